@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the Linux build, the sanitizer build of the engine's
+# tests, and the Windows cross-build with its tests under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh
+jobs=$(nproc)
+
+echo "== Windows cross-build"
+cmake --preset windows -G Ninja
+cmake --build build/windows -j "$jobs"
+
+echo "== Linux build and tests"
+cmake --preset linux -G Ninja -DKESTROVA_WINDOWS_BIN="$PWD/build/windows"
+cmake --build build/linux -j "$jobs"
+ctest --test-dir build/linux --output-on-failure -j "$jobs"
+
+echo "== Sanitizer build (ASan + UBSan) and engine tests"
+cmake --preset asan -G Ninja
+cmake --build build/asan -j "$jobs"
+ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+echo "== all tests passed"

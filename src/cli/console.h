@@ -1,0 +1,13 @@
+// What the command line needs of the platform's console.
+#pragma once
+
+#include <cstdio>
+
+namespace kestrova::cli {
+
+// Prepares the console for UTF-8 output.
+void PrepareConsole();
+// Whether the stream is a terminal (progress is drawn only there).
+bool IsTerminal(std::FILE* stream);
+
+}  // namespace kestrova::cli

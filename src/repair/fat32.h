@@ -1,0 +1,84 @@
+// FAT32 on-disk structures: every offset and value that the engine reads or writes, named once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace kestrova::fat32 {
+
+// Boot sector (BIOS parameter block and FAT32 extended boot record); byte offsets from its start.
+inline constexpr std::size_t kBytesPerSectorOffset = 11;     // 16 bits
+inline constexpr std::size_t kSectorsPerClusterOffset = 13;  // 8 bits
+inline constexpr std::size_t kReservedSectorsOffset = 14;    // 16 bits
+inline constexpr std::size_t kFatCountOffset = 16;           // 8 bits
+inline constexpr std::size_t kRootEntryCountOffset = 17;     // 16 bits, zero on FAT32
+inline constexpr std::size_t kTotalSectors16Offset = 19;     // 16 bits, zero when 32-bit is used
+inline constexpr std::size_t kFatSize16Offset = 22;          // 16 bits, zero on FAT32
+inline constexpr std::size_t kTotalSectors32Offset = 32;     // 32 bits
+inline constexpr std::size_t kFatSize32Offset = 36;          // 32 bits, sectors per FAT
+inline constexpr std::size_t kRootClusterOffset = 44;        // 32 bits
+inline constexpr std::size_t kVolumeLabelOffset = 71;        // 11 bytes
+inline constexpr std::size_t kVolumeLabelLength = 11;
+inline constexpr std::size_t kFileSystemTypeOffset = 82;     // 8 bytes
+inline constexpr std::string_view kFileSystemType = "FAT32   ";
+inline constexpr std::string_view kNoVolumeLabel = "NO NAME";
+
+inline constexpr std::uint32_t kSectorSize = 512;  // the only sector size the engine handles
+inline constexpr std::uint32_t kMaxSectorsPerCluster = 128;
+
+// File allocation table entries.
+inline constexpr std::uint32_t kFatEntrySize = 4;
+inline constexpr std::uint32_t kFatEntriesPerSector = kSectorSize / kFatEntrySize;
+inline constexpr std::uint32_t kClusterMask = 0x0FFFFFFF;  // the top four bits are reserved
+inline constexpr std::uint32_t kFirstDataCluster = 2;
+inline constexpr std::uint32_t kFirstReservedValue = 0x0FFFFFF0;  // up to 0x0FFFFFF6
+inline constexpr std::uint32_t kBadCluster = 0x0FFFFFF7;
+inline constexpr std::uint32_t kEndOfChain = 0x0FFFFFF8;  // and every value above it
+inline constexpr std::uint32_t kMaxClusterCount = kFirstReservedValue - kFirstDataCluster;
+
+// Directory entries.
+inline constexpr std::size_t kDirEntrySize = 32;
+inline constexpr std::size_t kDirEntriesPerSector = kSectorSize / kDirEntrySize;
+inline constexpr std::size_t kNameOffset = 0;  // 8 bytes of name, then 3 of extension
+inline constexpr std::size_t kNameLength = 8;
+inline constexpr std::size_t kExtensionOffset = 8;
+inline constexpr std::size_t kExtensionLength = 3;
+inline constexpr std::size_t kAttributeOffset = 11;
+inline constexpr std::uint8_t kBlank = 0x20;
+inline constexpr std::uint8_t kEndOfDirectory = 0x00;  // first name byte: no entries follow
+inline constexpr std::uint8_t kDeletedEntry = 0xE5;    // first name byte of a deleted entry
+inline constexpr std::uint8_t kEscapedE5 = 0x05;       // first name byte standing for 0xE5
+
+inline constexpr std::uint8_t kAttrReadOnly = 0x01;
+inline constexpr std::uint8_t kAttrHidden = 0x02;
+inline constexpr std::uint8_t kAttrSystem = 0x04;
+inline constexpr std::uint8_t kAttrVolumeId = 0x08;
+inline constexpr std::uint8_t kAttrDirectory = 0x10;
+inline constexpr std::uint8_t kAttrArchive = 0x20;
+inline constexpr std::uint8_t kAttrLongName =
+    kAttrReadOnly | kAttrHidden | kAttrSystem | kAttrVolumeId;
+
+// Long-name entries.
+inline constexpr std::size_t kLongOrdinalOffset = 0;
+inline constexpr std::uint8_t kLongOrdinalMask = 0x1F;
+inline constexpr std::uint8_t kLastLongEntry = 0x40;
+inline constexpr std::size_t kLongChecksumOffset = 13;
+inline constexpr std::size_t kLongCharsPerEntry = 13;
+// Where the 13 UTF-16 characters of a long-name entry lie.
+inline constexpr std::size_t kLongCharOffsets[kLongCharsPerEntry] = {1,  3,  5,  7,  9,  14, 16,
+                                                                    18, 20, 22, 24, 28, 30};
+
+inline std::uint16_t Read16(std::span<const std::uint8_t> bytes, std::size_t offset) {
+  return static_cast<std::uint16_t>(bytes[offset] | bytes[offset + 1] << 8);
+}
+
+inline std::uint32_t Read32(std::span<const std::uint8_t> bytes, std::size_t offset) {
+  return static_cast<std::uint32_t>(bytes[offset]) |
+         static_cast<std::uint32_t>(bytes[offset + 1]) << 8 |
+         static_cast<std::uint32_t>(bytes[offset + 2]) << 16 |
+         static_cast<std::uint32_t>(bytes[offset + 3]) << 24;
+}
+
+}  // namespace kestrova::fat32

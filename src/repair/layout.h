@@ -1,0 +1,33 @@
+// The volume layout state: what the analysis learns of a volume and the repair pass works from.
+// The main window owns one of these for as long as it lives.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "volume/volume.h"
+
+namespace kestrova::repair {
+
+// The most root-directory clusters that the analysis records.
+inline constexpr std::int32_t kRootClusterCapacity = 501;
+
+struct VolumeLayout {
+  volume::SectorBuffer bootSector{};  // the volume's sector 0 as last read
+  std::int32_t reservedSectors = 0;   // the sector where the first FAT begins
+  std::int32_t fatSize = 0;           // sectors per FAT
+  std::int32_t dataStart = 0;         // the sector where cluster 2 begins
+  volume::SectorBuffer fatSector{};   // the FAT sector last read
+  std::array<std::int32_t, kRootClusterCapacity> rootClusters{};  // the root's chain, in order
+  std::int32_t rootClusterCount = 0;  // valid entries of rootClusters
+  std::uint32_t bytesRead = 0;        // the counter that every read reports into
+
+  // The rest of the geometry, read from the boot sector.
+  std::int32_t sectorsPerCluster = 0;
+  std::int32_t fatCount = 0;
+  std::int64_t totalSectors = 0;
+  std::int32_t clusterCount = 0;  // data clusters, numbered 2 .. clusterCount + 1
+  std::int32_t rootCluster = 0;   // the first cluster of the root directory
+};
+
+}  // namespace kestrova::repair

@@ -1,0 +1,31 @@
+// The only ways in which the engine touches the main window. Each window (and the command line)
+// provides them; the engine never sees a toolkit.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kestrova::repair {
+
+// Message box styles: an OK button with an icon.
+inline constexpr int kStyleCritical = 16;     // MB_OK | MB_ICONSTOP
+inline constexpr int kStyleInformation = 64;  // MB_OK | MB_ICONINFORMATION
+
+class WindowContacts {
+ public:
+  virtual ~WindowContacts() = default;
+  // The text of drive list entry `index`: a drive letter.
+  virtual std::string ListEntryText(std::int16_t index) = 0;
+  // The lowest index of a selected list entry, or -1 when none is selected.
+  virtual std::int16_t FirstSelectedIndex() = 0;
+  // Whether the Repair button can be clicked.
+  virtual void SetRepairEnabled(bool enabled) = 0;
+  // A modal message box (UTF-8 text and title, style as above); returns when it is closed.
+  virtual void ShowMessage(const std::string& text, const std::string& title, int style) = 0;
+  // The progress bar's width, in percent of its track.
+  virtual void SetProgressWidth(float percent) = 0;
+  // Lets the window handle all pending input and repaints, then returns.
+  virtual void ProcessPendingEvents() = 0;
+};
+
+}  // namespace kestrova::repair

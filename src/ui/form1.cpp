@@ -1,0 +1,151 @@
+#include "ui/form1.h"
+
+#include <exception>
+
+#include "repair/engine.h"
+#include "repair/messages.h"
+#include "ui/report.h"
+
+namespace kestrova::ui {
+namespace {
+
+constexpr unsigned kDriveRemovable = 2;
+constexpr unsigned char kFirstLetter = 'c';
+constexpr unsigned char kLastLetter = 'z';
+constexpr const char* kFailureTitle = "出错啦~~";
+constexpr const char* kUnexpectedFailure = "程序出错：";
+
+char ToUpper(unsigned char letter) { return static_cast<char>(letter - 'a' + 'A'); }
+
+// Sets a flag for as long as it lives.
+class Busy {
+ public:
+  explicit Busy(bool& flag) : flag_(flag) { flag_ = true; }
+  ~Busy() { flag_ = false; }
+  Busy(const Busy&) = delete;
+  Busy& operator=(const Busy&) = delete;
+
+ private:
+  bool& flag_;
+};
+
+}  // namespace
+
+Form1::Form1(Form1Controls& controls, Form1Platform& platform)
+    : controls_(controls), platform_(platform) {}
+
+void Form1::Form_Load() {
+  // Every step stands alone: one that fails is skipped and the next one runs.
+  auto step = [](auto&& action) {
+    try {
+      action();
+    } catch (...) {
+    }
+  };
+  step([&] { controls_.SetProgressWidth(0.0f); });
+  step([&] { controls_.SetProgressVisible(false); });
+  step([&] { controls_.SetRepairEnabled(false); });
+  for (unsigned char letter = kFirstLetter; letter <= kLastLetter; ++letter) {
+    step([&] {
+      const std::string root{static_cast<char>(letter), ':'};
+      if (platform_.DriveType(root) == kDriveRemovable) {
+        controls_.ListAddItem(std::string(1, ToUpper(letter)));
+      }
+    });
+  }
+}
+
+void Form1::List1_Click() {
+  if (passRunning_) {
+    // The running pass keeps its volume and layout; the new selection is analysed afterwards.
+    selectionChangedDuringPass_ = true;
+    return;
+  }
+  try {
+    const std::int16_t count = controls_.ListCount();
+    for (std::int16_t i = 0; i < count; ++i) {
+      if (controls_.ListSelected(i)) {
+        List1_ItemCheck(i);
+        return;
+      }
+    }
+    controls_.SetRepairEnabled(false);
+  } catch (const std::exception& failure) {
+    controls_.SetRepairEnabled(false);
+    ReportFailure(failure.what());
+  }
+}
+
+void Form1::Command1_Click() {
+  if (passRunning_) return;
+  try {
+    controls_.SetProgressVisible(true);
+    const float start = platform_.SecondsTimer();
+    cmdrepair_Click();
+    const float end = platform_.SecondsTimer();
+    controls_.ShowMessage(CompletionText(ElapsedSeconds(start, end)), kCompletionTitle,
+                          repair::kStyleInformation);
+  } catch (const repair::RepairFailure& failure) {
+    controls_.ShowMessage(failure.what(), repair::messages::kRepairFailedTitle,
+                          repair::kStyleCritical);
+  } catch (const std::exception& failure) {
+    ReportFailure(failure.what());
+  }
+  if (selectionChangedDuringPass_) {
+    selectionChangedDuringPass_ = false;
+    List1_Click();
+  }
+}
+
+void Form1::Command2_Click() {
+  if (passRunning_) return;
+  try {
+    controls_.ListClear();
+  } catch (const std::exception& failure) {
+    ReportFailure(failure.what());
+    return;
+  }
+  Form_Load();
+}
+
+void Form1::Picture3_Click() {
+  try {
+    platform_.OpenWebSite(kWebSiteAddress);
+  } catch (const std::exception& failure) {
+    ReportFailure(failure.what());
+  }
+}
+
+void Form1::List1_ItemCheck(std::int16_t item) { repair::List1_ItemCheck(layout_, *this, item); }
+
+void Form1::cmdrepair_Click() {
+  Busy busy(passRunning_);
+  repair::cmdrepair_Click(layout_, *this);
+}
+
+std::string Form1::ListEntryText(std::int16_t index) { return controls_.ListText(index); }
+
+std::int16_t Form1::FirstSelectedIndex() {
+  const std::int16_t count = controls_.ListCount();
+  for (std::int16_t i = 0; i < count; ++i) {
+    if (controls_.ListSelected(i)) return i;
+  }
+  return -1;
+}
+
+void Form1::SetRepairEnabled(bool enabled) { controls_.SetRepairEnabled(enabled); }
+
+void Form1::ShowMessage(const std::string& text, const std::string& title, int style) {
+  controls_.ShowMessage(text, title, style);
+}
+
+void Form1::SetProgressWidth(float percent) { controls_.SetProgressWidth(percent); }
+
+void Form1::ProcessPendingEvents() { controls_.ProcessPendingEvents(); }
+
+void Form1::ReportFailure(const std::string& what) {
+  controls_.ShowMessage(std::string(kUnexpectedFailure) + what, kFailureTitle,
+                        repair::kStyleCritical);
+}
+
+}  // namespace kestrova::ui

@@ -1,0 +1,84 @@
+// Form1: the main window's handlers, free of any toolkit. The Qt and Win32 windows build the
+// controls, forward their notifications to these handlers and provide the two interfaces below.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "repair/layout.h"
+#include "repair/window_contacts.h"
+
+namespace kestrova::ui {
+
+// The address of the author's web site and the contact line's address.
+inline constexpr const char* kWebSiteAddress = "https://www.example.org/kestrova";
+inline constexpr const char* kAuthorMail = "kestrova@example.org";
+
+// The controls that the handlers read and change.
+class Form1Controls {
+ public:
+  virtual ~Form1Controls() = default;
+  virtual void ListAddItem(const std::string& text) = 0;         // List1.AddItem
+  virtual void ListClear() = 0;                                  // List1.Clear
+  virtual std::int16_t ListCount() = 0;                          // List1.ListCount
+  virtual std::string ListText(std::int16_t index) = 0;          // List1.List(i)
+  virtual bool ListSelected(std::int16_t index) = 0;             // List1.Selected(i)
+  virtual void SetRepairEnabled(bool enabled) = 0;               // Command1.Enabled
+  virtual void SetProgressVisible(bool visible) = 0;             // Progress.Visible
+  virtual void SetProgressWidth(float percent) = 0;              // Progress.Width, % of track
+  // A modal message box; style 16 (critical) or 64 (information), both with one OK button.
+  virtual void ShowMessage(const std::string& text, const std::string& title, int style) = 0;
+  // Handles all pending input and repaints, then returns.
+  virtual void ProcessPendingEvents() = 0;
+};
+
+// The platform services that the handlers use.
+class Form1Platform {
+ public:
+  virtual ~Form1Platform() = default;
+  // GetDriveTypeA of a root such as "f:"; 2 is a removable drive.
+  virtual unsigned DriveType(const std::string& root) = 0;
+  // The seconds timer: time of day in seconds, single precision.
+  virtual float SecondsTimer() = 0;
+  // Starts the web browser with the address, maximized, without waiting for it.
+  virtual void OpenWebSite(const std::string& address) = 0;
+};
+
+class Form1 final : private repair::WindowContacts {
+ public:
+  Form1(Form1Controls& controls, Form1Platform& platform);
+
+  void Form_Load();
+  void List1_Click();
+  void Command1_Click();
+  void Command2_Click();
+  void Picture3_Click();
+
+  // True while a repair pass runs. The window then refuses to close.
+  bool PassRunning() const { return passRunning_; }
+  // The volume layout state of the last analysis.
+  const repair::VolumeLayout& Layout() const { return layout_; }
+
+ private:
+  void List1_ItemCheck(std::int16_t item);
+  void cmdrepair_Click();
+
+  // The window contact points of the engine.
+  std::string ListEntryText(std::int16_t index) override;
+  std::int16_t FirstSelectedIndex() override;
+  void SetRepairEnabled(bool enabled) override;
+  void ShowMessage(const std::string& text, const std::string& title, int style) override;
+  void SetProgressWidth(float percent) override;
+  void ProcessPendingEvents() override;
+
+  void ReportFailure(const std::string& what);
+
+  Form1Controls& controls_;
+  Form1Platform& platform_;
+  repair::VolumeLayout layout_;
+  bool passRunning_ = false;
+  // A selection made while a pass ran; it is analysed once the pass has returned.
+  bool selectionChangedDuringPass_ = false;
+};
+
+}  // namespace kestrova::ui

@@ -1,0 +1,38 @@
+// The drives that the system can offer: drive letters, their types, and on POSIX the table that
+// maps a letter to a block device or an image file.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrova::volume {
+
+inline constexpr unsigned kDriveRemovable = 2;  // DRIVE_REMOVABLE
+inline constexpr unsigned kDriveNoRootDir = 1;  // DRIVE_NO_ROOT_DIR
+
+// The type of the drive whose root is `root` ("f:": a lowercase letter and a colon), as
+// GetDriveTypeA reports it. On POSIX a drive of the drive table is removable; any other is not.
+unsigned QueryDriveType(const std::string& root);
+
+struct DriveInfo {
+  char letter = 0;           // uppercase
+  std::string device;        // the device path, or on POSIX the block device or image behind it
+  std::uint64_t sizeBytes = 0;
+  std::string label;         // the system's volume label where it knows one (Windows); else empty
+};
+
+// The removable drives from C to Z, in letter order.
+std::vector<DriveInfo> ListRemovableDrives();
+
+// POSIX drive table. A front end presents an image file or a block device under a letter; the
+// removable block devices of the machine take free letters from D upwards.
+// Returns false when the letter is not C..Z (either case).
+bool RegisterDrive(char letter, const std::string& path);
+// The first letter from D (then C) that no drive uses; nullopt when all are taken.
+std::optional<char> FreeDriveLetter();
+// The block device or image file behind a letter, if the table has it.
+std::optional<std::string> DriveTarget(char letter);
+
+}  // namespace kestrova::volume

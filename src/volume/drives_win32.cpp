@@ -1,0 +1,39 @@
+// Drives on Windows: the system's drive letters and types.
+#include <windows.h>
+
+#include "volume/drives.h"
+#include "volume/volume.h"
+
+namespace kestrova::volume {
+
+unsigned QueryDriveType(const std::string& root) { return GetDriveTypeA(root.c_str()); }
+
+std::vector<DriveInfo> ListRemovableDrives() {
+  std::vector<DriveInfo> drives;
+  for (char letter = 'c'; letter <= 'z'; ++letter) {
+    const std::string root{letter, ':'};
+    if (QueryDriveType(root) != kDriveRemovable) continue;
+    DriveInfo info;
+    info.letter = static_cast<char>(letter - 'a' + 'A');
+    info.device = DevicePath(std::string(1, info.letter));
+    ULARGE_INTEGER total{};
+    const std::string rootDir = root + "\\";
+    if (GetDiskFreeSpaceExA(rootDir.c_str(), nullptr, &total, nullptr)) {
+      info.sizeBytes = total.QuadPart;
+    }
+    char label[MAX_PATH + 1] = {};
+    if (GetVolumeInformationA(rootDir.c_str(), label, sizeof label, nullptr, nullptr, nullptr,
+                              nullptr, 0)) {
+      info.label = label;
+    }
+    drives.push_back(info);
+  }
+  return drives;
+}
+
+// Windows has its own drive letters; a path cannot be presented as one.
+bool RegisterDrive(char, const std::string&) { return false; }
+std::optional<char> FreeDriveLetter() { return std::nullopt; }
+std::optional<std::string> DriveTarget(char letter) { return DevicePath(std::string(1, letter)); }
+
+}  // namespace kestrova::volume

@@ -1,0 +1,72 @@
+// Raw volume access: the system's only contact with the disk.
+//
+// One volume is open at a time, held in the module-wide handle `hVolume`. Everything above this
+// module addresses the volume as a flat run of 512-byte sectors: it positions, then reads or
+// writes exactly one sector. Every operation reports success as true and failure as false; none
+// raises an error of its own except the bounds check of a read or write buffer.
+//
+// The operations go through a VolumeBackend. The platform's backend (Win32 or POSIX) is chosen at
+// build time; tests and the fuzzer may put an in-memory or failing backend in its place.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace kestrova::volume {
+
+inline constexpr std::uint32_t kSectorSize = 512;
+// Unbuffered I/O wants sector-aligned buffers; a page covers every device's requirement.
+inline constexpr std::size_t kBufferAlignment = 4096;
+
+// One sector, aligned for unbuffered transfers.
+struct alignas(kBufferAlignment) SectorBuffer : std::array<std::uint8_t, kSectorSize> {};
+
+// An opaque handle value. On Windows it carries a HANDLE, on POSIX a file descriptor.
+using VolumeHandle = std::intptr_t;
+inline constexpr VolumeHandle kInvalidHandle = -1;  // all bits set, as INVALID_HANDLE_VALUE
+
+// The handle of the open volume. Set by OpenVolume (also to kInvalidHandle when the open fails);
+// CloseVolume leaves the closed value in it.
+extern VolumeHandle hVolume;
+
+// Opens the volume named by a device path "\\.\X:" for exclusive, unbuffered read and write.
+bool OpenVolume(const std::string& devicePath);
+bool CloseVolume();
+// Moves the file pointer to the byte offset high:low (two 32-bit halves, from the start).
+bool SetVolumePosition(std::int32_t highPart, std::int32_t lowPart);
+// Reads byteCount bytes into buffer[0...]; bytesRead receives the count actually read.
+// Throws std::out_of_range when the buffer cannot hold byteCount bytes.
+bool ReadVolume(std::uint32_t byteCount, std::span<std::uint8_t> buffer, std::uint32_t& bytesRead);
+// Writes byteCount bytes from buffer[0...]. Throws std::out_of_range like ReadVolume.
+bool WriteVolume(std::uint32_t byteCount, std::span<const std::uint8_t> buffer);
+// Asks the file system to drop its view of the volume so that it re-reads the structures.
+bool DismountVolume();
+
+// The device path of a drive list entry (a drive letter): "\\.\" + letter + ":".
+std::string DevicePath(std::string_view driveLetter);
+
+// What stands behind the handle. Each call receives the handle that the operation acts on.
+class VolumeBackend {
+ public:
+  virtual ~VolumeBackend() = default;
+  // Returns kInvalidHandle when the volume cannot be opened.
+  virtual VolumeHandle Open(const std::string& devicePath) = 0;
+  virtual bool Close(VolumeHandle handle) = 0;
+  virtual bool SetPosition(VolumeHandle handle, std::int32_t highPart, std::int32_t lowPart) = 0;
+  virtual bool Read(VolumeHandle handle, std::uint8_t* buffer, std::uint32_t byteCount,
+                    std::uint32_t& bytesRead) = 0;
+  virtual bool Write(VolumeHandle handle, const std::uint8_t* buffer, std::uint32_t byteCount,
+                     std::uint32_t& bytesWritten) = 0;
+  virtual bool Dismount(VolumeHandle handle) = 0;
+};
+
+// The backend of this platform, defined by the backend source linked into the build.
+VolumeBackend& PlatformVolumeBackend();
+// Puts another backend in place of the platform's; nullptr restores the platform's.
+void UseVolumeBackend(VolumeBackend* backend);
+
+}  // namespace kestrova::volume

@@ -1,0 +1,142 @@
+#include "memory_volume.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kestrova::testing {
+
+void MemoryVolume::AddDrive(char letter, const std::vector<std::uint8_t>& bytes) {
+  AddSparseDrive(letter, bytes.size());
+  Poke(letter, 0, bytes);
+}
+
+void MemoryVolume::AddSparseDrive(char letter, std::uint64_t sizeBytes) {
+  drives_[letter] = Drive{sizeBytes, {}};
+}
+
+void MemoryVolume::Poke(char letter, std::uint64_t offset, const std::vector<std::uint8_t>& bytes) {
+  WriteBytes(drives_.at(letter), offset, bytes.data(), bytes.size());
+}
+
+std::vector<std::uint8_t> MemoryVolume::Peek(char letter, std::uint64_t offset,
+                                             std::size_t length) const {
+  std::vector<std::uint8_t> bytes(length);
+  bytes.resize(ReadBytes(drives_.at(letter), offset, bytes.data(), length));
+  return bytes;
+}
+
+const std::map<std::uint64_t, volume::SectorBuffer>& MemoryVolume::Sectors(char letter) const {
+  return drives_.at(letter).sectors;
+}
+
+std::size_t MemoryVolume::ReadBytes(const Drive& drive, std::uint64_t offset, std::uint8_t* bytes,
+                                    std::size_t length) {
+  if (offset >= drive.size) return 0;
+  length = static_cast<std::size_t>(std::min<std::uint64_t>(length, drive.size - offset));
+  for (std::size_t done = 0; done < length;) {
+    const std::uint64_t sector = (offset + done) / volume::kSectorSize;
+    const std::size_t within = static_cast<std::size_t>((offset + done) % volume::kSectorSize);
+    const std::size_t part = std::min<std::size_t>(length - done, volume::kSectorSize - within);
+    const auto found = drive.sectors.find(sector);
+    if (found == drive.sectors.end()) {
+      std::memset(bytes + done, 0, part);
+    } else {
+      std::memcpy(bytes + done, found->second.data() + within, part);
+    }
+    done += part;
+  }
+  return length;
+}
+
+std::size_t MemoryVolume::WriteBytes(Drive& drive, std::uint64_t offset, const std::uint8_t* bytes,
+                                     std::size_t length) {
+  if (offset >= drive.size) return 0;
+  length = static_cast<std::size_t>(std::min<std::uint64_t>(length, drive.size - offset));
+  for (std::size_t done = 0; done < length;) {
+    const std::uint64_t sector = (offset + done) / volume::kSectorSize;
+    const std::size_t within = static_cast<std::size_t>((offset + done) % volume::kSectorSize);
+    const std::size_t part = std::min<std::size_t>(length - done, volume::kSectorSize - within);
+    auto& stored = drive.sectors[sector];
+    std::memcpy(stored.data() + within, bytes + done, part);
+    if (std::all_of(stored.begin(), stored.end(), [](std::uint8_t b) { return b == 0; })) {
+      drive.sectors.erase(sector);
+    }
+    done += part;
+  }
+  return length;
+}
+
+int MemoryVolume::Count(Call call) const {
+  const auto found = counts_.find(call);
+  return found == counts_.end() ? 0 : found->second;
+}
+
+std::optional<MemoryVolume::Failure> MemoryVolume::Next(Call call) {
+  const int n = ++counts_[call];
+  const auto found = failures_.find({call, n});
+  if (found == failures_.end()) return std::nullopt;
+  return found->second;
+}
+
+bool MemoryVolume::Valid(volume::VolumeHandle handle) const {
+  return open_.has_value() && handle == handle_;
+}
+
+volume::VolumeHandle MemoryVolume::Open(const std::string& devicePath) {
+  if (Next(Call::kOpen)) return volume::kInvalidHandle;
+  // "\\.\X:"
+  if (devicePath.size() != 6 || devicePath.compare(0, 4, "\\\\.\\") != 0 || devicePath[5] != ':') {
+    return volume::kInvalidHandle;
+  }
+  const char letter = devicePath[4];
+  if (!drives_.count(letter) || held_.count(letter) || open_) return volume::kInvalidHandle;
+  open_ = letter;
+  handle_ = nextHandle_++;
+  position_ = 0;
+  return handle_;
+}
+
+bool MemoryVolume::Close(volume::VolumeHandle handle) {
+  if (Next(Call::kClose) || !Valid(handle)) return false;
+  open_.reset();
+  return true;
+}
+
+bool MemoryVolume::SetPosition(volume::VolumeHandle handle, std::int32_t highPart,
+                               std::int32_t lowPart) {
+  if (Next(Call::kSetPosition) || !Valid(handle)) return false;
+  position_ = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(highPart)) << 32) |
+              static_cast<std::uint32_t>(lowPart);
+  return true;
+}
+
+bool MemoryVolume::Read(volume::VolumeHandle handle, std::uint8_t* buffer, std::uint32_t byteCount,
+                        std::uint32_t& bytesRead) {
+  bytesRead = 0;
+  const auto failure = Next(Call::kRead);
+  if ((failure && !failure->shortTransfer) || !Valid(handle)) return false;
+  const std::uint32_t wanted = failure ? byteCount / 2 : byteCount;
+  bytesRead = static_cast<std::uint32_t>(ReadBytes(drives_.at(*open_), position_, buffer, wanted));
+  sectorsRead_.push_back(static_cast<std::int64_t>(position_ / volume::kSectorSize));
+  position_ += bytesRead;
+  return true;
+}
+
+bool MemoryVolume::Write(volume::VolumeHandle handle, const std::uint8_t* buffer,
+                         std::uint32_t byteCount, std::uint32_t& bytesWritten) {
+  bytesWritten = 0;
+  const auto failure = Next(Call::kWrite);
+  if ((failure && !failure->shortTransfer) || !Valid(handle)) return false;
+  const std::uint32_t wanted = failure ? byteCount / 2 : byteCount;
+  bytesWritten = static_cast<std::uint32_t>(
+      WriteBytes(drives_.at(*open_), position_, buffer, wanted));
+  sectorsWritten_.push_back(static_cast<std::int64_t>(position_ / volume::kSectorSize));
+  position_ += bytesWritten;
+  return true;
+}
+
+bool MemoryVolume::Dismount(volume::VolumeHandle handle) {
+  return !Next(Call::kDismount) && Valid(handle);
+}
+
+}  // namespace kestrova::testing
