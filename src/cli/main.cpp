@@ -7,6 +7,7 @@
 
 #include "cli/console.h"
 #include "repair/engine.h"
+#include "repair/label.h"
 #include "repair/messages.h"
 #include "repair/scan.h"
 #include "ui/report.h"
@@ -100,8 +101,10 @@ std::optional<std::string> ResolveTarget(const std::string& target) {
 
 int ListDrives() {
   for (const auto& drive : volume::ListRemovableDrives()) {
+    const std::string label =
+        drive.label.empty() ? repair::ReadVolumeLabel(std::string(1, drive.letter)) : drive.label;
     std::printf("%c\t%s\t%llu\t%s\n", drive.letter, drive.device.c_str(),
-                static_cast<unsigned long long>(drive.sizeBytes), drive.label.c_str());
+                static_cast<unsigned long long>(drive.sizeBytes), label.c_str());
   }
   return kDone;
 }

@@ -24,7 +24,8 @@ std::string Hex(std::uint32_t value) {
   return text;
 }
 
-// Follows the root directory's chain through the first FAT, recording its clusters. Returns the
+// Follows the root directory's chain through the FAT in use (the first one unless mirroring is
+// off), recording its clusters. Returns the
 // refusal message when a sector cannot be read or the chain is damaged.
 std::optional<std::string> WalkRootChain(VolumeLayout& layout) {
   const std::int64_t lastCluster = static_cast<std::int64_t>(layout.clusterCount) + 1;
@@ -36,7 +37,9 @@ std::optional<std::string> WalkRootChain(VolumeLayout& layout) {
     const std::int64_t entryOffset = cluster * kFatEntrySize;
     const std::int64_t fatSectorIndex = entryOffset / kSectorSize;
     if (fatSectorIndex != loadedFatSector) {
-      const std::int64_t sector = layout.reservedSectors + fatSectorIndex;
+      const std::int64_t sector = layout.reservedSectors +
+                                  static_cast<std::int64_t>(layout.activeFat) * layout.fatSize +
+                                  fatSectorIndex;
       if (!ReadSectorAt(sector, layout.fatSector, layout.bytesRead)) {
         return messages::ReadFailed(sector);
       }
@@ -83,6 +86,10 @@ std::optional<std::string> ReadGeometry(VolumeLayout& layout) {
       totalSectors16 != 0 ? totalSectors16 : Read32(boot, kTotalSectors32Offset);
   const std::uint32_t fatSize = Read32(boot, kFatSize32Offset);
   const std::uint32_t rootCluster = Read32(boot, kRootClusterOffset);
+  const std::uint32_t extFlags = Read16(boot, kExtFlagsOffset);
+  // With mirroring off only one FAT is current; the others may be stale.
+  const std::uint32_t activeFat =
+      (extFlags & kExtFlagsNoMirroring) ? (extFlags & kExtFlagsActiveFatMask) : 0;
 
   if (bytesPerSector != kSectorSize) {
     return messages::UnsupportedGeometry("每扇区" + std::to_string(bytesPerSector) +
@@ -97,6 +104,10 @@ std::optional<std::string> ReadGeometry(VolumeLayout& layout) {
     return messages::UnsupportedGeometry("含有FAT12/FAT16的字段，不是有效的FAT32引导扇区");
   }
   if (fatSize == 0) return messages::UnsupportedGeometry("文件分配表大小为0");
+  if (activeFat >= fatCount) {
+    return messages::UnsupportedGeometry("当前文件分配表编号" + std::to_string(activeFat) +
+                                         "超出文件分配表个数");
+  }
 
   // dataStart = reserved + FAT count x FAT size; with one FAT of 2 that is the familiar
   // 2 x fatSize + reserved.
@@ -124,6 +135,7 @@ std::optional<std::string> ReadGeometry(VolumeLayout& layout) {
   layout.dataStart = static_cast<std::int32_t>(*dataStart);
   layout.sectorsPerCluster = static_cast<std::int32_t>(sectorsPerCluster);
   layout.fatCount = static_cast<std::int32_t>(fatCount);
+  layout.activeFat = static_cast<std::int32_t>(activeFat);
   layout.totalSectors = totalSectors;
   layout.clusterCount = static_cast<std::int32_t>(clusterCount);
   layout.rootCluster = static_cast<std::int32_t>(rootCluster);

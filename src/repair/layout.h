@@ -25,6 +25,7 @@ struct VolumeLayout {
   // The rest of the geometry, read from the boot sector.
   std::int32_t sectorsPerCluster = 0;
   std::int32_t fatCount = 0;
+  std::int32_t activeFat = 0;  // the FAT that the chain is read from: 0 unless mirroring is off
   std::int64_t totalSectors = 0;
   std::int32_t clusterCount = 0;  // data clusters, numbered 2 .. clusterCount + 1
   std::int32_t rootCluster = 0;   // the first cluster of the root directory

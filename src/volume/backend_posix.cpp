@@ -54,6 +54,14 @@ bool IsBlockDevice(int fd) {
   return ::fstat(fd, &info) == 0 && S_ISBLK(info.st_mode);
 }
 
+// Unbuffered transfers need the device's own alignment, which can exceed a 512-byte sector
+// (an image on a disk with 4 KiB logical blocks). Falls back to buffered I/O for this handle.
+bool DropDirectIo(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || !(flags & O_DIRECT)) return false;
+  return ::fcntl(fd, F_SETFL, flags & ~O_DIRECT) == 0;
+}
+
 bool Aligned(const void* pointer) {
   return reinterpret_cast<std::uintptr_t>(pointer) % kBufferAlignment == 0;
 }
@@ -73,6 +81,7 @@ bool MoveBytes(int fd, std::uint8_t* buffer, std::uint32_t byteCount, std::uint3
   while (done < byteCount) {
     const ssize_t n = transfer(fd, io + done, byteCount - done);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINVAL && DropDirectIo(fd)) continue;
     if (n < 0) ok = false;
     if (n <= 0) break;
     done += static_cast<std::uint32_t>(n);
