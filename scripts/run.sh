@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the Linux programs and starts the Kestrova window. When the
+# machine has no removable drive, a fresh sample infected FAT32 image is made and presented as
+# drive F. Without a display the window runs on a virtual one (Xvfb). Arguments are passed on to
+# the window (for example --drive G=/dev/sdb1).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh
+cmake --preset linux -G Ninja
+cmake --build build/linux -j "$(nproc)"
+
+window=build/linux/src/ui/qt/kestrova
+args=()
+if [ -z "$(build/linux/src/cli/kestrova-cli drives)" ]; then
+  sample="$PWD/build/sample/infected.img"
+  mkdir -p "$(dirname "$sample")"
+  tools/make_sample_image.sh "$sample"
+  echo "no removable drive found: presenting the sample image $sample as drive F"
+  args=(--drive "F=$sample")
+fi
+
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  echo "no display: running the window under xvfb-run (a virtual X server nobody sees)"
+  exec xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" "$window" "${args[@]}" "$@"
+fi
+exec "$window" "${args[@]}" "$@"

@@ -1,0 +1,256 @@
+#include "ui/qt/main_window.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QFile>
+#include <QFontDatabase>
+#include <QFrame>
+#include <QIcon>
+#include <QMessageBox>
+#include <QScreen>
+#include <QSignalBlocker>
+#include <QUrl>
+
+#include <algorithm>
+#include <cmath>
+
+#include "repair/window_contacts.h"
+#include "ui/report.h"
+#include "volume/drives.h"
+
+namespace kestrova::ui::qt {
+namespace {
+
+QColor Rgb(unsigned rgb) { return QColor::fromRgb(static_cast<QRgb>(rgb)); }
+
+QString Text(const std::string& utf8) { return QString::fromStdString(utf8); }
+
+// A picture box: a frame with a sunken border of 2 pixels, or flat.
+QFrame* PictureBox(QWidget* parent, bool sunken) {
+  auto* box = new QFrame(parent);
+  if (sunken) box->setFrameStyle(QFrame::WinPanel | QFrame::Sunken);
+  box->setFocusPolicy(Qt::NoFocus);
+  return box;
+}
+
+QPixmap LoadPicture(const char* resource, double scale) {
+  QPixmap picture(resource);
+  if (picture.isNull() || scale == 1.0) return picture;
+  return picture.scaled(qRound(picture.width() * scale), qRound(picture.height() * scale),
+                        Qt::IgnoreAspectRatio, Qt::FastTransformation);
+}
+
+QCursor HandCursor() {
+  const QPixmap hand(kHandPicture);
+  if (hand.isNull()) return QCursor(Qt::PointingHandCursor);
+  return QCursor(hand, kHandHotX, kHandHotY);
+}
+
+}  // namespace
+
+MainWindow::MainWindow()
+    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                           Qt::MSWindowsFixedSizeDialogHint) {
+  scale_ = logicalDpiX() / kDesignDpi;
+  setObjectName("Form1");
+  setWindowTitle(kCaption);
+  QIcon icon;
+  for (const char* picture : kIconPictures) {
+    if (QFile::exists(picture)) icon.addFile(picture);
+  }
+  if (!icon.isNull()) setWindowIcon(icon);
+  setFont(Font(kSongFace, kDefaultFontPx));
+  setFixedSize(Pixels(kClientWidth), Pixels(kClientHeight));
+  Build();
+  form_.Form_Load();
+}
+
+int MainWindow::Pixels(int twips) const {
+  return qRound(twips * scale_ * kDesignDpi / kTwipsPerInch);
+}
+
+QRect MainWindow::ToPixels(const TwipRect& twips) const {
+  return QRect(Pixels(twips.left), Pixels(twips.top), Pixels(twips.width), Pixels(twips.height));
+}
+
+QRect MainWindow::InsideBorder(const TwipRect& twips) const {
+  return ToPixels(
+      {twips.left + kSunkenBorder, twips.top + kSunkenBorder, twips.width, twips.height});
+}
+
+QFont MainWindow::Font(const char* face, int designPixels, bool bold, bool underline) const {
+  QFont font(QFontDatabase::hasFamily(face) ? QString(face) : QString(kFallbackFace));
+  font.setPixelSize(qRound(designPixels * scale_));
+  font.setBold(bold);
+  font.setUnderline(underline);
+  return font;
+}
+
+void MainWindow::Build() {
+  const QCursor hand = HandCursor();
+
+  auto* picture3 = new ClickLabel(this);
+  picture3->setObjectName("Picture3");
+  picture3->setGeometry(ToPixels(kPicture3));
+  picture3->setPixmap(LoadPicture(kBannerPicture, scale_));
+  picture3->setAutoFillBackground(true);
+  QPalette banner = picture3->palette();
+  banner.setColor(QPalette::Window, banner.color(QPalette::Base));
+  banner.setColor(QPalette::WindowText, banner.color(QPalette::Text));
+  picture3->setPalette(banner);
+  picture3->setCursor(hand);
+  connect(picture3, &ClickLabel::clicked, this, [this] { form_.Picture3_Click(); });
+
+  auto* frame2 = new EtchedFrame(kStepTwo, this);
+  frame2->setObjectName("Frame2");
+  frame2->setGeometry(ToPixels(kFrame2));
+
+  QFrame* picture2 = PictureBox(frame2, true);
+  picture2->setObjectName("Picture2");
+  picture2->setGeometry(ToPixels(kPicture2));
+  progress_ = new RaisedBar(Rgb(kProgressFace), picture2);
+  progress_->setObjectName("Progress");
+  progress_->setGeometry(InsideBorder(kProgress));
+  progress_->setEnabled(false);
+
+  QFrame* picture1 = PictureBox(frame2, true);
+  picture1->setObjectName("Picture1");
+  picture1->setGeometry(ToPixels(kPicture1));
+  command1_ = new PictureButton(kRepair, LoadPicture(kRepairPicture, scale_), picture1);
+  command1_->setObjectName("Command1");
+  command1_->setGeometry(InsideBorder(kCommand1));
+  command1_->setFont(Font(kXinweiFace, kCommand1FontPx));
+  command1_->setCursor(hand);
+  connect(command1_, &QAbstractButton::clicked, this, [this] { form_.Command1_Click(); });
+
+  auto* frame1 = new EtchedFrame(kStepOne, this);
+  frame1->setObjectName("Frame1");
+  frame1->setGeometry(ToPixels(kFrame1));
+
+  list1_ = new QListWidget(frame1);
+  list1_->setObjectName("List1");
+  list1_->setGeometry(ToPixels(kList1));
+  list1_->setFont(Font(kSongFace, kList1FontPx));
+  list1_->setFrameStyle(QFrame::WinPanel | QFrame::Sunken);
+  list1_->setSelectionMode(QAbstractItemView::SingleSelection);
+  list1_->setUniformItemSizes(true);
+  list1_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  list1_->setSortingEnabled(false);
+  connect(list1_, &QListWidget::itemSelectionChanged, this, [this] { form_.List1_Click(); });
+
+  auto* label2 = new QLabel(kChooseDrive, frame1);
+  label2->setObjectName("Label2");
+  label2->setGeometry(ToPixels(kLabel2));
+  label2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+  auto* command2 = new ClickLabel(frame1);
+  command2->setObjectName("Command2");
+  command2->setText(kRefresh);
+  command2->setGeometry(ToPixels(kCommand2));
+  command2->setFont(Font(kSongFace, kCommand2FontPx, false, true));
+  command2->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+  QPalette link = command2->palette();
+  link.setColor(QPalette::WindowText, Rgb(kLinkBlue));
+  command2->setPalette(link);
+  command2->setCursor(hand);
+  command2->setFocusPolicy(Qt::NoFocus);
+  connect(command2, &ClickLabel::clicked, this, [this] { form_.Command2_Click(); });
+  // The list is drawn over the labels where they meet.
+  list1_->raise();
+
+  // The never-shown command needs no widget: Command1_Click runs the pass directly.
+
+  auto* label3 = new QLabel(QString(kMailPrefix) + kAuthorMail, this);
+  label3->setObjectName("Label3");
+  label3->setFont(Font(kSongFace, kLabel3FontPx, true));
+  // The text ends at the label's right edge; an address longer than the label widens it to the
+  // left rather than losing the start of the line.
+  QRect mailArea = ToPixels(kLabel3);
+  const int mailWidth = QFontMetrics(label3->font()).horizontalAdvance(label3->text());
+  if (mailWidth > mailArea.width()) mailArea.setLeft(mailArea.right() + 1 - mailWidth);
+  label3->setGeometry(mailArea);
+  label3->setAlignment(Qt::AlignRight | Qt::AlignTop);
+  QPalette mail = label3->palette();
+  mail.setColor(QPalette::WindowText, Rgb(kLinkBlue));
+  label3->setPalette(mail);
+
+  auto* label1 = new WrappedLabel(kDescription, kLabel1Lines, this);
+  label1->setObjectName("Label1");
+  label1->setGeometry(ToPixels(kLabel1));
+  label1->setFont(Font(kSongFace, kLabel1FontPx));
+
+  setTabOrder(list1_, command1_);
+  list1_->setFocus();
+}
+
+void MainWindow::CentreOnScreen() {
+  const QScreen* shown = screen();
+  if (!shown) return;
+  const QRect available = shown->availableGeometry();
+  move(available.center() - QPoint(width() / 2, height() / 2));
+}
+
+void MainWindow::ListAddItem(const std::string& text) {
+  const QSignalBlocker quiet(list1_);
+  // One row per line of the list's font: three rows fit the list's inner height.
+  auto* item = new QListWidgetItem(Text(text), list1_);
+  item->setSizeHint(QSize(0, qRound(kList1FontPx * scale_)));
+}
+
+void MainWindow::ListClear() {
+  const QSignalBlocker quiet(list1_);
+  list1_->clear();
+}
+
+std::int16_t MainWindow::ListCount() { return static_cast<std::int16_t>(list1_->count()); }
+
+std::string MainWindow::ListText(std::int16_t index) {
+  const QListWidgetItem* item = list1_->item(index);
+  return item ? item->text().toStdString() : std::string();
+}
+
+bool MainWindow::ListSelected(std::int16_t index) {
+  const QListWidgetItem* item = list1_->item(index);
+  return item && item->isSelected();
+}
+
+void MainWindow::SetRepairEnabled(bool enabled) { command1_->setEnabled(enabled); }
+
+void MainWindow::SetProgressVisible(bool visible) { progress_->setVisible(visible); }
+
+void MainWindow::SetProgressWidth(float percent) {
+  progressPercent_ = percent;
+  const double share = std::isfinite(percent) ? std::clamp<double>(percent, 0.0, kFullTrack) : 0.0;
+  const int track = Pixels(kTrackWidth);
+  const int width = std::min(track, qRound(track * share / kFullTrack));
+  progress_->resize(width, progress_->height());
+}
+
+void MainWindow::ShowMessage(const std::string& text, const std::string& title, int style) {
+  const QMessageBox::Icon icon =
+      style == repair::kStyleInformation ? QMessageBox::Information : QMessageBox::Critical;
+  QMessageBox box(icon, Text(title), Text(text), QMessageBox::Ok, this);
+  box.exec();
+}
+
+void MainWindow::ProcessPendingEvents() { QCoreApplication::processEvents(); }
+
+unsigned MainWindow::DriveType(const std::string& root) { return volume::QueryDriveType(root); }
+
+float MainWindow::SecondsTimer() { return SecondsSinceMidnight(); }
+
+void MainWindow::OpenWebSite(const std::string& address) {
+  QDesktopServices::openUrl(QUrl(Text(address)));
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (form_.PassRunning()) {
+    event->ignore();
+    return;
+  }
+  event->accept();
+}
+
+}  // namespace kestrova::ui::qt

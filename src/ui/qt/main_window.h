@@ -1,0 +1,63 @@
+// The main window on Linux: Qt widgets placed as the layout tables say, and the two interfaces
+// through which Form1's handlers read and change them. No handler logic lives here: every
+// notification goes straight to Form1.
+#pragma once
+
+#include <QListWidget>
+#include <QWidget>
+
+#include "ui/form1.h"
+#include "ui/qt/layout.h"
+#include "ui/qt/widgets.h"
+
+namespace kestrova::ui::qt {
+
+class MainWindow final : public QWidget, public Form1Controls, public Form1Platform {
+ public:
+  // Builds the controls and runs Form_Load; the window is not shown yet.
+  MainWindow();
+
+  // Moves the window to the centre of its screen.
+  void CentreOnScreen();
+  // Device pixels per design pixel: the logical resolution over 96 dots per inch.
+  double Scale() const { return scale_; }
+  // A twip rectangle of the layout tables in this window's pixels.
+  QRect ToPixels(const TwipRect& twips) const;
+  // The progress bar's width as last set, in percent of the track.
+  float ProgressPercent() const { return progressPercent_; }
+
+  // Form1Controls
+  void ListAddItem(const std::string& text) override;
+  void ListClear() override;
+  std::int16_t ListCount() override;
+  std::string ListText(std::int16_t index) override;
+  bool ListSelected(std::int16_t index) override;
+  void SetRepairEnabled(bool enabled) override;
+  void SetProgressVisible(bool visible) override;
+  void SetProgressWidth(float percent) override;
+  void ShowMessage(const std::string& text, const std::string& title, int style) override;
+  void ProcessPendingEvents() override;
+
+  // Form1Platform
+  unsigned DriveType(const std::string& root) override;
+  float SecondsTimer() override;
+  void OpenWebSite(const std::string& address) override;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  QFont Font(const char* face, int designPixels, bool bold = false, bool underline = false) const;
+  int Pixels(int twips) const;
+  QRect InsideBorder(const TwipRect& twips) const;
+  void Build();
+
+  double scale_ = 1.0;
+  float progressPercent_ = 0.0f;
+  QListWidget* list1_ = nullptr;
+  PictureButton* command1_ = nullptr;
+  RaisedBar* progress_ = nullptr;
+  Form1 form_{*this, *this};
+};
+
+}  // namespace kestrova::ui::qt

@@ -1,0 +1,461 @@
+// The Qt main window, offscreen at 96 dots per inch: where every control stands, how it looks,
+// the state after load, the keyboard order, and repairs of real FAT32 images through the window.
+#include <sys/file.h>
+#include <unistd.h>
+#include <QAbstractButton>
+#include <QApplication>
+#include <QGroupBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QRegularExpression>
+#include <QTimer>
+#include <QtTest>
+
+#include <fcntl.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "fat_tools.h"
+#include "ui/form1.h"
+#include "ui/qt/main_window.h"
+#include "ui/qt/widgets.h"
+#include "volume/drives.h"
+
+using kestrova::testing::DifferingOffsets;
+using kestrova::testing::MakeFat32Image;
+using kestrova::testing::MattribFlags;
+using kestrova::testing::Mtools;
+using kestrova::testing::ReadAt;
+using kestrova::testing::Run;
+using kestrova::testing::TempDir;
+using kestrova::ui::qt::MainWindow;
+
+namespace {
+
+constexpr std::uint64_t kImageKiB = 64 * 1024;
+const QStringList kHiddenFolders = {"DOCS", "照片", "My Music"};
+
+struct ShownMessage {
+  QString text;
+  QString title;
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+};
+
+// Closes every message box that the window opens, recording what it showed.
+class MessageCatcher {
+ public:
+  MessageCatcher() {
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (!box) return;
+      shown_.push_back({box->text(), box->windowTitle(), box->icon()});
+      box->accept();
+    });
+    timer_.start(10);
+  }
+  const QList<ShownMessage>& Shown() const { return shown_; }
+
+ private:
+  QTimer timer_;
+  QList<ShownMessage> shown_;
+};
+
+}  // namespace
+
+class WindowTest : public QObject {
+  Q_OBJECT
+
+ private:
+  template <typename T = QWidget>
+  T* Control(MainWindow& window, const char* name) {
+    T* control = window.findChild<T*>(name);
+    if (!control) qWarning("no control %s", name);
+    return control;
+  }
+
+  // Makes a FAT32 image whose root folders the virus has hidden.
+  void MakeInfectedImage(const std::filesystem::path& image) {
+    QVERIFY(MakeFat32Image(image, kImageKiB));
+    for (const QString& folder : kHiddenFolders) {
+      const std::string path = "::/" + folder.toStdString();
+      QCOMPARE(Mtools("mmd", image, kestrova::testing::Quote(path)).status, 0);
+      QCOMPARE(Mtools("mattrib", image, "+h +s " + kestrova::testing::Quote(path)).status, 0);
+    }
+    QCOMPARE(Mtools("mcopy", image, "/etc/hostname ::/NOTE.TXT").status, 0);
+  }
+
+  // Selects the list entry with this text by clicking it, as the user does.
+  void ClickEntry(MainWindow& window, const QString& letter) {
+    auto* list = Control<QListWidget>(window, "List1");
+    const auto found = list->findItems(letter, Qt::MatchExactly);
+    QCOMPARE(found.size(), 1);
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                      list->visualItemRect(found.first()).center());
+  }
+
+  TempDir dir_;
+  std::filesystem::path infected_ = dir_ / "infected.img";
+  std::filesystem::path blank_ = dir_ / "blank.img";
+  std::filesystem::path held_ = dir_ / "held.img";
+
+ private slots:
+  void initTestCase() {
+    MakeInfectedImage(infected_);
+    MakeInfectedImage(held_);
+    QCOMPARE(Run("truncate -s 8M " + kestrova::testing::Quote(blank_.string())).status, 0);
+    QVERIFY(kestrova::volume::RegisterDrive('F', infected_.string()));
+    QVERIFY(kestrova::volume::RegisterDrive('G', blank_.string()));
+    QVERIFY(kestrova::volume::RegisterDrive('h', held_.string()));
+  }
+
+  void everyControlStandsAtItsPlace() {
+    MainWindow window;
+    QCOMPARE(window.Scale(), 1.0);
+    struct Expected {
+      const char* name;
+      QRect client;
+    };
+    // Positions in the client area and sizes, in pixels at 96 dots per inch.
+    const Expected table[] = {
+        {"Label1", {24, 16, 345, 65}},     {"Frame1", {24, 96, 169, 161}},
+        {"List1", {40, 136, 137, 103}},    {"Command2", {144, 120, 33, 17}},
+        {"Label2", {40, 120, 89, 17}},     {"Frame2", {200, 96, 169, 161}},
+        {"Picture1", {224, 120, 121, 89}}, {"Command1", {226, 122, 117, 85}},
+        {"Picture2", {224, 216, 121, 25}}, {"Picture3", {24, 272, 94, 24}},
+    };
+    for (const auto& [name, client] : table) {
+      QWidget* control = Control(window, name);
+      QVERIFY2(control, name);
+      const QRect actual(control->mapTo(&window, QPoint(0, 0)), control->size());
+      const bool close = qAbs(actual.left() - client.left()) <= 1 &&
+                         qAbs(actual.top() - client.top()) <= 1 &&
+                         qAbs(actual.width() - client.width()) <= 1 &&
+                         qAbs(actual.height() - client.height()) <= 1;
+      QVERIFY2(close, qPrintable(QStringLiteral("%1 at %2,%3 %4x%5")
+                                     .arg(name)
+                                     .arg(actual.left())
+                                     .arg(actual.top())
+                                     .arg(actual.width())
+                                     .arg(actual.height())));
+    }
+    // The bar lies at the track's top-left, the track's full inner height.
+    QWidget* progress = Control(window, "Progress");
+    QCOMPARE(progress->mapTo(&window, QPoint(0, 0)), QPoint(226, 218));
+    QCOMPARE(progress->height(), 21);
+    // The contact line ends 369 px from the left, its top at 276.7.
+    auto* label3 = Control<QLabel>(window, "Label3");
+    const QRect mail(label3->mapTo(&window, QPoint(0, 0)), label3->size());
+    QCOMPARE(mail.right() + 1, 369);
+    QVERIFY(qAbs(mail.top() - 276.7) <= 1.0);
+    QCOMPARE(mail.height(), 17);
+    QVERIFY(mail.left() <= 152);
+    QVERIFY(mail.left() >= 118);  // never over the banner
+
+    // The controls are created in their table's order.
+    QStringList order;
+    for (QObject* child : window.children()) {
+      if (child->isWidgetType()) order << child->objectName();
+    }
+    QCOMPARE(order, QStringList({"Picture3", "Frame2", "Frame1", "Label3", "Label1"}));
+    QStringList inFrame2;
+    for (QObject* child : Control(window, "Frame2")->children()) {
+      if (child->isWidgetType()) inFrame2 << child->objectName();
+    }
+    QCOMPARE(inFrame2, QStringList({"Picture2", "Picture1"}));
+  }
+
+  void windowIsFixedWithACloseBoxOnly() {
+    MainWindow window;
+    QCOMPARE(window.windowTitle(), QString("Kestrova by Varkel V1.1 2009.03.30"));
+    QCOMPARE(window.size(), QSize(391, 310));
+    QCOMPARE(window.minimumSize(), QSize(391, 310));
+    QCOMPARE(window.maximumSize(), QSize(391, 310));
+    const Qt::WindowFlags flags = window.windowFlags();
+    QVERIFY(flags.testFlag(Qt::WindowCloseButtonHint));
+    QVERIFY(flags.testFlag(Qt::CustomizeWindowHint));
+    QVERIFY(!flags.testFlag(Qt::WindowMinimizeButtonHint));
+    QVERIFY(!flags.testFlag(Qt::WindowMaximizeButtonHint));
+    QVERIFY(!window.windowIcon().isNull());
+
+    window.CentreOnScreen();
+    const QRect screen = window.screen()->availableGeometry();
+    QVERIFY(qAbs(window.geometry().center().x() - screen.center().x()) <= 1);
+    QVERIFY(qAbs(window.geometry().center().y() - screen.center().y()) <= 1);
+  }
+
+  void textsFontsAndColours() {
+    MainWindow window;
+    QCOMPARE(Control<QGroupBox>(window, "Frame1")->title(), QString(" 第一步>> "));
+    QCOMPARE(Control<QGroupBox>(window, "Frame2")->title(), QString(" 第二步>> "));
+    QCOMPARE(Control<QLabel>(window, "Label2")->text(), QString("请选择盘符："));
+    QCOMPARE(Control<QLabel>(window, "Command2")->text(), QString("刷新"));
+    QCOMPARE(Control<QAbstractButton>(window, "Command1")->text(), QString("修复"));
+    QCOMPARE(Control<QLabel>(window, "Label3")->text(),
+             QString("作者信箱：") + kestrova::ui::kAuthorMail);
+
+    // The description: 51 characters on exactly three lines of 17, all within the label.
+    auto* label1 = Control<kestrova::ui::qt::WrappedLabel>(window, "Label1");
+    QVERIFY(label1);
+    QCOMPARE(label1->text().size(), 51);
+    const QStringList lines = label1->Lines();
+    QCOMPARE(lines.size(), 3);
+    for (const QString& line : lines) QCOMPARE(line.size(), 17);
+    QCOMPARE(lines.join(QString()), label1->text());
+    QVERIFY(label1->LineStep() * 3 <= label1->height());
+    QVERIFY(label1->LineStep() >= label1->font().pixelSize());
+
+    struct FontCase {
+      const char* name;
+      int pixels;
+      bool bold;
+      bool underline;
+    };
+    const FontCase fonts[] = {{"Label1", 20, false, false},  {"List1", 32, false, false},
+                              {"Command2", 12, false, true}, {"Command1", 29, false, false},
+                              {"Label3", 16, true, false},   {"Label2", 12, false, false},
+                              {"Frame1", 12, false, false}};
+    for (const auto& [name, pixels, bold, underline] : fonts) {
+      const QFont font = Control(window, name)->font();
+      QVERIFY2(font.pixelSize() == pixels, name);
+      QVERIFY2(font.bold() == bold, name);
+      QVERIFY2(font.underline() == underline, name);
+      // A face that draws Chinese: the named one, or the stand-in of the same size.
+      QVERIFY2(QFontMetrics(font).inFont(QChar(0x4FEE)), name);
+    }
+
+    const QColor blue(0, 0, 255);
+    QCOMPARE(Control(window, "Command2")->palette().color(QPalette::WindowText), blue);
+    QCOMPARE(Control(window, "Label3")->palette().color(QPalette::WindowText), blue);
+    QCOMPARE(QFontMetrics(Control(window, "Label3")->font())
+                     .horizontalAdvance(Control<QLabel>(window, "Label3")->text()) <=
+                 Control(window, "Label3")->width(),
+             true);
+
+    // The hand over Command1, Command2 and Picture3 only, hot spot at 7,0.
+    for (const char* name : {"Command1", "Command2", "Picture3"}) {
+      const QCursor cursor = Control(window, name)->cursor();
+      QVERIFY2(cursor.shape() == Qt::BitmapCursor, name);
+      QCOMPARE(cursor.hotSpot(), QPoint(7, 0));
+    }
+    for (const char* name : {"Label2", "List1", "Label1", "Frame1", "Picture1"}) {
+      QVERIFY2(!Control(window, name)->testAttribute(Qt::WA_SetCursor), name);
+    }
+  }
+
+  void repairPictureIsMaskedAndGreyedWhenDisabled() {
+    MainWindow window;
+    auto* command1 = Control<kestrova::ui::qt::PictureButton>(window, "Command1");
+    QVERIFY(command1);
+    QCOMPARE(command1->Picture().size(), QSize(130, 44));
+    // Pure white pixels are masked out; the folder is drawn.
+    const QImage picture = command1->Picture().toImage();
+    QCOMPARE(qAlpha(picture.pixel(0, 0)), 0);
+    const QImage original(":/assets/repair.bmp");
+    int drawn = 0;
+    for (int y = 0; y < original.height(); ++y) {
+      for (int x = 0; x < original.width(); ++x) {
+        const bool white = original.pixel(x, y) == qRgb(255, 255, 255);
+        QVERIFY(white == (qAlpha(picture.pixel(x, y)) == 0));
+        drawn += white ? 0 : 1;
+      }
+    }
+    QVERIFY(drawn > 0);
+
+    // Disabled: nothing of the button is drawn in a saturated colour.
+    QVERIFY(!command1->isEnabled());
+    const QImage disabled = command1->grab().toImage();
+    command1->setEnabled(true);
+    const QImage enabled = command1->grab().toImage();
+    auto colourful = [](const QImage& image) {
+      int count = 0;
+      for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+          if (QColor(image.pixel(x, y)).hsvSaturation() > 80) ++count;
+        }
+      }
+      return count;
+    };
+    QCOMPARE(colourful(disabled), 0);
+    QVERIFY(colourful(enabled) > 0);
+  }
+
+  void progressWidthIsAShareOfTheTrack() {
+    MainWindow window;
+    QWidget* progress = Control(window, "Progress");
+    struct Case {
+      float percent;
+      int pixels;
+    };
+    const Case cases[] = {{0.0f, 0}, {100.0f, 117}, {25.0f, 29}, {150.0f, 117}, {-3.0f, 0}};
+    for (const auto& [percent, pixels] : cases) {
+      window.SetProgressWidth(percent);
+      QCOMPARE(progress->width(), pixels);
+    }
+    window.SetProgressWidth(50.0f);
+    QVERIFY(progress->width() == 58 || progress->width() == 59);
+    QVERIFY(progress->geometry().right() < Control(window, "Picture2")->contentsRect().right() + 1);
+  }
+
+  void initialStateAndKeyboardOrder() {
+    MainWindow window;
+    auto* list = Control<QListWidget>(window, "List1");
+    auto* command1 = Control<QAbstractButton>(window, "Command1");
+    QWidget* progress = Control(window, "Progress");
+    QVERIFY(!progress->isVisibleTo(&window));
+    QCOMPARE(progress->width(), 0);
+    QVERIFY(!command1->isEnabled());
+    QStringList letters;
+    for (int i = 0; i < list->count(); ++i) letters << list->item(i)->text();
+    const qsizetype f = letters.indexOf("F");
+    QVERIFY(f >= 0);
+    QCOMPARE(letters.mid(f, 3), QStringList({"F", "G", "H"}));
+    QVERIFY(list->selectedItems().isEmpty());
+    // The never-shown command cannot be seen or reached.
+    const QWidget* hidden = window.findChild<QWidget*>("cmdrepair");
+    QVERIFY(!hidden || (!hidden->isVisibleTo(&window) && hidden->focusPolicy() == Qt::NoFocus));
+
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QCOMPARE(QApplication::focusWidget(), list);
+    // With Repair disabled, Tab finds nothing else to stop at.
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), list);
+
+    MessageCatcher catcher;
+    ClickEntry(window, "F");
+    QVERIFY(catcher.Shown().isEmpty());
+    QVERIFY(command1->isEnabled());
+    QList<QWidget*> visited;
+    for (int i = 0; i < 4; ++i) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      visited << QApplication::focusWidget();
+    }
+    QCOMPARE(visited, QList<QWidget*>({command1, list, command1, list}));
+  }
+
+  void repairThroughTheWindow() {
+    const std::filesystem::path before = dir_ / "before.img";
+    QCOMPARE(Run("cp --sparse=always " + kestrova::testing::Quote(infected_.string()) + " " +
+                 kestrova::testing::Quote(before.string()))
+                 .status,
+             0);
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    MessageCatcher catcher;
+    ClickEntry(window, "F");
+    auto* command1 = Control<QAbstractButton>(window, "Command1");
+    QVERIFY(catcher.Shown().isEmpty());
+    QVERIFY(command1->isEnabled());
+
+    QTest::mouseClick(command1, Qt::LeftButton);
+    QCOMPARE(catcher.Shown().size(), 1);
+    const ShownMessage report = catcher.Shown().first();
+    QCOMPARE(report.title, QString("by Varkel"));
+    QCOMPARE(report.icon, QMessageBox::Information);
+    const QRegularExpression completion(
+        QString("^程序运行结束，文件夹已恢复正常属性。\r\n耗时\\d+\\.\\d{8}s$"));
+    QVERIFY2(completion.match(report.text).hasMatch(), qPrintable(report.text));
+    QVERIFY(Control(window, "Progress")->isVisibleTo(&window));
+    QCOMPARE(window.ProgressPercent(), 100.0f);
+    QCOMPARE(Control(window, "Progress")->width(), 117);
+    QVERIFY(command1->isEnabled());
+
+    // Every folder is plain again; the file keeps its attributes.
+    for (const QString& folder : kHiddenFolders) {
+      QCOMPARE(QString::fromStdString(MattribFlags(infected_, "/" + folder.toStdString())),
+               QString());
+    }
+    QCOMPARE(QString::fromStdString(MattribFlags(infected_, "/NOTE.TXT")), QString("A"));
+    // Exactly one byte per folder changed: its attribute, from hidden+system folder to folder.
+    const auto changed = DifferingOffsets(before, infected_);
+    QCOMPARE(changed.size(), static_cast<std::size_t>(kHiddenFolders.size()));
+    for (const auto offset : changed) {
+      QCOMPARE(ReadAt(before, offset, 1).at(0), std::uint8_t{0x16});
+      QCOMPARE(ReadAt(infected_, offset, 1).at(0), std::uint8_t{0x10});
+    }
+    QCOMPARE(Run("fsck.fat -n " + kestrova::testing::Quote(infected_.string())).status, 0);
+
+    // Refresh: rebuilt list, nothing selected, Repair disabled, bar hidden.
+    QWidget* command2 = Control(window, "Command2");
+    QTest::mouseClick(command2, Qt::LeftButton);
+    QVERIFY(Control<QListWidget>(window, "List1")->selectedItems().isEmpty());
+    QVERIFY(!command1->isEnabled());
+    QVERIFY(!Control(window, "Progress")->isVisibleTo(&window));
+    QCOMPARE(catcher.Shown().size(), 1);
+  }
+
+  void refusedVolumesShowTheirMessages() {
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto* command1 = Control<QAbstractButton>(window, "Command1");
+    const auto blankBefore = kestrova::testing::ReadBytes(blank_);
+    {
+      MessageCatcher catcher;
+      ClickEntry(window, "G");
+      QCOMPARE(catcher.Shown().size(), 1);
+      QCOMPARE(catcher.Shown()[0].text, QString("此版本的程序仅支持FAT32文件系统！"));
+      QCOMPARE(catcher.Shown()[0].title, QString("错误"));
+      QCOMPARE(catcher.Shown()[0].icon, QMessageBox::Critical);
+      QVERIFY(!command1->isEnabled());
+    }
+    QVERIFY(kestrova::testing::ReadBytes(blank_) == blankBefore);
+
+    // Another program holds drive H.
+    const int holder = ::open(held_.c_str(), O_RDWR | O_CLOEXEC);
+    QVERIFY(holder >= 0);
+    QCOMPARE(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    {
+      MessageCatcher catcher;
+      ClickEntry(window, "H");
+      QCOMPARE(catcher.Shown().size(), 1);
+      QCOMPARE(catcher.Shown()[0].text,
+               QString("获取磁盘参数错误！请检查是否有其他程序占用磁盘。"));
+      QCOMPARE(catcher.Shown()[0].title, QString("出错啦~~"));
+      QCOMPARE(catcher.Shown()[0].icon, QMessageBox::Critical);
+      QVERIFY(!command1->isEnabled());
+    }
+    ::close(holder);
+    // Released, the same drive analyses.
+    {
+      MessageCatcher catcher;
+      Control<QListWidget>(window, "List1")->clearSelection();
+      ClickEntry(window, "H");
+      QVERIFY(catcher.Shown().isEmpty());
+      QVERIFY(command1->isEnabled());
+    }
+  }
+
+  void closingIsRefusedWhileAPassRuns() {
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    MessageCatcher catcher;
+    ClickEntry(window, "H");
+    QVERIFY(Control<QAbstractButton>(window, "Command1")->isEnabled());
+    int closeAttempts = 0;
+    bool closedDuringPass = false;
+    // Ask to close from inside the pass: the request is queued as the button is released, and
+    // the pass lets queued events run after every sector.
+    auto* command1 = Control<QAbstractButton>(window, "Command1");
+    QObject::connect(command1, &QAbstractButton::released, &window, [&] {
+      QTimer::singleShot(0, &window, [&] {
+        ++closeAttempts;
+        closedDuringPass = window.close();
+      });
+    });
+    QTest::mouseClick(command1, Qt::LeftButton);
+    QCOMPARE(closeAttempts, 1);
+    QVERIFY(!closedDuringPass);
+    QVERIFY(window.isVisible());
+    QCOMPARE(catcher.Shown().size(), 1);
+    QCOMPARE(catcher.Shown()[0].title, QString("by Varkel"));
+    QVERIFY(window.close());
+  }
+};
+
+QTEST_MAIN(WindowTest)
+#include "window_test.moc"

@@ -1,0 +1,467 @@
+// Form1's handlers driven through a fake window: the drive list, the analysis and the repair pass
+// as the user starts them, the report, the refresh, and commands that arrive during a pass.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "memory_volume.h"
+#include "repair/fat32.h"
+#include "repair/messages.h"
+#include "ui/form1.h"
+#include "ui/report.h"
+
+namespace kestrova::testing {
+namespace {
+
+using namespace fat32;
+using ui::Form1;
+
+constexpr int kStyleCritical = 16;
+constexpr int kStyleInformation = 64;
+constexpr const char* kCompletionFirstLine = "程序运行结束，文件夹已恢复正常属性。";
+
+struct Message {
+  std::string text;
+  std::string title;
+  int style = 0;
+};
+
+// A window and a platform in memory: what the handlers set is recorded, what they read is
+// whatever the test put there.
+class FakeWindow final : public ui::Form1Controls, public ui::Form1Platform {
+ public:
+  // Form1Controls
+  void ListAddItem(const std::string& text) override { entries.push_back(text); }
+  void ListClear() override {
+    entries.clear();
+    selected.reset();
+  }
+  std::int16_t ListCount() override { return static_cast<std::int16_t>(entries.size()); }
+  std::string ListText(std::int16_t index) override { return entries.at(index); }
+  bool ListSelected(std::int16_t index) override { return selected == index; }
+  void SetRepairEnabled(bool enabled) override { repairEnabled = enabled; }
+  void SetProgressVisible(bool visible) override {
+    if (failProgressVisible) throw std::runtime_error("progress bar gone");
+    progressVisible = visible;
+  }
+  void SetProgressWidth(float percent) override {
+    if (failProgressWidth) throw std::runtime_error("progress bar gone");
+    progressWidth = percent;
+    widths.push_back(percent);
+  }
+  void ShowMessage(const std::string& text, const std::string& title, int style) override {
+    messages.push_back({text, title, style});
+  }
+  void ProcessPendingEvents() override {
+    ++eventPumps;
+    if (duringPass) duringPass(eventPumps);
+  }
+
+  // Form1Platform
+  unsigned DriveType(const std::string& root) override {
+    queried.push_back(root);
+    if (root == failingRoot) throw std::runtime_error("drive-type query failed");
+    const auto found = driveTypes.find(root);
+    return found == driveTypes.end() ? 1u : found->second;
+  }
+  float SecondsTimer() override {
+    if (timerReadings.empty()) return 0.0f;
+    const float value = timerReadings.front();
+    timerReadings.erase(timerReadings.begin());
+    return value;
+  }
+  void OpenWebSite(const std::string& address) override { openedAddresses.push_back(address); }
+
+  // Selects the entry with this text (or nothing) and notifies the window, as a click does.
+  void Select(Form1& form, const std::optional<std::string>& text) {
+    selected.reset();
+    for (std::size_t i = 0; text && i < entries.size(); ++i) {
+      if (entries[i] == *text) selected = static_cast<std::int16_t>(i);
+    }
+    form.List1_Click();
+  }
+
+  std::vector<std::string> entries;
+  std::optional<std::int16_t> selected;
+  bool repairEnabled = true;  // as built, before Form_Load
+  bool progressVisible = true;
+  float progressWidth = 19.0f;
+  std::vector<float> widths;
+  std::vector<Message> messages;
+  int eventPumps = 0;
+  std::function<void(int)> duringPass;
+  bool failProgressVisible = false;
+  bool failProgressWidth = false;
+
+  std::map<std::string, unsigned> driveTypes;
+  std::string failingRoot;
+  std::vector<std::string> queried;
+  std::vector<float> timerReadings;
+  std::vector<std::string> openedAddresses;
+};
+
+// A small FAT32 volume: 2 sectors per cluster, the root directory in clusters 2 and 3, and in it
+// three hidden/system folders, a hidden file and a plain folder.
+constexpr std::uint32_t kReserved = 32;
+constexpr std::uint32_t kFats = 2;
+constexpr std::uint32_t kFatSectors = 1;
+constexpr std::uint32_t kSectorsPerCluster = 2;
+constexpr std::uint32_t kClusters = 100;
+constexpr std::uint32_t kDataStart = kReserved + kFats * kFatSectors;
+constexpr std::uint32_t kTotalSectors = kDataStart + kClusters * kSectorsPerCluster;
+constexpr std::uint32_t kRootSectors = 2 * kSectorsPerCluster;  // clusters 2 and 3
+
+void Put16(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t value) {
+  bytes[at] = static_cast<std::uint8_t>(value);
+  bytes[at + 1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+void Put32(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t value) {
+  Put16(bytes, at, value & 0xFFFF);
+  Put16(bytes, at + 2, value >> 16);
+}
+
+void PutEntry(std::vector<std::uint8_t>& bytes, std::size_t at, const std::string& name11,
+              std::uint8_t attribute) {
+  for (std::size_t i = 0; i < kNameLength + kExtensionLength; ++i) {
+    bytes[at + i] = static_cast<std::uint8_t>(name11[i]);
+  }
+  bytes[at + kAttributeOffset] = attribute;
+}
+
+std::size_t SectorOffset(std::uint32_t sector) { return std::size_t{sector} * kSectorSize; }
+
+std::size_t AttributeAt(std::uint32_t rootSector, std::size_t entry) {
+  return SectorOffset(kDataStart + rootSector) + entry * kDirEntrySize + kAttributeOffset;
+}
+
+std::vector<std::uint8_t> InfectedVolume() {
+  std::vector<std::uint8_t> bytes(SectorOffset(kTotalSectors), 0);
+  Put16(bytes, kBytesPerSectorOffset, kSectorSize);
+  bytes[kSectorsPerClusterOffset] = kSectorsPerCluster;
+  Put16(bytes, kReservedSectorsOffset, kReserved);
+  bytes[kFatCountOffset] = kFats;
+  Put32(bytes, kTotalSectors32Offset, kTotalSectors);
+  Put32(bytes, kFatSize32Offset, kFatSectors);
+  Put32(bytes, kRootClusterOffset, kFirstDataCluster);
+  for (std::size_t i = 0; i < kFileSystemType.size(); ++i) {
+    bytes[kFileSystemTypeOffset + i] = static_cast<std::uint8_t>(kFileSystemType[i]);
+  }
+  for (std::uint32_t fat = 0; fat < kFats; ++fat) {
+    const std::size_t table = SectorOffset(kReserved + fat * kFatSectors);
+    Put32(bytes, table, 0x0FFFFFF8);
+    Put32(bytes, table + kFatEntrySize, kClusterMask);
+    Put32(bytes, table + 2 * kFatEntrySize, 3);  // root: cluster 2 -> 3 -> end
+    Put32(bytes, table + 3 * kFatEntrySize, kClusterMask);
+  }
+  const std::size_t first = SectorOffset(kDataStart);
+  PutEntry(bytes, first, "DOCS       ", kAttrDirectory | kAttrHidden | kAttrSystem);
+  PutEntry(bytes, first + kDirEntrySize, "PHOTOS     ", kAttrDirectory | kAttrHidden);
+  PutEntry(bytes, first + 2 * kDirEntrySize, "README  TXT", kAttrArchive | kAttrHidden);
+  PutEntry(bytes, first + 3 * kDirEntrySize, "PLAIN      ", kAttrDirectory);
+  // The last root sector: cluster 3's second sector.
+  const std::size_t last = SectorOffset(kDataStart + kRootSectors - 1);
+  PutEntry(bytes, last, "MUSIC      ", kAttrDirectory | kAttrHidden | kAttrSystem | kAttrReadOnly);
+  return bytes;
+}
+
+class Form1Test : public ::testing::Test {
+ protected:
+  Form1Test() : backend_(volumes_) {
+    volumes_.AddDrive('F', InfectedVolume());
+    volumes_.AddSparseDrive('G', SectorOffset(kTotalSectors));  // blank: not FAT32
+    window_.driveTypes = {{"c:", 3}, {"f:", 2}, {"g:", 2}};
+  }
+
+  std::uint8_t AttributeOnF(std::uint32_t rootSector, std::size_t entry) const {
+    return volumes_.Peek('F', AttributeAt(rootSector, entry), 1).at(0);
+  }
+
+  bool ShowedCompletion() const {
+    for (const auto& message : window_.messages) {
+      if (message.text.find(kCompletionFirstLine) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  MemoryVolume volumes_;
+  ScopedBackend backend_;
+  FakeWindow window_;
+  Form1 form_{window_, window_};
+};
+
+TEST_F(Form1Test, LoadSetsInitialStateAndListsRemovableLettersFromCToZ) {
+  window_.driveTypes = {{"a:", 2}, {"b:", 2}, {"c:", 2}, {"e:", 2},
+                        {"f:", 3}, {"k:", 4}, {"q:", 2}, {"z:", 2}};
+  form_.Form_Load();
+  EXPECT_FALSE(window_.progressVisible);
+  EXPECT_EQ(window_.progressWidth, 0.0f);
+  EXPECT_FALSE(window_.repairEnabled);
+  EXPECT_EQ(window_.entries, (std::vector<std::string>{"C", "E", "Q", "Z"}));
+  EXPECT_FALSE(window_.selected.has_value());
+
+  // Every letter from c to z once, in order, as "x:"; never a or b.
+  std::vector<std::string> expected;
+  for (char letter = 'c'; letter <= 'z'; ++letter) expected.push_back(std::string{letter, ':'});
+  EXPECT_EQ(window_.queried, expected);
+  EXPECT_TRUE(window_.messages.empty());
+}
+
+TEST_F(Form1Test, LoadWithNoRemovableDriveLeavesTheListEmpty) {
+  window_.driveTypes = {{"a:", 2}, {"b:", 2}, {"c:", 3}};
+  form_.Form_Load();
+  EXPECT_TRUE(window_.entries.empty());
+  EXPECT_FALSE(window_.repairEnabled);
+}
+
+TEST_F(Form1Test, LoadSkipsOnlyTheStepThatFails) {
+  window_.driveTypes = {{"e:", 2}, {"f:", 2}, {"g:", 2}};
+  window_.failingRoot = "f:";
+  window_.failProgressWidth = true;
+  form_.Form_Load();
+  // The failing width step is skipped; the rest still runs.
+  EXPECT_FALSE(window_.progressVisible);
+  EXPECT_FALSE(window_.repairEnabled);
+  // The failing query loses its own letter only.
+  EXPECT_EQ(window_.entries, (std::vector<std::string>{"E", "G"}));
+  EXPECT_EQ(window_.queried.size(), 24u);
+  EXPECT_TRUE(window_.messages.empty());
+
+  window_.failProgressWidth = false;
+  window_.failProgressVisible = true;
+  window_.repairEnabled = true;
+  form_.Command2_Click();
+  EXPECT_EQ(window_.progressWidth, 0.0f);
+  EXPECT_FALSE(window_.repairEnabled);
+}
+
+TEST_F(Form1Test, SelectionAnalysesTheSelectedDriveAndRepairFollowsTheLatestAnalysis) {
+  form_.Form_Load();
+  ASSERT_EQ(window_.entries, (std::vector<std::string>{"F", "G"}));
+
+  window_.Select(form_, "F");
+  EXPECT_TRUE(window_.repairEnabled);
+  EXPECT_TRUE(window_.messages.empty());
+  EXPECT_EQ(form_.Layout().rootClusterCount, 2);
+  EXPECT_EQ(form_.Layout().dataStart, static_cast<std::int32_t>(kDataStart));
+
+  window_.Select(form_, "G");
+  EXPECT_FALSE(window_.repairEnabled);
+  ASSERT_EQ(window_.messages.size(), 1u);
+  EXPECT_EQ(window_.messages[0].text, repair::messages::kNotFat32);
+  EXPECT_EQ(window_.messages[0].title, repair::messages::kErrorTitle);
+  EXPECT_EQ(window_.messages[0].style, kStyleCritical);
+
+  window_.Select(form_, "F");
+  EXPECT_TRUE(window_.repairEnabled);
+  EXPECT_EQ(window_.messages.size(), 1u);
+  // Analyses only read.
+  EXPECT_EQ(volumes_.Count(MemoryVolume::Call::kWrite), 0);
+  EXPECT_FALSE(volumes_.IsOpen());
+}
+
+TEST_F(Form1Test, SelectionOfAHeldDriveReportsThatItCannotBeOpened) {
+  form_.Form_Load();
+  volumes_.HoldDrive('F');
+  window_.Select(form_, "F");
+  EXPECT_FALSE(window_.repairEnabled);
+  ASSERT_EQ(window_.messages.size(), 1u);
+  EXPECT_EQ(window_.messages[0].text, repair::messages::kOpenFailed);
+  EXPECT_EQ(window_.messages[0].title, repair::messages::kOpenFailedTitle);
+  EXPECT_EQ(window_.messages[0].style, kStyleCritical);
+}
+
+TEST_F(Form1Test, ClickWithoutSelectionDisablesRepairAndTouchesNothing) {
+  form_.Form_Load();
+  window_.Select(form_, "F");
+  ASSERT_TRUE(window_.repairEnabled);
+  const int opens = volumes_.Count(MemoryVolume::Call::kOpen);
+
+  window_.Select(form_, std::nullopt);
+  EXPECT_FALSE(window_.repairEnabled);
+  EXPECT_TRUE(window_.messages.empty());
+  EXPECT_EQ(volumes_.Count(MemoryVolume::Call::kOpen), opens);
+
+  // An empty list, too.
+  window_.driveTypes.clear();
+  form_.Command2_Click();
+  window_.repairEnabled = true;
+  form_.List1_Click();
+  EXPECT_FALSE(window_.repairEnabled);
+  EXPECT_TRUE(window_.messages.empty());
+}
+
+TEST_F(Form1Test, RepairRewritesTheRootAndReportsTheElapsedTime) {
+  form_.Form_Load();
+  window_.Select(form_, "F");
+  const std::vector<std::uint8_t> before = volumes_.Peek('F', 0, SectorOffset(kTotalSectors));
+  bool visibleDuringPass = false;
+  window_.duringPass = [&](int) { visibleDuringPass = window_.progressVisible; };
+  window_.timerReadings = {100.0f, 112.34375f};
+  window_.widths.clear();
+
+  form_.Command1_Click();
+
+  EXPECT_TRUE(visibleDuringPass);
+  EXPECT_EQ(window_.eventPumps, static_cast<int>(kRootSectors));
+  EXPECT_EQ(window_.widths, (std::vector<float>{50.0f, 50.0f, 100.0f, 100.0f}));
+  ASSERT_EQ(window_.messages.size(), 1u);
+  EXPECT_EQ(window_.messages[0].text, std::string(kCompletionFirstLine) + "\r\n耗时12.34375000s");
+  EXPECT_EQ(window_.messages[0].title, "by Varkel");
+  EXPECT_EQ(window_.messages[0].style, kStyleInformation);
+
+  // Exactly the four folder attributes changed, each to a plain folder.
+  const std::vector<std::uint8_t> after = volumes_.Peek('F', 0, SectorOffset(kTotalSectors));
+  std::vector<std::size_t> changed;
+  for (std::size_t i = 0; i < after.size(); ++i) {
+    if (after[i] != before[i]) changed.push_back(i);
+  }
+  EXPECT_EQ(changed, (std::vector<std::size_t>{AttributeAt(0, 0), AttributeAt(0, 1),
+                                               AttributeAt(kRootSectors - 1, 0)}));
+  EXPECT_EQ(AttributeOnF(0, 0), kAttrDirectory);
+  EXPECT_EQ(AttributeOnF(0, 1), kAttrDirectory);
+  EXPECT_EQ(AttributeOnF(0, 2), kAttrArchive | kAttrHidden);
+  EXPECT_EQ(AttributeOnF(kRootSectors - 1, 0), kAttrDirectory);
+  EXPECT_FALSE(volumes_.IsOpen());
+  EXPECT_FALSE(form_.PassRunning());
+}
+
+TEST_F(Form1Test, ReportOfAShortPassHasZeroBeforeThePoint) {
+  form_.Form_Load();
+  window_.Select(form_, "F");
+  window_.timerReadings = {10.0f, 10.5f};
+  form_.Command1_Click();
+  ASSERT_EQ(window_.messages.size(), 1u);
+  EXPECT_EQ(window_.messages[0].text, std::string(kCompletionFirstLine) + "\r\n耗时0.50000000s");
+
+  // A second click runs a second pass on the same analysis, with the bar visible throughout.
+  window_.timerReadings = {20.0f, 20.25f};
+  bool hiddenDuringPass = false;
+  window_.duringPass = [&](int) { hiddenDuringPass |= !window_.progressVisible; };
+  const int writes = volumes_.Count(MemoryVolume::Call::kWrite);
+  form_.Command1_Click();
+  EXPECT_FALSE(hiddenDuringPass);
+  EXPECT_EQ(volumes_.Count(MemoryVolume::Call::kWrite) - writes, static_cast<int>(kRootSectors));
+  ASSERT_EQ(window_.messages.size(), 2u);
+  EXPECT_EQ(window_.messages[1].text, std::string(kCompletionFirstLine) + "\r\n耗时0.25000000s");
+}
+
+TEST_F(Form1Test, FailedPassIsReportedAsAFailureNeverAsCompleted) {
+  form_.Form_Load();
+  window_.Select(form_, "F");
+  window_.timerReadings = {1.0f, 2.0f};
+  volumes_.FailAt(MemoryVolume::Call::kWrite, 2);
+  form_.Command1_Click();
+
+  ASSERT_EQ(window_.messages.size(), 1u);
+  EXPECT_FALSE(ShowedCompletion());
+  EXPECT_EQ(window_.messages[0].title, repair::messages::kRepairFailedTitle);
+  EXPECT_EQ(window_.messages[0].style, kStyleCritical);
+  EXPECT_FALSE(volumes_.IsOpen());
+  EXPECT_FALSE(form_.PassRunning());
+}
+
+TEST_F(Form1Test, RefreshRebuildsTheListAndLeavesTheLayoutAlone) {
+  form_.Form_Load();
+  window_.Select(form_, "F");
+  form_.Command1_Click();
+  ASSERT_TRUE(window_.progressVisible);
+  const repair::VolumeLayout analysed = form_.Layout();
+
+  window_.driveTypes = {{"e:", 2}, {"f:", 2}};
+  form_.Command2_Click();
+  EXPECT_EQ(window_.entries, (std::vector<std::string>{"E", "F"}));
+  EXPECT_FALSE(window_.selected.has_value());
+  EXPECT_FALSE(window_.repairEnabled);
+  EXPECT_FALSE(window_.progressVisible);
+  EXPECT_EQ(window_.progressWidth, 0.0f);
+
+  EXPECT_EQ(form_.Layout().bootSector, analysed.bootSector);
+  EXPECT_EQ(form_.Layout().rootClusters, analysed.rootClusters);
+  EXPECT_EQ(form_.Layout().rootClusterCount, analysed.rootClusterCount);
+  EXPECT_EQ(form_.Layout().dataStart, analysed.dataStart);
+}
+
+// The two pieces of window state through one session, event by event.
+TEST_F(Form1Test, RepairAvailabilityAndProgressBarFollowTheirStateTables) {
+  struct State {
+    bool repair;
+    bool visible;
+    float width;
+  };
+  auto state = [&] {
+    return State{window_.repairEnabled, window_.progressVisible, window_.progressWidth};
+  };
+  auto expect = [&](const char* event, State want) {
+    SCOPED_TRACE(event);
+    const State got = state();
+    EXPECT_EQ(got.repair, want.repair);
+    EXPECT_EQ(got.visible, want.visible);
+    EXPECT_EQ(got.width, want.width);
+  };
+
+  form_.Form_Load();
+  expect("load", {false, false, 0.0f});
+  window_.Select(form_, "F");
+  expect("analysis that succeeds", {true, false, 0.0f});
+  form_.Command1_Click();
+  expect("repair and report", {true, true, 100.0f});
+  window_.Select(form_, "G");
+  expect("analysis that fails", {false, true, 100.0f});
+  window_.Select(form_, "F");
+  expect("analysis that succeeds again", {true, true, 100.0f});
+  window_.Select(form_, std::nullopt);
+  expect("no selection", {false, true, 100.0f});
+  form_.Picture3_Click();
+  expect("banner click", {false, true, 100.0f});
+  EXPECT_EQ(window_.openedAddresses, (std::vector<std::string>{ui::kWebSiteAddress}));
+  form_.Command2_Click();
+  expect("refresh", {false, false, 0.0f});
+}
+
+TEST_F(Form1Test, CommandsDuringAPassLeaveTheOpenVolumeAndTheLayoutAlone) {
+  form_.Form_Load();
+  window_.Select(form_, "F");
+  const repair::VolumeLayout analysed = form_.Layout();
+  const int opensBefore = volumes_.Count(MemoryVolume::Call::kOpen);
+
+  bool layoutChanged = false;
+  int opensDuringPass = 0;
+  std::vector<std::string> entriesDuringPass;
+  window_.duringPass = [&](int pump) {
+    EXPECT_TRUE(form_.PassRunning());
+    if (pump == 1) {
+      form_.Command1_Click();            // a second Repair
+      window_.driveTypes = {{"h:", 2}};  // a refresh now would list H alone
+      form_.Command2_Click();
+      window_.Select(form_, "G");  // a selection that would analyse G
+    }
+    layoutChanged |= form_.Layout().bootSector != analysed.bootSector ||
+                     form_.Layout().rootClusters != analysed.rootClusters;
+    opensDuringPass = volumes_.Count(MemoryVolume::Call::kOpen) - opensBefore;
+    entriesDuringPass = window_.entries;
+  };
+  window_.timerReadings = {5.0f, 6.0f};
+  form_.Command1_Click();
+
+  EXPECT_FALSE(layoutChanged);
+  EXPECT_EQ(opensDuringPass, 1);  // only the pass's own open
+  EXPECT_EQ(entriesDuringPass, (std::vector<std::string>{"F", "G"}));
+  EXPECT_EQ(window_.eventPumps, static_cast<int>(kRootSectors));  // one pass, all sectors
+  EXPECT_EQ(AttributeOnF(kRootSectors - 1, 0), kAttrDirectory);
+
+  // The pass's report comes first; then the selection made meanwhile is analysed (G is refused).
+  ASSERT_EQ(window_.messages.size(), 2u);
+  EXPECT_EQ(window_.messages[0].text, std::string(kCompletionFirstLine) + "\r\n耗时1.00000000s");
+  EXPECT_EQ(window_.messages[1].text, repair::messages::kNotFat32);
+  EXPECT_FALSE(window_.repairEnabled);
+  EXPECT_FALSE(volumes_.IsOpen());
+}
+
+}  // namespace
+}  // namespace kestrova::testing
