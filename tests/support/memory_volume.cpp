@@ -66,6 +66,10 @@ std::size_t MemoryVolume::WriteBytes(Drive& drive, std::uint64_t offset, const s
   return length;
 }
 
+void MemoryVolume::FailAt(Call call, int n, bool shortTransfer) {
+  failures_[{call, n}] = Failure{shortTransfer};
+}
+
 int MemoryVolume::Count(Call call) const {
   const auto found = counts_.find(call);
   return found == counts_.end() ? 0 : found->second;
