@@ -1,0 +1,361 @@
+// The analysis of a drive: which sectors it reads, what it records, and what it refuses.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "memory_volume.h"
+#include "repair/engine.h"
+#include "repair/fat32.h"
+#include "test_volume.h"
+
+namespace kestrova::testing {
+namespace {
+
+namespace fat = kestrova::fat32;
+using repair::VolumeLayout;
+using Call = MemoryVolume::Call;
+
+constexpr const char* kNotFat32Text = "此版本的程序仅支持FAT32文件系统！";
+constexpr const char* kOpenFailedText = "获取磁盘参数错误！请检查是否有其他程序占用磁盘。";
+constexpr int kCritical = 16;
+
+class AnalysisTest : public ::testing::Test {
+ protected:
+  std::vector<std::int32_t> Recorded() const {
+    return {layout.rootClusters.begin(), layout.rootClusters.begin() + layout.rootClusterCount};
+  }
+  void Analyse() { repair::List1_ItemCheck(layout, window, 0); }
+
+  // A refusal: one critical message, Repair never enabled, nothing written, volume closed.
+  void ExpectRefused(const std::string& title) {
+    ASSERT_EQ(window.messages.size(), 1u);
+    EXPECT_EQ(window.messages[0].title, title);
+    EXPECT_EQ(window.messages[0].style, kCritical);
+    EXPECT_FALSE(window.EverEnabled());
+    EXPECT_EQ(memory.Count(Call::kWrite), 0);
+    EXPECT_FALSE(memory.IsOpen());
+  }
+
+  MemoryVolume memory;
+  ScopedBackend scoped{memory};
+  VolumeLayout layout;
+  RecordingWindow window;
+};
+
+TEST_F(AnalysisTest, OneClusterRootReadsTheBootSectorAndOneFatSector) {
+  Fat32Volume volume(memory, 'F', {.reservedSectors = 38});
+  Analyse();
+  EXPECT_TRUE(window.messages.empty());
+  ASSERT_EQ(window.enabledHistory, (std::vector<bool>{false, true}));
+  EXPECT_EQ(memory.SectorsRead(), (std::vector<std::int64_t>{0, 38}));
+  EXPECT_EQ(layout.rootClusterCount, 1);
+  EXPECT_EQ(layout.rootClusters[0], 2);
+  EXPECT_EQ(memory.Count(Call::kOpen), 1);
+  EXPECT_EQ(memory.Count(Call::kClose), 1);
+  EXPECT_EQ(memory.Count(Call::kWrite), 0);
+  EXPECT_FALSE(memory.IsOpen());
+  EXPECT_EQ(layout.bootSector[510], 0x55);
+}
+
+TEST_F(AnalysisTest, ChainWithinTheFirstFatSectorReadsItOnce) {
+  Fat32Volume volume(memory, 'F', {});
+  volume.Chain({2, 3, 4});
+  Analyse();
+  EXPECT_TRUE(window.RepairEnabled());
+  EXPECT_EQ(memory.SectorsRead(), (std::vector<std::int64_t>{0, 32}));
+  EXPECT_EQ(Recorded(), (std::vector<std::int32_t>{2, 3, 4}));
+}
+
+TEST_F(AnalysisTest, ChainThroughALaterFatSectorAndBackReadsEachInTurn) {
+  Fat32Volume volume(memory, 'F', {});
+  // 128 is the first cluster whose entry lies in FAT sector 1; 1000 lies in sector 7.
+  volume.Chain({2, 128, 5, 1000, 127});
+  Analyse();
+  EXPECT_TRUE(window.RepairEnabled());
+  EXPECT_EQ(memory.SectorsRead(), (std::vector<std::int64_t>{0, 32, 33, 32, 39, 32}));
+  EXPECT_EQ(Recorded(), (std::vector<std::int32_t>{2, 128, 5, 1000, 127}));
+}
+
+TEST_F(AnalysisTest, DataStartFollowsReservedSectorsAndFatSize) {
+  Fat32Volume volume(memory, 'F', {.reservedSectors = 38, .fatSize = 1009});
+  Analyse();
+  EXPECT_TRUE(window.RepairEnabled());
+  EXPECT_EQ(layout.reservedSectors, 38);
+  EXPECT_EQ(layout.fatSize, 1009);
+  EXPECT_EQ(layout.dataStart, 2056);
+}
+
+TEST_F(AnalysisTest, WideFieldsAreReadWhole) {
+  // Reserved count above one byte and a FAT larger than 16 bits can count.
+  Fat32Volume volume(memory, 'F',
+                     {.sectorsPerCluster = 1, .reservedSectors = 300, .fatSize = 70000});
+  const std::uint32_t far = 65536 * 2 + 7;  // its entry lies in FAT sector 2048
+  volume.Chain({2, far});
+  Analyse();
+  ASSERT_TRUE(window.RepairEnabled()) << (window.messages.empty() ? "" : window.messages[0].text);
+  EXPECT_EQ(layout.reservedSectors, 300);
+  EXPECT_EQ(layout.fatSize, 70000);
+  EXPECT_EQ(layout.dataStart, 300 + 2 * 70000);
+  EXPECT_EQ(layout.sectorsPerCluster, 1);
+  EXPECT_EQ(memory.SectorsRead(), (std::vector<std::int64_t>{0, 300, 300 + far * 4 / 512}));
+  EXPECT_EQ(Recorded(), (std::vector<std::int32_t>{2, static_cast<std::int32_t>(far)}));
+}
+
+class TypeTextTest : public AnalysisTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(TypeTextTest, AnythingButFat32WithThreeSpacesIsRefused) {
+  Fat32Volume volume(memory, 'F', {.typeText = GetParam()});
+  Analyse();
+  ExpectRefused("错误");
+  EXPECT_EQ(window.messages[0].text, kNotFat32Text);
+  EXPECT_EQ(memory.SectorsRead(), (std::vector<std::int64_t>{0}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, TypeTextTest,
+                         ::testing::Values(std::string("FAT16   "), std::string("fat32   "),
+                                           std::string("FAT32  X"), std::string("FAT32\0\0\0", 8),
+                                           std::string("XAT32   ")));
+
+TEST_F(AnalysisTest, HeldDriveShowsTheOpenFailureAndLeavesEverythingAsItWas) {
+  Fat32Volume volume(memory, 'F', {});
+  volume.Chain({2, 3});
+  Analyse();
+  ASSERT_TRUE(window.RepairEnabled());
+
+  memory.HoldDrive('F');
+  window.enabledHistory.clear();
+  Analyse();
+  ExpectRefused("出错啦~~");
+  EXPECT_EQ(window.messages[0].text, kOpenFailedText);
+  EXPECT_EQ(window.enabledHistory, (std::vector<bool>{false}));
+  EXPECT_EQ(layout.rootClusterCount, 2);  // the previous analysis' layout stays
+}
+
+TEST_F(AnalysisTest, MissingDriveShowsTheOpenFailure) {
+  window.entries = {"Q"};
+  Analyse();
+  ExpectRefused("出错啦~~");
+  EXPECT_EQ(window.messages[0].text, kOpenFailedText);
+}
+
+// A FAT value that ends the chain after cluster 3; the top four bits are not part of it.
+class EndMarkTest : public AnalysisTest, public ::testing::WithParamInterface<std::uint32_t> {};
+
+TEST_P(EndMarkTest, EndsTheChain) {
+  Fat32Volume volume(memory, 'F', {});
+  volume.SetFat(2, 3);
+  volume.SetFat(3, GetParam());
+  Analyse();
+  EXPECT_TRUE(window.RepairEnabled());
+  EXPECT_EQ(Recorded(), (std::vector<std::int32_t>{2, 3}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Marks, EndMarkTest,
+                         ::testing::Values(0x0FFFFFF8u, 0x0FFFFFFCu, 0x0FFFFFFFu, 0xFFFFFFFFu,
+                                           0x1FFFFFF8u, 0xAFFFFFF9u));
+
+TEST_F(AnalysisTest, TopFourBitsOfALinkAreIgnored) {
+  Fat32Volume volume(memory, 'F', {});
+  volume.SetFat(2, 0xF0000003u);
+  volume.SetFat(3, 0xA0000200u);
+  volume.SetFat(0x200, 0x0FFFFFFFu);
+  Analyse();
+  EXPECT_TRUE(window.RepairEnabled());
+  EXPECT_EQ(Recorded(), (std::vector<std::int32_t>{2, 3, 0x200}));
+}
+
+struct DamagedChain {
+  const char* name;
+  std::vector<std::uint32_t> links;  // FAT values of clusters 2, 3, ... in turn
+  bool pastLastCluster;              // the last link is replaced by the volume's last cluster + 1
+};
+
+void PrintTo(const DamagedChain& chain, std::ostream* out) { *out << chain.name; }
+
+class DamagedChainTest : public AnalysisTest, public ::testing::WithParamInterface<DamagedChain> {};
+
+TEST_P(DamagedChainTest, IsRefusedWithoutWriting) {
+  Fat32Volume volume(memory, 'F', {});
+  auto links = GetParam().links;
+  if (GetParam().pastLastCluster) links.back() = volume.LastCluster() + 1;
+  for (std::size_t i = 0; i < links.size(); ++i) {
+    volume.SetFat(static_cast<std::uint32_t>(2 + i), links[i]);
+  }
+  Analyse();
+  ExpectRefused("错误");
+  EXPECT_NE(window.messages[0].text.find("根目录的簇链已损坏"), std::string::npos)
+      << window.messages[0].text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Chains, DamagedChainTest,
+                         ::testing::Values(DamagedChain{"free", {0}, false},
+                                           DamagedChain{"one", {3, 1}, false},
+                                           DamagedChain{"bad", {3, 0x0FFFFFF7}, false},
+                                           DamagedChain{"badHighBits", {0xFFFFFFF7}, false},
+                                           DamagedChain{"reservedLow", {0x0FFFFFF0}, false},
+                                           DamagedChain{"reservedHigh", {3, 0x0FFFFFF6}, false},
+                                           DamagedChain{"pastLast", {3, 0}, true},
+                                           DamagedChain{"selfLoop", {2}, false},
+                                           DamagedChain{"loopBack", {3, 4, 5, 3}, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(AnalysisTest, LastClusterOfTheVolumeIsAValidLink) {
+  Fat32Volume volume(memory, 'F', {});
+  volume.Chain({2, volume.LastCluster()});
+  Analyse();
+  EXPECT_TRUE(window.RepairEnabled());
+  EXPECT_EQ(layout.rootClusters[1], static_cast<std::int32_t>(volume.LastCluster()));
+}
+
+// A chain of `length` clusters 2, 3, ...
+void MakeLongRoot(Fat32Volume& volume, std::uint32_t length) {
+  std::vector<std::uint32_t> clusters(length);
+  for (std::uint32_t i = 0; i < length; ++i) clusters[i] = 2 + i;
+  volume.Chain(clusters);
+}
+
+TEST_F(AnalysisTest, RootOfFiveHundredOneClustersIsRecordedWhole) {
+  Fat32Volume volume(memory, 'F', {.sectorsPerCluster = 1});
+  MakeLongRoot(volume, 501);
+  Analyse();
+  ASSERT_TRUE(window.RepairEnabled());
+  EXPECT_EQ(layout.rootClusterCount, 501);
+  EXPECT_EQ(layout.rootClusters[500], 502);
+}
+
+TEST_F(AnalysisTest, RootOfFiveHundredTwoClustersIsRefused) {
+  Fat32Volume volume(memory, 'F', {.sectorsPerCluster = 1});
+  MakeLongRoot(volume, 502);
+  Analyse();
+  ExpectRefused("错误");
+  EXPECT_NE(window.messages[0].text.find("501"), std::string::npos);
+}
+
+struct BadGeometry {
+  const char* name;
+  std::size_t offset;
+  std::vector<std::uint8_t> bytes;
+};
+
+void PrintTo(const BadGeometry& geometry, std::ostream* out) { *out << geometry.name; }
+
+class GeometryTest : public AnalysisTest, public ::testing::WithParamInterface<BadGeometry> {};
+
+TEST_P(GeometryTest, IsRefusedAfterReadingOnlyTheBootSector) {
+  Fat32Volume volume(memory, 'F', {});
+  volume.PokeBoot(GetParam().offset, GetParam().bytes);
+  Analyse();
+  ExpectRefused("错误");
+  EXPECT_NE(window.messages[0].text.find("引导扇区参数不受支持"), std::string::npos)
+      << window.messages[0].text;
+  EXPECT_EQ(memory.SectorsRead(), (std::vector<std::int64_t>{0}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, GeometryTest,
+    ::testing::Values(BadGeometry{"bytesPerSector1024", fat::kBytesPerSectorOffset, Le16(1024)},
+                      BadGeometry{"bytesPerSector4096", fat::kBytesPerSectorOffset, Le16(4096)},
+                      BadGeometry{"bytesPerSector0", fat::kBytesPerSectorOffset, Le16(0)},
+                      BadGeometry{"sectorsPerCluster0", fat::kSectorsPerClusterOffset, {0}},
+                      BadGeometry{"sectorsPerCluster3", fat::kSectorsPerClusterOffset, {3}},
+                      BadGeometry{"sectorsPerCluster255", fat::kSectorsPerClusterOffset, {255}},
+                      BadGeometry{"reserved0", fat::kReservedSectorsOffset, Le16(0)},
+                      BadGeometry{"noFat", fat::kFatCountOffset, {0}},
+                      BadGeometry{"fatSize0", fat::kFatSize32Offset, Le32(0)},
+                      BadGeometry{"totalBelowData", fat::kTotalSectors32Offset, Le32(100)},
+                      BadGeometry{"totalAtData", fat::kTotalSectors32Offset, Le32(160)},
+                      BadGeometry{"fatTooSmall", fat::kFatSize32Offset, Le32(1)},
+                      BadGeometry{"fat16RootEntries", fat::kRootEntryCountOffset, Le16(512)},
+                      BadGeometry{"fat16FatSize", fat::kFatSize16Offset, Le16(9)},
+                      BadGeometry{"rootCluster0", fat::kRootClusterOffset, Le32(0)},
+                      BadGeometry{"rootCluster1", fat::kRootClusterOffset, Le32(1)},
+                      BadGeometry{"rootClusterPastEnd", fat::kRootClusterOffset, Le32(0x00100000)},
+                      BadGeometry{"dataStartOverflow", fat::kFatSize32Offset, Le32(0xFFFFFFFF)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A read or position that fails, or a read that comes up short, at the n-th call.
+struct ReadFault {
+  const char* name;
+  Call call;
+  int n;
+  bool shortTransfer;
+};
+
+void PrintTo(const ReadFault& fault, std::ostream* out) { *out << fault.name; }
+
+class ReadFaultTest : public AnalysisTest, public ::testing::WithParamInterface<ReadFault> {};
+
+TEST_P(ReadFaultTest, RefusesInsteadOfUsingAStaleBuffer) {
+  // A first drive fills the buffers with a good boot sector and a good chain; the second drive's
+  // own sectors must be the ones analysed, or nothing.
+  Fat32Volume first(memory, 'E', {});
+  first.Chain({2, 3, 4});
+  window.entries = {"E"};
+  Analyse();
+  ASSERT_TRUE(window.RepairEnabled());
+  const int before = memory.Count(GetParam().call);
+
+  Fat32Volume second(memory, 'F', {});
+  window.entries = {"F"};
+  window.enabledHistory.clear();
+  memory.FailAt(GetParam().call, before + GetParam().n, GetParam().shortTransfer);
+  Analyse();
+  ExpectRefused("错误");
+  EXPECT_NE(window.messages[0].text.find("读取磁盘第"), std::string::npos)
+      << window.messages[0].text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, ReadFaultTest,
+    ::testing::Values(ReadFault{"bootReadFails", Call::kRead, 1, false},
+                      ReadFault{"bootReadShort", Call::kRead, 1, true},
+                      ReadFault{"bootPositionFails", Call::kSetPosition, 1, false},
+                      ReadFault{"fatReadFails", Call::kRead, 2, false},
+                      ReadFault{"fatReadShort", Call::kRead, 2, true},
+                      ReadFault{"fatPositionFails", Call::kSetPosition, 2, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kestrova::testing
+
+namespace kestrova::testing {
+namespace {
+
+// With FAT mirroring off, only the FAT that the extended flags name is current; the chain must be
+// read from it, not from a stale first FAT.
+TEST(ActiveFatTest, ChainIsReadFromTheFatInUse) {
+  MemoryVolume memory;
+  ScopedBackend scoped{memory};
+  Fat32Volume volume(memory, 'F', {.reservedSectors = 32, .fatSize = 64});
+  volume.Chain({2, 3, 4});
+  // The first FAT still says the root is one cluster long.
+  memory.Poke('F', 32 * 512 + 2 * 4, Le32(0x0FFFFFFF));
+  volume.PokeBoot(40, Le16(0x0081));  // mirroring off, FAT 1 in use
+
+  repair::VolumeLayout layout;
+  RecordingWindow window;
+  repair::List1_ItemCheck(layout, window, 0);
+
+  ASSERT_TRUE(window.RepairEnabled());
+  EXPECT_EQ(layout.rootClusterCount, 3);
+  EXPECT_EQ(memory.SectorsRead(), (std::vector<std::int64_t>{0, 32 + 64}));
+}
+
+TEST(ActiveFatTest, FatNumberBeyondTheFatCountIsRefused) {
+  MemoryVolume memory;
+  ScopedBackend scoped{memory};
+  Fat32Volume volume(memory, 'F', {.fatCount = 2});
+  volume.PokeBoot(40, Le16(0x0082));
+
+  repair::VolumeLayout layout;
+  RecordingWindow window;
+  repair::List1_ItemCheck(layout, window, 0);
+
+  EXPECT_FALSE(window.EverEnabled());
+  ASSERT_EQ(window.messages.size(), 1u);
+  EXPECT_EQ(memory.Count(MemoryVolume::Call::kWrite), 0);
+}
+
+}  // namespace
+}  // namespace kestrova::testing

@@ -1,0 +1,156 @@
+#include "test_volume.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "repair/fat32.h"
+
+namespace kestrova::testing {
+
+namespace fat = kestrova::fat32;
+
+namespace {
+
+constexpr std::uint32_t kMediaEntry = 0x0FFFFFF8;  // FAT entry 0: the media byte and ones
+constexpr std::uint32_t kEndMark = 0x0FFFFFFF;
+constexpr std::size_t kSignatureOffset = 510;
+
+}  // namespace
+
+std::vector<std::uint8_t> Le16(std::uint16_t value) {
+  return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8)};
+}
+
+std::vector<std::uint8_t> Le32(std::uint32_t value) {
+  return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+          static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+}
+
+Fat32Volume::Fat32Volume(MemoryVolume& memory, char letter, const Fat32Geometry& geometry)
+    : memory_(memory), letter_(letter), geometry_(geometry) {
+  const std::uint64_t dataStart = DataStart();
+  const std::uint64_t spc = std::max<std::uint64_t>(geometry.sectorsPerCluster, 1);
+  totalSectors_ =
+      geometry.totalSectors != 0
+          ? geometry.totalSectors
+          : std::min<std::uint64_t>(dataStart + (std::uint64_t{geometry.fatSize} * 128 - 2) * spc,
+                                    0xFFFFFFFFu);
+  memory.AddSparseDrive(letter, totalSectors_ * fat::kSectorSize);
+
+  PokeBoot(0, {0xEB, 0x58, 0x90, 'K', 'E', 'S', 'T', 'R', 'O', 'V', 'A'});
+  PokeBoot(fat::kBytesPerSectorOffset, Le16(geometry.bytesPerSector));
+  PokeBoot(fat::kSectorsPerClusterOffset, {geometry.sectorsPerCluster});
+  PokeBoot(fat::kReservedSectorsOffset, Le16(geometry.reservedSectors));
+  PokeBoot(fat::kFatCountOffset, {geometry.fatCount});
+  PokeBoot(fat::kTotalSectors32Offset, Le32(static_cast<std::uint32_t>(totalSectors_)));
+  PokeBoot(fat::kFatSize32Offset, Le32(geometry.fatSize));
+  PokeBoot(fat::kRootClusterOffset, Le32(geometry.rootCluster));
+  PokeBoot(fat::kFileSystemTypeOffset,
+           std::vector<std::uint8_t>(geometry.typeText.begin(), geometry.typeText.end()));
+  PokeBoot(kSignatureOffset, {0x55, 0xAA});
+
+  if (geometry.fatCount > 0 && geometry.fatSize > 0) {
+    SetFat(0, kMediaEntry);
+    SetFat(1, kEndMark);
+    SetFat(geometry.rootCluster, kEndMark);
+  }
+}
+
+std::uint64_t Fat32Volume::DataStart() const {
+  return geometry_.reservedSectors + std::uint64_t{geometry_.fatCount} * geometry_.fatSize;
+}
+
+std::uint64_t Fat32Volume::ClusterCount() const {
+  const std::uint64_t spc = std::max<std::uint64_t>(geometry_.sectorsPerCluster, 1);
+  return totalSectors_ > DataStart() ? (totalSectors_ - DataStart()) / spc : 0;
+}
+
+std::uint64_t Fat32Volume::ClusterSector(std::uint32_t cluster) const {
+  return DataStart() + std::uint64_t{cluster - 2} * geometry_.sectorsPerCluster;
+}
+
+void Fat32Volume::SetFat(std::uint32_t cluster, std::uint32_t value) {
+  for (std::uint32_t copy = 0; copy < geometry_.fatCount; ++copy) {
+    const std::uint64_t fatStart =
+        geometry_.reservedSectors + std::uint64_t{copy} * geometry_.fatSize;
+    memory_.Poke(letter_, fatStart * fat::kSectorSize + std::uint64_t{cluster} * 4, Le32(value));
+  }
+}
+
+void Fat32Volume::Chain(const std::vector<std::uint32_t>& clusters) {
+  for (std::size_t i = 0; i < clusters.size(); ++i) {
+    SetFat(clusters[i], i + 1 < clusters.size() ? clusters[i + 1] : kEndMark);
+  }
+}
+
+void Fat32Volume::PutEntry(std::uint64_t sector, int index, const std::string& name11,
+                           std::uint8_t attribute) {
+  if (name11.size() != fat::kNameLength + fat::kExtensionLength) {
+    throw std::invalid_argument("an 8.3 name has 11 bytes");
+  }
+  std::vector<std::uint8_t> entry(fat::kDirEntrySize, 0);
+  std::copy(name11.begin(), name11.end(), entry.begin());
+  entry[fat::kAttributeOffset] = attribute;
+  // Something in the time and cluster fields, so that a stray write there shows.
+  for (std::size_t i = fat::kAttributeOffset + 1; i < fat::kDirEntrySize; ++i) {
+    entry[i] = static_cast<std::uint8_t>(0x40 + index + i);
+  }
+  memory_.Poke(letter_, sector * fat::kSectorSize + static_cast<std::uint64_t>(index) * 32, entry);
+}
+
+void Fat32Volume::PokeBoot(std::size_t offset, const std::vector<std::uint8_t>& bytes) {
+  memory_.Poke(letter_, offset, bytes);
+}
+
+std::uint64_t LoggingBackend::Event::Offset() const {
+  return std::uint64_t{static_cast<std::uint32_t>(highPart)} << 32 |
+         static_cast<std::uint32_t>(lowPart);
+}
+
+volume::VolumeHandle LoggingBackend::Open(const std::string& devicePath) {
+  const auto handle = inner_.Open(devicePath);
+  Log(MemoryVolume::Call::kOpen, handle != volume::kInvalidHandle);
+  return handle;
+}
+
+bool LoggingBackend::Close(volume::VolumeHandle handle) {
+  return Log(MemoryVolume::Call::kClose, inner_.Close(handle));
+}
+
+bool LoggingBackend::SetPosition(volume::VolumeHandle handle, std::int32_t highPart,
+                                 std::int32_t lowPart) {
+  const bool ok = inner_.SetPosition(handle, highPart, lowPart);
+  events.push_back({MemoryVolume::Call::kSetPosition, ok, highPart, lowPart});
+  return ok;
+}
+
+bool LoggingBackend::Read(volume::VolumeHandle handle, std::uint8_t* buffer,
+                          std::uint32_t byteCount, std::uint32_t& bytesRead) {
+  const bool ok = inner_.Read(handle, buffer, byteCount, bytesRead);
+  return Log(MemoryVolume::Call::kRead, ok && bytesRead == byteCount) || ok;
+}
+
+bool LoggingBackend::Write(volume::VolumeHandle handle, const std::uint8_t* buffer,
+                           std::uint32_t byteCount, std::uint32_t& bytesWritten) {
+  const bool ok = inner_.Write(handle, buffer, byteCount, bytesWritten);
+  return Log(MemoryVolume::Call::kWrite, ok && bytesWritten == byteCount) || ok;
+}
+
+bool LoggingBackend::Dismount(volume::VolumeHandle handle) {
+  return Log(MemoryVolume::Call::kDismount, inner_.Dismount(handle));
+}
+
+bool RecordingWindow::EverEnabled() const {
+  return std::find(enabledHistory.begin(), enabledHistory.end(), true) != enabledHistory.end();
+}
+
+std::string RecordingWindow::ListEntryText(std::int16_t index) {
+  return entries.at(static_cast<std::size_t>(index));
+}
+
+void RecordingWindow::ProcessPendingEvents() {
+  ++pumps;
+  if (onPump) onPump();
+}
+
+}  // namespace kestrova::testing

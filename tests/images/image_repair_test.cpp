@@ -1,0 +1,419 @@
+// kestrova-cli on FAT32 images made by mkfs.fat and filled by mtools. The oracles are the FAT
+// tools themselves (mattrib, mcopy, fsck.fat) and a byte comparison of the image before and
+// after: only the attribute bytes of the infected root folders may change.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fat_tools.h"
+#include "image_tools.h"
+
+namespace kestrova::testing {
+namespace {
+
+constexpr std::uint8_t kPlainFolder = 0x10;
+constexpr std::size_t kAttribute = 11;
+constexpr std::size_t kEntrySize = 32;
+constexpr std::size_t kShortNameLength = 11;
+
+// What a virus leaves: a folder with hidden and/or system set, perhaps read-only, nothing else.
+bool VirusAttribute(std::uint8_t attribute) {
+  return (attribute & 0x10) && (attribute & 0x06) && !(attribute & ~0x17);
+}
+
+// What a volume holds and what a repair must make of it.
+struct Content {
+  std::vector<std::string> repaired;    // root folders (mtools paths) that must become plain
+  std::vector<std::string> untouched;   // every other path; its attributes must not change
+  std::set<std::string> repairedNames;  // the 11-byte names of the entries that must change
+  std::map<std::string, std::vector<std::uint8_t>> files;  // path -> contents
+};
+
+// The 11-byte stored form of an upper-case 8.3 name.
+std::string Stored(const std::string& name, const std::string& extension = "") {
+  std::string stored = name;
+  stored.resize(8, ' ');
+  std::string ext = extension;
+  ext.resize(3, ' ');
+  return stored + ext;
+}
+
+// How `scan` shows a stored name: blanks trimmed, a deleted entry's first byte as '?'.
+std::string Shown(std::string stored) {
+  if (static_cast<unsigned char>(stored[0]) == 0xE5) stored[0] = '?';
+  auto trim = [](std::string text) {
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+  };
+  const std::string name = trim(stored.substr(0, 8));
+  const std::string ext = trim(stored.substr(8, 3));
+  return ext.empty() ? name : name + "." + ext;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty()) lines.push_back(line);
+  }
+  return lines;
+}
+
+std::vector<std::string> Fields(const std::string& line) {
+  std::vector<std::string> fields;
+  std::size_t start = 0;
+  for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1) {
+    fields.push_back(line.substr(start, tab - start));
+  }
+  fields.push_back(line.substr(start));
+  return fields;
+}
+
+// The number in front of `label` in fsck.fat -v output ("    32 reserved sectors").
+long long NumberBefore(const std::string& text, const std::string& label) {
+  const auto at = text.find(label);
+  if (at == std::string::npos) return -1;
+  std::size_t end = at;
+  while (end > 0 && text[end - 1] == ' ') --end;
+  std::size_t begin = end;
+  while (begin > 0 && std::isdigit(static_cast<unsigned char>(text[begin - 1]))) --begin;
+  return begin == end ? -1 : std::stoll(text.substr(begin, end - begin));
+}
+
+// The number after `label` in text ("reserved sectors: 32").
+long long NumberAfter(const std::string& text, const std::string& label) {
+  const auto at = text.find(label);
+  if (at == std::string::npos) return -1;
+  return std::stoll(text.substr(at + label.size()));
+}
+
+class ImageTest : public ::testing::Test {
+ protected:
+  void Mt(const std::string& tool, const std::string& arguments) {
+    const auto result = Mtools(tool, image, arguments);
+    ASSERT_EQ(result.status, 0) << tool << " " << arguments << ": " << result.output;
+  }
+  void Folder(const std::string& path, const std::string& attributes = "") {
+    Mt("mmd", Quote("::/" + path));
+    if (!attributes.empty()) Mt("mattrib", attributes + " " + Quote("::/" + path));
+  }
+  void File(Content& content, const std::string& path, std::size_t length,
+            const std::string& attributes = "") {
+    const auto bytes = Noise(length, static_cast<std::uint32_t>(content.files.size() + 7));
+    const auto source = dir / "source.bin";
+    std::ofstream(source, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(length));
+    Mt("mcopy", Quote(source.string()) + " " + Quote("::/" + path));
+    if (!attributes.empty()) Mt("mattrib", attributes + " " + Quote("::/" + path));
+    content.files[path] = bytes;
+    content.untouched.push_back(path);
+  }
+
+  // Folders and files as a virus leaves them, with everything a repair must leave alone around
+  // them. `extra` more root entries (empty files and, every fifth, a hidden folder) make the
+  // root directory longer.
+  Content Populate(int extra = 0) {
+    Content c;
+    Folder("VIRUS1", "+h +s");
+    Folder("VIRUS1/SUB", "+h +s");
+    Folder("VIRUS1/SUB/DEEP", "+h");
+    Folder("Long Hidden Folder", "+h");
+    Folder("Long Hidden Folder/Inner Folder", "+s");
+    Folder("RONLY", "+r +h +s");
+    Folder("SYSONLY", "+s");
+    Folder("PLAIN");
+    Folder("ARCH", "+a +h");
+    Folder("RO", "+r");
+    Folder("MY.DIR", "+h");
+    Folder("GONE", "+h");
+    File(c, "readme.txt", 3000);
+    File(c, "VIRUS1/data.bin", 20000);
+    File(c, "Long Hidden Folder/Inner Folder/notes.txt", 700);
+    File(c, "HIDDEN.SYS", 1500, "-a +h +s");
+    c.repaired = {"VIRUS1", "Long Hidden Folder", "RONLY", "SYSONLY"};
+    c.repairedNames = {Stored("VIRUS1"), Stored("LONGHI~1"), Stored("RONLY"), Stored("SYSONLY"),
+                       Stored("\xE5ONE")};
+    for (const char* path : {"VIRUS1/SUB", "VIRUS1/SUB/DEEP", "Long Hidden Folder/Inner Folder",
+                             "PLAIN", "ARCH", "RO", "MY.DIR"}) {
+      c.untouched.push_back(path);
+    }
+    for (int i = 0; i < extra; ++i) {
+      const std::string number = std::to_string(100 + i);
+      if (i % 5 == 4) {
+        Folder("H" + number, i % 2 ? "+h" : "+h +s +r");
+        c.repaired.push_back("H" + number);
+        c.repairedNames.insert(Stored("H" + number));
+      } else {
+        File(c, "F" + number + ".TXT", i % 4 == 0 ? 100 : 0);
+      }
+    }
+    // Deleted last, so that no later entry takes its slot.
+    Mt("mrd", Quote("::/GONE"));
+    return c;
+  }
+
+  std::string Flags(const std::string& path) { return MattribFlags(image, "/" + path); }
+
+  // Repairs the image with the command-line program and checks everything a repair promises.
+  void RepairAndCheck(const Content& content) {
+    const auto fsckBefore = testing::Run("fsck.fat -n " + Quote(image.string()), true);
+    std::map<std::string, std::string> flagsBefore;
+    for (const auto& path : content.untouched) flagsBefore[path] = Flags(path);
+    for (const auto& path : content.repaired)
+      ASSERT_NE(Flags(path).find_first_of("HS"), std::string::npos) << path;
+    SparseCopy(image, before);
+    const BootFields boot = ReadBoot(image);
+    const auto root = ChainOf(image, boot, boot.rootCluster);
+
+    const auto scan = Cli("scan " + Quote(image.string()));
+    ASSERT_EQ(scan.status, 0) << scan.err;
+    EXPECT_TRUE(SparseDifferingOffsets(before, image).empty()) << "scan wrote to the volume";
+
+    const auto repair = Cli("repair " + Quote(image.string()));
+    ASSERT_EQ(repair.status, 0) << repair.err;
+    EXPECT_FALSE(repair.out.empty());
+
+    // Only attribute bytes of the expected root entries changed, each to a plain folder.
+    std::set<std::string> changedNames;
+    for (const std::uint64_t offset : SparseDifferingOffsets(before, image)) {
+      ASSERT_EQ(offset % kEntrySize, kAttribute) << "byte " << offset << " changed";
+      const std::uint64_t entry = offset - kAttribute;
+      const auto name = ReadAt(image, entry, kShortNameLength);
+      changedNames.insert(std::string(name.begin(), name.end()));
+      EXPECT_TRUE(VirusAttribute(ReadAt(before, offset, 1).at(0))) << offset;
+      EXPECT_EQ(ReadAt(image, offset, 1).at(0), kPlainFolder) << offset;
+      const bool inRoot = std::any_of(root.begin(), root.end(), [&](std::uint32_t cluster) {
+        return entry >= boot.ClusterOffset(cluster) &&
+               entry < boot.ClusterOffset(cluster) + boot.ClusterBytes();
+      });
+      EXPECT_TRUE(inRoot) << "entry at " << entry << " is outside the root directory";
+    }
+    EXPECT_EQ(changedNames, content.repairedNames);
+
+    // scan listed exactly those entries, with the long name where there is one.
+    std::set<std::string> scanned, expectedShown;
+    for (const auto& line : Lines(scan.out)) {
+      const auto fields = Fields(line);
+      ASSERT_GE(fields.size(), 3u) << line;
+      scanned.insert(fields[1]);
+      if (fields[1] == "LONGHI~1") {
+        EXPECT_EQ(fields[2], "Long Hidden Folder");
+      }
+    }
+    for (const auto& name : content.repairedNames) expectedShown.insert(Shown(name));
+    EXPECT_EQ(scanned, expectedShown);
+
+    // The FAT tools see the same: infected folders plain, all else as it was, a clean volume,
+    // the files' contents intact.
+    for (const auto& path : content.repaired) EXPECT_EQ(Flags(path), "") << path;
+    for (const auto& path : content.untouched) EXPECT_EQ(Flags(path), flagsBefore[path]) << path;
+    const auto fsckAfter = testing::Run("fsck.fat -n " + Quote(image.string()), true);
+    EXPECT_EQ(fsckAfter.status, fsckBefore.status);
+    EXPECT_EQ(fsckAfter.output, fsckBefore.output);
+    for (const auto& [path, bytes] : content.files) {
+      const auto out = dir / "out.bin";
+      std::filesystem::remove(out);
+      Mt("mcopy", "-n " + Quote("::/" + path) + " " + Quote(out.string()));
+      EXPECT_TRUE(ReadBytes(out) == bytes) << path;
+    }
+
+    // A second repair finds nothing more to change.
+    SparseCopy(image, before);
+    EXPECT_EQ(Cli("repair " + Quote(image.string())).status, 0);
+    EXPECT_TRUE(SparseDifferingOffsets(before, image).empty());
+  }
+
+  TempDir dir;
+  std::filesystem::path image = dir / "volume.img";
+  std::filesystem::path before = dir / "before.img";
+};
+
+struct Geometry {
+  const char* name;
+  std::uint64_t sizeKiB;
+  const char* options;
+};
+
+void PrintTo(const Geometry& geometry, std::ostream* out) { *out << geometry.name; }
+
+class GeometryTest : public ImageTest, public ::testing::WithParamInterface<Geometry> {};
+
+TEST_P(GeometryTest, AnalyzeShowsTheLayoutAndRepairChangesOnlyInfectedRootFolders) {
+  ASSERT_TRUE(MakeFat32Image(image, GetParam().sizeKiB, GetParam().options));
+  const Content content = Populate();
+  ASSERT_FALSE(HasFatalFailure());
+
+  // The layout as fsck.fat reads it.
+  const auto fsck = testing::Run("fsck.fat -n -v " + Quote(image.string()), true);
+  const auto analyze = Cli("analyze " + Quote(image.string()));
+  ASSERT_EQ(analyze.status, 0) << analyze.err;
+  const std::string& shown = analyze.out;
+  const std::string& told = fsck.output;
+  EXPECT_EQ(NumberAfter(shown, "reserved sectors: "), NumberBefore(told, " reserved sectors"));
+  EXPECT_EQ(NumberAfter(shown, "sectors per FAT: "), NumberAfter(told, "bytes per FAT (= "));
+  EXPECT_EQ(NumberAfter(shown, "FAT count: "), NumberBefore(told, " FATs,"));
+  EXPECT_EQ(NumberAfter(shown, "sectors per cluster: ") * 512,
+            NumberBefore(told, " bytes per cluster"));
+  EXPECT_EQ(NumberAfter(shown, "first data sector: ") * 512,
+            NumberAfter(told, "Data area starts at byte "));
+  EXPECT_EQ(NumberAfter(shown, "total sectors: "), NumberBefore(told, " sectors total"));
+  const BootFields boot = ReadBoot(image);
+  if (std::string(GetParam().name) == "fatOver65535Sectors") {
+    EXPECT_GT(boot.fatSize, 65535u);
+  }
+  const auto chain = ChainOf(image, boot, boot.rootCluster);
+  EXPECT_EQ(NumberAfter(shown, "root clusters: "), static_cast<long long>(chain.size()));
+  std::string clusters;
+  for (const auto cluster : chain) clusters += " " + std::to_string(cluster);
+  EXPECT_NE(shown.find("root directory clusters:" + clusters + "\n"), std::string::npos) << shown;
+
+  RepairAndCheck(content);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Geometries, GeometryTest,
+    // mtools takes a FAT32 volume of fewer than 65,525 clusters for FAT16: the sizes keep above.
+    ::testing::Values(Geometry{"cluster1", 64 * 1024, "-s 1"},
+                      Geometry{"cluster8", 300 * 1024, "-s 8"},
+                      Geometry{"cluster32", 1100 * 1024, "-s 32"},
+                      Geometry{"cluster64", 2200 * 1024, "-s 64"},
+                      Geometry{"reserved32", 300 * 1024, "-s 8 -R 32"},
+                      Geometry{"reserved300", 160 * 1024, "-s 4 -R 300"},
+                      Geometry{"singleFat", 80 * 1024, "-s 2 -f 1"},
+                      Geometry{"fatOver65535Sectors", 4400 * 1024, "-s 1"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ImageTest, LongRootWhoseChainLeavesTheFirstFatSectorAndComesBack) {
+  ASSERT_TRUE(MakeFat32Image(image, 64 * 1024, "-s 1"));
+  const Content content = Populate(60);
+  ASSERT_FALSE(HasFatalFailure());
+  const BootFields boot = ReadBoot(image);
+  auto chain = ChainOf(image, boot, boot.rootCluster);
+  ASSERT_GE(chain.size(), 3u);
+  std::uint32_t far = 1000;
+  while (FatEntry(image, boot, far) != 0) ++far;
+  MoveCluster(image, boot, chain[0], chain[1], far);
+  ASSERT_FALSE(HasFatalFailure());
+  chain = ChainOf(image, boot, boot.rootCluster);
+  ASSERT_EQ(chain[1], far);
+  ASSERT_LT(chain[2], 128u) << "the chain should come back to the first FAT sector";
+  ASSERT_EQ(testing::Run("fsck.fat -n " + Quote(image.string())).status, 0);
+
+  const auto analyze = Cli("analyze " + Quote(image.string()));
+  ASSERT_EQ(analyze.status, 0) << analyze.err;
+  std::string clusters;
+  for (const auto cluster : chain) clusters += " " + std::to_string(cluster);
+  EXPECT_NE(analyze.out.find("root directory clusters:" + clusters + "\n"), std::string::npos)
+      << analyze.out;
+  RepairAndCheck(content);
+}
+
+TEST_F(ImageTest, RootDirectoryPastTwoGiB) {
+  ASSERT_TRUE(MakeFat32Image(image, 3 * 1024 * 1024, "-s 8"));
+  const BootFields boot = ReadBoot(image);
+  const std::uint64_t target = (1ull << 31) + (256ull << 20);
+  std::uint32_t far = static_cast<std::uint32_t>(
+      (target / boot.bytesPerSector - boot.DataStart()) / boot.sectorsPerCluster + 2);
+  MoveCluster(image, boot, 0, boot.rootCluster, far);
+  ASSERT_FALSE(HasFatalFailure());
+  ASSERT_EQ(ReadBoot(image).rootCluster, far);
+  ASSERT_GT(ReadBoot(image).ClusterOffset(far), 1ull << 31);
+  ASSERT_EQ(testing::Run("fsck.fat -n " + Quote(image.string())).status, 0);
+  const Content content = Populate();
+  ASSERT_FALSE(HasFatalFailure());
+  RepairAndCheck(content);
+}
+
+// Volumes that the analysis must refuse, leaving them byte for byte as they were.
+struct Refusal {
+  const char* name;
+  const char* expected;  // in the message on standard error
+};
+
+void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.name; }
+
+class RefusalTest : public ImageTest, public ::testing::WithParamInterface<Refusal> {
+ protected:
+  void Make() {
+    const std::string kind = GetParam().name;
+    if (kind == "fat16") {
+      ASSERT_EQ(testing::Run("truncate -s 64M " + Quote(image.string()) + " && mkfs.fat -F 16 " +
+                                 Quote(image.string()),
+                             true)
+                    .status,
+                0);
+      Mt("mmd", "::/VIRUS1");
+      Mt("mattrib", "+h +s ::/VIRUS1");
+      return;
+    }
+    if (kind == "notFat" || kind == "tooShort") {
+      const auto bytes = Noise(kind == "notFat" ? 1 << 20 : 100, 3);
+      std::ofstream(image, std::ios::binary)
+          .write(reinterpret_cast<const char*>(bytes.data()),
+                 static_cast<std::streamsize>(bytes.size()));
+      return;
+    }
+    ASSERT_TRUE(MakeFat32Image(image, 64 * 1024, "-s 1"));
+    Populate(20);
+    const BootFields boot = ReadBoot(image);
+    const auto chain = ChainOf(image, boot, boot.rootCluster);
+    ASSERT_GE(chain.size(), 2u);
+    if (kind == "loop") SetFatEntry(image, boot, chain.back(), chain[1]);
+    if (kind == "badCluster") SetFatEntry(image, boot, chain[0], 0x0FFFFFF7);
+    if (kind == "freeLink") SetFatEntry(image, boot, chain[0], 0);
+    if (kind == "pastEnd") SetFatEntry(image, boot, chain[1], 0x0FFFFFEF);
+  }
+};
+
+TEST_P(RefusalTest, EveryCommandRefusesWithStatusOneAndWritesNothing) {
+  Make();
+  ASSERT_FALSE(HasFatalFailure());
+  SparseCopy(image, before);
+  for (const char* command : {"analyze", "scan", "repair"}) {
+    const auto result = Cli(std::string(command) + " " + Quote(image.string()));
+    EXPECT_EQ(result.status, 1) << command << ": " << result.err;
+    EXPECT_NE(result.err.find(GetParam().expected), std::string::npos) << result.err;
+    EXPECT_TRUE(result.out.empty()) << result.out;
+  }
+  EXPECT_TRUE(SparseDifferingOffsets(before, image).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Volumes, RefusalTest,
+    ::testing::Values(Refusal{"fat16", "错误: 此版本的程序仅支持FAT32文件系统！"},
+                      Refusal{"notFat", "错误: 此版本的程序仅支持FAT32文件系统！"},
+                      Refusal{"tooShort", "错误: 读取磁盘第0扇区失败"}, Refusal{"loop", "簇链成环"},
+                      Refusal{"badCluster", "坏簇"}, Refusal{"freeLink", "根目录的簇链已损坏"},
+                      Refusal{"pastEnd", "超出卷的范围"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ImageTest, MissingTargetCannotBeOpened) {
+  const auto result = Cli("repair " + Quote((dir / "missing.img").string()));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("出错啦~~: 获取磁盘参数错误！请检查是否有其他程序占用磁盘。"),
+            std::string::npos)
+      << result.err;
+}
+
+TEST_F(ImageTest, UsageErrorsGiveStatusTwo) {
+  ASSERT_TRUE(MakeFat32Image(image, 64 * 1024, "-s 8"));
+  const std::string target = Quote(image.string());
+  for (const std::string& arguments : std::vector<std::string>{
+           "", "repair", "analyze", "fix " + target, "repair " + target + " " + target,
+           "drives extra", "REPAIR " + target}) {
+    const auto result = Cli(arguments);
+    EXPECT_EQ(result.status, 2) << "'" << arguments << "'";
+    EXPECT_NE(result.err.find("usage:"), std::string::npos) << arguments;
+  }
+  EXPECT_EQ(Cli("--help").status, 0);
+}
+
+}  // namespace
+}  // namespace kestrova::testing

@@ -1,0 +1,182 @@
+#include "image_tools.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+
+#include "fat_tools.h"
+#include "repair/fat32.h"
+
+namespace kestrova::testing {
+namespace {
+
+namespace fat = kestrova::fat32;
+
+constexpr std::size_t kBackupBootOffset = 50;  // 16 bits: the sector of the boot sector's copy
+constexpr std::uint32_t kChainLimit = 100000;
+
+std::uint32_t Le(const std::vector<std::uint8_t>& bytes, std::size_t offset, int length) {
+  std::uint32_t value = 0;
+  for (int i = length - 1; i >= 0; --i) value = value << 8 | bytes.at(offset + i);
+  return value;
+}
+
+std::vector<std::uint8_t> Le32Bytes(std::uint32_t value) {
+  return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+          static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+}
+
+std::uint64_t FatEntryOffset(const BootFields& boot, std::uint32_t copy, std::uint32_t cluster) {
+  return (boot.reservedSectors + std::uint64_t{copy} * boot.fatSize) * boot.bytesPerSector +
+         std::uint64_t{cluster} * fat::kFatEntrySize;
+}
+
+// The next offset at or after `from` where `fd` has data (or a hole), or `size` when none.
+off_t Seek(int fd, off_t from, int whence, off_t size) {
+  const off_t at = ::lseek(fd, from, whence);
+  return at < 0 ? size : std::min(at, size);
+}
+
+}  // namespace
+
+std::uint64_t BootFields::ClusterOffset(std::uint32_t cluster) const {
+  return (DataStart() + std::uint64_t{cluster - 2} * sectorsPerCluster) * bytesPerSector;
+}
+
+BootFields ReadBoot(const std::filesystem::path& image) {
+  const auto boot = ReadAt(image, 0, fat::kSectorSize);
+  BootFields fields;
+  if (boot.size() < fat::kSectorSize) return fields;
+  fields.bytesPerSector = Le(boot, fat::kBytesPerSectorOffset, 2);
+  fields.sectorsPerCluster = boot[fat::kSectorsPerClusterOffset];
+  fields.reservedSectors = Le(boot, fat::kReservedSectorsOffset, 2);
+  fields.fatCount = boot[fat::kFatCountOffset];
+  fields.fatSize = Le(boot, fat::kFatSize32Offset, 4);
+  fields.totalSectors = Le(boot, fat::kTotalSectors32Offset, 4);
+  fields.rootCluster = Le(boot, fat::kRootClusterOffset, 4);
+  fields.backupBootSector = Le(boot, kBackupBootOffset, 2);
+  return fields;
+}
+
+std::uint32_t FatEntry(const std::filesystem::path& image, const BootFields& boot,
+                       std::uint32_t cluster) {
+  return Le(ReadAt(image, FatEntryOffset(boot, 0, cluster), fat::kFatEntrySize), 0, 4);
+}
+
+void SetFatEntry(const std::filesystem::path& image, const BootFields& boot, std::uint32_t cluster,
+                 std::uint32_t value) {
+  for (std::uint32_t copy = 0; copy < boot.fatCount; ++copy) {
+    PatchBytes(image, FatEntryOffset(boot, copy, cluster), Le32Bytes(value));
+  }
+}
+
+std::vector<std::uint32_t> ChainOf(const std::filesystem::path& image, const BootFields& boot,
+                                   std::uint32_t first) {
+  std::vector<std::uint32_t> chain{first};
+  for (std::uint32_t next = FatEntry(image, boot, first) & fat::kClusterMask;
+       next >= fat::kFirstDataCluster && next < fat::kBadCluster && chain.size() < kChainLimit;
+       next = FatEntry(image, boot, next) & fat::kClusterMask) {
+    chain.push_back(next);
+  }
+  return chain;
+}
+
+void MoveCluster(const std::filesystem::path& image, const BootFields& boot, std::uint32_t previous,
+                 std::uint32_t from, std::uint32_t to) {
+  ASSERT_EQ(FatEntry(image, boot, to), 0u) << "cluster " << to << " is not free";
+  const auto data = ReadAt(image, boot.ClusterOffset(from), boot.ClusterBytes());
+  ASSERT_EQ(data.size(), boot.ClusterBytes());
+  PatchBytes(image, boot.ClusterOffset(to), data);
+  PatchBytes(image, boot.ClusterOffset(from), std::vector<std::uint8_t>(data.size(), 0));
+  SetFatEntry(image, boot, to, FatEntry(image, boot, from));
+  SetFatEntry(image, boot, from, 0);
+  if (previous != 0) {
+    SetFatEntry(image, boot, previous, to);
+  } else {
+    PatchBytes(image, fat::kRootClusterOffset, Le32Bytes(to));
+    if (boot.backupBootSector != 0) {
+      PatchBytes(
+          image,
+          std::uint64_t{boot.backupBootSector} * boot.bytesPerSector + fat::kRootClusterOffset,
+          Le32Bytes(to));
+    }
+  }
+}
+
+std::vector<std::uint64_t> SparseDifferingOffsets(const std::filesystem::path& a,
+                                                  const std::filesystem::path& b) {
+  std::vector<std::uint64_t> offsets;
+  const int fa = ::open(a.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fb = ::open(b.c_str(), O_RDONLY | O_CLOEXEC);
+  const off_t size =
+      static_cast<off_t>(std::max(std::filesystem::file_size(a), std::filesystem::file_size(b)));
+  if (fa < 0 || fb < 0) {
+    ADD_FAILURE() << "cannot open " << a << " or " << b;
+  } else {
+    std::vector<std::uint8_t> x(1 << 20), y(1 << 20);
+    for (off_t at = 0; at < size;) {
+      const off_t start = std::min(Seek(fa, at, SEEK_DATA, size), Seek(fb, at, SEEK_DATA, size));
+      if (start >= size) break;
+      const off_t end =
+          std::max(Seek(fa, start, SEEK_HOLE, size), Seek(fb, start, SEEK_HOLE, size));
+      for (off_t chunk = start; chunk < end;) {
+        const auto length = static_cast<std::size_t>(std::min<off_t>(end - chunk, 1 << 20));
+        std::fill(x.begin(), x.end(), 0);
+        std::fill(y.begin(), y.end(), 0);
+        const ssize_t ra = ::pread(fa, x.data(), length, chunk);
+        const ssize_t rb = ::pread(fb, y.data(), length, chunk);
+        if (ra < 0 || rb < 0) {
+          ADD_FAILURE() << "read error";
+          break;
+        }
+        if (ra != rb) ADD_FAILURE() << "the files differ in length near " << chunk;
+        for (std::size_t i = 0; i < length; ++i) {
+          if (x[i] != y[i]) offsets.push_back(static_cast<std::uint64_t>(chunk) + i);
+        }
+        chunk += static_cast<off_t>(length);
+      }
+      at = end;
+    }
+  }
+  if (fa >= 0) ::close(fa);
+  if (fb >= 0) ::close(fb);
+  return offsets;
+}
+
+void SparseCopy(const std::filesystem::path& from, const std::filesystem::path& to) {
+  const auto copied =
+      Run("cp --sparse=always " + Quote(from.string()) + " " + Quote(to.string()), true);
+  ASSERT_EQ(copied.status, 0) << copied.output;
+}
+
+CliResult Cli(const std::string& arguments) {
+  char pattern[] = "/tmp/kestrova-cli-err-XXXXXX";
+  const int fd = ::mkstemp(pattern);
+  if (fd >= 0) ::close(fd);
+  CliResult result;
+  const auto run = Run(Quote(CliPath()) + " " + arguments + " 2>" + Quote(pattern));
+  result.status = run.status;
+  result.out = run.output;
+  std::ifstream err(pattern, std::ios::binary);
+  result.err.assign(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>());
+  ::unlink(pattern);
+  return result;
+}
+
+std::vector<std::uint8_t> Noise(std::size_t length, std::uint32_t seed) {
+  std::vector<std::uint8_t> bytes(length);
+  std::uint32_t state = seed * 2654435761u + 1;
+  for (auto& b : bytes) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    b = static_cast<std::uint8_t>(state);
+  }
+  return bytes;
+}
+
+}  // namespace kestrova::testing
