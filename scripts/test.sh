@@ -21,4 +21,14 @@ cmake --preset asan -G Ninja
 cmake --build build/asan -j "$jobs"
 ctest --test-dir build/asan --output-on-failure -j "$jobs"
 
+echo "== Fuzzing the analysis and the repair pass for 60 s (libFuzzer, clang)"
+cmake --preset fuzz -G Ninja
+cmake --build build/fuzz -j "$jobs" --target kestrova_fuzz_repair
+fuzz_corpus=$(mktemp -d)
+cp fuzz/corpus/* "$fuzz_corpus"/
+build/fuzz/fuzz/kestrova_fuzz_repair -max_total_time=60 -timeout=10 -print_final_stats=1 \
+  -artifact_prefix=build/fuzz/ "$fuzz_corpus" \
+  2>&1 | tail -n 40
+rm -rf "$fuzz_corpus"
+
 echo "== all tests passed"

@@ -12,20 +12,20 @@ namespace kestrova::ui {
 
 // The address of the author's web site and the contact line's address.
 inline constexpr const char* kWebSiteAddress = "https://www.example.org/kestrova";
-inline constexpr const char* kAuthorMail = "kestrova@example.org";
+inline constexpr const char* kAuthorMail = "help@example.org";
 
 // The controls that the handlers read and change.
 class Form1Controls {
  public:
   virtual ~Form1Controls() = default;
-  virtual void ListAddItem(const std::string& text) = 0;         // List1.AddItem
-  virtual void ListClear() = 0;                                  // List1.Clear
-  virtual std::int16_t ListCount() = 0;                          // List1.ListCount
-  virtual std::string ListText(std::int16_t index) = 0;          // List1.List(i)
-  virtual bool ListSelected(std::int16_t index) = 0;             // List1.Selected(i)
-  virtual void SetRepairEnabled(bool enabled) = 0;               // Command1.Enabled
-  virtual void SetProgressVisible(bool visible) = 0;             // Progress.Visible
-  virtual void SetProgressWidth(float percent) = 0;              // Progress.Width, % of track
+  virtual void ListAddItem(const std::string& text) = 0;  // List1.AddItem
+  virtual void ListClear() = 0;                           // List1.Clear
+  virtual std::int16_t ListCount() = 0;                   // List1.ListCount
+  virtual std::string ListText(std::int16_t index) = 0;   // List1.List(i)
+  virtual bool ListSelected(std::int16_t index) = 0;      // List1.Selected(i)
+  virtual void SetRepairEnabled(bool enabled) = 0;        // Command1.Enabled
+  virtual void SetProgressVisible(bool visible) = 0;      // Progress.Visible
+  virtual void SetProgressWidth(float percent) = 0;       // Progress.Width, % of track
   // A modal message box; style 16 (critical) or 64 (information), both with one OK button.
   virtual void ShowMessage(const std::string& text, const std::string& title, int style) = 0;
   // Handles all pending input and repaints, then returns.

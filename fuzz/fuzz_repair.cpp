@@ -1,0 +1,243 @@
+// libFuzzer target: arbitrary boot sectors, FATs and root-directory sectors go through the
+// analysis and the repair pass on an in-memory volume.
+//
+// Input: volume size in sectors (4 bytes), a fault selector (1 byte), the length L of the FAT
+// bytes (2 bytes), the boot sector (512 bytes), L bytes placed where the first FAT begins, and
+// the rest placed at the first sector of the root directory's cluster.
+//
+// Checked on every input, beyond the sanitizers: the analysis writes nothing and, when it
+// accepts the volume, records the same chain that a separate walk of the FAT finds; the pass
+// writes only sectors of the recorded root clusters (never sector 0 or a FAT sector), changes
+// only the attribute bytes of hidden or system folder entries to a plain folder, writes every root
+// sector once in order when nothing fails, and leaves the volume closed.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "memory_volume.h"
+#include "repair/engine.h"
+
+namespace {
+
+using kestrova::repair::VolumeLayout;
+using kestrova::testing::MemoryVolume;
+namespace volume = kestrova::volume;
+
+constexpr char kDrive = 'F';
+constexpr std::size_t kVolumeSizeBytes = 4;
+constexpr std::size_t kOffFault = 4;
+constexpr std::size_t kOffFatLength = 5;
+constexpr std::size_t kHeaderBytes = 7;
+constexpr std::uint8_t kFaultKinds = 4;
+constexpr std::uint64_t kMaxVolumeSectors = 1ull << 24;  // 8 GiB, stored sparsely
+constexpr std::uint64_t kSector = 512;
+constexpr std::size_t kFatEntry = 4;
+constexpr std::size_t kWordBytes = 2;
+constexpr std::uint32_t kValueMask = 0x0FFFFFFF;
+constexpr std::uint32_t kEndMin = 0x0FFFFFF8;
+// Boot-sector fields used to place the input's FAT and directory bytes.
+constexpr std::size_t kOffSectorsPerCluster = 13;
+constexpr std::size_t kOffReserved = 14;
+constexpr std::size_t kOffFatCount = 16;
+constexpr std::size_t kOffFatSize = 36;
+constexpr std::size_t kOffRootCluster = 44;
+constexpr std::uint64_t kFirstCluster = 2;
+constexpr std::size_t kAttr = 11;
+constexpr std::size_t kEntry = 32;
+constexpr std::size_t kExt = 8;
+constexpr std::uint8_t kBlank = 0x20;
+constexpr std::uint8_t kPlain = 0x10;  // a folder, nothing else
+constexpr std::uint8_t kReadOnly = 0x01;
+constexpr std::uint8_t kHidden = 0x02;
+constexpr std::uint8_t kSystem = 0x04;
+
+[[noreturn]] void Fail(const char* what) {
+  std::fprintf(stderr, "fuzz invariant broken: %s\n", what);
+  std::abort();
+}
+
+std::uint32_t Le(const std::uint8_t* p, std::size_t n) {
+  std::uint32_t v = 0;
+  for (std::size_t i = n; i-- > 0;) v = v << 8 | p[i];
+  return v;
+}
+
+// Fails the n-th call of one kind of operation; otherwise passes everything to the memory volume.
+class FaultyBackend final : public volume::VolumeBackend {
+ public:
+  enum Kind { kNone, kPosition, kRead, kWrite };
+  FaultyBackend(MemoryVolume& inner, Kind kind, int n) : inner_(inner), kind_(kind), n_(n) {}
+
+  volume::VolumeHandle Open(const std::string& path) override { return inner_.Open(path); }
+  bool Close(volume::VolumeHandle h) override { return inner_.Close(h); }
+  bool SetPosition(volume::VolumeHandle h, std::int32_t hi, std::int32_t lo) override {
+    return !Hit(kPosition) && inner_.SetPosition(h, hi, lo);
+  }
+  bool Read(volume::VolumeHandle h, std::uint8_t* b, std::uint32_t c, std::uint32_t& r) override {
+    r = 0;
+    return !Hit(kRead) && inner_.Read(h, b, c, r);
+  }
+  bool Write(volume::VolumeHandle h, const std::uint8_t* b, std::uint32_t c,
+             std::uint32_t& w) override {
+    w = 0;
+    return !Hit(kWrite) && inner_.Write(h, b, c, w);
+  }
+  bool Dismount(volume::VolumeHandle h) override { return inner_.Dismount(h); }
+
+ private:
+  bool Hit(Kind kind) { return kind == kind_ && ++count_ == n_; }
+  MemoryVolume& inner_;
+  Kind kind_;
+  int n_;
+  int count_ = 0;
+};
+
+class Window final : public kestrova::repair::WindowContacts {
+ public:
+  std::string ListEntryText(std::int16_t) override { return std::string(1, kDrive); }
+  std::int16_t FirstSelectedIndex() override { return 0; }
+  void SetRepairEnabled(bool enabled) override { repairEnabled = enabled; }
+  void ShowMessage(const std::string&, const std::string&, int) override { ++messages; }
+  void SetProgressWidth(float percent) override {
+    if (!(percent > 0.0f && percent <= 100.0f)) Fail("progress outside (0, 100]");
+  }
+  void ProcessPendingEvents() override {}
+  bool repairEnabled = false;
+  int messages = 0;
+};
+
+// The root chain by a separate walk of the first FAT, or nothing when it does not end properly
+// within the 501 clusters the engine accepts.
+std::optional<std::vector<std::int32_t>> WalkChain(const MemoryVolume& memory,
+                                                   const VolumeLayout& layout) {
+  std::vector<std::int32_t> chain;
+  std::set<std::uint32_t> seen;
+  std::uint32_t cluster = static_cast<std::uint32_t>(layout.rootCluster);
+  const std::uint64_t fatStart = static_cast<std::uint64_t>(layout.reservedSectors) * kSector;
+  const std::uint32_t last = static_cast<std::uint32_t>(layout.clusterCount) + 1;
+  for (;;) {
+    if (cluster < kFirstCluster || cluster > last || !seen.insert(cluster).second ||
+        chain.size() == kestrova::repair::kRootClusterCapacity) {
+      return std::nullopt;
+    }
+    chain.push_back(static_cast<std::int32_t>(cluster));
+    const auto raw = memory.Peek(kDrive, fatStart + kFatEntry * cluster, kFatEntry);
+    if (raw.size() != kFatEntry) return std::nullopt;
+    const std::uint32_t next = Le(raw.data(), kFatEntry) & kValueMask;
+    if (next >= kEndMin) return chain;
+    cluster = next;
+  }
+}
+
+// The sector as a correct pass leaves it: every folder entry with a blank extension and hidden
+// and/or system (read-only allowed, nothing else) becomes a plain folder.
+std::vector<std::uint8_t> Repaired(std::vector<std::uint8_t> sector) {
+  for (std::size_t at = 0; at + kEntry <= sector.size(); at += kEntry) {
+    const bool blank = std::all_of(sector.begin() + at + kExt, sector.begin() + at + kAttr,
+                                   [](std::uint8_t b) { return b == kBlank; });
+    const std::uint8_t core = sector[at + kAttr] & ~kReadOnly;
+    if (blank && (core == (kPlain | kHidden) || core == (kPlain | kSystem) ||
+                  core == (kPlain | kHidden | kSystem))) {
+      sector[at + kAttr] = kPlain;
+    }
+  }
+  return sector;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < kHeaderBytes + kSector) return 0;
+  const std::uint64_t volumeSectors = 1 + Le(data, kVolumeSizeBytes) % kMaxVolumeSectors;
+  const std::uint8_t fault = data[kOffFault];
+  std::size_t fatBytes = Le(data + kOffFatLength, kHeaderBytes - kOffFatLength);
+  const std::uint8_t* boot = data + kHeaderBytes;
+  const std::uint8_t* rest = boot + kSector;
+  std::size_t restSize = size - kHeaderBytes - kSector;
+  fatBytes = std::min(fatBytes, restSize);
+
+  MemoryVolume memory;
+  memory.AddSparseDrive(kDrive, volumeSectors * kSector);
+  memory.Poke(kDrive, 0, std::vector<std::uint8_t>(boot, boot + kSector));
+  const std::uint64_t reserved = Le(boot + kOffReserved, kWordBytes);
+  memory.Poke(kDrive, reserved * kSector, std::vector<std::uint8_t>(rest, rest + fatBytes));
+  {
+    const std::uint64_t spc = boot[kOffSectorsPerCluster];
+    const std::uint64_t dataStart =
+        reserved + std::uint64_t{boot[kOffFatCount]} * Le(boot + kOffFatSize, kFatEntry);
+    const std::uint64_t root = Le(boot + kOffRootCluster, kFatEntry);
+    if (root >= kFirstCluster) {
+      memory.Poke(kDrive, (dataStart + (root - kFirstCluster) * spc) * kSector,
+                  std::vector<std::uint8_t>(rest + fatBytes, rest + restSize));
+    }
+  }
+
+  // The low two bits choose the kind of call that fails, the rest which call of that kind.
+  const auto kind = static_cast<FaultyBackend::Kind>(fault % kFaultKinds);
+  FaultyBackend backend(memory, kind, fault / kFaultKinds + 1);
+  volume::UseVolumeBackend(&backend);
+  VolumeLayout layout;
+  Window window;
+  kestrova::repair::List1_ItemCheck(layout, window, 0);
+  if (!memory.SectorsWritten().empty()) Fail("the analysis wrote");
+  if (memory.IsOpen()) Fail("the analysis left the volume open");
+  if (window.repairEnabled == (window.messages != 0)) Fail("enabled with a message, or neither");
+  if (!window.repairEnabled) {
+    volume::UseVolumeBackend(nullptr);
+    return 0;
+  }
+
+  if (kind == FaultyBackend::kNone) {
+    const auto chain = WalkChain(memory, layout);
+    if (!chain) Fail("the analysis accepted a chain that does not end properly");
+    if (static_cast<std::int32_t>(chain->size()) != layout.rootClusterCount ||
+        !std::equal(chain->begin(), chain->end(), layout.rootClusters.begin())) {
+      Fail("recorded chain differs from the FAT");
+    }
+  }
+
+  // The sectors the pass may write, and what they held before.
+  const std::int64_t spc = layout.sectorsPerCluster;
+  std::vector<std::int64_t> allowed;
+  for (std::int32_t i = 0; i < layout.rootClusterCount; ++i) {
+    const std::int64_t first =
+        layout.dataStart + (layout.rootClusters[i] - std::int64_t{kFirstCluster}) * spc;
+    for (std::int64_t k = 0; k < spc; ++k) allowed.push_back(first + k);
+  }
+  const std::int64_t fatEnd =
+      layout.reservedSectors + static_cast<std::int64_t>(layout.fatCount) * layout.fatSize;
+  std::map<std::int64_t, std::vector<std::uint8_t>> before;
+  for (const std::int64_t s : allowed) {
+    if (s <= 0 || (s >= layout.reservedSectors && s < fatEnd)) {
+      Fail("a root sector lies on the boot sector or a FAT");
+    }
+    before[s] = memory.Peek(kDrive, static_cast<std::uint64_t>(s) * kSector, kSector);
+  }
+
+  bool failed = false;
+  try {
+    kestrova::repair::cmdrepair_Click(layout, window);
+  } catch (const kestrova::repair::RepairFailure&) {
+    failed = true;
+  }
+  volume::UseVolumeBackend(nullptr);
+  if (memory.IsOpen()) Fail("the pass left the volume open");
+  const auto& written = memory.SectorsWritten();
+  if (!failed && written != allowed) Fail("a complete pass did not write each root sector once");
+  for (const std::int64_t s : written) {
+    const auto found = before.find(s);
+    if (found == before.end()) Fail("the pass wrote outside the root directory");
+    if (static_cast<std::uint64_t>(s) >= volumeSectors) Fail("write past the volume");
+    if (memory.Peek(kDrive, static_cast<std::uint64_t>(s) * kSector, kSector) !=
+        Repaired(found->second)) {
+      Fail("a written sector is not its old contents with the hidden folders repaired");
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,62 @@
+#!/usr/bin/env python3
+"""Makes the fuzzer's seed corpus from small mkfs.fat images with hidden root folders.
+
+Each file: volume size in sectors (4 bytes, little-endian), fault selector (1 byte), FAT length L
+(2 bytes), the boot sector, the first L bytes of the first FAT, then the start of the root
+directory. Usage: make_corpus.py OUTPUT_DIRECTORY
+"""
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+
+SECTOR = 512
+FAT_BYTES = 2 * SECTOR
+ROOT_BYTES = 2 * SECTOR
+FAT32_MIN_CLUSTERS = 66000
+
+
+def run(*args):
+    subprocess.run(args, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))
+
+
+def make(out_dir, name, spc, reserved, fault, hidden):
+    with tempfile.TemporaryDirectory() as tmp:
+        image = os.path.join(tmp, "v.img")
+        sectors = FAT32_MIN_CLUSTERS * spc + reserved + 2 * 1100
+        with open(image, "wb") as f:
+            f.truncate(sectors * SECTOR)
+        run("mkfs.fat", "-F", "32", "-s", str(spc), "-R", str(reserved), image)
+        folders = ["::/DIR%d" % i for i in range(hidden + 3)]
+        run("mmd", "-i", image, *folders)
+        for i, flags in enumerate(["+h", "+s", "+h +s", "+h +r", "+s +r", "+h +s +r"][:hidden]):
+            run("mattrib", "-i", image, *flags.split(), folders[i])
+        with open(image, "rb") as f:
+            boot = f.read(SECTOR)
+            total = struct.unpack_from("<I", boot, 32)[0]
+            res = struct.unpack_from("<H", boot, 14)[0]
+            fats = boot[16]
+            fat_size = struct.unpack_from("<I", boot, 36)[0]
+            root = struct.unpack_from("<I", boot, 44)[0]
+            f.seek(res * SECTOR)
+            fat = f.read(FAT_BYTES)
+            f.seek((res + fats * fat_size + (root - 2) * boot[13]) * SECTOR)
+            directory = f.read(ROOT_BYTES)
+    with open(os.path.join(out_dir, name), "wb") as out:
+        out.write(struct.pack("<IBH", total, fault, FAT_BYTES) + boot + fat + directory)
+
+
+def main():
+    out_dir = sys.argv[1]
+    os.makedirs(out_dir, exist_ok=True)
+    make(out_dir, "spc1-hidden", 1, 32, 0, 6)
+    make(out_dir, "spc8-reserved300", 8, 300, 0, 3)
+    make(out_dir, "spc64-plain", 64, 38, 0, 0)
+    make(out_dir, "spc8-failing-write", 8, 32, 4 * 2 + 3, 6)
+    make(out_dir, "spc2-failing-read", 2, 256, 4 * 3 + 2, 2)
+
+
+if __name__ == "__main__":
+    main()

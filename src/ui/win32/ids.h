@@ -1,0 +1,38 @@
+// Identifiers shared by the window, its resource script and the Win32 test driver.
+#pragma once
+
+// Resources of the program file.
+#define KESTROVA_ICON_GROUP 1
+#define KESTROVA_FIRST_ICON_IMAGE 30001
+#define KESTROVA_REPAIR_BITMAP 101
+#define KESTROVA_BANNER_BITMAP 102
+#define KESTROVA_HAND_CURSOR 103
+
+#ifndef RC_INVOKED
+
+namespace kestrova::ui::win32 {
+
+inline constexpr const wchar_t* kWindowClass = L"KestrovaForm1";
+inline constexpr const char* kWindowCaption = "Kestrova by Varkel V1.1 2009.03.30";
+
+// Control ids. 1 and 2 stay free: dialog navigation sends them for Enter and Escape.
+enum ControlId : int {
+  kLabel1 = 101,
+  kFrame1 = 102,
+  kList1 = 103,
+  kCommand2 = 104,
+  kLabel2 = 105,
+  kFrame2 = 106,
+  kPicture1 = 107,
+  kCommand1 = 108,
+  kPicture2 = 109,
+  kProgress = 110,
+  kPicture3 = 111,
+  kLabel3 = 112,
+  kFrame1Box = 121,  // the group box that draws Frame1's border and caption
+  kFrame2Box = 122,
+};
+
+}  // namespace kestrova::ui::win32
+
+#endif

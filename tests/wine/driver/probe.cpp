@@ -1,0 +1,320 @@
+// kestrova-probe.exe: drives the running Kestrova window from outside, for the tests under Wine.
+//
+// usage: kestrova-probe COMMAND [ARGS] [COMMAND [ARGS]]...
+//   window MS          wait up to MS milliseconds for the main window
+//   layout             print the client size, the window style and every control:
+//                      "control<TAB>id<TAB>left<TAB>top<TAB>width<TAB>height<TAB>visible<TAB>
+//                      enabled<TAB>text", positions in the main window's client coordinates
+//   list               print "item<TAB>TEXT" for every drive list entry
+//   select LETTER      select the entry LETTER and notify the window as a user's click does
+//   click ID           click control ID (it must be enabled), as the user's click does
+//   wait-enabled ID MS wait until control ID is enabled
+//   message MS         wait for a message box, print "title<TAB>..." and "text<TAB>..." (CR and
+//                      LF written as \r and \n), then press its OK button
+//   cursor ID          move the mouse over the middle of control ID and print
+//                      "cursor<TAB>ID<TAB>HANDLE", the cursor that shows there
+//   focus              print "focus<TAB>ID", the control that has the keyboard focus
+//   tab                press the Tab key in the window
+//   close MS           ask the window to close; print "closed" once it is gone, else "open"
+//   hold LETTER        open \\.\LETTER: for exclusive access, print "held", and keep it open
+//                      until standard input ends
+// Output is UTF-8. Any failure prints "error<TAB>what" and ends with status 1.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "ui/win32/ids.h"
+
+namespace {
+
+using namespace kestrova::ui::win32;
+
+constexpr DWORD kPollMs = 50;
+constexpr DWORD kSettleMs = 300;        // time for the window to answer a mouse move
+constexpr int kMessageTextId = 0xFFFF;  // the static control that holds a message box's text
+constexpr const wchar_t* kDialogClass = L"#32770";
+
+std::string Utf8(const std::wstring& wide) {
+  if (wide.empty()) return {};
+  const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                         nullptr, 0, nullptr, nullptr);
+  std::string text(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), length,
+                      nullptr, nullptr);
+  return text;
+}
+
+std::wstring Wide(const std::string& utf8) {
+  const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), length);
+  wide.resize(wide.size() - 1);
+  return wide;
+}
+
+std::string WindowText(HWND window) {
+  std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
+  text.resize(
+      static_cast<std::size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
+  return Utf8(text);
+}
+
+std::string Escaped(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+[[noreturn]] void Fail(const std::string& what) {
+  std::printf("error\t%s\n", what.c_str());
+  std::fflush(stdout);
+  std::exit(1);
+}
+
+HWND MainWindow() { return FindWindowW(kWindowClass, Wide(kWindowCaption).c_str()); }
+
+HWND RequireMainWindow() {
+  HWND window = MainWindow();
+  if (!window) Fail("no main window");
+  return window;
+}
+
+HWND Control(int id) {
+  struct Search {
+    int id;
+    HWND found;
+  } search{id, nullptr};
+  EnumChildWindows(
+      RequireMainWindow(),
+      [](HWND child, LPARAM data) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(data);
+        if (GetDlgCtrlID(child) != s->id) return TRUE;
+        s->found = child;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  if (!search.found) Fail("no control " + std::to_string(id));
+  return search.found;
+}
+
+template <typename Condition>
+bool WaitFor(DWORD timeoutMs, Condition condition) {
+  const ULONGLONG end = GetTickCount64() + timeoutMs;
+  while (!condition()) {
+    if (GetTickCount64() >= end) return false;
+    Sleep(kPollMs);
+  }
+  return true;
+}
+
+void Layout() {
+  HWND window = RequireMainWindow();
+  RECT client{};
+  GetClientRect(window, &client);
+  std::printf("client\t%ld\t%ld\n", client.right, client.bottom);
+  std::printf("style\t0x%08lX\n", static_cast<unsigned long>(GetWindowLongW(window, GWL_STYLE)));
+  EnumChildWindows(
+      window,
+      [](HWND child, LPARAM data) -> BOOL {
+        RECT rect{};
+        GetWindowRect(child, &rect);
+        MapWindowPoints(nullptr, reinterpret_cast<HWND>(data), reinterpret_cast<POINT*>(&rect), 2);
+        std::printf("control\t%d\t%ld\t%ld\t%ld\t%ld\t%d\t%d\t%s\n", GetDlgCtrlID(child), rect.left,
+                    rect.top, rect.right - rect.left, rect.bottom - rect.top,
+                    IsWindowVisible(child) ? 1 : 0, IsWindowEnabled(child) ? 1 : 0,
+                    WindowText(child).c_str());
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(window));
+}
+
+void List() {
+  HWND list = Control(kList1);
+  const LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
+  for (LRESULT i = 0; i < count; ++i) {
+    std::wstring text(static_cast<std::size_t>(SendMessageW(list, LB_GETTEXTLEN, i, 0)) + 1, L'\0');
+    text.resize(static_cast<std::size_t>(
+        SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(text.data()))));
+    std::printf("item\t%s\n", Utf8(text).c_str());
+  }
+}
+
+// Posted, not sent: the handler may open a modal message box, which a sent message would wait on.
+void Notify(HWND control, int code) {
+  const int id = GetDlgCtrlID(control);
+  if (!PostMessageW(GetParent(control), WM_COMMAND, MAKEWPARAM(id, code),
+                    reinterpret_cast<LPARAM>(control))) {
+    Fail("cannot notify control " + std::to_string(id));
+  }
+}
+
+void Select(const std::string& letter) {
+  HWND list = Control(kList1);
+  const LRESULT index = SendMessageW(list, LB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                                     reinterpret_cast<LPARAM>(Wide(letter).c_str()));
+  if (index == LB_ERR) Fail("no entry " + letter);
+  SendMessageW(list, LB_SETCURSEL, static_cast<WPARAM>(index), 0);
+  Notify(list, LBN_SELCHANGE);
+  std::printf("selected\t%ld\n", static_cast<long>(index));
+}
+
+void Click(int id) {
+  HWND control = Control(id);
+  if (!IsWindowEnabled(control) || !IsWindowVisible(control)) Fail("control is not clickable");
+  Notify(control, BN_CLICKED);  // STN_CLICKED has the same code
+  std::printf("clicked\t%d\n", id);
+}
+
+HWND FindMessageBox() {
+  DWORD process = 0;
+  GetWindowThreadProcessId(RequireMainWindow(), &process);
+  struct Search {
+    DWORD process;
+    HWND found;
+  } search{process, nullptr};
+  EnumWindows(
+      [](HWND window, LPARAM data) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(data);
+        wchar_t className[16] = {};
+        GetClassNameW(window, className, 16);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner != s->process || lstrcmpW(className, kDialogClass) != 0 ||
+            !IsWindowVisible(window)) {
+          return TRUE;
+        }
+        s->found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+void Message(DWORD timeoutMs) {
+  HWND box = nullptr;
+  if (!WaitFor(timeoutMs, [&] { return (box = FindMessageBox()) != nullptr; })) {
+    Fail("no message box");
+  }
+  HWND text = GetDlgItem(box, kMessageTextId);
+  std::printf("title\t%s\n", Escaped(WindowText(box)).c_str());
+  std::printf("text\t%s\n", Escaped(text ? WindowText(text) : std::string()).c_str());
+  PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  if (!WaitFor(timeoutMs, [&] { return !IsWindow(box); })) Fail("message box stays open");
+}
+
+void Cursor(int id) {
+  RECT rect{};
+  GetWindowRect(Control(id), &rect);
+  // Off the control first, so that moving onto it is a change the window hears about.
+  SetCursorPos(rect.left - 1, rect.top - 1);
+  Sleep(kSettleMs);
+  SetCursorPos((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+  Sleep(kSettleMs);
+  CURSORINFO info{};
+  info.cbSize = sizeof info;
+  if (!GetCursorInfo(&info)) Fail("no cursor information");
+  std::printf("cursor\t%d\t%p\n", id, static_cast<void*>(info.hCursor));
+}
+
+HWND Focused() {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  if (!GetGUIThreadInfo(GetWindowThreadProcessId(RequireMainWindow(), nullptr), &info)) {
+    Fail("no thread information");
+  }
+  return info.hwndFocus;
+}
+
+void Focus() {
+  HWND focus = Focused();
+  std::printf("focus\t%d\n", focus ? GetDlgCtrlID(focus) : 0);
+}
+
+// The key goes through the window's message queue, where its dialog navigation sees it.
+void Tab() {
+  HWND focus = Focused();
+  if (!focus) Fail("nothing has the focus");
+  constexpr LPARAM kTabScanCode = 0x000F0001;  // repeat count 1, scan code of Tab
+  PostMessageW(focus, WM_KEYDOWN, VK_TAB, kTabScanCode);
+  PostMessageW(focus, WM_KEYUP, VK_TAB, kTabScanCode | static_cast<LPARAM>(0xC0000000));
+  Sleep(kSettleMs);
+}
+
+void Hold(const std::string& letter) {
+  const std::string path = "\\\\.\\" + letter + ":";
+  HANDLE volume = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_NO_BUFFERING, nullptr);
+  if (volume == INVALID_HANDLE_VALUE) Fail("open " + std::to_string(GetLastError()));
+  std::printf("held\n");
+  std::fflush(stdout);
+  char buffer[64];
+  DWORD got = 0;
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  while (ReadFile(input, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+  }
+  CloseHandle(volume);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  auto next = [&](std::size_t& i) -> const std::string& {
+    if (i + 1 >= args.size()) Fail("missing argument after " + args[i]);
+    return args[++i];
+  };
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& command = args[i];
+    if (command == "window") {
+      const DWORD ms = std::stoul(next(i));
+      if (!WaitFor(ms, [] { return MainWindow() != nullptr && IsWindowVisible(MainWindow()); })) {
+        Fail("no main window");
+      }
+      std::printf("window\n");
+    } else if (command == "layout") {
+      Layout();
+    } else if (command == "list") {
+      List();
+    } else if (command == "select") {
+      Select(next(i));
+    } else if (command == "click") {
+      Click(std::stoi(next(i)));
+    } else if (command == "wait-enabled") {
+      HWND control = Control(std::stoi(next(i)));
+      if (!WaitFor(std::stoul(next(i)), [&] { return IsWindowEnabled(control) != FALSE; })) {
+        Fail("control stays disabled");
+      }
+      std::printf("enabled\n");
+    } else if (command == "message") {
+      Message(std::stoul(next(i)));
+    } else if (command == "close") {
+      HWND window = RequireMainWindow();
+      PostMessageW(window, WM_CLOSE, 0, 0);
+      std::printf(WaitFor(std::stoul(next(i)), [&] { return !IsWindow(window); }) ? "closed\n"
+                                                                                  : "open\n");
+    } else if (command == "cursor") {
+      Cursor(std::stoi(next(i)));
+    } else if (command == "focus") {
+      Focus();
+    } else if (command == "tab") {
+      Tab();
+    } else if (command == "hold") {
+      Hold(next(i));
+    } else {
+      Fail("unknown command " + command);
+    }
+    std::fflush(stdout);
+  }
+  return 0;
+}

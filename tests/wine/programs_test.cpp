@@ -1,0 +1,386 @@
+// kestrova-cli.exe and Kestrova.exe under Wine, on drive F: backed by an image file. The window is
+// driven from outside through its controls by kestrova-probe.exe.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include "wine_session.h"
+
+namespace kestrova::testing::wine {
+namespace {
+
+constexpr const char* kOpenFailed = "获取磁盘参数错误！请检查是否有其他程序占用磁盘。";
+constexpr const char* kOpenFailedTitle = "出错啦~~";
+constexpr const char* kNotFat32 = "此版本的程序仅支持FAT32文件系统！";
+constexpr const char* kErrorTitle = "错误";
+constexpr int kWindowStartMs = 30000;
+constexpr int kWaitMs = 20000;
+
+// Control ids of the window (src/ui/win32/ids.h).
+enum : int {
+  kLabel1 = 101,
+  kFrame1 = 102,
+  kList1 = 103,
+  kCommand2 = 104,
+  kLabel2 = 105,
+  kFrame2 = 106,
+  kPicture1 = 107,
+  kCommand1 = 108,
+  kPicture2 = 109,
+  kProgress = 110,
+  kPicture3 = 111,
+  kLabel3 = 112,
+  kFrame1Box = 121,
+  kFrame2Box = 122,
+};
+
+// Window styles that the window must not have, and the two it must.
+constexpr unsigned long kCaption = 0x00C00000;
+constexpr unsigned long kSysMenu = 0x00080000;
+constexpr unsigned long kThickFrame = 0x00040000;
+constexpr unsigned long kMinimizeBox = 0x00020000;
+constexpr unsigned long kMaximizeBox = 0x00010000;
+
+struct Control {
+  int left = 0, top = 0, width = 0, height = 0;
+  bool visible = false, enabled = false;
+  std::string text;
+};
+
+struct Layout {
+  int clientWidth = 0, clientHeight = 0;
+  unsigned long style = 0;
+  std::map<int, Control> controls;
+};
+
+std::vector<std::string> Fields(const std::string& line) {
+  std::vector<std::string> fields;
+  std::string field;
+  std::istringstream in(line);
+  while (std::getline(in, field, '\t')) fields.push_back(field);
+  if (!line.empty() && line.back() == '\t') fields.emplace_back();
+  return fields;
+}
+
+// The lines of the probe's output, split at tabs.
+std::vector<std::vector<std::string>> Lines(const std::string& output) {
+  std::vector<std::vector<std::string>> lines;
+  std::istringstream in(output);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(Fields(line));
+  }
+  return lines;
+}
+
+std::string Value(const std::string& output, const std::string& key) {
+  for (const auto& fields : Lines(output)) {
+    if (fields.size() >= 2 && fields[0] == key) return fields[1];
+  }
+  return "<no " + key + ">";
+}
+
+std::vector<std::string> Values(const std::string& output, const std::string& key) {
+  std::vector<std::string> values;
+  for (const auto& fields : Lines(output)) {
+    if (fields.size() >= 2 && fields[0] == key) values.push_back(fields[1]);
+  }
+  return values;
+}
+
+Layout ParseLayout(const std::string& output) {
+  Layout layout;
+  for (const auto& f : Lines(output)) {
+    if (f.size() == 3 && f[0] == "client") {
+      layout.clientWidth = std::stoi(f[1]);
+      layout.clientHeight = std::stoi(f[2]);
+    } else if (f.size() == 2 && f[0] == "style") {
+      layout.style = std::stoul(f[1], nullptr, 16);
+    } else if (f.size() >= 8 && f[0] == "control") {
+      Control c{std::stoi(f[2]), std::stoi(f[3]), std::stoi(f[4]),         std::stoi(f[5]),
+                f[6] == "1",     f[7] == "1",     f.size() > 8 ? f[8] : ""};
+      layout.controls[std::stoi(f[1])] = c;
+    }
+  }
+  return layout;
+}
+
+class WineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    image_ = session_.Image();
+    made_ = MakeInfectedImage(scratch_ / "made.img");
+    session_.UseImage(scratch_ / "made.img");
+    CopySparse(image_, scratch_ / "before.img");
+  }
+
+  std::filesystem::path Before() const { return scratch_ / "before.img"; }
+
+  // Holds F: open exclusively, as another program would, until the returned process ends.
+  std::unique_ptr<Background> HoldDrive() {
+    auto holder = std::make_unique<Background>(session_.Env() + " wine " + Quote(ProbeExe()) +
+                                               " hold F 2>/dev/null");
+    EXPECT_EQ(holder->ReadLine(), "held");
+    return holder;
+  }
+
+  Session& session_ = Session::Get();
+  TempDir scratch_;
+  std::filesystem::path image_;
+  InfectedImage made_;
+};
+
+TEST_F(WineTest, CliRepairsExactlyTheHiddenRootFolders) {
+  const auto result = session_.Wine(CliExe(), "repair F:", scratch_ / "stderr");
+  EXPECT_EQ(result.status, 0) << ReadBytes(scratch_ / "stderr").size();
+  ExpectRepairedExactly(Before(), image_, made_);
+}
+
+TEST_F(WineTest, CliRefusesADriveThatAnotherProgramHolds) {
+  auto holder = HoldDrive();
+  const auto result = session_.Wine(CliExe(), "repair F:", scratch_ / "stderr");
+  holder->CloseInput();
+  EXPECT_EQ(holder->Wait(10), 0);
+  EXPECT_EQ(result.status, 1);
+  const auto errors = ReadBytes(scratch_ / "stderr");
+  const std::string text(errors.begin(), errors.end());
+  EXPECT_NE(text.find(std::string(kOpenFailedTitle) + ": " + kOpenFailed), std::string::npos)
+      << text;
+  EXPECT_TRUE(DifferingOffsets(Before(), image_).empty());
+}
+
+// The window, started for each test and closed at its end.
+class WindowTest : public WineTest {
+ protected:
+  void SetUp() override {
+    WineTest::SetUp();
+    window_ = std::make_unique<Background>(session_.Env() + " wine " + Quote(WindowExe()) +
+                                           " 2>/dev/null");
+    const auto started = Probe("window " + std::to_string(kWindowStartMs));
+    ASSERT_EQ(started.status, 0) << started.output;
+  }
+
+  void TearDown() override {
+    if (!window_) return;
+    // Nothing runs any more, so the window must close and the program end normally.
+    const auto closed = Probe("close 10000");
+    EXPECT_NE(closed.output.find("closed"), std::string::npos) << closed.output;
+    EXPECT_EQ(window_->Wait(20), 0);
+  }
+
+  CommandResult Probe(const std::string& commands) { return session_.Wine(ProbeExe(), commands); }
+
+  Layout CurrentLayout() {
+    const auto probed = Probe("layout");
+    EXPECT_EQ(probed.status, 0) << probed.output;
+    return ParseLayout(probed.output);
+  }
+
+  std::unique_ptr<Background> window_;
+};
+
+struct Expected {
+  int id;
+  int left, top, width, height;  // in the client area, pixels at 96 dots per inch
+  const char* text;
+};
+
+// The designed geometry (twips / 15) and captions.
+const Expected kDesign[] = {
+    {kLabel1, 24, 16, 345, 65,
+     "当您的Ｕ盘因感染病毒而导致所有文件夹的属性变为隐藏、系统属性无法更改时，本工具可以瞬间将它们"
+     "恢复如初！"},
+    {kFrame1, 24, 96, 169, 161, ""},
+    {kFrame1Box, 24, 96, 169, 161, " 第一步>> "},
+    {kList1, 40, 136, 137, 103, ""},
+    {kCommand2, 144, 120, 33, 17, "刷新"},
+    {kLabel2, 40, 120, 89, 17, "请选择盘符："},
+    {kFrame2, 200, 96, 169, 161, ""},
+    {kFrame2Box, 200, 96, 169, 161, " 第二步>> "},
+    {kPicture1, 224, 120, 121, 89, ""},
+    {kCommand1, 226, 122, 117, 85, "修复"},
+    {kPicture2, 224, 216, 121, 25, ""},
+    {kPicture3, 24, 272, 94, 24, ""},
+    {kLabel3, 152, 277, 217, 17, "作者信箱：help@example.org"},
+};
+constexpr int kTrackLeft = 226, kTrackTop = 218, kTrackWidth = 117, kTrackHeight = 21;
+
+constexpr int kBannerRight = 24 + 94;
+
+void ExpectNear(const Control& actual, const Expected& design) {
+  SCOPED_TRACE("control " + std::to_string(design.id));
+  if (design.id == kLabel3) {
+    // The contact line keeps its right edge; a longer address widens it to the left, short of
+    // the banner.
+    EXPECT_NEAR(actual.left + actual.width, design.left + design.width, 1);
+    EXPECT_GE(actual.width, design.width - 1);
+    EXPECT_GT(actual.left, kBannerRight);
+  } else {
+    EXPECT_NEAR(actual.left, design.left, 1);
+    EXPECT_NEAR(actual.width, design.width, 1);
+  }
+  EXPECT_NEAR(actual.top, design.top, 1);
+  EXPECT_NEAR(actual.height, design.height, 1);
+  EXPECT_EQ(actual.text, design.text);
+  EXPECT_TRUE(actual.visible);
+}
+
+TEST_F(WindowTest, LooksAsDesignedAt96DotsPerInch) {
+  const Layout layout = CurrentLayout();
+  EXPECT_EQ(layout.clientWidth, 391);
+  EXPECT_EQ(layout.clientHeight, 310);
+  EXPECT_EQ(layout.style & (kCaption | kSysMenu), kCaption | kSysMenu);
+  EXPECT_EQ(layout.style & (kThickFrame | kMinimizeBox | kMaximizeBox), 0u);
+  for (const auto& design : kDesign) {
+    const auto found = layout.controls.find(design.id);
+    ASSERT_NE(found, layout.controls.end()) << design.id;
+    ExpectNear(found->second, design);
+  }
+  // After the load: no progress bar, Repair greyed, no entry of a fixed drive.
+  const Control& progress = layout.controls.at(kProgress);
+  EXPECT_FALSE(progress.visible);
+  EXPECT_EQ(progress.width, 0);
+  EXPECT_FALSE(progress.enabled);
+  EXPECT_FALSE(layout.controls.at(kCommand1).enabled);
+  EXPECT_EQ(Values(Probe("list").output, "item"), std::vector<std::string>{"F"});
+
+  // The keyboard starts in the list; with Repair greyed the Tab key has nowhere else to go.
+  const auto keys = Probe("focus tab focus");
+  ASSERT_EQ(keys.status, 0) << keys.output;
+  EXPECT_EQ(Values(keys.output, "focus"),
+            (std::vector<std::string>{std::to_string(kList1), std::to_string(kList1)}));
+
+  // The hand shows over Command1 (once it can be clicked), Command2 and Picture3 only.
+  const auto pointed =
+      Probe("select F wait-enabled " + std::to_string(kCommand1) + " " + std::to_string(kWaitMs) +
+            " cursor 105 cursor 104 cursor 101 cursor 111 " + "cursor 103 cursor 108");
+  ASSERT_EQ(pointed.status, 0) << pointed.output;
+  std::map<int, std::string> cursor;
+  for (const auto& f : Lines(pointed.output)) {
+    if (f.size() == 3 && f[0] == "cursor") cursor[std::stoi(f[1])] = f[2];
+  }
+  const std::string arrow = cursor[kLabel2];
+  const std::string hand = cursor[kCommand2];
+  EXPECT_NE(hand, arrow);
+  EXPECT_EQ(cursor[kPicture3], hand);
+  EXPECT_EQ(cursor[kCommand1], hand);
+  EXPECT_EQ(cursor[kLabel1], arrow);
+  EXPECT_EQ(cursor[kList1], arrow);
+
+  // Once Repair can be clicked, Tab goes from the list to it and back.
+  const auto tabbed = Probe("focus tab focus tab focus");
+  ASSERT_EQ(tabbed.status, 0) << tabbed.output;
+  EXPECT_EQ(Values(tabbed.output, "focus"),
+            (std::vector<std::string>{std::to_string(kList1), std::to_string(kCommand1),
+                                      std::to_string(kList1)}));
+}
+
+TEST_F(WindowTest, RepairRepairsTheSelectedDriveAndReportsTheTime) {
+  const auto selected =
+      Probe("select F wait-enabled " + std::to_string(kCommand1) + " " + std::to_string(kWaitMs));
+  ASSERT_EQ(selected.status, 0) << selected.output;
+  const auto repaired =
+      Probe("click " + std::to_string(kCommand1) + " message " + std::to_string(kWaitMs));
+  ASSERT_EQ(repaired.status, 0) << repaired.output;
+  EXPECT_EQ(Value(repaired.output, "title"), "by Varkel");
+  const std::string text = Value(repaired.output, "text");
+  EXPECT_TRUE(std::regex_match(
+      text, std::regex("程序运行结束，文件夹已恢复正常属性。\\\\r\\\\n耗时-?[0-9]+\\.[0-9]{8}s")))
+      << text;
+  ExpectRepairedExactly(Before(), image_, made_);
+
+  // The bar fills the track exactly and stays; Repair stays available for a second pass.
+  Layout layout = CurrentLayout();
+  const Control& bar = layout.controls.at(kProgress);
+  EXPECT_TRUE(bar.visible);
+  EXPECT_EQ(bar.left, kTrackLeft);
+  EXPECT_EQ(bar.top, kTrackTop);
+  EXPECT_EQ(bar.width, kTrackWidth);
+  EXPECT_EQ(bar.height, kTrackHeight);
+  EXPECT_TRUE(layout.controls.at(kCommand1).enabled);
+
+  // Refresh: the list is rebuilt, Repair greyed, the bar hidden with width 0.
+  const auto refreshed = Probe("click " + std::to_string(kCommand2) + " list");
+  ASSERT_EQ(refreshed.status, 0) << refreshed.output;
+  EXPECT_EQ(Values(refreshed.output, "item"), std::vector<std::string>{"F"});
+  layout = CurrentLayout();
+  EXPECT_FALSE(layout.controls.at(kProgress).visible);
+  EXPECT_EQ(layout.controls.at(kProgress).width, 0);
+  EXPECT_FALSE(layout.controls.at(kCommand1).enabled);
+}
+
+TEST_F(WindowTest, AnalysisRefusesVolumesItCannotRepair) {
+  {
+    SCOPED_TRACE("not FAT32");
+    const auto fat16 = scratch_ / "fat16.img";
+    ASSERT_EQ(kestrova::testing::Run("truncate -s 16M " + Quote(fat16.string()) +
+                                         " && mkfs.fat -F 16 " + Quote(fat16.string()),
+                                     true)
+                  .status,
+              0);
+    session_.UseImage(fat16);
+    CopySparse(image_, scratch_ / "fat16-before.img");
+    const auto refused = Probe("select F message " + std::to_string(kWaitMs));
+    ASSERT_EQ(refused.status, 0) << refused.output;
+    EXPECT_EQ(Value(refused.output, "title"), kErrorTitle);
+    EXPECT_EQ(Value(refused.output, "text"), kNotFat32);
+    EXPECT_FALSE(CurrentLayout().controls.at(kCommand1).enabled);
+    EXPECT_TRUE(DifferingOffsets(scratch_ / "fat16-before.img", image_).empty());
+  }
+  {
+    SCOPED_TRACE("held by another program");
+    const auto infected = scratch_ / "again.img";
+    CopySparse(Before(), infected);
+    session_.UseImage(infected);
+    auto holder = HoldDrive();
+    const auto refused = Probe("select F message " + std::to_string(kWaitMs));
+    holder->CloseInput();
+    EXPECT_EQ(holder->Wait(10), 0);
+    ASSERT_EQ(refused.status, 0) << refused.output;
+    EXPECT_EQ(Value(refused.output, "title"), kOpenFailedTitle);
+    EXPECT_EQ(Value(refused.output, "text"), kOpenFailed);
+    EXPECT_FALSE(CurrentLayout().controls.at(kCommand1).enabled);
+    EXPECT_TRUE(DifferingOffsets(Before(), image_).empty());
+  }
+}
+
+// At 120 dots per inch a pixel is 12 twips: every control keeps its proportions.
+TEST_F(WineTest, WindowScalesItsLayoutWithTheScreenResolution) {
+  constexpr int kDpi = 120;
+  session_.SetScreenDpi(kDpi);
+  struct RestoreDpi {
+    Session& session;
+    ~RestoreDpi() { session.SetScreenDpi(96); }
+  } restore{session_};
+
+  Background window(session_.Env() + " wine " + Quote(WindowExe()) + " 2>/dev/null");
+  const auto probed =
+      session_.Wine(ProbeExe(), "window " + std::to_string(kWindowStartMs) + " layout close 10000");
+  ASSERT_EQ(probed.status, 0) << probed.output;
+  EXPECT_EQ(window.Wait(20), 0);
+  const Layout layout = ParseLayout(probed.output);
+  auto scaled = [](int pixelsAt96) { return pixelsAt96 * kDpi / 96.0; };
+  EXPECT_NEAR(layout.clientWidth, scaled(391), 1);
+  EXPECT_NEAR(layout.clientHeight, scaled(310), 1);
+  for (const auto& design : kDesign) {
+    if (design.id == kPicture3) continue;  // sized to its picture, which keeps its pixels
+    SCOPED_TRACE("control " + std::to_string(design.id));
+    const auto found = layout.controls.find(design.id);
+    ASSERT_NE(found, layout.controls.end());
+    if (design.id == kLabel3) {  // keeps its right edge; may widen to the left
+      EXPECT_NEAR(found->second.left + found->second.width, scaled(design.left + design.width),
+                  1.5);
+    } else {
+      EXPECT_NEAR(found->second.left, scaled(design.left), 1);
+      EXPECT_NEAR(found->second.width, scaled(design.width), 1.5);
+    }
+    EXPECT_NEAR(found->second.top, scaled(design.top), 1);
+    EXPECT_NEAR(found->second.height, scaled(design.height), 1.5);
+  }
+}
+
+}  // namespace
+}  // namespace kestrova::testing::wine

@@ -1,0 +1,238 @@
+#include "wine_session.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+namespace kestrova::testing::wine {
+namespace {
+
+constexpr std::uint8_t kPlainFolder = 0x10;
+constexpr std::uint8_t kHiddenOrSystem = 0x06;
+constexpr std::size_t kShortNameLength = 11;  // 8 + 3, blank-padded
+constexpr std::uint64_t kImageKiB = 40 * 1024;
+// Clusters of one sector hold 16 entries each, so the root directory takes several clusters.
+constexpr const char* kMkfsOptions = "-s 1";
+
+std::string ShortName(const std::string& name) {
+  const auto dot = name.find('.');
+  std::string base = name.substr(0, dot);
+  std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
+  base.resize(8, ' ');
+  ext.resize(3, ' ');
+  return base + ext;
+}
+
+std::string Joined(const std::vector<std::string>& names, const std::string& prefix) {
+  std::string out;
+  for (const auto& name : names) out += " " + Quote(prefix + name);
+  return out;
+}
+
+}  // namespace
+
+std::string WindowExe() { return KESTROVA_WIN_WINDOW; }
+std::string CliExe() { return KESTROVA_WIN_CLI; }
+std::string ProbeExe() { return KESTROVA_WIN_PROBE; }
+
+Session& Session::Get() {
+  static Session session;
+  return session;
+}
+
+Session::Session() : prefix_(dir_ / "prefix"), image_(dir_ / "volume.img") {
+  const auto made = Run(std::string(KESTROVA_MAKE_PREFIX) + " " + Quote(prefix_.string()) + " " +
+                            Quote(image_.string()),
+                        true);
+  ready_ = made.status == 0;
+  if (!ready_) ADD_FAILURE() << "the Wine prefix could not be made: " << made.output;
+}
+
+Session::~Session() { Shutdown(); }
+
+void Session::Shutdown() {
+  if (!ready_) return;
+  Run(Env() + " wineserver -k", true);
+  ready_ = false;
+}
+
+std::string Session::Env() const {
+  return "WINEPREFIX=" + Quote(prefix_.string()) + " WINEDEBUG=-all";
+}
+
+void Session::SetScreenDpi(int dpi) {
+  const std::string value = " /v LogPixels /t REG_DWORD /d " + std::to_string(dpi) + " /f";
+  for (const char* key : {"HKCU\\Control Panel\\Desktop",
+                          "HKLM\\System\\CurrentControlSet\\Hardware Profiles\\Current\\"
+                          "Software\\Fonts"}) {
+    const auto set = Run(Env() + " wine reg add " + Quote(key) + value, true);
+    EXPECT_EQ(set.status, 0) << set.output;
+  }
+  // The server keeps the old value until it restarts.
+  Run(Env() + " wineserver -k; " + Env() + " wineserver -w", true);
+}
+
+void Session::UseImage(const std::filesystem::path& made) { std::filesystem::rename(made, image_); }
+
+CommandResult Session::Wine(const std::string& exe, const std::string& arguments,
+                            const std::filesystem::path& stderrFile) const {
+  const std::string errors = stderrFile.empty() ? "2>/dev/null" : "2>" + Quote(stderrFile.string());
+  return Run(Env() + " wine " + Quote(exe) + " " + arguments + " " + errors);
+}
+
+Background::Background(const std::string& command) {
+  int in[2];
+  int out[2];
+  if (pipe(in) != 0 || pipe(out) != 0) return;
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(in[0], STDIN_FILENO);
+    dup2(out[1], STDOUT_FILENO);
+    close(in[0]);
+    close(in[1]);
+    close(out[0]);
+    close(out[1]);
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  input_ = in[1];
+  output_ = out[0];
+}
+
+Background::~Background() {
+  CloseInput();
+  if (pid_ > 0) Wait(0);
+  if (output_ >= 0) close(output_);
+}
+
+std::string Background::ReadLine() {
+  char c = 0;
+  while (output_ >= 0 && read(output_, &c, 1) == 1) {
+    if (c == '\n') {
+      std::string line = pending_;
+      pending_.clear();
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      return line;
+    }
+    pending_ += c;
+  }
+  std::string rest = pending_;
+  pending_.clear();
+  return rest;
+}
+
+void Background::CloseInput() {
+  if (input_ >= 0) close(input_);
+  input_ = -1;
+}
+
+int Background::Wait(int seconds) {
+  if (pid_ <= 0) return -1;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  int status = 0;
+  while (waitpid(pid_, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= end) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      pid_ = -1;
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+InfectedImage MakeInfectedImage(const std::filesystem::path& image) {
+  InfectedImage made;
+  std::vector<std::string> hiddenSystem;
+  std::vector<std::string> hidden;
+  std::vector<std::string> system;
+  std::vector<std::string> plain;
+  for (int i = 1; i <= 12; ++i) hiddenSystem.push_back("HS" + std::to_string(i));
+  for (int i = 1; i <= 4; ++i) hidden.push_back("HID" + std::to_string(i));
+  for (int i = 1; i <= 4; ++i) system.push_back("SYS" + std::to_string(i));
+  for (int i = 1; i <= 6; ++i) plain.push_back("PLAIN" + std::to_string(i));
+  std::vector<std::string> readOnlyHiddenSystem{"RHS"};
+  // Not folders with a blank extension, or not folders at all: the repair leaves them alone.
+  std::vector<std::string> folderWithExtension{"DIR.EXT"};
+  std::vector<std::string> hiddenFile{"SECRET.TXT"};
+
+  if (!MakeFat32Image(image, kImageKiB, kMkfsOptions)) return made;
+  std::vector<std::string> folders;
+  for (const auto* group :
+       {&hiddenSystem, &hidden, &system, &plain, &readOnlyHiddenSystem, &folderWithExtension}) {
+    folders.insert(folders.end(), group->begin(), group->end());
+  }
+  EXPECT_EQ(Mtools("mmd", image, Joined(folders, "::") + " ::HS1/INNER").status, 0);
+  EXPECT_EQ(Run("printf data | mcopy -i " + Quote(image.string()) + " - ::SECRET.TXT").status, 0);
+  EXPECT_EQ(Mtools("mattrib", image,
+                   "+h +s" + Joined(hiddenSystem, "::") + Joined(folderWithExtension, "::") +
+                       Joined(hiddenFile, "::") + " ::HS1/INNER")
+                .status,
+            0);
+  EXPECT_EQ(Mtools("mattrib", image, "+h" + Joined(hidden, "::")).status, 0);
+  EXPECT_EQ(Mtools("mattrib", image, "+s" + Joined(system, "::")).status, 0);
+  EXPECT_EQ(Mtools("mattrib", image, "+r +h +s" + Joined(readOnlyHiddenSystem, "::")).status, 0);
+
+  for (const std::vector<std::string>* group :
+       {&hiddenSystem, &hidden, &system, &readOnlyHiddenSystem}) {
+    made.infected.insert(made.infected.end(), group->begin(), group->end());
+  }
+  for (const std::vector<std::string>* group : {&plain, &folderWithExtension, &hiddenFile}) {
+    made.untouched.insert(made.untouched.end(), group->begin(), group->end());
+  }
+  return made;
+}
+
+void ExpectRepairedExactly(const std::filesystem::path& before, const std::filesystem::path& after,
+                           const InfectedImage& made) {
+  ASSERT_FALSE(made.infected.empty());
+  const auto original = ReadBytes(before);
+  const auto repaired = ReadBytes(after);
+  ASSERT_EQ(original.size(), repaired.size());
+
+  // Each infected folder's short entry, found by its blank-padded name in the original image.
+  std::vector<std::uint64_t> expected;
+  for (const auto& name : made.infected) {
+    const std::string padded = ShortName(name);
+    const auto at = std::search(original.begin(), original.end(), padded.begin(), padded.end());
+    ASSERT_NE(at, original.end()) << name;
+    const auto attribute = static_cast<std::uint64_t>(at - original.begin()) + kShortNameLength;
+    EXPECT_NE(original[attribute] & kHiddenOrSystem, 0) << name << " was not infected";
+    EXPECT_EQ(repaired[attribute], kPlainFolder) << name;
+    expected.push_back(attribute);
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(DifferingOffsets(before, after), expected);
+
+  for (const auto& name : made.infected) EXPECT_EQ(MattribFlags(after, "/" + name), "") << name;
+  for (const auto& name : made.untouched) {
+    EXPECT_EQ(MattribFlags(after, "/" + name), MattribFlags(before, "/" + name)) << name;
+  }
+  EXPECT_EQ(MattribFlags(after, "/HS1/INNER"), "SH");
+  const auto check = Run("fsck.fat -n " + Quote(after.string()), true);
+  EXPECT_EQ(check.status, 0) << check.output;
+}
+
+void CopySparse(const std::filesystem::path& from, const std::filesystem::path& to) {
+  ASSERT_EQ(Run("cp --sparse=always " + Quote(from.string()) + " " + Quote(to.string())).status, 0);
+}
+
+}  // namespace kestrova::testing::wine
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  const int result = RUN_ALL_TESTS();
+  // The prefix's server is stopped here; the prefix goes with the session's directory.
+  return result;
+}

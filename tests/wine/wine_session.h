@@ -1,0 +1,89 @@
+// The Windows programs under Wine: one prefix per test run with drive F: backed by an image file,
+// background processes with pipes, and the infected images that the tests repair.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "fat_tools.h"
+
+namespace kestrova::testing::wine {
+
+// The built Windows programs.
+std::string WindowExe();  // Kestrova.exe
+std::string CliExe();     // kestrova-cli.exe
+std::string ProbeExe();   // kestrova-probe.exe, the window's test driver
+
+// The shared prefix, made on first use and removed when the test program ends.
+class Session {
+ public:
+  static Session& Get();
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // The image file behind \\.\F:. Tests put a new image in place with UseImage.
+  const std::filesystem::path& Image() const { return image_; }
+  void UseImage(const std::filesystem::path& made);
+  // The shell prefix that runs a command in this Wine prefix.
+  std::string Env() const;
+  // Runs a Windows program to its end; standard error goes to `stderrFile` when given.
+  CommandResult Wine(const std::string& exe, const std::string& arguments,
+                     const std::filesystem::path& stderrFile = {}) const;
+  // Sets the screen resolution that Windows programs see (dots per inch); takes effect for the
+  // programs started afterwards.
+  void SetScreenDpi(int dpi);
+  void Shutdown();
+
+ private:
+  Session();
+  TempDir dir_;
+  std::filesystem::path prefix_;
+  std::filesystem::path image_;
+  bool ready_ = false;
+};
+
+// A process started in the background with pipes to its standard input and output.
+class Background {
+ public:
+  explicit Background(const std::string& command);
+  ~Background();
+  Background(const Background&) = delete;
+  Background& operator=(const Background&) = delete;
+
+  // The next line of its output, without the line end; empty at the end of the output.
+  std::string ReadLine();
+  // Closes its standard input.
+  void CloseInput();
+  // Waits up to `seconds` for its end; its exit status, or -1 when it did not end (it is then
+  // killed).
+  int Wait(int seconds);
+
+ private:
+  pid_t pid_ = -1;
+  int input_ = -1;
+  int output_ = -1;
+  std::string pending_;
+};
+
+// An infected volume: root folders made hidden and/or system, with neighbours that must stay
+// as they are. The root directory spans several clusters.
+struct InfectedImage {
+  std::vector<std::string> infected;   // root folders that the repair must turn into plain folders
+  std::vector<std::string> untouched;  // root entries that keep their attributes
+};
+InfectedImage MakeInfectedImage(const std::filesystem::path& image);
+
+// Checks a repair byte for byte: exactly the attribute bytes of the infected root entries
+// changed, each to a plain folder, and fsck.fat finds nothing wrong.
+void ExpectRepairedExactly(const std::filesystem::path& before, const std::filesystem::path& after,
+                           const InfectedImage& made);
+
+// A sparse copy of a file.
+void CopySparse(const std::filesystem::path& from, const std::filesystem::path& to);
+
+}  // namespace kestrova::testing::wine
