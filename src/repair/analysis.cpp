@@ -55,7 +55,8 @@ std::optional<std::string> WalkRootChain(VolumeLayout& layout) {
       return messages::DamagedChain(where + "，超出卷的范围");
     }
     const auto recorded = layout.rootClusters.begin();
-    if (std::find(recorded, recorded + count, static_cast<std::int32_t>(next)) != recorded + count) {
+    if (std::find(recorded, recorded + count, static_cast<std::int32_t>(next)) !=
+        recorded + count) {
       return messages::DamagedChain(where + "，簇链成环");
     }
     if (count == kRootClusterCapacity) return messages::RootTooLong(kRootClusterCapacity);
@@ -112,8 +113,8 @@ std::optional<std::string> ReadGeometry(VolumeLayout& layout) {
   // dataStart = reserved + FAT count x FAT size; with one FAT of 2 that is the familiar
   // 2 x fatSize + reserved.
   const auto fatsSize = CheckedMul<std::int64_t>(fatCount, fatSize);
-  const auto dataStart = fatsSize ? CheckedAdd<std::int64_t>(*fatsSize, reservedSectors)
-                                  : std::nullopt;
+  const auto dataStart =
+      fatsSize ? CheckedAdd<std::int64_t>(*fatsSize, reservedSectors) : std::nullopt;
   if (!dataStart || *dataStart > INT32_MAX || *dataStart >= totalSectors) {
     return messages::UnsupportedGeometry("数据区起点超出卷的范围");
   }
@@ -122,7 +123,8 @@ std::optional<std::string> ReadGeometry(VolumeLayout& layout) {
     return messages::UnsupportedGeometry("簇数为" + std::to_string(clusterCount));
   }
   // The FAT must have an entry for every cluster, including the two reserved ones.
-  if (static_cast<std::int64_t>(fatSize) * kFatEntriesPerSector < clusterCount + kFirstDataCluster) {
+  if (static_cast<std::int64_t>(fatSize) * kFatEntriesPerSector <
+      clusterCount + kFirstDataCluster) {
     return messages::UnsupportedGeometry("文件分配表小于卷的簇数");
   }
   if (rootCluster < kFirstDataCluster || rootCluster > clusterCount + 1) {
@@ -146,8 +148,8 @@ std::optional<std::int64_t> ClusterFirstSector(const VolumeLayout& layout, std::
   if (cluster < kFirstDataCluster || cluster > static_cast<std::int64_t>(layout.clusterCount) + 1) {
     return std::nullopt;
   }
-  const auto offset = CheckedMul<std::int64_t>(cluster - kFirstDataCluster,
-                                               layout.sectorsPerCluster);
+  const auto offset =
+      CheckedMul<std::int64_t>(cluster - kFirstDataCluster, layout.sectorsPerCluster);
   return offset ? CheckedAdd<std::int64_t>(*offset, layout.dataStart) : std::nullopt;
 }
 

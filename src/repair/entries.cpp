@@ -25,7 +25,8 @@ constexpr std::uint8_t kPlainFolder = kAttrDirectory;
 
 bool IsHiddenFolderEntry(std::span<const std::uint8_t> entry) {
   const auto extension = entry.subspan(kExtensionOffset, kExtensionLength);
-  if (!std::all_of(extension.begin(), extension.end(), [](std::uint8_t b) { return b == kBlank; })) {
+  if (!std::all_of(extension.begin(), extension.end(),
+                   [](std::uint8_t b) { return b == kBlank; })) {
     return false;
   }
   const std::uint8_t attribute = entry[kAttributeOffset];

@@ -9,22 +9,22 @@
 namespace kestrova::fat32 {
 
 // Boot sector (BIOS parameter block and FAT32 extended boot record); byte offsets from its start.
-inline constexpr std::size_t kBytesPerSectorOffset = 11;     // 16 bits
-inline constexpr std::size_t kSectorsPerClusterOffset = 13;  // 8 bits
-inline constexpr std::size_t kReservedSectorsOffset = 14;    // 16 bits
-inline constexpr std::size_t kFatCountOffset = 16;           // 8 bits
-inline constexpr std::size_t kRootEntryCountOffset = 17;     // 16 bits, zero on FAT32
-inline constexpr std::size_t kTotalSectors16Offset = 19;     // 16 bits, zero when 32-bit is used
-inline constexpr std::size_t kFatSize16Offset = 22;          // 16 bits, zero on FAT32
-inline constexpr std::size_t kTotalSectors32Offset = 32;     // 32 bits
-inline constexpr std::size_t kFatSize32Offset = 36;          // 32 bits, sectors per FAT
-inline constexpr std::size_t kExtFlagsOffset = 40;           // 16 bits, FAT mirroring
+inline constexpr std::size_t kBytesPerSectorOffset = 11;       // 16 bits
+inline constexpr std::size_t kSectorsPerClusterOffset = 13;    // 8 bits
+inline constexpr std::size_t kReservedSectorsOffset = 14;      // 16 bits
+inline constexpr std::size_t kFatCountOffset = 16;             // 8 bits
+inline constexpr std::size_t kRootEntryCountOffset = 17;       // 16 bits, zero on FAT32
+inline constexpr std::size_t kTotalSectors16Offset = 19;       // 16 bits, zero when 32-bit is used
+inline constexpr std::size_t kFatSize16Offset = 22;            // 16 bits, zero on FAT32
+inline constexpr std::size_t kTotalSectors32Offset = 32;       // 32 bits
+inline constexpr std::size_t kFatSize32Offset = 36;            // 32 bits, sectors per FAT
+inline constexpr std::size_t kExtFlagsOffset = 40;             // 16 bits, FAT mirroring
 inline constexpr std::uint16_t kExtFlagsNoMirroring = 0x0080;  // only one FAT is in use...
 inline constexpr std::uint16_t kExtFlagsActiveFatMask = 0x000F;  // ...and this is its number
-inline constexpr std::size_t kRootClusterOffset = 44;        // 32 bits
-inline constexpr std::size_t kVolumeLabelOffset = 71;        // 11 bytes
+inline constexpr std::size_t kRootClusterOffset = 44;            // 32 bits
+inline constexpr std::size_t kVolumeLabelOffset = 71;            // 11 bytes
 inline constexpr std::size_t kVolumeLabelLength = 11;
-inline constexpr std::size_t kFileSystemTypeOffset = 82;     // 8 bytes
+inline constexpr std::size_t kFileSystemTypeOffset = 82;  // 8 bytes
 inline constexpr std::string_view kFileSystemType = "FAT32   ";
 inline constexpr std::string_view kNoVolumeLabel = "NO NAME";
 
@@ -71,7 +71,7 @@ inline constexpr std::size_t kLongChecksumOffset = 13;
 inline constexpr std::size_t kLongCharsPerEntry = 13;
 // Where the 13 UTF-16 characters of a long-name entry lie.
 inline constexpr std::size_t kLongCharOffsets[kLongCharsPerEntry] = {1,  3,  5,  7,  9,  14, 16,
-                                                                    18, 20, 22, 24, 28, 30};
+                                                                     18, 20, 22, 24, 28, 30};
 
 inline std::uint16_t Read16(std::span<const std::uint8_t> bytes, std::size_t offset) {
   return static_cast<std::uint16_t>(bytes[offset] | bytes[offset + 1] << 8);

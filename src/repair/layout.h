@@ -19,8 +19,8 @@ struct VolumeLayout {
   std::int32_t dataStart = 0;         // the sector where cluster 2 begins
   volume::SectorBuffer fatSector{};   // the FAT sector last read
   std::array<std::int32_t, kRootClusterCapacity> rootClusters{};  // the root's chain, in order
-  std::int32_t rootClusterCount = 0;  // valid entries of rootClusters
-  std::uint32_t bytesRead = 0;        // the counter that every read reports into
+  std::int32_t rootClusterCount = 0;                              // valid entries of rootClusters
+  std::uint32_t bytesRead = 0;  // the counter that every read reports into
 
   // The rest of the geometry, read from the boot sector.
   std::int32_t sectorsPerCluster = 0;

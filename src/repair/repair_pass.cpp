@@ -48,7 +48,8 @@ void cmdrepair_Click(VolumeLayout& layout, WindowContacts& window) {
   }
 
   for (std::int32_t i = 0; i < count; ++i) {
-    const auto first = ClusterFirstSector(layout, layout.rootClusters.at(static_cast<std::size_t>(i)));
+    const auto first =
+        ClusterFirstSector(layout, layout.rootClusters.at(static_cast<std::size_t>(i)));
     if (!first) pass.Fail(messages::PassLayoutInvalid());
     for (std::int32_t k = 0; k < layout.sectorsPerCluster; ++k) {
       const std::int64_t t = *first + k;

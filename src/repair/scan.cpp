@@ -130,13 +130,15 @@ std::optional<std::string> ScanRootDirectory(VolumeLayout& layout, const std::st
   if (layout.rootClusterCount < 1 || layout.rootClusterCount > kRootClusterCapacity) {
     return messages::PassLayoutInvalid();
   }
-  if (!volume::OpenVolume(volume::DevicePath(driveLetter))) return std::string(messages::kOpenFailed);
+  if (!volume::OpenVolume(volume::DevicePath(driveLetter)))
+    return std::string(messages::kOpenFailed);
   LongNameCollector longName;
   bool ended = false;
   volume::SectorBuffer sector{};
   std::optional<std::string> failure;
   for (std::int32_t i = 0; i < layout.rootClusterCount && !failure; ++i) {
-    const auto first = ClusterFirstSector(layout, layout.rootClusters.at(static_cast<std::size_t>(i)));
+    const auto first =
+        ClusterFirstSector(layout, layout.rootClusters.at(static_cast<std::size_t>(i)));
     if (!first) {
       failure = messages::PassLayoutInvalid();
       break;

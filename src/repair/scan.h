@@ -11,13 +11,13 @@
 namespace kestrova::repair {
 
 struct HiddenFolder {
-  std::int64_t sector = 0;    // where the entry lies
-  int index = 0;              // its position in the sector, 0..15
-  std::string shortName;      // 8.3 name; bytes outside ASCII shown as '?'
-  std::string longName;       // UTF-8, empty when the entry has no valid long name
+  std::int64_t sector = 0;  // where the entry lies
+  int index = 0;            // its position in the sector, 0..15
+  std::string shortName;    // 8.3 name; bytes outside ASCII shown as '?'
+  std::string longName;     // UTF-8, empty when the entry has no valid long name
   std::uint8_t attribute = 0;
-  bool deleted = false;       // the entry's first byte marks it deleted
-  bool afterEnd = false;      // it lies after the end-of-directory mark
+  bool deleted = false;   // the entry's first byte marks it deleted
+  bool afterEnd = false;  // it lies after the end-of-directory mark
 };
 
 // Reads every root-directory sector of an analysed layout from drive `driveLetter` and lists the

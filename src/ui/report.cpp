@@ -18,10 +18,8 @@ float SecondsSinceMidnight() {
   const auto now = system_clock::now();
   const std::time_t seconds = system_clock::to_time_t(now);
   const std::tm local = *std::localtime(&seconds);
-  const double fraction =
-      duration<double>(now - system_clock::from_time_t(seconds)).count();
-  return static_cast<float>(local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec +
-                            fraction);
+  const double fraction = duration<double>(now - system_clock::from_time_t(seconds)).count();
+  return static_cast<float>(local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec + fraction);
 }
 
 float ElapsedSeconds(float start, float end) {

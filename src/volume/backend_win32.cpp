@@ -15,8 +15,9 @@ DWORD lastError = 0;
 class Win32Backend final : public VolumeBackend {
  public:
   VolumeHandle Open(const std::string& devicePath) override {
-    HANDLE handle = CreateFileA(devicePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0 /* no sharing */,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
+    HANDLE handle =
+        CreateFileA(devicePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0 /* no sharing */, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
     lastError = GetLastError();
     return reinterpret_cast<VolumeHandle>(handle);
   }
@@ -56,8 +57,8 @@ class Win32Backend final : public VolumeBackend {
 
   bool Dismount(VolumeHandle handle) override {
     DWORD returned = 0;
-    const BOOL ok = DeviceIoControl(AsHandle(handle), FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr,
-                                    0, &returned, nullptr);
+    const BOOL ok = DeviceIoControl(AsHandle(handle), FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0,
+                                    &returned, nullptr);
     lastError = GetLastError();
     return ok != FALSE;
   }

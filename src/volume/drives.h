@@ -17,10 +17,10 @@ inline constexpr unsigned kDriveNoRootDir = 1;  // DRIVE_NO_ROOT_DIR
 unsigned QueryDriveType(const std::string& root);
 
 struct DriveInfo {
-  char letter = 0;           // uppercase
-  std::string device;        // the device path, or on POSIX the block device or image behind it
+  char letter = 0;     // uppercase
+  std::string device;  // the device path, or on POSIX the block device or image behind it
   std::uint64_t sizeBytes = 0;
-  std::string label;         // the system's volume label where it knows one (Windows); else empty
+  std::string label;  // the system's volume label where it knows one (Windows); else empty
 };
 
 // The removable drives from C to Z, in letter order.

@@ -18,7 +18,8 @@ CommandResult Run(const std::string& command, bool withStderr) {
   if (!pipe) return result;
   std::array<char, 4096> chunk{};
   std::size_t n;
-  while ((n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0) result.output.append(chunk.data(), n);
+  while ((n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0)
+    result.output.append(chunk.data(), n);
   const int status = ::pclose(pipe);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
@@ -86,7 +87,8 @@ std::vector<std::uint64_t> DifferingOffsets(const std::filesystem::path& a,
   const std::string& text = compared.output;
   while (pos < text.size()) {
     const std::size_t end = text.find('\n', pos);
-    const std::string line = text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+    const std::string line =
+        text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
     if (!line.empty()) offsets.push_back(std::stoull(line) - 1);
     if (end == std::string::npos) break;
     pos = end + 1;
@@ -98,7 +100,8 @@ void PatchBytes(const std::filesystem::path& file, std::uint64_t offset,
                 const std::vector<std::uint8_t>& bytes) {
   std::fstream out(file, std::ios::binary | std::ios::in | std::ios::out);
   out.seekp(static_cast<std::streamoff>(offset));
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) ADD_FAILURE() << "cannot patch " << file;
 }
 

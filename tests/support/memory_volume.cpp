@@ -132,8 +132,8 @@ bool MemoryVolume::Write(volume::VolumeHandle handle, const std::uint8_t* buffer
   const auto failure = Next(Call::kWrite);
   if ((failure && !failure->shortTransfer) || !Valid(handle)) return false;
   const std::uint32_t wanted = failure ? byteCount / 2 : byteCount;
-  bytesWritten = static_cast<std::uint32_t>(
-      WriteBytes(drives_.at(*open_), position_, buffer, wanted));
+  bytesWritten =
+      static_cast<std::uint32_t>(WriteBytes(drives_.at(*open_), position_, buffer, wanted));
   sectorsWritten_.push_back(static_cast<std::int64_t>(position_ / volume::kSectorSize));
   position_ += bytesWritten;
   return true;

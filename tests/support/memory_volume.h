@@ -72,7 +72,7 @@ class MemoryVolume final : public volume::VolumeBackend {
   std::set<char> held_;
   std::map<std::pair<Call, int>, Failure> failures_;
   std::map<Call, int> counts_;
-  std::optional<char> open_;            // the drive behind the open handle
+  std::optional<char> open_;  // the drive behind the open handle
   volume::VolumeHandle nextHandle_ = 100;
   volume::VolumeHandle handle_ = volume::kInvalidHandle;
   std::uint64_t position_ = 0;
