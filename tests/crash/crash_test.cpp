@@ -26,6 +26,7 @@ namespace kestrova::proof {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::CopySparse;
 using testing::Quote;
 // Named apart from ::testing::Test::Run, which a fixture would otherwise find first.
 testing::CommandResult Shell(const std::string& command, bool withStderr = false) {

@@ -168,13 +168,13 @@ class ImageTest : public ::testing::Test {
     for (const auto& path : content.untouched) flagsBefore[path] = Flags(path);
     for (const auto& path : content.repaired)
       ASSERT_NE(Flags(path).find_first_of("HS"), std::string::npos) << path;
-    SparseCopy(image, before);
+    ASSERT_TRUE(CopySparse(image, before));
     const BootFields boot = ReadBoot(image);
     const auto root = ChainOf(image, boot, boot.rootCluster);
 
     const auto scan = Cli("scan " + Quote(image.string()));
     ASSERT_EQ(scan.status, 0) << scan.err;
-    EXPECT_TRUE(SparseDifferingOffsets(before, image).empty()) << "scan wrote to the volume";
+    EXPECT_TRUE(DifferingOffsets(before, image).empty()) << "scan wrote to the volume";
 
     const auto repair = Cli("repair " + Quote(image.string()));
     ASSERT_EQ(repair.status, 0) << repair.err;
@@ -182,7 +182,7 @@ class ImageTest : public ::testing::Test {
 
     // Only attribute bytes of the expected root entries changed, each to a plain folder.
     std::set<std::string> changedNames;
-    for (const std::uint64_t offset : SparseDifferingOffsets(before, image)) {
+    for (const std::uint64_t offset : DifferingOffsets(before, image)) {
       ASSERT_EQ(offset % kEntrySize, kAttribute) << "byte " << offset << " changed";
       const std::uint64_t entry = offset - kAttribute;
       const auto name = ReadAt(image, entry, kShortNameLength);
@@ -225,9 +225,9 @@ class ImageTest : public ::testing::Test {
     }
 
     // A second repair finds nothing more to change.
-    SparseCopy(image, before);
+    ASSERT_TRUE(CopySparse(image, before));
     EXPECT_EQ(Cli("repair " + Quote(image.string())).status, 0);
-    EXPECT_TRUE(SparseDifferingOffsets(before, image).empty());
+    EXPECT_TRUE(DifferingOffsets(before, image).empty());
   }
 
   TempDir dir;
@@ -375,14 +375,14 @@ class RefusalTest : public ImageTest, public ::testing::WithParamInterface<Refus
 TEST_P(RefusalTest, EveryCommandRefusesWithStatusOneAndWritesNothing) {
   Make();
   ASSERT_FALSE(HasFatalFailure());
-  SparseCopy(image, before);
+  ASSERT_TRUE(CopySparse(image, before));
   for (const char* command : {"analyze", "scan", "repair"}) {
     const auto result = Cli(std::string(command) + " " + Quote(image.string()));
     EXPECT_EQ(result.status, 1) << command << ": " << result.err;
     EXPECT_NE(result.err.find(GetParam().expected), std::string::npos) << result.err;
     EXPECT_TRUE(result.out.empty()) << result.out;
   }
-  EXPECT_TRUE(SparseDifferingOffsets(before, image).empty());
+  EXPECT_TRUE(DifferingOffsets(before, image).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -35,12 +35,6 @@ std::uint64_t FatEntryOffset(const BootFields& boot, std::uint32_t copy, std::ui
          std::uint64_t{cluster} * fat::kFatEntrySize;
 }
 
-// The next offset at or after `from` where `fd` has data (or a hole), or `size` when none.
-off_t Seek(int fd, off_t from, int whence, off_t size) {
-  const off_t at = ::lseek(fd, from, whence);
-  return at < 0 ? size : std::min(at, size);
-}
-
 }  // namespace
 
 std::uint64_t BootFields::ClusterOffset(std::uint32_t cluster) const {
@@ -105,52 +99,6 @@ void MoveCluster(const std::filesystem::path& image, const BootFields& boot, std
           Le32Bytes(to));
     }
   }
-}
-
-std::vector<std::uint64_t> SparseDifferingOffsets(const std::filesystem::path& a,
-                                                  const std::filesystem::path& b) {
-  std::vector<std::uint64_t> offsets;
-  const int fa = ::open(a.c_str(), O_RDONLY | O_CLOEXEC);
-  const int fb = ::open(b.c_str(), O_RDONLY | O_CLOEXEC);
-  const off_t size =
-      static_cast<off_t>(std::max(std::filesystem::file_size(a), std::filesystem::file_size(b)));
-  if (fa < 0 || fb < 0) {
-    ADD_FAILURE() << "cannot open " << a << " or " << b;
-  } else {
-    std::vector<std::uint8_t> x(1 << 20), y(1 << 20);
-    for (off_t at = 0; at < size;) {
-      const off_t start = std::min(Seek(fa, at, SEEK_DATA, size), Seek(fb, at, SEEK_DATA, size));
-      if (start >= size) break;
-      const off_t end =
-          std::max(Seek(fa, start, SEEK_HOLE, size), Seek(fb, start, SEEK_HOLE, size));
-      for (off_t chunk = start; chunk < end;) {
-        const auto length = static_cast<std::size_t>(std::min<off_t>(end - chunk, 1 << 20));
-        std::fill(x.begin(), x.end(), 0);
-        std::fill(y.begin(), y.end(), 0);
-        const ssize_t ra = ::pread(fa, x.data(), length, chunk);
-        const ssize_t rb = ::pread(fb, y.data(), length, chunk);
-        if (ra < 0 || rb < 0) {
-          ADD_FAILURE() << "read error";
-          break;
-        }
-        if (ra != rb) ADD_FAILURE() << "the files differ in length near " << chunk;
-        for (std::size_t i = 0; i < length; ++i) {
-          if (x[i] != y[i]) offsets.push_back(static_cast<std::uint64_t>(chunk) + i);
-        }
-        chunk += static_cast<off_t>(length);
-      }
-      at = end;
-    }
-  }
-  if (fa >= 0) ::close(fa);
-  if (fb >= 0) ::close(fb);
-  return offsets;
-}
-
-void SparseCopy(const std::filesystem::path& from, const std::filesystem::path& to) {
-  const auto copied =
-      Run("cp --sparse=always " + Quote(from.string()) + " " + Quote(to.string()), true);
-  ASSERT_EQ(copied.status, 0) << copied.output;
 }
 
 CliResult Cli(const std::string& arguments) {

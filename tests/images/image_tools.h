@@ -1,5 +1,5 @@
 // Helpers for the image tests: the boot-sector fields of an image, FAT entries and clusters to
-// rearrange a volume, a sparse-aware byte comparison, and runs of kestrova-cli.
+// rearrange a volume, and runs of kestrova-cli.
 #pragma once
 
 #include <cstdint>
@@ -39,13 +39,6 @@ std::vector<std::uint32_t> ChainOf(const std::filesystem::path& image, const Boo
 // `previous` is the cluster that links to `from`, or 0 when `from` starts the root directory.
 void MoveCluster(const std::filesystem::path& image, const BootFields& boot, std::uint32_t previous,
                  std::uint32_t from, std::uint32_t to);
-
-// The byte offsets at which two equally long files differ. Regions that are holes in both
-// files are skipped, so this is quick on sparse images of several GiB.
-std::vector<std::uint64_t> SparseDifferingOffsets(const std::filesystem::path& a,
-                                                  const std::filesystem::path& b);
-// A copy that keeps the holes.
-void SparseCopy(const std::filesystem::path& from, const std::filesystem::path& to);
 
 struct CliResult {
   int status = -1;

@@ -23,7 +23,7 @@ class LoopDeviceTest : public ::testing::Test {
       ASSERT_EQ(result.status, 0) << step << ": " << result.output;
     }
     ASSERT_EQ(MattribFlags(image, "/VIRUS1"), "SH");
-    SparseCopy(image, before);
+    ASSERT_TRUE(CopySparse(image, before));
     const auto attached = testing::Run("losetup -f --show " + Quote(image.string()), true);
     if (attached.status != 0) {
       GTEST_SKIP() << "no loop device on this machine (losetup -f --show: " << attached.output
@@ -58,7 +58,7 @@ TEST_F(LoopDeviceTest, RepairsThroughTheBlockDevice) {
   EXPECT_EQ(MattribFlags(image, "/VIRUS1"), "");
   EXPECT_EQ(MattribFlags(image, "/VIRUS1/SUB"), "H");
   EXPECT_EQ(MattribFlags(image, "/PLAIN"), "");
-  const auto changed = SparseDifferingOffsets(before, image);
+  const auto changed = DifferingOffsets(before, image);
   ASSERT_EQ(changed.size(), 1u);
   EXPECT_EQ(ReadAt(image, changed[0] - 11, 11), ReadAt(before, changed[0] - 11, 11));
   EXPECT_EQ(ReadAt(image, changed[0], 1).at(0), 0x10);
@@ -74,12 +74,12 @@ TEST_F(LoopDeviceTest, DeviceHeldByAnotherProgramIsRefused) {
   EXPECT_NE(repair.err.find("出错啦~~: 获取磁盘参数错误！请检查是否有其他程序占用磁盘。"),
             std::string::npos)
       << repair.err;
-  EXPECT_TRUE(SparseDifferingOffsets(before, image).empty());
+  EXPECT_TRUE(DifferingOffsets(before, image).empty());
 
   // Once the other program lets go, the same device repairs.
   EXPECT_EQ(Cli("repair " + Quote(device)).status, 0);
   Detach();
-  EXPECT_EQ(SparseDifferingOffsets(before, image).size(), 1u);
+  EXPECT_EQ(DifferingOffsets(before, image).size(), 1u);
   EXPECT_EQ(MattribFlags(image, "/VIRUS1"), "");
 }
 

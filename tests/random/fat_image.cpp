@@ -312,10 +312,4 @@ std::vector<ByteDifference> CompareImages(const std::filesystem::path& a,
   return differences;
 }
 
-bool CopySparse(const std::filesystem::path& from, const std::filesystem::path& to) {
-  return testing::Run("cp --sparse=always " + testing::Quote(from.string()) + " " +
-                      testing::Quote(to.string()))
-             .status == 0;
-}
-
 }  // namespace kestrova::proof

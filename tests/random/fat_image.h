@@ -100,7 +100,4 @@ std::vector<ByteDifference> CompareImages(const std::filesystem::path& a,
                                           const std::filesystem::path& b,
                                           std::size_t limit = 1u << 20);
 
-// Copies a file keeping its holes.
-bool CopySparse(const std::filesystem::path& from, const std::filesystem::path& to);
-
 }  // namespace kestrova::proof

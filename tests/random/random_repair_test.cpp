@@ -25,6 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::CliPath;
+using testing::CopySparse;
 using testing::Quote;
 using testing::Run;
 

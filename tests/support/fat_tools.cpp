@@ -1,15 +1,26 @@
 #include "fat_tools.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 
 namespace kestrova::testing {
+namespace {
+
+// The next offset at or after `from` where `fd` has data (or a hole), or `size` when none.
+off_t Seek(int fd, off_t from, int whence, off_t size) {
+  const off_t at = ::lseek(fd, from, whence);
+  return at < 0 ? size : std::min(at, size);
+}
+
+}  // namespace
 
 CommandResult Run(const std::string& command, bool withStderr) {
   CommandResult result;
@@ -75,25 +86,54 @@ std::string MattribFlags(const std::filesystem::path& image, const std::string& 
 
 std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::filesystem::file_size(file)));
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  return bytes;
 }
 
 std::vector<std::uint64_t> DifferingOffsets(const std::filesystem::path& a,
                                             const std::filesystem::path& b) {
-  // cmp -l prints "offset(1-based) byteA byteB" per differing byte; it copes with sparse files.
-  const auto compared = Run("cmp -l " + Quote(a.string()) + " " + Quote(b.string()));
   std::vector<std::uint64_t> offsets;
-  std::size_t pos = 0;
-  const std::string& text = compared.output;
-  while (pos < text.size()) {
-    const std::size_t end = text.find('\n', pos);
-    const std::string line =
-        text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-    if (!line.empty()) offsets.push_back(std::stoull(line) - 1);
-    if (end == std::string::npos) break;
-    pos = end + 1;
+  const int fa = ::open(a.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fb = ::open(b.c_str(), O_RDONLY | O_CLOEXEC);
+  const off_t size =
+      static_cast<off_t>(std::max(std::filesystem::file_size(a), std::filesystem::file_size(b)));
+  if (fa < 0 || fb < 0) {
+    ADD_FAILURE() << "cannot open " << a << " or " << b;
+  } else {
+    std::vector<std::uint8_t> x(1 << 20), y(1 << 20);
+    for (off_t at = 0; at < size;) {
+      const off_t start = std::min(Seek(fa, at, SEEK_DATA, size), Seek(fb, at, SEEK_DATA, size));
+      if (start >= size) break;
+      const off_t end =
+          std::max(Seek(fa, start, SEEK_HOLE, size), Seek(fb, start, SEEK_HOLE, size));
+      for (off_t chunk = start; chunk < end;) {
+        const auto length = static_cast<std::size_t>(std::min<off_t>(end - chunk, 1 << 20));
+        std::fill(x.begin(), x.end(), 0);
+        std::fill(y.begin(), y.end(), 0);
+        const ssize_t ra = ::pread(fa, x.data(), length, chunk);
+        const ssize_t rb = ::pread(fb, y.data(), length, chunk);
+        if (ra < 0 || rb < 0) {
+          ADD_FAILURE() << "read error";
+          break;
+        }
+        if (ra != rb) ADD_FAILURE() << "the files differ in length near " << chunk;
+        for (std::size_t i = 0; i < length; ++i) {
+          if (x[i] != y[i]) offsets.push_back(static_cast<std::uint64_t>(chunk) + i);
+        }
+        chunk += static_cast<off_t>(length);
+      }
+      at = end;
+    }
   }
+  if (fa >= 0) ::close(fa);
+  if (fb >= 0) ::close(fb);
   return offsets;
+}
+
+bool CopySparse(const std::filesystem::path& from, const std::filesystem::path& to) {
+  return Run("cp --sparse=always " + Quote(from.string()) + " " + Quote(to.string())).status == 0;
 }
 
 void PatchBytes(const std::filesystem::path& file, std::uint64_t offset,

@@ -47,9 +47,12 @@ std::string MattribFlags(const std::filesystem::path& image, const std::string& 
 
 // Whole-file reads and byte comparisons.
 std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& file);
-// The byte offsets at which two equally long files differ.
+// The byte offsets at which two equally long files differ. Regions that are holes in both files
+// are skipped, so this is quick on sparse images of several GiB.
 std::vector<std::uint64_t> DifferingOffsets(const std::filesystem::path& a,
                                             const std::filesystem::path& b);
+// Copies a file keeping its holes.
+bool CopySparse(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Byte patches of an image file in place.
 void PatchBytes(const std::filesystem::path& file, std::uint64_t offset,

@@ -6,6 +6,7 @@
 #include <regex>
 #include <sstream>
 
+#include "ui/win32/ids.h"
 #include "wine_session.h"
 
 namespace kestrova::testing::wine {
@@ -18,23 +19,7 @@ constexpr const char* kErrorTitle = "错误";
 constexpr int kWindowStartMs = 30000;
 constexpr int kWaitMs = 20000;
 
-// Control ids of the window (src/ui/win32/ids.h).
-enum : int {
-  kLabel1 = 101,
-  kFrame1 = 102,
-  kList1 = 103,
-  kCommand2 = 104,
-  kLabel2 = 105,
-  kFrame2 = 106,
-  kPicture1 = 107,
-  kCommand1 = 108,
-  kPicture2 = 109,
-  kProgress = 110,
-  kPicture3 = 111,
-  kLabel3 = 112,
-  kFrame1Box = 121,
-  kFrame2Box = 122,
-};
+using namespace kestrova::ui::win32;  // the window's control ids
 
 // Window styles that the window must not have, and the two it must.
 constexpr unsigned long kCaption = 0x00C00000;
@@ -114,7 +99,7 @@ class WineTest : public ::testing::Test {
     image_ = session_.Image();
     made_ = MakeInfectedImage(scratch_ / "made.img");
     session_.UseImage(scratch_ / "made.img");
-    CopySparse(image_, scratch_ / "before.img");
+    ASSERT_TRUE(CopySparse(image_, scratch_ / "before.img"));
   }
 
   std::filesystem::path Before() const { return scratch_ / "before.img"; }
@@ -322,7 +307,7 @@ TEST_F(WindowTest, AnalysisRefusesVolumesItCannotRepair) {
                   .status,
               0);
     session_.UseImage(fat16);
-    CopySparse(image_, scratch_ / "fat16-before.img");
+    ASSERT_TRUE(CopySparse(image_, scratch_ / "fat16-before.img"));
     const auto refused = Probe("select F message " + std::to_string(kWaitMs));
     ASSERT_EQ(refused.status, 0) << refused.output;
     EXPECT_EQ(Value(refused.output, "title"), kErrorTitle);
@@ -333,7 +318,7 @@ TEST_F(WindowTest, AnalysisRefusesVolumesItCannotRepair) {
   {
     SCOPED_TRACE("held by another program");
     const auto infected = scratch_ / "again.img";
-    CopySparse(Before(), infected);
+    ASSERT_TRUE(CopySparse(Before(), infected));
     session_.UseImage(infected);
     auto holder = HoldDrive();
     const auto refused = Probe("select F message " + std::to_string(kWaitMs));

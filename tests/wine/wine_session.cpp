@@ -224,10 +224,6 @@ void ExpectRepairedExactly(const std::filesystem::path& before, const std::files
   EXPECT_EQ(check.status, 0) << check.output;
 }
 
-void CopySparse(const std::filesystem::path& from, const std::filesystem::path& to) {
-  ASSERT_EQ(Run("cp --sparse=always " + Quote(from.string()) + " " + Quote(to.string())).status, 0);
-}
-
 }  // namespace kestrova::testing::wine
 
 int main(int argc, char** argv) {

@@ -83,7 +83,4 @@ InfectedImage MakeInfectedImage(const std::filesystem::path& image);
 void ExpectRepairedExactly(const std::filesystem::path& before, const std::filesystem::path& after,
                            const InfectedImage& made);
 
-// A sparse copy of a file.
-void CopySparse(const std::filesystem::path& from, const std::filesystem::path& to);
-
 }  // namespace kestrova::testing::wine

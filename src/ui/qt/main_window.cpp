@@ -55,7 +55,7 @@ MainWindow::MainWindow()
                            Qt::MSWindowsFixedSizeDialogHint) {
   scale_ = logicalDpiX() / kDesignDpi;
   setObjectName("Form1");
-  setWindowTitle(kCaption);
+  setWindowTitle(kWindowCaption);
   QIcon icon;
   for (const char* picture : kIconPictures) {
     if (QFile::exists(picture)) icon.addFile(picture);
@@ -93,7 +93,7 @@ void MainWindow::Build() {
 
   auto* picture3 = new ClickLabel(this);
   picture3->setObjectName("Picture3");
-  picture3->setGeometry(ToPixels(kPicture3));
+  picture3->setGeometry(ToPixels(kPicture3Rect));
   picture3->setPixmap(LoadPicture(kBannerPicture, scale_));
   picture3->setAutoFillBackground(true);
   QPalette banner = picture3->palette();
@@ -105,33 +105,33 @@ void MainWindow::Build() {
 
   auto* frame2 = new EtchedFrame(kStepTwo, this);
   frame2->setObjectName("Frame2");
-  frame2->setGeometry(ToPixels(kFrame2));
+  frame2->setGeometry(ToPixels(kFrame2Rect));
 
   QFrame* picture2 = PictureBox(frame2, true);
   picture2->setObjectName("Picture2");
-  picture2->setGeometry(ToPixels(kPicture2));
+  picture2->setGeometry(ToPixels(kPicture2Rect));
   progress_ = new RaisedBar(Rgb(kProgressFace), picture2);
   progress_->setObjectName("Progress");
-  progress_->setGeometry(InsideBorder(kProgress));
+  progress_->setGeometry(InsideBorder(kProgressRect));
   progress_->setEnabled(false);
 
   QFrame* picture1 = PictureBox(frame2, true);
   picture1->setObjectName("Picture1");
-  picture1->setGeometry(ToPixels(kPicture1));
+  picture1->setGeometry(ToPixels(kPicture1Rect));
   command1_ = new PictureButton(kRepair, LoadPicture(kRepairPicture, scale_), picture1);
   command1_->setObjectName("Command1");
-  command1_->setGeometry(InsideBorder(kCommand1));
+  command1_->setGeometry(InsideBorder(kCommand1Rect));
   command1_->setFont(Font(kXinweiFace, kCommand1FontPx));
   command1_->setCursor(hand);
   connect(command1_, &QAbstractButton::clicked, this, [this] { form_.Command1_Click(); });
 
   auto* frame1 = new EtchedFrame(kStepOne, this);
   frame1->setObjectName("Frame1");
-  frame1->setGeometry(ToPixels(kFrame1));
+  frame1->setGeometry(ToPixels(kFrame1Rect));
 
   list1_ = new QListWidget(frame1);
   list1_->setObjectName("List1");
-  list1_->setGeometry(ToPixels(kList1));
+  list1_->setGeometry(ToPixels(kList1Rect));
   list1_->setFont(Font(kSongFace, kList1FontPx));
   list1_->setFrameStyle(QFrame::WinPanel | QFrame::Sunken);
   list1_->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -142,13 +142,13 @@ void MainWindow::Build() {
 
   auto* label2 = new QLabel(kChooseDrive, frame1);
   label2->setObjectName("Label2");
-  label2->setGeometry(ToPixels(kLabel2));
+  label2->setGeometry(ToPixels(kLabel2Rect));
   label2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
   auto* command2 = new ClickLabel(frame1);
   command2->setObjectName("Command2");
   command2->setText(kRefresh);
-  command2->setGeometry(ToPixels(kCommand2));
+  command2->setGeometry(ToPixels(kCommand2Rect));
   command2->setFont(Font(kSongFace, kCommand2FontPx, false, true));
   command2->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
   QPalette link = command2->palette();
@@ -167,7 +167,7 @@ void MainWindow::Build() {
   label3->setFont(Font(kSongFace, kLabel3FontPx, true));
   // The text ends at the label's right edge; an address longer than the label widens it to the
   // left rather than losing the start of the line.
-  QRect mailArea = ToPixels(kLabel3);
+  QRect mailArea = ToPixels(kLabel3Rect);
   const int mailWidth = QFontMetrics(label3->font()).horizontalAdvance(label3->text());
   if (mailWidth > mailArea.width()) mailArea.setLeft(mailArea.right() + 1 - mailWidth);
   label3->setGeometry(mailArea);
@@ -178,7 +178,7 @@ void MainWindow::Build() {
 
   auto* label1 = new WrappedLabel(kDescription, kLabel1Lines, this);
   label1->setObjectName("Label1");
-  label1->setGeometry(ToPixels(kLabel1));
+  label1->setGeometry(ToPixels(kLabel1Rect));
   label1->setFont(Font(kSongFace, kLabel1FontPx));
 
   setTabOrder(list1_, command1_);

@@ -10,10 +10,11 @@
 
 #ifndef RC_INVOKED
 
+#include "ui/layout.h"  // the window's caption
+
 namespace kestrova::ui::win32 {
 
 inline constexpr const wchar_t* kWindowClass = L"KestrovaForm1";
-inline constexpr const char* kWindowCaption = "Kestrova by Varkel V1.1 2009.03.30";
 
 // Control ids. 1 and 2 stay free: dialog navigation sends them for Enter and Escape.
 enum ControlId : int {

@@ -11,17 +11,12 @@
 namespace kestrova::ui::win32 {
 namespace {
 
-constexpr int kTwipsPerInch = 1440;
 constexpr const wchar_t* kPanelClass = L"KestrovaPanel";
 constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU;
 constexpr DWORD kChildStyle = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
-constexpr COLORREF kLinkBlue = RGB(0, 0, 255);
-constexpr COLORREF kProgressFace = RGB(128, 128, 255);
-constexpr COLORREF kMaskWhite = RGB(255, 255, 255);
+// A design colour (0xRRGGBB) as GDI stores it.
+constexpr COLORREF Gdi(unsigned rgb) { return RGB(rgb >> 16 & 0xFF, rgb >> 8 & 0xFF, rgb & 0xFF); }
 constexpr BYTE kChineseCharset = GB2312_CHARSET;  // 134
-constexpr const wchar_t* kSongTi = L"宋体";
-constexpr const wchar_t* kXinWei = L"华文新魏";
-constexpr double kFullTrack = 100.0;
 // A greyed picture keeps its shapes: each pixel's brightness is squeezed into the light greys,
 // short of white so that nothing becomes transparent that was not.
 constexpr int kGreyFloor = 128;
@@ -32,40 +27,6 @@ constexpr int kGreenWeight = 587;
 constexpr int kRedWeight = 299;
 constexpr int kWeightSum = 1000;
 
-// The client area and the controls, in twips. Positions are relative to the container: the
-// window's client area, a frame's outer corner, or a bordered picture box's inner area.
-constexpr int kClientWidth = 5865;
-constexpr int kClientHeight = 4650;
-constexpr TwipRect kLabel1Rect{360, 240, 5175, 975};
-constexpr TwipRect kFrame1Rect{360, 1440, 2535, 2415};
-constexpr TwipRect kList1Rect{240, 600, 2055, 1545};
-constexpr TwipRect kCommand2Rect{1800, 360, 495, 255};
-constexpr TwipRect kLabel2Rect{240, 360, 1335, 255};
-constexpr TwipRect kFrame2Rect{3000, 1440, 2535, 2415};
-constexpr TwipRect kPicture1Rect{360, 360, 1815, 1335};
-constexpr TwipRect kCommand1Rect{0, 0, 1755, 1275};
-constexpr TwipRect kPicture2Rect{360, 1800, 1815, 375};
-constexpr TwipRect kProgressRect{0, 0, 285, 315};
-constexpr TwipRect kPicture3Rect{360, 4080, 1410, 360};
-constexpr TwipRect kLabel3Rect{2280, 4150, 3255, 255};
-
-// Font heights in pixels at 96 dots per inch.
-constexpr int kDefaultFontPx = 12;   // 9 pt
-constexpr int kLabel1FontPx = 20;    // 15 pt
-constexpr int kListFontPx = 32;      // 24 pt
-constexpr int kCommand1FontPx = 29;  // 21.75 pt
-constexpr int kLabel3FontPx = 16;    // 12 pt
-
-constexpr const char* kLabel1Text =
-    "当您的Ｕ盘因感染病毒而导致所有文件夹的属性变为隐藏、系统属性无法更改时，本工具可以瞬间将它们恢"
-    "复如"
-    "初！";
-constexpr const char* kFrame1Text = " 第一步>> ";
-constexpr const char* kFrame2Text = " 第二步>> ";
-constexpr const char* kLabel2Text = "请选择盘符：";
-constexpr const char* kCommand2Text = "刷新";
-constexpr const char* kCommand1Text = "修复";
-constexpr const char* kLabel3Prefix = "作者信箱：";
 constexpr const wchar_t* kBrowser = L"explorer.exe";
 
 MainWindow* FromWindow(HWND window) {
@@ -220,10 +181,10 @@ bool MainWindow::Create(int showCommand) {
   return true;
 }
 
-HFONT MainWindow::Font(const wchar_t* face, int pixelsAt96, int weight, bool underline) {
+HFONT MainWindow::Font(const char* face, int pixelsAt96, int weight, bool underline) {
   return CreateFontW(-MulDiv(pixelsAt96, dpi_, USER_DEFAULT_SCREEN_DPI), 0, 0, 0, weight, FALSE,
                      underline, FALSE, kChineseCharset, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                     DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, face);
+                     DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, Wide(face).c_str());
 }
 
 HWND MainWindow::Child(HWND parent, const wchar_t* className, const std::string& text, DWORD style,
@@ -236,13 +197,13 @@ HWND MainWindow::Child(HWND parent, const wchar_t* className, const std::string&
 }
 
 void MainWindow::CreateControls() {
-  defaultFont_ = Font(kSongTi, kDefaultFontPx, FW_NORMAL, false);
-  label1Font_ = Font(kSongTi, kLabel1FontPx, FW_NORMAL, false);
-  listFont_ = Font(kSongTi, kListFontPx, FW_NORMAL, false);
-  command2Font_ = Font(kSongTi, kDefaultFontPx, FW_NORMAL, true);
-  command1Font_ = Font(kXinWei, kCommand1FontPx, FW_NORMAL, false);
-  label3Font_ = Font(kSongTi, kLabel3FontPx, FW_BOLD, false);
-  progressBrush_ = CreateSolidBrush(kProgressFace);
+  defaultFont_ = Font(kSongFace, kDefaultFontPx, FW_NORMAL, false);
+  label1Font_ = Font(kSongFace, kLabel1FontPx, FW_NORMAL, false);
+  listFont_ = Font(kSongFace, kList1FontPx, FW_NORMAL, false);
+  command2Font_ = Font(kSongFace, kDefaultFontPx, FW_NORMAL, true);
+  command1Font_ = Font(kXinweiFace, kCommand1FontPx, FW_NORMAL, false);
+  label3Font_ = Font(kSongFace, kLabel3FontPx, FW_BOLD, false);
+  progressBrush_ = CreateSolidBrush(Gdi(kProgressFace));
   repairPicture_ =
       static_cast<HBITMAP>(LoadImageW(instance_, MAKEINTRESOURCEW(KESTROVA_REPAIR_BITMAP),
                                       IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
@@ -253,7 +214,7 @@ void MainWindow::CreateControls() {
 
   // Created in keyboard order: a window's children take the Tab key in the order of creation.
   label1_ =
-      Child(window_, L"STATIC", kLabel1Text, kChildStyle | SS_OWNERDRAW, 0, kLabel1Rect, kLabel1);
+      Child(window_, L"STATIC", kDescription, kChildStyle | SS_OWNERDRAW, 0, kLabel1Rect, kLabel1);
   SendMessageW(label1_, WM_SETFONT, reinterpret_cast<WPARAM>(label1Font_), FALSE);
 
   HWND frame1 =
@@ -262,12 +223,12 @@ void MainWindow::CreateControls() {
                  kChildStyle | WS_TABSTOP | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT,
                  WS_EX_CLIENTEDGE, kList1Rect, kList1);
   SendMessageW(list1_, WM_SETFONT, reinterpret_cast<WPARAM>(listFont_), FALSE);
-  command2_ = Child(frame1, L"STATIC", kCommand2Text, kChildStyle | SS_CENTER | SS_NOTIFY, 0,
+  command2_ = Child(frame1, L"STATIC", kRefresh, kChildStyle | SS_CENTER | SS_NOTIFY, 0,
                     kCommand2Rect, kCommand2);
   SendMessageW(command2_, WM_SETFONT, reinterpret_cast<WPARAM>(command2Font_), FALSE);
-  Child(frame1, L"STATIC", kLabel2Text, kChildStyle | SS_LEFT, 0, kLabel2Rect, kLabel2);
+  Child(frame1, L"STATIC", kChooseDrive, kChildStyle | SS_LEFT, 0, kLabel2Rect, kLabel2);
   // The group box spans the whole frame and lies beneath the frame's other controls.
-  HWND box1 = Child(frame1, L"BUTTON", kFrame1Text, kChildStyle | BS_GROUPBOX, 0,
+  HWND box1 = Child(frame1, L"BUTTON", kStepOne, kChildStyle | BS_GROUPBOX, 0,
                     TwipRect{0, 0, kFrame1Rect.width, kFrame1Rect.height}, kFrame1Box);
   SetWindowPos(box1, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 
@@ -275,7 +236,7 @@ void MainWindow::CreateControls() {
       Child(window_, kPanelClass, "", kChildStyle, WS_EX_CONTROLPARENT, kFrame2Rect, kFrame2);
   HWND picture1 = Child(frame2, kPanelClass, "", kChildStyle,
                         WS_EX_CLIENTEDGE | WS_EX_CONTROLPARENT, kPicture1Rect, kPicture1);
-  command1_ = Child(picture1, L"BUTTON", kCommand1Text, kChildStyle | WS_TABSTOP | BS_OWNERDRAW, 0,
+  command1_ = Child(picture1, L"BUTTON", kRepair, kChildStyle | WS_TABSTOP | BS_OWNERDRAW, 0,
                     kCommand1Rect, kCommand1);
   SendMessageW(command1_, WM_SETFONT, reinterpret_cast<WPARAM>(command1Font_), FALSE);
   picture2_ = Child(frame2, kPanelClass, "", kChildStyle, WS_EX_CLIENTEDGE | WS_EX_CONTROLPARENT,
@@ -283,7 +244,7 @@ void MainWindow::CreateControls() {
   progress_ = Child(picture2_, L"BUTTON", "", kChildStyle | WS_DISABLED | BS_OWNERDRAW, 0,
                     kProgressRect, kProgress);
   progressHeight_ = Px(kProgressRect.height);
-  HWND box2 = Child(frame2, L"BUTTON", kFrame2Text, kChildStyle | BS_GROUPBOX, 0,
+  HWND box2 = Child(frame2, L"BUTTON", kStepTwo, kChildStyle | BS_GROUPBOX, 0,
                     TwipRect{0, 0, kFrame2Rect.width, kFrame2Rect.height}, kFrame2Box);
   SetWindowPos(box2, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 
@@ -291,12 +252,12 @@ void MainWindow::CreateControls() {
   picture3_ = Child(window_, L"STATIC", "", kChildStyle | SS_BITMAP | SS_NOTIFY, 0, kPicture3Rect,
                     kPicture3);
   SendMessageW(picture3_, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(banner_));
-  label3_ = Child(window_, L"STATIC", std::string(kLabel3Prefix) + kAuthorMail,
+  label3_ = Child(window_, L"STATIC", std::string(kMailPrefix) + kAuthorMail,
                   kChildStyle | SS_OWNERDRAW, 0, kLabel3Rect, kLabel3);
   SendMessageW(label3_, WM_SETFONT, reinterpret_cast<WPARAM>(label3Font_), FALSE);
   // The text ends at the label's right edge; an address longer than the label widens it to the
   // left rather than losing the start of the line.
-  const std::wstring mail = Wide(std::string(kLabel3Prefix) + kAuthorMail);
+  const std::wstring mail = Wide(std::string(kMailPrefix) + kAuthorMail);
   HDC screen = GetDC(label3_);
   HGDIOBJ oldFont = SelectObject(screen, label3Font_);
   SIZE extent{};
@@ -499,8 +460,8 @@ HBRUSH MainWindow::OnColorStatic(HDC dc, HWND control) {
     SetBkColor(dc, GetSysColor(COLOR_WINDOW));
     return GetSysColorBrush(COLOR_WINDOW);
   }
-  SetTextColor(dc,
-               control == command2_ || control == label3_ ? kLinkBlue : GetSysColor(COLOR_BTNTEXT));
+  SetTextColor(
+      dc, control == command2_ || control == label3_ ? Gdi(kLinkBlue) : GetSysColor(COLOR_BTNTEXT));
   SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
   return GetSysColorBrush(COLOR_BTNFACE);
 }
@@ -530,7 +491,7 @@ bool MainWindow::OnDrawItem(const DRAWITEMSTRUCT& item) {
     return true;
   }
   if (item.hwndItem == label3_) {
-    DrawRightAlignedLabel(item, label3Font_, kLinkBlue);
+    DrawRightAlignedLabel(item, label3Font_, Gdi(kLinkBlue));
     return true;
   }
   return false;
@@ -599,7 +560,7 @@ void MainWindow::DrawRepairButton(const DRAWITEMSTRUCT& item) {
   DrawEdge(dc, &face, pushed ? EDGE_SUNKEN : EDGE_RAISED, BF_RECT);
   const int shift = pushed ? 1 : 0;
 
-  const std::wstring caption = Wide(kCommand1Text);
+  const std::wstring caption = Wide(kRepair);
   HGDIOBJ oldFont = SelectObject(dc, command1Font_);
   SIZE text{};
   GetTextExtentPoint32W(dc, caption.c_str(), static_cast<int>(caption.size()), &text);
@@ -613,7 +574,7 @@ void MainWindow::DrawRepairButton(const DRAWITEMSTRUCT& item) {
     HDC memory = CreateCompatibleDC(dc);
     HGDIOBJ oldBitmap = SelectObject(memory, picture);
     TransparentBlt(dc, face.left + (width - size.cx) / 2 + shift, top, size.cx, size.cy, memory, 0,
-                   0, size.cx, size.cy, kMaskWhite);
+                   0, size.cx, size.cy, Gdi(kMaskWhite));
     SelectObject(memory, oldBitmap);
     DeleteDC(memory);
   }

@@ -7,19 +7,12 @@
 #include <string>
 
 #include "ui/form1.h"
+#include "ui/layout.h"
 
 namespace kestrova::ui::win32 {
 
 std::wstring Wide(const std::string& utf8);
 std::string Utf8(const std::wstring& wide);
-
-// A control's rectangle in twips, relative to its container.
-struct TwipRect {
-  int left;
-  int top;
-  int width;
-  int height;
-};
 
 // Converts twips to pixels at `dpi` dots per inch, rounding to the nearest pixel.
 int TwipsToPixels(int twips, int dpi);
@@ -65,7 +58,7 @@ class MainWindow final : public Form1Controls, public Form1Platform {
   void CreateControls();
   HWND Child(HWND parent, const wchar_t* className, const std::string& text, DWORD style,
              DWORD exStyle, const TwipRect& twips, int id);
-  HFONT Font(const wchar_t* face, int pixelsAt96, int weight, bool underline);
+  HFONT Font(const char* face, int pixelsAt96, int weight, bool underline);
   int Px(int twips) const { return TwipsToPixels(twips, dpi_); }
   void OnCommand(int id, int code);
   bool OnDrawItem(const DRAWITEMSTRUCT& item);

@@ -31,6 +31,7 @@
 namespace {
 
 using namespace kestrova::ui::win32;
+using kestrova::ui::kWindowCaption;
 
 constexpr DWORD kPollMs = 50;
 constexpr DWORD kSettleMs = 300;        // time for the window to answer a mouse move
