@@ -8,8 +8,9 @@
 // Checked on every input, beyond the sanitizers: the analysis writes nothing and, when it
 // accepts the volume, records the same chain that a separate walk of the FAT finds; the pass
 // writes only sectors of the recorded root clusters (never sector 0 or a FAT sector), changes
-// only the attribute bytes of hidden or system folder entries to a plain folder, writes every root
-// sector once in order when nothing fails, and leaves the volume closed.
+// only the attribute bytes of hidden or system folder entries (clearing hidden, system and
+// read-only), writes exactly the root sectors that change, once each in order, when nothing
+// fails, writes nothing when it says so, and leaves the volume closed.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -34,7 +35,7 @@ constexpr std::size_t kVolumeSizeBytes = 4;
 constexpr std::size_t kOffFault = 4;
 constexpr std::size_t kOffFatLength = 5;
 constexpr std::size_t kHeaderBytes = 7;
-constexpr std::uint8_t kFaultKinds = 4;
+constexpr std::uint8_t kFaultKinds = 5;
 constexpr std::uint64_t kMaxVolumeSectors = 1ull << 24;  // 8 GiB, stored sparsely
 constexpr std::uint64_t kSector = 512;
 constexpr std::size_t kFatEntry = 4;
@@ -50,12 +51,11 @@ constexpr std::size_t kOffRootCluster = 44;
 constexpr std::uint64_t kFirstCluster = 2;
 constexpr std::size_t kAttr = 11;
 constexpr std::size_t kEntry = 32;
-constexpr std::size_t kExt = 8;
-constexpr std::uint8_t kBlank = 0x20;
-constexpr std::uint8_t kPlain = 0x10;  // a folder, nothing else
+constexpr std::uint8_t kFolder = 0x10;
 constexpr std::uint8_t kReadOnly = 0x01;
 constexpr std::uint8_t kHidden = 0x02;
 constexpr std::uint8_t kSystem = 0x04;
+constexpr std::uint8_t kLabelOrUndefined = 0xC8;
 
 [[noreturn]] void Fail(const char* what) {
   std::fprintf(stderr, "fuzz invariant broken: %s\n", what);
@@ -71,10 +71,13 @@ std::uint32_t Le(const std::uint8_t* p, std::size_t n) {
 // Fails the n-th call of one kind of operation; otherwise passes everything to the memory volume.
 class FaultyBackend final : public volume::VolumeBackend {
  public:
-  enum Kind { kNone, kPosition, kRead, kWrite };
+  enum Kind { kNone, kPosition, kRead, kWrite, kFlush };  // kFaultKinds of them
   FaultyBackend(MemoryVolume& inner, Kind kind, int n) : inner_(inner), kind_(kind), n_(n) {}
 
-  volume::VolumeHandle Open(const std::string& path) override { return inner_.Open(path); }
+  volume::VolumeHandle Open(const std::string& path, volume::Access access,
+                            volume::OpenFailure& failure) override {
+    return inner_.Open(path, access, failure);
+  }
   bool Close(volume::VolumeHandle h) override { return inner_.Close(h); }
   bool SetPosition(volume::VolumeHandle h, std::int32_t hi, std::int32_t lo) override {
     return !Hit(kPosition) && inner_.SetPosition(h, hi, lo);
@@ -88,6 +91,7 @@ class FaultyBackend final : public volume::VolumeBackend {
     w = 0;
     return !Hit(kWrite) && inner_.Write(h, b, c, w);
   }
+  bool Flush(volume::VolumeHandle h) override { return !Hit(kFlush) && inner_.Flush(h); }
   bool Dismount(volume::VolumeHandle h) override { return inner_.Dismount(h); }
 
  private:
@@ -135,16 +139,14 @@ std::optional<std::vector<std::int32_t>> WalkChain(const MemoryVolume& memory,
   }
 }
 
-// The sector as a correct pass leaves it: every folder entry with a blank extension and hidden
-// and/or system (read-only allowed, nothing else) becomes a plain folder.
+// The sector as a correct pass leaves it: every folder entry with hidden and/or system, and no
+// volume-label or undefined bit, loses hidden, system and read-only.
 std::vector<std::uint8_t> Repaired(std::vector<std::uint8_t> sector) {
   for (std::size_t at = 0; at + kEntry <= sector.size(); at += kEntry) {
-    const bool blank = std::all_of(sector.begin() + at + kExt, sector.begin() + at + kAttr,
-                                   [](std::uint8_t b) { return b == kBlank; });
-    const std::uint8_t core = sector[at + kAttr] & ~kReadOnly;
-    if (blank && (core == (kPlain | kHidden) || core == (kPlain | kSystem) ||
-                  core == (kPlain | kHidden | kSystem))) {
-      sector[at + kAttr] = kPlain;
+    const std::uint8_t attribute = sector[at + kAttr];
+    if ((attribute & kFolder) && (attribute & (kHidden | kSystem)) &&
+        !(attribute & kLabelOrUndefined)) {
+      sector[at + kAttr] = static_cast<std::uint8_t>(attribute & ~(kHidden | kSystem | kReadOnly));
     }
   }
   return sector;
@@ -178,7 +180,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
-  // The low two bits choose the kind of call that fails, the rest which call of that kind.
+  // The selector modulo the number of kinds chooses the kind of call that fails, the rest which
+  // call of that kind.
   const auto kind = static_cast<FaultyBackend::Kind>(fault % kFaultKinds);
   FaultyBackend backend(memory, kind, fault / kFaultKinds + 1);
   volume::UseVolumeBackend(&backend);
@@ -220,16 +223,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     before[s] = memory.Peek(kDrive, static_cast<std::uint64_t>(s) * kSector, kSector);
   }
 
+  std::vector<std::int64_t> changing;
+  for (const std::int64_t s : allowed) {
+    if (Repaired(before[s]) != before[s]) changing.push_back(s);
+  }
+
   bool failed = false;
+  bool anyWritten = false;
   try {
     kestrova::repair::cmdrepair_Click(layout, window);
-  } catch (const kestrova::repair::RepairFailure&) {
+  } catch (const kestrova::repair::RepairFailure& failure) {
     failed = true;
+    anyWritten = failure.anyWritten();
   }
   volume::UseVolumeBackend(nullptr);
   if (memory.IsOpen()) Fail("the pass left the volume open");
   const auto& written = memory.SectorsWritten();
-  if (!failed && written != allowed) Fail("a complete pass did not write each root sector once");
+  if (!failed && written != changing) Fail("a complete pass did not write the changing sectors");
+  if (failed && !anyWritten && !written.empty()) Fail("a failure said nothing was written");
   for (const std::int64_t s : written) {
     const auto found = before.find(s);
     if (found == before.end()) Fail("the pass wrote outside the root directory");

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang clang-format libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  dosfstools mtools util-linux
+  dosfstools mtools util-linux e2fsprogs exfatprogs exfat-fuse fuse3
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 icoutils
   qt6-base-dev qt6-base-dev-tools libgl-dev
   xvfb xauth xdotool x11-utils imagemagick fonts-wqy-microhei

@@ -12,12 +12,14 @@
 #include "repair/scan.h"
 #include "ui/report.h"
 #include "volume/drives.h"
+#include "volume/volume.h"
 
 namespace {
 
 using namespace kestrova;
 
-enum ExitStatus { kDone = 0, kRefused = 1, kUsage = 2, kPassFailed = 3 };
+// 1 promises that nothing was written to the disk; 3 says that something may have been.
+enum ExitStatus { kDone = 0, kNothingWritten = 1, kUsage = 2, kWrittenAndFailed = 3 };
 
 constexpr const char* kUsageText =
     "usage: kestrova-cli COMMAND [TARGET]\n"
@@ -32,19 +34,22 @@ constexpr const char* kUsageText =
     "  scan TARGET      analyse, then list the root-directory entries that repair would\n"
     "                   change (attribute now, short name, long name); writes nothing\n"
     "  repair TARGET    analyse, then turn every hidden and/or system root folder into a\n"
-    "                   plain folder, as the window's Repair button does\n"
+    "                   plain folder, as the window's Repair button does; prints each\n"
+    "                   folder it restored and their count\n"
     "\n"
     "TARGET is a drive letter (F or F:); on Linux it may also be the path of a block\n"
-    "device or of a FAT32 image file.\n"
+    "device or of a FAT32 image file. analyze and scan open it for reading only.\n"
     "\n"
     "Messages are printed as 'title: text' on standard error.\n"
     "\n"
     "exit status:\n"
     "  0  done\n"
-    "  1  the analysis refused the volume (cannot open, not FAT32, unsupported or\n"
-    "     damaged); nothing was written\n"
+    "  1  failed, and nothing was written to the disk (the volume cannot be opened,\n"
+    "     is not FAT32, is unsupported, damaged or changed, or the pass failed before\n"
+    "     its first write)\n"
     "  2  usage\n"
-    "  3  the repair pass failed after it started\n";
+    "  3  failed after the pass began to write: some sectors may have been written\n"
+    "A failure to write this program's own output is a failure too.\n";
 
 // A message's line breaks (CR LF) as the terminal's.
 std::string TerminalLines(const std::string& text) {
@@ -58,7 +63,8 @@ std::string TerminalLines(const std::string& text) {
 // The window, as far as the engine sees it: a list with the one target entry, selected.
 class CommandLineWindow final : public repair::WindowContacts {
  public:
-  explicit CommandLineWindow(std::string letter) : letter_(std::move(letter)) {}
+  explicit CommandLineWindow(std::string letter)
+      : letter_(std::move(letter)), progressShown_(false), terminal_(cli::IsTerminal(stderr)) {}
 
   std::string ListEntryText(std::int16_t) override { return letter_; }
   std::int16_t FirstSelectedIndex() override { return 0; }
@@ -68,7 +74,7 @@ class CommandLineWindow final : public repair::WindowContacts {
     std::fprintf(stderr, "%s: %s\n", title.c_str(), TerminalLines(text).c_str());
   }
   void SetProgressWidth(float percent) override {
-    if (!cli::IsTerminal(stderr)) return;
+    if (!terminal_) return;
     std::fprintf(stderr, "\r修复进度 %5.1f%%", static_cast<double>(percent));
     std::fflush(stderr);
     progressShown_ = true;
@@ -84,8 +90,32 @@ class CommandLineWindow final : public repair::WindowContacts {
 
  private:
   std::string letter_;
-  bool progressShown_ = false;
+  bool progressShown_;
+  bool terminal_;  // progress is drawn only on a terminal
 };
+
+// Standard output, with every failure to write it remembered.
+class Output {
+ public:
+  void Line(const std::string& text) {
+    if (std::fputs(text.c_str(), stdout) == EOF || std::fputc('\n', stdout) == EOF) failed_ = true;
+  }
+  // Flushes; true when everything printed reached its destination.
+  bool Finish() {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) failed_ = true;
+    if (failed_) std::fputs("kestrova-cli: cannot write the output\n", stderr);
+    return !failed_;
+  }
+
+ private:
+  bool failed_ = false;
+};
+
+std::string Format(const char* format, auto... values) {
+  char text[256];
+  std::snprintf(text, sizeof text, format, values...);
+  return text;
+}
 
 char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
@@ -100,37 +130,40 @@ std::optional<std::string> ResolveTarget(const std::string& target) {
 }
 
 int ListDrives() {
+  Output out;
   for (const auto& drive : volume::ListRemovableDrives()) {
     const std::string label =
         drive.label.empty() ? repair::ReadVolumeLabel(std::string(1, drive.letter)) : drive.label;
-    std::printf("%c\t%s\t%llu\t%s\n", drive.letter, drive.device.c_str(),
-                static_cast<unsigned long long>(drive.sizeBytes), label.c_str());
+    out.Line(Format("%c\t%s\t%llu\t", drive.letter, drive.device.c_str(),
+                    static_cast<unsigned long long>(drive.sizeBytes)) +
+             label);
   }
-  return kDone;
+  return out.Finish() ? kDone : kNothingWritten;
 }
 
-void PrintLayout(const repair::VolumeLayout& layout) {
-  std::printf("reserved sectors: %d\n", layout.reservedSectors);
-  std::printf("sectors per FAT: %d\n", layout.fatSize);
-  std::printf("FAT count: %d\n", layout.fatCount);
-  std::printf("sectors per cluster: %d\n", layout.sectorsPerCluster);
-  std::printf("first data sector: %d\n", layout.dataStart);
-  std::printf("total sectors: %lld\n", static_cast<long long>(layout.totalSectors));
-  std::printf("root clusters: %d\n", layout.rootClusterCount);
-  std::printf("root directory clusters:");
+void PrintLayout(Output& out, const repair::VolumeLayout& layout) {
+  out.Line(Format("reserved sectors: %d", layout.reservedSectors));
+  out.Line(Format("sectors per FAT: %d", layout.fatSize));
+  out.Line(Format("FAT count: %d", layout.fatCount));
+  out.Line(Format("sectors per cluster: %d", layout.sectorsPerCluster));
+  out.Line(Format("first data sector: %d", layout.dataStart));
+  out.Line(Format("total sectors: %lld", static_cast<long long>(layout.totalSectors)));
+  out.Line(Format("root clusters: %d", layout.rootClusterCount));
+  std::string clusters = "root directory clusters:";
   for (std::int32_t i = 0; i < layout.rootClusterCount; ++i) {
-    std::printf(" %d", layout.rootClusters.at(static_cast<std::size_t>(i)));
+    clusters += ' ';
+    clusters += std::to_string(layout.rootClusters.at(static_cast<std::size_t>(i)));
   }
-  std::printf("\n");
+  out.Line(clusters);
 }
 
-void PrintHiddenFolders(const std::vector<repair::HiddenFolder>& folders) {
+void PrintHiddenFolders(Output& out, const std::vector<repair::HiddenFolder>& folders) {
   for (const auto& folder : folders) {
     std::string flags;
     if (folder.deleted) flags += "deleted";
     if (folder.afterEnd) flags += flags.empty() ? "after-end" : ",after-end";
-    std::printf("0x%02X\t%s\t%s\t%s\n", folder.attribute, folder.shortName.c_str(),
-                folder.longName.c_str(), flags.c_str());
+    out.Line(Format("0x%02X\t", folder.attribute) + folder.shortName + "\t" + folder.longName +
+             "\t" + flags);
   }
   std::fprintf(stderr, "%zu folder entries would be repaired\n", folders.size());
 }
@@ -142,37 +175,39 @@ int Run(const std::string& command, const std::string& target) {
                  target.c_str());
     return kUsage;
   }
-  repair::VolumeLayout layout;
   CommandLineWindow window(*letter);
-  repair::List1_ItemCheck(layout, window, 0);
-  if (!window.repairEnabled) return kRefused;
-
-  if (command == "analyze") {
-    PrintLayout(layout);
-    return kDone;
-  }
-  if (command == "scan") {
-    std::vector<repair::HiddenFolder> folders;
-    if (const auto failure = repair::ScanRootDirectory(layout, *letter, folders)) {
-      window.ShowMessage(*failure, repair::messages::kErrorTitle, repair::kStyleCritical);
-      return kRefused;
+  Output out;
+  if (command == "repair") {
+    // Nothing can happen between looking and repairing here: both under one open.
+    const float start = ui::SecondsSinceMidnight();
+    repair::RepairReport report;
+    try {
+      repair::RepairDrive(window, &report);
+    } catch (const repair::RepairFailure& failure) {
+      window.ShowMessage(failure.what(), repair::messages::Title(failure.problem()),
+                         repair::kStyleCritical);
+      return failure.anyWritten() ? kWrittenAndFailed : kNothingWritten;
     }
-    PrintHiddenFolders(folders);
-    return kDone;
+    const float end = ui::SecondsSinceMidnight();
+    window.EndProgressLine();
+    for (const auto& folder : report.restored) {
+      out.Line(repair::messages::RestoredFolder(folder.Name()));
+    }
+    out.Line(repair::messages::RestoredCount(report.restored.size()));
+    out.Line(TerminalLines(ui::CompletionText(ui::ElapsedSeconds(start, end))));
+    if (out.Finish()) return kDone;
+    return report.sectorsWritten > 0 ? kWrittenAndFailed : kNothingWritten;
   }
-  const float start = ui::SecondsSinceMidnight();
-  try {
-    repair::cmdrepair_Click(layout, window);
-  } catch (const repair::RepairFailure& failure) {
-    window.ShowMessage(failure.what(), repair::messages::kRepairFailedTitle,
-                       repair::kStyleCritical);
-    return kPassFailed;
+
+  repair::VolumeLayout layout;
+  repair::List1_ItemCheck(layout, window, 0, volume::Access::kReadOnly);
+  if (!window.repairEnabled) return kNothingWritten;
+  if (command == "analyze") {
+    PrintLayout(out, layout);
+    return out.Finish() ? kDone : kNothingWritten;
   }
-  const float end = ui::SecondsSinceMidnight();
-  window.EndProgressLine();
-  const std::string text = TerminalLines(ui::CompletionText(ui::ElapsedSeconds(start, end)));
-  std::printf("%s\n", text.c_str());
-  return kDone;
+  PrintHiddenFolders(out, repair::ListHiddenFolders(layout));
+  return out.Finish() ? kDone : kNothingWritten;
 }
 
 }  // namespace
@@ -181,8 +216,9 @@ int main(int argc, char** argv) {
   cli::PrepareConsole();
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h" || args[0] == "help")) {
-    std::fputs(kUsageText, stdout);
-    return kDone;
+    Output out;
+    out.Line(std::string(kUsageText, std::strlen(kUsageText) - 1));
+    return out.Finish() ? kDone : kNothingWritten;
   }
   if (args.size() == 1 && args[0] == "drives") return ListDrives();
   if (args.size() == 2 && (args[0] == "analyze" || args[0] == "scan" || args[0] == "repair")) {

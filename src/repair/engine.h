@@ -5,39 +5,66 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "repair/layout.h"
+#include "repair/messages.h"
+#include "repair/scan.h"
 #include "repair/window_contacts.h"
 
 namespace kestrova::repair {
 
-// A repair pass that failed after it started. what() is the user's message (UTF-8).
+// A repair pass that failed. what() is the user's message (UTF-8).
 class RepairFailure : public std::runtime_error {
  public:
-  RepairFailure(const std::string& message, bool anyWritten)
-      : std::runtime_error(message), anyWritten_(anyWritten) {}
-  // Whether sectors had been rewritten before the failure.
-  bool anyWritten() const { return anyWritten_; }
+  RepairFailure(Problem problem, bool mayHaveWritten)
+      : std::runtime_error(messages::Text(problem)),
+        problem_(std::move(problem)),
+        mayHaveWritten_(mayHaveWritten) {}
+  const Problem& problem() const { return problem_; }
+  // Whether the pass had begun to write when it failed (a failed write may have landed).
+  bool anyWritten() const { return mayHaveWritten_; }
 
  private:
-  bool anyWritten_;
+  Problem problem_;
+  bool mayHaveWritten_;
+};
+
+// What a finished pass did.
+struct RepairReport {
+  std::vector<HiddenFolder> restored;  // the entries it changed, in chain order
+  std::int64_t sectorsWritten = 0;
 };
 
 // Analyses the drive of list entry `item`: opens its volume, reads the boot sector, refuses what
-// is not a FAT32 volume the engine can handle, derives the layout into `layout` and records the
-// root directory's cluster chain. Enables Repair only when all of it succeeded; otherwise shows
-// its own message. Reads the disk, never writes it.
-void List1_ItemCheck(VolumeLayout& layout, WindowContacts& window, std::int16_t item);
+// is not a FAT32 volume the engine can handle, derives the layout into `layout`, records the root
+// directory's cluster chain and reads the root directory. Enables Repair only when all of it
+// succeeded; otherwise shows its own message. Reads the disk, never writes it; `access` says how
+// the volume is opened (for reading only, when the caller will not repair).
+void List1_ItemCheck(VolumeLayout& layout, WindowContacts& window, std::int16_t item,
+                     volume::Access access = volume::Access::kReadWrite);
 
-// The repair pass over the root directory that the last successful analysis recorded, on the
-// drive of the first selected list entry: every folder entry that is hidden and/or system
-// becomes a plain folder; every root sector is rewritten; the volume is dismounted and closed.
-// Throws RepairFailure when the pass cannot complete.
-void cmdrepair_Click(VolumeLayout& layout, WindowContacts& window);
+// The repair pass on the drive of the first selected list entry. Under its own open it checks
+// that the volume still has the layout of the last successful analysis, reads the whole root
+// directory, restores every hidden folder entry, writes only the sectors that change, makes them
+// reach the disk, and dismounts and closes the volume. Throws RepairFailure when the pass cannot
+// complete; `report`, when given, receives what a completed pass did.
+void cmdrepair_Click(VolumeLayout& layout, WindowContacts& window, RepairReport* report = nullptr);
 
-// Reads the geometry fields of layout.bootSector into layout. Returns the refusal message when
-// the boot sector is not one of a FAT32 volume that the engine can handle.
-std::optional<std::string> ReadGeometry(VolumeLayout& layout);
+// The analysis and the pass under one open, for a front end that does not pause between looking
+// and repairing (the command line): the drive of the first selected list entry is analysed as
+// List1_ItemCheck does and repaired as cmdrepair_Click does. A refusal of the analysis comes back
+// as a RepairFailure with nothing written.
+void RepairDrive(WindowContacts& window, RepairReport* report = nullptr);
+
+// The analysis on the open volume: boot sector, geometry, root chain, root directory. Returns the
+// problem that makes it refuse the volume.
+std::optional<Problem> AnalyseOpenVolume(VolumeLayout& layout);
+
+// Reads the geometry fields of layout.bootSector into layout. Returns the refusal when the boot
+// sector is not one of a FAT32 volume that the engine can handle.
+std::optional<Problem> ReadGeometry(VolumeLayout& layout);
 
 // The first sector of data cluster `cluster`, or nothing when it lies outside the data region.
 std::optional<std::int64_t> ClusterFirstSector(const VolumeLayout& layout, std::int64_t cluster);

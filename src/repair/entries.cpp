@@ -1,8 +1,5 @@
 #include "repair/entries.h"
 
-#include <algorithm>
-#include <array>
-
 #include "repair/fat32.h"
 
 namespace kestrova::repair {
@@ -10,36 +7,30 @@ namespace {
 
 using namespace fat32;
 
-// Every folder attribute with hidden, system or both, with or without read-only.
-constexpr std::array<std::uint8_t, 6> kRepairedAttributes = {
-    kAttrDirectory | kAttrSystem,
-    kAttrDirectory | kAttrHidden,
-    kAttrDirectory | kAttrHidden | kAttrSystem,
-    kAttrDirectory | kAttrHidden | kAttrReadOnly,
-    kAttrDirectory | kAttrSystem | kAttrReadOnly,
-    kAttrDirectory | kAttrHidden | kAttrSystem | kAttrReadOnly,
-};
-constexpr std::uint8_t kPlainFolder = kAttrDirectory;
+constexpr std::uint8_t kHiddenOrSystem = kAttrHidden | kAttrSystem;
+constexpr std::uint8_t kCleared = kAttrHidden | kAttrSystem | kAttrReadOnly;
+// A folder with any of these is not one the virus made: a label, a long name, or bits that no
+// file system defines.
+constexpr std::uint8_t kNeverRepaired = kAttrVolumeId | kAttrReserved;
 
 }  // namespace
 
 bool IsHiddenFolderEntry(std::span<const std::uint8_t> entry) {
-  const auto extension = entry.subspan(kExtensionOffset, kExtensionLength);
-  if (!std::all_of(extension.begin(), extension.end(),
-                   [](std::uint8_t b) { return b == kBlank; })) {
-    return false;
-  }
   const std::uint8_t attribute = entry[kAttributeOffset];
-  return std::find(kRepairedAttributes.begin(), kRepairedAttributes.end(), attribute) !=
-         kRepairedAttributes.end();
+  return (attribute & kAttrDirectory) && (attribute & kHiddenOrSystem) &&
+         !(attribute & kNeverRepaired);
 }
 
-int ClearHiddenFolders(std::span<std::uint8_t> sector) {
+std::uint8_t RestoredAttribute(std::uint8_t attribute) {
+  return static_cast<std::uint8_t>(attribute & ~kCleared);
+}
+
+int ClearHiddenFolders(std::span<std::uint8_t> entries) {
   int changed = 0;
-  for (std::size_t offset = 0; offset + kDirEntrySize <= sector.size(); offset += kDirEntrySize) {
-    const auto entry = sector.subspan(offset, kDirEntrySize);
+  for (std::size_t offset = 0; offset + kDirEntrySize <= entries.size(); offset += kDirEntrySize) {
+    const auto entry = entries.subspan(offset, kDirEntrySize);
     if (IsHiddenFolderEntry(entry)) {
-      entry[kAttributeOffset] = kPlainFolder;
+      entry[kAttributeOffset] = RestoredAttribute(entry[kAttributeOffset]);
       ++changed;
     }
   }

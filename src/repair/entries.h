@@ -6,13 +6,13 @@
 
 namespace kestrova::repair {
 
-// True for an entry with a blank extension whose attribute is a folder with hidden and/or system
-// set (with or without read-only), and nothing else: what the virus leaves behind. The name is
-// not examined, so deleted entries match too.
+// True for an entry whose attribute is a folder with hidden and/or system set, without the
+// volume-label bit or a reserved bit: what the virus leaves behind, whatever the name or its
+// extension. Long-name entries and volume labels never match; deleted entries can.
 bool IsHiddenFolderEntry(std::span<const std::uint8_t> entry);
-
-// Sets the attribute of every matching entry of a sector to a plain folder. Returns how many
-// entries changed.
-int ClearHiddenFolders(std::span<std::uint8_t> sector);
+// The attribute a hidden folder gets back: hidden, system and read-only cleared, the rest kept.
+std::uint8_t RestoredAttribute(std::uint8_t attribute);
+// Restores every matching entry of a run of whole entries. Returns how many changed.
+int ClearHiddenFolders(std::span<std::uint8_t> entries);
 
 }  // namespace kestrova::repair

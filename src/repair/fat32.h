@@ -49,6 +49,8 @@ inline constexpr std::size_t kNameLength = 8;
 inline constexpr std::size_t kExtensionOffset = 8;
 inline constexpr std::size_t kExtensionLength = 3;
 inline constexpr std::size_t kAttributeOffset = 11;
+inline constexpr std::size_t kFirstClusterHighOffset = 20;  // 16 bits
+inline constexpr std::size_t kFirstClusterLowOffset = 26;   // 16 bits
 inline constexpr std::uint8_t kBlank = 0x20;
 inline constexpr std::uint8_t kEndOfDirectory = 0x00;  // first name byte: no entries follow
 inline constexpr std::uint8_t kDeletedEntry = 0xE5;    // first name byte of a deleted entry
@@ -60,6 +62,7 @@ inline constexpr std::uint8_t kAttrSystem = 0x04;
 inline constexpr std::uint8_t kAttrVolumeId = 0x08;
 inline constexpr std::uint8_t kAttrDirectory = 0x10;
 inline constexpr std::uint8_t kAttrArchive = 0x20;
+inline constexpr std::uint8_t kAttrReserved = 0xC0;  // no file system defines these bits
 inline constexpr std::uint8_t kAttrLongName =
     kAttrReadOnly | kAttrHidden | kAttrSystem | kAttrVolumeId;
 

@@ -20,7 +20,7 @@ std::string VolumeLabel(std::span<const std::uint8_t> bootSector) {
 }
 
 std::string ReadVolumeLabel(const std::string& driveLetter) {
-  if (!volume::OpenVolume(volume::DevicePath(driveLetter))) return {};
+  if (!volume::OpenVolume(volume::DevicePath(driveLetter), volume::Access::kReadOnly)) return {};
   volume::SectorBuffer boot{};
   std::uint32_t bytesRead = 0;
   const bool read = ReadSectorAt(0, boot, bytesRead);

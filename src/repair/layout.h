@@ -29,6 +29,13 @@ struct VolumeLayout {
   std::int64_t totalSectors = 0;
   std::int32_t clusterCount = 0;  // data clusters, numbered 2 .. clusterCount + 1
   std::int32_t rootCluster = 0;   // the first cluster of the root directory
+
+  // The root directory's bytes as the analysis read them, cluster after cluster in chain order.
+  volume::AlignedBuffer root;
+
+  std::int64_t ClusterBytes() const {
+    return static_cast<std::int64_t>(sectorsPerCluster) * volume::kSectorSize;
+  }
 };
 
 }  // namespace kestrova::repair

@@ -1,69 +1,184 @@
 // The attribute repair pass over the root directory.
 #include <algorithm>
+#include <vector>
 
 #include "repair/engine.h"
 #include "repair/entries.h"
-#include "repair/messages.h"
+#include "repair/fat32.h"
 #include "repair/sector_io.h"
 
 namespace kestrova::repair {
 namespace {
 
-constexpr std::int64_t kBootSector = 0;
 constexpr double kFullTrack = 100.0;
 
-// The open volume of a pass. Ends the pass on a failure: a volume that has been written is
-// dismounted so that the system re-reads what did change, and then it is closed.
+Problem PassProblem(ProblemKind kind, std::string detail = {}) {
+  Problem problem;
+  problem.kind = kind;
+  problem.detail = std::move(detail);
+  return problem;
+}
+
+// The open volume of a pass, closed in one place. Ends the pass on a failure: a volume that may
+// have been written is flushed and dismounted so that what did change reaches the disk and the
+// system re-reads it, and then it is closed.
 class OpenPass {
  public:
-  [[noreturn]] void Fail(const std::string& message) {
-    Finish();
-    throw RepairFailure(message, anyWritten);
+  OpenPass() = default;
+  OpenPass(const OpenPass&) = delete;
+  OpenPass& operator=(const OpenPass&) = delete;
+  ~OpenPass() {
+    if (open_) volume::CloseVolume();
   }
+
+  [[noreturn]] void Fail(Problem problem) {
+    if (mayHaveWritten) {
+      volume::FlushVolume();
+      volume::DismountVolume();
+    }
+    Close();
+    throw RepairFailure(std::move(problem), mayHaveWritten);
+  }
+
+  // Makes the written sectors reach the disk; a failure here is a failed pass. A dismount that
+  // fails after a good flush is not: the sectors are on the disk.
   void Finish() {
-    if (anyWritten) volume::DismountVolume();
-    volume::CloseVolume();
+    if (mayHaveWritten && !volume::FlushVolume()) {
+      volume::DismountVolume();
+      Close();
+      throw RepairFailure(PassProblem(ProblemKind::kFlushFailed), true);
+    }
+    volume::DismountVolume();
+    Close();
   }
-  bool anyWritten = false;
+
+  bool mayHaveWritten = false;
+
+ private:
+  void Close() {
+    if (open_) volume::CloseVolume();
+    open_ = false;
+  }
+  bool open_ = true;
 };
+
+// How the volume under the pass's lock differs from the one analysed, or empty when it does not.
+std::string Difference(const VolumeLayout& analysed, const VolumeLayout& now) {
+  if (analysed.bootSector != now.bootSector) return "引导扇区不同";
+  const auto count = static_cast<std::size_t>(now.rootClusterCount);
+  if (analysed.rootClusterCount != now.rootClusterCount ||
+      !std::equal(now.rootClusters.begin(), now.rootClusters.begin() + count,
+                  analysed.rootClusters.begin())) {
+    return "根目录的簇链不同";
+  }
+  return {};
+}
+
+// The pass on the open volume of `pass`. `analysed`, when given, is the layout that the volume
+// must still have; without it the analysis under the lock stands alone.
+void RepairOpenVolume(OpenPass& pass, const VolumeLayout* analysed, WindowContacts& window,
+                      RepairReport* report) {
+  // Under the lock, the volume must still be the one analysed: the same boot sector and the same
+  // root chain, checked as the analysis checks them. The root directory is read whole before
+  // anything is written.
+  VolumeLayout now;
+  if (auto problem = AnalyseOpenVolume(now)) {
+    const bool unreadable =
+        problem->kind == ProblemKind::kReadFailed || problem->kind == ProblemKind::kVolumeTooShort;
+    if (analysed && !unreadable) {
+      const std::string difference = Difference(*analysed, now);
+      problem = PassProblem(ProblemKind::kLayoutChanged,
+                            difference.empty() ? "根目录已不能通过检查" : difference);
+    }
+    pass.Fail(std::move(*problem));
+  }
+  if (analysed) {
+    if (const std::string difference = Difference(*analysed, now); !difference.empty()) {
+      pass.Fail(PassProblem(ProblemKind::kLayoutChanged, difference));
+    }
+  }
+  const std::int32_t count = now.rootClusterCount;
+  RepairReport done;
+  done.restored = ListHiddenFolders(now);
+  // Restores the entries in memory, noting which sectors changed.
+  const auto patched = now.root.bytes();
+  std::vector<bool> changed(patched.size() / volume::kSectorSize);
+  for (std::size_t s = 0; s < changed.size(); ++s) {
+    changed[s] =
+        ClearHiddenFolders(patched.subspan(s * volume::kSectorSize, volume::kSectorSize)) > 0;
+  }
+
+  // Writes the sectors that changed, cluster by cluster in chain order; adjacent changed sectors
+  // of a cluster go out as one transfer.
+  const std::int64_t clusterBytes = now.ClusterBytes();
+  const auto sectorChanged = [&](std::int64_t at) {
+    return changed[static_cast<std::size_t>(at / volume::kSectorSize)];
+  };
+  for (std::int32_t i = 0; i < count; ++i) {
+    const auto first = ClusterFirstSector(now, now.rootClusters.at(static_cast<std::size_t>(i)));
+    if (!first) pass.Fail(PassProblem(ProblemKind::kNotAnalysed));
+    const std::int64_t base = i * clusterBytes;
+    for (std::int32_t k = 0; k < now.sectorsPerCluster;) {
+      if (!sectorChanged(base + k * std::int64_t{volume::kSectorSize})) {
+        ++k;
+        continue;
+      }
+      std::int32_t end = k + 1;
+      while (end < now.sectorsPerCluster &&
+             sectorChanged(base + end * std::int64_t{volume::kSectorSize})) {
+        ++end;
+      }
+      const std::int64_t sector = *first + k;
+      const auto bytes =
+          patched.subspan(static_cast<std::size_t>(base + k * std::int64_t{volume::kSectorSize}),
+                          static_cast<std::size_t>(end - k) * volume::kSectorSize);
+      const bool earlier = pass.mayHaveWritten;
+      const WriteResult written = WriteSectors(sector, bytes);
+      if (written != WriteResult::kNotStarted) pass.mayHaveWritten = true;
+      if (written != WriteResult::kOk) {
+        Problem problem = PassProblem(ProblemKind::kWriteFailed);
+        problem.sector = sector;
+        problem.earlierWritten = earlier;
+        problem.writeStarted = written == WriteResult::kFailed;
+        pass.Fail(std::move(problem));
+      }
+      done.sectorsWritten += end - k;
+      k = end;
+    }
+    window.SetProgressWidth(static_cast<float>(static_cast<double>(i + 1) / count * kFullTrack));
+    window.ProcessPendingEvents();
+  }
+  pass.Finish();
+  if (report) *report = std::move(done);
+}
+
+// Opens the volume of the first selected list entry for the pass; a failure is told as `kind`.
+void OpenForPass(WindowContacts& window, ProblemKind kind) {
+  const std::int16_t selected = window.FirstSelectedIndex();
+  if (selected < 0) throw RepairFailure(PassProblem(ProblemKind::kNoDrive), false);
+  if (!volume::OpenVolume(volume::DevicePath(window.ListEntryText(selected)))) {
+    Problem problem = PassProblem(kind);
+    problem.open = volume::LastOpenFailure();
+    throw RepairFailure(std::move(problem), false);
+  }
+}
 
 }  // namespace
 
-void cmdrepair_Click(VolumeLayout& layout, WindowContacts& window) {
+void cmdrepair_Click(VolumeLayout& layout, WindowContacts& window, RepairReport* report) {
   const std::int32_t count = layout.rootClusterCount;
   if (count < 1 || count > kRootClusterCapacity || layout.sectorsPerCluster < 1) {
-    throw RepairFailure(messages::PassLayoutInvalid(), false);
+    throw RepairFailure(PassProblem(ProblemKind::kNotAnalysed), false);
   }
-  const std::int16_t selected = window.FirstSelectedIndex();
-  if (selected < 0) throw RepairFailure(messages::PassNoDrive(), false);
-  if (!volume::OpenVolume(volume::DevicePath(window.ListEntryText(selected)))) {
-    throw RepairFailure(messages::PassOpenFailed(), false);
-  }
+  OpenForPass(window, ProblemKind::kPassOpenFailed);
   OpenPass pass;
+  RepairOpenVolume(pass, &layout, window, report);
+}
 
-  // The drive behind the letter must still be the one that was analysed.
-  volume::SectorBuffer sector{};
-  if (!ReadSectorAt(kBootSector, sector, layout.bytesRead) || sector != layout.bootSector) {
-    pass.Fail(messages::PassDiskChanged());
-  }
-
-  for (std::int32_t i = 0; i < count; ++i) {
-    const auto first =
-        ClusterFirstSector(layout, layout.rootClusters.at(static_cast<std::size_t>(i)));
-    if (!first) pass.Fail(messages::PassLayoutInvalid());
-    for (std::int32_t k = 0; k < layout.sectorsPerCluster; ++k) {
-      const std::int64_t t = *first + k;
-      if (!ReadSectorAt(t, sector, layout.bytesRead)) {
-        pass.Fail(messages::PassReadFailed(t, pass.anyWritten));
-      }
-      ClearHiddenFolders(sector);
-      if (!WriteSectorAt(t, sector)) pass.Fail(messages::PassWriteFailed(t, pass.anyWritten));
-      pass.anyWritten = true;
-      window.SetProgressWidth(static_cast<float>(static_cast<double>(i + 1) / count * kFullTrack));
-      window.ProcessPendingEvents();
-    }
-  }
-  pass.Finish();
+void RepairDrive(WindowContacts& window, RepairReport* report) {
+  OpenForPass(window, ProblemKind::kOpenFailed);  // the open is the analysis's own
+  OpenPass pass;
+  RepairOpenVolume(pass, nullptr, window, report);
 }
 
 }  // namespace kestrova::repair

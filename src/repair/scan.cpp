@@ -3,11 +3,10 @@
 #include <array>
 #include <span>
 
+#include "repair/codepage.h"
 #include "repair/engine.h"
 #include "repair/entries.h"
 #include "repair/fat32.h"
-#include "repair/messages.h"
-#include "repair/sector_io.h"
 
 namespace kestrova::repair {
 namespace {
@@ -51,22 +50,6 @@ std::string Utf16ToUtf8(const std::u16string& text) {
   return out;
 }
 
-std::string ShortName(std::span<const std::uint8_t> entry) {
-  auto part = [&](std::size_t offset, std::size_t length) {
-    std::string text;
-    for (std::size_t i = 0; i < length; ++i) {
-      std::uint8_t b = entry[offset + i];
-      if (offset + i == kNameOffset && (b == kEscapedE5 || b == kDeletedEntry)) b = '?';
-      text += (b >= 0x20 && b < 0x7F) ? static_cast<char>(b) : '?';
-    }
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    return text;
-  };
-  const std::string name = part(kNameOffset, kNameLength);
-  const std::string extension = part(kExtensionOffset, kExtensionLength);
-  return extension.empty() ? name : name + "." + extension;
-}
-
 // Gathers the long-name entries in front of a short entry.
 class LongNameCollector {
  public:
@@ -92,6 +75,7 @@ class LongNameCollector {
 
   // The long name that belongs to this short entry, or empty.
   std::string Take(std::span<const std::uint8_t> shortEntry) {
+    if (count_ == 0) return {};
     const bool complete =
         count_ != 0 && expected_ == 0 && ShortNameChecksum(&shortEntry[kNameOffset]) == checksum_;
     std::u16string text;
@@ -124,49 +108,56 @@ std::uint8_t ShortNameChecksum(const std::uint8_t* name11) {
   return sum;
 }
 
-std::optional<std::string> ScanRootDirectory(VolumeLayout& layout, const std::string& driveLetter,
-                                             std::vector<HiddenFolder>& found) {
-  found.clear();
-  if (layout.rootClusterCount < 1 || layout.rootClusterCount > kRootClusterCapacity) {
-    return messages::PassLayoutInvalid();
-  }
-  if (!volume::OpenVolume(volume::DevicePath(driveLetter)))
-    return std::string(messages::kOpenFailed);
+std::string DisplayShortName(std::span<const std::uint8_t> entry) {
+  auto part = [&](std::size_t offset, std::size_t length) {
+    std::string bytes(reinterpret_cast<const char*>(&entry[offset]), length);
+    // A deleted entry has lost its first byte. A name that really starts with 0xE5 (a GBK lead
+    // byte) is stored with 0x05 in its place.
+    if (offset == kNameOffset && bytes[0] == static_cast<char>(kDeletedEntry)) bytes[0] = '?';
+    if (offset == kNameOffset && bytes[0] == static_cast<char>(kEscapedE5)) {
+      bytes[0] = static_cast<char>(kDeletedEntry);
+    }
+    for (char& c : bytes) {
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    }
+    while (!bytes.empty() && bytes.back() == ' ') bytes.pop_back();
+    return Cp936ToUtf8(bytes);
+  };
+  const std::string name = part(kNameOffset, kNameLength);
+  const std::string extension = part(kExtensionOffset, kExtensionLength);
+  return extension.empty() ? name : name + "." + extension;
+}
+
+std::vector<HiddenFolder> ListHiddenFolders(const VolumeLayout& layout) {
+  std::vector<HiddenFolder> found;
+  const auto root = layout.root.bytes();
+  const std::int64_t clusterBytes = layout.ClusterBytes();
+  if (clusterBytes <= 0) return found;
   LongNameCollector longName;
   bool ended = false;
-  volume::SectorBuffer sector{};
-  std::optional<std::string> failure;
-  for (std::int32_t i = 0; i < layout.rootClusterCount && !failure; ++i) {
-    const auto first =
-        ClusterFirstSector(layout, layout.rootClusters.at(static_cast<std::size_t>(i)));
-    if (!first) {
-      failure = messages::PassLayoutInvalid();
-      break;
+  for (std::size_t offset = 0; offset + kDirEntrySize <= root.size(); offset += kDirEntrySize) {
+    const auto entry = root.subspan(offset, kDirEntrySize);
+    const std::uint8_t lead = entry[kNameOffset];
+    if (lead == kEndOfDirectory) ended = true;
+    if (entry[kAttributeOffset] == kAttrLongName && lead != kDeletedEntry) {
+      longName.Add(entry);
+      continue;
     }
-    for (std::int32_t k = 0; k < layout.sectorsPerCluster; ++k) {
-      const std::int64_t t = *first + k;
-      if (!ReadSectorAt(t, sector, layout.bytesRead)) {
-        failure = messages::ReadFailed(t);
-        break;
-      }
-      for (std::size_t e = 0; e < kDirEntriesPerSector; ++e) {
-        const std::span<const std::uint8_t> entry(sector.data() + e * kDirEntrySize, kDirEntrySize);
-        const std::uint8_t lead = entry[kNameOffset];
-        if (lead == kEndOfDirectory) ended = true;
-        if (entry[kAttributeOffset] == kAttrLongName && lead != kDeletedEntry) {
-          longName.Add(entry);
-          continue;
-        }
-        std::string name = longName.Take(entry);
-        if (!IsHiddenFolderEntry(entry)) continue;
-        const bool deleted = lead == kDeletedEntry;
-        found.push_back({t, static_cast<int>(e), ShortName(entry), deleted ? "" : name,
-                         entry[kAttributeOffset], deleted, ended});
-      }
+    if (!IsHiddenFolderEntry(entry)) {
+      longName.Reset();
+      continue;
     }
+    std::string name = longName.Take(entry);
+    const auto at = static_cast<std::int64_t>(offset);
+    const std::size_t cluster = static_cast<std::size_t>(at / clusterBytes);
+    const auto first = ClusterFirstSector(layout, layout.rootClusters.at(cluster));
+    const std::int64_t sector = (first ? *first : 0) + at % clusterBytes / volume::kSectorSize;
+    const int index = static_cast<int>(at % volume::kSectorSize / kDirEntrySize);
+    const bool deleted = lead == kDeletedEntry;
+    found.push_back({sector, index, DisplayShortName(entry), deleted ? "" : name,
+                     entry[kAttributeOffset], deleted, ended});
   }
-  volume::CloseVolume();
-  return failure;
+  return found;
 }
 
 }  // namespace kestrova::repair

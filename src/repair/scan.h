@@ -1,8 +1,9 @@
-// A read-only look at the root directory: the entries that the repair pass would change.
+// A read-only look at the root directory that the analysis read: the entries that the repair
+// pass changes, with their names.
 #pragma once
 
 #include <cstdint>
-#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -13,17 +14,21 @@ namespace kestrova::repair {
 struct HiddenFolder {
   std::int64_t sector = 0;  // where the entry lies
   int index = 0;            // its position in the sector, 0..15
-  std::string shortName;    // 8.3 name; bytes outside ASCII shown as '?'
+  std::string shortName;    // 8.3 name, UTF-8 (bytes of 0x80 and above read as code page 936)
   std::string longName;     // UTF-8, empty when the entry has no valid long name
   std::uint8_t attribute = 0;
   bool deleted = false;   // the entry's first byte marks it deleted
   bool afterEnd = false;  // it lies after the end-of-directory mark
+
+  // The name to show: the long name where there is one.
+  const std::string& Name() const { return longName.empty() ? shortName : longName; }
 };
 
-// Reads every root-directory sector of an analysed layout from drive `driveLetter` and lists the
-// entries that the repair would change. Writes nothing. Returns the user's message on failure.
-std::optional<std::string> ScanRootDirectory(VolumeLayout& layout, const std::string& driveLetter,
-                                             std::vector<HiddenFolder>& found);
+// The entries of layout.root that the repair changes, in chain order.
+std::vector<HiddenFolder> ListHiddenFolders(const VolumeLayout& layout);
+
+// The 8.3 name of a directory entry, as the user would read it.
+std::string DisplayShortName(std::span<const std::uint8_t> entry);
 
 // The long-name checksum of an 11-byte short name.
 std::uint8_t ShortNameChecksum(const std::uint8_t* name11);

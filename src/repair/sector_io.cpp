@@ -20,14 +20,34 @@ std::optional<std::int64_t> SectorOffset(std::int64_t sector) {
   return CheckedMul<std::int64_t>(sector, volume::kSectorSize);
 }
 
-bool ReadSectorAt(std::int64_t sector, volume::SectorBuffer& buffer, std::uint32_t& bytesRead) {
+ReadResult ReadSectors(std::int64_t sector, std::span<std::uint8_t> bytes,
+                       std::uint32_t& bytesRead) {
   bytesRead = 0;
-  return PositionAt(sector) && volume::ReadVolume(volume::kSectorSize, buffer, bytesRead) &&
-         bytesRead == volume::kSectorSize;
+  if (bytes.size() > UINT32_MAX || bytes.size() % volume::kSectorSize != 0) {
+    return ReadResult::kFailed;
+  }
+  const auto count = static_cast<std::uint32_t>(bytes.size());
+  if (!PositionAt(sector) || !volume::ReadVolume(count, bytes, bytesRead)) {
+    return ReadResult::kFailed;
+  }
+  return bytesRead == count ? ReadResult::kOk : ReadResult::kShort;
+}
+
+WriteResult WriteSectors(std::int64_t sector, std::span<const std::uint8_t> bytes) {
+  if (bytes.size() > UINT32_MAX || bytes.size() % volume::kSectorSize != 0 || !PositionAt(sector)) {
+    return WriteResult::kNotStarted;
+  }
+  return volume::WriteVolume(static_cast<std::uint32_t>(bytes.size()), bytes)
+             ? WriteResult::kOk
+             : WriteResult::kFailed;
+}
+
+bool ReadSectorAt(std::int64_t sector, volume::SectorBuffer& buffer, std::uint32_t& bytesRead) {
+  return ReadSectors(sector, buffer, bytesRead) == ReadResult::kOk;
 }
 
 bool WriteSectorAt(std::int64_t sector, const volume::SectorBuffer& buffer) {
-  return PositionAt(sector) && volume::WriteVolume(volume::kSectorSize, buffer);
+  return WriteSectors(sector, buffer) == WriteResult::kOk;
 }
 
 }  // namespace kestrova::repair

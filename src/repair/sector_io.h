@@ -3,17 +3,33 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "volume/volume.h"
 
 namespace kestrova::repair {
 
+enum class ReadResult {
+  kOk,
+  kFailed,  // the position or the read failed
+  kShort,   // the device ended before all the bytes arrived
+};
+
 // The byte offset of a sector, or nothing when it cannot be represented.
 std::optional<std::int64_t> SectorOffset(std::int64_t sector);
+// Positions at `sector` and reads bytes.size() bytes (whole sectors) into `bytes`.
+ReadResult ReadSectors(std::int64_t sector, std::span<std::uint8_t> bytes,
+                       std::uint32_t& bytesRead);
+enum class WriteResult {
+  kOk,
+  kNotStarted,  // the position failed: nothing went to the device
+  kFailed,      // the write failed or was cut short: some of it may have landed
+};
 
-// Positions at `sector` and reads it. True only when all 512 bytes arrived.
+// Positions at `sector` and writes all of `bytes` (whole sectors).
+WriteResult WriteSectors(std::int64_t sector, std::span<const std::uint8_t> bytes);
+// One sector at a time. True only when all 512 bytes moved.
 bool ReadSectorAt(std::int64_t sector, volume::SectorBuffer& buffer, std::uint32_t& bytesRead);
-// Positions at `sector` and writes it.
 bool WriteSectorAt(std::int64_t sector, const volume::SectorBuffer& buffer);
 
 }  // namespace kestrova::repair

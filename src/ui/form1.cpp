@@ -14,6 +14,8 @@ constexpr unsigned char kFirstLetter = 'c';
 constexpr unsigned char kLastLetter = 'z';
 constexpr const char* kFailureTitle = "出错啦~~";
 constexpr const char* kUnexpectedFailure = "程序出错：";
+constexpr float kFullTrack = 100.0f;
+constexpr std::chrono::milliseconds kFrame{16};
 
 char ToUpper(unsigned char letter) { return static_cast<char>(letter - 'a' + 'A'); }
 
@@ -45,6 +47,7 @@ void Form1::Form_Load() {
   step([&] { controls_.SetProgressWidth(0.0f); });
   step([&] { controls_.SetProgressVisible(false); });
   step([&] { controls_.SetRepairEnabled(false); });
+  step([&] { platform_.RefreshDrives(); });
   for (unsigned char letter = kFirstLetter; letter <= kLastLetter; ++letter) {
     step([&] {
       const std::string root{static_cast<char>(letter), ':'};
@@ -120,6 +123,7 @@ void Form1::List1_ItemCheck(std::int16_t item) { repair::List1_ItemCheck(layout_
 
 void Form1::cmdrepair_Click() {
   Busy busy(passRunning_);
+  lastProgressShown_.reset();  // the first step of every pass shows
   repair::cmdrepair_Click(layout_, *this);
 }
 
@@ -139,9 +143,21 @@ void Form1::ShowMessage(const std::string& text, const std::string& title, int s
   controls_.ShowMessage(text, title, style);
 }
 
-void Form1::SetProgressWidth(float percent) { controls_.SetProgressWidth(percent); }
+void Form1::SetProgressWidth(float percent) {
+  const auto now = std::chrono::steady_clock::now();
+  const bool last = percent >= kFullTrack;
+  if (!last && lastProgressShown_ && now - *lastProgressShown_ < kFrame) return;
+  lastProgressShown_ = now;
+  progressShownSincePump_ = true;
+  controls_.SetProgressWidth(percent);
+}
 
-void Form1::ProcessPendingEvents() { controls_.ProcessPendingEvents(); }
+void Form1::ProcessPendingEvents() {
+  // Input and repaints are handled as often as the bar moves.
+  if (!progressShownSincePump_) return;
+  progressShownSincePump_ = false;
+  controls_.ProcessPendingEvents();
+}
 
 void Form1::ReportFailure(const std::string& what) {
   controls_.ShowMessage(std::string(kUnexpectedFailure) + what, kFailureTitle,

@@ -2,7 +2,9 @@
 // controls, forward their notifications to these handlers and provide the two interfaces below.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "repair/layout.h"
@@ -36,6 +38,9 @@ class Form1Controls {
 class Form1Platform {
  public:
   virtual ~Form1Platform() = default;
+  // Takes a new look at the machine's drives before they are listed; a letter keeps its device
+  // until the next look.
+  virtual void RefreshDrives() {}
   // GetDriveTypeA of a root such as "f:"; 2 is a removable drive.
   virtual unsigned DriveType(const std::string& root) = 0;
   // The seconds timer: time of day in seconds, single precision.
@@ -77,6 +82,10 @@ class Form1 final : private repair::WindowContacts {
   Form1Platform& platform_;
   repair::VolumeLayout layout_;
   bool passRunning_ = false;
+  // The pass's progress reaches the window at most once a frame, and the last step always does:
+  // repainting faster than the screen only slows the pass.
+  std::optional<std::chrono::steady_clock::time_point> lastProgressShown_;
+  bool progressShownSincePump_ = false;
   // A selection made while a pass ran; it is analysed once the pass has returned.
   bool selectionChangedDuringPass_ = false;
 };

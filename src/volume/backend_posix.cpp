@@ -1,20 +1,26 @@
 // POSIX volume backend. The device path "\\.\X:" is resolved through the drive table to a block
 // device or an image file. The open is exclusive (O_EXCL on a block device, which the kernel
-// refuses while the device is mounted or held; an exclusive advisory lock on an image file) and
-// unbuffered (O_DIRECT) where the file system allows it.
+// refuses while the device is mounted or held; an image file takes a flock and an
+// open-file-description lock, shared when only reading) and unbuffered (O_DIRECT) where the file
+// system allows it. It is refused when the letter now names another device or file than the drive
+// table recorded, and when an image file backs a loop device.
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <optional>
+#include <utility>
 
 #include "volume/drives.h"
+#include "volume/mounts_posix.h"
 #include "volume/volume.h"
 
 namespace kestrova::volume {
@@ -33,20 +39,127 @@ std::optional<char> DriveLetterOf(const std::string& devicePath) {
   return std::nullopt;
 }
 
-int OpenExclusive(const std::string& path) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return -1;
-  const bool blockDevice = S_ISBLK(info.st_mode);
-  if (!blockDevice && !S_ISREG(info.st_mode)) return -1;
-  const int flags = O_RDWR | O_CLOEXEC | (blockDevice ? O_EXCL : 0);
-  int fd = ::open(path.c_str(), flags | O_DIRECT);
-  if (fd < 0 && errno == EINVAL) fd = ::open(path.c_str(), flags);  // no O_DIRECT here (tmpfs)
-  if (fd < 0) return -1;
-  if (!blockDevice && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    ::close(fd);
-    return -1;
+OpenFailureKind KindOf(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+    case ENOTDIR:
+    case ENOMEDIUM:
+      return OpenFailureKind::kNotFound;
+    case EBUSY:
+    case EWOULDBLOCK:
+      return OpenFailureKind::kBusy;
+    case EACCES:
+    case EPERM:
+      return OpenFailureKind::kAccessDenied;
+    case EROFS:
+      return OpenFailureKind::kReadOnly;
+    default:
+      return OpenFailureKind::kOther;
   }
-  return fd;
+}
+
+int Refuse(OpenFailure& failure, int error, std::optional<OpenFailureKind> kind = std::nullopt) {
+  failure.kind = kind.value_or(KindOf(error));
+  failure.systemError = error;
+  return -1;
+}
+
+// A descriptor that is closed unless it is released to the caller.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+// After a read-write open failed with EACCES or EPERM: whether the target merely cannot be
+// written (a device set read-only, a file without write permission or marked immutable or
+// append-only) while it can be read.
+bool OnlyReadable(const std::string& path, bool blockDevice) {
+  const Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (fd.get() < 0) return false;
+  if (blockDevice) {
+    int readOnly = 0;
+    return ::ioctl(fd.get(), BLKROGET, &readOnly) == 0 && readOnly != 0;
+  }
+  if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0 && errno == EACCES) return true;
+  int attributes = 0;
+  return ::ioctl(fd.get(), FS_IOC_GETFLAGS, &attributes) == 0 &&
+         (attributes & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
+}
+
+// Takes the image file's locks: a flock and an open-file-description lock on the whole file,
+// exclusive for writing, shared for reading. Programs use either kind (the second also meets the
+// fcntl record locks of other processes); both are taken so that a holder of either is seen.
+bool LockImage(int fd, bool writing, OpenFailure& failure) {
+  if (::flock(fd, (writing ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+    const int error = errno;
+    Refuse(failure, error, error == EWOULDBLOCK ? OpenFailureKind::kBusy : KindOf(error));
+    return false;
+  }
+  struct flock range {};
+  range.l_type = writing ? F_WRLCK : F_RDLCK;
+  range.l_whence = SEEK_SET;  // from byte 0 to the end, however far the file grows
+  if (::fcntl(fd, F_OFD_SETLK, &range) != 0) {
+    const int error = errno;
+    const bool held = error == EAGAIN || error == EACCES;
+    Refuse(failure, error, held ? OpenFailureKind::kBusy : KindOf(error));
+    return false;
+  }
+  return true;
+}
+
+int OpenDrive(char letter, const DriveBinding& drive, Access access, OpenFailure& failure) {
+  const std::string& path = drive.path;
+  failure.device = path;
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return Refuse(failure, errno);
+  const bool blockDevice = S_ISBLK(info.st_mode);
+  if (!blockDevice && !S_ISREG(info.st_mode)) return Refuse(failure, ENODEV);
+  const bool writing = access == Access::kReadWrite;
+  const int flags = (writing ? O_RDWR : O_RDONLY) | O_CLOEXEC | (blockDevice ? O_EXCL : 0);
+  int opened = ::open(path.c_str(), flags | O_DIRECT);
+  if (opened < 0 && errno == EINVAL) opened = ::open(path.c_str(), flags);  // no O_DIRECT (tmpfs)
+  if (opened < 0) {
+    const int error = errno;
+    if (writing && (error == EACCES || error == EPERM) && OnlyReadable(path, blockDevice)) {
+      return Refuse(failure, error, OpenFailureKind::kReadOnly);
+    }
+    if (blockDevice && error == EBUSY) failure.mountPoint = MountPointOf(info.st_rdev);
+    return Refuse(failure, error);
+  }
+  Descriptor fd(opened);
+
+  // The letter must still name what it named at the last refresh (or at its first open).
+  if (::fstat(fd.get(), &info) != 0) return Refuse(failure, errno);
+  const DeviceIdentity now = IdentityOfDescriptor(fd.get(), info);
+  if (drive.identity && !SameDevice(*drive.identity, now)) {
+    return Refuse(failure, 0, OpenFailureKind::kDriveChanged);
+  }
+  if (!drive.identity) RecordDriveIdentity(letter, path, now);
+
+  if (S_ISBLK(info.st_mode)) {
+    // A device set read-only opens for writing and refuses every write: refuse it here instead.
+    int readOnly = 0;
+    if (writing && ::ioctl(fd.get(), BLKROGET, &readOnly) != 0) return Refuse(failure, errno);
+    if (readOnly != 0) return Refuse(failure, EROFS, OpenFailureKind::kReadOnly);
+  } else {
+    if (BacksLoopDevice(info.st_dev, info.st_ino)) {
+      return Refuse(failure, 0, OpenFailureKind::kLoopBacked);
+    }
+    if (!LockImage(fd.get(), writing, failure)) return -1;
+  }
+  return fd.release();
 }
 
 bool IsBlockDevice(int fd) {
@@ -66,17 +179,17 @@ bool Aligned(const void* pointer) {
   return reinterpret_cast<std::uintptr_t>(pointer) % kBufferAlignment == 0;
 }
 
-// Moves byteCount bytes with `transfer` (read or write), going through an aligned bounce buffer
-// when the caller's buffer is not aligned for O_DIRECT. Returns false on an error of the system
-// call; `done` tells how many bytes moved (fewer at the end of the device).
+// Moves byteCount bytes with `transfer` (read or write). A buffer that is not aligned for O_DIRECT,
+// of any size, goes through an aligned copy, so that the handle stays unbuffered. Returns false on
+// an error of the system call; `done` tells how many bytes moved (fewer at the end of the device).
 template <typename Transfer>
 bool MoveBytes(int fd, std::uint8_t* buffer, std::uint32_t byteCount, std::uint32_t& done,
                bool toDevice, Transfer transfer) {
   done = 0;
-  SectorBuffer bounce;
-  const bool bounced = !Aligned(buffer) && byteCount <= bounce.size();
-  std::uint8_t* io = bounced ? bounce.data() : buffer;
-  if (bounced && toDevice) std::memcpy(io, buffer, byteCount);
+  std::optional<AlignedBuffer> bounce;
+  if (!Aligned(buffer)) bounce.emplace(byteCount);
+  std::uint8_t* io = bounce ? bounce->bytes().data() : buffer;
+  if (bounce && toDevice) std::memcpy(io, buffer, byteCount);
   bool ok = true;
   while (done < byteCount) {
     const ssize_t n = transfer(fd, io + done, byteCount - done);
@@ -86,18 +199,21 @@ bool MoveBytes(int fd, std::uint8_t* buffer, std::uint32_t byteCount, std::uint3
     if (n <= 0) break;
     done += static_cast<std::uint32_t>(n);
   }
-  if (bounced && !toDevice) std::memcpy(buffer, io, done);
+  if (bounce && !toDevice) std::memcpy(buffer, io, done);
   return ok;
 }
 
 class PosixBackend final : public VolumeBackend {
  public:
-  VolumeHandle Open(const std::string& devicePath) override {
+  VolumeHandle Open(const std::string& devicePath, Access access, OpenFailure& failure) override {
     const auto letter = DriveLetterOf(devicePath);
-    if (!letter) return kInvalidHandle;
-    const auto target = DriveTarget(*letter);
-    if (!target) return kInvalidHandle;
-    const int fd = OpenExclusive(*target);
+    const auto drive = letter ? BoundDrive(*letter) : std::nullopt;
+    if (!drive) {
+      failure.kind = OpenFailureKind::kNotFound;
+      failure.device = devicePath;
+      return kInvalidHandle;
+    }
+    const int fd = OpenDrive(*letter, *drive, access, failure);
     return fd < 0 ? kInvalidHandle : static_cast<VolumeHandle>(fd);
   }
 
@@ -126,13 +242,20 @@ class PosixBackend final : public VolumeBackend {
            bytesWritten == byteCount;
   }
 
-  bool Dismount(VolumeHandle handle) override {
-    // Flush what was written and make the kernel drop its cached blocks, so that the next mount
-    // reads the directory from the device.
+  bool Flush(VolumeHandle handle) override {
+    // Everything written reaches the device: the file's or device's data, then the block
+    // device's own buffers.
     const int fd = Fd(handle);
-    bool ok = ::fsync(fd) == 0;
-    if (ok && IsBlockDevice(fd)) ok = ::ioctl(fd, BLKFLSBUF, 0) == 0;
-    return ok;
+    if (::fsync(fd) != 0) return false;
+    return !IsBlockDevice(fd) || ::ioctl(fd, BLKFLSBUF, 0) == 0;
+  }
+
+  bool Dismount(VolumeHandle handle) override {
+    // No file system has the volume mounted (the open is exclusive); what is left is to make the
+    // kernel drop its cached blocks, so that the next mount reads the directory from the device.
+    const int fd = Fd(handle);
+    if (IsBlockDevice(fd)) return ::ioctl(fd, BLKFLSBUF, 0) == 0;
+    return ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) == 0;
   }
 
  private:
@@ -142,6 +265,17 @@ class PosixBackend final : public VolumeBackend {
 };
 
 }  // namespace
+
+std::uint8_t* AllocatePages(std::size_t size) {
+  void* pages = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  if (pages == MAP_FAILED) throw std::bad_alloc();
+  return static_cast<std::uint8_t*>(pages);
+}
+
+void ReleasePages(std::uint8_t* pages, std::size_t size) {
+  if (pages) ::munmap(pages, size);
+}
 
 VolumeBackend& PlatformVolumeBackend() {
   static PosixBackend backend;

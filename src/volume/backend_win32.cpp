@@ -2,6 +2,8 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <new>
+
 #include "volume/volume.h"
 
 namespace kestrova::volume {
@@ -12,13 +14,39 @@ HANDLE AsHandle(VolumeHandle handle) { return reinterpret_cast<HANDLE>(handle); 
 // The last-error value, captured right after every system call of this backend.
 DWORD lastError = 0;
 
+OpenFailureKind KindOf(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_NOT_READY:  // a card reader without a card
+    case ERROR_INVALID_NAME:
+      return OpenFailureKind::kNotFound;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return OpenFailureKind::kBusy;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_PRIVILEGE_NOT_HELD:
+      return OpenFailureKind::kAccessDenied;
+    case ERROR_WRITE_PROTECT:
+      return OpenFailureKind::kReadOnly;
+    default:
+      return OpenFailureKind::kOther;
+  }
+}
+
 class Win32Backend final : public VolumeBackend {
  public:
-  VolumeHandle Open(const std::string& devicePath) override {
-    HANDLE handle =
-        CreateFileA(devicePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0 /* no sharing */, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
+  VolumeHandle Open(const std::string& devicePath, Access access, OpenFailure& failure) override {
+    const DWORD rights = access == Access::kReadWrite ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
+    HANDLE handle = CreateFileA(devicePath.c_str(), rights, 0 /* no sharing */, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
     lastError = GetLastError();
+    if (handle == INVALID_HANDLE_VALUE) {
+      failure.kind = KindOf(lastError);
+      failure.systemError = static_cast<int>(lastError);
+      failure.device = devicePath;
+    }
     return reinterpret_cast<VolumeHandle>(handle);
   }
 
@@ -55,6 +83,12 @@ class Win32Backend final : public VolumeBackend {
     return ok != FALSE;
   }
 
+  bool Flush(VolumeHandle handle) override {
+    const BOOL ok = FlushFileBuffers(AsHandle(handle));
+    lastError = GetLastError();
+    return ok != FALSE;
+  }
+
   bool Dismount(VolumeHandle handle) override {
     DWORD returned = 0;
     const BOOL ok = DeviceIoControl(AsHandle(handle), FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0,
@@ -65,6 +99,16 @@ class Win32Backend final : public VolumeBackend {
 };
 
 }  // namespace
+
+std::uint8_t* AllocatePages(std::size_t size) {
+  void* pages = VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  if (!pages) throw std::bad_alloc();
+  return static_cast<std::uint8_t*>(pages);
+}
+
+void ReleasePages(std::uint8_t* pages, std::size_t) {
+  if (pages) VirtualFree(pages, 0, MEM_RELEASE);
+}
 
 VolumeBackend& PlatformVolumeBackend() {
   static Win32Backend backend;

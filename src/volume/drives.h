@@ -26,6 +26,11 @@ struct DriveInfo {
 // The removable drives from C to Z, in letter order.
 std::vector<DriveInfo> ListRemovableDrives();
 
+// Takes a new look at the machine's drives. Between two refreshes a letter keeps the device it was
+// given (on POSIX: the same device number, or the same file), so that a stick plugged in meanwhile
+// cannot move a letter onto another device. The first use of the table refreshes it.
+void RefreshDrives();
+
 // POSIX drive table. A front end presents an image file or a block device under a letter; the
 // removable block devices of the machine take free letters from D upwards.
 // Returns false when the letter is not C..Z (either case).

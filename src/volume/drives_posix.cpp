@@ -1,5 +1,7 @@
 // POSIX stand-in for drive letters: a table that maps letters to removable block devices and to
-// the image files or devices that a front end registers.
+// the image files or devices that a front end registers. The table is a snapshot made at the last
+// RefreshDrives(): a letter keeps its device until the next refresh, and the open checks that the
+// device or file is still the one the letter was given.
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -10,8 +12,10 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 
 #include "volume/drives.h"
+#include "volume/mounts_posix.h"
 
 namespace kestrova::volume {
 namespace {
@@ -22,10 +26,21 @@ constexpr char kFirstLetter = 'C';
 constexpr char kLastLetter = 'Z';
 constexpr char kFirstAutomaticLetter = 'D';  // C is the system's own drive on Windows
 
-// Letters that front ends registered explicitly.
-std::map<char, std::string>& Registered() {
-  static std::map<char, std::string> table;
-  return table;
+struct Drive {
+  std::string path;
+  bool registered = false;  // by a front end; else a removable block device found in sysfs
+  std::optional<DeviceIdentity> identity;
+};
+
+struct Snapshot {
+  std::mutex mutex;
+  bool made = false;
+  std::map<char, Drive> drives;
+};
+
+Snapshot& TheSnapshot() {
+  static Snapshot snapshot;
+  return snapshot;
 }
 
 std::string ReadSysfs(const fs::path& file) {
@@ -46,7 +61,7 @@ std::vector<std::string> RemovableBlockDevices() {
     const std::string name = disk.path().filename().string();
     std::vector<std::string> partitions;
     for (const auto& child : fs::directory_iterator(disk.path(), error)) {
-      if (fs::exists(child.path() / "partition")) {
+      if (fs::exists(child.path() / "partition", error)) {
         partitions.push_back("/dev/" + child.path().filename().string());
       }
     }
@@ -60,19 +75,51 @@ std::vector<std::string> RemovableBlockDevices() {
 
 char Upper(char letter) { return letter >= 'a' && letter <= 'z' ? letter - 'a' + 'A' : letter; }
 
-// The whole table: registered letters first, then the removable block devices on free letters.
-std::map<char, std::string> DriveTable() {
-  std::map<char, std::string> table = Registered();
-  char next = kFirstAutomaticLetter;
-  for (const auto& device : RemovableBlockDevices()) {
-    const bool presented = std::any_of(table.begin(), table.end(),
-                                       [&](const auto& entry) { return entry.second == device; });
-    if (presented) continue;
-    while (next <= kLastLetter && table.count(next)) ++next;
-    if (next > kLastLetter) break;
-    table[next] = device;
+bool SameBlockDevice(const Drive& drive, const DeviceIdentity& device) {
+  return drive.identity && drive.identity->blockDevice && drive.identity->device == device.device;
+}
+
+// A new look at the machine: registered letters stay and have their identity taken again; the
+// removable block devices keep the letters they had, and new ones take free letters from D.
+void Refresh(Snapshot& snapshot) {
+  std::map<char, Drive> fresh;
+  for (const auto& [letter, drive] : snapshot.drives) {
+    if (drive.registered) fresh[letter] = {drive.path, true, IdentityOfPath(drive.path)};
   }
-  return table;
+  std::vector<Drive> arrived;
+  for (const auto& path : RemovableBlockDevices()) {
+    const auto identity = IdentityOfPath(path);
+    if (!identity || !identity->blockDevice) continue;  // gone since sysfs listed it
+    const bool presented = std::any_of(fresh.begin(), fresh.end(), [&](const auto& entry) {
+      return entry.second.path == path || SameBlockDevice(entry.second, *identity);
+    });
+    if (presented) continue;
+    const auto before =
+        std::find_if(snapshot.drives.begin(), snapshot.drives.end(), [&](const auto& entry) {
+          return !entry.second.registered && entry.second.path == path &&
+                 SameBlockDevice(entry.second, *identity);
+        });
+    Drive drive{path, false, identity};
+    if (before != snapshot.drives.end() && !fresh.count(before->first)) {
+      fresh[before->first] = std::move(drive);
+    } else {
+      arrived.push_back(std::move(drive));
+    }
+  }
+  char next = kFirstAutomaticLetter;
+  for (auto& drive : arrived) {
+    while (next <= kLastLetter && fresh.count(next)) ++next;
+    if (next > kLastLetter) break;
+    fresh[next] = std::move(drive);
+  }
+  snapshot.drives = std::move(fresh);
+  snapshot.made = true;
+}
+
+// The letters of the snapshot, made on its first use. The caller holds the snapshot's lock.
+std::map<char, Drive>& Drives(Snapshot& snapshot) {
+  if (!snapshot.made) Refresh(snapshot);
+  return snapshot.drives;
 }
 
 std::uint64_t SizeOf(const std::string& path) {
@@ -89,27 +136,63 @@ std::uint64_t SizeOf(const std::string& path) {
 
 }  // namespace
 
+void RefreshDrives() {
+  auto& snapshot = TheSnapshot();
+  const std::lock_guard lock(snapshot.mutex);
+  Refresh(snapshot);
+}
+
 bool RegisterDrive(char letter, const std::string& path) {
   letter = Upper(letter);
   if (letter < kFirstLetter || letter > kLastLetter) return false;
-  Registered()[letter] = path;
+  auto& snapshot = TheSnapshot();
+  const std::lock_guard lock(snapshot.mutex);
+  auto& drives = Drives(snapshot);
+  Drive drive{path, true, IdentityOfPath(path)};
+  // A removable device now presented under this letter leaves its automatic one.
+  std::erase_if(drives, [&](const auto& entry) {
+    return !entry.second.registered &&
+           (entry.second.path == path || (drive.identity && drive.identity->blockDevice &&
+                                          SameBlockDevice(entry.second, *drive.identity)));
+  });
+  drives[letter] = std::move(drive);
   return true;
 }
 
-std::optional<char> FreeDriveLetter() {
-  const auto table = DriveTable();
-  for (char letter = kFirstAutomaticLetter; letter <= kLastLetter; ++letter) {
-    if (!table.count(letter)) return letter;
+std::optional<DriveBinding> BoundDrive(char letter) {
+  auto& snapshot = TheSnapshot();
+  const std::lock_guard lock(snapshot.mutex);
+  const auto& drives = Drives(snapshot);
+  const auto found = drives.find(Upper(letter));
+  if (found == drives.end()) return std::nullopt;
+  return DriveBinding{found->second.path, found->second.identity};
+}
+
+void RecordDriveIdentity(char letter, const std::string& path, const DeviceIdentity& identity) {
+  auto& snapshot = TheSnapshot();
+  const std::lock_guard lock(snapshot.mutex);
+  auto& drives = Drives(snapshot);
+  const auto found = drives.find(Upper(letter));
+  if (found != drives.end() && found->second.path == path && !found->second.identity) {
+    found->second.identity = identity;
   }
-  if (!table.count(kFirstLetter)) return kFirstLetter;
+}
+
+std::optional<char> FreeDriveLetter() {
+  auto& snapshot = TheSnapshot();
+  const std::lock_guard lock(snapshot.mutex);
+  const auto& drives = Drives(snapshot);
+  for (char letter = kFirstAutomaticLetter; letter <= kLastLetter; ++letter) {
+    if (!drives.count(letter)) return letter;
+  }
+  if (!drives.count(kFirstLetter)) return kFirstLetter;
   return std::nullopt;
 }
 
 std::optional<std::string> DriveTarget(char letter) {
-  const auto table = DriveTable();
-  const auto found = table.find(Upper(letter));
-  if (found == table.end()) return std::nullopt;
-  return found->second;
+  const auto drive = BoundDrive(letter);
+  if (!drive) return std::nullopt;
+  return drive->path;
 }
 
 unsigned QueryDriveType(const std::string& root) {
@@ -119,9 +202,13 @@ unsigned QueryDriveType(const std::string& root) {
 
 std::vector<DriveInfo> ListRemovableDrives() {
   std::vector<DriveInfo> drives;
-  for (const auto& [letter, path] : DriveTable()) {
-    drives.push_back({letter, path, SizeOf(path), {}});
+  {
+    auto& snapshot = TheSnapshot();
+    const std::lock_guard lock(snapshot.mutex);
+    for (const auto& [letter, drive] : Drives(snapshot))
+      drives.push_back({letter, drive.path, 0, {}});
   }
+  for (auto& drive : drives) drive.sizeBytes = SizeOf(drive.device);
   return drives;
 }
 

@@ -31,6 +31,9 @@ std::vector<DriveInfo> ListRemovableDrives() {
   return drives;
 }
 
+// Windows keeps its own drive letters; there is nothing to take a look at ahead of time.
+void RefreshDrives() {}
+
 // Windows has its own drive letters; a path cannot be presented as one.
 bool RegisterDrive(char, const std::string&) { return false; }
 std::optional<char> FreeDriveLetter() { return std::nullopt; }

@@ -1,5 +1,6 @@
 #include "volume/volume.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace kestrova::volume {
@@ -7,6 +8,8 @@ namespace kestrova::volume {
 VolumeHandle hVolume = kInvalidHandle;
 
 namespace {
+
+OpenFailure lastOpenFailure;
 
 VolumeBackend* activeBackend = nullptr;
 
@@ -26,10 +29,31 @@ std::string DevicePath(std::string_view driveLetter) {
   return std::string("\\\\.\\").append(driveLetter).append(":");
 }
 
-bool OpenVolume(const std::string& devicePath) {
-  hVolume = Backend().Open(devicePath);
-  return hVolume != kInvalidHandle;
+AlignedBuffer::AlignedBuffer(std::size_t size)
+    : data_(size == 0 ? nullptr : AllocatePages(size), PageRelease{size}), size_(size) {}
+
+AlignedBuffer::AlignedBuffer(const AlignedBuffer& other) : AlignedBuffer(other.size_) {
+  std::copy_n(other.data_.get(), size_, data_.get());
 }
+
+AlignedBuffer& AlignedBuffer::operator=(const AlignedBuffer& other) {
+  if (this != &other) *this = AlignedBuffer(other);
+  return *this;
+}
+
+bool OpenVolume(const std::string& devicePath, Access access) {
+  lastOpenFailure = {};
+  hVolume = Backend().Open(devicePath, access, lastOpenFailure);
+  if (hVolume != kInvalidHandle) {
+    lastOpenFailure = {};
+    return true;
+  }
+  if (lastOpenFailure.kind == OpenFailureKind::kNone)
+    lastOpenFailure.kind = OpenFailureKind::kOther;
+  return false;
+}
+
+const OpenFailure& LastOpenFailure() { return lastOpenFailure; }
 
 bool CloseVolume() { return Backend().Close(hVolume); }
 
@@ -48,6 +72,8 @@ bool WriteVolume(std::uint32_t byteCount, std::span<const std::uint8_t> buffer) 
   return Backend().Write(hVolume, buffer.data(), byteCount, bytesWritten) &&
          bytesWritten == byteCount;
 }
+
+bool FlushVolume() { return Backend().Flush(hVolume); }
 
 bool DismountVolume() { return Backend().Dismount(hVolume); }
 

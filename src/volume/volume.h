@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -25,6 +26,57 @@ inline constexpr std::size_t kBufferAlignment = 4096;
 // One sector, aligned for unbuffered transfers.
 struct alignas(kBufferAlignment) SectorBuffer : std::array<std::uint8_t, kSectorSize> {};
 
+// Zero-filled whole pages from the platform, aligned for unbuffered transfers, all committed at
+// once (no page faults on first touch); ReleasePages gives them back. Throws std::bad_alloc.
+std::uint8_t* AllocatePages(std::size_t size);
+void ReleasePages(std::uint8_t* pages, std::size_t size);
+
+struct PageRelease {
+  std::size_t size = 0;
+  void operator()(std::uint8_t* pages) const { ReleasePages(pages, size); }
+};
+
+// A zero-filled run of bytes aligned for unbuffered transfers, for reads and writes of many
+// sectors at once.
+class AlignedBuffer {
+ public:
+  AlignedBuffer() = default;
+  explicit AlignedBuffer(std::size_t size);
+  AlignedBuffer(const AlignedBuffer& other);
+  AlignedBuffer& operator=(const AlignedBuffer& other);
+  AlignedBuffer(AlignedBuffer&&) noexcept = default;
+  AlignedBuffer& operator=(AlignedBuffer&&) noexcept = default;
+  std::span<std::uint8_t> bytes() { return {data_.get(), size_}; }
+  std::span<const std::uint8_t> bytes() const { return {data_.get(), size_}; }
+  std::size_t size() const { return size_; }
+
+ private:
+  std::unique_ptr<std::uint8_t[], PageRelease> data_;
+  std::size_t size_ = 0;
+};
+
+// How a volume is opened: for the repair (read and write), or only to look at it.
+enum class Access { kReadWrite, kReadOnly };
+
+// Why the last open failed. The text for the user is made from it at the edge.
+enum class OpenFailureKind {
+  kNone,
+  kNotFound,      // no such drive, device or file
+  kBusy,          // another program holds the volume, or it is mounted
+  kAccessDenied,  // the user lacks the rights for raw access to disks
+  kReadOnly,      // the medium or the file cannot be written
+  kLoopBacked,    // an image file that backs a loop device, which may be in use
+  kDriveChanged,  // the letter now names another device than at the last refresh
+  kOther,
+};
+
+struct OpenFailure {
+  OpenFailureKind kind = OpenFailureKind::kNone;
+  int systemError = 0;     // errno, or the Win32 last-error value
+  std::string device;      // what was opened, when known (a block device or a file)
+  std::string mountPoint;  // kBusy: where the device, or one of its partitions, is mounted
+};
+
 // An opaque handle value. On Windows it carries a HANDLE, on POSIX a file descriptor.
 using VolumeHandle = std::intptr_t;
 inline constexpr VolumeHandle kInvalidHandle = -1;  // all bits set, as INVALID_HANDLE_VALUE
@@ -33,8 +85,10 @@ inline constexpr VolumeHandle kInvalidHandle = -1;  // all bits set, as INVALID_
 // CloseVolume leaves the closed value in it.
 extern VolumeHandle hVolume;
 
-// Opens the volume named by a device path "\\.\X:" for exclusive, unbuffered read and write.
-bool OpenVolume(const std::string& devicePath);
+// Opens the volume named by a device path "\\.\X:" for exclusive, unbuffered access: read and
+// write unless asked for reading only. When it fails, LastOpenFailure() says why.
+bool OpenVolume(const std::string& devicePath, Access access = Access::kReadWrite);
+const OpenFailure& LastOpenFailure();
 bool CloseVolume();
 // Moves the file pointer to the byte offset high:low (two 32-bit halves, from the start).
 bool SetVolumePosition(std::int32_t highPart, std::int32_t lowPart);
@@ -43,6 +97,8 @@ bool SetVolumePosition(std::int32_t highPart, std::int32_t lowPart);
 bool ReadVolume(std::uint32_t byteCount, std::span<std::uint8_t> buffer, std::uint32_t& bytesRead);
 // Writes byteCount bytes from buffer[0...]. Throws std::out_of_range like ReadVolume.
 bool WriteVolume(std::uint32_t byteCount, std::span<const std::uint8_t> buffer);
+// Makes everything written so far reach the device. False when that cannot be promised.
+bool FlushVolume();
 // Asks the file system to drop its view of the volume so that it re-reads the structures.
 bool DismountVolume();
 
@@ -53,14 +109,15 @@ std::string DevicePath(std::string_view driveLetter);
 class VolumeBackend {
  public:
   virtual ~VolumeBackend() = default;
-  // Returns kInvalidHandle when the volume cannot be opened.
-  virtual VolumeHandle Open(const std::string& devicePath) = 0;
+  // Returns kInvalidHandle, and says why in `failure`, when the volume cannot be opened.
+  virtual VolumeHandle Open(const std::string& devicePath, Access access, OpenFailure& failure) = 0;
   virtual bool Close(VolumeHandle handle) = 0;
   virtual bool SetPosition(VolumeHandle handle, std::int32_t highPart, std::int32_t lowPart) = 0;
   virtual bool Read(VolumeHandle handle, std::uint8_t* buffer, std::uint32_t byteCount,
                     std::uint32_t& bytesRead) = 0;
   virtual bool Write(VolumeHandle handle, const std::uint8_t* buffer, std::uint32_t byteCount,
                      std::uint32_t& bytesWritten) = 0;
+  virtual bool Flush(VolumeHandle handle) = 0;
   virtual bool Dismount(VolumeHandle handle) = 0;
 };
 

@@ -25,7 +25,20 @@ class AnalysisTest : public ::testing::Test {
   std::vector<std::int32_t> Recorded() const {
     return {layout.rootClusters.begin(), layout.rootClusters.begin() + layout.rootClusterCount};
   }
-  void Analyse() { repair::List1_ItemCheck(layout, window, 0); }
+  void Analyse(volume::Access access = volume::Access::kReadWrite) {
+    repair::List1_ItemCheck(layout, window, 0, access);
+  }
+  // The reads of the FAT: those between the boot sector and the data region.
+  std::vector<MemoryVolume::Transfer> FatReads(std::uint64_t dataStart) const {
+    std::vector<MemoryVolume::Transfer> reads;
+    for (const auto& read : memory.ReadTransfers()) {
+      if (read.first > 0 && static_cast<std::uint64_t>(read.first) < dataStart) {
+        reads.push_back(read);
+      }
+    }
+    return reads;
+  }
+  using Reads = std::vector<MemoryVolume::Transfer>;
 
   // A refusal: one critical message, Repair never enabled, nothing written, volume closed.
   void ExpectRefused(const std::string& title) {
@@ -43,12 +56,14 @@ class AnalysisTest : public ::testing::Test {
   RecordingWindow window;
 };
 
-TEST_F(AnalysisTest, OneClusterRootReadsTheBootSectorAndOneFatSector) {
+TEST_F(AnalysisTest, OneClusterRootReadsTheBootSectorOneFatSectorAndTheCluster) {
   Fat32Volume volume(memory, 'F', {.reservedSectors = 38});
   Analyse();
   EXPECT_TRUE(window.messages.empty());
   ASSERT_EQ(window.enabledHistory, (std::vector<bool>{false, true}));
-  EXPECT_EQ(memory.SectorsRead(), (std::vector<std::int64_t>{0, 38}));
+  // The FAT is read a window at a time (here all 64 sectors of it); the cluster in one transfer.
+  const auto root = static_cast<std::int64_t>(volume.ClusterSector(2));
+  EXPECT_EQ(memory.ReadTransfers(), (Reads{{0, 1}, {38, 64}, {root, 8}}));
   EXPECT_EQ(layout.rootClusterCount, 1);
   EXPECT_EQ(layout.rootClusters[0], 2);
   EXPECT_EQ(memory.Count(Call::kOpen), 1);
@@ -63,18 +78,41 @@ TEST_F(AnalysisTest, ChainWithinTheFirstFatSectorReadsItOnce) {
   volume.Chain({2, 3, 4});
   Analyse();
   EXPECT_TRUE(window.RepairEnabled());
-  EXPECT_EQ(memory.SectorsRead(), (std::vector<std::int64_t>{0, 32}));
+  EXPECT_EQ(FatReads(volume.DataStart()), (Reads{{32, 64}}));
   EXPECT_EQ(Recorded(), (std::vector<std::int32_t>{2, 3, 4}));
 }
 
-TEST_F(AnalysisTest, ChainThroughALaterFatSectorAndBackReadsEachInTurn) {
+TEST_F(AnalysisTest, RootIsReadARunOfContiguousClustersAtATime) {
   Fat32Volume volume(memory, 'F', {});
-  // 128 is the first cluster whose entry lies in FAT sector 1; 1000 lies in sector 7.
-  volume.Chain({2, 128, 5, 1000, 127});
+  volume.Chain({2, 3, 4, 9, 10, 6});
+  Analyse();
+  ASSERT_TRUE(window.RepairEnabled());
+  // Boot sector, FAT; then 2-4, 9-10 and 6.
+  const auto at = [&](std::uint32_t c) {
+    return static_cast<std::int64_t>(volume.ClusterSector(c));
+  };
+  EXPECT_EQ(memory.ReadTransfers(),
+            (Reads{{0, 1}, {32, 64}, {at(2), 24}, {at(9), 16}, {at(6), 8}}));
+  EXPECT_EQ(layout.root.size(), 6u * 8 * 512);
+}
+
+TEST_F(AnalysisTest, FatIsReadAWindowAtATimeAndAgainWhenTheChainComesBack) {
+  Fat32Volume volume(memory, 'F', {.sectorsPerCluster = 1, .fatSize = 1009});
+  // 1000 lies in FAT sector 7, inside the first window of 128 sectors; 20000 in sector 156, and
+  // 30000 in sector 234 of the window that 20000 loaded; 127 is back in the first window.
+  volume.Chain({2, 1000, 5, 20000, 30000, 127});
   Analyse();
   EXPECT_TRUE(window.RepairEnabled());
-  EXPECT_EQ(memory.SectorsRead(), (std::vector<std::int64_t>{0, 32, 33, 32, 39, 32}));
-  EXPECT_EQ(Recorded(), (std::vector<std::int32_t>{2, 128, 5, 1000, 127}));
+  EXPECT_EQ(FatReads(volume.DataStart()), (Reads{{32, 128}, {32 + 156, 128}, {32, 128}}));
+  EXPECT_EQ(Recorded(), (std::vector<std::int32_t>{2, 1000, 5, 20000, 30000, 127}));
+
+  // The last window stops at the end of the FAT.
+  volume.Chain({2, 1009 * 128 - 1});
+  window = RecordingWindow{};
+  const std::size_t before = memory.ReadTransfers().size();
+  Analyse();
+  EXPECT_TRUE(window.RepairEnabled());
+  EXPECT_EQ(memory.ReadTransfers().at(before + 2), (MemoryVolume::Transfer{32 + 1008, 1}));
 }
 
 TEST_F(AnalysisTest, DataStartFollowsReservedSectorsAndFatSize) {
@@ -98,7 +136,7 @@ TEST_F(AnalysisTest, WideFieldsAreReadWhole) {
   EXPECT_EQ(layout.fatSize, 70000);
   EXPECT_EQ(layout.dataStart, 300 + 2 * 70000);
   EXPECT_EQ(layout.sectorsPerCluster, 1);
-  EXPECT_EQ(memory.SectorsRead(), (std::vector<std::int64_t>{0, 300, 300 + far * 4 / 512}));
+  EXPECT_EQ(FatReads(volume.DataStart()), (Reads{{300, 128}, {300 + far * 4 / 512, 128}}));
   EXPECT_EQ(Recorded(), (std::vector<std::int32_t>{2, static_cast<std::int32_t>(far)}));
 }
 
@@ -132,11 +170,55 @@ TEST_F(AnalysisTest, HeldDriveShowsTheOpenFailureAndLeavesEverythingAsItWas) {
   EXPECT_EQ(layout.rootClusterCount, 2);  // the previous analysis' layout stays
 }
 
-TEST_F(AnalysisTest, MissingDriveShowsTheOpenFailure) {
+TEST_F(AnalysisTest, OpenFailuresSayWhy) {
   window.entries = {"Q"};
   Analyse();
   ExpectRefused("出错啦~~");
-  EXPECT_EQ(window.messages[0].text, kOpenFailedText);
+  EXPECT_NE(window.messages[0].text.find("找不到磁盘"), std::string::npos);
+
+  // A write-protected drive: refused for the repair, analysed when only looked at.
+  Fat32Volume volume(memory, 'F', {});
+  memory.ProtectDrive('F');
+  window = RecordingWindow{};
+  Analyse();
+  ExpectRefused("出错啦~~");
+  EXPECT_NE(window.messages[0].text.find("写保护"), std::string::npos);
+  window = RecordingWindow{};
+  Analyse(volume::Access::kReadOnly);
+  EXPECT_TRUE(window.RepairEnabled());
+  EXPECT_EQ(memory.OpenAccess(), volume::Access::kReadOnly);
+}
+
+// The root lists a file whose first cluster is one of the root's own: the chain runs into the
+// file's data, and rewriting the root would rewrite the file.
+TEST_F(AnalysisTest, RootCrossLinkedWithAFileItListsIsRefused) {
+  Fat32Volume volume(memory, 'F', {});
+  volume.Chain({2, 3});
+  const std::uint64_t root = volume.ClusterSector(2);
+  volume.PutEntry(root, 0, "DELETED TXT", 0x20);
+  volume.SetFirstCluster(root, 0, 3);
+  memory.Poke('F', root * 512, {0xE5});  // deleted: its clusters are free to reuse
+  volume.PutEntry(root, 1, "LONGNAMEPAR", 0x0F);
+  volume.SetFirstCluster(root, 1, 3);  // long-name entries hold no cluster
+  volume.PutEntry(root, 2, "KESTROVA   ", 0x08);
+  volume.SetFirstCluster(root, 2, 3);  // nor does the volume label
+  volume.PutEntry(root, 3, "DATA    BIN", 0x20);
+  volume.SetFirstCluster(root, 3, 9);
+  Analyse();
+  ASSERT_TRUE(window.RepairEnabled()) << window.messages.at(0).text;
+
+  volume.SetFirstCluster(root, 3, 3);
+  window = RecordingWindow{};
+  Analyse();
+  ExpectRefused("错误");
+  EXPECT_NE(window.messages[0].text.find("DATA.BIN"), std::string::npos) << window.messages[0].text;
+  EXPECT_NE(window.messages[0].text.find("簇链交叉"), std::string::npos);
+
+  // After the end-of-directory mark no entry is in use.
+  memory.Poke('F', root * 512 + 2 * 32, {0x00});
+  window = RecordingWindow{};
+  Analyse();
+  EXPECT_TRUE(window.RepairEnabled());
 }
 
 // A FAT value that ends the chain after cluster 3; the top four bits are not part of it.
@@ -302,8 +384,10 @@ TEST_P(ReadFaultTest, RefusesInsteadOfUsingAStaleBuffer) {
   memory.FailAt(GetParam().call, before + GetParam().n, GetParam().shortTransfer);
   Analyse();
   ExpectRefused("错误");
-  EXPECT_NE(window.messages[0].text.find("读取磁盘第"), std::string::npos)
-      << window.messages[0].text;
+  const bool pastTheBootSector = GetParam().n > 1;
+  const char* expected =
+      GetParam().shortTransfer && pastTheBootSector ? "之前就结束了" : "读取磁盘第";
+  EXPECT_NE(window.messages[0].text.find(expected), std::string::npos) << window.messages[0].text;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -313,7 +397,10 @@ INSTANTIATE_TEST_SUITE_P(
                       ReadFault{"bootPositionFails", Call::kSetPosition, 1, false},
                       ReadFault{"fatReadFails", Call::kRead, 2, false},
                       ReadFault{"fatReadShort", Call::kRead, 2, true},
-                      ReadFault{"fatPositionFails", Call::kSetPosition, 2, false}),
+                      ReadFault{"fatPositionFails", Call::kSetPosition, 2, false},
+                      ReadFault{"rootReadFails", Call::kRead, 3, false},
+                      ReadFault{"rootReadShort", Call::kRead, 3, true},
+                      ReadFault{"rootPositionFails", Call::kSetPosition, 3, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
@@ -339,7 +426,8 @@ TEST(ActiveFatTest, ChainIsReadFromTheFatInUse) {
 
   ASSERT_TRUE(window.RepairEnabled());
   EXPECT_EQ(layout.rootClusterCount, 3);
-  EXPECT_EQ(memory.SectorsRead(), (std::vector<std::int64_t>{0, 32 + 64}));
+  EXPECT_EQ(memory.SectorsRead().at(1), 32 + 64);
+  EXPECT_EQ(memory.Count(MemoryVolume::Call::kRead), 3);
 }
 
 TEST(ActiveFatTest, FatNumberBeyondTheFatCountIsRefused) {

@@ -1,6 +1,10 @@
 // Raw volume access through the POSIX backend, on real files presented under a drive letter.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
 #include <stdexcept>
 #include <vector>
@@ -13,8 +17,10 @@
 namespace kestrova::testing {
 namespace {
 
+using volume::Access;
 using volume::hVolume;
 using volume::kInvalidHandle;
+using Kind = volume::OpenFailureKind;
 
 constexpr std::uint32_t kSector = 512;
 constexpr std::uint64_t kSectors = 64;
@@ -44,7 +50,14 @@ class PosixVolumeTest : public ::testing::Test {
   void TearDown() override {
     if (open) volume::CloseVolume();
   }
-  bool Open() { return open = volume::OpenVolume(volume::DevicePath("P")); }
+  bool Open(Access access = Access::kReadWrite) {
+    return open = volume::OpenVolume(volume::DevicePath("P"), access);
+  }
+  // Opens P expecting a refusal, and says why it came.
+  volume::OpenFailure Refusal(Access access = Access::kReadWrite) {
+    EXPECT_FALSE(Open(access)) << "opened";
+    return volume::LastOpenFailure();
+  }
   void Close() {
     EXPECT_TRUE(volume::CloseVolume());
     open = false;
@@ -146,6 +159,117 @@ TEST_F(PosixVolumeTest, OnlyDevicePathsOfKnownDrivesOpen) {
   EXPECT_FALSE(volume::OpenVolume(volume::DevicePath("Y")));
   ASSERT_TRUE(volume::RegisterDrive('Y', (dir / "missing.img").string()));
   EXPECT_FALSE(volume::OpenVolume(volume::DevicePath("Y")));
+  const auto& failure = volume::LastOpenFailure();
+  EXPECT_EQ(failure.kind, Kind::kNotFound);
+  EXPECT_EQ(failure.systemError, ENOENT);
+  EXPECT_EQ(failure.device, (dir / "missing.img").string());
+}
+
+// Sets (or with F_UNLCK drops) an open-file-description lock on the whole file; false when
+// another holds a conflicting one.
+bool OfdLock(int fd, short type) {
+  struct flock range {};
+  range.l_type = type;
+  range.l_whence = SEEK_SET;
+  return ::fcntl(fd, F_OFD_SETLK, &range) == 0;
+}
+
+TEST_F(PosixVolumeTest, LocksOfOtherProgramsMakeTheImageBusy) {
+  const int other = ::open(image.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  // A shared flock keeps out writers, not readers.
+  ASSERT_EQ(::flock(other, LOCK_SH), 0);
+  EXPECT_EQ(Refusal().kind, Kind::kBusy);
+  EXPECT_TRUE(Open(Access::kReadOnly));
+  Close();
+  ASSERT_EQ(::flock(other, LOCK_UN), 0);
+  // So does a read lock of the other kind; its write lock keeps out readers too.
+  ASSERT_TRUE(OfdLock(other, F_RDLCK));
+  EXPECT_EQ(Refusal().kind, Kind::kBusy);
+  EXPECT_TRUE(Open(Access::kReadOnly));
+  Close();
+  ASSERT_TRUE(OfdLock(other, F_WRLCK));
+  EXPECT_EQ(Refusal(Access::kReadOnly).kind, Kind::kBusy);
+  ASSERT_TRUE(OfdLock(other, F_UNLCK));
+
+  // Our own open holds both kinds: exclusive for writing, shared for reading.
+  ASSERT_TRUE(Open());
+  EXPECT_FALSE(OfdLock(other, F_RDLCK));
+  EXPECT_NE(::flock(other, LOCK_SH | LOCK_NB), 0);
+  Close();
+  ASSERT_TRUE(Open(Access::kReadOnly));
+  EXPECT_TRUE(OfdLock(other, F_RDLCK));
+  EXPECT_FALSE(OfdLock(other, F_WRLCK));
+  EXPECT_NE(::flock(other, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(::close(other), 0);
+}
+
+TEST_F(PosixVolumeTest, FileThatCannotBeWrittenOpensOnlyForReading) {
+  // Root writes any file whatever its mode; an immutable one it cannot.
+  const std::string quoted = Quote(image.string());
+  if (testing::Run("chattr +i " + quoted, true).status != 0) {
+    GTEST_SKIP() << "chattr +i does not work on " << dir.path();
+  }
+  struct Mutable {
+    std::string file;
+    ~Mutable() { EXPECT_EQ(testing::Run("chattr -i " + file).status, 0); }
+  } again{quoted};
+  const auto failure = Refusal();
+  EXPECT_EQ(failure.kind, Kind::kReadOnly);
+  EXPECT_EQ(failure.systemError, EPERM);
+  ASSERT_TRUE(Open(Access::kReadOnly));
+  EXPECT_EQ(ReadSector(0, 2 * kSector), PatternSector(2));
+}
+
+TEST_F(PosixVolumeTest, LetterKeepsTheFileItWasGivenUntilTheNextRefresh) {
+  const auto replace = [&](const std::filesystem::path& path) {
+    std::filesystem::copy_file(image, dir / "new.img");
+    std::filesystem::rename(dir / "new.img", path);
+  };
+  volume::RefreshDrives();
+  replace(image);
+  EXPECT_EQ(Refusal().kind, Kind::kDriveChanged);
+  EXPECT_EQ(hVolume, kInvalidHandle);
+  volume::RefreshDrives();
+  ASSERT_TRUE(Open());
+  Close();
+
+  // A path registered before it exists is bound to the file that its first open finds.
+  const auto later = dir / "later.img";
+  ASSERT_TRUE(volume::RegisterDrive('P', later.string()));
+  EXPECT_EQ(Refusal().kind, Kind::kNotFound);
+  std::filesystem::copy_file(image, later);
+  ASSERT_TRUE(Open());
+  Close();
+  replace(later);
+  EXPECT_EQ(Refusal().kind, Kind::kDriveChanged);
+}
+
+TEST_F(PosixVolumeTest, UnalignedTransfersOfManySectorsStayUnbuffered) {
+  ASSERT_TRUE(Open());
+  if (!(::fcntl(static_cast<int>(hVolume), F_GETFL) & O_DIRECT)) {
+    GTEST_SKIP() << "no O_DIRECT on " << dir.path();
+  }
+  constexpr std::uint32_t kRun = 8 * kSector;
+  std::vector<std::uint8_t> unaligned(kRun + 1);
+  std::uint32_t count = 0;
+  ASSERT_TRUE(volume::SetVolumePosition(0, 2 * kSector));
+  ASSERT_TRUE(volume::ReadVolume(kRun, std::span(unaligned).subspan(1), count));
+  EXPECT_EQ(count, kRun);
+  ASSERT_TRUE(volume::SetVolumePosition(0, 30 * kSector));
+  ASSERT_TRUE(volume::WriteVolume(kRun, std::span(unaligned).subspan(1)));
+  EXPECT_TRUE(::fcntl(static_cast<int>(hVolume), F_GETFL) & O_DIRECT)
+      << "an unaligned buffer made the handle buffered";
+  Close();
+  const auto bytes = ReadBytes(image);
+  for (std::uint64_t s = 0; s < 8; ++s) {
+    EXPECT_EQ(std::vector<std::uint8_t>(unaligned.begin() + 1 + s * kSector,
+                                        unaligned.begin() + 1 + (s + 1) * kSector),
+              PatternSector(2 + s));
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin() + (30 + s) * kSector,
+                                        bytes.begin() + (31 + s) * kSector),
+              PatternSector(2 + s));
+  }
 }
 
 TEST_F(PosixVolumeTest, TransfersCheckTheBufferSize) {

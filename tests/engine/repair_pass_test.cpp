@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -66,12 +67,13 @@ std::vector<std::uint64_t> ChangedBytes(const Snapshot& before, const Snapshot& 
   return changed;
 }
 
-// What a virus leaves: a folder with hidden and/or system set, perhaps read-only, nothing else.
+// What a virus leaves: a folder with hidden and/or system set, and neither the volume-label bit
+// nor a bit that no file system defines.
 bool VirusAttribute(std::uint8_t attribute) {
   const bool folder = attribute & 0x10;
   const bool hiddenOrSystem = attribute & 0x06;
-  const bool otherBits = attribute & ~0x17;
-  return folder && hiddenOrSystem && !otherBits;
+  const bool labelOrReserved = attribute & 0xC8;
+  return folder && hiddenOrSystem && !labelOrReserved;
 }
 
 class RepairPassTest : public ::testing::Test {
@@ -82,7 +84,7 @@ class RepairPassTest : public ::testing::Test {
         << (window.messages.empty() ? std::string() : window.messages.back().text);
     analysisEvents = log.events.size();
   }
-  void Repair() { repair::cmdrepair_Click(layout, window); }
+  void Repair() { repair::cmdrepair_Click(layout, window, &report); }
   Snapshot Drive() const { return memory.Sectors('F'); }
   std::uint8_t AttributeAt(std::uint64_t sector, int index) const {
     return memory
@@ -99,10 +101,11 @@ class RepairPassTest : public ::testing::Test {
   ScopedBackend scoped{log};
   VolumeLayout layout;
   RecordingWindow window;
+  repair::RepairReport report;
   std::size_t analysisEvents = 0;
 };
 
-TEST_F(RepairPassTest, ChangesExactlyTheVirusAttributesOfBlankExtensionEntries) {
+TEST_F(RepairPassTest, ChangesExactlyTheHiddenFolderAttributes) {
   // Every attribute value once, sixteen to a sector, over two clusters.
   Fat32Volume volume(memory, 'F', {});
   volume.Chain({2, 3});
@@ -116,47 +119,48 @@ TEST_F(RepairPassTest, ChangesExactlyTheVirusAttributesOfBlankExtensionEntries) 
                          kAttribute);
     }
   }
-  ASSERT_EQ(expected.size(), 6u);
+  ASSERT_EQ(expected.size(), 12u);
   Analyse();
   const Snapshot before = Drive();
   Repair();
   EXPECT_EQ(ChangedBytes(before, Drive()), expected);
   for (const std::uint64_t offset : expected) {
-    EXPECT_EQ(memory.Peek('F', offset, 1).at(0), kPlainFolder) << offset;
+    // Hidden, system and read-only go; the directory and archive bits stay.
+    const std::uint8_t was = before.at(offset / kSector)[offset % kSector];
+    EXPECT_EQ(memory.Peek('F', offset, 1).at(0), was & 0x30) << offset;
   }
+  EXPECT_EQ(report.restored.size(), 12u);
+  EXPECT_EQ(report.sectorsWritten, 2);  // the sectors of attributes 0x10..0x1F and 0x30..0x3F
 }
 
-TEST_F(RepairPassTest, ExtensionDecidesAndNameDoesNot) {
+TEST_F(RepairPassTest, NeitherNameNorExtensionDecides) {
   Fat32Volume volume(memory, 'F', {});
   const std::uint64_t s = volume.ClusterSector(2);
   struct Case {
     int index;
     std::string name;
     std::uint8_t attribute;
-    bool changes;
+    std::uint8_t after;
   };
   const std::vector<Case> cases = {
-      {0, Name83("FIRST"), 0x16, true},  // tested at bytes 8..11
-      {1, Name83("MYDOCS"), 0x16, true},
-      {2, Name83("ARCHIVE"), 0x36, false},  // archive bit set
-      {3, Name83("READONLY"), 0x11, false},
-      {4, Name83("MY", "DIR"), 0x12, false},    // an extension
-      {5, Name83("TAIL", "  X"), 0x12, false},  // only the last byte of it
-      {6, Name83("HEAD", "X"), 0x14, false},
-      {7, Name83("FILE", "TXT"), 0x06, false},  // a hidden system file
-      {8,
+      {0, Name83("FIRST"), 0x16, 0x10},  // tested at byte 11
+      {1, Name83("ARCHIVE"), 0x36, 0x30},
+      {2, Name83("READONLY"), 0x11, 0x11},  // neither hidden nor system
+      {3, Name83("MY", "DIR"), 0x12, 0x10},
+      {4, Name83("2009", "30"), 0x37, 0x30},
+      {5, Name83("FILE", "TXT"), 0x06, 0x06},  // a hidden system file
+      {6,
        Name83("\xE5"
               "GONE"),
-       0x12, true},                             // deleted
-      {9, std::string(11, '\0'), 0x00, false},  // the end of the directory...
-      {10, Name83("AFTEREND"), 0x17, true},     // ...does not stop the scan
-      {11,
-       Name83("\x05"
-              "KANJI"),
-       0x13, true},
-      {12, Name83("LFN", "   "), 0x0F, false},  // a long-name entry
-      {13, Name83("VOLUME"), 0x18, false},
-      {15, Name83("LAST"), 0x15, true},  // tested at bytes 488..491
+       0x12, 0x10},                            // deleted
+      {7, std::string(11, '\0'), 0x00, 0x00},  // the end of the directory...
+      {8, Name83("AFTEREND"), 0x17, 0x10},     // ...does not stop the scan
+      {9, Name83("LFN", "   "), 0x0F, 0x0F},   // a long-name entry
+      {10, Name83("LFNDIR"), 0x1F, 0x1F},      // a directory bit does not make it a folder
+      {11, Name83("VOLUME"), 0x18, 0x18},
+      {12, Name83("RESERVED"), 0x52, 0x52},
+      {13, Name83("RESERVE2"), 0x92, 0x92},
+      {15, Name83("LAST"), 0x15, 0x10},  // tested at byte 491
   };
   for (const auto& c : cases) volume.PutEntry(s, c.index, c.name, c.attribute);
   Analyse();
@@ -164,83 +168,87 @@ TEST_F(RepairPassTest, ExtensionDecidesAndNameDoesNot) {
   Repair();
   std::vector<std::uint64_t> expected;
   for (const auto& c : cases) {
-    const std::uint8_t now = AttributeAt(s, c.index);
-    EXPECT_EQ(now, c.changes ? kPlainFolder : c.attribute) << "entry " << c.index;
-    if (c.changes) {
+    EXPECT_EQ(AttributeAt(s, c.index), c.after) << "entry " << c.index;
+    if (c.after != c.attribute) {
       expected.push_back(s * kSector + static_cast<std::uint64_t>(c.index) * 32 + kAttribute);
     }
   }
   EXPECT_EQ(ChangedBytes(before, Drive()), expected);
   EXPECT_EQ(expected.front(), s * kSector + 11);
   EXPECT_EQ(expected.back(), s * kSector + 491);
+  ASSERT_EQ(report.restored.size(), expected.size());
+  EXPECT_EQ(report.restored[2].shortName, "MY.DIR");
+  EXPECT_EQ(report.restored[3].shortName, "2009.30");
 }
 
-TEST_F(RepairPassTest, EverySectorIsReadThenWrittenInChainOrderWithProgressAfterEach) {
+TEST_F(RepairPassTest, ReadsTheWholeRootThenWritesOnlyChangedSectorsInChainOrder) {
   Fat32Volume volume(memory, 'F', {});
   const std::vector<std::uint32_t> chain = {2, 200, 5};
   volume.Chain(chain);
+  const auto at = [&](std::uint32_t cluster, int k) {
+    return static_cast<std::int64_t>(volume.ClusterSector(cluster)) + k;
+  };
+  // Two adjacent sectors of cluster 200 go out as one transfer.
+  for (const auto& [cluster, k] :
+       std::vector<std::pair<std::uint32_t, int>>{{2, 7}, {200, 3}, {200, 4}, {5, 0}}) {
+    volume.PutEntry(static_cast<std::uint64_t>(at(cluster, k)), 5, PlaceName(cluster, k), 0x16);
+  }
   Analyse();
   std::vector<std::size_t> writesAtPump;
   window.onPump = [&] { writesAtPump.push_back(memory.SectorsWritten().size()); };
   Repair();
+  EXPECT_EQ(memory.SectorsWritten(),
+            (std::vector<std::int64_t>{at(2, 7), at(200, 3), at(200, 4), at(5, 0)}));
+  EXPECT_EQ(report.sectorsWritten, 4);
 
-  std::vector<std::int64_t> order;
-  for (const auto cluster : chain) {
-    for (int k = 0; k < 8; ++k) {
-      order.push_back(static_cast<std::int64_t>(volume.ClusterSector(cluster)) + k);
-    }
-  }
-  EXPECT_EQ(memory.SectorsWritten(), order);  // even sectors that hold nothing to change
-
-  // The boot sector is compared first; then each sector: position, read, position, write.
+  // Under its open the pass reads the boot sector, the FAT (one window holds the whole chain) and
+  // the root's three runs; then positions and writes; then flushes, dismounts and closes.
   const auto events = PassEvents();
-  ASSERT_EQ(events.size(), 1 + 2 + order.size() * 4 + 2);
-  EXPECT_EQ(events.front().call, Call::kOpen);
-  EXPECT_EQ(events[1].Offset(), 0u);
-  EXPECT_EQ(events[2].call, Call::kRead);
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    const auto* e = &events[3 + i * 4];
-    const std::uint64_t offset = static_cast<std::uint64_t>(order[i]) * kSector;
-    EXPECT_EQ(e[0].call, Call::kSetPosition);
-    EXPECT_EQ(e[0].Offset(), offset);
-    EXPECT_EQ(e[1].call, Call::kRead);
-    EXPECT_EQ(e[2].call, Call::kSetPosition);
-    EXPECT_EQ(e[2].Offset(), offset);
-    EXPECT_EQ(e[3].call, Call::kWrite);
+  std::vector<Call> calls;
+  std::vector<std::uint64_t> writeOffsets;
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    calls.push_back(events[i].call);
+    if (events[i].call == Call::kWrite) writeOffsets.push_back(events[i - 1].Offset());
   }
-  EXPECT_EQ(events[events.size() - 2].call, Call::kDismount);
-  EXPECT_EQ(events.back().call, Call::kClose);
+  using enum MemoryVolume::Call;
+  const std::vector<Call> read = {kSetPosition, kRead};
+  std::vector<Call> expected = {kOpen};
+  for (int i = 0; i < 1 + 1 + 3; ++i) expected.insert(expected.end(), read.begin(), read.end());
+  for (int i = 0; i < 3; ++i) expected.insert(expected.end(), {kSetPosition, kWrite});
+  expected.insert(expected.end(), {kFlush, kDismount, kClose});
+  EXPECT_EQ(calls, expected);
+  EXPECT_EQ(writeOffsets, (std::vector<std::uint64_t>{at(2, 7) * kSector, at(200, 3) * kSector,
+                                                      at(5, 0) * kSector}));
   EXPECT_FALSE(memory.IsOpen());
 
-  ASSERT_EQ(window.widths.size(), order.size());
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    const auto cluster = static_cast<double>(i / 8 + 1);
-    EXPECT_FLOAT_EQ(window.widths[i], static_cast<float>(cluster / 3 * 100)) << i;
-  }
-  std::vector<std::size_t> oneWriteMorePerPump(order.size());
-  for (std::size_t i = 0; i < order.size(); ++i) oneWriteMorePerPump[i] = i + 1;
-  EXPECT_EQ(writesAtPump, oneWriteMorePerPump);
+  // The bar moves once per cluster, after that cluster's writes.
+  EXPECT_EQ(window.widths, (std::vector<float>{static_cast<float>(1.0 / 3 * 100),
+                                               static_cast<float>(2.0 / 3 * 100), 100.0f}));
+  EXPECT_EQ(writesAtPump, (std::vector<std::size_t>{1, 3, 4}));
 }
 
-TEST_F(RepairPassTest, QuarterStepsForFourClustersAndASecondPassChangesNothing) {
+TEST_F(RepairPassTest, QuarterStepsForFourClustersAndASecondPassWritesNothing) {
   Fat32Volume volume(memory, 'F', {});
   volume.Chain({2, 3, 4, 5});
   volume.PutEntry(volume.ClusterSector(5) + 7, 15, Name83("DEEP"), 0x12);
   Analyse();
   Repair();
-  ASSERT_EQ(window.widths.size(), 32u);
-  for (std::size_t i = 0; i < 32; ++i) {
-    EXPECT_FLOAT_EQ(window.widths[i], 25.0f * static_cast<float>(i / 8 + 1)) << i;
-  }
+  EXPECT_EQ(window.widths, (std::vector<float>{25.0f, 50.0f, 75.0f, 100.0f}));
   EXPECT_EQ(AttributeAt(volume.ClusterSector(5) + 7, 15), kPlainFolder);
+  EXPECT_EQ(memory.SectorsWritten().size(), 1u);
 
   const Snapshot afterFirst = Drive();
   window.widths.clear();
+  const int flushes = memory.Count(Call::kFlush);
+  const int dismounts = memory.Count(Call::kDismount);
   Repair();
   EXPECT_TRUE(ChangedBytes(afterFirst, Drive()).empty());
-  ASSERT_EQ(window.widths.size(), 32u);
-  EXPECT_FLOAT_EQ(window.widths.front(), 25.0f);
-  EXPECT_EQ(window.pumps, 64);
+  EXPECT_EQ(memory.SectorsWritten().size(), 1u);
+  EXPECT_TRUE(report.restored.empty());
+  EXPECT_EQ(memory.Count(Call::kFlush), flushes);           // nothing to flush
+  EXPECT_EQ(memory.Count(Call::kDismount), dismounts + 1);  // but the system still re-reads
+  EXPECT_EQ(window.widths.size(), 4u);
+  EXPECT_EQ(window.pumps, 8);
 }
 
 class ClusterSizeTest : public RepairPassTest, public ::testing::WithParamInterface<int> {};
@@ -260,20 +268,18 @@ TEST_P(ClusterSizeTest, EachClusterIsItsOwnNumberOfSectors) {
   EXPECT_EQ(layout.sectorsPerCluster, spc);
   Repair();
 
-  std::vector<std::int64_t> order;
+  std::vector<std::int64_t> lastSectors;
   for (const auto cluster : chain) {
-    for (int k = 0; k < spc; ++k) {
-      order.push_back(static_cast<std::int64_t>(volume.ClusterSector(cluster)) + k);
-    }
+    lastSectors.push_back(static_cast<std::int64_t>(volume.ClusterSector(cluster)) + spc - 1);
   }
-  EXPECT_EQ(memory.SectorsWritten(), order);
+  EXPECT_EQ(memory.SectorsWritten(), lastSectors);
   for (const auto cluster : chain) {
     EXPECT_EQ(AttributeAt(volume.ClusterSector(cluster) + static_cast<std::uint64_t>(spc) - 1, 15),
               kPlainFolder)
         << cluster;
   }
   EXPECT_EQ(AttributeAt(volume.ClusterSector(4), 0), 0x16);
-  EXPECT_EQ(window.widths.size(), order.size());
+  EXPECT_EQ(window.widths.size(), chain.size());
   EXPECT_FLOAT_EQ(window.widths.back(), 100.0f);
 }
 
@@ -320,22 +326,98 @@ TEST_P(FarRootTest, IsReachedThroughBothHalvesOfThePosition) {
 INSTANTIATE_TEST_SUITE_P(Offsets, FarRootTest, ::testing::Values(3ull << 30, 5ull << 30),
                          [](const auto& info) { return std::to_string(info.param >> 30) + "GiB"; });
 
-TEST_F(RepairPassTest, AnotherDiskBehindTheLetterIsRefusedWithNothingWritten) {
+// The volume changes between the analysis and the pass.
+struct Change {
+  const char* name;
+  std::function<void(Fat32Volume&, MemoryVolume&)> apply;
+  const char* says;  // a phrase of the message
+};
+
+void PrintTo(const Change& change, std::ostream* out) { *out << change.name; }
+
+class ChangeTest : public RepairPassTest, public ::testing::WithParamInterface<Change> {};
+
+TEST_P(ChangeTest, IsFoundUnderTheLockAndNothingIsWritten) {
   Fat32Volume volume(memory, 'F', {});
-  volume.PutEntry(volume.ClusterSector(2), 0, Name83("HIDDEN"), 0x16);
+  volume.Chain({2, 3});
+  // A file whose data lies in cluster 4, and hidden folders in both root clusters.
+  volume.PutEntry(volume.ClusterSector(2), 0, Name83("DATA", "BIN"), 0x20);
+  volume.SetFirstCluster(volume.ClusterSector(2), 0, 4);
+  volume.PutEntry(volume.ClusterSector(4), 1, Name83("FILEDATA"), 0x16);
+  volume.PutEntry(volume.ClusterSector(2), 1, Name83("HIDDEN"), 0x16);
+  volume.PutEntry(volume.ClusterSector(3), 1, Name83("HIDDEN2"), 0x16);
   Analyse();
-  volume.PokeBoot(kVolumeSerialOffset, Le32(0x12345678));
+  GetParam().apply(volume, memory);
   const Snapshot before = Drive();
   try {
     Repair();
-    FAIL() << "the pass went ahead on another disk";
+    FAIL() << "the pass went ahead on a changed volume";
   } catch (const RepairFailure& failure) {
     EXPECT_FALSE(failure.anyWritten());
+    EXPECT_NE(std::string(failure.what()).find(GetParam().says), std::string::npos)
+        << failure.what();
   }
   EXPECT_EQ(memory.Count(Call::kWrite), 0);
   EXPECT_EQ(memory.Count(Call::kDismount), 0);
   EXPECT_FALSE(memory.IsOpen());
   EXPECT_TRUE(ChangedBytes(before, Drive()).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, ChangeTest,
+    ::testing::Values(
+        Change{"anotherDisk",
+               [](Fat32Volume& v, MemoryVolume&) {
+                 v.PokeBoot(kVolumeSerialOffset, Le32(0x12345678));
+               },
+               "请重新选择盘符"},
+        // The root grew into the file's cluster: rewriting the recorded chain would miss it, and
+        // a chain that runs into a file must not be written at all.
+        Change{"rootGrewIntoAFile",
+               [](Fat32Volume& v, MemoryVolume&) {
+                 v.Chain({2, 3, 4});
+               },
+               "请重新选择盘符"},
+        Change{"rootGrew",
+               [](Fat32Volume& v, MemoryVolume&) {
+                 v.Chain({2, 3, 7});
+               },
+               "请重新选择盘符"},
+        Change{"rootShrank", [](Fat32Volume& v, MemoryVolume&) { v.Chain({2}); }, "请重新选择盘符"},
+        Change{"rootMoved",
+               [](Fat32Volume& v, MemoryVolume&) {
+                 v.Chain({2, 5});
+               },
+               "请重新选择盘符"},
+        Change{"chainBroken", [](Fat32Volume& v, MemoryVolume&) { v.SetFat(3, 0x0FFFFFF7); },
+               "请重新选择盘符"},
+        // The device ends inside the root: the pass cannot read it whole, so it writes nothing.
+        Change{"deviceShorter",
+               [](Fat32Volume& v, MemoryVolume& m) {
+                 m.Truncate('F', (v.ClusterSector(3) + 4) * kSector);
+               },
+               "之前就结束了"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(RepairPassTest, FlushDecidesWhetherThePassSucceeded) {
+  Fat32Volume volume(memory, 'F', {});
+  volume.PutEntry(volume.ClusterSector(2), 0, Name83("HIDDEN"), 0x16);
+  Analyse();
+  memory.FailAt(Call::kFlush, memory.Count(Call::kFlush) + 1);
+  try {
+    Repair();
+    FAIL() << "a failed flush was reported as success";
+  } catch (const RepairFailure& failure) {
+    EXPECT_TRUE(failure.anyWritten());
+    EXPECT_NE(std::string(failure.what()).find("可能没有全部到达磁盘"), std::string::npos);
+  }
+  EXPECT_FALSE(memory.IsOpen());
+
+  // A dismount that fails after a good flush is not a failure: the sectors are on the disk.
+  volume.PutEntry(volume.ClusterSector(2), 0, Name83("HIDDEN"), 0x16);
+  memory.FailAt(Call::kDismount, memory.Count(Call::kDismount) + 1);
+  EXPECT_NO_THROW(Repair());
+  EXPECT_EQ(AttributeAt(volume.ClusterSector(2), 0), kPlainFolder);
 }
 
 TEST_F(RepairPassTest, WithoutAnAnalysisOrASelectionNothingIsOpened) {
@@ -432,40 +514,41 @@ TEST_P(PassFaultTest, EveryFailurePointEndsThePassCleanly) {
     const std::vector<LoggingBackend::Event> events(
         rig.log.events.begin() + static_cast<std::ptrdiff_t>(rig.analysisEvents),
         rig.log.events.end());
-    // The first failed call, and what the pass did after it: dismount only when it had written,
-    // then close; nothing else.
+    // The first failed call, and what the pass did after it. Once it had begun to write, it
+    // flushes what it wrote, dismounts and closes; before that it only closes.
     const auto failed =
         std::find_if(events.begin(), events.end(), [](const auto& e) { return !e.ok; });
     ASSERT_NE(failed, events.end());
     EXPECT_EQ(failed->call, fault.call);
-    const auto written = std::count_if(
-        events.begin(), failed, [](const auto& e) { return e.call == Call::kWrite && e.ok; });
-    EXPECT_EQ(failure->anyWritten(), written > 0);
+    const bool began = std::any_of(events.begin(), failed + 1,
+                                   [](const auto& e) { return e.call == Call::kWrite; });
+    EXPECT_EQ(failure->anyWritten(), began);
     std::vector<Call> after;
     for (auto e = failed + 1; e != events.end(); ++e) after.push_back(e->call);
-    if (written > 0) {
+    if (fault.call == Call::kFlush) {
       EXPECT_EQ(after, (std::vector<Call>{Call::kDismount, Call::kClose}));
+    } else if (began) {
+      EXPECT_EQ(after, (std::vector<Call>{Call::kFlush, Call::kDismount, Call::kClose}));
     } else {
       EXPECT_EQ(after, (fault.call == Call::kOpen ? std::vector<Call>{}
                                                   : std::vector<Call>{Call::kClose}));
     }
 
     // Every byte of the drive is as it was or as a whole pass leaves it: no sector was written
-    // from a buffer that held another sector, and the sectors after the failure are untouched.
+    // from a buffer that held another sector, and the sectors that the pass did not write are
+    // untouched.
     const Snapshot now = rig.memory.Sectors('F');
     for (const std::uint64_t offset : ChangedBytes(rig.original, now)) {
       const std::uint64_t sector = offset / kSector;
       ASSERT_TRUE(repaired.count(sector)) << offset;
       EXPECT_EQ(now.at(sector)[offset % kSector], repaired.at(sector)[offset % kSector]) << offset;
     }
-    for (std::size_t i = 0; i < rig.rootSectors.size(); ++i) {
-      const bool rewritten = static_cast<std::ptrdiff_t>(i) < written;
-      // A short write leaves part of its sector rewritten; the byte check above covers it.
-      const bool partly = fault.call == Call::kWrite && fault.shortTransfer &&
-                          static_cast<std::ptrdiff_t>(i) == written;
-      if (partly) continue;
-      const auto& expected = rewritten ? repaired : rig.original;
-      EXPECT_EQ(now.at(rig.rootSectors[i]), expected.at(rig.rootSectors[i])) << "sector " << i;
+    const auto& written = rig.memory.SectorsWritten();
+    for (const std::uint64_t sector : rig.rootSectors) {
+      if (std::find(written.begin(), written.end(), static_cast<std::int64_t>(sector)) ==
+          written.end()) {
+        EXPECT_EQ(now.at(sector), rig.original.at(sector)) << "sector " << sector;
+      }
     }
   }
 }
@@ -476,7 +559,8 @@ INSTANTIATE_TEST_SUITE_P(Calls, PassFaultTest,
                                            PassFault{"read", Call::kRead, false},
                                            PassFault{"shortRead", Call::kRead, true},
                                            PassFault{"write", Call::kWrite, false},
-                                           PassFault{"shortWrite", Call::kWrite, true}),
+                                           PassFault{"shortWrite", Call::kWrite, true},
+                                           PassFault{"flush", Call::kFlush, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -98,6 +98,12 @@ void Fat32Volume::PutEntry(std::uint64_t sector, int index, const std::string& n
   memory_.Poke(letter_, sector * fat::kSectorSize + static_cast<std::uint64_t>(index) * 32, entry);
 }
 
+void Fat32Volume::SetFirstCluster(std::uint64_t sector, int index, std::uint32_t cluster) {
+  const std::uint64_t entry = sector * fat::kSectorSize + static_cast<std::uint64_t>(index) * 32;
+  memory_.Poke(letter_, entry + fat::kFirstClusterHighOffset, Le16(cluster >> 16));
+  memory_.Poke(letter_, entry + fat::kFirstClusterLowOffset, Le16(cluster & 0xFFFF));
+}
+
 void Fat32Volume::PokeBoot(std::size_t offset, const std::vector<std::uint8_t>& bytes) {
   memory_.Poke(letter_, offset, bytes);
 }
@@ -107,8 +113,9 @@ std::uint64_t LoggingBackend::Event::Offset() const {
          static_cast<std::uint32_t>(lowPart);
 }
 
-volume::VolumeHandle LoggingBackend::Open(const std::string& devicePath) {
-  const auto handle = inner_.Open(devicePath);
+volume::VolumeHandle LoggingBackend::Open(const std::string& devicePath, volume::Access access,
+                                          volume::OpenFailure& failure) {
+  const auto handle = inner_.Open(devicePath, access, failure);
   Log(MemoryVolume::Call::kOpen, handle != volume::kInvalidHandle);
   return handle;
 }
@@ -134,6 +141,10 @@ bool LoggingBackend::Write(volume::VolumeHandle handle, const std::uint8_t* buff
                            std::uint32_t byteCount, std::uint32_t& bytesWritten) {
   const bool ok = inner_.Write(handle, buffer, byteCount, bytesWritten);
   return Log(MemoryVolume::Call::kWrite, ok && bytesWritten == byteCount) || ok;
+}
+
+bool LoggingBackend::Flush(volume::VolumeHandle handle) {
+  return Log(MemoryVolume::Call::kFlush, inner_.Flush(handle));
 }
 
 bool LoggingBackend::Dismount(volume::VolumeHandle handle) {

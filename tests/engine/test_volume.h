@@ -42,6 +42,8 @@ class Fat32Volume {
   void Chain(const std::vector<std::uint32_t>& clusters);
   // Writes a 32-byte directory entry: `name11` is the 8.3 name as stored (11 bytes).
   void PutEntry(std::uint64_t sector, int index, const std::string& name11, std::uint8_t attribute);
+  // Sets the first cluster of the entry at `index` of `sector`.
+  void SetFirstCluster(std::uint64_t sector, int index, std::uint32_t cluster);
   void PokeBoot(std::size_t offset, const std::vector<std::uint8_t>& bytes);
 
   char letter() const { return letter_; }
@@ -72,7 +74,8 @@ class LoggingBackend final : public volume::VolumeBackend {
   explicit LoggingBackend(volume::VolumeBackend& inner) : inner_(inner) {}
   std::vector<Event> events;
 
-  volume::VolumeHandle Open(const std::string& devicePath) override;
+  volume::VolumeHandle Open(const std::string& devicePath, volume::Access access,
+                            volume::OpenFailure& failure) override;
   bool Close(volume::VolumeHandle handle) override;
   bool SetPosition(volume::VolumeHandle handle, std::int32_t highPart,
                    std::int32_t lowPart) override;
@@ -80,6 +83,7 @@ class LoggingBackend final : public volume::VolumeBackend {
             std::uint32_t& bytesRead) override;
   bool Write(volume::VolumeHandle handle, const std::uint8_t* buffer, std::uint32_t byteCount,
              std::uint32_t& bytesWritten) override;
+  bool Flush(volume::VolumeHandle handle) override;
   bool Dismount(volume::VolumeHandle handle) override;
 
  private:

@@ -2,6 +2,7 @@
 // tools themselves (mattrib, mcopy, fsck.fat) and a byte comparison of the image before and
 // after: only the attribute bytes of the infected root folders may change.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -23,16 +24,19 @@ constexpr std::size_t kAttribute = 11;
 constexpr std::size_t kEntrySize = 32;
 constexpr std::size_t kShortNameLength = 11;
 
-// What a virus leaves: a folder with hidden and/or system set, perhaps read-only, nothing else.
+// What a virus leaves: a folder with hidden and/or system set, without the volume-label bit or a
+// bit that no file system defines.
 bool VirusAttribute(std::uint8_t attribute) {
-  return (attribute & 0x10) && (attribute & 0x06) && !(attribute & ~0x17);
+  return (attribute & 0x10) && (attribute & 0x06) && !(attribute & 0xC8);
 }
 
 // What a volume holds and what a repair must make of it.
 struct Content {
   std::vector<std::string> repaired;    // root folders (mtools paths) that must become plain
+  std::set<std::string> archived;       // those of them that keep their archive bit
   std::vector<std::string> untouched;   // every other path; its attributes must not change
-  std::set<std::string> repairedNames;  // the 11-byte names of the entries that must change
+  std::set<std::string> repairedNames;  // the 11-byte names of the entries that must change,
+                                        // where mtools stores the name as given
   std::map<std::string, std::vector<std::uint8_t>> files;  // path -> contents
 };
 
@@ -132,16 +136,20 @@ class ImageTest : public ::testing::Test {
     Folder("ARCH", "+a +h");
     Folder("RO", "+r");
     Folder("MY.DIR", "+h");
+    Folder("2009.03.30", "+h +s");
+    Folder("v1.2 backup", "+a +h +s");
     Folder("GONE", "+h");
     File(c, "readme.txt", 3000);
     File(c, "VIRUS1/data.bin", 20000);
     File(c, "Long Hidden Folder/Inner Folder/notes.txt", 700);
     File(c, "HIDDEN.SYS", 1500, "-a +h +s");
-    c.repaired = {"VIRUS1", "Long Hidden Folder", "RONLY", "SYSONLY"};
-    c.repairedNames = {Stored("VIRUS1"), Stored("LONGHI~1"), Stored("RONLY"), Stored("SYSONLY"),
-                       Stored("\xE5ONE")};
-    for (const char* path : {"VIRUS1/SUB", "VIRUS1/SUB/DEEP", "Long Hidden Folder/Inner Folder",
-                             "PLAIN", "ARCH", "RO", "MY.DIR"}) {
+    c.repaired = {"VIRUS1", "Long Hidden Folder", "RONLY",      "SYSONLY", "ARCH",
+                  "MY.DIR", "2009.03.30",         "v1.2 backup"};
+    c.archived = {"ARCH", "v1.2 backup"};
+    c.repairedNames = {Stored("VIRUS1"), Stored("LONGHI~1"),  Stored("RONLY"),  Stored("SYSONLY"),
+                       Stored("ARCH"),   Stored("MY", "DIR"), Stored("\xE5ONE")};
+    for (const char* path :
+         {"VIRUS1/SUB", "VIRUS1/SUB/DEEP", "Long Hidden Folder/Inner Folder", "PLAIN", "RO"}) {
       c.untouched.push_back(path);
     }
     for (int i = 0; i < extra; ++i) {
@@ -180,39 +188,52 @@ class ImageTest : public ::testing::Test {
     ASSERT_EQ(repair.status, 0) << repair.err;
     EXPECT_FALSE(repair.out.empty());
 
-    // Only attribute bytes of the expected root entries changed, each to a plain folder.
+    // Only attribute bytes of root entries changed: hidden, system and read-only went, the rest
+    // stayed. The changed entries are the repaired folders and the deleted one.
     std::set<std::string> changedNames;
     for (const std::uint64_t offset : DifferingOffsets(before, image)) {
       ASSERT_EQ(offset % kEntrySize, kAttribute) << "byte " << offset << " changed";
       const std::uint64_t entry = offset - kAttribute;
       const auto name = ReadAt(image, entry, kShortNameLength);
       changedNames.insert(std::string(name.begin(), name.end()));
-      EXPECT_TRUE(VirusAttribute(ReadAt(before, offset, 1).at(0))) << offset;
-      EXPECT_EQ(ReadAt(image, offset, 1).at(0), kPlainFolder) << offset;
+      const std::uint8_t was = ReadAt(before, offset, 1).at(0);
+      EXPECT_TRUE(VirusAttribute(was)) << offset;
+      EXPECT_EQ(ReadAt(image, offset, 1).at(0), was & ~0x07) << offset;
       const bool inRoot = std::any_of(root.begin(), root.end(), [&](std::uint32_t cluster) {
         return entry >= boot.ClusterOffset(cluster) &&
                entry < boot.ClusterOffset(cluster) + boot.ClusterBytes();
       });
       EXPECT_TRUE(inRoot) << "entry at " << entry << " is outside the root directory";
     }
-    EXPECT_EQ(changedNames, content.repairedNames);
+    EXPECT_EQ(changedNames.size(), content.repaired.size() + 1);  // and the deleted folder
+    EXPECT_TRUE(std::includes(changedNames.begin(), changedNames.end(),
+                              content.repairedNames.begin(), content.repairedNames.end()));
 
-    // scan listed exactly those entries, with the long name where there is one.
-    std::set<std::string> scanned, expectedShown;
+    // scan listed exactly those entries, with the long name where there is one, and repair
+    // named each folder it restored.
+    std::set<std::string> scanned, shownLong;
     for (const auto& line : Lines(scan.out)) {
       const auto fields = Fields(line);
       ASSERT_GE(fields.size(), 3u) << line;
       scanned.insert(fields[1]);
-      if (fields[1] == "LONGHI~1") {
-        EXPECT_EQ(fields[2], "Long Hidden Folder");
-      }
+      if (!fields[2].empty()) shownLong.insert(fields[2]);
     }
-    for (const auto& name : content.repairedNames) expectedShown.insert(Shown(name));
-    EXPECT_EQ(scanned, expectedShown);
+    std::set<std::string> changedShown;
+    for (const auto& name : changedNames) changedShown.insert(Shown(name));
+    EXPECT_EQ(scanned, changedShown);
+    for (const char* name : {"Long Hidden Folder", "2009.03.30", "v1.2 backup"}) {
+      EXPECT_TRUE(shownLong.count(name)) << name;
+      EXPECT_NE(repair.out.find(std::string("已恢复：") + name + "\n"), std::string::npos) << name;
+    }
+    EXPECT_NE(repair.out.find("共恢复" + std::to_string(changedNames.size()) + "个文件夹。"),
+              std::string::npos)
+        << repair.out;
 
-    // The FAT tools see the same: infected folders plain, all else as it was, a clean volume,
-    // the files' contents intact.
-    for (const auto& path : content.repaired) EXPECT_EQ(Flags(path), "") << path;
+    // The FAT tools see the same: infected folders plain (keeping their archive bit), all else
+    // as it was, a clean volume, the files' contents intact.
+    for (const auto& path : content.repaired) {
+      EXPECT_EQ(Flags(path), content.archived.count(path) ? "A" : "") << path;
+    }
     for (const auto& path : content.untouched) EXPECT_EQ(Flags(path), flagsBefore[path]) << path;
     const auto fsckAfter = testing::Run("fsck.fat -n " + Quote(image.string()), true);
     EXPECT_EQ(fsckAfter.status, fsckBefore.status);
@@ -397,9 +418,47 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ImageTest, MissingTargetCannotBeOpened) {
   const auto result = Cli("repair " + Quote((dir / "missing.img").string()));
   EXPECT_EQ(result.status, 1);
-  EXPECT_NE(result.err.find("出错啦~~: 获取磁盘参数错误！请检查是否有其他程序占用磁盘。"),
-            std::string::npos)
-      << result.err;
+  EXPECT_NE(result.err.find("出错啦~~: 找不到磁盘"), std::string::npos) << result.err;
+}
+
+// Looking needs only read access; repairing needs write access and says so.
+TEST_F(ImageTest, ReadOnlyImageIsAnalysedAndScannedButNotRepaired) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
+  ASSERT_TRUE(MakeFat32Image(image, 64 * 1024, "-s 1"));
+  Folder("HIDDEN", "+h +s");
+  std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+  std::filesystem::permissions(image, std::filesystem::perms::owner_read |
+                                          std::filesystem::perms::group_read |
+                                          std::filesystem::perms::others_read);
+  ASSERT_TRUE(CopySparse(image, before));
+  const std::string asNobody = "setpriv --reuid=nobody --regid=nogroup --clear-groups ";
+  const std::string target = " " + Quote(image.string());
+  EXPECT_EQ(testing::Run(asNobody + Quote(KESTROVA_CLI_PATH) + " analyze" + target).status, 0);
+  const auto scan = testing::Run(asNobody + Quote(KESTROVA_CLI_PATH) + " scan" + target);
+  EXPECT_EQ(scan.status, 0);
+  EXPECT_NE(scan.output.find("HIDDEN"), std::string::npos) << scan.output;
+  const auto repair = testing::Run(asNobody + Quote(KESTROVA_CLI_PATH) + " repair" + target, true);
+  EXPECT_EQ(repair.status, 1);
+  EXPECT_NE(repair.output.find("写保护"), std::string::npos) << repair.output;
+  EXPECT_TRUE(DifferingOffsets(before, image).empty());
+}
+
+// A root chain that runs into the clusters of a file the root lists.
+TEST_F(ImageTest, CrossLinkedRootIsRefused) {
+  ASSERT_TRUE(MakeFat32Image(image, 64 * 1024, "-s 1"));
+  Content content;
+  File(content, "BIG.BIN", 4000);
+  Folder("HIDDEN", "+h +s");
+  const BootFields boot = ReadBoot(image);
+  const auto root = ChainOf(image, boot, boot.rootCluster);
+  const auto file = ChainOf(image, boot, root.back() + 1);  // mcopy puts it right after
+  ASSERT_GE(file.size(), 2u);
+  SetFatEntry(image, boot, root.back(), file[0]);
+  ASSERT_TRUE(CopySparse(image, before));
+  const auto result = Cli("repair " + Quote(image.string()));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("簇链交叉"), std::string::npos) << result.err;
+  EXPECT_TRUE(DifferingOffsets(before, image).empty());
 }
 
 TEST_F(ImageTest, UsageErrorsGiveStatusTwo) {

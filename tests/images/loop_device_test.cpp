@@ -1,15 +1,68 @@
-// kestrova-cli on a real block device: an image attached to a loop device.
+// kestrova-cli and the volume backend on a real block device: an image attached to a loop device.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 
 #include "fat_tools.h"
 #include "image_tools.h"
+#include "volume/drives.h"
+#include "volume/volume.h"
 
 namespace kestrova::testing {
 namespace {
+
+namespace fs = std::filesystem;
+using volume::Access;
+using Kind = volume::OpenFailureKind;
+
+// Opens a drive letter expecting a refusal, and says why it came.
+volume::OpenFailure Refusal(char letter, Access access = Access::kReadWrite) {
+  if (volume::OpenVolume(volume::DevicePath(std::string(1, letter)), access)) {
+    ADD_FAILURE() << letter << ": opened";
+    volume::CloseVolume();
+  }
+  return volume::LastOpenFailure();
+}
+
+bool Opens(char letter, Access access = Access::kReadWrite) {
+  return volume::OpenVolume(volume::DevicePath(std::string(1, letter)), access) &&
+         volume::CloseVolume();
+}
+
+// A file system made on a block device with mkfs.exfat and mounted with the FUSE exFAT driver: a
+// fuseblk mount, which holds the device as a mount of the kernel's own drivers does. Unmounted
+// when the object goes.
+class FuseMount {
+ public:
+  FuseMount(const std::string& device, const fs::path& at) : at_(at) {
+    fs::create_directories(at);
+    if (!fs::exists("/dev/fuse") || Run("command -v mount.exfat-fuse mkfs.exfat").status != 0) {
+      output_ = "no /dev/fuse, mount.exfat-fuse or mkfs.exfat";
+      return;
+    }
+    const auto made = Run("mkfs.exfat " + Quote(device) + " && mount.exfat-fuse " + Quote(device) +
+                              " " + Quote(at.string()),
+                          true);
+    mounted_ = made.status == 0;
+    output_ = made.output;
+  }
+  ~FuseMount() {
+    if (!mounted_) return;
+    const auto at = Quote(at_.string());
+    const auto unmounted = Run("umount " + at + " || fusermount3 -u " + at, true);
+    EXPECT_EQ(unmounted.status, 0) << unmounted.output;
+  }
+  bool mounted() const { return mounted_; }
+  const std::string& output() const { return output_; }
+
+ private:
+  fs::path at_;
+  bool mounted_ = false;
+  std::string output_;
+};
 
 class LoopDeviceTest : public ::testing::Test {
  protected:
@@ -68,6 +121,14 @@ TEST_F(LoopDeviceTest, RepairsThroughTheBlockDevice) {
 TEST_F(LoopDeviceTest, DeviceHeldByAnotherProgramIsRefused) {
   const int held = ::open(device.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
   ASSERT_GE(held, 0) << "cannot hold " << device;
+  ASSERT_TRUE(volume::RegisterDrive('L', device));
+  for (const auto access : {Access::kReadWrite, Access::kReadOnly}) {
+    const auto failure = Refusal('L', access);
+    EXPECT_EQ(failure.kind, Kind::kBusy);
+    EXPECT_EQ(failure.systemError, EBUSY);
+    EXPECT_EQ(failure.device, device);
+    EXPECT_EQ(failure.mountPoint, "");
+  }
   const auto repair = Cli("repair " + Quote(device));
   ::close(held);
   EXPECT_EQ(repair.status, 1);
@@ -81,6 +142,76 @@ TEST_F(LoopDeviceTest, DeviceHeldByAnotherProgramIsRefused) {
   Detach();
   EXPECT_EQ(DifferingOffsets(before, image).size(), 1u);
   EXPECT_EQ(MattribFlags(image, "/VIRUS1"), "");
+}
+
+TEST_F(LoopDeviceTest, MountedDeviceOrPartitionIsBusyAndSaysWhereItIsMounted) {
+  const fs::path at = dir / "mount point";  // mountinfo writes the space as \040
+  ASSERT_TRUE(volume::RegisterDrive('L', device));
+  {
+    const FuseMount mount(device, at);
+    if (!mount.mounted()) GTEST_SKIP() << "cannot mount exFAT with FUSE: " << mount.output();
+    const auto failure = Refusal('L');
+    EXPECT_EQ(failure.kind, Kind::kBusy);
+    EXPECT_EQ(failure.mountPoint, at.string());
+  }
+  EXPECT_TRUE(Opens('L')) << "still busy after the unmount";
+
+  // A disk one of whose partitions is mounted. An MBR with one partition from sector 2048; the
+  // kernel may lack the MBR parser, so partx adds the partition.
+  Detach();
+  const fs::path disk = dir / "disk.img";
+  ASSERT_EQ(testing::Run("truncate -s 64M " + Quote(disk.string())).status, 0);
+  PatchBytes(disk, 446, {0, 0, 0, 0, 0x07, 0, 0, 0, 0x00, 0x08, 0, 0, 0x00, 0xF8, 0x01, 0});
+  PatchBytes(disk, 510, {0x55, 0xAA});
+  const auto attached = testing::Run("losetup -f -P --show " + Quote(disk.string()), true);
+  ASSERT_EQ(attached.status, 0) << attached.output;
+  device = attached.output.substr(0, attached.output.find('\n'));
+  const std::string partition = device + "p1";
+  if (!fs::exists(partition)) {
+    ASSERT_EQ(testing::Run("partx -a " + Quote(device)).status, 0);
+  }
+  ASSERT_TRUE(volume::RegisterDrive('L', device));
+  ASSERT_TRUE(volume::RegisterDrive('Q', partition));
+  const FuseMount mount(partition, at);
+  ASSERT_TRUE(mount.mounted()) << mount.output();
+  for (const char letter : {'L', 'Q'}) {
+    const auto failure = Refusal(letter, Access::kReadOnly);
+    EXPECT_EQ(failure.kind, Kind::kBusy) << letter;
+    EXPECT_EQ(failure.mountPoint, at.string()) << letter;
+  }
+}
+
+TEST_F(LoopDeviceTest, ImageBehindALoopDeviceIsRefused) {
+  ASSERT_TRUE(volume::RegisterDrive('M', image.string()));
+  EXPECT_EQ(Refusal('M').kind, Kind::kLoopBacked);
+  EXPECT_EQ(Refusal('M', Access::kReadOnly).kind, Kind::kLoopBacked);
+
+  // Reached through another link after its first name was removed, it is still the same file;
+  // a new file under the old name is not.
+  const fs::path linked = dir / "linked.img";
+  fs::create_hard_link(image, linked);
+  fs::remove(image);
+  ASSERT_TRUE(volume::RegisterDrive('M', linked.string()));
+  EXPECT_EQ(Refusal('M').kind, Kind::kLoopBacked);
+  ASSERT_TRUE(CopySparse(before, image));
+  ASSERT_TRUE(volume::RegisterDrive('N', image.string()));
+  EXPECT_TRUE(Opens('N'));
+
+  Detach();
+  EXPECT_TRUE(Opens('M')) << "refused after the loop device let go";
+}
+
+TEST_F(LoopDeviceTest, LetterRefusesAnotherDiskOnTheSameDeviceNode) {
+  ASSERT_TRUE(volume::RegisterDrive('L', device));
+  ASSERT_TRUE(Opens('L', Access::kReadOnly));
+  const std::string node = device;
+  Detach();
+  const auto attached = testing::Run("losetup " + Quote(node) + " " + Quote(before.string()), true);
+  if (attached.status != 0) GTEST_SKIP() << node << " was taken meanwhile: " << attached.output;
+  device = node;
+  EXPECT_EQ(Refusal('L', Access::kReadOnly).kind, Kind::kDriveChanged);
+  volume::RefreshDrives();
+  EXPECT_TRUE(Opens('L', Access::kReadOnly));
 }
 
 }  // namespace

@@ -59,16 +59,13 @@ void PutLe32(std::uint8_t* p, std::uint32_t value) {
   for (std::size_t i = 0; i < kEntryBytes; ++i) p[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
-// An entry the virus leaves: a folder with a blank extension carrying hidden and/or system,
-// read-only allowed, nothing else.
+// An entry the virus leaves: a folder carrying hidden and/or system, whatever its name, and
+// neither a volume label nor one with bits that no file system defines.
 bool MustChange(const std::uint8_t* entry) {
-  for (std::size_t i = 0; i < kExtensionBytes; ++i) {
-    if (entry[kOffExtension + i] != kSpace) return false;
-  }
-  const std::uint8_t withoutReadOnly = entry[kOffAttribute] & ~kReadOnlyBit;
-  return withoutReadOnly == (kDirectoryBit | kHiddenBit) ||
-         withoutReadOnly == (kDirectoryBit | kSystemBit) ||
-         withoutReadOnly == (kDirectoryBit | kHiddenBit | kSystemBit);
+  const std::uint8_t attribute = entry[kOffAttribute];
+  constexpr std::uint8_t kLabelOrUndefined = 0xC8;
+  return (attribute & kDirectoryBit) && (attribute & (kHiddenBit | kSystemBit)) &&
+         !(attribute & kLabelOrUndefined);
 }
 
 }  // namespace
@@ -235,8 +232,11 @@ std::vector<ExpectedChange> FatImage::PredictRepair() const {
     const auto bytes = ReadCluster(cluster);
     for (std::size_t at = 0; at + kDirEntryBytes <= bytes.size(); at += kDirEntryBytes) {
       if (!MustChange(&bytes[at])) continue;
-      changes.push_back({ClusterOffset(cluster) + at + kOffAttribute, bytes[at + kOffAttribute],
-                         bytes[at] == kDeletedMark});
+      const std::uint8_t before = bytes[at + kOffAttribute];
+      const auto after =
+          static_cast<std::uint8_t>(before & ~(kHiddenBit | kSystemBit | kReadOnlyBit));
+      changes.push_back(
+          {ClusterOffset(cluster) + at + kOffAttribute, before, after, bytes[at] == kDeletedMark});
     }
   }
   return changes;

@@ -33,6 +33,7 @@ struct Geometry {
 struct ExpectedChange {
   std::uint64_t offset = 0;  // byte offset of the attribute byte in the image
   std::uint8_t before = 0;
+  std::uint8_t after = 0;
   bool deleted = false;
 };
 

@@ -31,7 +31,6 @@ using testing::Run;
 
 constexpr int kExitDone = 0;
 constexpr int kExitRefused = 1;
-constexpr std::uint8_t kPlainFolderByte = 0x10;
 
 std::atomic<int> volumesChecked{0};
 
@@ -50,14 +49,13 @@ std::string Describe(const std::map<std::string, unsigned>& attributes) {
 }
 
 // The attributes mattrib must show after the repair, from the generator's record alone: a root
-// folder whose short name has no extension and that carries hidden or system without archive
-// becomes a plain folder; everything else keeps what it had.
+// folder that carries hidden or system loses them and read-only, and keeps its archive bit;
+// everything else keeps what it had.
 std::map<std::string, unsigned> ExpectedAfterRepair(const GeneratedVolume& volume) {
   std::map<std::string, unsigned> expected;
   for (const auto& [name, item] : volume.rootItems) {
-    const bool virusMarked =
-        (item.attributes & (kHidden | kSystem)) != 0 && (item.attributes & kArchive) == 0;
-    expected[name] = item.folder && item.blankExtension && virusMarked ? 0u : item.attributes;
+    const bool virusMarked = (item.attributes & (kHidden | kSystem)) != 0;
+    expected[name] = item.folder && virusMarked ? item.attributes & kArchive : item.attributes;
   }
   return expected;
 }
@@ -148,9 +146,10 @@ std::vector<std::string> CheckVolume(std::uint64_t seed, unsigned features, std:
     if (!wanted.count(d.offset)) {
       problems.push_back("unexpected change at byte " + std::to_string(d.offset) + ": " +
                          std::to_string(d.a) + " -> " + std::to_string(d.b));
-    } else if (d.b != kPlainFolderByte) {
+    } else if (d.b != wanted.at(d.offset)->after) {
       problems.push_back("attribute at byte " + std::to_string(d.offset) + " became " +
-                         std::to_string(d.b));
+                         std::to_string(d.b) + ", expected " +
+                         std::to_string(wanted.at(d.offset)->after));
     }
     seen.insert(d.offset);
     if (problems.size() > 20) return problems;

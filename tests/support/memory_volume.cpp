@@ -86,14 +86,33 @@ bool MemoryVolume::Valid(volume::VolumeHandle handle) const {
   return open_.has_value() && handle == handle_;
 }
 
-volume::VolumeHandle MemoryVolume::Open(const std::string& devicePath) {
-  if (Next(Call::kOpen)) return volume::kInvalidHandle;
+void MemoryVolume::Truncate(char letter, std::uint64_t sizeBytes) {
+  auto& drive = drives_.at(letter);
+  drive.size = sizeBytes;
+  std::erase_if(drive.sectors, [&](const auto& entry) {
+    return entry.first >= (sizeBytes + volume::kSectorSize - 1) / volume::kSectorSize;
+  });
+}
+
+volume::VolumeHandle MemoryVolume::Open(const std::string& devicePath, volume::Access access,
+                                        volume::OpenFailure& failure) {
+  using Kind = volume::OpenFailureKind;
+  auto refuse = [&](Kind kind) {
+    failure.kind = kind;
+    return volume::kInvalidHandle;
+  };
+  if (Next(Call::kOpen)) return refuse(Kind::kOther);
   // "\\.\X:"
   if (devicePath.size() != 6 || devicePath.compare(0, 4, "\\\\.\\") != 0 || devicePath[5] != ':') {
-    return volume::kInvalidHandle;
+    return refuse(Kind::kNotFound);
   }
   const char letter = devicePath[4];
-  if (!drives_.count(letter) || held_.count(letter) || open_) return volume::kInvalidHandle;
+  if (!drives_.count(letter)) return refuse(Kind::kNotFound);
+  if (held_.count(letter) || open_) return refuse(Kind::kBusy);
+  if (access == volume::Access::kReadWrite && protected_.count(letter)) {
+    return refuse(Kind::kReadOnly);
+  }
+  access_ = access;
   open_ = letter;
   handle_ = nextHandle_++;
   position_ = 0;
@@ -121,7 +140,11 @@ bool MemoryVolume::Read(volume::VolumeHandle handle, std::uint8_t* buffer, std::
   if ((failure && !failure->shortTransfer) || !Valid(handle)) return false;
   const std::uint32_t wanted = failure ? byteCount / 2 : byteCount;
   bytesRead = static_cast<std::uint32_t>(ReadBytes(drives_.at(*open_), position_, buffer, wanted));
-  sectorsRead_.push_back(static_cast<std::int64_t>(position_ / volume::kSectorSize));
+  readTransfers_.push_back({static_cast<std::int64_t>(position_ / volume::kSectorSize),
+                            static_cast<std::int64_t>(bytesRead / volume::kSectorSize)});
+  for (std::uint64_t at = position_; at < position_ + bytesRead; at += volume::kSectorSize) {
+    sectorsRead_.push_back(static_cast<std::int64_t>(at / volume::kSectorSize));
+  }
   position_ += bytesRead;
   return true;
 }
@@ -131,12 +154,19 @@ bool MemoryVolume::Write(volume::VolumeHandle handle, const std::uint8_t* buffer
   bytesWritten = 0;
   const auto failure = Next(Call::kWrite);
   if ((failure && !failure->shortTransfer) || !Valid(handle)) return false;
+  if (access_ != volume::Access::kReadWrite) return false;
   const std::uint32_t wanted = failure ? byteCount / 2 : byteCount;
   bytesWritten =
       static_cast<std::uint32_t>(WriteBytes(drives_.at(*open_), position_, buffer, wanted));
-  sectorsWritten_.push_back(static_cast<std::int64_t>(position_ / volume::kSectorSize));
+  for (std::uint64_t at = position_; at < position_ + bytesWritten; at += volume::kSectorSize) {
+    sectorsWritten_.push_back(static_cast<std::int64_t>(at / volume::kSectorSize));
+  }
   position_ += bytesWritten;
   return true;
+}
+
+bool MemoryVolume::Flush(volume::VolumeHandle handle) {
+  return !Next(Call::kFlush) && Valid(handle);
 }
 
 bool MemoryVolume::Dismount(volume::VolumeHandle handle) {

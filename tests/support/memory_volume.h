@@ -15,7 +15,7 @@ namespace kestrova::testing {
 
 class MemoryVolume final : public volume::VolumeBackend {
  public:
-  enum class Call { kOpen, kClose, kSetPosition, kRead, kWrite, kDismount };
+  enum class Call { kOpen, kClose, kSetPosition, kRead, kWrite, kFlush, kDismount };
 
   // Presents `bytes` as the volume of drive `letter` (uppercase).
   void AddDrive(char letter, const std::vector<std::uint8_t>& bytes);
@@ -33,14 +33,29 @@ class MemoryVolume final : public volume::VolumeBackend {
   void FailAt(Call call, int n, bool shortTransfer = false);
   // Makes a drive look held by another program: opens fail.
   void HoldDrive(char letter) { held_.insert(letter); }
+  // Makes a drive write-protected: it opens for reading only.
+  void ProtectDrive(char letter) { protected_.insert(letter); }
+  // Cuts a drive's contents off at `sizeBytes`, as a device shorter than its file system.
+  void Truncate(char letter, std::uint64_t sizeBytes);
 
   int Count(Call call) const;
-  // Sector numbers read and written, in order.
+  // The reads, in order: the first sector and the number of sectors of each.
+  struct Transfer {
+    std::int64_t first = 0;
+    std::int64_t count = 0;
+    bool operator==(const Transfer&) const = default;
+  };
+  const std::vector<Transfer>& ReadTransfers() const { return readTransfers_; }
+  // Sector numbers read and written, in order: every sector that a transfer covered.
   const std::vector<std::int64_t>& SectorsRead() const { return sectorsRead_; }
   const std::vector<std::int64_t>& SectorsWritten() const { return sectorsWritten_; }
   bool IsOpen() const { return open_.has_value(); }
 
-  volume::VolumeHandle Open(const std::string& devicePath) override;
+  // The access of the open handle.
+  volume::Access OpenAccess() const { return access_; }
+
+  volume::VolumeHandle Open(const std::string& devicePath, volume::Access access,
+                            volume::OpenFailure& failure) override;
   bool Close(volume::VolumeHandle handle) override;
   bool SetPosition(volume::VolumeHandle handle, std::int32_t highPart,
                    std::int32_t lowPart) override;
@@ -48,6 +63,7 @@ class MemoryVolume final : public volume::VolumeBackend {
             std::uint32_t& bytesRead) override;
   bool Write(volume::VolumeHandle handle, const std::uint8_t* buffer, std::uint32_t byteCount,
              std::uint32_t& bytesWritten) override;
+  bool Flush(volume::VolumeHandle handle) override;
   bool Dismount(volume::VolumeHandle handle) override;
 
  private:
@@ -70,12 +86,15 @@ class MemoryVolume final : public volume::VolumeBackend {
 
   std::map<char, Drive> drives_;
   std::set<char> held_;
+  std::set<char> protected_;
+  volume::Access access_ = volume::Access::kReadWrite;
   std::map<std::pair<Call, int>, Failure> failures_;
   std::map<Call, int> counts_;
   std::optional<char> open_;  // the drive behind the open handle
   volume::VolumeHandle nextHandle_ = 100;
   volume::VolumeHandle handle_ = volume::kInvalidHandle;
   std::uint64_t position_ = 0;
+  std::vector<Transfer> readTransfers_;
   std::vector<std::int64_t> sectorsRead_;
   std::vector<std::int64_t> sectorsWritten_;
 };

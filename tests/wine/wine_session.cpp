@@ -163,8 +163,9 @@ InfectedImage MakeInfectedImage(const std::filesystem::path& image) {
   for (int i = 1; i <= 4; ++i) system.push_back("SYS" + std::to_string(i));
   for (int i = 1; i <= 6; ++i) plain.push_back("PLAIN" + std::to_string(i));
   std::vector<std::string> readOnlyHiddenSystem{"RHS"};
-  // Not folders with a blank extension, or not folders at all: the repair leaves them alone.
+  // A folder whose name has an extension is a folder like any other.
   std::vector<std::string> folderWithExtension{"DIR.EXT"};
+  // Not a folder: the repair leaves it alone.
   std::vector<std::string> hiddenFile{"SECRET.TXT"};
 
   if (!MakeFat32Image(image, kImageKiB, kMkfsOptions)) return made;
@@ -185,10 +186,10 @@ InfectedImage MakeInfectedImage(const std::filesystem::path& image) {
   EXPECT_EQ(Mtools("mattrib", image, "+r +h +s" + Joined(readOnlyHiddenSystem, "::")).status, 0);
 
   for (const std::vector<std::string>* group :
-       {&hiddenSystem, &hidden, &system, &readOnlyHiddenSystem}) {
+       {&hiddenSystem, &hidden, &system, &readOnlyHiddenSystem, &folderWithExtension}) {
     made.infected.insert(made.infected.end(), group->begin(), group->end());
   }
-  for (const std::vector<std::string>* group : {&plain, &folderWithExtension, &hiddenFile}) {
+  for (const std::vector<std::string>* group : {&plain, &hiddenFile}) {
     made.untouched.insert(made.untouched.end(), group->begin(), group->end());
   }
   return made;

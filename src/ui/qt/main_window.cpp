@@ -239,6 +239,8 @@ void MainWindow::ProcessPendingEvents() { QCoreApplication::processEvents(); }
 
 unsigned MainWindow::DriveType(const std::string& root) { return volume::QueryDriveType(root); }
 
+void MainWindow::RefreshDrives() { volume::RefreshDrives(); }
+
 float MainWindow::SecondsTimer() { return SecondsSinceMidnight(); }
 
 void MainWindow::OpenWebSite(const std::string& address) {
