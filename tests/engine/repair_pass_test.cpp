@@ -160,7 +160,8 @@ TEST_F(RepairPassTest, NeitherNameNorExtensionDecides) {
       {11, Name83("VOLUME"), 0x18, 0x18},
       {12, Name83("RESERVED"), 0x52, 0x52},
       {13, Name83("RESERVE2"), 0x92, 0x92},
-      {15, Name83("LAST"), 0x15, 0x10},  // tested at byte 491
+      {14, Name83("\xD7\xCA\xC1\xCF"), 0x16, 0x10},  // 资料 as Chinese Windows stores it
+      {15, Name83("LAST"), 0x15, 0x10},              // tested at byte 491
   };
   for (const auto& c : cases) volume.PutEntry(s, c.index, c.name, c.attribute);
   Analyse();
@@ -179,6 +180,7 @@ TEST_F(RepairPassTest, NeitherNameNorExtensionDecides) {
   ASSERT_EQ(report.restored.size(), expected.size());
   EXPECT_EQ(report.restored[2].shortName, "MY.DIR");
   EXPECT_EQ(report.restored[3].shortName, "2009.30");
+  EXPECT_EQ(report.restored[6].shortName, "资料");
 }
 
 TEST_F(RepairPassTest, ReadsTheWholeRootThenWritesOnlyChangedSectorsInChainOrder) {
