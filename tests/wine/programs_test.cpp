@@ -147,6 +147,24 @@ TEST_F(WineTest, CliRefusesADriveThatAnotherProgramHolds) {
   EXPECT_TRUE(DifferingOffsets(Before(), image_).empty());
 }
 
+// The console is the caller's: its output code page is as it was once the program has ended.
+TEST_F(WineTest, CliLeavesTheConsoleCodePageAsItFoundIt) {
+  std::string cli = "Z:" + CliExe();  // Wine's drive Z: is the Unix root
+  std::replace(cli.begin(), cli.end(), '/', '\\');
+  constexpr const char* kChineseCodePage = "936";
+  for (const char* arguments : {"--help", "drives"}) {
+    const auto ran = session_.Wine(ProbeExe(), std::string("console ") + kChineseCodePage + " " +
+                                                   Quote(cli) + " " + arguments);
+    ASSERT_EQ(ran.status, 0) << ran.output;
+    const auto fields = Lines(ran.output);
+    const auto line = std::find_if(fields.begin(), fields.end(), [](const auto& f) {
+      return f.size() == 3 && f[0] == "console";
+    });
+    ASSERT_NE(line, fields.end()) << ran.output;
+    EXPECT_EQ((*line)[2], kChineseCodePage) << arguments;
+  }
+}
+
 // The window, started for each test and closed at its end.
 class WindowTest : public WineTest {
  protected:

@@ -23,6 +23,9 @@
 //   tab                press the Tab key in the window
 //   enter              press the Enter key in the window
 //   close MS           ask the window to close; print "closed" once it is gone, else "open"
+//   console CP EXE ARG set this console's output code page to CP, run EXE with one argument in
+//                      it and wait for its end; print "console<TAB>CP<TAB>AFTER", the code page
+//                      that the console has then
 //   hold LETTER        open \\.\LETTER: for exclusive access, print "held", and keep it open
 //                      until standard input ends
 // Output is UTF-8. Any failure prints "error<TAB>what" and ends with status 1.
@@ -331,6 +334,28 @@ void Colours(int id) {
               GetBValue(corner), first < 0 ? 0 : last - first + 1);
 }
 
+void RunInConsole(UINT codePage, const std::string& exe, const std::string& argument) {
+  if (GetConsoleOutputCP() == 0) {
+    FreeConsole();
+    if (!AllocConsole()) Fail("no console: error " + std::to_string(GetLastError()));
+  }
+  if (!SetConsoleOutputCP(codePage)) Fail("cannot set the code page");
+  std::wstring commandLine = L"\"" + Wide(exe) + L"\" " + Wide(argument);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    Fail("cannot start " + exe);
+  }
+  constexpr DWORD kRunMs = 60000;
+  const bool ended = WaitForSingleObject(process.hProcess, kRunMs) == WAIT_OBJECT_0;
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  if (!ended) Fail(exe + " does not end");
+  std::printf("console\t%u\t%u\n", codePage, GetConsoleOutputCP());
+}
+
 void Hold(const std::string& letter) {
   const std::string path = "\\\\.\\" + letter + ":";
   HANDLE volume = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -397,6 +422,10 @@ int main(int argc, char** argv) {
       ChangeDpi(std::stoi(next(i)));
     } else if (command == "colours") {
       Colours(std::stoi(next(i)));
+    } else if (command == "console") {
+      const UINT codePage = std::stoul(next(i));
+      const std::string exe = next(i);
+      RunInConsole(codePage, exe, next(i));
     } else if (command == "hold") {
       Hold(next(i));
     } else {
