@@ -87,7 +87,8 @@ class Canvas:
             length = math.hypot(bx - ax, by - ay)
             if length:
                 nx, ny = -(by - ay) / length * half, (bx - ax) / length * half
-                quad = [(ax + nx, ay + ny), (bx + nx, by + ny), (bx - nx, by - ny), (ax - nx, ay - ny)]
+                quad = [(ax + nx, ay + ny), (bx + nx, by + ny),
+                        (bx - nx, by - ny), (ax - nx, ay - ny)]
                 draw.polygon([self.point(x, y) for x, y in quad], fill=255)
         # Pillow's ellipse covers the pixels from its first to its last corner, both included:
         # half a fine pixel in from each side leaves a disc of the given radius.
@@ -406,7 +407,7 @@ ICON_TYPE_CURSOR = 2
 
 
 def icon_container(kind, images):
-    """An .ico or .cur file. images: list of (size, planes or hot x, bits or hot y, colours, data)."""
+    """An .ico or .cur file; images: (size, planes or hot x, bits or hot y, colours, data)."""
     directory = struct.pack("<HHH", 0, kind, len(images))
     offset = 6 + 16 * len(images)
     entries, blobs = b"", b""
@@ -433,14 +434,14 @@ def build_all():
         [(size, 1, 8, 0, icon_entry(indexed(icons[size]), icons[size])) for size in ICON_SIZES],
     )
     for size in ICON_SIZES:
-        files["icon-%d.png" % size] = encoded(rgba_image(icons[size]), "PNG", optimize=False)
+        files["icon-%d.png" % size] = encoded(rgba_image(icons[size]), "PNG", optimize=True)
     hand = draw_hand()
     white = Image.new("1", (HAND_SIZE, HAND_SIZE))
     white.putdata([1 if px[3] and px[0] == 255 else 0 for row in hand for px in row])
     files["hand.cur"] = icon_container(
         ICON_TYPE_CURSOR, [(HAND_SIZE, *HAND_HOT_SPOT, 2, icon_entry(white, hand))]
     )
-    files["hand.png"] = encoded(rgba_image(hand), "PNG")
+    files["hand.png"] = encoded(rgba_image(hand), "PNG", optimize=True)
     files["repair.bmp"] = encoded(draw_repair_bitmap(), "BMP")
     files["banner.bmp"] = encoded(draw_banner(), "BMP")
     for percent, scale in SCALES.items():
