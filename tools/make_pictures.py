@@ -39,9 +39,9 @@ def scaled(length, scale):
 
 # ---------------------------------------------------------------------------
 # Drawing: shapes are laid out in pixel units (a pixel covers [x, x + 1)) and drawn on a canvas of
-# `samples` x `samples` points per pixel, each point at the centre of its part of the pixel. The
-# topmost shape that covers a point gives its colour; a pixel is the mean colour of its covered
-# points, with the share of covered points as its coverage.
+# `samples` x `samples` points per pixel, each point at the centre of its own square of the
+# pixel. The topmost shape that covers a point gives its colour; a pixel is the mean colour of its
+# covered points, with the share of covered points as its coverage.
 
 
 class Canvas:
