@@ -10,7 +10,7 @@ packages=(
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 icoutils
   qt6-base-dev qt6-base-dev-tools libgl-dev
   xvfb xauth xdotool x11-utils imagemagick fonts-wqy-microhei
-  python3
+  python3 python3-pil fonts-dejavu-core
 )
 
 missing=()

@@ -6,6 +6,7 @@ Exits with status 1 and lists every failed check when any check fails.
 """
 
 import argparse
+import math
 import os
 import shutil
 import struct
@@ -323,59 +324,70 @@ def check_cursor(assets):
     check_png_matches(assets, "hand.png", rows)
 
 
-def check_repair(assets):
-    info, rows = read_bmp(open(os.path.join(assets, "repair.bmp"), "rb").read())
-    if not check((info["width"], info["height"], info["bits"]) == (130, 44, 24),
-                 "repair.bmp: %dx%d at %d bits" % (info["width"], info["height"], info["bits"])):
+def scaled(length, scale):
+    return int(math.floor(length * scale + 0.5))
+
+
+def check_repair(assets, name, scale):
+    info, rows = read_bmp(open(os.path.join(assets, name), "rb").read())
+    width, height = scaled(130, scale), scaled(44, scale)
+    if not check((info["width"], info["height"], info["bits"]) == (width, height, 24),
+                 "%s: %dx%d at %d bits" % (name, info["width"], info["height"], info["bits"])):
         return
-    check(all(c == (255, 255, 255) for c in corners(rows)), "repair.bmp: corners not pure white")
-    # The button is 117 px wide and shows the middle of the picture: what it cuts off
+    check(all(c == (255, 255, 255) for c in corners(rows)), name + ": corners not pure white")
+    # The button is 117 px wide (at 100 %) and shows the middle of the picture: what it cuts off
     # (6.5 px each side) must be ground only.
-    sides = [rows[y][x] for y in range(44) for x in list(range(7)) + list(range(123, 130))]
-    check(all(c == (255, 255, 255) for c in sides), "repair.bmp: the cut-off sides are not white")
+    cut = math.ceil(6.5 * scale)
+    sides = [rows[y][x] for y in range(height)
+             for x in list(range(cut)) + list(range(width - cut, width))]
+    check(all(c == (255, 255, 255) for c in sides), name + ": the cut-off sides are not white")
     check(white_reaches_border(rows),
-          "repair.bmp: pure white inside the folder (it would show the button face)")
-    ink = [(x, y) for y in range(44) for x in range(130) if rows[y][x] != (255, 255, 255)]
-    if check(ink, "repair.bmp: blank"):
+          name + ": pure white inside the folder (it would show the button face)")
+    ink = [(x, y) for y in range(height) for x in range(width) if rows[y][x] != (255, 255, 255)]
+    if check(ink, name + ": blank"):
         xs, ys = [x for x, _ in ink], [y for _, y in ink]
-        check(abs((min(xs) + max(xs)) - 129) <= 2 and abs((min(ys) + max(ys)) - 43) <= 2,
-              "repair.bmp: the folder is not in the middle (x %d..%d, y %d..%d)"
-              % (min(xs), max(xs), min(ys), max(ys)))
+        check(abs((min(xs) + max(xs)) - (width - 1)) <= 2
+              and abs((min(ys) + max(ys)) - (height - 1)) <= 2,
+              "%s: the folder is not in the middle (x %d..%d, y %d..%d)"
+              % (name, min(xs), max(xs), min(ys), max(ys)))
     yellow = sum(is_yellow(*c) for row in rows for c in row)
     red = sum(is_red(*c) for row in rows for c in row)
-    check(yellow >= 300 and red >= 80, "repair.bmp: %d yellow, %d red pixels" % (yellow, red))
+    area = scale * scale
+    check(yellow >= 300 * area and red >= 80 * area,
+          "%s: %d yellow, %d red pixels" % (name, yellow, red))
 
 
-def check_banner(assets):
-    info, rows = read_bmp(open(os.path.join(assets, "banner.bmp"), "rb").read())
-    if not check((info["width"], info["height"], info["bits"]) == (94, 24, 24),
-                 "banner.bmp: %dx%d at %d bits" % (info["width"], info["height"], info["bits"])):
+def check_banner(assets, name, scale):
+    info, rows = read_bmp(open(os.path.join(assets, name), "rb").read())
+    width, height = scaled(94, scale), scaled(24, scale)
+    if not check((info["width"], info["height"], info["bits"]) == (width, height, 24),
+                 "%s: %dx%d at %d bits" % (name, info["width"], info["height"], info["bits"])):
         return
-    check(all(is_pale_blue(*c) for c in corners(rows)), "banner.bmp: corners are not pale blue")
+    check(all(is_pale_blue(*c) for c in corners(rows)), name + ": corners are not pale blue")
     ground = rows[0][0]
     check(all(c == ground for c in rows[0] + rows[-1]),
-          "banner.bmp: top and bottom rows are not plain ground")
-    blue = [(x, y) for y in range(24) for x in range(94) if rows[y][x] == (0, 0, 255)]
-    check(len(blue) >= 150, "banner.bmp: only %d pure blue pixels" % len(blue))
+          name + ": top and bottom rows are not plain ground")
+    blue = [(x, y) for y in range(height) for x in range(width) if rows[y][x] == (0, 0, 255)]
+    check(len(blue) >= 150 * scale * scale, name + ": only %d pure blue pixels" % len(blue))
     # The name stands right of the emblem, the emblem at the left.
-    emblem = [(x, y) for y in range(24) for x in range(94)
+    emblem = [(x, y) for y in range(height) for x in range(width)
               if rows[y][x] != ground and rows[y][x] != (0, 0, 255)]
-    if check(emblem, "banner.bmp: no emblem"):
+    if check(emblem, name + ": no emblem"):
         emblem_right = max(x for x, _ in emblem)
-        check(emblem_right < 30, "banner.bmp: emblem reaches x %d" % emblem_right)
-        check(all(x > emblem_right for x, _ in blue), "banner.bmp: name overlaps the emblem")
+        check(emblem_right < 30 * scale, name + ": emblem reaches x %d" % emblem_right)
+        check(all(x > emblem_right for x, _ in blue), name + ": name overlaps the emblem")
         # Soft corners: the corner of the emblem's box is lighter than its middle edge.
         x0 = min(x for x, _ in emblem)
         y0 = min(y for _, y in emblem)
         y1 = max(y for _, y in emblem)
         mid = (y0 + y1) // 2
         check(sum(rows[y0][x0]) > sum(rows[mid][x0]) + 60,
-              "banner.bmp: the emblem's corner is not rounded")
+              name + ": the emblem's corner is not rounded")
     # Crisp letters: every pixel right of the emblem is either ground or pure blue.
     if emblem:
-        stray = {rows[y][x] for y in range(24) for x in range(emblem_right + 1, 94)} - {
+        stray = {rows[y][x] for y in range(height) for x in range(emblem_right + 1, width)} - {
             ground, (0, 0, 255)}
-        check(not stray, "banner.bmp: blended pixels in the name: %r" % sorted(stray)[:5])
+        check(not stray, name + ": blended pixels in the name: %r" % sorted(stray)[:5])
 
 
 def check_generator(root, assets):
@@ -394,9 +406,11 @@ def check_generator(root, assets):
             check(fresh == committed, "%s: differs from a fresh run of the generator" % name)
 
 
-EXPECTED = ["banner.bmp", "hand.cur", "hand.png", "icon-16.png", "icon-32.png", "icon-48.png",
-            "kestrova.ico", "repair.bmp"]
-SIZE_LIMIT = 24 * 1024
+# The two bitmaps at their design size and at 125, 150 and 200 percent.
+SCALES = {"": 1.0, "-125": 1.25, "-150": 1.5, "-200": 2.0}
+EXPECTED = ["hand.cur", "hand.png", "icon-16.png", "icon-32.png", "icon-48.png", "kestrova.ico"] + [
+    "%s%s.bmp" % (picture, suffix) for picture in ("banner", "repair") for suffix in SCALES]
+SIZE_LIMIT = 72 * 1024
 
 
 def main():
@@ -415,11 +429,15 @@ def main():
         if check(os.path.exists(path), name + ": missing"):
             size = os.path.getsize(path)
             check(0 < size <= SIZE_LIMIT, "%s: %d bytes" % (name, size))
-    for run in (check_icon, check_cursor, check_repair, check_banner):
+    runs = [(check_icon, ()), (check_cursor, ())] + [
+        (run, ("%s%s.bmp" % (picture, suffix), scale))
+        for picture, run in (("repair", check_repair), ("banner", check_banner))
+        for suffix, scale in SCALES.items()]
+    for run, args in runs:
         try:
-            run(assets)
+            run(assets, *args)
         except (FormatError, OSError, struct.error, zlib.error, IndexError) as error:
-            failures.append("%s: %s" % (run.__name__, error))
+            failures.append("%s%r: %s" % (run.__name__, args, error))
     check_generator(root, assets)
 
     for failure in failures:

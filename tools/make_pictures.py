@@ -1,154 +1,148 @@
 #!/usr/bin/env python3
-"""Draws Kestrova's pictures from shapes and writes them in their file formats.
+"""Draws Kestrova's pictures with Pillow and writes them in their file formats.
 
 Outputs (into assets/ of the source tree, or the folder given with --out):
   kestrova.ico          window and program icon: 48, 32 and 16 px, 8 bits per pixel, 1-bit mask
   icon-48.png ...16.png the same three images as RGBA PNG files for the Qt window
   repair.bmp            130 x 44, 24 bits per pixel: the folder on a pure white ground
   banner.bmp            94 x 24, 24 bits per pixel: the web-site logo
+  repair-125.bmp ...    the two bitmaps again at 125, 150 and 200 percent, drawn at that size
   hand.cur              32 x 32, 1 bit per pixel with mask, hot spot (7, 0)
   hand.png              the same cursor as an RGBA PNG file
 
-Only the standard library is used; every byte format is written here. The output is
-deterministic: the same bytes on every run.
+Pillow (Debian's python3-pil) draws the shapes and the text and writes the BMP, PNG and DIB
+data. It writes no cursor files, and its icon writer leaves every mask bit opaque, so the icon
+and cursor directories and their masks are put together here around Pillow's DIB images. The
+output is deterministic: the same bytes on every run.
 """
 
 import argparse
+import io
 import math
 import os
 import struct
-import zlib
+
+from PIL import Image, ImageDraw, ImageFont
 
 WHITE = (255, 255, 255)
 PURE_BLUE = (0, 0, 255)
+BLACK = (0, 0, 0)
 
-# ---------------------------------------------------------------------------
-# Geometry
-
-
-def segment_distance(px, py, ax, ay, bx, by):
-    """Distance from point p to the segment a-b."""
-    dx, dy = bx - ax, by - ay
-    length2 = dx * dx + dy * dy
-    t = 0.0 if length2 == 0 else max(0.0, min(1.0, ((px - ax) * dx + (py - ay) * dy) / length2))
-    cx, cy = ax + t * dx, ay + t * dy
-    return math.hypot(px - cx, py - cy)
+# The bitmaps are drawn at these scales besides their design size; the window picks the nearest.
+SCALES = {125: 1.25, 150: 1.5, 200: 2.0}
 
 
-def inside_polygon(px, py, points):
-    """Even-odd rule."""
-    inside = False
-    n = len(points)
-    for i in range(n):
-        x1, y1 = points[i]
-        x2, y2 = points[(i + 1) % n]
-        if (y1 > py) != (y2 > py):
-            x_cross = x1 + (py - y1) * (x2 - x1) / (y2 - y1)
-            if px < x_cross:
-                inside = not inside
-    return inside
-
-
-def polyline_distance(px, py, points, closed):
-    n = len(points)
-    count = n if closed else n - 1
-    return min(
-        segment_distance(px, py, *points[i], *points[(i + 1) % n]) for i in range(count)
-    )
-
-
-def inside_round_rect(px, py, x0, y0, x1, y1, radius):
-    if px < x0 or px > x1 or py < y0 or py > y1:
-        return False
-    cx = min(max(px, x0 + radius), x1 - radius)
-    cy = min(max(py, y0 + radius), y1 - radius)
-    return math.hypot(px - cx, py - cy) <= radius
+def scaled(length, scale):
+    """A length in pixels at a scale, halves rounded up (130 px at 125 % is 163 px)."""
+    return int(math.floor(length * scale + 0.5))
 
 
 # ---------------------------------------------------------------------------
-# Shapes: each answers whether a point is covered and which colour it has there.
-# A colour is an (r, g, b) tuple or a function of (x, y) giving one.
+# Drawing: shapes are laid out in pixel units (a pixel covers [x, x + 1)) and drawn on a canvas of
+# `samples` x `samples` points per pixel, each point at the centre of its own square of the
+# pixel. The topmost shape that covers a point gives its colour; a pixel is the mean colour of its
+# covered points, with the share of covered points as its coverage.
 
 
-def paint(colour, x, y):
-    return colour(x, y) if callable(colour) else colour
+class Canvas:
+    # Pillow fills a polygon's boundary pixels after truncating its vertices to whole pixels, so
+    # each shape is drawn on a grid this many times finer than the points and read at the points.
+    FINE = 8
 
+    def __init__(self, width, height, samples):
+        self.width, self.height, self.samples = width, height, samples
+        self.size = (width * samples, height * samples)
+        self.colour = Image.new("RGB", self.size, BLACK)
+        self.cover = Image.new("L", self.size, 0)
 
-class Fill:
-    def __init__(self, points, colour):
-        self.points, self.colour = points, colour
+    def point(self, x, y):
+        scale = self.samples * self.FINE
+        return (x * scale, y * scale)
 
-    def hit(self, x, y):
-        return inside_polygon(x, y, self.points)
+    def shape(self):
+        """A fine mask to draw one shape on, and its drawing context."""
+        mask = Image.new("L", (self.size[0] * self.FINE, self.size[1] * self.FINE), 0)
+        return mask, ImageDraw.Draw(mask)
 
+    def paint(self, mask, colour):
+        """Lays a colour, or a function of the canvas giving an RGB image, over the shape."""
+        # Nearest-neighbour reduction reads each point's fine pixel: the one at its centre.
+        points = mask.resize(self.size, Image.Resampling.NEAREST)
+        fill = colour(self) if callable(colour) else colour
+        self.colour.paste(fill, (0, 0), points)
+        self.cover.paste(255, (0, 0), points)
 
-class Stroke:
-    def __init__(self, points, width, colour, closed=True):
-        self.points, self.half, self.colour, self.closed = points, width / 2.0, colour, closed
+    def fill(self, points, colour):
+        mask, draw = self.shape()
+        draw.polygon([self.point(x, y) for x, y in points], fill=255)
+        self.paint(mask, colour)
 
-    def hit(self, x, y):
-        return polyline_distance(x, y, self.points, self.closed) <= self.half
+    def stroke(self, points, width, colour, closed=True):
+        """Every point within width / 2 of the polyline: round joins and round ends."""
+        mask, draw = self.shape()
+        half = width / 2.0
+        count = len(points) if closed else len(points) - 1
+        for i in range(count):
+            (ax, ay), (bx, by) = points[i], points[(i + 1) % len(points)]
+            length = math.hypot(bx - ax, by - ay)
+            if length:
+                nx, ny = -(by - ay) / length * half, (bx - ax) / length * half
+                quad = [(ax + nx, ay + ny), (bx + nx, by + ny),
+                        (bx - nx, by - ny), (ax - nx, ay - ny)]
+                draw.polygon([self.point(x, y) for x, y in quad], fill=255)
+        # Pillow's ellipse covers the pixels from its first to its last corner, both included:
+        # half a fine pixel in from each side leaves a disc of the given radius.
+        for x, y in points:
+            left, top = self.point(x - half, y - half)
+            right, bottom = self.point(x + half, y + half)
+            draw.ellipse([left + 0.5, top + 0.5, right - 0.5, bottom - 0.5], fill=255)
+        self.paint(mask, colour)
 
+    def round_rect(self, box, radius, colour):
+        x0, y0, x1, y1 = box
+        mask, draw = self.shape()
+        draw.rounded_rectangle([*self.point(x0, y0), *self.point(x1, y1)],
+                               radius=radius * self.samples * self.FINE, fill=255)
+        self.paint(mask, colour)
 
-class RoundRect:
-    def __init__(self, box, radius, colour):
-        self.box, self.radius, self.colour = box, radius, colour
-
-    def hit(self, x, y):
-        return inside_round_rect(x, y, *self.box, self.radius)
-
-
-class Clipped:
-    """A shape drawn only where another shape (the clip) also covers the point."""
-
-    def __init__(self, shape, clip):
-        self.shape, self.clip, self.colour = shape, clip, shape.colour
-
-    def hit(self, x, y):
-        return self.shape.hit(x, y) and self.clip.hit(x, y)
+    def pixels(self):
+        """Rows of ((r, g, b), coverage) per pixel."""
+        n, width = self.samples, self.width * self.samples
+        colour, cover = self.colour.tobytes(), self.cover.tobytes()
+        total = n * n
+        rows = []
+        for py in range(self.height):
+            row = []
+            for px in range(self.width):
+                acc, hits = [0, 0, 0], 0
+                for sy in range(py * n, py * n + n):
+                    for sx in range(px * n, px * n + n):
+                        if cover[sy * width + sx]:
+                            at = 3 * (sy * width + sx)
+                            acc[0] += colour[at]
+                            acc[1] += colour[at + 1]
+                            acc[2] += colour[at + 2]
+                            hits += 1
+                rgb = tuple(int(round(a / hits)) for a in acc) if hits else BLACK
+                row.append((rgb, hits / total))
+            rows.append(row)
+        return rows
 
 
 def vertical_gradient(top_colour, bottom_colour, y_top, y_bottom):
-    def colour(_x, y):
-        t = 0.0 if y_bottom == y_top else (y - y_top) / (y_bottom - y_top)
-        t = max(0.0, min(1.0, t))
-        return tuple(a + (b - a) * t for a, b in zip(top_colour, bottom_colour))
+    """A fill that runs from one colour at y_top to another at y_bottom (pixel units)."""
 
-    return colour
+    def image(canvas):
+        column = Image.new("RGB", (1, canvas.height * canvas.samples))
+        for sy in range(column.height):
+            y = (sy + 0.5) / canvas.samples
+            t = 0.0 if y_bottom == y_top else (y - y_top) / (y_bottom - y_top)
+            t = max(0.0, min(1.0, t))
+            column.putpixel((0, sy), tuple(
+                int(round(a + (b - a) * t)) for a, b in zip(top_colour, bottom_colour)))
+        return column.resize(canvas.colour.size, Image.Resampling.NEAREST)
 
-
-def render(shapes, width, height, samples=4):
-    """Supersamples the shapes (later ones on top) over a width x height pixel grid.
-
-    Returns rows of (rgb, coverage): rgb is the mean colour of the covered samples,
-    coverage the share of samples that any shape covered (0 to 1).
-    """
-    offsets = [(i + 0.5) / samples for i in range(samples)]
-    total = samples * samples
-    rows = []
-    for py in range(height):
-        row = []
-        for px in range(width):
-            acc = [0.0, 0.0, 0.0]
-            hits = 0
-            for oy in offsets:
-                for ox in offsets:
-                    x, y = px + ox, py + oy
-                    for shape in reversed(shapes):
-                        if shape.hit(x, y):
-                            c = paint(shape.colour, x, y)
-                            acc[0] += c[0]
-                            acc[1] += c[1]
-                            acc[2] += c[2]
-                            hits += 1
-                            break
-            if hits:
-                rgb = tuple(int(round(a / hits)) for a in acc)
-            else:
-                rgb = (0, 0, 0)
-            row.append((rgb, hits / total))
-        rows.append(row)
-    return rows
+    return image
 
 
 # ---------------------------------------------------------------------------
@@ -167,22 +161,16 @@ CHECK_RED = (226, 24, 24)
 CHECK_DARK = (120, 0, 0)
 
 
-def folder_shapes(size, left=0.0, top=0.0):
-    """The open yellow folder with a red check mark, laid out for a size x size square.
+def draw_folder(canvas, size, left=0.0, top=0.0):
+    """The open yellow folder with a red check mark, laid out in a size x size square.
 
     The design grid has 48 units; vertices are snapped to pixel centres so that the
     one-pixel outlines of straight edges stay sharp at every size.
     """
     scale = size / 48.0
 
-    def sx(v):
-        return left + math.floor(v * scale) + 0.5
-
-    def sy(v):
-        return top + math.floor(v * scale) + 0.5
-
     def pt(x, y):
-        return (sx(x), sy(y))
+        return (left + math.floor(x * scale) + 0.5, top + math.floor(y * scale) + 0.5)
 
     line = 1.0
     back = [pt(3, 9), pt(5, 7), pt(17, 7), pt(20, 11), pt(41, 11), pt(41, 41), pt(3, 41)]
@@ -191,28 +179,27 @@ def folder_shapes(size, left=0.0, top=0.0):
     front = [pt(11, 20), pt(46, 20), pt(40, 41), pt(3, 41)]
     tick = [pt(17, 28), pt(25, 37), pt(42, 16)]
     half = 3.2 * scale
-    return [
-        Fill(back, FOLDER_BACK),
-        # The darker inside of the back panel, seen above the open front flap.
-        Fill(inside, FOLDER_INSIDE),
-        Stroke(back, line, FOLDER_OUTLINE),
-        # A sheet of paper standing in the folder.
-        Fill(paper, PAPER),
-        Stroke(paper, line, PAPER_LINE),
-        Stroke([pt(11, 18), pt(31, 18)], line, PAPER_LINE, closed=False),
-        Fill(front, vertical_gradient(FOLDER_FRONT_TOP, FOLDER_FRONT_BOTTOM, sy(20), sy(41))),
-        Stroke(front, line, FOLDER_OUTLINE),
-        Stroke([pt(12, 22), pt(44, 22)], line, FOLDER_RIM, closed=False),
-        # The check mark: a thick two-stroke tick with a dark rim, over the lower right.
-        Stroke(tick, 2 * (half + line), CHECK_DARK, closed=False),
-        Stroke(tick, 2 * half, CHECK_RED, closed=False),
-    ]
+    canvas.fill(back, FOLDER_BACK)
+    # The darker inside of the back panel, seen above the open front flap.
+    canvas.fill(inside, FOLDER_INSIDE)
+    canvas.stroke(back, line, FOLDER_OUTLINE)
+    # A sheet of paper standing in the folder.
+    canvas.fill(paper, PAPER)
+    canvas.stroke(paper, line, PAPER_LINE)
+    canvas.stroke([pt(11, 18), pt(31, 18)], line, PAPER_LINE, closed=False)
+    canvas.fill(front, vertical_gradient(FOLDER_FRONT_TOP, FOLDER_FRONT_BOTTOM,
+                                         pt(0, 20)[1], pt(0, 41)[1]))
+    canvas.stroke(front, line, FOLDER_OUTLINE)
+    canvas.stroke([pt(12, 22), pt(44, 22)], line, FOLDER_RIM, closed=False)
+    # The check mark: a thick two-stroke tick with a dark rim, over the lower right.
+    canvas.stroke(tick, 2 * (half + line), CHECK_DARK, closed=False)
+    canvas.stroke(tick, 2 * half, CHECK_RED, closed=False)
 
 
 SMALL_ICON = 16
 
 
-def small_folder_shapes():
+def draw_small_folder(canvas):
     """The same folder drawn for 16 x 16 pixels on the pixel grid itself.
 
     At this size a rim around the tick and the paper only blur the picture, so the
@@ -222,133 +209,48 @@ def small_folder_shapes():
     inside = [(1.5, 4.5), (12.5, 4.5), (12.5, 8.5), (1.5, 8.5)]
     front = [(3.5, 7.5), (15.5, 7.5), (13.5, 14.5), (0.5, 14.5)]
     tick = [(6.5, 9.5), (9.0, 12.0), (14.5, 6.5)]
-    return [
-        Fill(back, FOLDER_BACK),
-        Fill(inside, FOLDER_INSIDE),
-        Stroke(back, 1.0, FOLDER_OUTLINE),
-        Fill(front, vertical_gradient(FOLDER_FRONT_TOP, FOLDER_FRONT_BOTTOM, 7.5, 14.5)),
-        Stroke(front, 1.0, FOLDER_OUTLINE),
-        Stroke(tick, 1.9, CHECK_RED, closed=False),
-    ]
+    canvas.fill(back, FOLDER_BACK)
+    canvas.fill(inside, FOLDER_INSIDE)
+    canvas.stroke(back, 1.0, FOLDER_OUTLINE)
+    canvas.fill(front, vertical_gradient(FOLDER_FRONT_TOP, FOLDER_FRONT_BOTTOM, 7.5, 14.5))
+    canvas.stroke(front, 1.0, FOLDER_OUTLINE)
+    canvas.stroke(tick, 1.9, CHECK_RED, closed=False)
 
 
 def draw_icon(size):
     """Returns rows of (r, g, b, opaque) for the icon image of the given size."""
     if size == SMALL_ICON:
         # One sample per pixel centre: every pixel takes one shape's colour, no blends.
-        rows = render(small_folder_shapes(), size, size, samples=1)
+        canvas = Canvas(size, size, 1)
+        draw_small_folder(canvas)
     else:
-        rows = render(folder_shapes(size), size, size)
-    return [[(*rgb, coverage >= 0.5) for rgb, coverage in row] for row in rows]
+        canvas = Canvas(size, size, 4)
+        draw_folder(canvas, size)
+    return [[(*rgb, coverage >= 0.5) for rgb, coverage in row] for row in canvas.pixels()]
 
 
-def draw_repair_bitmap():
+def draw_repair_bitmap(scale=1.0):
     """The Repair button's picture: the folder centred on a pure white ground."""
-    width, height, folder = 130, 44, 40
-    left, top = (width - folder) // 2, (height - folder) // 2
-    rows = render(folder_shapes(folder, left, top), width, height)
-    image = []
-    for row in rows:
-        out = []
-        for rgb, coverage in row:
-            if coverage < 0.5:
-                out.append(WHITE)
-            elif rgb == WHITE:
+    width, height, folder = scaled(130, scale), scaled(44, scale), scaled(40, scale)
+    canvas = Canvas(width, height, 4)
+    draw_folder(canvas, folder, (width - folder) // 2, (height - folder) // 2)
+    image = Image.new("RGB", (width, height), WHITE)
+    for y, row in enumerate(canvas.pixels()):
+        for x, (rgb, coverage) in enumerate(row):
+            if coverage >= 0.5:
                 # Pure white is the button's transparent colour; the folder must not use it.
-                out.append((254, 254, 254))
-            else:
-                out.append(rgb)
-        image.append(out)
+                image.putpixel((x, y), (254, 254, 254) if rgb == WHITE else rgb)
     return image
 
 
 # ---------------------------------------------------------------------------
-# The banner: an emblem and the name in a pixel font of our own
+# The banner: an emblem and the site's name
 
-# Each glyph: rows from the top of the tallest letter (cap height 11); '#' is ink.
-# Lower-case letters sit on the same baseline as the capital.
-GLYPHS = {
-    "K": [
-        "##...##",
-        "##..##.",
-        "##.##..",
-        "####...",
-        "###....",
-        "###....",
-        "####...",
-        "##.##..",
-        "##..##.",
-        "##...##",
-        "##...##",
-    ],
-    "e": [
-        ".####.",
-        "##..##",
-        "##..##",
-        "######",
-        "##....",
-        "##...#",
-        ".####.",
-    ],
-    "s": [
-        ".#####",
-        "##....",
-        "###...",
-        ".####.",
-        "...###",
-        "....##",
-        "#####.",
-    ],
-    "t": [
-        ".##..",
-        ".##..",
-        "#####",
-        ".##..",
-        ".##..",
-        ".##..",
-        ".##..",
-        ".##.#",
-        "..##.",
-    ],
-    "r": [
-        "##.##",
-        "#####",
-        "##...",
-        "##...",
-        "##...",
-        "##...",
-        "##...",
-    ],
-    "o": [
-        ".####.",
-        "##..##",
-        "##..##",
-        "##..##",
-        "##..##",
-        "##..##",
-        ".####.",
-    ],
-    "v": [
-        "##..##",
-        "##..##",
-        "##..##",
-        "##..##",
-        ".####.",
-        ".####.",
-        "..##..",
-    ],
-    "a": [
-        ".####.",
-        "....##",
-        ".#####",
-        "##..##",
-        "##..##",
-        "##.###",
-        ".##.##",
-    ],
-}
 SITE_NAME = "Kestrova"
-LETTER_GAP = 1
+# A bold, narrow face of Debian's fonts-dejavu-core: at 14 px its capitals are 11 px high.
+NAME_FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSansCondensed-Bold.ttf"
+NAME_PX = 14
+NAME_BASELINE = 16
 
 BANNER_GROUND = (234, 242, 255)
 EMBLEM_TOP = (64, 132, 240)
@@ -357,49 +259,37 @@ EMBLEM_RIM = (0, 44, 150)
 EMBLEM_MARK = (236, 244, 255)
 
 
-def text_width(text):
-    return sum(len(GLYPHS[c][0]) for c in text) + LETTER_GAP * (len(text) - 1)
-
-
-def draw_text(image, text, left, baseline, colour):
-    x = left
-    for c in text:
-        glyph = GLYPHS[c]
-        top = baseline - len(glyph) + 1
-        for gy, line in enumerate(glyph):
-            for gx, cell in enumerate(line):
-                if cell == "#":
-                    image[top + gy][x + gx] = colour
-        x += len(glyph[0]) + LETTER_GAP
-
-
 def blend(under, over, alpha):
     return tuple(int(round(u + (o - u) * alpha)) for u, o in zip(under, over))
 
 
-def draw_banner():
-    width, height = 94, 24
-    image = [[BANNER_GROUND] * width for _ in range(height)]
+def draw_banner(scale=1.0):
+    width, height = scaled(94, scale), scaled(24, scale)
+    image = Image.new("RGB", (width, height), BANNER_GROUND)
 
     # Emblem: a rounded blue square with a pale rising tick, anti-aliased into the ground.
-    box = (3.0, 3.0, 21.0, 21.0)
-    rim = RoundRect(box, 4.5, EMBLEM_RIM)
-    face = RoundRect(
-        (box[0] + 1, box[1] + 1, box[2] - 1, box[3] - 1),
-        3.5,
-        vertical_gradient(EMBLEM_TOP, EMBLEM_BOTTOM, box[1], box[3]),
-    )
-    mark = Stroke([(7.5, 12.5), (10.5, 16.0), (16.5, 7.5)], 2.6, EMBLEM_MARK, closed=False)
-    rows = render([rim, face, mark], width, height)
-    for y, row in enumerate(rows):
+    box = tuple(v * scale for v in (3.0, 3.0, 21.0, 21.0))
+    inset = scale
+    canvas = Canvas(width, height, 4)
+    canvas.round_rect(box, 4.5 * scale, EMBLEM_RIM)
+    canvas.round_rect((box[0] + inset, box[1] + inset, box[2] - inset, box[3] - inset),
+                      3.5 * scale, vertical_gradient(EMBLEM_TOP, EMBLEM_BOTTOM, box[1], box[3]))
+    mark = [(7.5 * scale, 12.5 * scale), (10.5 * scale, 16.0 * scale), (16.5 * scale, 7.5 * scale)]
+    canvas.stroke(mark, 2.6 * scale, EMBLEM_MARK, closed=False)
+    for y, row in enumerate(canvas.pixels()):
         for x, (rgb, coverage) in enumerate(row):
             if coverage > 0:
-                image[y][x] = blend(BANNER_GROUND, rgb, coverage)
+                image.putpixel((x, y), blend(BANNER_GROUND, rgb, coverage))
 
-    # The name, crisp pure blue, centred in the room right of the emblem.
-    room_left, room_right = int(box[2]) + 1, width
-    left = room_left + (room_right - room_left - text_width(SITE_NAME)) // 2
-    draw_text(image, SITE_NAME, left, 16, PURE_BLUE)
+    # The name, crisp pure blue (no anti-aliasing), centred in the room right of the emblem.
+    draw = ImageDraw.Draw(image)
+    draw.fontmode = "1"
+    font = ImageFont.truetype(NAME_FONT, scaled(NAME_PX, scale))
+    room_left = int(box[2]) + 1
+    ink_left, _, ink_right, _ = draw.textbbox((0, 0), SITE_NAME, font=font, anchor="ls")
+    left = room_left + (width - room_left - (ink_right - ink_left)) // 2 - ink_left
+    draw.text((left, scaled(NAME_BASELINE, scale)), SITE_NAME, fill=PURE_BLUE, font=font,
+              anchor="ls")
     return image
 
 
@@ -412,28 +302,21 @@ HAND_SIZE = 32
 
 def hand_mask():
     """Which pixels the hand covers, and which of them are drawn black."""
-
-    def capsule(ax, ay, bx, by, r):
-        return lambda x, y: segment_distance(x, y, ax, ay, bx, by) <= r
-
-    def box(x0, y0, x1, y1):
-        return lambda x, y: x0 <= x <= x1 and y0 <= y <= y1
-
+    canvas = Canvas(HAND_SIZE, HAND_SIZE, 1)
     tip_x = HAND_HOT_SPOT[0] + 0.5
-    parts = [
-        capsule(tip_x, 2.5, tip_x, 14.0, 2.5),  # index finger, its tip at the hot spot
-        capsule(11.5, 8.5, 11.5, 13.0, 2.5),  # middle finger
-        capsule(15.5, 9.5, 15.5, 13.0, 2.5),  # ring finger
-        capsule(19.0, 11.5, 19.0, 14.0, 2.0),  # little finger
-        capsule(2.5, 14.0, 7.0, 20.5, 2.0),  # thumb
-        box(5.0, 13.0, 21.0, 20.0),  # palm
-        capsule(8.5, 19.0, 17.5, 19.0, 4.0),  # heel of the hand
-        box(7.0, 20.0, 19.0, 26.0),  # wrist
+    capsules = [
+        (tip_x, 2.5, tip_x, 14.0, 2.5),  # index finger, its tip at the hot spot
+        (11.5, 8.5, 11.5, 13.0, 2.5),  # middle finger
+        (15.5, 9.5, 15.5, 13.0, 2.5),  # ring finger
+        (19.0, 11.5, 19.0, 14.0, 2.0),  # little finger
+        (2.5, 14.0, 7.0, 20.5, 2.0),  # thumb
+        (8.5, 19.0, 17.5, 19.0, 4.0),  # heel of the hand
     ]
-    covered = [
-        [any(part(x + 0.5, y + 0.5) for part in parts) for x in range(HAND_SIZE)]
-        for y in range(HAND_SIZE)
-    ]
+    for ax, ay, bx, by, r in capsules:
+        canvas.stroke([(ax, ay), (bx, by)], 2 * r, WHITE, closed=False)
+    for x0, y0, x1, y1 in ((5.0, 13.0, 21.0, 20.0), (7.0, 20.0, 19.0, 26.0)):  # palm, wrist
+        canvas.fill([(x0, y0), (x1, y0), (x1, y1), (x0, y1)], WHITE)
+    covered = [[coverage > 0 for _, coverage in row] for row in canvas.pixels()]
 
     def is_covered(x, y):
         return 0 <= x < HAND_SIZE and 0 <= y < HAND_SIZE and covered[y][x]
@@ -474,159 +357,49 @@ def draw_hand():
 
 
 # ---------------------------------------------------------------------------
-# Colour reduction to a 256-entry palette (median cut, deterministic)
-
-
-def build_palette(colours, limit=256):
-    """Returns up to `limit` colours representing the given {colour: count} histogram."""
-    if len(colours) <= limit:
-        return sorted(colours)
-    boxes = [sorted(colours.items())]
-    while len(boxes) < limit:
-        # Split the box with the widest channel range (weighted by pixel count).
-        best, best_score, best_channel = None, -1, 0
-        for i, items in enumerate(boxes):
-            if len(items) < 2:
-                continue
-            for ch in range(3):
-                values = [c[ch] for c, _ in items]
-                score = (max(values) - min(values)) * sum(n for _, n in items)
-                if score > best_score:
-                    best, best_score, best_channel = i, score, ch
-        if best is None:
-            break
-        items = sorted(boxes.pop(best), key=lambda item: (item[0][best_channel], item[0]))
-        total = sum(n for _, n in items)
-        running, cut = 0, 1
-        for k, (_, n) in enumerate(items[:-1]):
-            running += n
-            cut = k + 1
-            if running * 2 >= total:
-                break
-        boxes += [items[:cut], items[cut:]]
-    palette = []
-    for items in boxes:
-        total = sum(n for _, n in items)
-        palette.append(
-            tuple(int(round(sum(c[ch] * n for c, n in items) / total)) for ch in range(3))
-        )
-    return sorted(set(palette))
-
-
-def nearest(palette, colour):
-    return min(
-        range(len(palette)),
-        key=lambda i: sum((a - b) ** 2 for a, b in zip(palette[i], colour)),
-    )
-
-
-def index_image(rows):
-    """Maps an RGBA-with-flag image to (palette of 256 entries, index rows)."""
-    histogram = {}
-    for row in rows:
-        for r, g, b, opaque in row:
-            if opaque:
-                histogram[(r, g, b)] = histogram.get((r, g, b), 0) + 1
-    palette = [(0, 0, 0)] + [c for c in build_palette(histogram, 255) if c != (0, 0, 0)]
-    lookup = {}
-    indices = []
-    for row in rows:
-        out = []
-        for r, g, b, opaque in row:
-            if not opaque:
-                out.append(0)
-                continue
-            key = (r, g, b)
-            if key not in lookup:
-                lookup[key] = nearest(palette, key)
-            out.append(lookup[key])
-        indices.append(out)
-    palette += [(0, 0, 0)] * (256 - len(palette))
-    return palette, indices
-
-
-# ---------------------------------------------------------------------------
 # File formats
 
-BITMAPINFOHEADER_SIZE = 40
-PIXELS_PER_METRE_96_DPI = 3780
+
+def rgba_image(rows):
+    """An RGBA Pillow image from rows of (r, g, b, opaque); transparent pixels are (0, 0, 0, 0)."""
+    image = Image.new("RGBA", (len(rows[0]), len(rows)))
+    image.putdata([(r, g, b, 255) if opaque else (0, 0, 0, 0) for row in rows
+                   for r, g, b, opaque in row])
+    return image
 
 
-def row_stride(width, bits):
-    return ((width * bits + 31) // 32) * 4
+def encoded(image, kind, **options):
+    out = io.BytesIO()
+    image.save(out, kind, **options)
+    return out.getvalue()
 
 
-def info_header(width, height, bits, image_size, colours_used=0, resolution=0):
-    """BITMAPINFOHEADER; icon and cursor images keep the resolution fields at 0."""
-    return struct.pack(
-        "<IiiHHIIiiII",
-        BITMAPINFOHEADER_SIZE,
-        width,
-        height,
-        1,
-        bits,
-        0,  # no compression
-        image_size,
-        resolution,
-        resolution,
-        colours_used,
-        0,
-    )
-
-
-def bmp24(image):
-    """A bottom-up 24-bit BMP file from rows of (r, g, b)."""
-    height, width = len(image), len(image[0])
-    stride = row_stride(width, 24)
-    data = bytearray()
-    for row in reversed(image):
-        line = bytearray()
-        for r, g, b in row:
-            line += bytes((b, g, r))
-        line += bytes(stride - len(line))
-        data += line
-    offset = 14 + BITMAPINFOHEADER_SIZE
-    header = struct.pack("<2sIHHI", b"BM", offset + len(data), 0, 0, offset)
-    info = info_header(width, height, 24, len(data), 0, PIXELS_PER_METRE_96_DPI)
-    return header + info + bytes(data)
-
-
-def pack_bits(flags, width):
-    """One row of 1-bit values, most significant bit first, padded to 32 bits."""
-    out = bytearray(row_stride(width, 1))
-    for x, flag in enumerate(flags):
-        if flag:
-            out[x // 8] |= 0x80 >> (x % 8)
-    return bytes(out)
+def indexed(rows):
+    """The icon image as an 8-bit palette image: black first, then every colour it uses."""
+    colours = sorted({px[:3] for row in rows for px in row if px[3]} - {BLACK})
+    palette = [BLACK] + colours
+    if len(palette) > 256:
+        raise SystemExit("an icon image uses more than 256 colours")
+    index = {colour: i for i, colour in enumerate(palette)}
+    image = Image.new("P", (len(rows[0]), len(rows)))
+    image.putpalette([c for colour in palette + [BLACK] * (256 - len(palette)) for c in colour])
+    image.putdata([index[px[:3]] if px[3] else 0 for row in rows for px in row])
+    return image
 
 
 def and_mask(rows):
-    width = len(rows[0])
-    return b"".join(pack_bits([not px[3] for px in row], width) for row in reversed(rows))
+    """The 1-bit mask that follows an icon or cursor image: set bits are transparent."""
+    mask = Image.new("1", (len(rows[0]), len(rows)))
+    mask.putdata([0 if px[3] else 1 for row in rows for px in row])
+    # A DIB without its 62-byte header and palette holds exactly the bottom-up, padded rows.
+    return encoded(mask, "DIB")[40 + 8:]
 
 
-def icon_image_8bit(rows):
-    """The DIB of one icon image: header, 256-entry palette, 8-bit pixels, AND mask."""
-    size = len(rows)
-    palette, indices = index_image(rows)
-    stride = row_stride(size, 8)
-    xor = b"".join(bytes(row) + bytes(stride - size) for row in reversed(indices))
-    mask = and_mask(rows)
-    header = info_header(size, size * 2, 8, len(xor) + len(mask), 256)
-    colours = b"".join(bytes((b, g, r, 0)) for r, g, b in palette)
-    return header + colours + xor + mask
-
-
-def cursor_image_1bit(rows):
-    """The DIB of one cursor image: 2-colour palette (black, white), pixels, AND mask."""
-    size = len(rows)
-    xor = b"".join(
-        pack_bits([px[3] and px[0] == 255 for px in row], size) for row in reversed(rows)
-    )
-    mask = and_mask(rows)
-    header = info_header(size, size * 2, 1, len(xor) + len(mask), 2)
-    colours = bytes((0, 0, 0, 0, 255, 255, 255, 0))
-    return header + colours + xor + mask
+def icon_entry(image, rows):
+    """One image of an .ico or .cur file: Pillow's DIB with its height doubled, then the mask."""
+    dib = encoded(image, "DIB")
+    height = struct.pack("<i", 2 * image.height)
+    return dib[:8] + height + dib[12:] + and_mask(rows)
 
 
 ICON_TYPE_ICON = 1
@@ -634,43 +407,17 @@ ICON_TYPE_CURSOR = 2
 
 
 def icon_container(kind, images):
-    """An .ico or .cur file. images: list of (size, plane_or_hot_x, bits_or_hot_y, colours, dib)."""
+    """An .ico or .cur file; images: (size, planes or hot x, bits or hot y, colours, data)."""
     directory = struct.pack("<HHH", 0, kind, len(images))
     offset = 6 + 16 * len(images)
     entries, blobs = b"", b""
-    for size, field1, field2, colour_count, dib in images:
+    for size, field1, field2, colour_count, data in images:
         entries += struct.pack(
-            "<BBBBHHII", size % 256, size % 256, colour_count, 0, field1, field2, len(dib), offset
+            "<BBBBHHII", size % 256, size % 256, colour_count, 0, field1, field2, len(data), offset
         )
-        blobs += dib
-        offset += len(dib)
+        blobs += data
+        offset += len(data)
     return directory + entries + blobs
-
-
-def png(rows):
-    """An RGBA PNG file from rows of (r, g, b, opaque)."""
-    height, width = len(rows), len(rows[0])
-    raw = bytearray()
-    for row in rows:
-        raw.append(0)  # no filter
-        for r, g, b, opaque in row:
-            raw += bytes((r, g, b, 255)) if opaque else bytes(4)
-
-    def chunk(kind, body):
-        return (
-            struct.pack(">I", len(body))
-            + kind
-            + body
-            + struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF)
-        )
-
-    ihdr = struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)
-    return (
-        b"\x89PNG\r\n\x1a\n"
-        + chunk(b"IHDR", ihdr)
-        + chunk(b"IDAT", zlib.compress(bytes(raw), 9))
-        + chunk(b"IEND", b"")
-    )
 
 
 # ---------------------------------------------------------------------------
@@ -683,23 +430,23 @@ def build_all():
     files = {}
     icons = {size: draw_icon(size) for size in ICON_SIZES}
     files["kestrova.ico"] = icon_container(
-        ICON_TYPE_ICON, [(size, 1, 8, 0, icon_image_8bit(icons[size])) for size in ICON_SIZES]
+        ICON_TYPE_ICON,
+        [(size, 1, 8, 0, icon_entry(indexed(icons[size]), icons[size])) for size in ICON_SIZES],
     )
     for size in ICON_SIZES:
-        # The PNG copies show the palette colours the .ico holds, pixel for pixel.
-        palette, indices = index_image(icons[size])
-        same = [
-            [(*palette[i], px[3]) for i, px in zip(irow, row)]
-            for irow, row in zip(indices, icons[size])
-        ]
-        files["icon-%d.png" % size] = png(same)
+        files["icon-%d.png" % size] = encoded(rgba_image(icons[size]), "PNG", optimize=True)
     hand = draw_hand()
+    white = Image.new("1", (HAND_SIZE, HAND_SIZE))
+    white.putdata([1 if px[3] and px[0] == 255 else 0 for row in hand for px in row])
     files["hand.cur"] = icon_container(
-        ICON_TYPE_CURSOR, [(HAND_SIZE, *HAND_HOT_SPOT, 2, cursor_image_1bit(hand))]
+        ICON_TYPE_CURSOR, [(HAND_SIZE, *HAND_HOT_SPOT, 2, icon_entry(white, hand))]
     )
-    files["hand.png"] = png(hand)
-    files["repair.bmp"] = bmp24(draw_repair_bitmap())
-    files["banner.bmp"] = bmp24(draw_banner())
+    files["hand.png"] = encoded(rgba_image(hand), "PNG", optimize=True)
+    files["repair.bmp"] = encoded(draw_repair_bitmap(), "BMP")
+    files["banner.bmp"] = encoded(draw_banner(), "BMP")
+    for percent, scale in SCALES.items():
+        files["repair-%d.bmp" % percent] = encoded(draw_repair_bitmap(scale), "BMP")
+        files["banner-%d.bmp" % percent] = encoded(draw_banner(scale), "BMP")
     return files
 
 

@@ -5,7 +5,7 @@
 
 namespace kestrova::cli {
 
-// Prepares the console for UTF-8 output.
+// Prepares the console for UTF-8 output; the console is put back as it was when the program ends.
 void PrepareConsole();
 // Whether the stream is a terminal (progress is drawn only there).
 bool IsTerminal(std::FILE* stream);

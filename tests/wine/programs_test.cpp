@@ -2,6 +2,7 @@
 // driven from outside through its controls by kestrova-probe.exe.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -32,6 +33,7 @@ struct Control {
   int left = 0, top = 0, width = 0, height = 0;
   bool visible = false, enabled = false;
   std::string text;
+  int clientLeft = 0, clientTop = 0, clientWidth = 0, clientHeight = 0;
 };
 
 struct Layout {
@@ -84,10 +86,18 @@ Layout ParseLayout(const std::string& output) {
       layout.clientHeight = std::stoi(f[2]);
     } else if (f.size() == 2 && f[0] == "style") {
       layout.style = std::stoul(f[1], nullptr, 16);
-    } else if (f.size() >= 8 && f[0] == "control") {
-      Control c{std::stoi(f[2]), std::stoi(f[3]), std::stoi(f[4]),         std::stoi(f[5]),
-                f[6] == "1",     f[7] == "1",     f.size() > 8 ? f[8] : ""};
-      layout.controls[std::stoi(f[1])] = c;
+    } else if (f.size() == 13 && f[0] == "control") {
+      layout.controls[std::stoi(f[1])] = Control{std::stoi(f[2]),
+                                                 std::stoi(f[3]),
+                                                 std::stoi(f[4]),
+                                                 std::stoi(f[5]),
+                                                 f[6] == "1",
+                                                 f[7] == "1",
+                                                 f[8],
+                                                 std::stoi(f[9]),
+                                                 std::stoi(f[10]),
+                                                 std::stoi(f[11]),
+                                                 std::stoi(f[12])};
     }
   }
   return layout;
@@ -135,6 +145,24 @@ TEST_F(WineTest, CliRefusesADriveThatAnotherProgramHolds) {
   EXPECT_NE(text.find(std::string(kOpenFailedTitle) + ": " + kOpenFailed), std::string::npos)
       << text;
   EXPECT_TRUE(DifferingOffsets(Before(), image_).empty());
+}
+
+// The console is the caller's: its output code page is as it was once the program has ended.
+TEST_F(WineTest, CliLeavesTheConsoleCodePageAsItFoundIt) {
+  std::string cli = "Z:" + CliExe();  // Wine's drive Z: is the Unix root
+  std::replace(cli.begin(), cli.end(), '/', '\\');
+  constexpr const char* kChineseCodePage = "936";
+  for (const char* arguments : {"--help", "drives"}) {
+    const auto ran = session_.Wine(ProbeExe(), std::string("console ") + kChineseCodePage + " " +
+                                                   Quote(cli) + " " + arguments);
+    ASSERT_EQ(ran.status, 0) << ran.output;
+    const auto fields = Lines(ran.output);
+    const auto line = std::find_if(fields.begin(), fields.end(), [](const auto& f) {
+      return f.size() == 3 && f[0] == "console";
+    });
+    ASSERT_NE(line, fields.end()) << ran.output;
+    EXPECT_EQ((*line)[2], kChineseCodePage) << arguments;
+  }
 }
 
 // The window, started for each test and closed at its end.
@@ -194,49 +222,101 @@ const Expected kDesign[] = {
 constexpr int kTrackLeft = 226, kTrackTop = 218, kTrackWidth = 117, kTrackHeight = 21;
 
 constexpr int kBannerRight = 24 + 94;
+constexpr int kDesignDpi = 96;
 
-void ExpectNear(const Control& actual, const Expected& design) {
-  SCOPED_TRACE("control " + std::to_string(design.id));
+double Scaled(int pixelsAt96, int dpi) {
+  return pixelsAt96 * dpi / static_cast<double>(kDesignDpi);
+}
+
+// Every edge within a pixel of the design at `dpi`.
+void ExpectNear(const Control& actual, const Expected& design, int dpi) {
+  SCOPED_TRACE("control " + std::to_string(design.id) + " at " + std::to_string(dpi) + " dpi");
   if (design.id == kLabel3) {
     // The contact line keeps its right edge; a longer address widens it to the left, short of
     // the banner.
-    EXPECT_NEAR(actual.left + actual.width, design.left + design.width, 1);
-    EXPECT_GE(actual.width, design.width - 1);
-    EXPECT_GT(actual.left, kBannerRight);
+    EXPECT_NEAR(actual.left + actual.width, Scaled(design.left + design.width, dpi), 1);
+    EXPECT_GE(actual.width, Scaled(design.width, dpi) - 1);
+    EXPECT_GT(actual.left, Scaled(kBannerRight, dpi));
   } else {
-    EXPECT_NEAR(actual.left, design.left, 1);
-    EXPECT_NEAR(actual.width, design.width, 1);
+    EXPECT_NEAR(actual.left, Scaled(design.left, dpi), 1);
+    EXPECT_NEAR(actual.width, Scaled(design.width, dpi), 1);
   }
-  EXPECT_NEAR(actual.top, design.top, 1);
-  EXPECT_NEAR(actual.height, design.height, 1);
+  EXPECT_NEAR(actual.top, Scaled(design.top, dpi), 1);
+  EXPECT_NEAR(actual.height, Scaled(design.height, dpi), 1);
   EXPECT_EQ(actual.text, design.text);
   EXPECT_TRUE(actual.visible);
 }
 
-TEST_F(WindowTest, LooksAsDesignedAt96DotsPerInch) {
-  const Layout layout = CurrentLayout();
-  EXPECT_EQ(layout.clientWidth, 391);
-  EXPECT_EQ(layout.clientHeight, 310);
-  EXPECT_EQ(layout.style & (kCaption | kSysMenu), kCaption | kSysMenu);
-  EXPECT_EQ(layout.style & (kThickFrame | kMinimizeBox | kMaximizeBox), 0u);
+// The window at `dpi`, from the probe's output for kGeometry: every control
+// where the design puts it, the Repair button and the progress bar filling their picture boxes
+// inside borders that keep their proportion, and pictures drawn at that scale.
+void ExpectScaledWindow(const std::string& probed, int dpi) {
+  SCOPED_TRACE(std::to_string(dpi) + " dpi");
+  const Layout layout = ParseLayout(probed);
+  EXPECT_NEAR(layout.clientWidth, Scaled(391, dpi), 0.5);
+  EXPECT_NEAR(layout.clientHeight, Scaled(310, dpi), 0.5);
   for (const auto& design : kDesign) {
     const auto found = layout.controls.find(design.id);
     ASSERT_NE(found, layout.controls.end()) << design.id;
-    ExpectNear(found->second, design);
+    ExpectNear(found->second, design, dpi);
   }
-  // After the load: no progress bar, Repair greyed, no entry of a fixed drive.
+  const Control& surround = layout.controls.at(kPicture1);
+  const Control& button = layout.controls.at(kCommand1);
+  EXPECT_EQ(button.left, surround.clientLeft);
+  EXPECT_EQ(button.top, surround.clientTop);
+  EXPECT_EQ(button.width, surround.clientWidth);
+  EXPECT_EQ(button.height, surround.clientHeight);
+  const Control& track = layout.controls.at(kPicture2);
+  EXPECT_EQ(layout.controls.at(kProgress).height, track.clientHeight);
+  constexpr int kBorderAt96 = 2;
+  for (const Control* box : {&surround, &track}) {
+    EXPECT_NEAR(box->clientLeft - box->left, Scaled(kBorderAt96, dpi), 0.5);
+    EXPECT_NEAR(box->clientTop - box->top, Scaled(kBorderAt96, dpi), 0.5);
+    EXPECT_NEAR(box->left + box->width - box->clientLeft - box->clientWidth,
+                Scaled(kBorderAt96, dpi), 0.5);
+    EXPECT_NEAR(box->top + box->height - box->clientTop - box->clientHeight,
+                Scaled(kBorderAt96, dpi), 0.5);
+  }
+
+  // The banner covers its whole box: its pale ground reaches the bottom-right corner. The folder
+  // keeps its share of the Repair button's width: its yellow spans 35 of the 117 px at 96 dpi.
+  std::map<int, std::vector<std::string>> colours;
+  for (const auto& f : Lines(probed)) {
+    if (f.size() == 4 && f[0] == "colours") colours[std::stoi(f[1])] = {f[2], f[3]};
+  }
+  ASSERT_EQ(colours.count(kPicture3), 1u);
+  ASSERT_EQ(colours.count(kCommand1), 1u);
+  EXPECT_EQ(colours[kPicture3][0], "EAF2FF");
+  const double folderShare = std::stoi(colours[kCommand1][1]) / static_cast<double>(button.width);
+  EXPECT_NEAR(folderShare, 35.0 / 117.0, 0.03);
+}
+
+// The folder is yellow while Repair can be clicked, so drive F is analysed before the colours.
+const std::string kGeometry = " layout select F wait-enabled " + std::to_string(kCommand1) + " " +
+                              std::to_string(kWaitMs) + " colours " + std::to_string(kCommand1) +
+                              " colours " + std::to_string(kPicture3);
+
+TEST_F(WindowTest, LooksAsDesignedAt96DotsPerInch) {
+  // The keyboard starts in the list; with Repair greyed the Tab key has nowhere else to go.
+  const auto keys = Probe("focus tab focus");
+  ASSERT_EQ(keys.status, 0) << keys.output;
+  EXPECT_EQ(Values(keys.output, "focus"),
+            (std::vector<std::string>{std::to_string(kList1), std::to_string(kList1)}));
+
+  const auto probed = Probe(kGeometry);
+  ASSERT_EQ(probed.status, 0) << probed.output;
+  ExpectScaledWindow(probed.output, kDesignDpi);
+  const Layout layout = ParseLayout(probed.output);
+  EXPECT_EQ(layout.style & (kCaption | kSysMenu), kCaption | kSysMenu);
+  EXPECT_EQ(layout.style & (kThickFrame | kMinimizeBox | kMaximizeBox), 0u);
+  // After the load (the layout comes before the analysis): no progress bar, Repair greyed, no
+  // entry of a fixed drive.
   const Control& progress = layout.controls.at(kProgress);
   EXPECT_FALSE(progress.visible);
   EXPECT_EQ(progress.width, 0);
   EXPECT_FALSE(progress.enabled);
   EXPECT_FALSE(layout.controls.at(kCommand1).enabled);
   EXPECT_EQ(Values(Probe("list").output, "item"), std::vector<std::string>{"F"});
-
-  // The keyboard starts in the list; with Repair greyed the Tab key has nowhere else to go.
-  const auto keys = Probe("focus tab focus");
-  ASSERT_EQ(keys.status, 0) << keys.output;
-  EXPECT_EQ(Values(keys.output, "focus"),
-            (std::vector<std::string>{std::to_string(kList1), std::to_string(kList1)}));
 
   // The hand shows over Command1 (once it can be clicked), Command2 and Picture3 only.
   const auto pointed =
@@ -295,6 +375,30 @@ TEST_F(WindowTest, RepairRepairsTheSelectedDriveAndReportsTheTime) {
   EXPECT_FALSE(layout.controls.at(kProgress).visible);
   EXPECT_EQ(layout.controls.at(kProgress).width, 0);
   EXPECT_FALSE(layout.controls.at(kCommand1).enabled);
+
+  // From the keyboard: Tab reaches Repair once it can be clicked, Enter presses it and the focus
+  // stays; a refresh greys it and hands the focus to the list, where Tab goes on working.
+  const auto keyed =
+      Probe("select F wait-enabled " + std::to_string(kCommand1) + " " + std::to_string(kWaitMs) +
+            " tab focus enter message " + std::to_string(kWaitMs) + " focus click " +
+            std::to_string(kCommand2) + " focus tab focus");
+  ASSERT_EQ(keyed.status, 0) << keyed.output;
+  EXPECT_EQ(Value(keyed.output, "title"), "by Varkel");
+  const std::string list = std::to_string(kList1);
+  const std::string repair = std::to_string(kCommand1);
+  EXPECT_EQ(Values(keyed.output, "focus"), (std::vector<std::string>{repair, repair, list, list}));
+  ExpectRepairedExactly(Before(), image_, made_);
+}
+
+// The window moves to a monitor of another resolution: it lays itself out again from the design,
+// and back.
+TEST_F(WindowTest, FollowsAChangeOfResolution) {
+  const auto larger = Probe("dpi 144" + kGeometry);
+  ASSERT_EQ(larger.status, 0) << larger.output;
+  ExpectScaledWindow(larger.output, 144);
+  const auto back = Probe("dpi 96" + kGeometry);
+  ASSERT_EQ(back.status, 0) << back.output;
+  ExpectScaledWindow(back.output, kDesignDpi);
 }
 
 TEST_F(WindowTest, AnalysisRefusesVolumesItCannotRepair) {
@@ -332,38 +436,21 @@ TEST_F(WindowTest, AnalysisRefusesVolumesItCannotRepair) {
   }
 }
 
-// At 120 dots per inch a pixel is 12 twips: every control keeps its proportions.
+// Started at 120, 144 and 192 dots per inch, the window keeps its proportions: at 120 a pixel is
+// 12 twips, and the pictures are stretched from the nearest of those drawn at 125, 150 and 200 %.
 TEST_F(WineTest, WindowScalesItsLayoutWithTheScreenResolution) {
-  constexpr int kDpi = 120;
-  session_.SetScreenDpi(kDpi);
   struct RestoreDpi {
     Session& session;
-    ~RestoreDpi() { session.SetScreenDpi(96); }
+    ~RestoreDpi() { session.SetScreenDpi(kDesignDpi); }
   } restore{session_};
-
-  Background window(session_.Env() + " wine " + Quote(WindowExe()) + " 2>/dev/null");
-  const auto probed =
-      session_.Wine(ProbeExe(), "window " + std::to_string(kWindowStartMs) + " layout close 10000");
-  ASSERT_EQ(probed.status, 0) << probed.output;
-  EXPECT_EQ(window.Wait(20), 0);
-  const Layout layout = ParseLayout(probed.output);
-  auto scaled = [](int pixelsAt96) { return pixelsAt96 * kDpi / 96.0; };
-  EXPECT_NEAR(layout.clientWidth, scaled(391), 1);
-  EXPECT_NEAR(layout.clientHeight, scaled(310), 1);
-  for (const auto& design : kDesign) {
-    if (design.id == kPicture3) continue;  // sized to its picture, which keeps its pixels
-    SCOPED_TRACE("control " + std::to_string(design.id));
-    const auto found = layout.controls.find(design.id);
-    ASSERT_NE(found, layout.controls.end());
-    if (design.id == kLabel3) {  // keeps its right edge; may widen to the left
-      EXPECT_NEAR(found->second.left + found->second.width, scaled(design.left + design.width),
-                  1.5);
-    } else {
-      EXPECT_NEAR(found->second.left, scaled(design.left), 1);
-      EXPECT_NEAR(found->second.width, scaled(design.width), 1.5);
-    }
-    EXPECT_NEAR(found->second.top, scaled(design.top), 1);
-    EXPECT_NEAR(found->second.height, scaled(design.height), 1.5);
+  for (const int dpi : {120, 144, 192}) {
+    session_.SetScreenDpi(dpi);
+    Background window(session_.Env() + " wine " + Quote(WindowExe()) + " 2>/dev/null");
+    const auto probed = session_.Wine(
+        ProbeExe(), "window " + std::to_string(kWindowStartMs) + kGeometry + " close 10000");
+    EXPECT_EQ(window.Wait(20), 0);
+    ASSERT_EQ(probed.status, 0) << probed.output;
+    ExpectScaledWindow(probed.output, dpi);
   }
 }
 

@@ -192,6 +192,16 @@ TEST(Resources, ManifestAsksForAdministratorAndDpiAwareness) {
   EXPECT_NE(manifest.find("supportedOS"), std::string::npos);
 }
 
+// A console tool must not ask for elevation: it runs with the rights of its console.
+TEST(Resources, CliManifestRunsWithTheCallersRights) {
+  TempDir scratch;
+  const auto raw = RawResource(scratch, CliExe(), 24, 1);
+  const std::string manifest(raw.begin(), raw.end());
+  EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos) << manifest;
+  EXPECT_EQ(manifest.find("requireAdministrator"), std::string::npos);
+  EXPECT_NE(manifest.find("supportedOS"), std::string::npos);
+}
+
 // Static programs: nothing but the system's own libraries beside them.
 TEST(Resources, ProgramsImportOnlySystemLibraries) {
   const std::set<std::string> system{"kernel32.dll", "user32.dll",  "gdi32.dll",    "msvcrt.dll",

@@ -4,12 +4,18 @@
 
 #include <windows.h>
 
+#include <array>
 #include <string>
 
 #include "ui/form1.h"
 #include "ui/layout.h"
 
 namespace kestrova::ui::win32 {
+
+// The window's pictures are drawn at these scales of their design size (percent); the window
+// stretches the nearest one to its resolution.
+inline constexpr int kPictureScales[] = {100, 125, 150, 200};
+inline constexpr int kPictureScaleCount = 4;
 
 std::wstring Wide(const std::string& utf8);
 std::string Utf8(const std::wstring& wide);
@@ -50,6 +56,18 @@ class MainWindow final : public Form1Controls, public Form1Platform {
   void OpenWebSite(const std::string& address) override;
 
  private:
+  // The fonts of the controls at one resolution.
+  struct Fonts {
+    HFONT normal = nullptr;
+    HFONT label1 = nullptr;
+    HFONT list = nullptr;
+    HFONT command2 = nullptr;
+    HFONT command1 = nullptr;
+    HFONT label3 = nullptr;
+  };
+  // A picture at each of kPictureScales.
+  using Pictures = std::array<HBITMAP, kPictureScaleCount>;
+
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   static LRESULT CALLBACK PanelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
@@ -57,16 +75,28 @@ class MainWindow final : public Form1Controls, public Form1Platform {
   bool RegisterClasses();
   void CreateControls();
   HWND Child(HWND parent, const wchar_t* className, const std::string& text, DWORD style,
-             DWORD exStyle, const TwipRect& twips, int id);
-  HFONT Font(const char* face, int pixelsAt96, int weight, bool underline);
-  int Px(int twips) const { return TwipsToPixels(twips, dpi_); }
+             DWORD exStyle, int id);
+  HFONT Font(const char* face, int pixelsAt96, int weight, bool underline) const;
+  // Places every control, its font and the picture boxes' borders for dpi_, from the design.
+  void ApplyDpi(int dpi);
+  void OnDpiChanged(int dpi, const RECT& suggested);
+  // Sizes the window so that its client area is the design's at dpi_.
+  void FitClientArea();
+  int Edge(int twips) const { return TwipsToPixels(twips, dpi_); }
+  int ScaledPixels(int pixelsAt96) const;
   void OnCommand(int id, int code);
   bool OnDrawItem(const DRAWITEMSTRUCT& item);
   void DrawRepairButton(const DRAWITEMSTRUCT& item);
+  void DrawBanner(const DRAWITEMSTRUCT& item);
   void DrawWrappedLabel(const DRAWITEMSTRUCT& item, HFONT font);
   void DrawRightAlignedLabel(const DRAWITEMSTRUCT& item, HFONT font, COLORREF colour);
+  // The Repair picture at dpi_ on the button's face, greyed or not; made on first use.
+  HBITMAP RepairPicture(bool greyed);
   HBRUSH OnColorStatic(HDC dc, HWND control);
   bool OnSetCursor(HWND target, int hitTest);
+  // Enables or disables a control; a control that loses the keyboard focus this way hands it to
+  // the drive list.
+  void Enable(HWND control, bool enabled);
   void Dispatch(MSG& message);
 
   HINSTANCE instance_;
@@ -75,27 +105,28 @@ class MainWindow final : public Form1Controls, public Form1Platform {
   HWND window_ = nullptr;
   HWND lastFocus_ = nullptr;
   HWND label1_ = nullptr;
+  HWND frame1_ = nullptr;
+  HWND box1_ = nullptr;
   HWND list1_ = nullptr;
-  HWND command1_ = nullptr;
   HWND command2_ = nullptr;
+  HWND label2_ = nullptr;
+  HWND frame2_ = nullptr;
+  HWND box2_ = nullptr;
+  HWND picture1_ = nullptr;
+  HWND command1_ = nullptr;
   HWND picture2_ = nullptr;
   HWND progress_ = nullptr;
   HWND picture3_ = nullptr;
   HWND label3_ = nullptr;
-  HFONT defaultFont_ = nullptr;
-  HFONT label1Font_ = nullptr;
-  HFONT listFont_ = nullptr;
-  HFONT command2Font_ = nullptr;
-  HFONT command1Font_ = nullptr;
-  HFONT label3Font_ = nullptr;
-  HBITMAP repairPicture_ = nullptr;
-  HBITMAP repairPictureGrey_ = nullptr;
-  HBITMAP banner_ = nullptr;
+  Fonts fonts_;
+  Pictures repairPictures_{};
+  Pictures banners_{};
+  std::array<HBITMAP, 2> repairOnFace_{};  // at dpi_: as it is, greyed
   HCURSOR hand_ = nullptr;
   HICON bigIcon_ = nullptr;
   HICON smallIcon_ = nullptr;
   HBRUSH progressBrush_ = nullptr;
-  int progressHeight_ = 0;
+  float progressPercent_ = kFullTrack * kProgressRect.width / kTrackWidth;  // as built
 };
 
 }  // namespace kestrova::ui::win32

@@ -4,7 +4,13 @@
 //   window MS          wait up to MS milliseconds for the main window
 //   layout             print the client size, the window style and every control:
 //                      "control<TAB>id<TAB>left<TAB>top<TAB>width<TAB>height<TAB>visible<TAB>
-//                      enabled<TAB>text", positions in the main window's client coordinates
+//                      enabled<TAB>text<TAB>left<TAB>top<TAB>width<TAB>height", the control's
+//                      rectangle and then its client area, in the main window's client coordinates
+//   dpi DPI            send the window WM_DPICHANGED for DPI dots per inch, with the rectangle the
+//                      system would suggest: the same top-left corner, the window scaled
+//   colours ID         print "colours<TAB>ID<TAB>CORNER<TAB>YELLOW", the colour (RRGGBB) of the
+//                      control's bottom-right pixel on the screen and the width of the columns
+//                      that hold the folder's yellow
 //   list               print "item<TAB>TEXT" for every drive list entry
 //   select LETTER      select the entry LETTER and notify the window as a user's click does
 //   click ID           click control ID (it must be enabled), as the user's click does
@@ -15,7 +21,11 @@
 //                      "cursor<TAB>ID<TAB>HANDLE", the cursor that shows there
 //   focus              print "focus<TAB>ID", the control that has the keyboard focus
 //   tab                press the Tab key in the window
+//   enter              press the Enter key in the window
 //   close MS           ask the window to close; print "closed" once it is gone, else "open"
+//   console CP EXE ARG set this console's output code page to CP, run EXE with one argument in
+//                      it and wait for its end; print "console<TAB>CP<TAB>AFTER", the code page
+//                      that the console has then
 //   hold LETTER        open \\.\LETTER: for exclusive access, print "held", and keep it open
 //                      until standard input ends
 // Output is UTF-8. Any failure prints "error<TAB>what" and ends with status 1.
@@ -128,13 +138,18 @@ void Layout() {
   EnumChildWindows(
       window,
       [](HWND child, LPARAM data) -> BOOL {
+        HWND main = reinterpret_cast<HWND>(data);
         RECT rect{};
         GetWindowRect(child, &rect);
-        MapWindowPoints(nullptr, reinterpret_cast<HWND>(data), reinterpret_cast<POINT*>(&rect), 2);
-        std::printf("control\t%d\t%ld\t%ld\t%ld\t%ld\t%d\t%d\t%s\n", GetDlgCtrlID(child), rect.left,
-                    rect.top, rect.right - rect.left, rect.bottom - rect.top,
-                    IsWindowVisible(child) ? 1 : 0, IsWindowEnabled(child) ? 1 : 0,
-                    WindowText(child).c_str());
+        MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&rect), 2);
+        RECT client{};
+        GetClientRect(child, &client);
+        MapWindowPoints(child, main, reinterpret_cast<POINT*>(&client), 2);
+        std::printf("control\t%d\t%ld\t%ld\t%ld\t%ld\t%d\t%d\t%s\t%ld\t%ld\t%ld\t%ld\n",
+                    GetDlgCtrlID(child), rect.left, rect.top, rect.right - rect.left,
+                    rect.bottom - rect.top, IsWindowVisible(child) ? 1 : 0,
+                    IsWindowEnabled(child) ? 1 : 0, WindowText(child).c_str(), client.left,
+                    client.top, client.right - client.left, client.bottom - client.top);
         return TRUE;
       },
       reinterpret_cast<LPARAM>(window));
@@ -174,6 +189,7 @@ void Click(int id) {
   HWND control = Control(id);
   if (!IsWindowEnabled(control) || !IsWindowVisible(control)) Fail("control is not clickable");
   Notify(control, BN_CLICKED);  // STN_CLICKED has the same code
+  Sleep(kSettleMs);
   std::printf("clicked\t%d\n", id);
 }
 
@@ -243,13 +259,101 @@ void Focus() {
 }
 
 // The key goes through the window's message queue, where its dialog navigation sees it.
-void Tab() {
+void Press(WPARAM key, LPARAM scanCode) {
   HWND focus = Focused();
   if (!focus) Fail("nothing has the focus");
-  constexpr LPARAM kTabScanCode = 0x000F0001;  // repeat count 1, scan code of Tab
-  PostMessageW(focus, WM_KEYDOWN, VK_TAB, kTabScanCode);
-  PostMessageW(focus, WM_KEYUP, VK_TAB, kTabScanCode | static_cast<LPARAM>(0xC0000000));
+  constexpr LPARAM kOnce = 1;               // repeat count
+  constexpr LPARAM kReleased = 0xC0000000;  // previous state down, transition up
+  constexpr int kScanCodeShift = 16;
+  const LPARAM data = kOnce | scanCode << kScanCodeShift;
+  PostMessageW(focus, WM_KEYDOWN, key, data);
+  PostMessageW(focus, WM_KEYUP, key, data | kReleased);
   Sleep(kSettleMs);
+}
+
+// What the system sends a window whose monitor changes its resolution: the new resolution and a
+// suggested rectangle, here at the window's top-left corner and as large as its frame around the
+// designed client area at that resolution. The rectangle is written into the window's process,
+// where the message's pointer must point.
+void ChangeDpi(int dpi) {
+  HWND window = RequireMainWindow();
+  RECT rect{};
+  RECT client{};
+  GetWindowRect(window, &rect);
+  GetClientRect(window, &client);
+  const RECT suggested{rect.left, rect.top,
+                       rect.right - client.right +
+                           MulDiv(kestrova::ui::kClientWidth, dpi, kestrova::ui::kTwipsPerInch),
+                       rect.bottom - client.bottom +
+                           MulDiv(kestrova::ui::kClientHeight, dpi, kestrova::ui::kTwipsPerInch)};
+  DWORD processId = 0;
+  GetWindowThreadProcessId(window, &processId);
+  HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, processId);
+  if (!process) Fail("cannot open the window's process");
+  void* remote =
+      VirtualAllocEx(process, nullptr, sizeof suggested, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  if (!remote || !WriteProcessMemory(process, remote, &suggested, sizeof suggested, nullptr)) {
+    Fail("cannot write into the window's process");
+  }
+  DWORD_PTR result = 0;
+  const bool answered =
+      SendMessageTimeoutW(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                          reinterpret_cast<LPARAM>(remote), SMTO_NORMAL, 10000, &result) != 0;
+  VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+  CloseHandle(process);
+  if (!answered) Fail("no answer to WM_DPICHANGED");
+  Sleep(kSettleMs);
+  std::printf("dpi\t%d\n", dpi);
+}
+
+bool IsYellow(COLORREF colour) {
+  constexpr int kRedFloor = 200, kGreenFloor = 120, kGreenCeiling = 240, kBlueCeiling = 140;
+  return GetRValue(colour) >= kRedFloor && GetGValue(colour) >= kGreenFloor &&
+         GetGValue(colour) <= kGreenCeiling && GetBValue(colour) <= kBlueCeiling;
+}
+
+// The control as it is drawn on the screen.
+void Colours(int id) {
+  HWND control = Control(id);
+  RECT rect{};
+  GetWindowRect(control, &rect);
+  HDC screen = GetDC(nullptr);
+  const COLORREF corner = GetPixel(screen, rect.right - 1, rect.bottom - 1);
+  int first = -1;
+  int last = -1;
+  for (int x = rect.left; x < rect.right; ++x) {
+    for (int y = rect.top; y < rect.bottom; ++y) {
+      if (!IsYellow(GetPixel(screen, x, y))) continue;
+      if (first < 0) first = x;
+      last = x;
+      break;
+    }
+  }
+  ReleaseDC(nullptr, screen);
+  std::printf("colours\t%d\t%02X%02X%02X\t%d\n", id, GetRValue(corner), GetGValue(corner),
+              GetBValue(corner), first < 0 ? 0 : last - first + 1);
+}
+
+void RunInConsole(UINT codePage, const std::string& exe, const std::string& argument) {
+  if (GetConsoleOutputCP() == 0) {
+    FreeConsole();
+    if (!AllocConsole()) Fail("no console: error " + std::to_string(GetLastError()));
+  }
+  if (!SetConsoleOutputCP(codePage)) Fail("cannot set the code page");
+  std::wstring commandLine = L"\"" + Wide(exe) + L"\" " + Wide(argument);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    Fail("cannot start " + exe);
+  }
+  constexpr DWORD kRunMs = 60000;
+  const bool ended = WaitForSingleObject(process.hProcess, kRunMs) == WAIT_OBJECT_0;
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  if (!ended) Fail(exe + " does not end");
+  std::printf("console\t%u\t%u\n", codePage, GetConsoleOutputCP());
 }
 
 void Hold(const std::string& letter) {
@@ -309,7 +413,19 @@ int main(int argc, char** argv) {
     } else if (command == "focus") {
       Focus();
     } else if (command == "tab") {
-      Tab();
+      constexpr LPARAM kTabScanCode = 0x0F;
+      Press(VK_TAB, kTabScanCode);
+    } else if (command == "enter") {
+      constexpr LPARAM kEnterScanCode = 0x1C;
+      Press(VK_RETURN, kEnterScanCode);
+    } else if (command == "dpi") {
+      ChangeDpi(std::stoi(next(i)));
+    } else if (command == "colours") {
+      Colours(std::stoi(next(i)));
+    } else if (command == "console") {
+      const UINT codePage = std::stoul(next(i));
+      const std::string exe = next(i);
+      RunInConsole(codePage, exe, next(i));
     } else if (command == "hold") {
       Hold(next(i));
     } else {
