@@ -24,13 +24,15 @@ enum ExitStatus { kDone = 0, kNothingWritten = 1, kUsage = 2, kWrittenAndFailed 
 constexpr const char* kUsageText =
     "usage: kestrova-cli COMMAND [TARGET]\n"
     "\n"
-    "Repairs the root folders of a FAT32 drive that a virus made hidden and system.\n"
+    "Repairs the root folders of a FAT12, FAT16, FAT32 or exFAT drive that a virus made\n"
+    "hidden and system.\n"
     "\n"
     "commands:\n"
     "  drives           list the removable drives: letter, device, size, volume label\n"
-    "  analyze TARGET   analyse the volume and print its layout (reserved sectors,\n"
-    "                   sectors per FAT, FAT count, sectors per cluster, first data\n"
-    "                   sector, the root directory's clusters)\n"
+    "  analyze TARGET   analyse the volume and print its layout (file system, sector\n"
+    "                   size, reserved sectors, sectors per FAT, FAT count, sectors\n"
+    "                   per cluster, first data sector, the root directory's clusters\n"
+    "                   or sectors)\n"
     "  scan TARGET      analyse, then list the root-directory entries that repair would\n"
     "                   change (attribute now, short name, long name); writes nothing\n"
     "  repair TARGET    analyse, then turn every hidden and/or system root folder into a\n"
@@ -38,14 +40,14 @@ constexpr const char* kUsageText =
     "                   folder it restored and their count\n"
     "\n"
     "TARGET is a drive letter (F or F:); on Linux it may also be the path of a block\n"
-    "device or of a FAT32 image file. analyze and scan open it for reading only.\n"
+    "device or of an image file. analyze and scan open it for reading only.\n"
     "\n"
     "Messages are printed as 'title: text' on standard error.\n"
     "\n"
     "exit status:\n"
     "  0  done\n"
     "  1  failed, and nothing was written to the disk (the volume cannot be opened,\n"
-    "     is not FAT32, is unsupported, damaged or changed, or the pass failed before\n"
+    "     is not FAT or exFAT, is unsupported, damaged or changed, or the pass failed before\n"
     "     its first write)\n"
     "  2  usage\n"
     "  3  failed after the pass began to write: some sectors may have been written\n"
@@ -142,12 +144,21 @@ int ListDrives() {
 }
 
 void PrintLayout(Output& out, const repair::VolumeLayout& layout) {
-  out.Line(Format("reserved sectors: %d", layout.reservedSectors));
+  const bool exfat = layout.fileSystem == repair::FileSystem::kExfat;
+  out.Line("file system: " + std::string(repair::FileSystemName(layout.fileSystem)));
+  out.Line(Format("bytes per sector: %d", layout.bytesPerSector));
+  // exFAT has no reserved region of that name: its FAT begins at the FAT offset.
+  out.Line(Format(exfat ? "FAT offset: %d" : "reserved sectors: %d", layout.reservedSectors));
   out.Line(Format("sectors per FAT: %d", layout.fatSize));
   out.Line(Format("FAT count: %d", layout.fatCount));
   out.Line(Format("sectors per cluster: %d", layout.sectorsPerCluster));
   out.Line(Format("first data sector: %d", layout.dataStart));
   out.Line(Format("total sectors: %lld", static_cast<long long>(layout.totalSectors)));
+  out.Line(Format("clusters: %lld", static_cast<long long>(layout.clusterCount)));
+  if (!layout.RootHasChain()) {
+    out.Line(Format("root directory sectors: %d +%d", layout.rootStart, layout.rootSectors));
+    return;
+  }
   out.Line(Format("root clusters: %d", layout.rootClusterCount));
   std::string clusters = "root directory clusters:";
   for (std::int32_t i = 0; i < layout.rootClusterCount; ++i) {
@@ -162,8 +173,8 @@ void PrintHiddenFolders(Output& out, const std::vector<repair::HiddenFolder>& fo
     std::string flags;
     if (folder.deleted) flags += "deleted";
     if (folder.afterEnd) flags += flags.empty() ? "after-end" : ",after-end";
-    out.Line(Format("0x%02X\t", folder.attribute) + folder.shortName + "\t" + folder.longName +
-             "\t" + flags);
+    out.Line(Format("0x%02X\t", static_cast<unsigned>(folder.attribute)) + folder.shortName + "\t" +
+             folder.longName + "\t" + flags);
   }
   std::fprintf(stderr, "%zu folder entries would be repaired\n", folders.size());
 }

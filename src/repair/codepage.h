@@ -1,4 +1,5 @@
-// Short names as Chinese Windows writes them: bytes of code page 936 (GBK).
+// Names on the disk as text: short names as Chinese Windows writes them (code page 936, GBK),
+// long names in UTF-16.
 #pragma once
 
 #include <string>
@@ -8,5 +9,8 @@ namespace kestrova::repair {
 
 // The UTF-8 text of code page 936 bytes; a byte sequence that is not GBK shows as U+FFFD.
 std::string Cp936ToUtf8(std::string_view bytes);
+
+// The UTF-8 text of UTF-16 code units (long names); a lone surrogate shows as U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view text);
 
 }  // namespace kestrova::repair

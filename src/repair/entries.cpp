@@ -1,11 +1,11 @@
 #include "repair/entries.h"
 
-#include "repair/fat32.h"
+#include "repair/fat.h"
 
 namespace kestrova::repair {
 namespace {
 
-using namespace fat32;
+using namespace fat;
 
 constexpr std::uint8_t kHiddenOrSystem = kAttrHidden | kAttrSystem;
 constexpr std::uint8_t kCleared = kAttrHidden | kAttrSystem | kAttrReadOnly;
@@ -23,18 +23,6 @@ bool IsHiddenFolderEntry(std::span<const std::uint8_t> entry) {
 
 std::uint8_t RestoredAttribute(std::uint8_t attribute) {
   return static_cast<std::uint8_t>(attribute & ~kCleared);
-}
-
-int ClearHiddenFolders(std::span<std::uint8_t> entries) {
-  int changed = 0;
-  for (std::size_t offset = 0; offset + kDirEntrySize <= entries.size(); offset += kDirEntrySize) {
-    const auto entry = entries.subspan(offset, kDirEntrySize);
-    if (IsHiddenFolderEntry(entry)) {
-      entry[kAttributeOffset] = RestoredAttribute(entry[kAttributeOffset]);
-      ++changed;
-    }
-  }
-  return changed;
 }
 
 }  // namespace kestrova::repair

@@ -12,7 +12,5 @@ namespace kestrova::repair {
 bool IsHiddenFolderEntry(std::span<const std::uint8_t> entry);
 // The attribute a hidden folder gets back: hidden, system and read-only cleared, the rest kept.
 std::uint8_t RestoredAttribute(std::uint8_t attribute);
-// Restores every matching entry of a run of whole entries. Returns how many changed.
-int ClearHiddenFolders(std::span<std::uint8_t> entries);
 
 }  // namespace kestrova::repair

@@ -2,30 +2,74 @@
 
 #include <algorithm>
 
-#include "repair/fat32.h"
-#include "repair/sector_io.h"
+#include "repair/codepage.h"
+#include "repair/engine.h"
+#include "repair/exfat.h"
+#include "repair/fat.h"
 
 namespace kestrova::repair {
+namespace {
 
-std::string VolumeLabel(std::span<const std::uint8_t> bootSector) {
-  using namespace fat32;
-  const auto type = bootSector.subspan(kFileSystemTypeOffset, kFileSystemType.size());
-  if (!std::equal(type.begin(), type.end(), kFileSystemType.begin())) return {};
-  std::string label;
-  for (std::uint8_t b : bootSector.subspan(kVolumeLabelOffset, kVolumeLabelLength)) {
-    label += (b >= 0x20 && b < 0x7F) ? static_cast<char>(b) : '?';
+std::string FatLabel(std::span<const std::uint8_t> boot, std::size_t offset) {
+  std::string label(reinterpret_cast<const char*>(&boot[offset]), fat::kVolumeLabelLength);
+  for (char& c : label) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
   }
   while (!label.empty() && label.back() == ' ') label.pop_back();
-  return label == kNoVolumeLabel ? std::string() : label;
+  return label == fat::kNoVolumeLabel ? std::string() : Cp936ToUtf8(label);
+}
+
+std::string ExfatLabel(std::span<const std::uint8_t> root) {
+  using namespace exfat;
+  for (std::size_t offset = 0; offset + kEntrySize <= root.size(); offset += kEntrySize) {
+    const std::uint8_t type = root[offset + kEntryTypeOffset];
+    if (type == kEndOfDirectory) break;
+    if (type != kVolumeLabel) continue;
+    const std::size_t length =
+        std::min<std::size_t>(root[offset + kLabelLengthOffset], kMaxLabelLength);
+    std::u16string label;
+    for (std::size_t i = 0; i < length; ++i) {
+      label += static_cast<char16_t>(fat::Read16(root, offset + kLabelOffset + 2 * i));
+    }
+    return Utf16ToUtf8(label);
+  }
+  return {};
+}
+
+// The window contact points of a look that nobody sees.
+class Unseen final : public WindowContacts {
+ public:
+  std::string ListEntryText(std::int16_t) override { return letter; }
+  std::int16_t FirstSelectedIndex() override { return 0; }
+  void SetRepairEnabled(bool enabled) override { analysed = enabled; }
+  void ShowMessage(const std::string&, const std::string&, int) override {}
+  void SetProgressWidth(float) override {}
+  void ProcessPendingEvents() override {}
+  std::string letter;
+  bool analysed = false;
+};
+
+}  // namespace
+
+std::string VolumeLabel(const VolumeLayout& layout) {
+  switch (layout.fileSystem) {
+    case FileSystem::kExfat:
+      return ExfatLabel(layout.root.bytes());
+    case FileSystem::kFat32:
+      return FatLabel(layout.bootSector, fat::kVolumeLabelOffset);
+    case FileSystem::kFat12:
+    case FileSystem::kFat16:
+      return FatLabel(layout.bootSector, fat::kSmallVolumeLabelOffset);
+  }
+  return {};
 }
 
 std::string ReadVolumeLabel(const std::string& driveLetter) {
-  if (!volume::OpenVolume(volume::DevicePath(driveLetter), volume::Access::kReadOnly)) return {};
-  volume::SectorBuffer boot{};
-  std::uint32_t bytesRead = 0;
-  const bool read = ReadSectorAt(0, boot, bytesRead);
-  volume::CloseVolume();
-  return read ? VolumeLabel(boot) : std::string();
+  Unseen window;
+  window.letter = driveLetter;
+  VolumeLayout layout;
+  List1_ItemCheck(layout, window, 0, volume::Access::kReadOnly);
+  return window.analysed ? VolumeLabel(layout) : std::string();
 }
 
 }  // namespace kestrova::repair

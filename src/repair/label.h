@@ -1,18 +1,19 @@
-// The volume label of a FAT32 drive, for listing drives.
+// The volume label of a drive, for listing drives.
 #pragma once
 
-#include <cstdint>
-#include <span>
 #include <string>
+
+#include "repair/layout.h"
 
 namespace kestrova::repair {
 
-// The label of a FAT32 boot sector, trailing blanks removed; empty when the sector is not FAT32
-// or carries the formatters' "NO NAME". Bytes outside printable ASCII show as '?'.
-std::string VolumeLabel(std::span<const std::uint8_t> bootSector);
+// The label of an analysed volume: the boot sector's on FAT (trailing blanks removed, the
+// formatters' "NO NAME" as none, bytes of 0x80 and above read as code page 936), the root's label
+// entry on exFAT. Empty when there is none.
+std::string VolumeLabel(const VolumeLayout& layout);
 
-// Opens the drive's volume, reads its boot sector and returns its label (empty when the volume
-// cannot be read).
+// Opens the drive's volume for reading, analyses it and returns its label (empty when the volume
+// cannot be read or analysed).
 std::string ReadVolumeLabel(const std::string& driveLetter);
 
 }  // namespace kestrova::repair

@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <string_view>
+#include <vector>
 
 #include "volume/volume.h"
 
@@ -12,30 +14,52 @@ namespace kestrova::repair {
 // The most root-directory clusters that the analysis records.
 inline constexpr std::int32_t kRootClusterCapacity = 501;
 
+enum class FileSystem { kFat12, kFat16, kFat32, kExfat };
+
+std::string_view FileSystemName(FileSystem fileSystem);
+
+// A run of sectors of the root directory.
+struct RootExtent {
+  std::int64_t firstSector = 0;
+  std::int32_t sectors = 0;
+};
+
 struct VolumeLayout {
-  volume::SectorBuffer bootSector{};  // the volume's sector 0 as last read
+  volume::SectorBuffer bootSector{};  // the first 512 bytes of the volume's sector 0 as last read
   std::int32_t reservedSectors = 0;   // the sector where the first FAT begins
   std::int32_t fatSize = 0;           // sectors per FAT
   std::int32_t dataStart = 0;         // the sector where cluster 2 begins
-  volume::SectorBuffer fatSector{};   // the FAT sector last read
+  volume::SectorBuffer fatSector{};   // the first 512 bytes of the FAT sector last read
   std::array<std::int32_t, kRootClusterCapacity> rootClusters{};  // the root's chain, in order
   std::int32_t rootClusterCount = 0;                              // valid entries of rootClusters
   std::uint32_t bytesRead = 0;  // the counter that every read reports into
 
   // The rest of the geometry, read from the boot sector.
+  FileSystem fileSystem = FileSystem::kFat32;
+  std::int32_t bytesPerSector = 0;
   std::int32_t sectorsPerCluster = 0;
   std::int32_t fatCount = 0;
   std::int32_t activeFat = 0;  // the FAT that the chain is read from: 0 unless mirroring is off
   std::int64_t totalSectors = 0;
-  std::int32_t clusterCount = 0;  // data clusters, numbered 2 .. clusterCount + 1
-  std::int32_t rootCluster = 0;   // the first cluster of the root directory
+  std::int64_t clusterCount = 0;  // data clusters, numbered 2 .. clusterCount + 1
+  std::int32_t rootCluster = 0;   // the first cluster of the root directory (FAT32, exFAT)
+  // FAT12 and FAT16 keep the root in a fixed region between the FATs and cluster 2.
+  std::int32_t rootStart = 0;
+  std::int32_t rootSectors = 0;
 
-  // The root directory's bytes as the analysis read them, cluster after cluster in chain order.
+  // The root directory's bytes as the analysis read them, extent after extent.
   volume::AlignedBuffer root;
 
+  bool RootHasChain() const {
+    return fileSystem == FileSystem::kFat32 || fileSystem == FileSystem::kExfat;
+  }
   std::int64_t ClusterBytes() const {
-    return static_cast<std::int64_t>(sectorsPerCluster) * volume::kSectorSize;
+    return static_cast<std::int64_t>(sectorsPerCluster) * bytesPerSector;
   }
 };
+
+// The root directory's sectors in order: its clusters, or the fixed region cut into pieces of a
+// cluster's size. Empty when the layout does not place it (it was not analysed).
+std::vector<RootExtent> RootExtents(const VolumeLayout& layout);
 
 }  // namespace kestrova::repair

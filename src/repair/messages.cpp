@@ -71,6 +71,9 @@ std::string Text(const Problem& problem) {
     case ProblemKind::kDamagedChain:
       return "根目录的簇链已损坏（" + problem.detail + "）。为保护您的数据，" + kNothingWritten +
              "请先用磁盘检查工具修复此磁盘。";
+    case ProblemKind::kDamagedDirectory:
+      return "根目录已损坏（" + problem.detail + "）。为保护您的数据，" + kNothingWritten +
+             "请先用磁盘检查工具修复此磁盘。";
     case ProblemKind::kRootTooLong:
       return "根目录超过" + std::to_string(problem.count) + "簇，此版本的程序无法处理。" +
              kNothingWritten;

@@ -17,6 +17,7 @@ enum class ProblemKind {
   kNotFat32,             //
   kUnsupportedGeometry,  // detail
   kDamagedChain,         // detail
+  kDamagedDirectory,     // detail: the root's entries are inconsistent (exFAT entry sets)
   kRootTooLong,          // count: the most clusters the analysis records
   // Failures of the repair pass.
   kNotAnalysed,     // no successful analysis to work from

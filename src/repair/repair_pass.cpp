@@ -2,9 +2,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "repair/directory.h"
 #include "repair/engine.h"
-#include "repair/entries.h"
-#include "repair/fat32.h"
 #include "repair/sector_io.h"
 
 namespace kestrova::repair {
@@ -65,6 +64,7 @@ class OpenPass {
 // How the volume under the pass's lock differs from the one analysed, or empty when it does not.
 std::string Difference(const VolumeLayout& analysed, const VolumeLayout& now) {
   if (analysed.bootSector != now.bootSector) return "引导扇区不同";
+  if (analysed.fileSystem != now.fileSystem) return "文件系统不同";
   const auto count = static_cast<std::size_t>(now.rootClusterCount);
   if (analysed.rootClusterCount != now.rootClusterCount ||
       !std::equal(now.rootClusters.begin(), now.rootClusters.begin() + count,
@@ -97,43 +97,34 @@ void RepairOpenVolume(OpenPass& pass, const VolumeLayout* analysed, WindowContac
       pass.Fail(PassProblem(ProblemKind::kLayoutChanged, difference));
     }
   }
-  const std::int32_t count = now.rootClusterCount;
   RepairReport done;
   done.restored = ListHiddenFolders(now);
   // Restores the entries in memory, noting which sectors changed.
+  const std::int64_t sectorSize = now.bytesPerSector;
   const auto patched = now.root.bytes();
-  std::vector<bool> changed(patched.size() / volume::kSectorSize);
-  for (std::size_t s = 0; s < changed.size(); ++s) {
-    changed[s] =
-        ClearHiddenFolders(patched.subspan(s * volume::kSectorSize, volume::kSectorSize)) > 0;
+  std::vector<bool> changed(patched.size() / static_cast<std::size_t>(sectorSize));
+  for (const std::size_t offset : RootDirectoryOf(now.fileSystem).Restore(patched)) {
+    changed[offset / static_cast<std::size_t>(sectorSize)] = true;
   }
 
-  // Writes the sectors that changed, cluster by cluster in chain order; adjacent changed sectors
-  // of a cluster go out as one transfer.
-  const std::int64_t clusterBytes = now.ClusterBytes();
-  const auto sectorChanged = [&](std::int64_t at) {
-    return changed[static_cast<std::size_t>(at / volume::kSectorSize)];
-  };
-  for (std::int32_t i = 0; i < count; ++i) {
-    const auto first = ClusterFirstSector(now, now.rootClusters.at(static_cast<std::size_t>(i)));
-    if (!first) pass.Fail(PassProblem(ProblemKind::kNotAnalysed));
-    const std::int64_t base = i * clusterBytes;
-    for (std::int32_t k = 0; k < now.sectorsPerCluster;) {
-      if (!sectorChanged(base + k * std::int64_t{volume::kSectorSize})) {
+  // Writes the sectors that changed, extent by extent (cluster by cluster) in order; adjacent
+  // changed sectors of an extent go out as one transfer.
+  const std::vector<RootExtent> extents = RootExtents(now);
+  std::int64_t base = 0;  // the extent's first sector, counted in the root
+  for (std::size_t i = 0; i < extents.size(); ++i) {
+    const RootExtent& extent = extents[i];
+    for (std::int32_t k = 0; k < extent.sectors;) {
+      if (!changed[static_cast<std::size_t>(base + k)]) {
         ++k;
         continue;
       }
       std::int32_t end = k + 1;
-      while (end < now.sectorsPerCluster &&
-             sectorChanged(base + end * std::int64_t{volume::kSectorSize})) {
-        ++end;
-      }
-      const std::int64_t sector = *first + k;
-      const auto bytes =
-          patched.subspan(static_cast<std::size_t>(base + k * std::int64_t{volume::kSectorSize}),
-                          static_cast<std::size_t>(end - k) * volume::kSectorSize);
+      while (end < extent.sectors && changed[static_cast<std::size_t>(base + end)]) ++end;
+      const std::int64_t sector = extent.firstSector + k;
+      const auto bytes = patched.subspan(static_cast<std::size_t>((base + k) * sectorSize),
+                                         static_cast<std::size_t>((end - k) * sectorSize));
       const bool earlier = pass.mayHaveWritten;
-      const WriteResult written = WriteSectors(sector, bytes);
+      const WriteResult written = WriteSectors(sector, now.bytesPerSector, bytes);
       if (written != WriteResult::kNotStarted) pass.mayHaveWritten = true;
       if (written != WriteResult::kOk) {
         Problem problem = PassProblem(ProblemKind::kWriteFailed);
@@ -145,7 +136,9 @@ void RepairOpenVolume(OpenPass& pass, const VolumeLayout* analysed, WindowContac
       done.sectorsWritten += end - k;
       k = end;
     }
-    window.SetProgressWidth(static_cast<float>(static_cast<double>(i + 1) / count * kFullTrack));
+    base += extent.sectors;
+    window.SetProgressWidth(static_cast<float>(static_cast<double>(i + 1) /
+                                               static_cast<double>(extents.size()) * kFullTrack));
     window.ProcessPendingEvents();
   }
   pass.Finish();
@@ -166,8 +159,7 @@ void OpenForPass(WindowContacts& window, ProblemKind kind) {
 }  // namespace
 
 void cmdrepair_Click(VolumeLayout& layout, WindowContacts& window, RepairReport* report) {
-  const std::int32_t count = layout.rootClusterCount;
-  if (count < 1 || count > kRootClusterCapacity || layout.sectorsPerCluster < 1) {
+  if (RootExtents(layout).empty() || layout.bytesPerSector < 1) {
     throw RepairFailure(PassProblem(ProblemKind::kNotAnalysed), false);
   }
   OpenForPass(window, ProblemKind::kPassOpenFailed);

@@ -15,20 +15,21 @@ enum class ReadResult {
   kShort,   // the device ended before all the bytes arrived
 };
 
-// The byte offset of a sector, or nothing when it cannot be represented.
-std::optional<std::int64_t> SectorOffset(std::int64_t sector);
-// Positions at `sector` and reads bytes.size() bytes (whole sectors) into `bytes`.
-ReadResult ReadSectors(std::int64_t sector, std::span<std::uint8_t> bytes,
-                       std::uint32_t& bytesRead);
 enum class WriteResult {
   kOk,
   kNotStarted,  // the position failed: nothing went to the device
   kFailed,      // the write failed or was cut short: some of it may have landed
 };
 
+// The byte offset of a sector of `sectorSize` bytes, or nothing when it cannot be represented.
+std::optional<std::int64_t> SectorOffset(std::int64_t sector, std::uint32_t sectorSize);
+// Positions at `sector` and reads bytes.size() bytes (whole sectors) into `bytes`.
+ReadResult ReadSectors(std::int64_t sector, std::uint32_t sectorSize, std::span<std::uint8_t> bytes,
+                       std::uint32_t& bytesRead);
 // Positions at `sector` and writes all of `bytes` (whole sectors).
-WriteResult WriteSectors(std::int64_t sector, std::span<const std::uint8_t> bytes);
-// One sector at a time. True only when all 512 bytes moved.
+WriteResult WriteSectors(std::int64_t sector, std::uint32_t sectorSize,
+                         std::span<const std::uint8_t> bytes);
+// One 512-byte sector. True only when all of it moved.
 bool ReadSectorAt(std::int64_t sector, volume::SectorBuffer& buffer, std::uint32_t& bytesRead);
 bool WriteSectorAt(std::int64_t sector, const volume::SectorBuffer& buffer);
 

@@ -6,19 +6,21 @@
 
 #include "memory_volume.h"
 #include "repair/engine.h"
-#include "repair/fat32.h"
+#include "repair/fat.h"
 #include "test_volume.h"
 
 namespace kestrova::testing {
 namespace {
 
-namespace fat = kestrova::fat32;
+namespace fat = kestrova::fat;
 using repair::VolumeLayout;
 using Call = MemoryVolume::Call;
 
 constexpr const char* kNotFat32Text = "此版本的程序仅支持FAT32文件系统！";
 constexpr const char* kOpenFailedText = "获取磁盘参数错误！请检查是否有其他程序占用磁盘。";
 constexpr int kCritical = 16;
+// Sector 0 is read 4,096 bytes long, one sector of every size the engine handles.
+constexpr std::int64_t kBootRead = 8;
 
 class AnalysisTest : public ::testing::Test {
  protected:
@@ -63,7 +65,7 @@ TEST_F(AnalysisTest, OneClusterRootReadsTheBootSectorOneFatSectorAndTheCluster) 
   ASSERT_EQ(window.enabledHistory, (std::vector<bool>{false, true}));
   // The FAT is read a window at a time (here all 64 sectors of it); the cluster in one transfer.
   const auto root = static_cast<std::int64_t>(volume.ClusterSector(2));
-  EXPECT_EQ(memory.ReadTransfers(), (Reads{{0, 1}, {38, 64}, {root, 8}}));
+  EXPECT_EQ(memory.ReadTransfers(), (Reads{{0, kBootRead}, {38, 64}, {root, 8}}));
   EXPECT_EQ(layout.rootClusterCount, 1);
   EXPECT_EQ(layout.rootClusters[0], 2);
   EXPECT_EQ(memory.Count(Call::kOpen), 1);
@@ -92,7 +94,7 @@ TEST_F(AnalysisTest, RootIsReadARunOfContiguousClustersAtATime) {
     return static_cast<std::int64_t>(volume.ClusterSector(c));
   };
   EXPECT_EQ(memory.ReadTransfers(),
-            (Reads{{0, 1}, {32, 64}, {at(2), 24}, {at(9), 16}, {at(6), 8}}));
+            (Reads{{0, kBootRead}, {32, 64}, {at(2), 24}, {at(9), 16}, {at(6), 8}}));
   EXPECT_EQ(layout.root.size(), 6u * 8 * 512);
 }
 
@@ -147,7 +149,7 @@ TEST_P(TypeTextTest, AnythingButFat32WithThreeSpacesIsRefused) {
   Analyse();
   ExpectRefused("错误");
   EXPECT_EQ(window.messages[0].text, kNotFat32Text);
-  EXPECT_EQ(memory.SectorsRead(), (std::vector<std::int64_t>{0}));
+  EXPECT_EQ(memory.ReadTransfers(), (Reads{{0, kBootRead}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Types, TypeTextTest,
@@ -331,13 +333,14 @@ TEST_P(GeometryTest, IsRefusedAfterReadingOnlyTheBootSector) {
   ExpectRefused("错误");
   EXPECT_NE(window.messages[0].text.find("引导扇区参数不受支持"), std::string::npos)
       << window.messages[0].text;
-  EXPECT_EQ(memory.SectorsRead(), (std::vector<std::int64_t>{0}));
+  EXPECT_EQ(memory.ReadTransfers(), (Reads{{0, kBootRead}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Fields, GeometryTest,
-    ::testing::Values(BadGeometry{"bytesPerSector1024", fat::kBytesPerSectorOffset, Le16(1024)},
-                      BadGeometry{"bytesPerSector4096", fat::kBytesPerSectorOffset, Le16(4096)},
+    ::testing::Values(BadGeometry{"bytesPerSector768", fat::kBytesPerSectorOffset, Le16(768)},
+                      BadGeometry{"bytesPerSector8192", fat::kBytesPerSectorOffset, Le16(8192)},
+                      BadGeometry{"bytesPerSector256", fat::kBytesPerSectorOffset, Le16(256)},
                       BadGeometry{"bytesPerSector0", fat::kBytesPerSectorOffset, Le16(0)},
                       BadGeometry{"sectorsPerCluster0", fat::kSectorsPerClusterOffset, {0}},
                       BadGeometry{"sectorsPerCluster3", fat::kSectorsPerClusterOffset, {3}},
@@ -426,7 +429,7 @@ TEST(ActiveFatTest, ChainIsReadFromTheFatInUse) {
 
   ASSERT_TRUE(window.RepairEnabled());
   EXPECT_EQ(layout.rootClusterCount, 3);
-  EXPECT_EQ(memory.SectorsRead().at(1), 32 + 64);
+  EXPECT_EQ(memory.ReadTransfers().at(1).first, 32 + 64);
   EXPECT_EQ(memory.Count(MemoryVolume::Call::kRead), 3);
 }
 

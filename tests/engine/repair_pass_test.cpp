@@ -14,13 +14,13 @@
 
 #include "memory_volume.h"
 #include "repair/engine.h"
-#include "repair/fat32.h"
+#include "repair/fat.h"
 #include "test_volume.h"
 
 namespace kestrova::testing {
 namespace {
 
-namespace fat = kestrova::fat32;
+namespace fat = kestrova::fat;
 using repair::RepairFailure;
 using repair::VolumeLayout;
 using Call = MemoryVolume::Call;

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "repair/fat32.h"
+#include "repair/fat.h"
 
 namespace kestrova::testing {
 
-namespace fat = kestrova::fat32;
+namespace fat = kestrova::fat;
 
 namespace {
 
@@ -35,7 +35,7 @@ Fat32Volume::Fat32Volume(MemoryVolume& memory, char letter, const Fat32Geometry&
           ? geometry.totalSectors
           : std::min<std::uint64_t>(dataStart + (std::uint64_t{geometry.fatSize} * 128 - 2) * spc,
                                     0xFFFFFFFFu);
-  memory.AddSparseDrive(letter, totalSectors_ * fat::kSectorSize);
+  memory.AddSparseDrive(letter, totalSectors_ * geometry.bytesPerSector);
 
   PokeBoot(0, {0xEB, 0x58, 0x90, 'K', 'E', 'S', 'T', 'R', 'O', 'V', 'A'});
   PokeBoot(fat::kBytesPerSectorOffset, Le16(geometry.bytesPerSector));
@@ -73,7 +73,8 @@ void Fat32Volume::SetFat(std::uint32_t cluster, std::uint32_t value) {
   for (std::uint32_t copy = 0; copy < geometry_.fatCount; ++copy) {
     const std::uint64_t fatStart =
         geometry_.reservedSectors + std::uint64_t{copy} * geometry_.fatSize;
-    memory_.Poke(letter_, fatStart * fat::kSectorSize + std::uint64_t{cluster} * 4, Le32(value));
+    memory_.Poke(letter_, fatStart * geometry_.bytesPerSector + std::uint64_t{cluster} * 4,
+                 Le32(value));
   }
 }
 
@@ -95,11 +96,13 @@ void Fat32Volume::PutEntry(std::uint64_t sector, int index, const std::string& n
   for (std::size_t i = fat::kAttributeOffset + 1; i < fat::kDirEntrySize; ++i) {
     entry[i] = static_cast<std::uint8_t>(0x40 + index + i);
   }
-  memory_.Poke(letter_, sector * fat::kSectorSize + static_cast<std::uint64_t>(index) * 32, entry);
+  memory_.Poke(letter_, sector * geometry_.bytesPerSector + static_cast<std::uint64_t>(index) * 32,
+               entry);
 }
 
 void Fat32Volume::SetFirstCluster(std::uint64_t sector, int index, std::uint32_t cluster) {
-  const std::uint64_t entry = sector * fat::kSectorSize + static_cast<std::uint64_t>(index) * 32;
+  const std::uint64_t entry =
+      sector * geometry_.bytesPerSector + static_cast<std::uint64_t>(index) * 32;
   memory_.Poke(letter_, entry + fat::kFirstClusterHighOffset, Le16(cluster >> 16));
   memory_.Poke(letter_, entry + fat::kFirstClusterLowOffset, Le16(cluster & 0xFFFF));
 }

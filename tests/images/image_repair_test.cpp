@@ -364,14 +364,12 @@ class RefusalTest : public ImageTest, public ::testing::WithParamInterface<Refus
  protected:
   void Make() {
     const std::string kind = GetParam().name;
-    if (kind == "fat16") {
-      ASSERT_EQ(testing::Run("truncate -s 64M " + Quote(image.string()) + " && mkfs.fat -F 16 " +
+    if (kind == "ext2") {
+      ASSERT_EQ(testing::Run("truncate -s 16M " + Quote(image.string()) + " && mkfs.ext2 -q -F " +
                                  Quote(image.string()),
                              true)
                     .status,
                 0);
-      Mt("mmd", "::/VIRUS1");
-      Mt("mattrib", "+h +s ::/VIRUS1");
       return;
     }
     if (kind == "notFat" || kind == "tooShort") {
@@ -408,7 +406,7 @@ TEST_P(RefusalTest, EveryCommandRefusesWithStatusOneAndWritesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Volumes, RefusalTest,
-    ::testing::Values(Refusal{"fat16", "错误: 此版本的程序仅支持FAT32文件系统！"},
+    ::testing::Values(Refusal{"ext2", "错误: 此版本的程序仅支持FAT32文件系统！"},
                       Refusal{"notFat", "错误: 此版本的程序仅支持FAT32文件系统！"},
                       Refusal{"tooShort", "错误: 读取磁盘第0扇区失败"}, Refusal{"loop", "簇链成环"},
                       Refusal{"badCluster", "坏簇"}, Refusal{"freeLink", "根目录的簇链已损坏"},

@@ -9,12 +9,12 @@
 #include <iterator>
 
 #include "fat_tools.h"
-#include "repair/fat32.h"
+#include "repair/fat.h"
 
 namespace kestrova::testing {
 namespace {
 
-namespace fat = kestrova::fat32;
+namespace fat = kestrova::fat;
 
 constexpr std::size_t kBackupBootOffset = 50;  // 16 bits: the sector of the boot sector's copy
 constexpr std::uint32_t kChainLimit = 100000;
@@ -42,9 +42,9 @@ std::uint64_t BootFields::ClusterOffset(std::uint32_t cluster) const {
 }
 
 BootFields ReadBoot(const std::filesystem::path& image) {
-  const auto boot = ReadAt(image, 0, fat::kSectorSize);
+  const auto boot = ReadAt(image, 0, fat::kMinSectorSize);
   BootFields fields;
-  if (boot.size() < fat::kSectorSize) return fields;
+  if (boot.size() < fat::kMinSectorSize) return fields;
   fields.bytesPerSector = Le(boot, fat::kBytesPerSectorOffset, 2);
   fields.sectorsPerCluster = boot[fat::kSectorsPerClusterOffset];
   fields.reservedSectors = Le(boot, fat::kReservedSectorsOffset, 2);

@@ -55,10 +55,15 @@ TempDir::~TempDir() {
 
 bool MakeFat32Image(const std::filesystem::path& image, std::uint64_t sizeKiB,
                     const std::string& mkfsOptions) {
+  return MakeFatImage(image, sizeKiB, "-F 32 " + mkfsOptions);
+}
+
+bool MakeFatImage(const std::filesystem::path& image, std::uint64_t sizeKiB,
+                  const std::string& mkfsOptions) {
   std::filesystem::remove(image);
   // truncate makes the file sparse; mkfs.fat writes only its structures.
   const auto made = Run("truncate -s " + std::to_string(sizeKiB) + "K " + Quote(image.string()) +
-                            " && mkfs.fat -F 32 " + mkfsOptions + " " + Quote(image.string()),
+                            " && mkfs.fat " + mkfsOptions + " " + Quote(image.string()),
                         true);
   if (made.status != 0) {
     ADD_FAILURE() << "mkfs.fat failed: " << made.output;

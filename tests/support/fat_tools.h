@@ -38,6 +38,10 @@ class TempDir {
 bool MakeFat32Image(const std::filesystem::path& image, std::uint64_t sizeKiB,
                     const std::string& mkfsOptions = "");
 
+// The same with any options of mkfs.fat (-F 12, -F 16, -S 4096, ...).
+bool MakeFatImage(const std::filesystem::path& image, std::uint64_t sizeKiB,
+                  const std::string& mkfsOptions);
+
 // Runs an mtools command (mmd, mattrib, mcopy, ...) on an image; arguments are passed as given.
 CommandResult Mtools(const std::string& tool, const std::filesystem::path& image,
                      const std::string& arguments);

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "memory_volume.h"
-#include "repair/fat32.h"
+#include "repair/fat.h"
 #include "repair/messages.h"
 #include "ui/form1.h"
 #include "ui/report.h"
@@ -18,7 +18,7 @@
 namespace kestrova::testing {
 namespace {
 
-using namespace fat32;
+using namespace fat;
 using ui::Form1;
 
 constexpr int kStyleCritical = 16;
@@ -135,7 +135,7 @@ void PutEntry(std::vector<std::uint8_t>& bytes, std::size_t at, const std::strin
   bytes[at + kAttributeOffset] = attribute;
 }
 
-std::size_t SectorOffset(std::uint32_t sector) { return std::size_t{sector} * kSectorSize; }
+std::size_t SectorOffset(std::uint32_t sector) { return std::size_t{sector} * kMinSectorSize; }
 
 std::size_t AttributeAt(std::uint32_t rootSector, std::size_t entry) {
   return SectorOffset(kDataStart + rootSector) + entry * kDirEntrySize + kAttributeOffset;
@@ -143,7 +143,7 @@ std::size_t AttributeAt(std::uint32_t rootSector, std::size_t entry) {
 
 std::vector<std::uint8_t> InfectedVolume() {
   std::vector<std::uint8_t> bytes(SectorOffset(kTotalSectors), 0);
-  Put16(bytes, kBytesPerSectorOffset, kSectorSize);
+  Put16(bytes, kBytesPerSectorOffset, kMinSectorSize);
   bytes[kSectorsPerClusterOffset] = kSectorsPerCluster;
   Put16(bytes, kReservedSectorsOffset, kReserved);
   bytes[kFatCountOffset] = kFats;

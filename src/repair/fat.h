@@ -1,4 +1,5 @@
-// FAT32 on-disk structures: every offset and value that the engine reads or writes, named once.
+// FAT12, FAT16 and FAT32 on-disk structures: every offset and value that the engine reads or
+// writes, named once.
 #pragma once
 
 #include <cstddef>
@@ -6,9 +7,15 @@
 #include <span>
 #include <string_view>
 
-namespace kestrova::fat32 {
+namespace kestrova::fat {
 
 // Boot sector (BIOS parameter block and FAT32 extended boot record); byte offsets from its start.
+inline constexpr std::uint8_t kShortJump = 0xEB;  // EB xx 90, or E9 xx xx: the jump to the code
+inline constexpr std::uint8_t kNoOperation = 0x90;
+inline constexpr std::uint8_t kNearJump = 0xE9;
+inline constexpr std::size_t kMediaOffset = 21;  // 8 bits: F0, or F8 to FF
+inline constexpr std::uint8_t kMediaFirst = 0xF0;
+inline constexpr std::uint8_t kMediaFixedFirst = 0xF8;
 inline constexpr std::size_t kBytesPerSectorOffset = 11;       // 16 bits
 inline constexpr std::size_t kSectorsPerClusterOffset = 13;    // 8 bits
 inline constexpr std::size_t kReservedSectorsOffset = 14;      // 16 bits
@@ -27,13 +34,19 @@ inline constexpr std::size_t kVolumeLabelLength = 11;
 inline constexpr std::size_t kFileSystemTypeOffset = 82;  // 8 bytes
 inline constexpr std::string_view kFileSystemType = "FAT32   ";
 inline constexpr std::string_view kNoVolumeLabel = "NO NAME";
+// FAT12 and FAT16 keep their extended boot record earlier.
+inline constexpr std::size_t kSmallVolumeLabelOffset = 43;  // 11 bytes
 
-inline constexpr std::uint32_t kSectorSize = 512;  // the only sector size the engine handles
+// The sector sizes the engine handles, as a power of two.
+inline constexpr std::uint32_t kMinSectorSize = 512;
+inline constexpr std::uint32_t kMaxSectorSize = 4096;
 inline constexpr std::uint32_t kMaxSectorsPerCluster = 128;
+// The type follows from the cluster count: fewer than these are FAT12, then FAT16.
+inline constexpr std::uint32_t kMaxFat12Clusters = 4084;
+inline constexpr std::uint32_t kMaxFat16Clusters = 65524;
 
 // File allocation table entries.
-inline constexpr std::uint32_t kFatEntrySize = 4;
-inline constexpr std::uint32_t kFatEntriesPerSector = kSectorSize / kFatEntrySize;
+inline constexpr std::uint32_t kFatEntrySize = 4;          // FAT32
 inline constexpr std::uint32_t kClusterMask = 0x0FFFFFFF;  // the top four bits are reserved
 inline constexpr std::uint32_t kFirstDataCluster = 2;
 inline constexpr std::uint32_t kFirstReservedValue = 0x0FFFFFF0;  // up to 0x0FFFFFF6
@@ -43,7 +56,6 @@ inline constexpr std::uint32_t kMaxClusterCount = kFirstReservedValue - kFirstDa
 
 // Directory entries.
 inline constexpr std::size_t kDirEntrySize = 32;
-inline constexpr std::size_t kDirEntriesPerSector = kSectorSize / kDirEntrySize;
 inline constexpr std::size_t kNameOffset = 0;  // 8 bytes of name, then 3 of extension
 inline constexpr std::size_t kNameLength = 8;
 inline constexpr std::size_t kExtensionOffset = 8;
@@ -87,4 +99,14 @@ inline std::uint32_t Read32(std::span<const std::uint8_t> bytes, std::size_t off
          static_cast<std::uint32_t>(bytes[offset + 3]) << 24;
 }
 
-}  // namespace kestrova::fat32
+inline std::uint64_t Read64(std::span<const std::uint8_t> bytes, std::size_t offset) {
+  return static_cast<std::uint64_t>(Read32(bytes, offset)) |
+         static_cast<std::uint64_t>(Read32(bytes, offset + 4)) << 32;
+}
+
+inline void Write16(std::span<std::uint8_t> bytes, std::size_t offset, std::uint16_t value) {
+  bytes[offset] = static_cast<std::uint8_t>(value);
+  bytes[offset + 1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+}  // namespace kestrova::fat

@@ -1,0 +1,75 @@
+// exFAT on-disk structures: every offset and value that the engine reads or writes, named once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace kestrova::exfat {
+
+// Main boot sector; byte offsets from its start.
+inline constexpr std::size_t kFileSystemNameOffset = 3;  // 8 bytes
+inline constexpr std::string_view kFileSystemName = "EXFAT   ";
+inline constexpr std::size_t kMustBeZeroOffset = 11;  // 53 bytes, where FAT keeps its BPB
+inline constexpr std::size_t kMustBeZeroLength = 53;
+inline constexpr std::size_t kVolumeLengthOffset = 72;       // 64 bits, sectors
+inline constexpr std::size_t kFatOffsetOffset = 80;          // 32 bits, sectors
+inline constexpr std::size_t kFatLengthOffset = 84;          // 32 bits, sectors
+inline constexpr std::size_t kClusterHeapOffsetOffset = 88;  // 32 bits, sectors
+inline constexpr std::size_t kClusterCountOffset = 92;       // 32 bits
+inline constexpr std::size_t kRootClusterOffset = 96;        // 32 bits
+inline constexpr std::size_t kVolumeFlagsOffset = 106;       // 16 bits
+inline constexpr std::uint16_t kVolumeFlagsActiveFat = 0x0001;
+inline constexpr std::size_t kBytesPerSectorShiftOffset = 108;     // 8 bits
+inline constexpr std::size_t kSectorsPerClusterShiftOffset = 109;  // 8 bits
+inline constexpr std::size_t kFatCountOffset = 110;                // 8 bits
+inline constexpr std::uint32_t kMinBytesPerSectorShift = 9;
+inline constexpr std::uint32_t kMaxBytesPerSectorShift = 12;
+inline constexpr std::uint32_t kMaxClusterShift = 25;  // sector and cluster shifts together
+inline constexpr std::uint32_t kMinFatOffset = 24;     // after the main and backup boot regions
+
+// FAT entries: 32 bits, no reserved bits.
+inline constexpr std::uint32_t kFatEntrySize = 4;
+inline constexpr std::uint32_t kFirstDataCluster = 2;
+inline constexpr std::uint32_t kBadCluster = 0xFFFFFFF7;
+inline constexpr std::uint32_t kEndOfChain = 0xFFFFFFFF;
+inline constexpr std::uint32_t kMaxClusterCount = 0xFFFFFFF5;
+
+// Directory entries: 32 bytes, the first byte the entry type.
+inline constexpr std::size_t kEntrySize = 32;
+inline constexpr std::size_t kEntryTypeOffset = 0;
+inline constexpr std::uint8_t kEndOfDirectory = 0x00;
+inline constexpr std::uint8_t kInUse = 0x80;
+inline constexpr std::uint8_t kSecondary = 0x40;  // type category: a secondary entry of a set
+inline constexpr std::uint8_t kAllocationBitmap = 0x81;
+inline constexpr std::uint8_t kUpcaseTable = 0x82;
+inline constexpr std::uint8_t kVolumeLabel = 0x83;
+inline constexpr std::uint8_t kFile = 0x85;
+inline constexpr std::uint8_t kStreamExtension = 0xC0;
+inline constexpr std::uint8_t kFileName = 0xC1;
+
+// The File entry and its set.
+inline constexpr std::size_t kSecondaryCountOffset = 1;  // 8 bits
+inline constexpr std::size_t kSetChecksumOffset = 2;     // 16 bits
+inline constexpr std::size_t kFileAttributesOffset = 4;  // 16 bits
+inline constexpr std::uint32_t kMinSecondaryCount = 2;   // a stream extension and one name entry
+inline constexpr std::uint32_t kMaxSecondaryCount = 18;
+inline constexpr std::uint16_t kAttrReadOnly = 0x0001;
+inline constexpr std::uint16_t kAttrHidden = 0x0002;
+inline constexpr std::uint16_t kAttrSystem = 0x0004;
+inline constexpr std::uint16_t kAttrDirectory = 0x0010;
+inline constexpr std::uint16_t kAttrReserved = 0xFFC8;  // no exFAT defines these bits
+
+// Entries that own clusters keep the first of them here (allocation bitmap, up-case table,
+// stream extension).
+inline constexpr std::size_t kFirstClusterOffset = 20;  // 32 bits
+// The stream extension's name length, and the name entries' characters.
+inline constexpr std::size_t kNameLengthOffset = 3;  // 8 bits
+inline constexpr std::size_t kFileNameOffset = 2;    // 15 UTF-16 characters
+inline constexpr std::size_t kFileNameCharsPerEntry = 15;
+// The volume label entry: its length and up to 11 UTF-16 characters.
+inline constexpr std::size_t kLabelLengthOffset = 1;
+inline constexpr std::size_t kLabelOffset = 2;
+inline constexpr std::size_t kMaxLabelLength = 11;
+
+}  // namespace kestrova::exfat

@@ -1,0 +1,169 @@
+// The root directory of exFAT: entry sets of a File entry and its secondaries, each set guarded by
+// a checksum that a changed attribute makes the pass recompute.
+#include <algorithm>
+#include <string>
+#include <utility>
+
+#include "repair/codepage.h"
+#include "repair/directory.h"
+#include "repair/exfat.h"
+#include "repair/fat.h"
+#include "repair/problems.h"
+
+namespace kestrova::repair {
+namespace {
+
+using namespace exfat;
+using fat::Read16;
+using fat::Read32;
+using fat::Write16;
+
+constexpr std::uint16_t kHiddenOrSystem = kAttrHidden | kAttrSystem;
+constexpr std::uint16_t kCleared = kAttrHidden | kAttrSystem | kAttrReadOnly;
+
+bool IsHiddenFolder(std::uint16_t attributes) {
+  return (attributes & kAttrDirectory) && (attributes & kHiddenOrSystem) &&
+         !(attributes & kAttrReserved);
+}
+
+// The set checksum over the File entry and its secondaries, skipping the checksum's own bytes.
+std::uint16_t SetChecksum(std::span<const std::uint8_t> set) {
+  std::uint16_t sum = 0;
+  for (std::size_t i = 0; i < set.size(); ++i) {
+    if (i == kSetChecksumOffset || i == kSetChecksumOffset + 1) continue;
+    sum = static_cast<std::uint16_t>(((sum & 1) ? 0x8000 : 0) + (sum >> 1) + set[i]);
+  }
+  return sum;
+}
+
+// Walks the in-use entries of the root up to the end-of-directory entry. Calls `onSet` with the
+// offset and the size of each whole, consistent File entry set and `onEntry` for every other
+// in-use entry; returns the problem when a set is cut off or its checksum is wrong.
+template <typename OnSet, typename OnEntry>
+std::optional<Problem> Walk(std::span<const std::uint8_t> root, OnSet onSet, OnEntry onEntry) {
+  for (std::size_t offset = 0; offset + kEntrySize <= root.size();) {
+    const std::uint8_t type = root[offset + kEntryTypeOffset];
+    if (type == kEndOfDirectory) break;
+    if (type != kFile) {
+      if (type & kInUse) onEntry(offset, root.subspan(offset, kEntrySize));
+      offset += kEntrySize;
+      continue;
+    }
+    const std::uint32_t secondaries = root[offset + kSecondaryCountOffset];
+    const std::size_t setBytes = (1 + std::size_t{secondaries}) * kEntrySize;
+    const std::string where = "第" + std::to_string(offset / kEntrySize) + "项";
+    if (secondaries < kMinSecondaryCount || secondaries > kMaxSecondaryCount ||
+        offset + setBytes > root.size()) {
+      return DamagedDirectory(where + "的文件目录项组不完整");
+    }
+    const auto set = root.subspan(offset, setBytes);
+    for (std::size_t i = 1; i <= secondaries; ++i) {
+      const std::uint8_t secondary = set[i * kEntrySize + kEntryTypeOffset];
+      const bool inUseSecondary = (secondary & (kInUse | kSecondary)) == (kInUse | kSecondary);
+      if (!inUseSecondary || (i == 1 && secondary != kStreamExtension)) {
+        return DamagedDirectory(where + "的文件目录项组不完整");
+      }
+    }
+    if (SetChecksum(set) != Read16(set, kSetChecksumOffset)) {
+      return DamagedDirectory(where + "的文件目录项组校验和错误");
+    }
+    onSet(offset, setBytes);
+    for (std::size_t i = 1; i <= secondaries; ++i) {
+      onEntry(offset + i * kEntrySize, set.subspan(i * kEntrySize, kEntrySize));
+    }
+    offset += setBytes;
+  }
+  return std::nullopt;
+}
+
+// The name of a set: its name entries' characters, as long as the stream extension says.
+std::string NameOf(std::span<const std::uint8_t> set) {
+  const std::size_t length = set[kEntrySize + kNameLengthOffset];
+  std::u16string name;
+  for (std::size_t entry = 2; entry * kEntrySize < set.size() && name.size() < length; ++entry) {
+    const auto bytes = set.subspan(entry * kEntrySize, kEntrySize);
+    if (bytes[kEntryTypeOffset] != kFileName) break;
+    for (std::size_t i = 0; i < kFileNameCharsPerEntry && name.size() < length; ++i) {
+      name += static_cast<char16_t>(Read16(bytes, kFileNameOffset + 2 * i));
+    }
+  }
+  return Utf16ToUtf8(name);
+}
+
+class ExfatRoot final : public RootDirectory {
+ public:
+  // The sets must be whole and their checksums right; no in-use entry may own a cluster of the
+  // root's own chain.
+  std::optional<Problem> Check(const VolumeLayout& layout) const override {
+    const auto recorded = layout.rootClusters.begin();
+    const auto recordedEnd = recorded + layout.rootClusterCount;
+    std::optional<Problem> crossLink;
+    auto problem = Walk(
+        layout.root.bytes(), [](std::size_t, std::size_t) {},
+        [&](std::size_t offset, std::span<const std::uint8_t> entry) {
+          const std::uint8_t type = entry[kEntryTypeOffset];
+          const bool ownsClusters =
+              type == kAllocationBitmap || type == kUpcaseTable || type == kStreamExtension;
+          if (!ownsClusters || crossLink) return;
+          const std::uint32_t first = Read32(entry, kFirstClusterOffset);
+          if (std::find(recorded, recordedEnd, static_cast<std::int32_t>(first)) != recordedEnd) {
+            crossLink =
+                DamagedChain("根目录第" + std::to_string(offset / kEntrySize) +
+                             "项起始于根目录自身的簇" + std::to_string(first) + "，簇链交叉");
+          }
+        });
+    return problem ? problem : crossLink;
+  }
+
+  std::vector<HiddenFolder> List(const VolumeLayout& layout) const override {
+    std::vector<HiddenFolder> found;
+    const auto extents = RootExtents(layout);
+    const auto root = layout.root.bytes();
+    Walk(
+        root,
+        [&](std::size_t offset, std::size_t size) {
+          const auto set = root.subspan(offset, size);
+          const std::uint16_t attributes = Read16(set, kFileAttributesOffset);
+          if (!IsHiddenFolder(attributes)) return;
+          HiddenFolder folder = PlaceOf(layout, extents, offset);
+          folder.longName = NameOf(set);
+          folder.attribute = attributes;
+          found.push_back(std::move(folder));
+        },
+        [](std::size_t, std::span<const std::uint8_t>) {});
+    return found;
+  }
+
+  std::vector<std::size_t> Restore(std::span<std::uint8_t> root) const override {
+    // The sets to restore, found before anything changes: a damaged root (which Check refuses)
+    // is left as it is.
+    std::vector<std::pair<std::size_t, std::size_t>> sets;
+    const auto problem = Walk(
+        root,
+        [&](std::size_t offset, std::size_t size) {
+          if (IsHiddenFolder(Read16(root.subspan(offset, size), kFileAttributesOffset))) {
+            sets.emplace_back(offset, size);
+          }
+        },
+        [](std::size_t, std::span<const std::uint8_t>) {});
+    if (problem) return {};
+    std::vector<std::size_t> changed;
+    for (const auto& [offset, size] : sets) {
+      const auto set = root.subspan(offset, size);
+      const std::uint16_t attributes = Read16(set, kFileAttributesOffset);
+      Write16(set, kFileAttributesOffset, static_cast<std::uint16_t>(attributes & ~kCleared));
+      Write16(set, kSetChecksumOffset, SetChecksum(set));
+      changed.push_back(offset);
+    }
+    return changed;
+  }
+};
+
+}  // namespace
+
+const RootDirectory& ExfatRootDirectory() {
+  static const ExfatRoot root;
+  return root;
+}
+
+}  // namespace kestrova::repair

@@ -1,0 +1,283 @@
+// The geometry of a volume from its boot sector: FAT12, FAT16, FAT32 or exFAT.
+#include <algorithm>
+#include <string>
+
+#include "repair/checked.h"
+#include "repair/engine.h"
+#include "repair/exfat.h"
+#include "repair/fat.h"
+#include "repair/problems.h"
+
+namespace kestrova::repair {
+namespace {
+
+using fat::Read16;
+using fat::Read32;
+using fat::Read64;
+
+bool IsPowerOfTwo(std::uint64_t value) { return value != 0 && (value & (value - 1)) == 0; }
+
+bool Matches(std::span<const std::uint8_t> boot, std::size_t offset, std::string_view text) {
+  return std::equal(text.begin(), text.end(), boot.begin() + static_cast<std::ptrdiff_t>(offset),
+                    [](char c, std::uint8_t b) { return static_cast<std::uint8_t>(c) == b; });
+}
+
+// A FAT12 or FAT16 boot sector: a jump to the boot code, a media byte, and the root-entry count
+// and 16-bit FAT size that FAT32 leaves at zero. Anything else is not a FAT volume at all.
+bool LooksLikeSmallFat(std::span<const std::uint8_t> boot) {
+  using namespace fat;
+  const bool jump = (boot[0] == kShortJump && boot[2] == kNoOperation) || boot[0] == kNearJump;
+  const std::uint8_t media = boot[kMediaOffset];
+  const bool mediaByte = media == kMediaFirst || media >= kMediaFixedFirst;
+  return jump && mediaByte && Read16(boot, kRootEntryCountOffset) != 0 &&
+         Read16(boot, kFatSize16Offset) != 0;
+}
+
+std::optional<Problem> CheckSectorSize(std::uint64_t bytesPerSector) {
+  if (IsPowerOfTwo(bytesPerSector) && bytesPerSector >= fat::kMinSectorSize &&
+      bytesPerSector <= fat::kMaxSectorSize) {
+    return std::nullopt;
+  }
+  return UnsupportedGeometry("每扇区" + std::to_string(bytesPerSector) +
+                             "字节，本程序支持512、1024、2048和4096字节");
+}
+
+// The fields that FAT12, FAT16 and FAT32 share, checked.
+struct FatFields {
+  std::uint32_t bytesPerSector = 0;
+  std::uint32_t sectorsPerCluster = 0;
+  std::uint32_t reservedSectors = 0;
+  std::uint32_t fatCount = 0;
+  std::uint32_t totalSectors = 0;
+};
+
+std::optional<Problem> ReadFatFields(std::span<const std::uint8_t> boot, FatFields& f) {
+  using namespace fat;
+  f.bytesPerSector = Read16(boot, kBytesPerSectorOffset);
+  f.sectorsPerCluster = boot[kSectorsPerClusterOffset];
+  f.reservedSectors = Read16(boot, kReservedSectorsOffset);
+  f.fatCount = boot[kFatCountOffset];
+  const std::uint32_t totalSectors16 = Read16(boot, kTotalSectors16Offset);
+  f.totalSectors = totalSectors16 != 0 ? totalSectors16 : Read32(boot, kTotalSectors32Offset);
+  if (auto problem = CheckSectorSize(f.bytesPerSector)) return problem;
+  if (!IsPowerOfTwo(f.sectorsPerCluster) || f.sectorsPerCluster > kMaxSectorsPerCluster) {
+    return UnsupportedGeometry("每簇扇区数为" + std::to_string(f.sectorsPerCluster));
+  }
+  if (f.reservedSectors == 0) return UnsupportedGeometry("保留扇区数为0");
+  if (f.fatCount == 0) return UnsupportedGeometry("没有文件分配表");
+  return std::nullopt;
+}
+
+void StoreFatFields(const FatFields& f, VolumeLayout& layout) {
+  layout.bytesPerSector = static_cast<std::int32_t>(f.bytesPerSector);
+  layout.sectorsPerCluster = static_cast<std::int32_t>(f.sectorsPerCluster);
+  layout.reservedSectors = static_cast<std::int32_t>(f.reservedSectors);
+  layout.fatCount = static_cast<std::int32_t>(f.fatCount);
+  layout.totalSectors = f.totalSectors;
+}
+
+std::optional<Problem> ReadFat32Geometry(VolumeLayout& layout) {
+  using namespace fat;
+  const std::span<const std::uint8_t> boot = layout.bootSector;
+  FatFields f;
+  if (auto problem = ReadFatFields(boot, f)) return problem;
+  const std::uint32_t fatSize = Read32(boot, kFatSize32Offset);
+  const std::uint32_t rootCluster = Read32(boot, kRootClusterOffset);
+  const std::uint32_t extFlags = Read16(boot, kExtFlagsOffset);
+  // With mirroring off only one FAT is current; the others may be stale.
+  const std::uint32_t activeFat =
+      (extFlags & kExtFlagsNoMirroring) ? (extFlags & kExtFlagsActiveFatMask) : 0;
+  if (Read16(boot, kRootEntryCountOffset) != 0 || Read16(boot, kFatSize16Offset) != 0) {
+    return UnsupportedGeometry("含有FAT12/FAT16的字段，不是有效的FAT32引导扇区");
+  }
+  if (fatSize == 0) return UnsupportedGeometry("文件分配表大小为0");
+  if (activeFat >= f.fatCount) {
+    return UnsupportedGeometry("当前文件分配表编号" + std::to_string(activeFat) +
+                               "超出文件分配表个数");
+  }
+
+  // dataStart = reserved + FAT count x FAT size; with two FATs that is the familiar
+  // 2 x fatSize + reserved.
+  const auto fatsSize = CheckedMul<std::int64_t>(f.fatCount, fatSize);
+  const auto dataStart =
+      fatsSize ? CheckedAdd<std::int64_t>(*fatsSize, f.reservedSectors) : std::nullopt;
+  if (!dataStart || *dataStart > INT32_MAX || *dataStart >= f.totalSectors) {
+    return UnsupportedGeometry("数据区起点超出卷的范围");
+  }
+  const std::int64_t clusterCount = (f.totalSectors - *dataStart) / f.sectorsPerCluster;
+  if (clusterCount < 1 || clusterCount > kMaxClusterCount) {
+    return UnsupportedGeometry("簇数为" + std::to_string(clusterCount));
+  }
+  // The FAT must have an entry for every cluster, including the two reserved ones.
+  if (static_cast<std::int64_t>(fatSize) * (f.bytesPerSector / kFatEntrySize) <
+      clusterCount + kFirstDataCluster) {
+    return UnsupportedGeometry("文件分配表小于卷的簇数");
+  }
+  if (rootCluster < kFirstDataCluster || rootCluster > clusterCount + 1) {
+    return UnsupportedGeometry("根目录起始簇" + std::to_string(rootCluster) + "超出卷的范围");
+  }
+
+  StoreFatFields(f, layout);
+  layout.fileSystem = FileSystem::kFat32;
+  layout.fatSize = static_cast<std::int32_t>(fatSize);
+  layout.dataStart = static_cast<std::int32_t>(*dataStart);
+  layout.activeFat = static_cast<std::int32_t>(activeFat);
+  layout.clusterCount = clusterCount;
+  layout.rootCluster = static_cast<std::int32_t>(rootCluster);
+  layout.rootStart = layout.rootSectors = 0;
+  return std::nullopt;
+}
+
+// FAT12 and FAT16: the root directory is the fixed region after the FATs, and the type follows
+// from the number of clusters.
+std::optional<Problem> ReadSmallFatGeometry(VolumeLayout& layout) {
+  using namespace fat;
+  const std::span<const std::uint8_t> boot = layout.bootSector;
+  FatFields f;
+  if (auto problem = ReadFatFields(boot, f)) return problem;
+  const std::uint32_t rootEntries = Read16(boot, kRootEntryCountOffset);
+  const std::uint32_t fatSize = Read16(boot, kFatSize16Offset);
+  const std::int64_t rootStart = f.reservedSectors + std::int64_t{f.fatCount} * fatSize;
+  const std::int64_t rootSectors =
+      (std::int64_t{rootEntries} * kDirEntrySize + f.bytesPerSector - 1) / f.bytesPerSector;
+  const std::int64_t dataStart = rootStart + rootSectors;
+  if (dataStart >= f.totalSectors) return UnsupportedGeometry("数据区起点超出卷的范围");
+  const std::int64_t clusterCount = (f.totalSectors - dataStart) / f.sectorsPerCluster;
+  if (clusterCount < 1 || clusterCount > kMaxFat16Clusters) {
+    return UnsupportedGeometry("簇数为" + std::to_string(clusterCount) +
+                               "，与FAT12/FAT16的字段不符");
+  }
+  const bool fat12 = clusterCount <= kMaxFat12Clusters;
+  // 1.5 bytes per entry on FAT12, 2 on FAT16, for every cluster and the two reserved ones.
+  const std::int64_t fatBytes = fat12 ? (clusterCount + kFirstDataCluster) * 3 / 2 + 1
+                                      : (clusterCount + kFirstDataCluster) * 2;
+  if (std::int64_t{fatSize} * f.bytesPerSector < fatBytes) {
+    return UnsupportedGeometry("文件分配表小于卷的簇数");
+  }
+
+  StoreFatFields(f, layout);
+  layout.fileSystem = fat12 ? FileSystem::kFat12 : FileSystem::kFat16;
+  layout.fatSize = static_cast<std::int32_t>(fatSize);
+  layout.dataStart = static_cast<std::int32_t>(dataStart);
+  layout.activeFat = 0;
+  layout.clusterCount = clusterCount;
+  layout.rootCluster = 0;
+  layout.rootStart = static_cast<std::int32_t>(rootStart);
+  layout.rootSectors = static_cast<std::int32_t>(rootSectors);
+  return std::nullopt;
+}
+
+std::optional<Problem> ReadExfatGeometry(VolumeLayout& layout) {
+  using namespace exfat;
+  const std::span<const std::uint8_t> boot = layout.bootSector;
+  const auto zero = boot.subspan(kMustBeZeroOffset, kMustBeZeroLength);
+  if (!std::all_of(zero.begin(), zero.end(), [](std::uint8_t b) { return b == 0; })) {
+    return UnsupportedGeometry("exFAT引导扇区中应为零的字段不为零");
+  }
+  const std::uint32_t sectorShift = boot[kBytesPerSectorShiftOffset];
+  const std::uint32_t clusterShift = boot[kSectorsPerClusterShiftOffset];
+  const std::uint64_t volumeLength = Read64(boot, kVolumeLengthOffset);
+  const std::uint32_t fatOffset = Read32(boot, kFatOffsetOffset);
+  const std::uint32_t fatLength = Read32(boot, kFatLengthOffset);
+  const std::uint32_t heapOffset = Read32(boot, kClusterHeapOffsetOffset);
+  const std::uint32_t clusterCount = Read32(boot, kClusterCountOffset);
+  const std::uint32_t rootCluster = Read32(boot, kRootClusterOffset);
+  const std::uint32_t fatCount = boot[kFatCountOffset];
+  const std::uint32_t activeFat =
+      fatCount == 2 && (Read16(boot, kVolumeFlagsOffset) & kVolumeFlagsActiveFat) ? 1 : 0;
+
+  if (sectorShift < kMinBytesPerSectorShift || sectorShift > kMaxBytesPerSectorShift) {
+    return CheckSectorSize(sectorShift < 63 ? std::uint64_t{1} << sectorShift : 0);
+  }
+  if (sectorShift + clusterShift > kMaxClusterShift) {
+    return UnsupportedGeometry("每簇扇区数为2的" + std::to_string(clusterShift) + "次方");
+  }
+  if (fatCount != 1 && fatCount != 2) return UnsupportedGeometry("文件分配表个数不是1或2");
+  if (volumeLength > INT64_MAX || heapOffset > INT32_MAX || fatOffset < kMinFatOffset ||
+      std::uint64_t{fatOffset} + std::uint64_t{fatLength} * fatCount > heapOffset ||
+      heapOffset >= volumeLength) {
+    return UnsupportedGeometry("文件分配表或簇堆超出卷的范围");
+  }
+  if (clusterCount < 1 || clusterCount > kMaxClusterCount ||
+      clusterCount > (volumeLength - heapOffset) >> clusterShift) {
+    return UnsupportedGeometry("簇数为" + std::to_string(clusterCount));
+  }
+  if (std::uint64_t{fatLength} << sectorShift <
+      (std::uint64_t{clusterCount} + kFirstDataCluster) * kFatEntrySize) {
+    return UnsupportedGeometry("文件分配表小于卷的簇数");
+  }
+  if (rootCluster < kFirstDataCluster || rootCluster > std::uint64_t{clusterCount} + 1) {
+    return UnsupportedGeometry("根目录起始簇" + std::to_string(rootCluster) + "超出卷的范围");
+  }
+
+  layout.fileSystem = FileSystem::kExfat;
+  layout.bytesPerSector = static_cast<std::int32_t>(1u << sectorShift);
+  layout.sectorsPerCluster = static_cast<std::int32_t>(1u << clusterShift);
+  layout.reservedSectors = static_cast<std::int32_t>(fatOffset);
+  layout.fatSize = static_cast<std::int32_t>(fatLength);
+  layout.fatCount = static_cast<std::int32_t>(fatCount);
+  layout.activeFat = static_cast<std::int32_t>(activeFat);
+  layout.dataStart = static_cast<std::int32_t>(heapOffset);
+  layout.totalSectors = static_cast<std::int64_t>(volumeLength);
+  layout.clusterCount = clusterCount;
+  layout.rootCluster = static_cast<std::int32_t>(rootCluster);
+  layout.rootStart = layout.rootSectors = 0;
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string_view FileSystemName(FileSystem fileSystem) {
+  switch (fileSystem) {
+    case FileSystem::kFat12:
+      return "FAT12";
+    case FileSystem::kFat16:
+      return "FAT16";
+    case FileSystem::kFat32:
+      return "FAT32";
+    case FileSystem::kExfat:
+      return "exFAT";
+  }
+  return {};
+}
+
+std::optional<Problem> ReadGeometry(VolumeLayout& layout) {
+  const std::span<const std::uint8_t> boot = layout.bootSector;
+  if (Matches(boot, exfat::kFileSystemNameOffset, exfat::kFileSystemName)) {
+    return ReadExfatGeometry(layout);
+  }
+  if (Matches(boot, fat::kFileSystemTypeOffset, fat::kFileSystemType)) {
+    return ReadFat32Geometry(layout);
+  }
+  if (LooksLikeSmallFat(boot)) return ReadSmallFatGeometry(layout);
+  return MakeProblem(ProblemKind::kNotFat32);
+}
+
+std::optional<std::int64_t> ClusterFirstSector(const VolumeLayout& layout, std::int64_t cluster) {
+  if (cluster < fat::kFirstDataCluster || cluster > layout.clusterCount + 1) return std::nullopt;
+  const auto offset =
+      CheckedMul<std::int64_t>(cluster - fat::kFirstDataCluster, layout.sectorsPerCluster);
+  return offset ? CheckedAdd<std::int64_t>(*offset, layout.dataStart) : std::nullopt;
+}
+
+std::vector<RootExtent> RootExtents(const VolumeLayout& layout) {
+  std::vector<RootExtent> extents;
+  if (layout.sectorsPerCluster < 1) return extents;
+  if (layout.RootHasChain()) {
+    const std::int32_t count = std::clamp(layout.rootClusterCount, 0, kRootClusterCapacity);
+    for (std::int32_t i = 0; i < count; ++i) {
+      const auto first =
+          ClusterFirstSector(layout, layout.rootClusters[static_cast<std::size_t>(i)]);
+      if (!first) return {};
+      extents.push_back({*first, layout.sectorsPerCluster});
+    }
+    return extents;
+  }
+  for (std::int32_t done = 0; done < layout.rootSectors; done += layout.sectorsPerCluster) {
+    extents.push_back({std::int64_t{layout.rootStart} + done,
+                       std::min(layout.sectorsPerCluster, layout.rootSectors - done)});
+  }
+  return extents;
+}
+
+}  // namespace kestrova::repair

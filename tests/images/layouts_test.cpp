@@ -1,0 +1,166 @@
+// kestrova-cli on every layout a stick may carry: FAT12 and FAT16 (mkfs.fat, mtools), FAT32 with
+// large sectors, and exFAT (mkfs.exfat, folders made through exfat-fuse, attributes set by the
+// tests' own writer). The oracles: mattrib, fsck.fat -n, fsck.exfat -n and byte comparisons.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "exfat_tools.h"
+#include "fat_tools.h"
+#include "image_tools.h"
+
+namespace kestrova::testing {
+namespace {
+
+constexpr std::uint64_t kAttributeByte = 11;
+
+struct FatLayout {
+  const char* name;
+  std::uint64_t sizeKiB;
+  const char* options;
+  const char* fileSystem;      // as analyze prints it
+  const char* bytesPerSector;  // as analyze prints it
+};
+
+void PrintTo(const FatLayout& layout, std::ostream* out) { *out << layout.name; }
+
+class FatLayoutTest : public ::testing::TestWithParam<FatLayout> {
+ protected:
+  void Mt(const std::string& tool, const std::string& arguments) {
+    const auto result = Mtools(tool, image, arguments);
+    ASSERT_EQ(result.status, 0) << tool << " " << arguments << ": " << result.output;
+  }
+  TempDir dir;
+  std::filesystem::path image = dir / "volume.img";
+  std::filesystem::path before = dir / "before.img";
+};
+
+TEST_P(FatLayoutTest, RepairChangesOnlyTheHiddenFoldersAttributes) {
+  ASSERT_TRUE(MakeFatImage(image, GetParam().sizeKiB, GetParam().options));
+  // Folders as the virus leaves them (one with the archive bit, dotted and long names), and what
+  // must stay: a plain folder, a hidden file, a hidden folder below the root.
+  const std::vector<std::string> hidden = {"VIRUS", "MY.DIR", "2009.03.30", "Long Folder Name"};
+  for (const auto& name : hidden) Mt("mmd", Quote("::/" + name));
+  Mt("mmd", "::/PLAIN ::/VIRUS/INNER");
+  Mt("mattrib", "+h +s ::/VIRUS ::/MY.DIR ::/VIRUS/INNER " + Quote("::/Long Folder Name"));
+  Mt("mattrib", "+a +h ::/2009.03.30");
+  Mt("mcopy", "/etc/hostname ::/NOTE.TXT");
+  Mt("mattrib", "+h +s ::/NOTE.TXT");
+  const auto fsckBefore = testing::Run("fsck.fat -n " + Quote(image.string()), true);
+  ASSERT_TRUE(CopySparse(image, before));
+
+  const auto analyze = Cli("analyze " + Quote(image.string()));
+  ASSERT_EQ(analyze.status, 0) << analyze.err;
+  EXPECT_NE(analyze.out.find(std::string("file system: ") + GetParam().fileSystem + "\n"),
+            std::string::npos)
+      << analyze.out;
+  EXPECT_NE(analyze.out.find(std::string("bytes per sector: ") + GetParam().bytesPerSector + "\n"),
+            std::string::npos)
+      << analyze.out;
+
+  const auto repair = Cli("repair " + Quote(image.string()));
+  ASSERT_EQ(repair.status, 0) << repair.err;
+  EXPECT_NE(repair.out.find("共恢复4个文件夹"), std::string::npos) << repair.out;
+  const auto changed = DifferingOffsets(before, image);
+  ASSERT_EQ(changed.size(), hidden.size());
+  for (const std::uint64_t offset : changed) {
+    EXPECT_EQ(offset % 32, kAttributeByte) << offset;
+    const std::uint8_t was = ReadAt(before, offset, 1).at(0);
+    EXPECT_EQ(ReadAt(image, offset, 1).at(0), was & ~0x07) << offset;
+  }
+  for (const auto& name : hidden) {
+    EXPECT_EQ(MattribFlags(image, "/" + name), name == "2009.03.30" ? "A" : "") << name;
+  }
+  EXPECT_EQ(MattribFlags(image, "/NOTE.TXT"), MattribFlags(before, "/NOTE.TXT"));
+  EXPECT_EQ(MattribFlags(image, "/VIRUS/INNER"), "SH");
+  const auto fsckAfter = testing::Run("fsck.fat -n " + Quote(image.string()), true);
+  EXPECT_EQ(fsckAfter.status, fsckBefore.status);
+  EXPECT_EQ(fsckAfter.output, fsckBefore.output);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, FatLayoutTest,
+    ::testing::Values(FatLayout{"fat12", 8 * 1024, "-F 12", "FAT12", "512"},
+                      FatLayout{"fat12Sectors1024", 8 * 1024, "-F 12 -S 1024", "FAT12", "1024"},
+                      FatLayout{"fat16", 64 * 1024, "-F 16", "FAT16", "512"},
+                      FatLayout{"fat16Sectors2048", 64 * 1024, "-F 16 -S 2048", "FAT16", "2048"},
+                      // Enough clusters for FAT32 with one 4 KiB sector each.
+                      FatLayout{"fat32Sectors4096", 300 * 1024, "-F 32 -S 4096 -s 1", "FAT32",
+                                "4096"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class ExfatTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // 512-byte clusters of 16 entries: the entry sets cross sector and cluster boundaries.
+    ASSERT_TRUE(MakeExfatImage(image, 32, "-c 512 -L STICK"));
+    std::vector<std::string> folders = {"资料", "Music.2020", "PLAIN", kLong};
+    for (int i = 0; i < 12; ++i)
+      folders.push_back("F" + std::string(static_cast<std::size_t>(i), 'x'));
+    const std::string why = MakeFoldersThroughFuse(image, folders);
+    if (!why.empty()) GTEST_SKIP() << "exFAT folders cannot be made here: " << why;
+    ExfatRootSets sets(image);
+    sets.SetAttributes("资料", 0x16);
+    sets.SetAttributes("Music.2020", 0x36);
+    sets.SetAttributes(kLong, 0x13);
+    for (int i = 0; i < 12; i += 3) sets.SetAttributes("F" + std::string(i, 'x'), 0x12);
+    ASSERT_EQ(testing::Run("fsck.exfat -n " + Quote(image.string())).status, 0)
+        << "the test's own writer left a damaged volume";
+  }
+  static constexpr const char* kLong = "A folder name long enough for several name entries";
+  TempDir dir;
+  std::filesystem::path image = dir / "exfat.img";
+  std::filesystem::path before = dir / "before.img";
+};
+
+TEST_F(ExfatTest, RepairChangesOnlyAttributesAndChecksumsAndFsckStaysClean) {
+  const ExfatRootSets sets(image);
+  std::set<std::string> hidden;
+  bool crossesSector = false, crossesCluster = false;
+  for (const auto& set : sets.sets()) {
+    if (!(set.attributes & 0x10) || !(set.attributes & 0x06)) continue;
+    hidden.insert(set.name);
+    const auto first = set.entries.front(), last = set.entries.back();
+    crossesSector |= first / sets.SectorBytes() != last / sets.SectorBytes();
+    crossesCluster |= last != first + (set.entries.size() - 1) * 32;  // not contiguous on disk
+  }
+  ASSERT_EQ(hidden.size(), 7u);
+  EXPECT_TRUE(crossesSector && crossesCluster) << "the layout no longer tests set boundaries";
+  ASSERT_TRUE(CopySparse(image, before));
+
+  const auto scan = Cli("scan " + Quote(image.string()));
+  ASSERT_EQ(scan.status, 0) << scan.err;
+  for (const auto& name : hidden) EXPECT_NE(scan.out.find("\t" + name + "\t"), std::string::npos);
+  const auto repair = Cli("repair " + Quote(image.string()));
+  ASSERT_EQ(repair.status, 0) << repair.err;
+
+  // Only the attributes and checksums of the hidden folders' File entries changed.
+  std::set<std::uint64_t> allowed;
+  for (const auto& name : hidden) {
+    for (std::uint64_t b = 2; b < 6; ++b) allowed.insert(sets.Named(name).entries.front() + b);
+  }
+  for (const std::uint64_t offset : DifferingOffsets(before, image)) {
+    EXPECT_TRUE(allowed.count(offset)) << "byte " << offset << " changed";
+  }
+  const ExfatRootSets after(image);
+  for (const auto& set : sets.sets()) {
+    const std::uint16_t expected = hidden.count(set.name) ? set.attributes & ~0x07 : set.attributes;
+    EXPECT_EQ(after.Named(set.name).attributes, expected) << set.name;
+  }
+  const auto fsck = testing::Run("fsck.exfat -n " + Quote(image.string()), true);
+  EXPECT_EQ(fsck.status, 0) << fsck.output;
+}
+
+TEST_F(ExfatTest, WrongSetChecksumIsRefusedWithNothingWritten) {
+  ExfatRootSets(image).SpoilChecksum("PLAIN");
+  ASSERT_TRUE(CopySparse(image, before));
+  const auto repair = Cli("repair " + Quote(image.string()));
+  EXPECT_EQ(repair.status, 1);
+  EXPECT_NE(repair.err.find("校验和错误"), std::string::npos) << repair.err;
+  EXPECT_TRUE(DifferingOffsets(before, image).empty());
+}
+
+}  // namespace
+}  // namespace kestrova::testing

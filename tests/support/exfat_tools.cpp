@@ -1,0 +1,176 @@
+#include "exfat_tools.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+#include "fat_tools.h"
+
+namespace kestrova::testing {
+namespace {
+
+// exFAT fields, as the exFAT specification places them.
+constexpr std::uint64_t kFatOffsetField = 80;
+constexpr std::uint64_t kHeapOffsetField = 88;
+constexpr std::uint64_t kRootClusterField = 96;
+constexpr std::uint64_t kSectorShiftField = 108;
+constexpr std::uint64_t kClusterShiftField = 109;
+constexpr std::size_t kEntry = 32;
+constexpr std::uint8_t kFileType = 0x85;
+constexpr std::uint8_t kNameType = 0xC1;
+constexpr std::uint32_t kEnd = 0xFFFFFFFF;
+
+std::uint64_t Le(const std::vector<std::uint8_t>& bytes, std::size_t at, std::size_t length) {
+  std::uint64_t value = 0;
+  for (std::size_t i = length; i-- > 0;) value = value << 8 | bytes.at(at + i);
+  return value;
+}
+
+std::string Utf8(const std::u16string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | c >> 6);
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | c >> 12);
+      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | c >> 18);
+      out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+bool MakeExfatImage(const std::filesystem::path& image, std::uint64_t sizeMiB,
+                    const std::string& options) {
+  std::filesystem::remove(image);
+  const auto made = Run("truncate -s " + std::to_string(sizeMiB) + "M " + Quote(image.string()) +
+                            " && mkfs.exfat " + options + " " + Quote(image.string()),
+                        true);
+  if (made.status != 0) ADD_FAILURE() << "mkfs.exfat " << options << ": " << made.output;
+  return made.status == 0;
+}
+
+std::string MakeFoldersThroughFuse(const std::filesystem::path& image,
+                                   const std::vector<std::string>& folders) {
+  if (::geteuid() != 0) return "needs root for a loop device and a FUSE mount";
+  const auto attached = Run("losetup -f --show " + Quote(image.string()), true);
+  if (attached.status != 0) return "no loop device: " + attached.output;
+  const std::string device = attached.output.substr(0, attached.output.find('\n'));
+  TempDir mount;
+  std::string why;
+  const auto mounted =
+      Run("mount.exfat-fuse " + Quote(device) + " " + Quote(mount.path().string()), true);
+  if (mounted.status != 0) {
+    why = "no FUSE mount: " + mounted.output;
+  } else {
+    for (const auto& folder : folders) {
+      std::error_code error;
+      if (!std::filesystem::create_directory(mount / folder, error)) {
+        why = "mkdir " + folder + ": " + error.message();
+        break;
+      }
+    }
+    if (Run("umount " + Quote(mount.path().string()), true).status != 0 && why.empty()) {
+      why = "cannot unmount";
+    }
+  }
+  Run("losetup -d " + Quote(device));
+  if (!why.empty() && mounted.status == 0) ADD_FAILURE() << why;
+  return why;
+}
+
+ExfatRootSets::ExfatRootSets(const std::filesystem::path& image) : image_(image) {
+  const auto boot = ReadAt(image, 0, 512);
+  if (boot.size() < 512) throw std::runtime_error("no boot sector");
+  sectorBytes_ = std::uint64_t{1} << boot[kSectorShiftField];
+  clusterBytes_ = sectorBytes_ << boot[kClusterShiftField];
+  const std::uint64_t fat = Le(boot, kFatOffsetField, 4) * sectorBytes_;
+  const std::uint64_t heap = Le(boot, kHeapOffsetField, 4) * sectorBytes_;
+  // The root's bytes in chain order, and where each of its entries lies in the image.
+  std::vector<std::uint8_t> root;
+  std::vector<std::uint64_t> places;
+  for (std::uint32_t cluster = static_cast<std::uint32_t>(Le(boot, kRootClusterField, 4));
+       cluster != kEnd;) {
+    const std::uint64_t at = heap + (cluster - 2) * clusterBytes_;
+    const auto bytes = ReadAt(image, at, clusterBytes_);
+    root.insert(root.end(), bytes.begin(), bytes.end());
+    for (std::uint64_t i = 0; i < clusterBytes_; i += kEntry) places.push_back(at + i);
+    cluster = static_cast<std::uint32_t>(Le(ReadAt(image, fat + cluster * 4ull, 4), 0, 4));
+    if (places.size() > (1u << 20)) throw std::runtime_error("root chain does not end");
+  }
+  for (std::size_t e = 0; e < places.size() && root[e * kEntry] != 0;) {
+    if (root[e * kEntry] != kFileType) {
+      ++e;
+      continue;
+    }
+    const std::size_t count = root[e * kEntry + 1];
+    Set set;
+    set.attributes = static_cast<std::uint16_t>(Le(root, e * kEntry + 4, 2));
+    std::u16string name;
+    const std::size_t length = root.at((e + 1) * kEntry + 3);
+    for (std::size_t i = 0; i <= count; ++i) {
+      set.entries.push_back(places.at(e + i));
+      if (i >= 2 && root[(e + i) * kEntry] == kNameType) {
+        for (std::size_t c = 0; c < 15 && name.size() < length; ++c) {
+          name += static_cast<char16_t>(Le(root, (e + i) * kEntry + 2 + 2 * c, 2));
+        }
+      }
+    }
+    set.name = Utf8(name);
+    sets_.push_back(set);
+    e += count + 1;
+  }
+}
+
+const ExfatRootSets::Set& ExfatRootSets::Named(const std::string& name) const {
+  for (const auto& set : sets_) {
+    if (set.name == name) return set;
+  }
+  throw std::runtime_error("no set named " + name);
+}
+
+std::uint16_t ExfatRootSets::Checksum(const Set& set) const {
+  std::uint16_t sum = 0;
+  for (std::size_t i = 0; i < set.entries.size(); ++i) {
+    const auto entry = ReadAt(image_, set.entries[i], kEntry);
+    for (std::size_t b = 0; b < kEntry; ++b) {
+      if (i == 0 && (b == 2 || b == 3)) continue;
+      sum = static_cast<std::uint16_t>((sum >> 1 | sum << 15) + entry[b]);
+    }
+  }
+  return sum;
+}
+
+void ExfatRootSets::SetAttributes(const std::string& name, std::uint16_t attributes) {
+  const Set& set = Named(name);
+  PatchBytes(image_, set.entries[0] + 4,
+             {static_cast<std::uint8_t>(attributes), static_cast<std::uint8_t>(attributes >> 8)});
+  const std::uint16_t sum = Checksum(set);
+  PatchBytes(image_, set.entries[0] + 2,
+             {static_cast<std::uint8_t>(sum), static_cast<std::uint8_t>(sum >> 8)});
+  const_cast<Set&>(set).attributes = attributes;
+}
+
+void ExfatRootSets::SpoilChecksum(const std::string& name) {
+  const Set& set = Named(name);
+  const std::uint16_t wrong = static_cast<std::uint16_t>(Checksum(set) ^ 0x5A5A);
+  PatchBytes(image_, set.entries[0] + 2,
+             {static_cast<std::uint8_t>(wrong), static_cast<std::uint8_t>(wrong >> 8)});
+}
+
+}  // namespace kestrova::testing

@@ -1,0 +1,50 @@
+// The tests' own small exFAT tools: folders made through the FUSE driver, and a reader and writer
+// of the root directory's entry sets that keeps their checksums right (fsck.exfat checks it).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kestrova::testing {
+
+// Makes a sparse exFAT image with mkfs.exfat and the options given; false when mkfs.exfat fails.
+bool MakeExfatImage(const std::filesystem::path& image, std::uint64_t sizeMiB,
+                    const std::string& options = "");
+
+// Makes the folders (names in UTF-8) in the root of an exFAT image through exfat-fuse on a loop
+// device. Returns an empty string on success, else why it could not (no loop device, no FUSE).
+std::string MakeFoldersThroughFuse(const std::filesystem::path& image,
+                                   const std::vector<std::string>& folders);
+
+class ExfatRootSets {
+ public:
+  struct Set {
+    std::string name;  // UTF-8
+    std::uint16_t attributes = 0;
+    std::vector<std::uint64_t> entries;  // the image offset of each of its entries, File first
+  };
+
+  // Reads the root directory's in-use File entry sets of the image.
+  explicit ExfatRootSets(const std::filesystem::path& image);
+  const std::vector<Set>& sets() const { return sets_; }
+  const Set& Named(const std::string& name) const;
+
+  // Writes new attributes into a set's File entry, with the set checksum to match.
+  void SetAttributes(const std::string& name, std::uint16_t attributes);
+  // Writes a wrong set checksum.
+  void SpoilChecksum(const std::string& name);
+
+  std::uint64_t SectorBytes() const { return sectorBytes_; }
+  std::uint64_t ClusterBytes() const { return clusterBytes_; }
+
+ private:
+  std::uint16_t Checksum(const Set& set) const;
+  std::filesystem::path image_;
+  std::uint64_t sectorBytes_ = 0;
+  std::uint64_t clusterBytes_ = 0;
+  std::vector<Set> sets_;
+};
+
+}  // namespace kestrova::testing
