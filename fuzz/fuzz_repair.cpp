@@ -9,8 +9,10 @@
 // accepts the volume, records the same chain that a separate walk of the FAT finds; the pass
 // writes only sectors of the recorded root clusters (never sector 0 or a FAT sector), changes
 // only the attribute bytes of hidden or system folder entries (clearing hidden, system and
-// read-only), writes exactly the root sectors that change, once each in order, when nothing
-// fails, writes nothing when it says so, and leaves the volume closed.
+// read-only; on exFAT only File entries' attributes and set checksums), writes exactly the root
+// sectors that change, once each in order, when nothing fails, writes nothing when it says so,
+// and leaves the volume closed. Any boot sector goes in: FAT12, FAT16, FAT32, exFAT, any sector
+// size.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -56,6 +58,9 @@ constexpr std::uint8_t kReadOnly = 0x01;
 constexpr std::uint8_t kHidden = 0x02;
 constexpr std::uint8_t kSystem = 0x04;
 constexpr std::uint8_t kLabelOrUndefined = 0xC8;
+constexpr std::uint8_t kExfatFile = 0x85;
+constexpr std::size_t kExfatChecksum = 2;
+constexpr std::size_t kExfatAttributesEnd = 6;
 
 [[noreturn]] void Fail(const char* what) {
   std::fprintf(stderr, "fuzz invariant broken: %s\n", what);
@@ -167,16 +172,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   MemoryVolume memory;
   memory.AddSparseDrive(kDrive, volumeSectors * kSector);
   memory.Poke(kDrive, 0, std::vector<std::uint8_t>(boot, boot + kSector));
-  const std::uint64_t reserved = Le(boot + kOffReserved, kWordBytes);
-  memory.Poke(kDrive, reserved * kSector, std::vector<std::uint8_t>(rest, rest + fatBytes));
-  {
+  const std::vector<std::uint8_t> fatPart(rest, rest + fatBytes);
+  const std::vector<std::uint8_t> rootPart(rest + fatBytes, rest + restSize);
+  // Where the FAT and the root lie, so that the input's bytes land there: as the engine reads the
+  // boot sector when it can (this only shapes the input), else as FAT32 with 512-byte sectors.
+  VolumeLayout shape;
+  std::copy(boot, boot + kSector, shape.bootSector.begin());
+  if (!kestrova::repair::ReadGeometry(shape)) {
+    const std::uint64_t sectorBytes = static_cast<std::uint64_t>(shape.bytesPerSector);
+    memory.Poke(kDrive, static_cast<std::uint64_t>(shape.reservedSectors) * sectorBytes, fatPart);
+    const auto rootSector = shape.RootHasChain()
+                                ? kestrova::repair::ClusterFirstSector(shape, shape.rootCluster)
+                                : std::optional<std::int64_t>(shape.rootStart);
+    if (rootSector)
+      memory.Poke(kDrive, static_cast<std::uint64_t>(*rootSector) * sectorBytes, rootPart);
+  } else {
+    const std::uint64_t reserved = Le(boot + kOffReserved, kWordBytes);
+    memory.Poke(kDrive, reserved * kSector, fatPart);
     const std::uint64_t spc = boot[kOffSectorsPerCluster];
     const std::uint64_t dataStart =
         reserved + std::uint64_t{boot[kOffFatCount]} * Le(boot + kOffFatSize, kFatEntry);
     const std::uint64_t root = Le(boot + kOffRootCluster, kFatEntry);
     if (root >= kFirstCluster) {
-      memory.Poke(kDrive, (dataStart + (root - kFirstCluster) * spc) * kSector,
-                  std::vector<std::uint8_t>(rest + fatBytes, rest + restSize));
+      memory.Poke(kDrive, (dataStart + (root - kFirstCluster) * spc) * kSector, rootPart);
     }
   }
 
@@ -196,7 +214,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
 
-  if (kind == FaultyBackend::kNone) {
+  const bool exfat = layout.fileSystem == kestrova::repair::FileSystem::kExfat;
+  // The separate walk reads a FAT32 FAT of 512-byte sectors, the first FAT in use.
+  const bool plainFat32 = layout.fileSystem == kestrova::repair::FileSystem::kFat32 &&
+                          layout.bytesPerSector == kSector && layout.activeFat == 0;
+  if (kind == FaultyBackend::kNone && plainFat32) {
     const auto chain = WalkChain(memory, layout);
     if (!chain) Fail("the analysis accepted a chain that does not end properly");
     if (static_cast<std::int32_t>(chain->size()) != layout.rootClusterCount ||
@@ -205,27 +227,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
-  // The sectors the pass may write, and what they held before.
-  const std::int64_t spc = layout.sectorsPerCluster;
+  // The 512-byte units that the pass may write (every unit of every root sector), what they held
+  // before, and those a pass must write: the units of each device sector that changes.
+  const std::int64_t unitsPerSector = layout.bytesPerSector / static_cast<std::int64_t>(kSector);
   std::vector<std::int64_t> allowed;
-  for (std::int32_t i = 0; i < layout.rootClusterCount; ++i) {
-    const std::int64_t first =
-        layout.dataStart + (layout.rootClusters[i] - std::int64_t{kFirstCluster}) * spc;
-    for (std::int64_t k = 0; k < spc; ++k) allowed.push_back(first + k);
-  }
+  std::vector<std::int64_t> changing;
+  std::map<std::int64_t, std::vector<std::uint8_t>> before;
   const std::int64_t fatEnd =
       layout.reservedSectors + static_cast<std::int64_t>(layout.fatCount) * layout.fatSize;
-  std::map<std::int64_t, std::vector<std::uint8_t>> before;
-  for (const std::int64_t s : allowed) {
-    if (s <= 0 || (s >= layout.reservedSectors && s < fatEnd)) {
-      Fail("a root sector lies on the boot sector or a FAT");
+  for (const auto& extent : kestrova::repair::RootExtents(layout)) {
+    for (std::int64_t k = 0; k < extent.sectors; ++k) {
+      const std::int64_t sector = extent.firstSector + k;
+      if (sector <= 0 || (sector >= layout.reservedSectors && sector < fatEnd)) {
+        Fail("a root sector lies on the boot sector or a FAT");
+      }
+      bool changes = false;
+      for (std::int64_t u = sector * unitsPerSector; u < (sector + 1) * unitsPerSector; ++u) {
+        allowed.push_back(u);
+        before[u] = memory.Peek(kDrive, static_cast<std::uint64_t>(u) * kSector, kSector);
+        changes |= Repaired(before[u]) != before[u];
+      }
+      for (std::int64_t u = sector * unitsPerSector; changes && u < (sector + 1) * unitsPerSector;
+           ++u) {
+        changing.push_back(u);
+      }
     }
-    before[s] = memory.Peek(kDrive, static_cast<std::uint64_t>(s) * kSector, kSector);
-  }
-
-  std::vector<std::int64_t> changing;
-  for (const std::int64_t s : allowed) {
-    if (Repaired(before[s]) != before[s]) changing.push_back(s);
   }
 
   bool failed = false;
@@ -239,15 +265,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   volume::UseVolumeBackend(nullptr);
   if (memory.IsOpen()) Fail("the pass left the volume open");
   const auto& written = memory.SectorsWritten();
-  if (!failed && written != changing) Fail("a complete pass did not write the changing sectors");
   if (failed && !anyWritten && !written.empty()) Fail("a failure said nothing was written");
-  for (const std::int64_t s : written) {
-    const auto found = before.find(s);
+  if (!exfat && !failed && written != changing) {
+    Fail("a complete pass did not write the changing sectors");
+  }
+  for (const std::int64_t u : written) {
+    const auto found = before.find(u);
     if (found == before.end()) Fail("the pass wrote outside the root directory");
-    if (static_cast<std::uint64_t>(s) >= volumeSectors) Fail("write past the volume");
-    if (memory.Peek(kDrive, static_cast<std::uint64_t>(s) * kSector, kSector) !=
-        Repaired(found->second)) {
-      Fail("a written sector is not its old contents with the hidden folders repaired");
+    if (static_cast<std::uint64_t>(u) >= volumeSectors) Fail("write past the volume");
+    const auto now = memory.Peek(kDrive, static_cast<std::uint64_t>(u) * kSector, kSector);
+    if (!exfat) {
+      if (now != Repaired(found->second)) {
+        Fail("a written sector is not its old contents with the hidden folders repaired");
+      }
+      continue;
+    }
+    // exFAT: only the attributes and the set checksum of File entries change.
+    for (std::size_t i = 0; i < kSector; ++i) {
+      if (now[i] == found->second[i]) continue;
+      const std::size_t inEntry = i % kEntry;
+      if (found->second[i - inEntry] != kExfatFile || inEntry < kExfatChecksum ||
+          inEntry >= kExfatAttributesEnd) {
+        Fail("an exFAT byte other than a File entry's attributes or checksum changed");
+      }
     }
   }
   return 0;
