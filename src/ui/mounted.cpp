@@ -18,8 +18,9 @@ std::string UnmountQuestion(const std::string& mountPoint) {
 }
 
 std::string UnmountFailed(const std::string& mountPoint, const volume::MountChange& change) {
-  return "无法卸载挂载在“" + mountPoint + "”的磁盘" + Reason(change) +
-         "。未对磁盘作任何修改。请关闭正在使用磁盘的程序后再试。";
+  return "无法卸载挂载在“" + mountPoint + "”的磁盘" + Reason(change) + "。未对磁盘作任何修改。" +
+         (change.noService ? "请先手动卸载（例如：umount " + mountPoint + "）后再试。"
+                           : std::string("请关闭正在使用磁盘的程序后再试。"));
 }
 
 std::string RemountFailed(const volume::MountChange& change) {

@@ -268,8 +268,6 @@ Outcome CallOnBlock(dev_t number, const char* interface, const char* method, App
   } catch (const BusFailure& failure) {
     outcome.error = failure.error;
     outcome.detail = std::strerror(failure.error);
-    if (outcome.fd >= 0) ::close(outcome.fd);
-    outcome.fd = -1;
   }
   return outcome;
 }
@@ -285,8 +283,7 @@ std::optional<std::vector<BlockDevice>> CandidateDevices() {
     std::vector<BlockDevice> devices;
     for (const auto& [path, object] : objects) {
       if (!Candidate(objects, object)) continue;
-      devices.push_back(
-          {object.device, static_cast<dev_t>(object.number), object.size, object.idLabel});
+      devices.push_back({object.device, object.size, object.idLabel});
     }
     std::sort(devices.begin(), devices.end(),
               [](const auto& a, const auto& b) { return a.device < b.device; });

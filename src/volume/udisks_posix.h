@@ -18,7 +18,6 @@ namespace kestrova::volume::udisks {
 // A block device as UDisks2 describes it.
 struct BlockDevice {
   std::string device;  // the device node, e.g. /dev/sdb1 or /dev/loop0
-  dev_t number = 0;
   std::uint64_t sizeBytes = 0;
   std::string label;  // the file system's label (IdLabel); may be empty
 };
