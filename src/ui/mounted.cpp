@@ -7,7 +7,9 @@ namespace {
 std::string Reason(const volume::MountChange& change) {
   if (change.notAuthorized) return "（系统拒绝了授权）";
   if (change.noService) return "（系统没有可用的磁盘管理服务UDisks2）";
-  return change.detail.empty() ? std::string() : "（" + change.detail + "）";
+  std::string detail = change.detail;
+  while (!detail.empty() && (detail.back() == '.' || detail.back() == ' ')) detail.pop_back();
+  return detail.empty() ? std::string() : "（" + detail + "）";
 }
 
 }  // namespace
