@@ -266,6 +266,11 @@ TEST_F(UdisksTest, DrivesListsFatLoopDevicesWithLabelSizeAndMountPoint) {
   EXPECT_EQ(columns[2], std::to_string(64ull * 1024 * 1024));  // not readable by nobody itself
   EXPECT_EQ(columns[3], "STICKA");
   EXPECT_EQ(AsNobody("drives").out.find("\t" + other + "\t"), std::string::npos) << "ext2 listed";
+  // No UDisks2 on the bus: the removable disks of sysfs, of which a loop device is none.
+  const auto fallback = Shell("DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent " +
+                              std::string(kAsNobody) + Quote(CliPath()) + " drives");
+  EXPECT_EQ(fallback.status, 0);
+  EXPECT_EQ(fallback.output.find("\t" + fat + "\t"), std::string::npos) << fallback.output;
 
   const std::string exfat = MountedExfat();
   if (exfat.empty()) GTEST_SKIP() << "cannot mount exFAT with FUSE here";
