@@ -11,6 +11,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   xvfb xauth xdotool x11-utils imagemagick fonts-wqy-microhei
   python3 python3-pil fonts-dejavu-core
+  libsystemd-dev pkgconf udisks2 polkitd dbus-daemon udev
 )
 
 missing=()

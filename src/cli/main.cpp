@@ -10,6 +10,7 @@
 #include "repair/label.h"
 #include "repair/messages.h"
 #include "repair/scan.h"
+#include "ui/mounted.h"
 #include "ui/report.h"
 #include "volume/drives.h"
 #include "volume/volume.h"
@@ -22,13 +23,14 @@ using namespace kestrova;
 enum ExitStatus { kDone = 0, kNothingWritten = 1, kUsage = 2, kWrittenAndFailed = 3 };
 
 constexpr const char* kUsageText =
-    "usage: kestrova-cli COMMAND [TARGET]\n"
+    "usage: kestrova-cli COMMAND [--unmount] [TARGET]\n"
     "\n"
     "Repairs the root folders of a FAT12, FAT16, FAT32 or exFAT drive that a virus made\n"
     "hidden and system.\n"
     "\n"
     "commands:\n"
     "  drives           list the removable drives: letter, device, size, volume label\n"
+    "                   and, when it is mounted, the mount point\n"
     "  analyze TARGET   analyse the volume and print its layout (file system, sector\n"
     "                   size, reserved sectors, sectors per FAT, FAT count, sectors\n"
     "                   per cluster, first data sector, the root directory's clusters\n"
@@ -38,6 +40,10 @@ constexpr const char* kUsageText =
     "  repair TARGET    analyse, then turn every hidden and/or system root folder into a\n"
     "                   plain folder, as the window's Repair button does; prints each\n"
     "                   folder it restored and their count\n"
+    "  repair --unmount TARGET\n"
+    "                   the same for a drive that is mounted: unmounts it first and\n"
+    "                   mounts it again afterwards (without the option a mounted drive\n"
+    "                   is refused)\n"
     "\n"
     "TARGET is a drive letter (F or F:); on Linux it may also be the path of a block\n"
     "device or of an image file. analyze and scan open it for reading only.\n"
@@ -134,11 +140,12 @@ std::optional<std::string> ResolveTarget(const std::string& target) {
 int ListDrives() {
   Output out;
   for (const auto& drive : volume::ListRemovableDrives()) {
-    const std::string label =
-        drive.label.empty() ? repair::ReadVolumeLabel(std::string(1, drive.letter)) : drive.label;
+    const std::string label = drive.label.empty() && !drive.labelKnown
+                                  ? repair::ReadVolumeLabel(std::string(1, drive.letter))
+                                  : drive.label;
     out.Line(Format("%c\t%s\t%llu\t", drive.letter, drive.device.c_str(),
                     static_cast<unsigned long long>(drive.sizeBytes)) +
-             label);
+             label + (drive.mountPoint.empty() ? "" : "\t" + drive.mountPoint));
   }
   return out.Finish() ? kDone : kNothingWritten;
 }
@@ -179,7 +186,57 @@ void PrintHiddenFolders(Output& out, const std::vector<repair::HiddenFolder>& fo
   std::fprintf(stderr, "%zu folder entries would be repaired\n", folders.size());
 }
 
-int Run(const std::string& command, const std::string& target) {
+// The repair of a drive, as the window's Repair button does.
+int Repair(CommandLineWindow& window, Output& out) {
+  const float start = ui::SecondsSinceMidnight();
+  repair::RepairReport report;
+  try {
+    repair::RepairDrive(window, &report);
+  } catch (const repair::RepairFailure& failure) {
+    window.ShowMessage(failure.what(), repair::messages::Title(failure.problem()),
+                       repair::kStyleCritical);
+    return failure.anyWritten() ? kWrittenAndFailed : kNothingWritten;
+  }
+  const float end = ui::SecondsSinceMidnight();
+  window.EndProgressLine();
+  for (const auto& folder : report.restored) {
+    out.Line(repair::messages::RestoredFolder(folder.Name()));
+  }
+  out.Line(repair::messages::RestoredCount(report.restored.size()));
+  out.Line(TerminalLines(ui::CompletionText(ui::ElapsedSeconds(start, end))));
+  if (out.Finish()) return kDone;
+  return report.sectorsWritten > 0 ? kWrittenAndFailed : kNothingWritten;
+}
+
+// The repair of a drive that may be mounted: with `unmount`, it is unmounted first and mounted
+// again afterwards; without, a mounted drive is refused.
+int RepairMounted(CommandLineWindow& window, Output& out, char letter, const std::string& target,
+                  bool unmount) {
+  const std::string mountPoint = volume::DriveMountPoint(letter);
+  if (mountPoint.empty()) return Repair(window, out);
+  if (!unmount) {
+    window.ShowMessage("磁盘已挂载在“" + mountPoint +
+                           "”，未作任何修改。要卸载后继续修复，请加上--unmount选项："
+                           "kestrova-cli repair --unmount " +
+                           target,
+                       ui::kMountedTitle, repair::kStyleCritical);
+    return kNothingWritten;
+  }
+  const volume::MountChange unmounted = volume::UnmountDrive(letter);
+  if (!unmounted.done) {
+    window.ShowMessage(ui::UnmountFailed(mountPoint, unmounted), repair::messages::kOpenFailedTitle,
+                       repair::kStyleCritical);
+    return kNothingWritten;
+  }
+  const int status = Repair(window, out);
+  const volume::MountChange mounted = volume::MountDrive(letter);
+  if (!mounted.done) {
+    window.ShowMessage(ui::RemountFailed(mounted), ui::kNoticeTitle, repair::kStyleInformation);
+  }
+  return status;
+}
+
+int Run(const std::string& command, const std::string& target, bool unmount) {
   const auto letter = ResolveTarget(target);
   if (!letter) {
     std::fprintf(stderr, "kestrova-cli: '%s' is neither a drive letter nor a usable path\n",
@@ -188,27 +245,8 @@ int Run(const std::string& command, const std::string& target) {
   }
   CommandLineWindow window(*letter);
   Output out;
-  if (command == "repair") {
-    // Nothing can happen between looking and repairing here: both under one open.
-    const float start = ui::SecondsSinceMidnight();
-    repair::RepairReport report;
-    try {
-      repair::RepairDrive(window, &report);
-    } catch (const repair::RepairFailure& failure) {
-      window.ShowMessage(failure.what(), repair::messages::Title(failure.problem()),
-                         repair::kStyleCritical);
-      return failure.anyWritten() ? kWrittenAndFailed : kNothingWritten;
-    }
-    const float end = ui::SecondsSinceMidnight();
-    window.EndProgressLine();
-    for (const auto& folder : report.restored) {
-      out.Line(repair::messages::RestoredFolder(folder.Name()));
-    }
-    out.Line(repair::messages::RestoredCount(report.restored.size()));
-    out.Line(TerminalLines(ui::CompletionText(ui::ElapsedSeconds(start, end))));
-    if (out.Finish()) return kDone;
-    return report.sectorsWritten > 0 ? kWrittenAndFailed : kNothingWritten;
-  }
+  // Nothing can happen between looking and repairing here: both under one open.
+  if (command == "repair") return RepairMounted(window, out, (*letter)[0], target, unmount);
 
   repair::VolumeLayout layout;
   repair::List1_ItemCheck(layout, window, 0, volume::Access::kReadOnly);
@@ -233,7 +271,10 @@ int main(int argc, char** argv) {
   }
   if (args.size() == 1 && args[0] == "drives") return ListDrives();
   if (args.size() == 2 && (args[0] == "analyze" || args[0] == "scan" || args[0] == "repair")) {
-    return Run(args[0], args[1]);
+    return Run(args[0], args[1], false);
+  }
+  if (args.size() == 3 && args[0] == "repair" && args[1] == "--unmount") {
+    return Run(args[0], args[2], true);
   }
   std::fputs(kUsageText, stderr);
   return kUsage;

@@ -44,6 +44,8 @@ std::string OpenReason(const volume::OpenFailure& open, bool classicBusy) {
              "正被回环设备（loop）使用，为避免冲突未打开它。请先分离该回环设备。";
     case OpenFailureKind::kDriveChanged:
       return "盘符对应的磁盘在刷新盘符列表后已更换。请刷新盘符列表后重新选择。";
+    case OpenFailureKind::kNotAuthorized:
+      return "系统拒绝了访问磁盘的授权，请在系统询问时输入密码确认，或请管理员允许后再试。";
     case OpenFailureKind::kNone:
     case OpenFailureKind::kOther:
       break;

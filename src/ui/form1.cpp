@@ -1,9 +1,11 @@
 #include "ui/form1.h"
 
 #include <exception>
+#include <utility>
 
 #include "repair/engine.h"
 #include "repair/messages.h"
+#include "ui/mounted.h"
 #include "ui/report.h"
 
 namespace kestrova::ui {
@@ -94,6 +96,8 @@ void Form1::Command1_Click() {
   } catch (const std::exception& failure) {
     ReportFailure(failure.what());
   }
+  // Mounted again, the drive is the system's: another repair begins with a new selection.
+  if (Remount()) controls_.SetRepairEnabled(false);
   if (selectionChangedDuringPass_) {
     selectionChangedDuringPass_ = false;
     List1_Click();
@@ -102,6 +106,7 @@ void Form1::Command1_Click() {
 
 void Form1::Command2_Click() {
   if (passRunning_) return;
+  Remount();
   try {
     controls_.ListClear();
   } catch (const std::exception& failure) {
@@ -119,7 +124,41 @@ void Form1::Picture3_Click() {
   }
 }
 
-void Form1::List1_ItemCheck(std::int16_t item) { repair::List1_ItemCheck(layout_, *this, item); }
+void Form1::Form_Unload() { Remount(); }
+
+void Form1::List1_ItemCheck(std::int16_t item) {
+  const std::string letter = controls_.ListText(item);
+  if (unmounted_ && *unmounted_ != letter) Remount();
+  if (!unmounted_ && !UnmountForRepair(letter)) {
+    controls_.SetRepairEnabled(false);
+    return;
+  }
+  repair::List1_ItemCheck(layout_, *this, item);
+  if (!repairEnabled_) Remount();  // nothing to repair there: the drive goes back to the system
+}
+
+bool Form1::UnmountForRepair(const std::string& letter) {
+  const std::string mountPoint = platform_.MountPointOf(letter);
+  if (mountPoint.empty()) return true;
+  if (!controls_.AskYesNo(UnmountQuestion(mountPoint), kMountedTitle)) return false;
+  const volume::MountChange change = platform_.Unmount(letter);
+  if (!change.done) {
+    controls_.ShowMessage(UnmountFailed(mountPoint, change), kFailureTitle, repair::kStyleCritical);
+    return false;
+  }
+  unmounted_ = letter;
+  return true;
+}
+
+bool Form1::Remount() {
+  if (!unmounted_) return false;
+  const std::string letter = *std::exchange(unmounted_, std::nullopt);
+  const volume::MountChange change = platform_.Mount(letter);
+  if (!change.done) {
+    controls_.ShowMessage(RemountFailed(change), kNoticeTitle, repair::kStyleInformation);
+  }
+  return change.done;
+}
 
 void Form1::cmdrepair_Click() {
   Busy busy(passRunning_);
@@ -137,7 +176,10 @@ std::int16_t Form1::FirstSelectedIndex() {
   return -1;
 }
 
-void Form1::SetRepairEnabled(bool enabled) { controls_.SetRepairEnabled(enabled); }
+void Form1::SetRepairEnabled(bool enabled) {
+  repairEnabled_ = enabled;
+  controls_.SetRepairEnabled(enabled);
+}
 
 void Form1::ShowMessage(const std::string& text, const std::string& title, int style) {
   controls_.ShowMessage(text, title, style);

@@ -9,6 +9,7 @@
 
 #include "repair/layout.h"
 #include "repair/window_contacts.h"
+#include "volume/drives.h"
 
 namespace kestrova::ui {
 
@@ -32,6 +33,9 @@ class Form1Controls {
   virtual void ShowMessage(const std::string& text, const std::string& title, int style) = 0;
   // Handles all pending input and repaints, then returns.
   virtual void ProcessPendingEvents() = 0;
+  // A modal question with a Yes and a No button; true for Yes. A window that never has a mounted
+  // drive to ask about (Windows) keeps the default.
+  virtual bool AskYesNo(const std::string& /*text*/, const std::string& /*title*/) { return false; }
 };
 
 // The platform services that the handlers use.
@@ -47,6 +51,12 @@ class Form1Platform {
   virtual float SecondsTimer() = 0;
   // Starts the web browser with the address, maximized, without waiting for it.
   virtual void OpenWebSite(const std::string& address) = 0;
+  // Where the drive of a list entry ("F") is mounted; empty when it is not. The default suits
+  // Windows, where the repair's open dismounts the volume itself.
+  virtual std::string MountPointOf(const std::string& /*letter*/) { return {}; }
+  // Unmounts the drive's file system before the repair, and mounts it again afterwards.
+  virtual volume::MountChange Unmount(const std::string& /*letter*/) { return {}; }
+  virtual volume::MountChange Mount(const std::string& /*letter*/) { return {}; }
 };
 
 class Form1 final : private repair::WindowContacts {
@@ -58,6 +68,8 @@ class Form1 final : private repair::WindowContacts {
   void Command1_Click();
   void Command2_Click();
   void Picture3_Click();
+  // The window closes: a drive unmounted for a repair is mounted again.
+  void Form_Unload();
 
   // True while a repair pass runs. The window then refuses to close.
   bool PassRunning() const { return passRunning_; }
@@ -77,6 +89,10 @@ class Form1 final : private repair::WindowContacts {
   void ProcessPendingEvents() override;
 
   void ReportFailure(const std::string& what);
+  // Asks whether to unmount a mounted drive and does so; false when it stays mounted.
+  bool UnmountForRepair(const std::string& letter);
+  // Mounts again the drive that was unmounted for a repair, if any; true when it is mounted.
+  bool Remount();
 
   Form1Controls& controls_;
   Form1Platform& platform_;
@@ -88,6 +104,10 @@ class Form1 final : private repair::WindowContacts {
   bool progressShownSincePump_ = false;
   // A selection made while a pass ran; it is analysed once the pass has returned.
   bool selectionChangedDuringPass_ = false;
+  // As the engine last set it.
+  bool repairEnabled_ = false;
+  // The letter of the drive that was unmounted for a repair and is to be mounted again.
+  std::optional<std::string> unmounted_;
 };
 
 }  // namespace kestrova::ui

@@ -3,7 +3,8 @@
 // refuses while the device is mounted or held; an image file takes a flock and an
 // open-file-description lock, shared when only reading) and unbuffered (O_DIRECT) where the file
 // system allows it. It is refused when the letter now names another device or file than the drive
-// table recorded, and when an image file backs a loop device.
+// table recorded, and when an image file backs a loop device. A process that does not run as root
+// has UDisks2 open a block device for it (polkit decides), where the daemon answers and knows it.
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/file.h>
@@ -21,6 +22,7 @@
 
 #include "volume/drives.h"
 #include "volume/mounts_posix.h"
+#include "volume/udisks_posix.h"
 #include "volume/volume.h"
 
 namespace kestrova::volume {
@@ -127,12 +129,25 @@ int OpenDrive(char letter, const DriveBinding& drive, Access access, OpenFailure
   const bool blockDevice = S_ISBLK(info.st_mode);
   if (!blockDevice && !S_ISREG(info.st_mode)) return Refuse(failure, ENODEV);
   const bool writing = access == Access::kReadWrite;
-  const int flags = (writing ? O_RDWR : O_RDONLY) | O_CLOEXEC | (blockDevice ? O_EXCL : 0);
-  int opened = ::open(path.c_str(), flags | O_DIRECT);
-  if (opened < 0 && errno == EINVAL) opened = ::open(path.c_str(), flags);  // no O_DIRECT (tmpfs)
+  int opened = -1;
+  int error = 0;
+  bool byDaemon = false;
+  if (blockDevice && ::geteuid() != 0) {
+    const udisks::Outcome outcome = udisks::OpenDevice(info.st_rdev, access);
+    if (outcome.notAuthorized) return Refuse(failure, EACCES, OpenFailureKind::kNotAuthorized);
+    byDaemon = outcome.reached;
+    opened = outcome.fd;
+    error = outcome.error;
+  }
+  if (!byDaemon) {
+    const int flags = (writing ? O_RDWR : O_RDONLY) | O_CLOEXEC | (blockDevice ? O_EXCL : 0);
+    opened = ::open(path.c_str(), flags | O_DIRECT);
+    if (opened < 0 && errno == EINVAL) opened = ::open(path.c_str(), flags);  // no O_DIRECT (tmpfs)
+    error = errno;
+  }
   if (opened < 0) {
-    const int error = errno;
-    if (writing && (error == EACCES || error == EPERM) && OnlyReadable(path, blockDevice)) {
+    if (!byDaemon && writing && (error == EACCES || error == EPERM) &&
+        OnlyReadable(path, blockDevice)) {
       return Refuse(failure, error, OpenFailureKind::kReadOnly);
     }
     if (blockDevice && error == EBUSY) failure.mountPoint = MountPointOf(info.st_rdev);
@@ -161,6 +176,9 @@ int OpenDrive(char letter, const DriveBinding& drive, Access access, OpenFailure
   }
   return fd.release();
 }
+
+// Whether the last call failed for want of a capability.
+bool NotPermitted() { return errno == EACCES || errno == EPERM; }
 
 bool IsBlockDevice(int fd) {
   struct stat info {};
@@ -244,17 +262,23 @@ class PosixBackend final : public VolumeBackend {
 
   bool Flush(VolumeHandle handle) override {
     // Everything written reaches the device: the file's or device's data, then the block
-    // device's own buffers.
+    // device's own buffers. Without root (a descriptor that UDisks2 opened) the kernel refuses
+    // the second step; fsync of a block device has already written its buffers and flushed the
+    // device's cache.
     const int fd = Fd(handle);
     if (::fsync(fd) != 0) return false;
-    return !IsBlockDevice(fd) || ::ioctl(fd, BLKFLSBUF, 0) == 0;
+    return !IsBlockDevice(fd) || ::ioctl(fd, BLKFLSBUF, 0) == 0 || NotPermitted();
   }
 
   bool Dismount(VolumeHandle handle) override {
     // No file system has the volume mounted (the open is exclusive); what is left is to make the
     // kernel drop its cached blocks, so that the next mount reads the directory from the device.
+    // Without root, the cached blocks are dropped as a file's are.
     const int fd = Fd(handle);
-    if (IsBlockDevice(fd)) return ::ioctl(fd, BLKFLSBUF, 0) == 0;
+    if (IsBlockDevice(fd)) {
+      if (::ioctl(fd, BLKFLSBUF, 0) == 0) return true;
+      if (!NotPermitted()) return false;
+    }
     return ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) == 0;
   }
 

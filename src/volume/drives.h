@@ -20,7 +20,9 @@ struct DriveInfo {
   char letter = 0;     // uppercase
   std::string device;  // the device path, or on POSIX the block device or image behind it
   std::uint64_t sizeBytes = 0;
-  std::string label;  // the system's volume label where it knows one (Windows); else empty
+  std::string label;        // the system's volume label where it knows one (Windows); else empty
+  bool labelKnown = false;  // the system told the label, an empty one too (UDisks2)
+  std::string mountPoint;   // POSIX: where the drive is mounted; empty when it is not
 };
 
 // The removable drives from C to Z, in letter order.
@@ -30,6 +32,22 @@ std::vector<DriveInfo> ListRemovableDrives();
 // given (on POSIX: the same device number, or the same file), so that a stick plugged in meanwhile
 // cannot move a letter onto another device. The first use of the table refreshes it.
 void RefreshDrives();
+
+// Where the drive behind a letter is mounted now: the first mount of its device, or of one of its
+// partitions, in /proc/self/mountinfo; empty when it is not mounted. Always empty on Windows, which
+// dismounts the volume when the repair opens it.
+std::string DriveMountPoint(char letter);
+
+// How unmounting or mounting again the file system of a drive ended (POSIX: through UDisks2).
+struct MountChange {
+  bool done = false;
+  bool notAuthorized = false;  // the system's authorization (polkit) refused
+  bool noService = false;      // nothing can do it: no UDisks2, or it does not know the device
+  std::string mountPoint;      // a mount: where the file system is mounted now
+  std::string detail;          // the system's own words when it failed
+};
+MountChange UnmountDrive(char letter);
+MountChange MountDrive(char letter);
 
 // POSIX drive table. A front end presents an image file or a block device under a letter; the
 // removable block devices of the machine take free letters from D upwards.

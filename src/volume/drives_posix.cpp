@@ -1,7 +1,9 @@
 // POSIX stand-in for drive letters: a table that maps letters to removable block devices and to
 // the image files or devices that a front end registers. The table is a snapshot made at the last
 // RefreshDrives(): a letter keeps its device until the next refresh, and the open checks that the
-// device or file is still the one the letter was given.
+// device or file is still the one the letter was given. The block devices come from UDisks2 (those
+// with a FAT or exFAT file system on a removable drive or a loop device) or, where it does not
+// answer, from sysfs (every removable disk's partitions).
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -16,6 +18,7 @@
 
 #include "volume/drives.h"
 #include "volume/mounts_posix.h"
+#include "volume/udisks_posix.h"
 
 namespace kestrova::volume {
 namespace {
@@ -28,8 +31,12 @@ constexpr char kFirstAutomaticLetter = 'D';  // C is the system's own drive on W
 
 struct Drive {
   std::string path;
-  bool registered = false;  // by a front end; else a removable block device found in sysfs
+  bool registered = false;  // by a front end; else a removable block device the system listed
   std::optional<DeviceIdentity> identity;
+  // As UDisks2 told them at the refresh: the label, and the size (which a user without root
+  // could not learn from the device).
+  std::optional<std::string> label;
+  std::optional<std::uint64_t> size;
 };
 
 struct Snapshot {
@@ -50,9 +57,16 @@ std::string ReadSysfs(const fs::path& file) {
   return value;
 }
 
-// The removable block devices of the machine: for each removable disk with media, its partitions,
-// or the whole disk when it has none. Sorted by name so that letters are stable.
-std::vector<std::string> RemovableBlockDevices() {
+// A block device that may take a letter, and its label and size where the system told them.
+struct Candidate {
+  std::string path;
+  std::optional<std::string> label;
+  std::optional<std::uint64_t> size;
+};
+
+// The removable block devices of the machine in sysfs: for each removable disk with media, its
+// partitions, or the whole disk when it has none. Sorted by name so that letters are stable.
+std::vector<std::string> SysfsBlockDevices() {
   std::vector<std::string> devices;
   std::error_code error;
   for (const auto& disk : fs::directory_iterator("/sys/block", error)) {
@@ -73,6 +87,19 @@ std::vector<std::string> RemovableBlockDevices() {
   return devices;
 }
 
+// UDisks2's list where it answers, else sysfs's.
+std::vector<Candidate> CandidateDevices() {
+  std::vector<Candidate> candidates;
+  if (const auto listed = udisks::CandidateDevices()) {
+    for (const auto& device : *listed) {
+      candidates.push_back({device.device, device.label, device.sizeBytes});
+    }
+  } else {
+    for (auto& path : SysfsBlockDevices()) candidates.push_back({std::move(path), {}, {}});
+  }
+  return candidates;
+}
+
 char Upper(char letter) { return letter >= 'a' && letter <= 'z' ? letter - 'a' + 'A' : letter; }
 
 bool SameBlockDevice(const Drive& drive, const DeviceIdentity& device) {
@@ -84,12 +111,12 @@ bool SameBlockDevice(const Drive& drive, const DeviceIdentity& device) {
 void Refresh(Snapshot& snapshot) {
   std::map<char, Drive> fresh;
   for (const auto& [letter, drive] : snapshot.drives) {
-    if (drive.registered) fresh[letter] = {drive.path, true, IdentityOfPath(drive.path)};
+    if (drive.registered) fresh[letter] = {drive.path, true, IdentityOfPath(drive.path), {}, {}};
   }
   std::vector<Drive> arrived;
-  for (const auto& path : RemovableBlockDevices()) {
+  for (auto& [path, label, size] : CandidateDevices()) {
     const auto identity = IdentityOfPath(path);
-    if (!identity || !identity->blockDevice) continue;  // gone since sysfs listed it
+    if (!identity || !identity->blockDevice) continue;  // gone since it was listed
     const bool presented = std::any_of(fresh.begin(), fresh.end(), [&](const auto& entry) {
       return entry.second.path == path || SameBlockDevice(entry.second, *identity);
     });
@@ -99,7 +126,7 @@ void Refresh(Snapshot& snapshot) {
           return !entry.second.registered && entry.second.path == path &&
                  SameBlockDevice(entry.second, *identity);
         });
-    Drive drive{path, false, identity};
+    Drive drive{path, false, identity, std::move(label), size};
     if (before != snapshot.drives.end() && !fresh.count(before->first)) {
       fresh[before->first] = std::move(drive);
     } else {
@@ -148,7 +175,7 @@ bool RegisterDrive(char letter, const std::string& path) {
   auto& snapshot = TheSnapshot();
   const std::lock_guard lock(snapshot.mutex);
   auto& drives = Drives(snapshot);
-  Drive drive{path, true, IdentityOfPath(path)};
+  Drive drive{path, true, IdentityOfPath(path), {}, {}};
   // A removable device now presented under this letter leaves its automatic one.
   std::erase_if(drives, [&](const auto& entry) {
     return !entry.second.registered &&
@@ -205,11 +232,51 @@ std::vector<DriveInfo> ListRemovableDrives() {
   {
     auto& snapshot = TheSnapshot();
     const std::lock_guard lock(snapshot.mutex);
-    for (const auto& [letter, drive] : Drives(snapshot))
-      drives.push_back({letter, drive.path, 0, {}});
+    for (const auto& [letter, drive] : Drives(snapshot)) {
+      drives.push_back({letter,
+                        drive.path,
+                        drive.size.value_or(0),
+                        drive.label.value_or(""),
+                        drive.label.has_value(),
+                        {}});
+    }
   }
-  for (auto& drive : drives) drive.sizeBytes = SizeOf(drive.device);
+  for (auto& drive : drives) {
+    if (drive.sizeBytes == 0) drive.sizeBytes = SizeOf(drive.device);
+    drive.mountPoint = DriveMountPoint(drive.letter);
+  }
   return drives;
 }
+
+std::string DriveMountPoint(char letter) {
+  const auto drive = BoundDrive(letter);
+  const auto identity = drive ? IdentityOfPath(drive->path) : std::nullopt;
+  if (!identity || !identity->blockDevice) return {};
+  return MountPointOf(identity->device);
+}
+
+namespace {
+
+// Unmounts or mounts the drive's file system through UDisks2: only while the letter still names
+// the device it was given.
+MountChange ChangeMount(char letter, udisks::Outcome (*change)(dev_t)) {
+  const auto drive = BoundDrive(letter);
+  const auto identity = drive ? IdentityOfPath(drive->path) : std::nullopt;
+  if (!identity || !identity->blockDevice ||
+      (drive->identity && !SameDevice(*drive->identity, *identity))) {
+    MountChange unknown;
+    unknown.noService = true;
+    return unknown;
+  }
+  const udisks::Outcome outcome = change(identity->device);
+  return {outcome.done, outcome.notAuthorized, !outcome.reached, outcome.mountPoint,
+          outcome.detail};
+}
+
+}  // namespace
+
+MountChange UnmountDrive(char letter) { return ChangeMount(letter, udisks::Unmount); }
+
+MountChange MountDrive(char letter) { return ChangeMount(letter, udisks::Mount); }
 
 }  // namespace kestrova::volume

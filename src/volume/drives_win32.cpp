@@ -39,4 +39,9 @@ bool RegisterDrive(char, const std::string&) { return false; }
 std::optional<char> FreeDriveLetter() { return std::nullopt; }
 std::optional<std::string> DriveTarget(char letter) { return DevicePath(std::string(1, letter)); }
 
+// The repair's open dismounts the volume (FSCTL_DISMOUNT_VOLUME): nothing to unmount ahead of it.
+std::string DriveMountPoint(char) { return {}; }
+MountChange UnmountDrive(char) { return {false, false, true, {}, {}}; }
+MountChange MountDrive(char) { return UnmountDrive(0); }
+
 }  // namespace kestrova::volume

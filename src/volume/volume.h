@@ -61,12 +61,13 @@ enum class Access { kReadWrite, kReadOnly };
 // Why the last open failed. The text for the user is made from it at the edge.
 enum class OpenFailureKind {
   kNone,
-  kNotFound,      // no such drive, device or file
-  kBusy,          // another program holds the volume, or it is mounted
-  kAccessDenied,  // the user lacks the rights for raw access to disks
-  kReadOnly,      // the medium or the file cannot be written
-  kLoopBacked,    // an image file that backs a loop device, which may be in use
-  kDriveChanged,  // the letter now names another device than at the last refresh
+  kNotFound,       // no such drive, device or file
+  kBusy,           // another program holds the volume, or it is mounted
+  kAccessDenied,   // the user lacks the rights for raw access to disks
+  kReadOnly,       // the medium or the file cannot be written
+  kLoopBacked,     // an image file that backs a loop device, which may be in use
+  kDriveChanged,   // the letter now names another device than at the last refresh
+  kNotAuthorized,  // the system's authorization (polkit) refused raw access to the disk
   kOther,
 };
 

@@ -13,6 +13,7 @@
 #include "repair/fat.h"
 #include "repair/messages.h"
 #include "ui/form1.h"
+#include "ui/mounted.h"
 #include "ui/report.h"
 
 namespace kestrova::testing {
@@ -61,6 +62,10 @@ class FakeWindow final : public ui::Form1Controls, public ui::Form1Platform {
     ++eventPumps;
     if (duringPass) duringPass(eventPumps);
   }
+  bool AskYesNo(const std::string& text, const std::string& title) override {
+    questions.push_back({text, title, 0});
+    return answer;
+  }
 
   // Form1Platform
   unsigned DriveType(const std::string& root) override {
@@ -76,6 +81,19 @@ class FakeWindow final : public ui::Form1Controls, public ui::Form1Platform {
     return value;
   }
   void OpenWebSite(const std::string& address) override { openedAddresses.push_back(address); }
+  std::string MountPointOf(const std::string& letter) override {
+    const auto found = mountPoints.find(letter);
+    return found == mountPoints.end() ? std::string() : found->second;
+  }
+  volume::MountChange Unmount(const std::string& letter) override {
+    mountCalls.push_back("unmount " + letter);
+    if (unmountResult.done) mountPoints.erase(letter);
+    return unmountResult;
+  }
+  volume::MountChange Mount(const std::string& letter) override {
+    mountCalls.push_back("mount " + letter);
+    return mountResult;
+  }
 
   // Selects the entry with this text (or nothing) and notifies the window, as a click does.
   void Select(Form1& form, const std::optional<std::string>& text) {
@@ -103,6 +121,13 @@ class FakeWindow final : public ui::Form1Controls, public ui::Form1Platform {
   std::vector<std::string> queried;
   std::vector<float> timerReadings;
   std::vector<std::string> openedAddresses;
+
+  std::map<std::string, std::string> mountPoints;  // letter -> where it is mounted
+  std::vector<Message> questions;
+  bool answer = false;
+  volume::MountChange unmountResult{true, false, false, {}, {}};
+  volume::MountChange mountResult{true, false, false, "/media/u/STICK", {}};
+  std::vector<std::string> mountCalls;
 };
 
 // A small FAT32 volume: 2 sectors per cluster, the root directory in clusters 2 and 3, and in it
@@ -463,6 +488,73 @@ TEST_F(Form1Test, CommandsDuringAPassLeaveTheOpenVolumeAndTheLayoutAlone) {
   EXPECT_EQ(window_.messages[1].text, repair::messages::kNotFat32);
   EXPECT_FALSE(window_.repairEnabled);
   EXPECT_FALSE(volumes_.IsOpen());
+}
+
+TEST_F(Form1Test, MountedDriveIsUnmountedOnlyWhenTheUserAgreesAndMountedAgainAfterTheRepair) {
+  form_.Form_Load();
+  window_.mountPoints = {{"F", "/media/u/STICK"}};
+
+  // No: nothing is unmounted or opened, and Repair stays off.
+  const int opens = volumes_.Count(MemoryVolume::Call::kOpen);
+  window_.Select(form_, "F");
+  ASSERT_EQ(window_.questions.size(), 1u);
+  EXPECT_NE(window_.questions[0].text.find("“/media/u/STICK”"), std::string::npos);
+  EXPECT_EQ(window_.questions[0].title, ui::kMountedTitle);
+  EXPECT_TRUE(window_.mountCalls.empty());
+  EXPECT_FALSE(window_.repairEnabled);
+  EXPECT_EQ(volumes_.Count(MemoryVolume::Call::kOpen), opens);
+  EXPECT_TRUE(window_.messages.empty());
+
+  // Yes: unmounted and analysed; the repair runs, then the drive is mounted again.
+  window_.answer = true;
+  window_.Select(form_, "F");
+  EXPECT_EQ(window_.mountCalls, (std::vector<std::string>{"unmount F"}));
+  ASSERT_TRUE(window_.repairEnabled);
+  window_.mountResult = {false, false, false, {}, "vfat not configured in kernel"};
+  form_.Command1_Click();
+  EXPECT_EQ(window_.mountCalls, (std::vector<std::string>{"unmount F", "mount F"}));
+  EXPECT_EQ(AttributeOnF(0, 0), kAttrDirectory);
+  // The completion, then the notice of the failed mount with the system's words: not a failure.
+  ASSERT_EQ(window_.messages.size(), 2u);
+  EXPECT_TRUE(ShowedCompletion());
+  EXPECT_NE(window_.messages[1].text.find("未能重新挂载"), std::string::npos);
+  EXPECT_NE(window_.messages[1].text.find("vfat not configured in kernel"), std::string::npos);
+  EXPECT_EQ(window_.messages[1].style, kStyleInformation);
+  // Only one mount for one unmount.
+  form_.Form_Unload();
+  EXPECT_EQ(window_.mountCalls.size(), 2u);
+}
+
+TEST_F(Form1Test, UnmountedDriveGoesBackWhenItCannotBeRepairedOrIsLeft) {
+  form_.Form_Load();
+  window_.answer = true;
+  window_.mountPoints = {{"F", "/media/u/F"}, {"G", "/media/u/G"}};
+  // G is not FAT32: mounted again as soon as the analysis refuses it.
+  window_.Select(form_, "G");
+  EXPECT_EQ(window_.mountCalls, (std::vector<std::string>{"unmount G", "mount G"}));
+  EXPECT_FALSE(window_.repairEnabled);
+  // F is left for a refresh, and then for the close of the window without a repair.
+  window_.Select(form_, "F");
+  EXPECT_TRUE(window_.repairEnabled);
+  form_.Command2_Click();
+  EXPECT_EQ(window_.mountCalls.back(), "mount F");
+  window_.mountPoints = {{"F", "/media/u/F"}};
+  window_.Select(form_, "F");
+  form_.Form_Unload();
+  EXPECT_EQ(window_.mountCalls, (std::vector<std::string>{"unmount G", "mount G", "unmount F",
+                                                          "mount F", "unmount F", "mount F"}));
+
+  // An unmount that polkit refused: said with the mount point; nothing to mount again.
+  window_.mountPoints = {{"F", "/media/u/F"}};
+  window_.unmountResult = {false, true, false, {}, {}};
+  window_.messages.clear();
+  window_.Select(form_, "F");
+  EXPECT_FALSE(window_.repairEnabled);
+  ASSERT_EQ(window_.messages.size(), 1u);
+  EXPECT_NE(window_.messages[0].text.find("“/media/u/F”"), std::string::npos);
+  EXPECT_NE(window_.messages[0].text.find("系统拒绝了授权"), std::string::npos);
+  form_.Form_Unload();
+  EXPECT_EQ(window_.mountCalls.back(), "unmount F");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <QFrame>
 #include <QIcon>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QUrl>
@@ -237,6 +238,15 @@ void MainWindow::ShowMessage(const std::string& text, const std::string& title, 
 
 void MainWindow::ProcessPendingEvents() { QCoreApplication::processEvents(); }
 
+bool MainWindow::AskYesNo(const std::string& text, const std::string& title) {
+  QMessageBox box(QMessageBox::Question, Text(title), Text(text),
+                  QMessageBox::Yes | QMessageBox::No, this);
+  box.button(QMessageBox::Yes)->setText("是");
+  box.button(QMessageBox::No)->setText("否");
+  box.setDefaultButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
+}
+
 unsigned MainWindow::DriveType(const std::string& root) { return volume::QueryDriveType(root); }
 
 void MainWindow::RefreshDrives() { volume::RefreshDrives(); }
@@ -247,11 +257,24 @@ void MainWindow::OpenWebSite(const std::string& address) {
   QDesktopServices::openUrl(QUrl(Text(address)));
 }
 
+std::string MainWindow::MountPointOf(const std::string& letter) {
+  return letter.empty() ? std::string() : volume::DriveMountPoint(letter[0]);
+}
+
+volume::MountChange MainWindow::Unmount(const std::string& letter) {
+  return volume::UnmountDrive(letter.empty() ? 0 : letter[0]);
+}
+
+volume::MountChange MainWindow::Mount(const std::string& letter) {
+  return volume::MountDrive(letter.empty() ? 0 : letter[0]);
+}
+
 void MainWindow::closeEvent(QCloseEvent* event) {
   if (form_.PassRunning()) {
     event->ignore();
     return;
   }
+  form_.Form_Unload();
   event->accept();
 }
 

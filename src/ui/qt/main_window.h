@@ -37,12 +37,16 @@ class MainWindow final : public QWidget, public Form1Controls, public Form1Platf
   void SetProgressWidth(float percent) override;
   void ShowMessage(const std::string& text, const std::string& title, int style) override;
   void ProcessPendingEvents() override;
+  bool AskYesNo(const std::string& text, const std::string& title) override;
 
   // Form1Platform
   unsigned DriveType(const std::string& root) override;
   void RefreshDrives() override;
   float SecondsTimer() override;
   void OpenWebSite(const std::string& address) override;
+  std::string MountPointOf(const std::string& letter) override;
+  volume::MountChange Unmount(const std::string& letter) override;
+  volume::MountChange Mount(const std::string& letter) override;
 
  protected:
   void closeEvent(QCloseEvent* event) override;

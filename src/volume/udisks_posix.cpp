@@ -1,0 +1,322 @@
+// The UDisks2 client, through sd-bus. Every call opens its own connection to the system bus (the
+// address in DBUS_SYSTEM_BUS_ADDRESS, or the standard one), reads the daemon's objects once, and
+// closes the connection again; nothing is kept between calls.
+#include <fcntl.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string_view>
+
+#include "volume/udisks_posix.h"
+
+namespace kestrova::volume::udisks {
+namespace {
+
+constexpr const char* kService = "org.freedesktop.UDisks2";
+constexpr const char* kManagerPath = "/org/freedesktop/UDisks2";
+constexpr const char* kBlock = "org.freedesktop.UDisks2.Block";
+constexpr const char* kDrive = "org.freedesktop.UDisks2.Drive";
+constexpr const char* kFilesystem = "org.freedesktop.UDisks2.Filesystem";
+constexpr const char* kLoop = "org.freedesktop.UDisks2.Loop";
+constexpr const char* kPartition = "org.freedesktop.UDisks2.Partition";
+// NotAuthorized, NotAuthorizedCanObtain and NotAuthorizedDismissed.
+constexpr std::string_view kNotAuthorized = "org.freedesktop.UDisks2.Error.NotAuthorized";
+// A call that polkit answers with a password prompt waits for the user.
+constexpr std::uint64_t kInteractiveTimeoutUs = 5ull * 60 * 1000 * 1000;
+
+// A failed sd-bus call; caught where a function of this file returns.
+struct BusFailure {
+  int error;
+};
+
+int Check(int result) {
+  if (result < 0) throw BusFailure{-result};
+  return result;
+}
+
+struct BusClose {
+  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
+struct MessageUnref {
+  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
+};
+using Bus = std::unique_ptr<sd_bus, BusClose>;
+using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
+
+class BusError {
+ public:
+  BusError() = default;
+  BusError(const BusError&) = delete;
+  BusError& operator=(const BusError&) = delete;
+  ~BusError() { sd_bus_error_free(&error_); }
+  sd_bus_error* get() { return &error_; }
+  std::string_view name() const { return error_.name ? error_.name : ""; }
+  std::string message() const { return error_.message ? error_.message : ""; }
+
+ private:
+  sd_bus_error error_ = SD_BUS_ERROR_NULL;
+};
+
+// One object of the daemon, with the properties read here.
+struct Object {
+  bool block = false;
+  bool drive = false;
+  bool loop = false;
+  bool partition = false;
+  std::string device;  // Block.Device
+  std::uint64_t number = 0;
+  std::uint64_t size = 0;
+  std::string idUsage;
+  std::string idType;
+  std::string idLabel;
+  std::string driveObject;  // Block.Drive
+  std::string table;        // Partition.Table
+  bool removable = false;
+  bool mediaRemovable = false;
+  std::string connectionBus;
+};
+using Objects = std::map<std::string, Object>;
+
+Bus Connect() {
+  sd_bus* bus = nullptr;
+  Check(sd_bus_open_system(&bus));
+  Bus owned(bus);
+  Check(sd_bus_set_allow_interactive_authorization(bus, 1));
+  return owned;
+}
+
+// A byte string property ("ay"), which UDisks2 ends with a NUL.
+std::string ReadByteString(sd_bus_message* message) {
+  const void* data = nullptr;
+  std::size_t size = 0;
+  Check(sd_bus_message_read_array(message, 'y', &data, &size));
+  std::string text(static_cast<const char*>(data), size);
+  text.resize(std::strlen(text.c_str()));
+  return text;
+}
+
+std::string ReadText(sd_bus_message* message, char type) {
+  const char* text = nullptr;
+  Check(sd_bus_message_read_basic(message, type, &text));
+  return text ? text : "";
+}
+
+bool ReadBool(sd_bus_message* message) {
+  int value = 0;
+  Check(sd_bus_message_read_basic(message, 'b', &value));
+  return value != 0;
+}
+
+std::uint64_t ReadUint64(sd_bus_message* message) {
+  std::uint64_t value = 0;
+  Check(sd_bus_message_read_basic(message, 't', &value));
+  return value;
+}
+
+// One property: the message stands before its variant.
+void ReadProperty(sd_bus_message* message, std::string_view interface, std::string_view name,
+                  Object& object) {
+  char type = 0;
+  const char* contents = nullptr;
+  Check(sd_bus_message_peek_type(message, &type, &contents));
+  const std::string_view signature = contents ? contents : "";
+  const auto is = [&](const char* i, std::string_view n, std::string_view s) {
+    return interface == i && name == n && signature == s;
+  };
+  Check(sd_bus_message_enter_container(message, 'v', contents));
+  if (is(kBlock, "Device", "ay")) {
+    object.device = ReadByteString(message);
+  } else if (is(kBlock, "DeviceNumber", "t")) {
+    object.number = ReadUint64(message);
+  } else if (is(kBlock, "Size", "t")) {
+    object.size = ReadUint64(message);
+  } else if (is(kBlock, "IdUsage", "s")) {
+    object.idUsage = ReadText(message, 's');
+  } else if (is(kBlock, "IdType", "s")) {
+    object.idType = ReadText(message, 's');
+  } else if (is(kBlock, "IdLabel", "s")) {
+    object.idLabel = ReadText(message, 's');
+  } else if (is(kBlock, "Drive", "o")) {
+    object.driveObject = ReadText(message, 'o');
+  } else if (is(kPartition, "Table", "o")) {
+    object.table = ReadText(message, 'o');
+  } else if (is(kDrive, "Removable", "b")) {
+    object.removable = ReadBool(message);
+  } else if (is(kDrive, "MediaRemovable", "b")) {
+    object.mediaRemovable = ReadBool(message);
+  } else if (is(kDrive, "ConnectionBus", "s")) {
+    object.connectionBus = ReadText(message, 's');
+  } else {
+    Check(sd_bus_message_skip(message, contents));
+  }
+  Check(sd_bus_message_exit_container(message));
+}
+
+// ObjectManager.GetManagedObjects: a{oa{sa{sv}}}.
+Objects ManagedObjects(sd_bus* bus) {
+  BusError error;
+  sd_bus_message* reply = nullptr;
+  Check(sd_bus_call_method(bus, kService, kManagerPath, "org.freedesktop.DBus.ObjectManager",
+                           "GetManagedObjects", error.get(), &reply, ""));
+  const Message owned(reply);
+  Objects objects;
+  Check(sd_bus_message_enter_container(reply, 'a', "{oa{sa{sv}}}"));
+  while (Check(sd_bus_message_enter_container(reply, 'e', "oa{sa{sv}}")) > 0) {
+    Object& object = objects[ReadText(reply, 'o')];
+    Check(sd_bus_message_enter_container(reply, 'a', "{sa{sv}}"));
+    while (Check(sd_bus_message_enter_container(reply, 'e', "sa{sv}")) > 0) {
+      const std::string interface = ReadText(reply, 's');
+      object.block |= interface == kBlock;
+      object.drive |= interface == kDrive;
+      object.loop |= interface == kLoop;
+      object.partition |= interface == kPartition;
+      Check(sd_bus_message_enter_container(reply, 'a', "{sv}"));
+      while (Check(sd_bus_message_enter_container(reply, 'e', "sv")) > 0) {
+        const std::string name = ReadText(reply, 's');
+        ReadProperty(reply, interface, name, object);
+        Check(sd_bus_message_exit_container(reply));
+      }
+      Check(sd_bus_message_exit_container(reply));
+      Check(sd_bus_message_exit_container(reply));
+    }
+    Check(sd_bus_message_exit_container(reply));
+    Check(sd_bus_message_exit_container(reply));
+  }
+  Check(sd_bus_message_exit_container(reply));
+  return objects;
+}
+
+const Object* Find(const Objects& objects, const std::string& path) {
+  const auto found = objects.find(path);
+  return found == objects.end() ? nullptr : &found->second;
+}
+
+// A loop device, or a partition of one.
+bool OnLoopDevice(const Objects& objects, const Object& block) {
+  if (block.loop) return true;
+  const Object* table = block.partition ? Find(objects, block.table) : nullptr;
+  return table && table->loop;
+}
+
+bool OnRemovableDrive(const Objects& objects, const Object& block) {
+  const Object* drive = Find(objects, block.driveObject);
+  if (!drive || !drive->drive) return false;
+  return drive->removable || drive->mediaRemovable || drive->connectionBus == "usb" ||
+         drive->connectionBus == "sdio";
+}
+
+bool Candidate(const Objects& objects, const Object& block) {
+  return block.block && block.idUsage == "filesystem" &&
+         (block.idType == "vfat" || block.idType == "exfat") &&
+         (OnLoopDevice(objects, block) || OnRemovableDrive(objects, block));
+}
+
+// The path of the block object with the device number; empty when there is none.
+std::string BlockPath(const Objects& objects, dev_t number) {
+  for (const auto& [path, object] : objects) {
+    if (object.block && object.number == static_cast<std::uint64_t>(number)) return path;
+  }
+  return {};
+}
+
+// The daemon reports a failed open(2) as "Error opening device DEVICE: " and the system's text of
+// the error; the text names the error.
+int ErrorOfOpen(const std::string& message, int fallback) {
+  for (const int error : {EBUSY, EACCES, EPERM, EROFS, ENOENT, ENXIO, ENODEV, ENOMEDIUM}) {
+    const std::string_view text = strerrordesc_np(error);
+    if (message.size() >= text.size() &&
+        message.compare(message.size() - text.size(), text.size(), text) == 0) {
+      return error;
+    }
+  }
+  return fallback;
+}
+
+// Calls `method` of `interface` on the block object of the device. `append` adds the arguments;
+// `read` takes the reply apart.
+template <typename Append, typename Read>
+Outcome CallOnBlock(dev_t number, const char* interface, const char* method, Append append,
+                    Read read) {
+  Outcome outcome;
+  try {
+    const Bus bus = Connect();
+    const std::string path = BlockPath(ManagedObjects(bus.get()), number);
+    if (path.empty()) return outcome;
+    outcome.reached = true;
+    sd_bus_message* call = nullptr;
+    Check(sd_bus_message_new_method_call(bus.get(), &call, kService, path.c_str(), interface,
+                                         method));
+    const Message ownedCall(call);
+    append(call);
+    BusError error;
+    sd_bus_message* reply = nullptr;
+    const int result = sd_bus_call(bus.get(), call, kInteractiveTimeoutUs, error.get(), &reply);
+    const Message ownedReply(reply);
+    if (result < 0) {
+      outcome.notAuthorized = error.name().starts_with(kNotAuthorized);
+      outcome.detail = error.message();
+      outcome.error = outcome.notAuthorized ? EACCES : ErrorOfOpen(outcome.detail, -result);
+      return outcome;
+    }
+    read(reply, outcome);
+    outcome.done = true;
+  } catch (const BusFailure& failure) {
+    outcome.error = failure.error;
+    outcome.detail = std::strerror(failure.error);
+  }
+  return outcome;
+}
+
+void NoOptions(sd_bus_message* call) { Check(sd_bus_message_append(call, "a{sv}", 0)); }
+
+}  // namespace
+
+std::optional<std::vector<BlockDevice>> CandidateDevices() {
+  try {
+    const Bus bus = Connect();
+    const Objects objects = ManagedObjects(bus.get());
+    std::vector<BlockDevice> devices;
+    for (const auto& [path, object] : objects) {
+      if (!Candidate(objects, object)) continue;
+      devices.push_back({object.device, object.size, object.idLabel});
+    }
+    std::sort(devices.begin(), devices.end(),
+              [](const auto& a, const auto& b) { return a.device < b.device; });
+    return devices;
+  } catch (const BusFailure&) {
+    return std::nullopt;
+  }
+}
+
+Outcome OpenDevice(dev_t number, Access access) {
+  return CallOnBlock(
+      number, kBlock, "OpenDevice",
+      [&](sd_bus_message* call) {
+        Check(sd_bus_message_append(call, "s", access == Access::kReadWrite ? "rw" : "r"));
+        Check(sd_bus_message_append(call, "a{sv}", 1, "flags", "i", O_EXCL | O_DIRECT));
+      },
+      [](sd_bus_message* reply, Outcome& outcome) {
+        int fd = -1;
+        Check(sd_bus_message_read_basic(reply, 'h', &fd));
+        // The descriptor belongs to the reply: keep a duplicate.
+        outcome.fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        if (outcome.fd < 0) throw BusFailure{errno};
+      });
+}
+
+Outcome Unmount(dev_t number) {
+  return CallOnBlock(number, kFilesystem, "Unmount", NoOptions, [](sd_bus_message*, Outcome&) {});
+}
+
+Outcome Mount(dev_t number) {
+  return CallOnBlock(
+      number, kFilesystem, "Mount", NoOptions,
+      [](sd_bus_message* reply, Outcome& outcome) { outcome.mountPoint = ReadText(reply, 's'); });
+}
+
+}  // namespace kestrova::volume::udisks

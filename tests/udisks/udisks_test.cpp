@@ -1,0 +1,332 @@
+// kestrova-cli as an unprivileged user against the real UDisks2 daemon: a private system bus,
+// udevd, polkitd and udisksd started for the suite, loop devices attached through UDisks2, a polkit
+// rule that lets the user `nobody` use UDisks2, and an exFAT stick mounted with FUSE.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fat_tools.h"
+
+namespace kestrova::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr const char* kUdisksd = "/usr/libexec/udisks2/udisksd";
+constexpr const char* kPolkitd = "/usr/lib/polkit-1/polkitd";
+constexpr const char* kUdevd = "/lib/systemd/systemd-udevd";
+constexpr const char* kAsNobody = "setpriv --reuid=nobody --regid=nogroup --clear-groups ";
+
+// A shell command (the fixture's own Run is GoogleTest's).
+CommandResult Shell(const std::string& command, bool withStderr = false) {
+  return Run(command, withStderr);
+}
+
+// Starts a program in the background with its output in `log`; its process id, or 0.
+pid_t Start(const std::string& command, const fs::path& log) {
+  const auto started = Shell(command + " >" + Quote(log.string()) + " 2>&1 & echo $!");
+  return started.status == 0 ? static_cast<pid_t>(std::atoi(started.output.c_str())) : 0;
+}
+
+// Waits up to 20 s for the check to hold.
+template <typename Check>
+bool WaitFor(Check check) {
+  for (int i = 0; i < 200; ++i) {
+    if (check()) return true;
+    std::this_thread::sleep_for(100ms);
+  }
+  return false;
+}
+
+struct Output {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// The daemons of the suite, started once and stopped by their process ids.
+class Daemons {
+ public:
+  // Empty when everything runs; else why the suite cannot.
+  std::string Begin() {
+    if (::geteuid() != 0) return "needs root to start a system bus, polkitd and udisksd";
+    for (const char* program : {kUdisksd, kPolkitd}) {
+      if (::access(program, X_OK) != 0) return std::string(program) + " is not installed";
+    }
+    if (Shell("command -v dbus-daemon setpriv udisksctl udevadm mattrib mkfs.fat").status != 0) {
+      return "dbus-daemon, setpriv, udisksctl, udevadm, mattrib or mkfs.fat is missing";
+    }
+    ::chmod(dir_.path().c_str(), 0755);  // nobody reaches the bus's socket
+    const fs::path config = dir_ / "bus.conf";
+    const fs::path socket = dir_ / "system_bus";
+    std::ofstream(config)
+        << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus "
+           "Configuration 1.0//EN\" "
+           "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+           "<busconfig><type>system</type><listen>unix:path="
+        << socket.string()
+        << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+           "<allow user=\"*\"/><allow own=\"*\"/><allow send_type=\"method_call\"/>"
+           "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
+           "<allow send_type=\"signal\"/></policy></busconfig>\n";
+    const auto bus =
+        Shell("dbus-daemon --config-file=" + Quote(config.string()) + " --fork --print-pid", true);
+    if (bus.status != 0) return "dbus-daemon does not start: " + bus.output;
+    pids_.push_back(static_cast<pid_t>(std::atoi(bus.output.c_str())));
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + socket.string()).c_str(), 1);
+
+    if (Shell("udevadm control --ping").status != 0) {  // no udevd answers
+      if (::access(kUdevd, X_OK) != 0) return "no udevd runs and none is installed";
+      pids_.push_back(Start(kUdevd, dir_ / "udevd.log"));
+    }
+    // The rule is in place before polkitd reads its rules.
+    rule_ = "/etc/polkit-1/rules.d/49-kestrova-test-" + std::to_string(::getpid()) + ".rules";
+    std::ofstream(rule_) << "polkit.addRule(function(a, s) { if "
+                            "(a.id.indexOf(\"org.freedesktop.udisks2.\") == 0 && s.user == "
+                            "\"nobody\") return polkit.Result.YES; });\n";
+    pids_.push_back(Start(std::string(kPolkitd) + " --no-debug", dir_ / "polkitd.log"));
+    pids_.push_back(Start(std::string(kUdisksd) + " --no-debug", dir_ / "udisksd.log"));
+    const bool named = WaitFor([] {
+      return Shell(
+                 "busctl --system call org.freedesktop.DBus /org/freedesktop/DBus "
+                 "org.freedesktop.DBus NameHasOwner s org.freedesktop.UDisks2")
+                 .output.find("true") != std::string::npos;
+    });
+    if (!named) return "udisksd did not take its name: " + Log("udisksd.log");
+    return {};
+  }
+
+  ~Daemons() {
+    for (auto pid = pids_.rbegin(); pid != pids_.rend(); ++pid) {
+      if (*pid > 0) ::kill(*pid, SIGTERM);
+    }
+    if (!rule_.empty()) fs::remove(rule_);
+    ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+  }
+
+  const TempDir& dir() const { return dir_; }
+
+ private:
+  std::string Log(const std::string& name) {
+    std::ifstream in(dir_ / name);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+
+  TempDir dir_;
+  std::vector<pid_t> pids_;
+  fs::path rule_;
+};
+
+class UdisksTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    daemons_ = new Daemons;
+    skipped_ = daemons_->Begin();
+  }
+  static void TearDownTestSuite() {
+    delete daemons_;
+    daemons_ = nullptr;
+  }
+  void SetUp() override {
+    if (!skipped_.empty()) GTEST_SKIP() << skipped_;
+  }
+  void TearDown() override {
+    if (mounted_) Shell("umount " + Quote(mountDir_.string()) + " 2>/dev/null");
+    for (const auto& device : loops_) {
+      // A kernel with exFAT may have had UDisks2 mount it again.
+      Shell("udisksctl unmount --no-user-interaction -b " + Quote(device) + " 2>/dev/null");
+      const auto detached = Shell("udisksctl loop-delete --no-user-interaction -b " +
+                                      Quote(device) + " || losetup -d " + Quote(device),
+                                  true);
+      EXPECT_EQ(detached.status, 0) << detached.output;
+    }
+  }
+
+  // Attaches an image through UDisks2 (Manager.LoopSetup); the loop device, or empty.
+  std::string Attach(const fs::path& image) {
+    const auto mapped =
+        Shell("udisksctl loop-setup --no-user-interaction -f " + Quote(image.string()), true);
+    const auto at = mapped.output.find(" as /dev/");
+    if (mapped.status != 0 || at == std::string::npos) {
+      ADD_FAILURE() << "loop-setup: " << mapped.output;
+      return {};
+    }
+    std::string device = mapped.output.substr(at + 4);
+    device = device.substr(0, device.find_first_of(".\n"));
+    loops_.push_back(device);
+    return device;
+  }
+
+  // kestrova-cli as the user nobody.
+  static Output AsNobody(const std::string& arguments) {
+    const fs::path err = daemons_->dir() / "stderr";
+    const auto run =
+        Shell(kAsNobody + Quote(CliPath()) + " " + arguments + " 2>" + Quote(err.string()));
+    std::ifstream in(err);
+    return {run.status,
+            run.output,
+            {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()}};
+  }
+
+  // The line of `drives` (as nobody) for the device, once UDisks2 has probed it.
+  static std::string DrivesLine(const std::string& device) {
+    std::string line;
+    WaitFor([&] {
+      const auto drives = AsNobody("drives");
+      const auto at = drives.out.find("\t" + device + "\t");
+      if (drives.status != 0 || at == std::string::npos) return false;
+      const auto start = drives.out.rfind('\n', at);
+      line = drives.out.substr(start == std::string::npos ? 0 : start + 1);
+      line = line.substr(0, line.find('\n'));
+      return true;
+    });
+    return line;
+  }
+
+  std::vector<std::string> Columns(const std::string& line) {
+    std::vector<std::string> columns;
+    std::string::size_type start = 0;
+    for (auto tab = line.find('\t'); tab != std::string::npos; tab = line.find('\t', start)) {
+      columns.push_back(line.substr(start, tab - start));
+      start = tab + 1;
+    }
+    columns.push_back(line.substr(start));
+    return columns;
+  }
+
+  // A FAT32 image whose root holds a hidden and system folder.
+  fs::path InfectedImage(const std::string& name, const std::string& label) {
+    const fs::path image = dir_ / name;
+    if (!MakeFat32Image(image, 64 * 1024, "-n " + label)) return {};
+    EXPECT_EQ(Mtools("mmd", image, "::/VIRUS1 ::/PLAIN").status, 0);
+    EXPECT_EQ(Mtools("mattrib", image, "+h +s ::/VIRUS1").status, 0);
+    EXPECT_EQ(MattribFlags(image, "/VIRUS1"), "SH");
+    return image;
+  }
+
+  // An exFAT image on a loop device, mounted with FUSE at mountDir_; the device, or empty.
+  std::string MountedExfat() {
+    if (!fs::exists("/dev/fuse") || Shell("command -v mkfs.exfat mount.exfat-fuse").status != 0) {
+      return {};
+    }
+    const fs::path image = dir_ / "exfat.img";
+    if (Shell("truncate -s 64M " + Quote(image.string())).status != 0 ||
+        Shell("mkfs.exfat -L EXSTICK " + Quote(image.string())).status != 0) {
+      return {};
+    }
+    const std::string device = Attach(image);
+    fs::create_directories(mountDir_);
+    mounted_ =
+        !device.empty() &&
+        Shell("mount.exfat-fuse " + Quote(device) + " " + Quote(mountDir_.string())).status == 0;
+    return mounted_ ? device : std::string();
+  }
+
+  bool Mounted() const {
+    std::ifstream in("/proc/self/mountinfo");
+    const std::string table{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return table.find(" " + mountDir_.string() + " ") != std::string::npos;
+  }
+
+  static Daemons* daemons_;
+  static std::string skipped_;
+  TempDir dir_;
+  fs::path mountDir_ = dir_ / "stick";
+  bool mounted_ = false;
+  std::vector<std::string> loops_;
+};
+
+Daemons* UdisksTest::daemons_ = nullptr;
+std::string UdisksTest::skipped_;
+
+TEST_F(UdisksTest, DrivesListsFatLoopDevicesWithLabelSizeAndMountPoint) {
+  const std::string fat = Attach(InfectedImage("fat.img", "STICKA"));
+  const fs::path ext = dir_ / "ext.img";
+  ASSERT_EQ(
+      Shell("truncate -s 16M " + Quote(ext.string()) + " && mkfs.ext2 -q " + Quote(ext.string()))
+          .status,
+      0);
+  const std::string other = Attach(ext);
+  ASSERT_FALSE(fat.empty());
+  ASSERT_FALSE(other.empty());
+
+  const auto columns = Columns(DrivesLine(fat));
+  ASSERT_EQ(columns.size(), 4u) << "not listed, or with a mount point";
+  EXPECT_EQ(columns[2], std::to_string(64ull * 1024 * 1024));  // not readable by nobody itself
+  EXPECT_EQ(columns[3], "STICKA");
+  EXPECT_EQ(AsNobody("drives").out.find("\t" + other + "\t"), std::string::npos) << "ext2 listed";
+  // No UDisks2 on the bus: the removable disks of sysfs, of which a loop device is none.
+  const auto fallback = Shell("DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent " +
+                              std::string(kAsNobody) + Quote(CliPath()) + " drives");
+  EXPECT_EQ(fallback.status, 0);
+  EXPECT_EQ(fallback.output.find("\t" + fat + "\t"), std::string::npos) << fallback.output;
+
+  const std::string exfat = MountedExfat();
+  if (exfat.empty()) GTEST_SKIP() << "cannot mount exFAT with FUSE here";
+  const auto mounted = Columns(DrivesLine(exfat));
+  ASSERT_EQ(mounted.size(), 5u);
+  EXPECT_EQ(mounted[3], "EXSTICK");
+  EXPECT_EQ(mounted[4], mountDir_.string());
+}
+
+TEST_F(UdisksTest, RepairsWithoutRootThroughUdisksAndPolkitDecides) {
+  const fs::path image = InfectedImage("fat.img", "STICKB");
+  const std::string device = Attach(image);
+  ASSERT_FALSE(device.empty());
+  ASSERT_FALSE(DrivesLine(device).empty());
+  ASSERT_NE(Shell(std::string(kAsNobody) + "test -w " + Quote(device)).status, 0)
+      << "nobody could open the device without UDisks2";
+
+  // A user that the rule does not name is refused by polkit, with its own message.
+  const auto refused = Shell("setpriv --reuid=daemon --regid=daemon --clear-groups " +
+                                 Quote(CliPath()) + " repair " + Quote(device),
+                             true);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.output.find("系统拒绝了访问磁盘的授权"), std::string::npos) << refused.output;
+  EXPECT_EQ(MattribFlags(image, "/VIRUS1"), "SH");
+
+  const auto repaired = AsNobody("repair " + Quote(device));
+  EXPECT_EQ(repaired.status, 0) << repaired.err;
+  EXPECT_NE(repaired.out.find("已恢复：VIRUS1"), std::string::npos) << repaired.out;
+  EXPECT_EQ(MattribFlags(image, "/VIRUS1"), "");
+  EXPECT_EQ(MattribFlags(image, "/PLAIN"), "");
+  EXPECT_EQ(Shell("fsck.fat -n " + Quote(image.string())).status, 0);
+}
+
+TEST_F(UdisksTest, MountedStickIsRefusedAndUnmountedOnlyWithTheOption) {
+  const std::string device = MountedExfat();
+  if (device.empty()) GTEST_SKIP() << "cannot mount exFAT with FUSE here";
+  const std::string letter = Columns(DrivesLine(device)).at(0);
+
+  const auto refused = AsNobody("repair " + letter);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("“" + mountDir_.string() + "”"), std::string::npos) << refused.err;
+  EXPECT_NE(refused.err.find("--unmount"), std::string::npos) << refused.err;
+  EXPECT_TRUE(Mounted());
+
+  // Unmounted through UDisks2 and repaired; the mount after it fails (no exFAT in this kernel):
+  // told, and no failure of its own.
+  const auto unmounted = AsNobody("repair --unmount " + letter);
+  EXPECT_FALSE(Mounted());
+  mounted_ = Mounted();
+  EXPECT_EQ(unmounted.status, 0) << unmounted.err;
+  EXPECT_NE(unmounted.out.find("程序运行结束"), std::string::npos) << unmounted.out;
+  if (unmounted.err.find("未能重新挂载") == std::string::npos) {
+    // A kernel with exFAT mounted it again where UDisks2 mounts.
+    EXPECT_NE(Columns(DrivesLine(device)).size(), 4u) << unmounted.err;
+  }
+}
+
+}  // namespace
+}  // namespace kestrova::testing
