@@ -1,18 +1,18 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the Linux programs and starts the Kestrova window. When the
+# Installs what building and running need, builds the Linux programs (without the tests) and starts the Kestrova window. When the
 # machine has no removable drive, a fresh sample infected FAT32 image is made and presented as
 # drive F. Without a display the window runs on a virtual one (Xvfb). Arguments are passed on to
 # the window (for example --drive G=/dev/sdb1).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh
-cmake --preset linux -G Ninja
-cmake --build build/linux -j "$(nproc)"
+scripts/setup.sh build
+cmake -S . -B build/run -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVA_BUILD_TESTS=OFF
+cmake --build build/run -j "$(nproc)"
 
-window=build/linux/src/ui/qt/kestrova
+window=build/run/src/ui/qt/kestrova
 args=()
-if [ -z "$(build/linux/src/cli/kestrova-cli drives)" ]; then
+if [ -z "$(build/run/src/cli/kestrova-cli drives)" ]; then
   sample="$PWD/build/sample/infected.img"
   mkdir -p "$(dirname "$sample")"
   tools/make_sample_image.sh "$sample"

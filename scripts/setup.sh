@@ -1,18 +1,50 @@
 #!/usr/bin/env bash
-# Installs what building and testing Kestrova needs on a Debian machine (run as root, or with
-# sudo available). Does nothing when everything is already there.
+# Installs what Kestrova needs on a Debian machine (run as root, or with sudo available). Does
+# nothing when everything is already there.
+#
+# usage: scripts/setup.sh [--list] SET...
+#   build  building the Linux programs and their .deb, running the window (scripts/run.sh)
+#   test   the tests, the Windows cross-build, the sanitizer and fuzzing builds, the .deb's checks
+# With --list the packages of the sets are printed, one a line, and nothing is installed.
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ clang clang-format libclang-rt-14-dev
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
-  dosfstools mtools util-linux e2fsprogs exfatprogs exfat-fuse fuse3
-  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 icoutils
+build_packages=(
+  cmake ninja-build g++ help2man
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  xvfb xauth xdotool x11-utils imagemagick fonts-wqy-microhei
-  python3 python3-pil fonts-dejavu-core
-  libsystemd-dev pkgconf udisks2 polkitd dbus-daemon udev
+  dosfstools mtools
+  xvfb xauth fonts-wqy-microhei
+  dpkg-dev file
+  libsystemd-dev pkgconf
 )
+test_packages=(
+  clang clang-format libclang-rt-14-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  util-linux e2fsprogs exfatprogs exfat-fuse fuse3
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 icoutils
+  xdotool x11-utils imagemagick
+  python3 python3-pil fonts-dejavu-core
+  lintian desktop-file-utils appstream
+  udisks2 polkitd dbus-daemon udev
+)
+
+list=false
+if [ "${1:-}" = --list ]; then
+  list=true
+  shift
+fi
+[ $# -gt 0 ] || { sed -n '5,8s/^# //p' "$0" >&2; exit 2; }
+packages=()
+for set in "$@"; do
+  case $set in
+    build) packages+=("${build_packages[@]}") ;;
+    test) packages+=("${test_packages[@]}") ;;
+    *) echo "setup.sh: unknown set '$set' (build, test)" >&2; exit 2 ;;
+  esac
+done
+if $list; then
+  printf '%s\n' "${packages[@]}"
+  exit 0
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,8 +1,9 @@
 // kestrova-cli: the repair engine without a window.
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/console.h"
@@ -22,42 +23,196 @@ using namespace kestrova;
 // 1 promises that nothing was written to the disk; 3 says that something may have been.
 enum ExitStatus { kDone = 0, kNothingWritten = 1, kUsage = 2, kWrittenAndFailed = 3 };
 
-constexpr const char* kUsageText =
-    "usage: kestrova-cli COMMAND [--unmount] [TARGET]\n"
-    "\n"
+constexpr const char* kProgram = "kestrova-cli";
+
+// An option of one command, besides -h/--help. The parser accepts it after that command's name
+// and Invocation::Has tells whether it was given.
+struct Option {
+  std::string_view name;
+  std::vector<std::string_view> description;  // lines of the help
+};
+
+// A command: its operand and the lines that describe it, in the list of every command and in the
+// command's own help.
+struct Command {
+  std::string_view name;
+  std::string_view operand;  // "TARGET", or empty for none
+  std::vector<std::string_view> description;
+  std::vector<Option> options;
+};
+
+const std::vector<Command>& Commands() {
+  static const std::vector<Command> commands = {
+      {"drives",
+       "",
+       {"list the removable drives: letter, device, size, volume label",
+        "and, when it is mounted, the mount point"},
+       {}},
+      {"analyze",
+       "TARGET",
+       {"analyse the volume and print its layout (file system, sector",
+        "size, reserved sectors, sectors per FAT, FAT count, sectors",
+        "per cluster, first data sector, the root directory's clusters", "or sectors)"},
+       {}},
+      {"scan",
+       "TARGET",
+       {"analyse, then list the root-directory entries that repair would",
+        "change (attribute now, short name, long name); writes nothing"},
+       {}},
+      {"repair",
+       "TARGET",
+       {"analyse, then turn every hidden and/or system root folder into a",
+        "plain folder, as the window's Repair button does; prints each",
+        "folder it restored and their count"},
+       {{"--unmount",
+         {"for a drive that is mounted: unmount it first and mount it",
+          "again afterwards (without the option a mounted drive is", "refused)"}}}},
+  };
+  return commands;
+}
+
+constexpr const char* kSummary =
     "Repairs the root folders of a FAT12, FAT16, FAT32 or exFAT drive that a virus made\n"
-    "hidden and system.\n"
-    "\n"
-    "commands:\n"
-    "  drives           list the removable drives: letter, device, size, volume label\n"
-    "                   and, when it is mounted, the mount point\n"
-    "  analyze TARGET   analyse the volume and print its layout (file system, sector\n"
-    "                   size, reserved sectors, sectors per FAT, FAT count, sectors\n"
-    "                   per cluster, first data sector, the root directory's clusters\n"
-    "                   or sectors)\n"
-    "  scan TARGET      analyse, then list the root-directory entries that repair would\n"
-    "                   change (attribute now, short name, long name); writes nothing\n"
-    "  repair TARGET    analyse, then turn every hidden and/or system root folder into a\n"
-    "                   plain folder, as the window's Repair button does; prints each\n"
-    "                   folder it restored and their count\n"
-    "  repair --unmount TARGET\n"
-    "                   the same for a drive that is mounted: unmounts it first and\n"
-    "                   mounts it again afterwards (without the option a mounted drive\n"
-    "                   is refused)\n"
-    "\n"
+    "hidden and system.\n";
+
+constexpr const char* kTargetText =
     "TARGET is a drive letter (F or F:); on Linux it may also be the path of a block\n"
-    "device or of an image file. analyze and scan open it for reading only.\n"
-    "\n"
+    "device or of an image file. analyze and scan open it for reading only.\n";
+
+constexpr const char* kClosingText =
     "Messages are printed as 'title: text' on standard error.\n"
     "\n"
     "exit status:\n"
     "  0  done\n"
     "  1  failed, and nothing was written to the disk (the volume cannot be opened,\n"
-    "     is not FAT or exFAT, is unsupported, damaged or changed, or the pass failed before\n"
-    "     its first write)\n"
+    "     is not FAT or exFAT, is unsupported, damaged or changed, or the pass failed\n"
+    "     before its first write)\n"
     "  2  usage\n"
     "  3  failed after the pass began to write: some sectors may have been written\n"
     "A failure to write this program's own output is a failure too.\n";
+
+// One entry of a two-column list: the name, then the first line of its description from column
+// 19 on, then the other lines indented as far.
+std::string ListEntry(const std::string& name, const std::vector<std::string_view>& lines) {
+  constexpr std::size_t kColumn = 19;
+  std::string entry = "  " + name;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (i > 0) entry += '\n';
+    entry.append(i == 0 && entry.size() < kColumn ? kColumn - entry.size() : kColumn, ' ');
+    entry += lines[i];
+  }
+  return entry + '\n';
+}
+
+std::string GeneralHelp() {
+  std::string text = std::string("usage: ") + kProgram + " COMMAND [TARGET]\n" +  //
+                     "   or: " + kProgram + " COMMAND --help\n" +                 //
+                     "   or: " + kProgram + " --help | --version\n\n" + kSummary + "\ncommands:\n";
+  for (const auto& command : Commands()) {
+    std::string name(command.name);
+    if (!command.operand.empty()) name.append(" ").append(command.operand);
+    text += ListEntry(name, command.description);
+  }
+  text += "\noptions:\n";
+  text += ListEntry("-h, --help", {"print this help; after a command, that command's help"});
+  text += ListEntry("--version", {"print the version"});
+  text += ListEntry(
+      "--", {"end the options: what follows is the TARGET, even when it", "begins with '-'"});
+  return text + "\n" + kTargetText + "\n" + kClosingText;
+}
+
+std::string CommandHelp(const Command& command) {
+  std::string text = std::string("usage: ") + kProgram + " " + std::string(command.name);
+  for (const auto& option : command.options) text.append(" [").append(option.name).append("]");
+  if (!command.operand.empty()) text.append(" [--] ").append(command.operand);
+  text += "\n\n";
+  for (const auto line : command.description) text += std::string(line) + "\n";
+  text += "\noptions:\n";
+  for (const auto& option : command.options) {
+    text += ListEntry(std::string(option.name), option.description);
+  }
+  text += ListEntry("-h, --help", {"print this help"});
+  if (!command.operand.empty()) {
+    text += ListEntry("--", {"end the options: what follows is the TARGET"});
+    text.append("\n").append(kTargetText);
+  }
+  return text + "\n" + kClosingText;
+}
+
+// What the command line asks for.
+struct Invocation {
+  enum class Request { kRun, kHelp, kVersion, kUsageError };
+  Request request = Request::kUsageError;
+  const Command* command = nullptr;  // none: the general help, the version or a usage error
+  std::vector<std::string> operands;
+  std::vector<std::string> options;  // the command's own options that were given
+  std::string error;                 // what was wrong, for a usage error
+
+  bool Has(std::string_view option) const {
+    for (const auto& given : options) {
+      if (given == option) return true;
+    }
+    return false;
+  }
+};
+
+Invocation ParseArguments(const std::vector<std::string>& args) {
+  using Request = Invocation::Request;
+  Invocation invocation;
+  if (args.empty()) return invocation;
+  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h" || args[0] == "help")) {
+    invocation.request = Request::kHelp;
+    return invocation;
+  }
+  if (args.size() == 1 && args[0] == "--version") {
+    invocation.request = Request::kVersion;
+    return invocation;
+  }
+  if (args[0] == "--help" || args[0] == "-h" || args[0] == "--version") {
+    invocation.error = args[0] + " takes no arguments; a command's help is 'COMMAND --help'";
+    return invocation;
+  }
+  for (const auto& command : Commands()) {
+    if (command.name == args[0]) invocation.command = &command;
+  }
+  if (invocation.command == nullptr) {
+    invocation.error =
+        (args[0].starts_with('-') ? "unknown option '" : "unknown command '") + args[0] + "'";
+    return invocation;
+  }
+  const Command& command = *invocation.command;
+  bool optionsEnded = false;
+  bool help = false;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (optionsEnded || arg == "-" || !arg.starts_with('-')) {
+      invocation.operands.push_back(arg);
+    } else if (arg == "--") {
+      optionsEnded = true;
+    } else if (arg == "-h" || arg == "--help") {
+      help = true;
+    } else if (std::any_of(command.options.begin(), command.options.end(),
+                           [&](const Option& option) { return option.name == arg; })) {
+      invocation.options.push_back(arg);
+    } else {
+      invocation.error = "unknown option '" + arg + "' for " + std::string(command.name);
+    }
+  }
+  if (help) {
+    invocation.request = Request::kHelp;
+    return invocation;
+  }
+  if (!invocation.error.empty()) return invocation;
+  const std::size_t expected = command.operand.empty() ? 0 : 1;
+  if (invocation.operands.size() < expected) {
+    invocation.error = std::string(command.name) + " needs a " + std::string(command.operand);
+  } else if (invocation.operands.size() > expected) {
+    invocation.error = "too many arguments for " + std::string(command.name);
+  } else {
+    invocation.request = Request::kRun;
+  }
+  return invocation;
+}
 
 // A message's line breaks (CR LF) as the terminal's.
 std::string TerminalLines(const std::string& text) {
@@ -263,19 +418,30 @@ int Run(const std::string& command, const std::string& target, bool unmount) {
 
 int main(int argc, char** argv) {
   cli::PrepareConsole();
-  const std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h" || args[0] == "help")) {
-    Output out;
-    out.Line(std::string(kUsageText, std::strlen(kUsageText) - 1));
-    return out.Finish() ? kDone : kNothingWritten;
+  const Invocation invocation = ParseArguments({argv + 1, argv + argc});
+  switch (invocation.request) {
+    case Invocation::Request::kUsageError: {
+      if (!invocation.error.empty()) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, invocation.error.c_str());
+      }
+      std::fputs(GeneralHelp().c_str(), stderr);
+      return kUsage;
+    }
+    case Invocation::Request::kHelp:
+    case Invocation::Request::kVersion: {
+      std::string text = invocation.request == Invocation::Request::kVersion
+                             ? std::string(kProgram) + " " + KESTROVA_VERSION
+                         : invocation.command ? CommandHelp(*invocation.command)
+                                              : GeneralHelp();
+      if (text.ends_with('\n')) text.pop_back();
+      Output out;
+      out.Line(text);
+      return out.Finish() ? kDone : kNothingWritten;
+    }
+    case Invocation::Request::kRun:
+      break;
   }
-  if (args.size() == 1 && args[0] == "drives") return ListDrives();
-  if (args.size() == 2 && (args[0] == "analyze" || args[0] == "scan" || args[0] == "repair")) {
-    return Run(args[0], args[1], false);
-  }
-  if (args.size() == 3 && args[0] == "repair" && args[1] == "--unmount") {
-    return Run(args[0], args[2], true);
-  }
-  std::fputs(kUsageText, stderr);
-  return kUsage;
+  if (invocation.command->name == "drives") return ListDrives();
+  return Run(std::string(invocation.command->name), invocation.operands[0],
+             invocation.Has("--unmount"));
 }

@@ -464,12 +464,43 @@ TEST_F(ImageTest, UsageErrorsGiveStatusTwo) {
   const std::string target = Quote(image.string());
   for (const std::string& arguments : std::vector<std::string>{
            "", "repair", "analyze", "fix " + target, "repair " + target + " " + target,
-           "drives extra", "REPAIR " + target}) {
+           "drives extra", "REPAIR " + target, "--help extra", "scan -x " + target, "repair --"}) {
     const auto result = Cli(arguments);
     EXPECT_EQ(result.status, 2) << "'" << arguments << "'";
     EXPECT_NE(result.err.find("usage:"), std::string::npos) << arguments;
   }
   EXPECT_EQ(Cli("--help").status, 0);
+}
+
+// --version, each command's help (which never runs the command), and '--' before a TARGET that
+// begins with '-'.
+TEST_F(ImageTest, VersionCommandHelpAndEndOfOptions) {
+  const auto version = Cli("--version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "kestrova-cli " KESTROVA_VERSION "\n");
+
+  ASSERT_TRUE(MakeFat32Image(image, 64 * 1024, "-s 1"));
+  Folder("HIDDEN", "+h +s");
+  ASSERT_TRUE(CopySparse(image, before));
+  for (const std::string command : {"drives", "analyze", "scan", "repair"}) {
+    for (const std::string& arguments :
+         std::vector<std::string>{" -h", " --help", " " + Quote(image.string()) + " -h"}) {
+      const auto help = Cli(command + arguments);
+      EXPECT_EQ(help.status, 0) << command << arguments;
+      EXPECT_EQ(help.out.rfind("usage: kestrova-cli " + command, 0), 0) << help.out;
+    }
+  }
+  EXPECT_TRUE(DifferingOffsets(before, image).empty()) << "a command ran instead of its help";
+
+  const auto cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  std::filesystem::rename(image, dir / "-volume.img");
+  const auto dashed = Cli("scan -- -volume.img");
+  const auto unended = Cli("scan -volume.img");
+  std::filesystem::current_path(cwd);
+  EXPECT_EQ(dashed.status, 0) << dashed.err;
+  EXPECT_NE(dashed.out.find("HIDDEN"), std::string::npos) << dashed.out;
+  EXPECT_EQ(unended.status, 2);
 }
 
 }  // namespace

@@ -1,9 +1,15 @@
 // kestrova: the main window on Linux. `--drive F=PATH` (repeatable) presents an image file or a
 // block device as removable drive F; the machine's removable block devices take free letters.
 #include <QApplication>
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QStringList>
 
 #include <cstdio>
+#include <memory>
+#include <optional>
+#include <string_view>
 
 #include "ui/qt/main_window.h"
 #include "volume/drives.h"
@@ -11,46 +17,71 @@
 namespace {
 
 constexpr int kUsageError = 2;
-constexpr const char* kDriveOption = "--drive";
 
-void PrintUsage() {
-  std::fprintf(stderr,
-               "usage: kestrova [--drive LETTER=PATH]...\n"
-               "  --drive F=PATH  present an image file or block device as removable drive F\n");
-}
-
-// Registers every --drive LETTER=PATH (or --drive=LETTER=PATH). Returns false on a bad argument.
-bool RegisterDrives(const QStringList& arguments) {
-  for (qsizetype i = 1; i < arguments.size(); ++i) {
-    QString value;
-    const QString& argument = arguments[i];
-    if (argument == kDriveOption && i + 1 < arguments.size()) {
-      value = arguments[++i];
-    } else if (argument.startsWith(QString(kDriveOption) + "=")) {
-      value = argument.mid(qsizetype(std::char_traits<char>::length(kDriveOption)) + 1);
-    } else {
-      std::fprintf(stderr, "kestrova: unknown argument: %s\n", qPrintable(argument));
-      return false;
-    }
-    const qsizetype equals = value.indexOf('=');
-    if (equals != 1 || value.size() < 3 ||
-        !kestrova::volume::RegisterDrive(value[0].toLatin1(), value.mid(2).toStdString())) {
-      std::fprintf(stderr, "kestrova: expected --drive LETTER=PATH with a letter C..Z: %s\n",
-                   qPrintable(value));
-      return false;
+// True when the command line asks for the help or the version: they are printed without a
+// window, so without a display too.
+bool AsksOnlyForText(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "--") return false;
+    if (argument == "-h" || argument == "-?" || argument == "--help" || argument == "--help-all" ||
+        argument == "-v" || argument == "--version") {
+      return true;
     }
   }
-  return true;
+  return false;
+}
+
+int UsageError(const QCommandLineParser& parser, const QString& problem) {
+  std::fprintf(stderr, "kestrova: %s\n%s", qPrintable(problem), qPrintable(parser.helpText()));
+  return kUsageError;
+}
+
+// Registers every --drive LETTER=PATH. Returns the value that is not one, or nothing.
+std::optional<QString> RegisterDrives(const QStringList& values) {
+  for (const QString& value : values) {
+    if (value.indexOf('=') != 1 || value.size() < 3 ||
+        !kestrova::volume::RegisterDrive(value[0].toLatin1(), value.mid(2).toStdString())) {
+      return value;
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  QApplication application(argc, argv);
-  if (!RegisterDrives(QApplication::arguments())) {
-    PrintUsage();
-    return kUsageError;
+  QCoreApplication::setApplicationName("kestrova");
+  QCoreApplication::setApplicationVersion(KESTROVA_VERSION);
+  const bool textOnly = AsksOnlyForText(argc, argv);
+  const std::unique_ptr<QCoreApplication> application =
+      textOnly ? std::make_unique<QCoreApplication>(argc, argv)
+               : std::make_unique<QApplication>(argc, argv);
+
+  QCommandLineParser parser;
+  parser.setApplicationDescription(
+      "Repairs the root folders of a FAT32 drive that a virus made hidden and system.");
+  const QCommandLineOption help = parser.addHelpOption();
+  const QCommandLineOption version = parser.addVersionOption();
+  const QCommandLineOption drive(
+      "drive",
+      "Present an image file or a block device as removable drive LETTER (C to Z). Repeatable.",
+      "LETTER=PATH");
+  parser.addOption(drive);
+  const bool parsed = parser.parse(QCoreApplication::arguments());
+  if (parser.isSet(help)) parser.showHelp(0);
+  if (parser.isSet(version)) parser.showVersion();
+  if (!parsed) return UsageError(parser, parser.errorText());
+  if (!parser.positionalArguments().isEmpty()) {
+    return UsageError(parser, "unknown argument: " + parser.positionalArguments().first());
   }
+  if (const auto bad = RegisterDrives(parser.values(drive))) {
+    return UsageError(parser, "expected --drive LETTER=PATH with a letter C..Z: " + *bad);
+  }
+  // A --help or --version that was the value of --drive: that value is no LETTER=PATH either.
+  if (textOnly) return UsageError(parser, "expected --drive LETTER=PATH");
+
+  QGuiApplication::setDesktopFileName(KESTROVA_APP_ID);
   kestrova::ui::qt::MainWindow window;
   window.CentreOnScreen();
   window.show();
