@@ -22,6 +22,8 @@ constexpr std::size_t kOffFatCount = 16;
 constexpr std::size_t kOffTotal16 = 19;
 constexpr std::size_t kOffTotal32 = 32;
 constexpr std::size_t kOffFatSectors = 36;
+constexpr std::size_t kOffRootEntries = 17;   // FAT12 and FAT16
+constexpr std::size_t kOffFatSectors16 = 22;  // FAT12 and FAT16
 constexpr std::size_t kOffRootCluster = 44;
 constexpr std::size_t kOffFsInfo = 48;
 constexpr std::size_t kOffBackupBoot = 50;
@@ -39,10 +41,7 @@ constexpr std::uint32_t kFree = 0;
 constexpr std::uint32_t kFirstCluster = 2;
 
 // Directory entries.
-constexpr std::size_t kOffExtension = 8;
-constexpr std::size_t kExtensionBytes = 3;
 constexpr std::size_t kOffAttribute = 11;
-constexpr std::uint8_t kSpace = ' ';
 constexpr std::uint8_t kDeletedMark = 0xE5;
 constexpr std::uint8_t kReadOnlyBit = 0x01;
 constexpr std::uint8_t kHiddenBit = 0x02;
@@ -75,9 +74,6 @@ FatImage::FatImage(const std::filesystem::path& image, bool writable) {
   if (fd_ < 0) throw std::runtime_error("cannot open " + image.string());
   std::array<std::uint8_t, kImageSectorSize> boot{};
   ReadAt(0, boot.data(), boot.size());
-  if (std::memcmp(boot.data() + kOffTypeText, kTypeText, sizeof kTypeText - 1) != 0) {
-    throw std::runtime_error(image.string() + " is not FAT32");
-  }
   Geometry& g = geometry_;
   g.bytesPerSector = Le(&boot[kOffBytesPerSector], 2);
   g.sectorsPerCluster = boot[kOffSectorsPerCluster];
@@ -85,14 +81,27 @@ FatImage::FatImage(const std::filesystem::path& image, bool writable) {
   g.fatCount = boot[kOffFatCount];
   g.totalSectors = Le(&boot[kOffTotal16], 2);
   if (g.totalSectors == 0) g.totalSectors = Le(&boot[kOffTotal32], 4);
-  g.fatSectors = Le(&boot[kOffFatSectors], 4);
-  g.rootCluster = Le(&boot[kOffRootCluster], 4);
-  g.fsInfoSector = Le(&boot[kOffFsInfo], 2);
-  g.backupBootSector = Le(&boot[kOffBackupBoot], 2);
-  if (g.bytesPerSector != kImageSectorSize || g.sectorsPerCluster == 0) {
+  const std::uint32_t rootEntries = Le(&boot[kOffRootEntries], 2);
+  g.fixedRoot = std::memcmp(boot.data() + kOffTypeText, kTypeText, sizeof kTypeText - 1) != 0;
+  if (g.fixedRoot && (rootEntries == 0 || Le(&boot[kOffFatSectors16], 2) == 0)) {
+    throw std::runtime_error(image.string() + " is not FAT");
+  }
+  if (g.bytesPerSector < kImageSectorSize || g.sectorsPerCluster == 0) {
     throw std::runtime_error(image.string() + ": unexpected geometry");
   }
-  g.firstDataSector = g.reservedSectors + static_cast<std::uint64_t>(g.fatCount) * g.fatSectors;
+  if (g.fixedRoot) {
+    g.fatSectors = Le(&boot[kOffFatSectors16], 2);
+    g.rootStart = g.reservedSectors + static_cast<std::uint64_t>(g.fatCount) * g.fatSectors;
+    g.rootSectors =
+        (rootEntries * std::uint64_t{kDirEntryBytes} + g.bytesPerSector - 1) / g.bytesPerSector;
+    g.firstDataSector = g.rootStart + g.rootSectors;
+  } else {
+    g.fatSectors = Le(&boot[kOffFatSectors], 4);
+    g.rootCluster = Le(&boot[kOffRootCluster], 4);
+    g.fsInfoSector = Le(&boot[kOffFsInfo], 2);
+    g.backupBootSector = Le(&boot[kOffBackupBoot], 2);
+    g.firstDataSector = g.reservedSectors + static_cast<std::uint64_t>(g.fatCount) * g.fatSectors;
+  }
   g.dataClusters =
       static_cast<std::uint32_t>((g.totalSectors - g.firstDataSector) / g.sectorsPerCluster);
 }
@@ -117,12 +126,12 @@ std::uint64_t FatImage::ClusterOffset(std::uint32_t cluster) const {
   const std::uint64_t sector =
       geometry_.firstDataSector +
       static_cast<std::uint64_t>(cluster - kFirstCluster) * geometry_.sectorsPerCluster;
-  return sector * kImageSectorSize;
+  return sector * geometry_.bytesPerSector;
 }
 
 std::uint32_t FatImage::NextCluster(std::uint32_t cluster) const {
   std::array<std::uint8_t, kEntryBytes> raw{};
-  ReadAt(static_cast<std::uint64_t>(geometry_.reservedSectors) * kImageSectorSize +
+  ReadAt(static_cast<std::uint64_t>(geometry_.reservedSectors) * geometry_.bytesPerSector +
              static_cast<std::uint64_t>(cluster) * kEntryBytes,
          raw.data(), raw.size());
   return Le(raw.data(), kEntryBytes) & kValueBits;
@@ -132,7 +141,7 @@ void FatImage::SetNextCluster(std::uint32_t cluster, std::uint32_t next) {
   for (std::uint32_t fat = 0; fat < geometry_.fatCount; ++fat) {
     const std::uint64_t offset =
         (geometry_.reservedSectors + static_cast<std::uint64_t>(fat) * geometry_.fatSectors) *
-            kImageSectorSize +
+            geometry_.bytesPerSector +
         static_cast<std::uint64_t>(cluster) * kEntryBytes;
     std::array<std::uint8_t, kEntryBytes> raw{};
     ReadAt(offset, raw.data(), raw.size());
@@ -145,6 +154,7 @@ bool FatImage::IsEnd(std::uint32_t value) { return (value & kValueBits) >= kEndM
 
 std::optional<std::vector<std::uint32_t>> FatImage::RootChain(std::size_t limit) const {
   std::vector<std::uint32_t> chain;
+  if (geometry_.fixedRoot) return chain;
   std::unordered_set<std::uint32_t> seen;
   std::uint32_t cluster = geometry_.rootCluster;
   while (chain.size() < limit) {
@@ -181,7 +191,7 @@ std::optional<std::uint32_t> FatImage::FreeCluster(std::uint32_t from, std::uint
 void FatImage::AdjustFreeCount(std::int64_t delta) {
   for (const std::uint32_t base : {0u, geometry_.backupBootSector}) {
     const std::uint64_t offset =
-        static_cast<std::uint64_t>(base + geometry_.fsInfoSector) * kImageSectorSize +
+        static_cast<std::uint64_t>(base + geometry_.fsInfoSector) * geometry_.bytesPerSector +
         kOffFreeCount;
     std::array<std::uint8_t, kEntryBytes> raw{};
     ReadAt(offset, raw.data(), raw.size());
@@ -226,19 +236,25 @@ void FatImage::MoveRootCluster(std::size_t index, std::uint32_t target) {
 
 std::vector<ExpectedChange> FatImage::PredictRepair() const {
   std::vector<ExpectedChange> changes;
-  const auto chain = RootChain();
-  if (!chain) throw std::runtime_error("broken root chain");
-  for (const std::uint32_t cluster : *chain) {
-    const auto bytes = ReadCluster(cluster);
+  auto look = [&](std::uint64_t offset, const std::vector<std::uint8_t>& bytes) {
     for (std::size_t at = 0; at + kDirEntryBytes <= bytes.size(); at += kDirEntryBytes) {
       if (!MustChange(&bytes[at])) continue;
       const std::uint8_t before = bytes[at + kOffAttribute];
       const auto after =
           static_cast<std::uint8_t>(before & ~(kHiddenBit | kSystemBit | kReadOnlyBit));
-      changes.push_back(
-          {ClusterOffset(cluster) + at + kOffAttribute, before, after, bytes[at] == kDeletedMark});
+      changes.push_back({offset + at + kOffAttribute, before, after, bytes[at] == kDeletedMark});
     }
+  };
+  if (geometry_.fixedRoot) {
+    std::vector<std::uint8_t> bytes(geometry_.rootSectors * geometry_.bytesPerSector);
+    const std::uint64_t offset = geometry_.rootStart * geometry_.bytesPerSector;
+    ReadAt(offset, bytes.data(), bytes.size());
+    look(offset, bytes);
+    return changes;
   }
+  const auto chain = RootChain();
+  if (!chain) throw std::runtime_error("broken root chain");
+  for (const std::uint32_t cluster : *chain) look(ClusterOffset(cluster), ReadCluster(cluster));
   return changes;
 }
 

@@ -1,6 +1,7 @@
-// An independent reading of a FAT32 image file, written for the tests without the engine's code:
-// the boot sector's geometry, the first FAT, the root directory's chain, and the root entries that
-// a repair has to change. It can also rearrange the root chain on the image (grow it, move its
+// An independent reading of a FAT12, FAT16 or FAT32 image file (any sector size), written for the
+// tests without the engine's code: the boot sector's geometry, the first FAT, the root directory
+// (its chain on FAT32, its fixed region on FAT12 and FAT16), and the root entries that a repair
+// has to change. It can also rearrange the root chain on the image (grow it, move its
 // clusters elsewhere) while keeping the file system consistent.
 #pragma once
 
@@ -16,11 +17,14 @@ inline constexpr std::uint32_t kImageSectorSize = 512;
 inline constexpr std::uint32_t kDirEntryBytes = 32;
 
 struct Geometry {
+  bool fixedRoot = false;  // FAT12 or FAT16: the root is the region between the FATs and the data
   std::uint32_t bytesPerSector = 0;
   std::uint32_t sectorsPerCluster = 0;
   std::uint32_t reservedSectors = 0;
   std::uint32_t fatCount = 0;
-  std::uint32_t fatSectors = 0;  // sectors per FAT (32-bit field)
+  std::uint32_t fatSectors = 0;  // sectors per FAT
+  std::uint64_t rootStart = 0;   // the fixed root's first sector and its length
+  std::uint64_t rootSectors = 0;
   std::uint64_t totalSectors = 0;
   std::uint32_t rootCluster = 0;
   std::uint32_t fsInfoSector = 0;
@@ -40,14 +44,17 @@ struct ExpectedChange {
 class FatImage {
  public:
   // Opens the image for reading, and for writing when `writable`. Throws std::runtime_error
-  // when it cannot be opened or does not look like FAT32.
+  // when it cannot be opened or does not look like FAT. Everything about chains and the FAT below
+  // is FAT32's; a fixed root has no chain.
   FatImage(const std::filesystem::path& image, bool writable);
   ~FatImage();
   FatImage(const FatImage&) = delete;
   FatImage& operator=(const FatImage&) = delete;
 
   const Geometry& geometry() const { return geometry_; }
-  std::uint32_t ClusterBytes() const { return geometry_.sectorsPerCluster * kImageSectorSize; }
+  std::uint32_t ClusterBytes() const {
+    return geometry_.sectorsPerCluster * geometry_.bytesPerSector;
+  }
   std::uint64_t ClusterOffset(std::uint32_t cluster) const;
   std::uint32_t LastCluster() const { return geometry_.dataClusters + 1; }
 
@@ -58,7 +65,8 @@ class FatImage {
   static bool IsEnd(std::uint32_t value);
 
   // The root directory's chain through the first FAT. Stops after `limit` clusters; nothing
-  // when the chain is broken (a value outside the data clusters, or a loop).
+  // when the chain is broken (a value outside the data clusters, or a loop); empty for a fixed
+  // root.
   std::optional<std::vector<std::uint32_t>> RootChain(std::size_t limit = 1u << 20) const;
 
   std::vector<std::uint8_t> ReadCluster(std::uint32_t cluster) const;

@@ -1,6 +1,7 @@
-// Randomized differential tests of the repair: each seed makes a FAT32 volume, kestrova-cli repairs
-// it, and the result is checked against an independent reading (the generator's own record, a raw
-// parse of the root directory, mattrib, fsck.fat and a byte comparison).
+// Randomized differential tests of the repair: each seed makes a FAT12, FAT16 or FAT32 volume,
+// kestrova-cli repairs it, and the result is checked against an independent reading (the
+// generator's own record, a raw parse of the root directory, mattrib, fsck.fat and a byte
+// comparison).
 //
 //   kestrova_random_tests                 the fixed seeds, under GoogleTest (CTest runs these)
 //   kestrova_random_tests --seconds N     soak: new seeds for N seconds, failures print their seed
@@ -221,6 +222,12 @@ INSTANTIATE_TEST_SUITE_P(FullRoot, RandomVolumes, ::testing::ValuesIn(Seeds(800,
                          CaseName);
 INSTANTIATE_TEST_SUITE_P(TooLongRoot, RandomVolumes,
                          ::testing::ValuesIn(Seeds(900, 2, kTooLongRoot)), CaseName);
+INSTANTIATE_TEST_SUITE_P(SmallFat, RandomVolumes, ::testing::ValuesIn(Seeds(1000, 4, kSmallFat)),
+                         CaseName);
+INSTANTIATE_TEST_SUITE_P(LargeSectors, RandomVolumes,
+                         ::testing::ValuesIn(Seeds(1100, 3, kLargeSectors)), CaseName);
+INSTANTIATE_TEST_SUITE_P(SmallFatLargeSectors, RandomVolumes,
+                         ::testing::ValuesIn(Seeds(1200, 2, kSmallFat | kLargeSectors)), CaseName);
 
 class CountReport : public ::testing::Environment {
  public:

@@ -117,8 +117,10 @@ void ApplyAttributes(const fs::path& image,
 
 std::string FeatureNames(unsigned features) {
   static const std::vector<std::pair<unsigned, const char*>> kNames = {
-      {kHugeFat, "huge-fat"},          {kFarRoot, "far-root"},     {kFullRoot, "full-root"},
-      {kTooLongRoot, "too-long-root"}, {kMovedRoot, "moved-root"}, {kManyEntries, "many-entries"}};
+      {kHugeFat, "huge-fat"},     {kFarRoot, "far-root"},
+      {kFullRoot, "full-root"},   {kTooLongRoot, "too-long-root"},
+      {kMovedRoot, "moved-root"}, {kManyEntries, "many-entries"},
+      {kSmallFat, "fat12-or-16"}, {kLargeSectors, "large-sectors"}};
   std::string text;
   for (const auto& [bit, name] : kNames) {
     if (features & bit) text += (text.empty() ? "" : ",") + std::string(name);
@@ -184,16 +186,27 @@ GeneratedVolume GenerateVolume(std::uint64_t seed, unsigned requiredFeatures,
                                const fs::path& directory) {
   Rng rng(seed);
   unsigned features = requiredFeatures;
-  if (rng.Chance(0.35)) features |= kManyEntries;
-  if (rng.Chance(0.4)) features |= kMovedRoot;
-  if (!(features & (kFullRoot | kTooLongRoot)) && rng.Chance(0.08)) {
-    features |= rng.Chance(0.5) ? kFullRoot : kTooLongRoot;
+  // FAT12 and FAT16 now and then, when nothing asks for a chain; then large sectors now and then.
+  const bool chainAsked = requiredFeatures & kChainFeatures;
+  if (!chainAsked && !(features & kSmallFat) && rng.Chance(0.25)) features |= kSmallFat;
+  if (!(features & kSmallFat)) {
+    if (rng.Chance(0.35)) features |= kManyEntries;
+    if (rng.Chance(0.4)) features |= kMovedRoot;
+    if (!(features & (kFullRoot | kTooLongRoot)) && rng.Chance(0.08)) {
+      features |= rng.Chance(0.5) ? kFullRoot : kTooLongRoot;
+    }
   }
   if (features & kFarRoot) features |= kManyEntries;
+  // The chain features count FAT sectors of 512 bytes.
+  if (!(features & kChainFeatures) && rng.Chance(0.3)) features |= kLargeSectors;
+  const std::uint32_t sectorBytes = features & kLargeSectors
+                                        ? rng.Pick(std::vector<std::uint32_t>{1024, 2048, 4096})
+                                        : kImageSectorSize;
 
   // Geometry.
   std::vector<std::uint32_t> clusterSizes = {1, 2, 4, 8, 16, 32, 64};
-  if (features & kHugeFat) clusterSizes = {1, 2};
+  if (features & (kHugeFat | kLargeSectors)) clusterSizes = {1, 2};
+  if (features & kSmallFat) clusterSizes = {1, 2, 4, 8};
   // A long root costs a read and a write per sector: keep its clusters small.
   if (features & (kFarRoot | kFullRoot | kTooLongRoot)) clusterSizes = {1, 2, 4, 8};
   const std::uint32_t spc = rng.Pick(clusterSizes);
@@ -221,19 +234,36 @@ GeneratedVolume GenerateVolume(std::uint64_t seed, unsigned requiredFeatures,
     clusters = std::max<std::uint64_t>(
         clusters, (kTwoGiB + kTwoGiB / 4) / kImageSectorSize / spc + rng.In(0, 100000));
   }
-  const std::uint64_t fatSectors = (clusters + 2 + kFatEntriesPerSector - 1) / kFatEntriesPerSector;
-  const std::uint64_t sectors = clusters * spc + reserved + fatCount * fatSectors + spc;
-  const std::uint64_t sizeKiB = (sectors * kImageSectorSize + 1023) / 1024;
+  // FAT12 and FAT16: a cluster count that leaves no doubt of the type, and a root region.
+  const bool fat12 = (features & kSmallFat) && rng.Chance(0.4);
+  std::uint32_t rootEntries = 0;
+  if (features & kSmallFat) {
+    clusters = fat12 ? rng.In(300, 4000) : rng.In(4300, 60000);
+    reserved = static_cast<std::uint32_t>(rng.In(1, 40));
+    rootEntries = rng.Pick(std::vector<std::uint32_t>{512, 768, 1024});
+  }
+  const std::uint64_t fatBytes = fat12                    ? (clusters + 2) * 3 / 2 + 1
+                                 : (features & kSmallFat) ? (clusters + 2) * 2
+                                                          : (clusters + 2) * 4;
+  const std::uint64_t fatSectors = (fatBytes + sectorBytes - 1) / sectorBytes;
+  const std::uint64_t rootSectors =
+      (std::uint64_t{rootEntries} * 32 + sectorBytes - 1) / sectorBytes;
+  const std::uint64_t sectors =
+      clusters * spc + reserved + fatCount * fatSectors + rootSectors + spc;
+  const std::uint64_t sizeKiB = (sectors * sectorBytes + 1023) / 1024;
 
   GeneratedVolume volume;
   volume.image = directory / "volume.img";
   fs::remove(volume.image);
   std::string label;
   if (rng.Chance(0.3)) label = " -n LABEL" + std::to_string(rng.In(0, 999));
+  const std::string type = !(features & kSmallFat) ? "32" : fat12 ? "12" : "16";
+  const std::string rootOption = rootEntries ? " -r " + std::to_string(rootEntries) : std::string();
   Must("truncate -s " + std::to_string(sizeKiB) + "K " + Quote(volume.image.string()) +
-       " && mkfs.fat -F 32 -s " + std::to_string(spc) + " -R " + std::to_string(reserved) + " -f " +
-       std::to_string(fatCount) + " -i " + std::to_string(10000000 + seed % 80000000) + label +
-       " " + Quote(volume.image.string()));
+       " && mkfs.fat -F " + type + " -S " + std::to_string(sectorBytes) + " -s " +
+       std::to_string(spc) + " -R " + std::to_string(reserved) + " -f " + std::to_string(fatCount) +
+       rootOption + " -i " + std::to_string(10000000 + seed % 80000000) + label + " " +
+       Quote(volume.image.string()));
 
   // A file made first and deleted last leaves free clusters low in the FAT's first sector, for
   // root clusters moved back there.
@@ -241,7 +271,7 @@ GeneratedVolume GenerateVolume(std::uint64_t seed, unsigned requiredFeatures,
   fs::create_directories(sources);
   const fs::path placeholder = sources / "EARLY.BIN";
   std::ofstream(placeholder, std::ios::binary)
-      << std::string(kEarlyClusters * spc * kImageSectorSize, 'x');
+      << std::string(kEarlyClusters * spc * sectorBytes, 'x');
   Must(Mt("mcopy", volume.image) + " " + Quote(placeholder.string()) + " ::/EARLY.BIN");
 
   // The root tree: every attribute combination on folders, a run of them on files.
@@ -421,7 +451,8 @@ GeneratedVolume GenerateVolume(std::uint64_t seed, unsigned requiredFeatures,
       if (!far) features &= ~kFarRoot;
     }
     const Geometry& g = fat.geometry();
-    volume.description = "seed " + std::to_string(seed) + ": " + FeatureNames(features) + "; spc " +
+    volume.description = "seed " + std::to_string(seed) + ": " + FeatureNames(features) + "; FAT" +
+                         type + ", sector " + std::to_string(g.bytesPerSector) + ", spc " +
                          std::to_string(g.sectorsPerCluster) + ", reserved " +
                          std::to_string(g.reservedSectors) + ", FATs " +
                          std::to_string(g.fatCount) + " x " + std::to_string(g.fatSectors) +
