@@ -15,7 +15,7 @@
 #include "memory_volume.h"
 #include "repair/engine.h"
 #include "repair/fat.h"
-#include "test_volume.h"
+#include "fat32_volume.h"
 
 namespace kestrova::testing {
 namespace {

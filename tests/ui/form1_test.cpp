@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fat32_volume.h"
 #include "memory_volume.h"
 #include "repair/fat.h"
 #include "repair/messages.h"
@@ -142,64 +143,34 @@ constexpr std::uint32_t kTotalSectors = kDataStart + kClusters * kSectorsPerClus
 constexpr std::uint32_t kRootClusters = 2;  // clusters 2 and 3
 constexpr std::uint32_t kRootSectors = kRootClusters * kSectorsPerCluster;
 
-void Put16(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t value) {
-  bytes[at] = static_cast<std::uint8_t>(value);
-  bytes[at + 1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-void Put32(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t value) {
-  Put16(bytes, at, value & 0xFFFF);
-  Put16(bytes, at + 2, value >> 16);
-}
-
-void PutEntry(std::vector<std::uint8_t>& bytes, std::size_t at, const std::string& name11,
-              std::uint8_t attribute) {
-  for (std::size_t i = 0; i < kNameLength + kExtensionLength; ++i) {
-    bytes[at + i] = static_cast<std::uint8_t>(name11[i]);
-  }
-  bytes[at + kAttributeOffset] = attribute;
-}
-
 std::size_t SectorOffset(std::uint32_t sector) { return std::size_t{sector} * kMinSectorSize; }
 
 std::size_t AttributeAt(std::uint32_t rootSector, std::size_t entry) {
   return SectorOffset(kDataStart + rootSector) + entry * kDirEntrySize + kAttributeOffset;
 }
 
-std::vector<std::uint8_t> InfectedVolume() {
-  std::vector<std::uint8_t> bytes(SectorOffset(kTotalSectors), 0);
-  Put16(bytes, kBytesPerSectorOffset, kMinSectorSize);
-  bytes[kSectorsPerClusterOffset] = kSectorsPerCluster;
-  Put16(bytes, kReservedSectorsOffset, kReserved);
-  bytes[kFatCountOffset] = kFats;
-  Put32(bytes, kTotalSectors32Offset, kTotalSectors);
-  Put32(bytes, kFatSize32Offset, kFatSectors);
-  Put32(bytes, kRootClusterOffset, kFirstDataCluster);
-  for (std::size_t i = 0; i < kFileSystemType.size(); ++i) {
-    bytes[kFileSystemTypeOffset + i] = static_cast<std::uint8_t>(kFileSystemType[i]);
-  }
-  for (std::uint32_t fat = 0; fat < kFats; ++fat) {
-    const std::size_t table = SectorOffset(kReserved + fat * kFatSectors);
-    Put32(bytes, table, 0x0FFFFFF8);
-    Put32(bytes, table + kFatEntrySize, kClusterMask);
-    Put32(bytes, table + 2 * kFatEntrySize, 3);  // root: cluster 2 -> 3 -> end
-    Put32(bytes, table + 3 * kFatEntrySize, kClusterMask);
-  }
-  const std::size_t first = SectorOffset(kDataStart);
-  PutEntry(bytes, first, "DOCS       ", kAttrDirectory | kAttrHidden | kAttrSystem);
-  PutEntry(bytes, first + kDirEntrySize, "PHOTOS     ", kAttrDirectory | kAttrHidden);
-  PutEntry(bytes, first + 2 * kDirEntrySize, "README  TXT", kAttrArchive | kAttrHidden);
-  PutEntry(bytes, first + 3 * kDirEntrySize, "PLAIN      ", kAttrDirectory);
+void MakeInfectedVolume(MemoryVolume& memory, char letter) {
+  Fat32Volume volume(memory, letter,
+                     {.sectorsPerCluster = kSectorsPerCluster,
+                      .reservedSectors = kReserved,
+                      .fatCount = kFats,
+                      .fatSize = kFatSectors,
+                      .totalSectors = kTotalSectors});
+  volume.Chain({2, 3});
+  const std::uint64_t first = kDataStart;
+  volume.PutEntry(first, 0, "DOCS       ", kAttrDirectory | kAttrHidden | kAttrSystem);
+  volume.PutEntry(first, 1, "PHOTOS     ", kAttrDirectory | kAttrHidden);
+  volume.PutEntry(first, 2, "README  TXT", kAttrArchive | kAttrHidden);
+  volume.PutEntry(first, 3, "PLAIN      ", kAttrDirectory);
   // The last root sector: cluster 3's second sector.
-  const std::size_t last = SectorOffset(kDataStart + kRootSectors - 1);
-  PutEntry(bytes, last, "MUSIC      ", kAttrDirectory | kAttrHidden | kAttrSystem | kAttrReadOnly);
-  return bytes;
+  volume.PutEntry(kDataStart + kRootSectors - 1, 0, "MUSIC      ",
+                  kAttrDirectory | kAttrHidden | kAttrSystem | kAttrReadOnly);
 }
 
 class Form1Test : public ::testing::Test {
  protected:
   Form1Test() : backend_(volumes_) {
-    volumes_.AddDrive('F', InfectedVolume());
+    MakeInfectedVolume(volumes_, 'F');
     volumes_.AddSparseDrive('G', SectorOffset(kTotalSectors));  // blank: not FAT32
     window_.driveTypes = {{"c:", 3}, {"f:", 2}, {"g:", 2}};
   }

@@ -17,9 +17,7 @@ namespace {
 constexpr std::uint8_t kPlainFolder = 0x10;
 constexpr std::uint8_t kHiddenOrSystem = 0x06;
 constexpr std::size_t kShortNameLength = 11;  // 8 + 3, blank-padded
-constexpr std::uint64_t kImageKiB = 40 * 1024;
 // Clusters of one sector hold 16 entries each, so the root directory takes several clusters.
-constexpr const char* kMkfsOptions = "-s 1";
 
 std::string ShortName(const std::string& name) {
   const auto dot = name.find('.');
@@ -152,7 +150,8 @@ int Background::Wait(int seconds) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-InfectedImage MakeInfectedImage(const std::filesystem::path& image) {
+InfectedImage MakeInfectedImage(const std::filesystem::path& image, const std::string& mkfsOptions,
+                                std::uint64_t sizeKiB) {
   InfectedImage made;
   std::vector<std::string> hiddenSystem;
   std::vector<std::string> hidden;
@@ -168,7 +167,7 @@ InfectedImage MakeInfectedImage(const std::filesystem::path& image) {
   // Not a folder: the repair leaves it alone.
   std::vector<std::string> hiddenFile{"SECRET.TXT"};
 
-  if (!MakeFat32Image(image, kImageKiB, kMkfsOptions)) return made;
+  if (!MakeFatImage(image, sizeKiB, mkfsOptions)) return made;
   std::vector<std::string> folders;
   for (const auto* group :
        {&hiddenSystem, &hidden, &system, &plain, &readOnlyHiddenSystem, &folderWithExtension}) {

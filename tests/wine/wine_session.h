@@ -76,7 +76,10 @@ struct InfectedImage {
   std::vector<std::string> infected;   // root folders that the repair must turn into plain folders
   std::vector<std::string> untouched;  // root entries that keep their attributes
 };
-InfectedImage MakeInfectedImage(const std::filesystem::path& image);
+// By default FAT32; `mkfsOptions` (for mkfs.fat) and `sizeKiB` make other layouts.
+InfectedImage MakeInfectedImage(const std::filesystem::path& image,
+                                const std::string& mkfsOptions = "-F 32 -s 1",
+                                std::uint64_t sizeKiB = 40 * 1024);
 
 // Checks a repair byte for byte: exactly the attribute bytes of the infected root entries
 // changed, each to a plain folder, and fsck.fat finds nothing wrong.

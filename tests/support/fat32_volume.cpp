@@ -1,4 +1,4 @@
-#include "test_volume.h"
+#include "fat32_volume.h"
 
 #include <algorithm>
 #include <stdexcept>
