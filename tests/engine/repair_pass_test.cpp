@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "fat32_volume.h"
 #include "memory_volume.h"
 #include "repair/engine.h"
 #include "repair/fat.h"
-#include "fat32_volume.h"
 
 namespace kestrova::testing {
 namespace {
