@@ -460,6 +460,31 @@ class WindowTest : public QObject {
     QCOMPARE(catcher.Shown()[0].title, QString("by Varkel"));
     QVERIFY(window.close());
   }
+
+  // Small cards carry FAT12 or FAT16, some drives 2 KiB sectors: the window repairs them alike.
+  void repairsFat12AndFat16WithLargeSectors() {
+    const std::pair<const char*, std::uint64_t> layouts[] = {{"-F 12", 8 * 1024},
+                                                             {"-F 16 -S 2048", 40 * 1024}};
+    for (const auto& [options, sizeKiB] : layouts) {
+      const std::filesystem::path image = dir_ / "layout.img";
+      QVERIFY(kestrova::testing::MakeFatImage(image, sizeKiB, options));
+      QCOMPARE(Mtools("mmd", image, "::/HIDDEN ::/Music.2020").status, 0);
+      QCOMPARE(Mtools("mattrib", image, "+h +s ::/HIDDEN ::/Music.2020").status, 0);
+      QVERIFY(kestrova::volume::RegisterDrive('J', image.string()));
+      MainWindow window;
+      window.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&window));
+      MessageCatcher catcher;
+      ClickEntry(window, "J");
+      QVERIFY2(catcher.Shown().isEmpty(), options);
+      QTest::mouseClick(Control<QAbstractButton>(window, "Command1"), Qt::LeftButton);
+      QCOMPARE(catcher.Shown().size(), 1);
+      QCOMPARE(catcher.Shown()[0].title, QString("by Varkel"));
+      QCOMPARE(QString::fromStdString(MattribFlags(image, "/HIDDEN")), QString());
+      QCOMPARE(QString::fromStdString(MattribFlags(image, "/Music.2020")), QString());
+      QCOMPARE(Run("fsck.fat -n " + kestrova::testing::Quote(image.string())).status, 0);
+    }
+  }
 };
 
 QTEST_MAIN(WindowTest)
