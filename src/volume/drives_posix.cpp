@@ -114,7 +114,8 @@ void Refresh(Snapshot& snapshot) {
     if (drive.registered) fresh[letter] = {drive.path, true, IdentityOfPath(drive.path), {}, {}};
   }
   std::vector<Drive> arrived;
-  for (auto& [path, label, size] : CandidateDevices()) {
+  for (auto& candidate : CandidateDevices()) {
+    const std::string& path = candidate.path;
     const auto identity = IdentityOfPath(path);
     if (!identity || !identity->blockDevice) continue;  // gone since it was listed
     const bool presented = std::any_of(fresh.begin(), fresh.end(), [&](const auto& entry) {
@@ -126,7 +127,7 @@ void Refresh(Snapshot& snapshot) {
           return !entry.second.registered && entry.second.path == path &&
                  SameBlockDevice(entry.second, *identity);
         });
-    Drive drive{path, false, identity, std::move(label), size};
+    Drive drive{path, false, identity, std::move(candidate.label), candidate.size};
     if (before != snapshot.drives.end() && !fresh.count(before->first)) {
       fresh[before->first] = std::move(drive);
     } else {

@@ -59,7 +59,7 @@ class BusError {
   std::string message() const { return error_.message ? error_.message : ""; }
 
  private:
-  sd_bus_error error_ = SD_BUS_ERROR_NULL;
+  sd_bus_error error_{nullptr, nullptr, 0};  // SD_BUS_ERROR_NULL, without its C compound literal
 };
 
 // One object of the daemon, with the properties read here.
