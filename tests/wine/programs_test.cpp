@@ -403,21 +403,21 @@ TEST_F(WindowTest, FollowsAChangeOfResolution) {
 
 TEST_F(WindowTest, AnalysisRefusesVolumesItCannotRepair) {
   {
-    SCOPED_TRACE("not FAT32");
-    const auto fat16 = scratch_ / "fat16.img";
-    ASSERT_EQ(kestrova::testing::Run("truncate -s 16M " + Quote(fat16.string()) +
-                                         " && mkfs.fat -F 16 " + Quote(fat16.string()),
+    SCOPED_TRACE("not FAT");
+    const auto ext2 = scratch_ / "ext2.img";
+    ASSERT_EQ(kestrova::testing::Run("truncate -s 16M " + Quote(ext2.string()) +
+                                         " && mkfs.ext2 -q -F " + Quote(ext2.string()),
                                      true)
                   .status,
               0);
-    session_.UseImage(fat16);
-    ASSERT_TRUE(CopySparse(image_, scratch_ / "fat16-before.img"));
+    session_.UseImage(ext2);
+    ASSERT_TRUE(CopySparse(image_, scratch_ / "ext2-before.img"));
     const auto refused = Probe("select F message " + std::to_string(kWaitMs));
     ASSERT_EQ(refused.status, 0) << refused.output;
     EXPECT_EQ(Value(refused.output, "title"), kErrorTitle);
     EXPECT_EQ(Value(refused.output, "text"), kNotFat32);
     EXPECT_FALSE(CurrentLayout().controls.at(kCommand1).enabled);
-    EXPECT_TRUE(DifferingOffsets(scratch_ / "fat16-before.img", image_).empty());
+    EXPECT_TRUE(DifferingOffsets(scratch_ / "ext2-before.img", image_).empty());
   }
   {
     SCOPED_TRACE("held by another program");
