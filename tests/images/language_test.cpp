@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <optional>
+#include <ostream>
 #include <string>
 
 #include "fat_tools.h"
@@ -23,6 +24,8 @@ struct LocaleCase {
   const char* lang;
   Language expected;
 };
+
+void PrintTo(const LocaleCase& locale, std::ostream* out) { *out << locale.name; }
 
 // Sets the three variables for as long as it lives, then puts back what was there.
 class LocaleEnvironment {
