@@ -11,6 +11,7 @@
 #include "repair/label.h"
 #include "repair/messages.h"
 #include "repair/scan.h"
+#include "repair/texts.h"
 #include "ui/mounted.h"
 #include "ui/report.h"
 #include "volume/drives.h"
@@ -238,7 +239,7 @@ class CommandLineWindow final : public repair::WindowContacts {
   }
   void SetProgressWidth(float percent) override {
     if (!terminal_) return;
-    std::fprintf(stderr, "\r修复进度 %5.1f%%", static_cast<double>(percent));
+    std::fprintf(stderr, "\r%s", texts::Format(texts::kProgress, percent).c_str());
     std::fflush(stderr);
     progressShown_ = true;
   }
@@ -370,23 +371,21 @@ int RepairMounted(CommandLineWindow& window, Output& out, char letter, const std
   const std::string mountPoint = volume::DriveMountPoint(letter);
   if (mountPoint.empty()) return Repair(window, out);
   if (!unmount) {
-    window.ShowMessage("磁盘已挂载在“" + mountPoint +
-                           "”，未作任何修改。要卸载后继续修复，请加上--unmount选项："
-                           "kestrova-cli repair --unmount " +
-                           target,
-                       ui::kMountedTitle, repair::kStyleCritical);
+    window.ShowMessage(texts::Format(texts::kMountedNeedsOption, mountPoint, target),
+                       texts::Tr(texts::kMountedTitle), repair::kStyleCritical);
     return kNothingWritten;
   }
   const volume::MountChange unmounted = volume::UnmountDrive(letter);
   if (!unmounted.done) {
-    window.ShowMessage(ui::UnmountFailed(mountPoint, unmounted), repair::messages::kOpenFailedTitle,
+    window.ShowMessage(ui::UnmountFailed(mountPoint, unmounted), texts::Tr(texts::kFailureTitle),
                        repair::kStyleCritical);
     return kNothingWritten;
   }
   const int status = Repair(window, out);
   const volume::MountChange mounted = volume::MountDrive(letter);
   if (!mounted.done) {
-    window.ShowMessage(ui::RemountFailed(mounted), ui::kNoticeTitle, repair::kStyleInformation);
+    window.ShowMessage(ui::RemountFailed(mounted), texts::Tr(texts::kNoticeTitle),
+                       repair::kStyleInformation);
   }
   return status;
 }

@@ -21,13 +21,6 @@ constexpr std::uint32_t kBootReadBytes = fat::kMaxSectorSize;
 constexpr std::int64_t kMaxTransferBytes = 1 << 20;
 constexpr std::int64_t kFatWindowBytes = 64 << 10;
 
-std::string Hex(std::uint32_t value) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string text = "0x";
-  for (int shift = 28; shift >= 0; shift -= 4) text += kDigits[(value >> shift) & 0xF];
-  return text;
-}
-
 Problem ReadProblem(ReadResult result, std::int64_t sector) {
   Problem problem = MakeProblem(result == ReadResult::kShort ? ProblemKind::kVolumeTooShort
                                                              : ProblemKind::kReadFailed);
@@ -89,15 +82,15 @@ std::optional<Problem> WalkRootChain(VolumeLayout& layout) {
     const Link link = Follow(layout.fileSystem, raw, next);
     if (link == Link::kEnd) break;
 
-    const std::string where = "簇" + std::to_string(cluster) + "的下一簇为" + Hex(raw);
-    if (link == Link::kBad) return DamagedChain(where + "，即坏簇标记");
+    auto damaged = [&](DetailKind kind) { return DamagedChain({kind, cluster, raw, {}}); };
+    if (link == Link::kBad) return damaged(DetailKind::kBadClusterLink);
     if (next < fat::kFirstDataCluster || next > lastCluster) {
-      return DamagedChain(where + "，超出卷的范围");
+      return damaged(DetailKind::kLinkOutsideVolume);
     }
     const auto recorded = layout.rootClusters.begin();
     if (std::find(recorded, recorded + count, static_cast<std::int32_t>(next)) !=
         recorded + count) {
-      return DamagedChain(where + "，簇链成环");
+      return damaged(DetailKind::kChainLoop);
     }
     if (count == kRootClusterCapacity) {
       Problem problem = MakeProblem(ProblemKind::kRootTooLong);

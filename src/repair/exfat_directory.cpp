@@ -51,21 +51,21 @@ std::optional<Problem> Walk(std::span<const std::uint8_t> root, OnSet onSet, OnE
     }
     const std::uint32_t secondaries = root[offset + kSecondaryCountOffset];
     const std::size_t setBytes = (1 + std::size_t{secondaries}) * kEntrySize;
-    const std::string where = "第" + std::to_string(offset / kEntrySize) + "项";
+    const auto entry = static_cast<std::int64_t>(offset / kEntrySize);
     if (secondaries < kMinSecondaryCount || secondaries > kMaxSecondaryCount ||
         offset + setBytes > root.size()) {
-      return DamagedDirectory(where + "的文件目录项组不完整");
+      return DamagedDirectory(DetailKind::kIncompleteSet, entry);
     }
     const auto set = root.subspan(offset, setBytes);
     for (std::size_t i = 1; i <= secondaries; ++i) {
       const std::uint8_t secondary = set[i * kEntrySize + kEntryTypeOffset];
       const bool inUseSecondary = (secondary & (kInUse | kSecondary)) == (kInUse | kSecondary);
       if (!inUseSecondary || (i == 1 && secondary != kStreamExtension)) {
-        return DamagedDirectory(where + "的文件目录项组不完整");
+        return DamagedDirectory(DetailKind::kIncompleteSet, entry);
       }
     }
     if (SetChecksum(set) != Read16(set, kSetChecksumOffset)) {
-      return DamagedDirectory(where + "的文件目录项组校验和错误");
+      return DamagedDirectory(DetailKind::kSetChecksum, entry);
     }
     onSet(offset, setBytes);
     for (std::size_t i = 1; i <= secondaries; ++i) {
@@ -107,9 +107,10 @@ class ExfatRoot final : public RootDirectory {
           if (!ownsClusters || crossLink) return;
           const std::uint32_t first = Read32(entry, kFirstClusterOffset);
           if (std::find(recorded, recordedEnd, static_cast<std::int32_t>(first)) != recordedEnd) {
-            crossLink =
-                DamagedChain("根目录第" + std::to_string(offset / kEntrySize) +
-                             "项起始于根目录自身的簇" + std::to_string(first) + "，簇链交叉");
+            crossLink = DamagedChain({DetailKind::kEntryCrossLink,
+                                      static_cast<std::int64_t>(offset / kEntrySize),
+                                      first,
+                                      {}});
           }
         });
     return problem ? problem : crossLink;

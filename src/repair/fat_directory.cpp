@@ -87,8 +87,7 @@ class FatRoot final : public RootDirectory {
            Read16(entry, kFirstClusterLowOffset)) &
           kClusterMask;
       if (std::find(recorded, recordedEnd, static_cast<std::int32_t>(first)) != recordedEnd) {
-        return DamagedChain("根目录中的“" + DisplayShortName(entry) + "”起始于根目录自身的簇" +
-                            std::to_string(first) + "，簇链交叉");
+        return DamagedChain({DetailKind::kNamedCrossLink, 0, first, DisplayShortName(entry)});
       }
     }
     return std::nullopt;

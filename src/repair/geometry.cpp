@@ -38,8 +38,7 @@ std::optional<Problem> CheckSectorSize(std::uint64_t bytesPerSector) {
       bytesPerSector <= fat::kMaxSectorSize) {
     return std::nullopt;
   }
-  return UnsupportedGeometry("每扇区" + std::to_string(bytesPerSector) +
-                             "字节，本程序支持512、1024、2048和4096字节");
+  return UnsupportedGeometry(DetailKind::kSectorSize, static_cast<std::int64_t>(bytesPerSector));
 }
 
 // The fields that FAT12, FAT16 and FAT32 share, checked.
@@ -61,10 +60,10 @@ std::optional<Problem> ReadFatFields(std::span<const std::uint8_t> boot, FatFiel
   f.totalSectors = totalSectors16 != 0 ? totalSectors16 : Read32(boot, kTotalSectors32Offset);
   if (auto problem = CheckSectorSize(f.bytesPerSector)) return problem;
   if (!IsPowerOfTwo(f.sectorsPerCluster) || f.sectorsPerCluster > kMaxSectorsPerCluster) {
-    return UnsupportedGeometry("每簇扇区数为" + std::to_string(f.sectorsPerCluster));
+    return UnsupportedGeometry(DetailKind::kSectorsPerCluster, f.sectorsPerCluster);
   }
-  if (f.reservedSectors == 0) return UnsupportedGeometry("保留扇区数为0");
-  if (f.fatCount == 0) return UnsupportedGeometry("没有文件分配表");
+  if (f.reservedSectors == 0) return UnsupportedGeometry(DetailKind::kNoReservedSectors);
+  if (f.fatCount == 0) return UnsupportedGeometry(DetailKind::kNoFat);
   return std::nullopt;
 }
 
@@ -88,13 +87,10 @@ std::optional<Problem> ReadFat32Geometry(VolumeLayout& layout) {
   const std::uint32_t activeFat =
       (extFlags & kExtFlagsNoMirroring) ? (extFlags & kExtFlagsActiveFatMask) : 0;
   if (Read16(boot, kRootEntryCountOffset) != 0 || Read16(boot, kFatSize16Offset) != 0) {
-    return UnsupportedGeometry("含有FAT12/FAT16的字段，不是有效的FAT32引导扇区");
+    return UnsupportedGeometry(DetailKind::kSmallFatFields);
   }
-  if (fatSize == 0) return UnsupportedGeometry("文件分配表大小为0");
-  if (activeFat >= f.fatCount) {
-    return UnsupportedGeometry("当前文件分配表编号" + std::to_string(activeFat) +
-                               "超出文件分配表个数");
-  }
+  if (fatSize == 0) return UnsupportedGeometry(DetailKind::kEmptyFat);
+  if (activeFat >= f.fatCount) return UnsupportedGeometry(DetailKind::kActiveFat, activeFat);
 
   // dataStart = reserved + FAT count x FAT size; with two FATs that is the familiar
   // 2 x fatSize + reserved.
@@ -102,19 +98,19 @@ std::optional<Problem> ReadFat32Geometry(VolumeLayout& layout) {
   const auto dataStart =
       fatsSize ? CheckedAdd<std::int64_t>(*fatsSize, f.reservedSectors) : std::nullopt;
   if (!dataStart || *dataStart > INT32_MAX || *dataStart >= f.totalSectors) {
-    return UnsupportedGeometry("数据区起点超出卷的范围");
+    return UnsupportedGeometry(DetailKind::kDataOutsideVolume);
   }
   const std::int64_t clusterCount = (f.totalSectors - *dataStart) / f.sectorsPerCluster;
   if (clusterCount < 1 || clusterCount > kMaxClusterCount) {
-    return UnsupportedGeometry("簇数为" + std::to_string(clusterCount));
+    return UnsupportedGeometry(DetailKind::kClusterCount, clusterCount);
   }
   // The FAT must have an entry for every cluster, including the two reserved ones.
   if (static_cast<std::int64_t>(fatSize) * (f.bytesPerSector / kFatEntrySize) <
       clusterCount + kFirstDataCluster) {
-    return UnsupportedGeometry("文件分配表小于卷的簇数");
+    return UnsupportedGeometry(DetailKind::kFatTooSmall);
   }
   if (rootCluster < kFirstDataCluster || rootCluster > clusterCount + 1) {
-    return UnsupportedGeometry("根目录起始簇" + std::to_string(rootCluster) + "超出卷的范围");
+    return UnsupportedGeometry(DetailKind::kRootOutsideVolume, rootCluster);
   }
 
   StoreFatFields(f, layout);
@@ -141,18 +137,17 @@ std::optional<Problem> ReadSmallFatGeometry(VolumeLayout& layout) {
   const std::int64_t rootSectors =
       (std::int64_t{rootEntries} * kDirEntrySize + f.bytesPerSector - 1) / f.bytesPerSector;
   const std::int64_t dataStart = rootStart + rootSectors;
-  if (dataStart >= f.totalSectors) return UnsupportedGeometry("数据区起点超出卷的范围");
+  if (dataStart >= f.totalSectors) return UnsupportedGeometry(DetailKind::kDataOutsideVolume);
   const std::int64_t clusterCount = (f.totalSectors - dataStart) / f.sectorsPerCluster;
   if (clusterCount < 1 || clusterCount > kMaxFat16Clusters) {
-    return UnsupportedGeometry("簇数为" + std::to_string(clusterCount) +
-                               "，与FAT12/FAT16的字段不符");
+    return UnsupportedGeometry(DetailKind::kClusterCountSmallFat, clusterCount);
   }
   const bool fat12 = clusterCount <= kMaxFat12Clusters;
   // 1.5 bytes per entry on FAT12, 2 on FAT16, for every cluster and the two reserved ones.
   const std::int64_t fatBytes = fat12 ? (clusterCount + kFirstDataCluster) * 3 / 2 + 1
                                       : (clusterCount + kFirstDataCluster) * 2;
   if (std::int64_t{fatSize} * f.bytesPerSector < fatBytes) {
-    return UnsupportedGeometry("文件分配表小于卷的簇数");
+    return UnsupportedGeometry(DetailKind::kFatTooSmall);
   }
 
   StoreFatFields(f, layout);
@@ -172,7 +167,7 @@ std::optional<Problem> ReadExfatGeometry(VolumeLayout& layout) {
   const std::span<const std::uint8_t> boot = layout.bootSector;
   const auto zero = boot.subspan(kMustBeZeroOffset, kMustBeZeroLength);
   if (!std::all_of(zero.begin(), zero.end(), [](std::uint8_t b) { return b == 0; })) {
-    return UnsupportedGeometry("exFAT引导扇区中应为零的字段不为零");
+    return UnsupportedGeometry(DetailKind::kExfatNonZeroFields);
   }
   const std::uint32_t sectorShift = boot[kBytesPerSectorShiftOffset];
   const std::uint32_t clusterShift = boot[kSectorsPerClusterShiftOffset];
@@ -190,24 +185,24 @@ std::optional<Problem> ReadExfatGeometry(VolumeLayout& layout) {
     return CheckSectorSize(sectorShift < 63 ? std::uint64_t{1} << sectorShift : 0);
   }
   if (sectorShift + clusterShift > kMaxClusterShift) {
-    return UnsupportedGeometry("每簇扇区数为2的" + std::to_string(clusterShift) + "次方");
+    return UnsupportedGeometry(DetailKind::kClusterShift, clusterShift);
   }
-  if (fatCount != 1 && fatCount != 2) return UnsupportedGeometry("文件分配表个数不是1或2");
+  if (fatCount != 1 && fatCount != 2) return UnsupportedGeometry(DetailKind::kFatCount);
   if (volumeLength > INT64_MAX || heapOffset > INT32_MAX || fatOffset < kMinFatOffset ||
       std::uint64_t{fatOffset} + std::uint64_t{fatLength} * fatCount > heapOffset ||
       heapOffset >= volumeLength) {
-    return UnsupportedGeometry("文件分配表或簇堆超出卷的范围");
+    return UnsupportedGeometry(DetailKind::kFatOrHeapOutsideVolume);
   }
   if (clusterCount < 1 || clusterCount > kMaxClusterCount ||
       clusterCount > (volumeLength - heapOffset) >> clusterShift) {
-    return UnsupportedGeometry("簇数为" + std::to_string(clusterCount));
+    return UnsupportedGeometry(DetailKind::kClusterCount, clusterCount);
   }
   if (std::uint64_t{fatLength} << sectorShift <
       (std::uint64_t{clusterCount} + kFirstDataCluster) * kFatEntrySize) {
-    return UnsupportedGeometry("文件分配表小于卷的簇数");
+    return UnsupportedGeometry(DetailKind::kFatTooSmall);
   }
   if (rootCluster < kFirstDataCluster || rootCluster > std::uint64_t{clusterCount} + 1) {
-    return UnsupportedGeometry("根目录起始簇" + std::to_string(rootCluster) + "超出卷的范围");
+    return UnsupportedGeometry(DetailKind::kRootOutsideVolume, rootCluster);
   }
 
   layout.fileSystem = FileSystem::kExfat;

@@ -1,119 +1,179 @@
 #include "repair/messages.h"
 
+#include "repair/texts.h"
+
 namespace kestrova::repair::messages {
 namespace {
 
+using texts::Format;
+using texts::Sentences;
+using texts::Tr;
 using volume::OpenFailureKind;
 
-constexpr const char* kNothingWritten = "未对磁盘作任何修改。";
-constexpr const char* kPartlyWritten =
-    "此前的扇区已修复并保留在磁盘上，其余扇区未作修改；可以重新选择盘符后再次修复。";
-constexpr const char* kFirstWriteFailed = "此前未写入其他扇区，但这一扇区可能已部分写入。";
-constexpr const char* kSelectAgain = "请重新选择盘符。";
-
 #ifdef _WIN32
-constexpr const char* kNeedRights = "没有直接读写磁盘的权限。请以管理员身份运行本程序。";
+constexpr const texts::Text& kNeedRights = texts::kNeedAdministrator;
 #else
-constexpr const char* kNeedRights =
-    "没有直接读写磁盘的权限。请以root身份运行本程序（例如用sudo）。";
+constexpr const texts::Text& kNeedRights = texts::kNeedRoot;
 #endif
 
 std::string Device(const volume::OpenFailure& open) {
-  return open.device.empty() ? std::string() : "“" + open.device + "”";
+  return open.device.empty() ? std::string() : Format(texts::kQuotedDevice, open.device);
 }
 
 // Why an open failed, in one or two sentences; the busy case keeps the classic wording.
 std::string OpenReason(const volume::OpenFailure& open, bool classicBusy) {
   switch (open.kind) {
     case OpenFailureKind::kBusy: {
-      std::string text = classicBusy ? kOpenFailed : "请检查是否有其他程序占用磁盘。";
+      std::string text = classicBusy
+                             ? Sentences({Tr(texts::kParametersError), Tr(texts::kCheckBusy)})
+                             : Tr(texts::kCheckBusy);
       if (!open.mountPoint.empty()) {
-        text += "\r\n磁盘已挂载在“" + open.mountPoint + "”，请先卸载（例如：umount " +
-                open.mountPoint + "）后再试。";
+        text += "\r\n" + Format(texts::kBusyMounted, open.mountPoint, open.mountPoint);
       }
       return text;
     }
     case OpenFailureKind::kAccessDenied:
-      return kNeedRights;
+      return Tr(kNeedRights);
     case OpenFailureKind::kNotFound:
-      return "找不到磁盘" + Device(open) + "。请检查磁盘是否已插入，然后刷新盘符列表。";
+      return Format(texts::kNotFound, Device(open));
     case OpenFailureKind::kReadOnly:
-      return "磁盘" + Device(open) + "处于写保护（只读）状态，无法修复。请解除写保护后再试。";
+      return Format(texts::kReadOnly, Device(open));
     case OpenFailureKind::kLoopBacked:
-      return "映像文件" + Device(open) +
-             "正被回环设备（loop）使用，为避免冲突未打开它。请先分离该回环设备。";
+      return Format(texts::kLoopBacked, Device(open));
     case OpenFailureKind::kDriveChanged:
-      return "盘符对应的磁盘在刷新盘符列表后已更换。请刷新盘符列表后重新选择。";
+      return Tr(texts::kDriveChanged);
     case OpenFailureKind::kNotAuthorized:
-      return "系统拒绝了访问磁盘的授权，请在系统询问时输入密码确认，或请管理员允许后再试。";
+      return Tr(texts::kNotAuthorized);
     case OpenFailureKind::kNone:
     case OpenFailureKind::kOther:
       break;
   }
-  return "无法打开磁盘" + Device(open) + "（系统错误代码" + std::to_string(open.systemError) +
-         "）。";
+  return Format(texts::kCannotOpen, Device(open), open.systemError);
+}
+
+// The phrase in brackets that says what exactly is wrong.
+std::string DetailText(const Detail& detail) {
+  switch (detail.kind) {
+    case DetailKind::kNone:
+      break;
+    case DetailKind::kBadClusterLink:
+      return Format(texts::kBadClusterLink, detail.at, static_cast<std::uint64_t>(detail.value));
+    case DetailKind::kLinkOutsideVolume:
+      return Format(texts::kLinkOutsideVolume, detail.at, static_cast<std::uint64_t>(detail.value));
+    case DetailKind::kChainLoop:
+      return Format(texts::kChainLoop, detail.at, static_cast<std::uint64_t>(detail.value));
+    case DetailKind::kSectorSize:
+      return Format(texts::kSectorSize, detail.value);
+    case DetailKind::kSectorsPerCluster:
+      return Format(texts::kSectorsPerCluster, detail.value);
+    case DetailKind::kClusterShift:
+      return Format(texts::kClusterShift, detail.value);
+    case DetailKind::kNoReservedSectors:
+      return Tr(texts::kNoReservedSectors);
+    case DetailKind::kNoFat:
+      return Tr(texts::kNoFat);
+    case DetailKind::kFatCount:
+      return Tr(texts::kFatCount);
+    case DetailKind::kSmallFatFields:
+      return Tr(texts::kSmallFatFields);
+    case DetailKind::kEmptyFat:
+      return Tr(texts::kEmptyFat);
+    case DetailKind::kActiveFat:
+      return Format(texts::kActiveFat, detail.value);
+    case DetailKind::kDataOutsideVolume:
+      return Tr(texts::kDataOutsideVolume);
+    case DetailKind::kFatOrHeapOutsideVolume:
+      return Tr(texts::kFatOrHeapOutsideVolume);
+    case DetailKind::kClusterCount:
+      return Format(texts::kClusterCount, detail.value);
+    case DetailKind::kClusterCountSmallFat:
+      return Format(texts::kClusterCountSmallFat, detail.value);
+    case DetailKind::kFatTooSmall:
+      return Tr(texts::kFatTooSmall);
+    case DetailKind::kRootOutsideVolume:
+      return Format(texts::kRootOutsideVolume, detail.value);
+    case DetailKind::kExfatNonZeroFields:
+      return Tr(texts::kExfatNonZeroFields);
+    case DetailKind::kNamedCrossLink:
+      return Format(texts::kNamedCrossLink, detail.name, detail.value);
+    case DetailKind::kEntryCrossLink:
+      return Format(texts::kEntryCrossLink, detail.at, detail.value);
+    case DetailKind::kIncompleteSet:
+      return Format(texts::kIncompleteSet, detail.at);
+    case DetailKind::kSetChecksum:
+      return Format(texts::kSetChecksum, detail.at);
+    case DetailKind::kBootSectorDiffers:
+      return Tr(texts::kBootSectorDiffers);
+    case DetailKind::kFileSystemDiffers:
+      return Tr(texts::kFileSystemDiffers);
+    case DetailKind::kRootChainDiffers:
+      return Tr(texts::kRootChainDiffers);
+    case DetailKind::kRootFailsCheck:
+      return Tr(texts::kRootFailsCheck);
+  }
+  return {};
 }
 
 }  // namespace
 
 std::string Text(const Problem& problem) {
-  const std::string sector = std::to_string(problem.sector);
+  const std::string nothingWritten = Tr(texts::kNothingWritten);
   switch (problem.kind) {
     case ProblemKind::kOpenFailed:
       return OpenReason(problem.open, true);
     case ProblemKind::kReadFailed:
-      return "读取磁盘第" + sector + "扇区失败！请检查磁盘是否仍然连接。" + kNothingWritten;
+      return Sentences({Format(texts::kReadFailed, problem.sector), nothingWritten});
     case ProblemKind::kVolumeTooShort:
-      return "磁盘在第" + sector +
-             "扇区之前就结束了，比其文件系统记录的容量小；文件系统可能已损坏。" + kNothingWritten;
+      return Sentences({Format(texts::kVolumeTooShort, problem.sector), nothingWritten});
     case ProblemKind::kNotFat32:
-      return kNotFat32;
+      return Tr(texts::kNotFat32);
     case ProblemKind::kUnsupportedGeometry:
-      return "此磁盘的引导扇区参数不受支持（" + problem.detail + "）。" + kNothingWritten;
+      return Sentences(
+          {Format(texts::kUnsupportedGeometry, DetailText(problem.detail)), nothingWritten});
     case ProblemKind::kDamagedChain:
-      return "根目录的簇链已损坏（" + problem.detail + "）。为保护您的数据，" + kNothingWritten +
-             "请先用磁盘检查工具修复此磁盘。";
+      return Sentences({Format(texts::kDamagedChain, DetailText(problem.detail)),
+                        Tr(texts::kProtectedNothingWritten), Tr(texts::kRunDiskCheck)});
     case ProblemKind::kDamagedDirectory:
-      return "根目录已损坏（" + problem.detail + "）。为保护您的数据，" + kNothingWritten +
-             "请先用磁盘检查工具修复此磁盘。";
+      return Sentences({Format(texts::kDamagedDirectory, DetailText(problem.detail)),
+                        Tr(texts::kProtectedNothingWritten), Tr(texts::kRunDiskCheck)});
     case ProblemKind::kRootTooLong:
-      return "根目录超过" + std::to_string(problem.count) + "簇，此版本的程序无法处理。" +
-             kNothingWritten;
+      return Sentences({Format(texts::kRootTooLong, problem.count), nothingWritten});
     case ProblemKind::kNotAnalysed:
-      return std::string("尚未分析磁盘，修复未进行。") + kSelectAgain + kNothingWritten;
+      return Sentences({Tr(texts::kNotAnalysed), Tr(texts::kSelectAgain), nothingWritten});
     case ProblemKind::kNoDrive:
-      return std::string("未选择盘符，修复未进行。") + kNothingWritten;
+      return Sentences({Tr(texts::kNoDrive), nothingWritten});
     case ProblemKind::kPassOpenFailed:
-      return "无法打开磁盘，修复未进行。" + OpenReason(problem.open, false) + kNothingWritten;
+      return Sentences(
+          {Tr(texts::kPassOpenFailed), OpenReason(problem.open, false), nothingWritten});
     case ProblemKind::kLayoutChanged:
-      return "磁盘在分析之后已更换或已改变（" + problem.detail + "），修复未进行。" + kSelectAgain +
-             kNothingWritten;
+      return Sentences({Format(texts::kLayoutChanged, DetailText(problem.detail)),
+                        Tr(texts::kSelectAgain), nothingWritten});
     case ProblemKind::kWriteFailed:
-      return "写入第" + sector + "扇区失败，修复已中止。" +
-             (problem.earlierWritten ? kPartlyWritten
-              : problem.writeStarted ? kFirstWriteFailed
-                                     : kNothingWritten);
+      return Sentences({Format(texts::kWriteFailed, problem.sector),
+                        Tr(problem.earlierWritten ? texts::kPartlyWritten
+                           : problem.writeStarted ? texts::kFirstWriteFailed
+                                                  : texts::kNothingWritten)});
     case ProblemKind::kFlushFailed:
-      return "修复的扇区已交给系统，但未能确认它们已写入磁盘，修改可能没有全部到达磁盘。"
-             "请不要拔出磁盘，重新选择盘符后再次修复。";
+      return Tr(texts::kFlushFailed);
   }
   return {};
 }
 
 const char* AnalysisTitle(const Problem& problem) {
-  return problem.kind == ProblemKind::kOpenFailed ? kOpenFailedTitle : kErrorTitle;
+  return Tr(problem.kind == ProblemKind::kOpenFailed ? texts::kFailureTitle : texts::kErrorTitle);
 }
 
 const char* Title(const Problem& problem) {
   const bool refusal = problem.kind < ProblemKind::kNotAnalysed;
-  return refusal ? AnalysisTitle(problem) : kRepairFailedTitle;
+  return refusal ? AnalysisTitle(problem) : Tr(texts::kRepairFailedTitle);
 }
 
-std::string RestoredFolder(const std::string& name) { return "已恢复：" + name; }
+std::string RestoredFolder(const std::string& name) { return Format(texts::kRestoredFolder, name); }
 
 std::string RestoredCount(std::size_t count) {
-  if (count == 0) return "根目录中没有需要恢复的文件夹。";
-  return "共恢复" + std::to_string(count) + "个文件夹。";
+  if (count == 0) return Tr(texts::kNothingToRestore);
+  if (count == 1) return Tr(texts::kRestoredOne);
+  return Format(texts::kRestoredCount, count);
 }
 
 }  // namespace kestrova::repair::messages

@@ -1,5 +1,5 @@
 // What can stop the engine, and the texts of its message boxes (UTF-8). The engine decides the
-// kind and its details; the text is made from them here, once.
+// kind and its details; messages.cpp makes the text of them, in the user's language.
 #pragma once
 
 #include <cstdint>
@@ -28,11 +28,55 @@ enum class ProblemKind {
   kFlushFailed,     // the written sectors may not all have reached the disk
 };
 
+// What exactly is wrong, for the refusals that say so in brackets. The numbers it names are in
+// Detail::at and Detail::value, a name in Detail::name.
+enum class DetailKind {
+  kNone,
+  // The root's chain: cluster `at` links to the raw FAT entry `value`.
+  kBadClusterLink,     // the bad-cluster mark
+  kLinkOutsideVolume,  // a cluster outside the volume
+  kChainLoop,          // a cluster the chain already holds
+  // The boot sector's fields; `value` is the field's value where the kind names one.
+  kSectorSize,         // bytes per sector
+  kSectorsPerCluster,  // sectors per cluster
+  kClusterShift,       // exFAT: sectors per cluster as a power of two
+  kNoReservedSectors,
+  kNoFat,
+  kFatCount,        // exFAT: neither one nor two FATs
+  kSmallFatFields,  // a FAT32 boot sector with the fields of FAT12/FAT16
+  kEmptyFat,
+  kActiveFat,  // the FAT in use is beyond the FAT count
+  kDataOutsideVolume,
+  kFatOrHeapOutsideVolume,
+  kClusterCount,          // clusters
+  kClusterCountSmallFat,  // clusters, too many for FAT12/FAT16
+  kFatTooSmall,
+  kRootOutsideVolume,  // the root's first cluster
+  kExfatNonZeroFields,
+  // The root's entries. `value` is the cluster of the root's own chain that an entry begins at.
+  kNamedCrossLink,  // the FAT entry `name`
+  kEntryCrossLink,  // the exFAT entry number `at`
+  kIncompleteSet,   // the exFAT entry set at entry number `at`
+  kSetChecksum,     // the same, with a wrong checksum
+  // How the volume under the pass's lock differs from the analysed one.
+  kBootSectorDiffers,
+  kFileSystemDiffers,
+  kRootChainDiffers,
+  kRootFailsCheck,  // it differs in what the analysis checks beyond these
+};
+
+struct Detail {
+  DetailKind kind = DetailKind::kNone;
+  std::int64_t at = 0;
+  std::int64_t value = 0;
+  std::string name;
+};
+
 struct Problem {
   ProblemKind kind = ProblemKind::kOpenFailed;
   std::int64_t sector = -1;
   std::int64_t count = 0;
-  std::string detail;           // a phrase of the message, already in the user's language
+  Detail detail;
   volume::OpenFailure open;     // why an open failed
   bool earlierWritten = false;  // sectors had been written before a failed write
   bool writeStarted = false;    // the failed write itself may have landed in part
@@ -40,17 +84,8 @@ struct Problem {
 
 namespace messages {
 
-// The volume cannot be opened because another program holds it.
-inline constexpr const char* kOpenFailed = "获取磁盘参数错误！请检查是否有其他程序占用磁盘。";
-inline constexpr const char* kOpenFailedTitle = "出错啦~~";
-// The volume does not carry FAT32.
-inline constexpr const char* kNotFat32 = "此版本的程序仅支持FAT32文件系统！";
-inline constexpr const char* kErrorTitle = "错误";
-// Title of a repair pass that failed.
-inline constexpr const char* kRepairFailedTitle = "修复失败";
-
 // The text of a problem, and the title of its message box: the analysis's own titles for its
-// refusals, the failed repair's for the rest.
+// refusals, the failed repair's for the rest. In the user's language.
 std::string Text(const Problem& problem);
 const char* AnalysisTitle(const Problem& problem);
 const char* Title(const Problem& problem);

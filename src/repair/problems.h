@@ -1,6 +1,7 @@
 // Building the engine's problems.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -8,23 +9,24 @@
 
 namespace kestrova::repair {
 
-inline Problem MakeProblem(ProblemKind kind, std::string detail = {}) {
+inline Problem MakeProblem(ProblemKind kind, Detail detail = {}) {
   Problem problem;
   problem.kind = kind;
   problem.detail = std::move(detail);
   return problem;
 }
 
-inline Problem UnsupportedGeometry(std::string detail) {
-  return MakeProblem(ProblemKind::kUnsupportedGeometry, std::move(detail));
+// A boot sector field that is not supported; `value` is the field's value where the kind names it.
+inline Problem UnsupportedGeometry(DetailKind kind, std::int64_t value = 0) {
+  return MakeProblem(ProblemKind::kUnsupportedGeometry, {kind, 0, value, {}});
 }
 
-inline Problem DamagedChain(std::string detail) {
+inline Problem DamagedChain(Detail detail) {
   return MakeProblem(ProblemKind::kDamagedChain, std::move(detail));
 }
 
-inline Problem DamagedDirectory(std::string detail) {
-  return MakeProblem(ProblemKind::kDamagedDirectory, std::move(detail));
+inline Problem DamagedDirectory(DetailKind kind, std::int64_t entry) {
+  return MakeProblem(ProblemKind::kDamagedDirectory, {kind, entry, 0, {}});
 }
 
 }  // namespace kestrova::repair

@@ -11,10 +11,10 @@ namespace {
 
 constexpr double kFullTrack = 100.0;
 
-Problem PassProblem(ProblemKind kind, std::string detail = {}) {
+Problem PassProblem(ProblemKind kind, DetailKind detail = DetailKind::kNone) {
   Problem problem;
   problem.kind = kind;
-  problem.detail = std::move(detail);
+  problem.detail.kind = detail;
   return problem;
 }
 
@@ -61,17 +61,17 @@ class OpenPass {
   bool open_ = true;
 };
 
-// How the volume under the pass's lock differs from the one analysed, or empty when it does not.
-std::string Difference(const VolumeLayout& analysed, const VolumeLayout& now) {
-  if (analysed.bootSector != now.bootSector) return "引导扇区不同";
-  if (analysed.fileSystem != now.fileSystem) return "文件系统不同";
+// How the volume under the pass's lock differs from the one analysed, or kNone when it does not.
+DetailKind Difference(const VolumeLayout& analysed, const VolumeLayout& now) {
+  if (analysed.bootSector != now.bootSector) return DetailKind::kBootSectorDiffers;
+  if (analysed.fileSystem != now.fileSystem) return DetailKind::kFileSystemDiffers;
   const auto count = static_cast<std::size_t>(now.rootClusterCount);
   if (analysed.rootClusterCount != now.rootClusterCount ||
       !std::equal(now.rootClusters.begin(), now.rootClusters.begin() + count,
                   analysed.rootClusters.begin())) {
-    return "根目录的簇链不同";
+    return DetailKind::kRootChainDiffers;
   }
-  return {};
+  return DetailKind::kNone;
 }
 
 // The pass on the open volume of `pass`. `analysed`, when given, is the layout that the volume
@@ -86,14 +86,15 @@ void RepairOpenVolume(OpenPass& pass, const VolumeLayout* analysed, WindowContac
     const bool unreadable =
         problem->kind == ProblemKind::kReadFailed || problem->kind == ProblemKind::kVolumeTooShort;
     if (analysed && !unreadable) {
-      const std::string difference = Difference(*analysed, now);
-      problem = PassProblem(ProblemKind::kLayoutChanged,
-                            difference.empty() ? "根目录已不能通过检查" : difference);
+      const DetailKind difference = Difference(*analysed, now);
+      problem =
+          PassProblem(ProblemKind::kLayoutChanged,
+                      difference == DetailKind::kNone ? DetailKind::kRootFailsCheck : difference);
     }
     pass.Fail(std::move(*problem));
   }
   if (analysed) {
-    if (const std::string difference = Difference(*analysed, now); !difference.empty()) {
+    if (const DetailKind difference = Difference(*analysed, now); difference != DetailKind::kNone) {
       pass.Fail(PassProblem(ProblemKind::kLayoutChanged, difference));
     }
   }

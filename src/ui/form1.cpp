@@ -5,6 +5,7 @@
 
 #include "repair/engine.h"
 #include "repair/messages.h"
+#include "repair/texts.h"
 #include "ui/mounted.h"
 #include "ui/report.h"
 
@@ -14,8 +15,6 @@ namespace {
 constexpr unsigned kDriveRemovable = 2;
 constexpr unsigned char kFirstLetter = 'c';
 constexpr unsigned char kLastLetter = 'z';
-constexpr const char* kFailureTitle = "出错啦~~";
-constexpr const char* kUnexpectedFailure = "程序出错：";
 constexpr float kFullTrack = 100.0f;
 constexpr std::chrono::milliseconds kFrame{16};
 
@@ -91,7 +90,7 @@ void Form1::Command1_Click() {
     controls_.ShowMessage(CompletionText(ElapsedSeconds(start, end)), kCompletionTitle,
                           repair::kStyleInformation);
   } catch (const repair::RepairFailure& failure) {
-    controls_.ShowMessage(failure.what(), repair::messages::kRepairFailedTitle,
+    controls_.ShowMessage(failure.what(), texts::Tr(texts::kRepairFailedTitle),
                           repair::kStyleCritical);
   } catch (const std::exception& failure) {
     ReportFailure(failure.what());
@@ -140,10 +139,13 @@ void Form1::List1_ItemCheck(std::int16_t item) {
 bool Form1::UnmountForRepair(const std::string& letter) {
   const std::string mountPoint = platform_.MountPointOf(letter);
   if (mountPoint.empty()) return true;
-  if (!controls_.AskYesNo(UnmountQuestion(mountPoint), kMountedTitle)) return false;
+  if (!controls_.AskYesNo(UnmountQuestion(mountPoint), texts::Tr(texts::kMountedTitle))) {
+    return false;
+  }
   const volume::MountChange change = platform_.Unmount(letter);
   if (!change.done) {
-    controls_.ShowMessage(UnmountFailed(mountPoint, change), kFailureTitle, repair::kStyleCritical);
+    controls_.ShowMessage(UnmountFailed(mountPoint, change), texts::Tr(texts::kFailureTitle),
+                          repair::kStyleCritical);
     return false;
   }
   unmounted_ = letter;
@@ -155,7 +157,8 @@ bool Form1::Remount() {
   const std::string letter = *std::exchange(unmounted_, std::nullopt);
   const volume::MountChange change = platform_.Mount(letter);
   if (!change.done) {
-    controls_.ShowMessage(RemountFailed(change), kNoticeTitle, repair::kStyleInformation);
+    controls_.ShowMessage(RemountFailed(change), texts::Tr(texts::kNoticeTitle),
+                          repair::kStyleInformation);
   }
   return change.done;
 }
@@ -202,8 +205,8 @@ void Form1::ProcessPendingEvents() {
 }
 
 void Form1::ReportFailure(const std::string& what) {
-  controls_.ShowMessage(std::string(kUnexpectedFailure) + what, kFailureTitle,
-                        repair::kStyleCritical);
+  controls_.ShowMessage(texts::Format(texts::kUnexpectedFailure, what),
+                        texts::Tr(texts::kFailureTitle), repair::kStyleCritical);
 }
 
 }  // namespace kestrova::ui

@@ -1,6 +1,9 @@
 // The main window's design: where every control stands (in twips relative to its container),
-// its fonts, colours and texts. Both windows build themselves from these values. One pixel is 15
-// twips at 96 dots per inch; at other resolutions the twips convert with that resolution's factor.
+// its fonts and colours. Both windows build themselves from these values. One pixel is 15 twips
+// at 96 dots per inch; at other resolutions the twips convert with that resolution's factor.
+// Their texts are entries of repair/texts.def (kDescription, kStepOne, kStepTwo, kChooseDrive,
+// kRefresh, kRepair, kMailPrefix) in the user's language: the Qt window's follows the locale, the
+// Win32 window's is Chinese.
 #pragma once
 
 namespace kestrova::ui {
@@ -58,16 +61,7 @@ inline constexpr unsigned kMaskWhite = 0xFFFFFF;
 inline constexpr int kHandHotX = 7;
 inline constexpr int kHandHotY = 0;
 
-// Texts.
+// The caption, the same in every language.
 inline constexpr const char* kWindowCaption = "Kestrova by Varkel V1.1 2009.03.30";
-inline constexpr const char* kDescription =
-    "当您的Ｕ盘因感染病毒而导致所有文件夹的属性变为隐藏、系统属性无法更改时，本工具可以瞬间将它们"
-    "恢复如初！";
-inline constexpr const char* kStepOne = " 第一步>> ";
-inline constexpr const char* kStepTwo = " 第二步>> ";
-inline constexpr const char* kChooseDrive = "请选择盘符：";
-inline constexpr const char* kRefresh = "刷新";
-inline constexpr const char* kRepair = "修复";
-inline constexpr const char* kMailPrefix = "作者信箱：";
 
 }  // namespace kestrova::ui

@@ -1,32 +1,37 @@
 #include "ui/mounted.h"
 
+#include "repair/texts.h"
+
 namespace kestrova::ui {
 namespace {
 
+using texts::Format;
+using texts::Tr;
+
 // Why an unmount or a mount failed, as a clause in brackets.
 std::string Reason(const volume::MountChange& change) {
-  if (change.notAuthorized) return "（系统拒绝了授权）";
-  if (change.noService) return "（系统没有可用的磁盘管理服务UDisks2）";
+  if (change.notAuthorized) return Tr(texts::kRefusedAuthorization);
+  if (change.noService) return Tr(texts::kNoDiskService);
   std::string detail = change.detail;
   while (!detail.empty() && (detail.back() == '.' || detail.back() == ' ')) detail.pop_back();
-  return detail.empty() ? std::string() : "（" + detail + "）";
+  return detail.empty() ? std::string() : Format(texts::kSystemSays, detail);
 }
 
 }  // namespace
 
 std::string UnmountQuestion(const std::string& mountPoint) {
-  return "磁盘已挂载在“" + mountPoint +
-         "”，修复前需要先卸载它。\r\n要卸载磁盘并继续吗？修复后将重新挂载。";
+  return Format(texts::kUnmountQuestion, mountPoint);
 }
 
 std::string UnmountFailed(const std::string& mountPoint, const volume::MountChange& change) {
-  return "无法卸载挂载在“" + mountPoint + "”的磁盘" + Reason(change) + "。未对磁盘作任何修改。" +
-         (change.noService ? "请先手动卸载（例如：umount " + mountPoint + "）后再试。"
-                           : std::string("请关闭正在使用磁盘的程序后再试。"));
+  return texts::Sentences({Format(texts::kUnmountFailed, mountPoint, Reason(change)),
+                           Tr(texts::kNothingWritten),
+                           change.noService ? Format(texts::kUnmountByHand, mountPoint)
+                                            : std::string(Tr(texts::kCloseUsers))});
 }
 
 std::string RemountFailed(const volume::MountChange& change) {
-  return "未能重新挂载磁盘" + Reason(change) + "，这不影响修复的结果。请拔下磁盘后重新插入。";
+  return Format(texts::kRemountFailed, Reason(change));
 }
 
 }  // namespace kestrova::ui

@@ -1,5 +1,6 @@
 // What the window and the command line say about a drive that the system has mounted: the question
-// before unmounting it, and how an unmount or the mount after the repair failed.
+// before unmounting it, and how an unmount or the mount after the repair failed. In the user's
+// language; the titles of their message boxes are texts::kMountedTitle and texts::kNoticeTitle.
 #pragma once
 
 #include <string>
@@ -7,9 +8,6 @@
 #include "volume/drives.h"
 
 namespace kestrova::ui {
-
-inline constexpr const char* kMountedTitle = "磁盘已挂载";
-inline constexpr const char* kNoticeTitle = "提示";
 
 // Whether to unmount the drive mounted at `mountPoint` and go on.
 std::string UnmountQuestion(const std::string& mountPoint);

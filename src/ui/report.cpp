@@ -4,13 +4,11 @@
 #include <cstdio>
 #include <ctime>
 
+#include "repair/texts.h"
+
 namespace kestrova::ui {
 namespace {
 constexpr float kSecondsPerDay = 86400.0f;
-constexpr const char* kCompletion = "程序运行结束，文件夹已恢复正常属性。";
-constexpr const char* kLineBreak = "\r\n";
-constexpr const char* kTimeTaken = "耗时";
-constexpr const char* kSecondsUnit = "s";
 }  // namespace
 
 float SecondsSinceMidnight() {
@@ -37,7 +35,7 @@ std::string FormatElapsed(float seconds) {
 }
 
 std::string CompletionText(float seconds) {
-  return std::string(kCompletion) + kLineBreak + kTimeTaken + FormatElapsed(seconds) + kSecondsUnit;
+  return texts::Format(texts::kCompletion, FormatElapsed(seconds));
 }
 
 }  // namespace kestrova::ui

@@ -17,7 +17,7 @@ float ElapsedSeconds(float start, float end);
 // The elapsed time with at least one digit before the point and exactly eight after it.
 std::string FormatElapsed(float seconds);
 
-// The two-line completion message for an elapsed time.
+// The two-line completion message for an elapsed time, in the user's language.
 std::string CompletionText(float seconds);
 
 }  // namespace kestrova::ui

@@ -9,6 +9,7 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTimer>
 #include <QtTest>
 
@@ -18,6 +19,7 @@
 #include <memory>
 
 #include "fat_tools.h"
+#include "repair/texts.h"
 #include "ui/form1.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/widgets.h"
@@ -41,6 +43,7 @@ struct ShownMessage {
   QString text;
   QString title;
   QMessageBox::Icon icon = QMessageBox::NoIcon;
+  QStringList buttons;
 };
 
 // Closes every message box that the window opens, recording what it showed.
@@ -50,7 +53,9 @@ class MessageCatcher {
     QObject::connect(&timer_, &QTimer::timeout, [this] {
       auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
       if (!box) return;
-      shown_.push_back({box->text(), box->windowTitle(), box->icon()});
+      QStringList buttons;
+      for (const QAbstractButton* button : box->buttons()) buttons << button->text();
+      shown_.push_back({box->text(), box->windowTitle(), box->icon(), buttons});
       box->accept();
     });
     timer_.start(10);
@@ -405,6 +410,7 @@ class WindowTest : public QObject {
       QCOMPARE(catcher.Shown()[0].text, QString("此版本的程序仅支持FAT32文件系统！"));
       QCOMPARE(catcher.Shown()[0].title, QString("错误"));
       QCOMPARE(catcher.Shown()[0].icon, QMessageBox::Critical);
+      QCOMPARE(catcher.Shown()[0].buttons, QStringList({"确定"}));
       QVERIFY(!command1->isEnabled());
     }
     QVERIFY(kestrova::testing::ReadBytes(blank_) == blankBefore);
@@ -432,6 +438,40 @@ class WindowTest : public QObject {
       QVERIFY(catcher.Shown().isEmpty());
       QVERIFY(command1->isEnabled());
     }
+  }
+
+  // Under an English locale the captions, the messages and their buttons are English, and the
+  // longer texts still fit their controls.
+  void englishLocaleGivesEnglishTexts() {
+    namespace texts = kestrova::texts;
+    const QByteArray locale = qgetenv("LC_ALL");
+    qputenv("LC_ALL", "en_US.UTF-8");
+    auto restore = qScopeGuard([&] { qputenv("LC_ALL", locale); });
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCOMPARE(Control<QGroupBox>(window, "Frame1")->title(), QString(texts::kStepOne.english));
+    QCOMPARE(Control<QGroupBox>(window, "Frame2")->title(), QString(texts::kStepTwo.english));
+    QCOMPARE(Control<QLabel>(window, "Label2")->text(), QString(texts::kChooseDrive.english));
+    QCOMPARE(Control<QAbstractButton>(window, "Command1")->text(), QString(texts::kRepair.english));
+    QCOMPARE(Control<QLabel>(window, "Label3")->text(),
+             QString(texts::kMailPrefix.english) + kestrova::ui::kAuthorMail);
+    auto* label1 = Control<kestrova::ui::qt::WrappedLabel>(window, "Label1");
+    QCOMPARE(label1->text(), QString(texts::kDescription.english));
+    QVERIFY2(label1->Lines().size() <= 3, qPrintable(label1->Lines().join('|')));
+    for (const char* name : {"Command2", "Label2", "Label3"}) {
+      auto* label = Control<QLabel>(window, name);
+      QVERIFY2(QFontMetrics(label->font()).horizontalAdvance(label->text()) <= label->width(),
+               name);
+    }
+    QCOMPARE(Control<QLabel>(window, "Command2")->text(), QString(texts::kRefresh.english));
+
+    MessageCatcher catcher;
+    ClickEntry(window, "G");
+    QCOMPARE(catcher.Shown().size(), 1);
+    QCOMPARE(catcher.Shown()[0].text, QString(texts::kNotFat32.english));
+    QCOMPARE(catcher.Shown()[0].title, QString(texts::kErrorTitle.english));
+    QCOMPARE(catcher.Shown()[0].buttons, QStringList({"OK"}));
   }
 
   void closingIsRefusedWhileAPassRuns() {

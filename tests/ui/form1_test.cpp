@@ -13,6 +13,7 @@
 #include "memory_volume.h"
 #include "repair/fat.h"
 #include "repair/messages.h"
+#include "repair/texts.h"
 #include "ui/form1.h"
 #include "ui/mounted.h"
 #include "ui/report.h"
@@ -250,8 +251,8 @@ TEST_F(Form1Test, SelectionAnalysesTheSelectedDriveAndRepairFollowsTheLatestAnal
   window_.Select(form_, "G");
   EXPECT_FALSE(window_.repairEnabled);
   ASSERT_EQ(window_.messages.size(), 1u);
-  EXPECT_EQ(window_.messages[0].text, repair::messages::kNotFat32);
-  EXPECT_EQ(window_.messages[0].title, repair::messages::kErrorTitle);
+  EXPECT_EQ(window_.messages[0].text, std::string(texts::kNotFat32.chinese));
+  EXPECT_EQ(window_.messages[0].title, std::string(texts::kErrorTitle.chinese));
   EXPECT_EQ(window_.messages[0].style, kStyleCritical);
 
   window_.Select(form_, "F");
@@ -268,8 +269,9 @@ TEST_F(Form1Test, SelectionOfAHeldDriveReportsThatItCannotBeOpened) {
   window_.Select(form_, "F");
   EXPECT_FALSE(window_.repairEnabled);
   ASSERT_EQ(window_.messages.size(), 1u);
-  EXPECT_EQ(window_.messages[0].text, repair::messages::kOpenFailed);
-  EXPECT_EQ(window_.messages[0].title, repair::messages::kOpenFailedTitle);
+  EXPECT_EQ(window_.messages[0].text,
+            std::string("获取磁盘参数错误！请检查是否有其他程序占用磁盘。"));
+  EXPECT_EQ(window_.messages[0].title, std::string(texts::kFailureTitle.chinese));
   EXPECT_EQ(window_.messages[0].style, kStyleCritical);
 }
 
@@ -358,7 +360,7 @@ TEST_F(Form1Test, FailedPassIsReportedAsAFailureNeverAsCompleted) {
 
   ASSERT_EQ(window_.messages.size(), 1u);
   EXPECT_FALSE(ShowedCompletion());
-  EXPECT_EQ(window_.messages[0].title, repair::messages::kRepairFailedTitle);
+  EXPECT_EQ(window_.messages[0].title, std::string(texts::kRepairFailedTitle.chinese));
   EXPECT_EQ(window_.messages[0].style, kStyleCritical);
   EXPECT_FALSE(volumes_.IsOpen());
   EXPECT_FALSE(form_.PassRunning());
@@ -456,7 +458,7 @@ TEST_F(Form1Test, CommandsDuringAPassLeaveTheOpenVolumeAndTheLayoutAlone) {
   // The pass's report comes first; then the selection made meanwhile is analysed (G is refused).
   ASSERT_EQ(window_.messages.size(), 2u);
   EXPECT_EQ(window_.messages[0].text, std::string(kCompletionFirstLine) + "\r\n耗时1.00000000s");
-  EXPECT_EQ(window_.messages[1].text, repair::messages::kNotFat32);
+  EXPECT_EQ(window_.messages[1].text, std::string(texts::kNotFat32.chinese));
   EXPECT_FALSE(window_.repairEnabled);
   EXPECT_FALSE(volumes_.IsOpen());
 }
@@ -470,7 +472,7 @@ TEST_F(Form1Test, MountedDriveIsUnmountedOnlyWhenTheUserAgreesAndMountedAgainAft
   window_.Select(form_, "F");
   ASSERT_EQ(window_.questions.size(), 1u);
   EXPECT_NE(window_.questions[0].text.find("“/media/u/STICK”"), std::string::npos);
-  EXPECT_EQ(window_.questions[0].title, ui::kMountedTitle);
+  EXPECT_EQ(window_.questions[0].title, std::string(texts::kMountedTitle.chinese));
   EXPECT_TRUE(window_.mountCalls.empty());
   EXPECT_FALSE(window_.repairEnabled);
   EXPECT_EQ(volumes_.Count(MemoryVolume::Call::kOpen), opens);

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "repair/texts.h"
 #include "repair/window_contacts.h"
 #include "ui/report.h"
 #include "volume/drives.h"
@@ -26,6 +27,17 @@ namespace {
 QColor Rgb(unsigned rgb) { return QColor::fromRgb(static_cast<QRgb>(rgb)); }
 
 QString Text(const std::string& utf8) { return QString::fromStdString(utf8); }
+
+// A text of the table in the user's language.
+QString TextOf(const texts::Text& text) { return QString::fromUtf8(texts::Tr(text)); }
+
+// The text ends at the label's right edge; a text longer than the label widens it to the left
+// rather than losing the start of the line.
+void FitToTheLeft(QLabel* label, QRect area) {
+  const int width = QFontMetrics(label->font()).horizontalAdvance(label->text());
+  if (width > area.width()) area.setLeft(area.right() + 1 - width);
+  label->setGeometry(area);
+}
 
 // A picture box: a frame with a sunken border of 2 pixels, or flat.
 QFrame* PictureBox(QWidget* parent, bool sunken) {
@@ -104,7 +116,7 @@ void MainWindow::Build() {
   picture3->setCursor(hand);
   connect(picture3, &ClickLabel::clicked, this, [this] { form_.Picture3_Click(); });
 
-  auto* frame2 = new EtchedFrame(kStepTwo, this);
+  auto* frame2 = new EtchedFrame(TextOf(texts::kStepTwo), this);
   frame2->setObjectName("Frame2");
   frame2->setGeometry(ToPixels(kFrame2Rect));
 
@@ -119,14 +131,15 @@ void MainWindow::Build() {
   QFrame* picture1 = PictureBox(frame2, true);
   picture1->setObjectName("Picture1");
   picture1->setGeometry(ToPixels(kPicture1Rect));
-  command1_ = new PictureButton(kRepair, LoadPicture(kRepairPicture, scale_), picture1);
+  command1_ =
+      new PictureButton(TextOf(texts::kRepair), LoadPicture(kRepairPicture, scale_), picture1);
   command1_->setObjectName("Command1");
   command1_->setGeometry(InsideBorder(kCommand1Rect));
   command1_->setFont(Font(kXinweiFace, kCommand1FontPx));
   command1_->setCursor(hand);
   connect(command1_, &QAbstractButton::clicked, this, [this] { form_.Command1_Click(); });
 
-  auto* frame1 = new EtchedFrame(kStepOne, this);
+  auto* frame1 = new EtchedFrame(TextOf(texts::kStepOne), this);
   frame1->setObjectName("Frame1");
   frame1->setGeometry(ToPixels(kFrame1Rect));
 
@@ -141,16 +154,16 @@ void MainWindow::Build() {
   list1_->setSortingEnabled(false);
   connect(list1_, &QListWidget::itemSelectionChanged, this, [this] { form_.List1_Click(); });
 
-  auto* label2 = new QLabel(kChooseDrive, frame1);
+  auto* label2 = new QLabel(TextOf(texts::kChooseDrive), frame1);
   label2->setObjectName("Label2");
   label2->setGeometry(ToPixels(kLabel2Rect));
   label2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
   auto* command2 = new ClickLabel(frame1);
   command2->setObjectName("Command2");
-  command2->setText(kRefresh);
-  command2->setGeometry(ToPixels(kCommand2Rect));
+  command2->setText(TextOf(texts::kRefresh));
   command2->setFont(Font(kSongFace, kCommand2FontPx, false, true));
+  FitToTheLeft(command2, ToPixels(kCommand2Rect));
   command2->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
   QPalette link = command2->palette();
   link.setColor(QPalette::WindowText, Rgb(kLinkBlue));
@@ -163,21 +176,16 @@ void MainWindow::Build() {
 
   // The never-shown command needs no widget: Command1_Click runs the pass directly.
 
-  auto* label3 = new QLabel(QString(kMailPrefix) + kAuthorMail, this);
+  auto* label3 = new QLabel(TextOf(texts::kMailPrefix) + kAuthorMail, this);
   label3->setObjectName("Label3");
   label3->setFont(Font(kSongFace, kLabel3FontPx, true));
-  // The text ends at the label's right edge; an address longer than the label widens it to the
-  // left rather than losing the start of the line.
-  QRect mailArea = ToPixels(kLabel3Rect);
-  const int mailWidth = QFontMetrics(label3->font()).horizontalAdvance(label3->text());
-  if (mailWidth > mailArea.width()) mailArea.setLeft(mailArea.right() + 1 - mailWidth);
-  label3->setGeometry(mailArea);
+  FitToTheLeft(label3, ToPixels(kLabel3Rect));
   label3->setAlignment(Qt::AlignRight | Qt::AlignTop);
   QPalette mail = label3->palette();
   mail.setColor(QPalette::WindowText, Rgb(kLinkBlue));
   label3->setPalette(mail);
 
-  auto* label1 = new WrappedLabel(kDescription, kLabel1Lines, this);
+  auto* label1 = new WrappedLabel(TextOf(texts::kDescription), kLabel1Lines, this);
   label1->setObjectName("Label1");
   label1->setGeometry(ToPixels(kLabel1Rect));
   label1->setFont(Font(kSongFace, kLabel1FontPx));
@@ -233,6 +241,7 @@ void MainWindow::ShowMessage(const std::string& text, const std::string& title, 
   const QMessageBox::Icon icon =
       style == repair::kStyleInformation ? QMessageBox::Information : QMessageBox::Critical;
   QMessageBox box(icon, Text(title), Text(text), QMessageBox::Ok, this);
+  box.button(QMessageBox::Ok)->setText(TextOf(texts::kOk));
   box.exec();
 }
 
@@ -241,8 +250,8 @@ void MainWindow::ProcessPendingEvents() { QCoreApplication::processEvents(); }
 bool MainWindow::AskYesNo(const std::string& text, const std::string& title) {
   QMessageBox box(QMessageBox::Question, Text(title), Text(text),
                   QMessageBox::Yes | QMessageBox::No, this);
-  box.button(QMessageBox::Yes)->setText("是");
-  box.button(QMessageBox::No)->setText("否");
+  box.button(QMessageBox::Yes)->setText(TextOf(texts::kYes));
+  box.button(QMessageBox::No)->setText(TextOf(texts::kNo));
   box.setDefaultButton(QMessageBox::No);
   return box.exec() == QMessageBox::Yes;
 }

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "repair/texts.h"
 #include "ui/report.h"
 #include "ui/win32/ids.h"
 #include "volume/drives.h"
@@ -329,30 +330,34 @@ void MainWindow::CreateControls() {
   }
 
   // Created in keyboard order: a window's children take the Tab key in the order of creation.
-  label1_ = Child(window_, L"STATIC", kDescription, kChildStyle | SS_OWNERDRAW, 0, kLabel1);
+  label1_ = Child(window_, L"STATIC", texts::Tr(texts::kDescription), kChildStyle | SS_OWNERDRAW, 0,
+                  kLabel1);
   frame1_ = Child(window_, kPanelClass, "", kChildStyle, WS_EX_CONTROLPARENT, kFrame1);
   list1_ = Child(frame1_, L"LISTBOX", "",
                  kChildStyle | WS_TABSTOP | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT,
                  WS_EX_CLIENTEDGE, kList1);
-  command2_ =
-      Child(frame1_, L"STATIC", kRefresh, kChildStyle | SS_CENTER | SS_NOTIFY, 0, kCommand2);
-  label2_ = Child(frame1_, L"STATIC", kChooseDrive, kChildStyle | SS_LEFT, 0, kLabel2);
+  command2_ = Child(frame1_, L"STATIC", texts::Tr(texts::kRefresh),
+                    kChildStyle | SS_CENTER | SS_NOTIFY, 0, kCommand2);
+  label2_ =
+      Child(frame1_, L"STATIC", texts::Tr(texts::kChooseDrive), kChildStyle | SS_LEFT, 0, kLabel2);
   // The group box spans the whole frame and lies beneath the frame's other controls.
-  box1_ = Child(frame1_, L"BUTTON", kStepOne, kChildStyle | BS_GROUPBOX, 0, kFrame1Box);
+  box1_ = Child(frame1_, L"BUTTON", texts::Tr(texts::kStepOne), kChildStyle | BS_GROUPBOX, 0,
+                kFrame1Box);
   SetWindowPos(box1_, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 
   frame2_ = Child(window_, kPanelClass, "", kChildStyle, WS_EX_CONTROLPARENT, kFrame2);
   picture1_ = Child(frame2_, kPanelClass, "", kChildStyle, WS_EX_CONTROLPARENT, kPicture1);
-  command1_ =
-      Child(picture1_, L"BUTTON", kRepair, kChildStyle | WS_TABSTOP | BS_OWNERDRAW, 0, kCommand1);
+  command1_ = Child(picture1_, L"BUTTON", texts::Tr(texts::kRepair),
+                    kChildStyle | WS_TABSTOP | BS_OWNERDRAW, 0, kCommand1);
   picture2_ = Child(frame2_, kPanelClass, "", kChildStyle, WS_EX_CONTROLPARENT, kPicture2);
   progress_ =
       Child(picture2_, L"BUTTON", "", kChildStyle | WS_DISABLED | BS_OWNERDRAW, 0, kProgress);
-  box2_ = Child(frame2_, L"BUTTON", kStepTwo, kChildStyle | BS_GROUPBOX, 0, kFrame2Box);
+  box2_ = Child(frame2_, L"BUTTON", texts::Tr(texts::kStepTwo), kChildStyle | BS_GROUPBOX, 0,
+                kFrame2Box);
   SetWindowPos(box2_, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 
   picture3_ = Child(window_, L"STATIC", "", kChildStyle | SS_OWNERDRAW | SS_NOTIFY, 0, kPicture3);
-  label3_ = Child(window_, L"STATIC", std::string(kMailPrefix) + kAuthorMail,
+  label3_ = Child(window_, L"STATIC", std::string(texts::Tr(texts::kMailPrefix)) + kAuthorMail,
                   kChildStyle | SS_OWNERDRAW, 0, kLabel3);
 }
 
@@ -420,7 +425,7 @@ void MainWindow::ApplyDpi(int dpi) {
 
   // The contact line ends at the label's right edge; an address longer than the label widens it
   // to the left rather than losing the start of the line.
-  const std::wstring mail = Wide(std::string(kMailPrefix) + kAuthorMail);
+  const std::wstring mail = Wide(std::string(texts::Tr(texts::kMailPrefix)) + kAuthorMail);
   HDC dc = GetDC(label3_);
   HGDIOBJ oldFont = SelectObject(dc, fonts_.label3);
   SIZE extent{};
@@ -821,7 +826,7 @@ void MainWindow::DrawRepairButton(const DRAWITEMSTRUCT& item) {
   DrawEdge(dc, &face, pushed ? EDGE_SUNKEN : EDGE_RAISED, BF_RECT);
   const int shift = pushed ? 1 : 0;
 
-  const std::wstring caption = Wide(kRepair);
+  const std::wstring caption = Wide(texts::Tr(texts::kRepair));
   HGDIOBJ oldFont = SelectObject(dc, fonts_.command1);
   SIZE text{};
   GetTextExtentPoint32W(dc, caption.c_str(), static_cast<int>(caption.size()), &text);

@@ -1,12 +1,16 @@
 // Kestrova.exe: the main window. It takes nothing on the command line.
 #include <windows.h>
 
+#include "repair/texts.h"
 #include "ui/win32/main_window.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   kestrova::ui::win32::MainWindow window(instance);
   if (!window.Create(showCommand)) {
-    MessageBoxW(nullptr, L"无法创建主窗口。", L"出错啦~~", MB_OK | MB_ICONSTOP);
+    using kestrova::ui::win32::Wide;
+    namespace texts = kestrova::texts;
+    MessageBoxW(nullptr, Wide(texts::Tr(texts::kCannotCreateWindow)).c_str(),
+                Wide(texts::Tr(texts::kFailureTitle)).c_str(), MB_OK | MB_ICONSTOP);
     return 1;
   }
   return window.Run();

@@ -1,0 +1,64 @@
+#include "repair/texts.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace kestrova::texts {
+
+Language LanguageOf(std::string_view locale) {
+  const std::string_view language = locale.substr(0, locale.find_first_of(".@"));
+  if (language.empty() || language == "C" || language == "POSIX" || locale.starts_with("zh")) {
+    return Language::kChinese;
+  }
+  return Language::kEnglish;
+}
+
+Language UserLanguage() {
+#ifdef _WIN32
+  return Language::kChinese;
+#else
+  for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    const char* locale = std::getenv(variable);
+    if (locale && *locale) return LanguageOf(locale);
+  }
+  return Language::kChinese;
+#endif
+}
+
+const char* Tr(const Text& text, Language language) {
+  return language == Language::kEnglish ? text.english : text.chinese;
+}
+
+const char* Tr(const Text& text) { return Tr(text, UserLanguage()); }
+
+std::string Sentences(std::initializer_list<std::string_view> sentences) {
+  const bool spaced = UserLanguage() == Language::kEnglish;
+  std::string joined;
+  for (const std::string_view sentence : sentences) {
+    if (sentence.empty()) continue;
+    if (spaced && !joined.empty()) joined += ' ';
+    joined += sentence;
+  }
+  return joined;
+}
+
+std::string Printf(const char* format, ...) {
+  std::va_list values;
+  va_start(values, format);
+  std::va_list measure;
+  va_copy(measure, values);
+  const int length = std::vsnprintf(nullptr, 0, format, measure);
+  va_end(measure);
+  std::string text;
+  if (length > 0) {
+    std::vector<char> buffer(static_cast<std::size_t>(length) + 1);
+    std::vsnprintf(buffer.data(), buffer.size(), format, values);
+    text.assign(buffer.data(), static_cast<std::size_t>(length));
+  }
+  va_end(values);
+  return text;
+}
+
+}  // namespace kestrova::texts

@@ -1,0 +1,80 @@
+// The texts that the user reads, in the user's language: every one of them is an entry of
+// repair/texts.def, where its Chinese and its English stand side by side. On Windows the language
+// is always Chinese; on Linux it follows the locale of the environment.
+#pragma once
+
+#include <concepts>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+namespace kestrova::texts {
+
+struct Text {
+  const char* chinese;
+  const char* english;
+};
+
+#define KESTROVA_TEXT(name, chinese, english) inline constexpr Text name{chinese, english};
+#include "repair/texts.def"
+#undef KESTROVA_TEXT
+
+// Every entry and its name, for the checks of the table.
+struct Entry {
+  const char* name;
+  const Text* text;
+};
+inline constexpr Entry kTable[] = {
+#define KESTROVA_TEXT(name, chinese, english) {#name, &name},
+#include "repair/texts.def"
+#undef KESTROVA_TEXT
+};
+
+enum class Language { kChinese, kEnglish };
+
+// The language of a locale name such as "zh_CN.UTF-8": Chinese for zh and for the C and POSIX
+// locales (also with an encoding, "C.UTF-8") and for no locale at all; English for every other.
+Language LanguageOf(std::string_view locale);
+
+// The user's language. Linux: the first of LC_ALL, LC_MESSAGES and LANG that is set and not
+// empty, read from the environment each time (a locale that the machine has not generated counts
+// too). Windows: Chinese.
+Language UserLanguage();
+
+// The text in `language`, or in the user's language.
+const char* Tr(const Text& text, Language language);
+const char* Tr(const Text& text);
+
+// The sentences one after another: Chinese runs them together, English puts a space between.
+std::string Sentences(std::initializer_list<std::string_view> sentences);
+
+// printf on a format of the table; `Format` below passes the values in the types its
+// conversions take (%lld, %llu/%llX, %f, %s).
+std::string Printf(const char* format, ...);
+
+namespace detail {
+template <typename T>
+auto Value(const T& value) {
+  if constexpr (std::is_same_v<T, std::string>) {
+    return value.c_str();
+  } else if constexpr (std::is_convertible_v<T, const char*>) {
+    return static_cast<const char*>(value);
+  } else if constexpr (std::is_floating_point_v<T>) {
+    return static_cast<double>(value);
+  } else if constexpr (std::signed_integral<T>) {
+    return static_cast<long long>(value);
+  } else {
+    static_assert(std::unsigned_integral<T>, "a text takes strings and numbers");
+    return static_cast<unsigned long long>(value);
+  }
+}
+}  // namespace detail
+
+// The text in the user's language with the values put in.
+template <typename... Values>
+std::string Format(const Text& text, const Values&... values) {
+  return Printf(Tr(text), detail::Value(values)...);
+}
+
+}  // namespace kestrova::texts

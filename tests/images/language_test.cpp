@@ -1,0 +1,105 @@
+// kestrova-cli speaks the language of the locale: Chinese for zh and for no locale (unset, empty,
+// C, POSIX), English for any other; LC_ALL before LC_MESSAGES before LANG, each read from the
+// environment whether or not the machine has generated that locale.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "fat_tools.h"
+#include "image_tools.h"
+#include "repair/texts.h"
+
+namespace kestrova::testing {
+namespace {
+
+using texts::Language;
+
+struct LocaleCase {
+  const char* name;
+  const char* lcAll;  // nullptr: unset
+  const char* lcMessages;
+  const char* lang;
+  Language expected;
+};
+
+void PrintTo(const LocaleCase& locale, std::ostream* out) { *out << locale.name; }
+
+// Sets the three variables for as long as it lives, then puts back what was there.
+class LocaleEnvironment {
+ public:
+  explicit LocaleEnvironment(const LocaleCase& locale) {
+    const char* values[] = {locale.lcAll, locale.lcMessages, locale.lang};
+    for (int i = 0; i < 3; ++i) {
+      if (const char* old = std::getenv(kNames[i])) saved_[i] = old;
+      if (values[i]) {
+        ::setenv(kNames[i], values[i], 1);
+      } else {
+        ::unsetenv(kNames[i]);
+      }
+    }
+  }
+  ~LocaleEnvironment() {
+    for (int i = 0; i < 3; ++i) {
+      if (saved_[i]) {
+        ::setenv(kNames[i], saved_[i]->c_str(), 1);
+      } else {
+        ::unsetenv(kNames[i]);
+      }
+    }
+  }
+  LocaleEnvironment(const LocaleEnvironment&) = delete;
+  LocaleEnvironment& operator=(const LocaleEnvironment&) = delete;
+
+ private:
+  static constexpr const char* kNames[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+  std::optional<std::string> saved_[3];
+};
+
+class LanguageTest : public ::testing::TestWithParam<LocaleCase> {
+ protected:
+  TempDir dir;
+};
+
+// A refusal prints its title and text in the locale's language, and a repair its own lines.
+TEST_P(LanguageTest, RefusalAndRepairSpeakTheLocalesLanguage) {
+  const Language language = GetParam().expected;
+  const auto blank = dir / "blank.img";
+  const auto infected = dir / "infected.img";
+  ASSERT_EQ(testing::Run("truncate -s 8M " + Quote(blank.string())).status, 0);
+  ASSERT_TRUE(MakeFat32Image(infected, 64 * 1024));
+  ASSERT_EQ(Mtools("mmd", infected, "::/HIDDEN").status, 0);
+  ASSERT_EQ(Mtools("mattrib", infected, "+h +s ::/HIDDEN").status, 0);
+
+  const LocaleEnvironment environment(GetParam());
+  const auto refused = Cli("analyze " + Quote(blank.string()));
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, std::string(texts::Tr(texts::kErrorTitle, language)) + ": " +
+                             texts::Tr(texts::kNotFat32, language) + "\n");
+
+  const auto repaired = Cli("repair " + Quote(infected.string()));
+  EXPECT_EQ(repaired.status, 0) << repaired.err;
+  const std::string completion = texts::Tr(texts::kCompletion, language);
+  const std::string expected =
+      texts::Printf(texts::Tr(texts::kRestoredFolder, language), "HIDDEN") + "\n" +
+      texts::Tr(texts::kRestoredOne, language) + "\n" +
+      completion.substr(0, completion.find('\r')) + "\n";
+  EXPECT_TRUE(repaired.out.starts_with(expected)) << repaired.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Locales, LanguageTest,
+    ::testing::Values(
+        LocaleCase{"English", "", "", "en_US.UTF-8", Language::kEnglish},
+        LocaleCase{"Chinese", "", "", "zh_CN.UTF-8", Language::kChinese},
+        LocaleCase{"Unset", nullptr, nullptr, nullptr, Language::kChinese},
+        LocaleCase{"AllWins", "de_DE.UTF-8", nullptr, "zh_CN.UTF-8", Language::kEnglish},
+        LocaleCase{"AllIsC", "C", nullptr, "en_US.UTF-8", Language::kChinese},
+        LocaleCase{"MessagesBeforeLang", nullptr, "fr_FR.UTF-8", "zh_TW.UTF-8", Language::kEnglish},
+        LocaleCase{"CUtf8", nullptr, nullptr, "C.UTF-8", Language::kChinese}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kestrova::testing
