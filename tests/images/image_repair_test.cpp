@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "fat_image.h"
 #include "fat_tools.h"
 #include "image_tools.h"
 
@@ -177,8 +178,8 @@ class ImageTest : public ::testing::Test {
     for (const auto& path : content.repaired)
       ASSERT_NE(Flags(path).find_first_of("HS"), std::string::npos) << path;
     ASSERT_TRUE(CopySparse(image, before));
-    const BootFields boot = ReadBoot(image);
-    const auto root = ChainOf(image, boot, boot.rootCluster);
+    const proof::FatImage fat(image, false);
+    const auto root = *fat.RootChain();
 
     const auto scan = Cli("scan " + Quote(image.string()));
     ASSERT_EQ(scan.status, 0) << scan.err;
@@ -200,8 +201,8 @@ class ImageTest : public ::testing::Test {
       EXPECT_TRUE(VirusAttribute(was)) << offset;
       EXPECT_EQ(ReadAt(image, offset, 1).at(0), was & ~0x07) << offset;
       const bool inRoot = std::any_of(root.begin(), root.end(), [&](std::uint32_t cluster) {
-        return entry >= boot.ClusterOffset(cluster) &&
-               entry < boot.ClusterOffset(cluster) + boot.ClusterBytes();
+        return entry >= fat.ClusterOffset(cluster) &&
+               entry < fat.ClusterOffset(cluster) + fat.ClusterBytes();
       });
       EXPECT_TRUE(inRoot) << "entry at " << entry << " is outside the root directory";
     }
@@ -285,11 +286,11 @@ TEST_P(GeometryTest, AnalyzeShowsTheLayoutAndRepairChangesOnlyInfectedRootFolder
   EXPECT_EQ(NumberAfter(shown, "first data sector: ") * 512,
             NumberAfter(told, "Data area starts at byte "));
   EXPECT_EQ(NumberAfter(shown, "total sectors: "), NumberBefore(told, " sectors total"));
-  const BootFields boot = ReadBoot(image);
+  const proof::FatImage fat(image, false);
   if (std::string(GetParam().name) == "fatOver65535Sectors") {
-    EXPECT_GT(boot.fatSize, 65535u);
+    EXPECT_GT(fat.geometry().fatSectors, 65535u);
   }
-  const auto chain = ChainOf(image, boot, boot.rootCluster);
+  const auto chain = *fat.RootChain();
   EXPECT_EQ(NumberAfter(shown, "root clusters: "), static_cast<long long>(chain.size()));
   std::string clusters;
   for (const auto cluster : chain) clusters += " " + std::to_string(cluster);
@@ -315,14 +316,13 @@ TEST_F(ImageTest, LongRootWhoseChainLeavesTheFirstFatSectorAndComesBack) {
   ASSERT_TRUE(MakeFat32Image(image, 64 * 1024, "-s 1"));
   const Content content = Populate(60);
   ASSERT_FALSE(HasFatalFailure());
-  const BootFields boot = ReadBoot(image);
-  auto chain = ChainOf(image, boot, boot.rootCluster);
+  proof::FatImage fat(image, true);
+  auto chain = *fat.RootChain();
   ASSERT_GE(chain.size(), 3u);
   std::uint32_t far = 1000;
-  while (FatEntry(image, boot, far) != 0) ++far;
-  MoveCluster(image, boot, chain[0], chain[1], far);
-  ASSERT_FALSE(HasFatalFailure());
-  chain = ChainOf(image, boot, boot.rootCluster);
+  while (fat.NextCluster(far) != 0) ++far;
+  fat.MoveCluster(chain[0], chain[1], far);
+  chain = *fat.RootChain();
   ASSERT_EQ(chain[1], far);
   ASSERT_LT(chain[2], 128u) << "the chain should come back to the first FAT sector";
   ASSERT_EQ(testing::Run("fsck.fat -n " + Quote(image.string())).status, 0);
@@ -338,14 +338,20 @@ TEST_F(ImageTest, LongRootWhoseChainLeavesTheFirstFatSectorAndComesBack) {
 
 TEST_F(ImageTest, RootDirectoryPastTwoGiB) {
   ASSERT_TRUE(MakeFat32Image(image, 3 * 1024 * 1024, "-s 8"));
-  const BootFields boot = ReadBoot(image);
-  const std::uint64_t target = (1ull << 31) + (256ull << 20);
-  std::uint32_t far = static_cast<std::uint32_t>(
-      (target / boot.bytesPerSector - boot.DataStart()) / boot.sectorsPerCluster + 2);
-  MoveCluster(image, boot, 0, boot.rootCluster, far);
-  ASSERT_FALSE(HasFatalFailure());
-  ASSERT_EQ(ReadBoot(image).rootCluster, far);
-  ASSERT_GT(ReadBoot(image).ClusterOffset(far), 1ull << 31);
+  {
+    proof::FatImage fat(image, true);
+    const auto& g = fat.geometry();
+    const std::uint64_t target = (1ull << 31) + (256ull << 20);
+    const auto far = static_cast<std::uint32_t>(
+        (target / g.bytesPerSector - g.firstDataSector) / g.sectorsPerCluster + 2);
+    fat.MoveCluster(0, g.rootCluster, far);
+    ASSERT_GT(fat.ClusterOffset(far), 1ull << 31);
+  }
+  {
+    // Read anew: the boot sector names the moved cluster.
+    const proof::FatImage moved(image, false);
+    ASSERT_GT(moved.ClusterOffset(moved.geometry().rootCluster), 1ull << 31);
+  }
   ASSERT_EQ(testing::Run("fsck.fat -n " + Quote(image.string())).status, 0);
   const Content content = Populate();
   ASSERT_FALSE(HasFatalFailure());
@@ -381,13 +387,13 @@ class RefusalTest : public ImageTest, public ::testing::WithParamInterface<Refus
     }
     ASSERT_TRUE(MakeFat32Image(image, 64 * 1024, "-s 1"));
     Populate(20);
-    const BootFields boot = ReadBoot(image);
-    const auto chain = ChainOf(image, boot, boot.rootCluster);
+    proof::FatImage fat(image, true);
+    const auto chain = *fat.RootChain();
     ASSERT_GE(chain.size(), 2u);
-    if (kind == "loop") SetFatEntry(image, boot, chain.back(), chain[1]);
-    if (kind == "badCluster") SetFatEntry(image, boot, chain[0], 0x0FFFFFF7);
-    if (kind == "freeLink") SetFatEntry(image, boot, chain[0], 0);
-    if (kind == "pastEnd") SetFatEntry(image, boot, chain[1], 0x0FFFFFEF);
+    if (kind == "loop") fat.SetNextCluster(chain.back(), chain[1]);
+    if (kind == "badCluster") fat.SetNextCluster(chain[0], 0x0FFFFFF7);
+    if (kind == "freeLink") fat.SetNextCluster(chain[0], 0);
+    if (kind == "pastEnd") fat.SetNextCluster(chain[1], 0x0FFFFFEF);
   }
 };
 
@@ -447,11 +453,13 @@ TEST_F(ImageTest, CrossLinkedRootIsRefused) {
   Content content;
   File(content, "BIG.BIN", 4000);
   Folder("HIDDEN", "+h +s");
-  const BootFields boot = ReadBoot(image);
-  const auto root = ChainOf(image, boot, boot.rootCluster);
-  const auto file = ChainOf(image, boot, root.back() + 1);  // mcopy puts it right after
-  ASSERT_GE(file.size(), 2u);
-  SetFatEntry(image, boot, root.back(), file[0]);
+  {
+    proof::FatImage fat(image, true);
+    const auto root = *fat.RootChain();
+    const auto file = fat.ChainFrom(root.back() + 1);  // mcopy puts it right after
+    ASSERT_GE(file.size(), 2u);
+    fat.SetNextCluster(root.back(), file[0]);
+  }
   ASSERT_TRUE(CopySparse(image, before));
   const auto result = Cli("repair " + Quote(image.string()));
   EXPECT_EQ(result.status, 1);

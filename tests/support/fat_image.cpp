@@ -224,14 +224,42 @@ bool FatImage::GrowRoot(std::uint32_t count, std::uint32_t searchFrom) {
 
 void FatImage::MoveRootCluster(std::size_t index, std::uint32_t target) {
   const auto chain = RootChain();
-  if (!chain || index == 0 || index >= chain->size() || NextCluster(target) != kFree) {
+  if (!chain || index == 0 || index >= chain->size()) {
     throw std::runtime_error("cannot move root cluster " + std::to_string(index));
   }
-  const std::uint32_t old = (*chain)[index];
-  WriteCluster(target, ReadCluster(old));
-  SetNextCluster(target, NextCluster(old));
-  SetNextCluster((*chain)[index - 1], target);
-  SetNextCluster(old, kFree);
+  MoveCluster((*chain)[index - 1], (*chain)[index], target);
+}
+
+void FatImage::MoveCluster(std::uint32_t previous, std::uint32_t from, std::uint32_t to) {
+  if (NextCluster(to) != kFree) {
+    throw std::runtime_error("cluster " + std::to_string(to) + " is not free");
+  }
+  WriteCluster(to, ReadCluster(from));
+  WriteCluster(from, std::vector<std::uint8_t>(ClusterBytes(), 0));
+  SetNextCluster(to, NextCluster(from));
+  SetNextCluster(from, kFree);
+  if (previous != 0) {
+    SetNextCluster(previous, to);
+    return;
+  }
+  std::array<std::uint8_t, kEntryBytes> root{};
+  PutLe32(root.data(), to);
+  WriteAt(kOffRootCluster, root.data(), root.size());
+  if (geometry_.backupBootSector != 0) {
+    WriteAt(std::uint64_t{geometry_.backupBootSector} * geometry_.bytesPerSector + kOffRootCluster,
+            root.data(), root.size());
+  }
+  geometry_.rootCluster = to;
+}
+
+std::vector<std::uint32_t> FatImage::ChainFrom(std::uint32_t first, std::size_t limit) const {
+  std::vector<std::uint32_t> chain{first};
+  for (std::uint32_t next = NextCluster(first);
+       next >= kFirstCluster && next <= LastCluster() && chain.size() < limit;
+       next = NextCluster(next)) {
+    chain.push_back(next);
+  }
+  return chain;
 }
 
 std::vector<ExpectedChange> FatImage::PredictRepair() const {

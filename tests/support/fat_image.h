@@ -72,6 +72,13 @@ class FatImage {
   std::vector<std::uint8_t> ReadCluster(std::uint32_t cluster) const;
   void WriteCluster(std::uint32_t cluster, const std::vector<std::uint8_t>& bytes);
 
+  // The chain that starts at `first`, as far as it goes through valid links (at most `limit`).
+  std::vector<std::uint32_t> ChainFrom(std::uint32_t first, std::size_t limit = 1u << 20) const;
+  // Moves the data of cluster `from` to the free cluster `to` and links `to` in its place;
+  // `previous` is the cluster that links to `from`, or 0 when `from` starts the root directory
+  // (the boot sector and its backup then name `to`). `from` becomes free.
+  void MoveCluster(std::uint32_t previous, std::uint32_t from, std::uint32_t to);
+
   // A free cluster in [from, to], searched upwards from `from`.
   std::optional<std::uint32_t> FreeCluster(std::uint32_t from, std::uint32_t to) const;
 
