@@ -1,12 +1,14 @@
 // The UDisks2 client, through sd-bus. Every call opens its own connection to the system bus (the
 // address in DBUS_SYSTEM_BUS_ADDRESS, or the standard one), reads the daemon's objects once, and
 // closes the connection again; nothing is kept between calls.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -29,6 +31,65 @@ constexpr std::string_view kNotAuthorized = "org.freedesktop.UDisks2.Error.NotAu
 // A call that polkit answers with a password prompt waits for the user.
 constexpr std::uint64_t kInteractiveTimeoutUs = 5ull * 60 * 1000 * 1000;
 
+// libsystemd is loaded the first time the bus is wanted, not when the program starts: most runs
+// (an image file, the help) never talk to the bus, and loading it and the libraries it needs
+// costs about a millisecond at every start. Without it, UDisks2 counts as absent.
+struct SdBus {
+  decltype(&::sd_bus_call) call = nullptr;
+  decltype(&::sd_bus_call_method) call_method = nullptr;
+  decltype(&::sd_bus_error_free) error_free = nullptr;
+  decltype(&::sd_bus_flush_close_unref) flush_close_unref = nullptr;
+  decltype(&::sd_bus_message_append) message_append = nullptr;
+  decltype(&::sd_bus_message_enter_container) message_enter_container = nullptr;
+  decltype(&::sd_bus_message_exit_container) message_exit_container = nullptr;
+  decltype(&::sd_bus_message_new_method_call) message_new_method_call = nullptr;
+  decltype(&::sd_bus_message_peek_type) message_peek_type = nullptr;
+  decltype(&::sd_bus_message_read_array) message_read_array = nullptr;
+  decltype(&::sd_bus_message_read_basic) message_read_basic = nullptr;
+  decltype(&::sd_bus_message_skip) message_skip = nullptr;
+  decltype(&::sd_bus_message_unref) message_unref = nullptr;
+  decltype(&::sd_bus_open_system) open_system = nullptr;
+  decltype(&::sd_bus_set_allow_interactive_authorization) set_allow_interactive_authorization =
+      nullptr;
+};
+
+template <typename Function>
+bool Load(void* handle, const char* name, Function& function) {
+  function = reinterpret_cast<Function>(::dlsym(handle, name));
+  return function != nullptr;
+}
+
+const SdBus* Library() {
+  static const SdBus* const loaded = []() -> const SdBus* {
+    void* handle = ::dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
+    if (!handle) return nullptr;
+    static SdBus library;
+    bool ok = true;
+    ok = Load(handle, "sd_bus_call", library.call) && ok;
+    ok = Load(handle, "sd_bus_call_method", library.call_method) && ok;
+    ok = Load(handle, "sd_bus_error_free", library.error_free) && ok;
+    ok = Load(handle, "sd_bus_flush_close_unref", library.flush_close_unref) && ok;
+    ok = Load(handle, "sd_bus_message_append", library.message_append) && ok;
+    ok = Load(handle, "sd_bus_message_enter_container", library.message_enter_container) && ok;
+    ok = Load(handle, "sd_bus_message_exit_container", library.message_exit_container) && ok;
+    ok = Load(handle, "sd_bus_message_new_method_call", library.message_new_method_call) && ok;
+    ok = Load(handle, "sd_bus_message_peek_type", library.message_peek_type) && ok;
+    ok = Load(handle, "sd_bus_message_read_array", library.message_read_array) && ok;
+    ok = Load(handle, "sd_bus_message_read_basic", library.message_read_basic) && ok;
+    ok = Load(handle, "sd_bus_message_skip", library.message_skip) && ok;
+    ok = Load(handle, "sd_bus_message_unref", library.message_unref) && ok;
+    ok = Load(handle, "sd_bus_open_system", library.open_system) && ok;
+    ok = Load(handle, "sd_bus_set_allow_interactive_authorization",
+              library.set_allow_interactive_authorization) &&
+         ok;
+    return ok ? &library : nullptr;
+  }();
+  return loaded;
+}
+
+// The library, once Connect has made sure that it is there.
+const SdBus& Sd() { return *Library(); }
+
 // A failed sd-bus call; caught where a function of this file returns.
 struct BusFailure {
   int error;
@@ -40,10 +101,10 @@ int Check(int result) {
 }
 
 struct BusClose {
-  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+  void operator()(sd_bus* bus) const { Sd().flush_close_unref(bus); }
 };
 struct MessageUnref {
-  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
+  void operator()(sd_bus_message* message) const { Sd().message_unref(message); }
 };
 using Bus = std::unique_ptr<sd_bus, BusClose>;
 using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
@@ -53,7 +114,7 @@ class BusError {
   BusError() = default;
   BusError(const BusError&) = delete;
   BusError& operator=(const BusError&) = delete;
-  ~BusError() { sd_bus_error_free(&error_); }
+  ~BusError() { Sd().error_free(&error_); }
   sd_bus_error* get() { return &error_; }
   std::string_view name() const { return error_.name ? error_.name : ""; }
   std::string message() const { return error_.message ? error_.message : ""; }
@@ -82,11 +143,20 @@ struct Object {
 };
 using Objects = std::map<std::string, Object>;
 
+// Where sd-bus finds the system bus: the address in the environment, or the standard socket. With
+// neither there is no bus to talk to, and the library need not be loaded at all.
+bool SystemBusMayBeThere() {
+  const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+  if (address && *address) return true;
+  return ::access("/run/dbus/system_bus_socket", F_OK) == 0;
+}
+
 Bus Connect() {
+  if (!SystemBusMayBeThere() || !Library()) throw BusFailure{ENOENT};
   sd_bus* bus = nullptr;
-  Check(sd_bus_open_system(&bus));
+  Check(Sd().open_system(&bus));
   Bus owned(bus);
-  Check(sd_bus_set_allow_interactive_authorization(bus, 1));
+  Check(Sd().set_allow_interactive_authorization(bus, 1));
   return owned;
 }
 
@@ -94,7 +164,7 @@ Bus Connect() {
 std::string ReadByteString(sd_bus_message* message) {
   const void* data = nullptr;
   std::size_t size = 0;
-  Check(sd_bus_message_read_array(message, 'y', &data, &size));
+  Check(Sd().message_read_array(message, 'y', &data, &size));
   std::string text(static_cast<const char*>(data), size);
   text.resize(std::strlen(text.c_str()));
   return text;
@@ -102,19 +172,19 @@ std::string ReadByteString(sd_bus_message* message) {
 
 std::string ReadText(sd_bus_message* message, char type) {
   const char* text = nullptr;
-  Check(sd_bus_message_read_basic(message, type, &text));
+  Check(Sd().message_read_basic(message, type, &text));
   return text ? text : "";
 }
 
 bool ReadBool(sd_bus_message* message) {
   int value = 0;
-  Check(sd_bus_message_read_basic(message, 'b', &value));
+  Check(Sd().message_read_basic(message, 'b', &value));
   return value != 0;
 }
 
 std::uint64_t ReadUint64(sd_bus_message* message) {
   std::uint64_t value = 0;
-  Check(sd_bus_message_read_basic(message, 't', &value));
+  Check(Sd().message_read_basic(message, 't', &value));
   return value;
 }
 
@@ -123,12 +193,12 @@ void ReadProperty(sd_bus_message* message, std::string_view interface, std::stri
                   Object& object) {
   char type = 0;
   const char* contents = nullptr;
-  Check(sd_bus_message_peek_type(message, &type, &contents));
+  Check(Sd().message_peek_type(message, &type, &contents));
   const std::string_view signature = contents ? contents : "";
   const auto is = [&](const char* i, std::string_view n, std::string_view s) {
     return interface == i && name == n && signature == s;
   };
-  Check(sd_bus_message_enter_container(message, 'v', contents));
+  Check(Sd().message_enter_container(message, 'v', contents));
   if (is(kBlock, "Device", "ay")) {
     object.device = ReadByteString(message);
   } else if (is(kBlock, "DeviceNumber", "t")) {
@@ -152,42 +222,42 @@ void ReadProperty(sd_bus_message* message, std::string_view interface, std::stri
   } else if (is(kDrive, "ConnectionBus", "s")) {
     object.connectionBus = ReadText(message, 's');
   } else {
-    Check(sd_bus_message_skip(message, contents));
+    Check(Sd().message_skip(message, contents));
   }
-  Check(sd_bus_message_exit_container(message));
+  Check(Sd().message_exit_container(message));
 }
 
 // ObjectManager.GetManagedObjects: a{oa{sa{sv}}}.
 Objects ManagedObjects(sd_bus* bus) {
   BusError error;
   sd_bus_message* reply = nullptr;
-  Check(sd_bus_call_method(bus, kService, kManagerPath, "org.freedesktop.DBus.ObjectManager",
-                           "GetManagedObjects", error.get(), &reply, ""));
+  Check(Sd().call_method(bus, kService, kManagerPath, "org.freedesktop.DBus.ObjectManager",
+                         "GetManagedObjects", error.get(), &reply, ""));
   const Message owned(reply);
   Objects objects;
-  Check(sd_bus_message_enter_container(reply, 'a', "{oa{sa{sv}}}"));
-  while (Check(sd_bus_message_enter_container(reply, 'e', "oa{sa{sv}}")) > 0) {
+  Check(Sd().message_enter_container(reply, 'a', "{oa{sa{sv}}}"));
+  while (Check(Sd().message_enter_container(reply, 'e', "oa{sa{sv}}")) > 0) {
     Object& object = objects[ReadText(reply, 'o')];
-    Check(sd_bus_message_enter_container(reply, 'a', "{sa{sv}}"));
-    while (Check(sd_bus_message_enter_container(reply, 'e', "sa{sv}")) > 0) {
+    Check(Sd().message_enter_container(reply, 'a', "{sa{sv}}"));
+    while (Check(Sd().message_enter_container(reply, 'e', "sa{sv}")) > 0) {
       const std::string interface = ReadText(reply, 's');
       object.block |= interface == kBlock;
       object.drive |= interface == kDrive;
       object.loop |= interface == kLoop;
       object.partition |= interface == kPartition;
-      Check(sd_bus_message_enter_container(reply, 'a', "{sv}"));
-      while (Check(sd_bus_message_enter_container(reply, 'e', "sv")) > 0) {
+      Check(Sd().message_enter_container(reply, 'a', "{sv}"));
+      while (Check(Sd().message_enter_container(reply, 'e', "sv")) > 0) {
         const std::string name = ReadText(reply, 's');
         ReadProperty(reply, interface, name, object);
-        Check(sd_bus_message_exit_container(reply));
+        Check(Sd().message_exit_container(reply));
       }
-      Check(sd_bus_message_exit_container(reply));
-      Check(sd_bus_message_exit_container(reply));
+      Check(Sd().message_exit_container(reply));
+      Check(Sd().message_exit_container(reply));
     }
-    Check(sd_bus_message_exit_container(reply));
-    Check(sd_bus_message_exit_container(reply));
+    Check(Sd().message_exit_container(reply));
+    Check(Sd().message_exit_container(reply));
   }
-  Check(sd_bus_message_exit_container(reply));
+  Check(Sd().message_exit_container(reply));
   return objects;
 }
 
@@ -249,13 +319,13 @@ Outcome CallOnBlock(dev_t number, const char* interface, const char* method, App
     if (path.empty()) return outcome;
     outcome.reached = true;
     sd_bus_message* call = nullptr;
-    Check(sd_bus_message_new_method_call(bus.get(), &call, kService, path.c_str(), interface,
-                                         method));
+    Check(
+        Sd().message_new_method_call(bus.get(), &call, kService, path.c_str(), interface, method));
     const Message ownedCall(call);
     append(call);
     BusError error;
     sd_bus_message* reply = nullptr;
-    const int result = sd_bus_call(bus.get(), call, kInteractiveTimeoutUs, error.get(), &reply);
+    const int result = Sd().call(bus.get(), call, kInteractiveTimeoutUs, error.get(), &reply);
     const Message ownedReply(reply);
     if (result < 0) {
       outcome.notAuthorized = error.name().starts_with(kNotAuthorized);
@@ -272,7 +342,7 @@ Outcome CallOnBlock(dev_t number, const char* interface, const char* method, App
   return outcome;
 }
 
-void NoOptions(sd_bus_message* call) { Check(sd_bus_message_append(call, "a{sv}", 0)); }
+void NoOptions(sd_bus_message* call) { Check(Sd().message_append(call, "a{sv}", 0)); }
 
 }  // namespace
 
@@ -297,12 +367,12 @@ Outcome OpenDevice(dev_t number, Access access) {
   return CallOnBlock(
       number, kBlock, "OpenDevice",
       [&](sd_bus_message* call) {
-        Check(sd_bus_message_append(call, "s", access == Access::kReadWrite ? "rw" : "r"));
-        Check(sd_bus_message_append(call, "a{sv}", 1, "flags", "i", O_EXCL | O_DIRECT));
+        Check(Sd().message_append(call, "s", access == Access::kReadWrite ? "rw" : "r"));
+        Check(Sd().message_append(call, "a{sv}", 1, "flags", "i", O_EXCL | O_DIRECT));
       },
       [](sd_bus_message* reply, Outcome& outcome) {
         int fd = -1;
-        Check(sd_bus_message_read_basic(reply, 'h', &fd));
+        Check(Sd().message_read_basic(reply, 'h', &fd));
         // The descriptor belongs to the reply: keep a duplicate.
         outcome.fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
         if (outcome.fd < 0) throw BusFailure{errno};
