@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "exfat_tools.h"
 #include "fat_tools.h"
 #include "repair/texts.h"
 #include "ui/form1.h"
@@ -524,6 +525,29 @@ class WindowTest : public QObject {
       QCOMPARE(QString::fromStdString(MattribFlags(image, "/Music.2020")), QString());
       QCOMPARE(Run("fsck.fat -n " + kestrova::testing::Quote(image.string())).status, 0);
     }
+  }
+
+  // Large sticks and cards carry exFAT: its entry sets keep their checksums right.
+  void repairsExfat() {
+    const std::filesystem::path image = dir_ / "exfat.img";
+    QVERIFY(kestrova::testing::MakeExfatImage(image, 32));
+    const std::string why = kestrova::testing::MakeFoldersThroughFuse(image, {"资料", "PLAIN"});
+    if (!why.empty()) QSKIP(qPrintable(QString::fromStdString(why)));
+    kestrova::testing::ExfatRootSets(image).SetAttributes("资料", 0x16);
+    QVERIFY(kestrova::volume::RegisterDrive('K', image.string()));
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    MessageCatcher catcher;
+    ClickEntry(window, "K");
+    QVERIFY(catcher.Shown().isEmpty());
+    QTest::mouseClick(Control<QAbstractButton>(window, "Command1"), Qt::LeftButton);
+    QCOMPARE(catcher.Shown().size(), 1);
+    QCOMPARE(catcher.Shown()[0].title, QString("by Varkel"));
+    const kestrova::testing::ExfatRootSets after(image);
+    QCOMPARE(after.Named("资料").attributes, std::uint16_t{0x10});
+    QCOMPARE(after.Named("PLAIN").attributes, std::uint16_t{0x10});
+    QCOMPARE(Run("fsck.exfat -n " + kestrova::testing::Quote(image.string())).status, 0);
   }
 };
 

@@ -56,11 +56,26 @@ std::string Utf8(const std::u16string& text) {
 }  // namespace
 
 bool MakeExfatImage(const std::filesystem::path& image, std::uint64_t sizeMiB,
-                    const std::string& options) {
+                    const std::string& options, std::uint32_t sectorBytes, std::string* why) {
   std::filesystem::remove(image);
-  const auto made = Run("truncate -s " + std::to_string(sizeMiB) + "M " + Quote(image.string()) +
-                            " && mkfs.exfat " + options + " " + Quote(image.string()),
-                        true);
+  const std::string file = Quote(image.string());
+  if (Run("truncate -s " + std::to_string(sizeMiB) + "M " + file).status != 0) return false;
+  std::string target = file;
+  std::string device;
+  if (sectorBytes != 512) {
+    const auto attached =
+        ::geteuid() == 0
+            ? Run("losetup -b " + std::to_string(sectorBytes) + " -f --show " + file, true)
+            : CommandResult{};
+    if (attached.status != 0) {
+      if (why) *why = "no loop device with " + std::to_string(sectorBytes) + "-byte sectors";
+      return false;
+    }
+    device = attached.output.substr(0, attached.output.find('\n'));
+    target = Quote(device);
+  }
+  const auto made = Run("mkfs.exfat " + options + " " + target, true);
+  if (!device.empty()) Run("losetup -d " + Quote(device));
   if (made.status != 0) ADD_FAILURE() << "mkfs.exfat " << options << ": " << made.output;
   return made.status == 0;
 }

@@ -10,8 +10,11 @@
 namespace kestrova::testing {
 
 // Makes a sparse exFAT image with mkfs.exfat and the options given; false when mkfs.exfat fails.
+// Sectors other than 512 bytes come from a loop device of that logical block size (root only;
+// `why` then says why it could not be made).
 bool MakeExfatImage(const std::filesystem::path& image, std::uint64_t sizeMiB,
-                    const std::string& options = "");
+                    const std::string& options = "", std::uint32_t sectorBytes = 512,
+                    std::string* why = nullptr);
 
 // Makes the folders (names in UTF-8) in the root of an exFAT image through exfat-fuse on a loop
 // device. Returns an empty string on success, else why it could not (no loop device, no FUSE).

@@ -7,6 +7,7 @@
 #include <regex>
 #include <sstream>
 
+#include "exfat_tools.h"
 #include "ui/win32/ids.h"
 #include "wine_session.h"
 
@@ -134,8 +135,8 @@ TEST_F(WineTest, CliRepairsExactlyTheHiddenRootFolders) {
   ExpectRepairedExactly(Before(), image_, made_);
 }
 
-// The same program on the layouts of small cards and of drives with large sectors.
-TEST_F(WineTest, CliRepairsFat12AndFat16WithLargeSectors) {
+// The same program on the layouts of small cards, of drives with large sectors and of exFAT.
+TEST_F(WineTest, CliRepairsEveryLayout) {
   for (const auto& [options, sizeKiB] : std::vector<std::pair<std::string, std::uint64_t>>{
            {"-F 12", 8 * 1024}, {"-F 16 -S 2048", 40 * 1024}}) {
     SCOPED_TRACE(options);
@@ -146,6 +147,17 @@ TEST_F(WineTest, CliRepairsFat12AndFat16WithLargeSectors) {
     EXPECT_EQ(result.status, 0) << ReadBytes(scratch_ / "stderr").size();
     ExpectRepairedExactly(Before(), image_, made);
   }
+  SCOPED_TRACE("exFAT");
+  const auto exfat = scratch_ / "exfat.img";
+  ASSERT_TRUE(MakeExfatImage(exfat, 32));
+  const std::string why = MakeFoldersThroughFuse(exfat, {"资料", "PLAIN"});
+  if (!why.empty()) GTEST_SKIP() << "exFAT folders cannot be made here: " << why;
+  ExfatRootSets(exfat).SetAttributes("资料", 0x16);
+  session_.UseImage(exfat);
+  const auto result = session_.Wine(CliExe(), "repair F:", scratch_ / "stderr");
+  EXPECT_EQ(result.status, 0) << ReadBytes(scratch_ / "stderr").size();
+  EXPECT_EQ(ExfatRootSets(image_).Named("资料").attributes, 0x10);
+  EXPECT_EQ(kestrova::testing::Run("fsck.exfat -n " + Quote(image_.string())).status, 0);
 }
 
 TEST_F(WineTest, CliRefusesADriveThatAnotherProgramHolds) {
