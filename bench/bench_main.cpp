@@ -196,10 +196,8 @@ kestrova::repair::VolumeLayout Analyse() {
   return layout;
 }
 
-// Controls that do what a window does on each progress step: turn the share into a pixel width
-// and a caption, and on each pump drain a queue of pending events and repaint the bar into a
-// pixel buffer.
-class BusyControls final : public kestrova::ui::Form1Controls {
+// The list and the Repair button as the window shows them: the one drive listed and selected.
+class ListControls : public kestrova::ui::Form1Controls {
  public:
   void ListAddItem(const std::string& text) override { items_.push_back(text); }
   void ListClear() override { items_.clear(); }
@@ -207,6 +205,17 @@ class BusyControls final : public kestrova::ui::Form1Controls {
   std::string ListText(std::int16_t index) override { return items_.at(index); }
   bool ListSelected(std::int16_t index) override { return index == 0; }
   void SetRepairEnabled(bool enabled) override { repairEnabled = enabled; }
+  bool repairEnabled = false;
+
+ private:
+  std::vector<std::string> items_;
+};
+
+// Controls that do what a window does on each progress step: turn the share into a pixel width
+// and a caption, and on each pump drain a queue of pending events and repaint the bar into a
+// pixel buffer.
+class BusyControls final : public ListControls {
+ public:
   void SetProgressVisible(bool visible) override { visible_ = visible; }
   void SetProgressWidth(float percent) override {
     char caption[32];
@@ -228,7 +237,6 @@ class BusyControls final : public kestrova::ui::Form1Controls {
     }
   }
 
-  bool repairEnabled = false;
   std::string lastMessage;
   std::uint64_t checksum = 0;
 
@@ -248,7 +256,6 @@ class BusyControls final : public kestrova::ui::Form1Controls {
     }
     checksum += pixels_[kTrackWidth / 2] + static_cast<std::uint64_t>(hover_);
   }
-  std::vector<std::string> items_;
   std::deque<Event> pending_;
   std::uint32_t pixels_[kTrackWidth * kTrackHeight] = {};
   std::string caption_;
@@ -290,7 +297,7 @@ double WindowPass() {
 #ifdef KESTROVA_BENCH_QT
 // The same controls on a real Qt progress bar in a shown (offscreen) window: every step sets the
 // bar and lets Qt process its events, which lays out and repaints the bar.
-class QtControls final : public kestrova::ui::Form1Controls {
+class QtControls final : public ListControls {
  public:
   QtControls() : bar_(&window_) {
     window_.resize(kWindowWidth, kWindowHeight);
@@ -299,19 +306,12 @@ class QtControls final : public kestrova::ui::Form1Controls {
     window_.show();
     QCoreApplication::processEvents();
   }
-  void ListAddItem(const std::string& text) override { items_.push_back(text); }
-  void ListClear() override { items_.clear(); }
-  std::int16_t ListCount() override { return static_cast<std::int16_t>(items_.size()); }
-  std::string ListText(std::int16_t index) override { return items_.at(index); }
-  bool ListSelected(std::int16_t index) override { return index == 0; }
-  void SetRepairEnabled(bool enabled) override { repairEnabled = enabled; }
   void SetProgressVisible(bool visible) override { bar_.setVisible(visible); }
   void SetProgressWidth(float percent) override {
     bar_.setValue(static_cast<int>(percent / 100.0f * kBarSteps));
   }
   void ShowMessage(const std::string&, const std::string&, int) override {}
   void ProcessPendingEvents() override { QCoreApplication::processEvents(); }
-  bool repairEnabled = false;
 
  private:
   static constexpr int kWindowWidth = 391, kWindowHeight = 310;
@@ -319,7 +319,6 @@ class QtControls final : public kestrova::ui::Form1Controls {
   static constexpr int kBarSteps = 1000;
   QWidget window_;
   QProgressBar bar_;
-  std::vector<std::string> items_;
 };
 
 double QtWindowPass() {

@@ -6,11 +6,12 @@
 #include <stdexcept>
 
 #include "fat_tools.h"
+#include "repair/codepage.h"
 
 namespace kestrova::testing {
 namespace {
 
-// exFAT fields, as the exFAT specification places them.
+// Where exFAT keeps its fields.
 constexpr std::uint64_t kFatOffsetField = 80;
 constexpr std::uint64_t kHeapOffsetField = 88;
 constexpr std::uint64_t kRootClusterField = 96;
@@ -25,32 +26,6 @@ std::uint64_t Le(const std::vector<std::uint8_t>& bytes, std::size_t at, std::si
   std::uint64_t value = 0;
   for (std::size_t i = length; i-- > 0;) value = value << 8 | bytes.at(at + i);
   return value;
-}
-
-std::string Utf8(const std::u16string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char32_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | c >> 6);
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | c >> 12);
-      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | c >> 18);
-      out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
 }
 
 }  // namespace
@@ -146,7 +121,7 @@ ExfatRootSets::ExfatRootSets(const std::filesystem::path& image) : image_(image)
         }
       }
     }
-    set.name = Utf8(name);
+    set.name = repair::Utf16ToUtf8(name);
     sets_.push_back(set);
     e += count + 1;
   }
