@@ -331,7 +331,8 @@ void PrintLayout(Output& out, const repair::VolumeLayout& layout) {
   out.Line(clusters);
 }
 
-void PrintHiddenFolders(Output& out, const std::vector<repair::HiddenFolder>& folders) {
+void PrintHiddenFolders(Output& out, const repair::RootFindings& findings) {
+  const std::vector<repair::HiddenFolder>& folders = findings.hidden;
   for (const auto& folder : folders) {
     std::string flags;
     if (folder.deleted) flags += "deleted";
@@ -339,6 +340,7 @@ void PrintHiddenFolders(Output& out, const std::vector<repair::HiddenFolder>& fo
     out.Line(Format("0x%02X\t", static_cast<unsigned>(folder.attribute)) + folder.shortName + "\t" +
              folder.longName + "\t" + flags);
   }
+  for (const auto& left : findings.leftAlone) out.Line(repair::messages::LeftAlone(left));
   std::fprintf(stderr, "%zu folder entries would be repaired\n", folders.size());
 }
 
@@ -409,7 +411,7 @@ int Run(const std::string& command, const std::string& target, bool unmount) {
     PrintLayout(out, layout);
     return out.Finish() ? kDone : kNothingWritten;
   }
-  PrintHiddenFolders(out, repair::ListHiddenFolders(layout));
+  PrintHiddenFolders(out, layout.findings);
   return out.Finish() ? kDone : kNothingWritten;
 }
 

@@ -1,5 +1,8 @@
 // The analysis of a drive: boot sector, geometry, the root directory's chain and its contents.
 #include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "repair/directory.h"
@@ -105,39 +108,93 @@ std::optional<Problem> WalkRootChain(VolumeLayout& layout) {
   return std::nullopt;
 }
 
-// Reads the root directory into layout.root, a run of contiguous sectors at a time.
-std::optional<Problem> ReadRootDirectory(VolumeLayout& layout) {
+// Room in front of a transfer for what the walker left of the one before: whole sectors, from the
+// sector where that begins. It is less than an entry set, so at most two 512-byte sectors or one
+// sector of any size.
+constexpr std::size_t kHeldRoom = volume::kBufferAlignment;
+static_assert(kHeldRoom % volume::kBufferAlignment == 0 && kHeldRoom >= fat::kMaxSectorSize &&
+              kHeldRoom >= 2 * fat::kMinSectorSize && kMaxHeldBytes <= 2 * fat::kMinSectorSize);
+
+// Reads the root directory in transfers of a bounded size, a run of contiguous sectors at a time,
+// and shows each to the file system's walker, which fills layout.findings. With `restored`, the
+// walker restores the hidden folders, and the sectors that it changed are kept, as they are to be
+// written.
+std::optional<Problem> ScanRootDirectory(VolumeLayout& layout, RestoredSectors* restored) {
   const std::vector<RootExtent> extents = RootExtents(layout);
   const std::int64_t sectorSize = layout.bytesPerSector;
+  const std::int64_t rootBytes = layout.RootBytes();
   std::int64_t total = 0;
   for (const RootExtent& extent : extents) total += extent.sectors;
-  layout.root = volume::AlignedBuffer(static_cast<std::size_t>(total * sectorSize));
   const std::int64_t maxSectors =
-      std::max<std::int64_t>(layout.sectorsPerCluster, kMaxTransferBytes / sectorSize);
-  std::int64_t done = 0;  // sectors of the root read so far
-  for (std::size_t i = 0; i < extents.size();) {
-    // Extents that follow one another on the disk go in one transfer.
-    const std::int64_t first = extents[i].firstSector;
-    std::int64_t sectors = extents[i].sectors;
-    std::size_t end = i + 1;
-    while (end < extents.size() && extents[end].firstSector == first + sectors &&
-           sectors + extents[end].sectors <= maxSectors) {
-      sectors += extents[end].sectors;
-      ++end;
+      std::clamp<std::int64_t>(kMaxTransferBytes / sectorSize, 1, std::max<std::int64_t>(total, 1));
+  volume::AlignedBuffer buffer(kHeldRoom + static_cast<std::size_t>(maxSectors * sectorSize));
+  const auto bytes = buffer.bytes();
+
+  layout.findings = {};
+  std::vector<std::int64_t> changed;
+  const std::unique_ptr<RootWalker> walker =
+      MakeRootWalker(layout, layout.findings, restored ? &changed : nullptr);
+  std::int64_t read = 0;    // root bytes read so far
+  std::int64_t looked = 0;  // root bytes the walker is done with
+  std::int64_t held = 0;    // bytes in front of the transfer area: the sectors from `looked` on
+  std::size_t extent = 0;
+  std::int64_t inExtent = 0;  // sectors of extents[extent] already read
+  while (extent < extents.size()) {
+    // The next run: contiguous sectors, up to the largest transfer.
+    const std::int64_t first = extents[extent].firstSector + inExtent;
+    std::int64_t sectors = 0;
+    while (extent < extents.size() && sectors < maxSectors &&
+           extents[extent].firstSector + inExtent == first + sectors) {
+      const std::int64_t take =
+          std::min<std::int64_t>(extents[extent].sectors - inExtent, maxSectors - sectors);
+      sectors += take;
+      inExtent += take;
+      if (inExtent == extents[extent].sectors) {
+        ++extent;
+        inExtent = 0;
+      }
     }
-    const auto bytes = layout.root.bytes().subspan(static_cast<std::size_t>(done * sectorSize),
-                                                   static_cast<std::size_t>(sectors * sectorSize));
-    const ReadResult read = ReadSectors(first, layout.bytesPerSector, bytes, layout.bytesRead);
-    if (read != ReadResult::kOk) return ReadProblem(read, first + layout.bytesRead / sectorSize);
-    done += sectors;
-    i = end;
+    const auto area = bytes.subspan(kHeldRoom, static_cast<std::size_t>(sectors * sectorSize));
+    const ReadResult result = ReadSectors(first, layout.bytesPerSector, area, layout.bytesRead);
+    if (result != ReadResult::kOk)
+      return ReadProblem(result, first + layout.bytesRead / sectorSize);
+
+    // The window: what the walker left, then the transfer, up to the end of the root's entries.
+    const std::int64_t transferStart = read;
+    read += sectors * sectorSize;
+    const std::int64_t windowEnd = std::min(read, rootBytes);
+    const bool last = extent == extents.size() || windowEnd == rootBytes;
+    const std::size_t windowFirst = kHeldRoom - static_cast<std::size_t>(transferStart - looked);
+    const auto window = bytes.subspan(
+        windowFirst, static_cast<std::size_t>(std::max<std::int64_t>(windowEnd - looked, 0)));
+    std::size_t done = 0;
+    changed.clear();
+    if (auto problem = walker->Look(window, looked, last, done)) return problem;
+    // The sectors that changed, whole: each lies in the buffer, from the held sectors on.
+    for (const std::int64_t offset : changed) {
+      const std::int64_t sector = offset / sectorSize;
+      const auto from = static_cast<std::size_t>(static_cast<std::int64_t>(kHeldRoom) +
+                                                 sector * sectorSize - transferStart);
+      const auto source = bytes.subspan(from, static_cast<std::size_t>(sectorSize));
+      restored->sectors[sector].assign(source.begin(), source.end());
+    }
+    looked += static_cast<std::int64_t>(done);
+    if (last) break;
+    // Keeps the sectors from the one where the walker stopped for the next window.
+    const std::int64_t keepFrom = looked / sectorSize * sectorSize;
+    held = read - keepFrom;
+    if (held > static_cast<std::int64_t>(kHeldRoom)) {
+      return DamagedDirectory(DetailKind::kIncompleteSet, looked / 32);
+    }
+    const auto keep = bytes.subspan(
+        static_cast<std::size_t>(static_cast<std::int64_t>(kHeldRoom) + keepFrom - transferStart),
+        static_cast<std::size_t>(held));
+    std::memmove(bytes.data() + kHeldRoom - held, keep.data(), keep.size());
   }
   return std::nullopt;
 }
 
-}  // namespace
-
-std::optional<Problem> AnalyseOpenVolume(VolumeLayout& layout) {
+std::optional<Problem> AnalyseVolume(VolumeLayout& layout, RestoredSectors* restored) {
   // A volume too short for its boot sector cannot be read at all: no size was claimed yet.
   volume::AlignedBuffer boot(kBootReadBytes);
   if (ReadSectors(kBootSector, kBootReadBytes, boot.bytes(), layout.bytesRead) != ReadResult::kOk) {
@@ -149,8 +206,17 @@ std::optional<Problem> AnalyseOpenVolume(VolumeLayout& layout) {
   if (layout.RootHasChain()) {
     if (auto problem = WalkRootChain(layout)) return problem;
   }
-  if (auto problem = ReadRootDirectory(layout)) return problem;
-  return RootDirectoryOf(layout.fileSystem).Check(layout);
+  return ScanRootDirectory(layout, restored);
+}
+
+}  // namespace
+
+std::optional<Problem> AnalyseOpenVolume(VolumeLayout& layout, RestoredSectors* restored) {
+  try {
+    return AnalyseVolume(layout, restored);
+  } catch (const std::bad_alloc&) {
+    return MakeProblem(ProblemKind::kOutOfMemory);
+  }
 }
 
 void List1_ItemCheck(VolumeLayout& layout, WindowContacts& window, std::int16_t item,

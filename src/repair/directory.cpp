@@ -1,28 +1,56 @@
 #include "repair/directory.h"
 
-namespace kestrova::repair {
+#include <algorithm>
+#include <cctype>
+#include <string_view>
 
-const RootDirectory& RootDirectoryOf(FileSystem fileSystem) {
-  return fileSystem == FileSystem::kExfat ? ExfatRootDirectory() : FatRootDirectory();
+namespace kestrova::repair {
+namespace {
+
+// The folders that Windows itself creates hidden and system in a drive's root.
+constexpr std::string_view kWindowsOwnFolders[] = {"System Volume Information", "$RECYCLE.BIN"};
+
+bool SameIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+}  // namespace
+
+std::unique_ptr<RootWalker> MakeRootWalker(const VolumeLayout& layout, RootFindings& findings,
+                                           std::vector<std::int64_t>* restored) {
+  return layout.fileSystem == FileSystem::kExfat ? MakeExfatRootWalker(layout, findings, restored)
+                                                 : MakeFatRootWalker(layout, findings, restored);
 }
 
 std::vector<HiddenFolder> ListHiddenFolders(const VolumeLayout& layout) {
-  return RootDirectoryOf(layout.fileSystem).List(layout);
+  return layout.findings.hidden;
+}
+
+bool IsWindowsOwnFolder(std::string_view name) {
+  return std::any_of(std::begin(kWindowsOwnFolders), std::end(kWindowsOwnFolders),
+                     [&](std::string_view own) { return SameIgnoringAsciiCase(name, own); });
+}
+
+bool IsRootCluster(const VolumeLayout& layout, std::uint32_t cluster) {
+  const auto recorded = layout.rootClusters.begin();
+  const auto end = recorded + std::clamp(layout.rootClusterCount, 0, kRootClusterCapacity);
+  return std::find(recorded, end, static_cast<std::int64_t>(cluster)) != end;
 }
 
 HiddenFolder PlaceOf(const VolumeLayout& layout, const std::vector<RootExtent>& extents,
-                     std::size_t offset) {
+                     std::int64_t offset) {
   HiddenFolder folder;
-  const auto bytesPerSector = static_cast<std::size_t>(layout.bytesPerSector);
-  const auto perExtent = static_cast<std::size_t>(layout.sectorsPerCluster);
-  if (bytesPerSector == 0 || perExtent == 0) return folder;
+  const std::int64_t bytesPerSector = layout.bytesPerSector;
+  const std::int64_t perExtent = layout.sectorsPerCluster;
+  if (bytesPerSector <= 0 || perExtent <= 0 || offset < 0) return folder;
   // Every extent holds a cluster's worth of sectors but the last of a fixed root.
-  const std::size_t sectorInRoot = offset / bytesPerSector;
-  const std::size_t extent = sectorInRoot / perExtent;
-  if (extent < extents.size()) {
-    folder.sector =
-        extents[extent].firstSector + static_cast<std::int64_t>(sectorInRoot % perExtent);
-  }
+  const std::int64_t sectorInRoot = offset / bytesPerSector;
+  const auto extent = static_cast<std::size_t>(sectorInRoot / perExtent);
+  if (extent < extents.size())
+    folder.sector = extents[extent].firstSector + sectorInRoot % perExtent;
   folder.index = static_cast<int>(offset % bytesPerSector / 32);
   return folder;
 }

@@ -1,10 +1,15 @@
 // What differs between the file systems' root directories: how the root is checked before it is
 // written, how its hidden folders are found and named, and how they are restored. The analysis,
 // the pass and the listing go through this and nothing else of the file system's entries.
+//
+// The root is looked at as it is read, a window of bytes at a time, so that a root of any size
+// needs only a bounded buffer: a walker keeps what it needs of the entries behind it (a long name
+// in the making) and leaves an entry set that goes on past a window for the next one.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -15,25 +20,38 @@
 
 namespace kestrova::repair {
 
-class RootDirectory {
+// The most bytes that a walker leaves for the next window: an exFAT entry set of a File entry and
+// 18 secondaries.
+inline constexpr std::size_t kMaxHeldBytes = 19 * 32;
+
+class RootWalker {
  public:
-  virtual ~RootDirectory() = default;
-  // Refuses a root that must not be written (cross-linked with a file it lists, damaged entries).
-  virtual std::optional<Problem> Check(const VolumeLayout& layout) const = 0;
-  // The hidden folders of layout.root, in order, with their names.
-  virtual std::vector<HiddenFolder> List(const VolumeLayout& layout) const = 0;
-  // Restores every hidden folder of a root's bytes in place. Returns the byte offsets of the
-  // entries changed, in order; every byte that changed lies in the 32 bytes from one of them.
-  virtual std::vector<std::size_t> Restore(std::span<std::uint8_t> root) const = 0;
+  virtual ~RootWalker() = default;
+  // Looks at the entries of `window`, the root's bytes from byte `offset` on (whole entries);
+  // `last` when it reaches the end of the root. Sets `done` to how many bytes at its front the
+  // walker is finished with: all of them but an entry set that goes on past the window, which
+  // comes again at the front of the next one. Returns the problem that refuses the root (cross-
+  // linked with a file it lists, damaged entries).
+  virtual std::optional<Problem> Look(std::span<std::uint8_t> window, std::int64_t offset,
+                                      bool last, std::size_t& done) = 0;
 };
 
-const RootDirectory& FatRootDirectory();
-const RootDirectory& ExfatRootDirectory();
-const RootDirectory& RootDirectoryOf(FileSystem fileSystem);
+// A walker of the analysed layout's root that fills `findings`. With `restored`, it also restores
+// every hidden folder in the windows it is given and appends the root offset of each entry it
+// changed; every byte that changed lies in the 32 bytes from one of them.
+std::unique_ptr<RootWalker> MakeRootWalker(const VolumeLayout& layout, RootFindings& findings,
+                                           std::vector<std::int64_t>* restored);
+std::unique_ptr<RootWalker> MakeFatRootWalker(const VolumeLayout& layout, RootFindings& findings,
+                                              std::vector<std::int64_t>* restored);
+std::unique_ptr<RootWalker> MakeExfatRootWalker(const VolumeLayout& layout, RootFindings& findings,
+                                                std::vector<std::int64_t>* restored);
 
 // A hidden folder with only its place filled in: the sector and the index in it of the entry at
 // byte `offset` of the root, whose extents are `extents` (RootExtents of the layout).
 HiddenFolder PlaceOf(const VolumeLayout& layout, const std::vector<RootExtent>& extents,
-                     std::size_t offset);
+                     std::int64_t offset);
+
+// Whether a cluster is one of the root directory's own.
+bool IsRootCluster(const VolumeLayout& layout, std::uint32_t cluster);
 
 }  // namespace kestrova::repair

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -58,9 +59,17 @@ void cmdrepair_Click(VolumeLayout& layout, WindowContacts& window, RepairReport*
 // as a RepairFailure with nothing written.
 void RepairDrive(WindowContacts& window, RepairReport* report = nullptr);
 
-// The analysis on the open volume: boot sector, geometry, root chain, root directory. Returns the
-// problem that makes it refuse the volume.
-std::optional<Problem> AnalyseOpenVolume(VolumeLayout& layout);
+// The root directory's sectors that a repair changes, restored, by their number counted from the
+// root's first sector: what the pass writes.
+struct RestoredSectors {
+  std::map<std::int64_t, std::vector<std::uint8_t>> sectors;
+};
+
+// The analysis on the open volume: boot sector, geometry, root chain, root directory, which it
+// reads in transfers of a bounded size and looks at as they come, filling layout.findings. With
+// `restored`, it also keeps the root's sectors with every hidden folder restored. Returns the
+// problem that makes it refuse the volume (also when memory runs out).
+std::optional<Problem> AnalyseOpenVolume(VolumeLayout& layout, RestoredSectors* restored = nullptr);
 
 // Reads the geometry fields of layout.bootSector into layout. Returns the refusal when the boot
 // sector is not one of a FAT32 volume that the engine can handle.

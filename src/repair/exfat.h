@@ -41,6 +41,7 @@ inline constexpr std::size_t kEntryTypeOffset = 0;
 inline constexpr std::uint8_t kEndOfDirectory = 0x00;
 inline constexpr std::uint8_t kInUse = 0x80;
 inline constexpr std::uint8_t kSecondary = 0x40;  // type category: a secondary entry of a set
+inline constexpr std::uint8_t kBenign = 0x20;     // type importance: may be left uninterpreted
 inline constexpr std::uint8_t kAllocationBitmap = 0x81;
 inline constexpr std::uint8_t kUpcaseTable = 0x82;
 inline constexpr std::uint8_t kVolumeLabel = 0x83;

@@ -36,46 +36,6 @@ std::uint16_t SetChecksum(std::span<const std::uint8_t> set) {
   return sum;
 }
 
-// Walks the in-use entries of the root up to the end-of-directory entry. Calls `onSet` with the
-// offset and the size of each whole, consistent File entry set and `onEntry` for every other
-// in-use entry; returns the problem when a set is cut off or its checksum is wrong.
-template <typename OnSet, typename OnEntry>
-std::optional<Problem> Walk(std::span<const std::uint8_t> root, OnSet onSet, OnEntry onEntry) {
-  for (std::size_t offset = 0; offset + kEntrySize <= root.size();) {
-    const std::uint8_t type = root[offset + kEntryTypeOffset];
-    if (type == kEndOfDirectory) break;
-    if (type != kFile) {
-      if (type & kInUse) onEntry(offset, root.subspan(offset, kEntrySize));
-      offset += kEntrySize;
-      continue;
-    }
-    const std::uint32_t secondaries = root[offset + kSecondaryCountOffset];
-    const std::size_t setBytes = (1 + std::size_t{secondaries}) * kEntrySize;
-    const auto entry = static_cast<std::int64_t>(offset / kEntrySize);
-    if (secondaries < kMinSecondaryCount || secondaries > kMaxSecondaryCount ||
-        offset + setBytes > root.size()) {
-      return DamagedDirectory(DetailKind::kIncompleteSet, entry);
-    }
-    const auto set = root.subspan(offset, setBytes);
-    for (std::size_t i = 1; i <= secondaries; ++i) {
-      const std::uint8_t secondary = set[i * kEntrySize + kEntryTypeOffset];
-      const bool inUseSecondary = (secondary & (kInUse | kSecondary)) == (kInUse | kSecondary);
-      if (!inUseSecondary || (i == 1 && secondary != kStreamExtension)) {
-        return DamagedDirectory(DetailKind::kIncompleteSet, entry);
-      }
-    }
-    if (SetChecksum(set) != Read16(set, kSetChecksumOffset)) {
-      return DamagedDirectory(DetailKind::kSetChecksum, entry);
-    }
-    onSet(offset, setBytes);
-    for (std::size_t i = 1; i <= secondaries; ++i) {
-      onEntry(offset + i * kEntrySize, set.subspan(i * kEntrySize, kEntrySize));
-    }
-    offset += setBytes;
-  }
-  return std::nullopt;
-}
-
 // The name of a set: its name entries' characters, as long as the stream extension says.
 std::string NameOf(std::span<const std::uint8_t> set) {
   const std::size_t length = set[kEntrySize + kNameLengthOffset];
@@ -90,81 +50,155 @@ std::string NameOf(std::span<const std::uint8_t> set) {
   return Utf16ToUtf8(name);
 }
 
-class ExfatRoot final : public RootDirectory {
+// The number of the entry at a root offset.
+std::int64_t EntryNumber(std::int64_t offset) {
+  return offset / static_cast<std::int64_t>(kEntrySize);
+}
+
+// The label entry's text.
+std::string LabelOf(std::span<const std::uint8_t> entry) {
+  const std::size_t length = std::min<std::size_t>(entry[kLabelLengthOffset], kMaxLabelLength);
+  std::u16string label;
+  for (std::size_t i = 0; i < length; ++i) {
+    label += static_cast<char16_t>(Read16(entry, kLabelOffset + 2 * i));
+  }
+  return Utf16ToUtf8(label);
+}
+
+// What a whole entry set's secondaries say of it.
+struct SetShape {
+  bool whole = false;                // a stream extension, then name entries that hold the name
+  std::uint8_t unknownCritical = 0;  // the type of a critical secondary this program does not know
+};
+
+// The secondaries of a set must all be in use, the first a stream extension, the next ones the
+// name entries that its name length asks for; after them come only entries of other kinds
+// (benign ones, or critical ones of kinds that later versions may define).
+SetShape ShapeOf(std::span<const std::uint8_t> set) {
+  SetShape shape;
+  const std::size_t secondaries = set.size() / kEntrySize - 1;
+  const std::size_t nameLength = set[kEntrySize + kNameLengthOffset];
+  const std::size_t nameEntries =
+      (nameLength + kFileNameCharsPerEntry - 1) / kFileNameCharsPerEntry;
+  if (nameLength == 0 || 1 + nameEntries > secondaries) return shape;
+  for (std::size_t i = 1; i <= secondaries; ++i) {
+    const std::uint8_t type = set[i * kEntrySize + kEntryTypeOffset];
+    if ((type & (kInUse | kSecondary)) != (kInUse | kSecondary)) return shape;
+    const std::uint8_t expected = i == 1 ? kStreamExtension : i <= 1 + nameEntries ? kFileName : 0;
+    if (expected != 0) {
+      if (type != expected) return shape;
+      continue;
+    }
+    if (type == kStreamExtension || type == kFileName) return shape;
+    if (!(type & kBenign) && shape.unknownCritical == 0) shape.unknownCritical = type;
+  }
+  shape.whole = true;
+  return shape;
+}
+
+class ExfatWalker final : public RootWalker {
  public:
-  // The sets must be whole and their checksums right; no in-use entry may own a cluster of the
-  // root's own chain.
-  std::optional<Problem> Check(const VolumeLayout& layout) const override {
-    const auto recorded = layout.rootClusters.begin();
-    const auto recordedEnd = recorded + layout.rootClusterCount;
-    std::optional<Problem> crossLink;
-    auto problem = Walk(
-        layout.root.bytes(), [](std::size_t, std::size_t) {},
-        [&](std::size_t offset, std::span<const std::uint8_t> entry) {
-          const std::uint8_t type = entry[kEntryTypeOffset];
-          const bool ownsClusters =
-              type == kAllocationBitmap || type == kUpcaseTable || type == kStreamExtension;
-          if (!ownsClusters || crossLink) return;
-          const std::uint32_t first = Read32(entry, kFirstClusterOffset);
-          if (std::find(recorded, recordedEnd, static_cast<std::int32_t>(first)) != recordedEnd) {
-            crossLink = DamagedChain({DetailKind::kEntryCrossLink,
-                                      static_cast<std::int64_t>(offset / kEntrySize),
-                                      first,
-                                      {}});
-          }
-        });
-    return problem ? problem : crossLink;
+  ExfatWalker(const VolumeLayout& layout, RootFindings& findings,
+              std::vector<std::int64_t>* restored)
+      : layout_(layout), extents_(RootExtents(layout)), findings_(findings), restored_(restored) {}
+
+  // The in-use entries up to the end-of-directory entry: sets must be whole and their checksums
+  // right, and no entry may own a cluster of the root's own chain.
+  std::optional<Problem> Look(std::span<std::uint8_t> window, std::int64_t offset, bool last,
+                              std::size_t& done) override {
+    for (done = 0; !ended_ && done + kEntrySize <= window.size();) {
+      const std::int64_t at = offset + static_cast<std::int64_t>(done);
+      const std::uint8_t type = window[done + kEntryTypeOffset];
+      if (type == kEndOfDirectory) {
+        ended_ = true;
+        break;
+      }
+      if (type != kFile) {
+        if (type & kInUse) {
+          if (auto problem = LookAtEntry(at, window.subspan(done, kEntrySize))) return problem;
+        }
+        done += kEntrySize;
+        continue;
+      }
+      const std::uint32_t secondaries = window[done + kSecondaryCountOffset];
+      const std::size_t setBytes = (1 + std::size_t{secondaries}) * kEntrySize;
+      if (secondaries < kMinSecondaryCount || secondaries > kMaxSecondaryCount) {
+        return DamagedDirectory(DetailKind::kIncompleteSet, EntryNumber(at));
+      }
+      if (done + setBytes > window.size()) {
+        if (last) return DamagedDirectory(DetailKind::kIncompleteSet, EntryNumber(at));
+        return std::nullopt;  // the set goes on in the next window
+      }
+      if (auto problem = LookAtSet(at, window.subspan(done, setBytes))) return problem;
+      done += setBytes;
+    }
+    if (ended_) done = window.size();
+    return std::nullopt;
   }
 
-  std::vector<HiddenFolder> List(const VolumeLayout& layout) const override {
-    std::vector<HiddenFolder> found;
-    const auto extents = RootExtents(layout);
-    const auto root = layout.root.bytes();
-    Walk(
-        root,
-        [&](std::size_t offset, std::size_t size) {
-          const auto set = root.subspan(offset, size);
-          const std::uint16_t attributes = Read16(set, kFileAttributesOffset);
-          if (!IsHiddenFolder(attributes)) return;
-          HiddenFolder folder = PlaceOf(layout, extents, offset);
-          folder.longName = NameOf(set);
-          folder.attribute = attributes;
-          found.push_back(std::move(folder));
-        },
-        [](std::size_t, std::span<const std::uint8_t>) {});
-    return found;
+ private:
+  std::optional<Problem> LookAtEntry(std::int64_t at, std::span<const std::uint8_t> entry) {
+    const std::uint8_t type = entry[kEntryTypeOffset];
+    if (type == kVolumeLabel && !labelSeen_) {
+      findings_.label = LabelOf(entry);
+      labelSeen_ = true;
+    }
+    const bool ownsClusters =
+        type == kAllocationBitmap || type == kUpcaseTable || type == kStreamExtension;
+    if (!ownsClusters) return std::nullopt;
+    const std::uint32_t first = Read32(entry, kFirstClusterOffset);
+    if (!IsRootCluster(layout_, first)) return std::nullopt;
+    return DamagedChain({DetailKind::kEntryCrossLink, EntryNumber(at), first, {}});
   }
 
-  std::vector<std::size_t> Restore(std::span<std::uint8_t> root) const override {
-    // The sets to restore, found before anything changes: a damaged root (which Check refuses)
-    // is left as it is.
-    std::vector<std::pair<std::size_t, std::size_t>> sets;
-    const auto problem = Walk(
-        root,
-        [&](std::size_t offset, std::size_t size) {
-          if (IsHiddenFolder(Read16(root.subspan(offset, size), kFileAttributesOffset))) {
-            sets.emplace_back(offset, size);
-          }
-        },
-        [](std::size_t, std::span<const std::uint8_t>) {});
-    if (problem) return {};
-    std::vector<std::size_t> changed;
-    for (const auto& [offset, size] : sets) {
-      const auto set = root.subspan(offset, size);
-      const std::uint16_t attributes = Read16(set, kFileAttributesOffset);
+  std::optional<Problem> LookAtSet(std::int64_t at, std::span<std::uint8_t> set) {
+    const SetShape shape = ShapeOf(set);
+    if (!shape.whole) return DamagedDirectory(DetailKind::kIncompleteSet, EntryNumber(at));
+    if (SetChecksum(set) != Read16(set, kSetChecksumOffset)) {
+      return DamagedDirectory(DetailKind::kSetChecksum, EntryNumber(at));
+    }
+    for (std::size_t i = 1; i < set.size() / kEntrySize; ++i) {
+      const std::int64_t entryAt = at + static_cast<std::int64_t>(i * kEntrySize);
+      if (auto problem = LookAtEntry(entryAt, set.subspan(i * kEntrySize, kEntrySize))) {
+        return problem;
+      }
+    }
+    const std::uint16_t attributes = Read16(set, kFileAttributesOffset);
+    if (!IsHiddenFolder(attributes)) return std::nullopt;
+    HiddenFolder folder = PlaceOf(layout_, extents_, at);
+    folder.longName = NameOf(set);
+    folder.attribute = attributes;
+    if (IsWindowsOwnFolder(folder.longName)) {
+      findings_.leftAlone.push_back({std::move(folder), LeftAloneReason::kWindowsFolder, 0});
+      return std::nullopt;
+    }
+    if (shape.unknownCritical != 0) {
+      findings_.leftAlone.push_back(
+          {std::move(folder), LeftAloneReason::kUnknownCriticalEntry, shape.unknownCritical});
+      return std::nullopt;
+    }
+    findings_.hidden.push_back(std::move(folder));
+    if (restored_) {
       Write16(set, kFileAttributesOffset, static_cast<std::uint16_t>(attributes & ~kCleared));
       Write16(set, kSetChecksumOffset, SetChecksum(set));
-      changed.push_back(offset);
+      restored_->push_back(at);
     }
-    return changed;
+    return std::nullopt;
   }
+
+  const VolumeLayout& layout_;
+  const std::vector<RootExtent> extents_;
+  RootFindings& findings_;
+  std::vector<std::int64_t>* restored_;
+  bool ended_ = false;
+  bool labelSeen_ = false;
 };
 
 }  // namespace
 
-const RootDirectory& ExfatRootDirectory() {
-  static const ExfatRoot root;
-  return root;
+std::unique_ptr<RootWalker> MakeExfatRootWalker(const VolumeLayout& layout, RootFindings& findings,
+                                                std::vector<std::int64_t>* restored) {
+  return std::make_unique<ExfatWalker>(layout, findings, restored);
 }
 
 }  // namespace kestrova::repair

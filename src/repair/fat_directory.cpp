@@ -67,81 +67,79 @@ class LongNameCollector {
   std::uint8_t checksum_ = 0;
 };
 
-class FatRoot final : public RootDirectory {
+class FatWalker final : public RootWalker {
  public:
-  // A root whose chain runs into the clusters of a file or folder that the root itself lists is
-  // cross-linked: rewriting the root would rewrite that file's data. A fixed root has no chain.
-  std::optional<Problem> Check(const VolumeLayout& layout) const override {
-    if (!layout.RootHasChain()) return std::nullopt;
-    const auto recorded = layout.rootClusters.begin();
-    const auto recordedEnd = recorded + layout.rootClusterCount;
-    const auto root = layout.root.bytes();
-    for (std::size_t offset = 0; offset + kDirEntrySize <= root.size(); offset += kDirEntrySize) {
-      const auto entry = root.subspan(offset, kDirEntrySize);
+  FatWalker(const VolumeLayout& layout, RootFindings& findings, std::vector<std::int64_t>* restored)
+      : layout_(layout), extents_(RootExtents(layout)), findings_(findings), restored_(restored) {}
+
+  // Every 32-byte slot is visited, also after the end-of-directory mark.
+  std::optional<Problem> Look(std::span<std::uint8_t> window, std::int64_t offset, bool,
+                              std::size_t& done) override {
+    for (done = 0; done + kDirEntrySize <= window.size(); done += kDirEntrySize) {
+      const auto entry = window.subspan(done, kDirEntrySize);
       const std::uint8_t lead = entry[kNameOffset];
-      if (lead == kEndOfDirectory) break;
       const std::uint8_t attribute = entry[kAttributeOffset];
-      if (lead == kDeletedEntry || (attribute & kAttrVolumeId)) continue;  // also long names
-      const std::uint32_t first =
-          (static_cast<std::uint32_t>(Read16(entry, kFirstClusterHighOffset)) << 16 |
-           Read16(entry, kFirstClusterLowOffset)) &
-          kClusterMask;
-      if (std::find(recorded, recordedEnd, static_cast<std::int32_t>(first)) != recordedEnd) {
-        return DamagedChain({DetailKind::kNamedCrossLink, 0, first, DisplayShortName(entry)});
+      if (lead == kEndOfDirectory) ended_ = true;
+      if (auto problem = CrossLink(entry)) return problem;
+      if (attribute == kAttrLongName && lead != kDeletedEntry) {
+        longName_.Add(entry);
+        continue;
+      }
+      if (!IsHiddenFolderEntry(entry)) {
+        longName_.Reset();
+        continue;
+      }
+      std::string name = longName_.Take(entry);
+      const bool deleted = lead == kDeletedEntry;
+      HiddenFolder folder = PlaceOf(layout_, extents_, offset + static_cast<std::int64_t>(done));
+      folder.shortName = DisplayShortName(entry);
+      folder.longName = deleted ? "" : std::move(name);
+      folder.attribute = attribute;
+      folder.deleted = deleted;
+      folder.afterEnd = ended_;
+      if (!deleted && IsWindowsOwnFolder(folder.Name())) {
+        findings_.leftAlone.push_back({std::move(folder), LeftAloneReason::kWindowsFolder, 0});
+        continue;
+      }
+      findings_.hidden.push_back(std::move(folder));
+      if (restored_) {
+        entry[kAttributeOffset] = RestoredAttribute(attribute);
+        restored_->push_back(offset + static_cast<std::int64_t>(done));
       }
     }
     return std::nullopt;
   }
 
-  // Every 32-byte slot is visited, also after the end-of-directory mark.
-  std::vector<HiddenFolder> List(const VolumeLayout& layout) const override {
-    std::vector<HiddenFolder> found;
-    const auto root = layout.root.bytes();
-    const auto extents = RootExtents(layout);
-    LongNameCollector longName;
-    bool ended = false;
-    for (std::size_t offset = 0; offset + kDirEntrySize <= root.size(); offset += kDirEntrySize) {
-      const auto entry = root.subspan(offset, kDirEntrySize);
-      const std::uint8_t lead = entry[kNameOffset];
-      if (lead == kEndOfDirectory) ended = true;
-      if (entry[kAttributeOffset] == kAttrLongName && lead != kDeletedEntry) {
-        longName.Add(entry);
-        continue;
-      }
-      if (!IsHiddenFolderEntry(entry)) {
-        longName.Reset();
-        continue;
-      }
-      std::string name = longName.Take(entry);
-      const bool deleted = lead == kDeletedEntry;
-      HiddenFolder folder = PlaceOf(layout, extents, offset);
-      folder.shortName = DisplayShortName(entry);
-      folder.longName = deleted ? "" : std::move(name);
-      folder.attribute = entry[kAttributeOffset];
-      folder.deleted = deleted;
-      folder.afterEnd = ended;
-      found.push_back(std::move(folder));
+ private:
+  // A root whose chain runs into the clusters of a file or folder that the root itself lists is
+  // cross-linked: rewriting the root would rewrite that file's data. A fixed root has no chain.
+  std::optional<Problem> CrossLink(std::span<const std::uint8_t> entry) const {
+    const std::uint8_t lead = entry[kNameOffset];
+    if (ended_ || !layout_.RootHasChain() || lead == kDeletedEntry ||
+        (entry[kAttributeOffset] & kAttrVolumeId)) {  // also long names
+      return std::nullopt;
     }
-    return found;
+    const std::uint32_t first =
+        (static_cast<std::uint32_t>(Read16(entry, kFirstClusterHighOffset)) << 16 |
+         Read16(entry, kFirstClusterLowOffset)) &
+        kClusterMask;
+    if (!IsRootCluster(layout_, first)) return std::nullopt;
+    return DamagedChain({DetailKind::kNamedCrossLink, 0, first, DisplayShortName(entry)});
   }
 
-  std::vector<std::size_t> Restore(std::span<std::uint8_t> root) const override {
-    std::vector<std::size_t> changed;
-    for (std::size_t offset = 0; offset + kDirEntrySize <= root.size(); offset += kDirEntrySize) {
-      const auto entry = root.subspan(offset, kDirEntrySize);
-      if (!IsHiddenFolderEntry(entry)) continue;
-      entry[kAttributeOffset] = RestoredAttribute(entry[kAttributeOffset]);
-      changed.push_back(offset);
-    }
-    return changed;
-  }
+  const VolumeLayout& layout_;
+  const std::vector<RootExtent> extents_;
+  RootFindings& findings_;
+  std::vector<std::int64_t>* restored_;
+  LongNameCollector longName_;
+  bool ended_ = false;
 };
 
 }  // namespace
 
-const RootDirectory& FatRootDirectory() {
-  static const FatRoot root;
-  return root;
+std::unique_ptr<RootWalker> MakeFatRootWalker(const VolumeLayout& layout, RootFindings& findings,
+                                              std::vector<std::int64_t>* restored) {
+  return std::make_unique<FatWalker>(layout, findings, restored);
 }
 
 std::uint8_t ShortNameChecksum(const std::uint8_t* name11) {

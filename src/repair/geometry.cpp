@@ -120,7 +120,7 @@ std::optional<Problem> ReadFat32Geometry(VolumeLayout& layout) {
   layout.activeFat = static_cast<std::int32_t>(activeFat);
   layout.clusterCount = clusterCount;
   layout.rootCluster = static_cast<std::int32_t>(rootCluster);
-  layout.rootStart = layout.rootSectors = 0;
+  layout.rootStart = layout.rootSectors = layout.rootEntries = 0;
   return std::nullopt;
 }
 
@@ -159,6 +159,7 @@ std::optional<Problem> ReadSmallFatGeometry(VolumeLayout& layout) {
   layout.rootCluster = 0;
   layout.rootStart = static_cast<std::int32_t>(rootStart);
   layout.rootSectors = static_cast<std::int32_t>(rootSectors);
+  layout.rootEntries = static_cast<std::int32_t>(rootEntries);
   return std::nullopt;
 }
 
@@ -216,7 +217,7 @@ std::optional<Problem> ReadExfatGeometry(VolumeLayout& layout) {
   layout.totalSectors = static_cast<std::int64_t>(volumeLength);
   layout.clusterCount = clusterCount;
   layout.rootCluster = static_cast<std::int32_t>(rootCluster);
-  layout.rootStart = layout.rootSectors = 0;
+  layout.rootStart = layout.rootSectors = layout.rootEntries = 0;
   return std::nullopt;
 }
 
@@ -253,6 +254,15 @@ std::optional<std::int64_t> ClusterFirstSector(const VolumeLayout& layout, std::
   const auto offset =
       CheckedMul<std::int64_t>(cluster - fat::kFirstDataCluster, layout.sectorsPerCluster);
   return offset ? CheckedAdd<std::int64_t>(*offset, layout.dataStart) : std::nullopt;
+}
+
+std::int64_t VolumeLayout::RootBytes() const {
+  if (RootHasChain()) {
+    return static_cast<std::int64_t>(std::clamp(rootClusterCount, 0, kRootClusterCapacity)) *
+           ClusterBytes();
+  }
+  return std::min(static_cast<std::int64_t>(rootEntries * fat::kDirEntrySize),
+                  static_cast<std::int64_t>(rootSectors) * bytesPerSector);
 }
 
 std::vector<RootExtent> RootExtents(const VolumeLayout& layout) {

@@ -4,7 +4,6 @@
 
 #include "repair/codepage.h"
 #include "repair/engine.h"
-#include "repair/exfat.h"
 #include "repair/fat.h"
 
 namespace kestrova::repair {
@@ -17,23 +16,6 @@ std::string FatLabel(std::span<const std::uint8_t> boot, std::size_t offset) {
   }
   while (!label.empty() && label.back() == ' ') label.pop_back();
   return label == fat::kNoVolumeLabel ? std::string() : Cp936ToUtf8(label);
-}
-
-std::string ExfatLabel(std::span<const std::uint8_t> root) {
-  using namespace exfat;
-  for (std::size_t offset = 0; offset + kEntrySize <= root.size(); offset += kEntrySize) {
-    const std::uint8_t type = root[offset + kEntryTypeOffset];
-    if (type == kEndOfDirectory) break;
-    if (type != kVolumeLabel) continue;
-    const std::size_t length =
-        std::min<std::size_t>(root[offset + kLabelLengthOffset], kMaxLabelLength);
-    std::u16string label;
-    for (std::size_t i = 0; i < length; ++i) {
-      label += static_cast<char16_t>(fat::Read16(root, offset + kLabelOffset + 2 * i));
-    }
-    return Utf16ToUtf8(label);
-  }
-  return {};
 }
 
 // The window contact points of a look that nobody sees.
@@ -54,7 +36,7 @@ class Unseen final : public WindowContacts {
 std::string VolumeLabel(const VolumeLayout& layout) {
   switch (layout.fileSystem) {
     case FileSystem::kExfat:
-      return ExfatLabel(layout.root.bytes());
+      return layout.findings.label;
     case FileSystem::kFat32:
       return FatLabel(layout.bootSector, fat::kVolumeLabelOffset);
     case FileSystem::kFat12:

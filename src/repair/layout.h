@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "repair/scan.h"
 #include "volume/volume.h"
 
 namespace kestrova::repair {
@@ -46,9 +47,10 @@ struct VolumeLayout {
   // FAT12 and FAT16 keep the root in a fixed region between the FATs and cluster 2.
   std::int32_t rootStart = 0;
   std::int32_t rootSectors = 0;
+  std::int32_t rootEntries = 0;  // the root-entry count: no entry lies at or past it
 
-  // The root directory's bytes as the analysis read them, extent after extent.
-  volume::AlignedBuffer root;
+  // What the analysis found in the root directory as it read it.
+  RootFindings findings;
 
   bool RootHasChain() const {
     return fileSystem == FileSystem::kFat32 || fileSystem == FileSystem::kExfat;
@@ -56,6 +58,9 @@ struct VolumeLayout {
   std::int64_t ClusterBytes() const {
     return static_cast<std::int64_t>(sectorsPerCluster) * bytesPerSector;
   }
+  // The bytes of the root directory that hold entries: its clusters, or on FAT12 and FAT16 the
+  // root-entry count's worth of the fixed region (whose last sector may go on past them).
+  std::int64_t RootBytes() const;
 };
 
 // The root directory's sectors in order: its clusters, or the fixed region cut into pieces of a

@@ -138,6 +138,8 @@ std::string Text(const Problem& problem) {
                         Tr(texts::kProtectedNothingWritten), Tr(texts::kRunDiskCheck)});
     case ProblemKind::kRootTooLong:
       return Sentences({Format(texts::kRootTooLong, problem.count), nothingWritten});
+    case ProblemKind::kOutOfMemory:
+      return Sentences({Tr(texts::kOutOfMemory), nothingWritten});
     case ProblemKind::kNotAnalysed:
       return Sentences({Tr(texts::kNotAnalysed), Tr(texts::kSelectAgain), nothingWritten});
     case ProblemKind::kNoDrive:
@@ -174,6 +176,17 @@ std::string RestoredCount(std::size_t count) {
   if (count == 0) return Tr(texts::kNothingToRestore);
   if (count == 1) return Tr(texts::kRestoredOne);
   return Format(texts::kRestoredCount, count);
+}
+
+std::string LeftAlone(const LeftAloneFolder& left) {
+  switch (left.reason) {
+    case LeftAloneReason::kWindowsFolder:
+      return Format(texts::kLeftWindowsFolder, left.folder.Name());
+    case LeftAloneReason::kUnknownCriticalEntry:
+      return Format(texts::kLeftUnknownEntry, left.folder.Name(),
+                    static_cast<std::uint64_t>(left.entryType));
+  }
+  return {};
 }
 
 }  // namespace kestrova::repair::messages

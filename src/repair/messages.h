@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "repair/scan.h"
 #include "volume/volume.h"
 
 namespace kestrova::repair {
@@ -19,6 +20,7 @@ enum class ProblemKind {
   kDamagedChain,         // detail
   kDamagedDirectory,     // detail: the root's entries are inconsistent (exFAT entry sets)
   kRootTooLong,          // count: the most clusters the analysis records
+  kOutOfMemory,          // the memory that the analysis or the pass needed could not be had
   // Failures of the repair pass.
   kNotAnalysed,     // no successful analysis to work from
   kNoDrive,         // no selected list entry
@@ -93,6 +95,8 @@ const char* Title(const Problem& problem);
 // What the command line and the window say about the folders that a pass restored.
 std::string RestoredFolder(const std::string& name);
 std::string RestoredCount(std::size_t count);
+// What the command line says about a hidden folder that is left as it is, and why.
+std::string LeftAlone(const LeftAloneFolder& folder);
 
 }  // namespace messages
 }  // namespace kestrova::repair

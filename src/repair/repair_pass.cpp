@@ -1,5 +1,7 @@
 // The attribute repair pass over the root directory.
 #include <algorithm>
+#include <new>
+#include <optional>
 #include <vector>
 
 #include "repair/directory.h"
@@ -10,6 +12,8 @@ namespace kestrova::repair {
 namespace {
 
 constexpr double kFullTrack = 100.0;
+// The largest transfer of a write: adjacent changed sectors go out together up to this size.
+constexpr std::int64_t kMaxWriteBytes = 1 << 20;
 
 Problem PassProblem(ProblemKind kind, DetailKind detail = DetailKind::kNone) {
   Problem problem;
@@ -82,9 +86,11 @@ void RepairOpenVolume(OpenPass& pass, const VolumeLayout* analysed, WindowContac
   // root chain, checked as the analysis checks them. The root directory is read whole before
   // anything is written.
   VolumeLayout now;
-  if (auto problem = AnalyseOpenVolume(now)) {
-    const bool unreadable =
-        problem->kind == ProblemKind::kReadFailed || problem->kind == ProblemKind::kVolumeTooShort;
+  RestoredSectors restored;
+  if (auto problem = AnalyseOpenVolume(now, &restored)) {
+    const bool unreadable = problem->kind == ProblemKind::kReadFailed ||
+                            problem->kind == ProblemKind::kVolumeTooShort ||
+                            problem->kind == ProblemKind::kOutOfMemory;
     if (analysed && !unreadable) {
       const DetailKind difference = Difference(*analysed, now);
       problem =
@@ -99,31 +105,40 @@ void RepairOpenVolume(OpenPass& pass, const VolumeLayout* analysed, WindowContac
     }
   }
   RepairReport done;
-  done.restored = ListHiddenFolders(now);
-  // Restores the entries in memory, noting which sectors changed.
+  done.restored = now.findings.hidden;
   const std::int64_t sectorSize = now.bytesPerSector;
-  const auto patched = now.root.bytes();
-  std::vector<bool> changed(patched.size() / static_cast<std::size_t>(sectorSize));
-  for (const std::size_t offset : RootDirectoryOf(now.fileSystem).Restore(patched)) {
-    changed[offset / static_cast<std::size_t>(sectorSize)] = true;
+  const std::int64_t maxRun = std::max<std::int64_t>(1, kMaxWriteBytes / sectorSize);
+  // The one buffer of the writes, had before the first of them.
+  std::optional<volume::AlignedBuffer> buffer;
+  try {
+    buffer.emplace(static_cast<std::size_t>(
+        std::min<std::int64_t>(maxRun, static_cast<std::int64_t>(restored.sectors.size())) *
+        sectorSize));
+  } catch (const std::bad_alloc&) {
+    pass.Fail(PassProblem(ProblemKind::kOutOfMemory));
   }
 
   // Writes the sectors that changed, extent by extent (cluster by cluster) in order; adjacent
   // changed sectors of an extent go out as one transfer.
   const std::vector<RootExtent> extents = RootExtents(now);
+  auto next = restored.sectors.begin();
   std::int64_t base = 0;  // the extent's first sector, counted in the root
   for (std::size_t i = 0; i < extents.size(); ++i) {
     const RootExtent& extent = extents[i];
-    for (std::int32_t k = 0; k < extent.sectors;) {
-      if (!changed[static_cast<std::size_t>(base + k)]) {
-        ++k;
-        continue;
+    const std::int64_t end = base + extent.sectors;
+    while (next != restored.sectors.end() && next->first < end) {
+      // A run of changed sectors that follow one another in this extent.
+      const std::int64_t runFirst = next->first;
+      std::int64_t run = 0;
+      while (next != restored.sectors.end() && next->first == runFirst + run && next->first < end &&
+             run < maxRun) {
+        std::copy(next->second.begin(), next->second.end(),
+                  buffer->bytes().begin() + static_cast<std::ptrdiff_t>(run * sectorSize));
+        ++run;
+        ++next;
       }
-      std::int32_t end = k + 1;
-      while (end < extent.sectors && changed[static_cast<std::size_t>(base + end)]) ++end;
-      const std::int64_t sector = extent.firstSector + k;
-      const auto bytes = patched.subspan(static_cast<std::size_t>((base + k) * sectorSize),
-                                         static_cast<std::size_t>((end - k) * sectorSize));
+      const std::int64_t sector = extent.firstSector + (runFirst - base);
+      const auto bytes = buffer->bytes().first(static_cast<std::size_t>(run * sectorSize));
       const bool earlier = pass.mayHaveWritten;
       const WriteResult written = WriteSectors(sector, now.bytesPerSector, bytes);
       if (written != WriteResult::kNotStarted) pass.mayHaveWritten = true;
@@ -134,10 +149,9 @@ void RepairOpenVolume(OpenPass& pass, const VolumeLayout* analysed, WindowContac
         problem.writeStarted = written == WriteResult::kFailed;
         pass.Fail(std::move(problem));
       }
-      done.sectorsWritten += end - k;
-      k = end;
+      done.sectorsWritten += run;
     }
-    base += extent.sectors;
+    base = end;
     window.SetProgressWidth(static_cast<float>(static_cast<double>(i + 1) /
                                                static_cast<double>(extents.size()) * kFullTrack));
     window.ProcessPendingEvents();

@@ -1,15 +1,16 @@
-// A read-only look at the root directory that the analysis read: the entries that the repair
-// pass changes, with their names.
+// A read-only look at the root directory, made while the analysis reads it: the entries that the
+// repair pass changes, with their names, and the folders that it leaves hidden on purpose.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "repair/layout.h"
-
 namespace kestrova::repair {
+
+struct VolumeLayout;
 
 struct HiddenFolder {
   std::int64_t sector = 0;  // where the entry lies
@@ -25,7 +26,26 @@ struct HiddenFolder {
   const std::string& Name() const { return longName.empty() ? shortName : longName; }
 };
 
-// The entries of layout.root that the repair changes, in order.
+// Why a folder that is hidden like the virus's is left as it is.
+enum class LeftAloneReason {
+  kWindowsFolder,         // Windows itself keeps it hidden and system
+  kUnknownCriticalEntry,  // its exFAT entry set holds a critical entry of `entryType`
+};
+
+struct LeftAloneFolder {
+  HiddenFolder folder;
+  LeftAloneReason reason = LeftAloneReason::kWindowsFolder;
+  std::uint8_t entryType = 0;
+};
+
+// What the analysis found in the root directory.
+struct RootFindings {
+  std::vector<HiddenFolder> hidden;  // the entries that the repair changes, in order
+  std::vector<LeftAloneFolder> leftAlone;
+  std::string label;  // exFAT: the volume label entry's text (FAT keeps it in the boot sector)
+};
+
+// The entries of the analysed root that the repair changes, in order.
 std::vector<HiddenFolder> ListHiddenFolders(const VolumeLayout& layout);
 
 // The 8.3 name of a FAT directory entry, as the user would read it.
@@ -33,5 +53,9 @@ std::string DisplayShortName(std::span<const std::uint8_t> entry);
 
 // The long-name checksum of an 11-byte short name.
 std::uint8_t ShortNameChecksum(const std::uint8_t* name11);
+
+// True for the names of the folders that Windows creates hidden and system in a drive's root
+// ("System Volume Information", "$RECYCLE.BIN"), in any case.
+bool IsWindowsOwnFolder(std::string_view name);
 
 }  // namespace kestrova::repair

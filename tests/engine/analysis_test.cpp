@@ -95,7 +95,7 @@ TEST_F(AnalysisTest, RootIsReadARunOfContiguousClustersAtATime) {
   };
   EXPECT_EQ(memory.ReadTransfers(),
             (Reads{{0, kBootRead}, {32, 64}, {at(2), 24}, {at(9), 16}, {at(6), 8}}));
-  EXPECT_EQ(layout.root.size(), 6u * 8 * 512);
+  EXPECT_EQ(layout.RootBytes(), 6 * 8 * 512);
 }
 
 TEST_F(AnalysisTest, FatIsReadAWindowAtATimeAndAgainWhenTheChainComesBack) {
