@@ -98,6 +98,18 @@ TEST_F(AnalysisTest, RootIsReadARunOfContiguousClustersAtATime) {
   EXPECT_EQ(layout.RootBytes(), 6 * 8 * 512);
 }
 
+// Clusters of 512 KiB: the run of five is read in transfers of at most 1 MiB, not whole.
+TEST_F(AnalysisTest, RootIsReadInTransfersOfAtMostOneMiB) {
+  Fat32Volume volume(memory, 'F', {.bytesPerSector = 4096, .sectorsPerCluster = 128});
+  volume.Chain({2, 3, 4, 5, 6});
+  Analyse();
+  ASSERT_TRUE(window.RepairEnabled());
+  // Counted in 512-byte units, as the memory volume counts.
+  const auto root = static_cast<std::int64_t>(volume.ClusterSector(2)) * 8;
+  const Reads reads(memory.ReadTransfers().end() - 3, memory.ReadTransfers().end());
+  EXPECT_EQ(reads, (Reads{{root, 2048}, {root + 2048, 2048}, {root + 4096, 1024}}));
+}
+
 TEST_F(AnalysisTest, FatIsReadAWindowAtATimeAndAgainWhenTheChainComesBack) {
   Fat32Volume volume(memory, 'F', {.sectorsPerCluster = 1, .fatSize = 1009});
   // 1000 lies in FAT sector 7, inside the first window of 128 sectors; 20000 in sector 156, and
@@ -292,6 +304,18 @@ TEST_F(AnalysisTest, LastClusterOfTheVolumeIsAValidLink) {
   EXPECT_EQ(layout.rootClusters[1], static_cast<std::int32_t>(volume.LastCluster()));
 }
 
+TEST_F(AnalysisTest, RootInTheVolumesLastClusterIsRead) {
+  Fat32Volume volume(memory, 'F', {});
+  const std::uint32_t last = volume.LastCluster();
+  volume.PokeBoot(fat::kRootClusterOffset, Le32(last));
+  volume.SetFat(last, 0x0FFFFFFF);
+  Analyse();
+  ASSERT_TRUE(window.RepairEnabled());
+  EXPECT_EQ(Recorded(), (std::vector<std::int32_t>{static_cast<std::int32_t>(last)}));
+  EXPECT_EQ(memory.ReadTransfers().back(),
+            (MemoryVolume::Transfer{static_cast<std::int64_t>(volume.ClusterSector(last)), 8}));
+}
+
 // A chain of `length` clusters 2, 3, ...
 void MakeLongRoot(Fat32Volume& volume, std::uint32_t length) {
   std::vector<std::uint32_t> clusters(length);
@@ -411,6 +435,55 @@ INSTANTIATE_TEST_SUITE_P(
 
 namespace kestrova::testing {
 namespace {
+
+// FAT12 and FAT16 take their type from the cluster count: up to 4,084 clusters FAT12, up to
+// 65,524 FAT16, more is no FAT12/16 volume. One sector per cluster, 512 root entries.
+struct SmallFatCase {
+  std::uint32_t clusters;
+  const char* type;  // empty: refused
+};
+
+void PrintTo(const SmallFatCase& c, std::ostream* out) { *out << c.clusters; }
+
+class SmallFatTypeTest : public ::testing::TestWithParam<SmallFatCase> {};
+
+TEST_P(SmallFatTypeTest, FollowsTheClusterCount) {
+  MemoryVolume memory;
+  ScopedBackend scoped{memory};
+  const std::uint32_t clusters = GetParam().clusters;
+  const std::uint32_t fatBytes =
+      clusters + 2 <= 4086 ? (clusters + 2) * 3 / 2 + 1 : (clusters + 2) * 2;
+  const std::uint32_t fatSize = (fatBytes + 511) / 512;
+  const std::uint32_t total = 1 + 2 * fatSize + 32 + clusters;
+  memory.AddSparseDrive('F', std::uint64_t{total} * 512);
+  auto boot = [&](std::size_t offset, const std::vector<std::uint8_t>& bytes) {
+    memory.Poke('F', offset, bytes);
+  };
+  boot(0, {0xEB, 0x3C, 0x90});
+  boot(fat::kBytesPerSectorOffset, Le16(512));
+  boot(fat::kSectorsPerClusterOffset, {1});
+  boot(fat::kReservedSectorsOffset, Le16(1));
+  boot(fat::kFatCountOffset, {2});
+  boot(fat::kRootEntryCountOffset, Le16(512));
+  boot(fat::kMediaOffset, {0xF8});
+  boot(fat::kFatSize16Offset, Le16(static_cast<std::uint16_t>(fatSize)));
+  boot(fat::kTotalSectors32Offset, Le32(total));
+  boot(510, {0x55, 0xAA});
+
+  repair::VolumeLayout layout;
+  RecordingWindow window;
+  repair::List1_ItemCheck(layout, window, 0);
+  const std::string type = GetParam().type;
+  ASSERT_EQ(window.RepairEnabled(), !type.empty());
+  if (type.empty()) return;
+  EXPECT_EQ(repair::FileSystemName(layout.fileSystem), type);
+  EXPECT_EQ(layout.clusterCount, clusters);
+  EXPECT_EQ(layout.RootBytes(), 512 * 32);
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, SmallFatTypeTest,
+                         ::testing::Values(SmallFatCase{4084, "FAT12"}, SmallFatCase{4085, "FAT16"},
+                                           SmallFatCase{65524, "FAT16"}, SmallFatCase{65525, ""}));
 
 // With FAT mirroring off, only the FAT that the extended flags name is current; the chain must be
 // read from it, not from a stale first FAT.

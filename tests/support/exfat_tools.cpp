@@ -20,6 +20,8 @@ constexpr std::uint64_t kClusterShiftField = 109;
 constexpr std::size_t kEntry = 32;
 constexpr std::uint8_t kFileType = 0x85;
 constexpr std::uint8_t kNameType = 0xC1;
+constexpr std::uint8_t kStreamType = 0xC0;
+constexpr std::uint8_t kUnusedFileType = 0x05;  // a File entry not in use
 constexpr std::uint32_t kEnd = 0xFFFFFFFF;
 
 std::uint64_t Le(const std::vector<std::uint8_t>& bytes, std::size_t at, std::size_t length) {
@@ -92,8 +94,8 @@ ExfatRootSets::ExfatRootSets(const std::filesystem::path& image) : image_(image)
   const std::uint64_t fat = Le(boot, kFatOffsetField, 4) * sectorBytes_;
   const std::uint64_t heap = Le(boot, kHeapOffsetField, 4) * sectorBytes_;
   // The root's bytes in chain order, and where each of its entries lies in the image.
-  std::vector<std::uint8_t> root;
-  std::vector<std::uint64_t> places;
+  std::vector<std::uint8_t>& root = root_;
+  std::vector<std::uint64_t>& places = places_;
   for (std::uint32_t cluster = static_cast<std::uint32_t>(Le(boot, kRootClusterField, 4));
        cluster != kEnd;) {
     const std::uint64_t at = heap + (cluster - 2) * clusterBytes_;
@@ -156,11 +158,79 @@ void ExfatRootSets::SetAttributes(const std::string& name, std::uint16_t attribu
   const_cast<Set&>(set).attributes = attributes;
 }
 
+bool ExfatRootSets::ChecksumHolds(const std::string& name) const {
+  const Set& set = Named(name);
+  const auto stored = ReadAt(image_, set.entries[0] + 2, 2);
+  return Checksum(set) == (stored.at(0) | stored.at(1) << 8);
+}
+
 void ExfatRootSets::SpoilChecksum(const std::string& name) {
   const Set& set = Named(name);
   const std::uint16_t wrong = static_cast<std::uint16_t>(Checksum(set) ^ 0x5A5A);
   PatchBytes(image_, set.entries[0] + 2,
              {static_cast<std::uint8_t>(wrong), static_cast<std::uint8_t>(wrong >> 8)});
+}
+
+void ExfatRootSets::PutSet(std::size_t index, const std::string& name, std::uint16_t attributes,
+                           const std::vector<std::uint8_t>& extra, int secondaryCount) {
+  std::vector<std::vector<std::uint8_t>> entries(1, std::vector<std::uint8_t>(kEntry, 0));
+  entries.emplace_back(kEntry, 0);
+  entries[1][0] = kStreamType;
+  entries[1][3] = static_cast<std::uint8_t>(name.size());
+  for (std::size_t at = 0; at < name.size(); at += 15) {
+    std::vector<std::uint8_t> entry(kEntry, 0);
+    entry[0] = kNameType;
+    for (std::size_t c = 0; c < 15 && at + c < name.size(); ++c) {
+      entry[2 + 2 * c] = static_cast<std::uint8_t>(name[at + c]);
+    }
+    entries.push_back(entry);
+  }
+  for (const std::uint8_t type : extra) {
+    entries.emplace_back(kEntry, 0);
+    entries.back()[0] = type;
+  }
+  std::vector<std::uint8_t>& file = entries[0];
+  file[0] = kFileType;
+  file[1] = static_cast<std::uint8_t>(secondaryCount < 0 ? entries.size() - 1 : secondaryCount);
+  file[4] = static_cast<std::uint8_t>(attributes);
+  file[5] = static_cast<std::uint8_t>(attributes >> 8);
+  std::uint16_t sum = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    for (std::size_t b = 0; b < kEntry; ++b) {
+      if (i == 0 && (b == 2 || b == 3)) continue;
+      sum = static_cast<std::uint16_t>((sum >> 1 | sum << 15) + entries[i][b]);
+    }
+  }
+  file[2] = static_cast<std::uint8_t>(sum);
+  file[3] = static_cast<std::uint8_t>(sum >> 8);
+  // Unused entries from the end of the directory up to the set.
+  const std::vector<std::uint8_t> unused = [] {
+    std::vector<std::uint8_t> entry(kEntry, 0);
+    entry[0] = kUnusedFileType;
+    return entry;
+  }();
+  // Written a run of entries that follow one another in the image at a time.
+  std::vector<std::uint8_t> run;
+  std::uint64_t runStart = 0;
+  auto flush = [&] {
+    if (!run.empty()) PatchBytes(image_, runStart, run);
+    run.clear();
+  };
+  for (std::size_t i = 0; i < index; ++i) {
+    if (root_.at(i * kEntry) != 0) {
+      flush();
+      continue;
+    }
+    root_[i * kEntry] = kUnusedFileType;
+    if (!run.empty() && runStart + run.size() != places_[i]) flush();
+    if (run.empty()) runStart = places_[i];
+    run.insert(run.end(), unused.begin(), unused.end());
+  }
+  flush();
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    PatchBytes(image_, places_.at(index + i), entries[i]);
+    root_.at((index + i) * kEntry) = entries[i][0];
+  }
 }
 
 }  // namespace kestrova::testing

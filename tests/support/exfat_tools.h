@@ -36,8 +36,21 @@ class ExfatRootSets {
 
   // Writes new attributes into a set's File entry, with the set checksum to match.
   void SetAttributes(const std::string& name, std::uint16_t attributes);
+  // Whether a set's checksum matches its entries.
+  bool ChecksumHolds(const std::string& name) const;
   // Writes a wrong set checksum.
   void SpoilChecksum(const std::string& name);
+
+  // Writes a set at root entry `index` (counted in chain order): a File entry with `attributes`,
+  // a stream extension, the name entries of `name` (ASCII), then secondaries of the types in
+  // `extra`, with SecondaryCount `secondaryCount` (their number when negative) and its checksum.
+  // The entries from the end of the directory up to `index` become unused ones. Read the sets
+  // again to see it.
+  void PutSet(std::size_t index, const std::string& name, std::uint16_t attributes,
+              const std::vector<std::uint8_t>& extra = {}, int secondaryCount = -1);
+  // The root's entries in chain order: how many, and where each lies in the image.
+  std::size_t EntryCount() const { return places_.size(); }
+  std::uint64_t EntryPlace(std::size_t index) const { return places_.at(index); }
 
   std::uint64_t SectorBytes() const { return sectorBytes_; }
   std::uint64_t ClusterBytes() const { return clusterBytes_; }
@@ -48,6 +61,8 @@ class ExfatRootSets {
   std::uint64_t sectorBytes_ = 0;
   std::uint64_t clusterBytes_ = 0;
   std::vector<Set> sets_;
+  std::vector<std::uint64_t> places_;
+  std::vector<std::uint8_t> root_;  // the root's bytes, as this writer left them
 };
 
 }  // namespace kestrova::testing
