@@ -165,6 +165,31 @@ TEST(ExfatTransfersTest, RootLargerThanTheProgramsMemoryIsScannedAndRepaired) {
   EXPECT_EQ(ExfatRootSets(image).Named("DEEP").attributes, kPlainFolder);
 }
 
+// Hidden folders in every sector of a 32 MiB root: the sectors the repair would change do not fit
+// in the address space, and the repair is refused with its own message, nothing written.
+TEST(ExfatTransfersTest, RepairThatDoesNotFitInMemoryIsRefused) {
+  TempDir dir;
+  const auto image = dir / "exfat.img", before = dir / "before.img";
+  ASSERT_TRUE(MakeExfatImage(image, 512, "-c 32M"));
+  ExfatRootSets sets(image);
+  // The second sector of the root: a set, then unused entries up to the next set.
+  sets.PutSet(16, "X", kHiddenSystemFolder);
+  sets.PutSet(32, "X", kHiddenSystemFolder);
+  const auto sector = ReadAt(image, sets.EntryPlace(16), 512);
+  std::vector<std::uint8_t> rest;
+  for (std::size_t i = 32; i < sets.EntryCount(); i += 16) {
+    rest.insert(rest.end(), sector.begin(), sector.end());
+  }
+  PatchBytes(image, sets.EntryPlace(32), rest);
+  ASSERT_TRUE(CopySparse(image, before));
+  const auto repair = testing::Run("prlimit --as=" + std::to_string(30u << 20) + " " +
+                                       Quote(CliPath()) + " repair " + Quote(image.string()),
+                                   true);
+  EXPECT_EQ(repair.status, 1) << repair.output;
+  EXPECT_NE(repair.output.find("内存不足"), std::string::npos) << repair.output;
+  EXPECT_TRUE(DifferingOffsets(before, image).empty());
+}
+
 // FAT12 and FAT16 roots hold as many entries as the boot sector counts; the last sector of the
 // region may go on past them, and what lies there is no entry.
 TEST(FixedRootTest, EntriesEndAtTheRootEntryCount) {
