@@ -144,7 +144,9 @@ std::optional<Problem> AnalyseOpenVolume(VolumeLayout& layout) {
     return ReadProblem(ReadResult::kFailed, kBootSector);
   }
   std::copy_n(boot.bytes().begin(), layout.bootSector.size(), layout.bootSector.begin());
+  if (auto problem = CheckBootRegion(layout, boot.bytes())) return problem;
   if (auto problem = ReadGeometry(layout)) return problem;
+  if (auto problem = CheckDevice(layout)) return problem;
   layout.rootClusterCount = 0;
   if (layout.RootHasChain()) {
     if (auto problem = WalkRootChain(layout)) return problem;

@@ -83,9 +83,14 @@ void RepairOpenVolume(OpenPass& pass, const VolumeLayout* analysed, WindowContac
   // anything is written.
   VolumeLayout now;
   if (auto problem = AnalyseOpenVolume(now)) {
-    const bool unreadable =
-        problem->kind == ProblemKind::kReadFailed || problem->kind == ProblemKind::kVolumeTooShort;
-    if (analysed && !unreadable) {
+    // A volume that cannot be read, has a damaged boot region or does not fit its device is told
+    // as such, whatever the analysis found before.
+    const ProblemKind kind = problem->kind;
+    const bool ownMessage =
+        kind == ProblemKind::kReadFailed || kind == ProblemKind::kVolumeTooShort ||
+        kind == ProblemKind::kDeviceSizeUnknown || kind == ProblemKind::kDeviceTooSmall ||
+        kind == ProblemKind::kDamagedBootRegion;
+    if (analysed && !ownMessage) {
       const DetailKind difference = Difference(*analysed, now);
       problem =
           PassProblem(ProblemKind::kLayoutChanged,
