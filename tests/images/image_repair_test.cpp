@@ -359,8 +359,8 @@ TEST_F(ImageTest, RootDirectoryPastTwoGiB) {
   RepairAndCheck(content);
 }
 
-// Where mkfs.exfat leaves zeros (the boot code of sector 0), the last word of sector 11 and the
-// signature of extended boot sector 8.
+// What the tests change in an exFAT boot region: a byte of sector 0's boot code (zeros from
+// mkfs.exfat), the last checksum word of sector 11, the signature of extended boot sector 8.
 constexpr std::uint64_t kExfatBootCodeByte = 300;
 constexpr std::uint64_t kExfatLastChecksumWord = 12 * 512 - 4;
 constexpr std::uint64_t kExfatSector8Signature = 9 * 512 - 4;
