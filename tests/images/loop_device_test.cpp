@@ -124,7 +124,8 @@ TEST_F(LoopDeviceTest, RepairsThroughTheBlockDevice) {
 TEST_F(LoopDeviceTest, VolumeOfSmallerSectorsThanTheDevicesRepairsAsOnTheImageFile) {
   Detach();
   const auto attached = testing::Run("losetup -b 4096 -f --show " + Quote(image.string()), true);
-  ASSERT_EQ(attached.status, 0) << attached.output;
+  if (attached.status != 0)
+    GTEST_SKIP() << "no loop device of 4,096-byte blocks: " << attached.output;
   device = attached.output.substr(0, attached.output.find('\n'));
   ASSERT_EQ(testing::Run("blockdev --getss " + Quote(device)).output, "4096\n");
   const auto repair = Cli("repair " + Quote(device));
