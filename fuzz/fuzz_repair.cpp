@@ -12,7 +12,8 @@
 // read-only; on exFAT only File entries' attributes and set checksums), writes exactly the root
 // sectors that change, once each in order, when nothing fails, writes nothing when it says so,
 // and leaves the volume closed. Any boot sector goes in: FAT12, FAT16, FAT32, exFAT, any sector
-// size.
+// size; an exFAT one gets a valid boot checksum. The volume is as long as the input says, so that
+// it may be shorter than its boot sector claims.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -25,6 +26,7 @@
 
 #include "memory_volume.h"
 #include "repair/engine.h"
+#include "repair/exfat.h"
 
 namespace {
 
@@ -97,6 +99,9 @@ class FaultyBackend final : public volume::VolumeBackend {
     return !Hit(kWrite) && inner_.Write(h, b, c, w);
   }
   bool Flush(volume::VolumeHandle h) override { return !Hit(kFlush) && inner_.Flush(h); }
+  bool Size(volume::VolumeHandle h, volume::DeviceSize& size) override {
+    return inner_.Size(h, size);
+  }
   bool Dismount(volume::VolumeHandle h) override { return inner_.Dismount(h); }
 
  private:
@@ -142,6 +147,39 @@ std::optional<std::vector<std::int32_t>> WalkChain(const MemoryVolume& memory,
     if (next >= kEndMin) return chain;
     cluster = next;
   }
+}
+
+// The input holds only sector 0. An exFAT one gets the rest of a valid boot region around it (the
+// extended boot sectors' signatures, then the boot checksum over what the volume now holds), so
+// that inputs reach past the boot checksum; its refusal is tested with real images.
+void CompleteExfatBootRegion(MemoryVolume& memory, const std::uint8_t* boot) {
+  namespace exfat = kestrova::exfat;
+  using kestrova::repair::BootSectorKind;
+  if (kestrova::repair::KindOfBootSector({boot, kSector}) != BootSectorKind::kExfat) return;
+  const std::uint32_t shift = boot[exfat::kBytesPerSectorShiftOffset];
+  if (shift < exfat::kMinBytesPerSectorShift || shift > exfat::kMaxBytesPerSectorShift) return;
+  const std::uint64_t sectorBytes = std::uint64_t{1} << shift;
+  const auto word = [](std::uint32_t value) {
+    return std::vector<std::uint8_t>{
+        static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+        static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+  };
+  for (std::int64_t sector = exfat::kFirstExtendedBootSector;
+       sector < exfat::kFirstExtendedBootSector + exfat::kExtendedBootSectors; ++sector) {
+    memory.Poke(
+        kDrive,
+        static_cast<std::uint64_t>(sector + 1) * sectorBytes - exfat::kExtendedBootSignatureSize,
+        word(exfat::kExtendedBootSignature));
+  }
+  const auto checksummed = static_cast<std::size_t>(exfat::kChecksummedSectors * sectorBytes);
+  const std::uint32_t sum = kestrova::repair::ExfatBootChecksum(
+      memory.Peek(kDrive, 0, checksummed), static_cast<std::size_t>(sectorBytes));
+  std::vector<std::uint8_t> words;
+  for (std::uint64_t at = 0; at < sectorBytes; at += exfat::kBootChecksumSize) {
+    const auto bytes = word(sum);
+    words.insert(words.end(), bytes.begin(), bytes.end());
+  }
+  memory.Poke(kDrive, static_cast<std::uint64_t>(exfat::kBootChecksumSector) * sectorBytes, words);
 }
 
 // The sector as a correct pass leaves it: every folder entry with hidden and/or system, and no
@@ -197,6 +235,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       memory.Poke(kDrive, (dataStart + (root - kFirstCluster) * spc) * kSector, rootPart);
     }
   }
+
+  CompleteExfatBootRegion(memory, boot);
 
   // The selector modulo the number of kinds chooses the kind of call that fails, the rest which
   // call of that kind.

@@ -61,11 +61,9 @@ def make_other(out_dir, name, sectors, mkfs, root_of, hidden=True):
             run("mattrib", "-i", image, "+h", "+s", "::/A", "::/B.DIR")
         with open(image, "rb") as f:
             boot = f.read(SECTOR)
-            f.seek(0)
-            head = f.read(1 << 20)
-        fat_at, root_at = root_of(boot)
-        fat = head[fat_at:fat_at + FAT_BYTES]
-        with open(image, "rb") as f:
+            fat_at, root_at = root_of(boot)
+            f.seek(fat_at)
+            fat = f.read(FAT_BYTES)
             f.seek(root_at)
             directory = f.read(ROOT_BYTES)
     with open(os.path.join(out_dir, name), "wb") as out:

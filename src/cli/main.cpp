@@ -86,8 +86,8 @@ constexpr const char* kClosingText =
     "exit status:\n"
     "  0  done\n"
     "  1  failed, and nothing was written to the disk (the volume cannot be opened,\n"
-    "     is not FAT or exFAT, is unsupported, damaged or changed, or the pass failed\n"
-    "     before its first write)\n"
+    "     is not FAT or exFAT, is unsupported, damaged, larger than its device or\n"
+    "     changed, or the pass failed before its first write)\n"
     "  2  usage\n"
     "  3  failed after the pass began to write: some sectors may have been written\n"
     "A failure to write this program's own output is a failure too.\n";

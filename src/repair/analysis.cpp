@@ -201,7 +201,9 @@ std::optional<Problem> AnalyseVolume(VolumeLayout& layout, RestoredSectors* rest
     return ReadProblem(ReadResult::kFailed, kBootSector);
   }
   std::copy_n(boot.bytes().begin(), layout.bootSector.size(), layout.bootSector.begin());
+  if (auto problem = CheckBootRegion(layout, boot.bytes())) return problem;
   if (auto problem = ReadGeometry(layout)) return problem;
+  if (auto problem = CheckDevice(layout)) return problem;
   layout.rootClusterCount = 0;
   if (layout.RootHasChain()) {
     if (auto problem = WalkRootChain(layout)) return problem;

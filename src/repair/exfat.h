@@ -23,10 +23,24 @@ inline constexpr std::uint16_t kVolumeFlagsActiveFat = 0x0001;
 inline constexpr std::size_t kBytesPerSectorShiftOffset = 108;     // 8 bits
 inline constexpr std::size_t kSectorsPerClusterShiftOffset = 109;  // 8 bits
 inline constexpr std::size_t kFatCountOffset = 110;                // 8 bits
+inline constexpr std::size_t kPercentInUseOffset = 112;            // 8 bits
 inline constexpr std::uint32_t kMinBytesPerSectorShift = 9;
 inline constexpr std::uint32_t kMaxBytesPerSectorShift = 12;
 inline constexpr std::uint32_t kMaxClusterShift = 25;  // sector and cluster shifts together
 inline constexpr std::uint32_t kMinFatOffset = 24;     // after the main and backup boot regions
+// Sector 0 ends its first 512 bytes with the signature of FAT (fat::kBootSignatureOffset).
+
+// The main boot region: sectors 0 to 11, of the volume's own sector size. Sectors 1 to 8 are
+// extended boot sectors, each ending in a signature (last 4 bytes). Every 4-byte word of sector 11
+// holds the checksum of sectors 0 to 10, which leaves out VolumeFlags and PercentInUse of sector 0
+// (they change without the checksum being written again).
+inline constexpr std::int64_t kFirstExtendedBootSector = 1;
+inline constexpr std::int64_t kExtendedBootSectors = 8;
+inline constexpr std::uint32_t kExtendedBootSignature = 0xAA550000;  // 32 bits: 00 00 55 AA
+inline constexpr std::size_t kExtendedBootSignatureSize = 4;
+inline constexpr std::int64_t kChecksummedSectors = 11;  // sectors 0 to 10
+inline constexpr std::int64_t kBootChecksumSector = 11;
+inline constexpr std::size_t kBootChecksumSize = 4;
 
 // FAT entries: 32 bits, no reserved bits.
 inline constexpr std::uint32_t kFatEntrySize = 4;

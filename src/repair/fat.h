@@ -36,6 +36,9 @@ inline constexpr std::string_view kFileSystemType = "FAT32   ";
 inline constexpr std::string_view kNoVolumeLabel = "NO NAME";
 // FAT12 and FAT16 keep their extended boot record earlier.
 inline constexpr std::size_t kSmallVolumeLabelOffset = 43;  // 11 bytes
+// Sector 0 of every FAT and exFAT volume, whatever its size, has the bytes 55 AA here.
+inline constexpr std::size_t kBootSignatureOffset = 510;  // 16 bits
+inline constexpr std::uint16_t kBootSignature = 0xAA55;
 
 // The sector sizes the engine handles, as a power of two.
 inline constexpr std::uint32_t kMinSectorSize = 512;

@@ -237,15 +237,27 @@ std::string_view FileSystemName(FileSystem fileSystem) {
   return {};
 }
 
-std::optional<Problem> ReadGeometry(VolumeLayout& layout) {
-  const std::span<const std::uint8_t> boot = layout.bootSector;
+BootSectorKind KindOfBootSector(std::span<const std::uint8_t> boot) {
   if (Matches(boot, exfat::kFileSystemNameOffset, exfat::kFileSystemName)) {
-    return ReadExfatGeometry(layout);
+    return BootSectorKind::kExfat;
   }
   if (Matches(boot, fat::kFileSystemTypeOffset, fat::kFileSystemType)) {
-    return ReadFat32Geometry(layout);
+    return BootSectorKind::kFat32;
   }
-  if (LooksLikeSmallFat(boot)) return ReadSmallFatGeometry(layout);
+  return LooksLikeSmallFat(boot) ? BootSectorKind::kSmallFat : BootSectorKind::kOther;
+}
+
+std::optional<Problem> ReadGeometry(VolumeLayout& layout) {
+  switch (KindOfBootSector(layout.bootSector)) {
+    case BootSectorKind::kExfat:
+      return ReadExfatGeometry(layout);
+    case BootSectorKind::kFat32:
+      return ReadFat32Geometry(layout);
+    case BootSectorKind::kSmallFat:
+      return ReadSmallFatGeometry(layout);
+    case BootSectorKind::kOther:
+      break;
+  }
   return MakeProblem(ProblemKind::kNotFat32);
 }
 

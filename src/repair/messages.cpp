@@ -51,6 +51,17 @@ std::string OpenReason(const volume::OpenFailure& open, bool classicBusy) {
   return Format(texts::kCannotOpen, Device(open), open.systemError);
 }
 
+// A size in bytes, and in KiB, MiB or GiB, whichever keeps the number above one.
+std::string Size(std::uint64_t bytes) {
+  constexpr std::uint64_t kKiB = 1024;
+  const auto in = [&](std::uint64_t unit) {
+    return static_cast<double>(bytes) / static_cast<double>(unit);
+  };
+  if (bytes >= kKiB * kKiB * kKiB) return Format(texts::kBytesGiB, bytes, in(kKiB * kKiB * kKiB));
+  if (bytes >= kKiB * kKiB) return Format(texts::kBytesMiB, bytes, in(kKiB * kKiB));
+  return Format(texts::kBytesKiB, bytes, in(kKiB));
+}
+
 // The phrase in brackets that says what exactly is wrong.
 std::string DetailText(const Detail& detail) {
   switch (detail.kind) {
@@ -94,6 +105,15 @@ std::string DetailText(const Detail& detail) {
       return Format(texts::kRootOutsideVolume, detail.value);
     case DetailKind::kExfatNonZeroFields:
       return Tr(texts::kExfatNonZeroFields);
+    case DetailKind::kDeviceSectorSize:
+      return Format(texts::kDeviceSectorSize, detail.value, detail.at);
+    case DetailKind::kBootSignature:
+      return Tr(texts::kBootSignature);
+    case DetailKind::kExtendedBootSignature:
+      return Format(texts::kExtendedBootSignature, detail.at);
+    case DetailKind::kBootChecksum:
+      return Format(texts::kBootChecksum, static_cast<std::uint64_t>(detail.at),
+                    static_cast<std::uint64_t>(detail.value));
     case DetailKind::kNamedCrossLink:
       return Format(texts::kNamedCrossLink, detail.name, detail.value);
     case DetailKind::kEntryCrossLink:
@@ -125,6 +145,12 @@ std::string Text(const Problem& problem) {
       return Sentences({Format(texts::kReadFailed, problem.sector), nothingWritten});
     case ProblemKind::kVolumeTooShort:
       return Sentences({Format(texts::kVolumeTooShort, problem.sector), nothingWritten});
+    case ProblemKind::kDeviceSizeUnknown:
+      return Sentences({Tr(texts::kDeviceSizeUnknown), nothingWritten});
+    case ProblemKind::kDeviceTooSmall:
+      return Sentences(
+          {Format(texts::kDeviceTooSmall, Size(problem.deviceBytes), Size(problem.volumeBytes)),
+           nothingWritten});
     case ProblemKind::kNotFat32:
       return Tr(texts::kNotFat32);
     case ProblemKind::kUnsupportedGeometry:
@@ -140,6 +166,9 @@ std::string Text(const Problem& problem) {
       return Sentences({Format(texts::kRootTooLong, problem.count), nothingWritten});
     case ProblemKind::kOutOfMemory:
       return Sentences({Tr(texts::kOutOfMemory), nothingWritten});
+    case ProblemKind::kDamagedBootRegion:
+      return Sentences({Format(texts::kDamagedBootRegion, DetailText(problem.detail)),
+                        Tr(texts::kProtectedNothingWritten), Tr(texts::kRunDiskCheck)});
     case ProblemKind::kNotAnalysed:
       return Sentences({Tr(texts::kNotAnalysed), Tr(texts::kSelectAgain), nothingWritten});
     case ProblemKind::kNoDrive:

@@ -15,12 +15,15 @@ enum class ProblemKind {
   kOpenFailed,           // open: why
   kReadFailed,           // sector: a read that failed
   kVolumeTooShort,       // sector: the device ends before this sector of its file system
+  kDeviceSizeUnknown,    // the system did not tell the device's size
+  kDeviceTooSmall,       // deviceBytes, volumeBytes: the volume does not fit its device
   kNotFat32,             //
   kUnsupportedGeometry,  // detail
   kDamagedChain,         // detail
   kDamagedDirectory,     // detail: the root's entries are inconsistent (exFAT entry sets)
   kRootTooLong,          // count: the most clusters the analysis records
   kOutOfMemory,          // the memory that the analysis or the pass needed could not be had
+  kDamagedBootRegion,    // detail: a signature or the exFAT boot checksum is wrong
   // Failures of the repair pass.
   kNotAnalysed,     // no successful analysis to work from
   kNoDrive,         // no selected list entry
@@ -55,6 +58,11 @@ enum class DetailKind {
   kFatTooSmall,
   kRootOutsideVolume,  // the root's first cluster
   kExfatNonZeroFields,
+  kDeviceSectorSize,  // `value` bytes per sector, fewer than the device's own sectors of `at` bytes
+  // The boot region.
+  kBootSignature,          // sector 0 lacks 55 AA
+  kExtendedBootSignature,  // exFAT: extended boot sector `at` lacks its signature
+  kBootChecksum,  // exFAT: sector 11 holds `at` where the checksum of sectors 0 to 10 is `value`
   // The root's entries. `value` is the cluster of the root's own chain that an entry begins at.
   kNamedCrossLink,  // the FAT entry `name`
   kEntryCrossLink,  // the exFAT entry number `at`
@@ -82,6 +90,10 @@ struct Problem {
   volume::OpenFailure open;     // why an open failed
   bool earlierWritten = false;  // sectors had been written before a failed write
   bool writeStarted = false;    // the failed write itself may have landed in part
+  // A device too small: its size as the system tells it, and the volume's as its boot sector
+  // claims it.
+  std::uint64_t deviceBytes = 0;
+  std::uint64_t volumeBytes = 0;
 };
 
 namespace messages {

@@ -88,10 +88,14 @@ void RepairOpenVolume(OpenPass& pass, const VolumeLayout* analysed, WindowContac
   VolumeLayout now;
   RestoredSectors restored;
   if (auto problem = AnalyseOpenVolume(now, &restored)) {
-    const bool unreadable = problem->kind == ProblemKind::kReadFailed ||
-                            problem->kind == ProblemKind::kVolumeTooShort ||
-                            problem->kind == ProblemKind::kOutOfMemory;
-    if (analysed && !unreadable) {
+    // A volume that cannot be read, has a damaged boot region or does not fit its device is told
+    // as such, whatever the analysis found before; so is a lack of memory.
+    const ProblemKind kind = problem->kind;
+    const bool ownMessage =
+        kind == ProblemKind::kReadFailed || kind == ProblemKind::kVolumeTooShort ||
+        kind == ProblemKind::kDeviceSizeUnknown || kind == ProblemKind::kDeviceTooSmall ||
+        kind == ProblemKind::kDamagedBootRegion || kind == ProblemKind::kOutOfMemory;
+    if (analysed && !ownMessage) {
       const DetailKind difference = Difference(*analysed, now);
       problem =
           PassProblem(ProblemKind::kLayoutChanged,

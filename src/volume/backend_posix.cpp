@@ -270,6 +270,27 @@ class PosixBackend final : public VolumeBackend {
     return !IsBlockDevice(fd) || ::ioctl(fd, BLKFLSBUF, 0) == 0 || NotPermitted();
   }
 
+  bool Size(VolumeHandle handle, DeviceSize& size) override {
+    // A block device's size comes from the kernel, an image file's from its length. Every
+    // transfer of whole 512-byte sectors is accepted: where the device wants larger aligned
+    // blocks for unbuffered I/O, the handle falls back to the page cache (DropDirectIo), which
+    // reads and writes the device's whole blocks itself.
+    const int fd = Fd(handle);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return false;
+    std::uint64_t bytes = 0;
+    if (S_ISBLK(info.st_mode)) {
+      if (::ioctl(fd, BLKGETSIZE64, &bytes) != 0) return false;
+    } else if (S_ISREG(info.st_mode) && info.st_size >= 0) {
+      bytes = static_cast<std::uint64_t>(info.st_size);
+    } else {
+      return false;
+    }
+    size.bytes = bytes;
+    size.sectorBytes = kSectorSize;
+    return true;
+  }
+
   bool Dismount(VolumeHandle handle) override {
     // No file system has the volume mounted (the open is exclusive); what is left is to make the
     // kernel drop its cached blocks, so that the next mount reads the directory from the device.

@@ -89,6 +89,32 @@ class Win32Backend final : public VolumeBackend {
     return ok != FALSE;
   }
 
+  bool Size(VolumeHandle handle, DeviceSize& size) override {
+    // A volume tells its length and its disk's logical sector size, which unbuffered transfers
+    // must be aligned to; a file standing for a volume (an image under Wine) tells its length and
+    // takes any whole 512-byte sectors.
+    DWORD returned = 0;
+    GET_LENGTH_INFORMATION length{};
+    if (DeviceIoControl(AsHandle(handle), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length,
+                        sizeof length, &returned, nullptr)) {
+      DISK_GEOMETRY geometry{};
+      const BOOL known = DeviceIoControl(AsHandle(handle), IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr,
+                                         0, &geometry, sizeof geometry, &returned, nullptr);
+      lastError = GetLastError();
+      if (!known || length.Length.QuadPart < 0) return false;
+      size.bytes = static_cast<std::uint64_t>(length.Length.QuadPart);
+      size.sectorBytes = geometry.BytesPerSector;
+      return true;
+    }
+    LARGE_INTEGER bytes{};
+    const BOOL ok = GetFileSizeEx(AsHandle(handle), &bytes);
+    lastError = GetLastError();
+    if (!ok || bytes.QuadPart < 0) return false;
+    size.bytes = static_cast<std::uint64_t>(bytes.QuadPart);
+    size.sectorBytes = kSectorSize;
+    return true;
+  }
+
   bool Dismount(VolumeHandle handle) override {
     DWORD returned = 0;
     const BOOL ok = DeviceIoControl(AsHandle(handle), FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0,

@@ -75,6 +75,8 @@ bool WriteVolume(std::uint32_t byteCount, std::span<const std::uint8_t> buffer) 
 
 bool FlushVolume() { return Backend().Flush(hVolume); }
 
+bool VolumeDeviceSize(DeviceSize& size) { return Backend().Size(hVolume, size); }
+
 bool DismountVolume() { return Backend().Dismount(hVolume); }
 
 }  // namespace kestrova::volume

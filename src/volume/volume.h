@@ -100,6 +100,14 @@ bool ReadVolume(std::uint32_t byteCount, std::span<std::uint8_t> buffer, std::ui
 bool WriteVolume(std::uint32_t byteCount, std::span<const std::uint8_t> buffer);
 // Makes everything written so far reach the device. False when that cannot be promised.
 bool FlushVolume();
+// What the system says of the open volume's device: its size, and the unit that every transfer's
+// offset and length must be a multiple of.
+struct DeviceSize {
+  std::uint64_t bytes = 0;
+  std::uint32_t sectorBytes = kSectorSize;
+};
+// False when the system cannot tell the size.
+bool VolumeDeviceSize(DeviceSize& size);
 // Asks the file system to drop its view of the volume so that it re-reads the structures.
 bool DismountVolume();
 
@@ -119,6 +127,7 @@ class VolumeBackend {
   virtual bool Write(VolumeHandle handle, const std::uint8_t* buffer, std::uint32_t byteCount,
                      std::uint32_t& bytesWritten) = 0;
   virtual bool Flush(VolumeHandle handle) = 0;
+  virtual bool Size(VolumeHandle handle, DeviceSize& size) = 0;
   virtual bool Dismount(VolumeHandle handle) = 0;
 };
 

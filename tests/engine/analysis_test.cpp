@@ -1,6 +1,7 @@
 // The analysis of a drive: which sectors it reads, what it records, and what it refuses.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -381,6 +382,49 @@ INSTANTIATE_TEST_SUITE_P(
                       BadGeometry{"rootCluster1", fat::kRootClusterOffset, Le32(1)},
                       BadGeometry{"rootClusterPastEnd", fat::kRootClusterOffset, Le32(0x00100000)},
                       BadGeometry{"dataStartOverflow", fat::kFatSize32Offset, Le32(0xFFFFFFFF)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The device must hold the whole volume and take transfers of the volume's sectors, as the system
+// tells it; nothing past the boot sector is read otherwise.
+struct DeviceFault {
+  const char* name;
+  std::function<void(MemoryVolume&)> make;
+  const char* expected;
+};
+
+void PrintTo(const DeviceFault& fault, std::ostream* out) { *out << fault.name; }
+
+class DeviceTest : public AnalysisTest, public ::testing::WithParamInterface<DeviceFault> {};
+
+TEST_P(DeviceTest, IsRefusedAfterReadingOnlyTheBootSector) {
+  Fat32Volume volume(memory, 'F', {});  // 65,680 sectors: 33,628,160 bytes
+  GetParam().make(memory);
+  Analyse();
+  ASSERT_NO_FATAL_FAILURE(ExpectRefused("错误"));
+  EXPECT_NE(window.messages[0].text.find(GetParam().expected), std::string::npos)
+      << window.messages[0].text;
+  EXPECT_EQ(memory.ReadTransfers(), (Reads{{0, kBootRead}}));
+
+  // The same volume on a device that holds it, and more, of sectors no larger than its own.
+  memory.Truncate('F', volume.TotalSectors() * 512 + 4096);
+  memory.SetDeviceSectorSize('F', 512);
+  window = RecordingWindow{};
+  Analyse();
+  EXPECT_TRUE(window.RepairEnabled()) << window.messages.at(0).text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, DeviceTest,
+    ::testing::Values(
+        DeviceFault{"eightMiB", [](MemoryVolume& m) { m.Truncate('F', 8 << 20); },
+                    "磁盘的容量只有8388608字节（8.0 MB），小于其引导扇区记录的文件系统容量"
+                    "33628160字节（32.1 MB）。"},
+        DeviceFault{"oneSectorShort", [](MemoryVolume& m) { m.Truncate('F', 33628160 - 512); },
+                    "只有33627648字节（32.1 MB），小于"},
+        DeviceFault{"sizeUnknown", [](MemoryVolume& m) { m.FailAt(Call::kSize, 1); },
+                    "读取磁盘容量失败！"},
+        DeviceFault{"largerSectors", [](MemoryVolume& m) { m.SetDeviceSectorSize('F', 4096); },
+                    "每扇区512字节，小于磁盘本身的扇区大小4096字节"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A read or position that fails, or a read that comes up short, at the n-th call.

@@ -203,8 +203,9 @@ TEST_F(RepairPassTest, ReadsTheWholeRootThenWritesOnlyChangedSectorsInChainOrder
             (std::vector<std::int64_t>{at(2, 7), at(200, 3), at(200, 4), at(5, 0)}));
   EXPECT_EQ(report.sectorsWritten, 4);
 
-  // Under its open the pass reads the boot sector, the FAT (one window holds the whole chain) and
-  // the root's three runs; then positions and writes; then flushes, dismounts and closes.
+  // Under its open the pass reads the boot sector, asks the device's size, reads the FAT (one
+  // window holds the whole chain) and the root's three runs; then positions and writes; then
+  // flushes, dismounts and closes.
   const auto events = PassEvents();
   std::vector<Call> calls;
   std::vector<std::uint64_t> writeOffsets;
@@ -214,8 +215,8 @@ TEST_F(RepairPassTest, ReadsTheWholeRootThenWritesOnlyChangedSectorsInChainOrder
   }
   using enum MemoryVolume::Call;
   const std::vector<Call> read = {kSetPosition, kRead};
-  std::vector<Call> expected = {kOpen};
-  for (int i = 0; i < 1 + 1 + 3; ++i) expected.insert(expected.end(), read.begin(), read.end());
+  std::vector<Call> expected = {kOpen, kSetPosition, kRead, kSize};
+  for (int i = 0; i < 1 + 3; ++i) expected.insert(expected.end(), read.begin(), read.end());
   for (int i = 0; i < 3; ++i) expected.insert(expected.end(), {kSetPosition, kWrite});
   expected.insert(expected.end(), {kFlush, kDismount, kClose});
   EXPECT_EQ(calls, expected);
@@ -393,12 +394,12 @@ INSTANTIATE_TEST_SUITE_P(
                "请重新选择盘符"},
         Change{"chainBroken", [](Fat32Volume& v, MemoryVolume&) { v.SetFat(3, 0x0FFFFFF7); },
                "请重新选择盘符"},
-        // The device ends inside the root: the pass cannot read it whole, so it writes nothing.
+        // The device ends inside the root: it no longer holds the volume, so nothing is written.
         Change{"deviceShorter",
                [](Fat32Volume& v, MemoryVolume& m) {
                  m.Truncate('F', (v.ClusterSector(3) + 4) * kSector);
                },
-               "之前就结束了"}),
+               "小于其引导扇区记录的文件系统容量"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RepairPassTest, FlushDecidesWhetherThePassSucceeded) {
@@ -562,7 +563,8 @@ INSTANTIATE_TEST_SUITE_P(Calls, PassFaultTest,
                                            PassFault{"shortRead", Call::kRead, true},
                                            PassFault{"write", Call::kWrite, false},
                                            PassFault{"shortWrite", Call::kWrite, true},
-                                           PassFault{"flush", Call::kFlush, false}),
+                                           PassFault{"flush", Call::kFlush, false},
+                                           PassFault{"size", Call::kSize, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "exfat_tools.h"
 #include "fat_image.h"
 #include "fat_tools.h"
 #include "image_tools.h"
@@ -358,6 +359,12 @@ TEST_F(ImageTest, RootDirectoryPastTwoGiB) {
   RepairAndCheck(content);
 }
 
+// What the tests change in an exFAT boot region: a byte of sector 0's boot code (zeros from
+// mkfs.exfat), the last checksum word of sector 11, the signature of extended boot sector 8.
+constexpr std::uint64_t kExfatBootCodeByte = 300;
+constexpr std::uint64_t kExfatLastChecksumWord = 12 * 512 - 4;
+constexpr std::uint64_t kExfatSector8Signature = 9 * 512 - 4;
+
 // Volumes that the analysis must refuse, leaving them byte for byte as they were.
 struct Refusal {
   const char* name;
@@ -368,6 +375,37 @@ void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.name; 
 
 class RefusalTest : public ImageTest, public ::testing::WithParamInterface<Refusal> {
  protected:
+  // A boot region damaged by one byte or word, or a volume cut short of what its boot sector
+  // claims; the FAT and exFAT tools agree that each is broken. False for the other kinds.
+  bool MakeDamagedBootOrCutVolume(const std::string& kind) {
+    const bool exfat = kind.starts_with("exfat");
+    if (!exfat && kind != "fatSignature" && !kind.ends_with("Cut")) return false;
+    if (exfat) {
+      EXPECT_TRUE(MakeExfatImage(image, 32));
+    } else if (kind == "fat12Cut") {
+      EXPECT_TRUE(MakeFatImage(image, 8 * 1024, "-F 12"));
+      Folder("VIRUS", "+h +s");
+    } else {
+      EXPECT_TRUE(MakeFat32Image(image, 64 * 1024, "-s 1"));
+      Populate(20);
+    }
+    if (kind == "exfatBootCode") PatchBytes(image, kExfatBootCodeByte, {0x5A});
+    if (kind == "exfatChecksum")
+      PatchBytes(image, kExfatLastChecksumWord, {0x78, 0x56, 0x34, 0x12});
+    if (kind == "exfatSignature") PatchBytes(image, kExfatSector8Signature, {0, 0, 0, 0});
+    if (kind == "fatSignature") PatchBytes(image, 510, {0x55, 0x00});
+    const std::map<std::string, std::uintmax_t> cutTo = {
+        {"fat32Cut", 8 << 20}, {"fat12Cut", 3 << 20}, {"exfatCut", 4 << 20}};
+    if (cutTo.count(kind)) std::filesystem::resize_file(image, cutTo.at(kind));
+    // fsck.fat only notes a broken signature as a difference from the backup boot sector.
+    if (kind != "fatSignature") {
+      const auto fsck =
+          testing::Run((exfat ? "fsck.exfat -n " : "fsck.fat -n ") + Quote(image.string()), true);
+      EXPECT_NE(fsck.status, 0) << fsck.output;
+    }
+    return true;
+  }
+
   void Make() {
     const std::string kind = GetParam().name;
     if (kind == "ext2") {
@@ -385,6 +423,7 @@ class RefusalTest : public ImageTest, public ::testing::WithParamInterface<Refus
                  static_cast<std::streamsize>(bytes.size()));
       return;
     }
+    if (MakeDamagedBootOrCutVolume(kind)) return;
     ASSERT_TRUE(MakeFat32Image(image, 64 * 1024, "-s 1"));
     Populate(20);
     proof::FatImage fat(image, true);
@@ -416,7 +455,21 @@ INSTANTIATE_TEST_SUITE_P(
                       Refusal{"notFat", "错误: 此版本的程序仅支持FAT32文件系统！"},
                       Refusal{"tooShort", "错误: 读取磁盘第0扇区失败"}, Refusal{"loop", "簇链成环"},
                       Refusal{"badCluster", "坏簇"}, Refusal{"freeLink", "根目录的簇链已损坏"},
-                      Refusal{"pastEnd", "超出卷的范围"}),
+                      Refusal{"pastEnd", "超出卷的范围"},
+                      Refusal{"exfatBootCode",
+                              "错误: 此磁盘的引导区已损坏（第11扇区记录的校验和为0x"},
+                      Refusal{"exfatChecksum", "第11扇区记录的校验和为0x12345678"},
+                      Refusal{"exfatSignature", "扩展引导扇区（第8扇区）末尾没有签名"},
+                      Refusal{"fatSignature", "引导区已损坏（第0扇区没有引导签名55 AA）"},
+                      Refusal{"fat32Cut",
+                              "只有8388608字节（8.0 MB），小于其引导扇区记录的文件"
+                              "系统容量67108864字节（64.0 MB）"},
+                      Refusal{"fat12Cut",
+                              "只有3145728字节（3.0 MB），小于其引导扇区记录的文件"
+                              "系统容量8388608字节（8.0 MB）"},
+                      Refusal{"exfatCut",
+                              "只有4194304字节（4.0 MB），小于其引导扇区记录的文件"
+                              "系统容量33554432字节（32.0 MB）"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ImageTest, MissingTargetCannotBeOpened) {

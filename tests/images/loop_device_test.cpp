@@ -118,6 +118,29 @@ TEST_F(LoopDeviceTest, RepairsThroughTheBlockDevice) {
   EXPECT_EQ(testing::Run("fsck.fat -n " + Quote(image.string())).status, 0);
 }
 
+// A volume of 512-byte sectors on a device of 4,096-byte blocks: the device refuses unbuffered
+// transfers of single sectors (the folder's entry is not in the first 512 bytes of a block), the
+// handle goes through the page cache, and the repair comes out as it does on the image file.
+TEST_F(LoopDeviceTest, VolumeOfSmallerSectorsThanTheDevicesRepairsAsOnTheImageFile) {
+  Detach();
+  const auto attached = testing::Run("losetup -b 4096 -f --show " + Quote(image.string()), true);
+  if (attached.status != 0)
+    GTEST_SKIP() << "no loop device of 4,096-byte blocks: " << attached.output;
+  device = attached.output.substr(0, attached.output.find('\n'));
+  ASSERT_EQ(testing::Run("blockdev --getss " + Quote(device)).output, "4096\n");
+  const auto repair = Cli("repair " + Quote(device));
+  ASSERT_EQ(repair.status, 0) << repair.err;
+  Detach();
+
+  const fs::path plain = dir / "plain.img";
+  ASSERT_TRUE(CopySparse(before, plain));
+  ASSERT_EQ(Cli("repair " + Quote(plain.string())).status, 0);
+  const auto changed = DifferingOffsets(before, image);
+  ASSERT_EQ(changed.size(), 1u);
+  EXPECT_NE(changed[0] / 512 % 8, 0u) << "the changed sector begins a device block";
+  EXPECT_TRUE(DifferingOffsets(plain, image).empty());
+}
+
 TEST_F(LoopDeviceTest, DeviceHeldByAnotherProgramIsRefused) {
   const int held = ::open(device.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
   ASSERT_GE(held, 0) << "cannot hold " << device;

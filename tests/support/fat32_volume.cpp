@@ -150,6 +150,10 @@ bool LoggingBackend::Flush(volume::VolumeHandle handle) {
   return Log(MemoryVolume::Call::kFlush, inner_.Flush(handle));
 }
 
+bool LoggingBackend::Size(volume::VolumeHandle handle, volume::DeviceSize& size) {
+  return Log(MemoryVolume::Call::kSize, inner_.Size(handle, size));
+}
+
 bool LoggingBackend::Dismount(volume::VolumeHandle handle) {
   return Log(MemoryVolume::Call::kDismount, inner_.Dismount(handle));
 }

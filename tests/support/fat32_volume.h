@@ -84,6 +84,7 @@ class LoggingBackend final : public volume::VolumeBackend {
   bool Write(volume::VolumeHandle handle, const std::uint8_t* buffer, std::uint32_t byteCount,
              std::uint32_t& bytesWritten) override;
   bool Flush(volume::VolumeHandle handle) override;
+  bool Size(volume::VolumeHandle handle, volume::DeviceSize& size) override;
   bool Dismount(volume::VolumeHandle handle) override;
 
  private:

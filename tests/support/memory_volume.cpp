@@ -11,7 +11,7 @@ void MemoryVolume::AddDrive(char letter, const std::vector<std::uint8_t>& bytes)
 }
 
 void MemoryVolume::AddSparseDrive(char letter, std::uint64_t sizeBytes) {
-  drives_[letter] = Drive{sizeBytes, {}};
+  drives_[letter] = Drive{sizeBytes, volume::kSectorSize, {}};
 }
 
 void MemoryVolume::Poke(char letter, std::uint64_t offset, const std::vector<std::uint8_t>& bytes) {
@@ -167,6 +167,14 @@ bool MemoryVolume::Write(volume::VolumeHandle handle, const std::uint8_t* buffer
 
 bool MemoryVolume::Flush(volume::VolumeHandle handle) {
   return !Next(Call::kFlush) && Valid(handle);
+}
+
+bool MemoryVolume::Size(volume::VolumeHandle handle, volume::DeviceSize& size) {
+  if (Next(Call::kSize) || !Valid(handle)) return false;
+  const Drive& drive = drives_.at(*open_);
+  size.bytes = drive.size;
+  size.sectorBytes = drive.sectorBytes;
+  return true;
 }
 
 bool MemoryVolume::Dismount(volume::VolumeHandle handle) {

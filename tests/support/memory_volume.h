@@ -15,7 +15,7 @@ namespace kestrova::testing {
 
 class MemoryVolume final : public volume::VolumeBackend {
  public:
-  enum class Call { kOpen, kClose, kSetPosition, kRead, kWrite, kFlush, kDismount };
+  enum class Call { kOpen, kClose, kSetPosition, kRead, kWrite, kFlush, kDismount, kSize };
 
   // Presents `bytes` as the volume of drive `letter` (uppercase).
   void AddDrive(char letter, const std::vector<std::uint8_t>& bytes);
@@ -37,6 +37,10 @@ class MemoryVolume final : public volume::VolumeBackend {
   void ProtectDrive(char letter) { protected_.insert(letter); }
   // Cuts a drive's contents off at `sizeBytes`, as a device shorter than its file system.
   void Truncate(char letter, std::uint64_t sizeBytes);
+  // The sector size that the drive reports as its device's (512 unless set).
+  void SetDeviceSectorSize(char letter, std::uint32_t bytes) {
+    drives_.at(letter).sectorBytes = bytes;
+  }
 
   int Count(Call call) const;
   // The reads, in order: the first sector and the number of sectors of each.
@@ -64,6 +68,7 @@ class MemoryVolume final : public volume::VolumeBackend {
   bool Write(volume::VolumeHandle handle, const std::uint8_t* buffer, std::uint32_t byteCount,
              std::uint32_t& bytesWritten) override;
   bool Flush(volume::VolumeHandle handle) override;
+  bool Size(volume::VolumeHandle handle, volume::DeviceSize& size) override;
   bool Dismount(volume::VolumeHandle handle) override;
 
  private:
@@ -76,6 +81,7 @@ class MemoryVolume final : public volume::VolumeBackend {
 
   struct Drive {
     std::uint64_t size = 0;
+    std::uint32_t sectorBytes = volume::kSectorSize;
     std::map<std::uint64_t, volume::SectorBuffer> sectors;
   };
   // Copy between a drive and memory, clipped at the drive's end. Return the bytes moved.
