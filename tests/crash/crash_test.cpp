@@ -248,8 +248,9 @@ TEST_F(CrashTest, KilledPassLeavesWholeSectorsAndASecondRunFinishes) {
 
     EXPECT_EQ(Shell("fsck.fat -n " + Quote(work.string()), true).status, 0);
     std::set<std::size_t> done;
-    for (std::size_t t = 0; t < writesBefore[i]; ++t)
+    for (std::size_t t = 0; t < writesBefore[i]; ++t) {
       done.insert(transfers_[t].begin(), transfers_[t].end());
+    }
     for (std::size_t r = 0; r < rootSectors_.size(); ++r) {
       const auto now = ReadSector(work, rootSectors_[r]);
       const bool isNew = now == ReadSector(repaired_, rootSectors_[r]);
