@@ -1,8 +1,11 @@
-// Crash safety of the repair pass: kestrova-cli repairs a volume whose root directory spans
-// hundreds of clusters, and is killed (SIGKILL) at random moments, from before its first write to
-// after its last. After each kill the volume must be clean for fsck.fat, every root sector must be
-// entirely as before or entirely as repaired (and the repaired ones a prefix of the pass's order),
-// nothing outside the root may have changed, and a second run must finish the repair exactly.
+// Crash safety of the repair pass: kestrova-cli repairs a volume whose root directory spans nine
+// clusters, and strace kills it (SIGKILL) on entering each of its writes to the volume in turn —
+// before the first write, between each pair — and on entering each later system call on the
+// volume: the flush, the dismount, the close. Every kill must land where it was aimed (the run's
+// trace ends in that call), and afterwards the volume must be clean for fsck.fat, its root must
+// hold exactly the sectors of the writes made before the kill (each sector entirely as before or
+// entirely as repaired), nothing outside the root may have changed, and a second run must finish
+// the repair exactly.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -10,12 +13,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cmath>
+#include <cstdlib>
 #include <fstream>
-#include <random>
+#include <map>
+#include <regex>
 #include <set>
-#include <thread>
 
 #include "fat_image.h"
 #include "fat_tools.h"
@@ -33,82 +35,139 @@ testing::CommandResult Shell(const std::string& command, bool withStderr = false
   return testing::Run(command, withStderr);
 }
 
-constexpr std::uint32_t kSectorsPerCluster = 8;
-constexpr std::uint32_t kRootClusters = 160;
-constexpr std::size_t kFolders = 400;
-constexpr int kKills = 24;
-constexpr std::uint64_t kSeed = 20261207;
-// A deleted folder entry with hidden and system set: the pass rewrites its attribute, and
-// fsck.fat ignores deleted entries, so every root sector can carry one.
+constexpr std::uint32_t kSectorsPerCluster = 4;
+constexpr std::uint32_t kRootClusters = 9;
+constexpr std::size_t kFolders = 200;
+// Every third sector of the root (counted in the chain's order) is left as it is, so that a
+// cluster's changed sectors are written in one or two transfers.
+constexpr std::size_t kUnchangedEvery = 3;
 constexpr std::uint8_t kDeletedMark = 0xE5;
-constexpr std::uint8_t kHiddenSystemFolder = 0x16;
+constexpr std::uint8_t kDirectory = 0x10;
+constexpr std::uint8_t kVolumeLabel = 0x08;
+constexpr std::uint8_t kHiddenSystem = 0x06;
 constexpr std::size_t kAttributeOffset = 11;
 constexpr std::size_t kNameBytes = 11;
-constexpr std::size_t kEntryBytes = 32;
 
 std::vector<std::uint8_t> ReadSector(const fs::path& image, std::uint64_t sector) {
   return testing::ReadAt(image, sector * kImageSectorSize, kImageSectorSize);
 }
 
-// Starts `kestrova-cli repair IMAGE` with its output discarded.
-pid_t StartRepair(const fs::path& image) {
+// Runs `kestrova-cli repair IMAGE` under strace, which records the system calls on IMAGE in
+// `trace` and applies `inject` (an --inject expression) when given. The program's output is
+// discarded. Returns the wait status of strace, which dies by the same signal as the program.
+int RepairTraced(const fs::path& image, const fs::path& trace, const std::string& inject) {
+  // LeakSanitizer cannot run under a tracer; the sanitizer build leaves leaks to other runs.
+  std::vector<std::string> env;
+  std::string asan = "detect_leaks=0";
+  for (char** e = environ; *e; ++e) {
+    const std::string entry = *e;
+    if (entry.rfind("ASAN_OPTIONS=", 0) == 0) {
+      asan = entry.substr(entry.find('=') + 1) + ":" + asan;
+    } else {
+      env.push_back(entry);
+    }
+  }
+  env.push_back("ASAN_OPTIONS=" + asan);
+  // Only the calls that name the image or a descriptor of it, one line each, strings left out.
+  std::vector<std::string> args = {"strace", "-f", "-qq", "-e", "signal=none", "-s", "0"};
+  for (const auto& arg : {std::string("-o"), trace.string(), std::string("-P"), image.string()}) {
+    args.push_back(arg);
+  }
+  if (!inject.empty()) args.push_back("--inject=" + inject);
+  for (const auto& arg : {testing::CliPath(), std::string("repair"), image.string()}) {
+    args.push_back(arg);
+  }
+  std::vector<char*> argv, envp;
+  for (auto& a : args) argv.push_back(a.data());
+  for (auto& e : env) envp.push_back(e.data());
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
+
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  std::string cli = testing::CliPath();
-  std::string command = "repair";
-  std::string target = image.string();
-  char* argv[] = {cli.data(), command.data(), target.data(), nullptr};
   pid_t pid = -1;
-  if (posix_spawn(&pid, cli.c_str(), &actions, nullptr, argv, environ) != 0) pid = -1;
+  const int spawned = posix_spawnp(&pid, "strace", &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-int WaitFor(pid_t pid) {
+  if (spawned != 0) {
+    ADD_FAILURE() << "strace cannot be started (scripts/setup.sh test installs it)";
+    return -1;
+  }
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   return status;
 }
 
+// One system call on the volume as strace recorded it: its name and its result ("?" when the
+// program died on entering it).
+struct Call {
+  std::string name;
+  std::string result;
+  bool operator==(const Call&) const = default;
+};
+
+std::vector<Call> ReadTrace(const fs::path& trace) {
+  static const std::regex kLine(R"(^(?:\d+ +)?(\w+)\(.*\) += (\S+).*$)");
+  std::vector<Call> calls;
+  std::ifstream in(trace);
+  for (std::string line; std::getline(in, line);) {
+    std::smatch match;
+    if (!std::regex_match(line, match, kLine)) {
+      ADD_FAILURE() << "unexpected line in the trace: " << line;
+      continue;
+    }
+    calls.push_back({match[1], match[2]});
+  }
+  return calls;
+}
+
 class CrashTest : public ::testing::Test {
  protected:
-  // The volume before the repair and after a complete one, and the root's sectors in the
-  // order in which the pass handles them.
+  // The volume before the repair and after a complete one, the root's sectors in the order in
+  // which the pass handles them, and the transfers that a pass makes: the runs of changed
+  // sectors within each cluster, in that order.
   void SetUp() override {
     ASSERT_TRUE(
-        testing::MakeFat32Image(base_, 300 * 1024, "-s " + std::to_string(kSectorsPerCluster)));
-    std::vector<std::string> names;
-    for (std::size_t i = 0; i < kFolders; ++i) names.push_back("::/F" + std::to_string(i));
-    for (std::size_t at = 0; at < names.size(); at += 100) {
+        testing::MakeFat32Image(base_, 160 * 1024, "-s " + std::to_string(kSectorsPerCluster)));
+    for (std::size_t at = 0; at < kFolders; at += 100) {
       std::string mmd = "mmd -i " + Quote(base_.string());
-      std::string mattrib = "mattrib -i " + Quote(base_.string()) + " +h +s";
-      for (std::size_t i = at; i < std::min(names.size(), at + 100); ++i) {
-        mmd += " " + Quote(names[i]);
-        if (i % 3 != 0) mattrib += " " + Quote(names[i]);
+      for (std::size_t i = at; i < std::min(kFolders, at + 100); ++i) {
+        mmd += " " + Quote("::/F" + std::to_string(i));
       }
       ASSERT_EQ(Shell(mmd, true).status, 0);
-      ASSERT_EQ(Shell(mattrib, true).status, 0);
     }
     FatImage fat(base_, true);
-    const auto used = fat.RootChain()->size();
-    ASSERT_TRUE(fat.GrowRoot(static_cast<std::uint32_t>(kRootClusters - used), 1000));
+    // The root's further clusters far from its first ones and from each other, in an order that
+    // is not the disk's.
+    for (std::uint32_t from = 20000; fat.RootChain()->size() < kRootClusters; from -= 1500) {
+      ASSERT_TRUE(fat.GrowRoot(1, from));
+    }
     const auto chain = *fat.RootChain();
     ASSERT_EQ(chain.size(), kRootClusters);
-    // A deleted hidden folder in the last entry of every sector where that entry is unused (after
-    // the end of the directory in most of them): the pass rewrites it all the same.
-    std::vector<std::uint8_t> entry(kEntryBytes, 0);
-    std::fill(entry.begin(), entry.begin() + kNameBytes, ' ');
-    entry[0] = kDeletedMark;
-    entry[kAttributeOffset] = kHiddenSystemFolder;
+    // In each sector that is to change, every other live folder becomes hidden and system, and
+    // the last entry, when unused, becomes a deleted hidden folder (fsck.fat ignores deleted
+    // entries, and the pass rewrites them all the same).
+    std::size_t index = 0;
     for (const std::uint32_t cluster : chain) {
       auto bytes = fat.ReadCluster(cluster);
-      for (std::size_t s = 0; s < kSectorsPerCluster; ++s) {
-        const auto last = bytes.begin() + (s + 1) * kImageSectorSize - kEntryBytes;
-        if (std::all_of(last, last + kEntryBytes, [](std::uint8_t b) { return b == 0; })) {
-          std::copy(entry.begin(), entry.end(), last);
+      for (std::size_t s = 0; s < kSectorsPerCluster; ++s, ++index) {
+        if (index % kUnchangedEvery == kUnchangedEvery - 1) continue;
+        const auto sector = bytes.begin() + static_cast<std::ptrdiff_t>(s * kImageSectorSize);
+        for (std::size_t e = 0; e < kImageSectorSize / kDirEntryBytes; e += 2) {
+          auto entry = sector + static_cast<std::ptrdiff_t>(e * kDirEntryBytes);
+          const std::uint8_t attribute = entry[kAttributeOffset];
+          if (entry[0] != 0 && entry[0] != kDeletedMark && (attribute & kDirectory) &&
+              !(attribute & kVolumeLabel)) {
+            entry[kAttributeOffset] = attribute | kHiddenSystem;
+          }
+        }
+        const auto last = sector + kImageSectorSize - kDirEntryBytes;
+        if (std::all_of(last, last + kDirEntryBytes, [](std::uint8_t b) { return b == 0; })) {
+          std::fill(last, last + kNameBytes, ' ');
+          last[0] = kDeletedMark;
+          last[kAttributeOffset] = kDirectory | kHiddenSystem;
         }
       }
       fat.WriteCluster(cluster, bytes);
@@ -120,65 +179,96 @@ class CrashTest : public ::testing::Test {
 
     ASSERT_EQ(Shell("fsck.fat -n " + Quote(base_.string()), true).status, 0);
     ASSERT_TRUE(CopySparse(base_, repaired_));
-    const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(Shell(Quote(testing::CliPath()) + " repair " + Quote(repaired_.string())).status, 0);
-    fullRun_ = std::chrono::steady_clock::now() - start;
-    for (const std::uint64_t s : rootSectors_) {
-      ASSERT_NE(ReadSector(base_, s), ReadSector(repaired_, s)) << "sector " << s;
+    for (std::size_t r = 0; r < rootSectors_.size(); ++r) {
+      const bool changed =
+          ReadSector(base_, rootSectors_[r]) != ReadSector(repaired_, rootSectors_[r]);
+      ASSERT_EQ(changed, r % kUnchangedEvery != kUnchangedEvery - 1) << "root sector " << r;
+      if (!changed) continue;
+      const bool continues =
+          r % kSectorsPerCluster != 0 && !transfers_.empty() && transfers_.back().back() == r - 1;
+      if (!continues) transfers_.emplace_back();
+      transfers_.back().push_back(r);
     }
   }
 
   testing::TempDir dir_;
-  fs::path base_ = dir_ / "base.img";
-  fs::path repaired_ = dir_ / "repaired.img";
+  fs::path base_ = fs::absolute(dir_ / "base.img");
+  fs::path repaired_ = fs::absolute(dir_ / "repaired.img");
   std::vector<std::uint64_t> rootSectors_;
-  std::chrono::duration<double> fullRun_{};
+  std::vector<std::vector<std::size_t>> transfers_;  // indices into rootSectors_
 };
 
 TEST_F(CrashTest, KilledPassLeavesWholeSectorsAndASecondRunFinishes) {
-  std::mt19937_64 rng(kSeed);
-  // Delays spread evenly on a logarithmic scale from 20 microseconds to past the end of a run.
-  std::uniform_real_distribution<double> logDelay(std::log(20e-6),
-                                                  std::log(1.3 * fullRun_.count()));
-  const fs::path work = dir_ / "work.img";
-  int untouched = 0, partial = 0, complete = 0;
-  for (int kill = 0; kill < kKills; ++kill) {
-    const double delay = std::exp(logDelay(rng));
-    SCOPED_TRACE("kill " + std::to_string(kill) + " after " + std::to_string(delay) + " s");
+  const fs::path work = fs::absolute(dir_ / "work.img");
+  const fs::path trace = dir_ / "trace.txt";
+  // A run to its end: its system calls on the volume, and its writes, which are the transfers.
+  ASSERT_TRUE(CopySparse(base_, work));
+  const int status = RepairTraced(work, trace, "");
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  ASSERT_TRUE(CompareImages(repaired_, work, 1).empty()) << "the traced run differs";
+  const std::vector<Call> calls = ReadTrace(trace);
+  std::vector<std::size_t> writesBefore;  // for each call, the writes that succeeded before it
+  std::size_t written = 0;
+  std::size_t lastWrite = calls.size();
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    writesBefore.push_back(written);
+    if (calls[i].name != "write") continue;
+    lastWrite = i;
+    if (std::stoll(calls[i].result) < 0) continue;  // a write refused and tried again
+    ASSERT_LT(written, transfers_.size()) << "more writes than transfers";
+    EXPECT_EQ(std::stoll(calls[i].result), transfers_[written].size() * kImageSectorSize)
+        << "write " << written;
+    ++written;
+  }
+  ASSERT_EQ(written, transfers_.size());
+  ASSERT_TRUE(std::any_of(calls.begin() + static_cast<std::ptrdiff_t>(lastWrite), calls.end() - 1,
+                          [](const Call& c) { return c.name == "fsync" || c.name == "fdatasync"; }))
+      << "no flush between the last write and the last call";
+
+  // Kills on entering each write and each later call; the n-th call of a name is aimed at by
+  // strace's count of that name.
+  const std::set<std::uint64_t> root(rootSectors_.begin(), rootSectors_.end());
+  std::map<std::string, int> seen;
+  int kills = 0;
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    const int nth = ++seen[calls[i].name];
+    if (calls[i].name != "write" && i <= lastWrite) continue;
+    const std::string aim = calls[i].name + " #" + std::to_string(nth);
+    SCOPED_TRACE("killed on entering " + aim + ", after " + std::to_string(writesBefore[i]) +
+                 " of " + std::to_string(transfers_.size()) + " writes");
     ASSERT_TRUE(CopySparse(base_, work));
-    const pid_t pid = StartRepair(work);
-    ASSERT_GT(pid, 0);
-    std::this_thread::sleep_for(std::chrono::duration<double>(delay));
-    ::kill(pid, SIGKILL);
-    WaitFor(pid);
+    const int killed =
+        RepairTraced(work, trace, calls[i].name + ":signal=SIGKILL:when=" + std::to_string(nth));
+    ASSERT_TRUE(WIFSIGNALED(killed) && WTERMSIG(killed) == SIGKILL) << "status " << killed;
+    std::vector<Call> expected(calls.begin(), calls.begin() + static_cast<std::ptrdiff_t>(i));
+    expected.push_back({calls[i].name, "?"});
+    ASSERT_EQ(ReadTrace(trace), expected) << "the kill did not land on " << aim;
+    ++kills;
 
     EXPECT_EQ(Shell("fsck.fat -n " + Quote(work.string()), true).status, 0);
-    std::size_t newSectors = 0;
-    bool oldSeen = false;
-    for (const std::uint64_t s : rootSectors_) {
-      const auto now = ReadSector(work, s);
-      const bool isNew = now == ReadSector(repaired_, s);
-      const bool isOld = now == ReadSector(base_, s);
-      ASSERT_TRUE(isNew || isOld) << "sector " << s << " is torn";
-      ASSERT_FALSE(isNew && oldSeen) << "sector " << s << " repaired after an unrepaired one";
-      oldSeen = oldSeen || isOld;
-      newSectors += isNew;
+    std::set<std::size_t> done;
+    for (std::size_t t = 0; t < writesBefore[i]; ++t) {
+      done.insert(transfers_[t].begin(), transfers_[t].end());
+    }
+    for (std::size_t r = 0; r < rootSectors_.size(); ++r) {
+      const auto now = ReadSector(work, rootSectors_[r]);
+      const bool isNew = now == ReadSector(repaired_, rootSectors_[r]);
+      const bool isOld = now == ReadSector(base_, rootSectors_[r]);
+      ASSERT_TRUE(isNew || isOld) << "root sector " << r << " is torn";
+      ASSERT_TRUE(done.count(r) ? isNew : isOld)
+          << "root sector " << r << (isNew ? " is repaired" : " is as before");
     }
     // Outside the root directory nothing moved.
-    const std::set<std::uint64_t> root(rootSectors_.begin(), rootSectors_.end());
     for (const auto& d : CompareImages(base_, work)) {
       ASSERT_TRUE(root.count(d.offset / kImageSectorSize)) << "byte " << d.offset << " changed";
     }
-    (newSectors == 0 ? untouched : newSectors == rootSectors_.size() ? complete : partial)++;
 
     ASSERT_EQ(Shell(Quote(testing::CliPath()) + " repair " + Quote(work.string())).status, 0);
     EXPECT_TRUE(CompareImages(repaired_, work, 1).empty()) << "second run differs";
   }
-  std::printf(
-      "full pass %.3f s over %zu sectors; %d kills: %d before any write, %d mid-pass, "
-      "%d after the last write\n",
-      fullRun_.count(), rootSectors_.size(), kKills, untouched, partial, complete);
-  EXPECT_GT(partial, 0) << "no kill landed inside the pass";
+  std::printf("%zu root sectors, %zu writes; %d kills, each where it was aimed\n",
+              rootSectors_.size(), transfers_.size(), kills);
 }
 
 }  // namespace

@@ -83,14 +83,14 @@ class LoopDeviceTest : public ::testing::Test {
                    << ")";
     }
     device = attached.output.substr(0, attached.output.find('\n'));
+    backing = image;
   }
 
   void TearDown() override { Detach(); }
 
   void Detach() {
     if (device.empty()) return;
-    const auto detached = testing::Run("losetup -d " + Quote(device), true);
-    EXPECT_EQ(detached.status, 0) << detached.output;
+    DetachLoop(device, backing);
     device.clear();
   }
 
@@ -98,6 +98,7 @@ class LoopDeviceTest : public ::testing::Test {
   std::filesystem::path image = dir / "volume.img";
   std::filesystem::path before = dir / "before.img";
   std::string device;
+  std::filesystem::path backing;  // the file behind `device`
 };
 
 TEST_F(LoopDeviceTest, RepairsThroughTheBlockDevice) {
@@ -189,6 +190,7 @@ TEST_F(LoopDeviceTest, MountedDeviceOrPartitionIsBusyAndSaysWhereItIsMounted) {
   const auto attached = testing::Run("losetup -f -P --show " + Quote(disk.string()), true);
   ASSERT_EQ(attached.status, 0) << attached.output;
   device = attached.output.substr(0, attached.output.find('\n'));
+  backing = disk;
   const std::string partition = device + "p1";
   if (!fs::exists(partition)) {
     ASSERT_EQ(testing::Run("partx -a " + Quote(device)).status, 0);
@@ -214,6 +216,7 @@ TEST_F(LoopDeviceTest, ImageBehindALoopDeviceIsRefused) {
   const fs::path linked = dir / "linked.img";
   fs::create_hard_link(image, linked);
   fs::remove(image);
+  backing = linked;
   ASSERT_TRUE(volume::RegisterDrive('M', linked.string()));
   EXPECT_EQ(Refusal('M').kind, Kind::kLoopBacked);
   ASSERT_TRUE(CopySparse(before, image));
@@ -232,6 +235,7 @@ TEST_F(LoopDeviceTest, LetterRefusesAnotherDiskOnTheSameDeviceNode) {
   const auto attached = testing::Run("losetup " + Quote(node) + " " + Quote(before.string()), true);
   if (attached.status != 0) GTEST_SKIP() << node << " was taken meanwhile: " << attached.output;
   device = node;
+  backing = before;
   EXPECT_EQ(Refusal('L', Access::kReadOnly).kind, Kind::kDriveChanged);
   volume::RefreshDrives();
   EXPECT_TRUE(Opens('L', Access::kReadOnly));

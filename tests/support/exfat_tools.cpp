@@ -52,7 +52,7 @@ bool MakeExfatImage(const std::filesystem::path& image, std::uint64_t sizeMiB,
     target = Quote(device);
   }
   const auto made = Run("mkfs.exfat " + options + " " + target, true);
-  if (!device.empty()) Run("losetup -d " + Quote(device));
+  if (!device.empty()) DetachLoop(device, image);
   if (made.status != 0) ADD_FAILURE() << "mkfs.exfat " << options << ": " << made.output;
   return made.status == 0;
 }
@@ -81,7 +81,7 @@ std::string MakeFoldersThroughFuse(const std::filesystem::path& image,
       why = "cannot unmount";
     }
   }
-  Run("losetup -d " + Quote(device));
+  DetachLoop(device, image);
   if (!why.empty() && mounted.status == 0) ADD_FAILURE() << why;
   return why;
 }

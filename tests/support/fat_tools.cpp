@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 namespace kestrova::testing {
 namespace {
@@ -158,6 +160,26 @@ std::vector<std::uint8_t> ReadAt(const std::filesystem::path& file, std::uint64_
   in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(length));
   bytes.resize(static_cast<std::size_t>(in.gcount()));
   return bytes;
+}
+
+bool DetachLoop(const std::string& device, const std::filesystem::path& image) {
+  const auto detached = Run("losetup -d " + Quote(device), true);
+  if (detached.status != 0) {
+    ADD_FAILURE() << "losetup -d " << device << ": " << detached.output;
+    return false;
+  }
+  // Polled: the release has no event to wait on. The deadline only keeps a stuck device from
+  // hanging the test.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  for (;;) {
+    const auto listed = Run("losetup -j " + Quote(image.string()), true);
+    if (listed.status == 0 && listed.output.empty()) return true;
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << image << " still backs a loop device: " << listed.output;
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
 }
 
 std::string CliPath() { return KESTROVA_CLI_PATH; }

@@ -64,6 +64,11 @@ void PatchBytes(const std::filesystem::path& file, std::uint64_t offset,
 std::vector<std::uint8_t> ReadAt(const std::filesystem::path& file, std::uint64_t offset,
                                  std::size_t length);
 
+// Detaches a loop device and waits until no loop device is backed by `image` any more: the kernel
+// lets go of the file only once the device's last opener (udev's probe, say) has closed it. Fails
+// the calling test (ADD_FAILURE) and returns false when either does not happen.
+bool DetachLoop(const std::string& device, const std::filesystem::path& image);
+
 // The built command-line program.
 std::string CliPath();
 

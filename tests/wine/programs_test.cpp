@@ -164,7 +164,7 @@ TEST_F(WineTest, CliRefusesADriveThatAnotherProgramHolds) {
   auto holder = HoldDrive();
   const auto result = session_.Wine(CliExe(), "repair F:", scratch_ / "stderr");
   holder->CloseInput();
-  EXPECT_EQ(holder->Wait(10), 0);
+  EXPECT_EQ(holder->Wait(), 0);
   EXPECT_EQ(result.status, 1);
   const auto errors = ReadBytes(scratch_ / "stderr");
   const std::string text(errors.begin(), errors.end());
@@ -205,9 +205,9 @@ class WindowTest : public WineTest {
   void TearDown() override {
     if (!window_) return;
     // Nothing runs any more, so the window must close and the program end normally.
-    const auto closed = Probe("close 10000");
+    const auto closed = Probe("close " + std::to_string(kWaitMs));
     EXPECT_NE(closed.output.find("closed"), std::string::npos) << closed.output;
-    EXPECT_EQ(window_->Wait(20), 0);
+    EXPECT_EQ(window_->Wait(), 0);
   }
 
   CommandResult Probe(const std::string& commands) { return session_.Wine(ProbeExe(), commands); }
@@ -453,7 +453,7 @@ TEST_F(WindowTest, AnalysisRefusesVolumesItCannotRepair) {
     auto holder = HoldDrive();
     const auto refused = Probe("select F message " + std::to_string(kWaitMs));
     holder->CloseInput();
-    EXPECT_EQ(holder->Wait(10), 0);
+    EXPECT_EQ(holder->Wait(), 0);
     ASSERT_EQ(refused.status, 0) << refused.output;
     EXPECT_EQ(Value(refused.output, "title"), kOpenFailedTitle);
     EXPECT_EQ(Value(refused.output, "text"), kOpenFailed);
@@ -472,9 +472,10 @@ TEST_F(WineTest, WindowScalesItsLayoutWithTheScreenResolution) {
   for (const int dpi : {120, 144, 192}) {
     session_.SetScreenDpi(dpi);
     Background window(session_.Env() + " wine " + Quote(WindowExe()) + " 2>/dev/null");
-    const auto probed = session_.Wine(
-        ProbeExe(), "window " + std::to_string(kWindowStartMs) + kGeometry + " close 10000");
-    EXPECT_EQ(window.Wait(20), 0);
+    const auto probed =
+        session_.Wine(ProbeExe(), "window " + std::to_string(kWindowStartMs) + kGeometry +
+                                      " close " + std::to_string(kWaitMs));
+    EXPECT_EQ(window.Wait(), 0);
     ASSERT_EQ(probed.status, 0) << probed.output;
     ExpectScaledWindow(probed.output, dpi);
   }

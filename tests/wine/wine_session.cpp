@@ -1,15 +1,16 @@
 #include "wine_session.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
 namespace kestrova::testing::wine {
 namespace {
@@ -108,7 +109,7 @@ Background::Background(const std::string& command) {
 
 Background::~Background() {
   CloseInput();
-  if (pid_ > 0) Wait(0);
+  End(0);  // a program still running is killed
   if (output_ >= 0) close(output_);
 }
 
@@ -133,21 +134,25 @@ void Background::CloseInput() {
   input_ = -1;
 }
 
-int Background::Wait(int seconds) {
+int Background::Wait() {
+  // The deadline only keeps a program that never ends from hanging the suite.
+  constexpr int kDeadlineMs = 120000;
+  return End(kDeadlineMs);
+}
+
+int Background::End(int deadlineMs) {
   if (pid_ <= 0) return -1;
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  // The end is awaited on a descriptor of the process.
+  const int process = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+  pollfd ended{process, POLLIN, 0};
+  const bool late = process >= 0 && poll(&ended, 1, deadlineMs) == 0;
+  if (process >= 0) close(process);
+  if (late) kill(pid_, SIGKILL);
   int status = 0;
-  while (waitpid(pid_, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() >= end) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
-      pid_ = -1;
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }
   pid_ = -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return !late && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 InfectedImage MakeInfectedImage(const std::filesystem::path& image, const std::string& mkfsOptions,

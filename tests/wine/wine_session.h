@@ -59,11 +59,13 @@ class Background {
   std::string ReadLine();
   // Closes its standard input.
   void CloseInput();
-  // Waits up to `seconds` for its end; its exit status, or -1 when it did not end (it is then
-  // killed).
-  int Wait(int seconds);
+  // Waits for its end; its exit status, or -1 when it was signalled or did not end within two
+  // minutes (it is then killed).
+  int Wait();
 
  private:
+  // Waits up to `deadlineMs` for its end, then kills it; its exit status, or -1.
+  int End(int deadlineMs);
   pid_t pid_ = -1;
   int input_ = -1;
   int output_ = -1;

@@ -28,7 +28,9 @@
 //                      that the console has then
 //   hold LETTER        open \\.\LETTER: for exclusive access, print "held", and keep it open
 //                      until standard input ends
-// Output is UTF-8. Any failure prints "error<TAB>what" and ends with status 1.
+// The commands that act on the window (select, click, cursor, tab, enter, dpi) return once its
+// thread has handled what they gave it, or has opened a message box meanwhile. Output is UTF-8.
+// Any failure prints "error<TAB>what" and ends with status 1.
 #include <windows.h>
 
 #include <cstdio>
@@ -44,7 +46,7 @@ using namespace kestrova::ui::win32;
 using kestrova::ui::kWindowCaption;
 
 constexpr DWORD kPollMs = 50;
-constexpr DWORD kSettleMs = 300;        // time for the window to answer a mouse move
+constexpr DWORD kAnswerMs = 60000;      // only keeps a window that never answers from hanging
 constexpr int kMessageTextId = 0xFFFF;  // the static control that holds a message box's text
 constexpr const wchar_t* kDialogClass = L"#32770";
 
@@ -129,6 +131,18 @@ bool WaitFor(DWORD timeoutMs, Condition condition) {
   return true;
 }
 
+// Waits until the window's thread has handled every message and every input queued for it so
+// far. A pixel of the window is made invalid: its thread repaints only once it has no posted
+// message and no input left, in its own message loop or in the modal one of a message box.
+void Settle() {
+  HWND window = RequireMainWindow();
+  const RECT pixel{0, 0, 1, 1};  // in the client area, left of and above every control
+  if (!InvalidateRect(window, &pixel, FALSE)) Fail("cannot invalidate the window");
+  if (!WaitFor(kAnswerMs, [&] { return GetUpdateRect(window, nullptr, FALSE) == FALSE; })) {
+    Fail("the window does not repaint");
+  }
+}
+
 void Layout() {
   HWND window = RequireMainWindow();
   RECT client{};
@@ -167,12 +181,14 @@ void List() {
 }
 
 // Posted, not sent: the handler may open a modal message box, which a sent message would wait on.
+// Returns once the handler has ended or opened one.
 void Notify(HWND control, int code) {
   const int id = GetDlgCtrlID(control);
   if (!PostMessageW(GetParent(control), WM_COMMAND, MAKEWPARAM(id, code),
                     reinterpret_cast<LPARAM>(control))) {
     Fail("cannot notify control " + std::to_string(id));
   }
+  Settle();
 }
 
 void Select(const std::string& letter) {
@@ -189,7 +205,6 @@ void Click(int id) {
   HWND control = Control(id);
   if (!IsWindowEnabled(control) || !IsWindowVisible(control)) Fail("control is not clickable");
   Notify(control, BN_CLICKED);  // STN_CLICKED has the same code
-  Sleep(kSettleMs);
   std::printf("clicked\t%d\n", id);
 }
 
@@ -233,11 +248,12 @@ void Message(DWORD timeoutMs) {
 void Cursor(int id) {
   RECT rect{};
   GetWindowRect(Control(id), &rect);
-  // Off the control first, so that moving onto it is a change the window hears about.
+  // Off the control first, so that moving onto it is a change the window hears about. The system
+  // queues the mouse move as SetCursorPos returns, so that Settle sees it handled.
   SetCursorPos(rect.left - 1, rect.top - 1);
-  Sleep(kSettleMs);
+  Settle();
   SetCursorPos((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
-  Sleep(kSettleMs);
+  Settle();
   CURSORINFO info{};
   info.cbSize = sizeof info;
   if (!GetCursorInfo(&info)) Fail("no cursor information");
@@ -268,7 +284,7 @@ void Press(WPARAM key, LPARAM scanCode) {
   const LPARAM data = kOnce | scanCode << kScanCodeShift;
   PostMessageW(focus, WM_KEYDOWN, key, data);
   PostMessageW(focus, WM_KEYUP, key, data | kReleased);
-  Sleep(kSettleMs);
+  Settle();
 }
 
 // What the system sends a window whose monitor changes its resolution: the new resolution and a
@@ -298,11 +314,11 @@ void ChangeDpi(int dpi) {
   DWORD_PTR result = 0;
   const bool answered =
       SendMessageTimeoutW(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
-                          reinterpret_cast<LPARAM>(remote), SMTO_NORMAL, 10000, &result) != 0;
+                          reinterpret_cast<LPARAM>(remote), SMTO_NORMAL, kAnswerMs, &result) != 0;
   VirtualFreeEx(process, remote, 0, MEM_RELEASE);
   CloseHandle(process);
   if (!answered) Fail("no answer to WM_DPICHANGED");
-  Sleep(kSettleMs);
+  Settle();
   std::printf("dpi\t%d\n", dpi);
 }
 
