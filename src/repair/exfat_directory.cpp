@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "repair/codepage.h"
+#include "repair/cross_links.h"
 #include "repair/directory.h"
 #include "repair/exfat.h"
 #include "repair/fat.h"
@@ -90,28 +91,59 @@ std::string NameOf(std::span<const std::uint8_t> set) {
   return Utf16ToUtf8(name);
 }
 
+// Refuses an entry that owns a cluster of the root without going through the FAT: the first
+// cluster of every entry that owns clusters, and every cluster of a contiguous run (allocation
+// bitmap, up-case table, a stream extension that the FAT does not chain) of as many clusters as
+// its data needs; a run of no bytes owns none. The FAT's links from there on are the FAT scan's.
+// `set` is the File entry set that the entry belongs to, or empty; `number` is the entry number
+// of the set's File entry, or of the entry itself.
+std::optional<Problem> CheckOwnedClusters(std::span<const std::uint8_t> entry,
+                                          std::span<const std::uint8_t> set, std::int64_t number,
+                                          const RootClusterSet& root, std::int64_t clusterBytes) {
+  const std::uint8_t type = entry[kEntryTypeOffset];
+  const bool contiguous =
+      type == kAllocationBitmap || type == kUpcaseTable ||
+      (type == kStreamExtension && (entry[kSecondaryFlagsOffset] & kNoFatChain));
+  if (!contiguous && type != kStreamExtension) return std::nullopt;
+  const std::int64_t first = Read32(entry, kFirstClusterOffset);
+  std::int64_t clash = 0;
+  if (!contiguous) {
+    clash = root.Contains(first) ? first : 0;
+  } else if (const std::uint64_t length = fat::Read64(entry, kDataLengthOffset); length != 0) {
+    // At most 2^55 clusters of 512 bytes: the sum stays far from the limits of 64 bits.
+    const auto clusters =
+        static_cast<std::int64_t>((length - 1) / static_cast<std::uint64_t>(clusterBytes));
+    clash = root.FirstWithin(first, first + clusters);
+  }
+  if (clash == 0) return std::nullopt;
+  const std::string name = set.empty() ? std::string() : NameOf(set);
+  if (contiguous) return DamagedChain({DetailKind::kContiguousCrossLink, number, clash, name});
+  if (name.empty()) return DamagedChain({DetailKind::kEntryCrossLink, number, clash, {}});
+  return DamagedChain({DetailKind::kNamedCrossLink, number, clash, name});
+}
+
 class ExfatRoot final : public RootDirectory {
  public:
   // The sets must be whole and their checksums right; no in-use entry may own a cluster of the
   // root's own chain.
   std::optional<Problem> Check(const VolumeLayout& layout) const override {
-    const auto recorded = layout.rootClusters.begin();
-    const auto recordedEnd = recorded + layout.rootClusterCount;
+    const RootClusterSet rootClusters(layout);
+    const auto root = layout.root.bytes();
+    std::size_t setOffset = 0, setSize = 0;  // the set whose secondaries follow
     std::optional<Problem> crossLink;
     auto problem = Walk(
-        layout.root.bytes(), [](std::size_t, std::size_t) {},
+        root,
+        [&](std::size_t offset, std::size_t size) {
+          setOffset = offset;
+          setSize = size;
+        },
         [&](std::size_t offset, std::span<const std::uint8_t> entry) {
-          const std::uint8_t type = entry[kEntryTypeOffset];
-          const bool ownsClusters =
-              type == kAllocationBitmap || type == kUpcaseTable || type == kStreamExtension;
-          if (!ownsClusters || crossLink) return;
-          const std::uint32_t first = Read32(entry, kFirstClusterOffset);
-          if (std::find(recorded, recordedEnd, static_cast<std::int32_t>(first)) != recordedEnd) {
-            crossLink = DamagedChain({DetailKind::kEntryCrossLink,
-                                      static_cast<std::int64_t>(offset / kEntrySize),
-                                      first,
-                                      {}});
-          }
+          if (crossLink) return;
+          const bool inSet = offset > setOffset && offset < setOffset + setSize;
+          const std::size_t number = (inSet ? setOffset : offset) / kEntrySize;
+          crossLink = CheckOwnedClusters(
+              entry, inSet ? root.subspan(setOffset, setSize) : std::span<const std::uint8_t>(),
+              static_cast<std::int64_t>(number), rootClusters, layout.ClusterBytes());
         });
     return problem ? problem : crossLink;
   }

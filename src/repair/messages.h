@@ -54,10 +54,16 @@ enum class DetailKind {
   kRootOutsideVolume,  // the root's first cluster
   kExfatNonZeroFields,
   // The root's entries. `value` is the cluster of the root's own chain that an entry begins at.
-  kNamedCrossLink,  // the FAT entry `name`
+  kNamedCrossLink,  // the entry `name`
   kEntryCrossLink,  // the exFAT entry number `at`
   kIncompleteSet,   // the exFAT entry set at entry number `at`
   kSetChecksum,     // the same, with a wrong checksum
+  // Other chains that reach the root's clusters. `value` is the root's cluster.
+  kFatCrossLink,         // the FAT entry of cluster `at`, outside the root, links to it
+  kContiguousCrossLink,  // the contiguous clusters of the exFAT entry number `at` (named `name`,
+                         // when it has one) include it
+  kRootClusterFree,      // the exFAT allocation bitmap marks it free
+  kNoAllocationBitmap,   // exFAT: no allocation bitmap of the FAT in use covers the root
   // How the volume under the pass's lock differs from the analysed one.
   kBootSectorDiffers,
   kFileSystemDiffers,

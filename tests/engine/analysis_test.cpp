@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "exfat_volume.h"
 #include "fat32_volume.h"
 #include "memory_volume.h"
 #include "repair/engine.h"
@@ -101,11 +102,13 @@ TEST_F(AnalysisTest, RootIsReadARunOfContiguousClustersAtATime) {
 TEST_F(AnalysisTest, FatIsReadAWindowAtATimeAndAgainWhenTheChainComesBack) {
   Fat32Volume volume(memory, 'F', {.sectorsPerCluster = 1, .fatSize = 1009});
   // 1000 lies in FAT sector 7, inside the first window of 128 sectors; 20000 in sector 156, and
-  // 30000 in sector 234 of the window that 20000 loaded; 127 is back in the first window.
+  // 30000 in sector 234 of the window that 20000 loaded; 127 is back in the first window. The
+  // scan for links into the root then reads the rest of the FAT in one transfer.
   volume.Chain({2, 1000, 5, 20000, 30000, 127});
   Analyse();
   EXPECT_TRUE(window.RepairEnabled());
-  EXPECT_EQ(FatReads(volume.DataStart()), (Reads{{32, 128}, {32 + 156, 128}, {32, 128}}));
+  EXPECT_EQ(FatReads(volume.DataStart()),
+            (Reads{{32, 128}, {32 + 156, 128}, {32, 128}, {32 + 128, 1009 - 128}}));
   EXPECT_EQ(Recorded(), (std::vector<std::int32_t>{2, 1000, 5, 20000, 30000, 127}));
 
   // The last window stops at the end of the FAT.
@@ -138,7 +141,9 @@ TEST_F(AnalysisTest, WideFieldsAreReadWhole) {
   EXPECT_EQ(layout.fatSize, 70000);
   EXPECT_EQ(layout.dataStart, 300 + 2 * 70000);
   EXPECT_EQ(layout.sectorsPerCluster, 1);
-  EXPECT_EQ(FatReads(volume.DataStart()), (Reads{{300, 128}, {300 + far * 4 / 512, 128}}));
+  const Reads walk = FatReads(volume.DataStart());
+  ASSERT_GE(walk.size(), 2u);
+  EXPECT_EQ(Reads(walk.begin(), walk.begin() + 2), (Reads{{300, 128}, {300 + far * 4 / 512, 128}}));
   EXPECT_EQ(Recorded(), (std::vector<std::int32_t>{2, static_cast<std::int32_t>(far)}));
 }
 
@@ -221,6 +226,80 @@ TEST_F(AnalysisTest, RootCrossLinkedWithAFileItListsIsRefused) {
   window = RecordingWindow{};
   Analyse();
   EXPECT_TRUE(window.RepairEnabled());
+}
+
+// Another chain that reaches a root cluster past its first: the FAT entry that links into the
+// root lies beyond the FAT sectors that the chain's walk read, and its top four bits are not
+// part of the link. The root's own link 2 -> 3 does not count.
+TEST_F(AnalysisTest, ChainLinkingIntoTheRootIsRefused) {
+  Fat32Volume volume(memory, 'F', {.sectorsPerCluster = 1, .fatSize = 1009});
+  volume.Chain({2, 3});
+  volume.PutEntry(volume.ClusterSector(2), 0, "FILE    TXT", 0x20);
+  volume.SetFirstCluster(volume.ClusterSector(2), 0, 9);
+  volume.Chain({9, 20000, 5});
+  volume.SetFat(6, 0x0FFFFFF7);
+  Analyse();
+  ASSERT_TRUE(window.RepairEnabled()) << window.messages.at(0).text;
+
+  volume.SetFat(20000, 0xF0000003);
+  window = RecordingWindow{};
+  Analyse();
+  ExpectRefused("错误");
+  EXPECT_NE(window.messages.at(0).text.find("另一簇链中的簇20000指向根目录自身的簇3"),
+            std::string::npos)
+      << window.messages.at(0).text;
+}
+
+// A FAT32 first cluster is 32 bits: an entry that matches a root cluster only in its low word
+// is no cross-link.
+TEST_F(AnalysisTest, HighWordOfTheFirstClusterCounts) {
+  Fat32Volume volume(memory, 'F', {.sectorsPerCluster = 1, .fatSize = 1009});
+  volume.Chain({2, 0x10003});
+  const std::uint64_t root = volume.ClusterSector(2);
+  volume.PutEntry(root, 0, "DATA    BIN", 0x20);
+  for (const std::uint32_t first : {0x00003u, 0x10003u}) {
+    volume.SetFirstCluster(root, 0, first);
+    window = RecordingWindow{};
+    Analyse();
+    EXPECT_EQ(window.RepairEnabled(), first == 0x00003u) << first;
+  }
+  ASSERT_EQ(window.messages.size(), 1u);
+  EXPECT_NE(window.messages.at(0).text.find("“DATA.BIN”起始于根目录自身的簇65539"),
+            std::string::npos)
+      << window.messages.at(0).text;
+}
+
+TEST_F(AnalysisTest, ExfatFileBeginningAtARootClusterIsRefused) {
+  ExfatVolume volume(memory, 'F');
+  volume.Chain({volume.RootCluster(), 9});
+  volume.SetAllocated(9, true);
+  volume.PutFile(1, "file.txt", 0x20, 0x01, 20, 4096);
+  Analyse();
+  ASSERT_TRUE(window.RepairEnabled()) << window.messages.at(0).text;
+
+  volume.PutFile(1, "file.txt", 0x20, 0x01, 9, 4096);
+  window = RecordingWindow{};
+  Analyse();
+  ExpectRefused("错误");
+  EXPECT_NE(window.messages.at(0).text.find("“file.txt”起始于根目录自身的簇9"), std::string::npos)
+      << window.messages.at(0).text;
+}
+
+// With two FATs, the bitmap that goes with the FAT in use (here the second) is the one read.
+TEST_F(AnalysisTest, ExfatRootClusterFreeInTheBitmapInUseIsRefused) {
+  ExfatVolume volume(memory, 'F', 2, 1);
+  volume.Chain({volume.RootCluster(), 9});
+  volume.SetAllocated(9, true, 1);
+  Analyse();
+  ASSERT_TRUE(window.RepairEnabled()) << window.messages.at(0).text;
+
+  volume.SetAllocated(9, false, 1);
+  volume.SetAllocated(9, true, 0);
+  window = RecordingWindow{};
+  Analyse();
+  ExpectRefused("错误");
+  EXPECT_NE(window.messages.at(0).text.find("根目录的簇9在分配位图中标记为空闲"), std::string::npos)
+      << window.messages.at(0).text;
 }
 
 // A FAT value that ends the chain after cluster 3; the top four bits are not part of it.

@@ -89,13 +89,13 @@ ExfatRootSets::ExfatRootSets(const std::filesystem::path& image) : image_(image)
   if (boot.size() < 512) throw std::runtime_error("no boot sector");
   sectorBytes_ = std::uint64_t{1} << boot[kSectorShiftField];
   clusterBytes_ = sectorBytes_ << boot[kClusterShiftField];
-  const std::uint64_t fat = Le(boot, kFatOffsetField, 4) * sectorBytes_;
+  const std::uint64_t fat = fatOffset_ = Le(boot, kFatOffsetField, 4) * sectorBytes_;
+  rootCluster_ = static_cast<std::uint32_t>(Le(boot, kRootClusterField, 4));
   const std::uint64_t heap = Le(boot, kHeapOffsetField, 4) * sectorBytes_;
   // The root's bytes in chain order, and where each of its entries lies in the image.
   std::vector<std::uint8_t> root;
   std::vector<std::uint64_t> places;
-  for (std::uint32_t cluster = static_cast<std::uint32_t>(Le(boot, kRootClusterField, 4));
-       cluster != kEnd;) {
+  for (std::uint32_t cluster = rootCluster_; cluster != kEnd;) {
     const std::uint64_t at = heap + (cluster - 2) * clusterBytes_;
     const auto bytes = ReadAt(image, at, clusterBytes_);
     root.insert(root.end(), bytes.begin(), bytes.end());
@@ -134,16 +134,22 @@ const ExfatRootSets::Set& ExfatRootSets::Named(const std::string& name) const {
   throw std::runtime_error("no set named " + name);
 }
 
-std::uint16_t ExfatRootSets::Checksum(const Set& set) const {
+std::uint16_t ExfatSetChecksum(const std::vector<std::uint8_t>& set) {
   std::uint16_t sum = 0;
-  for (std::size_t i = 0; i < set.entries.size(); ++i) {
-    const auto entry = ReadAt(image_, set.entries[i], kEntry);
-    for (std::size_t b = 0; b < kEntry; ++b) {
-      if (i == 0 && (b == 2 || b == 3)) continue;
-      sum = static_cast<std::uint16_t>((sum >> 1 | sum << 15) + entry[b]);
-    }
+  for (std::size_t i = 0; i < set.size(); ++i) {
+    if (i == 2 || i == 3) continue;
+    sum = static_cast<std::uint16_t>((sum >> 1 | sum << 15) + set[i]);
   }
   return sum;
+}
+
+std::uint16_t ExfatRootSets::Checksum(const Set& set) const {
+  std::vector<std::uint8_t> bytes;
+  for (const std::uint64_t entry : set.entries) {
+    const auto read = ReadAt(image_, entry, kEntry);
+    bytes.insert(bytes.end(), read.begin(), read.end());
+  }
+  return ExfatSetChecksum(bytes);
 }
 
 void ExfatRootSets::SetAttributes(const std::string& name, std::uint16_t attributes) {
@@ -161,6 +167,26 @@ void ExfatRootSets::SpoilChecksum(const std::string& name) {
   const std::uint16_t wrong = static_cast<std::uint16_t>(Checksum(set) ^ 0x5A5A);
   PatchBytes(image_, set.entries[0] + 2,
              {static_cast<std::uint8_t>(wrong), static_cast<std::uint8_t>(wrong >> 8)});
+}
+
+void ExfatRootSets::SetStream(const std::string& name, std::uint8_t flags, std::uint32_t first,
+                              std::uint64_t length) {
+  const std::uint64_t stream = Named(name).entries.at(1);
+  PatchBytes(image_, stream + 1, {flags});
+  std::vector<std::uint8_t> bytes(8);
+  for (std::size_t i = 0; i < 8; ++i) bytes[i] = static_cast<std::uint8_t>(length >> (8 * i));
+  PatchBytes(image_, stream + 8, bytes);   // valid data length
+  PatchBytes(image_, stream + 24, bytes);  // data length
+  for (std::size_t i = 0; i < 4; ++i) bytes[i] = static_cast<std::uint8_t>(first >> (8 * i));
+  bytes.resize(4);
+  PatchBytes(image_, stream + 20, bytes);
+  SetAttributes(name, Named(name).attributes);  // the checksum
+}
+
+void ExfatRootSets::SetFat(std::uint32_t cluster, std::uint32_t value) {
+  PatchBytes(image_, fatOffset_ + cluster * 4ull,
+             {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+              static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)});
 }
 
 }  // namespace kestrova::testing

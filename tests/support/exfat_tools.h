@@ -21,6 +21,9 @@ bool MakeExfatImage(const std::filesystem::path& image, std::uint64_t sizeMiB,
 std::string MakeFoldersThroughFuse(const std::filesystem::path& image,
                                    const std::vector<std::string>& folders);
 
+// The checksum of an entry set, its File entry first: the sum skips the checksum's own bytes.
+std::uint16_t ExfatSetChecksum(const std::vector<std::uint8_t>& set);
+
 class ExfatRootSets {
  public:
   struct Set {
@@ -38,6 +41,13 @@ class ExfatRootSets {
   void SetAttributes(const std::string& name, std::uint16_t attributes);
   // Writes a wrong set checksum.
   void SpoilChecksum(const std::string& name);
+  // Writes the stream extension's flags, first cluster and (valid) data length into a set, with
+  // the set checksum to match.
+  void SetStream(const std::string& name, std::uint8_t flags, std::uint32_t first,
+                 std::uint64_t length);
+  // Sets the entry of `cluster` in the first FAT.
+  void SetFat(std::uint32_t cluster, std::uint32_t value);
+  std::uint32_t RootCluster() const { return rootCluster_; }
 
   std::uint64_t SectorBytes() const { return sectorBytes_; }
   std::uint64_t ClusterBytes() const { return clusterBytes_; }
@@ -47,6 +57,8 @@ class ExfatRootSets {
   std::filesystem::path image_;
   std::uint64_t sectorBytes_ = 0;
   std::uint64_t clusterBytes_ = 0;
+  std::uint64_t fatOffset_ = 0;
+  std::uint32_t rootCluster_ = 0;
   std::vector<Set> sets_;
 };
 

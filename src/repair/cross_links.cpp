@@ -1,0 +1,163 @@
+// The checks of the root's clusters against the rest of the volume: the FAT's other chains, and
+// on exFAT the allocation bitmap.
+#include "repair/cross_links.h"
+
+#include <algorithm>
+
+#include "repair/engine.h"
+#include "repair/exfat.h"
+#include "repair/fat.h"
+#include "repair/problems.h"
+#include "repair/sector_io.h"
+
+namespace kestrova::repair {
+namespace {
+
+// The FAT is scanned in transfers of up to this size. On flash a read of many sectors costs about
+// as much as a read of one; the buffer is all the memory the scan takes, whatever the FAT's size.
+constexpr std::int64_t kScanTransferBytes = 1 << 20;
+
+std::int64_t FatStart(const VolumeLayout& layout) {
+  return layout.reservedSectors + static_cast<std::int64_t>(layout.activeFat) * layout.fatSize;
+}
+
+// Looks through FAT sectors `firstSector`.. (counted in the FAT) held in `bytes` for an entry of a
+// data cluster outside the root whose next cluster is one of the root's.
+std::optional<Problem> ScanFatSectors(const VolumeLayout& layout, const RootClusterSet& root,
+                                      std::span<const std::uint8_t> bytes,
+                                      std::int64_t firstSector) {
+  // The top four bits of a FAT32 entry are not part of the link; exFAT uses all 32.
+  const std::uint32_t mask =
+      layout.fileSystem == FileSystem::kExfat ? 0xFFFFFFFFu : fat::kClusterMask;
+  const auto low = static_cast<std::uint32_t>(*root.begin());
+  const auto span = static_cast<std::uint32_t>(*(root.end() - 1)) - low;
+  const std::int64_t firstCluster = firstSector * layout.bytesPerSector / fat::kFatEntrySize;
+  const std::int64_t lastCluster = layout.clusterCount + 1;
+  for (std::size_t at = 0; at + fat::kFatEntrySize <= bytes.size(); at += fat::kFatEntrySize) {
+    const std::uint32_t next = fat::Read32(bytes, at) & mask;
+    if (next - low > span) continue;  // below the lowest root cluster or above the highest
+    const std::int64_t cluster = firstCluster + static_cast<std::int64_t>(at / fat::kFatEntrySize);
+    if (cluster < fat::kFirstDataCluster || cluster > lastCluster) continue;
+    // A root cluster's own entry is the root's chain, which the walk has checked.
+    if (root.Contains(next) && !root.Contains(cluster)) {
+      return DamagedChain({DetailKind::kFatCrossLink, cluster, next, {}});
+    }
+  }
+  return std::nullopt;
+}
+
+// The allocation bitmap of the FAT in use, as the root's entry describes it.
+struct Bitmap {
+  std::int64_t firstCluster = 0;
+  std::uint64_t bytes = 0;
+};
+
+// The bitmap that `entry` (32 bytes of the root) describes, when it is that of FAT `activeFat`.
+std::optional<Bitmap> BitmapOf(std::span<const std::uint8_t> entry, std::int32_t activeFat) {
+  using namespace exfat;
+  if (entry[kEntryTypeOffset] != kAllocationBitmap) return std::nullopt;
+  const std::int32_t ofFat = (entry[kBitmapFlagsOffset] & kBitmapOfSecondFat) ? 1 : 0;
+  if (ofFat != activeFat) return std::nullopt;
+  return Bitmap{fat::Read32(entry, kFirstClusterOffset), fat::Read64(entry, kDataLengthOffset)};
+}
+
+std::optional<Bitmap> FindBitmap(const VolumeLayout& layout) {
+  const auto root = layout.root.bytes();
+  for (std::size_t at = 0; at + exfat::kEntrySize <= root.size(); at += exfat::kEntrySize) {
+    const auto entry = root.subspan(at, exfat::kEntrySize);
+    if (entry[exfat::kEntryTypeOffset] == exfat::kEndOfDirectory) break;
+    if (auto bitmap = BitmapOf(entry, layout.activeFat)) return bitmap;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+RootClusterSet::RootClusterSet(const VolumeLayout& layout)
+    : count_(
+          static_cast<std::size_t>(std::clamp(layout.rootClusterCount, 0, kRootClusterCapacity))) {
+  std::copy_n(layout.rootClusters.begin(), count_, sorted_.begin());
+  std::sort(sorted_.begin(), sorted_.begin() + static_cast<std::ptrdiff_t>(count_));
+}
+
+bool RootClusterSet::Contains(std::int64_t cluster) const {
+  return std::binary_search(begin(), end(), cluster);
+}
+
+std::int64_t RootClusterSet::FirstWithin(std::int64_t first, std::int64_t last) const {
+  const auto found = std::lower_bound(begin(), end(), first);
+  return found != end() && *found <= last ? *found : 0;
+}
+
+std::optional<Problem> CheckLinksIntoRoot(VolumeLayout& layout, const FatWindow& window) {
+  const RootClusterSet root(layout);
+  if (!layout.RootHasChain() || root.begin() == root.end()) return std::nullopt;
+  const std::int64_t sectorSize = layout.bytesPerSector;
+  // The FAT sectors that hold the entries of clusters 0 .. clusterCount + 1; the rest of the FAT
+  // describes no cluster.
+  const std::int64_t entryBytes =
+      (layout.clusterCount + fat::kFirstDataCluster) * fat::kFatEntrySize;
+  const std::int64_t sectors =
+      std::min<std::int64_t>(layout.fatSize, (entryBytes + sectorSize - 1) / sectorSize);
+  const std::int64_t heldEnd = std::min(window.first + window.count, sectors);
+  if (window.first >= 0 && window.first < heldEnd) {
+    const auto held = window.buffer.bytes().first(
+        static_cast<std::size_t>((heldEnd - window.first) * sectorSize));
+    if (auto problem = ScanFatSectors(layout, root, held, window.first)) return problem;
+  }
+  const std::int64_t transferSectors =
+      std::max<std::int64_t>(1, std::min(kScanTransferBytes / sectorSize, sectors));
+  volume::AlignedBuffer buffer(static_cast<std::size_t>(transferSectors * sectorSize));
+  const std::int64_t fatStart = FatStart(layout);
+  for (std::int64_t sector = 0; sector < sectors;) {
+    if (sector >= window.first && sector < heldEnd) {
+      sector = heldEnd;
+      continue;
+    }
+    // Up to the window, when it lies ahead.
+    const std::int64_t end = sector < window.first ? std::min(window.first, sectors) : sectors;
+    const std::int64_t count = std::min(transferSectors, end - sector);
+    const auto bytes = buffer.bytes().first(static_cast<std::size_t>(count * sectorSize));
+    const ReadResult read =
+        ReadSectors(fatStart + sector, layout.bytesPerSector, bytes, layout.bytesRead);
+    if (read != ReadResult::kOk) {
+      return ReadProblem(read, fatStart + sector + layout.bytesRead / sectorSize);
+    }
+    if (auto problem = ScanFatSectors(layout, root, bytes, sector)) return problem;
+    sector += count;
+  }
+  return std::nullopt;
+}
+
+std::optional<Problem> CheckRootAllocated(VolumeLayout& layout) {
+  if (layout.fileSystem != FileSystem::kExfat) return std::nullopt;
+  const auto missing = [] { return DamagedDirectory(DetailKind::kNoAllocationBitmap, 0); };
+  const std::optional<Bitmap> bitmap = FindBitmap(layout);
+  if (!bitmap) return missing();
+  const std::int64_t sectorSize = layout.bytesPerSector;
+  const std::int64_t clusterBytes = layout.ClusterBytes();
+  volume::AlignedBuffer sector(static_cast<std::size_t>(sectorSize));
+  std::int64_t held = -1;  // the volume sector that `sector` holds
+  // Bit n of the bitmap stands for cluster n + 2. The root's clusters in order, so that each
+  // sector of the bitmap is read once.
+  for (const std::int32_t cluster : RootClusterSet(layout)) {
+    const std::int64_t bit = cluster - std::int64_t{exfat::kFirstDataCluster};
+    const std::int64_t byte = bit / 8;
+    if (static_cast<std::uint64_t>(byte) >= bitmap->bytes) return missing();
+    const auto first = ClusterFirstSector(layout, bitmap->firstCluster + byte / clusterBytes);
+    if (!first) return missing();
+    const std::int64_t wanted = *first + byte % clusterBytes / sectorSize;
+    if (wanted != held) {
+      const ReadResult read =
+          ReadSectors(wanted, layout.bytesPerSector, sector.bytes(), layout.bytesRead);
+      if (read != ReadResult::kOk) return ReadProblem(read, wanted);
+      held = wanted;
+    }
+    if (!(sector.bytes()[static_cast<std::size_t>(byte % sectorSize)] >> (bit % 8) & 1)) {
+      return DamagedChain({DetailKind::kRootClusterFree, 0, cluster, {}});
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace kestrova::repair
