@@ -447,26 +447,6 @@ TEST_F(ImageTest, ReadOnlyImageIsAnalysedAndScannedButNotRepaired) {
   EXPECT_TRUE(DifferingOffsets(before, image).empty());
 }
 
-// A root chain that runs into the clusters of a file the root lists.
-TEST_F(ImageTest, CrossLinkedRootIsRefused) {
-  ASSERT_TRUE(MakeFat32Image(image, 64 * 1024, "-s 1"));
-  Content content;
-  File(content, "BIG.BIN", 4000);
-  Folder("HIDDEN", "+h +s");
-  {
-    proof::FatImage fat(image, true);
-    const auto root = *fat.RootChain();
-    const auto file = fat.ChainFrom(root.back() + 1);  // mcopy puts it right after
-    ASSERT_GE(file.size(), 2u);
-    fat.SetNextCluster(root.back(), file[0]);
-  }
-  ASSERT_TRUE(CopySparse(image, before));
-  const auto result = Cli("repair " + Quote(image.string()));
-  EXPECT_EQ(result.status, 1);
-  EXPECT_NE(result.err.find("簇链交叉"), std::string::npos) << result.err;
-  EXPECT_TRUE(DifferingOffsets(before, image).empty());
-}
-
 TEST_F(ImageTest, UsageErrorsGiveStatusTwo) {
   ASSERT_TRUE(MakeFat32Image(image, 64 * 1024, "-s 8"));
   const std::string target = Quote(image.string());

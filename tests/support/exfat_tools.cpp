@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <stdexcept>
 
 #include "fat_tools.h"
@@ -56,7 +57,8 @@ bool MakeExfatImage(const std::filesystem::path& image, std::uint64_t sizeMiB,
 }
 
 std::string MakeFoldersThroughFuse(const std::filesystem::path& image,
-                                   const std::vector<std::string>& folders) {
+                                   const std::vector<std::string>& folders,
+                                   const std::vector<std::string>& files, std::size_t fileBytes) {
   if (::geteuid() != 0) return "needs root for a loop device and a FUSE mount";
   const auto attached = Run("losetup -f --show " + Quote(image.string()), true);
   if (attached.status != 0) return "no loop device: " + attached.output;
@@ -74,6 +76,9 @@ std::string MakeFoldersThroughFuse(const std::filesystem::path& image,
         why = "mkdir " + folder + ": " + error.message();
         break;
       }
+    }
+    for (const auto& file : files) {
+      std::ofstream(mount / file, std::ios::binary) << std::string(fileBytes, 'k');
     }
     if (Run("umount " + Quote(mount.path().string()), true).status != 0 && why.empty()) {
       why = "cannot unmount";
