@@ -142,14 +142,13 @@ std::optional<Problem> AnalyseOpenVolume(VolumeLayout& layout) {
   std::copy_n(boot.bytes().begin(), layout.bootSector.size(), layout.bootSector.begin());
   if (auto problem = ReadGeometry(layout)) return problem;
   layout.rootClusterCount = 0;
+  FatWindow window;
   if (layout.RootHasChain()) {
-    FatWindow window;
     if (auto problem = WalkRootChain(layout, window)) return problem;
-    if (auto problem = CheckLinksIntoRoot(layout, window)) return problem;
   }
   if (auto problem = ReadRootDirectory(layout)) return problem;
   if (auto problem = RootDirectoryOf(layout.fileSystem).Check(layout)) return problem;
-  return CheckRootAllocated(layout);
+  return CheckOtherChains(layout, window);
 }
 
 void List1_ItemCheck(VolumeLayout& layout, WindowContacts& window, std::int16_t item,

@@ -23,6 +23,76 @@ std::int64_t FatStart(const VolumeLayout& layout) {
   return layout.reservedSectors + static_cast<std::int64_t>(layout.activeFat) * layout.fatSize;
 }
 
+// Where the allocation bitmap of the FAT in use lies, as the root's entry describes it.
+struct BitmapPlace {
+  std::int64_t firstCluster = 0;
+  std::uint64_t bytes = 0;
+};
+
+// The bitmap that `entry` (32 bytes of the root) describes, when it is that of FAT `activeFat`.
+std::optional<BitmapPlace> BitmapOf(std::span<const std::uint8_t> entry, std::int32_t activeFat) {
+  using namespace exfat;
+  if (entry[kEntryTypeOffset] != kAllocationBitmap) return std::nullopt;
+  const std::int32_t ofFat = (entry[kBitmapFlagsOffset] & kBitmapOfSecondFat) ? 1 : 0;
+  if (ofFat != activeFat) return std::nullopt;
+  return BitmapPlace{fat::Read32(entry, kFirstClusterOffset),
+                     fat::Read64(entry, kDataLengthOffset)};
+}
+
+// The exFAT allocation bitmap's bits, read a sector at a time when asked for.
+class AllocationBitmap {
+ public:
+  explicit AllocationBitmap(VolumeLayout& layout)
+      : layout_(layout), sector_(static_cast<std::size_t>(layout.bytesPerSector)) {
+    const auto root = layout.root.bytes();
+    for (std::size_t at = 0; at + exfat::kEntrySize <= root.size() && !place_;
+         at += exfat::kEntrySize) {
+      const auto entry = root.subspan(at, exfat::kEntrySize);
+      if (entry[exfat::kEntryTypeOffset] == exfat::kEndOfDirectory) break;
+      place_ = BitmapOf(entry, layout.activeFat);
+    }
+  }
+
+  // Whether the bitmap marks `cluster` in use; the refusal when there is no bitmap that covers
+  // it or its sector cannot be read. Bit n of the bitmap stands for cluster n + 2.
+  std::optional<Problem> Allocated(std::int64_t cluster, bool& used) {
+    const auto missing = [] { return DamagedDirectory(DetailKind::kNoAllocationBitmap, 0); };
+    const std::int64_t bit = cluster - std::int64_t{exfat::kFirstDataCluster};
+    const std::int64_t byte = bit / 8;
+    if (!place_ || static_cast<std::uint64_t>(byte) >= place_->bytes) return missing();
+    const std::int64_t sectorSize = layout_.bytesPerSector;
+    const std::int64_t clusterBytes = layout_.ClusterBytes();
+    const auto first = ClusterFirstSector(layout_, place_->firstCluster + byte / clusterBytes);
+    if (!first) return missing();
+    const std::int64_t wanted = *first + byte % clusterBytes / sectorSize;
+    if (wanted != held_) {
+      const ReadResult read =
+          ReadSectors(wanted, layout_.bytesPerSector, sector_.bytes(), layout_.bytesRead);
+      if (read != ReadResult::kOk) return ReadProblem(read, wanted);
+      held_ = wanted;
+    }
+    used = sector_.bytes()[static_cast<std::size_t>(byte % sectorSize)] >> (bit % 8) & 1;
+    return std::nullopt;
+  }
+
+ private:
+  VolumeLayout& layout_;
+  std::optional<BitmapPlace> place_;
+  volume::AlignedBuffer sector_;
+  std::int64_t held_ = -1;  // the volume sector that sector_ holds
+};
+
+// exFAT: refuses a root cluster that the allocation bitmap marks free. The root's clusters in
+// order, so that each sector of the bitmap is read once.
+std::optional<Problem> CheckRootAllocated(const RootClusterSet& root, AllocationBitmap& bitmap) {
+  for (const std::int32_t cluster : root) {
+    bool used = false;
+    if (auto problem = bitmap.Allocated(cluster, used)) return problem;
+    if (!used) return DamagedChain({DetailKind::kRootClusterFree, 0, cluster, {}});
+  }
+  return std::nullopt;
+}
+
 // A FAT entry, little-endian, from raw bytes: one load on the machines the program runs on.
 std::uint32_t LoadEntry(const std::uint8_t* bytes) {
   std::uint32_t value;
@@ -32,9 +102,10 @@ std::uint32_t LoadEntry(const std::uint8_t* bytes) {
 }
 
 // Looks through FAT sectors `firstSector`.. (counted in the FAT) held in `bytes` for an entry of a
-// data cluster outside the root whose next cluster is one of the root's.
+// data cluster outside the root whose next cluster is one of the root's. On exFAT (`bitmap`) the
+// entry of a cluster that the bitmap marks free is a leftover, not a link.
 std::optional<Problem> ScanFatSectors(const VolumeLayout& layout, const RootClusterSet& root,
-                                      std::span<const std::uint8_t> bytes,
+                                      AllocationBitmap* bitmap, std::span<const std::uint8_t> bytes,
                                       std::int64_t firstSector) {
   // The top four bits of a FAT32 entry are not part of the link; exFAT uses all 32.
   const std::uint32_t mask =
@@ -63,35 +134,13 @@ std::optional<Problem> ScanFatSectors(const VolumeLayout& layout, const RootClus
       const std::int64_t cluster = firstCluster + static_cast<std::int64_t>(i);
       if (cluster < fat::kFirstDataCluster || cluster > lastCluster) continue;
       // A root cluster's own entry is the root's chain, which the walk has checked.
-      if (root.Contains(next) && !root.Contains(cluster)) {
-        return DamagedChain({DetailKind::kFatCrossLink, cluster, next, {}});
+      if (!root.Contains(next) || root.Contains(cluster)) continue;
+      bool used = true;
+      if (bitmap) {
+        if (auto problem = bitmap->Allocated(cluster, used)) return problem;
       }
+      if (used) return DamagedChain({DetailKind::kFatCrossLink, cluster, next, {}});
     }
-  }
-  return std::nullopt;
-}
-
-// The allocation bitmap of the FAT in use, as the root's entry describes it.
-struct Bitmap {
-  std::int64_t firstCluster = 0;
-  std::uint64_t bytes = 0;
-};
-
-// The bitmap that `entry` (32 bytes of the root) describes, when it is that of FAT `activeFat`.
-std::optional<Bitmap> BitmapOf(std::span<const std::uint8_t> entry, std::int32_t activeFat) {
-  using namespace exfat;
-  if (entry[kEntryTypeOffset] != kAllocationBitmap) return std::nullopt;
-  const std::int32_t ofFat = (entry[kBitmapFlagsOffset] & kBitmapOfSecondFat) ? 1 : 0;
-  if (ofFat != activeFat) return std::nullopt;
-  return Bitmap{fat::Read32(entry, kFirstClusterOffset), fat::Read64(entry, kDataLengthOffset)};
-}
-
-std::optional<Bitmap> FindBitmap(const VolumeLayout& layout) {
-  const auto root = layout.root.bytes();
-  for (std::size_t at = 0; at + exfat::kEntrySize <= root.size(); at += exfat::kEntrySize) {
-    const auto entry = root.subspan(at, exfat::kEntrySize);
-    if (entry[exfat::kEntryTypeOffset] == exfat::kEndOfDirectory) break;
-    if (auto bitmap = BitmapOf(entry, layout.activeFat)) return bitmap;
   }
   return std::nullopt;
 }
@@ -114,9 +163,12 @@ std::int64_t RootClusterSet::FirstWithin(std::int64_t first, std::int64_t last) 
   return found != end() && *found <= last ? *found : 0;
 }
 
-std::optional<Problem> CheckLinksIntoRoot(VolumeLayout& layout, const FatWindow& window) {
-  const RootClusterSet root(layout);
-  if (!layout.RootHasChain() || root.begin() == root.end()) return std::nullopt;
+namespace {
+
+// Reads the FAT in use once, in order, and scans it for links into the root; the sectors that
+// `window` holds are taken from it and not read again.
+std::optional<Problem> ScanFat(VolumeLayout& layout, const RootClusterSet& root,
+                               AllocationBitmap* bitmap, const FatWindow& window) {
   const std::int64_t sectorSize = layout.bytesPerSector;
   // The FAT sectors that hold the entries of clusters 0 .. clusterCount + 1; the rest of the FAT
   // describes no cluster.
@@ -128,7 +180,7 @@ std::optional<Problem> CheckLinksIntoRoot(VolumeLayout& layout, const FatWindow&
   if (window.first >= 0 && window.first < heldEnd) {
     const auto held = window.buffer.bytes().first(
         static_cast<std::size_t>((heldEnd - window.first) * sectorSize));
-    if (auto problem = ScanFatSectors(layout, root, held, window.first)) return problem;
+    if (auto problem = ScanFatSectors(layout, root, bitmap, held, window.first)) return problem;
   }
   const std::int64_t transferSectors =
       std::max<std::int64_t>(1, std::min(kScanTransferBytes / sectorSize, sectors));
@@ -148,41 +200,24 @@ std::optional<Problem> CheckLinksIntoRoot(VolumeLayout& layout, const FatWindow&
     if (read != ReadResult::kOk) {
       return ReadProblem(read, fatStart + sector + layout.bytesRead / sectorSize);
     }
-    if (auto problem = ScanFatSectors(layout, root, bytes, sector)) return problem;
+    if (auto problem = ScanFatSectors(layout, root, bitmap, bytes, sector)) return problem;
     sector += count;
   }
   return std::nullopt;
 }
 
-std::optional<Problem> CheckRootAllocated(VolumeLayout& layout) {
-  if (layout.fileSystem != FileSystem::kExfat) return std::nullopt;
-  const auto missing = [] { return DamagedDirectory(DetailKind::kNoAllocationBitmap, 0); };
-  const std::optional<Bitmap> bitmap = FindBitmap(layout);
-  if (!bitmap) return missing();
-  const std::int64_t sectorSize = layout.bytesPerSector;
-  const std::int64_t clusterBytes = layout.ClusterBytes();
-  volume::AlignedBuffer sector(static_cast<std::size_t>(sectorSize));
-  std::int64_t held = -1;  // the volume sector that `sector` holds
-  // Bit n of the bitmap stands for cluster n + 2. The root's clusters in order, so that each
-  // sector of the bitmap is read once.
-  for (const std::int32_t cluster : RootClusterSet(layout)) {
-    const std::int64_t bit = cluster - std::int64_t{exfat::kFirstDataCluster};
-    const std::int64_t byte = bit / 8;
-    if (static_cast<std::uint64_t>(byte) >= bitmap->bytes) return missing();
-    const auto first = ClusterFirstSector(layout, bitmap->firstCluster + byte / clusterBytes);
-    if (!first) return missing();
-    const std::int64_t wanted = *first + byte % clusterBytes / sectorSize;
-    if (wanted != held) {
-      const ReadResult read =
-          ReadSectors(wanted, layout.bytesPerSector, sector.bytes(), layout.bytesRead);
-      if (read != ReadResult::kOk) return ReadProblem(read, wanted);
-      held = wanted;
-    }
-    if (!(sector.bytes()[static_cast<std::size_t>(byte % sectorSize)] >> (bit % 8) & 1)) {
-      return DamagedChain({DetailKind::kRootClusterFree, 0, cluster, {}});
-    }
+}  // namespace
+
+std::optional<Problem> CheckOtherChains(VolumeLayout& layout, const FatWindow& window) {
+  if (!layout.RootHasChain()) return std::nullopt;
+  const RootClusterSet root(layout);
+  if (root.begin() == root.end()) return std::nullopt;
+  std::optional<AllocationBitmap> bitmap;
+  if (layout.fileSystem == FileSystem::kExfat) {
+    bitmap.emplace(layout);
+    if (auto problem = CheckRootAllocated(root, *bitmap)) return problem;
   }
-  return std::nullopt;
+  return ScanFat(layout, root, bitmap ? &*bitmap : nullptr, window);
 }
 
 }  // namespace kestrova::repair

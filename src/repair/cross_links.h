@@ -35,13 +35,12 @@ struct FatWindow {
   std::int64_t count = 0;   // the number of sectors it holds
 };
 
-// Refuses a root that a FAT entry outside its own chain links into (FAT32 and exFAT; a fixed root
-// has no chain). Reads the FAT in use once, in large transfers, in order; the sectors that
-// `window` holds are taken from it and not read again.
-std::optional<Problem> CheckLinksIntoRoot(VolumeLayout& layout, const FatWindow& window);
-
-// exFAT: refuses a root with a cluster that the allocation bitmap of the FAT in use marks free,
-// or without that bitmap. Reads the sectors of the bitmap that hold the root clusters' bits.
-std::optional<Problem> CheckRootAllocated(VolumeLayout& layout);
+// Refuses a root that another chain reaches (FAT32 and exFAT; a fixed root has no chain): a FAT
+// entry outside the root's own chain that links into it, and on exFAT a root cluster that the
+// allocation bitmap of the FAT in use marks free, or a missing bitmap. Reads the FAT in use once,
+// in large transfers, in order, taking the sectors that `window` holds from it; on exFAT also the
+// sectors of the bitmap that it asks about. Runs after the root directory was read, which names
+// the bitmap.
+std::optional<Problem> CheckOtherChains(VolumeLayout& layout, const FatWindow& window);
 
 }  // namespace kestrova::repair

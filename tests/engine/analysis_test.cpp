@@ -285,6 +285,24 @@ TEST_F(AnalysisTest, ExfatFileBeginningAtARootClusterIsRefused) {
       << window.messages.at(0).text;
 }
 
+// On exFAT the FAT entry of a cluster that the bitmap marks free is a leftover, not a link.
+TEST_F(AnalysisTest, ExfatChainIntoTheRootCountsOnlyFromAllocatedClusters) {
+  ExfatVolume volume(memory, 'F');
+  volume.Chain({volume.RootCluster(), 9});
+  volume.SetAllocated(9, true);
+  volume.SetFat(30, 9);
+  Analyse();
+  ASSERT_TRUE(window.RepairEnabled()) << window.messages.at(0).text;
+
+  volume.SetAllocated(30, true);
+  window = RecordingWindow{};
+  Analyse();
+  ExpectRefused("错误");
+  EXPECT_NE(window.messages.at(0).text.find("另一簇链中的簇30指向根目录自身的簇9"),
+            std::string::npos)
+      << window.messages.at(0).text;
+}
+
 // With two FATs, the bitmap that goes with the FAT in use (here the second) is the one read.
 TEST_F(AnalysisTest, ExfatRootClusterFreeInTheBitmapInUseIsRefused) {
   ExfatVolume volume(memory, 'F', 2, 1);
