@@ -361,7 +361,8 @@ TEST_F(ImageTest, RootDirectoryPastTwoGiB) {
 // Volumes that the analysis must refuse, leaving them byte for byte as they were.
 struct Refusal {
   const char* name;
-  const char* expected;  // in the message on standard error
+  const char* expected;            // in the message on standard error
+  const char* fsckSays = nullptr;  // in what fsck.fat -n says of the volume
 };
 
 void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.name; }
@@ -394,12 +395,21 @@ class RefusalTest : public ImageTest, public ::testing::WithParamInterface<Refus
     if (kind == "badCluster") fat.SetNextCluster(chain[0], 0x0FFFFFF7);
     if (kind == "freeLink") fat.SetNextCluster(chain[0], 0);
     if (kind == "pastEnd") fat.SetNextCluster(chain[1], 0x0FFFFFEF);
+    if (kind == "chainIntoRoot") {  // the first other chain runs on into the root's second cluster
+      std::uint32_t other = chain[0] + 1;
+      while (fat.NextCluster(other) == 0 || std::count(chain.begin(), chain.end(), other)) ++other;
+      fat.SetNextCluster(other, chain[1]);
+    }
   }
 };
 
 TEST_P(RefusalTest, EveryCommandRefusesWithStatusOneAndWritesNothing) {
   Make();
   ASSERT_FALSE(HasFatalFailure());
+  if (GetParam().fsckSays) {
+    const auto fsck = testing::Run("fsck.fat -n " + Quote(image.string()), true);
+    EXPECT_NE(fsck.output.find(GetParam().fsckSays), std::string::npos) << fsck.output;
+  }
   ASSERT_TRUE(CopySparse(image, before));
   for (const char* command : {"analyze", "scan", "repair"}) {
     const auto result = Cli(std::string(command) + " " + Quote(image.string()));
@@ -416,7 +426,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Refusal{"notFat", "错误: 此版本的程序仅支持FAT32文件系统！"},
                       Refusal{"tooShort", "错误: 读取磁盘第0扇区失败"}, Refusal{"loop", "簇链成环"},
                       Refusal{"badCluster", "坏簇"}, Refusal{"freeLink", "根目录的簇链已损坏"},
-                      Refusal{"pastEnd", "超出卷的范围"}),
+                      Refusal{"pastEnd", "超出卷的范围"},
+                      Refusal{"chainIntoRoot", "另一簇链中的簇", "share clusters"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ImageTest, MissingTargetCannotBeOpened) {
@@ -444,6 +455,26 @@ TEST_F(ImageTest, ReadOnlyImageIsAnalysedAndScannedButNotRepaired) {
   const auto repair = testing::Run(asNobody + Quote(KESTROVA_CLI_PATH) + " repair" + target, true);
   EXPECT_EQ(repair.status, 1);
   EXPECT_NE(repair.output.find("写保护"), std::string::npos) << repair.output;
+  EXPECT_TRUE(DifferingOffsets(before, image).empty());
+}
+
+// A root chain that runs into the clusters of a file the root lists.
+TEST_F(ImageTest, CrossLinkedRootIsRefused) {
+  ASSERT_TRUE(MakeFat32Image(image, 64 * 1024, "-s 1"));
+  Content content;
+  File(content, "BIG.BIN", 4000);
+  Folder("HIDDEN", "+h +s");
+  {
+    proof::FatImage fat(image, true);
+    const auto root = *fat.RootChain();
+    const auto file = fat.ChainFrom(root.back() + 1);  // mcopy puts it right after
+    ASSERT_GE(file.size(), 2u);
+    fat.SetNextCluster(root.back(), file[0]);
+  }
+  ASSERT_TRUE(CopySparse(image, before));
+  const auto result = Cli("repair " + Quote(image.string()));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("簇链交叉"), std::string::npos) << result.err;
   EXPECT_TRUE(DifferingOffsets(before, image).empty());
 }
 

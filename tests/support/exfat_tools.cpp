@@ -29,6 +29,13 @@ std::uint64_t Le(const std::vector<std::uint8_t>& bytes, std::size_t at, std::si
   return value;
 }
 
+// The `size` little-endian bytes of a value.
+std::vector<std::uint8_t> Bytes(std::uint64_t value, std::size_t size) {
+  std::vector<std::uint8_t> bytes(size);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
+  return bytes;
+}
+
 }  // namespace
 
 bool MakeExfatImage(const std::filesystem::path& image, std::uint64_t sizeMiB,
@@ -159,39 +166,27 @@ std::uint16_t ExfatRootSets::Checksum(const Set& set) const {
 
 void ExfatRootSets::SetAttributes(const std::string& name, std::uint16_t attributes) {
   const Set& set = Named(name);
-  PatchBytes(image_, set.entries[0] + 4,
-             {static_cast<std::uint8_t>(attributes), static_cast<std::uint8_t>(attributes >> 8)});
-  const std::uint16_t sum = Checksum(set);
-  PatchBytes(image_, set.entries[0] + 2,
-             {static_cast<std::uint8_t>(sum), static_cast<std::uint8_t>(sum >> 8)});
+  PatchBytes(image_, set.entries[0] + 4, Bytes(attributes, 2));
+  PatchBytes(image_, set.entries[0] + 2, Bytes(Checksum(set), 2));
   const_cast<Set&>(set).attributes = attributes;
 }
 
 void ExfatRootSets::SpoilChecksum(const std::string& name) {
   const Set& set = Named(name);
-  const std::uint16_t wrong = static_cast<std::uint16_t>(Checksum(set) ^ 0x5A5A);
-  PatchBytes(image_, set.entries[0] + 2,
-             {static_cast<std::uint8_t>(wrong), static_cast<std::uint8_t>(wrong >> 8)});
+  PatchBytes(image_, set.entries[0] + 2, Bytes(Checksum(set) ^ 0x5A5A, 2));
 }
 
 void ExfatRootSets::SetStream(const std::string& name, std::uint8_t flags, std::uint32_t first,
                               std::uint64_t length) {
   const std::uint64_t stream = Named(name).entries.at(1);
   PatchBytes(image_, stream + 1, {flags});
-  std::vector<std::uint8_t> bytes(8);
-  for (std::size_t i = 0; i < 8; ++i) bytes[i] = static_cast<std::uint8_t>(length >> (8 * i));
-  PatchBytes(image_, stream + 8, bytes);   // valid data length
-  PatchBytes(image_, stream + 24, bytes);  // data length
-  for (std::size_t i = 0; i < 4; ++i) bytes[i] = static_cast<std::uint8_t>(first >> (8 * i));
-  bytes.resize(4);
-  PatchBytes(image_, stream + 20, bytes);
+  for (const std::uint64_t at : {stream + 8, stream + 24}) PatchBytes(image_, at, Bytes(length, 8));
+  PatchBytes(image_, stream + 20, Bytes(first, 4));
   SetAttributes(name, Named(name).attributes);  // the checksum
 }
 
 void ExfatRootSets::SetFat(std::uint32_t cluster, std::uint32_t value) {
-  PatchBytes(image_, fatOffset_ + cluster * 4ull,
-             {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-              static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)});
+  PatchBytes(image_, fatOffset_ + cluster * 4ull, Bytes(value, 4));
 }
 
 }  // namespace kestrova::testing

@@ -1,7 +1,6 @@
 #include "exfat_volume.h"
 
 #include "exfat_tools.h"
-#include "fat32_volume.h"
 #include "repair/exfat.h"
 
 namespace kestrova::testing {
@@ -9,90 +8,88 @@ namespace {
 
 namespace ex = kestrova::exfat;
 
-constexpr std::uint64_t kSector = 512;
-constexpr std::uint64_t kCluster = 8 * kSector;
+constexpr std::uint64_t kSector = 512, kCluster = 8 * kSector;
 constexpr std::uint32_t kFatOffset = 24, kFatLength = 8, kHeapOffset = 64, kClusters = 1000;
 constexpr std::uint32_t kEnd = 0xFFFFFFFF;
 
-}  // namespace
-
-ExfatVolume::ExfatVolume(MemoryVolume& memory, char letter, std::uint8_t fatCount, int activeFat)
-    : memory_(memory), letter_(letter), fatCount_(fatCount) {
-  memory.AddSparseDrive(letter, kHeapOffset * kSector + kClusters * kCluster);
-  const std::string name(ex::kFileSystemName);
-  memory.Poke(letter, ex::kFileSystemNameOffset,
-              std::vector<std::uint8_t>(name.begin(), name.end()));
-  const auto volumeLength = Le32(kHeapOffset + kClusters * 8);
-  memory.Poke(letter, ex::kVolumeLengthOffset, volumeLength);
-  memory.Poke(letter, ex::kFatOffsetOffset, Le32(kFatOffset));
-  memory.Poke(letter, ex::kFatLengthOffset, Le32(kFatLength));
-  memory.Poke(letter, ex::kClusterHeapOffsetOffset, Le32(kHeapOffset));
-  memory.Poke(letter, ex::kClusterCountOffset, Le32(kClusters));
-  memory.Poke(letter, ex::kRootClusterOffset, Le32(RootCluster()));
-  memory.Poke(letter, ex::kVolumeFlagsOffset, Le16(static_cast<std::uint16_t>(activeFat)));
-  memory.Poke(letter, ex::kBytesPerSectorShiftOffset, {9, 3, fatCount});
-  SetFat(0, 0xFFFFFFF8);
-  SetFat(1, kEnd);
-  for (std::uint32_t cluster = 2; cluster <= RootCluster(); ++cluster) {
-    SetFat(cluster, kEnd);
-    for (int fat = 0; fat < fatCount; ++fat) SetAllocated(cluster, true, fat);
-  }
-  for (std::uint8_t fat = 0; fat < fatCount; ++fat) {
-    std::vector<std::uint8_t> entry(ex::kEntrySize, 0);
-    entry[ex::kEntryTypeOffset] = ex::kAllocationBitmap;
-    entry[ex::kBitmapFlagsOffset] = fat;
-    entry[ex::kFirstClusterOffset] = static_cast<std::uint8_t>(2 + fat);
-    entry[ex::kDataLengthOffset] = kClusters / 8;
-    memory.Poke(letter, ClusterOffset(RootCluster()) + fat * ex::kEntrySize, entry);
-  }
+void Put(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint64_t value, int size) {
+  for (int i = 0; i < size; ++i) bytes.at(at + i) = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
-std::uint64_t ExfatVolume::ClusterOffset(std::uint32_t cluster) const {
+std::uint64_t ClusterOffset(std::uint32_t cluster) {
   return kHeapOffset * kSector + (cluster - 2) * kCluster;
 }
 
-void ExfatVolume::SetFat(std::uint32_t cluster, std::uint32_t value) {
-  for (std::uint32_t fat = 0; fat < fatCount_; ++fat) {
-    memory_.Poke(letter_, (kFatOffset + fat * kFatLength) * kSector + cluster * 4ull, Le32(value));
+}  // namespace
+
+ExfatVolume::ExfatVolume(MemoryVolume& memory, char letter, int fatCount, int activeFat)
+    : memory_(memory), letter_(letter), fatCount_(fatCount) {
+  memory.AddSparseDrive(letter, kHeapOffset * kSector + kClusters * kCluster);
+  std::vector<std::uint8_t> boot(kSector);
+  std::copy(ex::kFileSystemName.begin(), ex::kFileSystemName.end(),
+            boot.begin() + ex::kFileSystemNameOffset);
+  Put(boot, ex::kVolumeLengthOffset, kHeapOffset + kClusters * kCluster / kSector, 8);
+  Put(boot, ex::kFatOffsetOffset, kFatOffset, 4);
+  Put(boot, ex::kFatLengthOffset, kFatLength, 4);
+  Put(boot, ex::kClusterHeapOffsetOffset, kHeapOffset, 4);
+  Put(boot, ex::kClusterCountOffset, kClusters, 4);
+  Put(boot, ex::kRootClusterOffset, RootCluster(), 4);
+  Put(boot, ex::kVolumeFlagsOffset, static_cast<std::uint64_t>(activeFat), 2);
+  Put(boot, ex::kBytesPerSectorShiftOffset, 0x0309, 2);  // 512-byte sectors, 8 per cluster
+  Put(boot, ex::kFatCountOffset, static_cast<std::uint64_t>(fatCount), 1);
+  Poke(0, boot);
+  SetFat(0, 0xFFFFFFF8);
+  for (std::uint32_t cluster = 1; cluster <= RootCluster(); ++cluster) {
+    SetFat(cluster, kEnd);
+    for (int fat = 0; fat < fatCount && cluster > 1; ++fat) SetAllocated(cluster, true, fat);
+  }
+  for (int fat = 0; fat < fatCount; ++fat) {
+    std::vector<std::uint8_t> entry(ex::kEntrySize);
+    Put(entry, ex::kEntryTypeOffset, ex::kAllocationBitmap, 1);
+    Put(entry, ex::kBitmapFlagsOffset, static_cast<std::uint64_t>(fat), 1);
+    Put(entry, ex::kFirstClusterOffset, 2u + static_cast<std::uint32_t>(fat), 4);
+    Put(entry, ex::kDataLengthOffset, kClusters / 8, 8);
+    Poke(ClusterOffset(RootCluster()) + static_cast<std::uint64_t>(fat) * ex::kEntrySize, entry);
   }
 }
 
-void ExfatVolume::Chain(const std::vector<std::uint32_t>& clusters) {
-  for (std::size_t i = 0; i < clusters.size(); ++i) {
-    SetFat(clusters[i], i + 1 < clusters.size() ? clusters[i + 1] : kEnd);
+void ExfatVolume::SetFat(std::uint32_t cluster, std::uint32_t value) {
+  std::vector<std::uint8_t> bytes(4);
+  Put(bytes, 0, value, 4);
+  for (int fat = 0; fat < fatCount_; ++fat) {
+    Poke((kFatOffset + static_cast<std::uint64_t>(fat) * kFatLength) * kSector + cluster * 4ull,
+         bytes);
   }
 }
 
 void ExfatVolume::SetAllocated(std::uint32_t cluster, bool used, int fat) {
-  const std::uint64_t byte = ClusterOffset(2 + fat) + (cluster - 2) / 8;
+  const std::uint64_t byte =
+      ClusterOffset(2u + static_cast<std::uint32_t>(fat)) + (cluster - 2) / 8;
   const auto bit = static_cast<std::uint8_t>(1u << ((cluster - 2) % 8));
   const std::uint8_t was = memory_.Peek(letter_, byte, 1).at(0);
-  memory_.Poke(letter_, byte, {static_cast<std::uint8_t>(used ? was | bit : was & ~bit)});
+  Poke(byte, {static_cast<std::uint8_t>(used ? was | bit : was & ~bit)});
 }
 
-void ExfatVolume::PutFile(int index, const std::string& name, std::uint16_t attributes,
-                          std::uint8_t flags, std::uint32_t first, std::uint64_t length) {
-  std::vector<std::uint8_t> set(3 * ex::kEntrySize, 0);
-  set[0] = ex::kFile;
-  set[ex::kSecondaryCountOffset] = 2;
-  set[ex::kFileAttributesOffset] = static_cast<std::uint8_t>(attributes);
-  set[ex::kFileAttributesOffset + 1] = static_cast<std::uint8_t>(attributes >> 8);
-  const auto stream = set.begin() + ex::kEntrySize;
-  stream[0] = ex::kStreamExtension;
-  stream[ex::kSecondaryFlagsOffset] = flags;
-  stream[ex::kNameLengthOffset] = static_cast<std::uint8_t>(name.size());
-  const auto first4 = Le32(first), low = Le32(static_cast<std::uint32_t>(length)),
-             high = Le32(static_cast<std::uint32_t>(length >> 32));
-  std::copy(first4.begin(), first4.end(), stream + ex::kFirstClusterOffset);
-  std::copy(low.begin(), low.end(), stream + ex::kDataLengthOffset);
-  std::copy(high.begin(), high.end(), stream + ex::kDataLengthOffset + 4);
-  set[2 * ex::kEntrySize] = ex::kFileName;
+void ExfatVolume::PutFile(int index, const std::string& name, std::uint8_t flags,
+                          std::uint32_t first, std::uint64_t length) {
+  std::vector<std::uint8_t> set(3 * ex::kEntrySize);
+  Put(set, 0, ex::kFile, 1);
+  Put(set, ex::kSecondaryCountOffset, 2, 1);
+  Put(set, ex::kEntrySize, ex::kStreamExtension, 1);
+  Put(set, ex::kEntrySize + ex::kSecondaryFlagsOffset, flags, 1);
+  Put(set, ex::kEntrySize + ex::kNameLengthOffset, name.size(), 1);
+  Put(set, ex::kEntrySize + ex::kFirstClusterOffset, first, 4);
+  Put(set, ex::kEntrySize + ex::kDataLengthOffset, length, 8);
+  Put(set, 2 * ex::kEntrySize, ex::kFileName, 1);
   for (std::size_t i = 0; i < name.size(); ++i) {
-    set[2 * ex::kEntrySize + ex::kFileNameOffset + 2 * i] = static_cast<std::uint8_t>(name[i]);
+    Put(set, 2 * ex::kEntrySize + ex::kFileNameOffset + 2 * i, name[i], 2);
   }
-  const auto sum = Le16(ExfatSetChecksum(set));
-  std::copy(sum.begin(), sum.end(), set.begin() + ex::kSetChecksumOffset);
-  memory_.Poke(letter_, ClusterOffset(RootCluster()) + index * ex::kEntrySize, set);
+  Put(set, ex::kSetChecksumOffset, ExfatSetChecksum(set), 2);
+  Poke(ClusterOffset(RootCluster()) + static_cast<std::uint64_t>(index) * ex::kEntrySize, set);
+}
+
+void ExfatVolume::Poke(std::uint64_t offset, const std::vector<std::uint8_t>& bytes) {
+  memory_.Poke(letter_, offset, bytes);
 }
 
 }  // namespace kestrova::testing
