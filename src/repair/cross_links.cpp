@@ -13,6 +13,23 @@
 #include "repair/sector_io.h"
 
 namespace kestrova::repair {
+
+RootClusterSet::RootClusterSet(const VolumeLayout& layout)
+    : count_(
+          static_cast<std::size_t>(std::clamp(layout.rootClusterCount, 0, kRootClusterCapacity))) {
+  std::copy_n(layout.rootClusters.begin(), count_, sorted_.begin());
+  std::sort(sorted_.begin(), sorted_.begin() + static_cast<std::ptrdiff_t>(count_));
+}
+
+bool RootClusterSet::Contains(std::int64_t cluster) const {
+  return std::binary_search(begin(), end(), cluster);
+}
+
+std::int64_t RootClusterSet::FirstWithin(std::int64_t first, std::int64_t last) const {
+  const auto found = std::lower_bound(begin(), end(), first);
+  return found != end() && *found <= last ? *found : 0;
+}
+
 namespace {
 
 // The FAT is scanned in transfers of up to this size. On flash a read of many sectors costs about
@@ -144,26 +161,6 @@ std::optional<Problem> ScanFatSectors(const VolumeLayout& layout, const RootClus
   }
   return std::nullopt;
 }
-
-}  // namespace
-
-RootClusterSet::RootClusterSet(const VolumeLayout& layout)
-    : count_(
-          static_cast<std::size_t>(std::clamp(layout.rootClusterCount, 0, kRootClusterCapacity))) {
-  std::copy_n(layout.rootClusters.begin(), count_, sorted_.begin());
-  std::sort(sorted_.begin(), sorted_.begin() + static_cast<std::ptrdiff_t>(count_));
-}
-
-bool RootClusterSet::Contains(std::int64_t cluster) const {
-  return std::binary_search(begin(), end(), cluster);
-}
-
-std::int64_t RootClusterSet::FirstWithin(std::int64_t first, std::int64_t last) const {
-  const auto found = std::lower_bound(begin(), end(), first);
-  return found != end() && *found <= last ? *found : 0;
-}
-
-namespace {
 
 // Reads the FAT in use once, in order, and scans it for links into the root; the sectors that
 // `window` holds are taken from it and not read again.

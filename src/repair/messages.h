@@ -63,7 +63,7 @@ enum class DetailKind {
   kContiguousCrossLink,  // the contiguous clusters of the exFAT entry number `at` (named `name`,
                          // when it has one) include it
   kRootClusterFree,      // the exFAT allocation bitmap marks it free
-  kNoAllocationBitmap,   // exFAT: no allocation bitmap of the FAT in use covers the root
+  kNoAllocationBitmap,   // exFAT: no bitmap of the FAT in use covers it (a damaged directory)
   // How the volume under the pass's lock differs from the analysed one.
   kBootSectorDiffers,
   kFileSystemDiffers,

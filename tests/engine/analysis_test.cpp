@@ -271,7 +271,7 @@ TEST_F(AnalysisTest, HighWordOfTheFirstClusterCounts) {
 
 // exFAT with two FATs, the second in use: a file that begins at a root cluster; a FAT link into
 // the root, which counts only from a cluster that the bitmap marks used (else it is a leftover);
-// a root cluster that the bitmap of the FAT in use marks free.
+// a root cluster that the bitmap of the FAT in use marks free; no bitmap of the FAT in use.
 TEST_F(AnalysisTest, ExfatRootThatSomethingElseReachesIsRefused) {
   ExfatVolume volume(memory, 'F', 2, 1);
   volume.SetFat(volume.RootCluster(), 9);
@@ -289,6 +289,8 @@ TEST_F(AnalysisTest, ExfatRootThatSomethingElseReachesIsRefused) {
   volume.SetAllocated(9, false, 1);
   volume.SetAllocated(9, true, 0);
   ExpectAnalysis("根目录的簇9在分配位图中标记为空闲");
+  volume.PutFile(1, "file.txt", 0x01, 20, 4096);  // over the bitmap entry of the FAT in use
+  ExpectAnalysis("没有可用的分配位图");
 }
 
 // A FAT value that ends the chain after cluster 3; the top four bits are not part of it.
