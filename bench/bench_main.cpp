@@ -12,6 +12,11 @@
 //               headless pass (goal: at most 1.5)
 //   qt          (when built with Qt) the same with a QProgressBar in an offscreen window and
 //               QCoreApplication::processEvents as the pump
+//   analysis    the analysis on the open volume of a large volume (FAT32 and exFAT of 32 GiB,
+//               16 KiB clusters, the FAT full of chains), which scans the whole FAT for links
+//               into the root, against one unbuffered read of the FAT in 1 MiB transfers on an
+//               open file; also the bytes it read, and whether it read any sector of the FAT
+//               twice (goal: never)
 //
 // kestrova_bench [--smoke] [--repeat N] [--dir DIRECTORY]
 // --smoke makes everything tiny: it only proves that the benchmarks run.
@@ -31,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "fat32_volume.h"
 #include "fat_image.h"
 #include "fat_tools.h"
 #include "repair/engine.h"
@@ -64,6 +70,7 @@ struct Settings {
   fs::path directory;
   std::uint32_t rootClusters = 501;
   std::size_t folders = 1000;
+  std::uint64_t largeVolumeGiB = 32;
 };
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
@@ -167,7 +174,8 @@ double BareLoop(const fs::path& image, const std::vector<std::uint64_t>& rootSec
 // The engine's contacts for a pass without a window.
 class Headless final : public kestrova::repair::WindowContacts {
  public:
-  std::string ListEntryText(std::int16_t) override { return std::string(1, kDrive); }
+  explicit Headless(char drive = kDrive) : drive_(drive) {}
+  std::string ListEntryText(std::int16_t) override { return std::string(1, drive_); }
   std::int16_t FirstSelectedIndex() override { return 0; }
   void SetRepairEnabled(bool enabled) override { repairEnabled = enabled; }
   void ShowMessage(const std::string& text, const std::string&, int) override {
@@ -176,6 +184,9 @@ class Headless final : public kestrova::repair::WindowContacts {
   void SetProgressWidth(float) override {}
   void ProcessPendingEvents() override {}
   bool repairEnabled = false;
+
+ private:
+  char drive_;
 };
 
 double HeadlessPass(kestrova::repair::VolumeLayout& layout) {
@@ -188,9 +199,9 @@ double HeadlessPass(kestrova::repair::VolumeLayout& layout) {
   return seconds;
 }
 
-kestrova::repair::VolumeLayout Analyse() {
+kestrova::repair::VolumeLayout Analyse(char drive = kDrive) {
   kestrova::repair::VolumeLayout layout;
-  Headless window;
+  Headless window(drive);
   kestrova::repair::List1_ItemCheck(layout, window, 0);
   Must(window.repairEnabled, "the analysis refused the image");
   return layout;
@@ -394,6 +405,14 @@ void PrintRatio(const char* name, const std::vector<double>& measured,
               Median(baseline), Median(ratios), goal);
 }
 
+// Puts a file's bytes on the disk and out of the page cache.
+void DropCache(const fs::path& file) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  Must(fd >= 0 && ::fsync(fd) == 0, "cannot flush " + file.string());
+  Must(::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) == 0, "cannot drop the cache");
+  ::close(fd);
+}
+
 // The benchmark image and what a repair makes of it.
 struct Fixture {
   fs::path image;  // never written by a benchmark
@@ -404,10 +423,7 @@ struct Fixture {
   // own writing is not charged to the run that follows, and neither side finds it cached.
   void Fresh() const {
     Must(kestrova::testing::CopySparse(image, work), "cannot copy the image");
-    const int fd = ::open(work.c_str(), O_RDONLY | O_CLOEXEC);
-    Must(fd >= 0 && ::fsync(fd) == 0, "cannot flush the copy");
-    Must(::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) == 0, "cannot drop the copy's cache");
-    ::close(fd);
+    DropCache(work);
   }
 };
 
@@ -517,6 +533,145 @@ void PassBenchmarks(const Settings& s, const Fixture& f) {
 #endif
 }
 
+// A large volume for the analysis benchmark, and where its FAT in use lies.
+struct LargeVolume {
+  const char* name;
+  char drive;
+  fs::path image;
+  std::uint64_t fatStart = 0;  // bytes
+  std::uint64_t fatBytes = 0;
+};
+
+constexpr std::size_t kFatTransfer = 1 << 20;
+constexpr std::uint32_t kChainClusters = 64;  // files of 1 MiB
+
+std::uint32_t Le32(const std::vector<std::uint8_t>& bytes, std::size_t at) {
+  return static_cast<std::uint32_t>(bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 |
+                                    bytes[at + 3] << 24);
+}
+
+// Fills the FAT at byte `fatStart` as files fill a stick: chains of 64 clusters, each ended with
+// `end`, over the clusters from `first` up to nine tenths of the volume's `clusters`.
+void FillFat(const fs::path& image, std::uint64_t fatStart, std::uint32_t first,
+             std::uint32_t clusters, std::uint32_t end) {
+  const int fd = ::open(image.c_str(), O_WRONLY | O_CLOEXEC);
+  Must(fd >= 0, "cannot open " + image.string());
+  const std::uint64_t last = std::uint64_t{clusters} / 10 * 9;
+  std::vector<std::uint8_t> block(kFatTransfer);
+  for (std::uint64_t cluster = first; cluster < last;) {
+    const std::uint64_t at = fatStart + cluster * 4;
+    std::size_t n = 0;
+    for (; n < block.size() && cluster < last; n += 4, ++cluster) {
+      const bool ends = (cluster + 1) % kChainClusters == 0 || cluster + 1 == last;
+      const auto value = static_cast<std::uint32_t>(ends ? end : cluster + 1);
+      for (int b = 0; b < 4; ++b) block[n + b] = static_cast<std::uint8_t>(value >> (8 * b));
+    }
+    Must(::pwrite(fd, block.data(), n, static_cast<off_t>(at)) == static_cast<ssize_t>(n),
+         "pwrite");
+  }
+  ::close(fd);
+}
+
+LargeVolume MakeLargeFat32(const Settings& s) {
+  LargeVolume v{"FAT32", 'G', s.directory / "large-fat32.img"};
+  MustRun("truncate -s " + std::to_string(s.largeVolumeGiB) + "G " + Quote(v.image.string()) +
+          " && mkfs.fat -F 32 -s 32 " + Quote(v.image.string()));
+  const auto g = FatImage(v.image, false).geometry();
+  v.fatStart = std::uint64_t{g.reservedSectors} * g.bytesPerSector;
+  v.fatBytes = std::uint64_t{g.fatSectors} * g.bytesPerSector;
+  for (std::uint32_t copy = 0; copy < g.fatCount; ++copy) {
+    FillFat(v.image, v.fatStart + copy * v.fatBytes, g.rootCluster + 1, g.dataClusters, 0x0FFFFFFF);
+  }
+  return v;
+}
+
+LargeVolume MakeLargeExfat(const Settings& s) {
+  LargeVolume v{"exFAT", 'H', s.directory / "large-exfat.img"};
+  MustRun("truncate -s " + std::to_string(s.largeVolumeGiB) + "G " + Quote(v.image.string()) +
+          " && mkfs.exfat -c 16K " + Quote(v.image.string()));
+  const auto boot = kestrova::testing::ReadAt(v.image, 0, 512);
+  const std::uint64_t sector = std::uint64_t{1} << boot.at(108);
+  v.fatStart = Le32(boot, 80) * sector;
+  v.fatBytes = Le32(boot, 84) * sector;
+  FillFat(v.image, v.fatStart, Le32(boot, 96) + 1, Le32(boot, 92), 0xFFFFFFFF);
+  return v;
+}
+
+// One unbuffered read of the FAT in use, 1 MiB at a time, on an open file.
+double ReadFatOnce(const LargeVolume& v) {
+  static const kestrova::volume::AlignedBuffer buffer(kFatTransfer);
+  auto* bytes = const_cast<std::uint8_t*>(buffer.bytes().data());
+  const int fd = ::open(v.image.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+  Must(fd >= 0, "cannot open the image unbuffered");
+  const auto start = Clock::now();
+  for (std::uint64_t done = 0; done < v.fatBytes;) {
+    const std::size_t n = std::min<std::uint64_t>(kFatTransfer, v.fatBytes - done);
+    Must(::pread(fd, bytes, n, static_cast<off_t>(v.fatStart + done)) == static_cast<ssize_t>(n),
+         "read of the FAT");
+    done += n;
+  }
+  const double seconds = Seconds(Clock::now() - start);
+  ::close(fd);
+  return seconds;
+}
+
+void AnalysisBenchmark(const Settings& s, const LargeVolume& v) {
+  Must(kestrova::volume::RegisterDrive(v.drive, v.image.string()), "cannot register the drive");
+  kestrova::testing::LoggingBackend log(kestrova::volume::PlatformVolumeBackend());
+  std::vector<double> analysis, baseline;
+  const auto timedAnalysis = [&] {
+    DropCache(v.image);
+    log.events.clear();
+    const kestrova::testing::ScopedBackend scoped(log);
+    Must(kestrova::volume::OpenVolume(kestrova::volume::DevicePath(std::string(1, v.drive)),
+                                      kestrova::volume::Access::kReadOnly),
+         "cannot open the volume");
+    kestrova::repair::VolumeLayout layout;
+    const auto start = Clock::now();
+    const auto refusal = kestrova::repair::AnalyseOpenVolume(layout);
+    analysis.push_back(Seconds(Clock::now() - start));
+    kestrova::volume::CloseVolume();
+    Must(!refusal, "the analysis refused the large volume");
+  };
+  const auto timedBaseline = [&] {
+    DropCache(v.image);
+    baseline.push_back(ReadFatOnce(v));
+  };
+  for (int r = 0; r < s.repeat; ++r) {
+    if (r % 2 == 0) {
+      timedAnalysis();
+      timedBaseline();
+    } else {
+      timedBaseline();
+      timedAnalysis();
+    }
+  }
+  // The reads of the last analysis: all of them, those of the FAT, and how often the sector of
+  // the FAT read most often was read.
+  std::uint64_t position = 0, total = 0, fat = 0;
+  std::vector<int> timesRead(v.fatBytes / kImageSectorSize);
+  for (const auto& event : log.events) {
+    if (event.call == kestrova::testing::MemoryVolume::Call::kSetPosition)
+      position = event.Offset();
+    if (event.call != kestrova::testing::MemoryVolume::Call::kRead) continue;
+    total += event.bytes;
+    for (std::uint64_t at = position; at < position + event.bytes; at += kImageSectorSize) {
+      if (at < v.fatStart || at >= v.fatStart + v.fatBytes) continue;
+      fat += kImageSectorSize;
+      ++timesRead[(at - v.fatStart) / kImageSectorSize];
+    }
+    position += event.bytes;
+  }
+  const int most = *std::max_element(timesRead.begin(), timesRead.end());
+  const std::string name = std::string("analysis ") + v.name;
+  PrintRatio(name.c_str(), analysis, baseline,
+             "(the analysis / one unbuffered read of the FAT in 1 MiB transfers)");
+  std::printf("%-8s %llu bytes read, %llu of them of the FAT (%llu bytes); the FAT read %s\n",
+              "reads", static_cast<unsigned long long>(total), static_cast<unsigned long long>(fat),
+              static_cast<unsigned long long>(v.fatBytes),
+              most <= 1 ? "at most once (goal)" : "more than once");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -531,6 +686,7 @@ int main(int argc, char** argv) {
     s.repeat = 2;
     s.rootClusters = 4;
     s.folders = 20;
+    s.largeVolumeGiB = 2;
   }
   std::unique_ptr<kestrova::testing::TempDir> temp;
   if (s.directory.empty()) {
@@ -546,5 +702,9 @@ int main(int argc, char** argv) {
   std::printf("medians of %d runs, each on a fresh copy of the image\n", s.repeat);
   PeerBenchmark(s, fixture);
   PassBenchmarks(s, fixture);
+  std::printf("volumes of %llu GiB, 16 KiB clusters, the FAT full of chains of 64 clusters\n",
+              static_cast<unsigned long long>(s.largeVolumeGiB));
+  AnalysisBenchmark(s, MakeLargeFat32(s));
+  AnalysisBenchmark(s, MakeLargeExfat(s));
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 
+#include "repair/cross_links.h"
 #include "repair/directory.h"
 #include "repair/engine.h"
 #include "repair/exfat.h"
@@ -24,13 +25,6 @@ constexpr std::uint32_t kBootReadBytes = fat::kMaxSectorSize;
 constexpr std::int64_t kMaxTransferBytes = 1 << 20;
 constexpr std::int64_t kFatWindowBytes = 64 << 10;
 
-Problem ReadProblem(ReadResult result, std::int64_t sector) {
-  Problem problem = MakeProblem(result == ReadResult::kShort ? ProblemKind::kVolumeTooShort
-                                                             : ProblemKind::kReadFailed);
-  problem.sector = sector;
-  return problem;
-}
-
 // What a FAT entry says of the next cluster of a chain.
 enum class Link { kNext, kEnd, kBad, kInvalid };
 
@@ -48,9 +42,10 @@ Link Follow(FileSystem fileSystem, std::uint32_t raw, std::uint32_t& next) {
 }
 
 // Follows the root directory's chain through the FAT in use (the first one unless the boot
-// sector names another), recording its clusters. The FAT is read a window of sectors at a time.
-// Returns the refusal when a sector cannot be read or the chain is damaged.
-std::optional<Problem> WalkRootChain(VolumeLayout& layout) {
+// sector names another), recording its clusters. The FAT is read a window of sectors at a time;
+// `window` keeps the last one. Returns the refusal when a sector cannot be read or the chain is
+// damaged.
+std::optional<Problem> WalkRootChain(VolumeLayout& layout, FatWindow& window) {
   const std::int64_t lastCluster = layout.clusterCount + 1;
   const std::int64_t sectorSize = layout.bytesPerSector;
   const std::int64_t windowSectors = std::max<std::int64_t>(1, kFatWindowBytes / sectorSize);
@@ -58,29 +53,30 @@ std::optional<Problem> WalkRootChain(VolumeLayout& layout) {
       layout.reservedSectors + static_cast<std::int64_t>(layout.activeFat) * layout.fatSize;
   layout.rootClusters[0] = layout.rootCluster;
   std::int32_t count = 1;
-  volume::AlignedBuffer window(static_cast<std::size_t>(windowSectors * sectorSize));
-  std::int64_t windowFirst = -1;  // the first FAT sector (counted in the FAT) that window holds
-  std::int64_t windowCount = 0;
+  window.buffer = volume::AlignedBuffer(static_cast<std::size_t>(windowSectors * sectorSize));
+  window.first = -1;
+  window.count = 0;
   std::int64_t cluster = layout.rootCluster;
   for (;;) {
     const std::int64_t entryOffset = cluster * fat::kFatEntrySize;
     const std::int64_t fatSectorIndex = entryOffset / sectorSize;
-    if (fatSectorIndex < windowFirst || fatSectorIndex >= windowFirst + windowCount) {
-      windowCount = std::min<std::int64_t>(windowSectors, layout.fatSize - fatSectorIndex);
-      const auto bytes = window.bytes().first(static_cast<std::size_t>(windowCount * sectorSize));
+    if (fatSectorIndex < window.first || fatSectorIndex >= window.first + window.count) {
+      window.count = std::min<std::int64_t>(windowSectors, layout.fatSize - fatSectorIndex);
+      const auto bytes =
+          window.buffer.bytes().first(static_cast<std::size_t>(window.count * sectorSize));
       const ReadResult read =
           ReadSectors(fatStart + fatSectorIndex, layout.bytesPerSector, bytes, layout.bytesRead);
       if (read != ReadResult::kOk) {
         return ReadProblem(read, fatStart + fatSectorIndex + layout.bytesRead / sectorSize);
       }
-      windowFirst = fatSectorIndex;
+      window.first = fatSectorIndex;
     }
     // The FAT sector that holds the entry, as far as the layout keeps it.
-    const std::size_t at = static_cast<std::size_t>((fatSectorIndex - windowFirst) * sectorSize);
-    const auto held = window.bytes().subspan(at, layout.fatSector.size());
+    const std::size_t at = static_cast<std::size_t>((fatSectorIndex - window.first) * sectorSize);
+    const auto held = window.buffer.bytes().subspan(at, layout.fatSector.size());
     std::copy(held.begin(), held.end(), layout.fatSector.begin());
     const std::uint32_t raw =
-        fat::Read32(window.bytes(), at + static_cast<std::size_t>(entryOffset % sectorSize));
+        fat::Read32(window.buffer.bytes(), at + static_cast<std::size_t>(entryOffset % sectorSize));
     std::uint32_t next = 0;
     const Link link = Follow(layout.fileSystem, raw, next);
     if (link == Link::kEnd) break;
@@ -205,10 +201,12 @@ std::optional<Problem> AnalyseVolume(VolumeLayout& layout, RestoredSectors* rest
   if (auto problem = ReadGeometry(layout)) return problem;
   if (auto problem = CheckDevice(layout)) return problem;
   layout.rootClusterCount = 0;
+  FatWindow window;
   if (layout.RootHasChain()) {
-    if (auto problem = WalkRootChain(layout)) return problem;
+    if (auto problem = WalkRootChain(layout, window)) return problem;
   }
-  return ScanRootDirectory(layout, restored);
+  if (auto problem = ScanRootDirectory(layout, restored)) return problem;
+  return CheckOtherChains(layout, window);
 }
 
 }  // namespace

@@ -34,12 +34,6 @@ bool IsWindowsOwnFolder(std::string_view name) {
                      [&](std::string_view own) { return SameIgnoringAsciiCase(name, own); });
 }
 
-bool IsRootCluster(const VolumeLayout& layout, std::uint32_t cluster) {
-  const auto recorded = layout.rootClusters.begin();
-  const auto end = recorded + std::clamp(layout.rootClusterCount, 0, kRootClusterCapacity);
-  return std::find(recorded, end, static_cast<std::int64_t>(cluster)) != end;
-}
-
 HiddenFolder PlaceOf(const VolumeLayout& layout, const std::vector<RootExtent>& extents,
                      std::int64_t offset) {
   HiddenFolder folder;

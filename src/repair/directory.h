@@ -51,7 +51,4 @@ std::unique_ptr<RootWalker> MakeExfatRootWalker(const VolumeLayout& layout, Root
 HiddenFolder PlaceOf(const VolumeLayout& layout, const std::vector<RootExtent>& extents,
                      std::int64_t offset);
 
-// Whether a cluster is one of the root directory's own.
-bool IsRootCluster(const VolumeLayout& layout, std::uint32_t cluster);
-
 }  // namespace kestrova::repair

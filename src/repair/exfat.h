@@ -76,8 +76,15 @@ inline constexpr std::uint16_t kAttrDirectory = 0x0010;
 inline constexpr std::uint16_t kAttrReserved = 0xFFC8;  // no exFAT defines these bits
 
 // Entries that own clusters keep the first of them here (allocation bitmap, up-case table,
-// stream extension).
+// stream extension), and the length of their data in bytes.
 inline constexpr std::size_t kFirstClusterOffset = 20;  // 32 bits
+inline constexpr std::size_t kDataLengthOffset = 24;    // 64 bits
+// The allocation bitmap entry: which FAT's bitmap it is (a volume with two FATs has two).
+inline constexpr std::size_t kBitmapFlagsOffset = 1;  // 8 bits
+inline constexpr std::uint8_t kBitmapOfSecondFat = 0x01;
+// The stream extension: its clusters follow one another and the FAT does not chain them.
+inline constexpr std::size_t kSecondaryFlagsOffset = 1;  // 8 bits
+inline constexpr std::uint8_t kNoFatChain = 0x02;
 // The stream extension's name length, and the name entries' characters.
 inline constexpr std::size_t kNameLengthOffset = 3;  // 8 bits
 inline constexpr std::size_t kFileNameOffset = 2;    // 15 UTF-16 characters

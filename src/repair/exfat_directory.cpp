@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "repair/codepage.h"
+#include "repair/cross_links.h"
 #include "repair/directory.h"
 #include "repair/exfat.h"
 #include "repair/fat.h"
@@ -65,6 +66,37 @@ std::string LabelOf(std::span<const std::uint8_t> entry) {
   return Utf16ToUtf8(label);
 }
 
+// Refuses an entry that owns a cluster of the root without going through the FAT: the first
+// cluster of every entry that owns clusters, and every cluster of a contiguous run (allocation
+// bitmap, up-case table, a stream extension that the FAT does not chain) of as many clusters as
+// its data needs; a run of no bytes owns none. The FAT's links from there on are the FAT scan's.
+// `set` is the File entry set that the entry belongs to, or empty; `number` is the entry number
+// of the set's File entry, or of the entry itself.
+std::optional<Problem> CheckOwnedClusters(std::span<const std::uint8_t> entry,
+                                          std::span<const std::uint8_t> set, std::int64_t number,
+                                          const RootClusterSet& root, std::int64_t clusterBytes) {
+  const std::uint8_t type = entry[kEntryTypeOffset];
+  const bool contiguous =
+      type == kAllocationBitmap || type == kUpcaseTable ||
+      (type == kStreamExtension && (entry[kSecondaryFlagsOffset] & kNoFatChain));
+  if (!contiguous && type != kStreamExtension) return std::nullopt;
+  const std::int64_t first = Read32(entry, kFirstClusterOffset);
+  std::int64_t clash = 0;
+  if (!contiguous) {
+    clash = root.Contains(first) ? first : 0;
+  } else if (const std::uint64_t length = fat::Read64(entry, kDataLengthOffset); length != 0) {
+    // At most 2^55 clusters of 512 bytes: the sum stays far from the limits of 64 bits.
+    const auto clusters =
+        static_cast<std::int64_t>((length - 1) / static_cast<std::uint64_t>(clusterBytes));
+    clash = root.FirstWithin(first, first + clusters);
+  }
+  if (clash == 0) return std::nullopt;
+  const std::string name = set.empty() ? std::string() : NameOf(set);
+  if (contiguous) return DamagedChain({DetailKind::kContiguousCrossLink, number, clash, name});
+  if (name.empty()) return DamagedChain({DetailKind::kEntryCrossLink, number, clash, {}});
+  return DamagedChain({DetailKind::kNamedCrossLink, number, clash, name});
+}
+
 // What a whole entry set's secondaries say of it.
 struct SetShape {
   bool whole = false;                // a stream extension, then name entries that hold the name
@@ -100,7 +132,11 @@ class ExfatWalker final : public RootWalker {
  public:
   ExfatWalker(const VolumeLayout& layout, RootFindings& findings,
               std::vector<std::int64_t>* restored)
-      : layout_(layout), extents_(RootExtents(layout)), findings_(findings), restored_(restored) {}
+      : layout_(layout),
+        extents_(RootExtents(layout)),
+        rootClusters_(layout),
+        findings_(findings),
+        restored_(restored) {}
 
   // The in-use entries up to the end-of-directory entry: sets must be whole and their checksums
   // right, and no entry may own a cluster of the root's own chain.
@@ -137,18 +173,23 @@ class ExfatWalker final : public RootWalker {
   }
 
  private:
-  std::optional<Problem> LookAtEntry(std::int64_t at, std::span<const std::uint8_t> entry) {
+  // An in-use entry outside a set, or a secondary of the set `set` at entry `setAt`.
+  std::optional<Problem> LookAtEntry(std::int64_t at, std::span<const std::uint8_t> entry,
+                                     std::span<const std::uint8_t> set = {},
+                                     std::int64_t setAt = 0) {
     const std::uint8_t type = entry[kEntryTypeOffset];
     if (type == kVolumeLabel && !labelSeen_) {
       findings_.label = LabelOf(entry);
       labelSeen_ = true;
     }
-    const bool ownsClusters =
-        type == kAllocationBitmap || type == kUpcaseTable || type == kStreamExtension;
-    if (!ownsClusters) return std::nullopt;
-    const std::uint32_t first = Read32(entry, kFirstClusterOffset);
-    if (!IsRootCluster(layout_, first)) return std::nullopt;
-    return DamagedChain({DetailKind::kEntryCrossLink, EntryNumber(at), first, {}});
+    // The allocation bitmap of the FAT in use (a volume with two FATs has one for each).
+    const std::int32_t ofFat = (entry[kBitmapFlagsOffset] & kBitmapOfSecondFat) ? 1 : 0;
+    if (type == kAllocationBitmap && ofFat == layout_.activeFat && !findings_.bitmap) {
+      findings_.bitmap =
+          BitmapPlace{Read32(entry, kFirstClusterOffset), fat::Read64(entry, kDataLengthOffset)};
+    }
+    return CheckOwnedClusters(entry, set, EntryNumber(set.empty() ? at : setAt), rootClusters_,
+                              layout_.ClusterBytes());
   }
 
   std::optional<Problem> LookAtSet(std::int64_t at, std::span<std::uint8_t> set) {
@@ -159,7 +200,7 @@ class ExfatWalker final : public RootWalker {
     }
     for (std::size_t i = 1; i < set.size() / kEntrySize; ++i) {
       const std::int64_t entryAt = at + static_cast<std::int64_t>(i * kEntrySize);
-      if (auto problem = LookAtEntry(entryAt, set.subspan(i * kEntrySize, kEntrySize))) {
+      if (auto problem = LookAtEntry(entryAt, set.subspan(i * kEntrySize, kEntrySize), set, at)) {
         return problem;
       }
     }
@@ -188,6 +229,7 @@ class ExfatWalker final : public RootWalker {
 
   const VolumeLayout& layout_;
   const std::vector<RootExtent> extents_;
+  const RootClusterSet rootClusters_;
   RootFindings& findings_;
   std::vector<std::int64_t>* restored_;
   bool ended_ = false;

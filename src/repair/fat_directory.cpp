@@ -4,6 +4,7 @@
 #include <span>
 
 #include "repair/codepage.h"
+#include "repair/cross_links.h"
 #include "repair/directory.h"
 #include "repair/engine.h"
 #include "repair/entries.h"
@@ -70,7 +71,11 @@ class LongNameCollector {
 class FatWalker final : public RootWalker {
  public:
   FatWalker(const VolumeLayout& layout, RootFindings& findings, std::vector<std::int64_t>* restored)
-      : layout_(layout), extents_(RootExtents(layout)), findings_(findings), restored_(restored) {}
+      : layout_(layout),
+        extents_(RootExtents(layout)),
+        rootClusters_(layout),
+        findings_(findings),
+        restored_(restored) {}
 
   // Every 32-byte slot is visited, also after the end-of-directory mark.
   std::optional<Problem> Look(std::span<std::uint8_t> window, std::int64_t offset, bool,
@@ -123,12 +128,13 @@ class FatWalker final : public RootWalker {
         (static_cast<std::uint32_t>(Read16(entry, kFirstClusterHighOffset)) << 16 |
          Read16(entry, kFirstClusterLowOffset)) &
         kClusterMask;
-    if (!IsRootCluster(layout_, first)) return std::nullopt;
+    if (!rootClusters_.Contains(first)) return std::nullopt;
     return DamagedChain({DetailKind::kNamedCrossLink, 0, first, DisplayShortName(entry)});
   }
 
   const VolumeLayout& layout_;
   const std::vector<RootExtent> extents_;
+  const RootClusterSet rootClusters_;
   RootFindings& findings_;
   std::vector<std::int64_t>* restored_;
   LongNameCollector longName_;

@@ -118,6 +118,16 @@ std::string DetailText(const Detail& detail) {
       return Format(texts::kNamedCrossLink, detail.name, detail.value);
     case DetailKind::kEntryCrossLink:
       return Format(texts::kEntryCrossLink, detail.at, detail.value);
+    case DetailKind::kFatCrossLink:
+      return Format(texts::kFatCrossLink, detail.at, detail.value);
+    case DetailKind::kContiguousCrossLink:
+      return detail.name.empty()
+                 ? Format(texts::kContiguousEntryCrossLink, detail.at, detail.value)
+                 : Format(texts::kContiguousNamedCrossLink, detail.name, detail.value);
+    case DetailKind::kRootClusterFree:
+      return Format(texts::kRootClusterFree, detail.value);
+    case DetailKind::kNoAllocationBitmap:
+      return Tr(texts::kNoAllocationBitmap);
     case DetailKind::kIncompleteSet:
       return Format(texts::kIncompleteSet, detail.at);
     case DetailKind::kSetChecksum:

@@ -64,10 +64,16 @@ enum class DetailKind {
   kExtendedBootSignature,  // exFAT: extended boot sector `at` lacks its signature
   kBootChecksum,  // exFAT: sector 11 holds `at` where the checksum of sectors 0 to 10 is `value`
   // The root's entries. `value` is the cluster of the root's own chain that an entry begins at.
-  kNamedCrossLink,  // the FAT entry `name`
+  kNamedCrossLink,  // the entry `name`
   kEntryCrossLink,  // the exFAT entry number `at`
   kIncompleteSet,   // the exFAT entry set at entry number `at`
   kSetChecksum,     // the same, with a wrong checksum
+  // Other chains that reach the root's clusters. `value` is the root's cluster.
+  kFatCrossLink,         // the FAT entry of cluster `at`, outside the root, links to it
+  kContiguousCrossLink,  // the contiguous clusters of the exFAT entry number `at` (named `name`,
+                         // when it has one) include it
+  kRootClusterFree,      // the exFAT allocation bitmap marks it free
+  kNoAllocationBitmap,   // exFAT: no bitmap of the FAT in use covers it (a damaged directory)
   // How the volume under the pass's lock differs from the analysed one.
   kBootSectorDiffers,
   kFileSystemDiffers,

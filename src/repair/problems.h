@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "repair/messages.h"
+#include "repair/sector_io.h"
 
 namespace kestrova::repair {
 
@@ -23,6 +24,14 @@ inline Problem UnsupportedGeometry(DetailKind kind, std::int64_t value = 0) {
 
 inline Problem DamagedChain(Detail detail) {
   return MakeProblem(ProblemKind::kDamagedChain, std::move(detail));
+}
+
+// A read that failed or came up short at `sector`.
+inline Problem ReadProblem(ReadResult result, std::int64_t sector) {
+  Problem problem = MakeProblem(result == ReadResult::kShort ? ProblemKind::kVolumeTooShort
+                                                             : ProblemKind::kReadFailed);
+  problem.sector = sector;
+  return problem;
 }
 
 inline Problem DamagedDirectory(DetailKind kind, std::int64_t entry) {

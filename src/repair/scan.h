@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -38,11 +39,18 @@ struct LeftAloneFolder {
   std::uint8_t entryType = 0;
 };
 
+// Where an exFAT allocation bitmap lies, as its root entry says.
+struct BitmapPlace {
+  std::int64_t firstCluster = 0;
+  std::uint64_t bytes = 0;
+};
+
 // What the analysis found in the root directory.
 struct RootFindings {
   std::vector<HiddenFolder> hidden;  // the entries that the repair changes, in order
   std::vector<LeftAloneFolder> leftAlone;
   std::string label;  // exFAT: the volume label entry's text (FAT keeps it in the boot sector)
+  std::optional<BitmapPlace> bitmap;  // exFAT: the allocation bitmap of the FAT in use
 };
 
 // The entries of the analysed root that the repair changes, in order.

@@ -368,7 +368,8 @@ constexpr std::uint64_t kExfatSector8Signature = 9 * 512 - 4;
 // Volumes that the analysis must refuse, leaving them byte for byte as they were.
 struct Refusal {
   const char* name;
-  const char* expected;  // in the message on standard error
+  const char* expected;            // in the message on standard error
+  const char* fsckSays = nullptr;  // in what fsck.fat -n says of the volume
 };
 
 void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.name; }
@@ -433,12 +434,21 @@ class RefusalTest : public ImageTest, public ::testing::WithParamInterface<Refus
     if (kind == "badCluster") fat.SetNextCluster(chain[0], 0x0FFFFFF7);
     if (kind == "freeLink") fat.SetNextCluster(chain[0], 0);
     if (kind == "pastEnd") fat.SetNextCluster(chain[1], 0x0FFFFFEF);
+    if (kind == "chainIntoRoot") {  // the first other chain runs on into the root's second cluster
+      std::uint32_t other = chain[0] + 1;
+      while (fat.NextCluster(other) == 0 || std::count(chain.begin(), chain.end(), other)) ++other;
+      fat.SetNextCluster(other, chain[1]);
+    }
   }
 };
 
 TEST_P(RefusalTest, EveryCommandRefusesWithStatusOneAndWritesNothing) {
   Make();
   ASSERT_FALSE(HasFatalFailure());
+  if (GetParam().fsckSays) {
+    const auto fsck = testing::Run("fsck.fat -n " + Quote(image.string()), true);
+    EXPECT_NE(fsck.output.find(GetParam().fsckSays), std::string::npos) << fsck.output;
+  }
   ASSERT_TRUE(CopySparse(image, before));
   for (const char* command : {"analyze", "scan", "repair"}) {
     const auto result = Cli(std::string(command) + " " + Quote(image.string()));
@@ -469,7 +479,8 @@ INSTANTIATE_TEST_SUITE_P(
                               "系统容量8388608字节（8.0 MB）"},
                       Refusal{"exfatCut",
                               "只有4194304字节（4.0 MB），小于其引导扇区记录的文件"
-                              "系统容量33554432字节（32.0 MB）"}),
+                              "系统容量33554432字节（32.0 MB）"},
+                      Refusal{"chainIntoRoot", "另一簇链中的簇", "share clusters"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ImageTest, MissingTargetCannotBeOpened) {

@@ -113,7 +113,7 @@ class ExfatTest : public ::testing::TestWithParam<ExfatLayout> {
       folders.push_back("F" + std::string(static_cast<std::size_t>(i % 12), 'x') +
                         std::to_string(i / 12));
     }
-    why = MakeFoldersThroughFuse(image, folders);
+    why = MakeFoldersThroughFuse(image, folders, {"file.txt"}, 1500);
     if (!why.empty()) GTEST_SKIP() << "exFAT folders cannot be made here: " << why;
     ExfatRootSets sets(image);
     sets.SetAttributes("资料", 0x16);
@@ -183,6 +183,35 @@ TEST_P(ExfatTest, WrongSetChecksumIsRefusedWithNothingWritten) {
   EXPECT_EQ(repair.status, 1);
   EXPECT_NE(repair.err.find("校验和错误"), std::string::npos) << repair.err;
   EXPECT_TRUE(DifferingOffsets(before, image).empty());
+}
+
+// file.txt chained by the FAT from its first cluster into the root's, or its contiguous
+// clusters run from the one before the root's over it: fsck.exfat sees the clash.
+TEST_P(ExfatTest, RootSharingClustersWithAFileIsRefusedWithNothingWritten) {
+  ASSERT_TRUE(CopySparse(image, before));
+  for (const bool contiguous : {false, true}) {
+    ASSERT_TRUE(CopySparse(before, image));
+    ExfatRootSets sets(image);
+    const auto at = ReadAt(image, sets.Named("file.txt").entries.at(1) + 20, 4);
+    const std::uint32_t first = at[0] | at[1] << 8 | at[2] << 16 | at[3] << 24;
+    const std::string root = std::to_string(sets.RootCluster());
+    std::string refusal = "另一簇链中的簇" + std::to_string(first) + "指向根目录自身的簇" + root;
+    if (contiguous) {
+      sets.SetStream("file.txt", 0x03, sets.RootCluster() - 1, 2 * sets.ClusterBytes());
+      refusal = "“file.txt”占用的连续簇包含根目录自身的簇" + root;
+    } else {
+      sets.SetStream("file.txt", 0x01, first, sets.ClusterBytes() + 1);  // two clusters
+      sets.SetFat(first, sets.RootCluster());
+    }
+    const auto fsck = testing::Run("fsck.exfat -n " + Quote(image.string()), true);
+    EXPECT_NE(fsck.output.find("already allocated"), std::string::npos) << fsck.output;
+    const auto changed = dir / "changed.img";
+    ASSERT_TRUE(CopySparse(image, changed));
+    const auto repair = Cli("repair " + Quote(image.string()));
+    EXPECT_EQ(repair.status, 1);
+    EXPECT_NE(repair.err.find(refusal), std::string::npos) << repair.err;
+    EXPECT_TRUE(DifferingOffsets(changed, image).empty());
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, ExfatTest,

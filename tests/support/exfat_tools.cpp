@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <stdexcept>
 
 #include "fat_tools.h"
@@ -28,6 +29,13 @@ std::uint64_t Le(const std::vector<std::uint8_t>& bytes, std::size_t at, std::si
   std::uint64_t value = 0;
   for (std::size_t i = length; i-- > 0;) value = value << 8 | bytes.at(at + i);
   return value;
+}
+
+// The `size` little-endian bytes of a value.
+std::vector<std::uint8_t> Bytes(std::uint64_t value, std::size_t size) {
+  std::vector<std::uint8_t> bytes(size);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
+  return bytes;
 }
 
 }  // namespace
@@ -58,7 +66,8 @@ bool MakeExfatImage(const std::filesystem::path& image, std::uint64_t sizeMiB,
 }
 
 std::string MakeFoldersThroughFuse(const std::filesystem::path& image,
-                                   const std::vector<std::string>& folders) {
+                                   const std::vector<std::string>& folders,
+                                   const std::vector<std::string>& files, std::size_t fileBytes) {
   if (::geteuid() != 0) return "needs root for a loop device and a FUSE mount";
   const auto attached = Run("losetup -f --show " + Quote(image.string()), true);
   if (attached.status != 0) return "no loop device: " + attached.output;
@@ -77,6 +86,9 @@ std::string MakeFoldersThroughFuse(const std::filesystem::path& image,
         break;
       }
     }
+    for (const auto& file : files) {
+      std::ofstream(mount / file, std::ios::binary) << std::string(fileBytes, 'k');
+    }
     if (Run("umount " + Quote(mount.path().string()), true).status != 0 && why.empty()) {
       why = "cannot unmount";
     }
@@ -91,13 +103,13 @@ ExfatRootSets::ExfatRootSets(const std::filesystem::path& image) : image_(image)
   if (boot.size() < 512) throw std::runtime_error("no boot sector");
   sectorBytes_ = std::uint64_t{1} << boot[kSectorShiftField];
   clusterBytes_ = sectorBytes_ << boot[kClusterShiftField];
-  const std::uint64_t fat = Le(boot, kFatOffsetField, 4) * sectorBytes_;
+  const std::uint64_t fat = fatOffset_ = Le(boot, kFatOffsetField, 4) * sectorBytes_;
+  rootCluster_ = static_cast<std::uint32_t>(Le(boot, kRootClusterField, 4));
   const std::uint64_t heap = Le(boot, kHeapOffsetField, 4) * sectorBytes_;
   // The root's bytes in chain order, and where each of its entries lies in the image.
   std::vector<std::uint8_t>& root = root_;
   std::vector<std::uint64_t>& places = places_;
-  for (std::uint32_t cluster = static_cast<std::uint32_t>(Le(boot, kRootClusterField, 4));
-       cluster != kEnd;) {
+  for (std::uint32_t cluster = rootCluster_; cluster != kEnd;) {
     const std::uint64_t at = heap + (cluster - 2) * clusterBytes_;
     const auto bytes = ReadAt(image, at, clusterBytes_);
     root.insert(root.end(), bytes.begin(), bytes.end());
@@ -136,25 +148,28 @@ const ExfatRootSets::Set& ExfatRootSets::Named(const std::string& name) const {
   throw std::runtime_error("no set named " + name);
 }
 
-std::uint16_t ExfatRootSets::Checksum(const Set& set) const {
+std::uint16_t ExfatSetChecksum(const std::vector<std::uint8_t>& set) {
   std::uint16_t sum = 0;
-  for (std::size_t i = 0; i < set.entries.size(); ++i) {
-    const auto entry = ReadAt(image_, set.entries[i], kEntry);
-    for (std::size_t b = 0; b < kEntry; ++b) {
-      if (i == 0 && (b == 2 || b == 3)) continue;
-      sum = static_cast<std::uint16_t>((sum >> 1 | sum << 15) + entry[b]);
-    }
+  for (std::size_t i = 0; i < set.size(); ++i) {
+    if (i == 2 || i == 3) continue;
+    sum = static_cast<std::uint16_t>((sum >> 1 | sum << 15) + set[i]);
   }
   return sum;
 }
 
+std::uint16_t ExfatRootSets::Checksum(const Set& set) const {
+  std::vector<std::uint8_t> bytes;
+  for (const std::uint64_t entry : set.entries) {
+    const auto read = ReadAt(image_, entry, kEntry);
+    bytes.insert(bytes.end(), read.begin(), read.end());
+  }
+  return ExfatSetChecksum(bytes);
+}
+
 void ExfatRootSets::SetAttributes(const std::string& name, std::uint16_t attributes) {
   const Set& set = Named(name);
-  PatchBytes(image_, set.entries[0] + 4,
-             {static_cast<std::uint8_t>(attributes), static_cast<std::uint8_t>(attributes >> 8)});
-  const std::uint16_t sum = Checksum(set);
-  PatchBytes(image_, set.entries[0] + 2,
-             {static_cast<std::uint8_t>(sum), static_cast<std::uint8_t>(sum >> 8)});
+  PatchBytes(image_, set.entries[0] + 4, Bytes(attributes, 2));
+  PatchBytes(image_, set.entries[0] + 2, Bytes(Checksum(set), 2));
   const_cast<Set&>(set).attributes = attributes;
 }
 
@@ -166,9 +181,20 @@ bool ExfatRootSets::ChecksumHolds(const std::string& name) const {
 
 void ExfatRootSets::SpoilChecksum(const std::string& name) {
   const Set& set = Named(name);
-  const std::uint16_t wrong = static_cast<std::uint16_t>(Checksum(set) ^ 0x5A5A);
-  PatchBytes(image_, set.entries[0] + 2,
-             {static_cast<std::uint8_t>(wrong), static_cast<std::uint8_t>(wrong >> 8)});
+  PatchBytes(image_, set.entries[0] + 2, Bytes(Checksum(set) ^ 0x5A5A, 2));
+}
+
+void ExfatRootSets::SetStream(const std::string& name, std::uint8_t flags, std::uint32_t first,
+                              std::uint64_t length) {
+  const std::uint64_t stream = Named(name).entries.at(1);
+  PatchBytes(image_, stream + 1, {flags});
+  for (const std::uint64_t at : {stream + 8, stream + 24}) PatchBytes(image_, at, Bytes(length, 8));
+  PatchBytes(image_, stream + 20, Bytes(first, 4));
+  SetAttributes(name, Named(name).attributes);  // the checksum
+}
+
+void ExfatRootSets::SetFat(std::uint32_t cluster, std::uint32_t value) {
+  PatchBytes(image_, fatOffset_ + cluster * 4ull, Bytes(value, 4));
 }
 
 void ExfatRootSets::PutSet(std::size_t index, const std::string& name, std::uint16_t attributes,

@@ -16,10 +16,16 @@ bool MakeExfatImage(const std::filesystem::path& image, std::uint64_t sizeMiB,
                     const std::string& options = "", std::uint32_t sectorBytes = 512,
                     std::string* why = nullptr);
 
-// Makes the folders (names in UTF-8) in the root of an exFAT image through exfat-fuse on a loop
-// device. Returns an empty string on success, else why it could not (no loop device, no FUSE).
+// Makes the folders (names in UTF-8), and files of `fileBytes` bytes each, in the root of an
+// exFAT image through exfat-fuse on a loop device. Returns an empty string on success, else why
+// it could not (no loop device, no FUSE).
 std::string MakeFoldersThroughFuse(const std::filesystem::path& image,
-                                   const std::vector<std::string>& folders);
+                                   const std::vector<std::string>& folders,
+                                   const std::vector<std::string>& files = {},
+                                   std::size_t fileBytes = 0);
+
+// The checksum of an entry set, its File entry first: the sum skips the checksum's own bytes.
+std::uint16_t ExfatSetChecksum(const std::vector<std::uint8_t>& set);
 
 class ExfatRootSets {
  public:
@@ -40,6 +46,13 @@ class ExfatRootSets {
   bool ChecksumHolds(const std::string& name) const;
   // Writes a wrong set checksum.
   void SpoilChecksum(const std::string& name);
+  // Writes the stream extension's flags, first cluster and (valid) data length into a set, with
+  // the set checksum to match.
+  void SetStream(const std::string& name, std::uint8_t flags, std::uint32_t first,
+                 std::uint64_t length);
+  // Sets the entry of `cluster` in the first FAT.
+  void SetFat(std::uint32_t cluster, std::uint32_t value);
+  std::uint32_t RootCluster() const { return rootCluster_; }
 
   // Writes a set at root entry `index` (counted in chain order): a File entry with `attributes`,
   // a stream extension, the name entries of `name` (ASCII), then secondaries of the types in
@@ -60,6 +73,8 @@ class ExfatRootSets {
   std::filesystem::path image_;
   std::uint64_t sectorBytes_ = 0;
   std::uint64_t clusterBytes_ = 0;
+  std::uint64_t fatOffset_ = 0;
+  std::uint32_t rootCluster_ = 0;
   std::vector<Set> sets_;
   std::vector<std::uint64_t> places_;
   std::vector<std::uint8_t> root_;  // the root's bytes, as this writer left them

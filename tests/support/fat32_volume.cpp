@@ -137,7 +137,8 @@ bool LoggingBackend::SetPosition(volume::VolumeHandle handle, std::int32_t highP
 bool LoggingBackend::Read(volume::VolumeHandle handle, std::uint8_t* buffer,
                           std::uint32_t byteCount, std::uint32_t& bytesRead) {
   const bool ok = inner_.Read(handle, buffer, byteCount, bytesRead);
-  return Log(MemoryVolume::Call::kRead, ok && bytesRead == byteCount) || ok;
+  events.push_back({MemoryVolume::Call::kRead, ok && bytesRead == byteCount, 0, 0, bytesRead});
+  return ok;
 }
 
 bool LoggingBackend::Write(volume::VolumeHandle handle, const std::uint8_t* buffer,

@@ -68,6 +68,7 @@ class LoggingBackend final : public volume::VolumeBackend {
     bool ok = false;
     std::int32_t highPart = 0;  // SetPosition's arguments
     std::int32_t lowPart = 0;
+    std::uint32_t bytes = 0;  // the bytes that a read moved
     std::uint64_t Offset() const;
   };
 

@@ -1,0 +1,198 @@
+// The checks of the root's clusters against the rest of the volume: the FAT's other chains, and
+// on exFAT the allocation bitmap.
+#include "repair/cross_links.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "repair/engine.h"
+#include "repair/exfat.h"
+#include "repair/fat.h"
+#include "repair/problems.h"
+#include "repair/sector_io.h"
+
+namespace kestrova::repair {
+
+RootClusterSet::RootClusterSet(const VolumeLayout& layout)
+    : count_(
+          static_cast<std::size_t>(std::clamp(layout.rootClusterCount, 0, kRootClusterCapacity))) {
+  std::copy_n(layout.rootClusters.begin(), count_, sorted_.begin());
+  std::sort(sorted_.begin(), sorted_.begin() + static_cast<std::ptrdiff_t>(count_));
+}
+
+bool RootClusterSet::Contains(std::int64_t cluster) const {
+  return std::binary_search(begin(), end(), cluster);
+}
+
+std::int64_t RootClusterSet::FirstWithin(std::int64_t first, std::int64_t last) const {
+  const auto found = std::lower_bound(begin(), end(), first);
+  return found != end() && *found <= last ? *found : 0;
+}
+
+namespace {
+
+// The FAT is scanned in transfers of up to this size. On flash a read of many sectors costs about
+// as much as a read of one; the buffer is all the memory the scan takes, whatever the FAT's size.
+constexpr std::int64_t kScanTransferBytes = 1 << 20;
+
+std::int64_t FatStart(const VolumeLayout& layout) {
+  return layout.reservedSectors + static_cast<std::int64_t>(layout.activeFat) * layout.fatSize;
+}
+
+// The exFAT allocation bitmap's bits, read a sector at a time when asked for.
+class AllocationBitmap {
+ public:
+  explicit AllocationBitmap(VolumeLayout& layout)
+      : layout_(layout),
+        place_(layout.findings.bitmap),
+        sector_(static_cast<std::size_t>(layout.bytesPerSector)) {}
+
+  // Whether the bitmap marks `cluster` in use; the refusal when there is no bitmap that covers
+  // it or its sector cannot be read. Bit n of the bitmap stands for cluster n + 2.
+  std::optional<Problem> Allocated(std::int64_t cluster, bool& used) {
+    const auto missing = [] { return DamagedDirectory(DetailKind::kNoAllocationBitmap, 0); };
+    const std::int64_t bit = cluster - std::int64_t{exfat::kFirstDataCluster};
+    const std::int64_t byte = bit / 8;
+    if (!place_ || static_cast<std::uint64_t>(byte) >= place_->bytes) return missing();
+    const std::int64_t sectorSize = layout_.bytesPerSector;
+    const std::int64_t clusterBytes = layout_.ClusterBytes();
+    const auto first = ClusterFirstSector(layout_, place_->firstCluster + byte / clusterBytes);
+    if (!first) return missing();
+    const std::int64_t wanted = *first + byte % clusterBytes / sectorSize;
+    if (wanted != held_) {
+      const ReadResult read =
+          ReadSectors(wanted, layout_.bytesPerSector, sector_.bytes(), layout_.bytesRead);
+      if (read != ReadResult::kOk) return ReadProblem(read, wanted);
+      held_ = wanted;
+    }
+    used = sector_.bytes()[static_cast<std::size_t>(byte % sectorSize)] >> (bit % 8) & 1;
+    return std::nullopt;
+  }
+
+ private:
+  VolumeLayout& layout_;
+  std::optional<BitmapPlace> place_;
+  volume::AlignedBuffer sector_;
+  std::int64_t held_ = -1;  // the volume sector that sector_ holds
+};
+
+// exFAT: refuses a root cluster that the allocation bitmap marks free. The root's clusters in
+// order, so that each sector of the bitmap is read once.
+std::optional<Problem> CheckRootAllocated(const RootClusterSet& root, AllocationBitmap& bitmap) {
+  for (const std::int32_t cluster : root) {
+    bool used = false;
+    if (auto problem = bitmap.Allocated(cluster, used)) return problem;
+    if (!used) return DamagedChain({DetailKind::kRootClusterFree, 0, cluster, {}});
+  }
+  return std::nullopt;
+}
+
+// A FAT entry, little-endian, from raw bytes: one load on the machines the program runs on.
+std::uint32_t LoadEntry(const std::uint8_t* bytes) {
+  std::uint32_t value;
+  std::memcpy(&value, bytes, sizeof value);
+  if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap32(value);
+  return value;
+}
+
+// Looks through FAT sectors `firstSector`.. (counted in the FAT) held in `bytes` for an entry of a
+// data cluster outside the root whose next cluster is one of the root's. On exFAT (`bitmap`) the
+// entry of a cluster that the bitmap marks free is a leftover, not a link.
+std::optional<Problem> ScanFatSectors(const VolumeLayout& layout, const RootClusterSet& root,
+                                      AllocationBitmap* bitmap, std::span<const std::uint8_t> bytes,
+                                      std::int64_t firstSector) {
+  // The top four bits of a FAT32 entry are not part of the link; exFAT uses all 32.
+  const std::uint32_t mask =
+      layout.fileSystem == FileSystem::kExfat ? 0xFFFFFFFFu : fat::kClusterMask;
+  const auto low = static_cast<std::uint32_t>(*root.begin());
+  const auto span = static_cast<std::uint32_t>(*(root.end() - 1)) - low;
+  const std::int64_t firstCluster = firstSector * layout.bytesPerSector / fat::kFatEntrySize;
+  const std::int64_t lastCluster = layout.clusterCount + 1;
+  const std::size_t entries = bytes.size() / fat::kFatEntrySize;
+  // A block of entries is looked at closely only when one of them links between the lowest and
+  // the highest root cluster; the test of a whole block is a loop of fixed length without
+  // branches, which the compiler turns into vector instructions.
+  constexpr std::size_t kBlock = 64;
+  for (std::size_t block = 0; block < entries; block += kBlock) {
+    const std::size_t end = std::min(entries, block + kBlock);
+    if (end - block == kBlock) {
+      const std::uint8_t* at = bytes.data() + block * fat::kFatEntrySize;
+      std::uint32_t near = 0;
+      for (std::size_t i = 0; i < kBlock; ++i) {
+        near |= (LoadEntry(at + i * fat::kFatEntrySize) & mask) - low <= span;
+      }
+      if (near == 0) continue;
+    }
+    for (std::size_t i = block; i < end; ++i) {
+      const std::uint32_t next = LoadEntry(bytes.data() + i * fat::kFatEntrySize) & mask;
+      const std::int64_t cluster = firstCluster + static_cast<std::int64_t>(i);
+      if (cluster < fat::kFirstDataCluster || cluster > lastCluster) continue;
+      // A root cluster's own entry is the root's chain, which the walk has checked.
+      if (!root.Contains(next) || root.Contains(cluster)) continue;
+      bool used = true;
+      if (bitmap) {
+        if (auto problem = bitmap->Allocated(cluster, used)) return problem;
+      }
+      if (used) return DamagedChain({DetailKind::kFatCrossLink, cluster, next, {}});
+    }
+  }
+  return std::nullopt;
+}
+
+// Reads the FAT in use once, in order, and scans it for links into the root; the sectors that
+// `window` holds are taken from it and not read again.
+std::optional<Problem> ScanFat(VolumeLayout& layout, const RootClusterSet& root,
+                               AllocationBitmap* bitmap, const FatWindow& window) {
+  const std::int64_t sectorSize = layout.bytesPerSector;
+  // The FAT sectors that hold the entries of clusters 0 .. clusterCount + 1; the rest of the FAT
+  // describes no cluster.
+  const std::int64_t entryBytes =
+      (layout.clusterCount + fat::kFirstDataCluster) * fat::kFatEntrySize;
+  const std::int64_t sectors =
+      std::min<std::int64_t>(layout.fatSize, (entryBytes + sectorSize - 1) / sectorSize);
+  const std::int64_t heldEnd = std::min(window.first + window.count, sectors);
+  if (window.first >= 0 && window.first < heldEnd) {
+    const auto held = window.buffer.bytes().first(
+        static_cast<std::size_t>((heldEnd - window.first) * sectorSize));
+    if (auto problem = ScanFatSectors(layout, root, bitmap, held, window.first)) return problem;
+  }
+  const std::int64_t transferSectors =
+      std::max<std::int64_t>(1, std::min(kScanTransferBytes / sectorSize, sectors));
+  volume::AlignedBuffer buffer(static_cast<std::size_t>(transferSectors * sectorSize));
+  const std::int64_t fatStart = FatStart(layout);
+  for (std::int64_t sector = 0; sector < sectors;) {
+    if (sector >= window.first && sector < heldEnd) {
+      sector = heldEnd;
+      continue;
+    }
+    // Up to the window, when it lies ahead.
+    const std::int64_t end = sector < window.first ? std::min(window.first, sectors) : sectors;
+    const std::int64_t count = std::min(transferSectors, end - sector);
+    const auto bytes = buffer.bytes().first(static_cast<std::size_t>(count * sectorSize));
+    const ReadResult read =
+        ReadSectors(fatStart + sector, layout.bytesPerSector, bytes, layout.bytesRead);
+    if (read != ReadResult::kOk) {
+      return ReadProblem(read, fatStart + sector + layout.bytesRead / sectorSize);
+    }
+    if (auto problem = ScanFatSectors(layout, root, bitmap, bytes, sector)) return problem;
+    sector += count;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Problem> CheckOtherChains(VolumeLayout& layout, const FatWindow& window) {
+  if (!layout.RootHasChain()) return std::nullopt;
+  const RootClusterSet root(layout);
+  if (root.begin() == root.end()) return std::nullopt;
+  std::optional<AllocationBitmap> bitmap;
+  if (layout.fileSystem == FileSystem::kExfat) {
+    bitmap.emplace(layout);
+    if (auto problem = CheckRootAllocated(root, *bitmap)) return problem;
+  }
+  return ScanFat(layout, root, bitmap ? &*bitmap : nullptr, window);
+}
+
+}  // namespace kestrova::repair

@@ -1,0 +1,46 @@
+// The root's clusters that something else reaches too: another chain of the FAT that links into
+// them, and on exFAT a root cluster that the allocation bitmap marks free. Rewriting such a root
+// would rewrite that other file's bytes as well. The entries' own first clusters and contiguous
+// runs are checked by each file system's RootDirectory::Check.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+#include "repair/layout.h"
+#include "repair/messages.h"
+
+namespace kestrova::repair {
+
+// The root's clusters, sorted, for the question "is this one of them".
+class RootClusterSet {
+ public:
+  explicit RootClusterSet(const VolumeLayout& layout);
+  bool Contains(std::int64_t cluster) const;
+  // The lowest root cluster in first..last, or 0 when none lies there.
+  std::int64_t FirstWithin(std::int64_t first, std::int64_t last) const;
+  const std::int32_t* begin() const { return sorted_.data(); }
+  const std::int32_t* end() const { return sorted_.data() + count_; }
+
+ private:
+  std::array<std::int32_t, kRootClusterCapacity> sorted_{};
+  std::size_t count_ = 0;
+};
+
+// The sectors of the FAT in use that the root chain's walk read last, kept for the scan below.
+struct FatWindow {
+  volume::AlignedBuffer buffer;
+  std::int64_t first = -1;  // the first FAT sector it holds, counted from the FAT's start
+  std::int64_t count = 0;   // the number of sectors it holds
+};
+
+// Refuses a root that another chain reaches (FAT32 and exFAT; a fixed root has no chain): a FAT
+// entry outside the root's own chain that links into it, and on exFAT a root cluster that the
+// allocation bitmap of the FAT in use marks free, or a missing bitmap. Reads the FAT in use once,
+// in large transfers, in order, taking the sectors that `window` holds from it; on exFAT also the
+// sectors of the bitmap that it asks about. Runs after the root directory was read, which names
+// the bitmap.
+std::optional<Problem> CheckOtherChains(VolumeLayout& layout, const FatWindow& window);
+
+}  // namespace kestrova::repair
