@@ -44,10 +44,13 @@ TEST_P(ExfatSetTest, IsRepairedLeftAloneOrRefusedWhole) {
   ASSERT_TRUE(MakeExfatImage(image, 32, "-c 4096"));
   {
     ExfatRootSets sets(image);
-    sets.PutSet(4, "OTHER", kHiddenSystemFolder);
+    sets.PutSet(4, {.name = "OTHER", .attributes = kHiddenSystemFolder});
     const std::size_t entries = 3 + c.extra.size() + (c.folder.size() - 1) / 15;
-    sets.PutSet(c.atRootEnd ? sets.EntryCount() - entries : 8, c.folder, c.attributes, c.extra,
-                c.secondaryCount);
+    sets.PutSet(c.atRootEnd ? sets.EntryCount() - entries : 8,
+                {.name = c.folder,
+                 .attributes = c.attributes,
+                 .extra = c.extra,
+                 .secondaryCount = c.secondaryCount});
   }
   ASSERT_TRUE(CopySparse(image, before));
   const auto scan = Cli("scan " + Quote(image.string()));
@@ -121,9 +124,12 @@ TEST(ExfatTransfersTest, SetsAcrossTransfersAreRepaired) {
   constexpr std::size_t kPerMiB = (1 << 20) / 32;
   {
     ExfatRootSets sets(image);
-    sets.PutSet(kPerMiB - 1, "FIRST", kHiddenSystemFolder);       // File | stream, name
-    sets.PutSet(2 * kPerMiB - 2, "SECOND", kHiddenSystemFolder);  // File, stream | name
-    sets.PutSet(4 * kPerMiB - 3, "LAST", kHiddenSystemFolder);    // the root's last entries
+    sets.PutSet(kPerMiB - 1,
+                {.name = "FIRST", .attributes = kHiddenSystemFolder});  // File | stream, name
+    sets.PutSet(2 * kPerMiB - 2,
+                {.name = "SECOND", .attributes = kHiddenSystemFolder});  // File, stream | name
+    sets.PutSet(4 * kPerMiB - 3,
+                {.name = "LAST", .attributes = kHiddenSystemFolder});  // the root's last entries
   }
   ASSERT_TRUE(CopySparse(image, before));
   const auto repair = Cli("repair " + Quote(image.string()));
@@ -154,7 +160,7 @@ TEST(ExfatTransfersTest, RootLargerThanTheProgramsMemoryIsScannedAndRepaired) {
   {
     ExfatRootSets sets(image);
     ASSERT_EQ(sets.EntryCount(), (32u << 20) / 32);
-    sets.PutSet(sets.EntryCount() - 3, "DEEP", kHiddenSystemFolder);
+    sets.PutSet(sets.EntryCount() - 3, {.name = "DEEP", .attributes = kHiddenSystemFolder});
   }
   const std::string limited = "prlimit --as=" + std::to_string(30u << 20) + " ";
   const auto scan = testing::Run(limited + Quote(CliPath()) + " scan " + Quote(image.string()));
@@ -173,8 +179,8 @@ TEST(ExfatTransfersTest, RepairThatDoesNotFitInMemoryIsRefused) {
   ASSERT_TRUE(MakeExfatImage(image, 512, "-c 32M"));
   ExfatRootSets sets(image);
   // The second sector of the root: a set, then unused entries up to the next set.
-  sets.PutSet(16, "X", kHiddenSystemFolder);
-  sets.PutSet(32, "X", kHiddenSystemFolder);
+  sets.PutSet(16, {.name = "X", .attributes = kHiddenSystemFolder});
+  sets.PutSet(32, {.name = "X", .attributes = kHiddenSystemFolder});
   const auto sector = ReadAt(image, sets.EntryPlace(16), 512);
   std::vector<std::uint8_t> rest;
   for (std::size_t i = 32; i < sets.EntryCount(); i += 16) {

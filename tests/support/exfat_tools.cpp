@@ -197,38 +197,35 @@ void ExfatRootSets::SetFat(std::uint32_t cluster, std::uint32_t value) {
   PatchBytes(image_, fatOffset_ + cluster * 4ull, Bytes(value, 4));
 }
 
-void ExfatRootSets::PutSet(std::size_t index, const std::string& name, std::uint16_t attributes,
-                           const std::vector<std::uint8_t>& extra, int secondaryCount) {
-  std::vector<std::vector<std::uint8_t>> entries(1, std::vector<std::uint8_t>(kEntry, 0));
-  entries.emplace_back(kEntry, 0);
-  entries[1][0] = kStreamType;
-  entries[1][3] = static_cast<std::uint8_t>(name.size());
-  for (std::size_t at = 0; at < name.size(); at += 15) {
-    std::vector<std::uint8_t> entry(kEntry, 0);
-    entry[0] = kNameType;
-    for (std::size_t c = 0; c < 15 && at + c < name.size(); ++c) {
-      entry[2 + 2 * c] = static_cast<std::uint8_t>(name[at + c]);
-    }
-    entries.push_back(entry);
+std::vector<std::uint8_t> ExfatSetBytes(const ExfatSet& set) {
+  const std::size_t nameEntries = (set.name.size() + 14) / 15;
+  std::vector<std::uint8_t> bytes((2 + nameEntries + set.extra.size()) * kEntry, 0);
+  auto put = [&](std::size_t at, std::uint64_t value, std::size_t size) {
+    const auto le = Bytes(value, size);
+    std::copy(le.begin(), le.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+  };
+  put(0, kFileType, 1);
+  put(1, set.secondaryCount < 0 ? bytes.size() / kEntry - 1 : set.secondaryCount, 1);
+  put(4, set.attributes, 2);
+  put(kEntry, kStreamType, 1);
+  put(kEntry + 1, set.flags, 1);
+  put(kEntry + 3, set.name.size(), 1);
+  put(kEntry + 20, set.first, 4);
+  put(kEntry + 8, set.length, 8);  // valid data length
+  put(kEntry + 24, set.length, 8);
+  for (std::size_t c = 0; c < set.name.size(); ++c) {
+    if (c % 15 == 0) put((2 + c / 15) * kEntry, kNameType, 1);
+    put((2 + c / 15) * kEntry + 2 + 2 * (c % 15), static_cast<std::uint8_t>(set.name[c]), 2);
   }
-  for (const std::uint8_t type : extra) {
-    entries.emplace_back(kEntry, 0);
-    entries.back()[0] = type;
+  for (std::size_t i = 0; i < set.extra.size(); ++i) {
+    put((2 + nameEntries + i) * kEntry, set.extra[i], 1);
   }
-  std::vector<std::uint8_t>& file = entries[0];
-  file[0] = kFileType;
-  file[1] = static_cast<std::uint8_t>(secondaryCount < 0 ? entries.size() - 1 : secondaryCount);
-  file[4] = static_cast<std::uint8_t>(attributes);
-  file[5] = static_cast<std::uint8_t>(attributes >> 8);
-  std::uint16_t sum = 0;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    for (std::size_t b = 0; b < kEntry; ++b) {
-      if (i == 0 && (b == 2 || b == 3)) continue;
-      sum = static_cast<std::uint16_t>((sum >> 1 | sum << 15) + entries[i][b]);
-    }
-  }
-  file[2] = static_cast<std::uint8_t>(sum);
-  file[3] = static_cast<std::uint8_t>(sum >> 8);
+  put(2, ExfatSetChecksum(bytes), 2);
+  return bytes;
+}
+
+void ExfatRootSets::PutSet(std::size_t index, const ExfatSet& set) {
+  const std::vector<std::uint8_t> bytes = ExfatSetBytes(set);
   // Unused entries from the end of the directory up to the set.
   const std::vector<std::uint8_t> unused = [] {
     std::vector<std::uint8_t> entry(kEntry, 0);
@@ -253,9 +250,10 @@ void ExfatRootSets::PutSet(std::size_t index, const std::string& name, std::uint
     run.insert(run.end(), unused.begin(), unused.end());
   }
   flush();
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    PatchBytes(image_, places_.at(index + i), entries[i]);
-    root_.at((index + i) * kEntry) = entries[i][0];
+  for (std::size_t i = 0; i < bytes.size() / kEntry; ++i) {
+    const auto entry = bytes.begin() + static_cast<std::ptrdiff_t>(i * kEntry);
+    PatchBytes(image_, places_.at(index + i), {entry, entry + kEntry});
+    root_.at((index + i) * kEntry) = *entry;
   }
 }
 

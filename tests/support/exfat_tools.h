@@ -27,6 +27,20 @@ std::string MakeFoldersThroughFuse(const std::filesystem::path& image,
 // The checksum of an entry set, its File entry first: the sum skips the checksum's own bytes.
 std::uint16_t ExfatSetChecksum(const std::vector<std::uint8_t>& set);
 
+// An entry set to write: a File entry with `attributes`; a stream extension with `flags`, `first`
+// and `length`; the name entries of `name` (ASCII); then secondaries of the types in `extra`.
+struct ExfatSet {
+  std::string name;
+  std::uint16_t attributes = 0;
+  std::uint8_t flags = 0;
+  std::uint32_t first = 0;
+  std::uint64_t length = 0;
+  std::vector<std::uint8_t> extra = {};
+  int secondaryCount = -1;  // as many as there are
+};
+// Its bytes, with its checksum.
+std::vector<std::uint8_t> ExfatSetBytes(const ExfatSet& set);
+
 class ExfatRootSets {
  public:
   struct Set {
@@ -54,13 +68,9 @@ class ExfatRootSets {
   void SetFat(std::uint32_t cluster, std::uint32_t value);
   std::uint32_t RootCluster() const { return rootCluster_; }
 
-  // Writes a set at root entry `index` (counted in chain order): a File entry with `attributes`,
-  // a stream extension, the name entries of `name` (ASCII), then secondaries of the types in
-  // `extra`, with SecondaryCount `secondaryCount` (their number when negative) and its checksum.
-  // The entries from the end of the directory up to `index` become unused ones. Read the sets
-  // again to see it.
-  void PutSet(std::size_t index, const std::string& name, std::uint16_t attributes,
-              const std::vector<std::uint8_t>& extra = {}, int secondaryCount = -1);
+  // Writes a set at root entry `index` (counted in chain order). The entries from the end of the
+  // directory up to `index` become unused ones. Read the sets again to see it.
+  void PutSet(std::size_t index, const ExfatSet& set);
   // The root's entries in chain order: how many, and where each lies in the image.
   std::size_t EntryCount() const { return places_.size(); }
   std::uint64_t EntryPlace(std::size_t index) const { return places_.at(index); }

@@ -88,20 +88,8 @@ void ExfatVolume::SetAllocated(std::uint32_t cluster, bool used, int fat) {
 
 void ExfatVolume::PutFile(int index, const std::string& name, std::uint8_t flags,
                           std::uint32_t first, std::uint64_t length) {
-  std::vector<std::uint8_t> set(3 * ex::kEntrySize);
-  Put(set, 0, ex::kFile, 1);
-  Put(set, ex::kSecondaryCountOffset, 2, 1);
-  Put(set, ex::kEntrySize, ex::kStreamExtension, 1);
-  Put(set, ex::kEntrySize + ex::kSecondaryFlagsOffset, flags, 1);
-  Put(set, ex::kEntrySize + ex::kNameLengthOffset, name.size(), 1);
-  Put(set, ex::kEntrySize + ex::kFirstClusterOffset, first, 4);
-  Put(set, ex::kEntrySize + ex::kDataLengthOffset, length, 8);
-  Put(set, 2 * ex::kEntrySize, ex::kFileName, 1);
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    Put(set, 2 * ex::kEntrySize + ex::kFileNameOffset + 2 * i, name[i], 2);
-  }
-  Put(set, ex::kSetChecksumOffset, ExfatSetChecksum(set), 2);
-  Poke(ClusterOffset(RootCluster()) + static_cast<std::uint64_t>(index) * ex::kEntrySize, set);
+  Poke(ClusterOffset(RootCluster()) + static_cast<std::uint64_t>(index) * ex::kEntrySize,
+       ExfatSetBytes({.name = name, .flags = flags, .first = first, .length = length}));
 }
 
 void ExfatVolume::Poke(std::uint64_t offset, const std::vector<std::uint8_t>& bytes) {
