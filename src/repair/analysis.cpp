@@ -19,10 +19,7 @@ namespace {
 constexpr std::int64_t kBootSector = 0;
 // Sector 0 is read whole whatever the sector size: 4,096 bytes cover one sector of every size.
 constexpr std::uint32_t kBootReadBytes = fat::kMaxSectorSize;
-// The largest transfer of the root directory and of the FAT: a run of contiguous sectors is read
-// at once up to this size (always at least one cluster or one sector). On flash a read of many
-// sectors costs about as much as a read of one.
-constexpr std::int64_t kMaxTransferBytes = 1 << 20;
+// The root chain's walk reads the FAT a window at a time.
 constexpr std::int64_t kFatWindowBytes = 64 << 10;
 
 // What a FAT entry says of the next cluster of a chain.
@@ -49,8 +46,7 @@ std::optional<Problem> WalkRootChain(VolumeLayout& layout, FatWindow& window) {
   const std::int64_t lastCluster = layout.clusterCount + 1;
   const std::int64_t sectorSize = layout.bytesPerSector;
   const std::int64_t windowSectors = std::max<std::int64_t>(1, kFatWindowBytes / sectorSize);
-  const std::int64_t fatStart =
-      layout.reservedSectors + static_cast<std::int64_t>(layout.activeFat) * layout.fatSize;
+  const std::int64_t fatStart = layout.ActiveFatStart();
   layout.rootClusters[0] = layout.rootCluster;
   std::int32_t count = 1;
   window.buffer = volume::AlignedBuffer(static_cast<std::size_t>(windowSectors * sectorSize));

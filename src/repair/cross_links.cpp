@@ -32,14 +32,6 @@ std::int64_t RootClusterSet::FirstWithin(std::int64_t first, std::int64_t last) 
 
 namespace {
 
-// The FAT is scanned in transfers of up to this size. On flash a read of many sectors costs about
-// as much as a read of one; the buffer is all the memory the scan takes, whatever the FAT's size.
-constexpr std::int64_t kScanTransferBytes = 1 << 20;
-
-std::int64_t FatStart(const VolumeLayout& layout) {
-  return layout.reservedSectors + static_cast<std::int64_t>(layout.activeFat) * layout.fatSize;
-}
-
 // The exFAT allocation bitmap's bits, read a sector at a time when asked for.
 class AllocationBitmap {
  public:
@@ -158,9 +150,9 @@ std::optional<Problem> ScanFat(VolumeLayout& layout, const RootClusterSet& root,
     if (auto problem = ScanFatSectors(layout, root, bitmap, held, window.first)) return problem;
   }
   const std::int64_t transferSectors =
-      std::max<std::int64_t>(1, std::min(kScanTransferBytes / sectorSize, sectors));
+      std::max<std::int64_t>(1, std::min(kMaxTransferBytes / sectorSize, sectors));
   volume::AlignedBuffer buffer(static_cast<std::size_t>(transferSectors * sectorSize));
-  const std::int64_t fatStart = FatStart(layout);
+  const std::int64_t fatStart = layout.ActiveFatStart();
   for (std::int64_t sector = 0; sector < sectors;) {
     if (sector >= window.first && sector < heldEnd) {
       sector = heldEnd;

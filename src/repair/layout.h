@@ -55,6 +55,10 @@ struct VolumeLayout {
   bool RootHasChain() const {
     return fileSystem == FileSystem::kFat32 || fileSystem == FileSystem::kExfat;
   }
+  // The first sector of the FAT that chains are read from.
+  std::int64_t ActiveFatStart() const {
+    return reservedSectors + static_cast<std::int64_t>(activeFat) * fatSize;
+  }
   std::int64_t ClusterBytes() const {
     return static_cast<std::int64_t>(sectorsPerCluster) * bytesPerSector;
   }

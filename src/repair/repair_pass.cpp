@@ -12,8 +12,6 @@ namespace kestrova::repair {
 namespace {
 
 constexpr double kFullTrack = 100.0;
-// The largest transfer of a write: adjacent changed sectors go out together up to this size.
-constexpr std::int64_t kMaxWriteBytes = 1 << 20;
 
 Problem PassProblem(ProblemKind kind, DetailKind detail = DetailKind::kNone) {
   Problem problem;
@@ -111,7 +109,7 @@ void RepairOpenVolume(OpenPass& pass, const VolumeLayout* analysed, WindowContac
   RepairReport done;
   done.restored = now.findings.hidden;
   const std::int64_t sectorSize = now.bytesPerSector;
-  const std::int64_t maxRun = std::max<std::int64_t>(1, kMaxWriteBytes / sectorSize);
+  const std::int64_t maxRun = std::max<std::int64_t>(1, kMaxTransferBytes / sectorSize);
   // The one buffer of the writes, had before the first of them.
   std::optional<volume::AlignedBuffer> buffer;
   try {

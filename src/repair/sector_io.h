@@ -9,6 +9,11 @@
 
 namespace kestrova::repair {
 
+// The largest transfer of the root, the FAT and the writes: a run of contiguous sectors moves at
+// once up to this size. On flash a transfer of many sectors costs about as much as one of a
+// single sector; the buffers this takes are all the memory the engine needs, whatever the volume.
+inline constexpr std::int64_t kMaxTransferBytes = 1 << 20;
+
 enum class ReadResult {
   kOk,
   kFailed,  // the position or the read failed
