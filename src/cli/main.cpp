@@ -360,8 +360,11 @@ int Repair(CommandLineWindow& window, Output& out) {
   for (const auto& folder : report.restored) {
     out.Line(repair::messages::RestoredFolder(folder.Name()));
   }
+  // The count, then the completion; with nothing restored, the count says so and is all.
   out.Line(repair::messages::RestoredCount(report.restored.size()));
-  out.Line(TerminalLines(ui::CompletionText(ui::ElapsedSeconds(start, end))));
+  if (!report.restored.empty()) {
+    out.Line(TerminalLines(ui::CompletionText(ui::ElapsedSeconds(start, end))));
+  }
   if (out.Finish()) return kDone;
   return report.sectorsWritten > 0 ? kWrittenAndFailed : kNothingWritten;
 }

@@ -87,8 +87,8 @@ void Form1::Command1_Click() {
     const float start = platform_.SecondsTimer();
     cmdrepair_Click();
     const float end = platform_.SecondsTimer();
-    controls_.ShowMessage(CompletionText(ElapsedSeconds(start, end)), kCompletionTitle,
-                          repair::kStyleInformation);
+    controls_.ShowMessage(RepairEndText(ElapsedSeconds(start, end), lastRestored_),
+                          kCompletionTitle, repair::kStyleInformation);
   } catch (const repair::RepairFailure& failure) {
     controls_.ShowMessage(failure.what(), texts::Tr(texts::kRepairFailedTitle),
                           repair::kStyleCritical);
@@ -166,7 +166,9 @@ bool Form1::Remount() {
 void Form1::cmdrepair_Click() {
   Busy busy(passRunning_);
   lastProgressShown_.reset();  // the first step of every pass shows
-  repair::cmdrepair_Click(layout_, *this);
+  repair::RepairReport report;
+  repair::cmdrepair_Click(layout_, *this, &report);
+  lastRestored_ = report.restored.size();
 }
 
 std::string Form1::ListEntryText(std::int16_t index) { return controls_.ListText(index); }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "repair/messages.h"
 #include "repair/texts.h"
 
 namespace kestrova::ui {
@@ -36,6 +37,11 @@ std::string FormatElapsed(float seconds) {
 
 std::string CompletionText(float seconds) {
   return texts::Format(texts::kCompletion, FormatElapsed(seconds));
+}
+
+std::string RepairEndText(float seconds, std::size_t restored) {
+  if (restored == 0) return repair::messages::RestoredCount(0);
+  return CompletionText(seconds) + "\r\n" + repair::messages::RestoredCount(restored);
 }
 
 }  // namespace kestrova::ui

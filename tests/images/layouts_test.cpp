@@ -78,6 +78,11 @@ TEST_P(FatLayoutTest, RepairChangesOnlyTheHiddenFoldersAttributes) {
   const auto fsckAfter = testing::Run("fsck.fat -n " + Quote(image.string()), true);
   EXPECT_EQ(fsckAfter.status, fsckBefore.status);
   EXPECT_EQ(fsckAfter.output, fsckBefore.output);
+
+  // A second repair finds nothing and says so, not that folders were restored.
+  const auto again = Cli("repair " + Quote(image.string()));
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(again.out, "根目录中没有需要恢复的文件夹。\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -310,7 +310,8 @@ TEST_F(Form1Test, RepairRewritesTheRootAndReportsTheElapsedTime) {
   EXPECT_EQ(window_.eventPumps, static_cast<int>(kRootClusters));
   EXPECT_EQ(window_.widths, (std::vector<float>{50.0f, 100.0f}));
   ASSERT_EQ(window_.messages.size(), 1u);
-  EXPECT_EQ(window_.messages[0].text, std::string(kCompletionFirstLine) + "\r\n耗时12.34375000s");
+  EXPECT_EQ(window_.messages[0].text,
+            std::string(kCompletionFirstLine) + "\r\n耗时12.34375000s\r\n共恢复3个文件夹。");
   EXPECT_EQ(window_.messages[0].title, "by Varkel");
   EXPECT_EQ(window_.messages[0].style, kStyleInformation);
 
@@ -336,10 +337,11 @@ TEST_F(Form1Test, ReportOfAShortPassHasZeroBeforeThePoint) {
   window_.timerReadings = {10.0f, 10.5f};
   form_.Command1_Click();
   ASSERT_EQ(window_.messages.size(), 1u);
-  EXPECT_EQ(window_.messages[0].text, std::string(kCompletionFirstLine) + "\r\n耗时0.50000000s");
+  EXPECT_TRUE(window_.messages[0].text.starts_with(std::string(kCompletionFirstLine) +
+                                                   "\r\n耗时0.50000000s\r\n共恢复"));
 
   // A second click runs a second pass on the same analysis, with the bar visible throughout; it
-  // finds nothing left to change and writes nothing.
+  // finds nothing left to change, writes nothing and says so instead of the completion.
   window_.timerReadings = {20.0f, 20.25f};
   bool hiddenDuringPass = false;
   window_.duringPass = [&](int) { hiddenDuringPass |= !window_.progressVisible; };
@@ -348,7 +350,7 @@ TEST_F(Form1Test, ReportOfAShortPassHasZeroBeforeThePoint) {
   EXPECT_FALSE(hiddenDuringPass);
   EXPECT_EQ(volumes_.Count(MemoryVolume::Call::kWrite), writes);
   ASSERT_EQ(window_.messages.size(), 2u);
-  EXPECT_EQ(window_.messages[1].text, std::string(kCompletionFirstLine) + "\r\n耗时0.25000000s");
+  EXPECT_EQ(window_.messages[1].text, "根目录中没有需要恢复的文件夹。");
 }
 
 TEST_F(Form1Test, FailedPassIsReportedAsAFailureNeverAsCompleted) {
@@ -457,7 +459,8 @@ TEST_F(Form1Test, CommandsDuringAPassLeaveTheOpenVolumeAndTheLayoutAlone) {
 
   // The pass's report comes first; then the selection made meanwhile is analysed (G is refused).
   ASSERT_EQ(window_.messages.size(), 2u);
-  EXPECT_EQ(window_.messages[0].text, std::string(kCompletionFirstLine) + "\r\n耗时1.00000000s");
+  EXPECT_EQ(window_.messages[0].text,
+            std::string(kCompletionFirstLine) + "\r\n耗时1.00000000s\r\n共恢复3个文件夹。");
   EXPECT_EQ(window_.messages[1].text, std::string(texts::kNotFat32.chinese));
   EXPECT_FALSE(window_.repairEnabled);
   EXPECT_FALSE(volumes_.IsOpen());
