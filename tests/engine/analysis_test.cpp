@@ -18,7 +18,7 @@ namespace fat = kestrova::fat;
 using repair::VolumeLayout;
 using Call = MemoryVolume::Call;
 
-constexpr const char* kNotFat32Text = "此版本的程序仅支持FAT32文件系统！";
+constexpr const char* kNotFat32Text = "此版本的程序仅支持FAT12、FAT16、FAT32和exFAT文件系统！";
 constexpr const char* kOpenFailedText = "获取磁盘参数错误！请检查是否有其他程序占用磁盘。";
 constexpr int kCritical = 16;
 // Sector 0 is read 4,096 bytes long, one sector of every size the engine handles.

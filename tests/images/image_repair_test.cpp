@@ -461,26 +461,26 @@ TEST_P(RefusalTest, EveryCommandRefusesWithStatusOneAndWritesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Volumes, RefusalTest,
-    ::testing::Values(Refusal{"ext2", "错误: 此版本的程序仅支持FAT32文件系统！"},
-                      Refusal{"notFat", "错误: 此版本的程序仅支持FAT32文件系统！"},
-                      Refusal{"tooShort", "错误: 读取磁盘第0扇区失败"}, Refusal{"loop", "簇链成环"},
-                      Refusal{"badCluster", "坏簇"}, Refusal{"freeLink", "根目录的簇链已损坏"},
-                      Refusal{"pastEnd", "超出卷的范围"},
-                      Refusal{"exfatBootCode",
-                              "错误: 此磁盘的引导区已损坏（第11扇区记录的校验和为0x"},
-                      Refusal{"exfatChecksum", "第11扇区记录的校验和为0x12345678"},
-                      Refusal{"exfatSignature", "扩展引导扇区（第8扇区）末尾没有签名"},
-                      Refusal{"fatSignature", "引导区已损坏（第0扇区没有引导签名55 AA）"},
-                      Refusal{"fat32Cut",
-                              "只有8388608字节（8.0 MB），小于其引导扇区记录的文件"
-                              "系统容量67108864字节（64.0 MB）"},
-                      Refusal{"fat12Cut",
-                              "只有3145728字节（3.0 MB），小于其引导扇区记录的文件"
-                              "系统容量8388608字节（8.0 MB）"},
-                      Refusal{"exfatCut",
-                              "只有4194304字节（4.0 MB），小于其引导扇区记录的文件"
-                              "系统容量33554432字节（32.0 MB）"},
-                      Refusal{"chainIntoRoot", "另一簇链中的簇", "share clusters"}),
+    ::testing::Values(
+        Refusal{"ext2", "错误: 此版本的程序仅支持FAT12、FAT16、FAT32和exFAT文件系统！"},
+        Refusal{"notFat", "错误: 此版本的程序仅支持FAT12、FAT16、FAT32和exFAT文件系统！"},
+        Refusal{"tooShort", "错误: 读取磁盘第0扇区失败"}, Refusal{"loop", "簇链成环"},
+        Refusal{"badCluster", "坏簇"}, Refusal{"freeLink", "根目录的簇链已损坏"},
+        Refusal{"pastEnd", "超出卷的范围"},
+        Refusal{"exfatBootCode", "错误: 此磁盘的引导区已损坏（第11扇区记录的校验和为0x"},
+        Refusal{"exfatChecksum", "第11扇区记录的校验和为0x12345678"},
+        Refusal{"exfatSignature", "扩展引导扇区（第8扇区）末尾没有签名"},
+        Refusal{"fatSignature", "引导区已损坏（第0扇区没有引导签名55 AA）"},
+        Refusal{"fat32Cut",
+                "只有8388608字节（8.0 MB），小于其引导扇区记录的文件"
+                "系统容量67108864字节（64.0 MB）"},
+        Refusal{"fat12Cut",
+                "只有3145728字节（3.0 MB），小于其引导扇区记录的文件"
+                "系统容量8388608字节（8.0 MB）"},
+        Refusal{"exfatCut",
+                "只有4194304字节（4.0 MB），小于其引导扇区记录的文件"
+                "系统容量33554432字节（32.0 MB）"},
+        Refusal{"chainIntoRoot", "另一簇链中的簇", "share clusters"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ImageTest, MissingTargetCannotBeOpened) {

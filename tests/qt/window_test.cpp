@@ -408,7 +408,8 @@ class WindowTest : public QObject {
       MessageCatcher catcher;
       ClickEntry(window, "G");
       QCOMPARE(catcher.Shown().size(), 1);
-      QCOMPARE(catcher.Shown()[0].text, QString("此版本的程序仅支持FAT32文件系统！"));
+      QCOMPARE(catcher.Shown()[0].text,
+               QString("此版本的程序仅支持FAT12、FAT16、FAT32和exFAT文件系统！"));
       QCOMPARE(catcher.Shown()[0].title, QString("错误"));
       QCOMPARE(catcher.Shown()[0].icon, QMessageBox::Critical);
       QCOMPARE(catcher.Shown()[0].buttons, QStringList({"确定"}));

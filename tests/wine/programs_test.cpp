@@ -16,7 +16,7 @@ namespace {
 
 constexpr const char* kOpenFailed = "获取磁盘参数错误！请检查是否有其他程序占用磁盘。";
 constexpr const char* kOpenFailedTitle = "出错啦~~";
-constexpr const char* kNotFat32 = "此版本的程序仅支持FAT32文件系统！";
+constexpr const char* kNotFat32 = "此版本的程序仅支持FAT12、FAT16、FAT32和exFAT文件系统！";
 constexpr const char* kErrorTitle = "错误";
 constexpr int kWindowStartMs = 30000;
 constexpr int kWaitMs = 20000;
