@@ -389,8 +389,8 @@ int RepairMounted(CommandLineWindow& window, Output& out, char letter, const std
   const int status = Repair(window, out);
   const volume::MountChange mounted = volume::MountDrive(letter);
   if (!mounted.done) {
-    window.ShowMessage(ui::RemountFailed(mounted), texts::Tr(texts::kNoticeTitle),
-                       repair::kStyleInformation);
+    window.ShowMessage(ui::RemountFailed(mounted, status != kNothingWritten),
+                       texts::Tr(texts::kNoticeTitle), repair::kStyleInformation);
   }
   return status;
 }

@@ -155,9 +155,10 @@ bool Form1::UnmountForRepair(const std::string& letter) {
 bool Form1::Remount() {
   if (!unmounted_) return false;
   const std::string letter = *std::exchange(unmounted_, std::nullopt);
+  const bool repaired = std::exchange(passRanOnUnmounted_, false);
   const volume::MountChange change = platform_.Mount(letter);
   if (!change.done) {
-    controls_.ShowMessage(RemountFailed(change), texts::Tr(texts::kNoticeTitle),
+    controls_.ShowMessage(RemountFailed(change, repaired), texts::Tr(texts::kNoticeTitle),
                           repair::kStyleInformation);
   }
   return change.done;
@@ -167,7 +168,13 @@ void Form1::cmdrepair_Click() {
   Busy busy(passRunning_);
   lastProgressShown_.reset();  // the first step of every pass shows
   repair::RepairReport report;
-  repair::cmdrepair_Click(layout_, *this, &report);
+  try {
+    repair::cmdrepair_Click(layout_, *this, &report);
+  } catch (const repair::RepairFailure& failure) {
+    passRanOnUnmounted_ |= unmounted_ && failure.anyWritten();
+    throw;
+  }
+  passRanOnUnmounted_ |= unmounted_.has_value();
   lastRestored_ = report.restored.size();
 }
 

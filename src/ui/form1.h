@@ -101,7 +101,8 @@ class Form1 final : private repair::WindowContacts {
   // The pass's progress reaches the window at most once a frame, and the last step always does:
   // repainting faster than the screen only slows the pass.
   std::optional<std::chrono::steady_clock::time_point> lastProgressShown_;
-  std::size_t lastRestored_ = 0;  // how many folders the last completed pass restored
+  std::size_t lastRestored_ = 0;     // how many folders the last completed pass restored
+  bool passRanOnUnmounted_ = false;  // a pass ran (or may have written) since the unmount
   bool progressShownSincePump_ = false;
   // A selection made while a pass ran; it is analysed once the pass has returned.
   bool selectionChangedDuringPass_ = false;

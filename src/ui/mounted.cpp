@@ -30,8 +30,9 @@ std::string UnmountFailed(const std::string& mountPoint, const volume::MountChan
                                             : std::string(Tr(texts::kCloseUsers))});
 }
 
-std::string RemountFailed(const volume::MountChange& change) {
-  return Format(texts::kRemountFailed, Reason(change));
+std::string RemountFailed(const volume::MountChange& change, bool repaired) {
+  return Format(repaired ? texts::kRemountFailed : texts::kRemountFailedNotRepaired,
+                Reason(change));
 }
 
 }  // namespace kestrova::ui

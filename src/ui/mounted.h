@@ -13,7 +13,8 @@ namespace kestrova::ui {
 std::string UnmountQuestion(const std::string& mountPoint);
 // The unmount failed; nothing was changed.
 std::string UnmountFailed(const std::string& mountPoint, const volume::MountChange& change);
-// The drive was unmounted for the repair and cannot be mounted again.
-std::string RemountFailed(const volume::MountChange& change);
+// The drive was unmounted for the repair and cannot be mounted again; `repaired` when a pass ran
+// on it (and may have written), otherwise it says that the drive was not repaired.
+std::string RemountFailed(const volume::MountChange& change, bool repaired);
 
 }  // namespace kestrova::ui

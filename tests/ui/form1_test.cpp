@@ -495,6 +495,7 @@ TEST_F(Form1Test, MountedDriveIsUnmountedOnlyWhenTheUserAgreesAndMountedAgainAft
   EXPECT_TRUE(ShowedCompletion());
   EXPECT_NE(window_.messages[1].text.find("未能重新挂载"), std::string::npos);
   EXPECT_NE(window_.messages[1].text.find("vfat not configured in kernel"), std::string::npos);
+  EXPECT_NE(window_.messages[1].text.find("这不影响修复的结果"), std::string::npos);
   EXPECT_EQ(window_.messages[1].style, kStyleInformation);
   // Only one mount for one unmount.
   form_.Form_Unload();
@@ -531,6 +532,20 @@ TEST_F(Form1Test, UnmountedDriveGoesBackWhenItCannotBeRepairedOrIsLeft) {
   EXPECT_NE(window_.messages[0].text.find("系统拒绝了授权"), std::string::npos);
   form_.Form_Unload();
   EXPECT_EQ(window_.mountCalls.back(), "unmount F");
+}
+
+// A drive unmounted for an analysis that refuses it, and that cannot be mounted again: the notice
+// says it was not repaired and stays unmounted, not that the repair's result stands.
+TEST_F(Form1Test, FailedMountAfterNoPassSaysTheDriveWasNotRepaired) {
+  form_.Form_Load();
+  window_.answer = true;
+  window_.mountPoints = {{"G", "/media/u/G"}};
+  window_.mountResult = {false, false, false, {}, "no helper"};
+  window_.Select(form_, "G");
+  ASSERT_EQ(window_.messages.size(), 2u);  // the refusal, then the notice
+  EXPECT_NE(window_.messages[1].text.find("磁盘未被修复"), std::string::npos)
+      << window_.messages[1].text;
+  EXPECT_EQ(window_.messages[1].text.find("不影响修复的结果"), std::string::npos);
 }
 
 }  // namespace
