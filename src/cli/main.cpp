@@ -47,24 +47,29 @@ const std::vector<Command>& Commands() {
       {"drives",
        "",
        {"list the removable drives: letter, device, size, volume label",
-        "and, when it is mounted, the mount point"},
+        "and, when it is mounted, the mount point; writes nothing"},
        {}},
       {"analyze",
        "TARGET",
        {"analyse the volume and print its layout (file system, sector",
         "size, reserved sectors, sectors per FAT, FAT count, sectors",
-        "per cluster, first data sector, the root directory's clusters", "or sectors)"},
+        "per cluster, first data sector, the root directory's clusters",
+        "or sectors); opens the drive for reading only and writes nothing"},
        {}},
       {"scan",
        "TARGET",
        {"analyse, then list the root-directory entries that repair would",
-        "change (attribute now, short name, long name); writes nothing"},
+        "change (attribute now, short name, long name) and the hidden",
+        "folders it leaves alone, with why; opens the drive for reading",
+        "only and writes nothing"},
        {}},
       {"repair",
        "TARGET",
        {"analyse, then turn every hidden and/or system root folder into a",
         "plain folder, as the window's Repair button does; prints each",
-        "folder it restored and their count"},
+        "folder it restored and their count. Writes only the attribute",
+        "bytes of those folders' root entries (on exFAT with their entry",
+        "sets' checksums), in the root directory's sectors that change"},
        {{"--unmount",
          {"for a drive that is mounted: unmount it first and mount it",
           "again afterwards (without the option a mounted drive is", "refused)"}}}},
@@ -78,7 +83,16 @@ constexpr const char* kSummary =
 
 constexpr const char* kTargetText =
     "TARGET is a drive letter (F or F:); on Linux it may also be the path of a block\n"
-    "device or of an image file. analyze and scan open it for reading only.\n";
+    "device or of an image file. analyze and scan open it for reading only. A mounted\n"
+    "drive is repaired only with repair --unmount, which unmounts it first and mounts\n"
+    "it again afterwards.\n";
+
+#ifndef _WIN32
+constexpr const char* kAccessText =
+    "On Linux a user without root needs no sudo: the drives are opened through\n"
+    "UDisks2 on the system bus, and polkit decides (it may ask for a password); where\n"
+    "UDisks2 does not answer, opening a block device needs root.\n";
+#endif
 
 constexpr const char* kClosingText =
     "Messages are printed as 'title: text' on standard error.\n"
@@ -119,7 +133,11 @@ std::string GeneralHelp() {
   text += ListEntry("--version", {"print the version"});
   text += ListEntry(
       "--", {"end the options: what follows is the TARGET, even when it", "begins with '-'"});
-  return text + "\n" + kTargetText + "\n" + kClosingText;
+  text += "\n" + std::string(kTargetText);
+#ifndef _WIN32
+  text += "\n" + std::string(kAccessText);
+#endif
+  return text + "\n" + kClosingText;
 }
 
 std::string CommandHelp(const Command& command) {
