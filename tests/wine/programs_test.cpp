@@ -487,6 +487,41 @@ TEST_F(WindowTest, AnalysisRefusesVolumesItCannotRepair) {
   }
 }
 
+// A drive that cannot be written: an image file made immutable, which Wine refuses to open for
+// writing with "access denied" (and whose IOCTL_DISK_IS_WRITABLE it does not support), while it
+// opens for reading. The command line's scan and the window's analysis read it; their repairs say
+// that it is write-protected, never that rights are missing, and write nothing.
+TEST_F(WindowTest, WriteProtectedDriveIsAnalysedButNotRepaired) {
+  const std::string file = Quote(image_.string());
+  if (kestrova::testing::Run("chattr +i " + file, true).status != 0) {
+    GTEST_SKIP() << "chattr +i does not work on " << image_;
+  }
+  struct Mutable {
+    std::string file;
+    ~Mutable() { EXPECT_EQ(kestrova::testing::Run("chattr -i " + file).status, 0); }
+  } again{file};
+  constexpr const char* kWriteProtected = "处于写保护（只读）状态";
+
+  const auto scan = session_.Wine(CliExe(), "scan F:", scratch_ / "stderr");
+  EXPECT_EQ(scan.status, 0);
+  EXPECT_NE(scan.output.find("\tHS1\t"), std::string::npos) << scan.output;
+  const auto repair = session_.Wine(CliExe(), "repair F:", scratch_ / "stderr");
+  EXPECT_EQ(repair.status, 1);
+  const auto errors = ReadBytes(scratch_ / "stderr");
+  const std::string text(errors.begin(), errors.end());
+  EXPECT_NE(text.find(kWriteProtected), std::string::npos) << text;
+  EXPECT_EQ(text.find("权限"), std::string::npos) << text;
+
+  const auto refused =
+      Probe("select F wait-enabled " + std::to_string(kCommand1) + " " + std::to_string(kWaitMs) +
+            " click " + std::to_string(kCommand1) + " message " + std::to_string(kWaitMs));
+  ASSERT_EQ(refused.status, 0) << refused.output;
+  EXPECT_EQ(Value(refused.output, "title"), "修复失败");
+  EXPECT_NE(Value(refused.output, "text").find(kWriteProtected), std::string::npos)
+      << refused.output;
+  EXPECT_TRUE(DifferingOffsets(Before(), image_).empty());
+}
+
 // Started at 120, 144 and 192 dots per inch, the window keeps its proportions: at 120 a pixel is
 // 12 twips, and the pictures are stretched from the nearest of those drawn at 125, 150 and 200 %.
 TEST_F(WineTest, WindowScalesItsLayoutWithTheScreenResolution) {
