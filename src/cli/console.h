@@ -1,13 +1,18 @@
-// What the command line needs of the platform's console.
+// The one way the command line writes its text (UTF-8 inside the program): to a console as the
+// console's own characters, anywhere else (a pipe, a file, a terminal on Linux) as UTF-8 bytes.
 #pragma once
 
-#include <cstdio>
+#include <string_view>
 
 namespace kestrova::cli {
 
-// Prepares the console for UTF-8 output; the console is put back as it was when the program ends.
-void PrepareConsole();
-// Whether the stream is a terminal (progress is drawn only there).
-bool IsTerminal(std::FILE* stream);
+enum class Stream { kOutput, kError };
+
+// Writes UTF-8 text to standard output or standard error, unbuffered. On Windows a console gets
+// it through WriteConsoleW, whatever its code page (which stays as it is), and a pipe or a file
+// as UTF-8 with CR LF line ends. True when all of it was written.
+bool Write(Stream stream, std::string_view utf8);
+// Whether the stream is a terminal or a console (progress is drawn only there).
+bool IsTerminal(Stream stream);
 
 }  // namespace kestrova::cli

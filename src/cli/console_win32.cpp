@@ -1,44 +1,81 @@
-#include <io.h>
 #include <windows.h>
 
-#include <cstdlib>
+#include <algorithm>
+#include <string>
 
 #include "cli/console.h"
 
 namespace kestrova::cli {
 namespace {
 
-// The console's output code page before it was switched to UTF-8; 0 when there is nothing to
-// put back. The console belongs to whoever started the program and outlives it.
-UINT savedOutputCodePage = 0;
+// The most UTF-16 units one WriteConsoleW call is given; older consoles refuse large writes.
+constexpr std::size_t kConsoleChunk = 8192;
 
-void RestoreCodePage() {
-  const UINT saved = savedOutputCodePage;
-  if (saved == 0) return;
-  savedOutputCodePage = 0;
-  // What is still buffered was written for UTF-8.
-  std::fflush(stdout);
-  std::fflush(stderr);
-  SetConsoleOutputCP(saved);
+HANDLE Handle(Stream stream) {
+  return GetStdHandle(stream == Stream::kOutput ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
 }
 
-// Ctrl+C, Ctrl+Break and closing the console end the program without its exit handlers.
-BOOL WINAPI OnConsoleEvent(DWORD) {
-  RestoreCodePage();
-  return FALSE;  // the system's handler then ends the program
+bool IsConsole(HANDLE handle) {
+  DWORD mode = 0;
+  return GetConsoleMode(handle, &mode) != FALSE;
+}
+
+std::wstring Wide(std::string_view utf8) {
+  if (utf8.empty()) return {};
+  const int size = static_cast<int>(utf8.size());
+  const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
+  if (length <= 0) return {};
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, wide.data(), length);
+  return wide;
+}
+
+bool WriteConsoleText(HANDLE console, std::string_view utf8) {
+  const std::wstring wide = Wide(utf8);
+  if (wide.empty() != utf8.empty()) return false;
+  std::size_t done = 0;
+  while (done < wide.size()) {
+    std::size_t chunk = std::min(kConsoleChunk, wide.size() - done);
+    // A surrogate pair stays in one call.
+    if (done + chunk < wide.size() && IS_HIGH_SURROGATE(wide[done + chunk - 1])) --chunk;
+    DWORD written = 0;
+    if (!WriteConsoleW(console, wide.data() + done, static_cast<DWORD>(chunk), &written, nullptr) ||
+        written == 0) {
+      return false;
+    }
+    done += written;
+  }
+  return true;
+}
+
+// The bytes as they are, with the line ends of Windows text files.
+bool WriteBytes(HANDLE file, std::string_view utf8) {
+  std::string bytes;
+  bytes.reserve(utf8.size() + utf8.size() / 16);
+  for (std::size_t i = 0; i < utf8.size(); ++i) {
+    if (utf8[i] == '\n' && (i == 0 || utf8[i - 1] != '\r')) bytes += '\r';
+    bytes += utf8[i];
+  }
+  std::string_view rest = bytes;
+  while (!rest.empty()) {
+    DWORD written = 0;
+    if (!WriteFile(file, rest.data(), static_cast<DWORD>(rest.size()), &written, nullptr) ||
+        written == 0) {
+      return false;
+    }
+    rest.remove_prefix(written);
+  }
+  return true;
 }
 
 }  // namespace
 
-void PrepareConsole() {
-  const UINT current = GetConsoleOutputCP();
-  if (current == 0 || current == CP_UTF8) return;  // no console, or UTF-8 already
-  if (!SetConsoleOutputCP(CP_UTF8)) return;
-  savedOutputCodePage = current;
-  std::atexit(RestoreCodePage);
-  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+bool Write(Stream stream, std::string_view utf8) {
+  const HANDLE handle = Handle(stream);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
+  return IsConsole(handle) ? WriteConsoleText(handle, utf8) : WriteBytes(handle, utf8);
 }
 
-bool IsTerminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
+bool IsTerminal(Stream stream) { return IsConsole(Handle(stream)); }
 
 }  // namespace kestrova::cli

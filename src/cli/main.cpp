@@ -233,6 +233,9 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
   return invocation;
 }
 
+// Text for standard error; a failure to write it has nowhere to be told.
+void Error(const std::string& text) { cli::Write(cli::Stream::kError, text); }
+
 // A message's line breaks (CR LF) as the terminal's.
 std::string TerminalLines(const std::string& text) {
   std::string lines;
@@ -246,25 +249,27 @@ std::string TerminalLines(const std::string& text) {
 class CommandLineWindow final : public repair::WindowContacts {
  public:
   explicit CommandLineWindow(std::string letter)
-      : letter_(std::move(letter)), progressShown_(false), terminal_(cli::IsTerminal(stderr)) {}
+      : letter_(std::move(letter)),
+        progressShown_(false),
+        terminal_(cli::IsTerminal(cli::Stream::kError)) {}
 
   std::string ListEntryText(std::int16_t) override { return letter_; }
   std::int16_t FirstSelectedIndex() override { return 0; }
   void SetRepairEnabled(bool enabled) override { repairEnabled = enabled; }
   void ShowMessage(const std::string& text, const std::string& title, int) override {
     EndProgressLine();
-    std::fprintf(stderr, "%s: %s\n", title.c_str(), TerminalLines(text).c_str());
+    Error(title + ": " + TerminalLines(text) + "\n");
   }
   void SetProgressWidth(float percent) override {
     if (!terminal_) return;
-    std::fprintf(stderr, "\r%s", texts::Format(texts::kProgress, percent).c_str());
-    std::fflush(stderr);
+    std::string line(1, '\r');  // back to the line's start, over the last percentage
+    Error(line.append(texts::Format(texts::kProgress, percent)));
     progressShown_ = true;
   }
   void ProcessPendingEvents() override {}
 
   void EndProgressLine() {
-    if (progressShown_) std::fputc('\n', stderr);
+    if (progressShown_) Error("\n");
     progressShown_ = false;
   }
 
@@ -280,12 +285,11 @@ class CommandLineWindow final : public repair::WindowContacts {
 class Output {
  public:
   void Line(const std::string& text) {
-    if (std::fputs(text.c_str(), stdout) == EOF || std::fputc('\n', stdout) == EOF) failed_ = true;
+    if (!cli::Write(cli::Stream::kOutput, text + "\n")) failed_ = true;
   }
-  // Flushes; true when everything printed reached its destination.
+  // True when everything printed reached its destination; says so on standard error when not.
   bool Finish() {
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) failed_ = true;
-    if (failed_) std::fputs("kestrova-cli: cannot write the output\n", stderr);
+    if (failed_) Error("kestrova-cli: cannot write the output\n");
     return !failed_;
   }
 
@@ -359,7 +363,7 @@ void PrintHiddenFolders(Output& out, const repair::RootFindings& findings) {
              folder.longName + "\t" + flags);
   }
   for (const auto& left : findings.leftAlone) out.Line(repair::messages::LeftAlone(left));
-  std::fprintf(stderr, "%zu folder entries would be repaired\n", folders.size());
+  Error(std::to_string(folders.size()) + " folder entries would be repaired\n");
 }
 
 // The repair of a drive, as the window's Repair button does.
@@ -416,8 +420,8 @@ int RepairMounted(CommandLineWindow& window, Output& out, char letter, const std
 int Run(const std::string& command, const std::string& target, bool unmount) {
   const auto letter = ResolveTarget(target);
   if (!letter) {
-    std::fprintf(stderr, "kestrova-cli: '%s' is neither a drive letter nor a usable path\n",
-                 target.c_str());
+    Error(std::string(kProgram) + ": '" + target +
+          "' is neither a drive letter nor a usable path\n");
     return kUsage;
   }
   CommandLineWindow window(*letter);
@@ -439,14 +443,11 @@ int Run(const std::string& command, const std::string& target, bool unmount) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  cli::PrepareConsole();
   const Invocation invocation = ParseArguments({argv + 1, argv + argc});
   switch (invocation.request) {
     case Invocation::Request::kUsageError: {
-      if (!invocation.error.empty()) {
-        std::fprintf(stderr, "%s: %s\n", kProgram, invocation.error.c_str());
-      }
-      std::fputs(GeneralHelp().c_str(), stderr);
+      if (!invocation.error.empty()) Error(std::string(kProgram) + ": " + invocation.error + "\n");
+      Error(GeneralHelp());
       return kUsage;
     }
     case Invocation::Request::kHelp:

@@ -43,7 +43,8 @@ struct RepairReport {
 // is not a FAT32 volume the engine can handle, derives the layout into `layout`, records the root
 // directory's cluster chain and reads the root directory. Enables Repair only when all of it
 // succeeded; otherwise shows its own message. Reads the disk, never writes it; `access` says how
-// the volume is opened (for reading only, when the caller will not repair).
+// the volume is opened (the window and the command line open it for reading only, so that a
+// write-protected drive is analysed too; the pass opens it again for writing).
 void List1_ItemCheck(VolumeLayout& layout, WindowContacts& window, std::int16_t item,
                      volume::Access access = volume::Access::kReadWrite);
 

@@ -194,6 +194,8 @@ std::string Text(const Problem& problem) {
                         Tr(problem.earlierWritten ? texts::kPartlyWritten
                            : problem.writeStarted ? texts::kFirstWriteFailed
                                                   : texts::kNothingWritten)});
+    case ProblemKind::kWriteProtected:
+      return Sentences({Format(texts::kReadOnly, ""), nothingWritten});
     case ProblemKind::kFlushFailed:
       return Tr(texts::kFlushFailed);
   }

@@ -30,6 +30,7 @@ enum class ProblemKind {
   kPassOpenFailed,  // open: why
   kLayoutChanged,   // detail: how the volume differs from the analysis
   kWriteFailed,     // sector; earlierWritten
+  kWriteProtected,  // the medium refused the first write as write-protected
   kFlushFailed,     // the written sectors may not all have reached the disk
 };
 

@@ -143,7 +143,13 @@ void RepairOpenVolume(OpenPass& pass, const VolumeLayout* analysed, WindowContac
       const auto bytes = buffer->bytes().first(static_cast<std::size_t>(run * sectorSize));
       const bool earlier = pass.mayHaveWritten;
       const WriteResult written = WriteSectors(sector, now.bytesPerSector, bytes);
-      if (written != WriteResult::kNotStarted) pass.mayHaveWritten = true;
+      if (written == WriteResult::kOk || written == WriteResult::kFailed) {
+        pass.mayHaveWritten = true;
+      }
+      // A medium that turns out to be write-protected at the first write: nothing was written.
+      if (written == WriteResult::kProtected && !earlier) {
+        pass.Fail(PassProblem(ProblemKind::kWriteProtected));
+      }
       if (written != WriteResult::kOk) {
         Problem problem = PassProblem(ProblemKind::kWriteFailed);
         problem.sector = sector;

@@ -40,9 +40,8 @@ WriteResult WriteSectors(std::int64_t sector, std::uint32_t sectorSize,
   if (!WholeSectors(bytes.size(), sectorSize) || !PositionAt(sector, sectorSize)) {
     return WriteResult::kNotStarted;
   }
-  return volume::WriteVolume(static_cast<std::uint32_t>(bytes.size()), bytes)
-             ? WriteResult::kOk
-             : WriteResult::kFailed;
+  if (volume::WriteVolume(static_cast<std::uint32_t>(bytes.size()), bytes)) return WriteResult::kOk;
+  return volume::LastWriteProtected() ? WriteResult::kProtected : WriteResult::kFailed;
 }
 
 bool ReadSectorAt(std::int64_t sector, volume::SectorBuffer& buffer, std::uint32_t& bytesRead) {

@@ -24,6 +24,7 @@ enum class WriteResult {
   kOk,
   kNotStarted,  // the position failed: nothing went to the device
   kFailed,      // the write failed or was cut short: some of it may have landed
+  kProtected,   // the medium refused the write as write-protected: none of it landed
 };
 
 // The byte offset of a sector of `sectorSize` bytes, or nothing when it cannot be represented.

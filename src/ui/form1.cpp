@@ -132,7 +132,8 @@ void Form1::List1_ItemCheck(std::int16_t item) {
     controls_.SetRepairEnabled(false);
     return;
   }
-  repair::List1_ItemCheck(layout_, *this, item);
+  // Looking only reads: a write-protected drive is analysed too, and refused by the pass.
+  repair::List1_ItemCheck(layout_, *this, item, volume::Access::kReadOnly);
   if (!repairEnabled_) Remount();  // nothing to repair there: the drive goes back to the system
 }
 

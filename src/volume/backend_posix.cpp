@@ -255,9 +255,24 @@ class PosixBackend final : public VolumeBackend {
 
   bool Write(VolumeHandle handle, const std::uint8_t* buffer, std::uint32_t byteCount,
              std::uint32_t& bytesWritten) override {
+    writeError_ = 0;
     return MoveBytes(Fd(handle), const_cast<std::uint8_t*>(buffer), byteCount, bytesWritten, true,
-                     [](int fd, std::uint8_t* p, std::size_t n) { return ::write(fd, p, n); }) &&
+                     [this](int fd, std::uint8_t* p, std::size_t n) {
+                       const ssize_t written = ::write(fd, p, n);
+                       if (written < 0) writeError_ = errno;
+                       return written;
+                     }) &&
            bytesWritten == byteCount;
+  }
+
+  bool WriteProtected(VolumeHandle handle) override {
+    // A file on a file system mounted read-only; a block device set read-only refuses writes with
+    // EPERM.
+    if (writeError_ == EROFS) return true;
+    if (writeError_ != EPERM && writeError_ != EACCES) return false;
+    const int fd = Fd(handle);
+    int readOnly = 0;
+    return IsBlockDevice(fd) && ::ioctl(fd, BLKROGET, &readOnly) == 0 && readOnly != 0;
   }
 
   bool Flush(VolumeHandle handle) override {
@@ -307,6 +322,7 @@ class PosixBackend final : public VolumeBackend {
   static int Fd(VolumeHandle handle) {
     return handle < 0 || handle > INT32_MAX ? -1 : static_cast<int>(handle);
   }
+  int writeError_ = 0;  // errno of the last write's failed system call, or 0
 };
 
 }  // namespace

@@ -35,15 +35,40 @@ OpenFailureKind KindOf(DWORD error) {
   }
 }
 
+// After an open for writing was denied: whether the medium is write-protected. The system says
+// so (IOCTL_DISK_IS_WRITABLE); where it cannot tell (Wine, whose drive is an image file), a drive
+// that opens for reading when it did not for writing is read-only.
+bool ReportedReadOnly(const std::string& devicePath) {
+  constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  HANDLE query = CreateFileA(devicePath.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (query == INVALID_HANDLE_VALUE) return false;
+  DWORD returned = 0;
+  const BOOL writable =
+      DeviceIoControl(query, IOCTL_DISK_IS_WRITABLE, nullptr, 0, nullptr, 0, &returned, nullptr);
+  const DWORD error = GetLastError();
+  CloseHandle(query);
+  if (writable) return false;
+  if (error == ERROR_WRITE_PROTECT) return true;
+  if (error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION) return false;
+  HANDLE reader =
+      CreateFileA(devicePath.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (reader == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(reader);
+  return true;
+}
+
 class Win32Backend final : public VolumeBackend {
  public:
   VolumeHandle Open(const std::string& devicePath, Access access, OpenFailure& failure) override {
-    const DWORD rights = access == Access::kReadWrite ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
+    const bool writing = access == Access::kReadWrite;
+    const DWORD rights = writing ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
     HANDLE handle = CreateFileA(devicePath.c_str(), rights, 0 /* no sharing */, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
     lastError = GetLastError();
     if (handle == INVALID_HANDLE_VALUE) {
-      failure.kind = KindOf(lastError);
+      failure.kind = writing && lastError == ERROR_ACCESS_DENIED && ReportedReadOnly(devicePath)
+                         ? OpenFailureKind::kReadOnly
+                         : KindOf(lastError);
       failure.systemError = static_cast<int>(lastError);
       failure.device = devicePath;
     }
@@ -82,6 +107,8 @@ class Win32Backend final : public VolumeBackend {
     bytesWritten = written;
     return ok != FALSE;
   }
+
+  bool WriteProtected(VolumeHandle) override { return lastError == ERROR_WRITE_PROTECT; }
 
   bool Flush(VolumeHandle handle) override {
     const BOOL ok = FlushFileBuffers(AsHandle(handle));

@@ -10,6 +10,7 @@ VolumeHandle hVolume = kInvalidHandle;
 namespace {
 
 OpenFailure lastOpenFailure;
+bool lastWriteProtected = false;
 
 VolumeBackend* activeBackend = nullptr;
 
@@ -69,9 +70,13 @@ bool ReadVolume(std::uint32_t byteCount, std::span<std::uint8_t> buffer, std::ui
 bool WriteVolume(std::uint32_t byteCount, std::span<const std::uint8_t> buffer) {
   CheckBuffer(buffer.size(), byteCount);
   std::uint32_t bytesWritten = 0;
-  return Backend().Write(hVolume, buffer.data(), byteCount, bytesWritten) &&
-         bytesWritten == byteCount;
+  const bool written =
+      Backend().Write(hVolume, buffer.data(), byteCount, bytesWritten) && bytesWritten == byteCount;
+  lastWriteProtected = !written && bytesWritten == 0 && Backend().WriteProtected(hVolume);
+  return written;
 }
+
+bool LastWriteProtected() { return lastWriteProtected; }
 
 bool FlushVolume() { return Backend().Flush(hVolume); }
 

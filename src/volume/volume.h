@@ -98,6 +98,9 @@ bool SetVolumePosition(std::int32_t highPart, std::int32_t lowPart);
 bool ReadVolume(std::uint32_t byteCount, std::span<std::uint8_t> buffer, std::uint32_t& bytesRead);
 // Writes byteCount bytes from buffer[0...]. Throws std::out_of_range like ReadVolume.
 bool WriteVolume(std::uint32_t byteCount, std::span<const std::uint8_t> buffer);
+// After WriteVolume failed: whether the medium refused the write because it is write-protected,
+// before any of it was written.
+bool LastWriteProtected();
 // Makes everything written so far reach the device. False when that cannot be promised.
 bool FlushVolume();
 // What the system says of the open volume's device: its size, and the unit that every transfer's
@@ -126,6 +129,8 @@ class VolumeBackend {
                     std::uint32_t& bytesRead) = 0;
   virtual bool Write(VolumeHandle handle, const std::uint8_t* buffer, std::uint32_t byteCount,
                      std::uint32_t& bytesWritten) = 0;
+  // After a failed Write: whether the medium refused it as write-protected.
+  virtual bool WriteProtected(VolumeHandle) { return false; }
   virtual bool Flush(VolumeHandle handle) = 0;
   virtual bool Size(VolumeHandle handle, DeviceSize& size) = 0;
   virtual bool Dismount(VolumeHandle handle) = 0;

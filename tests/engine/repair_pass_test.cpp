@@ -423,6 +423,40 @@ TEST_F(RepairPassTest, FlushDecidesWhetherThePassSucceeded) {
   EXPECT_EQ(AttributeAt(volume.ClusterSector(2), 0), kPlainFolder);
 }
 
+// Whether the system refuses a write-protected drive's open for writing or only its first write,
+// the window's pass and the command line's say that it is write-protected (never that rights are
+// missing), and nothing is written, flushed or dismounted.
+TEST_F(RepairPassTest, WriteProtectedDriveIsToldAsSuchAndNothingIsWritten) {
+  Fat32Volume volume(memory, 'F', {});
+  volume.PutEntry(volume.ClusterSector(2), 0, Name83("HIDDEN"), 0x16);
+  Analyse();
+  const Snapshot before = Drive();
+  for (const auto how :
+       {MemoryVolume::Protection::kRefusesOpen, MemoryVolume::Protection::kRefusesWrites}) {
+    memory.ProtectDrive('F', how);
+    for (const bool windowPass : {true, false}) {
+      SCOPED_TRACE(std::to_string(static_cast<int>(how)) + (windowPass ? " window" : " cli"));
+      std::optional<RepairFailure> failure;
+      try {
+        windowPass ? Repair() : repair::RepairDrive(window);
+      } catch (const RepairFailure& thrown) {
+        failure = thrown;
+      }
+      ASSERT_TRUE(failure.has_value());
+      EXPECT_FALSE(failure->anyWritten());
+      const std::string text = failure->what();
+      EXPECT_NE(text.find("处于写保护（只读）状态"), std::string::npos) << text;
+      EXPECT_EQ(text.find("权限"), std::string::npos) << text;
+      EXPECT_FALSE(memory.IsOpen());
+    }
+  }
+  EXPECT_EQ(memory.Count(Call::kWrite), 2);  // the first write of each pass that opened
+  EXPECT_TRUE(memory.SectorsWritten().empty());
+  EXPECT_EQ(memory.Count(Call::kFlush), 0);
+  EXPECT_EQ(memory.Count(Call::kDismount), 0);
+  EXPECT_TRUE(ChangedBytes(before, Drive()).empty());
+}
+
 TEST_F(RepairPassTest, WithoutAnAnalysisOrASelectionNothingIsOpened) {
   Fat32Volume volume(memory, 'F', {});
   EXPECT_THROW(Repair(), RepairFailure);

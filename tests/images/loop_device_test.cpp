@@ -168,6 +168,50 @@ TEST_F(LoopDeviceTest, DeviceHeldByAnotherProgramIsRefused) {
   EXPECT_EQ(MattribFlags(image, "/VIRUS1"), "");
 }
 
+// A read-only device (a write-protected stick): looking at it works, the repair says that it is
+// write-protected and writes nothing.
+TEST_F(LoopDeviceTest, ReadOnlyDeviceIsAnalysedAndScannedButNotRepaired) {
+  Detach();
+  const auto attached = testing::Run("losetup -r -f --show " + Quote(image.string()), true);
+  ASSERT_EQ(attached.status, 0) << attached.output;
+  device = attached.output.substr(0, attached.output.find('\n'));
+  const std::string target = " " + Quote(device);
+  const auto analyze = Cli("analyze" + target);
+  EXPECT_EQ(analyze.status, 0) << analyze.err;
+  const auto scan = Cli("scan" + target);
+  EXPECT_EQ(scan.status, 0) << scan.err;
+  EXPECT_NE(scan.out.find("\tVIRUS1\t"), std::string::npos) << scan.out;
+  const auto repair = Cli("repair" + target);
+  EXPECT_EQ(repair.status, 1);
+  EXPECT_NE(repair.err.find("处于写保护（只读）状态"), std::string::npos) << repair.err;
+  EXPECT_EQ(repair.err.find("权限"), std::string::npos) << repair.err;
+  Detach();
+  EXPECT_TRUE(DifferingOffsets(before, image).empty());
+}
+
+// A device that becomes read-only while it is open for writing refuses the write as
+// write-protected, with nothing written; a write that fails for another reason is not.
+TEST_F(LoopDeviceTest, WriteToADeviceSetReadOnlyIsToldAsWriteProtected) {
+  ASSERT_TRUE(volume::RegisterDrive('L', device));
+  ASSERT_TRUE(volume::OpenVolume(volume::DevicePath("L")));
+  const volume::SectorBuffer zeros{};
+  ASSERT_EQ(testing::Run("blockdev --setro " + Quote(device)).status, 0);
+  EXPECT_TRUE(volume::SetVolumePosition(0, 0));
+  EXPECT_FALSE(volume::WriteVolume(volume::kSectorSize, zeros));
+  EXPECT_TRUE(volume::LastWriteProtected());
+  ASSERT_EQ(testing::Run("blockdev --setrw " + Quote(device)).status, 0);
+  // At the device's end nothing more fits.
+  volume::DeviceSize size;
+  ASSERT_TRUE(volume::VolumeDeviceSize(size));
+  EXPECT_TRUE(volume::SetVolumePosition(static_cast<std::int32_t>(size.bytes >> 32),
+                                        static_cast<std::int32_t>(size.bytes & 0xFFFFFFFF)));
+  EXPECT_FALSE(volume::WriteVolume(volume::kSectorSize, zeros));
+  EXPECT_FALSE(volume::LastWriteProtected());
+  EXPECT_TRUE(volume::CloseVolume());
+  Detach();
+  EXPECT_TRUE(DifferingOffsets(before, image).empty());
+}
+
 TEST_F(LoopDeviceTest, MountedDeviceOrPartitionIsBusyAndSaysWhereItIsMounted) {
   const fs::path at = dir / "mount point";  // mountinfo writes the space as \040
   ASSERT_TRUE(volume::RegisterDrive('L', device));

@@ -84,6 +84,9 @@ class LoggingBackend final : public volume::VolumeBackend {
             std::uint32_t& bytesRead) override;
   bool Write(volume::VolumeHandle handle, const std::uint8_t* buffer, std::uint32_t byteCount,
              std::uint32_t& bytesWritten) override;
+  bool WriteProtected(volume::VolumeHandle handle) override {
+    return inner_.WriteProtected(handle);
+  }
   bool Flush(volume::VolumeHandle handle) override;
   bool Size(volume::VolumeHandle handle, volume::DeviceSize& size) override;
   bool Dismount(volume::VolumeHandle handle) override;

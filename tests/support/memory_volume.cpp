@@ -109,7 +109,9 @@ volume::VolumeHandle MemoryVolume::Open(const std::string& devicePath, volume::A
   const char letter = devicePath[4];
   if (!drives_.count(letter)) return refuse(Kind::kNotFound);
   if (held_.count(letter) || open_) return refuse(Kind::kBusy);
-  if (access == volume::Access::kReadWrite && protected_.count(letter)) {
+  const auto protection = protected_.find(letter);
+  if (access == volume::Access::kReadWrite && protection != protected_.end() &&
+      protection->second == Protection::kRefusesOpen) {
     return refuse(Kind::kReadOnly);
   }
   access_ = access;
@@ -152,9 +154,14 @@ bool MemoryVolume::Read(volume::VolumeHandle handle, std::uint8_t* buffer, std::
 bool MemoryVolume::Write(volume::VolumeHandle handle, const std::uint8_t* buffer,
                          std::uint32_t byteCount, std::uint32_t& bytesWritten) {
   bytesWritten = 0;
+  writeRefused_ = false;
   const auto failure = Next(Call::kWrite);
   if ((failure && !failure->shortTransfer) || !Valid(handle)) return false;
   if (access_ != volume::Access::kReadWrite) return false;
+  if (protected_.count(*open_)) {
+    writeRefused_ = true;
+    return false;
+  }
   const std::uint32_t wanted = failure ? byteCount / 2 : byteCount;
   bytesWritten =
       static_cast<std::uint32_t>(WriteBytes(drives_.at(*open_), position_, buffer, wanted));
@@ -163,6 +170,10 @@ bool MemoryVolume::Write(volume::VolumeHandle handle, const std::uint8_t* buffer
   }
   position_ += bytesWritten;
   return true;
+}
+
+bool MemoryVolume::WriteProtected(volume::VolumeHandle handle) {
+  return Valid(handle) && writeRefused_;
 }
 
 bool MemoryVolume::Flush(volume::VolumeHandle handle) {

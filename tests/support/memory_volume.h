@@ -33,8 +33,12 @@ class MemoryVolume final : public volume::VolumeBackend {
   void FailAt(Call call, int n, bool shortTransfer = false);
   // Makes a drive look held by another program: opens fail.
   void HoldDrive(char letter) { held_.insert(letter); }
-  // Makes a drive write-protected: it opens for reading only.
-  void ProtectDrive(char letter) { protected_.insert(letter); }
+  // Makes a drive write-protected: it opens for reading only, or (as a medium whose protection
+  // the system finds out only when writing) it opens for writing too and refuses every write.
+  enum class Protection { kRefusesOpen, kRefusesWrites };
+  void ProtectDrive(char letter, Protection how = Protection::kRefusesOpen) {
+    protected_[letter] = how;
+  }
   // Cuts a drive's contents off at `sizeBytes`, as a device shorter than its file system.
   void Truncate(char letter, std::uint64_t sizeBytes);
   // The sector size that the drive reports as its device's (512 unless set).
@@ -67,6 +71,7 @@ class MemoryVolume final : public volume::VolumeBackend {
             std::uint32_t& bytesRead) override;
   bool Write(volume::VolumeHandle handle, const std::uint8_t* buffer, std::uint32_t byteCount,
              std::uint32_t& bytesWritten) override;
+  bool WriteProtected(volume::VolumeHandle handle) override;
   bool Flush(volume::VolumeHandle handle) override;
   bool Size(volume::VolumeHandle handle, volume::DeviceSize& size) override;
   bool Dismount(volume::VolumeHandle handle) override;
@@ -92,7 +97,8 @@ class MemoryVolume final : public volume::VolumeBackend {
 
   std::map<char, Drive> drives_;
   std::set<char> held_;
-  std::set<char> protected_;
+  std::map<char, Protection> protected_;
+  bool writeRefused_ = false;  // the last write was refused as write-protected
   volume::Access access_ = volume::Access::kReadWrite;
   std::map<std::pair<Call, int>, Failure> failures_;
   std::map<Call, int> counts_;

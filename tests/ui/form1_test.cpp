@@ -275,6 +275,25 @@ TEST_F(Form1Test, SelectionOfAHeldDriveReportsThatItCannotBeOpened) {
   EXPECT_EQ(window_.messages[0].style, kStyleCritical);
 }
 
+// The analysis only reads, so a write-protected drive is analysed; its repair says what stops it.
+TEST_F(Form1Test, WriteProtectedDriveIsAnalysedAndItsRepairSaysItIsWriteProtected) {
+  form_.Form_Load();
+  volumes_.ProtectDrive('F');
+  window_.Select(form_, "F");
+  EXPECT_TRUE(window_.repairEnabled);
+  EXPECT_TRUE(window_.messages.empty());
+  EXPECT_EQ(volumes_.OpenAccess(), volume::Access::kReadOnly);
+
+  form_.Command1_Click();
+  ASSERT_EQ(window_.messages.size(), 1u);
+  EXPECT_NE(window_.messages[0].text.find("处于写保护（只读）状态"), std::string::npos)
+      << window_.messages[0].text;
+  EXPECT_NE(window_.messages[0].text.find("未对磁盘作任何修改"), std::string::npos);
+  EXPECT_EQ(window_.messages[0].title, std::string(texts::kRepairFailedTitle.chinese));
+  EXPECT_EQ(volumes_.Count(MemoryVolume::Call::kWrite), 0);
+  EXPECT_FALSE(ShowedCompletion());
+}
+
 TEST_F(Form1Test, ClickWithoutSelectionDisablesRepairAndTouchesNothing) {
   form_.Form_Load();
   window_.Select(form_, "F");

@@ -173,22 +173,47 @@ TEST_F(WineTest, CliRefusesADriveThatAnotherProgramHolds) {
   EXPECT_TRUE(DifferingOffsets(Before(), image_).empty());
 }
 
-// The console is the caller's: its output code page is as it was once the program has ended.
-TEST_F(WineTest, CliLeavesTheConsoleCodePageAsItFoundIt) {
+// In a console the text arrives as the console's own characters, whatever its code page, which
+// is as it was once the program has ended; through a pipe it arrives as UTF-8 with CR LF.
+TEST_F(WineTest, CliWritesChineseToAConsoleAndUtf8ToAPipe) {
   std::string cli = "Z:" + CliExe();  // Wine's drive Z: is the Unix root
   std::replace(cli.begin(), cli.end(), '/', '\\');
-  constexpr const char* kChineseCodePage = "936";
-  for (const char* arguments : {"--help", "drives"}) {
-    const auto ran = session_.Wine(ProbeExe(), std::string("console ") + kChineseCodePage + " " +
-                                                   Quote(cli) + " " + arguments);
+  const std::vector<std::string> repaired = {
+      "已恢复：HS1", "共恢复" + std::to_string(made_.infected.size()) + "个文件夹。",
+      "程序运行结束，文件夹已恢复正常属性。"};
+  // Standard output on a repair, standard error on a refusal.
+  const auto inConsole = [&](const char* codePage, const std::vector<std::string>& expected) {
+    SCOPED_TRACE(codePage);
+    const auto ran = session_.Wine(
+        ProbeExe(), std::string("console ") + codePage + " " + Quote(cli) + " 'repair F:'");
     ASSERT_EQ(ran.status, 0) << ran.output;
+    const auto screen = Values(ran.output, "screen");
+    for (const auto& line : expected) {
+      EXPECT_NE(std::find(screen.begin(), screen.end(), line), screen.end()) << line << ran.output;
+    }
     const auto fields = Lines(ran.output);
-    const auto line = std::find_if(fields.begin(), fields.end(), [](const auto& f) {
+    const auto after = std::find_if(fields.begin(), fields.end(), [](const auto& f) {
       return f.size() == 3 && f[0] == "console";
     });
-    ASSERT_NE(line, fields.end()) << ran.output;
-    EXPECT_EQ((*line)[2], kChineseCodePage) << arguments;
+    ASSERT_NE(after, fields.end()) << ran.output;
+    EXPECT_EQ((*after)[2], codePage);
+  };
+  inConsole("936", repaired);
+  ExpectRepairedExactly(Before(), image_, made_);
+  ASSERT_TRUE(CopySparse(Before(), image_));
+  {
+    auto holder = HoldDrive();
+    inConsole("437", {std::string(kOpenFailedTitle) + ": " + kOpenFailed});
+    holder->CloseInput();
+    EXPECT_EQ(holder->Wait(), 0);
   }
+
+  const auto piped = session_.Wine(CliExe(), "repair F:");
+  EXPECT_EQ(piped.status, 0);
+  for (const auto& line : repaired) {
+    EXPECT_NE(piped.output.find(line + "\r\n"), std::string::npos) << line << piped.output;
+  }
+  ExpectRepairedExactly(Before(), image_, made_);
 }
 
 // The window, started for each test and closed at its end.
@@ -461,6 +486,41 @@ TEST_F(WindowTest, AnalysisRefusesVolumesItCannotRepair) {
     EXPECT_FALSE(CurrentLayout().controls.at(kCommand1).enabled);
     EXPECT_TRUE(DifferingOffsets(Before(), image_).empty());
   }
+}
+
+// A drive that cannot be written: an image file made immutable, which Wine refuses to open for
+// writing with "access denied" (and whose IOCTL_DISK_IS_WRITABLE it does not support), while it
+// opens for reading. The command line's scan and the window's analysis read it; their repairs say
+// that it is write-protected, never that rights are missing, and write nothing.
+TEST_F(WindowTest, WriteProtectedDriveIsAnalysedButNotRepaired) {
+  const std::string file = Quote(image_.string());
+  if (kestrova::testing::Run("chattr +i " + file, true).status != 0) {
+    GTEST_SKIP() << "chattr +i does not work on " << image_;
+  }
+  struct Mutable {
+    std::string file;
+    ~Mutable() { EXPECT_EQ(kestrova::testing::Run("chattr -i " + file).status, 0); }
+  } again{file};
+  constexpr const char* kWriteProtected = "处于写保护（只读）状态";
+
+  const auto scan = session_.Wine(CliExe(), "scan F:", scratch_ / "stderr");
+  EXPECT_EQ(scan.status, 0);
+  EXPECT_NE(scan.output.find("\tHS1\t"), std::string::npos) << scan.output;
+  const auto repair = session_.Wine(CliExe(), "repair F:", scratch_ / "stderr");
+  EXPECT_EQ(repair.status, 1);
+  const auto errors = ReadBytes(scratch_ / "stderr");
+  const std::string text(errors.begin(), errors.end());
+  EXPECT_NE(text.find(kWriteProtected), std::string::npos) << text;
+  EXPECT_EQ(text.find("权限"), std::string::npos) << text;
+
+  const auto refused =
+      Probe("select F wait-enabled " + std::to_string(kCommand1) + " " + std::to_string(kWaitMs) +
+            " click " + std::to_string(kCommand1) + " message " + std::to_string(kWaitMs));
+  ASSERT_EQ(refused.status, 0) << refused.output;
+  EXPECT_EQ(Value(refused.output, "title"), "修复失败");
+  EXPECT_NE(Value(refused.output, "text").find(kWriteProtected), std::string::npos)
+      << refused.output;
+  EXPECT_TRUE(DifferingOffsets(Before(), image_).empty());
 }
 
 // Started at 120, 144 and 192 dots per inch, the window keeps its proportions: at 120 a pixel is

@@ -1,5 +1,6 @@
 #include "wine_session.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -89,7 +90,10 @@ CommandResult Session::Wine(const std::string& exe, const std::string& arguments
 Background::Background(const std::string& command) {
   int in[2];
   int out[2];
-  if (pipe(in) != 0 || pipe(out) != 0) return;
+  // Not inherited by the test's other children: a Wine process that one of them starts and that
+  // outlives it (conhost, the desktop) would keep this input open, and the process would never
+  // see its end.
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
   pid_ = fork();
   if (pid_ == 0) {
     dup2(in[0], STDIN_FILENO);

@@ -23,9 +23,12 @@
 //   tab                press the Tab key in the window
 //   enter              press the Enter key in the window
 //   close MS           ask the window to close; print "closed" once it is gone, else "open"
-//   console CP EXE ARG set this console's output code page to CP, run EXE with one argument in
-//                      it and wait for its end; print "console<TAB>CP<TAB>AFTER", the code page
-//                      that the console has then
+//   console CP EXE ARGS set this console's output code page to CP, blank its screen, run EXE in
+//                      it with ARGS on its command line (as they are) and its standard output and
+//                      error on the console, and wait for its end; print "screen<TAB>TEXT" for
+//                      every row of the screen down to the cursor's (trailing blanks dropped), read
+//                      back from the console, then "console<TAB>CP<TAB>AFTER", the code page that
+//                      the console has then
 //   hold LETTER        open \\.\LETTER: for exclusive access, print "held", and keep it open
 //                      until standard input ends
 // The commands that act on the window (select, click, cursor, tab, enter, dpi) return once its
@@ -350,17 +353,43 @@ void Colours(int id) {
               GetBValue(corner), first < 0 ? 0 : last - first + 1);
 }
 
-void RunInConsole(UINT codePage, const std::string& exe, const std::string& argument) {
+// A handle of this console's screen or input that a child process inherits.
+HANDLE ConsoleHandle(const wchar_t* name) {
+  SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+  HANDLE handle =
+      CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  &inherited, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    Fail("no console handle: error " + std::to_string(GetLastError()));
+  return handle;
+}
+
+void RunInConsole(UINT codePage, const std::string& exe, const std::string& arguments) {
   if (GetConsoleOutputCP() == 0) {
     FreeConsole();
     if (!AllocConsole()) Fail("no console: error " + std::to_string(GetLastError()));
   }
   if (!SetConsoleOutputCP(codePage)) Fail("cannot set the code page");
-  std::wstring commandLine = L"\"" + Wide(exe) + L"\" " + Wide(argument);
+  HANDLE screen = ConsoleHandle(L"CONOUT$");
+  HANDLE input = ConsoleHandle(L"CONIN$");
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (!GetConsoleScreenBufferInfo(screen, &info)) Fail("no screen buffer information");
+  DWORD filled = 0;
+  const DWORD cells = static_cast<DWORD>(info.dwSize.X) * static_cast<DWORD>(info.dwSize.Y);
+  if (!FillConsoleOutputCharacterW(screen, L' ', cells, COORD{0, 0}, &filled) ||
+      !SetConsoleCursorPosition(screen, COORD{0, 0})) {
+    Fail("cannot blank the screen");
+  }
+
+  std::wstring commandLine = L"\"" + Wide(exe) + L"\" " + Wide(arguments);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input;
+  startup.hStdOutput = screen;
+  startup.hStdError = screen;
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                       &startup, &process)) {
     Fail("cannot start " + exe);
   }
@@ -369,6 +398,21 @@ void RunInConsole(UINT codePage, const std::string& exe, const std::string& argu
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   if (!ended) Fail(exe + " does not end");
+
+  if (!GetConsoleScreenBufferInfo(screen, &info)) Fail("no screen buffer information");
+  std::wstring row(static_cast<std::size_t>(info.dwSize.X), L' ');
+  for (SHORT y = 0; y <= info.dwCursorPosition.Y; ++y) {
+    DWORD read = 0;
+    if (!ReadConsoleOutputCharacterW(screen, row.data(), static_cast<DWORD>(row.size()),
+                                     COORD{0, y}, &read)) {
+      Fail("cannot read the screen");
+    }
+    std::wstring text = row.substr(0, read);
+    text.erase(text.find_last_not_of(L' ') + 1);
+    std::printf("screen\t%s\n", Utf8(text).c_str());
+  }
+  CloseHandle(input);
+  CloseHandle(screen);
   std::printf("console\t%u\t%u\n", codePage, GetConsoleOutputCP());
 }
 
