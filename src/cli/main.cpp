@@ -83,9 +83,9 @@ constexpr const char* kSummary =
 
 constexpr const char* kTargetText =
     "TARGET is a drive letter (F or F:); on Linux it may also be the path of a block\n"
-    "device or of an image file. analyze and scan open it for reading only. A mounted\n"
-    "drive is repaired only with repair --unmount, which unmounts it first and mounts\n"
-    "it again afterwards.\n";
+    "device or of an image file. analyze and scan open it for reading only, a mounted\n"
+    "drive beside its file system (they say so). A mounted drive is repaired only with\n"
+    "repair --unmount, which unmounts it first and mounts it again afterwards.\n";
 
 #ifndef _WIN32
 constexpr const char* kAccessText =
@@ -429,8 +429,16 @@ int Run(const std::string& command, const std::string& target, bool unmount) {
   // Nothing can happen between looking and repairing here: both under one open.
   if (command == "repair") return RepairMounted(window, out, (*letter)[0], target, unmount);
 
+  // A mounted drive is looked at beside its file system, and the user is told so.
+  const std::string mountPoint = volume::DriveMountPoint((*letter)[0]);
+  if (!mountPoint.empty()) {
+    window.ShowMessage(texts::Format(texts::kReadWhileMounted, mountPoint),
+                       texts::Tr(texts::kNoticeTitle), repair::kStyleInformation);
+  }
   repair::VolumeLayout layout;
-  repair::List1_ItemCheck(layout, window, 0, volume::Access::kReadOnly);
+  repair::List1_ItemCheck(
+      layout, window, 0,
+      mountPoint.empty() ? volume::Access::kReadOnly : volume::Access::kReadShared);
   if (!window.repairEnabled) return kNothingWritten;
   if (command == "analyze") {
     PrintLayout(out, layout);

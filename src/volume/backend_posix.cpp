@@ -140,7 +140,8 @@ int OpenDrive(char letter, const DriveBinding& drive, Access access, OpenFailure
     error = outcome.error;
   }
   if (!byDaemon) {
-    const int flags = (writing ? O_RDWR : O_RDONLY) | O_CLOEXEC | (blockDevice ? O_EXCL : 0);
+    const bool exclusive = blockDevice && access != Access::kReadShared;
+    const int flags = (writing ? O_RDWR : O_RDONLY) | O_CLOEXEC | (exclusive ? O_EXCL : 0);
     opened = ::open(path.c_str(), flags | O_DIRECT);
     if (opened < 0 && errno == EINVAL) opened = ::open(path.c_str(), flags);  // no O_DIRECT (tmpfs)
     error = errno;

@@ -62,8 +62,11 @@ class Win32Backend final : public VolumeBackend {
   VolumeHandle Open(const std::string& devicePath, Access access, OpenFailure& failure) override {
     const bool writing = access == Access::kReadWrite;
     const DWORD rights = writing ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
-    HANDLE handle = CreateFileA(devicePath.c_str(), rights, 0 /* no sharing */, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
+    // Exclusive, unless only looking beside the file system that has the volume.
+    const DWORD sharing =
+        access == Access::kReadShared ? FILE_SHARE_READ | FILE_SHARE_WRITE : DWORD{0};
+    HANDLE handle = CreateFileA(devicePath.c_str(), rights, sharing, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_NO_BUFFERING, nullptr);
     lastError = GetLastError();
     if (handle == INVALID_HANDLE_VALUE) {
       failure.kind = writing && lastError == ERROR_ACCESS_DENIED && ReportedReadOnly(devicePath)

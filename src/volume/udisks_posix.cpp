@@ -368,7 +368,8 @@ Outcome OpenDevice(dev_t number, Access access) {
       number, kBlock, "OpenDevice",
       [&](sd_bus_message* call) {
         Check(Sd().message_append(call, "s", access == Access::kReadWrite ? "rw" : "r"));
-        Check(Sd().message_append(call, "a{sv}", 1, "flags", "i", O_EXCL | O_DIRECT));
+        const int exclusive = access == Access::kReadShared ? 0 : O_EXCL;
+        Check(Sd().message_append(call, "a{sv}", 1, "flags", "i", exclusive | O_DIRECT));
       },
       [](sd_bus_message* reply, Outcome& outcome) {
         int fd = -1;

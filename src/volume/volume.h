@@ -55,8 +55,10 @@ class AlignedBuffer {
   std::size_t size_ = 0;
 };
 
-// How a volume is opened: for the repair (read and write), or only to look at it.
-enum class Access { kReadWrite, kReadOnly };
+// How a volume is opened: for the repair (read and write), or only to look at it; both
+// exclusively. kReadShared looks at a volume that a file system has mounted, beside it: what it
+// reads may lag behind what the system has not yet written.
+enum class Access { kReadWrite, kReadOnly, kReadShared };
 
 // Why the last open failed. The text for the user is made from it at the edge.
 enum class OpenFailureKind {

@@ -221,6 +221,16 @@ TEST_F(LoopDeviceTest, MountedDeviceOrPartitionIsBusyAndSaysWhereItIsMounted) {
     const auto failure = Refusal('L');
     EXPECT_EQ(failure.kind, Kind::kBusy);
     EXPECT_EQ(failure.mountPoint, at.string());
+    // The command line looks at it all the same, beside the mount, and says so; the repair is
+    // refused.
+    for (const char* command : {"analyze", "scan"}) {
+      const auto looked = Cli(std::string(command) + " " + Quote(device));
+      EXPECT_EQ(looked.status, 0) << command << ": " << looked.err;
+      EXPECT_NE(looked.err.find("磁盘已挂载在“" + at.string() + "”，以下内容是在挂载状态下读取的"),
+                std::string::npos)
+          << looked.err;
+    }
+    EXPECT_EQ(Cli("repair " + Quote(device)).status, 1);
   }
   EXPECT_TRUE(Opens('L')) << "still busy after the unmount";
 
