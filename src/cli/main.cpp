@@ -397,6 +397,11 @@ int RepairMounted(CommandLineWindow& window, Output& out, char letter, const std
                   bool unmount) {
   const std::string mountPoint = volume::DriveMountPoint(letter);
   if (mountPoint.empty()) return Repair(window, out);
+  // What the device is comes first: a volume that the analysis refuses (another file system, a
+  // damaged one) is refused for that, and never gets advice to unmount it.
+  repair::VolumeLayout looked;
+  repair::List1_ItemCheck(looked, window, 0, volume::Access::kReadShared);
+  if (!window.repairEnabled) return kNothingWritten;
   if (!unmount) {
     window.ShowMessage(texts::Format(texts::kMountedNeedsOption, mountPoint, target),
                        texts::Tr(texts::kMountedTitle), repair::kStyleCritical);

@@ -128,6 +128,12 @@ void Form1::Form_Unload() { Remount(); }
 void Form1::List1_ItemCheck(std::int16_t item) {
   const std::string letter = controls_.ListText(item);
   if (unmounted_ && *unmounted_ != letter) Remount();
+  // A mounted drive is looked at first, beside its file system: one that the analysis refuses is
+  // refused for that, and the user is not asked to unmount it.
+  if (!unmounted_ && !platform_.MountPointOf(letter).empty()) {
+    repair::List1_ItemCheck(layout_, *this, item, volume::Access::kReadShared);
+    if (!repairEnabled_) return;
+  }
   if (!unmounted_ && !UnmountForRepair(letter)) {
     controls_.SetRepairEnabled(false);
     return;

@@ -489,7 +489,8 @@ TEST_F(Form1Test, MountedDriveIsUnmountedOnlyWhenTheUserAgreesAndMountedAgainAft
   form_.Form_Load();
   window_.mountPoints = {{"F", "/media/u/STICK"}};
 
-  // No: nothing is unmounted or opened, and Repair stays off.
+  // No: nothing is unmounted, the drive was only looked at beside its mount, and Repair stays
+  // off.
   const int opens = volumes_.Count(MemoryVolume::Call::kOpen);
   window_.Select(form_, "F");
   ASSERT_EQ(window_.questions.size(), 1u);
@@ -497,7 +498,8 @@ TEST_F(Form1Test, MountedDriveIsUnmountedOnlyWhenTheUserAgreesAndMountedAgainAft
   EXPECT_EQ(window_.questions[0].title, std::string(texts::kMountedTitle.chinese));
   EXPECT_TRUE(window_.mountCalls.empty());
   EXPECT_FALSE(window_.repairEnabled);
-  EXPECT_EQ(volumes_.Count(MemoryVolume::Call::kOpen), opens);
+  EXPECT_EQ(volumes_.Count(MemoryVolume::Call::kOpen), opens + 1);
+  EXPECT_EQ(volumes_.OpenAccess(), volume::Access::kReadShared);
   EXPECT_TRUE(window_.messages.empty());
 
   // Yes: unmounted and analysed; the repair runs, then the drive is mounted again.
@@ -525,9 +527,12 @@ TEST_F(Form1Test, UnmountedDriveGoesBackWhenItCannotBeRepairedOrIsLeft) {
   form_.Form_Load();
   window_.answer = true;
   window_.mountPoints = {{"F", "/media/u/F"}, {"G", "/media/u/G"}};
-  // G is not FAT32: mounted again as soon as the analysis refuses it.
+  // G is no FAT volume: refused for that, without being unmounted or asked about.
   window_.Select(form_, "G");
-  EXPECT_EQ(window_.mountCalls, (std::vector<std::string>{"unmount G", "mount G"}));
+  EXPECT_TRUE(window_.mountCalls.empty());
+  EXPECT_TRUE(window_.questions.empty());
+  ASSERT_EQ(window_.messages.size(), 1u);
+  EXPECT_EQ(window_.messages[0].text, std::string(texts::kNotFat32.chinese));
   EXPECT_FALSE(window_.repairEnabled);
   // F is left for a refresh, and then for the close of the window without a repair.
   window_.Select(form_, "F");
@@ -537,8 +542,8 @@ TEST_F(Form1Test, UnmountedDriveGoesBackWhenItCannotBeRepairedOrIsLeft) {
   window_.mountPoints = {{"F", "/media/u/F"}};
   window_.Select(form_, "F");
   form_.Form_Unload();
-  EXPECT_EQ(window_.mountCalls, (std::vector<std::string>{"unmount G", "mount G", "unmount F",
-                                                          "mount F", "unmount F", "mount F"}));
+  EXPECT_EQ(window_.mountCalls,
+            (std::vector<std::string>{"unmount F", "mount F", "unmount F", "mount F"}));
 
   // An unmount that polkit refused: said with the mount point; nothing to mount again.
   window_.mountPoints = {{"F", "/media/u/F"}};
@@ -553,18 +558,20 @@ TEST_F(Form1Test, UnmountedDriveGoesBackWhenItCannotBeRepairedOrIsLeft) {
   EXPECT_EQ(window_.mountCalls.back(), "unmount F");
 }
 
-// A drive unmounted for an analysis that refuses it, and that cannot be mounted again: the notice
-// says it was not repaired and stays unmounted, not that the repair's result stands.
+// A drive unmounted for a repair that the user then leaves (a refresh) and that cannot be mounted
+// again: the notice says it was not repaired and stays unmounted, not that the result stands.
 TEST_F(Form1Test, FailedMountAfterNoPassSaysTheDriveWasNotRepaired) {
   form_.Form_Load();
   window_.answer = true;
-  window_.mountPoints = {{"G", "/media/u/G"}};
+  window_.mountPoints = {{"F", "/media/u/F"}};
   window_.mountResult = {false, false, false, {}, "no helper"};
-  window_.Select(form_, "G");
-  ASSERT_EQ(window_.messages.size(), 2u);  // the refusal, then the notice
-  EXPECT_NE(window_.messages[1].text.find("磁盘未被修复"), std::string::npos)
-      << window_.messages[1].text;
-  EXPECT_EQ(window_.messages[1].text.find("不影响修复的结果"), std::string::npos);
+  window_.Select(form_, "F");
+  ASSERT_TRUE(window_.repairEnabled);
+  form_.Command2_Click();
+  ASSERT_EQ(window_.messages.size(), 1u);
+  EXPECT_NE(window_.messages[0].text.find("磁盘未被修复"), std::string::npos)
+      << window_.messages[0].text;
+  EXPECT_EQ(window_.messages[0].text.find("不影响修复的结果"), std::string::npos);
 }
 
 }  // namespace
