@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/console.h"
+#include "project_info.h"
 #include "repair/engine.h"
 #include "repair/label.h"
 #include "repair/messages.h"
@@ -430,10 +431,11 @@ int main(int argc, char** argv) {
     }
     case Invocation::Request::kHelp:
     case Invocation::Request::kVersion: {
-      std::string text = invocation.request == Invocation::Request::kVersion
-                             ? std::string(kProgram) + " " + KESTROVA_VERSION
-                         : invocation.command ? CommandHelp(*invocation.command)
-                                              : GeneralHelp();
+      std::string text =
+          invocation.request == Invocation::Request::kVersion
+              ? std::string(kProgram) + " " + KESTROVA_VERSION + "\n" + kLicenseNotice
+          : invocation.command ? CommandHelp(*invocation.command)
+                               : GeneralHelp();
       if (text.ends_with('\n')) text.pop_back();
       Output out;
       out.Line(text);

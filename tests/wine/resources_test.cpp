@@ -10,14 +10,15 @@
 #include <set>
 #include <sstream>
 
+#include "project_info.h"
 #include "wine_session.h"
 
 namespace kestrova::testing::wine {
 namespace {
 
 constexpr std::uint32_t kFixedInfoSignature = 0xFEEF04BD;
-constexpr std::uint32_t kVersion100High = 0x00010000;  // 1.0
-constexpr std::uint32_t kFileTypeApp = 1;              // VFT_APP
+constexpr std::uint32_t kVersionHigh = KESTROVA_VERSION_MAJOR << 16 | KESTROVA_VERSION_MINOR;
+constexpr std::uint32_t kFileTypeApp = 1;  // VFT_APP
 constexpr std::uint16_t kSimplifiedChinese = 0x0804;
 constexpr std::uint16_t kUnicodeCodePage = 1200;
 
@@ -151,10 +152,10 @@ TEST(Resources, VersionRecordSaysOnePointZeroInSimplifiedChinese) {
   EXPECT_EQ(root.key, "VS_VERSION_INFO");
   ASSERT_GE(root.value.size(), 52u);
   EXPECT_EQ(U32(root.value, 0), kFixedInfoSignature);
-  EXPECT_EQ(U32(root.value, 8), kVersion100High);   // file version, high part
-  EXPECT_EQ(U32(root.value, 12), 0u);               // file version, low part
-  EXPECT_EQ(U32(root.value, 16), kVersion100High);  // product version
-  EXPECT_EQ(U32(root.value, 20), 0u);
+  EXPECT_EQ(U32(root.value, 8), kVersionHigh);                   // file version, high part
+  EXPECT_EQ(U32(root.value, 12), KESTROVA_VERSION_PATCH << 16);  // file version, low part
+  EXPECT_EQ(U32(root.value, 16), kVersionHigh);                  // product version
+  EXPECT_EQ(U32(root.value, 20), KESTROVA_VERSION_PATCH << 16);
   EXPECT_EQ(U32(root.value, 36), kFileTypeApp);
 
   const VersionNode* strings = Child(root, "StringFileInfo");
@@ -164,7 +165,7 @@ TEST(Resources, VersionRecordSaysOnePointZeroInSimplifiedChinese) {
   for (const char* key : {"FileVersion", "ProductVersion"}) {
     const VersionNode* value = Child(*table, key);
     ASSERT_NE(value, nullptr) << key;
-    EXPECT_EQ(TextValue(*value), "1.00") << key;
+    EXPECT_EQ(TextValue(*value), KESTROVA_VERSION_TEXT) << key;
   }
   for (const char* key : {"CompanyName", "FileDescription", "LegalCopyright", "ProductName",
                           "InternalName", "OriginalFilename"}) {
