@@ -23,7 +23,7 @@ test_packages=(
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 icoutils
   xdotool x11-utils imagemagick
   python3 python3-pil fonts-dejavu-core
-  lintian desktop-file-utils appstream
+  lintian desktop-file-utils appstream appstream-compose
   udisks2 polkitd dbus-daemon udev
 )
 
