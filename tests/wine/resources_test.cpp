@@ -144,7 +144,7 @@ TEST(Resources, IconGroupOneHoldsThreeEightBitImagesWithFixedIds) {
   }
 }
 
-TEST(Resources, VersionRecordSaysOnePointZeroInSimplifiedChinese) {
+TEST(Resources, VersionRecordSaysTheVersionAndLicenceInSimplifiedChinese) {
   TempDir scratch;
   const auto raw = RawResource(scratch, WindowExe(), 16, 1);
   ASSERT_GE(raw.size(), 6u);
@@ -173,6 +173,9 @@ TEST(Resources, VersionRecordSaysOnePointZeroInSimplifiedChinese) {
     ASSERT_NE(value, nullptr) << key;
     EXPECT_FALSE(TextValue(*value).empty()) << key;
   }
+  const VersionNode* copyright = Child(*table, "LegalCopyright");
+  ASSERT_NE(copyright, nullptr);
+  EXPECT_NE(TextValue(*copyright).find("License " KESTROVA_LICENSE_TEXT), std::string::npos);
   const VersionNode* vars = Child(root, "VarFileInfo");
   ASSERT_NE(vars, nullptr);
   const VersionNode* translation = Child(*vars, "Translation");
