@@ -32,7 +32,7 @@ if [ "${1:-}" = --list ]; then
   list=true
   shift
 fi
-[ $# -gt 0 ] || { sed -n '5,8s/^# //p' "$0" >&2; exit 2; }
+[ $# -gt 0 ] || { sed -n '/^# usage:/,/^# With --list/s/^# //p' "$0" >&2; exit 2; }
 packages=()
 for set in "$@"; do
   case $set in
