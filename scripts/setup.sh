@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what Kestrova needs on a Debian machine (run as root, or with sudo available). Does
 # nothing when everything is already there.
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds everything and runs every test: the Linux build, the sanitizer build of the engine's
 # tests, the Windows cross-build with its tests under Wine, and the .deb.
 set -euo pipefail

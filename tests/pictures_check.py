@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Checks the committed pictures in assets/ by reading them back with parsers of its own.
 
 Usage: pictures_check.py [--root SOURCE_TREE]

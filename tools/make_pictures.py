@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Draws Kestrova's pictures with Pillow and writes them in their file formats.
 
 Outputs (into assets/ of the source tree, or the folder given with --out):

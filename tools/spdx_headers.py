@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Puts the licence's SPDX-License-Identifier line at the top of every source file in git.
 
 Usage: spdx_headers.py [--check] [--root SOURCE_TREE]

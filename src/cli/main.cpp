@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestrova-cli: the repair engine without a window.
 #include <algorithm>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Form1: the main window's handlers, free of any toolkit. The Qt and Win32 windows build the
 // controls, forward their notifications to these handlers and provide the two interfaces below.
 #pragma once

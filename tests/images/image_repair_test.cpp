@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestrova-cli on FAT32 images made by mkfs.fat and filled by mtools. The oracles are the FAT
 // tools themselves (mattrib, mcopy, fsck.fat) and a byte comparison of the image before and
 // after: only the attribute bytes of the infected root folders may change.

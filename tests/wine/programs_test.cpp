@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestrova-cli.exe and Kestrova.exe under Wine, on drive F: backed by an image file. The window is
 // driven from outside through its controls by kestrova-probe.exe.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The resources and imports of the Windows programs, read back from the built files with
 // wrestool, icotool and objdump.
 #include <gtest/gtest.h>
