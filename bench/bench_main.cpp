@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Benchmarks of the repair, each printed as a ratio against a baseline measured in the same run.
 // Every run works on a fresh copy of one image: a 501-cluster root directory (8 sectors per
 // cluster) holding 1,000 hidden and system folders.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer target: arbitrary boot sectors, FATs and root-directory sectors go through the
 // analysis and the repair pass on an in-memory volume.
 //

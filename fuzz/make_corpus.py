@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Makes the fuzzer's seed corpus from small mkfs.fat images with hidden root folders.
 
 Each file: volume size in sectors (4 bytes, little-endian), fault selector (1 byte), FAT length L

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what building and running need, builds the Linux programs (without the tests) and starts the Kestrova window. When the
 # machine has no removable drive, a fresh sample infected FAT32 image is made and presented as
 # drive F. Without a display the window runs on a virtual one (Xvfb). Arguments are passed on to

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what Kestrova needs on a Debian machine (run as root, or with sudo available). Does
 # nothing when everything is already there.
 #
@@ -23,7 +24,7 @@ test_packages=(
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 icoutils
   xdotool x11-utils imagemagick
   python3 python3-pil fonts-dejavu-core
-  lintian desktop-file-utils appstream
+  lintian desktop-file-utils appstream appstream-compose
   udisks2 polkitd dbus-daemon udev
 )
 
@@ -32,7 +33,7 @@ if [ "${1:-}" = --list ]; then
   list=true
   shift
 fi
-[ $# -gt 0 ] || { sed -n '5,8s/^# //p' "$0" >&2; exit 2; }
+[ $# -gt 0 ] || { sed -n '/^# usage:/,/^# With --list/s/^# //p' "$0" >&2; exit 2; }
 packages=()
 for set in "$@"; do
   case $set in

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Checks the committed pictures in assets/ by reading them back with parsers of its own.
 
 Usage: pictures_check.py [--root SOURCE_TREE]
@@ -13,6 +14,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import xml.etree.ElementTree as ElementTree
 import zlib
 
 failures = []
@@ -282,6 +284,45 @@ def check_png_matches(assets, name, rows):
                 return
 
 
+def check_desktop_icon(assets, size):
+    """An icon size the desktop alone uses: soft-edged RGBA, the same folder and tick."""
+    name = "icon-%d.png" % size
+    width, height, rows = read_png(open(os.path.join(assets, name), "rb").read())
+    if not check((width, height) == (size, size), "%s: size %dx%d" % (name, width, height)):
+        return
+    check(not any(px[3] for px in corners(rows)[:2]), name + ": top corners are not transparent")
+    solid = [px for row in rows for px in row if px[3] == 255]
+    soft = sum(0 < px[3] < 255 for row in rows for px in row)
+    check(0.3 * size * size < len(solid) < size * size,
+          name + ": %d of %d pixels opaque" % (len(solid), size * size))
+    # Soft edges one pixel wide: drawn at its size. A smaller image scaled up has a blurred band
+    # several pixels wide (48 px scaled to 256 px: over 4,000 such pixels).
+    check(size // 4 <= soft <= 3 * size, name + ": %d pixels with soft edges" % soft)
+    yellow = sum(is_yellow(*px[:3]) for px in solid)
+    red = sum(is_red(*px[:3]) for px in solid)
+    check(yellow >= 0.15 * size * size, name + ": only %d yellow pixels" % yellow)
+    check(red >= 0.05 * size * size, name + ": only %d red pixels" % red)
+
+
+def check_svg_icon(assets):
+    """The scalable icon: well-formed SVG of the 48-unit design with the folder and the tick."""
+    root = ElementTree.parse(os.path.join(assets, "icon.svg")).getroot()
+    svg = "{http://www.w3.org/2000/svg}"
+    check(root.tag == svg + "svg" and root.get("viewBox") == "0 0 48 48",
+          "icon.svg: root %s viewBox %r" % (root.tag, root.get("viewBox")))
+    gradients = {g.get("id") for g in root.iter(svg + "linearGradient")}
+    paints = []
+    for element in root.iter():
+        for attribute in ("fill", "stroke"):
+            value = element.get(attribute)
+            if value and value.startswith("url(#"):
+                check(value[5:-1] in gradients, "icon.svg: %s refers to no gradient" % value)
+            elif value and value != "none":
+                paints.append(tuple(int(value[i:i + 2], 16) for i in (1, 3, 5)))
+    check(any(is_yellow(*c) for c in paints) and any(is_red(*c) for c in paints),
+          "icon.svg: no yellow folder or red tick among %r" % paints)
+
+
 def check_cursor(assets):
     path = os.path.join(assets, "hand.cur")
     images = read_icon_file(open(path, "rb").read(), 2)
@@ -408,7 +449,9 @@ def check_generator(root, assets):
 
 # The two bitmaps at their design size and at 125, 150 and 200 percent.
 SCALES = {"": 1.0, "-125": 1.25, "-150": 1.5, "-200": 2.0}
-EXPECTED = ["hand.cur", "hand.png", "icon-16.png", "icon-32.png", "icon-48.png", "kestrova.ico"] + [
+DESKTOP_ICON_SIZES = (24, 64, 128, 256)
+EXPECTED = ["hand.cur", "hand.png", "icon.svg", "kestrova.ico"] + [
+    "icon-%d.png" % size for size in (16, 32, 48) + DESKTOP_ICON_SIZES] + [
     "%s%s.bmp" % (picture, suffix) for picture in ("banner", "repair") for suffix in SCALES]
 SIZE_LIMIT = 72 * 1024
 
@@ -429,14 +472,16 @@ def main():
         if check(os.path.exists(path), name + ": missing"):
             size = os.path.getsize(path)
             check(0 < size <= SIZE_LIMIT, "%s: %d bytes" % (name, size))
-    runs = [(check_icon, ()), (check_cursor, ())] + [
+    runs = [(check_icon, ()), (check_cursor, ()), (check_svg_icon, ())] + [
+        (check_desktop_icon, (size,)) for size in DESKTOP_ICON_SIZES] + [
         (run, ("%s%s.bmp" % (picture, suffix), scale))
         for picture, run in (("repair", check_repair), ("banner", check_banner))
         for suffix, scale in SCALES.items()]
     for run, args in runs:
         try:
             run(assets, *args)
-        except (FormatError, OSError, struct.error, zlib.error, IndexError) as error:
+        except (FormatError, OSError, struct.error, zlib.error, IndexError,
+                ElementTree.ParseError, ValueError) as error:
             failures.append("%s%r: %s" % (run.__name__, args, error))
     check_generator(root, assets)
 

@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Draws Kestrova's pictures with Pillow and writes them in their file formats.
 
 Outputs (into assets/ of the source tree, or the folder given with --out):
   kestrova.ico          window and program icon: 48, 32 and 16 px, 8 bits per pixel, 1-bit mask
   icon-48.png ...16.png the same three images as RGBA PNG files for the Qt window
+  icon-24.png, icon-64.png, icon-128.png, icon-256.png
+                        the icon drawn at those sizes for the desktop, with soft edges
+  icon.svg              the icon as a scalable drawing of the same shapes
   repair.bmp            130 x 44, 24 bits per pixel: the folder on a pure white ground
   banner.bmp            94 x 24, 24 bits per pixel: the web-site logo
   repair-125.bmp ...    the two bitmaps again at 125, 150 and 200 percent, drawn at that size
@@ -129,20 +133,75 @@ class Canvas:
         return rows
 
 
-def vertical_gradient(top_colour, bottom_colour, y_top, y_bottom):
+class vertical_gradient:
     """A fill that runs from one colour at y_top to another at y_bottom (pixel units)."""
 
-    def image(canvas):
+    def __init__(self, top_colour, bottom_colour, y_top, y_bottom):
+        self.top, self.bottom = top_colour, bottom_colour
+        self.y_top, self.y_bottom = y_top, y_bottom
+
+    def __call__(self, canvas):
         column = Image.new("RGB", (1, canvas.height * canvas.samples))
         for sy in range(column.height):
             y = (sy + 0.5) / canvas.samples
-            t = 0.0 if y_bottom == y_top else (y - y_top) / (y_bottom - y_top)
+            t = 0.0 if self.y_bottom == self.y_top else (y - self.y_top) / (
+                self.y_bottom - self.y_top)
             t = max(0.0, min(1.0, t))
             column.putpixel((0, sy), tuple(
-                int(round(a + (b - a) * t)) for a, b in zip(top_colour, bottom_colour)))
+                int(round(a + (b - a) * t)) for a, b in zip(self.top, self.bottom)))
         return column.resize(canvas.colour.size, Image.Resampling.NEAREST)
 
-    return image
+
+class SvgCanvas:
+    """Takes the same shapes as Canvas and writes them as SVG elements: fills, strokes with round
+    joins and ends, and rounded rectangles, in a square of `size` units."""
+
+    def __init__(self, size):
+        self.size = size
+        self.defs, self.body = [], []
+
+    @staticmethod
+    def colour(rgb):
+        return "#%02x%02x%02x" % rgb
+
+    def paint(self, colour):
+        if not isinstance(colour, vertical_gradient):
+            return self.colour(colour)
+        name = "gradient%d" % len(self.defs)
+        self.defs.append(
+            '<linearGradient id="%s" gradientUnits="userSpaceOnUse" x1="0" y1="%g" x2="0" '
+            'y2="%g"><stop offset="0" stop-color="%s"/><stop offset="1" stop-color="%s"/>'
+            "</linearGradient>" % (name, colour.y_top, colour.y_bottom,
+                                   self.colour(colour.top), self.colour(colour.bottom)))
+        return "url(#%s)" % name
+
+    @staticmethod
+    def points(points):
+        return " ".join("%g,%g" % point for point in points)
+
+    def fill(self, points, colour):
+        self.body.append('<polygon points="%s" fill="%s"/>'
+                         % (self.points(points), self.paint(colour)))
+
+    def stroke(self, points, width, colour, closed=True):
+        self.body.append(
+            '<%s points="%s" fill="none" stroke="%s" stroke-width="%g" stroke-linejoin="round" '
+            'stroke-linecap="round"/>' % ("polygon" if closed else "polyline",
+                                          self.points(points), self.paint(colour), width))
+
+    def round_rect(self, box, radius, colour):
+        x0, y0, x1, y1 = box
+        self.body.append('<rect x="%g" y="%g" width="%g" height="%g" rx="%g" fill="%s"/>'
+                         % (x0, y0, x1 - x0, y1 - y0, radius, self.paint(colour)))
+
+    def document(self):
+        lines = ['<?xml version="1.0" encoding="UTF-8"?>',
+                 '<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" '
+                 'viewBox="0 0 %d %d">' % (self.size, self.size, self.size, self.size)]
+        if self.defs:
+            lines += ["<defs>"] + self.defs + ["</defs>"]
+        lines += self.body + ["</svg>", ""]
+        return "\n".join(lines).encode("ascii")
 
 
 # ---------------------------------------------------------------------------
@@ -172,7 +231,8 @@ def draw_folder(canvas, size, left=0.0, top=0.0):
     def pt(x, y):
         return (left + math.floor(x * scale) + 0.5, top + math.floor(y * scale) + 0.5)
 
-    line = 1.0
+    # One-pixel outlines up to 127 px; the large desktop icons get proportionally wider ones.
+    line = float(max(1, size // 64))
     back = [pt(3, 9), pt(5, 7), pt(17, 7), pt(20, 11), pt(41, 11), pt(41, 41), pt(3, 41)]
     inside = [pt(5, 13), pt(39, 13), pt(39, 24), pt(5, 24)]
     paper = [pt(7, 14), pt(36, 14), pt(36, 30), pt(7, 30)]
@@ -217,16 +277,37 @@ def draw_small_folder(canvas):
     canvas.stroke(tick, 1.9, CHECK_RED, closed=False)
 
 
-def draw_icon(size):
-    """Returns rows of (r, g, b, opaque) for the icon image of the given size."""
+def icon_canvas(size):
     if size == SMALL_ICON:
         # One sample per pixel centre: every pixel takes one shape's colour, no blends.
         canvas = Canvas(size, size, 1)
         draw_small_folder(canvas)
     else:
-        canvas = Canvas(size, size, 4)
+        # The largest sizes need fewer points per pixel for the same smoothness.
+        canvas = Canvas(size, size, 4 if size <= 64 else 2)
         draw_folder(canvas, size)
-    return [[(*rgb, coverage >= 0.5) for rgb, coverage in row] for row in canvas.pixels()]
+    return canvas
+
+
+def draw_icon(size):
+    """Returns rows of (r, g, b, opaque) for the icon image of the given size."""
+    return [[(*rgb, coverage >= 0.5) for rgb, coverage in row]
+            for row in icon_canvas(size).pixels()]
+
+
+def draw_soft_icon(size):
+    """The icon as an RGBA image whose edges fade with the share of each pixel covered."""
+    image = Image.new("RGBA", (size, size))
+    image.putdata([(*rgb, int(round(255 * coverage))) if coverage else (0, 0, 0, 0)
+                   for row in icon_canvas(size).pixels() for rgb, coverage in row])
+    return image
+
+
+def draw_svg_icon():
+    """The 48-unit design as SVG: the same shapes, to be scaled by whoever shows it."""
+    canvas = SvgCanvas(48)
+    draw_folder(canvas, 48)
+    return canvas.document()
 
 
 def draw_repair_bitmap(scale=1.0):
@@ -423,6 +504,8 @@ def icon_container(kind, images):
 # ---------------------------------------------------------------------------
 
 ICON_SIZES = (48, 32, 16)
+# The sizes that only the desktop uses: PNG files with soft edges, no .ico image.
+DESKTOP_ICON_SIZES = (24, 64, 128, 256)
 
 
 def build_all():
@@ -435,6 +518,9 @@ def build_all():
     )
     for size in ICON_SIZES:
         files["icon-%d.png" % size] = encoded(rgba_image(icons[size]), "PNG", optimize=True)
+    for size in DESKTOP_ICON_SIZES:
+        files["icon-%d.png" % size] = encoded(draw_soft_icon(size), "PNG", optimize=True)
+    files["icon.svg"] = draw_svg_icon()
     hand = draw_hand()
     white = Image.new("1", (HAND_SIZE, HAND_SIZE))
     white.putdata([1 if px[3] and px[0] == 255 else 0 for row in hand for px in row])

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Makes a sample FAT32 image as the virus leaves a USB drive: every root folder hidden and system.
 # Usage: tools/make_sample_image.sh PATH   (a sparse file of 64 MiB; an existing PATH is replaced)
 set -euo pipefail

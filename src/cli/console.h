@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one way the command line writes its text (UTF-8 inside the program): to a console as the
 // console's own characters, anywhere else (a pipe, a file, a terminal on Linux) as UTF-8 bytes.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestrova-cli: the repair engine without a window.
 #include <algorithm>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "cli/console.h"
+#include "project_info.h"
 #include "repair/engine.h"
 #include "repair/label.h"
 #include "repair/messages.h"
@@ -465,10 +467,11 @@ int main(int argc, char** argv) {
     }
     case Invocation::Request::kHelp:
     case Invocation::Request::kVersion: {
-      std::string text = invocation.request == Invocation::Request::kVersion
-                             ? std::string(kProgram) + " " + KESTROVA_VERSION
-                         : invocation.command ? CommandHelp(*invocation.command)
-                                              : GeneralHelp();
+      std::string text =
+          invocation.request == Invocation::Request::kVersion
+              ? std::string(kProgram) + " " + KESTROVA_VERSION + "\n" + kLicenseNotice
+          : invocation.command ? CommandHelp(*invocation.command)
+                               : GeneralHelp();
       if (text.ends_with('\n')) text.pop_back();
       Output out;
       out.Line(text);

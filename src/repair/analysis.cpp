@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The analysis of a drive: boot sector, geometry, the root directory's chain and its contents.
 #include <algorithm>
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the analysis checks before it trusts the boot sector's fields and reads what they place:
 // the boot region (signatures, and the exFAT boot checksum), and the device behind the volume.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Arithmetic that reports overflow instead of wrapping.
 #pragma once
 

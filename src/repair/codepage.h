@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Names on the disk as text: short names as Chinese Windows writes them (code page 936, GBK),
 // long names in UTF-16.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Code page 936 through iconv.
 #include <iconv.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The checks of the root's clusters against the rest of the volume: the FAT's other chains, and
 // on exFAT the allocation bitmap.
 #include "repair/cross_links.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The root's clusters that something else reaches too: another chain of the FAT that links into
 // them, and on exFAT a root cluster that the allocation bitmap marks free. Rewriting such a root
 // would rewrite that other file's bytes as well. The entries' own first clusters and contiguous

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What differs between the file systems' root directories: how the root is checked before it is
 // written, how its hidden folders are found and named, and how they are restored. The analysis,
 // the pass and the listing go through this and nothing else of the file system's entries.

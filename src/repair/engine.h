@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The folder repair engine: the analysis of a drive and the attribute repair pass.
 #pragma once
 

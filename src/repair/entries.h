@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Root-directory entries that the repair turns back into plain folders.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // exFAT on-disk structures: every offset and value that the engine reads or writes, named once.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The root directory of exFAT: entry sets of a File entry and its secondaries, each set guarded by
 // a checksum that a changed attribute makes the pass recompute.
 #include <algorithm>

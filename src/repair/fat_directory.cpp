@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The root directory of FAT12, FAT16 and FAT32: 8.3 entries with long names in front of them.
 #include <algorithm>
 #include <array>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The geometry of a volume from its boot sector: FAT12, FAT16, FAT32 or exFAT.
 #include <algorithm>
 #include <string>

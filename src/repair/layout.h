@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The volume layout state: what the analysis learns of a volume and the repair pass works from.
 // The main window owns one of these for as long as it lives.
 #pragma once

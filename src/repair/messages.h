@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What can stop the engine, and the texts of its message boxes (UTF-8). The engine decides the
 // kind and its details; messages.cpp makes the text of them, in the user's language.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The attribute repair pass over the root directory.
 #include <algorithm>
 #include <new>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A read-only look at the root directory, made while the analysis reads it: the entries that the
 // repair pass changes, with their names, and the folders that it leaves hidden on purpose.
 #pragma once

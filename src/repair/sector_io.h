@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whole-sector transfers at a sector number, on the open volume.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Text conversions that need no platform: UTF-16 to UTF-8.
 #include "repair/codepage.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The texts that the user reads, in the user's language: every one of them is an entry of
 // repair/texts.def, where its Chinese and its English stand side by side. On Windows the language
 // is always Chinese; on Linux it follows the locale of the environment.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The only ways in which the engine touches the main window. Each window (and the command line)
 // provides them; the engine never sees a toolkit.
 #pragma once

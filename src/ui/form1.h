@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Form1: the main window's handlers, free of any toolkit. The Qt and Win32 windows build the
 // controls, forward their notifications to these handlers and provide the two interfaces below.
 #pragma once
@@ -7,15 +8,17 @@
 #include <optional>
 #include <string>
 
+#include "project_info.h"
 #include "repair/layout.h"
 #include "repair/window_contacts.h"
 #include "volume/drives.h"
 
 namespace kestrova::ui {
 
-// The address of the author's web site and the contact line's address.
-inline constexpr const char* kWebSiteAddress = "https://www.example.org/kestrova";
-inline constexpr const char* kAuthorMail = "help@example.org";
+// The address of the author's web site and the contact line's address: those this build was
+// configured with.
+inline constexpr const char* kWebSiteAddress = kHomepageUrl;
+inline constexpr const char* kAuthorMail = kContactEmail;
 
 // The controls that the handlers read and change.
 class Form1Controls {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window's design: where every control stands (in twips relative to its container),
 // its fonts and colours. Both windows build themselves from these values. One pixel is 15 twips
 // at 96 dots per inch; at other resolutions the twips convert with that resolution's factor.

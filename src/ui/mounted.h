@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the window and the command line say about a drive that the system has mounted: the question
 // before unmounting it, and how an unmount or the mount after the repair failed. In the user's
 // language; the titles of their message boxes are texts::kMountedTitle and texts::kNoticeTitle.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The report that ends a repair: the elapsed time and the completion message.
 #pragma once
 

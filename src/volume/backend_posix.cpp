@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // POSIX volume backend. The device path "\\.\X:" is resolved through the drive table to a block
 // device or an image file. The open is exclusive (O_EXCL on a block device, which the kernel
 // refuses while the device is mounted or held; an image file takes a flock and an

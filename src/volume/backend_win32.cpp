@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Win32 volume backend: CreateFileA on "\\.\X:", exclusive and unbuffered.
 #include <windows.h>
 #include <winioctl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The drives that the system can offer: drive letters, their types, and on POSIX the table that
 // maps a letter to a block device or an image file.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // POSIX stand-in for drive letters: a table that maps letters to removable block devices and to
 // the image files or devices that a front end registers. The table is a snapshot made at the last
 // RefreshDrives(): a letter keeps its device until the next refresh, and the open checks that the

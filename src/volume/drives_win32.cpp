@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Drives on Windows: the system's drive letters and types.
 #include <windows.h>
 

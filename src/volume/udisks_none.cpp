@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A build without the UDisks2 client: the daemon never answers, so the drives come from sysfs and
 // every device is opened directly.
 #include "volume/udisks_posix.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The UDisks2 client, through sd-bus. Every call opens its own connection to the system bus (the
 // address in DBUS_SYSTEM_BUS_ADDRESS, or the standard one), reads the daemon's objects once, and
 // closes the connection again; nothing is kept between calls.

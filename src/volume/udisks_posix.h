@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The UDisks2 daemon on the system bus: which block devices carry a FAT or exFAT file system on a
 // removable drive or a loop device, and the door to them for a user without root (the daemon opens
 // the device once polkit allows it). Which client is built is chosen at build time: the sd-bus one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Raw volume access: the system's only contact with the disk.
 //
 // One volume is open at a time, held in the module-wide handle `hVolume`. Everything above this

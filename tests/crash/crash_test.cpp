@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Crash safety of the repair pass: kestrova-cli repairs a volume whose root directory spans nine
 // clusters, and strace kills it (SIGKILL) on entering each of its writes to the volume in turn —
 // before the first write, between each pair — and on entering each later system call on the

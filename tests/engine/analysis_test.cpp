@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The analysis of a drive: which sectors it reads, what it records, and what it refuses.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Raw volume access through the POSIX backend, on real files presented under a drive letter.
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The repair pass: which bytes it changes, which sectors it touches and in what order, how it
 // reports progress, and how it ends when the volume fails under it.
 #include <gtest/gtest.h>

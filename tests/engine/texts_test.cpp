@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The table of texts: every entry speaks both languages, each in its own script, and puts in the
 // same values the same way in both.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestrova-cli on FAT32 images made by mkfs.fat and filled by mtools. The oracles are the FAT
 // tools themselves (mattrib, mcopy, fsck.fat) and a byte comparison of the image before and
 // after: only the attribute bytes of the infected root folders may change.
@@ -549,7 +550,9 @@ TEST_F(ImageTest, UsageErrorsGiveStatusTwo) {
 TEST_F(ImageTest, VersionCommandHelpAndEndOfOptions) {
   const auto version = Cli("--version");
   EXPECT_EQ(version.status, 0);
-  EXPECT_EQ(version.out, "kestrova-cli " KESTROVA_VERSION "\n");
+  EXPECT_TRUE(version.out.starts_with("kestrova-cli " KESTROVA_VERSION "\nCopyright (C) "))
+      << version.out;
+  EXPECT_NE(version.out.find("\nLicense GPL-3.0-or-later: "), std::string::npos) << version.out;
 
   ASSERT_TRUE(MakeFat32Image(image, 64 * 1024, "-s 1"));
   Folder("HIDDEN", "+h +s");

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers for the image tests: runs of kestrova-cli and repeatable noise. Images are read and
 // rearranged with the shared FatImage (fat_image.h).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestrova-cli speaks the language of the locale: Chinese for zh and for no locale (unset, empty,
 // C, POSIX), English for any other; LC_ALL before LC_MESSAGES before LANG, each read from the
 // environment whether or not the machine has generated that locale.

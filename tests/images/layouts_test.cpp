@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestrova-cli on every layout a stick may carry: FAT12 and FAT16 (mkfs.fat, mtools), FAT32 with
 // large sectors, and exFAT (mkfs.exfat, folders made through exfat-fuse, attributes set by the
 // tests' own writer). The oracles: mattrib, fsck.fat -n, fsck.exfat -n and byte comparisons.

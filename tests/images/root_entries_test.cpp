@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the root's entries decide: exFAT entry sets that are repaired, left alone or refused; sets
 // across the transfers in which the root is read; a root larger than the program's memory; the
 // end of a FAT16 root at its entry count; the folders that Windows hides itself.

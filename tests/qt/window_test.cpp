@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Qt main window, offscreen at 96 dots per inch: where every control stands, how it looks,
 // the state after load, the keyboard order, and repairs of real FAT32 images through the window.
 #include <sys/file.h>

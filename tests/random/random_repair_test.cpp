@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Randomized differential tests of the repair: each seed makes a FAT12, FAT16 or FAT32 volume,
 // kestrova-cli repairs it, and the result is checked against an independent reading (the
 // generator's own record, a raw parse of the root directory, mattrib, fsck.fat and a byte

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A seeded generator of FAT12, FAT16 and FAT32 volumes of any sector size for the randomized
 // repair tests: random geometry made with mkfs.fat, random root trees made with mtools (folders and
 // files with every attribute combination, long names, deleted entries, subfolders), and root chains

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The tests' own small exFAT tools: folders made through the FUSE driver, and a reader and writer
 // of the root directory's entry sets that keeps their checksums right (fsck.exfat checks it).
 #pragma once

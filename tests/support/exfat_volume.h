@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // exFAT volumes built byte by byte in a MemoryVolume, as Fat32Volume builds FAT32 ones: 512-byte
 // sectors, 8 per cluster, 1,000 clusters; the allocation bitmap of each FAT in its own cluster
 // from cluster 2 on, the root directory in the cluster after them, one cluster long.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // FAT32 volumes built byte by byte in a MemoryVolume, and a window that records what the engine
 // asks of it. The builder writes only what a test names: a boot sector, FAT entries and
 // directory entries; everything else stays zero.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // An independent reading of a FAT12, FAT16 or FAT32 image file (any sector size), written for the
 // tests without the engine's code: the boot sector's geometry, the first FAT, the root directory
 // (its chain on FAT32, its fixed region on FAT12 and FAT16), and the root entries that a repair

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "fat_tools.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Test helpers around the real FAT tools (mkfs.fat, fsck.fat, mtools) and the built programs.
 #pragma once
 

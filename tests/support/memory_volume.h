@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A volume backend in memory, for tests and the fuzzer: drives are byte vectors, every call is
 // counted, and any call can be made to fail on demand.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestrova-cli as an unprivileged user against the real UDisks2 daemon: a private system bus,
 // udevd, polkitd and udisksd started for the suite, loop devices attached through UDisks2, a polkit
 // rule that lets the user `nobody` use UDisks2, and an exFAT stick mounted with FUSE.

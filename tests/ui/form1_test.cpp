@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Form1's handlers driven through a fake window: the drive list, the analysis and the repair pass
 // as the user starts them, the report, the refresh, and commands that arrive during a pass.
 #include <gtest/gtest.h>

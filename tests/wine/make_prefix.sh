@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Makes a fresh Wine prefix for the tests: drive F: is a removable drive whose raw device is the
 # image file IMAGE (which need not exist yet), and Chinese text is drawn through font links.
 # usage: make_prefix.sh PREFIX IMAGE

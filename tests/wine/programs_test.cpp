@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestrova-cli.exe and Kestrova.exe under Wine, on drive F: backed by an image file. The window is
 // driven from outside through its controls by kestrova-probe.exe.
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <sstream>
 
 #include "exfat_tools.h"
+#include "project_info.h"
 #include "ui/win32/ids.h"
 #include "wine_session.h"
 
@@ -268,7 +270,7 @@ const Expected kDesign[] = {
     {kCommand1, 226, 122, 117, 85, "修复"},
     {kPicture2, 224, 216, 121, 25, ""},
     {kPicture3, 24, 272, 94, 24, ""},
-    {kLabel3, 152, 277, 217, 17, "作者信箱：help@example.org"},
+    {kLabel3, 152, 277, 217, 17, "作者信箱：" KESTROVA_CONTACT_EMAIL_TEXT},
 };
 constexpr int kTrackLeft = 226, kTrackTop = 218, kTrackWidth = 117, kTrackHeight = 21;
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The resources and imports of the Windows programs, read back from the built files with
 // wrestool, icotool and objdump.
 #include <gtest/gtest.h>
@@ -10,14 +11,15 @@
 #include <set>
 #include <sstream>
 
+#include "project_info.h"
 #include "wine_session.h"
 
 namespace kestrova::testing::wine {
 namespace {
 
 constexpr std::uint32_t kFixedInfoSignature = 0xFEEF04BD;
-constexpr std::uint32_t kVersion100High = 0x00010000;  // 1.0
-constexpr std::uint32_t kFileTypeApp = 1;              // VFT_APP
+constexpr std::uint32_t kVersionHigh = KESTROVA_VERSION_MAJOR << 16 | KESTROVA_VERSION_MINOR;
+constexpr std::uint32_t kFileTypeApp = 1;  // VFT_APP
 constexpr std::uint16_t kSimplifiedChinese = 0x0804;
 constexpr std::uint16_t kUnicodeCodePage = 1200;
 
@@ -143,7 +145,7 @@ TEST(Resources, IconGroupOneHoldsThreeEightBitImagesWithFixedIds) {
   }
 }
 
-TEST(Resources, VersionRecordSaysOnePointZeroInSimplifiedChinese) {
+TEST(Resources, VersionRecordSaysTheVersionAndLicenceInSimplifiedChinese) {
   TempDir scratch;
   const auto raw = RawResource(scratch, WindowExe(), 16, 1);
   ASSERT_GE(raw.size(), 6u);
@@ -151,10 +153,10 @@ TEST(Resources, VersionRecordSaysOnePointZeroInSimplifiedChinese) {
   EXPECT_EQ(root.key, "VS_VERSION_INFO");
   ASSERT_GE(root.value.size(), 52u);
   EXPECT_EQ(U32(root.value, 0), kFixedInfoSignature);
-  EXPECT_EQ(U32(root.value, 8), kVersion100High);   // file version, high part
-  EXPECT_EQ(U32(root.value, 12), 0u);               // file version, low part
-  EXPECT_EQ(U32(root.value, 16), kVersion100High);  // product version
-  EXPECT_EQ(U32(root.value, 20), 0u);
+  EXPECT_EQ(U32(root.value, 8), kVersionHigh);                   // file version, high part
+  EXPECT_EQ(U32(root.value, 12), KESTROVA_VERSION_PATCH << 16);  // file version, low part
+  EXPECT_EQ(U32(root.value, 16), kVersionHigh);                  // product version
+  EXPECT_EQ(U32(root.value, 20), KESTROVA_VERSION_PATCH << 16);
   EXPECT_EQ(U32(root.value, 36), kFileTypeApp);
 
   const VersionNode* strings = Child(root, "StringFileInfo");
@@ -164,7 +166,7 @@ TEST(Resources, VersionRecordSaysOnePointZeroInSimplifiedChinese) {
   for (const char* key : {"FileVersion", "ProductVersion"}) {
     const VersionNode* value = Child(*table, key);
     ASSERT_NE(value, nullptr) << key;
-    EXPECT_EQ(TextValue(*value), "1.00") << key;
+    EXPECT_EQ(TextValue(*value), KESTROVA_VERSION_TEXT) << key;
   }
   for (const char* key : {"CompanyName", "FileDescription", "LegalCopyright", "ProductName",
                           "InternalName", "OriginalFilename"}) {
@@ -172,6 +174,9 @@ TEST(Resources, VersionRecordSaysOnePointZeroInSimplifiedChinese) {
     ASSERT_NE(value, nullptr) << key;
     EXPECT_FALSE(TextValue(*value).empty()) << key;
   }
+  const VersionNode* copyright = Child(*table, "LegalCopyright");
+  ASSERT_NE(copyright, nullptr);
+  EXPECT_NE(TextValue(*copyright).find("License " KESTROVA_LICENSE_TEXT), std::string::npos);
   const VersionNode* vars = Child(root, "VarFileInfo");
   ASSERT_NE(vars, nullptr);
   const VersionNode* translation = Child(*vars, "Translation");

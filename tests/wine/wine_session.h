@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Windows programs under Wine: one prefix per test run with drive F: backed by an image file,
 // background processes with pipes, and the infected images that the tests repair.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the Qt window adds to the shared design: its fallback face and its picture resources.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestrova: the main window on Linux. `--drive F=PATH` (repeatable) presents an image file or a
 // block device as removable drive F; the machine's removable block devices take free letters.
 #include <QApplication>

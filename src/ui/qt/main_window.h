@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window on Linux: Qt widgets placed as the layout tables say, and the two interfaces
 // through which Form1's handlers read and change them. No handler logic lives here: every
 // notification goes straight to Form1.

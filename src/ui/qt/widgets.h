@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The kinds of control that the main window needs beyond Qt's own: a frame with an etched border
 // and its caption in the top edge, a label that can be clicked, the graphical Repair button, the
 // raised progress bar, and a wrapping label with a fixed number of lines.

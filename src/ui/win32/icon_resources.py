@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Splits an .ico file into the program file's icon resources.
 
 windres numbers the images of an ICON statement itself; the program file needs icon group 1

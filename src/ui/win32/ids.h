@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Identifiers shared by the window, its resource script and the Win32 test driver.
 #pragma once
 

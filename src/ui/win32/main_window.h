@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Win32 shell of Form1: native controls laid out in twips, forwarding their notifications to
 // the toolkit-free handlers of ui/form1.h.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Kestrova.exe: the main window. It takes nothing on the command line.
 #include <windows.h>
 

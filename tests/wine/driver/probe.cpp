@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestrova-probe.exe: drives the running Kestrova window from outside, for the tests under Wine.
 //
 // usage: kestrova-probe COMMAND [ARGS] [COMMAND [ARGS]]...
