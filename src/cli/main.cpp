@@ -319,7 +319,9 @@ std::optional<std::string> ResolveTarget(const std::string& target) {
 
 int ListDrives() {
   Output out;
-  for (const auto& drive : volume::ListRemovableDrives()) {
+  const auto drives = volume::ListRemovableDrives();
+  if (drives.empty()) Error(std::string(texts::Tr(texts::kNoDrives)) + "\n");
+  for (const auto& drive : drives) {
     const std::string label = drive.label.empty() && !drive.labelKnown
                                   ? repair::ReadVolumeLabel(std::string(1, drive.letter))
                                   : drive.label;

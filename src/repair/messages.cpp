@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "repair/messages.h"
 
+#include <cerrno>
+
 #include "repair/texts.h"
 
 namespace kestrova::repair::messages {
@@ -37,6 +39,13 @@ std::string OpenReason(const volume::OpenFailure& open, bool classicBusy) {
       return Tr(kNeedRights);
     case OpenFailureKind::kNotFound:
       return Format(texts::kNotFound, Device(open));
+    case OpenFailureKind::kNoSuchFile:
+      return Format(texts::kNoSuchFile, Device(open));
+    case OpenFailureKind::kNotADrive:
+      return Format(open.systemError == EISDIR ? texts::kIsFolder : texts::kNotDriveFile,
+                    Format(texts::kQuotedPath, open.device));
+    case OpenFailureKind::kUnknownLetter:
+      return Format(texts::kUnknownLetter, open.device);
     case OpenFailureKind::kReadOnly:
       return Format(texts::kReadOnly, Device(open));
     case OpenFailureKind::kLoopBacked:

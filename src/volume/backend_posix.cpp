@@ -126,9 +126,19 @@ int OpenDrive(char letter, const DriveBinding& drive, Access access, OpenFailure
   const std::string& path = drive.path;
   failure.device = path;
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return Refuse(failure, errno);
+  if (::stat(path.c_str(), &info) != 0) {
+    const int error = errno;
+    // A missing device node is a drive that went away; any other missing path is just missing.
+    const bool device = path.starts_with("/dev/");
+    return Refuse(
+        failure, error,
+        error == ENOENT && !device ? std::optional(OpenFailureKind::kNoSuchFile) : std::nullopt);
+  }
   const bool blockDevice = S_ISBLK(info.st_mode);
-  if (!blockDevice && !S_ISREG(info.st_mode)) return Refuse(failure, ENODEV);
+  if (S_ISDIR(info.st_mode)) return Refuse(failure, EISDIR, OpenFailureKind::kNotADrive);
+  if (!blockDevice && !S_ISREG(info.st_mode)) {
+    return Refuse(failure, ENODEV, OpenFailureKind::kNotADrive);
+  }
   const bool writing = access == Access::kReadWrite;
   int opened = -1;
   int error = 0;
@@ -229,8 +239,8 @@ class PosixBackend final : public VolumeBackend {
     const auto letter = DriveLetterOf(devicePath);
     const auto drive = letter ? BoundDrive(*letter) : std::nullopt;
     if (!drive) {
-      failure.kind = OpenFailureKind::kNotFound;
-      failure.device = devicePath;
+      failure.kind = letter ? OpenFailureKind::kUnknownLetter : OpenFailureKind::kNotFound;
+      failure.device = letter ? std::string(1, *letter) + ":" : devicePath;
       return kInvalidHandle;
     }
     const int fd = OpenDrive(*letter, *drive, access, failure);

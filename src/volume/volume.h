@@ -64,7 +64,11 @@ enum class Access { kReadWrite, kReadOnly, kReadShared };
 // Why the last open failed. The text for the user is made from it at the edge.
 enum class OpenFailureKind {
   kNone,
-  kNotFound,       // no such drive, device or file
+  kNotFound,       // no such drive or device (it may have been unplugged)
+  kNoSuchFile,     // a path that names nothing (an image file that is not there)
+  kNotADrive,      // a path that names neither a block device nor a file: a folder (EISDIR), a
+                   // character device or another special file (ENODEV)
+  kUnknownLetter,  // a drive letter that names no drive
   kBusy,           // another program holds the volume, or it is mounted
   kAccessDenied,   // the user lacks the rights for raw access to disks
   kReadOnly,       // the medium or the file cannot be written

@@ -158,10 +158,16 @@ TEST_F(PosixVolumeTest, OnlyDevicePathsOfKnownDrivesOpen) {
   }
   ASSERT_TRUE(volume::RegisterDrive('Y', dir.path().string()));  // a directory
   EXPECT_FALSE(volume::OpenVolume(volume::DevicePath("Y")));
+  EXPECT_EQ(volume::LastOpenFailure().kind, Kind::kNotADrive);
+  EXPECT_EQ(volume::LastOpenFailure().systemError, EISDIR);
+  ASSERT_TRUE(volume::RegisterDrive('Y', "/dev/null"));  // a character device
+  EXPECT_FALSE(volume::OpenVolume(volume::DevicePath("Y")));
+  EXPECT_EQ(volume::LastOpenFailure().kind, Kind::kNotADrive);
+  EXPECT_EQ(volume::LastOpenFailure().systemError, ENODEV);
   ASSERT_TRUE(volume::RegisterDrive('Y', (dir / "missing.img").string()));
   EXPECT_FALSE(volume::OpenVolume(volume::DevicePath("Y")));
   const auto& failure = volume::LastOpenFailure();
-  EXPECT_EQ(failure.kind, Kind::kNotFound);
+  EXPECT_EQ(failure.kind, Kind::kNoSuchFile);
   EXPECT_EQ(failure.systemError, ENOENT);
   EXPECT_EQ(failure.device, (dir / "missing.img").string());
 }
@@ -238,7 +244,7 @@ TEST_F(PosixVolumeTest, LetterKeepsTheFileItWasGivenUntilTheNextRefresh) {
   // A path registered before it exists is bound to the file that its first open finds.
   const auto later = dir / "later.img";
   ASSERT_TRUE(volume::RegisterDrive('P', later.string()));
-  EXPECT_EQ(Refusal().kind, Kind::kNotFound);
+  EXPECT_EQ(Refusal().kind, Kind::kNoSuchFile);
   std::filesystem::copy_file(image, later);
   ASSERT_TRUE(Open());
   Close();

@@ -484,10 +484,24 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"chainIntoRoot", "另一簇链中的簇", "share clusters"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(ImageTest, MissingTargetCannotBeOpened) {
-  const auto result = Cli("repair " + Quote((dir / "missing.img").string()));
-  EXPECT_EQ(result.status, 1);
-  EXPECT_NE(result.err.find("出错啦~~: 找不到磁盘"), std::string::npos) << result.err;
+// What the target names, told in the words of the case: nothing there, a folder, a character
+// device, a letter of no drive; and an empty drive list says so.
+TEST_F(ImageTest, TargetsThatAreNoDriveSayWhatTheyAre) {
+  const std::string missing = (dir / "missing.img").string();
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {missing, "出错啦~~: 找不到文件“" + missing + "”。"},
+      {dir.path().string(), "出错啦~~: “" + dir.path().string() + "”是一个文件夹"},
+      {"/dev/null", "出错啦~~: “/dev/null”既不是磁盘（块设备）也不是映像文件"},
+      {"Q", "出错啦~~: 没有盘符为Q:的磁盘。"}};
+  for (const auto& [target, expected] : cases) {
+    const auto result = Cli("repair " + Quote(target));
+    EXPECT_EQ(result.status, 1) << target;
+    EXPECT_NE(result.err.find(expected), std::string::npos) << result.err;
+  }
+  const auto drives = Cli("drives");
+  if (!drives.out.empty()) GTEST_SKIP() << "this machine has removable drives";
+  EXPECT_EQ(drives.status, 0);
+  EXPECT_NE(drives.err.find("没有找到可移动磁盘"), std::string::npos) << drives.err;
 }
 
 // Looking needs only read access; repairing needs write access and says so.
