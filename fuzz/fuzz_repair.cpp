@@ -10,7 +10,8 @@
 // accepts the volume, records the same chain that a separate walk of the FAT finds; the pass
 // writes only sectors of the recorded root clusters (never sector 0 or a FAT sector), changes
 // only the attribute bytes of hidden or system folder entries (clearing hidden, system and
-// read-only; on exFAT only File entries' attributes and set checksums), writes exactly the root
+// read-only; on exFAT only File entries' attributes and set checksums; none past a FAT12/16 root's
+// entry count, none of the folders it reports left alone), writes exactly the root
 // sectors that change, once each in order, when nothing fails, writes nothing when it says so,
 // and leaves the volume closed. Any boot sector goes in: FAT12, FAT16, FAT32, exFAT, any sector
 // size; an exFAT one gets a valid boot checksum. The volume is as long as the input says, so that
@@ -185,8 +186,12 @@ void CompleteExfatBootRegion(MemoryVolume& memory, const std::uint8_t* boot) {
 
 // The sector as a correct pass leaves it: every folder entry with hidden and/or system, and no
 // volume-label or undefined bit, loses hidden, system and read-only.
-std::vector<std::uint8_t> Repaired(std::vector<std::uint8_t> sector) {
+// `kept`: the entries (byte offsets in the unit) that are no entries of the root, or that the
+// repair leaves alone on purpose.
+std::vector<std::uint8_t> Repaired(std::vector<std::uint8_t> sector,
+                                   const std::set<std::size_t>& kept = {}) {
   for (std::size_t at = 0; at + kEntry <= sector.size(); at += kEntry) {
+    if (kept.count(at)) continue;
     const std::uint8_t attribute = sector[at + kAttr];
     if ((attribute & kFolder) && (attribute & (kHidden | kSystem)) &&
         !(attribute & kLabelOrUndefined)) {
@@ -274,6 +279,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::int64_t> allowed;
   std::vector<std::int64_t> changing;
   std::map<std::int64_t, std::vector<std::uint8_t>> before;
+  // What the repair keeps as it is, by unit: the slots past a FAT12/16 root's entry count, and the
+  // folders that it leaves alone (Windows' own), whose names the analysis reports.
+  std::map<std::int64_t, std::set<std::size_t>> kept;
+  for (const auto& left : layout.findings.leftAlone) {
+    const auto unitBytes = static_cast<std::int64_t>(kSector);
+    const std::int64_t byte =
+        static_cast<std::int64_t>(left.folder.index) * static_cast<std::int64_t>(kEntry);
+    kept[left.folder.sector * unitsPerSector + byte / unitBytes].insert(
+        static_cast<std::size_t>(byte % unitBytes));
+  }
+  std::int64_t rootByte = 0;  // where the unit begins in the root
   const std::int64_t fatEnd =
       layout.reservedSectors + static_cast<std::int64_t>(layout.fatCount) * layout.fatSize;
   for (const auto& extent : kestrova::repair::RootExtents(layout)) {
@@ -286,7 +302,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       for (std::int64_t u = sector * unitsPerSector; u < (sector + 1) * unitsPerSector; ++u) {
         allowed.push_back(u);
         before[u] = memory.Peek(kDrive, static_cast<std::uint64_t>(u) * kSector, kSector);
-        changes |= Repaired(before[u]) != before[u];
+        for (std::size_t at = 0; at < kSector; at += kEntry) {
+          if (rootByte + static_cast<std::int64_t>(at) >= layout.RootBytes()) kept[u].insert(at);
+        }
+        rootByte += static_cast<std::int64_t>(kSector);
+        changes |= Repaired(before[u], kept[u]) != before[u];
       }
       for (std::int64_t u = sector * unitsPerSector; changes && u < (sector + 1) * unitsPerSector;
            ++u) {
@@ -316,7 +336,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (static_cast<std::uint64_t>(u) >= volumeSectors) Fail("write past the volume");
     const auto now = memory.Peek(kDrive, static_cast<std::uint64_t>(u) * kSector, kSector);
     if (!exfat) {
-      if (now != Repaired(found->second)) {
+      if (now != Repaired(found->second, kept[u])) {
         Fail("a written sector is not its old contents with the hidden folders repaired");
       }
       continue;
