@@ -167,6 +167,12 @@ int OpenDrive(char letter, const DriveBinding& drive, Access access, OpenFailure
   }
   Descriptor fd(opened);
 
+  // A device node that holds nothing (a detached loop device, a reader without its card) is a
+  // drive that went away.
+  std::uint64_t bytes = 0;
+  if (blockDevice && ::ioctl(fd.get(), BLKGETSIZE64, &bytes) == 0 && bytes == 0) {
+    return Refuse(failure, ENOMEDIUM);
+  }
   // The letter must still name what it named at the last refresh (or at its first open).
   if (::fstat(fd.get(), &info) != 0) return Refuse(failure, errno);
   const DeviceIdentity now = IdentityOfDescriptor(fd.get(), info);

@@ -287,6 +287,8 @@ TEST_F(LoopDeviceTest, LetterRefusesAnotherDiskOnTheSameDeviceNode) {
   ASSERT_TRUE(Opens('L', Access::kReadOnly));
   const std::string node = device;
   Detach();
+  // Detached, the node stays but holds nothing: the drive is gone, not replaced.
+  EXPECT_EQ(Refusal('L', Access::kReadOnly).kind, Kind::kNotFound);
   const auto attached = testing::Run("losetup " + Quote(node) + " " + Quote(before.string()), true);
   if (attached.status != 0) GTEST_SKIP() << node << " was taken meanwhile: " << attached.output;
   device = node;
