@@ -76,6 +76,19 @@ struct Settings {
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
+// One paired run: the two measurements in an order that alternates from run to run, so that
+// neither always comes first (and finds the caches as the other left them).
+template <typename First, typename Second>
+void InAlternatingOrder(int run, First first, Second second) {
+  if (run % 2 == 0) {
+    first();
+    second();
+  } else {
+    second();
+    first();
+  }
+}
+
 double Median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   return values[values.size() / 2];
@@ -464,13 +477,7 @@ void PeerBenchmark(const Settings& s, const Fixture& f) {
       theirs.push_back(
           TimeCommand({"mattrib", "-i", f.work.string(), "-h", "-s", "::/*"}, s.directory).seconds);
     };
-    if (r % 2 == 0) {
-      runOurs();
-      runTheirs();
-    } else {
-      runTheirs();
-      runOurs();
-    }
+    InAlternatingOrder(r, runOurs, runTheirs);
   }
   std::printf("%zu hidden folders in a root of %zu sectors; %zu sectors change\n", s.folders,
               f.rootSectors.size(), f.changed.size());
@@ -501,17 +508,10 @@ void PassBenchmarks(const Settings& s, const Fixture& f) {
     return WindowPass();
   };
   for (int r = 0; r < s.repeat; ++r) {
-    if (r % 2 == 0) {
-      bare.push_back(timedBare());
-      pass.push_back(timedPass());
-      window.push_back(timedWindow());
-      headless.push_back(timedPass());
-    } else {
-      pass.push_back(timedPass());
-      bare.push_back(timedBare());
-      headless.push_back(timedPass());
-      window.push_back(timedWindow());
-    }
+    InAlternatingOrder(
+        r, [&] { bare.push_back(timedBare()); }, [&] { pass.push_back(timedPass()); });
+    InAlternatingOrder(
+        r, [&] { window.push_back(timedWindow()); }, [&] { headless.push_back(timedPass()); });
   }
 #ifdef KESTROVA_BENCH_QT
   std::vector<double> qtWindow, qtHeadless;
@@ -639,13 +639,7 @@ void AnalysisBenchmark(const Settings& s, const LargeVolume& v) {
     baseline.push_back(ReadFatOnce(v));
   };
   for (int r = 0; r < s.repeat; ++r) {
-    if (r % 2 == 0) {
-      timedAnalysis();
-      timedBaseline();
-    } else {
-      timedBaseline();
-      timedAnalysis();
-    }
+    InAlternatingOrder(r, timedAnalysis, timedBaseline);
   }
   // The reads of the last analysis: all of them, those of the FAT, and how often the sector of
   // the FAT read most often was read.

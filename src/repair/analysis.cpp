@@ -129,7 +129,6 @@ std::optional<Problem> ScanRootDirectory(VolumeLayout& layout, RestoredSectors* 
       MakeRootWalker(layout, layout.findings, restored ? &changed : nullptr);
   std::int64_t read = 0;    // root bytes read so far
   std::int64_t looked = 0;  // root bytes the walker is done with
-  std::int64_t held = 0;    // bytes in front of the transfer area: the sectors from `looked` on
   std::size_t extent = 0;
   std::int64_t inExtent = 0;  // sectors of extents[extent] already read
   while (extent < extents.size()) {
@@ -175,7 +174,7 @@ std::optional<Problem> ScanRootDirectory(VolumeLayout& layout, RestoredSectors* 
     if (last) break;
     // Keeps the sectors from the one where the walker stopped for the next window.
     const std::int64_t keepFrom = looked / sectorSize * sectorSize;
-    held = read - keepFrom;
+    const std::int64_t held = read - keepFrom;
     if (held > static_cast<std::int64_t>(kHeldRoom)) {
       return DamagedDirectory(DetailKind::kIncompleteSet, looked / 32);
     }

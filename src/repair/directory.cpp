@@ -26,10 +26,6 @@ std::unique_ptr<RootWalker> MakeRootWalker(const VolumeLayout& layout, RootFindi
                                                  : MakeFatRootWalker(layout, findings, restored);
 }
 
-std::vector<HiddenFolder> ListHiddenFolders(const VolumeLayout& layout) {
-  return layout.findings.hidden;
-}
-
 bool IsWindowsOwnFolder(std::string_view name) {
   return std::any_of(std::begin(kWindowsOwnFolders), std::end(kWindowsOwnFolders),
                      [&](std::string_view own) { return SameIgnoringAsciiCase(name, own); });

@@ -12,8 +12,6 @@
 
 namespace kestrova::repair {
 
-struct VolumeLayout;
-
 struct HiddenFolder {
   std::int64_t sector = 0;  // where the entry lies
   int index = 0;            // its position in the sector
@@ -53,9 +51,6 @@ struct RootFindings {
   std::string label;  // exFAT: the volume label entry's text (FAT keeps it in the boot sector)
   std::optional<BitmapPlace> bitmap;  // exFAT: the allocation bitmap of the FAT in use
 };
-
-// The entries of the analysed root that the repair changes, in order.
-std::vector<HiddenFolder> ListHiddenFolders(const VolumeLayout& layout);
 
 // The 8.3 name of a FAT directory entry, as the user would read it.
 std::string DisplayShortName(std::span<const std::uint8_t> entry);
