@@ -48,8 +48,9 @@ const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
       {"drives",
        "",
-       {"list the removable drives: letter, device, size, volume label",
-        "and, when it is mounted, the mount point; writes nothing"},
+       {"list the removable drives: device, letter, size in bytes, volume",
+        "label and, when it is mounted, the mount point; writes nothing.",
+        "On Linux letters are handed out afresh at each run: scripts", "should name the device"},
        {}},
       {"analyze",
        "TARGET",
@@ -291,7 +292,7 @@ class Output {
   }
   // True when everything printed reached its destination; says so on standard error when not.
   bool Finish() {
-    if (failed_) Error("kestrova-cli: cannot write the output\n");
+    if (failed_) Error(std::string(kProgram) + ": " + texts::Tr(texts::kOutputFailed) + "\n");
     return !failed_;
   }
 
@@ -307,25 +308,54 @@ std::string Format(const char* format, auto... values) {
 
 char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
+// A target as the command line took it: the drive letter it is known by inside the program, and
+// whether the user gave that letter (rather than a path presented under a free letter).
+struct Target {
+  std::string letter;
+  bool byLetter = false;
+};
+
 // The drive letter of a target: "F", "F:" or (on Linux) a path presented under a free letter.
-std::optional<std::string> ResolveTarget(const std::string& target) {
+std::optional<Target> ResolveTarget(const std::string& target) {
   const bool letterForm = (target.size() == 1 || (target.size() == 2 && target[1] == ':')) &&
                           Upper(target[0]) >= 'C' && Upper(target[0]) <= 'Z';
-  if (letterForm) return std::string(1, Upper(target[0]));
+  if (letterForm) return Target{std::string(1, Upper(target[0])), true};
   const auto letter = volume::FreeDriveLetter();
-  if (letter && volume::RegisterDrive(*letter, target)) return std::string(1, *letter);
+  if (letter && volume::RegisterDrive(*letter, target)) return Target{std::string(1, *letter)};
   return std::nullopt;
 }
+
+// The volume label of a listed drive: the system's, or read from the volume itself.
+std::string LabelOf(const volume::DriveInfo& drive) {
+  return drive.label.empty() && !drive.labelKnown
+             ? repair::ReadVolumeLabel(std::string(1, drive.letter))
+             : drive.label;
+}
+
+#ifndef _WIN32
+// Letters are handed out afresh each time the program runs: says which device, label and size a
+// letter names now, before anything is done to it. A letter that names no drive is told by the
+// open.
+void TellDriveOfLetter(char letter) {
+  for (const auto& drive : volume::ListRemovableDrives()) {
+    if (drive.letter != letter) continue;
+    const std::string label = LabelOf(drive);
+    Error(texts::Format(texts::kLetterResolved, std::string{letter, ':'}, drive.device,
+                        label.empty() ? std::string() : texts::Format(texts::kLabelInLine, label),
+                        repair::messages::Size(drive.sizeBytes)) +
+          "\n");
+    return;
+  }
+}
+#endif
 
 int ListDrives() {
   Output out;
   const auto drives = volume::ListRemovableDrives();
   if (drives.empty()) Error(std::string(texts::Tr(texts::kNoDrives)) + "\n");
   for (const auto& drive : drives) {
-    const std::string label = drive.label.empty() && !drive.labelKnown
-                                  ? repair::ReadVolumeLabel(std::string(1, drive.letter))
-                                  : drive.label;
-    out.Line(Format("%c\t%s\t%llu\t", drive.letter, drive.device.c_str(),
+    const std::string label = LabelOf(drive);
+    out.Line(Format("%s\t%c\t%llu\t", drive.device.c_str(), drive.letter,
                     static_cast<unsigned long long>(drive.sizeBytes)) +
              label + (drive.mountPoint.empty() ? "" : "\t" + drive.mountPoint));
   }
@@ -333,41 +363,46 @@ int ListDrives() {
 }
 
 void PrintLayout(Output& out, const repair::VolumeLayout& layout) {
+  using texts::Format;
   const bool exfat = layout.fileSystem == repair::FileSystem::kExfat;
-  out.Line("file system: " + std::string(repair::FileSystemName(layout.fileSystem)));
-  out.Line(Format("bytes per sector: %d", layout.bytesPerSector));
+  out.Line(
+      Format(texts::kLayoutFileSystem, std::string(repair::FileSystemName(layout.fileSystem))));
+  out.Line(Format(texts::kLayoutSectorBytes, layout.bytesPerSector));
   // exFAT has no reserved region of that name: its FAT begins at the FAT offset.
-  out.Line(Format(exfat ? "FAT offset: %d" : "reserved sectors: %d", layout.reservedSectors));
-  out.Line(Format("sectors per FAT: %d", layout.fatSize));
-  out.Line(Format("FAT count: %d", layout.fatCount));
-  out.Line(Format("sectors per cluster: %d", layout.sectorsPerCluster));
-  out.Line(Format("first data sector: %d", layout.dataStart));
-  out.Line(Format("total sectors: %lld", static_cast<long long>(layout.totalSectors)));
-  out.Line(Format("clusters: %lld", static_cast<long long>(layout.clusterCount)));
+  out.Line(Format(exfat ? texts::kLayoutFatOffset : texts::kLayoutReservedSectors,
+                  layout.reservedSectors));
+  out.Line(Format(texts::kLayoutFatSectors, layout.fatSize));
+  out.Line(Format(texts::kLayoutFatCount, layout.fatCount));
+  out.Line(Format(texts::kLayoutClusterSectors, layout.sectorsPerCluster));
+  out.Line(Format(texts::kLayoutDataStart, layout.dataStart));
+  out.Line(Format(texts::kLayoutTotalSectors, layout.totalSectors));
+  out.Line(Format(texts::kLayoutClusters, layout.clusterCount));
   if (!layout.RootHasChain()) {
-    out.Line(Format("root directory sectors: %d +%d", layout.rootStart, layout.rootSectors));
+    out.Line(Format(texts::kLayoutRootSectors, layout.rootStart, layout.rootSectors));
     return;
   }
-  out.Line(Format("root clusters: %d", layout.rootClusterCount));
-  std::string clusters = "root directory clusters:";
+  out.Line(Format(texts::kLayoutRootClusterCount, layout.rootClusterCount));
+  std::string clusters;
   for (std::int32_t i = 0; i < layout.rootClusterCount; ++i) {
-    clusters += ' ';
+    if (i > 0) clusters += ' ';
     clusters += std::to_string(layout.rootClusters.at(static_cast<std::size_t>(i)));
   }
-  out.Line(clusters);
+  out.Line(Format(texts::kLayoutRootClusters, clusters));
 }
 
 void PrintHiddenFolders(Output& out, const repair::RootFindings& findings) {
   const std::vector<repair::HiddenFolder>& folders = findings.hidden;
   for (const auto& folder : folders) {
     std::string flags;
-    if (folder.deleted) flags += "deleted";
-    if (folder.afterEnd) flags += flags.empty() ? "after-end" : ",after-end";
+    if (folder.deleted) flags += texts::Tr(texts::kEntryDeleted);
+    if (folder.afterEnd) {
+      flags.append(flags.empty() ? "" : ",").append(texts::Tr(texts::kEntryAfterEnd));
+    }
     out.Line(Format("0x%02X\t", static_cast<unsigned>(folder.attribute)) + folder.shortName + "\t" +
              folder.longName + "\t" + flags);
   }
   for (const auto& left : findings.leftAlone) out.Line(repair::messages::LeftAlone(left));
-  Error(std::to_string(folders.size()) + " folder entries would be repaired\n");
+  Error(repair::messages::WouldRepairCount(folders.size()) + "\n");
 }
 
 // The repair of a drive, as the window's Repair button does.
@@ -427,28 +462,32 @@ int RepairMounted(CommandLineWindow& window, Output& out, char letter, const std
 }
 
 int Run(const std::string& command, const std::string& target, bool unmount) {
-  const auto letter = ResolveTarget(target);
-  if (!letter) {
-    Error(std::string(kProgram) + ": '" + target +
-          "' is neither a drive letter nor a usable path\n");
+  const auto resolved = ResolveTarget(target);
+  if (!resolved) {
+    Error(std::string(kProgram) + ": " + texts::Format(texts::kUnusableTarget, target) + "\n");
     return kUsage;
   }
-  CommandLineWindow window(*letter);
+  const char letter = resolved->letter[0];
+#ifndef _WIN32
+  if (resolved->byLetter) TellDriveOfLetter(letter);
+#endif
+  CommandLineWindow window(resolved->letter);
   Output out;
   // Nothing can happen between looking and repairing here: both under one open.
-  if (command == "repair") return RepairMounted(window, out, (*letter)[0], target, unmount);
+  if (command == "repair") return RepairMounted(window, out, letter, target, unmount);
 
-  // A mounted drive is looked at beside its file system, and the user is told so.
-  const std::string mountPoint = volume::DriveMountPoint((*letter)[0]);
-  if (!mountPoint.empty()) {
-    window.ShowMessage(texts::Format(texts::kReadWhileMounted, mountPoint),
-                       texts::Tr(texts::kNoticeTitle), repair::kStyleInformation);
-  }
+  // A mounted drive is looked at beside its file system; once it proved to be a volume this
+  // program reads, the user is told so.
+  const std::string mountPoint = volume::DriveMountPoint(letter);
   repair::VolumeLayout layout;
   repair::List1_ItemCheck(
       layout, window, 0,
       mountPoint.empty() ? volume::Access::kReadOnly : volume::Access::kReadShared);
   if (!window.repairEnabled) return kNothingWritten;
+  if (!mountPoint.empty()) {
+    window.ShowMessage(texts::Format(texts::kReadWhileMounted, mountPoint),
+                       texts::Tr(texts::kNoticeTitle), repair::kStyleInformation);
+  }
   if (command == "analyze") {
     PrintLayout(out, layout);
     return out.Finish() ? kDone : kNothingWritten;

@@ -54,22 +54,16 @@ std::string OpenReason(const volume::OpenFailure& open, bool classicBusy) {
       return Tr(texts::kDriveChanged);
     case OpenFailureKind::kNotAuthorized:
       return Tr(texts::kNotAuthorized);
+    case OpenFailureKind::kWholeDisk:
+      return Format(texts::kWholeDisk, Format(texts::kQuotedPath, open.device),
+                    Format(texts::kQuotedPath, open.partition));
+    case OpenFailureKind::kSystemDisk:
+      return Format(texts::kSystemDisk, Format(texts::kQuotedPath, open.device), open.mountPoint);
     case OpenFailureKind::kNone:
     case OpenFailureKind::kOther:
       break;
   }
   return Format(texts::kCannotOpen, Device(open), open.systemError);
-}
-
-// A size in bytes, and in KiB, MiB or GiB, whichever keeps the number above one.
-std::string Size(std::uint64_t bytes) {
-  constexpr std::uint64_t kKiB = 1024;
-  const auto in = [&](std::uint64_t unit) {
-    return static_cast<double>(bytes) / static_cast<double>(unit);
-  };
-  if (bytes >= kKiB * kKiB * kKiB) return Format(texts::kBytesGiB, bytes, in(kKiB * kKiB * kKiB));
-  if (bytes >= kKiB * kKiB) return Format(texts::kBytesMiB, bytes, in(kKiB * kKiB));
-  return Format(texts::kBytesKiB, bytes, in(kKiB));
 }
 
 // The phrase in brackets that says what exactly is wrong.
@@ -238,6 +232,20 @@ std::string LeftAlone(const LeftAloneFolder& left) {
                     static_cast<std::uint64_t>(left.entryType));
   }
   return {};
+}
+
+std::string Size(std::uint64_t bytes) {
+  constexpr std::uint64_t kKiB = 1024;
+  const auto in = [&](std::uint64_t unit) {
+    return static_cast<double>(bytes) / static_cast<double>(unit);
+  };
+  if (bytes >= kKiB * kKiB * kKiB) return Format(texts::kBytesGiB, bytes, in(kKiB * kKiB * kKiB));
+  if (bytes >= kKiB * kKiB) return Format(texts::kBytesMiB, bytes, in(kKiB * kKiB));
+  return Format(texts::kBytesKiB, bytes, in(kKiB));
+}
+
+std::string WouldRepairCount(std::size_t count) {
+  return count == 1 ? Tr(texts::kWouldRepairOne) : Format(texts::kWouldRepairCount, count);
 }
 
 }  // namespace kestrova::repair::messages

@@ -117,6 +117,10 @@ std::string RestoredFolder(const std::string& name);
 std::string RestoredCount(std::size_t count);
 // What the command line says about a hidden folder that is left as it is, and why.
 std::string LeftAlone(const LeftAloneFolder& folder);
+// How many folder entries a repair would change.
+std::string WouldRepairCount(std::size_t count);
+// A size in bytes, and in KiB, MiB or GiB, whichever keeps the number above one.
+std::string Size(std::uint64_t bytes);
 
 }  // namespace messages
 }  // namespace kestrova::repair

@@ -139,6 +139,18 @@ int OpenDrive(char letter, const DriveBinding& drive, Access access, OpenFailure
   if (!blockDevice && !S_ISREG(info.st_mode)) {
     return Refuse(failure, ENODEV, OpenFailureKind::kNotADrive);
   }
+  // What the device is comes before whether it can be opened or is mounted.
+  if (blockDevice) {
+    const DeviceRole role = RoleOf(info.st_rdev);
+    if (role.kind == DeviceRole::Kind::kSystemDisk) {
+      failure.mountPoint = role.mountPoint;
+      return Refuse(failure, 0, OpenFailureKind::kSystemDisk);
+    }
+    if (role.kind == DeviceRole::Kind::kWholeDisk) {
+      failure.partition = role.partition;
+      return Refuse(failure, 0, OpenFailureKind::kWholeDisk);
+    }
+  }
   const bool writing = access == Access::kReadWrite;
   int opened = -1;
   int error = 0;

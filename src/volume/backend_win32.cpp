@@ -4,6 +4,8 @@
 #include <winioctl.h>
 
 #include <new>
+#include <string>
+#include <utility>
 
 #include "volume/volume.h"
 
@@ -58,9 +60,26 @@ bool ReportedReadOnly(const std::string& devicePath) {
   return true;
 }
 
+// The root ("C:\\") of the drive that holds Windows, when `devicePath` ("\\.\\X:") names it.
+std::string SystemDriveRoot(const std::string& devicePath) {
+  char windows[MAX_PATH] = {};
+  const UINT length = GetSystemWindowsDirectoryA(windows, MAX_PATH);
+  if (length < 2 || length >= MAX_PATH || windows[1] != ':' || devicePath.size() != 6) return {};
+  const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+  if (upper(devicePath[4]) != upper(windows[0]) || devicePath[5] != ':') return {};
+  return std::string{upper(windows[0]), ':', '\\'};
+}
+
 class Win32Backend final : public VolumeBackend {
  public:
   VolumeHandle Open(const std::string& devicePath, Access access, OpenFailure& failure) override {
+    // What the drive is comes before whether it can be opened.
+    if (std::string root = SystemDriveRoot(devicePath); !root.empty()) {
+      failure.kind = OpenFailureKind::kSystemDisk;
+      failure.device = devicePath;
+      failure.mountPoint = std::move(root);
+      return kInvalidHandle;
+    }
     const bool writing = access == Access::kReadWrite;
     const DWORD rights = writing ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
     // Exclusive, unless only looking beside the file system that has the volume.

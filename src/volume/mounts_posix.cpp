@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 #include <vector>
 
 namespace kestrova::volume {
@@ -84,6 +85,65 @@ std::string Unescape(const std::string& text) {
   return out;
 }
 
+// The mount points of the devices in /proc/self/mountinfo, in its order; only the first when
+// `firstOnly`.
+std::vector<std::string> MountPointsOf(const std::vector<dev_t>& devices, bool firstOnly) {
+  const auto ours = [&](dev_t number) {
+    return std::find(devices.begin(), devices.end(), number) != devices.end();
+  };
+  std::vector<std::string> mounts;
+  std::ifstream in("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(in, line) && !(firstOnly && !mounts.empty())) {
+    // ID PARENT MAJ:MIN ROOT MOUNT-POINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPER-OPTIONS
+    std::istringstream fields(line);
+    std::vector<std::string> field;
+    for (std::string word; fields >> word;) field.push_back(word);
+    const auto separator = std::find(field.begin() + std::min<std::size_t>(field.size(), 6),
+                                     field.end(), std::string("-"));
+    if (separator == field.end() || field.end() - separator < 3) continue;
+    const auto number = ParseDeviceNumber(field[2]);
+    if (number && ours(*number)) {
+      mounts.push_back(Unescape(field[4]));
+      continue;
+    }
+    // A FUSE block-device mount (fuseblk) may carry a number of its own; its source names the
+    // device.
+    const std::string source = Unescape(*(separator + 2));
+    if (source.rfind("/dev/", 0) != 0) continue;
+    struct stat info {};
+    if (::stat(source.c_str(), &info) == 0 && S_ISBLK(info.st_mode) && ours(info.st_rdev)) {
+      mounts.push_back(Unescape(field[4]));
+    }
+  }
+  return mounts;
+}
+
+// Where the machine's own system lives: a fixed disk holding one of these is not for repair.
+bool IsSystemMountPoint(const std::string& mountPoint) {
+  static constexpr std::string_view kSystem[] = {"/",    "/boot", "/efi", "/usr",
+                                                 "/var", "/home", "/opt", "/srv"};
+  for (const std::string_view system : kSystem) {
+    if (mountPoint == system) return true;
+  }
+  return mountPoint.starts_with("/boot/");
+}
+
+// "/dev/NAME" of the first partition (by sysfs name order) of the disk at `disk`.
+std::string FirstPartitionPath(const fs::path& disk) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& child : fs::directory_iterator(disk, error)) {
+    if (fs::exists(child.path() / "partition", error)) {
+      names.push_back(child.path().filename().string());
+    }
+  }
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    return a.size() != b.size() ? a.size() < b.size() : a < b;
+  });
+  return names.empty() ? std::string() : "/dev/" + names.front();
+}
+
 // Whether a loop device, opened to ask it, is backed by the file (st_dev, st_ino). The kernel
 // reports the file itself, whatever has become of its name.
 bool LoopBackedBy(const std::string& loopName, dev_t device, ino_t inode) {
@@ -125,30 +185,25 @@ bool SameDevice(const DeviceIdentity& recorded, const DeviceIdentity& now) {
 }
 
 std::string MountPointOf(dev_t device) {
-  const auto devices = DeviceAndPartitions(device);
-  const auto ours = [&](dev_t number) {
-    return std::find(devices.begin(), devices.end(), number) != devices.end();
-  };
-  std::ifstream in("/proc/self/mountinfo");
-  std::string line;
-  while (std::getline(in, line)) {
-    // ID PARENT MAJ:MIN ROOT MOUNT-POINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPER-OPTIONS
-    std::istringstream fields(line);
-    std::vector<std::string> field;
-    for (std::string word; fields >> word;) field.push_back(word);
-    const auto separator = std::find(field.begin() + std::min<std::size_t>(field.size(), 6),
-                                     field.end(), std::string("-"));
-    if (separator == field.end() || field.end() - separator < 3) continue;
-    const auto number = ParseDeviceNumber(field[2]);
-    if (number && ours(*number)) return Unescape(field[4]);
-    // A FUSE block-device mount (fuseblk) may carry a number of its own; its source names the
-    // device.
-    const std::string source = Unescape(*(separator + 2));
-    if (source.rfind("/dev/", 0) != 0) continue;
-    struct stat info {};
-    if (::stat(source.c_str(), &info) == 0 && S_ISBLK(info.st_mode) && ours(info.st_rdev)) {
-      return Unescape(field[4]);
+  const auto mounts = MountPointsOf(DeviceAndPartitions(device), true);
+  return mounts.empty() ? std::string() : mounts.front();
+}
+
+DeviceRole RoleOf(dev_t device) {
+  const fs::path entry = SysfsOf(device);
+  std::error_code error;
+  const bool partition = fs::exists(entry / "partition", error);
+  const fs::path disk = partition ? fs::canonical(entry, error).parent_path() : entry;
+  const std::vector<dev_t> onDisk =
+      partition ? DeviceAndPartitions(ParseDeviceNumber(ReadLine(disk / "dev")).value_or(device))
+                : DeviceAndPartitions(device);
+  if (ReadLine(disk / "removable") != "1") {
+    for (const std::string& mountPoint : MountPointsOf(onDisk, false)) {
+      if (IsSystemMountPoint(mountPoint)) return {DeviceRole::Kind::kSystemDisk, {}, mountPoint};
     }
+  }
+  if (!partition && onDisk.size() > 1) {
+    return {DeviceRole::Kind::kWholeDisk, FirstPartitionPath(entry), {}};
   }
   return {};
 }

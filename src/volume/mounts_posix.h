@@ -44,6 +44,17 @@ void RecordDriveIdentity(char letter, const std::string& path, const DeviceIdent
 // /proc/self/mountinfo); empty when it is not mounted.
 std::string MountPointOf(dev_t device);
 
+// What a block device is, apart from what it holds: a disk or partition like any other, a whole
+// disk whose volumes are its partitions, or part of a fixed disk that holds a mounted system file
+// system.
+struct DeviceRole {
+  enum class Kind { kOrdinary, kWholeDisk, kSystemDisk };
+  Kind kind = Kind::kOrdinary;
+  std::string partition;   // kWholeDisk: the device path of its first partition
+  std::string mountPoint;  // kSystemDisk: where the system file system is mounted
+};
+DeviceRole RoleOf(dev_t device);
+
 // Whether the file (st_dev, st_ino) backs an attached loop device.
 bool BacksLoopDevice(dev_t device, ino_t inode);
 

@@ -75,6 +75,8 @@ enum class OpenFailureKind {
   kLoopBacked,     // an image file that backs a loop device, which may be in use
   kDriveChanged,   // the letter now names another device than at the last refresh
   kNotAuthorized,  // the system's authorization (polkit) refused raw access to the disk
+  kWholeDisk,      // a whole disk that holds partitions: the volumes are its partitions
+  kSystemDisk,     // a fixed disk that holds a mounted system file system (or the system drive)
   kOther,
 };
 
@@ -82,7 +84,9 @@ struct OpenFailure {
   OpenFailureKind kind = OpenFailureKind::kNone;
   int systemError = 0;     // errno, or the Win32 last-error value
   std::string device;      // what was opened, when known (a block device or a file)
-  std::string mountPoint;  // kBusy: where the device, or one of its partitions, is mounted
+  std::string mountPoint;  // kBusy: where the device, or one of its partitions, is mounted;
+                           // kSystemDisk: the system file system's mount point on that disk
+  std::string partition;   // kWholeDisk: the device path of one of its partitions
 };
 
 // An opaque handle value. On Windows it carries a HANDLE, on POSIX a file descriptor.

@@ -280,23 +280,30 @@ TEST_P(GeometryTest, AnalyzeShowsTheLayoutAndRepairChangesOnlyInfectedRootFolder
   ASSERT_EQ(analyze.status, 0) << analyze.err;
   const std::string& shown = analyze.out;
   const std::string& told = fsck.output;
-  EXPECT_EQ(NumberAfter(shown, "reserved sectors: "), NumberBefore(told, " reserved sectors"));
-  EXPECT_EQ(NumberAfter(shown, "sectors per FAT: "), NumberAfter(told, "bytes per FAT (= "));
-  EXPECT_EQ(NumberAfter(shown, "FAT count: "), NumberBefore(told, " FATs,"));
-  EXPECT_EQ(NumberAfter(shown, "sectors per cluster: ") * 512,
+  EXPECT_EQ(NumberAfter(shown, Lead(texts::kLayoutReservedSectors)),
+            NumberBefore(told, " reserved sectors"));
+  EXPECT_EQ(NumberAfter(shown, Lead(texts::kLayoutFatSectors)),
+            NumberAfter(told, "bytes per FAT (= "));
+  EXPECT_EQ(NumberAfter(shown, Lead(texts::kLayoutFatCount)), NumberBefore(told, " FATs,"));
+  EXPECT_EQ(NumberAfter(shown, Lead(texts::kLayoutClusterSectors)) * 512,
             NumberBefore(told, " bytes per cluster"));
-  EXPECT_EQ(NumberAfter(shown, "first data sector: ") * 512,
+  EXPECT_EQ(NumberAfter(shown, Lead(texts::kLayoutDataStart)) * 512,
             NumberAfter(told, "Data area starts at byte "));
-  EXPECT_EQ(NumberAfter(shown, "total sectors: "), NumberBefore(told, " sectors total"));
+  EXPECT_EQ(NumberAfter(shown, Lead(texts::kLayoutTotalSectors)),
+            NumberBefore(told, " sectors total"));
   const proof::FatImage fat(image, false);
   if (std::string(GetParam().name) == "fatOver65535Sectors") {
     EXPECT_GT(fat.geometry().fatSectors, 65535u);
   }
   const auto chain = *fat.RootChain();
-  EXPECT_EQ(NumberAfter(shown, "root clusters: "), static_cast<long long>(chain.size()));
+  EXPECT_EQ(NumberAfter(shown, Lead(texts::kLayoutRootClusterCount)),
+            static_cast<long long>(chain.size()));
   std::string clusters;
-  for (const auto cluster : chain) clusters += " " + std::to_string(cluster);
-  EXPECT_NE(shown.find("root directory clusters:" + clusters + "\n"), std::string::npos) << shown;
+  for (const auto cluster : chain)
+    clusters += (clusters.empty() ? "" : " ") + std::to_string(cluster);
+  EXPECT_NE(shown.find(texts::Format(texts::kLayoutRootClusters, clusters) + "\n"),
+            std::string::npos)
+      << shown;
 
   RepairAndCheck(content);
 }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "repair/texts.h"
+
 namespace kestrova::testing {
 
 struct CliResult {
@@ -17,6 +19,13 @@ struct CliResult {
 };
 // Runs kestrova-cli with the given (already quoted) arguments.
 CliResult Cli(const std::string& arguments);
+
+// What a text of the command line's reports says, in the user's language, before its first value:
+// "reserved sectors: " for "reserved sectors: %lld".
+inline std::string Lead(const texts::Text& text) {
+  const std::string words = texts::Tr(text);
+  return words.substr(0, words.find('%'));
+}
 
 // Bytes of repeatable pseudo-random content.
 std::vector<std::uint8_t> Noise(std::size_t length, std::uint32_t seed);

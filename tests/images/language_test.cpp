@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <optional>
 #include <ostream>
+#include <sstream>
 #include <string>
 
 #include "fat_tools.h"
@@ -79,6 +80,28 @@ TEST_P(LanguageTest, RefusalAndRepairSpeakTheLocalesLanguage) {
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(refused.err, std::string(texts::Tr(texts::kErrorTitle, language)) + ": " +
                              texts::Tr(texts::kNotFat32, language) + "\n");
+
+  // Every line of analyze and scan.
+  const auto lead = [&](const texts::Text& text) {
+    const std::string words = texts::Tr(text, language);
+    return words.substr(0, words.find('%'));
+  };
+  const auto analyzed = Cli("analyze " + Quote(infected.string()));
+  ASSERT_EQ(analyzed.status, 0) << analyzed.err;
+  std::istringstream lines(analyzed.out);
+  std::string line;
+  for (const texts::Text* text :
+       {&texts::kLayoutFileSystem, &texts::kLayoutSectorBytes, &texts::kLayoutReservedSectors,
+        &texts::kLayoutFatSectors, &texts::kLayoutFatCount, &texts::kLayoutClusterSectors,
+        &texts::kLayoutDataStart, &texts::kLayoutTotalSectors, &texts::kLayoutClusters,
+        &texts::kLayoutRootClusterCount, &texts::kLayoutRootClusters}) {
+    ASSERT_TRUE(std::getline(lines, line)) << analyzed.out;
+    EXPECT_TRUE(line.starts_with(lead(*text))) << line;
+  }
+  EXPECT_FALSE(std::getline(lines, line)) << line;
+  const auto scanned = Cli("scan " + Quote(infected.string()));
+  EXPECT_EQ(scanned.out, "0x16\tHIDDEN\t\t\n");
+  EXPECT_EQ(scanned.err, std::string(texts::Tr(texts::kWouldRepairOne, language)) + "\n");
 
   const auto repaired = Cli("repair " + Quote(infected.string()));
   EXPECT_EQ(repaired.status, 0) << repaired.err;

@@ -54,10 +54,10 @@ TEST_P(FatLayoutTest, RepairChangesOnlyTheHiddenFoldersAttributes) {
 
   const auto analyze = Cli("analyze " + Quote(image.string()));
   ASSERT_EQ(analyze.status, 0) << analyze.err;
-  EXPECT_NE(analyze.out.find(std::string("file system: ") + GetParam().fileSystem + "\n"),
+  EXPECT_NE(analyze.out.find(texts::Format(texts::kLayoutFileSystem, GetParam().fileSystem) + "\n"),
             std::string::npos)
       << analyze.out;
-  EXPECT_NE(analyze.out.find(std::string("bytes per sector: ") + GetParam().bytesPerSector + "\n"),
+  EXPECT_NE(analyze.out.find(Lead(texts::kLayoutSectorBytes) + GetParam().bytesPerSector + "\n"),
             std::string::npos)
       << analyze.out;
 

@@ -2,10 +2,14 @@
 // kestrova-cli and the volume backend on a real block device: an image attached to a loop device.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "fat_tools.h"
 #include "image_tools.h"
@@ -254,10 +258,52 @@ TEST_F(LoopDeviceTest, MountedDeviceOrPartitionIsBusyAndSaysWhereItIsMounted) {
   ASSERT_TRUE(volume::RegisterDrive('Q', partition));
   const FuseMount mount(partition, at);
   ASSERT_TRUE(mount.mounted()) << mount.output();
-  for (const char letter : {'L', 'Q'}) {
-    const auto failure = Refusal(letter, Access::kReadOnly);
-    EXPECT_EQ(failure.kind, Kind::kBusy) << letter;
-    EXPECT_EQ(failure.mountPoint, at.string()) << letter;
+  const auto partitionFailure = Refusal('Q', Access::kReadOnly);
+  EXPECT_EQ(partitionFailure.kind, Kind::kBusy);
+  EXPECT_EQ(partitionFailure.mountPoint, at.string());
+  // The whole disk is refused for what it is, with the partition to choose, before its mount.
+  const auto diskFailure = Refusal('L', Access::kReadShared);
+  EXPECT_EQ(diskFailure.kind, Kind::kWholeDisk);
+  EXPECT_EQ(diskFailure.partition, partition);
+  for (const char* command : {"scan ", "repair ", "repair --unmount "}) {
+    const auto refused = Cli(command + Quote(device));
+    EXPECT_EQ(refused.status, 1) << command;
+    EXPECT_NE(
+        refused.err.find("“" + device + "”是整个磁盘，其中含有分区（例如“" + partition + "”）"),
+        std::string::npos)
+        << command << refused.err;
+    EXPECT_EQ(refused.err.find("卸载"), std::string::npos) << command << refused.err;
+  }
+}
+
+// The machine's own system disk, when the root file system sits on a block device here: refused
+// for what it is, whatever is asked, and never told to unmount "/".
+TEST(SystemDiskTest, IsRefusedBeforeAnyQuestionOfMounting) {
+  std::string rootDevice;
+  std::ifstream mounts("/proc/self/mountinfo");
+  for (std::string line; std::getline(mounts, line);) {
+    std::istringstream fields(line);
+    std::vector<std::string> field;
+    for (std::string word; fields >> word;) field.push_back(word);
+    if (field.size() > 4 && field[4] == "/" && field[field.size() - 2].starts_with("/dev/")) {
+      rootDevice = field[field.size() - 2];
+    }
+  }
+  struct stat info {};
+  if (rootDevice.empty() || ::stat(rootDevice.c_str(), &info) != 0 || !S_ISBLK(info.st_mode)) {
+    GTEST_SKIP() << "the root file system is not on a block device here";
+  }
+  ASSERT_TRUE(volume::RegisterDrive('S', rootDevice));
+  const auto failure = Refusal('S', Access::kReadShared);
+  EXPECT_EQ(failure.kind, Kind::kSystemDisk);
+  EXPECT_EQ(failure.mountPoint, "/");
+  for (const char* command : {"analyze ", "repair ", "repair --unmount "}) {
+    const auto refused = Cli(command + Quote(rootDevice));
+    EXPECT_EQ(refused.status, 1) << command;
+    EXPECT_NE(refused.err.find("“" + rootDevice + "”属于本机的系统磁盘（挂载在“/”）"),
+              std::string::npos)
+        << command << refused.err;
+    EXPECT_EQ(refused.err.find("卸载"), std::string::npos) << command << refused.err;
   }
 }
 

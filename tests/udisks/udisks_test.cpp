@@ -13,6 +13,7 @@
 #include <fstream>
 #include <optional>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -210,18 +211,27 @@ class UdisksTest : public ::testing::Test {
             {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()}};
   }
 
+  // The line of `drives` output that lists the device first; empty when there is none.
+  static std::string LineOf(const std::string& drives, const std::string& device) {
+    std::istringstream lines(drives);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.starts_with(device + "\t")) return line;
+    }
+    return {};
+  }
+
   // The line of `drives` (as nobody) for the device, once UDisks2 has probed it.
   static std::string DrivesLine(const std::string& device) {
     std::string line;
-    WaitFor([&] {
-      const auto drives = AsNobody("drives");
-      const auto at = drives.out.find("\t" + device + "\t");
-      if (drives.status != 0 || at == std::string::npos) return false;
-      const auto start = drives.out.rfind('\n', at);
-      line = drives.out.substr(start == std::string::npos ? 0 : start + 1);
-      line = line.substr(0, line.find('\n'));
-      return true;
-    });
+    Output drives;
+    if (!WaitFor([&] {
+          drives = AsNobody("drives");
+          line = drives.status == 0 ? LineOf(drives.out, device) : std::string();
+          return !line.empty();
+        })) {
+      ADD_FAILURE() << device << " not listed by drives (" << drives.status << "): " << drives.out
+                    << drives.err;
+    }
     return line;
   }
 
@@ -301,12 +311,12 @@ TEST_F(UdisksTest, DrivesListsFatLoopDevicesWithLabelSizeAndMountPoint) {
   ASSERT_EQ(columns.size(), 4u) << "not listed, or with a mount point";
   EXPECT_EQ(columns[2], std::to_string(64ull * 1024 * 1024));  // not readable by nobody itself
   EXPECT_EQ(columns[3], "STICKA");
-  EXPECT_EQ(AsNobody("drives").out.find("\t" + other + "\t"), std::string::npos) << "ext2 listed";
+  EXPECT_EQ(LineOf(AsNobody("drives").out, other), "") << "ext2 listed";
   // No UDisks2 on the bus: the removable disks of sysfs, of which a loop device is none.
   const auto fallback = Shell("DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent " +
                               std::string(kAsNobody) + Quote(CliPath()) + " drives");
   EXPECT_EQ(fallback.status, 0);
-  EXPECT_EQ(fallback.output.find("\t" + fat + "\t"), std::string::npos) << fallback.output;
+  EXPECT_EQ(LineOf(fallback.output, fat), "") << fallback.output;
 
   const std::string exfat = MountedExfat();
   if (exfat.empty()) GTEST_SKIP() << "cannot mount exFAT with FUSE here";
@@ -343,10 +353,13 @@ TEST_F(UdisksTest, RepairsWithoutRootThroughUdisksAndPolkitDecides) {
 TEST_F(UdisksTest, MountedStickIsRefusedAndUnmountedOnlyWithTheOption) {
   const std::string device = MountedExfat();
   if (device.empty()) GTEST_SKIP() << "cannot mount exFAT with FUSE here";
-  const std::string letter = Columns(DrivesLine(device)).at(0);
+  const std::string letter = Columns(DrivesLine(device)).at(1);
 
+  // Letters are handed out at each run: the device behind one is told before anything is done.
   const auto refused = AsNobody("repair " + letter);
   EXPECT_EQ(refused.status, 1);
+  EXPECT_TRUE(refused.err.starts_with("盘符" + letter + ":对应" + device + "，卷标“EXSTICK”，"))
+      << refused.err;
   EXPECT_NE(refused.err.find("“" + mountDir_.string() + "”"), std::string::npos) << refused.err;
   EXPECT_NE(refused.err.find("--unmount"), std::string::npos) << refused.err;
   EXPECT_TRUE(Mounted());

@@ -175,6 +175,15 @@ TEST_F(WineTest, CliRefusesADriveThatAnotherProgramHolds) {
   EXPECT_TRUE(DifferingOffsets(Before(), image_).empty());
 }
 
+// The drive that holds Windows is refused for what it is, before any open.
+TEST_F(WineTest, CliRefusesTheSystemDrive) {
+  const auto result = session_.Wine(CliExe(), "scan C:", scratch_ / "stderr");
+  EXPECT_EQ(result.status, 1);
+  const auto errors = ReadBytes(scratch_ / "stderr");
+  const std::string text(errors.begin(), errors.end());
+  EXPECT_NE(text.find("“\\\\.\\C:”属于本机的系统磁盘（挂载在“C:\\”）"), std::string::npos) << text;
+}
+
 // In a console the text arrives as the console's own characters, whatever its code page, which
 // is as it was once the program has ended; through a pipe it arrives as UTF-8 with CR LF.
 TEST_F(WineTest, CliWritesChineseToAConsoleAndUtf8ToAPipe) {

@@ -33,6 +33,10 @@ std::uint32_t U32(const std::vector<std::uint8_t>& data, std::size_t at) {
 std::size_t Align4(std::size_t at) { return (at + 3) & ~std::size_t{3}; }
 
 // One node of a version record: a length-prefixed block with a UTF-16 key, a value and children.
+// The program's own assembly version in its manifest: the project's version with a fourth part.
+const std::string kManifestVersion =
+    "version=\"" KESTROVA_VERSION_TEXT ".0\" processorArchitecture";
+
 struct VersionNode {
   std::string key;
   std::vector<std::uint8_t> value;  // raw bytes
@@ -195,6 +199,7 @@ TEST(Resources, ManifestAsksForAdministratorAndDpiAwareness) {
   EXPECT_NE(manifest.find("PerMonitorV2"), std::string::npos);
   EXPECT_NE(manifest.find("Microsoft.Windows.Common-Controls"), std::string::npos);
   EXPECT_NE(manifest.find("supportedOS"), std::string::npos);
+  EXPECT_NE(manifest.find(kManifestVersion), std::string::npos) << manifest;
 }
 
 // A console tool must not ask for elevation: it runs with the rights of its console.
@@ -205,6 +210,7 @@ TEST(Resources, CliManifestRunsWithTheCallersRights) {
   EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos) << manifest;
   EXPECT_EQ(manifest.find("requireAdministrator"), std::string::npos);
   EXPECT_NE(manifest.find("supportedOS"), std::string::npos);
+  EXPECT_NE(manifest.find(kManifestVersion), std::string::npos) << manifest;
 }
 
 // Static programs: nothing but the system's own libraries beside them.
