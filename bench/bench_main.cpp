@@ -230,6 +230,8 @@ class ListControls : public kestrova::ui::Form1Controls {
   std::string ListText(std::int16_t index) override { return items_.at(index); }
   bool ListSelected(std::int16_t index) override { return index == 0; }
   void SetRepairEnabled(bool enabled) override { repairEnabled = enabled; }
+  void SetCaption(const std::string&) override {}
+  void CloseForm() override {}
   bool repairEnabled = false;
 
  private:

@@ -42,8 +42,9 @@ Link Follow(FileSystem fileSystem, std::uint32_t raw, std::uint32_t& next) {
 // Follows the root directory's chain through the FAT in use (the first one unless the boot
 // sector names another), recording its clusters. The FAT is read a window of sectors at a time;
 // `window` keeps the last one. Returns the refusal when a sector cannot be read or the chain is
-// damaged.
-std::optional<Problem> WalkRootChain(VolumeLayout& layout, FatWindow& window) {
+// damaged. `track` hears of every read.
+std::optional<Problem> WalkRootChain(VolumeLayout& layout, FatWindow& window,
+                                     ProgressTrack& track) {
   const std::int64_t lastCluster = layout.clusterCount + 1;
   const std::int64_t sectorSize = layout.bytesPerSector;
   const std::int64_t windowSectors = std::max<std::int64_t>(1, kFatWindowBytes / sectorSize);
@@ -66,6 +67,7 @@ std::optional<Problem> WalkRootChain(VolumeLayout& layout, FatWindow& window) {
       if (read != ReadResult::kOk) {
         return ReadProblem(read, fatStart + fatSectorIndex + layout.bytesRead / sectorSize);
       }
+      track.Touched();
       window.first = fatSectorIndex;
     }
     // The FAT sector that holds the entry, as far as the layout keeps it.
@@ -111,8 +113,10 @@ static_assert(kHeldRoom % volume::kBufferAlignment == 0 && kHeldRoom >= fat::kMa
 // Reads the root directory in transfers of a bounded size, a run of contiguous sectors at a time,
 // and shows each to the file system's walker, which fills layout.findings. With `restored`, the
 // walker restores the hidden folders, and the sectors that it changed are kept, as they are to be
-// written.
-std::optional<Problem> ScanRootDirectory(VolumeLayout& layout, RestoredSectors* restored) {
+// written. The root is planned on `track` before its first read, and each changed sector as it is
+// found; a transfer moves the track once the walker has looked at it.
+std::optional<Problem> ScanRootDirectory(VolumeLayout& layout, RestoredSectors* restored,
+                                         ProgressTrack& track) {
   const std::vector<RootExtent> extents = RootExtents(layout);
   const std::int64_t sectorSize = layout.bytesPerSector;
   const std::int64_t rootBytes = layout.RootBytes();
@@ -122,6 +126,7 @@ std::optional<Problem> ScanRootDirectory(VolumeLayout& layout, RestoredSectors* 
       std::clamp<std::int64_t>(kMaxTransferBytes / sectorSize, 1, std::max<std::int64_t>(total, 1));
   volume::AlignedBuffer buffer(kHeldRoom + static_cast<std::size_t>(maxSectors * sectorSize));
   const auto bytes = buffer.bytes();
+  track.Plan(total * sectorSize);
 
   layout.findings = {};
   std::vector<std::int64_t> changed;
@@ -168,8 +173,11 @@ std::optional<Problem> ScanRootDirectory(VolumeLayout& layout, RestoredSectors* 
       const auto from = static_cast<std::size_t>(static_cast<std::int64_t>(kHeldRoom) +
                                                  sector * sectorSize - transferStart);
       const auto source = bytes.subspan(from, static_cast<std::size_t>(sectorSize));
-      restored->sectors[sector].assign(source.begin(), source.end());
+      const auto [kept, added] = restored->sectors.try_emplace(sector);
+      kept->second.assign(source.begin(), source.end());
+      if (added) track.Plan(sectorSize);
     }
+    track.Moved(sectors * sectorSize);
     looked += static_cast<std::int64_t>(done);
     if (last) break;
     // Keeps the sectors from the one where the walker stopped for the next window.
@@ -186,30 +194,36 @@ std::optional<Problem> ScanRootDirectory(VolumeLayout& layout, RestoredSectors* 
   return std::nullopt;
 }
 
-std::optional<Problem> AnalyseVolume(VolumeLayout& layout, RestoredSectors* restored) {
+std::optional<Problem> AnalyseVolume(VolumeLayout& layout, RestoredSectors* restored,
+                                     ProgressTrack& track) {
   // A volume too short for its boot sector cannot be read at all: no size was claimed yet.
   volume::AlignedBuffer boot(kBootReadBytes);
   if (ReadSectors(kBootSector, kBootReadBytes, boot.bytes(), layout.bytesRead) != ReadResult::kOk) {
     return ReadProblem(ReadResult::kFailed, kBootSector);
   }
+  track.Touched();
   std::copy_n(boot.bytes().begin(), layout.bootSector.size(), layout.bootSector.begin());
-  if (auto problem = CheckBootRegion(layout, boot.bytes())) return problem;
+  if (auto problem = CheckBootRegion(layout, boot.bytes(), &track)) return problem;
   if (auto problem = ReadGeometry(layout)) return problem;
   if (auto problem = CheckDevice(layout)) return problem;
   layout.rootClusterCount = 0;
   FatWindow window;
   if (layout.RootHasChain()) {
-    if (auto problem = WalkRootChain(layout, window)) return problem;
+    if (auto problem = WalkRootChain(layout, window, track)) return problem;
   }
-  if (auto problem = ScanRootDirectory(layout, restored)) return problem;
-  return CheckOtherChains(layout, window);
+  // The rest of the FAT is planned before the root, which plans itself, is read.
+  track.Plan(FatScanBytes(layout, window));
+  if (auto problem = ScanRootDirectory(layout, restored, track)) return problem;
+  return CheckOtherChains(layout, window, track);
 }
 
 }  // namespace
 
-std::optional<Problem> AnalyseOpenVolume(VolumeLayout& layout, RestoredSectors* restored) {
+std::optional<Problem> AnalyseOpenVolume(VolumeLayout& layout, RestoredSectors* restored,
+                                         ProgressTrack* track) {
+  ProgressTrack unseen;
   try {
-    return AnalyseVolume(layout, restored);
+    return AnalyseVolume(layout, restored, track ? *track : unseen);
   } catch (const std::bad_alloc&) {
     return MakeProblem(ProblemKind::kOutOfMemory);
   }

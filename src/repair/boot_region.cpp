@@ -22,7 +22,8 @@ Problem DamagedBootRegion(DetailKind kind, std::int64_t at = 0, std::int64_t val
 // sectors' signatures, then the checksum in every word of sector 11. The backup region is not
 // looked at: a damaged main region is for a disk checking tool to restore.
 std::optional<Problem> CheckExfatBootRegion(VolumeLayout& layout,
-                                            std::span<const std::uint8_t> sector0) {
+                                            std::span<const std::uint8_t> sector0,
+                                            ProgressTrack* track) {
   const std::uint32_t shift = layout.bootSector[exfat::kBytesPerSectorShiftOffset];
   // A sector size that the engine does not handle is the geometry's to refuse.
   if (shift < exfat::kMinBytesPerSectorShift || shift > exfat::kMaxBytesPerSectorShift ||
@@ -42,6 +43,7 @@ std::optional<Problem> CheckExfatBootRegion(VolumeLayout& layout,
     problem.sector = 1 + static_cast<std::int64_t>(layout.bytesRead / sectorBytes);
     return problem;
   }
+  if (track) track->Touched();
 
   for (std::int64_t sector = exfat::kFirstExtendedBootSector;
        sector < exfat::kFirstExtendedBootSector + exfat::kExtendedBootSectors; ++sector) {
@@ -79,15 +81,15 @@ std::uint32_t ExfatBootChecksum(std::span<const std::uint8_t> sectors, std::size
   return sum;
 }
 
-std::optional<Problem> CheckBootRegion(VolumeLayout& layout,
-                                       std::span<const std::uint8_t> sector0) {
+std::optional<Problem> CheckBootRegion(VolumeLayout& layout, std::span<const std::uint8_t> sector0,
+                                       ProgressTrack* track) {
   const BootSectorKind kind = KindOfBootSector(layout.bootSector);
   if (kind == BootSectorKind::kOther) return std::nullopt;
   if (fat::Read16(layout.bootSector, fat::kBootSignatureOffset) != fat::kBootSignature) {
     return DamagedBootRegion(DetailKind::kBootSignature);
   }
   if (kind != BootSectorKind::kExfat) return std::nullopt;
-  return CheckExfatBootRegion(layout, sector0);
+  return CheckExfatBootRegion(layout, sector0, track);
 }
 
 std::optional<Problem> CheckDevice(const VolumeLayout& layout) {

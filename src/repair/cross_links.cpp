@@ -36,8 +36,9 @@ namespace {
 // The exFAT allocation bitmap's bits, read a sector at a time when asked for.
 class AllocationBitmap {
  public:
-  explicit AllocationBitmap(VolumeLayout& layout)
+  AllocationBitmap(VolumeLayout& layout, ProgressTrack& track)
       : layout_(layout),
+        track_(track),
         place_(layout.findings.bitmap),
         sector_(static_cast<std::size_t>(layout.bytesPerSector)) {}
 
@@ -57,6 +58,7 @@ class AllocationBitmap {
       const ReadResult read =
           ReadSectors(wanted, layout_.bytesPerSector, sector_.bytes(), layout_.bytesRead);
       if (read != ReadResult::kOk) return ReadProblem(read, wanted);
+      track_.Touched();
       held_ = wanted;
     }
     used = sector_.bytes()[static_cast<std::size_t>(byte % sectorSize)] >> (bit % 8) & 1;
@@ -65,6 +67,7 @@ class AllocationBitmap {
 
  private:
   VolumeLayout& layout_;
+  ProgressTrack& track_;
   std::optional<BitmapPlace> place_;
   volume::AlignedBuffer sector_;
   std::int64_t held_ = -1;  // the volume sector that sector_ holds
@@ -133,17 +136,22 @@ std::optional<Problem> ScanFatSectors(const VolumeLayout& layout, const RootClus
   return std::nullopt;
 }
 
+// The FAT sectors that hold the entries of clusters 0 .. clusterCount + 1; the rest of the FAT
+// describes no cluster.
+std::int64_t DescribingSectors(const VolumeLayout& layout) {
+  const std::int64_t sectorSize = layout.bytesPerSector;
+  const std::int64_t entryBytes =
+      (layout.clusterCount + fat::kFirstDataCluster) * fat::kFatEntrySize;
+  return std::min<std::int64_t>(layout.fatSize, (entryBytes + sectorSize - 1) / sectorSize);
+}
+
 // Reads the FAT in use once, in order, and scans it for links into the root; the sectors that
 // `window` holds are taken from it and not read again.
 std::optional<Problem> ScanFat(VolumeLayout& layout, const RootClusterSet& root,
-                               AllocationBitmap* bitmap, const FatWindow& window) {
+                               AllocationBitmap* bitmap, const FatWindow& window,
+                               ProgressTrack& track) {
   const std::int64_t sectorSize = layout.bytesPerSector;
-  // The FAT sectors that hold the entries of clusters 0 .. clusterCount + 1; the rest of the FAT
-  // describes no cluster.
-  const std::int64_t entryBytes =
-      (layout.clusterCount + fat::kFirstDataCluster) * fat::kFatEntrySize;
-  const std::int64_t sectors =
-      std::min<std::int64_t>(layout.fatSize, (entryBytes + sectorSize - 1) / sectorSize);
+  const std::int64_t sectors = DescribingSectors(layout);
   const std::int64_t heldEnd = std::min(window.first + window.count, sectors);
   if (window.first >= 0 && window.first < heldEnd) {
     const auto held = window.buffer.bytes().first(
@@ -168,6 +176,7 @@ std::optional<Problem> ScanFat(VolumeLayout& layout, const RootClusterSet& root,
     if (read != ReadResult::kOk) {
       return ReadProblem(read, fatStart + sector + layout.bytesRead / sectorSize);
     }
+    track.Moved(static_cast<std::int64_t>(bytes.size()));
     if (auto problem = ScanFatSectors(layout, root, bitmap, bytes, sector)) return problem;
     sector += count;
   }
@@ -176,16 +185,26 @@ std::optional<Problem> ScanFat(VolumeLayout& layout, const RootClusterSet& root,
 
 }  // namespace
 
-std::optional<Problem> CheckOtherChains(VolumeLayout& layout, const FatWindow& window) {
+std::optional<Problem> CheckOtherChains(VolumeLayout& layout, const FatWindow& window,
+                                        ProgressTrack& track) {
   if (!layout.RootHasChain()) return std::nullopt;
   const RootClusterSet root(layout);
   if (root.begin() == root.end()) return std::nullopt;
   std::optional<AllocationBitmap> bitmap;
   if (layout.fileSystem == FileSystem::kExfat) {
-    bitmap.emplace(layout);
+    bitmap.emplace(layout, track);
     if (auto problem = CheckRootAllocated(root, *bitmap)) return problem;
   }
-  return ScanFat(layout, root, bitmap ? &*bitmap : nullptr, window);
+  return ScanFat(layout, root, bitmap ? &*bitmap : nullptr, window, track);
+}
+
+std::int64_t FatScanBytes(const VolumeLayout& layout, const FatWindow& window) {
+  if (!layout.RootHasChain() || layout.rootClusterCount < 1) return 0;
+  const std::int64_t sectors = DescribingSectors(layout);
+  const std::int64_t heldEnd = std::min(window.first + window.count, sectors);
+  const std::int64_t held =
+      window.first >= 0 && window.first < heldEnd ? heldEnd - window.first : 0;
+  return (sectors - held) * layout.bytesPerSector;
 }
 
 }  // namespace kestrova::repair

@@ -11,6 +11,7 @@
 
 #include "repair/layout.h"
 #include "repair/messages.h"
+#include "repair/progress.h"
 
 namespace kestrova::repair {
 
@@ -41,7 +42,11 @@ struct FatWindow {
 // allocation bitmap of the FAT in use marks free, or a missing bitmap. Reads the FAT in use once,
 // in large transfers, in order, taking the sectors that `window` holds from it; on exFAT also the
 // sectors of the bitmap that it asks about. Runs after the root directory was read, which names
-// the bitmap.
-std::optional<Problem> CheckOtherChains(VolumeLayout& layout, const FatWindow& window);
+// the bitmap. `track` hears of every read; the FAT's are planned (FatScanBytes).
+std::optional<Problem> CheckOtherChains(VolumeLayout& layout, const FatWindow& window,
+                                        ProgressTrack& track);
+// The bytes of the FAT that CheckOtherChains reads, known once the root chain's walk has filled
+// `window`: for the track's plan before the root directory is read.
+std::int64_t FatScanBytes(const VolumeLayout& layout, const FatWindow& window);
 
 }  // namespace kestrova::repair

@@ -13,6 +13,7 @@
 
 #include "repair/layout.h"
 #include "repair/messages.h"
+#include "repair/progress.h"
 #include "repair/scan.h"
 #include "repair/window_contacts.h"
 
@@ -70,9 +71,12 @@ struct RestoredSectors {
 
 // The analysis on the open volume: boot sector, geometry, root chain, root directory, which it
 // reads in transfers of a bounded size and looks at as they come, filling layout.findings. With
-// `restored`, it also keeps the root's sectors with every hidden folder restored. Returns the
-// problem that makes it refuse the volume (also when memory runs out).
-std::optional<Problem> AnalyseOpenVolume(VolumeLayout& layout, RestoredSectors* restored = nullptr);
+// `restored`, it also keeps the root's sectors with every hidden folder restored. With `track`, it
+// plans the root and the rest of the FAT on it (and with `restored` the sectors to write) and
+// tells it of every transfer. Returns the problem that makes it refuse the volume (also when
+// memory runs out).
+std::optional<Problem> AnalyseOpenVolume(VolumeLayout& layout, RestoredSectors* restored = nullptr,
+                                         ProgressTrack* track = nullptr);
 
 // Reads the geometry fields of layout.bootSector into layout. Returns the refusal when the boot
 // sector is not one of a FAT32 volume that the engine can handle.
@@ -86,7 +90,9 @@ BootSectorKind KindOfBootSector(std::span<const std::uint8_t> boot);
 // whole in `sector0`) are trusted: sector 0's signature; on exFAT also the boot checksum and the
 // extended boot sectors' signatures, read from the volume. Returns the refusal when it is damaged
 // or cannot be read; nothing for a sector 0 of no FAT or exFAT volume, which the geometry refuses.
-std::optional<Problem> CheckBootRegion(VolumeLayout& layout, std::span<const std::uint8_t> sector0);
+// `track`, when given, hears of the read.
+std::optional<Problem> CheckBootRegion(VolumeLayout& layout, std::span<const std::uint8_t> sector0,
+                                       ProgressTrack* track = nullptr);
 // The exFAT boot checksum of sectors 0 to 10 (`sectors`, each of `sectorBytes`).
 std::uint32_t ExfatBootChecksum(std::span<const std::uint8_t> sectors, std::size_t sectorBytes);
 // Whether the open volume's device, as the system tells it, holds the whole volume of `layout`

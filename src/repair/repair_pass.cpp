@@ -12,8 +12,6 @@
 namespace kestrova::repair {
 namespace {
 
-constexpr double kFullTrack = 100.0;
-
 Problem PassProblem(ProblemKind kind, DetailKind detail = DetailKind::kNone) {
   Problem problem;
   problem.kind = kind;
@@ -78,15 +76,18 @@ DetailKind Difference(const VolumeLayout& analysed, const VolumeLayout& now) {
 }
 
 // The pass on the open volume of `pass`. `analysed`, when given, is the layout that the volume
-// must still have; without it the analysis under the lock stands alone.
+// must still have; without it the analysis under the lock stands alone. The window's bar follows
+// one track over the reads and the writes, and the window handles its input after every transfer.
 void RepairOpenVolume(OpenPass& pass, const VolumeLayout* analysed, WindowContacts& window,
                       RepairReport* report) {
+  WindowProgress progress(window);
+  ProgressTrack track(&progress);
   // Under the lock, the volume must still be the one analysed: the same boot sector and the same
   // root chain, checked as the analysis checks them. The root directory is read whole before
   // anything is written.
   VolumeLayout now;
   RestoredSectors restored;
-  if (auto problem = AnalyseOpenVolume(now, &restored)) {
+  if (auto problem = AnalyseOpenVolume(now, &restored, &track)) {
     // A volume that cannot be read, has a damaged boot region or does not fit its device is told
     // as such, whatever the analysis found before; so is a lack of memory.
     const ProblemKind kind = problem->kind;
@@ -126,8 +127,7 @@ void RepairOpenVolume(OpenPass& pass, const VolumeLayout* analysed, WindowContac
   const std::vector<RootExtent> extents = RootExtents(now);
   auto next = restored.sectors.begin();
   std::int64_t base = 0;  // the extent's first sector, counted in the root
-  for (std::size_t i = 0; i < extents.size(); ++i) {
-    const RootExtent& extent = extents[i];
+  for (const RootExtent& extent : extents) {
     const std::int64_t end = base + extent.sectors;
     while (next != restored.sectors.end() && next->first < end) {
       // A run of changed sectors that follow one another in this extent.
@@ -159,12 +159,11 @@ void RepairOpenVolume(OpenPass& pass, const VolumeLayout* analysed, WindowContac
         pass.Fail(std::move(problem));
       }
       done.sectorsWritten += run;
+      track.Moved(static_cast<std::int64_t>(bytes.size()));
     }
     base = end;
-    window.SetProgressWidth(static_cast<float>(static_cast<double>(i + 1) /
-                                               static_cast<double>(extents.size()) * kFullTrack));
-    window.ProcessPendingEvents();
   }
+  track.Finish();
   pass.Finish();
   if (report) *report = std::move(done);
 }

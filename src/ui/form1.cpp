@@ -17,7 +17,8 @@ constexpr unsigned kDriveRemovable = 2;
 constexpr unsigned char kFirstLetter = 'c';
 constexpr unsigned char kLastLetter = 'z';
 constexpr float kFullTrack = 100.0f;
-constexpr std::chrono::milliseconds kFrame{16};
+// The least move of the bar that is redrawn: a hundredth of its track.
+constexpr float kVisibleStep = 1.0f;
 
 char ToUpper(unsigned char letter) { return static_cast<char>(letter - 'a' + 'A'); }
 
@@ -98,6 +99,12 @@ void Form1::Command1_Click() {
   }
   // Mounted again, the drive is the system's: another repair begins with a new selection.
   if (Remount()) controls_.SetRepairEnabled(false);
+  if (std::exchange(closeAfterPass_, false)) {
+    // The user asked to close during the pass: a selection made meanwhile is left alone.
+    selectionChangedDuringPass_ = false;
+    controls_.CloseForm();
+    return;
+  }
   if (selectionChangedDuringPass_) {
     selectionChangedDuringPass_ = false;
     List1_Click();
@@ -122,6 +129,14 @@ void Form1::Picture3_Click() {
   } catch (const std::exception& failure) {
     ReportFailure(failure.what());
   }
+}
+
+bool Form1::Form_QueryUnload() {
+  // A running pass holds the volume open: it is not cut short, the window closes after it.
+  if (!passRunning_) return true;
+  if (!closeAfterPass_) controls_.SetCaption(texts::Tr(texts::kFinishingBeforeClose));
+  closeAfterPass_ = true;
+  return false;
 }
 
 void Form1::Form_Unload() { Remount(); }
@@ -174,7 +189,7 @@ bool Form1::Remount() {
 
 void Form1::cmdrepair_Click() {
   Busy busy(passRunning_);
-  lastProgressShown_.reset();  // the first step of every pass shows
+  shownWidth_.reset();
   repair::RepairReport report;
   try {
     repair::cmdrepair_Click(layout_, *this, &report);
@@ -206,20 +221,18 @@ void Form1::ShowMessage(const std::string& text, const std::string& title, int s
 }
 
 void Form1::SetProgressWidth(float percent) {
-  const auto now = std::chrono::steady_clock::now();
-  const bool last = percent >= kFullTrack;
-  if (!last && lastProgressShown_ && now - *lastProgressShown_ < kFrame) return;
-  lastProgressShown_ = now;
-  progressShownSincePump_ = true;
+  // The bar is redrawn when it has moved by a visible step, and when it reaches its end: a redraw
+  // for each of many small transfers would only slow the pass.
+  const bool shows = !shownWidth_ || percent < *shownWidth_ ||
+                     percent - *shownWidth_ >= kVisibleStep ||
+                     (percent >= kFullTrack && *shownWidth_ < kFullTrack);
+  if (!shows) return;
+  shownWidth_ = percent;
   controls_.SetProgressWidth(percent);
 }
 
-void Form1::ProcessPendingEvents() {
-  // Input and repaints are handled as often as the bar moves.
-  if (!progressShownSincePump_) return;
-  progressShownSincePump_ = false;
-  controls_.ProcessPendingEvents();
-}
+// The pass calls this after every transfer: the window answers its input while the pass runs.
+void Form1::ProcessPendingEvents() { controls_.ProcessPendingEvents(); }
 
 void Form1::ReportFailure(const std::string& what) {
   controls_.ShowMessage(texts::Format(texts::kUnexpectedFailure, what),

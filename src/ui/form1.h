@@ -3,7 +3,6 @@
 // controls, forward their notifications to these handlers and provide the two interfaces below.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -36,6 +35,11 @@ class Form1Controls {
   virtual void ShowMessage(const std::string& text, const std::string& title, int style) = 0;
   // Handles all pending input and repaints, then returns.
   virtual void ProcessPendingEvents() = 0;
+  // The window's caption (Form1.Caption).
+  virtual void SetCaption(const std::string& text) = 0;
+  // Closes the window as its close box does, asking Form_QueryUnload again; the window may close
+  // once the handler that asks for it has returned.
+  virtual void CloseForm() = 0;
   // A modal question with a Yes and a No button; true for Yes. A window that never has a mounted
   // drive to ask about (Windows) keeps the default.
   virtual bool AskYesNo(const std::string& /*text*/, const std::string& /*title*/) { return false; }
@@ -71,10 +75,14 @@ class Form1 final : private repair::WindowContacts {
   void Command1_Click();
   void Command2_Click();
   void Picture3_Click();
+  // The window is asked to close: true when it may close now. During a pass the close is
+  // remembered instead and the caption says so; the window closes once the pass has ended and
+  // its report has been read.
+  bool Form_QueryUnload();
   // The window closes: a drive unmounted for a repair is mounted again.
   void Form_Unload();
 
-  // True while a repair pass runs. The window then refuses to close.
+  // True while a repair pass runs.
   bool PassRunning() const { return passRunning_; }
   // The volume layout state of the last analysis.
   const repair::VolumeLayout& Layout() const { return layout_; }
@@ -101,14 +109,14 @@ class Form1 final : private repair::WindowContacts {
   Form1Platform& platform_;
   repair::VolumeLayout layout_;
   bool passRunning_ = false;
-  // The pass's progress reaches the window at most once a frame, and the last step always does:
-  // repainting faster than the screen only slows the pass.
-  std::optional<std::chrono::steady_clock::time_point> lastProgressShown_;
+  // The bar's width as the pass last showed it; a pass shows its first step whatever the width.
+  std::optional<float> shownWidth_;
   std::size_t lastRestored_ = 0;     // how many folders the last completed pass restored
   bool passRanOnUnmounted_ = false;  // a pass ran (or may have written) since the unmount
-  bool progressShownSincePump_ = false;
   // A selection made while a pass ran; it is analysed once the pass has returned.
   bool selectionChangedDuringPass_ = false;
+  // A close asked for while a pass ran; the window closes once the pass has returned.
+  bool closeAfterPass_ = false;
   // As the engine last set it.
   bool repairEnabled_ = false;
   // The letter of the drive that was unmounted for a repair and is to be mounted again.

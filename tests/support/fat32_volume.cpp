@@ -137,6 +137,7 @@ bool LoggingBackend::SetPosition(volume::VolumeHandle handle, std::int32_t highP
 
 bool LoggingBackend::Read(volume::VolumeHandle handle, std::uint8_t* buffer,
                           std::uint32_t byteCount, std::uint32_t& bytesRead) {
+  if (onTransfer) onTransfer(MemoryVolume::Call::kRead);
   const bool ok = inner_.Read(handle, buffer, byteCount, bytesRead);
   events.push_back({MemoryVolume::Call::kRead, ok && bytesRead == byteCount, 0, 0, bytesRead});
   return ok;
@@ -144,6 +145,7 @@ bool LoggingBackend::Read(volume::VolumeHandle handle, std::uint8_t* buffer,
 
 bool LoggingBackend::Write(volume::VolumeHandle handle, const std::uint8_t* buffer,
                            std::uint32_t byteCount, std::uint32_t& bytesWritten) {
+  if (onTransfer) onTransfer(MemoryVolume::Call::kWrite);
   const bool ok = inner_.Write(handle, buffer, byteCount, bytesWritten);
   return Log(MemoryVolume::Call::kWrite, ok && bytesWritten == byteCount) || ok;
 }

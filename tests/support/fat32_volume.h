@@ -75,6 +75,8 @@ class LoggingBackend final : public volume::VolumeBackend {
 
   explicit LoggingBackend(volume::VolumeBackend& inner) : inner_(inner) {}
   std::vector<Event> events;
+  // Runs as each read and write begins (kRead or kWrite): a test's chosen point inside a pass.
+  std::function<void(MemoryVolume::Call)> onTransfer;
 
   volume::VolumeHandle Open(const std::string& devicePath, volume::Access access,
                             volume::OpenFailure& failure) override;

@@ -3,6 +3,7 @@
 // as the user starts them, the report, the refresh, and commands that arrive during a pass.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <optional>
@@ -69,6 +70,8 @@ class FakeWindow final : public ui::Form1Controls, public ui::Form1Platform {
     questions.push_back({text, title, 0});
     return answer;
   }
+  void SetCaption(const std::string& text) override { captions.push_back(text); }
+  void CloseForm() override { closedAfter.push_back(messages.size()); }
 
   // Form1Platform
   unsigned DriveType(const std::string& root) override {
@@ -116,6 +119,8 @@ class FakeWindow final : public ui::Form1Controls, public ui::Form1Platform {
   std::vector<Message> messages;
   int eventPumps = 0;
   std::function<void(int)> duringPass;
+  std::vector<std::string> captions;
+  std::vector<std::size_t> closedAfter;  // each CloseForm: how many messages had been shown
   bool failProgressVisible = false;
   bool failProgressWidth = false;
 
@@ -327,8 +332,7 @@ TEST_F(Form1Test, RepairRewritesTheRootAndReportsTheElapsedTime) {
   form_.Command1_Click();
 
   EXPECT_TRUE(visibleDuringPass);
-  EXPECT_EQ(window_.eventPumps, static_cast<int>(kRootClusters));
-  EXPECT_EQ(window_.widths, (std::vector<float>{50.0f, 100.0f}));
+  EXPECT_EQ(window_.widths.back(), 100.0f);
   ASSERT_EQ(window_.messages.size(), 1u);
   EXPECT_EQ(window_.messages[0].text,
             std::string(kCompletionFirstLine) + "\r\n耗时12.34375000s\r\n共恢复3个文件夹。");
@@ -474,7 +478,7 @@ TEST_F(Form1Test, CommandsDuringAPassLeaveTheOpenVolumeAndTheLayoutAlone) {
   EXPECT_FALSE(layoutChanged);
   EXPECT_EQ(opensDuringPass, 1);  // only the pass's own open
   EXPECT_EQ(entriesDuringPass, (std::vector<std::string>{"F", "G"}));
-  EXPECT_EQ(window_.eventPumps, static_cast<int>(kRootClusters));  // one pass, all clusters
+  EXPECT_EQ(volumes_.Count(MemoryVolume::Call::kWrite), 2);  // one pass: sectors 0 and 3
   EXPECT_EQ(AttributeOnF(kRootSectors - 1, 0), kAttrDirectory);
 
   // The pass's report comes first; then the selection made meanwhile is analysed (G is refused).
@@ -484,6 +488,67 @@ TEST_F(Form1Test, CommandsDuringAPassLeaveTheOpenVolumeAndTheLayoutAlone) {
   EXPECT_EQ(window_.messages[1].text, std::string(texts::kNotFat32.chinese));
   EXPECT_FALSE(window_.repairEnabled);
   EXPECT_FALSE(volumes_.IsOpen());
+}
+
+// On a slow drive the window stays alive: the pass lets it handle its input between every two
+// transfers, the reads of the analysis under the lock as well as the writes, and its bar moves
+// over both along one track that never goes back and ends full.
+TEST_F(Form1Test, PassHandlesInputBetweenEveryTwoTransfersAndItsBarCoversTheReading) {
+  form_.Form_Load();
+  window_.Select(form_, "F");
+  LoggingBackend log{volumes_};
+  ScopedBackend logged{log};
+  struct Seen {
+    MemoryVolume::Call call;
+    float width;  // as last set on the bar
+    int pumps;
+  };
+  std::vector<Seen> seen;
+  log.onTransfer = [&](MemoryVolume::Call call) {
+    seen.push_back({call, window_.progressWidth, window_.eventPumps});
+  };
+  form_.Command1_Click();
+  ASSERT_TRUE(ShowedCompletion());
+  seen.push_back({MemoryVolume::Call::kClose, window_.progressWidth, window_.eventPumps});
+
+  const auto firstWrite = std::find_if(
+      seen.begin(), seen.end(), [](const Seen& s) { return s.call == MemoryVolume::Call::kWrite; });
+  ASSERT_NE(firstWrite, seen.end());
+  EXPECT_GE(firstWrite - seen.begin(), 3);  // the boot sector, the FAT and the root came first
+  EXPECT_GT(firstWrite->width, 0.0f);       // and the reading moved the bar
+  for (std::size_t i = 1; i < seen.size(); ++i) {
+    SCOPED_TRACE("transfer " + std::to_string(i));
+    EXPECT_GT(seen[i].pumps, seen[i - 1].pumps);
+    EXPECT_GE(seen[i].width, seen[i - 1].width);
+  }
+  EXPECT_EQ(seen.back().width, 100.0f);
+}
+
+// A close asked for during a pass neither cuts it short nor is lost: the caption says that the
+// window will close, the pass completes, and the window closes after the pass's report, leaving
+// alone a selection made meanwhile.
+TEST_F(Form1Test, CloseDuringAPassComesAfterItsReport) {
+  form_.Form_Load();
+  window_.Select(form_, "F");
+  std::vector<bool> allowed;
+  std::size_t closedDuringPass = 0;
+  window_.duringPass = [&](int pump) {
+    if (pump <= 2) allowed.push_back(form_.Form_QueryUnload());  // asked twice
+    if (pump == 1) window_.Select(form_, "G");
+    closedDuringPass += window_.closedAfter.size();
+  };
+  form_.Command1_Click();
+
+  EXPECT_EQ(allowed, (std::vector<bool>{false, false}));
+  EXPECT_EQ(closedDuringPass, 0u);
+  EXPECT_EQ(window_.captions, (std::vector<std::string>{texts::kFinishingBeforeClose.chinese}));
+  EXPECT_EQ(AttributeOnF(0, 0), kAttrDirectory);
+  ASSERT_EQ(window_.messages.size(), 1u);  // the report; G is not analysed
+  EXPECT_TRUE(ShowedCompletion());
+  EXPECT_EQ(window_.closedAfter, (std::vector<std::size_t>{1}));
+  // With no pass running, the window closes when asked.
+  EXPECT_TRUE(form_.Form_QueryUnload());
+  EXPECT_EQ(window_.captions.size(), 1u);
 }
 
 TEST_F(Form1Test, MountedDriveIsUnmountedOnlyWhenTheUserAgreesAndMountedAgainAfterTheRepair) {

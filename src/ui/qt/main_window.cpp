@@ -248,6 +248,10 @@ void MainWindow::ShowMessage(const std::string& text, const std::string& title, 
 
 void MainWindow::ProcessPendingEvents() { QCoreApplication::processEvents(); }
 
+void MainWindow::SetCaption(const std::string& text) { setWindowTitle(Text(text)); }
+
+void MainWindow::CloseForm() { close(); }
+
 bool MainWindow::AskYesNo(const std::string& text, const std::string& title) {
   QMessageBox box(QMessageBox::Question, Text(title), Text(text),
                   QMessageBox::Yes | QMessageBox::No, this);
@@ -280,7 +284,7 @@ volume::MountChange MainWindow::Mount(const std::string& letter) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-  if (form_.PassRunning()) {
+  if (!form_.Form_QueryUnload()) {
     event->ignore();
     return;
   }

@@ -38,6 +38,8 @@ class MainWindow final : public QWidget, public Form1Controls, public Form1Platf
   void SetProgressWidth(float percent) override;
   void ShowMessage(const std::string& text, const std::string& title, int style) override;
   void ProcessPendingEvents() override;
+  void SetCaption(const std::string& text) override;
+  void CloseForm() override;
   bool AskYesNo(const std::string& text, const std::string& title) override;
 
   // Form1Platform

@@ -551,6 +551,13 @@ void MainWindow::ProcessPendingEvents() {
   }
 }
 
+void MainWindow::SetCaption(const std::string& text) {
+  SetWindowTextW(window_, Wide(text).c_str());
+}
+
+// Posted: the window closes once the handler that asks for it has returned.
+void MainWindow::CloseForm() { PostMessageW(window_, WM_CLOSE, 0, 0); }
+
 // Form1Platform
 
 unsigned MainWindow::DriveType(const std::string& root) { return volume::QueryDriveType(root); }
@@ -658,8 +665,8 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       OnDpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
       return 0;
     case WM_CLOSE:
-      // A running pass holds the volume open; the window stays until it has finished.
-      if (form_.PassRunning()) return 0;
+      // A running pass holds the volume open; the window closes once it has finished.
+      if (!form_.Form_QueryUnload()) return 0;
       DestroyWindow(window_);
       return 0;
     case WM_DESTROY:

@@ -50,6 +50,8 @@ class MainWindow final : public Form1Controls, public Form1Platform {
   void SetProgressWidth(float percent) override;
   void ShowMessage(const std::string& text, const std::string& title, int style) override;
   void ProcessPendingEvents() override;
+  void SetCaption(const std::string& text) override;
+  void CloseForm() override;
 
   // Form1Platform
   unsigned DriveType(const std::string& root) override;
