@@ -41,19 +41,25 @@
 #include "fat_image.h"
 #include "fat_tools.h"
 #include "repair/engine.h"
-#include "ui/form1.h"
 #include "volume/drives.h"
-
-#ifdef KESTROVA_BENCH_QT
-#include <QApplication>
-#include <QProgressBar>
-#include <QWidget>
-#endif
+#include "window_bench.h"
 
 extern char** environ;
 
+void kestrova::bench::Must(bool ok, const std::string& what) {
+  if (!ok) {
+    std::fprintf(stderr, "kestrova_bench: %s\n", what.c_str());
+    std::exit(1);
+  }
+}
+
 namespace {
 
+using kestrova::bench::Must;
+using kestrova::bench::WindowPass;
+#ifdef KESTROVA_BENCH_QT
+using kestrova::bench::QtWindowPass;
+#endif
 namespace fs = std::filesystem;
 using kestrova::proof::FatImage;
 using kestrova::proof::kImageSectorSize;
@@ -92,13 +98,6 @@ void InAlternatingOrder(int run, First first, Second second) {
 double Median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   return values[values.size() / 2];
-}
-
-void Must(bool ok, const std::string& what) {
-  if (!ok) {
-    std::fprintf(stderr, "kestrova_bench: %s\n", what.c_str());
-    std::exit(1);
-  }
 }
 
 void MustRun(const std::string& command) {
@@ -185,174 +184,29 @@ double BareLoop(const fs::path& image, const std::vector<std::uint64_t>& rootSec
   return Seconds(Clock::now() - start);
 }
 
-// The engine's contacts for a pass without a window.
-class Headless final : public kestrova::repair::WindowContacts {
- public:
-  explicit Headless(char drive = kDrive) : drive_(drive) {}
-  std::string ListEntryText(std::int16_t) override { return std::string(1, drive_); }
-  std::int16_t FirstSelectedIndex() override { return 0; }
-  void SetRepairEnabled(bool enabled) override { repairEnabled = enabled; }
-  void ShowMessage(const std::string& text, const std::string&, int) override {
-    std::fprintf(stderr, "message: %s\n", text.c_str());
-  }
-  void SetProgressWidth(float) override {}
-  void ProcessPendingEvents() override {}
-  bool repairEnabled = false;
+// Opens the drive of the image for the engine.
+kestrova::volume::Volume OpenDrive(char drive, kestrova::volume::Access access) {
+  auto opened =
+      kestrova::volume::Volume::Open(kestrova::volume::DriveTarget::OfLetter(drive), access);
+  Must(opened.has_value(), "cannot open the volume");
+  return std::move(*opened);
+}
 
- private:
-  char drive_;
-};
-
-double HeadlessPass(kestrova::repair::VolumeLayout& layout) {
-  Headless window;
-  kestrova::repair::RepairReport report;
+double HeadlessPass(const kestrova::repair::VolumeLayout& layout) {
   const auto start = Clock::now();
-  kestrova::repair::cmdrepair_Click(layout, window, &report);
+  auto volume = OpenDrive(kDrive, kestrova::volume::Access::kReadWrite);
+  const auto report = kestrova::repair::Repair(volume, &layout);
   const double seconds = Seconds(Clock::now() - start);
-  Must(!report.restored.empty(), "the pass found nothing to repair");
+  Must(report && !report->restored.empty(), "the pass found nothing to repair");
   return seconds;
 }
 
 kestrova::repair::VolumeLayout Analyse(char drive = kDrive) {
-  kestrova::repair::VolumeLayout layout;
-  Headless window(drive);
-  kestrova::repair::List1_ItemCheck(layout, window, 0);
-  Must(window.repairEnabled, "the analysis refused the image");
-  return layout;
+  auto volume = OpenDrive(drive, kestrova::volume::Access::kReadOnly);
+  auto layout = kestrova::repair::Analyse(volume);
+  Must(layout.has_value(), "the analysis refused the image");
+  return std::move(*layout);
 }
-
-// The list and the Repair button as the window shows them: the one drive listed and selected.
-class ListControls : public kestrova::ui::Form1Controls {
- public:
-  void ListAddItem(const std::string& text) override { items_.push_back(text); }
-  void ListClear() override { items_.clear(); }
-  std::int16_t ListCount() override { return static_cast<std::int16_t>(items_.size()); }
-  std::string ListText(std::int16_t index) override { return items_.at(index); }
-  bool ListSelected(std::int16_t index) override { return index == 0; }
-  void SetRepairEnabled(bool enabled) override { repairEnabled = enabled; }
-  void SetCaption(const std::string&) override {}
-  void CloseForm() override {}
-  bool repairEnabled = false;
-
- private:
-  std::vector<std::string> items_;
-};
-
-// Controls that do what a window does on each progress step: turn the share into a pixel width
-// and a caption, and on each pump drain a queue of pending events and repaint the bar into a
-// pixel buffer.
-class BusyControls final : public ListControls {
- public:
-  void SetProgressVisible(bool visible) override { visible_ = visible; }
-  void SetProgressWidth(float percent) override {
-    char caption[32];
-    std::snprintf(caption, sizeof caption, "%.1f%%", static_cast<double>(percent));
-    caption_ = caption;
-    width_ = static_cast<int>(percent / 100.0f * kTrackWidth + 0.5f);
-    pending_.push_back({kRepaint, width_});
-    pending_.push_back({kMouseMove, width_ / 2});
-  }
-  void ShowMessage(const std::string& text, const std::string&, int) override {
-    lastMessage = text;
-  }
-  void ProcessPendingEvents() override {
-    while (!pending_.empty()) {
-      const Event event = pending_.front();
-      pending_.pop_front();
-      if (event.kind == kRepaint && visible_) Paint(event.value);
-      if (event.kind == kMouseMove) hover_ = event.value;
-    }
-  }
-
-  std::string lastMessage;
-  std::uint64_t checksum = 0;
-
- private:
-  static constexpr int kTrackWidth = 331;  // the bar's track, in pixels
-  static constexpr int kTrackHeight = 17;
-  enum Kind { kRepaint, kMouseMove };
-  struct Event {
-    Kind kind;
-    int value;
-  };
-  void Paint(int width) {
-    for (int y = 0; y < kTrackHeight; ++y) {
-      for (int x = 0; x < kTrackWidth; ++x) {
-        pixels_[y * kTrackWidth + x] = x < width ? 0x0000A000u : 0x00F0F0F0u;
-      }
-    }
-    checksum += pixels_[kTrackWidth / 2] + static_cast<std::uint64_t>(hover_);
-  }
-  std::deque<Event> pending_;
-  std::uint32_t pixels_[kTrackWidth * kTrackHeight] = {};
-  std::string caption_;
-  int width_ = 0;
-  int hover_ = 0;
-  bool visible_ = false;
-};
-
-class BenchPlatform final : public kestrova::ui::Form1Platform {
- public:
-  unsigned DriveType(const std::string& root) override {
-    return kestrova::volume::QueryDriveType(root);
-  }
-  float SecondsTimer() override { return 0.0f; }
-  void OpenWebSite(const std::string&) override {}
-};
-
-// Loads Form1 over `controls`, selects the image and times one Repair click.
-template <typename Controls>
-double TimedRepairClick(Controls& controls) {
-  BenchPlatform platform;
-  kestrova::ui::Form1 form(controls, platform);
-  form.Form_Load();
-  form.List1_Click();
-  Must(controls.repairEnabled, "the window's analysis refused the image");
-  const auto start = Clock::now();
-  form.Command1_Click();
-  return Seconds(Clock::now() - start);
-}
-
-double WindowPass() {
-  BusyControls controls;
-  const double seconds = TimedRepairClick(controls);
-  Must(controls.checksum != 0, "the window never painted");
-  Must(controls.lastMessage.find("耗时") != std::string::npos, "the window's pass failed");
-  return seconds;
-}
-
-#ifdef KESTROVA_BENCH_QT
-// The same controls on a real Qt progress bar in a shown (offscreen) window: every step sets the
-// bar and lets Qt process its events, which lays out and repaints the bar.
-class QtControls final : public ListControls {
- public:
-  QtControls() : bar_(&window_) {
-    window_.resize(kWindowWidth, kWindowHeight);
-    bar_.setGeometry(kBarLeft, kBarTop, kBarWidth, kBarHeight);
-    bar_.setRange(0, kBarSteps);
-    window_.show();
-    QCoreApplication::processEvents();
-  }
-  void SetProgressVisible(bool visible) override { bar_.setVisible(visible); }
-  void SetProgressWidth(float percent) override {
-    bar_.setValue(static_cast<int>(percent / 100.0f * kBarSteps));
-  }
-  void ShowMessage(const std::string&, const std::string&, int) override {}
-  void ProcessPendingEvents() override { QCoreApplication::processEvents(); }
-
- private:
-  static constexpr int kWindowWidth = 391, kWindowHeight = 310;
-  static constexpr int kBarLeft = 30, kBarTop = 270, kBarWidth = 331, kBarHeight = 17;
-  static constexpr int kBarSteps = 1000;
-  QWidget window_;
-  QProgressBar bar_;
-};
-
-double QtWindowPass() {
-  QtControls controls;
-  return TimedRepairClick(controls);
-}
-#endif
 
 struct CommandRun {
   double seconds = 0;
@@ -626,15 +480,11 @@ void AnalysisBenchmark(const Settings& s, const LargeVolume& v) {
     DropCache(v.image);
     log.events.clear();
     const kestrova::testing::ScopedBackend scoped(log);
-    Must(kestrova::volume::OpenVolume(kestrova::volume::DevicePath(std::string(1, v.drive)),
-                                      kestrova::volume::Access::kReadOnly),
-         "cannot open the volume");
-    kestrova::repair::VolumeLayout layout;
+    auto volume = OpenDrive(v.drive, kestrova::volume::Access::kReadOnly);
     const auto start = Clock::now();
-    const auto refusal = kestrova::repair::AnalyseOpenVolume(layout);
+    const auto layout = kestrova::repair::Analyse(volume);
     analysis.push_back(Seconds(Clock::now() - start));
-    kestrova::volume::CloseVolume();
-    Must(!refusal, "the analysis refused the large volume");
+    Must(layout.has_value(), "the analysis refused the large volume");
   };
   const auto timedBaseline = [&] {
     DropCache(v.image);
@@ -691,10 +541,7 @@ int main(int argc, char** argv) {
     s.directory = temp->path();
   }
   ::setenv("MTOOLS_SKIP_CHECK", "1", 1);
-#ifdef KESTROVA_BENCH_QT
-  ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  QApplication application(argc, argv);
-#endif
+  const auto toolkit = kestrova::bench::StartWindowToolkit(argc, argv);
   const Fixture fixture = MakeFixture(s);
   std::printf("medians of %d runs, each on a fresh copy of the image\n", s.repeat);
   PeerBenchmark(s, fixture);

@@ -83,9 +83,9 @@ class FaultyBackend final : public volume::VolumeBackend {
   enum Kind { kNone, kPosition, kRead, kWrite, kFlush };  // kFaultKinds of them
   FaultyBackend(MemoryVolume& inner, Kind kind, int n) : inner_(inner), kind_(kind), n_(n) {}
 
-  volume::VolumeHandle Open(const std::string& path, volume::Access access,
-                            volume::OpenFailure& failure) override {
-    return inner_.Open(path, access, failure);
+  volume::VolumeHandle Open(const volume::DriveTarget& target, volume::Access access,
+                            volume::DeviceError& failure) override {
+    return inner_.Open(target, access, failure);
   }
   bool Close(volume::VolumeHandle h) override { return inner_.Close(h); }
   bool SetPosition(volume::VolumeHandle h, std::int32_t hi, std::int32_t lo) override {
@@ -114,19 +114,25 @@ class FaultyBackend final : public volume::VolumeBackend {
   int count_ = 0;
 };
 
-class Window final : public kestrova::repair::WindowContacts {
+// The pass's progress: never outside [0, 100], never back.
+class CheckedProgress final : public kestrova::repair::Progress {
  public:
-  std::string ListEntryText(std::int16_t) override { return std::string(1, kDrive); }
-  std::int16_t FirstSelectedIndex() override { return 0; }
-  void SetRepairEnabled(bool enabled) override { repairEnabled = enabled; }
-  void ShowMessage(const std::string&, const std::string&, int) override { ++messages; }
-  void SetProgressWidth(float percent) override {
-    if (!(percent > 0.0f && percent <= 100.0f)) Fail("progress outside (0, 100]");
+  void Advance(float percent) override {
+    if (!(percent >= 0.0f && percent <= 100.0f)) Fail("progress outside [0, 100]");
+    if (percent < last_) Fail("progress went back");
+    last_ = percent;
   }
-  void ProcessPendingEvents() override {}
-  bool repairEnabled = false;
-  int messages = 0;
+
+ private:
+  float last_ = 0.0f;
 };
+
+// Opens the fuzzed drive; the open may be the failing call.
+std::optional<volume::Volume> OpenDrive(volume::Access access) {
+  auto opened = volume::Volume::Open(volume::DriveTarget::OfLetter(kDrive), access);
+  if (!opened) return std::nullopt;
+  return std::move(*opened);
+}
 
 // The root chain by a separate walk of the first FAT, or nothing when it does not end properly
 // within the 501 clusters the engine accepts.
@@ -249,16 +255,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto kind = static_cast<FaultyBackend::Kind>(fault % kFaultKinds);
   FaultyBackend backend(memory, kind, fault / kFaultKinds + 1);
   volume::UseVolumeBackend(&backend);
-  VolumeLayout layout;
-  Window window;
-  kestrova::repair::List1_ItemCheck(layout, window, 0);
+  std::optional<VolumeLayout> analysed;
+  if (auto opened = OpenDrive(volume::Access::kReadWrite)) {
+    auto looked = kestrova::repair::Analyse(*opened);
+    if (looked) analysed = std::move(*looked);
+  }
   if (!memory.SectorsWritten().empty()) Fail("the analysis wrote");
   if (memory.IsOpen()) Fail("the analysis left the volume open");
-  if (window.repairEnabled == (window.messages != 0)) Fail("enabled with a message, or neither");
-  if (!window.repairEnabled) {
+  if (!analysed) {
     volume::UseVolumeBackend(nullptr);
     return 0;
   }
+  const VolumeLayout& layout = *analysed;
 
   const bool exfat = layout.fileSystem == kestrova::repair::FileSystem::kExfat;
   // The separate walk reads a FAT32 FAT of 512-byte sectors, the first FAT in use.
@@ -315,13 +323,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
-  bool failed = false;
+  bool failed = true;
   bool anyWritten = false;
-  try {
-    kestrova::repair::cmdrepair_Click(layout, window);
-  } catch (const kestrova::repair::RepairFailure& failure) {
-    failed = true;
-    anyWritten = failure.anyWritten();
+  if (auto opened = OpenDrive(volume::Access::kReadWrite)) {
+    CheckedProgress progress;
+    const auto repaired = kestrova::repair::Repair(*opened, &layout, &progress);
+    failed = !repaired;
+    anyWritten = failed && repaired.error().anyWritten;
   }
   volume::UseVolumeBackend(nullptr);
   if (memory.IsOpen()) Fail("the pass left the volume open");

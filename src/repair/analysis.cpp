@@ -43,8 +43,8 @@ Link Follow(FileSystem fileSystem, std::uint32_t raw, std::uint32_t& next) {
 // sector names another), recording its clusters. The FAT is read a window of sectors at a time;
 // `window` keeps the last one. Returns the refusal when a sector cannot be read or the chain is
 // damaged. `track` hears of every read.
-std::optional<Problem> WalkRootChain(VolumeLayout& layout, FatWindow& window,
-                                     ProgressTrack& track) {
+std::optional<Problem> WalkRootChain(volume::Volume& volume, VolumeLayout& layout,
+                                     FatWindow& window, ProgressTrack& track) {
   const std::int64_t lastCluster = layout.clusterCount + 1;
   const std::int64_t sectorSize = layout.bytesPerSector;
   const std::int64_t windowSectors = std::max<std::int64_t>(1, kFatWindowBytes / sectorSize);
@@ -62,18 +62,15 @@ std::optional<Problem> WalkRootChain(VolumeLayout& layout, FatWindow& window,
       window.count = std::min<std::int64_t>(windowSectors, layout.fatSize - fatSectorIndex);
       const auto bytes =
           window.buffer.bytes().first(static_cast<std::size_t>(window.count * sectorSize));
-      const ReadResult read =
-          ReadSectors(fatStart + fatSectorIndex, layout.bytesPerSector, bytes, layout.bytesRead);
-      if (read != ReadResult::kOk) {
-        return ReadProblem(read, fatStart + fatSectorIndex + layout.bytesRead / sectorSize);
+      if (const auto failed =
+              ReadSectors(volume, fatStart + fatSectorIndex, layout.bytesPerSector, bytes)) {
+        return ReadProblem(*failed, fatStart + fatSectorIndex, sectorSize);
       }
       track.Touched();
       window.first = fatSectorIndex;
     }
-    // The FAT sector that holds the entry, as far as the layout keeps it.
+    // The FAT sector that holds the entry.
     const std::size_t at = static_cast<std::size_t>((fatSectorIndex - window.first) * sectorSize);
-    const auto held = window.buffer.bytes().subspan(at, layout.fatSector.size());
-    std::copy(held.begin(), held.end(), layout.fatSector.begin());
     const std::uint32_t raw =
         fat::Read32(window.buffer.bytes(), at + static_cast<std::size_t>(entryOffset % sectorSize));
     std::uint32_t next = 0;
@@ -115,8 +112,8 @@ static_assert(kHeldRoom % volume::kBufferAlignment == 0 && kHeldRoom >= fat::kMa
 // walker restores the hidden folders, and the sectors that it changed are kept, as they are to be
 // written. The root is planned on `track` before its first read, and each changed sector as it is
 // found; a transfer moves the track once the walker has looked at it.
-std::optional<Problem> ScanRootDirectory(VolumeLayout& layout, RestoredSectors* restored,
-                                         ProgressTrack& track) {
+std::optional<Problem> ScanRootDirectory(volume::Volume& volume, VolumeLayout& layout,
+                                         RestoredSectors* restored, ProgressTrack& track) {
   const std::vector<RootExtent> extents = RootExtents(layout);
   const std::int64_t sectorSize = layout.bytesPerSector;
   const std::int64_t rootBytes = layout.RootBytes();
@@ -152,9 +149,9 @@ std::optional<Problem> ScanRootDirectory(VolumeLayout& layout, RestoredSectors* 
       }
     }
     const auto area = bytes.subspan(kHeldRoom, static_cast<std::size_t>(sectors * sectorSize));
-    const ReadResult result = ReadSectors(first, layout.bytesPerSector, area, layout.bytesRead);
-    if (result != ReadResult::kOk)
-      return ReadProblem(result, first + layout.bytesRead / sectorSize);
+    if (const auto failed = ReadSectors(volume, first, layout.bytesPerSector, area)) {
+      return ReadProblem(*failed, first, sectorSize);
+    }
 
     // The window: what the walker left, then the transfer, up to the end of the root's entries.
     const std::int64_t transferStart = read;
@@ -194,57 +191,48 @@ std::optional<Problem> ScanRootDirectory(VolumeLayout& layout, RestoredSectors* 
   return std::nullopt;
 }
 
-std::optional<Problem> AnalyseVolume(VolumeLayout& layout, RestoredSectors* restored,
-                                     ProgressTrack& track) {
+std::optional<Problem> AnalyseVolume(volume::Volume& volume, VolumeLayout& layout,
+                                     RestoredSectors* restored, ProgressTrack& track) {
   // A volume too short for its boot sector cannot be read at all: no size was claimed yet.
   volume::AlignedBuffer boot(kBootReadBytes);
-  if (ReadSectors(kBootSector, kBootReadBytes, boot.bytes(), layout.bytesRead) != ReadResult::kOk) {
-    return ReadProblem(ReadResult::kFailed, kBootSector);
+  if (ReadSectors(volume, kBootSector, kBootReadBytes, boot.bytes())) {
+    Problem problem = MakeProblem(ProblemKind::kReadFailed);
+    problem.sector = kBootSector;
+    return problem;
   }
   track.Touched();
   std::copy_n(boot.bytes().begin(), layout.bootSector.size(), layout.bootSector.begin());
-  if (auto problem = CheckBootRegion(layout, boot.bytes(), &track)) return problem;
+  if (auto problem = CheckBootRegion(volume, layout, boot.bytes(), &track)) return problem;
   if (auto problem = ReadGeometry(layout)) return problem;
-  if (auto problem = CheckDevice(layout)) return problem;
+  if (auto problem = CheckDevice(volume, layout)) return problem;
   layout.rootClusterCount = 0;
   FatWindow window;
   if (layout.RootHasChain()) {
-    if (auto problem = WalkRootChain(layout, window, track)) return problem;
+    if (auto problem = WalkRootChain(volume, layout, window, track)) return problem;
   }
   // The rest of the FAT is planned before the root, which plans itself, is read.
   track.Plan(FatScanBytes(layout, window));
-  if (auto problem = ScanRootDirectory(layout, restored, track)) return problem;
-  return CheckOtherChains(layout, window, track);
+  if (auto problem = ScanRootDirectory(volume, layout, restored, track)) return problem;
+  return CheckOtherChains(volume, layout, window, track);
 }
 
 }  // namespace
 
-std::optional<Problem> AnalyseOpenVolume(VolumeLayout& layout, RestoredSectors* restored,
-                                         ProgressTrack* track) {
+std::optional<Problem> AnalyseInto(volume::Volume& volume, VolumeLayout& layout,
+                                   RestoredSectors* restored, ProgressTrack* track) {
   ProgressTrack unseen;
   try {
-    return AnalyseVolume(layout, restored, track ? *track : unseen);
+    return AnalyseVolume(volume, layout, restored, track ? *track : unseen);
   } catch (const std::bad_alloc&) {
     return MakeProblem(ProblemKind::kOutOfMemory);
   }
 }
 
-void List1_ItemCheck(VolumeLayout& layout, WindowContacts& window, std::int16_t item,
-                     volume::Access access) {
-  window.SetRepairEnabled(false);
-  if (!volume::OpenVolume(volume::DevicePath(window.ListEntryText(item)), access)) {
-    Problem problem = MakeProblem(ProblemKind::kOpenFailed);
-    problem.open = volume::LastOpenFailure();
-    window.ShowMessage(messages::Text(problem), messages::AnalysisTitle(problem), kStyleCritical);
-    return;
-  }
-  if (const std::optional<Problem> refusal = AnalyseOpenVolume(layout)) {
-    volume::CloseVolume();
-    window.ShowMessage(messages::Text(*refusal), messages::AnalysisTitle(*refusal), kStyleCritical);
-    return;
-  }
-  window.SetRepairEnabled(true);
-  volume::CloseVolume();
+Expected<VolumeLayout, Problem> Analyse(volume::Volume& volume, RestoredSectors* restored,
+                                        ProgressTrack* track) {
+  VolumeLayout layout;
+  if (auto problem = AnalyseInto(volume, layout, restored, track)) return std::move(*problem);
+  return layout;
 }
 
 }  // namespace kestrova::repair

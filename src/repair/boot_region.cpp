@@ -21,7 +21,7 @@ Problem DamagedBootRegion(DetailKind kind, std::int64_t at = 0, std::int64_t val
 // The main boot region of exFAT, sectors 0 to 11 of the volume's own size: the extended boot
 // sectors' signatures, then the checksum in every word of sector 11. The backup region is not
 // looked at: a damaged main region is for a disk checking tool to restore.
-std::optional<Problem> CheckExfatBootRegion(VolumeLayout& layout,
+std::optional<Problem> CheckExfatBootRegion(volume::Volume& volume, VolumeLayout& layout,
                                             std::span<const std::uint8_t> sector0,
                                             ProgressTrack* track) {
   const std::uint32_t shift = layout.bootSector[exfat::kBytesPerSectorShiftOffset];
@@ -35,13 +35,9 @@ std::optional<Problem> CheckExfatBootRegion(VolumeLayout& layout,
   volume::AlignedBuffer region(regionSectors * sectorBytes);
   const std::span<std::uint8_t> bytes = region.bytes();
   std::copy_n(sector0.begin(), sectorBytes, bytes.begin());
-  const ReadResult read = ReadSectors(1, static_cast<std::uint32_t>(sectorBytes),
-                                      bytes.subspan(sectorBytes), layout.bytesRead);
-  if (read != ReadResult::kOk) {
-    Problem problem = MakeProblem(read == ReadResult::kShort ? ProblemKind::kVolumeTooShort
-                                                             : ProblemKind::kReadFailed);
-    problem.sector = 1 + static_cast<std::int64_t>(layout.bytesRead / sectorBytes);
-    return problem;
+  if (const auto failed = ReadSectors(volume, 1, static_cast<std::uint32_t>(sectorBytes),
+                                      bytes.subspan(sectorBytes))) {
+    return ReadProblem(*failed, 1, static_cast<std::int64_t>(sectorBytes));
   }
   if (track) track->Touched();
 
@@ -81,7 +77,8 @@ std::uint32_t ExfatBootChecksum(std::span<const std::uint8_t> sectors, std::size
   return sum;
 }
 
-std::optional<Problem> CheckBootRegion(VolumeLayout& layout, std::span<const std::uint8_t> sector0,
+std::optional<Problem> CheckBootRegion(volume::Volume& volume, VolumeLayout& layout,
+                                       std::span<const std::uint8_t> sector0,
                                        ProgressTrack* track) {
   const BootSectorKind kind = KindOfBootSector(layout.bootSector);
   if (kind == BootSectorKind::kOther) return std::nullopt;
@@ -89,12 +86,13 @@ std::optional<Problem> CheckBootRegion(VolumeLayout& layout, std::span<const std
     return DamagedBootRegion(DetailKind::kBootSignature);
   }
   if (kind != BootSectorKind::kExfat) return std::nullopt;
-  return CheckExfatBootRegion(layout, sector0, track);
+  return CheckExfatBootRegion(volume, layout, sector0, track);
 }
 
-std::optional<Problem> CheckDevice(const VolumeLayout& layout) {
-  volume::DeviceSize device;
-  if (!volume::VolumeDeviceSize(device)) return MakeProblem(ProblemKind::kDeviceSizeUnknown);
+std::optional<Problem> CheckDevice(volume::Volume& volume, const VolumeLayout& layout) {
+  const auto size = volume.Size();
+  if (!size) return MakeProblem(ProblemKind::kDeviceSizeUnknown);
+  const volume::DeviceSize& device = *size;
   const auto claimed = CheckedMul<std::uint64_t>(static_cast<std::uint64_t>(layout.totalSectors),
                                                  static_cast<std::uint64_t>(layout.bytesPerSector));
   if (!claimed || *claimed > device.bytes) {

@@ -36,8 +36,9 @@ namespace {
 // The exFAT allocation bitmap's bits, read a sector at a time when asked for.
 class AllocationBitmap {
  public:
-  AllocationBitmap(VolumeLayout& layout, ProgressTrack& track)
-      : layout_(layout),
+  AllocationBitmap(volume::Volume& volume, VolumeLayout& layout, ProgressTrack& track)
+      : volume_(volume),
+        layout_(layout),
         track_(track),
         place_(layout.findings.bitmap),
         sector_(static_cast<std::size_t>(layout.bytesPerSector)) {}
@@ -55,9 +56,10 @@ class AllocationBitmap {
     if (!first) return missing();
     const std::int64_t wanted = *first + byte % clusterBytes / sectorSize;
     if (wanted != held_) {
-      const ReadResult read =
-          ReadSectors(wanted, layout_.bytesPerSector, sector_.bytes(), layout_.bytesRead);
-      if (read != ReadResult::kOk) return ReadProblem(read, wanted);
+      if (const auto failed =
+              ReadSectors(volume_, wanted, layout_.bytesPerSector, sector_.bytes())) {
+        return ReadProblem(*failed, wanted, sectorSize);
+      }
       track_.Touched();
       held_ = wanted;
     }
@@ -66,6 +68,7 @@ class AllocationBitmap {
   }
 
  private:
+  volume::Volume& volume_;
   VolumeLayout& layout_;
   ProgressTrack& track_;
   std::optional<BitmapPlace> place_;
@@ -147,9 +150,9 @@ std::int64_t DescribingSectors(const VolumeLayout& layout) {
 
 // Reads the FAT in use once, in order, and scans it for links into the root; the sectors that
 // `window` holds are taken from it and not read again.
-std::optional<Problem> ScanFat(VolumeLayout& layout, const RootClusterSet& root,
-                               AllocationBitmap* bitmap, const FatWindow& window,
-                               ProgressTrack& track) {
+std::optional<Problem> ScanFat(volume::Volume& volume, VolumeLayout& layout,
+                               const RootClusterSet& root, AllocationBitmap* bitmap,
+                               const FatWindow& window, ProgressTrack& track) {
   const std::int64_t sectorSize = layout.bytesPerSector;
   const std::int64_t sectors = DescribingSectors(layout);
   const std::int64_t heldEnd = std::min(window.first + window.count, sectors);
@@ -171,10 +174,8 @@ std::optional<Problem> ScanFat(VolumeLayout& layout, const RootClusterSet& root,
     const std::int64_t end = sector < window.first ? std::min(window.first, sectors) : sectors;
     const std::int64_t count = std::min(transferSectors, end - sector);
     const auto bytes = buffer.bytes().first(static_cast<std::size_t>(count * sectorSize));
-    const ReadResult read =
-        ReadSectors(fatStart + sector, layout.bytesPerSector, bytes, layout.bytesRead);
-    if (read != ReadResult::kOk) {
-      return ReadProblem(read, fatStart + sector + layout.bytesRead / sectorSize);
+    if (const auto failed = ReadSectors(volume, fatStart + sector, layout.bytesPerSector, bytes)) {
+      return ReadProblem(*failed, fatStart + sector, sectorSize);
     }
     track.Moved(static_cast<std::int64_t>(bytes.size()));
     if (auto problem = ScanFatSectors(layout, root, bitmap, bytes, sector)) return problem;
@@ -185,17 +186,17 @@ std::optional<Problem> ScanFat(VolumeLayout& layout, const RootClusterSet& root,
 
 }  // namespace
 
-std::optional<Problem> CheckOtherChains(VolumeLayout& layout, const FatWindow& window,
-                                        ProgressTrack& track) {
+std::optional<Problem> CheckOtherChains(volume::Volume& volume, VolumeLayout& layout,
+                                        const FatWindow& window, ProgressTrack& track) {
   if (!layout.RootHasChain()) return std::nullopt;
   const RootClusterSet root(layout);
   if (root.begin() == root.end()) return std::nullopt;
   std::optional<AllocationBitmap> bitmap;
   if (layout.fileSystem == FileSystem::kExfat) {
-    bitmap.emplace(layout, track);
+    bitmap.emplace(volume, layout, track);
     if (auto problem = CheckRootAllocated(root, *bitmap)) return problem;
   }
-  return ScanFat(layout, root, bitmap ? &*bitmap : nullptr, window, track);
+  return ScanFat(volume, layout, root, bitmap ? &*bitmap : nullptr, window, track);
 }
 
 std::int64_t FatScanBytes(const VolumeLayout& layout, const FatWindow& window) {

@@ -43,8 +43,8 @@ struct FatWindow {
 // in large transfers, in order, taking the sectors that `window` holds from it; on exFAT also the
 // sectors of the bitmap that it asks about. Runs after the root directory was read, which names
 // the bitmap. `track` hears of every read; the FAT's are planned (FatScanBytes).
-std::optional<Problem> CheckOtherChains(VolumeLayout& layout, const FatWindow& window,
-                                        ProgressTrack& track);
+std::optional<Problem> CheckOtherChains(volume::Volume& volume, VolumeLayout& layout,
+                                        const FatWindow& window, ProgressTrack& track);
 // The bytes of the FAT that CheckOtherChains reads, known once the root chain's walk has filled
 // `window`: for the track's plan before the root directory is read.
 std::int64_t FatScanBytes(const VolumeLayout& layout, const FatWindow& window);

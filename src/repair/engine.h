@@ -1,39 +1,25 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The folder repair engine: the analysis of a drive and the attribute repair pass.
+// The folder repair engine: the analysis of a volume and the attribute repair pass, as functions
+// of an open volume. They touch no window: a front end opens the volume, calls them, and turns a
+// Problem into its own words (messages.h).
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <span>
-#include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "repair/layout.h"
 #include "repair/messages.h"
 #include "repair/progress.h"
 #include "repair/scan.h"
-#include "repair/window_contacts.h"
+#include "volume/volume.h"
 
 namespace kestrova::repair {
 
-// A repair pass that failed. what() is the user's message (UTF-8).
-class RepairFailure : public std::runtime_error {
- public:
-  RepairFailure(Problem problem, bool mayHaveWritten)
-      : std::runtime_error(messages::Text(problem)),
-        problem_(std::move(problem)),
-        mayHaveWritten_(mayHaveWritten) {}
-  const Problem& problem() const { return problem_; }
-  // Whether the pass had begun to write when it failed (a failed write may have landed).
-  bool anyWritten() const { return mayHaveWritten_; }
-
- private:
-  Problem problem_;
-  bool mayHaveWritten_;
-};
+using volume::Expected;
 
 // What a finished pass did.
 struct RepairReport {
@@ -41,45 +27,36 @@ struct RepairReport {
   std::int64_t sectorsWritten = 0;
 };
 
-// Analyses the drive of list entry `item`: opens its volume, reads the boot sector, refuses what
-// is not a FAT32 volume the engine can handle, derives the layout into `layout`, records the root
-// directory's cluster chain and reads the root directory. Enables Repair only when all of it
-// succeeded; otherwise shows its own message. Reads the disk, never writes it; `access` says how
-// the volume is opened (the window and the command line open it for reading only, so that a
-// write-protected drive is analysed too; the pass opens it again for writing).
-void List1_ItemCheck(VolumeLayout& layout, WindowContacts& window, std::int16_t item,
-                     volume::Access access = volume::Access::kReadWrite);
-
-// The repair pass on the drive of the first selected list entry. Under its own open it checks
-// that the volume still has the layout of the last successful analysis, reads the whole root
-// directory, restores every hidden folder entry, writes only the sectors that change, makes them
-// reach the disk, and dismounts and closes the volume. Throws RepairFailure when the pass cannot
-// complete; `report`, when given, receives what a completed pass did.
-void cmdrepair_Click(VolumeLayout& layout, WindowContacts& window, RepairReport* report = nullptr);
-
-// The analysis and the pass under one open, for a front end that does not pause between looking
-// and repairing (the command line): the drive of the first selected list entry is analysed as
-// List1_ItemCheck does and repaired as cmdrepair_Click does. A refusal of the analysis comes back
-// as a RepairFailure with nothing written.
-void RepairDrive(WindowContacts& window, RepairReport* report = nullptr);
-
 // The root directory's sectors that a repair changes, restored, by their number counted from the
 // root's first sector: what the pass writes.
 struct RestoredSectors {
   std::map<std::int64_t, std::vector<std::uint8_t>> sectors;
 };
 
-// The analysis on the open volume: boot sector, geometry, root chain, root directory, which it
-// reads in transfers of a bounded size and looks at as they come, filling layout.findings. With
-// `restored`, it also keeps the root's sectors with every hidden folder restored. With `track`, it
-// plans the root and the rest of the FAT on it (and with `restored` the sectors to write) and
-// tells it of every transfer. Returns the problem that makes it refuse the volume (also when
-// memory runs out).
-std::optional<Problem> AnalyseOpenVolume(VolumeLayout& layout, RestoredSectors* restored = nullptr,
-                                         ProgressTrack* track = nullptr);
+// The analysis of an open volume: boot region, geometry, the device's size, the root's chain, the
+// root directory (read in transfers of a bounded size and looked at as they come, into
+// layout.findings) and the chains that could reach it. Reads, never writes. With `restored`, it
+// also keeps the root's sectors with every hidden folder restored. With `track`, it plans the root
+// and the rest of the FAT on it (and with `restored` the sectors to write) and tells it of every
+// transfer. The problem, when it refuses the volume (also when memory runs out).
+Expected<VolumeLayout, Problem> Analyse(volume::Volume& volume, RestoredSectors* restored = nullptr,
+                                        ProgressTrack* track = nullptr);
+// The same into `layout`, which keeps what was learnt before a refusal.
+std::optional<Problem> AnalyseInto(volume::Volume& volume, VolumeLayout& layout,
+                                   RestoredSectors* restored = nullptr,
+                                   ProgressTrack* track = nullptr);
+
+// The repair pass on a volume opened for writing. Analyses it again as Analyse does, reading the
+// whole root directory before anything is written; with `analysed`, it must still have that
+// layout (the same boot sector and root chain) or nothing is written. Then it restores every
+// hidden folder entry, writes only the sectors that change, makes them reach the disk and
+// dismounts the volume. `progress` hears of every transfer, reads and writes on one track. The
+// problem when the pass could not complete; its anyWritten says whether it had begun to write.
+Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayout* analysed,
+                                       Progress* progress = nullptr);
 
 // Reads the geometry fields of layout.bootSector into layout. Returns the refusal when the boot
-// sector is not one of a FAT32 volume that the engine can handle.
+// sector is not one of a FAT or exFAT volume that the engine can handle.
 std::optional<Problem> ReadGeometry(VolumeLayout& layout);
 
 // What a sector 0 is, by the exFAT name, the FAT32 type text or the FAT12/FAT16 fields.
@@ -91,13 +68,14 @@ BootSectorKind KindOfBootSector(std::span<const std::uint8_t> boot);
 // extended boot sectors' signatures, read from the volume. Returns the refusal when it is damaged
 // or cannot be read; nothing for a sector 0 of no FAT or exFAT volume, which the geometry refuses.
 // `track`, when given, hears of the read.
-std::optional<Problem> CheckBootRegion(VolumeLayout& layout, std::span<const std::uint8_t> sector0,
+std::optional<Problem> CheckBootRegion(volume::Volume& volume, VolumeLayout& layout,
+                                       std::span<const std::uint8_t> sector0,
                                        ProgressTrack* track = nullptr);
 // The exFAT boot checksum of sectors 0 to 10 (`sectors`, each of `sectorBytes`).
 std::uint32_t ExfatBootChecksum(std::span<const std::uint8_t> sectors, std::size_t sectorBytes);
 // Whether the open volume's device, as the system tells it, holds the whole volume of `layout`
 // (its geometry read) and takes transfers of its sectors. Returns the refusal when it does not.
-std::optional<Problem> CheckDevice(const VolumeLayout& layout);
+std::optional<Problem> CheckDevice(volume::Volume& volume, const VolumeLayout& layout);
 
 // The first sector of data cluster `cluster`, or nothing when it lies outside the data region.
 std::optional<std::int64_t> ClusterFirstSector(const VolumeLayout& layout, std::int64_t cluster);

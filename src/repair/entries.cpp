@@ -16,14 +16,21 @@ constexpr std::uint8_t kNeverRepaired = kAttrVolumeId | kAttrReserved;
 
 }  // namespace
 
+bool IsHiddenFolderAttributes(std::uint16_t attributes, std::uint16_t neverRepaired) {
+  return (attributes & kAttrDirectory) && (attributes & kHiddenOrSystem) &&
+         !(attributes & neverRepaired);
+}
+
+std::uint16_t RestoredAttributes(std::uint16_t attributes) {
+  return static_cast<std::uint16_t>(attributes & ~kCleared);
+}
+
 bool IsHiddenFolderEntry(std::span<const std::uint8_t> entry) {
-  const std::uint8_t attribute = entry[kAttributeOffset];
-  return (attribute & kAttrDirectory) && (attribute & kHiddenOrSystem) &&
-         !(attribute & kNeverRepaired);
+  return IsHiddenFolderAttributes(entry[kAttributeOffset], kNeverRepaired);
 }
 
 std::uint8_t RestoredAttribute(std::uint8_t attribute) {
-  return static_cast<std::uint8_t>(attribute & ~kCleared);
+  return static_cast<std::uint8_t>(RestoredAttributes(attribute));
 }
 
 }  // namespace kestrova::repair

@@ -13,5 +13,10 @@ namespace kestrova::repair {
 bool IsHiddenFolderEntry(std::span<const std::uint8_t> entry);
 // The attribute a hidden folder gets back: hidden, system and read-only cleared, the rest kept.
 std::uint8_t RestoredAttribute(std::uint8_t attribute);
+// The same on the attribute bits that FAT and exFAT share (exFAT's FileAttributes are 16 bits):
+// a folder with hidden and/or system set and none of `neverRepaired`; its attributes with hidden,
+// system and read-only cleared.
+bool IsHiddenFolderAttributes(std::uint16_t attributes, std::uint16_t neverRepaired);
+std::uint16_t RestoredAttributes(std::uint16_t attributes);
 
 }  // namespace kestrova::repair

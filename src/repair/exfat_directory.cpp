@@ -8,6 +8,7 @@
 #include "repair/codepage.h"
 #include "repair/cross_links.h"
 #include "repair/directory.h"
+#include "repair/entries.h"
 #include "repair/exfat.h"
 #include "repair/fat.h"
 #include "repair/problems.h"
@@ -20,12 +21,8 @@ using fat::Read16;
 using fat::Read32;
 using fat::Write16;
 
-constexpr std::uint16_t kHiddenOrSystem = kAttrHidden | kAttrSystem;
-constexpr std::uint16_t kCleared = kAttrHidden | kAttrSystem | kAttrReadOnly;
-
 bool IsHiddenFolder(std::uint16_t attributes) {
-  return (attributes & kAttrDirectory) && (attributes & kHiddenOrSystem) &&
-         !(attributes & kAttrReserved);
+  return IsHiddenFolderAttributes(attributes, kAttrReserved);
 }
 
 // The set checksum over the File entry and its secondaries, skipping the checksum's own bytes.
@@ -221,7 +218,7 @@ class ExfatWalker final : public RootWalker {
     }
     findings_.hidden.push_back(std::move(folder));
     if (restored_) {
-      Write16(set, kFileAttributesOffset, static_cast<std::uint16_t>(attributes & ~kCleared));
+      Write16(set, kFileAttributesOffset, RestoredAttributes(attributes));
       Write16(set, kSetChecksumOffset, SetChecksum(set));
       restored_->push_back(at);
     }

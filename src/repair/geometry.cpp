@@ -259,7 +259,7 @@ std::optional<Problem> ReadGeometry(VolumeLayout& layout) {
     case BootSectorKind::kOther:
       break;
   }
-  return MakeProblem(ProblemKind::kNotFat32);
+  return MakeProblem(ProblemKind::kUnsupportedFileSystem);
 }
 
 std::optional<std::int64_t> ClusterFirstSector(const VolumeLayout& layout, std::int64_t cluster) {

@@ -19,19 +19,6 @@ std::string FatLabel(std::span<const std::uint8_t> boot, std::size_t offset) {
   return label == fat::kNoVolumeLabel ? std::string() : Cp936ToUtf8(label);
 }
 
-// The window contact points of a look that nobody sees.
-class Unseen final : public WindowContacts {
- public:
-  std::string ListEntryText(std::int16_t) override { return letter; }
-  std::int16_t FirstSelectedIndex() override { return 0; }
-  void SetRepairEnabled(bool enabled) override { analysed = enabled; }
-  void ShowMessage(const std::string&, const std::string&, int) override {}
-  void SetProgressWidth(float) override {}
-  void ProcessPendingEvents() override {}
-  std::string letter;
-  bool analysed = false;
-};
-
 }  // namespace
 
 std::string VolumeLabel(const VolumeLayout& layout) {
@@ -47,12 +34,11 @@ std::string VolumeLabel(const VolumeLayout& layout) {
   return {};
 }
 
-std::string ReadVolumeLabel(const std::string& driveLetter) {
-  Unseen window;
-  window.letter = driveLetter;
-  VolumeLayout layout;
-  List1_ItemCheck(layout, window, 0, volume::Access::kReadOnly);
-  return window.analysed ? VolumeLabel(layout) : std::string();
+std::string ReadVolumeLabel(const volume::DriveTarget& target) {
+  auto opened = volume::Volume::Open(target, volume::Access::kReadOnly);
+  if (!opened) return {};
+  const auto analysed = Analyse(*opened);
+  return analysed ? VolumeLabel(*analysed) : std::string();
 }
 
 }  // namespace kestrova::repair

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "repair/layout.h"
+#include "volume/volume.h"
 
 namespace kestrova::repair {
 
@@ -15,6 +16,6 @@ std::string VolumeLabel(const VolumeLayout& layout);
 
 // Opens the drive's volume for reading, analyses it and returns its label (empty when the volume
 // cannot be read or analysed).
-std::string ReadVolumeLabel(const std::string& driveLetter);
+std::string ReadVolumeLabel(const volume::DriveTarget& target);
 
 }  // namespace kestrova::repair

@@ -31,10 +31,8 @@ struct VolumeLayout {
   std::int32_t reservedSectors = 0;   // the sector where the first FAT begins
   std::int32_t fatSize = 0;           // sectors per FAT
   std::int32_t dataStart = 0;         // the sector where cluster 2 begins
-  volume::SectorBuffer fatSector{};   // the first 512 bytes of the FAT sector last read
   std::array<std::int32_t, kRootClusterCapacity> rootClusters{};  // the root's chain, in order
   std::int32_t rootClusterCount = 0;                              // valid entries of rootClusters
-  std::uint32_t bytesRead = 0;  // the counter that every read reports into
 
   // The rest of the geometry, read from the boot sector.
   FileSystem fileSystem = FileSystem::kFat32;

@@ -11,7 +11,7 @@ namespace {
 using texts::Format;
 using texts::Sentences;
 using texts::Tr;
-using volume::OpenFailureKind;
+using volume::DeviceErrorKind;
 
 #ifdef _WIN32
 constexpr const texts::Text& kNeedRights = texts::kNeedAdministrator;
@@ -19,14 +19,14 @@ constexpr const texts::Text& kNeedRights = texts::kNeedAdministrator;
 constexpr const texts::Text& kNeedRights = texts::kNeedRoot;
 #endif
 
-std::string Device(const volume::OpenFailure& open) {
+std::string Device(const volume::DeviceError& open) {
   return open.device.empty() ? std::string() : Format(texts::kQuotedDevice, open.device);
 }
 
 // Why an open failed, in one or two sentences; the busy case keeps the classic wording.
-std::string OpenReason(const volume::OpenFailure& open, bool classicBusy) {
+std::string OpenReason(const volume::DeviceError& open, bool classicBusy) {
   switch (open.kind) {
-    case OpenFailureKind::kBusy: {
+    case DeviceErrorKind::kBusy: {
       std::string text = classicBusy
                              ? Sentences({Tr(texts::kParametersError), Tr(texts::kCheckBusy)})
                              : Tr(texts::kCheckBusy);
@@ -35,32 +35,36 @@ std::string OpenReason(const volume::OpenFailure& open, bool classicBusy) {
       }
       return text;
     }
-    case OpenFailureKind::kAccessDenied:
+    case DeviceErrorKind::kAccessDenied:
       return Tr(kNeedRights);
-    case OpenFailureKind::kNotFound:
+    case DeviceErrorKind::kNotFound:
       return Format(texts::kNotFound, Device(open));
-    case OpenFailureKind::kNoSuchFile:
+    case DeviceErrorKind::kNoSuchFile:
       return Format(texts::kNoSuchFile, Device(open));
-    case OpenFailureKind::kNotADrive:
+    case DeviceErrorKind::kNotADrive:
       return Format(open.systemError == EISDIR ? texts::kIsFolder : texts::kNotDriveFile,
                     Format(texts::kQuotedPath, open.device));
-    case OpenFailureKind::kUnknownLetter:
+    case DeviceErrorKind::kUnknownLetter:
       return Format(texts::kUnknownLetter, open.device);
-    case OpenFailureKind::kReadOnly:
+    case DeviceErrorKind::kReadOnly:
       return Format(texts::kReadOnly, Device(open));
-    case OpenFailureKind::kLoopBacked:
+    case DeviceErrorKind::kLoopBacked:
       return Format(texts::kLoopBacked, Device(open));
-    case OpenFailureKind::kDriveChanged:
+    case DeviceErrorKind::kDriveChanged:
       return Tr(texts::kDriveChanged);
-    case OpenFailureKind::kNotAuthorized:
+    case DeviceErrorKind::kNotAuthorized:
       return Tr(texts::kNotAuthorized);
-    case OpenFailureKind::kWholeDisk:
+    case DeviceErrorKind::kWholeDisk:
       return Format(texts::kWholeDisk, Format(texts::kQuotedPath, open.device),
                     Format(texts::kQuotedPath, open.partition));
-    case OpenFailureKind::kSystemDisk:
+    case DeviceErrorKind::kSystemDisk:
       return Format(texts::kSystemDisk, Format(texts::kQuotedPath, open.device), open.mountPoint);
-    case OpenFailureKind::kNone:
-    case OpenFailureKind::kOther:
+    case DeviceErrorKind::kOther:
+    case DeviceErrorKind::kNotStarted:
+    case DeviceErrorKind::kShort:
+    case DeviceErrorKind::kIoFailed:
+    case DeviceErrorKind::kFlushFailed:
+    case DeviceErrorKind::kSizeUnknown:
       break;
   }
   return Format(texts::kCannotOpen, Device(open), open.systemError);
@@ -165,8 +169,8 @@ std::string Text(const Problem& problem) {
       return Sentences(
           {Format(texts::kDeviceTooSmall, Size(problem.deviceBytes), Size(problem.volumeBytes)),
            nothingWritten});
-    case ProblemKind::kNotFat32:
-      return Tr(texts::kNotFat32);
+    case ProblemKind::kUnsupportedFileSystem:
+      return Tr(texts::kUnsupportedFileSystem);
     case ProblemKind::kUnsupportedGeometry:
       return Sentences(
           {Format(texts::kUnsupportedGeometry, DetailText(problem.detail)), nothingWritten});
@@ -206,13 +210,46 @@ std::string Text(const Problem& problem) {
   return {};
 }
 
-const char* AnalysisTitle(const Problem& problem) {
-  return Tr(problem.kind == ProblemKind::kOpenFailed ? texts::kFailureTitle : texts::kErrorTitle);
-}
-
 const char* Title(const Problem& problem) {
-  const bool refusal = problem.kind < ProblemKind::kNotAnalysed;
-  return refusal ? AnalysisTitle(problem) : Tr(texts::kRepairFailedTitle);
+  // The stage that the problem stops.
+  enum class Stage { kOpen, kAnalysis, kPass };
+  Stage stage = Stage::kPass;
+  switch (problem.kind) {
+    case ProblemKind::kOpenFailed:
+      stage = Stage::kOpen;
+      break;
+    case ProblemKind::kReadFailed:
+    case ProblemKind::kVolumeTooShort:
+    case ProblemKind::kDeviceSizeUnknown:
+    case ProblemKind::kDeviceTooSmall:
+    case ProblemKind::kUnsupportedFileSystem:
+    case ProblemKind::kUnsupportedGeometry:
+    case ProblemKind::kDamagedChain:
+    case ProblemKind::kDamagedDirectory:
+    case ProblemKind::kRootTooLong:
+    case ProblemKind::kOutOfMemory:
+    case ProblemKind::kDamagedBootRegion:
+      stage = Stage::kAnalysis;
+      break;
+    case ProblemKind::kNotAnalysed:
+    case ProblemKind::kNoDrive:
+    case ProblemKind::kPassOpenFailed:
+    case ProblemKind::kLayoutChanged:
+    case ProblemKind::kWriteFailed:
+    case ProblemKind::kWriteProtected:
+    case ProblemKind::kFlushFailed:
+      stage = Stage::kPass;
+      break;
+  }
+  switch (stage) {
+    case Stage::kOpen:
+      return Tr(texts::kFailureTitle);
+    case Stage::kAnalysis:
+      return Tr(texts::kErrorTitle);
+    case Stage::kPass:
+      break;
+  }
+  return Tr(texts::kRepairFailedTitle);
 }
 
 std::string RestoredFolder(const std::string& name) { return Format(texts::kRestoredFolder, name); }
@@ -246,6 +283,42 @@ std::string Size(std::uint64_t bytes) {
 
 std::string WouldRepairCount(std::size_t count) {
   return count == 1 ? Tr(texts::kWouldRepairOne) : Format(texts::kWouldRepairCount, count);
+}
+
+std::string Completion(const std::string& seconds) { return Format(texts::kCompletion, seconds); }
+
+std::string RepairEnd(const std::string& seconds, std::size_t restored) {
+  if (restored == 0) return RestoredCount(0);
+  return Completion(seconds) + "\r\n" + RestoredCount(restored);
+}
+
+namespace {
+
+// Why an unmount or a mount failed, as a clause in brackets.
+std::string MountReason(const volume::MountChange& change) {
+  if (change.notAuthorized) return Tr(texts::kRefusedAuthorization);
+  if (change.noService) return Tr(texts::kNoDiskService);
+  std::string detail = change.detail;
+  while (!detail.empty() && (detail.back() == '.' || detail.back() == ' ')) detail.pop_back();
+  return detail.empty() ? std::string() : Format(texts::kSystemSays, detail);
+}
+
+}  // namespace
+
+std::string UnmountQuestion(const std::string& mountPoint) {
+  return Format(texts::kUnmountQuestion, mountPoint);
+}
+
+std::string UnmountFailed(const std::string& mountPoint, const volume::MountChange& change) {
+  return Sentences({Format(texts::kUnmountFailed, mountPoint, MountReason(change)),
+                    Tr(texts::kNothingWritten),
+                    change.noService ? Format(texts::kUnmountByHand, mountPoint)
+                                     : std::string(Tr(texts::kCloseUsers))});
+}
+
+std::string RemountFailed(const volume::MountChange& change, bool repaired) {
+  return Format(repaired ? texts::kRemountFailed : texts::kRemountFailedNotRepaired,
+                MountReason(change));
 }
 
 }  // namespace kestrova::repair::messages

@@ -5,26 +5,28 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "repair/scan.h"
+#include "volume/drives.h"
 #include "volume/volume.h"
 
 namespace kestrova::repair {
 
 enum class ProblemKind {
   // Refusals of the analysis (and of the pass's own check under its lock); nothing is written.
-  kOpenFailed,           // open: why
-  kReadFailed,           // sector: a read that failed
-  kVolumeTooShort,       // sector: the device ends before this sector of its file system
-  kDeviceSizeUnknown,    // the system did not tell the device's size
-  kDeviceTooSmall,       // deviceBytes, volumeBytes: the volume does not fit its device
-  kNotFat32,             //
-  kUnsupportedGeometry,  // detail
-  kDamagedChain,         // detail
-  kDamagedDirectory,     // detail: the root's entries are inconsistent (exFAT entry sets)
-  kRootTooLong,          // count: the most clusters the analysis records
-  kOutOfMemory,          // the memory that the analysis or the pass needed could not be had
-  kDamagedBootRegion,    // detail: a signature or the exFAT boot checksum is wrong
+  kOpenFailed,             // open: why
+  kReadFailed,             // sector: a read that failed
+  kVolumeTooShort,         // sector: the device ends before this sector of its file system
+  kDeviceSizeUnknown,      // the system did not tell the device's size
+  kDeviceTooSmall,         // deviceBytes, volumeBytes: the volume does not fit its device
+  kUnsupportedFileSystem,  //
+  kUnsupportedGeometry,    // detail
+  kDamagedChain,           // detail
+  kDamagedDirectory,       // detail: the root's entries are inconsistent (exFAT entry sets)
+  kRootTooLong,            // count: the most clusters the analysis records
+  kOutOfMemory,            // the memory that the analysis or the pass needed could not be had
+  kDamagedBootRegion,      // detail: a signature or the exFAT boot checksum is wrong
   // Failures of the repair pass.
   kNotAnalysed,     // no successful analysis to work from
   kNoDrive,         // no selected list entry
@@ -95,21 +97,30 @@ struct Problem {
   std::int64_t sector = -1;
   std::int64_t count = 0;
   Detail detail;
-  volume::OpenFailure open;     // why an open failed
+  volume::DeviceError open;     // why an open failed
   bool earlierWritten = false;  // sectors had been written before a failed write
   bool writeStarted = false;    // the failed write itself may have landed in part
+  bool anyWritten = false;      // a pass that failed had begun to write: sectors may have changed
   // A device too small: its size as the system tells it, and the volume's as its boot sector
   // claims it.
   std::uint64_t deviceBytes = 0;
   std::uint64_t volumeBytes = 0;
 };
 
+// A drive that could not be opened, by the analysis (kOpenFailed) or by the pass
+// (kPassOpenFailed).
+inline Problem OpenProblem(volume::DeviceError error, ProblemKind kind = ProblemKind::kOpenFailed) {
+  Problem problem;
+  problem.kind = kind;
+  problem.open = std::move(error);
+  return problem;
+}
+
 namespace messages {
 
-// The text of a problem, and the title of its message box: the analysis's own titles for its
-// refusals, the failed repair's for the rest. In the user's language.
+// The text of a problem, and the title of its message box by the stage that it stops: the open,
+// the analysis or the repair pass. In the user's language.
 std::string Text(const Problem& problem);
-const char* AnalysisTitle(const Problem& problem);
 const char* Title(const Problem& problem);
 
 // What the command line and the window say about the folders that a pass restored.
@@ -121,6 +132,20 @@ std::string LeftAlone(const LeftAloneFolder& folder);
 std::string WouldRepairCount(std::size_t count);
 // A size in bytes, and in KiB, MiB or GiB, whichever keeps the number above one.
 std::string Size(std::uint64_t bytes);
+
+// The two-line completion message for an elapsed time (its seconds as text).
+std::string Completion(const std::string& seconds);
+// What a completed repair says: the completion message with the number of folders restored, or,
+// when there were none, that there was nothing to restore.
+std::string RepairEnd(const std::string& seconds, std::size_t restored);
+
+// A drive that the system has mounted: the question before unmounting it, how an unmount failed
+// (nothing was changed), and how the mount after the repair failed: `repaired` when a pass ran on
+// it (and may have written), otherwise it says that the drive was not repaired. The titles of
+// their message boxes are texts::kMountedTitle, kFailureTitle and kNoticeTitle.
+std::string UnmountQuestion(const std::string& mountPoint);
+std::string UnmountFailed(const std::string& mountPoint, const volume::MountChange& change);
+std::string RemountFailed(const volume::MountChange& change, bool repaired);
 
 }  // namespace messages
 }  // namespace kestrova::repair

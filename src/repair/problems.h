@@ -27,11 +27,13 @@ inline Problem DamagedChain(Detail detail) {
   return MakeProblem(ProblemKind::kDamagedChain, std::move(detail));
 }
 
-// A read that failed or came up short at `sector`.
-inline Problem ReadProblem(ReadResult result, std::int64_t sector) {
-  Problem problem = MakeProblem(result == ReadResult::kShort ? ProblemKind::kVolumeTooShort
-                                                             : ProblemKind::kReadFailed);
-  problem.sector = sector;
+// A read of the sectors from `first` that failed or came up short: at the sector where it stopped.
+inline Problem ReadProblem(const volume::DeviceError& error, std::int64_t first,
+                           std::int64_t sectorSize) {
+  Problem problem =
+      MakeProblem(error.kind == volume::DeviceErrorKind::kShort ? ProblemKind::kVolumeTooShort
+                                                                : ProblemKind::kReadFailed);
+  problem.sector = first + static_cast<std::int64_t>(error.bytesMoved) / sectorSize;
   return problem;
 }
 

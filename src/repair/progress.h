@@ -6,8 +6,6 @@
 
 #include <cstdint>
 
-#include "repair/window_contacts.h"
-
 namespace kestrova::repair {
 
 // Told after every transfer of a pass.
@@ -16,19 +14,6 @@ class Progress {
   virtual ~Progress() = default;
   // `percent` of the pass is done: never less than at the call before, and 100 at its end.
   virtual void Advance(float percent) = 0;
-};
-
-// The main window's progress: the bar's width, then the window's pending input and repaints.
-class WindowProgress final : public Progress {
- public:
-  explicit WindowProgress(WindowContacts& window) : window_(window) {}
-  void Advance(float percent) override {
-    window_.SetProgressWidth(percent);
-    window_.ProcessPendingEvents();
-  }
-
- private:
-  WindowContacts& window_;
 };
 
 // The pass's one track from 0 to 100%, weighted by the bytes that its planned transfers move: the

@@ -7,59 +7,51 @@
 
 #include "repair/directory.h"
 #include "repair/engine.h"
+#include "repair/problems.h"
 #include "repair/sector_io.h"
 
 namespace kestrova::repair {
 namespace {
 
 Problem PassProblem(ProblemKind kind, DetailKind detail = DetailKind::kNone) {
-  Problem problem;
-  problem.kind = kind;
+  Problem problem = MakeProblem(kind);
   problem.detail.kind = detail;
   return problem;
 }
 
-// The open volume of a pass, closed in one place. Ends the pass on a failure: a volume that may
-// have been written is flushed and dismounted so that what did change reaches the disk and the
-// system re-reads it, and then it is closed.
-class OpenPass {
+// The end of a pass on its volume: a volume that may have been written is flushed and dismounted,
+// so that what did change reaches the disk and the system re-reads it.
+class PassEnd {
  public:
-  OpenPass() = default;
-  OpenPass(const OpenPass&) = delete;
-  OpenPass& operator=(const OpenPass&) = delete;
-  ~OpenPass() {
-    if (open_) volume::CloseVolume();
-  }
+  explicit PassEnd(volume::Volume& volume) : volume_(volume) {}
 
-  [[noreturn]] void Fail(Problem problem) {
+  // A failed pass, with whether it had begun to write.
+  Problem Fail(Problem problem) {
     if (mayHaveWritten) {
-      volume::FlushVolume();
-      volume::DismountVolume();
+      volume_.Flush();
+      volume_.Dismount();
     }
-    Close();
-    throw RepairFailure(std::move(problem), mayHaveWritten);
+    problem.anyWritten = mayHaveWritten;
+    return problem;
   }
 
   // Makes the written sectors reach the disk; a failure here is a failed pass. A dismount that
   // fails after a good flush is not: the sectors are on the disk.
-  void Finish() {
-    if (mayHaveWritten && !volume::FlushVolume()) {
-      volume::DismountVolume();
-      Close();
-      throw RepairFailure(PassProblem(ProblemKind::kFlushFailed), true);
+  std::optional<Problem> Finish() {
+    if (mayHaveWritten && volume_.Flush().has_value()) {
+      volume_.Dismount();
+      Problem problem = PassProblem(ProblemKind::kFlushFailed);
+      problem.anyWritten = true;
+      return problem;
     }
-    volume::DismountVolume();
-    Close();
+    volume_.Dismount();
+    return std::nullopt;
   }
 
   bool mayHaveWritten = false;
 
  private:
-  void Close() {
-    if (open_) volume::CloseVolume();
-    open_ = false;
-  }
-  bool open_ = true;
+  volume::Volume& volume_;
 };
 
 // How the volume under the pass's lock differs from the one analysed, or kNone when it does not.
@@ -75,37 +67,42 @@ DetailKind Difference(const VolumeLayout& analysed, const VolumeLayout& now) {
   return DetailKind::kNone;
 }
 
-// The pass on the open volume of `pass`. `analysed`, when given, is the layout that the volume
-// must still have; without it the analysis under the lock stands alone. The window's bar follows
-// one track over the reads and the writes, and the window handles its input after every transfer.
-void RepairOpenVolume(OpenPass& pass, const VolumeLayout* analysed, WindowContacts& window,
-                      RepairReport* report) {
-  WindowProgress progress(window);
-  ProgressTrack track(&progress);
+// Whether a refusal of the analysis under the lock is told as it is, whatever the analysis found
+// before: a volume that cannot be read, has a damaged boot region or does not fit its device, and
+// a lack of memory.
+bool TellsItself(ProblemKind kind) {
+  return kind == ProblemKind::kReadFailed || kind == ProblemKind::kVolumeTooShort ||
+         kind == ProblemKind::kDeviceSizeUnknown || kind == ProblemKind::kDeviceTooSmall ||
+         kind == ProblemKind::kDamagedBootRegion || kind == ProblemKind::kOutOfMemory;
+}
+
+}  // namespace
+
+Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayout* analysed,
+                                       Progress* progress) {
+  if (analysed && (RootExtents(*analysed).empty() || analysed->bytesPerSector < 1)) {
+    return PassProblem(ProblemKind::kNotAnalysed);
+  }
+  PassEnd pass(volume);
+  ProgressTrack track(progress);
   // Under the lock, the volume must still be the one analysed: the same boot sector and the same
   // root chain, checked as the analysis checks them. The root directory is read whole before
   // anything is written.
-  VolumeLayout now;
   RestoredSectors restored;
-  if (auto problem = AnalyseOpenVolume(now, &restored, &track)) {
-    // A volume that cannot be read, has a damaged boot region or does not fit its device is told
-    // as such, whatever the analysis found before; so is a lack of memory.
-    const ProblemKind kind = problem->kind;
-    const bool ownMessage =
-        kind == ProblemKind::kReadFailed || kind == ProblemKind::kVolumeTooShort ||
-        kind == ProblemKind::kDeviceSizeUnknown || kind == ProblemKind::kDeviceTooSmall ||
-        kind == ProblemKind::kDamagedBootRegion || kind == ProblemKind::kOutOfMemory;
-    if (analysed && !ownMessage) {
+  VolumeLayout now;
+  if (auto refused = AnalyseInto(volume, now, &restored, &track)) {
+    Problem problem = std::move(*refused);
+    if (analysed && !TellsItself(problem.kind)) {
       const DetailKind difference = Difference(*analysed, now);
       problem =
           PassProblem(ProblemKind::kLayoutChanged,
                       difference == DetailKind::kNone ? DetailKind::kRootFailsCheck : difference);
     }
-    pass.Fail(std::move(*problem));
+    return pass.Fail(std::move(problem));
   }
   if (analysed) {
     if (const DetailKind difference = Difference(*analysed, now); difference != DetailKind::kNone) {
-      pass.Fail(PassProblem(ProblemKind::kLayoutChanged, difference));
+      return pass.Fail(PassProblem(ProblemKind::kLayoutChanged, difference));
     }
   }
   RepairReport done;
@@ -119,7 +116,7 @@ void RepairOpenVolume(OpenPass& pass, const VolumeLayout* analysed, WindowContac
         std::min<std::int64_t>(maxRun, static_cast<std::int64_t>(restored.sectors.size())) *
         sectorSize));
   } catch (const std::bad_alloc&) {
-    pass.Fail(PassProblem(ProblemKind::kOutOfMemory));
+    return pass.Fail(PassProblem(ProblemKind::kOutOfMemory));
   }
 
   // Writes the sectors that changed, extent by extent (cluster by cluster) in order; adjacent
@@ -143,57 +140,29 @@ void RepairOpenVolume(OpenPass& pass, const VolumeLayout* analysed, WindowContac
       const std::int64_t sector = extent.firstSector + (runFirst - base);
       const auto bytes = buffer->bytes().first(static_cast<std::size_t>(run * sectorSize));
       const bool earlier = pass.mayHaveWritten;
-      const WriteResult written = WriteSectors(sector, now.bytesPerSector, bytes);
-      if (written == WriteResult::kOk || written == WriteResult::kFailed) {
-        pass.mayHaveWritten = true;
-      }
-      // A medium that turns out to be write-protected at the first write: nothing was written.
-      if (written == WriteResult::kProtected && !earlier) {
-        pass.Fail(PassProblem(ProblemKind::kWriteProtected));
-      }
-      if (written != WriteResult::kOk) {
+      if (const auto failed = WriteSectors(volume, sector, now.bytesPerSector, bytes)) {
+        using Kind = volume::DeviceErrorKind;
+        // A medium that turns out to be write-protected at the first write: nothing was written.
+        if (failed->kind == Kind::kReadOnly && !earlier) {
+          return pass.Fail(PassProblem(ProblemKind::kWriteProtected));
+        }
+        const bool started = failed->kind != Kind::kNotStarted && failed->kind != Kind::kReadOnly;
+        pass.mayHaveWritten |= started;
         Problem problem = PassProblem(ProblemKind::kWriteFailed);
         problem.sector = sector;
         problem.earlierWritten = earlier;
-        problem.writeStarted = written == WriteResult::kFailed;
-        pass.Fail(std::move(problem));
+        problem.writeStarted = started;
+        return pass.Fail(std::move(problem));
       }
+      pass.mayHaveWritten = true;
       done.sectorsWritten += run;
       track.Moved(static_cast<std::int64_t>(bytes.size()));
     }
     base = end;
   }
   track.Finish();
-  pass.Finish();
-  if (report) *report = std::move(done);
-}
-
-// Opens the volume of the first selected list entry for the pass; a failure is told as `kind`.
-void OpenForPass(WindowContacts& window, ProblemKind kind) {
-  const std::int16_t selected = window.FirstSelectedIndex();
-  if (selected < 0) throw RepairFailure(PassProblem(ProblemKind::kNoDrive), false);
-  if (!volume::OpenVolume(volume::DevicePath(window.ListEntryText(selected)))) {
-    Problem problem = PassProblem(kind);
-    problem.open = volume::LastOpenFailure();
-    throw RepairFailure(std::move(problem), false);
-  }
-}
-
-}  // namespace
-
-void cmdrepair_Click(VolumeLayout& layout, WindowContacts& window, RepairReport* report) {
-  if (RootExtents(layout).empty() || layout.bytesPerSector < 1) {
-    throw RepairFailure(PassProblem(ProblemKind::kNotAnalysed), false);
-  }
-  OpenForPass(window, ProblemKind::kPassOpenFailed);
-  OpenPass pass;
-  RepairOpenVolume(pass, &layout, window, report);
-}
-
-void RepairDrive(WindowContacts& window, RepairReport* report) {
-  OpenForPass(window, ProblemKind::kOpenFailed);  // the open is the analysis's own
-  OpenPass pass;
-  RepairOpenVolume(pass, nullptr, window, report);
+  if (auto problem = pass.Finish()) return std::move(*problem);
+  return done;
 }
 
 }  // namespace kestrova::repair

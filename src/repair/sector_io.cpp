@@ -6,16 +6,20 @@
 namespace kestrova::repair {
 namespace {
 
-bool PositionAt(std::int64_t sector, std::uint32_t sectorSize) {
+// The byte offset of a transfer of whole sectors, or nothing when it cannot be made.
+std::optional<std::uint64_t> TransferOffset(std::int64_t sector, std::uint32_t sectorSize,
+                                            std::size_t size) {
+  if (sectorSize == 0 || size % sectorSize != 0) return std::nullopt;
   const auto offset = SectorOffset(sector, sectorSize);
-  if (!offset) return false;
-  const auto bits = static_cast<std::uint64_t>(*offset);
-  return volume::SetVolumePosition(static_cast<std::int32_t>(bits >> 32),
-                                   static_cast<std::int32_t>(bits & 0xFFFFFFFFu));
+  if (!offset) return std::nullopt;
+  return static_cast<std::uint64_t>(*offset);
 }
 
-bool WholeSectors(std::size_t size, std::uint32_t sectorSize) {
-  return sectorSize != 0 && size <= UINT32_MAX && size % sectorSize == 0;
+volume::DeviceError NotStarted(const volume::Volume& volume) {
+  volume::DeviceError error;
+  error.kind = volume::DeviceErrorKind::kNotStarted;
+  error.device = volume.target().Name();
+  return error;
 }
 
 }  // namespace
@@ -25,32 +29,20 @@ std::optional<std::int64_t> SectorOffset(std::int64_t sector, std::uint32_t sect
   return CheckedMul<std::int64_t>(sector, sectorSize);
 }
 
-ReadResult ReadSectors(std::int64_t sector, std::uint32_t sectorSize, std::span<std::uint8_t> bytes,
-                       std::uint32_t& bytesRead) {
-  bytesRead = 0;
-  if (!WholeSectors(bytes.size(), sectorSize)) return ReadResult::kFailed;
-  const auto count = static_cast<std::uint32_t>(bytes.size());
-  if (!PositionAt(sector, sectorSize) || !volume::ReadVolume(count, bytes, bytesRead)) {
-    return ReadResult::kFailed;
-  }
-  return bytesRead == count ? ReadResult::kOk : ReadResult::kShort;
+std::optional<volume::DeviceError> ReadSectors(volume::Volume& volume, std::int64_t sector,
+                                               std::uint32_t sectorSize,
+                                               std::span<std::uint8_t> bytes) {
+  const auto offset = TransferOffset(sector, sectorSize, bytes.size());
+  if (!offset) return NotStarted(volume);
+  return volume.Read(*offset, bytes);
 }
 
-WriteResult WriteSectors(std::int64_t sector, std::uint32_t sectorSize,
-                         std::span<const std::uint8_t> bytes) {
-  if (!WholeSectors(bytes.size(), sectorSize) || !PositionAt(sector, sectorSize)) {
-    return WriteResult::kNotStarted;
-  }
-  if (volume::WriteVolume(static_cast<std::uint32_t>(bytes.size()), bytes)) return WriteResult::kOk;
-  return volume::LastWriteProtected() ? WriteResult::kProtected : WriteResult::kFailed;
-}
-
-bool ReadSectorAt(std::int64_t sector, volume::SectorBuffer& buffer, std::uint32_t& bytesRead) {
-  return ReadSectors(sector, volume::kSectorSize, buffer, bytesRead) == ReadResult::kOk;
-}
-
-bool WriteSectorAt(std::int64_t sector, const volume::SectorBuffer& buffer) {
-  return WriteSectors(sector, volume::kSectorSize, buffer) == WriteResult::kOk;
+std::optional<volume::DeviceError> WriteSectors(volume::Volume& volume, std::int64_t sector,
+                                                std::uint32_t sectorSize,
+                                                std::span<const std::uint8_t> bytes) {
+  const auto offset = TransferOffset(sector, sectorSize, bytes.size());
+  if (!offset) return NotStarted(volume);
+  return volume.Write(*offset, bytes);
 }
 
 }  // namespace kestrova::repair

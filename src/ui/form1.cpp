@@ -6,14 +6,14 @@
 
 #include "repair/engine.h"
 #include "repair/messages.h"
+#include "repair/problems.h"
 #include "repair/texts.h"
-#include "ui/mounted.h"
+#include "ui/raw_volume.h"
 #include "ui/report.h"
 
 namespace kestrova::ui {
 namespace {
 
-constexpr unsigned kDriveRemovable = 2;
 constexpr unsigned char kFirstLetter = 'c';
 constexpr unsigned char kLastLetter = 'z';
 constexpr float kFullTrack = 100.0f;
@@ -21,6 +21,20 @@ constexpr float kFullTrack = 100.0f;
 constexpr float kVisibleStep = 1.0f;
 
 char ToUpper(unsigned char letter) { return static_cast<char>(letter - 'a' + 'A'); }
+
+// The pass's progress on the window: the bar, then the window's pending input, after every
+// transfer.
+class PassProgress final : public repair::Progress {
+ public:
+  explicit PassProgress(WindowContacts& window) : window_(window) {}
+  void Advance(float percent) override {
+    window_.SetProgressWidth(percent);
+    window_.ProcessPendingEvents();
+  }
+
+ private:
+  WindowContacts& window_;
+};
 
 // Sets a flag for as long as it lives.
 class Busy {
@@ -54,7 +68,7 @@ void Form1::Form_Load() {
   for (unsigned char letter = kFirstLetter; letter <= kLastLetter; ++letter) {
     step([&] {
       const std::string root{static_cast<char>(letter), ':'};
-      if (platform_.DriveType(root) == kDriveRemovable) {
+      if (platform_.DriveType(root) == volume::kDriveRemovable) {
         controls_.ListAddItem(std::string(1, ToUpper(letter)));
       }
     });
@@ -87,13 +101,15 @@ void Form1::Command1_Click() {
   try {
     controls_.SetProgressVisible(true);
     const float start = platform_.SecondsTimer();
-    cmdrepair_Click();
-    const float end = platform_.SecondsTimer();
-    controls_.ShowMessage(RepairEndText(ElapsedSeconds(start, end), lastRestored_),
-                          kCompletionTitle, repair::kStyleInformation);
-  } catch (const repair::RepairFailure& failure) {
-    controls_.ShowMessage(failure.what(), texts::Tr(texts::kRepairFailedTitle),
-                          repair::kStyleCritical);
+    if (const auto problem = cmdrepair_Click()) {
+      controls_.ShowMessage(repair::messages::Text(*problem), texts::Tr(texts::kRepairFailedTitle),
+                            kStyleCritical);
+    } else {
+      const float end = platform_.SecondsTimer();
+      controls_.ShowMessage(
+          repair::messages::RepairEnd(FormatElapsed(ElapsedSeconds(start, end)), lastRestored_),
+          kCompletionTitle, kStyleInformation);
+    }
   } catch (const std::exception& failure) {
     ReportFailure(failure.what());
   }
@@ -147,7 +163,7 @@ void Form1::List1_ItemCheck(std::int16_t item) {
   // A mounted drive is looked at first, beside its file system: one that the analysis refuses is
   // refused for that, and the user is not asked to unmount it.
   if (!unmounted_ && !platform_.MountPointOf(letter).empty()) {
-    repair::List1_ItemCheck(layout_, *this, item, volume::Access::kReadShared);
+    AnalyseEntry(item, volume::Access::kReadShared);
     if (!repairEnabled_) return;
   }
   if (!unmounted_ && !UnmountForRepair(letter)) {
@@ -155,20 +171,45 @@ void Form1::List1_ItemCheck(std::int16_t item) {
     return;
   }
   // Looking only reads: a write-protected drive is analysed too, and refused by the pass.
-  repair::List1_ItemCheck(layout_, *this, item, volume::Access::kReadOnly);
+  AnalyseEntry(item, volume::Access::kReadOnly);
   if (!repairEnabled_) Remount();  // nothing to repair there: the drive goes back to the system
+}
+
+void Form1::AnalyseEntry(std::int16_t item, volume::Access access) {
+  SetRepairEnabled(false);
+  layout_ = {};  // the pass works only from a successful analysis
+  const auto fail = [&](const repair::Problem& problem) {
+    ShowMessage(repair::messages::Text(problem), repair::messages::Title(problem), kStyleCritical);
+  };
+  if (const auto failure = OpenVolume(TargetOf(item), access)) {
+    fail(repair::OpenProblem(*failure));
+    return;
+  }
+  const VolumeCloser closer;
+  auto analysed = repair::Analyse(OpenedVolume());
+  if (!analysed) {
+    fail(analysed.error());
+    return;
+  }
+  layout_ = std::move(*analysed);
+  SetRepairEnabled(true);
+}
+
+volume::DriveTarget Form1::TargetOf(std::int16_t item) {
+  return volume::DriveTarget::OfLetter(volume::DriveLetter(ListEntryText(item)).value_or(0));
 }
 
 bool Form1::UnmountForRepair(const std::string& letter) {
   const std::string mountPoint = platform_.MountPointOf(letter);
   if (mountPoint.empty()) return true;
-  if (!controls_.AskYesNo(UnmountQuestion(mountPoint), texts::Tr(texts::kMountedTitle))) {
+  if (!controls_.AskYesNo(repair::messages::UnmountQuestion(mountPoint),
+                          texts::Tr(texts::kMountedTitle))) {
     return false;
   }
   const volume::MountChange change = platform_.Unmount(letter);
   if (!change.done) {
-    controls_.ShowMessage(UnmountFailed(mountPoint, change), texts::Tr(texts::kFailureTitle),
-                          repair::kStyleCritical);
+    controls_.ShowMessage(repair::messages::UnmountFailed(mountPoint, change),
+                          texts::Tr(texts::kFailureTitle), kStyleCritical);
     return false;
   }
   unmounted_ = letter;
@@ -181,24 +222,33 @@ bool Form1::Remount() {
   const bool repaired = std::exchange(passRanOnUnmounted_, false);
   const volume::MountChange change = platform_.Mount(letter);
   if (!change.done) {
-    controls_.ShowMessage(RemountFailed(change, repaired), texts::Tr(texts::kNoticeTitle),
-                          repair::kStyleInformation);
+    controls_.ShowMessage(repair::messages::RemountFailed(change, repaired),
+                          texts::Tr(texts::kNoticeTitle), kStyleInformation);
   }
   return change.done;
 }
 
-void Form1::cmdrepair_Click() {
+std::optional<repair::Problem> Form1::cmdrepair_Click() {
   Busy busy(passRunning_);
   shownWidth_.reset();
-  repair::RepairReport report;
-  try {
-    repair::cmdrepair_Click(layout_, *this, &report);
-  } catch (const repair::RepairFailure& failure) {
-    passRanOnUnmounted_ |= unmounted_ && failure.anyWritten();
-    throw;
+  const std::int16_t selected = FirstSelectedIndex();
+  if (selected < 0) return repair::MakeProblem(repair::ProblemKind::kNoDrive);
+  if (repair::RootExtents(layout_).empty() || layout_.bytesPerSector < 1) {
+    return repair::MakeProblem(repair::ProblemKind::kNotAnalysed);
+  }
+  if (const auto failure = OpenVolume(TargetOf(selected), volume::Access::kReadWrite)) {
+    return repair::OpenProblem(*failure, repair::ProblemKind::kPassOpenFailed);
+  }
+  const VolumeCloser closer;
+  PassProgress progress(*this);
+  auto repaired = repair::Repair(OpenedVolume(), &layout_, &progress);
+  if (!repaired) {
+    passRanOnUnmounted_ |= unmounted_ && repaired.error().anyWritten;
+    return std::move(repaired.error());
   }
   passRanOnUnmounted_ |= unmounted_.has_value();
-  lastRestored_ = report.restored.size();
+  lastRestored_ = repaired->restored.size();
+  return std::nullopt;
 }
 
 std::string Form1::ListEntryText(std::int16_t index) { return controls_.ListText(index); }
@@ -236,7 +286,7 @@ void Form1::ProcessPendingEvents() { controls_.ProcessPendingEvents(); }
 
 void Form1::ReportFailure(const std::string& what) {
   controls_.ShowMessage(texts::Format(texts::kUnexpectedFailure, what),
-                        texts::Tr(texts::kFailureTitle), repair::kStyleCritical);
+                        texts::Tr(texts::kFailureTitle), kStyleCritical);
 }
 
 }  // namespace kestrova::ui

@@ -9,7 +9,8 @@
 
 #include "project_info.h"
 #include "repair/layout.h"
-#include "repair/window_contacts.h"
+#include "repair/messages.h"
+#include "ui/window_contacts.h"
 #include "volume/drives.h"
 
 namespace kestrova::ui {
@@ -66,7 +67,7 @@ class Form1Platform {
   virtual volume::MountChange Mount(const std::string& /*letter*/) { return {}; }
 };
 
-class Form1 final : private repair::WindowContacts {
+class Form1 final : private WindowContacts {
  public:
   Form1(Form1Controls& controls, Form1Platform& platform);
 
@@ -89,7 +90,13 @@ class Form1 final : private repair::WindowContacts {
 
  private:
   void List1_ItemCheck(std::int16_t item);
-  void cmdrepair_Click();
+  // The repair pass on the selected drive, against the layout state: the problem when it failed.
+  std::optional<repair::Problem> cmdrepair_Click();
+  // Opens the drive of list entry `item` with `access`, analyses it into the layout state and
+  // enables Repair when that succeeded; otherwise tells why.
+  void AnalyseEntry(std::int16_t item, volume::Access access);
+  // The drive of list entry `item`.
+  volume::DriveTarget TargetOf(std::int16_t item);
 
   // The window contact points of the engine.
   std::string ListEntryText(std::int16_t index) override;

@@ -5,9 +5,6 @@
 #include <cstdio>
 #include <ctime>
 
-#include "repair/messages.h"
-#include "repair/texts.h"
-
 namespace kestrova::ui {
 namespace {
 constexpr float kSecondsPerDay = 86400.0f;
@@ -34,15 +31,6 @@ std::string FormatElapsed(float seconds) {
   std::string formatted = text;
   if (formatted == "-0.00000000") formatted.erase(0, 1);
   return formatted;
-}
-
-std::string CompletionText(float seconds) {
-  return texts::Format(texts::kCompletion, FormatElapsed(seconds));
-}
-
-std::string RepairEndText(float seconds, std::size_t restored) {
-  if (restored == 0) return repair::messages::RestoredCount(0);
-  return CompletionText(seconds) + "\r\n" + repair::messages::RestoredCount(restored);
 }
 
 }  // namespace kestrova::ui

@@ -2,7 +2,6 @@
 // The report that ends a repair: the elapsed time and the completion message.
 #pragma once
 
-#include <cstddef>
 #include <string>
 
 namespace kestrova::ui {
@@ -18,12 +17,5 @@ float ElapsedSeconds(float start, float end);
 
 // The elapsed time with at least one digit before the point and exactly eight after it.
 std::string FormatElapsed(float seconds);
-
-// The two-line completion message for an elapsed time, in the user's language.
-std::string CompletionText(float seconds);
-
-// What a completed repair says: the completion message with the number of folders restored, or,
-// when there were none, that there was nothing to restore.
-std::string RepairEndText(float seconds, std::size_t restored);
 
 }  // namespace kestrova::ui

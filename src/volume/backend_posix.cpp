@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// POSIX volume backend. The device path "\\.\X:" is resolved through the drive table to a block
-// device or an image file. The open is exclusive (O_EXCL on a block device, which the kernel
-// refuses while the device is mounted or held; an image file takes a flock and an
+// POSIX volume backend. A drive letter is resolved through the drive table to a block device or
+// an image file; a path is opened as it is. The open is exclusive (O_EXCL on a block device, which
+// the kernel refuses while the device is mounted or held; an image file takes a flock and an
 // open-file-description lock, shared when only reading) and unbuffered (O_DIRECT) where the file
 // system allows it. It is refused when the letter now names another device or file than the drive
 // table recorded, and when an image file backs a loop device. A process that does not run as root
@@ -29,41 +29,28 @@
 namespace kestrova::volume {
 namespace {
 
-// "\\.\X:" -> X (uppercase), or nothing when the path is not of that form.
-std::optional<char> DriveLetterOf(const std::string& devicePath) {
-  static constexpr std::string_view kPrefix = "\\\\.\\";
-  if (devicePath.size() != kPrefix.size() + 2 || devicePath.compare(0, kPrefix.size(), kPrefix) ||
-      devicePath.back() != ':') {
-    return std::nullopt;
-  }
-  const char letter = devicePath[kPrefix.size()];
-  if (letter >= 'a' && letter <= 'z') return static_cast<char>(letter - 'a' + 'A');
-  if (letter >= 'A' && letter <= 'Z') return letter;
-  return std::nullopt;
-}
-
-OpenFailureKind KindOf(int error) {
+DeviceErrorKind KindOf(int error) {
   switch (error) {
     case ENOENT:
     case ENXIO:
     case ENODEV:
     case ENOTDIR:
     case ENOMEDIUM:
-      return OpenFailureKind::kNotFound;
+      return DeviceErrorKind::kNotFound;
     case EBUSY:
     case EWOULDBLOCK:
-      return OpenFailureKind::kBusy;
+      return DeviceErrorKind::kBusy;
     case EACCES:
     case EPERM:
-      return OpenFailureKind::kAccessDenied;
+      return DeviceErrorKind::kAccessDenied;
     case EROFS:
-      return OpenFailureKind::kReadOnly;
+      return DeviceErrorKind::kReadOnly;
     default:
-      return OpenFailureKind::kOther;
+      return DeviceErrorKind::kOther;
   }
 }
 
-int Refuse(OpenFailure& failure, int error, std::optional<OpenFailureKind> kind = std::nullopt) {
+int Refuse(DeviceError& failure, int error, std::optional<DeviceErrorKind> kind = std::nullopt) {
   failure.kind = kind.value_or(KindOf(error));
   failure.systemError = error;
   return -1;
@@ -104,10 +91,10 @@ bool OnlyReadable(const std::string& path, bool blockDevice) {
 // Takes the image file's locks: a flock and an open-file-description lock on the whole file,
 // exclusive for writing, shared for reading. Programs use either kind (the second also meets the
 // fcntl record locks of other processes); both are taken so that a holder of either is seen.
-bool LockImage(int fd, bool writing, OpenFailure& failure) {
+bool LockImage(int fd, bool writing, DeviceError& failure) {
   if (::flock(fd, (writing ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
     const int error = errno;
-    Refuse(failure, error, error == EWOULDBLOCK ? OpenFailureKind::kBusy : KindOf(error));
+    Refuse(failure, error, error == EWOULDBLOCK ? DeviceErrorKind::kBusy : KindOf(error));
     return false;
   }
   struct flock range {};
@@ -116,13 +103,13 @@ bool LockImage(int fd, bool writing, OpenFailure& failure) {
   if (::fcntl(fd, F_OFD_SETLK, &range) != 0) {
     const int error = errno;
     const bool held = error == EAGAIN || error == EACCES;
-    Refuse(failure, error, held ? OpenFailureKind::kBusy : KindOf(error));
+    Refuse(failure, error, held ? DeviceErrorKind::kBusy : KindOf(error));
     return false;
   }
   return true;
 }
 
-int OpenDrive(char letter, const DriveBinding& drive, Access access, OpenFailure& failure) {
+int OpenDrive(char letter, const DriveBinding& drive, Access access, DeviceError& failure) {
   const std::string& path = drive.path;
   failure.device = path;
   struct stat info {};
@@ -132,23 +119,23 @@ int OpenDrive(char letter, const DriveBinding& drive, Access access, OpenFailure
     const bool device = path.starts_with("/dev/");
     return Refuse(
         failure, error,
-        error == ENOENT && !device ? std::optional(OpenFailureKind::kNoSuchFile) : std::nullopt);
+        error == ENOENT && !device ? std::optional(DeviceErrorKind::kNoSuchFile) : std::nullopt);
   }
   const bool blockDevice = S_ISBLK(info.st_mode);
-  if (S_ISDIR(info.st_mode)) return Refuse(failure, EISDIR, OpenFailureKind::kNotADrive);
+  if (S_ISDIR(info.st_mode)) return Refuse(failure, EISDIR, DeviceErrorKind::kNotADrive);
   if (!blockDevice && !S_ISREG(info.st_mode)) {
-    return Refuse(failure, ENODEV, OpenFailureKind::kNotADrive);
+    return Refuse(failure, ENODEV, DeviceErrorKind::kNotADrive);
   }
   // What the device is comes before whether it can be opened or is mounted.
   if (blockDevice) {
     const DeviceRole role = RoleOf(info.st_rdev);
     if (role.kind == DeviceRole::Kind::kSystemDisk) {
       failure.mountPoint = role.mountPoint;
-      return Refuse(failure, 0, OpenFailureKind::kSystemDisk);
+      return Refuse(failure, 0, DeviceErrorKind::kSystemDisk);
     }
     if (role.kind == DeviceRole::Kind::kWholeDisk) {
       failure.partition = role.partition;
-      return Refuse(failure, 0, OpenFailureKind::kWholeDisk);
+      return Refuse(failure, 0, DeviceErrorKind::kWholeDisk);
     }
   }
   const bool writing = access == Access::kReadWrite;
@@ -157,7 +144,7 @@ int OpenDrive(char letter, const DriveBinding& drive, Access access, OpenFailure
   bool byDaemon = false;
   if (blockDevice && ::geteuid() != 0) {
     const udisks::Outcome outcome = udisks::OpenDevice(info.st_rdev, access);
-    if (outcome.notAuthorized) return Refuse(failure, EACCES, OpenFailureKind::kNotAuthorized);
+    if (outcome.notAuthorized) return Refuse(failure, EACCES, DeviceErrorKind::kNotAuthorized);
     byDaemon = outcome.reached;
     opened = outcome.fd;
     error = outcome.error;
@@ -172,7 +159,7 @@ int OpenDrive(char letter, const DriveBinding& drive, Access access, OpenFailure
   if (opened < 0) {
     if (!byDaemon && writing && (error == EACCES || error == EPERM) &&
         OnlyReadable(path, blockDevice)) {
-      return Refuse(failure, error, OpenFailureKind::kReadOnly);
+      return Refuse(failure, error, DeviceErrorKind::kReadOnly);
     }
     if (blockDevice && error == EBUSY) failure.mountPoint = MountPointOf(info.st_rdev);
     return Refuse(failure, error);
@@ -189,18 +176,18 @@ int OpenDrive(char letter, const DriveBinding& drive, Access access, OpenFailure
   if (::fstat(fd.get(), &info) != 0) return Refuse(failure, errno);
   const DeviceIdentity now = IdentityOfDescriptor(fd.get(), info);
   if (drive.identity && !SameDevice(*drive.identity, now)) {
-    return Refuse(failure, 0, OpenFailureKind::kDriveChanged);
+    return Refuse(failure, 0, DeviceErrorKind::kDriveChanged);
   }
-  if (!drive.identity) RecordDriveIdentity(letter, path, now);
+  if (letter && !drive.identity) RecordDriveIdentity(letter, path, now);
 
   if (S_ISBLK(info.st_mode)) {
     // A device set read-only opens for writing and refuses every write: refuse it here instead.
     int readOnly = 0;
     if (writing && ::ioctl(fd.get(), BLKROGET, &readOnly) != 0) return Refuse(failure, errno);
-    if (readOnly != 0) return Refuse(failure, EROFS, OpenFailureKind::kReadOnly);
+    if (readOnly != 0) return Refuse(failure, EROFS, DeviceErrorKind::kReadOnly);
   } else {
     if (BacksLoopDevice(info.st_dev, info.st_ino)) {
-      return Refuse(failure, 0, OpenFailureKind::kLoopBacked);
+      return Refuse(failure, 0, DeviceErrorKind::kLoopBacked);
     }
     if (!LockImage(fd.get(), writing, failure)) return -1;
   }
@@ -253,17 +240,19 @@ bool MoveBytes(int fd, std::uint8_t* buffer, std::uint32_t byteCount, std::uint3
 
 class PosixBackend final : public VolumeBackend {
  public:
-  VolumeHandle Open(const std::string& devicePath, Access access, OpenFailure& failure) override {
-    const auto letter = DriveLetterOf(devicePath);
-    const auto drive = letter ? BoundDrive(*letter) : std::nullopt;
+  VolumeHandle Open(const DriveTarget& target, Access access, DeviceError& failure) override {
+    const auto drive = Binding(target);
     if (!drive) {
-      failure.kind = letter ? OpenFailureKind::kUnknownLetter : OpenFailureKind::kNotFound;
-      failure.device = letter ? std::string(1, *letter) + ":" : devicePath;
+      failure.kind = DeviceErrorKind::kUnknownLetter;
+      failure.device = target.Name();
       return kInvalidHandle;
     }
-    const int fd = OpenDrive(*letter, *drive, access, failure);
+    const int fd = OpenDrive(target.letter, *drive, access, failure);
     return fd < 0 ? kInvalidHandle : static_cast<VolumeHandle>(fd);
   }
+
+  // Asked right after the call that failed.
+  int LastError() override { return errno; }
 
   bool Close(VolumeHandle handle) override { return ::close(Fd(handle)) == 0; }
 

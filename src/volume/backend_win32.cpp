@@ -17,24 +17,24 @@ HANDLE AsHandle(VolumeHandle handle) { return reinterpret_cast<HANDLE>(handle); 
 // The last-error value, captured right after every system call of this backend.
 DWORD lastError = 0;
 
-OpenFailureKind KindOf(DWORD error) {
+DeviceErrorKind KindOf(DWORD error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_DRIVE:
     case ERROR_NOT_READY:  // a card reader without a card
     case ERROR_INVALID_NAME:
-      return OpenFailureKind::kNotFound;
+      return DeviceErrorKind::kNotFound;
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
-      return OpenFailureKind::kBusy;
+      return DeviceErrorKind::kBusy;
     case ERROR_ACCESS_DENIED:
     case ERROR_PRIVILEGE_NOT_HELD:
-      return OpenFailureKind::kAccessDenied;
+      return DeviceErrorKind::kAccessDenied;
     case ERROR_WRITE_PROTECT:
-      return OpenFailureKind::kReadOnly;
+      return DeviceErrorKind::kReadOnly;
     default:
-      return OpenFailureKind::kOther;
+      return DeviceErrorKind::kOther;
   }
 }
 
@@ -60,22 +60,30 @@ bool ReportedReadOnly(const std::string& devicePath) {
   return true;
 }
 
-// The root ("C:\\") of the drive that holds Windows, when `devicePath` ("\\.\\X:") names it.
-std::string SystemDriveRoot(const std::string& devicePath) {
+// The root ("C:\\") of the drive that holds Windows, when it is the drive of `letter`.
+std::string SystemDriveRoot(char letter) {
   char windows[MAX_PATH] = {};
   const UINT length = GetSystemWindowsDirectoryA(windows, MAX_PATH);
-  if (length < 2 || length >= MAX_PATH || windows[1] != ':' || devicePath.size() != 6) return {};
-  const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
-  if (upper(devicePath[4]) != upper(windows[0]) || devicePath[5] != ':') return {};
-  return std::string{upper(windows[0]), ':', '\\'};
+  if (length < 2 || length >= MAX_PATH || windows[1] != ':') return {};
+  if (DriveLetter(std::string_view(windows, 1)) != letter) return {};
+  return std::string{letter, ':', '\\'};
 }
 
 class Win32Backend final : public VolumeBackend {
  public:
-  VolumeHandle Open(const std::string& devicePath, Access access, OpenFailure& failure) override {
+  int LastError() override { return static_cast<int>(lastError); }
+
+  VolumeHandle Open(const DriveTarget& target, Access access, DeviceError& failure) override {
+    // Windows opens a volume by its letter only.
+    if (!target.letter) {
+      failure.kind = DeviceErrorKind::kNotFound;
+      failure.device = target.path;
+      return kInvalidHandle;
+    }
+    const std::string devicePath = std::string("\\\\.\\") + target.letter + ":";
     // What the drive is comes before whether it can be opened.
-    if (std::string root = SystemDriveRoot(devicePath); !root.empty()) {
-      failure.kind = OpenFailureKind::kSystemDisk;
+    if (std::string root = SystemDriveRoot(target.letter); !root.empty()) {
+      failure.kind = DeviceErrorKind::kSystemDisk;
       failure.device = devicePath;
       failure.mountPoint = std::move(root);
       return kInvalidHandle;
@@ -90,7 +98,7 @@ class Win32Backend final : public VolumeBackend {
     lastError = GetLastError();
     if (handle == INVALID_HANDLE_VALUE) {
       failure.kind = writing && lastError == ERROR_ACCESS_DENIED && ReportedReadOnly(devicePath)
-                         ? OpenFailureKind::kReadOnly
+                         ? DeviceErrorKind::kReadOnly
                          : KindOf(lastError);
       failure.systemError = static_cast<int>(lastError);
       failure.device = devicePath;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "volume/volume.h"
+
 namespace kestrova::volume {
 
 inline constexpr unsigned kDriveRemovable = 2;  // DRIVE_REMOVABLE
@@ -37,7 +39,7 @@ void RefreshDrives();
 // Where the drive behind a letter is mounted now: the first mount of its device, or of one of its
 // partitions, in /proc/self/mountinfo; empty when it is not mounted. Always empty on Windows, which
 // dismounts the volume when the repair opens it.
-std::string DriveMountPoint(char letter);
+std::string DriveMountPoint(const DriveTarget& target);
 
 // How unmounting or mounting again the file system of a drive ended (POSIX: through UDisks2).
 struct MountChange {
@@ -47,8 +49,8 @@ struct MountChange {
   std::string mountPoint;      // a mount: where the file system is mounted now
   std::string detail;          // the system's own words when it failed
 };
-MountChange UnmountDrive(char letter);
-MountChange MountDrive(char letter);
+MountChange UnmountDrive(const DriveTarget& target);
+MountChange MountDrive(const DriveTarget& target);
 
 // POSIX drive table. A front end presents an image file or a block device under a letter; the
 // removable block devices of the machine take free letters from D upwards.
@@ -57,6 +59,6 @@ bool RegisterDrive(char letter, const std::string& path);
 // The first letter from D (then C) that no drive uses; nullopt when all are taken.
 std::optional<char> FreeDriveLetter();
 // The block device or image file behind a letter, if the table has it.
-std::optional<std::string> DriveTarget(char letter);
+std::optional<std::string> DrivePath(char letter);
 
 }  // namespace kestrova::volume

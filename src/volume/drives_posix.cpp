@@ -101,7 +101,8 @@ std::vector<Candidate> CandidateDevices() {
   return candidates;
 }
 
-char Upper(char letter) { return letter >= 'a' && letter <= 'z' ? letter - 'a' + 'A' : letter; }
+// The letter in the drive table's form (uppercase), or 0 for none.
+char TableLetter(char letter) { return DriveLetter(std::string_view(&letter, 1)).value_or(0); }
 
 bool SameBlockDevice(const Drive& drive, const DeviceIdentity& device) {
   return drive.identity && drive.identity->blockDevice && drive.identity->device == device.device;
@@ -172,8 +173,8 @@ void RefreshDrives() {
 }
 
 bool RegisterDrive(char letter, const std::string& path) {
-  letter = Upper(letter);
-  if (letter < kFirstLetter || letter > kLastLetter) return false;
+  letter = TableLetter(letter);
+  if (letter == 0) return false;
   auto& snapshot = TheSnapshot();
   const std::lock_guard lock(snapshot.mutex);
   auto& drives = Drives(snapshot);
@@ -188,11 +189,16 @@ bool RegisterDrive(char letter, const std::string& path) {
   return true;
 }
 
+std::optional<DriveBinding> Binding(const DriveTarget& target) {
+  if (!target.letter) return DriveBinding{target.path, std::nullopt};
+  return BoundDrive(target.letter);
+}
+
 std::optional<DriveBinding> BoundDrive(char letter) {
   auto& snapshot = TheSnapshot();
   const std::lock_guard lock(snapshot.mutex);
   const auto& drives = Drives(snapshot);
-  const auto found = drives.find(Upper(letter));
+  const auto found = drives.find(TableLetter(letter));
   if (found == drives.end()) return std::nullopt;
   return DriveBinding{found->second.path, found->second.identity};
 }
@@ -201,7 +207,7 @@ void RecordDriveIdentity(char letter, const std::string& path, const DeviceIdent
   auto& snapshot = TheSnapshot();
   const std::lock_guard lock(snapshot.mutex);
   auto& drives = Drives(snapshot);
-  const auto found = drives.find(Upper(letter));
+  const auto found = drives.find(TableLetter(letter));
   if (found != drives.end() && found->second.path == path && !found->second.identity) {
     found->second.identity = identity;
   }
@@ -218,7 +224,7 @@ std::optional<char> FreeDriveLetter() {
   return std::nullopt;
 }
 
-std::optional<std::string> DriveTarget(char letter) {
+std::optional<std::string> DrivePath(char letter) {
   const auto drive = BoundDrive(letter);
   if (!drive) return std::nullopt;
   return drive->path;
@@ -226,7 +232,7 @@ std::optional<std::string> DriveTarget(char letter) {
 
 unsigned QueryDriveType(const std::string& root) {
   if (root.size() != 2 || root[1] != ':') return kDriveNoRootDir;
-  return DriveTarget(root[0]) ? kDriveRemovable : kDriveNoRootDir;
+  return DrivePath(root[0]) ? kDriveRemovable : kDriveNoRootDir;
 }
 
 std::vector<DriveInfo> ListRemovableDrives() {
@@ -245,13 +251,13 @@ std::vector<DriveInfo> ListRemovableDrives() {
   }
   for (auto& drive : drives) {
     if (drive.sizeBytes == 0) drive.sizeBytes = SizeOf(drive.device);
-    drive.mountPoint = DriveMountPoint(drive.letter);
+    drive.mountPoint = DriveMountPoint(DriveTarget::OfLetter(drive.letter));
   }
   return drives;
 }
 
-std::string DriveMountPoint(char letter) {
-  const auto drive = BoundDrive(letter);
+std::string DriveMountPoint(const DriveTarget& target) {
+  const auto drive = Binding(target);
   const auto identity = drive ? IdentityOfPath(drive->path) : std::nullopt;
   if (!identity || !identity->blockDevice) return {};
   return MountPointOf(identity->device);
@@ -259,10 +265,10 @@ std::string DriveMountPoint(char letter) {
 
 namespace {
 
-// Unmounts or mounts the drive's file system through UDisks2: only while the letter still names
-// the device it was given.
-MountChange ChangeMount(char letter, udisks::Outcome (*change)(dev_t)) {
-  const auto drive = BoundDrive(letter);
+// Unmounts or mounts the drive's file system through UDisks2: only while a letter still names the
+// device it was given.
+MountChange ChangeMount(const DriveTarget& target, udisks::Outcome (*change)(dev_t)) {
+  const auto drive = Binding(target);
   const auto identity = drive ? IdentityOfPath(drive->path) : std::nullopt;
   if (!identity || !identity->blockDevice ||
       (drive->identity && !SameDevice(*drive->identity, *identity))) {
@@ -277,8 +283,8 @@ MountChange ChangeMount(char letter, udisks::Outcome (*change)(dev_t)) {
 
 }  // namespace
 
-MountChange UnmountDrive(char letter) { return ChangeMount(letter, udisks::Unmount); }
+MountChange UnmountDrive(const DriveTarget& target) { return ChangeMount(target, udisks::Unmount); }
 
-MountChange MountDrive(char letter) { return ChangeMount(letter, udisks::Mount); }
+MountChange MountDrive(const DriveTarget& target) { return ChangeMount(target, udisks::Mount); }
 
 }  // namespace kestrova::volume

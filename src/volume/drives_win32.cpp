@@ -16,7 +16,7 @@ std::vector<DriveInfo> ListRemovableDrives() {
     if (QueryDriveType(root) != kDriveRemovable) continue;
     DriveInfo info;
     info.letter = static_cast<char>(letter - 'a' + 'A');
-    info.device = DevicePath(std::string(1, info.letter));
+    info.device = *DrivePath(info.letter);
     ULARGE_INTEGER total{};
     const std::string rootDir = root + "\\";
     if (GetDiskFreeSpaceExA(rootDir.c_str(), nullptr, &total, nullptr)) {
@@ -38,11 +38,11 @@ void RefreshDrives() {}
 // Windows has its own drive letters; a path cannot be presented as one.
 bool RegisterDrive(char, const std::string&) { return false; }
 std::optional<char> FreeDriveLetter() { return std::nullopt; }
-std::optional<std::string> DriveTarget(char letter) { return DevicePath(std::string(1, letter)); }
+std::optional<std::string> DrivePath(char letter) { return std::string("\\\\.\\") + letter + ":"; }
 
 // The repair's open dismounts the volume (FSCTL_DISMOUNT_VOLUME): nothing to unmount ahead of it.
-std::string DriveMountPoint(char) { return {}; }
-MountChange UnmountDrive(char) { return {false, false, true, {}, {}}; }
-MountChange MountDrive(char) { return UnmountDrive(0); }
+std::string DriveMountPoint(const DriveTarget&) { return {}; }
+MountChange UnmountDrive(const DriveTarget&) { return {false, false, true, {}, {}}; }
+MountChange MountDrive(const DriveTarget& target) { return UnmountDrive(target); }
 
 }  // namespace kestrova::volume

@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 
+#include "volume/volume.h"
+
 namespace kestrova::volume {
 
 // The device or file behind a path, as it was when a drive letter was given to it.
@@ -37,6 +39,8 @@ struct DriveBinding {
   std::optional<DeviceIdentity> identity;
 };
 std::optional<DriveBinding> BoundDrive(char letter);
+// The binding of a letter, or a path's own with no identity recorded.
+std::optional<DriveBinding> Binding(const DriveTarget& target);
 // Records the identity of a registered path found on its first open, if the letter still names it.
 void RecordDriveIdentity(char letter, const std::string& path, const DeviceIdentity& identity);
 

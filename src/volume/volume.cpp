@@ -2,33 +2,27 @@
 #include "volume/volume.h"
 
 #include <algorithm>
-#include <stdexcept>
+#include <cstdint>
 
 namespace kestrova::volume {
 
-VolumeHandle hVolume = kInvalidHandle;
-
 namespace {
-
-OpenFailure lastOpenFailure;
-bool lastWriteProtected = false;
 
 VolumeBackend* activeBackend = nullptr;
 
 VolumeBackend& Backend() { return activeBackend ? *activeBackend : PlatformVolumeBackend(); }
 
-void CheckBuffer(std::size_t bufferSize, std::uint32_t byteCount) {
-  if (bufferSize == 0 || byteCount > bufferSize) {
-    throw std::out_of_range("sector buffer too small for the transfer");
-  }
-}
-
 }  // namespace
 
 void UseVolumeBackend(VolumeBackend* backend) { activeBackend = backend; }
 
-std::string DevicePath(std::string_view driveLetter) {
-  return std::string("\\\\.\\").append(driveLetter).append(":");
+std::optional<char> DriveLetter(std::string_view text) {
+  if (text.size() == 2 && text[1] == ':') text.remove_suffix(1);
+  if (text.size() != 1) return std::nullopt;
+  const char letter =
+      text[0] >= 'a' && text[0] <= 'z' ? static_cast<char>(text[0] - 'a' + 'A') : text[0];
+  if (letter < 'C' || letter > 'Z') return std::nullopt;
+  return letter;
 }
 
 AlignedBuffer::AlignedBuffer(std::size_t size)
@@ -43,46 +37,96 @@ AlignedBuffer& AlignedBuffer::operator=(const AlignedBuffer& other) {
   return *this;
 }
 
-bool OpenVolume(const std::string& devicePath, Access access) {
-  lastOpenFailure = {};
-  hVolume = Backend().Open(devicePath, access, lastOpenFailure);
-  if (hVolume != kInvalidHandle) {
-    lastOpenFailure = {};
-    return true;
+Expected<Volume, DeviceError> Volume::Open(const DriveTarget& target, Access access) {
+  VolumeBackend& backend = Backend();
+  DeviceError failure;
+  const VolumeHandle handle = backend.Open(target, access, failure);
+  if (handle == kInvalidHandle) {
+    if (failure.device.empty()) failure.device = target.Name();
+    return failure;
   }
-  if (lastOpenFailure.kind == OpenFailureKind::kNone)
-    lastOpenFailure.kind = OpenFailureKind::kOther;
-  return false;
+  return Volume(backend, handle, target);
 }
 
-const OpenFailure& LastOpenFailure() { return lastOpenFailure; }
+Volume::Volume(Volume&& other) noexcept
+    : backend_(other.backend_),
+      handle_(std::exchange(other.handle_, kInvalidHandle)),
+      target_(std::move(other.target_)) {}
 
-bool CloseVolume() { return Backend().Close(hVolume); }
-
-bool SetVolumePosition(std::int32_t highPart, std::int32_t lowPart) {
-  return Backend().SetPosition(hVolume, highPart, lowPart);
+Volume& Volume::operator=(Volume&& other) noexcept {
+  if (this != &other) {
+    if (handle_ != kInvalidHandle) backend_->Close(handle_);
+    backend_ = other.backend_;
+    handle_ = std::exchange(other.handle_, kInvalidHandle);
+    target_ = std::move(other.target_);
+  }
+  return *this;
 }
 
-bool ReadVolume(std::uint32_t byteCount, std::span<std::uint8_t> buffer, std::uint32_t& bytesRead) {
-  CheckBuffer(buffer.size(), byteCount);
-  return Backend().Read(hVolume, buffer.data(), byteCount, bytesRead);
+Volume::~Volume() {
+  if (handle_ != kInvalidHandle) backend_->Close(handle_);
 }
 
-bool WriteVolume(std::uint32_t byteCount, std::span<const std::uint8_t> buffer) {
-  CheckBuffer(buffer.size(), byteCount);
-  std::uint32_t bytesWritten = 0;
-  const bool written =
-      Backend().Write(hVolume, buffer.data(), byteCount, bytesWritten) && bytesWritten == byteCount;
-  lastWriteProtected = !written && bytesWritten == 0 && Backend().WriteProtected(hVolume);
-  return written;
+DeviceError Volume::Failure(DeviceErrorKind kind) const {
+  return {kind, backend_->LastError(), target_.Name(), {}, {}, 0};
 }
 
-bool LastWriteProtected() { return lastWriteProtected; }
+namespace {
 
-bool FlushVolume() { return Backend().Flush(hVolume); }
+// The byte offset as the two 32-bit halves of a position.
+std::pair<std::int32_t, std::int32_t> Halves(std::uint64_t offset) {
+  return {static_cast<std::int32_t>(offset >> 32), static_cast<std::int32_t>(offset & 0xFFFFFFFFu)};
+}
 
-bool VolumeDeviceSize(DeviceSize& size) { return Backend().Size(hVolume, size); }
+bool Transferable(std::uint64_t offset, std::size_t size) {
+  return offset <= static_cast<std::uint64_t>(INT64_MAX) && size <= UINT32_MAX;
+}
 
-bool DismountVolume() { return Backend().Dismount(hVolume); }
+}  // namespace
+
+std::optional<DeviceError> Volume::Read(std::uint64_t offset, std::span<std::uint8_t> bytes) {
+  const auto [high, low] = Halves(offset);
+  if (!Transferable(offset, bytes.size()) || !backend_->SetPosition(handle_, high, low)) {
+    return Failure(DeviceErrorKind::kNotStarted);
+  }
+  const auto count = static_cast<std::uint32_t>(bytes.size());
+  std::uint32_t got = 0;
+  // The end of the device is a read that succeeds with fewer bytes.
+  const bool read = backend_->Read(handle_, bytes.data(), count, got);
+  if (read && got == count) return std::nullopt;
+  DeviceError failure = Failure(read ? DeviceErrorKind::kShort : DeviceErrorKind::kIoFailed);
+  failure.bytesMoved = std::min(got, count);
+  return failure;
+}
+
+std::optional<DeviceError> Volume::Write(std::uint64_t offset,
+                                         std::span<const std::uint8_t> bytes) {
+  const auto [high, low] = Halves(offset);
+  if (!Transferable(offset, bytes.size()) || !backend_->SetPosition(handle_, high, low)) {
+    return Failure(DeviceErrorKind::kNotStarted);
+  }
+  const auto count = static_cast<std::uint32_t>(bytes.size());
+  std::uint32_t written = 0;
+  if (backend_->Write(handle_, bytes.data(), count, written) && written == count) {
+    return std::nullopt;
+  }
+  DeviceError failure = Failure(DeviceErrorKind::kIoFailed);
+  failure.bytesMoved = std::min(written, count);
+  if (written == 0 && backend_->WriteProtected(handle_)) failure.kind = DeviceErrorKind::kReadOnly;
+  return failure;
+}
+
+std::optional<DeviceError> Volume::Flush() {
+  if (backend_->Flush(handle_)) return std::nullopt;
+  return Failure(DeviceErrorKind::kFlushFailed);
+}
+
+bool Volume::Dismount() { return backend_->Dismount(handle_); }
+
+Expected<DeviceSize, DeviceError> Volume::Size() {
+  DeviceSize size;
+  if (!backend_->Size(handle_, size)) return Failure(DeviceErrorKind::kSizeUnknown);
+  return size;
+}
 
 }  // namespace kestrova::volume

@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Raw volume access: the system's only contact with the disk.
 //
-// One volume is open at a time, held in the module-wide handle `hVolume`. Everything above this
-// module addresses the volume as a flat run of 512-byte sectors: it positions, then reads or
-// writes exactly one sector. Every operation reports success as true and failure as false; none
-// raises an error of its own except the bounds check of a read or write buffer.
+// A DriveTarget names a drive as the user chose it; Volume::Open opens it and the Volume owns the
+// handle until it goes. The volume is addressed at 64-bit byte offsets, in whole sectors of the
+// device (512 to 4,096 bytes); every failure comes back as a DeviceError.
 //
 // The operations go through a VolumeBackend. The platform's backend (Win32 or POSIX) is chosen at
 // build time; tests and the fuzzer may put an in-memory or failing backend in its place.
@@ -14,9 +13,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <variant>
 
 namespace kestrova::volume {
 
@@ -61,9 +63,24 @@ class AlignedBuffer {
 // reads may lag behind what the system has not yet written.
 enum class Access { kReadWrite, kReadOnly, kReadShared };
 
-// Why the last open failed. The text for the user is made from it at the edge.
-enum class OpenFailureKind {
-  kNone,
+// A drive as the user named it: by a letter of the drive list or, on POSIX, by the path of a block
+// device or an image file. Resolved once and passed down; the open checks that a letter still
+// names the device it named when the list was made.
+struct DriveTarget {
+  char letter = 0;   // 'C' to 'Z'; 0 for a path
+  std::string path;  // a path named directly; empty for a letter
+
+  static DriveTarget OfLetter(char letter) { return {letter, {}}; }
+  static DriveTarget OfPath(std::string path) { return {0, std::move(path)}; }
+  // "F:" or the path: how messages name it.
+  std::string Name() const { return letter ? std::string{letter, ':'} : path; }
+};
+
+// The drive letter that a text names: "F", "f", "F:" or "f:", for C to Z; nothing for any other.
+std::optional<char> DriveLetter(std::string_view text);
+
+// What went wrong with the device: opening it, a transfer, the flush or a question to the system.
+enum class DeviceErrorKind {
   kNotFound,       // no such drive or device (it may have been unplugged)
   kNoSuchFile,     // a path that names nothing (an image file that is not there)
   kNotADrive,      // a path that names neither a block device nor a file: a folder (EISDIR), a
@@ -71,70 +88,108 @@ enum class OpenFailureKind {
   kUnknownLetter,  // a drive letter that names no drive
   kBusy,           // another program holds the volume, or it is mounted
   kAccessDenied,   // the user lacks the rights for raw access to disks
-  kReadOnly,       // the medium or the file cannot be written
+  kReadOnly,       // the medium or the file cannot be written (also a write it refused whole)
   kLoopBacked,     // an image file that backs a loop device, which may be in use
   kDriveChanged,   // the letter now names another device than at the last refresh
   kNotAuthorized,  // the system's authorization (polkit) refused raw access to the disk
   kWholeDisk,      // a whole disk that holds partitions: the volumes are its partitions
   kSystemDisk,     // a fixed disk that holds a mounted system file system (or the system drive)
-  kOther,
+  kOther,          // an open that failed for another reason
+  // Transfers and the rest, on an open volume.
+  kNotStarted,   // the transfer could not begin (its position): nothing moved
+  kShort,        // the device ended before all the bytes moved
+  kIoFailed,     // the read or write failed; a write may have landed in part
+  kFlushFailed,  // what was written cannot be promised to have reached the device
+  kSizeUnknown,  // the system did not tell the device's size
 };
 
-struct OpenFailure {
-  OpenFailureKind kind = OpenFailureKind::kNone;
-  int systemError = 0;     // errno, or the Win32 last-error value
-  std::string device;      // what was opened, when known (a block device or a file)
-  std::string mountPoint;  // kBusy: where the device, or one of its partitions, is mounted;
-                           // kSystemDisk: the system file system's mount point on that disk
-  std::string partition;   // kWholeDisk: the device path of one of its partitions
+struct DeviceError {
+  DeviceErrorKind kind = DeviceErrorKind::kOther;
+  int systemError = 0;           // errno, or the Win32 last-error value; 0 when none applies
+  std::string device;            // what was opened, when known (a block device, a file or "F:")
+  std::string mountPoint;        // kBusy: where the device, or one of its partitions, is mounted;
+                                 // kSystemDisk: the system file system's mount point on that disk
+  std::string partition;         // kWholeDisk: the device path of one of its partitions
+  std::uint64_t bytesMoved = 0;  // a transfer: the bytes that moved before it failed
+};
+
+// A value, or why there is none.
+template <typename T, typename E>
+class Expected {
+ public:
+  Expected(T value) : held_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit
+  Expected(E error) : held_(std::in_place_index<1>, std::move(error)) {}  // NOLINT: implicit
+  bool has_value() const { return held_.index() == 0; }
+  explicit operator bool() const { return has_value(); }
+  T& value() { return std::get<0>(held_); }
+  const T& value() const { return std::get<0>(held_); }
+  T& operator*() { return value(); }
+  const T& operator*() const { return value(); }
+  T* operator->() { return &value(); }
+  const T* operator->() const { return &value(); }
+  E& error() { return std::get<1>(held_); }
+  const E& error() const { return std::get<1>(held_); }
+
+ private:
+  std::variant<T, E> held_;
 };
 
 // An opaque handle value. On Windows it carries a HANDLE, on POSIX a file descriptor.
 using VolumeHandle = std::intptr_t;
 inline constexpr VolumeHandle kInvalidHandle = -1;  // all bits set, as INVALID_HANDLE_VALUE
 
-// The handle of the open volume. Set by OpenVolume (also to kInvalidHandle when the open fails);
-// CloseVolume leaves the closed value in it.
-extern VolumeHandle hVolume;
-
-// Opens the volume named by a device path "\\.\X:" for exclusive, unbuffered access: read and
-// write unless asked for reading only. When it fails, LastOpenFailure() says why.
-bool OpenVolume(const std::string& devicePath, Access access = Access::kReadWrite);
-const OpenFailure& LastOpenFailure();
-bool CloseVolume();
-// Moves the file pointer to the byte offset high:low (two 32-bit halves, from the start).
-bool SetVolumePosition(std::int32_t highPart, std::int32_t lowPart);
-// Reads byteCount bytes into buffer[0...]; bytesRead receives the count actually read.
-// Throws std::out_of_range when the buffer cannot hold byteCount bytes.
-bool ReadVolume(std::uint32_t byteCount, std::span<std::uint8_t> buffer, std::uint32_t& bytesRead);
-// Writes byteCount bytes from buffer[0...]. Throws std::out_of_range like ReadVolume.
-bool WriteVolume(std::uint32_t byteCount, std::span<const std::uint8_t> buffer);
-// After WriteVolume failed: whether the medium refused the write because it is write-protected,
-// before any of it was written.
-bool LastWriteProtected();
-// Makes everything written so far reach the device. False when that cannot be promised.
-bool FlushVolume();
-// What the system says of the open volume's device: its size, and the unit that every transfer's
-// offset and length must be a multiple of.
+// What the system says of a volume's device: its size, and the unit that every transfer's offset
+// and length must be a multiple of.
 struct DeviceSize {
   std::uint64_t bytes = 0;
   std::uint32_t sectorBytes = kSectorSize;
 };
-// False when the system cannot tell the size.
-bool VolumeDeviceSize(DeviceSize& size);
-// Asks the file system to drop its view of the volume so that it re-reads the structures.
-bool DismountVolume();
 
-// The device path of a drive list entry (a drive letter): "\\.\" + letter + ":".
-std::string DevicePath(std::string_view driveLetter);
+class VolumeBackend;
 
-// What stands behind the handle. Each call receives the handle that the operation acts on.
+// An open volume. It owns its handle and closes it when it goes.
+class Volume {
+ public:
+  // Opens the drive for exclusive, unbuffered access: read and write unless asked otherwise.
+  static Expected<Volume, DeviceError> Open(const DriveTarget& target,
+                                            Access access = Access::kReadWrite);
+  Volume(Volume&& other) noexcept;
+  Volume& operator=(Volume&& other) noexcept;
+  Volume(const Volume&) = delete;
+  Volume& operator=(const Volume&) = delete;
+  ~Volume();
+
+  // Reads bytes.size() bytes from `offset` (both whole sectors of the device).
+  std::optional<DeviceError> Read(std::uint64_t offset, std::span<std::uint8_t> bytes);
+  // Writes all of `bytes` at `offset`. kReadOnly when the medium refused it whole as
+  // write-protected; kNotStarted when nothing went to the device.
+  std::optional<DeviceError> Write(std::uint64_t offset, std::span<const std::uint8_t> bytes);
+  // Makes everything written so far reach the device.
+  std::optional<DeviceError> Flush();
+  // Asks the file system to drop its view of the volume so that it re-reads the structures.
+  bool Dismount();
+  Expected<DeviceSize, DeviceError> Size();
+  const DriveTarget& target() const { return target_; }
+  VolumeHandle handle() const { return handle_; }
+
+ private:
+  Volume(VolumeBackend& backend, VolumeHandle handle, DriveTarget target)
+      : backend_(&backend), handle_(handle), target_(std::move(target)) {}
+  DeviceError Failure(DeviceErrorKind kind) const;
+
+  VolumeBackend* backend_;
+  VolumeHandle handle_;
+  DriveTarget target_;
+};
+
+// What stands behind a handle. Each call receives the handle that the operation acts on.
 class VolumeBackend {
  public:
   virtual ~VolumeBackend() = default;
   // Returns kInvalidHandle, and says why in `failure`, when the volume cannot be opened.
-  virtual VolumeHandle Open(const std::string& devicePath, Access access, OpenFailure& failure) = 0;
+  virtual VolumeHandle Open(const DriveTarget& target, Access access, DeviceError& failure) = 0;
   virtual bool Close(VolumeHandle handle) = 0;
+  // Moves the file pointer to the byte offset high:low (two 32-bit halves, from the start).
   virtual bool SetPosition(VolumeHandle handle, std::int32_t highPart, std::int32_t lowPart) = 0;
   virtual bool Read(VolumeHandle handle, std::uint8_t* buffer, std::uint32_t byteCount,
                     std::uint32_t& bytesRead) = 0;
@@ -145,6 +200,8 @@ class VolumeBackend {
   virtual bool Flush(VolumeHandle handle) = 0;
   virtual bool Size(VolumeHandle handle, DeviceSize& size) = 0;
   virtual bool Dismount(VolumeHandle handle) = 0;
+  // The system's error value of the last failed call, where it keeps one.
+  virtual int LastError() { return 0; }
 };
 
 // The backend of this platform, defined by the backend source linked into the build.

@@ -19,9 +19,9 @@ namespace fat = kestrova::fat;
 using repair::VolumeLayout;
 using Call = MemoryVolume::Call;
 
-constexpr const char* kNotFat32Text = "此版本的程序仅支持FAT12、FAT16、FAT32和exFAT文件系统！";
+constexpr const char* kUnsupportedFileSystemText =
+    "此版本的程序仅支持FAT12、FAT16、FAT32和exFAT文件系统！";
 constexpr const char* kOpenFailedText = "获取磁盘参数错误！请检查是否有其他程序占用磁盘。";
-constexpr int kCritical = 16;
 // Sector 0 is read 4,096 bytes long, one sector of every size the engine handles.
 constexpr std::int64_t kBootRead = 8;
 
@@ -31,7 +31,7 @@ class AnalysisTest : public ::testing::Test {
     return {layout.rootClusters.begin(), layout.rootClusters.begin() + layout.rootClusterCount};
   }
   void Analyse(volume::Access access = volume::Access::kReadWrite) {
-    repair::List1_ItemCheck(layout, window, 0, access);
+    AnalyseEntry(layout, window, 0, access);
   }
   // The reads of the FAT: those between the boot sector and the data region.
   std::vector<MemoryVolume::Transfer> FatReads(std::uint64_t dataStart) const {
@@ -49,7 +49,6 @@ class AnalysisTest : public ::testing::Test {
   void ExpectRefused(const std::string& title) {
     ASSERT_EQ(window.messages.size(), 1u);
     EXPECT_EQ(window.messages[0].title, title);
-    EXPECT_EQ(window.messages[0].style, kCritical);
     EXPECT_FALSE(window.EverEnabled());
     EXPECT_EQ(memory.Count(Call::kWrite), 0);
     EXPECT_FALSE(memory.IsOpen());
@@ -57,7 +56,7 @@ class AnalysisTest : public ::testing::Test {
 
   // Analyses afresh: Repair enabled when `refusal` is empty, else a refusal that says it.
   void ExpectAnalysis(const std::string& refusal) {
-    window = RecordingWindow{};
+    window = EngineRun{};
     Analyse();
     const std::string text = window.messages.empty() ? "" : window.messages[0].text;
     if (refusal.empty()) {
@@ -71,7 +70,7 @@ class AnalysisTest : public ::testing::Test {
   MemoryVolume memory;
   ScopedBackend scoped{memory};
   VolumeLayout layout;
-  RecordingWindow window;
+  EngineRun window;
 };
 
 TEST_F(AnalysisTest, OneClusterRootReadsTheBootSectorOneFatSectorAndTheCluster) {
@@ -140,7 +139,7 @@ TEST_F(AnalysisTest, FatIsReadAWindowAtATimeAndAgainWhenTheChainComesBack) {
 
   // The last window stops at the end of the FAT.
   volume.Chain({2, 1009 * 128 - 1});
-  window = RecordingWindow{};
+  window = EngineRun{};
   const std::size_t before = memory.ReadTransfers().size();
   Analyse();
   EXPECT_TRUE(window.RepairEnabled());
@@ -180,7 +179,7 @@ TEST_P(TypeTextTest, AnythingButFat32WithThreeSpacesIsRefused) {
   Fat32Volume volume(memory, 'F', {.typeText = GetParam()});
   Analyse();
   ExpectRefused("错误");
-  EXPECT_EQ(window.messages[0].text, kNotFat32Text);
+  EXPECT_EQ(window.messages[0].text, kUnsupportedFileSystemText);
   EXPECT_EQ(memory.ReadTransfers(), (Reads{{0, kBootRead}}));
 }
 
@@ -213,11 +212,11 @@ TEST_F(AnalysisTest, OpenFailuresSayWhy) {
   // A write-protected drive: refused for the repair, analysed when only looked at.
   Fat32Volume volume(memory, 'F', {});
   memory.ProtectDrive('F');
-  window = RecordingWindow{};
+  window = EngineRun{};
   Analyse();
   ExpectRefused("出错啦~~");
   EXPECT_NE(window.messages[0].text.find("写保护"), std::string::npos);
-  window = RecordingWindow{};
+  window = EngineRun{};
   Analyse(volume::Access::kReadOnly);
   EXPECT_TRUE(window.RepairEnabled());
   EXPECT_EQ(memory.OpenAccess(), volume::Access::kReadOnly);
@@ -242,7 +241,7 @@ TEST_F(AnalysisTest, RootCrossLinkedWithAFileItListsIsRefused) {
   ASSERT_TRUE(window.RepairEnabled()) << window.messages.at(0).text;
 
   volume.SetFirstCluster(root, 3, 3);
-  window = RecordingWindow{};
+  window = EngineRun{};
   Analyse();
   ExpectRefused("错误");
   EXPECT_NE(window.messages[0].text.find("DATA.BIN"), std::string::npos) << window.messages[0].text;
@@ -250,7 +249,7 @@ TEST_F(AnalysisTest, RootCrossLinkedWithAFileItListsIsRefused) {
 
   // After the end-of-directory mark no entry is in use.
   memory.Poke('F', root * 512 + 2 * 32, {0x00});
-  window = RecordingWindow{};
+  window = EngineRun{};
   Analyse();
   EXPECT_TRUE(window.RepairEnabled());
 }
@@ -317,8 +316,8 @@ TEST_F(AnalysisTest, ExfatChainIsReadFromTheActiveFat) {
     volume.SetFat(9, 0xFFFFFFFF, 1);
     volume.SetAllocated(9, true, 1);
     repair::VolumeLayout analysed;
-    RecordingWindow shown;
-    repair::List1_ItemCheck(analysed, shown, 0);
+    EngineRun shown;
+    AnalyseEntry(analysed, shown, 0);
     ASSERT_TRUE(shown.RepairEnabled()) << active;
     const auto root = static_cast<std::int32_t>(volume.RootCluster());
     const std::vector<std::int32_t> expected =
@@ -502,7 +501,7 @@ TEST_P(DeviceTest, IsRefusedAfterReadingOnlyTheBootSector) {
   // The same volume on a device that holds it, and more, of sectors no larger than its own.
   memory.Truncate('F', volume.TotalSectors() * 512 + 4096);
   memory.SetDeviceSectorSize('F', 512);
-  window = RecordingWindow{};
+  window = EngineRun{};
   Analyse();
   EXPECT_TRUE(window.RepairEnabled()) << window.messages.at(0).text;
 }
@@ -609,8 +608,8 @@ TEST_P(SmallFatTypeTest, FollowsTheClusterCount) {
   boot(510, {0x55, 0xAA});
 
   repair::VolumeLayout layout;
-  RecordingWindow window;
-  repair::List1_ItemCheck(layout, window, 0);
+  EngineRun window;
+  AnalyseEntry(layout, window, 0);
   const std::string type = GetParam().type;
   ASSERT_EQ(window.RepairEnabled(), !type.empty());
   if (type.empty()) return;
@@ -635,8 +634,8 @@ TEST(ActiveFatTest, ChainIsReadFromTheFatInUse) {
   volume.PokeBoot(40, Le16(0x0081));  // mirroring off, FAT 1 in use
 
   repair::VolumeLayout layout;
-  RecordingWindow window;
-  repair::List1_ItemCheck(layout, window, 0);
+  EngineRun window;
+  AnalyseEntry(layout, window, 0);
 
   ASSERT_TRUE(window.RepairEnabled());
   EXPECT_EQ(layout.rootClusterCount, 3);
@@ -651,8 +650,8 @@ TEST(ActiveFatTest, FatNumberBeyondTheFatCountIsRefused) {
   volume.PokeBoot(40, Le16(0x0082));
 
   repair::VolumeLayout layout;
-  RecordingWindow window;
-  repair::List1_ItemCheck(layout, window, 0);
+  EngineRun window;
+  AnalyseEntry(layout, window, 0);
 
   EXPECT_FALSE(window.EverEnabled());
   ASSERT_EQ(window.messages.size(), 1u);

@@ -7,11 +7,10 @@
 
 #include <cerrno>
 #include <fstream>
-#include <stdexcept>
+#include <optional>
 #include <vector>
 
 #include "fat_tools.h"
-#include "repair/sector_io.h"
 #include "volume/drives.h"
 #include "volume/volume.h"
 
@@ -19,9 +18,8 @@ namespace kestrova::testing {
 namespace {
 
 using volume::Access;
-using volume::hVolume;
-using volume::kInvalidHandle;
-using Kind = volume::OpenFailureKind;
+using volume::DriveTarget;
+using Kind = volume::DeviceErrorKind;
 
 constexpr std::uint32_t kSector = 512;
 constexpr std::uint64_t kSectors = 64;
@@ -48,49 +46,44 @@ class PosixVolumeTest : public ::testing::Test {
     out.close();
     ASSERT_TRUE(volume::RegisterDrive('P', image.string()));
   }
-  void TearDown() override {
-    if (open) volume::CloseVolume();
-  }
   bool Open(Access access = Access::kReadWrite) {
-    return open = volume::OpenVolume(volume::DevicePath("P"), access);
+    auto opened = volume::Volume::Open(DriveTarget::OfLetter('P'), access);
+    if (!opened) return false;
+    open.emplace(std::move(*opened));
+    return true;
   }
-  // Opens P expecting a refusal, and says why it came.
-  volume::OpenFailure Refusal(Access access = Access::kReadWrite) {
-    EXPECT_FALSE(Open(access)) << "opened";
-    return volume::LastOpenFailure();
+  // Opens `target` expecting a refusal, and says why it came.
+  static volume::DeviceError Refusal(const DriveTarget& target,
+                                     Access access = Access::kReadWrite) {
+    auto opened = volume::Volume::Open(target, access);
+    EXPECT_FALSE(opened) << target.Name() << " opened";
+    return opened ? volume::DeviceError{} : opened.error();
   }
-  void Close() {
-    EXPECT_TRUE(volume::CloseVolume());
-    open = false;
+  volume::DeviceError Refusal(Access access = Access::kReadWrite) {
+    return Refusal(DriveTarget::OfLetter('P'), access);
   }
-  std::vector<std::uint8_t> ReadSector(std::int32_t high, std::int32_t low) {
+  void Close() { open.reset(); }
+  std::vector<std::uint8_t> ReadSector(std::uint64_t offset) {
     volume::SectorBuffer buffer;
     buffer.fill(0xCC);
-    std::uint32_t count = 0;
-    EXPECT_TRUE(volume::SetVolumePosition(high, low));
-    EXPECT_TRUE(volume::ReadVolume(kSector, buffer, count));
-    EXPECT_EQ(count, kSector);
+    EXPECT_FALSE(open->Read(offset, buffer));
     return {buffer.begin(), buffer.end()};
   }
 
   TempDir dir;
   std::filesystem::path image = dir / "volume.img";
-  bool open = false;
+  std::optional<volume::Volume> open;
 };
 
 TEST_F(PosixVolumeTest, PositionAndReadDeliverWholeSectors) {
   ASSERT_TRUE(Open());
-  EXPECT_NE(hVolume, kInvalidHandle);
-  EXPECT_EQ(ReadSector(0, 0), PatternSector(0));
-  EXPECT_EQ(ReadSector(0, 5 * kSector), PatternSector(5));
-  EXPECT_EQ(ReadSector(0, 0), PatternSector(0));  // back again
+  EXPECT_EQ(ReadSector(0), PatternSector(0));
+  EXPECT_EQ(ReadSector(5 * kSector), PatternSector(5));
+  EXPECT_EQ(ReadSector(0), PatternSector(0));  // back again
 
   // A buffer that is not aligned for unbuffered transfers.
   std::vector<std::uint8_t> unaligned(kSector + 1, 0xCC);
-  std::uint32_t count = 0;
-  ASSERT_TRUE(volume::SetVolumePosition(0, 3 * kSector));
-  ASSERT_TRUE(volume::ReadVolume(kSector, std::span(unaligned).subspan(1), count));
-  EXPECT_EQ(count, kSector);
+  ASSERT_FALSE(open->Read(3 * kSector, std::span(unaligned).subspan(1)));
   EXPECT_EQ(std::vector<std::uint8_t>(unaligned.begin() + 1, unaligned.end()), PatternSector(3));
   EXPECT_EQ(unaligned[0], 0xCC);
 }
@@ -101,11 +94,10 @@ TEST_F(PosixVolumeTest, WriteLandsOnThePositionedSectorOnly) {
   for (std::size_t i = 0; i < kSector; ++i) unaligned[i + 3] = static_cast<std::uint8_t>(255 - i);
   volume::SectorBuffer aligned;
   aligned.fill(0x5A);
-  ASSERT_TRUE(volume::SetVolumePosition(0, 7 * kSector));
-  ASSERT_TRUE(volume::WriteVolume(kSector, aligned));
-  ASSERT_TRUE(volume::SetVolumePosition(0, 9 * kSector));
-  ASSERT_TRUE(volume::WriteVolume(kSector, std::span(unaligned).subspan(3)));
-  ASSERT_TRUE(volume::DismountVolume());
+  ASSERT_FALSE(open->Write(7 * kSector, aligned));
+  ASSERT_FALSE(open->Write(9 * kSector, std::span(unaligned).subspan(3)));
+  ASSERT_FALSE(open->Flush());
+  ASSERT_TRUE(open->Dismount());
   Close();
 
   const auto bytes = ReadBytes(image);
@@ -124,52 +116,33 @@ TEST_F(PosixVolumeTest, WriteLandsOnThePositionedSectorOnly) {
   }
 }
 
-TEST_F(PosixVolumeTest, OpenIsExclusiveUntilClosed) {
+TEST_F(PosixVolumeTest, OpenIsExclusiveUntilTheVolumeGoes) {
   ASSERT_TRUE(Open());
-  const auto first = hVolume;
-  EXPECT_FALSE(volume::OpenVolume(volume::DevicePath("P")));
-  EXPECT_EQ(hVolume, kInvalidHandle);
-  hVolume = first;
-  Close();
-  EXPECT_TRUE(Open()) << "the lock outlived the handle";
+  EXPECT_EQ(Refusal().kind, Kind::kBusy);
+  volume::Volume moved = std::move(*open);
+  Close();  // the moved-from value closes nothing
+  EXPECT_EQ(Refusal().kind, Kind::kBusy);
+  { const volume::Volume gone = std::move(moved); }
+  EXPECT_TRUE(Open()) << "the lock outlived the volume";
 }
 
-TEST_F(PosixVolumeTest, ClosedOrInvalidHandleFailsEveryOperation) {
-  ASSERT_TRUE(Open());
-  Close();
-  volume::SectorBuffer buffer{};
-  std::uint32_t count = 0;
-  EXPECT_FALSE(volume::SetVolumePosition(0, 0));
-  EXPECT_FALSE(volume::ReadVolume(kSector, buffer, count));
-  EXPECT_FALSE(volume::WriteVolume(kSector, buffer));
-  EXPECT_FALSE(volume::DismountVolume());
-
-  hVolume = kInvalidHandle;
-  EXPECT_FALSE(volume::SetVolumePosition(0, 0));
-  EXPECT_FALSE(volume::ReadVolume(kSector, buffer, count));
-  EXPECT_FALSE(volume::CloseVolume());
-  EXPECT_EQ(ReadBytes(image).size(), kSectors * kSector);
-}
-
-TEST_F(PosixVolumeTest, OnlyDevicePathsOfKnownDrivesOpen) {
-  for (const char* path : {"\\\\.\\Y:", "\\\\.\\P", "P:", "\\\\.\\PP:", "\\\\.\\1:", ""}) {
-    EXPECT_FALSE(volume::OpenVolume(path)) << path;
-    EXPECT_EQ(hVolume, kInvalidHandle) << path;
+TEST_F(PosixVolumeTest, TargetsThatNameNoDriveSayWhy) {
+  EXPECT_EQ(Refusal(DriveTarget::OfLetter('Y')).kind, Kind::kUnknownLetter);
+  EXPECT_EQ(Refusal(DriveTarget::OfLetter('Y')).device, "Y:");
+  const auto folder = Refusal(DriveTarget::OfPath(dir.path().string()));
+  EXPECT_EQ(folder.kind, Kind::kNotADrive);
+  EXPECT_EQ(folder.systemError, EISDIR);
+  const auto characterDevice = Refusal(DriveTarget::OfPath("/dev/null"));
+  EXPECT_EQ(characterDevice.kind, Kind::kNotADrive);
+  EXPECT_EQ(characterDevice.systemError, ENODEV);
+  const auto missing = Refusal(DriveTarget::OfPath((dir / "missing.img").string()));
+  EXPECT_EQ(missing.kind, Kind::kNoSuchFile);
+  EXPECT_EQ(missing.systemError, ENOENT);
+  EXPECT_EQ(missing.device, (dir / "missing.img").string());
+  for (const char* text : {"p", "P:", "z"}) EXPECT_TRUE(volume::DriveLetter(text)) << text;
+  for (const char* text : {"", "B", "PP", "P:\\", "\\\\.\\P:", "1"}) {
+    EXPECT_FALSE(volume::DriveLetter(text)) << text;
   }
-  ASSERT_TRUE(volume::RegisterDrive('Y', dir.path().string()));  // a directory
-  EXPECT_FALSE(volume::OpenVolume(volume::DevicePath("Y")));
-  EXPECT_EQ(volume::LastOpenFailure().kind, Kind::kNotADrive);
-  EXPECT_EQ(volume::LastOpenFailure().systemError, EISDIR);
-  ASSERT_TRUE(volume::RegisterDrive('Y', "/dev/null"));  // a character device
-  EXPECT_FALSE(volume::OpenVolume(volume::DevicePath("Y")));
-  EXPECT_EQ(volume::LastOpenFailure().kind, Kind::kNotADrive);
-  EXPECT_EQ(volume::LastOpenFailure().systemError, ENODEV);
-  ASSERT_TRUE(volume::RegisterDrive('Y', (dir / "missing.img").string()));
-  EXPECT_FALSE(volume::OpenVolume(volume::DevicePath("Y")));
-  const auto& failure = volume::LastOpenFailure();
-  EXPECT_EQ(failure.kind, Kind::kNoSuchFile);
-  EXPECT_EQ(failure.systemError, ENOENT);
-  EXPECT_EQ(failure.device, (dir / "missing.img").string());
 }
 
 // Sets (or with F_UNLCK drops) an open-file-description lock on the whole file; false when
@@ -225,7 +198,7 @@ TEST_F(PosixVolumeTest, FileThatCannotBeWrittenOpensOnlyForReading) {
   EXPECT_EQ(failure.kind, Kind::kReadOnly);
   EXPECT_EQ(failure.systemError, EPERM);
   ASSERT_TRUE(Open(Access::kReadOnly));
-  EXPECT_EQ(ReadSector(0, 2 * kSector), PatternSector(2));
+  EXPECT_EQ(ReadSector(2 * kSector), PatternSector(2));
 }
 
 TEST_F(PosixVolumeTest, LetterKeepsTheFileItWasGivenUntilTheNextRefresh) {
@@ -236,7 +209,6 @@ TEST_F(PosixVolumeTest, LetterKeepsTheFileItWasGivenUntilTheNextRefresh) {
   volume::RefreshDrives();
   replace(image);
   EXPECT_EQ(Refusal().kind, Kind::kDriveChanged);
-  EXPECT_EQ(hVolume, kInvalidHandle);
   volume::RefreshDrives();
   ASSERT_TRUE(Open());
   Close();
@@ -254,19 +226,15 @@ TEST_F(PosixVolumeTest, LetterKeepsTheFileItWasGivenUntilTheNextRefresh) {
 
 TEST_F(PosixVolumeTest, UnalignedTransfersOfManySectorsStayUnbuffered) {
   ASSERT_TRUE(Open());
-  if (!(::fcntl(static_cast<int>(hVolume), F_GETFL) & O_DIRECT)) {
+  const int fd = static_cast<int>(open->handle());
+  if (!(::fcntl(fd, F_GETFL) & O_DIRECT)) {
     GTEST_SKIP() << "no O_DIRECT on " << dir.path();
   }
   constexpr std::uint32_t kRun = 8 * kSector;
   std::vector<std::uint8_t> unaligned(kRun + 1);
-  std::uint32_t count = 0;
-  ASSERT_TRUE(volume::SetVolumePosition(0, 2 * kSector));
-  ASSERT_TRUE(volume::ReadVolume(kRun, std::span(unaligned).subspan(1), count));
-  EXPECT_EQ(count, kRun);
-  ASSERT_TRUE(volume::SetVolumePosition(0, 30 * kSector));
-  ASSERT_TRUE(volume::WriteVolume(kRun, std::span(unaligned).subspan(1)));
-  EXPECT_TRUE(::fcntl(static_cast<int>(hVolume), F_GETFL) & O_DIRECT)
-      << "an unaligned buffer made the handle buffered";
+  ASSERT_FALSE(open->Read(2 * kSector, std::span(unaligned).subspan(1)));
+  ASSERT_FALSE(open->Write(30 * kSector, std::span(unaligned).subspan(1)));
+  EXPECT_TRUE(::fcntl(fd, F_GETFL) & O_DIRECT) << "an unaligned buffer made the handle buffered";
   Close();
   const auto bytes = ReadBytes(image);
   for (std::uint64_t s = 0; s < 8; ++s) {
@@ -279,28 +247,21 @@ TEST_F(PosixVolumeTest, UnalignedTransfersOfManySectorsStayUnbuffered) {
   }
 }
 
-TEST_F(PosixVolumeTest, TransfersCheckTheBufferSize) {
-  ASSERT_TRUE(Open());
-  std::vector<std::uint8_t> small(kSector - 1);
-  std::uint32_t count = 0;
-  EXPECT_THROW(volume::ReadVolume(kSector, small, count), std::out_of_range);
-  EXPECT_THROW(volume::WriteVolume(kSector, small), std::out_of_range);
-  EXPECT_THROW(volume::ReadVolume(0, std::span<std::uint8_t>(), count), std::out_of_range);
-}
-
-TEST_F(PosixVolumeTest, ReadPastTheEndIsShortAndTheEngineRefusesIt) {
+TEST_F(PosixVolumeTest, ReadPastTheEndIsShort) {
   ASSERT_TRUE(Open());
   volume::SectorBuffer buffer{};
-  std::uint32_t count = 99;
-  ASSERT_TRUE(volume::SetVolumePosition(0, static_cast<std::int32_t>(kSectors * kSector)));
-  EXPECT_TRUE(volume::ReadVolume(kSector, buffer, count));
-  EXPECT_EQ(count, 0u);
-  EXPECT_FALSE(repair::ReadSectorAt(static_cast<std::int64_t>(kSectors), buffer, count));
-  EXPECT_TRUE(repair::ReadSectorAt(static_cast<std::int64_t>(kSectors - 1), buffer, count));
-  EXPECT_EQ(std::vector<std::uint8_t>(buffer.begin(), buffer.end()), PatternSector(kSectors - 1));
+  const auto pastEnd = open->Read(kSectors * kSector, buffer);
+  ASSERT_TRUE(pastEnd);
+  EXPECT_EQ(pastEnd->kind, Kind::kShort);
+  std::vector<std::uint8_t> two(2 * kSector);
+  const auto acrossEnd = open->Read((kSectors - 1) * kSector, two);
+  ASSERT_TRUE(acrossEnd);
+  EXPECT_EQ(acrossEnd->kind, Kind::kShort);
+  EXPECT_EQ(acrossEnd->bytesMoved, kSector);
+  EXPECT_EQ(ReadSector((kSectors - 1) * kSector), PatternSector(kSectors - 1));
 }
 
-TEST_F(PosixVolumeTest, BothHalvesOfThePositionCount) {
+TEST_F(PosixVolumeTest, OffsetsPastFourGibibytesReachTheirSectors) {
   // A sparse file with marked sectors at 2 GiB and 4 GiB + 1 sector.
   const std::uint64_t at2GiB = 1ull << 31;
   const std::uint64_t past4GiB = (1ull << 32) + kSector;
@@ -308,9 +269,9 @@ TEST_F(PosixVolumeTest, BothHalvesOfThePositionCount) {
   PatchBytes(image, at2GiB, PatternSector(1000));
   PatchBytes(image, past4GiB, PatternSector(2000));
   ASSERT_TRUE(Open());
-  EXPECT_EQ(ReadSector(0, INT32_MIN), PatternSector(1000));  // 0x80000000 in the low half
-  EXPECT_EQ(ReadSector(1, static_cast<std::int32_t>(kSector)), PatternSector(2000));
-  EXPECT_EQ(ReadSector(0, static_cast<std::int32_t>(kSector)), PatternSector(1));
+  EXPECT_EQ(ReadSector(at2GiB), PatternSector(1000));
+  EXPECT_EQ(ReadSector(past4GiB), PatternSector(2000));
+  EXPECT_EQ(ReadSector(kSector), PatternSector(1));
 }
 
 }  // namespace

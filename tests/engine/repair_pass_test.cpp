@@ -22,7 +22,7 @@ namespace kestrova::testing {
 namespace {
 
 namespace fat = kestrova::fat;
-using repair::RepairFailure;
+using repair::Problem;
 using repair::VolumeLayout;
 using Call = MemoryVolume::Call;
 using Snapshot = std::map<std::uint64_t, volume::SectorBuffer>;
@@ -80,12 +80,12 @@ bool VirusAttribute(std::uint8_t attribute) {
 class RepairPassTest : public ::testing::Test {
  protected:
   void Analyse() {
-    repair::List1_ItemCheck(layout, window, 0);
+    AnalyseEntry(layout, window, 0);
     ASSERT_TRUE(window.RepairEnabled())
         << (window.messages.empty() ? std::string() : window.messages.back().text);
     analysisEvents = log.events.size();
   }
-  void Repair() { repair::cmdrepair_Click(layout, window, &report); }
+  std::optional<Problem> Repair() { return PassOnEntry(&layout, window, &report); }
   Snapshot Drive() const { return memory.Sectors('F'); }
   std::uint8_t AttributeAt(std::uint64_t sector, int index) const {
     return memory
@@ -108,7 +108,7 @@ class RepairPassTest : public ::testing::Test {
   LoggingBackend log{memory};
   ScopedBackend scoped{log};
   VolumeLayout layout;
-  RecordingWindow window;
+  EngineRun window;
   repair::RepairReport report;
   std::size_t analysisEvents = 0;
 };
@@ -130,7 +130,7 @@ TEST_F(RepairPassTest, ChangesExactlyTheHiddenFolderAttributes) {
   ASSERT_EQ(expected.size(), 12u);
   Analyse();
   const Snapshot before = Drive();
-  Repair();
+  ASSERT_FALSE(Repair());
   EXPECT_EQ(ChangedBytes(before, Drive()), expected);
   for (const std::uint64_t offset : expected) {
     // Hidden, system and read-only go; the directory and archive bits stay.
@@ -174,7 +174,7 @@ TEST_F(RepairPassTest, NeitherNameNorExtensionDecides) {
   for (const auto& c : cases) volume.PutEntry(s, c.index, c.name, c.attribute);
   Analyse();
   const Snapshot before = Drive();
-  Repair();
+  ASSERT_FALSE(Repair());
   std::vector<std::uint64_t> expected;
   for (const auto& c : cases) {
     EXPECT_EQ(AttributeAt(s, c.index), c.after) << "entry " << c.index;
@@ -206,7 +206,7 @@ TEST_F(RepairPassTest, ReadsTheWholeRootThenWritesOnlyChangedSectorsInChainOrder
   Analyse();
   std::vector<std::size_t> writesAtPump;
   window.onPump = [&] { writesAtPump.push_back(memory.SectorsWritten().size()); };
-  Repair();
+  ASSERT_FALSE(Repair());
   EXPECT_EQ(memory.SectorsWritten(),
             (std::vector<std::int64_t>{at(2, 7), at(200, 3), at(200, 4), at(5, 0)}));
   EXPECT_EQ(report.sectorsWritten, 4);
@@ -250,7 +250,7 @@ TEST_F(RepairPassTest, OneTrackOverReadsAndWritesAndASecondPassWritesNothing) {
   volume.Chain({2, 3, 4, 5});
   volume.PutEntry(volume.ClusterSector(5) + 7, 15, Name83("DEEP"), 0x12);
   Analyse();
-  Repair();
+  ASSERT_FALSE(Repair());
   // The boot sector, the FAT, the root in one run, the write.
   ASSERT_EQ(window.widths.size(), 4u);
   EXPECT_GT(window.widths[2], 0.0f);
@@ -263,7 +263,7 @@ TEST_F(RepairPassTest, OneTrackOverReadsAndWritesAndASecondPassWritesNothing) {
   window.widths.clear();
   const int flushes = memory.Count(Call::kFlush);
   const int dismounts = memory.Count(Call::kDismount);
-  Repair();
+  ASSERT_FALSE(Repair());
   EXPECT_TRUE(ChangedBytes(afterFirst, Drive()).empty());
   EXPECT_EQ(memory.SectorsWritten().size(), 1u);
   EXPECT_TRUE(report.restored.empty());
@@ -289,7 +289,7 @@ TEST_P(ClusterSizeTest, EachClusterIsItsOwnNumberOfSectors) {
   volume.PutEntry(volume.ClusterSector(4), 0, Name83("OUTSIDE"), 0x16);
   Analyse();
   EXPECT_EQ(layout.sectorsPerCluster, spc);
-  Repair();
+  ASSERT_FALSE(Repair());
 
   std::vector<std::int64_t> lastSectors;
   for (const auto cluster : chain) {
@@ -328,7 +328,7 @@ TEST_P(FarRootTest, IsReachedThroughBothHalvesOfThePosition) {
   const std::uint64_t wrapped = (first * kSector) & 0xFFFFFFFFull;
   Analyse();
   const Snapshot before = Drive();
-  Repair();
+  ASSERT_FALSE(Repair());
 
   EXPECT_EQ(AttributeAt(first, 0), kPlainFolder);
   EXPECT_EQ(AttributeAt(first + 15, 15), kPlainFolder);
@@ -372,14 +372,11 @@ TEST_P(ChangeTest, IsFoundUnderTheLockAndNothingIsWritten) {
   Analyse();
   GetParam().apply(volume, memory);
   const Snapshot before = Drive();
-  try {
-    Repair();
-    FAIL() << "the pass went ahead on a changed volume";
-  } catch (const RepairFailure& failure) {
-    EXPECT_FALSE(failure.anyWritten());
-    EXPECT_NE(std::string(failure.what()).find(GetParam().says), std::string::npos)
-        << failure.what();
-  }
+  const auto failure = Repair();
+  ASSERT_TRUE(failure) << "the pass went ahead on a changed volume";
+  EXPECT_FALSE(failure->anyWritten);
+  const std::string text = repair::messages::Text(*failure);
+  EXPECT_NE(text.find(GetParam().says), std::string::npos) << text;
   EXPECT_EQ(memory.Count(Call::kWrite), 0);
   EXPECT_EQ(memory.Count(Call::kDismount), 0);
   EXPECT_FALSE(memory.IsOpen());
@@ -427,19 +424,16 @@ TEST_F(RepairPassTest, FlushDecidesWhetherThePassSucceeded) {
   volume.PutEntry(volume.ClusterSector(2), 0, Name83("HIDDEN"), 0x16);
   Analyse();
   memory.FailAt(Call::kFlush, memory.Count(Call::kFlush) + 1);
-  try {
-    Repair();
-    FAIL() << "a failed flush was reported as success";
-  } catch (const RepairFailure& failure) {
-    EXPECT_TRUE(failure.anyWritten());
-    EXPECT_NE(std::string(failure.what()).find("可能没有全部到达磁盘"), std::string::npos);
-  }
+  const auto failure = Repair();
+  ASSERT_TRUE(failure) << "a failed flush was reported as success";
+  EXPECT_TRUE(failure->anyWritten);
+  EXPECT_NE(repair::messages::Text(*failure).find("可能没有全部到达磁盘"), std::string::npos);
   EXPECT_FALSE(memory.IsOpen());
 
   // A dismount that fails after a good flush is not a failure: the sectors are on the disk.
   volume.PutEntry(volume.ClusterSector(2), 0, Name83("HIDDEN"), 0x16);
   memory.FailAt(Call::kDismount, memory.Count(Call::kDismount) + 1);
-  EXPECT_NO_THROW(Repair());
+  EXPECT_FALSE(Repair());
   EXPECT_EQ(AttributeAt(volume.ClusterSector(2), 0), kPlainFolder);
 }
 
@@ -456,15 +450,10 @@ TEST_F(RepairPassTest, WriteProtectedDriveIsToldAsSuchAndNothingIsWritten) {
     memory.ProtectDrive('F', how);
     for (const bool windowPass : {true, false}) {
       SCOPED_TRACE(std::to_string(static_cast<int>(how)) + (windowPass ? " window" : " cli"));
-      std::optional<RepairFailure> failure;
-      try {
-        windowPass ? Repair() : repair::RepairDrive(window);
-      } catch (const RepairFailure& thrown) {
-        failure = thrown;
-      }
+      const auto failure = windowPass ? Repair() : PassOnEntry(nullptr, window);
       ASSERT_TRUE(failure.has_value());
-      EXPECT_FALSE(failure->anyWritten());
-      const std::string text = failure->what();
+      EXPECT_FALSE(failure->anyWritten);
+      const std::string text = repair::messages::Text(*failure);
       EXPECT_NE(text.find("处于写保护（只读）状态"), std::string::npos) << text;
       EXPECT_EQ(text.find("权限"), std::string::npos) << text;
       EXPECT_FALSE(memory.IsOpen());
@@ -477,13 +466,12 @@ TEST_F(RepairPassTest, WriteProtectedDriveIsToldAsSuchAndNothingIsWritten) {
   EXPECT_TRUE(ChangedBytes(before, Drive()).empty());
 }
 
-TEST_F(RepairPassTest, WithoutAnAnalysisOrASelectionNothingIsOpened) {
+TEST_F(RepairPassTest, WithoutAnAnalysisNothingIsRead) {
   Fat32Volume volume(memory, 'F', {});
-  EXPECT_THROW(Repair(), RepairFailure);
-  Analyse();
-  window.selected = -1;
-  EXPECT_THROW(Repair(), RepairFailure);
-  EXPECT_EQ(memory.Count(Call::kOpen), 1);  // the analysis' own
+  const auto failure = Repair();
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(failure->kind, repair::ProblemKind::kNotAnalysed);
+  EXPECT_EQ(memory.Count(Call::kRead), 0);
   EXPECT_EQ(memory.Count(Call::kWrite), 0);
 }
 
@@ -494,9 +482,9 @@ TEST_F(RepairPassTest, WorksOnTheDriveOfTheFirstSelectedEntry) {
   volume.PutEntry(volume.ClusterSector(2), 0, Name83("MINE"), 0x16);
   window.entries = {"E", "F"};
   window.selected = 1;
-  repair::List1_ItemCheck(layout, window, 1);
+  AnalyseEntry(layout, window, 1);
   ASSERT_TRUE(window.RepairEnabled());
-  Repair();
+  ASSERT_FALSE(Repair());
   EXPECT_EQ(AttributeAt(volume.ClusterSector(2), 0), kPlainFolder);
   EXPECT_EQ(memory.Peek('E', other.ClusterSector(2) * kSector + 11, 1).at(0), 0x16);
 }
@@ -524,7 +512,7 @@ struct Rig {
         volume.PutEntry(s, 9, PlaceName(s, 9), 0x07);
       }
     }
-    repair::List1_ItemCheck(layout, window, 0);
+    AnalyseEntry(layout, window, 0);
     analysisEvents = log.events.size();
     original = memory.Sectors('F');
   }
@@ -534,7 +522,7 @@ struct Rig {
   ScopedBackend scoped{log};
   Fat32Volume volume;
   VolumeLayout layout;
-  RecordingWindow window;
+  EngineRun window;
   std::vector<std::uint64_t> rootSectors;
   std::size_t analysisEvents = 0;
   Snapshot original;
@@ -549,7 +537,7 @@ TEST_P(PassFaultTest, EveryFailurePointEndsThePassCleanly) {
     Rig clean;
     ASSERT_TRUE(clean.window.RepairEnabled());
     const int before = clean.memory.Count(fault.call);
-    repair::cmdrepair_Click(clean.layout, clean.window);
+    ASSERT_FALSE(PassOnEntry(&clean.layout, clean.window));
     callsInPass = clean.memory.Count(fault.call) - before;
     repaired = clean.memory.Sectors('F');
   }
@@ -559,12 +547,7 @@ TEST_P(PassFaultTest, EveryFailurePointEndsThePassCleanly) {
     SCOPED_TRACE("failing call " + std::to_string(n) + " of " + std::to_string(callsInPass));
     Rig rig;
     rig.memory.FailAt(fault.call, rig.memory.Count(fault.call) + n, fault.shortTransfer);
-    std::optional<RepairFailure> failure;
-    try {
-      repair::cmdrepair_Click(rig.layout, rig.window);
-    } catch (const RepairFailure& thrown) {
-      failure = thrown;
-    }
+    const auto failure = PassOnEntry(&rig.layout, rig.window);
     ASSERT_TRUE(failure.has_value()) << "the pass did not report the failure";
     EXPECT_FALSE(rig.memory.IsOpen());
 
@@ -579,7 +562,7 @@ TEST_P(PassFaultTest, EveryFailurePointEndsThePassCleanly) {
     EXPECT_EQ(failed->call, fault.call);
     const bool began = std::any_of(events.begin(), failed + 1,
                                    [](const auto& e) { return e.call == Call::kWrite; });
-    EXPECT_EQ(failure->anyWritten(), began);
+    EXPECT_EQ(failure->anyWritten, began);
     std::vector<Call> after;
     for (auto e = failed + 1; e != events.end(); ++e) after.push_back(e->call);
     if (fault.call == Call::kFlush) {

@@ -79,7 +79,7 @@ TEST_P(LanguageTest, RefusalAndRepairSpeakTheLocalesLanguage) {
   const auto refused = Cli("analyze " + Quote(blank.string()));
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(refused.err, std::string(texts::Tr(texts::kErrorTitle, language)) + ": " +
-                             texts::Tr(texts::kNotFat32, language) + "\n");
+                             texts::Tr(texts::kUnsupportedFileSystem, language) + "\n");
 
   // Every line of analyze and scan.
   const auto lead = [&](const texts::Text& text) {

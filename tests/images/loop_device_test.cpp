@@ -21,20 +21,17 @@ namespace {
 
 namespace fs = std::filesystem;
 using volume::Access;
-using Kind = volume::OpenFailureKind;
+using Kind = volume::DeviceErrorKind;
 
 // Opens a drive letter expecting a refusal, and says why it came.
-volume::OpenFailure Refusal(char letter, Access access = Access::kReadWrite) {
-  if (volume::OpenVolume(volume::DevicePath(std::string(1, letter)), access)) {
-    ADD_FAILURE() << letter << ": opened";
-    volume::CloseVolume();
-  }
-  return volume::LastOpenFailure();
+volume::DeviceError Refusal(char letter, Access access = Access::kReadWrite) {
+  auto opened = volume::Volume::Open(volume::DriveTarget::OfLetter(letter), access);
+  EXPECT_FALSE(opened) << letter << ": opened";
+  return opened ? volume::DeviceError{} : opened.error();
 }
 
 bool Opens(char letter, Access access = Access::kReadWrite) {
-  return volume::OpenVolume(volume::DevicePath(std::string(1, letter)), access) &&
-         volume::CloseVolume();
+  return volume::Volume::Open(volume::DriveTarget::OfLetter(letter), access).has_value();
 }
 
 // A file system made on a block device with mkfs.exfat and mounted with the FUSE exFAT driver: a
@@ -198,21 +195,22 @@ TEST_F(LoopDeviceTest, ReadOnlyDeviceIsAnalysedAndScannedButNotRepaired) {
 // write-protected, with nothing written; a write that fails for another reason is not.
 TEST_F(LoopDeviceTest, WriteToADeviceSetReadOnlyIsToldAsWriteProtected) {
   ASSERT_TRUE(volume::RegisterDrive('L', device));
-  ASSERT_TRUE(volume::OpenVolume(volume::DevicePath("L")));
-  const volume::SectorBuffer zeros{};
-  ASSERT_EQ(testing::Run("blockdev --setro " + Quote(device)).status, 0);
-  EXPECT_TRUE(volume::SetVolumePosition(0, 0));
-  EXPECT_FALSE(volume::WriteVolume(volume::kSectorSize, zeros));
-  EXPECT_TRUE(volume::LastWriteProtected());
-  ASSERT_EQ(testing::Run("blockdev --setrw " + Quote(device)).status, 0);
-  // At the device's end nothing more fits.
-  volume::DeviceSize size;
-  ASSERT_TRUE(volume::VolumeDeviceSize(size));
-  EXPECT_TRUE(volume::SetVolumePosition(static_cast<std::int32_t>(size.bytes >> 32),
-                                        static_cast<std::int32_t>(size.bytes & 0xFFFFFFFF)));
-  EXPECT_FALSE(volume::WriteVolume(volume::kSectorSize, zeros));
-  EXPECT_FALSE(volume::LastWriteProtected());
-  EXPECT_TRUE(volume::CloseVolume());
+  {
+    auto opened = volume::Volume::Open(volume::DriveTarget::OfLetter('L'));
+    ASSERT_TRUE(opened);
+    const volume::SectorBuffer zeros{};
+    ASSERT_EQ(testing::Run("blockdev --setro " + Quote(device)).status, 0);
+    const auto refused = opened->Write(0, zeros);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->kind, Kind::kReadOnly);
+    ASSERT_EQ(testing::Run("blockdev --setrw " + Quote(device)).status, 0);
+    // At the device's end nothing more fits.
+    const auto size = opened->Size();
+    ASSERT_TRUE(size);
+    const auto pastEnd = opened->Write(size->bytes, zeros);
+    ASSERT_TRUE(pastEnd);
+    EXPECT_NE(pastEnd->kind, Kind::kReadOnly);
+  }
   Detach();
   EXPECT_TRUE(DifferingOffsets(before, image).empty());
 }

@@ -491,7 +491,7 @@ class WindowTest : public QObject {
     MessageCatcher catcher;
     ClickEntry(window, "G");
     QCOMPARE(catcher.Shown().size(), 1);
-    QCOMPARE(catcher.Shown()[0].text, QString(texts::kNotFat32.english));
+    QCOMPARE(catcher.Shown()[0].text, QString(texts::kUnsupportedFileSystem.english));
     QCOMPARE(catcher.Shown()[0].title, QString(texts::kErrorTitle.english));
     QCOMPARE(catcher.Shown()[0].buttons, QStringList({"OK"}));
   }

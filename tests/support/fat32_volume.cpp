@@ -117,9 +117,9 @@ std::uint64_t LoggingBackend::Event::Offset() const {
          static_cast<std::uint32_t>(lowPart);
 }
 
-volume::VolumeHandle LoggingBackend::Open(const std::string& devicePath, volume::Access access,
-                                          volume::OpenFailure& failure) {
-  const auto handle = inner_.Open(devicePath, access, failure);
+volume::VolumeHandle LoggingBackend::Open(const volume::DriveTarget& target, volume::Access access,
+                                          volume::DeviceError& failure) {
+  const auto handle = inner_.Open(target, access, failure);
   Log(MemoryVolume::Call::kOpen, handle != volume::kInvalidHandle);
   return handle;
 }
@@ -162,17 +162,61 @@ bool LoggingBackend::Dismount(volume::VolumeHandle handle) {
   return Log(MemoryVolume::Call::kDismount, inner_.Dismount(handle));
 }
 
-bool RecordingWindow::EverEnabled() const {
+bool EngineRun::EverEnabled() const {
   return std::find(enabledHistory.begin(), enabledHistory.end(), true) != enabledHistory.end();
 }
 
-std::string RecordingWindow::ListEntryText(std::int16_t index) {
-  return entries.at(static_cast<std::size_t>(index));
-}
-
-void RecordingWindow::ProcessPendingEvents() {
+void EngineRun::Advance(float percent) {
+  widths.push_back(percent);
   ++pumps;
   if (onPump) onPump();
+}
+
+void EngineRun::Tell(const repair::Problem& problem) {
+  messages.push_back({repair::messages::Text(problem), repair::messages::Title(problem)});
+}
+
+namespace {
+
+volume::DriveTarget EntryTarget(const EngineRun& run, std::int16_t item) {
+  return volume::DriveTarget::OfLetter(run.entries.at(static_cast<std::size_t>(item)).at(0));
+}
+
+}  // namespace
+
+void AnalyseEntry(repair::VolumeLayout& layout, EngineRun& run, std::int16_t item,
+                  volume::Access access) {
+  run.enabledHistory.push_back(false);
+  auto opened = volume::Volume::Open(EntryTarget(run, item), access);
+  if (!opened) {
+    run.Tell(repair::OpenProblem(opened.error()));
+    return;
+  }
+  layout = {};
+  if (auto problem = repair::AnalyseInto(*opened, layout)) {
+    run.Tell(*problem);
+    return;
+  }
+  run.enabledHistory.push_back(true);
+}
+
+std::optional<repair::Problem> PassOnEntry(const repair::VolumeLayout* analysed, EngineRun& run,
+                                           repair::RepairReport* report) {
+  auto opened = volume::Volume::Open(EntryTarget(run, run.selected));
+  if (!opened) {
+    const auto problem =
+        repair::OpenProblem(opened.error(), analysed ? repair::ProblemKind::kPassOpenFailed
+                                                     : repair::ProblemKind::kOpenFailed);
+    run.Tell(problem);
+    return problem;
+  }
+  auto repaired = repair::Repair(*opened, analysed, &run);
+  if (!repaired) {
+    run.Tell(repaired.error());
+    return repaired.error();
+  }
+  if (report) *report = std::move(*repaired);
+  return std::nullopt;
 }
 
 }  // namespace kestrova::testing

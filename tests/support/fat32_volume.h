@@ -7,11 +7,12 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "memory_volume.h"
-#include "repair/window_contacts.h"
+#include "repair/engine.h"
 
 namespace kestrova::testing {
 
@@ -78,8 +79,8 @@ class LoggingBackend final : public volume::VolumeBackend {
   // Runs as each read and write begins (kRead or kWrite): a test's chosen point inside a pass.
   std::function<void(MemoryVolume::Call)> onTransfer;
 
-  volume::VolumeHandle Open(const std::string& devicePath, volume::Access access,
-                            volume::OpenFailure& failure) override;
+  volume::VolumeHandle Open(const volume::DriveTarget& target, volume::Access access,
+                            volume::DeviceError& failure) override;
   bool Close(volume::VolumeHandle handle) override;
   bool SetPosition(volume::VolumeHandle handle, std::int32_t highPart,
                    std::int32_t lowPart) override;
@@ -102,34 +103,36 @@ class LoggingBackend final : public volume::VolumeBackend {
   volume::VolumeBackend& inner_;
 };
 
-// The window contact points, recorded.
-class RecordingWindow final : public repair::WindowContacts {
+// What a front end makes of the engine's runs on a drive of the test backend, recorded: the
+// message of each problem (text and title), whether each analysis let the repair go on, and the
+// pass's progress.
+class EngineRun final : public repair::Progress {
  public:
   struct Message {
     std::string text;
     std::string title;
-    int style = 0;
   };
 
-  std::vector<std::string> entries{"F"};
+  std::vector<std::string> entries{"F"};  // the drive letters, as a window lists them
   std::int16_t selected = 0;
-  std::vector<bool> enabledHistory;  // every SetRepairEnabled, in order
+  std::vector<bool> enabledHistory;  // false as each analysis begins, true when it succeeded
   std::vector<Message> messages;
   std::vector<float> widths;
   int pumps = 0;
-  std::function<void()> onPump;  // runs inside ProcessPendingEvents
+  std::function<void()> onPump;  // runs at every progress step
 
   bool RepairEnabled() const { return !enabledHistory.empty() && enabledHistory.back(); }
   bool EverEnabled() const;
-
-  std::string ListEntryText(std::int16_t index) override;
-  std::int16_t FirstSelectedIndex() override { return selected; }
-  void SetRepairEnabled(bool enabled) override { enabledHistory.push_back(enabled); }
-  void ShowMessage(const std::string& text, const std::string& title, int style) override {
-    messages.push_back({text, title, style});
-  }
-  void SetProgressWidth(float percent) override { widths.push_back(percent); }
-  void ProcessPendingEvents() override;
+  void Advance(float percent) override;
+  void Tell(const repair::Problem& problem);
 };
+
+// The analysis of the drive of run.entries[item], opened with `access`, into `layout`.
+void AnalyseEntry(repair::VolumeLayout& layout, EngineRun& run, std::int16_t item = 0,
+                  volume::Access access = volume::Access::kReadWrite);
+// The pass on the selected drive: against `analysed`, or with the analysis under its own open
+// standing alone. The problem when it failed (also told to `run`).
+std::optional<repair::Problem> PassOnEntry(const repair::VolumeLayout* analysed, EngineRun& run,
+                                           repair::RepairReport* report = nullptr);
 
 }  // namespace kestrova::testing

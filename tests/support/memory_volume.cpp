@@ -95,19 +95,15 @@ void MemoryVolume::Truncate(char letter, std::uint64_t sizeBytes) {
   });
 }
 
-volume::VolumeHandle MemoryVolume::Open(const std::string& devicePath, volume::Access access,
-                                        volume::OpenFailure& failure) {
-  using Kind = volume::OpenFailureKind;
+volume::VolumeHandle MemoryVolume::Open(const volume::DriveTarget& target, volume::Access access,
+                                        volume::DeviceError& failure) {
+  using Kind = volume::DeviceErrorKind;
   auto refuse = [&](Kind kind) {
     failure.kind = kind;
     return volume::kInvalidHandle;
   };
   if (Next(Call::kOpen)) return refuse(Kind::kOther);
-  // "\\.\X:"
-  if (devicePath.size() != 6 || devicePath.compare(0, 4, "\\\\.\\") != 0 || devicePath[5] != ':') {
-    return refuse(Kind::kNotFound);
-  }
-  const char letter = devicePath[4];
+  const char letter = target.letter;
   if (!drives_.count(letter)) return refuse(Kind::kNotFound);
   if (held_.count(letter) || open_) return refuse(Kind::kBusy);
   const auto protection = protected_.find(letter);

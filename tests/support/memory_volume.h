@@ -63,8 +63,8 @@ class MemoryVolume final : public volume::VolumeBackend {
   // The access of the open handle.
   volume::Access OpenAccess() const { return access_; }
 
-  volume::VolumeHandle Open(const std::string& devicePath, volume::Access access,
-                            volume::OpenFailure& failure) override;
+  volume::VolumeHandle Open(const volume::DriveTarget& target, volume::Access access,
+                            volume::DeviceError& failure) override;
   bool Close(volume::VolumeHandle handle) override;
   bool SetPosition(volume::VolumeHandle handle, std::int32_t highPart,
                    std::int32_t lowPart) override;

@@ -17,7 +17,6 @@
 #include "repair/messages.h"
 #include "repair/texts.h"
 #include "ui/form1.h"
-#include "ui/mounted.h"
 #include "ui/report.h"
 
 namespace kestrova::testing {
@@ -25,9 +24,9 @@ namespace {
 
 using namespace fat;
 using ui::Form1;
+using ui::kStyleCritical;
+using ui::kStyleInformation;
 
-constexpr int kStyleCritical = 16;
-constexpr int kStyleInformation = 64;
 constexpr const char* kCompletionFirstLine = "程序运行结束，文件夹已恢复正常属性。";
 
 struct Message {
@@ -257,7 +256,7 @@ TEST_F(Form1Test, SelectionAnalysesTheSelectedDriveAndRepairFollowsTheLatestAnal
   window_.Select(form_, "G");
   EXPECT_FALSE(window_.repairEnabled);
   ASSERT_EQ(window_.messages.size(), 1u);
-  EXPECT_EQ(window_.messages[0].text, std::string(texts::kNotFat32.chinese));
+  EXPECT_EQ(window_.messages[0].text, std::string(texts::kUnsupportedFileSystem.chinese));
   EXPECT_EQ(window_.messages[0].title, std::string(texts::kErrorTitle.chinese));
   EXPECT_EQ(window_.messages[0].style, kStyleCritical);
 
@@ -485,7 +484,7 @@ TEST_F(Form1Test, CommandsDuringAPassLeaveTheOpenVolumeAndTheLayoutAlone) {
   ASSERT_EQ(window_.messages.size(), 2u);
   EXPECT_EQ(window_.messages[0].text,
             std::string(kCompletionFirstLine) + "\r\n耗时1.00000000s\r\n共恢复3个文件夹。");
-  EXPECT_EQ(window_.messages[1].text, std::string(texts::kNotFat32.chinese));
+  EXPECT_EQ(window_.messages[1].text, std::string(texts::kUnsupportedFileSystem.chinese));
   EXPECT_FALSE(window_.repairEnabled);
   EXPECT_FALSE(volumes_.IsOpen());
 }
@@ -598,7 +597,7 @@ TEST_F(Form1Test, UnmountedDriveGoesBackWhenItCannotBeRepairedOrIsLeft) {
   EXPECT_TRUE(window_.mountCalls.empty());
   EXPECT_TRUE(window_.questions.empty());
   ASSERT_EQ(window_.messages.size(), 1u);
-  EXPECT_EQ(window_.messages[0].text, std::string(texts::kNotFat32.chinese));
+  EXPECT_EQ(window_.messages[0].text, std::string(texts::kUnsupportedFileSystem.chinese));
   EXPECT_FALSE(window_.repairEnabled);
   // F is left for a refresh, and then for the close of the window without a repair.
   window_.Select(form_, "F");

@@ -18,7 +18,8 @@ namespace {
 
 constexpr const char* kOpenFailed = "获取磁盘参数错误！请检查是否有其他程序占用磁盘。";
 constexpr const char* kOpenFailedTitle = "出错啦~~";
-constexpr const char* kNotFat32 = "此版本的程序仅支持FAT12、FAT16、FAT32和exFAT文件系统！";
+constexpr const char* kUnsupportedFileSystem =
+    "此版本的程序仅支持FAT12、FAT16、FAT32和exFAT文件系统！";
 constexpr const char* kErrorTitle = "错误";
 constexpr int kWindowStartMs = 30000;
 constexpr int kWaitMs = 20000;
@@ -478,7 +479,7 @@ TEST_F(WindowTest, AnalysisRefusesVolumesItCannotRepair) {
     const auto refused = Probe("select F message " + std::to_string(kWaitMs));
     ASSERT_EQ(refused.status, 0) << refused.output;
     EXPECT_EQ(Value(refused.output, "title"), kErrorTitle);
-    EXPECT_EQ(Value(refused.output, "text"), kNotFat32);
+    EXPECT_EQ(Value(refused.output, "text"), kUnsupportedFileSystem);
     EXPECT_FALSE(CurrentLayout().controls.at(kCommand1).enabled);
     EXPECT_TRUE(DifferingOffsets(scratch_ / "ext2-before.img", image_).empty());
   }

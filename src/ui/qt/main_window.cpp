@@ -18,8 +18,8 @@
 #include <cmath>
 
 #include "repair/texts.h"
-#include "repair/window_contacts.h"
 #include "ui/report.h"
+#include "ui/window_contacts.h"
 #include "volume/drives.h"
 
 namespace kestrova::ui::qt {
@@ -240,7 +240,7 @@ void MainWindow::SetProgressWidth(float percent) {
 
 void MainWindow::ShowMessage(const std::string& text, const std::string& title, int style) {
   const QMessageBox::Icon icon =
-      style == repair::kStyleInformation ? QMessageBox::Information : QMessageBox::Critical;
+      style == ui::kStyleInformation ? QMessageBox::Information : QMessageBox::Critical;
   QMessageBox box(icon, Text(title), Text(text), QMessageBox::Ok, this);
   box.button(QMessageBox::Ok)->setText(TextOf(texts::kOk));
   box.exec();
@@ -261,6 +261,15 @@ bool MainWindow::AskYesNo(const std::string& text, const std::string& title) {
   return box.exec() == QMessageBox::Yes;
 }
 
+namespace {
+
+// The drive of a list entry ("F").
+volume::DriveTarget DriveOf(const std::string& letter) {
+  return volume::DriveTarget::OfLetter(volume::DriveLetter(letter).value_or(0));
+}
+
+}  // namespace
+
 unsigned MainWindow::DriveType(const std::string& root) { return volume::QueryDriveType(root); }
 
 void MainWindow::RefreshDrives() { volume::RefreshDrives(); }
@@ -272,15 +281,15 @@ void MainWindow::OpenWebSite(const std::string& address) {
 }
 
 std::string MainWindow::MountPointOf(const std::string& letter) {
-  return letter.empty() ? std::string() : volume::DriveMountPoint(letter[0]);
+  return volume::DriveMountPoint(DriveOf(letter));
 }
 
 volume::MountChange MainWindow::Unmount(const std::string& letter) {
-  return volume::UnmountDrive(letter.empty() ? 0 : letter[0]);
+  return volume::UnmountDrive(DriveOf(letter));
 }
 
 volume::MountChange MainWindow::Mount(const std::string& letter) {
-  return volume::MountDrive(letter.empty() ? 0 : letter[0]);
+  return volume::MountDrive(DriveOf(letter));
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace kestrova::repair {
+namespace kestrova::ui {
 
 // Message box styles: an OK button with an icon.
 inline constexpr int kStyleCritical = 16;     // MB_OK | MB_ICONSTOP
@@ -29,4 +29,4 @@ class WindowContacts {
   virtual void ProcessPendingEvents() = 0;
 };
 
-}  // namespace kestrova::repair
+}  // namespace kestrova::ui

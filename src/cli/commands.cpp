@@ -1,0 +1,278 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "cli/commands.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "cli/console.h"
+#include "repair/engine.h"
+#include "repair/label.h"
+#include "repair/messages.h"
+#include "repair/texts.h"
+#include "volume/drives.h"
+
+namespace kestrova::cli {
+namespace {
+
+using repair::Problem;
+using repair::VolumeLayout;
+using volume::Access;
+using volume::DriveTarget;
+
+// A message's line breaks (CR LF) as the terminal's.
+std::string TerminalLines(const std::string& text) {
+  std::string lines;
+  for (char c : text) {
+    if (c != '\r') lines += c;
+  }
+  return lines;
+}
+
+// A message as 'title: text' on standard error.
+void Tell(const std::string& title, const std::string& text) {
+  Error(title + ": " + TerminalLines(text) + "\n");
+}
+
+void Tell(const Problem& problem) {
+  Tell(repair::messages::Title(problem), repair::messages::Text(problem));
+}
+
+// The pass's progress as a percentage line on standard error, redrawn in place; only on a
+// terminal.
+class TerminalProgress final : public repair::Progress {
+ public:
+  TerminalProgress() : terminal_(IsTerminal(Stream::kError)) {}
+  TerminalProgress(const TerminalProgress&) = delete;
+  TerminalProgress& operator=(const TerminalProgress&) = delete;
+  ~TerminalProgress() override { End(); }
+
+  void Advance(float percent) override {
+    if (!terminal_) return;
+    std::string line = texts::Format(texts::kProgress, percent);
+    if (line == shown_) return;
+    shown_ = line;
+    Error("\r" + line);  // back to the line's start, over the last percentage
+  }
+  // Ends the line, when one was drawn.
+  void End() {
+    if (!shown_.empty()) Error("\n");
+    shown_.clear();
+  }
+
+ private:
+  bool terminal_;
+  std::string shown_;
+};
+
+std::string Format(const char* format, auto... values) {
+  char text[256];
+  std::snprintf(text, sizeof text, format, values...);
+  return text;
+}
+
+// The volume label of a listed drive: the system's, or read from the volume itself.
+std::string LabelOf(const volume::DriveInfo& drive) {
+  return drive.label.empty() && !drive.labelKnown
+             ? repair::ReadVolumeLabel(DriveTarget::OfLetter(drive.letter))
+             : drive.label;
+}
+
+#ifndef _WIN32
+// Letters are handed out afresh each time the program runs: says which device, label and size a
+// letter names now, before anything is done to it. A letter that names no drive is told by the
+// open.
+void TellDriveOfLetter(char letter) {
+  for (const auto& drive : volume::ListRemovableDrives()) {
+    if (drive.letter != letter) continue;
+    const std::string label = LabelOf(drive);
+    Error(texts::Format(texts::kLetterResolved, std::string{letter, ':'}, drive.device,
+                        label.empty() ? std::string() : texts::Format(texts::kLabelInLine, label),
+                        repair::messages::Size(drive.sizeBytes)) +
+          "\n");
+    return;
+  }
+}
+#endif
+
+// Opens the drive with `access` and analyses it.
+volume::Expected<VolumeLayout, Problem> Look(const DriveTarget& target, Access access) {
+  auto opened = volume::Volume::Open(target, access);
+  if (!opened) return repair::OpenProblem(std::move(opened.error()));
+  return repair::Analyse(*opened);
+}
+
+// The analysis of analyze and scan: a mounted drive is looked at beside its file system; once it
+// proved to be a volume this program reads, the user is told so.
+volume::Expected<VolumeLayout, Problem> LookOnly(const DriveTarget& target) {
+  const std::string mountPoint = volume::DriveMountPoint(target);
+  auto looked = Look(target, mountPoint.empty() ? Access::kReadOnly : Access::kReadShared);
+  if (looked && !mountPoint.empty()) {
+    Tell(texts::Tr(texts::kNoticeTitle), texts::Format(texts::kReadWhileMounted, mountPoint));
+  }
+  return looked;
+}
+
+void PrintLayout(Output& out, const VolumeLayout& layout) {
+  using texts::Format;
+  const bool exfat = layout.fileSystem == repair::FileSystem::kExfat;
+  out.Line(
+      Format(texts::kLayoutFileSystem, std::string(repair::FileSystemName(layout.fileSystem))));
+  out.Line(Format(texts::kLayoutSectorBytes, layout.bytesPerSector));
+  // exFAT has no reserved region of that name: its FAT begins at the FAT offset.
+  out.Line(Format(exfat ? texts::kLayoutFatOffset : texts::kLayoutReservedSectors,
+                  layout.reservedSectors));
+  out.Line(Format(texts::kLayoutFatSectors, layout.fatSize));
+  out.Line(Format(texts::kLayoutFatCount, layout.fatCount));
+  out.Line(Format(texts::kLayoutClusterSectors, layout.sectorsPerCluster));
+  out.Line(Format(texts::kLayoutDataStart, layout.dataStart));
+  out.Line(Format(texts::kLayoutTotalSectors, layout.totalSectors));
+  out.Line(Format(texts::kLayoutClusters, layout.clusterCount));
+  if (!layout.RootHasChain()) {
+    out.Line(Format(texts::kLayoutRootSectors, layout.rootStart, layout.rootSectors));
+    return;
+  }
+  out.Line(Format(texts::kLayoutRootClusterCount, layout.rootClusterCount));
+  std::string clusters;
+  for (std::int32_t i = 0; i < layout.rootClusterCount; ++i) {
+    if (i > 0) clusters += ' ';
+    clusters += std::to_string(layout.rootClusters.at(static_cast<std::size_t>(i)));
+  }
+  out.Line(Format(texts::kLayoutRootClusters, clusters));
+}
+
+void PrintHiddenFolders(Output& out, const repair::RootFindings& findings) {
+  for (const auto& folder : findings.hidden) {
+    std::string flags;
+    if (folder.deleted) flags += texts::Tr(texts::kEntryDeleted);
+    if (folder.afterEnd) {
+      flags.append(flags.empty() ? "" : ",").append(texts::Tr(texts::kEntryAfterEnd));
+    }
+    out.Line(Format("0x%02X\t", static_cast<unsigned>(folder.attribute)) + folder.shortName + "\t" +
+             folder.longName + "\t" + flags);
+  }
+  for (const auto& left : findings.leftAlone) out.Line(repair::messages::LeftAlone(left));
+  Error(repair::messages::WouldRepairCount(findings.hidden.size()) + "\n");
+}
+
+// The analysis and the pass under one open: nothing can happen between looking and repairing.
+int RepairNow(const DriveTarget& target) {
+  const auto start = std::chrono::steady_clock::now();
+  volume::Expected<repair::RepairReport, Problem> result = Problem{};
+  {
+    auto opened = volume::Volume::Open(target, Access::kReadWrite);
+    if (!opened) {
+      Tell(repair::OpenProblem(std::move(opened.error())));
+      return kNothingWritten;
+    }
+    TerminalProgress progress;
+    result = repair::Repair(*opened, nullptr, &progress);
+  }
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+  if (!result) {
+    Tell(result.error());
+    return result.error().anyWritten ? kWrittenAndFailed : kNothingWritten;
+  }
+  Output out;
+  for (const auto& folder : result->restored) {
+    out.Line(repair::messages::RestoredFolder(folder.Name()));
+  }
+  // The count, then the completion; with nothing restored, the count says so and is all.
+  out.Line(repair::messages::RestoredCount(result->restored.size()));
+  if (!result->restored.empty()) {
+    out.Line(TerminalLines(repair::messages::Completion(Format("%.3f", elapsed.count()))));
+  }
+  if (out.Finish()) return kDone;
+  return result->sectorsWritten > 0 ? kWrittenAndFailed : kNothingWritten;
+}
+
+}  // namespace
+
+void Error(const std::string& text) { Write(Stream::kError, text); }
+
+void Output::Line(const std::string& text) {
+  if (!Write(Stream::kOutput, text + "\n")) failed_ = true;
+}
+
+bool Output::Finish() {
+  if (failed_) Error(std::string(kProgram) + ": " + texts::Tr(texts::kOutputFailed) + "\n");
+  return !failed_;
+}
+
+std::optional<DriveTarget> TargetOf(const std::string& typed) {
+  if (const auto letter = volume::DriveLetter(typed)) {
+#ifndef _WIN32
+    TellDriveOfLetter(*letter);
+#endif
+    return DriveTarget::OfLetter(*letter);
+  }
+#ifdef _WIN32
+  return std::nullopt;  // Windows opens a volume by its letter only
+#else
+  if (typed.empty()) return std::nullopt;
+  return DriveTarget::OfPath(typed);
+#endif
+}
+
+int ListDrives() {
+  Output out;
+  const auto drives = volume::ListRemovableDrives();
+  if (drives.empty()) Error(std::string(texts::Tr(texts::kNoDrives)) + "\n");
+  for (const auto& drive : drives) {
+    out.Line(Format("%s\t%c\t%llu\t", drive.device.c_str(), drive.letter,
+                    static_cast<unsigned long long>(drive.sizeBytes)) +
+             LabelOf(drive) + (drive.mountPoint.empty() ? "" : "\t" + drive.mountPoint));
+  }
+  return out.Finish() ? kDone : kNothingWritten;
+}
+
+int Analyze(const DriveTarget& target) {
+  const auto looked = LookOnly(target);
+  if (!looked) {
+    Tell(looked.error());
+    return kNothingWritten;
+  }
+  Output out;
+  PrintLayout(out, *looked);
+  return out.Finish() ? kDone : kNothingWritten;
+}
+
+int Scan(const DriveTarget& target) {
+  const auto looked = LookOnly(target);
+  if (!looked) {
+    Tell(looked.error());
+    return kNothingWritten;
+  }
+  Output out;
+  PrintHiddenFolders(out, looked->findings);
+  return out.Finish() ? kDone : kNothingWritten;
+}
+
+int Repair(const DriveTarget& target, const std::string& typed, bool unmount) {
+  const std::string mountPoint = volume::DriveMountPoint(target);
+  if (mountPoint.empty()) return RepairNow(target);
+  // What the device is comes first: a volume that the analysis refuses (another file system, a
+  // damaged one) is refused for that, and never gets advice to unmount it.
+  if (const auto looked = Look(target, Access::kReadShared); !looked) {
+    Tell(looked.error());
+    return kNothingWritten;
+  }
+  if (!unmount) {
+    Tell(texts::Tr(texts::kMountedTitle),
+         texts::Format(texts::kMountedNeedsOption, mountPoint, typed));
+    return kNothingWritten;
+  }
+  const volume::MountChange unmounted = volume::UnmountDrive(target);
+  if (!unmounted.done) {
+    Tell(texts::Tr(texts::kFailureTitle), repair::messages::UnmountFailed(mountPoint, unmounted));
+    return kNothingWritten;
+  }
+  const int status = RepairNow(target);
+  const volume::MountChange mounted = volume::MountDrive(target);
+  if (!mounted.done) {
+    Tell(texts::Tr(texts::kNoticeTitle),
+         repair::messages::RemountFailed(mounted, status != kNothingWritten));
+  }
+  return status;
+}
+
+}  // namespace kestrova::cli

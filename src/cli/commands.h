@@ -1,0 +1,46 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The commands of kestrova-cli, on a target resolved once from what the user typed: each opens the
+// volume, calls the engine and prints what it found or did.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "volume/volume.h"
+
+namespace kestrova::cli {
+
+inline constexpr const char* kProgram = "kestrova-cli";
+
+// 1 promises that nothing was written to the disk; 3 says that something may have been.
+enum ExitStatus { kDone = 0, kNothingWritten = 1, kUsage = 2, kWrittenAndFailed = 3 };
+
+// The drive that the user named: a letter ("F", "f:"), or on Linux the path of a block device or
+// an image file. Nothing when it is neither.
+std::optional<volume::DriveTarget> TargetOf(const std::string& typed);
+
+int ListDrives();
+// analyze and scan: the layout, or the root entries that repair would change. They only read;
+// a mounted drive is read beside its file system, and they say so.
+int Analyze(const volume::DriveTarget& target);
+int Scan(const volume::DriveTarget& target);
+// The repair, as the window's Repair button does. A mounted drive is refused unless `unmount`:
+// then it is unmounted first and mounted again afterwards. `typed` is the target as given, for
+// the advice to add the option.
+int Repair(const volume::DriveTarget& target, const std::string& typed, bool unmount);
+
+// Text for standard error; a failure to write it has nowhere to be told.
+void Error(const std::string& text);
+
+// Standard output, with every failure to write it remembered.
+class Output {
+ public:
+  void Line(const std::string& text);
+  // True when everything printed reached its destination; says so on standard error when not.
+  bool Finish();
+
+ private:
+  bool failed_ = false;
+};
+
+}  // namespace kestrova::cli
