@@ -451,9 +451,11 @@ TEST_F(WindowTest, RepairRepairsTheSelectedDriveAndReportsTheTime) {
   ExpectRepairedExactly(Before(), image_, made_);
 }
 
-// The Linux process of the running Kestrova.exe, which Wine names after the program; -1 unless
-// there is exactly one.
-pid_t WindowProcess() {
+// The Linux process of the Kestrova.exe running in Wine prefix `prefix` (Wine names the process
+// after the program; other test runs on the machine have prefixes of their own); -1 unless there
+// is exactly one.
+pid_t WindowProcess(const std::filesystem::path& prefix) {
+  const std::string inPrefix = "WINEPREFIX=" + prefix.string();
   pid_t found = -1;
   int count = 0;
   std::error_code error;
@@ -461,6 +463,11 @@ pid_t WindowProcess() {
     std::ifstream comm(entry.path() / "comm");
     std::string name;
     if (!std::getline(comm, name) || name != "Kestrova.exe") continue;
+    std::ifstream environment(entry.path() / "environ");
+    std::string variable;
+    bool ours = false;
+    while (!ours && std::getline(environment, variable, '\0')) ours = variable == inPrefix;
+    if (!ours) continue;
     found = static_cast<pid_t>(std::stol(entry.path().filename().string()));
     ++count;
   }
@@ -489,7 +496,7 @@ TEST_F(WindowTest, AnswersBetweenTheTransfersOfAPassAndClosesAfterIt) {
   const auto selected =
       Probe("select F wait-enabled " + std::to_string(kCommand1) + " " + std::to_string(kWaitMs));
   ASSERT_EQ(selected.status, 0) << selected.output;
-  const pid_t window = WindowProcess();
+  const pid_t window = WindowProcess(session_.Prefix());
   ASSERT_GT(window, 0);
 
   // The trace comes through a FIFO, opened without waiting so that strace's open does not wait
