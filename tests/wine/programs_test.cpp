@@ -1,15 +1,22 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // kestrova-cli.exe and Kestrova.exe under Wine, on drive F: backed by an image file. The window is
 // driven from outside through its controls by kestrova-probe.exe.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
 
 #include "exfat_tools.h"
 #include "project_info.h"
+#include "repair/texts.h"
 #include "ui/win32/ids.h"
 #include "wine_session.h"
 
@@ -452,6 +459,134 @@ TEST_F(WindowTest, RepairRepairsTheSelectedDriveAndReportsTheTime) {
   const std::string repair = std::to_string(kCommand1);
   EXPECT_EQ(Values(keyed.output, "focus"), (std::vector<std::string>{repair, repair, list, list}));
   ExpectRepairedExactly(Before(), image_, made_);
+}
+
+// The Linux process of the Kestrova.exe running in Wine prefix `prefix` (Wine names the process
+// after the program; other test runs on the machine have prefixes of their own); -1 unless there
+// is exactly one.
+pid_t WindowProcess(const std::filesystem::path& prefix) {
+  const std::string inPrefix = "WINEPREFIX=" + prefix.string();
+  pid_t found = -1;
+  int count = 0;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    std::ifstream comm(entry.path() / "comm");
+    std::string name;
+    if (!std::getline(comm, name) || name != "Kestrova.exe") continue;
+    std::ifstream environment(entry.path() / "environ");
+    std::string variable;
+    bool ours = false;
+    while (!ours && std::getline(environment, variable, '\0')) ours = variable == inPrefix;
+    if (!ours) continue;
+    found = static_cast<pid_t>(std::stol(entry.path().filename().string()));
+    ++count;
+  }
+  return count == 1 ? found : -1;
+}
+
+// What the window showed while its process stood still after a transfer of the pass.
+struct Stop {
+  std::string after;  // the call on the image just made: "read" or "write"
+  int writes = 0;     // the writes to the image so far
+  std::string caption;
+  int barWidth = 0;
+};
+
+// On a slow drive the window stays alive. strace stops the window's process (SIGSTOP) as each of
+// the pass's reads and writes of the image returns; while it stands there, the test looks at the
+// window through what the system keeps of it, then lets it go on. A close asked for at the first
+// stop is answered between two reads, the caption saying that the window will close, and the bar
+// has moved before the first write; the pass then completes, its report is shown, and the window
+// closes by itself. The image's FAT takes two transfers, so that the bar has moved by a visible
+// step before the last read.
+TEST_F(WindowTest, AnswersBetweenTheTransfersOfAPassAndClosesAfterIt) {
+  const auto made = MakeInfectedImage(scratch_ / "large.img", "-F 32 -s 1", 160 * 1024);
+  session_.UseImage(scratch_ / "large.img");
+  ASSERT_TRUE(CopySparse(image_, Before()));
+  const auto selected =
+      Probe("select F wait-enabled " + std::to_string(kCommand1) + " " + std::to_string(kWaitMs));
+  ASSERT_EQ(selected.status, 0) << selected.output;
+  const pid_t window = WindowProcess(session_.Prefix());
+  ASSERT_GT(window, 0);
+
+  // The trace comes through a FIFO, opened without waiting so that strace's open does not wait
+  // either; strace tells on its standard error once it has attached to every thread.
+  const auto fifo = scratch_ / "trace";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int traceFd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(traceFd, 0);
+  const std::string image = Quote(std::filesystem::canonical(image_).string());
+  Background tracer("strace -f -p " + std::to_string(window) +
+                    " -s 0 -e trace=read,write -e signal=SIGSTOP -P " + image + " -o " +
+                    Quote(fifo.string()) +
+                    " --inject=read:signal=SIGSTOP:when=1+ --inject=write:signal=SIGSTOP:when=1+"
+                    " 2>&1");
+  const std::string attached = tracer.ReadLine();
+  ASSERT_NE(attached.find("attached"), std::string::npos)
+      << attached << " (scripts/setup.sh test installs strace)";
+  ASSERT_EQ(fcntl(traceFd, F_SETFL, 0), 0);  // from now on a read waits for the trace
+  FILE* trace = fdopen(traceFd, "r");
+  ASSERT_NE(trace, nullptr);
+
+  const std::string probe = session_.Env() + " wine " + Quote(ProbeExe()) + " ";
+  const std::string passMs = std::to_string(6 * kWaitMs);
+  Background click(probe + "click " + std::to_string(kCommand1) + " 2>/dev/null");
+  Background report(probe + "message " + passMs + " gone " + passMs + " 2>/dev/null");
+  std::vector<Stop> stops;
+  static const std::regex kCall(R"(^\d+ +(read|write)\()");
+  std::string after;
+  int writes = 0;
+  char* line = nullptr;
+  std::size_t size = 0;
+  // The trace ends when the window's process does.
+  while (getline(&line, &size, trace) > 0) {
+    const std::string text(line);
+    std::smatch call;
+    if (std::regex_search(text, call, kCall)) {
+      after = call[1];
+      if (after == "write") ++writes;
+      continue;
+    }
+    if (text.find("--- stopped by SIGSTOP ---") == std::string::npos) continue;
+    if (stops.empty()) {
+      // Posted, not waited for: the window stands still.
+      EXPECT_EQ(Probe("close 0").output.find("closed"), std::string::npos);
+    }
+    Stop stop{after, writes, "<no look>", -1};
+    for (const auto& f : Lines(Probe("look").output)) {
+      if (f.size() == 3 && f[0] == "look") stop = {after, writes, f[1], std::stoi(f[2])};
+    }
+    stops.push_back(stop);
+    kill(window, SIGCONT);
+  }
+  std::free(line);
+  std::fclose(trace);
+
+  EXPECT_EQ(tracer.Wait(), 0);
+  EXPECT_EQ(click.ReadLine(), "clicked\t" + std::to_string(kCommand1));
+  EXPECT_EQ(report.ReadLine(), "title\tby Varkel");
+  EXPECT_EQ(report.ReadLine().rfind("text\t程序运行结束", 0), 0u);
+  EXPECT_EQ(report.ReadLine(), "gone");
+  EXPECT_EQ(window_->Wait(), 0);
+  window_.reset();  // closed by itself
+
+  std::ostringstream seen;
+  for (const Stop& stop : stops) {
+    seen << stop.after << " (" << stop.writes << " written): " << stop.caption << ", bar "
+         << stop.barWidth << "\n";
+  }
+  ASSERT_FALSE(stops.empty());
+  EXPECT_EQ(stops.front().after, "read") << seen.str();
+  const auto beforeWrites = [&](auto&& shows) {
+    return std::any_of(stops.begin(), stops.end(),
+                       [&](const Stop& stop) { return stop.writes == 0 && shows(stop); });
+  };
+  const std::string finishing = texts::kFinishingBeforeClose.chinese;
+  EXPECT_TRUE(beforeWrites([&](const Stop& stop) { return stop.caption == finishing; }))
+      << seen.str();
+  EXPECT_TRUE(beforeWrites([](const Stop& stop) { return stop.barWidth > 0; })) << seen.str();
+  EXPECT_GT(writes, 0) << seen.str();
+  ExpectRepairedExactly(Before(), image_, made);
 }
 
 // The window moves to a monitor of another resolution: it lays itself out again from the design,

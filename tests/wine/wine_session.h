@@ -32,6 +32,8 @@ class Session {
   void UseImage(const std::filesystem::path& made);
   // The shell prefix that runs a command in this Wine prefix.
   std::string Env() const;
+  // The Wine prefix, as WINEPREFIX names it to the programs.
+  const std::filesystem::path& Prefix() const { return prefix_; }
   // Runs a Windows program to its end; standard error goes to `stderrFile` when given.
   CommandResult Wine(const std::string& exe, const std::string& arguments,
                      const std::filesystem::path& stderrFile = {}) const;

@@ -24,6 +24,11 @@
 //   tab                press the Tab key in the window
 //   enter              press the Enter key in the window
 //   close MS           ask the window to close; print "closed" once it is gone, else "open"
+//   gone MS            wait up to MS milliseconds for the window to be gone by itself; print
+//                      "gone", else "open"
+//   look               print "look<TAB>CAPTION<TAB>WIDTH", the window's caption and the progress
+//                      bar's width, both as the system keeps them: this works while the window's
+//                      process is stopped
 //   console CP EXE ARGS set this console's output code page to CP, blank its screen, run EXE in
 //                      it with ARGS on its command line (as they are) and its standard output and
 //                      error on the console, and wait for its end; print "screen<TAB>TEXT" for
@@ -33,7 +38,8 @@
 //   hold LETTER        open \\.\LETTER: for exclusive access, print "held", and keep it open
 //                      until standard input ends
 // The commands that act on the window (select, click, cursor, tab, enter, dpi) return once its
-// thread has handled what they gave it, or has opened a message box meanwhile. Output is UTF-8.
+// thread has handled what they gave it, or has opened a message box meanwhile. The window is found
+// by its class, whatever its caption says. Output is UTF-8.
 // Any failure prints "error<TAB>what" and ends with status 1.
 #include <windows.h>
 
@@ -47,7 +53,6 @@
 namespace {
 
 using namespace kestrova::ui::win32;
-using kestrova::ui::kWindowCaption;
 
 constexpr DWORD kPollMs = 50;
 constexpr DWORD kAnswerMs = 60000;      // only keeps a window that never answers from hanging
@@ -99,7 +104,7 @@ std::string Escaped(const std::string& text) {
   std::exit(1);
 }
 
-HWND MainWindow() { return FindWindowW(kWindowClass, Wide(kWindowCaption).c_str()); }
+HWND MainWindow() { return FindWindowW(kWindowClass, nullptr); }
 
 HWND RequireMainWindow() {
   HWND window = MainWindow();
@@ -469,6 +474,14 @@ int main(int argc, char** argv) {
       PostMessageW(window, WM_CLOSE, 0, 0);
       std::printf(WaitFor(std::stoul(next(i)), [&] { return !IsWindow(window); }) ? "closed\n"
                                                                                   : "open\n");
+    } else if (command == "gone") {
+      HWND window = MainWindow();
+      const bool gone = WaitFor(std::stoul(next(i)), [&] { return !window || !IsWindow(window); });
+      std::printf(gone ? "gone\n" : "open\n");
+    } else if (command == "look") {
+      RECT bar{};
+      GetWindowRect(Control(kProgress), &bar);
+      std::printf("look\t%s\t%ld\n", WindowText(RequireMainWindow()).c_str(), bar.right - bar.left);
     } else if (command == "cursor") {
       Cursor(std::stoi(next(i)));
     } else if (command == "focus") {
