@@ -20,6 +20,7 @@
 #include <regex>
 #include <set>
 
+#include "disk_facts.h"
 #include "fat_image.h"
 #include "fat_tools.h"
 
@@ -30,6 +31,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::CopySparse;
+using testing::kDeletedMark;
 using testing::Quote;
 // Named apart from ::testing::Test::Run, which a fixture would otherwise find first.
 testing::CommandResult Shell(const std::string& command, bool withStderr = false) {
@@ -42,7 +44,6 @@ constexpr std::size_t kFolders = 200;
 // Every third sector of the root (counted in the chain's order) is left as it is, so that a
 // cluster's changed sectors are written in one or two transfers.
 constexpr std::size_t kUnchangedEvery = 3;
-constexpr std::uint8_t kDeletedMark = 0xE5;
 constexpr std::uint8_t kDirectory = 0x10;
 constexpr std::uint8_t kVolumeLabel = 0x08;
 constexpr std::uint8_t kHiddenSystem = 0x06;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "disk_facts.h"
 #include "fat32_volume.h"
 #include "memory_volume.h"
 #include "repair/engine.h"
@@ -28,8 +29,6 @@ using Call = MemoryVolume::Call;
 using Snapshot = std::map<std::uint64_t, volume::SectorBuffer>;
 
 constexpr std::uint64_t kSector = 512;
-constexpr std::size_t kAttribute = 11;
-constexpr std::uint8_t kPlainFolder = 0x10;
 constexpr std::size_t kVolumeSerialOffset = 67;  // in the FAT32 boot sector
 
 // An 8.3 name as stored: the name padded to 8 bytes, then the extension padded to 3.
@@ -89,7 +88,7 @@ class RepairPassTest : public ::testing::Test {
   Snapshot Drive() const { return memory.Sectors('F'); }
   std::uint8_t AttributeAt(std::uint64_t sector, int index) const {
     return memory
-        .Peek('F', sector * kSector + static_cast<std::uint64_t>(index) * 32 + kAttribute, 1)
+        .Peek('F', sector * kSector + static_cast<std::uint64_t>(index) * 32 + kAttributeByte, 1)
         .at(0);
   }
   // The calls of the pass only.
@@ -124,7 +123,7 @@ TEST_F(RepairPassTest, ChangesExactlyTheHiddenFolderAttributes) {
                     static_cast<std::uint8_t>(value));
     if (VirusAttribute(static_cast<std::uint8_t>(value))) {
       expected.push_back(sector * kSector + static_cast<std::uint64_t>(value % 16) * 32 +
-                         kAttribute);
+                         kAttributeByte);
     }
   }
   ASSERT_EQ(expected.size(), 12u);
@@ -179,7 +178,7 @@ TEST_F(RepairPassTest, NeitherNameNorExtensionDecides) {
   for (const auto& c : cases) {
     EXPECT_EQ(AttributeAt(s, c.index), c.after) << "entry " << c.index;
     if (c.after != c.attribute) {
-      expected.push_back(s * kSector + static_cast<std::uint64_t>(c.index) * 32 + kAttribute);
+      expected.push_back(s * kSector + static_cast<std::uint64_t>(c.index) * 32 + kAttributeByte);
     }
   }
   EXPECT_EQ(ChangedBytes(before, Drive()), expected);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "disk_facts.h"
 #include "exfat_tools.h"
 #include "fat_image.h"
 #include "fat_tools.h"
@@ -22,10 +23,7 @@
 namespace kestrova::testing {
 namespace {
 
-constexpr std::uint8_t kPlainFolder = 0x10;
-constexpr std::size_t kAttribute = 11;
 constexpr std::size_t kEntrySize = 32;
-constexpr std::size_t kShortNameLength = 11;
 
 // What a virus leaves: a folder with hidden and/or system set, without the volume-label bit or a
 // bit that no file system defines.
@@ -205,8 +203,8 @@ class ImageTest : public ::testing::Test {
     // stayed. The changed entries are the repaired folders and the deleted one.
     std::set<std::string> changedNames;
     for (const std::uint64_t offset : DifferingOffsets(before, image)) {
-      ASSERT_EQ(offset % kEntrySize, kAttribute) << "byte " << offset << " changed";
-      const std::uint64_t entry = offset - kAttribute;
+      ASSERT_EQ(offset % kEntrySize, kAttributeByte) << "byte " << offset << " changed";
+      const std::uint64_t entry = offset - kAttributeByte;
       const auto name = ReadAt(image, entry, kShortNameLength);
       changedNames.insert(std::string(name.begin(), name.end()));
       const std::uint8_t was = ReadAt(before, offset, 1).at(0);

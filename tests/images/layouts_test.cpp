@@ -8,14 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "disk_facts.h"
 #include "exfat_tools.h"
 #include "fat_tools.h"
 #include "image_tools.h"
 
 namespace kestrova::testing {
 namespace {
-
-constexpr std::uint64_t kAttributeByte = 11;
 
 struct FatLayout {
   const char* name;

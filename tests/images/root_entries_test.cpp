@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "disk_facts.h"
 #include "exfat_tools.h"
 #include "fat_tools.h"
 #include "image_tools.h"
@@ -15,7 +16,6 @@ namespace kestrova::testing {
 namespace {
 
 constexpr std::uint16_t kHiddenSystemFolder = 0x16;
-constexpr std::uint16_t kPlainFolder = 0x10;
 
 enum class Outcome { kRepaired, kUnchanged, kRefused };
 

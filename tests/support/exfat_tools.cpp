@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "exfat_tools.h"
+#include "disk_facts.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -24,7 +25,6 @@ constexpr std::uint8_t kFileType = 0x85;
 constexpr std::uint8_t kNameType = 0xC1;
 constexpr std::uint8_t kStreamType = 0xC0;
 constexpr std::uint8_t kUnusedFileType = 0x05;  // a File entry not in use
-constexpr std::uint32_t kEnd = 0xFFFFFFFF;
 
 std::uint64_t Le(const std::vector<std::uint8_t>& bytes, std::size_t at, std::size_t length) {
   std::uint64_t value = 0;
@@ -110,7 +110,7 @@ ExfatRootSets::ExfatRootSets(const std::filesystem::path& image) : image_(image)
   // The root's bytes in chain order, and where each of its entries lies in the image.
   std::vector<std::uint8_t>& root = root_;
   std::vector<std::uint64_t>& places = places_;
-  for (std::uint32_t cluster = rootCluster_; cluster != kEnd;) {
+  for (std::uint32_t cluster = rootCluster_; cluster != kExfatEndMark;) {
     const std::uint64_t at = heap + (cluster - 2) * clusterBytes_;
     const auto bytes = ReadAt(image, at, clusterBytes_);
     root.insert(root.end(), bytes.begin(), bytes.end());

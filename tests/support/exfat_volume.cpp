@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "exfat_volume.h"
+#include "disk_facts.h"
 
 #include "exfat_tools.h"
 #include "repair/engine.h"
@@ -13,7 +14,6 @@ namespace ex = kestrova::exfat;
 
 constexpr std::uint64_t kSector = 512, kCluster = 8 * kSector;
 constexpr std::uint32_t kFatOffset = 24, kFatLength = 8, kHeapOffset = 64, kClusters = 1000;
-constexpr std::uint32_t kEnd = 0xFFFFFFFF;
 
 void Put(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint64_t value, int size) {
   for (int i = 0; i < size; ++i) bytes.at(at + i) = static_cast<std::uint8_t>(value >> (8 * i));
@@ -56,7 +56,7 @@ ExfatVolume::ExfatVolume(MemoryVolume& memory, char letter, int fatCount, int ac
   Poke(0, region);
   SetFat(0, 0xFFFFFFF8);
   for (std::uint32_t cluster = 1; cluster <= RootCluster(); ++cluster) {
-    SetFat(cluster, kEnd);
+    SetFat(cluster, kExfatEndMark);
     for (int fat = 0; fat < fatCount && cluster > 1; ++fat) SetAllocated(cluster, true, fat);
   }
   for (int fat = 0; fat < fatCount; ++fat) {

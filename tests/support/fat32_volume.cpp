@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "fat32_volume.h"
+#include "disk_facts.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -13,7 +14,6 @@ namespace fat = kestrova::fat;
 namespace {
 
 constexpr std::uint32_t kMediaEntry = 0x0FFFFFF8;  // FAT entry 0: the media byte and ones
-constexpr std::uint32_t kEndMark = 0x0FFFFFFF;
 constexpr std::size_t kSignatureOffset = 510;
 
 }  // namespace
@@ -52,8 +52,8 @@ Fat32Volume::Fat32Volume(MemoryVolume& memory, char letter, const Fat32Geometry&
 
   if (geometry.fatCount > 0 && geometry.fatSize > 0) {
     SetFat(0, kMediaEntry);
-    SetFat(1, kEndMark);
-    SetFat(geometry.rootCluster, kEndMark);
+    SetFat(1, kFat32EndMark);
+    SetFat(geometry.rootCluster, kFat32EndMark);
   }
 }
 
@@ -81,7 +81,7 @@ void Fat32Volume::SetFat(std::uint32_t cluster, std::uint32_t value) {
 
 void Fat32Volume::Chain(const std::vector<std::uint32_t>& clusters) {
   for (std::size_t i = 0; i < clusters.size(); ++i) {
-    SetFat(clusters[i], i + 1 < clusters.size() ? clusters[i + 1] : kEndMark);
+    SetFat(clusters[i], i + 1 < clusters.size() ? clusters[i + 1] : kFat32EndMark);
   }
 }
 

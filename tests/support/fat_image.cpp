@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "fat_image.h"
+#include "disk_facts.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -14,6 +15,9 @@
 
 namespace kestrova::proof {
 namespace {
+
+using testing::kDeletedMark;
+using testing::kFat32EndMark;
 
 // Boot sector and FSInfo fields, as this reader knows them.
 constexpr std::size_t kOffBytesPerSector = 11;
@@ -37,13 +41,11 @@ constexpr std::uint32_t kEntryBytes = 4;
 constexpr std::uint32_t kValueBits = 0x0FFFFFFF;
 constexpr std::uint32_t kTopBits = 0xF0000000;
 constexpr std::uint32_t kEndMin = 0x0FFFFFF8;
-constexpr std::uint32_t kEndMark = 0x0FFFFFFF;
 constexpr std::uint32_t kFree = 0;
 constexpr std::uint32_t kFirstCluster = 2;
 
 // Directory entries.
 constexpr std::size_t kOffAttribute = 11;
-constexpr std::uint8_t kDeletedMark = 0xE5;
 constexpr std::uint8_t kReadOnlyBit = 0x01;
 constexpr std::uint8_t kHiddenBit = 0x02;
 constexpr std::uint8_t kSystemBit = 0x04;
@@ -214,7 +216,7 @@ bool FatImage::GrowRoot(std::uint32_t count, std::uint32_t searchFrom) {
     if (!free) free = FreeCluster(kFirstCluster, LastCluster());
     if (!free) return false;
     WriteCluster(*free, zeros);
-    SetNextCluster(*free, kEndMark);
+    SetNextCluster(*free, kFat32EndMark);
     SetNextCluster(last, *free);
     AdjustFreeCount(-1);
     last = *free;

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "wine_session.h"
+#include "disk_facts.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -17,9 +18,7 @@
 namespace kestrova::testing::wine {
 namespace {
 
-constexpr std::uint8_t kPlainFolder = 0x10;
 constexpr std::uint8_t kHiddenOrSystem = 0x06;
-constexpr std::size_t kShortNameLength = 11;  // 8 + 3, blank-padded
 // Clusters of one sector hold 16 entries each, so the root directory takes several clusters.
 
 std::string ShortName(const std::string& name) {
