@@ -190,10 +190,19 @@ int RepairNow(const DriveTarget& target) {
 void Error(const std::string& text) { Write(Stream::kError, text); }
 
 void Output::Line(const std::string& text) {
-  if (!Write(Stream::kOutput, text + "\n")) failed_ = true;
+  // A line at a time would be a system call a line: a repair of many folders prints thousands.
+  constexpr std::size_t kGathered = 64 << 10;
+  pending_.append(text).append("\n");
+  if (pending_.size() >= kGathered) Flush();
+}
+
+void Output::Flush() {
+  if (!pending_.empty() && !Write(Stream::kOutput, pending_)) failed_ = true;
+  pending_.clear();
 }
 
 bool Output::Finish() {
+  Flush();
   if (failed_) Error(std::string(kProgram) + ": " + texts::Tr(texts::kOutputFailed) + "\n");
   return !failed_;
 }

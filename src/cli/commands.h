@@ -32,14 +32,17 @@ int Repair(const volume::DriveTarget& target, const std::string& typed, bool unm
 // Text for standard error; a failure to write it has nowhere to be told.
 void Error(const std::string& text);
 
-// Standard output, with every failure to write it remembered.
+// Standard output, gathered into large writes, with every failure to write it remembered.
 class Output {
  public:
   void Line(const std::string& text);
-  // True when everything printed reached its destination; says so on standard error when not.
+  // Writes what is gathered. True when everything printed reached its destination; says so on
+  // standard error when not.
   bool Finish();
 
  private:
+  void Flush();
+  std::string pending_;
   bool failed_ = false;
 };
 

@@ -106,7 +106,7 @@ Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayou
     }
   }
   RepairReport done;
-  done.restored = now.findings.hidden;
+  done.restored = std::move(now.findings.hidden);
   const std::int64_t sectorSize = now.bytesPerSector;
   const std::int64_t maxRun = std::max<std::int64_t>(1, kMaxTransferBytes / sectorSize);
   // The one buffer of the writes, had before the first of them.
