@@ -151,7 +151,6 @@ void PrintHiddenFolders(Output& out, const repair::RootFindings& findings) {
              folder.longName + "\t" + flags);
   }
   for (const auto& left : findings.leftAlone) out.Line(repair::messages::LeftAlone(left));
-  Error(repair::messages::WouldRepairCount(findings.hidden.size()) + "\n");
 }
 
 // The analysis and the pass under one open: nothing can happen between looking and repairing.
@@ -253,7 +252,10 @@ int Scan(const DriveTarget& target) {
   }
   Output out;
   PrintHiddenFolders(out, looked->findings);
-  return out.Finish() ? kDone : kNothingWritten;
+  const bool printed = out.Finish();
+  // The count after the list, on standard error.
+  Error(repair::messages::WouldRepairCount(looked->findings.hidden.size()) + "\n");
+  return printed ? kDone : kNothingWritten;
 }
 
 int Repair(const DriveTarget& target, const std::string& typed, bool unmount) {
