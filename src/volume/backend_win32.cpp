@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "volume/drives.h"
 #include "volume/volume.h"
 
 namespace kestrova::volume {
@@ -80,7 +81,7 @@ class Win32Backend final : public VolumeBackend {
       failure.device = target.path;
       return kInvalidHandle;
     }
-    const std::string devicePath = std::string("\\\\.\\") + target.letter + ":";
+    const std::string devicePath = *DrivePath(target.letter);
     // What the drive is comes before whether it can be opened.
     if (std::string root = SystemDriveRoot(target.letter); !root.empty()) {
       failure.kind = DeviceErrorKind::kSystemDisk;

@@ -38,6 +38,7 @@ void RefreshDrives() {}
 // Windows has its own drive letters; a path cannot be presented as one.
 bool RegisterDrive(char, const std::string&) { return false; }
 std::optional<char> FreeDriveLetter() { return std::nullopt; }
+// "\\.\X:", the path by which Windows opens the volume of drive X.
 std::optional<std::string> DrivePath(char letter) { return std::string("\\\\.\\") + letter + ":"; }
 
 // The repair's open dismounts the volume (FSCTL_DISMOUNT_VOLUME): nothing to unmount ahead of it.
