@@ -9,6 +9,8 @@
 #include "repair/texts.h"
 #include "ui/report.h"
 #include "ui/win32/ids.h"
+#include "ui/win32/owner_draw.h"
+#include "ui/win32/wide_text.h"
 #include "volume/drives.h"
 
 namespace kestrova::ui::win32 {
@@ -19,16 +21,6 @@ constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU;
 constexpr DWORD kChildStyle = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
 // A design colour (0xRRGGBB) as GDI stores it.
 constexpr COLORREF Gdi(unsigned rgb) { return RGB(rgb >> 16 & 0xFF, rgb >> 8 & 0xFF, rgb & 0xFF); }
-constexpr BYTE kChineseCharset = GB2312_CHARSET;  // 134
-// A greyed picture keeps its shapes: each pixel's brightness is squeezed into the light greys,
-// short of white so that nothing becomes transparent that was not.
-constexpr int kGreyFloor = 128;
-constexpr int kGreyCeiling = 254;
-// Brightness of a pixel: the Rec. 601 weights of blue, green and red, in thousandths.
-constexpr int kBlueWeight = 114;
-constexpr int kGreenWeight = 587;
-constexpr int kRedWeight = 299;
-constexpr int kWeightSum = 1000;
 
 constexpr const wchar_t* kBrowser = L"explorer.exe";
 
@@ -36,82 +28,7 @@ MainWindow* FromWindow(HWND window) {
   return reinterpret_cast<MainWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
 }
 
-// A 24-bit copy of a 24-bit picture whose white pixels take the colour `face`; with `greyed`, the
-// other pixels become light greys of their brightness.
-HBITMAP FacedCopy(HBITMAP picture, COLORREF face, bool greyed) {
-  DIBSECTION section{};
-  if (!picture || GetObjectW(picture, sizeof section, &section) != sizeof section) return nullptr;
-  const BITMAPINFOHEADER& header = section.dsBmih;
-  if (header.biBitCount != 24 || !section.dsBm.bmBits) return nullptr;
-  BITMAPINFO info{};
-  info.bmiHeader = header;
-  info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-  info.bmiHeader.biCompression = BI_RGB;
-  void* bits = nullptr;
-  HBITMAP copy = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-  if (!copy) return nullptr;
-  const int stride = section.dsBm.bmWidthBytes;
-  const int rows = std::abs(header.biHeight);
-  const auto* from = static_cast<const BYTE*>(section.dsBm.bmBits);
-  auto* to = static_cast<BYTE*>(bits);
-  constexpr int kChannels = 3;
-  constexpr int kWhite = 255;
-  for (int row = 0; row < rows; ++row) {
-    for (int x = 0; x < header.biWidth; ++x) {
-      const BYTE* in = from + row * stride + x * kChannels;
-      BYTE* out = to + row * stride + x * kChannels;
-      if (in[0] == kWhite && in[1] == kWhite && in[2] == kWhite) {
-        out[0] = GetBValue(face);
-        out[1] = GetGValue(face);
-        out[2] = GetRValue(face);
-      } else if (greyed) {
-        const int brightness =
-            (kBlueWeight * in[0] + kGreenWeight * in[1] + kRedWeight * in[2]) / kWeightSum;
-        out[0] = out[1] = out[2] = static_cast<BYTE>(
-            std::min(kGreyCeiling, kGreyFloor + brightness * (kWhite - kGreyFloor) / kWhite));
-      } else {
-        out[0] = in[0];
-        out[1] = in[1];
-        out[2] = in[2];
-      }
-    }
-  }
-  return copy;
-}
-
-SIZE BitmapSize(HBITMAP bitmap) {
-  BITMAP info{};
-  if (!bitmap || !GetObjectW(bitmap, sizeof info, &info)) return SIZE{0, 0};
-  return SIZE{info.bmWidth, info.bmHeight};
-}
-
-// Draws `picture` into `target` on `dc`: copied when the sizes agree, otherwise stretched with
-// the halftone filter, which averages the source pixels that each target pixel covers.
-void DrawPicture(HDC dc, HBITMAP picture, const RECT& target) {
-  const SIZE size = BitmapSize(picture);
-  if (size.cx <= 0 || size.cy <= 0) return;
-  HDC memory = CreateCompatibleDC(dc);
-  HGDIOBJ old = SelectObject(memory, picture);
-  const int width = target.right - target.left;
-  const int height = target.bottom - target.top;
-  if (width == size.cx && height == size.cy) {
-    BitBlt(dc, target.left, target.top, width, height, memory, 0, 0, SRCCOPY);
-  } else {
-    const int oldMode = SetStretchBltMode(dc, HALFTONE);
-    POINT oldOrigin{};
-    SetBrushOrgEx(dc, 0, 0, &oldOrigin);  // the halftone mode needs the origin set after it
-    StretchBlt(dc, target.left, target.top, width, height, memory, 0, 0, size.cx, size.cy, SRCCOPY);
-    SetBrushOrgEx(dc, oldOrigin.x, oldOrigin.y, nullptr);
-    SetStretchBltMode(dc, oldMode);
-  }
-  SelectObject(memory, old);
-  DeleteDC(memory);
-}
-
-// A picture box's sunken border, one width per side in pixels, kept in the box's window bytes.
-struct Border {
-  int left = 0, top = 0, right = 0, bottom = 0;
-};
+// A picture box's border is kept in its window bytes.
 constexpr int kBorderBits = 8;
 constexpr LONG kBorderMask = 0xFF;
 
@@ -125,94 +42,14 @@ Border Unpacked(LONG packed) {
                 packed >> 2 * kBorderBits & kBorderMask, packed >> 3 * kBorderBits & kBorderMask};
 }
 
-// The sunken 3-D border, as wide as the box's border on each side: the outer half of each side in
-// the shadow and highlight colours, the inner half in the dark shadow and light colours. Two
-// pixels a side draw exactly the system's sunken edge.
-void DrawSunkenBorder(HDC dc, RECT box, const Border& border) {
-  const int widest = std::max({border.left, border.top, border.right, border.bottom});
-  const int widths[] = {border.left, border.top, border.right, border.bottom};
-  constexpr UINT kSides[] = {BF_LEFT, BF_TOP, BF_RIGHT, BF_BOTTOM};
-  for (int ring = 0; ring < widest; ++ring) {
-    UINT outer = 0;
-    UINT inner = 0;
-    for (int side = 0; side < 4; ++side) {
-      if (ring >= widths[side]) continue;
-      (ring < (widths[side] + 1) / 2 ? outer : inner) |= kSides[side];
-    }
-    if (outer) DrawEdge(dc, &box, BDR_SUNKENOUTER, outer);
-    if (inner) DrawEdge(dc, &box, BDR_SUNKENINNER, inner);
-    InflateRect(&box, -1, -1);
-  }
-}
-
-// Where a container's inner area starts in the client area, in twips.
-struct TwipPoint {
-  int x;
-  int y;
-};
-constexpr TwipPoint Inside(TwipPoint container, const TwipRect& box, int border) {
-  return TwipPoint{container.x + box.left + border, container.y + box.top + border};
-}
+// Where the containers' inner areas start in the client area.
 constexpr TwipPoint kFormInner{0, 0};
 constexpr TwipPoint kFrame1Inner = Inside(kFormInner, kFrame1Rect, 0);
 constexpr TwipPoint kFrame2Inner = Inside(kFormInner, kFrame2Rect, 0);
 constexpr TwipPoint kPicture1Inner = Inside(kFrame2Inner, kPicture1Rect, kSunkenBorder);
 constexpr TwipPoint kPicture2Inner = Inside(kFrame2Inner, kPicture2Rect, kSunkenBorder);
 
-// The resolution of a window as the system reports it; 0 where the system cannot tell.
-int WindowDpi(HWND window) {
-  using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
-  HMODULE user = GetModuleHandleW(L"user32.dll");
-  const auto query = user ? reinterpret_cast<GetDpiForWindowFunction>(
-                                reinterpret_cast<void*>(GetProcAddress(user, "GetDpiForWindow")))
-                          : nullptr;
-  return query ? static_cast<int>(query(window)) : 0;
-}
-
-std::string WindowTextUtf8(HWND window) {
-  std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
-  text.resize(
-      static_cast<std::size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
-  return Utf8(text);
-}
-
-// Which of the pictures drawn at kPictureScales suits `dpi` best: the index of the nearest scale.
-int NearestPictureScale(int dpi) {
-  // Compared in hundredths of a percent; between two scales the larger one wins, as shrinking a
-  // picture keeps more of its detail than enlarging one.
-  const int wanted = dpi * 100 * 100 / USER_DEFAULT_SCREEN_DPI;
-  int best = 0;
-  for (int i = 1; i < kPictureScaleCount; ++i) {
-    if (std::abs(kPictureScales[i] * 100 - wanted) <=
-        std::abs(kPictureScales[best] * 100 - wanted)) {
-      best = i;
-    }
-  }
-  return best;
-}
-
 }  // namespace
-
-std::wstring Wide(const std::string& utf8) {
-  if (utf8.empty()) return {};
-  const int length =
-      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), length);
-  return wide;
-}
-
-std::string Utf8(const std::wstring& wide) {
-  if (wide.empty()) return {};
-  const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<std::size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), length,
-                      nullptr, nullptr);
-  return utf8;
-}
-
-int TwipsToPixels(int twips, int dpi) { return MulDiv(twips, dpi, kTwipsPerInch); }
 
 int ProgressPixels(float percent, int trackWidth) {
   if (!(percent > 0.0f) || trackWidth <= 0) return 0;  // also NaN
@@ -300,16 +137,6 @@ bool MainWindow::Create(int showCommand) {
   return true;
 }
 
-HFONT MainWindow::Font(const char* face, int pixelsAt96, int weight, bool underline) const {
-  return CreateFontW(-ScaledPixels(pixelsAt96), 0, 0, 0, weight, FALSE, underline, FALSE,
-                     kChineseCharset, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                     DEFAULT_PITCH | FF_DONTCARE, Wide(face).c_str());
-}
-
-int MainWindow::ScaledPixels(int pixelsAt96) const {
-  return MulDiv(pixelsAt96, dpi_, USER_DEFAULT_SCREEN_DPI);
-}
-
 // Controls are made without a place; ApplyDpi places them.
 HWND MainWindow::Child(HWND parent, const wchar_t* className, const std::string& text, DWORD style,
                        DWORD exStyle, int id) {
@@ -323,12 +150,8 @@ void MainWindow::CreateControls() {
                                 KESTROVA_REPAIR_BITMAP_150, KESTROVA_REPAIR_BITMAP_200};
   constexpr int kBannerIds[] = {KESTROVA_BANNER_BITMAP, KESTROVA_BANNER_BITMAP_125,
                                 KESTROVA_BANNER_BITMAP_150, KESTROVA_BANNER_BITMAP_200};
-  for (int i = 0; i < kPictureScaleCount; ++i) {
-    repairPictures_[i] = static_cast<HBITMAP>(LoadImageW(instance_, MAKEINTRESOURCEW(kRepairIds[i]),
-                                                         IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
-    banners_[i] = static_cast<HBITMAP>(LoadImageW(instance_, MAKEINTRESOURCEW(kBannerIds[i]),
-                                                  IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
-  }
+  repairPictures_ = LoadPictures(instance_, kRepairIds);
+  banners_ = LoadPictures(instance_, kBannerIds);
 
   // Created in keyboard order: a window's children take the Tab key in the order of creation.
   label1_ = Child(window_, L"STATIC", texts::Tr(texts::kDescription), kChildStyle | SS_OWNERDRAW, 0,
@@ -365,12 +188,7 @@ void MainWindow::CreateControls() {
 void MainWindow::ApplyDpi(int dpi) {
   dpi_ = dpi;
   const Fonts old = fonts_;
-  fonts_.normal = Font(kSongFace, kDefaultFontPx, FW_NORMAL, false);
-  fonts_.label1 = Font(kSongFace, kLabel1FontPx, FW_NORMAL, false);
-  fonts_.list = Font(kSongFace, kList1FontPx, FW_NORMAL, false);
-  fonts_.command2 = Font(kSongFace, kCommand2FontPx, FW_NORMAL, true);
-  fonts_.command1 = Font(kXinweiFace, kCommand1FontPx, FW_NORMAL, false);
-  fonts_.label3 = Font(kSongFace, kLabel3FontPx, FW_BOLD, false);
+  fonts_ = FontsAt(dpi_);
   for (HBITMAP& picture : repairOnFace_) {
     if (picture) DeleteObject(picture);
     picture = nullptr;
@@ -401,26 +219,15 @@ void MainWindow::ApplyDpi(int dpi) {
   };
   SendMessageW(window_, WM_SETFONT, reinterpret_cast<WPARAM>(fonts_.normal), FALSE);
   for (const auto& [control, rect, container, font] : placements) {
-    // Every edge is rounded where it lies in the client area, so a control that fills its
-    // container's inner area fills it at any resolution.
-    const int left = Edge(container.x + rect.left) - Edge(container.x);
-    const int top = Edge(container.y + rect.top) - Edge(container.y);
-    const int right = Edge(container.x + rect.left + rect.width) - Edge(container.x);
-    const int bottom = Edge(container.y + rect.top + rect.height) - Edge(container.y);
+    const RECT place = PixelRect(rect, container, dpi_);
     UINT flags = SWP_NOZORDER | SWP_NOACTIVATE;
     if (control == picture1_ || control == picture2_) {
-      const int outerLeft = container.x + rect.left;
-      const int outerTop = container.y + rect.top;
-      const Border border{
-          Edge(outerLeft + kSunkenBorder) - Edge(outerLeft),
-          Edge(outerTop + kSunkenBorder) - Edge(outerTop),
-          Edge(outerLeft + rect.width) - Edge(outerLeft + rect.width - kSunkenBorder),
-          Edge(outerTop + rect.height) - Edge(outerTop + rect.height - kSunkenBorder)};
-      SetWindowLongW(control, 0, Packed(border));
+      SetWindowLongW(control, 0, Packed(SunkenBorderPixels(rect, container, dpi_)));
       flags |= SWP_FRAMECHANGED;
     }
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-    SetWindowPos(control, nullptr, left, top, right - left, bottom - top, flags);
+    SetWindowPos(control, nullptr, place.left, place.top, place.right - place.left,
+                 place.bottom - place.top, flags);
   }
   SetProgressWidth(progressPercent_);
 
@@ -713,19 +520,16 @@ bool MainWindow::OnSetCursor(HWND target, int hitTest) {
 
 bool MainWindow::OnDrawItem(const DRAWITEMSTRUCT& item) {
   if (item.hwndItem == progress_) {
-    RECT face = item.rcItem;
-    if (face.right > face.left) {
-      DrawEdge(item.hDC, &face, EDGE_RAISED, BF_RECT | BF_ADJUST);
-      FillRect(item.hDC, &face, progressBrush_);
-    }
+    DrawProgressBar(item, progressBrush_);
     return true;
   }
   if (item.hwndItem == command1_) {
-    DrawRepairButton(item);
+    DrawRepairButton(item, fonts_.command1, RepairPicture((item.itemState & ODS_DISABLED) != 0),
+                     dpi_);
     return true;
   }
   if (item.hwndItem == picture3_) {
-    DrawBanner(item);
+    DrawBanner(item, banners_, dpi_);
     return true;
   }
   if (item.hwndItem == label1_) {
@@ -739,133 +543,10 @@ bool MainWindow::OnDrawItem(const DRAWITEMSTRUCT& item) {
   return false;
 }
 
-// Label1: the text broken into lines at the label's width (Chinese text breaks between any two
-// characters). A substitute face may set its lines further apart than the label's font would; the
-// lines then close up so that every one of them stays inside the label.
-void MainWindow::DrawWrappedLabel(const DRAWITEMSTRUCT& item, HFONT font) {
-  HDC dc = item.hDC;
-  const RECT area = item.rcItem;
-  FillRect(dc, &area, GetSysColorBrush(COLOR_BTNFACE));
-  const std::wstring text = Wide(WindowTextUtf8(item.hwndItem));
-  HGDIOBJ oldFont = SelectObject(dc, font);
-  const int width = area.right - area.left;
-  std::vector<std::wstring> lines;
-  for (std::size_t at = 0; at < text.size();) {
-    int fit = 0;
-    SIZE size{};
-    GetTextExtentExPointW(dc, text.c_str() + at, static_cast<int>(text.size() - at), width, &fit,
-                          nullptr, &size);
-    const std::size_t count = fit > 0 ? static_cast<std::size_t>(fit) : 1;
-    lines.push_back(text.substr(at, count));
-    at += count;
-  }
-  TEXTMETRICW metrics{};
-  GetTextMetricsW(dc, &metrics);
-  int pitch = metrics.tmHeight;
-  const int height = area.bottom - area.top;
-  if (!lines.empty() && pitch * static_cast<int>(lines.size()) > height) {
-    pitch = height / static_cast<int>(lines.size());
-  }
-  SetBkMode(dc, TRANSPARENT);
-  SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
-  int y = area.top;
-  for (const auto& line : lines) {
-    ExtTextOutW(dc, area.left, y, ETO_CLIPPED, &area, line.c_str(), static_cast<UINT>(line.size()),
-                nullptr);
-    y += pitch;
-  }
-  SelectObject(dc, oldFont);
-}
-
-// Label3: one line that ends at the label's right edge, whatever its length.
-void MainWindow::DrawRightAlignedLabel(const DRAWITEMSTRUCT& item, HFONT font, COLORREF colour) {
-  HDC dc = item.hDC;
-  RECT area = item.rcItem;
-  FillRect(dc, &area, GetSysColorBrush(COLOR_BTNFACE));
-  const std::wstring text = Wide(WindowTextUtf8(item.hwndItem));
-  HGDIOBJ oldFont = SelectObject(dc, font);
-  SetBkMode(dc, TRANSPARENT);
-  SetTextColor(dc, colour);
-  DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &area,
-            DT_RIGHT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX);
-  SelectObject(dc, oldFont);
-}
-
-// The banner fills its picture box: the picture drawn nearest to the box's size, stretched to it.
-void MainWindow::DrawBanner(const DRAWITEMSTRUCT& item) {
-  HBITMAP banner = banners_[NearestPictureScale(dpi_)];
-  if (!banner) banner = banners_[0];
-  FillRect(item.hDC, &item.rcItem, GetSysColorBrush(COLOR_WINDOW));
-  DrawPicture(item.hDC, banner, item.rcItem);
-}
-
 HBITMAP MainWindow::RepairPicture(bool greyed) {
   HBITMAP& made = repairOnFace_[greyed ? 1 : 0];
-  if (made) return made;
-  const SIZE design = BitmapSize(repairPictures_[0]);
-  HBITMAP nearest = repairPictures_[NearestPictureScale(dpi_)];
-  if (!nearest) nearest = repairPictures_[0];
-  // The white ground becomes the face before stretching, so that the folder's edges blend into
-  // the face and no white fringe is left.
-  HBITMAP faced = FacedCopy(nearest, GetSysColor(COLOR_BTNFACE), greyed);
-  if (!faced) return nullptr;
-  const SIZE size{ScaledPixels(design.cx), ScaledPixels(design.cy)};
-  if (BitmapSize(faced).cx == size.cx && BitmapSize(faced).cy == size.cy) return made = faced;
-  HDC screen = GetDC(nullptr);
-  made = CreateCompatibleBitmap(screen, size.cx, size.cy);
-  HDC dc = CreateCompatibleDC(screen);
-  HGDIOBJ old = SelectObject(dc, made);
-  DrawPicture(dc, faced, RECT{0, 0, size.cx, size.cy});
-  SelectObject(dc, old);
-  DeleteDC(dc);
-  ReleaseDC(nullptr, screen);
-  DeleteObject(faced);
+  if (!made) made = PictureOnFace(repairPictures_, dpi_, greyed);
   return made;
-}
-
-// The graphical Repair button: its picture centred above its caption, its white ground showing
-// the button face; picture and caption greyed while the button is disabled.
-void MainWindow::DrawRepairButton(const DRAWITEMSTRUCT& item) {
-  HDC dc = item.hDC;
-  RECT face = item.rcItem;
-  const bool pushed = (item.itemState & ODS_SELECTED) != 0;
-  const bool disabled = (item.itemState & ODS_DISABLED) != 0;
-  FillRect(dc, &face, GetSysColorBrush(COLOR_BTNFACE));
-  DrawEdge(dc, &face, pushed ? EDGE_SUNKEN : EDGE_RAISED, BF_RECT);
-  const int shift = pushed ? 1 : 0;
-
-  const std::wstring caption = Wide(texts::Tr(texts::kRepair));
-  HGDIOBJ oldFont = SelectObject(dc, fonts_.command1);
-  SIZE text{};
-  GetTextExtentPoint32W(dc, caption.c_str(), static_cast<int>(caption.size()), &text);
-  HBITMAP picture = RepairPicture(disabled);
-  const SIZE size = BitmapSize(picture);
-  const int width = face.right - face.left;
-  const int height = face.bottom - face.top;
-  const int top = face.top + (height - size.cy - text.cy) / 2 + shift;
-
-  if (picture) {
-    // The picture is wider than the button; what lies past the edge is ground and not drawn.
-    const int saved = SaveDC(dc);
-    const int edge = GetSystemMetrics(SM_CXEDGE);
-    IntersectClipRect(dc, face.left + edge, face.top + edge, face.right - edge, face.bottom - edge);
-    const int left = face.left + (width - size.cx) / 2 + shift;
-    DrawPicture(dc, picture, RECT{left, top, left + size.cx, top + size.cy});
-    RestoreDC(dc, saved);
-  }
-  SetBkMode(dc, TRANSPARENT);
-  SetTextColor(dc, GetSysColor(disabled ? COLOR_GRAYTEXT : COLOR_BTNTEXT));
-  RECT textRect{face.left + shift, top + size.cy, face.right + shift, top + size.cy + text.cy};
-  DrawTextW(dc, caption.c_str(), static_cast<int>(caption.size()), &textRect,
-            DT_CENTER | DT_SINGLELINE | DT_NOPREFIX);
-  SelectObject(dc, oldFont);
-
-  if ((item.itemState & ODS_FOCUS) && !disabled) {
-    RECT focus = face;
-    const int inset = ScaledPixels(3);
-    InflateRect(&focus, -inset, -inset);
-    DrawFocusRect(dc, &focus);
-  }
 }
 
 }  // namespace kestrova::ui::win32

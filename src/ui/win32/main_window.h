@@ -10,19 +10,11 @@
 
 #include "ui/form1.h"
 #include "ui/layout.h"
+#include "ui/win32/bitmaps.h"
+#include "ui/win32/dpi.h"
 
 namespace kestrova::ui::win32 {
 
-// The window's pictures are drawn at these scales of their design size (percent); the window
-// stretches the nearest one to its resolution.
-inline constexpr int kPictureScales[] = {100, 125, 150, 200};
-inline constexpr int kPictureScaleCount = 4;
-
-std::wstring Wide(const std::string& utf8);
-std::string Utf8(const std::wstring& wide);
-
-// Converts twips to pixels at `dpi` dots per inch, rounding to the nearest pixel.
-int TwipsToPixels(int twips, int dpi);
 // The width in pixels of a progress bar of `percent` on a track `trackWidth` pixels wide; never
 // negative and never past the track.
 int ProgressPixels(float percent, int trackWidth);
@@ -59,18 +51,6 @@ class MainWindow final : public Form1Controls, public Form1Platform {
   void OpenWebSite(const std::string& address) override;
 
  private:
-  // The fonts of the controls at one resolution.
-  struct Fonts {
-    HFONT normal = nullptr;
-    HFONT label1 = nullptr;
-    HFONT list = nullptr;
-    HFONT command2 = nullptr;
-    HFONT command1 = nullptr;
-    HFONT label3 = nullptr;
-  };
-  // A picture at each of kPictureScales.
-  using Pictures = std::array<HBITMAP, kPictureScaleCount>;
-
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   static LRESULT CALLBACK PanelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
@@ -79,20 +59,14 @@ class MainWindow final : public Form1Controls, public Form1Platform {
   void CreateControls();
   HWND Child(HWND parent, const wchar_t* className, const std::string& text, DWORD style,
              DWORD exStyle, int id);
-  HFONT Font(const char* face, int pixelsAt96, int weight, bool underline) const;
   // Places every control, its font and the picture boxes' borders for dpi_, from the design.
   void ApplyDpi(int dpi);
   void OnDpiChanged(int dpi, const RECT& suggested);
   // Sizes the window so that its client area is the design's at dpi_.
   void FitClientArea();
   int Edge(int twips) const { return TwipsToPixels(twips, dpi_); }
-  int ScaledPixels(int pixelsAt96) const;
   void OnCommand(int id, int code);
   bool OnDrawItem(const DRAWITEMSTRUCT& item);
-  void DrawRepairButton(const DRAWITEMSTRUCT& item);
-  void DrawBanner(const DRAWITEMSTRUCT& item);
-  void DrawWrappedLabel(const DRAWITEMSTRUCT& item, HFONT font);
-  void DrawRightAlignedLabel(const DRAWITEMSTRUCT& item, HFONT font, COLORREF colour);
   // The Repair picture at dpi_ on the button's face, greyed or not; made on first use.
   HBITMAP RepairPicture(bool greyed);
   HBRUSH OnColorStatic(HDC dc, HWND control);

@@ -4,6 +4,7 @@
 
 #include "repair/texts.h"
 #include "ui/win32/main_window.h"
+#include "ui/win32/wide_text.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   kestrova::ui::win32::MainWindow window(instance);

@@ -1,0 +1,82 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "ui/win32/dpi.h"
+
+#include <cstdlib>
+
+#include "ui/win32/wide_text.h"
+
+namespace kestrova::ui::win32 {
+namespace {
+
+constexpr BYTE kChineseCharset = GB2312_CHARSET;  // 134
+
+HFONT ScaledFont(const char* face, int pixelsAt96, int weight, bool underline, int dpi) {
+  return CreateFontW(-ScaledPixels(pixelsAt96, dpi), 0, 0, 0, weight, FALSE, underline, FALSE,
+                     kChineseCharset, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                     DEFAULT_PITCH | FF_DONTCARE, Wide(face).c_str());
+}
+
+}  // namespace
+
+int TwipsToPixels(int twips, int dpi) { return MulDiv(twips, dpi, kTwipsPerInch); }
+
+int ScaledPixels(int pixelsAt96, int dpi) {
+  return MulDiv(pixelsAt96, dpi, USER_DEFAULT_SCREEN_DPI);
+}
+
+int WindowDpi(HWND window) {
+  using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
+  HMODULE user = GetModuleHandleW(L"user32.dll");
+  const auto query = user ? reinterpret_cast<GetDpiForWindowFunction>(
+                                reinterpret_cast<void*>(GetProcAddress(user, "GetDpiForWindow")))
+                          : nullptr;
+  return query ? static_cast<int>(query(window)) : 0;
+}
+
+int NearestPictureScale(int dpi) {
+  // Compared in hundredths of a percent; between two scales the larger one wins, as shrinking a
+  // picture keeps more of its detail than enlarging one.
+  const int wanted = dpi * 100 * 100 / USER_DEFAULT_SCREEN_DPI;
+  int best = 0;
+  for (int i = 1; i < kPictureScaleCount; ++i) {
+    if (std::abs(kPictureScales[i] * 100 - wanted) <=
+        std::abs(kPictureScales[best] * 100 - wanted)) {
+      best = i;
+    }
+  }
+  return best;
+}
+
+RECT PixelRect(const TwipRect& rect, TwipPoint container, int dpi) {
+  const auto edge = [dpi](int twips) { return TwipsToPixels(twips, dpi); };
+  // Every edge is rounded where it lies in the client area, so a control that fills its
+  // container's inner area fills it at any resolution.
+  const int left = edge(container.x + rect.left) - edge(container.x);
+  const int top = edge(container.y + rect.top) - edge(container.y);
+  const int right = edge(container.x + rect.left + rect.width) - edge(container.x);
+  const int bottom = edge(container.y + rect.top + rect.height) - edge(container.y);
+  return RECT{left, top, right, bottom};
+}
+
+Border SunkenBorderPixels(const TwipRect& rect, TwipPoint container, int dpi) {
+  const auto edge = [dpi](int twips) { return TwipsToPixels(twips, dpi); };
+  const int outerLeft = container.x + rect.left;
+  const int outerTop = container.y + rect.top;
+  return Border{edge(outerLeft + kSunkenBorder) - edge(outerLeft),
+                edge(outerTop + kSunkenBorder) - edge(outerTop),
+                edge(outerLeft + rect.width) - edge(outerLeft + rect.width - kSunkenBorder),
+                edge(outerTop + rect.height) - edge(outerTop + rect.height - kSunkenBorder)};
+}
+
+Fonts FontsAt(int dpi) {
+  Fonts fonts;
+  fonts.normal = ScaledFont(kSongFace, kDefaultFontPx, FW_NORMAL, false, dpi);
+  fonts.label1 = ScaledFont(kSongFace, kLabel1FontPx, FW_NORMAL, false, dpi);
+  fonts.list = ScaledFont(kSongFace, kList1FontPx, FW_NORMAL, false, dpi);
+  fonts.command2 = ScaledFont(kSongFace, kCommand2FontPx, FW_NORMAL, true, dpi);
+  fonts.command1 = ScaledFont(kXinweiFace, kCommand1FontPx, FW_NORMAL, false, dpi);
+  fonts.label3 = ScaledFont(kSongFace, kLabel3FontPx, FW_BOLD, false, dpi);
+  return fonts;
+}
+
+}  // namespace kestrova::ui::win32
