@@ -210,6 +210,15 @@ std::vector<std::uint8_t> Repaired(std::vector<std::uint8_t> sector,
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  // The same bytes as a journal file, which a user may hand to undo: read or refused, never more.
+  if (const auto journal = kestrova::repair::DecodeJournal({data, size})) {
+    for (const auto& sector : journal->sectors) {
+      if (sector.before.size() != static_cast<std::size_t>(journal->volume.bytesPerSector) ||
+          sector.after.size() != sector.before.size()) {
+        Fail("a journal sector of the wrong size");
+      }
+    }
+  }
   if (size < kHeaderBytes + kSector) return 0;
   const std::uint64_t volumeSectors = 1 + Le(data, kVolumeSizeBytes) % kMaxVolumeSectors;
   const std::uint8_t fault = data[kOffFault];

@@ -154,7 +154,7 @@ void PrintHiddenFolders(Output& out, const repair::RootFindings& findings) {
 }
 
 // The analysis and the pass under one open: nothing can happen between looking and repairing.
-int RepairNow(const DriveTarget& target) {
+int RepairNow(const DriveTarget& target, const std::filesystem::path& journal) {
   const auto start = std::chrono::steady_clock::now();
   volume::Expected<repair::RepairReport, Problem> result = Problem{};
   {
@@ -164,7 +164,7 @@ int RepairNow(const DriveTarget& target) {
       return kNothingWritten;
     }
     TerminalProgress progress;
-    result = repair::Repair(*opened, nullptr, &progress);
+    result = repair::Repair(*opened, nullptr, &progress, &journal);
   }
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
   if (!result) {
@@ -179,6 +179,10 @@ int RepairNow(const DriveTarget& target) {
   out.Line(repair::messages::RestoredCount(result->restored.size()));
   if (!result->restored.empty()) {
     out.Line(TerminalLines(repair::messages::Completion(Format("%.3f", elapsed.count()))));
+  }
+  if (result->journaled) {
+    out.Line(texts::Format(texts::kJournalSaved, journal.string()));
+    out.Line(texts::Format(texts::kUndoHint, journal.string(), target.Name()));
   }
   if (out.Finish()) return kDone;
   return result->sectorsWritten > 0 ? kWrittenAndFailed : kNothingWritten;
@@ -258,9 +262,10 @@ int Scan(const DriveTarget& target) {
   return printed ? kDone : kNothingWritten;
 }
 
-int Repair(const DriveTarget& target, const std::string& typed, bool unmount) {
+int Repair(const DriveTarget& target, const std::string& typed, bool unmount,
+           const std::filesystem::path& journal) {
   const std::string mountPoint = volume::DriveMountPoint(target);
-  if (mountPoint.empty()) return RepairNow(target);
+  if (mountPoint.empty()) return RepairNow(target, journal);
   // What the device is comes first: a volume that the analysis refuses (another file system, a
   // damaged one) is refused for that, and never gets advice to unmount it.
   if (const auto looked = Look(target, Access::kReadShared); !looked) {
@@ -277,13 +282,36 @@ int Repair(const DriveTarget& target, const std::string& typed, bool unmount) {
     Tell(texts::Tr(texts::kFailureTitle), repair::messages::UnmountFailed(mountPoint, unmounted));
     return kNothingWritten;
   }
-  const int status = RepairNow(target);
+  const int status = RepairNow(target, journal);
   const volume::MountChange mounted = volume::MountDrive(target);
   if (!mounted.done) {
     Tell(texts::Tr(texts::kNoticeTitle),
          repair::messages::RemountFailed(mounted, status != kNothingWritten));
   }
   return status;
+}
+
+int Undo(const std::filesystem::path& journal, const DriveTarget& target) {
+  const auto recorded = repair::ReadJournal(journal);
+  if (!recorded) {
+    Tell(recorded.error());
+    return kNothingWritten;
+  }
+  auto opened = volume::Volume::Open(target, Access::kReadWrite);
+  if (!opened) {
+    Tell(repair::OpenProblem(std::move(opened.error())));
+    return kNothingWritten;
+  }
+  TerminalProgress progress;
+  const auto undone = repair::Undo(*opened, *recorded, &progress);
+  progress.End();
+  if (!undone) {
+    Tell(undone.error());
+    return undone.error().anyWritten ? kWrittenAndFailed : kNothingWritten;
+  }
+  Output out;
+  out.Line(texts::Format(texts::kUndone, undone->sectorsWritten));
+  return out.Finish() ? kDone : kWrittenAndFailed;
 }
 
 }  // namespace kestrova::cli

@@ -3,6 +3,7 @@
 // volume, calls the engine and prints what it found or did.
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -27,7 +28,11 @@ int Scan(const volume::DriveTarget& target);
 // The repair, as the window's Repair button does. A mounted drive is refused unless `unmount`:
 // then it is unmounted first and mounted again afterwards. `typed` is the target as given, for
 // the advice to add the option.
-int Repair(const volume::DriveTarget& target, const std::string& typed, bool unmount);
+// The journal of the change goes to `journal` before the first write.
+int Repair(const volume::DriveTarget& target, const std::string& typed, bool unmount,
+           const std::filesystem::path& journal);
+// Puts back what the journal at `journal` recorded, on the drive.
+int Undo(const std::filesystem::path& journal, const volume::DriveTarget& target);
 
 // Text for standard error; a failure to write it has nowhere to be told.
 void Error(const std::string& text);

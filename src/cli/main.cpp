@@ -9,6 +9,7 @@
 
 #include "cli/commands.h"
 #include "project_info.h"
+#include "repair/journal.h"
 #include "repair/texts.h"
 
 namespace {
@@ -21,13 +22,14 @@ using namespace kestrova::cli;
 struct Option {
   std::string_view name;
   std::vector<std::string_view> description;  // lines of the help
+  std::string_view value = {};  // the name of the value that follows it, when it takes one
 };
 
 // A command: its operand and the lines that describe it, in the list of every command and in the
 // command's own help.
 struct Command {
   std::string_view name;
-  std::string_view operand;  // "TARGET", or empty for none
+  std::string_view operand;  // "TARGET", "JOURNAL TARGET", or empty for none
   std::vector<std::string_view> description;
   std::vector<Option> options;
 };
@@ -63,7 +65,19 @@ const std::vector<Command>& Commands() {
         "sets' checksums), in the root directory's sectors that change"},
        {{"--unmount",
          {"for a drive that is mounted: unmount it first and mount it",
-          "again afterwards (without the option a mounted drive is", "refused)"}}}},
+          "again afterwards (without the option a mounted drive is", "refused)"}},
+        {"--journal",
+         {"write the journal of the change (each changed sector's old",
+          "and new bytes) to FILE instead of a new file in",
+          "$XDG_STATE_HOME/kestrova (~/.local/state/kestrova; on Windows",
+          "%LOCALAPPDATA%\\Kestrova)"},
+         "FILE"}}},
+      {"undo",
+       "JOURNAL TARGET",
+       {"put back the old bytes of the change that JOURNAL recorded, when",
+        "TARGET is the volume it was made on and every sector still holds",
+        "what the change wrote; otherwise it writes nothing. Writes only", "the journal's sectors"},
+       {}},
   };
   return commands;
 }
@@ -133,13 +147,19 @@ std::string GeneralHelp() {
 
 std::string CommandHelp(const Command& command) {
   std::string text = std::string("usage: ") + kProgram + " " + std::string(command.name);
-  for (const auto& option : command.options) text.append(" [").append(option.name).append("]");
+  for (const auto& option : command.options) {
+    text.append(" [").append(option.name);
+    if (!option.value.empty()) text.append(" ").append(option.value);
+    text.append("]");
+  }
   if (!command.operand.empty()) text.append(" [--] ").append(command.operand);
   text += "\n\n";
   for (const auto line : command.description) text += std::string(line) + "\n";
   text += "\noptions:\n";
   for (const auto& option : command.options) {
-    text += ListEntry(std::string(option.name), option.description);
+    std::string name(option.name);
+    if (!option.value.empty()) name.append(" ").append(option.value);
+    text += ListEntry(name, option.description);
   }
   text += ListEntry("-h, --help", {"print this help"});
   if (!command.operand.empty()) {
@@ -156,13 +176,16 @@ struct Invocation {
   const Command* command = nullptr;  // none: the general help, the version or a usage error
   std::vector<std::string> operands;
   std::vector<std::string> options;  // the command's own options that were given
+  std::vector<std::string> values;   // the value of each, empty for one that takes none
   std::string error;                 // what was wrong, for a usage error
 
-  bool Has(std::string_view option) const {
-    for (const auto& given : options) {
-      if (given == option) return true;
+  bool Has(std::string_view option) const { return Value(option) != nullptr; }
+  // The value given with an option; nullptr when the option was not given.
+  const std::string* Value(std::string_view option) const {
+    for (std::size_t i = 0; i < options.size(); ++i) {
+      if (options[i] == option) return &values[i];
     }
-    return false;
+    return nullptr;
   }
 };
 
@@ -201,9 +224,16 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
       optionsEnded = true;
     } else if (arg == "-h" || arg == "--help") {
       help = true;
-    } else if (std::any_of(command.options.begin(), command.options.end(),
-                           [&](const Option& option) { return option.name == arg; })) {
+    } else if (const auto option =
+                   std::find_if(command.options.begin(), command.options.end(),
+                                [&](const Option& known) { return known.name == arg; });
+               option != command.options.end()) {
+      if (!option->value.empty() && i + 1 == args.size()) {
+        invocation.error = arg + " needs a " + std::string(option->value);
+        continue;
+      }
       invocation.options.push_back(arg);
+      invocation.values.push_back(option->value.empty() ? std::string() : args[++i]);
     } else {
       invocation.error = "unknown option '" + arg + "' for " + std::string(command.name);
     }
@@ -213,7 +243,10 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
     return invocation;
   }
   if (!invocation.error.empty()) return invocation;
-  const std::size_t expected = command.operand.empty() ? 0 : 1;
+  const std::size_t expected = command.operand.empty()
+                                   ? 0
+                                   : 1 + static_cast<std::size_t>(std::count(
+                                             command.operand.begin(), command.operand.end(), ' '));
   if (invocation.operands.size() < expected) {
     invocation.error = std::string(command.name) + " needs a " + std::string(command.operand);
   } else if (invocation.operands.size() > expected) {
@@ -251,7 +284,7 @@ int main(int argc, char** argv) {
   }
   const std::string_view name = invocation.command->name;
   if (name == "drives") return ListDrives();
-  const std::string& typed = invocation.operands[0];
+  const std::string& typed = invocation.operands.back();
   const auto target = TargetOf(typed);
   if (!target) {
     Error(std::string(kProgram) + ": " + texts::Format(texts::kUnusableTarget, typed) + "\n");
@@ -259,5 +292,8 @@ int main(int argc, char** argv) {
   }
   if (name == "analyze") return Analyze(*target);
   if (name == "scan") return Scan(*target);
-  return Repair(*target, typed, invocation.Has("--unmount"));
+  if (name == "undo") return Undo(invocation.operands[0], *target);
+  const std::string* journal = invocation.Value("--journal");
+  return Repair(*target, typed, invocation.Has("--unmount"),
+                journal ? std::filesystem::path(*journal) : repair::NewJournalPath("repair"));
 }

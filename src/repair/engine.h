@@ -5,12 +5,14 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "repair/journal.h"
 #include "repair/layout.h"
 #include "repair/messages.h"
 #include "repair/progress.h"
@@ -25,12 +27,19 @@ using volume::Expected;
 struct RepairReport {
   std::vector<HiddenFolder> restored;  // the entries it changed, in chain order
   std::int64_t sectorsWritten = 0;
+  bool journaled = false;  // the journal of the change was written
 };
 
-// The root directory's sectors that a repair changes, restored, by their number counted from the
-// root's first sector: what the pass writes.
+// A sector that a repair changes: its bytes as read, and restored.
+struct SectorChange {
+  std::vector<std::uint8_t> before;
+  std::vector<std::uint8_t> after;
+};
+
+// The root directory's sectors that a repair changes, by their number counted from the root's
+// first sector: what the pass writes.
 struct RestoredSectors {
-  std::map<std::int64_t, std::vector<std::uint8_t>> sectors;
+  std::map<std::int64_t, SectorChange> sectors;
 };
 
 // The analysis of an open volume: boot region, geometry, the device's size, the root's chain, the
@@ -52,8 +61,24 @@ std::optional<Problem> AnalyseInto(volume::Volume& volume, VolumeLayout& layout,
 // hidden folder entry, writes only the sectors that change, makes them reach the disk and
 // dismounts the volume. `progress` hears of every transfer, reads and writes on one track. The
 // problem when the pass could not complete; its anyWritten says whether it had begun to write.
+// With `journal`, the journal of the change is written to that new file, and reaches the disk,
+// before the first write; a journal that cannot be written stops the pass with nothing written.
+// report.journaled says whether one was written (not when nothing was to change).
 Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayout* analysed,
-                                       Progress* progress = nullptr);
+                                       Progress* progress = nullptr,
+                                       const std::filesystem::path* journal = nullptr);
+
+// What undoing a journaled change did.
+struct UndoReport {
+  std::int64_t sectorsWritten = 0;
+};
+
+// Puts back the old bytes of a journaled change, on a volume opened for writing: only when the
+// volume is the journal's and every journaled sector holds exactly what the change wrote (all are
+// read before the first write); then in the journal's order, flushed and dismounted as a repair
+// is. The problem otherwise, with anyWritten as a repair's.
+Expected<UndoReport, Problem> Undo(volume::Volume& volume, const Journal& journal,
+                                   Progress* progress = nullptr);
 
 // Reads the geometry fields of layout.bootSector into layout. Returns the refusal when the boot
 // sector is not one of a FAT or exFAT volume that the engine can handle.

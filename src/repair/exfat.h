@@ -19,6 +19,7 @@ inline constexpr std::size_t kFatLengthOffset = 84;          // 32 bits, sectors
 inline constexpr std::size_t kClusterHeapOffsetOffset = 88;  // 32 bits, sectors
 inline constexpr std::size_t kClusterCountOffset = 92;       // 32 bits
 inline constexpr std::size_t kRootClusterOffset = 96;        // 32 bits
+inline constexpr std::size_t kVolumeSerialOffset = 100;      // 32 bits
 inline constexpr std::size_t kVolumeFlagsOffset = 106;       // 16 bits
 inline constexpr std::uint16_t kVolumeFlagsActiveFat = 0x0001;
 inline constexpr std::size_t kBytesPerSectorShiftOffset = 108;     // 8 bits

@@ -30,13 +30,15 @@ inline constexpr std::size_t kExtFlagsOffset = 40;             // 16 bits, FAT m
 inline constexpr std::uint16_t kExtFlagsNoMirroring = 0x0080;  // only one FAT is in use...
 inline constexpr std::uint16_t kExtFlagsActiveFatMask = 0x000F;  // ...and this is its number
 inline constexpr std::size_t kRootClusterOffset = 44;            // 32 bits
+inline constexpr std::size_t kVolumeSerialOffset = 67;           // 32 bits
 inline constexpr std::size_t kVolumeLabelOffset = 71;            // 11 bytes
 inline constexpr std::size_t kVolumeLabelLength = 11;
 inline constexpr std::size_t kFileSystemTypeOffset = 82;  // 8 bytes
 inline constexpr std::string_view kFileSystemType = "FAT32   ";
 inline constexpr std::string_view kNoVolumeLabel = "NO NAME";
 // FAT12 and FAT16 keep their extended boot record earlier.
-inline constexpr std::size_t kSmallVolumeLabelOffset = 43;  // 11 bytes
+inline constexpr std::size_t kSmallVolumeSerialOffset = 39;  // 32 bits
+inline constexpr std::size_t kSmallVolumeLabelOffset = 43;   // 11 bytes
 // Sector 0 of every FAT and exFAT volume, whatever its size, has the bytes 55 AA here.
 inline constexpr std::size_t kBootSignatureOffset = 510;  // 16 bits
 inline constexpr std::uint16_t kBootSignature = 0xAA55;

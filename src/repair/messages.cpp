@@ -206,6 +206,16 @@ std::string Text(const Problem& problem) {
       return Sentences({Format(texts::kReadOnly, ""), nothingWritten});
     case ProblemKind::kFlushFailed:
       return Tr(texts::kFlushFailed);
+    case ProblemKind::kJournalNotWritten:
+      return Sentences(
+          {Format(texts::kJournalNotWritten, problem.detail.name, problem.detail.value),
+           nothingWritten});
+    case ProblemKind::kJournalUnreadable:
+      return Sentences({Format(texts::kJournalUnreadable, problem.detail.name), nothingWritten});
+    case ProblemKind::kJournalOtherVolume:
+      return Sentences({Tr(texts::kJournalOtherVolume), nothingWritten});
+    case ProblemKind::kJournalSectorChanged:
+      return Sentences({Format(texts::kJournalSectorChanged, problem.sector), nothingWritten});
   }
   return {};
 }
@@ -238,6 +248,10 @@ const char* Title(const Problem& problem) {
     case ProblemKind::kWriteFailed:
     case ProblemKind::kWriteProtected:
     case ProblemKind::kFlushFailed:
+    case ProblemKind::kJournalNotWritten:
+    case ProblemKind::kJournalUnreadable:
+    case ProblemKind::kJournalOtherVolume:
+    case ProblemKind::kJournalSectorChanged:
       stage = Stage::kPass;
       break;
   }

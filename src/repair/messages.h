@@ -35,6 +35,11 @@ enum class ProblemKind {
   kWriteFailed,     // sector; earlierWritten
   kWriteProtected,  // the medium refused the first write as write-protected
   kFlushFailed,     // the written sectors may not all have reached the disk
+  // The journal of a change, and undoing one. detail.name is the journal's path.
+  kJournalNotWritten,     // detail.value: the system's error value
+  kJournalUnreadable,     // not a journal, or it cannot be read
+  kJournalOtherVolume,    // the volume is not the journal's
+  kJournalSectorChanged,  // sector: it no longer holds what the change wrote
 };
 
 // What exactly is wrong, for the refusals that say so in brackets. The numbers it names are in

@@ -54,6 +54,29 @@ class PassEnd {
   volume::Volume& volume_;
 };
 
+// Writes one run of sectors for the pass; the problem that ends it when the write failed (a
+// medium refusing its first write as write-protected: nothing was written).
+std::optional<Problem> WriteRun(PassEnd& pass, volume::Volume& volume, std::int64_t sector,
+                                std::uint32_t sectorBytes, std::span<const std::uint8_t> bytes) {
+  const bool earlier = pass.mayHaveWritten;
+  const auto failed = WriteSectors(volume, sector, sectorBytes, bytes);
+  if (!failed) {
+    pass.mayHaveWritten = true;
+    return std::nullopt;
+  }
+  using Kind = volume::DeviceErrorKind;
+  if (failed->kind == Kind::kReadOnly && !earlier) {
+    return pass.Fail(PassProblem(ProblemKind::kWriteProtected));
+  }
+  const bool started = failed->kind != Kind::kNotStarted && failed->kind != Kind::kReadOnly;
+  pass.mayHaveWritten |= started;
+  Problem problem = PassProblem(ProblemKind::kWriteFailed);
+  problem.sector = sector;
+  problem.earlierWritten = earlier;
+  problem.writeStarted = started;
+  return pass.Fail(std::move(problem));
+}
+
 // How the volume under the pass's lock differs from the one analysed, or kNone when it does not.
 DetailKind Difference(const VolumeLayout& analysed, const VolumeLayout& now) {
   if (analysed.bootSector != now.bootSector) return DetailKind::kBootSectorDiffers;
@@ -76,10 +99,27 @@ bool TellsItself(ProblemKind kind) {
          kind == ProblemKind::kDamagedBootRegion || kind == ProblemKind::kOutOfMemory;
 }
 
+// The journal of a repair: each changed sector of the root at its place in the volume, in the
+// order the pass writes them.
+Journal JournalOf(const VolumeLayout& layout, const std::vector<RootExtent>& extents,
+                  const RestoredSectors& restored) {
+  Journal journal{IdentityOf(layout), {}};
+  std::int64_t base = 0;  // the extent's first sector, counted in the root
+  auto next = restored.sectors.begin();
+  for (const RootExtent& extent : extents) {
+    for (; next != restored.sectors.end() && next->first < base + extent.sectors; ++next) {
+      journal.sectors.push_back(
+          {extent.firstSector + (next->first - base), next->second.before, next->second.after});
+    }
+    base += extent.sectors;
+  }
+  return journal;
+}
+
 }  // namespace
 
 Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayout* analysed,
-                                       Progress* progress) {
+                                       Progress* progress, const std::filesystem::path* journal) {
   if (analysed && (RootExtents(*analysed).empty() || analysed->bytesPerSector < 1)) {
     return PassProblem(ProblemKind::kNotAnalysed);
   }
@@ -107,6 +147,14 @@ Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayou
   }
   RepairReport done;
   done.restored = std::move(now.findings.hidden);
+  const std::vector<RootExtent> extents = RootExtents(now);
+  // The journal reaches the disk before the volume is touched.
+  if (journal && !restored.sectors.empty()) {
+    if (auto problem = WriteJournal(*journal, JournalOf(now, extents, restored))) {
+      return pass.Fail(std::move(*problem));
+    }
+    done.journaled = true;
+  }
   const std::int64_t sectorSize = now.bytesPerSector;
   const std::int64_t maxRun = std::max<std::int64_t>(1, kMaxTransferBytes / sectorSize);
   // The one buffer of the writes, had before the first of them.
@@ -121,7 +169,6 @@ Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayou
 
   // Writes the sectors that changed, extent by extent (cluster by cluster) in order; adjacent
   // changed sectors of an extent go out as one transfer.
-  const std::vector<RootExtent> extents = RootExtents(now);
   auto next = restored.sectors.begin();
   std::int64_t base = 0;  // the extent's first sector, counted in the root
   for (const RootExtent& extent : extents) {
@@ -132,33 +179,62 @@ Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayou
       std::int64_t run = 0;
       while (next != restored.sectors.end() && next->first == runFirst + run && next->first < end &&
              run < maxRun) {
-        std::copy(next->second.begin(), next->second.end(),
+        std::copy(next->second.after.begin(), next->second.after.end(),
                   buffer->bytes().begin() + static_cast<std::ptrdiff_t>(run * sectorSize));
         ++run;
         ++next;
       }
       const std::int64_t sector = extent.firstSector + (runFirst - base);
       const auto bytes = buffer->bytes().first(static_cast<std::size_t>(run * sectorSize));
-      const bool earlier = pass.mayHaveWritten;
-      if (const auto failed = WriteSectors(volume, sector, now.bytesPerSector, bytes)) {
-        using Kind = volume::DeviceErrorKind;
-        // A medium that turns out to be write-protected at the first write: nothing was written.
-        if (failed->kind == Kind::kReadOnly && !earlier) {
-          return pass.Fail(PassProblem(ProblemKind::kWriteProtected));
-        }
-        const bool started = failed->kind != Kind::kNotStarted && failed->kind != Kind::kReadOnly;
-        pass.mayHaveWritten |= started;
-        Problem problem = PassProblem(ProblemKind::kWriteFailed);
-        problem.sector = sector;
-        problem.earlierWritten = earlier;
-        problem.writeStarted = started;
-        return pass.Fail(std::move(problem));
+      if (auto problem =
+              WriteRun(pass, volume, sector, static_cast<std::uint32_t>(sectorSize), bytes)) {
+        return std::move(*problem);
       }
-      pass.mayHaveWritten = true;
       done.sectorsWritten += run;
       track.Moved(static_cast<std::int64_t>(bytes.size()));
     }
     base = end;
+  }
+  track.Finish();
+  if (auto problem = pass.Finish()) return std::move(*problem);
+  return done;
+}
+
+Expected<UndoReport, Problem> Undo(volume::Volume& volume, const Journal& journal,
+                                   Progress* progress) {
+  PassEnd pass(volume);
+  ProgressTrack track(progress);
+  VolumeLayout now;
+  if (auto refused = AnalyseInto(volume, now, nullptr, &track)) return pass.Fail(*refused);
+  if (IdentityOf(now) != journal.volume) {
+    return pass.Fail(PassProblem(ProblemKind::kJournalOtherVolume));
+  }
+  // Every sector must still hold what the change wrote: all of them are read before the first
+  // write.
+  const auto sectorBytes = static_cast<std::uint32_t>(now.bytesPerSector);
+  volume::AlignedBuffer sector(sectorBytes);
+  // Each sector is read, then written.
+  track.Plan(2 * static_cast<std::int64_t>(sectorBytes) *
+             static_cast<std::int64_t>(journal.sectors.size()));
+  for (const JournalSector& entry : journal.sectors) {
+    if (const auto failed = ReadSectors(volume, entry.sector, sectorBytes, sector.bytes())) {
+      return pass.Fail(ReadProblem(*failed, entry.sector, sectorBytes));
+    }
+    track.Moved(sectorBytes);
+    if (!std::equal(entry.after.begin(), entry.after.end(), sector.bytes().begin())) {
+      Problem problem = PassProblem(ProblemKind::kJournalSectorChanged);
+      problem.sector = entry.sector;
+      return pass.Fail(std::move(problem));
+    }
+  }
+  UndoReport done;
+  for (const JournalSector& entry : journal.sectors) {
+    std::copy(entry.before.begin(), entry.before.end(), sector.bytes().begin());
+    if (auto problem = WriteRun(pass, volume, entry.sector, sectorBytes, sector.bytes())) {
+      return std::move(*problem);
+    }
+    ++done.sectorsWritten;
+    track.Moved(sectorBytes);
   }
   track.Finish();
   if (auto problem = pass.Finish()) return std::move(*problem);

@@ -241,7 +241,9 @@ std::optional<repair::Problem> Form1::cmdrepair_Click() {
   }
   const VolumeCloser closer;
   PassProgress progress(*this);
-  auto repaired = repair::Repair(OpenedVolume(), &layout_, &progress);
+  // Every change can be undone: its journal goes to the user's journal folder first.
+  const std::filesystem::path journal = repair::NewJournalPath("repair");
+  auto repaired = repair::Repair(OpenedVolume(), &layout_, &progress, &journal);
   if (!repaired) {
     passRanOnUnmounted_ |= unmounted_ && repaired.error().anyWritten;
     return std::move(repaired.error());

@@ -491,6 +491,53 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"chainIntoRoot", "另一簇链中的簇", "share clusters"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A repair leaves its journal first; undo gives the image back byte for byte, and only to the
+// volume that the journal is of, while it holds what the repair wrote.
+TEST_F(ImageTest, UndoPutsBackExactlyWhatTheRepairChanged) {
+  ASSERT_TRUE(MakeFat32Image(image, 64 * 1024, "-s 1"));
+  Populate(40);
+  ASSERT_TRUE(CopySparse(image, before));
+  const auto journal = dir / "journals" / "repair.journal";
+  const std::string target = " " + Quote(image.string());
+
+  // Where no journal can be written, nothing is.
+  const auto blocked = Cli("repair --journal " + Quote((before / "j").string()) + target);
+  EXPECT_EQ(blocked.status, 1);
+  EXPECT_NE(blocked.err.find("无法写入修改记录文件"), std::string::npos) << blocked.err;
+  EXPECT_TRUE(DifferingOffsets(before, image).empty());
+
+  const auto repaired = Cli("repair --journal " + Quote(journal.string()) + target);
+  ASSERT_EQ(repaired.status, 0) << repaired.err;
+  EXPECT_NE(repaired.out.find("kestrova-cli undo " + journal.string()), std::string::npos);
+  const auto changed = DifferingOffsets(before, image);
+  ASSERT_FALSE(changed.empty());
+
+  // Another volume, and a file that is no journal, are refused without a write.
+  const auto other = dir / "other.img";
+  ASSERT_TRUE(MakeFat32Image(other, 64 * 1024, "-s 1 -i 12345678"));
+  const auto otherBefore = ReadBytes(other);
+  EXPECT_EQ(Cli("undo " + Quote(journal.string()) + " " + Quote(other.string())).status, 1);
+  EXPECT_EQ(ReadBytes(other), otherBefore);
+  const auto cut = dir / "cut.journal";
+  const auto bytes = ReadBytes(journal);
+  std::ofstream(cut, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size() - 1));
+  EXPECT_NE(Cli("undo " + Quote(cut.string()) + target).err.find("不是可用的修改记录文件"),
+            std::string::npos);
+
+  const auto undone = Cli("undo " + Quote(journal.string()) + target);
+  EXPECT_EQ(undone.status, 0) << undone.err;
+  EXPECT_TRUE(DifferingOffsets(before, image).empty());
+  // Undone once, the sectors no longer hold what the repair wrote: the first is named.
+  const auto again = Cli("undo " + Quote(journal.string()) + target);
+  EXPECT_EQ(again.status, 1);
+  EXPECT_NE(again.err.find("第" + std::to_string(changed.front() / 512) + "扇区"),
+            std::string::npos)
+      << again.err;
+  EXPECT_TRUE(DifferingOffsets(before, image).empty());
+}
+
 // What the target names, told in the words of the case: nothing there, a folder, a character
 // device, a letter of no drive; and an empty drive list says so.
 TEST_F(ImageTest, TargetsThatAreNoDriveSayWhatTheyAre) {

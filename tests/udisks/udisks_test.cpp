@@ -203,8 +203,12 @@ class UdisksTest : public ::testing::Test {
   // kestrova-cli as the user nobody.
   static Output AsNobody(const std::string& arguments) {
     const fs::path err = daemons_->dir() / "stderr";
-    const auto run =
-        Shell(kAsNobody + Quote(CliPath()) + " " + arguments + " 2>" + Quote(err.string()));
+    // Journals go where nobody may write.
+    const fs::path state = daemons_->dir() / "state";
+    fs::create_directories(state);
+    fs::permissions(state, fs::perms::all);
+    const auto run = Shell(kAsNobody + std::string("env XDG_STATE_HOME=") + Quote(state.string()) +
+                           " " + Quote(CliPath()) + " " + arguments + " 2>" + Quote(err.string()));
     std::ifstream in(err);
     return {run.status,
             run.output,

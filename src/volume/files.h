@@ -1,0 +1,24 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Files beside the volume: the journal of a change, written to the disk before the volume is
+// touched, and the folder where journals go by default.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+
+namespace kestrova::volume {
+
+// Writes `bytes` as a new file at `path` (creating its folders; an existing file is not
+// replaced), and makes them reach the disk before it returns. 0, or the system's error value.
+int WriteFileDurably(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
+
+// The folder of the user's journals: $XDG_STATE_HOME/kestrova (by default
+// ~/.local/state/kestrova) on Linux, %LOCALAPPDATA%\Kestrova on Windows. Empty when the
+// environment names no such place.
+std::filesystem::path StateDirectory();
+
+// This process's number, to tell apart the files of programs that run at the same time.
+std::uint32_t ProcessNumber();
+
+}  // namespace kestrova::volume

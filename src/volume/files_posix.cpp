@@ -1,0 +1,55 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <system_error>
+
+#include "volume/files.h"
+
+namespace kestrova::volume {
+
+int WriteFileDurably(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
+  std::error_code made;
+  if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), made);
+  if (made) return made.value();
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return errno;
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int error = n < 0 ? errno : EIO;
+      ::close(fd);
+      return error;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (::fsync(fd) != 0) {
+    const int error = errno;
+    ::close(fd);
+    return error;
+  }
+  if (::close(fd) != 0) return errno;
+  // The file's name in its folder reaches the disk too.
+  const int folder = ::open(path.has_parent_path() ? path.parent_path().c_str() : ".",
+                            O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return errno;
+  const int synced = ::fsync(folder) == 0 ? 0 : errno;
+  ::close(folder);
+  return synced;
+}
+
+std::filesystem::path StateDirectory() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state && *state == '/') return std::filesystem::path(state) / "kestrova";
+  const char* home = std::getenv("HOME");
+  if (home && *home) return std::filesystem::path(home) / ".local" / "state" / "kestrova";
+  return {};
+}
+
+std::uint32_t ProcessNumber() { return static_cast<std::uint32_t>(::getpid()); }
+
+}  // namespace kestrova::volume
