@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "cli/console.h"
+#include "repair/codepage.h"
 #include "repair/engine.h"
 #include "repair/label.h"
 #include "repair/messages.h"
@@ -141,16 +142,28 @@ void PrintLayout(Output& out, const VolumeLayout& layout) {
 }
 
 void PrintHiddenFolders(Output& out, const repair::RootFindings& findings) {
+  using repair::messages::FolderName;
   for (const auto& folder : findings.hidden) {
     std::string flags;
     if (folder.deleted) flags += texts::Tr(texts::kEntryDeleted);
     if (folder.afterEnd) {
       flags.append(flags.empty() ? "" : ",").append(texts::Tr(texts::kEntryAfterEnd));
     }
-    out.Line(Format("0x%02X\t", static_cast<unsigned>(folder.attribute)) + folder.shortName + "\t" +
-             folder.longName + "\t" + flags);
+    // The name that the folder shows, with the note on a blank one.
+    const bool longShown = !folder.longName.empty();
+    out.Line(Format("0x%02X\t", static_cast<unsigned>(folder.attribute)) +
+             (longShown ? repair::VisibleName(folder.shortName) : FolderName(folder.shortName)) +
+             "\t" + (longShown ? FolderName(folder.longName) : std::string()) + "\t" + flags);
   }
   for (const auto& left : findings.leftAlone) out.Line(repair::messages::LeftAlone(left));
+}
+
+// The files that the virus left, each with why: after the folders.
+void PrintLeftovers(Output& out, const repair::RootFindings& findings) {
+  for (const auto& leftover : findings.leftovers) {
+    out.Line(repair::VisibleName(leftover.file.Name()) + "\t" +
+             repair::messages::LeftoverReason(leftover));
+  }
 }
 
 // The analysis and the pass under one open: nothing can happen between looking and repairing.
@@ -256,9 +269,13 @@ int Scan(const DriveTarget& target) {
   }
   Output out;
   PrintHiddenFolders(out, looked->findings);
+  PrintLeftovers(out, looked->findings);
   const bool printed = out.Finish();
-  // The count after the list, on standard error.
+  // The counts after the list, on standard error.
   Error(repair::messages::WouldRepairCount(looked->findings.hidden.size()) + "\n");
+  if (!looked->findings.leftovers.empty()) {
+    Error(repair::messages::LeftoverCount(looked->findings.leftovers.size()) + "\n");
+  }
   return printed ? kDone : kNothingWritten;
 }
 

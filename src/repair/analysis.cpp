@@ -11,6 +11,8 @@
 #include "repair/engine.h"
 #include "repair/exfat.h"
 #include "repair/fat.h"
+#include "repair/file_data.h"
+#include "repair/leftovers.h"
 #include "repair/problems.h"
 #include "repair/sector_io.h"
 
@@ -22,22 +24,6 @@ constexpr std::int64_t kBootSector = 0;
 constexpr std::uint32_t kBootReadBytes = fat::kMaxSectorSize;
 // The root chain's walk reads the FAT a window at a time.
 constexpr std::int64_t kFatWindowBytes = 64 << 10;
-
-// What a FAT entry says of the next cluster of a chain.
-enum class Link { kNext, kEnd, kBad, kInvalid };
-
-Link Follow(FileSystem fileSystem, std::uint32_t raw, std::uint32_t& next) {
-  if (fileSystem == FileSystem::kExfat) {
-    next = raw;
-    if (raw == exfat::kEndOfChain) return Link::kEnd;
-    if (raw == exfat::kBadCluster) return Link::kBad;
-    return Link::kNext;
-  }
-  next = raw & fat::kClusterMask;  // the top four bits are not part of the link
-  if (next >= fat::kEndOfChain) return Link::kEnd;
-  if (next == fat::kBadCluster) return Link::kBad;
-  return Link::kNext;
-}
 
 // Follows the root directory's chain through the FAT in use (the first one unless the boot
 // sector names another), recording its clusters. The FAT is read a window of sectors at a time;
@@ -113,7 +99,8 @@ static_assert(kHeldRoom % volume::kBufferAlignment == 0 && kHeldRoom >= fat::kMa
 // written. The root is planned on `track` before its first read, and each changed sector as it is
 // found; a transfer moves the track once the walker has looked at it.
 std::optional<Problem> ScanRootDirectory(volume::Volume& volume, VolumeLayout& layout,
-                                         RestoredSectors* restored, ProgressTrack& track) {
+                                         RestoredSectors* restored, RootEntries& entries,
+                                         ProgressTrack& track) {
   const std::vector<RootExtent> extents = RootExtents(layout);
   const std::int64_t sectorSize = layout.bytesPerSector;
   const std::int64_t rootBytes = layout.RootBytes();
@@ -129,7 +116,7 @@ std::optional<Problem> ScanRootDirectory(volume::Volume& volume, VolumeLayout& l
   layout.findings = {};
   std::vector<std::int64_t> changed;
   const std::unique_ptr<RootWalker> walker =
-      MakeRootWalker(layout, layout.findings, restored ? &changed : nullptr);
+      MakeRootWalker(layout, layout.findings, restored ? &changed : nullptr, &entries);
   std::int64_t read = 0;    // root bytes read so far
   std::int64_t looked = 0;  // root bytes the walker is done with
   std::size_t extent = 0;
@@ -221,8 +208,12 @@ std::optional<Problem> AnalyseVolume(volume::Volume& volume, VolumeLayout& layou
   }
   // The rest of the FAT is planned before the root, which plans itself, is read.
   track.Plan(FatScanBytes(layout, window));
-  if (auto problem = ScanRootDirectory(volume, layout, restored, track)) return problem;
-  return CheckOtherChains(volume, layout, window, track);
+  RootEntries entries;
+  if (auto problem = ScanRootDirectory(volume, layout, restored, entries, track)) return problem;
+  if (auto problem = CheckOtherChains(volume, layout, window, track)) return problem;
+  // The files that the virus left, once the volume proved to be one the engine reads.
+  FindLeftovers(volume, layout, entries, track);
+  return std::nullopt;
 }
 
 }  // namespace

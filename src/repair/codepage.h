@@ -14,4 +14,11 @@ std::string Cp936ToUtf8(std::string_view bytes);
 // The UTF-8 text of UTF-16 code units (long names); a lone surrogate shows as U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view text);
 
+// Whether a name (UTF-8) is blank: not empty, and every character of it a space (U+0020, U+00A0,
+// U+3000, ...) or one that shows nothing (controls, zero-width and format characters, fillers).
+bool IsBlankName(std::string_view name);
+// A name as it can be read on a screen: a blank name as the code points of all its characters
+// ("[U+00A0]"), any other with the characters that show nothing as their code points.
+std::string VisibleName(std::string_view name);
+
 }  // namespace kestrova::repair

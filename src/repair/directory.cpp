@@ -21,9 +21,11 @@ bool SameIgnoringAsciiCase(std::string_view a, std::string_view b) {
 }  // namespace
 
 std::unique_ptr<RootWalker> MakeRootWalker(const VolumeLayout& layout, RootFindings& findings,
-                                           std::vector<std::int64_t>* restored) {
-  return layout.fileSystem == FileSystem::kExfat ? MakeExfatRootWalker(layout, findings, restored)
-                                                 : MakeFatRootWalker(layout, findings, restored);
+                                           std::vector<std::int64_t>* restored,
+                                           RootEntries* entries) {
+  return layout.fileSystem == FileSystem::kExfat
+             ? MakeExfatRootWalker(layout, findings, restored, entries)
+             : MakeFatRootWalker(layout, findings, restored, entries);
 }
 
 bool IsWindowsOwnFolder(std::string_view name) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "repair/layout.h"
+#include "repair/leftovers.h"
 #include "repair/messages.h"
 #include "repair/scan.h"
 
@@ -39,13 +40,17 @@ class RootWalker {
 
 // A walker of the analysed layout's root that fills `findings`. With `restored`, it also restores
 // every hidden folder in the windows it is given and appends the root offset of each entry it
-// changed; every byte that changed lies in the 32 bytes from one of them.
+// changed; every byte that changed lies in the 32 bytes from one of them. With `entries`, it
+// records there the files and folders in use, for the leftovers' rules.
 std::unique_ptr<RootWalker> MakeRootWalker(const VolumeLayout& layout, RootFindings& findings,
-                                           std::vector<std::int64_t>* restored);
+                                           std::vector<std::int64_t>* restored,
+                                           RootEntries* entries = nullptr);
 std::unique_ptr<RootWalker> MakeFatRootWalker(const VolumeLayout& layout, RootFindings& findings,
-                                              std::vector<std::int64_t>* restored);
+                                              std::vector<std::int64_t>* restored,
+                                              RootEntries* entries);
 std::unique_ptr<RootWalker> MakeExfatRootWalker(const VolumeLayout& layout, RootFindings& findings,
-                                                std::vector<std::int64_t>* restored);
+                                                std::vector<std::int64_t>* restored,
+                                                RootEntries* entries);
 
 // A hidden folder with only its place filled in: the sector and the index in it of the entry at
 // byte `offset` of the root, whose extents are `extents` (RootExtents of the layout).

@@ -81,6 +81,8 @@ inline constexpr std::uint16_t kAttrReserved = 0xFFC8;  // no exFAT defines thes
 // stream extension), and the length of their data in bytes.
 inline constexpr std::size_t kFirstClusterOffset = 20;  // 32 bits
 inline constexpr std::size_t kDataLengthOffset = 24;    // 64 bits
+// The stream extension's valid data length: the bytes past it read as zeros.
+inline constexpr std::size_t kValidDataLengthOffset = 8;  // 64 bits
 // The allocation bitmap entry: which FAT's bitmap it is (a volume with two FATs has two).
 inline constexpr std::size_t kBitmapFlagsOffset = 1;  // 8 bits
 inline constexpr std::uint8_t kBitmapOfSecondFat = 0x01;

@@ -129,12 +129,13 @@ SetShape ShapeOf(std::span<const std::uint8_t> set) {
 class ExfatWalker final : public RootWalker {
  public:
   ExfatWalker(const VolumeLayout& layout, RootFindings& findings,
-              std::vector<std::int64_t>* restored)
+              std::vector<std::int64_t>* restored, RootEntries* entries)
       : layout_(layout),
         extents_(RootExtents(layout)),
         rootClusters_(layout),
         findings_(findings),
-        restored_(restored) {}
+        restored_(restored),
+        entries_(entries) {}
 
   // The in-use entries up to the end-of-directory entry: sets must be whole and their checksums
   // right, and no entry may own a cluster of the root's own chain.
@@ -203,6 +204,7 @@ class ExfatWalker final : public RootWalker {
       }
     }
     const std::uint16_t attributes = Read16(set, kFileAttributesOffset);
+    if (entries_) Record(at, set, attributes, shape);
     if (!IsHiddenFolder(attributes)) return std::nullopt;
     HiddenFolder folder = PlaceOf(layout_, extents_, at);
     folder.longName = NameOf(set);
@@ -225,11 +227,37 @@ class ExfatWalker final : public RootWalker {
     return std::nullopt;
   }
 
+  // A file or folder at root offset `at`, for the leftovers' rules. A file whose set holds a
+  // critical entry that this program does not know is not one it could remove: it is left out.
+  void Record(std::int64_t at, std::span<const std::uint8_t> set, std::uint16_t attributes,
+              const SetShape& shape) {
+    if (attributes & kAttrDirectory) {
+      entries_->AddFolder({}, NameOf(set));
+      return;
+    }
+    if (shape.unknownCritical != 0) return;
+    const auto stream = set.subspan(kEntrySize, kEntrySize);
+    const HiddenFolder place = PlaceOf(layout_, extents_, at);
+    RootFile file;
+    file.offset = at;
+    file.entryCount = static_cast<int>(set.size() / kEntrySize);
+    file.sector = place.sector;
+    file.index = place.index;
+    file.longName = NameOf(set);
+    file.attributes = attributes;
+    file.firstCluster = Read32(stream, kFirstClusterOffset);
+    file.size = fat::Read64(stream, kDataLengthOffset);
+    file.validSize = fat::Read64(stream, kValidDataLengthOffset);
+    file.noFatChain = stream[kSecondaryFlagsOffset] & kNoFatChain;
+    entries_->AddFile(std::move(file));
+  }
+
   const VolumeLayout& layout_;
   const std::vector<RootExtent> extents_;
   const RootClusterSet rootClusters_;
   RootFindings& findings_;
   std::vector<std::int64_t>* restored_;
+  RootEntries* entries_;
   bool ended_ = false;
   bool labelSeen_ = false;
 };
@@ -237,8 +265,9 @@ class ExfatWalker final : public RootWalker {
 }  // namespace
 
 std::unique_ptr<RootWalker> MakeExfatRootWalker(const VolumeLayout& layout, RootFindings& findings,
-                                                std::vector<std::int64_t>* restored) {
-  return std::make_unique<ExfatWalker>(layout, findings, restored);
+                                                std::vector<std::int64_t>* restored,
+                                                RootEntries* entries) {
+  return std::make_unique<ExfatWalker>(layout, findings, restored, entries);
 }
 
 }  // namespace kestrova::repair

@@ -67,8 +67,13 @@ inline constexpr std::size_t kNameLength = 8;
 inline constexpr std::size_t kExtensionOffset = 8;
 inline constexpr std::size_t kExtensionLength = 3;
 inline constexpr std::size_t kAttributeOffset = 11;
+// Names that fit 8.3 in lower case keep no long name: these bits say which part is lower case.
+inline constexpr std::size_t kCaseFlagsOffset = 12;
+inline constexpr std::uint8_t kLowerCaseBase = 0x08;
+inline constexpr std::uint8_t kLowerCaseExtension = 0x10;
 inline constexpr std::size_t kFirstClusterHighOffset = 20;  // 16 bits
 inline constexpr std::size_t kFirstClusterLowOffset = 26;   // 16 bits
+inline constexpr std::size_t kFileSizeOffset = 28;          // 32 bits
 inline constexpr std::uint8_t kBlank = 0x20;
 inline constexpr std::uint8_t kEndOfDirectory = 0x00;  // first name byte: no entries follow
 inline constexpr std::uint8_t kDeletedEntry = 0xE5;    // first name byte of a deleted entry

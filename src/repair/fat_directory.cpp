@@ -10,6 +10,7 @@
 #include "repair/engine.h"
 #include "repair/entries.h"
 #include "repair/fat.h"
+#include "repair/label.h"
 #include "repair/problems.h"
 
 namespace kestrova::repair {
@@ -21,10 +22,18 @@ constexpr std::size_t kMaxLongEntries = 20;  // 255 characters / 13 per entry
 constexpr char16_t kLongNameEnd = 0x0000;
 constexpr char16_t kLongNamePad = 0xFFFF;
 
+// A long name and where its entries begin in the root.
+struct LongName {
+  std::string text;
+  int entries = 0;
+  std::int64_t first = 0;
+};
+
 // Gathers the long-name entries in front of a short entry.
 class LongNameCollector {
  public:
-  void Add(std::span<const std::uint8_t> entry) {
+  // The entry at root offset `offset`.
+  void Add(std::span<const std::uint8_t> entry, std::int64_t offset) {
     const std::uint8_t ordinalByte = entry[kLongOrdinalOffset];
     const std::size_t ordinal = ordinalByte & kLongOrdinalMask;
     if (ordinal == 0 || ordinal > kMaxLongEntries) return Reset();
@@ -33,6 +42,7 @@ class LongNameCollector {
       count_ = ordinal;
       checksum_ = entry[kLongChecksumOffset];
       expected_ = ordinal;
+      first_ = offset;
     }
     if (count_ == 0 || ordinal != expected_ || entry[kLongChecksumOffset] != checksum_) {
       return Reset();
@@ -44,8 +54,8 @@ class LongNameCollector {
     --expected_;
   }
 
-  // The long name that belongs to this short entry, or empty.
-  std::string Take(std::span<const std::uint8_t> shortEntry) {
+  // The long name that belongs to this short entry, or none.
+  LongName Take(std::span<const std::uint8_t> shortEntry) {
     if (count_ == 0) return {};
     const bool complete =
         count_ != 0 && expected_ == 0 && ShortNameChecksum(&shortEntry[kNameOffset]) == checksum_;
@@ -56,8 +66,9 @@ class LongNameCollector {
         if (c != kLongNamePad) text += c;
       }
     }
+    const LongName name{Utf16ToUtf8(text), complete ? static_cast<int>(count_) : 0, first_};
     Reset();
-    return Utf16ToUtf8(text);
+    return complete ? name : LongName{};
   }
 
   void Reset() { count_ = expected_ = 0; }
@@ -67,39 +78,67 @@ class LongNameCollector {
   std::size_t count_ = 0;
   std::size_t expected_ = 0;
   std::uint8_t checksum_ = 0;
+  std::int64_t first_ = 0;
 };
+
+// A file's short name as Windows shows it: in lower case where the entry's case bits say so.
+std::string ShownShortName(std::span<const std::uint8_t> entry) {
+  std::string name = DisplayShortName(entry);
+  const std::uint8_t lower = entry[kCaseFlagsOffset];
+  const std::size_t dot = name.find('.');
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const bool inBase = i < dot;
+    if (name[i] >= 'A' && name[i] <= 'Z' &&
+        (lower & (inBase ? kLowerCaseBase : kLowerCaseExtension))) {
+      name[i] = static_cast<char>(name[i] - 'A' + 'a');
+    }
+  }
+  return name;
+}
 
 class FatWalker final : public RootWalker {
  public:
-  FatWalker(const VolumeLayout& layout, RootFindings& findings, std::vector<std::int64_t>* restored)
+  FatWalker(const VolumeLayout& layout, RootFindings& findings, std::vector<std::int64_t>* restored,
+            RootEntries* entries)
       : layout_(layout),
         extents_(RootExtents(layout)),
         rootClusters_(layout),
         findings_(findings),
-        restored_(restored) {}
+        restored_(restored),
+        entries_(entries) {}
 
   // Every 32-byte slot is visited, also after the end-of-directory mark.
   std::optional<Problem> Look(std::span<std::uint8_t> window, std::int64_t offset, bool,
                               std::size_t& done) override {
     for (done = 0; done + kDirEntrySize <= window.size(); done += kDirEntrySize) {
       const auto entry = window.subspan(done, kDirEntrySize);
+      const std::int64_t at = offset + static_cast<std::int64_t>(done);
       const std::uint8_t lead = entry[kNameOffset];
       const std::uint8_t attribute = entry[kAttributeOffset];
       if (lead == kEndOfDirectory) ended_ = true;
       if (auto problem = CrossLink(entry)) return problem;
       if (attribute == kAttrLongName && lead != kDeletedEntry) {
-        longName_.Add(entry);
+        longName_.Add(entry, at);
         continue;
       }
-      if (!IsHiddenFolderEntry(entry)) {
+      const bool deleted = lead == kDeletedEntry;
+      const bool live = !deleted && !ended_;
+      if (live && (attribute & kAttrVolumeId)) {
+        if (findings_.label.empty()) findings_.label = FatLabelText(entry, kNameOffset);
         longName_.Reset();
         continue;
       }
-      std::string name = longName_.Take(entry);
-      const bool deleted = lead == kDeletedEntry;
-      HiddenFolder folder = PlaceOf(layout_, extents_, offset + static_cast<std::int64_t>(done));
+      const bool hiddenFolder = IsHiddenFolderEntry(entry);
+      if (!hiddenFolder && !(live && entries_)) {
+        longName_.Reset();
+        continue;
+      }
+      LongName name = longName_.Take(entry);
+      if (live && entries_) Record(entry, at, name);
+      if (!hiddenFolder) continue;
+      HiddenFolder folder = PlaceOf(layout_, extents_, at);
       folder.shortName = DisplayShortName(entry);
-      folder.longName = deleted ? "" : std::move(name);
+      folder.longName = deleted ? "" : std::move(name.text);
       folder.attribute = attribute;
       folder.deleted = deleted;
       folder.afterEnd = ended_;
@@ -110,13 +149,41 @@ class FatWalker final : public RootWalker {
       findings_.hidden.push_back(std::move(folder));
       if (restored_) {
         entry[kAttributeOffset] = RestoredAttribute(attribute);
-        restored_->push_back(offset + static_cast<std::int64_t>(done));
+        restored_->push_back(at);
       }
     }
     return std::nullopt;
   }
 
  private:
+  // A file or folder in use at root offset `at`, for the leftovers' rules.
+  void Record(std::span<const std::uint8_t> entry, std::int64_t at, const LongName& name) {
+    const std::uint8_t attribute = entry[kAttributeOffset];
+    if (attribute & kAttrDirectory) {
+      entries_->AddFolder(DisplayShortName(entry), name.text);
+      return;
+    }
+    const HiddenFolder place = PlaceOf(layout_, extents_, at);
+    RootFile file;
+    file.offset = name.entries > 0 ? name.first : at;
+    file.entryCount = name.entries + 1;
+    file.sector = place.sector;
+    file.index = place.index;
+    file.shortName = ShownShortName(entry);
+    file.longName = name.text;
+    file.attributes = attribute;
+    file.firstCluster = FirstCluster(entry);
+    file.size = file.validSize = Read32(entry, kFileSizeOffset);
+    entries_->AddFile(std::move(file));
+  }
+
+  // The first cluster that an entry names; only FAT32 keeps its high half.
+  std::uint32_t FirstCluster(std::span<const std::uint8_t> entry) const {
+    const std::uint32_t high =
+        layout_.fileSystem == FileSystem::kFat32 ? Read16(entry, kFirstClusterHighOffset) : 0;
+    return (high << 16 | Read16(entry, kFirstClusterLowOffset)) & kClusterMask;
+  }
+
   // A root whose chain runs into the clusters of a file or folder that the root itself lists is
   // cross-linked: rewriting the root would rewrite that file's data. A fixed root has no chain.
   std::optional<Problem> CrossLink(std::span<const std::uint8_t> entry) const {
@@ -125,10 +192,7 @@ class FatWalker final : public RootWalker {
         (entry[kAttributeOffset] & kAttrVolumeId)) {  // also long names
       return std::nullopt;
     }
-    const std::uint32_t first =
-        (static_cast<std::uint32_t>(Read16(entry, kFirstClusterHighOffset)) << 16 |
-         Read16(entry, kFirstClusterLowOffset)) &
-        kClusterMask;
+    const std::uint32_t first = FirstCluster(entry);
     if (!rootClusters_.Contains(first)) return std::nullopt;
     return DamagedChain({DetailKind::kNamedCrossLink, 0, first, DisplayShortName(entry)});
   }
@@ -138,6 +202,7 @@ class FatWalker final : public RootWalker {
   const RootClusterSet rootClusters_;
   RootFindings& findings_;
   std::vector<std::int64_t>* restored_;
+  RootEntries* entries_;
   LongNameCollector longName_;
   bool ended_ = false;
 };
@@ -145,8 +210,9 @@ class FatWalker final : public RootWalker {
 }  // namespace
 
 std::unique_ptr<RootWalker> MakeFatRootWalker(const VolumeLayout& layout, RootFindings& findings,
-                                              std::vector<std::int64_t>* restored) {
-  return std::make_unique<FatWalker>(layout, findings, restored);
+                                              std::vector<std::int64_t>* restored,
+                                              RootEntries* entries) {
+  return std::make_unique<FatWalker>(layout, findings, restored, entries);
 }
 
 std::uint8_t ShortNameChecksum(const std::uint8_t* name11) {

@@ -8,9 +8,8 @@
 #include "repair/fat.h"
 
 namespace kestrova::repair {
-namespace {
 
-std::string FatLabel(std::span<const std::uint8_t> boot, std::size_t offset) {
+std::string FatLabelText(std::span<const std::uint8_t> boot, std::size_t offset) {
   std::string label(reinterpret_cast<const char*>(&boot[offset]), fat::kVolumeLabelLength);
   for (char& c : label) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
@@ -19,17 +18,15 @@ std::string FatLabel(std::span<const std::uint8_t> boot, std::size_t offset) {
   return label == fat::kNoVolumeLabel ? std::string() : Cp936ToUtf8(label);
 }
 
-}  // namespace
-
 std::string VolumeLabel(const VolumeLayout& layout) {
   switch (layout.fileSystem) {
     case FileSystem::kExfat:
       return layout.findings.label;
     case FileSystem::kFat32:
-      return FatLabel(layout.bootSector, fat::kVolumeLabelOffset);
+      return FatLabelText(layout.bootSector, fat::kVolumeLabelOffset);
     case FileSystem::kFat12:
     case FileSystem::kFat16:
-      return FatLabel(layout.bootSector, fat::kSmallVolumeLabelOffset);
+      return FatLabelText(layout.bootSector, fat::kSmallVolumeLabelOffset);
   }
   return {};
 }

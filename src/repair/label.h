@@ -2,6 +2,8 @@
 // The volume label of a drive, for listing drives.
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string>
 
 #include "repair/layout.h"
@@ -13,6 +15,10 @@ namespace kestrova::repair {
 // formatters' "NO NAME" as none, bytes of 0x80 and above read as code page 936), the root's label
 // entry on exFAT. Empty when there is none.
 std::string VolumeLabel(const VolumeLayout& layout);
+
+// The 11-byte label at `offset` of `bytes` (a boot sector, or a FAT root's label entry) as the
+// user reads it: trailing blanks removed, the formatters' "NO NAME" as none.
+std::string FatLabelText(std::span<const std::uint8_t> bytes, std::size_t offset);
 
 // Opens the drive's volume for reading, analyses it and returns its label (empty when the volume
 // cannot be read or analysed).

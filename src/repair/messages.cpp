@@ -3,6 +3,7 @@
 
 #include <cerrno>
 
+#include "repair/codepage.h"
 #include "repair/texts.h"
 
 namespace kestrova::repair::messages {
@@ -266,7 +267,14 @@ const char* Title(const Problem& problem) {
   return Tr(texts::kRepairFailedTitle);
 }
 
-std::string RestoredFolder(const std::string& name) { return Format(texts::kRestoredFolder, name); }
+std::string FolderName(const std::string& name) {
+  const std::string shown = VisibleName(name);
+  return IsBlankName(name) ? Format(texts::kBlankFolder, shown) : shown;
+}
+
+std::string RestoredFolder(const std::string& name) {
+  return Format(texts::kRestoredFolder, FolderName(name));
+}
 
 std::string RestoredCount(std::size_t count) {
   if (count == 0) return Tr(texts::kNothingToRestore);
@@ -283,6 +291,39 @@ std::string LeftAlone(const LeftAloneFolder& left) {
                     static_cast<std::uint64_t>(left.entryType));
   }
   return {};
+}
+
+std::string LeftoverReason(const Leftover& leftover) {
+  // What a shortcut or autorun.inf says, with the characters that show nothing made visible.
+  const std::string command = VisibleName(leftover.command);
+  const std::string subject = VisibleName(leftover.subject);
+  // The command of a shortcut named like something, when it could be read.
+  const std::string target = command.empty() ? std::string(Tr(texts::kLeftoverNoTarget))
+                                             : Format(texts::kLeftoverTarget, command);
+  switch (leftover.reason) {
+    case repair::LeftoverReason::kShortcutRunsHost:
+      return Format(texts::kLeftoverRunsHost, command);
+    case repair::LeftoverReason::kShortcutRunsFromDrive:
+      return Format(texts::kLeftoverRunsFromDrive, command);
+    case repair::LeftoverReason::kShortcutLikeFolder:
+      return Format(texts::kLeftoverLikeFolder, subject, target);
+    case repair::LeftoverReason::kShortcutLikeLabel:
+      return Format(texts::kLeftoverLikeLabel, subject, target);
+    case repair::LeftoverReason::kAutorun:
+      return subject.empty() ? Tr(texts::kLeftoverAutorunNoLine)
+                             : Format(texts::kLeftoverAutorun, subject);
+    case repair::LeftoverReason::kNamedByShortcut:
+      return Format(texts::kLeftoverNamedByShortcut, subject, command);
+    case repair::LeftoverReason::kNamedByAutorun:
+      return Format(texts::kLeftoverNamedByAutorun, subject);
+    case repair::LeftoverReason::kHiddenProgram:
+      return Tr(texts::kLeftoverHiddenProgram);
+  }
+  return {};
+}
+
+std::string LeftoverCount(std::size_t count) {
+  return count == 1 ? Tr(texts::kLeftoverOne) : Format(texts::kLeftoverCount, count);
 }
 
 std::string Size(std::uint64_t bytes) {

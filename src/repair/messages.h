@@ -128,11 +128,17 @@ namespace messages {
 std::string Text(const Problem& problem);
 const char* Title(const Problem& problem);
 
+// A folder's name as the reports show it: readable (VisibleName), and for a blank name with the
+// note that the virus moved the user's files into that folder.
+std::string FolderName(const std::string& name);
 // What the command line and the window say about the folders that a pass restored.
 std::string RestoredFolder(const std::string& name);
 std::string RestoredCount(std::size_t count);
 // What the command line says about a hidden folder that is left as it is, and why.
 std::string LeftAlone(const LeftAloneFolder& folder);
+// Why a root file is one that the virus left, and how many of them were found.
+std::string LeftoverReason(const Leftover& leftover);
+std::string LeftoverCount(std::size_t count);
 // How many folder entries a repair would change.
 std::string WouldRepairCount(std::size_t count);
 // A size in bytes, and in KiB, MiB or GiB, whichever keeps the number above one.

@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Text conversions that need no platform: UTF-16 to UTF-8.
+// Text conversions that need no platform: UTF-16 to UTF-8, and names as they can be read.
 #include "repair/codepage.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
 
 namespace kestrova::repair {
 namespace {
@@ -23,7 +27,77 @@ void AppendUtf8(std::string& out, char32_t c) {
   }
 }
 
+// The code points of UTF-8 text; a byte that begins no valid sequence is U+FFFD.
+std::vector<char32_t> CodePoints(std::string_view text) {
+  std::vector<char32_t> points;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    std::size_t length = 0;
+    char32_t c = 0;
+    if (lead < 0x80) {
+      length = 1;
+      c = lead;
+    } else if ((lead & 0xE0) == 0xC0) {
+      length = 2;
+      c = lead & 0x1F;
+    } else if ((lead & 0xF0) == 0xE0) {
+      length = 3;
+      c = lead & 0x0F;
+    } else if ((lead & 0xF8) == 0xF0) {
+      length = 4;
+      c = lead & 0x07;
+    }
+    bool valid = length != 0 && i + length <= text.size();
+    for (std::size_t k = 1; valid && k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      valid = next >> 6 == 2;
+      c = c << 6 | (next & 0x3F);
+    }
+    points.push_back(valid ? c : 0xFFFD);
+    i += valid ? length : 1;
+  }
+  return points;
+}
+
+// Characters that take room but show nothing.
+bool IsSpace(char32_t c) {
+  return c == 0x20 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
+         c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+// Characters that show nothing at all: controls, zero-width and format characters, the Hangul
+// fillers, variation selectors and tags.
+bool IsInvisible(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0xAD || c == 0x34F || c == 0x61C ||
+         c == 0x115F || c == 0x1160 || c == 0x17B4 || c == 0x17B5 || (c >= 0x180B && c <= 0x180E) ||
+         (c >= 0x200B && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2060 && c <= 0x206F) || c == 0x3164 || (c >= 0xFE00 && c <= 0xFE0F) ||
+         c == 0xFEFF || c == 0xFFA0 || (c >= 0xFFF0 && c <= 0xFFFB) ||
+         (c >= 0x1D173 && c <= 0x1D17A) || (c >= 0xE0000 && c <= 0xE0FFF);
+}
+
 }  // namespace
+
+bool IsBlankName(std::string_view name) {
+  const auto points = CodePoints(name);
+  return !points.empty() && std::all_of(points.begin(), points.end(),
+                                        [](char32_t c) { return IsSpace(c) || IsInvisible(c); });
+}
+
+std::string VisibleName(std::string_view name) {
+  const bool blank = IsBlankName(name);
+  std::string shown;
+  for (const char32_t c : CodePoints(name)) {
+    if (blank || IsInvisible(c)) {
+      char code[16];
+      std::snprintf(code, sizeof code, "[U+%04X]", static_cast<unsigned>(c));
+      shown += code;
+    } else {
+      AppendUtf8(shown, c);
+    }
+  }
+  return shown;
+}
 
 std::string Utf16ToUtf8(std::u16string_view text) {
   std::string out;

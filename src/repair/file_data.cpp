@@ -1,0 +1,131 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "repair/file_data.h"
+
+#include <algorithm>
+
+#include "repair/engine.h"
+#include "repair/exfat.h"
+#include "repair/fat.h"
+#include "repair/sector_io.h"
+
+namespace kestrova::repair {
+namespace {
+
+// The end-of-chain and bad-cluster values of FAT12 and FAT16; FAT32's and exFAT's are in fat.h
+// and exfat.h.
+constexpr std::uint32_t kFat12EndOfChain = 0xFF8;
+constexpr std::uint32_t kFat12BadCluster = 0xFF7;
+constexpr std::uint32_t kFat16EndOfChain = 0xFFF8;
+constexpr std::uint32_t kFat16BadCluster = 0xFFF7;
+
+}  // namespace
+
+Link Follow(FileSystem fileSystem, std::uint32_t raw, std::uint32_t& next) {
+  switch (fileSystem) {
+    case FileSystem::kExfat:
+      next = raw;
+      if (raw == exfat::kEndOfChain) return Link::kEnd;
+      if (raw == exfat::kBadCluster) return Link::kBad;
+      return Link::kNext;
+    case FileSystem::kFat32:
+      next = raw & fat::kClusterMask;
+      if (next >= fat::kEndOfChain) return Link::kEnd;
+      if (next == fat::kBadCluster) return Link::kBad;
+      return Link::kNext;
+    case FileSystem::kFat16:
+      next = raw;
+      if (next >= kFat16EndOfChain) return Link::kEnd;
+      if (next == kFat16BadCluster) return Link::kBad;
+      return Link::kNext;
+    case FileSystem::kFat12:
+      break;
+  }
+  next = raw;
+  if (next >= kFat12EndOfChain) return Link::kEnd;
+  if (next == kFat12BadCluster) return Link::kBad;
+  return Link::kNext;
+}
+
+FatReader::FatReader(volume::Volume& volume, const VolumeLayout& layout, ProgressTrack* track)
+    : volume_(volume),
+      layout_(layout),
+      track_(track),
+      window_(2 * static_cast<std::size_t>(layout.bytesPerSector)) {}
+
+std::optional<std::uint32_t> FatReader::Entry(std::int64_t cluster) {
+  const std::int64_t sectorSize = layout_.bytesPerSector;
+  std::int64_t offset = cluster * fat::kFatEntrySize;
+  if (layout_.fileSystem == FileSystem::kFat12) offset = cluster + cluster / 2;
+  if (layout_.fileSystem == FileSystem::kFat16) offset = cluster * 2;
+  const std::int64_t sector = offset / sectorSize;
+  const std::int64_t width = layout_.fileSystem == FileSystem::kFat12   ? 2
+                             : layout_.fileSystem == FileSystem::kFat16 ? 2
+                                                                        : 4;
+  const std::int64_t lastSector = (offset + width - 1) / sectorSize;
+  if (cluster < 0 || lastSector >= layout_.fatSize) return std::nullopt;
+  if (sector < first_ || lastSector >= first_ + count_) {
+    const std::int64_t count = std::min<std::int64_t>(2, layout_.fatSize - sector);
+    const auto bytes = window_.bytes().first(static_cast<std::size_t>(count * sectorSize));
+    first_ = -1;
+    if (ReadSectors(volume_, layout_.ActiveFatStart() + sector, layout_.bytesPerSector, bytes)) {
+      return std::nullopt;
+    }
+    if (track_) track_->Touched();
+    first_ = sector;
+    count_ = count;
+  }
+  const auto at = static_cast<std::size_t>(offset - first_ * sectorSize);
+  const auto bytes = window_.bytes();
+  switch (layout_.fileSystem) {
+    case FileSystem::kFat12: {
+      const std::uint32_t pair = fat::Read16(bytes, at);
+      return cluster % 2 ? pair >> 4 : pair & 0xFFF;
+    }
+    case FileSystem::kFat16:
+      return fat::Read16(bytes, at);
+    case FileSystem::kFat32:
+    case FileSystem::kExfat:
+      break;
+  }
+  return fat::Read32(bytes, at);
+}
+
+std::vector<std::uint8_t> ReadFileStart(volume::Volume& volume, const VolumeLayout& layout,
+                                        const RootFile& file, std::size_t limit,
+                                        ProgressTrack& track) {
+  const std::int64_t sectorSize = layout.bytesPerSector;
+  const std::int64_t clusterBytes = layout.ClusterBytes();
+  const auto want = static_cast<std::int64_t>(std::min<std::uint64_t>(limit, file.validSize));
+  std::vector<std::uint8_t> data;
+  if (want <= 0 || sectorSize <= 0 || clusterBytes <= 0) return data;
+  // The most that one cluster gives of what is wanted, in whole sectors.
+  const std::int64_t pieceBytes =
+      std::min(clusterBytes, (want + sectorSize - 1) / sectorSize * sectorSize);
+  volume::AlignedBuffer buffer(static_cast<std::size_t>(pieceBytes));
+  FatReader fat(volume, layout, &track);
+  std::int64_t cluster = file.firstCluster;
+  while (static_cast<std::int64_t>(data.size()) < want) {
+    const auto sector = ClusterFirstSector(layout, cluster);
+    if (!sector) break;
+    const std::int64_t rest = want - static_cast<std::int64_t>(data.size());
+    const std::int64_t piece =
+        std::min(clusterBytes, (rest + sectorSize - 1) / sectorSize * sectorSize);
+    const auto bytes = buffer.bytes().first(static_cast<std::size_t>(piece));
+    if (ReadSectors(volume, *sector, layout.bytesPerSector, bytes)) break;
+    track.Touched();
+    data.insert(data.end(), bytes.begin(),
+                bytes.begin() + static_cast<std::ptrdiff_t>(std::min(piece, rest)));
+    if (static_cast<std::int64_t>(data.size()) >= want) break;
+    if (file.noFatChain) {
+      ++cluster;
+      continue;
+    }
+    const auto raw = fat.Entry(cluster);
+    std::uint32_t next = 0;
+    if (!raw || Follow(layout.fileSystem, *raw, next) != Link::kNext) break;
+    cluster = next;
+  }
+  return data;
+}
+
+}  // namespace kestrova::repair

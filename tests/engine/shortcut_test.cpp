@@ -1,0 +1,157 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The shortcut parser against lnkinfo (liblnk) on shortcuts that the tests' own writer makes:
+// what lnkinfo reads from them, the parser reads too; a cut shortcut has no target.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fat_tools.h"
+#include "repair/shell_link.h"
+#include "shortcut_writer.h"
+
+namespace kestrova::testing {
+namespace {
+
+// What lnkinfo printed: each "key : value" line in order.
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+Fields LnkInfo(const std::filesystem::path& file, int& status) {
+  const auto run = Run("lnkinfo " + Quote(file.string()), true);
+  status = run.status;
+  static const std::regex line(R"(^\t+([^\t:][^:]*?)\t*: ?(.*)$)");
+  Fields fields;
+  std::istringstream lines(run.output);
+  for (std::string text; std::getline(lines, text);) {
+    std::smatch match;
+    if (std::regex_match(text, match, line)) fields.emplace_back(match[1], match[2]);
+  }
+  return fields;
+}
+
+std::string Field(const Fields& fields, const std::string& key) {
+  for (const auto& [name, value] : fields) {
+    if (name == key) return value;
+  }
+  return {};
+}
+
+// The path that lnkinfo's shell items name: the volume, then each file entry's long name (its
+// name when it has none).
+std::string ItemPath(const Fields& fields) {
+  std::string path;
+  std::string pending;  // a file entry's name, until its long name comes
+  const auto flush = [&] {
+    if (pending.empty()) return;
+    if (!path.empty() && path.back() != '\\') path += '\\';
+    path += pending;
+    pending.clear();
+  };
+  for (const auto& [key, value] : fields) {
+    if (key == "Volume name") path = value;
+    if (key == "Name") {
+      flush();
+      pending = value;
+    }
+    if (key == "Long name") pending = value;
+  }
+  flush();
+  return path;
+}
+
+struct Case {
+  const char* name;
+  Shortcut shortcut;
+};
+
+const Case kCases[] = {
+    {"hostWithArguments",
+     {.idList = {"C:\\", "Windows", "System32", "cmd.exe"},
+      .localPath = "C:\\Windows\\System32\\cmd.exe",
+      .unicodeLocalPath = true,
+      .driveSerial = 0x5C3A19E2,
+      .relativePath = "..\\..\\..\\Windows\\System32\\cmd.exe",
+      .arguments = "/c start x.vbs & start explorer Photos",
+      .iconLocation = "%SystemRoot%\\System32\\shell32.dll",
+      .environmentPath = "%windir%\\system32\\cmd.exe"}},
+    {"programOnTheDrive",
+     {.idList = {"F:\\", "RECYCLER", "x.exe"},
+      .localPath = "F:\\RECYCLER\\x.exe",
+      .driveSerial = 0x1234ABCD,
+      .driveType = 2,
+      .name = "Work",
+      .workingDirectory = "F:\\RECYCLER",
+      .unicode = false}},
+    {"document",
+     {.idList = {"C:\\", "Users", "me", "Documents", "notes.txt"},
+      .localPath = "C:\\Users\\me\\Documents\\notes.txt",
+      .name = "My notes",
+      .relativePath = "..\\..\\Users\\me\\Documents\\notes.txt",
+      .workingDirectory = "C:\\Users\\me\\Documents"}},
+    {"idListOnly", {.idList = {"F:\\", "资料", "报告.exe"}}},
+};
+
+void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
+
+class ShortcutTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ShortcutTest, ParserReadsWhatLnkinfoReads) {
+  TempDir dir;
+  const auto file = dir / "link.lnk";
+  const auto bytes = ShortcutBytes(GetParam().shortcut);
+  std::ofstream(file, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+  int status = -1;
+  const Fields fields = LnkInfo(file, status);
+  ASSERT_EQ(status, 0) << "lnkinfo (liblnk-utils) must be installed";
+  const auto link = repair::ParseShellLink(bytes);
+  ASSERT_TRUE(link.has_value());
+  EXPECT_EQ(link->localPath, Field(fields, "Local path"));
+  EXPECT_EQ(link->name, Field(fields, "Description"));
+  EXPECT_EQ(link->relativePath, Field(fields, "Relative path"));
+  EXPECT_EQ(link->workingDirectory, Field(fields, "Working directory"));
+  EXPECT_EQ(link->arguments, Field(fields, "Command line arguments"));
+  EXPECT_EQ(link->iconLocation, Field(fields, "Icon location"));
+  EXPECT_EQ(link->environmentPath, Field(fields, "Environment variables location"));
+  EXPECT_EQ(link->idListPath, ItemPath(fields));
+  const std::string serial = Field(fields, "Drive serial number");
+  EXPECT_EQ(link->driveSerial.has_value(), !serial.empty());
+  if (link->driveSerial) {
+    EXPECT_EQ(*link->driveSerial, std::stoul(serial, nullptr, 16));
+  }
+  // The writer's own fields come back: the oracle read what was meant.
+  const Shortcut& written = GetParam().shortcut;
+  EXPECT_EQ(link->arguments, written.arguments);
+  EXPECT_EQ(link->Target(), written.localPath.empty() ? link->idListPath : written.localPath);
+  EXPECT_FALSE(link->Target().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Shortcuts, ShortcutTest, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Cut anywhere inside its ID list, LinkInfo or strings, a shortcut has no target; lnkinfo refuses
+// the same bytes.
+TEST(ShortcutTest, CutShortcutHasNoTarget) {
+  const auto whole = ShortcutBytes(kCases[0].shortcut);
+  TempDir dir;
+  for (const std::size_t length : {std::size_t{0}, std::size_t{0x40}, std::size_t{0x60},
+                                   std::size_t{0x130}, whole.size() - 0x320}) {
+    SCOPED_TRACE(length);
+    const std::vector<std::uint8_t> cut(whole.begin(),
+                                        whole.begin() + static_cast<std::ptrdiff_t>(length));
+    EXPECT_FALSE(repair::ParseShellLink(cut).has_value());
+    const auto file = dir / "cut.lnk";
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(cut.data()), static_cast<std::streamsize>(cut.size()));
+    int status = -1;
+    LnkInfo(file, status);
+    EXPECT_NE(status, 0);
+  }
+}
+
+}  // namespace
+}  // namespace kestrova::testing
