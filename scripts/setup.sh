@@ -20,7 +20,7 @@ build_packages=(
 test_packages=(
   clang clang-format libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  util-linux e2fsprogs exfatprogs exfat-fuse fuse3 strace
+  util-linux e2fsprogs exfatprogs exfat-fuse fuse3 strace liblnk-utils
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 icoutils
   xdotool x11-utils imagemagick
   python3 python3-pil fonts-dejavu-core

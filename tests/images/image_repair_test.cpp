@@ -122,11 +122,7 @@ class ImageTest : public ::testing::Test {
   void File(Content& content, const std::string& path, std::size_t length,
             const std::string& attributes = "") {
     const auto bytes = Noise(length, static_cast<std::uint32_t>(content.files.size() + 7));
-    const auto source = dir / "source.bin";
-    std::ofstream(source, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(length));
-    Mt("mcopy", Quote(source.string()) + " " + Quote("::/" + path));
-    if (!attributes.empty()) Mt("mattrib", attributes + " " + Quote("::/" + path));
+    ASSERT_TRUE(PutFile(image, {"/" + path, bytes}, attributes));
     content.files[path] = bytes;
     content.untouched.push_back(path);
   }

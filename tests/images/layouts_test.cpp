@@ -118,7 +118,8 @@ class ExfatTest : public ::testing::TestWithParam<ExfatLayout> {
       folders.push_back("F" + std::string(static_cast<std::size_t>(i % 12), 'x') +
                         std::to_string(i / 12));
     }
-    why = MakeFoldersThroughFuse(image, folders, {"file.txt"}, 1500);
+    why = MakeFoldersThroughFuse(image, folders,
+                                 {{"/file.txt", std::vector<std::uint8_t>(1500, 'k')}});
     if (!why.empty()) GTEST_SKIP() << "exFAT folders cannot be made here: " << why;
     ExfatRootSets sets(image);
     sets.SetAttributes("资料", 0x16);

@@ -68,7 +68,7 @@ bool MakeExfatImage(const std::filesystem::path& image, std::uint64_t sizeMiB,
 
 std::string MakeFoldersThroughFuse(const std::filesystem::path& image,
                                    const std::vector<std::string>& folders,
-                                   const std::vector<std::string>& files, std::size_t fileBytes) {
+                                   const std::vector<ImageFile>& files) {
   if (::geteuid() != 0) return "needs root for a loop device and a FUSE mount";
   const auto attached = Run("losetup -f --show " + Quote(image.string()), true);
   if (attached.status != 0) return "no loop device: " + attached.output;
@@ -88,7 +88,9 @@ std::string MakeFoldersThroughFuse(const std::filesystem::path& image,
       }
     }
     for (const auto& file : files) {
-      std::ofstream(mount / file, std::ios::binary) << std::string(fileBytes, 'k');
+      std::ofstream(mount.path().string() + file.path, std::ios::binary)
+          .write(reinterpret_cast<const char*>(file.bytes.data()),
+                 static_cast<std::streamsize>(file.bytes.size()));
     }
     if (Run("umount " + Quote(mount.path().string()), true).status != 0 && why.empty()) {
       why = "cannot unmount";

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "fat_tools.h"
+
 namespace kestrova::testing {
 
 // Makes a sparse exFAT image with mkfs.exfat and the options given; false when mkfs.exfat fails.
@@ -17,13 +19,12 @@ bool MakeExfatImage(const std::filesystem::path& image, std::uint64_t sizeMiB,
                     const std::string& options = "", std::uint32_t sectorBytes = 512,
                     std::string* why = nullptr);
 
-// Makes the folders (names in UTF-8), and files of `fileBytes` bytes each, in the root of an
-// exFAT image through exfat-fuse on a loop device. Returns an empty string on success, else why
-// it could not (no loop device, no FUSE).
+// Makes the folders (names in UTF-8) in the root of an exFAT image, then the files, through
+// exfat-fuse on a loop device. Returns an empty string on success, else why it could not (no loop
+// device, no FUSE).
 std::string MakeFoldersThroughFuse(const std::filesystem::path& image,
                                    const std::vector<std::string>& folders,
-                                   const std::vector<std::string>& files = {},
-                                   std::size_t fileBytes = 0);
+                                   const std::vector<ImageFile>& files = {});
 
 // The checksum of an entry set, its File entry first: the sum skips the checksum's own bytes.
 std::uint16_t ExfatSetChecksum(const std::vector<std::uint8_t>& set);

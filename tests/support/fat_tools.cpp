@@ -80,6 +80,27 @@ CommandResult Mtools(const std::string& tool, const std::filesystem::path& image
   return Run(tool + " -i " + Quote(image.string()) + " " + arguments, true);
 }
 
+bool PutFile(const std::filesystem::path& image, const ImageFile& file,
+             const std::string& attributes) {
+  TempDir dir;
+  const auto source = dir / "source";
+  std::ofstream(source, std::ios::binary)
+      .write(reinterpret_cast<const char*>(file.bytes.data()),
+             static_cast<std::streamsize>(file.bytes.size()));
+  const std::string target = Quote("::" + file.path);
+  for (const auto& [tool, arguments] :
+       {std::pair<std::string, std::string>{"mcopy", Quote(source.string()) + " " + target},
+        {"mattrib", attributes + " " + target}}) {
+    if (tool == "mattrib" && attributes.empty()) break;
+    const auto done = Mtools(tool, image, arguments);
+    if (done.status != 0) {
+      ADD_FAILURE() << tool << " " << arguments << ": " << done.output;
+      return false;
+    }
+  }
+  return true;
+}
+
 std::string MattribFlags(const std::filesystem::path& image, const std::string& path) {
   // mattrib prints the flag columns, then the path: "  A  SHR  ::/NAME".
   const auto listed = Mtools("mattrib", image, Quote("::" + path));

@@ -47,6 +47,16 @@ bool MakeFatImage(const std::filesystem::path& image, std::uint64_t sizeKiB,
 CommandResult Mtools(const std::string& tool, const std::filesystem::path& image,
                      const std::string& arguments);
 
+// A file to put on an image: its path from the root ("/DIR/NAME", UTF-8) and its bytes.
+struct ImageFile {
+  std::string path;
+  std::vector<std::uint8_t> bytes;
+};
+// Copies a file onto a FAT image with mcopy, then gives it the mattrib `attributes` ("+h +s")
+// when there are any. Fails the calling test (ADD_FAILURE) and returns false when a tool refuses.
+bool PutFile(const std::filesystem::path& image, const ImageFile& file,
+             const std::string& attributes = "");
+
 // The attribute letters that mattrib prints for a path on the image ("SHR", "A", ...).
 std::string MattribFlags(const std::filesystem::path& image, const std::string& path);
 

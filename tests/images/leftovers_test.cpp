@@ -1,0 +1,229 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// A stick as the virus leaves it, made at run time on FAT12, FAT32 and exFAT: hidden folders, a
+// shortcut for a folder that runs cmd.exe, one that runs a program on the stick, one named like a
+// visible folder, a damaged one named like the label, autorun.inf and the program it runs, a
+// hidden script that a shortcut runs, a hidden program, and beside them what the user owns: a
+// document shortcut, visible programs and files, a blank-named folder with the moved files.
+// scan lists exactly the virus's files, each with why; the engine records where each lies.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "exfat_tools.h"
+#include "fat_tools.h"
+#include "image_tools.h"
+#include "repair/directory.h"
+#include "repair/engine.h"
+#include "shortcut_writer.h"
+
+namespace kestrova::testing {
+namespace {
+
+using texts::Format;
+
+constexpr const char* kLabel = "KINGSTON";
+constexpr const char* kHostCommand =
+    "C:\\Windows\\System32\\cmd.exe /c start x.vbs & start explorer Photos";
+
+struct Item {
+  std::string path;
+  std::vector<std::uint8_t> bytes;
+  bool hidden = false;  // hidden and system
+};
+
+// The root's files, in the order they are made. `serial` is the volume's serial number, which
+// the shortcut to a program on the stick records.
+std::vector<Item> InfectedFiles(std::uint32_t serial) {
+  const auto text = [](const std::string& s) {
+    return std::vector<std::uint8_t>(s.begin(), s.end());
+  };
+  auto cut = ShortcutBytes({.localPath = "C:\\Windows\\System32\\cmd.exe", .arguments = "/c x"});
+  cut.resize(0x50);
+  return {
+      {"/Photos.lnk", ShortcutBytes({.idList = {"C:\\", "Windows", "System32", "cmd.exe"},
+                                     .localPath = "C:\\Windows\\System32\\cmd.exe",
+                                     .arguments = "/c start x.vbs & start explorer Photos",
+                                     .iconLocation = "%SystemRoot%\\System32\\shell32.dll,3"})},
+      {"/Work.lnk", ShortcutBytes({.idList = {"F:\\", "RECYCLER", "x.exe"},
+                                   .localPath = "F:\\RECYCLER\\x.exe",
+                                   .driveSerial = serial,
+                                   .driveType = 2,
+                                   .unicode = false})},
+      {"/Music.lnk", ShortcutBytes({.idList = {"C:\\", "Users", "me", "Music"}})},
+      {"/KINGSTON.lnk", cut},
+      {"/autorun.inf", text("[AutoRun]\r\nopen=sys.exe\r\nicon=sys.exe,0\r\n"
+                            "shell\\open\\command=sys.exe\r\n")},
+      {"/sys.exe", text("MZ autorun's")},
+      {"/x.vbs", text("CreateObject(\"WScript.Shell\")"), true},
+      {"/svchost.exe", text("MZ hidden"), true},
+      // The user's own.
+      {"/notes.lnk", ShortcutBytes({.idList = {"C:\\", "Users", "me", "notes.txt"},
+                                    .localPath = "C:\\Users\\me\\notes.txt",
+                                    .workingDirectory = "C:\\Users\\me"})},
+      {"/setup.exe", text("MZ the user's")},
+      {"/report.docx", text("PK")},
+      {"/desktop.ini", text("[.ShellClassInfo]"), true},
+  };
+}
+
+// What scan must say of each of them.
+std::vector<std::string> ExpectedLeftovers() {
+  return {
+      "KINGSTON.lnk\t" +
+          Format(texts::kLeftoverLikeLabel, kLabel, texts::Tr(texts::kLeftoverNoTarget)),
+      "Music.lnk\t" + Format(texts::kLeftoverLikeFolder, "Music",
+                             Format(texts::kLeftoverTarget, "C:\\Users\\me\\Music")),
+      "Photos.lnk\t" + Format(texts::kLeftoverRunsHost, kHostCommand),
+      "Work.lnk\t" + Format(texts::kLeftoverRunsFromDrive, "F:\\RECYCLER\\x.exe"),
+      "autorun.inf\t" + Format(texts::kLeftoverAutorun, "open=sys.exe"),
+      "svchost.exe\t" + std::string(texts::Tr(texts::kLeftoverHiddenProgram)),
+      "sys.exe\t" + Format(texts::kLeftoverNamedByAutorun, "open=sys.exe"),
+      "x.vbs\t" + Format(texts::kLeftoverNamedByShortcut, "Photos.lnk", kHostCommand),
+  };
+}
+
+struct Layout {
+  const char* name;
+  bool exfat;
+  const char* mkfs;  // options of mkfs.fat or mkfs.exfat
+  std::uint64_t sizeKiB;
+  std::uint64_t serialOffset;  // where the boot sector keeps the serial number
+  const char* blank;           // the blank folder's name
+};
+
+void PrintTo(const Layout& layout, std::ostream* out) { *out << layout.name; }
+
+class LeftoversTest : public ::testing::TestWithParam<Layout> {
+ protected:
+  void SetUp() override {
+    const Layout& layout = GetParam();
+    const std::string blank = layout.blank;
+    if (layout.exfat) {
+      ASSERT_TRUE(MakeExfatImage(image, layout.sizeKiB / 1024, layout.mkfs));
+    } else {
+      ASSERT_TRUE(MakeFatImage(image, layout.sizeKiB, layout.mkfs));
+    }
+    const auto serialBytes = ReadAt(image, layout.serialOffset, 4);
+    const std::uint32_t serial = serialBytes[0] | serialBytes[1] << 8 | serialBytes[2] << 16 |
+                                 static_cast<std::uint32_t>(serialBytes[3]) << 24;
+    items = InfectedFiles(serial);
+    items.push_back({"/" + blank + "/holiday.jpg", {0xFF, 0xD8, 0xFF}});
+    const std::vector<std::string> folders = {"Photos", "Work", "Music", blank};
+    if (layout.exfat) {
+      std::vector<ImageFile> files;
+      for (const Item& item : items) files.push_back({item.path, item.bytes});
+      const std::string why = MakeFoldersThroughFuse(image, folders, files);
+      if (!why.empty()) GTEST_SKIP() << "exFAT files cannot be made here: " << why;
+      ExfatRootSets sets(image);
+      for (const std::string folder : {"Photos", "Work", blank.c_str()}) {
+        sets.SetAttributes(folder, 0x16);
+      }
+      for (const Item& item : items) {
+        if (item.hidden) sets.SetAttributes(item.path.substr(1), 0x26);
+      }
+      return;
+    }
+    for (const std::string& folder : folders) {
+      ASSERT_EQ(Mtools("mmd", image, Quote("::/" + folder)).status, 0);
+    }
+    ASSERT_EQ(Mtools("mattrib", image, "+h +s ::/Photos ::/Work " + Quote("::/" + blank)).status,
+              0);
+    // A file that was deleted leaves a free cluster in front: the shortcut after it is split.
+    ASSERT_TRUE(PutFile(image, {"/GAP.BIN", {1}}));
+    ASSERT_TRUE(PutFile(image, {"/KEEP.BIN", {2}}));
+    ASSERT_EQ(Mtools("mdel", image, "::/GAP.BIN").status, 0);
+    if (std::string(layout.mkfs).starts_with("-F 32")) {
+      // FAT32's hint of the next free cluster would send mcopy past the gap: it is unknown now.
+      const auto info = ReadAt(image, 48, 2);
+      PatchBytes(image, (info.at(0) | info.at(1) << 8) * 512ull + 0x1EC, {0xFF, 0xFF, 0xFF, 0xFF});
+    }
+    for (const Item& item : items)
+      ASSERT_TRUE(PutFile(image, {item.path, item.bytes}, item.hidden ? "+h +s" : ""));
+  }
+
+  TempDir dir;
+  std::filesystem::path image = dir / "stick.img";
+  std::vector<Item> items;
+};
+
+TEST_P(LeftoversTest, ScanListsExactlyTheVirussFilesWithWhy) {
+  const auto scan = Cli("scan " + Quote(image.string()));
+  ASSERT_EQ(scan.status, 0) << scan.err;
+  std::vector<std::string> leftovers;
+  std::istringstream lines(scan.out);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.starts_with("0x") && line.find('\t') != std::string::npos) leftovers.push_back(line);
+  }
+  std::sort(leftovers.begin(), leftovers.end());
+  EXPECT_EQ(leftovers, ExpectedLeftovers()) << scan.out;
+  EXPECT_NE(scan.err.find(Format(texts::kLeftoverCount, 8)), std::string::npos) << scan.err;
+  // The blank folder by its code points, and what it holds.
+  const std::string shown = Format(texts::kBlankFolder, GetParam().exfat ? "[U+00A0]" : "[U+3000]");
+  EXPECT_NE(scan.out.find("\t" + shown + "\t"), std::string::npos) << scan.out;
+  const auto repair = Cli("repair " + Quote(image.string()));
+  ASSERT_EQ(repair.status, 0) << repair.err;
+  EXPECT_NE(repair.out.find(Format(texts::kRestoredFolder, shown) + "\n"), std::string::npos)
+      << repair.out;
+}
+
+// Each leftover carries what its removal needs: where its entries lie, its first cluster and
+// size, by the tools' reading of the image (mshowfat; the tests' own exFAT reader).
+TEST_P(LeftoversTest, LeftoversKnowWhereTheirEntriesAndClustersLie) {
+  auto opened =
+      volume::Volume::Open(volume::DriveTarget::OfPath(image.string()), volume::Access::kReadOnly);
+  ASSERT_TRUE(opened);
+  const auto layout = repair::Analyse(*opened);
+  ASSERT_TRUE(layout);
+  ASSERT_EQ(layout->findings.leftovers.size(), 8u);
+  const auto extents = repair::RootExtents(*layout);
+  const std::uint64_t sectorBytes = static_cast<std::uint64_t>(layout->bytesPerSector);
+  for (const auto& leftover : layout->findings.leftovers) {
+    const repair::RootFile& file = leftover.file;
+    SCOPED_TRACE(file.Name());
+    const auto item = std::find_if(items.begin(), items.end(),
+                                   [&](const Item& i) { return i.path == "/" + file.Name(); });
+    ASSERT_NE(item, items.end());
+    EXPECT_EQ(file.size, item->bytes.size());
+    const std::uint64_t entry =
+        file.sector * sectorBytes + static_cast<std::uint64_t>(file.index) * 32;
+    const auto first = repair::PlaceOf(*layout, extents, file.offset);
+    const std::uint64_t firstEntry =
+        first.sector * sectorBytes + static_cast<std::uint64_t>(first.index) * 32;
+    if (GetParam().exfat) {
+      const ExfatRootSets sets(image);
+      const auto& set = sets.Named(file.Name());
+      EXPECT_EQ(entry, set.entries.front());
+      EXPECT_EQ(firstEntry, set.entries.front());
+      EXPECT_EQ(static_cast<std::size_t>(file.entryCount), set.entries.size());
+      const auto stream = ReadAt(image, set.entries[1] + 20, 4);
+      EXPECT_EQ(file.firstCluster, stream[0] | stream[1] << 8 | stream[2] << 16 | stream[3] << 24);
+      continue;
+    }
+    // The short entry holds the attributes; a long name's entries run in front of it, the last
+    // of them (flag 0x40) first.
+    EXPECT_EQ(ReadAt(image, entry + 11, 1).at(0), file.attributes);
+    const auto lead = ReadAt(image, firstEntry, 12);
+    if (file.entryCount > 1) {
+      EXPECT_EQ(lead.at(0), 0x40 | (file.entryCount - 1));
+      EXPECT_EQ(lead.at(11), 0x0F);
+    } else {
+      EXPECT_EQ(firstEntry, entry);
+    }
+    const auto fat = Mtools("mshowfat", image, Quote("::/" + file.Name()));
+    EXPECT_NE(fat.output.find("<" + std::to_string(file.firstCluster)), std::string::npos)
+        << fat.output;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sticks, LeftoversTest,
+    ::testing::Values(Layout{"fat32", false, "-F 32 -s 1 -n KINGSTON", 40 * 1024, 67, "\u3000"},
+                      Layout{"fat12", false, "-F 12 -s 1 -n KINGSTON", 2 * 1024, 39, "\u3000"},
+                      Layout{"exfat", true, "-L KINGSTON", 32 * 1024, 100, "\u00A0"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kestrova::testing
