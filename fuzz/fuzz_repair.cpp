@@ -13,7 +13,8 @@
 // read-only; on exFAT only File entries' attributes and set checksums; none past a FAT12/16 root's
 // entry count, none of the folders it reports left alone), writes exactly the root
 // sectors that change, once each in order, when nothing fails, writes nothing when it says so,
-// and leaves the volume closed. Any boot sector goes in: FAT12, FAT16, FAT32, exFAT, any sector
+// and leaves the volume closed. The files that the analysis finds the virus left lie in the root
+// where their entries are. Any boot sector goes in: FAT12, FAT16, FAT32, exFAT, any sector
 // size; an exFAT one gets a valid boot checksum. The volume is as long as the input says, so that
 // it may be shorter than its boot sector claims.
 #include <algorithm>
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "memory_volume.h"
+#include "repair/directory.h"
 #include "repair/engine.h"
 #include "repair/exfat.h"
 
@@ -287,6 +289,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (static_cast<std::int32_t>(chain->size()) != layout.rootClusterCount ||
         !std::equal(chain->begin(), chain->end(), layout.rootClusters.begin())) {
       Fail("recorded chain differs from the FAT");
+    }
+  }
+
+  // Every file that the virus left lies in the root where its entries say: its entries in the
+  // root's bytes, its short entry (FAT) or File entry (exFAT) at the place recorded.
+  const auto extents = kestrova::repair::RootExtents(layout);
+  for (const auto& leftover : layout.findings.leftovers) {
+    const auto& file = leftover.file;
+    const int most = exfat ? 19 : 21;
+    if (file.entryCount < (exfat ? 3 : 1) || file.entryCount > most || file.offset < 0 ||
+        file.offset + file.entryCount * static_cast<std::int64_t>(kEntry) > layout.RootBytes()) {
+      Fail("a leftover's entries lie outside the root");
+    }
+    const std::int64_t main =
+        exfat ? file.offset
+              : file.offset + (file.entryCount - 1) * static_cast<std::int64_t>(kEntry);
+    const auto place = kestrova::repair::PlaceOf(layout, extents, main);
+    if (place.sector != file.sector || place.index != file.index) {
+      Fail("a leftover's place is not its main entry's");
     }
   }
 

@@ -2,9 +2,9 @@
 // The Shell Link binary format, as far as it tells what a shortcut runs.
 #include "repair/shell_link.h"
 
+#include <algorithm>
 #include <array>
-#include <string_view>
-#include <vector>
+#include <utility>
 
 #include "repair/codepage.h"
 
