@@ -28,15 +28,11 @@ constexpr const char* kLabel = "KINGSTON";
 constexpr const char* kHostCommand =
     "C:\\Windows\\System32\\cmd.exe /c start x.vbs & start explorer Photos";
 
-struct Item {
-  std::string path;
-  std::vector<std::uint8_t> bytes;
-  bool hidden = false;  // hidden and system
-};
-
-// The root's files, in the order they are made. `serial` is the volume's serial number, which
-// the shortcut to a program on the stick records.
-std::vector<Item> InfectedFiles(std::uint32_t serial) {
+// The root's files, in the order they are made; the hidden ones (hidden and system) are named in
+// kHidden. `serial` is the volume's serial number, which the shortcut to a program on the stick
+// records.
+const std::vector<std::string> kHidden = {"/x.vbs", "/svchost.exe", "/desktop.ini"};
+std::vector<ImageFile> InfectedFiles(std::uint32_t serial, const std::string& blank) {
   const auto text = [](const std::string& s) {
     return std::vector<std::uint8_t>(s.begin(), s.end());
   };
@@ -57,15 +53,16 @@ std::vector<Item> InfectedFiles(std::uint32_t serial) {
       {"/autorun.inf", text("[AutoRun]\r\nopen=sys.exe\r\nicon=sys.exe,0\r\n"
                             "shell\\open\\command=sys.exe\r\n")},
       {"/sys.exe", text("MZ autorun's")},
-      {"/x.vbs", text("CreateObject(\"WScript.Shell\")"), true},
-      {"/svchost.exe", text("MZ hidden"), true},
+      {"/x.vbs", text("CreateObject(\"WScript.Shell\")")},
+      {"/svchost.exe", text("MZ hidden")},
       // The user's own.
       {"/notes.lnk", ShortcutBytes({.idList = {"C:\\", "Users", "me", "notes.txt"},
                                     .localPath = "C:\\Users\\me\\notes.txt",
                                     .workingDirectory = "C:\\Users\\me"})},
       {"/setup.exe", text("MZ the user's")},
       {"/report.docx", text("PK")},
-      {"/desktop.ini", text("[.ShellClassInfo]"), true},
+      {"/desktop.ini", text("[.ShellClassInfo]")},
+      {"/" + blank + "/holiday.jpg", {0xFF, 0xD8, 0xFF}},
   };
 }
 
@@ -87,11 +84,11 @@ std::vector<std::string> ExpectedLeftovers() {
 
 struct Layout {
   const char* name;
-  bool exfat;
-  const char* mkfs;  // options of mkfs.fat or mkfs.exfat
+  const char* mkfs;  // mkfs.fat's options, or mkfs.exfat's for exFAT
   std::uint64_t sizeKiB;
   std::uint64_t serialOffset;  // where the boot sector keeps the serial number
   const char* blank;           // the blank folder's name
+  bool exfat() const { return serialOffset == 100; }
 };
 
 void PrintTo(const Layout& layout, std::ostream* out) { *out << layout.name; }
@@ -101,29 +98,21 @@ class LeftoversTest : public ::testing::TestWithParam<Layout> {
   void SetUp() override {
     const Layout& layout = GetParam();
     const std::string blank = layout.blank;
-    if (layout.exfat) {
-      ASSERT_TRUE(MakeExfatImage(image, layout.sizeKiB / 1024, layout.mkfs));
-    } else {
-      ASSERT_TRUE(MakeFatImage(image, layout.sizeKiB, layout.mkfs));
-    }
-    const auto serialBytes = ReadAt(image, layout.serialOffset, 4);
-    const std::uint32_t serial = serialBytes[0] | serialBytes[1] << 8 | serialBytes[2] << 16 |
-                                 static_cast<std::uint32_t>(serialBytes[3]) << 24;
-    items = InfectedFiles(serial);
-    items.push_back({"/" + blank + "/holiday.jpg", {0xFF, 0xD8, 0xFF}});
+    ASSERT_TRUE(layout.exfat() ? MakeExfatImage(image, layout.sizeKiB / 1024, layout.mkfs)
+                               : MakeFatImage(image, layout.sizeKiB, layout.mkfs));
+    const auto serial = ReadAt(image, layout.serialOffset, 4);
+    files = InfectedFiles(
+        serial[0] | serial[1] << 8 | serial[2] << 16 | static_cast<std::uint32_t>(serial[3]) << 24,
+        blank);
     const std::vector<std::string> folders = {"Photos", "Work", "Music", blank};
-    if (layout.exfat) {
-      std::vector<ImageFile> files;
-      for (const Item& item : items) files.push_back({item.path, item.bytes});
+    if (layout.exfat()) {
       const std::string why = MakeFoldersThroughFuse(image, folders, files);
       if (!why.empty()) GTEST_SKIP() << "exFAT files cannot be made here: " << why;
       ExfatRootSets sets(image);
       for (const std::string folder : {"Photos", "Work", blank.c_str()}) {
         sets.SetAttributes(folder, 0x16);
       }
-      for (const Item& item : items) {
-        if (item.hidden) sets.SetAttributes(item.path.substr(1), 0x26);
-      }
+      for (const std::string& hidden : kHidden) sets.SetAttributes(hidden.substr(1), 0x26);
       return;
     }
     for (const std::string& folder : folders) {
@@ -132,21 +121,22 @@ class LeftoversTest : public ::testing::TestWithParam<Layout> {
     ASSERT_EQ(Mtools("mattrib", image, "+h +s ::/Photos ::/Work " + Quote("::/" + blank)).status,
               0);
     // A file that was deleted leaves a free cluster in front: the shortcut after it is split.
-    ASSERT_TRUE(PutFile(image, {"/GAP.BIN", {1}}));
-    ASSERT_TRUE(PutFile(image, {"/KEEP.BIN", {2}}));
+    ASSERT_TRUE(PutFile(image, {"/GAP.BIN", {1}}) && PutFile(image, {"/KEEP.BIN", {2}}));
     ASSERT_EQ(Mtools("mdel", image, "::/GAP.BIN").status, 0);
     if (std::string(layout.mkfs).starts_with("-F 32")) {
       // FAT32's hint of the next free cluster would send mcopy past the gap: it is unknown now.
       const auto info = ReadAt(image, 48, 2);
       PatchBytes(image, (info.at(0) | info.at(1) << 8) * 512ull + 0x1EC, {0xFF, 0xFF, 0xFF, 0xFF});
     }
-    for (const Item& item : items)
-      ASSERT_TRUE(PutFile(image, {item.path, item.bytes}, item.hidden ? "+h +s" : ""));
+    for (const ImageFile& file : files) {
+      const bool hidden = std::count(kHidden.begin(), kHidden.end(), file.path) != 0;
+      ASSERT_TRUE(PutFile(image, file, hidden ? "+h +s" : ""));
+    }
   }
 
   TempDir dir;
   std::filesystem::path image = dir / "stick.img";
-  std::vector<Item> items;
+  std::vector<ImageFile> files;
 };
 
 TEST_P(LeftoversTest, ScanListsExactlyTheVirussFilesWithWhy) {
@@ -161,7 +151,8 @@ TEST_P(LeftoversTest, ScanListsExactlyTheVirussFilesWithWhy) {
   EXPECT_EQ(leftovers, ExpectedLeftovers()) << scan.out;
   EXPECT_NE(scan.err.find(Format(texts::kLeftoverCount, 8)), std::string::npos) << scan.err;
   // The blank folder by its code points, and what it holds.
-  const std::string shown = Format(texts::kBlankFolder, GetParam().exfat ? "[U+00A0]" : "[U+3000]");
+  const std::string shown =
+      Format(texts::kBlankFolder, GetParam().exfat() ? "[U+00A0]" : "[U+3000]");
   EXPECT_NE(scan.out.find("\t" + shown + "\t"), std::string::npos) << scan.out;
   const auto repair = Cli("repair " + Quote(image.string()));
   ASSERT_EQ(repair.status, 0) << repair.err;
@@ -179,36 +170,32 @@ TEST_P(LeftoversTest, LeftoversKnowWhereTheirEntriesAndClustersLie) {
   ASSERT_TRUE(layout);
   ASSERT_EQ(layout->findings.leftovers.size(), 8u);
   const auto extents = repair::RootExtents(*layout);
-  const std::uint64_t sectorBytes = static_cast<std::uint64_t>(layout->bytesPerSector);
+  const auto at = [&](std::int64_t sector, int index) {
+    return static_cast<std::uint64_t>(sector * layout->bytesPerSector + index * 32);
+  };
   for (const auto& leftover : layout->findings.leftovers) {
     const repair::RootFile& file = leftover.file;
     SCOPED_TRACE(file.Name());
-    const auto item = std::find_if(items.begin(), items.end(),
-                                   [&](const Item& i) { return i.path == "/" + file.Name(); });
-    ASSERT_NE(item, items.end());
-    EXPECT_EQ(file.size, item->bytes.size());
-    const std::uint64_t entry =
-        file.sector * sectorBytes + static_cast<std::uint64_t>(file.index) * 32;
+    const auto made = std::find_if(files.begin(), files.end(),
+                                   [&](const ImageFile& f) { return f.path == "/" + file.Name(); });
+    ASSERT_NE(made, files.end());
+    EXPECT_EQ(file.size, made->bytes.size());
+    const std::uint64_t entry = at(file.sector, file.index);
     const auto first = repair::PlaceOf(*layout, extents, file.offset);
-    const std::uint64_t firstEntry =
-        first.sector * sectorBytes + static_cast<std::uint64_t>(first.index) * 32;
-    if (GetParam().exfat) {
+    if (GetParam().exfat()) {
       const ExfatRootSets sets(image);
       const auto& set = sets.Named(file.Name());
       EXPECT_EQ(entry, set.entries.front());
-      EXPECT_EQ(firstEntry, set.entries.front());
+      EXPECT_EQ(at(first.sector, first.index), set.entries.front());
       EXPECT_EQ(static_cast<std::size_t>(file.entryCount), set.entries.size());
-      const auto stream = ReadAt(image, set.entries[1] + 20, 4);
-      EXPECT_EQ(file.firstCluster, stream[0] | stream[1] << 8 | stream[2] << 16 | stream[3] << 24);
       continue;
     }
     // The short entry holds the attributes; a long name's entries run in front of it, the last
-    // of them (flag 0x40) first.
+    // of them (its ordinal with 0x40) first.
     EXPECT_EQ(ReadAt(image, entry + 11, 1).at(0), file.attributes);
-    const auto lead = ReadAt(image, firstEntry, 12);
+    const std::uint64_t firstEntry = at(first.sector, first.index);
     if (file.entryCount > 1) {
-      EXPECT_EQ(lead.at(0), 0x40 | (file.entryCount - 1));
-      EXPECT_EQ(lead.at(11), 0x0F);
+      EXPECT_EQ(ReadAt(image, firstEntry, 1).at(0), 0x40 | (file.entryCount - 1));
     } else {
       EXPECT_EQ(firstEntry, entry);
     }
@@ -220,9 +207,9 @@ TEST_P(LeftoversTest, LeftoversKnowWhereTheirEntriesAndClustersLie) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sticks, LeftoversTest,
-    ::testing::Values(Layout{"fat32", false, "-F 32 -s 1 -n KINGSTON", 40 * 1024, 67, "\u3000"},
-                      Layout{"fat12", false, "-F 12 -s 1 -n KINGSTON", 2 * 1024, 39, "\u3000"},
-                      Layout{"exfat", true, "-L KINGSTON", 32 * 1024, 100, "\u00A0"}),
+    ::testing::Values(Layout{"fat32", "-F 32 -s 1 -n KINGSTON", 40 * 1024, 67, "\u3000"},
+                      Layout{"fat12", "-F 12 -s 1 -n KINGSTON", 2 * 1024, 39, "\u3000"},
+                      Layout{"exfat", "-L KINGSTON", 32 * 1024, 100, "\u00A0"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
