@@ -139,7 +139,10 @@ class LeftoversTest : public ::testing::TestWithParam<Layout> {
   std::vector<ImageFile> files;
 };
 
-TEST_P(LeftoversTest, ScanListsExactlyTheVirussFilesWithWhy) {
+// scan lists exactly the virus's files with why; each carries what its removal needs: where its
+// entries lie, its first cluster and size, by the tools' reading of the image (mshowfat; the
+// tests' own exFAT reader). The blank folder shows by its code points in scan and in repair.
+TEST_P(LeftoversTest, ScanListsExactlyTheVirussFilesWithWhyAndWhereTheyLie) {
   const auto scan = Cli("scan " + Quote(image.string()));
   ASSERT_EQ(scan.status, 0) << scan.err;
   std::vector<std::string> leftovers;
@@ -150,29 +153,14 @@ TEST_P(LeftoversTest, ScanListsExactlyTheVirussFilesWithWhy) {
   std::sort(leftovers.begin(), leftovers.end());
   EXPECT_EQ(leftovers, ExpectedLeftovers()) << scan.out;
   EXPECT_NE(scan.err.find(Format(texts::kLeftoverCount, 8)), std::string::npos) << scan.err;
-  // The blank folder by its code points, and what it holds.
-  const std::string shown =
-      Format(texts::kBlankFolder, GetParam().exfat() ? "[U+00A0]" : "[U+3000]");
-  EXPECT_NE(scan.out.find("\t" + shown + "\t"), std::string::npos) << scan.out;
-  const auto repair = Cli("repair " + Quote(image.string()));
-  ASSERT_EQ(repair.status, 0) << repair.err;
-  EXPECT_NE(repair.out.find(Format(texts::kRestoredFolder, shown) + "\n"), std::string::npos)
-      << repair.out;
-}
 
-// Each leftover carries what its removal needs: where its entries lie, its first cluster and
-// size, by the tools' reading of the image (mshowfat; the tests' own exFAT reader).
-TEST_P(LeftoversTest, LeftoversKnowWhereTheirEntriesAndClustersLie) {
-  auto opened =
-      volume::Volume::Open(volume::DriveTarget::OfPath(image.string()), volume::Access::kReadOnly);
-  ASSERT_TRUE(opened);
-  const auto layout = repair::Analyse(*opened);
+  const auto layout = [&] {
+    auto opened = volume::Volume::Open(volume::DriveTarget::OfPath(image.string()),
+                                       volume::Access::kReadOnly);
+    return opened ? repair::Analyse(*opened) : repair::OpenProblem(std::move(opened.error()));
+  }();
   ASSERT_TRUE(layout);
   ASSERT_EQ(layout->findings.leftovers.size(), 8u);
-  const auto extents = repair::RootExtents(*layout);
-  const auto at = [&](std::int64_t sector, int index) {
-    return static_cast<std::uint64_t>(sector * layout->bytesPerSector + index * 32);
-  };
   for (const auto& leftover : layout->findings.leftovers) {
     const repair::RootFile& file = leftover.file;
     SCOPED_TRACE(file.Name());
@@ -180,29 +168,35 @@ TEST_P(LeftoversTest, LeftoversKnowWhereTheirEntriesAndClustersLie) {
                                    [&](const ImageFile& f) { return f.path == "/" + file.Name(); });
     ASSERT_NE(made, files.end());
     EXPECT_EQ(file.size, made->bytes.size());
-    const std::uint64_t entry = at(file.sector, file.index);
-    const auto first = repair::PlaceOf(*layout, extents, file.offset);
+    const auto first = repair::PlaceOf(*layout, repair::RootExtents(*layout), file.offset);
+    const std::int64_t sectorBytes = layout->bytesPerSector;
+    const auto entry = static_cast<std::uint64_t>(file.sector * sectorBytes + file.index * 32);
+    const auto firstEntry =
+        static_cast<std::uint64_t>(first.sector * sectorBytes + first.index * 32);
     if (GetParam().exfat()) {
       const ExfatRootSets sets(image);
       const auto& set = sets.Named(file.Name());
-      EXPECT_EQ(entry, set.entries.front());
-      EXPECT_EQ(at(first.sector, first.index), set.entries.front());
+      EXPECT_EQ(std::vector({entry, firstEntry}), std::vector(2, set.entries.front()));
       EXPECT_EQ(static_cast<std::size_t>(file.entryCount), set.entries.size());
       continue;
     }
     // The short entry holds the attributes; a long name's entries run in front of it, the last
     // of them (its ordinal with 0x40) first.
     EXPECT_EQ(ReadAt(image, entry + 11, 1).at(0), file.attributes);
-    const std::uint64_t firstEntry = at(first.sector, first.index);
-    if (file.entryCount > 1) {
-      EXPECT_EQ(ReadAt(image, firstEntry, 1).at(0), 0x40 | (file.entryCount - 1));
-    } else {
-      EXPECT_EQ(firstEntry, entry);
-    }
+    EXPECT_EQ(ReadAt(image, firstEntry, 1).at(0),
+              file.entryCount > 1 ? 0x40 | (file.entryCount - 1) : ReadAt(image, entry, 1).at(0));
     const auto fat = Mtools("mshowfat", image, Quote("::/" + file.Name()));
     EXPECT_NE(fat.output.find("<" + std::to_string(file.firstCluster)), std::string::npos)
         << fat.output;
   }
+
+  const std::string shown =
+      Format(texts::kBlankFolder, GetParam().exfat() ? "[U+00A0]" : "[U+3000]");
+  EXPECT_NE(scan.out.find("\t" + shown + "\t"), std::string::npos) << scan.out;
+  const auto repair = Cli("repair " + Quote(image.string()));
+  ASSERT_EQ(repair.status, 0) << repair.err;
+  EXPECT_NE(repair.out.find(Format(texts::kRestoredFolder, shown) + "\n"), std::string::npos)
+      << repair.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(
