@@ -50,8 +50,9 @@ def make(out_dir, name, spc, reserved, fault, hidden):
         out.write(struct.pack("<IBH", total, fault, FAT_BYTES) + boot + fat + directory)
 
 
-def make_other(out_dir, name, sectors, mkfs, root_of, hidden=True):
-    """A FAT12, FAT16, exFAT or large-sector volume: root_of(boot) gives the root's byte offset."""
+def make_other(out_dir, name, sectors, mkfs, root_of, hidden=True, files=()):
+    """A FAT12, FAT16, exFAT or large-sector volume: root_of(boot) gives the root's byte offset.
+    `files`: root files as the virus leaves them beside the folders, by name and attributes."""
     with tempfile.TemporaryDirectory() as tmp:
         image = os.path.join(tmp, "v.img")
         with open(image, "wb") as f:
@@ -60,6 +61,13 @@ def make_other(out_dir, name, sectors, mkfs, root_of, hidden=True):
         if hidden:
             run("mmd", "-i", image, "::/A", "::/B.DIR", "::/PLAIN")
             run("mattrib", "-i", image, "+h", "+s", "::/A", "::/B.DIR")
+        for file, flags in files:
+            source = os.path.join(tmp, "source")
+            with open(source, "wb") as f:
+                f.write(b"open=x.exe\r\n" * 40)
+            run("mcopy", "-i", image, source, "::/" + file)
+            if flags:
+                run("mattrib", "-i", image, *flags.split(), "::/" + file)
         with open(image, "rb") as f:
             boot = f.read(SECTOR)
             fat_at, root_at = root_of(boot)
@@ -102,6 +110,9 @@ def main():
     make(out_dir, "spc2-failing-read", 2, 256, FAULT_KINDS * 3 + 2, 2)
     make(out_dir, "spc8-failing-flush", 8, 32, FAULT_KINDS * 0 + 4, 6)
     make_other(out_dir, "fat12", 16 * 1024, ["mkfs.fat", "-F", "12"], small_fat_root)
+    make_other(out_dir, "fat12-leftovers", 16 * 1024, ["mkfs.fat", "-F", "12", "-n", "STICK"],
+               small_fat_root, files=[("A.lnk", ""), ("STICK.lnk", ""), ("autorun.inf", ""),
+                                      ("x.exe", "+h +s"), ("Photos and more.lnk", "+h")])
     make_other(out_dir, "fat16-2048", 128 * 1024, ["mkfs.fat", "-F", "16", "-S", "2048"],
                small_fat_root)
     make_other(out_dir, "fat32-4096", 600 * 1024,

@@ -175,9 +175,10 @@ bool RunsFromDrive(const ShellLink& link, const Root& root) {
   return false;
 }
 
-// The shortcut's name without ".lnk".
+// The shortcut's name without ".lnk": of its long name, or of its short name.
 std::string ShortcutBase(const RootFile& file) {
-  const std::string& name = file.Name();
+  const bool longLink = Fold(file.longName).ends_with(kShortcutExtension);
+  const std::string& name = longLink ? file.longName : file.shortName;
   return name.substr(0, name.size() - kShortcutExtension.size());
 }
 
