@@ -71,14 +71,16 @@ cmake --preset asan -G Ninja
 cmake --build build/asan -j "$jobs"
 ctest --test-dir build/asan --output-on-failure -j "$jobs"
 
-echo "== Fuzzing the analysis and the repair pass for 60 s (libFuzzer, clang)"
+echo "== Fuzzing the analysis and the repair pass for 60 s, the shortcut reader for 30 s (libFuzzer)"
 cmake --preset fuzz -G Ninja
-cmake --build build/fuzz -j "$jobs" --target kestrova_fuzz_repair
+cmake --build build/fuzz -j "$jobs" --target kestrova_fuzz_repair kestrova_fuzz_shortcut
 fuzz_corpus=$(mktemp -d)
 cp fuzz/corpus/* "$fuzz_corpus"/
 build/fuzz/fuzz/kestrova_fuzz_repair -max_total_time=60 -timeout=10 -print_final_stats=1 \
   -artifact_prefix=build/fuzz/ "$fuzz_corpus" \
   2>&1 | tail -n 40
 rm -rf "$fuzz_corpus"
+build/fuzz/fuzz/kestrova_fuzz_shortcut -max_total_time=30 -timeout=10 -print_final_stats=1 \
+  -artifact_prefix=build/fuzz/ 2>&1 | tail -n 20
 
 echo "== all tests passed"
