@@ -13,8 +13,10 @@ using Bytes = std::vector<std::uint8_t>;
 // Appends little-endian numbers, each {value, size in bytes}, and bytes.
 Bytes& Put(Bytes& bytes, std::initializer_list<std::pair<std::uint64_t, std::size_t>> numbers) {
   for (const auto& [value, size] : numbers) {
-    for (std::size_t i = 0; i < size; ++i)
-      bytes.push_back(static_cast<std::uint8_t>(value >> 8 * i));
+    // A field wider than the number is zero-filled past its eight bytes.
+    for (std::size_t i = 0; i < size; ++i) {
+      bytes.push_back(i < 8 ? static_cast<std::uint8_t>(value >> 8 * i) : std::uint8_t{0});
+    }
   }
   return bytes;
 }
