@@ -74,6 +74,17 @@ const std::vector<Command>& Commands() {
           "$XDG_STATE_HOME/kestrova (~/.local/state/kestrova; on Windows",
           "%LOCALAPPDATA%\\Kestrova)"},
          "FILE"}}},
+      {"clean",
+       "TARGET",
+       {"analyse, then list the files that the virus left in the root, as",
+        "scan does, and remove exactly them, as the system removes a",
+        "file: writes their root entries (marked deleted; on exFAT not in",
+        "use), the FAT entries of their clusters (freed in every FAT kept",
+        "current), FAT32's free-cluster count and exFAT's allocation",
+        "bitmap, only in the sectors that change. A file whose clusters",
+        "are damaged or shared refuses them all, with nothing written.",
+        "Prints each file removed, their count, the journal and the undo"},
+       {{"--journal", {"write the journal of the change to FILE (see repair)"}, "FILE"}}},
       {"undo",
        "JOURNAL TARGET",
        {"put back the old bytes of the change that JOURNAL recorded, when",
@@ -296,6 +307,10 @@ int main(int argc, char** argv) {
   if (name == "scan") return Scan(*target);
   if (name == "undo") return Undo(invocation.operands[0], *target);
   const std::string* journal = invocation.Value("--journal");
+  if (name == "clean") {
+    return Clean(*target,
+                 journal ? std::filesystem::path(*journal) : repair::NewJournalPath("clean"));
+  }
   return Repair(*target, typed, invocation.Has("--unmount"),
                 journal ? std::filesystem::path(*journal) : repair::NewJournalPath("repair"));
 }

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -197,6 +199,128 @@ TEST_P(LeftoversTest, ScanListsExactlyTheVirussFilesWithWhyAndWhereTheyLie) {
   ASSERT_EQ(repair.status, 0) << repair.err;
   EXPECT_NE(repair.out.find(Format(texts::kRestoredFolder, shown) + "\n"), std::string::npos)
       << repair.out;
+}
+
+// The files of the image and its free bytes, as the file system's own tools see them: mcopy and
+// fsck.fat's cluster count, or exfat-fuse.
+struct ToolsView {
+  std::map<std::string, std::vector<std::uint8_t>> files;
+  std::int64_t freeBytes = -1;
+};
+ToolsView ViewOf(const std::filesystem::path& image, bool exfat, std::int64_t clusterBytes) {
+  ToolsView view;
+  if (exfat) {
+    WithFuseMount(image, [&](const std::filesystem::path& mount) {
+      view.files = FilesUnder(mount);
+      view.freeBytes = static_cast<std::int64_t>(std::filesystem::space(mount).free);
+      return std::string();
+    });
+    return view;
+  }
+  view.files = FatFiles(image);
+  // "stick.img: 14 files, 30/80628 clusters"
+  const auto fsck = testing::Run("fsck.fat -n " + Quote(image.string()));
+  long long used = 0, total = 0;
+  const auto counts = fsck.output.rfind(", ");
+  if (counts != std::string::npos &&
+      std::sscanf(fsck.output.c_str() + counts, ", %lld/%lld", &used, &total) == 2) {
+    view.freeBytes = (total - used) * clusterBytes;
+  }
+  return view;
+}
+
+// clean removes exactly the virus's files: the file system's checker finds nothing wrong, every
+// other file reads as before, the free space grows by their clusters; undo puts every byte back
+// and a second undo is refused.
+TEST_P(LeftoversTest, CleanRemovesExactlyTheVirussFilesAndUndoPutsEveryByteBack) {
+  const bool exfat = GetParam().exfat();
+  const auto before = dir / "before.img";
+  ASSERT_TRUE(CopySparse(image, before));
+  const auto layout = [&] {
+    auto opened = volume::Volume::Open(volume::DriveTarget::OfPath(image.string()),
+                                       volume::Access::kReadOnly);
+    return opened ? repair::Analyse(*opened) : repair::OpenProblem(std::move(opened.error()));
+  }();
+  ASSERT_TRUE(layout);
+  const std::int64_t clusterBytes = layout->ClusterBytes();
+  const ToolsView was = ViewOf(image, exfat, clusterBytes);
+  ASSERT_FALSE(was.files.empty());
+  ASSERT_GE(was.freeBytes, 0);
+
+  const auto journal = dir / "clean.journal";
+  const auto clean =
+      Cli("clean --journal " + Quote(journal.string()) + " " + Quote(image.string()));
+  ASSERT_EQ(clean.status, 0) << clean.err;
+  for (const std::string& line : ExpectedLeftovers()) {
+    EXPECT_NE(clean.out.find(line + "\n"), std::string::npos) << line;
+  }
+  EXPECT_NE(clean.out.find(Format(texts::kRemovedCount, 8)), std::string::npos) << clean.out;
+  EXPECT_NE(clean.out.find(Format(texts::kUndoHint, journal.string(), image.string())),
+            std::string::npos)
+      << clean.out;
+  const auto fsck =
+      testing::Run((exfat ? "fsck.exfat -n " : "fsck.fat -n ") + Quote(image.string()), true);
+  EXPECT_EQ(fsck.status, 0) << fsck.output;
+
+  // What is left is every file but the virus's, each with its bytes.
+  std::map<std::string, std::vector<std::uint8_t>> expected = was.files;
+  std::int64_t clusters = 0;
+  for (const std::string& line : ExpectedLeftovers()) {
+    const std::string name = "/" + line.substr(0, line.find('\t'));
+    ASSERT_TRUE(expected.count(name)) << name;
+    clusters +=
+        (static_cast<std::int64_t>(expected[name].size()) + clusterBytes - 1) / clusterBytes;
+    expected.erase(name);
+  }
+  const ToolsView is = ViewOf(image, exfat, clusterBytes);
+  EXPECT_TRUE(is.files == expected);
+  EXPECT_EQ(is.freeBytes - was.freeBytes, clusters * clusterBytes);
+  EXPECT_EQ(Cli("scan " + Quote(image.string())).err.find(Lead(texts::kLeftoverCount)),
+            std::string::npos);
+
+  const auto undo = Cli("undo " + Quote(journal.string()) + " " + Quote(image.string()));
+  ASSERT_EQ(undo.status, 0) << undo.err;
+  EXPECT_TRUE(DifferingOffsets(before, image).empty());
+  EXPECT_EQ(Cli("undo " + Quote(journal.string()) + " " + Quote(image.string())).status, 1);
+}
+
+// A removed file's chain that runs on into another file's cluster refuses every removal, and
+// nothing is written: sys.exe's one cluster links to setup.exe's, its size asking for two.
+TEST_P(LeftoversTest, ChainIntoAnotherFileRefusesEveryRemovalWithNothingWritten) {
+  if (!std::string(GetParam().mkfs).starts_with("-F 32")) GTEST_SKIP() << "FAT32's FAT only";
+  const auto first = [&](const std::string& name) {
+    const auto fat = Mtools("mshowfat", image, Quote("::/" + name)).output;
+    return std::stoul(fat.substr(fat.find('<') + 1));
+  };
+  const std::uint32_t sys = first("sys.exe"), setup = first("setup.exe");
+  const auto boot = ReadAt(image, 0, 40);
+  const std::uint64_t reserved = boot[14] | boot[15] << 8;
+  const std::uint64_t fatBytes =
+      (boot[36] | boot[37] << 8 | boot[38] << 16 | static_cast<std::uint64_t>(boot[39]) << 24) *
+      512;
+  for (int copy = 0; copy < 2; ++copy) {
+    PatchBytes(image, reserved * 512 + copy * fatBytes + sys * 4ull,
+               {static_cast<std::uint8_t>(setup), static_cast<std::uint8_t>(setup >> 8),
+                static_cast<std::uint8_t>(setup >> 16), 0});
+  }
+  // sys.exe's short entry: its size becomes a cluster and a byte.
+  const auto root = ReadBytes(image);
+  const std::string shortName = "SYS     EXE";
+  const auto at = std::search(root.begin(), root.end(), shortName.begin(), shortName.end());
+  ASSERT_NE(at, root.end());
+  PatchBytes(image, static_cast<std::uint64_t>(at - root.begin()) + 28, {0x01, 0x02, 0, 0});
+  const auto before = dir / "before.img";
+  ASSERT_TRUE(CopySparse(image, before));
+
+  const auto clean =
+      Cli("clean --journal " + Quote((dir / "j").string()) + " " + Quote(image.string()));
+  EXPECT_EQ(clean.status, 1) << clean.out;
+  EXPECT_NE(clean.err.find(
+                Format(texts::kLeftoverChain, "sys.exe", Format(texts::kChainReachesOther, setup))),
+            std::string::npos)
+      << clean.err;
+  EXPECT_TRUE(DifferingOffsets(before, image).empty());
+  EXPECT_FALSE(std::filesystem::exists(dir / "j"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
