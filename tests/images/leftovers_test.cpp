@@ -199,6 +199,12 @@ TEST_P(LeftoversTest, ScanListsExactlyTheVirussFilesWithWhyAndWhereTheyLie) {
   ASSERT_EQ(repair.status, 0) << repair.err;
   EXPECT_NE(repair.out.find(Format(texts::kRestoredFolder, shown) + "\n"), std::string::npos)
       << repair.out;
+  // The virus's files stay, listed after the report with the command that removes them.
+  for (const auto& line : ExpectedLeftovers()) {
+    EXPECT_NE(repair.out.find(line + "\n"), std::string::npos) << line;
+  }
+  EXPECT_TRUE(repair.out.ends_with(repair::messages::CleanHint(image.string()) + "\n"))
+      << repair.out;
 }
 
 // The files of the image and its free bytes, as the file system's own tools see them: mcopy and
@@ -287,28 +293,38 @@ TEST_P(LeftoversTest, CleanRemovesExactlyTheVirussFilesAndUndoPutsEveryByteBack)
 // A removed file's chain that runs on into another file's cluster refuses every removal, and
 // nothing is written: sys.exe's one cluster links to setup.exe's, its size asking for two.
 TEST_P(LeftoversTest, ChainIntoAnotherFileRefusesEveryRemovalWithNothingWritten) {
-  if (!std::string(GetParam().mkfs).starts_with("-F 32")) GTEST_SKIP() << "FAT32's FAT only";
-  const auto first = [&](const std::string& name) {
-    const auto fat = Mtools("mshowfat", image, Quote("::/" + name)).output;
-    return std::stoul(fat.substr(fat.find('<') + 1));
-  };
-  const std::uint32_t sys = first("sys.exe"), setup = first("setup.exe");
-  const auto boot = ReadAt(image, 0, 40);
-  const std::uint64_t reserved = boot[14] | boot[15] << 8;
-  const std::uint64_t fatBytes =
-      (boot[36] | boot[37] << 8 | boot[38] << 16 | static_cast<std::uint64_t>(boot[39]) << 24) *
-      512;
-  for (int copy = 0; copy < 2; ++copy) {
-    PatchBytes(image, reserved * 512 + copy * fatBytes + sys * 4ull,
-               {static_cast<std::uint8_t>(setup), static_cast<std::uint8_t>(setup >> 8),
-                static_cast<std::uint8_t>(setup >> 16), 0});
+  std::uint32_t setup = 0;
+  if (GetParam().exfat()) {
+    ExfatRootSets sets(image);
+    const std::uint32_t sys = sets.Named("sys.exe").first;
+    setup = sets.Named("setup.exe").first;
+    sets.SetFat(sys, setup);
+    sets.SetStream("sys.exe", 0x01, sys, sets.ClusterBytes() + 1);  // chained by the FAT
+  } else {
+    if (!std::string(GetParam().mkfs).starts_with("-F 32")) GTEST_SKIP() << "FAT32 and exFAT";
+    const auto first = [&](const std::string& name) {
+      const auto fat = Mtools("mshowfat", image, Quote("::/" + name)).output;
+      return static_cast<std::uint32_t>(std::stoul(fat.substr(fat.find('<') + 1)));
+    };
+    const std::uint32_t sys = first("sys.exe");
+    setup = first("setup.exe");
+    const auto boot = ReadAt(image, 0, 40);
+    const std::uint64_t reserved = boot[14] | boot[15] << 8;
+    const std::uint64_t fatBytes =
+        (boot[36] | boot[37] << 8 | boot[38] << 16 | static_cast<std::uint64_t>(boot[39]) << 24) *
+        512;
+    for (std::uint64_t copy = 0; copy < 2; ++copy) {
+      PatchBytes(image, reserved * 512 + copy * fatBytes + sys * 4ull,
+                 {static_cast<std::uint8_t>(setup), static_cast<std::uint8_t>(setup >> 8),
+                  static_cast<std::uint8_t>(setup >> 16), 0});
+    }
+    // sys.exe's short entry: its size becomes a cluster and a byte.
+    const auto bytes = ReadBytes(image);
+    const std::string shortName = "SYS     EXE";
+    const auto at = std::search(bytes.begin(), bytes.end(), shortName.begin(), shortName.end());
+    ASSERT_NE(at, bytes.end());
+    PatchBytes(image, static_cast<std::uint64_t>(at - bytes.begin()) + 28, {0x01, 0x02, 0, 0});
   }
-  // sys.exe's short entry: its size becomes a cluster and a byte.
-  const auto root = ReadBytes(image);
-  const std::string shortName = "SYS     EXE";
-  const auto at = std::search(root.begin(), root.end(), shortName.begin(), shortName.end());
-  ASSERT_NE(at, root.end());
-  PatchBytes(image, static_cast<std::uint64_t>(at - root.begin()) + 28, {0x01, 0x02, 0, 0});
   const auto before = dir / "before.img";
   ASSERT_TRUE(CopySparse(image, before));
 

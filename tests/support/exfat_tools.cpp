@@ -136,6 +136,7 @@ ExfatRootSets::ExfatRootSets(const std::filesystem::path& image) : image_(image)
     const std::size_t count = root[e * kEntry + 1];
     Set set;
     set.attributes = static_cast<std::uint16_t>(Le(root, e * kEntry + 4, 2));
+    set.first = static_cast<std::uint32_t>(Le(root, (e + 1) * kEntry + 20, 4));
     std::u16string name;
     const std::size_t length = root.at((e + 1) * kEntry + 3);
     for (std::size_t i = 0; i <= count; ++i) {

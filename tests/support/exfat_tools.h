@@ -56,6 +56,7 @@ class ExfatRootSets {
     std::string name;  // UTF-8
     std::uint16_t attributes = 0;
     std::vector<std::uint64_t> entries;  // the image offset of each of its entries, File first
+    std::uint32_t first = 0;             // the stream extension's first cluster
   };
 
   // Reads the root directory's in-use File entry sets of the image.
