@@ -28,6 +28,7 @@ constexpr std::uint8_t kExfatBitmapType = 0x81;
 constexpr std::uint8_t kExfatUpcaseType = 0x82;
 constexpr std::uint8_t kExfatFileType = 0x85;
 constexpr std::uint8_t kExfatStreamType = 0xC0;
+constexpr std::uint8_t kExfatVendorAllocationType = 0xE1;
 constexpr std::uint8_t kExfatNoFatChainFlag = 0x02;
 // FAT32's FSInfo sector: its number in the boot sector, its signatures and its fields.
 constexpr std::size_t kFsInfoSectorOffset = 48;
@@ -96,19 +97,19 @@ struct RootBytes {
 std::optional<Problem> ReadRoot(volume::Volume& volume, const VolumeLayout& layout,
                                 ProgressTrack& track, RootBytes& root) {
   const std::int64_t sectorSize = layout.bytesPerSector;
+  const std::int64_t maxRun = std::max<std::int64_t>(1, kMaxTransferBytes / sectorSize);
   for (const RootExtent& extent : RootExtents(layout)) {
-    const std::size_t at = root.bytes.size();
-    root.bytes.resize(at + static_cast<std::size_t>(extent.sectors * sectorSize));
-    volume::AlignedBuffer buffer(static_cast<std::size_t>(extent.sectors * sectorSize));
-    if (const auto failed =
-            ReadSectors(volume, extent.firstSector, layout.bytesPerSector, buffer.bytes())) {
-      return ReadProblem(*failed, extent.firstSector, sectorSize);
+    for (std::int64_t s = 0; s < extent.sectors; s += maxRun) {
+      const std::int64_t count = std::min<std::int64_t>(maxRun, extent.sectors - s);
+      volume::AlignedBuffer buffer(static_cast<std::size_t>(count * sectorSize));
+      const std::int64_t first = extent.firstSector + s;
+      if (const auto failed = ReadSectors(volume, first, layout.bytesPerSector, buffer.bytes())) {
+        return ReadProblem(*failed, first, sectorSize);
+      }
+      track.Touched();
+      root.bytes.insert(root.bytes.end(), buffer.bytes().begin(), buffer.bytes().end());
+      for (std::int64_t i = 0; i < count; ++i) root.sectors.push_back(first + i);
     }
-    track.Touched();
-    std::copy(buffer.bytes().begin(), buffer.bytes().end(),
-              root.bytes.begin() + static_cast<std::ptrdiff_t>(at));
-    for (std::int32_t s = 0; s < extent.sectors; ++s)
-      root.sectors.push_back(extent.firstSector + s);
   }
   root.bytes.resize(std::min(root.bytes.size(), static_cast<std::size_t>(layout.RootBytes())));
   return std::nullopt;
@@ -136,6 +137,8 @@ std::vector<Owned> OtherEntries(const VolumeLayout& layout, std::span<const std:
     if (exfat) {
       if (entry[0] == kExfatBitmapType || entry[0] == kExfatUpcaseType) {
         owned.push_back({Le32(entry, 20), Le64(entry, 24), false});
+      } else if (entry[0] == kExfatVendorAllocationType) {
+        owned.push_back({Le32(entry, 20), Le64(entry, 24), false});
       } else if (entry[0] == kExfatStreamType && at >= kEntryBytes &&
                  root[at - kEntryBytes] == kExfatFileType) {
         owned.push_back({Le32(entry, 20), Le64(entry, 24), (entry[1] & kExfatNoFatChainFlag) != 0});
@@ -152,6 +155,16 @@ std::vector<Owned> OtherEntries(const VolumeLayout& layout, std::span<const std:
     owned.push_back({first, UINT64_MAX, false});
   }
   return owned;
+}
+
+std::int64_t FatEntryOffset(const VolumeLayout& layout, std::int64_t cluster);
+
+// A read of the FAT in use that failed, at the sector of `cluster`'s entry.
+Problem FatReadProblem(const VolumeLayout& layout, std::int64_t cluster) {
+  Problem problem = PassProblem(ProblemKind::kReadFailed);
+  problem.sector =
+      layout.ActiveFatStart() + FatEntryOffset(layout, cluster) / layout.bytesPerSector;
+  return problem;
 }
 
 // Who owns each data cluster, as far as the removal needs to know.
@@ -178,7 +191,7 @@ std::optional<Problem> MarkOthers(const VolumeLayout& layout, FatReader& fat,
         continue;
       }
       const auto raw = fat.Entry(c);
-      if (!raw) return PassProblem(ProblemKind::kReadFailed);
+      if (!raw) return FatReadProblem(layout, c);
       std::uint32_t next = 0;
       if (Follow(layout.fileSystem, *raw, next) != Link::kNext) break;
       c = next;
@@ -225,7 +238,7 @@ std::optional<Problem> FileClusters(const VolumeLayout& layout, FatReader& fat,
       continue;
     }
     const auto raw = fat.Entry(c);
-    if (!raw) return PassProblem(ProblemKind::kReadFailed);
+    if (!raw) return FatReadProblem(layout, c);
     std::uint32_t next = 0;
     const Link link = Follow(layout.fileSystem, *raw, next);
     if (link == Link::kBad) return ChainProblem(file, DetailKind::kBadClusterLink, c, *raw);

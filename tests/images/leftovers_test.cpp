@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -290,34 +292,40 @@ TEST_P(LeftoversTest, CleanRemovesExactlyTheVirussFilesAndUndoPutsEveryByteBack)
   EXPECT_EQ(Cli("undo " + Quote(journal.string()) + " " + Quote(image.string())).status, 1);
 }
 
-// A removed file's chain that runs on into another file's cluster refuses every removal, and
-// nothing is written: sys.exe's one cluster links to setup.exe's, its size asking for two.
-TEST_P(LeftoversTest, ChainIntoAnotherFileRefusesEveryRemovalWithNothingWritten) {
-  std::uint32_t setup = 0;
+// A chain of a file to remove that runs on into another file's cluster, loops or ends before its
+// size does refuses every removal, and nothing is written: sys.exe's size asks for two clusters,
+// its first one links on to setup.exe's, to itself, or nowhere.
+TEST_P(LeftoversTest, DamagedChainRefusesEveryRemovalWithNothingWritten) {
+  std::uint32_t sys = 0, setup = 0, end = 0xFFFFFFFF;
+  std::function<void(std::uint32_t)> link;
+  std::optional<ExfatRootSets> sets;
   if (GetParam().exfat()) {
-    ExfatRootSets sets(image);
-    const std::uint32_t sys = sets.Named("sys.exe").first;
-    setup = sets.Named("setup.exe").first;
-    sets.SetFat(sys, setup);
-    sets.SetStream("sys.exe", 0x01, sys, sets.ClusterBytes() + 1);  // chained by the FAT
+    sets.emplace(image);
+    sys = sets->Named("sys.exe").first;
+    setup = sets->Named("setup.exe").first;
+    sets->SetStream("sys.exe", 0x01, sys, sets->ClusterBytes() + 1);  // chained by the FAT
+    link = [&](std::uint32_t next) { sets->SetFat(sys, next); };
   } else {
     if (!std::string(GetParam().mkfs).starts_with("-F 32")) GTEST_SKIP() << "FAT32 and exFAT";
     const auto first = [&](const std::string& name) {
       const auto fat = Mtools("mshowfat", image, Quote("::/" + name)).output;
       return static_cast<std::uint32_t>(std::stoul(fat.substr(fat.find('<') + 1)));
     };
-    const std::uint32_t sys = first("sys.exe");
+    sys = first("sys.exe");
     setup = first("setup.exe");
+    end = 0x0FFFFFFF;
     const auto boot = ReadAt(image, 0, 40);
     const std::uint64_t reserved = boot[14] | boot[15] << 8;
     const std::uint64_t fatBytes =
         (boot[36] | boot[37] << 8 | boot[38] << 16 | static_cast<std::uint64_t>(boot[39]) << 24) *
         512;
-    for (std::uint64_t copy = 0; copy < 2; ++copy) {
-      PatchBytes(image, reserved * 512 + copy * fatBytes + sys * 4ull,
-                 {static_cast<std::uint8_t>(setup), static_cast<std::uint8_t>(setup >> 8),
-                  static_cast<std::uint8_t>(setup >> 16), 0});
-    }
+    link = [&, reserved, fatBytes](std::uint32_t next) {
+      for (std::uint64_t copy = 0; copy < 2; ++copy) {
+        PatchBytes(image, reserved * 512 + copy * fatBytes + sys * 4ull,
+                   {static_cast<std::uint8_t>(next), static_cast<std::uint8_t>(next >> 8),
+                    static_cast<std::uint8_t>(next >> 16), static_cast<std::uint8_t>(next >> 24)});
+      }
+    };
     // sys.exe's short entry: its size becomes a cluster and a byte.
     const auto bytes = ReadBytes(image);
     const std::string shortName = "SYS     EXE";
@@ -325,18 +333,25 @@ TEST_P(LeftoversTest, ChainIntoAnotherFileRefusesEveryRemovalWithNothingWritten)
     ASSERT_NE(at, bytes.end());
     PatchBytes(image, static_cast<std::uint64_t>(at - bytes.begin()) + 28, {0x01, 0x02, 0, 0});
   }
-  const auto before = dir / "before.img";
-  ASSERT_TRUE(CopySparse(image, before));
-
-  const auto clean =
-      Cli("clean --journal " + Quote((dir / "j").string()) + " " + Quote(image.string()));
-  EXPECT_EQ(clean.status, 1) << clean.out;
-  EXPECT_NE(clean.err.find(
-                Format(texts::kLeftoverChain, "sys.exe", Format(texts::kChainReachesOther, setup))),
-            std::string::npos)
-      << clean.err;
-  EXPECT_TRUE(DifferingOffsets(before, image).empty());
-  EXPECT_FALSE(std::filesystem::exists(dir / "j"));
+  const std::vector<std::pair<std::uint32_t, std::string>> cases = {
+      {setup, Format(texts::kChainReachesOther, setup)},
+      {sys, Format(texts::kChainLoop, sys, sys)},
+      {end, Format(texts::kChainLength, 1, 2)},
+  };
+  for (const auto& [next, why] : cases) {
+    SCOPED_TRACE(why);
+    link(next);
+    const auto before = dir / "before.img";
+    ASSERT_TRUE(CopySparse(image, before));
+    const auto journal = dir / "j";
+    const auto clean =
+        Cli("clean --journal " + Quote(journal.string()) + " " + Quote(image.string()));
+    EXPECT_EQ(clean.status, 1) << clean.out;
+    EXPECT_NE(clean.err.find(Format(texts::kLeftoverChain, "sys.exe", why)), std::string::npos)
+        << clean.err;
+    EXPECT_TRUE(DifferingOffsets(before, image).empty());
+    EXPECT_FALSE(std::filesystem::exists(journal));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
