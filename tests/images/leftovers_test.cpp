@@ -292,6 +292,31 @@ TEST_P(LeftoversTest, CleanRemovesExactlyTheVirussFilesAndUndoPutsEveryByteBack)
   EXPECT_EQ(Cli("undo " + Quote(journal.string()) + " " + Quote(image.string())).status, 1);
 }
 
+// With FAT32's mirroring off, only the FAT in use is kept current: the other stays as it was.
+TEST_P(LeftoversTest, CleanWithMirroringOffFreesTheChainsInTheActiveFatOnly) {
+  if (!std::string(GetParam().mkfs).starts_with("-F 32")) GTEST_SKIP() << "FAT32's mirroring";
+  PatchBytes(image, 40, {0x81, 0x00});  // no mirroring, FAT 1 in use
+  const auto before = dir / "before.img";
+  ASSERT_TRUE(CopySparse(image, before));
+  const auto clean =
+      Cli("clean --journal " + Quote((dir / "j").string()) + " " + Quote(image.string()));
+  ASSERT_EQ(clean.status, 0) << clean.err;
+  const auto boot = ReadAt(image, 0, 40);
+  const std::uint64_t fat0 = (boot[14] | boot[15] << 8) * 512ull;
+  const std::uint64_t fatBytes =
+      (boot[36] | boot[37] << 8 | boot[38] << 16 | static_cast<std::uint64_t>(boot[39]) << 24) *
+      512;
+  const auto changed = DifferingOffsets(before, image);
+  EXPECT_EQ(std::count_if(changed.begin(), changed.end(),
+                          [&](std::uint64_t at) { return at >= fat0 && at < fat0 + fatBytes; }),
+            0);
+  EXPECT_NE(std::count_if(changed.begin(), changed.end(),
+                          [&](std::uint64_t at) {
+                            return at >= fat0 + fatBytes && at < fat0 + 2 * fatBytes;
+                          }),
+            0);
+}
+
 // A chain of a file to remove that runs on into another file's cluster, loops or ends before its
 // size does refuses every removal, and nothing is written: sys.exe's size asks for two clusters,
 // its first one links on to setup.exe's, to itself, or nowhere.
