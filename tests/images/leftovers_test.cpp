@@ -292,6 +292,44 @@ TEST_P(LeftoversTest, CleanRemovesExactlyTheVirussFilesAndUndoPutsEveryByteBack)
   EXPECT_EQ(Cli("undo " + Quote(journal.string()) + " " + Quote(image.string())).status, 1);
 }
 
+// The window removes what it showed: a stick whose leftovers changed after the analysis (a hidden
+// program made visible) is refused with nothing written, the one analysed under the pass is
+// cleaned.
+TEST_P(LeftoversTest, CleanOfAnAnalysedLayoutRefusesOtherLeftovers) {
+  const auto target = volume::DriveTarget::OfPath(image.string());
+  const auto analysed = [&] {
+    auto opened = volume::Volume::Open(target, volume::Access::kReadOnly);
+    return opened ? repair::Analyse(*opened) : repair::OpenProblem(std::move(opened.error()));
+  }();
+  ASSERT_TRUE(analysed);
+  const auto clean = [&] {
+    auto opened = volume::Volume::Open(target, volume::Access::kReadWrite);
+    return opened ? repair::Clean(*opened, &*analysed)
+                  : repair::OpenProblem(std::move(opened.error()));
+  };
+  const auto before = dir / "before.img";
+  ASSERT_TRUE(CopySparse(image, before));
+  if (GetParam().exfat()) {
+    ExfatRootSets(image).SetAttributes("svchost.exe", 0x20);
+  } else {
+    ASSERT_EQ(Mtools("mattrib", image, "-h -s ::/svchost.exe").status, 0);
+  }
+  const auto changed = dir / "changed.img";
+  ASSERT_TRUE(CopySparse(image, changed));
+  const auto refused = clean();
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().kind, repair::ProblemKind::kLayoutChanged);
+  EXPECT_EQ(refused.error().detail.kind, repair::DetailKind::kRootFailsCheck);
+  EXPECT_FALSE(refused.error().anyWritten);
+  EXPECT_TRUE(DifferingOffsets(changed, image).empty());
+
+  ASSERT_TRUE(CopySparse(before, image));
+  const auto done = clean();
+  ASSERT_TRUE(done) << repair::messages::Text(done.error());
+  EXPECT_EQ(done->removed.size(), 8u);
+  EXPECT_FALSE(DifferingOffsets(before, image).empty());
+}
+
 // With FAT32's mirroring off, only the FAT in use is kept current: the other stays as it was.
 TEST_P(LeftoversTest, CleanWithMirroringOffFreesTheChainsInTheActiveFatOnly) {
   if (!std::string(GetParam().mkfs).starts_with("-F 32")) GTEST_SKIP() << "FAT32's mirroring";
