@@ -248,6 +248,18 @@ ToolsView ViewOf(const std::filesystem::path& image, bool exfat, std::int64_t cl
 // and a second undo is refused.
 TEST_P(LeftoversTest, CleanRemovesExactlyTheVirussFilesAndUndoPutsEveryByteBack) {
   const bool exfat = GetParam().exfat();
+  // exfat-fuse writes contiguous files that the FAT does not chain: sys.exe is chained instead.
+  std::uint64_t sysEntry = 0;
+  if (exfat) {
+    ExfatRootSets sets(image);
+    const std::uint32_t sys = sets.Named("sys.exe").first;
+    sets.SetStream("sys.exe", 0x01, sys, std::string("MZ autorun's").size());
+    sets.SetFat(sys, 0xFFFFFFFF);
+    const auto fat = ReadAt(image, 80, 4);  // the FAT's offset in sectors
+    sysEntry = (fat.at(0) | fat.at(1) << 8 | fat.at(2) << 16 | std::uint64_t{fat.at(3)} << 24) *
+                   sets.SectorBytes() +
+               sys * 4ull;
+  }
   const auto before = dir / "before.img";
   ASSERT_TRUE(CopySparse(image, before));
   const auto layout = [&] {
@@ -275,6 +287,9 @@ TEST_P(LeftoversTest, CleanRemovesExactlyTheVirussFilesAndUndoPutsEveryByteBack)
   const auto fsck =
       testing::Run((exfat ? "fsck.exfat -n " : "fsck.fat -n ") + Quote(image.string()), true);
   EXPECT_EQ(fsck.status, 0) << fsck.output;
+  if (exfat) {
+    EXPECT_EQ(ReadAt(image, sysEntry, 4), std::vector<std::uint8_t>(4, 0));
+  }
 
   // What is left is every file but the virus's, each with its bytes.
   std::map<std::string, std::vector<std::uint8_t>> expected = was.files;
