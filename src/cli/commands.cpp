@@ -330,9 +330,6 @@ int Clean(const DriveTarget& target, const std::filesystem::path& journal) {
   }
   Output out;
   PrintLeftovers(out, result->removed);
-  for (const auto& leftover : result->removed) {
-    out.Line(repair::messages::RemovedFile(leftover.file.Name()));
-  }
   out.Line(repair::messages::RemovedCount(result->removed.size()));
   if (result->journaled) {
     out.Line(texts::Format(texts::kJournalSaved, journal.string()));

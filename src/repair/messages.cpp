@@ -343,10 +343,6 @@ std::string Size(std::uint64_t bytes) {
   return Format(texts::kBytesKiB, bytes, in(kKiB));
 }
 
-std::string RemovedFile(const std::string& name) {
-  return Format(texts::kRemovedFile, VisibleName(name));
-}
-
 std::string RemovedCount(std::size_t count) {
   if (count == 0) return Tr(texts::kNothingToRemove);
   return count == 1 ? Tr(texts::kRemovedOne) : Format(texts::kRemovedCount, count);

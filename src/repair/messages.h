@@ -144,8 +144,7 @@ std::string LeftAlone(const LeftAloneFolder& folder);
 // Why a root file is one that the virus left, and how many of them were found.
 std::string LeftoverReason(const Leftover& leftover);
 std::string LeftoverCount(std::size_t count);
-// What clean says of a removed file, and of how many were removed.
-std::string RemovedFile(const std::string& name);
+// What clean says of how many files it removed.
 std::string RemovedCount(std::size_t count);
 // What repair says after its report when the virus's files are there: the command that removes
 // them (`target` as the user typed it).
