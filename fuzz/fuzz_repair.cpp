@@ -389,5 +389,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
     }
   }
+
+  // The removal of the virus's files, on what the repair left: whatever it meets, it leaves the
+  // volume closed, writes nothing when it says so, and nothing past the volume.
+  const std::size_t writtenBefore = memory.SectorsWritten().size();
+  volume::UseVolumeBackend(&backend);
+  if (auto opened = OpenDrive(volume::Access::kReadWrite)) {
+    CheckedProgress progress;
+    const auto cleaned = kestrova::repair::Clean(*opened, nullptr, &progress);
+    if (!cleaned && !cleaned.error().anyWritten &&
+        memory.SectorsWritten().size() != writtenBefore) {
+      Fail("a failed removal said nothing was written");
+    }
+  }
+  volume::UseVolumeBackend(nullptr);
+  if (memory.IsOpen()) Fail("the removal left the volume open");
+  for (std::size_t i = writtenBefore; i < memory.SectorsWritten().size(); ++i) {
+    if (static_cast<std::uint64_t>(memory.SectorsWritten()[i]) >= volumeSectors) {
+      Fail("the removal wrote past the volume");
+    }
+  }
   return 0;
 }

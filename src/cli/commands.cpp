@@ -159,8 +159,8 @@ void PrintHiddenFolders(Output& out, const repair::RootFindings& findings) {
 }
 
 // The files that the virus left, each with why: after the folders.
-void PrintLeftovers(Output& out, const repair::RootFindings& findings) {
-  for (const auto& leftover : findings.leftovers) {
+void PrintLeftovers(Output& out, const std::vector<repair::Leftover>& leftovers) {
+  for (const auto& leftover : leftovers) {
     out.Line(repair::VisibleName(leftover.file.Name()) + "\t" +
              repair::messages::LeftoverReason(leftover));
   }
@@ -196,6 +196,11 @@ int RepairNow(const DriveTarget& target, const std::filesystem::path& journal) {
   if (result->journaled) {
     out.Line(texts::Format(texts::kJournalSaved, journal.string()));
     out.Line(texts::Format(texts::kUndoHint, journal.string(), target.Name()));
+  }
+  // The virus's files stay until they are removed on purpose: which they are, and how.
+  if (!result->leftovers.empty()) {
+    PrintLeftovers(out, result->leftovers);
+    out.Line(repair::messages::CleanHint(target.Name()));
   }
   if (out.Finish()) return kDone;
   return result->sectorsWritten > 0 ? kWrittenAndFailed : kNothingWritten;
@@ -269,7 +274,7 @@ int Scan(const DriveTarget& target) {
   }
   Output out;
   PrintHiddenFolders(out, looked->findings);
-  PrintLeftovers(out, looked->findings);
+  PrintLeftovers(out, looked->findings.leftovers);
   const bool printed = out.Finish();
   // The counts after the list, on standard error.
   Error(repair::messages::WouldRepairCount(looked->findings.hidden.size()) + "\n");
@@ -306,6 +311,32 @@ int Repair(const DriveTarget& target, const std::string& typed, bool unmount,
          repair::messages::RemountFailed(mounted, status != kNothingWritten));
   }
   return status;
+}
+
+int Clean(const DriveTarget& target, const std::filesystem::path& journal) {
+  volume::Expected<repair::CleanReport, Problem> result = Problem{};
+  {
+    auto opened = volume::Volume::Open(target, Access::kReadWrite);
+    if (!opened) {
+      Tell(repair::OpenProblem(std::move(opened.error())));
+      return kNothingWritten;
+    }
+    TerminalProgress progress;
+    result = repair::Clean(*opened, nullptr, &progress, &journal);
+  }
+  if (!result) {
+    Tell(result.error());
+    return result.error().anyWritten ? kWrittenAndFailed : kNothingWritten;
+  }
+  Output out;
+  PrintLeftovers(out, result->removed);
+  out.Line(repair::messages::RemovedCount(result->removed.size()));
+  if (result->journaled) {
+    out.Line(texts::Format(texts::kJournalSaved, journal.string()));
+    out.Line(texts::Format(texts::kUndoHint, journal.string(), target.Name()));
+  }
+  if (out.Finish()) return kDone;
+  return result->sectorsWritten > 0 ? kWrittenAndFailed : kNothingWritten;
 }
 
 int Undo(const std::filesystem::path& journal, const DriveTarget& target) {

@@ -31,6 +31,9 @@ int Scan(const volume::DriveTarget& target);
 // The journal of the change goes to `journal` before the first write.
 int Repair(const volume::DriveTarget& target, const std::string& typed, bool unmount,
            const std::filesystem::path& journal);
+// Removes the files that the virus left in the root, listing them first; the journal of the
+// change goes to `journal` before the first write.
+int Clean(const volume::DriveTarget& target, const std::filesystem::path& journal);
 // Puts back what the journal at `journal` recorded, on the drive.
 int Undo(const std::filesystem::path& journal, const volume::DriveTarget& target);
 

@@ -64,7 +64,9 @@ const std::vector<Command>& Commands() {
         "plain folder, as the window's Repair button does; prints each",
         "folder it restored and their count. Writes only the attribute",
         "bytes of those folders' root entries (on exFAT with their entry",
-        "sets' checksums), in the root directory's sectors that change"},
+        "sets' checksums), in the root directory's sectors that change.",
+        "Then lists the files that the virus left, which it leaves as they",
+        "are, and the command that removes them (clean)"},
        {{"--unmount",
          {"for a drive that is mounted: unmount it first and mount it",
           "again afterwards (without the option a mounted drive is", "refused)"}},
@@ -74,6 +76,18 @@ const std::vector<Command>& Commands() {
           "$XDG_STATE_HOME/kestrova (~/.local/state/kestrova; on Windows",
           "%LOCALAPPDATA%\\Kestrova)"},
          "FILE"}}},
+      {"clean",
+       "TARGET",
+       {"analyse, then list the files that the virus left in the root, as",
+        "scan does, and remove exactly them, as the system removes a",
+        "file: writes their root entries (marked deleted; on exFAT not in",
+        "use), the FAT entries of their clusters (freed in every FAT kept",
+        "current), FAT32's free-cluster count and exFAT's allocation",
+        "bitmap, only in the sectors that change. A file whose clusters",
+        "are damaged or shared refuses them all, with nothing written.",
+        "Prints the files it removed, each with why, their count, the",
+        "journal's path and the command that undoes the change"},
+       {{"--journal", {"write the journal of the change to FILE (see repair)"}, "FILE"}}},
       {"undo",
        "JOURNAL TARGET",
        {"put back the old bytes of the change that JOURNAL recorded, when",
@@ -296,6 +310,10 @@ int main(int argc, char** argv) {
   if (name == "scan") return Scan(*target);
   if (name == "undo") return Undo(invocation.operands[0], *target);
   const std::string* journal = invocation.Value("--journal");
+  if (name == "clean") {
+    return Clean(*target,
+                 journal ? std::filesystem::path(*journal) : repair::NewJournalPath("clean"));
+  }
   return Repair(*target, typed, invocation.Has("--unmount"),
                 journal ? std::filesystem::path(*journal) : repair::NewJournalPath("repair"));
 }

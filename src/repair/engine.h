@@ -26,6 +26,7 @@ using volume::Expected;
 // What a finished pass did.
 struct RepairReport {
   std::vector<HiddenFolder> restored;  // the entries it changed, in chain order
+  std::vector<Leftover> leftovers;     // the files that the virus left, which it left as they are
   std::int64_t sectorsWritten = 0;
   bool journaled = false;  // the journal of the change was written
 };
@@ -67,6 +68,27 @@ std::optional<Problem> AnalyseInto(volume::Volume& volume, VolumeLayout& layout,
 Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayout* analysed,
                                        Progress* progress = nullptr,
                                        const std::filesystem::path* journal = nullptr);
+
+// What a finished removal of the virus's files did.
+struct CleanReport {
+  std::vector<Leftover> removed;  // the files it removed, in root order
+  std::int64_t clustersFreed = 0;
+  std::int64_t sectorsWritten = 0;
+  bool journaled = false;  // the journal of the change was written
+};
+
+// Removes the files that the virus left in the root (layout.findings.leftovers), on a volume
+// opened for writing, as a file system driver removes a file, under the rules of Repair (the
+// analysis again under the lock, `analysed` checked as there and its leftovers the same, all
+// read before the first write, the journal first, only changed sectors written, a checked
+// flush). FAT: the short entry and its long-name entries get 0xE5, the chain is freed in every
+// FAT kept current, FAT32's FSInfo free count grows when it is known. exFAT: each entry of the
+// set loses its in-use bit, the clusters are cleared in the allocation bitmap and, for a chained
+// file, freed in the FAT in use. A chain that is broken, loops, reaches a cluster of another root
+// entry or of the root, or does not fit its file's size refuses them all with nothing written.
+Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout* analysed,
+                                     Progress* progress = nullptr,
+                                     const std::filesystem::path* journal = nullptr);
 
 // What undoing a journaled change did.
 struct UndoReport {

@@ -149,6 +149,10 @@ std::string DetailText(const Detail& detail) {
       return Tr(texts::kRootChainDiffers);
     case DetailKind::kRootFailsCheck:
       return Tr(texts::kRootFailsCheck);
+    case DetailKind::kChainReachesOther:
+      return Format(texts::kChainReachesOther, detail.at);
+    case DetailKind::kChainLength:
+      return Format(texts::kChainLength, detail.at, detail.value);
   }
   return {};
 }
@@ -217,6 +221,8 @@ std::string Text(const Problem& problem) {
       return Sentences({Tr(texts::kJournalOtherVolume), nothingWritten});
     case ProblemKind::kJournalSectorChanged:
       return Sentences({Format(texts::kJournalSectorChanged, problem.sector), nothingWritten});
+    case ProblemKind::kLeftoverChain:
+      return Format(texts::kLeftoverChain, problem.detail.name, DetailText(problem.detail));
   }
   return {};
 }
@@ -253,6 +259,7 @@ const char* Title(const Problem& problem) {
     case ProblemKind::kJournalUnreadable:
     case ProblemKind::kJournalOtherVolume:
     case ProblemKind::kJournalSectorChanged:
+    case ProblemKind::kLeftoverChain:
       stage = Stage::kPass;
       break;
   }
@@ -335,6 +342,13 @@ std::string Size(std::uint64_t bytes) {
   if (bytes >= kKiB * kKiB) return Format(texts::kBytesMiB, bytes, in(kKiB * kKiB));
   return Format(texts::kBytesKiB, bytes, in(kKiB));
 }
+
+std::string RemovedCount(std::size_t count) {
+  if (count == 0) return Tr(texts::kNothingToRemove);
+  return count == 1 ? Tr(texts::kRemovedOne) : Format(texts::kRemovedCount, count);
+}
+
+std::string CleanHint(const std::string& target) { return Format(texts::kCleanHint, target); }
 
 std::string WouldRepairCount(std::size_t count) {
   return count == 1 ? Tr(texts::kWouldRepairOne) : Format(texts::kWouldRepairCount, count);

@@ -40,6 +40,8 @@ enum class ProblemKind {
   kJournalUnreadable,     // not a journal, or it cannot be read
   kJournalOtherVolume,    // the volume is not the journal's
   kJournalSectorChanged,  // sector: it no longer holds what the change wrote
+  // The removal of the virus's files.
+  kLeftoverChain,  // detail, with detail.name the file's: its chain cannot be freed safely
 };
 
 // What exactly is wrong, for the refusals that say so in brackets. The numbers it names are in
@@ -88,6 +90,9 @@ enum class DetailKind {
   kFileSystemDiffers,
   kRootChainDiffers,
   kRootFailsCheck,  // it differs in what the analysis checks beyond these
+  // A file's chain, besides kBadClusterLink, kLinkOutsideVolume and kChainLoop.
+  kChainReachesOther,  // its cluster `at` belongs to another root entry or to the root
+  kChainLength,        // `at` clusters where its size needs `value`
 };
 
 struct Detail {
@@ -139,6 +144,11 @@ std::string LeftAlone(const LeftAloneFolder& folder);
 // Why a root file is one that the virus left, and how many of them were found.
 std::string LeftoverReason(const Leftover& leftover);
 std::string LeftoverCount(std::size_t count);
+// What clean says of how many files it removed.
+std::string RemovedCount(std::size_t count);
+// What repair says after its report when the virus's files are there: the command that removes
+// them (`target` as the user typed it).
+std::string CleanHint(const std::string& target);
 // How many folder entries a repair would change.
 std::string WouldRepairCount(std::size_t count);
 // A size in bytes, and in KiB, MiB or GiB, whichever keeps the number above one.

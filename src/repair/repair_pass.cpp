@@ -7,55 +7,12 @@
 
 #include "repair/directory.h"
 #include "repair/engine.h"
+#include "repair/pass.h"
 #include "repair/problems.h"
 #include "repair/sector_io.h"
 
 namespace kestrova::repair {
-namespace {
 
-Problem PassProblem(ProblemKind kind, DetailKind detail = DetailKind::kNone) {
-  Problem problem = MakeProblem(kind);
-  problem.detail.kind = detail;
-  return problem;
-}
-
-// The end of a pass on its volume: a volume that may have been written is flushed and dismounted,
-// so that what did change reaches the disk and the system re-reads it.
-class PassEnd {
- public:
-  explicit PassEnd(volume::Volume& volume) : volume_(volume) {}
-
-  // A failed pass, with whether it had begun to write.
-  Problem Fail(Problem problem) {
-    if (mayHaveWritten) {
-      volume_.Flush();
-      volume_.Dismount();
-    }
-    problem.anyWritten = mayHaveWritten;
-    return problem;
-  }
-
-  // Makes the written sectors reach the disk; a failure here is a failed pass. A dismount that
-  // fails after a good flush is not: the sectors are on the disk.
-  std::optional<Problem> Finish() {
-    if (mayHaveWritten && volume_.Flush().has_value()) {
-      volume_.Dismount();
-      Problem problem = PassProblem(ProblemKind::kFlushFailed);
-      problem.anyWritten = true;
-      return problem;
-    }
-    volume_.Dismount();
-    return std::nullopt;
-  }
-
-  bool mayHaveWritten = false;
-
- private:
-  volume::Volume& volume_;
-};
-
-// Writes one run of sectors for the pass; the problem that ends it when the write failed (a
-// medium refusing its first write as write-protected: nothing was written).
 std::optional<Problem> WriteRun(PassEnd& pass, volume::Volume& volume, std::int64_t sector,
                                 std::uint32_t sectorBytes, std::span<const std::uint8_t> bytes) {
   const bool earlier = pass.mayHaveWritten;
@@ -77,7 +34,6 @@ std::optional<Problem> WriteRun(PassEnd& pass, volume::Volume& volume, std::int6
   return pass.Fail(std::move(problem));
 }
 
-// How the volume under the pass's lock differs from the one analysed, or kNone when it does not.
 DetailKind Difference(const VolumeLayout& analysed, const VolumeLayout& now) {
   if (analysed.bootSector != now.bootSector) return DetailKind::kBootSectorDiffers;
   if (analysed.fileSystem != now.fileSystem) return DetailKind::kFileSystemDiffers;
@@ -90,14 +46,36 @@ DetailKind Difference(const VolumeLayout& analysed, const VolumeLayout& now) {
   return DetailKind::kNone;
 }
 
-// Whether a refusal of the analysis under the lock is told as it is, whatever the analysis found
-// before: a volume that cannot be read, has a damaged boot region or does not fit its device, and
-// a lack of memory.
 bool TellsItself(ProblemKind kind) {
   return kind == ProblemKind::kReadFailed || kind == ProblemKind::kVolumeTooShort ||
          kind == ProblemKind::kDeviceSizeUnknown || kind == ProblemKind::kDeviceTooSmall ||
          kind == ProblemKind::kDamagedBootRegion || kind == ProblemKind::kOutOfMemory;
 }
+
+std::optional<Problem> Reanalyse(volume::Volume& volume, const VolumeLayout* analysed,
+                                 VolumeLayout& now, RestoredSectors* restored,
+                                 ProgressTrack& track) {
+  // Under the lock, the volume must still be the one analysed: the same boot sector and the same
+  // root chain, checked as the analysis checks them.
+  if (auto refused = AnalyseInto(volume, now, restored, &track)) {
+    Problem problem = std::move(*refused);
+    if (analysed && !TellsItself(problem.kind)) {
+      const DetailKind difference = Difference(*analysed, now);
+      problem =
+          PassProblem(ProblemKind::kLayoutChanged,
+                      difference == DetailKind::kNone ? DetailKind::kRootFailsCheck : difference);
+    }
+    return problem;
+  }
+  if (analysed) {
+    if (const DetailKind difference = Difference(*analysed, now); difference != DetailKind::kNone) {
+      return PassProblem(ProblemKind::kLayoutChanged, difference);
+    }
+  }
+  return std::nullopt;
+}
+
+namespace {
 
 // The journal of a repair: each changed sector of the root at its place in the volume, in the
 // order the pass writes them.
@@ -125,28 +103,15 @@ Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayou
   }
   PassEnd pass(volume);
   ProgressTrack track(progress);
-  // Under the lock, the volume must still be the one analysed: the same boot sector and the same
-  // root chain, checked as the analysis checks them. The root directory is read whole before
-  // anything is written.
+  // The root directory is read whole before anything is written.
   RestoredSectors restored;
   VolumeLayout now;
-  if (auto refused = AnalyseInto(volume, now, &restored, &track)) {
-    Problem problem = std::move(*refused);
-    if (analysed && !TellsItself(problem.kind)) {
-      const DetailKind difference = Difference(*analysed, now);
-      problem =
-          PassProblem(ProblemKind::kLayoutChanged,
-                      difference == DetailKind::kNone ? DetailKind::kRootFailsCheck : difference);
-    }
-    return pass.Fail(std::move(problem));
-  }
-  if (analysed) {
-    if (const DetailKind difference = Difference(*analysed, now); difference != DetailKind::kNone) {
-      return pass.Fail(PassProblem(ProblemKind::kLayoutChanged, difference));
-    }
+  if (auto problem = Reanalyse(volume, analysed, now, &restored, track)) {
+    return pass.Fail(std::move(*problem));
   }
   RepairReport done;
   done.restored = std::move(now.findings.hidden);
+  done.leftovers = std::move(now.findings.leftovers);
   const std::vector<RootExtent> extents = RootExtents(now);
   // The journal reaches the disk before the volume is touched.
   if (journal && !restored.sectors.empty()) {

@@ -8,6 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -82,6 +86,18 @@ std::vector<std::string> ExpectedLeftovers() {
   };
 }
 
+// The lines of scan's list that name a leftover (a name, a tab and why; the folders' lines begin
+// with their attributes), sorted.
+std::vector<std::string> LeftoverLines(const std::string& scan) {
+  std::vector<std::string> leftovers;
+  std::istringstream lines(scan);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.starts_with("0x") && line.find('\t') != std::string::npos) leftovers.push_back(line);
+  }
+  std::sort(leftovers.begin(), leftovers.end());
+  return leftovers;
+}
+
 struct Layout {
   const char* name;
   const char* mkfs;  // mkfs.fat's options, or mkfs.exfat's for exFAT
@@ -145,13 +161,7 @@ class LeftoversTest : public ::testing::TestWithParam<Layout> {
 TEST_P(LeftoversTest, ScanListsExactlyTheVirussFilesWithWhyAndWhereTheyLie) {
   const auto scan = Cli("scan " + Quote(image.string()));
   ASSERT_EQ(scan.status, 0) << scan.err;
-  std::vector<std::string> leftovers;
-  std::istringstream lines(scan.out);
-  for (std::string line; std::getline(lines, line);) {
-    if (!line.starts_with("0x") && line.find('\t') != std::string::npos) leftovers.push_back(line);
-  }
-  std::sort(leftovers.begin(), leftovers.end());
-  EXPECT_EQ(leftovers, ExpectedLeftovers()) << scan.out;
+  EXPECT_EQ(LeftoverLines(scan.out), ExpectedLeftovers()) << scan.out;
   EXPECT_NE(scan.err.find(Format(texts::kLeftoverCount, 8)), std::string::npos) << scan.err;
 
   const auto layout = [&] {
@@ -197,6 +207,234 @@ TEST_P(LeftoversTest, ScanListsExactlyTheVirussFilesWithWhyAndWhereTheyLie) {
   ASSERT_EQ(repair.status, 0) << repair.err;
   EXPECT_NE(repair.out.find(Format(texts::kRestoredFolder, shown) + "\n"), std::string::npos)
       << repair.out;
+  // The virus's files stay, listed after the report with the command that removes them.
+  for (const auto& line : ExpectedLeftovers()) {
+    EXPECT_NE(repair.out.find(line + "\n"), std::string::npos) << line;
+  }
+  EXPECT_TRUE(repair.out.ends_with(repair::messages::CleanHint(image.string()) + "\n"))
+      << repair.out;
+}
+
+// The files of the image and its free bytes, as the file system's own tools see them: mcopy and
+// fsck.fat's cluster count, or exfat-fuse.
+struct ToolsView {
+  std::map<std::string, std::vector<std::uint8_t>> files;
+  std::int64_t freeBytes = -1;
+};
+ToolsView ViewOf(const std::filesystem::path& image, bool exfat, std::int64_t clusterBytes) {
+  ToolsView view;
+  if (exfat) {
+    WithFuseMount(image, [&](const std::filesystem::path& mount) {
+      view.files = FilesUnder(mount);
+      view.freeBytes = static_cast<std::int64_t>(std::filesystem::space(mount).free);
+      return std::string();
+    });
+    return view;
+  }
+  view.files = FatFiles(image);
+  // "stick.img: 14 files, 30/80628 clusters"
+  const auto fsck = testing::Run("fsck.fat -n " + Quote(image.string()));
+  long long used = 0, total = 0;
+  const auto counts = fsck.output.rfind(", ");
+  if (counts != std::string::npos &&
+      std::sscanf(fsck.output.c_str() + counts, ", %lld/%lld", &used, &total) == 2) {
+    view.freeBytes = (total - used) * clusterBytes;
+  }
+  return view;
+}
+
+// clean removes exactly the virus's files: the file system's checker finds nothing wrong, every
+// other file reads as before, the free space grows by their clusters; undo puts every byte back
+// and a second undo is refused.
+TEST_P(LeftoversTest, CleanRemovesExactlyTheVirussFilesAndUndoPutsEveryByteBack) {
+  const bool exfat = GetParam().exfat();
+  // exfat-fuse writes contiguous files that the FAT does not chain: sys.exe is chained instead.
+  std::uint64_t sysEntry = 0;
+  if (exfat) {
+    ExfatRootSets sets(image);
+    const std::uint32_t sys = sets.Named("sys.exe").first;
+    sets.SetStream("sys.exe", 0x01, sys, std::string("MZ autorun's").size());
+    sets.SetFat(sys, 0xFFFFFFFF);
+    const auto fat = ReadAt(image, 80, 4);  // the FAT's offset in sectors
+    sysEntry = (fat.at(0) | fat.at(1) << 8 | fat.at(2) << 16 | std::uint64_t{fat.at(3)} << 24) *
+                   sets.SectorBytes() +
+               sys * 4ull;
+  }
+  const auto before = dir / "before.img";
+  ASSERT_TRUE(CopySparse(image, before));
+  const auto layout = [&] {
+    auto opened = volume::Volume::Open(volume::DriveTarget::OfPath(image.string()),
+                                       volume::Access::kReadOnly);
+    return opened ? repair::Analyse(*opened) : repair::OpenProblem(std::move(opened.error()));
+  }();
+  ASSERT_TRUE(layout);
+  const std::int64_t clusterBytes = layout->ClusterBytes();
+  const ToolsView was = ViewOf(image, exfat, clusterBytes);
+  ASSERT_FALSE(was.files.empty());
+  ASSERT_GE(was.freeBytes, 0);
+
+  const auto journal = dir / "clean.journal";
+  const auto clean =
+      Cli("clean --journal " + Quote(journal.string()) + " " + Quote(image.string()));
+  ASSERT_EQ(clean.status, 0) << clean.err;
+  for (const std::string& line : ExpectedLeftovers()) {
+    EXPECT_NE(clean.out.find(line + "\n"), std::string::npos) << line;
+  }
+  EXPECT_NE(clean.out.find(Format(texts::kRemovedCount, 8)), std::string::npos) << clean.out;
+  EXPECT_NE(clean.out.find(Format(texts::kUndoHint, journal.string(), image.string())),
+            std::string::npos)
+      << clean.out;
+  const auto fsck =
+      testing::Run((exfat ? "fsck.exfat -n " : "fsck.fat -n ") + Quote(image.string()), true);
+  EXPECT_EQ(fsck.status, 0) << fsck.output;
+  if (exfat) {
+    EXPECT_EQ(ReadAt(image, sysEntry, 4), std::vector<std::uint8_t>(4, 0));
+  }
+
+  // What is left is every file but the virus's, each with its bytes.
+  std::map<std::string, std::vector<std::uint8_t>> expected = was.files;
+  std::int64_t clusters = 0;
+  for (const std::string& line : ExpectedLeftovers()) {
+    const std::string name = "/" + line.substr(0, line.find('\t'));
+    ASSERT_TRUE(expected.count(name)) << name;
+    clusters +=
+        (static_cast<std::int64_t>(expected[name].size()) + clusterBytes - 1) / clusterBytes;
+    expected.erase(name);
+  }
+  const ToolsView is = ViewOf(image, exfat, clusterBytes);
+  EXPECT_TRUE(is.files == expected);
+  EXPECT_EQ(is.freeBytes - was.freeBytes, clusters * clusterBytes);
+  EXPECT_EQ(LeftoverLines(Cli("scan " + Quote(image.string())).out), std::vector<std::string>());
+
+  const auto undo = Cli("undo " + Quote(journal.string()) + " " + Quote(image.string()));
+  ASSERT_EQ(undo.status, 0) << undo.err;
+  EXPECT_TRUE(DifferingOffsets(before, image).empty());
+  EXPECT_EQ(Cli("undo " + Quote(journal.string()) + " " + Quote(image.string())).status, 1);
+}
+
+// The window removes what it showed: a stick whose leftovers changed after the analysis (a hidden
+// program made visible) is refused with nothing written, the one analysed under the pass is
+// cleaned.
+TEST_P(LeftoversTest, CleanOfAnAnalysedLayoutRefusesOtherLeftovers) {
+  const auto target = volume::DriveTarget::OfPath(image.string());
+  const auto analysed = [&] {
+    auto opened = volume::Volume::Open(target, volume::Access::kReadOnly);
+    return opened ? repair::Analyse(*opened) : repair::OpenProblem(std::move(opened.error()));
+  }();
+  ASSERT_TRUE(analysed);
+  const auto clean = [&] {
+    auto opened = volume::Volume::Open(target, volume::Access::kReadWrite);
+    return opened ? repair::Clean(*opened, &*analysed)
+                  : repair::OpenProblem(std::move(opened.error()));
+  };
+  const auto before = dir / "before.img";
+  ASSERT_TRUE(CopySparse(image, before));
+  if (GetParam().exfat()) {
+    ExfatRootSets(image).SetAttributes("svchost.exe", 0x20);
+  } else {
+    ASSERT_EQ(Mtools("mattrib", image, "-h -s ::/svchost.exe").status, 0);
+  }
+  const auto changed = dir / "changed.img";
+  ASSERT_TRUE(CopySparse(image, changed));
+  const auto refused = clean();
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().kind, repair::ProblemKind::kLayoutChanged);
+  EXPECT_EQ(refused.error().detail.kind, repair::DetailKind::kRootFailsCheck);
+  EXPECT_FALSE(refused.error().anyWritten);
+  EXPECT_TRUE(DifferingOffsets(changed, image).empty());
+
+  ASSERT_TRUE(CopySparse(before, image));
+  const auto done = clean();
+  ASSERT_TRUE(done) << repair::messages::Text(done.error());
+  EXPECT_EQ(done->removed.size(), 8u);
+  EXPECT_FALSE(DifferingOffsets(before, image).empty());
+}
+
+// With FAT32's mirroring off, only the FAT in use is kept current: the other stays as it was.
+TEST_P(LeftoversTest, CleanWithMirroringOffFreesTheChainsInTheActiveFatOnly) {
+  if (!std::string(GetParam().mkfs).starts_with("-F 32")) GTEST_SKIP() << "FAT32's mirroring";
+  PatchBytes(image, 40, {0x81, 0x00});  // no mirroring, FAT 1 in use
+  const auto before = dir / "before.img";
+  ASSERT_TRUE(CopySparse(image, before));
+  const auto clean =
+      Cli("clean --journal " + Quote((dir / "j").string()) + " " + Quote(image.string()));
+  ASSERT_EQ(clean.status, 0) << clean.err;
+  const auto boot = ReadAt(image, 0, 40);
+  const std::uint64_t fat0 = (boot[14] | boot[15] << 8) * 512ull;
+  const std::uint64_t fatBytes =
+      (boot[36] | boot[37] << 8 | boot[38] << 16 | static_cast<std::uint64_t>(boot[39]) << 24) *
+      512;
+  const auto changed = DifferingOffsets(before, image);
+  EXPECT_EQ(std::count_if(changed.begin(), changed.end(),
+                          [&](std::uint64_t at) { return at >= fat0 && at < fat0 + fatBytes; }),
+            0);
+  EXPECT_NE(std::count_if(changed.begin(), changed.end(),
+                          [&](std::uint64_t at) {
+                            return at >= fat0 + fatBytes && at < fat0 + 2 * fatBytes;
+                          }),
+            0);
+}
+
+// A chain of a file to remove that runs on into another file's cluster, loops or ends before its
+// size does refuses every removal, and nothing is written: sys.exe's size asks for two clusters,
+// its first one links on to setup.exe's, to itself, or nowhere.
+TEST_P(LeftoversTest, DamagedChainRefusesEveryRemovalWithNothingWritten) {
+  std::uint32_t sys = 0, setup = 0, end = 0xFFFFFFFF;
+  std::function<void(std::uint32_t)> link;
+  std::optional<ExfatRootSets> sets;
+  if (GetParam().exfat()) {
+    sets.emplace(image);
+    sys = sets->Named("sys.exe").first;
+    setup = sets->Named("setup.exe").first;
+    sets->SetStream("sys.exe", 0x01, sys, sets->ClusterBytes() + 1);  // chained by the FAT
+    link = [&](std::uint32_t next) { sets->SetFat(sys, next); };
+  } else {
+    if (!std::string(GetParam().mkfs).starts_with("-F 32")) GTEST_SKIP() << "FAT32 and exFAT";
+    const auto first = [&](const std::string& name) {
+      const auto fat = Mtools("mshowfat", image, Quote("::/" + name)).output;
+      return static_cast<std::uint32_t>(std::stoul(fat.substr(fat.find('<') + 1)));
+    };
+    sys = first("sys.exe");
+    setup = first("setup.exe");
+    end = 0x0FFFFFFF;
+    const auto boot = ReadAt(image, 0, 40);
+    const std::uint64_t reserved = boot[14] | boot[15] << 8;
+    const std::uint64_t fatBytes =
+        (boot[36] | boot[37] << 8 | boot[38] << 16 | static_cast<std::uint64_t>(boot[39]) << 24) *
+        512;
+    link = [&, reserved, fatBytes](std::uint32_t next) {
+      for (std::uint64_t copy = 0; copy < 2; ++copy) {
+        PatchBytes(image, reserved * 512 + copy * fatBytes + sys * 4ull,
+                   {static_cast<std::uint8_t>(next), static_cast<std::uint8_t>(next >> 8),
+                    static_cast<std::uint8_t>(next >> 16), static_cast<std::uint8_t>(next >> 24)});
+      }
+    };
+    // sys.exe's short entry: its size becomes a cluster and a byte.
+    const auto bytes = ReadBytes(image);
+    const std::string shortName = "SYS     EXE";
+    const auto at = std::search(bytes.begin(), bytes.end(), shortName.begin(), shortName.end());
+    ASSERT_NE(at, bytes.end());
+    PatchBytes(image, static_cast<std::uint64_t>(at - bytes.begin()) + 28, {0x01, 0x02, 0, 0});
+  }
+  const std::vector<std::pair<std::uint32_t, std::string>> cases = {
+      {setup, Format(texts::kChainReachesOther, setup)},
+      {sys, Format(texts::kChainLoop, sys, sys)},
+      {end, Format(texts::kChainLength, 1, 2)},
+  };
+  for (const auto& [next, why] : cases) {
+    SCOPED_TRACE(why);
+    link(next);
+    const auto before = dir / "before.img";
+    ASSERT_TRUE(CopySparse(image, before));
+    const auto journal = dir / "j";
+    const auto clean =
+        Cli("clean --journal " + Quote(journal.string()) + " " + Quote(image.string()));
+    EXPECT_EQ(clean.status, 1) << clean.out;
+    EXPECT_NE(clean.err.find(Format(texts::kLeftoverChain, "sys.exe", why)), std::string::npos)
+        << clean.err;
+    EXPECT_TRUE(DifferingOffsets(before, image).empty());
+    EXPECT_FALSE(std::filesystem::exists(journal));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 
 #include "fat_tools.h"
@@ -66,9 +67,8 @@ bool MakeExfatImage(const std::filesystem::path& image, std::uint64_t sizeMiB,
   return made.status == 0;
 }
 
-std::string MakeFoldersThroughFuse(const std::filesystem::path& image,
-                                   const std::vector<std::string>& folders,
-                                   const std::vector<ImageFile>& files) {
+std::string WithFuseMount(const std::filesystem::path& image,
+                          const std::function<std::string(const std::filesystem::path&)>& use) {
   if (::geteuid() != 0) return "needs root for a loop device and a FUSE mount";
   const auto attached = Run("losetup -f --show " + Quote(image.string()), true);
   if (attached.status != 0) return "no loop device: " + attached.output;
@@ -80,18 +80,7 @@ std::string MakeFoldersThroughFuse(const std::filesystem::path& image,
   if (mounted.status != 0) {
     why = "no FUSE mount: " + mounted.output;
   } else {
-    for (const auto& folder : folders) {
-      std::error_code error;
-      if (!std::filesystem::create_directory(mount / folder, error)) {
-        why = "mkdir " + folder + ": " + error.message();
-        break;
-      }
-    }
-    for (const auto& file : files) {
-      std::ofstream(mount.path().string() + file.path, std::ios::binary)
-          .write(reinterpret_cast<const char*>(file.bytes.data()),
-                 static_cast<std::streamsize>(file.bytes.size()));
-    }
+    why = use(mount.path());
     if (Run("umount " + Quote(mount.path().string()), true).status != 0 && why.empty()) {
       why = "cannot unmount";
     }
@@ -99,6 +88,25 @@ std::string MakeFoldersThroughFuse(const std::filesystem::path& image,
   DetachLoop(device, image);
   if (!why.empty() && mounted.status == 0) ADD_FAILURE() << why;
   return why;
+}
+
+std::string MakeFoldersThroughFuse(const std::filesystem::path& image,
+                                   const std::vector<std::string>& folders,
+                                   const std::vector<ImageFile>& files) {
+  return WithFuseMount(image, [&](const std::filesystem::path& mount) -> std::string {
+    for (const auto& folder : folders) {
+      std::error_code error;
+      if (!std::filesystem::create_directory(mount / folder, error)) {
+        return "mkdir " + folder + ": " + error.message();
+      }
+    }
+    for (const auto& file : files) {
+      std::ofstream(mount.string() + file.path, std::ios::binary)
+          .write(reinterpret_cast<const char*>(file.bytes.data()),
+                 static_cast<std::streamsize>(file.bytes.size()));
+    }
+    return {};
+  });
 }
 
 ExfatRootSets::ExfatRootSets(const std::filesystem::path& image) : image_(image) {
@@ -128,6 +136,7 @@ ExfatRootSets::ExfatRootSets(const std::filesystem::path& image) : image_(image)
     const std::size_t count = root[e * kEntry + 1];
     Set set;
     set.attributes = static_cast<std::uint16_t>(Le(root, e * kEntry + 4, 2));
+    set.first = static_cast<std::uint32_t>(Le(root, (e + 1) * kEntry + 20, 4));
     std::u16string name;
     const std::size_t length = root.at((e + 1) * kEntry + 3);
     for (std::size_t i = 0; i <= count; ++i) {

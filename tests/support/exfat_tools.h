@@ -3,6 +3,8 @@
 // of the root directory's entry sets that keeps their checksums right (fsck.exfat checks it).
 #pragma once
 
+#include <functional>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -18,6 +20,11 @@ namespace kestrova::testing {
 bool MakeExfatImage(const std::filesystem::path& image, std::uint64_t sizeMiB,
                     const std::string& options = "", std::uint32_t sectorBytes = 512,
                     std::string* why = nullptr);
+
+// Mounts an exFAT image through exfat-fuse on a loop device and calls `use` with the mount
+// point; returns why it could not (no loop device, no FUSE), else what `use` returned.
+std::string WithFuseMount(const std::filesystem::path& image,
+                          const std::function<std::string(const std::filesystem::path&)>& use);
 
 // Makes the folders (names in UTF-8) in the root of an exFAT image, then the files, through
 // exfat-fuse on a loop device. Returns an empty string on success, else why it could not (no loop
@@ -49,6 +56,7 @@ class ExfatRootSets {
     std::string name;  // UTF-8
     std::uint16_t attributes = 0;
     std::vector<std::uint64_t> entries;  // the image offset of each of its entries, File first
+    std::uint32_t first = 0;             // the stream extension's first cluster
   };
 
   // Reads the root directory's in-use File entry sets of the image.

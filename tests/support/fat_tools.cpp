@@ -204,6 +204,21 @@ bool DetachLoop(const std::string& device, const std::filesystem::path& image) {
   }
 }
 
+std::map<std::string, std::vector<std::uint8_t>> FilesUnder(const std::filesystem::path& dir) {
+  std::map<std::string, std::vector<std::uint8_t>> files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+    if (!entry.is_regular_file()) continue;
+    files["/" + entry.path().lexically_relative(dir).generic_string()] = ReadBytes(entry.path());
+  }
+  return files;
+}
+
+std::map<std::string, std::vector<std::uint8_t>> FatFiles(const std::filesystem::path& image) {
+  TempDir out;
+  if (Mtools("mcopy", image, "-s -n -Q ::/ " + Quote(out.path().string())).status != 0) return {};
+  return FilesUnder(out.path());
+}
+
 std::string CliPath() { return KESTROVA_CLI_PATH; }
 
 }  // namespace kestrova::testing

@@ -2,6 +2,8 @@
 // Test helpers around the real FAT tools (mkfs.fat, fsck.fat, mtools) and the built programs.
 #pragma once
 
+#include <map>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -68,6 +70,11 @@ std::vector<std::uint64_t> DifferingOffsets(const std::filesystem::path& a,
                                             const std::filesystem::path& b);
 // Copies a file keeping its holes.
 bool CopySparse(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Every file under a folder, by its path from there ("/DIR/NAME"), with its bytes.
+std::map<std::string, std::vector<std::uint8_t>> FilesUnder(const std::filesystem::path& dir);
+// Every file of a FAT image as mtools copies it out; empty when mcopy fails.
+std::map<std::string, std::vector<std::uint8_t>> FatFiles(const std::filesystem::path& image);
 
 // Byte patches of an image file in place.
 void PatchBytes(const std::filesystem::path& file, std::uint64_t offset,
