@@ -390,4 +390,17 @@ std::string RemountFailed(const volume::MountChange& change, bool repaired) {
                 MountReason(change));
 }
 
+std::string CleanQuestion(const std::vector<Leftover>& leftovers) {
+  constexpr std::size_t kListed = 10;
+  std::string list;
+  for (std::size_t i = 0; i < leftovers.size() && i < kListed; ++i) {
+    if (i > 0) list += "\r\n";
+    list += VisibleName(leftovers[i].file.Name()) + " — " + LeftoverReason(leftovers[i]);
+  }
+  if (leftovers.size() > kListed) {
+    list += "\r\n" + Format(texts::kCleanQuestionMore, leftovers.size() - kListed);
+  }
+  return Format(texts::kCleanQuestion, list);
+}
+
 }  // namespace kestrova::repair::messages

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "repair/scan.h"
 #include "volume/drives.h"
@@ -146,6 +147,9 @@ std::string LeftoverReason(const Leftover& leftover);
 std::string LeftoverCount(std::size_t count);
 // What clean says of how many files it removed.
 std::string RemovedCount(std::size_t count);
+// The window's question whether to remove the virus's files: each with why, the first ten, then
+// how many more.
+std::string CleanQuestion(const std::vector<Leftover>& leftovers);
 // What repair says after its report when the virus's files are there: the command that removes
 // them (`target` as the user typed it).
 std::string CleanHint(const std::string& target);

@@ -109,6 +109,7 @@ void Form1::Command1_Click() {
       controls_.ShowMessage(
           repair::messages::RepairEnd(FormatElapsed(ElapsedSeconds(start, end)), lastRestored_),
           kCompletionTitle, kStyleInformation);
+      OfferToClean();
     }
   } catch (const std::exception& failure) {
     ReportFailure(failure.what());
@@ -250,6 +251,48 @@ std::optional<repair::Problem> Form1::cmdrepair_Click() {
   }
   passRanOnUnmounted_ |= unmounted_.has_value();
   lastRestored_ = repaired->restored.size();
+  lastLeftovers_ = std::move(repaired->leftovers);
+  return std::nullopt;
+}
+
+void Form1::OfferToClean() {
+  if (lastLeftovers_.empty()) return;
+  if (!controls_.AskYesNo(repair::messages::CleanQuestion(lastLeftovers_),
+                          texts::Tr(texts::kCleanTitle))) {
+    return;
+  }
+  if (const auto problem = CleanLeftovers()) {
+    controls_.ShowMessage(repair::messages::Text(*problem), texts::Tr(texts::kCleanFailedTitle),
+                          kStyleCritical);
+    return;
+  }
+  controls_.ShowMessage(repair::messages::RemovedCount(lastRemoved_), texts::Tr(texts::kCleanTitle),
+                        kStyleInformation);
+}
+
+std::optional<repair::Problem> Form1::CleanLeftovers() {
+  Busy busy(passRunning_);
+  shownWidth_.reset();
+  lastRemoved_ = 0;
+  const std::int16_t selected = FirstSelectedIndex();
+  if (selected < 0) return repair::MakeProblem(repair::ProblemKind::kNoDrive);
+  if (const auto failure = OpenVolume(TargetOf(selected), volume::Access::kReadWrite)) {
+    return repair::OpenProblem(*failure, repair::ProblemKind::kPassOpenFailed);
+  }
+  const VolumeCloser closer;
+  PassProgress progress(*this);
+  const std::filesystem::path journal = repair::NewJournalPath("clean");
+  // The volume must still be the one analysed and hold the files that were offered: those are
+  // the ones removed, or none.
+  repair::VolumeLayout offered = layout_;
+  offered.findings.leftovers = lastLeftovers_;
+  auto cleaned = repair::Clean(OpenedVolume(), &offered, &progress, &journal);
+  if (!cleaned) {
+    passRanOnUnmounted_ |= unmounted_ && cleaned.error().anyWritten;
+    return std::move(cleaned.error());
+  }
+  passRanOnUnmounted_ |= unmounted_.has_value();
+  lastRemoved_ = cleaned->removed.size();
   return std::nullopt;
 }
 

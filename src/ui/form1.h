@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "project_info.h"
 #include "repair/layout.h"
@@ -41,8 +42,7 @@ class Form1Controls {
   // Closes the window as its close box does, asking Form_QueryUnload again; the window may close
   // once the handler that asks for it has returned.
   virtual void CloseForm() = 0;
-  // A modal question with a Yes and a No button; true for Yes. A window that never has a mounted
-  // drive to ask about (Windows) keeps the default.
+  // A modal question with a Yes and a No button, No the default; true for Yes.
   virtual bool AskYesNo(const std::string& /*text*/, const std::string& /*title*/) { return false; }
 };
 
@@ -92,6 +92,11 @@ class Form1 final : private WindowContacts {
   void List1_ItemCheck(std::int16_t item);
   // The repair pass on the selected drive, against the layout state: the problem when it failed.
   std::optional<repair::Problem> cmdrepair_Click();
+  // After a completed repair: when the virus's files are there, asks whether to remove them
+  // (No by default) and removes them on Yes, with the bar and a message of its own.
+  void OfferToClean();
+  // The removal of the virus's files on the selected drive: the problem when it failed.
+  std::optional<repair::Problem> CleanLeftovers();
   // Opens the drive of list entry `item` with `access`, analyses it into the layout state and
   // enables Repair when that succeeded; otherwise tells why.
   void AnalyseEntry(std::int16_t item, volume::Access access);
@@ -118,7 +123,9 @@ class Form1 final : private WindowContacts {
   bool passRunning_ = false;
   // The bar's width as the pass last showed it; a pass shows its first step whatever the width.
   std::optional<float> shownWidth_;
-  std::size_t lastRestored_ = 0;     // how many folders the last completed pass restored
+  std::size_t lastRestored_ = 0;  // how many folders the last completed pass restored
+  std::vector<repair::Leftover> lastLeftovers_;  // the virus's files that the last pass found
+  std::size_t lastRemoved_ = 0;                  // how many of them the last removal removed
   bool passRanOnUnmounted_ = false;  // a pass ran (or may have written) since the unmount
   // A selection made while a pass ran; it is analysed once the pass has returned.
   bool selectionChangedDuringPass_ = false;

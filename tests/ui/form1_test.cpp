@@ -354,6 +354,37 @@ TEST_F(Form1Test, RepairRewritesTheRootAndReportsTheElapsedTime) {
   EXPECT_FALSE(form_.PassRunning());
 }
 
+// After the repair's report the virus's files are offered for removal, No by default: No keeps
+// them; Yes removes them, with a report of its own.
+TEST_F(Form1Test, VirusFilesAreRemovedOnlyWhenTheUserAgrees) {
+  const std::size_t entry = AttributeAt(0, 4) - kAttributeOffset;
+  std::vector<std::uint8_t> autorun(kDirEntrySize, 0);
+  const std::string name = "AUTORUN INF";
+  std::copy(name.begin(), name.end(), autorun.begin());
+  autorun[kAttributeOffset] = kAttrArchive | kAttrHidden | kAttrSystem;
+  volumes_.Poke('F', entry, autorun);
+  form_.Form_Load();
+  window_.Select(form_, "F");
+
+  form_.Command1_Click();
+  ASSERT_EQ(window_.questions.size(), 1u);
+  EXPECT_NE(window_.questions[0].text.find("AUTORUN.INF"), std::string::npos)
+      << window_.questions[0].text;
+  EXPECT_EQ(window_.questions[0].title, std::string(texts::kCleanTitle.chinese));
+  EXPECT_EQ(window_.messages.size(), 1u);  // the repair's report, and nothing after No
+  EXPECT_EQ(volumes_.Peek('F', entry, 1).at(0), 'A');
+
+  window_.answer = true;
+  form_.Command1_Click();
+  ASSERT_EQ(window_.questions.size(), 2u);
+  EXPECT_EQ(volumes_.Peek('F', entry, 1).at(0), 0xE5);
+  ASSERT_EQ(window_.messages.size(), 3u);
+  EXPECT_EQ(window_.messages[2].text, "共删除1个病毒留下的文件。");
+  EXPECT_EQ(window_.messages[2].style, kStyleInformation);
+  EXPECT_FALSE(volumes_.IsOpen());
+  EXPECT_FALSE(form_.PassRunning());
+}
+
 TEST_F(Form1Test, ReportOfAShortPassHasZeroBeforeThePoint) {
   form_.Form_Load();
   window_.Select(form_, "F");

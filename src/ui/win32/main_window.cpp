@@ -346,6 +346,12 @@ void MainWindow::ShowMessage(const std::string& text, const std::string& title, 
   MessageBoxW(window_, Wide(text).c_str(), Wide(title).c_str(), static_cast<UINT>(style));
 }
 
+bool MainWindow::AskYesNo(const std::string& text, const std::string& title) {
+  // No is the default: Enter keeps the files.
+  return MessageBoxW(window_, Wide(text).c_str(), Wide(title).c_str(),
+                     MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
+}
+
 void MainWindow::ProcessPendingEvents() {
   MSG message{};
   while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {

@@ -41,6 +41,7 @@ class MainWindow final : public Form1Controls, public Form1Platform {
   void SetProgressVisible(bool visible) override;
   void SetProgressWidth(float percent) override;
   void ShowMessage(const std::string& text, const std::string& title, int style) override;
+  bool AskYesNo(const std::string& text, const std::string& title) override;
   void ProcessPendingEvents() override;
   void SetCaption(const std::string& text) override;
   void CloseForm() override;
