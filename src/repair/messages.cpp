@@ -395,7 +395,8 @@ std::string CleanQuestion(const std::vector<Leftover>& leftovers) {
   std::string list;
   for (std::size_t i = 0; i < leftovers.size() && i < kListed; ++i) {
     if (i > 0) list += "\r\n";
-    list += VisibleName(leftovers[i].file.Name()) + " — " + LeftoverReason(leftovers[i]);
+    list += Format(texts::kCleanQuestionLine, VisibleName(leftovers[i].file.Name()),
+                   LeftoverReason(leftovers[i]));
   }
   if (leftovers.size() > kListed) {
     list += "\r\n" + Format(texts::kCleanQuestionMore, leftovers.size() - kListed);
