@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTimer>
@@ -47,6 +48,7 @@ struct ShownMessage {
   QString title;
   QMessageBox::Icon icon = QMessageBox::NoIcon;
   QStringList buttons;
+  QString defaultButton;
 };
 
 // Closes every message box that the window opens, recording what it showed.
@@ -58,12 +60,23 @@ class MessageCatcher {
       if (!box) return;
       QStringList buttons;
       for (const QAbstractButton* button : box->buttons()) buttons << button->text();
-      shown_.push_back({box->text(), box->windowTitle(), box->icon(), buttons});
-      box->accept();
+      const QPushButton* preset = box->defaultButton();
+      shown_.push_back(
+          {box->text(), box->windowTitle(), box->icon(), buttons, preset ? preset->text() : ""});
+      // A question is answered Yes when the test says so, otherwise as Enter would.
+      QAbstractButton* yes = box->button(QMessageBox::Yes);
+      if (answerYes && yes) {
+        yes->click();
+      } else if (preset) {
+        const_cast<QPushButton*>(preset)->click();
+      } else {
+        box->accept();
+      }
     });
     timer_.start(10);
   }
   const QList<ShownMessage>& Shown() const { return shown_; }
+  bool answerYes = false;
 
  private:
   QTimer timer_;
@@ -537,6 +550,37 @@ class WindowTest : public QObject {
       QCOMPARE(QString::fromStdString(MattribFlags(image, "/Music.2020")), QString());
       QCOMPARE(Run("fsck.fat -n " + kestrova::testing::Quote(image.string())).status, 0);
     }
+  }
+
+  // After the report the virus's files are offered for removal, with No as the default.
+  void offersToRemoveTheVirussFilesAfterTheRepair() {
+    const std::filesystem::path image = dir_ / "leftovers.img";
+    QVERIFY(kestrova::testing::MakeFatImage(image, 8 * 1024, "-F 12"));
+    QCOMPARE(Mtools("mmd", image, "::/HIDDEN").status, 0);
+    QCOMPARE(Mtools("mattrib", image, "+h +s ::/HIDDEN").status, 0);
+    QCOMPARE(Mtools("mcopy", image, "/etc/hostname ::/autorun.inf").status, 0);
+    QVERIFY(kestrova::volume::RegisterDrive('L', image.string()));
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    MessageCatcher catcher;
+    ClickEntry(window, "L");
+    auto* command1 = Control<QAbstractButton>(window, "Command1");
+    QTest::mouseClick(command1, Qt::LeftButton);
+    QCOMPARE(catcher.Shown().size(), 2);
+    const ShownMessage question = catcher.Shown()[1];
+    QCOMPARE(question.title, QString(kestrova::texts::kCleanTitle.chinese));
+    QVERIFY2(question.text.contains("autorun.inf", Qt::CaseInsensitive), qPrintable(question.text));
+    QCOMPARE(question.buttons.size(), 2);
+    QCOMPARE(question.defaultButton, QString(kestrova::texts::kNo.chinese));
+    QCOMPARE(Mtools("mdir", image, "::/autorun.inf").status, 0);  // Enter kept it
+
+    catcher.answerYes = true;
+    QTest::mouseClick(command1, Qt::LeftButton);
+    QCOMPARE(catcher.Shown().size(), 5);
+    QCOMPARE(catcher.Shown()[4].text, QString("共删除1个病毒留下的文件。"));
+    QVERIFY(Mtools("mdir", image, "::/autorun.inf").status != 0);
+    QCOMPARE(Run("fsck.fat -n " + kestrova::testing::Quote(image.string())).status, 0);
   }
 
   // Large sticks and cards carry exFAT: its entry sets keep their checksums right.
