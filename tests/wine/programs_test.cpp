@@ -591,6 +591,38 @@ TEST_F(WindowTest, AnswersBetweenTheTransfersOfAPassAndClosesAfterIt) {
 
 // The window moves to a monitor of another resolution: it lays itself out again from the design,
 // and back.
+// After the report the virus's files are offered for removal, No being the default: Enter keeps
+// them, Yes removes them with a report of its own.
+TEST_F(WindowTest, OffersToRemoveTheVirussFilesAfterTheRepair) {
+  ASSERT_EQ(kestrova::testing::Run("MTOOLS_SKIP_CHECK=1 mcopy -i " + Quote(image_.string()) +
+                                   " /etc/hostname ::/autorun.inf")
+                .status,
+            0);
+  const std::string ms = std::to_string(kWaitMs);
+  const std::string repair = std::to_string(kCommand1);
+  ASSERT_EQ(Probe("select F wait-enabled " + repair + " " + ms).status, 0);
+  const auto kept = Probe("click " + repair + " message " + ms + " answer default " + ms);
+  ASSERT_EQ(kept.status, 0) << kept.output;
+  EXPECT_EQ(Values(kept.output, "title").back(), "删除病毒留下的文件");
+  EXPECT_TRUE(std::regex_search(Values(kept.output, "text").back(),
+                                std::regex("autorun\\.inf", std::regex::icase)))
+      << kept.output;
+  EXPECT_EQ(Value(kept.output, "default"), "7");  // IDNO
+  const auto listed = [&] {
+    return kestrova::testing::Run("MTOOLS_SKIP_CHECK=1 mdir -i " + Quote(image_.string()) +
+                                  " ::/autorun.inf")
+               .status == 0;
+  };
+  EXPECT_TRUE(listed());
+
+  const auto removed =
+      Probe("click " + repair + " message " + ms + " answer yes " + ms + " message " + ms);
+  ASSERT_EQ(removed.status, 0) << removed.output;
+  EXPECT_EQ(Values(removed.output, "text").back(), "共删除1个病毒留下的文件。");
+  EXPECT_FALSE(listed());
+  EXPECT_EQ(kestrova::testing::Run("fsck.fat -n " + Quote(image_.string())).status, 0);
+}
+
 TEST_F(WindowTest, FollowsAChangeOfResolution) {
   const auto larger = Probe("dpi 144" + kGeometry);
   ASSERT_EQ(larger.status, 0) << larger.output;

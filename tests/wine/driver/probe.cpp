@@ -254,6 +254,28 @@ void Message(DWORD timeoutMs) {
   if (!WaitFor(timeoutMs, [&] { return !IsWindow(box); })) Fail("message box stays open");
 }
 
+// A question box: its title and text and the button that Enter presses, then the answer: Yes,
+// or that default button.
+void Answer(bool yes, DWORD timeoutMs) {
+  HWND box = nullptr;
+  if (!WaitFor(timeoutMs, [&] { return (box = FindMessageBox()) != nullptr; })) {
+    Fail("no question box");
+  }
+  HWND text = GetDlgItem(box, kMessageTextId);
+  std::printf("title\t%s\n", Escaped(WindowText(box)).c_str());
+  std::printf("text\t%s\n", Escaped(text ? WindowText(text) : std::string()).c_str());
+  // The default push button among the box's buttons.
+  int presetId = 0;
+  for (const int id : {IDOK, IDCANCEL, IDYES, IDNO}) {
+    HWND button = GetDlgItem(box, id);
+    const LONG style = button ? GetWindowLongW(button, GWL_STYLE) : 0;
+    if ((style & BS_TYPEMASK) == BS_DEFPUSHBUTTON) presetId = id;
+  }
+  std::printf("default\t%d\n", presetId);
+  PostMessageW(box, WM_COMMAND, MAKEWPARAM(yes ? IDYES : presetId, BN_CLICKED), 0);
+  if (!WaitFor(timeoutMs, [&] { return !IsWindow(box); })) Fail("question box stays open");
+}
+
 void Cursor(int id) {
   RECT rect{};
   GetWindowRect(Control(id), &rect);
@@ -469,6 +491,9 @@ int main(int argc, char** argv) {
       std::printf("enabled\n");
     } else if (command == "message") {
       Message(std::stoul(next(i)));
+    } else if (command == "answer") {
+      const bool yes = next(i) == "yes";
+      Answer(yes, std::stoul(next(i)));
     } else if (command == "close") {
       HWND window = RequireMainWindow();
       PostMessageW(window, WM_CLOSE, 0, 0);
