@@ -18,18 +18,9 @@
 namespace kestrova::repair {
 namespace {
 
-constexpr std::int64_t kEntryBytes = 32;
-constexpr std::uint8_t kDeletedMark = 0xE5;
-constexpr std::uint8_t kLongNameAttributes = 0x0F;
-constexpr std::uint8_t kLabelAttribute = 0x08;
 // exFAT entry types with a first cluster and a length at the same places as a stream
-// extension's: the allocation bitmap and the up-case table.
-constexpr std::uint8_t kExfatBitmapType = 0x81;
-constexpr std::uint8_t kExfatUpcaseType = 0x82;
-constexpr std::uint8_t kExfatFileType = 0x85;
-constexpr std::uint8_t kExfatStreamType = 0xC0;
+// extension's: the allocation bitmap and the up-case table (exfat.h), and this one.
 constexpr std::uint8_t kExfatVendorAllocationType = 0xE1;
-constexpr std::uint8_t kExfatNoFatChainFlag = 0x02;
 // FAT32's FSInfo sector: its number in the boot sector, its signatures and its fields.
 constexpr std::size_t kFsInfoSectorOffset = 48;
 constexpr std::uint32_t kFsInfoLead = 0x41615252;
@@ -130,23 +121,25 @@ std::vector<Owned> OtherEntries(const VolumeLayout& layout, std::span<const std:
                                 const std::vector<bool>& removed) {
   std::vector<Owned> owned;
   const bool exfat = layout.fileSystem == FileSystem::kExfat;
-  for (std::size_t at = 0; at + kEntryBytes <= root.size(); at += kEntryBytes) {
-    const auto entry = root.subspan(at, kEntryBytes);
+  for (std::size_t at = 0; at + static_cast<std::int64_t>(fat::kDirEntrySize) <= root.size();
+       at += static_cast<std::int64_t>(fat::kDirEntrySize)) {
+    const auto entry = root.subspan(at, static_cast<std::int64_t>(fat::kDirEntrySize));
     if (entry[0] == 0) break;
-    if (removed[at / kEntryBytes]) continue;
+    if (removed[at / static_cast<std::int64_t>(fat::kDirEntrySize)]) continue;
     if (exfat) {
-      if (entry[0] == kExfatBitmapType || entry[0] == kExfatUpcaseType) {
+      if (entry[0] == exfat::kAllocationBitmap || entry[0] == exfat::kUpcaseTable) {
         owned.push_back({Le32(entry, 20), Le64(entry, 24), false});
       } else if (entry[0] == kExfatVendorAllocationType) {
         owned.push_back({Le32(entry, 20), Le64(entry, 24), false});
-      } else if (entry[0] == kExfatStreamType && at >= kEntryBytes &&
-                 root[at - kEntryBytes] == kExfatFileType) {
-        owned.push_back({Le32(entry, 20), Le64(entry, 24), (entry[1] & kExfatNoFatChainFlag) != 0});
+      } else if (entry[0] == exfat::kStreamExtension &&
+                 at >= static_cast<std::int64_t>(fat::kDirEntrySize) &&
+                 root[at - static_cast<std::int64_t>(fat::kDirEntrySize)] == exfat::kFile) {
+        owned.push_back({Le32(entry, 20), Le64(entry, 24), (entry[1] & exfat::kNoFatChain) != 0});
       }
       continue;
     }
-    if (entry[0] == kDeletedMark || entry[11] == kLongNameAttributes ||
-        (entry[11] & kLabelAttribute)) {
+    if (entry[0] == fat::kDeletedEntry || entry[11] == fat::kAttrLongName ||
+        (entry[11] & fat::kAttrVolumeId)) {
       continue;
     }
     std::uint32_t first = entry[26] | entry[27] << 8;
@@ -391,9 +384,10 @@ Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout*
     // Everything is read and checked before the first write.
     RootBytes root;
     if (auto problem = ReadRoot(volume, now, track, root)) return pass.Fail(std::move(*problem));
-    std::vector<bool> removed(root.bytes.size() / kEntryBytes);
+    std::vector<bool> removed(root.bytes.size() / static_cast<std::int64_t>(fat::kDirEntrySize));
     for (const Leftover& leftover : now.findings.leftovers) {
-      const auto first = static_cast<std::size_t>(leftover.file.offset / kEntryBytes);
+      const auto first = static_cast<std::size_t>(leftover.file.offset /
+                                                  static_cast<std::int64_t>(fat::kDirEntrySize));
       for (int i = 0; i < leftover.file.entryCount && first + i < removed.size(); ++i) {
         removed[first + static_cast<std::size_t>(i)] = true;
       }
@@ -418,7 +412,7 @@ Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout*
     const bool exfat = now.fileSystem == FileSystem::kExfat;
     for (std::size_t e = 0; e < removed.size(); ++e) {
       if (!removed[e]) continue;
-      const auto at = static_cast<std::int64_t>(e) * kEntryBytes;
+      const auto at = static_cast<std::int64_t>(e) * static_cast<std::int64_t>(fat::kDirEntrySize);
       const std::int64_t sector = root.sectors.at(static_cast<std::size_t>(at / sectorSize));
       if (!changes.sectors.count(sector)) {
         const auto from = root.bytes.begin() + at / sectorSize * sectorSize;
@@ -426,7 +420,7 @@ Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout*
         changes.sectors[sector] = {bytes, bytes};
       }
       std::uint8_t& type = changes.Byte(sector, at % sectorSize);
-      type = exfat ? static_cast<std::uint8_t>(type & ~exfat::kInUse) : kDeletedMark;
+      type = exfat ? static_cast<std::uint8_t>(type & ~exfat::kInUse) : fat::kDeletedEntry;
     }
     // The FATs, FSInfo and the allocation bitmap.
     for (const std::int64_t fatStart :
