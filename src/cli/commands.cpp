@@ -185,8 +185,9 @@ int RepairNow(const DriveTarget& target, const std::filesystem::path& journal) {
     return result.error().anyWritten ? kWrittenAndFailed : kNothingWritten;
   }
   Output out;
+  const texts::Language language = texts::UserLanguage();
   for (const auto& folder : result->restored) {
-    out.Line(repair::messages::RestoredFolder(folder.Name()));
+    out.Line(repair::messages::RestoredFolder(folder.Name(), language));
   }
   // The count, then the completion; with nothing restored, the count says so and is all.
   out.Line(repair::messages::RestoredCount(result->restored.size()));

@@ -110,11 +110,10 @@ std::optional<Problem> ScanRootDirectory(volume::Volume& volume, VolumeLayout& l
       std::clamp<std::int64_t>(kMaxTransferBytes / sectorSize, 1, std::max<std::int64_t>(total, 1));
   volume::AlignedBuffer buffer(kHeldRoom + static_cast<std::size_t>(maxSectors * sectorSize));
   const auto bytes = buffer.bytes();
-  std::vector<std::uint8_t> unchanged(restored ? bytes.size() : 0);
   track.Plan(total * sectorSize);
 
   layout.findings = {};
-  std::vector<std::int64_t> changed;
+  std::vector<RestoredEntry> changed;
   const std::unique_ptr<RootWalker> walker =
       MakeRootWalker(layout, layout.findings, restored ? &changed : nullptr, &entries);
   std::int64_t read = 0;    // root bytes read so far
@@ -151,24 +150,22 @@ std::optional<Problem> ScanRootDirectory(volume::Volume& volume, VolumeLayout& l
         windowFirst, static_cast<std::size_t>(std::max<std::int64_t>(windowEnd - looked, 0)));
     std::size_t done = 0;
     changed.clear();
-    // What the buffer held before the walker restored anything: the sectors' old bytes.
-    const std::size_t filled = kHeldRoom + static_cast<std::size_t>(sectors * sectorSize);
-    if (restored) std::copy_n(bytes.begin(), filled, unchanged.begin());
     if (auto problem = walker->Look(window, looked, last, done)) return problem;
     // The sectors that changed, whole: each lies in the buffer, from the held sectors on. A
-    // sector held over from the last window keeps the old bytes it had then.
-    for (const std::int64_t offset : changed) {
-      const std::int64_t sector = offset / sectorSize;
+    // sector's old bytes are its bytes now with each changed entry's old bytes put back.
+    for (const RestoredEntry& entry : changed) {
+      const std::int64_t sector = entry.offset / sectorSize;
       const auto from = static_cast<std::size_t>(static_cast<std::int64_t>(kHeldRoom) +
                                                  sector * sectorSize - transferStart);
-      const auto length = static_cast<std::size_t>(sectorSize);
-      const auto source = bytes.subspan(from, length);
+      const auto source = bytes.subspan(from, static_cast<std::size_t>(sectorSize));
       const auto [kept, added] = restored->sectors.try_emplace(sector);
       kept->second.after.assign(source.begin(), source.end());
-      if (!added) continue;
-      const auto old = std::span(unchanged).subspan(from, length);
-      kept->second.before.assign(old.begin(), old.end());
-      track.Plan(sectorSize);
+      if (added) {
+        kept->second.before = kept->second.after;
+        track.Plan(sectorSize);
+      }
+      std::copy(entry.before.begin(), entry.before.end(),
+                kept->second.before.begin() + (entry.offset - sector * sectorSize));
     }
     track.Moved(sectors * sectorSize);
     looked += static_cast<std::int64_t>(done);

@@ -18,7 +18,8 @@ std::string Utf16ToUtf8(std::u16string_view text);
 // U+3000, ...) or one that shows nothing (controls, zero-width and format characters, fillers).
 bool IsBlankName(std::string_view name);
 // A name as it can be read on a screen: a blank name as the code points of all its characters
-// ("[U+00A0]"), any other with the characters that show nothing as their code points.
-std::string VisibleName(std::string_view name);
+// ("[U+00A0]"), any other with the characters that show nothing as their code points. With
+// `blank`, also tells whether the name is blank.
+std::string VisibleName(std::string_view name, bool* blank = nullptr);
 
 }  // namespace kestrova::repair

@@ -21,7 +21,7 @@ bool SameIgnoringAsciiCase(std::string_view a, std::string_view b) {
 }  // namespace
 
 std::unique_ptr<RootWalker> MakeRootWalker(const VolumeLayout& layout, RootFindings& findings,
-                                           std::vector<std::int64_t>* restored,
+                                           std::vector<RestoredEntry>* restored,
                                            RootEntries* entries) {
   return layout.fileSystem == FileSystem::kExfat
              ? MakeExfatRootWalker(layout, findings, restored, entries)

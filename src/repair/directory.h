@@ -8,6 +8,8 @@
 // in the making) and leaves an entry set that goes on past a window for the next one.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -26,6 +28,20 @@ namespace kestrova::repair {
 // 18 secondaries.
 inline constexpr std::size_t kMaxHeldBytes = 19 * 32;
 
+// An entry that a walker restored: its root offset and its 32 bytes as they were before. Every
+// byte that a restoring walker changes lies in one of these.
+struct RestoredEntry {
+  std::int64_t offset = 0;
+  std::array<std::uint8_t, 32> before{};
+
+  // The entry at root offset `at` whose bytes start `entry`, as it is now.
+  static RestoredEntry Of(std::int64_t at, std::span<const std::uint8_t> entry) {
+    RestoredEntry restored{at, {}};
+    std::copy_n(entry.begin(), restored.before.size(), restored.before.begin());
+    return restored;
+  }
+};
+
 class RootWalker {
  public:
   virtual ~RootWalker() = default;
@@ -39,17 +55,16 @@ class RootWalker {
 };
 
 // A walker of the analysed layout's root that fills `findings`. With `restored`, it also restores
-// every hidden folder in the windows it is given and appends the root offset of each entry it
-// changed; every byte that changed lies in the 32 bytes from one of them. With `entries`, it
-// records there the files and folders in use, for the leftovers' rules.
+// every hidden folder in the windows it is given and appends each entry it changed. With `entries`,
+// it records there the files and folders in use, for the leftovers' rules.
 std::unique_ptr<RootWalker> MakeRootWalker(const VolumeLayout& layout, RootFindings& findings,
-                                           std::vector<std::int64_t>* restored,
+                                           std::vector<RestoredEntry>* restored,
                                            RootEntries* entries = nullptr);
 std::unique_ptr<RootWalker> MakeFatRootWalker(const VolumeLayout& layout, RootFindings& findings,
-                                              std::vector<std::int64_t>* restored,
+                                              std::vector<RestoredEntry>* restored,
                                               RootEntries* entries);
 std::unique_ptr<RootWalker> MakeExfatRootWalker(const VolumeLayout& layout, RootFindings& findings,
-                                                std::vector<std::int64_t>* restored,
+                                                std::vector<RestoredEntry>* restored,
                                                 RootEntries* entries);
 
 // A hidden folder with only its place filled in: the sector and the index in it of the entry at

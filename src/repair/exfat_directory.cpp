@@ -129,7 +129,7 @@ SetShape ShapeOf(std::span<const std::uint8_t> set) {
 class ExfatWalker final : public RootWalker {
  public:
   ExfatWalker(const VolumeLayout& layout, RootFindings& findings,
-              std::vector<std::int64_t>* restored, RootEntries* entries)
+              std::vector<RestoredEntry>* restored, RootEntries* entries)
       : layout_(layout),
         extents_(RootExtents(layout)),
         rootClusters_(layout),
@@ -220,9 +220,9 @@ class ExfatWalker final : public RootWalker {
     }
     findings_.hidden.push_back(std::move(folder));
     if (restored_) {
+      restored_->push_back(RestoredEntry::Of(at, set));
       Write16(set, kFileAttributesOffset, RestoredAttributes(attributes));
       Write16(set, kSetChecksumOffset, SetChecksum(set));
-      restored_->push_back(at);
     }
     return std::nullopt;
   }
@@ -256,7 +256,7 @@ class ExfatWalker final : public RootWalker {
   const std::vector<RootExtent> extents_;
   const RootClusterSet rootClusters_;
   RootFindings& findings_;
-  std::vector<std::int64_t>* restored_;
+  std::vector<RestoredEntry>* restored_;
   RootEntries* entries_;
   bool ended_ = false;
   bool labelSeen_ = false;
@@ -265,7 +265,7 @@ class ExfatWalker final : public RootWalker {
 }  // namespace
 
 std::unique_ptr<RootWalker> MakeExfatRootWalker(const VolumeLayout& layout, RootFindings& findings,
-                                                std::vector<std::int64_t>* restored,
+                                                std::vector<RestoredEntry>* restored,
                                                 RootEntries* entries) {
   return std::make_unique<ExfatWalker>(layout, findings, restored, entries);
 }

@@ -98,8 +98,8 @@ std::string ShownShortName(std::span<const std::uint8_t> entry) {
 
 class FatWalker final : public RootWalker {
  public:
-  FatWalker(const VolumeLayout& layout, RootFindings& findings, std::vector<std::int64_t>* restored,
-            RootEntries* entries)
+  FatWalker(const VolumeLayout& layout, RootFindings& findings,
+            std::vector<RestoredEntry>* restored, RootEntries* entries)
       : layout_(layout),
         extents_(RootExtents(layout)),
         rootClusters_(layout),
@@ -116,6 +116,16 @@ class FatWalker final : public RootWalker {
       const std::uint8_t lead = entry[kNameOffset];
       const std::uint8_t attribute = entry[kAttributeOffset];
       if (lead == kEndOfDirectory) ended_ = true;
+      // Past the end, a slot with no attributes is neither a folder nor part of a long name: the
+      // most common slot of a large root. A run of them is passed over at once.
+      if (ended_ && attribute == 0) {
+        while (done + 2 * kDirEntrySize <= window.size() &&
+               window[done + kDirEntrySize + kAttributeOffset] == 0) {
+          done += kDirEntrySize;
+        }
+        longName_.Reset();
+        continue;
+      }
       if (auto problem = CrossLink(entry)) return problem;
       if (attribute == kAttrLongName && lead != kDeletedEntry) {
         longName_.Add(entry, at);
@@ -134,10 +144,12 @@ class FatWalker final : public RootWalker {
         continue;
       }
       LongName name = longName_.Take(entry);
-      if (live && entries_) Record(entry, at, name);
+      const bool folderInUse = live && entries_ && (attribute & kAttrDirectory);
+      std::string shortName = hiddenFolder || folderInUse ? DisplayShortName(entry) : "";
+      if (live && entries_) Record(entry, at, name, shortName);
       if (!hiddenFolder) continue;
       HiddenFolder folder = PlaceOf(layout_, extents_, at);
-      folder.shortName = DisplayShortName(entry);
+      folder.shortName = std::move(shortName);
       folder.longName = deleted ? "" : std::move(name.text);
       folder.attribute = attribute;
       folder.deleted = deleted;
@@ -148,19 +160,21 @@ class FatWalker final : public RootWalker {
       }
       findings_.hidden.push_back(std::move(folder));
       if (restored_) {
+        restored_->push_back(RestoredEntry::Of(at, entry));
         entry[kAttributeOffset] = RestoredAttribute(attribute);
-        restored_->push_back(at);
       }
     }
     return std::nullopt;
   }
 
  private:
-  // A file or folder in use at root offset `at`, for the leftovers' rules.
-  void Record(std::span<const std::uint8_t> entry, std::int64_t at, const LongName& name) {
+  // A file or folder in use at root offset `at`, for the leftovers' rules; a folder's short name
+  // as it is shown is `shortName`.
+  void Record(std::span<const std::uint8_t> entry, std::int64_t at, const LongName& name,
+              const std::string& shortName) {
     const std::uint8_t attribute = entry[kAttributeOffset];
     if (attribute & kAttrDirectory) {
-      entries_->AddFolder(DisplayShortName(entry), name.text);
+      entries_->AddFolder(shortName, name.text);
       return;
     }
     const HiddenFolder place = PlaceOf(layout_, extents_, at);
@@ -201,7 +215,7 @@ class FatWalker final : public RootWalker {
   const std::vector<RootExtent> extents_;
   const RootClusterSet rootClusters_;
   RootFindings& findings_;
-  std::vector<std::int64_t>* restored_;
+  std::vector<RestoredEntry>* restored_;
   RootEntries* entries_;
   LongNameCollector longName_;
   bool ended_ = false;
@@ -210,7 +224,7 @@ class FatWalker final : public RootWalker {
 }  // namespace
 
 std::unique_ptr<RootWalker> MakeFatRootWalker(const VolumeLayout& layout, RootFindings& findings,
-                                              std::vector<std::int64_t>* restored,
+                                              std::vector<RestoredEntry>* restored,
                                               RootEntries* entries) {
   return std::make_unique<FatWalker>(layout, findings, restored, entries);
 }

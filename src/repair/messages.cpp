@@ -274,13 +274,16 @@ const char* Title(const Problem& problem) {
   return Tr(texts::kRepairFailedTitle);
 }
 
-std::string FolderName(const std::string& name) {
-  const std::string shown = VisibleName(name);
-  return IsBlankName(name) ? Format(texts::kBlankFolder, shown) : shown;
+std::string FolderName(const std::string& name, texts::Language language) {
+  bool blank = false;
+  std::string shown = VisibleName(name, &blank);
+  return blank ? texts::Format(language, texts::kBlankFolder, shown) : shown;
 }
 
-std::string RestoredFolder(const std::string& name) {
-  return Format(texts::kRestoredFolder, FolderName(name));
+std::string FolderName(const std::string& name) { return FolderName(name, texts::UserLanguage()); }
+
+std::string RestoredFolder(const std::string& name, texts::Language language) {
+  return texts::Format(language, texts::kRestoredFolder, FolderName(name, language));
 }
 
 std::string RestoredCount(std::size_t count) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "repair/scan.h"
+#include "repair/texts.h"
 #include "volume/drives.h"
 #include "volume/volume.h"
 
@@ -135,10 +136,12 @@ std::string Text(const Problem& problem);
 const char* Title(const Problem& problem);
 
 // A folder's name as the reports show it: readable (VisibleName), and for a blank name with the
-// note that the virus moved the user's files into that folder.
+// note that the virus moved the user's files into that folder, in `language`.
+std::string FolderName(const std::string& name, texts::Language language);
 std::string FolderName(const std::string& name);
-// What the command line and the window say about the folders that a pass restored.
-std::string RestoredFolder(const std::string& name);
+// What the command line and the window say about a folder that a pass restored, in `language`
+// (a report names thousands: the language is looked up once for all of them).
+std::string RestoredFolder(const std::string& name, texts::Language language);
 std::string RestoredCount(std::size_t count);
 // What the command line says about a hidden folder that is left as it is, and why.
 std::string LeftAlone(const LeftAloneFolder& folder);

@@ -78,17 +78,34 @@ bool IsInvisible(char32_t c) {
 
 }  // namespace
 
-bool IsBlankName(std::string_view name) {
-  const auto points = CodePoints(name);
+namespace {
+
+// Printable ASCII with no space: such a name shows as it is, and is not blank.
+bool IsPlainName(std::string_view name) {
+  return !name.empty() &&
+         std::all_of(name.begin(), name.end(), [](char c) { return c > 0x20 && c < 0x7F; });
+}
+
+bool IsBlank(const std::vector<char32_t>& points) {
   return !points.empty() && std::all_of(points.begin(), points.end(),
                                         [](char32_t c) { return IsSpace(c) || IsInvisible(c); });
 }
 
-std::string VisibleName(std::string_view name) {
-  const bool blank = IsBlankName(name);
+}  // namespace
+
+bool IsBlankName(std::string_view name) { return !IsPlainName(name) && IsBlank(CodePoints(name)); }
+
+std::string VisibleName(std::string_view name, bool* blank) {
+  if (IsPlainName(name)) {
+    if (blank) *blank = false;
+    return std::string(name);
+  }
+  const std::vector<char32_t> points = CodePoints(name);
+  const bool allBlank = IsBlank(points);
+  if (blank) *blank = allBlank;
   std::string shown;
-  for (const char32_t c : CodePoints(name)) {
-    if (blank || IsInvisible(c)) {
+  for (const char32_t c : points) {
+    if (allBlank || IsInvisible(c)) {
       char code[16];
       std::snprintf(code, sizeof code, "[U+%04X]", static_cast<unsigned>(c));
       shown += code;

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "repair/texts.h"
 
+#include <array>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <vector>
 
 namespace kestrova::texts {
 
@@ -48,17 +48,20 @@ std::string Sentences(std::initializer_list<std::string_view> sentences) {
 std::string Printf(const char* format, ...) {
   std::va_list values;
   va_start(values, format);
-  std::va_list measure;
-  va_copy(measure, values);
-  const int length = std::vsnprintf(nullptr, 0, format, measure);
-  va_end(measure);
-  std::string text;
-  if (length > 0) {
-    std::vector<char> buffer(static_cast<std::size_t>(length) + 1);
-    std::vsnprintf(buffer.data(), buffer.size(), format, values);
-    text.assign(buffer.data(), static_cast<std::size_t>(length));
-  }
+  std::va_list again;
+  va_copy(again, values);
+  // Most texts fit on the stack; a longer one is made again at its length.
+  std::array<char, 512> line;
+  const int length = std::vsnprintf(line.data(), line.size(), format, values);
   va_end(values);
+  std::string text;
+  if (length > 0 && static_cast<std::size_t>(length) < line.size()) {
+    text.assign(line.data(), static_cast<std::size_t>(length));
+  } else if (length > 0) {
+    text.resize(static_cast<std::size_t>(length));
+    std::vsnprintf(text.data(), text.size() + 1, format, again);
+  }
+  va_end(again);
   return text;
 }
 

@@ -72,10 +72,16 @@ auto Value(const T& value) {
 }
 }  // namespace detail
 
+// The text in `language` with the values put in.
+template <typename... Values>
+std::string Format(Language language, const Text& text, const Values&... values) {
+  return Printf(Tr(text, language), detail::Value(values)...);
+}
+
 // The text in the user's language with the values put in.
 template <typename... Values>
 std::string Format(const Text& text, const Values&... values) {
-  return Printf(Tr(text), detail::Value(values)...);
+  return Format(UserLanguage(), text, values...);
 }
 
 }  // namespace kestrova::texts

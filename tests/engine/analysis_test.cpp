@@ -11,6 +11,9 @@
 #include "memory_volume.h"
 #include "repair/engine.h"
 #include "repair/fat.h"
+#include "repair/messages.h"
+#include "repair/sector_io.h"
+#include "volume/volume.h"
 
 namespace kestrova::testing {
 namespace {
@@ -114,27 +117,43 @@ TEST_F(AnalysisTest, RootIsReadARunOfContiguousClustersAtATime) {
 }
 
 // Clusters of 512 KiB: the run of five is read in transfers of at most 1 MiB, not whole.
-TEST_F(AnalysisTest, RootIsReadInTransfersOfAtMostOneMiB) {
+// Transfers of at most `limit` units that cover `count` units from `first`, in order.
+std::vector<MemoryVolume::Transfer> Pieces(std::int64_t first, std::int64_t count,
+                                           std::int64_t limit) {
+  std::vector<MemoryVolume::Transfer> pieces;
+  for (std::int64_t at = 0; at < count; at += limit) {
+    pieces.push_back({first + at, std::min(limit, count - at)});
+  }
+  return pieces;
+}
+
+TEST_F(AnalysisTest, RootIsReadInTransfersOfTheLargestSize) {
   Fat32Volume volume(memory, 'F', {.bytesPerSector = 4096, .sectorsPerCluster = 128});
   volume.Chain({2, 3, 4, 5, 6});
   Analyse();
   ASSERT_TRUE(window.RepairEnabled());
-  // Counted in 512-byte units, as the memory volume counts.
+  // Counted in 512-byte units, as the memory volume counts: 5 clusters of 1,024.
   const auto root = static_cast<std::int64_t>(volume.ClusterSector(2)) * 8;
-  const Reads reads(memory.ReadTransfers().end() - 3, memory.ReadTransfers().end());
-  EXPECT_EQ(reads, (Reads{{root, 2048}, {root + 2048, 2048}, {root + 4096, 1024}}));
+  const Reads expected = Pieces(root, 5 * 1024, repair::kMaxTransferBytes / 512);
+  ASSERT_LT(expected.size(), memory.ReadTransfers().size());
+  const Reads reads(memory.ReadTransfers().end() - static_cast<std::ptrdiff_t>(expected.size()),
+                    memory.ReadTransfers().end());
+  EXPECT_EQ(reads, expected);
 }
 
 TEST_F(AnalysisTest, FatIsReadAWindowAtATimeAndAgainWhenTheChainComesBack) {
   Fat32Volume volume(memory, 'F', {.sectorsPerCluster = 1, .fatSize = 1009});
   // 1000 lies in FAT sector 7, inside the first window of 128 sectors; 20000 in sector 156, and
   // 30000 in sector 234 of the window that 20000 loaded; 127 is back in the first window. The
-  // scan for links into the root then reads the rest of the FAT in one transfer.
+  // scan for links into the root then reads the rest of the FAT in the largest transfers.
   volume.Chain({2, 1000, 5, 20000, 30000, 127});
   Analyse();
   EXPECT_TRUE(window.RepairEnabled());
-  EXPECT_EQ(FatReads(volume.DataStart()),
-            (Reads{{32, 128}, {32 + 156, 128}, {32, 128}, {32 + 128, 1009 - 128}}));
+  Reads expected{{32, 128}, {32 + 156, 128}, {32, 128}};
+  for (const auto& piece : Pieces(32 + 128, 1009 - 128, repair::kMaxTransferBytes / 512)) {
+    expected.push_back(piece);
+  }
+  EXPECT_EQ(FatReads(volume.DataStart()), expected);
   EXPECT_EQ(Recorded(), (std::vector<std::int32_t>{2, 1000, 5, 20000, 30000, 127}));
 
   // The last window stops at the end of the FAT.
@@ -304,6 +323,65 @@ TEST_F(AnalysisTest, ExfatRootThatSomethingElseReachesIsRefused) {
   ExpectAnalysis("根目录的簇9在分配位图中标记为空闲");
   volume.PutFile(1, "file.txt", 0x01, 20, 4096);  // over the bitmap entry of the FAT in use
   ExpectAnalysis("没有可用的分配位图");
+}
+
+// The bytes that the analysis keeps of each sector it restores, for the journal, are the sector as
+// it was read: several folders to a sector, and sets that run over the end of a transfer, whose
+// sectors come again at the front of the next one.
+TEST_F(AnalysisTest, RestoredSectorsKeepEachSectorAsItWasRead) {
+  ExfatVolume volume(memory, 'F');
+  const std::uint32_t root = volume.RootCluster();
+  constexpr std::uint32_t kClusterBytes = 4096;
+  const auto clusters = static_cast<std::uint32_t>(2 * repair::kMaxTransferBytes / kClusterBytes);
+  for (std::uint32_t c = root; c < root + clusters; ++c) {
+    volume.SetFat(c, c + 1 < root + clusters ? c + 1 : 0xFFFFFFFF);
+    volume.SetAllocated(c, true);
+  }
+  // After the bitmap's entry an unused one, then hidden folders of three entries: one runs over
+  // each transfer's end.
+  std::vector<std::uint8_t> unused(32);
+  unused[0] = 0x05;  // a File entry no longer in use
+  volume.PutRootBytes(1, unused);
+  const int slots = static_cast<int>(clusters * kClusterBytes / 32);
+  int folders = 0;
+  for (int index = 2; index + 3 <= slots; index += 3, ++folders) {
+    volume.PutSet(index, {.name = "F" + std::to_string(index),
+                          .attributes = static_cast<std::uint16_t>(0x16 + index % 2),
+                          .flags = 0x03,
+                          .first = 900,
+                          .length = kClusterBytes});
+  }
+  const auto before = memory.Sectors('F');
+  auto opened =
+      volume::Volume::Open(volume::DriveTarget::OfLetter('F'), volume::Access::kReadWrite);
+  ASSERT_TRUE(opened);
+  repair::RestoredSectors restored;
+  const auto analysed = repair::Analyse(*opened, &restored);
+  ASSERT_TRUE(analysed) << repair::messages::Text(analysed.error());
+  EXPECT_EQ(analysed->findings.hidden.size(), static_cast<std::size_t>(folders));
+  const auto rootSector = static_cast<std::uint64_t>(analysed->dataStart) +
+                          (root - 2) * static_cast<std::uint64_t>(analysed->sectorsPerCluster);
+  std::size_t changedSectors = 0;
+  for (std::uint64_t sector = 0; sector < clusters * kClusterBytes / 512; ++sector) {
+    const auto kept = restored.sectors.find(static_cast<std::int64_t>(sector));
+    if (kept == restored.sectors.end()) continue;
+    ++changedSectors;
+    const auto& was = before.at(rootSector + sector);
+    EXPECT_TRUE(
+        std::equal(was.begin(), was.end(), kept->second.before.begin(), kept->second.before.end()))
+        << sector;
+    EXPECT_NE(kept->second.after, kept->second.before) << sector;
+  }
+  // Every sector of the root holds the File entry of some folder.
+  EXPECT_EQ(changedSectors, clusters * kClusterBytes / 512);
+  EXPECT_EQ(restored.sectors.size(), changedSectors);
+  // What it keeps to write restores every folder, those over a transfer's end too.
+  const auto repaired = repair::Repair(*opened, &*analysed, nullptr, nullptr);
+  ASSERT_TRUE(repaired) << repair::messages::Text(repaired.error());
+  EXPECT_EQ(repaired->restored.size(), static_cast<std::size_t>(folders));
+  const auto again = repair::Analyse(*opened);
+  ASSERT_TRUE(again);
+  EXPECT_TRUE(again->findings.hidden.empty());
 }
 
 // exFAT with two FATs: the root's chain is read from the one that the volume flags name.

@@ -89,8 +89,15 @@ void ExfatVolume::SetAllocated(std::uint32_t cluster, bool used, int fat) {
 
 void ExfatVolume::PutFile(int index, const std::string& name, std::uint8_t flags,
                           std::uint32_t first, std::uint64_t length) {
-  Poke(ClusterOffset(RootCluster()) + static_cast<std::uint64_t>(index) * ex::kEntrySize,
-       ExfatSetBytes({.name = name, .flags = flags, .first = first, .length = length}));
+  PutSet(index, {.name = name, .flags = flags, .first = first, .length = length});
+}
+
+void ExfatVolume::PutSet(int index, const ExfatSet& set) {
+  PutRootBytes(index, ExfatSetBytes(set));
+}
+
+void ExfatVolume::PutRootBytes(int index, const std::vector<std::uint8_t>& bytes) {
+  Poke(ClusterOffset(RootCluster()) + static_cast<std::uint64_t>(index) * ex::kEntrySize, bytes);
 }
 
 void ExfatVolume::Poke(std::uint64_t offset, const std::vector<std::uint8_t>& bytes) {

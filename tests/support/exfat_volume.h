@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "exfat_tools.h"
 #include "memory_volume.h"
 
 namespace kestrova::testing {
@@ -25,6 +26,10 @@ class ExfatVolume {
   // the root: its stream extension has `flags`, `first` and `length`.
   void PutFile(int index, const std::string& name, std::uint8_t flags, std::uint32_t first,
                std::uint64_t length);
+  // Writes an entry set, or any bytes, at entry `index` of the root; a root of more than one
+  // cluster must have its clusters one after another.
+  void PutSet(int index, const ExfatSet& set);
+  void PutRootBytes(int index, const std::vector<std::uint8_t>& bytes);
 
  private:
   void Poke(std::uint64_t offset, const std::vector<std::uint8_t>& bytes);
