@@ -34,9 +34,13 @@ struct alignas(kBufferAlignment) SectorBuffer : std::array<std::uint8_t, kSector
 std::uint8_t* AllocatePages(std::size_t size);
 void ReleasePages(std::uint8_t* pages, std::size_t size);
 
+// Pages that a buffer no longer needs: the thread keeps a few blocks for its next buffers and
+// gives the others back.
+void DropPages(std::uint8_t* pages, std::size_t size) noexcept;
+
 struct PageRelease {
-  std::size_t size = 0;
-  void operator()(std::uint8_t* pages) const { ReleasePages(pages, size); }
+  std::size_t size = 0;  // of the whole block, which may be larger than its buffer
+  void operator()(std::uint8_t* pages) const { DropPages(pages, size); }
 };
 
 // A zero-filled run of bytes aligned for unbuffered transfers, for reads and writes of many
