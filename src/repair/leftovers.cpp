@@ -287,7 +287,10 @@ void FindLeftovers(volume::Volume& volume, VolumeLayout& layout, const RootEntri
   leftovers.clear();
   Root root;
   root.serial = IdentityOf(layout).serial;
-  for (const std::string& name : entries.folderNames) root.folders.insert(Fold(name));
+  // Only shortcuts are judged by the folders' names: a root of folders alone needs no lookup.
+  if (std::any_of(entries.files.begin(), entries.files.end(), IsShortcut)) {
+    for (const std::string& name : entries.folderNames) root.folders.insert(Fold(name));
+  }
   for (std::size_t i = 0; i < entries.files.size(); ++i) {
     for (const std::string* name : {&entries.files[i].longName, &entries.files[i].shortName}) {
       if (!name->empty()) root.files.emplace(Fold(*name), i);

@@ -68,15 +68,17 @@ bool MakeExfatImage(const std::filesystem::path& image, std::uint64_t sizeMiB,
 }
 
 std::string WithFuseMount(const std::filesystem::path& image,
-                          const std::function<std::string(const std::filesystem::path&)>& use) {
+                          const std::function<std::string(const std::filesystem::path&)>& use,
+                          bool writable) {
   if (::geteuid() != 0) return "needs root for a loop device and a FUSE mount";
   const auto attached = Run("losetup -f --show " + Quote(image.string()), true);
   if (attached.status != 0) return "no loop device: " + attached.output;
   const std::string device = attached.output.substr(0, attached.output.find('\n'));
   TempDir mount;
   std::string why;
-  const auto mounted =
-      Run("mount.exfat-fuse " + Quote(device) + " " + Quote(mount.path().string()), true);
+  const auto mounted = Run("mount.exfat-fuse " + std::string(writable ? "" : "-o ro ") +
+                               Quote(device) + " " + Quote(mount.path().string()),
+                           true);
   if (mounted.status != 0) {
     why = "no FUSE mount: " + mounted.output;
   } else {
@@ -93,20 +95,23 @@ std::string WithFuseMount(const std::filesystem::path& image,
 std::string MakeFoldersThroughFuse(const std::filesystem::path& image,
                                    const std::vector<std::string>& folders,
                                    const std::vector<ImageFile>& files) {
-  return WithFuseMount(image, [&](const std::filesystem::path& mount) -> std::string {
-    for (const auto& folder : folders) {
-      std::error_code error;
-      if (!std::filesystem::create_directory(mount / folder, error)) {
-        return "mkdir " + folder + ": " + error.message();
-      }
-    }
-    for (const auto& file : files) {
-      std::ofstream(mount.string() + file.path, std::ios::binary)
-          .write(reinterpret_cast<const char*>(file.bytes.data()),
-                 static_cast<std::streamsize>(file.bytes.size()));
-    }
-    return {};
-  });
+  return WithFuseMount(
+      image,
+      [&](const std::filesystem::path& mount) -> std::string {
+        for (const auto& folder : folders) {
+          std::error_code error;
+          if (!std::filesystem::create_directory(mount / folder, error)) {
+            return "mkdir " + folder + ": " + error.message();
+          }
+        }
+        for (const auto& file : files) {
+          std::ofstream(mount.string() + file.path, std::ios::binary)
+              .write(reinterpret_cast<const char*>(file.bytes.data()),
+                     static_cast<std::streamsize>(file.bytes.size()));
+        }
+        return {};
+      },
+      true);
 }
 
 ExfatRootSets::ExfatRootSets(const std::filesystem::path& image) : image_(image) {

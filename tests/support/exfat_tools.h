@@ -22,9 +22,12 @@ bool MakeExfatImage(const std::filesystem::path& image, std::uint64_t sizeMiB,
                     std::string* why = nullptr);
 
 // Mounts an exFAT image through exfat-fuse on a loop device and calls `use` with the mount
-// point; returns why it could not (no loop device, no FUSE), else what `use` returned.
+// point; returns why it could not (no loop device, no FUSE), else what `use` returned. `writable`
+// mounts it for writing; a read-only mount leaves every byte as it was (no access times, no
+// dirty flag).
 std::string WithFuseMount(const std::filesystem::path& image,
-                          const std::function<std::string(const std::filesystem::path&)>& use);
+                          const std::function<std::string(const std::filesystem::path&)>& use,
+                          bool writable = false);
 
 // Makes the folders (names in UTF-8) in the root of an exFAT image, then the files, through
 // exfat-fuse on a loop device. Returns an empty string on success, else why it could not (no loop
