@@ -297,10 +297,11 @@ class PosixBackend final : public VolumeBackend {
   bool Flush(VolumeHandle handle) override {
     // Everything written reaches the device: the file's or device's data, then the block
     // device's own buffers. Without root (a descriptor that UDisks2 opened) the kernel refuses
-    // the second step; fsync of a block device has already written its buffers and flushed the
-    // device's cache.
+    // the second step; the first has already written a block device's buffers and flushed the
+    // device's cache. The data is what counts: an image's modification time need not wait for
+    // the file system's journal.
     const int fd = Fd(handle);
-    if (::fsync(fd) != 0) return false;
+    if (::fdatasync(fd) != 0) return false;
     return !IsBlockDevice(fd) || ::ioctl(fd, BLKFLSBUF, 0) == 0 || NotPermitted();
   }
 
