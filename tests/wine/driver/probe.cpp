@@ -283,11 +283,19 @@ void Cursor(int id) {
   // queues the mouse move as SetCursorPos returns, so that Settle sees it handled.
   SetCursorPos(rect.left - 1, rect.top - 1);
   Settle();
-  SetCursorPos((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
-  Settle();
+  // A motion that the display reports late can carry the pointer back off the control after the
+  // move onto it: the cursor counts once the pointer is still on the control after it was read.
+  const POINT target{(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
   CURSORINFO info{};
   info.cbSize = sizeof info;
-  if (!GetCursorInfo(&info)) Fail("no cursor information");
+  const bool stayed = WaitFor(kAnswerMs, [&] {
+    SetCursorPos(target.x, target.y);
+    Settle();
+    if (!GetCursorInfo(&info)) Fail("no cursor information");
+    POINT at{};
+    return GetCursorPos(&at) && at.x == target.x && at.y == target.y;
+  });
+  if (!stayed) Fail("the pointer does not stay on the control");
   std::printf("cursor\t%d\t%p\n", id, static_cast<void*>(info.hCursor));
 }
 
