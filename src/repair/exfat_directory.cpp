@@ -126,6 +126,11 @@ SetShape ShapeOf(std::span<const std::uint8_t> set) {
   return shape;
 }
 
+// A restored set changes its File entry only (attributes and checksum): its old bytes are that
+// entry's.
+static_assert(std::tuple_size_v<decltype(RestoredEntry::before)> == kEntrySize &&
+              kFileAttributesOffset + 2 <= kEntrySize && kSetChecksumOffset + 2 <= kEntrySize);
+
 class ExfatWalker final : public RootWalker {
  public:
   ExfatWalker(const VolumeLayout& layout, RootFindings& findings,

@@ -29,6 +29,9 @@ struct LongName {
   std::int64_t first = 0;
 };
 
+// A restored entry's old bytes are one whole directory entry.
+static_assert(std::tuple_size_v<decltype(RestoredEntry::before)> == kDirEntrySize);
+
 // Gathers the long-name entries in front of a short entry.
 class LongNameCollector {
  public:
