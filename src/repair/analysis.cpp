@@ -152,20 +152,27 @@ std::optional<Problem> ScanRootDirectory(volume::Volume& volume, VolumeLayout& l
     changed.clear();
     if (auto problem = walker->Look(window, looked, last, done)) return problem;
     // The sectors that changed, whole: each lies in the buffer, from the held sectors on. A
-    // sector's old bytes are its bytes now with each changed entry's old bytes put back.
+    // sector's old bytes are its bytes now with each changed entry's old bytes put back. The
+    // entries come in the root's order: a sector is taken once for all of its entries.
+    SectorChange* current = nullptr;
+    std::int64_t currentSector = -1;
     for (const RestoredEntry& entry : changed) {
       const std::int64_t sector = entry.offset / sectorSize;
-      const auto from = static_cast<std::size_t>(static_cast<std::int64_t>(kHeldRoom) +
-                                                 sector * sectorSize - transferStart);
-      const auto source = bytes.subspan(from, static_cast<std::size_t>(sectorSize));
-      const auto [kept, added] = restored->sectors.try_emplace(sector);
-      kept->second.after.assign(source.begin(), source.end());
-      if (added) {
-        kept->second.before = kept->second.after;
-        track.Plan(sectorSize);
+      if (sector != currentSector) {
+        const auto from = static_cast<std::size_t>(static_cast<std::int64_t>(kHeldRoom) +
+                                                   sector * sectorSize - transferStart);
+        const auto source = bytes.subspan(from, static_cast<std::size_t>(sectorSize));
+        const auto [kept, added] = restored->sectors.try_emplace(sector);
+        kept->second.after.assign(source.begin(), source.end());
+        if (added) {
+          kept->second.before = kept->second.after;
+          track.Plan(sectorSize);
+        }
+        current = &kept->second;
+        currentSector = sector;
       }
       std::copy(entry.before.begin(), entry.before.end(),
-                kept->second.before.begin() + (entry.offset - sector * sectorSize));
+                current->before.begin() + (entry.offset - sector * sectorSize));
     }
     track.Moved(sectors * sectorSize);
     looked += static_cast<std::int64_t>(done);

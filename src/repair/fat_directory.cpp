@@ -241,23 +241,27 @@ std::uint8_t ShortNameChecksum(const std::uint8_t* name11) {
 }
 
 std::string DisplayShortName(std::span<const std::uint8_t> entry) {
-  auto part = [&](std::size_t offset, std::size_t length) {
-    std::string bytes(reinterpret_cast<const char*>(&entry[offset]), length);
-    // A deleted entry has lost its first byte. A name that really starts with 0xE5 (a GBK lead
-    // byte) is stored with 0x05 in its place.
-    if (offset == kNameOffset && bytes[0] == static_cast<char>(kDeletedEntry)) bytes[0] = '?';
-    if (offset == kNameOffset && bytes[0] == static_cast<char>(kEscapedE5)) {
-      bytes[0] = static_cast<char>(kDeletedEntry);
+  auto part = [&](std::size_t offset, std::size_t size) {
+    static_assert(kNameLength >= kExtensionLength);
+    std::array<char, kNameLength> bytes{};
+    std::size_t end = size;
+    while (end > 0 && entry[offset + end - 1] == ' ') --end;
+    for (std::size_t i = 0; i < end; ++i) {
+      char c = static_cast<char>(entry[offset + i]);
+      // A deleted entry has lost its first byte. A name that really starts with 0xE5 (a GBK lead
+      // byte) is stored with 0x05 in its place.
+      if (offset == kNameOffset && i == 0 && c == static_cast<char>(kDeletedEntry)) c = '?';
+      if (offset == kNameOffset && i == 0 && c == static_cast<char>(kEscapedE5)) {
+        c = static_cast<char>(kDeletedEntry);
+      }
+      bytes[i] = static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
     }
-    for (char& c : bytes) {
-      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-    }
-    while (!bytes.empty() && bytes.back() == ' ') bytes.pop_back();
-    return Cp936ToUtf8(bytes);
+    return Cp936ToUtf8(std::string_view(bytes.data(), end));
   };
-  const std::string name = part(kNameOffset, kNameLength);
+  std::string name = part(kNameOffset, kNameLength);
   const std::string extension = part(kExtensionOffset, kExtensionLength);
-  return extension.empty() ? name : name + "." + extension;
+  if (!extension.empty()) name.append(".").append(extension);
+  return name;
 }
 
 }  // namespace kestrova::repair

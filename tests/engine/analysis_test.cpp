@@ -165,6 +165,30 @@ TEST_F(AnalysisTest, FatIsReadAWindowAtATimeAndAgainWhenTheChainComesBack) {
   EXPECT_EQ(memory.ReadTransfers().at(before + 2), (MemoryVolume::Transfer{32 + 1008, 1}));
 }
 
+// Short names as the reports show them: the parts without their padding, a deleted entry's lost
+// first byte as '?', a GBK name whose first byte 0xE5 is stored as 0x05, control bytes as '?'.
+TEST_F(AnalysisTest, ShortNamesAreShownAsTheUserWouldReadThem) {
+  Fat32Volume volume(memory, 'F', {});
+  const std::uint64_t root = volume.ClusterSector(2);
+  const std::vector<std::pair<std::string, std::string>> names = {
+      {"MY      DIR", "MY.DIR"},
+      {"\xE5OLD       ", "?OLD"},
+      {"\x05\xD0      TXT", "\xE9\x80\x8D.TXT"},  // 0xE5 0xD0 is 逍
+      {"A\x01"
+       "B        ",
+       "A?B"}};
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    volume.PutEntry(root, static_cast<int>(i), names[i].first, 0x16);
+  }
+  Analyse();
+  ASSERT_TRUE(window.RepairEnabled());
+  std::vector<std::string> shown;
+  for (const auto& folder : layout.findings.hidden) shown.push_back(folder.shortName);
+  std::vector<std::string> expected;
+  for (const auto& name : names) expected.push_back(name.second);
+  EXPECT_EQ(shown, expected);
+}
+
 TEST_F(AnalysisTest, DataStartFollowsReservedSectorsAndFatSize) {
   Fat32Volume volume(memory, 'F', {.reservedSectors = 38, .fatSize = 1009});
   Analyse();
