@@ -166,24 +166,37 @@ void PrintLeftovers(Output& out, const std::vector<repair::Leftover>& leftovers)
   }
 }
 
+// Runs `pass` on the drive opened for writing, with its progress on the terminal; the drive is
+// closed again when it returns. A drive that cannot be opened is a problem like the pass's own.
+template <typename Report, typename Pass>
+volume::Expected<Report, Problem> OnOpenedDrive(const DriveTarget& target, Pass pass) {
+  auto opened = volume::Volume::Open(target, Access::kReadWrite);
+  if (!opened) return repair::OpenProblem(std::move(opened.error()));
+  TerminalProgress progress;
+  return pass(*opened, progress);
+}
+
+// Tells the problem that stopped a pass: the exit status says whether it had begun to write.
+int Failed(const Problem& problem) {
+  Tell(problem);
+  return problem.anyWritten ? kWrittenAndFailed : kNothingWritten;
+}
+
+// Where the journal of a change went, and how to undo the change.
+void JournalLines(Output& out, const std::filesystem::path& journal, const DriveTarget& target) {
+  out.Line(texts::Format(texts::kJournalSaved, journal.string()));
+  out.Line(texts::Format(texts::kUndoHint, journal.string(), target.Name()));
+}
+
 // The analysis and the pass under one open: nothing can happen between looking and repairing.
 int RepairNow(const DriveTarget& target, const std::filesystem::path& journal) {
   const auto start = std::chrono::steady_clock::now();
-  volume::Expected<repair::RepairReport, Problem> result = Problem{};
-  {
-    auto opened = volume::Volume::Open(target, Access::kReadWrite);
-    if (!opened) {
-      Tell(repair::OpenProblem(std::move(opened.error())));
-      return kNothingWritten;
-    }
-    TerminalProgress progress;
-    result = repair::Repair(*opened, nullptr, &progress, &journal);
-  }
+  const auto result = OnOpenedDrive<repair::RepairReport>(
+      target, [&](volume::Volume& opened, TerminalProgress& progress) {
+        return repair::Repair(opened, nullptr, &progress, &journal);
+      });
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-  if (!result) {
-    Tell(result.error());
-    return result.error().anyWritten ? kWrittenAndFailed : kNothingWritten;
-  }
+  if (!result) return Failed(result.error());
   Output out;
   const texts::Language language = texts::UserLanguage();
   for (const auto& folder : result->restored) {
@@ -194,10 +207,7 @@ int RepairNow(const DriveTarget& target, const std::filesystem::path& journal) {
   if (!result->restored.empty()) {
     out.Line(TerminalLines(repair::messages::Completion(Format("%.3f", elapsed.count()))));
   }
-  if (result->journaled) {
-    out.Line(texts::Format(texts::kJournalSaved, journal.string()));
-    out.Line(texts::Format(texts::kUndoHint, journal.string(), target.Name()));
-  }
+  if (result->journaled) JournalLines(out, journal, target);
   // The virus's files stay until they are removed on purpose: which they are, and how.
   if (!result->leftovers.empty()) {
     PrintLeftovers(out, result->leftovers);
@@ -315,27 +325,15 @@ int Repair(const DriveTarget& target, const std::string& typed, bool unmount,
 }
 
 int Clean(const DriveTarget& target, const std::filesystem::path& journal) {
-  volume::Expected<repair::CleanReport, Problem> result = Problem{};
-  {
-    auto opened = volume::Volume::Open(target, Access::kReadWrite);
-    if (!opened) {
-      Tell(repair::OpenProblem(std::move(opened.error())));
-      return kNothingWritten;
-    }
-    TerminalProgress progress;
-    result = repair::Clean(*opened, nullptr, &progress, &journal);
-  }
-  if (!result) {
-    Tell(result.error());
-    return result.error().anyWritten ? kWrittenAndFailed : kNothingWritten;
-  }
+  const auto result = OnOpenedDrive<repair::CleanReport>(
+      target, [&](volume::Volume& opened, TerminalProgress& progress) {
+        return repair::Clean(opened, nullptr, &progress, &journal);
+      });
+  if (!result) return Failed(result.error());
   Output out;
   PrintLeftovers(out, result->removed);
   out.Line(repair::messages::RemovedCount(result->removed.size()));
-  if (result->journaled) {
-    out.Line(texts::Format(texts::kJournalSaved, journal.string()));
-    out.Line(texts::Format(texts::kUndoHint, journal.string(), target.Name()));
-  }
+  if (result->journaled) JournalLines(out, journal, target);
   if (out.Finish()) return kDone;
   return result->sectorsWritten > 0 ? kWrittenAndFailed : kNothingWritten;
 }
@@ -346,18 +344,11 @@ int Undo(const std::filesystem::path& journal, const DriveTarget& target) {
     Tell(recorded.error());
     return kNothingWritten;
   }
-  auto opened = volume::Volume::Open(target, Access::kReadWrite);
-  if (!opened) {
-    Tell(repair::OpenProblem(std::move(opened.error())));
-    return kNothingWritten;
-  }
-  TerminalProgress progress;
-  const auto undone = repair::Undo(*opened, *recorded, &progress);
-  progress.End();
-  if (!undone) {
-    Tell(undone.error());
-    return undone.error().anyWritten ? kWrittenAndFailed : kNothingWritten;
-  }
+  const auto undone = OnOpenedDrive<repair::UndoReport>(
+      target, [&](volume::Volume& opened, TerminalProgress& progress) {
+        return repair::Undo(opened, *recorded, &progress);
+      });
+  if (!undone) return Failed(undone.error());
   Output out;
   out.Line(texts::Format(texts::kUndone, undone->sectorsWritten));
   return out.Finish() ? kDone : kWrittenAndFailed;

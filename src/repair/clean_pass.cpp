@@ -18,26 +18,6 @@
 namespace kestrova::repair {
 namespace {
 
-// exFAT entry types with a first cluster and a length at the same places as a stream
-// extension's: the allocation bitmap and the up-case table (exfat.h), and this one.
-constexpr std::uint8_t kExfatVendorAllocationType = 0xE1;
-// FAT32's FSInfo sector: its number in the boot sector, its signatures and its fields.
-constexpr std::size_t kFsInfoSectorOffset = 48;
-constexpr std::uint32_t kFsInfoLead = 0x41615252;
-constexpr std::uint32_t kFsInfoStruct = 0x61417272;
-constexpr std::size_t kFsInfoStructOffset = 484;
-constexpr std::size_t kFsInfoFreeOffset = 488;
-constexpr std::uint32_t kUnknownCount = 0xFFFFFFFF;
-
-std::uint32_t Le32(std::span<const std::uint8_t> bytes, std::size_t at) {
-  return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 |
-         static_cast<std::uint32_t>(bytes[at + 3]) << 24;
-}
-
-std::uint64_t Le64(std::span<const std::uint8_t> bytes, std::size_t at) {
-  return Le32(bytes, at) | static_cast<std::uint64_t>(Le32(bytes, at + 4)) << 32;
-}
-
 // The sectors that the removal changes, by their number in the volume: each read once, before
 // the first write, and changed in place.
 class Changes {
@@ -127,30 +107,35 @@ std::vector<Owned> OtherEntries(const VolumeLayout& layout, std::span<const std:
     if (entry[0] == 0) break;
     if (removed[at / static_cast<std::int64_t>(fat::kDirEntrySize)]) continue;
     if (exfat) {
-      if (entry[0] == exfat::kAllocationBitmap || entry[0] == exfat::kUpcaseTable) {
-        owned.push_back({Le32(entry, 20), Le64(entry, 24), false});
-      } else if (entry[0] == kExfatVendorAllocationType) {
-        owned.push_back({Le32(entry, 20), Le64(entry, 24), false});
-      } else if (entry[0] == exfat::kStreamExtension &&
+      // Entries that own clusters keep the first and the data's length at the same places.
+      const std::uint32_t first = fat::Read32(entry, exfat::kFirstClusterOffset);
+      const std::uint64_t length = fat::Read64(entry, exfat::kDataLengthOffset);
+      const std::uint8_t type = entry[exfat::kEntryTypeOffset];
+      if (type == exfat::kAllocationBitmap || type == exfat::kUpcaseTable ||
+          type == exfat::kVendorAllocation) {
+        owned.push_back({first, length, false});
+      } else if (type == exfat::kStreamExtension &&
                  at >= static_cast<std::int64_t>(fat::kDirEntrySize) &&
                  root[at - static_cast<std::int64_t>(fat::kDirEntrySize)] == exfat::kFile) {
-        owned.push_back({Le32(entry, 20), Le64(entry, 24), (entry[1] & exfat::kNoFatChain) != 0});
+        owned.push_back(
+            {first, length, (entry[exfat::kSecondaryFlagsOffset] & exfat::kNoFatChain) != 0});
       }
       continue;
     }
-    if (entry[0] == fat::kDeletedEntry || entry[11] == fat::kAttrLongName ||
-        (entry[11] & fat::kAttrVolumeId)) {
+    const std::uint8_t attribute = entry[fat::kAttributeOffset];
+    if (entry[fat::kNameOffset] == fat::kDeletedEntry || attribute == fat::kAttrLongName ||
+        (attribute & fat::kAttrVolumeId)) {
       continue;
     }
-    std::uint32_t first = entry[26] | entry[27] << 8;
-    if (layout.fileSystem == FileSystem::kFat32) first |= (entry[20] | entry[21] << 8) << 16;
+    std::uint32_t first = fat::Read16(entry, fat::kFirstClusterLowOffset);
+    if (layout.fileSystem == FileSystem::kFat32) {
+      first |= static_cast<std::uint32_t>(fat::Read16(entry, fat::kFirstClusterHighOffset)) << 16;
+    }
     // A folder's size is 0: its chain is followed to its end.
     owned.push_back({first, UINT64_MAX, false});
   }
   return owned;
 }
-
-std::int64_t FatEntryOffset(const VolumeLayout& layout, std::int64_t cluster);
 
 // A read of the FAT in use that failed, at the sector of `cluster`'s entry.
 Problem FatReadProblem(const VolumeLayout& layout, std::int64_t cluster) {
@@ -274,19 +259,6 @@ void FreeInFat(const VolumeLayout& layout, Changes& changes, std::int64_t fatSta
   top = layout.fileSystem == FileSystem::kFat32 ? top & 0xF0 : 0;
 }
 
-std::int64_t FatEntryOffset(const VolumeLayout& layout, std::int64_t cluster) {
-  switch (layout.fileSystem) {
-    case FileSystem::kFat12:
-      return cluster + cluster / 2;
-    case FileSystem::kFat16:
-      return cluster * 2;
-    case FileSystem::kFat32:
-    case FileSystem::kExfat:
-      break;
-  }
-  return cluster * 4;
-}
-
 // The FATs that are kept current: every one when they are mirrored, otherwise the one in use;
 // exFAT writes its one in use.
 std::vector<std::int64_t> CurrentFats(const VolumeLayout& layout) {
@@ -306,24 +278,24 @@ std::vector<std::int64_t> CurrentFats(const VolumeLayout& layout) {
 // it is: nothing was allocated.
 std::optional<Problem> CountFreed(const VolumeLayout& layout, Changes& changes,
                                   std::int64_t freed) {
-  const std::int64_t sector = fat::Read16(layout.bootSector, kFsInfoSectorOffset);
+  const std::int64_t sector = fat::Read16(layout.bootSector, fat::kFsInfoSectorOffset);
   if (sector < 1 || sector >= layout.reservedSectors || freed == 0) return std::nullopt;
   if (auto problem = changes.Load(sector)) return problem;
   auto& bytes = changes.sectors.at(sector).after;
-  if (bytes.size() < 512 || Le32(bytes, 0) != kFsInfoLead ||
-      Le32(bytes, kFsInfoStructOffset) != kFsInfoStruct) {
+  if (bytes.size() < 512 || fat::Read32(bytes, 0) != fat::kFsInfoLead ||
+      fat::Read32(bytes, fat::kFsInfoStructOffset) != fat::kFsInfoStruct) {
     changes.sectors.erase(sector);
     return std::nullopt;
   }
-  const std::uint32_t count = Le32(bytes, kFsInfoFreeOffset);
-  if (count == kUnknownCount ||
+  const std::uint32_t count = fat::Read32(bytes, fat::kFsInfoFreeOffset);
+  if (count == fat::kFsInfoUnknown ||
       count + static_cast<std::uint64_t>(freed) > static_cast<std::uint64_t>(layout.clusterCount)) {
     changes.sectors.erase(sector);
     return std::nullopt;
   }
   const auto now = static_cast<std::uint32_t>(count + freed);
   for (int i = 0; i < 4; ++i) {
-    bytes[kFsInfoFreeOffset + static_cast<std::size_t>(i)] =
+    bytes[fat::kFsInfoFreeOffset + static_cast<std::size_t>(i)] =
         static_cast<std::uint8_t>(now >> (8 * i));
   }
   return std::nullopt;
@@ -359,7 +331,7 @@ bool SameFiles(const std::vector<Leftover>& a, const std::vector<Leftover>& b) {
 
 Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout* analysed,
                                      Progress* progress, const std::filesystem::path* journal) {
-  if (analysed && (RootExtents(*analysed).empty() || analysed->bytesPerSector < 1)) {
+  if (analysed && !IsAnalysed(*analysed)) {
     return PassProblem(ProblemKind::kNotAnalysed);
   }
   PassEnd pass(volume);
@@ -427,10 +399,7 @@ Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout*
          exfat ? std::vector{now.ActiveFatStart()} : CurrentFats(now)) {
       for (const std::int64_t c : fatChained) {
         const std::int64_t at = FatEntryOffset(now, c);
-        if (auto problem = changes.LoadBytes(
-                fatStart, at,
-                now.fileSystem == FileSystem::kFat16 || now.fileSystem == FileSystem::kFat12 ? 2
-                                                                                             : 4)) {
+        if (auto problem = changes.LoadBytes(fatStart, at, FatEntryBytes(now.fileSystem))) {
           return pass.Fail(std::move(*problem));
         }
         FreeInFat(now, changes, fatStart, c);

@@ -58,6 +58,19 @@ inline constexpr std::uint32_t kFirstDataCluster = 2;
 inline constexpr std::uint32_t kFirstReservedValue = 0x0FFFFFF0;  // up to 0x0FFFFFF6
 inline constexpr std::uint32_t kBadCluster = 0x0FFFFFF7;
 inline constexpr std::uint32_t kEndOfChain = 0x0FFFFFF8;  // and every value above it
+// FAT12's entries are 12 bits (two entries in three bytes), FAT16's 16 bits.
+inline constexpr std::uint32_t kFat12EndOfChain = 0xFF8;
+inline constexpr std::uint32_t kFat12BadCluster = 0xFF7;
+inline constexpr std::uint32_t kFat16EndOfChain = 0xFFF8;
+inline constexpr std::uint32_t kFat16BadCluster = 0xFFF7;
+
+// FAT32's FSInfo sector: its number in the boot sector, its signatures and its free count.
+inline constexpr std::size_t kFsInfoSectorOffset = 48;  // 16 bits, in the boot sector
+inline constexpr std::uint32_t kFsInfoLead = 0x41615252;
+inline constexpr std::uint32_t kFsInfoStruct = 0x61417272;
+inline constexpr std::size_t kFsInfoStructOffset = 484;
+inline constexpr std::size_t kFsInfoFreeOffset = 488;        // 32 bits
+inline constexpr std::uint32_t kFsInfoUnknown = 0xFFFFFFFF;  // a count that is not known
 inline constexpr std::uint32_t kMaxClusterCount = kFirstReservedValue - kFirstDataCluster;
 
 // Directory entries.

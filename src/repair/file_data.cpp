@@ -9,16 +9,24 @@
 #include "repair/sector_io.h"
 
 namespace kestrova::repair {
-namespace {
 
-// The end-of-chain and bad-cluster values of FAT12 and FAT16; FAT32's and exFAT's are in fat.h
-// and exfat.h.
-constexpr std::uint32_t kFat12EndOfChain = 0xFF8;
-constexpr std::uint32_t kFat12BadCluster = 0xFF7;
-constexpr std::uint32_t kFat16EndOfChain = 0xFFF8;
-constexpr std::uint32_t kFat16BadCluster = 0xFFF7;
+std::int64_t FatEntryOffset(const VolumeLayout& layout, std::int64_t cluster) {
+  switch (layout.fileSystem) {
+    case FileSystem::kFat12:
+      return cluster + cluster / 2;
+    case FileSystem::kFat16:
+      return cluster * 2;
+    case FileSystem::kFat32:
+    case FileSystem::kExfat:
+      break;
+  }
+  return cluster * fat::kFatEntrySize;
+}
 
-}  // namespace
+std::int64_t FatEntryBytes(FileSystem fileSystem) {
+  return fileSystem == FileSystem::kFat12 || fileSystem == FileSystem::kFat16 ? 2
+                                                                              : fat::kFatEntrySize;
+}
 
 Link Follow(FileSystem fileSystem, std::uint32_t raw, std::uint32_t& next) {
   switch (fileSystem) {
@@ -34,15 +42,15 @@ Link Follow(FileSystem fileSystem, std::uint32_t raw, std::uint32_t& next) {
       return Link::kNext;
     case FileSystem::kFat16:
       next = raw;
-      if (next >= kFat16EndOfChain) return Link::kEnd;
-      if (next == kFat16BadCluster) return Link::kBad;
+      if (next >= fat::kFat16EndOfChain) return Link::kEnd;
+      if (next == fat::kFat16BadCluster) return Link::kBad;
       return Link::kNext;
     case FileSystem::kFat12:
       break;
   }
   next = raw;
-  if (next >= kFat12EndOfChain) return Link::kEnd;
-  if (next == kFat12BadCluster) return Link::kBad;
+  if (next >= fat::kFat12EndOfChain) return Link::kEnd;
+  if (next == fat::kFat12BadCluster) return Link::kBad;
   return Link::kNext;
 }
 
@@ -54,14 +62,9 @@ FatReader::FatReader(volume::Volume& volume, const VolumeLayout& layout, Progres
 
 std::optional<std::uint32_t> FatReader::Entry(std::int64_t cluster) {
   const std::int64_t sectorSize = layout_.bytesPerSector;
-  std::int64_t offset = cluster * fat::kFatEntrySize;
-  if (layout_.fileSystem == FileSystem::kFat12) offset = cluster + cluster / 2;
-  if (layout_.fileSystem == FileSystem::kFat16) offset = cluster * 2;
+  const std::int64_t offset = FatEntryOffset(layout_, cluster);
   const std::int64_t sector = offset / sectorSize;
-  const std::int64_t width = layout_.fileSystem == FileSystem::kFat12   ? 2
-                             : layout_.fileSystem == FileSystem::kFat16 ? 2
-                                                                        : 4;
-  const std::int64_t lastSector = (offset + width - 1) / sectorSize;
+  const std::int64_t lastSector = (offset + FatEntryBytes(layout_.fileSystem) - 1) / sectorSize;
   if (cluster < 0 || lastSector >= layout_.fatSize) return std::nullopt;
   if (sector < first_ || lastSector >= first_ + count_) {
     const std::int64_t count = std::min<std::int64_t>(2, layout_.fatSize - sector);

@@ -22,6 +22,11 @@ enum class Link { kNext, kEnd, kBad };
 // clusters, for the caller's range check.
 Link Follow(FileSystem fileSystem, std::uint32_t raw, std::uint32_t& next);
 
+// Where the FAT entry of `cluster` begins, in bytes from the FAT's start, and how many bytes hold
+// it (a FAT12 entry shares its second byte with the next entry).
+std::int64_t FatEntryOffset(const VolumeLayout& layout, std::int64_t cluster);
+std::int64_t FatEntryBytes(FileSystem fileSystem);
+
 // The FAT that chains are read from, a sector or two at a time.
 class FatReader {
  public:

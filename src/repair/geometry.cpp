@@ -298,4 +298,8 @@ std::vector<RootExtent> RootExtents(const VolumeLayout& layout) {
   return extents;
 }
 
+bool IsAnalysed(const VolumeLayout& layout) {
+  return layout.bytesPerSector >= 1 && !RootExtents(layout).empty();
+}
+
 }  // namespace kestrova::repair

@@ -69,5 +69,7 @@ struct VolumeLayout {
 // The root directory's sectors in order: its clusters, or the fixed region cut into pieces of a
 // cluster's size. Empty when the layout does not place it (it was not analysed).
 std::vector<RootExtent> RootExtents(const VolumeLayout& layout);
+// Whether a layout is one that an analysis accepted: it places the root and has a sector size.
+bool IsAnalysed(const VolumeLayout& layout);
 
 }  // namespace kestrova::repair

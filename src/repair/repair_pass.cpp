@@ -98,7 +98,7 @@ Journal JournalOf(const VolumeLayout& layout, const std::vector<RootExtent>& ext
 
 Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayout* analysed,
                                        Progress* progress, const std::filesystem::path* journal) {
-  if (analysed && (RootExtents(*analysed).empty() || analysed->bytesPerSector < 1)) {
+  if (analysed && !IsAnalysed(*analysed)) {
     return PassProblem(ProblemKind::kNotAnalysed);
   }
   PassEnd pass(volume);

@@ -234,7 +234,7 @@ std::optional<repair::Problem> Form1::cmdrepair_Click() {
   shownWidth_.reset();
   const std::int16_t selected = FirstSelectedIndex();
   if (selected < 0) return repair::MakeProblem(repair::ProblemKind::kNoDrive);
-  if (repair::RootExtents(layout_).empty() || layout_.bytesPerSector < 1) {
+  if (!repair::IsAnalysed(layout_)) {
     return repair::MakeProblem(repair::ProblemKind::kNotAnalysed);
   }
   if (const auto failure = OpenVolume(TargetOf(selected), volume::Access::kReadWrite)) {
