@@ -12,8 +12,8 @@
 #include <string>
 
 #include "repair/codepage.h"
-#include "repair/leftovers.h"
 #include "repair/shell_link.h"
+#include "repair/verdicts.h"
 
 namespace {
 

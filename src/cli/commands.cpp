@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/commands.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -141,29 +142,77 @@ void PrintLayout(Output& out, const VolumeLayout& layout) {
   out.Line(Format(texts::kLayoutRootClusters, clusters));
 }
 
-void PrintHiddenFolders(Output& out, const repair::RootFindings& findings) {
+// A hidden entry that a repair changes: its attributes, its short name and its long name (a blank
+// one with its note), and whether it is deleted or after the end mark.
+std::string HiddenLine(const repair::HiddenEntry& entry) {
   using repair::messages::FolderName;
-  for (const auto& folder : findings.hidden) {
-    std::string flags;
-    if (folder.deleted) flags += texts::Tr(texts::kEntryDeleted);
-    if (folder.afterEnd) {
-      flags.append(flags.empty() ? "" : ",").append(texts::Tr(texts::kEntryAfterEnd));
+  std::string flags;
+  if (entry.deleted) flags += texts::Tr(texts::kEntryDeleted);
+  if (entry.afterEnd) {
+    flags.append(flags.empty() ? "" : ",").append(texts::Tr(texts::kEntryAfterEnd));
+  }
+  const bool longShown = !entry.longName.empty();
+  return Format("0x%02X\t", static_cast<unsigned>(entry.attribute)) +
+         (longShown ? repair::VisibleName(entry.shortName) : FolderName(entry.shortName)) + "\t" +
+         (longShown ? FolderName(entry.longName) : std::string()) + "\t" + flags;
+}
+
+// The hidden folders that a repair changes, then under their heading the hidden files that it
+// shows again, then the folders left unchanged for their entry sets.
+void PrintHidden(Output& out, const repair::RootFindings& findings) {
+  bool files = false;
+  for (const auto& entry : findings.hidden) {
+    if (entry.folder) {
+      out.Line(HiddenLine(entry));
+    } else {
+      files = true;
     }
-    // The name that the folder shows, with the note on a blank one.
-    const bool longShown = !folder.longName.empty();
-    out.Line(Format("0x%02X\t", static_cast<unsigned>(folder.attribute)) +
-             (longShown ? repair::VisibleName(folder.shortName) : FolderName(folder.shortName)) +
-             "\t" + (longShown ? FolderName(folder.longName) : std::string()) + "\t" + flags);
+  }
+  if (files) {
+    out.Line(texts::Tr(texts::kHeadingHiddenFiles));
+    for (const auto& entry : findings.hidden) {
+      if (!entry.folder) out.Line(HiddenLine(entry));
+    }
   }
   for (const auto& left : findings.leftAlone) out.Line(repair::messages::LeftAlone(left));
 }
 
-// The files that the virus left, each with why: after the folders.
-void PrintLeftovers(Output& out, const std::vector<repair::Leftover>& leftovers) {
-  for (const auto& leftover : leftovers) {
-    out.Line(repair::VisibleName(leftover.file.Name()) + "\t" +
-             repair::messages::LeftoverReason(leftover));
-  }
+// The virus's files, one a line with why.
+void PrintLeftovers(Output& out, const std::vector<repair::Judged>& leftovers) {
+  for (const auto& leftover : leftovers) out.Line(repair::messages::JudgedLine(leftover));
+}
+
+// Every judged entry under the heading of its verdict: the virus's (the files that clean removes
+// first), the unsure, the user's, then what is left alone for a system or as a vaccine.
+void PrintVerdicts(Output& out, const repair::RootFindings& findings) {
+  using repair::Verdict;
+  const auto section = [&](const texts::Text& heading, auto belongs, bool withLeftovers) {
+    const bool any = (withLeftovers && !findings.leftovers.empty()) ||
+                     std::any_of(findings.judged.begin(), findings.judged.end(), belongs);
+    if (!any) return;
+    out.Line(texts::Tr(heading));
+    if (withLeftovers) PrintLeftovers(out, findings.leftovers);
+    for (const auto& judged : findings.judged) {
+      if (belongs(judged)) out.Line(repair::messages::JudgedLine(judged));
+    }
+  };
+  const auto is = [](Verdict verdict) {
+    return [verdict](const repair::Judged& judged) { return judged.verdict == verdict; };
+  };
+  section(texts::kHeadingVirus, is(Verdict::kVirus), true);
+  section(texts::kHeadingUnsure, is(Verdict::kUnsure), false);
+  section(texts::kHeadingUser, is(Verdict::kUser), false);
+  section(
+      texts::kHeadingLeftAlone,
+      [](const repair::Judged& judged) {
+        return judged.verdict == Verdict::kSystem || judged.verdict == Verdict::kVaccine;
+      },
+      false);
+}
+
+std::size_t CountOf(const std::vector<repair::Judged>& judged, repair::Verdict verdict) {
+  return static_cast<std::size_t>(std::count_if(
+      judged.begin(), judged.end(), [&](const repair::Judged& j) { return j.verdict == verdict; }));
 }
 
 // Runs `pass` on the drive opened for writing, with its progress on the terminal; the drive is
@@ -199,18 +248,25 @@ int RepairNow(const DriveTarget& target, const std::filesystem::path& journal) {
   if (!result) return Failed(result.error());
   Output out;
   const texts::Language language = texts::UserLanguage();
-  for (const auto& folder : result->restored) {
-    out.Line(repair::messages::RestoredFolder(folder.Name(), language));
+  std::size_t folders = 0;
+  for (const auto& entry : result->restored) {
+    if (entry.folder) {
+      out.Line(repair::messages::RestoredFolder(entry.Name(), language));
+      ++folders;
+    } else {
+      out.Line(repair::messages::RestoredFile(entry.Name(), language));
+    }
   }
   // The count, then the completion; with nothing restored, the count says so and is all.
-  out.Line(repair::messages::RestoredCount(result->restored.size()));
+  out.Line(repair::messages::RestoredCount(folders));
   if (!result->restored.empty()) {
     out.Line(TerminalLines(repair::messages::Completion(Format("%.3f", elapsed.count()))));
   }
   if (result->journaled) JournalLines(out, journal, target);
-  // The virus's files stay until they are removed on purpose: which they are, and how.
-  if (!result->leftovers.empty()) {
-    PrintLeftovers(out, result->leftovers);
+  // The virus's files stay until they are removed on purpose: which they are, and how; then
+  // what else was judged.
+  PrintVerdicts(out, result->findings);
+  if (!result->findings.leftovers.empty()) {
     out.Line(repair::messages::CleanHint(target.Name()));
   }
   if (out.Finish()) return kDone;
@@ -284,13 +340,19 @@ int Scan(const DriveTarget& target) {
     return kNothingWritten;
   }
   Output out;
-  PrintHiddenFolders(out, looked->findings);
-  PrintLeftovers(out, looked->findings.leftovers);
+  const auto& findings = looked->findings;
+  PrintHidden(out, findings);
+  PrintVerdicts(out, findings);
   const bool printed = out.Finish();
   // The counts after the list, on standard error.
-  Error(repair::messages::WouldRepairCount(looked->findings.hidden.size()) + "\n");
-  if (!looked->findings.leftovers.empty()) {
-    Error(repair::messages::LeftoverCount(looked->findings.leftovers.size()) + "\n");
+  const auto folders = static_cast<std::size_t>(std::count_if(
+      findings.hidden.begin(), findings.hidden.end(), [](const auto& e) { return e.folder; }));
+  Error(repair::messages::WouldRepairCount(folders) + "\n");
+  if (!findings.leftovers.empty()) {
+    Error(repair::messages::LeftoverCount(findings.leftovers.size()) + "\n");
+  }
+  if (const std::size_t unsure = CountOf(findings.judged, repair::Verdict::kUnsure)) {
+    Error(repair::messages::UnsureCount(unsure) + "\n");
   }
   return printed ? kDone : kNothingWritten;
 }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <unordered_set>
 
 #include "repair/cross_links.h"
 #include "repair/directory.h"
@@ -12,9 +13,9 @@
 #include "repair/exfat.h"
 #include "repair/fat.h"
 #include "repair/file_data.h"
-#include "repair/leftovers.h"
 #include "repair/problems.h"
 #include "repair/sector_io.h"
+#include "repair/verdicts.h"
 
 namespace kestrova::repair {
 namespace {
@@ -191,6 +192,29 @@ std::optional<Problem> ScanRootDirectory(volume::Volume& volume, VolumeLayout& l
   return std::nullopt;
 }
 
+// Takes the entries at the root offsets `keep` out of the hidden entries to change, and puts their
+// old bytes back in the sectors to write; a sector left as it was is not written.
+void KeepHidden(VolumeLayout& layout, const std::unordered_set<std::int64_t>& keep,
+                RestoredSectors* restored) {
+  const std::int64_t sectorSize = layout.bytesPerSector;
+  std::erase_if(layout.findings.hidden, [&](const HiddenEntry& entry) {
+    if (entry.deleted || entry.afterEnd || !keep.count(entry.offset)) return false;
+    if (restored) {
+      const auto sector = restored->sectors.find(entry.offset / sectorSize);
+      if (sector != restored->sectors.end()) {
+        const auto at = static_cast<std::ptrdiff_t>(entry.offset % sectorSize);
+        std::copy_n(sector->second.before.begin() + at, fat::kDirEntrySize,
+                    sector->second.after.begin() + at);
+      }
+    }
+    return true;
+  });
+  if (restored) {
+    std::erase_if(restored->sectors,
+                  [](const auto& sector) { return sector.second.before == sector.second.after; });
+  }
+}
+
 std::optional<Problem> AnalyseVolume(volume::Volume& volume, VolumeLayout& layout,
                                      RestoredSectors* restored, ProgressTrack& track) {
   // A volume too short for its boot sector cannot be read at all: no size was claimed yet.
@@ -215,8 +239,10 @@ std::optional<Problem> AnalyseVolume(volume::Volume& volume, VolumeLayout& layou
   RootEntries entries;
   if (auto problem = ScanRootDirectory(volume, layout, restored, entries, track)) return problem;
   if (auto problem = CheckOtherChains(volume, layout, window, track)) return problem;
-  // The files that the virus left, once the volume proved to be one the engine reads.
-  FindLeftovers(volume, layout, entries, track);
+  // Whose each entry is, once the volume proved to be one the engine reads; the hidden entries
+  // that are not to be shown again are put back as they were.
+  const auto keep = JudgeRoot(volume, layout, entries, track);
+  KeepHidden(layout, keep, restored);
   return std::nullopt;
 }
 

@@ -319,7 +319,7 @@ std::optional<Problem> ClearBits(const VolumeLayout& layout, Changes& changes,
 }
 
 // The same leftovers, by where they lie and what they are.
-bool SameFiles(const std::vector<Leftover>& a, const std::vector<Leftover>& b) {
+bool SameFiles(const std::vector<Judged>& a, const std::vector<Judged>& b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
     return x.file.offset == y.file.offset && x.file.entryCount == y.file.entryCount &&
            x.file.firstCluster == y.file.firstCluster && x.file.size == y.file.size &&
@@ -357,7 +357,7 @@ Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout*
     RootBytes root;
     if (auto problem = ReadRoot(volume, now, track, root)) return pass.Fail(std::move(*problem));
     std::vector<bool> removed(root.bytes.size() / static_cast<std::int64_t>(fat::kDirEntrySize));
-    for (const Leftover& leftover : now.findings.leftovers) {
+    for (const Judged& leftover : now.findings.leftovers) {
       const auto first = static_cast<std::size_t>(leftover.file.offset /
                                                   static_cast<std::int64_t>(fat::kDirEntrySize));
       for (int i = 0; i < leftover.file.entryCount && first + i < removed.size(); ++i) {
@@ -369,7 +369,7 @@ Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout*
     if (auto problem = MarkOthers(now, fat, OtherEntries(now, root.bytes, removed), owner)) {
       return pass.Fail(std::move(*problem));
     }
-    for (const Leftover& leftover : now.findings.leftovers) {
+    for (const Judged& leftover : now.findings.leftovers) {
       std::vector<std::int64_t> clusters;
       if (auto problem = FileClusters(now, fat, leftover.file, owner, clusters)) {
         return pass.Fail(std::move(*problem));

@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "repair/layout.h"
-#include "repair/leftovers.h"
 #include "repair/messages.h"
 #include "repair/scan.h"
+#include "repair/verdicts.h"
 
 namespace kestrova::repair {
 
@@ -69,7 +69,7 @@ std::unique_ptr<RootWalker> MakeExfatRootWalker(const VolumeLayout& layout, Root
 
 // A hidden folder with only its place filled in: the sector and the index in it of the entry at
 // byte `offset` of the root, whose extents are `extents` (RootExtents of the layout).
-HiddenFolder PlaceOf(const VolumeLayout& layout, const std::vector<RootExtent>& extents,
-                     std::int64_t offset);
+HiddenEntry PlaceOf(const VolumeLayout& layout, const std::vector<RootExtent>& extents,
+                    std::int64_t offset);
 
 }  // namespace kestrova::repair

@@ -25,8 +25,9 @@ using volume::Expected;
 
 // What a finished pass did.
 struct RepairReport {
-  std::vector<HiddenFolder> restored;  // the entries it changed, in chain order
-  std::vector<Leftover> leftovers;     // the files that the virus left, which it left as they are
+  std::vector<HiddenEntry> restored;  // the entries it changed, in chain order
+  RootFindings findings;  // what it found besides: the virus's files (left as they are), the
+                          // other verdicts
   std::int64_t sectorsWritten = 0;
   bool journaled = false;  // the journal of the change was written
 };
@@ -71,7 +72,7 @@ Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayou
 
 // What a finished removal of the virus's files did.
 struct CleanReport {
-  std::vector<Leftover> removed;  // the files it removed, in root order
+  std::vector<Judged> removed;  // the files it removed, in root order
   std::int64_t clustersFreed = 0;
   std::int64_t sectorsWritten = 0;
   bool journaled = false;  // the journal of the change was written

@@ -29,6 +29,20 @@ bool IsHiddenFolderEntry(std::span<const std::uint8_t> entry) {
   return IsHiddenFolderAttributes(entry[kAttributeOffset], kNeverRepaired);
 }
 
+bool IsHiddenFileAttributes(std::uint16_t attributes, std::uint16_t neverRepaired) {
+  return !(attributes & kAttrDirectory) && (attributes & kHiddenOrSystem) &&
+         !(attributes & neverRepaired);
+}
+
+std::uint16_t ShownFileAttributes(std::uint16_t attributes) {
+  return static_cast<std::uint16_t>(attributes & ~kHiddenOrSystem);
+}
+
+bool IsHiddenFileEntry(std::span<const std::uint8_t> entry) {
+  return entry[kAttributeOffset] != kAttrLongName &&
+         IsHiddenFileAttributes(entry[kAttributeOffset], kNeverRepaired);
+}
+
 std::uint8_t RestoredAttribute(std::uint8_t attribute) {
   return static_cast<std::uint8_t>(RestoredAttributes(attribute));
 }

@@ -19,4 +19,11 @@ std::uint8_t RestoredAttribute(std::uint8_t attribute);
 bool IsHiddenFolderAttributes(std::uint16_t attributes, std::uint16_t neverRepaired);
 std::uint16_t RestoredAttributes(std::uint16_t attributes);
 
+// A file in use whose hidden or system bit may be the virus's, without the volume-label bit or a
+// reserved bit (a vaccine sets those); long-name entries never match. Whether it is shown again
+// is decided by the verdict on it: a restored file loses hidden and system, and keeps read-only.
+bool IsHiddenFileEntry(std::span<const std::uint8_t> entry);
+bool IsHiddenFileAttributes(std::uint16_t attributes, std::uint16_t neverRepaired);
+std::uint16_t ShownFileAttributes(std::uint16_t attributes);
+
 }  // namespace kestrova::repair

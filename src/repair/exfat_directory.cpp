@@ -10,6 +10,7 @@
 #include "repair/directory.h"
 #include "repair/entries.h"
 #include "repair/exfat.h"
+#include "repair/exfat_sets.h"
 #include "repair/fat.h"
 #include "repair/problems.h"
 
@@ -23,30 +24,6 @@ using fat::Write16;
 
 bool IsHiddenFolder(std::uint16_t attributes) {
   return IsHiddenFolderAttributes(attributes, kAttrReserved);
-}
-
-// The set checksum over the File entry and its secondaries, skipping the checksum's own bytes.
-std::uint16_t SetChecksum(std::span<const std::uint8_t> set) {
-  std::uint16_t sum = 0;
-  for (std::size_t i = 0; i < set.size(); ++i) {
-    if (i == kSetChecksumOffset || i == kSetChecksumOffset + 1) continue;
-    sum = static_cast<std::uint16_t>(((sum & 1) ? 0x8000 : 0) + (sum >> 1) + set[i]);
-  }
-  return sum;
-}
-
-// The name of a set: its name entries' characters, as long as the stream extension says.
-std::string NameOf(std::span<const std::uint8_t> set) {
-  const std::size_t length = set[kEntrySize + kNameLengthOffset];
-  std::u16string name;
-  for (std::size_t entry = 2; entry * kEntrySize < set.size() && name.size() < length; ++entry) {
-    const auto bytes = set.subspan(entry * kEntrySize, kEntrySize);
-    if (bytes[kEntryTypeOffset] != kFileName) break;
-    for (std::size_t i = 0; i < kFileNameCharsPerEntry && name.size() < length; ++i) {
-      name += static_cast<char16_t>(Read16(bytes, kFileNameOffset + 2 * i));
-    }
-  }
-  return Utf16ToUtf8(name);
 }
 
 // The number of the entry at a root offset.
@@ -93,37 +70,6 @@ std::optional<Problem> CheckOwnedClusters(std::span<const std::uint8_t> entry,
   if (contiguous) return DamagedChain({DetailKind::kContiguousCrossLink, number, clash, name});
   if (name.empty()) return DamagedChain({DetailKind::kEntryCrossLink, number, clash, {}});
   return DamagedChain({DetailKind::kNamedCrossLink, number, clash, name});
-}
-
-// What a whole entry set's secondaries say of it.
-struct SetShape {
-  bool whole = false;                // a stream extension, then name entries that hold the name
-  std::uint8_t unknownCritical = 0;  // the type of a critical secondary this program does not know
-};
-
-// The secondaries of a set must all be in use, the first a stream extension, the next ones the
-// name entries that its name length asks for; after them come only entries of other kinds
-// (benign ones, or critical ones of kinds that later versions may define).
-SetShape ShapeOf(std::span<const std::uint8_t> set) {
-  SetShape shape;
-  const std::size_t secondaries = set.size() / kEntrySize - 1;
-  const std::size_t nameLength = set[kEntrySize + kNameLengthOffset];
-  const std::size_t nameEntries =
-      (nameLength + kFileNameCharsPerEntry - 1) / kFileNameCharsPerEntry;
-  if (nameLength == 0 || 1 + nameEntries > secondaries) return shape;
-  for (std::size_t i = 1; i <= secondaries; ++i) {
-    const std::uint8_t type = set[i * kEntrySize + kEntryTypeOffset];
-    if ((type & (kInUse | kSecondary)) != (kInUse | kSecondary)) return shape;
-    const std::uint8_t expected = i == 1 ? kStreamExtension : i <= 1 + nameEntries ? kFileName : 0;
-    if (expected != 0) {
-      if (type != expected) return shape;
-      continue;
-    }
-    if (type == kStreamExtension || type == kFileName) return shape;
-    if (!(type & kBenign) && shape.unknownCritical == 0) shape.unknownCritical = type;
-  }
-  shape.whole = true;
-  return shape;
 }
 
 // A restored set changes its File entry only (attributes and checksum): its old bytes are that
@@ -210,41 +156,41 @@ class ExfatWalker final : public RootWalker {
     }
     const std::uint16_t attributes = Read16(set, kFileAttributesOffset);
     if (entries_) Record(at, set, attributes, shape);
-    if (!IsHiddenFolder(attributes)) return std::nullopt;
-    HiddenFolder folder = PlaceOf(layout_, extents_, at);
-    folder.longName = NameOf(set);
-    folder.attribute = attributes;
-    if (IsWindowsOwnFolder(folder.longName)) {
-      findings_.leftAlone.push_back({std::move(folder), LeftAloneReason::kWindowsFolder, 0});
-      return std::nullopt;
-    }
+    // A hidden folder, or a hidden file, is restored here; whether a file stays shown, and a
+    // folder, is the verdict's to say once the whole root has been seen.
+    const bool folder = IsHiddenFolder(attributes);
+    if (!folder && !IsHiddenFileAttributes(attributes, kAttrReserved)) return std::nullopt;
+    HiddenEntry hidden = PlaceOf(layout_, extents_, at);
+    hidden.offset = at;
+    hidden.folder = folder;
+    hidden.longName = NameOf(set);
+    hidden.attribute = attributes;
     if (shape.unknownCritical != 0) {
-      findings_.leftAlone.push_back(
-          {std::move(folder), LeftAloneReason::kUnknownCriticalEntry, shape.unknownCritical});
+      if (folder) {
+        findings_.leftAlone.push_back(
+            {std::move(hidden), LeftAloneReason::kUnknownCriticalEntry, shape.unknownCritical});
+      }
       return std::nullopt;
     }
-    findings_.hidden.push_back(std::move(folder));
+    findings_.hidden.push_back(std::move(hidden));
     if (restored_) {
       restored_->push_back(RestoredEntry::Of(at, set));
-      Write16(set, kFileAttributesOffset, RestoredAttributes(attributes));
+      Write16(set, kFileAttributesOffset,
+              folder ? RestoredAttributes(attributes) : ShownFileAttributes(attributes));
       Write16(set, kSetChecksumOffset, SetChecksum(set));
     }
     return std::nullopt;
   }
 
-  // A file or folder at root offset `at`, for the leftovers' rules. A file whose set holds a
-  // critical entry that this program does not know is not one it could remove: it is left out.
+  // A file or folder at root offset `at`, for the verdicts. An entry whose set holds a critical
+  // entry that this program does not know is not one it could change or remove: it is left out.
   void Record(std::int64_t at, std::span<const std::uint8_t> set, std::uint16_t attributes,
               const SetShape& shape) {
-    if (attributes & kAttrDirectory) {
-      entries_->AddFolder({}, NameOf(set));
-      return;
-    }
     if (shape.unknownCritical != 0) return;
     const auto stream = set.subspan(kEntrySize, kEntrySize);
-    const HiddenFolder place = PlaceOf(layout_, extents_, at);
+    const HiddenEntry place = PlaceOf(layout_, extents_, at);
     RootFile file;
-    file.offset = at;
+    file.offset = file.main = at;
     file.entryCount = static_cast<int>(set.size() / kEntrySize);
     file.sector = place.sector;
     file.index = place.index;
@@ -254,7 +200,11 @@ class ExfatWalker final : public RootWalker {
     file.size = fat::Read64(stream, kDataLengthOffset);
     file.validSize = fat::Read64(stream, kValidDataLengthOffset);
     file.noFatChain = stream[kSecondaryFlagsOffset] & kNoFatChain;
-    entries_->AddFile(std::move(file));
+    if (file.IsFolder()) {
+      entries_->AddFolder(std::move(file));
+    } else {
+      entries_->AddFile(std::move(file));
+    }
   }
 
   const VolumeLayout& layout_;
@@ -273,6 +223,55 @@ std::unique_ptr<RootWalker> MakeExfatRootWalker(const VolumeLayout& layout, Root
                                                 std::vector<RestoredEntry>* restored,
                                                 RootEntries* entries) {
   return std::make_unique<ExfatWalker>(layout, findings, restored, entries);
+}
+
+// The set checksum over the File entry and its secondaries, skipping the checksum's own bytes.
+std::uint16_t SetChecksum(std::span<const std::uint8_t> set) {
+  std::uint16_t sum = 0;
+  for (std::size_t i = 0; i < set.size(); ++i) {
+    if (i == kSetChecksumOffset || i == kSetChecksumOffset + 1) continue;
+    sum = static_cast<std::uint16_t>(((sum & 1) ? 0x8000 : 0) + (sum >> 1) + set[i]);
+  }
+  return sum;
+}
+
+// The name of a set: its name entries' characters, as long as the stream extension says.
+std::string NameOf(std::span<const std::uint8_t> set) {
+  const std::size_t length = set[kEntrySize + kNameLengthOffset];
+  std::u16string name;
+  for (std::size_t entry = 2; entry * kEntrySize < set.size() && name.size() < length; ++entry) {
+    const auto bytes = set.subspan(entry * kEntrySize, kEntrySize);
+    if (bytes[kEntryTypeOffset] != kFileName) break;
+    for (std::size_t i = 0; i < kFileNameCharsPerEntry && name.size() < length; ++i) {
+      name += static_cast<char16_t>(Read16(bytes, kFileNameOffset + 2 * i));
+    }
+  }
+  return Utf16ToUtf8(name);
+}
+
+// The secondaries of a set must all be in use, the first a stream extension, the next ones the
+// name entries that its name length asks for; after them come only entries of other kinds
+// (benign ones, or critical ones of kinds that later versions may define).
+SetShape ShapeOf(std::span<const std::uint8_t> set) {
+  SetShape shape;
+  const std::size_t secondaries = set.size() / kEntrySize - 1;
+  const std::size_t nameLength = set[kEntrySize + kNameLengthOffset];
+  const std::size_t nameEntries =
+      (nameLength + kFileNameCharsPerEntry - 1) / kFileNameCharsPerEntry;
+  if (nameLength == 0 || 1 + nameEntries > secondaries) return shape;
+  for (std::size_t i = 1; i <= secondaries; ++i) {
+    const std::uint8_t type = set[i * kEntrySize + kEntryTypeOffset];
+    if ((type & (kInUse | kSecondary)) != (kInUse | kSecondary)) return shape;
+    const std::uint8_t expected = i == 1 ? kStreamExtension : i <= 1 + nameEntries ? kFileName : 0;
+    if (expected != 0) {
+      if (type != expected) return shape;
+      continue;
+    }
+    if (type == kStreamExtension || type == kFileName) return shape;
+    if (!(type & kBenign) && shape.unknownCritical == 0) shape.unknownCritical = type;
+  }
+  shape.whole = true;
+  return shape;
 }
 
 }  // namespace kestrova::repair

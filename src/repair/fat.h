@@ -91,6 +91,12 @@ inline constexpr std::uint8_t kBlank = 0x20;
 inline constexpr std::uint8_t kEndOfDirectory = 0x00;  // first name byte: no entries follow
 inline constexpr std::uint8_t kDeletedEntry = 0xE5;    // first name byte of a deleted entry
 inline constexpr std::uint8_t kEscapedE5 = 0x05;       // first name byte standing for 0xE5
+// A folder's own first two entries: its own place, and its parent's.
+inline constexpr std::string_view kDotName = ".          ";  // 11 bytes of name and extension
+inline constexpr std::string_view kDotDotName = "..         ";
+// A no-break space in a short name, as code page 437 and the ANSI code pages write it.
+inline constexpr std::uint8_t kNoBreakSpace437 = 0xFF;
+inline constexpr std::uint8_t kNoBreakSpaceAnsi = 0xA0;
 
 inline constexpr std::uint8_t kAttrReadOnly = 0x01;
 inline constexpr std::uint8_t kAttrHidden = 0x02;

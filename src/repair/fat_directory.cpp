@@ -10,6 +10,7 @@
 #include "repair/engine.h"
 #include "repair/entries.h"
 #include "repair/fat.h"
+#include "repair/fat_names.h"
 #include "repair/label.h"
 #include "repair/problems.h"
 
@@ -18,86 +19,8 @@ namespace {
 
 using namespace fat;
 
-constexpr std::size_t kMaxLongEntries = 20;  // 255 characters / 13 per entry
-constexpr char16_t kLongNameEnd = 0x0000;
-constexpr char16_t kLongNamePad = 0xFFFF;
-
-// A long name and where its entries begin in the root.
-struct LongName {
-  std::string text;
-  int entries = 0;
-  std::int64_t first = 0;
-};
-
 // A restored entry's old bytes are one whole directory entry.
 static_assert(std::tuple_size_v<decltype(RestoredEntry::before)> == kDirEntrySize);
-
-// Gathers the long-name entries in front of a short entry.
-class LongNameCollector {
- public:
-  // The entry at root offset `offset`.
-  void Add(std::span<const std::uint8_t> entry, std::int64_t offset) {
-    const std::uint8_t ordinalByte = entry[kLongOrdinalOffset];
-    const std::size_t ordinal = ordinalByte & kLongOrdinalMask;
-    if (ordinal == 0 || ordinal > kMaxLongEntries) return Reset();
-    if (ordinalByte & kLastLongEntry) {
-      Reset();
-      count_ = ordinal;
-      checksum_ = entry[kLongChecksumOffset];
-      expected_ = ordinal;
-      first_ = offset;
-    }
-    if (count_ == 0 || ordinal != expected_ || entry[kLongChecksumOffset] != checksum_) {
-      return Reset();
-    }
-    auto& chars = parts_[ordinal - 1];
-    for (std::size_t i = 0; i < kLongCharsPerEntry; ++i) {
-      chars[i] = static_cast<char16_t>(Read16(entry, kLongCharOffsets[i]));
-    }
-    --expected_;
-  }
-
-  // The long name that belongs to this short entry, or none.
-  LongName Take(std::span<const std::uint8_t> shortEntry) {
-    if (count_ == 0) return {};
-    const bool complete =
-        count_ != 0 && expected_ == 0 && ShortNameChecksum(&shortEntry[kNameOffset]) == checksum_;
-    std::u16string text;
-    for (std::size_t part = 0; complete && part < count_; ++part) {
-      for (char16_t c : parts_[part]) {
-        if (c == kLongNameEnd) break;
-        if (c != kLongNamePad) text += c;
-      }
-    }
-    const LongName name{Utf16ToUtf8(text), complete ? static_cast<int>(count_) : 0, first_};
-    Reset();
-    return complete ? name : LongName{};
-  }
-
-  void Reset() { count_ = expected_ = 0; }
-
- private:
-  std::array<std::array<char16_t, kLongCharsPerEntry>, kMaxLongEntries> parts_{};
-  std::size_t count_ = 0;
-  std::size_t expected_ = 0;
-  std::uint8_t checksum_ = 0;
-  std::int64_t first_ = 0;
-};
-
-// A file's short name as Windows shows it: in lower case where the entry's case bits say so.
-std::string ShownShortName(std::span<const std::uint8_t> entry) {
-  std::string name = DisplayShortName(entry);
-  const std::uint8_t lower = entry[kCaseFlagsOffset];
-  const std::size_t dot = name.find('.');
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    const bool inBase = i < dot;
-    if (name[i] >= 'A' && name[i] <= 'Z' &&
-        (lower & (inBase ? kLowerCaseBase : kLowerCaseExtension))) {
-      name[i] = static_cast<char>(name[i] - 'A' + 'a');
-    }
-  }
-  return name;
-}
 
 class FatWalker final : public RootWalker {
  public:
@@ -141,64 +64,60 @@ class FatWalker final : public RootWalker {
         longName_.Reset();
         continue;
       }
+      // A hidden folder, or a hidden file in use, is restored here; whether a file stays shown,
+      // and a folder in use, is the verdict's to say once the whole root has been seen.
       const bool hiddenFolder = IsHiddenFolderEntry(entry);
-      if (!hiddenFolder && !(live && entries_)) {
+      const bool hiddenFile = live && IsHiddenFileEntry(entry);
+      if (!hiddenFolder && !hiddenFile && !(live && entries_)) {
         longName_.Reset();
         continue;
       }
       LongName name = longName_.Take(entry);
-      const bool folderInUse = live && entries_ && (attribute & kAttrDirectory);
-      std::string shortName = hiddenFolder || folderInUse ? DisplayShortName(entry) : "";
-      if (live && entries_) Record(entry, at, name, shortName);
-      if (!hiddenFolder) continue;
-      HiddenFolder folder = PlaceOf(layout_, extents_, at);
-      folder.shortName = std::move(shortName);
-      folder.longName = deleted ? "" : std::move(name.text);
-      folder.attribute = attribute;
-      folder.deleted = deleted;
-      folder.afterEnd = ended_;
-      if (!deleted && IsWindowsOwnFolder(folder.Name())) {
-        findings_.leftAlone.push_back({std::move(folder), LeftAloneReason::kWindowsFolder, 0});
-        continue;
-      }
-      findings_.hidden.push_back(std::move(folder));
+      const bool folder = (attribute & kAttrDirectory) != 0;
+      std::string shortName = folder ? DisplayShortName(entry) : ShownShortName(entry);
+      if (live && entries_) Record(entry, at, name, folder ? ShownShortName(entry) : shortName);
+      if (!hiddenFolder && !hiddenFile) continue;
+      HiddenEntry hidden = PlaceOf(layout_, extents_, at);
+      hidden.offset = at;
+      hidden.folder = hiddenFolder;
+      hidden.shortName = std::move(shortName);
+      hidden.longName = deleted ? "" : std::move(name.text);
+      hidden.attribute = attribute;
+      hidden.deleted = deleted;
+      hidden.afterEnd = ended_;
+      findings_.hidden.push_back(std::move(hidden));
       if (restored_) {
         restored_->push_back(RestoredEntry::Of(at, entry));
-        entry[kAttributeOffset] = RestoredAttribute(attribute);
+        entry[kAttributeOffset] = hiddenFolder
+                                      ? RestoredAttribute(attribute)
+                                      : static_cast<std::uint8_t>(ShownFileAttributes(attribute));
       }
     }
     return std::nullopt;
   }
 
  private:
-  // A file or folder in use at root offset `at`, for the leftovers' rules; a folder's short name
-  // as it is shown is `shortName`.
+  // A file or folder in use at root offset `at`, for the verdicts; its short name as it is shown
+  // is `shortName`.
   void Record(std::span<const std::uint8_t> entry, std::int64_t at, const LongName& name,
               const std::string& shortName) {
-    const std::uint8_t attribute = entry[kAttributeOffset];
-    if (attribute & kAttrDirectory) {
-      entries_->AddFolder(shortName, name.text);
-      return;
-    }
-    const HiddenFolder place = PlaceOf(layout_, extents_, at);
+    const HiddenEntry place = PlaceOf(layout_, extents_, at);
     RootFile file;
     file.offset = name.entries > 0 ? name.first : at;
     file.entryCount = name.entries + 1;
     file.sector = place.sector;
     file.index = place.index;
-    file.shortName = ShownShortName(entry);
+    file.main = at;
+    file.shortName = shortName;
     file.longName = name.text;
-    file.attributes = attribute;
-    file.firstCluster = FirstCluster(entry);
+    file.attributes = entry[kAttributeOffset];
+    file.firstCluster = EntryFirstCluster(layout_.fileSystem, entry);
     file.size = file.validSize = Read32(entry, kFileSizeOffset);
-    entries_->AddFile(std::move(file));
-  }
-
-  // The first cluster that an entry names; only FAT32 keeps its high half.
-  std::uint32_t FirstCluster(std::span<const std::uint8_t> entry) const {
-    const std::uint32_t high =
-        layout_.fileSystem == FileSystem::kFat32 ? Read16(entry, kFirstClusterHighOffset) : 0;
-    return (high << 16 | Read16(entry, kFirstClusterLowOffset)) & kClusterMask;
+    if (file.IsFolder()) {
+      entries_->AddFolder(std::move(file));
+    } else {
+      entries_->AddFile(std::move(file));
+    }
   }
 
   // A root whose chain runs into the clusters of a file or folder that the root itself lists is
@@ -209,7 +128,7 @@ class FatWalker final : public RootWalker {
         (entry[kAttributeOffset] & kAttrVolumeId)) {  // also long names
       return std::nullopt;
     }
-    const std::uint32_t first = FirstCluster(entry);
+    const std::uint32_t first = EntryFirstCluster(layout_.fileSystem, entry);
     if (!rootClusters_.Contains(first)) return std::nullopt;
     return DamagedChain({DetailKind::kNamedCrossLink, 0, first, DisplayShortName(entry)});
   }
@@ -232,6 +151,20 @@ std::unique_ptr<RootWalker> MakeFatRootWalker(const VolumeLayout& layout, RootFi
   return std::make_unique<FatWalker>(layout, findings, restored, entries);
 }
 
+std::string ShownShortName(std::span<const std::uint8_t> entry) {
+  std::string name = DisplayShortName(entry);
+  const std::uint8_t lower = entry[kCaseFlagsOffset];
+  const std::size_t dot = name.find('.');
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const bool inBase = i < dot;
+    if (name[i] >= 'A' && name[i] <= 'Z' &&
+        (lower & (inBase ? kLowerCaseBase : kLowerCaseExtension))) {
+      name[i] = static_cast<char>(name[i] - 'A' + 'a');
+    }
+  }
+  return name;
+}
+
 std::uint8_t ShortNameChecksum(const std::uint8_t* name11) {
   std::uint8_t sum = 0;
   for (std::size_t i = 0; i < kNameLength + kExtensionLength; ++i) {
@@ -241,6 +174,19 @@ std::uint8_t ShortNameChecksum(const std::uint8_t* name11) {
 }
 
 std::string DisplayShortName(std::span<const std::uint8_t> entry) {
+  // A name of no-break spaces written by a tool that kept only the short name: byte 0xFF (code
+  // page 437's no-break space) or 0xA0 (the ANSI code pages'), which code page 936 cannot read.
+  const auto name11 = entry.subspan(kNameOffset, kNameLength + kExtensionLength);
+  const auto end =
+      std::find_if(name11.rbegin(), name11.rend(), [](std::uint8_t b) { return b != kBlank; });
+  const auto used = static_cast<std::size_t>(name11.rend() - end);
+  if (used > 0 && used <= kNameLength &&
+      std::all_of(name11.begin(), name11.begin() + static_cast<std::ptrdiff_t>(used),
+                  [](std::uint8_t b) { return b == kNoBreakSpace437 || b == kNoBreakSpaceAnsi; })) {
+    std::string blank;
+    for (std::size_t i = 0; i < used; ++i) blank += "\u00A0";
+    return blank;
+  }
   auto part = [&](std::size_t offset, std::size_t size) {
     static_assert(kNameLength >= kExtensionLength);
     std::array<char, kNameLength> bytes{};

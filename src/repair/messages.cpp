@@ -294,8 +294,6 @@ std::string RestoredCount(std::size_t count) {
 
 std::string LeftAlone(const LeftAloneFolder& left) {
   switch (left.reason) {
-    case LeftAloneReason::kWindowsFolder:
-      return Format(texts::kLeftWindowsFolder, left.folder.Name());
     case LeftAloneReason::kUnknownCriticalEntry:
       return Format(texts::kLeftUnknownEntry, left.folder.Name(),
                     static_cast<std::uint64_t>(left.entryType));
@@ -303,33 +301,79 @@ std::string LeftAlone(const LeftAloneFolder& left) {
   return {};
 }
 
-std::string LeftoverReason(const Leftover& leftover) {
+std::string Why(const Judged& judged) {
   // What a shortcut or autorun.inf says, with the characters that show nothing made visible.
-  const std::string command = VisibleName(leftover.command);
-  const std::string subject = VisibleName(leftover.subject);
-  // The command of a shortcut named like something, when it could be read.
-  const std::string target = command.empty() ? std::string(Tr(texts::kLeftoverNoTarget))
-                                             : Format(texts::kLeftoverTarget, command);
-  switch (leftover.reason) {
-    case repair::LeftoverReason::kShortcutRunsHost:
+  const std::string command = VisibleName(judged.command);
+  const std::string subject = VisibleName(judged.subject);
+  switch (judged.evidence) {
+    case Evidence::kShortcutRunsHost:
       return Format(texts::kLeftoverRunsHost, command);
-    case repair::LeftoverReason::kShortcutRunsFromDrive:
+    case Evidence::kShortcutRunsFromDrive:
       return Format(texts::kLeftoverRunsFromDrive, command);
-    case repair::LeftoverReason::kShortcutLikeFolder:
-      return Format(texts::kLeftoverLikeFolder, subject, target);
-    case repair::LeftoverReason::kShortcutLikeLabel:
-      return Format(texts::kLeftoverLikeLabel, subject, target);
-    case repair::LeftoverReason::kAutorun:
-      return subject.empty() ? Tr(texts::kLeftoverAutorunNoLine)
-                             : Format(texts::kLeftoverAutorun, subject);
-    case repair::LeftoverReason::kNamedByShortcut:
+    case Evidence::kUrlRunsProgram:
+      return Format(texts::kLeftoverUrlRunsProgram, command);
+    case Evidence::kAutorun:
+      return Format(texts::kLeftoverAutorun, subject);
+    case Evidence::kNamedByShortcut:
       return Format(texts::kLeftoverNamedByShortcut, subject, command);
-    case repair::LeftoverReason::kNamedByAutorun:
+    case Evidence::kNamedByAutorun:
       return Format(texts::kLeftoverNamedByAutorun, subject);
-    case repair::LeftoverReason::kHiddenProgram:
+    case Evidence::kProgramLikeFolder:
+      return Format(texts::kLeftoverLikeFolder, subject);
+    case Evidence::kProgramLikeLabel:
+      return Format(texts::kLeftoverLikeLabel, subject);
+    case Evidence::kProgramGenericName:
+      return Format(texts::kLeftoverGenericName, subject);
+    case Evidence::kProgramHiddenCharacters:
+      return Tr(texts::kLeftoverHiddenCharacters);
+    case Evidence::kProgramDoubleExtension:
+      return Format(texts::kLeftoverDoubleExtension, subject);
+    case Evidence::kFolderRunFrom:
+      return Format(texts::kLeftoverFolderRunFrom, subject);
+    case Evidence::kFolderImpostor:
+      return Format(texts::kLeftoverFolderImpostor, subject);
+    case Evidence::kInHidingFolder:
+      return Tr(texts::kLeftoverInHidingFolder);
+    case Evidence::kDisguise:
+      return Format(texts::kUsersDisguise, subject);
+    case Evidence::kHiddenDocument:
+      return Tr(texts::kUsersHiddenDocument);
+    case Evidence::kMovedFilesFolder:
+      return Format(texts::kUsersMovedFiles, judged.files, judged.folders);
+    case Evidence::kAutorunIconOnly:
+      return Tr(texts::kUsersAutorunIconOnly);
+    case Evidence::kHiddenProgram:
       return Tr(texts::kLeftoverHiddenProgram);
+    case Evidence::kProgramsOnlyFolder:
+      return Tr(texts::kUnsureProgramsOnly);
+    case Evidence::kShortcutUnreadable:
+      return Tr(texts::kUnsureShortcutUnreadable);
+    case Evidence::kShortcutHostUnknown:
+      return Format(texts::kUnsureShortcutHost, command);
+    case Evidence::kWindowsFolder:
+      return Tr(texts::kSystemWindowsFolder);
+    case Evidence::kOtherSystemFolder:
+      return Tr(texts::kSystemOtherFolder);
+    case Evidence::kOtherSystemFile:
+      return Tr(texts::kSystemOtherFile);
+    case Evidence::kVaccineFolder:
+      return Tr(texts::kVaccineFolder);
+    case Evidence::kVaccineFile:
+      return Tr(texts::kVaccineFile);
   }
   return {};
+}
+
+std::string JudgedLine(const Judged& judged) {
+  return VisibleName(judged.Path()) + "\t" + Why(judged);
+}
+
+std::string RestoredFile(const std::string& name, texts::Language language) {
+  return texts::Format(language, texts::kRestoredFile, VisibleName(name));
+}
+
+std::string UnsureCount(std::size_t count) {
+  return count == 1 ? Tr(texts::kUnsureOne) : Format(texts::kUnsureCount, count);
 }
 
 std::string LeftoverCount(std::size_t count) {
@@ -393,13 +437,13 @@ std::string RemountFailed(const volume::MountChange& change, bool repaired) {
                 MountReason(change));
 }
 
-std::string CleanQuestion(const std::vector<Leftover>& leftovers) {
+std::string CleanQuestion(const std::vector<Judged>& leftovers) {
   constexpr std::size_t kListed = 10;
   std::string list;
   for (std::size_t i = 0; i < leftovers.size() && i < kListed; ++i) {
     if (i > 0) list += "\r\n";
-    list += Format(texts::kCleanQuestionLine, VisibleName(leftovers[i].file.Name()),
-                   LeftoverReason(leftovers[i]));
+    list +=
+        Format(texts::kCleanQuestionLine, VisibleName(leftovers[i].file.Name()), Why(leftovers[i]));
   }
   if (leftovers.size() > kListed) {
     list += "\r\n" + Format(texts::kCleanQuestionMore, leftovers.size() - kListed);

@@ -145,14 +145,19 @@ std::string RestoredFolder(const std::string& name, texts::Language language);
 std::string RestoredCount(std::size_t count);
 // What the command line says about a hidden folder that is left as it is, and why.
 std::string LeftAlone(const LeftAloneFolder& folder);
-// Why a root file is one that the virus left, and how many of them were found.
-std::string LeftoverReason(const Leftover& leftover);
+// Why an entry has its verdict; a line of the lists: its path (readable), a tab, and why.
+std::string Why(const Judged& judged);
+std::string JudgedLine(const Judged& judged);
+// What the command line and the window say about a hidden file that a pass showed again.
+std::string RestoredFile(const std::string& name, texts::Language language);
+// How many entries are unsure, and how many of the virus's files were found.
+std::string UnsureCount(std::size_t count);
 std::string LeftoverCount(std::size_t count);
 // What clean says of how many files it removed.
 std::string RemovedCount(std::size_t count);
 // The window's question whether to remove the virus's files: each with why, the first ten, then
 // how many more.
-std::string CleanQuestion(const std::vector<Leftover>& leftovers);
+std::string CleanQuestion(const std::vector<Judged>& leftovers);
 // What repair says after its report when the virus's files are there: the command that removes
 // them (`target` as the user typed it).
 std::string CleanHint(const std::string& target);

@@ -111,7 +111,7 @@ Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayou
   }
   RepairReport done;
   done.restored = std::move(now.findings.hidden);
-  done.leftovers = std::move(now.findings.leftovers);
+  done.findings = std::move(now.findings);
   const std::vector<RootExtent> extents = RootExtents(now);
   // The journal reaches the disk before the volume is touched.
   if (journal && !restored.sectors.empty()) {

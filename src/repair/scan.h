@@ -10,17 +10,22 @@
 #include <string_view>
 #include <vector>
 
+#include "repair/fat.h"
+
 namespace kestrova::repair {
 
-struct HiddenFolder {
+// A root entry that is hidden like the virus's: a folder, or a file that the user may own.
+struct HiddenEntry {
   std::int64_t sector = 0;  // where the entry lies
   int index = 0;            // its position in the sector
+  std::int64_t offset = 0;  // and its root offset (the short entry's, or the File entry's)
   std::string shortName;    // 8.3 name, UTF-8 (bytes of 0x80 and above read as code page 936);
                             // empty on exFAT, which has none
   std::string longName;     // UTF-8, empty when the entry has no valid long name
   std::uint16_t attribute = 0;
   bool deleted = false;   // the entry's first byte marks it deleted
   bool afterEnd = false;  // it lies after the end-of-directory mark
+  bool folder = true;     // a folder; else a file
 
   // The name to show: the long name where there is one.
   const std::string& Name() const { return longName.empty() ? shortName : longName; }
@@ -28,13 +33,12 @@ struct HiddenFolder {
 
 // Why a folder that is hidden like the virus's is left as it is.
 enum class LeftAloneReason {
-  kWindowsFolder,         // Windows itself keeps it hidden and system
   kUnknownCriticalEntry,  // its exFAT entry set holds a critical entry of `entryType`
 };
 
 struct LeftAloneFolder {
-  HiddenFolder folder;
-  LeftAloneReason reason = LeftAloneReason::kWindowsFolder;
+  HiddenEntry folder;
+  LeftAloneReason reason = LeftAloneReason::kUnknownCriticalEntry;
   std::uint8_t entryType = 0;
 };
 
@@ -44,7 +48,7 @@ struct BitmapPlace {
   std::uint64_t bytes = 0;
 };
 
-// A file of the root directory, with what it takes to remove it.
+// A file or folder of the root directory, with what it takes to remove it.
 struct RootFile {
   std::int64_t offset = 0;  // the root offset of its first entry: on FAT its first long-name entry
                             // (or its short entry), on exFAT its File entry
@@ -52,7 +56,7 @@ struct RootFile {
                             // entry, or the whole entry set
   std::int64_t sector = 0;  // where its short entry or File entry lies
   int index = 0;            // and the position in that sector
-  std::string shortName;    // as HiddenFolder's
+  std::string shortName;    // as HiddenEntry's
   std::string longName;
   std::uint16_t attributes = 0;
   std::uint32_t firstCluster = 0;  // 0 for a file without data
@@ -61,36 +65,89 @@ struct RootFile {
   bool noFatChain =
       false;  // exFAT: its clusters follow one another and the FAT does not chain them
 
+  std::int64_t main = 0;  // the root offset of its short entry, or of its File entry
+
   const std::string& Name() const { return longName.empty() ? shortName : longName; }
+  bool IsFolder() const { return (attributes & fat::kAttrDirectory) != 0; }
 };
 
-// Why a root file is one that the virus left.
-enum class LeftoverReason {
-  kShortcutRunsHost,       // a shortcut whose target or arguments run an interpreter or script host
-  kShortcutRunsFromDrive,  // a shortcut that runs a program or script on this drive
-  kShortcutLikeFolder,     // a shortcut named like the root folder `subject`
-  kShortcutLikeLabel,      // a shortcut named like the volume label `subject`
-  kAutorun,                // autorun.inf; `subject` is its first line that runs something
-  kNamedByShortcut,        // named by the target or arguments of the shortcut `subject`
-  kNamedByAutorun,         // named by autorun.inf's line `subject`
-  kHiddenProgram,          // a program or script with the hidden or system attribute
+// Whose a root entry is, by the evidence that the analysis found of it.
+enum class Verdict {
+  kUser,     // the user's: shown again when hidden, never removed
+  kVirus,    // the virus's: listed; root files are removed only on the user's word (Clean)
+  kSystem,   // Windows' or another system's own: left exactly as it is
+  kVaccine,  // a vaccine against autorun worms: left exactly as it is
+  kUnsure,   // no evidence either way: left as it is (a folder is shown again) and listed
 };
 
-struct Leftover {
+// The evidence behind a verdict; `subject` and `command` of Judged say what it names.
+enum class Evidence {
+  // The virus's.
+  kShortcutRunsHost,         // a shortcut whose command interpreter or script host runs something
+                             // on this drive, or that is named like a root item or the label
+  kShortcutRunsFromDrive,    // a shortcut that runs a program or script on this drive
+  kUrlRunsProgram,           // an internet shortcut whose address is a program or script
+  kAutorun,                  // autorun.inf; `subject` is its first line that runs something
+  kNamedByShortcut,          // what the virus's shortcut `subject` runs besides its disguise
+  kNamedByAutorun,           // named by autorun.inf's line `subject`
+  kProgramLikeFolder,        // a program named like the root folder `subject`
+  kProgramLikeLabel,         // a program named like the volume label `subject`
+  kProgramGenericName,       // a program named as a new folder or a drive is (`New Folder.exe`)
+  kProgramHiddenCharacters,  // a program whose name holds invisible or direction characters
+  kProgramDoubleExtension,   // a program whose name has a document's extension before its own
+  kFolderRunFrom,            // a folder that the virus's command `subject` runs something in
+  kFolderImpostor,           // a folder named as Windows' own that holds the program `subject`
+  kInHidingFolder,           // desktop.ini in the folder into which the virus moved the files
+  // The user's.
+  kDisguise,          // what the virus's shortcut `subject` opens to look like the real thing
+  kHiddenDocument,    // a hidden document
+  kMovedFilesFolder,  // a hidden folder with a blank or invisible name, `_` or the label's name:
+                      // the virus moved the user's files there (`files`, `folders`)
+  kAutorunIconOnly,   // an autorun.inf that only names the drive's icon and label
+  // Unsure.
+  kHiddenProgram,        // a hidden program or script without further evidence
+  kProgramsOnlyFolder,   // a hidden folder that holds programs and scripts only
+  kShortcutUnreadable,   // a shortcut whose target cannot be read
+  kShortcutHostUnknown,  // a shortcut that starts a command interpreter with nothing to show what
+  // Windows' or another system's own.
+  kWindowsFolder,      // a folder that Windows keeps hidden and system (its recycle bin, ...)
+  kOtherSystemFolder,  // macOS's .Trashes, .fseventsd, ..., Linux's .Trash-*
+  kOtherSystemFile,    // macOS's ._* files, desktop.ini, Thumbs.db
+  // Vaccines.
+  kVaccineFolder,  // a folder named autorun.inf
+  kVaccineFile,    // an autorun.inf whose attribute byte carries a reserved bit
+};
+
+// The verdict that an evidence gives.
+Verdict VerdictOf(Evidence evidence);
+
+// A root entry, or one inside a hidden folder of the root, with its verdict.
+struct Judged {
   RootFile file;
-  LeftoverReason reason = LeftoverReason::kHiddenProgram;
-  std::string subject;  // what the reason names (see LeftoverReason)
-  std::string command;  // the shortcut's target and arguments: the file's own, or for
-                        // kNamedByShortcut the naming shortcut's; empty when it has none
+  std::string folder;  // the root folder that holds it (its name); empty for a root entry
+  Verdict verdict = Verdict::kUnsure;
+  Evidence evidence = Evidence::kHiddenProgram;
+  std::string subject;    // what the evidence names
+  std::string command;    // the shortcut's target and arguments: the entry's own, or for
+                          // kNamedByShortcut and kDisguise the naming shortcut's; empty when none
+  std::size_t files = 0;  // kMovedFilesFolder: the files and folders it holds (as far as read)
+  std::size_t folders = 0;
+
+  // The name as the lists show it: `folder\name` inside a folder.
+  std::string Path() const;
 };
 
 // What the analysis found in the root directory.
 struct RootFindings {
-  std::vector<HiddenFolder> hidden;  // the entries that the repair changes, in order
+  std::vector<HiddenEntry> hidden;  // the entries that the repair changes, in order
   std::vector<LeftAloneFolder> leftAlone;
   std::string label;  // the root's volume label entry's text (FAT keeps one in the boot sector too)
   std::optional<BitmapPlace> bitmap;  // exFAT: the allocation bitmap of the FAT in use
-  std::vector<Leftover> leftovers;    // the files the virus left, in root order
+  std::vector<Judged> leftovers;      // the virus's root files (what Clean removes), in root order
+  // Every entry that the lists name with its verdict, in root order (an entry inside a folder
+  // after the folder): the virus's besides `leftovers`, the unsure, the user's that were hidden
+  // or disguised, the system's own and the vaccines.
+  std::vector<Judged> judged;
 };
 
 // The 8.3 name of a FAT directory entry, as the user would read it.
@@ -98,9 +155,5 @@ std::string DisplayShortName(std::span<const std::uint8_t> entry);
 
 // The long-name checksum of an 11-byte short name.
 std::uint8_t ShortNameChecksum(const std::uint8_t* name11);
-
-// True for the names of the folders that Windows creates hidden and system in a drive's root
-// ("System Volume Information", "$RECYCLE.BIN"), in any case.
-bool IsWindowsOwnFolder(std::string_view name);
 
 }  // namespace kestrova::repair

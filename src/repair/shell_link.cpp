@@ -45,6 +45,7 @@ constexpr std::size_t kLinkInfoMinHeader = 0x1C;
 constexpr std::size_t kLinkInfoUnicodeHeader = 0x24;
 constexpr std::uint32_t kVolumeIdAndLocalPath = 0x01;
 constexpr std::size_t kVolumeIdMinSize = 0x10;
+constexpr std::size_t kDriveTypeOffset = 4;
 constexpr std::size_t kDriveSerialOffset = 8;
 
 // The environment-variables block of the extra data: ANSI and Unicode targets.
@@ -155,7 +156,8 @@ std::optional<std::string> IdListPath(const Bytes& list) {
 }
 
 // The LinkInfo's local path and the serial number of its volume. Nothing when it does not fit.
-std::optional<std::string> LocalPath(const Bytes& info, std::optional<std::uint32_t>& serial) {
+std::optional<std::string> LocalPath(const Bytes& info, std::optional<std::uint32_t>& serial,
+                                     std::optional<std::uint32_t>& driveType) {
   const auto headerSize = info.Le(4, 4);
   const auto flags = info.Le(8, 4);
   if (!headerSize || !flags || *headerSize < kLinkInfoMinHeader || *headerSize > info.size()) {
@@ -168,6 +170,7 @@ std::optional<std::string> LocalPath(const Bytes& info, std::optional<std::uint3
     return std::nullopt;
   }
   serial = info.Le(*volumeAt + kDriveSerialOffset, 4);
+  driveType = info.Le(*volumeAt + kDriveTypeOffset, 4);
   // The Unicode fields, when the header has them and they are set, else the ANSI ones.
   const bool unicode = *headerSize >= kLinkInfoUnicodeHeader && info.Le(0x1C, 4).value_or(0) != 0;
   const auto base = info.Terminated(*info.Le(unicode ? 0x1C : 16, 4), unicode);
@@ -234,7 +237,7 @@ std::optional<ShellLink> ParseShellLink(std::span<const std::uint8_t> data) {
   if (flags & kHasLinkInfo) {
     const auto size = bytes.Le(at, 4);
     const auto info = size ? bytes.Part(at, *size) : std::nullopt;
-    auto path = info ? LocalPath(*info, link.driveSerial) : std::nullopt;
+    auto path = info ? LocalPath(*info, link.driveSerial, link.driveType) : std::nullopt;
     if (!path) return std::nullopt;
     link.localPath = std::move(*path);
     at += *size;

@@ -15,6 +15,9 @@ namespace kestrova::repair {
 // The most bytes of a file that the analysis reads to look into it.
 inline constexpr std::size_t kMaxInspectedBytes = 64 << 10;
 
+// The LinkInfo's drive type of a removable drive.
+inline constexpr std::uint32_t kRemovableDrive = 2;
+
 struct ShellLink {
   std::string localPath;        // LinkInfo: the local base path with the common path suffix
   std::string idListPath;       // the ID list's volume and file entries ("C:\Windows\notepad.exe")
@@ -25,6 +28,7 @@ struct ShellLink {
   std::string arguments;
   std::string iconLocation;
   std::optional<std::uint32_t> driveSerial;  // the serial number of the target's volume
+  std::optional<std::uint32_t> driveType;    // and the kind of its drive (kRemovableDrive, ...)
 
   // The target as the user would read it: the local path, else the ID list's, else the
   // environment block's, else the relative path.

@@ -93,6 +93,12 @@ bool IsBlank(const std::vector<char32_t>& points) {
 
 }  // namespace
 
+bool HasInvisible(std::string_view name) {
+  if (IsPlainName(name)) return false;
+  const std::vector<char32_t> points = CodePoints(name);
+  return std::any_of(points.begin(), points.end(), IsInvisible);
+}
+
 bool IsBlankName(std::string_view name) { return !IsPlainName(name) && IsBlank(CodePoints(name)); }
 
 std::string VisibleName(std::string_view name, bool* blank) {

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/form1.h"
 
+#include <algorithm>
+
 #include <exception>
 #include <utility>
 
@@ -250,8 +252,10 @@ std::optional<repair::Problem> Form1::cmdrepair_Click() {
     return std::move(repaired.error());
   }
   passRanOnUnmounted_ |= unmounted_.has_value();
-  lastRestored_ = repaired->restored.size();
-  lastLeftovers_ = std::move(repaired->leftovers);
+  lastRestored_ = static_cast<std::size_t>(
+      std::count_if(repaired->restored.begin(), repaired->restored.end(),
+                    [](const repair::HiddenEntry& entry) { return entry.folder; }));
+  lastLeftovers_ = std::move(repaired->findings.leftovers);
   return std::nullopt;
 }
 

@@ -123,10 +123,10 @@ class Form1 final : private WindowContacts {
   bool passRunning_ = false;
   // The bar's width as the pass last showed it; a pass shows its first step whatever the width.
   std::optional<float> shownWidth_;
-  std::size_t lastRestored_ = 0;  // how many folders the last completed pass restored
-  std::vector<repair::Leftover> lastLeftovers_;  // the virus's files that the last pass found
-  std::size_t lastRemoved_ = 0;                  // how many of them the last removal removed
-  bool passRanOnUnmounted_ = false;  // a pass ran (or may have written) since the unmount
+  std::size_t lastRestored_ = 0;               // how many folders the last completed pass restored
+  std::vector<repair::Judged> lastLeftovers_;  // the virus's files that the last pass found
+  std::size_t lastRemoved_ = 0;                // how many of them the last removal removed
+  bool passRanOnUnmounted_ = false;            // a pass ran (or may have written) since the unmount
   // A selection made while a pass ran; it is analysed once the pass has returned.
   bool selectionChangedDuringPass_ = false;
   // A close asked for while a pass ran; the window closes once the pass has returned.

@@ -76,6 +76,13 @@ bool VirusAttribute(std::uint8_t attribute) {
   return folder && hiddenOrSystem && !labelOrReserved;
 }
 
+// The attribute of a file (a long-name entry is none) that the virus hid, shown again when its
+// name is a document's (as every generated name is): it loses hidden and system.
+bool HiddenDocument(std::uint8_t attribute) {
+  const bool file = !(attribute & 0x10) && attribute != 0x0F;
+  return file && (attribute & 0x06) && !(attribute & 0xC8);
+}
+
 class RepairPassTest : public ::testing::Test {
  protected:
   void Analyse() {
@@ -112,7 +119,7 @@ class RepairPassTest : public ::testing::Test {
   std::size_t analysisEvents = 0;
 };
 
-TEST_F(RepairPassTest, ChangesExactlyTheHiddenFolderAttributes) {
+TEST_F(RepairPassTest, ChangesExactlyTheHiddenFolderAndDocumentAttributes) {
   // Every attribute value once, sixteen to a sector, over two clusters.
   Fat32Volume volume(memory, 'F', {});
   volume.Chain({2, 3});
@@ -121,23 +128,25 @@ TEST_F(RepairPassTest, ChangesExactlyTheHiddenFolderAttributes) {
     const std::uint64_t sector = volume.ClusterSector(2) + static_cast<std::uint64_t>(value / 16);
     volume.PutEntry(sector, value % 16, PlaceName(sector, value % 16),
                     static_cast<std::uint8_t>(value));
-    if (VirusAttribute(static_cast<std::uint8_t>(value))) {
+    if (VirusAttribute(static_cast<std::uint8_t>(value)) ||
+        HiddenDocument(static_cast<std::uint8_t>(value))) {
       expected.push_back(sector * kSector + static_cast<std::uint64_t>(value % 16) * 32 +
                          kAttributeByte);
     }
   }
-  ASSERT_EQ(expected.size(), 12u);
+  ASSERT_EQ(expected.size(), 24u);
   Analyse();
   const Snapshot before = Drive();
   ASSERT_FALSE(Repair());
   EXPECT_EQ(ChangedBytes(before, Drive()), expected);
   for (const std::uint64_t offset : expected) {
-    // Hidden, system and read-only go; the directory and archive bits stay.
+    // A folder loses hidden, system and read-only, a document hidden and system; the directory,
+    // archive and (for a file) read-only bits stay.
     const std::uint8_t was = before.at(offset / kSector)[offset % kSector];
-    EXPECT_EQ(memory.Peek('F', offset, 1).at(0), was & 0x30) << offset;
+    EXPECT_EQ(memory.Peek('F', offset, 1).at(0), was & (was & 0x10 ? 0x30 : 0x39)) << offset;
   }
-  EXPECT_EQ(report.restored.size(), 12u);
-  EXPECT_EQ(report.sectorsWritten, 2);  // the sectors of attributes 0x10..0x1F and 0x30..0x3F
+  EXPECT_EQ(report.restored.size(), 24u);
+  EXPECT_EQ(report.sectorsWritten, 4);  // the sectors of attributes 0x00..0x3F
 }
 
 TEST_F(RepairPassTest, NeitherNameNorExtensionDecides) {
@@ -155,7 +164,7 @@ TEST_F(RepairPassTest, NeitherNameNorExtensionDecides) {
       {2, Name83("READONLY"), 0x11, 0x11},  // neither hidden nor system
       {3, Name83("MY", "DIR"), 0x12, 0x10},
       {4, Name83("2009", "30"), 0x37, 0x30},
-      {5, Name83("FILE", "TXT"), 0x06, 0x06},  // a hidden system file
+      {5, Name83("FILE", "TXT"), 0x06, 0x00},  // a hidden system document: shown again
       {6,
        Name83("\xE5"
               "GONE"),
@@ -187,7 +196,7 @@ TEST_F(RepairPassTest, NeitherNameNorExtensionDecides) {
   ASSERT_EQ(report.restored.size(), expected.size());
   EXPECT_EQ(report.restored[2].shortName, "MY.DIR");
   EXPECT_EQ(report.restored[3].shortName, "2009.30");
-  EXPECT_EQ(report.restored[6].shortName, "资料");
+  EXPECT_EQ(report.restored[7].shortName, "资料");
 }
 
 TEST_F(RepairPassTest, ReadsTheWholeRootThenWritesOnlyChangedSectorsInChainOrder) {

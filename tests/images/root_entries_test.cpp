@@ -251,8 +251,12 @@ TEST(WindowsFoldersTest, StayHiddenAndScanSaysWhy) {
   }
   const auto scan = Cli("scan " + Quote(image.string()));
   ASSERT_EQ(scan.status, 0) << scan.err;
-  EXPECT_NE(scan.out.find("保持隐藏：System Volume Information"), std::string::npos) << scan.out;
-  EXPECT_NE(scan.out.find("保持隐藏：$RECYCLE.BIN"), std::string::npos) << scan.out;
+  for (const char* name : {"System Volume Information", "$RECYCLE.BIN"}) {
+    EXPECT_NE(
+        scan.out.find(std::string(name) + "\t" + texts::Tr(texts::kSystemWindowsFolder) + "\n"),
+        std::string::npos)
+        << scan.out;
+  }
   ASSERT_EQ(Cli("repair " + Quote(image.string())).status, 0);
   EXPECT_EQ(MattribFlags(image, "/System Volume Information"), "SH");
   EXPECT_EQ(MattribFlags(image, "/$RECYCLE.BIN"), "SH");

@@ -558,7 +558,9 @@ class WindowTest : public QObject {
     QVERIFY(kestrova::testing::MakeFatImage(image, 8 * 1024, "-F 12"));
     QCOMPARE(Mtools("mmd", image, "::/HIDDEN").status, 0);
     QCOMPARE(Mtools("mattrib", image, "+h +s ::/HIDDEN").status, 0);
-    QCOMPARE(Mtools("mcopy", image, "/etc/hostname ::/autorun.inf").status, 0);
+    const std::string autorun = "[autorun]\r\nopen=x.exe\r\n";
+    QVERIFY(kestrova::testing::PutFile(
+        image, {"/autorun.inf", std::vector<std::uint8_t>(autorun.begin(), autorun.end())}));
     QVERIFY(kestrova::volume::RegisterDrive('L', image.string()));
     MainWindow window;
     window.show();

@@ -70,6 +70,16 @@ bool MustChange(const std::uint8_t* entry) {
          !(attribute & kLabelOrUndefined);
 }
 
+// A file in use that is hidden like the virus hides the user's files, whose name is one of a
+// document (the generators make no programs, shortcuts or system files): it is shown again.
+bool IsHiddenDocument(const std::uint8_t* entry) {
+  const std::uint8_t attribute = entry[kOffAttribute];
+  constexpr std::uint8_t kLongName = 0x0F;
+  constexpr std::uint8_t kLabelOrUndefined = 0xC8;
+  return attribute != kLongName && !(attribute & kDirectoryBit) &&
+         (attribute & (kHiddenBit | kSystemBit)) && !(attribute & kLabelOrUndefined);
+}
+
 }  // namespace
 
 FatImage::FatImage(const std::filesystem::path& image, bool writable) {
@@ -267,13 +277,19 @@ std::vector<std::uint32_t> FatImage::ChainFrom(std::uint32_t first, std::size_t 
 
 std::vector<ExpectedChange> FatImage::PredictRepair() const {
   std::vector<ExpectedChange> changes;
+  bool ended = false;
   auto look = [&](std::uint64_t offset, const std::vector<std::uint8_t>& bytes) {
     for (std::size_t at = 0; at + kDirEntryBytes <= bytes.size(); at += kDirEntryBytes) {
-      if (!MustChange(&bytes[at])) continue;
+      ended |= bytes[at] == 0;
       const std::uint8_t before = bytes[at + kOffAttribute];
-      const auto after =
-          static_cast<std::uint8_t>(before & ~(kHiddenBit | kSystemBit | kReadOnlyBit));
-      changes.push_back({offset + at + kOffAttribute, before, after, bytes[at] == kDeletedMark});
+      if (MustChange(&bytes[at])) {
+        const auto after =
+            static_cast<std::uint8_t>(before & ~(kHiddenBit | kSystemBit | kReadOnlyBit));
+        changes.push_back({offset + at + kOffAttribute, before, after, bytes[at] == kDeletedMark});
+      } else if (!ended && bytes[at] != kDeletedMark && IsHiddenDocument(&bytes[at])) {
+        const auto after = static_cast<std::uint8_t>(before & ~(kHiddenBit | kSystemBit));
+        changes.push_back({offset + at + kOffAttribute, before, after, false});
+      }
     }
   };
   if (geometry_.fixedRoot) {

@@ -127,7 +127,7 @@ std::vector<std::uint8_t> ShortcutBytes(const Shortcut& shortcut) {
     if (!strings[i]->empty()) flags |= 0x04u << i;
   }
   // The header: its size, the class identifier, the flags, the target's attributes (archive),
-  // times, size and icon, shown normally, no hot key.
+  // times, size and icon, how its window shows, no hot key.
   Bytes bytes;
   Put(bytes, {{0x4C, 4},
               {0x0000000000021401ull, 8},
@@ -136,7 +136,7 @@ std::vector<std::uint8_t> ShortcutBytes(const Shortcut& shortcut) {
               {0x20, 4},
               {0, 24},
               {0, 8},
-              {1, 4},
+              {shortcut.showCommand, 4},
               {0, 12}});
   if (!shortcut.idList.empty()) Put(bytes, IdList(shortcut.idList));
   if (!shortcut.localPath.empty()) Put(bytes, LinkInfo(shortcut));

@@ -25,6 +25,7 @@ struct Shortcut {
   std::string iconLocation = {};
   bool unicode = true;               // the string data in UTF-16, else in ANSI
   std::string environmentPath = {};  // an environment-variables block with this target
+  std::uint32_t showCommand = 1;     // the window: 1 normal, 3 maximised, 7 minimised and inactive
 };
 
 std::vector<std::uint8_t> ShortcutBytes(const Shortcut& shortcut);

@@ -338,17 +338,18 @@ TEST_F(Form1Test, RepairRewritesTheRootAndReportsTheElapsedTime) {
   EXPECT_EQ(window_.messages[0].title, "by Varkel");
   EXPECT_EQ(window_.messages[0].style, kStyleInformation);
 
-  // Exactly the four folder attributes changed, each to a plain folder.
+  // Exactly the three folders and the hidden document changed, each to a plain entry.
   const std::vector<std::uint8_t> after = volumes_.Peek('F', 0, SectorOffset(kTotalSectors));
   std::vector<std::size_t> changed;
   for (std::size_t i = 0; i < after.size(); ++i) {
     if (after[i] != before[i]) changed.push_back(i);
   }
-  EXPECT_EQ(changed, (std::vector<std::size_t>{AttributeAt(0, 0), AttributeAt(0, 1),
-                                               AttributeAt(kRootSectors - 1, 0)}));
+  EXPECT_EQ(changed,
+            (std::vector<std::size_t>{AttributeAt(0, 0), AttributeAt(0, 1), AttributeAt(0, 2),
+                                      AttributeAt(kRootSectors - 1, 0)}));
   EXPECT_EQ(AttributeOnF(0, 0), kAttrDirectory);
   EXPECT_EQ(AttributeOnF(0, 1), kAttrDirectory);
-  EXPECT_EQ(AttributeOnF(0, 2), kAttrArchive | kAttrHidden);
+  EXPECT_EQ(AttributeOnF(0, 2), kAttrArchive);  // the hidden document is shown again
   EXPECT_EQ(AttributeOnF(kRootSectors - 1, 0), kAttrDirectory);
   EXPECT_FALSE(volumes_.IsOpen());
   EXPECT_FALSE(form_.PassRunning());
@@ -358,21 +359,22 @@ TEST_F(Form1Test, RepairRewritesTheRootAndReportsTheElapsedTime) {
 // them; Yes removes them, with a report of its own.
 TEST_F(Form1Test, VirusFilesAreRemovedOnlyWhenTheUserAgrees) {
   const std::size_t entry = AttributeAt(0, 4) - kAttributeOffset;
-  std::vector<std::uint8_t> autorun(kDirEntrySize, 0);
-  const std::string name = "AUTORUN INF";
-  std::copy(name.begin(), name.end(), autorun.begin());
-  autorun[kAttributeOffset] = kAttrArchive | kAttrHidden | kAttrSystem;
-  volumes_.Poke('F', entry, autorun);
+  // A program named like the folder PHOTOS, posing as it.
+  std::vector<std::uint8_t> program(kDirEntrySize, 0);
+  const std::string name = "PHOTOS  EXE";
+  std::copy(name.begin(), name.end(), program.begin());
+  program[kAttributeOffset] = kAttrArchive;
+  volumes_.Poke('F', entry, program);
   form_.Form_Load();
   window_.Select(form_, "F");
 
   form_.Command1_Click();
   ASSERT_EQ(window_.questions.size(), 1u);
-  EXPECT_NE(window_.questions[0].text.find("AUTORUN.INF"), std::string::npos)
+  EXPECT_NE(window_.questions[0].text.find("PHOTOS.EXE"), std::string::npos)
       << window_.questions[0].text;
   EXPECT_EQ(window_.questions[0].title, std::string(texts::kCleanTitle.chinese));
   EXPECT_EQ(window_.messages.size(), 1u);  // the repair's report, and nothing after No
-  EXPECT_EQ(volumes_.Peek('F', entry, 1).at(0), 'A');
+  EXPECT_EQ(volumes_.Peek('F', entry, 1).at(0), 'P');
 
   window_.answer = true;
   form_.Command1_Click();

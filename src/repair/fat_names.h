@@ -1,0 +1,93 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The names of FAT12, FAT16 and FAT32 directory entries, as the root's walker and the folder
+// listing read them: long names gathered in front of a short entry, and short names as shown.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "repair/codepage.h"
+#include "repair/fat.h"
+#include "repair/layout.h"
+#include "repair/scan.h"
+
+namespace kestrova::repair {
+
+inline constexpr std::size_t kMaxLongEntries = 20;  // 255 characters / 13 per entry
+inline constexpr char16_t kLongNameEnd = 0x0000;
+inline constexpr char16_t kLongNamePad = 0xFFFF;
+
+// A long name and where its entries begin in the directory.
+struct LongName {
+  std::string text;
+  int entries = 0;
+  std::int64_t first = 0;
+};
+
+// Gathers the long-name entries in front of a short entry.
+class LongNameCollector {
+ public:
+  // The entry at directory offset `offset`.
+  void Add(std::span<const std::uint8_t> entry, std::int64_t offset) {
+    using namespace fat;
+    const std::uint8_t ordinalByte = entry[kLongOrdinalOffset];
+    const std::size_t ordinal = ordinalByte & kLongOrdinalMask;
+    if (ordinal == 0 || ordinal > kMaxLongEntries) return Reset();
+    if (ordinalByte & kLastLongEntry) {
+      Reset();
+      count_ = ordinal;
+      checksum_ = entry[kLongChecksumOffset];
+      expected_ = ordinal;
+      first_ = offset;
+    }
+    if (count_ == 0 || ordinal != expected_ || entry[kLongChecksumOffset] != checksum_) {
+      return Reset();
+    }
+    auto& chars = parts_[ordinal - 1];
+    for (std::size_t i = 0; i < kLongCharsPerEntry; ++i) {
+      chars[i] = static_cast<char16_t>(Read16(entry, kLongCharOffsets[i]));
+    }
+    --expected_;
+  }
+
+  // The long name that belongs to this short entry, or none.
+  LongName Take(std::span<const std::uint8_t> shortEntry) {
+    if (count_ == 0) return {};
+    const bool complete = count_ != 0 && expected_ == 0 &&
+                          ShortNameChecksum(&shortEntry[fat::kNameOffset]) == checksum_;
+    std::u16string text;
+    for (std::size_t part = 0; complete && part < count_; ++part) {
+      for (char16_t c : parts_[part]) {
+        if (c == kLongNameEnd) break;
+        if (c != kLongNamePad) text += c;
+      }
+    }
+    const LongName name{Utf16ToUtf8(text), complete ? static_cast<int>(count_) : 0, first_};
+    Reset();
+    return complete ? name : LongName{};
+  }
+
+  void Reset() { count_ = expected_ = 0; }
+
+ private:
+  std::array<std::array<char16_t, fat::kLongCharsPerEntry>, kMaxLongEntries> parts_{};
+  std::size_t count_ = 0;
+  std::size_t expected_ = 0;
+  std::uint8_t checksum_ = 0;
+  std::int64_t first_ = 0;
+};
+
+// A file's short name as Windows shows it: in lower case where the entry's case bits say so.
+std::string ShownShortName(std::span<const std::uint8_t> entry);
+
+// The first cluster that an entry names; only FAT32 keeps its high half.
+inline std::uint32_t EntryFirstCluster(FileSystem fileSystem, std::span<const std::uint8_t> entry) {
+  const std::uint32_t high =
+      fileSystem == FileSystem::kFat32 ? fat::Read16(entry, fat::kFirstClusterHighOffset) : 0;
+  return (high << 16 | fat::Read16(entry, fat::kFirstClusterLowOffset)) & fat::kClusterMask;
+}
+
+}  // namespace kestrova::repair

@@ -1,0 +1,41 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The entries of the root's folders, one level down, read through the open volume: what the
+// analysis looks at to judge a hidden folder. Reads, never writes.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "repair/layout.h"
+#include "repair/progress.h"
+#include "repair/scan.h"
+#include "volume/volume.h"
+
+namespace kestrova::repair {
+
+// What one root folder holds, as far as the analysis reads it.
+struct FolderListing {
+  std::vector<RootFile> entries;  // its entries in use, in order, without "." and ".."; each with
+                                  // shortName/longName/attributes/firstCluster/size/validSize/
+                                  // noFatChain as the root walker fills them; offset is its first
+                                  // entry's byte offset in the folder, sector and index where its
+                                  // short entry or File entry lies
+  bool complete = true;  // false when the listing stopped early: at the byte bound, at a read that
+                         // failed, at a damaged entry set, or at a chain that is broken, loops or
+                         // leaves the data clusters
+};
+
+// Lists each folder of `folders` (root entries of the analysed `layout` that are folders), reading
+// at most `maxBytes` of each along its cluster chain through the open volume (FAT12/16/32: the FAT
+// in use chains it, a folder's size field is 0 so the chain decides; exFAT: the stream extension's
+// data length, contiguous when noFatChain, else chained). Never refuses: a folder that cannot be
+// read gets an incomplete (possibly empty) listing. Results in the order of `folders`.
+// Every folder's first cluster is read first, the folders sorted by it: clusters that follow one
+// another go out in one transfer of up to kMaxTransferBytes (sector_io.h). Only then are the
+// chains followed of the folders whose listing goes on past their first cluster, again a run of
+// consecutive clusters at a time. `track` hears of every read (track.Touched()).
+std::vector<FolderListing> ListFolders(volume::Volume& volume, const VolumeLayout& layout,
+                                       const std::vector<const RootFile*>& folders,
+                                       std::size_t maxBytes, ProgressTrack& track);
+
+}  // namespace kestrova::repair

@@ -1,0 +1,1075 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The rules that tell whose a root entry is. Every rule needs evidence: what a shortcut or
+// autorun.inf runs, what a folder holds, a program's name beside the folders it imitates. A
+// document is never the virus's; what the evidence does not settle is listed as unsure and kept.
+#include "repair/verdicts.h"
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <optional>
+#include <string_view>
+#include <unordered_map>
+
+#include "repair/codepage.h"
+#include "repair/entries.h"
+#include "repair/exfat.h"
+#include "repair/fat.h"
+#include "repair/file_data.h"
+#include "repair/folder_listing.h"
+#include "repair/journal.h"
+#include "repair/label.h"
+#include "repair/shell_link.h"
+
+namespace kestrova::repair {
+namespace {
+
+// What a command interpreter or script host takes as what it runs.
+enum class Host { kNone, kShell, kScript, kLibrary, kRegister, kInstaller, kHta, kPowerShell };
+
+struct HostName {
+  std::string_view name;
+  Host host;
+};
+constexpr HostName kHosts[] = {
+    {"cmd.exe", Host::kShell},         {"wscript.exe", Host::kScript},
+    {"cscript.exe", Host::kScript},    {"rundll32.exe", Host::kLibrary},
+    {"regsvr32.exe", Host::kRegister}, {"msiexec.exe", Host::kInstaller},
+    {"mshta.exe", Host::kHta},         {"powershell.exe", Host::kPowerShell},
+    {"pwsh.exe", Host::kPowerShell},
+};
+// The environment variable that names the command interpreter.
+constexpr std::string_view kComspec = "%comspec%";
+
+// Extensions of what Windows runs, of libraries that a host loads, and of documents.
+constexpr std::string_view kProgramExtensions[] = {"exe", "com", "scr", "pif", "bat", "cmd",
+                                                   "vbs", "vbe", "js",  "jse", "wsf", "wsh",
+                                                   "hta", "cpl", "msi", "ps1", "jar"};
+constexpr std::string_view kLibraryExtensions[] = {"dll", "ocx", "sys", "drv"};
+constexpr std::string_view kDocumentExtensions[] = {
+    "txt", "doc", "docx", "xls", "xlsx", "ppt",  "pptx", "pdf", "rtf", "wps",  "et",   "dps",
+    "odt", "ods", "odp",  "csv", "jpg",  "jpeg", "png",  "gif", "bmp", "tif",  "tiff", "mp3",
+    "wav", "mp4", "avi",  "mkv", "mov",  "zip",  "rar",  "7z",  "htm", "html", "md"};
+constexpr std::string_view kShortcutExtension = "lnk";
+constexpr std::string_view kInternetShortcutExtension = "url";
+constexpr std::string_view kAutorunName = "autorun.inf";
+
+// The names under which a program passes for a new folder or for the drive itself.
+constexpr std::string_view kGenericNames[] = {
+    "new folder", "新建文件夹", "removable disk", "可移动磁盘", "usb drive", "usb disk", "u盘"};
+// Folders that Windows keeps hidden and system in a drive's root, and what they hold there.
+constexpr std::string_view kWindowsFolders[] = {"$recycle.bin", "system volume information",
+                                                "recycler", "recycled"};
+// What macOS and Linux keep hidden in a drive's root.
+constexpr std::string_view kOtherSystemFolders[] = {".trashes", ".fseventsd", ".spotlight-v100",
+                                                    ".temporaryitems", ".documentrevisions-v100"};
+constexpr std::string_view kLinuxTrashPrefix = ".trash-";
+constexpr std::string_view kOtherSystemFiles[] = {"desktop.ini", "thumbs.db", ".ds_store"};
+constexpr std::string_view kAppleDoublePrefix = "._";
+constexpr std::string_view kDesktopIni = "desktop.ini";
+// The folder into which one worm family moves the root.
+constexpr std::string_view kUnderscoreFolder = "_";
+
+// How much of a folder the verdicts read: one that may hide the user's files or the virus's
+// whole, and any other hidden folder (its first cluster tells whether it holds programs only).
+constexpr std::size_t kMaxListedBytes = 256 << 10;
+
+constexpr std::uint16_t kHiddenOrSystem = fat::kAttrHidden | fat::kAttrSystem;
+
+// Names compared as Windows compares them, as far as ASCII goes.
+std::string Fold(std::string_view text) {
+  std::string folded(text);
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return folded;
+}
+
+template <std::size_t N>
+bool Listed(const std::string_view (&list)[N], std::string_view folded) {
+  return std::find(std::begin(list), std::end(list), folded) != std::end(list);
+}
+
+// Windows drops the blanks and dots at a name's end.
+std::string_view TrimmedName(std::string_view name) {
+  while (!name.empty() && (name.back() == ' ' || name.back() == '.')) name.remove_suffix(1);
+  return name;
+}
+
+std::string_view Unquoted(std::string_view path) {
+  while (!path.empty() && path.front() == '"') path.remove_prefix(1);
+  while (!path.empty() && path.back() == '"') path.remove_suffix(1);
+  return path;
+}
+
+// The last part of a path.
+std::string_view BaseName(std::string_view path) {
+  path = Unquoted(path);
+  const auto slash = path.find_last_of("\\/");
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// A name's extension, folded, and its name without it.
+std::string Extension(std::string_view name) {
+  const auto dot = name.rfind('.');
+  return dot == std::string_view::npos ? std::string() : Fold(name.substr(dot + 1));
+}
+std::string_view Stem(std::string_view name) {
+  const auto dot = name.rfind('.');
+  return TrimmedName(dot == std::string_view::npos ? name : name.substr(0, dot));
+}
+
+bool IsProgramName(std::string_view name) { return Listed(kProgramExtensions, Extension(name)); }
+bool IsLibraryName(std::string_view name) { return Listed(kLibraryExtensions, Extension(name)); }
+bool IsDocumentName(std::string_view name) { return Listed(kDocumentExtensions, Extension(name)); }
+bool IsRunnable(std::string_view name) { return IsProgramName(name) || IsLibraryName(name); }
+
+bool NameIs(const RootFile& file, std::string_view folded) {
+  return Fold(file.longName) == folded || Fold(file.shortName) == folded;
+}
+bool ExtensionIs(const RootFile& file, std::string_view extension) {
+  return Extension(file.longName) == extension ||
+         (file.longName.empty() && Extension(file.shortName) == extension);
+}
+
+Host HostOf(std::string_view path) {
+  const std::string folded = Fold(Unquoted(path));
+  if (folded == kComspec) return Host::kShell;
+  const std::string base = Fold(BaseName(path));
+  for (const HostName& host : kHosts) {
+    if (base == host.name || base + ".exe" == host.name) return host.host;
+  }
+  return Host::kNone;
+}
+
+// The words of a command: runs of characters between blanks and the characters that join
+// arguments (, ; < > ( ) ^), a quoted run kept whole without its quotes; each with where it ends
+// in the line.
+struct Word {
+  std::string text;
+  std::size_t end = 0;
+};
+std::vector<Word> WordsOf(std::string_view line) {
+  std::vector<Word> words;
+  std::string word;
+  bool quoted = false;
+  for (std::size_t i = 0; i <= line.size(); ++i) {
+    const char c = i < line.size() ? line[i] : ' ';
+    if (c == '"') {
+      quoted = !quoted;
+      continue;
+    }
+    if (i == line.size() ||
+        (!quoted && (c == ' ' || c == '\t' ||
+                     std::string_view(",;<>()^").find(c) != std::string_view::npos))) {
+      if (!word.empty()) words.push_back({std::move(word), i});
+      word.clear();
+      continue;
+    }
+    word += c;
+  }
+  return words;
+}
+std::vector<std::string> Words(std::string_view line) {
+  std::vector<std::string> words;
+  for (Word& word : WordsOf(line)) words.push_back(std::move(word.text));
+  return words;
+}
+
+// The commands of a command interpreter's line: the parts between & and | outside quotes.
+std::vector<std::string_view> Commands(std::string_view line) {
+  std::vector<std::string_view> commands;
+  bool quoted = false;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= line.size(); ++i) {
+    if (i < line.size() && line[i] == '"') quoted = !quoted;
+    if (i == line.size() || (!quoted && (line[i] == '&' || line[i] == '|'))) {
+      if (i > start) commands.push_back(line.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  return commands;
+}
+
+bool IsSwitch(std::string_view word) { return word.starts_with('/') || word.starts_with('-'); }
+
+// Something that a command runs or opens.
+struct Run {
+  std::string path;
+  bool loaded = false;  // a file that a host loads (a script, rundll32's library, msiexec's file)
+  bool opened = false;  // a folder that the command opens in Explorer
+};
+
+// The interpreter's commands that run nothing from the drive.
+constexpr std::string_view kBuiltins[] = {"exit", "echo", "cd",    "chdir", "type",  "set",
+                                          "rem",  "cls",  "pause", "title", "color", "@echo"};
+
+// What `program` run with the arguments `arguments` runs, into `runs`.
+void RunsOf(std::string_view program, std::string_view arguments, std::vector<Run>& runs,
+            int depth = 0) {
+  constexpr int kMaxDepth = 4;
+  if (depth > kMaxDepth) return;
+  const Host host = HostOf(program);
+  const std::vector<std::string> words = Words(arguments);
+  const auto firstFile = [&]() -> std::optional<std::string> {
+    for (const std::string& word : words) {
+      if (!IsSwitch(word)) return word;
+    }
+    return std::nullopt;
+  };
+  const auto loaded = [&](std::optional<std::string> path) {
+    if (path) runs.push_back({std::move(*path), true, false});
+  };
+  switch (host) {
+    case Host::kNone:
+      runs.push_back({std::string(Unquoted(program)), false, false});
+      return;
+    case Host::kScript:
+    case Host::kLibrary:  // the library before its comma: the words split there
+    case Host::kRegister:
+    case Host::kHta:
+      return loaded(firstFile());
+    case Host::kInstaller:
+      for (std::size_t i = 0; i + 1 < words.size(); ++i) {
+        const std::string option = Fold(words[i]);
+        if (option == "/y" || option == "/z" || option == "/i" || option == "/a" ||
+            option == "/p" || option == "/package") {
+          return loaded(words[i + 1]);
+        }
+      }
+      return loaded(firstFile());
+    case Host::kPowerShell:
+      for (std::size_t i = 0; i < words.size(); ++i) {
+        if (Fold(words[i]) == "-file" && i + 1 < words.size()) return loaded(words[i + 1]);
+        if (Extension(words[i]) == "ps1") return loaded(words[i]);
+      }
+      return;
+    case Host::kShell:
+      break;
+  }
+  // The interpreter: its switches, then commands joined by & and |.
+  for (const std::string_view command : Commands(arguments)) {
+    const std::vector<Word> parts = WordsOf(command);
+    std::size_t at = 0;
+    while (at < parts.size() && IsSwitch(parts[at].text)) ++at;
+    if (at == parts.size()) continue;
+    const std::string verb = Fold(parts[at].text);
+    if (verb == "start" || verb == "call") {
+      ++at;
+      while (at < parts.size() && IsSwitch(parts[at].text)) ++at;
+      if (at == parts.size()) continue;
+      const std::string started = Fold(BaseName(parts[at].text));
+      if (started == "explorer" || started == "explorer.exe") {
+        if (at + 1 < parts.size()) runs.push_back({parts[at + 1].text, false, true});
+        continue;
+      }
+    } else if (Listed(kBuiltins, verb)) {
+      continue;
+    }
+    RunsOf(parts[at].text, command.substr(parts[at].end), runs, depth + 1);
+  }
+}
+
+// A path as this drive may hold it: its drive letter, environment variables of the current
+// folder, ".\" and "..\" (the root's parent is the root) taken off, split into its parts.
+struct DrivePath {
+  bool hasDrive = false;
+  bool elsewhere = false;  // a network path, an address, another environment variable
+  std::vector<std::string> parts;
+};
+
+DrivePath SplitPath(std::string_view path) {
+  DrivePath split;
+  path = Unquoted(path);
+  if (path.starts_with("\\\\") || path.starts_with("//") ||
+      path.find("://") != std::string_view::npos) {
+    split.elsewhere = true;
+    return split;
+  }
+  if (path.size() >= 2 && path[1] == ':') {
+    split.hasDrive = true;
+    path.remove_prefix(2);
+  }
+  for (;;) {
+    const std::string folded = Fold(path.substr(0, 6));
+    if (folded.starts_with("%cd%")) {
+      path.remove_prefix(4);
+    } else if (folded.starts_with("%~dp0")) {
+      path.remove_prefix(5);
+    } else if (path.starts_with(".\\") || path.starts_with("./")) {
+      path.remove_prefix(2);
+    } else if (path.starts_with("..\\") || path.starts_with("../")) {
+      path.remove_prefix(3);
+    } else if (path.starts_with('\\') || path.starts_with('/')) {
+      path.remove_prefix(1);
+    } else {
+      break;
+    }
+  }
+  if (path.find('%') != std::string_view::npos) {
+    split.elsewhere = true;
+    return split;
+  }
+  while (!path.empty()) {
+    const auto slash = path.find_first_of("\\/");
+    const std::string_view part = path.substr(0, slash);
+    if (!part.empty() && part != ".") split.parts.emplace_back(part);
+    if (slash == std::string_view::npos) break;
+    path.remove_prefix(slash + 1);
+  }
+  return split;
+}
+
+// The text of a file's bytes as UTF-8.
+std::string TextOf(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
+    std::u16string text;
+    for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+      text += static_cast<char16_t>(bytes[i] | bytes[i + 1] << 8);
+    }
+    return Utf16ToUtf8(text);
+  }
+  const std::string_view raw(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  if (raw.starts_with("\xEF\xBB\xBF")) return std::string(raw.substr(3));
+  return Cp936ToUtf8(raw);
+}
+
+std::string_view Trimmed(std::string_view text) {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// The lines of a text, each trimmed, with its key (folded) and value when it has an "=".
+struct KeyLine {
+  std::string_view line;
+  std::string key;
+  std::string_view value;
+};
+std::vector<KeyLine> KeyLines(std::string_view text) {
+  std::vector<KeyLine> lines;
+  while (!text.empty()) {
+    const auto end = text.find_first_of("\r\n");
+    const std::string_view line = Trimmed(text.substr(0, end));
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    const auto equals = line.find('=');
+    if (equals == std::string_view::npos) continue;
+    lines.push_back(
+        {line, Fold(Trimmed(line.substr(0, equals))), Trimmed(line.substr(equals + 1))});
+  }
+  return lines;
+}
+
+bool RunsSomething(std::string_view key) {
+  return key == "open" || key == "shellexecute" ||
+         (key.starts_with("shell\\") && key.ends_with("\\command"));
+}
+
+// An internet shortcut's address as a path of this computer, when it is a file: address.
+std::optional<std::string> UrlFilePath(std::string_view text) {
+  for (const KeyLine& line : KeyLines(text)) {
+    if (line.key != "url") continue;
+    std::string_view url = line.value;
+    if (Fold(url.substr(0, 5)) != "file:") return std::nullopt;
+    url.remove_prefix(5);
+    while (url.starts_with('/')) url.remove_prefix(1);
+    std::string path;
+    for (std::size_t i = 0; i < url.size(); ++i) {
+      if (url[i] == '%' && i + 2 < url.size() &&
+          std::isxdigit(static_cast<unsigned char>(url[i + 1])) &&
+          std::isxdigit(static_cast<unsigned char>(url[i + 2]))) {
+        path += static_cast<char>(std::stoi(std::string(url.substr(i + 1, 2)), nullptr, 16));
+        i += 2;
+      } else {
+        path += url[i] == '/' ? '\\' : url[i];
+      }
+    }
+    return path;
+  }
+  return std::nullopt;
+}
+
+// A label shortcut's name may carry the drive's size: "USB DISK (8GB)".
+std::string_view WithoutSize(std::string_view name) {
+  if (!name.ends_with(')')) return name;
+  const auto open = name.rfind(" (");
+  if (open == std::string_view::npos) return name;
+  const std::string size = Fold(name.substr(open + 2, name.size() - open - 3));
+  const bool isSize = !size.empty() && std::isdigit(static_cast<unsigned char>(size.front())) &&
+                      (size.ends_with("b") || size.ends_with("g") || size.ends_with("m"));
+  return isSize ? TrimmedName(name.substr(0, open)) : name;
+}
+
+// The entry that a command's path names on this drive.
+struct Target {
+  bool onDrive = false;               // the path lies on this drive
+  std::optional<std::size_t> file;    // a root file
+  std::optional<std::size_t> folder;  // a root folder, or the one that holds `inner`
+  std::optional<std::size_t> inner;   // an entry of that folder's listing
+};
+
+// What a virus's command ran, as the verdicts record it.
+struct Named {
+  Evidence evidence;
+  std::string subject;
+  std::string command;
+};
+
+class Judge {
+ public:
+  Judge(volume::Volume& volume, VolumeLayout& layout, const RootEntries& entries,
+        ProgressTrack& track)
+      : volume_(volume),
+        layout_(layout),
+        files_(entries.files),
+        folders_(entries.folders),
+        track_(track),
+        fileVerdicts_(files_.size()),
+        folderVerdicts_(folders_.size()),
+        listings_(folders_.size()) {
+    for (std::size_t i = 0; i < files_.size(); ++i) {
+      for (const std::string* name : {&files_[i].longName, &files_[i].shortName}) {
+        if (!name->empty()) fileByName_.emplace(Fold(TrimmedName(*name)), i);
+      }
+    }
+    for (std::size_t i = 0; i < folders_.size(); ++i) {
+      for (const std::string* name : {&folders_[i].longName, &folders_[i].shortName}) {
+        if (!name->empty()) folderByName_.emplace(Fold(TrimmedName(*name)), i);
+      }
+    }
+    for (const std::string& label : {layout.findings.label, VolumeLabel(layout)}) {
+      const std::string folded = Fold(TrimmedName(label));
+      if (!folded.empty() && std::find(labels_.begin(), labels_.end(), folded) == labels_.end()) {
+        labels_.push_back(folded);
+      }
+    }
+    serial_ = IdentityOf(layout).serial;
+  }
+
+  std::unordered_set<std::int64_t> Run() {
+    ReadCommands();
+    ListHiddenFolders();
+    JudgeCommands();
+    JudgeFolders();
+    JudgeFiles();
+    return Publish();
+  }
+
+ private:
+  // A shortcut's, internet shortcut's or autorun.inf's command.
+  struct Command {
+    std::size_t file = 0;  // the root file that holds it
+    bool autorun = false;
+    Host host = Host::kNone;
+    std::string shown;  // as the lists show it: the shortcut's command, or autorun.inf's line
+    std::vector<::kestrova::repair::Run> runs;
+    bool targetOnDrive = false;  // a shortcut's LinkInfo places its target on this drive
+  };
+
+  bool IsLabel(std::string_view name) const {
+    const std::string folded = Fold(WithoutSize(TrimmedName(name)));
+    return std::find(labels_.begin(), labels_.end(), folded) != labels_.end();
+  }
+  bool IsHidingFolder(const RootFile& folder) const {
+    const std::string& name = folder.Name();
+    return (folder.attributes & kHiddenOrSystem) &&
+           (IsBlankName(name) || name == kUnderscoreFolder || IsLabel(name));
+  }
+  std::optional<std::size_t> Folder(std::string_view name) const {
+    const auto found = folderByName_.find(Fold(TrimmedName(name)));
+    if (found == folderByName_.end()) return std::nullopt;
+    return found->second;
+  }
+  std::optional<std::size_t> File(std::string_view name) const {
+    const auto found = fileByName_.find(Fold(TrimmedName(name)));
+    if (found == fileByName_.end()) return std::nullopt;
+    return found->second;
+  }
+  std::optional<std::size_t> InListing(std::size_t folder, std::string_view name) const {
+    if (!listings_[folder]) return std::nullopt;
+    const auto& entries = listings_[folder]->entries;
+    const std::string folded = Fold(TrimmedName(name));
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (Fold(TrimmedName(entries[i].longName)) == folded ||
+          Fold(TrimmedName(entries[i].shortName)) == folded) {
+        return i;
+      }
+    }
+    return std::nullopt;
+  }
+
+  // What a command's path names here; `recorded` when the shortcut's LinkInfo placed it on this
+  // drive. A path with a drive letter lies on this drive only when what it names is here.
+  Target Resolve(std::string_view path, bool recorded) const {
+    Target target;
+    const DrivePath split = SplitPath(path);
+    if (split.elsewhere || split.parts.empty()) return target;
+    const bool relative = !split.hasDrive;
+    if (split.parts.size() == 1) {
+      target.file = File(split.parts[0]);
+      if (!target.file) target.folder = Folder(split.parts[0]);
+      if (!target.file && !target.folder) {
+        // A worm that moved the root runs its payload beside the user's moved files.
+        for (std::size_t f = 0; f < folders_.size() && !target.inner; ++f) {
+          if (!IsHidingFolder(folders_[f])) continue;
+          if (const auto inner = InListing(f, split.parts[0])) {
+            target.folder = f;
+            target.inner = inner;
+          }
+        }
+      }
+      target.onDrive = relative || recorded || target.file || target.folder;
+      return target;
+    }
+    target.folder = Folder(split.parts[0]);
+    if (target.folder) target.inner = InListing(*target.folder, split.parts[1]);
+    target.onDrive =
+        relative || recorded ||
+        (target.folder && (target.inner || split.parts.size() > 2 || !listings_[*target.folder]));
+    if (!target.onDrive) target.folder.reset();
+    return target;
+  }
+
+  void ReadCommands() {
+    for (std::size_t i = 0; i < files_.size(); ++i) {
+      const RootFile& file = files_[i];
+      if (NameIs(file, kAutorunName)) {
+        if (file.attributes & ReservedBits()) continue;  // a vaccine: nothing to read
+        const auto bytes = ReadFileStart(volume_, layout_, file, kMaxInspectedBytes, track_);
+        const std::string text = TextOf(bytes);
+        for (const KeyLine& line : KeyLines(text)) {
+          if (!RunsSomething(line.key)) continue;
+          Command command{i, true, Host::kNone, std::string(line.line), {}, false};
+          const auto words = WordsOf(line.value);
+          if (!words.empty()) {
+            command.host = HostOf(words[0].text);
+            RunsOf(words[0].text, line.value.substr(words[0].end), command.runs);
+          }
+          commands_.push_back(std::move(command));
+        }
+      } else if (ExtensionIs(file, kShortcutExtension)) {
+        const auto link =
+            ParseShellLink(ReadFileStart(volume_, layout_, file, kMaxInspectedBytes, track_));
+        if (!link) {
+          unreadable_.push_back(i);
+          continue;
+        }
+        Command command{i, false, Host::kNone, link->Command(), {}, false};
+        const std::string& program = Program(*link);
+        command.host = HostOf(program);
+        command.targetOnDrive =
+            (serial_ != 0 && link->driveSerial == serial_) || link->driveType == kRemovableDrive;
+        RunsOf(program, link->arguments, command.runs);
+        commands_.push_back(std::move(command));
+      } else if (ExtensionIs(file, kInternetShortcutExtension)) {
+        const auto path =
+            UrlFilePath(TextOf(ReadFileStart(volume_, layout_, file, kMaxInspectedBytes, track_)));
+        if (!path || !IsRunnable(BaseName(*path))) continue;
+        Command command{i, false, Host::kNone, *path, {{*path, false, false}}, false};
+        commands_.push_back(std::move(command));
+      }
+    }
+  }
+
+  // The program that a shortcut starts: its target's first form that is set; an environment
+  // block that names only the interpreter counts as it.
+  static const std::string& Program(const ShellLink& link) {
+    for (const std::string* path :
+         {&link.localPath, &link.idListPath, &link.environmentPath, &link.relativePath}) {
+      if (!path->empty() && HostOf(*path) != Host::kNone) return *path;
+    }
+    return link.Target();
+  }
+
+  std::uint16_t ReservedBits() const {
+    return layout_.fileSystem == FileSystem::kExfat ? exfat::kAttrReserved : fat::kAttrReserved;
+  }
+
+  // Reads one level inside the hidden folders, and inside every folder that a command's path goes
+  // into: deep where the folder may hide the user's files or the virus's whole, a cluster's worth
+  // of the others.
+  void ListHiddenFolders() {
+    std::vector<bool> deep(folders_.size(), false);
+    for (const Command& command : commands_) {
+      for (const auto& run : command.runs) {
+        const DrivePath split = SplitPath(run.path);
+        if (split.parts.size() >= 2) {
+          if (const auto folder = Folder(split.parts[0])) deep[*folder] = true;
+        }
+      }
+    }
+    std::vector<const RootFile*> wide, narrow;
+    std::vector<std::size_t> wideAt, narrowAt;
+    for (std::size_t i = 0; i < folders_.size(); ++i) {
+      const RootFile& folder = folders_[i];
+      const bool hidden = (folder.attributes & kHiddenOrSystem) != 0;
+      if (IsHidingFolder(folder) || Listed(kWindowsFolders, Fold(folder.Name()))) deep[i] = true;
+      if (deep[i]) {
+        wide.push_back(&folder);
+        wideAt.push_back(i);
+      } else if (hidden && !IsOtherSystemFolder(folder) && !NameIs(folder, kAutorunName)) {
+        narrow.push_back(&folder);
+        narrowAt.push_back(i);
+      }
+    }
+    auto listed = ListFolders(volume_, layout_, wide, kMaxListedBytes, track_);
+    for (std::size_t i = 0; i < listed.size(); ++i) listings_[wideAt[i]] = std::move(listed[i]);
+    const auto clusterBytes = static_cast<std::size_t>(layout_.ClusterBytes());
+    listed = ListFolders(volume_, layout_, narrow, clusterBytes, track_);
+    for (std::size_t i = 0; i < listed.size(); ++i) listings_[narrowAt[i]] = std::move(listed[i]);
+  }
+
+  static bool IsOtherSystemFolder(const RootFile& folder) {
+    const std::string name = Fold(folder.Name());
+    return Listed(kOtherSystemFolders, name) || name.starts_with(kLinuxTrashPrefix);
+  }
+
+  // The shortcuts and autorun.inf: whose they are, what they disguise and what they run.
+  void JudgeCommands() {
+    for (const std::size_t i : unreadable_) {
+      fileVerdicts_[i] = Make(files_[i], Evidence::kShortcutUnreadable);
+    }
+    for (std::size_t c = 0; c < commands_.size(); ++c) {
+      const Command& command = commands_[c];
+      const RootFile& source = files_[command.file];
+      if (command.autorun) {
+        auto& verdict = fileVerdicts_[command.file];
+        if (!verdict) {
+          verdict = Make(source, Evidence::kAutorun);
+          verdict->subject = command.shown;
+        }
+        NamePayloads(command, {}, Evidence::kNamedByAutorun, command.shown, "");
+        continue;
+      }
+      const bool url = ExtensionIs(source, kInternetShortcutExtension);
+      const std::string base(Stem(source.Name()));
+      // What the shortcut opens to look like the thing it is named after.
+      std::vector<bool> disguise(command.runs.size(), false);
+      std::vector<Target> targets;
+      bool payload = false;
+      bool elsewhere = false;
+      for (std::size_t r = 0; r < command.runs.size(); ++r) {
+        const auto& run = command.runs[r];
+        // A non-host target is placed by the LinkInfo; what a host is given, by its path.
+        const bool recorded = command.host == Host::kNone && r == 0 && command.targetOnDrive;
+        targets.push_back(Resolve(run.path, recorded));
+        const Target& target = targets.back();
+        disguise[r] = !url && IsDisguise(run, target, base);
+        if (disguise[r]) continue;
+        if (target.onDrive && IsPayload(run)) payload = true;
+        if (!target.onDrive && SplitPath(run.path).hasDrive) elsewhere = true;
+      }
+      Evidence evidence;
+      if (url) {
+        if (!payload) continue;
+        evidence = Evidence::kUrlRunsProgram;
+      } else if (command.host == Host::kNone) {
+        if (!payload) continue;
+        evidence = Evidence::kShortcutRunsFromDrive;
+      } else if (payload || NamedLikeSomething(base)) {
+        evidence = Evidence::kShortcutRunsHost;
+      } else if (elsewhere) {
+        continue;  // an interpreter on a path of another drive: the user's own tool
+      } else {
+        evidence = Evidence::kShortcutHostUnknown;
+      }
+      fileVerdicts_[command.file] = Make(source, evidence);
+      fileVerdicts_[command.file]->command = command.shown;
+      if (VerdictOf(evidence) != Verdict::kVirus) continue;
+      for (std::size_t r = 0; r < command.runs.size(); ++r) {
+        if (!disguise[r]) continue;
+        Disguise(targets[r], source.Name(), command.shown);
+      }
+      NamePayloads(command, disguise, Evidence::kNamedByShortcut, source.Name(), command.shown);
+    }
+  }
+
+  // A run that a virus's command gives a host or starts: a program, script or library, or a
+  // file that a host loads, but never a document.
+  static bool IsPayload(const ::kestrova::repair::Run& run) {
+    const std::string_view base = BaseName(run.path);
+    if (run.opened || IsDocumentName(base)) return false;
+    return run.loaded || IsRunnable(base);
+  }
+
+  // Whether a run opens what the shortcut named `base` is named after: the folder of that name,
+  // or the file whose name before its first dot is it.
+  bool IsDisguise(const ::kestrova::repair::Run& run, const Target& target,
+                  std::string_view base) const {
+    if (base.empty() || !target.onDrive || target.inner) return false;
+    const std::string folded = Fold(TrimmedName(base));
+    if (target.folder) return Fold(TrimmedName(folders_[*target.folder].Name())) == folded;
+    if (!target.file || run.loaded) return false;
+    const std::string name = Fold(files_[*target.file].Name());
+    return name == folded || Fold(TrimmedName(name.substr(0, name.find('.')))) == folded;
+  }
+
+  bool NamedLikeSomething(std::string_view base) const {
+    const std::string folded = Fold(TrimmedName(base));
+    if (folded.empty()) return false;
+    if (Folder(base) || IsLabel(base) || Listed(kGenericNames, Fold(WithoutSize(base))))
+      return true;
+    return std::any_of(files_.begin(), files_.end(), [&](const RootFile& file) {
+      const std::string name = Fold(file.Name());
+      return !ExtensionIs(file, kShortcutExtension) &&
+             Fold(TrimmedName(name.substr(0, name.find('.')))) == folded;
+    });
+  }
+
+  // The thing that a virus's shortcut disguises itself as is the user's.
+  void Disguise(const Target& target, const std::string& shortcut, const std::string& command) {
+    auto& verdict = target.folder ? folderVerdicts_[*target.folder] : fileVerdicts_[*target.file];
+    const RootFile& entry = target.folder ? folders_[*target.folder] : files_[*target.file];
+    if (verdict) return;
+    verdict = Make(entry, Evidence::kDisguise);
+    verdict->subject = shortcut;
+    verdict->command = command;
+  }
+
+  // Each payload of a virus's command (the runs that are no disguise) is the virus's, and a
+  // folder that it runs something in may be.
+  void NamePayloads(const Command& command, const std::vector<bool>& disguise, Evidence evidence,
+                    const std::string& subject, const std::string& shown) {
+    for (std::size_t r = 0; r < command.runs.size(); ++r) {
+      if (!disguise.empty() && disguise[r]) continue;
+      const auto& run = command.runs[r];
+      const bool recorded =
+          !command.autorun && command.host == Host::kNone && r == 0 && command.targetOnDrive;
+      const Target target = Resolve(run.path, recorded);
+      if (!target.onDrive || !IsPayload(run)) continue;
+      if (target.file) {
+        auto& verdict = fileVerdicts_[*target.file];
+        if (!verdict || VerdictOf(verdict->evidence) != Verdict::kVirus) {
+          if (verdict && verdict->evidence == Evidence::kDisguise) continue;
+          verdict = Make(files_[*target.file], evidence);
+          verdict->subject = subject;
+          verdict->command = shown;
+        }
+      } else if (target.folder) {
+        runIn_.emplace(*target.folder, shown.empty() ? subject : shown);
+        if (target.inner) {
+          Judged inner = Make(listings_[*target.folder]->entries[*target.inner], evidence);
+          inner.subject = subject;
+          inner.command = shown;
+          AddInner(*target.folder, std::move(inner));
+        }
+      }
+    }
+  }
+
+  void AddInner(std::size_t folder, Judged judged) {
+    judged.folder = folders_[folder].Name();
+    auto& list = inner_[folder];
+    const bool known = std::any_of(list.begin(), list.end(), [&](const Judged& other) {
+      return other.file.Name() == judged.file.Name();
+    });
+    if (!known) list.push_back(std::move(judged));
+  }
+
+  void JudgeFolders() {
+    for (std::size_t i = 0; i < folders_.size(); ++i) {
+      const RootFile& folder = folders_[i];
+      auto& verdict = folderVerdicts_[i];
+      if (verdict) continue;  // a disguise
+      const std::string name = Fold(folder.Name());
+      const bool hidden = (folder.attributes & kHiddenOrSystem) != 0;
+      const auto& listing = listings_[i];
+      if (name == kAutorunName) {
+        verdict = Make(folder, Evidence::kVaccineFolder);
+        continue;
+      }
+      if (IsOtherSystemFolder(folder)) {
+        if (hidden) verdict = Make(folder, Evidence::kOtherSystemFolder);
+        continue;
+      }
+      const auto runIn = runIn_.find(i);
+      if (Listed(kWindowsFolders, name)) {
+        if (const auto program = ProgramIn(i)) {
+          verdict = Make(folder, Evidence::kFolderImpostor);
+          verdict->subject = *program;
+        } else if (runIn != runIn_.end()) {
+          verdict = Make(folder, Evidence::kFolderRunFrom);
+          verdict->subject = runIn->second;
+        } else if (hidden) {
+          verdict = Make(folder, Evidence::kWindowsFolder);
+        }
+        continue;
+      }
+      if (runIn != runIn_.end() && !HoldsUsersThings(i)) {
+        verdict = Make(folder, Evidence::kFolderRunFrom);
+        verdict->subject = runIn->second;
+        continue;
+      }
+      if (!hidden || !listing) continue;
+      if (IsHidingFolder(folder)) {
+        verdict = Make(folder, Evidence::kMovedFilesFolder);
+        for (const RootFile& entry : listing->entries) {
+          ++(entry.IsFolder() ? verdict->folders : verdict->files);
+          if (entry.IsFolder()) continue;
+          if (NameIs(entry, kDesktopIni)) {
+            AddInner(i, Make(entry, Evidence::kInHidingFolder));
+          } else if (IsRunnable(entry.Name())) {
+            AddInner(i, Make(entry, Evidence::kHiddenProgram));
+          }
+        }
+        continue;
+      }
+      const auto& entries = listing->entries;
+      const bool programsOnly =
+          !entries.empty() &&
+          std::all_of(entries.begin(), entries.end(),
+                      [](const RootFile& e) {
+                        return !e.IsFolder() &&
+                               (IsRunnable(e.Name()) || Listed(kOtherSystemFiles, Fold(e.Name())));
+                      }) &&
+          std::any_of(entries.begin(), entries.end(),
+                      [](const RootFile& e) { return IsRunnable(e.Name()); });
+      if (programsOnly) verdict = Make(folder, Evidence::kProgramsOnlyFolder);
+    }
+  }
+
+  // The first program or script at the top of a folder named as Windows' own: Windows keeps
+  // there only its own folders, desktop.ini and its index files.
+  std::optional<std::string> ProgramIn(std::size_t folder) const {
+    if (!listings_[folder]) return std::nullopt;
+    for (const RootFile& entry : listings_[folder]->entries) {
+      if (!entry.IsFolder() && IsRunnable(entry.Name())) return entry.Name();
+    }
+    return std::nullopt;
+  }
+
+  // Whether a folder holds what only a user keeps: a document or any other file that is no
+  // program, or a folder not named as Windows names its recycle bin's (S-1-5-...).
+  bool HoldsUsersThings(std::size_t folder) const {
+    if (!listings_[folder]) return true;  // not read: kept
+    return std::any_of(listings_[folder]->entries.begin(), listings_[folder]->entries.end(),
+                       [](const RootFile& entry) {
+                         if (entry.IsFolder()) return !Fold(entry.Name()).starts_with("s-");
+                         return IsDocumentName(entry.Name());
+                       });
+  }
+
+  // The rules that make a root program the virus's by its name, tried in order: each gives the
+  // subject that its text names, or nothing.
+  struct NameRule {
+    Evidence evidence;
+    std::optional<std::string> (Judge::*test)(const RootFile&) const;
+  };
+  std::optional<std::string> LikeFolder(const RootFile& file) const {
+    const auto folder = Folder(Stem(file.Name()));
+    if (!folder) return std::nullopt;
+    return folders_[*folder].Name();
+  }
+  std::optional<std::string> LikeLabel(const RootFile& file) const {
+    if (!IsLabel(Stem(file.Name()))) return std::nullopt;
+    return std::string(Stem(file.Name()));
+  }
+  std::optional<std::string> GenericName(const RootFile& file) const {
+    if (!Listed(kGenericNames, Fold(WithoutSize(Stem(file.Name()))))) return std::nullopt;
+    return std::string(Stem(file.Name()));
+  }
+  std::optional<std::string> HiddenCharacters(const RootFile& file) const {
+    if (!HasInvisible(file.Name())) return std::nullopt;
+    return std::string();
+  }
+  std::optional<std::string> DoubleExtension(const RootFile& file) const {
+    const std::string_view stem = Stem(file.Name());
+    if (!IsDocumentName(stem)) return std::nullopt;
+    return Extension(stem);
+  }
+  static constexpr NameRule kNameRules[] = {
+      {Evidence::kProgramLikeFolder, &Judge::LikeFolder},
+      {Evidence::kProgramLikeLabel, &Judge::LikeLabel},
+      {Evidence::kProgramGenericName, &Judge::GenericName},
+      {Evidence::kProgramHiddenCharacters, &Judge::HiddenCharacters},
+      {Evidence::kProgramDoubleExtension, &Judge::DoubleExtension},
+  };
+
+  void JudgeFiles() {
+    for (std::size_t i = 0; i < files_.size(); ++i) {
+      const RootFile& file = files_[i];
+      auto& verdict = fileVerdicts_[i];
+      if (verdict) continue;
+      const bool hidden = (file.attributes & kHiddenOrSystem) != 0;
+      const std::string name = Fold(file.Name());
+      if (NameIs(file, kAutorunName)) {
+        const bool vaccine = (file.attributes & ReservedBits()) != 0;
+        verdict = Make(file, vaccine ? Evidence::kVaccineFile : Evidence::kAutorunIconOnly);
+        continue;
+      }
+      if (name.starts_with(kAppleDoublePrefix)) {
+        // macOS keeps a file's other fork here, whatever the file's name: never run.
+        if (hidden) verdict = Make(file, Evidence::kOtherSystemFile);
+        continue;
+      }
+      if (IsProgramName(file.Name())) {
+        for (const NameRule& rule : kNameRules) {
+          if (auto subject = (this->*rule.test)(file)) {
+            verdict = Make(file, rule.evidence);
+            verdict->subject = std::move(*subject);
+            break;
+          }
+        }
+        if (!verdict && hidden) verdict = Make(file, Evidence::kHiddenProgram);
+        continue;
+      }
+      if (!hidden) continue;
+      if (IsLibraryName(file.Name()) || ExtensionIs(file, kShortcutExtension) ||
+          ExtensionIs(file, kInternetShortcutExtension)) {
+        verdict = Make(file, Evidence::kHiddenProgram);
+      } else if (Listed(kOtherSystemFiles, name)) {
+        verdict = Make(file, Evidence::kOtherSystemFile);
+      } else {
+        verdict = Make(file, Evidence::kHiddenDocument);
+      }
+    }
+  }
+
+  // The verdicts into the findings, in root order (an entry inside a folder after the folder),
+  // and the hidden entries that stay as they are.
+  std::unordered_set<std::int64_t> Publish() {
+    std::unordered_set<std::int64_t> keep;
+    std::vector<Judged> judged;
+    for (std::size_t i = 0; i < files_.size(); ++i) {
+      const bool hidden = (files_[i].attributes & kHiddenOrSystem) != 0;
+      const auto& verdict = fileVerdicts_[i];
+      if (hidden && (!verdict || verdict->verdict != Verdict::kUser)) keep.insert(files_[i].main);
+      if (verdict) judged.push_back(*verdict);
+    }
+    for (std::size_t i = 0; i < folders_.size(); ++i) {
+      const auto& verdict = folderVerdicts_[i];
+      if (!verdict) continue;
+      if (verdict->verdict != Verdict::kUser && verdict->verdict != Verdict::kUnsure) {
+        keep.insert(folders_[i].main);
+      }
+      judged.push_back(*verdict);
+    }
+    std::stable_sort(judged.begin(), judged.end(),
+                     [](const Judged& a, const Judged& b) { return a.file.main < b.file.main; });
+    auto& findings = layout_.findings;
+    findings.leftovers.clear();
+    findings.judged.clear();
+    for (Judged& entry : judged) {
+      const std::int64_t main = entry.file.main;
+      const bool folder = entry.file.IsFolder();
+      if (entry.verdict == Verdict::kVirus && !folder) {
+        findings.leftovers.push_back(std::move(entry));
+      } else {
+        findings.judged.push_back(std::move(entry));
+      }
+      if (!folder) continue;
+      for (std::size_t f = 0; f < folders_.size(); ++f) {
+        if (folders_[f].main != main) continue;
+        for (Judged& inner : inner_[f]) findings.judged.push_back(std::move(inner));
+      }
+    }
+    // Folders judged only for what is inside them.
+    for (auto& [f, list] : inner_) {
+      if (folderVerdicts_[f]) continue;
+      for (Judged& inner : list) findings.judged.push_back(std::move(inner));
+    }
+    return keep;
+  }
+
+  static Judged Make(const RootFile& file, Evidence evidence) {
+    Judged judged;
+    judged.file = file;
+    judged.evidence = evidence;
+    judged.verdict = VerdictOf(evidence);
+    return judged;
+  }
+
+  volume::Volume& volume_;
+  VolumeLayout& layout_;
+  const std::vector<RootFile>& files_;
+  const std::vector<RootFile>& folders_;
+  ProgressTrack& track_;
+  std::unordered_map<std::string, std::size_t> fileByName_;    // folded names
+  std::unordered_map<std::string, std::size_t> folderByName_;  // folded names
+  std::vector<std::string> labels_;                            // folded, not empty
+  std::uint32_t serial_ = 0;
+  std::vector<Command> commands_;
+  std::vector<std::size_t> unreadable_;  // shortcuts that cannot be read
+  std::vector<std::optional<Judged>> fileVerdicts_;
+  std::vector<std::optional<Judged>> folderVerdicts_;
+  std::vector<std::optional<FolderListing>> listings_;
+  std::map<std::size_t, std::string> runIn_;          // folders a virus's command runs something in
+  std::map<std::size_t, std::vector<Judged>> inner_;  // entries judged inside a folder
+};
+
+}  // namespace
+
+Verdict VerdictOf(Evidence evidence) {
+  // One row an evidence: the verdict that it gives.
+  struct Row {
+    Evidence evidence;
+    Verdict verdict;
+  };
+  static constexpr Row kRows[] = {
+      {Evidence::kShortcutRunsHost, Verdict::kVirus},
+      {Evidence::kShortcutRunsFromDrive, Verdict::kVirus},
+      {Evidence::kUrlRunsProgram, Verdict::kVirus},
+      {Evidence::kAutorun, Verdict::kVirus},
+      {Evidence::kNamedByShortcut, Verdict::kVirus},
+      {Evidence::kNamedByAutorun, Verdict::kVirus},
+      {Evidence::kProgramLikeFolder, Verdict::kVirus},
+      {Evidence::kProgramLikeLabel, Verdict::kVirus},
+      {Evidence::kProgramGenericName, Verdict::kVirus},
+      {Evidence::kProgramHiddenCharacters, Verdict::kVirus},
+      {Evidence::kProgramDoubleExtension, Verdict::kVirus},
+      {Evidence::kFolderRunFrom, Verdict::kVirus},
+      {Evidence::kFolderImpostor, Verdict::kVirus},
+      {Evidence::kInHidingFolder, Verdict::kVirus},
+      {Evidence::kDisguise, Verdict::kUser},
+      {Evidence::kHiddenDocument, Verdict::kUser},
+      {Evidence::kMovedFilesFolder, Verdict::kUser},
+      {Evidence::kAutorunIconOnly, Verdict::kUser},
+      {Evidence::kHiddenProgram, Verdict::kUnsure},
+      {Evidence::kProgramsOnlyFolder, Verdict::kUnsure},
+      {Evidence::kShortcutUnreadable, Verdict::kUnsure},
+      {Evidence::kShortcutHostUnknown, Verdict::kUnsure},
+      {Evidence::kWindowsFolder, Verdict::kSystem},
+      {Evidence::kOtherSystemFolder, Verdict::kSystem},
+      {Evidence::kOtherSystemFile, Verdict::kSystem},
+      {Evidence::kVaccineFolder, Verdict::kVaccine},
+      {Evidence::kVaccineFile, Verdict::kVaccine},
+  };
+  for (const Row& row : kRows) {
+    if (row.evidence == evidence) return row.verdict;
+  }
+  return Verdict::kUnsure;
+}
+
+std::string Judged::Path() const {
+  return folder.empty() ? file.Name() : folder + "\\" + file.Name();
+}
+
+void RootEntries::AddFile(RootFile file) {
+  const std::string_view name = file.Name();
+  const bool notable = (file.attributes & kHiddenOrSystem) || IsRunnable(name) ||
+                       Extension(name) == kShortcutExtension ||
+                       Extension(name) == kInternetShortcutExtension ||
+                       Fold(name) == kAutorunName || Fold(file.shortName) == kAutorunName;
+  if (!notable && others >= kMaxRootNames) return;
+  if (!notable) ++others;
+  files.push_back(std::move(file));
+}
+
+void RootEntries::AddFolder(RootFile folder) {
+  if (folders.size() < kMaxRootNames) folders.push_back(std::move(folder));
+}
+
+std::vector<std::string> AutorunRunLines(std::span<const std::uint8_t> bytes) {
+  std::vector<std::string> lines;
+  for (const KeyLine& line : KeyLines(TextOf(bytes))) {
+    if (RunsSomething(line.key)) lines.emplace_back(line.line);
+  }
+  return lines;
+}
+
+std::unordered_set<std::int64_t> JudgeRoot(volume::Volume& volume, VolumeLayout& layout,
+                                           const RootEntries& entries, ProgressTrack& track) {
+  return Judge(volume, layout, entries, track).Run();
+}
+
+}  // namespace kestrova::repair

@@ -1,0 +1,584 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "infected_sticks.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "exfat_tools.h"
+#include "fat_image.h"
+#include "fat_tools.h"
+#include "repair/codepage.h"
+#include "shortcut_writer.h"
+
+namespace kestrova::testing {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A folder's name while the stick is made, before its long name is taken away: 8.3 in capitals,
+// so mtools writes a short entry only.
+constexpr const char* kPlaceholder = "NBSPDIR";
+constexpr const char* kBlank = "\u00A0";
+
+Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+// Repeatable filler: letters and digits from a linear congruential sequence.
+std::string Filler(std::uint32_t& seed, std::size_t length) {
+  static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  std::string text;
+  for (std::size_t i = 0; i < length; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    text += kChars[(seed >> 16) % (sizeof kChars - 1)];
+  }
+  return text;
+}
+
+// A program's bytes: a DOS header's signature and some filler.
+Bytes Program(const std::string& tag) {
+  std::uint32_t seed = static_cast<std::uint32_t>(tag.size()) * 7919u;
+  return Text("MZ\x90" + tag + Filler(seed, 700));
+}
+Bytes Document(const std::string& tag) { return Text("PK\x03\x04" + tag); }
+Bytes Picture(const std::string& tag) {
+  return Bytes{0xFF, 0xD8, 0xFF, 0xE0, static_cast<std::uint8_t>(tag.at(0))};
+}
+Bytes Script(const std::string& tag) {
+  return Text("Set shell = CreateObject(\"WScript.Shell\")\r\n' " + tag + "\r\n");
+}
+
+StickItem Folder(const std::string& path, std::uint8_t attributes,
+                 std::optional<std::string> verdict) {
+  return {path, std::nullopt, attributes, std::move(verdict)};
+}
+
+// A shortcut whose window is minimised and never activated, as the worms write them.
+Bytes Hidden(Shortcut shortcut) {
+  shortcut.showCommand = 7;
+  return ShortcutBytes(shortcut);
+}
+
+// The shortcut to cmd.exe with `arguments`, its target written in one of three ways: the full
+// path (with an ID list), a path relative to the stick, or the environment block's %COMSPEC% only.
+Bytes HostShortcut(int variant, const std::string& arguments, bool folder) {
+  Shortcut shortcut{.arguments = arguments,
+                    .iconLocation = folder ? "%SystemRoot%\\System32\\shell32.dll,3" : ""};
+  if (variant % 3 == 0) {
+    shortcut.idList = {"C:\\", "Windows", "System32", "cmd.exe"};
+    shortcut.localPath = "C:\\Windows\\System32\\cmd.exe";
+  } else if (variant % 3 == 1) {
+    shortcut.relativePath = "..\\..\\..\\Windows\\System32\\cmd.exe";
+  } else {
+    shortcut.environmentPath = "%COMSPEC%";
+  }
+  return Hidden(shortcut);
+}
+
+Bytes Utf16WithBom(const std::string& ascii) {
+  Bytes bytes = {0xFF, 0xFE};
+  for (const char c : ascii) bytes.insert(bytes.end(), {static_cast<std::uint8_t>(c), 0});
+  return bytes;
+}
+
+// A short name's text: the base and the extension without their padding, in small letters where
+// the case bits say so; 0x05 stands for 0xE5, and 0xFF and 0xA0 are no-break spaces.
+std::string ShortName(const std::uint8_t* entry) {
+  const auto part = [&](int from, int length, bool lower) {
+    std::string text;
+    for (int i = from; i < from + length; ++i) {
+      std::uint8_t c = i == 0 && entry[i] == 0x05 ? 0xE5 : entry[i];
+      if (c == 0xFF || c == 0xA0) {
+        text += kBlank;
+      } else {
+        text += static_cast<char>(lower && c >= 'A' && c <= 'Z' ? c + 32 : c);
+      }
+    }
+    return text.substr(0, text.find_last_not_of(' ') + 1);
+  };
+  const std::string base = part(0, 8, entry[12] & 0x08);
+  const std::string extension = part(8, 3, entry[12] & 0x10);
+  return extension.empty() ? base : base + "." + extension;
+}
+
+struct FatEntry {
+  std::uint64_t attributeAt = 0;  // where the attribute byte lies in the image
+  std::uint8_t attributes = 0;
+  std::uint32_t first = 0;
+};
+
+// The entries of the root (`first` 0) or of a folder, by `prefix` and their names.
+void ReadFatDirectory(const proof::FatImage& fat, const std::filesystem::path& image,
+                      std::uint32_t first, const std::string& prefix,
+                      std::map<std::string, FatEntry>& entries) {
+  const proof::Geometry& geometry = fat.geometry();
+  std::vector<std::pair<std::uint64_t, Bytes>> blocks;
+  if (first == 0 && geometry.fixedRoot) {
+    const std::uint64_t at = geometry.rootStart * geometry.bytesPerSector;
+    blocks.emplace_back(at, ReadAt(image, at, geometry.rootSectors * geometry.bytesPerSector));
+  } else {
+    for (const std::uint32_t cluster : fat.ChainFrom(first == 0 ? geometry.rootCluster : first)) {
+      blocks.emplace_back(fat.ClusterOffset(cluster), fat.ReadCluster(cluster));
+    }
+  }
+  std::u16string longName;
+  for (const auto& [at, bytes] : blocks) {
+    for (std::size_t i = 0; i + 32 <= bytes.size(); i += 32) {
+      const std::uint8_t* entry = bytes.data() + i;
+      if (entry[0] == 0) return;
+      if (entry[0] == 0xE5) {
+        longName.clear();
+      } else if (entry[11] == 0x0F) {
+        // A long name's entries come last part first; each holds 13 UTF-16 units.
+        std::u16string part;
+        for (const int o : {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30}) {
+          const char16_t c = static_cast<char16_t>(entry[o] | entry[o + 1] << 8);
+          if (c == 0 || c == 0xFFFF) break;
+          part += c;
+        }
+        longName = entry[0] & 0x40 ? part : part + longName;
+      } else if (entry[11] & 0x08) {
+        longName.clear();  // the volume's label
+      } else {
+        const std::string name =
+            longName.empty() ? ShortName(entry) : repair::Utf16ToUtf8(longName);
+        longName.clear();
+        if (name == "." || name == "..") continue;
+        entries[prefix + name] = {
+            at + i + 11, entry[11],
+            static_cast<std::uint32_t>(entry[26] | entry[27] << 8 | entry[20] << 16 |
+                                       static_cast<std::uint32_t>(entry[21]) << 24)};
+      }
+    }
+  }
+}
+
+// The root's entries and those one level inside its folders.
+std::map<std::string, FatEntry> FatEntries(const std::filesystem::path& image) {
+  const proof::FatImage fat(image, false);
+  std::map<std::string, FatEntry> entries;
+  ReadFatDirectory(fat, image, 0, "", entries);
+  const auto root = entries;
+  for (const auto& [name, entry] : root) {
+    if (entry.attributes & 0x10 && entry.first >= 2) {
+      ReadFatDirectory(fat, image, entry.first, name + "/", entries);
+    }
+  }
+  return entries;
+}
+
+std::string MakeFatStick(const InfectedStick& stick, const std::filesystem::path& image) {
+  const struct {
+    const char* options;
+    std::uint64_t sizeKiB;
+  } kinds[] = {{"-F 12 -s 1", 2 * 1024}, {"-F 16 -s 1", 16 * 1024}, {"-F 32 -s 1", 40 * 1024}};
+  const auto& kind = kinds[static_cast<int>(stick.fs)];
+  if (!MakeFatImage(image, kind.sizeKiB, std::string(kind.options) + " -n " + stick.label)) {
+    return "mkfs.fat refused";
+  }
+  const auto made = [&](const std::string& path) {
+    return stick.shortOnlyBlank && path.starts_with(kBlank)
+               ? kPlaceholder + path.substr(std::string(kBlank).size())
+               : path;
+  };
+  for (const StickItem& item : stick.items) {
+    if (item.folder()) {
+      const auto mmd = Mtools("mmd", image, Quote("::/" + made(item.path)));
+      if (mmd.status != 0) {
+        ADD_FAILURE() << "mmd " << item.path << ": " << mmd.output;
+        return "mmd refused";
+      }
+    } else if (!PutFile(image, {"/" + made(item.path), *item.bytes})) {
+      return "mcopy refused";
+    }
+  }
+  if (stick.shortOnlyBlank) {
+    const auto entries = FatEntries(image);
+    const auto placeholder = entries.find(kPlaceholder);
+    if (placeholder == entries.end()) {
+      ADD_FAILURE() << "no short entry " << kPlaceholder;
+      return "no placeholder";
+    }
+    Bytes name(11, ' ');
+    name[0] = stick.shortOnlyBlank;
+    PatchBytes(image, placeholder->second.attributeAt - 11, name);
+  }
+  const auto entries = FatEntries(image);
+  for (const StickItem& item : stick.items) {
+    if (item.attributes == 0) continue;
+    const auto entry = entries.find(item.path);
+    if (entry == entries.end()) {
+      ADD_FAILURE() << "no entry for " << item.path << " (attributes are set two levels deep)";
+      return "entry not found";
+    }
+    PatchBytes(image, entry->second.attributeAt, {item.attributes});
+  }
+  return {};
+}
+
+std::string MakeExfatStick(const InfectedStick& stick, const std::filesystem::path& image) {
+  if (!MakeExfatImage(image, 32, "-L " + stick.label)) {
+    ADD_FAILURE() << "mkfs.exfat refused";
+    return "mkfs.exfat refused";
+  }
+  std::vector<std::string> folders;
+  std::vector<ImageFile> files;
+  for (const StickItem& item : stick.items) {
+    if (item.folder()) {
+      folders.push_back(item.path);
+    } else {
+      files.push_back({"/" + item.path, *item.bytes});
+    }
+  }
+  if (std::string why = MakeFoldersThroughFuse(image, folders, files); !why.empty()) return why;
+  ExfatRootSets sets(image);
+  for (const StickItem& item : stick.items) {
+    if (item.attributes != 0 && item.path.find('/') == std::string::npos) {
+      sets.SetAttributes(item.path, item.attributes);
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+const char* StickFsName(StickFs fs) {
+  constexpr const char* kNames[] = {"fat12", "fat16", "fat32", "exfat"};
+  return kNames[static_cast<int>(fs)];
+}
+
+const StickItem* InfectedStick::Find(const std::string& path) const {
+  for (const StickItem& item : items) {
+    if (item.path == path) return &item;
+  }
+  return nullptr;
+}
+
+void PrintTo(const InfectedStick& stick, std::ostream* out) {
+  *out << stick.family << " on " << StickFsName(stick.fs);
+}
+
+std::string MakeStick(const InfectedStick& stick, const std::filesystem::path& image) {
+  if (stick.fs == StickFs::kExfat) return MakeExfatStick(stick, image);
+  return MakeFatStick(stick, image);
+}
+
+std::map<std::string, std::uint16_t> StickAttributes(const std::filesystem::path& image,
+                                                     StickFs fs) {
+  std::map<std::string, std::uint16_t> attributes;
+  if (fs == StickFs::kExfat) {
+    const ExfatRootSets sets(image);
+    for (const auto& set : sets.sets()) attributes[set.name] = set.attributes;
+    return attributes;
+  }
+  for (const auto& [path, entry] : FatEntries(image)) attributes[path] = entry.attributes;
+  return attributes;
+}
+
+std::map<std::string, std::vector<std::uint8_t>> StickFiles(const std::filesystem::path& image,
+                                                            StickFs fs) {
+  if (fs != StickFs::kExfat) return FatFiles(image);
+  std::map<std::string, std::vector<std::uint8_t>> files;
+  WithFuseMount(image, [&](const std::filesystem::path& mount) {
+    files = FilesUnder(mount);
+    return std::string();
+  });
+  return files;
+}
+
+std::string VerdictPath(const std::string& path) {
+  std::string named = path;
+  std::replace(named.begin(), named.end(), '/', '\\');
+  return named;
+}
+
+// Every root folder and every file with a dot is hidden and system (notes.txt and setup.exe
+// hidden only); a shortcut named after each starts the worm, then the item. setup.exe has none:
+// nothing tells whose it is.
+InfectedStick HWormStick(StickFs fs) {
+  const auto file = [](const std::string& name) {
+    std::string quoted;
+    for (const char c : name) quoted += c == ' ' ? std::string("\" \"") : std::string(1, c);
+    return "/c start sys.vbs&start " + quoted + "&exit";
+  };
+  const auto folder = [](const std::string& name) {
+    return "/c start sys.vbs&start explorer " + name + "&exit";
+  };
+  return {
+      .family = "hworm",
+      .fs = fs,
+      .items =
+          {
+              Folder("Photos", 0x16, "user"),
+              {"Photos/beach.jpg", Picture("b")},
+              Folder("工作", 0x16, "user"),
+              {"工作/plan.docx", Document("plan")},
+              {"My Report.docx", Document("report"), 0x26, "user"},
+              {"notes.txt", Text("call the bank\r\n"), 0x22, "user"},
+              {"tool.exe", Program("tool"), 0x26, "user"},
+              {"备份.bat", Text("xcopy D:\\work E:\\backup /s\r\n"), 0x26, "user"},
+              {"setup.exe", Program("setup"), 0x22, "unsure"},
+              {"sys.vbs", Script("hworm"), 0x26, "virus"},
+              {"Photos.lnk", HostShortcut(0, folder("Photos"), true), 0, "virus"},
+              {"工作.lnk", HostShortcut(1, folder("工作"), true), 0, "virus"},
+              {"My Report.lnk", HostShortcut(2, file("My Report.docx"), false), 0, "virus"},
+              {"notes.lnk", HostShortcut(0, file("notes.txt"), false), 0, "virus"},
+              {"tool.lnk", HostShortcut(1, file("tool.exe"), false), 0, "virus"},
+              {"备份.lnk", HostShortcut(2, file("备份.bat"), false), 0, "virus"},
+          },
+  };
+}
+
+// Everything of the user's moved into one hidden and system folder with a blank name, which a
+// folder CLSID in its desktop.ini makes open the payload beside it; the only root shortcut,
+// named like the drive, runs the payload.
+InfectedStick BlankFolderStick(StickFs fs, const std::string& blank, std::uint8_t shortOnly) {
+  std::string family = "blank";
+  for (const unsigned char c : shortOnly ? std::string(1, static_cast<char>(shortOnly)) : blank) {
+    constexpr char kHex[] = "0123456789abcdef";
+    family += std::string("_") + kHex[c >> 4] + kHex[c & 15];
+  }
+  const std::string in = shortOnly ? std::string(kBlank) : blank;
+  return {
+      .family = family,
+      .fs = fs,
+      .items =
+          {
+              Folder(in, 0x16, "user"),
+              {in + "/Report 2024.docx", Document("2024")},
+              {in + "/holiday.jpg", Picture("h")},
+              Folder(in + "/Trip", 0, std::nullopt),
+              {in + "/Trip/beach.jpg", Picture("t")},
+              {in + "/desktop.ini",
+               Text("[.ShellClassInfo]\r\nCLSIDFolder={0AFACED1-E828-11D1-9187-B532F1E9575D}\r\n"),
+               0x26, "virus"},
+              {in + "/~$WQF5D.FAT32", Program("loader"), 0x26, "virus"},
+              {"KINGSTON (8GB).lnk",
+               Hidden({.arguments = "~$WQF5D.FAT32,_ldr@16 desktop.ini RET TLS \"\"",
+                       .iconLocation = "%SystemRoot%\\System32\\shell32.dll,7",
+                       .environmentPath = "%windir%\\system32\\rundll32.exe"}),
+               0, "virus"},
+          },
+      .shortOnlyBlank = shortOnly,
+  };
+}
+
+// The user's files moved into a hidden folder named like the label; the shortcut of that name
+// runs a script in a hidden folder of the worm's.
+InfectedStick SysvolumeStick(StickFs fs) {
+  return {
+      .family = "sysvolume",
+      .fs = fs,
+      .items =
+          {
+              Folder("KINGSTON", 0x16, "user"),
+              {"KINGSTON/thesis.docx", Document("thesis")},
+              {"KINGSTON/photo.jpg", Picture("p")},
+              Folder("sysvolume", 0x12, "virus"),
+              {"sysvolume/u123456.vbs", Script("runner"), 0, "virus"},
+              {"sysvolume/u123456.bat", Text("@wscript u123456.vbs\r\n"), 0, kAnyVerdict},
+              {"sysvolume/u123456.dat", Program("data"), 0, kAnyVerdict},
+              {"KINGSTON.lnk",
+               Hidden({.idList = {"C:\\", "Windows", "System32", "wscript.exe"},
+                       .localPath = "C:\\Windows\\System32\\wscript.exe",
+                       .arguments = "E:\\sysvolume\\u123456.vbs"}),
+               0, "virus"},
+          },
+  };
+}
+
+// Every root item moved into hidden `_`, with a script there that nothing names; the worm's
+// scripts in hidden WindowsServices, run by the shortcut named like the label.
+InfectedStick MovemenoregStick(StickFs fs) {
+  return {
+      .family = "movemenoreg",
+      .fs = fs,
+      .items =
+          {
+              Folder("_", 0x12, "user"),
+              {"_/Essay.docx", Document("essay")},
+              {"_/budget.xlsx", Document("budget")},
+              {"_/DeviceConfig.vbs", Script("config"), 0, "unsure"},
+              Folder("WindowsServices", 0x12, "virus"),
+              {"WindowsServices/helper.vbs", Script("helper"), 0, kAnyVerdict},
+              {"WindowsServices/installer.vbs", Script("installer"), 0, kAnyVerdict},
+              {"WindowsServices/movemenoreg.vbs", Script("movemenoreg"), 0, "virus"},
+              {"WindowsServices/WindowsServices.exe", Program("services"), 0, kAnyVerdict},
+              {"KINGSTON.lnk",
+               Hidden({.arguments = "/C .\\WindowsServices\\movemenoreg.vbs",
+                       .environmentPath = "%COMSPEC%"}),
+               0, "virus"},
+          },
+  };
+}
+
+// autorun.inf padded with comment lines of filler, keys in mixed case, its section's bracket
+// left open; what it runs lies in an impostor RECYCLER. The same file names the user's readme,
+// which stays the user's.
+InfectedStick AutorunWormStick(StickFs fs, bool utf16) {
+  std::uint32_t seed = 0x5EED;
+  const auto junk = [&seed](int lines) {
+    std::string text;
+    for (int i = 0; i < lines; ++i) text += ";" + Filler(seed, 20 + seed % 40) + "\r\n";
+    return text;
+  };
+  const std::string sid = "S-5-3-42-2819952290-8240758988-879315005-3665";
+  const std::string autorun =
+      junk(3) + "[AUTorUN\r\n" + junk(2) + "shellexecute=RuNdLl32.EXE .\\RECYCLER\\" + sid +
+      "\\jwgkvsq.vmx,ahaezedrn\r\n" + junk(1) + "IcOn=%SyStEmRoOt%\\system32\\SHELL32.dll,4\r\n" +
+      "AcTiOn=Open folder to view files\r\n" + junk(2) +
+      "shell\\readme\\command=notepad readme.txt\r\n" + "useAutoPlay=1\r\n" + junk(4);
+  return {
+      .family = utf16 ? "autorun_utf16" : "autorun",
+      .fs = fs,
+      .items =
+          {
+              {"autorun.inf", utf16 ? Utf16WithBom(autorun) : Text(autorun), 0x27, "virus"},
+              Folder("RECYCLER", 0x16, "virus"),
+              Folder("RECYCLER/" + sid, 0x16, kAnyVerdict),
+              {"RECYCLER/" + sid + "/jwgkvsq.vmx", Program("vmx"), 0, kAnyVerdict},
+              Folder("$RECYCLE.BIN", 0x16, kAnyVerdict),
+              {"$RECYCLE.BIN/msupd.exe", Program("msupd"), 0x26, kAnyVerdict},
+              Folder("System Volume Information", 0x16, "system"),
+              {"System Volume Information/IndexerVolumeGuid",
+               Text("{4F3A1C2B-9D8E-4B7A-A1C3-5E6F7A8B9C0D}"), 0x26},
+              {"System Volume Information/WPSettings.dat", Bytes{12, 0, 0, 0, 1, 2, 3, 4}, 0x26},
+              {"readme.txt", Text("how to use this stick\r\n"), 0, ""},
+          },
+  };
+}
+
+// The folders hidden and system, a program with a folder's icon named like each of them, and
+// the names of a new folder and of the stick.
+InfectedStick FolderDisguiseStick(StickFs fs) {
+  return {
+      .family = "folder_disguise",
+      .fs = fs,
+      .items =
+          {
+              Folder("Photos", 0x16, "user"),
+              {"Photos/cat.jpg", Picture("c")},
+              Folder("资料", 0x16, "user"),
+              {"资料/合同.docx", Document("contract")},
+              {"Photos.exe", Program("photos"), 0, "virus"},
+              {"资料.scr", Program("ziliao"), 0, "virus"},
+              {"New Folder.exe", Program("new"), 0, "virus"},
+              {"新建文件夹.exe", Program("xinjian"), 0, "virus"},
+              {"KINGSTON.exe", Program("label"), 0, "virus"},
+          },
+  };
+}
+
+// Names that hide what they are: a right-to-left override, a second extension, a .pif, an
+// Internet shortcut to a script; shortcuts named like the folder (with a space), the drive, or
+// the drive in Chinese, each running something of the worm's.
+InfectedStick TrickyNamesStick(StickFs fs) {
+  const auto cmd = [](const std::string& arguments) {
+    return Hidden({.idList = {"C:\\", "Windows", "System32", "cmd.exe"},
+                   .localPath = "C:\\Windows\\System32\\cmd.exe",
+                   .arguments = arguments});
+  };
+  return {
+      .family = "tricky_names",
+      .fs = fs,
+      .items =
+          {
+              Folder("Photos", 0x12, "user"),
+              {"Photos/dog.jpg", Picture("d")},
+              {"Photos\u202Egpj.exe", Program("rlo"), 0, "virus"},
+              {"report.pdf.exe", Program("pdf"), 0, "virus"},
+              {"invoice.doc.scr", Program("doc"), 0, "virus"},
+              {"Photos.pif", Program("pif"), 0, "virus"},
+              {"Photos.url", Text("[InternetShortcut]\r\nURL=file:///E:/sys.vbs\r\n"), 0, "virus"},
+              {"sys.vbs", Script("tricky"), 0x22, "virus"},
+              {"Photos .lnk", cmd("/c start ..\\sys.vbs&start explorer Photos"), 0, "virus"},
+              {"Removable Disk.lnk",
+               Hidden({.idList = {"C:\\", "Windows", "System32", "msiexec.exe"},
+                       .localPath = "C:\\Windows\\System32\\msiexec.exe",
+                       .arguments = "/y data.dat"}),
+               0, "virus"},
+              {"data.dat", Program("dll"), 0x22, "virus"},
+              {"USB DISK (8GB).lnk", cmd("/c start %cd%\\sys.vbs"), 0, "virus"},
+              {"可移动磁盘.lnk",
+               Hidden({.localPath = "C:\\Windows\\System32\\wscript.exe", .arguments = "sys.vbs"}),
+               0, "virus"},
+              {"holiday.jpg", Picture("j"), 0, ""},
+          },
+  };
+}
+
+// A protection tool's folder named autorun.inf (hidden, system, read-only), beside the user's
+// files.
+InfectedStick VaccineFolderStick(StickFs fs) {
+  return {
+      .family = "vaccine_folder",
+      .fs = fs,
+      .items =
+          {
+              Folder("autorun.inf", 0x17, "vaccine"),
+              {"thesis.docx", Document("thesis"), 0, ""},
+          },
+  };
+}
+
+// A protection tool's AUTORUN.INF file whose attribute byte carries the reserved bit.
+InfectedStick VaccineFileStick(StickFs fs) {
+  return {
+      .family = "vaccine_file",
+      .fs = fs,
+      .items =
+          {
+              {"AUTORUN.INF", Text("; protected\r\n"), 0x47, "vaccine"},
+              {"thesis.docx", Document("thesis"), 0, ""},
+          },
+  };
+}
+
+// What a careful user keeps: shortcuts to things on C:, a portable program's folder, other
+// systems' housekeeping, an autorun.inf that only names an icon and a label, a folder customised
+// by its desktop.ini, and one folder the user hid.
+InfectedStick CarefulUserStick(StickFs fs) {
+  return {
+      .family = "careful_user",
+      .fs = fs,
+      .items =
+          {
+              Folder("Tools", 0, ""),
+              {"Tools/notes.txt", Text("tools\r\n")},
+              {"Tools.lnk",
+               ShortcutBytes({.idList = {"C:\\", "Users", "li", "Tools"},
+                              .localPath = "C:\\Users\\li\\Tools"}),
+               0, ""},
+              {"putty.lnk",
+               ShortcutBytes({.idList = {"C:\\", "Tools", "putty.exe"},
+                              .localPath = "C:\\Tools\\putty.exe",
+                              .workingDirectory = "C:\\Tools"}),
+               0, ""},
+              {"env.lnk",
+               ShortcutBytes({.idList = {"C:\\", "Windows", "System32", "cmd.exe"},
+                              .localPath = "C:\\Windows\\System32\\cmd.exe",
+                              .arguments = "/k C:\\dev\\env.bat"}),
+               0, "user|"},
+              {"._setup.exe", Bytes{0x00, 0x05, 0x16, 0x07, 0, 2, 0, 0}, 0x22, "system"},
+              {"setup.exe", Program("portable setup"), 0, ""},
+              {"autorun.inf", Text("[autorun]\r\nicon=stick.ico\r\nlabel=My Stick\r\n"), 0, "user"},
+              {"stick.ico", Bytes{0, 0, 1, 0, 1, 0}, 0, ""},
+              Folder(".Trashes", 0x12, "system"),
+              Folder(".fseventsd", 0x12, "system"),
+              {".fseventsd/fseventsd-uuid", Text("6F1C0A52-1B7E-4E0C-9B11-2C3D4E5F6A7B")},
+              Folder(".Spotlight-V100", 0x12, "system"),
+              Folder(".Trash-1000", 0x12, "system"),
+              Folder("PortableApps", 0, ""),
+              {"PortableApps/app.exe", Program("app"), 0, ""},
+              {"PortableApps/app.dll", Program("app library"), 0, ""},
+              Folder("Music", 0, ""),
+              {"Music/desktop.ini", Text("[.ShellClassInfo]\r\nIconResource=music.ico,0\r\n"), 0x26,
+               ""},
+              {"Music/song.mp3", Text("ID3")},
+              Folder("Private", 0x16, "user"),
+              {"Private/diary.docx", Document("diary")},
+              {"Private/passport.jpg", Picture("p")},
+          },
+  };
+}
+
+}  // namespace kestrova::testing
