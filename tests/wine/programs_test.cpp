@@ -594,8 +594,9 @@ TEST_F(WindowTest, AnswersBetweenTheTransfersOfAPassAndClosesAfterIt) {
 // After the report the virus's files are offered for removal, No being the default: Enter keeps
 // them, Yes removes them with a report of its own.
 TEST_F(WindowTest, OffersToRemoveTheVirussFilesAfterTheRepair) {
-  ASSERT_EQ(kestrova::testing::Run("MTOOLS_SKIP_CHECK=1 mcopy -i " + Quote(image_.string()) +
-                                   " /etc/hostname ::/autorun.inf")
+  ASSERT_EQ(kestrova::testing::Run("printf '[autorun]\\r\\nopen=x.exe\\r\\n' | MTOOLS_SKIP_CHECK=1 "
+                                   "mcopy -i " +
+                                   Quote(image_.string()) + " - ::/autorun.inf")
                 .status,
             0);
   const std::string ms = std::to_string(kWaitMs);

@@ -173,8 +173,8 @@ InfectedImage MakeInfectedImage(const std::filesystem::path& image, const std::s
   std::vector<std::string> readOnlyHiddenSystem{"RHS"};
   // A folder whose name has an extension is a folder like any other.
   std::vector<std::string> folderWithExtension{"DIR.EXT"};
-  // Not a folder: the repair leaves it alone.
-  std::vector<std::string> hiddenFile{"SECRET.TXT"};
+  // Not a folder: a hidden program that nothing names is unsure, and the repair leaves it alone.
+  std::vector<std::string> hiddenFile{"SECRET.EXE"};
 
   if (!MakeFatImage(image, sizeKiB, mkfsOptions)) return made;
   std::vector<std::string> folders;
@@ -183,7 +183,7 @@ InfectedImage MakeInfectedImage(const std::filesystem::path& image, const std::s
     folders.insert(folders.end(), group->begin(), group->end());
   }
   EXPECT_EQ(Mtools("mmd", image, Joined(folders, "::") + " ::HS1/INNER").status, 0);
-  EXPECT_EQ(Run("printf data | mcopy -i " + Quote(image.string()) + " - ::SECRET.TXT").status, 0);
+  EXPECT_EQ(Run("printf data | mcopy -i " + Quote(image.string()) + " - ::SECRET.EXE").status, 0);
   EXPECT_EQ(Mtools("mattrib", image,
                    "+h +s" + Joined(hiddenSystem, "::") + Joined(folderWithExtension, "::") +
                        Joined(hiddenFile, "::") + " ::HS1/INNER")
