@@ -403,9 +403,25 @@ std::string WouldRepairCount(std::size_t count) {
 
 std::string Completion(const std::string& seconds) { return Format(texts::kCompletion, seconds); }
 
-std::string RepairEnd(const std::string& seconds, std::size_t restored) {
-  if (restored == 0) return RestoredCount(0);
-  return Completion(seconds) + "\r\n" + RestoredCount(restored);
+std::string RepairEnd(const std::string& seconds, std::size_t restored, std::size_t shownFiles,
+                      const std::vector<Judged>& judged) {
+  std::string text = restored == 0 && shownFiles == 0
+                         ? RestoredCount(0)
+                         : Completion(seconds) + "\r\n" + RestoredCount(restored);
+  if (shownFiles > 0) text += "\r\n" + Format(texts::kShownFilesCount, shownFiles);
+  // What the repair could not tell, for the user to look at: the first ten, then how many more.
+  constexpr std::size_t kListed = 10;
+  std::size_t unsure = 0;
+  for (const Judged& entry : judged) {
+    if (entry.verdict != Verdict::kUnsure) continue;
+    if (unsure == 0) text += "\r\n\r\n" + std::string(Tr(texts::kHeadingUnsure));
+    if (unsure < kListed) {
+      text += "\r\n" + Format(texts::kCleanQuestionLine, VisibleName(entry.Path()), Why(entry));
+    }
+    ++unsure;
+  }
+  if (unsure > kListed) text += "\r\n" + Format(texts::kCleanQuestionMore, unsure - kListed);
+  return text;
 }
 
 namespace {

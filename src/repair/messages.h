@@ -170,7 +170,11 @@ std::string Size(std::uint64_t bytes);
 std::string Completion(const std::string& seconds);
 // What a completed repair says: the completion message with the number of folders restored, or,
 // when there were none, that there was nothing to restore.
-std::string RepairEnd(const std::string& seconds, std::size_t restored);
+// What a completed repair says: the completion message with the number of folders restored and
+// of hidden files shown again, or, when there were none, that there was nothing to restore; then
+// the entries it could not judge (`judged`'s unsure ones), for the user to check.
+std::string RepairEnd(const std::string& seconds, std::size_t restored, std::size_t shownFiles,
+                      const std::vector<Judged>& judged);
 
 // A drive that the system has mounted: the question before unmounting it, how an unmount failed
 // (nothing was changed), and how the mount after the repair failed: `repaired` when a pass ran on

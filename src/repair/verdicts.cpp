@@ -402,17 +402,10 @@ std::string_view WithoutSize(std::string_view name) {
 
 // The entry that a command's path names on this drive.
 struct Target {
-  bool onDrive = false;               // the path lies on this drive
+  bool onDrive = false;               // the path lies on this drive, or names what is here
   std::optional<std::size_t> file;    // a root file
   std::optional<std::size_t> folder;  // a root folder, or the one that holds `inner`
   std::optional<std::size_t> inner;   // an entry of that folder's listing
-};
-
-// What a virus's command ran, as the verdicts record it.
-struct Named {
-  Evidence evidence;
-  std::string subject;
-  std::string command;
 };
 
 class Judge {
@@ -498,14 +491,24 @@ class Judge {
     return std::nullopt;
   }
 
-  // What a command's path names here; `recorded` when the shortcut's LinkInfo placed it on this
-  // drive. A path with a drive letter lies on this drive only when what it names is here.
-  Target Resolve(std::string_view path, bool recorded) const {
+  // Whether a command's path lies on this drive: a relative path or one without a drive letter,
+  // or (`recorded`) a shortcut's target whose LinkInfo names this volume or a removable drive. A
+  // folder of the same name here is no evidence: the user's own shortcut to C:\Tools\putty.exe
+  // beside a Tools folder on the stick runs nothing of the stick's.
+  static bool OnDrive(std::string_view path, bool recorded) {
+    const DrivePath split = SplitPath(path);
+    return !split.elsewhere && !split.parts.empty() && (recorded || !split.hasDrive);
+  }
+
+  // The entry here that a command's path names: a root file or folder, an entry one level inside
+  // a root folder, or a file beside the user's moved files. A path with a drive letter names
+  // something here only inside a folder whose listing holds it (the virus's E:\sysvolume\x.vbs).
+  Target Locate(std::string_view path, bool onDrive) const {
     Target target;
     const DrivePath split = SplitPath(path);
     if (split.elsewhere || split.parts.empty()) return target;
-    const bool relative = !split.hasDrive;
     if (split.parts.size() == 1) {
+      if (!onDrive) return target;
       target.file = File(split.parts[0]);
       if (!target.file) target.folder = Folder(split.parts[0]);
       if (!target.file && !target.folder) {
@@ -518,16 +521,20 @@ class Judge {
           }
         }
       }
-      target.onDrive = relative || recorded || target.file || target.folder;
-      return target;
+    } else if (const auto folder = Folder(split.parts[0])) {
+      const auto inner = InListing(*folder, split.parts[1]);
+      if (inner || onDrive) {
+        target.folder = folder;
+        target.inner = inner;
+      }
     }
-    target.folder = Folder(split.parts[0]);
-    if (target.folder) target.inner = InListing(*target.folder, split.parts[1]);
-    target.onDrive =
-        relative || recorded ||
-        (target.folder && (target.inner || split.parts.size() > 2 || !listings_[*target.folder]));
-    if (!target.onDrive) target.folder.reset();
+    target.onDrive = onDrive || target.inner.has_value();
     return target;
+  }
+
+  // Whether the run `r` of a command is a shortcut's own target, which its LinkInfo places.
+  static bool IsTarget(const Command& command, std::size_t r) {
+    return !command.autorun && command.host == Host::kNone && r == 0;
   }
 
   void ReadCommands() {
@@ -651,13 +658,13 @@ class Judge {
       for (std::size_t r = 0; r < command.runs.size(); ++r) {
         const auto& run = command.runs[r];
         // A non-host target is placed by the LinkInfo; what a host is given, by its path.
-        const bool recorded = command.host == Host::kNone && r == 0 && command.targetOnDrive;
-        targets.push_back(Resolve(run.path, recorded));
-        const Target& target = targets.back();
-        disguise[r] = !url && IsDisguise(run, target, base);
+        const bool onDrive = OnDrive(run.path, IsTarget(command, r) && command.targetOnDrive);
+        targets.push_back(Locate(run.path, onDrive));
+        disguise[r] = !url && IsDisguise(run, targets.back(), base);
         if (disguise[r]) continue;
-        if (target.onDrive && IsPayload(run)) payload = true;
-        if (!target.onDrive && SplitPath(run.path).hasDrive) elsewhere = true;
+        // An internet shortcut that opens a program or script is no bookmark, wherever it lies.
+        if ((onDrive || url) && IsPayload(run)) payload = true;
+        if (!onDrive && SplitPath(run.path).hasDrive) elsewhere = true;
       }
       Evidence evidence;
       if (url) {
@@ -733,9 +740,8 @@ class Judge {
     for (std::size_t r = 0; r < command.runs.size(); ++r) {
       if (!disguise.empty() && disguise[r]) continue;
       const auto& run = command.runs[r];
-      const bool recorded =
-          !command.autorun && command.host == Host::kNone && r == 0 && command.targetOnDrive;
-      const Target target = Resolve(run.path, recorded);
+      const Target target =
+          Locate(run.path, OnDrive(run.path, IsTarget(command, r) && command.targetOnDrive));
       if (!target.onDrive || !IsPayload(run)) continue;
       if (target.file) {
         auto& verdict = fileVerdicts_[*target.file];

@@ -109,7 +109,8 @@ void Form1::Command1_Click() {
     } else {
       const float end = platform_.SecondsTimer();
       controls_.ShowMessage(
-          repair::messages::RepairEnd(FormatElapsed(ElapsedSeconds(start, end)), lastRestored_),
+          repair::messages::RepairEnd(FormatElapsed(ElapsedSeconds(start, end)), lastRestored_,
+                                      lastShownFiles_, lastJudged_),
           kCompletionTitle, kStyleInformation);
       OfferToClean();
     }
@@ -255,7 +256,9 @@ std::optional<repair::Problem> Form1::cmdrepair_Click() {
   lastRestored_ = static_cast<std::size_t>(
       std::count_if(repaired->restored.begin(), repaired->restored.end(),
                     [](const repair::HiddenEntry& entry) { return entry.folder; }));
+  lastShownFiles_ = repaired->restored.size() - lastRestored_;
   lastLeftovers_ = std::move(repaired->findings.leftovers);
+  lastJudged_ = std::move(repaired->findings.judged);
   return std::nullopt;
 }
 

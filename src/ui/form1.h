@@ -124,6 +124,8 @@ class Form1 final : private WindowContacts {
   // The bar's width as the pass last showed it; a pass shows its first step whatever the width.
   std::optional<float> shownWidth_;
   std::size_t lastRestored_ = 0;               // how many folders the last completed pass restored
+  std::size_t lastShownFiles_ = 0;             // and how many hidden files it showed again
+  std::vector<repair::Judged> lastJudged_;     // and what else it judged
   std::vector<repair::Judged> lastLeftovers_;  // the virus's files that the last pass found
   std::size_t lastRemoved_ = 0;                // how many of them the last removal removed
   bool passRanOnUnmounted_ = false;            // a pass ran (or may have written) since the unmount

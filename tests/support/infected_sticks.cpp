@@ -544,6 +544,8 @@ InfectedStick CarefulUserStick(StickFs fs) {
           {
               Folder("Tools", 0, ""),
               {"Tools/notes.txt", Text("tools\r\n")},
+              // A copy of the program that putty.lnk starts from C:, which is no evidence.
+              {"Tools/putty.exe", Text("MZ putty")},
               {"Tools.lnk",
                ShortcutBytes({.idList = {"C:\\", "Users", "li", "Tools"},
                               .localPath = "C:\\Users\\li\\Tools"}),

@@ -334,7 +334,8 @@ TEST_F(Form1Test, RepairRewritesTheRootAndReportsTheElapsedTime) {
   EXPECT_EQ(window_.widths.back(), 100.0f);
   ASSERT_EQ(window_.messages.size(), 1u);
   EXPECT_EQ(window_.messages[0].text,
-            std::string(kCompletionFirstLine) + "\r\n耗时12.34375000s\r\n共恢复3个文件夹。");
+            std::string(kCompletionFirstLine) +
+                "\r\n耗时12.34375000s\r\n共恢复3个文件夹。\r\n共重新显示1个被隐藏的文件。");
   EXPECT_EQ(window_.messages[0].title, "by Varkel");
   EXPECT_EQ(window_.messages[0].style, kStyleInformation);
 
@@ -516,7 +517,8 @@ TEST_F(Form1Test, CommandsDuringAPassLeaveTheOpenVolumeAndTheLayoutAlone) {
   // The pass's report comes first; then the selection made meanwhile is analysed (G is refused).
   ASSERT_EQ(window_.messages.size(), 2u);
   EXPECT_EQ(window_.messages[0].text,
-            std::string(kCompletionFirstLine) + "\r\n耗时1.00000000s\r\n共恢复3个文件夹。");
+            std::string(kCompletionFirstLine) +
+                "\r\n耗时1.00000000s\r\n共恢复3个文件夹。\r\n共重新显示1个被隐藏的文件。");
   EXPECT_EQ(window_.messages[1].text, std::string(texts::kUnsupportedFileSystem.chinese));
   EXPECT_FALSE(window_.repairEnabled);
   EXPECT_FALSE(volumes_.IsOpen());
