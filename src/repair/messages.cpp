@@ -365,7 +365,11 @@ std::string Why(const Judged& judged) {
 }
 
 std::string JudgedLine(const Judged& judged) {
-  return VisibleName(judged.Path()) + "\t" + Why(judged);
+  // A blank folder's name shows by its code points also in front of what it holds.
+  const std::string path =
+      judged.folder.empty() ? VisibleName(judged.file.Name())
+                            : VisibleName(judged.folder) + "\\" + VisibleName(judged.file.Name());
+  return path + "\t" + Why(judged);
 }
 
 std::string RestoredFile(const std::string& name, texts::Language language) {
@@ -416,7 +420,9 @@ std::string RepairEnd(const std::string& seconds, std::size_t restored, std::siz
     if (entry.verdict != Verdict::kUnsure) continue;
     if (unsure == 0) text += "\r\n\r\n" + std::string(Tr(texts::kHeadingUnsure));
     if (unsure < kListed) {
-      text += "\r\n" + Format(texts::kCleanQuestionLine, VisibleName(entry.Path()), Why(entry));
+      const std::string line = JudgedLine(entry);
+      const auto tab = line.find('\t');
+      text += "\r\n" + Format(texts::kCleanQuestionLine, line.substr(0, tab), line.substr(tab + 1));
     }
     ++unsure;
   }

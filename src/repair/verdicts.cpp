@@ -753,7 +753,8 @@ class Judge {
         }
       } else if (target.folder) {
         runIn_.emplace(*target.folder, shown.empty() ? subject : shown);
-        if (target.inner) {
+        // A file that it runs inside; a folder further down is told by the folder here.
+        if (target.inner && !listings_[*target.folder]->entries[*target.inner].IsFolder()) {
           Judged inner = Make(listings_[*target.folder]->entries[*target.inner], evidence);
           inner.subject = subject;
           inner.command = shown;

@@ -104,7 +104,10 @@ TEST_P(CorpusTest, VerdictsThenRepairCleanAndUndoKeepWhatIsNotTheVirus) {
         << repair::VisibleName(name) << " not in\n"
         << scan.out;
   }
-  EXPECT_EQ(scan.out.find("\u202E"), std::string::npos) << scan.out;
+  // Nor does a blank name show raw, also in front of what the blank folder holds.
+  for (const char* invisible : {"\u202E", "\u00A0", "\u2007", "\u3000"}) {
+    EXPECT_EQ(scan.out.find(invisible), std::string::npos) << scan.out;
+  }
 
   const auto before = dir / "before.img";
   ASSERT_TRUE(CopySparse(image, before));
