@@ -71,8 +71,13 @@ constexpr std::string_view kDesktopIni = "desktop.ini";
 constexpr std::string_view kUnderscoreFolder = "_";
 
 // How much of a folder the verdicts read: one that may hide the user's files or the virus's
-// whole, and any other hidden folder (its first cluster tells whether it holds programs only).
+// whole (the first of them, as many as a stick plausibly holds), and of any other hidden folder
+// its first cluster, which tells whether it holds programs only.
 constexpr std::size_t kMaxListedBytes = 256 << 10;
+constexpr std::size_t kMaxDeepFolders = 64;
+constexpr std::size_t kMaxFirstClusterBytes = 64 << 10;
+// The other hidden folders are read a batch at a time, so that what is held stays small.
+constexpr std::size_t kFolderBatch = 256;
 
 constexpr std::uint16_t kHiddenOrSystem = fat::kAttrHidden | fat::kAttrSystem;
 
@@ -419,7 +424,8 @@ class Judge {
         track_(track),
         fileVerdicts_(files_.size()),
         folderVerdicts_(folders_.size()),
-        listings_(folders_.size()) {
+        listings_(folders_.size()),
+        programsOnly_(folders_.size(), false) {
     for (std::size_t i = 0; i < files_.size(); ++i) {
       for (const std::string* name : {&files_[i].longName, &files_[i].shortName}) {
         if (!name->empty()) fileByName_.emplace(Fold(TrimmedName(*name)), i);
@@ -611,7 +617,7 @@ class Judge {
       const RootFile& folder = folders_[i];
       const bool hidden = (folder.attributes & kHiddenOrSystem) != 0;
       if (IsHidingFolder(folder) || Listed(kWindowsFolders, Fold(folder.Name()))) deep[i] = true;
-      if (deep[i]) {
+      if (deep[i] && wide.size() < kMaxDeepFolders) {
         wide.push_back(&folder);
         wideAt.push_back(i);
       } else if (hidden && !IsOtherSystemFolder(folder) && !NameIs(folder, kAutorunName)) {
@@ -621,9 +627,29 @@ class Judge {
     }
     auto listed = ListFolders(volume_, layout_, wide, kMaxListedBytes, track_);
     for (std::size_t i = 0; i < listed.size(); ++i) listings_[wideAt[i]] = std::move(listed[i]);
-    const auto clusterBytes = static_cast<std::size_t>(layout_.ClusterBytes());
-    listed = ListFolders(volume_, layout_, narrow, clusterBytes, track_);
-    for (std::size_t i = 0; i < listed.size(); ++i) listings_[narrowAt[i]] = std::move(listed[i]);
+    // The others, a batch at a time, each kept only as whether it holds programs alone.
+    const auto firstCluster =
+        std::min(static_cast<std::size_t>(layout_.ClusterBytes()), kMaxFirstClusterBytes);
+    for (std::size_t from = 0; from < narrow.size(); from += kFolderBatch) {
+      const std::size_t to = std::min(narrow.size(), from + kFolderBatch);
+      const std::vector<const RootFile*> batch(narrow.begin() + static_cast<std::ptrdiff_t>(from),
+                                               narrow.begin() + static_cast<std::ptrdiff_t>(to));
+      listed = ListFolders(volume_, layout_, batch, firstCluster, track_);
+      for (std::size_t i = 0; i < listed.size(); ++i) {
+        programsOnly_[narrowAt[from + i]] = HoldsProgramsOnly(listed[i]);
+      }
+    }
+  }
+
+  // Whether a listing holds programs and scripts and nothing of the user's besides.
+  static bool HoldsProgramsOnly(const FolderListing& listing) {
+    const auto& entries = listing.entries;
+    return std::any_of(entries.begin(), entries.end(),
+                       [](const RootFile& e) { return !e.IsFolder() && IsRunnable(e.Name()); }) &&
+           std::all_of(entries.begin(), entries.end(), [](const RootFile& e) {
+             return !e.IsFolder() &&
+                    (IsRunnable(e.Name()) || Listed(kOtherSystemFiles, Fold(e.Name())));
+           });
   }
 
   static bool IsOtherSystemFolder(const RootFile& folder) {
@@ -807,8 +833,8 @@ class Judge {
         verdict->subject = runIn->second;
         continue;
       }
-      if (!hidden || !listing) continue;
-      if (IsHidingFolder(folder)) {
+      if (!hidden) continue;
+      if (IsHidingFolder(folder) && listing) {
         verdict = Make(folder, Evidence::kMovedFilesFolder);
         for (const RootFile& entry : listing->entries) {
           ++(entry.IsFolder() ? verdict->folders : verdict->files);
@@ -821,17 +847,9 @@ class Judge {
         }
         continue;
       }
-      const auto& entries = listing->entries;
-      const bool programsOnly =
-          !entries.empty() &&
-          std::all_of(entries.begin(), entries.end(),
-                      [](const RootFile& e) {
-                        return !e.IsFolder() &&
-                               (IsRunnable(e.Name()) || Listed(kOtherSystemFiles, Fold(e.Name())));
-                      }) &&
-          std::any_of(entries.begin(), entries.end(),
-                      [](const RootFile& e) { return IsRunnable(e.Name()); });
-      if (programsOnly) verdict = Make(folder, Evidence::kProgramsOnlyFolder);
+      if (listing ? HoldsProgramsOnly(*listing) : programsOnly_[i]) {
+        verdict = Make(folder, Evidence::kProgramsOnlyFolder);
+      }
     }
   }
 
@@ -999,7 +1017,8 @@ class Judge {
   std::vector<std::size_t> unreadable_;  // shortcuts that cannot be read
   std::vector<std::optional<Judged>> fileVerdicts_;
   std::vector<std::optional<Judged>> folderVerdicts_;
-  std::vector<std::optional<FolderListing>> listings_;
+  std::vector<std::optional<FolderListing>> listings_;  // the folders read deep
+  std::vector<bool> programsOnly_;  // the other hidden folders: whether they hold programs alone
   std::map<std::size_t, std::string> runIn_;          // folders a virus's command runs something in
   std::map<std::size_t, std::vector<Judged>> inner_;  // entries judged inside a folder
 };

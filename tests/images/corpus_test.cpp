@@ -134,11 +134,13 @@ TEST_P(CorpusTest, VerdictsThenRepairCleanAndUndoKeepWhatIsNotTheVirus) {
     }
     if (!attributes.count(item.path)) continue;
     const std::uint16_t was = attributes.at(item.path);
-    if (item.verdict == "user" && was & 0x06) {
+    // The user's hidden entries come back, and so do the unsure folders.
+    if ((item.verdict == "user" || (item.verdict == "unsure" && item.folder())) && was & 0x06) {
       ASSERT_TRUE(attributesAfter.count(item.path));
       EXPECT_EQ(attributesAfter.at(item.path) & 0x06, 0) << "still hidden";
     }
-    if (item.verdict == "system" || item.verdict == "vaccine" || item.verdict == "unsure") {
+    if (item.verdict == "system" || item.verdict == "vaccine" ||
+        (item.verdict == "unsure" && !item.folder())) {
       ASSERT_TRUE(attributesAfter.count(item.path));
       EXPECT_EQ(attributesAfter.at(item.path), was);
     }

@@ -579,6 +579,10 @@ InfectedStick CarefulUserStick(StickFs fs) {
               Folder("Private", 0x16, "user"),
               {"Private/diary.docx", Document("diary")},
               {"Private/passport.jpg", Picture("p")},
+              // Portable programs in a hidden folder look like a payload: unsure, shown again.
+              Folder("Apps", 0x12, "unsure"),
+              {"Apps/editor.exe", Text("MZ editor")},
+              {"Apps/editor.dll", Text("MZ library")},
           },
   };
 }
