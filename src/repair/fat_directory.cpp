@@ -74,8 +74,12 @@ class FatWalker final : public RootWalker {
       }
       LongName name = longName_.Take(entry);
       const bool folder = (attribute & kAttrDirectory) != 0;
-      std::string shortName = folder ? DisplayShortName(entry) : ShownShortName(entry);
-      if (live && entries_) Record(entry, at, name, folder ? ShownShortName(entry) : shortName);
+      // The short name made once: as Windows shows it, and for a folder's line also in capitals.
+      std::string shortName = DisplayShortName(entry);
+      if (!folder) shortName = WithShortNameCase(std::move(shortName), entry);
+      if (live && entries_) {
+        Record(entry, at, name, folder ? WithShortNameCase(shortName, entry) : shortName);
+      }
       if (!hiddenFolder && !hiddenFile) continue;
       HiddenEntry hidden = PlaceOf(layout_, extents_, at);
       hidden.offset = at;
@@ -152,7 +156,10 @@ std::unique_ptr<RootWalker> MakeFatRootWalker(const VolumeLayout& layout, RootFi
 }
 
 std::string ShownShortName(std::span<const std::uint8_t> entry) {
-  std::string name = DisplayShortName(entry);
+  return WithShortNameCase(DisplayShortName(entry), entry);
+}
+
+std::string WithShortNameCase(std::string name, std::span<const std::uint8_t> entry) {
   const std::uint8_t lower = entry[kCaseFlagsOffset];
   const std::size_t dot = name.find('.');
   for (std::size_t i = 0; i < name.size(); ++i) {

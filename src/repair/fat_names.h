@@ -82,6 +82,9 @@ class LongNameCollector {
 
 // A file's short name as Windows shows it: in lower case where the entry's case bits say so.
 std::string ShownShortName(std::span<const std::uint8_t> entry);
+// `name`, an entry's DisplayShortName, with the parts that the entry's case bits mark in lower
+// case.
+std::string WithShortNameCase(std::string name, std::span<const std::uint8_t> entry);
 
 // The first cluster that an entry names; only FAT32 keeps its high half.
 inline std::uint32_t EntryFirstCluster(FileSystem fileSystem, std::span<const std::uint8_t> entry) {

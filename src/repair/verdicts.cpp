@@ -76,8 +76,12 @@ constexpr std::string_view kUnderscoreFolder = "_";
 constexpr std::size_t kMaxListedBytes = 256 << 10;
 constexpr std::size_t kMaxDeepFolders = 64;
 constexpr std::size_t kMaxFirstClusterBytes = 64 << 10;
-// The other hidden folders are read a batch at a time, so that what is held stays small.
-constexpr std::size_t kFolderBatch = 256;
+// Of the other hidden folders, the first ones in the root: a stick holds fewer, and a root of a
+// thousand hidden folders is not read a thousand clusters more on slow flash for a listing that
+// changes nothing of the repair (such a folder is shown again either way).
+constexpr std::size_t kMaxCheckedFolders = 64;
+// They are read a batch at a time, so that what is held stays small.
+constexpr std::size_t kFolderBatch = 64;
 
 constexpr std::uint16_t kHiddenOrSystem = fat::kAttrHidden | fat::kAttrSystem;
 
@@ -90,9 +94,22 @@ std::string Fold(std::string_view text) {
   return folded;
 }
 
+// Whether `text` is `folded` (lower case) as Windows compares names, as far as ASCII goes; and
+// whether it begins with it. Neither makes a copy: a root holds thousands of names.
+bool EqualFolded(std::string_view text, std::string_view folded) {
+  return text.size() == folded.size() &&
+         std::equal(text.begin(), text.end(), folded.begin(), [](char a, char b) {
+           return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
+         });
+}
+bool StartsFolded(std::string_view text, std::string_view folded) {
+  return text.size() >= folded.size() && EqualFolded(text.substr(0, folded.size()), folded);
+}
+
 template <std::size_t N>
-bool Listed(const std::string_view (&list)[N], std::string_view folded) {
-  return std::find(std::begin(list), std::end(list), folded) != std::end(list);
+bool Listed(const std::string_view (&list)[N], std::string_view name) {
+  return std::any_of(std::begin(list), std::end(list),
+                     [&](std::string_view entry) { return EqualFolded(name, entry); });
 }
 
 // Windows drops the blanks and dots at a name's end.
@@ -426,16 +443,6 @@ class Judge {
         folderVerdicts_(folders_.size()),
         listings_(folders_.size()),
         programsOnly_(folders_.size(), false) {
-    for (std::size_t i = 0; i < files_.size(); ++i) {
-      for (const std::string* name : {&files_[i].longName, &files_[i].shortName}) {
-        if (!name->empty()) fileByName_.emplace(Fold(TrimmedName(*name)), i);
-      }
-    }
-    for (std::size_t i = 0; i < folders_.size(); ++i) {
-      for (const std::string* name : {&folders_[i].longName, &folders_[i].shortName}) {
-        if (!name->empty()) folderByName_.emplace(Fold(TrimmedName(*name)), i);
-      }
-    }
     for (const std::string& label : {layout.findings.label, VolumeLabel(layout)}) {
       const std::string folded = Fold(TrimmedName(label));
       if (!folded.empty() && std::find(labels_.begin(), labels_.end(), folded) == labels_.end()) {
@@ -447,6 +454,13 @@ class Judge {
 
   std::unordered_set<std::int64_t> Run() {
     ReadCommands();
+    // Names are looked up only for what commands name and for programs named like a folder: a
+    // root of hidden folders alone needs no lookup.
+    if (!commands_.empty() || std::any_of(files_.begin(), files_.end(), [](const RootFile& f) {
+          return IsProgramName(f.Name());
+        })) {
+      IndexNames();
+    }
     ListHiddenFolders();
     JudgeCommands();
     JudgeFolders();
@@ -465,9 +479,23 @@ class Judge {
     bool targetOnDrive = false;  // a shortcut's LinkInfo places its target on this drive
   };
 
+  void IndexNames() {
+    for (std::size_t i = 0; i < files_.size(); ++i) {
+      for (const std::string* name : {&files_[i].longName, &files_[i].shortName}) {
+        if (!name->empty()) fileByName_.emplace(Fold(TrimmedName(*name)), i);
+      }
+    }
+    for (std::size_t i = 0; i < folders_.size(); ++i) {
+      for (const std::string* name : {&folders_[i].longName, &folders_[i].shortName}) {
+        if (!name->empty()) folderByName_.emplace(Fold(TrimmedName(*name)), i);
+      }
+    }
+  }
+
   bool IsLabel(std::string_view name) const {
-    const std::string folded = Fold(WithoutSize(TrimmedName(name)));
-    return std::find(labels_.begin(), labels_.end(), folded) != labels_.end();
+    const std::string_view bare = WithoutSize(TrimmedName(name));
+    return std::any_of(labels_.begin(), labels_.end(),
+                       [&](const std::string& label) { return EqualFolded(bare, label); });
   }
   bool IsHidingFolder(const RootFile& folder) const {
     const std::string& name = folder.Name();
@@ -616,11 +644,12 @@ class Judge {
     for (std::size_t i = 0; i < folders_.size(); ++i) {
       const RootFile& folder = folders_[i];
       const bool hidden = (folder.attributes & kHiddenOrSystem) != 0;
-      if (IsHidingFolder(folder) || Listed(kWindowsFolders, Fold(folder.Name()))) deep[i] = true;
+      if (IsHidingFolder(folder) || Listed(kWindowsFolders, folder.Name())) deep[i] = true;
       if (deep[i] && wide.size() < kMaxDeepFolders) {
         wide.push_back(&folder);
         wideAt.push_back(i);
-      } else if (hidden && !IsOtherSystemFolder(folder) && !NameIs(folder, kAutorunName)) {
+      } else if (hidden && narrow.size() < kMaxCheckedFolders && !IsOtherSystemFolder(folder) &&
+                 !NameIs(folder, kAutorunName)) {
         narrow.push_back(&folder);
         narrowAt.push_back(i);
       }
@@ -647,14 +676,13 @@ class Judge {
     return std::any_of(entries.begin(), entries.end(),
                        [](const RootFile& e) { return !e.IsFolder() && IsRunnable(e.Name()); }) &&
            std::all_of(entries.begin(), entries.end(), [](const RootFile& e) {
-             return !e.IsFolder() &&
-                    (IsRunnable(e.Name()) || Listed(kOtherSystemFiles, Fold(e.Name())));
+             return !e.IsFolder() && (IsRunnable(e.Name()) || Listed(kOtherSystemFiles, e.Name()));
            });
   }
 
   static bool IsOtherSystemFolder(const RootFile& folder) {
-    const std::string name = Fold(folder.Name());
-    return Listed(kOtherSystemFolders, name) || name.starts_with(kLinuxTrashPrefix);
+    const std::string& name = folder.Name();
+    return Listed(kOtherSystemFolders, name) || StartsFolded(name, kLinuxTrashPrefix);
   }
 
   // The shortcuts and autorun.inf: whose they are, what they disguise and what they run.
@@ -740,8 +768,7 @@ class Judge {
   bool NamedLikeSomething(std::string_view base) const {
     const std::string folded = Fold(TrimmedName(base));
     if (folded.empty()) return false;
-    if (Folder(base) || IsLabel(base) || Listed(kGenericNames, Fold(WithoutSize(base))))
-      return true;
+    if (Folder(base) || IsLabel(base) || Listed(kGenericNames, WithoutSize(base))) return true;
     return std::any_of(files_.begin(), files_.end(), [&](const RootFile& file) {
       const std::string name = Fold(file.Name());
       return !ExtensionIs(file, kShortcutExtension) &&
@@ -804,10 +831,10 @@ class Judge {
       const RootFile& folder = folders_[i];
       auto& verdict = folderVerdicts_[i];
       if (verdict) continue;  // a disguise
-      const std::string name = Fold(folder.Name());
+      const std::string& name = folder.Name();
       const bool hidden = (folder.attributes & kHiddenOrSystem) != 0;
       const auto& listing = listings_[i];
-      if (name == kAutorunName) {
+      if (EqualFolded(name, kAutorunName)) {
         verdict = Make(folder, Evidence::kVaccineFolder);
         continue;
       }
@@ -890,7 +917,7 @@ class Judge {
     return std::string(Stem(file.Name()));
   }
   std::optional<std::string> GenericName(const RootFile& file) const {
-    if (!Listed(kGenericNames, Fold(WithoutSize(Stem(file.Name()))))) return std::nullopt;
+    if (!Listed(kGenericNames, WithoutSize(Stem(file.Name())))) return std::nullopt;
     return std::string(Stem(file.Name()));
   }
   std::optional<std::string> HiddenCharacters(const RootFile& file) const {
