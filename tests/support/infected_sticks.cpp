@@ -436,7 +436,7 @@ InfectedStick AutorunWormStick(StickFs fs, bool utf16) {
               Folder("RECYCLER", 0x16, "virus"),
               Folder("RECYCLER/" + sid, 0x16, kAnyVerdict),
               {"RECYCLER/" + sid + "/jwgkvsq.vmx", Program("vmx"), 0, kAnyVerdict},
-              Folder("$RECYCLE.BIN", 0x16, kAnyVerdict),
+              Folder("$RECYCLE.BIN", 0x16, "virus"),
               {"$RECYCLE.BIN/msupd.exe", Program("msupd"), 0x26, kAnyVerdict},
               Folder("System Volume Information", 0x16, "system"),
               {"System Volume Information/IndexerVolumeGuid",
@@ -502,6 +502,8 @@ InfectedStick TrickyNamesStick(StickFs fs) {
                Hidden({.localPath = "C:\\Windows\\System32\\wscript.exe", .arguments = "sys.vbs"}),
                0, "virus"},
               {"holiday.jpg", Picture("j"), 0, ""},
+              // The user's own hidden document, which no shortcut imitates: shown again.
+              {"budget.xlsx", Text("PK budget"), 0x26, "user"},
           },
   };
 }
@@ -560,6 +562,20 @@ InfectedStick CarefulUserStick(StickFs fs) {
                               .localPath = "C:\\Windows\\System32\\cmd.exe",
                               .arguments = "/k C:\\dev\\env.bat"}),
                0, "user|"},
+              // What nothing tells either way is kept and listed: a shortcut cut short, and one
+              // that hands PowerShell a command of its own.
+              {"broken.lnk",
+               [] {
+                 auto cut = ShortcutBytes({.localPath = "C:\\Windows\\notepad.exe"});
+                 cut.resize(0x50);
+                 return cut;
+               }(),
+               0, "unsure"},
+              {"ps.lnk",
+               ShortcutBytes(
+                   {.localPath = "C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe",
+                    .arguments = "-NoExit -Command Get-Date"}),
+               0, "unsure"},
               {"._setup.exe", Bytes{0x00, 0x05, 0x16, 0x07, 0, 2, 0, 0}, 0x22, "system"},
               {"setup.exe", Program("portable setup"), 0, ""},
               {"autorun.inf", Text("[autorun]\r\nicon=stick.ico\r\nlabel=My Stick\r\n"), 0, "user"},
