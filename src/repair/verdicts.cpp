@@ -517,8 +517,8 @@ class Judge {
     const auto& entries = listings_[folder]->entries;
     const std::string folded = Fold(TrimmedName(name));
     for (std::size_t i = 0; i < entries.size(); ++i) {
-      if (Fold(TrimmedName(entries[i].longName)) == folded ||
-          Fold(TrimmedName(entries[i].shortName)) == folded) {
+      if (EqualFolded(TrimmedName(entries[i].longName), folded) ||
+          EqualFolded(TrimmedName(entries[i].shortName), folded)) {
         return i;
       }
     }
@@ -985,7 +985,10 @@ class Judge {
     for (std::size_t i = 0; i < files_.size(); ++i) {
       const bool hidden = (files_[i].attributes & kHiddenOrSystem) != 0;
       const auto& verdict = fileVerdicts_[i];
-      if (hidden && (!verdict || verdict->verdict != Verdict::kUser)) keep.insert(files_[i].main);
+      // Only the user's things that the virus hid come back; an autorun.inf of the user's stays.
+      const bool shown = verdict && (verdict->evidence == Evidence::kDisguise ||
+                                     verdict->evidence == Evidence::kHiddenDocument);
+      if (hidden && !shown) keep.insert(files_[i].main);
       if (verdict) judged.push_back(*verdict);
     }
     for (std::size_t i = 0; i < folders_.size(); ++i) {

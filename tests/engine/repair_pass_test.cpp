@@ -149,6 +149,41 @@ TEST_F(RepairPassTest, ChangesExactlyTheHiddenFolderAndDocumentAttributes) {
   EXPECT_EQ(report.sectorsWritten, 4);  // the sectors of attributes 0x00..0x3F
 }
 
+// The verdicts decide which hidden entries come back, and the sectors keep the others' bytes: a
+// hidden document and a hidden folder are shown again; autorun.inf that only names an icon, a
+// hidden desktop.ini, a hidden program nothing names and Windows' own RECYCLER stay as they were.
+TEST_F(RepairPassTest, HiddenEntriesComeBackByTheirVerdicts) {
+  Fat32Volume volume(memory, 'F', {});
+  volume.Chain({3});
+  const std::uint64_t s = volume.ClusterSector(2);
+  const std::string icon = "[autorun]\r\nicon=stick.ico\r\n";
+  memory.Poke('F', volume.ClusterSector(3) * kSector, {icon.begin(), icon.end()});
+  struct Case {
+    std::string name;
+    std::uint8_t attribute;
+    std::uint8_t after;
+  };
+  const std::vector<Case> cases = {
+      {Name83("AUTORUN", "INF"), 0x27, 0x27}, {Name83("README", "TXT"), 0x23, 0x21},
+      {Name83("DESKTOP", "INI"), 0x26, 0x26}, {Name83("TOOL", "EXE"), 0x26, 0x26},
+      {Name83("RECYCLER"), 0x16, 0x16},       {Name83("PHOTOS"), 0x16, 0x10},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    volume.PutEntry(s, static_cast<int>(i), cases[i].name, cases[i].attribute);
+  }
+  volume.SetFirstCluster(s, 0, 3);
+  memory.Poke('F', s * kSector + 28, Le32(static_cast<std::uint32_t>(icon.size())));
+  Analyse();
+  ASSERT_FALSE(Repair());
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_EQ(AttributeAt(s, static_cast<int>(i)), cases[i].after) << cases[i].name;
+  }
+  ASSERT_EQ(report.restored.size(), 2u);
+  EXPECT_FALSE(report.restored[0].folder);
+  EXPECT_TRUE(report.restored[1].folder);
+  EXPECT_EQ(report.sectorsWritten, 1);
+}
+
 TEST_F(RepairPassTest, NeitherNameNorExtensionDecides) {
   Fat32Volume volume(memory, 'F', {});
   const std::uint64_t s = volume.ClusterSector(2);
