@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-3.0-or-later
-# Makes a sample FAT32 image as the virus leaves a USB drive: every root folder hidden and system.
+# Makes a sample FAT32 image as the virus leaves a USB drive: every root folder and a document
+# hidden and system, beside the worm's hidden script and the autorun.inf that runs it.
 # Usage: tools/make_sample_image.sh PATH   (a sparse file of 64 MiB; an existing PATH is replaced)
 set -euo pipefail
 
@@ -33,8 +34,14 @@ mmd -i "$image" "::/Old Projects/2008"
 mcopy -i "$image" "$work/notes.txt" "::/Old Projects/2008/plan.txt"
 mcopy -i "$image" "$work/readme.txt" "::/readme.txt"
 
-# What the virus does: the root folders become hidden system folders.
+printf '[AutoRun]\r\nopen=wscript.exe sys.vbs\r\nshell\\open\\command=wscript.exe sys.vbs\r\n' \
+  >"$work/autorun.inf"
+printf 'CreateObject("WScript.Shell").Run "cmd /c echo worm"\r\n' >"$work/sys.vbs"
+mcopy -i "$image" "$work/autorun.inf" "$work/sys.vbs" "::/"
+
+# What the virus does: the root folders and the document become hidden system folders and files.
 for folder in "${folders[@]}"; do
   mattrib -i "$image" +h +s "::/$folder"
 done
+mattrib -i "$image" +h +s "::/readme.txt" "::/sys.vbs" "::/autorun.inf"
 echo "$image: FAT32 sample with ${#folders[@]} hidden system folders"
