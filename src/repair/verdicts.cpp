@@ -1117,7 +1117,8 @@ void RootEntries::AddFolder(RootFile folder) {
 
 std::vector<std::string> AutorunRunLines(std::span<const std::uint8_t> bytes) {
   std::vector<std::string> lines;
-  for (const KeyLine& line : KeyLines(TextOf(bytes))) {
+  const std::string text = TextOf(bytes);  // the lines point into it
+  for (const KeyLine& line : KeyLines(text)) {
     if (RunsSomething(line.key)) lines.emplace_back(line.line);
   }
   return lines;

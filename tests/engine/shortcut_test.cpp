@@ -11,6 +11,7 @@
 
 #include "fat_tools.h"
 #include "repair/shell_link.h"
+#include "repair/verdicts.h"
 #include "shortcut_writer.h"
 
 namespace kestrova::testing {
@@ -132,6 +133,20 @@ TEST(ShortcutTest, CutShortcutHasNoTarget) {
     LnkInfo(cut, status);
     EXPECT_NE(status, 0);
   }
+}
+
+// autorun.inf as worms write it: junk around the lines, keys in mixed case, a section without its
+// bracket, UTF-16 after a byte-order mark; only the lines that run something come out, trimmed.
+TEST(AutorunTest, RunLinesInEveryEncodingAndCase) {
+  const std::string text =
+      ";junk\r\n[AUTorUN\r\n  ShellExecute = RuNdLl32.EXE .\\RECYCLER\\x.vmx,e \r\n"
+      "icon=a.ico\r\nshell\\Open\\Command=sys.exe\nuseAutoPlay=1\r\nopen=";
+  const std::vector<std::string> expected = {"ShellExecute = RuNdLl32.EXE .\\RECYCLER\\x.vmx,e",
+                                             "shell\\Open\\Command=sys.exe", "open="};
+  EXPECT_EQ(repair::AutorunRunLines(std::vector<std::uint8_t>(text.begin(), text.end())), expected);
+  std::vector<std::uint8_t> utf16 = {0xFF, 0xFE};
+  for (const char c : text) utf16.insert(utf16.end(), {static_cast<std::uint8_t>(c), 0});
+  EXPECT_EQ(repair::AutorunRunLines(utf16), expected);
 }
 
 }  // namespace
