@@ -405,7 +405,16 @@ void RunInConsole(UINT codePage, const std::string& exe, const std::string& argu
     FreeConsole();
     if (!AllocConsole()) Fail("no console: error " + std::to_string(GetLastError()));
   }
-  if (!SetConsoleOutputCP(codePage)) Fail("cannot set the code page");
+  // Wine's console host may not have taken a console that was just made: a new one is asked for
+  // once more before the code page counts as refused.
+  if (!SetConsoleOutputCP(codePage)) {
+    const DWORD first = GetLastError();
+    FreeConsole();
+    if (!AllocConsole() || !SetConsoleOutputCP(codePage)) {
+      Fail("cannot set the code page: error " + std::to_string(first) + ", then " +
+           std::to_string(GetLastError()));
+    }
+  }
   HANDLE screen = ConsoleHandle(L"CONOUT$");
   HANDLE input = ConsoleHandle(L"CONIN$");
   CONSOLE_SCREEN_BUFFER_INFO info{};
