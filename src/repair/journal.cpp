@@ -3,8 +3,6 @@
 
 #include <algorithm>
 #include <ctime>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -13,15 +11,36 @@
 #include "repair/problems.h"
 #include "volume/files.h"
 
+#include <zlib.h>
+
 namespace kestrova::repair {
 namespace {
 
-// A journal file: the magic line, the volume's identity, the number of sectors, each sector's
-// number and its bytes before and after, and the closing mark. Numbers are little-endian.
-constexpr std::string_view kMagic = "KESTROVA JOURNAL 1\n";
+// A journal file: the magic line, the volume's identity, the number of sectors, the file's length
+// and a CRC-32 of these fields; then each sector's number, its bytes before and after, and a
+// CRC-32 of the record; then the closing mark. Numbers are little-endian. The first format had
+// neither the length nor the checksums.
+constexpr std::string_view kMagic = "KESTROVA JOURNAL 2\n";
+constexpr std::string_view kFirstMagic = "KESTROVA JOURNAL 1\n";
 constexpr std::string_view kClosing = "END\n";
+constexpr int kLengthBytes = 8;
+constexpr int kChecksumBytes = 4;
+
+std::uint32_t Checksum(std::span<const std::uint8_t> bytes) {
+  uLong crc = crc32(0L, Z_NULL, 0);
+  // zlib takes at most 4 GiB a call.
+  for (std::size_t at = 0; at < bytes.size(); at += std::size_t{1} << 30) {
+    const std::size_t part = std::min(bytes.size() - at, std::size_t{1} << 30);
+    crc = crc32(crc, bytes.data() + at, static_cast<uInt>(part));
+  }
+  return static_cast<std::uint32_t>(crc);
+}
+
 // The most sectors a journal holds: more than any root directory that the engine handles.
 constexpr std::uint32_t kMaxSectors = 1u << 20;
+// The largest journal file that is read: far more than a repair or a removal writes (a root of
+// 501 clusters of 64 KiB, the FAT sectors of the files removed), read whole into memory.
+constexpr std::int64_t kMaxJournalBytes = std::int64_t{256} << 20;
 
 void Put(std::vector<std::uint8_t>& out, std::uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
@@ -54,14 +73,20 @@ class Reader {
     return true;
   }
   bool AtEnd() const { return at_ == bytes_.size(); }
+  std::size_t At() const { return at_; }
+  // The bytes read from `from` on.
+  std::span<const std::uint8_t> Since(std::size_t from) const {
+    return bytes_.subspan(from, at_ - from);
+  }
 
  private:
   std::span<const std::uint8_t> bytes_;
   std::size_t at_ = 0;
 };
 
-Problem JournalProblem(ProblemKind kind, const std::filesystem::path& path, int systemError = 0) {
-  return MakeProblem(kind, {DetailKind::kNone, 0, systemError, path.string()});
+Problem JournalProblem(ProblemKind kind, const std::filesystem::path& path,
+                       std::int64_t value = 0) {
+  return MakeProblem(kind, {DetailKind::kNone, 0, value, path.string()});
 }
 
 }  // namespace
@@ -77,27 +102,52 @@ VolumeIdentity IdentityOf(const VolumeLayout& layout) {
 
 std::vector<std::uint8_t> EncodeJournal(const Journal& journal) {
   std::vector<std::uint8_t> out(kMagic.begin(), kMagic.end());
+  std::uint64_t length =
+      out.size() + 1 + 4 + 8 + 4 + 4 + kLengthBytes + kChecksumBytes + kClosing.size();
+  for (const JournalSector& sector : journal.sectors) {
+    length += 8 + sector.before.size() + sector.after.size() + kChecksumBytes;
+  }
   Put(out, static_cast<std::uint64_t>(journal.volume.fileSystem), 1);
   Put(out, journal.volume.serial, 4);
   Put(out, static_cast<std::uint64_t>(journal.volume.totalSectors), 8);
   Put(out, static_cast<std::uint64_t>(journal.volume.bytesPerSector), 4);
   Put(out, journal.sectors.size(), 4);
+  Put(out, length, kLengthBytes);
+  Put(out, Checksum(std::span(out).subspan(kMagic.size())), kChecksumBytes);
   for (const JournalSector& sector : journal.sectors) {
+    const std::size_t record = out.size();
     Put(out, static_cast<std::uint64_t>(sector.sector), 8);
     out.insert(out.end(), sector.before.begin(), sector.before.end());
     out.insert(out.end(), sector.after.begin(), sector.after.end());
+    Put(out, Checksum(std::span(out).subspan(record)), kChecksumBytes);
   }
   out.insert(out.end(), kClosing.begin(), kClosing.end());
   return out;
 }
 
-std::optional<Journal> DecodeJournal(std::span<const std::uint8_t> bytes) {
+std::optional<Journal> DecodeJournal(std::span<const std::uint8_t> bytes, JournalFault* fault) {
+  JournalFault unused;
+  JournalFault& why = fault ? *fault : unused;
+  why = {};
   Reader in(bytes);
+  const bool checked = in.Expect(kMagic);
+  if (!checked && !in.Expect(kFirstMagic)) return std::nullopt;
+  // From here on the bytes are a journal of this program's: what does not fit is damage.
+  why.damaged = checked;
   Journal journal;
   std::uint64_t fileSystem = 0, serial = 0, total = 0, sectorBytes = 0, count = 0;
-  if (!in.Expect(kMagic) || !in.Take(fileSystem, 1) || !in.Take(serial, 4) || !in.Take(total, 8) ||
+  const std::size_t header = in.At();
+  if (!in.Take(fileSystem, 1) || !in.Take(serial, 4) || !in.Take(total, 8) ||
       !in.Take(sectorBytes, 4) || !in.Take(count, 4)) {
     return std::nullopt;
+  }
+  if (checked) {
+    std::uint64_t length = 0, sum = 0;
+    if (!in.Take(length, kLengthBytes)) return std::nullopt;
+    const auto fields = in.Since(header);
+    if (!in.Take(sum, kChecksumBytes) || sum != Checksum(fields) || length != bytes.size()) {
+      return std::nullopt;
+    }
   }
   if (fileSystem > static_cast<std::uint64_t>(FileSystem::kExfat) || total > INT64_MAX ||
       sectorBytes < fat::kMinSectorSize || sectorBytes > fat::kMaxSectorSize ||
@@ -108,11 +158,21 @@ std::optional<Journal> DecodeJournal(std::span<const std::uint8_t> bytes) {
                     static_cast<std::int64_t>(total), static_cast<std::int32_t>(sectorBytes)};
   for (std::uint64_t i = 0; i < count; ++i) {
     JournalSector sector;
-    std::uint64_t number = 0;
-    if (!in.Take(number, 8) || number >= total || !in.Take(sector.before, sectorBytes) ||
+    std::uint64_t number = 0, sum = 0;
+    const std::size_t record = in.At();
+    if (!in.Take(number, 8) || !in.Take(sector.before, sectorBytes) ||
         !in.Take(sector.after, sectorBytes)) {
       return std::nullopt;
     }
+    if (checked) {
+      const auto recorded = in.Since(record);
+      if (!in.Take(sum, kChecksumBytes) || sum != Checksum(recorded)) {
+        why.record = static_cast<std::int64_t>(i);
+        return std::nullopt;
+      }
+    }
+    // A sector outside the volume: no change of this volume's wrote it.
+    if (number >= total) return std::nullopt;
     sector.sector = static_cast<std::int64_t>(number);
     journal.sectors.push_back(std::move(sector));
   }
@@ -151,13 +211,26 @@ std::filesystem::path NewJournalPath(std::string_view what) {
 }
 
 Expected<Journal, Problem> ReadJournal(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in),
-                                        std::istreambuf_iterator<char>()};
-  if (!in.good() && !in.eof()) return JournalProblem(ProblemKind::kJournalUnreadable, path);
-  auto journal = DecodeJournal(bytes);
-  if (!journal) return JournalProblem(ProblemKind::kJournalUnreadable, path);
-  return std::move(*journal);
+  std::vector<std::uint8_t> bytes;
+  int error = 0;
+  Problem problem = JournalProblem(ProblemKind::kJournalUnreadable, path);
+  switch (volume::ReadRegularFile(path, kMaxJournalBytes, bytes, error)) {
+    case volume::ReadOutcome::kRead: {
+      JournalFault fault;
+      if (auto journal = DecodeJournal(bytes, &fault)) return std::move(*journal);
+      if (fault.damaged) return JournalProblem(ProblemKind::kJournalDamaged, path, fault.record);
+      return problem;
+    }
+    case volume::ReadOutcome::kMissing:
+      return JournalProblem(ProblemKind::kJournalMissing, path);
+    case volume::ReadOutcome::kNotRegular:
+      return JournalProblem(ProblemKind::kJournalNotAFile, path);
+    case volume::ReadOutcome::kTooLarge:
+      return JournalProblem(ProblemKind::kJournalTooLarge, path, kMaxJournalBytes >> 20);
+    case volume::ReadOutcome::kFailed:
+      return JournalProblem(ProblemKind::kJournalNotRead, path, error);
+  }
+  return problem;
 }
 
 }  // namespace kestrova::repair

@@ -41,9 +41,19 @@ struct Journal {
   std::vector<JournalSector> sectors;  // in the order they are written
 };
 
-// The journal as a file's bytes, and back; nothing for bytes that are not a whole journal.
+// Why bytes are no journal that undo may use.
+struct JournalFault {
+  bool damaged = false;      // a journal of this program's whose length or a checksum is wrong
+  std::int64_t record = -1;  // the sector record whose checksum is wrong; -1: the header or length
+};
+
+// The journal as a file's bytes, and back; nothing for bytes that are not a whole journal, with
+// `fault` saying why. The bytes carry their length and a CRC-32 of the header and of each sector
+// record, so that any change to them is found (journals of the first format, without them, are
+// still read).
 std::vector<std::uint8_t> EncodeJournal(const Journal& journal);
-std::optional<Journal> DecodeJournal(std::span<const std::uint8_t> bytes);
+std::optional<Journal> DecodeJournal(std::span<const std::uint8_t> bytes,
+                                     JournalFault* fault = nullptr);
 
 // Writes the journal as a new file and makes it reach the disk; the problem when it cannot.
 std::optional<Problem> WriteJournal(const std::filesystem::path& path, const Journal& journal);

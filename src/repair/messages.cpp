@@ -217,6 +217,22 @@ std::string Text(const Problem& problem) {
            nothingWritten});
     case ProblemKind::kJournalUnreadable:
       return Sentences({Format(texts::kJournalUnreadable, problem.detail.name), nothingWritten});
+    case ProblemKind::kJournalDamaged:
+      return Sentences({problem.detail.value < 0
+                            ? Format(texts::kJournalDamagedHeader, problem.detail.name)
+                            : Format(texts::kJournalDamagedRecord, problem.detail.name,
+                                     problem.detail.value + 1),
+                        nothingWritten});
+    case ProblemKind::kJournalMissing:
+      return Sentences({Format(texts::kJournalMissing, problem.detail.name), nothingWritten});
+    case ProblemKind::kJournalNotAFile:
+      return Sentences({Format(texts::kJournalNotAFile, problem.detail.name), nothingWritten});
+    case ProblemKind::kJournalTooLarge:
+      return Sentences({Format(texts::kJournalTooLarge, problem.detail.name, problem.detail.value),
+                        nothingWritten});
+    case ProblemKind::kJournalNotRead:
+      return Sentences({Format(texts::kJournalNotRead, problem.detail.name, problem.detail.value),
+                        nothingWritten});
     case ProblemKind::kJournalOtherVolume:
       return Sentences({Tr(texts::kJournalOtherVolume), nothingWritten});
     case ProblemKind::kJournalSectorChanged:
@@ -257,6 +273,11 @@ const char* Title(const Problem& problem) {
     case ProblemKind::kFlushFailed:
     case ProblemKind::kJournalNotWritten:
     case ProblemKind::kJournalUnreadable:
+    case ProblemKind::kJournalDamaged:
+    case ProblemKind::kJournalMissing:
+    case ProblemKind::kJournalNotAFile:
+    case ProblemKind::kJournalTooLarge:
+    case ProblemKind::kJournalNotRead:
     case ProblemKind::kJournalOtherVolume:
     case ProblemKind::kJournalSectorChanged:
     case ProblemKind::kLeftoverChain:

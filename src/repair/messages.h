@@ -39,7 +39,13 @@ enum class ProblemKind {
   kFlushFailed,     // the written sectors may not all have reached the disk
   // The journal of a change, and undoing one. detail.name is the journal's path.
   kJournalNotWritten,     // detail.value: the system's error value
-  kJournalUnreadable,     // not a journal, or it cannot be read
+  kJournalUnreadable,     // not a journal
+  kJournalDamaged,        // detail.value: the sector record whose checksum is wrong, or -1 (the
+                          // header or the length)
+  kJournalMissing,        // nothing at the journal's path
+  kJournalNotAFile,       // a folder, a device or a pipe
+  kJournalTooLarge,       // detail.value: the most MiB a journal may take
+  kJournalNotRead,        // detail.value: the system's error value
   kJournalOtherVolume,    // the volume is not the journal's
   kJournalSectorChanged,  // sector: it no longer holds what the change wrote
   // The removal of the virus's files.

@@ -6,12 +6,27 @@
 #include <cstdint>
 #include <filesystem>
 #include <span>
+#include <vector>
 
 namespace kestrova::volume {
 
 // Writes `bytes` as a new file at `path` (creating its folders; an existing file is not
 // replaced), and makes them reach the disk before it returns. 0, or the system's error value.
 int WriteFileDurably(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
+
+// How reading a file that a user names (a journal) went.
+enum class ReadOutcome {
+  kRead,
+  kMissing,     // nothing at that path
+  kNotRegular,  // a folder, a device, a pipe or a socket: never read, never waited on
+  kTooLarge,    // larger than the bound the caller gave
+  kFailed,      // it could not be opened or read: `error` says why
+};
+
+// Reads the whole of the regular file at `path`, of at most `maxBytes`, into `bytes`. A pipe is
+// refused without waiting for a writer; `error` is the system's value on kFailed.
+ReadOutcome ReadRegularFile(const std::filesystem::path& path, std::uint64_t maxBytes,
+                            std::vector<std::uint8_t>& bytes, int& error);
 
 // The folder of the user's journals: $XDG_STATE_HOME/kestrova (by default
 // ~/.local/state/kestrova) on Linux, %LOCALAPPDATA%\Kestrova on Windows. Empty when the

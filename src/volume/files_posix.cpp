@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -40,6 +41,52 @@ int WriteFileDurably(const std::filesystem::path& path, std::span<const std::uin
   const int synced = ::fsync(folder) == 0 ? 0 : errno;
   ::close(folder);
   return synced;
+}
+
+ReadOutcome ReadRegularFile(const std::filesystem::path& path, std::uint64_t maxBytes,
+                            std::vector<std::uint8_t>& bytes, int& error) {
+  bytes.clear();
+  error = 0;
+  // O_NONBLOCK: opening a pipe does not wait for its writer; the type is checked before any read.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    error = errno;
+    return error == ENOENT || error == ENOTDIR ? ReadOutcome::kMissing : ReadOutcome::kFailed;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    error = errno;
+    ::close(fd);
+    return ReadOutcome::kFailed;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return ReadOutcome::kNotRegular;
+  }
+  if (static_cast<std::uint64_t>(info.st_size) > maxBytes) {
+    ::close(fd);
+    return ReadOutcome::kTooLarge;
+  }
+  bytes.resize(static_cast<std::size_t>(info.st_size));
+  std::size_t done = 0;
+  // A file that grows while it is read is read only as far as it was: a longer one is refused by
+  // the reader of its contents, which knows its length.
+  while (done < bytes.size()) {
+    const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = n < 0 ? errno : EIO;
+      ::close(fd);
+      bytes.clear();
+      return ReadOutcome::kFailed;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  std::uint8_t extra = 0;
+  const ssize_t more = ::read(fd, &extra, 1);
+  ::close(fd);
+  if (more > 0) return ReadOutcome::kTooLarge;
+  return ReadOutcome::kRead;
 }
 
 std::filesystem::path StateDirectory() {

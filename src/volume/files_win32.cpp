@@ -32,6 +32,54 @@ int WriteFileDurably(const std::filesystem::path& path, std::span<const std::uin
   return static_cast<int>(error);
 }
 
+ReadOutcome ReadRegularFile(const std::filesystem::path& path, std::uint64_t maxBytes,
+                            std::vector<std::uint8_t>& bytes, int& error) {
+  bytes.clear();
+  error = 0;
+  // Without FILE_FLAG_BACKUP_SEMANTICS a folder does not open; the type is checked before any
+  // read, so that a pipe or a device is never read or waited on.
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD why = GetLastError();
+    error = static_cast<int>(why);
+    if (why == ERROR_FILE_NOT_FOUND || why == ERROR_PATH_NOT_FOUND) return ReadOutcome::kMissing;
+    return why == ERROR_ACCESS_DENIED && std::filesystem::is_directory(path)
+               ? ReadOutcome::kNotRegular
+               : ReadOutcome::kFailed;
+  }
+  LARGE_INTEGER size{};
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    return ReadOutcome::kNotRegular;
+  }
+  if (!GetFileSizeEx(file, &size)) {
+    error = static_cast<int>(GetLastError());
+    CloseHandle(file);
+    return ReadOutcome::kFailed;
+  }
+  if (size.QuadPart < 0 || static_cast<std::uint64_t>(size.QuadPart) > maxBytes) {
+    CloseHandle(file);
+    return ReadOutcome::kTooLarge;
+  }
+  bytes.resize(static_cast<std::size_t>(size.QuadPart));
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
+    DWORD read = 0;
+    if (!ReadFile(file, bytes.data() + done, chunk, &read, nullptr) || read == 0) {
+      const DWORD why = GetLastError();
+      error = static_cast<int>(why ? why : ERROR_HANDLE_EOF);
+      CloseHandle(file);
+      bytes.clear();
+      return ReadOutcome::kFailed;
+    }
+    done += read;
+  }
+  CloseHandle(file);
+  return ReadOutcome::kRead;
+}
+
 std::filesystem::path StateDirectory() {
   wchar_t local[MAX_PATH] = {};
   const DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH);

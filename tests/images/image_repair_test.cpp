@@ -3,6 +3,7 @@
 // tools themselves (mattrib, mcopy, fsck.fat) and a byte comparison of the image before and
 // after: only the attribute bytes of the infected root folders may change.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -515,13 +516,51 @@ TEST_F(ImageTest, UndoPutsBackExactlyWhatTheRepairChanged) {
   const auto otherBefore = ReadBytes(other);
   EXPECT_EQ(Cli("undo " + Quote(journal.string()) + " " + Quote(other.string())).status, 1);
   EXPECT_EQ(ReadBytes(other), otherBefore);
-  const auto cut = dir / "cut.journal";
+  // A journal that is cut, lengthened or has one byte flipped proves itself damaged; a file that
+  // is no journal says so.
   const auto bytes = ReadBytes(journal);
-  std::ofstream(cut, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size() - 1));
-  EXPECT_NE(Cli("undo " + Quote(cut.string()) + target).err.find("不是可用的修改记录文件"),
-            std::string::npos);
+  const auto write = [&](const std::string& name, std::vector<std::uint8_t> content) {
+    const auto path = dir / name;
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(content.data()),
+               static_cast<std::streamsize>(content.size()));
+    return path.string();
+  };
+  auto flipped = bytes;
+  flipped.at(bytes.size() / 2) ^= 0x01;  // inside the first sector's record
+  auto longer = bytes;
+  longer.push_back(0);
+  const std::vector<std::pair<std::string, std::string>> damaged = {
+      {write("cut.journal", {bytes.begin(), bytes.end() - 1}), "文件头或长度与记录不符"},
+      {write("longer.journal", longer), "文件头或长度与记录不符"},
+      {write("flipped.journal", flipped), "个扇区记录的校验和不符"},
+      {write("other.journal", {'M', 'Z'}), "不是可用的修改记录文件"},
+  };
+  for (const auto& [path, words] : damaged) {
+    const auto refused = Cli("undo " + Quote(path) + target);
+    EXPECT_EQ(refused.status, 1) << path;
+    EXPECT_NE(refused.err.find(words), std::string::npos) << refused.err;
+  }
+  // A journal path that names no journal file is refused at once, each in its own words: never
+  // read past a bound, never waited on (a pipe without a writer), never a crash.
+  const auto fifo = dir / "pipe.journal";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const auto large = dir / "large.journal";
+  std::ofstream(large).close();
+  std::filesystem::resize_file(large, std::uintmax_t{300} << 20);
+  const std::vector<std::pair<std::string, std::string>> notJournals = {
+      {(dir / "missing.journal").string(), "找不到修改记录文件"},
+      {dir.path().string(), "是文件夹、设备或管道"},
+      {"/dev/zero", "是文件夹、设备或管道"},
+      {fifo.string(), "是文件夹、设备或管道"},
+      {large.string(), "大于256 MiB"},
+  };
+  for (const auto& [path, words] : notJournals) {
+    const auto refused = Cli("undo " + Quote(path) + target);
+    EXPECT_EQ(refused.status, 1) << path;
+    EXPECT_NE(refused.err.find(words), std::string::npos) << refused.err;
+  }
+  EXPECT_TRUE(DifferingOffsets(before, image).size() == changed.size());
 
   const auto undone = Cli("undo " + Quote(journal.string()) + target);
   EXPECT_EQ(undone.status, 0) << undone.err;
