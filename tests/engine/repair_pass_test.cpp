@@ -18,6 +18,7 @@
 #include "memory_volume.h"
 #include "repair/engine.h"
 #include "repair/fat.h"
+#include "repair/journal.h"
 
 namespace kestrova::testing {
 namespace {
@@ -646,6 +647,57 @@ INSTANTIATE_TEST_SUITE_P(Calls, PassFaultTest,
                                            PassFault{"flush", Call::kFlush, false},
                                            PassFault{"size", Call::kSize, false}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A journal proves itself: it reads back as written, any one byte changed, any cut and any byte
+// added is refused (a change within a record names it), and a journal of the first format, which
+// had no checksums, is still read.
+TEST(JournalTest, ProvesItselfAndReadsTheFirstFormat) {
+  repair::Journal journal{{repair::FileSystem::kFat32, 0x1A2B3C4D, 4096, 512}, {}};
+  for (const std::int64_t number : {7, 9}) {
+    journal.sectors.push_back({number, std::vector<std::uint8_t>(512, 0x11),
+                               std::vector<std::uint8_t>(512, static_cast<std::uint8_t>(number))});
+  }
+  const auto bytes = repair::EncodeJournal(journal);
+  const auto read = repair::DecodeJournal(bytes);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->volume, journal.volume);
+  ASSERT_EQ(read->sectors.size(), 2u);
+  EXPECT_EQ(read->sectors[1].after, journal.sectors[1].after);
+  const std::size_t firstRecord = bytes.size() - 4 - 2 * (8 + 1024 + 4);
+  for (std::size_t at = 0; at < bytes.size(); ++at) {
+    auto changed = bytes;
+    changed[at] ^= 0x20;
+    repair::JournalFault fault;
+    ASSERT_FALSE(repair::DecodeJournal(changed, &fault)) << at;
+    if (at >= firstRecord && at < bytes.size() - 4) {
+      EXPECT_TRUE(fault.damaged) << at;
+      EXPECT_EQ(fault.record, static_cast<std::int64_t>((at - firstRecord) / (8 + 1024 + 4))) << at;
+    }
+  }
+  for (std::size_t length = 0; length < bytes.size(); length += 37) {
+    EXPECT_FALSE(repair::DecodeJournal(std::span(bytes).first(length))) << length;
+  }
+  auto longer = bytes;
+  longer.push_back(0);
+  EXPECT_FALSE(repair::DecodeJournal(longer));
+
+  // The first format: its magic line, the fields without the length, the records without their
+  // checksums.
+  const std::string firstMagic = "KESTROVA JOURNAL 1\n";
+  const std::size_t fields = 1 + 4 + 8 + 4 + 4;
+  std::vector<std::uint8_t> first(firstMagic.begin(), firstMagic.end());
+  const std::size_t header = std::string("KESTROVA JOURNAL 2\n").size();
+  first.insert(first.end(), bytes.begin() + header, bytes.begin() + header + fields);
+  for (std::size_t record = 0; record < 2; ++record) {
+    const auto from =
+        bytes.begin() + static_cast<std::ptrdiff_t>(firstRecord + record * (8 + 1024 + 4));
+    first.insert(first.end(), from, from + 8 + 1024);
+  }
+  first.insert(first.end(), bytes.end() - 4, bytes.end());
+  const auto old = repair::DecodeJournal(first);
+  ASSERT_TRUE(old);
+  EXPECT_EQ(old->sectors[0].before, journal.sectors[0].before);
+}
 
 }  // namespace
 }  // namespace kestrova::testing
