@@ -225,8 +225,10 @@ volume::Expected<Report, Problem> OnOpenedDrive(const DriveTarget& target, Pass 
   return pass(*opened, progress);
 }
 
-// Tells the problem that stopped a pass: the exit status says whether it had begun to write.
-int Failed(const Problem& problem) {
+// Tells the problem that stopped a pass (titled by the command, also when the drive did not open):
+// the exit status says whether it had begun to write.
+int Failed(Problem problem, repair::PassKind pass = repair::PassKind::kRepair) {
+  problem.pass = pass;
   Tell(problem);
   return problem.anyWritten ? kWrittenAndFailed : kNothingWritten;
 }
@@ -391,7 +393,7 @@ int Clean(const DriveTarget& target, const std::filesystem::path& journal) {
       target, [&](volume::Volume& opened, TerminalProgress& progress) {
         return repair::Clean(opened, nullptr, &progress, &journal);
       });
-  if (!result) return Failed(result.error());
+  if (!result) return Failed(result.error(), repair::PassKind::kClean);
   Output out;
   PrintLeftovers(out, result->removed);
   out.Line(repair::messages::RemovedCount(result->removed.size()));
@@ -402,17 +404,15 @@ int Clean(const DriveTarget& target, const std::filesystem::path& journal) {
 
 int Undo(const std::filesystem::path& journal, const DriveTarget& target) {
   const auto recorded = repair::ReadJournal(journal);
-  if (!recorded) {
-    Tell(recorded.error());
-    return kNothingWritten;
-  }
+  if (!recorded) return Failed(recorded.error(), repair::PassKind::kUndo);
   const auto undone = OnOpenedDrive<repair::UndoReport>(
       target, [&](volume::Volume& opened, TerminalProgress& progress) {
         return repair::Undo(opened, *recorded, &progress);
       });
-  if (!undone) return Failed(undone.error());
+  if (!undone) return Failed(undone.error(), repair::PassKind::kUndo);
   Output out;
-  out.Line(texts::Format(texts::kUndone, undone->sectorsWritten));
+  out.Line(undone->alreadyUndone ? std::string(texts::Tr(texts::kAlreadyUndone))
+                                 : texts::Format(texts::kUndone, undone->sectorsWritten));
   return out.Finish() ? kDone : kWrittenAndFailed;
 }
 

@@ -334,7 +334,7 @@ Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout*
   if (analysed && !IsAnalysed(*analysed)) {
     return PassProblem(ProblemKind::kNotAnalysed);
   }
-  PassEnd pass(volume);
+  PassEnd pass(volume, PassKind::kClean);
   ProgressTrack track(progress);
   VolumeLayout now;
   if (auto problem = Reanalyse(volume, analysed, now, nullptr, track)) {

@@ -94,12 +94,15 @@ Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout*
 // What undoing a journaled change did.
 struct UndoReport {
   std::int64_t sectorsWritten = 0;
+  bool alreadyUndone = false;  // every sector held its old bytes already: nothing was written
 };
 
 // Puts back the old bytes of a journaled change, on a volume opened for writing: only when the
-// volume is the journal's and every journaled sector holds exactly what the change wrote (all are
-// read before the first write); then in the journal's order, flushed and dismounted as a repair
-// is. The problem otherwise, with anyWritten as a repair's.
+// volume is the journal's and every journaled sector holds exactly what the change wrote or
+// already its old bytes (all are read before the first write); then the sectors that still hold
+// the change, in the journal's order, flushed and dismounted as a repair is. So an undo that was
+// cut short is completed by running it again, and one already done writes nothing and says so.
+// The problem otherwise, with anyWritten as a repair's.
 Expected<UndoReport, Problem> Undo(volume::Volume& volume, const Journal& journal,
                                    Progress* progress = nullptr);
 

@@ -292,6 +292,14 @@ const char* Title(const Problem& problem) {
     case Stage::kPass:
       break;
   }
+  switch (problem.pass) {
+    case PassKind::kRepair:
+      break;
+    case PassKind::kClean:
+      return Tr(texts::kCleanFailedTitle);
+    case PassKind::kUndo:
+      return Tr(texts::kUndoFailedTitle);
+  }
   return Tr(texts::kRepairFailedTitle);
 }
 

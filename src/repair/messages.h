@@ -110,8 +110,12 @@ struct Detail {
   std::string name;
 };
 
+// The pass that a problem stopped, for its title.
+enum class PassKind { kRepair, kClean, kUndo };
+
 struct Problem {
   ProblemKind kind = ProblemKind::kOpenFailed;
+  PassKind pass = PassKind::kRepair;
   std::int64_t sector = -1;
   std::int64_t count = 0;
   Detail detail;

@@ -25,10 +25,12 @@ inline Problem PassProblem(ProblemKind kind, DetailKind detail = DetailKind::kNo
 // so that what did change reaches the disk and the system re-reads it.
 class PassEnd {
  public:
-  explicit PassEnd(volume::Volume& volume) : volume_(volume) {}
+  explicit PassEnd(volume::Volume& volume, PassKind kind = PassKind::kRepair)
+      : volume_(volume), kind_(kind) {}
 
   // A failed pass, with whether it had begun to write.
   Problem Fail(Problem problem) {
+    problem.pass = kind_;
     if (mayHaveWritten) {
       volume_.Flush();
       volume_.Dismount();
@@ -44,6 +46,7 @@ class PassEnd {
       volume_.Dismount();
       Problem problem = PassProblem(ProblemKind::kFlushFailed);
       problem.anyWritten = true;
+      problem.pass = kind_;
       return problem;
     }
     volume_.Dismount();
@@ -54,6 +57,7 @@ class PassEnd {
 
  private:
   volume::Volume& volume_;
+  PassKind kind_;
 };
 
 // Writes one run of sectors for the pass; the problem that ends it when the write failed (a

@@ -167,7 +167,7 @@ Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayou
 
 Expected<UndoReport, Problem> Undo(volume::Volume& volume, const Journal& journal,
                                    Progress* progress) {
-  PassEnd pass(volume);
+  PassEnd pass(volume, PassKind::kUndo);
   ProgressTrack track(progress);
   VolumeLayout now;
   if (auto refused = AnalyseInto(volume, now, nullptr, &track)) return pass.Fail(*refused);
@@ -181,19 +181,30 @@ Expected<UndoReport, Problem> Undo(volume::Volume& volume, const Journal& journa
   // Each sector is read, then written.
   track.Plan(2 * static_cast<std::int64_t>(sectorBytes) *
              static_cast<std::int64_t>(journal.sectors.size()));
+  // Each sector holds what the change wrote (to be put back) or its old bytes already (an undo
+  // that ran before, maybe cut short); anything else refuses them all.
+  std::vector<bool> toWrite;
   for (const JournalSector& entry : journal.sectors) {
     if (const auto failed = ReadSectors(volume, entry.sector, sectorBytes, sector.bytes())) {
       return pass.Fail(ReadProblem(*failed, entry.sector, sectorBytes));
     }
     track.Moved(sectorBytes);
-    if (!std::equal(entry.after.begin(), entry.after.end(), sector.bytes().begin())) {
+    const bool changed = std::equal(entry.after.begin(), entry.after.end(), sector.bytes().begin());
+    if (!changed && !std::equal(entry.before.begin(), entry.before.end(), sector.bytes().begin())) {
       Problem problem = PassProblem(ProblemKind::kJournalSectorChanged);
       problem.sector = entry.sector;
       return pass.Fail(std::move(problem));
     }
+    toWrite.push_back(changed);
   }
   UndoReport done;
-  for (const JournalSector& entry : journal.sectors) {
+  done.alreadyUndone = std::none_of(toWrite.begin(), toWrite.end(), [](bool b) { return b; });
+  for (std::size_t i = 0; i < journal.sectors.size(); ++i) {
+    const JournalSector& entry = journal.sectors[i];
+    if (!toWrite[i]) {
+      track.Moved(sectorBytes);
+      continue;
+    }
     std::copy(entry.before.begin(), entry.before.end(), sector.bytes().begin());
     if (auto problem = WriteRun(pass, volume, entry.sector, sectorBytes, sector.bytes())) {
       return std::move(*problem);

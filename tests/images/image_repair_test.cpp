@@ -562,16 +562,27 @@ TEST_F(ImageTest, UndoPutsBackExactlyWhatTheRepairChanged) {
   }
   EXPECT_TRUE(DifferingOffsets(before, image).size() == changed.size());
 
+  // An undo cut short after its first sector (that sector holds its old bytes again) is
+  // completed by running it again.
+  const std::uint64_t firstSector = changed.front() / 512 * 512;
+  PatchBytes(image, firstSector, ReadAt(before, firstSector, 512));
   const auto undone = Cli("undo " + Quote(journal.string()) + target);
   EXPECT_EQ(undone.status, 0) << undone.err;
   EXPECT_TRUE(DifferingOffsets(before, image).empty());
-  // Undone once, the sectors no longer hold what the repair wrote: the first is named.
+  // Undone, it says so and writes nothing.
   const auto again = Cli("undo " + Quote(journal.string()) + target);
-  EXPECT_EQ(again.status, 1);
-  EXPECT_NE(again.err.find("第" + std::to_string(changed.front() / 512) + "扇区"),
-            std::string::npos)
-      << again.err;
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(again.out, std::string(texts::kAlreadyUndone.chinese) + "\n");
   EXPECT_TRUE(DifferingOffsets(before, image).empty());
+  // A sector that holds neither what the repair wrote nor its old bytes refuses them all, named.
+  PatchBytes(image, changed.front(),
+             {static_cast<std::uint8_t>(~ReadAt(before, changed.front(), 1).at(0))});
+  const auto refused = Cli("undo " + Quote(journal.string()) + target);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_TRUE(refused.err.starts_with("撤销失败: ")) << refused.err;
+  EXPECT_NE(refused.err.find("第" + std::to_string(changed.front() / 512) + "扇区"),
+            std::string::npos)
+      << refused.err;
 }
 
 // What the target names, told in the words of the case: nothing there, a folder, a character
