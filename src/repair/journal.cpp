@@ -182,8 +182,12 @@ std::optional<Journal> DecodeJournal(std::span<const std::uint8_t> bytes, Journa
 
 std::optional<Problem> WriteJournal(const std::filesystem::path& path, const Journal& journal) {
   const std::vector<std::uint8_t> bytes = EncodeJournal(journal);
+  std::error_code checked;
+  const bool existed = std::filesystem::exists(path, checked);
   if (const int error = volume::WriteFileDurably(path, bytes)) {
-    return JournalProblem(ProblemKind::kJournalNotWritten, path, error);
+    Problem problem = JournalProblem(ProblemKind::kJournalNotWritten, path, error);
+    if (existed) problem.detail.at = kJournalExists;
+    return problem;
   }
   return std::nullopt;
 }

@@ -212,6 +212,12 @@ std::string Text(const Problem& problem) {
     case ProblemKind::kFlushFailed:
       return Tr(texts::kFlushFailed);
     case ProblemKind::kJournalNotWritten:
+      // A file of that name is never replaced: it may be the journal of another change. Only the
+      // command line names the file (the window's are new names).
+      if (problem.detail.at == kJournalExists) {
+        return Sentences({Format(texts::kJournalExists, problem.detail.name), nothingWritten,
+                          Tr(texts::kJournalElsewhere)});
+      }
       return Sentences(
           {Format(texts::kJournalNotWritten, problem.detail.name, problem.detail.value),
            nothingWritten});
@@ -238,7 +244,9 @@ std::string Text(const Problem& problem) {
     case ProblemKind::kJournalSectorChanged:
       return Sentences({Format(texts::kJournalSectorChanged, problem.sector), nothingWritten});
     case ProblemKind::kLeftoverChain:
-      return Format(texts::kLeftoverChain, problem.detail.name, DetailText(problem.detail));
+      return Sentences(
+          {Format(texts::kLeftoverChain, problem.detail.name, DetailText(problem.detail)),
+           Tr(texts::kRunDiskCheck)});
   }
   return {};
 }

@@ -38,7 +38,8 @@ enum class ProblemKind {
   kWriteProtected,  // the medium refused the first write as write-protected
   kFlushFailed,     // the written sectors may not all have reached the disk
   // The journal of a change, and undoing one. detail.name is the journal's path.
-  kJournalNotWritten,     // detail.value: the system's error value
+  kJournalNotWritten,     // detail.value: the system's error value; detail.at kJournalExists
+                          // when a file of that name is there already
   kJournalUnreadable,     // not a journal
   kJournalDamaged,        // detail.value: the sector record whose checksum is wrong, or -1 (the
                           // header or the length)
@@ -128,6 +129,9 @@ struct Problem {
   std::uint64_t deviceBytes = 0;
   std::uint64_t volumeBytes = 0;
 };
+
+// Detail::at of a journal that was not written because a file of its name is there already.
+inline constexpr std::int64_t kJournalExists = 1;
 
 // A drive that could not be opened, by the analysis (kOpenFailed) or by the pass
 // (kPassOpenFailed).

@@ -503,6 +503,13 @@ TEST_F(ImageTest, UndoPutsBackExactlyWhatTheRepairChanged) {
   EXPECT_EQ(blocked.status, 1);
   EXPECT_NE(blocked.err.find("无法写入修改记录文件"), std::string::npos) << blocked.err;
   EXPECT_TRUE(DifferingOffsets(before, image).empty());
+  // A file of the journal's name is never replaced: the refusal says so and what to do.
+  const auto taken = Cli("repair --journal " + Quote(before.string()) + target);
+  EXPECT_EQ(taken.status, 1);
+  EXPECT_NE(taken.err.find(Format(texts::kJournalExists, before.string())), std::string::npos)
+      << taken.err;
+  EXPECT_NE(taken.err.find(texts::Tr(texts::kJournalElsewhere)), std::string::npos) << taken.err;
+  EXPECT_TRUE(DifferingOffsets(before, image).empty());
 
   const auto repaired = Cli("repair --journal " + Quote(journal.string()) + target);
   ASSERT_EQ(repaired.status, 0) << repaired.err;

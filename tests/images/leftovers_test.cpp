@@ -441,6 +441,7 @@ TEST_P(LeftoversTest, DamagedChainRefusesEveryRemovalWithNothingWritten) {
         << clean.err;
     EXPECT_TRUE(clean.err.starts_with(std::string(texts::Tr(texts::kCleanFailedTitle)) + ": "))
         << clean.err;
+    EXPECT_NE(clean.err.find(texts::Tr(texts::kRunDiskCheck)), std::string::npos) << clean.err;
     EXPECT_TRUE(DifferingOffsets(before, image).empty());
     EXPECT_FALSE(std::filesystem::exists(journal));
   }
