@@ -401,13 +401,19 @@ std::string Why(const Judged& judged) {
   return {};
 }
 
-std::string JudgedLine(const Judged& judged) {
-  // A blank folder's name shows by its code points also in front of what it holds.
-  const std::string path =
-      judged.folder.empty() ? VisibleName(judged.file.Name())
-                            : VisibleName(judged.folder) + "\\" + VisibleName(judged.file.Name());
-  return path + "\t" + Why(judged);
+namespace {
+
+// An entry's path as the lists show it: a blank folder's name by its code points also in front of
+// what it holds.
+std::string ShownPath(const Judged& judged) {
+  return judged.folder.empty()
+             ? VisibleName(judged.file.Name())
+             : VisibleName(judged.folder) + "\\" + VisibleName(judged.file.Name());
 }
+
+}  // namespace
+
+std::string JudgedLine(const Judged& judged) { return ShownPath(judged) + "\t" + Why(judged); }
 
 std::string RestoredFile(const std::string& name, texts::Language language) {
   return texts::Format(language, texts::kRestoredFile, VisibleName(name));
@@ -457,9 +463,7 @@ std::string RepairEnd(const std::string& seconds, std::size_t restored, std::siz
     if (entry.verdict != Verdict::kUnsure) continue;
     if (unsure == 0) text += "\r\n\r\n" + std::string(Tr(texts::kHeadingUnsure));
     if (unsure < kListed) {
-      const std::string line = JudgedLine(entry);
-      const auto tab = line.find('\t');
-      text += "\r\n" + Format(texts::kCleanQuestionLine, line.substr(0, tab), line.substr(tab + 1));
+      text += "\r\n" + Format(texts::kCleanQuestionLine, ShownPath(entry), Why(entry));
     }
     ++unsure;
   }

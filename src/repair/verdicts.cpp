@@ -566,9 +566,11 @@ class Judge {
     return target;
   }
 
-  // Whether the run `r` of a command is a shortcut's own target, which its LinkInfo places.
-  static bool IsTarget(const Command& command, std::size_t r) {
-    return !command.autorun && command.host == Host::kNone && r == 0;
+  // Whether the run `r` of a command lies on this drive: a shortcut's own target is placed by its
+  // LinkInfo, what a host is given by its path.
+  static bool RunOnDrive(const Command& command, std::size_t r) {
+    const bool target = !command.autorun && command.host == Host::kNone && r == 0;
+    return OnDrive(command.runs[r].path, target && command.targetOnDrive);
   }
 
   void ReadCommands() {
@@ -711,8 +713,7 @@ class Judge {
       bool elsewhere = false;
       for (std::size_t r = 0; r < command.runs.size(); ++r) {
         const auto& run = command.runs[r];
-        // A non-host target is placed by the LinkInfo; what a host is given, by its path.
-        const bool onDrive = OnDrive(run.path, IsTarget(command, r) && command.targetOnDrive);
+        const bool onDrive = RunOnDrive(command, r);
         targets.push_back(Locate(run.path, onDrive));
         disguise[r] = !url && IsDisguise(run, targets.back(), base);
         if (disguise[r]) continue;
@@ -793,8 +794,7 @@ class Judge {
     for (std::size_t r = 0; r < command.runs.size(); ++r) {
       if (!disguise.empty() && disguise[r]) continue;
       const auto& run = command.runs[r];
-      const Target target =
-          Locate(run.path, OnDrive(run.path, IsTarget(command, r) && command.targetOnDrive));
+      const Target target = Locate(run.path, RunOnDrive(command, r));
       if (!target.onDrive || !IsPayload(run)) continue;
       if (target.file) {
         auto& verdict = fileVerdicts_[*target.file];
