@@ -397,6 +397,7 @@ int Clean(const DriveTarget& target, const std::filesystem::path& journal) {
   Output out;
   PrintLeftovers(out, result->removed);
   out.Line(repair::messages::RemovedCount(result->removed.size()));
+  for (const auto& kept : result->kept) out.Line(repair::messages::KeptFolderLine(kept));
   if (result->journaled) JournalLines(out, journal, target);
   if (out.Finish()) return kDone;
   return result->sectorsWritten > 0 ? kWrittenAndFailed : kNothingWritten;

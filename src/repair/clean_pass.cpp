@@ -11,9 +11,12 @@
 #include "repair/exfat.h"
 #include "repair/fat.h"
 #include "repair/file_data.h"
+#include "repair/folder_listing.h"
+#include "repair/ownership.h"
 #include "repair/pass.h"
 #include "repair/problems.h"
 #include "repair/sector_io.h"
+#include "repair/verdicts.h"
 
 namespace kestrova::repair {
 namespace {
@@ -86,57 +89,6 @@ std::optional<Problem> ReadRoot(volume::Volume& volume, const VolumeLayout& layo
   return std::nullopt;
 }
 
-// A stretch of clusters that an entry owns: from `first`, chained by the FAT or contiguous, as
-// many as `length` bytes take.
-struct Owned {
-  std::uint32_t first = 0;
-  std::uint64_t length = 0;
-  bool contiguous = false;
-};
-
-// The clusters that the root's other entries name, by their entries in the root: on FAT each
-// short entry's first cluster, on exFAT those of the bitmap, the up-case table and each File
-// entry set's stream extension. `removed` holds the root offsets of the entries to remove.
-std::vector<Owned> OtherEntries(const VolumeLayout& layout, std::span<const std::uint8_t> root,
-                                const std::vector<bool>& removed) {
-  std::vector<Owned> owned;
-  const bool exfat = layout.fileSystem == FileSystem::kExfat;
-  for (std::size_t at = 0; at + static_cast<std::int64_t>(fat::kDirEntrySize) <= root.size();
-       at += static_cast<std::int64_t>(fat::kDirEntrySize)) {
-    const auto entry = root.subspan(at, static_cast<std::int64_t>(fat::kDirEntrySize));
-    if (entry[0] == 0) break;
-    if (removed[at / static_cast<std::int64_t>(fat::kDirEntrySize)]) continue;
-    if (exfat) {
-      // Entries that own clusters keep the first and the data's length at the same places.
-      const std::uint32_t first = fat::Read32(entry, exfat::kFirstClusterOffset);
-      const std::uint64_t length = fat::Read64(entry, exfat::kDataLengthOffset);
-      const std::uint8_t type = entry[exfat::kEntryTypeOffset];
-      if (type == exfat::kAllocationBitmap || type == exfat::kUpcaseTable ||
-          type == exfat::kVendorAllocation) {
-        owned.push_back({first, length, false});
-      } else if (type == exfat::kStreamExtension &&
-                 at >= static_cast<std::int64_t>(fat::kDirEntrySize) &&
-                 root[at - static_cast<std::int64_t>(fat::kDirEntrySize)] == exfat::kFile) {
-        owned.push_back(
-            {first, length, (entry[exfat::kSecondaryFlagsOffset] & exfat::kNoFatChain) != 0});
-      }
-      continue;
-    }
-    const std::uint8_t attribute = entry[fat::kAttributeOffset];
-    if (entry[fat::kNameOffset] == fat::kDeletedEntry || attribute == fat::kAttrLongName ||
-        (attribute & fat::kAttrVolumeId)) {
-      continue;
-    }
-    std::uint32_t first = fat::Read16(entry, fat::kFirstClusterLowOffset);
-    if (layout.fileSystem == FileSystem::kFat32) {
-      first |= static_cast<std::uint32_t>(fat::Read16(entry, fat::kFirstClusterHighOffset)) << 16;
-    }
-    // A folder's size is 0: its chain is followed to its end.
-    owned.push_back({first, UINT64_MAX, false});
-  }
-  return owned;
-}
-
 // A read of the FAT in use that failed, at the sector of `cluster`'s entry.
 Problem FatReadProblem(const VolumeLayout& layout, std::int64_t cluster) {
   Problem problem = PassProblem(ProblemKind::kReadFailed);
@@ -145,72 +97,73 @@ Problem FatReadProblem(const VolumeLayout& layout, std::int64_t cluster) {
   return problem;
 }
 
-// Who owns each data cluster, as far as the removal needs to know.
-enum Owner : std::uint8_t { kFree = 0, kOther = 1, kRemoved = 2 };
-
-// Marks the clusters of the root and of the other entries. A chain of theirs that is damaged is
-// followed as far as it goes: it is not this pass's to judge.
-std::optional<Problem> MarkOthers(const VolumeLayout& layout, FatReader& fat,
-                                  const std::vector<Owned>& others, std::vector<Owner>& owner) {
-  const auto inVolume = [&](std::int64_t c) { return c >= 2 && c < layout.clusterCount + 2; };
-  for (std::int32_t i = 0; i < layout.rootClusterCount; ++i) {
-    const std::int64_t c = layout.rootClusters.at(static_cast<std::size_t>(i));
-    if (inVolume(c)) owner[static_cast<std::size_t>(c)] = kOther;
-  }
-  const std::uint64_t clusterBytes = static_cast<std::uint64_t>(layout.ClusterBytes());
-  for (const Owned& entry : others) {
-    std::uint64_t count =
-        entry.length == UINT64_MAX ? UINT64_MAX : (entry.length + clusterBytes - 1) / clusterBytes;
-    std::int64_t c = entry.first;
-    for (; count > 0 && inVolume(c) && owner[static_cast<std::size_t>(c)] != kOther; --count) {
-      owner[static_cast<std::size_t>(c)] = kOther;
-      if (entry.contiguous) {
-        ++c;
-        continue;
-      }
-      const auto raw = fat.Entry(c);
-      if (!raw) return FatReadProblem(layout, c);
-      std::uint32_t next = 0;
-      if (Follow(layout.fileSystem, *raw, next) != Link::kNext) break;
-      c = next;
-    }
-  }
-  return std::nullopt;
-}
-
-Problem ChainProblem(const RootFile& file, DetailKind kind, std::int64_t at, std::int64_t value) {
+Problem ChainProblem(const std::string& path, DetailKind kind, std::int64_t at,
+                     std::int64_t value) {
   Problem problem = PassProblem(ProblemKind::kLeftoverChain, kind);
-  problem.detail.name = file.Name();
+  problem.detail.name = path;
   problem.detail.at = at;
   problem.detail.value = value;
   return problem;
 }
 
-// The clusters of a file to remove, checked: in the volume, none of another entry's or the
-// root's, no loop, and as many as its size takes, its chain ending there.
-std::optional<Problem> FileClusters(const VolumeLayout& layout, FatReader& fat,
-                                    const RootFile& file, std::vector<Owner>& owner,
-                                    std::vector<std::int64_t>& clusters) {
+// Whether a removal's refusal is for a chain that ends too early or too late or leaves the volume.
+bool IsBrokenChain(const Problem& problem) {
+  if (problem.kind != ProblemKind::kLeftoverChain) return false;
+  const DetailKind kind = problem.detail.kind;
+  return kind == DetailKind::kChainLength || kind == DetailKind::kLinkOutsideVolume ||
+         kind == DetailKind::kBadClusterLink;
+}
+
+// The most bytes of a folder to remove, as of any folder (see ProveNothingElseOwns).
+constexpr std::size_t kMaxFolderBytes = std::size_t{256} << 20;
+
+// What is removed: the clusters and their owners, and the entries to mark deleted or not in use
+// by the volume sector and the byte in it where each lies.
+struct Removal {
+  RemovalPlan plan;
+  std::vector<std::int64_t> fatChained;  // the freed clusters that the FAT chains
+  std::vector<std::pair<std::int64_t, std::int64_t>> entries;
+};
+
+// Adds a cluster of the removed entry `owner`: one that another removed entry holds already, or
+// this one before, refuses the removal.
+std::optional<Problem> Take(Removal& removal, std::size_t owner, const std::string& path,
+                            std::int64_t previous, std::int64_t cluster) {
+  const auto holder = removal.plan.freed.Add(cluster, owner);
+  if (!holder) return std::nullopt;
+  if (*holder == owner) return ChainProblem(path, DetailKind::kChainLoop, previous, cluster);
+  Problem problem = ChainProblem(path, DetailKind::kChainReachesOther, cluster, 0);
+  problem.detail.other = removal.plan.names.at(*holder);
+  return problem;
+}
+
+// The clusters of an entry to remove, checked and added for `owner`: in the volume, no loop, and
+// as many as its size takes, its chain ending there; a FAT folder's chain to its end. Returns its
+// clusters in order in `clusters`.
+std::optional<Problem> EntryClusters(const VolumeLayout& layout, FatReader& fat,
+                                     const RootFile& entry, const std::string& path,
+                                     std::size_t owner, Removal& removal,
+                                     std::vector<std::int64_t>& clusters) {
   const auto clusterBytes = static_cast<std::uint64_t>(layout.ClusterBytes());
-  const auto need = static_cast<std::int64_t>((file.size + clusterBytes - 1) / clusterBytes);
-  if (need == 0 || file.firstCluster == 0) {
-    if (need == 0 && file.firstCluster == 0) return std::nullopt;
-    return ChainProblem(file, DetailKind::kChainLength, file.firstCluster ? 1 : 0, need);
+  // A FAT folder's size is 0: its chain says how long it is.
+  const bool toEnd = entry.IsFolder() && layout.fileSystem != FileSystem::kExfat;
+  const auto need = toEnd
+                        ? static_cast<std::int64_t>(kMaxFolderBytes / clusterBytes)
+                        : static_cast<std::int64_t>((entry.size + clusterBytes - 1) / clusterBytes);
+  if (need == 0 || entry.firstCluster == 0) {
+    if (need == 0 && entry.firstCluster == 0) return std::nullopt;
+    return ChainProblem(path, DetailKind::kChainLength, entry.firstCluster ? 1 : 0, need);
   }
-  std::int64_t c = file.firstCluster;
+  std::int64_t c = entry.firstCluster;
   for (std::int64_t k = 0;; ++k) {
+    const std::int64_t previous = clusters.empty() ? 0 : clusters.back();
     if (c < 2 || c >= layout.clusterCount + 2) {
-      return ChainProblem(file, DetailKind::kLinkOutsideVolume,
-                          clusters.empty() ? 0 : clusters.back(), c);
+      return ChainProblem(path, DetailKind::kLinkOutsideVolume, previous, c);
     }
-    auto& mark = owner[static_cast<std::size_t>(c)];
-    if (mark == kOther) return ChainProblem(file, DetailKind::kChainReachesOther, c, 0);
-    if (mark == kRemoved) {
-      return ChainProblem(file, DetailKind::kChainLoop, clusters.empty() ? 0 : clusters.back(), c);
-    }
-    mark = kRemoved;
+    if (auto problem = Take(removal, owner, path, previous, c)) return problem;
     clusters.push_back(c);
-    if (file.noFatChain) {
+    if (!entry.noFatChain) removal.fatChained.push_back(c);
+    if (entry.noFatChain) {
       if (k + 1 == need) return std::nullopt;
       ++c;
       continue;
@@ -219,14 +172,89 @@ std::optional<Problem> FileClusters(const VolumeLayout& layout, FatReader& fat,
     if (!raw) return FatReadProblem(layout, c);
     std::uint32_t next = 0;
     const Link link = Follow(layout.fileSystem, *raw, next);
-    if (link == Link::kBad) return ChainProblem(file, DetailKind::kBadClusterLink, c, *raw);
-    if (link == Link::kEnd || k + 1 == need) {
+    if (link == Link::kBad) return ChainProblem(path, DetailKind::kBadClusterLink, c, *raw);
+    if (toEnd) {
+      if (link == Link::kEnd) return std::nullopt;
+      if (k + 1 == need) return ChainProblem(path, DetailKind::kChainLength, k + 2, need);
+    } else if (link == Link::kEnd || k + 1 == need) {
       if (link == Link::kEnd && k + 1 == need) return std::nullopt;
-      return ChainProblem(file, DetailKind::kChainLength, link == Link::kEnd ? k + 1 : k + 2, need);
+      return ChainProblem(path, DetailKind::kChainLength, link == Link::kEnd ? k + 1 : k + 2, need);
     }
     c = next;
   }
 }
+
+// A folder to remove with everything in it: each entry inside marked for removal, each chain and
+// the folder's own taken for `owner`, as far down as it goes. Its first document, when it holds
+// one at any depth, in `document`: such a folder is kept.
+class TreeRemoval {
+ public:
+  TreeRemoval(volume::Volume& volume, const VolumeLayout& layout, FatReader& fat,
+              ProgressTrack& track)
+      : volume_(volume), layout_(layout), fat_(fat), track_(track) {}
+
+  std::optional<Problem> Remove(const RootFile& folder, const std::string& path, std::size_t owner,
+                                Removal& removal, std::string& document) {
+    struct Next {
+      RootFile folder;
+      std::string path;
+    };
+    std::vector<Next> pending{{folder, path}};
+    while (!pending.empty()) {
+      const Next next = std::move(pending.back());
+      pending.pop_back();
+      std::vector<std::int64_t> clusters;
+      if (auto problem =
+              EntryClusters(layout_, fat_, next.folder, next.path, owner, removal, clusters)) {
+        return problem;
+      }
+      const auto listing = ListFolders(volume_, layout_, {&next.folder}, kMaxFolderBytes, track_);
+      if (!listing.front().complete) {
+        Problem problem = PassProblem(ProblemKind::kFolderUnreadable);
+        problem.detail.name = next.path;
+        return problem;
+      }
+      for (const RootFile& entry : listing.front().entries) {
+        const std::string inner = next.path + '\\' + entry.Name();
+        if (!entry.IsFolder() && IsDocument(entry.Name())) {
+          document = inner;
+          return std::nullopt;
+        }
+        Mark(entry, clusters, removal);
+        if (entry.IsFolder()) {
+          pending.push_back({entry, inner});
+          continue;
+        }
+        std::vector<std::int64_t> own;
+        if (auto problem = EntryClusters(layout_, fat_, entry, inner, owner, removal, own)) {
+          return problem;
+        }
+      }
+    }
+    return std::nullopt;
+  }
+
+ private:
+  // The entries of `entry` in its folder, whose clusters are `clusters`, for marking.
+  void Mark(const RootFile& entry, const std::vector<std::int64_t>& clusters, Removal& removal) {
+    const std::int64_t clusterBytes = layout_.ClusterBytes();
+    const std::int64_t sectorBytes = layout_.bytesPerSector;
+    for (int i = 0; i < entry.entryCount; ++i) {
+      const std::int64_t at = entry.offset + i * static_cast<std::int64_t>(fat::kDirEntrySize);
+      const auto index = static_cast<std::size_t>(at / clusterBytes);
+      if (index >= clusters.size()) return;
+      const auto first = ClusterFirstSector(layout_, clusters[index]);
+      if (!first) return;
+      const std::int64_t within = at % clusterBytes;
+      removal.entries.emplace_back(*first + within / sectorBytes, within % sectorBytes);
+    }
+  }
+
+  volume::Volume& volume_;
+  const VolumeLayout& layout_;
+  FatReader& fat_;
+  ProgressTrack& track_;
+};
 
 // Frees `cluster` in the FAT that begins at `fatStart`, loaded before.
 void FreeInFat(const VolumeLayout& layout, Changes& changes, std::int64_t fatStart,
@@ -350,40 +378,72 @@ Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout*
     return done;
   }
   Changes changes(volume, now, track);
-  std::vector<std::int64_t> freed;       // every cluster of the removed files
-  std::vector<std::int64_t> fatChained;  // those of them that the FAT chains
+  Removal removal;
   try {
     // Everything is read and checked before the first write.
     RootBytes root;
     if (auto problem = ReadRoot(volume, now, track, root)) return pass.Fail(std::move(*problem));
-    std::vector<bool> removed(root.bytes.size() / static_cast<std::int64_t>(fat::kDirEntrySize));
+    FatReader fat(volume, now, &track);
+    TreeRemoval trees(volume, now, fat, track);
+    std::vector<bool> removedEntries(root.bytes.size() /
+                                     static_cast<std::int64_t>(fat::kDirEntrySize));
+    // A chain that does not end as its size says may run on into another file's clusters: the
+    // refusal names that file when the walk below finds it.
+    std::optional<Problem> broken;
     for (const Judged& leftover : now.findings.leftovers) {
-      const auto first = static_cast<std::size_t>(leftover.file.offset /
-                                                  static_cast<std::int64_t>(fat::kDirEntrySize));
-      for (int i = 0; i < leftover.file.entryCount && first + i < removed.size(); ++i) {
-        removed[first + static_cast<std::size_t>(i)] = true;
+      removal.plan.rootOffsets.insert(leftover.file.offset);
+    }
+    for (const Judged& leftover : now.findings.leftovers) {
+      const RootFile& file = leftover.file;
+      const std::size_t owner = removal.plan.names.size();
+      removal.plan.names.push_back(file.Name());
+      std::vector<std::int64_t> clusters;
+      if (!file.IsFolder()) {
+        if (auto problem = EntryClusters(now, fat, file, file.Name(), owner, removal, clusters)) {
+          if (!IsBrokenChain(*problem)) return pass.Fail(std::move(*problem));
+          broken = std::move(problem);
+          break;
+        }
+      } else {
+        const std::size_t chained = removal.fatChained.size();
+        const std::size_t entries = removal.entries.size();
+        std::string document;
+        if (auto problem = trees.Remove(file, file.Name(), owner, removal, document)) {
+          if (!IsBrokenChain(*problem)) return pass.Fail(std::move(*problem));
+          broken = std::move(problem);
+          break;
+        }
+        if (!document.empty()) {
+          // A folder that holds a document stays, with all that is in it.
+          removal.plan.freed.Forget(owner);
+          removal.fatChained.resize(chained);
+          removal.entries.resize(entries);
+          removal.plan.rootOffsets.erase(file.offset);
+          done.kept.push_back({leftover, std::move(document)});
+          continue;
+        }
+      }
+      done.removed.push_back(leftover);
+      const auto first =
+          static_cast<std::size_t>(file.offset / static_cast<std::int64_t>(fat::kDirEntrySize));
+      for (int i = 0; i < file.entryCount && first + i < removedEntries.size(); ++i) {
+        removedEntries[first + static_cast<std::size_t>(i)] = true;
       }
     }
-    FatReader fat(volume, now, &track);
-    std::vector<Owner> owner(static_cast<std::size_t>(now.clusterCount + 2), kFree);
-    if (auto problem = MarkOthers(now, fat, OtherEntries(now, root.bytes, removed), owner)) {
+    removal.plan.freed.Seal();
+    // Nothing else in the volume may own a cluster to free.
+    if (auto problem = ProveNothingElseOwns(volume, now, root.bytes, removal.plan, track)) {
       return pass.Fail(std::move(*problem));
     }
-    for (const Judged& leftover : now.findings.leftovers) {
-      std::vector<std::int64_t> clusters;
-      if (auto problem = FileClusters(now, fat, leftover.file, owner, clusters)) {
-        return pass.Fail(std::move(*problem));
-      }
-      freed.insert(freed.end(), clusters.begin(), clusters.end());
-      if (!leftover.file.noFatChain) {
-        fatChained.insert(fatChained.end(), clusters.begin(), clusters.end());
-      }
-    }
-    // The root's entries.
+    if (broken) return pass.Fail(std::move(*broken));
+    // The root's entries, and those inside the removed folders.
     const std::int64_t sectorSize = now.bytesPerSector;
     const bool exfat = now.fileSystem == FileSystem::kExfat;
-    for (std::size_t e = 0; e < removed.size(); ++e) {
-      if (!removed[e]) continue;
+    const auto markRemoved = [&](std::uint8_t& type) {
+      type = exfat ? static_cast<std::uint8_t>(type & ~exfat::kInUse) : fat::kDeletedEntry;
+    };
+    for (std::size_t e = 0; e < removedEntries.size(); ++e) {
+      if (!removedEntries[e]) continue;
       const auto at = static_cast<std::int64_t>(e) * static_cast<std::int64_t>(fat::kDirEntrySize);
       const std::int64_t sector = root.sectors.at(static_cast<std::size_t>(at / sectorSize));
       if (!changes.sectors.count(sector)) {
@@ -391,13 +451,16 @@ Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout*
         const std::vector<std::uint8_t> bytes(from, from + sectorSize);
         changes.sectors[sector] = {bytes, bytes};
       }
-      std::uint8_t& type = changes.Byte(sector, at % sectorSize);
-      type = exfat ? static_cast<std::uint8_t>(type & ~exfat::kInUse) : fat::kDeletedEntry;
+      markRemoved(changes.Byte(sector, at % sectorSize));
+    }
+    for (const auto& [sector, at] : removal.entries) {
+      if (auto problem = changes.Load(sector)) return pass.Fail(std::move(*problem));
+      markRemoved(changes.Byte(sector, at));
     }
     // The FATs, FSInfo and the allocation bitmap.
     for (const std::int64_t fatStart :
          exfat ? std::vector{now.ActiveFatStart()} : CurrentFats(now)) {
-      for (const std::int64_t c : fatChained) {
+      for (const std::int64_t c : removal.fatChained) {
         const std::int64_t at = FatEntryOffset(now, c);
         if (auto problem = changes.LoadBytes(fatStart, at, FatEntryBytes(now.fileSystem))) {
           return pass.Fail(std::move(*problem));
@@ -405,19 +468,20 @@ Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout*
         FreeInFat(now, changes, fatStart, c);
       }
     }
+    const auto freedCount = static_cast<std::int64_t>(removal.plan.freed.size());
     if (now.fileSystem == FileSystem::kFat32) {
-      if (auto problem = CountFreed(now, changes, static_cast<std::int64_t>(freed.size()))) {
+      if (auto problem = CountFreed(now, changes, freedCount)) {
         return pass.Fail(std::move(*problem));
       }
     }
     if (exfat) {
-      if (auto problem = ClearBits(now, changes, freed)) return pass.Fail(std::move(*problem));
+      if (auto problem = ClearBits(now, changes, removal.plan.freed.Clusters())) {
+        return pass.Fail(std::move(*problem));
+      }
     }
   } catch (const std::bad_alloc&) {
     return pass.Fail(PassProblem(ProblemKind::kOutOfMemory));
   }
-  done.removed = now.findings.leftovers;
-  done.clustersFreed = static_cast<std::int64_t>(freed.size());
   std::erase_if(changes.sectors, [](const auto& s) { return s.second.before == s.second.after; });
 
   // The journal reaches the disk before the volume is touched.

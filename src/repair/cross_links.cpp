@@ -31,50 +31,36 @@ std::int64_t RootClusterSet::FirstWithin(std::int64_t first, std::int64_t last) 
   return found != end() && *found <= last ? *found : 0;
 }
 
-namespace {
+AllocationBitmap::AllocationBitmap(volume::Volume& volume, const VolumeLayout& layout,
+                                   ProgressTrack& track)
+    : volume_(volume),
+      layout_(layout),
+      track_(track),
+      place_(layout.findings.bitmap),
+      sector_(static_cast<std::size_t>(layout.bytesPerSector)) {}
 
-// The exFAT allocation bitmap's bits, read a sector at a time when asked for.
-class AllocationBitmap {
- public:
-  AllocationBitmap(volume::Volume& volume, VolumeLayout& layout, ProgressTrack& track)
-      : volume_(volume),
-        layout_(layout),
-        track_(track),
-        place_(layout.findings.bitmap),
-        sector_(static_cast<std::size_t>(layout.bytesPerSector)) {}
-
-  // Whether the bitmap marks `cluster` in use; the refusal when there is no bitmap that covers
-  // it or its sector cannot be read. Bit n of the bitmap stands for cluster n + 2.
-  std::optional<Problem> Allocated(std::int64_t cluster, bool& used) {
-    const auto missing = [] { return DamagedDirectory(DetailKind::kNoAllocationBitmap, 0); };
-    const std::int64_t bit = cluster - std::int64_t{exfat::kFirstDataCluster};
-    const std::int64_t byte = bit / 8;
-    if (!place_ || static_cast<std::uint64_t>(byte) >= place_->bytes) return missing();
-    const std::int64_t sectorSize = layout_.bytesPerSector;
-    const std::int64_t clusterBytes = layout_.ClusterBytes();
-    const auto first = ClusterFirstSector(layout_, place_->firstCluster + byte / clusterBytes);
-    if (!first) return missing();
-    const std::int64_t wanted = *first + byte % clusterBytes / sectorSize;
-    if (wanted != held_) {
-      if (const auto failed =
-              ReadSectors(volume_, wanted, layout_.bytesPerSector, sector_.bytes())) {
-        return ReadProblem(*failed, wanted, sectorSize);
-      }
-      track_.Touched();
-      held_ = wanted;
+std::optional<Problem> AllocationBitmap::Allocated(std::int64_t cluster, bool& used) {
+  const auto missing = [] { return DamagedDirectory(DetailKind::kNoAllocationBitmap, 0); };
+  const std::int64_t bit = cluster - std::int64_t{exfat::kFirstDataCluster};
+  const std::int64_t byte = bit / 8;
+  if (!place_ || bit < 0 || static_cast<std::uint64_t>(byte) >= place_->bytes) return missing();
+  const std::int64_t sectorSize = layout_.bytesPerSector;
+  const std::int64_t clusterBytes = layout_.ClusterBytes();
+  const auto first = ClusterFirstSector(layout_, place_->firstCluster + byte / clusterBytes);
+  if (!first) return missing();
+  const std::int64_t wanted = *first + byte % clusterBytes / sectorSize;
+  if (wanted != held_) {
+    if (const auto failed = ReadSectors(volume_, wanted, layout_.bytesPerSector, sector_.bytes())) {
+      return ReadProblem(*failed, wanted, sectorSize);
     }
-    used = sector_.bytes()[static_cast<std::size_t>(byte % sectorSize)] >> (bit % 8) & 1;
-    return std::nullopt;
+    track_.Touched();
+    held_ = wanted;
   }
+  used = sector_.bytes()[static_cast<std::size_t>(byte % sectorSize)] >> (bit % 8) & 1;
+  return std::nullopt;
+}
 
- private:
-  volume::Volume& volume_;
-  VolumeLayout& layout_;
-  ProgressTrack& track_;
-  std::optional<BitmapPlace> place_;
-  volume::AlignedBuffer sector_;
-  std::int64_t held_ = -1;  // the volume sector that sector_ holds
-};
+namespace {
 
 // exFAT: refuses a root cluster that the allocation bitmap marks free. The root's clusters in
 // order, so that each sector of the bitmap is read once.
@@ -148,43 +134,42 @@ std::int64_t DescribingSectors(const VolumeLayout& layout) {
   return std::min<std::int64_t>(layout.fatSize, (entryBytes + sectorSize - 1) / sectorSize);
 }
 
-// Reads the FAT in use once, in order, and scans it for links into the root; the sectors that
-// `window` holds are taken from it and not read again.
-std::optional<Problem> ScanFat(volume::Volume& volume, VolumeLayout& layout,
-                               const RootClusterSet& root, AllocationBitmap* bitmap,
-                               const FatWindow& window, ProgressTrack& track) {
+}  // namespace
+
+std::optional<Problem> ReadFatInOrder(volume::Volume& volume, const VolumeLayout& layout,
+                                      const FatWindow* window, ProgressTrack& track,
+                                      const FatPieceLook& look) {
   const std::int64_t sectorSize = layout.bytesPerSector;
   const std::int64_t sectors = DescribingSectors(layout);
-  const std::int64_t heldEnd = std::min(window.first + window.count, sectors);
-  if (window.first >= 0 && window.first < heldEnd) {
-    const auto held = window.buffer.bytes().first(
-        static_cast<std::size_t>((heldEnd - window.first) * sectorSize));
-    if (auto problem = ScanFatSectors(layout, root, bitmap, held, window.first)) return problem;
+  const std::int64_t heldFirst = window ? window->first : -1;
+  const std::int64_t heldEnd = window ? std::min(window->first + window->count, sectors) : -1;
+  if (heldFirst >= 0 && heldFirst < heldEnd) {
+    const auto held =
+        window->buffer.bytes().first(static_cast<std::size_t>((heldEnd - heldFirst) * sectorSize));
+    if (auto problem = look(held, heldFirst)) return problem;
   }
   const std::int64_t transferSectors =
       std::max<std::int64_t>(1, std::min(kMaxTransferBytes / sectorSize, sectors));
   volume::AlignedBuffer buffer(static_cast<std::size_t>(transferSectors * sectorSize));
   const std::int64_t fatStart = layout.ActiveFatStart();
   for (std::int64_t sector = 0; sector < sectors;) {
-    if (sector >= window.first && sector < heldEnd) {
+    if (sector >= heldFirst && sector < heldEnd) {
       sector = heldEnd;
       continue;
     }
     // Up to the window, when it lies ahead.
-    const std::int64_t end = sector < window.first ? std::min(window.first, sectors) : sectors;
+    const std::int64_t end = sector < heldFirst ? std::min(heldFirst, sectors) : sectors;
     const std::int64_t count = std::min(transferSectors, end - sector);
     const auto bytes = buffer.bytes().first(static_cast<std::size_t>(count * sectorSize));
     if (const auto failed = ReadSectors(volume, fatStart + sector, layout.bytesPerSector, bytes)) {
       return ReadProblem(*failed, fatStart + sector, sectorSize);
     }
     track.Moved(static_cast<std::int64_t>(bytes.size()));
-    if (auto problem = ScanFatSectors(layout, root, bitmap, bytes, sector)) return problem;
+    if (auto problem = look(bytes, sector)) return problem;
     sector += count;
   }
   return std::nullopt;
 }
-
-}  // namespace
 
 std::optional<Problem> CheckOtherChains(volume::Volume& volume, VolumeLayout& layout,
                                         const FatWindow& window, ProgressTrack& track) {
@@ -196,7 +181,11 @@ std::optional<Problem> CheckOtherChains(volume::Volume& volume, VolumeLayout& la
     bitmap.emplace(volume, layout, track);
     if (auto problem = CheckRootAllocated(root, *bitmap)) return problem;
   }
-  return ScanFat(volume, layout, root, bitmap ? &*bitmap : nullptr, window, track);
+  AllocationBitmap* const marks = bitmap ? &*bitmap : nullptr;
+  return ReadFatInOrder(volume, layout, &window, track,
+                        [&](std::span<const std::uint8_t> bytes, std::int64_t firstSector) {
+                          return ScanFatSectors(layout, root, marks, bytes, firstSector);
+                        });
 }
 
 std::int64_t FatScanBytes(const VolumeLayout& layout, const FatWindow& window) {

@@ -2,12 +2,14 @@
 // The root's clusters that something else reaches too: another chain of the FAT that links into
 // them, and on exFAT a root cluster that the allocation bitmap marks free. Rewriting such a root
 // would rewrite that other file's bytes as well. The entries' own first clusters and contiguous
-// runs are checked by each file system's RootDirectory::Check.
+// runs are checked by each file system's root walker.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
 
 #include "repair/layout.h"
 #include "repair/messages.h"
@@ -36,6 +38,36 @@ struct FatWindow {
   std::int64_t first = -1;  // the first FAT sector it holds, counted from the FAT's start
   std::int64_t count = 0;   // the number of sectors it holds
 };
+
+// The exFAT allocation bitmap's bits, read a sector at a time when asked for.
+class AllocationBitmap {
+ public:
+  AllocationBitmap(volume::Volume& volume, const VolumeLayout& layout, ProgressTrack& track);
+  // Whether the bitmap marks `cluster` in use; the refusal when there is no bitmap that covers
+  // it or its sector cannot be read. Bit n of the bitmap stands for cluster n + 2.
+  std::optional<Problem> Allocated(std::int64_t cluster, bool& used);
+
+ private:
+  volume::Volume& volume_;
+  const VolumeLayout& layout_;
+  ProgressTrack& track_;
+  std::optional<BitmapPlace> place_;
+  volume::AlignedBuffer sector_;
+  std::int64_t held_ = -1;  // the volume sector that sector_ holds
+};
+
+// Looks at a piece of the FAT in use: `bytes`, from its sector `firstSector` (counted from the
+// FAT's start). A problem ends the reading.
+using FatPieceLook =
+    std::function<std::optional<Problem>(std::span<const std::uint8_t>, std::int64_t)>;
+
+// Reads the sectors of the FAT in use that describe the volume's clusters once, in order, in
+// transfers of up to kMaxTransferBytes, and gives each piece to `look`; the sectors that `window`
+// holds (when given) are taken from it and not read again. FAT12 and FAT16 tables are never
+// larger than one transfer: they come as one piece from sector 0. `track` hears of every read.
+std::optional<Problem> ReadFatInOrder(volume::Volume& volume, const VolumeLayout& layout,
+                                      const FatWindow* window, ProgressTrack& track,
+                                      const FatPieceLook& look);
 
 // Refuses a root that another chain reaches (FAT32 and exFAT; a fixed root has no chain): a FAT
 // entry outside the root's own chain that links into it, and on exFAT a root cluster that the

@@ -72,21 +72,24 @@ Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayou
 
 // What a finished removal of the virus's files did.
 struct CleanReport {
-  std::vector<Judged> removed;  // the files it removed, in root order
-  std::int64_t clustersFreed = 0;
+  std::vector<Judged> removed;   // the files and folders it removed, in root order
+  std::vector<KeptFolder> kept;  // the virus's folders it left because they hold a document
   std::int64_t sectorsWritten = 0;
   bool journaled = false;  // the journal of the change was written
 };
 
-// Removes the files that the virus left in the root (layout.findings.leftovers), on a volume
-// opened for writing, as a file system driver removes a file, under the rules of Repair (the
-// analysis again under the lock, `analysed` checked as there and its leftovers the same, all
-// read before the first write, the journal first, only changed sectors written, a checked
-// flush). FAT: the short entry and its long-name entries get 0xE5, the chain is freed in every
-// FAT kept current, FAT32's FSInfo free count grows when it is known. exFAT: each entry of the
-// set loses its in-use bit, the clusters are cleared in the allocation bitmap and, for a chained
-// file, freed in the FAT in use. A chain that is broken, loops, reaches a cluster of another root
-// entry or of the root, or does not fit its file's size refuses them all with nothing written.
+// Removes the files and folders that the virus left in the root (layout.findings.leftovers), on a
+// volume opened for writing, as a file system driver removes a file or a tree, under the rules of
+// Repair (the analysis again under the lock, `analysed` checked as there and its leftovers the
+// same, all read before the first write, the journal first, only changed sectors written, a
+// checked flush). FAT: the short entry and its long-name entries get 0xE5, the chain is freed in
+// every FAT kept current, FAT32's FSInfo free count grows when it is known. exFAT: each entry of
+// the set loses its in-use bit, the clusters are cleared in the allocation bitmap and, for a
+// chained file, freed in the FAT in use. A folder goes with everything in it, each entry inside
+// marked so as well, unless it holds a document somewhere (it is kept and reported). Before the
+// first write, every directory of the volume is walked (ProveNothingElseOwns): a chain that is
+// broken, loops, does not fit its file's size, or holds a cluster that anything else of the
+// volume owns, or a folder that cannot be read whole, refuses them all with nothing written.
 Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout* analysed,
                                      Progress* progress = nullptr,
                                      const std::filesystem::path* journal = nullptr);

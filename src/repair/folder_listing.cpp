@@ -356,4 +356,12 @@ std::vector<FolderListing> ListFolders(volume::Volume& volume, const VolumeLayou
   return listings;
 }
 
+FolderListing ListEntries(const VolumeLayout& layout, std::span<const std::uint8_t> bytes) {
+  FolderListing listing;
+  FolderReader reader(layout, listing);
+  reader.Look(bytes, 0);
+  reader.Finish(true);
+  return listing;
+}
+
 }  // namespace kestrova::repair

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <vector>
 
 #include "repair/layout.h"
@@ -37,5 +39,9 @@ struct FolderListing {
 std::vector<FolderListing> ListFolders(volume::Volume& volume, const VolumeLayout& layout,
                                        const std::vector<const RootFile*>& folders,
                                        std::size_t maxBytes, ProgressTrack& track);
+
+// The entries of a folder whose bytes are at hand, in order (the root as a pass read it): as
+// ListFolders gives them, except that `sector` and `index` are not set.
+FolderListing ListEntries(const VolumeLayout& layout, std::span<const std::uint8_t> bytes);
 
 }  // namespace kestrova::repair

@@ -71,6 +71,18 @@ std::string OpenReason(const volume::DeviceError& open, bool classicBusy) {
   return Format(texts::kCannotOpen, Device(open), open.systemError);
 }
 
+// A path of names joined by '\', each shown readable.
+std::string VisiblePath(std::string_view path) {
+  std::string shown;
+  for (std::size_t from = 0;;) {
+    const std::size_t end = path.find('\\', from);
+    shown += VisibleName(path.substr(from, end - from));
+    if (end == std::string_view::npos) return shown;
+    shown += '\\';
+    from = end + 1;
+  }
+}
+
 // The phrase in brackets that says what exactly is wrong.
 std::string DetailText(const Detail& detail) {
   switch (detail.kind) {
@@ -150,7 +162,12 @@ std::string DetailText(const Detail& detail) {
     case DetailKind::kRootFailsCheck:
       return Tr(texts::kRootFailsCheck);
     case DetailKind::kChainReachesOther:
-      return Format(texts::kChainReachesOther, detail.at);
+      if (detail.other.empty()) return Format(texts::kChainReachesRoot, detail.at);
+      return Format(texts::kChainReachesOther, detail.at, VisiblePath(detail.other));
+    case DetailKind::kChainLinkedFrom:
+      return Format(texts::kChainLinkedFrom, detail.value, detail.at);
+    case DetailKind::kClusterOfTable:
+      return Format(texts::kClusterOfTable, detail.at);
     case DetailKind::kChainLength:
       return Format(texts::kChainLength, detail.at, detail.value);
   }
@@ -244,9 +261,12 @@ std::string Text(const Problem& problem) {
     case ProblemKind::kJournalSectorChanged:
       return Sentences({Format(texts::kJournalSectorChanged, problem.sector), nothingWritten});
     case ProblemKind::kLeftoverChain:
-      return Sentences(
-          {Format(texts::kLeftoverChain, problem.detail.name, DetailText(problem.detail)),
-           Tr(texts::kRunDiskCheck)});
+      return Sentences({Format(texts::kLeftoverChain, VisiblePath(problem.detail.name),
+                               DetailText(problem.detail)),
+                        Tr(texts::kRunDiskCheck)});
+    case ProblemKind::kFolderUnreadable:
+      return Sentences({Format(texts::kFolderUnreadable, VisiblePath(problem.detail.name)),
+                        Tr(texts::kRunDiskCheck)});
   }
   return {};
 }
@@ -289,6 +309,7 @@ const char* Title(const Problem& problem) {
     case ProblemKind::kJournalOtherVolume:
     case ProblemKind::kJournalSectorChanged:
     case ProblemKind::kLeftoverChain:
+    case ProblemKind::kFolderUnreadable:
       stage = Stage::kPass;
       break;
   }
@@ -366,9 +387,11 @@ std::string Why(const Judged& judged) {
     case Evidence::kProgramDoubleExtension:
       return Format(texts::kLeftoverDoubleExtension, subject);
     case Evidence::kFolderRunFrom:
-      return Format(texts::kLeftoverFolderRunFrom, subject);
+      return Format(texts::kLeftoverFolderRunFrom, subject) +
+             Format(texts::kFolderHolds, judged.files, judged.folders);
     case Evidence::kFolderImpostor:
-      return Format(texts::kLeftoverFolderImpostor, subject);
+      return Format(texts::kLeftoverFolderImpostor, subject) +
+             Format(texts::kFolderHolds, judged.files, judged.folders);
     case Evidence::kInHidingFolder:
       return Tr(texts::kLeftoverInHidingFolder);
     case Evidence::kDisguise:
@@ -412,6 +435,10 @@ std::string ShownPath(const Judged& judged) {
 }
 
 }  // namespace
+
+std::string KeptFolderLine(const KeptFolder& kept) {
+  return Format(texts::kKeptFolder, ShownPath(kept.folder), VisiblePath(kept.document));
+}
 
 std::string JudgedLine(const Judged& judged) { return ShownPath(judged) + "\t" + Why(judged); }
 

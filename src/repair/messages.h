@@ -50,7 +50,9 @@ enum class ProblemKind {
   kJournalOtherVolume,    // the volume is not the journal's
   kJournalSectorChanged,  // sector: it no longer holds what the change wrote
   // The removal of the virus's files.
-  kLeftoverChain,  // detail, with detail.name the file's: its chain cannot be freed safely
+  kLeftoverChain,     // detail, with detail.name the file's: its chain cannot be freed safely
+  kFolderUnreadable,  // detail.name: a folder that cannot be read whole, so the removal cannot
+                      // be proved to free nothing of another's
 };
 
 // What exactly is wrong, for the refusals that say so in brackets. The numbers it names are in
@@ -100,15 +102,24 @@ enum class DetailKind {
   kRootChainDiffers,
   kRootFailsCheck,  // it differs in what the analysis checks beyond these
   // A file's chain, besides kBadClusterLink, kLinkOutsideVolume and kChainLoop.
-  kChainReachesOther,  // its cluster `at` belongs to another root entry or to the root
+  kChainReachesOther,  // its cluster `at` belongs to `other` (a path) as well, or to the root
+                       // directory when `other` is empty
+  kChainLinkedFrom,    // the FAT entry of cluster `value`, which another chain holds, links to
+                       // its cluster `at`
+  kClusterOfTable,     // exFAT: its cluster `at` belongs to the allocation bitmap or up-case table
   kChainLength,        // `at` clusters where its size needs `value`
 };
 
 struct Detail {
+  Detail(DetailKind kind_ = DetailKind::kNone, std::int64_t at_ = 0, std::int64_t value_ = 0,
+         std::string name_ = {}, std::string other_ = {})
+      : kind(kind_), at(at_), value(value_), name(std::move(name_)), other(std::move(other_)) {}
+
   DetailKind kind = DetailKind::kNone;
   std::int64_t at = 0;
   std::int64_t value = 0;
   std::string name;
+  std::string other;  // the path of what else owns a cluster, where a kind names it
 };
 
 // The pass that a problem stopped, for its title.
@@ -172,6 +183,8 @@ std::string RemovedCount(std::size_t count);
 // The window's question whether to remove the virus's files: each with why, the first ten, then
 // how many more.
 std::string CleanQuestion(const std::vector<Judged>& leftovers);
+// A folder of the virus's that the removal kept, and the document in it that kept it.
+std::string KeptFolderLine(const KeptFolder& kept);
 // What repair says after its report when the virus's files are there: the command that removes
 // them (`target` as the user typed it).
 std::string CleanHint(const std::string& target);

@@ -137,6 +137,13 @@ struct Judged {
   std::string Path() const;
 };
 
+// A folder of the virus's that a removal left as it is: it holds the document `document` (its
+// path), which is never the virus's.
+struct KeptFolder {
+  Judged folder;
+  std::string document;
+};
+
 // What the analysis found in the root directory.
 struct RootFindings {
   std::vector<HiddenEntry> hidden;  // the entries that the repair changes, in order

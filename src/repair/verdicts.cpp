@@ -847,9 +847,11 @@ class Judge {
         if (const auto program = ProgramIn(i)) {
           verdict = Make(folder, Evidence::kFolderImpostor);
           verdict->subject = *program;
+          CountContents(*verdict, listing);
         } else if (runIn != runIn_.end()) {
           verdict = Make(folder, Evidence::kFolderRunFrom);
           verdict->subject = runIn->second;
+          CountContents(*verdict, listing);
         } else if (hidden) {
           verdict = Make(folder, Evidence::kWindowsFolder);
         }
@@ -858,13 +860,14 @@ class Judge {
       if (runIn != runIn_.end() && !HoldsUsersThings(i)) {
         verdict = Make(folder, Evidence::kFolderRunFrom);
         verdict->subject = runIn->second;
+        CountContents(*verdict, listing);
         continue;
       }
       if (!hidden) continue;
       if (IsHidingFolder(folder) && listing) {
         verdict = Make(folder, Evidence::kMovedFilesFolder);
+        CountContents(*verdict, listing);
         for (const RootFile& entry : listing->entries) {
-          ++(entry.IsFolder() ? verdict->folders : verdict->files);
           if (entry.IsFolder()) continue;
           if (NameIs(entry, kDesktopIni)) {
             AddInner(i, Make(entry, Evidence::kInHidingFolder));
@@ -877,6 +880,14 @@ class Judge {
       if (listing ? HoldsProgramsOnly(*listing) : programsOnly_[i]) {
         verdict = Make(folder, Evidence::kProgramsOnlyFolder);
       }
+    }
+  }
+
+  // The files and folders at the top of a folder, as far as it was read.
+  static void CountContents(Judged& verdict, const std::optional<FolderListing>& listing) {
+    if (!listing) return;
+    for (const RootFile& entry : listing->entries) {
+      ++(entry.IsFolder() ? verdict.folders : verdict.files);
     }
   }
 
@@ -1007,7 +1018,7 @@ class Judge {
     for (Judged& entry : judged) {
       const std::int64_t main = entry.file.main;
       const bool folder = entry.file.IsFolder();
-      if (entry.verdict == Verdict::kVirus && !folder) {
+      if (entry.verdict == Verdict::kVirus) {
         findings.leftovers.push_back(std::move(entry));
       } else {
         findings.judged.push_back(std::move(entry));
@@ -1128,5 +1139,7 @@ std::unordered_set<std::int64_t> JudgeRoot(volume::Volume& volume, VolumeLayout&
                                            const RootEntries& entries, ProgressTrack& track) {
   return Judge(volume, layout, entries, track).Run();
 }
+
+bool IsDocument(std::string_view name) { return IsDocumentName(name); }
 
 }  // namespace kestrova::repair

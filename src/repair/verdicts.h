@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -43,6 +44,10 @@ struct RootEntries {
 // `track` hears of every read.
 std::unordered_set<std::int64_t> JudgeRoot(volume::Volume& volume, VolumeLayout& layout,
                                            const RootEntries& entries, ProgressTrack& track);
+
+// Whether a file's name is a document's (a text, an office file, a picture, music, a video, an
+// archive): never the virus's.
+bool IsDocument(std::string_view name);
 
 // The lines of an autorun.inf that run something (open=, shellexecute=, shell\VERB\command=), as
 // written without the blanks around them. Its text is UTF-16 after a byte order mark, UTF-8 after

@@ -129,8 +129,11 @@ TEST_P(CorpusTest, VerdictsThenRepairCleanAndUndoKeepWhatIsNotTheVirus) {
       ASSERT_TRUE(filesAfter.count(file));
       EXPECT_TRUE(filesAfter.at(file) == files.at(file));
     }
-    if (!item.folder() && InRoot(item) && item.verdict == "virus") {
+    if (InRoot(item) && item.verdict == "virus") {
+      // The virus's root files go, and its folders with everything in them.
       EXPECT_EQ(filesAfter.count(file), 0u);
+      EXPECT_EQ(attributesAfter.count(item.path), 0u);
+      for (const auto& [path, bytes] : filesAfter) EXPECT_FALSE(path.starts_with(file + "/"));
     }
     if (!attributes.count(item.path)) continue;
     const std::uint16_t was = attributes.at(item.path);

@@ -38,4 +38,9 @@ std::vector<std::uint8_t> Noise(std::size_t length, std::uint32_t seed) {
   return bytes;
 }
 
+CommandResult CliInLittleMemory(const std::string& arguments) {
+  return Run("prlimit --as=" + std::to_string(30u << 20) + " " + Quote(CliPath()) + " " + arguments,
+             true);
+}
+
 }  // namespace kestrova::testing

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fat_tools.h"
 #include "repair/texts.h"
 
 namespace kestrova::testing {
@@ -26,6 +27,16 @@ inline std::string Lead(const texts::Text& text) {
   const std::string words = texts::Tr(text);
   return words.substr(0, words.find('%'));
 }
+
+// kestrova-cli in an address space of 30 MiB, with standard error in the output.
+CommandResult CliInLittleMemory(const std::string& arguments);
+
+// AddressSanitizer reserves far more address space than such a limit leaves.
+#ifdef __SANITIZE_ADDRESS__
+#define SKIP_WHEN_SANITIZED() GTEST_SKIP() << "the address sanitizer needs more address space"
+#else
+#define SKIP_WHEN_SANITIZED() static_cast<void>(0)
+#endif
 
 // Bytes of repeatable pseudo-random content.
 std::vector<std::uint8_t> Noise(std::size_t length, std::uint32_t seed);

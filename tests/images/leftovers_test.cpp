@@ -424,7 +424,7 @@ TEST_P(LeftoversTest, DamagedChainRefusesEveryRemovalWithNothingWritten) {
     PatchBytes(image, static_cast<std::uint64_t>(at - bytes.begin()) + 28, {0x01, 0x02, 0, 0});
   }
   const std::vector<std::pair<std::uint32_t, std::string>> cases = {
-      {setup, Format(texts::kChainReachesOther, setup)},
+      {setup, Format(texts::kChainReachesOther, setup, "setup.exe")},
       {sys, Format(texts::kChainLoop, sys, sys)},
       {end, Format(texts::kChainLength, 1, 2)},
   };

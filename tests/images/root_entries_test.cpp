@@ -152,19 +152,6 @@ TEST(ExfatTransfersTest, SetsAcrossTransfersAreRepaired) {
   }
 }
 
-// kestrova-cli in an address space of 30 MiB, with standard error in the output.
-CommandResult CliInLittleMemory(const std::string& arguments) {
-  return testing::Run(
-      "prlimit --as=" + std::to_string(30u << 20) + " " + Quote(CliPath()) + " " + arguments, true);
-}
-
-// AddressSanitizer reserves far more address space than such a limit leaves.
-#ifdef __SANITIZE_ADDRESS__
-#define SKIP_WHEN_SANITIZED() GTEST_SKIP() << "the address sanitizer needs more address space"
-#else
-#define SKIP_WHEN_SANITIZED() static_cast<void>(0)
-#endif
-
 // A root of one 32 MiB cluster is looked at in bounded memory: scan and repair work in an address
 // space smaller than the cluster.
 TEST(ExfatTransfersTest, RootLargerThanTheProgramsMemoryIsScannedAndRepaired) {

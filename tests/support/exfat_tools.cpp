@@ -114,24 +114,54 @@ std::string MakeFoldersThroughFuse(const std::filesystem::path& image,
       true);
 }
 
-ExfatRootSets::ExfatRootSets(const std::filesystem::path& image) : image_(image) {
+ExfatRootSets::ExfatRootSets(const std::filesystem::path& image,
+                             const std::vector<std::string>& folder)
+    : image_(image) {
   const auto boot = ReadAt(image, 0, 512);
   if (boot.size() < 512) throw std::runtime_error("no boot sector");
   sectorBytes_ = std::uint64_t{1} << boot[kSectorShiftField];
   clusterBytes_ = sectorBytes_ << boot[kClusterShiftField];
-  const std::uint64_t fat = fatOffset_ = Le(boot, kFatOffsetField, 4) * sectorBytes_;
+  fatOffset_ = Le(boot, kFatOffsetField, 4) * sectorBytes_;
   rootCluster_ = static_cast<std::uint32_t>(Le(boot, kRootClusterField, 4));
-  const std::uint64_t heap = Le(boot, kHeapOffsetField, 4) * sectorBytes_;
-  // The root's bytes in chain order, and where each of its entries lies in the image.
+  heap_ = Le(boot, kHeapOffsetField, 4) * sectorBytes_;
+  ReadDirectory(ChainFrom(rootCluster_, false, 0));
+  for (const std::string& name : folder) ReadDirectory(Clusters(name));
+}
+
+std::vector<std::uint32_t> ExfatRootSets::ChainFrom(std::uint32_t first, bool contiguous,
+                                                    std::uint64_t length) const {
+  std::vector<std::uint32_t> clusters;
+  if (contiguous) {
+    for (std::uint64_t i = 0; i * clusterBytes_ < length; ++i) {
+      clusters.push_back(first + static_cast<std::uint32_t>(i));
+    }
+    return clusters;
+  }
+  for (std::uint32_t cluster = first; cluster != kExfatEndMark;) {
+    clusters.push_back(cluster);
+    cluster = static_cast<std::uint32_t>(Le(ReadAt(image_, fatOffset_ + cluster * 4ull, 4), 0, 4));
+    if (clusters.size() > (1u << 20)) throw std::runtime_error("chain does not end");
+  }
+  return clusters;
+}
+
+std::vector<std::uint32_t> ExfatRootSets::Clusters(const std::string& name) const {
+  const Set& set = Named(name);
+  return ChainFrom(set.first, set.flags & 0x02, set.length);
+}
+
+void ExfatRootSets::ReadDirectory(const std::vector<std::uint32_t>& clusters) {
+  // The directory's bytes in chain order, and where each of its entries lies in the image.
   std::vector<std::uint8_t>& root = root_;
   std::vector<std::uint64_t>& places = places_;
-  for (std::uint32_t cluster = rootCluster_; cluster != kExfatEndMark;) {
-    const std::uint64_t at = heap + (cluster - 2) * clusterBytes_;
-    const auto bytes = ReadAt(image, at, clusterBytes_);
+  root.clear();
+  places.clear();
+  sets_.clear();
+  for (const std::uint32_t cluster : clusters) {
+    const std::uint64_t at = heap_ + (cluster - 2) * clusterBytes_;
+    const auto bytes = ReadAt(image_, at, clusterBytes_);
     root.insert(root.end(), bytes.begin(), bytes.end());
     for (std::uint64_t i = 0; i < clusterBytes_; i += kEntry) places.push_back(at + i);
-    cluster = static_cast<std::uint32_t>(Le(ReadAt(image, fat + cluster * 4ull, 4), 0, 4));
-    if (places.size() > (1u << 20)) throw std::runtime_error("root chain does not end");
   }
   for (std::size_t e = 0; e < places.size() && root[e * kEntry] != 0;) {
     if (root[e * kEntry] != kFileType) {
@@ -142,6 +172,8 @@ ExfatRootSets::ExfatRootSets(const std::filesystem::path& image) : image_(image)
     Set set;
     set.attributes = static_cast<std::uint16_t>(Le(root, e * kEntry + 4, 2));
     set.first = static_cast<std::uint32_t>(Le(root, (e + 1) * kEntry + 20, 4));
+    set.flags = root.at((e + 1) * kEntry + 1);
+    set.length = Le(root, (e + 1) * kEntry + 24, 8);
     std::u16string name;
     const std::size_t length = root.at((e + 1) * kEntry + 3);
     for (std::size_t i = 0; i <= count; ++i) {
@@ -207,7 +239,11 @@ void ExfatRootSets::SetStream(const std::string& name, std::uint8_t flags, std::
   PatchBytes(image_, stream + 1, {flags});
   for (const std::uint64_t at : {stream + 8, stream + 24}) PatchBytes(image_, at, Bytes(length, 8));
   PatchBytes(image_, stream + 20, Bytes(first, 4));
-  SetAttributes(name, Named(name).attributes);  // the checksum
+  auto& set = const_cast<Set&>(Named(name));
+  set.flags = flags;
+  set.first = first;
+  set.length = length;
+  SetAttributes(name, set.attributes);  // the checksum
 }
 
 void ExfatRootSets::SetFat(std::uint32_t cluster, std::uint32_t value) {

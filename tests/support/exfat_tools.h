@@ -60,10 +60,15 @@ class ExfatRootSets {
     std::uint16_t attributes = 0;
     std::vector<std::uint64_t> entries;  // the image offset of each of its entries, File first
     std::uint32_t first = 0;             // the stream extension's first cluster
+    std::uint8_t flags = 0;              // and its flags (bit 1: contiguous, no FAT chain)
+    std::uint64_t length = 0;            // and its data length
   };
 
-  // Reads the root directory's in-use File entry sets of the image.
-  explicit ExfatRootSets(const std::filesystem::path& image);
+  // Reads the in-use File entry sets of the image's root directory, or of the folder that the
+  // names of `folder` lead to from there (each read along its FAT chain or, when contiguous, by
+  // its data length).
+  explicit ExfatRootSets(const std::filesystem::path& image,
+                         const std::vector<std::string>& folder = {});
   const std::vector<Set>& sets() const { return sets_; }
   const Set& Named(const std::string& name) const;
 
@@ -84,7 +89,9 @@ class ExfatRootSets {
   // Writes a set at root entry `index` (counted in chain order). The entries from the end of the
   // directory up to `index` become unused ones. Read the sets again to see it.
   void PutSet(std::size_t index, const ExfatSet& set);
-  // The root's entries in chain order: how many, and where each lies in the image.
+  // The clusters of a set's data in order: contiguous or along the FAT.
+  std::vector<std::uint32_t> Clusters(const std::string& name) const;
+  // The directory's entries in chain order: how many, and where each lies in the image.
   std::size_t EntryCount() const { return places_.size(); }
   std::uint64_t EntryPlace(std::size_t index) const { return places_.at(index); }
 
@@ -93,6 +100,11 @@ class ExfatRootSets {
 
  private:
   std::uint16_t Checksum(const Set& set) const;
+  // Reads the directory of `clusters` in place of the one read before.
+  void ReadDirectory(const std::vector<std::uint32_t>& clusters);
+  std::vector<std::uint32_t> ChainFrom(std::uint32_t first, bool contiguous,
+                                       std::uint64_t length) const;
+  std::uint64_t heap_ = 0;
   std::filesystem::path image_;
   std::uint64_t sectorBytes_ = 0;
   std::uint64_t clusterBytes_ = 0;

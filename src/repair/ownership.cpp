@@ -1,0 +1,316 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "repair/ownership.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+
+#include "repair/cross_links.h"
+#include "repair/engine.h"
+#include "repair/exfat.h"
+#include "repair/fat.h"
+#include "repair/file_data.h"
+#include "repair/folder_listing.h"
+#include "repair/pass.h"
+#include "repair/problems.h"
+
+namespace kestrova::repair {
+
+std::optional<std::size_t> FreedClusters::Add(std::int64_t cluster, std::size_t owner) {
+  const auto [at, added] = added_.try_emplace(cluster, owner);
+  if (!added) return at->second;
+  clusters_.push_back({cluster, owner});
+  return std::nullopt;
+}
+
+void FreedClusters::Forget(std::size_t owner) {
+  std::erase_if(clusters_, [&](const Freed& freed) { return freed.owner == owner; });
+  std::erase_if(added_, [&](const auto& added) { return added.second == owner; });
+}
+
+std::vector<std::int64_t> FreedClusters::Clusters() const {
+  std::vector<std::int64_t> clusters;
+  clusters.reserve(clusters_.size());
+  for (const Freed& freed : clusters_) clusters.push_back(freed.cluster);
+  return clusters;
+}
+
+void FreedClusters::Seal() {
+  std::sort(clusters_.begin(), clusters_.end(),
+            [](const Freed& a, const Freed& b) { return a.cluster < b.cluster; });
+  added_.clear();
+}
+
+std::optional<std::size_t> FreedClusters::OwnerOf(std::int64_t cluster) const {
+  const auto found =
+      std::lower_bound(clusters_.begin(), clusters_.end(), cluster,
+                       [](const Freed& freed, std::int64_t c) { return freed.cluster < c; });
+  if (found == clusters_.end() || found->cluster != cluster) return std::nullopt;
+  return found->owner;
+}
+
+std::optional<std::int64_t> FreedClusters::FirstWithin(std::int64_t first,
+                                                       std::int64_t last) const {
+  const auto found =
+      std::lower_bound(clusters_.begin(), clusters_.end(), first,
+                       [](const Freed& freed, std::int64_t c) { return freed.cluster < c; });
+  if (found == clusters_.end() || found->cluster > last) return std::nullopt;
+  return found->cluster;
+}
+
+namespace {
+
+// The most folders read together: their first clusters go out in shared transfers where they
+// follow one another, and their entries are held until they are looked at.
+constexpr std::size_t kFoldersAtOnce = 64;
+// The most bytes of one folder: a FAT folder holds at most 65,536 entries of 32 bytes; an exFAT
+// one at most 256 MiB. A folder that goes on past it is damaged.
+constexpr std::size_t kMaxFolderBytes = std::size_t{256} << 20;
+// The most links into the freed clusters that exFAT's FAT may show from clusters in use before
+// the walk tells which of them lie in contiguous files (whose FAT entries mean nothing).
+constexpr std::size_t kMaxSuspectLinks = 4096;
+
+Problem Refusal(const RemovalPlan& removal, std::size_t owner, Detail detail) {
+  Problem problem = PassProblem(ProblemKind::kLeftoverChain, detail.kind);
+  detail.name = removal.names.at(owner);
+  problem.detail = std::move(detail);
+  return problem;
+}
+
+// A FAT entry of `cluster` that links to `next`, which is freed, from a cluster that is not.
+struct LinkInto {
+  std::int64_t from = 0;
+  std::int64_t to = 0;
+};
+
+// A folder still to read, and the path that names it.
+struct Pending {
+  RootFile folder;
+  std::string path;
+};
+
+class OwnershipWalk {
+ public:
+  OwnershipWalk(volume::Volume& volume, const VolumeLayout& layout, const RemovalPlan& removal,
+                ProgressTrack& track)
+      : volume_(volume),
+        layout_(layout),
+        removal_(removal),
+        track_(track),
+        exfat_(layout.fileSystem == FileSystem::kExfat),
+        clusterBytes_(static_cast<std::uint64_t>(layout.ClusterBytes())) {}
+
+  std::optional<Problem> Run(std::span<const std::uint8_t> rootBytes) {
+    if (removal_.freed.empty()) return std::nullopt;
+    if (auto problem = ScanFat()) return problem;
+    for (std::int32_t i = 0; i < layout_.rootClusterCount; ++i) {
+      const std::int64_t c = layout_.rootClusters.at(static_cast<std::size_t>(i));
+      if (const auto owner = removal_.freed.OwnerOf(c)) {
+        return Refusal(removal_, *owner, {DetailKind::kChainReachesOther, c, 0, {}, {}});
+      }
+      seen_.insert(c);
+    }
+    if (exfat_) {
+      if (auto problem = CheckTables(rootBytes)) return problem;
+    }
+    const FolderListing root = ListEntries(layout_, rootBytes);
+    if (!root.complete) return Unreadable("\\");
+    for (const RootFile& entry : root.entries) {
+      if (removal_.rootOffsets.count(entry.offset)) continue;
+      if (auto problem = Look(entry, entry.Name())) return problem;
+    }
+    while (!pending_.empty()) {
+      if (auto problem = ReadSomeFolders()) return problem;
+    }
+    // What is left of exFAT's links comes from a cluster in use outside every contiguous file: a
+    // chain of a file that the walk did not find, or of one it did.
+    if (!suspects_.empty()) return Linked(suspects_.front());
+    return std::nullopt;
+  }
+
+ private:
+  // The refusal for a chain that links into a freed cluster.
+  Problem Linked(const LinkInto& link) const {
+    return Refusal(removal_, *removal_.freed.OwnerOf(link.to),
+                   {DetailKind::kChainLinkedFrom, link.to, link.from, {}, {}});
+  }
+
+  // Every entry of the FAT in use, once: a link from a cluster that is not freed into one that is.
+  std::optional<Problem> ScanFat() {
+    std::optional<AllocationBitmap> bitmap;
+    if (exfat_) bitmap.emplace(volume_, layout_, track_);
+    const std::int64_t lastCluster = layout_.clusterCount + 1;
+    const std::int64_t low = removal_.freed.Lowest();
+    const std::int64_t high = removal_.freed.Highest();
+    const auto look = [&](std::span<const std::uint8_t> bytes,
+                          std::int64_t firstSector) -> std::optional<Problem> {
+      const std::int64_t startByte = firstSector * layout_.bytesPerSector;
+      const std::int64_t endByte = startByte + static_cast<std::int64_t>(bytes.size());
+      // The clusters whose entries lie wholly in the piece.
+      std::int64_t cluster =
+          std::max<std::int64_t>(fat::kFirstDataCluster, FirstClusterAt(startByte));
+      for (; cluster <= lastCluster; ++cluster) {
+        const std::int64_t at = FatEntryOffset(layout_, cluster);
+        if (at + EntryBytes() > endByte) break;
+        const std::uint32_t raw = Decode(bytes, at - startByte, cluster);
+        std::uint32_t next = 0;
+        if (Follow(layout_.fileSystem, raw, next) != Link::kNext) continue;
+        if (next < low || next > high) continue;
+        if (!removal_.freed.OwnerOf(next) || removal_.freed.OwnerOf(cluster)) continue;
+        if (!exfat_) return Linked({cluster, next});
+        bool used = false;
+        if (auto problem = bitmap->Allocated(cluster, used)) return problem;
+        if (!used) continue;  // exFAT leaves the FAT entries of freed clusters as they were
+        if (suspects_.size() == kMaxSuspectLinks) return Linked({cluster, next});
+        suspects_.push_back({cluster, next});
+      }
+      return std::nullopt;
+    };
+    return ReadFatInOrder(volume_, layout_, nullptr, track_, look);
+  }
+
+  // The bytes one FAT entry takes as far as they must lie in one piece.
+  std::int64_t EntryBytes() const {
+    return layout_.fileSystem == FileSystem::kFat12 ? 2 : FatEntryBytes(layout_.fileSystem);
+  }
+  // The first cluster whose entry begins at or after FAT byte `byte`.
+  std::int64_t FirstClusterAt(std::int64_t byte) const {
+    switch (layout_.fileSystem) {
+      case FileSystem::kFat12:
+        return (byte * 2 + 2) / 3;
+      case FileSystem::kFat16:
+        return (byte + 1) / 2;
+      case FileSystem::kFat32:
+      case FileSystem::kExfat:
+        break;
+    }
+    return (byte + fat::kFatEntrySize - 1) / fat::kFatEntrySize;
+  }
+  std::uint32_t Decode(std::span<const std::uint8_t> bytes, std::int64_t at,
+                       std::int64_t cluster) const {
+    const auto offset = static_cast<std::size_t>(at);
+    switch (layout_.fileSystem) {
+      case FileSystem::kFat12: {
+        const std::uint32_t pair = fat::Read16(bytes, offset);
+        return cluster % 2 ? pair >> 4 : pair & 0xFFF;
+      }
+      case FileSystem::kFat16:
+        return fat::Read16(bytes, offset);
+      case FileSystem::kFat32:
+      case FileSystem::kExfat:
+        break;
+    }
+    return fat::Read32(bytes, offset);
+  }
+
+  // exFAT's allocation bitmap and up-case table, which the root's entries place: neither may hold
+  // a freed cluster. They are taken as contiguous, as they are written.
+  std::optional<Problem> CheckTables(std::span<const std::uint8_t> root) {
+    for (std::size_t at = 0; at + exfat::kEntrySize <= root.size(); at += exfat::kEntrySize) {
+      const std::uint8_t type = root[at + exfat::kEntryTypeOffset];
+      if (type == exfat::kEndOfDirectory) break;
+      if (type != exfat::kAllocationBitmap && type != exfat::kUpcaseTable) continue;
+      const auto entry = root.subspan(at, exfat::kEntrySize);
+      const std::int64_t first = fat::Read32(entry, exfat::kFirstClusterOffset);
+      const std::uint64_t length = fat::Read64(entry, exfat::kDataLengthOffset);
+      if (const auto hit = InRun(first, length)) {
+        return Refusal(removal_, *removal_.freed.OwnerOf(*hit),
+                       {DetailKind::kClusterOfTable, *hit, 0, {}, {}});
+      }
+      Clear(first, length);
+    }
+    return std::nullopt;
+  }
+
+  // The freed cluster that the run of `length` bytes from `first` holds, if any.
+  std::optional<std::int64_t> InRun(std::int64_t first, std::uint64_t length) const {
+    const std::uint64_t count = (length + clusterBytes_ - 1) / clusterBytes_;
+    if (count == 0 || first < fat::kFirstDataCluster) return std::nullopt;
+    const std::int64_t last =
+        first + static_cast<std::int64_t>(std::min<std::uint64_t>(
+                    count - 1, static_cast<std::uint64_t>(layout_.clusterCount)));
+    return removal_.freed.FirstWithin(first, last);
+  }
+
+  // exFAT's links from clusters of a contiguous run mean nothing.
+  void Clear(std::int64_t first, std::uint64_t length) {
+    if (suspects_.empty()) return;
+    const std::uint64_t count = (length + clusterBytes_ - 1) / clusterBytes_;
+    std::erase_if(suspects_, [&](const LinkInto& link) {
+      return link.from >= first && static_cast<std::uint64_t>(link.from - first) < count;
+    });
+  }
+
+  // One entry of a folder that stays: its first cluster, its contiguous run, and its own entries
+  // when it is a folder.
+  std::optional<Problem> Look(const RootFile& entry, std::string path) {
+    if (entry.firstCluster != 0) {
+      if (const auto owner = removal_.freed.OwnerOf(entry.firstCluster)) {
+        return Refusal(removal_, *owner,
+                       {DetailKind::kChainReachesOther, entry.firstCluster, 0, {}, path});
+      }
+    }
+    if (entry.noFatChain) {
+      if (const auto hit = InRun(entry.firstCluster, entry.size)) {
+        return Refusal(removal_, *removal_.freed.OwnerOf(*hit),
+                       {DetailKind::kChainReachesOther, *hit, 0, {}, path});
+      }
+      Clear(entry.firstCluster, entry.size);
+    }
+    if (entry.IsFolder()) pending_.push_back({entry, std::move(path)});
+    return std::nullopt;
+  }
+
+  // Reads the next few folders still to read, by their first clusters, and looks at their entries.
+  std::optional<Problem> ReadSomeFolders() {
+    const std::size_t take = std::min(kFoldersAtOnce, pending_.size());
+    std::vector<Pending> batch(
+        std::make_move_iterator(pending_.end() - static_cast<std::ptrdiff_t>(take)),
+        std::make_move_iterator(pending_.end()));
+    pending_.resize(pending_.size() - take);
+    std::vector<const RootFile*> folders;
+    for (const Pending& next : batch) {
+      // A folder reached twice: a loop of folders, or two that share their clusters.
+      if (next.folder.firstCluster != 0 && !seen_.insert(next.folder.firstCluster).second) {
+        return Unreadable(next.path);
+      }
+      folders.push_back(&next.folder);
+    }
+    const auto listings = ListFolders(volume_, layout_, folders, kMaxFolderBytes, track_);
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      if (!listings[i].complete) return Unreadable(batch[i].path);
+      for (const RootFile& entry : listings[i].entries) {
+        if (auto problem = Look(entry, batch[i].path + '\\' + entry.Name())) return problem;
+      }
+    }
+    return std::nullopt;
+  }
+
+  static Problem Unreadable(const std::string& path) {
+    Problem problem = PassProblem(ProblemKind::kFolderUnreadable);
+    problem.detail.name = path;
+    return problem;
+  }
+
+  volume::Volume& volume_;
+  const VolumeLayout& layout_;
+  const RemovalPlan& removal_;
+  ProgressTrack& track_;
+  const bool exfat_;
+  const std::uint64_t clusterBytes_;
+  std::vector<LinkInto> suspects_;
+  std::vector<Pending> pending_;
+  std::unordered_set<std::int64_t> seen_;  // the first clusters of the folders read, the root's
+};
+
+}  // namespace
+
+std::optional<Problem> ProveNothingElseOwns(volume::Volume& volume, const VolumeLayout& layout,
+                                            std::span<const std::uint8_t> rootBytes,
+                                            const RemovalPlan& removal, ProgressTrack& track) {
+  OwnershipWalk walk(volume, layout, removal, track);
+  return walk.Run(rootBytes);
+}
+
+}  // namespace kestrova::repair
