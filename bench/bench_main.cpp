@@ -38,10 +38,12 @@
 #include <string>
 #include <vector>
 
+#include "exfat_tools.h"
 #include "fat32_volume.h"
 #include "fat_image.h"
 #include "fat_tools.h"
 #include "repair/engine.h"
+#include "repair/ownership.h"
 #include "volume/drives.h"
 #include "window_bench.h"
 
@@ -79,6 +81,8 @@ struct Settings {
   std::uint32_t rootClusters = 501;
   std::size_t folders = 1000;
   std::uint64_t largeVolumeGiB = 32;
+  std::size_t treeFolders = 2000;  // the ownership walk's tree
+  std::size_t treeFiles = 50;
 };
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
@@ -543,6 +547,310 @@ void AnalysisBenchmark(const Settings& s, const LargeVolume& v) {
               most <= 1 ? "at most once (goal)" : "more than once");
 }
 
+// A large volume holding a tree of folders for the ownership walk's benchmark: where its
+// directories lie, to read them once in the baseline.
+struct TreeVolume {
+  const char* name;
+  char drive;
+  fs::path image;
+  std::uint64_t clusterBytes = 0;
+  std::vector<std::uint64_t> directoryOffsets{};  // each directory cluster's byte offset, in order
+  std::uint32_t freeCluster = 0;                  // a cluster that nothing owns
+};
+
+// The bytes of a little-endian value.
+void PutLe(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint64_t value, int size) {
+  for (int i = 0; i < size; ++i) bytes.at(at + i) = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+void WriteAt(int fd, std::uint64_t offset, const std::vector<std::uint8_t>& bytes) {
+  Must(::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)) ==
+           static_cast<ssize_t>(bytes.size()),
+       "pwrite");
+}
+
+// The file names of the tree: long names of two long-name entries on FAT.
+std::string Digits(std::size_t value, std::size_t width) {
+  std::string digits = std::to_string(value);
+  return std::string(width > digits.size() ? width - digits.size() : 0, '0') + digits;
+}
+std::string TreeFileName(std::size_t folder, std::size_t file) {
+  return "Photo " + Digits(folder % 10000, 4) + " number " + Digits(file % 1000, 3) + ".jpg";
+}
+
+// FAT32: `folders` folders in the root, each holding `files` files of one cluster, as a copy lays
+// them down: each folder's cluster, then its files' clusters. Written straight into the image
+// that mkfs.fat made (16 KiB clusters); the FSInfo free count becomes unknown.
+TreeVolume MakeTreeFat32(const Settings& s, std::size_t folders, std::size_t files) {
+  TreeVolume v{.name = "FAT32", .drive = 'J', .image = s.directory / "tree-fat32.img"};
+  MustRun("rm -f " + Quote(v.image.string()) + " && truncate -s " +
+          std::to_string(s.largeVolumeGiB) + "G " + Quote(v.image.string()) +
+          " && mkfs.fat -F 32 -s 32 " + Quote(v.image.string()));
+  const auto g = FatImage(v.image, false).geometry();
+  v.clusterBytes = std::uint64_t{g.sectorsPerCluster} * g.bytesPerSector;
+  const auto clusterOffset = [&](std::uint64_t cluster) {
+    return (g.firstDataSector + (cluster - 2) * g.sectorsPerCluster) * g.bytesPerSector;
+  };
+  std::vector<std::uint32_t> fat(g.dataClusters + 2, 0);
+  const std::uint64_t rootBytes = (folders + 1) * 32;
+  const auto rootClusters =
+      static_cast<std::uint32_t>((rootBytes + v.clusterBytes - 1) / v.clusterBytes);
+  std::uint32_t next = g.rootCluster;
+  std::vector<std::uint8_t> root(rootClusters * v.clusterBytes, 0);
+  for (std::uint32_t i = 0; i < rootClusters; ++i, ++next) {
+    fat[next] = i + 1 < rootClusters ? next + 1 : 0x0FFFFFFF;
+    v.directoryOffsets.push_back(clusterOffset(next));
+  }
+  const int fd = ::open(v.image.c_str(), O_WRONLY | O_CLOEXEC);
+  Must(fd >= 0, "cannot open " + v.image.string());
+  const auto shortEntry = [](std::vector<std::uint8_t>& bytes, std::size_t at,
+                             const std::string& name11, std::uint8_t attributes,
+                             std::uint32_t first, std::uint32_t size) {
+    std::copy(name11.begin(), name11.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+    bytes[at + 11] = attributes;
+    PutLe(bytes, at + 20, first >> 16, 2);
+    PutLe(bytes, at + 26, first & 0xFFFF, 2);
+    PutLe(bytes, at + 28, size, 4);
+  };
+  for (std::size_t f = 0; f < folders; ++f) {
+    const std::uint32_t folder = next++;
+    fat[folder] = 0x0FFFFFFF;
+    const std::string name11 = "D" + Digits(f % 10000000, 7) + "   ";
+    shortEntry(root, f * 32, name11, 0x10, folder, 0);
+    std::vector<std::uint8_t> entries(v.clusterBytes, 0);
+    shortEntry(entries, 0, ".          ", 0x10, folder, 0);
+    shortEntry(entries, 32, "..         ", 0x10, 0, 0);
+    std::size_t at = 64;
+    for (std::size_t k = 0; k < files; ++k) {
+      const std::uint32_t file = next++;
+      fat[file] = 0x0FFFFFFF;
+      const std::string shortName = "P" + Digits(f % 1000, 3) + Digits(k % 1000, 3) + " JPG";
+      std::uint8_t sum = 0;
+      for (int c = 0; c < 11; ++c) {
+        sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) +
+                                        static_cast<std::uint8_t>(shortName[c]));
+      }
+      // Two long-name entries, the last part first; 13 characters each.
+      const std::string name = TreeFileName(f, k);
+      for (int part = 1; part >= 0; --part) {
+        const std::size_t e = at + static_cast<std::size_t>(1 - part) * 32;
+        entries[e] = static_cast<std::uint8_t>((part + 1) | (part == 1 ? 0x40 : 0));
+        entries[e + 11] = 0x0F;
+        entries[e + 13] = sum;
+        static constexpr int kSlots[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+        for (int c = 0; c < 13; ++c) {
+          const std::size_t index =
+              static_cast<std::size_t>(part) * 13 + static_cast<std::size_t>(c);
+          const std::uint16_t unit = index < name.size()    ? static_cast<std::uint8_t>(name[index])
+                                     : index == name.size() ? 0
+                                                            : 0xFFFF;
+          PutLe(entries, e + static_cast<std::size_t>(kSlots[c]), unit, 2);
+        }
+      }
+      shortEntry(entries, at + 64, shortName, 0x20, file,
+                 static_cast<std::uint32_t>(v.clusterBytes));
+      at += 96;
+    }
+    WriteAt(fd, clusterOffset(folder), entries);
+    v.directoryOffsets.push_back(clusterOffset(folder));
+  }
+  for (std::uint32_t i = 0; i < rootClusters; ++i) {
+    WriteAt(fd, clusterOffset(g.rootCluster + i),
+            std::vector<std::uint8_t>(
+                root.begin() + static_cast<std::ptrdiff_t>(i * v.clusterBytes),
+                root.begin() + static_cast<std::ptrdiff_t>((i + 1) * v.clusterBytes)));
+  }
+  // Both FATs from the root cluster on; the first two entries stay as mkfs.fat wrote them.
+  std::vector<std::uint8_t> table((next - g.rootCluster) * 4ull);
+  for (std::uint32_t c = g.rootCluster; c < next; ++c)
+    PutLe(table, (c - g.rootCluster) * 4ull, fat[c], 4);
+  for (std::uint32_t copy = 0; copy < g.fatCount; ++copy) {
+    WriteAt(fd,
+            (g.reservedSectors + std::uint64_t{copy} * g.fatSectors) * g.bytesPerSector +
+                g.rootCluster * 4ull,
+            table);
+  }
+  WriteAt(fd, std::uint64_t{g.fsInfoSector} * g.bytesPerSector + 488, {0xFF, 0xFF, 0xFF, 0xFF});
+  ::close(fd);
+  v.freeCluster = g.dataClusters + 1;
+  return v;
+}
+
+// exFAT: the same tree, the folders and files contiguous (no FAT chain), their clusters marked in
+// the allocation bitmap; the root grows by clusters chained by the FAT.
+TreeVolume MakeTreeExfat(const Settings& s, std::size_t folders, std::size_t files) {
+  TreeVolume v{.name = "exFAT", .drive = 'K', .image = s.directory / "tree-exfat.img"};
+  MustRun("rm -f " + Quote(v.image.string()) + " && truncate -s " +
+          std::to_string(s.largeVolumeGiB) + "G " + Quote(v.image.string()) +
+          " && mkfs.exfat -c 16K " + Quote(v.image.string()));
+  const auto boot = kestrova::testing::ReadAt(v.image, 0, 512);
+  const std::uint64_t sector = std::uint64_t{1} << boot.at(108);
+  v.clusterBytes = sector << boot.at(109);
+  const std::uint64_t fatStart = Le32(boot, 80) * sector;
+  const std::uint64_t heap = Le32(boot, 88) * sector;
+  const std::uint32_t clusters = Le32(boot, 92);
+  const std::uint32_t rootCluster = Le32(boot, 96);
+  const auto clusterOffset = [&](std::uint64_t c) { return heap + (c - 2) * v.clusterBytes; };
+  // The root as mkfs.exfat left it: its bitmap entry places the bitmap; the tree's sets go after
+  // its last entry.
+  auto root = kestrova::testing::ReadAt(v.image, clusterOffset(rootCluster), v.clusterBytes);
+  std::size_t used = 0;
+  std::uint64_t bitmapCluster = 0;
+  for (; used < root.size() && root[used] != 0; used += 32) {
+    if (root[used] == 0x81) bitmapCluster = Le32(root, used + 20);
+  }
+  Must(bitmapCluster != 0, "no allocation bitmap");
+  std::uint32_t next = rootCluster + 1;
+  auto bitmap =
+      kestrova::testing::ReadAt(v.image, clusterOffset(bitmapCluster), (clusters + 7) / 8);
+  Must(!(bitmap.at((next - 2) / 8) >> ((next - 2) % 8) & 1),
+       "the cluster after the root is in use");
+  const auto allocate = [&](std::uint32_t c) {
+    bitmap.at((c - 2) / 8) |= static_cast<std::uint8_t>(1u << ((c - 2) % 8));
+  };
+  // Each folder's set takes three entries; the root grows by the clusters they need.
+  const std::uint64_t rootBytes = used + folders * 96 + 32;
+  const auto rootClusters =
+      static_cast<std::uint32_t>((rootBytes + v.clusterBytes - 1) / v.clusterBytes);
+  std::vector<std::uint32_t> rootChain{rootCluster};
+  for (std::uint32_t i = 1; i < rootClusters; ++i) rootChain.push_back(next++);
+  root.resize(rootClusters * v.clusterBytes, 0);
+  const int fd = ::open(v.image.c_str(), O_WRONLY | O_CLOEXEC);
+  Must(fd >= 0, "cannot open " + v.image.string());
+  for (std::size_t f = 0; f < folders; ++f) {
+    const std::uint32_t folder = next++;
+    allocate(folder);
+    const std::string name = "D" + Digits(f % 10000000, 7);
+    const auto set = kestrova::testing::ExfatSetBytes({.name = name,
+                                                       .attributes = 0x10,
+                                                       .flags = 0x03,
+                                                       .first = folder,
+                                                       .length = v.clusterBytes});
+    std::copy(set.begin(), set.end(), root.begin() + static_cast<std::ptrdiff_t>(used + f * 96));
+    std::vector<std::uint8_t> entries(v.clusterBytes, 0);
+    std::size_t at = 0;
+    for (std::size_t k = 0; k < files; ++k) {
+      const std::uint32_t file = next++;
+      allocate(file);
+      const auto fileSet = kestrova::testing::ExfatSetBytes({.name = TreeFileName(f, k),
+                                                             .attributes = 0x20,
+                                                             .flags = 0x03,
+                                                             .first = file,
+                                                             .length = v.clusterBytes});
+      std::copy(fileSet.begin(), fileSet.end(), entries.begin() + static_cast<std::ptrdiff_t>(at));
+      at += fileSet.size();
+    }
+    WriteAt(fd, clusterOffset(folder), entries);
+  }
+  for (std::uint32_t i = 0; i < rootClusters; ++i) {
+    allocate(rootChain[i]);
+    v.directoryOffsets.push_back(clusterOffset(rootChain[i]));
+    WriteAt(fd, clusterOffset(rootChain[i]),
+            std::vector<std::uint8_t>(
+                root.begin() + static_cast<std::ptrdiff_t>(i * v.clusterBytes),
+                root.begin() + static_cast<std::ptrdiff_t>((i + 1) * v.clusterBytes)));
+    std::vector<std::uint8_t> link(4);
+    PutLe(link, 0, i + 1 < rootClusters ? rootChain[i + 1] : 0xFFFFFFFF, 4);
+    WriteAt(fd, fatStart + rootChain[i] * 4ull, link);
+  }
+  for (std::size_t f = 0; f < folders; ++f) {
+    v.directoryOffsets.push_back(clusterOffset(rootChain.back() + 1 + f * (files + 1)));
+  }
+  WriteAt(fd, clusterOffset(bitmapCluster), bitmap);
+  ::close(fd);
+  v.freeCluster = clusters + 1;
+  return v;
+}
+
+// One unbuffered read of every directory of the tree, each cluster once, clusters that follow one
+// another in one transfer of up to 1 MiB.
+double ReadDirectoriesOnce(const TreeVolume& v, std::uint64_t& bytesRead) {
+  static const kestrova::volume::AlignedBuffer buffer(kFatTransfer);
+  auto* bytes = const_cast<std::uint8_t*>(buffer.bytes().data());
+  std::vector<std::uint64_t> offsets = v.directoryOffsets;
+  std::sort(offsets.begin(), offsets.end());
+  const int fd = ::open(v.image.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+  Must(fd >= 0, "cannot open the image unbuffered");
+  bytesRead = 0;
+  const auto start = Clock::now();
+  for (std::size_t i = 0; i < offsets.size();) {
+    std::size_t end = i + 1;
+    while (end < offsets.size() && offsets[end] == offsets[end - 1] + v.clusterBytes &&
+           (end - i + 1) * v.clusterBytes <= kFatTransfer) {
+      ++end;
+    }
+    const std::size_t n = (end - i) * v.clusterBytes;
+    Must(::pread(fd, bytes, n, static_cast<off_t>(offsets[i])) == static_cast<ssize_t>(n),
+         "read of a directory");
+    bytesRead += n;
+    i = end;
+  }
+  const double seconds = Seconds(Clock::now() - start);
+  ::close(fd);
+  return seconds;
+}
+
+// The walk that proves a removal frees nothing of another's, over a tree of 2,000 folders of
+// 50 files, against one read of all of the tree's directories.
+void WalkBenchmark(const Settings& s, const TreeVolume& v) {
+  using namespace kestrova;
+  Must(volume::RegisterDrive(v.drive, v.image.string()), "cannot register the drive");
+  testing::LoggingBackend log(volume::PlatformVolumeBackend());
+  auto layout = [&] {
+    auto opened = OpenDrive(v.drive, volume::Access::kReadOnly);
+    const auto analysed = repair::Analyse(opened);
+    Must(analysed.has_value(), "the analysis refused the tree's volume");
+    return *analysed;
+  }();
+  // The root's bytes, as a removal reads them before it walks.
+  std::vector<std::uint8_t> rootBytes;
+  for (const auto& extent : repair::RootExtents(layout)) {
+    const auto piece = testing::ReadAt(
+        v.image, static_cast<std::uint64_t>(extent.firstSector) * layout.bytesPerSector,
+        static_cast<std::size_t>(extent.sectors) * layout.bytesPerSector);
+    rootBytes.insert(rootBytes.end(), piece.begin(), piece.end());
+  }
+  rootBytes.resize(static_cast<std::size_t>(layout.RootBytes()));
+  repair::RemovalPlan removal;
+  removal.names.push_back("x.vbs");
+  removal.freed.Add(v.freeCluster, 0);
+  removal.freed.Seal();
+  std::vector<double> walk, baseline;
+  std::uint64_t directoryBytes = 0;
+  for (int r = 0; r < s.repeat; ++r) {
+    InAlternatingOrder(
+        r,
+        [&] {
+          DropCache(v.image);
+          log.events.clear();
+          const testing::ScopedBackend scoped(log);
+          auto opened = OpenDrive(v.drive, volume::Access::kReadOnly);
+          repair::ProgressTrack track(nullptr);
+          const auto start = Clock::now();
+          const auto problem =
+              repair::ProveNothingElseOwns(opened, layout, rootBytes, removal, track);
+          walk.push_back(Seconds(Clock::now() - start));
+          Must(!problem.has_value(), "the walk refused the tree's volume: " +
+                                         (problem ? repair::messages::Text(*problem) : ""));
+        },
+        [&] {
+          DropCache(v.image);
+          baseline.push_back(ReadDirectoriesOnce(v, directoryBytes));
+        });
+  }
+  std::uint64_t total = 0, reads = 0;
+  for (const auto& event : log.events) {
+    if (event.call != testing::MemoryVolume::Call::kRead) continue;
+    total += event.bytes;
+    ++reads;
+  }
+  const std::string name = std::string("walk ") + v.name;
+  PrintRatio(name.c_str(), walk, baseline,
+             "(the ownership walk / one unbuffered read of every directory)");
+  std::printf("%-8s %llu bytes in %llu reads, against %llu bytes of directories\n", "reads",
+              static_cast<unsigned long long>(total), static_cast<unsigned long long>(reads),
+              static_cast<unsigned long long>(directoryBytes));
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -558,6 +866,8 @@ int main(int argc, char** argv) {
     s.rootClusters = 4;
     s.folders = 20;
     s.largeVolumeGiB = 2;
+    s.treeFolders = 20;
+    s.treeFiles = 5;
   }
   std::unique_ptr<kestrova::testing::TempDir> temp;
   if (s.directory.empty()) {
@@ -576,5 +886,9 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(s.largeVolumeGiB));
   AnalysisBenchmark(s, MakeLargeFat32(s));
   AnalysisBenchmark(s, MakeLargeExfat(s));
+  std::printf("volumes of %llu GiB, 16 KiB clusters, %zu folders of %zu files each\n",
+              static_cast<unsigned long long>(s.largeVolumeGiB), s.treeFolders, s.treeFiles);
+  WalkBenchmark(s, MakeTreeFat32(s, s.treeFolders, s.treeFiles));
+  WalkBenchmark(s, MakeTreeExfat(s, s.treeFolders, s.treeFiles));
   return 0;
 }
