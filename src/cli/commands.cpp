@@ -233,14 +233,24 @@ int Failed(Problem problem, repair::PassKind pass = repair::PassKind::kRepair) {
   return problem.anyWritten ? kWrittenAndFailed : kNothingWritten;
 }
 
-// Where the journal of a change went, and how to undo the change.
-void JournalLines(Output& out, const std::filesystem::path& journal, const DriveTarget& target) {
-  out.Line(texts::Format(texts::kJournalSaved, journal.string()));
-  out.Line(texts::Format(texts::kUndoHint, journal.string(), target.Name()));
+// The journal's place with its path printed as soon as the journal has reached the disk, before
+// the pass's first write to the volume: a run that is cut short has told where it is.
+repair::JournalPlace Announced(repair::JournalPlace place) {
+  place.saved = [](const std::filesystem::path& path) {
+    Output out;
+    out.Line(texts::Format(texts::kJournalSaved, path.string()));
+    out.Finish();
+  };
+  return place;
+}
+
+// How to undo a change whose journal was written.
+void UndoHint(Output& out, const std::filesystem::path& journal, const DriveTarget& target) {
+  if (!journal.empty()) out.Line(texts::Format(texts::kUndoHint, journal.string(), target.Name()));
 }
 
 // The analysis and the pass under one open: nothing can happen between looking and repairing.
-int RepairNow(const DriveTarget& target, const std::filesystem::path& journal) {
+int RepairNow(const DriveTarget& target, const repair::JournalPlace& journal) {
   const auto start = std::chrono::steady_clock::now();
   const auto result = OnOpenedDrive<repair::RepairReport>(
       target, [&](volume::Volume& opened, TerminalProgress& progress) {
@@ -264,7 +274,7 @@ int RepairNow(const DriveTarget& target, const std::filesystem::path& journal) {
   if (!result->restored.empty()) {
     out.Line(TerminalLines(repair::messages::Completion(Format("%.3f", elapsed.count()))));
   }
-  if (result->journaled) JournalLines(out, journal, target);
+  UndoHint(out, result->journal, target);
   // The virus's files stay until they are removed on purpose: which they are, and how; then
   // what else was judged.
   PrintVerdicts(out, result->findings);
@@ -360,7 +370,8 @@ int Scan(const DriveTarget& target) {
 }
 
 int Repair(const DriveTarget& target, const std::string& typed, bool unmount,
-           const std::filesystem::path& journal) {
+           repair::JournalPlace journal) {
+  journal = Announced(std::move(journal));
   const std::string mountPoint = volume::DriveMountPoint(target);
   if (mountPoint.empty()) return RepairNow(target, journal);
   // What the device is comes first: a volume that the analysis refuses (another file system, a
@@ -388,7 +399,8 @@ int Repair(const DriveTarget& target, const std::string& typed, bool unmount,
   return status;
 }
 
-int Clean(const DriveTarget& target, const std::filesystem::path& journal) {
+int Clean(const DriveTarget& target, repair::JournalPlace journal) {
+  journal = Announced(std::move(journal));
   const auto result = OnOpenedDrive<repair::CleanReport>(
       target, [&](volume::Volume& opened, TerminalProgress& progress) {
         return repair::Clean(opened, nullptr, &progress, &journal);
@@ -397,7 +409,7 @@ int Clean(const DriveTarget& target, const std::filesystem::path& journal) {
   Output out;
   PrintLeftovers(out, result->removed);
   out.Line(repair::messages::RemovedCount(result->removed.size()));
-  if (result->journaled) JournalLines(out, journal, target);
+  UndoHint(out, result->journal, target);
   if (out.Finish()) return kDone;
   return result->sectorsWritten > 0 ? kWrittenAndFailed : kNothingWritten;
 }

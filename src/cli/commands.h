@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "repair/journal.h"
 #include "volume/volume.h"
 
 namespace kestrova::cli {
@@ -28,12 +29,13 @@ int Scan(const volume::DriveTarget& target);
 // The repair, as the window's Repair button does. A mounted drive is refused unless `unmount`:
 // then it is unmounted first and mounted again afterwards. `typed` is the target as given, for
 // the advice to add the option.
-// The journal of the change goes to `journal` before the first write.
+// The journal of the change goes to `journal` before the first write, and its path is printed
+// then.
 int Repair(const volume::DriveTarget& target, const std::string& typed, bool unmount,
-           const std::filesystem::path& journal);
+           repair::JournalPlace journal);
 // Removes the files that the virus left in the root, listing them first; the journal of the
-// change goes to `journal` before the first write.
-int Clean(const volume::DriveTarget& target, const std::filesystem::path& journal);
+// change goes to `journal` before the first write, as repair's.
+int Clean(const volume::DriveTarget& target, repair::JournalPlace journal);
 // Puts back what the journal at `journal` recorded, on the drive.
 int Undo(const std::filesystem::path& journal, const volume::DriveTarget& target);
 

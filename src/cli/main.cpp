@@ -313,11 +313,13 @@ int main(int argc, char** argv) {
   if (name == "analyze") return Analyze(*target);
   if (name == "scan") return Scan(*target);
   if (name == "undo") return Undo(invocation.operands[0], *target);
+  // An explicit --journal file is taken as it is; otherwise the pass names a new file in the
+  // journal folder once it knows the volume.
   const std::string* journal = invocation.Value("--journal");
-  if (name == "clean") {
-    return Clean(*target,
-                 journal ? std::filesystem::path(*journal) : repair::NewJournalPath("clean"));
-  }
-  return Repair(*target, typed, invocation.Has("--unmount"),
-                journal ? std::filesystem::path(*journal) : repair::NewJournalPath("repair"));
+  repair::JournalPlace place{journal ? std::filesystem::path(*journal) : std::filesystem::path(),
+                             repair::JournalFolder(),
+                             std::string(name),
+                             {}};
+  if (name == "clean") return Clean(*target, std::move(place));
+  return Repair(*target, typed, invocation.Has("--unmount"), std::move(place));
 }

@@ -40,6 +40,8 @@ enum class ProblemKind {
   // The journal of a change, and undoing one. detail.name is the journal's path.
   kJournalNotWritten,     // detail.value: the system's error value; detail.at kJournalExists
                           // when a file of that name is there already
+  kJournalFolderFailed,   // detail.name: the journal folder, which cannot be made or written
+                          // in; detail.value: the system's error value
   kJournalUnreadable,     // not a journal
   kJournalDamaged,        // detail.value: the sector record whose checksum is wrong, or -1 (the
                           // header or the length)

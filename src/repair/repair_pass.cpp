@@ -97,7 +97,7 @@ Journal JournalOf(const VolumeLayout& layout, const std::vector<RootExtent>& ext
 }  // namespace
 
 Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayout* analysed,
-                                       Progress* progress, const std::filesystem::path* journal) {
+                                       Progress* progress, const JournalPlace* journal) {
   if (analysed && !IsAnalysed(*analysed)) {
     return PassProblem(ProblemKind::kNotAnalysed);
   }
@@ -115,10 +115,9 @@ Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayou
   const std::vector<RootExtent> extents = RootExtents(now);
   // The journal reaches the disk before the volume is touched.
   if (journal && !restored.sectors.empty()) {
-    if (auto problem = WriteJournal(*journal, JournalOf(now, extents, restored))) {
-      return pass.Fail(std::move(*problem));
-    }
-    done.journaled = true;
+    auto written = WriteJournal(*journal, now, JournalOf(now, extents, restored));
+    if (!written) return pass.Fail(std::move(written.error()));
+    done.journal = std::move(*written);
   }
   const std::int64_t sectorSize = now.bytesPerSector;
   const std::int64_t maxRun = std::max<std::int64_t>(1, kMaxTransferBytes / sectorSize);
