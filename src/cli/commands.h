@@ -36,8 +36,12 @@ int Repair(const volume::DriveTarget& target, const std::string& typed, bool unm
 // Removes the files that the virus left in the root, listing them first; the journal of the
 // change goes to `journal` before the first write, as repair's.
 int Clean(const volume::DriveTarget& target, repair::JournalPlace journal);
-// Puts back what the journal at `journal` recorded, on the drive.
+// Puts back what the journal at `journal` recorded, on the drive; a sector that a later change
+// wrote again names that change's journal.
 int Undo(const std::filesystem::path& journal, const volume::DriveTarget& target);
+// Lists the journals of the journal folder, newest first: all of them, or with `target` only the
+// drive's, each with what became of its change there (the drive is only read).
+int ListJournals(const volume::DriveTarget* target);
 
 // Text for standard error; a failure to write it has nowhere to be told.
 void Error(const std::string& text);

@@ -247,13 +247,22 @@ Expected<std::filesystem::path, Problem> WriteJournal(const JournalPlace& place,
 #endif
   const std::string label = VolumeLabel(layout);
   const std::vector<std::uint8_t> bytes = EncodeJournal(journal);
-  // A name that is taken, also by a program that wrote it a moment ago, is numbered on.
+  // A name that is taken, also by a program that wrote it a moment ago, is numbered on; so is
+  // one whose serial number and time another command's journal has, so that the changes of one
+  // volume in one second keep their order.
+  const std::uint32_t serial = IdentityOf(layout).serial;
+  char serialText[16] = {};
+  std::snprintf(serialText, sizeof serialText, "-%08X-", static_cast<unsigned>(serial));
   for (int number = 1;; ++number) {
-    const std::string name =
-        JournalFileName(place.what, label, IdentityOf(layout).serial, local, number);
+    const std::string name = JournalFileName(place.what, label, serial, local, number);
     const std::filesystem::path path = place.folder / std::u8string(name.begin(), name.end());
+    const std::string tail = name.substr(name.rfind(serialText));
     std::error_code checked;
-    if (std::filesystem::exists(path, checked)) continue;
+    bool taken = false;
+    for (const auto& entry : std::filesystem::directory_iterator(place.folder, checked)) {
+      taken = taken || entry.path().filename().string().ends_with(tail);
+    }
+    if (taken) continue;
     const int error = volume::WriteFileDurably(path, bytes);
     if (error == 0) return told(path);
     if (volume::KindOfFileError(error) != volume::FileErrorKind::kExists) {

@@ -266,6 +266,12 @@ std::string Text(const Problem& problem) {
     case ProblemKind::kJournalOtherVolume:
       return Sentences({Tr(texts::kJournalOtherVolume), nothingWritten});
     case ProblemKind::kJournalSectorChanged:
+      // detail.name: the journal of the later change that overtook it, when one is known.
+      if (!problem.detail.name.empty()) {
+        return Sentences(
+            {Format(texts::kJournalUndoLaterFirst, problem.sector, problem.detail.name),
+             nothingWritten});
+      }
       return Sentences({Format(texts::kJournalSectorChanged, problem.sector), nothingWritten});
     case ProblemKind::kLeftoverChain:
       return Sentences(

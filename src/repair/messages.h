@@ -50,7 +50,8 @@ enum class ProblemKind {
   kJournalTooLarge,       // detail.value: the most MiB a journal may take
   kJournalNotRead,        // detail.value: the system's error value
   kJournalOtherVolume,    // the volume is not the journal's
-  kJournalSectorChanged,  // sector: it no longer holds what the change wrote
+  kJournalSectorChanged,  // sector: it no longer holds what the change wrote; detail.name: the
+                          // journal of a later change that overtook it, when one is known
   // The removal of the virus's files.
   kLeftoverChain,  // detail, with detail.name the file's: its chain cannot be freed safely
 };
