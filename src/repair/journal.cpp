@@ -219,7 +219,7 @@ std::string JournalFileName(std::string_view what, std::string_view label, std::
   char serialText[16] = {};
   std::snprintf(serialText, sizeof serialText, "%08X", static_cast<unsigned>(serial));
   std::string name = std::string(what) + "-" + safe + "-" + serialText + "-" + stamp;
-  if (number > 1) name += "-" + std::to_string(number);
+  if (number > 1) name.append("-").append(std::to_string(number));
   return name + ".journal";
 }
 

@@ -134,12 +134,20 @@ Expected<JournalStatus, Problem> StatusOf(volume::Volume& volume, const Journal&
   return status;
 }
 
-std::optional<VolumeIdentity> IdentityOfVolume(volume::Volume& volume) {
+std::optional<Problem> ReadVolumeGeometry(volume::Volume& volume, VolumeLayout& layout) {
   volume::AlignedBuffer boot(fat::kMaxSectorSize);
-  if (ReadSectors(volume, 0, fat::kMaxSectorSize, boot.bytes())) return std::nullopt;
-  VolumeLayout layout;
+  if (const auto failed = ReadSectors(volume, 0, fat::kMaxSectorSize, boot.bytes())) {
+    return ReadProblem(*failed, 0, fat::kMaxSectorSize);
+  }
   std::copy_n(boot.bytes().begin(), layout.bootSector.size(), layout.bootSector.begin());
-  if (ReadGeometry(layout)) return std::nullopt;
+  if (auto problem = CheckBootRegion(volume, layout, boot.bytes())) return problem;
+  if (auto problem = ReadGeometry(layout)) return problem;
+  return CheckDevice(volume, layout);
+}
+
+std::optional<VolumeIdentity> IdentityOfVolume(volume::Volume& volume) {
+  VolumeLayout layout;
+  if (ReadVolumeGeometry(volume, layout)) return std::nullopt;
   return IdentityOf(layout);
 }
 
