@@ -323,6 +323,15 @@ std::filesystem::path LaterChange(const DriveTarget& target, const std::filesyst
                                                                      : std::filesystem::path();
 }
 
+// A journal's time as "2026-12-08 10:32:59", from its stamp "20261208-103259"; empty without one.
+std::string ShownTime(const std::string& stamp) {
+  if (stamp.size() != 15) return {};
+  std::string shown;
+  shown.append(stamp, 0, 4).append("-").append(stamp, 4, 2).append("-").append(stamp, 6, 2);
+  shown.append(" ").append(stamp, 9, 2).append(":").append(stamp, 11, 2).append(":");
+  return shown.append(stamp, 13, 2);
+}
+
 // What became of a listed journal's change on its drive.
 std::string StateText(const repair::ListedJournal& journal, const repair::JournalStatus& status) {
   using repair::JournalState;
@@ -536,13 +545,8 @@ int ListJournals(const DriveTarget* target) {
   Output out;
   for (std::size_t i = 0; i < listed.size(); ++i) {
     const repair::ListedJournal& j = listed[i];
-    const std::string& t = j.stamp;
-    std::string line =
-        j.path.string() + "\t" + j.command + "\t" +
-        (t.size() == 15 ? t.substr(0, 4) + "-" + t.substr(4, 2) + "-" + t.substr(6, 2) + " " +
-                              t.substr(9, 2) + ":" + t.substr(11, 2) + ":" + t.substr(13, 2)
-                        : std::string()) +
-        "\t";
+    std::string line = j.path.string();
+    line.append("\t").append(j.command).append("\t").append(ShownTime(j.stamp)).append("\t");
     if (!j.journal) {
       out.Line(line + "\t" + texts::Tr(texts::kJournalDamagedListed));
       continue;
@@ -558,7 +562,7 @@ int ListJournals(const DriveTarget* target) {
         Tell(status.error());
         return kNothingWritten;
       }
-      line += "\t" + StateText(j, *status);
+      line.append("\t").append(StateText(j, *status));
     }
     out.Line(line);
   }
