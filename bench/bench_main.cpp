@@ -202,7 +202,7 @@ kestrova::volume::Volume OpenDrive(char drive, kestrova::volume::Access access) 
 double HeadlessPass(const kestrova::repair::VolumeLayout& layout, bool journaled = false) {
   const auto start = Clock::now();
   auto volume = OpenDrive(kDrive, kestrova::volume::Access::kReadWrite);
-  const fs::path journal = journaled ? kestrova::repair::NewJournalPath("repair") : fs::path();
+  const kestrova::repair::JournalPlace journal{{}, kestrova::repair::JournalFolder(), "repair", {}};
   const auto report =
       kestrova::repair::Repair(volume, &layout, nullptr, journaled ? &journal : nullptr);
   const double seconds = Seconds(Clock::now() - start);

@@ -8,10 +8,12 @@
 #include "cli/console.h"
 #include "repair/codepage.h"
 #include "repair/engine.h"
+#include "repair/journals.h"
 #include "repair/label.h"
 #include "repair/messages.h"
 #include "repair/texts.h"
 #include "volume/drives.h"
+#include "volume/files.h"
 
 namespace kestrova::cli {
 namespace {
@@ -225,6 +227,23 @@ volume::Expected<Report, Problem> OnOpenedDrive(const DriveTarget& target, Pass 
   return pass(*opened, progress);
 }
 
+// Before a pass under the same open: the change of the drive's newest journal in `folder`, when
+// it was cut short, is finished first and the user told so in a line; the problem when that
+// failed.
+std::optional<Problem> FinishCutShort(volume::Volume& opened, const std::filesystem::path& folder,
+                                      TerminalProgress& progress) {
+  auto finished = repair::FinishCutShort(opened, folder, &progress);
+  if (!finished) return std::move(finished.error());
+  if (*finished) {
+    progress.End();
+    Output out;
+    out.Line(texts::Format(texts::kFinishedCutShort, (*finished)->journal.string(),
+                           (*finished)->sectorsWritten));
+    out.Finish();
+  }
+  return std::nullopt;
+}
+
 // Tells the problem that stopped a pass (titled by the command, also when the drive did not open):
 // the exit status says whether it had begun to write.
 int Failed(Problem problem, repair::PassKind pass = repair::PassKind::kRepair) {
@@ -233,17 +252,30 @@ int Failed(Problem problem, repair::PassKind pass = repair::PassKind::kRepair) {
   return problem.anyWritten ? kWrittenAndFailed : kNothingWritten;
 }
 
-// Where the journal of a change went, and how to undo the change.
-void JournalLines(Output& out, const std::filesystem::path& journal, const DriveTarget& target) {
-  out.Line(texts::Format(texts::kJournalSaved, journal.string()));
-  out.Line(texts::Format(texts::kUndoHint, journal.string(), target.Name()));
+// The journal's place with its path printed as soon as the journal has reached the disk, before
+// the pass's first write to the volume: a run that is cut short has told where it is.
+repair::JournalPlace Announced(repair::JournalPlace place) {
+  place.saved = [](const std::filesystem::path& path) {
+    Output out;
+    out.Line(texts::Format(texts::kJournalSaved, path.string()));
+    out.Finish();
+  };
+  return place;
+}
+
+// How to undo a change whose journal was written.
+void UndoHint(Output& out, const std::filesystem::path& journal, const DriveTarget& target) {
+  if (!journal.empty()) out.Line(texts::Format(texts::kUndoHint, journal.string(), target.Name()));
 }
 
 // The analysis and the pass under one open: nothing can happen between looking and repairing.
-int RepairNow(const DriveTarget& target, const std::filesystem::path& journal) {
+int RepairNow(const DriveTarget& target, const repair::JournalPlace& journal) {
   const auto start = std::chrono::steady_clock::now();
   const auto result = OnOpenedDrive<repair::RepairReport>(
       target, [&](volume::Volume& opened, TerminalProgress& progress) {
+        if (auto problem = FinishCutShort(opened, journal.folder, progress)) {
+          return volume::Expected<repair::RepairReport, Problem>(std::move(*problem));
+        }
         return repair::Repair(opened, nullptr, &progress, &journal);
       });
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
@@ -264,7 +296,7 @@ int RepairNow(const DriveTarget& target, const std::filesystem::path& journal) {
   if (!result->restored.empty()) {
     out.Line(TerminalLines(repair::messages::Completion(Format("%.3f", elapsed.count()))));
   }
-  if (result->journaled) JournalLines(out, journal, target);
+  UndoHint(out, result->journal, target);
   // The virus's files stay until they are removed on purpose: which they are, and how; then
   // what else was judged.
   PrintVerdicts(out, result->findings);
@@ -273,6 +305,50 @@ int RepairNow(const DriveTarget& target, const std::filesystem::path& journal) {
   }
   if (out.Finish()) return kDone;
   return result->sectorsWritten > 0 ? kWrittenAndFailed : kNothingWritten;
+}
+
+// The journal of the folder whose later change overtook `journal` on the drive (read only); empty
+// when none did.
+std::filesystem::path LaterChange(const DriveTarget& target, const std::filesystem::path& path,
+                                  const repair::Journal& journal) {
+  auto opened = volume::Volume::Open(target, Access::kReadOnly);
+  if (!opened) return {};
+  std::vector<repair::ListedJournal> others = repair::ListJournals(repair::JournalFolder());
+  std::erase_if(others, [&](const repair::ListedJournal& j) {
+    std::error_code error;
+    return std::filesystem::equivalent(j.path, path, error);
+  });
+  const auto status = repair::StatusOf(*opened, journal, others);
+  return status && status->state == repair::JournalState::kOvertaken ? status->later
+                                                                     : std::filesystem::path();
+}
+
+// A journal's time as "2026-12-08 10:32:59", from its stamp "20261208-103259"; empty without one.
+std::string ShownTime(const std::string& stamp) {
+  if (stamp.size() != 15) return {};
+  std::string shown;
+  shown.append(stamp, 0, 4).append("-").append(stamp, 4, 2).append("-").append(stamp, 6, 2);
+  shown.append(" ").append(stamp, 9, 2).append(":").append(stamp, 11, 2).append(":");
+  return shown.append(stamp, 13, 2);
+}
+
+// What became of a listed journal's change on its drive.
+std::string StateText(const repair::ListedJournal& journal, const repair::JournalStatus& status) {
+  using repair::JournalState;
+  switch (status.state) {
+    case JournalState::kUndoable:
+      return texts::Tr(texts::kJournalStateUndoable);
+    case JournalState::kUndone:
+      return texts::Tr(texts::kJournalStateUndone);
+    case JournalState::kPartlyApplied:
+      return texts::Tr(journal.undoCutShort ? texts::kJournalStateUndoCut
+                                            : texts::kJournalStatePartly);
+    case JournalState::kOvertaken:
+      return texts::Format(texts::kJournalStateOvertaken, status.later.string());
+    case JournalState::kChanged:
+      break;
+  }
+  return texts::Format(texts::kJournalStateChanged, status.sector);
 }
 
 }  // namespace
@@ -360,7 +436,8 @@ int Scan(const DriveTarget& target) {
 }
 
 int Repair(const DriveTarget& target, const std::string& typed, bool unmount,
-           const std::filesystem::path& journal) {
+           repair::JournalPlace journal) {
+  journal = Announced(std::move(journal));
   const std::string mountPoint = volume::DriveMountPoint(target);
   if (mountPoint.empty()) return RepairNow(target, journal);
   // What the device is comes first: a volume that the analysis refuses (another file system, a
@@ -388,9 +465,13 @@ int Repair(const DriveTarget& target, const std::string& typed, bool unmount,
   return status;
 }
 
-int Clean(const DriveTarget& target, const std::filesystem::path& journal) {
+int Clean(const DriveTarget& target, repair::JournalPlace journal) {
+  journal = Announced(std::move(journal));
   const auto result = OnOpenedDrive<repair::CleanReport>(
       target, [&](volume::Volume& opened, TerminalProgress& progress) {
+        if (auto problem = FinishCutShort(opened, journal.folder, progress)) {
+          return volume::Expected<repair::CleanReport, Problem>(std::move(*problem));
+        }
         return repair::Clean(opened, nullptr, &progress, &journal);
       });
   if (!result) return Failed(result.error(), repair::PassKind::kClean);
@@ -398,7 +479,7 @@ int Clean(const DriveTarget& target, const std::filesystem::path& journal) {
   PrintLeftovers(out, result->removed);
   out.Line(repair::messages::RemovedCount(result->removed.size()));
   for (const auto& kept : result->kept) out.Line(repair::messages::KeptFolderLine(kept));
-  if (result->journaled) JournalLines(out, journal, target);
+  UndoHint(out, result->journal, target);
   if (out.Finish()) return kDone;
   return result->sectorsWritten > 0 ? kWrittenAndFailed : kNothingWritten;
 }
@@ -406,15 +487,87 @@ int Clean(const DriveTarget& target, const std::filesystem::path& journal) {
 int Undo(const std::filesystem::path& journal, const DriveTarget& target) {
   const auto recorded = repair::ReadJournal(journal);
   if (!recorded) return Failed(recorded.error(), repair::PassKind::kUndo);
+  // While the undo runs, a mark beside the journal says so: a later pass then does not take a cut
+  // undo for a change cut short and finish it again. It goes when the undo has ended, or did not
+  // begin to write. A journal whose folder takes no mark is undone all the same.
+  const std::filesystem::path mark = repair::UndoMarkOf(journal);
+  const bool marked = volume::WriteFileDurably(mark, {}) == 0;
   const auto undone = OnOpenedDrive<repair::UndoReport>(
       target, [&](volume::Volume& opened, TerminalProgress& progress) {
         return repair::Undo(opened, *recorded, &progress);
       });
-  if (!undone) return Failed(undone.error(), repair::PassKind::kUndo);
+  std::error_code removed;
+  if (undone || (marked && !undone.error().anyWritten)) std::filesystem::remove(mark, removed);
+  if (!undone) {
+    Problem problem = undone.error();
+    if (problem.kind == repair::ProblemKind::kJournalSectorChanged) {
+      problem.detail.name = LaterChange(target, journal, *recorded).string();
+    }
+    return Failed(std::move(problem), repair::PassKind::kUndo);
+  }
   Output out;
   out.Line(undone->alreadyUndone ? std::string(texts::Tr(texts::kAlreadyUndone))
                                  : texts::Format(texts::kUndone, undone->sectorsWritten));
   return out.Finish() ? kDone : kWrittenAndFailed;
+}
+
+int ListJournals(const DriveTarget* target) {
+  const std::filesystem::path folder = repair::JournalFolder();
+  std::vector<repair::ListedJournal> listed = repair::ListJournals(folder);
+  std::optional<volume::Volume> opened;
+  std::optional<repair::VolumeIdentity> identity;
+  if (target) {
+    // The drive is only read, a mounted one beside its file system; one that is no volume of this
+    // program's is refused as analyze refuses it.
+    const bool mounted = !volume::DriveMountPoint(*target).empty();
+    auto open = volume::Volume::Open(*target, mounted ? Access::kReadShared : Access::kReadOnly);
+    if (!open) {
+      Tell(repair::OpenProblem(std::move(open.error())));
+      return kNothingWritten;
+    }
+    opened.emplace(std::move(*open));
+    identity = repair::IdentityOfVolume(*opened);
+    if (!identity) {
+      const auto refused = repair::Analyse(*opened);
+      Problem problem;
+      problem.kind = repair::ProblemKind::kUnsupportedFileSystem;
+      Tell(refused ? problem : refused.error());
+      return kNothingWritten;
+    }
+    // A damaged journal may be anyone's: it stays in the list.
+    std::erase_if(listed, [&](const repair::ListedJournal& j) {
+      return j.journal && j.journal->volume != *identity;
+    });
+  }
+  if (listed.empty()) {
+    Error(texts::Format(texts::kNoJournals, folder.string()) + "\n");
+    return kDone;
+  }
+  Output out;
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    const repair::ListedJournal& j = listed[i];
+    std::string line = j.path.string();
+    line.append("\t").append(j.command).append("\t").append(ShownTime(j.stamp)).append("\t");
+    if (!j.journal) {
+      out.Line(line + "\t" + texts::Tr(texts::kJournalDamagedListed));
+      continue;
+    }
+    const auto serial = j.journal->volume.serial;
+    line += texts::Format(texts::kJournalChanges, j.journal->sectors.size(),
+                          j.label.empty() ? std::string("?") : j.label,
+                          Format("%04X-%04X", serial >> 16, serial & 0xFFFF));
+    if (opened) {
+      // The later journals of the list come before it.
+      const auto status = repair::StatusOf(*opened, *j.journal, std::span(listed).first(i));
+      if (!status) {
+        Tell(status.error());
+        return kNothingWritten;
+      }
+      line.append("\t").append(StateText(j, *status));
+    }
+    out.Line(line);
+  }
+  return out.Finish() ? kDone : kNothingWritten;
 }
 
 }  // namespace kestrova::cli

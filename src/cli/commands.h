@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "repair/journal.h"
 #include "volume/volume.h"
 
 namespace kestrova::cli {
@@ -28,14 +29,19 @@ int Scan(const volume::DriveTarget& target);
 // The repair, as the window's Repair button does. A mounted drive is refused unless `unmount`:
 // then it is unmounted first and mounted again afterwards. `typed` is the target as given, for
 // the advice to add the option.
-// The journal of the change goes to `journal` before the first write.
+// The journal of the change goes to `journal` before the first write, and its path is printed
+// then.
 int Repair(const volume::DriveTarget& target, const std::string& typed, bool unmount,
-           const std::filesystem::path& journal);
+           repair::JournalPlace journal);
 // Removes the files that the virus left in the root, listing them first; the journal of the
-// change goes to `journal` before the first write.
-int Clean(const volume::DriveTarget& target, const std::filesystem::path& journal);
-// Puts back what the journal at `journal` recorded, on the drive.
+// change goes to `journal` before the first write, as repair's.
+int Clean(const volume::DriveTarget& target, repair::JournalPlace journal);
+// Puts back what the journal at `journal` recorded, on the drive; a sector that a later change
+// wrote again names that change's journal.
 int Undo(const std::filesystem::path& journal, const volume::DriveTarget& target);
+// Lists the journals of the journal folder, newest first: all of them, or with `target` only the
+// drive's, each with what became of its change there (the drive is only read).
+int ListJournals(const volume::DriveTarget* target);
 
 // Text for standard error; a failure to write it has nowhere to be told.
 void Error(const std::string& text);

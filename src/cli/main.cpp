@@ -29,7 +29,7 @@ struct Option {
 // command's own help.
 struct Command {
   std::string_view name;
-  std::string_view operand;  // "TARGET", "JOURNAL TARGET", or empty for none
+  std::string_view operand;  // "TARGET", "JOURNAL TARGET", "[TARGET]" (may be left out), or none
   std::vector<std::string_view> description;
   std::vector<Option> options;
 };
@@ -94,9 +94,21 @@ const std::vector<Command>& Commands() {
        {{"--journal", {"write the journal of the change to FILE (see repair)"}, "FILE"}}},
       {"undo",
        "JOURNAL TARGET",
-       {"put back the old bytes of the change that JOURNAL recorded, when",
-        "TARGET is the volume it was made on and every sector still holds",
-        "what the change wrote; otherwise it writes nothing. Writes only", "the journal's sectors"},
+       {"put back the old bytes of the change that JOURNAL recorded,",
+        "when TARGET is the volume it was made on and every sector",
+        "still holds what the change wrote; otherwise it writes",
+        "nothing, and a sector that a later change wrote again names",
+        "that change's journal, to undo first. Writes only the", "journal's sectors"},
+       {}},
+      {"journals",
+       "[TARGET]",
+       {"list the journals in the journal folder, newest first, or",
+        "only TARGET's: path, command, time, and what it changed",
+        "(sectors; the volume's label and serial number). With",
+        "TARGET also what became of the change: can still be undone,",
+        "already undone, partly applied (cut short), or overtaken by",
+        "a later change (its journal named). A damaged journal is",
+        "listed as damaged. Opens TARGET for reading only"},
        {}},
   };
   return commands;
@@ -132,13 +144,22 @@ constexpr const char* kClosingText =
     "A failure to write this program's own output is a failure too.\n";
 
 // One entry of a two-column list: the name, then the first line of its description from column
-// 19 on, then the other lines indented as far.
+// 19 on, then the other lines indented as far. A name that reaches the column puts its
+// description on the lines below it.
 std::string ListEntry(const std::string& name, const std::vector<std::string_view>& lines) {
   constexpr std::size_t kColumn = 19;
   std::string entry = "  " + name;
+  std::size_t at = entry.size();
+  if (at >= kColumn) {
+    entry += '\n';
+    at = 0;
+  }
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (i > 0) entry += '\n';
-    entry.append(i == 0 && entry.size() < kColumn ? kColumn - entry.size() : kColumn, ' ');
+    if (i > 0) {
+      entry += '\n';
+      at = 0;
+    }
+    entry.append(kColumn - at, ' ');
     entry += lines[i];
   }
   return entry + '\n';
@@ -263,11 +284,15 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
     return invocation;
   }
   if (!invocation.error.empty()) return invocation;
+  // An operand in brackets may be left out.
+  const bool optional = command.operand.starts_with('[');
   const std::size_t expected = command.operand.empty()
                                    ? 0
                                    : 1 + static_cast<std::size_t>(std::count(
                                              command.operand.begin(), command.operand.end(), ' '));
-  if (invocation.operands.size() < expected) {
+  if (optional && invocation.operands.empty()) {
+    invocation.request = Request::kRun;
+  } else if (invocation.operands.size() < expected) {
     invocation.error = std::string(command.name) + " needs a " + std::string(command.operand);
   } else if (invocation.operands.size() > expected) {
     invocation.error = "too many arguments for " + std::string(command.name);
@@ -304,6 +329,7 @@ int main(int argc, char** argv) {
   }
   const std::string_view name = invocation.command->name;
   if (name == "drives") return ListDrives();
+  if (name == "journals" && invocation.operands.empty()) return ListJournals(nullptr);
   const std::string& typed = invocation.operands.back();
   const auto target = TargetOf(typed);
   if (!target) {
@@ -313,11 +339,14 @@ int main(int argc, char** argv) {
   if (name == "analyze") return Analyze(*target);
   if (name == "scan") return Scan(*target);
   if (name == "undo") return Undo(invocation.operands[0], *target);
+  if (name == "journals") return ListJournals(&*target);
+  // An explicit --journal file is taken as it is; otherwise the pass names a new file in the
+  // journal folder once it knows the volume.
   const std::string* journal = invocation.Value("--journal");
-  if (name == "clean") {
-    return Clean(*target,
-                 journal ? std::filesystem::path(*journal) : repair::NewJournalPath("clean"));
-  }
-  return Repair(*target, typed, invocation.Has("--unmount"),
-                journal ? std::filesystem::path(*journal) : repair::NewJournalPath("repair"));
+  repair::JournalPlace place{journal ? std::filesystem::path(*journal) : std::filesystem::path(),
+                             repair::JournalFolder(),
+                             std::string(name),
+                             {}};
+  if (name == "clean") return Clean(*target, std::move(place));
+  return Repair(*target, typed, invocation.Has("--unmount"), std::move(place));
 }

@@ -358,7 +358,7 @@ bool SameFiles(const std::vector<Judged>& a, const std::vector<Judged>& b) {
 }  // namespace
 
 Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout* analysed,
-                                     Progress* progress, const std::filesystem::path* journal) {
+                                     Progress* progress, const JournalPlace* journal) {
   if (analysed && !IsAnalysed(*analysed)) {
     return PassProblem(ProblemKind::kNotAnalysed);
   }
@@ -490,8 +490,9 @@ Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout*
     for (const auto& [sector, change] : changes.sectors) {
       record.sectors.push_back({sector, change.before, change.after});
     }
-    if (auto problem = WriteJournal(*journal, record)) return pass.Fail(std::move(*problem));
-    done.journaled = true;
+    auto written = WriteJournal(*journal, now, record);
+    if (!written) return pass.Fail(std::move(written.error()));
+    done.journal = std::move(*written);
   }
   const auto sectorBytes = static_cast<std::uint32_t>(now.bytesPerSector);
   track.Plan(static_cast<std::int64_t>(changes.sectors.size()) * sectorBytes);

@@ -29,7 +29,7 @@ struct RepairReport {
   RootFindings findings;  // what it found besides: the virus's files (left as they are), the
                           // other verdicts
   std::int64_t sectorsWritten = 0;
-  bool journaled = false;  // the journal of the change was written
+  std::filesystem::path journal;  // the journal of the change; empty when none was written
 };
 
 // A sector that a repair changes: its bytes as read, and restored.
@@ -63,19 +63,19 @@ std::optional<Problem> AnalyseInto(volume::Volume& volume, VolumeLayout& layout,
 // hidden folder entry, writes only the sectors that change, makes them reach the disk and
 // dismounts the volume. `progress` hears of every transfer, reads and writes on one track. The
 // problem when the pass could not complete; its anyWritten says whether it had begun to write.
-// With `journal`, the journal of the change is written to that new file, and reaches the disk,
-// before the first write; a journal that cannot be written stops the pass with nothing written.
-// report.journaled says whether one was written (not when nothing was to change).
+// With `journal`, the journal of the change is written to a new file at that place, and reaches
+// the disk, before the first write; a journal that cannot be written stops the pass with nothing
+// written. report.journal is its path (empty when nothing was to change).
 Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayout* analysed,
                                        Progress* progress = nullptr,
-                                       const std::filesystem::path* journal = nullptr);
+                                       const JournalPlace* journal = nullptr);
 
 // What a finished removal of the virus's files did.
 struct CleanReport {
   std::vector<Judged> removed;   // the files and folders it removed, in root order
   std::vector<KeptFolder> kept;  // the virus's folders it left because they hold a document
   std::int64_t sectorsWritten = 0;
-  bool journaled = false;  // the journal of the change was written
+  std::filesystem::path journal;  // the journal of the change; empty when none was written
 };
 
 // Removes the files and folders that the virus left in the root (layout.findings.leftovers), on a
@@ -92,7 +92,7 @@ struct CleanReport {
 // volume owns, or a folder that cannot be read whole, refuses them all with nothing written.
 Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout* analysed,
                                      Progress* progress = nullptr,
-                                     const std::filesystem::path* journal = nullptr);
+                                     const JournalPlace* journal = nullptr);
 
 // What undoing a journaled change did.
 struct UndoReport {

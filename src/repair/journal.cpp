@@ -2,12 +2,14 @@
 #include "repair/journal.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <string>
 #include <string_view>
 
 #include "repair/exfat.h"
 #include "repair/fat.h"
+#include "repair/label.h"
 #include "repair/problems.h"
 #include "volume/files.h"
 
@@ -192,9 +194,50 @@ std::optional<Problem> WriteJournal(const std::filesystem::path& path, const Jou
   return std::nullopt;
 }
 
-std::filesystem::path NewJournalPath(std::string_view what) {
+std::filesystem::path JournalFolder() {
   std::filesystem::path folder = volume::StateDirectory();
   if (folder.empty()) folder = std::filesystem::current_path();
+  return folder;
+}
+
+std::string JournalFileName(std::string_view what, std::string_view label, std::uint32_t serial,
+                            const std::tm& time, int number) {
+  // Blanks and dots at either end are dropped (Windows drops them from a name); whatever a file
+  // name cannot hold on either system, or holds only awkwardly, becomes '_'.
+  const auto kept = [](char c) { return c != ' ' && c != '.'; };
+  const auto first = std::find_if(label.begin(), label.end(), kept);
+  const auto last = std::find_if(label.rbegin(), label.rend(), kept).base();
+  std::string safe;
+  for (auto c = first; c < last; ++c) {
+    const auto byte = static_cast<unsigned char>(*c);
+    const bool reserved = std::string_view("/\\:*?\"<>| ").find(*c) != std::string_view::npos;
+    safe += byte < 0x20 || byte == 0x7F || reserved ? '_' : *c;
+  }
+  if (safe.empty()) safe = kNoLabelName;
+  char stamp[32] = {};
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &time);
+  char serialText[16] = {};
+  std::snprintf(serialText, sizeof serialText, "%08X", static_cast<unsigned>(serial));
+  std::string name = std::string(what) + "-" + safe + "-" + serialText + "-" + stamp;
+  if (number > 1) name.append("-").append(std::to_string(number));
+  return name + ".journal";
+}
+
+Expected<std::filesystem::path, Problem> WriteJournal(const JournalPlace& place,
+                                                      const VolumeLayout& layout,
+                                                      const Journal& journal) {
+  const auto told = [&](std::filesystem::path path) -> Expected<std::filesystem::path, Problem> {
+    if (place.saved) place.saved(path);
+    return path;
+  };
+  if (!place.file.empty()) {
+    if (auto problem = WriteJournal(place.file, journal)) return std::move(*problem);
+    return told(place.file);
+  }
+  const auto folderProblem = [&](int error) {
+    return JournalProblem(ProblemKind::kJournalFolderFailed, place.folder, error);
+  };
+  if (const int error = volume::MakePrivateFolder(place.folder)) return folderProblem(error);
   const std::time_t now = std::time(nullptr);
   std::tm local{};
 #ifdef _WIN32
@@ -202,16 +245,30 @@ std::filesystem::path NewJournalPath(std::string_view what) {
 #else
   localtime_r(&now, &local);
 #endif
-  char stamp[32] = {};
-  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-  const std::string base =
-      std::string(what) + "-" + stamp + "-" + std::to_string(volume::ProcessNumber());
-  std::filesystem::path path = folder / (base + ".journal");
-  std::error_code error;
-  for (int n = 2; std::filesystem::exists(path, error); ++n) {
-    path = folder / (base + "-" + std::to_string(n) + ".journal");
+  const std::string label = VolumeLabel(layout);
+  const std::vector<std::uint8_t> bytes = EncodeJournal(journal);
+  // A name that is taken, also by a program that wrote it a moment ago, is numbered on; so is
+  // one whose serial number and time another command's journal has, so that the changes of one
+  // volume in one second keep their order.
+  const std::uint32_t serial = IdentityOf(layout).serial;
+  char serialText[16] = {};
+  std::snprintf(serialText, sizeof serialText, "-%08X-", static_cast<unsigned>(serial));
+  for (int number = 1;; ++number) {
+    const std::string name = JournalFileName(place.what, label, serial, local, number);
+    const std::filesystem::path path = place.folder / std::u8string(name.begin(), name.end());
+    const std::string tail = name.substr(name.rfind(serialText));
+    std::error_code checked;
+    bool taken = false;
+    for (const auto& entry : std::filesystem::directory_iterator(place.folder, checked)) {
+      taken = taken || entry.path().filename().string().ends_with(tail);
+    }
+    if (taken) continue;
+    const int error = volume::WriteFileDurably(path, bytes);
+    if (error == 0) return told(path);
+    if (volume::KindOfFileError(error) != volume::FileErrorKind::kExists) {
+      return folderProblem(error);
+    }
   }
-  return path;
 }
 
 Expected<Journal, Problem> ReadJournal(const std::filesystem::path& path) {

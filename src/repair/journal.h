@@ -6,9 +6,12 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -57,10 +60,36 @@ std::optional<Journal> DecodeJournal(std::span<const std::uint8_t> bytes,
 
 // Writes the journal as a new file and makes it reach the disk; the problem when it cannot.
 std::optional<Problem> WriteJournal(const std::filesystem::path& path, const Journal& journal);
-// A new file for the journal of a change (`what`: "repair", "clean"), in the user's journal
-// folder (the current folder when the system names none): the change's date and time and the
-// program's process number, numbered when that name is taken.
-std::filesystem::path NewJournalPath(std::string_view what);
+
+// Where a pass writes the journal of its change.
+struct JournalPlace {
+  // The file that the user named (--journal), taken as it is; empty: a new file in `folder`,
+  // named by JournalFileName once the pass has analysed the volume under its lock.
+  std::filesystem::path file;
+  std::filesystem::path folder;
+  std::string what;  // the command: "repair", "clean"
+  // Told the journal's path once it has reached the disk, before the first write to the volume.
+  std::function<void(const std::filesystem::path&)> saved;
+};
+
+// The folder of the user's journals (volume::StateDirectory()), or the current folder when the
+// system names none.
+std::filesystem::path JournalFolder();
+
+// The name of a new journal: the command, the volume's label made safe for a file name on Linux
+// and on Windows (kNoLabelName for none), its serial number and the local time, as in
+// clean-KINGSTON-1A2B3C4D-20261208-103259.journal; a `number` from 2 on follows the time, for a
+// name that is taken.
+inline constexpr std::string_view kNoLabelName = "NONAME";
+std::string JournalFileName(std::string_view what, std::string_view label, std::uint32_t serial,
+                            const std::tm& time, int number = 1);
+
+// Writes the journal of a change to the volume of `layout` to its place, a new file that reaches
+// the disk, and tells place.saved. The path it went to, or the problem: a journal folder that
+// cannot be made or written in is kJournalFolderFailed.
+Expected<std::filesystem::path, Problem> WriteJournal(const JournalPlace& place,
+                                                      const VolumeLayout& layout,
+                                                      const Journal& journal);
 
 // Reads a journal file; the problem when it cannot be read or is not one.
 Expected<Journal, Problem> ReadJournal(const std::filesystem::path& path);

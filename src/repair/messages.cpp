@@ -5,6 +5,7 @@
 
 #include "repair/codepage.h"
 #include "repair/texts.h"
+#include "volume/files.h"
 
 namespace kestrova::repair::messages {
 namespace {
@@ -84,6 +85,25 @@ std::string VisiblePath(std::string_view path) {
 }
 
 // The phrase in brackets that says what exactly is wrong.
+// Why a file could not be made or written, from the system's error value.
+std::string FileError(std::int64_t error) {
+  switch (volume::KindOfFileError(static_cast<int>(error))) {
+    case volume::FileErrorKind::kNoPermission:
+      return Tr(texts::kFileNoPermission);
+    case volume::FileErrorKind::kReadOnly:
+      return Tr(texts::kFileReadOnly);
+    case volume::FileErrorKind::kFull:
+      return Tr(texts::kFileFull);
+    case volume::FileErrorKind::kNotAFolder:
+      return Tr(texts::kFileNotAFolder);
+    case volume::FileErrorKind::kExists:
+      return Tr(texts::kFileExists);
+    case volume::FileErrorKind::kOther:
+      break;
+  }
+  return Format(texts::kFileOtherError, error);
+}
+
 std::string DetailText(const Detail& detail) {
   switch (detail.kind) {
     case DetailKind::kNone:
@@ -238,6 +258,10 @@ std::string Text(const Problem& problem) {
       return Sentences(
           {Format(texts::kJournalNotWritten, problem.detail.name, problem.detail.value),
            nothingWritten});
+    case ProblemKind::kJournalFolderFailed:
+      return Sentences({Format(texts::kJournalFolderUnusable, problem.detail.name,
+                               FileError(problem.detail.value)),
+                        nothingWritten, Tr(texts::kJournalFolderElsewhere)});
     case ProblemKind::kJournalUnreadable:
       return Sentences({Format(texts::kJournalUnreadable, problem.detail.name), nothingWritten});
     case ProblemKind::kJournalDamaged:
@@ -259,6 +283,12 @@ std::string Text(const Problem& problem) {
     case ProblemKind::kJournalOtherVolume:
       return Sentences({Tr(texts::kJournalOtherVolume), nothingWritten});
     case ProblemKind::kJournalSectorChanged:
+      // detail.name: the journal of the later change that overtook it, when one is known.
+      if (!problem.detail.name.empty()) {
+        return Sentences(
+            {Format(texts::kJournalUndoLaterFirst, problem.sector, problem.detail.name),
+             nothingWritten});
+      }
       return Sentences({Format(texts::kJournalSectorChanged, problem.sector), nothingWritten});
     case ProblemKind::kLeftoverChain:
       return Sentences({Format(texts::kLeftoverChain, VisiblePath(problem.detail.name),
@@ -300,6 +330,7 @@ const char* Title(const Problem& problem) {
     case ProblemKind::kWriteProtected:
     case ProblemKind::kFlushFailed:
     case ProblemKind::kJournalNotWritten:
+    case ProblemKind::kJournalFolderFailed:
     case ProblemKind::kJournalUnreadable:
     case ProblemKind::kJournalDamaged:
     case ProblemKind::kJournalMissing:

@@ -40,6 +40,8 @@ enum class ProblemKind {
   // The journal of a change, and undoing one. detail.name is the journal's path.
   kJournalNotWritten,     // detail.value: the system's error value; detail.at kJournalExists
                           // when a file of that name is there already
+  kJournalFolderFailed,   // detail.name: the journal folder, which cannot be made or written
+                          // in; detail.value: the system's error value
   kJournalUnreadable,     // not a journal
   kJournalDamaged,        // detail.value: the sector record whose checksum is wrong, or -1 (the
                           // header or the length)
@@ -48,7 +50,8 @@ enum class ProblemKind {
   kJournalTooLarge,       // detail.value: the most MiB a journal may take
   kJournalNotRead,        // detail.value: the system's error value
   kJournalOtherVolume,    // the volume is not the journal's
-  kJournalSectorChanged,  // sector: it no longer holds what the change wrote
+  kJournalSectorChanged,  // sector: it no longer holds what the change wrote; detail.name: the
+                          // journal of a later change that overtook it, when one is known
   // The removal of the virus's files.
   kLeftoverChain,     // detail, with detail.name the file's: its chain cannot be freed safely
   kFolderUnreadable,  // detail.name: a folder that cannot be read whole, so the removal cannot

@@ -7,6 +7,7 @@
 
 #include "repair/directory.h"
 #include "repair/engine.h"
+#include "repair/journals.h"
 #include "repair/pass.h"
 #include "repair/problems.h"
 #include "repair/sector_io.h"
@@ -97,7 +98,7 @@ Journal JournalOf(const VolumeLayout& layout, const std::vector<RootExtent>& ext
 }  // namespace
 
 Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayout* analysed,
-                                       Progress* progress, const std::filesystem::path* journal) {
+                                       Progress* progress, const JournalPlace* journal) {
   if (analysed && !IsAnalysed(*analysed)) {
     return PassProblem(ProblemKind::kNotAnalysed);
   }
@@ -115,10 +116,9 @@ Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayou
   const std::vector<RootExtent> extents = RootExtents(now);
   // The journal reaches the disk before the volume is touched.
   if (journal && !restored.sectors.empty()) {
-    if (auto problem = WriteJournal(*journal, JournalOf(now, extents, restored))) {
-      return pass.Fail(std::move(*problem));
-    }
-    done.journaled = true;
+    auto written = WriteJournal(*journal, now, JournalOf(now, extents, restored));
+    if (!written) return pass.Fail(std::move(written.error()));
+    done.journal = std::move(*written);
   }
   const std::int64_t sectorSize = now.bytesPerSector;
   const std::int64_t maxRun = std::max<std::int64_t>(1, kMaxTransferBytes / sectorSize);
@@ -169,8 +169,10 @@ Expected<UndoReport, Problem> Undo(volume::Volume& volume, const Journal& journa
                                    Progress* progress) {
   PassEnd pass(volume, PassKind::kUndo);
   ProgressTrack track(progress);
+  // Only the volume's identity is checked: a root whose change or undo was cut short may not
+  // pass the analysis until it is undone.
   VolumeLayout now;
-  if (auto refused = AnalyseInto(volume, now, nullptr, &track)) return pass.Fail(*refused);
+  if (auto refused = ReadVolumeGeometry(volume, now)) return pass.Fail(*refused);
   if (IdentityOf(now) != journal.volume) {
     return pass.Fail(PassProblem(ProblemKind::kJournalOtherVolume));
   }

@@ -246,7 +246,7 @@ std::optional<repair::Problem> Form1::cmdrepair_Click() {
   const VolumeCloser closer;
   PassProgress progress(*this);
   // Every change can be undone: its journal goes to the user's journal folder first.
-  const std::filesystem::path journal = repair::NewJournalPath("repair");
+  const repair::JournalPlace journal{{}, repair::JournalFolder(), "repair", {}};
   auto repaired = repair::Repair(OpenedVolume(), &layout_, &progress, &journal);
   if (!repaired) {
     passRanOnUnmounted_ |= unmounted_ && repaired.error().anyWritten;
@@ -288,7 +288,7 @@ std::optional<repair::Problem> Form1::CleanLeftovers() {
   }
   const VolumeCloser closer;
   PassProgress progress(*this);
-  const std::filesystem::path journal = repair::NewJournalPath("clean");
+  const repair::JournalPlace journal{{}, repair::JournalFolder(), "clean", {}};
   // The volume must still be the one analysed and hold the files that were offered: those are
   // the ones removed, or none.
   repair::VolumeLayout offered = layout_;

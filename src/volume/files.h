@@ -14,6 +14,22 @@ namespace kestrova::volume {
 // replaced), and makes them reach the disk before it returns. 0, or the system's error value.
 int WriteFileDurably(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
 
+// Makes the folder at `path` and each missing folder above it, open to the user alone (mode 0700
+// on Linux, as the XDG base directories ask); a folder that exists already is left as it is. 0, or
+// the system's error value.
+int MakePrivateFolder(const std::filesystem::path& path);
+
+// What a system's error value from making or writing a file means to the user.
+enum class FileErrorKind {
+  kOther,
+  kNoPermission,  // the user may not write there
+  kReadOnly,      // the file system there is read-only
+  kFull,          // no room is left there
+  kNotAFolder,    // a file stands where a folder of the path should be
+  kExists,        // a file of that name is there already
+};
+FileErrorKind KindOfFileError(int error);
+
 // How reading a file that a user names (a journal) went.
 enum class ReadOutcome {
   kRead,

@@ -43,6 +43,39 @@ int WriteFileDurably(const std::filesystem::path& path, std::span<const std::uin
   return synced;
 }
 
+int MakePrivateFolder(const std::filesystem::path& path) {
+  // The missing folders are made from the top down, each with its own mode.
+  std::filesystem::path made;
+  for (const auto& part : path) {
+    made /= part;
+    if (made == made.root_path() || ::mkdir(made.c_str(), 0700) == 0) continue;
+    if (errno != EEXIST) return errno;
+    struct stat info {};
+    if (::stat(made.c_str(), &info) != 0) return errno;
+    if (!S_ISDIR(info.st_mode)) return ENOTDIR;
+  }
+  return 0;
+}
+
+FileErrorKind KindOfFileError(int error) {
+  switch (error) {
+    case EACCES:
+    case EPERM:
+      return FileErrorKind::kNoPermission;
+    case EROFS:
+      return FileErrorKind::kReadOnly;
+    case ENOSPC:
+    case EDQUOT:
+      return FileErrorKind::kFull;
+    case ENOTDIR:
+      return FileErrorKind::kNotAFolder;
+    case EEXIST:
+      return FileErrorKind::kExists;
+    default:
+      return FileErrorKind::kOther;
+  }
+}
+
 ReadOutcome ReadRegularFile(const std::filesystem::path& path, std::uint64_t maxBytes,
                             std::vector<std::uint8_t>& bytes, int& error) {
   bytes.clear();

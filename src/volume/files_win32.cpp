@@ -32,6 +32,34 @@ int WriteFileDurably(const std::filesystem::path& path, std::span<const std::uin
   return static_cast<int>(error);
 }
 
+int MakePrivateFolder(const std::filesystem::path& path) {
+  // A folder under %LOCALAPPDATA% inherits the user's own access rights.
+  std::error_code made;
+  std::filesystem::create_directories(path, made);
+  if (made) return made.value();
+  return std::filesystem::is_directory(path, made) ? 0 : ERROR_DIRECTORY;
+}
+
+FileErrorKind KindOfFileError(int error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+      return FileErrorKind::kNoPermission;
+    case ERROR_WRITE_PROTECT:
+      return FileErrorKind::kReadOnly;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return FileErrorKind::kFull;
+    case ERROR_DIRECTORY:
+    case ERROR_PATH_NOT_FOUND:
+      return FileErrorKind::kNotAFolder;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return FileErrorKind::kExists;
+    default:
+      return FileErrorKind::kOther;
+  }
+}
+
 ReadOutcome ReadRegularFile(const std::filesystem::path& path, std::uint64_t maxBytes,
                             std::vector<std::uint8_t>& bytes, int& error) {
   bytes.clear();

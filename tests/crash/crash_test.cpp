@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Crash safety of the repair pass: kestrova-cli repairs a volume whose root directory spans nine
-// clusters, and strace kills it (SIGKILL) on entering each of its writes to the volume in turn —
-// before the first write, between each pair — and on entering each later system call on the
-// volume: the flush, the dismount, the close. Every kill must land where it was aimed (the run's
-// trace ends in that call), and afterwards the volume must be clean for fsck.fat, its root must
-// hold exactly the sectors of the writes made before the kill (each sector entirely as before or
-// entirely as repaired), nothing outside the root may have changed, and a second run must finish
-// the repair exactly.
+// Crash safety of the passes that write a volume. kestrova-cli repairs a volume whose root
+// directory spans nine clusters, and strace kills it (SIGKILL) on entering each of its writes to
+// the volume in turn — before the first write, between each pair — and on entering each later
+// system call on the volume: the flush, the dismount, the close. Every kill must land where it was
+// aimed (the run's trace ends in that call), and afterwards the volume must be clean for fsck.fat,
+// its root must hold exactly the sectors of the writes made before the kill (each sector entirely
+// as before or entirely as repaired), nothing outside the root may have changed, and a second run
+// must finish the repair exactly. clean and undo, on FAT32 and on exFAT sticks, are killed at the
+// same points: the undo of the journal that a killed clean printed gives the volume back as it
+// was, and running the killed command again finishes it as one run that was not cut short.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -16,6 +18,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <regex>
 #include <set>
@@ -23,6 +26,8 @@
 #include "disk_facts.h"
 #include "fat_image.h"
 #include "fat_tools.h"
+#include "infected_sticks.h"
+#include "repair/texts.h"
 
 extern char** environ;
 
@@ -54,10 +59,12 @@ std::vector<std::uint8_t> ReadSector(const fs::path& image, std::uint64_t sector
   return testing::ReadAt(image, sector * kImageSectorSize, kImageSectorSize);
 }
 
-// Runs `kestrova-cli repair IMAGE` under strace, which records the system calls on IMAGE in
-// `trace` and applies `inject` (an --inject expression) when given. The program's output is
-// discarded. Returns the wait status of strace, which dies by the same signal as the program.
-int RepairTraced(const fs::path& image, const fs::path& trace, const std::string& inject) {
+// Runs kestrova-cli with `arguments` under strace, which records the system calls on IMAGE in
+// `trace` and applies `inject` (an --inject expression) when given. The program's standard output
+// goes to `output` (discarded when empty), its standard error is discarded. Returns the wait
+// status of strace, which dies by the same signal as the program.
+int Traced(const std::vector<std::string>& arguments, const fs::path& image, const fs::path& trace,
+           const std::string& inject, const fs::path& output = {}) {
   // LeakSanitizer cannot run under a tracer; the sanitizer build leaves leaks to other runs.
   std::vector<std::string> env;
   std::string asan = "detect_leaks=0";
@@ -76,9 +83,8 @@ int RepairTraced(const fs::path& image, const fs::path& trace, const std::string
     args.push_back(arg);
   }
   if (!inject.empty()) args.push_back("--inject=" + inject);
-  for (const auto& arg : {testing::CliPath(), std::string("repair"), image.string()}) {
-    args.push_back(arg);
-  }
+  args.push_back(testing::CliPath());
+  args.insert(args.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv, envp;
   for (auto& a : args) argv.push_back(a.data());
   for (auto& e : env) envp.push_back(e.data());
@@ -87,7 +93,9 @@ int RepairTraced(const fs::path& image, const fs::path& trace, const std::string
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  const std::string out = output.empty() ? std::string("/dev/null") : output.string();
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   pid_t pid = -1;
   const int spawned = posix_spawnp(&pid, "strace", &actions, nullptr, argv.data(), envp.data());
@@ -131,6 +139,8 @@ class CrashTest : public ::testing::Test {
   // which the pass handles them, and the transfers that a pass makes: the runs of changed
   // sectors within each cluster, in that order.
   void SetUp() override {
+    // The journals go to a folder of this test's own.
+    ASSERT_EQ(::setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1), 0);
     ASSERT_TRUE(
         testing::MakeFat32Image(base_, 160 * 1024, "-s " + std::to_string(kSectorsPerCluster)));
     for (std::size_t at = 0; at < kFolders; at += 100) {
@@ -206,7 +216,7 @@ TEST_F(CrashTest, KilledPassLeavesWholeSectorsAndASecondRunFinishes) {
   const fs::path trace = dir_ / "trace.txt";
   // A run to its end: its system calls on the volume, and its writes, which are the transfers.
   ASSERT_TRUE(CopySparse(base_, work));
-  const int status = RepairTraced(work, trace, "");
+  const int status = Traced({"repair", work.string()}, work, trace, "");
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
   ASSERT_TRUE(CompareImages(repaired_, work, 1).empty()) << "the traced run differs";
   const std::vector<Call> calls = ReadTrace(trace);
@@ -240,8 +250,8 @@ TEST_F(CrashTest, KilledPassLeavesWholeSectorsAndASecondRunFinishes) {
     SCOPED_TRACE("killed on entering " + aim + ", after " + std::to_string(writesBefore[i]) +
                  " of " + std::to_string(transfers_.size()) + " writes");
     ASSERT_TRUE(CopySparse(base_, work));
-    const int killed =
-        RepairTraced(work, trace, calls[i].name + ":signal=SIGKILL:when=" + std::to_string(nth));
+    const int killed = Traced({"repair", work.string()}, work, trace,
+                              calls[i].name + ":signal=SIGKILL:when=" + std::to_string(nth));
     ASSERT_TRUE(WIFSIGNALED(killed) && WTERMSIG(killed) == SIGKILL) << "status " << killed;
     std::vector<Call> expected(calls.begin(), calls.begin() + static_cast<std::ptrdiff_t>(i));
     expected.push_back({calls[i].name, "?"});
@@ -272,6 +282,153 @@ TEST_F(CrashTest, KilledPassLeavesWholeSectorsAndASecondRunFinishes) {
   std::printf("%zu root sectors, %zu writes; %d kills, each where it was aimed\n",
               rootSectors_.size(), transfers_.size(), kills);
 }
+
+// A command's calls on the volume in a run to its end: for each call the writes that succeeded
+// before it, and the last write.
+struct FullRun {
+  std::vector<Call> calls;
+  std::vector<std::size_t> writesBefore;
+  std::size_t lastWrite = 0;
+};
+
+FullRun ReadFullRun(const fs::path& trace) {
+  FullRun run{ReadTrace(trace), {}, 0};
+  std::size_t written = 0;
+  for (std::size_t i = 0; i < run.calls.size(); ++i) {
+    run.writesBefore.push_back(written);
+    if (run.calls[i].name != "write") continue;
+    run.lastWrite = i;
+    if (std::stoll(run.calls[i].result) >= 0) ++written;
+  }
+  return run;
+}
+
+// clean and undo on a stick of the H-worm family (FAT32 or exFAT), killed at each write and at
+// each later call on the volume.
+class CleanCrashTest : public ::testing::TestWithParam<testing::StickFs> {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(::setenv("XDG_STATE_HOME", state_.c_str(), 1), 0);
+    const std::string why = testing::MakeStick(testing::HWormStick(GetParam()), base_);
+    if (!why.empty()) GTEST_SKIP() << why;
+  }
+
+  // Runs a command to its end (its output ignored), with the state folder emptied first.
+  static int Cli(const std::string& arguments) {
+    return Shell(Quote(testing::CliPath()) + " " + arguments).status;
+  }
+  void EmptyState() { fs::remove_all(state_); }
+  // Whether the file system's checker finds the image clean.
+  bool FsckClean(const fs::path& image) const {
+    const bool exfat = GetParam() == testing::StickFs::kExfat;
+    return Shell((exfat ? "fsck.exfat -n " : "fsck.fat -n ") + Quote(image.string()), true)
+               .status == 0;
+  }
+
+  // Kills `command` on `pre` (a copy each time, the state folder empty) on entering each of its
+  // writes to the volume and each later call on it, checks that the kill landed there, and calls
+  // `check` with the killed image, the writes made before the kill and the run's output.
+  void KillEverywhere(
+      const fs::path& pre, const fs::path& post, const std::vector<std::string>& command,
+      const std::function<void(const fs::path&, std::size_t, const std::string&)>& check) {
+    const fs::path work = fs::absolute(dir_ / "work.img");
+    const fs::path trace = dir_ / "trace.txt";
+    const fs::path output = dir_ / "output.txt";
+    const auto arguments = [&] {
+      auto all = command;
+      all.push_back(work.string());
+      return all;
+    };
+    EmptyState();
+    ASSERT_TRUE(CopySparse(pre, work));
+    const int status = Traced(arguments(), work, trace, "");
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    ASSERT_TRUE(CompareImages(post, work, 1).empty()) << "the traced run differs";
+    const FullRun run = ReadFullRun(trace);
+    ASSERT_GT(run.writesBefore.back(), 0u) << "no write";
+    ASSERT_TRUE(std::any_of(
+        run.calls.begin() + static_cast<std::ptrdiff_t>(run.lastWrite), run.calls.end() - 1,
+        [](const Call& c) { return c.name == "fsync" || c.name == "fdatasync"; }))
+        << "no flush between the last write and the last call";
+    std::map<std::string, int> seen;
+    int kills = 0;
+    for (std::size_t i = 0; i < run.calls.size(); ++i) {
+      const int nth = ++seen[run.calls[i].name];
+      if (run.calls[i].name != "write" && i <= run.lastWrite) continue;
+      const std::string aim = run.calls[i].name + " #" + std::to_string(nth);
+      SCOPED_TRACE("killed on entering " + aim + ", after " + std::to_string(run.writesBefore[i]) +
+                   " writes");
+      EmptyState();
+      ASSERT_TRUE(CopySparse(pre, work));
+      const int killed =
+          Traced(arguments(), work, trace,
+                 run.calls[i].name + ":signal=SIGKILL:when=" + std::to_string(nth), output);
+      ASSERT_TRUE(WIFSIGNALED(killed) && WTERMSIG(killed) == SIGKILL) << "status " << killed;
+      std::vector<Call> expected(run.calls.begin(),
+                                 run.calls.begin() + static_cast<std::ptrdiff_t>(i));
+      expected.push_back({run.calls[i].name, "?"});
+      ASSERT_EQ(ReadTrace(trace), expected) << "the kill did not land on " << aim;
+      const auto printed = testing::ReadBytes(output);
+      check(work, run.writesBefore[i], std::string(printed.begin(), printed.end()));
+      ++kills;
+    }
+    std::printf("%zu writes; %d kills, each where it was aimed\n", run.writesBefore.back(), kills);
+  }
+
+  testing::TempDir dir_;
+  fs::path state_ = dir_ / "state";
+  fs::path base_ = fs::absolute(dir_ / "base.img");
+};
+
+// clean killed anywhere has printed its journal's path; undoing that journal gives back the stick
+// as it was, and running clean again instead finishes it: byte for byte as a run to its end, the
+// checker finding each clean.
+TEST_P(CleanCrashTest, KilledCleanIsUndoneOrFinished) {
+  const fs::path cleaned = dir_ / "cleaned.img";
+  ASSERT_TRUE(CopySparse(base_, cleaned));
+  ASSERT_EQ(Cli("clean " + Quote(cleaned.string())), 0);
+  ASSERT_TRUE(FsckClean(cleaned));
+  const std::string saved = texts::Tr(texts::kJournalSaved);
+  const std::string lead = saved.substr(0, saved.find('%'));
+  const fs::path copy = dir_ / "copy.img";
+  KillEverywhere(base_, cleaned, {"clean"},
+                 [&](const fs::path& killed, std::size_t writes, const std::string& output) {
+                   const auto at = output.find(lead);
+                   ASSERT_NE(at, std::string::npos) << output;
+                   const std::string journal =
+                       output.substr(at + lead.size(), output.find('\n', at) - at - lead.size());
+                   ASSERT_TRUE(fs::is_regular_file(journal)) << journal;
+                   // Nothing was written before the kill: the old bytes are there already.
+                   ASSERT_TRUE(CopySparse(killed, copy));
+                   ASSERT_EQ(Cli("undo " + Quote(journal) + " " + Quote(copy.string())), 0);
+                   EXPECT_TRUE(CompareImages(base_, copy, 1).empty()) << "undo differs";
+                   EXPECT_TRUE(FsckClean(copy));
+                   ASSERT_TRUE(CopySparse(killed, copy));
+                   ASSERT_EQ(Cli("clean " + Quote(copy.string())), 0);
+                   EXPECT_TRUE(CompareImages(cleaned, copy, 1).empty())
+                       << "the second run differs, after " << writes << " writes";
+                   EXPECT_TRUE(FsckClean(copy));
+                 });
+}
+
+// undo killed anywhere is finished by running it again.
+TEST_P(CleanCrashTest, KilledUndoIsFinishedByRunningItAgain) {
+  const fs::path cleaned = dir_ / "cleaned.img";
+  const fs::path journal = dir_ / "clean.journal";
+  ASSERT_TRUE(CopySparse(base_, cleaned));
+  ASSERT_EQ(Cli("clean --journal " + Quote(journal.string()) + " " + Quote(cleaned.string())), 0);
+  KillEverywhere(cleaned, base_, {"undo", journal.string()},
+                 [&](const fs::path& killed, std::size_t, const std::string&) {
+                   ASSERT_EQ(Cli("undo " + Quote(journal.string()) + " " + Quote(killed.string())),
+                             0);
+                   EXPECT_TRUE(CompareImages(base_, killed, 1).empty()) << "the second run differs";
+                   EXPECT_TRUE(FsckClean(killed));
+                 });
+}
+
+INSTANTIATE_TEST_SUITE_P(Sticks, CleanCrashTest,
+                         ::testing::Values(testing::StickFs::kFat32, testing::StickFs::kExfat),
+                         [](const auto& info) { return testing::StickFsName(info.param); });
 
 }  // namespace
 }  // namespace kestrova::proof

@@ -699,5 +699,28 @@ TEST(JournalTest, ProvesItselfAndReadsTheFirstFormat) {
   EXPECT_EQ(old->sectors[0].before, journal.sectors[0].before);
 }
 
+// A journal's name says the command, the volume's label and serial number and the time: a label
+// loses what a file name cannot hold on Linux or Windows and its blanks and dots at either end,
+// and a volume without one gets a fixed word.
+TEST(JournalTest, NameSaysCommandVolumeAndTime) {
+  std::tm time{};
+  time.tm_year = 2026 - 1900;
+  time.tm_mon = 11;
+  time.tm_mday = 8;
+  time.tm_hour = 10;
+  time.tm_min = 32;
+  time.tm_sec = 59;
+  EXPECT_EQ(repair::JournalFileName("clean", "KINGSTON", 0x1A2B3C4D, time),
+            "clean-KINGSTON-1A2B3C4D-20261208-103259.journal");
+  EXPECT_EQ(repair::JournalFileName("repair", " .My/St\\ick:*?\"<>|\x01\x7F. ", 0xABC, time, 3),
+            "repair-My_St_ick_________-00000ABC-20261208-103259-3.journal");
+  EXPECT_EQ(repair::JournalFileName("clean", "照片 2026", 1, time),
+            "clean-照片_2026-00000001-20261208-103259.journal");
+  for (const char* none : {"", "  ", " . "}) {
+    EXPECT_EQ(repair::JournalFileName("clean", none, 1, time),
+              "clean-NONAME-00000001-20261208-103259.journal");
+  }
+}
+
 }  // namespace
 }  // namespace kestrova::testing

@@ -1,0 +1,85 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The journals of the user's journal folder, and what became of each change on its volume: still
+// there, undone, cut short, or changed again by a later change. A change that was cut short is
+// finished before the next pass on its volume.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "repair/journal.h"
+#include "repair/messages.h"
+#include "repair/progress.h"
+#include "volume/volume.h"
+
+namespace kestrova::repair {
+
+// A file of the journal folder, with what its name says (see JournalFileName).
+struct ListedJournal {
+  std::filesystem::path path;
+  std::string command;  // "repair", "clean"; empty when the name does not say
+  std::string label;    // the volume's label as the name carries it; empty when it does not
+  std::string stamp;    // the time, "20261208-103259"; empty when the name does not say
+  int number = 1;       // of a name that was taken at that time
+  std::optional<Journal> journal;  // nothing: damaged, or no journal
+  Problem problem;                 // why not, then
+  bool undoCutShort = false;       // an undo of it began and did not end (UndoMarkOf)
+};
+
+// The journals (*.journal) of `folder`, newest first; none when there is no such folder.
+std::vector<ListedJournal> ListJournals(const std::filesystem::path& folder);
+
+// The file that stands beside a journal while an undo of it runs, so that a change whose undo was
+// cut short is not taken for a change cut short and finished again.
+std::filesystem::path UndoMarkOf(const std::filesystem::path& journal);
+
+// What became of a change on its volume, by what each of its sectors holds now.
+enum class JournalState {
+  kUndoable,       // every sector holds what the change wrote
+  kUndone,         // every sector holds its old bytes: undone, or never written
+  kPartlyApplied,  // each holds its old or its new bytes, some of each: the change was cut short
+  kOvertaken,      // a sector was changed again by a later change of another journal
+  kChanged,        // a sector holds something else, which no journal explains
+};
+
+struct JournalStatus {
+  JournalState state = JournalState::kUndoable;
+  std::filesystem::path later;  // kOvertaken: the journal of the later change
+  std::int64_t sector = -1;     // kOvertaken, kChanged: the first sector that holds neither
+};
+
+// The state of `journal`'s change on the open volume, which must be its volume: its sectors are
+// read. A sector that holds neither its old nor its new bytes is one that a later change
+// overtook when one of `later` (of the same volume) has it with this change's new bytes as its
+// old ones and what the sector holds now as its new ones. The problem when a read fails.
+Expected<JournalStatus, Problem> StatusOf(volume::Volume& volume, const Journal& journal,
+                                          std::span<const ListedJournal> later);
+
+// The open volume's boot region and geometry into `layout`, checked as the analysis checks them
+// (the device too), but not its root: a journal's volume is known by them also when a change of
+// its root was cut short. The refusal otherwise.
+std::optional<Problem> ReadVolumeGeometry(volume::Volume& volume, VolumeLayout& layout);
+// The identity of the open volume, as ReadVolumeGeometry reads it; nothing when it is no volume
+// the engine handles.
+std::optional<VolumeIdentity> IdentityOfVolume(volume::Volume& volume);
+
+// A change that was cut short and is now finished.
+struct FinishedChange {
+  std::filesystem::path journal;
+  std::int64_t sectorsWritten = 0;
+};
+
+// On a volume opened for writing, before a pass: when the newest journal of this volume in
+// `folder` is partly applied (and no undo of it was cut short), writes the new bytes of the
+// sectors that still hold their old ones, in the journal's order, and makes them reach the disk.
+// Every sector is read before the first write. Nothing when there was nothing to finish; the
+// problem, with anyWritten as a pass's, when it failed.
+Expected<std::optional<FinishedChange>, Problem> FinishCutShort(volume::Volume& volume,
+                                                                const std::filesystem::path& folder,
+                                                                Progress* progress = nullptr);
+
+}  // namespace kestrova::repair
