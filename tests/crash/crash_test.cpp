@@ -8,7 +8,10 @@
 // as before or entirely as repaired), nothing outside the root may have changed, and a second run
 // must finish the repair exactly. clean and undo, on FAT32 and on exFAT sticks, are killed at the
 // same points: the undo of the journal that a killed clean printed gives the volume back as it
-// was, and running the killed command again finishes it as one run that was not cut short.
+// was, and running the killed command again finishes it as one run that was not cut short. Each
+// pass writes its journal to the disk before its first write to the volume, and a pass that
+// cannot complete exits with status 3 once it has written (a later write refused or failing, the
+// flush failing, the report not printed), 1 when it had not.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -59,12 +62,20 @@ std::vector<std::uint8_t> ReadSector(const fs::path& image, std::uint64_t sector
   return testing::ReadAt(image, sector * kImageSectorSize, kImageSectorSize);
 }
 
-// Runs kestrova-cli with `arguments` under strace, which records the system calls on IMAGE in
-// `trace` and applies `inject` (an --inject expression) when given. The program's standard output
-// goes to `output` (discarded when empty), its standard error is discarded. Returns the wait
-// status of strace, which dies by the same signal as the program.
+// Where a traced run's standard output and standard error go (discarded when empty), and a file
+// whose calls are traced beside the image's.
+struct Beside {
+  fs::path output = {};
+  fs::path errors = {};
+  fs::path file = {};
+};
+
+// Runs kestrova-cli with `arguments` under strace, which records the system calls on the image
+// (and on `beside.file`) in `trace`, each descriptor with its file, and applies `inject` (an
+// --inject expression, which counts only the calls recorded) when given. Returns the wait status
+// of strace, which dies by the same signal as the program.
 int Traced(const std::vector<std::string>& arguments, const fs::path& image, const fs::path& trace,
-           const std::string& inject, const fs::path& output = {}) {
+           const std::string& inject, const Beside& beside = {}) {
   // LeakSanitizer cannot run under a tracer; the sanitizer build leaves leaks to other runs.
   std::vector<std::string> env;
   std::string asan = "detect_leaks=0";
@@ -78,10 +89,11 @@ int Traced(const std::vector<std::string>& arguments, const fs::path& image, con
   }
   env.push_back("ASAN_OPTIONS=" + asan);
   // Only the calls that name the image or a descriptor of it, one line each, strings left out.
-  std::vector<std::string> args = {"strace", "-f", "-qq", "-e", "signal=none", "-s", "0"};
+  std::vector<std::string> args = {"strace", "-f", "-qq", "-e", "signal=none", "-s", "0", "-y"};
   for (const auto& arg : {std::string("-o"), trace.string(), std::string("-P"), image.string()}) {
     args.push_back(arg);
   }
+  if (!beside.file.empty()) args.insert(args.end(), {"-P", beside.file.string()});
   if (!inject.empty()) args.push_back("--inject=" + inject);
   args.push_back(testing::CliPath());
   args.insert(args.end(), arguments.begin(), arguments.end());
@@ -93,10 +105,12 @@ int Traced(const std::vector<std::string>& arguments, const fs::path& image, con
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  const std::string out = output.empty() ? std::string("/dev/null") : output.string();
+  const std::string out = beside.output.empty() ? "/dev/null" : beside.output.string();
+  const std::string err = beside.errors.empty() ? "/dev/null" : beside.errors.string();
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
   pid_t pid = -1;
   const int spawned = posix_spawnp(&pid, "strace", &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
@@ -110,16 +124,17 @@ int Traced(const std::vector<std::string>& arguments, const fs::path& image, con
   return status;
 }
 
-// One system call on the volume as strace recorded it: its name and its result ("?" when the
-// program died on entering it).
+// One system call on the volume as strace recorded it: its name, its result ("?" when the
+// program died on entering it), and the name of the file of the descriptor it was given first.
 struct Call {
   std::string name;
   std::string result;
+  std::string file;
   bool operator==(const Call&) const = default;
 };
 
 std::vector<Call> ReadTrace(const fs::path& trace) {
-  static const std::regex kLine(R"(^(?:\d+ +)?(\w+)\(.*\) += (\S+).*$)");
+  static const std::regex kLine(R"(^(?:\d+ +)?(\w+)\((?:\d+<([^>]*)>)?.*\) += (\S+).*$)");
   std::vector<Call> calls;
   std::ifstream in(trace);
   for (std::string line; std::getline(in, line);) {
@@ -128,7 +143,7 @@ std::vector<Call> ReadTrace(const fs::path& trace) {
       ADD_FAILURE() << "unexpected line in the trace: " << line;
       continue;
     }
-    calls.push_back({match[1], match[2]});
+    calls.push_back({match[1], match[3], fs::path(match[2].str()).filename().string()});
   }
   return calls;
 }
@@ -253,8 +268,8 @@ TEST_F(CrashTest, KilledPassLeavesWholeSectorsAndASecondRunFinishes) {
     const int killed = Traced({"repair", work.string()}, work, trace,
                               calls[i].name + ":signal=SIGKILL:when=" + std::to_string(nth));
     ASSERT_TRUE(WIFSIGNALED(killed) && WTERMSIG(killed) == SIGKILL) << "status " << killed;
-    std::vector<Call> expected(calls.begin(), calls.begin() + static_cast<std::ptrdiff_t>(i));
-    expected.push_back({calls[i].name, "?"});
+    std::vector<Call> expected(calls.begin(), calls.begin() + static_cast<std::ptrdiff_t>(i + 1));
+    expected.back().result = "?";
     ASSERT_EQ(ReadTrace(trace), expected) << "the kill did not land on " << aim;
     ++kills;
 
@@ -281,6 +296,82 @@ TEST_F(CrashTest, KilledPassLeavesWholeSectorsAndASecondRunFinishes) {
   }
   std::printf("%zu root sectors, %zu writes; %d kills, each where it was aimed\n",
               rootSectors_.size(), transfers_.size(), kills);
+}
+
+// The journal's bytes and their fsync come before the first write of `command` to a copy of
+// `pre`.
+void ExpectJournalBeforeFirstWrite(const std::string& command, const fs::path& pre,
+                                   const fs::path& dir) {
+  const fs::path work = fs::absolute(dir / "work.img");
+  const fs::path journal = fs::absolute(dir / "first.journal");
+  const fs::path trace = dir / "trace.txt";
+  fs::remove(journal);
+  ASSERT_TRUE(CopySparse(pre, work));
+  const int status = Traced({command, "--journal", journal.string(), work.string()}, work, trace,
+                            "", {.file = journal});
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  const std::vector<Call> calls = ReadTrace(trace);
+  const auto on = [](const fs::path& file, const std::vector<std::string>& names) {
+    return [file = file.filename().string(), names](const Call& call) {
+      return call.file == file && std::find(names.begin(), names.end(), call.name) != names.end();
+    };
+  };
+  const auto firstWrite = std::find_if(calls.begin(), calls.end(), on(work, {"write"}));
+  ASSERT_NE(firstWrite, calls.end()) << "no write to the volume";
+  const auto journalWrite = std::find_if(calls.begin(), firstWrite, on(journal, {"write"}));
+  ASSERT_NE(journalWrite, firstWrite) << "the journal is written after the volume";
+  EXPECT_TRUE(std::any_of(journalWrite, firstWrite, on(journal, {"fsync", "fdatasync"})))
+      << "the journal has not reached the disk before the volume's first write";
+}
+
+// A run that cannot complete, and how it ends. The first write refused as write-protected has
+// changed nothing: status 1, and the volume as it was. A later write refused so or failing, a
+// failed flush and a report that cannot be printed come after sectors were written: status 3, and
+// none of them is told as nothing changed.
+struct Unfinished {
+  const char* name;
+  const char* inject;
+  bool fullOutput;  // standard output on a device that is full
+  int status;
+  const texts::Text* says;
+};
+constexpr Unfinished kUnfinished[] = {
+    {"firstWriteProtected", "write:error=EROFS:when=1", false, 1, &texts::kNothingWritten},
+    {"laterWriteProtected", "write:error=EROFS:when=2", false, 3, &texts::kPartlyWritten},
+    {"laterWriteFailed", "write:error=EIO:when=2", false, 3, &texts::kPartlyWritten},
+    {"flushFailed", "fdatasync:error=EIO", false, 3, &texts::kFlushFailed},
+    {"reportUnprinted", "", true, 3, &texts::kOutputFailed},
+};
+
+// Runs `command` on a copy of `pre` in each of those ways, the journal folder `state` emptied
+// first: a change left cut short would be finished first.
+void ExpectUnfinishedRunsTold(const std::string& command, const fs::path& pre, const fs::path& dir,
+                              const fs::path& state) {
+  const fs::path work = fs::absolute(dir / "work.img");
+  const fs::path errors = dir / "errors.txt";
+  for (const Unfinished& run : kUnfinished) {
+    SCOPED_TRACE(run.name);
+    fs::remove_all(state);
+    ASSERT_TRUE(CopySparse(pre, work));
+    const int status =
+        Traced({command, work.string()}, work, dir / "trace.txt", run.inject,
+               {.output = run.fullOutput ? fs::path("/dev/full") : fs::path(), .errors = errors});
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+    EXPECT_EQ(WEXITSTATUS(status), run.status);
+    const auto bytes = testing::ReadBytes(errors);
+    const std::string told(bytes.begin(), bytes.end());
+    EXPECT_NE(told.find(texts::Tr(*run.says)), std::string::npos) << told;
+    if (run.status == 1) {
+      EXPECT_TRUE(CompareImages(pre, work, 1).empty()) << "the volume changed";
+    } else {
+      EXPECT_EQ(told.find(texts::Tr(texts::kNothingWritten)), std::string::npos) << told;
+    }
+  }
+}
+
+TEST_F(CrashTest, JournalComesFirstAndAnUnfinishedRepairSaysWhetherItWrote) {
+  ExpectJournalBeforeFirstWrite("repair", base_, dir_.path());
+  ExpectUnfinishedRunsTold("repair", base_, dir_.path(), dir_ / "state");
 }
 
 // A command's calls on the volume in a run to its end: for each call the writes that succeeded
@@ -360,13 +451,13 @@ class CleanCrashTest : public ::testing::TestWithParam<testing::StickFs> {
                    " writes");
       EmptyState();
       ASSERT_TRUE(CopySparse(pre, work));
-      const int killed =
-          Traced(arguments(), work, trace,
-                 run.calls[i].name + ":signal=SIGKILL:when=" + std::to_string(nth), output);
+      const int killed = Traced(arguments(), work, trace,
+                                run.calls[i].name + ":signal=SIGKILL:when=" + std::to_string(nth),
+                                {.output = output});
       ASSERT_TRUE(WIFSIGNALED(killed) && WTERMSIG(killed) == SIGKILL) << "status " << killed;
       std::vector<Call> expected(run.calls.begin(),
-                                 run.calls.begin() + static_cast<std::ptrdiff_t>(i));
-      expected.push_back({run.calls[i].name, "?"});
+                                 run.calls.begin() + static_cast<std::ptrdiff_t>(i + 1));
+      expected.back().result = "?";
       ASSERT_EQ(ReadTrace(trace), expected) << "the kill did not land on " << aim;
       const auto printed = testing::ReadBytes(output);
       check(work, run.writesBefore[i], std::string(printed.begin(), printed.end()));
@@ -424,6 +515,11 @@ TEST_P(CleanCrashTest, KilledUndoIsFinishedByRunningItAgain) {
                    EXPECT_TRUE(CompareImages(base_, killed, 1).empty()) << "the second run differs";
                    EXPECT_TRUE(FsckClean(killed));
                  });
+}
+
+TEST_P(CleanCrashTest, JournalComesFirstAndAnUnfinishedCleanSaysWhetherItWrote) {
+  ExpectJournalBeforeFirstWrite("clean", base_, dir_.path());
+  ExpectUnfinishedRunsTold("clean", base_, dir_.path(), state_);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sticks, CleanCrashTest,
