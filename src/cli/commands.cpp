@@ -229,12 +229,14 @@ volume::Expected<Report, Problem> OnOpenedDrive(const DriveTarget& target, Pass 
 
 // Before a pass under the same open: the change of the drive's newest journal in `folder`, when
 // it was cut short, is finished first and the user told so in a line; the problem when that
-// failed.
+// failed. `written` counts the sectors that the finish wrote: the drive has changed even when the
+// pass then writes nothing.
 std::optional<Problem> FinishCutShort(volume::Volume& opened, const std::filesystem::path& folder,
-                                      TerminalProgress& progress) {
+                                      TerminalProgress& progress, std::int64_t& written) {
   auto finished = repair::FinishCutShort(opened, folder, &progress);
   if (!finished) return std::move(finished.error());
   if (*finished) {
+    written = (*finished)->sectorsWritten;
     progress.End();
     Output out;
     out.Line(texts::Format(texts::kFinishedCutShort, (*finished)->journal.string(),
@@ -245,11 +247,13 @@ std::optional<Problem> FinishCutShort(volume::Volume& opened, const std::filesys
 }
 
 // Tells the problem that stopped a pass (titled by the command, also when the drive did not open):
-// the exit status says whether it had begun to write.
-int Failed(Problem problem, repair::PassKind pass = repair::PassKind::kRepair) {
+// the exit status says whether it had begun to write, or the change cut short that was finished
+// before it (`finished` sectors) had.
+int Failed(Problem problem, repair::PassKind pass = repair::PassKind::kRepair,
+           std::int64_t finished = 0) {
   problem.pass = pass;
   Tell(problem);
-  return problem.anyWritten ? kWrittenAndFailed : kNothingWritten;
+  return problem.anyWritten || finished > 0 ? kWrittenAndFailed : kNothingWritten;
 }
 
 // The journal's place with its path printed as soon as the journal has reached the disk, before
@@ -271,15 +275,16 @@ void UndoHint(Output& out, const std::filesystem::path& journal, const DriveTarg
 // The analysis and the pass under one open: nothing can happen between looking and repairing.
 int RepairNow(const DriveTarget& target, const repair::JournalPlace& journal) {
   const auto start = std::chrono::steady_clock::now();
+  std::int64_t finished = 0;
   const auto result = OnOpenedDrive<repair::RepairReport>(
       target, [&](volume::Volume& opened, TerminalProgress& progress) {
-        if (auto problem = FinishCutShort(opened, journal.folder, progress)) {
+        if (auto problem = FinishCutShort(opened, journal.folder, progress, finished)) {
           return volume::Expected<repair::RepairReport, Problem>(std::move(*problem));
         }
         return repair::Repair(opened, nullptr, &progress, &journal);
       });
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-  if (!result) return Failed(result.error());
+  if (!result) return Failed(result.error(), repair::PassKind::kRepair, finished);
   Output out;
   const texts::Language language = texts::UserLanguage();
   std::size_t folders = 0;
@@ -304,7 +309,7 @@ int RepairNow(const DriveTarget& target, const repair::JournalPlace& journal) {
     out.Line(repair::messages::CleanHint(target.Name()));
   }
   if (out.Finish()) return kDone;
-  return result->sectorsWritten > 0 ? kWrittenAndFailed : kNothingWritten;
+  return result->sectorsWritten + finished > 0 ? kWrittenAndFailed : kNothingWritten;
 }
 
 // The journal of the folder whose later change overtook `journal` on the drive (read only); empty
@@ -467,21 +472,22 @@ int Repair(const DriveTarget& target, const std::string& typed, bool unmount,
 
 int Clean(const DriveTarget& target, repair::JournalPlace journal) {
   journal = Announced(std::move(journal));
+  std::int64_t finished = 0;
   const auto result = OnOpenedDrive<repair::CleanReport>(
       target, [&](volume::Volume& opened, TerminalProgress& progress) {
-        if (auto problem = FinishCutShort(opened, journal.folder, progress)) {
+        if (auto problem = FinishCutShort(opened, journal.folder, progress, finished)) {
           return volume::Expected<repair::CleanReport, Problem>(std::move(*problem));
         }
         return repair::Clean(opened, nullptr, &progress, &journal);
       });
-  if (!result) return Failed(result.error(), repair::PassKind::kClean);
+  if (!result) return Failed(result.error(), repair::PassKind::kClean, finished);
   Output out;
   PrintLeftovers(out, result->removed);
   out.Line(repair::messages::RemovedCount(result->removed.size()));
   for (const auto& kept : result->kept) out.Line(repair::messages::KeptFolderLine(kept));
   UndoHint(out, result->journal, target);
   if (out.Finish()) return kDone;
-  return result->sectorsWritten > 0 ? kWrittenAndFailed : kNothingWritten;
+  return result->sectorsWritten + finished > 0 ? kWrittenAndFailed : kNothingWritten;
 }
 
 int Undo(const std::filesystem::path& journal, const DriveTarget& target) {

@@ -257,7 +257,7 @@ std::string Text(const Problem& problem) {
       }
       return Sentences(
           {Format(texts::kJournalNotWritten, problem.detail.name, problem.detail.value),
-           nothingWritten});
+           nothingWritten, Tr(texts::kJournalElsewhere)});
     case ProblemKind::kJournalFolderFailed:
       return Sentences({Format(texts::kJournalFolderUnusable, problem.detail.name,
                                FileError(problem.detail.value)),

@@ -72,7 +72,8 @@ class JournalsTest : public ::testing::Test {
 
 // A journal is named by its command, the volume's label (a fixed word without one) and serial
 // number, and the time; the folder is made for the user alone, one that exists keeps its mode,
-// and one that cannot be made is told with the way out, nothing written.
+// and one that cannot be made is told with the way out, nothing written; so is a journal file
+// named with --journal that cannot be written.
 TEST_F(JournalsTest, NamedByCommandVolumeAndTimeInAPrivateFolder) {
   MakeStick(image, "-n KINGSTON -i 1A2B3C4D");
   const auto repaired = Cli("repair " + Quote(image.string()));
@@ -112,12 +113,25 @@ TEST_F(JournalsTest, NamedByCommandVolumeAndTimeInAPrivateFolder) {
       << blocked.err;
   EXPECT_NE(blocked.err.find(texts::Tr(texts::kJournalFolderElsewhere)), std::string::npos);
   EXPECT_EQ(ReadBytes(image), before);
+  // A journal named with --journal that cannot be written: under a file, or a file that exists.
+  for (const fs::path& named : {state / "clean.journal", state}) {
+    SCOPED_TRACE(named);
+    const auto refused =
+        Cli("clean --journal " + Quote(named.string()) + " " + Quote(image.string()));
+    EXPECT_EQ(refused.status, 1);
+    for (const std::string& told : {named.string(), std::string(texts::Tr(texts::kNothingWritten)),
+                                    std::string(texts::Tr(texts::kJournalElsewhere))}) {
+      EXPECT_NE(refused.err.find(told), std::string::npos) << refused.err;
+    }
+    EXPECT_EQ(ReadBytes(image), before);
+  }
 }
 
 // The journals of a volume, newest first, with what became of each change: a repair that a later
 // clean wrote over names the clean, and undoing it first is refused naming the clean; undone, cut
 // short, or cut short while undone, each says so. A damaged file is listed as damaged, another
-// volume's journal only without a target. The next clean finishes a clean that was cut short.
+// volume's journal only without a target. The next clean finishes a clean that was cut short, and
+// exits with status 3 when it cannot print that it did.
 TEST_F(JournalsTest, ListTellsWhatBecameOfEachChange) {
   MakeStick(image, "-n KINGSTON -i 1A2B3C4D");
   const std::string target = " " + Quote(image.string());
@@ -187,6 +201,13 @@ TEST_F(JournalsTest, ListTellsWhatBecameOfEachChange) {
   fs::remove(repair::UndoMarkOf(cleanJournal));
   expectStates(texts::Tr(texts::kJournalStatePartly), texts::Tr(texts::kJournalStateUndoable));
 
+  // Finished also when nothing can be printed: the drive has changed, and the status says so.
+  const auto cut = dir / "cut.img";
+  ASSERT_TRUE(CopySparse(image, cut));
+  const auto unprinted = Cli("clean" + target + " >/dev/full");
+  EXPECT_EQ(unprinted.status, 3) << unprinted.err;
+  EXPECT_TRUE(DifferingOffsets(cleaned, image).empty());
+  ASSERT_TRUE(CopySparse(cut, image));
   const auto finished = Cli("clean" + target);
   ASSERT_EQ(finished.status, 0) << finished.err;
   EXPECT_TRUE(finished.out.starts_with(
