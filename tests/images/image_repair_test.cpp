@@ -17,6 +17,7 @@
 
 #include "disk_facts.h"
 #include "exfat_tools.h"
+#include "fat32_volume.h"
 #include "fat_image.h"
 #include "fat_tools.h"
 #include "image_tools.h"
@@ -517,12 +518,27 @@ TEST_F(ImageTest, UndoPutsBackExactlyWhatTheRepairChanged) {
   const auto changed = DifferingOffsets(before, image);
   ASSERT_FALSE(changed.empty());
 
-  // Another volume, and a file that is no journal, are refused without a write.
+  // Another volume is refused without a write, also one that holds every sector of the journal
+  // as the repair wrote it: a copy of the repaired image with another serial number, or one
+  // sector fewer, in its boot sector and in the backup (sector 6).
   const auto other = dir / "other.img";
-  ASSERT_TRUE(MakeFat32Image(other, 64 * 1024, "-s 1 -i 12345678"));
-  const auto otherBefore = ReadBytes(other);
-  EXPECT_EQ(Cli("undo " + Quote(journal.string()) + " " + Quote(other.string())).status, 1);
-  EXPECT_EQ(ReadBytes(other), otherBefore);
+  const auto total = ReadAt(image, 32, 4);
+  const std::pair<std::uint64_t, std::vector<std::uint8_t>> identities[] = {
+      {67, Le32(0x12345678)},
+      {32, Le32((total[0] | total[1] << 8 | total[2] << 16 | std::uint32_t{total[3]} << 24) - 1)},
+  };
+  for (const auto& [offset, bytes] : identities) {
+    SCOPED_TRACE(offset);
+    ASSERT_TRUE(CopySparse(image, other));
+    for (const std::uint64_t boot : {0, 6 * 512}) PatchBytes(other, boot + offset, bytes);
+    const auto otherBefore = ReadBytes(other);
+    const auto refused = Cli("undo " + Quote(journal.string()) + " " + Quote(other.string()));
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find(texts::Tr(texts::kJournalOtherVolume)), std::string::npos)
+        << refused.err;
+    EXPECT_EQ(ReadBytes(other), otherBefore);
+  }
+  // A file that is no journal is refused without a write too.
   // A journal that is cut, lengthened or has one byte flipped proves itself damaged; a file that
   // is no journal says so.
   const auto bytes = ReadBytes(journal);
