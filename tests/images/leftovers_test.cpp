@@ -4,7 +4,8 @@
 // visible folder, a damaged one named like the label, autorun.inf and the program it runs, a
 // hidden script that a shortcut runs, a hidden program, and beside them what the user owns: a
 // document shortcut, visible programs and files, a blank-named folder with the moved files.
-// scan lists exactly the virus's files, each with why; the engine records where each lies.
+// scan lists exactly the virus's files, each with why; the engine records where each lies. On
+// FAT16, clean frees chains that end with either end mark.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -445,6 +446,78 @@ TEST_P(LeftoversTest, DamagedChainRefusesEveryRemovalWithNothingWritten) {
     EXPECT_TRUE(DifferingOffsets(before, image).empty());
     EXPECT_FALSE(std::filesystem::exists(journal));
   }
+}
+
+// FAT16 ends a chain with any value from 0xFFF8 up. autorun.inf starts one program with open= and
+// another with shellexecute=, three clusters each: mtools ends the first chain with 0xFFFF, the
+// second is made to end with 0xFFF8. clean removes both programs and autorun.inf and frees both
+// chains in both FATs, the user's file of as many clusters stays, the checker finds the volume
+// clean, and undo puts every byte back.
+TEST(Fat16LeftoversTest, CleanFreesChainsEndingInEitherEndMarkInBothFats) {
+  TempDir dir;
+  const auto image = dir / "stick.img";
+  ASSERT_TRUE(MakeFatImage(image, 16 * 1024, "-F 16 -s 1 -n KINGSTON"));
+  const std::string autorun = "[AutoRun]\r\nopen=run.exe\r\nshellexecute=go.exe\r\n";
+  ASSERT_TRUE(PutFile(image, {"/autorun.inf", {autorun.begin(), autorun.end()}}));
+  std::uint32_t seed = 1;
+  for (const char* name : {"/run.exe", "/go.exe", "/report.docx"}) {
+    ASSERT_TRUE(PutFile(image, {name, Noise(1500, seed++)}));
+  }
+  const auto boot = ReadAt(image, 0, 24);
+  const std::uint64_t fat0 = (boot[14] | boot[15] << 8) * 512ull;
+  const std::uint64_t fatBytes = (boot[22] | boot[23] << 8) * 512ull;
+  const auto entry = [&](std::uint64_t copy, std::uint32_t cluster) {
+    const auto bytes = ReadAt(image, fat0 + copy * fatBytes + cluster * 2ull, 2);
+    return static_cast<std::uint32_t>(bytes[0] | bytes[1] << 8);
+  };
+  const auto chain = [&](const std::string& name) {
+    const auto shown = Mtools("mshowfat", image, Quote("::/" + name)).output;
+    std::vector<std::uint32_t> clusters = {
+        static_cast<std::uint32_t>(std::stoul(shown.substr(shown.find('<') + 1)))};
+    while (entry(0, clusters.back()) < 0xFFF8 && clusters.size() < 8) {
+      clusters.push_back(entry(0, clusters.back()));
+    }
+    return clusters;
+  };
+  const auto run = chain("run.exe");
+  const auto go = chain("go.exe");
+  ASSERT_EQ(run.size(), 3u);
+  ASSERT_EQ(go.size(), 3u);
+  ASSERT_EQ(entry(0, run.back()), 0xFFFFu);
+  for (const std::uint64_t copy : {0, 1}) {
+    PatchBytes(image, fat0 + copy * fatBytes + go.back() * 2ull, {0xF8, 0xFF});
+  }
+  const auto checked = testing::Run("fsck.fat -n " + Quote(image.string()), true);
+  ASSERT_EQ(checked.status, 0) << checked.output;
+  const auto before = dir / "before.img";
+  ASSERT_TRUE(CopySparse(image, before));
+  auto kept = FatFiles(image);
+  kept.erase("/autorun.inf");
+  kept.erase("/run.exe");
+  kept.erase("/go.exe");
+  ASSERT_EQ(kept.size(), 1u);
+
+  const auto journal = dir / "clean.journal";
+  const auto clean =
+      Cli("clean --journal " + Quote(journal.string()) + " " + Quote(image.string()));
+  ASSERT_EQ(clean.status, 0) << clean.err;
+  EXPECT_NE(clean.out.find("go.exe\t" +
+                           Format(texts::kLeftoverNamedByAutorun, "shellexecute=go.exe") + "\n"),
+            std::string::npos)
+      << clean.out;
+  EXPECT_NE(clean.out.find(Format(texts::kRemovedCount, 3)), std::string::npos) << clean.out;
+  const auto fsck = testing::Run("fsck.fat -n " + Quote(image.string()), true);
+  EXPECT_EQ(fsck.status, 0) << fsck.output;
+  for (const std::uint64_t copy : {0, 1}) {
+    for (const auto& clusters : {run, go}) {
+      for (const std::uint32_t c : clusters) EXPECT_EQ(entry(copy, c), 0u) << copy << " " << c;
+    }
+  }
+  EXPECT_TRUE(FatFiles(image) == kept);
+
+  const auto undo = Cli("undo " + Quote(journal.string()) + " " + Quote(image.string()));
+  ASSERT_EQ(undo.status, 0) << undo.err;
+  EXPECT_TRUE(DifferingOffsets(before, image).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
