@@ -470,7 +470,8 @@ InfectedStick FolderDisguiseStick(StickFs fs) {
 
 // Names that hide what they are: a right-to-left override, a second extension, a .pif, an
 // Internet shortcut to a script; shortcuts named like the folder (with a space), the drive, or
-// the drive in Chinese, each running something of the worm's.
+// the drive in Chinese, each running something of the worm's; shortcuts that name cmd or wscript
+// without ".exe".
 InfectedStick TrickyNamesStick(StickFs fs) {
   const auto cmd = [](const std::string& arguments) {
     return Hidden({.idList = {"C:\\", "Windows", "System32", "cmd.exe"},
@@ -501,6 +502,19 @@ InfectedStick TrickyNamesStick(StickFs fs) {
               {"可移动磁盘.lnk",
                Hidden({.localPath = "C:\\Windows\\System32\\wscript.exe", .arguments = "sys.vbs"}),
                0, "virus"},
+              // Interpreters named without their extension, also inside the command line.
+              {"Music.lnk",
+               Hidden({.localPath = "C:\\Windows\\System32\\cmd", .arguments = "/c start run.vbs"}),
+               0, "virus"},
+              {"run.vbs", Script("run"), 0x22, "virus"},
+              {"Videos.lnk",
+               Hidden({.arguments = "/c wscript play.vbs", .environmentPath = "%COMSPEC%"}), 0,
+               "virus"},
+              {"play.vbs", Script("play"), 0x22, "virus"},
+              {"Games.lnk",
+               Hidden({.localPath = "C:\\Windows\\System32\\WScript", .arguments = "game.vbs"}), 0,
+               "virus"},
+              {"game.vbs", Script("game"), 0x22, "virus"},
               {"holiday.jpg", Picture("j"), 0, ""},
               // The user's own hidden document, which no shortcut imitates: shown again.
               {"budget.xlsx", Text("PK budget"), 0x26, "user"},
