@@ -202,6 +202,8 @@ std::string CommandHelp(const Command& command) {
     if (!option.value.empty()) name.append(" ").append(option.value);
     text += ListEntry(name, option.description);
   }
+  text += ListEntry("--json", {"print what the command found or did as one JSON",
+                               "document (its fields: see the README)"});
   text += ListEntry("-h, --help", {"print this help"});
   if (!command.operand.empty()) {
     text += ListEntry("--", {"end the options: what follows is the TARGET"});
@@ -219,6 +221,7 @@ struct Invocation {
   std::vector<std::string> options;  // the command's own options that were given
   std::vector<std::string> values;   // the value of each, empty for one that takes none
   std::string error;                 // what was wrong, for a usage error
+  bool json = false;                 // --json: the command's document instead of its text
 
   bool Has(std::string_view option) const { return Value(option) != nullptr; }
   // The value given with an option; nullptr when the option was not given.
@@ -265,6 +268,8 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
       optionsEnded = true;
     } else if (arg == "-h" || arg == "--help") {
       help = true;
+    } else if (arg == "--json") {
+      invocation.json = true;
     } else if (const auto option =
                    std::find_if(command.options.begin(), command.options.end(),
                                 [&](const Option& known) { return known.name == arg; });
@@ -302,6 +307,31 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
   return invocation;
 }
 
+// Runs the command that the invocation names; its exit status.
+int Run(const Invocation& invocation, const std::string& name) {
+  if (name == "drives") return ListDrives();
+  if (name == "journals" && invocation.operands.empty()) return ListJournals(nullptr);
+  const std::string& typed = invocation.operands.back();
+  const auto target = TargetOf(typed);
+  if (!target) {
+    Error(std::string(kProgram) + ": " + texts::Format(texts::kUnusableTarget, typed) + "\n");
+    return kUsage;
+  }
+  if (name == "analyze") return Analyze(*target);
+  if (name == "scan") return Scan(*target);
+  if (name == "undo") return Undo(invocation.operands[0], *target);
+  if (name == "journals") return ListJournals(&*target);
+  // An explicit --journal file is taken as it is; otherwise the pass names a new file in the
+  // journal folder once it knows the volume.
+  const std::string* journal = invocation.Value("--journal");
+  repair::JournalPlace place{journal ? std::filesystem::path(*journal) : std::filesystem::path(),
+                             repair::JournalFolder(),
+                             std::string(name),
+                             {}};
+  if (name == "clean") return Clean(*target, std::move(place));
+  return Repair(*target, typed, invocation.Has("--unmount"), std::move(place));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -327,26 +357,7 @@ int main(int argc, char** argv) {
     case Invocation::Request::kRun:
       break;
   }
-  const std::string_view name = invocation.command->name;
-  if (name == "drives") return ListDrives();
-  if (name == "journals" && invocation.operands.empty()) return ListJournals(nullptr);
-  const std::string& typed = invocation.operands.back();
-  const auto target = TargetOf(typed);
-  if (!target) {
-    Error(std::string(kProgram) + ": " + texts::Format(texts::kUnusableTarget, typed) + "\n");
-    return kUsage;
-  }
-  if (name == "analyze") return Analyze(*target);
-  if (name == "scan") return Scan(*target);
-  if (name == "undo") return Undo(invocation.operands[0], *target);
-  if (name == "journals") return ListJournals(&*target);
-  // An explicit --journal file is taken as it is; otherwise the pass names a new file in the
-  // journal folder once it knows the volume.
-  const std::string* journal = invocation.Value("--journal");
-  repair::JournalPlace place{journal ? std::filesystem::path(*journal) : std::filesystem::path(),
-                             repair::JournalFolder(),
-                             std::string(name),
-                             {}};
-  if (name == "clean") return Clean(*target, std::move(place));
-  return Repair(*target, typed, invocation.Has("--unmount"), std::move(place));
+  const std::string name(invocation.command->name);
+  if (invocation.json) SetOutputFormat(OutputFormat::kJson, name);
+  return FinishCommand(Run(invocation, name));
 }
