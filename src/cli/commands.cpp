@@ -6,8 +6,10 @@
 #include <cstdio>
 
 #include "cli/console.h"
+#include "cli/json_report.h"
 #include "repair/codepage.h"
 #include "repair/engine.h"
+#include "repair/ids.h"
 #include "repair/journals.h"
 #include "repair/label.h"
 #include "repair/messages.h"
@@ -23,6 +25,13 @@ using repair::VolumeLayout;
 using volume::Access;
 using volume::DriveTarget;
 
+// The format of the output, and in the JSON format the command's document as it grows.
+OutputFormat format = OutputFormat::kText;
+Json document;
+bool InJson() { return format == OutputFormat::kJson; }
+// Whether the command wrote sectors to the disk: a document that cannot be printed then exits 3.
+bool wroteToDisk = false;
+
 // A message's line breaks (CR LF) as the terminal's.
 std::string TerminalLines(const std::string& text) {
   std::string lines;
@@ -32,12 +41,14 @@ std::string TerminalLines(const std::string& text) {
   return lines;
 }
 
-// A message as 'title: text' on standard error.
+// A message as 'title: text' on standard error; in the JSON format in the document's messages too.
 void Tell(const std::string& title, const std::string& text) {
   Error(title + ": " + TerminalLines(text) + "\n");
+  if (InJson()) document["messages"].push_back({{"title", title}, {"text", TerminalLines(text)}});
 }
 
 void Tell(const Problem& problem) {
+  if (InJson()) document["problem"] = ToJson(problem);
   Tell(repair::messages::Title(problem), repair::messages::Text(problem));
 }
 
@@ -227,6 +238,18 @@ volume::Expected<Report, Problem> OnOpenedDrive(const DriveTarget& target, Pass 
   return pass(*opened, progress);
 }
 
+// A line that must be out before the pass writes (a run cut short has told it): on standard
+// output, or in the JSON format, whose standard output is the document, on standard error.
+void SayNow(const std::string& line) {
+  if (InJson()) {
+    Error(line + "\n");
+    return;
+  }
+  Output out;
+  out.Line(line);
+  out.Finish();
+}
+
 // Before a pass under the same open: the change of the drive's newest journal in `folder`, when
 // it was cut short, is finished first and the user told so in a line; the problem when that
 // failed. `written` counts the sectors that the finish wrote: the drive has changed even when the
@@ -238,10 +261,8 @@ std::optional<Problem> FinishCutShort(volume::Volume& opened, const std::filesys
   if (*finished) {
     written = (*finished)->sectorsWritten;
     progress.End();
-    Output out;
-    out.Line(texts::Format(texts::kFinishedCutShort, (*finished)->journal.string(),
-                           (*finished)->sectorsWritten));
-    out.Finish();
+    SayNow(texts::Format(texts::kFinishedCutShort, (*finished)->journal.string(),
+                         (*finished)->sectorsWritten));
   }
   return std::nullopt;
 }
@@ -260,9 +281,7 @@ int Failed(Problem problem, repair::PassKind pass = repair::PassKind::kRepair,
 // the pass's first write to the volume: a run that is cut short has told where it is.
 repair::JournalPlace Announced(repair::JournalPlace place) {
   place.saved = [](const std::filesystem::path& path) {
-    Output out;
-    out.Line(texts::Format(texts::kJournalSaved, path.string()));
-    out.Finish();
+    SayNow(texts::Format(texts::kJournalSaved, path.string()));
   };
   return place;
 }
@@ -285,6 +304,13 @@ int RepairNow(const DriveTarget& target, const repair::JournalPlace& journal) {
       });
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
   if (!result) return Failed(result.error(), repair::PassKind::kRepair, finished);
+  wroteToDisk = result->sectorsWritten + finished > 0;
+  document["restored"] = Json::array();
+  for (const auto& entry : result->restored) document["restored"].push_back(ToJson(entry));
+  document.update(FindingsJson(result->findings));
+  document["sectors_written"] = result->sectorsWritten;
+  document["journal"] = result->journal.string();
+  document["seconds"] = elapsed.count();
   Output out;
   const texts::Language language = texts::UserLanguage();
   std::size_t folders = 0;
@@ -361,6 +387,8 @@ std::string StateText(const repair::ListedJournal& journal, const repair::Journa
 void Error(const std::string& text) { Write(Stream::kError, text); }
 
 void Output::Line(const std::string& text) {
+  // In the JSON format standard output carries the document alone.
+  if (InJson()) return;
   // A line at a time would be a system call a line: a repair of many folders prints thousands.
   constexpr std::size_t kGathered = 64 << 10;
   pending_.append(text).append("\n");
@@ -376,6 +404,22 @@ bool Output::Finish() {
   Flush();
   if (failed_) Error(std::string(kProgram) + ": " + texts::Tr(texts::kOutputFailed) + "\n");
   return !failed_;
+}
+
+void SetOutputFormat(OutputFormat chosen, const std::string& command) {
+  format = chosen;
+  document = Document(command);
+}
+
+int FinishCommand(int status) {
+  if (!InJson()) return status;
+  document["exit_status"] = status;
+  // Names that are not UTF-8 are shown with the replacement character rather than refused.
+  if (Write(Stream::kOutput, document.dump(2, ' ', false, Json::error_handler_t::replace) + "\n")) {
+    return status;
+  }
+  Error(std::string(kProgram) + ": " + texts::Tr(texts::kOutputFailed) + "\n");
+  return status != kDone ? status : wroteToDisk ? kWrittenAndFailed : kNothingWritten;
 }
 
 std::optional<DriveTarget> TargetOf(const std::string& typed) {
@@ -397,10 +441,13 @@ int ListDrives() {
   Output out;
   const auto drives = volume::ListRemovableDrives();
   if (drives.empty()) Error(std::string(texts::Tr(texts::kNoDrives)) + "\n");
+  document["drives"] = Json::array();
   for (const auto& drive : drives) {
+    const std::string label = LabelOf(drive);
+    document["drives"].push_back(ToJson(drive, label));
     out.Line(Format("%s\t%c\t%llu\t", drive.device.c_str(), drive.letter,
                     static_cast<unsigned long long>(drive.sizeBytes)) +
-             LabelOf(drive) + (drive.mountPoint.empty() ? "" : "\t" + drive.mountPoint));
+             label + (drive.mountPoint.empty() ? "" : "\t" + drive.mountPoint));
   }
   return out.Finish() ? kDone : kNothingWritten;
 }
@@ -413,6 +460,7 @@ int Analyze(const DriveTarget& target) {
   }
   Output out;
   PrintLayout(out, *looked);
+  document["layout"] = ToJson(*looked);
   return out.Finish() ? kDone : kNothingWritten;
 }
 
@@ -426,6 +474,7 @@ int Scan(const DriveTarget& target) {
   const auto& findings = looked->findings;
   PrintHidden(out, findings);
   PrintVerdicts(out, findings);
+  document.update(FindingsJson(findings));
   const bool printed = out.Finish();
   // The counts after the list, on standard error.
   const auto folders = static_cast<std::size_t>(std::count_if(
@@ -481,6 +530,13 @@ int Clean(const DriveTarget& target, repair::JournalPlace journal) {
         return repair::Clean(opened, nullptr, &progress, &journal);
       });
   if (!result) return Failed(result.error(), repair::PassKind::kClean, finished);
+  wroteToDisk = result->sectorsWritten + finished > 0;
+  document["removed"] = Json::array();
+  for (const auto& removed : result->removed) document["removed"].push_back(ToJson(removed));
+  document["kept"] = Json::array();
+  for (const auto& kept : result->kept) document["kept"].push_back(ToJson(kept));
+  document["sectors_written"] = result->sectorsWritten;
+  document["journal"] = result->journal.string();
   Output out;
   PrintLeftovers(out, result->removed);
   out.Line(repair::messages::RemovedCount(result->removed.size()));
@@ -511,6 +567,9 @@ int Undo(const std::filesystem::path& journal, const DriveTarget& target) {
     }
     return Failed(std::move(problem), repair::PassKind::kUndo);
   }
+  wroteToDisk = undone->sectorsWritten > 0;
+  document["sectors_written"] = undone->sectorsWritten;
+  document["already_undone"] = undone->alreadyUndone;
   Output out;
   out.Line(undone->alreadyUndone ? std::string(texts::Tr(texts::kAlreadyUndone))
                                  : texts::Format(texts::kUndone, undone->sectorsWritten));
@@ -545,6 +604,8 @@ int ListJournals(const DriveTarget* target) {
       return j.journal && j.journal->volume != *identity;
     });
   }
+  document["folder"] = folder.string();
+  document["journals"] = Json::array();
   if (listed.empty()) {
     Error(texts::Format(texts::kNoJournals, folder.string()) + "\n");
     return kDone;
@@ -552,12 +613,20 @@ int ListJournals(const DriveTarget* target) {
   Output out;
   for (std::size_t i = 0; i < listed.size(); ++i) {
     const repair::ListedJournal& j = listed[i];
+    Json& entry = document["journals"].emplace_back(Json{{"path", j.path.string()},
+                                                         {"command", j.command},
+                                                         {"time", ShownTime(j.stamp)},
+                                                         {"label", j.label},
+                                                         {"damaged", !j.journal}});
     std::string line = j.path.string();
     line.append("\t").append(j.command).append("\t").append(ShownTime(j.stamp)).append("\t");
     if (!j.journal) {
       out.Line(line + "\t" + texts::Tr(texts::kJournalDamagedListed));
       continue;
     }
+    entry["sectors"] = j.journal->sectors.size();
+    entry["serial"] = j.journal->volume.serial;
+    entry["file_system"] = repair::IdOf(j.journal->volume.fileSystem);
     const auto serial = j.journal->volume.serial;
     line += texts::Format(texts::kJournalChanges, j.journal->sectors.size(),
                           j.label.empty() ? std::string("?") : j.label,
@@ -570,6 +639,10 @@ int ListJournals(const DriveTarget* target) {
         return kNothingWritten;
       }
       line.append("\t").append(StateText(j, *status));
+      entry["state"] = repair::IdOf(status->state);
+      entry["undo_cut_short"] = j.undoCutShort;
+      if (!status->later.empty()) entry["later"] = status->later.string();
+      if (status->sector >= 0) entry["sector"] = status->sector;
     }
     out.Line(line);
   }

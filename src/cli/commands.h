@@ -21,6 +21,16 @@ enum ExitStatus { kDone = 0, kNothingWritten = 1, kUsage = 2, kWrittenAndFailed 
 // an image file. Nothing when it is neither.
 std::optional<volume::DriveTarget> TargetOf(const std::string& typed);
 
+// How the commands print what they found or did: as text for people, or as one JSON document a
+// command on standard output (cli/json_report.h); the messages for people stay on standard error.
+// Chosen once, before the command runs.
+enum class OutputFormat { kText, kJson };
+void SetOutputFormat(OutputFormat format, const std::string& command);
+// The end of a command that returned `status`: in the JSON format its document is printed, with
+// the status; one that cannot be printed makes the status 3 when the command wrote to the disk, 1
+// when it did not. Returns the status to exit with.
+int FinishCommand(int status);
+
 int ListDrives();
 // analyze and scan: the layout, or the root entries that repair would change. They only read;
 // a mounted drive is read beside its file system, and they say so.

@@ -82,15 +82,18 @@ const std::vector<Command>& Commands() {
          "FILE"}}},
       {"clean",
        "TARGET",
-       {"analyse, then list the files that the virus left in the root, as",
-        "scan does, and remove exactly them, as the system removes a",
-        "file: writes their root entries (marked deleted; on exFAT not in",
-        "use), the FAT entries of their clusters (freed in every FAT kept",
-        "current), FAT32's free-cluster count and exFAT's allocation",
-        "bitmap, only in the sectors that change. A file whose clusters",
-        "are damaged or shared refuses them all, with nothing written.",
-        "Prints the files it removed, each with why, their count, the",
-        "journal's path and the command that undoes the change"},
+       {"analyse, then list the files and folders that the virus left in",
+        "the root, as scan does, and remove exactly them, as the system",
+        "removes a file or a folder with all inside it (a folder that holds",
+        "a document anywhere is kept): writes their entries (marked",
+        "deleted; on exFAT not in use), the FAT entries of their clusters",
+        "(freed in every FAT kept current), FAT32's free-cluster count and",
+        "exFAT's allocation bitmap, only in the sectors that change. First",
+        "it reads every folder of the volume and the FAT: a chain that is",
+        "damaged, a cluster that anything else owns, or a folder that",
+        "cannot be read refuses them all, with nothing written. Prints",
+        "what it removed, each with why, their count, the journal's path",
+        "and the command that undoes the change"},
        {{"--journal", {"write the journal of the change to FILE (see repair)"}, "FILE"}}},
       {"undo",
        "JOURNAL TARGET",
@@ -143,32 +146,79 @@ constexpr const char* kClosingText =
     "  3  failed after the pass began to write: some sectors may have been written\n"
     "A failure to write this program's own output is a failure too.\n";
 
-// One entry of a two-column list: the name, then the first line of its description from column
-// 19 on, then the other lines indented as far. A name that reaches the column puts its
-// description on the lines below it.
+// The help's width: every line fits a terminal of 80 columns.
+constexpr std::size_t kHelpWidth = 80;
+
+// Words filled into lines of at most `width` columns, each line after the first beginning with
+// `indent` spaces; the first line has `first` columns less room. Lines end in '\n'.
+std::string Filled(const std::string& words, std::size_t indent, std::size_t first = 0,
+                   std::size_t width = kHelpWidth) {
+  std::string text;
+  std::size_t column = first;
+  bool lineStart = true;
+  for (std::size_t at = 0; at < words.size();) {
+    const std::size_t begin = words.find_first_not_of(' ', at);
+    if (begin == std::string::npos) break;
+    const std::size_t end = std::min(words.find(' ', begin), words.size());
+    const std::string word = words.substr(begin, end - begin);
+    if (!lineStart && column + 1 + word.size() > width) {
+      text += '\n' + std::string(indent, ' ');
+      column = indent;
+      lineStart = true;
+    }
+    if (!lineStart) {
+      text += ' ';
+      ++column;
+    }
+    text += word;
+    column += word.size();
+    lineStart = false;
+    at = end;
+  }
+  return text + '\n';
+}
+
+// A text of the help, its paragraphs (blank lines apart) filled to the help's width.
+std::string FilledParagraphs(std::string_view text) {
+  std::string filled;
+  std::string paragraph;
+  std::size_t from = 0;
+  while (from < text.size()) {
+    const std::size_t end = std::min(text.find('\n', from), text.size());
+    const std::string_view line = text.substr(from, end - from);
+    // A line that begins with blanks (a list of values) keeps its place.
+    if (line.empty() || line.starts_with(' ')) {
+      if (!paragraph.empty()) filled += Filled(paragraph, 0);
+      paragraph.clear();
+      filled.append(line).append("\n");
+    } else {
+      paragraph.append(paragraph.empty() ? "" : " ").append(line);
+    }
+    from = end + 1;
+  }
+  if (!paragraph.empty()) filled += Filled(paragraph, 0);
+  return filled;
+}
+
+// One entry of a two-column list: the name, then its description from column 19 on, filled to
+// the help's width. A name that reaches the column puts its description on the line below it.
 std::string ListEntry(const std::string& name, const std::vector<std::string_view>& lines) {
   constexpr std::size_t kColumn = 19;
   std::string entry = "  " + name;
-  std::size_t at = entry.size();
-  if (at >= kColumn) {
-    entry += '\n';
-    at = 0;
-  }
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (i > 0) {
-      entry += '\n';
-      at = 0;
-    }
-    entry.append(kColumn - at, ' ');
-    entry += lines[i];
-  }
-  return entry + '\n';
+  if (entry.size() >= kColumn)
+    entry += '\n' + std::string(kColumn, ' ');
+  else
+    entry.append(kColumn - entry.size(), ' ');
+  std::string words;
+  for (const auto line : lines) words.append(words.empty() ? "" : " ").append(line);
+  return entry + Filled(words, kColumn, kColumn);
 }
 
 std::string GeneralHelp() {
   std::string text = std::string("usage: ") + kProgram + " COMMAND [TARGET]\n" +  //
                      "   or: " + kProgram + " COMMAND --help\n" +                 //
-                     "   or: " + kProgram + " --help | --version\n\n" + kSummary + "\ncommands:\n";
+                     "   or: " + kProgram + " --help | --version\n\n" + FilledParagraphs(kSummary) +
+                     "\ncommands:\n";
   for (const auto& command : Commands()) {
     std::string name(command.name);
     if (!command.operand.empty()) name.append(" ").append(command.operand);
@@ -179,11 +229,24 @@ std::string GeneralHelp() {
   text += ListEntry("--version", {"print the version"});
   text += ListEntry(
       "--", {"end the options: what follows is the TARGET, even when it", "begins with '-'"});
-  text += "\n" + std::string(kTargetText);
+  text += "\noptions of the commands (see COMMAND --help):\n";
+  text += ListEntry("--json", {"every command: print what it found or did as one JSON",
+                               "document instead of text"});
+  for (const auto& command : Commands()) {
+    for (const auto& option : command.options) {
+      std::string name(option.name);
+      if (!option.value.empty()) name.append(" ").append(option.value);
+      const std::string of = std::string(command.name) + ":";
+      std::vector<std::string_view> lines{of};
+      lines.insert(lines.end(), option.description.begin(), option.description.end());
+      text += ListEntry(name, lines);
+    }
+  }
+  text += "\n" + FilledParagraphs(kTargetText);
 #ifndef _WIN32
-  text += "\n" + std::string(kAccessText);
+  text += "\n" + FilledParagraphs(kAccessText);
 #endif
-  return text + "\n" + kClosingText;
+  return text + "\n" + FilledParagraphs(kClosingText);
 }
 
 std::string CommandHelp(const Command& command) {
@@ -195,19 +258,23 @@ std::string CommandHelp(const Command& command) {
   }
   if (!command.operand.empty()) text.append(" [--] ").append(command.operand);
   text += "\n\n";
-  for (const auto line : command.description) text += std::string(line) + "\n";
+  std::string words;
+  for (const auto line : command.description) words.append(words.empty() ? "" : " ").append(line);
+  text += Filled(words, 0);
   text += "\noptions:\n";
   for (const auto& option : command.options) {
     std::string name(option.name);
     if (!option.value.empty()) name.append(" ").append(option.value);
     text += ListEntry(name, option.description);
   }
+  text += ListEntry("--json", {"print what the command found or did as one JSON",
+                               "document (its fields: see the README)"});
   text += ListEntry("-h, --help", {"print this help"});
   if (!command.operand.empty()) {
     text += ListEntry("--", {"end the options: what follows is the TARGET"});
-    text.append("\n").append(kTargetText);
+    text.append("\n").append(FilledParagraphs(kTargetText));
   }
-  return text + "\n" + kClosingText;
+  return text + "\n" + FilledParagraphs(kClosingText);
 }
 
 // What the command line asks for.
@@ -219,6 +286,7 @@ struct Invocation {
   std::vector<std::string> options;  // the command's own options that were given
   std::vector<std::string> values;   // the value of each, empty for one that takes none
   std::string error;                 // what was wrong, for a usage error
+  bool json = false;                 // --json: the command's document instead of its text
 
   bool Has(std::string_view option) const { return Value(option) != nullptr; }
   // The value given with an option; nullptr when the option was not given.
@@ -265,6 +333,8 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
       optionsEnded = true;
     } else if (arg == "-h" || arg == "--help") {
       help = true;
+    } else if (arg == "--json") {
+      invocation.json = true;
     } else if (const auto option =
                    std::find_if(command.options.begin(), command.options.end(),
                                 [&](const Option& known) { return known.name == arg; });
@@ -302,6 +372,31 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
   return invocation;
 }
 
+// Runs the command that the invocation names; its exit status.
+int Run(const Invocation& invocation, const std::string& name) {
+  if (name == "drives") return ListDrives();
+  if (name == "journals" && invocation.operands.empty()) return ListJournals(nullptr);
+  const std::string& typed = invocation.operands.back();
+  const auto target = TargetOf(typed);
+  if (!target) {
+    Error(std::string(kProgram) + ": " + texts::Format(texts::kUnusableTarget, typed) + "\n");
+    return kUsage;
+  }
+  if (name == "analyze") return Analyze(*target);
+  if (name == "scan") return Scan(*target);
+  if (name == "undo") return Undo(invocation.operands[0], *target);
+  if (name == "journals") return ListJournals(&*target);
+  // An explicit --journal file is taken as it is; otherwise the pass names a new file in the
+  // journal folder once it knows the volume.
+  const std::string* journal = invocation.Value("--journal");
+  repair::JournalPlace place{journal ? std::filesystem::path(*journal) : std::filesystem::path(),
+                             repair::JournalFolder(),
+                             std::string(name),
+                             {}};
+  if (name == "clean") return Clean(*target, std::move(place));
+  return Repair(*target, typed, invocation.Has("--unmount"), std::move(place));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -327,26 +422,7 @@ int main(int argc, char** argv) {
     case Invocation::Request::kRun:
       break;
   }
-  const std::string_view name = invocation.command->name;
-  if (name == "drives") return ListDrives();
-  if (name == "journals" && invocation.operands.empty()) return ListJournals(nullptr);
-  const std::string& typed = invocation.operands.back();
-  const auto target = TargetOf(typed);
-  if (!target) {
-    Error(std::string(kProgram) + ": " + texts::Format(texts::kUnusableTarget, typed) + "\n");
-    return kUsage;
-  }
-  if (name == "analyze") return Analyze(*target);
-  if (name == "scan") return Scan(*target);
-  if (name == "undo") return Undo(invocation.operands[0], *target);
-  if (name == "journals") return ListJournals(&*target);
-  // An explicit --journal file is taken as it is; otherwise the pass names a new file in the
-  // journal folder once it knows the volume.
-  const std::string* journal = invocation.Value("--journal");
-  repair::JournalPlace place{journal ? std::filesystem::path(*journal) : std::filesystem::path(),
-                             repair::JournalFolder(),
-                             std::string(name),
-                             {}};
-  if (name == "clean") return Clean(*target, std::move(place));
-  return Repair(*target, typed, invocation.Has("--unmount"), std::move(place));
+  const std::string name(invocation.command->name);
+  if (invocation.json) SetOutputFormat(OutputFormat::kJson, name);
+  return FinishCommand(Run(invocation, name));
 }

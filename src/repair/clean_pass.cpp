@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "repair/commit.h"
 #include "repair/engine.h"
 #include "repair/exfat.h"
 #include "repair/fat.h"
@@ -20,47 +21,6 @@
 
 namespace kestrova::repair {
 namespace {
-
-// The sectors that the removal changes, by their number in the volume: each read once, before
-// the first write, and changed in place.
-class Changes {
- public:
-  Changes(volume::Volume& volume, const VolumeLayout& layout, ProgressTrack& track)
-      : volume_(volume), layout_(layout), track_(track) {}
-
-  // The sector's new bytes, read first when it was not yet; nothing when it cannot be read.
-  std::optional<Problem> Load(std::int64_t sector) {
-    if (sectors.count(sector)) return std::nullopt;
-    volume::AlignedBuffer buffer(static_cast<std::size_t>(layout_.bytesPerSector));
-    if (const auto failed = ReadSectors(volume_, sector, layout_.bytesPerSector, buffer.bytes())) {
-      return ReadProblem(*failed, sector, layout_.bytesPerSector);
-    }
-    track_.Touched();
-    const std::vector<std::uint8_t> bytes(buffer.bytes().begin(), buffer.bytes().end());
-    sectors[sector] = {bytes, bytes};
-    return std::nullopt;
-  }
-  // The byte `offset` from the start of the region at `firstSector`, loaded before.
-  std::uint8_t& Byte(std::int64_t firstSector, std::int64_t offset) {
-    return sectors.at(firstSector + offset / layout_.bytesPerSector)
-        .after.at(static_cast<std::size_t>(offset % layout_.bytesPerSector));
-  }
-  std::optional<Problem> LoadBytes(std::int64_t firstSector, std::int64_t offset,
-                                   std::int64_t count) {
-    for (std::int64_t s = offset / layout_.bytesPerSector;
-         s <= (offset + count - 1) / layout_.bytesPerSector; ++s) {
-      if (auto problem = Load(firstSector + s)) return problem;
-    }
-    return std::nullopt;
-  }
-
-  std::map<std::int64_t, SectorChange> sectors;
-
- private:
-  volume::Volume& volume_;
-  const VolumeLayout& layout_;
-  ProgressTrack& track_;
-};
 
 // The root directory's bytes in order, and the volume sector of each of its sectors.
 struct RootBytes {
@@ -256,69 +216,21 @@ class TreeRemoval {
   ProgressTrack& track_;
 };
 
-// Frees `cluster` in the FAT that begins at `fatStart`, loaded before.
-void FreeInFat(const VolumeLayout& layout, Changes& changes, std::int64_t fatStart,
-               std::int64_t cluster) {
-  switch (layout.fileSystem) {
-    case FileSystem::kFat12: {
-      const std::int64_t at = cluster + cluster / 2;
-      std::uint8_t& low = changes.Byte(fatStart, at);
-      std::uint8_t& high = changes.Byte(fatStart, at + 1);
-      if (cluster % 2) {
-        low &= 0x0F;
-        high = 0;
-      } else {
-        low = 0;
-        high &= 0xF0;
-      }
-      return;
-    }
-    case FileSystem::kFat16:
-      changes.Byte(fatStart, cluster * 2) = 0;
-      changes.Byte(fatStart, cluster * 2 + 1) = 0;
-      return;
-    case FileSystem::kFat32:
-    case FileSystem::kExfat:
-      break;
-  }
-  for (int i = 0; i < 3; ++i) changes.Byte(fatStart, cluster * 4 + i) = 0;
-  // FAT32 keeps the top four bits of an entry as they are.
-  std::uint8_t& top = changes.Byte(fatStart, cluster * 4 + 3);
-  top = layout.fileSystem == FileSystem::kFat32 ? top & 0xF0 : 0;
-}
-
-// The FATs that are kept current: every one when they are mirrored, otherwise the one in use;
-// exFAT writes its one in use.
-std::vector<std::int64_t> CurrentFats(const VolumeLayout& layout) {
-  const bool mirrored =
-      layout.fileSystem == FileSystem::kFat12 || layout.fileSystem == FileSystem::kFat16 ||
-      (layout.fileSystem == FileSystem::kFat32 &&
-       !(fat::Read16(layout.bootSector, fat::kExtFlagsOffset) & fat::kExtFlagsNoMirroring));
-  std::vector<std::int64_t> starts;
-  if (!mirrored) return {layout.ActiveFatStart()};
-  for (std::int32_t i = 0; i < layout.fatCount; ++i) {
-    starts.push_back(layout.reservedSectors + static_cast<std::int64_t>(i) * layout.fatSize);
-  }
-  return starts;
-}
-
 // FAT32's FSInfo: its free count grows by `freed` when it is known. Its next-free hint stays as
 // it is: nothing was allocated.
-std::optional<Problem> CountFreed(const VolumeLayout& layout, Changes& changes,
+std::optional<Problem> CountFreed(const VolumeLayout& layout, SectorChanges& changes,
                                   std::int64_t freed) {
   const std::int64_t sector = fat::Read16(layout.bootSector, fat::kFsInfoSectorOffset);
   if (sector < 1 || sector >= layout.reservedSectors || freed == 0) return std::nullopt;
   if (auto problem = changes.Load(sector)) return problem;
-  auto& bytes = changes.sectors.at(sector).after;
+  const auto bytes = changes.After(sector);
   if (bytes.size() < 512 || fat::Read32(bytes, 0) != fat::kFsInfoLead ||
       fat::Read32(bytes, fat::kFsInfoStructOffset) != fat::kFsInfoStruct) {
-    changes.sectors.erase(sector);
     return std::nullopt;
   }
   const std::uint32_t count = fat::Read32(bytes, fat::kFsInfoFreeOffset);
   if (count == fat::kFsInfoUnknown ||
       count + static_cast<std::uint64_t>(freed) > static_cast<std::uint64_t>(layout.clusterCount)) {
-    changes.sectors.erase(sector);
     return std::nullopt;
   }
   const auto now = static_cast<std::uint32_t>(count + freed);
@@ -330,7 +242,7 @@ std::optional<Problem> CountFreed(const VolumeLayout& layout, Changes& changes,
 }
 
 // exFAT: clears the clusters' bits in the allocation bitmap (bit n stands for cluster n + 2).
-std::optional<Problem> ClearBits(const VolumeLayout& layout, Changes& changes,
+std::optional<Problem> ClearBits(const VolumeLayout& layout, SectorChanges& changes,
                                  const std::vector<std::int64_t>& clusters) {
   const auto& place = layout.findings.bitmap;
   const auto heap = ClusterFirstSector(layout, place ? place->firstCluster : 0);
@@ -377,7 +289,7 @@ Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout*
     if (auto problem = pass.Finish()) return std::move(*problem);
     return done;
   }
-  Changes changes(volume, now, track);
+  SectorChanges changes(volume, now.bytesPerSector, track);
   Removal removal;
   try {
     // Everything is read and checked before the first write.
@@ -445,28 +357,21 @@ Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout*
     for (std::size_t e = 0; e < removedEntries.size(); ++e) {
       if (!removedEntries[e]) continue;
       const auto at = static_cast<std::int64_t>(e) * static_cast<std::int64_t>(fat::kDirEntrySize);
-      const std::int64_t sector = root.sectors.at(static_cast<std::size_t>(at / sectorSize));
-      if (!changes.sectors.count(sector)) {
-        const auto from = root.bytes.begin() + at / sectorSize * sectorSize;
-        const std::vector<std::uint8_t> bytes(from, from + sectorSize);
-        changes.sectors[sector] = {bytes, bytes};
-      }
-      markRemoved(changes.Byte(sector, at % sectorSize));
+      const auto index = static_cast<std::size_t>(at / sectorSize);
+      changes.Hold(root.sectors.at(index),
+                   std::span(root.bytes)
+                       .subspan(index * static_cast<std::size_t>(sectorSize),
+                                static_cast<std::size_t>(sectorSize)));
+      markRemoved(changes.Byte(root.sectors.at(index), at % sectorSize));
     }
     for (const auto& [sector, at] : removal.entries) {
       if (auto problem = changes.Load(sector)) return pass.Fail(std::move(*problem));
       markRemoved(changes.Byte(sector, at));
     }
     // The FATs, FSInfo and the allocation bitmap.
-    for (const std::int64_t fatStart :
-         exfat ? std::vector{now.ActiveFatStart()} : CurrentFats(now)) {
-      for (const std::int64_t c : removal.fatChained) {
-        const std::int64_t at = FatEntryOffset(now, c);
-        if (auto problem = changes.LoadBytes(fatStart, at, FatEntryBytes(now.fileSystem))) {
-          return pass.Fail(std::move(*problem));
-        }
-        FreeInFat(now, changes, fatStart, c);
-      }
+    FatTable table(now, changes);
+    for (const std::int64_t c : removal.fatChained) {
+      if (auto problem = table.Set(c, 0)) return pass.Fail(std::move(*problem));
     }
     const auto freedCount = static_cast<std::int64_t>(removal.plan.freed.size());
     if (now.fileSystem == FileSystem::kFat32) {
@@ -482,41 +387,12 @@ Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout*
   } catch (const std::bad_alloc&) {
     return pass.Fail(PassProblem(ProblemKind::kOutOfMemory));
   }
-  std::erase_if(changes.sectors, [](const auto& s) { return s.second.before == s.second.after; });
-
-  // The journal reaches the disk before the volume is touched.
-  if (journal) {
-    Journal record{IdentityOf(now), {}};
-    for (const auto& [sector, change] : changes.sectors) {
-      record.sectors.push_back({sector, change.before, change.after});
-    }
-    auto written = WriteJournal(*journal, now, record);
-    if (!written) return pass.Fail(std::move(written.error()));
-    done.journal = std::move(*written);
-  }
-  const auto sectorBytes = static_cast<std::uint32_t>(now.bytesPerSector);
-  track.Plan(static_cast<std::int64_t>(changes.sectors.size()) * sectorBytes);
-  // Adjacent changed sectors go out as one transfer, in the volume's order.
-  const std::int64_t maxRun = std::max<std::int64_t>(1, kMaxTransferBytes / sectorBytes);
-  for (auto next = changes.sectors.begin(); next != changes.sectors.end();) {
-    const std::int64_t first = next->first;
-    std::vector<std::uint8_t> run;
-    for (; next != changes.sectors.end() &&
-           next->first == first + static_cast<std::int64_t>(run.size() / sectorBytes) &&
-           static_cast<std::int64_t>(run.size() / sectorBytes) < maxRun;
-         ++next) {
-      run.insert(run.end(), next->second.after.begin(), next->second.after.end());
-    }
-    volume::AlignedBuffer buffer(run.size());
-    std::copy(run.begin(), run.end(), buffer.bytes().begin());
-    if (auto problem = WriteRun(pass, volume, first, sectorBytes, buffer.bytes())) {
-      return std::move(*problem);
-    }
-    done.sectorsWritten += static_cast<std::int64_t>(run.size() / sectorBytes);
-    track.Moved(static_cast<std::int64_t>(run.size()));
-  }
-  track.Finish();
-  if (auto problem = pass.Finish()) return std::move(*problem);
+  changes.DropUnchanged();
+  track.Plan(static_cast<std::int64_t>(changes.sectors().size()) * now.bytesPerSector);
+  auto committed = Commit(volume, pass, changes, track, {journal, &now});
+  if (!committed) return std::move(committed.error());
+  done.sectorsWritten = committed->sectorsWritten;
+  done.journal = std::move(committed->journal);
   return done;
 }
 

@@ -10,8 +10,8 @@
 
 namespace kestrova::repair {
 
-std::int64_t FatEntryOffset(const VolumeLayout& layout, std::int64_t cluster) {
-  switch (layout.fileSystem) {
+std::int64_t FatEntryOffset(FileSystem fileSystem, std::int64_t cluster) {
+  switch (fileSystem) {
     case FileSystem::kFat12:
       return cluster + cluster / 2;
     case FileSystem::kFat16:
@@ -23,9 +23,62 @@ std::int64_t FatEntryOffset(const VolumeLayout& layout, std::int64_t cluster) {
   return cluster * fat::kFatEntrySize;
 }
 
+std::int64_t FatEntryOffset(const VolumeLayout& layout, std::int64_t cluster) {
+  return FatEntryOffset(layout.fileSystem, cluster);
+}
+
 std::int64_t FatEntryBytes(FileSystem fileSystem) {
   return fileSystem == FileSystem::kFat12 || fileSystem == FileSystem::kFat16 ? 2
                                                                               : fat::kFatEntrySize;
+}
+
+std::uint32_t DecodeFatEntry(FileSystem fileSystem, std::span<const std::uint8_t> bytes,
+                             std::int64_t base, std::int64_t cluster) {
+  const auto at = static_cast<std::size_t>(FatEntryOffset(fileSystem, cluster) - base);
+  switch (fileSystem) {
+    case FileSystem::kFat12: {
+      const std::uint32_t pair = fat::Read16(bytes, at);
+      return cluster % 2 ? pair >> 4 : pair & 0xFFF;
+    }
+    case FileSystem::kFat16:
+      return fat::Read16(bytes, at);
+    case FileSystem::kFat32:
+    case FileSystem::kExfat:
+      break;
+  }
+  return fat::Read32(bytes, at);
+}
+
+void EncodeFatEntry(FileSystem fileSystem, std::span<std::uint8_t> bytes, std::int64_t base,
+                    std::int64_t cluster, std::uint32_t value) {
+  const auto put = [&](std::size_t at, std::uint8_t byte) { bytes[at] = byte; };
+  const auto at = static_cast<std::size_t>(FatEntryOffset(fileSystem, cluster) - base);
+  switch (fileSystem) {
+    case FileSystem::kFat12: {
+      const std::uint32_t v = value & 0xFFF;
+      if (cluster % 2) {
+        put(at, static_cast<std::uint8_t>((bytes[at] & 0x0F) | (v << 4 & 0xF0)));
+        put(at + 1, static_cast<std::uint8_t>(v >> 4));
+      } else {
+        put(at, static_cast<std::uint8_t>(v));
+        put(at + 1, static_cast<std::uint8_t>((bytes[at + 1] & 0xF0) | (v >> 8)));
+      }
+      return;
+    }
+    case FileSystem::kFat16:
+      put(at, static_cast<std::uint8_t>(value));
+      put(at + 1, static_cast<std::uint8_t>(value >> 8));
+      return;
+    case FileSystem::kFat32:
+    case FileSystem::kExfat:
+      break;
+  }
+  std::uint32_t v = value;
+  // FAT32 keeps the top four bits of an entry as they are.
+  if (fileSystem == FileSystem::kFat32) {
+    v = (v & fat::kClusterMask) | (fat::Read32(bytes, at) & ~fat::kClusterMask);
+  }
+  for (std::size_t i = 0; i < 4; ++i) put(at + i, static_cast<std::uint8_t>(v >> (8 * i)));
 }
 
 Link Follow(FileSystem fileSystem, std::uint32_t raw, std::uint32_t& next) {
@@ -77,20 +130,7 @@ std::optional<std::uint32_t> FatReader::Entry(std::int64_t cluster) {
     first_ = sector;
     count_ = count;
   }
-  const auto at = static_cast<std::size_t>(offset - first_ * sectorSize);
-  const auto bytes = window_.bytes();
-  switch (layout_.fileSystem) {
-    case FileSystem::kFat12: {
-      const std::uint32_t pair = fat::Read16(bytes, at);
-      return cluster % 2 ? pair >> 4 : pair & 0xFFF;
-    }
-    case FileSystem::kFat16:
-      return fat::Read16(bytes, at);
-    case FileSystem::kFat32:
-    case FileSystem::kExfat:
-      break;
-  }
-  return fat::Read32(bytes, at);
+  return DecodeFatEntry(layout_.fileSystem, window_.bytes(), first_ * sectorSize, cluster);
 }
 
 std::vector<std::uint8_t> ReadFileStart(volume::Volume& volume, const VolumeLayout& layout,

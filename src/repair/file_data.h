@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "repair/layout.h"
@@ -24,8 +25,16 @@ Link Follow(FileSystem fileSystem, std::uint32_t raw, std::uint32_t& next);
 
 // Where the FAT entry of `cluster` begins, in bytes from the FAT's start, and how many bytes hold
 // it (a FAT12 entry shares its second byte with the next entry).
+std::int64_t FatEntryOffset(FileSystem fileSystem, std::int64_t cluster);
 std::int64_t FatEntryOffset(const VolumeLayout& layout, std::int64_t cluster);
 std::int64_t FatEntryBytes(FileSystem fileSystem);
+// The raw entry of `cluster` from `bytes`, which begin at FAT byte `base` and hold it.
+std::uint32_t DecodeFatEntry(FileSystem fileSystem, std::span<const std::uint8_t> bytes,
+                             std::int64_t base, std::int64_t cluster);
+// Writes `value` as the entry of `cluster` into `bytes`, which begin at FAT byte `base` and hold
+// it: a FAT12 entry keeps the half byte of its neighbour, a FAT32 entry its own top four bits.
+void EncodeFatEntry(FileSystem fileSystem, std::span<std::uint8_t> bytes, std::int64_t base,
+                    std::int64_t cluster, std::uint32_t value);
 
 // The FAT that chains are read from, a sector or two at a time.
 class FatReader {

@@ -7,6 +7,7 @@
 #include "repair/engine.h"
 #include "repair/exfat.h"
 #include "repair/fat.h"
+#include "repair/file_data.h"
 #include "repair/problems.h"
 
 namespace kestrova::repair {
@@ -144,15 +145,16 @@ std::optional<Problem> ReadSmallFatGeometry(VolumeLayout& layout) {
     return UnsupportedGeometry(DetailKind::kClusterCountSmallFat, clusterCount);
   }
   const bool fat12 = clusterCount <= kMaxFat12Clusters;
-  // 1.5 bytes per entry on FAT12, 2 on FAT16, for every cluster and the two reserved ones.
-  const std::int64_t fatBytes = fat12 ? (clusterCount + kFirstDataCluster) * 3 / 2 + 1
-                                      : (clusterCount + kFirstDataCluster) * 2;
+  // The FAT holds the entries of the two reserved clusters and of every data cluster.
+  const FileSystem fileSystem = fat12 ? FileSystem::kFat12 : FileSystem::kFat16;
+  const std::int64_t fatBytes =
+      FatEntryOffset(fileSystem, clusterCount + kFirstDataCluster - 1) + FatEntryBytes(fileSystem);
   if (std::int64_t{fatSize} * f.bytesPerSector < fatBytes) {
     return UnsupportedGeometry(DetailKind::kFatTooSmall);
   }
 
   StoreFatFields(f, layout);
-  layout.fileSystem = fat12 ? FileSystem::kFat12 : FileSystem::kFat16;
+  layout.fileSystem = fileSystem;
   layout.fatSize = static_cast<std::int32_t>(fatSize);
   layout.dataStart = static_cast<std::int32_t>(dataStart);
   layout.activeFat = 0;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <regex>
 
+#include "repair/commit.h"
 #include "repair/engine.h"
 #include "repair/fat.h"
 #include "repair/pass.h"
@@ -175,21 +176,15 @@ Expected<std::optional<FinishedChange>, Problem> FinishCutShort(volume::Volume& 
     return std::optional<FinishedChange>();
   }
   const auto sectorBytes = static_cast<std::uint32_t>(journal.volume.bytesPerSector);
-  volume::AlignedBuffer buffer(sectorBytes);
   track.Plan(before * sectorBytes);
-  FinishedChange done{newest->path, 0};
+  SectorChanges changes(volume, journal.volume.bytesPerSector, track);
   for (std::size_t i = 0; i < journal.sectors.size(); ++i) {
-    if (holds[i] != Holds::kBefore) continue;
     const JournalSector& entry = journal.sectors[i];
-    std::copy(entry.after.begin(), entry.after.end(), buffer.bytes().begin());
-    if (auto problem = WriteRun(pass, volume, entry.sector, sectorBytes, buffer.bytes())) {
-      return std::move(*problem);
-    }
-    ++done.sectorsWritten;
-    track.Moved(sectorBytes);
+    if (holds[i] == Holds::kBefore) changes.Put(entry.sector, entry.before, entry.after);
   }
-  track.Finish();
-  if (auto problem = pass.Finish()) return std::move(*problem);
+  auto committed = Commit(volume, pass, changes, track, {}, WriteOrder::kAsHeld);
+  if (!committed) return std::move(committed.error());
+  FinishedChange done{newest->path, committed->sectorsWritten};
   return std::optional<FinishedChange>(std::move(done));
 }
 

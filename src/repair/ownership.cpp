@@ -153,7 +153,7 @@ class OwnershipWalk {
       for (; cluster <= lastCluster; ++cluster) {
         const std::int64_t at = FatEntryOffset(layout_, cluster);
         if (at + EntryBytes() > endByte) break;
-        const std::uint32_t raw = Decode(bytes, at - startByte, cluster);
+        const std::uint32_t raw = DecodeFatEntry(layout_.fileSystem, bytes, startByte, cluster);
         std::uint32_t next = 0;
         if (Follow(layout_.fileSystem, raw, next) != Link::kNext) continue;
         if (next < low || next > high) continue;
@@ -187,23 +187,6 @@ class OwnershipWalk {
     }
     return (byte + fat::kFatEntrySize - 1) / fat::kFatEntrySize;
   }
-  std::uint32_t Decode(std::span<const std::uint8_t> bytes, std::int64_t at,
-                       std::int64_t cluster) const {
-    const auto offset = static_cast<std::size_t>(at);
-    switch (layout_.fileSystem) {
-      case FileSystem::kFat12: {
-        const std::uint32_t pair = fat::Read16(bytes, offset);
-        return cluster % 2 ? pair >> 4 : pair & 0xFFF;
-      }
-      case FileSystem::kFat16:
-        return fat::Read16(bytes, offset);
-      case FileSystem::kFat32:
-      case FileSystem::kExfat:
-        break;
-    }
-    return fat::Read32(bytes, offset);
-  }
-
   // exFAT's allocation bitmap and up-case table, which the root's entries place: neither may hold
   // a freed cluster. They are taken as contiguous, as they are written.
   std::optional<Problem> CheckTables(std::span<const std::uint8_t> root) {

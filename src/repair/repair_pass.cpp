@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "repair/commit.h"
 #include "repair/directory.h"
 #include "repair/engine.h"
 #include "repair/journals.h"
@@ -13,27 +14,6 @@
 #include "repair/sector_io.h"
 
 namespace kestrova::repair {
-
-std::optional<Problem> WriteRun(PassEnd& pass, volume::Volume& volume, std::int64_t sector,
-                                std::uint32_t sectorBytes, std::span<const std::uint8_t> bytes) {
-  const bool earlier = pass.mayHaveWritten;
-  const auto failed = WriteSectors(volume, sector, sectorBytes, bytes);
-  if (!failed) {
-    pass.mayHaveWritten = true;
-    return std::nullopt;
-  }
-  using Kind = volume::DeviceErrorKind;
-  if (failed->kind == Kind::kReadOnly && !earlier) {
-    return pass.Fail(PassProblem(ProblemKind::kWriteProtected));
-  }
-  const bool started = failed->kind != Kind::kNotStarted && failed->kind != Kind::kReadOnly;
-  pass.mayHaveWritten |= started;
-  Problem problem = PassProblem(ProblemKind::kWriteFailed);
-  problem.sector = sector;
-  problem.earlierWritten = earlier;
-  problem.writeStarted = started;
-  return pass.Fail(std::move(problem));
-}
 
 DetailKind Difference(const VolumeLayout& analysed, const VolumeLayout& now) {
   if (analysed.bootSector != now.bootSector) return DetailKind::kBootSectorDiffers;
@@ -76,27 +56,6 @@ std::optional<Problem> Reanalyse(volume::Volume& volume, const VolumeLayout* ana
   return std::nullopt;
 }
 
-namespace {
-
-// The journal of a repair: each changed sector of the root at its place in the volume, in the
-// order the pass writes them.
-Journal JournalOf(const VolumeLayout& layout, const std::vector<RootExtent>& extents,
-                  const RestoredSectors& restored) {
-  Journal journal{IdentityOf(layout), {}};
-  std::int64_t base = 0;  // the extent's first sector, counted in the root
-  auto next = restored.sectors.begin();
-  for (const RootExtent& extent : extents) {
-    for (; next != restored.sectors.end() && next->first < base + extent.sectors; ++next) {
-      journal.sectors.push_back(
-          {extent.firstSector + (next->first - base), next->second.before, next->second.after});
-    }
-    base += extent.sectors;
-  }
-  return journal;
-}
-
-}  // namespace
-
 Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayout* analysed,
                                        Progress* progress, const JournalPlace* journal) {
   if (analysed && !IsAnalysed(*analysed)) {
@@ -113,55 +72,25 @@ Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayou
   RepairReport done;
   done.restored = std::move(now.findings.hidden);
   done.findings = std::move(now.findings);
-  const std::vector<RootExtent> extents = RootExtents(now);
-  // The journal reaches the disk before the volume is touched.
-  if (journal && !restored.sectors.empty()) {
-    auto written = WriteJournal(*journal, now, JournalOf(now, extents, restored));
-    if (!written) return pass.Fail(std::move(written.error()));
-    done.journal = std::move(*written);
-  }
-  const std::int64_t sectorSize = now.bytesPerSector;
-  const std::int64_t maxRun = std::max<std::int64_t>(1, kMaxTransferBytes / sectorSize);
-  // The one buffer of the writes, had before the first of them.
-  std::optional<volume::AlignedBuffer> buffer;
+  // The changed sectors of the root, at their places in the volume.
+  SectorChanges changes(volume, now.bytesPerSector, track);
   try {
-    buffer.emplace(static_cast<std::size_t>(
-        std::min<std::int64_t>(maxRun, static_cast<std::int64_t>(restored.sectors.size())) *
-        sectorSize));
+    std::int64_t base = 0;  // the extent's first sector, counted in the root
+    auto next = restored.sectors.begin();
+    for (const RootExtent& extent : RootExtents(now)) {
+      for (; next != restored.sectors.end() && next->first < base + extent.sectors; ++next) {
+        changes.Put(extent.firstSector + (next->first - base), std::move(next->second.before),
+                    std::move(next->second.after));
+      }
+      base += extent.sectors;
+    }
   } catch (const std::bad_alloc&) {
     return pass.Fail(PassProblem(ProblemKind::kOutOfMemory));
   }
-
-  // Writes the sectors that changed, extent by extent (cluster by cluster) in order; adjacent
-  // changed sectors of an extent go out as one transfer.
-  auto next = restored.sectors.begin();
-  std::int64_t base = 0;  // the extent's first sector, counted in the root
-  for (const RootExtent& extent : extents) {
-    const std::int64_t end = base + extent.sectors;
-    while (next != restored.sectors.end() && next->first < end) {
-      // A run of changed sectors that follow one another in this extent.
-      const std::int64_t runFirst = next->first;
-      std::int64_t run = 0;
-      while (next != restored.sectors.end() && next->first == runFirst + run && next->first < end &&
-             run < maxRun) {
-        std::copy(next->second.after.begin(), next->second.after.end(),
-                  buffer->bytes().begin() + static_cast<std::ptrdiff_t>(run * sectorSize));
-        ++run;
-        ++next;
-      }
-      const std::int64_t sector = extent.firstSector + (runFirst - base);
-      const auto bytes = buffer->bytes().first(static_cast<std::size_t>(run * sectorSize));
-      if (auto problem =
-              WriteRun(pass, volume, sector, static_cast<std::uint32_t>(sectorSize), bytes)) {
-        return std::move(*problem);
-      }
-      done.sectorsWritten += run;
-      track.Moved(static_cast<std::int64_t>(bytes.size()));
-    }
-    base = end;
-  }
-  track.Finish();
-  if (auto problem = pass.Finish()) return std::move(*problem);
+  auto committed = Commit(volume, pass, changes, track, {journal, &now}, WriteOrder::kAsHeld);
+  if (!committed) return std::move(committed.error());
+  done.sectorsWritten = committed->sectorsWritten;
+  done.journal = std::move(committed->journal);
   return done;
 }
 
@@ -201,21 +130,17 @@ Expected<UndoReport, Problem> Undo(volume::Volume& volume, const Journal& journa
   }
   UndoReport done;
   done.alreadyUndone = std::none_of(toWrite.begin(), toWrite.end(), [](bool b) { return b; });
+  // The old bytes go back where the change still holds.
+  SectorChanges changes(volume, now.bytesPerSector, track);
   for (std::size_t i = 0; i < journal.sectors.size(); ++i) {
     const JournalSector& entry = journal.sectors[i];
-    if (!toWrite[i]) {
-      track.Moved(sectorBytes);
-      continue;
-    }
-    std::copy(entry.before.begin(), entry.before.end(), sector.bytes().begin());
-    if (auto problem = WriteRun(pass, volume, entry.sector, sectorBytes, sector.bytes())) {
-      return std::move(*problem);
-    }
-    ++done.sectorsWritten;
-    track.Moved(sectorBytes);
+    if (toWrite[i]) changes.Put(entry.sector, entry.after, entry.before);
   }
-  track.Finish();
-  if (auto problem = pass.Finish()) return std::move(*problem);
+  track.Moved(static_cast<std::int64_t>(sectorBytes) *
+              std::count(toWrite.begin(), toWrite.end(), false));
+  auto committed = Commit(volume, pass, changes, track, {}, WriteOrder::kAsHeld);
+  if (!committed) return std::move(committed.error());
+  done.sectorsWritten = committed->sectorsWritten;
   return done;
 }
 

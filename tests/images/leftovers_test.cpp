@@ -8,6 +8,8 @@
 // FAT16, clean frees chains that end with either end mark.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -446,6 +448,70 @@ TEST_P(LeftoversTest, DamagedChainRefusesEveryRemovalWithNothingWritten) {
     EXPECT_TRUE(DifferingOffsets(before, image).empty());
     EXPECT_FALSE(std::filesystem::exists(journal));
   }
+}
+
+// Every command's --json document says what its text says, in stable names: scan's verdicts,
+// repair's restored entries, clean's removed files and journal, undo's sectors, the journal's
+// state, the layout; standard output holds the document alone. One that cannot be printed after
+// the disk was written exits 3.
+TEST_P(LeftoversTest, JsonDocumentsSayWhatTheCommandsFoundAndDid) {
+  using Json = nlohmann::json;
+  const std::string target = Quote(image.string());
+  const auto run = [&](const std::string& arguments, int status = 0) {
+    const auto result = Cli(arguments + " --json " + target);
+    EXPECT_EQ(result.status, status) << arguments << "\n" << result.err;
+    const Json document = Json::parse(result.out, nullptr, false);
+    EXPECT_FALSE(document.is_discarded()) << result.out;
+    EXPECT_EQ(document.value("kestrova", 0), 1);
+    EXPECT_EQ(document.value("exit_status", -1), status);
+    return document;
+  };
+  const Json layout = run("analyze");
+  EXPECT_EQ(layout["layout"]["file_system"],
+            GetParam().exfat() ? "exfat" : std::string(GetParam().name));
+  std::vector<std::string> virus;
+  const Json scanned = run("scan");
+  for (const Json& verdict : scanned["verdicts"]) {
+    if (verdict["verdict"] == "virus") virus.push_back(verdict["path"]);
+  }
+  std::vector<std::string> expected;
+  for (const std::string& line : ExpectedLeftovers())
+    expected.push_back(line.substr(0, line.find('\t')));
+  std::sort(virus.begin(), virus.end());
+  EXPECT_EQ(virus, expected);
+
+  const auto before = dir / "before.img";
+  ASSERT_TRUE(CopySparse(image, before));
+  const Json repaired = run("repair --journal " + Quote((dir / "repair.journal").string()));
+  EXPECT_GT(repaired["sectors_written"].get<int>(), 0);
+  EXPECT_EQ(repaired["journal"], (dir / "repair.journal").string());
+  std::vector<std::string> restored;
+  for (const Json& entry : repaired["restored"])
+    restored.push_back(entry["long_name"].get<std::string>() + ":" +
+                       entry["kind"].get<std::string>());
+  EXPECT_NE(std::find(restored.begin(), restored.end(), "Photos:folder"), restored.end())
+      << repaired.dump();
+
+  const auto journal = dir / "clean.journal";
+  const Json cleaned = run("clean --journal " + Quote(journal.string()));
+  std::vector<std::string> removed;
+  for (const Json& entry : cleaned["removed"]) removed.push_back(entry["path"]);
+  EXPECT_EQ(removed, expected);
+  EXPECT_EQ(cleaned["journal"], journal.string());
+  EXPECT_TRUE(run("journals")["journals"].is_array());
+  const Json undone = run("undo " + Quote(journal.string()));
+  EXPECT_GT(undone["sectors_written"].get<int>(), 0);
+  EXPECT_FALSE(undone["already_undone"].get<bool>());
+  EXPECT_EQ(run("undo " + Quote(journal.string()))["already_undone"], true);
+  const Json refused = run("undo " + Quote((dir / "missing.journal").string()), 1);
+  EXPECT_EQ(refused["problem"]["kind"], "journal_missing");
+
+  // The report of a repair that wrote cannot be printed: 3, not 0 and not 1.
+  ASSERT_TRUE(CopySparse(before, image));
+  const auto full = testing::Run(Quote(CliPath()) + " repair --json --journal " +
+                                 Quote((dir / "full.journal").string()) + " " + target +
+                                 " >/dev/full 2>/dev/null");
+  EXPECT_EQ(full.status, 3);
 }
 
 // FAT16 ends a chain with any value from 0xFFF8 up. autorun.inf starts one program with open= and

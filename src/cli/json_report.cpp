@@ -1,0 +1,117 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "cli/json_report.h"
+
+#include "repair/codepage.h"
+#include "repair/ids.h"
+
+namespace kestrova::cli {
+
+Json Document(const std::string& command) {
+  Json document;
+  document["kestrova"] = kJsonVersion;
+  document["command"] = command;
+  return document;
+}
+
+Json ToJson(const volume::DriveInfo& drive, const std::string& label) {
+  Json json;
+  json["letter"] = std::string{drive.letter, ':'};
+  json["device"] = drive.device;
+  json["size_bytes"] = drive.sizeBytes;
+  json["label"] = label;
+  json["mount_point"] = drive.mountPoint;
+  return json;
+}
+
+Json ToJson(const repair::VolumeLayout& layout) {
+  Json json;
+  json["file_system"] = repair::IdOf(layout.fileSystem);
+  json["bytes_per_sector"] = layout.bytesPerSector;
+  json["reserved_sectors"] = layout.reservedSectors;
+  json["fat_sectors"] = layout.fatSize;
+  json["fat_count"] = layout.fatCount;
+  json["sectors_per_cluster"] = layout.sectorsPerCluster;
+  json["data_start"] = layout.dataStart;
+  json["total_sectors"] = layout.totalSectors;
+  json["clusters"] = layout.clusterCount;
+  json["label"] = layout.findings.label;
+  if (layout.RootHasChain()) {
+    Json clusters = Json::array();
+    for (std::int32_t i = 0; i < layout.rootClusterCount; ++i) {
+      clusters.push_back(layout.rootClusters.at(static_cast<std::size_t>(i)));
+    }
+    json["root_clusters"] = std::move(clusters);
+  } else {
+    json["root_start"] = layout.rootStart;
+    json["root_sectors"] = layout.rootSectors;
+  }
+  return json;
+}
+
+Json ToJson(const repair::HiddenEntry& entry) {
+  Json json;
+  json["kind"] = entry.folder ? "folder" : "file";
+  json["short_name"] = entry.shortName;
+  json["long_name"] = entry.longName;
+  json["attributes"] = entry.attribute;
+  json["deleted"] = entry.deleted;
+  json["after_end"] = entry.afterEnd;
+  json["sector"] = entry.sector;
+  json["index"] = entry.index;
+  return json;
+}
+
+Json ToJson(const repair::Judged& judged) {
+  Json json;
+  json["path"] =
+      judged.folder.empty() ? judged.file.Name() : judged.folder + "\\" + judged.file.Name();
+  json["kind"] = judged.file.IsFolder() ? "folder" : "file";
+  json["verdict"] = repair::IdOf(judged.verdict);
+  json["evidence"] = repair::IdOf(judged.evidence);
+  json["subject"] = judged.subject;
+  json["command"] = judged.command;
+  if (judged.file.IsFolder()) {
+    json["files"] = judged.files;
+    json["folders"] = judged.folders;
+  }
+  json["why"] = repair::messages::Why(judged);
+  return json;
+}
+
+Json FindingsJson(const repair::RootFindings& findings) {
+  Json json;
+  Json hidden = Json::array();
+  for (const auto& entry : findings.hidden) hidden.push_back(ToJson(entry));
+  json["hidden"] = std::move(hidden);
+  Json verdicts = Json::array();
+  for (const auto& judged : findings.leftovers) verdicts.push_back(ToJson(judged));
+  for (const auto& judged : findings.judged) verdicts.push_back(ToJson(judged));
+  json["verdicts"] = std::move(verdicts);
+  return json;
+}
+
+Json ToJson(const repair::KeptFolder& kept) {
+  Json json = ToJson(kept.folder);
+  json["document"] = kept.document;
+  return json;
+}
+
+Json ToJson(const repair::Problem& problem) {
+  Json json;
+  json["kind"] = repair::IdOf(problem.kind);
+  json["pass"] = repair::IdOf(problem.pass);
+  Json detail;
+  detail["kind"] = repair::IdOf(problem.detail.kind);
+  detail["at"] = problem.detail.at;
+  detail["value"] = problem.detail.value;
+  detail["name"] = problem.detail.name;
+  detail["other"] = problem.detail.other;
+  json["detail"] = std::move(detail);
+  if (problem.sector >= 0) json["sector"] = problem.sector;
+  json["any_written"] = problem.anyWritten;
+  json["title"] = repair::messages::Title(problem);
+  json["message"] = repair::messages::Text(problem);
+  return json;
+}
+
+}  // namespace kestrova::cli

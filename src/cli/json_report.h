@@ -1,0 +1,35 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// What a command found or did, as JSON for other programs (kestrova-cli --json): one document a
+// command, its kinds, verdicts and reasons by their stable names (repair/ids.h), the words in the
+// user's language beside them. Version 1 of the format is described in the README.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "repair/engine.h"
+#include "repair/journals.h"
+#include "repair/messages.h"
+#include "volume/drives.h"
+
+namespace kestrova::cli {
+
+using Json = nlohmann::ordered_json;
+
+// The version of the documents' format: it grows when a field changes meaning or goes away.
+inline constexpr int kJsonVersion = 1;
+
+// A command's document as it begins: the format's version and the command's name.
+Json Document(const std::string& command);
+
+Json ToJson(const volume::DriveInfo& drive, const std::string& label);
+Json ToJson(const repair::VolumeLayout& layout);
+Json ToJson(const repair::HiddenEntry& entry);
+Json ToJson(const repair::Judged& judged);
+// The hidden entries that a repair changes and every verdict, as scan lists them.
+Json FindingsJson(const repair::RootFindings& findings);
+Json ToJson(const repair::KeptFolder& kept);
+Json ToJson(const repair::Problem& problem);
+
+}  // namespace kestrova::cli

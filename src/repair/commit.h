@@ -1,0 +1,105 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The one way a pass writes a volume: the sectors it changes are collected first, each read once
+// and before the first write, then committed at once: the journal, the changed sectors in the
+// volume's order, the flush. The FAT is read and changed through one table whose entry width is
+// chosen once, and which keeps every copy of the FAT current.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "repair/engine.h"
+#include "repair/journal.h"
+#include "repair/layout.h"
+#include "repair/messages.h"
+#include "repair/pass.h"
+#include "repair/progress.h"
+#include "volume/volume.h"
+
+namespace kestrova::repair {
+
+// The sectors that a pass changes, by their number in the volume, each with its bytes before the
+// pass and after it.
+class SectorChanges {
+ public:
+  SectorChanges(volume::Volume& volume, std::int32_t sectorBytes, ProgressTrack& track)
+      : volume_(volume), sectorBytes_(sectorBytes), track_(track) {}
+
+  // Reads the sector unless it is held already; the problem when it cannot be read.
+  std::optional<Problem> Load(std::int64_t sector);
+  // Reads the sectors that hold `count` bytes from byte `offset` of the region at sector `first`.
+  std::optional<Problem> LoadBytes(std::int64_t first, std::int64_t offset, std::int64_t count);
+  // Holds a sector whose bytes the pass read already, unless it is held.
+  void Hold(std::int64_t sector, std::span<const std::uint8_t> bytes);
+  // Holds a sector with its old and new bytes as given (those of a journal).
+  void Put(std::int64_t sector, std::vector<std::uint8_t> before, std::vector<std::uint8_t> after);
+  // The byte `offset` from the start of the region at sector `first`, held before, to change.
+  std::uint8_t& Byte(std::int64_t first, std::int64_t offset);
+  // The new bytes of a held sector.
+  std::span<std::uint8_t> After(std::int64_t sector);
+
+  // Lets go of the sectors whose new bytes are their old ones.
+  void DropUnchanged();
+  const std::map<std::int64_t, SectorChange>& sectors() const { return sectors_; }
+  // The sectors held, in the order they were first held.
+  std::vector<std::int64_t> InOrderHeld() const;
+  std::int32_t SectorBytes() const { return sectorBytes_; }
+
+ private:
+  volume::Volume& volume_;
+  std::int32_t sectorBytes_;
+  ProgressTrack& track_;
+  std::map<std::int64_t, SectorChange> sectors_;
+  std::vector<std::int64_t> held_;  // in the order first held; some may have been let go
+};
+
+// The FAT of a volume as a pass changes it: entries read from the FAT in use, as the changes hold
+// them, and set in every FAT kept current (every copy when they are mirrored, else the one in
+// use; exFAT's one in use). FAT32 keeps the top four bits of an entry as they were.
+class FatTable {
+ public:
+  FatTable(const VolumeLayout& layout, SectorChanges& changes);
+
+  // The entry of `cluster` (a data cluster): its raw value, or the problem when its sector cannot
+  // be read.
+  Expected<std::uint32_t, Problem> Get(std::int64_t cluster);
+  // Sets the entry of `cluster` to `value` in every FAT kept current.
+  std::optional<Problem> Set(std::int64_t cluster, std::uint32_t value);
+
+ private:
+  const VolumeLayout& layout_;
+  SectorChanges& changes_;
+  std::vector<std::int64_t> starts_;  // the first sector of each FAT kept current
+};
+
+// What a commit did.
+struct Committed {
+  std::int64_t sectorsWritten = 0;
+  std::filesystem::path journal;  // where the journal went; empty when none was written
+};
+
+// The order in which a commit writes: the volume's, or the order in which the pass held the
+// sectors (the repair's: the root's chain order).
+enum class WriteOrder { kVolume, kAsHeld };
+
+// The journal of a commit: where it goes, and the layout of the volume it is of.
+struct JournalTo {
+  const JournalPlace* place = nullptr;
+  const VolumeLayout* layout = nullptr;
+};
+
+// Commits a pass's changes on a volume opened for writing: the sectors that do not change are let
+// go; when any change and `journal` places one, the journal of the rest is written and reaches the
+// disk first, its records in the order of the writes; then the sectors are written in `order`,
+// those that follow one another in one transfer of up to kMaxTransferBytes, and flushed
+// (pass.Finish). `track` hears of each
+// write (the caller planned them). The problem, told by `pass`, when anything failed.
+Expected<Committed, Problem> Commit(volume::Volume& volume, PassEnd& pass, SectorChanges& changes,
+                                    ProgressTrack& track, JournalTo journal = {},
+                                    WriteOrder order = WriteOrder::kVolume);
+
+}  // namespace kestrova::repair
