@@ -49,6 +49,7 @@
 #include "repair/ownership.h"
 #include "volume/drives.h"
 #include "window_bench.h"
+#include "words/messages.h"
 
 extern char** environ;
 

@@ -12,10 +12,10 @@
 #include "repair/ids.h"
 #include "repair/journals.h"
 #include "repair/label.h"
-#include "repair/messages.h"
-#include "repair/texts.h"
 #include "volume/drives.h"
 #include "volume/files.h"
+#include "words/messages.h"
+#include "words/texts.h"
 
 namespace kestrova::cli {
 namespace {

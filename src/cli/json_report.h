@@ -10,8 +10,8 @@
 
 #include "repair/engine.h"
 #include "repair/journals.h"
-#include "repair/messages.h"
 #include "volume/drives.h"
+#include "words/messages.h"
 
 namespace kestrova::cli {
 

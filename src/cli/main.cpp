@@ -10,7 +10,7 @@
 #include "cli/commands.h"
 #include "project_info.h"
 #include "repair/journal.h"
-#include "repair/texts.h"
+#include "words/texts.h"
 
 namespace {
 

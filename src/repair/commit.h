@@ -15,8 +15,8 @@
 #include "repair/engine.h"
 #include "repair/journal.h"
 #include "repair/layout.h"
-#include "repair/messages.h"
 #include "repair/pass.h"
+#include "repair/problem.h"
 #include "repair/progress.h"
 #include "volume/volume.h"
 

@@ -12,7 +12,7 @@
 #include <span>
 
 #include "repair/layout.h"
-#include "repair/messages.h"
+#include "repair/problem.h"
 #include "repair/progress.h"
 
 namespace kestrova::repair {

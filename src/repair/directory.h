@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "repair/layout.h"
-#include "repair/messages.h"
+#include "repair/problem.h"
 #include "repair/scan.h"
 #include "repair/verdicts.h"
 

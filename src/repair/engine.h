@@ -14,7 +14,7 @@
 
 #include "repair/journal.h"
 #include "repair/layout.h"
-#include "repair/messages.h"
+#include "repair/problem.h"
 #include "repair/progress.h"
 #include "repair/scan.h"
 #include "volume/volume.h"

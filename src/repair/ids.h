@@ -8,7 +8,7 @@
 
 #include "repair/journals.h"
 #include "repair/layout.h"
-#include "repair/messages.h"
+#include "repair/problem.h"
 #include "repair/scan.h"
 
 namespace kestrova::repair {

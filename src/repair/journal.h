@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "repair/layout.h"
-#include "repair/messages.h"
+#include "repair/problem.h"
 #include "volume/volume.h"
 
 namespace kestrova::repair {

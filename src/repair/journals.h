@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "repair/journal.h"
-#include "repair/messages.h"
+#include "repair/problem.h"
 #include "repair/progress.h"
 #include "volume/volume.h"
 

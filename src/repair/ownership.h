@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "repair/layout.h"
-#include "repair/messages.h"
+#include "repair/problem.h"
 #include "repair/progress.h"
 #include "repair/scan.h"
 #include "volume/volume.h"

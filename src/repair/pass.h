@@ -9,7 +9,7 @@
 
 #include "repair/engine.h"
 #include "repair/layout.h"
-#include "repair/messages.h"
+#include "repair/problem.h"
 #include "repair/problems.h"
 #include "volume/volume.h"
 

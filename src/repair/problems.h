@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "repair/messages.h"
+#include "repair/problem.h"
 #include "repair/sector_io.h"
 
 namespace kestrova::repair {

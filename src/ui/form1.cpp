@@ -7,11 +7,11 @@
 #include <utility>
 
 #include "repair/engine.h"
-#include "repair/messages.h"
 #include "repair/problems.h"
-#include "repair/texts.h"
 #include "ui/raw_volume.h"
 #include "ui/report.h"
+#include "words/messages.h"
+#include "words/texts.h"
 
 namespace kestrova::ui {
 namespace {

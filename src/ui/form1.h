@@ -10,9 +10,9 @@
 
 #include "project_info.h"
 #include "repair/layout.h"
-#include "repair/messages.h"
 #include "ui/window_contacts.h"
 #include "volume/drives.h"
+#include "words/messages.h"
 
 namespace kestrova::ui {
 

@@ -2,7 +2,7 @@
 // The main window's design: where every control stands (in twips relative to its container),
 // its fonts and colours. Both windows build themselves from these values. One pixel is 15 twips
 // at 96 dots per inch; at other resolutions the twips convert with that resolution's factor.
-// Their texts are entries of repair/texts.def (kDescription, kStepOne, kStepTwo, kChooseDrive,
+// Their texts are entries of words/texts.def (kDescription, kStepOne, kStepTwo, kChooseDrive,
 // kRefresh, kRepair, kMailPrefix) in the user's language: the Qt window's follows the locale, the
 // Win32 window's is Chinese.
 #pragma once

@@ -30,7 +30,7 @@
 #include "fat_image.h"
 #include "fat_tools.h"
 #include "infected_sticks.h"
-#include "repair/texts.h"
+#include "words/texts.h"
 
 extern char** environ;
 

@@ -11,9 +11,9 @@
 #include "memory_volume.h"
 #include "repair/engine.h"
 #include "repair/fat.h"
-#include "repair/messages.h"
 #include "repair/sector_io.h"
 #include "volume/volume.h"
+#include "words/messages.h"
 
 namespace kestrova::testing {
 namespace {

@@ -20,7 +20,7 @@
 #include "repair/engine.h"
 #include "repair/fat.h"
 #include "repair/journal.h"
-#include "repair/messages.h"
+#include "words/messages.h"
 
 namespace kestrova::testing {
 namespace {

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "repair/texts.h"
+#include "words/texts.h"
 
 namespace kestrova::testing {
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fat_tools.h"
-#include "repair/texts.h"
+#include "words/texts.h"
 
 namespace kestrova::testing {
 

@@ -12,7 +12,7 @@
 
 #include "fat_tools.h"
 #include "image_tools.h"
-#include "repair/texts.h"
+#include "words/texts.h"
 
 namespace kestrova::testing {
 namespace {

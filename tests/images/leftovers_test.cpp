@@ -25,6 +25,7 @@
 #include "repair/directory.h"
 #include "repair/engine.h"
 #include "shortcut_writer.h"
+#include "words/messages.h"
 
 namespace kestrova::testing {
 namespace {

@@ -15,8 +15,8 @@
 #include "exfat_tools.h"
 #include "fat_tools.h"
 #include "image_tools.h"
-#include "repair/messages.h"
 #include "shortcut_writer.h"
+#include "words/messages.h"
 
 namespace kestrova::testing {
 namespace {

@@ -23,11 +23,11 @@
 #include "exfat_tools.h"
 #include "fat32_volume.h"
 #include "fat_tools.h"
-#include "repair/texts.h"
 #include "ui/form1.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/widgets.h"
 #include "volume/drives.h"
+#include "words/texts.h"
 
 using kestrova::testing::DifferingOffsets;
 using kestrova::testing::MakeFat32Image;

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "repair/fat.h"
+#include "words/messages.h"
 
 namespace kestrova::testing {
 

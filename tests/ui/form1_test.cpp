@@ -14,10 +14,10 @@
 #include "fat32_volume.h"
 #include "memory_volume.h"
 #include "repair/fat.h"
-#include "repair/messages.h"
-#include "repair/texts.h"
 #include "ui/form1.h"
 #include "ui/report.h"
+#include "words/messages.h"
+#include "words/texts.h"
 
 namespace kestrova::testing {
 namespace {

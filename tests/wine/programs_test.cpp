@@ -16,9 +16,9 @@
 
 #include "exfat_tools.h"
 #include "project_info.h"
-#include "repair/texts.h"
 #include "ui/win32/ids.h"
 #include "wine_session.h"
+#include "words/texts.h"
 
 namespace kestrova::testing::wine {
 namespace {

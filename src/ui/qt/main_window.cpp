@@ -17,10 +17,10 @@
 #include <algorithm>
 #include <cmath>
 
-#include "repair/texts.h"
 #include "ui/report.h"
 #include "ui/window_contacts.h"
 #include "volume/drives.h"
+#include "words/texts.h"
 
 namespace kestrova::ui::qt {
 namespace {

@@ -6,12 +6,12 @@
 #include <stdexcept>
 #include <vector>
 
-#include "repair/texts.h"
 #include "ui/report.h"
 #include "ui/win32/ids.h"
 #include "ui/win32/owner_draw.h"
 #include "ui/win32/wide_text.h"
 #include "volume/drives.h"
+#include "words/texts.h"
 
 namespace kestrova::ui::win32 {
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "repair/texts.h"
 #include "ui/win32/wide_text.h"
+#include "words/texts.h"
 
 namespace kestrova::ui::win32 {
 namespace {

@@ -2,9 +2,9 @@
 // Kestrova.exe: the main window. It takes nothing on the command line.
 #include <windows.h>
 
-#include "repair/texts.h"
 #include "ui/win32/main_window.h"
 #include "ui/win32/wide_text.h"
+#include "words/texts.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   kestrova::ui::win32::MainWindow window(instance);

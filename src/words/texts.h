@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The texts that the user reads, in the user's language: every one of them is an entry of
-// repair/texts.def, where its Chinese and its English stand side by side. On Windows the language
+// words/texts.def, where its Chinese and its English stand side by side. On Windows the language
 // is always Chinese; on Linux it follows the locale of the environment.
 #pragma once
 
@@ -18,7 +18,7 @@ struct Text {
 };
 
 #define KESTROVA_TEXT(name, chinese, english) inline constexpr Text name{chinese, english};
-#include "repair/texts.def"
+#include "words/texts.def"
 #undef KESTROVA_TEXT
 
 // Every entry and its name, for the checks of the table.
@@ -28,7 +28,7 @@ struct Entry {
 };
 inline constexpr Entry kTable[] = {
 #define KESTROVA_TEXT(name, chinese, english) {#name, &name},
-#include "repair/texts.def"
+#include "words/texts.def"
 #undef KESTROVA_TEXT
 };
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "repair/texts.h"
+#include "words/texts.h"
 
 #include <array>
 #include <cstdarg>

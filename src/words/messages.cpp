@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "repair/messages.h"
+#include "words/messages.h"
 
 #include <cerrno>
 
 #include "repair/codepage.h"
-#include "repair/texts.h"
 #include "volume/files.h"
+#include "words/texts.h"
 
 namespace kestrova::repair::messages {
 namespace {

@@ -1,0 +1,78 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The texts of the message boxes and the reports (UTF-8): the engine decides a problem's kind and
+// its details (problem.h); messages.cpp makes the text of them, in the user's language.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "repair/problem.h"
+#include "repair/scan.h"
+#include "volume/drives.h"
+#include "volume/volume.h"
+#include "words/texts.h"
+
+namespace kestrova::repair {
+
+namespace messages {
+
+// The text of a problem, and the title of its message box by the stage that it stops: the open,
+// the analysis or the repair pass. In the user's language.
+std::string Text(const Problem& problem);
+const char* Title(const Problem& problem);
+
+// A folder's name as the reports show it: readable (VisibleName), and for a blank name with the
+// note that the virus moved the user's files into that folder, in `language`.
+std::string FolderName(const std::string& name, texts::Language language);
+std::string FolderName(const std::string& name);
+// What the command line and the window say about a folder that a pass restored, in `language`
+// (a report names thousands: the language is looked up once for all of them).
+std::string RestoredFolder(const std::string& name, texts::Language language);
+std::string RestoredCount(std::size_t count);
+// What the command line says about a hidden folder that is left as it is, and why.
+std::string LeftAlone(const LeftAloneFolder& folder);
+// Why an entry has its verdict; a line of the lists: its path (readable), a tab, and why.
+std::string Why(const Judged& judged);
+std::string JudgedLine(const Judged& judged);
+// What the command line and the window say about a hidden file that a pass showed again.
+std::string RestoredFile(const std::string& name, texts::Language language);
+// How many entries are unsure, and how many of the virus's files were found.
+std::string UnsureCount(std::size_t count);
+std::string LeftoverCount(std::size_t count);
+// What clean says of how many files it removed.
+std::string RemovedCount(std::size_t count);
+// The window's question whether to remove the virus's files: each with why, the first ten, then
+// how many more.
+std::string CleanQuestion(const std::vector<Judged>& leftovers);
+// A folder of the virus's that the removal kept, and the document in it that kept it.
+std::string KeptFolderLine(const KeptFolder& kept);
+// What repair says after its report when the virus's files are there: the command that removes
+// them (`target` as the user typed it).
+std::string CleanHint(const std::string& target);
+// How many folder entries a repair would change.
+std::string WouldRepairCount(std::size_t count);
+// A size in bytes, and in KiB, MiB or GiB, whichever keeps the number above one.
+std::string Size(std::uint64_t bytes);
+
+// The two-line completion message for an elapsed time (its seconds as text).
+std::string Completion(const std::string& seconds);
+// What a completed repair says: the completion message with the number of folders restored, or,
+// when there were none, that there was nothing to restore.
+// What a completed repair says: the completion message with the number of folders restored and
+// of hidden files shown again, or, when there were none, that there was nothing to restore; then
+// the entries it could not judge (`judged`'s unsure ones), for the user to check.
+std::string RepairEnd(const std::string& seconds, std::size_t restored, std::size_t shownFiles,
+                      const std::vector<Judged>& judged);
+
+// A drive that the system has mounted: the question before unmounting it, how an unmount failed
+// (nothing was changed), and how the mount after the repair failed: `repaired` when a pass ran on
+// it (and may have written), otherwise it says that the drive was not repaired. The titles of
+// their message boxes are texts::kMountedTitle, kFailureTitle and kNoticeTitle.
+std::string UnmountQuestion(const std::string& mountPoint);
+std::string UnmountFailed(const std::string& mountPoint, const volume::MountChange& change);
+std::string RemountFailed(const volume::MountChange& change, bool repaired);
+
+}  // namespace messages
+}  // namespace kestrova::repair
