@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "cli/commands.h"
 #include "project_info.h"
 #include "repair/journal.h"
@@ -298,6 +300,9 @@ struct Invocation {
   }
 };
 
+// Reads the command line with CLI11: a command of the table (a subcommand), its options, --json,
+// -h/--help and its operands ('--' ends the options). What CLI11 refuses is a usage error in its
+// words; the operands are counted here, so that a missing or extra one is named.
 Invocation ParseArguments(const std::vector<std::string>& args) {
   using Request = Invocation::Request;
   Invocation invocation;
@@ -314,46 +319,51 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
     invocation.error = args[0] + " takes no arguments; a command's help is 'COMMAND --help'";
     return invocation;
   }
-  for (const auto& command : Commands()) {
-    if (command.name == args[0]) invocation.command = &command;
-  }
-  if (invocation.command == nullptr) {
+  const auto named = std::find_if(Commands().begin(), Commands().end(),
+                                  [&](const Command& command) { return command.name == args[0]; });
+  if (named == Commands().end()) {
     invocation.error =
         (args[0].starts_with('-') ? "unknown option '" : "unknown command '") + args[0] + "'";
     return invocation;
   }
-  const Command& command = *invocation.command;
-  bool optionsEnded = false;
-  bool help = false;
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (optionsEnded || arg == "-" || !arg.starts_with('-')) {
-      invocation.operands.push_back(arg);
-    } else if (arg == "--") {
-      optionsEnded = true;
-    } else if (arg == "-h" || arg == "--help") {
-      help = true;
-    } else if (arg == "--json") {
-      invocation.json = true;
-    } else if (const auto option =
-                   std::find_if(command.options.begin(), command.options.end(),
-                                [&](const Option& known) { return known.name == arg; });
-               option != command.options.end()) {
-      if (!option->value.empty() && i + 1 == args.size()) {
-        invocation.error = arg + " needs a " + std::string(option->value);
-        continue;
-      }
-      invocation.options.push_back(arg);
-      invocation.values.push_back(option->value.empty() ? std::string() : args[++i]);
-    } else {
-      invocation.error = "unknown option '" + arg + "' for " + std::string(command.name);
-    }
+  const Command& command = *named;
+  invocation.command = &command;
+
+  CLI::App app{"", kProgram};
+  app.set_help_flag();
+  app.require_subcommand(1);
+  CLI::App* parsed = app.add_subcommand(std::string(command.name));
+  parsed->set_help_flag("-h,--help");
+  parsed->add_flag("--json", invocation.json);
+  // Each option's value, in the order of the table.
+  std::vector<std::string> values(command.options.size());
+  std::vector<CLI::Option*> given;
+  for (std::size_t i = 0; i < command.options.size(); ++i) {
+    const Option& option = command.options[i];
+    given.push_back(option.value.empty()
+                        ? parsed->add_flag(std::string(option.name))
+                        : parsed->add_option(std::string(option.name), values[i])->expected(1));
   }
-  if (help) {
+  parsed->add_option("operands", invocation.operands)
+      ->expected(0, CLI::detail::expected_max_vector_size);
+  // What follows '--' is operands alone; CLI11 reads the rest.
+  const auto end = std::find(args.begin() + 1, args.end(), "--");
+  try {
+    // CLI11 takes the arguments last first.
+    app.parse(std::vector<std::string>(std::make_reverse_iterator(end), args.rend()));
+  } catch (const CLI::CallForHelp&) {
     invocation.request = Request::kHelp;
     return invocation;
+  } catch (const CLI::ParseError& error) {
+    invocation.error = error.what();
+    return invocation;
   }
-  if (!invocation.error.empty()) return invocation;
+  if (end != args.end()) invocation.operands.insert(invocation.operands.end(), end + 1, args.end());
+  for (std::size_t i = 0; i < given.size(); ++i) {
+    if (given[i]->count() == 0) continue;
+    invocation.options.emplace_back(command.options[i].name);
+    invocation.values.push_back(values[i]);
+  }
   // An operand in brackets may be left out.
   const bool optional = command.operand.starts_with('[');
   const std::size_t expected = command.operand.empty()
