@@ -573,7 +573,8 @@ int Undo(const std::filesystem::path& journal, const DriveTarget& target) {
   Output out;
   out.Line(undone->alreadyUndone ? std::string(texts::Tr(texts::kAlreadyUndone))
                                  : texts::Format(texts::kUndone, undone->sectorsWritten));
-  return out.Finish() ? kDone : kWrittenAndFailed;
+  if (out.Finish()) return kDone;
+  return wroteToDisk ? kWrittenAndFailed : kNothingWritten;
 }
 
 int ListJournals(const DriveTarget* target) {
