@@ -16,13 +16,9 @@
 namespace kestrova::ui {
 namespace {
 
-constexpr unsigned char kFirstLetter = 'c';
-constexpr unsigned char kLastLetter = 'z';
 constexpr float kFullTrack = 100.0f;
 // The least move of the bar that is redrawn: a hundredth of its track.
 constexpr float kVisibleStep = 1.0f;
-
-char ToUpper(unsigned char letter) { return static_cast<char>(letter - 'a' + 'A'); }
 
 // The pass's progress on the window: the bar, then the window's pending input, after every
 // transfer.
@@ -67,11 +63,10 @@ void Form1::Form_Load() {
   step([&] { controls_.SetProgressVisible(false); });
   step([&] { controls_.SetRepairEnabled(false); });
   step([&] { platform_.RefreshDrives(); });
-  for (unsigned char letter = kFirstLetter; letter <= kLastLetter; ++letter) {
+  for (char letter = volume::kFirstDriveLetter; letter <= volume::kLastDriveLetter; ++letter) {
     step([&] {
-      const std::string root{static_cast<char>(letter), ':'};
-      if (platform_.DriveType(root) == volume::kDriveRemovable) {
-        controls_.ListAddItem(std::string(1, ToUpper(letter)));
+      if (platform_.DriveType(volume::DriveRoot(letter)) == volume::kDriveRemovable) {
+        controls_.ListAddItem(std::string(1, letter));
       }
     });
   }
