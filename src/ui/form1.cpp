@@ -9,6 +9,7 @@
 #include "repair/engine.h"
 #include "repair/messages.h"
 #include "repair/problems.h"
+#include "repair/progress.h"
 #include "repair/texts.h"
 #include "ui/raw_volume.h"
 #include "ui/report.h"
@@ -16,7 +17,6 @@
 namespace kestrova::ui {
 namespace {
 
-constexpr float kFullTrack = 100.0f;
 // The least move of the bar that is redrawn: a hundredth of its track.
 constexpr float kVisibleStep = 1.0f;
 
@@ -322,7 +322,7 @@ void Form1::SetProgressWidth(float percent) {
   // for each of many small transfers would only slow the pass.
   const bool shows = !shownWidth_ || percent < *shownWidth_ ||
                      percent - *shownWidth_ >= kVisibleStep ||
-                     (percent >= kFullTrack && *shownWidth_ < kFullTrack);
+                     (percent >= repair::kFullTrack && *shownWidth_ < repair::kFullTrack);
   if (!shows) return;
   shownWidth_ = percent;
   controls_.SetProgressWidth(percent);
