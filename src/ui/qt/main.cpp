@@ -61,7 +61,8 @@ int main(int argc, char** argv) {
 
   QCommandLineParser parser;
   parser.setApplicationDescription(
-      "Repairs the root folders of a FAT32 drive that a virus made hidden and system.");
+      "Repairs the root folders of a FAT12, FAT16, FAT32 or exFAT drive that a virus made hidden "
+      "and system.");
   const QCommandLineOption help = parser.addHelpOption();
   const QCommandLineOption version = parser.addVersionOption();
   const QCommandLineOption drive(
