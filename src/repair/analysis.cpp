@@ -182,7 +182,8 @@ std::optional<Problem> ScanRootDirectory(volume::Volume& volume, VolumeLayout& l
     const std::int64_t keepFrom = looked / sectorSize * sectorSize;
     const std::int64_t held = read - keepFrom;
     if (held > static_cast<std::int64_t>(kHeldRoom)) {
-      return DamagedDirectory(DetailKind::kIncompleteSet, looked / 32);
+      return DamagedDirectory(DetailKind::kIncompleteSet,
+                              looked / static_cast<std::int64_t>(fat::kDirEntrySize));
     }
     const auto keep = bytes.subspan(
         static_cast<std::size_t>(static_cast<std::int64_t>(kHeldRoom) + keepFrom - transferStart),

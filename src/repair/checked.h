@@ -15,13 +15,6 @@ requires std::is_integral_v<T> std::optional<T> CheckedAdd(T a, T b) {
 }
 
 template <typename T>
-requires std::is_integral_v<T> std::optional<T> CheckedSub(T a, T b) {
-  T result;
-  if (__builtin_sub_overflow(a, b, &result)) return std::nullopt;
-  return result;
-}
-
-template <typename T>
 requires std::is_integral_v<T> std::optional<T> CheckedMul(T a, T b) {
   T result;
   if (__builtin_mul_overflow(a, b, &result)) return std::nullopt;

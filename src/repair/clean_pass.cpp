@@ -117,7 +117,7 @@ std::optional<Problem> EntryClusters(const VolumeLayout& layout, FatReader& fat,
   std::int64_t c = entry.firstCluster;
   for (std::int64_t k = 0;; ++k) {
     const std::int64_t previous = clusters.empty() ? 0 : clusters.back();
-    if (c < 2 || c >= layout.clusterCount + 2) {
+    if (c < fat::kFirstDataCluster || c >= layout.clusterCount + fat::kFirstDataCluster) {
       return ChainProblem(path, DetailKind::kLinkOutsideVolume, previous, c);
     }
     if (auto problem = Take(removal, owner, path, previous, c)) return problem;
@@ -216,15 +216,15 @@ class TreeRemoval {
   ProgressTrack& track_;
 };
 
-// FAT32's FSInfo: its free count grows by `freed` when it is known. Its next-free hint stays as
-// it is: nothing was allocated.
+// FAT32's FSInfo, which fills the first 512 bytes of its sector: its free count grows by `freed`
+// when it is known. Its next-free hint stays as it is: nothing was allocated.
 std::optional<Problem> CountFreed(const VolumeLayout& layout, SectorChanges& changes,
                                   std::int64_t freed) {
   const std::int64_t sector = fat::Read16(layout.bootSector, fat::kFsInfoSectorOffset);
   if (sector < 1 || sector >= layout.reservedSectors || freed == 0) return std::nullopt;
   if (auto problem = changes.Load(sector)) return problem;
   const auto bytes = changes.After(sector);
-  if (bytes.size() < 512 || fat::Read32(bytes, 0) != fat::kFsInfoLead ||
+  if (bytes.size() < fat::kMinSectorSize || fat::Read32(bytes, 0) != fat::kFsInfoLead ||
       fat::Read32(bytes, fat::kFsInfoStructOffset) != fat::kFsInfoStruct) {
     return std::nullopt;
   }
@@ -248,7 +248,7 @@ std::optional<Problem> ClearBits(const VolumeLayout& layout, SectorChanges& chan
   const auto heap = ClusterFirstSector(layout, place ? place->firstCluster : 0);
   if (!place || !heap) return DamagedDirectory(DetailKind::kNoAllocationBitmap, 0);
   for (const std::int64_t c : clusters) {
-    const std::int64_t bit = c - 2;
+    const std::int64_t bit = c - std::int64_t{exfat::kFirstDataCluster};
     if (static_cast<std::uint64_t>(bit / 8) >= place->bytes) {
       return DamagedDirectory(DetailKind::kNoAllocationBitmap, 0);
     }

@@ -87,24 +87,6 @@ std::vector<std::int64_t> CurrentFats(const VolumeLayout& layout) {
 FatTable::FatTable(const VolumeLayout& layout, SectorChanges& changes)
     : layout_(layout), changes_(changes), starts_(CurrentFats(layout)) {}
 
-Expected<std::uint32_t, Problem> FatTable::Get(std::int64_t cluster) {
-  const std::int64_t at = FatEntryOffset(layout_, cluster);
-  const std::int64_t start = layout_.ActiveFatStart();
-  if (auto problem = changes_.LoadBytes(start, at, FatEntryBytes(layout_.fileSystem))) {
-    return std::move(*problem);
-  }
-  // The entry's bytes, which may run over a sector's end on FAT12.
-  const std::int64_t sectorBytes = changes_.SectorBytes();
-  const std::int64_t base = at / sectorBytes * sectorBytes;
-  std::vector<std::uint8_t> bytes;
-  for (std::int64_t s = at / sectorBytes;
-       s <= (at + FatEntryBytes(layout_.fileSystem) - 1) / sectorBytes; ++s) {
-    const auto after = changes_.After(start + s);
-    bytes.insert(bytes.end(), after.begin(), after.end());
-  }
-  return DecodeFatEntry(layout_.fileSystem, bytes, base, cluster);
-}
-
 std::optional<Problem> FatTable::Set(std::int64_t cluster, std::uint32_t value) {
   const std::int64_t at = FatEntryOffset(layout_, cluster);
   const std::int64_t entryBytes = FatEntryBytes(layout_.fileSystem);

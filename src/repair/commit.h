@@ -57,16 +57,13 @@ class SectorChanges {
   std::vector<std::int64_t> held_;  // in the order first held; some may have been let go
 };
 
-// The FAT of a volume as a pass changes it: entries read from the FAT in use, as the changes hold
-// them, and set in every FAT kept current (every copy when they are mirrored, else the one in
-// use; exFAT's one in use). FAT32 keeps the top four bits of an entry as they were.
+// The FAT of a volume as a pass changes it: entries set in every FAT kept current (every copy when
+// they are mirrored, else the one in use; exFAT's one in use). FAT32 keeps the top four bits of an
+// entry as they were.
 class FatTable {
  public:
   FatTable(const VolumeLayout& layout, SectorChanges& changes);
 
-  // The entry of `cluster` (a data cluster): its raw value, or the problem when its sector cannot
-  // be read.
-  Expected<std::uint32_t, Problem> Get(std::int64_t cluster);
   // Sets the entry of `cluster` to `value` in every FAT kept current.
   std::optional<Problem> Set(std::int64_t cluster, std::uint32_t value);
 

@@ -22,7 +22,8 @@ HiddenEntry PlaceOf(const VolumeLayout& layout, const std::vector<RootExtent>& e
   const auto extent = static_cast<std::size_t>(sectorInRoot / perExtent);
   if (extent < extents.size())
     folder.sector = extents[extent].firstSector + sectorInRoot % perExtent;
-  folder.index = static_cast<int>(offset % bytesPerSector / 32);
+  folder.index =
+      static_cast<int>(offset % bytesPerSector / static_cast<std::int64_t>(fat::kDirEntrySize));
   return folder;
 }
 

@@ -17,6 +17,8 @@
 #include <span>
 #include <vector>
 
+#include "repair/exfat.h"
+#include "repair/fat.h"
 #include "repair/layout.h"
 #include "repair/problem.h"
 #include "repair/scan.h"
@@ -26,13 +28,13 @@ namespace kestrova::repair {
 
 // The most bytes that a walker leaves for the next window: an exFAT entry set of a File entry and
 // 18 secondaries.
-inline constexpr std::size_t kMaxHeldBytes = 19 * 32;
+inline constexpr std::size_t kMaxHeldBytes = (1 + exfat::kMaxSecondaryCount) * exfat::kEntrySize;
 
 // An entry that a walker restored: its root offset and its 32 bytes as they were before. Every
 // byte that a restoring walker changes lies in one of these.
 struct RestoredEntry {
   std::int64_t offset = 0;
-  std::array<std::uint8_t, 32> before{};
+  std::array<std::uint8_t, fat::kDirEntrySize> before{};
 
   // The entry at root offset `at` whose bytes start `entry`, as it is now.
   static RestoredEntry Of(std::int64_t at, std::span<const std::uint8_t> entry) {

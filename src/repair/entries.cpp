@@ -8,8 +8,7 @@ namespace {
 
 using namespace fat;
 
-constexpr std::uint8_t kHiddenOrSystem = kAttrHidden | kAttrSystem;
-constexpr std::uint8_t kCleared = kAttrHidden | kAttrSystem | kAttrReadOnly;
+constexpr std::uint8_t kCleared = kAttrHiddenOrSystem | kAttrReadOnly;
 // A folder with any of these is not one the virus made: a label, a long name, or bits that no
 // file system defines.
 constexpr std::uint8_t kNeverRepaired = kAttrVolumeId | kAttrReserved;
@@ -17,7 +16,7 @@ constexpr std::uint8_t kNeverRepaired = kAttrVolumeId | kAttrReserved;
 }  // namespace
 
 bool IsHiddenFolderAttributes(std::uint16_t attributes, std::uint16_t neverRepaired) {
-  return (attributes & kAttrDirectory) && (attributes & kHiddenOrSystem) &&
+  return (attributes & kAttrDirectory) && (attributes & kAttrHiddenOrSystem) &&
          !(attributes & neverRepaired);
 }
 
@@ -30,12 +29,12 @@ bool IsHiddenFolderEntry(std::span<const std::uint8_t> entry) {
 }
 
 bool IsHiddenFileAttributes(std::uint16_t attributes, std::uint16_t neverRepaired) {
-  return !(attributes & kAttrDirectory) && (attributes & kHiddenOrSystem) &&
+  return !(attributes & kAttrDirectory) && (attributes & kAttrHiddenOrSystem) &&
          !(attributes & neverRepaired);
 }
 
 std::uint16_t ShownFileAttributes(std::uint16_t attributes) {
-  return static_cast<std::uint16_t>(attributes & ~kHiddenOrSystem);
+  return static_cast<std::uint16_t>(attributes & ~kAttrHiddenOrSystem);
 }
 
 bool IsHiddenFileEntry(std::span<const std::uint8_t> entry) {

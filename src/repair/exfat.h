@@ -60,8 +60,6 @@ inline constexpr std::uint8_t kSecondary = 0x40;  // type category: a secondary 
 inline constexpr std::uint8_t kBenign = 0x20;     // type importance: may be left uninterpreted
 inline constexpr std::uint8_t kAllocationBitmap = 0x81;
 inline constexpr std::uint8_t kUpcaseTable = 0x82;
-// A vendor's allocation: like the two above, it owns a first cluster and a data length.
-inline constexpr std::uint8_t kVendorAllocation = 0xE1;
 inline constexpr std::uint8_t kVolumeLabel = 0x83;
 inline constexpr std::uint8_t kFile = 0x85;
 inline constexpr std::uint8_t kStreamExtension = 0xC0;

@@ -107,6 +107,8 @@ inline constexpr std::uint8_t kAttrArchive = 0x20;
 inline constexpr std::uint8_t kAttrReserved = 0xC0;  // no file system defines these bits
 inline constexpr std::uint8_t kAttrLongName =
     kAttrReadOnly | kAttrHidden | kAttrSystem | kAttrVolumeId;
+// What a virus sets to hide an entry; exFAT's attributes keep both bits at the same places.
+inline constexpr std::uint8_t kAttrHiddenOrSystem = kAttrHidden | kAttrSystem;
 
 // Long-name entries.
 inline constexpr std::size_t kLongOrdinalOffset = 0;

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The volume layout state: what the analysis learns of a volume and the repair pass works from.
-// The main window owns one of these for as long as it lives.
+// The volume layout state: what the analysis learns of a volume, and what the repair and the clean
+// pass check the volume against before they write.
 #pragma once
 
 #include <array>

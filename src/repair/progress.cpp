@@ -4,11 +4,6 @@
 #include <algorithm>
 
 namespace kestrova::repair {
-namespace {
-
-constexpr double kFullTrack = 100.0;
-
-}  // namespace
 
 void ProgressTrack::Plan(std::int64_t bytes) { rest_ += std::max<std::int64_t>(bytes, 0); }
 

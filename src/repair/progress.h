@@ -8,11 +8,14 @@
 
 namespace kestrova::repair {
 
+// The percent at which a pass is done, and a progress bar's track is full.
+inline constexpr double kFullTrack = 100.0;
+
 // Told after every transfer of a pass.
 class Progress {
  public:
   virtual ~Progress() = default;
-  // `percent` of the pass is done: never less than at the call before, and 100 at its end.
+  // `percent` of the pass is done: never less than at the call before, and kFullTrack at its end.
   virtual void Advance(float percent) = 0;
 };
 
@@ -35,7 +38,6 @@ class ProgressTrack {
   void Touched() { Report(); }
   // The end of the track, when the plan has not reached it.
   void Finish();
-  float Percent() const { return static_cast<float>(done_); }
 
  private:
   void Report();

@@ -83,8 +83,6 @@ constexpr std::size_t kMaxCheckedFolders = 64;
 // They are read a batch at a time, so that what is held stays small.
 constexpr std::size_t kFolderBatch = 64;
 
-constexpr std::uint16_t kHiddenOrSystem = fat::kAttrHidden | fat::kAttrSystem;
-
 // Names compared as Windows compares them, as far as ASCII goes.
 std::string Fold(std::string_view text) {
   std::string folded(text);
@@ -499,7 +497,7 @@ class Judge {
   }
   bool IsHidingFolder(const RootFile& folder) const {
     const std::string& name = folder.Name();
-    return (folder.attributes & kHiddenOrSystem) &&
+    return (folder.attributes & fat::kAttrHiddenOrSystem) &&
            (IsBlankName(name) || name == kUnderscoreFolder || IsLabel(name));
   }
   std::optional<std::size_t> Folder(std::string_view name) const {
@@ -645,7 +643,7 @@ class Judge {
     std::vector<std::size_t> wideAt, narrowAt;
     for (std::size_t i = 0; i < folders_.size(); ++i) {
       const RootFile& folder = folders_[i];
-      const bool hidden = (folder.attributes & kHiddenOrSystem) != 0;
+      const bool hidden = (folder.attributes & fat::kAttrHiddenOrSystem) != 0;
       if (IsHidingFolder(folder) || Listed(kWindowsFolders, folder.Name())) deep[i] = true;
       if (deep[i] && wide.size() < kMaxDeepFolders) {
         wide.push_back(&folder);
@@ -832,7 +830,7 @@ class Judge {
       auto& verdict = folderVerdicts_[i];
       if (verdict) continue;  // a disguise
       const std::string& name = folder.Name();
-      const bool hidden = (folder.attributes & kHiddenOrSystem) != 0;
+      const bool hidden = (folder.attributes & fat::kAttrHiddenOrSystem) != 0;
       const auto& listing = listings_[i];
       if (EqualFolded(name, kAutorunName)) {
         verdict = Make(folder, Evidence::kVaccineFolder);
@@ -953,7 +951,7 @@ class Judge {
       const RootFile& file = files_[i];
       auto& verdict = fileVerdicts_[i];
       if (verdict) continue;
-      const bool hidden = (file.attributes & kHiddenOrSystem) != 0;
+      const bool hidden = (file.attributes & fat::kAttrHiddenOrSystem) != 0;
       const std::string name = Fold(file.Name());
       if (NameIs(file, kAutorunName)) {
         const bool vaccine = (file.attributes & ReservedBits()) != 0;
@@ -994,7 +992,7 @@ class Judge {
     std::unordered_set<std::int64_t> keep;
     std::vector<Judged> judged;
     for (std::size_t i = 0; i < files_.size(); ++i) {
-      const bool hidden = (files_[i].attributes & kHiddenOrSystem) != 0;
+      const bool hidden = (files_[i].attributes & fat::kAttrHiddenOrSystem) != 0;
       const auto& verdict = fileVerdicts_[i];
       // Only the user's things that the virus hid come back; an autorun.inf of the user's stays.
       const bool shown = verdict && (verdict->evidence == Evidence::kDisguise ||
@@ -1113,7 +1111,7 @@ std::string Judged::Path() const {
 
 void RootEntries::AddFile(RootFile file) {
   const std::string_view name = file.Name();
-  const bool notable = (file.attributes & kHiddenOrSystem) || IsRunnable(name) ||
+  const bool notable = (file.attributes & fat::kAttrHiddenOrSystem) || IsRunnable(name) ||
                        Extension(name) == kShortcutExtension ||
                        Extension(name) == kInternetShortcutExtension ||
                        Fold(name) == kAutorunName || Fold(file.shortName) == kAutorunName;

@@ -8,6 +8,7 @@
 
 #include "repair/engine.h"
 #include "repair/problems.h"
+#include "repair/progress.h"
 #include "ui/raw_volume.h"
 #include "ui/report.h"
 #include "words/messages.h"
@@ -16,13 +17,8 @@
 namespace kestrova::ui {
 namespace {
 
-constexpr unsigned char kFirstLetter = 'c';
-constexpr unsigned char kLastLetter = 'z';
-constexpr float kFullTrack = 100.0f;
 // The least move of the bar that is redrawn: a hundredth of its track.
 constexpr float kVisibleStep = 1.0f;
-
-char ToUpper(unsigned char letter) { return static_cast<char>(letter - 'a' + 'A'); }
 
 // The pass's progress on the window: the bar, then the window's pending input, after every
 // transfer.
@@ -67,11 +63,10 @@ void Form1::Form_Load() {
   step([&] { controls_.SetProgressVisible(false); });
   step([&] { controls_.SetRepairEnabled(false); });
   step([&] { platform_.RefreshDrives(); });
-  for (unsigned char letter = kFirstLetter; letter <= kLastLetter; ++letter) {
+  for (char letter = volume::kFirstDriveLetter; letter <= volume::kLastDriveLetter; ++letter) {
     step([&] {
-      const std::string root{static_cast<char>(letter), ':'};
-      if (platform_.DriveType(root) == volume::kDriveRemovable) {
-        controls_.ListAddItem(std::string(1, ToUpper(letter)));
+      if (platform_.DriveType(volume::DriveRoot(letter)) == volume::kDriveRemovable) {
+        controls_.ListAddItem(std::string(1, letter));
       }
     });
   }
@@ -327,7 +322,7 @@ void Form1::SetProgressWidth(float percent) {
   // for each of many small transfers would only slow the pass.
   const bool shows = !shownWidth_ || percent < *shownWidth_ ||
                      percent - *shownWidth_ >= kVisibleStep ||
-                     (percent >= kFullTrack && *shownWidth_ < kFullTrack);
+                     (percent >= repair::kFullTrack && *shownWidth_ < repair::kFullTrack);
   if (!shows) return;
   shownWidth_ = percent;
   controls_.SetProgressWidth(percent);

@@ -103,7 +103,7 @@ class Form1 final : private WindowContacts {
   // The drive of list entry `item`.
   volume::DriveTarget TargetOf(std::int16_t item);
 
-  // The window contact points of the engine.
+  // The window contact points (window_contacts.h), over the controls.
   std::string ListEntryText(std::int16_t index) override;
   std::int16_t FirstSelectedIndex() override;
   void SetRepairEnabled(bool enabled) override;

@@ -37,9 +37,8 @@ inline constexpr TwipRect kLabel3Rect{2280, 4150, 3255, 255};
 
 // The sunken border of the picture boxes and of the list; a box's children are placed inside it.
 inline constexpr int kSunkenBorder = 30;  // 2 px
-// The progress track: the inner width of Picture2, which a width of 100 percent fills.
+// The progress track: the inner width of Picture2, which a width of repair::kFullTrack fills.
 inline constexpr int kTrackWidth = 1755;
-inline constexpr double kFullTrack = 100.0;
 
 // Fonts: face, and size in pixels at 96 dots per inch. A face the machine lacks is replaced by a
 // Chinese face of the same pixel size.

@@ -5,8 +5,6 @@
 
 namespace kestrova::ui {
 
-volume::VolumeHandle hVolume = volume::kInvalidHandle;
-
 namespace {
 std::optional<volume::Volume> openVolume;
 }  // namespace
@@ -17,15 +15,11 @@ std::optional<volume::DeviceError> OpenVolume(const volume::DriveTarget& target,
   auto opened = volume::Volume::Open(target, access);
   if (!opened) return std::move(opened.error());
   openVolume.emplace(std::move(*opened));
-  hVolume = openVolume->handle();
   return std::nullopt;
 }
 
 volume::Volume& OpenedVolume() { return openVolume.value(); }
 
-void CloseVolume() {
-  openVolume.reset();
-  hVolume = volume::kInvalidHandle;
-}
+void CloseVolume() { openVolume.reset(); }
 
 }  // namespace kestrova::ui

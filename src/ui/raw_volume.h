@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The window's raw-volume routines, by the names its handlers have always used, over the one open
-// Volume of the module: OpenVolume opens it and hVolume is its handle, CloseVolume closes it. The
+// Volume of the module: OpenVolume opens it, OpenedVolume is it and CloseVolume closes it. The
 // engine reads and writes the Volume itself.
 #pragma once
 
@@ -9,9 +9,6 @@
 #include "volume/volume.h"
 
 namespace kestrova::ui {
-
-// The handle of the open volume; kInvalidHandle while none is open.
-extern volume::VolumeHandle hVolume;
 
 // Opens the drive (closing one still open); why, when it cannot be opened.
 std::optional<volume::DeviceError> OpenVolume(const volume::DriveTarget& target,

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The only ways in which the engine touches the main window. Each window (and the command line)
-// provides them; the engine never sees a toolkit.
+// The window contact points: what Form1's handlers use of the main window, and what a pass's
+// progress reaches it through. Form1 provides them over its controls. The engine never sees them
+// nor a toolkit: it tells a pass's progress to a repair::Progress.
 #pragma once
 
 #include <cstdint>

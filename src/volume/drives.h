@@ -15,8 +15,12 @@ namespace kestrova::volume {
 inline constexpr unsigned kDriveRemovable = 2;  // DRIVE_REMOVABLE
 inline constexpr unsigned kDriveNoRootDir = 1;  // DRIVE_NO_ROOT_DIR
 
-// The type of the drive whose root is `root` ("f:": a lowercase letter and a colon), as
-// GetDriveTypeA reports it. On POSIX a drive of the drive table is removable; any other is not.
+// The root of the drive with an uppercase `letter` as the drive type is asked for it: "f:", the
+// letter in lower case and a colon.
+inline std::string DriveRoot(char letter) { return {static_cast<char>(letter - 'A' + 'a'), ':'}; }
+
+// The type of the drive whose root is `root` (as DriveRoot writes it), as GetDriveTypeA reports
+// it. On POSIX a drive of the drive table is removable; any other is not.
 unsigned QueryDriveType(const std::string& root);
 
 struct DriveInfo {
@@ -28,7 +32,7 @@ struct DriveInfo {
   std::string mountPoint;   // POSIX: where the drive is mounted; empty when it is not
 };
 
-// The removable drives from C to Z, in letter order.
+// The removable drives from kFirstDriveLetter to kLastDriveLetter, in letter order.
 std::vector<DriveInfo> ListRemovableDrives();
 
 // Takes a new look at the machine's drives. Between two refreshes a letter keeps the device it was
@@ -54,10 +58,8 @@ MountChange MountDrive(const DriveTarget& target);
 
 // POSIX drive table. A front end presents an image file or a block device under a letter; the
 // removable block devices of the machine take free letters from D upwards.
-// Returns false when the letter is not C..Z (either case).
+// Returns false when the letter is not one that DriveLetter takes (either case).
 bool RegisterDrive(char letter, const std::string& path);
-// The first letter from D (then C) that no drive uses; nullopt when all are taken.
-std::optional<char> FreeDriveLetter();
 // The block device or image file behind a letter, if the table has it.
 std::optional<std::string> DrivePath(char letter);
 

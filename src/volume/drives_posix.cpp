@@ -26,8 +26,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kFirstLetter = 'C';
-constexpr char kLastLetter = 'Z';
 constexpr char kFirstAutomaticLetter = 'D';  // C is the system's own drive on Windows
 
 struct Drive {
@@ -138,8 +136,8 @@ void Refresh(Snapshot& snapshot) {
   }
   char next = kFirstAutomaticLetter;
   for (auto& drive : arrived) {
-    while (next <= kLastLetter && fresh.count(next)) ++next;
-    if (next > kLastLetter) break;
+    while (next <= kLastDriveLetter && fresh.count(next)) ++next;
+    if (next > kLastDriveLetter) break;
     fresh[next] = std::move(drive);
   }
   snapshot.drives = std::move(fresh);
@@ -211,17 +209,6 @@ void RecordDriveIdentity(char letter, const std::string& path, const DeviceIdent
   if (found != drives.end() && found->second.path == path && !found->second.identity) {
     found->second.identity = identity;
   }
-}
-
-std::optional<char> FreeDriveLetter() {
-  auto& snapshot = TheSnapshot();
-  const std::lock_guard lock(snapshot.mutex);
-  const auto& drives = Drives(snapshot);
-  for (char letter = kFirstAutomaticLetter; letter <= kLastLetter; ++letter) {
-    if (!drives.count(letter)) return letter;
-  }
-  if (!drives.count(kFirstLetter)) return kFirstLetter;
-  return std::nullopt;
 }
 
 std::optional<std::string> DrivePath(char letter) {

@@ -11,11 +11,11 @@ unsigned QueryDriveType(const std::string& root) { return GetDriveTypeA(root.c_s
 
 std::vector<DriveInfo> ListRemovableDrives() {
   std::vector<DriveInfo> drives;
-  for (char letter = 'c'; letter <= 'z'; ++letter) {
-    const std::string root{letter, ':'};
+  for (char letter = kFirstDriveLetter; letter <= kLastDriveLetter; ++letter) {
+    const std::string root = DriveRoot(letter);
     if (QueryDriveType(root) != kDriveRemovable) continue;
     DriveInfo info;
-    info.letter = static_cast<char>(letter - 'a' + 'A');
+    info.letter = letter;
     info.device = *DrivePath(info.letter);
     ULARGE_INTEGER total{};
     const std::string rootDir = root + "\\";
@@ -37,7 +37,6 @@ void RefreshDrives() {}
 
 // Windows has its own drive letters; a path cannot be presented as one.
 bool RegisterDrive(char, const std::string&) { return false; }
-std::optional<char> FreeDriveLetter() { return std::nullopt; }
 // "\\.\X:", the path by which Windows opens the volume of drive X.
 std::optional<std::string> DrivePath(char letter) { return std::string("\\\\.\\") + letter + ":"; }
 

@@ -49,7 +49,4 @@ ReadOutcome ReadRegularFile(const std::filesystem::path& path, std::uint64_t max
 // environment names no such place.
 std::filesystem::path StateDirectory();
 
-// This process's number, to tell apart the files of programs that run at the same time.
-std::uint32_t ProcessNumber();
-
 }  // namespace kestrova::volume

@@ -130,6 +130,4 @@ std::filesystem::path StateDirectory() {
   return {};
 }
 
-std::uint32_t ProcessNumber() { return static_cast<std::uint32_t>(::getpid()); }
-
 }  // namespace kestrova::volume

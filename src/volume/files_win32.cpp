@@ -115,6 +115,4 @@ std::filesystem::path StateDirectory() {
   return std::filesystem::path(local) / L"Kestrova";
 }
 
-std::uint32_t ProcessNumber() { return GetCurrentProcessId(); }
-
 }  // namespace kestrova::volume

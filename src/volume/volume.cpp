@@ -83,7 +83,7 @@ std::optional<char> DriveLetter(std::string_view text) {
   if (text.size() != 1) return std::nullopt;
   const char letter =
       text[0] >= 'a' && text[0] <= 'z' ? static_cast<char>(text[0] - 'a' + 'A') : text[0];
-  if (letter < 'C' || letter > 'Z') return std::nullopt;
+  if (letter < kFirstDriveLetter || letter > kLastDriveLetter) return std::nullopt;
   return letter;
 }
 

@@ -71,7 +71,7 @@ enum class Access { kReadWrite, kReadOnly, kReadShared };
 // device or an image file. Resolved once and passed down; the open checks that a letter still
 // names the device it named when the list was made.
 struct DriveTarget {
-  char letter = 0;   // 'C' to 'Z'; 0 for a path
+  char letter = 0;   // an uppercase drive letter, as DriveLetter gives it; 0 for a path
   std::string path;  // a path named directly; empty for a letter
 
   static DriveTarget OfLetter(char letter) { return {letter, {}}; }
@@ -80,7 +80,12 @@ struct DriveTarget {
   std::string Name() const { return letter ? std::string{letter, ':'} : path; }
 };
 
-// The drive letter that a text names: "F", "f", "F:" or "f:", for C to Z; nothing for any other.
+// The drive letters that a drive can have, in the order in which they are listed.
+inline constexpr char kFirstDriveLetter = 'C';
+inline constexpr char kLastDriveLetter = 'Z';
+
+// The drive letter that a text names, in upper case: "F", "f", "F:" or "f:", for a letter from
+// kFirstDriveLetter to kLastDriveLetter; nothing for any other.
 std::optional<char> DriveLetter(std::string_view text);
 
 // What went wrong with the device: opening it, a transfer, the flush or a question to the system.

@@ -33,6 +33,12 @@ bool AsksOnlyForText(int argc, char** argv) {
   return false;
 }
 
+// The letters that --drive takes: "C to Z".
+QString LetterRange(const char* between) {
+  return QLatin1Char(kestrova::volume::kFirstDriveLetter) + QString(between) +
+         QLatin1Char(kestrova::volume::kLastDriveLetter);
+}
+
 int UsageError(const QCommandLineParser& parser, const QString& problem) {
   std::fprintf(stderr, "kestrova: %s\n%s", qPrintable(problem), qPrintable(parser.helpText()));
   return kUsageError;
@@ -61,12 +67,14 @@ int main(int argc, char** argv) {
 
   QCommandLineParser parser;
   parser.setApplicationDescription(
-      "Repairs the root folders of a FAT32 drive that a virus made hidden and system.");
+      "Repairs the root folders of a FAT12, FAT16, FAT32 or exFAT drive that a virus made hidden "
+      "and system.");
   const QCommandLineOption help = parser.addHelpOption();
   const QCommandLineOption version = parser.addVersionOption();
   const QCommandLineOption drive(
       "drive",
-      "Present an image file or a block device as removable drive LETTER (C to Z). Repeatable.",
+      "Present an image file or a block device as removable drive LETTER (" + LetterRange(" to ") +
+          "). Repeatable.",
       "LETTER=PATH");
   parser.addOption(drive);
   const bool parsed = parser.parse(QCoreApplication::arguments());
@@ -77,7 +85,8 @@ int main(int argc, char** argv) {
     return UsageError(parser, "unknown argument: " + parser.positionalArguments().first());
   }
   if (const auto bad = RegisterDrives(parser.values(drive))) {
-    return UsageError(parser, "expected --drive LETTER=PATH with a letter C..Z: " + *bad);
+    return UsageError(
+        parser, "expected --drive LETTER=PATH with a letter " + LetterRange("..") + ": " + *bad);
   }
   // A --help or --version that was the value of --drive: that value is no LETTER=PATH either.
   if (textOnly) return UsageError(parser, "expected --drive LETTER=PATH");

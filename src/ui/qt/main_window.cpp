@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "repair/progress.h"
 #include "ui/report.h"
 #include "ui/window_contacts.h"
 #include "volume/drives.h"
@@ -232,9 +233,10 @@ void MainWindow::SetProgressVisible(bool visible) { progress_->setVisible(visibl
 
 void MainWindow::SetProgressWidth(float percent) {
   progressPercent_ = percent;
-  const double share = std::isfinite(percent) ? std::clamp<double>(percent, 0.0, kFullTrack) : 0.0;
+  const double share =
+      std::isfinite(percent) ? std::clamp<double>(percent, 0.0, repair::kFullTrack) : 0.0;
   const int track = Pixels(kTrackWidth);
-  const int width = std::min(track, qRound(track * share / kFullTrack));
+  const int width = std::min(track, qRound(track * share / repair::kFullTrack));
   progress_->resize(width, progress_->height());
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 // Resources of the program file.
+// The build reads these two for the generated icons.rc (CMakeLists.txt).
 #define KESTROVA_ICON_GROUP 1
 #define KESTROVA_FIRST_ICON_IMAGE 30001
 #define KESTROVA_REPAIR_BITMAP 101

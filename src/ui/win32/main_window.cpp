@@ -53,7 +53,7 @@ constexpr TwipPoint kPicture2Inner = Inside(kFrame2Inner, kPicture2Rect, kSunken
 
 int ProgressPixels(float percent, int trackWidth) {
   if (!(percent > 0.0f) || trackWidth <= 0) return 0;  // also NaN
-  const double pixels = std::round(static_cast<double>(percent) * trackWidth / kFullTrack);
+  const double pixels = std::round(static_cast<double>(percent) * trackWidth / repair::kFullTrack);
   return pixels >= trackWidth ? trackWidth : static_cast<int>(pixels);
 }
 

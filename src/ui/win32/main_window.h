@@ -8,6 +8,7 @@
 #include <array>
 #include <string>
 
+#include "repair/progress.h"
 #include "ui/form1.h"
 #include "ui/layout.h"
 #include "ui/win32/bitmaps.h"
@@ -104,7 +105,7 @@ class MainWindow final : public Form1Controls, public Form1Platform {
   HICON bigIcon_ = nullptr;
   HICON smallIcon_ = nullptr;
   HBRUSH progressBrush_ = nullptr;
-  float progressPercent_ = kFullTrack * kProgressRect.width / kTrackWidth;  // as built
+  float progressPercent_ = repair::kFullTrack * kProgressRect.width / kTrackWidth;  // as built
 };
 
 }  // namespace kestrova::ui::win32
