@@ -60,6 +60,7 @@ inline constexpr std::uint8_t kSecondary = 0x40;  // type category: a secondary 
 inline constexpr std::uint8_t kBenign = 0x20;     // type importance: may be left uninterpreted
 inline constexpr std::uint8_t kAllocationBitmap = 0x81;
 inline constexpr std::uint8_t kUpcaseTable = 0x82;
+inline constexpr std::uint8_t kVendorAllocation = 0xE1;  // a secondary entry that owns clusters
 inline constexpr std::uint8_t kVolumeLabel = 0x83;
 inline constexpr std::uint8_t kFile = 0x85;
 inline constexpr std::uint8_t kStreamExtension = 0xC0;

@@ -187,13 +187,18 @@ class OwnershipWalk {
     }
     return (byte + fat::kFatEntrySize - 1) / fat::kFatEntrySize;
   }
-  // exFAT's allocation bitmap and up-case table, which the root's entries place: neither may hold
-  // a freed cluster. They are taken as contiguous, as they are written.
+  // exFAT's allocation bitmap and up-case table, which the root's entries place, and the clusters
+  // of a vendor allocation entry in the root: none may hold a freed cluster. They are taken as
+  // contiguous, as they are written (a vendor allocation that the FAT chains is taken as its
+  // first cluster's run and its links, which the FAT scan checks).
   std::optional<Problem> CheckTables(std::span<const std::uint8_t> root) {
     for (std::size_t at = 0; at + exfat::kEntrySize <= root.size(); at += exfat::kEntrySize) {
       const std::uint8_t type = root[at + exfat::kEntryTypeOffset];
       if (type == exfat::kEndOfDirectory) break;
-      if (type != exfat::kAllocationBitmap && type != exfat::kUpcaseTable) continue;
+      if (type != exfat::kAllocationBitmap && type != exfat::kUpcaseTable &&
+          type != exfat::kVendorAllocation) {
+        continue;
+      }
       const auto entry = root.subspan(at, exfat::kEntrySize);
       const std::int64_t first = fat::Read32(entry, exfat::kFirstClusterOffset);
       const std::uint64_t length = fat::Read64(entry, exfat::kDataLengthOffset);

@@ -106,7 +106,8 @@ enum class DetailKind {
                        // directory when `other` is empty
   kChainLinkedFrom,    // the FAT entry of cluster `value`, which another chain holds, links to
                        // its cluster `at`
-  kClusterOfTable,     // exFAT: its cluster `at` belongs to the allocation bitmap or up-case table
+  kClusterOfTable,     // exFAT: its cluster `at` belongs to the allocation bitmap, the up-case
+                       // table or a vendor allocation entry of the root
   kChainLength,        // `at` clusters where its size needs `value`
 };
 
