@@ -8,6 +8,7 @@
 #include "cli/console.h"
 #include "cli/json_report.h"
 #include "repair/codepage.h"
+#include "repair/drive_passes.h"
 #include "repair/engine.h"
 #include "repair/ids.h"
 #include "repair/journals.h"
@@ -250,31 +251,19 @@ void SayNow(const std::string& line) {
   out.Finish();
 }
 
-// Before a pass under the same open: the change of the drive's newest journal in `folder`, when
-// it was cut short, is finished first and the user told so in a line; the problem when that
-// failed. `written` counts the sectors that the finish wrote: the drive has changed even when the
-// pass then writes nothing.
-std::optional<Problem> FinishCutShort(volume::Volume& opened, const std::filesystem::path& folder,
-                                      TerminalProgress& progress, std::int64_t& written) {
-  auto finished = repair::FinishCutShort(opened, folder, &progress);
-  if (!finished) return std::move(finished.error());
-  if (*finished) {
-    written = (*finished)->sectorsWritten;
-    progress.End();
-    SayNow(texts::Format(texts::kFinishedCutShort, (*finished)->journal.string(),
-                         (*finished)->sectorsWritten));
-  }
-  return std::nullopt;
+// Tells that the change cut short of a journal was finished before the pass.
+void TellFinished(const repair::FinishedChange& finished) {
+  SayNow(
+      texts::Format(texts::kFinishedCutShort, finished.journal.string(), finished.sectorsWritten));
 }
 
 // Tells the problem that stopped a pass (titled by the command, also when the drive did not open):
-// the exit status says whether it had begun to write, or the change cut short that was finished
-// before it (`finished` sectors) had.
-int Failed(Problem problem, repair::PassKind pass = repair::PassKind::kRepair,
-           std::int64_t finished = 0) {
+// the exit status says whether it had begun to write, or a change cut short that was finished
+// before it had.
+int Failed(Problem problem, repair::PassKind pass = repair::PassKind::kRepair) {
   problem.pass = pass;
   Tell(problem);
-  return problem.anyWritten || finished > 0 ? kWrittenAndFailed : kNothingWritten;
+  return problem.anyWritten ? kWrittenAndFailed : kNothingWritten;
 }
 
 // The journal's place with its path printed as soon as the journal has reached the disk, before
@@ -294,17 +283,18 @@ void UndoHint(Output& out, const std::filesystem::path& journal, const DriveTarg
 // The analysis and the pass under one open: nothing can happen between looking and repairing.
 int RepairNow(const DriveTarget& target, const repair::JournalPlace& journal) {
   const auto start = std::chrono::steady_clock::now();
-  std::int64_t finished = 0;
-  const auto result = OnOpenedDrive<repair::RepairReport>(
+  const auto pass = OnOpenedDrive<repair::DrivePass<repair::RepairReport>>(
       target, [&](volume::Volume& opened, TerminalProgress& progress) {
-        if (auto problem = FinishCutShort(opened, journal.folder, progress, finished)) {
-          return volume::Expected<repair::RepairReport, Problem>(std::move(*problem));
-        }
-        return repair::Repair(opened, nullptr, &progress, &journal);
+        return repair::RepairDrive(opened, nullptr, journal, &progress,
+                                   [&](const repair::FinishedChange& finished) {
+                                     progress.End();
+                                     TellFinished(finished);
+                                   });
       });
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-  if (!result) return Failed(result.error(), repair::PassKind::kRepair, finished);
-  wroteToDisk = result->sectorsWritten + finished > 0;
+  if (!pass) return Failed(pass.error(), repair::PassKind::kRepair);
+  const repair::RepairReport* result = &pass->report;
+  wroteToDisk = result->sectorsWritten + (pass->finished ? pass->finished->sectorsWritten : 0) > 0;
   document["restored"] = Json::array();
   for (const auto& entry : result->restored) document["restored"].push_back(ToJson(entry));
   document.update(FindingsJson(result->findings));
@@ -335,7 +325,7 @@ int RepairNow(const DriveTarget& target, const repair::JournalPlace& journal) {
     out.Line(repair::messages::CleanHint(target.Name()));
   }
   if (out.Finish()) return kDone;
-  return result->sectorsWritten + finished > 0 ? kWrittenAndFailed : kNothingWritten;
+  return wroteToDisk ? kWrittenAndFailed : kNothingWritten;
 }
 
 // The journal of the folder whose later change overtook `journal` on the drive (read only); empty
@@ -521,16 +511,17 @@ int Repair(const DriveTarget& target, const std::string& typed, bool unmount,
 
 int Clean(const DriveTarget& target, repair::JournalPlace journal) {
   journal = Announced(std::move(journal));
-  std::int64_t finished = 0;
-  const auto result = OnOpenedDrive<repair::CleanReport>(
+  const auto pass = OnOpenedDrive<repair::DrivePass<repair::CleanReport>>(
       target, [&](volume::Volume& opened, TerminalProgress& progress) {
-        if (auto problem = FinishCutShort(opened, journal.folder, progress, finished)) {
-          return volume::Expected<repair::CleanReport, Problem>(std::move(*problem));
-        }
-        return repair::Clean(opened, nullptr, &progress, &journal);
+        return repair::CleanDrive(opened, nullptr, journal, &progress,
+                                  [&](const repair::FinishedChange& finished) {
+                                    progress.End();
+                                    TellFinished(finished);
+                                  });
       });
-  if (!result) return Failed(result.error(), repair::PassKind::kClean, finished);
-  wroteToDisk = result->sectorsWritten + finished > 0;
+  if (!pass) return Failed(pass.error(), repair::PassKind::kClean);
+  const repair::CleanReport* result = &pass->report;
+  wroteToDisk = result->sectorsWritten + (pass->finished ? pass->finished->sectorsWritten : 0) > 0;
   document["removed"] = Json::array();
   for (const auto& removed : result->removed) document["removed"].push_back(ToJson(removed));
   document["kept"] = Json::array();
@@ -543,7 +534,7 @@ int Clean(const DriveTarget& target, repair::JournalPlace journal) {
   for (const auto& kept : result->kept) out.Line(repair::messages::KeptFolderLine(kept));
   UndoHint(out, result->journal, target);
   if (out.Finish()) return kDone;
-  return result->sectorsWritten + finished > 0 ? kWrittenAndFailed : kNothingWritten;
+  return wroteToDisk ? kWrittenAndFailed : kNothingWritten;
 }
 
 int Undo(const std::filesystem::path& journal, const DriveTarget& target) {

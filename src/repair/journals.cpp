@@ -37,19 +37,24 @@ void ReadName(ListedJournal& listed) {
 enum class Holds { kAfter, kBefore, kOther };
 
 // Reads every sector of the journal on the volume: what each holds, and the bytes of those that
-// hold neither their old nor their new bytes.
+// hold neither their old nor their new bytes. With `planned`, the reads move `track` on; without,
+// they only touch it (a look before a pass, which moves its own track).
 std::optional<Problem> ReadSectorsOf(volume::Volume& volume, const Journal& journal,
                                      std::vector<Holds>& holds,
                                      std::vector<std::vector<std::uint8_t>>& others,
-                                     ProgressTrack& track) {
+                                     ProgressTrack& track, bool planned = true) {
   const auto sectorBytes = static_cast<std::uint32_t>(journal.volume.bytesPerSector);
   volume::AlignedBuffer buffer(sectorBytes);
-  track.Plan(static_cast<std::int64_t>(journal.sectors.size()) * sectorBytes);
+  if (planned) track.Plan(static_cast<std::int64_t>(journal.sectors.size()) * sectorBytes);
   for (const JournalSector& entry : journal.sectors) {
     if (const auto failed = ReadSectors(volume, entry.sector, sectorBytes, buffer.bytes())) {
       return ReadProblem(*failed, entry.sector, sectorBytes);
     }
-    track.Moved(sectorBytes);
+    if (planned) {
+      track.Moved(sectorBytes);
+    } else {
+      track.Touched();
+    }
     const auto now = buffer.bytes();
     if (std::equal(entry.after.begin(), entry.after.end(), now.begin(), now.end())) {
       holds.push_back(Holds::kAfter);
@@ -135,29 +140,35 @@ Expected<JournalStatus, Problem> StatusOf(volume::Volume& volume, const Journal&
   return status;
 }
 
-std::optional<Problem> ReadVolumeGeometry(volume::Volume& volume, VolumeLayout& layout) {
+std::optional<Problem> ReadVolumeGeometry(volume::Volume& volume, VolumeLayout& layout,
+                                          ProgressTrack* track) {
   volume::AlignedBuffer boot(fat::kMaxSectorSize);
   if (const auto failed = ReadSectors(volume, 0, fat::kMaxSectorSize, boot.bytes())) {
     return ReadProblem(*failed, 0, fat::kMaxSectorSize);
   }
+  if (track) track->Touched();
   std::copy_n(boot.bytes().begin(), layout.bootSector.size(), layout.bootSector.begin());
-  if (auto problem = CheckBootRegion(volume, layout, boot.bytes())) return problem;
+  if (auto problem = CheckBootRegion(volume, layout, boot.bytes(), track)) return problem;
   if (auto problem = ReadGeometry(layout)) return problem;
   return CheckDevice(volume, layout);
 }
 
-std::optional<VolumeIdentity> IdentityOfVolume(volume::Volume& volume) {
+std::optional<VolumeIdentity> IdentityOfVolume(volume::Volume& volume, ProgressTrack* track) {
   VolumeLayout layout;
-  if (ReadVolumeGeometry(volume, layout)) return std::nullopt;
+  if (ReadVolumeGeometry(volume, layout, track)) return std::nullopt;
   return IdentityOf(layout);
 }
 
 Expected<std::optional<FinishedChange>, Problem> FinishCutShort(volume::Volume& volume,
                                                                 const std::filesystem::path& folder,
                                                                 Progress* progress) {
-  const auto identity = IdentityOfVolume(volume);
-  if (!identity) return std::optional<FinishedChange>();
+  // The journals come first: without one, the volume is not read at all.
   const auto listed = ListJournals(folder);
+  if (listed.empty()) return std::optional<FinishedChange>();
+  // Its reads only touch the track: the pass that follows moves it.
+  ProgressTrack track(progress);
+  const auto identity = IdentityOfVolume(volume, &track);
+  if (!identity) return std::optional<FinishedChange>();
   const auto newest = std::find_if(listed.begin(), listed.end(), [&](const ListedJournal& j) {
     return j.journal && j.journal->volume == *identity;
   });
@@ -165,10 +176,9 @@ Expected<std::optional<FinishedChange>, Problem> FinishCutShort(volume::Volume& 
   const Journal& journal = *newest->journal;
   // Every sector is read before the first write.
   PassEnd pass(volume);
-  ProgressTrack track(progress);
   std::vector<Holds> holds;
   std::vector<std::vector<std::uint8_t>> others;
-  if (auto problem = ReadSectorsOf(volume, journal, holds, others, track)) {
+  if (auto problem = ReadSectorsOf(volume, journal, holds, others, track, false)) {
     return pass.Fail(std::move(*problem));
   }
   const auto before = std::count(holds.begin(), holds.end(), Holds::kBefore);

@@ -62,10 +62,12 @@ Expected<JournalStatus, Problem> StatusOf(volume::Volume& volume, const Journal&
 // The open volume's boot region and geometry into `layout`, checked as the analysis checks them
 // (the device too), but not its root: a journal's volume is known by them also when a change of
 // its root was cut short. The refusal otherwise.
-std::optional<Problem> ReadVolumeGeometry(volume::Volume& volume, VolumeLayout& layout);
+std::optional<Problem> ReadVolumeGeometry(volume::Volume& volume, VolumeLayout& layout,
+                                          ProgressTrack* track = nullptr);
 // The identity of the open volume, as ReadVolumeGeometry reads it; nothing when it is no volume
 // the engine handles.
-std::optional<VolumeIdentity> IdentityOfVolume(volume::Volume& volume);
+std::optional<VolumeIdentity> IdentityOfVolume(volume::Volume& volume,
+                                               ProgressTrack* track = nullptr);
 
 // A change that was cut short and is now finished.
 struct FinishedChange {

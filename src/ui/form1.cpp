@@ -6,6 +6,7 @@
 #include <exception>
 #include <utility>
 
+#include "repair/drive_passes.h"
 #include "repair/engine.h"
 #include "repair/problems.h"
 #include "repair/progress.h"
@@ -98,7 +99,10 @@ void Form1::Command1_Click() {
   try {
     controls_.SetProgressVisible(true);
     const float start = platform_.SecondsTimer();
-    if (const auto problem = cmdrepair_Click()) {
+    const auto problem = cmdrepair_Click();
+    // A change cut short that the pass finished first is told before what the pass did.
+    TellFinished();
+    if (problem) {
       controls_.ShowMessage(repair::messages::Text(*problem), texts::Tr(texts::kRepairFailedTitle),
                             kStyleCritical);
     } else {
@@ -227,6 +231,18 @@ bool Form1::Remount() {
   return change.done;
 }
 
+repair::FinishedHook Form1::KeepFinished() {
+  return [this](const repair::FinishedChange& finished) { lastFinished_ = finished; };
+}
+
+void Form1::TellFinished() {
+  if (const auto finished = std::exchange(lastFinished_, std::nullopt)) {
+    controls_.ShowMessage(texts::Format(texts::kFinishedCutShort, finished->journal.string(),
+                                        finished->sectorsWritten),
+                          texts::Tr(texts::kNoticeTitle), kStyleInformation);
+  }
+}
+
 std::optional<repair::Problem> Form1::cmdrepair_Click() {
   Busy busy(passRunning_);
   shownWidth_.reset();
@@ -242,11 +258,12 @@ std::optional<repair::Problem> Form1::cmdrepair_Click() {
   PassProgress progress(*this);
   // Every change can be undone: its journal goes to the user's journal folder first.
   const repair::JournalPlace journal{{}, repair::JournalFolder(), "repair", {}};
-  auto repaired = repair::Repair(OpenedVolume(), &layout_, &progress, &journal);
-  if (!repaired) {
-    passRanOnUnmounted_ |= unmounted_ && repaired.error().anyWritten;
-    return std::move(repaired.error());
+  auto pass = repair::RepairDrive(OpenedVolume(), &layout_, journal, &progress, KeepFinished());
+  if (!pass) {
+    passRanOnUnmounted_ |= unmounted_ && pass.error().anyWritten;
+    return std::move(pass.error());
   }
+  repair::RepairReport* repaired = &pass->report;
   passRanOnUnmounted_ |= unmounted_.has_value();
   lastRestored_ = static_cast<std::size_t>(
       std::count_if(repaired->restored.begin(), repaired->restored.end(),
@@ -263,7 +280,9 @@ void Form1::OfferToClean() {
                           texts::Tr(texts::kCleanTitle))) {
     return;
   }
-  if (const auto problem = CleanLeftovers()) {
+  const auto problem = CleanLeftovers();
+  TellFinished();
+  if (problem) {
     controls_.ShowMessage(repair::messages::Text(*problem), texts::Tr(texts::kCleanFailedTitle),
                           kStyleCritical);
     return;
@@ -288,11 +307,12 @@ std::optional<repair::Problem> Form1::CleanLeftovers() {
   // the ones removed, or none.
   repair::VolumeLayout offered = layout_;
   offered.findings.leftovers = lastLeftovers_;
-  auto cleaned = repair::Clean(OpenedVolume(), &offered, &progress, &journal);
-  if (!cleaned) {
-    passRanOnUnmounted_ |= unmounted_ && cleaned.error().anyWritten;
-    return std::move(cleaned.error());
+  auto pass = repair::CleanDrive(OpenedVolume(), &offered, journal, &progress, KeepFinished());
+  if (!pass) {
+    passRanOnUnmounted_ |= unmounted_ && pass.error().anyWritten;
+    return std::move(pass.error());
   }
+  const repair::CleanReport* cleaned = &pass->report;
   passRanOnUnmounted_ |= unmounted_.has_value();
   lastRemoved_ = cleaned->removed.size();
   return std::nullopt;

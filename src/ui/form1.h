@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "project_info.h"
+#include "repair/drive_passes.h"
 #include "repair/layout.h"
 #include "ui/window_contacts.h"
 #include "volume/drives.h"
@@ -97,6 +98,10 @@ class Form1 final : private WindowContacts {
   void OfferToClean();
   // The removal of the virus's files on the selected drive: the problem when it failed.
   std::optional<repair::Problem> CleanLeftovers();
+  // Keeps the change cut short that a pass finishes before it runs, for TellFinished.
+  repair::FinishedHook KeepFinished();
+  // Tells of the change cut short that the last pass finished first, when there was one.
+  void TellFinished();
   // Opens the drive of list entry `item` with `access`, analyses it into the layout state and
   // enables Repair when that succeeded; otherwise tells why.
   void AnalyseEntry(std::int16_t item, volume::Access access);
@@ -128,7 +133,8 @@ class Form1 final : private WindowContacts {
   std::vector<repair::Judged> lastJudged_;     // and what else it judged
   std::vector<repair::Judged> lastLeftovers_;  // the virus's files that the last pass found
   std::size_t lastRemoved_ = 0;                // how many of them the last removal removed
-  bool passRanOnUnmounted_ = false;            // a pass ran (or may have written) since the unmount
+  std::optional<repair::FinishedChange> lastFinished_;  // finished before the last pass
+  bool passRanOnUnmounted_ = false;  // a pass ran (or may have written) since the unmount
   // A selection made while a pass ran; it is analysed once the pass has returned.
   bool selectionChangedDuringPass_ = false;
   // A close asked for while a pass ran; the window closes once the pass has returned.

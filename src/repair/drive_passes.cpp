@@ -1,0 +1,43 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "repair/drive_passes.h"
+
+namespace kestrova::repair {
+namespace {
+
+template <typename Report, typename Pass>
+Expected<DrivePass<Report>, Problem> OnDrive(volume::Volume& volume, const JournalPlace& journal,
+                                             Progress* progress, const FinishedHook& hook,
+                                             Pass pass) {
+  auto finished = FinishCutShort(volume, journal.folder, progress);
+  if (!finished) return std::move(finished.error());
+  if (*finished && hook) hook(**finished);
+  auto done = pass();
+  if (!done) {
+    Problem problem = std::move(done.error());
+    problem.anyWritten |= *finished && (*finished)->sectorsWritten > 0;
+    return problem;
+  }
+  return DrivePass<Report>{std::move(*done), std::move(*finished)};
+}
+
+}  // namespace
+
+Expected<DrivePass<RepairReport>, Problem> RepairDrive(volume::Volume& volume,
+                                                       const VolumeLayout* analysed,
+                                                       const JournalPlace& journal,
+                                                       Progress* progress,
+                                                       const FinishedHook& finished) {
+  return OnDrive<RepairReport>(volume, journal, progress, finished,
+                               [&] { return Repair(volume, analysed, progress, &journal); });
+}
+
+Expected<DrivePass<CleanReport>, Problem> CleanDrive(volume::Volume& volume,
+                                                     const VolumeLayout* analysed,
+                                                     const JournalPlace& journal,
+                                                     Progress* progress,
+                                                     const FinishedHook& finished) {
+  return OnDrive<CleanReport>(volume, journal, progress, finished,
+                              [&] { return Clean(volume, analysed, progress, &journal); });
+}
+
+}  // namespace kestrova::repair
