@@ -27,10 +27,10 @@
 #include <set>
 #include <vector>
 
+#include "format/exfat.h"
 #include "memory_volume.h"
 #include "repair/directory.h"
 #include "repair/engine.h"
-#include "repair/exfat.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <span>
 #include <string>
 
-#include "repair/codepage.h"
-#include "repair/shell_link.h"
+#include "format/codepage.h"
+#include "format/shell_link.h"
 #include "repair/verdicts.h"
 
 namespace {

@@ -7,7 +7,7 @@
 
 #include "cli/console.h"
 #include "cli/json_report.h"
-#include "repair/codepage.h"
+#include "format/codepage.h"
 #include "repair/drive_passes.h"
 #include "repair/engine.h"
 #include "repair/ids.h"

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/json_report.h"
 
-#include "repair/codepage.h"
+#include "format/codepage.h"
 #include "repair/ids.h"
 
 namespace kestrova::cli {

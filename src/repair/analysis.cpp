@@ -7,14 +7,14 @@
 #include <string>
 #include <unordered_set>
 
+#include "format/exfat.h"
+#include "format/fat.h"
+#include "format/sector_io.h"
 #include "repair/cross_links.h"
 #include "repair/directory.h"
 #include "repair/engine.h"
-#include "repair/exfat.h"
-#include "repair/fat.h"
 #include "repair/file_data.h"
 #include "repair/problems.h"
-#include "repair/sector_io.h"
 #include "repair/verdicts.h"
 
 namespace kestrova::repair {

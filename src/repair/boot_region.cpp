@@ -4,12 +4,12 @@
 #include <algorithm>
 #include <bit>
 
-#include "repair/checked.h"
+#include "format/checked.h"
+#include "format/exfat.h"
+#include "format/fat.h"
+#include "format/sector_io.h"
 #include "repair/engine.h"
-#include "repair/exfat.h"
-#include "repair/fat.h"
 #include "repair/problems.h"
-#include "repair/sector_io.h"
 
 namespace kestrova::repair {
 namespace {

@@ -7,16 +7,16 @@
 #include <optional>
 #include <vector>
 
+#include "format/exfat.h"
+#include "format/fat.h"
+#include "format/sector_io.h"
 #include "repair/commit.h"
 #include "repair/engine.h"
-#include "repair/exfat.h"
-#include "repair/fat.h"
 #include "repair/file_data.h"
 #include "repair/folder_listing.h"
 #include "repair/ownership.h"
 #include "repair/pass.h"
 #include "repair/problems.h"
-#include "repair/sector_io.h"
 #include "repair/verdicts.h"
 
 namespace kestrova::repair {

@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <new>
 
-#include "repair/fat.h"
+#include "format/fat.h"
+#include "format/sector_io.h"
 #include "repair/file_data.h"
 #include "repair/problems.h"
-#include "repair/sector_io.h"
 
 namespace kestrova::repair {
 

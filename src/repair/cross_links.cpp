@@ -7,11 +7,11 @@
 #include <bit>
 #include <cstring>
 
+#include "format/exfat.h"
+#include "format/fat.h"
+#include "format/sector_io.h"
 #include "repair/engine.h"
-#include "repair/exfat.h"
-#include "repair/fat.h"
 #include "repair/problems.h"
-#include "repair/sector_io.h"
 
 namespace kestrova::repair {
 

@@ -17,8 +17,8 @@
 #include <span>
 #include <vector>
 
-#include "repair/exfat.h"
-#include "repair/fat.h"
+#include "format/exfat.h"
+#include "format/fat.h"
 #include "repair/layout.h"
 #include "repair/problem.h"
 #include "repair/scan.h"

@@ -5,13 +5,13 @@
 #include <string>
 #include <utility>
 
-#include "repair/codepage.h"
+#include "format/codepage.h"
+#include "format/entries.h"
+#include "format/exfat.h"
+#include "format/fat.h"
 #include "repair/cross_links.h"
 #include "repair/directory.h"
-#include "repair/entries.h"
-#include "repair/exfat.h"
 #include "repair/exfat_sets.h"
-#include "repair/fat.h"
 #include "repair/problems.h"
 
 namespace kestrova::repair {

@@ -4,12 +4,12 @@
 #include <array>
 #include <span>
 
-#include "repair/codepage.h"
+#include "format/codepage.h"
+#include "format/entries.h"
+#include "format/fat.h"
 #include "repair/cross_links.h"
 #include "repair/directory.h"
 #include "repair/engine.h"
-#include "repair/entries.h"
-#include "repair/fat.h"
 #include "repair/fat_names.h"
 #include "repair/label.h"
 #include "repair/problems.h"

@@ -9,8 +9,8 @@
 #include <span>
 #include <string>
 
-#include "repair/codepage.h"
-#include "repair/fat.h"
+#include "format/codepage.h"
+#include "format/fat.h"
 #include "repair/layout.h"
 #include "repair/scan.h"
 

@@ -3,10 +3,10 @@
 
 #include <algorithm>
 
+#include "format/exfat.h"
+#include "format/fat.h"
+#include "format/sector_io.h"
 #include "repair/engine.h"
-#include "repair/exfat.h"
-#include "repair/fat.h"
-#include "repair/sector_io.h"
 
 namespace kestrova::repair {
 

@@ -10,13 +10,13 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "format/exfat.h"
+#include "format/fat.h"
+#include "format/sector_io.h"
 #include "repair/engine.h"
-#include "repair/exfat.h"
 #include "repair/exfat_sets.h"
-#include "repair/fat.h"
 #include "repair/fat_names.h"
 #include "repair/file_data.h"
-#include "repair/sector_io.h"
 
 namespace kestrova::repair {
 namespace {

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <string>
 
-#include "repair/checked.h"
+#include "format/checked.h"
+#include "format/exfat.h"
+#include "format/fat.h"
 #include "repair/engine.h"
-#include "repair/exfat.h"
-#include "repair/fat.h"
 #include "repair/file_data.h"
 #include "repair/problems.h"
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "repair/exfat.h"
-#include "repair/fat.h"
+#include "format/exfat.h"
+#include "format/fat.h"
 #include "repair/label.h"
 #include "repair/problems.h"
 #include "volume/files.h"

@@ -4,11 +4,11 @@
 #include <algorithm>
 #include <regex>
 
+#include "format/fat.h"
+#include "format/sector_io.h"
 #include "repair/commit.h"
 #include "repair/engine.h"
-#include "repair/fat.h"
 #include "repair/pass.h"
-#include "repair/sector_io.h"
 
 namespace kestrova::repair {
 namespace {

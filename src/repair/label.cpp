@@ -3,9 +3,9 @@
 
 #include <algorithm>
 
-#include "repair/codepage.h"
+#include "format/codepage.h"
+#include "format/fat.h"
 #include "repair/engine.h"
-#include "repair/fat.h"
 
 namespace kestrova::repair {
 

@@ -6,10 +6,10 @@
 #include <cstring>
 #include <limits>
 
+#include "format/exfat.h"
+#include "format/fat.h"
 #include "repair/cross_links.h"
 #include "repair/engine.h"
-#include "repair/exfat.h"
-#include "repair/fat.h"
 #include "repair/file_data.h"
 #include "repair/folder_listing.h"
 #include "repair/pass.h"

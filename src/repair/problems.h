@@ -6,8 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "format/sector_io.h"
 #include "repair/problem.h"
-#include "repair/sector_io.h"
 
 namespace kestrova::repair {
 

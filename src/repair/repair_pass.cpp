@@ -5,13 +5,13 @@
 #include <optional>
 #include <vector>
 
+#include "format/sector_io.h"
 #include "repair/commit.h"
 #include "repair/directory.h"
 #include "repair/engine.h"
 #include "repair/journals.h"
 #include "repair/pass.h"
 #include "repair/problems.h"
-#include "repair/sector_io.h"
 
 namespace kestrova::repair {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "repair/fat.h"
+#include "format/fat.h"
 
 namespace kestrova::repair {
 

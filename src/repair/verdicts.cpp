@@ -11,15 +11,15 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "repair/codepage.h"
-#include "repair/entries.h"
-#include "repair/exfat.h"
-#include "repair/fat.h"
+#include "format/codepage.h"
+#include "format/entries.h"
+#include "format/exfat.h"
+#include "format/fat.h"
+#include "format/shell_link.h"
 #include "repair/file_data.h"
 #include "repair/folder_listing.h"
 #include "repair/journal.h"
 #include "repair/label.h"
-#include "repair/shell_link.h"
 
 namespace kestrova::repair {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <cerrno>
 
-#include "repair/codepage.h"
+#include "format/codepage.h"
 #include "volume/files.h"
 #include "words/texts.h"
 

@@ -8,10 +8,10 @@
 
 #include "exfat_volume.h"
 #include "fat32_volume.h"
+#include "format/fat.h"
+#include "format/sector_io.h"
 #include "memory_volume.h"
 #include "repair/engine.h"
-#include "repair/fat.h"
-#include "repair/sector_io.h"
 #include "volume/volume.h"
 #include "words/messages.h"
 

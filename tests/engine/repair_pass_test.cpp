@@ -16,9 +16,9 @@
 #include "disk_facts.h"
 #include "fat32_volume.h"
 #include "fat_tools.h"
+#include "format/fat.h"
 #include "memory_volume.h"
 #include "repair/engine.h"
-#include "repair/fat.h"
 #include "repair/journal.h"
 #include "words/messages.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fat_tools.h"
-#include "repair/shell_link.h"
+#include "format/shell_link.h"
 #include "repair/verdicts.h"
 #include "shortcut_writer.h"
 

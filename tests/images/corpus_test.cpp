@@ -14,9 +14,9 @@
 
 #include "exfat_tools.h"
 #include "fat_tools.h"
+#include "format/codepage.h"
 #include "image_tools.h"
 #include "infected_sticks.h"
-#include "repair/codepage.h"
 #include "verdicts.h"
 
 namespace kestrova::testing {

@@ -10,7 +10,7 @@
 #include <stdexcept>
 
 #include "fat_tools.h"
-#include "repair/codepage.h"
+#include "format/codepage.h"
 
 namespace kestrova::testing {
 namespace {

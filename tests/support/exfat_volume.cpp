@@ -3,9 +3,9 @@
 #include "disk_facts.h"
 
 #include "exfat_tools.h"
+#include "format/exfat.h"
+#include "format/fat.h"
 #include "repair/engine.h"
-#include "repair/exfat.h"
-#include "repair/fat.h"
 
 namespace kestrova::testing {
 namespace {

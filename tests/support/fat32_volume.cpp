@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "repair/fat.h"
+#include "format/fat.h"
 #include "words/messages.h"
 
 namespace kestrova::testing {

@@ -8,7 +8,7 @@
 #include "exfat_tools.h"
 #include "fat_image.h"
 #include "fat_tools.h"
-#include "repair/codepage.h"
+#include "format/codepage.h"
 #include "shortcut_writer.h"
 
 namespace kestrova::testing {

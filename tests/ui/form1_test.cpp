@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "fat32_volume.h"
+#include "format/fat.h"
 #include "memory_volume.h"
-#include "repair/fat.h"
 #include "ui/form1.h"
 #include "ui/report.h"
 #include "words/messages.h"

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "repair/codepage.h"
+#include "format/codepage.h"
 
 namespace kestrova::repair {
 namespace {

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The Shell Link binary format, as far as it tells what a shortcut runs.
-#include "repair/shell_link.h"
+#include "format/shell_link.h"
 
 #include <algorithm>
 #include <array>
 #include <utility>
 
-#include "repair/codepage.h"
+#include "format/codepage.h"
 
 namespace kestrova::repair {
 namespace {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "repair/sector_io.h"
+#include "format/sector_io.h"
 
-#include "repair/checked.h"
+#include "format/checked.h"
 
 namespace kestrova::repair {
 namespace {

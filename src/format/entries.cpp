@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "repair/entries.h"
+#include "format/entries.h"
 
-#include "repair/fat.h"
+#include "format/fat.h"
 
 namespace kestrova::repair {
 namespace {

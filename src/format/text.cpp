@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Text conversions that need no platform: UTF-16 to UTF-8, and names as they can be read.
-#include "repair/codepage.h"
+#include "format/codepage.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -2,7 +2,7 @@
 // Code page 936 through the system's own conversion.
 #include <windows.h>
 
-#include "repair/codepage.h"
+#include "format/codepage.h"
 
 namespace kestrova::repair {
 
