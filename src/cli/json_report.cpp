@@ -63,8 +63,7 @@ Json ToJson(const repair::HiddenEntry& entry) {
 
 Json ToJson(const repair::Judged& judged) {
   Json json;
-  json["path"] =
-      judged.folder.empty() ? judged.file.Name() : judged.folder + "\\" + judged.file.Name();
+  json["path"] = judged.Path();
   json["kind"] = judged.file.IsFolder() ? "folder" : "file";
   json["verdict"] = repair::IdOf(judged.verdict);
   json["evidence"] = repair::IdOf(judged.evidence);

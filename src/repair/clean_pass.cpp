@@ -74,9 +74,6 @@ bool IsBrokenChain(const Problem& problem) {
          kind == DetailKind::kBadClusterLink;
 }
 
-// The most bytes of a folder to remove, as of any folder (see ProveNothingElseOwns).
-constexpr std::size_t kMaxFolderBytes = std::size_t{256} << 20;
-
 // What is removed: the clusters and their owners, and the entries to mark deleted or not in use
 // by the volume sector and the byte in it where each lies.
 struct Removal {

@@ -15,6 +15,10 @@
 
 namespace kestrova::repair {
 
+// The most bytes of one folder: a FAT folder holds at most 65,536 entries of 32 bytes, an exFAT
+// one at most 256 MiB. A folder that goes on past it is damaged.
+inline constexpr std::size_t kMaxFolderBytes = std::size_t{256} << 20;
+
 // What one root folder holds, as far as the analysis reads it.
 struct FolderListing {
   std::vector<RootFile> entries;  // its entries in use, in order, without "." and ".."; each with

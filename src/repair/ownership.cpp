@@ -64,9 +64,6 @@ namespace {
 // The most folders read together: their first clusters go out in shared transfers where they
 // follow one another, and their entries are held until they are looked at.
 constexpr std::size_t kFoldersAtOnce = 64;
-// The most bytes of one folder: a FAT folder holds at most 65,536 entries of 32 bytes; an exFAT
-// one at most 256 MiB. A folder that goes on past it is damaged.
-constexpr std::size_t kMaxFolderBytes = std::size_t{256} << 20;
 // The most links into the freed clusters that exFAT's FAT may show from clusters in use before
 // the walk tells which of them lie in contiguous files (whose FAT entries mean nothing).
 constexpr std::size_t kMaxSuspectLinks = 4096;
@@ -152,7 +149,7 @@ class OwnershipWalk {
           std::max<std::int64_t>(fat::kFirstDataCluster, FirstClusterAt(startByte));
       for (; cluster <= lastCluster; ++cluster) {
         const std::int64_t at = FatEntryOffset(layout_, cluster);
-        if (at + EntryBytes() > endByte) break;
+        if (at + FatEntryBytes(layout_.fileSystem) > endByte) break;
         const std::uint32_t raw = DecodeFatEntry(layout_.fileSystem, bytes, startByte, cluster);
         std::uint32_t next = 0;
         if (Follow(layout_.fileSystem, raw, next) != Link::kNext) continue;
@@ -170,10 +167,6 @@ class OwnershipWalk {
     return ReadFatInOrder(volume_, layout_, nullptr, track_, look);
   }
 
-  // The bytes one FAT entry takes as far as they must lie in one piece.
-  std::int64_t EntryBytes() const {
-    return layout_.fileSystem == FileSystem::kFat12 ? 2 : FatEntryBytes(layout_.fileSystem);
-  }
   // The first cluster whose entry begins at or after FAT byte `byte`.
   std::int64_t FirstClusterAt(std::int64_t byte) const {
     switch (layout_.fileSystem) {

@@ -459,11 +459,7 @@ namespace {
 
 // An entry's path as the lists show it: a blank folder's name by its code points also in front of
 // what it holds.
-std::string ShownPath(const Judged& judged) {
-  return judged.folder.empty()
-             ? VisibleName(judged.file.Name())
-             : VisibleName(judged.folder) + "\\" + VisibleName(judged.file.Name());
-}
+std::string ShownPath(const Judged& judged) { return VisiblePath(judged.Path()); }
 
 }  // namespace
 
