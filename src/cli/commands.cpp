@@ -9,6 +9,7 @@
 #include "cli/json_report.h"
 #include "format/codepage.h"
 #include "repair/drive_passes.h"
+#include "repair/drive_use.h"
 #include "repair/engine.h"
 #include "repair/ids.h"
 #include "repair/journals.h"
@@ -110,18 +111,11 @@ void TellDriveOfLetter(char letter) {
 }
 #endif
 
-// Opens the drive with `access` and analyses it.
-volume::Expected<VolumeLayout, Problem> Look(const DriveTarget& target, Access access) {
-  auto opened = volume::Volume::Open(target, access);
-  if (!opened) return repair::OpenProblem(std::move(opened.error()));
-  return repair::Analyse(*opened);
-}
-
 // The analysis of analyze and scan: a mounted drive is looked at beside its file system; once it
 // proved to be a volume this program reads, the user is told so.
 volume::Expected<VolumeLayout, Problem> LookOnly(const DriveTarget& target) {
   const std::string mountPoint = volume::DriveMountPoint(target);
-  auto looked = Look(target, mountPoint.empty() ? Access::kReadOnly : Access::kReadShared);
+  auto looked = repair::Look(target, mountPoint.empty() ? Access::kReadOnly : Access::kReadShared);
   if (looked && !mountPoint.empty()) {
     Tell(texts::Tr(texts::kNoticeTitle), texts::Format(texts::kReadWhileMounted, mountPoint));
   }
@@ -229,16 +223,6 @@ std::size_t CountOf(const std::vector<repair::Judged>& judged, repair::Verdict v
       judged.begin(), judged.end(), [&](const repair::Judged& j) { return j.verdict == verdict; }));
 }
 
-// Runs `pass` on the drive opened for writing, with its progress on the terminal; the drive is
-// closed again when it returns. A drive that cannot be opened is a problem like the pass's own.
-template <typename Report, typename Pass>
-volume::Expected<Report, Problem> OnOpenedDrive(const DriveTarget& target, Pass pass) {
-  auto opened = volume::Volume::Open(target, Access::kReadWrite);
-  if (!opened) return repair::OpenProblem(std::move(opened.error()));
-  TerminalProgress progress;
-  return pass(*opened, progress);
-}
-
 // A line that must be out before the pass writes (a run cut short has told it): on standard
 // output, or in the JSON format, whose standard output is the document, on standard error.
 void SayNow(const std::string& line) {
@@ -280,17 +264,50 @@ void UndoHint(Output& out, const std::filesystem::path& journal, const DriveTarg
   if (!journal.empty()) out.Line(texts::Format(texts::kUndoHint, journal.string(), target.Name()));
 }
 
+// Tells that the change cut short of a journal was finished, after the progress line.
+repair::FinishedHook TellFinishedAfter(TerminalProgress& progress) {
+  return [&progress](const repair::FinishedChange& finished) {
+    progress.End();
+    TellFinished(finished);
+  };
+}
+
+// Tells why a drive was not taken for a pass that writes. `typed` is the target as given, for the
+// advice to add the option.
+int NotTaken(const repair::NotTaken& refusal, const std::string& typed) {
+  using Why = repair::NotTaken::Why;
+  switch (refusal.why) {
+    case Why::kRefused:
+      Tell(refusal.problem);
+      break;
+    case Why::kDeclined:
+      Tell(texts::Tr(texts::kMountedTitle),
+           texts::Format(texts::kMountedNeedsOption, refusal.mountPoint, typed));
+      break;
+    case Why::kUnmountFailed:
+      Tell(texts::Tr(texts::kFailureTitle),
+           repair::messages::UnmountFailed(refusal.mountPoint, refusal.change));
+      break;
+  }
+  return kNothingWritten;
+}
+
+// Tells a drive that could not be mounted again after a pass, not as a failure.
+void TellRemount(const volume::MountChange& mounted, bool passRan) {
+  if (!mounted.done) {
+    Tell(texts::Tr(texts::kNoticeTitle), repair::messages::RemountFailed(mounted, passRan));
+  }
+}
+
 // The analysis and the pass under one open: nothing can happen between looking and repairing.
-int RepairNow(const DriveTarget& target, const repair::JournalPlace& journal) {
+int RepairNow(const DriveTarget& target, const repair::JournalPlace& journal,
+              repair::Unmounted& unmounted) {
   const auto start = std::chrono::steady_clock::now();
-  const auto pass = OnOpenedDrive<repair::DrivePass<repair::RepairReport>>(
-      target, [&](volume::Volume& opened, TerminalProgress& progress) {
-        return repair::RepairDrive(opened, nullptr, journal, &progress,
-                                   [&](const repair::FinishedChange& finished) {
-                                     progress.End();
-                                     TellFinished(finished);
-                                   });
-      });
+  TerminalProgress progress;
+  const auto pass =
+      repair::RepairDrive(target, nullptr, journal, &progress, TellFinishedAfter(progress));
+  progress.End();
+  unmounted.Note(pass);
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
   if (!pass) return Failed(pass.error(), repair::PassKind::kRepair);
   const repair::RepairReport* result = &pass->report;
@@ -326,22 +343,6 @@ int RepairNow(const DriveTarget& target, const repair::JournalPlace& journal) {
   }
   if (out.Finish()) return kDone;
   return wroteToDisk ? kWrittenAndFailed : kNothingWritten;
-}
-
-// The journal of the folder whose later change overtook `journal` on the drive (read only); empty
-// when none did.
-std::filesystem::path LaterChange(const DriveTarget& target, const std::filesystem::path& path,
-                                  const repair::Journal& journal) {
-  auto opened = volume::Volume::Open(target, Access::kReadOnly);
-  if (!opened) return {};
-  std::vector<repair::ListedJournal> others = repair::ListJournals(repair::JournalFolder());
-  std::erase_if(others, [&](const repair::ListedJournal& j) {
-    std::error_code error;
-    return std::filesystem::equivalent(j.path, path, error);
-  });
-  const auto status = repair::StatusOf(*opened, journal, others);
-  return status && status->state == repair::JournalState::kOvertaken ? status->later
-                                                                     : std::filesystem::path();
 }
 
 // A journal's time as "2026-12-08 10:32:59", from its stamp "20261208-103259"; empty without one.
@@ -482,43 +483,20 @@ int Scan(const DriveTarget& target) {
 int Repair(const DriveTarget& target, const std::string& typed, bool unmount,
            repair::JournalPlace journal) {
   journal = Announced(std::move(journal));
-  const std::string mountPoint = volume::DriveMountPoint(target);
-  if (mountPoint.empty()) return RepairNow(target, journal);
-  // What the device is comes first: a volume that the analysis refuses (another file system, a
-  // damaged one) is refused for that, and never gets advice to unmount it.
-  if (const auto looked = Look(target, Access::kReadShared); !looked) {
-    Tell(looked.error());
-    return kNothingWritten;
-  }
-  if (!unmount) {
-    Tell(texts::Tr(texts::kMountedTitle),
-         texts::Format(texts::kMountedNeedsOption, mountPoint, typed));
-    return kNothingWritten;
-  }
-  const volume::MountChange unmounted = volume::UnmountDrive(target);
-  if (!unmounted.done) {
-    Tell(texts::Tr(texts::kFailureTitle), repair::messages::UnmountFailed(mountPoint, unmounted));
-    return kNothingWritten;
-  }
-  const int status = RepairNow(target, journal);
-  const volume::MountChange mounted = volume::MountDrive(target);
-  if (!mounted.done) {
-    Tell(texts::Tr(texts::kNoticeTitle),
-         repair::messages::RemountFailed(mounted, status != kNothingWritten));
-  }
-  return status;
+  auto taken = repair::TakeForPass(
+      target, repair::SystemMounts(), [unmount](const std::string&) { return unmount; },
+      TellRemount);
+  if (!taken) return NotTaken(taken.error(), typed);
+  // A drive unmounted for the pass is mounted again once the report is out.
+  return RepairNow(target, journal, *taken);
 }
 
 int Clean(const DriveTarget& target, repair::JournalPlace journal) {
   journal = Announced(std::move(journal));
-  const auto pass = OnOpenedDrive<repair::DrivePass<repair::CleanReport>>(
-      target, [&](volume::Volume& opened, TerminalProgress& progress) {
-        return repair::CleanDrive(opened, nullptr, journal, &progress,
-                                  [&](const repair::FinishedChange& finished) {
-                                    progress.End();
-                                    TellFinished(finished);
-                                  });
-      });
+  TerminalProgress progress;
+  const auto pass =
+      repair::CleanDrive(target, nullptr, journal, &progress, TellFinishedAfter(progress));
+  progress.End();
   if (!pass) return Failed(pass.error(), repair::PassKind::kClean);
   const repair::CleanReport* result = &pass->report;
   wroteToDisk = result->sectorsWritten + (pass->finished ? pass->finished->sectorsWritten : 0) > 0;
@@ -538,26 +516,10 @@ int Clean(const DriveTarget& target, repair::JournalPlace journal) {
 }
 
 int Undo(const std::filesystem::path& journal, const DriveTarget& target) {
-  const auto recorded = repair::ReadJournal(journal);
-  if (!recorded) return Failed(recorded.error(), repair::PassKind::kUndo);
-  // While the undo runs, a mark beside the journal says so: a later pass then does not take a cut
-  // undo for a change cut short and finish it again. It goes when the undo has ended, or did not
-  // begin to write. A journal whose folder takes no mark is undone all the same.
-  const std::filesystem::path mark = repair::UndoMarkOf(journal);
-  const bool marked = volume::WriteFileDurably(mark, {}) == 0;
-  const auto undone = OnOpenedDrive<repair::UndoReport>(
-      target, [&](volume::Volume& opened, TerminalProgress& progress) {
-        return repair::Undo(opened, *recorded, &progress);
-      });
-  std::error_code removed;
-  if (undone || (marked && !undone.error().anyWritten)) std::filesystem::remove(mark, removed);
-  if (!undone) {
-    Problem problem = undone.error();
-    if (problem.kind == repair::ProblemKind::kJournalSectorChanged) {
-      problem.detail.name = LaterChange(target, journal, *recorded).string();
-    }
-    return Failed(std::move(problem), repair::PassKind::kUndo);
-  }
+  TerminalProgress progress;
+  const auto undone = repair::UndoChange(journal, target, &progress);
+  progress.End();
+  if (!undone) return Failed(undone.error(), repair::PassKind::kUndo);
   wroteToDisk = undone->sectorsWritten > 0;
   document["sectors_written"] = undone->sectorsWritten;
   document["already_undone"] = undone->alreadyUndone;

@@ -7,10 +7,10 @@
 #include <utility>
 
 #include "repair/drive_passes.h"
+#include "repair/drive_use.h"
 #include "repair/engine.h"
 #include "repair/problems.h"
 #include "repair/progress.h"
-#include "ui/raw_volume.h"
 #include "ui/report.h"
 #include "words/messages.h"
 #include "words/texts.h"
@@ -117,7 +117,7 @@ void Form1::Command1_Click() {
     ReportFailure(failure.what());
   }
   // Mounted again, the drive is the system's: another repair begins with a new selection.
-  if (Remount()) controls_.SetRepairEnabled(false);
+  if (unmounted_.Remount()) controls_.SetRepairEnabled(false);
   if (std::exchange(closeAfterPass_, false)) {
     // The user asked to close during the pass: a selection made meanwhile is left alone.
     selectionChangedDuringPass_ = false;
@@ -132,7 +132,7 @@ void Form1::Command1_Click() {
 
 void Form1::Command2_Click() {
   if (passRunning_) return;
-  Remount();
+  unmounted_.Remount();
   try {
     controls_.ListClear();
   } catch (const std::exception& failure) {
@@ -158,40 +158,32 @@ bool Form1::Form_QueryUnload() {
   return false;
 }
 
-void Form1::Form_Unload() { Remount(); }
+void Form1::Form_Unload() { unmounted_.Remount(); }
+
+namespace {
+
+bool SameDrive(const volume::DriveTarget& one, const volume::DriveTarget& other) {
+  return one.letter == other.letter && one.path == other.path;
+}
+
+}  // namespace
 
 void Form1::List1_ItemCheck(std::int16_t item) {
-  const std::string letter = controls_.ListText(item);
-  if (unmounted_ && *unmounted_ != letter) Remount();
-  // A mounted drive is looked at first, beside its file system: one that the analysis refuses is
-  // refused for that, and the user is not asked to unmount it.
-  if (!unmounted_ && !platform_.MountPointOf(letter).empty()) {
-    AnalyseEntry(item, volume::Access::kReadShared);
-    if (!repairEnabled_) return;
-  }
-  if (!unmounted_ && !UnmountForRepair(letter)) {
-    controls_.SetRepairEnabled(false);
-    return;
-  }
+  if (unmounted_.Holds() && !SameDrive(unmounted_.Drive(), TargetOf(item))) unmounted_.Remount();
+  if (!unmounted_.Holds() && !TakeForRepair(item)) return;
   // Looking only reads: a write-protected drive is analysed too, and refused by the pass.
   AnalyseEntry(item, volume::Access::kReadOnly);
-  if (!repairEnabled_) Remount();  // nothing to repair there: the drive goes back to the system
+  // Nothing to repair there: the drive goes back to the system.
+  if (!repairEnabled_) unmounted_.Remount();
 }
 
 void Form1::AnalyseEntry(std::int16_t item, volume::Access access) {
   SetRepairEnabled(false);
   layout_ = {};  // the pass works only from a successful analysis
-  const auto fail = [&](const repair::Problem& problem) {
-    ShowMessage(repair::messages::Text(problem), repair::messages::Title(problem), kStyleCritical);
-  };
-  if (const auto failure = OpenVolume(TargetOf(item), access)) {
-    fail(repair::OpenProblem(*failure));
-    return;
-  }
-  const VolumeCloser closer;
-  auto analysed = repair::Analyse(OpenedVolume());
+  auto analysed = repair::Look(TargetOf(item), access);
   if (!analysed) {
-    fail(analysed.error());
+    ShowMessage(repair::messages::Text(analysed.error()), repair::messages::Title(analysed.error()),
+                kStyleCritical);
     return;
   }
   layout_ = std::move(*analysed);
@@ -202,33 +194,37 @@ volume::DriveTarget Form1::TargetOf(std::int16_t item) {
   return volume::DriveTarget::OfLetter(volume::DriveLetter(ListEntryText(item)).value_or(0));
 }
 
-bool Form1::UnmountForRepair(const std::string& letter) {
-  const std::string mountPoint = platform_.MountPointOf(letter);
-  if (mountPoint.empty()) return true;
-  if (!controls_.AskYesNo(repair::messages::UnmountQuestion(mountPoint),
-                          texts::Tr(texts::kMountedTitle))) {
-    return false;
-  }
-  const volume::MountChange change = platform_.Unmount(letter);
-  if (!change.done) {
-    controls_.ShowMessage(repair::messages::UnmountFailed(mountPoint, change),
-                          texts::Tr(texts::kFailureTitle), kStyleCritical);
-    return false;
-  }
-  unmounted_ = letter;
-  return true;
-}
-
-bool Form1::Remount() {
-  if (!unmounted_) return false;
-  const std::string letter = *std::exchange(unmounted_, std::nullopt);
-  const bool repaired = std::exchange(passRanOnUnmounted_, false);
-  const volume::MountChange change = platform_.Mount(letter);
-  if (!change.done) {
-    controls_.ShowMessage(repair::messages::RemountFailed(change, repaired),
+bool Form1::TakeForRepair(std::int16_t item) {
+  const auto ask = [this](const std::string& mountPoint) {
+    return controls_.AskYesNo(repair::messages::UnmountQuestion(mountPoint),
+                              texts::Tr(texts::kMountedTitle));
+  };
+  // A mount that fails is told, but not as a failure: the repair's result stands.
+  const auto told = [this](const volume::MountChange& mounted, bool repaired) {
+    if (mounted.done) return;
+    controls_.ShowMessage(repair::messages::RemountFailed(mounted, repaired),
                           texts::Tr(texts::kNoticeTitle), kStyleInformation);
+  };
+  auto taken = repair::TakeForPass(TargetOf(item), platform_, ask, told);
+  if (taken) {
+    unmounted_ = std::move(*taken);
+    return true;
   }
-  return change.done;
+  SetRepairEnabled(false);
+  const repair::NotTaken& why = taken.error();
+  switch (why.why) {
+    case repair::NotTaken::Why::kRefused:
+      ShowMessage(repair::messages::Text(why.problem), repair::messages::Title(why.problem),
+                  kStyleCritical);
+      break;
+    case repair::NotTaken::Why::kUnmountFailed:
+      ShowMessage(repair::messages::UnmountFailed(why.mountPoint, why.change),
+                  texts::Tr(texts::kFailureTitle), kStyleCritical);
+      break;
+    case repair::NotTaken::Why::kDeclined:
+      break;
+  }
+  return false;
 }
 
 repair::FinishedHook Form1::KeepFinished() {
@@ -251,20 +247,14 @@ std::optional<repair::Problem> Form1::cmdrepair_Click() {
   if (!repair::IsAnalysed(layout_)) {
     return repair::MakeProblem(repair::ProblemKind::kNotAnalysed);
   }
-  if (const auto failure = OpenVolume(TargetOf(selected), volume::Access::kReadWrite)) {
-    return repair::OpenProblem(*failure, repair::ProblemKind::kPassOpenFailed);
-  }
-  const VolumeCloser closer;
   PassProgress progress(*this);
   // Every change can be undone: its journal goes to the user's journal folder first.
   const repair::JournalPlace journal{{}, repair::JournalFolder(), "repair", {}};
-  auto pass = repair::RepairDrive(OpenedVolume(), &layout_, journal, &progress, KeepFinished());
-  if (!pass) {
-    passRanOnUnmounted_ |= unmounted_ && pass.error().anyWritten;
-    return std::move(pass.error());
-  }
+  auto pass = repair::RepairDrive(TargetOf(selected), &layout_, journal, &progress, KeepFinished(),
+                                  repair::ProblemKind::kPassOpenFailed);
+  unmounted_.Note(pass);
+  if (!pass) return std::move(pass.error());
   repair::RepairReport* repaired = &pass->report;
-  passRanOnUnmounted_ |= unmounted_.has_value();
   lastRestored_ = static_cast<std::size_t>(
       std::count_if(repaired->restored.begin(), repaired->restored.end(),
                     [](const repair::HiddenEntry& entry) { return entry.folder; }));
@@ -297,23 +287,17 @@ std::optional<repair::Problem> Form1::CleanLeftovers() {
   lastRemoved_ = 0;
   const std::int16_t selected = FirstSelectedIndex();
   if (selected < 0) return repair::MakeProblem(repair::ProblemKind::kNoDrive);
-  if (const auto failure = OpenVolume(TargetOf(selected), volume::Access::kReadWrite)) {
-    return repair::OpenProblem(*failure, repair::ProblemKind::kPassOpenFailed);
-  }
-  const VolumeCloser closer;
   PassProgress progress(*this);
   const repair::JournalPlace journal{{}, repair::JournalFolder(), "clean", {}};
   // The volume must still be the one analysed and hold the files that were offered: those are
   // the ones removed, or none.
   repair::VolumeLayout offered = layout_;
   offered.findings.leftovers = lastLeftovers_;
-  auto pass = repair::CleanDrive(OpenedVolume(), &offered, journal, &progress, KeepFinished());
-  if (!pass) {
-    passRanOnUnmounted_ |= unmounted_ && pass.error().anyWritten;
-    return std::move(pass.error());
-  }
+  auto pass = repair::CleanDrive(TargetOf(selected), &offered, journal, &progress, KeepFinished(),
+                                 repair::ProblemKind::kPassOpenFailed);
+  unmounted_.Note(pass);
+  if (!pass) return std::move(pass.error());
   const repair::CleanReport* cleaned = &pass->report;
-  passRanOnUnmounted_ |= unmounted_.has_value();
   lastRemoved_ = cleaned->removed.size();
   return std::nullopt;
 }

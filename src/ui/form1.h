@@ -10,6 +10,7 @@
 
 #include "project_info.h"
 #include "repair/drive_passes.h"
+#include "repair/drive_use.h"
 #include "repair/layout.h"
 #include "ui/window_contacts.h"
 #include "volume/drives.h"
@@ -47,10 +48,11 @@ class Form1Controls {
   virtual bool AskYesNo(const std::string& /*text*/, const std::string& /*title*/) { return false; }
 };
 
-// The platform services that the handlers use.
-class Form1Platform {
+// The platform services that the handlers use. Where drives are mounted, and the changes of their
+// mounts, are the system's unless a window puts its own in their place (repair::Mounts): on
+// Windows no drive is mounted, since the repair's open dismounts the volume itself.
+class Form1Platform : public repair::Mounts {
  public:
-  virtual ~Form1Platform() = default;
   // Takes a new look at the machine's drives before they are listed; a letter keeps its device
   // until the next look.
   virtual void RefreshDrives() {}
@@ -60,12 +62,6 @@ class Form1Platform {
   virtual float SecondsTimer() = 0;
   // Starts the web browser with the address, maximized, without waiting for it.
   virtual void OpenWebSite(const std::string& address) = 0;
-  // Where the drive of a list entry ("F") is mounted; empty when it is not. The default suits
-  // Windows, where the repair's open dismounts the volume itself.
-  virtual std::string MountPointOf(const std::string& /*letter*/) { return {}; }
-  // Unmounts the drive's file system before the repair, and mounts it again afterwards.
-  virtual volume::MountChange Unmount(const std::string& /*letter*/) { return {}; }
-  virtual volume::MountChange Mount(const std::string& /*letter*/) { return {}; }
 };
 
 class Form1 final : private WindowContacts {
@@ -117,10 +113,9 @@ class Form1 final : private WindowContacts {
   void ProcessPendingEvents() override;
 
   void ReportFailure(const std::string& what);
-  // Asks whether to unmount a mounted drive and does so; false when it stays mounted.
-  bool UnmountForRepair(const std::string& letter);
-  // Mounts again the drive that was unmounted for a repair, if any; true when it is mounted.
-  bool Remount();
+  // Readies the drive of list entry `item` for a repair: a mounted drive is unmounted when the
+  // user agrees. False, with Repair off and the reason told, when it stays mounted.
+  bool TakeForRepair(std::int16_t item);
 
   Form1Controls& controls_;
   Form1Platform& platform_;
@@ -134,15 +129,15 @@ class Form1 final : private WindowContacts {
   std::vector<repair::Judged> lastLeftovers_;  // the virus's files that the last pass found
   std::size_t lastRemoved_ = 0;                // how many of them the last removal removed
   std::optional<repair::FinishedChange> lastFinished_;  // finished before the last pass
-  bool passRanOnUnmounted_ = false;  // a pass ran (or may have written) since the unmount
   // A selection made while a pass ran; it is analysed once the pass has returned.
   bool selectionChangedDuringPass_ = false;
   // A close asked for while a pass ran; the window closes once the pass has returned.
   bool closeAfterPass_ = false;
   // As the engine last set it.
   bool repairEnabled_ = false;
-  // The letter of the drive that was unmounted for a repair and is to be mounted again.
-  std::optional<std::string> unmounted_;
+  // The drive that was unmounted for a repair: mounted again on a new selection, a refresh or
+  // the close of the window, and once a repair has ended.
+  repair::Unmounted unmounted_;
 };
 
 }  // namespace kestrova::ui

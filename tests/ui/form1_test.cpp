@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -14,6 +15,8 @@
 #include "fat32_volume.h"
 #include "format/fat.h"
 #include "memory_volume.h"
+#include "repair/drive_use.h"
+#include "repair/journals.h"
 #include "ui/form1.h"
 #include "ui/report.h"
 #include "words/messages.h"
@@ -86,17 +89,17 @@ class FakeWindow final : public ui::Form1Controls, public ui::Form1Platform {
     return value;
   }
   void OpenWebSite(const std::string& address) override { openedAddresses.push_back(address); }
-  std::string MountPointOf(const std::string& letter) override {
-    const auto found = mountPoints.find(letter);
+  std::string MountPointOf(const volume::DriveTarget& drive) override {
+    const auto found = mountPoints.find(drive.Name());
     return found == mountPoints.end() ? std::string() : found->second;
   }
-  volume::MountChange Unmount(const std::string& letter) override {
-    mountCalls.push_back("unmount " + letter);
-    if (unmountResult.done) mountPoints.erase(letter);
+  volume::MountChange Unmount(const volume::DriveTarget& drive) override {
+    mountCalls.push_back("unmount " + drive.Name());
+    if (unmountResult.done) mountPoints.erase(drive.Name());
     return unmountResult;
   }
-  volume::MountChange Mount(const std::string& letter) override {
-    mountCalls.push_back("mount " + letter);
+  volume::MountChange Mount(const volume::DriveTarget& drive) override {
+    mountCalls.push_back("mount " + drive.Name());
     return mountResult;
   }
 
@@ -129,7 +132,7 @@ class FakeWindow final : public ui::Form1Controls, public ui::Form1Platform {
   std::vector<float> timerReadings;
   std::vector<std::string> openedAddresses;
 
-  std::map<std::string, std::string> mountPoints;  // letter -> where it is mounted
+  std::map<std::string, std::string> mountPoints;  // "F:" -> where it is mounted
   std::vector<Message> questions;
   bool answer = false;
   volume::MountChange unmountResult{true, false, false, {}, {}};
@@ -587,7 +590,7 @@ TEST_F(Form1Test, CloseDuringAPassComesAfterItsReport) {
 
 TEST_F(Form1Test, MountedDriveIsUnmountedOnlyWhenTheUserAgreesAndMountedAgainAfterTheRepair) {
   form_.Form_Load();
-  window_.mountPoints = {{"F", "/media/u/STICK"}};
+  window_.mountPoints = {{"F:", "/media/u/STICK"}};
 
   // No: nothing is unmounted, the drive was only looked at beside its mount, and Repair stays
   // off.
@@ -605,11 +608,11 @@ TEST_F(Form1Test, MountedDriveIsUnmountedOnlyWhenTheUserAgreesAndMountedAgainAft
   // Yes: unmounted and analysed; the repair runs, then the drive is mounted again.
   window_.answer = true;
   window_.Select(form_, "F");
-  EXPECT_EQ(window_.mountCalls, (std::vector<std::string>{"unmount F"}));
+  EXPECT_EQ(window_.mountCalls, (std::vector<std::string>{"unmount F:"}));
   ASSERT_TRUE(window_.repairEnabled);
   window_.mountResult = {false, false, false, {}, "vfat not configured in kernel"};
   form_.Command1_Click();
-  EXPECT_EQ(window_.mountCalls, (std::vector<std::string>{"unmount F", "mount F"}));
+  EXPECT_EQ(window_.mountCalls, (std::vector<std::string>{"unmount F:", "mount F:"}));
   EXPECT_EQ(AttributeOnF(0, 0), kAttrDirectory);
   // The completion, then the notice of the failed mount with the system's words: not a failure.
   ASSERT_EQ(window_.messages.size(), 2u);
@@ -626,7 +629,7 @@ TEST_F(Form1Test, MountedDriveIsUnmountedOnlyWhenTheUserAgreesAndMountedAgainAft
 TEST_F(Form1Test, UnmountedDriveGoesBackWhenItCannotBeRepairedOrIsLeft) {
   form_.Form_Load();
   window_.answer = true;
-  window_.mountPoints = {{"F", "/media/u/F"}, {"G", "/media/u/G"}};
+  window_.mountPoints = {{"F:", "/media/u/F"}, {"G:", "/media/u/G"}};
   // G is no FAT volume: refused for that, without being unmounted or asked about.
   window_.Select(form_, "G");
   EXPECT_TRUE(window_.mountCalls.empty());
@@ -638,15 +641,15 @@ TEST_F(Form1Test, UnmountedDriveGoesBackWhenItCannotBeRepairedOrIsLeft) {
   window_.Select(form_, "F");
   EXPECT_TRUE(window_.repairEnabled);
   form_.Command2_Click();
-  EXPECT_EQ(window_.mountCalls.back(), "mount F");
-  window_.mountPoints = {{"F", "/media/u/F"}};
+  EXPECT_EQ(window_.mountCalls.back(), "mount F:");
+  window_.mountPoints = {{"F:", "/media/u/F"}};
   window_.Select(form_, "F");
   form_.Form_Unload();
   EXPECT_EQ(window_.mountCalls,
-            (std::vector<std::string>{"unmount F", "mount F", "unmount F", "mount F"}));
+            (std::vector<std::string>{"unmount F:", "mount F:", "unmount F:", "mount F:"}));
 
   // An unmount that polkit refused: said with the mount point; nothing to mount again.
-  window_.mountPoints = {{"F", "/media/u/F"}};
+  window_.mountPoints = {{"F:", "/media/u/F"}};
   window_.unmountResult = {false, true, false, {}, {}};
   window_.messages.clear();
   window_.Select(form_, "F");
@@ -655,7 +658,7 @@ TEST_F(Form1Test, UnmountedDriveGoesBackWhenItCannotBeRepairedOrIsLeft) {
   EXPECT_NE(window_.messages[0].text.find("“/media/u/F”"), std::string::npos);
   EXPECT_NE(window_.messages[0].text.find("系统拒绝了授权"), std::string::npos);
   form_.Form_Unload();
-  EXPECT_EQ(window_.mountCalls.back(), "unmount F");
+  EXPECT_EQ(window_.mountCalls.back(), "unmount F:");
 }
 
 // A drive unmounted for a repair that the user then leaves (a refresh) and that cannot be mounted
@@ -663,7 +666,7 @@ TEST_F(Form1Test, UnmountedDriveGoesBackWhenItCannotBeRepairedOrIsLeft) {
 TEST_F(Form1Test, FailedMountAfterNoPassSaysTheDriveWasNotRepaired) {
   form_.Form_Load();
   window_.answer = true;
-  window_.mountPoints = {{"F", "/media/u/F"}};
+  window_.mountPoints = {{"F:", "/media/u/F"}};
   window_.mountResult = {false, false, false, {}, "no helper"};
   window_.Select(form_, "F");
   ASSERT_TRUE(window_.repairEnabled);
@@ -672,6 +675,96 @@ TEST_F(Form1Test, FailedMountAfterNoPassSaysTheDriveWasNotRepaired) {
   EXPECT_NE(window_.messages[0].text.find("磁盘未被修复"), std::string::npos)
       << window_.messages[0].text;
   EXPECT_EQ(window_.messages[0].text.find("不影响修复的结果"), std::string::npos);
+}
+
+// The mounted-drive policy of both front ends: a mounted drive is looked at beside its file system
+// first, unmounted only when the front end agrees, and mounted again once, by the guard that holds
+// it last, which says whether a pass ran on it meanwhile.
+TEST_F(Form1Test, MountedDriveIsTakenAfterTheLookAndTheAnswerAndGivenBackOnce) {
+  const auto f = volume::DriveTarget::OfLetter('F');
+  std::vector<std::string> asked;
+  bool agree = false;
+  const repair::MayUnmount may = [&](const std::string& mountPoint) {
+    asked.push_back(mountPoint);
+    return agree;
+  };
+  std::vector<std::pair<bool, bool>> told;  // each mount again: done, and whether a pass ran
+  const repair::RemountHook hook = [&](const volume::MountChange& mounted, bool passRan) {
+    told.emplace_back(mounted.done, passRan);
+  };
+  using Why = repair::NotTaken::Why;
+
+  // Not mounted: ready as it is, nothing asked.
+  const auto free = repair::TakeForPass(f, window_, may, hook);
+  ASSERT_TRUE(free);
+  EXPECT_FALSE(free->Holds());
+  // G is no FAT volume: refused for that, without a question.
+  window_.mountPoints = {{"F:", "/media/u/F"}, {"G:", "/media/u/G"}};
+  const auto refused = repair::TakeForPass(volume::DriveTarget::OfLetter('G'), window_, may, hook);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().why, Why::kRefused);
+  EXPECT_EQ(refused.error().problem.kind, repair::ProblemKind::kUnsupportedFileSystem);
+  EXPECT_TRUE(asked.empty());
+  const auto declined = repair::TakeForPass(f, window_, may, hook);
+  ASSERT_FALSE(declined);
+  EXPECT_EQ(declined.error().why, Why::kDeclined);
+  EXPECT_EQ(asked, (std::vector<std::string>{"/media/u/F"}));
+  EXPECT_TRUE(window_.mountCalls.empty());
+  agree = true;
+  window_.unmountResult = {false, true, false, {}, {}};
+  const auto failed = repair::TakeForPass(f, window_, may, hook);
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().why, Why::kUnmountFailed);
+  EXPECT_EQ(failed.error().mountPoint, "/media/u/F");
+  EXPECT_TRUE(failed.error().change.notAuthorized);
+
+  window_.unmountResult = {true, false, false, {}, {}};
+  {
+    auto taken = repair::TakeForPass(f, window_, may, hook);
+    ASSERT_TRUE(taken && taken->Holds());
+    repair::Unmounted held = std::move(*taken);  // the moved-from guard mounts nothing
+    held.Note(repair::Expected<int, repair::Problem>(repair::Problem{}));  // wrote nothing
+    window_.mountPoints["F:"] = "/media/u/F";
+    auto again = repair::TakeForPass(f, window_, may, hook);
+    ASSERT_TRUE(again);
+    held = std::move(*again);  // the drive held first is mounted again now
+    EXPECT_EQ(told, (std::vector<std::pair<bool, bool>>{{true, false}}));
+    held.Note(repair::Expected<int, repair::Problem>(0));
+  }
+  EXPECT_EQ(told, (std::vector<std::pair<bool, bool>>{{true, false}, {true, true}}));
+  EXPECT_EQ(
+      window_.mountCalls,
+      (std::vector<std::string>{"unmount F:", "unmount F:", "unmount F:", "mount F:", "mount F:"}));
+}
+
+// The undo of both front ends: it puts back what a repair changed; one cut short keeps the mark
+// that says so until an undo ends, and a journal that cannot be read opens no drive.
+TEST_F(Form1Test, UndoOfARepairPutsItsSectorsBackAndKeepsTheMarkOfACutUndo) {
+  const auto f = volume::DriveTarget::OfLetter('F');
+  const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) / "form1-undo";
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  const std::vector<std::uint8_t> before = volumes_.Peek('F', 0, SectorOffset(kTotalSectors));
+  const auto repaired = repair::RepairDrive(f, nullptr, {{}, folder, "repair", {}}, nullptr);
+  ASSERT_TRUE(repaired);
+  ASSERT_EQ(AttributeOnF(0, 0), kAttrDirectory);
+  const std::filesystem::path journal = repaired->report.journal;
+
+  volumes_.FailAt(MemoryVolume::Call::kWrite, volumes_.Count(MemoryVolume::Call::kWrite) + 2);
+  const auto cut = repair::UndoChange(journal, f, nullptr);
+  ASSERT_FALSE(cut);
+  EXPECT_TRUE(cut.error().anyWritten);
+  EXPECT_TRUE(std::filesystem::exists(repair::UndoMarkOf(journal)));
+  const auto undone = repair::UndoChange(journal, f, nullptr);
+  ASSERT_TRUE(undone);
+  EXPECT_FALSE(undone->alreadyUndone);
+  EXPECT_EQ(volumes_.Peek('F', 0, SectorOffset(kTotalSectors)), before);
+  EXPECT_FALSE(std::filesystem::exists(repair::UndoMarkOf(journal)));
+  EXPECT_FALSE(volumes_.IsOpen());
+
+  const int opens = volumes_.Count(MemoryVolume::Call::kOpen);
+  EXPECT_FALSE(repair::UndoChange(folder / "none.journal", f, nullptr));
+  EXPECT_EQ(volumes_.Count(MemoryVolume::Call::kOpen), opens);
 }
 
 }  // namespace

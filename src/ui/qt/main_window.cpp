@@ -263,15 +263,6 @@ bool MainWindow::AskYesNo(const std::string& text, const std::string& title) {
   return box.exec() == QMessageBox::Yes;
 }
 
-namespace {
-
-// The drive of a list entry ("F").
-volume::DriveTarget DriveOf(const std::string& letter) {
-  return volume::DriveTarget::OfLetter(volume::DriveLetter(letter).value_or(0));
-}
-
-}  // namespace
-
 unsigned MainWindow::DriveType(const std::string& root) { return volume::QueryDriveType(root); }
 
 void MainWindow::RefreshDrives() { volume::RefreshDrives(); }
@@ -280,18 +271,6 @@ float MainWindow::SecondsTimer() { return SecondsSinceMidnight(); }
 
 void MainWindow::OpenWebSite(const std::string& address) {
   QDesktopServices::openUrl(QUrl(Text(address)));
-}
-
-std::string MainWindow::MountPointOf(const std::string& letter) {
-  return volume::DriveMountPoint(DriveOf(letter));
-}
-
-volume::MountChange MainWindow::Unmount(const std::string& letter) {
-  return volume::UnmountDrive(DriveOf(letter));
-}
-
-volume::MountChange MainWindow::Mount(const std::string& letter) {
-  return volume::MountDrive(DriveOf(letter));
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

@@ -47,9 +47,6 @@ class MainWindow final : public QWidget, public Form1Controls, public Form1Platf
   void RefreshDrives() override;
   float SecondsTimer() override;
   void OpenWebSite(const std::string& address) override;
-  std::string MountPointOf(const std::string& letter) override;
-  volume::MountChange Unmount(const std::string& letter) override;
-  volume::MountChange Mount(const std::string& letter) override;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
