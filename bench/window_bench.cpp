@@ -31,7 +31,6 @@ class ListControls : public kestrova::ui::Form1Controls {
   void ListAddItem(const std::string& text) override { items_.push_back(text); }
   void ListClear() override { items_.clear(); }
   std::int16_t ListCount() override { return static_cast<std::int16_t>(items_.size()); }
-  std::string ListText(std::int16_t index) override { return items_.at(index); }
   bool ListSelected(std::int16_t index) override { return index == 0; }
   void SetRepairEnabled(bool enabled) override { repairEnabled = enabled; }
   void SetCaption(const std::string&) override {}

@@ -68,6 +68,9 @@ void Form1::Form_Load() {
     step([&] {
       if (platform_.DriveType(volume::DriveRoot(letter)) == volume::kDriveRemovable) {
         controls_.ListAddItem(std::string(1, letter));
+        volume::DriveInfo& drive = drives_.emplace_back();
+        drive.letter = letter;
+        drive.target = volume::DriveTarget::OfLetter(letter);
       }
     });
   }
@@ -135,6 +138,7 @@ void Form1::Command2_Click() {
   unmounted_.Remount();
   try {
     controls_.ListClear();
+    drives_.clear();
   } catch (const std::exception& failure) {
     ReportFailure(failure.what());
     return;
@@ -190,8 +194,8 @@ void Form1::AnalyseEntry(std::int16_t item, volume::Access access) {
   SetRepairEnabled(true);
 }
 
-volume::DriveTarget Form1::TargetOf(std::int16_t item) {
-  return volume::DriveTarget::OfLetter(volume::DriveLetter(ListEntryText(item)).value_or(0));
+const volume::DriveTarget& Form1::TargetOf(std::int16_t item) const {
+  return drives_.at(static_cast<std::size_t>(item)).target;
 }
 
 bool Form1::TakeForRepair(std::int16_t item) {
@@ -301,8 +305,6 @@ std::optional<repair::Problem> Form1::CleanLeftovers() {
   lastRemoved_ = cleaned->removed.size();
   return std::nullopt;
 }
-
-std::string Form1::ListEntryText(std::int16_t index) { return controls_.ListText(index); }
 
 std::int16_t Form1::FirstSelectedIndex() {
   const std::int16_t count = controls_.ListCount();

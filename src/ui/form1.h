@@ -30,7 +30,6 @@ class Form1Controls {
   virtual void ListAddItem(const std::string& text) = 0;  // List1.AddItem
   virtual void ListClear() = 0;                           // List1.Clear
   virtual std::int16_t ListCount() = 0;                   // List1.ListCount
-  virtual std::string ListText(std::int16_t index) = 0;   // List1.List(i)
   virtual bool ListSelected(std::int16_t index) = 0;      // List1.Selected(i)
   virtual void SetRepairEnabled(bool enabled) = 0;        // Command1.Enabled
   virtual void SetProgressVisible(bool visible) = 0;      // Progress.Visible
@@ -101,11 +100,10 @@ class Form1 final : private WindowContacts {
   // Opens the drive of list entry `item` with `access`, analyses it into the layout state and
   // enables Repair when that succeeded; otherwise tells why.
   void AnalyseEntry(std::int16_t item, volume::Access access);
-  // The drive of list entry `item`.
-  volume::DriveTarget TargetOf(std::int16_t item);
+  // The drive of list entry `item`, as it was listed.
+  const volume::DriveTarget& TargetOf(std::int16_t item) const;
 
   // The window contact points (window_contacts.h), over the controls.
-  std::string ListEntryText(std::int16_t index) override;
   std::int16_t FirstSelectedIndex() override;
   void SetRepairEnabled(bool enabled) override;
   void ShowMessage(const std::string& text, const std::string& title, int style) override;
@@ -119,6 +117,8 @@ class Form1 final : private WindowContacts {
 
   Form1Controls& controls_;
   Form1Platform& platform_;
+  // The listed drives, in the order of the list's entries, whose text is each one's letter.
+  std::vector<volume::DriveInfo> drives_;
   repair::VolumeLayout layout_;
   bool passRunning_ = false;
   // The bar's width as the pass last showed it; a pass shows its first step whatever the width.

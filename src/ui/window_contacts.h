@@ -16,8 +16,6 @@ inline constexpr int kStyleInformation = 64;  // MB_OK | MB_ICONINFORMATION
 class WindowContacts {
  public:
   virtual ~WindowContacts() = default;
-  // The text of drive list entry `index`: a drive letter.
-  virtual std::string ListEntryText(std::int16_t index) = 0;
   // The lowest index of a selected list entry, or -1 when none is selected.
   virtual std::int16_t FirstSelectedIndex() = 0;
   // Whether the Repair button can be clicked.

@@ -30,6 +30,7 @@ struct DriveInfo {
   std::string label;        // the system's volume label where it knows one (Windows); else empty
   bool labelKnown = false;  // the system told the label, an empty one too (UDisks2)
   std::string mountPoint;   // POSIX: where the drive is mounted; empty when it is not
+  DriveTarget target;       // the drive as it is opened, resolved when the list was made
 };
 
 // The removable drives from kFirstDriveLetter to kLastDriveLetter, in letter order.

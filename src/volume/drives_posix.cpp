@@ -233,12 +233,13 @@ std::vector<DriveInfo> ListRemovableDrives() {
                         drive.size.value_or(0),
                         drive.label.value_or(""),
                         drive.label.has_value(),
-                        {}});
+                        {},
+                        DriveTarget::OfLetter(letter)});
     }
   }
   for (auto& drive : drives) {
     if (drive.sizeBytes == 0) drive.sizeBytes = SizeOf(drive.device);
-    drive.mountPoint = DriveMountPoint(DriveTarget::OfLetter(drive.letter));
+    drive.mountPoint = DriveMountPoint(drive.target);
   }
   return drives;
 }

@@ -16,6 +16,7 @@ std::vector<DriveInfo> ListRemovableDrives() {
     if (QueryDriveType(root) != kDriveRemovable) continue;
     DriveInfo info;
     info.letter = letter;
+    info.target = DriveTarget::OfLetter(letter);
     info.device = *DrivePath(info.letter);
     ULARGE_INTEGER total{};
     const std::string rootDir = root + "\\";

@@ -49,7 +49,6 @@ class FakeWindow final : public ui::Form1Controls, public ui::Form1Platform {
     selected.reset();
   }
   std::int16_t ListCount() override { return static_cast<std::int16_t>(entries.size()); }
-  std::string ListText(std::int16_t index) override { return entries.at(index); }
   bool ListSelected(std::int16_t index) override { return selected == index; }
   void SetRepairEnabled(bool enabled) override { repairEnabled = enabled; }
   void SetProgressVisible(bool visible) override {
@@ -447,6 +446,28 @@ TEST_F(Form1Test, RefreshRebuildsTheListAndLeavesTheLayoutAlone) {
   EXPECT_EQ(form_.Layout().rootClusters, analysed.rootClusters);
   EXPECT_EQ(form_.Layout().rootClusterCount, analysed.rootClusterCount);
   EXPECT_EQ(form_.Layout().dataStart, analysed.dataStart);
+
+  // The entries are the new list's: F is now the second.
+  const std::size_t shown = window_.messages.size();
+  window_.Select(form_, "F");
+  EXPECT_TRUE(window_.repairEnabled);
+  EXPECT_EQ(window_.messages.size(), shown);
+}
+
+// A selection opens the drive that was listed at that entry: the entry's text is only shown.
+TEST_F(Form1Test, SelectionOpensTheListedDriveWhateverItsEntrySays) {
+  form_.Form_Load();
+  window_.entries = {"G", "F"};  // what a window could show; the list was F, then G
+  window_.selected = 0;
+  form_.List1_Click();
+  EXPECT_TRUE(window_.repairEnabled);
+  EXPECT_EQ(form_.Layout().rootClusterCount, 2);
+  window_.mountPoints = {{"G:", "/media/u/G"}};  // asked of G, the second listed drive
+  window_.selected = 1;
+  form_.List1_Click();
+  ASSERT_EQ(window_.messages.size(), 1u);
+  EXPECT_EQ(window_.messages[0].text, std::string(texts::kUnsupportedFileSystem.chinese));
+  EXPECT_EQ(volumes_.OpenAccess(), volume::Access::kReadShared);
 }
 
 // The two pieces of window state through one session, event by event.

@@ -217,11 +217,6 @@ void MainWindow::ListClear() {
 
 std::int16_t MainWindow::ListCount() { return static_cast<std::int16_t>(list1_->count()); }
 
-std::string MainWindow::ListText(std::int16_t index) {
-  const QListWidgetItem* item = list1_->item(index);
-  return item ? item->text().toStdString() : std::string();
-}
-
 bool MainWindow::ListSelected(std::int16_t index) {
   const QListWidgetItem* item = list1_->item(index);
   return item && item->isSelected();

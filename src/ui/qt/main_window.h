@@ -31,7 +31,6 @@ class MainWindow final : public QWidget, public Form1Controls, public Form1Platf
   void ListAddItem(const std::string& text) override;
   void ListClear() override;
   std::int16_t ListCount() override;
-  std::string ListText(std::int16_t index) override;
   bool ListSelected(std::int16_t index) override;
   void SetRepairEnabled(bool enabled) override;
   void SetProgressVisible(bool visible) override;

@@ -301,17 +301,6 @@ std::int16_t MainWindow::ListCount() {
   return static_cast<std::int16_t>(SendMessageW(list1_, LB_GETCOUNT, 0, 0));
 }
 
-std::string MainWindow::ListText(std::int16_t index) {
-  const LRESULT length = SendMessageW(list1_, LB_GETTEXTLEN, static_cast<WPARAM>(index), 0);
-  if (length == LB_ERR) throw std::out_of_range("List1.List");
-  std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
-  const LRESULT copied = SendMessageW(list1_, LB_GETTEXT, static_cast<WPARAM>(index),
-                                      reinterpret_cast<LPARAM>(text.data()));
-  if (copied == LB_ERR) throw std::out_of_range("List1.List");
-  text.resize(static_cast<std::size_t>(copied));
-  return Utf8(text);
-}
-
 bool MainWindow::ListSelected(std::int16_t index) {
   return SendMessageW(list1_, LB_GETCURSEL, 0, 0) == index;
 }

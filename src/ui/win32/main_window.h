@@ -36,7 +36,6 @@ class MainWindow final : public Form1Controls, public Form1Platform {
   void ListAddItem(const std::string& text) override;
   void ListClear() override;
   std::int16_t ListCount() override;
-  std::string ListText(std::int16_t index) override;
   bool ListSelected(std::int16_t index) override;
   void SetRepairEnabled(bool enabled) override;
   void SetProgressVisible(bool visible) override;
