@@ -7,6 +7,7 @@
 
 #include "cli/console.h"
 #include "cli/json_report.h"
+#include "cli/reports.h"
 #include "format/codepage.h"
 #include "repair/drive_passes.h"
 #include "repair/drive_use.h"
@@ -15,7 +16,6 @@
 #include "repair/journals.h"
 #include "repair/label.h"
 #include "volume/drives.h"
-#include "volume/files.h"
 #include "words/messages.h"
 #include "words/texts.h"
 
@@ -89,9 +89,8 @@ std::string Format(const char* format, auto... values) {
 
 // The volume label of a listed drive: the system's, or read from the volume itself.
 std::string LabelOf(const volume::DriveInfo& drive) {
-  return drive.label.empty() && !drive.labelKnown
-             ? repair::ReadVolumeLabel(DriveTarget::OfLetter(drive.letter))
-             : drive.label;
+  return drive.label.empty() && !drive.labelKnown ? repair::ReadVolumeLabel(drive.target)
+                                                  : drive.label;
 }
 
 #ifndef _WIN32
@@ -300,28 +299,41 @@ void TellRemount(const volume::MountChange& mounted, bool passRan) {
 }
 
 // The analysis and the pass under one open: nothing can happen between looking and repairing.
-int RepairNow(const DriveTarget& target, const repair::JournalPlace& journal,
-              repair::Unmounted& unmounted) {
+volume::Expected<RepairDone, Problem> RepairNow(const DriveTarget& target,
+                                                const repair::JournalPlace& journal,
+                                                repair::Unmounted& unmounted) {
   const auto start = std::chrono::steady_clock::now();
   TerminalProgress progress;
-  const auto pass =
-      repair::RepairDrive(target, nullptr, journal, &progress, TellFinishedAfter(progress));
+  auto pass = repair::RepairDrive(target, nullptr, journal, &progress, TellFinishedAfter(progress));
   progress.End();
   unmounted.Note(pass);
+  if (!pass) return std::move(pass.error());
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-  if (!pass) return Failed(pass.error(), repair::PassKind::kRepair);
-  const repair::RepairReport* result = &pass->report;
-  wroteToDisk = result->sectorsWritten + (pass->finished ? pass->finished->sectorsWritten : 0) > 0;
-  document["restored"] = Json::array();
-  for (const auto& entry : result->restored) document["restored"].push_back(ToJson(entry));
-  document.update(FindingsJson(result->findings));
-  document["sectors_written"] = result->sectorsWritten;
-  document["journal"] = result->journal.string();
-  document["seconds"] = elapsed.count();
-  Output out;
+  return RepairDone{target, std::move(pass->report), std::move(pass->finished), elapsed.count()};
+}
+
+// The text of each report, on standard output.
+
+void Print(Output& out, const std::vector<ListedDrive>& drives) {
+  for (const auto& [drive, label] : drives) {
+    out.Line(Format("%s\t%c\t%llu\t", drive.device.c_str(), drive.letter,
+                    static_cast<unsigned long long>(drive.sizeBytes)) +
+             label + (drive.mountPoint.empty() ? "" : "\t" + drive.mountPoint));
+  }
+}
+
+void Print(Output& out, const VolumeLayout& layout) { PrintLayout(out, layout); }
+
+void Print(Output& out, const repair::RootFindings& findings) {
+  PrintHidden(out, findings);
+  PrintVerdicts(out, findings);
+}
+
+void Print(Output& out, const RepairDone& done) {
+  const repair::RepairReport& result = done.report;
   const texts::Language language = texts::UserLanguage();
   std::size_t folders = 0;
-  for (const auto& entry : result->restored) {
+  for (const auto& entry : result.restored) {
     if (entry.folder) {
       out.Line(repair::messages::RestoredFolder(entry.Name(), language));
       ++folders;
@@ -331,27 +343,28 @@ int RepairNow(const DriveTarget& target, const repair::JournalPlace& journal,
   }
   // The count, then the completion; with nothing restored, the count says so and is all.
   out.Line(repair::messages::RestoredCount(folders));
-  if (!result->restored.empty()) {
-    out.Line(TerminalLines(repair::messages::Completion(Format("%.3f", elapsed.count()))));
+  if (!result.restored.empty()) {
+    out.Line(TerminalLines(repair::messages::Completion(Format("%.3f", done.seconds))));
   }
-  UndoHint(out, result->journal, target);
+  UndoHint(out, result.journal, done.target);
   // The virus's files stay until they are removed on purpose: which they are, and how; then
   // what else was judged.
-  PrintVerdicts(out, result->findings);
-  if (!result->findings.leftovers.empty()) {
-    out.Line(repair::messages::CleanHint(target.Name()));
+  PrintVerdicts(out, result.findings);
+  if (!result.findings.leftovers.empty()) {
+    out.Line(repair::messages::CleanHint(done.target.Name()));
   }
-  if (out.Finish()) return kDone;
-  return wroteToDisk ? kWrittenAndFailed : kNothingWritten;
 }
 
-// A journal's time as "2026-12-08 10:32:59", from its stamp "20261208-103259"; empty without one.
-std::string ShownTime(const std::string& stamp) {
-  if (stamp.size() != 15) return {};
-  std::string shown;
-  shown.append(stamp, 0, 4).append("-").append(stamp, 4, 2).append("-").append(stamp, 6, 2);
-  shown.append(" ").append(stamp, 9, 2).append(":").append(stamp, 11, 2).append(":");
-  return shown.append(stamp, 13, 2);
+void Print(Output& out, const CleanDone& done) {
+  PrintLeftovers(out, done.report.removed);
+  out.Line(repair::messages::RemovedCount(done.report.removed.size()));
+  for (const auto& kept : done.report.kept) out.Line(repair::messages::KeptFolderLine(kept));
+  UndoHint(out, done.report.journal, done.target);
+}
+
+void Print(Output& out, const repair::UndoReport& undone) {
+  out.Line(undone.alreadyUndone ? std::string(texts::Tr(texts::kAlreadyUndone))
+                                : texts::Format(texts::kUndone, undone.sectorsWritten));
 }
 
 // What became of a listed journal's change on its drive.
@@ -371,6 +384,45 @@ std::string StateText(const repair::ListedJournal& journal, const repair::Journa
       break;
   }
   return texts::Format(texts::kJournalStateChanged, status.sector);
+}
+
+void Print(Output& out, const JournalsReport& report) {
+  for (const auto& [j, status] : report.journals) {
+    std::string line = j.path.string();
+    line.append("\t").append(j.command).append("\t").append(ShownTime(j.stamp)).append("\t");
+    if (!j.journal) {
+      out.Line(line + "\t" + texts::Tr(texts::kJournalDamagedListed));
+      continue;
+    }
+    const auto serial = j.journal->volume.serial;
+    line += texts::Format(texts::kJournalChanges, j.journal->sectors.size(),
+                          j.label.empty() ? std::string("?") : j.label,
+                          Format("%04X-%04X", serial >> 16, serial & 0xFFFF));
+    if (status) line.append("\t").append(StateText(j, *status));
+    out.Line(line);
+  }
+}
+
+// Renders a report: as its text on standard output, or in the JSON format into the command's
+// document. False when the text could not be printed.
+template <typename Report>
+bool Render(const Report& report) {
+  if (InJson()) {
+    AddTo(document, report);
+    return true;
+  }
+  Output out;
+  Print(out, report);
+  return out.Finish();
+}
+
+// Renders what a pass that wrote did: a report that cannot be printed after the drive was written
+// exits 3.
+template <typename Report>
+int Rendered(const PassDone<Report>& done) {
+  wroteToDisk = done.Wrote();
+  if (Render(done)) return kDone;
+  return wroteToDisk ? kWrittenAndFailed : kNothingWritten;
 }
 
 }  // namespace
@@ -429,18 +481,11 @@ std::optional<DriveTarget> TargetOf(const std::string& typed) {
 }
 
 int ListDrives() {
-  Output out;
   const auto drives = volume::ListRemovableDrives();
   if (drives.empty()) Error(std::string(texts::Tr(texts::kNoDrives)) + "\n");
-  document["drives"] = Json::array();
-  for (const auto& drive : drives) {
-    const std::string label = LabelOf(drive);
-    document["drives"].push_back(ToJson(drive, label));
-    out.Line(Format("%s\t%c\t%llu\t", drive.device.c_str(), drive.letter,
-                    static_cast<unsigned long long>(drive.sizeBytes)) +
-             label + (drive.mountPoint.empty() ? "" : "\t" + drive.mountPoint));
-  }
-  return out.Finish() ? kDone : kNothingWritten;
+  std::vector<ListedDrive> listed;
+  for (const auto& drive : drives) listed.push_back({drive, LabelOf(drive)});
+  return Render(listed) ? kDone : kNothingWritten;
 }
 
 int Analyze(const DriveTarget& target) {
@@ -449,10 +494,7 @@ int Analyze(const DriveTarget& target) {
     Tell(looked.error());
     return kNothingWritten;
   }
-  Output out;
-  PrintLayout(out, *looked);
-  document["layout"] = ToJson(*looked);
-  return out.Finish() ? kDone : kNothingWritten;
+  return Render(*looked) ? kDone : kNothingWritten;
 }
 
 int Scan(const DriveTarget& target) {
@@ -461,12 +503,8 @@ int Scan(const DriveTarget& target) {
     Tell(looked.error());
     return kNothingWritten;
   }
-  Output out;
   const auto& findings = looked->findings;
-  PrintHidden(out, findings);
-  PrintVerdicts(out, findings);
-  document.update(FindingsJson(findings));
-  const bool printed = out.Finish();
+  const bool printed = Render(findings);
   // The counts after the list, on standard error.
   const auto folders = static_cast<std::size_t>(std::count_if(
       findings.hidden.begin(), findings.hidden.end(), [](const auto& e) { return e.folder; }));
@@ -487,32 +525,19 @@ int Repair(const DriveTarget& target, const std::string& typed, bool unmount,
       target, repair::SystemMounts(), [unmount](const std::string&) { return unmount; },
       TellRemount);
   if (!taken) return NotTaken(taken.error(), typed);
+  const auto done = RepairNow(target, journal, *taken);
+  if (!done) return Failed(done.error(), repair::PassKind::kRepair);
   // A drive unmounted for the pass is mounted again once the report is out.
-  return RepairNow(target, journal, *taken);
+  return Rendered(*done);
 }
 
 int Clean(const DriveTarget& target, repair::JournalPlace journal) {
   journal = Announced(std::move(journal));
   TerminalProgress progress;
-  const auto pass =
-      repair::CleanDrive(target, nullptr, journal, &progress, TellFinishedAfter(progress));
+  auto pass = repair::CleanDrive(target, nullptr, journal, &progress, TellFinishedAfter(progress));
   progress.End();
   if (!pass) return Failed(pass.error(), repair::PassKind::kClean);
-  const repair::CleanReport* result = &pass->report;
-  wroteToDisk = result->sectorsWritten + (pass->finished ? pass->finished->sectorsWritten : 0) > 0;
-  document["removed"] = Json::array();
-  for (const auto& removed : result->removed) document["removed"].push_back(ToJson(removed));
-  document["kept"] = Json::array();
-  for (const auto& kept : result->kept) document["kept"].push_back(ToJson(kept));
-  document["sectors_written"] = result->sectorsWritten;
-  document["journal"] = result->journal.string();
-  Output out;
-  PrintLeftovers(out, result->removed);
-  out.Line(repair::messages::RemovedCount(result->removed.size()));
-  for (const auto& kept : result->kept) out.Line(repair::messages::KeptFolderLine(kept));
-  UndoHint(out, result->journal, target);
-  if (out.Finish()) return kDone;
-  return wroteToDisk ? kWrittenAndFailed : kNothingWritten;
+  return Rendered(CleanDone{target, std::move(pass->report), std::move(pass->finished)});
 }
 
 int Undo(const std::filesystem::path& journal, const DriveTarget& target) {
@@ -521,18 +546,14 @@ int Undo(const std::filesystem::path& journal, const DriveTarget& target) {
   progress.End();
   if (!undone) return Failed(undone.error(), repair::PassKind::kUndo);
   wroteToDisk = undone->sectorsWritten > 0;
-  document["sectors_written"] = undone->sectorsWritten;
-  document["already_undone"] = undone->alreadyUndone;
-  Output out;
-  out.Line(undone->alreadyUndone ? std::string(texts::Tr(texts::kAlreadyUndone))
-                                 : texts::Format(texts::kUndone, undone->sectorsWritten));
-  if (out.Finish()) return kDone;
+  if (Render(*undone)) return kDone;
   return wroteToDisk ? kWrittenAndFailed : kNothingWritten;
 }
 
 int ListJournals(const DriveTarget* target) {
-  const std::filesystem::path folder = repair::JournalFolder();
-  std::vector<repair::ListedJournal> listed = repair::ListJournals(folder);
+  JournalsReport report;
+  report.folder = repair::JournalFolder();
+  std::vector<repair::ListedJournal> listed = repair::ListJournals(report.folder);
   std::optional<volume::Volume> opened;
   std::optional<repair::VolumeIdentity> identity;
   if (target) {
@@ -558,49 +579,19 @@ int ListJournals(const DriveTarget* target) {
       return j.journal && j.journal->volume != *identity;
     });
   }
-  document["folder"] = folder.string();
-  document["journals"] = Json::array();
-  if (listed.empty()) {
-    Error(texts::Format(texts::kNoJournals, folder.string()) + "\n");
-    return kDone;
-  }
-  Output out;
   for (std::size_t i = 0; i < listed.size(); ++i) {
-    const repair::ListedJournal& j = listed[i];
-    Json& entry = document["journals"].emplace_back(Json{{"path", j.path.string()},
-                                                         {"command", j.command},
-                                                         {"time", ShownTime(j.stamp)},
-                                                         {"label", j.label},
-                                                         {"damaged", !j.journal}});
-    std::string line = j.path.string();
-    line.append("\t").append(j.command).append("\t").append(ShownTime(j.stamp)).append("\t");
-    if (!j.journal) {
-      out.Line(line + "\t" + texts::Tr(texts::kJournalDamagedListed));
-      continue;
+    JournalLine& line = report.journals.emplace_back(JournalLine{listed[i], std::nullopt});
+    if (!opened || !listed[i].journal) continue;
+    // The later journals of the list come before it.
+    auto status = repair::StatusOf(*opened, *listed[i].journal, std::span(listed).first(i));
+    if (!status) {
+      Tell(status.error());
+      return kNothingWritten;
     }
-    entry["sectors"] = j.journal->sectors.size();
-    entry["serial"] = j.journal->volume.serial;
-    entry["file_system"] = repair::IdOf(j.journal->volume.fileSystem);
-    const auto serial = j.journal->volume.serial;
-    line += texts::Format(texts::kJournalChanges, j.journal->sectors.size(),
-                          j.label.empty() ? std::string("?") : j.label,
-                          Format("%04X-%04X", serial >> 16, serial & 0xFFFF));
-    if (opened) {
-      // The later journals of the list come before it.
-      const auto status = repair::StatusOf(*opened, *j.journal, std::span(listed).first(i));
-      if (!status) {
-        Tell(status.error());
-        return kNothingWritten;
-      }
-      line.append("\t").append(StateText(j, *status));
-      entry["state"] = repair::IdOf(status->state);
-      entry["undo_cut_short"] = j.undoCutShort;
-      if (!status->later.empty()) entry["later"] = status->later.string();
-      if (status->sector >= 0) entry["sector"] = status->sector;
-    }
-    out.Line(line);
+    line.status = std::move(*status);
   }
-  return out.Finish() ? kDone : kNothingWritten;
+  if (listed.empty()) Error(texts::Format(texts::kNoJournals, report.folder.string()) + "\n");
+  return Render(report) ? kDone : kNothingWritten;
 }
 
 }  // namespace kestrova::cli

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The commands of kestrova-cli, on a target resolved once from what the user typed: each opens the
-// volume, calls the engine and prints what it found or did.
+// The commands of kestrova-cli, on a target resolved once from what the user typed: each calls the
+// drive uses (repair/drive_use.h), builds its report (cli/reports.h) and renders it as text or as
+// a JSON document.
 #pragma once
 
 #include <filesystem>

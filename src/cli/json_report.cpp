@@ -113,4 +113,61 @@ Json ToJson(const repair::Problem& problem) {
   return json;
 }
 
+void AddTo(Json& document, const std::vector<ListedDrive>& drives) {
+  document["drives"] = Json::array();
+  for (const auto& [drive, label] : drives) document["drives"].push_back(ToJson(drive, label));
+}
+
+void AddTo(Json& document, const repair::VolumeLayout& layout) {
+  document["layout"] = ToJson(layout);
+}
+
+void AddTo(Json& document, const repair::RootFindings& findings) {
+  document.update(FindingsJson(findings));
+}
+
+void AddTo(Json& document, const RepairDone& done) {
+  document["restored"] = Json::array();
+  for (const auto& entry : done.report.restored) document["restored"].push_back(ToJson(entry));
+  document.update(FindingsJson(done.report.findings));
+  document["sectors_written"] = done.report.sectorsWritten;
+  document["journal"] = done.report.journal.string();
+  document["seconds"] = done.seconds;
+}
+
+void AddTo(Json& document, const CleanDone& done) {
+  document["removed"] = Json::array();
+  for (const auto& removed : done.report.removed) document["removed"].push_back(ToJson(removed));
+  document["kept"] = Json::array();
+  for (const auto& kept : done.report.kept) document["kept"].push_back(ToJson(kept));
+  document["sectors_written"] = done.report.sectorsWritten;
+  document["journal"] = done.report.journal.string();
+}
+
+void AddTo(Json& document, const repair::UndoReport& undone) {
+  document["sectors_written"] = undone.sectorsWritten;
+  document["already_undone"] = undone.alreadyUndone;
+}
+
+void AddTo(Json& document, const JournalsReport& report) {
+  document["folder"] = report.folder.string();
+  document["journals"] = Json::array();
+  for (const auto& [j, status] : report.journals) {
+    Json& entry = document["journals"].emplace_back(Json{{"path", j.path.string()},
+                                                         {"command", j.command},
+                                                         {"time", ShownTime(j.stamp)},
+                                                         {"label", j.label},
+                                                         {"damaged", !j.journal}});
+    if (!j.journal) continue;
+    entry["sectors"] = j.journal->sectors.size();
+    entry["serial"] = j.journal->volume.serial;
+    entry["file_system"] = repair::IdOf(j.journal->volume.fileSystem);
+    if (!status) continue;
+    entry["state"] = repair::IdOf(status->state);
+    entry["undo_cut_short"] = j.undoCutShort;
+    if (!status->later.empty()) entry["later"] = status->later.string();
+    if (status->sector >= 0) entry["sector"] = status->sector;
+  }
+}
+
 }  // namespace kestrova::cli

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/reports.h"
 #include "repair/engine.h"
 #include "repair/journals.h"
 #include "volume/drives.h"
@@ -31,5 +32,14 @@ Json ToJson(const repair::Judged& judged);
 Json FindingsJson(const repair::RootFindings& findings);
 Json ToJson(const repair::KeptFolder& kept);
 Json ToJson(const repair::Problem& problem);
+
+// Each command's report, added to its document as the fields of that command.
+void AddTo(Json& document, const std::vector<ListedDrive>& drives);  // drives
+void AddTo(Json& document, const repair::VolumeLayout& layout);      // analyze
+void AddTo(Json& document, const repair::RootFindings& findings);    // scan
+void AddTo(Json& document, const RepairDone& done);
+void AddTo(Json& document, const CleanDone& done);
+void AddTo(Json& document, const repair::UndoReport& undone);
+void AddTo(Json& document, const JournalsReport& report);
 
 }  // namespace kestrova::cli

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -172,6 +174,28 @@ TEST_F(JournalsTest, ListTellsWhatBecameOfEachChange) {
   };
   expectStates(texts::Tr(texts::kJournalStateUndoable),
                Format(texts::kJournalStateOvertaken, cleanJournal.string()));
+  // The document says the same by the states' stable names; the damaged journal has none.
+  const auto expectDocument = [&](const std::string& cleanState, const std::string& repairState,
+                                  bool undoCut) {
+    const auto run = Cli("journals --json" + target);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto document = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_TRUE(document.is_object()) << run.out;
+    EXPECT_EQ(document["folder"], folder.string());
+    const auto& journals = document["journals"];
+    ASSERT_EQ(journals.size(), 3u) << run.out;
+    EXPECT_EQ(journals[0]["path"], cleanJournal.string());
+    EXPECT_EQ(journals[0]["state"], cleanState);
+    EXPECT_EQ(journals[0]["undo_cut_short"], undoCut);
+    EXPECT_EQ(journals[1]["state"], repairState);
+    EXPECT_EQ(journals[1].contains("later"), repairState == "overtaken");
+    if (repairState == "overtaken") {
+      EXPECT_EQ(journals[1]["later"], cleanJournal.string());
+    }
+    EXPECT_EQ(journals[2]["damaged"], true);
+    EXPECT_FALSE(journals[2].contains("state"));
+  };
+  expectDocument("undoable", "overtaken", false);
   const auto all = Listed("");
   ASSERT_EQ(all.size(), 4u);
   // Changes of two volumes in one second come in either order; without a target, no state.
@@ -198,6 +222,7 @@ TEST_F(JournalsTest, ListTellsWhatBecameOfEachChange) {
   PatchBytes(image, static_cast<std::uint64_t>(first.sector) * 512, first.after);
   std::ofstream(repair::UndoMarkOf(cleanJournal)).close();
   expectStates(texts::Tr(texts::kJournalStateUndoCut), texts::Tr(texts::kJournalStateUndoable));
+  expectDocument("partly_applied", "undoable", true);
   fs::remove(repair::UndoMarkOf(cleanJournal));
   expectStates(texts::Tr(texts::kJournalStatePartly), texts::Tr(texts::kJournalStateUndoable));
 
