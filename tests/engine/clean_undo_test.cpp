@@ -205,6 +205,23 @@ TEST_P(CleanTest, RemovesExactlyTheLeftoversAndUndoGivesEveryByteBack) {
   EXPECT_EQ(memory.SectorsWritten().size(), written + changedSectors.size());
 }
 
+// The root's first sector full but for one entry: autorun.inf's entries (its long name and short
+// entry, or its set) run on into the next sector, and both sectors change.
+TEST_P(CleanTest, RemovesEntriesAcrossASectorBoundary) {
+  const auto nextSlot = [](const Item& item) { return (item.entries.back() / 32 + 1) % 16; };
+  Item filler = stick.Add({.name = "A.TXT", .bytes = Text("a")});
+  for (int n = 0; nextSlot(filler) != 15; ++n) {
+    filler = stick.Add({.name = "F" + std::to_string(n) + ".TXT", .bytes = Text("f")});
+  }
+  const Infected infected = BuildInfected(stick);
+  ASSERT_NE(infected.autorun.entries.front() / kSector, infected.autorun.entries.back() / kSector);
+  const Snapshot before = stick.Drive();
+  const auto layout = Analysed();
+  ASSERT_TRUE(Clean(&layout));
+  EXPECT_EQ(ChangedBytes(Removed(stick, before, infected.Virus()), stick.Drive()),
+            std::vector<std::uint64_t>());
+}
+
 // A folder of the virus's that holds a document at any depth stays whole, with everything in it.
 TEST_P(CleanTest, KeepsAVirusFolderThatHoldsADocument) {
   Infected infected = BuildInfected(stick);
