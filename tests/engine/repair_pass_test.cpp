@@ -6,17 +6,15 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "disk_facts.h"
 #include "fat32_volume.h"
-#include "fat_tools.h"
 #include "format/fat.h"
+#include "memory_stick.h"
 #include "memory_volume.h"
 #include "repair/engine.h"
 #include "repair/journal.h"
@@ -29,7 +27,6 @@ namespace fat = kestrova::fat;
 using repair::Problem;
 using repair::VolumeLayout;
 using Call = MemoryVolume::Call;
-using Snapshot = std::map<std::uint64_t, volume::SectorBuffer>;
 
 constexpr std::uint64_t kSector = 512;
 constexpr std::size_t kVolumeSerialOffset = 67;  // in the FAT32 boot sector
@@ -49,25 +46,6 @@ std::string PlaceName(std::uint64_t sector, int index) {
   std::snprintf(text, sizeof text, "%05lluE%02d", static_cast<unsigned long long>(sector % 100000),
                 index);
   return Name83(text);
-}
-
-// The byte offsets at which two drive contents differ.
-std::vector<std::uint64_t> ChangedBytes(const Snapshot& before, const Snapshot& after) {
-  std::set<std::uint64_t> sectors;
-  for (const auto& [sector, bytes] : before) sectors.insert(sector);
-  for (const auto& [sector, bytes] : after) sectors.insert(sector);
-  static const volume::SectorBuffer kZero{};
-  std::vector<std::uint64_t> changed;
-  for (const std::uint64_t sector : sectors) {
-    const auto a = before.find(sector);
-    const auto b = after.find(sector);
-    const auto& x = a == before.end() ? kZero : a->second;
-    const auto& y = b == after.end() ? kZero : b->second;
-    for (std::size_t i = 0; i < kSector; ++i) {
-      if (x[i] != y[i]) changed.push_back(sector * kSector + i);
-    }
-  }
-  return changed;
 }
 
 // What a virus leaves: a folder with hidden and/or system set, and neither the volume-label bit
@@ -637,72 +615,6 @@ TEST_P(PassFaultTest, EveryFailurePointEndsThePassCleanly) {
       }
     }
   }
-}
-
-// Clean on a volume in memory: autorun.inf runs RECYCLER\S\x.exe, so autorun.inf and the
-// RECYCLER folder are the virus's; the folder goes with all inside it (each entry inside marked
-// deleted, every chain freed in both FATs), the user's file stays, and undo puts every byte back.
-TEST_F(RepairPassTest, CleanRemovesTheVirussTreeAndUndoPutsEveryByteBack) {
-  Fat32Volume volume(memory, 'F', {});
-  const std::uint64_t root = volume.ClusterSector(2);
-  const auto put = [&](std::uint64_t sector, int index, const std::string& name,
-                       std::uint8_t attribute, std::uint32_t cluster, std::uint32_t size) {
-    volume.PutEntry(sector, index, name, attribute);
-    volume.SetFirstCluster(sector, index, cluster);
-    memory.Poke('F', sector * kSector + static_cast<std::uint64_t>(index) * 32 + 28, Le32(size));
-  };
-  const std::string autorun = "[autorun]\r\nopen=RECYCLER\\S\\x.exe\r\n";
-  memory.Poke('F', volume.ClusterSector(3) * kSector, {autorun.begin(), autorun.end()});
-  put(root, 0, Name83("AUTORUN", "INF"), 0x27, 3, static_cast<std::uint32_t>(autorun.size()));
-  put(root, 1, Name83("RECYCLER"), 0x16, 6, 0);
-  put(root, 2, Name83("REPORT", "TXT"), 0x20, 9, 100);
-  const std::uint64_t recycler = volume.ClusterSector(6);
-  put(recycler, 0, Name83("."), 0x10, 6, 0);
-  put(recycler, 1, Name83(".."), 0x10, 0, 0);
-  put(recycler, 2, Name83("S"), 0x16, 7, 0);
-  const std::uint64_t sid = volume.ClusterSector(7);
-  put(sid, 0, Name83("."), 0x10, 7, 0);
-  put(sid, 1, Name83(".."), 0x10, 6, 0);
-  put(sid, 2, Name83("X", "EXE"), 0x26, 4, 5000);
-  volume.Chain({3});
-  volume.Chain({4, 5});
-  for (const std::uint32_t cluster : {6u, 7u, 9u}) volume.Chain({cluster});
-  const Snapshot before = Drive();
-
-  TempDir dir;
-  const repair::JournalPlace place{dir / "clean.journal", {}, "clean", {}};
-  const auto open = [] {
-    return volume::Volume::Open(volume::DriveTarget::OfLetter('F'), volume::Access::kReadWrite);
-  };
-  const auto cleaned = [&] {
-    auto opened = open();
-    return opened ? repair::Clean(*opened, nullptr, nullptr, &place)
-                  : repair::OpenProblem(std::move(opened.error()));
-  }();
-  ASSERT_TRUE(cleaned) << repair::messages::Text(cleaned.error());
-  ASSERT_EQ(cleaned->removed.size(), 2u);
-  EXPECT_TRUE(cleaned->removed[1].file.IsFolder());
-  for (const auto& [sector, index] :
-       std::vector<std::pair<std::uint64_t, int>>{{root, 0}, {root, 1}, {recycler, 2}, {sid, 2}}) {
-    EXPECT_EQ(memory.Peek('F', sector * kSector + static_cast<std::uint64_t>(index) * 32, 1).at(0),
-              fat::kDeletedEntry)
-        << sector << ":" << index;
-  }
-  EXPECT_EQ(AttributeAt(root, 2), 0x20);
-  const std::uint64_t fats[] = {32, 32 + 64};
-  for (const std::uint64_t fatStart : fats) {
-    for (const std::uint32_t cluster : {3u, 4u, 5u, 6u, 7u}) {
-      EXPECT_EQ(memory.Peek('F', fatStart * kSector + cluster * 4ull, 4), Le32(0)) << cluster;
-    }
-    EXPECT_NE(memory.Peek('F', fatStart * kSector + 9 * 4ull, 4), Le32(0));
-  }
-
-  const auto journal = repair::ReadJournal(cleaned->journal);
-  ASSERT_TRUE(journal);
-  auto again = open();
-  ASSERT_TRUE(again);
-  ASSERT_TRUE(repair::Undo(*again, *journal));
-  EXPECT_TRUE(ChangedBytes(before, Drive()).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Calls, PassFaultTest,

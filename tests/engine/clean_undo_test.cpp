@@ -1,0 +1,449 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Clean and undo on sticks built in memory, FAT32 and exFAT: the whole drive after a removal is
+// the drive before with exactly the removal's bytes changed; a removal that cannot be proved safe
+// writes nothing; a write that fails is told, after the journal reached the disk; undo gives back
+// every byte, and refuses a journal that is not of the drive as it stands.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "fat_tools.h"
+#include "memory_stick.h"
+#include "repair/engine.h"
+#include "repair/journal.h"
+#include "shortcut_writer.h"
+
+namespace kestrova::testing {
+namespace {
+
+using Kind = MemoryStick::Kind;
+using Item = MemoryStick::Item;
+using Bytes = std::vector<std::uint8_t>;
+using repair::DetailKind;
+using repair::ProblemKind;
+
+constexpr std::uint64_t kSector = volume::kSectorSize;
+
+Bytes Text(const std::string& text) { return {text.begin(), text.end()}; }
+// Bytes that differ from one file to the next and are never zero.
+Bytes Noise(std::size_t size, int seed) {
+  Bytes bytes(size);
+  for (std::size_t i = 0; i < size; ++i) {
+    bytes[i] = static_cast<std::uint8_t>((i * 31 + seed) % 251 + 1);
+  }
+  return bytes;
+}
+
+std::uint8_t ByteAt(const Snapshot& drive, std::uint64_t offset) {
+  const auto sector = drive.find(offset / kSector);
+  return sector == drive.end() ? 0 : sector->second[offset % kSector];
+}
+void Put(Snapshot& drive, std::uint64_t offset, const Bytes& bytes) {
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    drive[(offset + i) / kSector][(offset + i) % kSector] = bytes[i];
+  }
+}
+
+// The drive as the removal of `items` leaves it: each of their entries marked deleted (FAT) or
+// not in use (exFAT), each of their clusters free in every FAT and the bitmap, FAT32's free count
+// grown by them. Nothing else changes: not the data, not the "." and ".." entries of a folder.
+// `onlyFat`: the one FAT kept current, when they are not mirrored.
+Snapshot Removed(const MemoryStick& stick, Snapshot drive, const std::vector<Item>& items,
+                 int onlyFat = -1) {
+  const bool exfat = stick.kind() == Kind::kExfat;
+  std::uint32_t freed = 0;
+  for (const Item& item : items) {
+    for (const std::uint64_t entry : item.entries) {
+      Put(drive, entry, {static_cast<std::uint8_t>(exfat ? ByteAt(drive, entry) & 0x7F : 0xE5)});
+    }
+    for (const std::uint32_t cluster : item.clusters) {
+      const auto fats = stick.FatEntryOffsets(cluster);
+      for (std::size_t fat = 0; fat < fats.size(); ++fat) {
+        if (onlyFat < 0 || fat == static_cast<std::size_t>(onlyFat)) {
+          Put(drive, fats[fat], Bytes(4, 0));
+        }
+      }
+      if (exfat) {
+        const std::uint64_t at = stick.BitmapByte(cluster);
+        Put(drive, at, {static_cast<std::uint8_t>(ByteAt(drive, at) & ~(1u << (cluster - 2) % 8))});
+      }
+      ++freed;
+    }
+  }
+  if (!exfat) {
+    std::uint32_t count = 0;
+    for (int i = 3; i >= 0; --i) count = count << 8 | ByteAt(drive, stick.FreeCountOffset() + i);
+    Put(drive, stick.FreeCountOffset(), Le32(count + freed));
+  }
+  return drive;
+}
+
+// A stick that an autorun worm and a shortcut worm share, with the user's things beside.
+struct Infected {
+  Item autorun, photos, photo, shortcut, report, sys, recycler, x, sid, y;
+  // What clean removes: the root's leftovers and all inside the RECYCLER impostor.
+  std::vector<Item> Virus() const { return {autorun, shortcut, sys, recycler, x, sid, y}; }
+};
+
+Infected BuildInfected(MemoryStick& s) {
+  const std::size_t cluster = s.ClusterBytes();
+  Infected i;
+  i.autorun = s.Add(
+      {.name = "autorun.inf",
+       .attributes = 0x27,
+       .bytes = Text("[autorun]\r\nopen=sys.exe\r\nshell\\open\\command=RECYCLER\\x.exe\r\n")});
+  i.photos = s.AddFolder("Photos", 0x16);
+  i.photo = s.Add({.name = "IMG_0001.jpg", .bytes = Noise(2 * cluster, 1)}, &i.photos);
+  i.shortcut =
+      s.Add({.name = "Photos.lnk",
+             .bytes = ShortcutBytes({.localPath = "C:\\Windows\\System32\\cmd.exe",
+                                     .arguments = "/c start sys.exe & start explorer Photos"})});
+  i.report = s.Add({.name = "report.docx", .bytes = Noise(2 * cluster, 2)});
+  i.sys = s.Add(
+      {.name = "sys.exe", .attributes = 0x26, .bytes = Noise(2 * cluster + 7, 3), .chained = true});
+  i.recycler = s.AddFolder("RECYCLER", 0x16);
+  i.x = s.Add({.name = "x.exe", .attributes = 0x26, .bytes = Noise(cluster + 1, 4)}, &i.recycler);
+  i.sid = s.AddFolder("S-1-5-21-1", 0x16, &i.recycler);
+  i.y = s.Add({.name = "y.dll", .bytes = Noise(100, 5)}, &i.sid);
+  return i;
+}
+
+// A stick on drive F of a memory volume, and the passes on it, each under its own open.
+class StickPasses {
+ protected:
+  explicit StickPasses(Kind kind) : stick{memory, kind} {}
+
+  static volume::Expected<volume::Volume, volume::DeviceError> Open() {
+    return volume::Volume::Open(volume::DriveTarget::OfLetter('F'), volume::Access::kReadWrite);
+  }
+  repair::VolumeLayout Analysed() {
+    auto opened = Open();
+    EXPECT_TRUE(opened);
+    auto layout = repair::Analyse(*opened);
+    EXPECT_TRUE(layout);
+    return layout ? *layout : repair::VolumeLayout{};
+  }
+  volume::Expected<repair::CleanReport, repair::Problem> Clean(const repair::VolumeLayout* layout) {
+    auto opened = Open();
+    if (!opened) return repair::OpenProblem(opened.error());
+    return repair::Clean(*opened, layout, nullptr, &place);
+  }
+  volume::Expected<repair::UndoReport, repair::Problem> Undo(const repair::Journal& journal) {
+    auto opened = Open();
+    if (!opened) return repair::OpenProblem(opened.error());
+    return repair::Undo(*opened, journal);
+  }
+  // The journal of a clean of the infected stick, and the drive after it.
+  repair::Journal CleanedJournal() {
+    BuildInfected(stick);
+    const auto cleaned = Clean(nullptr);
+    EXPECT_TRUE(cleaned);
+    cleanedDrive = stick.Drive();
+    auto journal = repair::ReadJournal(place.file);
+    EXPECT_TRUE(journal);
+    return journal ? *journal : repair::Journal{};
+  }
+
+  MemoryVolume memory;
+  ScopedBackend scoped{memory};
+  MemoryStick stick;
+  TempDir dir;
+  int writesWhenSaved = -1;  // the writes to the drive when the journal had reached the disk
+  repair::JournalPlace place{
+      dir / "change.journal", {}, "clean", [this](const std::filesystem::path&) {
+        writesWhenSaved = memory.Count(MemoryVolume::Call::kWrite);
+      }};
+  Snapshot cleanedDrive;
+};
+
+class CleanTest : public ::testing::TestWithParam<Kind>, protected StickPasses {
+ protected:
+  CleanTest() : StickPasses(GetParam()) {}
+};
+
+TEST_P(CleanTest, RemovesExactlyTheLeftoversAndUndoGivesEveryByteBack) {
+  const Infected infected = BuildInfected(stick);
+  const Snapshot before = stick.Drive();
+  const auto layout = Analysed();
+  const auto cleaned = Clean(&layout);
+  ASSERT_TRUE(cleaned);
+  std::vector<std::string> removed;
+  for (const auto& entry : cleaned->removed) removed.push_back(entry.Path());
+  EXPECT_EQ(removed,
+            (std::vector<std::string>{"autorun.inf", "Photos.lnk", "sys.exe", "RECYCLER"}));
+  EXPECT_TRUE(cleaned->kept.empty());
+  const Snapshot expected = Removed(stick, before, infected.Virus());
+  const Snapshot after = stick.Drive();
+  EXPECT_EQ(ChangedBytes(expected, after), std::vector<std::uint64_t>());
+  ASSERT_FALSE(ChangedBytes(before, after).empty());
+  EXPECT_EQ(writesWhenSaved, 0);
+
+  // The journal holds each changed sector once, with its bytes before and after.
+  const auto journal = repair::ReadJournal(cleaned->journal);
+  ASSERT_TRUE(journal);
+  std::set<std::uint64_t> changedSectors;
+  for (const std::uint64_t at : ChangedBytes(before, after)) changedSectors.insert(at / kSector);
+  ASSERT_EQ(journal->sectors.size(), changedSectors.size());
+  EXPECT_EQ(cleaned->sectorsWritten, static_cast<std::int64_t>(changedSectors.size()));
+
+  const std::size_t written = memory.SectorsWritten().size();
+  const auto undone = Undo(*journal);
+  ASSERT_TRUE(undone);
+  EXPECT_FALSE(undone->alreadyUndone);
+  EXPECT_EQ(undone->sectorsWritten, static_cast<std::int64_t>(changedSectors.size()));
+  EXPECT_EQ(ChangedBytes(before, stick.Drive()), std::vector<std::uint64_t>());
+  // Again: every sector holds its old bytes already, and nothing is written.
+  const auto again = Undo(*journal);
+  ASSERT_TRUE(again);
+  EXPECT_TRUE(again->alreadyUndone);
+  EXPECT_EQ(memory.SectorsWritten().size(), written + changedSectors.size());
+}
+
+// The root's first sector full but for one entry: autorun.inf's entries (its long name and short
+// entry, or its set) run on into the next sector, and both sectors change.
+TEST_P(CleanTest, RemovesEntriesAcrossASectorBoundary) {
+  const auto nextSlot = [](const Item& item) { return (item.entries.back() / 32 + 1) % 16; };
+  Item filler = stick.Add({.name = "A.TXT", .bytes = Text("a")});
+  for (int n = 0; nextSlot(filler) != 15; ++n) {
+    filler = stick.Add({.name = "F" + std::to_string(n) + ".TXT", .bytes = Text("f")});
+  }
+  const Infected infected = BuildInfected(stick);
+  ASSERT_NE(infected.autorun.entries.front() / kSector, infected.autorun.entries.back() / kSector);
+  const Snapshot before = stick.Drive();
+  const auto layout = Analysed();
+  ASSERT_TRUE(Clean(&layout));
+  EXPECT_EQ(ChangedBytes(Removed(stick, before, infected.Virus()), stick.Drive()),
+            std::vector<std::uint64_t>());
+}
+
+// A folder of the virus's that holds a document at any depth stays whole, with everything in it.
+TEST_P(CleanTest, KeepsAVirusFolderThatHoldsADocument) {
+  Infected infected = BuildInfected(stick);
+  stick.Add({.name = "Report.docx", .bytes = Text("PK")}, &infected.sid);
+  const Snapshot before = stick.Drive();
+  const auto layout = Analysed();
+  const auto cleaned = Clean(&layout);
+  ASSERT_TRUE(cleaned);
+  ASSERT_EQ(cleaned->kept.size(), 1u);
+  EXPECT_EQ(cleaned->kept[0].folder.Path(), "RECYCLER");
+  EXPECT_EQ(cleaned->kept[0].document, "RECYCLER\\S-1-5-21-1\\Report.docx");
+  const Snapshot expected =
+      Removed(stick, before, {infected.autorun, infected.shortcut, infected.sys});
+  EXPECT_EQ(ChangedBytes(expected, stick.Drive()), std::vector<std::uint64_t>());
+}
+
+// With FAT32's mirroring off, only the FAT in use (here the second) is kept current.
+TEST(CleanMirroringTest, FreesTheChainsInTheFatInUseOnly) {
+  MemoryVolume memory;
+  ScopedBackend scoped{memory};
+  MemoryStick stick(memory, Kind::kFat32);
+  const Infected infected = BuildInfected(stick);
+  memory.Poke('F', 40, {0x81, 0x00});  // the boot sector's flags: no mirroring, FAT 1 in use
+  const Snapshot before = stick.Drive();
+  auto opened =
+      volume::Volume::Open(volume::DriveTarget::OfLetter('F'), volume::Access::kReadWrite);
+  ASSERT_TRUE(opened);
+  ASSERT_TRUE(repair::Clean(*opened, nullptr));
+  EXPECT_EQ(ChangedBytes(Removed(stick, before, infected.Virus(), 1), stick.Drive()),
+            std::vector<std::uint64_t>());
+}
+
+// A write that fails is told as such, with anyWritten; the journal had reached the disk before
+// the first write, and undoing it gives the drive back whichever write failed.
+TEST_P(CleanTest, FailedWriteIsToldAfterTheJournalAndUndoMendsIt) {
+  BuildInfected(stick);
+  const Snapshot original = stick.Drive();
+  const auto layout = Analysed();
+  ASSERT_TRUE(Clean(&layout));
+  const int writes = memory.Count(MemoryVolume::Call::kWrite);
+  ASSERT_GE(writes, 3);
+  for (int n = 1; n <= writes; ++n) {
+    SCOPED_TRACE("failing write " + std::to_string(n));
+    MemoryVolume fresh;
+    ScopedBackend backend{fresh};
+    MemoryStick again(fresh, GetParam());
+    BuildInfected(again);
+    int savedAfter = -1;
+    const repair::JournalPlace journalTo{
+        dir / ("clean" + std::to_string(n)), {}, "clean", [&](const std::filesystem::path&) {
+          savedAfter = fresh.Count(MemoryVolume::Call::kWrite);
+        }};
+    fresh.FailAt(MemoryVolume::Call::kWrite, n);
+    auto opened = Open();
+    ASSERT_TRUE(opened);
+    const auto failed = repair::Clean(*opened, nullptr, nullptr, &journalTo);
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().kind, ProblemKind::kWriteFailed);
+    EXPECT_TRUE(failed.error().anyWritten);
+    EXPECT_EQ(failed.error().earlierWritten, n > 1);
+    EXPECT_EQ(savedAfter, 0);
+    EXPECT_EQ(fresh.Count(MemoryVolume::Call::kWrite), n);
+    const auto journal = repair::ReadJournal(journalTo.file);
+    ASSERT_TRUE(journal);
+    ASSERT_TRUE(repair::Undo(*opened, *journal));
+    EXPECT_EQ(ChangedBytes(original, again.Drive()), std::vector<std::uint64_t>());
+  }
+}
+
+// What the stick suffers between the analysis and the removal, and how the removal refuses it:
+// the problem and the detail on FAT32 and on exFAT (where the user's file is contiguous, so a
+// chain into its middle reaches it rather than being linked from it).
+struct Refusal {
+  const char* name;
+  std::function<void(MemoryStick&, const Infected&)> damage;
+  ProblemKind kind;
+  DetailKind fat32;
+  DetailKind exfat;
+  const char* other = "";  // what else owns the cluster, where the detail names it
+};
+
+void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.name; }
+
+class CleanRefusalTest : public ::testing::TestWithParam<std::tuple<Kind, Refusal>>,
+                         protected StickPasses {
+ protected:
+  CleanRefusalTest() : StickPasses(std::get<0>(GetParam())) {}
+};
+
+const Refusal kRefusals[] = {
+    {"chainRunsIntoAUsersFile",
+     [](MemoryStick& s, const Infected& i) { s.Link(i.sys.clusters[0], i.report.clusters[0]); },
+     ProblemKind::kLeftoverChain, DetailKind::kChainReachesOther, DetailKind::kChainReachesOther,
+     "report.docx"},
+    {"chainRunsIntoTheMiddleOfAUsersFile",
+     [](MemoryStick& s, const Infected& i) { s.Link(i.sys.clusters[0], i.report.clusters[1]); },
+     ProblemKind::kLeftoverChain, DetailKind::kChainLinkedFrom, DetailKind::kChainReachesOther},
+    {"chainLoops",
+     [](MemoryStick& s, const Infected& i) { s.Link(i.sys.clusters[1], i.sys.clusters[0]); },
+     ProblemKind::kLeftoverChain, DetailKind::kChainLoop, DetailKind::kChainLoop},
+    {"chainEndsEarly",
+     [](MemoryStick& s, const Infected& i) {
+       s.Link(i.sys.clusters[1], s.kind() == Kind::kFat32 ? 0x0FFFFFFF : 0xFFFFFFFF);
+     },
+     ProblemKind::kLeftoverChain, DetailKind::kChainLength, DetailKind::kChainLength},
+    {"clusterOwnedByAnotherFile",
+     [](MemoryStick& s, const Infected& i) {
+       s.Add({.name = "copy.docx", .bytes = Text("PK"), .clusters = {i.sys.clusters[2]}});
+     },
+     ProblemKind::kLeftoverChain, DetailKind::kChainReachesOther, DetailKind::kChainReachesOther,
+     "copy.docx"},
+    {"leftoversChangedSinceTheAnalysis",
+     [](MemoryStick& s, const Infected&) {
+       s.Add({.name = "Music.lnk",
+              .bytes = ShortcutBytes({.localPath = "C:\\Windows\\System32\\cmd.exe",
+                                      .arguments = "/c start sys.exe"})});
+     },
+     ProblemKind::kLayoutChanged, DetailKind::kRootFailsCheck, DetailKind::kRootFailsCheck},
+};
+
+TEST_P(CleanRefusalTest, WritesNothing) {
+  const auto& [kind, refusal] = GetParam();
+  const Infected infected = BuildInfected(stick);
+  const auto layout = Analysed();
+  refusal.damage(stick, infected);
+  const Snapshot before = stick.Drive();
+  const auto cleaned = Clean(&layout);
+  ASSERT_FALSE(cleaned);
+  const repair::Problem& problem = cleaned.error();
+  EXPECT_EQ(problem.kind, refusal.kind);
+  EXPECT_EQ(problem.detail.kind, kind == Kind::kFat32 ? refusal.fat32 : refusal.exfat);
+  if (*refusal.other) {
+    EXPECT_EQ(problem.detail.other, refusal.other);
+  }
+  EXPECT_FALSE(problem.anyWritten);
+  EXPECT_EQ(memory.Count(MemoryVolume::Call::kWrite), 0);
+  EXPECT_TRUE(memory.SectorsWritten().empty());
+  EXPECT_EQ(ChangedBytes(before, stick.Drive()), std::vector<std::uint64_t>());
+  EXPECT_FALSE(std::filesystem::exists(place.file));
+}
+
+class UndoTest : public CleanTest {};
+
+// A journal is undone only on its own volume: any field of the identity that differs refuses it.
+TEST_P(UndoTest, RefusesAJournalOfAnotherVolume) {
+  const repair::Journal journal = CleanedJournal();
+  const std::vector<std::function<void(repair::VolumeIdentity&)>> others = {
+      [](auto& v) { v.serial ^= 1; },
+      [](auto& v) { ++v.totalSectors; },
+      [](auto& v) { v.bytesPerSector = 4096; },
+      [](auto& v) {
+        v.fileSystem = v.fileSystem == repair::FileSystem::kExfat ? repair::FileSystem::kFat32
+                                                                  : repair::FileSystem::kExfat;
+      },
+  };
+  const int writes = memory.Count(MemoryVolume::Call::kWrite);
+  for (std::size_t i = 0; i < others.size(); ++i) {
+    repair::Journal other = journal;
+    others[i](other.volume);
+    const auto undone = Undo(other);
+    ASSERT_FALSE(undone) << i;
+    EXPECT_EQ(undone.error().kind, ProblemKind::kJournalOtherVolume) << i;
+    EXPECT_FALSE(undone.error().anyWritten);
+  }
+  EXPECT_EQ(memory.Count(MemoryVolume::Call::kWrite), writes);
+  EXPECT_EQ(ChangedBytes(cleanedDrive, stick.Drive()), std::vector<std::uint64_t>());
+}
+
+// A sector that no longer holds what the change wrote (nor its old bytes) refuses the whole undo,
+// even when it is the journal's last: all are read before the first write.
+TEST_P(UndoTest, RefusesWhenTheDriveChangedSinceAndWritesNothing) {
+  const repair::Journal journal = CleanedJournal();
+  ASSERT_GE(journal.sectors.size(), 2u);
+  const repair::JournalSector& last = journal.sectors.back();
+  std::size_t at = 0;
+  while (at + 1 < last.before.size() && last.before[at] != last.after[at]) ++at;
+  memory.Poke('F', static_cast<std::uint64_t>(last.sector) * kSector + at,
+              {static_cast<std::uint8_t>(~last.after[at])});
+  const Snapshot changed = stick.Drive();
+  const int writes = memory.Count(MemoryVolume::Call::kWrite);
+  const auto undone = Undo(journal);
+  ASSERT_FALSE(undone);
+  EXPECT_EQ(undone.error().kind, ProblemKind::kJournalSectorChanged);
+  EXPECT_EQ(undone.error().sector, last.sector);
+  EXPECT_FALSE(undone.error().anyWritten);
+  EXPECT_EQ(memory.Count(MemoryVolume::Call::kWrite), writes);
+  EXPECT_EQ(ChangedBytes(changed, stick.Drive()), std::vector<std::uint64_t>());
+}
+
+// The repair's journal undoes it too: the attributes and, on exFAT, the set checksums come back.
+TEST_P(UndoTest, UndoesARepair) {
+  const Item photos = stick.AddFolder("Photos", 0x16);
+  stick.Add({.name = "IMG_0001.jpg", .bytes = Noise(300, 6)}, &photos);
+  stick.Add({.name = "Report.docx", .attributes = 0x26, .bytes = Text("PK")});
+  stick.AddFolder("Work", 0x12);
+  const Snapshot before = stick.Drive();
+  {
+    auto opened = Open();
+    ASSERT_TRUE(opened);
+    const auto repaired = repair::Repair(*opened, nullptr, nullptr, &place);
+    ASSERT_TRUE(repaired);
+    EXPECT_EQ(repaired->restored.size(), 3u);
+  }
+  ASSERT_FALSE(ChangedBytes(before, stick.Drive()).empty());
+  const auto journal = repair::ReadJournal(place.file);
+  ASSERT_TRUE(journal);
+  ASSERT_TRUE(Undo(*journal));
+  EXPECT_EQ(ChangedBytes(before, stick.Drive()), std::vector<std::uint64_t>());
+}
+
+const auto kKinds = ::testing::Values(Kind::kFat32, Kind::kExfat);
+
+INSTANTIATE_TEST_SUITE_P(Sticks, CleanTest, kKinds,
+                         [](const auto& info) { return std::string(KindName(info.param)); });
+INSTANTIATE_TEST_SUITE_P(Sticks, UndoTest, kKinds,
+                         [](const auto& info) { return std::string(KindName(info.param)); });
+INSTANTIATE_TEST_SUITE_P(Damage, CleanRefusalTest,
+                         ::testing::Combine(kKinds, ::testing::ValuesIn(kRefusals)),
+                         [](const auto& info) {
+                           return std::string(KindName(std::get<0>(info.param))) + "_" +
+                                  std::get<1>(info.param).name;
+                         });
+
+}  // namespace
+}  // namespace kestrova::testing

@@ -1,0 +1,269 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Whose each root entry is, on sticks built in memory on FAT32 and exFAT: every entry that the
+// analysis judges, with its verdict, evidence and subject (by their stable names), and what clean
+// then removes. A document is never the virus's, a name alone is no evidence, and what the
+// evidence does not settle stays.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "memory_stick.h"
+#include "repair/engine.h"
+#include "repair/ids.h"
+#include "repair/verdicts.h"
+#include "shortcut_writer.h"
+
+namespace kestrova::testing {
+namespace {
+
+using Kind = MemoryStick::Kind;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint16_t kHiddenFolder = 0x16, kHiddenFile = 0x26, kPlainFile = 0x20;
+constexpr const char* kCmd = "C:\\Windows\\System32\\cmd.exe";
+
+Bytes Text(const std::string& text) { return {text.begin(), text.end()}; }
+
+// A shortcut that starts `program` with `arguments`, as the worms write them.
+Bytes Runs(const std::string& program, const std::string& arguments = "") {
+  return ShortcutBytes({.localPath = program, .arguments = arguments});
+}
+
+struct RulesCase {
+  const char* name;
+  std::function<void(MemoryStick&)> build;
+  // Every entry judged, by path: "verdict evidence", and " <subject>" when it names one.
+  std::map<std::string, std::string> judged;
+  std::vector<std::string> removed;  // what clean removes, in root order
+};
+
+void PrintTo(const RulesCase& c, std::ostream* out) { *out << c.name; }
+
+class VerdictRulesTest : public ::testing::TestWithParam<std::tuple<Kind, RulesCase>> {
+ protected:
+  static volume::Expected<volume::Volume, volume::DeviceError> Open() {
+    return volume::Volume::Open(volume::DriveTarget::OfLetter('F'), volume::Access::kReadWrite);
+  }
+
+  MemoryVolume memory;
+  ScopedBackend scoped{memory};
+};
+
+TEST_P(VerdictRulesTest, JudgesEveryEntryByItsEvidence) {
+  const auto& [kind, c] = GetParam();
+  MemoryStick stick(memory, kind);
+  c.build(stick);
+  auto opened = Open();
+  ASSERT_TRUE(opened);
+  const auto layout = repair::Analyse(*opened);
+  ASSERT_TRUE(layout);
+  std::map<std::string, std::string> judged;
+  for (const auto* list : {&layout->findings.leftovers, &layout->findings.judged}) {
+    for (const repair::Judged& entry : *list) {
+      std::string said = std::string(repair::IdOf(entry.verdict)) + " " +
+                         std::string(repair::IdOf(entry.evidence));
+      if (!entry.subject.empty()) said += " <" + entry.subject + ">";
+      EXPECT_TRUE(judged.emplace(entry.Path(), said).second) << entry.Path() << " twice";
+      EXPECT_EQ(repair::VerdictOf(entry.evidence), entry.verdict) << entry.Path();
+    }
+  }
+  EXPECT_EQ(judged, c.judged);
+  // The leftovers are the root's entries of the virus, and only they.
+  for (const repair::Judged& leftover : layout->findings.leftovers) {
+    EXPECT_EQ(leftover.verdict, repair::Verdict::kVirus) << leftover.Path();
+    EXPECT_TRUE(leftover.folder.empty()) << leftover.Path();
+  }
+  for (const repair::Judged& other : layout->findings.judged) {
+    EXPECT_FALSE(other.verdict == repair::Verdict::kVirus && other.folder.empty()) << other.Path();
+  }
+
+  const Snapshot before = stick.Drive();
+  const auto cleaned = repair::Clean(*opened, &*layout);
+  ASSERT_TRUE(cleaned);
+  std::vector<std::string> removed;
+  for (const auto& entry : cleaned->removed) removed.push_back(entry.Path());
+  EXPECT_EQ(removed, c.removed);
+  if (c.removed.empty()) {
+    EXPECT_TRUE(memory.SectorsWritten().empty());
+    EXPECT_TRUE(ChangedBytes(before, stick.Drive()).empty());
+  }
+}
+
+const RulesCase kCases[] = {
+    {"hiddenDocumentIsTheUsers",
+     [](MemoryStick& s) {
+       s.Add({.name = "Report.docx", .attributes = kHiddenFile, .bytes = Text("PK")});
+       s.Add({.name = "notes.txt", .bytes = Text("mine")});
+     },
+     {{"Report.docx", "user hidden_document"}},
+     {}},
+    // A shortcut of the user's to a document on the stick runs nothing: neither is judged the
+    // virus's.
+    {"shortcutToADocumentIsNoEvidence",
+     [](MemoryStick& s) {
+       s.Add({.name = "Report.docx", .attributes = 0x22, .bytes = Text("PK")});
+       s.Add({.name = "Notes.lnk",
+              .bytes = ShortcutBytes({.localPath = "F:\\Report.docx", .driveType = 2})});
+     },
+     {{"Report.docx", "user hidden_document"}},
+     {}},
+    // Nor is a document that the virus's shortcut gives a script host.
+    {"documentGivenToAHostStaysTheUsers",
+     [](MemoryStick& s) {
+       s.AddFolder("Photos", kHiddenFolder);
+       s.Add({.name = "Photos.lnk", .bytes = Runs(kCmd, "/c start wscript Report.docx")});
+       s.Add({.name = "Report.docx", .attributes = kHiddenFile, .bytes = Text("PK")});
+     },
+     {{"Photos.lnk", "virus shortcut_runs_host"}, {"Report.docx", "user hidden_document"}},
+     {"Photos.lnk"}},
+    // The worm's shortcut of a file starts the worm and then the document it hid.
+    {"wormShortcutOfADocument",
+     [](MemoryStick& s) {
+       s.Add({.name = "Report.docx", .attributes = kHiddenFile, .bytes = Text("PK")});
+       s.Add(
+           {.name = "Report.lnk", .bytes = Runs(kCmd, "/c start sys.vbs&start Report.docx&exit")});
+       s.Add({.name = "sys.vbs", .attributes = kHiddenFile, .bytes = Text("WScript")});
+     },
+     {{"Report.docx", "user disguise <Report.lnk>"},
+      {"Report.lnk", "virus shortcut_runs_host"},
+      {"sys.vbs", "virus named_by_shortcut <Report.lnk>"}},
+     {"Report.lnk", "sys.vbs"}},
+    {"folderShortcutStartsAHiddenScript",
+     [](MemoryStick& s) {
+       s.AddFolder("Photos", kHiddenFolder);
+       s.Add({.name = "Photos.lnk", .bytes = Runs(kCmd, "/c start x.vbs & start explorer Photos")});
+       s.Add({.name = "x.vbs", .attributes = kHiddenFile, .bytes = Text("WScript")});
+     },
+     {{"Photos", "user disguise <Photos.lnk>"},
+      {"Photos.lnk", "virus shortcut_runs_host"},
+      {"x.vbs", "virus named_by_shortcut <Photos.lnk>"}},
+     {"Photos.lnk", "x.vbs"}},
+    {"folderShortcutRunsTheScriptHost",
+     [](MemoryStick& s) {
+       s.AddFolder("Work", kHiddenFolder);
+       s.Add({.name = "Work.lnk", .bytes = Runs("C:\\Windows\\System32\\wscript.exe", "x.js")});
+       s.Add({.name = "x.js", .attributes = kHiddenFile, .bytes = Text("WScript")});
+     },
+     {{"Work.lnk", "virus shortcut_runs_host"}, {"x.js", "virus named_by_shortcut <Work.lnk>"}},
+     {"Work.lnk", "x.js"}},
+    {"autorunRunsHiddenPrograms",
+     [](MemoryStick& s) {
+       s.Add({.name = "autorun.inf",
+              .attributes = 0x27,
+              .bytes = Text("[AutoRun]\r\nopen=sys.exe\r\n ShellExecute = go.exe \r\n"
+                            "icon=sys.exe,0\r\n")});
+       s.Add({.name = "sys.exe", .attributes = kHiddenFile, .bytes = Text("MZ")});
+       s.Add({.name = "go.exe", .attributes = kHiddenFile, .bytes = Text("MZ")});
+     },
+     {{"autorun.inf", "virus autorun <open=sys.exe>"},
+      {"sys.exe", "virus named_by_autorun <open=sys.exe>"},
+      {"go.exe", "virus named_by_autorun <ShellExecute = go.exe>"}},
+     {"autorun.inf", "sys.exe", "go.exe"}},
+    // A folder named as Windows' recycle bin that holds the program autorun.inf runs.
+    {"autorunRunsAProgramInARecyclerImpostor",
+     [](MemoryStick& s) {
+       s.Add({.name = "autorun.inf",
+              .bytes = Text("[autorun]\r\nshell\\open\\command=RECYCLER\\x.exe\r\n")});
+       const auto recycler = s.AddFolder("RECYCLER", kHiddenFolder);
+       s.Add({.name = "x.exe", .attributes = kHiddenFile, .bytes = Text("MZ")}, &recycler);
+     },
+     {{"autorun.inf", "virus autorun <shell\\open\\command=RECYCLER\\x.exe>"},
+      {"RECYCLER", "virus folder_impostor <x.exe>"},
+      {"RECYCLER\\x.exe", "virus named_by_autorun <shell\\open\\command=RECYCLER\\x.exe>"}},
+     {"autorun.inf", "RECYCLER"}},
+    // An autorun.inf that only names the drive's icon runs nothing.
+    {"autorunWithAnIconOnlyIsTheUsers",
+     [](MemoryStick& s) {
+       s.Add({.name = "autorun.inf",
+              .attributes = 0x27,
+              .bytes = Text("[autorun]\r\nicon=stick.ico\r\nlabel=Mine\r\n")});
+     },
+     {{"autorun.inf", "user autorun_icon_only"}},
+     {}},
+    {"vaccineFolder",
+     [](MemoryStick& s) { s.AddFolder("autorun.inf", 0x17); },
+     {{"autorun.inf", "vaccine vaccine_folder"}},
+     {}},
+    // The reserved attribute bit marks a vaccine: what it says is not read.
+    {"vaccineFile",
+     [](MemoryStick& s) {
+       s.Add({.name = "autorun.inf", .attributes = 0x67, .bytes = Text("[autorun]\r\nopen=v.exe")});
+       s.Add({.name = "v.exe", .bytes = Text("MZ")});
+     },
+     {{"autorun.inf", "vaccine vaccine_file"}},
+     {}},
+    {"systemsOwnThings",
+     [](MemoryStick& s) {
+       s.AddFolder("System Volume Information", kHiddenFolder);
+       s.AddFolder("$RECYCLE.BIN", kHiddenFolder);
+       s.AddFolder(".Trashes", 0x12);
+       s.Add({.name = "._Report.docx", .attributes = 0x22, .bytes = Text("mac")});
+       s.Add({.name = "desktop.ini", .attributes = kHiddenFile, .bytes = Text("[.Shell")});
+     },
+     {{"System Volume Information", "system windows_folder"},
+      {"$RECYCLE.BIN", "system windows_folder"},
+      {".Trashes", "system other_system_folder"},
+      {"._Report.docx", "system other_system_file"},
+      {"desktop.ini", "system other_system_file"}},
+     {}},
+    // A hidden program that nothing runs is unsure and stays; a visible one named autorun.exe is
+    // not judged at all.
+    {"nameAloneIsNoEvidence",
+     [](MemoryStick& s) {
+       s.Add({.name = "svchost.exe", .attributes = kHiddenFile, .bytes = Text("MZ")});
+       s.Add({.name = "autorun.exe", .attributes = kPlainFile, .bytes = Text("MZ")});
+       s.Add({.name = "helper.vbs", .attributes = kHiddenFile, .bytes = Text("WScript")});
+     },
+     {{"svchost.exe", "unsure hidden_program"}, {"helper.vbs", "unsure hidden_program"}},
+     {}},
+    // A program named like a hidden folder beside it is the folder disguise worm's.
+    {"programNamedLikeAFolder",
+     [](MemoryStick& s) {
+       s.AddFolder("Photos", kHiddenFolder);
+       s.Add({.name = "Photos.exe", .attributes = kPlainFile, .bytes = Text("MZ")});
+     },
+     {{"Photos.exe", "virus program_like_folder <Photos>"}},
+     {"Photos.exe"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rules, VerdictRulesTest,
+                         ::testing::Combine(::testing::Values(Kind::kFat32, Kind::kExfat),
+                                            ::testing::ValuesIn(kCases)),
+                         [](const auto& info) {
+                           return std::string(KindName(std::get<0>(info.param))) + "_" +
+                                  std::get<1>(info.param).name;
+                         });
+
+TEST(VerdictInputsTest, DocumentsAreKnownByTheirLastExtension) {
+  for (const char* name :
+       {"Report.docx", "PHOTO.JPG", "a.b.pdf", "notes.txt", "song.mp3", "backup.7z"}) {
+    EXPECT_TRUE(repair::IsDocument(name)) << name;
+  }
+  for (const char* name :
+       {"Report.docx.exe", "docx", "Report", "Report.docx ", "x.lnk", "x.vbs", "txt.scr"}) {
+    EXPECT_FALSE(repair::IsDocument(name)) << name;
+  }
+}
+
+// autorun.inf's lines that run something, whatever its text's encoding: open=, shellexecute= and
+// shell\VERB\command=, in any case and with blanks around; icon=, label= and the like run nothing.
+TEST(VerdictInputsTest, AutorunRunLinesInEveryEncoding) {
+  const std::string text =
+      "[AutoRun]\r\nicon=x.ico\r\n  OPEN = a.exe \r\nlabel=Stick\nshellexecute=b.exe\n"
+      "shell\\Explore\\Command=c.exe\r\nuseAutoPlay=1\r\nshell\\open=Open\r\nopen\r\n";
+  const std::vector<std::string> lines = {"OPEN = a.exe", "shellexecute=b.exe",
+                                          "shell\\Explore\\Command=c.exe"};
+  EXPECT_EQ(repair::AutorunRunLines(Text(text)), lines);
+  EXPECT_EQ(repair::AutorunRunLines(Text("\xEF\xBB\xBF" + text)), lines);
+  Bytes utf16 = {0xFF, 0xFE};
+  for (const char c : text) utf16.insert(utf16.end(), {static_cast<std::uint8_t>(c), 0});
+  EXPECT_EQ(repair::AutorunRunLines(utf16), lines);
+  EXPECT_TRUE(repair::AutorunRunLines({}).empty());
+}
+
+}  // namespace
+}  // namespace kestrova::testing
