@@ -16,7 +16,7 @@ namespace {
 TEST(SampleStickTest, ShowsTheWholeFlowAndKeepsTheUsersFiles) {
   TempDir dir;
   const auto image = dir / "sample.img";
-  const auto made = Run(Quote(KESTROVA_SAMPLE_SCRIPT) + " " + Quote(image.string()), true);
+  const auto made = testing::Run(Quote(KESTROVA_SAMPLE_SCRIPT) + " " + Quote(image.string()), true);
   ASSERT_EQ(made.status, 0) << made.output;
   const auto before = FatFiles(image);
   ASSERT_FALSE(before.empty());
@@ -32,16 +32,21 @@ TEST(SampleStickTest, ShowsTheWholeFlowAndKeepsTheUsersFiles) {
   for (const auto& judged : found.at("verdicts")) {
     if (judged.at("verdict") == "virus") virus.insert(judged.at("path"));
   }
-  const std::set<std::string> expected{
-      "autorun.inf", "sys.vbs",         "资料.lnk",           "我的文档与照片备份.lnk",
-      "MUSIC.lnk",   "Old Projects.lnk", "KESTROVA (64MB).lnk", "\u00a0\\~$WQF5D.FAT32"};
+  const std::set<std::string> expected{"autorun.inf",
+                                       "sys.vbs",
+                                       "资料.lnk",
+                                       "我的文档与照片备份.lnk",
+                                       "MUSIC.lnk",
+                                       "Old Projects.lnk",
+                                       "KESTROVA (64MB).lnk",
+                                       "\u00a0\\~$WQF5D.FAT32"};
   EXPECT_EQ(virus, expected);
 
   const auto repaired = Cli("repair " + Quote(image.string()));
   ASSERT_EQ(repaired.status, 0) << repaired.err;
   const auto cleaned = Cli("clean " + Quote(image.string()));
   ASSERT_EQ(cleaned.status, 0) << cleaned.err;
-  const auto fsck = Run("fsck.fat -n " + Quote(image.string()), true);
+  const auto fsck = testing::Run("fsck.fat -n " + Quote(image.string()), true);
   EXPECT_EQ(fsck.status, 0) << fsck.output;
 
   // Every file but the worms' in the root is there with its bytes, the user's own shortcut among
