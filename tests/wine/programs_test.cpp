@@ -238,11 +238,11 @@ TEST_F(WineTest, CliWritesChineseToAConsoleAndToAPipeInItsCodePage) {
   // Without --utf8 a pipe gets the code page that `type` and `more` read: without a console the
   // system's ANSI one, GBK (936) under a Chinese locale.
   ASSERT_TRUE(CopySparse(Before(), image_));
-  const auto chinese = Run(session_.Env() + " LC_ALL=zh_CN.UTF-8 wine " + Quote(CliExe()) +
-                           " repair F: 2>/dev/null");
+  const auto chinese = testing::Run(session_.Env() + " LC_ALL=zh_CN.UTF-8 wine " + Quote(CliExe()) +
+                                    " repair F: 2>/dev/null");
   EXPECT_EQ(chinese.status, 0);
   for (const auto& line : repaired) {
-    const auto gbk = Run("printf '%s' " + Quote(line) + " | iconv -f UTF-8 -t GBK");
+    const auto gbk = testing::Run("printf '%s' " + Quote(line) + " | iconv -f UTF-8 -t GBK");
     ASSERT_EQ(gbk.status, 0);
     EXPECT_NE(chinese.output.find(gbk.output + "\r\n"), std::string::npos) << line;
   }
