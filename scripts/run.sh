@@ -13,7 +13,7 @@ cmake --build build/run -j "$(nproc)"
 
 window=build/run/src/ui/qt/kestrova
 args=()
-if [ -z "$(build/run/src/cli/kestrova-cli drives)" ]; then
+if [ -z "$(build/run/src/cli/kestrova-cli drives 2>/dev/null)" ]; then
   sample="$PWD/build/sample/infected.img"
   mkdir -p "$(dirname "$sample")"
   tools/make_sample_image.sh "$sample"

@@ -22,4 +22,6 @@ bool Write(Stream stream, std::string_view utf8) {
 
 bool IsTerminal(Stream stream) { return ::isatty(Descriptor(stream)) == 1; }
 
+void WriteUtf8ToFiles() {}
+
 }  // namespace kestrova::cli

@@ -12,6 +12,15 @@ namespace {
 // The most UTF-16 units one WriteConsoleW call is given; older consoles refuse large writes.
 constexpr std::size_t kConsoleChunk = 8192;
 
+bool utf8ToFiles = false;
+
+// The code page of what goes to a pipe or a file.
+UINT FileCodePage() {
+  if (utf8ToFiles) return CP_UTF8;
+  const UINT console = GetConsoleOutputCP();
+  return console != 0 ? console : GetACP();
+}
+
 HANDLE Handle(Stream stream) {
   return GetStdHandle(stream == Stream::kOutput ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
 }
@@ -49,13 +58,27 @@ bool WriteConsoleText(HANDLE console, std::string_view utf8) {
   return true;
 }
 
-// The bytes as they are, with the line ends of Windows text files.
+// The text in `codePage`, from UTF-8.
+std::string Encoded(std::string_view utf8, UINT codePage) {
+  if (codePage == CP_UTF8 || utf8.empty()) return std::string(utf8);
+  const std::wstring wide = Wide(utf8);
+  const int size = static_cast<int>(wide.size());
+  const int length =
+      WideCharToMultiByte(codePage, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return std::string(utf8);
+  std::string text(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(codePage, 0, wide.data(), size, text.data(), length, nullptr, nullptr);
+  return text;
+}
+
+// The text in the files' code page, with the line ends of Windows text files.
 bool WriteBytes(HANDLE file, std::string_view utf8) {
+  const std::string text = Encoded(utf8, FileCodePage());
   std::string bytes;
-  bytes.reserve(utf8.size() + utf8.size() / 16);
-  for (std::size_t i = 0; i < utf8.size(); ++i) {
-    if (utf8[i] == '\n' && (i == 0 || utf8[i - 1] != '\r')) bytes += '\r';
-    bytes += utf8[i];
+  bytes.reserve(text.size() + text.size() / 16);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) bytes += '\r';
+    bytes += text[i];
   }
   std::string_view rest = bytes;
   while (!rest.empty()) {
@@ -78,5 +101,7 @@ bool Write(Stream stream, std::string_view utf8) {
 }
 
 bool IsTerminal(Stream stream) { return IsConsole(Handle(stream)); }
+
+void WriteUtf8ToFiles() { utf8ToFiles = true; }
 
 }  // namespace kestrova::cli

@@ -10,6 +10,7 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/commands.h"
+#include "cli/console.h"
 #include "project_info.h"
 #include "repair/journal.h"
 #include "words/texts.h"
@@ -233,7 +234,9 @@ std::string GeneralHelp() {
       "--", {"end the options: what follows is the TARGET, even when it", "begins with '-'"});
   text += "\noptions of the commands (see COMMAND --help):\n";
   text += ListEntry("--json", {"every command: print what it found or did as one JSON",
-                               "document instead of text"});
+                               "document (UTF-8) instead of text"});
+  text += ListEntry("--utf8", {"every command: write UTF-8 to a pipe or a file; on Windows",
+                               "they get the console's code page otherwise"});
   for (const auto& command : Commands()) {
     for (const auto& option : command.options) {
       std::string name(option.name);
@@ -270,7 +273,9 @@ std::string CommandHelp(const Command& command) {
     text += ListEntry(name, option.description);
   }
   text += ListEntry("--json", {"print what the command found or did as one JSON",
-                               "document (its fields: see the README)"});
+                               "document (UTF-8; its fields: see the README)"});
+  text += ListEntry("--utf8", {"write UTF-8 to a pipe or a file (on Windows they get",
+                               "the console's code page otherwise)"});
   text += ListEntry("-h, --help", {"print this help"});
   if (!command.operand.empty()) {
     text += ListEntry("--", {"end the options: what follows is the TARGET"});
@@ -289,6 +294,7 @@ struct Invocation {
   std::vector<std::string> values;   // the value of each, empty for one that takes none
   std::string error;                 // what was wrong, for a usage error
   bool json = false;                 // --json: the command's document instead of its text
+  bool utf8 = false;                 // --utf8: UTF-8 to a pipe or a file on Windows too
 
   bool Has(std::string_view option) const { return Value(option) != nullptr; }
   // The value given with an option; nullptr when the option was not given.
@@ -335,6 +341,7 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
   CLI::App* parsed = app.add_subcommand(std::string(command.name));
   parsed->set_help_flag("-h,--help");
   parsed->add_flag("--json", invocation.json);
+  parsed->add_flag("--utf8", invocation.utf8);
   // Each option's value, in the order of the table.
   std::vector<std::string> values(command.options.size());
   std::vector<CLI::Option*> given;
@@ -433,6 +440,7 @@ int main(int argc, char** argv) {
       break;
   }
   const std::string name(invocation.command->name);
+  if (invocation.json || invocation.utf8) WriteUtf8ToFiles();
   if (invocation.json) SetOutputFormat(OutputFormat::kJson, name);
   return FinishCommand(Run(invocation, name));
 }

@@ -193,8 +193,9 @@ TEST_F(WineTest, CliRefusesTheSystemDrive) {
 }
 
 // In a console the text arrives as the console's own characters, whatever its code page, which
-// is as it was once the program has ended; through a pipe it arrives as UTF-8 with CR LF.
-TEST_F(WineTest, CliWritesChineseToAConsoleAndUtf8ToAPipe) {
+// is as it was once the program has ended; through a pipe it arrives with CR LF in the code page
+// of the system, or as UTF-8 with --utf8.
+TEST_F(WineTest, CliWritesChineseToAConsoleAndToAPipeInItsCodePage) {
   std::string cli = "Z:" + CliExe();  // Wine's drive Z: is the Unix root
   std::replace(cli.begin(), cli.end(), '/', '\\');
   const std::vector<std::string> repaired = {
@@ -227,12 +228,25 @@ TEST_F(WineTest, CliWritesChineseToAConsoleAndUtf8ToAPipe) {
     EXPECT_EQ(holder->Wait(), 0);
   }
 
-  const auto piped = session_.Wine(CliExe(), "repair F:");
+  const auto piped = session_.Wine(CliExe(), "repair --utf8 F:");
   EXPECT_EQ(piped.status, 0);
   for (const auto& line : repaired) {
     EXPECT_NE(piped.output.find(line + "\r\n"), std::string::npos) << line << piped.output;
   }
   ExpectRepairedExactly(Before(), image_, made_);
+
+  // Without --utf8 a pipe gets the code page that `type` and `more` read: without a console the
+  // system's ANSI one, GBK (936) under a Chinese locale.
+  ASSERT_TRUE(CopySparse(Before(), image_));
+  const auto chinese = testing::Run(session_.Env() + " LC_ALL=zh_CN.UTF-8 wine " + Quote(CliExe()) +
+                                    " repair F: 2>/dev/null");
+  EXPECT_EQ(chinese.status, 0);
+  for (const auto& line : repaired) {
+    const auto gbk = testing::Run("printf '%s' " + Quote(line) + " | iconv -f UTF-8 -t GBK");
+    ASSERT_EQ(gbk.status, 0);
+    EXPECT_NE(chinese.output.find(gbk.output + "\r\n"), std::string::npos) << line;
+  }
+  EXPECT_EQ(chinese.output.find(repaired.back()), std::string::npos) << "UTF-8 in the pipe";
 }
 
 // The window, started for each test and closed at its end.
