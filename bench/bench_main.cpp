@@ -506,7 +506,7 @@ double ReadFatOnce(const LargeVolume& v) {
 
 void AnalysisBenchmark(const Settings& s, const LargeVolume& v) {
   Must(kestrova::volume::RegisterDrive(v.drive, v.image.string()), "cannot register the drive");
-  kestrova::testing::LoggingBackend log(kestrova::volume::PlatformVolumeBackend());
+  kestrova::testing::LoggingOpener log(kestrova::volume::PlatformDeviceOpener());
   std::vector<double> analysis, baseline;
   const auto timedAnalysis = [&] {
     DropCache(v.image);
@@ -527,19 +527,16 @@ void AnalysisBenchmark(const Settings& s, const LargeVolume& v) {
   }
   // The reads of the last analysis: all of them, those of the FAT, and how often the sector of
   // the FAT read most often was read.
-  std::uint64_t position = 0, total = 0, fat = 0;
+  std::uint64_t total = 0, fat = 0;
   std::vector<int> timesRead(v.fatBytes / kImageSectorSize);
   for (const auto& event : log.events) {
-    if (event.call == kestrova::testing::MemoryVolume::Call::kSetPosition)
-      position = event.Offset();
-    if (event.call != kestrova::testing::MemoryVolume::Call::kRead) continue;
+    if (event.call != kestrova::testing::DeviceCall::kRead) continue;
     total += event.bytes;
-    for (std::uint64_t at = position; at < position + event.bytes; at += kImageSectorSize) {
+    for (std::uint64_t at = event.offset; at < event.offset + event.bytes; at += kImageSectorSize) {
       if (at < v.fatStart || at >= v.fatStart + v.fatBytes) continue;
       fat += kImageSectorSize;
       ++timesRead[(at - v.fatStart) / kImageSectorSize];
     }
-    position += event.bytes;
   }
   const int most = *std::max_element(timesRead.begin(), timesRead.end());
   const std::string name = std::string("analysis ") + v.name;
@@ -799,7 +796,7 @@ double ReadDirectoriesOnce(const TreeVolume& v, std::uint64_t& bytesRead) {
 void WalkBenchmark(const Settings& s, const TreeVolume& v) {
   using namespace kestrova;
   Must(volume::RegisterDrive(v.drive, v.image.string()), "cannot register the drive");
-  testing::LoggingBackend log(volume::PlatformVolumeBackend());
+  testing::LoggingOpener log(volume::PlatformDeviceOpener());
   auto layout = [&] {
     auto opened = OpenDrive(v.drive, volume::Access::kReadOnly);
     const auto analysed = repair::Analyse(opened);
@@ -844,7 +841,7 @@ void WalkBenchmark(const Settings& s, const TreeVolume& v) {
   }
   std::uint64_t total = 0, reads = 0;
   for (const auto& event : log.events) {
-    if (event.call != testing::MemoryVolume::Call::kRead) continue;
+    if (event.call != testing::DeviceCall::kRead) continue;
     total += event.bytes;
     ++reads;
   }

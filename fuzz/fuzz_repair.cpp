@@ -80,42 +80,30 @@ std::uint32_t Le(const std::uint8_t* p, std::size_t n) {
   return v;
 }
 
-// Fails the n-th call of one kind of operation; otherwise passes everything to the memory volume.
-class FaultyBackend final : public volume::VolumeBackend {
- public:
-  enum Kind { kNone, kPosition, kRead, kWrite, kFlush };  // kFaultKinds of them
-  FaultyBackend(MemoryVolume& inner, Kind kind, int n) : inner_(inner), kind_(kind), n_(n) {}
+// The kinds of call that the input can make fail (kFaultKinds of them), and how.
+enum FaultKind { kNoFault, kReadFails, kWriteNotStarted, kWriteFails, kFlushFails };
 
-  volume::VolumeHandle Open(const volume::DriveTarget& target, volume::Access access,
-                            volume::DeviceError& failure) override {
-    return inner_.Open(target, access, failure);
+// Plans the n-th call of the kind to fail, over every device that `memory` hands out.
+void PlanFault(MemoryVolume& memory, FaultKind kind, int n) {
+  using Call = MemoryVolume::Call;
+  using Fault = MemoryVolume::Fault;
+  switch (kind) {
+    case kNoFault:
+      break;
+    case kReadFails:
+      memory.FailAt(Call::kRead, n);
+      break;
+    case kWriteNotStarted:
+      memory.FailAt(Call::kWrite, n, Fault::kNotStarted);
+      break;
+    case kWriteFails:
+      memory.FailAt(Call::kWrite, n);
+      break;
+    case kFlushFails:
+      memory.FailAt(Call::kFlush, n);
+      break;
   }
-  bool Close(volume::VolumeHandle h) override { return inner_.Close(h); }
-  bool SetPosition(volume::VolumeHandle h, std::int32_t hi, std::int32_t lo) override {
-    return !Hit(kPosition) && inner_.SetPosition(h, hi, lo);
-  }
-  bool Read(volume::VolumeHandle h, std::uint8_t* b, std::uint32_t c, std::uint32_t& r) override {
-    r = 0;
-    return !Hit(kRead) && inner_.Read(h, b, c, r);
-  }
-  bool Write(volume::VolumeHandle h, const std::uint8_t* b, std::uint32_t c,
-             std::uint32_t& w) override {
-    w = 0;
-    return !Hit(kWrite) && inner_.Write(h, b, c, w);
-  }
-  bool Flush(volume::VolumeHandle h) override { return !Hit(kFlush) && inner_.Flush(h); }
-  bool Size(volume::VolumeHandle h, volume::DeviceSize& size) override {
-    return inner_.Size(h, size);
-  }
-  bool Dismount(volume::VolumeHandle h) override { return inner_.Dismount(h); }
-
- private:
-  bool Hit(Kind kind) { return kind == kind_ && ++count_ == n_; }
-  MemoryVolume& inner_;
-  Kind kind_;
-  int n_;
-  int count_ = 0;
-};
+}
 
 // The pass's progress: never outside [0, 100], never back.
 class CheckedProgress final : public kestrova::repair::Progress {
@@ -276,9 +264,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The selector modulo the number of kinds chooses the kind of call that fails, the rest which
   // call of that kind.
-  const auto kind = static_cast<FaultyBackend::Kind>(fault % kFaultKinds);
-  FaultyBackend backend(memory, kind, fault / kFaultKinds + 1);
-  volume::UseVolumeBackend(&backend);
+  const auto kind = static_cast<FaultKind>(fault % kFaultKinds);
+  PlanFault(memory, kind, fault / kFaultKinds + 1);
+  volume::UseDeviceOpener(&memory);
   std::optional<VolumeLayout> analysed;
   if (auto opened = OpenDrive(volume::Access::kReadWrite)) {
     auto looked = kestrova::repair::Analyse(*opened);
@@ -287,7 +275,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!memory.SectorsWritten().empty()) Fail("the analysis wrote");
   if (memory.IsOpen()) Fail("the analysis left the volume open");
   if (!analysed) {
-    volume::UseVolumeBackend(nullptr);
+    volume::UseDeviceOpener(nullptr);
     return 0;
   }
   const VolumeLayout& layout = *analysed;
@@ -296,7 +284,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The separate walk reads a FAT32 FAT of 512-byte sectors, the first FAT in use.
   const bool plainFat32 = layout.fileSystem == kestrova::repair::FileSystem::kFat32 &&
                           layout.bytesPerSector == kSector && layout.activeFat == 0;
-  if (kind == FaultyBackend::kNone && plainFat32) {
+  if (kind == kNoFault && plainFat32) {
     const auto chain = WalkChain(memory, layout);
     if (!chain) Fail("the analysis accepted a chain that does not end properly");
     if (static_cast<std::int32_t>(chain->size()) != layout.rootClusterCount ||
@@ -374,7 +362,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     failed = !repaired;
     anyWritten = failed && repaired.error().anyWritten;
   }
-  volume::UseVolumeBackend(nullptr);
+  volume::UseDeviceOpener(nullptr);
   if (memory.IsOpen()) Fail("the pass left the volume open");
   const auto& written = memory.SectorsWritten();
   if (failed && !anyWritten && !written.empty()) Fail("a failure said nothing was written");
@@ -413,7 +401,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The removal of the virus's files, on what the repair left: whatever it meets, it leaves the
   // volume closed, writes nothing when it says so, and nothing past the volume.
   const std::size_t writtenBefore = memory.SectorsWritten().size();
-  volume::UseVolumeBackend(&backend);
+  volume::UseDeviceOpener(&memory);
   if (auto opened = OpenDrive(volume::Access::kReadWrite)) {
     CheckedProgress progress;
     const auto cleaned = kestrova::repair::Clean(*opened, nullptr, &progress);
@@ -422,7 +410,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       Fail("a failed removal said nothing was written");
     }
   }
-  volume::UseVolumeBackend(nullptr);
+  volume::UseDeviceOpener(nullptr);
   if (memory.IsOpen()) Fail("the removal left the volume open");
   for (std::size_t i = writtenBefore; i < memory.SectorsWritten().size(); ++i) {
     if (static_cast<std::uint64_t>(memory.SectorsWritten()[i]) >= volumeSectors) {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What the POSIX backend learns about the machine's block devices and files before it hands out a
+// What the POSIX opener learns about the machine's block devices and files before it hands out a
 // descriptor: which device or file a drive letter was given, where a device is mounted, and
 // whether an image file backs a loop device.
 #pragma once

@@ -12,9 +12,9 @@ namespace kestrova::volume {
 
 namespace {
 
-VolumeBackend* activeBackend = nullptr;
+DeviceOpener* activeOpener = nullptr;
 
-VolumeBackend& Backend() { return activeBackend ? *activeBackend : PlatformVolumeBackend(); }
+DeviceOpener& Opener() { return activeOpener ? *activeOpener : PlatformDeviceOpener(); }
 
 // Blocks of pages that buffers gave up, kept for the next buffers. A pass takes and drops a few
 // transfer buffers one after another; giving pages back to the system and taking new ones costs
@@ -76,7 +76,7 @@ void DropPages(std::uint8_t* pages, std::size_t size) noexcept {
   if (pages) Kept().Keep(pages, size);
 }
 
-void UseVolumeBackend(VolumeBackend* backend) { activeBackend = backend; }
+void UseDeviceOpener(DeviceOpener* opener) { activeOpener = opener; }
 
 std::optional<char> DriveLetter(std::string_view text) {
   if (text.size() == 2 && text[1] == ':') text.remove_suffix(1);
@@ -107,46 +107,23 @@ AlignedBuffer& AlignedBuffer::operator=(const AlignedBuffer& other) {
 }
 
 Expected<Volume, DeviceError> Volume::Open(const DriveTarget& target, Access access) {
-  VolumeBackend& backend = Backend();
-  DeviceError failure;
-  const VolumeHandle handle = backend.Open(target, access, failure);
-  if (handle == kInvalidHandle) {
-    if (failure.device.empty()) failure.device = target.Name();
-    return failure;
+  auto opened = Opener().Open(target, access);
+  if (!opened) {
+    if (opened.error().device.empty()) opened.error().device = target.Name();
+    return std::move(opened.error());
   }
-  return Volume(backend, handle, target);
+  return Volume(std::move(*opened), target);
 }
 
-Volume::Volume(Volume&& other) noexcept
-    : backend_(other.backend_),
-      handle_(std::exchange(other.handle_, kInvalidHandle)),
-      target_(std::move(other.target_)) {}
-
-Volume& Volume::operator=(Volume&& other) noexcept {
-  if (this != &other) {
-    if (handle_ != kInvalidHandle) backend_->Close(handle_);
-    backend_ = other.backend_;
-    handle_ = std::exchange(other.handle_, kInvalidHandle);
-    target_ = std::move(other.target_);
-  }
-  return *this;
-}
-
-Volume::~Volume() {
-  if (handle_ != kInvalidHandle) backend_->Close(handle_);
-}
-
-DeviceError Volume::Failure(DeviceErrorKind kind) const {
-  return {kind, backend_->LastError(), target_.Name(), {}, {}, 0};
+std::optional<DeviceError> Volume::Named(std::optional<DeviceError> failure) const {
+  if (failure) failure->device = target_.Name();
+  return failure;
 }
 
 namespace {
 
-// The byte offset as the two 32-bit halves of a position.
-std::pair<std::int32_t, std::int32_t> Halves(std::uint64_t offset) {
-  return {static_cast<std::int32_t>(offset >> 32), static_cast<std::int32_t>(offset & 0xFFFFFFFFu)};
-}
-
+// What every device can be asked to move: a position that the system's signed offsets hold, and
+// a length that one system call takes.
 bool Transferable(std::uint64_t offset, std::size_t size) {
   return offset <= static_cast<std::uint64_t>(INT64_MAX) && size <= UINT32_MAX;
 }
@@ -154,47 +131,27 @@ bool Transferable(std::uint64_t offset, std::size_t size) {
 }  // namespace
 
 std::optional<DeviceError> Volume::Read(std::uint64_t offset, std::span<std::uint8_t> bytes) {
-  const auto [high, low] = Halves(offset);
-  if (!Transferable(offset, bytes.size()) || !backend_->SetPosition(handle_, high, low)) {
-    return Failure(DeviceErrorKind::kNotStarted);
+  if (!Transferable(offset, bytes.size())) {
+    return Named(CallFailure(DeviceErrorKind::kNotStarted));
   }
-  const auto count = static_cast<std::uint32_t>(bytes.size());
-  std::uint32_t got = 0;
-  // The end of the device is a read that succeeds with fewer bytes.
-  const bool read = backend_->Read(handle_, bytes.data(), count, got);
-  if (read && got == count) return std::nullopt;
-  DeviceError failure = Failure(read ? DeviceErrorKind::kShort : DeviceErrorKind::kIoFailed);
-  failure.bytesMoved = std::min(got, count);
-  return failure;
+  return Named(device_->Read(offset, bytes));
 }
 
 std::optional<DeviceError> Volume::Write(std::uint64_t offset,
                                          std::span<const std::uint8_t> bytes) {
-  const auto [high, low] = Halves(offset);
-  if (!Transferable(offset, bytes.size()) || !backend_->SetPosition(handle_, high, low)) {
-    return Failure(DeviceErrorKind::kNotStarted);
+  if (!Transferable(offset, bytes.size())) {
+    return Named(CallFailure(DeviceErrorKind::kNotStarted));
   }
-  const auto count = static_cast<std::uint32_t>(bytes.size());
-  std::uint32_t written = 0;
-  if (backend_->Write(handle_, bytes.data(), count, written) && written == count) {
-    return std::nullopt;
-  }
-  DeviceError failure = Failure(DeviceErrorKind::kIoFailed);
-  failure.bytesMoved = std::min(written, count);
-  if (written == 0 && backend_->WriteProtected(handle_)) failure.kind = DeviceErrorKind::kReadOnly;
-  return failure;
+  return Named(device_->Write(offset, bytes));
 }
 
-std::optional<DeviceError> Volume::Flush() {
-  if (backend_->Flush(handle_)) return std::nullopt;
-  return Failure(DeviceErrorKind::kFlushFailed);
-}
+std::optional<DeviceError> Volume::Flush() { return Named(device_->Flush()); }
 
-bool Volume::Dismount() { return backend_->Dismount(handle_); }
+bool Volume::Dismount() { return !device_->Dismount(); }
 
 Expected<DeviceSize, DeviceError> Volume::Size() {
-  DeviceSize size;
-  if (!backend_->Size(handle_, size)) return Failure(DeviceErrorKind::kSizeUnknown);
+  auto size = device_->Size();
+  if (!size) size.error().device = target_.Name();
   return size;
 }
 

@@ -2,11 +2,12 @@
 // Raw volume access: the system's only contact with the disk.
 //
 // A DriveTarget names a drive as the user chose it; Volume::Open opens it and the Volume owns the
-// handle until it goes. The volume is addressed at 64-bit byte offsets, in whole sectors of the
-// device (512 to 4,096 bytes); every failure comes back as a DeviceError.
+// open device until it goes. The volume is addressed at 64-bit byte offsets, in whole sectors of
+// the device (512 to 4,096 bytes); every failure comes back as a DeviceError.
 //
-// The operations go through a VolumeBackend. The platform's backend (Win32 or POSIX) is chosen at
-// build time; tests and the fuzzer may put an in-memory or failing backend in its place.
+// Each open gives a Device of its own, which says what went wrong with each of its calls. The
+// platform's opener (Win32 or POSIX) is chosen at build time; tests and the fuzzer may put an
+// opener of in-memory or failing devices in its place.
 #pragma once
 
 #include <array>
@@ -122,6 +123,16 @@ struct DeviceError {
   std::uint64_t bytesMoved = 0;  // a transfer: the bytes that moved before it failed
 };
 
+// A device's call that failed: its kind, the system's error value and the bytes that moved.
+inline DeviceError CallFailure(DeviceErrorKind kind, int systemError = 0,
+                               std::uint64_t bytesMoved = 0) {
+  DeviceError failure;
+  failure.kind = kind;
+  failure.systemError = systemError;
+  failure.bytesMoved = bytesMoved;
+  return failure;
+}
+
 // A value, or why there is none.
 template <typename T, typename E>
 class Expected {
@@ -143,10 +154,6 @@ class Expected {
   std::variant<T, E> held_;
 };
 
-// An opaque handle value. On Windows it carries a HANDLE, on POSIX a file descriptor.
-using VolumeHandle = std::intptr_t;
-inline constexpr VolumeHandle kInvalidHandle = -1;  // all bits set, as INVALID_HANDLE_VALUE
-
 // What the system says of a volume's device: its size, and the unit that every transfer's offset
 // and length must be a multiple of.
 struct DeviceSize {
@@ -154,19 +161,51 @@ struct DeviceSize {
   std::uint32_t sectorBytes = kSectorSize;
 };
 
-class VolumeBackend;
+// The device of one open volume: what the platform (or a test) opened, closed when it goes. Each
+// call says itself what went wrong with it: the kind, the system's error value of the call that
+// failed and, for a transfer, the bytes that moved before it failed. The Volume above it names the
+// device in the error, and hands it no transfer past INT64_MAX nor of more than UINT32_MAX bytes.
+class Device {
+ public:
+  virtual ~Device() = default;
+  // Reads bytes.size() bytes at `offset`: kShort when the device ends first, kIoFailed when the
+  // read fails, kNotStarted when it cannot begin.
+  virtual std::optional<DeviceError> Read(std::uint64_t offset, std::span<std::uint8_t> bytes) = 0;
+  // Writes all of `bytes` at `offset`: kReadOnly when the medium refuses it whole as
+  // write-protected, kIoFailed when it fails or stops short, kNotStarted when it cannot begin.
+  virtual std::optional<DeviceError> Write(std::uint64_t offset,
+                                           std::span<const std::uint8_t> bytes) = 0;
+  // kFlushFailed when what was written cannot be promised to have reached the device.
+  virtual std::optional<DeviceError> Flush() = 0;
+  virtual Expected<DeviceSize, DeviceError> Size() = 0;
+  // Makes the system drop its view of the volume (kOther when it cannot).
+  virtual std::optional<DeviceError> Dismount() = 0;
+};
 
-// An open volume. It owns its handle and closes it when it goes.
+// Opens the device of a drive, or says why it cannot.
+class DeviceOpener {
+ public:
+  virtual ~DeviceOpener() = default;
+  virtual Expected<std::unique_ptr<Device>, DeviceError> Open(const DriveTarget& target,
+                                                              Access access) = 0;
+};
+
+// The opener of this platform, defined by the device source linked into the build.
+DeviceOpener& PlatformDeviceOpener();
+// Puts another opener in place of the platform's; nullptr restores the platform's.
+void UseDeviceOpener(DeviceOpener* opener);
+
+// An open volume. It owns its device and closes it when it goes.
 class Volume {
  public:
   // Opens the drive for exclusive, unbuffered access: read and write unless asked otherwise.
   static Expected<Volume, DeviceError> Open(const DriveTarget& target,
                                             Access access = Access::kReadWrite);
-  Volume(Volume&& other) noexcept;
-  Volume& operator=(Volume&& other) noexcept;
+  Volume(Volume&&) noexcept = default;
+  Volume& operator=(Volume&&) noexcept = default;
   Volume(const Volume&) = delete;
   Volume& operator=(const Volume&) = delete;
-  ~Volume();
+  ~Volume() = default;
 
   // Reads bytes.size() bytes from `offset` (both whole sectors of the device).
   std::optional<DeviceError> Read(std::uint64_t offset, std::span<std::uint8_t> bytes);
@@ -179,43 +218,15 @@ class Volume {
   bool Dismount();
   Expected<DeviceSize, DeviceError> Size();
   const DriveTarget& target() const { return target_; }
-  VolumeHandle handle() const { return handle_; }
 
  private:
-  Volume(VolumeBackend& backend, VolumeHandle handle, DriveTarget target)
-      : backend_(&backend), handle_(handle), target_(std::move(target)) {}
-  DeviceError Failure(DeviceErrorKind kind) const;
+  Volume(std::unique_ptr<Device> device, DriveTarget target)
+      : device_(std::move(device)), target_(std::move(target)) {}
+  // Names the drive in a failure of the device.
+  std::optional<DeviceError> Named(std::optional<DeviceError> failure) const;
 
-  VolumeBackend* backend_;
-  VolumeHandle handle_;
+  std::unique_ptr<Device> device_;
   DriveTarget target_;
 };
-
-// What stands behind a handle. Each call receives the handle that the operation acts on.
-class VolumeBackend {
- public:
-  virtual ~VolumeBackend() = default;
-  // Returns kInvalidHandle, and says why in `failure`, when the volume cannot be opened.
-  virtual VolumeHandle Open(const DriveTarget& target, Access access, DeviceError& failure) = 0;
-  virtual bool Close(VolumeHandle handle) = 0;
-  // Moves the file pointer to the byte offset high:low (two 32-bit halves, from the start).
-  virtual bool SetPosition(VolumeHandle handle, std::int32_t highPart, std::int32_t lowPart) = 0;
-  virtual bool Read(VolumeHandle handle, std::uint8_t* buffer, std::uint32_t byteCount,
-                    std::uint32_t& bytesRead) = 0;
-  virtual bool Write(VolumeHandle handle, const std::uint8_t* buffer, std::uint32_t byteCount,
-                     std::uint32_t& bytesWritten) = 0;
-  // After a failed Write: whether the medium refused it as write-protected.
-  virtual bool WriteProtected(VolumeHandle) { return false; }
-  virtual bool Flush(VolumeHandle handle) = 0;
-  virtual bool Size(VolumeHandle handle, DeviceSize& size) = 0;
-  virtual bool Dismount(VolumeHandle handle) = 0;
-  // The system's error value of the last failed call, where it keeps one.
-  virtual int LastError() { return 0; }
-};
-
-// The backend of this platform, defined by the backend source linked into the build.
-VolumeBackend& PlatformVolumeBackend();
-// Puts another backend in place of the platform's; nullptr restores the platform's.
-void UseVolumeBackend(VolumeBackend* backend);
 
 }  // namespace kestrova::volume

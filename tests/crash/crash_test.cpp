@@ -57,6 +57,8 @@ constexpr std::uint8_t kVolumeLabel = 0x08;
 constexpr std::uint8_t kHiddenSystem = 0x06;
 constexpr std::size_t kAttributeOffset = 11;
 constexpr std::size_t kNameBytes = 11;
+// The system call that writes the volume at an offset (the journal is written with write).
+constexpr const char* kVolumeWrite = "pwrite64";
 
 std::vector<std::uint8_t> ReadSector(const fs::path& image, std::uint64_t sector) {
   return testing::ReadAt(image, sector * kImageSectorSize, kImageSectorSize);
@@ -240,7 +242,7 @@ TEST_F(CrashTest, KilledPassLeavesWholeSectorsAndASecondRunFinishes) {
   std::size_t lastWrite = calls.size();
   for (std::size_t i = 0; i < calls.size(); ++i) {
     writesBefore.push_back(written);
-    if (calls[i].name != "write") continue;
+    if (calls[i].name != kVolumeWrite) continue;
     lastWrite = i;
     if (std::stoll(calls[i].result) < 0) continue;  // a write refused and tried again
     ASSERT_LT(written, transfers_.size()) << "more writes than transfers";
@@ -260,7 +262,7 @@ TEST_F(CrashTest, KilledPassLeavesWholeSectorsAndASecondRunFinishes) {
   int kills = 0;
   for (std::size_t i = 0; i < calls.size(); ++i) {
     const int nth = ++seen[calls[i].name];
-    if (calls[i].name != "write" && i <= lastWrite) continue;
+    if (calls[i].name != kVolumeWrite && i <= lastWrite) continue;
     const std::string aim = calls[i].name + " #" + std::to_string(nth);
     SCOPED_TRACE("killed on entering " + aim + ", after " + std::to_string(writesBefore[i]) +
                  " of " + std::to_string(transfers_.size()) + " writes");
@@ -316,7 +318,7 @@ void ExpectJournalBeforeFirstWrite(const std::string& command, const fs::path& p
       return call.file == file && std::find(names.begin(), names.end(), call.name) != names.end();
     };
   };
-  const auto firstWrite = std::find_if(calls.begin(), calls.end(), on(work, {"write"}));
+  const auto firstWrite = std::find_if(calls.begin(), calls.end(), on(work, {kVolumeWrite}));
   ASSERT_NE(firstWrite, calls.end()) << "no write to the volume";
   const auto journalWrite = std::find_if(calls.begin(), firstWrite, on(journal, {"write"}));
   ASSERT_NE(journalWrite, firstWrite) << "the journal is written after the volume";
@@ -336,9 +338,9 @@ struct Unfinished {
   const texts::Text* says;
 };
 constexpr Unfinished kUnfinished[] = {
-    {"firstWriteProtected", "write:error=EROFS:when=1", false, 1, &texts::kNothingWritten},
-    {"laterWriteProtected", "write:error=EROFS:when=2", false, 3, &texts::kPartlyWritten},
-    {"laterWriteFailed", "write:error=EIO:when=2", false, 3, &texts::kPartlyWritten},
+    {"firstWriteProtected", "pwrite64:error=EROFS:when=1", false, 1, &texts::kNothingWritten},
+    {"laterWriteProtected", "pwrite64:error=EROFS:when=2", false, 3, &texts::kPartlyWritten},
+    {"laterWriteFailed", "pwrite64:error=EIO:when=2", false, 3, &texts::kPartlyWritten},
     {"flushFailed", "fdatasync:error=EIO", false, 3, &texts::kFlushFailed},
     {"reportUnprinted", "", true, 3, &texts::kOutputFailed},
 };
@@ -387,7 +389,7 @@ FullRun ReadFullRun(const fs::path& trace) {
   std::size_t written = 0;
   for (std::size_t i = 0; i < run.calls.size(); ++i) {
     run.writesBefore.push_back(written);
-    if (run.calls[i].name != "write") continue;
+    if (run.calls[i].name != kVolumeWrite) continue;
     run.lastWrite = i;
     if (std::stoll(run.calls[i].result) >= 0) ++written;
   }
@@ -445,7 +447,7 @@ class CleanCrashTest : public ::testing::TestWithParam<testing::StickFs> {
     int kills = 0;
     for (std::size_t i = 0; i < run.calls.size(); ++i) {
       const int nth = ++seen[run.calls[i].name];
-      if (run.calls[i].name != "write" && i <= run.lastWrite) continue;
+      if (run.calls[i].name != kVolumeWrite && i <= run.lastWrite) continue;
       const std::string aim = run.calls[i].name + " #" + std::to_string(nth);
       SCOPED_TRACE("killed on entering " + aim + ", after " + std::to_string(run.writesBefore[i]) +
                    " writes");

@@ -622,12 +622,11 @@ INSTANTIATE_TEST_SUITE_P(
                     "每扇区512字节，小于磁盘本身的扇区大小4096字节"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A read or position that fails, or a read that comes up short, at the n-th call.
+// A read that fails, comes up short or cannot begin, at the n-th call.
 struct ReadFault {
   const char* name;
-  Call call;
   int n;
-  bool shortTransfer;
+  MemoryVolume::Fault fault;
 };
 
 void PrintTo(const ReadFault& fault, std::ostream* out) { *out << fault.name; }
@@ -642,32 +641,33 @@ TEST_P(ReadFaultTest, RefusesInsteadOfUsingAStaleBuffer) {
   window.entries = {"E"};
   Analyse();
   ASSERT_TRUE(window.RepairEnabled());
-  const int before = memory.Count(GetParam().call);
+  const int before = memory.Count(Call::kRead);
 
   Fat32Volume second(memory, 'F', {});
   window.entries = {"F"};
   window.enabledHistory.clear();
-  memory.FailAt(GetParam().call, before + GetParam().n, GetParam().shortTransfer);
+  memory.FailAt(Call::kRead, before + GetParam().n, GetParam().fault);
   Analyse();
   ExpectRefused("错误");
   const bool pastTheBootSector = GetParam().n > 1;
-  const char* expected =
-      GetParam().shortTransfer && pastTheBootSector ? "之前就结束了" : "读取磁盘第";
+  const char* expected = GetParam().fault == MemoryVolume::Fault::kShort && pastTheBootSector
+                             ? "之前就结束了"
+                             : "读取磁盘第";
   EXPECT_NE(window.messages[0].text.find(expected), std::string::npos) << window.messages[0].text;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, ReadFaultTest,
-    ::testing::Values(ReadFault{"bootReadFails", Call::kRead, 1, false},
-                      ReadFault{"bootReadShort", Call::kRead, 1, true},
-                      ReadFault{"bootPositionFails", Call::kSetPosition, 1, false},
-                      ReadFault{"fatReadFails", Call::kRead, 2, false},
-                      ReadFault{"fatReadShort", Call::kRead, 2, true},
-                      ReadFault{"fatPositionFails", Call::kSetPosition, 2, false},
-                      ReadFault{"rootReadFails", Call::kRead, 3, false},
-                      ReadFault{"rootReadShort", Call::kRead, 3, true},
-                      ReadFault{"rootPositionFails", Call::kSetPosition, 3, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+using Fault = MemoryVolume::Fault;
+INSTANTIATE_TEST_SUITE_P(Faults, ReadFaultTest,
+                         ::testing::Values(ReadFault{"bootReadFails", 1, Fault::kFails},
+                                           ReadFault{"bootReadShort", 1, Fault::kShort},
+                                           ReadFault{"bootReadNotStarted", 1, Fault::kNotStarted},
+                                           ReadFault{"fatReadFails", 2, Fault::kFails},
+                                           ReadFault{"fatReadShort", 2, Fault::kShort},
+                                           ReadFault{"fatReadNotStarted", 2, Fault::kNotStarted},
+                                           ReadFault{"rootReadFails", 3, Fault::kFails},
+                                           ReadFault{"rootReadShort", 3, Fault::kShort},
+                                           ReadFault{"rootReadNotStarted", 3, Fault::kNotStarted}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kestrova::testing

@@ -1,13 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Raw volume access through the POSIX backend, on real files presented under a drive letter.
+// Raw volume access through the POSIX devices, on real files presented under a drive letter.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "fat_tools.h"
@@ -37,7 +39,7 @@ std::vector<std::uint8_t> PatternSector(std::uint64_t sector) {
 class PosixVolumeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    volume::UseVolumeBackend(nullptr);
+    volume::UseDeviceOpener(nullptr);
     std::ofstream out(image, std::ios::binary);
     for (std::uint64_t s = 0; s < kSectors; ++s) {
       const auto bytes = PatternSector(s);
@@ -224,9 +226,21 @@ TEST_F(PosixVolumeTest, LetterKeepsTheFileItWasGivenUntilTheNextRefresh) {
   EXPECT_EQ(Refusal().kind, Kind::kDriveChanged);
 }
 
+// The descriptor of this process that has `path` open, or -1.
+int DescriptorOf(const std::filesystem::path& path) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(entry.path(), error) == path) {
+      return std::stoi(entry.path().filename().string());
+    }
+  }
+  return -1;
+}
+
 TEST_F(PosixVolumeTest, UnalignedTransfersOfManySectorsStayUnbuffered) {
   ASSERT_TRUE(Open());
-  const int fd = static_cast<int>(open->handle());
+  const int fd = DescriptorOf(std::filesystem::canonical(image));
+  ASSERT_GE(fd, 0);
   if (!(::fcntl(fd, F_GETFL) & O_DIRECT)) {
     GTEST_SKIP() << "no O_DIRECT on " << dir.path();
   }
@@ -259,6 +273,37 @@ TEST_F(PosixVolumeTest, ReadPastTheEndIsShort) {
   EXPECT_EQ(acrossEnd->kind, Kind::kShort);
   EXPECT_EQ(acrossEnd->bytesMoved, kSector);
   EXPECT_EQ(ReadSector((kSectors - 1) * kSector), PatternSector(kSectors - 1));
+}
+
+// Two volumes open at once: each failure comes from the call that failed on its own device, with
+// that call's error value and bytes moved, named by its own drive.
+TEST_F(PosixVolumeTest, EachOpenTellsItsOwnFailures) {
+  const auto other = dir / "other.img";
+  std::filesystem::copy_file(image, other);
+  ASSERT_TRUE(volume::RegisterDrive('Q', other.string()));
+  ASSERT_TRUE(Open(Access::kReadOnly));
+  auto writable = volume::Volume::Open(DriveTarget::OfLetter('Q'), Access::kReadWrite);
+  ASSERT_TRUE(writable);
+
+  // A descriptor opened for reading refuses the write whole.
+  const volume::SectorBuffer sector{};
+  const auto refused = open->Write(kSector, sector);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->kind, Kind::kIoFailed);
+  EXPECT_EQ(refused->systemError, EBADF);
+  EXPECT_EQ(refused->bytesMoved, 0u);
+  EXPECT_EQ(refused->device, "P:");
+
+  // The other volume's short read after it carries no error value of the refused write.
+  std::vector<std::uint8_t> two(2 * kSector);
+  const auto acrossEnd = writable->Read((kSectors - 1) * kSector, two);
+  ASSERT_TRUE(acrossEnd);
+  EXPECT_EQ(acrossEnd->kind, Kind::kShort);
+  EXPECT_EQ(acrossEnd->systemError, 0);
+  EXPECT_EQ(acrossEnd->bytesMoved, kSector);
+  EXPECT_EQ(acrossEnd->device, "Q:");
+  EXPECT_FALSE(writable->Write(kSector, sector));
+  EXPECT_EQ(ReadSector(kSector), PatternSector(1));
 }
 
 TEST_F(PosixVolumeTest, OffsetsPastFourGibibytesReachTheirSectors) {

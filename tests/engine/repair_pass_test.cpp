@@ -70,7 +70,7 @@ class RepairPassTest : public ::testing::Test {
     AnalyseEntry(layout, window, 0);
     ASSERT_TRUE(window.RepairEnabled())
         << (window.messages.empty() ? std::string() : window.messages.back().text);
-    analysisEvents = log.events.size();
+    analysisEvents = memory.events.size();
   }
   std::optional<Problem> Repair() { return PassOnEntry(&layout, window, &report); }
   Snapshot Drive() const { return memory.Sectors('F'); }
@@ -80,8 +80,9 @@ class RepairPassTest : public ::testing::Test {
         .at(0);
   }
   // The calls of the pass only.
-  std::vector<LoggingBackend::Event> PassEvents() const {
-    return {log.events.begin() + static_cast<std::ptrdiff_t>(analysisEvents), log.events.end()};
+  std::vector<DeviceLog::Event> PassEvents() const {
+    return {memory.events.begin() + static_cast<std::ptrdiff_t>(analysisEvents),
+            memory.events.end()};
   }
   // The reads and writes of the pass.
   std::size_t PassTransfers() const {
@@ -92,8 +93,7 @@ class RepairPassTest : public ::testing::Test {
   }
 
   MemoryVolume memory;
-  LoggingBackend log{memory};
-  ScopedBackend scoped{log};
+  ScopedBackend scoped{memory};
   VolumeLayout layout;
   EngineRun window;
   repair::RepairReport report;
@@ -236,21 +236,18 @@ TEST_F(RepairPassTest, ReadsTheWholeRootThenWritesOnlyChangedSectorsInChainOrder
   EXPECT_EQ(report.sectorsWritten, 4);
 
   // Under its open the pass reads the boot sector, asks the device's size, reads the FAT (one
-  // window holds the whole chain) and the root's three runs; then positions and writes; then
-  // flushes, dismounts and closes.
+  // window holds the whole chain) and the root's three runs; then writes; then flushes,
+  // dismounts and closes.
   const auto events = PassEvents();
   std::vector<Call> calls;
   std::vector<std::uint64_t> writeOffsets;
-  for (std::size_t i = 0; i < events.size(); ++i) {
-    calls.push_back(events[i].call);
-    if (events[i].call == Call::kWrite) writeOffsets.push_back(events[i - 1].Offset());
+  for (const auto& event : events) {
+    calls.push_back(event.call);
+    if (event.call == Call::kWrite) writeOffsets.push_back(event.offset);
   }
   using enum MemoryVolume::Call;
-  const std::vector<Call> read = {kSetPosition, kRead};
-  std::vector<Call> expected = {kOpen, kSetPosition, kRead, kSize};
-  for (int i = 0; i < 1 + 3; ++i) expected.insert(expected.end(), read.begin(), read.end());
-  for (int i = 0; i < 3; ++i) expected.insert(expected.end(), {kSetPosition, kWrite});
-  expected.insert(expected.end(), {kFlush, kDismount, kClose});
+  std::vector<Call> expected = {kOpen, kRead, kSize, kRead, kRead, kRead, kRead};
+  expected.insert(expected.end(), {kWrite, kWrite, kWrite, kFlush, kDismount, kClose});
   EXPECT_EQ(calls, expected);
   EXPECT_EQ(writeOffsets, (std::vector<std::uint64_t>{at(2, 7) * kSector, at(200, 3) * kSector,
                                                       at(5, 0) * kSector}));
@@ -365,7 +362,7 @@ TEST_P(FarRootTest, IsReachedThroughBothHalvesOfThePosition) {
   }
   const auto events = PassEvents();
   const bool sawHighPart = std::any_of(events.begin(), events.end(), [](const auto& e) {
-    return e.call == Call::kSetPosition && e.highPart != 0;
+    return (e.call == Call::kRead || e.call == Call::kWrite) && e.offset >= (1ull << 32);
   });
   EXPECT_EQ(sawHighPart, needsHighPart);
 }
@@ -517,7 +514,7 @@ TEST_F(RepairPassTest, WorksOnTheDriveOfTheFirstSelectedEntry) {
 struct PassFault {
   const char* name;
   Call call;
-  bool shortTransfer;
+  MemoryVolume::Fault fault = MemoryVolume::Fault::kFails;
 };
 
 void PrintTo(const PassFault& fault, std::ostream* out) { *out << fault.name; }
@@ -537,13 +534,12 @@ struct Rig {
       }
     }
     AnalyseEntry(layout, window, 0);
-    analysisEvents = log.events.size();
+    analysisEvents = memory.events.size();
     original = memory.Sectors('F');
   }
 
   MemoryVolume memory;
-  LoggingBackend log{memory};
-  ScopedBackend scoped{log};
+  ScopedBackend scoped{memory};
   Fat32Volume volume;
   VolumeLayout layout;
   EngineRun window;
@@ -570,22 +566,24 @@ TEST_P(PassFaultTest, EveryFailurePointEndsThePassCleanly) {
   for (int n = 1; n <= callsInPass; ++n) {
     SCOPED_TRACE("failing call " + std::to_string(n) + " of " + std::to_string(callsInPass));
     Rig rig;
-    rig.memory.FailAt(fault.call, rig.memory.Count(fault.call) + n, fault.shortTransfer);
+    rig.memory.FailAt(fault.call, rig.memory.Count(fault.call) + n, fault.fault);
     const auto failure = PassOnEntry(&rig.layout, rig.window);
     ASSERT_TRUE(failure.has_value()) << "the pass did not report the failure";
     EXPECT_FALSE(rig.memory.IsOpen());
 
-    const std::vector<LoggingBackend::Event> events(
-        rig.log.events.begin() + static_cast<std::ptrdiff_t>(rig.analysisEvents),
-        rig.log.events.end());
+    const std::vector<DeviceLog::Event> events(
+        rig.memory.events.begin() + static_cast<std::ptrdiff_t>(rig.analysisEvents),
+        rig.memory.events.end());
     // The first failed call, and what the pass did after it. Once it had begun to write, it
-    // flushes what it wrote, dismounts and closes; before that it only closes.
+    // flushes what it wrote, dismounts and closes; before that it only closes. A write that
+    // never began has not begun to write.
     const auto failed =
         std::find_if(events.begin(), events.end(), [](const auto& e) { return !e.ok; });
     ASSERT_NE(failed, events.end());
     EXPECT_EQ(failed->call, fault.call);
-    const bool began = std::any_of(events.begin(), failed + 1,
-                                   [](const auto& e) { return e.call == Call::kWrite; });
+    const auto wrote = failed + (fault.fault == MemoryVolume::Fault::kNotStarted ? 0 : 1);
+    const bool began =
+        std::any_of(events.begin(), wrote, [](const auto& e) { return e.call == Call::kWrite; });
     EXPECT_EQ(failure->anyWritten, began);
     std::vector<Call> after;
     for (auto e = failed + 1; e != events.end(); ++e) after.push_back(e->call);
@@ -617,16 +615,17 @@ TEST_P(PassFaultTest, EveryFailurePointEndsThePassCleanly) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Calls, PassFaultTest,
-                         ::testing::Values(PassFault{"open", Call::kOpen, false},
-                                           PassFault{"position", Call::kSetPosition, false},
-                                           PassFault{"read", Call::kRead, false},
-                                           PassFault{"shortRead", Call::kRead, true},
-                                           PassFault{"write", Call::kWrite, false},
-                                           PassFault{"shortWrite", Call::kWrite, true},
-                                           PassFault{"flush", Call::kFlush, false},
-                                           PassFault{"size", Call::kSize, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+using Fault = MemoryVolume::Fault;
+INSTANTIATE_TEST_SUITE_P(
+    Calls, PassFaultTest,
+    ::testing::Values(PassFault{"open", Call::kOpen}, PassFault{"read", Call::kRead},
+                      PassFault{"shortRead", Call::kRead, Fault::kShort},
+                      PassFault{"readNotStarted", Call::kRead, Fault::kNotStarted},
+                      PassFault{"write", Call::kWrite},
+                      PassFault{"shortWrite", Call::kWrite, Fault::kShort},
+                      PassFault{"writeNotStarted", Call::kWrite, Fault::kNotStarted},
+                      PassFault{"flush", Call::kFlush}, PassFault{"size", Call::kSize}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A journal proves itself: it reads back as written, any one byte changed, any cut and any byte
 // added is refused (a change within a record names it), and a journal of the first format, which

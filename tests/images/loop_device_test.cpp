@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// kestrova-cli and the volume backend on a real block device: an image attached to a loop device.
+// kestrova-cli and the volume devices on a real block device: an image attached to a loop device.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>

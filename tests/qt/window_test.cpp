@@ -503,7 +503,7 @@ class WindowTest : public QObject {
     auto* command1 = Control<QAbstractButton>(window, "Command1");
     QVERIFY(command1->isEnabled());
 
-    kestrova::testing::LoggingBackend log(kestrova::volume::PlatformVolumeBackend());
+    kestrova::testing::LoggingOpener log(kestrova::volume::PlatformDeviceOpener());
     kestrova::testing::ScopedBackend logged(log);
     QStringList captions;  // at each transfer
     QList<bool> closed;

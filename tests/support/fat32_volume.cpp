@@ -113,56 +113,6 @@ void Fat32Volume::PokeBoot(std::size_t offset, const std::vector<std::uint8_t>& 
   memory_.Poke(letter_, offset, bytes);
 }
 
-std::uint64_t LoggingBackend::Event::Offset() const {
-  return std::uint64_t{static_cast<std::uint32_t>(highPart)} << 32 |
-         static_cast<std::uint32_t>(lowPart);
-}
-
-volume::VolumeHandle LoggingBackend::Open(const volume::DriveTarget& target, volume::Access access,
-                                          volume::DeviceError& failure) {
-  const auto handle = inner_.Open(target, access, failure);
-  Log(MemoryVolume::Call::kOpen, handle != volume::kInvalidHandle);
-  return handle;
-}
-
-bool LoggingBackend::Close(volume::VolumeHandle handle) {
-  return Log(MemoryVolume::Call::kClose, inner_.Close(handle));
-}
-
-bool LoggingBackend::SetPosition(volume::VolumeHandle handle, std::int32_t highPart,
-                                 std::int32_t lowPart) {
-  const bool ok = inner_.SetPosition(handle, highPart, lowPart);
-  events.push_back({MemoryVolume::Call::kSetPosition, ok, highPart, lowPart});
-  return ok;
-}
-
-bool LoggingBackend::Read(volume::VolumeHandle handle, std::uint8_t* buffer,
-                          std::uint32_t byteCount, std::uint32_t& bytesRead) {
-  if (onTransfer) onTransfer(MemoryVolume::Call::kRead);
-  const bool ok = inner_.Read(handle, buffer, byteCount, bytesRead);
-  events.push_back({MemoryVolume::Call::kRead, ok && bytesRead == byteCount, 0, 0, bytesRead});
-  return ok;
-}
-
-bool LoggingBackend::Write(volume::VolumeHandle handle, const std::uint8_t* buffer,
-                           std::uint32_t byteCount, std::uint32_t& bytesWritten) {
-  if (onTransfer) onTransfer(MemoryVolume::Call::kWrite);
-  const bool ok = inner_.Write(handle, buffer, byteCount, bytesWritten);
-  return Log(MemoryVolume::Call::kWrite, ok && bytesWritten == byteCount) || ok;
-}
-
-bool LoggingBackend::Flush(volume::VolumeHandle handle) {
-  return Log(MemoryVolume::Call::kFlush, inner_.Flush(handle));
-}
-
-bool LoggingBackend::Size(volume::VolumeHandle handle, volume::DeviceSize& size) {
-  return Log(MemoryVolume::Call::kSize, inner_.Size(handle, size));
-}
-
-bool LoggingBackend::Dismount(volume::VolumeHandle handle) {
-  return Log(MemoryVolume::Call::kDismount, inner_.Dismount(handle));
-}
-
 bool EngineRun::EverEnabled() const {
   return std::find(enabledHistory.begin(), enabledHistory.end(), true) != enabledHistory.end();
 }

@@ -62,48 +62,7 @@ class Fat32Volume {
 std::vector<std::uint8_t> Le16(std::uint16_t value);
 std::vector<std::uint8_t> Le32(std::uint32_t value);
 
-// Passes every call on to another backend and logs it, in order, with its result.
-class LoggingBackend final : public volume::VolumeBackend {
- public:
-  struct Event {
-    MemoryVolume::Call call;
-    bool ok = false;
-    std::int32_t highPart = 0;  // SetPosition's arguments
-    std::int32_t lowPart = 0;
-    std::uint32_t bytes = 0;  // the bytes that a read moved
-    std::uint64_t Offset() const;
-  };
-
-  explicit LoggingBackend(volume::VolumeBackend& inner) : inner_(inner) {}
-  std::vector<Event> events;
-  // Runs as each read and write begins (kRead or kWrite): a test's chosen point inside a pass.
-  std::function<void(MemoryVolume::Call)> onTransfer;
-
-  volume::VolumeHandle Open(const volume::DriveTarget& target, volume::Access access,
-                            volume::DeviceError& failure) override;
-  bool Close(volume::VolumeHandle handle) override;
-  bool SetPosition(volume::VolumeHandle handle, std::int32_t highPart,
-                   std::int32_t lowPart) override;
-  bool Read(volume::VolumeHandle handle, std::uint8_t* buffer, std::uint32_t byteCount,
-            std::uint32_t& bytesRead) override;
-  bool Write(volume::VolumeHandle handle, const std::uint8_t* buffer, std::uint32_t byteCount,
-             std::uint32_t& bytesWritten) override;
-  bool WriteProtected(volume::VolumeHandle handle) override {
-    return inner_.WriteProtected(handle);
-  }
-  bool Flush(volume::VolumeHandle handle) override;
-  bool Size(volume::VolumeHandle handle, volume::DeviceSize& size) override;
-  bool Dismount(volume::VolumeHandle handle) override;
-
- private:
-  bool Log(MemoryVolume::Call call, bool ok) {
-    events.push_back({call, ok});
-    return ok;
-  }
-  volume::VolumeBackend& inner_;
-};
-
-// What a front end makes of the engine's runs on a drive of the test backend, recorded: the
+// What a front end makes of the engine's runs on a drive of the test devices, recorded: the
 // message of each problem (text and title), whether each analysis let the repair go on, and the
 // pass's progress.
 class EngineRun final : public repair::Progress {

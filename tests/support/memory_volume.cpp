@@ -3,8 +3,140 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace kestrova::testing {
+
+namespace {
+
+using volume::CallFailure;
+using volume::DeviceError;
+using Kind = volume::DeviceErrorKind;
+
+// A device whose calls go to the log as they are made.
+class LoggedDevice final : public volume::Device {
+ public:
+  LoggedDevice(std::unique_ptr<volume::Device> inner, DeviceLog& log)
+      : inner_(std::move(inner)), log_(log) {}
+  LoggedDevice(const LoggedDevice&) = delete;
+  LoggedDevice& operator=(const LoggedDevice&) = delete;
+  ~LoggedDevice() override {
+    inner_.reset();
+    log_.events.push_back({DeviceCall::kClose, true});
+  }
+
+  std::optional<DeviceError> Read(std::uint64_t offset, std::span<std::uint8_t> bytes) override {
+    return Transfer(DeviceCall::kRead, offset, bytes.size(),
+                    [&] { return inner_->Read(offset, bytes); });
+  }
+  std::optional<DeviceError> Write(std::uint64_t offset,
+                                   std::span<const std::uint8_t> bytes) override {
+    return Transfer(DeviceCall::kWrite, offset, bytes.size(),
+                    [&] { return inner_->Write(offset, bytes); });
+  }
+  std::optional<DeviceError> Flush() override { return Log(DeviceCall::kFlush, inner_->Flush()); }
+  std::optional<DeviceError> Dismount() override {
+    return Log(DeviceCall::kDismount, inner_->Dismount());
+  }
+  volume::Expected<volume::DeviceSize, DeviceError> Size() override {
+    auto size = inner_->Size();
+    log_.events.push_back({DeviceCall::kSize, size.has_value()});
+    return size;
+  }
+
+ private:
+  template <typename Move>
+  std::optional<DeviceError> Transfer(DeviceCall call, std::uint64_t offset, std::size_t size,
+                                      Move move) {
+    if (log_.onTransfer) log_.onTransfer(call);
+    auto failure = move();
+    log_.events.push_back({call, !failure, offset, failure ? failure->bytesMoved : size});
+    return failure;
+  }
+  std::optional<DeviceError> Log(DeviceCall call, std::optional<DeviceError> failure) {
+    log_.events.push_back({call, !failure});
+    return failure;
+  }
+
+  std::unique_ptr<volume::Device> inner_;
+  DeviceLog& log_;
+};
+
+}  // namespace
+
+OpenedDevice DeviceLog::Logged(OpenedDevice opened) {
+  events.push_back({DeviceCall::kOpen, opened.has_value()});
+  if (!opened) return opened;
+  return std::unique_ptr<volume::Device>(std::make_unique<LoggedDevice>(std::move(*opened), *this));
+}
+
+// A device of a drive of the store: what it reads, writes and is asked goes to the store's drive,
+// counted, recorded and failed as the store's plan says.
+class MemoryVolume::MemoryDevice final : public volume::Device {
+ public:
+  MemoryDevice(MemoryVolume& store, char letter, volume::Access access)
+      : store_(store), letter_(letter), access_(access) {}
+  MemoryDevice(const MemoryDevice&) = delete;
+  MemoryDevice& operator=(const MemoryDevice&) = delete;
+  ~MemoryDevice() override {
+    store_.Next(Call::kClose);
+    store_.open_.erase(letter_);
+  }
+
+  std::optional<DeviceError> Read(std::uint64_t offset, std::span<std::uint8_t> bytes) override {
+    const auto fault = store_.Next(Call::kRead);
+    if (fault == Fault::kFails) return CallFailure(Kind::kIoFailed);
+    if (fault == Fault::kNotStarted) return CallFailure(Kind::kNotStarted);
+    const std::size_t wanted = fault ? bytes.size() / 2 : bytes.size();
+    const std::size_t got = ReadBytes(Stored(), offset, bytes.data(), wanted);
+    store_.readTransfers_.push_back({static_cast<std::int64_t>(offset / volume::kSectorSize),
+                                     static_cast<std::int64_t>(got / volume::kSectorSize)});
+    for (std::uint64_t at = offset; at < offset + got; at += volume::kSectorSize) {
+      store_.sectorsRead_.push_back(static_cast<std::int64_t>(at / volume::kSectorSize));
+    }
+    // The end of the drive, or the planned cut, is a read that succeeds with fewer bytes.
+    if (got == bytes.size()) return std::nullopt;
+    return CallFailure(Kind::kShort, 0, got);
+  }
+
+  std::optional<DeviceError> Write(std::uint64_t offset,
+                                   std::span<const std::uint8_t> bytes) override {
+    const auto fault = store_.Next(Call::kWrite);
+    if (fault == Fault::kFails) return CallFailure(Kind::kIoFailed);
+    if (fault == Fault::kNotStarted) return CallFailure(Kind::kNotStarted);
+    if (access_ != volume::Access::kReadWrite) return CallFailure(Kind::kIoFailed);
+    if (store_.protected_.count(letter_)) return CallFailure(Kind::kReadOnly);
+    const std::size_t wanted = fault ? bytes.size() / 2 : bytes.size();
+    const std::size_t written = WriteBytes(Stored(), offset, bytes.data(), wanted);
+    for (std::uint64_t at = offset; at < offset + written; at += volume::kSectorSize) {
+      store_.sectorsWritten_.push_back(static_cast<std::int64_t>(at / volume::kSectorSize));
+    }
+    if (written == bytes.size()) return std::nullopt;
+    return CallFailure(Kind::kIoFailed, 0, written);
+  }
+
+  std::optional<DeviceError> Flush() override {
+    if (store_.Next(Call::kFlush)) return CallFailure(Kind::kFlushFailed);
+    return std::nullopt;
+  }
+
+  std::optional<DeviceError> Dismount() override {
+    if (store_.Next(Call::kDismount)) return CallFailure(Kind::kOther);
+    return std::nullopt;
+  }
+
+  volume::Expected<volume::DeviceSize, DeviceError> Size() override {
+    if (store_.Next(Call::kSize)) return CallFailure(Kind::kSizeUnknown);
+    return volume::DeviceSize{Stored().size, Stored().sectorBytes};
+  }
+
+ private:
+  MemoryVolume::Drive& Stored() { return store_.drives_.at(letter_); }
+
+  MemoryVolume& store_;
+  char letter_;
+  volume::Access access_;
+};
 
 void MemoryVolume::AddDrive(char letter, const std::vector<std::uint8_t>& bytes) {
   AddSparseDrive(letter, bytes.size());
@@ -67,24 +199,18 @@ std::size_t MemoryVolume::WriteBytes(Drive& drive, std::uint64_t offset, const s
   return length;
 }
 
-void MemoryVolume::FailAt(Call call, int n, bool shortTransfer) {
-  failures_[{call, n}] = Failure{shortTransfer};
-}
+void MemoryVolume::FailAt(Call call, int n, Fault fault) { failures_[{call, n}] = fault; }
 
 int MemoryVolume::Count(Call call) const {
   const auto found = counts_.find(call);
   return found == counts_.end() ? 0 : found->second;
 }
 
-std::optional<MemoryVolume::Failure> MemoryVolume::Next(Call call) {
+std::optional<MemoryVolume::Fault> MemoryVolume::Next(Call call) {
   const int n = ++counts_[call];
   const auto found = failures_.find({call, n});
   if (found == failures_.end()) return std::nullopt;
   return found->second;
-}
-
-bool MemoryVolume::Valid(volume::VolumeHandle handle) const {
-  return open_.has_value() && handle == handle_;
 }
 
 void MemoryVolume::Truncate(char letter, std::uint64_t sizeBytes) {
@@ -95,98 +221,23 @@ void MemoryVolume::Truncate(char letter, std::uint64_t sizeBytes) {
   });
 }
 
-volume::VolumeHandle MemoryVolume::Open(const volume::DriveTarget& target, volume::Access access,
-                                        volume::DeviceError& failure) {
-  using Kind = volume::DeviceErrorKind;
-  auto refuse = [&](Kind kind) {
-    failure.kind = kind;
-    return volume::kInvalidHandle;
-  };
-  if (Next(Call::kOpen)) return refuse(Kind::kOther);
+OpenedDevice MemoryVolume::Open(const volume::DriveTarget& target, volume::Access access) {
+  return Logged(OpenDrive(target, access));
+}
+
+OpenedDevice MemoryVolume::OpenDrive(const volume::DriveTarget& target, volume::Access access) {
+  if (Next(Call::kOpen)) return CallFailure(Kind::kOther);
   const char letter = target.letter;
-  if (!drives_.count(letter)) return refuse(Kind::kNotFound);
-  if (held_.count(letter) || open_) return refuse(Kind::kBusy);
+  if (!drives_.count(letter)) return CallFailure(Kind::kNotFound);
+  if (held_.count(letter) || open_.count(letter)) return CallFailure(Kind::kBusy);
   const auto protection = protected_.find(letter);
   if (access == volume::Access::kReadWrite && protection != protected_.end() &&
       protection->second == Protection::kRefusesOpen) {
-    return refuse(Kind::kReadOnly);
+    return CallFailure(Kind::kReadOnly);
   }
   access_ = access;
-  open_ = letter;
-  handle_ = nextHandle_++;
-  position_ = 0;
-  return handle_;
-}
-
-bool MemoryVolume::Close(volume::VolumeHandle handle) {
-  if (Next(Call::kClose) || !Valid(handle)) return false;
-  open_.reset();
-  return true;
-}
-
-bool MemoryVolume::SetPosition(volume::VolumeHandle handle, std::int32_t highPart,
-                               std::int32_t lowPart) {
-  if (Next(Call::kSetPosition) || !Valid(handle)) return false;
-  position_ = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(highPart)) << 32) |
-              static_cast<std::uint32_t>(lowPart);
-  return true;
-}
-
-bool MemoryVolume::Read(volume::VolumeHandle handle, std::uint8_t* buffer, std::uint32_t byteCount,
-                        std::uint32_t& bytesRead) {
-  bytesRead = 0;
-  const auto failure = Next(Call::kRead);
-  if ((failure && !failure->shortTransfer) || !Valid(handle)) return false;
-  const std::uint32_t wanted = failure ? byteCount / 2 : byteCount;
-  bytesRead = static_cast<std::uint32_t>(ReadBytes(drives_.at(*open_), position_, buffer, wanted));
-  readTransfers_.push_back({static_cast<std::int64_t>(position_ / volume::kSectorSize),
-                            static_cast<std::int64_t>(bytesRead / volume::kSectorSize)});
-  for (std::uint64_t at = position_; at < position_ + bytesRead; at += volume::kSectorSize) {
-    sectorsRead_.push_back(static_cast<std::int64_t>(at / volume::kSectorSize));
-  }
-  position_ += bytesRead;
-  return true;
-}
-
-bool MemoryVolume::Write(volume::VolumeHandle handle, const std::uint8_t* buffer,
-                         std::uint32_t byteCount, std::uint32_t& bytesWritten) {
-  bytesWritten = 0;
-  writeRefused_ = false;
-  const auto failure = Next(Call::kWrite);
-  if ((failure && !failure->shortTransfer) || !Valid(handle)) return false;
-  if (access_ != volume::Access::kReadWrite) return false;
-  if (protected_.count(*open_)) {
-    writeRefused_ = true;
-    return false;
-  }
-  const std::uint32_t wanted = failure ? byteCount / 2 : byteCount;
-  bytesWritten =
-      static_cast<std::uint32_t>(WriteBytes(drives_.at(*open_), position_, buffer, wanted));
-  for (std::uint64_t at = position_; at < position_ + bytesWritten; at += volume::kSectorSize) {
-    sectorsWritten_.push_back(static_cast<std::int64_t>(at / volume::kSectorSize));
-  }
-  position_ += bytesWritten;
-  return true;
-}
-
-bool MemoryVolume::WriteProtected(volume::VolumeHandle handle) {
-  return Valid(handle) && writeRefused_;
-}
-
-bool MemoryVolume::Flush(volume::VolumeHandle handle) {
-  return !Next(Call::kFlush) && Valid(handle);
-}
-
-bool MemoryVolume::Size(volume::VolumeHandle handle, volume::DeviceSize& size) {
-  if (Next(Call::kSize) || !Valid(handle)) return false;
-  const Drive& drive = drives_.at(*open_);
-  size.bytes = drive.size;
-  size.sectorBytes = drive.sectorBytes;
-  return true;
-}
-
-bool MemoryVolume::Dismount(volume::VolumeHandle handle) {
-  return !Next(Call::kDismount) && Valid(handle);
+  open_.insert(letter);
+  return std::unique_ptr<volume::Device>(std::make_unique<MemoryDevice>(*this, letter, access));
 }
 
 }  // namespace kestrova::testing

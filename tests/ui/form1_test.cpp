@@ -554,15 +554,13 @@ TEST_F(Form1Test, CommandsDuringAPassLeaveTheOpenVolumeAndTheLayoutAlone) {
 TEST_F(Form1Test, PassHandlesInputBetweenEveryTwoTransfersAndItsBarCoversTheReading) {
   form_.Form_Load();
   window_.Select(form_, "F");
-  LoggingBackend log{volumes_};
-  ScopedBackend logged{log};
   struct Seen {
     MemoryVolume::Call call;
     float width;  // as last set on the bar
     int pumps;
   };
   std::vector<Seen> seen;
-  log.onTransfer = [&](MemoryVolume::Call call) {
+  volumes_.onTransfer = [&](MemoryVolume::Call call) {
     seen.push_back({call, window_.progressWidth, window_.eventPumps});
   };
   form_.Command1_Click();

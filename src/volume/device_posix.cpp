@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// POSIX volume backend. A drive letter is resolved through the drive table to a block device or
+// POSIX volume devices. A drive letter is resolved through the drive table to a block device or
 // an image file; a path is opened as it is. The open is exclusive (O_EXCL on a block device, which
 // the kernel refuses while the device is mounted or held; an image file takes a flock and an
 // open-file-description lock, shared when only reading) and unbuffered (O_DIRECT) where the file
 // system allows it. It is refused when the letter now names another device or file than the drive
 // table recorded, and when an image file backs a loop device. A process that does not run as root
 // has UDisks2 open a block device for it (polkit decides), where the daemon answers and knows it.
+// The open device keeps its descriptor and moves bytes with pread and pwrite at each call's offset.
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/file.h>
@@ -17,6 +18,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <optional>
 #include <utility>
@@ -194,8 +196,8 @@ int OpenDrive(char letter, const DriveBinding& drive, Access access, DeviceError
   return fd.release();
 }
 
-// Whether the last call failed for want of a capability.
-bool NotPermitted() { return errno == EACCES || errno == EPERM; }
+// Whether `error` is the want of a capability.
+bool NotPermitted(int error) { return error == EACCES || error == EPERM; }
 
 bool IsBlockDevice(int fd) {
   struct stat info {};
@@ -203,7 +205,7 @@ bool IsBlockDevice(int fd) {
 }
 
 // Unbuffered transfers need the device's own alignment, which can exceed a 512-byte sector
-// (an image on a disk with 4 KiB logical blocks). Falls back to buffered I/O for this handle.
+// (an image on a disk with 4 KiB logical blocks). Falls back to buffered I/O for this descriptor.
 bool DropDirectIo(int fd) {
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || !(flags & O_DIRECT)) return false;
@@ -214,135 +216,142 @@ bool Aligned(const void* pointer) {
   return reinterpret_cast<std::uintptr_t>(pointer) % kBufferAlignment == 0;
 }
 
-// Moves byteCount bytes with `transfer` (read or write). A buffer that is not aligned for O_DIRECT,
-// of any size, goes through an aligned copy, so that the handle stays unbuffered. Returns false on
-// an error of the system call; `done` tells how many bytes moved (fewer at the end of the device).
+// What a transfer came to: the bytes that moved (fewer at the end of the device), and the errno
+// of the system call that failed, or 0.
+struct Moved {
+  std::size_t bytes = 0;
+  int error = 0;
+};
+
+// Moves `buffer` from or to the device at `offset` with `transfer` (pread or pwrite). A buffer
+// that is not aligned for O_DIRECT, of any size, goes through an aligned copy, so that the
+// descriptor stays unbuffered.
 template <typename Transfer>
-bool MoveBytes(int fd, std::uint8_t* buffer, std::uint32_t byteCount, std::uint32_t& done,
-               bool toDevice, Transfer transfer) {
-  done = 0;
+Moved MoveBytes(int fd, std::uint64_t offset, std::uint8_t* buffer, std::size_t byteCount,
+                bool toDevice, Transfer transfer) {
+  Moved moved;
   std::optional<AlignedBuffer> bounce;
   if (!Aligned(buffer)) bounce.emplace(byteCount);
   std::uint8_t* io = bounce ? bounce->bytes().data() : buffer;
   if (bounce && toDevice) std::memcpy(io, buffer, byteCount);
-  bool ok = true;
-  while (done < byteCount) {
-    const ssize_t n = transfer(fd, io + done, byteCount - done);
+  while (moved.bytes < byteCount) {
+    const ssize_t n = transfer(fd, io + moved.bytes, byteCount - moved.bytes,
+                               static_cast<off_t>(offset + moved.bytes));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EINVAL && DropDirectIo(fd)) continue;
-    if (n < 0) ok = false;
+    if (n < 0) moved.error = errno;
     if (n <= 0) break;
-    done += static_cast<std::uint32_t>(n);
+    moved.bytes += static_cast<std::size_t>(n);
   }
-  if (bounce && !toDevice) std::memcpy(buffer, io, done);
-  return ok;
+  if (bounce && !toDevice) std::memcpy(buffer, io, moved.bytes);
+  return moved;
 }
 
-class PosixBackend final : public VolumeBackend {
+// An open block device or image file.
+class PosixDevice final : public Device {
  public:
-  VolumeHandle Open(const DriveTarget& target, Access access, DeviceError& failure) override {
-    const auto drive = Binding(target);
-    if (!drive) {
-      failure.kind = DeviceErrorKind::kUnknownLetter;
-      failure.device = target.Name();
-      return kInvalidHandle;
-    }
-    const int fd = OpenDrive(target.letter, *drive, access, failure);
-    return fd < 0 ? kInvalidHandle : static_cast<VolumeHandle>(fd);
+  explicit PosixDevice(int fd) : fd_(fd) {}
+  PosixDevice(const PosixDevice&) = delete;
+  PosixDevice& operator=(const PosixDevice&) = delete;
+  ~PosixDevice() override { ::close(fd_); }
+
+  std::optional<DeviceError> Read(std::uint64_t offset, std::span<std::uint8_t> bytes) override {
+    // The end of the device is a successful read of fewer bytes, as on Windows.
+    const Moved moved = MoveBytes(
+        fd_, offset, bytes.data(), bytes.size(), false,
+        [](int fd, std::uint8_t* p, std::size_t n, off_t at) { return ::pread(fd, p, n, at); });
+    if (moved.bytes == bytes.size()) return std::nullopt;
+    return CallFailure(moved.error ? DeviceErrorKind::kIoFailed : DeviceErrorKind::kShort,
+                       moved.error, moved.bytes);
   }
 
-  // Asked right after the call that failed.
-  int LastError() override { return errno; }
-
-  bool Close(VolumeHandle handle) override { return ::close(Fd(handle)) == 0; }
-
-  bool SetPosition(VolumeHandle handle, std::int32_t highPart, std::int32_t lowPart) override {
-    const std::uint64_t offset =
-        (static_cast<std::uint64_t>(static_cast<std::uint32_t>(highPart)) << 32) |
-        static_cast<std::uint32_t>(lowPart);
-    if (offset > static_cast<std::uint64_t>(INT64_MAX)) return false;
-    return ::lseek(Fd(handle), static_cast<off_t>(offset), SEEK_SET) >= 0;
+  std::optional<DeviceError> Write(std::uint64_t offset,
+                                   std::span<const std::uint8_t> bytes) override {
+    const Moved moved = MoveBytes(
+        fd_, offset, const_cast<std::uint8_t*>(bytes.data()), bytes.size(), true,
+        [](int fd, std::uint8_t* p, std::size_t n, off_t at) { return ::pwrite(fd, p, n, at); });
+    if (moved.bytes == bytes.size()) return std::nullopt;
+    const bool refused = moved.bytes == 0 && WriteProtected(moved.error);
+    return CallFailure(refused ? DeviceErrorKind::kReadOnly : DeviceErrorKind::kIoFailed,
+                       moved.error, moved.bytes);
   }
 
-  bool Read(VolumeHandle handle, std::uint8_t* buffer, std::uint32_t byteCount,
-            std::uint32_t& bytesRead) override {
-    // The end of the device is a successful read of fewer bytes, as on Windows; callers check
-    // the count.
-    return MoveBytes(Fd(handle), buffer, byteCount, bytesRead, false,
-                     [](int fd, std::uint8_t* p, std::size_t n) { return ::read(fd, p, n); });
-  }
-
-  bool Write(VolumeHandle handle, const std::uint8_t* buffer, std::uint32_t byteCount,
-             std::uint32_t& bytesWritten) override {
-    writeError_ = 0;
-    return MoveBytes(Fd(handle), const_cast<std::uint8_t*>(buffer), byteCount, bytesWritten, true,
-                     [this](int fd, std::uint8_t* p, std::size_t n) {
-                       const ssize_t written = ::write(fd, p, n);
-                       if (written < 0) writeError_ = errno;
-                       return written;
-                     }) &&
-           bytesWritten == byteCount;
-  }
-
-  bool WriteProtected(VolumeHandle handle) override {
-    // A file on a file system mounted read-only; a block device set read-only refuses writes with
-    // EPERM.
-    if (writeError_ == EROFS) return true;
-    if (writeError_ != EPERM && writeError_ != EACCES) return false;
-    const int fd = Fd(handle);
-    int readOnly = 0;
-    return IsBlockDevice(fd) && ::ioctl(fd, BLKROGET, &readOnly) == 0 && readOnly != 0;
-  }
-
-  bool Flush(VolumeHandle handle) override {
+  std::optional<DeviceError> Flush() override {
     // Everything written reaches the device: the file's or device's data, then the block
     // device's own buffers. Without root (a descriptor that UDisks2 opened) the kernel refuses
     // the second step; the first has already written a block device's buffers and flushed the
     // device's cache. The data is what counts: an image's modification time need not wait for
     // the file system's journal.
-    const int fd = Fd(handle);
-    if (::fdatasync(fd) != 0) return false;
-    return !IsBlockDevice(fd) || ::ioctl(fd, BLKFLSBUF, 0) == 0 || NotPermitted();
+    if (::fdatasync(fd_) != 0) return CallFailure(DeviceErrorKind::kFlushFailed, errno);
+    if (!IsBlockDevice(fd_) || ::ioctl(fd_, BLKFLSBUF, 0) == 0 || NotPermitted(errno)) {
+      return std::nullopt;
+    }
+    return CallFailure(DeviceErrorKind::kFlushFailed, errno);
   }
 
-  bool Size(VolumeHandle handle, DeviceSize& size) override {
+  Expected<DeviceSize, DeviceError> Size() override {
     // A block device's size comes from the kernel, an image file's from its length. Every
     // transfer of whole 512-byte sectors is accepted: where the device wants larger aligned
-    // blocks for unbuffered I/O, the handle falls back to the page cache (DropDirectIo), which
-    // reads and writes the device's whole blocks itself.
-    const int fd = Fd(handle);
+    // blocks for unbuffered I/O, the descriptor falls back to the page cache (DropDirectIo),
+    // which reads and writes the device's whole blocks itself.
     struct stat info {};
-    if (::fstat(fd, &info) != 0) return false;
+    if (::fstat(fd_, &info) != 0) return CallFailure(DeviceErrorKind::kSizeUnknown, errno);
     std::uint64_t bytes = 0;
     if (S_ISBLK(info.st_mode)) {
-      if (::ioctl(fd, BLKGETSIZE64, &bytes) != 0) return false;
+      if (::ioctl(fd_, BLKGETSIZE64, &bytes) != 0) {
+        return CallFailure(DeviceErrorKind::kSizeUnknown, errno);
+      }
     } else if (S_ISREG(info.st_mode) && info.st_size >= 0) {
       bytes = static_cast<std::uint64_t>(info.st_size);
     } else {
-      return false;
+      return CallFailure(DeviceErrorKind::kSizeUnknown);
     }
-    size.bytes = bytes;
-    size.sectorBytes = kSectorSize;
-    return true;
+    return DeviceSize{bytes, kSectorSize};
   }
 
-  bool Dismount(VolumeHandle handle) override {
+  std::optional<DeviceError> Dismount() override {
     // No file system has the volume mounted (the open is exclusive); what is left is to make the
     // kernel drop its cached blocks, so that the next mount reads the directory from the device.
     // Without root, the cached blocks are dropped as a file's are.
-    const int fd = Fd(handle);
-    if (IsBlockDevice(fd)) {
-      if (::ioctl(fd, BLKFLSBUF, 0) == 0) return true;
-      if (!NotPermitted()) return false;
+    if (IsBlockDevice(fd_)) {
+      if (::ioctl(fd_, BLKFLSBUF, 0) == 0) return std::nullopt;
+      if (!NotPermitted(errno)) return CallFailure(DeviceErrorKind::kOther, errno);
     }
-    return ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) == 0;
+    // posix_fadvise returns its error rather than setting errno.
+    const int error = ::posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED);
+    if (error == 0) return std::nullopt;
+    return CallFailure(DeviceErrorKind::kOther, error);
   }
 
  private:
-  static int Fd(VolumeHandle handle) {
-    return handle < 0 || handle > INT32_MAX ? -1 : static_cast<int>(handle);
+  // After a write that moved nothing failed with `error`: whether the medium refused it as
+  // write-protected. A file on a file system mounted read-only fails with EROFS; a block device
+  // set read-only refuses writes with EPERM.
+  bool WriteProtected(int error) const {
+    if (error == EROFS) return true;
+    if (!NotPermitted(error)) return false;
+    int readOnly = 0;
+    return IsBlockDevice(fd_) && ::ioctl(fd_, BLKROGET, &readOnly) == 0 && readOnly != 0;
   }
-  int writeError_ = 0;  // errno of the last write's failed system call, or 0
+
+  int fd_;
+};
+
+class PosixOpener final : public DeviceOpener {
+ public:
+  Expected<std::unique_ptr<Device>, DeviceError> Open(const DriveTarget& target,
+                                                      Access access) override {
+    DeviceError failure;
+    const auto drive = Binding(target);
+    if (!drive) {
+      failure.kind = DeviceErrorKind::kUnknownLetter;
+      failure.device = target.Name();
+      return failure;
+    }
+    const int fd = OpenDrive(target.letter, *drive, access, failure);
+    if (fd < 0) return failure;
+    return std::unique_ptr<Device>(std::make_unique<PosixDevice>(fd));
+  }
 };
 
 }  // namespace
@@ -358,9 +367,9 @@ void ReleasePages(std::uint8_t* pages, std::size_t size) {
   if (pages) ::munmap(pages, size);
 }
 
-VolumeBackend& PlatformVolumeBackend() {
-  static PosixBackend backend;
-  return backend;
+DeviceOpener& PlatformDeviceOpener() {
+  static PosixOpener opener;
+  return opener;
 }
 
 }  // namespace kestrova::volume
