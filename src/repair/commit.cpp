@@ -57,6 +57,12 @@ std::uint8_t& SectorChanges::Byte(std::int64_t first, std::int64_t offset) {
       .after.at(static_cast<std::size_t>(offset % sectorBytes_));
 }
 
+std::span<std::uint8_t> SectorChanges::Bytes(std::int64_t first, std::int64_t offset,
+                                             std::size_t count) {
+  return std::span(sectors_.at(first + offset / sectorBytes_).after)
+      .subspan(static_cast<std::size_t>(offset % sectorBytes_), count);
+}
+
 std::span<std::uint8_t> SectorChanges::After(std::int64_t sector) {
   return sectors_.at(sector).after;
 }

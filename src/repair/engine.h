@@ -44,6 +44,13 @@ struct RestoredSectors {
   std::map<std::int64_t, SectorChange> sectors;
 };
 
+// The root directory as the analysis read it: its bytes that hold entries, in order, and the
+// volume sector of each of its sectors. What a pass that changes the root works from.
+struct RootCopy {
+  std::vector<std::uint8_t> bytes;
+  std::vector<std::int64_t> sectors;
+};
+
 // The analysis of an open volume: boot region, geometry, the device's size, the root's chain, the
 // root directory (read in transfers of a bounded size and looked at as they come, into
 // layout.findings) and the chains that could reach it. Reads, never writes. With `restored`, it
@@ -52,10 +59,11 @@ struct RestoredSectors {
 // transfer. The problem, when it refuses the volume (also when memory runs out).
 Expected<VolumeLayout, Problem> Analyse(volume::Volume& volume, RestoredSectors* restored = nullptr,
                                         ProgressTrack* track = nullptr);
-// The same into `layout`, which keeps what was learnt before a refusal.
+// The same into `layout`, which keeps what was learnt before a refusal. With `root`, the root
+// directory's bytes as they were read are kept there.
 std::optional<Problem> AnalyseInto(volume::Volume& volume, VolumeLayout& layout,
                                    RestoredSectors* restored = nullptr,
-                                   ProgressTrack* track = nullptr);
+                                   ProgressTrack* track = nullptr, RootCopy* root = nullptr);
 
 // The repair pass on a volume opened for writing. Analyses it again as Analyse does, reading the
 // whole root directory before anything is written; with `analysed`, it must still have that

@@ -77,6 +77,18 @@ std::optional<Problem> CheckOwnedClusters(std::span<const std::uint8_t> entry,
 static_assert(std::tuple_size_v<decltype(RestoredEntry::before)> == kEntrySize &&
               kFileAttributesOffset + 2 <= kEntrySize && kSetChecksumOffset + 2 <= kEntrySize);
 
+class ExfatEntries final : public EntryFormat {
+ public:
+  void MarkRemoved(std::span<std::uint8_t> entry) const override {
+    entry[kEntryTypeOffset] = static_cast<std::uint8_t>(entry[kEntryTypeOffset] & ~kInUse);
+  }
+  void SetAttributes(std::span<std::uint8_t> entries, std::uint16_t attributes) const override {
+    Write16(entries, kFileAttributesOffset, attributes);
+    Write16(entries, kSetChecksumOffset, SetChecksum(entries));
+  }
+  bool SizesFolders() const override { return true; }
+};
+
 class ExfatWalker final : public RootWalker {
  public:
   ExfatWalker(const VolumeLayout& layout, RootFindings& findings,
@@ -175,9 +187,8 @@ class ExfatWalker final : public RootWalker {
     findings_.hidden.push_back(std::move(hidden));
     if (restored_) {
       restored_->push_back(RestoredEntry::Of(at, set));
-      Write16(set, kFileAttributesOffset,
-              folder ? RestoredAttributes(attributes) : ShownFileAttributes(attributes));
-      Write16(set, kSetChecksumOffset, SetChecksum(set));
+      ExfatEntryFormat().SetAttributes(
+          set, folder ? RestoredAttributes(attributes) : ShownFileAttributes(attributes));
     }
     return std::nullopt;
   }
@@ -223,6 +234,11 @@ std::unique_ptr<RootWalker> MakeExfatRootWalker(const VolumeLayout& layout, Root
                                                 std::vector<RestoredEntry>* restored,
                                                 RootEntries* entries) {
   return std::make_unique<ExfatWalker>(layout, findings, restored, entries);
+}
+
+const EntryFormat& ExfatEntryFormat() {
+  static const ExfatEntries entries;
+  return entries;
 }
 
 // The set checksum over the File entry and its secondaries, skipping the checksum's own bytes.

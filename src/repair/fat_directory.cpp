@@ -22,6 +22,17 @@ using namespace fat;
 // A restored entry's old bytes are one whole directory entry.
 static_assert(std::tuple_size_v<decltype(RestoredEntry::before)> == kDirEntrySize);
 
+class FatEntries final : public EntryFormat {
+ public:
+  void MarkRemoved(std::span<std::uint8_t> entry) const override {
+    entry[kNameOffset] = kDeletedEntry;
+  }
+  void SetAttributes(std::span<std::uint8_t> entries, std::uint16_t attributes) const override {
+    entries[kAttributeOffset] = static_cast<std::uint8_t>(attributes);
+  }
+  bool SizesFolders() const override { return false; }
+};
+
 class FatWalker final : public RootWalker {
  public:
   FatWalker(const VolumeLayout& layout, RootFindings& findings,
@@ -92,9 +103,9 @@ class FatWalker final : public RootWalker {
       findings_.hidden.push_back(std::move(hidden));
       if (restored_) {
         restored_->push_back(RestoredEntry::Of(at, entry));
-        entry[kAttributeOffset] = hiddenFolder
-                                      ? RestoredAttribute(attribute)
-                                      : static_cast<std::uint8_t>(ShownFileAttributes(attribute));
+        FatEntryFormat().SetAttributes(entry, hiddenFolder
+                                                  ? std::uint16_t{RestoredAttribute(attribute)}
+                                                  : ShownFileAttributes(attribute));
       }
     }
     return std::nullopt;
@@ -153,6 +164,11 @@ std::unique_ptr<RootWalker> MakeFatRootWalker(const VolumeLayout& layout, RootFi
                                               std::vector<RestoredEntry>* restored,
                                               RootEntries* entries) {
   return std::make_unique<FatWalker>(layout, findings, restored, entries);
+}
+
+const EntryFormat& FatEntryFormat() {
+  static const FatEntries entries;
+  return entries;
 }
 
 std::string ShownShortName(std::span<const std::uint8_t> entry) {

@@ -74,9 +74,10 @@ DetailKind Difference(const VolumeLayout& analysed, const VolumeLayout& now);
 bool TellsItself(ProblemKind kind);
 
 // The analysis again under the pass's lock (see Repair): the refusal, told as the pass tells it,
-// when it fails or the volume is no longer the analysed one.
+// when it fails or the volume is no longer the analysed one. With `root`, the root directory as
+// it read it is kept there.
 std::optional<Problem> Reanalyse(volume::Volume& volume, const VolumeLayout* analysed,
-                                 VolumeLayout& now, RestoredSectors* restored,
-                                 ProgressTrack& track);
+                                 VolumeLayout& now, RestoredSectors* restored, ProgressTrack& track,
+                                 RootCopy* root = nullptr);
 
 }  // namespace kestrova::repair

@@ -34,11 +34,11 @@ bool TellsItself(ProblemKind kind) {
 }
 
 std::optional<Problem> Reanalyse(volume::Volume& volume, const VolumeLayout* analysed,
-                                 VolumeLayout& now, RestoredSectors* restored,
-                                 ProgressTrack& track) {
+                                 VolumeLayout& now, RestoredSectors* restored, ProgressTrack& track,
+                                 RootCopy* root) {
   // Under the lock, the volume must still be the one analysed: the same boot sector and the same
   // root chain, checked as the analysis checks them.
-  if (auto refused = AnalyseInto(volume, now, restored, &track)) {
+  if (auto refused = AnalyseInto(volume, now, restored, &track, root)) {
     Problem problem = std::move(*refused);
     if (analysed && !TellsItself(problem.kind)) {
       const DetailKind difference = Difference(*analysed, now);
