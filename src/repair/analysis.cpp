@@ -9,12 +9,12 @@
 
 #include "format/exfat.h"
 #include "format/fat.h"
+#include "format/fat_table.h"
+#include "format/problems.h"
 #include "format/sector_io.h"
 #include "repair/cross_links.h"
 #include "repair/directory.h"
 #include "repair/engine.h"
-#include "repair/file_data.h"
-#include "repair/problems.h"
 #include "repair/verdicts.h"
 
 namespace kestrova::repair {

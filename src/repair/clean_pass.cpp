@@ -9,14 +9,14 @@
 
 #include "format/exfat.h"
 #include "format/fat.h"
+#include "format/fat_table.h"
+#include "format/folder_listing.h"
+#include "format/problems.h"
 #include "repair/commit.h"
 #include "repair/directory.h"
 #include "repair/engine.h"
-#include "repair/file_data.h"
-#include "repair/folder_listing.h"
 #include "repair/ownership.h"
 #include "repair/pass.h"
-#include "repair/problems.h"
 #include "repair/verdicts.h"
 
 namespace kestrova::repair {

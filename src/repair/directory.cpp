@@ -11,10 +11,6 @@ std::unique_ptr<RootWalker> MakeRootWalker(const VolumeLayout& layout, RootFindi
              : MakeFatRootWalker(layout, findings, restored, entries);
 }
 
-const EntryFormat& EntryFormatOf(FileSystem fileSystem) {
-  return fileSystem == FileSystem::kExfat ? ExfatEntryFormat() : FatEntryFormat();
-}
-
 HiddenEntry PlaceOf(const VolumeLayout& layout, const std::vector<RootExtent>& extents,
                     std::int64_t offset) {
   HiddenEntry folder;

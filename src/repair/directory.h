@@ -17,11 +17,12 @@
 #include <span>
 #include <vector>
 
+#include "format/entry_format.h"
 #include "format/exfat.h"
 #include "format/fat.h"
+#include "format/problem.h"
+#include "repair/findings.h"
 #include "repair/layout.h"
-#include "repair/problem.h"
-#include "repair/scan.h"
 #include "repair/verdicts.h"
 
 namespace kestrova::repair {
@@ -55,29 +56,6 @@ class RootWalker {
   virtual std::optional<Problem> Look(std::span<std::uint8_t> window, std::int64_t offset,
                                       bool last, std::size_t& done) = 0;
 };
-
-// How the entries of one file system's directories change: every pass that changes an entry (the
-// repair's attributes, the removal's marks, inside folders as in the root) goes through this.
-class EntryFormat {
- public:
-  virtual ~EntryFormat() = default;
-  // Marks one entry of a file's run removed, as a file system driver does when it deletes the
-  // file: FAT's long-name entries and short entry get 0xE5, each entry of an exFAT set loses its
-  // in-use bit. `entry` is the 32 bytes of that one entry.
-  virtual void MarkRemoved(std::span<std::uint8_t> entry) const = 0;
-  // Gives the file whose entries begin at `entries` the attributes `attributes`: FAT's short
-  // entry takes their low byte, an exFAT set its two bytes and the set checksum that follows from
-  // them (`entries` is then the whole set).
-  virtual void SetAttributes(std::span<std::uint8_t> entries, std::uint16_t attributes) const = 0;
-  // Whether a folder's entry says how many bytes the folder holds (exFAT's data length); FAT keeps
-  // 0 there, and the chain alone says how long a folder is.
-  virtual bool SizesFolders() const = 0;
-};
-
-// The entries of `fileSystem`.
-const EntryFormat& EntryFormatOf(FileSystem fileSystem);
-const EntryFormat& FatEntryFormat();
-const EntryFormat& ExfatEntryFormat();
 
 // A walker of the analysed layout's root that fills `findings`. With `restored`, it also restores
 // every hidden folder in the windows it is given and appends each entry it changed. With `entries`,

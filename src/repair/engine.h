@@ -12,11 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "format/boot_region.h"
+#include "format/problem.h"
+#include "format/progress.h"
+#include "repair/findings.h"
 #include "repair/journal.h"
 #include "repair/layout.h"
-#include "repair/problem.h"
-#include "repair/progress.h"
-#include "repair/scan.h"
 #include "volume/volume.h"
 
 namespace kestrova::repair {
@@ -116,30 +117,5 @@ struct UndoReport {
 // The problem otherwise, with anyWritten as a repair's.
 Expected<UndoReport, Problem> Undo(volume::Volume& volume, const Journal& journal,
                                    Progress* progress = nullptr);
-
-// Reads the geometry fields of layout.bootSector into layout. Returns the refusal when the boot
-// sector is not one of a FAT or exFAT volume that the engine can handle.
-std::optional<Problem> ReadGeometry(VolumeLayout& layout);
-
-// What a sector 0 is, by the exFAT name, the FAT32 type text or the FAT12/FAT16 fields.
-enum class BootSectorKind { kOther, kSmallFat, kFat32, kExfat };
-BootSectorKind KindOfBootSector(std::span<const std::uint8_t> boot);
-
-// The boot region of the open volume, before the fields of its sector 0 (layout.bootSector, and
-// whole in `sector0`) are trusted: sector 0's signature; on exFAT also the boot checksum and the
-// extended boot sectors' signatures, read from the volume. Returns the refusal when it is damaged
-// or cannot be read; nothing for a sector 0 of no FAT or exFAT volume, which the geometry refuses.
-// `track`, when given, hears of the read.
-std::optional<Problem> CheckBootRegion(volume::Volume& volume, VolumeLayout& layout,
-                                       std::span<const std::uint8_t> sector0,
-                                       ProgressTrack* track = nullptr);
-// The exFAT boot checksum of sectors 0 to 10 (`sectors`, each of `sectorBytes`).
-std::uint32_t ExfatBootChecksum(std::span<const std::uint8_t> sectors, std::size_t sectorBytes);
-// Whether the open volume's device, as the system tells it, holds the whole volume of `layout`
-// (its geometry read) and takes transfers of its sectors. Returns the refusal when it does not.
-std::optional<Problem> CheckDevice(volume::Volume& volume, const VolumeLayout& layout);
-
-// The first sector of data cluster `cluster`, or nothing when it lies outside the data region.
-std::optional<std::int64_t> ClusterFirstSector(const VolumeLayout& layout, std::int64_t cluster);
 
 }  // namespace kestrova::repair

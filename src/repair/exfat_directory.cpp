@@ -8,11 +8,11 @@
 #include "format/codepage.h"
 #include "format/entries.h"
 #include "format/exfat.h"
+#include "format/exfat_sets.h"
 #include "format/fat.h"
+#include "format/problems.h"
 #include "repair/cross_links.h"
 #include "repair/directory.h"
-#include "repair/exfat_sets.h"
-#include "repair/problems.h"
 
 namespace kestrova::repair {
 namespace {
@@ -29,16 +29,6 @@ bool IsHiddenFolder(std::uint16_t attributes) {
 // The number of the entry at a root offset.
 std::int64_t EntryNumber(std::int64_t offset) {
   return offset / static_cast<std::int64_t>(kEntrySize);
-}
-
-// The label entry's text.
-std::string LabelOf(std::span<const std::uint8_t> entry) {
-  const std::size_t length = std::min<std::size_t>(entry[kLabelLengthOffset], kMaxLabelLength);
-  std::u16string label;
-  for (std::size_t i = 0; i < length; ++i) {
-    label += static_cast<char16_t>(Read16(entry, kLabelOffset + 2 * i));
-  }
-  return Utf16ToUtf8(label);
 }
 
 // Refuses an entry that owns a cluster of the root without going through the FAT: the first
@@ -76,18 +66,6 @@ std::optional<Problem> CheckOwnedClusters(std::span<const std::uint8_t> entry,
 // entry's.
 static_assert(std::tuple_size_v<decltype(RestoredEntry::before)> == kEntrySize &&
               kFileAttributesOffset + 2 <= kEntrySize && kSetChecksumOffset + 2 <= kEntrySize);
-
-class ExfatEntries final : public EntryFormat {
- public:
-  void MarkRemoved(std::span<std::uint8_t> entry) const override {
-    entry[kEntryTypeOffset] = static_cast<std::uint8_t>(entry[kEntryTypeOffset] & ~kInUse);
-  }
-  void SetAttributes(std::span<std::uint8_t> entries, std::uint16_t attributes) const override {
-    Write16(entries, kFileAttributesOffset, attributes);
-    Write16(entries, kSetChecksumOffset, SetChecksum(entries));
-  }
-  bool SizesFolders() const override { return true; }
-};
 
 class ExfatWalker final : public RootWalker {
  public:
@@ -141,7 +119,7 @@ class ExfatWalker final : public RootWalker {
                                      std::int64_t setAt = 0) {
     const std::uint8_t type = entry[kEntryTypeOffset];
     if (type == kVolumeLabel && !labelSeen_) {
-      findings_.label = LabelOf(entry);
+      findings_.label = ExfatLabelText(entry);
       labelSeen_ = true;
     }
     // The allocation bitmap of the FAT in use (a volume with two FATs has one for each).
@@ -234,60 +212,6 @@ std::unique_ptr<RootWalker> MakeExfatRootWalker(const VolumeLayout& layout, Root
                                                 std::vector<RestoredEntry>* restored,
                                                 RootEntries* entries) {
   return std::make_unique<ExfatWalker>(layout, findings, restored, entries);
-}
-
-const EntryFormat& ExfatEntryFormat() {
-  static const ExfatEntries entries;
-  return entries;
-}
-
-// The set checksum over the File entry and its secondaries, skipping the checksum's own bytes.
-std::uint16_t SetChecksum(std::span<const std::uint8_t> set) {
-  std::uint16_t sum = 0;
-  for (std::size_t i = 0; i < set.size(); ++i) {
-    if (i == kSetChecksumOffset || i == kSetChecksumOffset + 1) continue;
-    sum = static_cast<std::uint16_t>(((sum & 1) ? 0x8000 : 0) + (sum >> 1) + set[i]);
-  }
-  return sum;
-}
-
-// The name of a set: its name entries' characters, as long as the stream extension says.
-std::string NameOf(std::span<const std::uint8_t> set) {
-  const std::size_t length = set[kEntrySize + kNameLengthOffset];
-  std::u16string name;
-  for (std::size_t entry = 2; entry * kEntrySize < set.size() && name.size() < length; ++entry) {
-    const auto bytes = set.subspan(entry * kEntrySize, kEntrySize);
-    if (bytes[kEntryTypeOffset] != kFileName) break;
-    for (std::size_t i = 0; i < kFileNameCharsPerEntry && name.size() < length; ++i) {
-      name += static_cast<char16_t>(Read16(bytes, kFileNameOffset + 2 * i));
-    }
-  }
-  return Utf16ToUtf8(name);
-}
-
-// The secondaries of a set must all be in use, the first a stream extension, the next ones the
-// name entries that its name length asks for; after them come only entries of other kinds
-// (benign ones, or critical ones of kinds that later versions may define).
-SetShape ShapeOf(std::span<const std::uint8_t> set) {
-  SetShape shape;
-  const std::size_t secondaries = set.size() / kEntrySize - 1;
-  const std::size_t nameLength = set[kEntrySize + kNameLengthOffset];
-  const std::size_t nameEntries =
-      (nameLength + kFileNameCharsPerEntry - 1) / kFileNameCharsPerEntry;
-  if (nameLength == 0 || 1 + nameEntries > secondaries) return shape;
-  for (std::size_t i = 1; i <= secondaries; ++i) {
-    const std::uint8_t type = set[i * kEntrySize + kEntryTypeOffset];
-    if ((type & (kInUse | kSecondary)) != (kInUse | kSecondary)) return shape;
-    const std::uint8_t expected = i == 1 ? kStreamExtension : i <= 1 + nameEntries ? kFileName : 0;
-    if (expected != 0) {
-      if (type != expected) return shape;
-      continue;
-    }
-    if (type == kStreamExtension || type == kFileName) return shape;
-    if (!(type & kBenign) && shape.unknownCritical == 0) shape.unknownCritical = type;
-  }
-  shape.whole = true;
-  return shape;
 }
 
 }  // namespace kestrova::repair

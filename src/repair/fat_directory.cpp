@@ -7,12 +7,12 @@
 #include "format/codepage.h"
 #include "format/entries.h"
 #include "format/fat.h"
+#include "format/fat_names.h"
+#include "format/problems.h"
 #include "repair/cross_links.h"
 #include "repair/directory.h"
 #include "repair/engine.h"
-#include "repair/fat_names.h"
 #include "repair/label.h"
-#include "repair/problems.h"
 
 namespace kestrova::repair {
 namespace {
@@ -21,17 +21,6 @@ using namespace fat;
 
 // A restored entry's old bytes are one whole directory entry.
 static_assert(std::tuple_size_v<decltype(RestoredEntry::before)> == kDirEntrySize);
-
-class FatEntries final : public EntryFormat {
- public:
-  void MarkRemoved(std::span<std::uint8_t> entry) const override {
-    entry[kNameOffset] = kDeletedEntry;
-  }
-  void SetAttributes(std::span<std::uint8_t> entries, std::uint16_t attributes) const override {
-    entries[kAttributeOffset] = static_cast<std::uint8_t>(attributes);
-  }
-  bool SizesFolders() const override { return false; }
-};
 
 class FatWalker final : public RootWalker {
  public:
@@ -164,73 +153,6 @@ std::unique_ptr<RootWalker> MakeFatRootWalker(const VolumeLayout& layout, RootFi
                                               std::vector<RestoredEntry>* restored,
                                               RootEntries* entries) {
   return std::make_unique<FatWalker>(layout, findings, restored, entries);
-}
-
-const EntryFormat& FatEntryFormat() {
-  static const FatEntries entries;
-  return entries;
-}
-
-std::string ShownShortName(std::span<const std::uint8_t> entry) {
-  return WithShortNameCase(DisplayShortName(entry), entry);
-}
-
-std::string WithShortNameCase(std::string name, std::span<const std::uint8_t> entry) {
-  const std::uint8_t lower = entry[kCaseFlagsOffset];
-  const std::size_t dot = name.find('.');
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    const bool inBase = i < dot;
-    if (name[i] >= 'A' && name[i] <= 'Z' &&
-        (lower & (inBase ? kLowerCaseBase : kLowerCaseExtension))) {
-      name[i] = static_cast<char>(name[i] - 'A' + 'a');
-    }
-  }
-  return name;
-}
-
-std::uint8_t ShortNameChecksum(const std::uint8_t* name11) {
-  std::uint8_t sum = 0;
-  for (std::size_t i = 0; i < kNameLength + kExtensionLength; ++i) {
-    sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) + name11[i]);
-  }
-  return sum;
-}
-
-std::string DisplayShortName(std::span<const std::uint8_t> entry) {
-  // A name of no-break spaces written by a tool that kept only the short name: byte 0xFF (code
-  // page 437's no-break space) or 0xA0 (the ANSI code pages'), which code page 936 cannot read.
-  const auto name11 = entry.subspan(kNameOffset, kNameLength + kExtensionLength);
-  const auto end =
-      std::find_if(name11.rbegin(), name11.rend(), [](std::uint8_t b) { return b != kBlank; });
-  const auto used = static_cast<std::size_t>(name11.rend() - end);
-  if (used > 0 && used <= kNameLength &&
-      std::all_of(name11.begin(), name11.begin() + static_cast<std::ptrdiff_t>(used),
-                  [](std::uint8_t b) { return b == kNoBreakSpace437 || b == kNoBreakSpaceAnsi; })) {
-    std::string blank;
-    for (std::size_t i = 0; i < used; ++i) blank += "\u00A0";
-    return blank;
-  }
-  auto part = [&](std::size_t offset, std::size_t size) {
-    static_assert(kNameLength >= kExtensionLength);
-    std::array<char, kNameLength> bytes{};
-    std::size_t end = size;
-    while (end > 0 && entry[offset + end - 1] == ' ') --end;
-    for (std::size_t i = 0; i < end; ++i) {
-      char c = static_cast<char>(entry[offset + i]);
-      // A deleted entry has lost its first byte. A name that really starts with 0xE5 (a GBK lead
-      // byte) is stored with 0x05 in its place.
-      if (offset == kNameOffset && i == 0 && c == static_cast<char>(kDeletedEntry)) c = '?';
-      if (offset == kNameOffset && i == 0 && c == static_cast<char>(kEscapedE5)) {
-        c = static_cast<char>(kDeletedEntry);
-      }
-      bytes[i] = static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
-    }
-    return Cp936ToUtf8(std::string_view(bytes.data(), end));
-  };
-  std::string name = part(kNameOffset, kNameLength);
-  const std::string extension = part(kExtensionOffset, kExtensionLength);
-  if (!extension.empty()) name.append(".").append(extension);
-  return name;
 }
 
 }  // namespace kestrova::repair

@@ -8,12 +8,12 @@
 
 #include "format/exfat.h"
 #include "format/fat.h"
+#include "format/fat_table.h"
+#include "format/folder_listing.h"
+#include "format/problems.h"
 #include "repair/cross_links.h"
 #include "repair/engine.h"
-#include "repair/file_data.h"
-#include "repair/folder_listing.h"
 #include "repair/pass.h"
-#include "repair/problems.h"
 
 namespace kestrova::repair {
 

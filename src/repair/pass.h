@@ -7,10 +7,10 @@
 #include <optional>
 #include <span>
 
+#include "format/problem.h"
+#include "format/problems.h"
 #include "repair/engine.h"
 #include "repair/layout.h"
-#include "repair/problem.h"
-#include "repair/problems.h"
 #include "volume/volume.h"
 
 namespace kestrova::repair {
@@ -59,11 +59,6 @@ class PassEnd {
   volume::Volume& volume_;
   PassKind kind_;
 };
-
-// Writes one run of sectors for the pass; the problem that ends it when the write failed (a
-// medium refusing its first write as write-protected: nothing was written).
-std::optional<Problem> WriteRun(PassEnd& pass, volume::Volume& volume, std::int64_t sector,
-                                std::uint32_t sectorBytes, std::span<const std::uint8_t> bytes);
 
 // How the volume under the pass's lock differs from the one analysed, or kNone when it does not.
 DetailKind Difference(const VolumeLayout& analysed, const VolumeLayout& now);

@@ -6,10 +6,10 @@
 #include <exception>
 #include <utility>
 
+#include "format/problems.h"
+#include "format/progress.h"
 #include "repair/drive_passes.h"
 #include "repair/engine.h"
-#include "repair/problems.h"
-#include "repair/progress.h"
 #include "ui/raw_volume.h"
 #include "ui/report.h"
 #include "words/messages.h"

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "exfat_tools.h"
+#include "format/entry_format.h"
 #include "format/exfat.h"
 #include "format/fat.h"
-#include "repair/directory.h"
 
 namespace kestrova::testing {
 namespace {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// A file's clusters: the FAT in use read an entry at a time (FAT12, FAT16, FAT32 and exFAT), and
-// the first bytes of a root file read along its chain through the open volume.
+// The FAT and a file's clusters: the entries' codec (FAT12, FAT16, FAT32 and exFAT), the FAT in use
+// read an entry at a time, the one writer of entries that keeps every copy current, and the first
+// bytes of a file read along its chain through the open volume.
 #pragma once
 
 #include <cstdint>
@@ -8,9 +9,10 @@
 #include <span>
 #include <vector>
 
-#include "repair/layout.h"
-#include "repair/progress.h"
-#include "repair/scan.h"
+#include "format/entry_format.h"
+#include "format/geometry.h"
+#include "format/problem.h"
+#include "format/progress.h"
 #include "volume/volume.h"
 
 namespace kestrova::repair {
@@ -26,7 +28,7 @@ Link Follow(FileSystem fileSystem, std::uint32_t raw, std::uint32_t& next);
 // Where the FAT entry of `cluster` begins, in bytes from the FAT's start, and how many bytes hold
 // it (a FAT12 entry shares its second byte with the next entry).
 std::int64_t FatEntryOffset(FileSystem fileSystem, std::int64_t cluster);
-std::int64_t FatEntryOffset(const VolumeLayout& layout, std::int64_t cluster);
+std::int64_t FatEntryOffset(const VolumeGeometry& layout, std::int64_t cluster);
 std::int64_t FatEntryBytes(FileSystem fileSystem);
 // The raw entry of `cluster` from `bytes`, which begin at FAT byte `base` and hold it.
 std::uint32_t DecodeFatEntry(FileSystem fileSystem, std::span<const std::uint8_t> bytes,
@@ -40,24 +42,55 @@ void EncodeFatEntry(FileSystem fileSystem, std::span<std::uint8_t> bytes, std::i
 class FatReader {
  public:
   // `track`, when given, hears of every read.
-  FatReader(volume::Volume& volume, const VolumeLayout& layout, ProgressTrack* track = nullptr);
+  FatReader(volume::Volume& volume, const VolumeGeometry& layout, ProgressTrack* track = nullptr);
   // The raw entry of `cluster` (a data cluster of the volume). Nothing when its sectors could not
   // be read.
   std::optional<std::uint32_t> Entry(std::int64_t cluster);
 
  private:
   volume::Volume& volume_;
-  const VolumeLayout& layout_;
+  const VolumeGeometry& layout_;
   ProgressTrack* track_;
   volume::AlignedBuffer window_;  // two sectors: a FAT12 entry may run over a sector's end
   std::int64_t first_ = -1;       // the FAT sector it holds first, counted from the FAT's start
   std::int64_t count_ = 0;
 };
 
+// The sectors that a pass changes, as the writers of the volume's structures see them: each read
+// once before the first write, then changed in place. The pass's own collection of changed
+// sectors (SectorChanges) is the one there is; nothing is written through this.
+class SectorEdits {
+ public:
+  virtual ~SectorEdits() = default;
+  // Reads the sectors that hold `count` bytes from byte `offset` of the region at sector `first`,
+  // unless they are held already; the problem when one cannot be read.
+  virtual std::optional<Problem> LoadBytes(std::int64_t first, std::int64_t offset,
+                                           std::int64_t count) = 0;
+  // The new bytes of a held sector.
+  virtual std::span<std::uint8_t> After(std::int64_t sector) = 0;
+  virtual std::int32_t SectorBytes() const = 0;
+};
+
+// The FAT of a volume as a pass changes it: entries set in every FAT kept current (every copy when
+// they are mirrored, else the one in use; exFAT's one in use). FAT32 keeps the top four bits of an
+// entry as they were.
+class FatTable {
+ public:
+  FatTable(const VolumeGeometry& layout, SectorEdits& changes);
+
+  // Sets the entry of `cluster` to `value` in every FAT kept current.
+  std::optional<Problem> Set(std::int64_t cluster, std::uint32_t value);
+
+ private:
+  const VolumeGeometry& layout_;
+  SectorEdits& changes_;
+  std::vector<std::int64_t> starts_;  // the first sector of each FAT kept current
+};
+
 // Up to `limit` bytes from the start of a root file's data (no more than its valid length), read
 // along its chain, or its contiguous clusters, through the open volume. Shorter when the chain
 // ends, leaves the data clusters or a read fails. `track` hears of every read.
-std::vector<std::uint8_t> ReadFileStart(volume::Volume& volume, const VolumeLayout& layout,
+std::vector<std::uint8_t> ReadFileStart(volume::Volume& volume, const VolumeGeometry& layout,
                                         const RootFile& file, std::size_t limit,
                                         ProgressTrack& track);
 

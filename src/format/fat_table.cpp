@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "repair/file_data.h"
+#include "format/fat_table.h"
 
 #include <algorithm>
 
 #include "format/exfat.h"
 #include "format/fat.h"
 #include "format/sector_io.h"
-#include "repair/engine.h"
 
 namespace kestrova::repair {
 
@@ -23,7 +22,7 @@ std::int64_t FatEntryOffset(FileSystem fileSystem, std::int64_t cluster) {
   return cluster * fat::kFatEntrySize;
 }
 
-std::int64_t FatEntryOffset(const VolumeLayout& layout, std::int64_t cluster) {
+std::int64_t FatEntryOffset(const VolumeGeometry& layout, std::int64_t cluster) {
   return FatEntryOffset(layout.fileSystem, cluster);
 }
 
@@ -107,7 +106,7 @@ Link Follow(FileSystem fileSystem, std::uint32_t raw, std::uint32_t& next) {
   return Link::kNext;
 }
 
-FatReader::FatReader(volume::Volume& volume, const VolumeLayout& layout, ProgressTrack* track)
+FatReader::FatReader(volume::Volume& volume, const VolumeGeometry& layout, ProgressTrack* track)
     : volume_(volume),
       layout_(layout),
       track_(track),
@@ -133,7 +132,52 @@ std::optional<std::uint32_t> FatReader::Entry(std::int64_t cluster) {
   return DecodeFatEntry(layout_.fileSystem, window_.bytes(), first_ * sectorSize, cluster);
 }
 
-std::vector<std::uint8_t> ReadFileStart(volume::Volume& volume, const VolumeLayout& layout,
+namespace {
+
+// The FATs that are kept current: every one when they are mirrored, otherwise the one in use;
+// exFAT writes its one in use.
+std::vector<std::int64_t> CurrentFats(const VolumeGeometry& layout) {
+  const bool mirrored =
+      layout.fileSystem == FileSystem::kFat12 || layout.fileSystem == FileSystem::kFat16 ||
+      (layout.fileSystem == FileSystem::kFat32 &&
+       !(fat::Read16(layout.bootSector, fat::kExtFlagsOffset) & fat::kExtFlagsNoMirroring));
+  if (!mirrored) return {layout.ActiveFatStart()};
+  std::vector<std::int64_t> starts;
+  for (std::int32_t i = 0; i < layout.fatCount; ++i) {
+    starts.push_back(layout.reservedSectors + static_cast<std::int64_t>(i) * layout.fatSize);
+  }
+  return starts;
+}
+
+}  // namespace
+
+FatTable::FatTable(const VolumeGeometry& layout, SectorEdits& changes)
+    : layout_(layout), changes_(changes), starts_(CurrentFats(layout)) {}
+
+std::optional<Problem> FatTable::Set(std::int64_t cluster, std::uint32_t value) {
+  const std::int64_t at = FatEntryOffset(layout_, cluster);
+  const std::int64_t entryBytes = FatEntryBytes(layout_.fileSystem);
+  const std::int64_t sectorBytes = changes_.SectorBytes();
+  const std::int64_t first = at / sectorBytes;
+  const std::int64_t last = (at + entryBytes - 1) / sectorBytes;
+  for (const std::int64_t start : starts_) {
+    if (auto problem = changes_.LoadBytes(start, at, entryBytes)) return problem;
+    // The entry's sectors as one piece, changed and put back.
+    std::vector<std::uint8_t> bytes;
+    for (std::int64_t s = first; s <= last; ++s) {
+      const auto after = changes_.After(start + s);
+      bytes.insert(bytes.end(), after.begin(), after.end());
+    }
+    EncodeFatEntry(layout_.fileSystem, bytes, first * sectorBytes, cluster, value);
+    for (std::int64_t s = first; s <= last; ++s) {
+      const auto from = bytes.begin() + (s - first) * sectorBytes;
+      std::copy(from, from + sectorBytes, changes_.After(start + s).begin());
+    }
+  }
+  return std::nullopt;
+}
+
+std::vector<std::uint8_t> ReadFileStart(volume::Volume& volume, const VolumeGeometry& layout,
                                         const RootFile& file, std::size_t limit,
                                         ProgressTrack& track) {
   const std::int64_t sectorSize = layout.bytesPerSector;

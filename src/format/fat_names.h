@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The names of FAT12, FAT16 and FAT32 directory entries, as the root's walker and the folder
-// listing read them: long names gathered in front of a short entry, and short names as shown.
+// listing read them: long names gathered in front of a short entry, short names as shown, and the
+// volume label's text.
 #pragma once
 
 #include <array>
@@ -11,10 +12,15 @@
 
 #include "format/codepage.h"
 #include "format/fat.h"
-#include "repair/layout.h"
-#include "repair/scan.h"
+#include "format/geometry.h"
 
 namespace kestrova::repair {
+
+// The 8.3 name of a FAT directory entry, as the user would read it.
+std::string DisplayShortName(std::span<const std::uint8_t> entry);
+
+// The long-name checksum of an 11-byte short name.
+std::uint8_t ShortNameChecksum(const std::uint8_t* name11);
 
 inline constexpr std::size_t kMaxLongEntries = 20;  // 255 characters / 13 per entry
 inline constexpr char16_t kLongNameEnd = 0x0000;
@@ -85,6 +91,10 @@ std::string ShownShortName(std::span<const std::uint8_t> entry);
 // `name`, an entry's DisplayShortName, with the parts that the entry's case bits mark in lower
 // case.
 std::string WithShortNameCase(std::string name, std::span<const std::uint8_t> entry);
+
+// The 11-byte label at `offset` of `bytes` (a boot sector, or a FAT root's label entry) as the
+// user reads it: trailing blanks removed, the formatters' "NO NAME" as none.
+std::string FatLabelText(std::span<const std::uint8_t> bytes, std::size_t offset);
 
 // The first cluster that an entry names; only FAT32 keeps its high half.
 inline std::uint32_t EntryFirstCluster(FileSystem fileSystem, std::span<const std::uint8_t> entry) {

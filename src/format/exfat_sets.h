@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The entry sets of exFAT directories, as the root's walker and the folder listing read them: a
-// File entry, its stream extension and name entries, guarded by a checksum.
+// File entry, its stream extension and name entries, guarded by a checksum; and the volume label
+// entry's text.
 #pragma once
 
 #include <cstdint>
@@ -26,5 +27,8 @@ struct SetShape {
 // next ones the name entries that its name length asks for; after them come only entries of other
 // kinds (benign ones, or critical ones of kinds that later versions may define).
 SetShape ShapeOf(std::span<const std::uint8_t> set);
+
+// The text of a volume label entry.
+std::string ExfatLabelText(std::span<const std::uint8_t> entry);
 
 }  // namespace kestrova::repair

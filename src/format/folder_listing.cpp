@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "repair/folder_listing.h"
+#include "format/folder_listing.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -11,12 +11,11 @@
 #include <unordered_set>
 
 #include "format/exfat.h"
+#include "format/exfat_sets.h"
 #include "format/fat.h"
+#include "format/fat_names.h"
+#include "format/fat_table.h"
 #include "format/sector_io.h"
-#include "repair/engine.h"
-#include "repair/exfat_sets.h"
-#include "repair/fat_names.h"
-#include "repair/file_data.h"
 
 namespace kestrova::repair {
 namespace {
@@ -26,7 +25,7 @@ namespace {
 // in the next piece.
 class FolderReader {
  public:
-  FolderReader(const VolumeLayout& layout, FolderListing& listing)
+  FolderReader(const VolumeGeometry& layout, FolderListing& listing)
       : layout_(layout), listing_(listing) {}
 
   // The folder's next `bytes`, which begin at sector `sector`.
@@ -155,7 +154,7 @@ class FolderReader {
     listing_.entries.push_back(std::move(file));
   }
 
-  const VolumeLayout& layout_;
+  const VolumeGeometry& layout_;
   FolderListing& listing_;
   std::int64_t offset_ = 0;  // the folder's byte that the next piece begins with
   bool ended_ = false;
@@ -178,7 +177,7 @@ struct Cursor {
 
 class Lister {
  public:
-  Lister(volume::Volume& volume, const VolumeLayout& layout, ProgressTrack& track)
+  Lister(volume::Volume& volume, const VolumeGeometry& layout, ProgressTrack& track)
       : volume_(volume),
         layout_(layout),
         track_(track),
@@ -310,7 +309,7 @@ class Lister {
   }
 
   volume::Volume& volume_;
-  const VolumeLayout& layout_;
+  const VolumeGeometry& layout_;
   ProgressTrack& track_;
   FatReader fat_;
   const std::int64_t sectorBytes_;
@@ -320,7 +319,7 @@ class Lister {
 
 }  // namespace
 
-std::vector<FolderListing> ListFolders(volume::Volume& volume, const VolumeLayout& layout,
+std::vector<FolderListing> ListFolders(volume::Volume& volume, const VolumeGeometry& layout,
                                        const std::vector<const RootFile*>& folders,
                                        std::size_t maxBytes, ProgressTrack& track) {
   std::vector<FolderListing> listings(folders.size());
@@ -356,7 +355,7 @@ std::vector<FolderListing> ListFolders(volume::Volume& volume, const VolumeLayou
   return listings;
 }
 
-FolderListing ListEntries(const VolumeLayout& layout, std::span<const std::uint8_t> bytes) {
+FolderListing ListEntries(const VolumeGeometry& layout, std::span<const std::uint8_t> bytes) {
   FolderListing listing;
   FolderReader reader(layout, listing);
   reader.Look(bytes, 0);
