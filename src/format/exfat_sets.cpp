@@ -12,6 +12,20 @@ namespace kestrova::repair {
 using namespace exfat;
 using fat::Read16;
 
+RootFile DecodeExfatSet(std::span<const std::uint8_t> set, std::int64_t at) {
+  const auto stream = set.subspan(kEntrySize, kEntrySize);
+  RootFile file;
+  file.offset = file.main = at;
+  file.entryCount = static_cast<int>(set.size() / kEntrySize);
+  file.longName = NameOf(set);
+  file.attributes = Read16(set, kFileAttributesOffset);
+  file.firstCluster = fat::Read32(stream, kFirstClusterOffset);
+  file.size = fat::Read64(stream, kDataLengthOffset);
+  file.validSize = fat::Read64(stream, kValidDataLengthOffset);
+  file.noFatChain = stream[kSecondaryFlagsOffset] & kNoFatChain;
+  return file;
+}
+
 std::string ExfatLabelText(std::span<const std::uint8_t> entry) {
   const std::size_t length = std::min<std::size_t>(entry[kLabelLengthOffset], kMaxLabelLength);
   std::u16string label;

@@ -8,6 +8,8 @@
 #include <span>
 #include <string>
 
+#include "format/entry_format.h"
+
 namespace kestrova::repair {
 
 // The set checksum over the File entry and its secondaries, skipping the checksum's own bytes.
@@ -27,6 +29,10 @@ struct SetShape {
 // next ones the name entries that its name length asks for; after them come only entries of other
 // kinds (benign ones, or critical ones of kinds that later versions may define).
 SetShape ShapeOf(std::span<const std::uint8_t> set);
+
+// The file or folder of a whole entry set (ShapeOf says so) at directory offset `at`: all of it but
+// where it lies (sector, index), which the reader of the directory knows.
+RootFile DecodeExfatSet(std::span<const std::uint8_t> set, std::int64_t at);
 
 // The text of a volume label entry.
 std::string ExfatLabelText(std::span<const std::uint8_t> entry);

@@ -16,6 +16,20 @@ std::string FatLabelText(std::span<const std::uint8_t> boot, std::size_t offset)
   return label == fat::kNoVolumeLabel ? std::string() : Cp936ToUtf8(label);
 }
 
+RootFile DecodeFatFile(FileSystem fileSystem, std::span<const std::uint8_t> entry, std::int64_t at,
+                       LongName name) {
+  RootFile file;
+  file.offset = name.entries > 0 ? name.first : at;
+  file.entryCount = name.entries + 1;
+  file.main = at;
+  file.shortName = ShownShortName(entry);
+  file.longName = std::move(name.text);
+  file.attributes = entry[kAttributeOffset];
+  file.firstCluster = EntryFirstCluster(fileSystem, entry);
+  file.size = file.validSize = Read32(entry, kFileSizeOffset);
+  return file;
+}
+
 std::string ShownShortName(std::span<const std::uint8_t> entry) {
   return WithShortNameCase(DisplayShortName(entry), entry);
 }

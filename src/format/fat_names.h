@@ -11,6 +11,7 @@
 #include <string>
 
 #include "format/codepage.h"
+#include "format/entry_format.h"
 #include "format/fat.h"
 #include "format/geometry.h"
 
@@ -85,6 +86,12 @@ class LongNameCollector {
   std::uint8_t checksum_ = 0;
   std::int64_t first_ = 0;
 };
+
+// The file or folder of the short entry `entry` at directory offset `at`, with `name`, the long
+// name gathered in front of it: all of it but where it lies (sector, index), which the reader of
+// the directory knows.
+RootFile DecodeFatFile(FileSystem fileSystem, std::span<const std::uint8_t> entry, std::int64_t at,
+                       LongName name);
 
 // A file's short name as Windows shows it: in lower case where the entry's case bits say so.
 std::string ShownShortName(std::span<const std::uint8_t> entry);

@@ -80,16 +80,8 @@ class FolderReader {
         longName_.Reset();
         continue;
       }
-      const LongName name = longName_.Take(entry);
-      RootFile file;
-      file.offset = name.entries > 0 ? name.first : offset;
-      file.entryCount = name.entries + 1;
+      RootFile file = DecodeFatFile(layout_.fileSystem, entry, offset, longName_.Take(entry));
       Place(file, sector, at);
-      file.shortName = ShownShortName(entry);
-      file.longName = name.text;
-      file.attributes = attribute;
-      file.firstCluster = EntryFirstCluster(layout_.fileSystem, entry);
-      file.size = file.validSize = Read32(entry, kFileSizeOffset);
       listing_.entries.push_back(std::move(file));
     }
   }
@@ -137,20 +129,14 @@ class FolderReader {
   }
 
   // A whole entry set, whose File entry lies at `place`.
-  void LookAtSet(std::span<const std::uint8_t> set, RootFile file) {
-    using namespace exfat;
-    if (!ShapeOf(set).whole || SetChecksum(set) != fat::Read16(set, kSetChecksumOffset)) {
+  void LookAtSet(std::span<const std::uint8_t> set, const RootFile& place) {
+    if (!ShapeOf(set).whole || SetChecksum(set) != fat::Read16(set, exfat::kSetChecksumOffset)) {
       stopped_ = true;
       return;
     }
-    const auto stream = set.subspan(kEntrySize, kEntrySize);
-    file.entryCount = static_cast<int>(set.size() / kEntrySize);
-    file.longName = NameOf(set);
-    file.attributes = fat::Read16(set, kFileAttributesOffset);
-    file.firstCluster = fat::Read32(stream, kFirstClusterOffset);
-    file.size = fat::Read64(stream, kDataLengthOffset);
-    file.validSize = fat::Read64(stream, kValidDataLengthOffset);
-    file.noFatChain = stream[kSecondaryFlagsOffset] & kNoFatChain;
+    RootFile file = DecodeExfatSet(set, place.offset);
+    file.sector = place.sector;
+    file.index = place.index;
     listing_.entries.push_back(std::move(file));
   }
 

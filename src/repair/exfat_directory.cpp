@@ -145,7 +145,7 @@ class ExfatWalker final : public RootWalker {
       }
     }
     const std::uint16_t attributes = Read16(set, kFileAttributesOffset);
-    if (entries_) Record(at, set, attributes, shape);
+    if (entries_) Record(at, set, shape);
     // A hidden folder, or a hidden file, is restored here; whether a file stays shown, and a
     // folder, is the verdict's to say once the whole root has been seen.
     const bool folder = IsHiddenFolder(attributes);
@@ -171,24 +171,15 @@ class ExfatWalker final : public RootWalker {
     return std::nullopt;
   }
 
-  // A file or folder at root offset `at`, for the verdicts. An entry whose set holds a critical
-  // entry that this program does not know is not one it could change or remove: it is left out.
-  void Record(std::int64_t at, std::span<const std::uint8_t> set, std::uint16_t attributes,
-              const SetShape& shape) {
+  // A file or folder at root offset `at`, as the format decodes it, for the verdicts. An entry
+  // whose set holds a critical entry that this program does not know is not one it could change
+  // or remove: it is left out.
+  void Record(std::int64_t at, std::span<const std::uint8_t> set, const SetShape& shape) {
     if (shape.unknownCritical != 0) return;
-    const auto stream = set.subspan(kEntrySize, kEntrySize);
+    RootFile file = DecodeExfatSet(set, at);
     const HiddenEntry place = PlaceOf(layout_, extents_, at);
-    RootFile file;
-    file.offset = file.main = at;
-    file.entryCount = static_cast<int>(set.size() / kEntrySize);
     file.sector = place.sector;
     file.index = place.index;
-    file.longName = NameOf(set);
-    file.attributes = attributes;
-    file.firstCluster = Read32(stream, kFirstClusterOffset);
-    file.size = fat::Read64(stream, kDataLengthOffset);
-    file.validSize = fat::Read64(stream, kValidDataLengthOffset);
-    file.noFatChain = stream[kSecondaryFlagsOffset] & kNoFatChain;
     if (file.IsFolder()) {
       entries_->AddFolder(std::move(file));
     } else {

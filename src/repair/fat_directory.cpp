@@ -73,19 +73,17 @@ class FatWalker final : public RootWalker {
         continue;
       }
       LongName name = longName_.Take(entry);
-      const bool folder = (attribute & kAttrDirectory) != 0;
-      // The short name made once: as Windows shows it, and for a folder's line also in capitals.
-      std::string shortName = DisplayShortName(entry);
-      if (!folder) shortName = WithShortNameCase(std::move(shortName), entry);
-      if (live && entries_) {
-        Record(entry, at, name, folder ? WithShortNameCase(shortName, entry) : shortName);
-      }
-      if (!hiddenFolder && !hiddenFile) continue;
+      const bool hiddenEntry = hiddenFolder || hiddenFile;
+      std::string longName = hiddenEntry && !deleted ? name.text : std::string();
+      if (live && entries_) Record(DecodeFatFile(layout_.fileSystem, entry, at, std::move(name)));
+      if (!hiddenEntry) continue;
       HiddenEntry hidden = PlaceOf(layout_, extents_, at);
       hidden.offset = at;
       hidden.folder = hiddenFolder;
-      hidden.shortName = std::move(shortName);
-      hidden.longName = deleted ? "" : std::move(name.text);
+      // A folder's line shows its short name in capitals, a file's as Windows shows it.
+      hidden.shortName =
+          (attribute & kAttrDirectory) ? DisplayShortName(entry) : ShownShortName(entry);
+      hidden.longName = std::move(longName);
       hidden.attribute = attribute;
       hidden.deleted = deleted;
       hidden.afterEnd = ended_;
@@ -101,22 +99,11 @@ class FatWalker final : public RootWalker {
   }
 
  private:
-  // A file or folder in use at root offset `at`, for the verdicts; its short name as it is shown
-  // is `shortName`.
-  void Record(std::span<const std::uint8_t> entry, std::int64_t at, const LongName& name,
-              const std::string& shortName) {
-    const HiddenEntry place = PlaceOf(layout_, extents_, at);
-    RootFile file;
-    file.offset = name.entries > 0 ? name.first : at;
-    file.entryCount = name.entries + 1;
+  // A file or folder in use, as the format decodes it, for the verdicts.
+  void Record(RootFile file) {
+    const HiddenEntry place = PlaceOf(layout_, extents_, file.main);
     file.sector = place.sector;
     file.index = place.index;
-    file.main = at;
-    file.shortName = shortName;
-    file.longName = name.text;
-    file.attributes = entry[kAttributeOffset];
-    file.firstCluster = EntryFirstCluster(layout_.fileSystem, entry);
-    file.size = file.validSize = Read32(entry, kFileSizeOffset);
     if (file.IsFolder()) {
       entries_->AddFolder(std::move(file));
     } else {
