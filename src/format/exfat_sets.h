@@ -12,6 +12,12 @@
 
 namespace kestrova::repair {
 
+// Where an exFAT allocation bitmap lies, as its root entry says.
+struct BitmapPlace {
+  std::int64_t firstCluster = 0;
+  std::uint64_t bytes = 0;
+};
+
 // The set checksum over the File entry and its secondaries, skipping the checksum's own bytes.
 std::uint16_t SetChecksum(std::span<const std::uint8_t> set);
 

@@ -5,6 +5,7 @@
 
 #include "format/exfat.h"
 #include "format/fat.h"
+#include "format/problems.h"
 #include "format/sector_io.h"
 
 namespace kestrova::repair {
@@ -173,6 +174,71 @@ std::optional<Problem> FatTable::Set(std::int64_t cluster, std::uint32_t value) 
       const auto from = bytes.begin() + (s - first) * sectorBytes;
       std::copy(from, from + sectorBytes, changes_.After(start + s).begin());
     }
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// FAT32's FSInfo, which fills the first 512 bytes of its sector: its free count grows by `freed`
+// when it is known.
+std::optional<Problem> CountFreeInFsInfo(const VolumeGeometry& layout, SectorEdits& changes,
+                                         std::int64_t freed) {
+  const std::int64_t sector = fat::Read16(layout.bootSector, fat::kFsInfoSectorOffset);
+  if (sector < 1 || sector >= layout.reservedSectors || freed == 0) return std::nullopt;
+  if (auto problem = changes.LoadBytes(sector, 0, 1)) return problem;
+  const auto bytes = changes.After(sector);
+  if (bytes.size() < fat::kMinSectorSize || fat::Read32(bytes, 0) != fat::kFsInfoLead ||
+      fat::Read32(bytes, fat::kFsInfoStructOffset) != fat::kFsInfoStruct) {
+    return std::nullopt;
+  }
+  const std::uint32_t count = fat::Read32(bytes, fat::kFsInfoFreeOffset);
+  if (count == fat::kFsInfoUnknown ||
+      count + static_cast<std::uint64_t>(freed) > static_cast<std::uint64_t>(layout.clusterCount)) {
+    return std::nullopt;
+  }
+  const auto now = static_cast<std::uint32_t>(count + freed);
+  for (int i = 0; i < 4; ++i) {
+    bytes[fat::kFsInfoFreeOffset + static_cast<std::size_t>(i)] =
+        static_cast<std::uint8_t>(now >> (8 * i));
+  }
+  return std::nullopt;
+}
+
+// exFAT: clears the clusters' bits in the allocation bitmap (bit n stands for cluster n + 2).
+std::optional<Problem> ClearBitmapBits(const VolumeGeometry& layout,
+                                       const std::optional<BitmapPlace>& place,
+                                       SectorEdits& changes,
+                                       const std::vector<std::int64_t>& clusters) {
+  const auto heap = ClusterFirstSector(layout, place ? place->firstCluster : 0);
+  if (!place || !heap) return DamagedDirectory(DetailKind::kNoAllocationBitmap, 0);
+  const std::int64_t sectorBytes = changes.SectorBytes();
+  for (const std::int64_t c : clusters) {
+    const std::int64_t bit = c - std::int64_t{exfat::kFirstDataCluster};
+    const std::int64_t byte = bit / 8;
+    if (static_cast<std::uint64_t>(byte) >= place->bytes) {
+      return DamagedDirectory(DetailKind::kNoAllocationBitmap, 0);
+    }
+    if (auto problem = changes.LoadBytes(*heap, byte, 1)) return problem;
+    changes.After(*heap + byte / sectorBytes)[static_cast<std::size_t>(byte % sectorBytes)] &=
+        static_cast<std::uint8_t>(~(1u << (bit % 8)));
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Problem> CountFree(const VolumeGeometry& layout,
+                                 const std::optional<BitmapPlace>& bitmap, SectorEdits& changes,
+                                 const std::vector<std::int64_t>& clusters) {
+  switch (layout.fileSystem) {
+    case FileSystem::kFat32:
+      return CountFreeInFsInfo(layout, changes, static_cast<std::int64_t>(clusters.size()));
+    case FileSystem::kExfat:
+      return ClearBitmapBits(layout, bitmap, changes, clusters);
+    case FileSystem::kFat12:
+    case FileSystem::kFat16:
+      break;
   }
   return std::nullopt;
 }

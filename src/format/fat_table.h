@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "format/entry_format.h"
+#include "format/exfat_sets.h"
 #include "format/geometry.h"
 #include "format/problem.h"
 #include "format/progress.h"
@@ -86,6 +87,15 @@ class FatTable {
   SectorEdits& changes_;
   std::vector<std::int64_t> starts_;  // the first sector of each FAT kept current
 };
+
+// Counts `clusters`, which a pass frees in the FAT, as free where the file system keeps count of
+// its free space: FAT32's FSInfo free count grows by their number when it is known (its next-free
+// hint stays as it is: nothing was allocated); exFAT's allocation bitmap at `bitmap` has their
+// bits cleared, and a missing bitmap, or one too short for them, refuses the change. FAT12 and
+// FAT16 keep no count.
+std::optional<Problem> CountFree(const VolumeGeometry& layout,
+                                 const std::optional<BitmapPlace>& bitmap, SectorEdits& changes,
+                                 const std::vector<std::int64_t>& clusters);
 
 // Up to `limit` bytes from the start of a root file's data (no more than its valid length), read
 // along its chain, or its contiguous clusters, through the open volume. Shorter when the chain

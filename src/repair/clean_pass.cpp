@@ -7,7 +7,6 @@
 #include <optional>
 #include <vector>
 
-#include "format/exfat.h"
 #include "format/fat.h"
 #include "format/fat_table.h"
 #include "format/folder_listing.h"
@@ -186,48 +185,6 @@ class TreeRemoval {
   ProgressTrack& track_;
 };
 
-// FAT32's FSInfo, which fills the first 512 bytes of its sector: its free count grows by `freed`
-// when it is known. Its next-free hint stays as it is: nothing was allocated.
-std::optional<Problem> CountFreed(const VolumeLayout& layout, SectorChanges& changes,
-                                  std::int64_t freed) {
-  const std::int64_t sector = fat::Read16(layout.bootSector, fat::kFsInfoSectorOffset);
-  if (sector < 1 || sector >= layout.reservedSectors || freed == 0) return std::nullopt;
-  if (auto problem = changes.Load(sector)) return problem;
-  const auto bytes = changes.After(sector);
-  if (bytes.size() < fat::kMinSectorSize || fat::Read32(bytes, 0) != fat::kFsInfoLead ||
-      fat::Read32(bytes, fat::kFsInfoStructOffset) != fat::kFsInfoStruct) {
-    return std::nullopt;
-  }
-  const std::uint32_t count = fat::Read32(bytes, fat::kFsInfoFreeOffset);
-  if (count == fat::kFsInfoUnknown ||
-      count + static_cast<std::uint64_t>(freed) > static_cast<std::uint64_t>(layout.clusterCount)) {
-    return std::nullopt;
-  }
-  const auto now = static_cast<std::uint32_t>(count + freed);
-  for (int i = 0; i < 4; ++i) {
-    bytes[fat::kFsInfoFreeOffset + static_cast<std::size_t>(i)] =
-        static_cast<std::uint8_t>(now >> (8 * i));
-  }
-  return std::nullopt;
-}
-
-// exFAT: clears the clusters' bits in the allocation bitmap (bit n stands for cluster n + 2).
-std::optional<Problem> ClearBits(const VolumeLayout& layout, SectorChanges& changes,
-                                 const std::vector<std::int64_t>& clusters) {
-  const auto& place = layout.findings.bitmap;
-  const auto heap = ClusterFirstSector(layout, place ? place->firstCluster : 0);
-  if (!place || !heap) return DamagedDirectory(DetailKind::kNoAllocationBitmap, 0);
-  for (const std::int64_t c : clusters) {
-    const std::int64_t bit = c - std::int64_t{exfat::kFirstDataCluster};
-    if (static_cast<std::uint64_t>(bit / 8) >= place->bytes) {
-      return DamagedDirectory(DetailKind::kNoAllocationBitmap, 0);
-    }
-    if (auto problem = changes.LoadBytes(*heap, bit / 8, 1)) return problem;
-    changes.Byte(*heap, bit / 8) &= static_cast<std::uint8_t>(~(1u << (bit % 8)));
-  }
-  return std::nullopt;
-}
-
 // The same leftovers, by where they lie and what they are.
 bool SameFiles(const std::vector<Judged>& a, const std::vector<Judged>& b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
@@ -340,16 +297,9 @@ Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout*
     for (const std::int64_t c : removal.fatChained) {
       if (auto problem = table.Set(c, 0)) return pass.Fail(std::move(*problem));
     }
-    const auto freedCount = static_cast<std::int64_t>(removal.plan.freed.size());
-    if (now.fileSystem == FileSystem::kFat32) {
-      if (auto problem = CountFreed(now, changes, freedCount)) {
-        return pass.Fail(std::move(*problem));
-      }
-    }
-    if (now.fileSystem == FileSystem::kExfat) {
-      if (auto problem = ClearBits(now, changes, removal.plan.freed.Clusters())) {
-        return pass.Fail(std::move(*problem));
-      }
+    if (auto problem =
+            CountFree(now, now.findings.bitmap, changes, removal.plan.freed.Clusters())) {
+      return pass.Fail(std::move(*problem));
     }
   } catch (const std::bad_alloc&) {
     return pass.Fail(PassProblem(ProblemKind::kOutOfMemory));

@@ -51,11 +51,6 @@ std::vector<std::int64_t> SectorChanges::InOrderHeld() const {
   return order;
 }
 
-std::uint8_t& SectorChanges::Byte(std::int64_t first, std::int64_t offset) {
-  return sectors_.at(first + offset / sectorBytes_)
-      .after.at(static_cast<std::size_t>(offset % sectorBytes_));
-}
-
 std::span<std::uint8_t> SectorChanges::Bytes(std::int64_t first, std::int64_t offset,
                                              std::size_t count) {
   return std::span(sectors_.at(first + offset / sectorBytes_).after)

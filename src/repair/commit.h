@@ -39,8 +39,6 @@ class SectorChanges final : public SectorEdits {
   void Hold(std::int64_t sector, std::span<const std::uint8_t> bytes);
   // Holds a sector with its old and new bytes as given (those of a journal).
   void Put(std::int64_t sector, std::vector<std::uint8_t> before, std::vector<std::uint8_t> after);
-  // The byte `offset` from the start of the region at sector `first`, held before, to change.
-  std::uint8_t& Byte(std::int64_t first, std::int64_t offset);
   // The `count` bytes from byte `offset` of the region at sector `first`, held before and lying
   // in one sector, to change.
   std::span<std::uint8_t> Bytes(std::int64_t first, std::int64_t offset, std::size_t count);

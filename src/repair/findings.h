@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "format/entry_format.h"
+#include "format/exfat_sets.h"
 
 namespace kestrova::repair {
 
@@ -41,12 +42,6 @@ struct LeftAloneFolder {
   HiddenEntry folder;
   LeftAloneReason reason = LeftAloneReason::kUnknownCriticalEntry;
   std::uint8_t entryType = 0;
-};
-
-// Where an exFAT allocation bitmap lies, as its root entry says.
-struct BitmapPlace {
-  std::int64_t firstCluster = 0;
-  std::uint64_t bytes = 0;
 };
 
 // Whose a root entry is, by the evidence that the analysis found of it.
