@@ -17,6 +17,7 @@
 #include <span>
 #include <vector>
 
+#include "format/directory_walk.h"
 #include "format/entry_format.h"
 #include "format/exfat.h"
 #include "format/fat.h"
@@ -26,10 +27,6 @@
 #include "repair/verdicts.h"
 
 namespace kestrova::repair {
-
-// The most bytes that a walker leaves for the next window: an exFAT entry set of a File entry and
-// 18 secondaries.
-inline constexpr std::size_t kMaxHeldBytes = (1 + exfat::kMaxSecondaryCount) * exfat::kEntrySize;
 
 // An entry that a walker restored: its root offset and its 32 bytes as they were before. Every
 // byte that a restoring walker changes lies in one of these.

@@ -78,38 +78,14 @@ class ExfatWalker final : public RootWalker {
         restored_(restored),
         entries_(entries) {}
 
-  // The in-use entries up to the end-of-directory entry: sets must be whole and their checksums
-  // right, and no entry may own a cluster of the root's own chain.
+  // The in-use entries up to the end-of-directory entry: no entry may own a cluster of the root's
+  // own chain (the walk refuses sets that are not whole or fail their checksums).
   std::optional<Problem> Look(std::span<std::uint8_t> window, std::int64_t offset, bool last,
                               std::size_t& done) override {
-    for (done = 0; !ended_ && done + kEntrySize <= window.size();) {
-      const std::int64_t at = offset + static_cast<std::int64_t>(done);
-      const std::uint8_t type = window[done + kEntryTypeOffset];
-      if (type == kEndOfDirectory) {
-        ended_ = true;
-        break;
-      }
-      if (type != kFile) {
-        if (type & kInUse) {
-          if (auto problem = LookAtEntry(at, window.subspan(done, kEntrySize))) return problem;
-        }
-        done += kEntrySize;
-        continue;
-      }
-      const std::uint32_t secondaries = window[done + kSecondaryCountOffset];
-      const std::size_t setBytes = (1 + std::size_t{secondaries}) * kEntrySize;
-      if (secondaries < kMinSecondaryCount || secondaries > kMaxSecondaryCount) {
-        return DamagedDirectory(DetailKind::kIncompleteSet, EntryNumber(at));
-      }
-      if (done + setBytes > window.size()) {
-        if (last) return DamagedDirectory(DetailKind::kIncompleteSet, EntryNumber(at));
-        return std::nullopt;  // the set goes on in the next window
-      }
-      if (auto problem = LookAtSet(at, window.subspan(done, setBytes))) return problem;
-      done += setBytes;
-    }
-    if (ended_) done = window.size();
-    return std::nullopt;
+    return walk_->Look(window, offset, last, done, [this](WalkedEntry& walked) {
+      return walked.set ? LookAtSet(walked.offset, walked.bytes, walked.shape)
+                        : LookAtEntry(walked.offset, walked.bytes);
+    });
   }
 
  private:
@@ -132,12 +108,9 @@ class ExfatWalker final : public RootWalker {
                               layout_.ClusterBytes());
   }
 
-  std::optional<Problem> LookAtSet(std::int64_t at, std::span<std::uint8_t> set) {
-    const SetShape shape = ShapeOf(set);
-    if (!shape.whole) return DamagedDirectory(DetailKind::kIncompleteSet, EntryNumber(at));
-    if (SetChecksum(set) != Read16(set, kSetChecksumOffset)) {
-      return DamagedDirectory(DetailKind::kSetChecksum, EntryNumber(at));
-    }
+  // A whole set whose checksum is right, and its shape.
+  std::optional<Problem> LookAtSet(std::int64_t at, std::span<std::uint8_t> set,
+                                   const SetShape& shape) {
     for (std::size_t i = 1; i < set.size() / kEntrySize; ++i) {
       const std::int64_t entryAt = at + static_cast<std::int64_t>(i * kEntrySize);
       if (auto problem = LookAtEntry(entryAt, set.subspan(i * kEntrySize, kEntrySize), set, at)) {
@@ -193,7 +166,7 @@ class ExfatWalker final : public RootWalker {
   RootFindings& findings_;
   std::vector<RestoredEntry>* restored_;
   RootEntries* entries_;
-  bool ended_ = false;
+  const std::unique_ptr<DirectoryWalk> walk_ = MakeDirectoryWalk(layout_.fileSystem);
   bool labelSeen_ = false;
 };
 

@@ -33,72 +33,54 @@ class FatWalker final : public RootWalker {
         restored_(restored),
         entries_(entries) {}
 
-  // Every 32-byte slot is visited, also after the end-of-directory mark.
-  std::optional<Problem> Look(std::span<std::uint8_t> window, std::int64_t offset, bool,
+  // Every short entry is judged, also after the end-of-directory mark.
+  std::optional<Problem> Look(std::span<std::uint8_t> window, std::int64_t offset, bool last,
                               std::size_t& done) override {
-    for (done = 0; done + kDirEntrySize <= window.size(); done += kDirEntrySize) {
-      const auto entry = window.subspan(done, kDirEntrySize);
-      const std::int64_t at = offset + static_cast<std::int64_t>(done);
-      const std::uint8_t lead = entry[kNameOffset];
-      const std::uint8_t attribute = entry[kAttributeOffset];
-      if (lead == kEndOfDirectory) ended_ = true;
-      // Past the end, a slot with no attributes is neither a folder nor part of a long name: the
-      // most common slot of a large root. A run of them is passed over at once.
-      if (ended_ && attribute == 0) {
-        while (done + 2 * kDirEntrySize <= window.size() &&
-               window[done + kDirEntrySize + kAttributeOffset] == 0) {
-          done += kDirEntrySize;
-        }
-        longName_.Reset();
-        continue;
-      }
-      if (auto problem = CrossLink(entry)) return problem;
-      if (attribute == kAttrLongName && lead != kDeletedEntry) {
-        longName_.Add(entry, at);
-        continue;
-      }
-      const bool deleted = lead == kDeletedEntry;
-      const bool live = !deleted && !ended_;
-      if (live && (attribute & kAttrVolumeId)) {
-        if (findings_.label.empty()) findings_.label = FatLabelText(entry, kNameOffset);
-        longName_.Reset();
-        continue;
-      }
-      // A hidden folder, or a hidden file in use, is restored here; whether a file stays shown,
-      // and a folder in use, is the verdict's to say once the whole root has been seen.
-      const bool hiddenFolder = IsHiddenFolderEntry(entry);
-      const bool hiddenFile = live && IsHiddenFileEntry(entry);
-      if (!hiddenFolder && !hiddenFile && !(live && entries_)) {
-        longName_.Reset();
-        continue;
-      }
-      LongName name = longName_.Take(entry);
-      const bool hiddenEntry = hiddenFolder || hiddenFile;
-      std::string longName = hiddenEntry && !deleted ? name.text : std::string();
-      if (live && entries_) Record(DecodeFatFile(layout_.fileSystem, entry, at, std::move(name)));
-      if (!hiddenEntry) continue;
-      HiddenEntry hidden = PlaceOf(layout_, extents_, at);
-      hidden.offset = at;
-      hidden.folder = hiddenFolder;
-      // A folder's line shows its short name in capitals, a file's as Windows shows it.
-      hidden.shortName =
-          (attribute & kAttrDirectory) ? DisplayShortName(entry) : ShownShortName(entry);
-      hidden.longName = std::move(longName);
-      hidden.attribute = attribute;
-      hidden.deleted = deleted;
-      hidden.afterEnd = ended_;
-      findings_.hidden.push_back(std::move(hidden));
-      if (restored_) {
-        restored_->push_back(RestoredEntry::Of(at, entry));
-        FatEntryFormat().SetAttributes(entry, hiddenFolder
-                                                  ? std::uint16_t{RestoredAttribute(attribute)}
-                                                  : ShownFileAttributes(attribute));
-      }
+    return walk_->Look(window, offset, last, done,
+                       [this](WalkedEntry& walked) { return Judge(walked); });
+  }
+
+ private:
+  std::optional<Problem> Judge(WalkedEntry& walked) {
+    const auto entry = walked.bytes;
+    const std::int64_t at = walked.offset;
+    const std::uint8_t attribute = entry[kAttributeOffset];
+    const bool deleted = walked.deleted;
+    const bool live = !deleted && !walked.afterEnd;
+    if (auto problem = CrossLink(entry, live)) return problem;
+    if (live && (attribute & kAttrVolumeId)) {
+      if (findings_.label.empty()) findings_.label = FatLabelText(entry, kNameOffset);
+      return std::nullopt;
+    }
+    // A hidden folder, or a hidden file in use, is restored here; whether a file stays shown,
+    // and a folder in use, is the verdict's to say once the whole root has been seen.
+    const bool hiddenFolder = IsHiddenFolderEntry(entry);
+    const bool hiddenFile = live && IsHiddenFileEntry(entry);
+    LongName& name = walked.name;
+    const bool hiddenEntry = hiddenFolder || hiddenFile;
+    std::string longName = hiddenEntry && !deleted ? name.text : std::string();
+    if (live && entries_) Record(DecodeFatFile(layout_.fileSystem, entry, at, std::move(name)));
+    if (!hiddenEntry) return std::nullopt;
+    HiddenEntry hidden = PlaceOf(layout_, extents_, at);
+    hidden.offset = at;
+    hidden.folder = hiddenFolder;
+    // A folder's line shows its short name in capitals, a file's as Windows shows it.
+    hidden.shortName =
+        (attribute & kAttrDirectory) ? DisplayShortName(entry) : ShownShortName(entry);
+    hidden.longName = std::move(longName);
+    hidden.attribute = attribute;
+    hidden.deleted = deleted;
+    hidden.afterEnd = walked.afterEnd;
+    findings_.hidden.push_back(std::move(hidden));
+    if (restored_) {
+      restored_->push_back(RestoredEntry::Of(at, entry));
+      FatEntryFormat().SetAttributes(entry, hiddenFolder
+                                                ? std::uint16_t{RestoredAttribute(attribute)}
+                                                : ShownFileAttributes(attribute));
     }
     return std::nullopt;
   }
 
- private:
   // A file or folder in use, as the format decodes it, for the verdicts.
   void Record(RootFile file) {
     const HiddenEntry place = PlaceOf(layout_, extents_, file.main);
@@ -113,10 +95,9 @@ class FatWalker final : public RootWalker {
 
   // A root whose chain runs into the clusters of a file or folder that the root itself lists is
   // cross-linked: rewriting the root would rewrite that file's data. A fixed root has no chain.
-  std::optional<Problem> CrossLink(std::span<const std::uint8_t> entry) const {
-    const std::uint8_t lead = entry[kNameOffset];
-    if (ended_ || !layout_.RootHasChain() || lead == kDeletedEntry ||
-        (entry[kAttributeOffset] & kAttrVolumeId)) {  // also long names
+  // `live`: neither deleted nor after the end.
+  std::optional<Problem> CrossLink(std::span<const std::uint8_t> entry, bool live) const {
+    if (!live || !layout_.RootHasChain() || (entry[kAttributeOffset] & kAttrVolumeId)) {
       return std::nullopt;
     }
     const std::uint32_t first = EntryFirstCluster(layout_.fileSystem, entry);
@@ -130,8 +111,7 @@ class FatWalker final : public RootWalker {
   RootFindings& findings_;
   std::vector<RestoredEntry>* restored_;
   RootEntries* entries_;
-  LongNameCollector longName_;
-  bool ended_ = false;
+  const std::unique_ptr<DirectoryWalk> walk_ = MakeDirectoryWalk(layout_.fileSystem);
 };
 
 }  // namespace
