@@ -32,6 +32,19 @@ std::int64_t FatEntryBytes(FileSystem fileSystem) {
                                                                               : fat::kFatEntrySize;
 }
 
+std::int64_t FirstClusterAt(FileSystem fileSystem, std::int64_t byte) {
+  switch (fileSystem) {
+    case FileSystem::kFat12:
+      return (byte * 2 + 2) / 3;
+    case FileSystem::kFat16:
+      return (byte + 1) / 2;
+    case FileSystem::kFat32:
+    case FileSystem::kExfat:
+      break;
+  }
+  return (byte + fat::kFatEntrySize - 1) / fat::kFatEntrySize;
+}
+
 std::uint32_t DecodeFatEntry(FileSystem fileSystem, std::span<const std::uint8_t> bytes,
                              std::int64_t base, std::int64_t cluster) {
   const auto at = static_cast<std::size_t>(FatEntryOffset(fileSystem, cluster) - base);

@@ -31,6 +31,8 @@ Link Follow(FileSystem fileSystem, std::uint32_t raw, std::uint32_t& next);
 std::int64_t FatEntryOffset(FileSystem fileSystem, std::int64_t cluster);
 std::int64_t FatEntryOffset(const VolumeGeometry& layout, std::int64_t cluster);
 std::int64_t FatEntryBytes(FileSystem fileSystem);
+// The first cluster whose entry begins at or after FAT byte `byte`.
+std::int64_t FirstClusterAt(FileSystem fileSystem, std::int64_t byte);
 // The raw entry of `cluster` from `bytes`, which begin at FAT byte `base` and hold it.
 std::uint32_t DecodeFatEntry(FileSystem fileSystem, std::span<const std::uint8_t> bytes,
                              std::int64_t base, std::int64_t cluster);
