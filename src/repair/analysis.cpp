@@ -9,12 +9,12 @@
 
 #include "format/exfat.h"
 #include "format/fat.h"
+#include "format/fat_table.h"
+#include "format/problems.h"
 #include "format/sector_io.h"
 #include "repair/cross_links.h"
 #include "repair/directory.h"
 #include "repair/engine.h"
-#include "repair/file_data.h"
-#include "repair/problems.h"
 #include "repair/verdicts.h"
 
 namespace kestrova::repair {
@@ -98,10 +98,11 @@ static_assert(kHeldRoom % volume::kBufferAlignment == 0 && kHeldRoom >= fat::kMa
 // and shows each to the file system's walker, which fills layout.findings. With `restored`, the
 // walker restores the hidden folders, and the sectors that it changed are kept, as they are to be
 // written. The root is planned on `track` before its first read, and each changed sector as it is
-// found; a transfer moves the track once the walker has looked at it.
+// found; a transfer moves the track once the walker has looked at it. With `copy`, every transfer
+// is kept there as it was read.
 std::optional<Problem> ScanRootDirectory(volume::Volume& volume, VolumeLayout& layout,
                                          RestoredSectors* restored, RootEntries& entries,
-                                         ProgressTrack& track) {
+                                         ProgressTrack& track, RootCopy* copy) {
   const std::vector<RootExtent> extents = RootExtents(layout);
   const std::int64_t sectorSize = layout.bytesPerSector;
   const std::int64_t rootBytes = layout.RootBytes();
@@ -139,6 +140,10 @@ std::optional<Problem> ScanRootDirectory(volume::Volume& volume, VolumeLayout& l
     const auto area = bytes.subspan(kHeldRoom, static_cast<std::size_t>(sectors * sectorSize));
     if (const auto failed = ReadSectors(volume, first, layout.bytesPerSector, area)) {
       return ReadProblem(*failed, first, sectorSize);
+    }
+    if (copy) {
+      copy->bytes.insert(copy->bytes.end(), area.begin(), area.end());
+      for (std::int64_t i = 0; i < sectors; ++i) copy->sectors.push_back(first + i);
     }
 
     // The window: what the walker left, then the transfer, up to the end of the root's entries.
@@ -190,6 +195,7 @@ std::optional<Problem> ScanRootDirectory(volume::Volume& volume, VolumeLayout& l
         static_cast<std::size_t>(held));
     std::memmove(bytes.data() + kHeldRoom - held, keep.data(), keep.size());
   }
+  if (copy) copy->bytes.resize(std::min(copy->bytes.size(), static_cast<std::size_t>(rootBytes)));
   return std::nullopt;
 }
 
@@ -217,7 +223,8 @@ void KeepHidden(VolumeLayout& layout, const std::unordered_set<std::int64_t>& ke
 }
 
 std::optional<Problem> AnalyseVolume(volume::Volume& volume, VolumeLayout& layout,
-                                     RestoredSectors* restored, ProgressTrack& track) {
+                                     RestoredSectors* restored, ProgressTrack& track,
+                                     RootCopy* root) {
   // A volume too short for its boot sector cannot be read at all: no size was claimed yet.
   volume::AlignedBuffer boot(kBootReadBytes);
   if (ReadSectors(volume, kBootSector, kBootReadBytes, boot.bytes())) {
@@ -238,7 +245,8 @@ std::optional<Problem> AnalyseVolume(volume::Volume& volume, VolumeLayout& layou
   // The rest of the FAT is planned before the root, which plans itself, is read.
   track.Plan(FatScanBytes(layout, window));
   RootEntries entries;
-  if (auto problem = ScanRootDirectory(volume, layout, restored, entries, track)) return problem;
+  if (auto problem = ScanRootDirectory(volume, layout, restored, entries, track, root))
+    return problem;
   if (auto problem = CheckOtherChains(volume, layout, window, track)) return problem;
   // Whose each entry is, once the volume proved to be one the engine reads; the hidden entries
   // that are not to be shown again are put back as they were.
@@ -250,10 +258,11 @@ std::optional<Problem> AnalyseVolume(volume::Volume& volume, VolumeLayout& layou
 }  // namespace
 
 std::optional<Problem> AnalyseInto(volume::Volume& volume, VolumeLayout& layout,
-                                   RestoredSectors* restored, ProgressTrack* track) {
+                                   RestoredSectors* restored, ProgressTrack* track,
+                                   RootCopy* root) {
   ProgressTrack unseen;
   try {
-    return AnalyseVolume(volume, layout, restored, track ? *track : unseen);
+    return AnalyseVolume(volume, layout, restored, track ? *track : unseen, root);
   } catch (const std::bad_alloc&) {
     return MakeProblem(ProblemKind::kOutOfMemory);
   }

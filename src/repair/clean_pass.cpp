@@ -7,47 +7,19 @@
 #include <optional>
 #include <vector>
 
-#include "format/exfat.h"
 #include "format/fat.h"
-#include "format/sector_io.h"
+#include "format/fat_table.h"
+#include "format/folder_listing.h"
+#include "format/problems.h"
 #include "repair/commit.h"
+#include "repair/directory.h"
 #include "repair/engine.h"
-#include "repair/file_data.h"
-#include "repair/folder_listing.h"
 #include "repair/ownership.h"
 #include "repair/pass.h"
-#include "repair/problems.h"
 #include "repair/verdicts.h"
 
 namespace kestrova::repair {
 namespace {
-
-// The root directory's bytes in order, and the volume sector of each of its sectors.
-struct RootBytes {
-  std::vector<std::uint8_t> bytes;
-  std::vector<std::int64_t> sectors;
-};
-
-std::optional<Problem> ReadRoot(volume::Volume& volume, const VolumeLayout& layout,
-                                ProgressTrack& track, RootBytes& root) {
-  const std::int64_t sectorSize = layout.bytesPerSector;
-  const std::int64_t maxRun = std::max<std::int64_t>(1, kMaxTransferBytes / sectorSize);
-  for (const RootExtent& extent : RootExtents(layout)) {
-    for (std::int64_t s = 0; s < extent.sectors; s += maxRun) {
-      const std::int64_t count = std::min<std::int64_t>(maxRun, extent.sectors - s);
-      volume::AlignedBuffer buffer(static_cast<std::size_t>(count * sectorSize));
-      const std::int64_t first = extent.firstSector + s;
-      if (const auto failed = ReadSectors(volume, first, layout.bytesPerSector, buffer.bytes())) {
-        return ReadProblem(*failed, first, sectorSize);
-      }
-      track.Touched();
-      root.bytes.insert(root.bytes.end(), buffer.bytes().begin(), buffer.bytes().end());
-      for (std::int64_t i = 0; i < count; ++i) root.sectors.push_back(first + i);
-    }
-  }
-  root.bytes.resize(std::min(root.bytes.size(), static_cast<std::size_t>(layout.RootBytes())));
-  return std::nullopt;
-}
 
 // A read of the FAT in use that failed, at the sector of `cluster`'s entry.
 Problem FatReadProblem(const VolumeLayout& layout, std::int64_t cluster) {
@@ -103,7 +75,7 @@ std::optional<Problem> EntryClusters(const VolumeLayout& layout, FatReader& fat,
                                      std::vector<std::int64_t>& clusters) {
   const auto clusterBytes = static_cast<std::uint64_t>(layout.ClusterBytes());
   // A FAT folder's size is 0: its chain says how long it is.
-  const bool toEnd = entry.IsFolder() && layout.fileSystem != FileSystem::kExfat;
+  const bool toEnd = entry.IsFolder() && !EntryFormatOf(layout.fileSystem).SizesFolders();
   const auto need = toEnd
                         ? static_cast<std::int64_t>(kMaxFolderBytes / clusterBytes)
                         : static_cast<std::int64_t>((entry.size + clusterBytes - 1) / clusterBytes);
@@ -213,48 +185,6 @@ class TreeRemoval {
   ProgressTrack& track_;
 };
 
-// FAT32's FSInfo, which fills the first 512 bytes of its sector: its free count grows by `freed`
-// when it is known. Its next-free hint stays as it is: nothing was allocated.
-std::optional<Problem> CountFreed(const VolumeLayout& layout, SectorChanges& changes,
-                                  std::int64_t freed) {
-  const std::int64_t sector = fat::Read16(layout.bootSector, fat::kFsInfoSectorOffset);
-  if (sector < 1 || sector >= layout.reservedSectors || freed == 0) return std::nullopt;
-  if (auto problem = changes.Load(sector)) return problem;
-  const auto bytes = changes.After(sector);
-  if (bytes.size() < fat::kMinSectorSize || fat::Read32(bytes, 0) != fat::kFsInfoLead ||
-      fat::Read32(bytes, fat::kFsInfoStructOffset) != fat::kFsInfoStruct) {
-    return std::nullopt;
-  }
-  const std::uint32_t count = fat::Read32(bytes, fat::kFsInfoFreeOffset);
-  if (count == fat::kFsInfoUnknown ||
-      count + static_cast<std::uint64_t>(freed) > static_cast<std::uint64_t>(layout.clusterCount)) {
-    return std::nullopt;
-  }
-  const auto now = static_cast<std::uint32_t>(count + freed);
-  for (int i = 0; i < 4; ++i) {
-    bytes[fat::kFsInfoFreeOffset + static_cast<std::size_t>(i)] =
-        static_cast<std::uint8_t>(now >> (8 * i));
-  }
-  return std::nullopt;
-}
-
-// exFAT: clears the clusters' bits in the allocation bitmap (bit n stands for cluster n + 2).
-std::optional<Problem> ClearBits(const VolumeLayout& layout, SectorChanges& changes,
-                                 const std::vector<std::int64_t>& clusters) {
-  const auto& place = layout.findings.bitmap;
-  const auto heap = ClusterFirstSector(layout, place ? place->firstCluster : 0);
-  if (!place || !heap) return DamagedDirectory(DetailKind::kNoAllocationBitmap, 0);
-  for (const std::int64_t c : clusters) {
-    const std::int64_t bit = c - std::int64_t{exfat::kFirstDataCluster};
-    if (static_cast<std::uint64_t>(bit / 8) >= place->bytes) {
-      return DamagedDirectory(DetailKind::kNoAllocationBitmap, 0);
-    }
-    if (auto problem = changes.LoadBytes(*heap, bit / 8, 1)) return problem;
-    changes.Byte(*heap, bit / 8) &= static_cast<std::uint8_t>(~(1u << (bit % 8)));
-  }
-  return std::nullopt;
-}
-
 // The same leftovers, by where they lie and what they are.
 bool SameFiles(const std::vector<Judged>& a, const std::vector<Judged>& b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
@@ -274,7 +204,8 @@ Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout*
   PassEnd pass(volume, PassKind::kClean);
   ProgressTrack track(progress);
   VolumeLayout now;
-  if (auto problem = Reanalyse(volume, analysed, now, nullptr, track)) {
+  RootCopy root;
+  if (auto problem = Reanalyse(volume, analysed, now, nullptr, track, &root)) {
     return pass.Fail(std::move(*problem));
   }
   // The files removed are the ones the user was shown.
@@ -289,9 +220,7 @@ Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout*
   SectorChanges changes(volume, now.bytesPerSector, track);
   Removal removal;
   try {
-    // Everything is read and checked before the first write.
-    RootBytes root;
-    if (auto problem = ReadRoot(volume, now, track, root)) return pass.Fail(std::move(*problem));
+    // Everything is read and checked before the first write; the root was, by the analysis.
     FatReader fat(volume, now, &track);
     TreeRemoval trees(volume, now, fat, track);
     std::vector<bool> removedEntries(root.bytes.size() /
@@ -347,10 +276,7 @@ Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout*
     if (broken) return pass.Fail(std::move(*broken));
     // The root's entries, and those inside the removed folders.
     const std::int64_t sectorSize = now.bytesPerSector;
-    const bool exfat = now.fileSystem == FileSystem::kExfat;
-    const auto markRemoved = [&](std::uint8_t& type) {
-      type = exfat ? static_cast<std::uint8_t>(type & ~exfat::kInUse) : fat::kDeletedEntry;
-    };
+    const EntryFormat& entries = EntryFormatOf(now.fileSystem);
     for (std::size_t e = 0; e < removedEntries.size(); ++e) {
       if (!removedEntries[e]) continue;
       const auto at = static_cast<std::int64_t>(e) * static_cast<std::int64_t>(fat::kDirEntrySize);
@@ -359,27 +285,21 @@ Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout*
                    std::span(root.bytes)
                        .subspan(index * static_cast<std::size_t>(sectorSize),
                                 static_cast<std::size_t>(sectorSize)));
-      markRemoved(changes.Byte(root.sectors.at(index), at % sectorSize));
+      entries.MarkRemoved(
+          changes.Bytes(root.sectors.at(index), at % sectorSize, fat::kDirEntrySize));
     }
     for (const auto& [sector, at] : removal.entries) {
       if (auto problem = changes.Load(sector)) return pass.Fail(std::move(*problem));
-      markRemoved(changes.Byte(sector, at));
+      entries.MarkRemoved(changes.Bytes(sector, at, fat::kDirEntrySize));
     }
     // The FATs, FSInfo and the allocation bitmap.
     FatTable table(now, changes);
     for (const std::int64_t c : removal.fatChained) {
       if (auto problem = table.Set(c, 0)) return pass.Fail(std::move(*problem));
     }
-    const auto freedCount = static_cast<std::int64_t>(removal.plan.freed.size());
-    if (now.fileSystem == FileSystem::kFat32) {
-      if (auto problem = CountFreed(now, changes, freedCount)) {
-        return pass.Fail(std::move(*problem));
-      }
-    }
-    if (exfat) {
-      if (auto problem = ClearBits(now, changes, removal.plan.freed.Clusters())) {
-        return pass.Fail(std::move(*problem));
-      }
+    if (auto problem =
+            CountFree(now, now.findings.bitmap, changes, removal.plan.freed.Clusters())) {
+      return pass.Fail(std::move(*problem));
     }
   } catch (const std::bad_alloc&) {
     return pass.Fail(PassProblem(ProblemKind::kOutOfMemory));

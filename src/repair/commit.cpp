@@ -5,9 +5,8 @@
 #include <new>
 
 #include "format/fat.h"
+#include "format/problems.h"
 #include "format/sector_io.h"
-#include "repair/file_data.h"
-#include "repair/problems.h"
 
 namespace kestrova::repair {
 
@@ -52,9 +51,10 @@ std::vector<std::int64_t> SectorChanges::InOrderHeld() const {
   return order;
 }
 
-std::uint8_t& SectorChanges::Byte(std::int64_t first, std::int64_t offset) {
-  return sectors_.at(first + offset / sectorBytes_)
-      .after.at(static_cast<std::size_t>(offset % sectorBytes_));
+std::span<std::uint8_t> SectorChanges::Bytes(std::int64_t first, std::int64_t offset,
+                                             std::size_t count) {
+  return std::span(sectors_.at(first + offset / sectorBytes_).after)
+      .subspan(static_cast<std::size_t>(offset % sectorBytes_), count);
 }
 
 std::span<std::uint8_t> SectorChanges::After(std::int64_t sector) {
@@ -63,51 +63,6 @@ std::span<std::uint8_t> SectorChanges::After(std::int64_t sector) {
 
 void SectorChanges::DropUnchanged() {
   std::erase_if(sectors_, [](const auto& s) { return s.second.before == s.second.after; });
-}
-
-namespace {
-
-// The FATs that are kept current: every one when they are mirrored, otherwise the one in use;
-// exFAT writes its one in use.
-std::vector<std::int64_t> CurrentFats(const VolumeLayout& layout) {
-  const bool mirrored =
-      layout.fileSystem == FileSystem::kFat12 || layout.fileSystem == FileSystem::kFat16 ||
-      (layout.fileSystem == FileSystem::kFat32 &&
-       !(fat::Read16(layout.bootSector, fat::kExtFlagsOffset) & fat::kExtFlagsNoMirroring));
-  if (!mirrored) return {layout.ActiveFatStart()};
-  std::vector<std::int64_t> starts;
-  for (std::int32_t i = 0; i < layout.fatCount; ++i) {
-    starts.push_back(layout.reservedSectors + static_cast<std::int64_t>(i) * layout.fatSize);
-  }
-  return starts;
-}
-
-}  // namespace
-
-FatTable::FatTable(const VolumeLayout& layout, SectorChanges& changes)
-    : layout_(layout), changes_(changes), starts_(CurrentFats(layout)) {}
-
-std::optional<Problem> FatTable::Set(std::int64_t cluster, std::uint32_t value) {
-  const std::int64_t at = FatEntryOffset(layout_, cluster);
-  const std::int64_t entryBytes = FatEntryBytes(layout_.fileSystem);
-  const std::int64_t sectorBytes = changes_.SectorBytes();
-  const std::int64_t first = at / sectorBytes;
-  const std::int64_t last = (at + entryBytes - 1) / sectorBytes;
-  for (const std::int64_t start : starts_) {
-    if (auto problem = changes_.LoadBytes(start, at, entryBytes)) return problem;
-    // The entry's sectors as one piece, changed and put back.
-    std::vector<std::uint8_t> bytes;
-    for (std::int64_t s = first; s <= last; ++s) {
-      const auto after = changes_.After(start + s);
-      bytes.insert(bytes.end(), after.begin(), after.end());
-    }
-    EncodeFatEntry(layout_.fileSystem, bytes, first * sectorBytes, cluster, value);
-    for (std::int64_t s = first; s <= last; ++s) {
-      const auto from = bytes.begin() + (s - first) * sectorBytes;
-      std::copy(from, from + sectorBytes, changes_.After(start + s).begin());
-    }
-  }
-  return std::nullopt;
 }
 
 std::optional<Problem> WriteRun(PassEnd& pass, volume::Volume& volume, std::int64_t sector,

@@ -12,19 +12,20 @@
 #include <span>
 #include <vector>
 
+#include "format/fat_table.h"
+#include "format/problem.h"
+#include "format/progress.h"
 #include "repair/engine.h"
 #include "repair/journal.h"
 #include "repair/layout.h"
 #include "repair/pass.h"
-#include "repair/problem.h"
-#include "repair/progress.h"
 #include "volume/volume.h"
 
 namespace kestrova::repair {
 
 // The sectors that a pass changes, by their number in the volume, each with its bytes before the
 // pass and after it.
-class SectorChanges {
+class SectorChanges final : public SectorEdits {
  public:
   SectorChanges(volume::Volume& volume, std::int32_t sectorBytes, ProgressTrack& track)
       : volume_(volume), sectorBytes_(sectorBytes), track_(track) {}
@@ -32,22 +33,24 @@ class SectorChanges {
   // Reads the sector unless it is held already; the problem when it cannot be read.
   std::optional<Problem> Load(std::int64_t sector);
   // Reads the sectors that hold `count` bytes from byte `offset` of the region at sector `first`.
-  std::optional<Problem> LoadBytes(std::int64_t first, std::int64_t offset, std::int64_t count);
+  std::optional<Problem> LoadBytes(std::int64_t first, std::int64_t offset,
+                                   std::int64_t count) override;
   // Holds a sector whose bytes the pass read already, unless it is held.
   void Hold(std::int64_t sector, std::span<const std::uint8_t> bytes);
   // Holds a sector with its old and new bytes as given (those of a journal).
   void Put(std::int64_t sector, std::vector<std::uint8_t> before, std::vector<std::uint8_t> after);
-  // The byte `offset` from the start of the region at sector `first`, held before, to change.
-  std::uint8_t& Byte(std::int64_t first, std::int64_t offset);
+  // The `count` bytes from byte `offset` of the region at sector `first`, held before and lying
+  // in one sector, to change.
+  std::span<std::uint8_t> Bytes(std::int64_t first, std::int64_t offset, std::size_t count);
   // The new bytes of a held sector.
-  std::span<std::uint8_t> After(std::int64_t sector);
+  std::span<std::uint8_t> After(std::int64_t sector) override;
 
   // Lets go of the sectors whose new bytes are their old ones.
   void DropUnchanged();
   const std::map<std::int64_t, SectorChange>& sectors() const { return sectors_; }
   // The sectors held, in the order they were first held.
   std::vector<std::int64_t> InOrderHeld() const;
-  std::int32_t SectorBytes() const { return sectorBytes_; }
+  std::int32_t SectorBytes() const override { return sectorBytes_; }
 
  private:
   volume::Volume& volume_;
@@ -57,21 +60,10 @@ class SectorChanges {
   std::vector<std::int64_t> held_;  // in the order first held; some may have been let go
 };
 
-// The FAT of a volume as a pass changes it: entries set in every FAT kept current (every copy when
-// they are mirrored, else the one in use; exFAT's one in use). FAT32 keeps the top four bits of an
-// entry as they were.
-class FatTable {
- public:
-  FatTable(const VolumeLayout& layout, SectorChanges& changes);
-
-  // Sets the entry of `cluster` to `value` in every FAT kept current.
-  std::optional<Problem> Set(std::int64_t cluster, std::uint32_t value);
-
- private:
-  const VolumeLayout& layout_;
-  SectorChanges& changes_;
-  std::vector<std::int64_t> starts_;  // the first sector of each FAT kept current
-};
+// Writes one run of sectors for the pass; the problem that ends it when the write failed (a
+// medium refusing its first write as write-protected: nothing was written).
+std::optional<Problem> WriteRun(PassEnd& pass, volume::Volume& volume, std::int64_t sector,
+                                std::uint32_t sectorBytes, std::span<const std::uint8_t> bytes);
 
 // What a commit did.
 struct Committed {

@@ -9,9 +9,9 @@
 
 #include "format/exfat.h"
 #include "format/fat.h"
+#include "format/problems.h"
 #include "format/sector_io.h"
 #include "repair/engine.h"
-#include "repair/problems.h"
 
 namespace kestrova::repair {
 

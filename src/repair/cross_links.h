@@ -11,9 +11,9 @@
 #include <optional>
 #include <span>
 
+#include "format/problem.h"
+#include "format/progress.h"
 #include "repair/layout.h"
-#include "repair/problem.h"
-#include "repair/progress.h"
 
 namespace kestrova::repair {
 

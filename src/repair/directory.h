@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What differs between the file systems' root directories: how the root is checked before it is
-// written, how its hidden folders are found and named, and how they are restored. The analysis,
-// the pass and the listing go through this and nothing else of the file system's entries.
+// What differs between the file systems' root directories for the rules: how the root is checked
+// before it is written, how its hidden folders are found and named, and how they are restored.
+// The analysis and the pass go through this and nothing else of the file system's entries.
 //
-// The root is looked at as it is read, a window of bytes at a time, so that a root of any size
-// needs only a bounded buffer: a walker keeps what it needs of the entries behind it (a long name
-// in the making) and leaves an entry set that goes on past a window for the next one.
+// The root is looked at as it is read, a window of bytes at a time: the format's walk
+// (format/directory_walk.h) shows each entry, decoded, and a walker here judges it.
 #pragma once
 
 #include <algorithm>
@@ -17,18 +16,16 @@
 #include <span>
 #include <vector>
 
+#include "format/directory_walk.h"
+#include "format/entry_format.h"
 #include "format/exfat.h"
 #include "format/fat.h"
+#include "format/problem.h"
+#include "repair/findings.h"
 #include "repair/layout.h"
-#include "repair/problem.h"
-#include "repair/scan.h"
 #include "repair/verdicts.h"
 
 namespace kestrova::repair {
-
-// The most bytes that a walker leaves for the next window: an exFAT entry set of a File entry and
-// 18 secondaries.
-inline constexpr std::size_t kMaxHeldBytes = (1 + exfat::kMaxSecondaryCount) * exfat::kEntrySize;
 
 // An entry that a walker restored: its root offset and its 32 bytes as they were before. Every
 // byte that a restoring walker changes lies in one of these.

@@ -7,11 +7,11 @@
 #include <functional>
 #include <optional>
 
+#include "format/problem.h"
+#include "format/progress.h"
 #include "repair/engine.h"
 #include "repair/journal.h"
 #include "repair/journals.h"
-#include "repair/problem.h"
-#include "repair/progress.h"
 #include "volume/volume.h"
 
 namespace kestrova::repair {

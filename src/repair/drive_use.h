@@ -9,10 +9,10 @@
 #include <functional>
 #include <string>
 
+#include "format/problem.h"
+#include "format/progress.h"
 #include "repair/drive_passes.h"
 #include "repair/engine.h"
-#include "repair/problem.h"
-#include "repair/progress.h"
 #include "volume/drives.h"
 #include "volume/volume.h"
 

@@ -12,11 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "format/boot_region.h"
+#include "format/problem.h"
+#include "format/progress.h"
+#include "repair/findings.h"
 #include "repair/journal.h"
 #include "repair/layout.h"
-#include "repair/problem.h"
-#include "repair/progress.h"
-#include "repair/scan.h"
 #include "volume/volume.h"
 
 namespace kestrova::repair {
@@ -44,6 +45,13 @@ struct RestoredSectors {
   std::map<std::int64_t, SectorChange> sectors;
 };
 
+// The root directory as the analysis read it: its bytes that hold entries, in order, and the
+// volume sector of each of its sectors. What a pass that changes the root works from.
+struct RootCopy {
+  std::vector<std::uint8_t> bytes;
+  std::vector<std::int64_t> sectors;
+};
+
 // The analysis of an open volume: boot region, geometry, the device's size, the root's chain, the
 // root directory (read in transfers of a bounded size and looked at as they come, into
 // layout.findings) and the chains that could reach it. Reads, never writes. With `restored`, it
@@ -52,10 +60,11 @@ struct RestoredSectors {
 // transfer. The problem, when it refuses the volume (also when memory runs out).
 Expected<VolumeLayout, Problem> Analyse(volume::Volume& volume, RestoredSectors* restored = nullptr,
                                         ProgressTrack* track = nullptr);
-// The same into `layout`, which keeps what was learnt before a refusal.
+// The same into `layout`, which keeps what was learnt before a refusal. With `root`, the root
+// directory's bytes as they were read are kept there.
 std::optional<Problem> AnalyseInto(volume::Volume& volume, VolumeLayout& layout,
                                    RestoredSectors* restored = nullptr,
-                                   ProgressTrack* track = nullptr);
+                                   ProgressTrack* track = nullptr, RootCopy* root = nullptr);
 
 // The repair pass on a volume opened for writing. Analyses it again as Analyse does, reading the
 // whole root directory before anything is written; with `analysed`, it must still have that
@@ -108,30 +117,5 @@ struct UndoReport {
 // The problem otherwise, with anyWritten as a repair's.
 Expected<UndoReport, Problem> Undo(volume::Volume& volume, const Journal& journal,
                                    Progress* progress = nullptr);
-
-// Reads the geometry fields of layout.bootSector into layout. Returns the refusal when the boot
-// sector is not one of a FAT or exFAT volume that the engine can handle.
-std::optional<Problem> ReadGeometry(VolumeLayout& layout);
-
-// What a sector 0 is, by the exFAT name, the FAT32 type text or the FAT12/FAT16 fields.
-enum class BootSectorKind { kOther, kSmallFat, kFat32, kExfat };
-BootSectorKind KindOfBootSector(std::span<const std::uint8_t> boot);
-
-// The boot region of the open volume, before the fields of its sector 0 (layout.bootSector, and
-// whole in `sector0`) are trusted: sector 0's signature; on exFAT also the boot checksum and the
-// extended boot sectors' signatures, read from the volume. Returns the refusal when it is damaged
-// or cannot be read; nothing for a sector 0 of no FAT or exFAT volume, which the geometry refuses.
-// `track`, when given, hears of the read.
-std::optional<Problem> CheckBootRegion(volume::Volume& volume, VolumeLayout& layout,
-                                       std::span<const std::uint8_t> sector0,
-                                       ProgressTrack* track = nullptr);
-// The exFAT boot checksum of sectors 0 to 10 (`sectors`, each of `sectorBytes`).
-std::uint32_t ExfatBootChecksum(std::span<const std::uint8_t> sectors, std::size_t sectorBytes);
-// Whether the open volume's device, as the system tells it, holds the whole volume of `layout`
-// (its geometry read) and takes transfers of its sectors. Returns the refusal when it does not.
-std::optional<Problem> CheckDevice(volume::Volume& volume, const VolumeLayout& layout);
-
-// The first sector of data cluster `cluster`, or nothing when it lies outside the data region.
-std::optional<std::int64_t> ClusterFirstSector(const VolumeLayout& layout, std::int64_t cluster);
 
 }  // namespace kestrova::repair

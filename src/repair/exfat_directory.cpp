@@ -8,11 +8,11 @@
 #include "format/codepage.h"
 #include "format/entries.h"
 #include "format/exfat.h"
+#include "format/exfat_sets.h"
 #include "format/fat.h"
+#include "format/problems.h"
 #include "repair/cross_links.h"
 #include "repair/directory.h"
-#include "repair/exfat_sets.h"
-#include "repair/problems.h"
 
 namespace kestrova::repair {
 namespace {
@@ -29,16 +29,6 @@ bool IsHiddenFolder(std::uint16_t attributes) {
 // The number of the entry at a root offset.
 std::int64_t EntryNumber(std::int64_t offset) {
   return offset / static_cast<std::int64_t>(kEntrySize);
-}
-
-// The label entry's text.
-std::string LabelOf(std::span<const std::uint8_t> entry) {
-  const std::size_t length = std::min<std::size_t>(entry[kLabelLengthOffset], kMaxLabelLength);
-  std::u16string label;
-  for (std::size_t i = 0; i < length; ++i) {
-    label += static_cast<char16_t>(Read16(entry, kLabelOffset + 2 * i));
-  }
-  return Utf16ToUtf8(label);
 }
 
 // Refuses an entry that owns a cluster of the root without going through the FAT: the first
@@ -88,38 +78,14 @@ class ExfatWalker final : public RootWalker {
         restored_(restored),
         entries_(entries) {}
 
-  // The in-use entries up to the end-of-directory entry: sets must be whole and their checksums
-  // right, and no entry may own a cluster of the root's own chain.
+  // The in-use entries up to the end-of-directory entry: no entry may own a cluster of the root's
+  // own chain (the walk refuses sets that are not whole or fail their checksums).
   std::optional<Problem> Look(std::span<std::uint8_t> window, std::int64_t offset, bool last,
                               std::size_t& done) override {
-    for (done = 0; !ended_ && done + kEntrySize <= window.size();) {
-      const std::int64_t at = offset + static_cast<std::int64_t>(done);
-      const std::uint8_t type = window[done + kEntryTypeOffset];
-      if (type == kEndOfDirectory) {
-        ended_ = true;
-        break;
-      }
-      if (type != kFile) {
-        if (type & kInUse) {
-          if (auto problem = LookAtEntry(at, window.subspan(done, kEntrySize))) return problem;
-        }
-        done += kEntrySize;
-        continue;
-      }
-      const std::uint32_t secondaries = window[done + kSecondaryCountOffset];
-      const std::size_t setBytes = (1 + std::size_t{secondaries}) * kEntrySize;
-      if (secondaries < kMinSecondaryCount || secondaries > kMaxSecondaryCount) {
-        return DamagedDirectory(DetailKind::kIncompleteSet, EntryNumber(at));
-      }
-      if (done + setBytes > window.size()) {
-        if (last) return DamagedDirectory(DetailKind::kIncompleteSet, EntryNumber(at));
-        return std::nullopt;  // the set goes on in the next window
-      }
-      if (auto problem = LookAtSet(at, window.subspan(done, setBytes))) return problem;
-      done += setBytes;
-    }
-    if (ended_) done = window.size();
-    return std::nullopt;
+    return walk_->Look(window, offset, last, done, [this](WalkedEntry& walked) {
+      return walked.set ? LookAtSet(walked.offset, walked.bytes, walked.shape)
+                        : LookAtEntry(walked.offset, walked.bytes);
+    });
   }
 
  private:
@@ -129,7 +95,7 @@ class ExfatWalker final : public RootWalker {
                                      std::int64_t setAt = 0) {
     const std::uint8_t type = entry[kEntryTypeOffset];
     if (type == kVolumeLabel && !labelSeen_) {
-      findings_.label = LabelOf(entry);
+      findings_.label = ExfatLabelText(entry);
       labelSeen_ = true;
     }
     // The allocation bitmap of the FAT in use (a volume with two FATs has one for each).
@@ -142,12 +108,9 @@ class ExfatWalker final : public RootWalker {
                               layout_.ClusterBytes());
   }
 
-  std::optional<Problem> LookAtSet(std::int64_t at, std::span<std::uint8_t> set) {
-    const SetShape shape = ShapeOf(set);
-    if (!shape.whole) return DamagedDirectory(DetailKind::kIncompleteSet, EntryNumber(at));
-    if (SetChecksum(set) != Read16(set, kSetChecksumOffset)) {
-      return DamagedDirectory(DetailKind::kSetChecksum, EntryNumber(at));
-    }
+  // A whole set whose checksum is right, and its shape.
+  std::optional<Problem> LookAtSet(std::int64_t at, std::span<std::uint8_t> set,
+                                   const SetShape& shape) {
     for (std::size_t i = 1; i < set.size() / kEntrySize; ++i) {
       const std::int64_t entryAt = at + static_cast<std::int64_t>(i * kEntrySize);
       if (auto problem = LookAtEntry(entryAt, set.subspan(i * kEntrySize, kEntrySize), set, at)) {
@@ -155,7 +118,7 @@ class ExfatWalker final : public RootWalker {
       }
     }
     const std::uint16_t attributes = Read16(set, kFileAttributesOffset);
-    if (entries_) Record(at, set, attributes, shape);
+    if (entries_) Record(at, set, shape);
     // A hidden folder, or a hidden file, is restored here; whether a file stays shown, and a
     // folder, is the verdict's to say once the whole root has been seen.
     const bool folder = IsHiddenFolder(attributes);
@@ -175,31 +138,21 @@ class ExfatWalker final : public RootWalker {
     findings_.hidden.push_back(std::move(hidden));
     if (restored_) {
       restored_->push_back(RestoredEntry::Of(at, set));
-      Write16(set, kFileAttributesOffset,
-              folder ? RestoredAttributes(attributes) : ShownFileAttributes(attributes));
-      Write16(set, kSetChecksumOffset, SetChecksum(set));
+      ExfatEntryFormat().SetAttributes(
+          set, folder ? RestoredAttributes(attributes) : ShownFileAttributes(attributes));
     }
     return std::nullopt;
   }
 
-  // A file or folder at root offset `at`, for the verdicts. An entry whose set holds a critical
-  // entry that this program does not know is not one it could change or remove: it is left out.
-  void Record(std::int64_t at, std::span<const std::uint8_t> set, std::uint16_t attributes,
-              const SetShape& shape) {
+  // A file or folder at root offset `at`, as the format decodes it, for the verdicts. An entry
+  // whose set holds a critical entry that this program does not know is not one it could change
+  // or remove: it is left out.
+  void Record(std::int64_t at, std::span<const std::uint8_t> set, const SetShape& shape) {
     if (shape.unknownCritical != 0) return;
-    const auto stream = set.subspan(kEntrySize, kEntrySize);
+    RootFile file = DecodeExfatSet(set, at);
     const HiddenEntry place = PlaceOf(layout_, extents_, at);
-    RootFile file;
-    file.offset = file.main = at;
-    file.entryCount = static_cast<int>(set.size() / kEntrySize);
     file.sector = place.sector;
     file.index = place.index;
-    file.longName = NameOf(set);
-    file.attributes = attributes;
-    file.firstCluster = Read32(stream, kFirstClusterOffset);
-    file.size = fat::Read64(stream, kDataLengthOffset);
-    file.validSize = fat::Read64(stream, kValidDataLengthOffset);
-    file.noFatChain = stream[kSecondaryFlagsOffset] & kNoFatChain;
     if (file.IsFolder()) {
       entries_->AddFolder(std::move(file));
     } else {
@@ -213,7 +166,7 @@ class ExfatWalker final : public RootWalker {
   RootFindings& findings_;
   std::vector<RestoredEntry>* restored_;
   RootEntries* entries_;
-  bool ended_ = false;
+  const std::unique_ptr<DirectoryWalk> walk_ = MakeDirectoryWalk(layout_.fileSystem);
   bool labelSeen_ = false;
 };
 
@@ -223,55 +176,6 @@ std::unique_ptr<RootWalker> MakeExfatRootWalker(const VolumeLayout& layout, Root
                                                 std::vector<RestoredEntry>* restored,
                                                 RootEntries* entries) {
   return std::make_unique<ExfatWalker>(layout, findings, restored, entries);
-}
-
-// The set checksum over the File entry and its secondaries, skipping the checksum's own bytes.
-std::uint16_t SetChecksum(std::span<const std::uint8_t> set) {
-  std::uint16_t sum = 0;
-  for (std::size_t i = 0; i < set.size(); ++i) {
-    if (i == kSetChecksumOffset || i == kSetChecksumOffset + 1) continue;
-    sum = static_cast<std::uint16_t>(((sum & 1) ? 0x8000 : 0) + (sum >> 1) + set[i]);
-  }
-  return sum;
-}
-
-// The name of a set: its name entries' characters, as long as the stream extension says.
-std::string NameOf(std::span<const std::uint8_t> set) {
-  const std::size_t length = set[kEntrySize + kNameLengthOffset];
-  std::u16string name;
-  for (std::size_t entry = 2; entry * kEntrySize < set.size() && name.size() < length; ++entry) {
-    const auto bytes = set.subspan(entry * kEntrySize, kEntrySize);
-    if (bytes[kEntryTypeOffset] != kFileName) break;
-    for (std::size_t i = 0; i < kFileNameCharsPerEntry && name.size() < length; ++i) {
-      name += static_cast<char16_t>(Read16(bytes, kFileNameOffset + 2 * i));
-    }
-  }
-  return Utf16ToUtf8(name);
-}
-
-// The secondaries of a set must all be in use, the first a stream extension, the next ones the
-// name entries that its name length asks for; after them come only entries of other kinds
-// (benign ones, or critical ones of kinds that later versions may define).
-SetShape ShapeOf(std::span<const std::uint8_t> set) {
-  SetShape shape;
-  const std::size_t secondaries = set.size() / kEntrySize - 1;
-  const std::size_t nameLength = set[kEntrySize + kNameLengthOffset];
-  const std::size_t nameEntries =
-      (nameLength + kFileNameCharsPerEntry - 1) / kFileNameCharsPerEntry;
-  if (nameLength == 0 || 1 + nameEntries > secondaries) return shape;
-  for (std::size_t i = 1; i <= secondaries; ++i) {
-    const std::uint8_t type = set[i * kEntrySize + kEntryTypeOffset];
-    if ((type & (kInUse | kSecondary)) != (kInUse | kSecondary)) return shape;
-    const std::uint8_t expected = i == 1 ? kStreamExtension : i <= 1 + nameEntries ? kFileName : 0;
-    if (expected != 0) {
-      if (type != expected) return shape;
-      continue;
-    }
-    if (type == kStreamExtension || type == kFileName) return shape;
-    if (!(type & kBenign) && shape.unknownCritical == 0) shape.unknownCritical = type;
-  }
-  shape.whole = true;
-  return shape;
 }
 
 }  // namespace kestrova::repair

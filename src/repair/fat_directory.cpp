@@ -7,12 +7,12 @@
 #include "format/codepage.h"
 #include "format/entries.h"
 #include "format/fat.h"
+#include "format/fat_names.h"
+#include "format/problems.h"
 #include "repair/cross_links.h"
 #include "repair/directory.h"
 #include "repair/engine.h"
-#include "repair/fat_names.h"
 #include "repair/label.h"
-#include "repair/problems.h"
 
 namespace kestrova::repair {
 namespace {
@@ -33,90 +33,59 @@ class FatWalker final : public RootWalker {
         restored_(restored),
         entries_(entries) {}
 
-  // Every 32-byte slot is visited, also after the end-of-directory mark.
-  std::optional<Problem> Look(std::span<std::uint8_t> window, std::int64_t offset, bool,
+  // Every short entry is judged, also after the end-of-directory mark.
+  std::optional<Problem> Look(std::span<std::uint8_t> window, std::int64_t offset, bool last,
                               std::size_t& done) override {
-    for (done = 0; done + kDirEntrySize <= window.size(); done += kDirEntrySize) {
-      const auto entry = window.subspan(done, kDirEntrySize);
-      const std::int64_t at = offset + static_cast<std::int64_t>(done);
-      const std::uint8_t lead = entry[kNameOffset];
-      const std::uint8_t attribute = entry[kAttributeOffset];
-      if (lead == kEndOfDirectory) ended_ = true;
-      // Past the end, a slot with no attributes is neither a folder nor part of a long name: the
-      // most common slot of a large root. A run of them is passed over at once.
-      if (ended_ && attribute == 0) {
-        while (done + 2 * kDirEntrySize <= window.size() &&
-               window[done + kDirEntrySize + kAttributeOffset] == 0) {
-          done += kDirEntrySize;
-        }
-        longName_.Reset();
-        continue;
-      }
-      if (auto problem = CrossLink(entry)) return problem;
-      if (attribute == kAttrLongName && lead != kDeletedEntry) {
-        longName_.Add(entry, at);
-        continue;
-      }
-      const bool deleted = lead == kDeletedEntry;
-      const bool live = !deleted && !ended_;
-      if (live && (attribute & kAttrVolumeId)) {
-        if (findings_.label.empty()) findings_.label = FatLabelText(entry, kNameOffset);
-        longName_.Reset();
-        continue;
-      }
-      // A hidden folder, or a hidden file in use, is restored here; whether a file stays shown,
-      // and a folder in use, is the verdict's to say once the whole root has been seen.
-      const bool hiddenFolder = IsHiddenFolderEntry(entry);
-      const bool hiddenFile = live && IsHiddenFileEntry(entry);
-      if (!hiddenFolder && !hiddenFile && !(live && entries_)) {
-        longName_.Reset();
-        continue;
-      }
-      LongName name = longName_.Take(entry);
-      const bool folder = (attribute & kAttrDirectory) != 0;
-      // The short name made once: as Windows shows it, and for a folder's line also in capitals.
-      std::string shortName = DisplayShortName(entry);
-      if (!folder) shortName = WithShortNameCase(std::move(shortName), entry);
-      if (live && entries_) {
-        Record(entry, at, name, folder ? WithShortNameCase(shortName, entry) : shortName);
-      }
-      if (!hiddenFolder && !hiddenFile) continue;
-      HiddenEntry hidden = PlaceOf(layout_, extents_, at);
-      hidden.offset = at;
-      hidden.folder = hiddenFolder;
-      hidden.shortName = std::move(shortName);
-      hidden.longName = deleted ? "" : std::move(name.text);
-      hidden.attribute = attribute;
-      hidden.deleted = deleted;
-      hidden.afterEnd = ended_;
-      findings_.hidden.push_back(std::move(hidden));
-      if (restored_) {
-        restored_->push_back(RestoredEntry::Of(at, entry));
-        entry[kAttributeOffset] = hiddenFolder
-                                      ? RestoredAttribute(attribute)
-                                      : static_cast<std::uint8_t>(ShownFileAttributes(attribute));
-      }
+    return walk_->Look(window, offset, last, done,
+                       [this](WalkedEntry& walked) { return Judge(walked); });
+  }
+
+ private:
+  std::optional<Problem> Judge(WalkedEntry& walked) {
+    const auto entry = walked.bytes;
+    const std::int64_t at = walked.offset;
+    const std::uint8_t attribute = entry[kAttributeOffset];
+    const bool deleted = walked.deleted;
+    const bool live = !deleted && !walked.afterEnd;
+    if (auto problem = CrossLink(entry, live)) return problem;
+    if (live && (attribute & kAttrVolumeId)) {
+      if (findings_.label.empty()) findings_.label = FatLabelText(entry, kNameOffset);
+      return std::nullopt;
+    }
+    // A hidden folder, or a hidden file in use, is restored here; whether a file stays shown,
+    // and a folder in use, is the verdict's to say once the whole root has been seen.
+    const bool hiddenFolder = IsHiddenFolderEntry(entry);
+    const bool hiddenFile = live && IsHiddenFileEntry(entry);
+    LongName& name = walked.name;
+    const bool hiddenEntry = hiddenFolder || hiddenFile;
+    std::string longName = hiddenEntry && !deleted ? name.text : std::string();
+    if (live && entries_) Record(DecodeFatFile(layout_.fileSystem, entry, at, std::move(name)));
+    if (!hiddenEntry) return std::nullopt;
+    HiddenEntry hidden = PlaceOf(layout_, extents_, at);
+    hidden.offset = at;
+    hidden.folder = hiddenFolder;
+    // A folder's line shows its short name in capitals, a file's as Windows shows it.
+    hidden.shortName =
+        (attribute & kAttrDirectory) ? DisplayShortName(entry) : ShownShortName(entry);
+    hidden.longName = std::move(longName);
+    hidden.attribute = attribute;
+    hidden.deleted = deleted;
+    hidden.afterEnd = walked.afterEnd;
+    findings_.hidden.push_back(std::move(hidden));
+    if (restored_) {
+      restored_->push_back(RestoredEntry::Of(at, entry));
+      FatEntryFormat().SetAttributes(entry, hiddenFolder
+                                                ? std::uint16_t{RestoredAttribute(attribute)}
+                                                : ShownFileAttributes(attribute));
     }
     return std::nullopt;
   }
 
- private:
-  // A file or folder in use at root offset `at`, for the verdicts; its short name as it is shown
-  // is `shortName`.
-  void Record(std::span<const std::uint8_t> entry, std::int64_t at, const LongName& name,
-              const std::string& shortName) {
-    const HiddenEntry place = PlaceOf(layout_, extents_, at);
-    RootFile file;
-    file.offset = name.entries > 0 ? name.first : at;
-    file.entryCount = name.entries + 1;
+  // A file or folder in use, as the format decodes it, for the verdicts.
+  void Record(RootFile file) {
+    const HiddenEntry place = PlaceOf(layout_, extents_, file.main);
     file.sector = place.sector;
     file.index = place.index;
-    file.main = at;
-    file.shortName = shortName;
-    file.longName = name.text;
-    file.attributes = entry[kAttributeOffset];
-    file.firstCluster = EntryFirstCluster(layout_.fileSystem, entry);
-    file.size = file.validSize = Read32(entry, kFileSizeOffset);
     if (file.IsFolder()) {
       entries_->AddFolder(std::move(file));
     } else {
@@ -126,10 +95,9 @@ class FatWalker final : public RootWalker {
 
   // A root whose chain runs into the clusters of a file or folder that the root itself lists is
   // cross-linked: rewriting the root would rewrite that file's data. A fixed root has no chain.
-  std::optional<Problem> CrossLink(std::span<const std::uint8_t> entry) const {
-    const std::uint8_t lead = entry[kNameOffset];
-    if (ended_ || !layout_.RootHasChain() || lead == kDeletedEntry ||
-        (entry[kAttributeOffset] & kAttrVolumeId)) {  // also long names
+  // `live`: neither deleted nor after the end.
+  std::optional<Problem> CrossLink(std::span<const std::uint8_t> entry, bool live) const {
+    if (!live || !layout_.RootHasChain() || (entry[kAttributeOffset] & kAttrVolumeId)) {
       return std::nullopt;
     }
     const std::uint32_t first = EntryFirstCluster(layout_.fileSystem, entry);
@@ -143,8 +111,7 @@ class FatWalker final : public RootWalker {
   RootFindings& findings_;
   std::vector<RestoredEntry>* restored_;
   RootEntries* entries_;
-  LongNameCollector longName_;
-  bool ended_ = false;
+  const std::unique_ptr<DirectoryWalk> walk_ = MakeDirectoryWalk(layout_.fileSystem);
 };
 
 }  // namespace
@@ -153,68 +120,6 @@ std::unique_ptr<RootWalker> MakeFatRootWalker(const VolumeLayout& layout, RootFi
                                               std::vector<RestoredEntry>* restored,
                                               RootEntries* entries) {
   return std::make_unique<FatWalker>(layout, findings, restored, entries);
-}
-
-std::string ShownShortName(std::span<const std::uint8_t> entry) {
-  return WithShortNameCase(DisplayShortName(entry), entry);
-}
-
-std::string WithShortNameCase(std::string name, std::span<const std::uint8_t> entry) {
-  const std::uint8_t lower = entry[kCaseFlagsOffset];
-  const std::size_t dot = name.find('.');
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    const bool inBase = i < dot;
-    if (name[i] >= 'A' && name[i] <= 'Z' &&
-        (lower & (inBase ? kLowerCaseBase : kLowerCaseExtension))) {
-      name[i] = static_cast<char>(name[i] - 'A' + 'a');
-    }
-  }
-  return name;
-}
-
-std::uint8_t ShortNameChecksum(const std::uint8_t* name11) {
-  std::uint8_t sum = 0;
-  for (std::size_t i = 0; i < kNameLength + kExtensionLength; ++i) {
-    sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) + name11[i]);
-  }
-  return sum;
-}
-
-std::string DisplayShortName(std::span<const std::uint8_t> entry) {
-  // A name of no-break spaces written by a tool that kept only the short name: byte 0xFF (code
-  // page 437's no-break space) or 0xA0 (the ANSI code pages'), which code page 936 cannot read.
-  const auto name11 = entry.subspan(kNameOffset, kNameLength + kExtensionLength);
-  const auto end =
-      std::find_if(name11.rbegin(), name11.rend(), [](std::uint8_t b) { return b != kBlank; });
-  const auto used = static_cast<std::size_t>(name11.rend() - end);
-  if (used > 0 && used <= kNameLength &&
-      std::all_of(name11.begin(), name11.begin() + static_cast<std::ptrdiff_t>(used),
-                  [](std::uint8_t b) { return b == kNoBreakSpace437 || b == kNoBreakSpaceAnsi; })) {
-    std::string blank;
-    for (std::size_t i = 0; i < used; ++i) blank += "\u00A0";
-    return blank;
-  }
-  auto part = [&](std::size_t offset, std::size_t size) {
-    static_assert(kNameLength >= kExtensionLength);
-    std::array<char, kNameLength> bytes{};
-    std::size_t end = size;
-    while (end > 0 && entry[offset + end - 1] == ' ') --end;
-    for (std::size_t i = 0; i < end; ++i) {
-      char c = static_cast<char>(entry[offset + i]);
-      // A deleted entry has lost its first byte. A name that really starts with 0xE5 (a GBK lead
-      // byte) is stored with 0x05 in its place.
-      if (offset == kNameOffset && i == 0 && c == static_cast<char>(kDeletedEntry)) c = '?';
-      if (offset == kNameOffset && i == 0 && c == static_cast<char>(kEscapedE5)) {
-        c = static_cast<char>(kDeletedEntry);
-      }
-      bytes[i] = static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
-    }
-    return Cp936ToUtf8(std::string_view(bytes.data(), end));
-  };
-  std::string name = part(kNameOffset, kNameLength);
-  const std::string extension = part(kExtensionOffset, kExtensionLength);
-  if (!extension.empty()) name.append(".").append(extension);
-  return name;
 }
 
 }  // namespace kestrova::repair

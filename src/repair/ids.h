@@ -6,10 +6,10 @@
 
 #include <string_view>
 
+#include "format/problem.h"
+#include "repair/findings.h"
 #include "repair/journals.h"
 #include "repair/layout.h"
-#include "repair/problem.h"
-#include "repair/scan.h"
 
 namespace kestrova::repair {
 

@@ -9,8 +9,8 @@
 
 #include "format/exfat.h"
 #include "format/fat.h"
+#include "format/problems.h"
 #include "repair/label.h"
-#include "repair/problems.h"
 #include "volume/files.h"
 
 #include <zlib.h>

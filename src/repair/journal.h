@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "format/problem.h"
 #include "repair/layout.h"
-#include "repair/problem.h"
 #include "volume/volume.h"
 
 namespace kestrova::repair {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "format/problem.h"
+#include "format/progress.h"
 #include "repair/journal.h"
-#include "repair/problem.h"
-#include "repair/progress.h"
 #include "volume/volume.h"
 
 namespace kestrova::repair {

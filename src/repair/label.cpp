@@ -3,20 +3,11 @@
 
 #include <algorithm>
 
-#include "format/codepage.h"
 #include "format/fat.h"
+#include "format/fat_names.h"
 #include "repair/engine.h"
 
 namespace kestrova::repair {
-
-std::string FatLabelText(std::span<const std::uint8_t> boot, std::size_t offset) {
-  std::string label(reinterpret_cast<const char*>(&boot[offset]), fat::kVolumeLabelLength);
-  for (char& c : label) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  }
-  while (!label.empty() && label.back() == ' ') label.pop_back();
-  return label == fat::kNoVolumeLabel ? std::string() : Cp936ToUtf8(label);
-}
 
 std::string VolumeLabel(const VolumeLayout& layout) {
   switch (layout.fileSystem) {

@@ -16,10 +16,6 @@ namespace kestrova::repair {
 // entry on exFAT. Empty when there is none.
 std::string VolumeLabel(const VolumeLayout& layout);
 
-// The 11-byte label at `offset` of `bytes` (a boot sector, or a FAT root's label entry) as the
-// user reads it: trailing blanks removed, the formatters' "NO NAME" as none.
-std::string FatLabelText(std::span<const std::uint8_t> bytes, std::size_t offset);
-
 // Opens the drive's volume for reading, analyses it and returns its label (empty when the volume
 // cannot be read or analysed).
 std::string ReadVolumeLabel(const volume::DriveTarget& target);

@@ -8,12 +8,12 @@
 
 #include "format/exfat.h"
 #include "format/fat.h"
+#include "format/fat_table.h"
+#include "format/folder_listing.h"
+#include "format/problems.h"
 #include "repair/cross_links.h"
 #include "repair/engine.h"
-#include "repair/file_data.h"
-#include "repair/folder_listing.h"
 #include "repair/pass.h"
-#include "repair/problems.h"
 
 namespace kestrova::repair {
 
@@ -145,8 +145,8 @@ class OwnershipWalk {
       const std::int64_t startByte = firstSector * layout_.bytesPerSector;
       const std::int64_t endByte = startByte + static_cast<std::int64_t>(bytes.size());
       // The clusters whose entries lie wholly in the piece.
-      std::int64_t cluster =
-          std::max<std::int64_t>(fat::kFirstDataCluster, FirstClusterAt(startByte));
+      std::int64_t cluster = std::max<std::int64_t>(fat::kFirstDataCluster,
+                                                    FirstClusterAt(layout_.fileSystem, startByte));
       for (; cluster <= lastCluster; ++cluster) {
         const std::int64_t at = FatEntryOffset(layout_, cluster);
         if (at + FatEntryBytes(layout_.fileSystem) > endByte) break;
@@ -167,19 +167,6 @@ class OwnershipWalk {
     return ReadFatInOrder(volume_, layout_, nullptr, track_, look);
   }
 
-  // The first cluster whose entry begins at or after FAT byte `byte`.
-  std::int64_t FirstClusterAt(std::int64_t byte) const {
-    switch (layout_.fileSystem) {
-      case FileSystem::kFat12:
-        return (byte * 2 + 2) / 3;
-      case FileSystem::kFat16:
-        return (byte + 1) / 2;
-      case FileSystem::kFat32:
-      case FileSystem::kExfat:
-        break;
-    }
-    return (byte + fat::kFatEntrySize - 1) / fat::kFatEntrySize;
-  }
   // exFAT's allocation bitmap and up-case table, which the root's entries place, and the clusters
   // of a vendor allocation entry in the root: none may hold a freed cluster. They are taken as
   // contiguous, as they are written (a vendor allocation that the FAT chains is taken as its

@@ -11,10 +11,10 @@
 #include <unordered_set>
 #include <vector>
 
+#include "format/problem.h"
+#include "format/progress.h"
+#include "repair/findings.h"
 #include "repair/layout.h"
-#include "repair/problem.h"
-#include "repair/progress.h"
-#include "repair/scan.h"
 #include "volume/volume.h"
 
 namespace kestrova::repair {

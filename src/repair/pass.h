@@ -7,10 +7,10 @@
 #include <optional>
 #include <span>
 
+#include "format/problem.h"
+#include "format/problems.h"
 #include "repair/engine.h"
 #include "repair/layout.h"
-#include "repair/problem.h"
-#include "repair/problems.h"
 #include "volume/volume.h"
 
 namespace kestrova::repair {
@@ -60,11 +60,6 @@ class PassEnd {
   PassKind kind_;
 };
 
-// Writes one run of sectors for the pass; the problem that ends it when the write failed (a
-// medium refusing its first write as write-protected: nothing was written).
-std::optional<Problem> WriteRun(PassEnd& pass, volume::Volume& volume, std::int64_t sector,
-                                std::uint32_t sectorBytes, std::span<const std::uint8_t> bytes);
-
 // How the volume under the pass's lock differs from the one analysed, or kNone when it does not.
 DetailKind Difference(const VolumeLayout& analysed, const VolumeLayout& now);
 
@@ -74,9 +69,10 @@ DetailKind Difference(const VolumeLayout& analysed, const VolumeLayout& now);
 bool TellsItself(ProblemKind kind);
 
 // The analysis again under the pass's lock (see Repair): the refusal, told as the pass tells it,
-// when it fails or the volume is no longer the analysed one.
+// when it fails or the volume is no longer the analysed one. With `root`, the root directory as
+// it read it is kept there.
 std::optional<Problem> Reanalyse(volume::Volume& volume, const VolumeLayout* analysed,
-                                 VolumeLayout& now, RestoredSectors* restored,
-                                 ProgressTrack& track);
+                                 VolumeLayout& now, RestoredSectors* restored, ProgressTrack& track,
+                                 RootCopy* root = nullptr);
 
 }  // namespace kestrova::repair

@@ -15,9 +15,9 @@
 #include "format/entries.h"
 #include "format/exfat.h"
 #include "format/fat.h"
+#include "format/fat_table.h"
+#include "format/folder_listing.h"
 #include "format/shell_link.h"
-#include "repair/file_data.h"
-#include "repair/folder_listing.h"
 #include "repair/journal.h"
 #include "repair/label.h"
 

@@ -14,9 +14,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "format/progress.h"
+#include "repair/findings.h"
 #include "repair/layout.h"
-#include "repair/progress.h"
-#include "repair/scan.h"
 #include "volume/volume.h"
 
 namespace kestrova::repair {
@@ -34,6 +34,9 @@ struct RootEntries {
   void AddFile(RootFile file);
   void AddFolder(RootFile folder);
 };
+
+// The verdict that an evidence gives.
+Verdict VerdictOf(Evidence evidence);
 
 // Judges the root's entries in `entries`, filling layout.findings.judged and .leftovers (the
 // virus's root files). Reads each shortcut and autorun.inf (at most kMaxInspectedBytes of each)

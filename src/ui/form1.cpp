@@ -6,11 +6,11 @@
 #include <exception>
 #include <utility>
 
+#include "format/problems.h"
+#include "format/progress.h"
 #include "repair/drive_passes.h"
 #include "repair/drive_use.h"
 #include "repair/engine.h"
-#include "repair/problems.h"
-#include "repair/progress.h"
 #include "ui/report.h"
 #include "words/messages.h"
 #include "words/texts.h"

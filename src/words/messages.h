@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "repair/problem.h"
-#include "repair/scan.h"
+#include "format/problem.h"
+#include "repair/findings.h"
 #include "volume/drives.h"
 #include "volume/volume.h"
 #include "words/texts.h"

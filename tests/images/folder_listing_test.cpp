@@ -11,8 +11,8 @@
 #include "exfat_tools.h"
 #include "fat_image.h"
 #include "fat_tools.h"
+#include "format/folder_listing.h"
 #include "repair/engine.h"
-#include "repair/folder_listing.h"
 
 namespace kestrova::testing {
 namespace {

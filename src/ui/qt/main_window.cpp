@@ -17,7 +17,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "repair/progress.h"
+#include "format/progress.h"
 #include "ui/report.h"
 #include "ui/window_contacts.h"
 #include "volume/drives.h"

@@ -8,7 +8,7 @@
 #include <array>
 #include <string>
 
-#include "repair/progress.h"
+#include "format/progress.h"
 #include "ui/form1.h"
 #include "ui/layout.h"
 #include "ui/win32/bitmaps.h"

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "repair/progress.h"
+#include "format/progress.h"
 
 #include <algorithm>
 

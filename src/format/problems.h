@@ -6,8 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "format/problem.h"
 #include "format/sector_io.h"
-#include "repair/problem.h"
 
 namespace kestrova::repair {
 

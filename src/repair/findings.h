@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// A read-only look at the root directory, made while the analysis reads it: the entries that the
-// repair pass changes, with their names, and the folders that it leaves hidden on purpose.
+// What the analysis finds in the root directory as it reads it: the entries that the repair pass
+// changes, with their names, the folders that it leaves hidden on purpose, and whose each entry is
+// by the evidence found of it.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "format/fat.h"
+#include "format/entry_format.h"
+#include "format/exfat_sets.h"
 
 namespace kestrova::repair {
 
@@ -40,35 +42,6 @@ struct LeftAloneFolder {
   HiddenEntry folder;
   LeftAloneReason reason = LeftAloneReason::kUnknownCriticalEntry;
   std::uint8_t entryType = 0;
-};
-
-// Where an exFAT allocation bitmap lies, as its root entry says.
-struct BitmapPlace {
-  std::int64_t firstCluster = 0;
-  std::uint64_t bytes = 0;
-};
-
-// A file or folder of the root directory, with what it takes to remove it.
-struct RootFile {
-  std::int64_t offset = 0;  // the root offset of its first entry: on FAT its first long-name entry
-                            // (or its short entry), on exFAT its File entry
-  int entryCount = 1;       // its entries from there on: the long-name entries and the short
-                            // entry, or the whole entry set
-  std::int64_t sector = 0;  // where its short entry or File entry lies
-  int index = 0;            // and the position in that sector
-  std::string shortName;    // as HiddenEntry's
-  std::string longName;
-  std::uint16_t attributes = 0;
-  std::uint32_t firstCluster = 0;  // 0 for a file without data
-  std::uint64_t size = 0;          // bytes; exFAT: the data length
-  std::uint64_t validSize = 0;     // exFAT: the valid data length; FAT: the size
-  bool noFatChain =
-      false;  // exFAT: its clusters follow one another and the FAT does not chain them
-
-  std::int64_t main = 0;  // the root offset of its short entry, or of its File entry
-
-  const std::string& Name() const { return longName.empty() ? shortName : longName; }
-  bool IsFolder() const { return (attributes & fat::kAttrDirectory) != 0; }
 };
 
 // Whose a root entry is, by the evidence that the analysis found of it.
@@ -118,9 +91,6 @@ enum class Evidence {
   kVaccineFile,    // an autorun.inf whose attribute byte carries a reserved bit
 };
 
-// The verdict that an evidence gives.
-Verdict VerdictOf(Evidence evidence);
-
 // A root entry, or one inside a hidden folder of the root, with its verdict.
 struct Judged {
   RootFile file;
@@ -156,11 +126,5 @@ struct RootFindings {
   // or disguised, the system's own and the vaccines.
   std::vector<Judged> judged;
 };
-
-// The 8.3 name of a FAT directory entry, as the user would read it.
-std::string DisplayShortName(std::span<const std::uint8_t> entry);
-
-// The long-name checksum of an 11-byte short name.
-std::uint8_t ShortNameChecksum(const std::uint8_t* name11);
 
 }  // namespace kestrova::repair

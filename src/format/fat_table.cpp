@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "repair/file_data.h"
+#include "format/fat_table.h"
 
 #include <algorithm>
 
 #include "format/exfat.h"
 #include "format/fat.h"
+#include "format/problems.h"
 #include "format/sector_io.h"
-#include "repair/engine.h"
 
 namespace kestrova::repair {
 
@@ -23,13 +23,26 @@ std::int64_t FatEntryOffset(FileSystem fileSystem, std::int64_t cluster) {
   return cluster * fat::kFatEntrySize;
 }
 
-std::int64_t FatEntryOffset(const VolumeLayout& layout, std::int64_t cluster) {
+std::int64_t FatEntryOffset(const VolumeGeometry& layout, std::int64_t cluster) {
   return FatEntryOffset(layout.fileSystem, cluster);
 }
 
 std::int64_t FatEntryBytes(FileSystem fileSystem) {
   return fileSystem == FileSystem::kFat12 || fileSystem == FileSystem::kFat16 ? 2
                                                                               : fat::kFatEntrySize;
+}
+
+std::int64_t FirstClusterAt(FileSystem fileSystem, std::int64_t byte) {
+  switch (fileSystem) {
+    case FileSystem::kFat12:
+      return (byte * 2 + 2) / 3;
+    case FileSystem::kFat16:
+      return (byte + 1) / 2;
+    case FileSystem::kFat32:
+    case FileSystem::kExfat:
+      break;
+  }
+  return (byte + fat::kFatEntrySize - 1) / fat::kFatEntrySize;
 }
 
 std::uint32_t DecodeFatEntry(FileSystem fileSystem, std::span<const std::uint8_t> bytes,
@@ -107,7 +120,7 @@ Link Follow(FileSystem fileSystem, std::uint32_t raw, std::uint32_t& next) {
   return Link::kNext;
 }
 
-FatReader::FatReader(volume::Volume& volume, const VolumeLayout& layout, ProgressTrack* track)
+FatReader::FatReader(volume::Volume& volume, const VolumeGeometry& layout, ProgressTrack* track)
     : volume_(volume),
       layout_(layout),
       track_(track),
@@ -133,7 +146,117 @@ std::optional<std::uint32_t> FatReader::Entry(std::int64_t cluster) {
   return DecodeFatEntry(layout_.fileSystem, window_.bytes(), first_ * sectorSize, cluster);
 }
 
-std::vector<std::uint8_t> ReadFileStart(volume::Volume& volume, const VolumeLayout& layout,
+namespace {
+
+// The FATs that are kept current: every one when they are mirrored, otherwise the one in use;
+// exFAT writes its one in use.
+std::vector<std::int64_t> CurrentFats(const VolumeGeometry& layout) {
+  const bool mirrored =
+      layout.fileSystem == FileSystem::kFat12 || layout.fileSystem == FileSystem::kFat16 ||
+      (layout.fileSystem == FileSystem::kFat32 &&
+       !(fat::Read16(layout.bootSector, fat::kExtFlagsOffset) & fat::kExtFlagsNoMirroring));
+  if (!mirrored) return {layout.ActiveFatStart()};
+  std::vector<std::int64_t> starts;
+  for (std::int32_t i = 0; i < layout.fatCount; ++i) {
+    starts.push_back(layout.reservedSectors + static_cast<std::int64_t>(i) * layout.fatSize);
+  }
+  return starts;
+}
+
+}  // namespace
+
+FatTable::FatTable(const VolumeGeometry& layout, SectorEdits& changes)
+    : layout_(layout), changes_(changes), starts_(CurrentFats(layout)) {}
+
+std::optional<Problem> FatTable::Set(std::int64_t cluster, std::uint32_t value) {
+  const std::int64_t at = FatEntryOffset(layout_, cluster);
+  const std::int64_t entryBytes = FatEntryBytes(layout_.fileSystem);
+  const std::int64_t sectorBytes = changes_.SectorBytes();
+  const std::int64_t first = at / sectorBytes;
+  const std::int64_t last = (at + entryBytes - 1) / sectorBytes;
+  for (const std::int64_t start : starts_) {
+    if (auto problem = changes_.LoadBytes(start, at, entryBytes)) return problem;
+    // The entry's sectors as one piece, changed and put back.
+    std::vector<std::uint8_t> bytes;
+    for (std::int64_t s = first; s <= last; ++s) {
+      const auto after = changes_.After(start + s);
+      bytes.insert(bytes.end(), after.begin(), after.end());
+    }
+    EncodeFatEntry(layout_.fileSystem, bytes, first * sectorBytes, cluster, value);
+    for (std::int64_t s = first; s <= last; ++s) {
+      const auto from = bytes.begin() + (s - first) * sectorBytes;
+      std::copy(from, from + sectorBytes, changes_.After(start + s).begin());
+    }
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// FAT32's FSInfo, which fills the first 512 bytes of its sector: its free count grows by `freed`
+// when it is known.
+std::optional<Problem> CountFreeInFsInfo(const VolumeGeometry& layout, SectorEdits& changes,
+                                         std::int64_t freed) {
+  const std::int64_t sector = fat::Read16(layout.bootSector, fat::kFsInfoSectorOffset);
+  if (sector < 1 || sector >= layout.reservedSectors || freed == 0) return std::nullopt;
+  if (auto problem = changes.LoadBytes(sector, 0, 1)) return problem;
+  const auto bytes = changes.After(sector);
+  if (bytes.size() < fat::kMinSectorSize || fat::Read32(bytes, 0) != fat::kFsInfoLead ||
+      fat::Read32(bytes, fat::kFsInfoStructOffset) != fat::kFsInfoStruct) {
+    return std::nullopt;
+  }
+  const std::uint32_t count = fat::Read32(bytes, fat::kFsInfoFreeOffset);
+  if (count == fat::kFsInfoUnknown ||
+      count + static_cast<std::uint64_t>(freed) > static_cast<std::uint64_t>(layout.clusterCount)) {
+    return std::nullopt;
+  }
+  const auto now = static_cast<std::uint32_t>(count + freed);
+  for (int i = 0; i < 4; ++i) {
+    bytes[fat::kFsInfoFreeOffset + static_cast<std::size_t>(i)] =
+        static_cast<std::uint8_t>(now >> (8 * i));
+  }
+  return std::nullopt;
+}
+
+// exFAT: clears the clusters' bits in the allocation bitmap (bit n stands for cluster n + 2).
+std::optional<Problem> ClearBitmapBits(const VolumeGeometry& layout,
+                                       const std::optional<BitmapPlace>& place,
+                                       SectorEdits& changes,
+                                       const std::vector<std::int64_t>& clusters) {
+  const auto heap = ClusterFirstSector(layout, place ? place->firstCluster : 0);
+  if (!place || !heap) return DamagedDirectory(DetailKind::kNoAllocationBitmap, 0);
+  const std::int64_t sectorBytes = changes.SectorBytes();
+  for (const std::int64_t c : clusters) {
+    const std::int64_t bit = c - std::int64_t{exfat::kFirstDataCluster};
+    const std::int64_t byte = bit / 8;
+    if (static_cast<std::uint64_t>(byte) >= place->bytes) {
+      return DamagedDirectory(DetailKind::kNoAllocationBitmap, 0);
+    }
+    if (auto problem = changes.LoadBytes(*heap, byte, 1)) return problem;
+    changes.After(*heap + byte / sectorBytes)[static_cast<std::size_t>(byte % sectorBytes)] &=
+        static_cast<std::uint8_t>(~(1u << (bit % 8)));
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Problem> CountFree(const VolumeGeometry& layout,
+                                 const std::optional<BitmapPlace>& bitmap, SectorEdits& changes,
+                                 const std::vector<std::int64_t>& clusters) {
+  switch (layout.fileSystem) {
+    case FileSystem::kFat32:
+      return CountFreeInFsInfo(layout, changes, static_cast<std::int64_t>(clusters.size()));
+    case FileSystem::kExfat:
+      return ClearBitmapBits(layout, bitmap, changes, clusters);
+    case FileSystem::kFat12:
+    case FileSystem::kFat16:
+      break;
+  }
+  return std::nullopt;
+}
+
+std::vector<std::uint8_t> ReadFileStart(volume::Volume& volume, const VolumeGeometry& layout,
                                         const RootFile& file, std::size_t limit,
                                         ProgressTrack& track) {
   const std::int64_t sectorSize = layout.bytesPerSector;

@@ -8,9 +8,9 @@
 #include <span>
 #include <vector>
 
-#include "repair/layout.h"
-#include "repair/progress.h"
-#include "repair/scan.h"
+#include "format/entry_format.h"
+#include "format/geometry.h"
+#include "format/progress.h"
 #include "volume/volume.h"
 
 namespace kestrova::repair {
@@ -40,12 +40,12 @@ struct FolderListing {
 // another go out in one transfer of up to kMaxTransferBytes (sector_io.h). Only then are the
 // chains followed of the folders whose listing goes on past their first cluster, again a run of
 // consecutive clusters at a time. `track` hears of every read (track.Touched()).
-std::vector<FolderListing> ListFolders(volume::Volume& volume, const VolumeLayout& layout,
+std::vector<FolderListing> ListFolders(volume::Volume& volume, const VolumeGeometry& layout,
                                        const std::vector<const RootFile*>& folders,
                                        std::size_t maxBytes, ProgressTrack& track);
 
 // The entries of a folder whose bytes are at hand, in order (the root as a pass read it): as
 // ListFolders gives them, except that `sector` and `index` are not set.
-FolderListing ListEntries(const VolumeLayout& layout, std::span<const std::uint8_t> bytes);
+FolderListing ListEntries(const VolumeGeometry& layout, std::span<const std::uint8_t> bytes);
 
 }  // namespace kestrova::repair

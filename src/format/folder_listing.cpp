@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "repair/folder_listing.h"
+#include "format/folder_listing.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -11,12 +11,11 @@
 #include <unordered_set>
 
 #include "format/exfat.h"
+#include "format/exfat_sets.h"
 #include "format/fat.h"
+#include "format/fat_names.h"
+#include "format/fat_table.h"
 #include "format/sector_io.h"
-#include "repair/engine.h"
-#include "repair/exfat_sets.h"
-#include "repair/fat_names.h"
-#include "repair/file_data.h"
 
 namespace kestrova::repair {
 namespace {
@@ -26,7 +25,7 @@ namespace {
 // in the next piece.
 class FolderReader {
  public:
-  FolderReader(const VolumeLayout& layout, FolderListing& listing)
+  FolderReader(const VolumeGeometry& layout, FolderListing& listing)
       : layout_(layout), listing_(listing) {}
 
   // The folder's next `bytes`, which begin at sector `sector`.
@@ -81,16 +80,8 @@ class FolderReader {
         longName_.Reset();
         continue;
       }
-      const LongName name = longName_.Take(entry);
-      RootFile file;
-      file.offset = name.entries > 0 ? name.first : offset;
-      file.entryCount = name.entries + 1;
+      RootFile file = DecodeFatFile(layout_.fileSystem, entry, offset, longName_.Take(entry));
       Place(file, sector, at);
-      file.shortName = ShownShortName(entry);
-      file.longName = name.text;
-      file.attributes = attribute;
-      file.firstCluster = EntryFirstCluster(layout_.fileSystem, entry);
-      file.size = file.validSize = Read32(entry, kFileSizeOffset);
       listing_.entries.push_back(std::move(file));
     }
   }
@@ -138,24 +129,18 @@ class FolderReader {
   }
 
   // A whole entry set, whose File entry lies at `place`.
-  void LookAtSet(std::span<const std::uint8_t> set, RootFile file) {
-    using namespace exfat;
-    if (!ShapeOf(set).whole || SetChecksum(set) != fat::Read16(set, kSetChecksumOffset)) {
+  void LookAtSet(std::span<const std::uint8_t> set, const RootFile& place) {
+    if (!ShapeOf(set).whole || SetChecksum(set) != fat::Read16(set, exfat::kSetChecksumOffset)) {
       stopped_ = true;
       return;
     }
-    const auto stream = set.subspan(kEntrySize, kEntrySize);
-    file.entryCount = static_cast<int>(set.size() / kEntrySize);
-    file.longName = NameOf(set);
-    file.attributes = fat::Read16(set, kFileAttributesOffset);
-    file.firstCluster = fat::Read32(stream, kFirstClusterOffset);
-    file.size = fat::Read64(stream, kDataLengthOffset);
-    file.validSize = fat::Read64(stream, kValidDataLengthOffset);
-    file.noFatChain = stream[kSecondaryFlagsOffset] & kNoFatChain;
+    RootFile file = DecodeExfatSet(set, place.offset);
+    file.sector = place.sector;
+    file.index = place.index;
     listing_.entries.push_back(std::move(file));
   }
 
-  const VolumeLayout& layout_;
+  const VolumeGeometry& layout_;
   FolderListing& listing_;
   std::int64_t offset_ = 0;  // the folder's byte that the next piece begins with
   bool ended_ = false;
@@ -178,7 +163,7 @@ struct Cursor {
 
 class Lister {
  public:
-  Lister(volume::Volume& volume, const VolumeLayout& layout, ProgressTrack& track)
+  Lister(volume::Volume& volume, const VolumeGeometry& layout, ProgressTrack& track)
       : volume_(volume),
         layout_(layout),
         track_(track),
@@ -310,7 +295,7 @@ class Lister {
   }
 
   volume::Volume& volume_;
-  const VolumeLayout& layout_;
+  const VolumeGeometry& layout_;
   ProgressTrack& track_;
   FatReader fat_;
   const std::int64_t sectorBytes_;
@@ -320,7 +305,7 @@ class Lister {
 
 }  // namespace
 
-std::vector<FolderListing> ListFolders(volume::Volume& volume, const VolumeLayout& layout,
+std::vector<FolderListing> ListFolders(volume::Volume& volume, const VolumeGeometry& layout,
                                        const std::vector<const RootFile*>& folders,
                                        std::size_t maxBytes, ProgressTrack& track) {
   std::vector<FolderListing> listings(folders.size());
@@ -356,7 +341,7 @@ std::vector<FolderListing> ListFolders(volume::Volume& volume, const VolumeLayou
   return listings;
 }
 
-FolderListing ListEntries(const VolumeLayout& layout, std::span<const std::uint8_t> bytes) {
+FolderListing ListEntries(const VolumeGeometry& layout, std::span<const std::uint8_t> bytes) {
   FolderListing listing;
   FolderReader reader(layout, listing);
   reader.Look(bytes, 0);

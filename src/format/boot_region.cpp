@@ -4,12 +4,13 @@
 #include <algorithm>
 #include <bit>
 
+#include "format/boot_region.h"
+
 #include "format/checked.h"
 #include "format/exfat.h"
 #include "format/fat.h"
+#include "format/problems.h"
 #include "format/sector_io.h"
-#include "repair/engine.h"
-#include "repair/problems.h"
 
 namespace kestrova::repair {
 namespace {
@@ -21,7 +22,7 @@ Problem DamagedBootRegion(DetailKind kind, std::int64_t at = 0, std::int64_t val
 // The main boot region of exFAT, sectors 0 to 11 of the volume's own size: the extended boot
 // sectors' signatures, then the checksum in every word of sector 11. The backup region is not
 // looked at: a damaged main region is for a disk checking tool to restore.
-std::optional<Problem> CheckExfatBootRegion(volume::Volume& volume, VolumeLayout& layout,
+std::optional<Problem> CheckExfatBootRegion(volume::Volume& volume, const VolumeGeometry& layout,
                                             std::span<const std::uint8_t> sector0,
                                             ProgressTrack* track) {
   const std::uint32_t shift = layout.bootSector[exfat::kBytesPerSectorShiftOffset];
@@ -77,7 +78,7 @@ std::uint32_t ExfatBootChecksum(std::span<const std::uint8_t> sectors, std::size
   return sum;
 }
 
-std::optional<Problem> CheckBootRegion(volume::Volume& volume, VolumeLayout& layout,
+std::optional<Problem> CheckBootRegion(volume::Volume& volume, const VolumeGeometry& layout,
                                        std::span<const std::uint8_t> sector0,
                                        ProgressTrack* track) {
   const BootSectorKind kind = KindOfBootSector(layout.bootSector);
@@ -89,7 +90,7 @@ std::optional<Problem> CheckBootRegion(volume::Volume& volume, VolumeLayout& lay
   return CheckExfatBootRegion(volume, layout, sector0, track);
 }
 
-std::optional<Problem> CheckDevice(volume::Volume& volume, const VolumeLayout& layout) {
+std::optional<Problem> CheckDevice(volume::Volume& volume, const VolumeGeometry& layout) {
   const auto size = volume.Size();
   if (!size) return MakeProblem(ProblemKind::kDeviceSizeUnknown);
   const volume::DeviceSize& device = *size;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The names of FAT12, FAT16 and FAT32 directory entries, as the root's walker and the folder
-// listing read them: long names gathered in front of a short entry, and short names as shown.
+// listing read them: long names gathered in front of a short entry, short names as shown, and the
+// volume label's text.
 #pragma once
 
 #include <array>
@@ -10,11 +11,17 @@
 #include <string>
 
 #include "format/codepage.h"
+#include "format/entry_format.h"
 #include "format/fat.h"
-#include "repair/layout.h"
-#include "repair/scan.h"
+#include "format/geometry.h"
 
 namespace kestrova::repair {
+
+// The 8.3 name of a FAT directory entry, as the user would read it.
+std::string DisplayShortName(std::span<const std::uint8_t> entry);
+
+// The long-name checksum of an 11-byte short name.
+std::uint8_t ShortNameChecksum(const std::uint8_t* name11);
 
 inline constexpr std::size_t kMaxLongEntries = 20;  // 255 characters / 13 per entry
 inline constexpr char16_t kLongNameEnd = 0x0000;
@@ -80,11 +87,21 @@ class LongNameCollector {
   std::int64_t first_ = 0;
 };
 
+// The file or folder of the short entry `entry` at directory offset `at`, with `name`, the long
+// name gathered in front of it: all of it but where it lies (sector, index), which the reader of
+// the directory knows.
+RootFile DecodeFatFile(FileSystem fileSystem, std::span<const std::uint8_t> entry, std::int64_t at,
+                       LongName name);
+
 // A file's short name as Windows shows it: in lower case where the entry's case bits say so.
 std::string ShownShortName(std::span<const std::uint8_t> entry);
 // `name`, an entry's DisplayShortName, with the parts that the entry's case bits mark in lower
 // case.
 std::string WithShortNameCase(std::string name, std::span<const std::uint8_t> entry);
+
+// The 11-byte label at `offset` of `bytes` (a boot sector, or a FAT root's label entry) as the
+// user reads it: trailing blanks removed, the formatters' "NO NAME" as none.
+std::string FatLabelText(std::span<const std::uint8_t> bytes, std::size_t offset);
 
 // The first cluster that an entry names; only FAT32 keeps its high half.
 inline std::uint32_t EntryFirstCluster(FileSystem fileSystem, std::span<const std::uint8_t> entry) {

@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <string>
 
+#include "format/geometry.h"
+
 #include "format/checked.h"
 #include "format/exfat.h"
 #include "format/fat.h"
-#include "repair/engine.h"
-#include "repair/file_data.h"
-#include "repair/problems.h"
+#include "format/fat_table.h"
+#include "format/problems.h"
 
 namespace kestrova::repair {
 namespace {
@@ -69,7 +70,7 @@ std::optional<Problem> ReadFatFields(std::span<const std::uint8_t> boot, FatFiel
   return std::nullopt;
 }
 
-void StoreFatFields(const FatFields& f, VolumeLayout& layout) {
+void StoreFatFields(const FatFields& f, VolumeGeometry& layout) {
   layout.bytesPerSector = static_cast<std::int32_t>(f.bytesPerSector);
   layout.sectorsPerCluster = static_cast<std::int32_t>(f.sectorsPerCluster);
   layout.reservedSectors = static_cast<std::int32_t>(f.reservedSectors);
@@ -77,7 +78,7 @@ void StoreFatFields(const FatFields& f, VolumeLayout& layout) {
   layout.totalSectors = f.totalSectors;
 }
 
-std::optional<Problem> ReadFat32Geometry(VolumeLayout& layout) {
+std::optional<Problem> ReadFat32Geometry(VolumeGeometry& layout) {
   using namespace fat;
   const std::span<const std::uint8_t> boot = layout.bootSector;
   FatFields f;
@@ -128,7 +129,7 @@ std::optional<Problem> ReadFat32Geometry(VolumeLayout& layout) {
 
 // FAT12 and FAT16: the root directory is the fixed region after the FATs, and the type follows
 // from the number of clusters.
-std::optional<Problem> ReadSmallFatGeometry(VolumeLayout& layout) {
+std::optional<Problem> ReadSmallFatGeometry(VolumeGeometry& layout) {
   using namespace fat;
   const std::span<const std::uint8_t> boot = layout.bootSector;
   FatFields f;
@@ -166,7 +167,7 @@ std::optional<Problem> ReadSmallFatGeometry(VolumeLayout& layout) {
   return std::nullopt;
 }
 
-std::optional<Problem> ReadExfatGeometry(VolumeLayout& layout) {
+std::optional<Problem> ReadExfatGeometry(VolumeGeometry& layout) {
   using namespace exfat;
   const std::span<const std::uint8_t> boot = layout.bootSector;
   const auto zero = boot.subspan(kMustBeZeroOffset, kMustBeZeroLength);
@@ -250,7 +251,7 @@ BootSectorKind KindOfBootSector(std::span<const std::uint8_t> boot) {
   return LooksLikeSmallFat(boot) ? BootSectorKind::kSmallFat : BootSectorKind::kOther;
 }
 
-std::optional<Problem> ReadGeometry(VolumeLayout& layout) {
+std::optional<Problem> ReadGeometry(VolumeGeometry& layout) {
   switch (KindOfBootSector(layout.bootSector)) {
     case BootSectorKind::kExfat:
       return ReadExfatGeometry(layout);
@@ -264,14 +265,14 @@ std::optional<Problem> ReadGeometry(VolumeLayout& layout) {
   return MakeProblem(ProblemKind::kUnsupportedFileSystem);
 }
 
-std::optional<std::int64_t> ClusterFirstSector(const VolumeLayout& layout, std::int64_t cluster) {
+std::optional<std::int64_t> ClusterFirstSector(const VolumeGeometry& layout, std::int64_t cluster) {
   if (cluster < fat::kFirstDataCluster || cluster > layout.clusterCount + 1) return std::nullopt;
   const auto offset =
       CheckedMul<std::int64_t>(cluster - fat::kFirstDataCluster, layout.sectorsPerCluster);
   return offset ? CheckedAdd<std::int64_t>(*offset, layout.dataStart) : std::nullopt;
 }
 
-std::int64_t VolumeLayout::RootBytes() const {
+std::int64_t VolumeGeometry::RootBytes() const {
   if (RootHasChain()) {
     return static_cast<std::int64_t>(std::clamp(rootClusterCount, 0, kRootClusterCapacity)) *
            ClusterBytes();
@@ -280,7 +281,7 @@ std::int64_t VolumeLayout::RootBytes() const {
                   static_cast<std::int64_t>(rootSectors) * bytesPerSector);
 }
 
-std::vector<RootExtent> RootExtents(const VolumeLayout& layout) {
+std::vector<RootExtent> RootExtents(const VolumeGeometry& layout) {
   std::vector<RootExtent> extents;
   if (layout.sectorsPerCluster < 1) return extents;
   if (layout.RootHasChain()) {
@@ -300,7 +301,7 @@ std::vector<RootExtent> RootExtents(const VolumeLayout& layout) {
   return extents;
 }
 
-bool IsAnalysed(const VolumeLayout& layout) {
+bool IsAnalysed(const VolumeGeometry& layout) {
   return layout.bytesPerSector >= 1 && !RootExtents(layout).empty();
 }
 
