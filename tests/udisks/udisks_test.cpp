@@ -369,8 +369,9 @@ TEST_F(UdisksTest, MountedStickIsRefusedAndUnmountedOnlyWithTheOption) {
   EXPECT_TRUE(Mounted());
 
   // Unmounted through UDisks2 and repaired; the mount after it fails (no exFAT in this kernel):
-  // told, and no failure of its own.
-  const auto unmounted = AsNobody("repair --unmount " + letter);
+  // told, and no failure of its own. Named by its device: another test's loop device that goes
+  // meanwhile would move the letters of this run.
+  const auto unmounted = AsNobody("repair --unmount " + device);
   EXPECT_FALSE(Mounted());
   mounted_ = Mounted();
   EXPECT_EQ(unmounted.status, 0) << unmounted.err;

@@ -172,7 +172,7 @@ TEST_F(WineTest, CliRepairsEveryLayout) {
 
 TEST_F(WineTest, CliRefusesADriveThatAnotherProgramHolds) {
   auto holder = HoldDrive();
-  const auto result = session_.Wine(CliExe(), "repair F:", scratch_ / "stderr");
+  const auto result = session_.Wine(CliExe(), "repair --utf8 F:", scratch_ / "stderr");
   holder->CloseInput();
   EXPECT_EQ(holder->Wait(), 0);
   EXPECT_EQ(result.status, 1);
@@ -185,7 +185,7 @@ TEST_F(WineTest, CliRefusesADriveThatAnotherProgramHolds) {
 
 // The drive that holds Windows is refused for what it is, before any open.
 TEST_F(WineTest, CliRefusesTheSystemDrive) {
-  const auto result = session_.Wine(CliExe(), "scan C:", scratch_ / "stderr");
+  const auto result = session_.Wine(CliExe(), "scan --utf8 C:", scratch_ / "stderr");
   EXPECT_EQ(result.status, 1);
   const auto errors = ReadBytes(scratch_ / "stderr");
   const std::string text(errors.begin(), errors.end());
@@ -702,7 +702,7 @@ TEST_F(WindowTest, WriteProtectedDriveIsAnalysedButNotRepaired) {
   const auto scan = session_.Wine(CliExe(), "scan F:", scratch_ / "stderr");
   EXPECT_EQ(scan.status, 0);
   EXPECT_NE(scan.output.find("\tHS1\t"), std::string::npos) << scan.output;
-  const auto repair = session_.Wine(CliExe(), "repair F:", scratch_ / "stderr");
+  const auto repair = session_.Wine(CliExe(), "repair --utf8 F:", scratch_ / "stderr");
   EXPECT_EQ(repair.status, 1);
   const auto errors = ReadBytes(scratch_ / "stderr");
   const std::string text(errors.begin(), errors.end());
