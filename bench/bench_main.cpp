@@ -10,8 +10,9 @@
 //   pass        the repair pass, against a bare loop doing the unbuffered I/O that the repair
 //               needs: read the root a megabyte at a time, write the changed sectors, flush
 //   window      the pass through Form1 with controls that format and store the progress bar's
-//               width and pump a queue of window events after every transfer, against the
-//               headless pass writing its journal as the window's does (goal: at most 1.5)
+//               width after every transfer and pump a queue of window events at Form1's pace,
+//               against the headless pass writing its journal as the window's does (goal: at
+//               most 1.5)
 //   qt          (when built with Qt) the same with a QProgressBar in an offscreen window and
 //               QCoreApplication::processEvents as the pump
 //   analysis    the analysis on the open volume of a large volume (FAT32 and exFAT of 32 GiB,

@@ -20,9 +20,12 @@ namespace {
 
 // The least move of the bar that is redrawn: a hundredth of its track.
 constexpr float kVisibleStep = 1.0f;
+// The bar's width as a pass begins, before its first transfer: enough for its raised edges to
+// show that the pass has started on a drive whose first transfer is slow.
+constexpr float kFirstStep = 4.0f;
 
-// The pass's progress on the window: the bar, then the window's pending input, after every
-// transfer.
+// The pass's progress on the window: the bar, then the window's pending input (at Form1's pace),
+// after every transfer.
 class PassProgress final : public repair::Progress {
  public:
   explicit PassProgress(WindowContacts& window) : window_(window) {}
@@ -35,19 +38,33 @@ class PassProgress final : public repair::Progress {
   WindowContacts& window_;
 };
 
-// Sets a flag for as long as it lives.
-class Busy {
- public:
-  explicit Busy(bool& flag) : flag_(flag) { flag_ = true; }
-  ~Busy() { flag_ = false; }
-  Busy(const Busy&) = delete;
-  Busy& operator=(const Busy&) = delete;
-
- private:
-  bool& flag_;
-};
+// Runs a step of the window's state; one that fails does not stop the ones after it.
+template <typename Action>
+void Step(Action&& action) noexcept {
+  try {
+    action();
+  } catch (...) {
+  }
+}
 
 }  // namespace
+
+class Form1::PassScope {
+ public:
+  explicit PassScope(Form1& form) : form_(form) {
+    form_.passRunning_ = true;
+    form_.BeginPass();
+  }
+  ~PassScope() {
+    form_.EndPass();
+    form_.passRunning_ = false;
+  }
+  PassScope(const PassScope&) = delete;
+  PassScope& operator=(const PassScope&) = delete;
+
+ private:
+  Form1& form_;
+};
 
 Form1::Form1(Form1Controls& controls, Form1Platform& platform)
     : controls_(controls), platform_(platform) {}
@@ -120,7 +137,7 @@ void Form1::Command1_Click() {
     ReportFailure(failure.what());
   }
   // Mounted again, the drive is the system's: another repair begins with a new selection.
-  if (unmounted_.Remount()) controls_.SetRepairEnabled(false);
+  if (unmounted_.Remount()) SetRepairEnabled(false);
   if (std::exchange(closeAfterPass_, false)) {
     // The user asked to close during the pass: a selection made meanwhile is left alone.
     selectionChangedDuringPass_ = false;
@@ -243,14 +260,29 @@ void Form1::TellFinished() {
   }
 }
 
-std::optional<repair::Problem> Form1::cmdrepair_Click() {
-  Busy busy(passRunning_);
+void Form1::BeginPass() {
   shownWidth_.reset();
+  handledAt_.reset();
+  passPercent_ = 0.0f;
+  Step([&] { controls_.SetSelectionEnabled(false); });
+  Step([&] { controls_.SetRepairEnabled(false); });
+  Step([&] { SetProgressWidth(0.0f); });
+  Step([&] { ProcessPendingEvents(); });
+}
+
+void Form1::EndPass() {
+  // Repair first: a window may give the focus back to it once the list takes input again.
+  Step([&] { controls_.SetRepairEnabled(repairEnabled_); });
+  Step([&] { controls_.SetSelectionEnabled(true); });
+}
+
+std::optional<repair::Problem> Form1::cmdrepair_Click() {
   const std::int16_t selected = FirstSelectedIndex();
   if (selected < 0) return repair::MakeProblem(repair::ProblemKind::kNoDrive);
   if (!repair::IsAnalysed(layout_)) {
     return repair::MakeProblem(repair::ProblemKind::kNotAnalysed);
   }
+  const PassScope running(*this);
   PassProgress progress(*this);
   // Every change can be undone: its journal goes to the user's journal folder first.
   const repair::JournalPlace journal{{}, repair::JournalFolder(), "repair", {}};
@@ -286,11 +318,10 @@ void Form1::OfferToClean() {
 }
 
 std::optional<repair::Problem> Form1::CleanLeftovers() {
-  Busy busy(passRunning_);
-  shownWidth_.reset();
   lastRemoved_ = 0;
   const std::int16_t selected = FirstSelectedIndex();
   if (selected < 0) return repair::MakeProblem(repair::ProblemKind::kNoDrive);
+  const PassScope running(*this);
   PassProgress progress(*this);
   const repair::JournalPlace journal{{}, repair::JournalFolder(), "clean", {}};
   // The volume must still be the one analysed and hold the files that were offered: those are
@@ -324,6 +355,9 @@ void Form1::ShowMessage(const std::string& text, const std::string& title, int s
 }
 
 void Form1::SetProgressWidth(float percent) {
+  passPercent_ = percent;
+  // The bar never falls back below the step that showed the pass had begun.
+  percent = std::max(percent, kFirstStep);
   // The bar is redrawn when it has moved by a visible step, and when it reaches its end: a redraw
   // for each of many small transfers would only slow the pass.
   const bool shows = !shownWidth_ || percent < *shownWidth_ ||
@@ -334,8 +368,18 @@ void Form1::SetProgressWidth(float percent) {
   controls_.SetProgressWidth(percent);
 }
 
-// The pass calls this after every transfer: the window answers its input while the pass runs.
-void Form1::ProcessPendingEvents() { controls_.ProcessPendingEvents(); }
+// The pass calls this after every transfer: the window answers its input while the pass runs, at
+// its first and its last step and in between at the pace set.
+void Form1::ProcessPendingEvents() {
+  if (eventPace_ > std::chrono::milliseconds::zero()) {
+    const auto now = platform_.SteadyNow();
+    const bool due =
+        !handledAt_ || passPercent_ >= repair::kFullTrack || now - *handledAt_ >= eventPace_;
+    if (!due) return;
+    handledAt_ = now;
+  }
+  controls_.ProcessPendingEvents();
+}
 
 void Form1::ReportFailure(const std::string& what) {
   controls_.ShowMessage(texts::Format(texts::kUnexpectedFailure, what),

@@ -3,6 +3,7 @@
 // controls, forward their notifications to these handlers and provide the two interfaces below.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -45,6 +46,8 @@ class Form1Controls {
   virtual void CloseForm() = 0;
   // A modal question with a Yes and a No button, No the default; true for Yes.
   virtual bool AskYesNo(const std::string& /*text*/, const std::string& /*title*/) { return false; }
+  // Whether the drive list and Refresh take input: a pass greys them and enables them again.
+  virtual void SetSelectionEnabled(bool /*enabled*/) {}
 };
 
 // The platform services that the handlers use. Where drives are mounted, and the changes of their
@@ -59,13 +62,26 @@ class Form1Platform : public repair::Mounts {
   virtual unsigned DriveType(const std::string& root) = 0;
   // The seconds timer: time of day in seconds, single precision.
   virtual float SecondsTimer() = 0;
+  // The steady clock that paces a pass's handling of the window's input.
+  virtual std::chrono::steady_clock::time_point SteadyNow() {
+    return std::chrono::steady_clock::now();
+  }
   // Starts the web browser with the address, maximized, without waiting for it.
   virtual void OpenWebSite(const std::string& address) = 0;
 };
 
 class Form1 final : private WindowContacts {
  public:
+  // How often a pass lets the window handle its input and repaint: often enough that a person
+  // sees the bar move and the window answer, rarely enough that a fast drive's many transfers are
+  // not slowed by as many repaints.
+  static constexpr std::chrono::milliseconds kEventPace{40};
+
   Form1(Form1Controls& controls, Form1Platform& platform);
+
+  // Sets how often a pass handles the window's input, by the platform's steady clock; 0 handles
+  // it after every step. The first and the last step of a pass are always handled.
+  void SetEventPace(std::chrono::milliseconds pace) { eventPace_ = pace; }
 
   void Form_Load();
   void List1_Click();
@@ -85,6 +101,13 @@ class Form1 final : private WindowContacts {
   const repair::VolumeLayout& Layout() const { return layout_; }
 
  private:
+  // A pass from its start to its end: passRunning_ set, the list, Refresh and Repair greyed, and
+  // the bar's first step shown at once.
+  class PassScope;
+  void BeginPass();
+  // Enables the list and Refresh again, and Repair as the analysis left it.
+  void EndPass();
+
   void List1_ItemCheck(std::int16_t item);
   // The repair pass on the selected drive, against the layout state: the problem when it failed.
   std::optional<repair::Problem> cmdrepair_Click();
@@ -123,6 +146,10 @@ class Form1 final : private WindowContacts {
   bool passRunning_ = false;
   // The bar's width as the pass last showed it; a pass shows its first step whatever the width.
   std::optional<float> shownWidth_;
+  float passPercent_ = 0.0f;  // the pass's progress as last told
+  std::chrono::milliseconds eventPace_ = kEventPace;
+  // When the pass last let the window handle its input; none before its first step.
+  std::optional<std::chrono::steady_clock::time_point> handledAt_;
   std::size_t lastRestored_ = 0;               // how many folders the last completed pass restored
   std::size_t lastShownFiles_ = 0;             // and how many hidden files it showed again
   std::vector<repair::Judged> lastJudged_;     // and what else it judged

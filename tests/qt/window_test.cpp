@@ -115,6 +115,7 @@ class WindowTest : public QObject {
     auto* list = Control<QListWidget>(window, "List1");
     const auto found = list->findItems(letter, Qt::MatchExactly);
     QCOMPARE(found.size(), 1);
+    list->scrollToItem(found.first());
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
                       list->visualItemRect(found.first()).center());
   }
@@ -343,20 +344,55 @@ class WindowTest : public QObject {
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));
     QCOMPARE(QApplication::focusWidget(), list);
-    // With Repair disabled, Tab finds nothing else to stop at.
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), list);
+    QWidget* command2 = Control(window, "Command2");
+    QWidget* picture3 = Control(window, "Picture3");
+    const auto tabs = [](int count) {
+      QList<QWidget*> visited;
+      for (int i = 0; i < count; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        visited << QApplication::focusWidget();
+      }
+      return visited;
+    };
+    // With Repair disabled, Tab goes from the list to Refresh and the banner's link.
+    QCOMPARE(tabs(3), QList<QWidget*>({command2, picture3, list}));
 
     MessageCatcher catcher;
     ClickEntry(window, "F");
     QVERIFY(catcher.Shown().isEmpty());
     QVERIFY(command1->isEnabled());
-    QList<QWidget*> visited;
-    for (int i = 0; i < 4; ++i) {
-      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-      visited << QApplication::focusWidget();
+    QCOMPARE(tabs(5), QList<QWidget*>({command2, command1, picture3, list, command2}));
+  }
+
+  // Enter or Space on Refresh and F5 refresh the list as a click on Refresh does, greying Repair;
+  // Enter on Repair repairs, and the focus comes back to it.
+  void keyboardRefreshesAndRepairs() {
+    const std::filesystem::path image = dir_ / "keys.img";
+    MakeInfectedImage(image);
+    QVERIFY(kestrova::volume::RegisterDrive('K', image.string()));
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    MessageCatcher catcher;
+    auto* list = Control<QListWidget>(window, "List1");
+    auto* command1 = Control<QAbstractButton>(window, "Command1");
+    QWidget* command2 = Control(window, "Command2");
+    for (const auto& [focus, key] : {std::pair<QWidget*, Qt::Key>{command2, Qt::Key_Return},
+                                     {command2, Qt::Key_Space},
+                                     {list, Qt::Key_F5}}) {
+      ClickEntry(window, "K");
+      QVERIFY(command1->isEnabled());
+      focus->setFocus();
+      QTest::keyClick(focus, key);
+      QVERIFY(!command1->isEnabled() && list->selectedItems().isEmpty());
     }
-    QCOMPARE(visited, QList<QWidget*>({command1, list, command1, list}));
+    ClickEntry(window, "K");
+    command1->setFocus();
+    QTest::keyClick(command1, Qt::Key_Enter);
+    QCOMPARE(catcher.Shown().size(), 1);
+    QCOMPARE(catcher.Shown()[0].title, QString("by Varkel"));
+    QCOMPARE(window.focusWidget(), command1);
+    QCOMPARE(QString::fromStdString(MattribFlags(image, "/DOCS")), QString());
   }
 
   void repairThroughTheWindow() {
@@ -505,6 +541,8 @@ class WindowTest : public QObject {
 
     kestrova::testing::LoggingOpener log(kestrova::volume::PlatformDeviceOpener());
     kestrova::testing::ScopedBackend logged(log);
+    // The close is posted at the first transfer and must be answered at the next one.
+    window.SetEventPace(std::chrono::milliseconds::zero());
     QStringList captions;  // at each transfer
     QList<bool> closed;
     log.onTransfer = [&](auto) {

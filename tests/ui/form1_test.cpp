@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -51,6 +52,7 @@ class FakeWindow final : public ui::Form1Controls, public ui::Form1Platform {
   std::int16_t ListCount() override { return static_cast<std::int16_t>(entries.size()); }
   bool ListSelected(std::int16_t index) override { return selected == index; }
   void SetRepairEnabled(bool enabled) override { repairEnabled = enabled; }
+  void SetSelectionEnabled(bool enabled) override { selectionEnabled = enabled; }
   void SetProgressVisible(bool visible) override {
     if (failProgressVisible) throw std::runtime_error("progress bar gone");
     progressVisible = visible;
@@ -88,6 +90,7 @@ class FakeWindow final : public ui::Form1Controls, public ui::Form1Platform {
     return value;
   }
   void OpenWebSite(const std::string& address) override { openedAddresses.push_back(address); }
+  std::chrono::steady_clock::time_point SteadyNow() override { return clock; }
   std::string MountPointOf(const volume::DriveTarget& drive) override {
     const auto found = mountPoints.find(drive.Name());
     return found == mountPoints.end() ? std::string() : found->second;
@@ -114,6 +117,7 @@ class FakeWindow final : public ui::Form1Controls, public ui::Form1Platform {
   std::vector<std::string> entries;
   std::optional<std::int16_t> selected;
   bool repairEnabled = true;  // as built, before Form_Load
+  bool selectionEnabled = true;
   bool progressVisible = true;
   float progressWidth = 19.0f;
   std::vector<float> widths;
@@ -129,6 +133,7 @@ class FakeWindow final : public ui::Form1Controls, public ui::Form1Platform {
   std::string failingRoot;
   std::vector<std::string> queried;
   std::vector<float> timerReadings;
+  std::chrono::steady_clock::time_point clock;  // moved on by the tests alone
   std::vector<std::string> openedAddresses;
 
   std::map<std::string, std::string> mountPoints;  // "F:" -> where it is mounted
@@ -181,6 +186,8 @@ class Form1Test : public ::testing::Test {
     MakeInfectedVolume(volumes_, 'F');
     volumes_.AddSparseDrive('G', SectorOffset(kTotalSectors));  // blank: not FAT32
     window_.driveTypes = {{"c:", 3}, {"f:", 2}, {"g:", 2}};
+    // Every step of a pass reaches the window, whatever the clock says.
+    form_.SetEventPace(std::chrono::milliseconds::zero());
   }
 
   std::uint8_t AttributeOnF(std::uint32_t rootSector, std::size_t entry) const {
@@ -578,6 +585,71 @@ TEST_F(Form1Test, PassHandlesInputBetweenEveryTwoTransfersAndItsBarCoversTheRead
     EXPECT_GE(seen[i].width, seen[i - 1].width);
   }
   EXPECT_EQ(seen.back().width, 100.0f);
+}
+
+// A pass greys the list, Refresh and Repair and shows its first step before its first transfer;
+// afterwards they take input again, Repair as the analysis left it, also when the pass failed.
+TEST_F(Form1Test, PassGreysItsInputsAndShowsItsFirstStepBeforeItsFirstTransfer) {
+  form_.Form_Load();
+  window_.Select(form_, "F");
+  std::vector<std::string> seen;  // at each transfer: selection, Repair, bar shown, pumps
+  volumes_.onTransfer = [&](auto) {
+    seen.push_back(
+        std::to_string(window_.selectionEnabled) + std::to_string(window_.repairEnabled) +
+        std::to_string(window_.progressWidth > 0.0f) + std::to_string(window_.eventPumps));
+  };
+  form_.Command1_Click();
+  ASSERT_TRUE(ShowedCompletion());
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.front(), "0011");  // drawn and handled before the drive was touched
+  EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](auto& s) { return s.starts_with("00"); }));
+  EXPECT_TRUE(window_.selectionEnabled && window_.repairEnabled);
+
+  volumes_.HoldDrive('F');  // a pass that cannot open the drive
+  bool greyed = true;
+  window_.duringPass = [&](int) { greyed &= !window_.selectionEnabled && !window_.repairEnabled; };
+  const int pumps = window_.eventPumps;
+  form_.Command1_Click();
+  EXPECT_GT(window_.eventPumps, pumps);
+  EXPECT_TRUE(greyed);
+  ASSERT_EQ(window_.messages.size(), 2u);
+  EXPECT_TRUE(window_.selectionEnabled && window_.repairEnabled);
+}
+
+// At a pace, a pass handles the window's input at its first and last step and in between only
+// once the pace has passed on the steady clock; a clock that stands still leaves those two.
+TEST_F(Form1Test, PassHandlesInputAtItsPaceAndAtItsFirstAndLastStep) {
+  using std::chrono::milliseconds;
+  MakeInfectedVolume(volumes_, 'H');
+  window_.driveTypes["h:"] = 2;
+  form_.Form_Load();
+  form_.SetEventPace(milliseconds(40));
+  std::vector<std::pair<milliseconds, float>> handled;  // on the fake clock, and the bar
+  window_.duringPass = [&](int) {
+    handled.emplace_back(std::chrono::duration_cast<milliseconds>(window_.clock.time_since_epoch()),
+                         window_.progressWidth);
+  };
+  int transfers = 0;
+  for (const int stepMs : {15, 0}) {
+    SCOPED_TRACE(stepMs);
+    window_.Select(form_, stepMs ? "F" : "H");
+    volumes_.onTransfer = [&](auto) {
+      ++transfers;
+      window_.clock += milliseconds(stepMs);
+    };
+    handled.clear();
+    form_.Command1_Click();
+    ASSERT_GE(handled.size(), 2u);
+    EXPECT_LT(handled.size(), static_cast<std::size_t>(transfers));
+    EXPECT_LT(handled.front().second, 100.0f);
+    EXPECT_EQ(handled.back().second, 100.0f);
+    for (std::size_t i = 1; i < handled.size() && handled[i].second < 100.0f; ++i) {
+      EXPECT_GE(handled[i].first - handled[i - 1].first, milliseconds(40));
+      EXPECT_NE(stepMs, 0);
+    }
+  }
+  EXPECT_FALSE(window_.messages.empty());
+  EXPECT_EQ(window_.messages.back().title, "by Varkel");
 }
 
 // A close asked for during a pass neither cuts it short nor is lost: the caption says that the

@@ -381,11 +381,13 @@ const std::string kGeometry = " layout select F wait-enabled " + std::to_string(
                               " colours " + std::to_string(kPicture3);
 
 TEST_F(WindowTest, LooksAsDesignedAt96DotsPerInch) {
-  // The keyboard starts in the list; with Repair greyed the Tab key has nowhere else to go.
-  const auto keys = Probe("focus tab focus");
+  // The keyboard starts in the list; with Repair greyed the Tab key goes on to Refresh and the
+  // banner link, and back.
+  const auto keys = Probe("focus tab focus tab focus tab focus");
   ASSERT_EQ(keys.status, 0) << keys.output;
   EXPECT_EQ(Values(keys.output, "focus"),
-            (std::vector<std::string>{std::to_string(kList1), std::to_string(kList1)}));
+            (std::vector<std::string>{std::to_string(kList1), std::to_string(kCommand2),
+                                      std::to_string(kPicture3), std::to_string(kList1)}));
 
   const auto probed = Probe(kGeometry);
   ASSERT_EQ(probed.status, 0) << probed.output;
@@ -419,11 +421,12 @@ TEST_F(WindowTest, LooksAsDesignedAt96DotsPerInch) {
   EXPECT_EQ(cursor[kLabel1], arrow);
   EXPECT_EQ(cursor[kList1], arrow);
 
-  // Once Repair can be clicked, Tab goes from the list to it and back.
-  const auto tabbed = Probe("focus tab focus tab focus");
+  // Once Repair can be clicked, Tab stops at it between Refresh and the link.
+  const auto tabbed = Probe("focus tab focus tab focus tab focus tab focus");
   ASSERT_EQ(tabbed.status, 0) << tabbed.output;
   EXPECT_EQ(Values(tabbed.output, "focus"),
-            (std::vector<std::string>{std::to_string(kList1), std::to_string(kCommand1),
+            (std::vector<std::string>{std::to_string(kList1), std::to_string(kCommand2),
+                                      std::to_string(kCommand1), std::to_string(kPicture3),
                                       std::to_string(kList1)}));
 }
 
@@ -453,6 +456,8 @@ TEST_F(WindowTest, RepairRepairsTheSelectedDriveAndReportsTheTime) {
   EXPECT_EQ(bar.width, kTrackWidth);
   EXPECT_EQ(bar.height, kTrackHeight);
   EXPECT_TRUE(layout.controls.at(kCommand1).enabled);
+  EXPECT_TRUE(layout.controls.at(kList1).enabled);
+  EXPECT_TRUE(layout.controls.at(kCommand2).enabled);
 
   // Refresh: the list is rebuilt, Repair greyed, the bar hidden with width 0.
   const auto refreshed = Probe("click " + std::to_string(kCommand2) + " list");
@@ -464,17 +469,29 @@ TEST_F(WindowTest, RepairRepairsTheSelectedDriveAndReportsTheTime) {
   EXPECT_FALSE(layout.controls.at(kCommand1).enabled);
 
   // From the keyboard: Tab reaches Repair once it can be clicked, Enter presses it and the focus
-  // stays; a refresh greys it and hands the focus to the list, where Tab goes on working.
+  // comes back to it after the pass; a refresh greys it and hands the focus to the list, where
+  // Tab goes on working.
   const auto keyed =
       Probe("select F wait-enabled " + std::to_string(kCommand1) + " " + std::to_string(kWaitMs) +
-            " tab focus enter message " + std::to_string(kWaitMs) + " focus click " +
+            " tab tab focus enter message " + std::to_string(kWaitMs) + " focus click " +
             std::to_string(kCommand2) + " focus tab focus");
   ASSERT_EQ(keyed.status, 0) << keyed.output;
   EXPECT_EQ(Value(keyed.output, "title"), "by Varkel");
   const std::string list = std::to_string(kList1);
   const std::string repair = std::to_string(kCommand1);
-  EXPECT_EQ(Values(keyed.output, "focus"), (std::vector<std::string>{repair, repair, list, list}));
+  const std::string refresh = std::to_string(kCommand2);
+  EXPECT_EQ(Values(keyed.output, "focus"),
+            (std::vector<std::string>{repair, repair, list, refresh}));
   ExpectRepairedExactly(Before(), image_, made_);
+
+  // With the focus on Refresh, Enter and Space press it; F5 refreshes from Repair too.
+  for (const std::string keys : {" enter", " space", " tab f5"}) {
+    const auto pressed = Probe("select F wait-enabled " + repair + " " + std::to_string(kWaitMs) +
+                               keys + " focus layout");
+    ASSERT_EQ(pressed.status, 0) << pressed.output;
+    EXPECT_FALSE(ParseLayout(pressed.output).controls.at(kCommand1).enabled) << keys;
+    EXPECT_EQ(Value(pressed.output, "focus"), keys == " tab f5" ? list : refresh) << keys;
+  }
 }
 
 // The Linux process of the Kestrova.exe running in Wine prefix `prefix` (Wine names the process
@@ -506,6 +523,7 @@ struct Stop {
   int writes = 0;     // the writes to the image so far
   std::string caption;
   int barWidth = 0;
+  std::string enabled;  // the list, Refresh and Repair: 1 for enabled
 };
 
 // On a slow drive the window stays alive. strace stops the window's process (SIGSTOP) as each of
@@ -568,9 +586,9 @@ TEST_F(WindowTest, AnswersBetweenTheTransfersOfAPassAndClosesAfterIt) {
       // Posted, not waited for: the window stands still.
       EXPECT_EQ(Probe("close 0").output.find("closed"), std::string::npos);
     }
-    Stop stop{after, writes, "<no look>", -1};
+    Stop stop{after, writes, "<no look>", -1, ""};
     for (const auto& f : Lines(Probe("look").output)) {
-      if (f.size() == 3 && f[0] == "look") stop = {after, writes, f[1], std::stoi(f[2])};
+      if (f.size() == 4 && f[0] == "look") stop = {after, writes, f[1], std::stoi(f[2]), f[3]};
     }
     stops.push_back(stop);
     kill(window, SIGCONT);
@@ -589,7 +607,7 @@ TEST_F(WindowTest, AnswersBetweenTheTransfersOfAPassAndClosesAfterIt) {
   std::ostringstream seen;
   for (const Stop& stop : stops) {
     seen << stop.after << " (" << stop.writes << " written): " << stop.caption << ", bar "
-         << stop.barWidth << "\n";
+         << stop.barWidth << ", enabled " << stop.enabled << "\n";
   }
   ASSERT_FALSE(stops.empty());
   EXPECT_EQ(stops.front().after, "read") << seen.str();
@@ -601,6 +619,12 @@ TEST_F(WindowTest, AnswersBetweenTheTransfersOfAPassAndClosesAfterIt) {
   EXPECT_TRUE(beforeWrites([&](const Stop& stop) { return stop.caption == finishing; }))
       << seen.str();
   EXPECT_TRUE(beforeWrites([](const Stop& stop) { return stop.barWidth > 0; })) << seen.str();
+  // The bar has moved when the first transfer returns, and the list, Refresh and Repair stay
+  // greyed throughout.
+  EXPECT_GT(stops.front().barWidth, 0) << seen.str();
+  EXPECT_TRUE(std::all_of(stops.begin(), stops.end(), [](const Stop& stop) {
+    return stop.enabled == "000";
+  })) << seen.str();
   EXPECT_GT(writes, 0) << seen.str();
   ExpectRepairedExactly(Before(), image_, made);
 }

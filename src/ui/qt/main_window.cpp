@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QSignalBlocker>
 #include <QUrl>
 
@@ -161,18 +162,23 @@ void MainWindow::Build() {
   label2->setGeometry(ToPixels(kLabel2Rect));
   label2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-  auto* command2 = new ClickLabel(frame1);
-  command2->setObjectName("Command2");
-  command2->setText(TextOf(texts::kRefresh));
-  command2->setFont(Font(kSongFace, kCommand2FontPx, false, true));
-  FitToTheLeft(command2, ToPixels(kCommand2Rect));
-  command2->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-  QPalette link = command2->palette();
-  link.setColor(QPalette::WindowText, Rgb(kLinkBlue));
-  command2->setPalette(link);
-  command2->setCursor(hand);
-  command2->setFocusPolicy(Qt::NoFocus);
-  connect(command2, &ClickLabel::clicked, this, [this] { form_.Command2_Click(); });
+  command2_ = new ClickLabel(frame1);
+  command2_->setObjectName("Command2");
+  command2_->setText(TextOf(texts::kRefresh));
+  command2_->setFont(Font(kSongFace, kCommand2FontPx, false, true));
+  FitToTheLeft(command2_, ToPixels(kCommand2Rect));
+  command2_->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+  // Blue while it can be clicked; greyed as any label while a pass runs.
+  QPalette link = command2_->palette();
+  for (const auto group : {QPalette::Active, QPalette::Inactive}) {
+    link.setColor(group, QPalette::WindowText, Rgb(kLinkBlue));
+  }
+  command2_->setPalette(link);
+  command2_->setCursor(hand);
+  connect(command2_, &ClickLabel::clicked, this, [this] { form_.Command2_Click(); });
+  // F5 refreshes wherever the focus is in the window.
+  auto* refreshKey = new QShortcut(QKeySequence(Qt::Key_F5), this);
+  connect(refreshKey, &QShortcut::activated, this, [this] { form_.Command2_Click(); });
   // The list is drawn over the labels where they meet.
   list1_->raise();
 
@@ -192,7 +198,10 @@ void MainWindow::Build() {
   label1->setGeometry(ToPixels(kLabel1Rect));
   label1->setFont(Font(kSongFace, kLabel1FontPx));
 
-  setTabOrder(list1_, command1_);
+  // Tab goes from the list to Refresh, Repair and the banner's link.
+  setTabOrder(list1_, command2_);
+  setTabOrder(command2_, command1_);
+  setTabOrder(command1_, picture3);
   list1_->setFocus();
 }
 
@@ -223,6 +232,28 @@ bool MainWindow::ListSelected(std::int16_t index) {
 }
 
 void MainWindow::SetRepairEnabled(bool enabled) { command1_->setEnabled(enabled); }
+
+// While a pass runs the window itself holds the focus, so that it does not move on to the link
+// as the controls are greyed; the control that had it takes it back afterwards when it can.
+void MainWindow::SetSelectionEnabled(bool enabled) {
+  if (!enabled) {
+    QWidget* focus = focusWidget();
+    if (focus == list1_ || focus == command2_ || focus == command1_) {
+      focusBeforePass_ = focus;
+      setFocus();
+    }
+  }
+  list1_->setEnabled(enabled);
+  command2_->setEnabled(enabled);
+  if (!enabled) return;
+  if (focusWidget() == this || !focusWidget()) {
+    QWidget* back = focusBeforePass_ && focusBeforePass_->isEnabled()
+                        ? focusBeforePass_.data()
+                        : static_cast<QWidget*>(list1_);
+    back->setFocus();
+  }
+  focusBeforePass_.clear();
+}
 
 void MainWindow::SetProgressVisible(bool visible) { progress_->setVisible(visible); }
 

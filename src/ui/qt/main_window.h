@@ -5,7 +5,10 @@
 #pragma once
 
 #include <QListWidget>
+#include <QPointer>
 #include <QWidget>
+
+#include <chrono>
 
 #include "ui/form1.h"
 #include "ui/qt/layout.h"
@@ -26,6 +29,8 @@ class MainWindow final : public QWidget, public Form1Controls, public Form1Platf
   QRect ToPixels(const TwipRect& twips) const;
   // The progress bar's width as last set, in percent of the track.
   float ProgressPercent() const { return progressPercent_; }
+  // How often a pass handles the window's events (Form1::SetEventPace); 0 after every step.
+  void SetEventPace(std::chrono::milliseconds pace) { form_.SetEventPace(pace); }
 
   // Form1Controls
   void ListAddItem(const std::string& text) override;
@@ -33,6 +38,7 @@ class MainWindow final : public QWidget, public Form1Controls, public Form1Platf
   std::int16_t ListCount() override;
   bool ListSelected(std::int16_t index) override;
   void SetRepairEnabled(bool enabled) override;
+  void SetSelectionEnabled(bool enabled) override;
   void SetProgressVisible(bool visible) override;
   void SetProgressWidth(float percent) override;
   void ShowMessage(const std::string& text, const std::string& title, int style) override;
@@ -60,6 +66,8 @@ class MainWindow final : public QWidget, public Form1Controls, public Form1Platf
   float progressPercent_ = 0.0f;
   QListWidget* list1_ = nullptr;
   PictureButton* command1_ = nullptr;
+  ClickLabel* command2_ = nullptr;
+  QPointer<QWidget> focusBeforePass_;  // the control that had the focus when a pass began
   RaisedBar* progress_ = nullptr;
   Form1 form_{*this, *this};
 };

@@ -2,6 +2,7 @@
 #include "ui/qt/widgets.h"
 
 #include <qdrawutil.h>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyle>
@@ -24,6 +25,18 @@ constexpr int kFaceEdge = 2;  // the raised edge of a button face
 
 int Scaled(const QWidget* widget, int pixels) {
   return qRound(pixels * widget->logicalDpiX() / kDesignDpi);
+}
+
+bool IsEnter(const QKeyEvent* event) {
+  return event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+}
+
+// The dotted focus rectangle of the style, `inset` pixels inside the widget.
+void DrawFocus(QWidget* widget, QPainter& painter, int inset) {
+  QStyleOptionFocusRect focus;
+  focus.initFrom(widget);
+  focus.rect = widget->rect().adjusted(inset, inset, -inset, -inset);
+  widget->style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &painter, widget);
 }
 
 }  // namespace
@@ -51,6 +64,24 @@ void EtchedFrame::paintEvent(QPaintEvent*) {
   painter.setPen(
       colours.color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
   painter.drawText(caption, Qt::AlignLeft | Qt::AlignVCenter, title());
+}
+
+ClickLabel::ClickLabel(QWidget* parent) : QLabel(parent) { setFocusPolicy(Qt::TabFocus); }
+
+void ClickLabel::keyPressEvent(QKeyEvent* event) {
+  if ((IsEnter(event) || event->key() == Qt::Key_Space) && !event->isAutoRepeat()) {
+    event->accept();
+    emit clicked();
+    return;
+  }
+  QLabel::keyPressEvent(event);
+}
+
+void ClickLabel::paintEvent(QPaintEvent* event) {
+  QLabel::paintEvent(event);
+  if (!hasFocus()) return;
+  QPainter painter(this);
+  DrawFocus(this, painter, 0);
 }
 
 void ClickLabel::mousePressEvent(QMouseEvent* event) {
@@ -109,13 +140,16 @@ void PictureButton::paintEvent(QPaintEvent*) {
     painter.drawText(caption, Qt::AlignCenter, text());
   }
 
-  if (hasFocus()) {
-    QStyleOptionFocusRect focus;
-    focus.initFrom(this);
-    const int inset = Scaled(this, kFocusInset);
-    focus.rect = rect().adjusted(inset, inset, -inset, -inset);
-    style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &painter, this);
+  if (hasFocus()) DrawFocus(this, painter, Scaled(this, kFocusInset));
+}
+
+void PictureButton::keyPressEvent(QKeyEvent* event) {
+  if (IsEnter(event) && !event->isAutoRepeat()) {
+    event->accept();
+    click();
+    return;
   }
+  QAbstractButton::keyPressEvent(event);
 }
 
 RaisedBar::RaisedBar(const QColor& face, QWidget* parent) : QWidget(parent), face_(face) {

@@ -22,11 +22,12 @@ class EtchedFrame : public QGroupBox {
   void paintEvent(QPaintEvent* event) override;
 };
 
-// A label that reports a click of the left mouse button released over it.
+// A label that reports a click of the left mouse button released over it, and, once Tab has
+// given it the keyboard focus (which it shows with a focus rectangle), a press of Enter or Space.
 class ClickLabel : public QLabel {
   Q_OBJECT
  public:
-  explicit ClickLabel(QWidget* parent) : QLabel(parent) {}
+  explicit ClickLabel(QWidget* parent);
 
  signals:
   void clicked();
@@ -34,6 +35,8 @@ class ClickLabel : public QLabel {
  protected:
   void mousePressEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
 
  private:
   bool pressed_ = false;
@@ -41,6 +44,7 @@ class ClickLabel : public QLabel {
 
 // A graphical command button: its picture centred above its caption; the picture's pure white
 // pixels are not drawn, so the face shows through; picture and caption greyed when disabled.
+// Enter presses it as Space does.
 class PictureButton : public QAbstractButton {
  public:
   PictureButton(const QString& caption, const QPixmap& picture, QWidget* parent);
@@ -48,6 +52,7 @@ class PictureButton : public QAbstractButton {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   QPixmap picture_;  // with its white pixels masked out

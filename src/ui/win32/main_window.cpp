@@ -161,7 +161,8 @@ void MainWindow::CreateControls() {
                  kChildStyle | WS_TABSTOP | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT,
                  WS_EX_CLIENTEDGE, kList1);
   command2_ = Child(frame1_, L"STATIC", texts::Tr(texts::kRefresh),
-                    kChildStyle | SS_CENTER | SS_NOTIFY, 0, kCommand2);
+                    kChildStyle | WS_TABSTOP | SS_CENTER | SS_NOTIFY, 0, kCommand2);
+  MakeKeyLink(command2_);
   label2_ =
       Child(frame1_, L"STATIC", texts::Tr(texts::kChooseDrive), kChildStyle | SS_LEFT, 0, kLabel2);
   // The group box spans the whole frame and lies beneath the frame's other controls.
@@ -180,7 +181,9 @@ void MainWindow::CreateControls() {
                 kFrame2Box);
   SetWindowPos(box2_, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 
-  picture3_ = Child(window_, L"STATIC", "", kChildStyle | SS_OWNERDRAW | SS_NOTIFY, 0, kPicture3);
+  picture3_ = Child(window_, L"STATIC", "", kChildStyle | WS_TABSTOP | SS_OWNERDRAW | SS_NOTIFY, 0,
+                    kPicture3);
+  MakeKeyLink(picture3_);
   label3_ = Child(window_, L"STATIC", std::string(texts::Tr(texts::kMailPrefix)) + kAuthorMail,
                   kChildStyle | SS_OWNERDRAW, 0, kLabel3);
 }
@@ -282,6 +285,12 @@ int MainWindow::Run() {
 }
 
 void MainWindow::Dispatch(MSG& message) {
+  // F5 refreshes the drive list wherever the focus is in the window.
+  if (window_ && message.message == WM_KEYDOWN && message.wParam == VK_F5 &&
+      (message.hwnd == window_ || IsChild(window_, message.hwnd))) {
+    form_.Command2_Click();
+    return;
+  }
   if (window_ && IsDialogMessageW(window_, &message)) return;
   TranslateMessage(&message);
   DispatchMessageW(&message);
@@ -306,6 +315,26 @@ bool MainWindow::ListSelected(std::int16_t index) {
 }
 
 void MainWindow::SetRepairEnabled(bool enabled) { Enable(command1_, enabled); }
+
+// While a pass runs the window itself holds the focus, so that no greyed control keeps it; the
+// control that had it takes it back afterwards when it can.
+void MainWindow::SetSelectionEnabled(bool enabled) {
+  if (!enabled) {
+    HWND focus = GetFocus();
+    if (focus == list1_ || focus == command2_ || focus == command1_) {
+      focusBeforePass_ = focus;
+      SetFocus(window_);
+    }
+  }
+  EnableWindow(list1_, enabled);
+  EnableWindow(command2_, enabled);
+  InvalidateRect(command2_, nullptr, TRUE);
+  if (enabled && GetFocus() == window_) {
+    HWND back = focusBeforePass_ && IsWindowEnabled(focusBeforePass_) ? focusBeforePass_ : list1_;
+    SetFocus(back);
+  }
+  if (enabled) focusBeforePass_ = nullptr;
+}
 
 // A disabled control takes no focus, and the system leaves the focus with no control when the one
 // that has it is disabled: the keyboard would do nothing until the next click.
@@ -438,6 +467,58 @@ LRESULT CALLBACK MainWindow::PanelProc(HWND window, UINT message, WPARAM wParam,
   return DefWindowProcW(window, message, wParam, lParam);
 }
 
+void MainWindow::MakeKeyLink(HWND control) {
+  const auto old = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
+      control, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&MainWindow::KeyLinkProc)));
+  if (!staticProc_) staticProc_ = old;
+}
+
+LRESULT CALLBACK MainWindow::KeyLinkProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  MainWindow* self = FromWindow(GetAncestor(window, GA_ROOT));
+  const WNDPROC base = self ? self->staticProc_ : nullptr;
+  if (!base) return DefWindowProcW(window, message, wParam, lParam);
+  const bool press = wParam == VK_RETURN || wParam == VK_SPACE;
+  switch (message) {
+    case WM_GETDLGCODE:
+      // Enter and Space come to the control itself rather than to the dialog navigation, which
+      // would press Repair on Enter.
+      if (const auto* key = reinterpret_cast<const MSG*>(lParam);
+          key && key->message == WM_KEYDOWN &&
+          (key->wParam == VK_RETURN || key->wParam == VK_SPACE)) {
+        return CallWindowProcW(base, window, message, wParam, lParam) | DLGC_WANTMESSAGE;
+      }
+      break;
+    case WM_KEYDOWN:
+      // A key held down presses once.
+      if (press && (lParam & (LPARAM{1} << 30)) == 0) {
+        SendMessageW(GetParent(window), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(window), STN_CLICKED),
+                     reinterpret_cast<LPARAM>(window));
+      }
+      if (press) return 0;
+      break;
+    case WM_SETFOCUS:
+    case WM_KILLFOCUS:
+      InvalidateRect(window, nullptr, TRUE);
+      break;
+    case WM_PAINT:
+      if (GetFocus() == window) {
+        // The whole control is drawn again, then the focus rectangle over it.
+        InvalidateRect(window, nullptr, TRUE);
+        const LRESULT painted = CallWindowProcW(base, window, message, wParam, lParam);
+        RECT area{};
+        GetClientRect(window, &area);
+        HDC dc = GetDC(window);
+        DrawFocusRect(dc, &area);
+        ReleaseDC(window, dc);
+        return painted;
+      }
+      break;
+    default:
+      break;
+  }
+  return CallWindowProcW(base, window, message, wParam, lParam);
+}
+
 LRESULT MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_COMMAND:
@@ -500,8 +581,13 @@ void MainWindow::OnCommand(int id, int code) {
 }
 
 HBRUSH MainWindow::OnColorStatic(HDC dc, HWND control) {
-  SetTextColor(
-      dc, control == command2_ || control == label3_ ? Gdi(kLinkBlue) : GetSysColor(COLOR_BTNTEXT));
+  // Refresh is blue while it can be clicked, and greyed during a pass.
+  COLORREF text = GetSysColor(COLOR_BTNTEXT);
+  if (control == label3_) text = Gdi(kLinkBlue);
+  if (control == command2_) {
+    text = IsWindowEnabled(command2_) ? Gdi(kLinkBlue) : GetSysColor(COLOR_GRAYTEXT);
+  }
+  SetTextColor(dc, text);
   SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
   return GetSysColorBrush(COLOR_BTNFACE);
 }

@@ -38,6 +38,7 @@ class MainWindow final : public Form1Controls, public Form1Platform {
   std::int16_t ListCount() override;
   bool ListSelected(std::int16_t index) override;
   void SetRepairEnabled(bool enabled) override;
+  void SetSelectionEnabled(bool enabled) override;
   void SetProgressVisible(bool visible) override;
   void SetProgressWidth(float percent) override;
   void ShowMessage(const std::string& text, const std::string& title, int style) override;
@@ -54,6 +55,10 @@ class MainWindow final : public Form1Controls, public Form1Platform {
  private:
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   static LRESULT CALLBACK PanelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  // Refresh and the banner link: static controls that take the keyboard focus, show it, and are
+  // pressed by Enter or Space as a click does.
+  static LRESULT CALLBACK KeyLinkProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  void MakeKeyLink(HWND control);
   LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
 
   bool RegisterClasses();
@@ -82,6 +87,8 @@ class MainWindow final : public Form1Controls, public Form1Platform {
   int dpi_ = USER_DEFAULT_SCREEN_DPI;
   HWND window_ = nullptr;
   HWND lastFocus_ = nullptr;
+  HWND focusBeforePass_ = nullptr;  // the control that had the focus when a pass began
+  WNDPROC staticProc_ = nullptr;    // the system's procedure of the static controls
   HWND label1_ = nullptr;
   HWND frame1_ = nullptr;
   HWND box1_ = nullptr;

@@ -23,12 +23,15 @@
 //   focus              print "focus<TAB>ID", the control that has the keyboard focus
 //   tab                press the Tab key in the window
 //   enter              press the Enter key in the window
+//   space              press the Space bar in the window
+//   f5                 press the F5 key in the window
 //   close MS           ask the window to close; print "closed" once it is gone, else "open"
 //   gone MS            wait up to MS milliseconds for the window to be gone by itself; print
 //                      "gone", else "open"
-//   look               print "look<TAB>CAPTION<TAB>WIDTH", the window's caption and the progress
-//                      bar's width, both as the system keeps them: this works while the window's
-//                      process is stopped
+//   look               print "look<TAB>CAPTION<TAB>WIDTH<TAB>ENABLED", the window's caption, the
+//                      progress bar's width and whether the list, Refresh and Repair are enabled
+//                      (three digits, 1 for enabled), all as the system keeps them: this works
+//                      while the window's process is stopped
 //   console CP EXE ARGS set this console's output code page to CP, blank its screen, run EXE in
 //                      it with ARGS on its command line (as they are) and its standard output and
 //                      error on the console, and wait for its end; print "screen<TAB>TEXT" for
@@ -523,7 +526,12 @@ int main(int argc, char** argv) {
     } else if (command == "look") {
       RECT bar{};
       GetWindowRect(Control(kProgress), &bar);
-      std::printf("look\t%s\t%ld\n", WindowText(RequireMainWindow()).c_str(), bar.right - bar.left);
+      std::string enabled;
+      for (const int id : {kList1, kCommand2, kCommand1}) {
+        enabled += IsWindowEnabled(Control(id)) ? '1' : '0';
+      }
+      std::printf("look\t%s\t%ld\t%s\n", WindowText(RequireMainWindow()).c_str(),
+                  bar.right - bar.left, enabled.c_str());
     } else if (command == "cursor") {
       Cursor(std::stoi(next(i)));
     } else if (command == "focus") {
@@ -534,6 +542,12 @@ int main(int argc, char** argv) {
     } else if (command == "enter") {
       constexpr LPARAM kEnterScanCode = 0x1C;
       Press(VK_RETURN, kEnterScanCode);
+    } else if (command == "space") {
+      constexpr LPARAM kSpaceScanCode = 0x39;
+      Press(VK_SPACE, kSpaceScanCode);
+    } else if (command == "f5") {
+      constexpr LPARAM kF5ScanCode = 0x3F;
+      Press(VK_F5, kF5ScanCode);
     } else if (command == "dpi") {
       ChangeDpi(std::stoi(next(i)));
     } else if (command == "colours") {
