@@ -101,7 +101,7 @@ void Form1::Command1_Click() {
   if (passRunning_) return;
   try {
     controls_.SetProgressVisible(true);
-    const float start = platform_.SecondsTimer();
+    const auto start = platform_.Now();
     const auto problem = cmdrepair_Click();
     // A change cut short that the pass finished first is told before what the pass did.
     TellFinished();
@@ -109,9 +109,9 @@ void Form1::Command1_Click() {
       controls_.ShowMessage(repair::messages::Text(*problem), texts::Tr(texts::kRepairFailedTitle),
                             kStyleCritical);
     } else {
-      const float end = platform_.SecondsTimer();
+      const std::chrono::duration<double> elapsed = platform_.Now() - start;
       controls_.ShowMessage(
-          repair::messages::RepairEnd(FormatElapsed(ElapsedSeconds(start, end)), lastRestored_,
+          repair::messages::RepairEnd(repair::messages::ElapsedText(elapsed.count()), lastRestored_,
                                       lastShownFiles_, lastJudged_),
           kCompletionTitle, kStyleInformation);
       OfferToClean();

@@ -3,6 +3,7 @@
 // controls, forward their notifications to these handlers and provide the two interfaces below.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -57,8 +58,9 @@ class Form1Platform : public repair::Mounts {
   virtual void RefreshDrives() {}
   // GetDriveTypeA of a root such as "f:"; 2 is a removable drive.
   virtual unsigned DriveType(const std::string& root) = 0;
-  // The seconds timer: time of day in seconds, single precision.
-  virtual float SecondsTimer() = 0;
+  // The clock that times a repair for its completion message: the steady clock, which neither
+  // jumps with the time of day nor restarts at midnight.
+  virtual std::chrono::steady_clock::time_point Now() { return std::chrono::steady_clock::now(); }
   // Starts the web browser with the address, maximized, without waiting for it.
   virtual void OpenWebSite(const std::string& address) = 0;
 };
