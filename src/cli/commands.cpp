@@ -238,8 +238,7 @@ void SayNow(const std::string& line) {
 
 // Tells that the change cut short of a journal was finished before the pass.
 void TellFinished(const repair::FinishedChange& finished) {
-  SayNow(
-      texts::Format(texts::kFinishedCutShort, finished.journal.string(), finished.sectorsWritten));
+  SayNow(repair::messages::FinishedCutShort(finished.journal.string(), finished.sectorsWritten));
 }
 
 // Tells the problem that stopped a pass (titled by the command, also when the drive did not open):
@@ -422,9 +421,9 @@ void Print(Output& out, const JournalsReport& report) {
       continue;
     }
     const auto serial = j.journal->volume.serial;
-    line += texts::Format(texts::kJournalChanges, j.journal->sectors.size(),
-                          j.label.empty() ? std::string("?") : j.label,
-                          Format("%04X-%04X", serial >> 16, serial & 0xFFFF));
+    line += repair::messages::JournalChanges(j.journal->sectors.size(),
+                                             j.label.empty() ? std::string("?") : j.label,
+                                             Format("%04X-%04X", serial >> 16, serial & 0xFFFF));
     if (status) line.append("\t").append(StateText(j, *status));
     out.Line(line);
   }

@@ -237,9 +237,9 @@ repair::FinishedHook Form1::KeepFinished() {
 
 void Form1::TellFinished() {
   if (const auto finished = std::exchange(lastFinished_, std::nullopt)) {
-    controls_.ShowMessage(texts::Format(texts::kFinishedCutShort, finished->journal.string(),
-                                        finished->sectorsWritten),
-                          texts::Tr(texts::kNoticeTitle), kStyleInformation);
+    controls_.ShowMessage(
+        repair::messages::FinishedCutShort(finished->journal.string(), finished->sectorsWritten),
+        texts::Tr(texts::kNoticeTitle), kStyleInformation);
   }
 }
 

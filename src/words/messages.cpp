@@ -507,6 +507,17 @@ std::string UndoneCount(std::size_t sectors) {
   return sectors == 1 ? Tr(texts::kUndoneOne) : Format(texts::kUndone, sectors);
 }
 
+std::string FinishedCutShort(const std::string& journal, std::size_t sectors) {
+  return sectors == 1 ? Format(texts::kFinishedCutShortOne, journal)
+                      : Format(texts::kFinishedCutShort, journal, sectors);
+}
+
+std::string JournalChanges(std::size_t sectors, const std::string& label,
+                           const std::string& serial) {
+  return sectors == 1 ? Format(texts::kJournalChangesOne, label, serial)
+                      : Format(texts::kJournalChanges, sectors, label, serial);
+}
+
 std::string WouldRepairCount(std::size_t count) {
   return count == 1 ? Tr(texts::kWouldRepairOne) : Format(texts::kWouldRepairCount, count);
 }

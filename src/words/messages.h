@@ -57,6 +57,11 @@ std::string KeptFolderLine(const KeptFolder& kept);
 std::string CleanHint(const std::string& command);
 // What undo says of the sectors whose old contents it put back.
 std::string UndoneCount(std::size_t sectors);
+// That the change cut short of `journal` was finished first, with the sectors it wrote.
+std::string FinishedCutShort(const std::string& journal, std::size_t sectors);
+// What a listed journal changed: its sectors, on the volume of that label and serial number.
+std::string JournalChanges(std::size_t sectors, const std::string& label,
+                           const std::string& serial);
 // How many folder entries a repair would change.
 std::string WouldRepairCount(std::size_t count);
 // A size in bytes, and in KiB, MiB or GiB, whichever keeps the number above one.

@@ -146,6 +146,12 @@ TEST(MessagesTest, CountsTimesAndSizesReadRightInBothLanguages) {
   InEnglish english;
   EXPECT_EQ(repair::messages::UndoneCount(1), "The old contents of 1 sector are back.");
   EXPECT_EQ(repair::messages::UndoneCount(3), "The old contents of 3 sectors are back.");
+  EXPECT_EQ(repair::messages::JournalChanges(1, "STICK", "1A2B-3C4D"),
+            "1 sector of STICK (serial number 1A2B-3C4D)");
+  EXPECT_EQ(repair::messages::JournalChanges(2, "STICK", "1A2B-3C4D"),
+            "2 sectors of STICK (serial number 1A2B-3C4D)");
+  EXPECT_EQ(repair::messages::FinishedCutShort("/j", 1),
+            "First finished the change that was cut short (/j): 1 sector written.");
   EXPECT_EQ(repair::messages::Size(3ull << 30), "3221225472 bytes (3.0 GiB)");
 }
 
