@@ -99,7 +99,6 @@ class BenchPlatform final : public kestrova::ui::Form1Platform {
   unsigned DriveType(const std::string& root) override {
     return kestrova::volume::QueryDriveType(root);
   }
-  float SecondsTimer() override { return 0.0f; }
   void OpenWebSite(const std::string&) override {}
 };
 

@@ -17,6 +17,7 @@
 #include "repair/label.h"
 #include "volume/drives.h"
 #include "words/messages.h"
+#include "words/shell_words.h"
 #include "words/texts.h"
 
 namespace kestrova::cli {
@@ -51,7 +52,8 @@ void Tell(const std::string& title, const std::string& text) {
 
 void Tell(const Problem& problem) {
   if (InJson()) document["problem"] = ToJson(problem);
-  Tell(repair::messages::Title(problem), repair::messages::Text(problem));
+  Tell(repair::messages::Title(problem),
+       repair::messages::Text(problem, repair::messages::Audience::kCommandLine));
 }
 
 // The pass's progress as a percentage line on standard error, redrawn in place; only on a
@@ -236,8 +238,7 @@ void SayNow(const std::string& line) {
 
 // Tells that the change cut short of a journal was finished before the pass.
 void TellFinished(const repair::FinishedChange& finished) {
-  SayNow(
-      texts::Format(texts::kFinishedCutShort, finished.journal.string(), finished.sectorsWritten));
+  SayNow(repair::messages::FinishedCutShort(finished.journal.string(), finished.sectorsWritten));
 }
 
 // Tells the problem that stopped a pass (titled by the command, also when the drive did not open):
@@ -258,9 +259,22 @@ repair::JournalPlace Announced(repair::JournalPlace place) {
   return place;
 }
 
+// The command of this program with `command`'s arguments, quoted for the shell; `--unmount` is
+// put in front of them for a drive that was unmounted for the pass.
+std::string Offered(const char* command, bool unmount, std::vector<std::string> arguments) {
+  std::vector<std::string> words{kProgram, command};
+  if (unmount) words.emplace_back("--unmount");
+  words.insert(words.end(), arguments.begin(), arguments.end());
+  return words::CommandLine(words);
+}
+
 // How to undo a change whose journal was written.
-void UndoHint(Output& out, const std::filesystem::path& journal, const DriveTarget& target) {
-  if (!journal.empty()) out.Line(texts::Format(texts::kUndoHint, journal.string(), target.Name()));
+template <typename Report>
+void UndoHint(Output& out, const std::filesystem::path& journal, const PassDone<Report>& done) {
+  if (journal.empty()) return;
+  out.Line(texts::Format(
+      texts::kUndoHint,
+      Offered("undo", done.unmounted, {journal.string(), CommandTarget(done.target)})));
 }
 
 // Tells that the change cut short of a journal was finished, after the progress line.
@@ -271,9 +285,9 @@ repair::FinishedHook TellFinishedAfter(TerminalProgress& progress) {
   };
 }
 
-// Tells why a drive was not taken for a pass that writes. `typed` is the target as given, for the
-// advice to add the option.
-int NotTaken(const repair::NotTaken& refusal, const std::string& typed) {
+// Tells why a drive was not taken for a pass that writes; `retry` is the command that would
+// unmount it.
+int NotTaken(const repair::NotTaken& refusal, const std::string& retry) {
   using Why = repair::NotTaken::Why;
   switch (refusal.why) {
     case Why::kRefused:
@@ -281,7 +295,7 @@ int NotTaken(const repair::NotTaken& refusal, const std::string& typed) {
       break;
     case Why::kDeclined:
       Tell(texts::Tr(texts::kMountedTitle),
-           texts::Format(texts::kMountedNeedsOption, refusal.mountPoint, typed));
+           texts::Format(texts::kMountedBusy, refusal.mountPoint, retry));
       break;
     case Why::kUnmountFailed:
       Tell(texts::Tr(texts::kFailureTitle),
@@ -298,6 +312,15 @@ void TellRemount(const volume::MountChange& mounted, bool passRan) {
   }
 }
 
+// Readies the drive for a pass that writes (repair/drive_use.h): a mounted one is unmounted only
+// when the user asked for it, and mounted again when the guard goes.
+volume::Expected<repair::Unmounted, repair::NotTaken> Take(const DriveTarget& target,
+                                                           const WhenMounted& mounted) {
+  return repair::TakeForPass(
+      target, repair::SystemMounts(), [&](const std::string&) { return mounted.unmount; },
+      TellRemount);
+}
+
 // The analysis and the pass under one open: nothing can happen between looking and repairing.
 volume::Expected<RepairDone, Problem> RepairNow(const DriveTarget& target,
                                                 const repair::JournalPlace& journal,
@@ -309,7 +332,8 @@ volume::Expected<RepairDone, Problem> RepairNow(const DriveTarget& target,
   unmounted.Note(pass);
   if (!pass) return std::move(pass.error());
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-  return RepairDone{target, std::move(pass->report), std::move(pass->finished), elapsed.count()};
+  return RepairDone{target, std::move(pass->report), std::move(pass->finished), elapsed.count(),
+                    unmounted.Holds()};
 }
 
 // The text of each report, on standard output.
@@ -344,14 +368,16 @@ void Print(Output& out, const RepairDone& done) {
   // The count, then the completion; with nothing restored, the count says so and is all.
   out.Line(repair::messages::RestoredCount(folders));
   if (!result.restored.empty()) {
-    out.Line(TerminalLines(repair::messages::Completion(Format("%.3f", done.seconds))));
+    out.Line(
+        TerminalLines(repair::messages::Completion(repair::messages::ElapsedText(done.seconds))));
   }
-  UndoHint(out, result.journal, done.target);
+  UndoHint(out, result.journal, done);
   // The virus's files stay until they are removed on purpose: which they are, and how; then
   // what else was judged.
   PrintVerdicts(out, result.findings);
   if (!result.findings.leftovers.empty()) {
-    out.Line(repair::messages::CleanHint(done.target.Name()));
+    out.Line(repair::messages::CleanHint(
+        Offered("clean", done.unmounted, {CommandTarget(done.target)})));
   }
 }
 
@@ -359,12 +385,12 @@ void Print(Output& out, const CleanDone& done) {
   PrintLeftovers(out, done.report.removed);
   out.Line(repair::messages::RemovedCount(done.report.removed.size()));
   for (const auto& kept : done.report.kept) out.Line(repair::messages::KeptFolderLine(kept));
-  UndoHint(out, done.report.journal, done.target);
+  UndoHint(out, done.report.journal, done);
 }
 
 void Print(Output& out, const repair::UndoReport& undone) {
   out.Line(undone.alreadyUndone ? std::string(texts::Tr(texts::kAlreadyUndone))
-                                : texts::Format(texts::kUndone, undone.sectorsWritten));
+                                : repair::messages::UndoneCount(undone.sectorsWritten));
 }
 
 // What became of a listed journal's change on its drive.
@@ -395,9 +421,9 @@ void Print(Output& out, const JournalsReport& report) {
       continue;
     }
     const auto serial = j.journal->volume.serial;
-    line += texts::Format(texts::kJournalChanges, j.journal->sectors.size(),
-                          j.label.empty() ? std::string("?") : j.label,
-                          Format("%04X-%04X", serial >> 16, serial & 0xFFFF));
+    line += repair::messages::JournalChanges(j.journal->sectors.size(),
+                                             j.label.empty() ? std::string("?") : j.label,
+                                             Format("%04X-%04X", serial >> 16, serial & 0xFFFF));
     if (status) line.append("\t").append(StateText(j, *status));
     out.Line(line);
   }
@@ -518,32 +544,50 @@ int Scan(const DriveTarget& target) {
   return printed ? kDone : kNothingWritten;
 }
 
-int Repair(const DriveTarget& target, const std::string& typed, bool unmount,
-           repair::JournalPlace journal) {
+std::string CommandTarget(const DriveTarget& target) {
+#ifndef _WIN32
+  if (target.letter) {
+    // The table keeps a letter's device for the whole run: the device that the pass opened.
+    for (const auto& drive : volume::ListRemovableDrives()) {
+      if (drive.letter == target.letter) return drive.device;
+    }
+  }
+#endif
+  return target.Name();
+}
+
+int Repair(const DriveTarget& target, const WhenMounted& mounted, repair::JournalPlace journal) {
   journal = Announced(std::move(journal));
-  auto taken = repair::TakeForPass(
-      target, repair::SystemMounts(), [unmount](const std::string&) { return unmount; },
-      TellRemount);
-  if (!taken) return NotTaken(taken.error(), typed);
+  auto taken = Take(target, mounted);
+  if (!taken) return NotTaken(taken.error(), mounted.retry);
   const auto done = RepairNow(target, journal, *taken);
   if (!done) return Failed(done.error(), repair::PassKind::kRepair);
   // A drive unmounted for the pass is mounted again once the report is out.
   return Rendered(*done);
 }
 
-int Clean(const DriveTarget& target, repair::JournalPlace journal) {
+int Clean(const DriveTarget& target, const WhenMounted& mounted, repair::JournalPlace journal) {
   journal = Announced(std::move(journal));
+  auto taken = Take(target, mounted);
+  if (!taken) return NotTaken(taken.error(), mounted.retry);
   TerminalProgress progress;
   auto pass = repair::CleanDrive(target, nullptr, journal, &progress, TellFinishedAfter(progress));
   progress.End();
+  taken->Note(pass);
   if (!pass) return Failed(pass.error(), repair::PassKind::kClean);
-  return Rendered(CleanDone{target, std::move(pass->report), std::move(pass->finished)});
+  // A drive unmounted for the pass is mounted again once the report is out.
+  return Rendered(
+      CleanDone{target, std::move(pass->report), std::move(pass->finished), 0, taken->Holds()});
 }
 
-int Undo(const std::filesystem::path& journal, const DriveTarget& target) {
+int Undo(const std::filesystem::path& journal, const DriveTarget& target,
+         const WhenMounted& mounted) {
+  auto taken = Take(target, mounted);
+  if (!taken) return NotTaken(taken.error(), mounted.retry);
   TerminalProgress progress;
   const auto undone = repair::UndoChange(journal, target, &progress);
   progress.End();
+  taken->Note(undone);
   if (!undone) return Failed(undone.error(), repair::PassKind::kUndo);
   wroteToDisk = undone->sectorsWritten > 0;
   if (Render(*undone)) return kDone;

@@ -37,19 +37,31 @@ int ListDrives();
 // a mounted drive is read beside its file system, and they say so.
 int Analyze(const volume::DriveTarget& target);
 int Scan(const volume::DriveTarget& target);
-// The repair, as the window's Repair button does. A mounted drive is refused unless `unmount`:
-// then it is unmounted first and mounted again afterwards. `typed` is the target as given, for
-// the advice to add the option.
-// The journal of the change goes to `journal` before the first write, and its path is printed
-// then.
-int Repair(const volume::DriveTarget& target, const std::string& typed, bool unmount,
+// How the commands that the program prints name a drive: on Windows by its letter; on Linux by
+// the block device or image path, a letter by the device it names in this run (letters are handed
+// out afresh at each run).
+std::string CommandTarget(const volume::DriveTarget& target);
+
+// What a pass that writes does with a mounted drive: with `unmount` (--unmount) it is unmounted
+// first and mounted again afterwards; without, it is refused, and `retry` is the command (quoted
+// for the shell) that would unmount it.
+struct WhenMounted {
+  bool unmount = false;
+  std::string retry;
+};
+
+// The repair, as the window's Repair button does. The journal of the change goes to `journal`
+// before the first write, and its path is printed then.
+int Repair(const volume::DriveTarget& target, const WhenMounted& mounted,
            repair::JournalPlace journal);
 // Removes the files that the virus left in the root, listing them first; the journal of the
 // change goes to `journal` before the first write, as repair's.
-int Clean(const volume::DriveTarget& target, repair::JournalPlace journal);
+int Clean(const volume::DriveTarget& target, const WhenMounted& mounted,
+          repair::JournalPlace journal);
 // Puts back what the journal at `journal` recorded, on the drive; a sector that a later change
 // wrote again names that change's journal.
-int Undo(const std::filesystem::path& journal, const volume::DriveTarget& target);
+int Undo(const std::filesystem::path& journal, const volume::DriveTarget& target,
+         const WhenMounted& mounted);
 // Lists the journals of the journal folder, newest first: all of them, or with `target` only the
 // drive's, each with what became of its change there (the drive is only read).
 int ListJournals(const volume::DriveTarget* target);

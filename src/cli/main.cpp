@@ -13,6 +13,7 @@
 #include "cli/console.h"
 #include "project_info.h"
 #include "repair/journal.h"
+#include "words/shell_words.h"
 #include "words/texts.h"
 
 namespace {
@@ -97,7 +98,10 @@ const std::vector<Command>& Commands() {
         "cannot be read refuses them all, with nothing written. Prints",
         "what it removed, each with why, their count, the journal's path",
         "and the command that undoes the change"},
-       {{"--journal", {"write the journal of the change to FILE (see repair)"}, "FILE"}}},
+       {{"--unmount",
+         {"for a drive that is mounted: unmount it first and mount it",
+          "again afterwards (see repair)"}},
+        {"--journal", {"write the journal of the change to FILE (see repair)"}, "FILE"}}},
       {"undo",
        "JOURNAL TARGET",
        {"put back the old bytes of the change that JOURNAL recorded,",
@@ -105,7 +109,9 @@ const std::vector<Command>& Commands() {
         "still holds what the change wrote; otherwise it writes",
         "nothing, and a sector that a later change wrote again names",
         "that change's journal, to undo first. Writes only the", "journal's sectors"},
-       {}},
+       {{"--unmount",
+         {"for a drive that is mounted: unmount it first and mount it",
+          "again afterwards (see repair)"}}}},
       {"journals",
        "[TARGET]",
        {"list the journals in the journal folder, newest first, or",
@@ -127,8 +133,9 @@ constexpr const char* kSummary =
 constexpr const char* kTargetText =
     "TARGET is a drive letter (F or F:); on Linux it may also be the path of a block\n"
     "device or of an image file. analyze and scan open it for reading only, a mounted\n"
-    "drive beside its file system (they say so). A mounted drive is repaired only with\n"
-    "repair --unmount, which unmounts it first and mounts it again afterwards.\n";
+    "drive beside its file system (they say so). A mounted drive is changed only with\n"
+    "--unmount (repair, clean and undo), which unmounts it first and mounts it again\n"
+    "afterwards.\n";
 
 #ifndef _WIN32
 constexpr const char* kAccessText =
@@ -401,8 +408,17 @@ int Run(const Invocation& invocation, const std::string& name) {
   }
   if (name == "analyze") return Analyze(*target);
   if (name == "scan") return Scan(*target);
-  if (name == "undo") return Undo(invocation.operands[0], *target);
   if (name == "journals") return ListJournals(&*target);
+  // The same command with --unmount, as the refusal of a mounted drive offers it.
+  WhenMounted mounted{invocation.Has("--unmount"), {}};
+  std::vector<std::string> retry{kProgram, name, "--unmount"};
+  if (const std::string* journal = invocation.Value("--journal")) {
+    retry.insert(retry.end(), {"--journal", *journal});
+  }
+  if (name == "undo") retry.push_back(invocation.operands[0]);
+  retry.push_back(CommandTarget(*target));
+  mounted.retry = words::CommandLine(retry);
+  if (name == "undo") return Undo(invocation.operands[0], *target, mounted);
   // An explicit --journal file is taken as it is; otherwise the pass names a new file in the
   // journal folder once it knows the volume.
   const std::string* journal = invocation.Value("--journal");
@@ -410,8 +426,8 @@ int Run(const Invocation& invocation, const std::string& name) {
                              repair::JournalFolder(),
                              std::string(name),
                              {}};
-  if (name == "clean") return Clean(*target, std::move(place));
-  return Repair(*target, typed, invocation.Has("--unmount"), std::move(place));
+  if (name == "clean") return Clean(*target, mounted, std::move(place));
+  return Repair(*target, mounted, std::move(place));
 }
 
 }  // namespace

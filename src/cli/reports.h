@@ -23,13 +23,15 @@ struct ListedDrive {
 };
 
 // What a pass that writes did on a drive: the engine's report, the change cut short that it
-// finished first, and how long it took.
+// finished first, how long it took, and whether the drive was unmounted for it (the commands
+// that the report offers then unmount it too).
 template <typename Report>
 struct PassDone {
   volume::DriveTarget target;
   Report report;
   std::optional<repair::FinishedChange> finished;
   double seconds = 0;
+  bool unmounted = false;
 
   // Whether the pass wrote to the disk, the finished change included.
   bool Wrote() const {

@@ -118,7 +118,7 @@ void Form1::Command1_Click() {
   if (passRunning_) return;
   try {
     controls_.SetProgressVisible(true);
-    const float start = platform_.SecondsTimer();
+    const auto start = platform_.Now();
     const auto problem = cmdrepair_Click();
     // A change cut short that the pass finished first is told before what the pass did.
     TellFinished();
@@ -126,9 +126,9 @@ void Form1::Command1_Click() {
       controls_.ShowMessage(repair::messages::Text(*problem), texts::Tr(texts::kRepairFailedTitle),
                             kStyleCritical);
     } else {
-      const float end = platform_.SecondsTimer();
+      const std::chrono::duration<double> elapsed = platform_.Now() - start;
       controls_.ShowMessage(
-          repair::messages::RepairEnd(FormatElapsed(ElapsedSeconds(start, end)), lastRestored_,
+          repair::messages::RepairEnd(repair::messages::ElapsedText(elapsed.count()), lastRestored_,
                                       lastShownFiles_, lastJudged_),
           kCompletionTitle, kStyleInformation);
       OfferToClean();
@@ -254,9 +254,9 @@ repair::FinishedHook Form1::KeepFinished() {
 
 void Form1::TellFinished() {
   if (const auto finished = std::exchange(lastFinished_, std::nullopt)) {
-    controls_.ShowMessage(texts::Format(texts::kFinishedCutShort, finished->journal.string(),
-                                        finished->sectorsWritten),
-                          texts::Tr(texts::kNoticeTitle), kStyleInformation);
+    controls_.ShowMessage(
+        repair::messages::FinishedCutShort(finished->journal.string(), finished->sectorsWritten),
+        texts::Tr(texts::kNoticeTitle), kStyleInformation);
   }
 }
 
@@ -372,7 +372,7 @@ void Form1::SetProgressWidth(float percent) {
 // its first and its last step and in between at the pace set.
 void Form1::ProcessPendingEvents() {
   if (eventPace_ > std::chrono::milliseconds::zero()) {
-    const auto now = platform_.SteadyNow();
+    const auto now = platform_.Now();
     const bool due =
         !handledAt_ || passPercent_ >= repair::kFullTrack || now - *handledAt_ >= eventPace_;
     if (!due) return;

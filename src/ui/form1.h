@@ -60,12 +60,9 @@ class Form1Platform : public repair::Mounts {
   virtual void RefreshDrives() {}
   // GetDriveTypeA of a root such as "f:"; 2 is a removable drive.
   virtual unsigned DriveType(const std::string& root) = 0;
-  // The seconds timer: time of day in seconds, single precision.
-  virtual float SecondsTimer() = 0;
-  // The steady clock that paces a pass's handling of the window's input.
-  virtual std::chrono::steady_clock::time_point SteadyNow() {
-    return std::chrono::steady_clock::now();
-  }
+  // The steady clock, which neither jumps with the time of day nor restarts at midnight: it times
+  // a repair for its completion message and paces a pass's handling of the window's input.
+  virtual std::chrono::steady_clock::time_point Now() { return std::chrono::steady_clock::now(); }
   // Starts the web browser with the address, maximized, without waiting for it.
   virtual void OpenWebSite(const std::string& address) = 0;
 };

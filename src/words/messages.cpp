@@ -2,9 +2,11 @@
 #include "words/messages.h"
 
 #include <cerrno>
+#include <cstdio>
 
 #include "format/codepage.h"
 #include "volume/files.h"
+#include "words/shell_words.h"
 #include "words/texts.h"
 
 namespace kestrova::repair::messages {
@@ -25,35 +27,38 @@ std::string Device(const volume::DeviceError& open) {
   return open.device.empty() ? std::string() : Format(texts::kQuotedDevice, open.device);
 }
 
-// Why an open failed, in one or two sentences; the busy case keeps the classic wording.
-std::string OpenReason(const volume::DeviceError& open, bool classicBusy) {
+// Why an open failed, in one or two sentences; the busy case keeps the classic wording. The
+// command line is told of its drives command where the window's list would be refreshed.
+std::string OpenReason(const volume::DeviceError& open, bool classicBusy, Audience audience) {
+  const bool commandLine = audience == Audience::kCommandLine;
   switch (open.kind) {
     case DeviceErrorKind::kBusy: {
       std::string text = classicBusy
                              ? Sentences({Tr(texts::kParametersError), Tr(texts::kCheckBusy)})
                              : Tr(texts::kCheckBusy);
       if (!open.mountPoint.empty()) {
-        text += "\r\n" + Format(texts::kBusyMounted, open.mountPoint, open.mountPoint);
+        text += "\r\n" + Format(texts::kBusyMounted, open.mountPoint,
+                                words::CommandLine({"umount", open.mountPoint}));
       }
       return text;
     }
     case DeviceErrorKind::kAccessDenied:
       return Tr(kNeedRights);
     case DeviceErrorKind::kNotFound:
-      return Format(texts::kNotFound, Device(open));
+      return Format(commandLine ? texts::kNotFoundCli : texts::kNotFound, Device(open));
     case DeviceErrorKind::kNoSuchFile:
       return Format(texts::kNoSuchFile, Device(open));
     case DeviceErrorKind::kNotADrive:
       return Format(open.systemError == EISDIR ? texts::kIsFolder : texts::kNotDriveFile,
                     Format(texts::kQuotedPath, open.device));
     case DeviceErrorKind::kUnknownLetter:
-      return Format(texts::kUnknownLetter, open.device);
+      return Format(commandLine ? texts::kUnknownLetterCli : texts::kUnknownLetter, open.device);
     case DeviceErrorKind::kReadOnly:
       return Format(texts::kReadOnly, Device(open));
     case DeviceErrorKind::kLoopBacked:
       return Format(texts::kLoopBacked, Device(open));
     case DeviceErrorKind::kDriveChanged:
-      return Tr(texts::kDriveChanged);
+      return Tr(commandLine ? texts::kDriveChangedCli : texts::kDriveChanged);
     case DeviceErrorKind::kNotAuthorized:
       return Tr(texts::kNotAuthorized);
     case DeviceErrorKind::kWholeDisk:
@@ -196,11 +201,11 @@ std::string DetailText(const Detail& detail) {
 
 }  // namespace
 
-std::string Text(const Problem& problem) {
+std::string Text(const Problem& problem, Audience audience) {
   const std::string nothingWritten = Tr(texts::kNothingWritten);
   switch (problem.kind) {
     case ProblemKind::kOpenFailed:
-      return OpenReason(problem.open, true);
+      return OpenReason(problem.open, true, audience);
     case ProblemKind::kReadFailed:
       return Sentences({Format(texts::kReadFailed, problem.sector), nothingWritten});
     case ProblemKind::kVolumeTooShort:
@@ -235,7 +240,7 @@ std::string Text(const Problem& problem) {
       return Sentences({Tr(texts::kNoDrive), nothingWritten});
     case ProblemKind::kPassOpenFailed:
       return Sentences(
-          {Tr(texts::kPassOpenFailed), OpenReason(problem.open, false), nothingWritten});
+          {Tr(texts::kPassOpenFailed), OpenReason(problem.open, false, audience), nothingWritten});
     case ProblemKind::kLayoutChanged:
       return Sentences({Format(texts::kLayoutChanged, DetailText(problem.detail)),
                         Tr(texts::kSelectAgain), nothingWritten});
@@ -496,10 +501,31 @@ std::string RemovedCount(std::size_t count) {
   return count == 1 ? Tr(texts::kRemovedOne) : Format(texts::kRemovedCount, count);
 }
 
-std::string CleanHint(const std::string& target) { return Format(texts::kCleanHint, target); }
+std::string CleanHint(const std::string& command) { return Format(texts::kCleanHint, command); }
+
+std::string UndoneCount(std::size_t sectors) {
+  return sectors == 1 ? Tr(texts::kUndoneOne) : Format(texts::kUndone, sectors);
+}
+
+std::string FinishedCutShort(const std::string& journal, std::size_t sectors) {
+  return sectors == 1 ? Format(texts::kFinishedCutShortOne, journal)
+                      : Format(texts::kFinishedCutShort, journal, sectors);
+}
+
+std::string JournalChanges(std::size_t sectors, const std::string& label,
+                           const std::string& serial) {
+  return sectors == 1 ? Format(texts::kJournalChangesOne, label, serial)
+                      : Format(texts::kJournalChanges, sectors, label, serial);
+}
 
 std::string WouldRepairCount(std::size_t count) {
   return count == 1 ? Tr(texts::kWouldRepairOne) : Format(texts::kWouldRepairCount, count);
+}
+
+std::string ElapsedText(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", seconds < 0 ? 0.0 : seconds);
+  return text;
 }
 
 std::string Completion(const std::string& seconds) { return Format(texts::kCompletion, seconds); }
@@ -543,10 +569,10 @@ std::string UnmountQuestion(const std::string& mountPoint) {
 }
 
 std::string UnmountFailed(const std::string& mountPoint, const volume::MountChange& change) {
-  return Sentences({Format(texts::kUnmountFailed, mountPoint, MountReason(change)),
-                    Tr(texts::kNothingWritten),
-                    change.noService ? Format(texts::kUnmountByHand, mountPoint)
-                                     : std::string(Tr(texts::kCloseUsers))});
+  return Sentences(
+      {Format(texts::kUnmountFailed, mountPoint, MountReason(change)), Tr(texts::kNothingWritten),
+       change.noService ? Format(texts::kUnmountByHand, words::CommandLine({"umount", mountPoint}))
+                        : std::string(Tr(texts::kCloseUsers))});
 }
 
 std::string RemountFailed(const volume::MountChange& change, bool repaired) {

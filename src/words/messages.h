@@ -18,9 +18,13 @@ namespace kestrova::repair {
 
 namespace messages {
 
+// Who reads a text: the window, which has a list of drives to refresh, or the command line, which
+// has its drives command instead.
+enum class Audience { kWindow, kCommandLine };
+
 // The text of a problem, and the title of its message box by the stage that it stops: the open,
 // the analysis or the repair pass. In the user's language.
-std::string Text(const Problem& problem);
+std::string Text(const Problem& problem, Audience audience = Audience::kWindow);
 const char* Title(const Problem& problem);
 
 // A folder's name as the reports show it: readable (VisibleName), and for a blank name with the
@@ -49,17 +53,24 @@ std::string CleanQuestion(const std::vector<Judged>& leftovers);
 // A folder of the virus's that the removal kept, and the document in it that kept it.
 std::string KeptFolderLine(const KeptFolder& kept);
 // What repair says after its report when the virus's files are there: the command that removes
-// them (`target` as the user typed it).
-std::string CleanHint(const std::string& target);
+// them, quoted for the shell (words/shell_words.h).
+std::string CleanHint(const std::string& command);
+// What undo says of the sectors whose old contents it put back.
+std::string UndoneCount(std::size_t sectors);
+// That the change cut short of `journal` was finished first, with the sectors it wrote.
+std::string FinishedCutShort(const std::string& journal, std::size_t sectors);
+// What a listed journal changed: its sectors, on the volume of that label and serial number.
+std::string JournalChanges(std::size_t sectors, const std::string& label,
+                           const std::string& serial);
 // How many folder entries a repair would change.
 std::string WouldRepairCount(std::size_t count);
 // A size in bytes, and in KiB, MiB or GiB, whichever keeps the number above one.
 std::string Size(std::uint64_t bytes);
 
+// An elapsed time in seconds as the completion message shows it: to the hundredth, "0.04".
+std::string ElapsedText(double seconds);
 // The two-line completion message for an elapsed time (its seconds as text).
 std::string Completion(const std::string& seconds);
-// What a completed repair says: the completion message with the number of folders restored, or,
-// when there were none, that there was nothing to restore.
 // What a completed repair says: the completion message with the number of folders restored and
 // of hidden files shown again, or, when there were none, that there was nothing to restore; then
 // the entries it could not judge (`judged`'s unsure ones), for the user to check.

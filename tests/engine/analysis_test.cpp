@@ -612,10 +612,10 @@ INSTANTIATE_TEST_SUITE_P(
     Devices, DeviceTest,
     ::testing::Values(
         DeviceFault{"eightMiB", [](MemoryVolume& m) { m.Truncate('F', 8 << 20); },
-                    "磁盘的容量只有8388608字节（8.0 MB），小于其引导扇区记录的文件系统容量"
-                    "33628160字节（32.1 MB）。"},
+                    "磁盘的容量只有8388608字节（8.0 MiB），小于其引导扇区记录的文件系统容量"
+                    "33628160字节（32.1 MiB）。"},
         DeviceFault{"oneSectorShort", [](MemoryVolume& m) { m.Truncate('F', 33628160 - 512); },
-                    "只有33627648字节（32.1 MB），小于"},
+                    "只有33627648字节（32.1 MiB），小于"},
         DeviceFault{"sizeUnknown", [](MemoryVolume& m) { m.FailAt(Call::kSize, 1); },
                     "读取磁盘容量失败！"},
         DeviceFault{"largerSectors", [](MemoryVolume& m) { m.SetDeviceSectorSize('F', 4096); },

@@ -479,14 +479,14 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"exfatSignature", "扩展引导扇区（第8扇区）末尾没有签名"},
         Refusal{"fatSignature", "引导区已损坏（第0扇区没有引导签名55 AA）"},
         Refusal{"fat32Cut",
-                "只有8388608字节（8.0 MB），小于其引导扇区记录的文件"
-                "系统容量67108864字节（64.0 MB）"},
+                "只有8388608字节（8.0 MiB），小于其引导扇区记录的文件"
+                "系统容量67108864字节（64.0 MiB）"},
         Refusal{"fat12Cut",
-                "只有3145728字节（3.0 MB），小于其引导扇区记录的文件"
-                "系统容量8388608字节（8.0 MB）"},
+                "只有3145728字节（3.0 MiB），小于其引导扇区记录的文件"
+                "系统容量8388608字节（8.0 MiB）"},
         Refusal{"exfatCut",
-                "只有4194304字节（4.0 MB），小于其引导扇区记录的文件"
-                "系统容量33554432字节（32.0 MB）"},
+                "只有4194304字节（4.0 MiB），小于其引导扇区记录的文件"
+                "系统容量33554432字节（32.0 MiB）"},
         Refusal{"chainIntoRoot", "另一簇链中的簇", "share clusters"}),
     [](const auto& info) { return std::string(info.param.name); });
 

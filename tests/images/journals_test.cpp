@@ -20,6 +20,7 @@
 #include "image_tools.h"
 #include "repair/journal.h"
 #include "repair/journals.h"
+#include "words/messages.h"
 
 namespace kestrova::testing {
 namespace {
@@ -160,13 +161,13 @@ TEST_F(JournalsTest, ListTellsWhatBecameOfEachChange) {
     ASSERT_EQ(listed.size(), 3u);
     const std::vector<std::string> clean = {
         cleanJournal.string(), "clean", listed[0].at(2),
-        Format(texts::kJournalChanges, cleanRecord->sectors.size(), "KINGSTON", "1A2B-3C4D"),
+        repair::messages::JournalChanges(cleanRecord->sectors.size(), "KINGSTON", "1A2B-3C4D"),
         cleanState};
     EXPECT_EQ(listed[0], clean);
     EXPECT_TRUE(std::regex_match(listed[0][2], std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)")));
     ASSERT_EQ(listed[1].size(), 5u);
     EXPECT_EQ(listed[1][0], repairJournal.string());
-    EXPECT_EQ(listed[1][3], Format(texts::kJournalChanges, 1, "KINGSTON", "1A2B-3C4D"));
+    EXPECT_EQ(listed[1][3], repair::messages::JournalChanges(1, "KINGSTON", "1A2B-3C4D"));
     EXPECT_EQ(listed[1][4], repairState);
     const std::vector<std::string> broken = {damaged.string(), "repair", "2000-01-01 00:00:00", "",
                                              texts::Tr(texts::kJournalDamagedListed)};
@@ -199,7 +200,7 @@ TEST_F(JournalsTest, ListTellsWhatBecameOfEachChange) {
   const auto all = Listed("");
   ASSERT_EQ(all.size(), 4u);
   // Changes of two volumes in one second come in either order; without a target, no state.
-  const std::string otherChanges = Format(texts::kJournalChanges, 1, "OTHER", "0BAD-F00D");
+  const std::string otherChanges = repair::messages::JournalChanges(1, "OTHER", "0BAD-F00D");
   EXPECT_EQ(std::count_if(all.begin(), all.end(),
                           [&](const auto& line) {
                             return line.size() == 4 && line[1] == "repair" &&
@@ -236,7 +237,7 @@ TEST_F(JournalsTest, ListTellsWhatBecameOfEachChange) {
   const auto finished = Cli("clean" + target);
   ASSERT_EQ(finished.status, 0) << finished.err;
   EXPECT_TRUE(finished.out.starts_with(
-      Format(texts::kFinishedCutShort, cleanJournal.string(), cleanRecord->sectors.size() - 1) +
+      repair::messages::FinishedCutShort(cleanJournal.string(), cleanRecord->sectors.size() - 1) +
       "\n"))
       << finished.out;
   EXPECT_TRUE(DifferingOffsets(cleaned, image).empty());

@@ -26,6 +26,7 @@
 #include "repair/engine.h"
 #include "shortcut_writer.h"
 #include "words/messages.h"
+#include "words/shell_words.h"
 
 namespace kestrova::testing {
 namespace {
@@ -216,7 +217,9 @@ TEST_P(LeftoversTest, ScanListsExactlyTheVirussFilesWithWhyAndWhereTheyLie) {
   for (const auto& line : ExpectedLeftovers()) {
     EXPECT_NE(repair.out.find(line + "\n"), std::string::npos) << line;
   }
-  EXPECT_TRUE(repair.out.ends_with(repair::messages::CleanHint(image.string()) + "\n"))
+  EXPECT_TRUE(repair.out.ends_with(
+      repair::messages::CleanHint(words::CommandLine({"kestrova-cli", "clean", image.string()})) +
+      "\n"))
       << repair.out;
 }
 
@@ -286,7 +289,9 @@ TEST_P(LeftoversTest, CleanRemovesExactlyTheVirussFilesAndUndoPutsEveryByteBack)
     EXPECT_NE(clean.out.find(line + "\n"), std::string::npos) << line;
   }
   EXPECT_NE(clean.out.find(Format(texts::kRemovedCount, 5)), std::string::npos) << clean.out;
-  EXPECT_NE(clean.out.find(Format(texts::kUndoHint, journal.string(), image.string())),
+  EXPECT_NE(clean.out.find(Format(
+                texts::kUndoHint,
+                words::CommandLine({"kestrova-cli", "undo", journal.string(), image.string()}))),
             std::string::npos)
       << clean.out;
   const auto fsck =

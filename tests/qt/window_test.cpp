@@ -416,7 +416,7 @@ class WindowTest : public QObject {
     QCOMPARE(report.title, QString("by Varkel"));
     QCOMPARE(report.icon, QMessageBox::Information);
     const QRegularExpression completion(QString(
-        "^程序运行结束，文件夹已恢复正常属性。\r\n耗时\\d+\\.\\d{8}s\r\n共恢复\\d+个文件夹。$"));
+        "^程序运行结束，文件夹已恢复正常属性。\r\n耗时\\d+\\.\\d{2}s\r\n共恢复\\d+个文件夹。$"));
     QVERIFY2(completion.match(report.text).hasMatch(), qPrintable(report.text));
     QVERIFY(Control(window, "Progress")->isVisibleTo(&window));
     QCOMPARE(window.ProgressPercent(), 100.0f);

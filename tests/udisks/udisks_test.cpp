@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "fat_tools.h"
+#include "infected_sticks.h"
+#include "words/texts.h"
 
 namespace kestrova::testing {
 namespace {
@@ -202,13 +204,21 @@ class UdisksTest : public ::testing::Test {
 
   // kestrova-cli as the user nobody.
   static Output AsNobody(const std::string& arguments) {
+    return AsPrinted("kestrova-cli " + arguments);
+  }
+
+  // A command line as kestrova-cli prints it, run by sh as the user nobody, with kestrova-cli on
+  // the PATH.
+  static Output AsPrinted(const std::string& command) {
     const fs::path err = daemons_->dir() / "stderr";
     // Journals go where nobody may write.
     const fs::path state = daemons_->dir() / "state";
     fs::create_directories(state);
     fs::permissions(state, fs::perms::all);
-    const auto run = Shell(kAsNobody + std::string("env XDG_STATE_HOME=") + Quote(state.string()) +
-                           " " + Quote(CliPath()) + " " + arguments + " 2>" + Quote(err.string()));
+    const std::string path = fs::path(CliPath()).parent_path().string() + ":/usr/bin:/bin";
+    const auto run =
+        Shell(kAsNobody + std::string("env XDG_STATE_HOME=") + Quote(state.string()) +
+              " PATH=" + Quote(path) + " sh -c " + Quote(command) + " 2>" + Quote(err.string()));
     std::ifstream in(err);
     return {run.status,
             run.output,
@@ -364,8 +374,12 @@ TEST_F(UdisksTest, MountedStickIsRefusedAndUnmountedOnlyWithTheOption) {
   EXPECT_EQ(refused.status, 1);
   EXPECT_TRUE(refused.err.starts_with("盘符" + letter + ":对应" + device + "，卷标“EXSTICK”，"))
       << refused.err;
-  EXPECT_NE(refused.err.find("“" + mountDir_.string() + "”"), std::string::npos) << refused.err;
-  EXPECT_NE(refused.err.find("--unmount"), std::string::npos) << refused.err;
+  // The drive is busy, not unreadable: where it is mounted, and the command that unmounts it,
+  // naming the device rather than this run's letter.
+  EXPECT_NE(refused.err.find(texts::Format(texts::kMountedBusy, mountDir_.string(),
+                                           "kestrova-cli repair --unmount " + device)),
+            std::string::npos)
+      << refused.err;
   EXPECT_TRUE(Mounted());
 
   // Unmounted through UDisks2 and repaired; the mount after it fails (no exFAT in this kernel):
@@ -381,6 +395,99 @@ TEST_F(UdisksTest, MountedStickIsRefusedAndUnmountedOnlyWithTheOption) {
     // A kernel with exFAT mounted it again where UDisks2 mounts.
     EXPECT_NE(Columns(DrivesLine(device)).size(), 4u) << unmounted.err;
   }
+}
+
+// UDisks2 mounts exFAT through the mount.exfat helper, which this machine's FUSE driver can be;
+// in place while it lives. Empty when the helper cannot be provided.
+class MountHelper {
+ public:
+  MountHelper() {
+    if (fs::exists(kHelper)) return;
+    std::error_code error;
+    fs::create_symlink("mount.exfat-fuse", kHelper, error);
+    made_ = !error;
+  }
+  ~MountHelper() {
+    if (made_) fs::remove(kHelper);
+  }
+  bool Ready() const { return fs::exists(kHelper); }
+
+ private:
+  static constexpr const char* kHelper = "/usr/sbin/mount.exfat";
+  bool made_ = false;
+};
+
+// Every writing command takes a mounted stick with --unmount and leaves it mounted again; the
+// commands that the reports offer run as printed and name the device; the undos put back every
+// byte.
+TEST_F(UdisksTest, WritingCommandsUnmountForThePassAndOfferOnlyWhatThenWorks) {
+  MountHelper helper;
+  if (!fs::exists("/dev/fuse") || !helper.Ready()) GTEST_SKIP() << "no exFAT mounts with FUSE";
+  const fs::path image = dir_ / "worm.img";
+  const std::string why = MakeStick(HWormStick(StickFs::kExfat), image);
+  if (!why.empty()) GTEST_SKIP() << why;
+  const std::string device = Attach(image);
+  ASSERT_FALSE(device.empty());
+  ASSERT_FALSE(DrivesLine(device).empty());
+  const auto mount = [&] {
+    return Shell("udisksctl mount --no-user-interaction -b " + Quote(device), true);
+  };
+  const auto unmount = [&] {
+    return Shell("udisksctl unmount --no-user-interaction -b " + Quote(device), true);
+  };
+  // A mount and an unmount may leave their marks in the boot region: the stick as it is after
+  // one is what the undos must give back.
+  ASSERT_EQ(mount().status, 0);
+  ASSERT_EQ(unmount().status, 0);
+  const fs::path before = dir_ / "before.img";
+  ASSERT_TRUE(CopySparse(image, before));
+  const auto mountedAgain = [&] {
+    return WaitFor([&] { return Columns(DrivesLine(device)).size() == 5; });
+  };
+  // A text's words before its first value, and the command that a line of them offers.
+  const auto lead = [](const texts::Text& text) {
+    const std::string words = texts::Tr(text);
+    return words.substr(0, words.find('%'));
+  };
+  const auto offered = [&](const std::string& out, const texts::Text& hint) {
+    const auto at = out.find(lead(hint));
+    if (at == std::string::npos) return std::string();
+    const auto from = at + lead(hint).size();
+    return out.substr(from, out.find('\n', from) - from);
+  };
+  ASSERT_EQ(mount().status, 0);
+  const std::string letter = Columns(DrivesLine(device)).at(1);
+
+  // Without the option each writing command is refused as busy, naming the command that works.
+  for (const std::string& command :
+       {std::string("clean"), "undo " + Quote((dir_ / "j").string())}) {
+    const auto refused = AsNobody(command + " " + device);
+    EXPECT_EQ(refused.status, 1) << refused.err;
+    EXPECT_NE(refused.err.find(lead(texts::kMountedBusy)), std::string::npos) << refused.err;
+  }
+
+  const auto repaired = AsNobody("repair --unmount " + letter);
+  ASSERT_EQ(repaired.status, 0) << repaired.err;
+  EXPECT_TRUE(mountedAgain()) << repaired.err;
+  const std::string clean = offered(repaired.out, texts::kCleanHint);
+  EXPECT_EQ(clean, "kestrova-cli clean --unmount " + device) << repaired.out;
+  const std::string undoRepair = offered(repaired.out, texts::kUndoHint);
+  EXPECT_TRUE(undoRepair.starts_with("kestrova-cli undo --unmount ")) << repaired.out;
+  EXPECT_TRUE(undoRepair.ends_with(" " + device)) << undoRepair;
+
+  const auto cleaned = AsPrinted(clean);
+  ASSERT_EQ(cleaned.status, 0) << cleaned.err;
+  EXPECT_TRUE(mountedAgain()) << cleaned.err;
+  const std::string undoClean = offered(cleaned.out, texts::kUndoHint);
+  ASSERT_FALSE(undoClean.empty()) << cleaned.out;
+
+  for (const std::string& undo : {undoClean, undoRepair}) {
+    const auto undone = AsPrinted(undo);
+    EXPECT_EQ(undone.status, 0) << undo << "\n" << undone.err;
+    EXPECT_TRUE(mountedAgain()) << undone.err;
+  }
+  ASSERT_EQ(unmount().status, 0);
+  EXPECT_TRUE(DifferingOffsets(before, image).empty());
 }
 
 }  // namespace

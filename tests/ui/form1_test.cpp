@@ -83,14 +83,15 @@ class FakeWindow final : public ui::Form1Controls, public ui::Form1Platform {
     const auto found = driveTypes.find(root);
     return found == driveTypes.end() ? 1u : found->second;
   }
-  float SecondsTimer() override {
-    if (timerReadings.empty()) return 0.0f;
-    const float value = timerReadings.front();
-    timerReadings.erase(timerReadings.begin());
-    return value;
+  std::chrono::steady_clock::time_point Now() override {
+    if (timerReadings.empty()) return clock;
+    const double seconds = timerReadings.front();
+    if (timerReadings.size() > 1) timerReadings.erase(timerReadings.begin());
+    return std::chrono::steady_clock::time_point(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(seconds)));
   }
   void OpenWebSite(const std::string& address) override { openedAddresses.push_back(address); }
-  std::chrono::steady_clock::time_point SteadyNow() override { return clock; }
   std::string MountPointOf(const volume::DriveTarget& drive) override {
     const auto found = mountPoints.find(drive.Name());
     return found == mountPoints.end() ? std::string() : found->second;
@@ -132,7 +133,8 @@ class FakeWindow final : public ui::Form1Controls, public ui::Form1Platform {
   std::map<std::string, unsigned> driveTypes;
   std::string failingRoot;
   std::vector<std::string> queried;
-  std::vector<float> timerReadings;
+  // The clock's readings in turn, the last one staying; with none, `clock`.
+  std::vector<double> timerReadings;            // seconds
   std::chrono::steady_clock::time_point clock;  // moved on by the tests alone
   std::vector<std::string> openedAddresses;
 
@@ -334,7 +336,7 @@ TEST_F(Form1Test, RepairRewritesTheRootAndReportsTheElapsedTime) {
   const std::vector<std::uint8_t> before = volumes_.Peek('F', 0, SectorOffset(kTotalSectors));
   bool visibleDuringPass = false;
   window_.duringPass = [&](int) { visibleDuringPass = window_.progressVisible; };
-  window_.timerReadings = {100.0f, 112.34375f};
+  window_.timerReadings = {100.0, 112.34375};
   window_.widths.clear();
 
   form_.Command1_Click();
@@ -344,7 +346,7 @@ TEST_F(Form1Test, RepairRewritesTheRootAndReportsTheElapsedTime) {
   ASSERT_EQ(window_.messages.size(), 1u);
   EXPECT_EQ(window_.messages[0].text,
             std::string(kCompletionFirstLine) +
-                "\r\n耗时12.34375000s\r\n共恢复3个文件夹。\r\n共重新显示1个被隐藏的文件。");
+                "\r\n耗时12.34s\r\n共恢复3个文件夹。\r\n共重新显示1个被隐藏的文件。");
   EXPECT_EQ(window_.messages[0].title, "by Varkel");
   EXPECT_EQ(window_.messages[0].style, kStyleInformation);
 
@@ -400,15 +402,15 @@ TEST_F(Form1Test, VirusFilesAreRemovedOnlyWhenTheUserAgrees) {
 TEST_F(Form1Test, ReportOfAShortPassHasZeroBeforeThePoint) {
   form_.Form_Load();
   window_.Select(form_, "F");
-  window_.timerReadings = {10.0f, 10.5f};
+  window_.timerReadings = {10.0, 10.5};
   form_.Command1_Click();
   ASSERT_EQ(window_.messages.size(), 1u);
   EXPECT_TRUE(window_.messages[0].text.starts_with(std::string(kCompletionFirstLine) +
-                                                   "\r\n耗时0.50000000s\r\n共恢复"));
+                                                   "\r\n耗时0.50s\r\n共恢复"));
 
   // A second click runs a second pass on the same analysis, with the bar visible throughout; it
   // finds nothing left to change, writes nothing and says so instead of the completion.
-  window_.timerReadings = {20.0f, 20.25f};
+  window_.timerReadings = {20.0, 20.25};
   bool hiddenDuringPass = false;
   window_.duringPass = [&](int) { hiddenDuringPass |= !window_.progressVisible; };
   const int writes = volumes_.Count(MemoryVolume::Call::kWrite);
@@ -422,7 +424,7 @@ TEST_F(Form1Test, ReportOfAShortPassHasZeroBeforeThePoint) {
 TEST_F(Form1Test, FailedPassIsReportedAsAFailureNeverAsCompleted) {
   form_.Form_Load();
   window_.Select(form_, "F");
-  window_.timerReadings = {1.0f, 2.0f};
+  window_.timerReadings = {1.0, 2.0};
   volumes_.FailAt(MemoryVolume::Call::kWrite, 2);
   form_.Command1_Click();
 
@@ -536,7 +538,7 @@ TEST_F(Form1Test, CommandsDuringAPassLeaveTheOpenVolumeAndTheLayoutAlone) {
     opensDuringPass = volumes_.Count(MemoryVolume::Call::kOpen) - opensBefore;
     entriesDuringPass = window_.entries;
   };
-  window_.timerReadings = {5.0f, 6.0f};
+  window_.timerReadings = {5.0, 6.0};
   form_.Command1_Click();
 
   EXPECT_FALSE(layoutChanged);
@@ -549,7 +551,7 @@ TEST_F(Form1Test, CommandsDuringAPassLeaveTheOpenVolumeAndTheLayoutAlone) {
   ASSERT_EQ(window_.messages.size(), 2u);
   EXPECT_EQ(window_.messages[0].text,
             std::string(kCompletionFirstLine) +
-                "\r\n耗时1.00000000s\r\n共恢复3个文件夹。\r\n共重新显示1个被隐藏的文件。");
+                "\r\n耗时1.00s\r\n共恢复3个文件夹。\r\n共重新显示1个被隐藏的文件。");
   EXPECT_EQ(window_.messages[1].text, std::string(texts::kUnsupportedFileSystem.chinese));
   EXPECT_FALSE(window_.repairEnabled);
   EXPECT_FALSE(volumes_.IsOpen());

@@ -440,7 +440,7 @@ TEST_F(WindowTest, RepairRepairsTheSelectedDriveAndReportsTheTime) {
   EXPECT_EQ(Value(repaired.output, "title"), "by Varkel");
   const std::string text = Value(repaired.output, "text");
   EXPECT_TRUE(std::regex_match(
-      text, std::regex("程序运行结束，文件夹已恢复正常属性。\\\\r\\\\n耗时-?[0-9]+\\.[0-9]{8}s"
+      text, std::regex("程序运行结束，文件夹已恢复正常属性。\\\\r\\\\n耗时[0-9]+\\.[0-9]{2}s"
                        "\\\\r\\\\n共恢复[0-9]+个文件夹。(\\\\r\\\\n.*)?")))
       << text;
   // The hidden program that nothing names is listed for the user to check.

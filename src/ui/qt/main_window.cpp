@@ -19,7 +19,6 @@
 #include <cmath>
 
 #include "format/progress.h"
-#include "ui/report.h"
 #include "ui/window_contacts.h"
 #include "volume/drives.h"
 #include "words/texts.h"
@@ -292,8 +291,6 @@ bool MainWindow::AskYesNo(const std::string& text, const std::string& title) {
 unsigned MainWindow::DriveType(const std::string& root) { return volume::QueryDriveType(root); }
 
 void MainWindow::RefreshDrives() { volume::RefreshDrives(); }
-
-float MainWindow::SecondsTimer() { return SecondsSinceMidnight(); }
 
 void MainWindow::OpenWebSite(const std::string& address) {
   QDesktopServices::openUrl(QUrl(Text(address)));

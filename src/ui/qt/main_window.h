@@ -50,7 +50,6 @@ class MainWindow final : public QWidget, public Form1Controls, public Form1Platf
   // Form1Platform
   unsigned DriveType(const std::string& root) override;
   void RefreshDrives() override;
-  float SecondsTimer() override;
   void OpenWebSite(const std::string& address) override;
 
  protected:

@@ -6,7 +6,6 @@
 #include <stdexcept>
 #include <vector>
 
-#include "ui/report.h"
 #include "ui/win32/ids.h"
 #include "ui/win32/owner_draw.h"
 #include "ui/win32/wide_text.h"
@@ -392,8 +391,6 @@ void MainWindow::CloseForm() { PostMessageW(window_, WM_CLOSE, 0, 0); }
 // Form1Platform
 
 unsigned MainWindow::DriveType(const std::string& root) { return volume::QueryDriveType(root); }
-
-float MainWindow::SecondsTimer() { return SecondsSinceMidnight(); }
 
 void MainWindow::OpenWebSite(const std::string& address) {
   std::wstring commandLine = std::wstring(kBrowser) + L" " + Wide(address);

@@ -49,7 +49,6 @@ class MainWindow final : public Form1Controls, public Form1Platform {
 
   // Form1Platform
   unsigned DriveType(const std::string& root) override;
-  float SecondsTimer() override;
   void OpenWebSite(const std::string& address) override;
 
  private:
