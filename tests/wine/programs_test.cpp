@@ -400,7 +400,9 @@ TEST_F(WindowTest, LooksAsDesignedAt96DotsPerInch) {
   EXPECT_EQ(progress.width, 0);
   EXPECT_FALSE(progress.enabled);
   EXPECT_FALSE(layout.controls.at(kCommand1).enabled);
-  EXPECT_EQ(Values(Probe("list").output, "item"), std::vector<std::string>{"F"});
+  const std::vector<std::string> entries = Values(Probe("list").output, "item");
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_TRUE(entries[0].starts_with("F:")) << entries[0];
 
   // The hand shows over Command1 (once it can be clicked), Command2 and Picture3 only.
   const auto pointed =
@@ -425,6 +427,29 @@ TEST_F(WindowTest, LooksAsDesignedAt96DotsPerInch) {
   EXPECT_EQ(Values(tabbed.output, "focus"),
             (std::vector<std::string>{std::to_string(kList1), std::to_string(kCommand1),
                                       std::to_string(kList1)}));
+}
+
+TEST_F(WindowTest, ListFollowsTheVolumeThatGoesAndComesBack) {
+  const std::string waitRepair = std::to_string(kCommand1) + " " + std::to_string(kWaitMs);
+  ASSERT_EQ(Probe("select F wait-enabled " + waitRepair).status, 0);
+
+  // The selected drive goes: its entry leaves the list, Repair is greyed and the caption says why.
+  const std::filesystem::path root = session_.Prefix() / "dosdevices" / "f:";
+  const std::filesystem::path folder = std::filesystem::read_symlink(root);
+  std::filesystem::remove(root);
+  const auto gone = Probe("volume removal F list look");
+  std::filesystem::create_directory_symlink(folder, root);
+  ASSERT_EQ(gone.status, 0) << gone.output;
+  EXPECT_TRUE(Values(gone.output, "item").empty()) << gone.output;
+  EXPECT_EQ(Value(gone.output, "look"), "所选的磁盘已被拔出。");
+  EXPECT_FALSE(CurrentLayout().controls.at(kCommand1).enabled);
+
+  // It comes back with nothing selected: it is listed, selected and analysed without a click.
+  const auto back = Probe("volume arrival F list wait-enabled " + waitRepair);
+  ASSERT_EQ(back.status, 0) << back.output;
+  const std::vector<std::string> entries = Values(back.output, "item");
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_TRUE(entries[0].starts_with("F:")) << entries[0];
 }
 
 TEST_F(WindowTest, RepairRepairsTheSelectedDriveAndReportsTheTime) {

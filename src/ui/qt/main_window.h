@@ -5,18 +5,26 @@
 #pragma once
 
 #include <QListWidget>
+#include <QSocketNotifier>
 #include <QWidget>
+
+#include <memory>
+#include <vector>
 
 #include "ui/form1.h"
 #include "ui/qt/layout.h"
 #include "ui/qt/widgets.h"
+#include "volume/drive_watch.h"
+#include "volume/drives.h"
 
 namespace kestrova::ui::qt {
 
 class MainWindow final : public QWidget, public Form1Controls, public Form1Platform {
  public:
-  // Builds the controls and runs Form_Load; the window is not shown yet.
+  // Builds the controls and runs Form_Load; the window is not shown yet. The list follows the
+  // drives as the system's watch tells of them, or as `watch` does.
   MainWindow();
+  explicit MainWindow(std::unique_ptr<volume::DriveWatch> watch);
 
   // Moves the window to the centre of its screen.
   void CentreOnScreen();
@@ -29,6 +37,8 @@ class MainWindow final : public QWidget, public Form1Controls, public Form1Platf
 
   // Form1Controls
   void ListAddItem(const std::string& text) override;
+  bool ListFits(const std::string& text) override;
+  void ListSelect(std::int16_t index) override;
   void ListClear() override;
   std::int16_t ListCount() override;
   bool ListSelected(std::int16_t index) override;
@@ -44,6 +54,7 @@ class MainWindow final : public QWidget, public Form1Controls, public Form1Platf
   // Form1Platform
   unsigned DriveType(const std::string& root) override;
   void RefreshDrives() override;
+  void DescribeDrive(volume::DriveInfo& drive) override;
   float SecondsTimer() override;
   void OpenWebSite(const std::string& address) override;
 
@@ -55,12 +66,17 @@ class MainWindow final : public QWidget, public Form1Controls, public Form1Platf
   int Pixels(int twips) const;
   QRect InsideBorder(const TwipRect& twips) const;
   void Build();
+  // Tells Form1 of what the watch has read, once its descriptor is readable.
+  void WatchDrives();
 
   double scale_ = 1.0;
   float progressPercent_ = 0.0f;
   QListWidget* list1_ = nullptr;
   PictureButton* command1_ = nullptr;
   RaisedBar* progress_ = nullptr;
+  std::vector<volume::DriveInfo> listed_;  // the drives as the last look found them
+  std::unique_ptr<volume::DriveWatch> watch_;
+  QSocketNotifier* watchNotifier_ = nullptr;
   Form1 form_{*this, *this};
 };
 
