@@ -196,6 +196,7 @@ void Form1::Command1_Click() {
 
 void Form1::Command2_Click() {
   if (passRunning_) return;
+  ClearNote();
   unmounted_.Remount();
   try {
     controls_.ListClear();

@@ -91,6 +91,11 @@ MainWindow::MainWindow(std::unique_ptr<volume::DriveWatch> watch)
   form_.Form_Load();
 }
 
+MainWindow::~MainWindow() {
+  delete watchNotifier_;
+  watch_.reset();
+}
+
 void MainWindow::WatchDrives() {
   const bool changed = watch_->Changed();
   // A watch that has stopped is no longer waited on.

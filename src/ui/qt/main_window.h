@@ -25,6 +25,8 @@ class MainWindow final : public QWidget, public Form1Controls, public Form1Platf
   // drives as the system's watch tells of them, or as `watch` does.
   MainWindow();
   explicit MainWindow(std::unique_ptr<volume::DriveWatch> watch);
+  // Stops waiting on the watch's descriptor before the watch closes it.
+  ~MainWindow() override;
 
   // Moves the window to the centre of its screen.
   void CentreOnScreen();
