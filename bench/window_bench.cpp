@@ -32,6 +32,7 @@ class ListControls : public kestrova::ui::Form1Controls {
   void ListClear() override { items_.clear(); }
   std::int16_t ListCount() override { return static_cast<std::int16_t>(items_.size()); }
   bool ListSelected(std::int16_t index) override { return index == 0; }
+  void ListSelect(std::int16_t) override {}
   void SetRepairEnabled(bool enabled) override { repairEnabled = enabled; }
   void SetCaption(const std::string&) override {}
   void CloseForm() override {}

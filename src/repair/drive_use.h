@@ -81,6 +81,8 @@ class Unmounted {
   // Mounts the drive again now and tells the hook; true when it is mounted. False, with nothing
   // done, when nothing is held.
   bool Remount();
+  // The drive is gone from the machine: nothing is held any more, and nothing is mounted again.
+  void Forget() { mounts_ = nullptr; }
 
  private:
   Mounts* mounts_ = nullptr;

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include <exception>
+#include <string_view>
 #include <utility>
 
 #include "format/problems.h"
@@ -11,6 +12,7 @@
 #include "repair/drive_passes.h"
 #include "repair/drive_use.h"
 #include "repair/engine.h"
+#include "ui/layout.h"
 #include "ui/report.h"
 #include "words/messages.h"
 #include "words/texts.h"
@@ -47,6 +49,18 @@ void Step(Action&& action) noexcept {
   }
 }
 
+// Sets a flag for as long as it lives.
+class Busy {
+ public:
+  explicit Busy(bool& flag) : flag_(flag) { flag_ = true; }
+  ~Busy() { flag_ = false; }
+  Busy(const Busy&) = delete;
+  Busy& operator=(const Busy&) = delete;
+
+ private:
+  bool& flag_;
+};
+
 }  // namespace
 
 class Form1::PassScope {
@@ -66,6 +80,39 @@ class Form1::PassScope {
   Form1& form_;
 };
 
+std::string DriveEntryText(const volume::DriveInfo& drive,
+                           const std::function<bool(const std::string&)>& fits) {
+  constexpr std::string_view kGap = "  ";
+  constexpr std::string_view kEllipsis = "\u2026";
+  const std::string letter{drive.letter, ':'};
+  const std::string size = repair::messages::ShortSize(drive.sizeBytes);
+  const auto entry = [&](std::string_view label, std::string_view end) {
+    std::string text = letter;
+    for (const std::string_view part : {label, end}) {
+      if (!part.empty()) text.append(kGap).append(part);
+    }
+    return text;
+  };
+  // The label loses characters from its end, never within one; the letter always stays.
+  std::string label;
+  const auto shorten = [&label] {
+    while (!label.empty()) {
+      const unsigned char last = static_cast<unsigned char>(label.back());
+      label.pop_back();
+      if ((last & 0xC0) != 0x80) break;  // the first byte of a UTF-8 character
+    }
+  };
+  for (const std::string_view end : {std::string_view(size), std::string_view()}) {
+    label = drive.label;
+    if (std::string text = entry(label, end); !label.empty() && fits(text)) return text;
+    for (shorten(); !label.empty(); shorten()) {
+      if (std::string text = entry(label + std::string(kEllipsis), end); fits(text)) return text;
+    }
+    if (std::string text = entry({}, end); fits(text)) return text;
+  }
+  return letter;
+}
+
 Form1::Form1(Form1Controls& controls, Form1Platform& platform)
     : controls_(controls), platform_(platform) {}
 
@@ -81,15 +128,33 @@ void Form1::Form_Load() {
   step([&] { controls_.SetProgressVisible(false); });
   step([&] { controls_.SetRepairEnabled(false); });
   step([&] { platform_.RefreshDrives(); });
+  ShowDrives(ListDrives());
+}
+
+std::vector<volume::DriveInfo> Form1::ListDrives() {
+  std::vector<volume::DriveInfo> drives;
   for (char letter = volume::kFirstDriveLetter; letter <= volume::kLastDriveLetter; ++letter) {
-    step([&] {
-      if (platform_.DriveType(volume::DriveRoot(letter)) == volume::kDriveRemovable) {
-        controls_.ListAddItem(std::string(1, letter));
-        volume::DriveInfo& drive = drives_.emplace_back();
-        drive.letter = letter;
-        drive.target = volume::DriveTarget::OfLetter(letter);
-      }
-    });
+    try {
+      if (platform_.DriveType(volume::DriveRoot(letter)) != volume::kDriveRemovable) continue;
+      volume::DriveInfo drive;
+      drive.letter = letter;
+      drive.target = volume::DriveTarget::OfLetter(letter);
+      platform_.DescribeDrive(drive);
+      drives.push_back(std::move(drive));
+    } catch (...) {
+    }
+  }
+  return drives;
+}
+
+void Form1::ShowDrives(std::vector<volume::DriveInfo> drives) {
+  for (auto& drive : drives) {
+    try {
+      controls_.ListAddItem(DriveEntryText(
+          drive, [this](const std::string& text) { return controls_.ListFits(text); }));
+      drives_.push_back(std::move(drive));
+    } catch (...) {
+    }
   }
 }
 
@@ -139,19 +204,21 @@ void Form1::Command1_Click() {
   // Mounted again, the drive is the system's: another repair begins with a new selection.
   if (unmounted_.Remount()) SetRepairEnabled(false);
   if (std::exchange(closeAfterPass_, false)) {
-    // The user asked to close during the pass: a selection made meanwhile is left alone.
+    // The user asked to close during the pass: a selection or a drive change made meanwhile is
+    // left alone.
     selectionChangedDuringPass_ = false;
+    drivesChangedDuringPass_ = false;
     controls_.CloseForm();
     return;
   }
-  if (selectionChangedDuringPass_) {
-    selectionChangedDuringPass_ = false;
-    List1_Click();
-  }
+  // The list follows the drives first: a selection made during the pass is then analysed on it.
+  const bool analysed = std::exchange(drivesChangedDuringPass_, false) && ApplyDriveChange();
+  if (std::exchange(selectionChangedDuringPass_, false) && !analysed) List1_Click();
 }
 
 void Form1::Command2_Click() {
   if (passRunning_) return;
+  ClearNote();
   unmounted_.Remount();
   try {
     controls_.ListClear();
@@ -181,21 +248,105 @@ bool Form1::Form_QueryUnload() {
 
 void Form1::Form_Unload() { unmounted_.Remount(); }
 
+void Form1::DrivesChanged() {
+  if (passRunning_ || looking_) {
+    // The running pass or look keeps its volume and the list its entries, by row: the change is
+    // applied after it.
+    drivesChangedDuringPass_ = true;
+    return;
+  }
+  ApplyDriveChange();
+}
+
 namespace {
 
 bool SameDrive(const volume::DriveTarget& one, const volume::DriveTarget& other) {
   return one.letter == other.letter && one.path == other.path;
 }
 
+// Whether two lists name the same drive: the same letter on the same device, with the label and
+// the size it had. A stick put in place of another under the same letter is another drive.
+bool SameListedDrive(const volume::DriveInfo& one, const volume::DriveInfo& other) {
+  return SameDrive(one.target, other.target) && one.device == other.device &&
+         one.label == other.label && one.sizeBytes == other.sizeBytes;
+}
+
+std::optional<std::size_t> FindDrive(const std::vector<volume::DriveInfo>& drives,
+                                     const volume::DriveInfo& drive) {
+  for (std::size_t i = 0; i < drives.size(); ++i) {
+    if (SameListedDrive(drives[i], drive)) return i;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
+bool Form1::ApplyDriveChange() {
+  try {
+    const std::int16_t selectedRow = FirstSelectedIndex();
+    std::optional<volume::DriveInfo> selected;
+    if (selectedRow >= 0 && static_cast<std::size_t>(selectedRow) < drives_.size()) {
+      selected = drives_[static_cast<std::size_t>(selectedRow)];
+    }
+    platform_.RefreshDrives();
+    std::vector<volume::DriveInfo> fresh = ListDrives();
+    const bool same = fresh.size() == drives_.size() &&
+                      std::equal(fresh.begin(), fresh.end(), drives_.begin(), SameListedDrive);
+    if (same) return false;
+    const std::vector<volume::DriveInfo> before = std::exchange(drives_, {});
+    controls_.ListClear();
+    ShowDrives(std::move(fresh));
+    const std::optional<std::size_t> kept = selected ? FindDrive(drives_, *selected) : std::nullopt;
+    if (kept) {
+      // The selected drive stays: its analysis and Repair's state stand, on its new row.
+      controls_.ListSelect(static_cast<std::int16_t>(*kept));
+      return false;
+    }
+    if (selected) {
+      // The drive is gone, and so is what its analysis found; an unmounted one has nothing left
+      // to mount again.
+      SetRepairEnabled(false);
+      layout_ = {};
+      if (unmounted_.Holds() && SameDrive(unmounted_.Drive(), selected->target)) {
+        unmounted_.Forget();
+      }
+      controls_.SetCaption(texts::Tr(texts::kSelectedDriveRemoved));
+      noteShown_ = true;
+      return false;
+    }
+    // Nothing was selected: the first drive that came is taken as a click on it would take it.
+    std::size_t arrived = 0;
+    while (arrived < drives_.size() && FindDrive(before, drives_[arrived])) ++arrived;
+    if (arrived == drives_.size()) return false;
+    const auto row = static_cast<std::int16_t>(arrived);
+    controls_.ListSelect(row);
+    List1_ItemCheck(row);
+    return true;
+  } catch (const std::exception& failure) {
+    SetRepairEnabled(false);
+    ReportFailure(failure.what());
+    return false;
+  }
+}
+
+void Form1::ClearNote() {
+  if (std::exchange(noteShown_, false)) controls_.SetCaption(kWindowCaption);
+}
+
 void Form1::List1_ItemCheck(std::int16_t item) {
-  if (unmounted_.Holds() && !SameDrive(unmounted_.Drive(), TargetOf(item))) unmounted_.Remount();
-  if (!unmounted_.Holds() && !TakeForRepair(item)) return;
-  // Looking only reads: a write-protected drive is analysed too, and refused by the pass.
-  AnalyseEntry(item, volume::Access::kReadOnly);
-  // Nothing to repair there: the drive goes back to the system.
-  if (!repairEnabled_) unmounted_.Remount();
+  {
+    Busy looking(looking_);
+    ClearNote();
+    if (unmounted_.Holds() && !SameDrive(unmounted_.Drive(), TargetOf(item))) unmounted_.Remount();
+    if (unmounted_.Holds() || TakeForRepair(item)) {
+      // Looking only reads: a write-protected drive is analysed too, and refused by the pass.
+      AnalyseEntry(item, volume::Access::kReadOnly);
+      // Nothing to repair there: the drive goes back to the system.
+      if (!repairEnabled_) unmounted_.Remount();
+    }
+  }
+  // A change of the drives told while a question or a message was open waited for the look.
+  if (std::exchange(drivesChangedDuringPass_, false)) ApplyDriveChange();
 }
 
 void Form1::AnalyseEntry(std::int16_t item, volume::Access access) {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,12 +30,16 @@ class Form1Controls {
  public:
   virtual ~Form1Controls() = default;
   virtual void ListAddItem(const std::string& text) = 0;  // List1.AddItem
-  virtual void ListClear() = 0;                           // List1.Clear
-  virtual std::int16_t ListCount() = 0;                   // List1.ListCount
-  virtual bool ListSelected(std::int16_t index) = 0;      // List1.Selected(i)
-  virtual void SetRepairEnabled(bool enabled) = 0;        // Command1.Enabled
-  virtual void SetProgressVisible(bool visible) = 0;      // Progress.Visible
-  virtual void SetProgressWidth(float percent) = 0;       // Progress.Width, % of track
+  // Whether the text fits on one list entry, as the list's font and width show it.
+  virtual bool ListFits(const std::string& /*text*/) { return true; }
+  // Selects entry `index`, or none for -1, without the notification of a click.
+  virtual void ListSelect(std::int16_t index) = 0;
+  virtual void ListClear() = 0;                       // List1.Clear
+  virtual std::int16_t ListCount() = 0;               // List1.ListCount
+  virtual bool ListSelected(std::int16_t index) = 0;  // List1.Selected(i)
+  virtual void SetRepairEnabled(bool enabled) = 0;    // Command1.Enabled
+  virtual void SetProgressVisible(bool visible) = 0;  // Progress.Visible
+  virtual void SetProgressWidth(float percent) = 0;   // Progress.Width, % of track
   // A modal message box; style 16 (critical) or 64 (information), both with one OK button.
   virtual void ShowMessage(const std::string& text, const std::string& title, int style) = 0;
   // Handles all pending input and repaints, then returns.
@@ -58,6 +63,9 @@ class Form1Platform : public repair::Mounts {
   // Takes a new look at the machine's drives before they are listed; a letter keeps its device
   // until the next look.
   virtual void RefreshDrives() {}
+  // Fills in what the system knows of a removable drive, by its letter, as the last look found
+  // it: its device, label and size. Left as it is when the system tells nothing.
+  virtual void DescribeDrive(volume::DriveInfo& /*drive*/) {}
   // GetDriveTypeA of a root such as "f:"; 2 is a removable drive.
   virtual unsigned DriveType(const std::string& root) = 0;
   // The steady clock, which neither jumps with the time of day nor restarts at midnight: it times
@@ -66,6 +74,13 @@ class Form1Platform : public repair::Mounts {
   // Starts the web browser with the address, maximized, without waiting for it.
   virtual void OpenWebSite(const std::string& address) = 0;
 };
+
+// The text of a drive's list entry: its letter and colon, then its label and its size where they
+// fit. A label too long loses its end to an ellipsis; with no room for any of it beside the size,
+// the size tells two sticks of one make apart, and the label is shown without the size only when
+// the size does not fit either. The letter is never cut. `fits` says whether a text fits.
+std::string DriveEntryText(const volume::DriveInfo& drive,
+                           const std::function<bool(const std::string&)>& fits);
 
 class Form1 final : private WindowContacts {
  public:
@@ -91,6 +106,11 @@ class Form1 final : private WindowContacts {
   bool Form_QueryUnload();
   // The window closes: a drive unmounted for a repair is mounted again.
   void Form_Unload();
+  // The system tells that a drive came or went: the list is made again and keeps the selected
+  // drive. A drive that came is selected and analysed when nothing is selected; the selected
+  // drive gone, Repair is disabled and the caption says so. During a pass, or a look at a drive,
+  // the change waits until it has returned.
+  void DrivesChanged();
 
   // True while a repair pass runs.
   bool PassRunning() const { return passRunning_; }
@@ -122,6 +142,15 @@ class Form1 final : private WindowContacts {
   void AnalyseEntry(std::int16_t item, volume::Access access);
   // The drive of list entry `item`, as it was listed.
   const volume::DriveTarget& TargetOf(std::int16_t item) const;
+  // The removable drives from C to Z as the platform tells them; a letter whose query fails is
+  // left out.
+  std::vector<volume::DriveInfo> ListDrives();
+  // Puts the drives on the list, one entry each, and keeps them in drives_.
+  void ShowDrives(std::vector<volume::DriveInfo> drives);
+  // The list made again after a change of the machine's drives; true when it analysed a drive.
+  bool ApplyDriveChange();
+  // The caption back to the window's own, once a note has been read.
+  void ClearNote();
 
   // The window contact points (window_contacts.h), over the controls.
   std::int16_t FirstSelectedIndex() override;
@@ -137,7 +166,8 @@ class Form1 final : private WindowContacts {
 
   Form1Controls& controls_;
   Form1Platform& platform_;
-  // The listed drives, in the order of the list's entries, whose text is each one's letter.
+  // The listed drives, in the order of the list's entries. An entry's text is for the user only:
+  // its letter, then the label and the size as far as they fit.
   std::vector<volume::DriveInfo> drives_;
   repair::VolumeLayout layout_;
   bool passRunning_ = false;
@@ -155,6 +185,13 @@ class Form1 final : private WindowContacts {
   std::optional<repair::FinishedChange> lastFinished_;  // finished before the last pass
   // A selection made while a pass ran; it is analysed once the pass has returned.
   bool selectionChangedDuringPass_ = false;
+  // A change of the machine's drives told while a pass ran, or while a look at a drive waited on
+  // a question or a message; applied once the pass or the look has returned.
+  bool drivesChangedDuringPass_ = false;
+  // True while a drive is looked at, from the question whether to unmount it to its analysis.
+  bool looking_ = false;
+  // The caption holds a note rather than the window's name.
+  bool noteShown_ = false;
   // A close asked for while a pass ran; the window closes once the pass has returned.
   bool closeAfterPass_ = false;
   // As the engine last set it.

@@ -2,6 +2,8 @@
 // Drives on Windows: the system's drive letters and types.
 #include <windows.h>
 
+#include <string>
+
 #include "volume/drives.h"
 #include "volume/volume.h"
 
@@ -23,10 +25,17 @@ std::vector<DriveInfo> ListRemovableDrives() {
     if (GetDiskFreeSpaceExA(rootDir.c_str(), nullptr, &total, nullptr)) {
       info.sizeBytes = total.QuadPart;
     }
-    char label[MAX_PATH + 1] = {};
-    if (GetVolumeInformationA(rootDir.c_str(), label, sizeof label, nullptr, nullptr, nullptr,
+    // The label in UTF-8, as every text of the program: the ANSI code page may not hold it.
+    const std::wstring wideRoot(rootDir.begin(), rootDir.end());
+    wchar_t label[MAX_PATH + 1] = {};
+    if (GetVolumeInformationW(wideRoot.c_str(), label, MAX_PATH + 1, nullptr, nullptr, nullptr,
                               nullptr, 0)) {
-      info.label = label;
+      const int bytes = WideCharToMultiByte(CP_UTF8, 0, label, -1, nullptr, 0, nullptr, nullptr);
+      if (bytes > 1) {
+        info.label.resize(static_cast<std::size_t>(bytes));
+        WideCharToMultiByte(CP_UTF8, 0, label, -1, info.label.data(), bytes, nullptr, nullptr);
+        info.label.resize(static_cast<std::size_t>(bytes - 1));
+      }
     }
     drives.push_back(info);
   }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // A build without the UDisks2 client: the daemon never answers, so the drives come from sysfs and
 // every device is opened directly.
+#include "volume/drive_watch.h"
 #include "volume/udisks_posix.h"
 
 namespace kestrova::volume::udisks {
@@ -11,3 +12,9 @@ Outcome Unmount(dev_t) { return {}; }
 Outcome Mount(dev_t) { return {}; }
 
 }  // namespace kestrova::volume::udisks
+
+namespace kestrova::volume {
+
+std::unique_ptr<DriveWatch> WatchDrives() { return nullptr; }
+
+}  // namespace kestrova::volume

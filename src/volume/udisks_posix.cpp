@@ -15,6 +15,7 @@
 #include <memory>
 #include <string_view>
 
+#include "volume/drive_watch.h"
 #include "volume/udisks_posix.h"
 
 namespace kestrova::volume::udisks {
@@ -40,6 +41,8 @@ struct SdBus {
   decltype(&::sd_bus_call_method) call_method = nullptr;
   decltype(&::sd_bus_error_free) error_free = nullptr;
   decltype(&::sd_bus_flush_close_unref) flush_close_unref = nullptr;
+  decltype(&::sd_bus_get_fd) get_fd = nullptr;
+  decltype(&::sd_bus_match_signal) match_signal = nullptr;
   decltype(&::sd_bus_message_append) message_append = nullptr;
   decltype(&::sd_bus_message_enter_container) message_enter_container = nullptr;
   decltype(&::sd_bus_message_exit_container) message_exit_container = nullptr;
@@ -50,6 +53,7 @@ struct SdBus {
   decltype(&::sd_bus_message_skip) message_skip = nullptr;
   decltype(&::sd_bus_message_unref) message_unref = nullptr;
   decltype(&::sd_bus_open_system) open_system = nullptr;
+  decltype(&::sd_bus_process) process = nullptr;
   decltype(&::sd_bus_set_allow_interactive_authorization) set_allow_interactive_authorization =
       nullptr;
 };
@@ -70,6 +74,8 @@ const SdBus* Library() {
     ok = Load(handle, "sd_bus_call_method", library.call_method) && ok;
     ok = Load(handle, "sd_bus_error_free", library.error_free) && ok;
     ok = Load(handle, "sd_bus_flush_close_unref", library.flush_close_unref) && ok;
+    ok = Load(handle, "sd_bus_get_fd", library.get_fd) && ok;
+    ok = Load(handle, "sd_bus_match_signal", library.match_signal) && ok;
     ok = Load(handle, "sd_bus_message_append", library.message_append) && ok;
     ok = Load(handle, "sd_bus_message_enter_container", library.message_enter_container) && ok;
     ok = Load(handle, "sd_bus_message_exit_container", library.message_exit_container) && ok;
@@ -80,6 +86,7 @@ const SdBus* Library() {
     ok = Load(handle, "sd_bus_message_skip", library.message_skip) && ok;
     ok = Load(handle, "sd_bus_message_unref", library.message_unref) && ok;
     ok = Load(handle, "sd_bus_open_system", library.open_system) && ok;
+    ok = Load(handle, "sd_bus_process", library.process) && ok;
     ok = Load(handle, "sd_bus_set_allow_interactive_authorization",
               library.set_allow_interactive_authorization) &&
          ok;
@@ -392,3 +399,74 @@ Outcome Mount(dev_t number) {
 }
 
 }  // namespace kestrova::volume::udisks
+
+namespace kestrova::volume {
+namespace {
+
+using udisks::Bus;
+using udisks::BusFailure;
+using udisks::Check;
+using udisks::Sd;
+
+constexpr const char* kObjectManager = "org.freedesktop.DBus.ObjectManager";
+
+// UDisks2's objects as they come and go: a block device, its file system or its drive added or
+// removed. The connection is the watch's own and stays open for as long as it lives.
+class UdisksWatch final : public DriveWatch {
+ public:
+  explicit UdisksWatch(Bus bus) : bus_(std::move(bus)) {}
+
+  int Fd() const override { return bus_ ? Sd().get_fd(bus_.get()) : -1; }
+
+  bool Changed() override {
+    if (!bus_) return false;
+    changed_ = false;
+    int result = 0;
+    // Every message already read is handled too, not only those still waiting on the descriptor.
+    while ((result = Sd().process(bus_.get(), nullptr)) > 0) {
+    }
+    if (result < 0) {
+      // The connection is lost (the daemon of the bus stopped): the watch ends.
+      bus_.reset();
+      return true;
+    }
+    return changed_;
+  }
+
+  // Subscribes to both signals of the daemon's object manager.
+  void Subscribe() {
+    for (const char* member : {"InterfacesAdded", "InterfacesRemoved"}) {
+      Check(Sd().match_signal(bus_.get(), nullptr, udisks::kService, udisks::kManagerPath,
+                              kObjectManager, member, &UdisksWatch::Signalled, this));
+    }
+  }
+
+  sd_bus* Connection() const { return bus_.get(); }
+
+ private:
+  static int Signalled(sd_bus_message*, void* self, sd_bus_error*) {
+    static_cast<UdisksWatch*>(self)->changed_ = true;
+    return 0;
+  }
+
+  Bus bus_;
+  bool changed_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<DriveWatch> WatchDrives() {
+  try {
+    auto watch = std::make_unique<UdisksWatch>(udisks::Connect());
+    watch->Subscribe();
+    // The daemon must answer: without it nothing would ever be told.
+    udisks::ManagedObjects(watch->Connection());
+    // What came before the list was read is in that list.
+    watch->Changed();
+    return watch;
+  } catch (const BusFailure&) {
+    return nullptr;
+  }
+}
+
+}  // namespace kestrova::volume

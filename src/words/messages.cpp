@@ -496,6 +496,19 @@ std::string Size(std::uint64_t bytes) {
   return Format(texts::kBytesKiB, bytes, in(kKiB));
 }
 
+std::string ShortSize(std::uint64_t bytes) {
+  constexpr double kMiB = 1024.0 * 1024.0;
+  if (bytes == 0) return {};
+  const double mebibytes = static_cast<double>(bytes) / kMiB;
+  char text[32];
+  if (mebibytes >= 1024.0) {
+    std::snprintf(text, sizeof text, "%.1f GiB", mebibytes / 1024.0);
+  } else {
+    std::snprintf(text, sizeof text, "%.1f MiB", mebibytes);
+  }
+  return text;
+}
+
 std::string RemovedCount(std::size_t count) {
   if (count == 0) return Tr(texts::kNothingToRemove);
   return count == 1 ? Tr(texts::kRemovedOne) : Format(texts::kRemovedCount, count);

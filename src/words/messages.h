@@ -66,6 +66,8 @@ std::string JournalChanges(std::size_t sectors, const std::string& label,
 std::string WouldRepairCount(std::size_t count);
 // A size in bytes, and in KiB, MiB or GiB, whichever keeps the number above one.
 std::string Size(std::uint64_t bytes);
+// A size as a drive's list entry shows it, in either language: "7.5 GiB", "1.5 MiB"; empty for 0.
+std::string ShortSize(std::uint64_t bytes);
 
 // An elapsed time in seconds as the completion message shows it: to the hundredth, "0.04".
 std::string ElapsedText(double seconds);

@@ -24,8 +24,10 @@
 #include "fat32_volume.h"
 #include "fat_tools.h"
 #include "ui/form1.h"
+#include "ui/layout.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/widgets.h"
+#include "volume/drive_watch.h"
 #include "volume/drives.h"
 #include "words/texts.h"
 
@@ -83,6 +85,32 @@ class MessageCatcher {
   QList<ShownMessage> shown_;
 };
 
+// A watch that the test makes readable by hand: one byte for each change it tells of.
+class PipeWatch final : public kestrova::volume::DriveWatch {
+ public:
+  PipeWatch() {
+    if (::pipe2(fds_, O_CLOEXEC | O_NONBLOCK) != 0) fds_[0] = fds_[1] = -1;
+  }
+  ~PipeWatch() override {
+    for (const int fd : fds_) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
+  PipeWatch(const PipeWatch&) = delete;
+  PipeWatch& operator=(const PipeWatch&) = delete;
+  int Fd() const override { return fds_[0]; }
+  bool Changed() override {
+    char byte = 0;
+    bool any = false;
+    while (::read(fds_[0], &byte, 1) == 1) any = true;
+    return any;
+  }
+  bool Tell() { return ::write(fds_[1], "!", 1) == 1; }
+
+ private:
+  int fds_[2] = {-1, -1};
+};
+
 }  // namespace
 
 class WindowTest : public QObject {
@@ -113,7 +141,7 @@ class WindowTest : public QObject {
   // Selects the list entry with this text by clicking it, as the user does.
   void ClickEntry(MainWindow& window, const QString& letter) {
     auto* list = Control<QListWidget>(window, "List1");
-    const auto found = list->findItems(letter, Qt::MatchExactly);
+    const auto found = list->findItems(letter + ":", Qt::MatchStartsWith);
     QCOMPARE(found.size(), 1);
     list->scrollToItem(found.first());
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
@@ -332,10 +360,11 @@ class WindowTest : public QObject {
     QCOMPARE(progress->width(), 0);
     QVERIFY(!command1->isEnabled());
     QStringList letters;
-    for (int i = 0; i < list->count(); ++i) letters << list->item(i)->text();
-    const qsizetype f = letters.indexOf("F");
+    // Each entry begins with its letter; what follows is as much of the drive as fits.
+    for (int i = 0; i < list->count(); ++i) letters << list->item(i)->text().left(2);
+    const qsizetype f = letters.indexOf("F:");
     QVERIFY(f >= 0);
-    QCOMPARE(letters.mid(f, 3), QStringList({"F", "G", "H"}));
+    QCOMPARE(letters.mid(f, 3), QStringList({"F:", "G:", "H:"}));
     QVERIFY(list->selectedItems().isEmpty());
     // The never-shown command cannot be seen or reached.
     const QWidget* hidden = window.findChild<QWidget*>("cmdrepair");
@@ -644,6 +673,59 @@ class WindowTest : public QObject {
     QCOMPARE(after.Named("资料").attributes, std::uint16_t{0x10});
     QCOMPARE(after.Named("PLAIN").attributes, std::uint16_t{0x10});
     QCOMPARE(Run("fsck.exfat -n " + kestrova::testing::Quote(image.string())).status, 0);
+  }
+
+  // The list follows the drives once the watch's descriptor is readable, without a click, and
+  // each entry shows as much of the drive as the list's width has room for.
+  void listFollowsTheWatchedDrives() {
+    auto owned = std::make_unique<PipeWatch>();
+    PipeWatch* watch = owned.get();
+    QVERIFY(watch->Fd() >= 0);
+    MainWindow window(std::move(owned));
+    auto* list = Control<QListWidget>(window, "List1");
+    const int before = list->count();
+    MessageCatcher catcher;
+    const auto entries = [&] {
+      QStringList texts;
+      for (int i = 0; i < list->count(); ++i) texts << list->item(i)->text();
+      return texts;
+    };
+    // Waits for the window's event loop to have handled the readable descriptor: a bounded
+    // number of rounds of the loop, each of which polls the descriptor.
+    const auto handle = [&](int count) {
+      for (int round = 0; round < 100 && list->count() != count; ++round) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+      }
+    };
+
+    const std::filesystem::path wide = dir_ / "wide.img";
+    QCOMPARE(Run("truncate -s 3M " + kestrova::testing::Quote(wide.string())).status, 0);
+    QVERIFY(kestrova::volume::RegisterDrive('S', wide.string()));
+    QCOMPARE(list->count(), before);  // not before the watch tells of it
+    // A list wide enough for the whole entry: the letter, then the size (an image has no label
+    // that the system tells).
+    list->resize(Control(window, "Frame1")->width() * 3, list->height());
+    QVERIFY(watch->Tell());
+    handle(before + 1);
+    QCOMPARE(entries().last(), QString("S:  3.0 MiB"));
+    // With nothing selected, the drive that came is looked at at once: a blank one is refused.
+    QCOMPARE(list->selectedItems().size(), 1);
+    QCOMPARE(list->selectedItems().first()->text(), QString("S:  3.0 MiB"));
+    QCOMPARE(catcher.Shown().size(), 1);
+
+    // At the list's own width an entry keeps to it, whatever of it has to go.
+    list->setGeometry(window.ToPixels(kestrova::ui::kList1Rect));
+    const std::filesystem::path narrow = dir_ / "narrow.img";
+    QCOMPARE(Run("truncate -s 3M " + kestrova::testing::Quote(narrow.string())).status, 0);
+    QVERIFY(kestrova::volume::RegisterDrive('T', narrow.string()));
+    QVERIFY(watch->Tell());
+    handle(before + 2);
+    QCOMPARE(list->count(), before + 2);
+    const QString last = entries().last();
+    QVERIFY2(last.startsWith("T:"), qPrintable(last));
+    QVERIFY(list->selectedItems().first()->text().startsWith("S:"));  // S stays selected
+    QVERIFY2(QFontMetrics(list->font()).horizontalAdvance(last) <= list->contentsRect().width(),
+             qPrintable(last));
   }
 };
 

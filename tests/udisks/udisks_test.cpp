@@ -1,16 +1,20 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // kestrova-cli as an unprivileged user against the real UDisks2 daemon: a private system bus,
 // udevd, polkitd and udisksd started for the suite, loop devices attached through UDisks2, a polkit
-// rule that lets the user `nobody` use UDisks2, and an exFAT stick mounted with FUSE.
+// rule that lets the user `nobody` use UDisks2, and an exFAT stick mounted with FUSE. The watch
+// that tells a window of drives that come and go runs in the suite's own process.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <regex>
 #include <sstream>
@@ -20,6 +24,8 @@
 
 #include "fat_tools.h"
 #include "infected_sticks.h"
+#include "volume/drive_watch.h"
+#include "volume/drives.h"
 #include "words/texts.h"
 
 namespace kestrova::testing {
@@ -338,6 +344,34 @@ TEST_F(UdisksTest, DrivesListsFatLoopDevicesWithLabelSizeAndMountPoint) {
   ASSERT_EQ(mounted.size(), 5u);
   EXPECT_EQ(mounted[3], "EXSTICK");
   EXPECT_EQ(mounted[4], mountDir_.string());
+}
+
+TEST_F(UdisksTest, WatchTellsOfADriveThatComesAndOfOneThatGoes) {
+  const std::unique_ptr<volume::DriveWatch> watch = volume::WatchDrives();
+  ASSERT_NE(watch, nullptr) << "no watch, though UDisks2 answers";
+  // What a window's event loop does: it reads the watch once its descriptor is readable.
+  const auto told = [&] {
+    pollfd ready{watch->Fd(), POLLIN, 0};
+    return ::poll(&ready, 1, 0) == 1 && watch->Changed();
+  };
+  const auto listed = [](const std::string& device) {
+    volume::RefreshDrives();
+    const auto drives = volume::ListRemovableDrives();
+    return std::any_of(drives.begin(), drives.end(), [&](const volume::DriveInfo& drive) {
+      return drive.device == device && drive.label == "WATCHED";
+    });
+  };
+  const std::string device = Attach(InfectedImage("watched.img", "WATCHED"));
+  ASSERT_FALSE(device.empty());
+  // Told at least once; the new look after the last telling lists the drive with its label.
+  bool came = false;
+  EXPECT_TRUE(WaitFor([&] { return (came = told() || came) && listed(device); }));
+
+  const auto detached = Shell("udisksctl loop-delete --no-user-interaction -b " + Quote(device));
+  ASSERT_EQ(detached.status, 0) << detached.output;
+  std::erase(loops_, device);
+  bool went = false;
+  EXPECT_TRUE(WaitFor([&] { return (went = told() || went) && !listed(device); }));
 }
 
 TEST_F(UdisksTest, RepairsWithoutRootThroughUdisksAndPolkitDecides) {

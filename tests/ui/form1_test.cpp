@@ -19,6 +19,7 @@
 #include "repair/drive_use.h"
 #include "repair/journals.h"
 #include "ui/form1.h"
+#include "ui/layout.h"
 #include "ui/report.h"
 #include "words/messages.h"
 #include "words/texts.h"
@@ -51,6 +52,10 @@ class FakeWindow final : public ui::Form1Controls, public ui::Form1Platform {
   }
   std::int16_t ListCount() override { return static_cast<std::int16_t>(entries.size()); }
   bool ListSelected(std::int16_t index) override { return selected == index; }
+  bool ListFits(const std::string& text) override { return text.size() <= entryWidth; }
+  void ListSelect(std::int16_t index) override {
+    selected = index < 0 ? std::nullopt : std::optional<std::int16_t>(index);
+  }
   void SetRepairEnabled(bool enabled) override { repairEnabled = enabled; }
   void SetSelectionEnabled(bool enabled) override { selectionEnabled = enabled; }
   void SetProgressVisible(bool visible) override {
@@ -71,6 +76,7 @@ class FakeWindow final : public ui::Form1Controls, public ui::Form1Platform {
   }
   bool AskYesNo(const std::string& text, const std::string& title) override {
     questions.push_back({text, title, 0});
+    if (whileAsked) whileAsked();
     return answer;
   }
   void SetCaption(const std::string& text) override { captions.push_back(text); }
@@ -92,6 +98,12 @@ class FakeWindow final : public ui::Form1Controls, public ui::Form1Platform {
             std::chrono::duration<double>(seconds)));
   }
   void OpenWebSite(const std::string& address) override { openedAddresses.push_back(address); }
+  void DescribeDrive(volume::DriveInfo& drive) override {
+    const auto found = described.find(drive.letter);
+    if (found == described.end()) return;
+    drive.label = found->second.label;
+    drive.sizeBytes = found->second.sizeBytes;
+  }
   std::string MountPointOf(const volume::DriveTarget& drive) override {
     const auto found = mountPoints.find(drive.Name());
     return found == mountPoints.end() ? std::string() : found->second;
@@ -106,11 +118,18 @@ class FakeWindow final : public ui::Form1Controls, public ui::Form1Platform {
     return mountResult;
   }
 
-  // Selects the entry with this text (or nothing) and notifies the window, as a click does.
+  // What the system tells of the drive behind a letter.
+  void Describe(char letter, const std::string& label, std::uint64_t sizeBytes) {
+    described[letter].label = label;
+    described[letter].sizeBytes = sizeBytes;
+  }
+
+  // Selects the entry that begins with this text (or nothing) and notifies the window, as a
+  // click does.
   void Select(Form1& form, const std::optional<std::string>& text) {
     selected.reset();
     for (std::size_t i = 0; text && i < entries.size(); ++i) {
-      if (entries[i] == *text) selected = static_cast<std::int16_t>(i);
+      if (entries[i].starts_with(*text)) selected = static_cast<std::int16_t>(i);
     }
     form.List1_Click();
   }
@@ -125,12 +144,15 @@ class FakeWindow final : public ui::Form1Controls, public ui::Form1Platform {
   std::vector<Message> messages;
   int eventPumps = 0;
   std::function<void(int)> duringPass;
+  std::function<void()> whileAsked;  // runs while a question is open, as its modal loop would
   std::vector<std::string> captions;
   std::vector<std::size_t> closedAfter;  // each CloseForm: how many messages had been shown
   bool failProgressVisible = false;
   bool failProgressWidth = false;
 
   std::map<std::string, unsigned> driveTypes;
+  std::map<char, volume::DriveInfo> described;  // what the system tells of a letter's drive
+  std::size_t entryWidth = 80;                  // the list's width, in bytes of an entry's text
   std::string failingRoot;
   std::vector<std::string> queried;
   // The clock's readings in turn, the last one staying; with none, `clock`.
@@ -216,7 +238,7 @@ TEST_F(Form1Test, LoadSetsInitialStateAndListsRemovableLettersFromCToZ) {
   EXPECT_FALSE(window_.progressVisible);
   EXPECT_EQ(window_.progressWidth, 0.0f);
   EXPECT_FALSE(window_.repairEnabled);
-  EXPECT_EQ(window_.entries, (std::vector<std::string>{"C", "E", "Q", "Z"}));
+  EXPECT_EQ(window_.entries, (std::vector<std::string>{"C:", "E:", "Q:", "Z:"}));
   EXPECT_FALSE(window_.selected.has_value());
 
   // Every letter from c to z once, in order, as "x:"; never a or b.
@@ -242,7 +264,7 @@ TEST_F(Form1Test, LoadSkipsOnlyTheStepThatFails) {
   EXPECT_FALSE(window_.progressVisible);
   EXPECT_FALSE(window_.repairEnabled);
   // The failing query loses its own letter only.
-  EXPECT_EQ(window_.entries, (std::vector<std::string>{"E", "G"}));
+  EXPECT_EQ(window_.entries, (std::vector<std::string>{"E:", "G:"}));
   EXPECT_EQ(window_.queried.size(), 24u);
   EXPECT_TRUE(window_.messages.empty());
 
@@ -256,7 +278,7 @@ TEST_F(Form1Test, LoadSkipsOnlyTheStepThatFails) {
 
 TEST_F(Form1Test, SelectionAnalysesTheSelectedDriveAndRepairFollowsTheLatestAnalysis) {
   form_.Form_Load();
-  ASSERT_EQ(window_.entries, (std::vector<std::string>{"F", "G"}));
+  ASSERT_EQ(window_.entries, (std::vector<std::string>{"F:", "G:"}));
 
   window_.Select(form_, "F");
   EXPECT_TRUE(window_.repairEnabled);
@@ -445,7 +467,7 @@ TEST_F(Form1Test, RefreshRebuildsTheListAndLeavesTheLayoutAlone) {
 
   window_.driveTypes = {{"e:", 2}, {"f:", 2}};
   form_.Command2_Click();
-  EXPECT_EQ(window_.entries, (std::vector<std::string>{"E", "F"}));
+  EXPECT_EQ(window_.entries, (std::vector<std::string>{"E:", "F:"}));
   EXPECT_FALSE(window_.selected.has_value());
   EXPECT_FALSE(window_.repairEnabled);
   EXPECT_FALSE(window_.progressVisible);
@@ -464,6 +486,137 @@ TEST_F(Form1Test, RefreshRebuildsTheListAndLeavesTheLayoutAlone) {
 }
 
 // A selection opens the drive that was listed at that entry: the entry's text is only shown.
+TEST_F(Form1Test, EntryShowsTheLetterThenTheLabelAndTheSizeAndShortensOnlyTheLabel) {
+  constexpr std::uint64_t kStick = 7ull * 1024 * 1024 * 1024 + 512ull * 1024 * 1024;
+  window_.Describe('F', "KINGSTON", kStick);
+  window_.Describe('G', "照片盘", 3ull * 1024 * 1024 / 2);
+  const auto listed = [&](std::size_t width) {
+    window_.entryWidth = width;
+    window_.ListClear();
+    form_.Command2_Click();
+    return window_.entries;
+  };
+  EXPECT_EQ(listed(80), (std::vector<std::string>{"F:  KINGSTON  7.5 GiB", "G:  照片盘  1.5 MiB"}));
+  // The label gives way first, a whole character at a time; then the size; never the letter.
+  EXPECT_EQ(listed(18), (std::vector<std::string>{"F:  KI…  7.5 GiB", "G:  1.5 MiB"}));
+  EXPECT_EQ(listed(11), (std::vector<std::string>{"F:  7.5 GiB", "G:  1.5 MiB"}));
+  EXPECT_EQ(listed(8), (std::vector<std::string>{"F:  K…", "G:"}));
+  window_.Describe('G', "照片盘", 0);
+  EXPECT_EQ(listed(13), (std::vector<std::string>{"F:  7.5 GiB", "G:  照片盘"}));
+  EXPECT_EQ(listed(11), (std::vector<std::string>{"F:  7.5 GiB", "G:  照…"}));
+  EXPECT_EQ(listed(1), (std::vector<std::string>{"F:", "G:"}));
+  // Nothing told but the letter: the letter alone.
+  window_.described.clear();
+  EXPECT_EQ(listed(80), (std::vector<std::string>{"F:", "G:"}));
+}
+
+TEST_F(Form1Test, DriveThatComesIsListedAndTakenOnlyWhenNothingIsSelected) {
+  window_.driveTypes = {{"g:", 2}};
+  form_.Form_Load();
+  ASSERT_EQ(window_.entries, (std::vector<std::string>{"G:"}));
+
+  // F comes ahead of G with nothing selected: it is selected and analysed as a click would.
+  window_.driveTypes["f:"] = 2;
+  form_.DrivesChanged();
+  EXPECT_EQ(window_.entries, (std::vector<std::string>{"F:", "G:"}));
+  EXPECT_EQ(window_.selected, std::optional<std::int16_t>(0));
+  EXPECT_TRUE(window_.repairEnabled);
+  EXPECT_TRUE(repair::IsAnalysed(form_.Layout()));
+  EXPECT_TRUE(window_.messages.empty());
+
+  // E comes ahead of the selected F: F stays selected on its new row, its analysis stands, and
+  // the repair is F's.
+  window_.driveTypes["e:"] = 2;
+  form_.DrivesChanged();
+  EXPECT_EQ(window_.entries, (std::vector<std::string>{"E:", "F:", "G:"}));
+  EXPECT_EQ(window_.selected, std::optional<std::int16_t>(1));
+  EXPECT_TRUE(window_.repairEnabled);
+  EXPECT_TRUE(window_.messages.empty());
+  form_.Command1_Click();
+  EXPECT_TRUE(ShowedCompletion());
+  EXPECT_EQ(AttributeOnF(0, 0), kAttrDirectory);
+
+  // A notice that changes nothing leaves the list as it is.
+  window_.selected = 2;
+  form_.DrivesChanged();
+  EXPECT_EQ(window_.selected, std::optional<std::int16_t>(2));
+}
+
+TEST_F(Form1Test, RemovalOfTheSelectedDriveDisablesRepairAndSaysSoInTheCaption) {
+  window_.driveTypes = {{"e:", 2}, {"f:", 2}, {"g:", 2}};
+  window_.Describe('F', "STICK", kTotalSectors * kMinSectorSize);
+  form_.Form_Load();
+  window_.Select(form_, "F");
+  ASSERT_TRUE(window_.repairEnabled);
+
+  // Another drive goes: F keeps its selection and its analysis.
+  window_.driveTypes.erase("e:");
+  form_.DrivesChanged();
+  EXPECT_EQ(window_.selected, std::optional<std::int16_t>(0));
+  EXPECT_TRUE(window_.repairEnabled);
+  EXPECT_TRUE(window_.captions.empty());
+
+  // Another stick under the letter F is another drive: the selected one is gone.
+  window_.described['F'].label = "OTHER";
+  form_.DrivesChanged();
+  EXPECT_EQ(window_.entries.front(), "F:  OTHER  0.1 MiB");
+  EXPECT_FALSE(window_.selected.has_value());
+  EXPECT_FALSE(window_.repairEnabled);
+  EXPECT_FALSE(repair::IsAnalysed(form_.Layout()));
+  EXPECT_EQ(window_.captions, (std::vector<std::string>{"所选的磁盘已被拔出。"}));
+  EXPECT_TRUE(window_.messages.empty());  // a note, not a message box
+
+  // The next selection, or a new look, gives the window its caption back.
+  window_.Select(form_, "F");
+  EXPECT_EQ(window_.captions.back(), ui::kWindowCaption);
+  window_.driveTypes.erase("f:");
+  form_.DrivesChanged();
+  EXPECT_EQ(window_.entries, (std::vector<std::string>{"G:"}));
+  EXPECT_EQ(window_.captions.back(), "所选的磁盘已被拔出。");
+  form_.Command2_Click();
+  EXPECT_EQ(window_.captions.back(), ui::kWindowCaption);
+}
+
+TEST_F(Form1Test, DriveChangeDuringAPassWaitsUntilThePassHasReturned) {
+  form_.Form_Load();
+  window_.Select(form_, "F");
+  std::vector<std::string> entriesAfterNotice;
+  window_.duringPass = [&](int pump) {
+    if (pump != 1) return;
+    window_.driveTypes.erase("f:");
+    window_.driveTypes["h:"] = 2;
+    form_.DrivesChanged();
+    entriesAfterNotice = window_.entries;
+  };
+  form_.Command1_Click();
+  // The pass ran on F to its end and was reported; then the list followed the drives.
+  EXPECT_EQ(entriesAfterNotice, (std::vector<std::string>{"F:", "G:"}));
+  EXPECT_TRUE(ShowedCompletion());
+  EXPECT_EQ(AttributeOnF(0, 0), kAttrDirectory);
+  EXPECT_EQ(window_.entries, (std::vector<std::string>{"G:", "H:"}));
+  EXPECT_FALSE(window_.selected.has_value());
+  EXPECT_FALSE(window_.repairEnabled);
+  EXPECT_EQ(window_.captions, (std::vector<std::string>{"所选的磁盘已被拔出。"}));
+}
+
+TEST_F(Form1Test, DriveChangeWhileAQuestionIsOpenWaitsForTheLookToEnd) {
+  window_.driveTypes = {{"e:", 2}, {"f:", 2}};
+  window_.mountPoints["F:"] = "/media/u/F";
+  window_.answer = true;
+  form_.Form_Load();
+  // While the unmount is asked for, E goes and F moves up a row: the look is still F's.
+  window_.whileAsked = [&] {
+    window_.driveTypes.erase("e:");
+    form_.DrivesChanged();
+    EXPECT_EQ(window_.entries, (std::vector<std::string>{"E:", "F:"}));
+  };
+  window_.Select(form_, "F");
+  EXPECT_TRUE(window_.repairEnabled);
+  EXPECT_TRUE(window_.messages.empty());
+  EXPECT_EQ(window_.entries, (std::vector<std::string>{"F:"}));
+  EXPECT_EQ(window_.selected, std::optional<std::int16_t>(0));
+}
+
 TEST_F(Form1Test, SelectionOpensTheListedDriveWhateverItsEntrySays) {
   form_.Form_Load();
   window_.entries = {"G", "F"};  // what a window could show; the list was F, then G
@@ -543,7 +696,7 @@ TEST_F(Form1Test, CommandsDuringAPassLeaveTheOpenVolumeAndTheLayoutAlone) {
 
   EXPECT_FALSE(layoutChanged);
   EXPECT_EQ(opensDuringPass, 1);  // only the pass's own open
-  EXPECT_EQ(entriesDuringPass, (std::vector<std::string>{"F", "G"}));
+  EXPECT_EQ(entriesDuringPass, (std::vector<std::string>{"F:", "G:"}));
   EXPECT_EQ(volumes_.Count(MemoryVolume::Call::kWrite), 2);  // one pass: sectors 0 and 3
   EXPECT_EQ(AttributeOnF(kRootSectors - 1, 0), kAttrDirectory);
 

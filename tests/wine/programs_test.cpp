@@ -402,7 +402,9 @@ TEST_F(WindowTest, LooksAsDesignedAt96DotsPerInch) {
   EXPECT_EQ(progress.width, 0);
   EXPECT_FALSE(progress.enabled);
   EXPECT_FALSE(layout.controls.at(kCommand1).enabled);
-  EXPECT_EQ(Values(Probe("list").output, "item"), std::vector<std::string>{"F"});
+  const std::vector<std::string> entries = Values(Probe("list").output, "item");
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_TRUE(entries[0].starts_with("F:")) << entries[0];
 
   // The hand shows over Command1 (once it can be clicked), Command2 and Picture3 only.
   const auto pointed =
@@ -428,6 +430,31 @@ TEST_F(WindowTest, LooksAsDesignedAt96DotsPerInch) {
             (std::vector<std::string>{std::to_string(kList1), std::to_string(kCommand2),
                                       std::to_string(kCommand1), std::to_string(kPicture3),
                                       std::to_string(kList1)}));
+}
+
+// Wine keeps drive F's type in its registry: with the folder behind F: gone, the letter stays
+// removable but its volume is another one, without a size. For the window that is the selected
+// stick pulled out and another put in under the same letter.
+TEST_F(WindowTest, ListFollowsTheVolumeThatGoesAndComesBack) {
+  const std::string waitRepair = std::to_string(kCommand1) + " " + std::to_string(kWaitMs);
+  ASSERT_EQ(Probe("select F wait-enabled " + waitRepair).status, 0);
+
+  // The selected volume goes: Repair is greyed and the caption says why; the entry of F that
+  // stays is not selected.
+  const std::filesystem::path root = session_.Prefix() / "dosdevices" / "f:";
+  const std::filesystem::path folder = std::filesystem::read_symlink(root);
+  std::filesystem::remove(root);
+  const auto gone = Probe("volume removal F list look layout");
+  std::filesystem::create_directory_symlink(folder, root);
+  ASSERT_EQ(gone.status, 0) << gone.output;
+  EXPECT_EQ(Values(gone.output, "item"), std::vector<std::string>{"F:"}) << gone.output;
+  EXPECT_EQ(Value(gone.output, "look"), "所选的磁盘已被拔出。");
+  EXPECT_FALSE(ParseLayout(gone.output).controls.at(kCommand1).enabled);
+
+  // It comes back with nothing selected: it is selected and analysed without a click.
+  const auto back = Probe("volume arrival F wait-enabled " + waitRepair + " list");
+  ASSERT_EQ(back.status, 0) << back.output;
+  EXPECT_EQ(Values(back.output, "item"), std::vector<std::string>{"F:"}) << back.output;
 }
 
 TEST_F(WindowTest, RepairRepairsTheSelectedDriveAndReportsTheTime) {
@@ -462,7 +489,7 @@ TEST_F(WindowTest, RepairRepairsTheSelectedDriveAndReportsTheTime) {
   // Refresh: the list is rebuilt, Repair greyed, the bar hidden with width 0.
   const auto refreshed = Probe("click " + std::to_string(kCommand2) + " list");
   ASSERT_EQ(refreshed.status, 0) << refreshed.output;
-  EXPECT_EQ(Values(refreshed.output, "item"), std::vector<std::string>{"F"});
+  EXPECT_EQ(Values(refreshed.output, "item"), std::vector<std::string>{"F:"});
   layout = CurrentLayout();
   EXPECT_FALSE(layout.controls.at(kProgress).visible);
   EXPECT_EQ(layout.controls.at(kProgress).width, 0);

@@ -13,6 +13,7 @@
 #include <QScreen>
 #include <QShortcut>
 #include <QSignalBlocker>
+#include <QStyle>
 #include <QUrl>
 
 #include <algorithm>
@@ -64,7 +65,9 @@ QCursor HandCursor() {
 
 }  // namespace
 
-MainWindow::MainWindow()
+MainWindow::MainWindow() : MainWindow(volume::WatchDrives()) {}
+
+MainWindow::MainWindow(std::unique_ptr<volume::DriveWatch> watch)
     : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                            Qt::MSWindowsFixedSizeDialogHint) {
@@ -79,7 +82,25 @@ MainWindow::MainWindow()
   setFont(Font(kSongFace, kDefaultFontPx));
   setFixedSize(Pixels(kClientWidth), Pixels(kClientHeight));
   Build();
+  // Watched before the first look: a drive that comes meanwhile is not missed.
+  watch_ = std::move(watch);
+  if (watch_ && watch_->Fd() >= 0) {
+    watchNotifier_ = new QSocketNotifier(watch_->Fd(), QSocketNotifier::Read, this);
+    connect(watchNotifier_, &QSocketNotifier::activated, this, [this] { WatchDrives(); });
+  }
   form_.Form_Load();
+}
+
+MainWindow::~MainWindow() {
+  delete watchNotifier_;
+  watch_.reset();
+}
+
+void MainWindow::WatchDrives() {
+  const bool changed = watch_->Changed();
+  // A watch that has stopped is no longer waited on.
+  if (watch_->Fd() < 0) watchNotifier_->setEnabled(false);
+  if (changed) form_.DrivesChanged();
 }
 
 int MainWindow::Pixels(int twips) const {
@@ -218,6 +239,29 @@ void MainWindow::ListAddItem(const std::string& text) {
   item->setSizeHint(QSize(0, qRound(kList1FontPx * scale_)));
 }
 
+bool MainWindow::ListFits(const std::string& text) {
+  // The entry's room: the list's inner width less the margins of an entry's text, and less the
+  // scroll bar once the entries are more than the list shows. Measured on the list's geometry,
+  // which holds before the window is shown too.
+  const QStyle* style = list1_->style();
+  const QRect inner = list1_->contentsRect();
+  int room =
+      inner.width() - 2 * (style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list1_) + 1);
+  if ((list1_->count() + 1) * qRound(kList1FontPx * scale_) > inner.height()) {
+    room -= style->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, list1_);
+  }
+  return QFontMetrics(list1_->font()).horizontalAdvance(Text(text)) <= room;
+}
+
+void MainWindow::ListSelect(std::int16_t index) {
+  const QSignalBlocker quiet(list1_);
+  list1_->clearSelection();
+  if (QListWidgetItem* item = list1_->item(index)) {
+    list1_->setCurrentItem(item);
+    item->setSelected(true);
+  }
+}
+
 void MainWindow::ListClear() {
   const QSignalBlocker quiet(list1_);
   list1_->clear();
@@ -290,7 +334,16 @@ bool MainWindow::AskYesNo(const std::string& text, const std::string& title) {
 
 unsigned MainWindow::DriveType(const std::string& root) { return volume::QueryDriveType(root); }
 
-void MainWindow::RefreshDrives() { volume::RefreshDrives(); }
+void MainWindow::RefreshDrives() {
+  volume::RefreshDrives();
+  listed_ = volume::ListRemovableDrives();
+}
+
+void MainWindow::DescribeDrive(volume::DriveInfo& drive) {
+  for (const volume::DriveInfo& listed : listed_) {
+    if (listed.letter == drive.letter) drive = listed;
+  }
+}
 
 void MainWindow::OpenWebSite(const std::string& address) {
   QDesktopServices::openUrl(QUrl(Text(address)));

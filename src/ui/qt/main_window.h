@@ -6,20 +6,29 @@
 
 #include <QListWidget>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QWidget>
 
 #include <chrono>
+#include <memory>
+#include <vector>
 
 #include "ui/form1.h"
 #include "ui/qt/layout.h"
 #include "ui/qt/widgets.h"
+#include "volume/drive_watch.h"
+#include "volume/drives.h"
 
 namespace kestrova::ui::qt {
 
 class MainWindow final : public QWidget, public Form1Controls, public Form1Platform {
  public:
-  // Builds the controls and runs Form_Load; the window is not shown yet.
+  // Builds the controls and runs Form_Load; the window is not shown yet. The list follows the
+  // drives as the system's watch tells of them, or as `watch` does.
   MainWindow();
+  explicit MainWindow(std::unique_ptr<volume::DriveWatch> watch);
+  // Stops waiting on the watch's descriptor before the watch closes it.
+  ~MainWindow() override;
 
   // Moves the window to the centre of its screen.
   void CentreOnScreen();
@@ -34,6 +43,8 @@ class MainWindow final : public QWidget, public Form1Controls, public Form1Platf
 
   // Form1Controls
   void ListAddItem(const std::string& text) override;
+  bool ListFits(const std::string& text) override;
+  void ListSelect(std::int16_t index) override;
   void ListClear() override;
   std::int16_t ListCount() override;
   bool ListSelected(std::int16_t index) override;
@@ -50,6 +61,7 @@ class MainWindow final : public QWidget, public Form1Controls, public Form1Platf
   // Form1Platform
   unsigned DriveType(const std::string& root) override;
   void RefreshDrives() override;
+  void DescribeDrive(volume::DriveInfo& drive) override;
   void OpenWebSite(const std::string& address) override;
 
  protected:
@@ -60,6 +72,8 @@ class MainWindow final : public QWidget, public Form1Controls, public Form1Platf
   int Pixels(int twips) const;
   QRect InsideBorder(const TwipRect& twips) const;
   void Build();
+  // Tells Form1 of what the watch has read, once its descriptor is readable.
+  void WatchDrives();
 
   double scale_ = 1.0;
   float progressPercent_ = 0.0f;
@@ -68,6 +82,9 @@ class MainWindow final : public QWidget, public Form1Controls, public Form1Platf
   ClickLabel* command2_ = nullptr;
   QPointer<QWidget> focusBeforePass_;  // the control that had the focus when a pass began
   RaisedBar* progress_ = nullptr;
+  std::vector<volume::DriveInfo> listed_;  // the drives as the last look found them
+  std::unique_ptr<volume::DriveWatch> watch_;
+  QSocketNotifier* watchNotifier_ = nullptr;
   Form1 form_{*this, *this};
 };
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/win32/main_window.h"
 
+#include <dbt.h>
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -22,6 +24,10 @@ constexpr DWORD kChildStyle = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
 constexpr COLORREF Gdi(unsigned rgb) { return RGB(rgb >> 16 & 0xFF, rgb >> 8 & 0xFF, rgb & 0xFF); }
 
 constexpr const wchar_t* kBrowser = L"explorer.exe";
+
+// Posted to the window when a volume came or went. The system's notice is sent, and waits for its
+// answer: the new look, which may open a message box, is taken once the notice has been answered.
+constexpr UINT kDrivesChanged = WM_APP + 1;
 
 MainWindow* FromWindow(HWND window) {
   return reinterpret_cast<MainWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
@@ -303,6 +309,25 @@ void MainWindow::ListAddItem(const std::string& text) {
   if (result == LB_ERR || result == LB_ERRSPACE) throw std::runtime_error("List1.AddItem");
 }
 
+bool MainWindow::ListFits(const std::string& text) {
+  const std::wstring wide = Wide(text);
+  HDC dc = GetDC(list1_);
+  HGDIOBJ oldFont = SelectObject(dc, fonts_.list);
+  SIZE extent{};
+  GetTextExtentPoint32W(dc, wide.c_str(), static_cast<int>(wide.size()), &extent);
+  SelectObject(dc, oldFont);
+  ReleaseDC(list1_, dc);
+  // The list box draws an entry's text a few pixels in from its left edge.
+  RECT client{};
+  GetClientRect(list1_, &client);
+  return extent.cx + 2 * GetSystemMetrics(SM_CXEDGE) <= client.right;
+}
+
+// LB_SETCURSEL notifies nobody, as a program's own selection should not.
+void MainWindow::ListSelect(std::int16_t index) {
+  SendMessageW(list1_, LB_SETCURSEL, static_cast<WPARAM>(index), 0);
+}
+
 void MainWindow::ListClear() { SendMessageW(list1_, LB_RESETCONTENT, 0, 0); }
 
 std::int16_t MainWindow::ListCount() {
@@ -391,6 +416,14 @@ void MainWindow::CloseForm() { PostMessageW(window_, WM_CLOSE, 0, 0); }
 // Form1Platform
 
 unsigned MainWindow::DriveType(const std::string& root) { return volume::QueryDriveType(root); }
+
+void MainWindow::RefreshDrives() { listed_ = volume::ListRemovableDrives(); }
+
+void MainWindow::DescribeDrive(volume::DriveInfo& drive) {
+  for (const volume::DriveInfo& listed : listed_) {
+    if (listed.letter == drive.letter) drive = listed;
+  }
+}
 
 void MainWindow::OpenWebSite(const std::string& address) {
   std::wstring commandLine = std::wstring(kBrowser) + L" " + Wide(address);
@@ -541,6 +574,16 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case DM_GETDEFID:
       // Enter presses Repair while it can be clicked, as a dialog's default button.
       return IsWindowEnabled(command1_) ? MAKELRESULT(kCommand1, DC_HASDEFID) : 0;
+    case WM_DEVICECHANGE:
+      if ((wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE) && lParam != 0 &&
+          reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam)->dbch_devicetype ==
+              DBT_DEVTYP_VOLUME) {
+        PostMessageW(window_, kDrivesChanged, 0, 0);
+      }
+      return TRUE;
+    case kDrivesChanged:
+      form_.DrivesChanged();
+      return 0;
     case WM_DPICHANGED:
       OnDpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
       return 0;

@@ -7,12 +7,14 @@
 
 #include <array>
 #include <string>
+#include <vector>
 
 #include "format/progress.h"
 #include "ui/form1.h"
 #include "ui/layout.h"
 #include "ui/win32/bitmaps.h"
 #include "ui/win32/dpi.h"
+#include "volume/drives.h"
 
 namespace kestrova::ui::win32 {
 
@@ -34,6 +36,8 @@ class MainWindow final : public Form1Controls, public Form1Platform {
 
   // Form1Controls
   void ListAddItem(const std::string& text) override;
+  bool ListFits(const std::string& text) override;
+  void ListSelect(std::int16_t index) override;
   void ListClear() override;
   std::int16_t ListCount() override;
   bool ListSelected(std::int16_t index) override;
@@ -49,6 +53,8 @@ class MainWindow final : public Form1Controls, public Form1Platform {
 
   // Form1Platform
   unsigned DriveType(const std::string& root) override;
+  void RefreshDrives() override;
+  void DescribeDrive(volume::DriveInfo& drive) override;
   void OpenWebSite(const std::string& address) override;
 
  private:
@@ -110,6 +116,7 @@ class MainWindow final : public Form1Controls, public Form1Platform {
   HICON bigIcon_ = nullptr;
   HICON smallIcon_ = nullptr;
   HBRUSH progressBrush_ = nullptr;
+  std::vector<volume::DriveInfo> listed_;  // the drives as the last look found them
   float progressPercent_ = repair::kFullTrack * kProgressRect.width / kTrackWidth;  // as built
 };
 

@@ -13,7 +13,11 @@
 //                      control's bottom-right pixel on the screen and the width of the columns
 //                      that hold the folder's yellow
 //   list               print "item<TAB>TEXT" for every drive list entry
-//   select LETTER      select the entry LETTER and notify the window as a user's click does
+//   select LETTER      select the first entry that begins with LETTER and notify the window as a
+//                      user's click does
+//   volume EVENT LETTER send the window WM_DEVICECHANGE as the system does when the volume of
+//                      drive LETTER came (EVENT "arrival") or went ("removal"), and wait until
+//                      the window has handled what followed
 //   click ID           click control ID (it must be enabled), as the user's click does
 //   wait-enabled ID MS wait until control ID is enabled
 //   message MS         wait for a message box, print "title<TAB>..." and "text<TAB>..." (CR and
@@ -45,6 +49,8 @@
 // by its class, whatever its caption says. Output is UTF-8.
 // Any failure prints "error<TAB>what" and ends with status 1.
 #include <windows.h>
+
+#include <dbt.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -205,12 +211,25 @@ void Notify(HWND control, int code) {
 
 void Select(const std::string& letter) {
   HWND list = Control(kList1);
-  const LRESULT index = SendMessageW(list, LB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+  const LRESULT index = SendMessageW(list, LB_FINDSTRING, static_cast<WPARAM>(-1),
                                      reinterpret_cast<LPARAM>(Wide(letter).c_str()));
   if (index == LB_ERR) Fail("no entry " + letter);
   SendMessageW(list, LB_SETCURSEL, static_cast<WPARAM>(index), 0);
   Notify(list, LBN_SELCHANGE);
   std::printf("selected\t%ld\n", static_cast<long>(index));
+}
+
+void VolumeChanged(const std::string& event, const std::string& letter) {
+  if (letter.size() != 1 || letter[0] < 'A' || letter[0] > 'Z') Fail("no drive letter " + letter);
+  DEV_BROADCAST_VOLUME volume{};
+  volume.dbcv_size = sizeof volume;
+  volume.dbcv_devicetype = DBT_DEVTYP_VOLUME;
+  volume.dbcv_unitmask = 1u << (letter[0] - 'A');
+  const WPARAM code = event == "arrival" ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE;
+  if (event != "arrival" && event != "removal") Fail("no volume event " + event);
+  SendMessageW(RequireMainWindow(), WM_DEVICECHANGE, code, reinterpret_cast<LPARAM>(&volume));
+  Settle();
+  std::printf("volume\t%s\t%s\n", event.c_str(), letter.c_str());
 }
 
 void Click(int id) {
@@ -501,6 +520,9 @@ int main(int argc, char** argv) {
       List();
     } else if (command == "select") {
       Select(next(i));
+    } else if (command == "volume") {
+      const std::string event = next(i);
+      VolumeChanged(event, next(i));
     } else if (command == "click") {
       Click(std::stoi(next(i)));
     } else if (command == "wait-enabled") {
