@@ -109,7 +109,7 @@ Json ToJson(const repair::Problem& problem) {
   if (problem.sector >= 0) json["sector"] = problem.sector;
   json["any_written"] = problem.anyWritten;
   json["title"] = repair::messages::Title(problem);
-  json["message"] = repair::messages::Text(problem);
+  json["message"] = repair::messages::Text(problem, repair::messages::Audience::kCommandLine);
   return json;
 }
 

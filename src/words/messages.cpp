@@ -203,6 +203,8 @@ std::string DetailText(const Detail& detail) {
 
 std::string Text(const Problem& problem, Audience audience) {
   const std::string nothingWritten = Tr(texts::kNothingWritten);
+  const bool commandLine = audience == Audience::kCommandLine;
+  const std::string again = Tr(commandLine ? texts::kSelectAgainCli : texts::kSelectAgain);
   switch (problem.kind) {
     case ProblemKind::kOpenFailed:
       return OpenReason(problem.open, true, audience);
@@ -235,24 +237,25 @@ std::string Text(const Problem& problem, Audience audience) {
       return Sentences({Format(texts::kDamagedBootRegion, DetailText(problem.detail)),
                         Tr(texts::kProtectedNothingWritten), Tr(texts::kRunDiskCheck)});
     case ProblemKind::kNotAnalysed:
-      return Sentences({Tr(texts::kNotAnalysed), Tr(texts::kSelectAgain), nothingWritten});
+      return Sentences({Tr(texts::kNotAnalysed), again, nothingWritten});
     case ProblemKind::kNoDrive:
       return Sentences({Tr(texts::kNoDrive), nothingWritten});
     case ProblemKind::kPassOpenFailed:
       return Sentences(
           {Tr(texts::kPassOpenFailed), OpenReason(problem.open, false, audience), nothingWritten});
     case ProblemKind::kLayoutChanged:
-      return Sentences({Format(texts::kLayoutChanged, DetailText(problem.detail)),
-                        Tr(texts::kSelectAgain), nothingWritten});
+      return Sentences(
+          {Format(texts::kLayoutChanged, DetailText(problem.detail)), again, nothingWritten});
     case ProblemKind::kWriteFailed:
       return Sentences({Format(texts::kWriteFailed, problem.sector),
-                        Tr(problem.earlierWritten ? texts::kPartlyWritten
+                        Tr(problem.earlierWritten
+                               ? (commandLine ? texts::kPartlyWrittenCli : texts::kPartlyWritten)
                            : problem.writeStarted ? texts::kFirstWriteFailed
                                                   : texts::kNothingWritten)});
     case ProblemKind::kWriteProtected:
       return Sentences({Format(texts::kReadOnly, ""), nothingWritten});
     case ProblemKind::kFlushFailed:
-      return Tr(texts::kFlushFailed);
+      return Tr(commandLine ? texts::kFlushFailedCli : texts::kFlushFailed);
     case ProblemKind::kJournalNotWritten:
       // A file of that name is never replaced: it may be the journal of another change. Only the
       // command line names the file (the window's are new names).

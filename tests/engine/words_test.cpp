@@ -93,6 +93,21 @@ TEST(MessagesTest, CommandLineIsSentToItsDrivesCommandAndTheWindowToItsList) {
       EXPECT_NE(window.find("drive list"), std::string::npos) << window;
     }
   }
+  // Nor does it ask to select a drive: it asks to run the command again.
+  repair::Problem written;
+  written.kind = repair::ProblemKind::kWriteFailed;
+  written.earlierWritten = true;
+  repair::Problem flushed;
+  flushed.kind = repair::ProblemKind::kFlushFailed;
+  repair::Problem changed;
+  changed.kind = repair::ProblemKind::kLayoutChanged;
+  for (const auto& problem : {written, flushed, changed}) {
+    const std::string cli = repair::messages::Text(problem, Audience::kCommandLine);
+    const std::string window = repair::messages::Text(problem, Audience::kWindow);
+    EXPECT_NE(cli.find("run the command again"), std::string::npos) << cli;
+    EXPECT_EQ(cli.find("select"), std::string::npos) << cli;
+    EXPECT_NE(window.find("select"), std::string::npos) << window;
+  }
 }
 
 TEST(MessagesTest, UmountAdviceIsACommandThatCanBeCopied) {
