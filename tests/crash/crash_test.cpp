@@ -339,9 +339,9 @@ struct Unfinished {
 };
 constexpr Unfinished kUnfinished[] = {
     {"firstWriteProtected", "pwrite64:error=EROFS:when=1", false, 1, &texts::kNothingWritten},
-    {"laterWriteProtected", "pwrite64:error=EROFS:when=2", false, 3, &texts::kPartlyWritten},
-    {"laterWriteFailed", "pwrite64:error=EIO:when=2", false, 3, &texts::kPartlyWritten},
-    {"flushFailed", "fdatasync:error=EIO", false, 3, &texts::kFlushFailed},
+    {"laterWriteProtected", "pwrite64:error=EROFS:when=2", false, 3, &texts::kPartlyWrittenCli},
+    {"laterWriteFailed", "pwrite64:error=EIO:when=2", false, 3, &texts::kPartlyWrittenCli},
+    {"flushFailed", "fdatasync:error=EIO", false, 3, &texts::kFlushFailedCli},
     {"reportUnprinted", "", true, 3, &texts::kOutputFailed},
 };
 
