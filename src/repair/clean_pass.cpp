@@ -185,13 +185,26 @@ class TreeRemoval {
   ProgressTrack& track_;
 };
 
-// The same leftovers, by where they lie and what they are.
-bool SameFiles(const std::vector<Judged>& a, const std::vector<Judged>& b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
-    return x.file.offset == y.file.offset && x.file.entryCount == y.file.entryCount &&
-           x.file.firstCluster == y.file.firstCluster && x.file.size == y.file.size &&
-           x.file.Name() == y.file.Name();
-  });
+// The same leftover, by where it lies and what it is.
+bool SameFile(const Judged& x, const Judged& y) {
+  return x.file.offset == y.file.offset && x.file.entryCount == y.file.entryCount &&
+         x.file.firstCluster == y.file.firstCluster && x.file.size == y.file.size &&
+         x.file.Name() == y.file.Name();
+}
+
+// The leftovers found now that are among `chosen`, in root order; none when one of `chosen` is no
+// longer found as it was.
+std::optional<std::vector<Judged>> ChosenLeftovers(const std::vector<Judged>& found,
+                                                   const std::vector<Judged>& chosen) {
+  std::vector<Judged> kept;
+  for (const Judged& leftover : found) {
+    if (std::any_of(chosen.begin(), chosen.end(),
+                    [&](const Judged& one) { return SameFile(one, leftover); })) {
+      kept.push_back(leftover);
+    }
+  }
+  if (kept.size() != chosen.size()) return std::nullopt;
+  return kept;
 }
 
 }  // namespace
@@ -208,9 +221,13 @@ Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout*
   if (auto problem = Reanalyse(volume, analysed, now, nullptr, track, &root)) {
     return pass.Fail(std::move(*problem));
   }
-  // The files removed are the ones the user was shown.
-  if (analysed && !SameFiles(analysed->findings.leftovers, now.findings.leftovers)) {
-    return pass.Fail(PassProblem(ProblemKind::kLayoutChanged, DetailKind::kRootFailsCheck));
+  // The files removed are the ones the user was shown and chose, each still as it was shown.
+  if (analysed) {
+    auto chosen = ChosenLeftovers(now.findings.leftovers, analysed->findings.leftovers);
+    if (!chosen) {
+      return pass.Fail(PassProblem(ProblemKind::kLayoutChanged, DetailKind::kRootFailsCheck));
+    }
+    now.findings.leftovers = std::move(*chosen);
   }
   CleanReport done;
   if (now.findings.leftovers.empty()) {

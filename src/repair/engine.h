@@ -89,8 +89,9 @@ struct CleanReport {
 
 // Removes the files and folders that the virus left in the root (layout.findings.leftovers), on a
 // volume opened for writing, as a file system driver removes a file or a tree, under the rules of
-// Repair (the analysis again under the lock, `analysed` checked as there and its leftovers the
-// same, all read before the first write, the journal first, only changed sectors written, a
+// Repair (the analysis again under the lock, `analysed` checked as there; with `analysed`, only
+// its leftovers are removed, the ones the user chose, each of which the analysis must find as it
+// was; all read before the first write, the journal first, only changed sectors written, a
 // checked flush). FAT: the short entry and its long-name entries get 0xE5, the chain is freed in
 // every FAT kept current, FAT32's FSInfo free count grows when it is known. exFAT: each entry of
 // the set loses its in-use bit, the clusters are cleared in the allocation bitmap and, for a

@@ -188,15 +188,17 @@ void Form1::Command1_Click() {
     // A change cut short that the pass finished first is told before what the pass did.
     TellFinished();
     if (problem) {
+      ForgetAnalysisAfter(*problem);
       controls_.ShowMessage(repair::messages::Text(*problem), texts::Tr(texts::kRepairFailedTitle),
                             kStyleCritical);
     } else {
       const std::chrono::duration<double> elapsed = platform_.Now() - start;
-      controls_.ShowMessage(
-          repair::messages::RepairEnd(repair::messages::ElapsedText(elapsed.count()), lastRestored_,
-                                      lastShownFiles_, lastJudged_),
-          kCompletionTitle, kStyleInformation);
-      OfferToClean();
+      // Undone at once, the repair leaves nothing to remove.
+      if (!ReportChange(repair::messages::RepairEnd(repair::messages::ElapsedText(elapsed.count()),
+                                                    lastRestored_, lastShownFiles_, lastJudged_),
+                        kCompletionTitle, lastJournal_)) {
+        OfferToClean();
+      }
     }
   } catch (const std::exception& failure) {
     ReportFailure(failure.what());
@@ -350,9 +352,13 @@ void Form1::List1_ItemCheck(std::int16_t item) {
 }
 
 void Form1::AnalyseEntry(std::int16_t item, volume::Access access) {
+  AnalyseDrive(TargetOf(item), access);
+}
+
+void Form1::AnalyseDrive(const volume::DriveTarget& target, volume::Access access) {
   SetRepairEnabled(false);
   layout_ = {};  // the pass works only from a successful analysis
-  auto analysed = repair::Look(TargetOf(item), access);
+  auto analysed = repair::Look(target, access);
   if (!analysed) {
     ShowMessage(repair::messages::Text(analysed.error()), repair::messages::Title(analysed.error()),
                 kStyleCritical);
@@ -433,15 +439,18 @@ std::optional<repair::Problem> Form1::cmdrepair_Click() {
   if (!repair::IsAnalysed(layout_)) {
     return repair::MakeProblem(repair::ProblemKind::kNotAnalysed);
   }
+  lastJournal_.clear();
+  passTarget_ = TargetOf(selected);
   const PassScope running(*this);
   PassProgress progress(*this);
   // Every change can be undone: its journal goes to the user's journal folder first.
   const repair::JournalPlace journal{{}, repair::JournalFolder(), "repair", {}};
-  auto pass = repair::RepairDrive(TargetOf(selected), &layout_, journal, &progress, KeepFinished(),
+  auto pass = repair::RepairDrive(passTarget_, &layout_, journal, &progress, KeepFinished(),
                                   repair::ProblemKind::kPassOpenFailed);
   unmounted_.Note(pass);
   if (!pass) return std::move(pass.error());
   repair::RepairReport* repaired = &pass->report;
+  lastJournal_ = repaired->journal;
   lastRestored_ = static_cast<std::size_t>(
       std::count_if(repaired->restored.begin(), repaired->restored.end(),
                     [](const repair::HiddenEntry& entry) { return entry.folder; }));
@@ -453,39 +462,109 @@ std::optional<repair::Problem> Form1::cmdrepair_Click() {
 
 void Form1::OfferToClean() {
   if (lastLeftovers_.empty()) return;
-  if (!controls_.AskYesNo(repair::messages::CleanQuestion(lastLeftovers_),
-                          texts::Tr(texts::kCleanTitle))) {
-    return;
+  const auto chosen =
+      controls_.ChooseRemovals(texts::Tr(texts::kCleanQuestion), texts::Tr(texts::kCleanTitle),
+                               repair::messages::RemovalChoices(lastLeftovers_));
+  if (!chosen) return;
+  std::vector<repair::Judged> files;
+  for (std::size_t i = 0; i < lastLeftovers_.size(); ++i) {
+    if (std::find(chosen->begin(), chosen->end(), i) != chosen->end()) {
+      files.push_back(lastLeftovers_[i]);
+    }
   }
-  const auto problem = CleanLeftovers();
+  if (files.empty()) return;
+  const auto problem = CleanLeftovers(std::move(files));
   TellFinished();
   if (problem) {
+    ForgetAnalysisAfter(*problem);
     controls_.ShowMessage(repair::messages::Text(*problem), texts::Tr(texts::kCleanFailedTitle),
                           kStyleCritical);
     return;
   }
-  controls_.ShowMessage(repair::messages::RemovedCount(lastRemoved_), texts::Tr(texts::kCleanTitle),
-                        kStyleInformation);
+  ReportChange(repair::messages::RemovedCount(lastRemoved_), texts::Tr(texts::kCleanTitle),
+               lastJournal_);
 }
 
-std::optional<repair::Problem> Form1::CleanLeftovers() {
+std::optional<repair::Problem> Form1::CleanLeftovers(std::vector<repair::Judged> chosen) {
   lastRemoved_ = 0;
-  const std::int16_t selected = FirstSelectedIndex();
-  if (selected < 0) return repair::MakeProblem(repair::ProblemKind::kNoDrive);
+  lastJournal_.clear();
   const PassScope running(*this);
   PassProgress progress(*this);
   const repair::JournalPlace journal{{}, repair::JournalFolder(), "clean", {}};
-  // The volume must still be the one analysed and hold the files that were offered: those are
-  // the ones removed, or none.
+  // The volume must still be the one analysed and hold the files that were chosen: those are the
+  // ones removed, or none.
   repair::VolumeLayout offered = layout_;
-  offered.findings.leftovers = lastLeftovers_;
-  auto pass = repair::CleanDrive(TargetOf(selected), &offered, journal, &progress, KeepFinished(),
+  offered.findings.leftovers = std::move(chosen);
+  auto pass = repair::CleanDrive(passTarget_, &offered, journal, &progress, KeepFinished(),
                                  repair::ProblemKind::kPassOpenFailed);
   unmounted_.Note(pass);
   if (!pass) return std::move(pass.error());
-  const repair::CleanReport* cleaned = &pass->report;
-  lastRemoved_ = cleaned->removed.size();
+  lastRemoved_ = pass->report.removed.size();
+  lastJournal_ = pass->report.journal;
   return std::nullopt;
+}
+
+bool Form1::ReportChange(std::string text, const std::string& title,
+                         const std::filesystem::path& journal) {
+  if (journal.empty()) {
+    controls_.ShowMessage(text, title, kStyleInformation);
+    return false;
+  }
+  text += "\r\n\r\n" + texts::Format(texts::kJournalSaved, journal.string());
+  if (!controls_.ShowReport(text, title, texts::Tr(texts::kUndoThisChange))) return false;
+  return UndoLast(journal);
+}
+
+bool Form1::UndoLast(const std::filesystem::path& journal) {
+  std::optional<repair::Problem> problem;
+  std::int64_t sectors = 0;
+  {
+    const PassScope running(*this);
+    PassProgress progress(*this);
+    auto undone = repair::UndoChange(journal, passTarget_, &progress);
+    unmounted_.Note(undone);
+    if (undone) {
+      sectors = undone->sectorsWritten;
+    } else {
+      problem = std::move(undone.error());
+    }
+  }
+  if (problem) {
+    ForgetAnalysisAfter(*problem);
+    controls_.ShowMessage(repair::messages::Text(*problem), texts::Tr(texts::kUndoFailedTitle),
+                          kStyleCritical);
+    return false;
+  }
+  controls_.ShowMessage(repair::messages::UndoneCount(static_cast<std::size_t>(sectors)),
+                        texts::Tr(texts::kUndoThisChange), kStyleInformation);
+  // The drive holds what it held before the change: what the analysis found then is found again,
+  // on the drive still selected.
+  const std::int16_t selected = FirstSelectedIndex();
+  if (selected >= 0 && SameDrive(TargetOf(selected), passTarget_)) {
+    AnalyseDrive(passTarget_, volume::Access::kReadOnly);
+  }
+  return true;
+}
+
+void Form1::ForgetAnalysisAfter(const repair::Problem& problem) {
+  using repair::ProblemKind;
+  switch (problem.kind) {
+    // The drive is as it was analysed: the user may mend what stopped the pass and try again.
+    case ProblemKind::kWriteProtected:
+    case ProblemKind::kOutOfMemory:
+    case ProblemKind::kNotAnalysed:
+    case ProblemKind::kNoDrive:
+    case ProblemKind::kJournalNotWritten:
+    case ProblemKind::kJournalFolderFailed:
+    case ProblemKind::kLeftoverChain:
+    case ProblemKind::kFolderUnreadable:
+      return;
+    default:
+      // Gone, unreadable, changed, or written in part: what the analysis found no longer holds.
+      layout_ = {};
+      SetRepairEnabled(false);
+      return;
+  }
 }
 
 std::int16_t Form1::FirstSelectedIndex() {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -53,6 +54,18 @@ class Form1Controls {
   virtual bool AskYesNo(const std::string& /*text*/, const std::string& /*title*/) { return false; }
   // Whether the drive list and Refresh take input: a pass greys them and enables them again.
   virtual void SetSelectionEnabled(bool /*enabled*/) {}
+  // A modal report (style 64) with the OK button, the default for Enter and Escape, and a second
+  // button captioned `action`: true when that one was pressed.
+  virtual bool ShowReport(const std::string& text, const std::string& title,
+                          const std::string& action) = 0;
+  // The modal removal dialog: `text` above a list of the files, one line each with its name and
+  // reason (the detail shown on demand), each with a check box, all checked; the buttons "删除所选"
+  // (Remove selected) and "保留" (Keep), Keep the default for Enter and Escape. The indices of the
+  // files checked when Remove selected was pressed (it may be none); nothing when the files are
+  // kept or the dialog is closed.
+  virtual std::optional<std::vector<std::size_t>> ChooseRemovals(
+      const std::string& text, const std::string& title,
+      const std::vector<repair::messages::RemovalChoice>& files) = 0;
 };
 
 // The platform services that the handlers use. Where drives are mounted, and the changes of their
@@ -128,11 +141,22 @@ class Form1 final : private WindowContacts {
   void List1_ItemCheck(std::int16_t item);
   // The repair pass on the selected drive, against the layout state: the problem when it failed.
   std::optional<repair::Problem> cmdrepair_Click();
-  // After a completed repair: when the virus's files are there, asks whether to remove them
-  // (No by default) and removes them on Yes, with the bar and a message of its own.
+  // After a completed repair: when the virus's files are there, offers them for removal (Keep by
+  // default) and removes those chosen, with the bar and a report of its own.
   void OfferToClean();
-  // The removal of the virus's files on the selected drive: the problem when it failed.
-  std::optional<repair::Problem> CleanLeftovers();
+  // The removal of `chosen` of the virus's files on the selected drive: the problem when it failed.
+  std::optional<repair::Problem> CleanLeftovers(std::vector<repair::Judged> chosen);
+  // Tells the report of a pass that wrote the journal `journal` (none when it changed nothing):
+  // the report ends with where the journal is, and offers to undo the change. True when the
+  // change was undone.
+  bool ReportChange(std::string text, const std::string& title,
+                    const std::filesystem::path& journal);
+  // Undoes the change of `journal` on the selected drive, with the bar and a report of its own,
+  // then looks at the drive again. True when it was undone.
+  bool UndoLast(const std::filesystem::path& journal);
+  // After a failed pass: a problem that says the drive is no longer as it was analysed (gone,
+  // unreadable, or changed) takes the analysis with it, and Repair waits for a new selection.
+  void ForgetAnalysisAfter(const repair::Problem& problem);
   // Keeps the change cut short that a pass finishes before it runs, for TellFinished.
   repair::FinishedHook KeepFinished();
   // Tells of the change cut short that the last pass finished first, when there was one.
@@ -140,6 +164,7 @@ class Form1 final : private WindowContacts {
   // Opens the drive of list entry `item` with `access`, analyses it into the layout state and
   // enables Repair when that succeeded; otherwise tells why.
   void AnalyseEntry(std::int16_t item, volume::Access access);
+  void AnalyseDrive(const volume::DriveTarget& target, volume::Access access);
   // The drive of list entry `item`, as it was listed.
   const volume::DriveTarget& TargetOf(std::int16_t item) const;
   // The removable drives from C to Z as the platform tells them; a letter whose query fails is
@@ -182,6 +207,9 @@ class Form1 final : private WindowContacts {
   std::vector<repair::Judged> lastJudged_;     // and what else it judged
   std::vector<repair::Judged> lastLeftovers_;  // the virus's files that the last pass found
   std::size_t lastRemoved_ = 0;                // how many of them the last removal removed
+  // The drive of the last pass, which the removal and the undo that it offers work on.
+  volume::DriveTarget passTarget_;
+  std::filesystem::path lastJournal_;  // the journal of the last pass's change; empty when none
   std::optional<repair::FinishedChange> lastFinished_;  // finished before the last pass
   // A selection made while a pass ran; it is analysed once the pass has returned.
   bool selectionChangedDuringPass_ = false;

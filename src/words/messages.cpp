@@ -399,20 +399,35 @@ std::string LeftAlone(const LeftAloneFolder& left) {
 }
 
 std::string Why(const Judged& judged) {
+  const std::string reason = ShortWhy(judged);
+  switch (judged.evidence) {
+    case Evidence::kShortcutRunsHost:
+    case Evidence::kShortcutRunsFromDrive:
+    case Evidence::kUrlRunsProgram:
+    case Evidence::kNamedByShortcut:
+      return Format(texts::kReasonCommand, reason, VisibleName(judged.command));
+    case Evidence::kAutorun:
+      return Format(texts::kReasonCommand, reason, VisibleName(judged.subject));
+    default:
+      return reason;
+  }
+}
+
+std::string ShortWhy(const Judged& judged) {
   // What a shortcut or autorun.inf says, with the characters that show nothing made visible.
   const std::string command = VisibleName(judged.command);
   const std::string subject = VisibleName(judged.subject);
   switch (judged.evidence) {
     case Evidence::kShortcutRunsHost:
-      return Format(texts::kLeftoverRunsHost, command);
+      return Tr(texts::kLeftoverRunsHost);
     case Evidence::kShortcutRunsFromDrive:
-      return Format(texts::kLeftoverRunsFromDrive, command);
+      return Tr(texts::kLeftoverRunsFromDrive);
     case Evidence::kUrlRunsProgram:
-      return Format(texts::kLeftoverUrlRunsProgram, command);
+      return Tr(texts::kLeftoverUrlRunsProgram);
     case Evidence::kAutorun:
-      return Format(texts::kLeftoverAutorun, subject);
+      return Tr(texts::kLeftoverAutorun);
     case Evidence::kNamedByShortcut:
-      return Format(texts::kLeftoverNamedByShortcut, subject, command);
+      return Format(texts::kLeftoverNamedByShortcut, subject);
     case Evidence::kNamedByAutorun:
       return Format(texts::kLeftoverNamedByAutorun, subject);
     case Evidence::kProgramLikeFolder:
@@ -559,11 +574,11 @@ std::string RepairEnd(const std::string& seconds, std::size_t restored, std::siz
     if (entry.verdict != Verdict::kUnsure) continue;
     if (unsure == 0) text += "\r\n\r\n" + std::string(Tr(texts::kHeadingUnsure));
     if (unsure < kListed) {
-      text += "\r\n" + Format(texts::kCleanQuestionLine, ShownPath(entry), Why(entry));
+      text += "\r\n" + Format(texts::kListLine, ShownPath(entry), Why(entry));
     }
     ++unsure;
   }
-  if (unsure > kListed) text += "\r\n" + Format(texts::kCleanQuestionMore, unsure - kListed);
+  if (unsure > kListed) text += "\r\n" + Format(texts::kListMore, unsure - kListed);
   return text;
 }
 
@@ -596,18 +611,15 @@ std::string RemountFailed(const volume::MountChange& change, bool repaired) {
                 MountReason(change));
 }
 
-std::string CleanQuestion(const std::vector<Judged>& leftovers) {
-  constexpr std::size_t kListed = 10;
-  std::string list;
-  for (std::size_t i = 0; i < leftovers.size() && i < kListed; ++i) {
-    if (i > 0) list += "\r\n";
-    list +=
-        Format(texts::kCleanQuestionLine, VisibleName(leftovers[i].file.Name()), Why(leftovers[i]));
+std::vector<RemovalChoice> RemovalChoices(const std::vector<Judged>& leftovers) {
+  std::vector<RemovalChoice> choices;
+  choices.reserve(leftovers.size());
+  for (const Judged& leftover : leftovers) {
+    RemovalChoice choice{ShownPath(leftover), ShortWhy(leftover), Why(leftover)};
+    if (choice.detail == choice.reason) choice.detail.clear();
+    choices.push_back(std::move(choice));
   }
-  if (leftovers.size() > kListed) {
-    list += "\r\n" + Format(texts::kCleanQuestionMore, leftovers.size() - kListed);
-  }
-  return Format(texts::kCleanQuestion, list);
+  return choices;
 }
 
 }  // namespace kestrova::repair::messages

@@ -37,8 +37,10 @@ std::string RestoredFolder(const std::string& name, texts::Language language);
 std::string RestoredCount(std::size_t count);
 // What the command line says about a hidden folder that is left as it is, and why.
 std::string LeftAlone(const LeftAloneFolder& folder);
-// Why an entry has its verdict; a line of the lists: its path (readable), a tab, and why.
+// Why an entry has its verdict, with the command or line that it names; the same without them.
 std::string Why(const Judged& judged);
+std::string ShortWhy(const Judged& judged);
+// A line of the lists: an entry's path (readable), a tab, and why.
 std::string JudgedLine(const Judged& judged);
 // What the command line and the window say about a hidden file that a pass showed again.
 std::string RestoredFile(const std::string& name, texts::Language language);
@@ -47,9 +49,14 @@ std::string UnsureCount(std::size_t count);
 std::string LeftoverCount(std::size_t count);
 // What clean says of how many files it removed.
 std::string RemovedCount(std::size_t count);
-// The window's question whether to remove the virus's files: each with why, the first ten, then
-// how many more.
-std::string CleanQuestion(const std::vector<Judged>& leftovers);
+// One of the virus's files as the window offers it for removal: its path (readable), why it is
+// the virus's in short, and in full with the command it names (empty when that says no more).
+struct RemovalChoice {
+  std::string name;
+  std::string reason;
+  std::string detail;
+};
+std::vector<RemovalChoice> RemovalChoices(const std::vector<Judged>& leftovers);
 // A folder of the virus's that the removal kept, and the document in it that kept it.
 std::string KeptFolderLine(const KeptFolder& kept);
 // What repair says after its report when the virus's files are there: the command that removes

@@ -32,6 +32,7 @@ namespace kestrova::testing {
 namespace {
 
 using texts::Format;
+using texts::Tr;
 
 constexpr const char* kLabel = "KINGSTON";
 constexpr const char* kHostCommand =
@@ -80,11 +81,13 @@ std::vector<ImageFile> InfectedFiles(std::uint32_t serial, const std::string& bl
 // is unsure.
 std::vector<std::string> ExpectedLeftovers() {
   return {
-      "Photos.lnk\t" + Format(texts::kLeftoverRunsHost, kHostCommand),
-      "Work.lnk\t" + Format(texts::kLeftoverRunsFromDrive, "F:\\RECYCLER\\x.exe"),
-      "autorun.inf\t" + Format(texts::kLeftoverAutorun, "open=sys.exe"),
+      "Photos.lnk\t" + Format(texts::kReasonCommand, Tr(texts::kLeftoverRunsHost), kHostCommand),
+      "Work.lnk\t" +
+          Format(texts::kReasonCommand, Tr(texts::kLeftoverRunsFromDrive), "F:\\RECYCLER\\x.exe"),
+      "autorun.inf\t" + Format(texts::kReasonCommand, Tr(texts::kLeftoverAutorun), "open=sys.exe"),
       "sys.exe\t" + Format(texts::kLeftoverNamedByAutorun, "open=sys.exe"),
-      "x.vbs\t" + Format(texts::kLeftoverNamedByShortcut, "Photos.lnk", kHostCommand),
+      "x.vbs\t" + Format(texts::kReasonCommand,
+                         Format(texts::kLeftoverNamedByShortcut, "Photos.lnk"), kHostCommand),
   };
 }
 

@@ -79,6 +79,19 @@ class FakeWindow final : public ui::Form1Controls, public ui::Form1Platform {
     if (whileAsked) whileAsked();
     return answer;
   }
+  bool ShowReport(const std::string& text, const std::string& title,
+                  const std::string& action) override {
+    messages.push_back({text, title, ui::kStyleInformation});
+    actions.push_back(action);
+    return undoNext && !std::exchange(undoNext, false);
+  }
+  std::optional<std::vector<std::size_t>> ChooseRemovals(
+      const std::string& text, const std::string& title,
+      const std::vector<repair::messages::RemovalChoice>& files) override {
+    questions.push_back({text, title, 0});
+    offered = files;
+    return chosen;
+  }
   void SetCaption(const std::string& text) override { captions.push_back(text); }
   void CloseForm() override { closedAfter.push_back(messages.size()); }
 
@@ -163,6 +176,12 @@ class FakeWindow final : public ui::Form1Controls, public ui::Form1Platform {
   std::map<std::string, std::string> mountPoints;  // "F:" -> where it is mounted
   std::vector<Message> questions;
   bool answer = false;
+  // The removal dialog: what it offered last, and the files chosen (none: Keep).
+  std::vector<repair::messages::RemovalChoice> offered;
+  std::optional<std::vector<std::size_t>> chosen;
+  // The reports' second buttons, and whether the next report's is pressed.
+  std::vector<std::string> actions;
+  bool undoNext = false;
   volume::MountChange unmountResult{true, false, false, {}, {}};
   volume::MountChange mountResult{true, false, false, "/media/u/STICK", {}};
   std::vector<std::string> mountCalls;
@@ -389,36 +408,103 @@ TEST_F(Form1Test, RepairRewritesTheRootAndReportsTheElapsedTime) {
   EXPECT_FALSE(form_.PassRunning());
 }
 
-// After the repair's report the virus's files are offered for removal, No by default: No keeps
-// them; Yes removes them, with a report of its own.
-TEST_F(Form1Test, VirusFilesAreRemovedOnlyWhenTheUserAgrees) {
-  const std::size_t entry = AttributeAt(0, 4) - kAttributeOffset;
-  // A program named like the folder PHOTOS, posing as it.
-  std::vector<std::uint8_t> program(kDirEntrySize, 0);
-  const std::string name = "PHOTOS  EXE";
-  std::copy(name.begin(), name.end(), program.begin());
-  program[kAttributeOffset] = kAttrArchive;
-  volumes_.Poke('F', entry, program);
+// A program named like each hidden folder, posing as it, in the root's entries 4 and 5.
+void PutProgramsPosingAsFolders(MemoryVolume& volumes) {
+  for (const auto& [slot, name] : {std::pair{4, "PHOTOS  EXE"}, std::pair{5, "DOCS    EXE"}}) {
+    std::vector<std::uint8_t> program(kDirEntrySize, 0);
+    std::copy_n(name, 11, program.begin());
+    program[kAttributeOffset] = kAttrArchive;
+    volumes.Poke('F', AttributeAt(0, slot) - kAttributeOffset, program);
+  }
+}
+
+// After the repair's report the virus's files are offered for removal, each with its reason, all
+// checked, Keep the default: Keep removes nothing; Remove selected removes exactly the files left
+// checked, with a report of its own.
+TEST_F(Form1Test, VirusFilesAreRemovedOnlyAsTheUserChose) {
+  PutProgramsPosingAsFolders(volumes_);
+  const auto firstByte = [&](int slot) {
+    return volumes_.Peek('F', AttributeAt(0, slot) - kAttributeOffset, 1).at(0);
+  };
   form_.Form_Load();
   window_.Select(form_, "F");
 
   form_.Command1_Click();
   ASSERT_EQ(window_.questions.size(), 1u);
-  EXPECT_NE(window_.questions[0].text.find("PHOTOS.EXE"), std::string::npos)
-      << window_.questions[0].text;
   EXPECT_EQ(window_.questions[0].title, std::string(texts::kCleanTitle.chinese));
-  EXPECT_EQ(window_.messages.size(), 1u);  // the repair's report, and nothing after No
-  EXPECT_EQ(volumes_.Peek('F', entry, 1).at(0), 'P');
+  ASSERT_EQ(window_.offered.size(), 2u);
+  EXPECT_EQ(window_.offered[0].name, "PHOTOS.EXE");
+  EXPECT_EQ(window_.offered[0].reason, texts::Format(texts::kLeftoverLikeFolder, "PHOTOS"));
+  EXPECT_EQ(window_.offered[1].name, "DOCS.EXE");
+  EXPECT_EQ(window_.messages.size(), 1u);  // the repair's report, and nothing after Keep
+  EXPECT_EQ(firstByte(4), 'P');
+  EXPECT_EQ(firstByte(5), 'D');
 
-  window_.answer = true;
+  window_.chosen = std::vector<std::size_t>{1};
   form_.Command1_Click();
   ASSERT_EQ(window_.questions.size(), 2u);
-  EXPECT_EQ(volumes_.Peek('F', entry, 1).at(0), 0xE5);
+  EXPECT_EQ(firstByte(4), 'P');
+  EXPECT_EQ(firstByte(5), 0xE5);
   ASSERT_EQ(window_.messages.size(), 3u);
-  EXPECT_EQ(window_.messages[2].text, "共删除1个病毒留下的文件。");
-  EXPECT_EQ(window_.messages[2].style, kStyleInformation);
+  EXPECT_TRUE(window_.messages[2].text.starts_with("共删除1个病毒留下的文件。\r\n\r\n"))
+      << window_.messages[2].text;
   EXPECT_FALSE(volumes_.IsOpen());
   EXPECT_FALSE(form_.PassRunning());
+
+  // The one kept is offered again; with none checked, Remove selected removes nothing.
+  window_.chosen = std::vector<std::size_t>{};
+  const int writes = volumes_.Count(MemoryVolume::Call::kWrite);
+  form_.Command1_Click();
+  ASSERT_EQ(window_.offered.size(), 1u);
+  EXPECT_EQ(window_.offered[0].name, "PHOTOS.EXE");
+  EXPECT_EQ(volumes_.Count(MemoryVolume::Call::kWrite), writes);
+}
+
+// Each report of a change names its journal and offers to undo it: the undo puts back every byte
+// that the repair, or the removal, wrote, says so, and looks at the drive again.
+TEST_F(Form1Test, ReportsOfAChangeOfferItsUndo) {
+  PutProgramsPosingAsFolders(volumes_);
+  const std::vector<std::uint8_t> infected = volumes_.Peek('F', 0, SectorOffset(kTotalSectors));
+  form_.Form_Load();
+  window_.Select(form_, "F");
+  const std::string saved = texts::Format(texts::kJournalSaved, "");
+
+  window_.undoNext = true;
+  form_.Command1_Click();
+  EXPECT_EQ(volumes_.Peek('F', 0, SectorOffset(kTotalSectors)), infected);
+  ASSERT_EQ(window_.messages.size(), 2u);
+  EXPECT_NE(window_.messages[0].text.find("\r\n\r\n" + saved), std::string::npos);
+  EXPECT_EQ(window_.actions, std::vector<std::string>{"撤销刚才的修改"});
+  EXPECT_TRUE(window_.messages[1].text.starts_with("已恢复"));
+  EXPECT_TRUE(window_.questions.empty());  // undone, the repair offers no removal
+  EXPECT_TRUE(window_.repairEnabled);      // the drive, analysed again, can be repaired again
+
+  // Repaired again and the files kept; then the removal, whose report offers the undo of the
+  // removal alone: the repair stays.
+  form_.Command1_Click();
+  const std::vector<std::uint8_t> repaired = volumes_.Peek('F', 0, SectorOffset(kTotalSectors));
+  ASSERT_NE(repaired, infected);
+  window_.chosen = std::vector<std::size_t>{0, 1};
+  window_.undoNext = true;
+  form_.Command1_Click();
+  EXPECT_EQ(volumes_.Peek('F', 0, SectorOffset(kTotalSectors)), repaired);
+  EXPECT_EQ(window_.actions.size(), 3u);
+  EXPECT_EQ(window_.messages.back().title, "撤销刚才的修改");
+  EXPECT_FALSE(volumes_.IsOpen());
+}
+
+// A pass that fails because the drive went away, or no longer reads, takes its analysis with it:
+// Repair waits for a new selection. A write-protected drive keeps it, to be tried again.
+TEST_F(Form1Test, FailedReadOfAVanishedDriveDisablesRepair) {
+  form_.Form_Load();
+  window_.Select(form_, "F");
+  ASSERT_TRUE(window_.repairEnabled);
+  volumes_.FailAt(MemoryVolume::Call::kRead, volumes_.Count(MemoryVolume::Call::kRead) + 1);
+  form_.Command1_Click();
+  ASSERT_EQ(window_.messages.size(), 1u);
+  EXPECT_EQ(window_.messages[0].style, kStyleCritical);
+  EXPECT_FALSE(window_.repairEnabled);
+  EXPECT_FALSE(repair::IsAnalysed(form_.Layout()));
 }
 
 TEST_F(Form1Test, ReportOfAShortPassHasZeroBeforeThePoint) {
