@@ -238,7 +238,8 @@ void SayNow(const std::string& line) {
 
 // Tells that the change cut short of a journal was finished before the pass.
 void TellFinished(const repair::FinishedChange& finished) {
-  SayNow(repair::messages::FinishedCutShort(finished.journal.string(), finished.sectorsWritten));
+  SayNow(repair::messages::FinishedCutShort(repair::messages::PathText(finished.journal),
+                                            finished.sectorsWritten));
 }
 
 // Tells the problem that stopped a pass (titled by the command, also when the drive did not open):
@@ -254,7 +255,7 @@ int Failed(Problem problem, repair::PassKind pass = repair::PassKind::kRepair) {
 // the pass's first write to the volume: a run that is cut short has told where it is.
 repair::JournalPlace Announced(repair::JournalPlace place) {
   place.saved = [](const std::filesystem::path& path) {
-    SayNow(texts::Format(texts::kJournalSaved, path.string()));
+    SayNow(texts::Format(texts::kJournalSaved, repair::messages::PathText(path)));
   };
   return place;
 }
@@ -272,9 +273,9 @@ std::string Offered(const char* command, bool unmount, std::vector<std::string> 
 template <typename Report>
 void UndoHint(Output& out, const std::filesystem::path& journal, const PassDone<Report>& done) {
   if (journal.empty()) return;
-  out.Line(texts::Format(
-      texts::kUndoHint,
-      Offered("undo", done.unmounted, {journal.string(), CommandTarget(done.target)})));
+  out.Line(texts::Format(texts::kUndoHint, Offered("undo", done.unmounted,
+                                                   {repair::messages::PathText(journal),
+                                                    CommandTarget(done.target)})));
 }
 
 // Tells that the change cut short of a journal was finished, after the progress line.
@@ -414,7 +415,7 @@ std::string StateText(const repair::ListedJournal& journal, const repair::Journa
 
 void Print(Output& out, const JournalsReport& report) {
   for (const auto& [j, status] : report.journals) {
-    std::string line = j.path.string();
+    std::string line = repair::messages::PathText(j.path);
     line.append("\t").append(j.command).append("\t").append(ShownTime(j.stamp)).append("\t");
     if (!j.journal) {
       out.Line(line + "\t" + texts::Tr(texts::kJournalDamagedListed));

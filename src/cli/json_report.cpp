@@ -3,6 +3,7 @@
 
 #include "format/codepage.h"
 #include "repair/ids.h"
+#include "words/messages.h"
 
 namespace kestrova::cli {
 
@@ -131,7 +132,7 @@ void AddTo(Json& document, const RepairDone& done) {
   for (const auto& entry : done.report.restored) document["restored"].push_back(ToJson(entry));
   document.update(FindingsJson(done.report.findings));
   document["sectors_written"] = done.report.sectorsWritten;
-  document["journal"] = done.report.journal.string();
+  document["journal"] = repair::messages::PathText(done.report.journal);
   document["seconds"] = done.seconds;
 }
 
@@ -141,7 +142,7 @@ void AddTo(Json& document, const CleanDone& done) {
   document["kept"] = Json::array();
   for (const auto& kept : done.report.kept) document["kept"].push_back(ToJson(kept));
   document["sectors_written"] = done.report.sectorsWritten;
-  document["journal"] = done.report.journal.string();
+  document["journal"] = repair::messages::PathText(done.report.journal);
 }
 
 void AddTo(Json& document, const repair::UndoReport& undone) {
@@ -153,11 +154,12 @@ void AddTo(Json& document, const JournalsReport& report) {
   document["folder"] = report.folder.string();
   document["journals"] = Json::array();
   for (const auto& [j, status] : report.journals) {
-    Json& entry = document["journals"].emplace_back(Json{{"path", j.path.string()},
-                                                         {"command", j.command},
-                                                         {"time", ShownTime(j.stamp)},
-                                                         {"label", j.label},
-                                                         {"damaged", !j.journal}});
+    Json& entry =
+        document["journals"].emplace_back(Json{{"path", repair::messages::PathText(j.path)},
+                                               {"command", j.command},
+                                               {"time", ShownTime(j.stamp)},
+                                               {"label", j.label},
+                                               {"damaged", !j.journal}});
     if (!j.journal) continue;
     entry["sectors"] = j.journal->sectors.size();
     entry["serial"] = j.journal->volume.serial;

@@ -202,9 +202,9 @@ std::filesystem::path JournalFolder() {
 
 std::string JournalFileName(std::string_view what, std::string_view label, std::uint32_t serial,
                             const std::tm& time, int number) {
-  // Blanks and dots at either end are dropped (Windows drops them from a name); whatever a file
-  // name cannot hold on either system, or holds only awkwardly, becomes '_'.
-  const auto kept = [](char c) { return c != ' ' && c != '.'; };
+  // Blanks, dots and NULs at either end are dropped (Windows drops them from a name); whatever a
+  // file name cannot hold on either system, or holds only awkwardly, becomes '_'.
+  const auto kept = [](char c) { return c != ' ' && c != '.' && c != '\0'; };
   const auto first = std::find_if(label.begin(), label.end(), kept);
   const auto last = std::find_if(label.rbegin(), label.rend(), kept).base();
   std::string safe;

@@ -412,7 +412,8 @@ repair::FinishedHook Form1::KeepFinished() {
 void Form1::TellFinished() {
   if (const auto finished = std::exchange(lastFinished_, std::nullopt)) {
     controls_.ShowMessage(
-        repair::messages::FinishedCutShort(finished->journal.string(), finished->sectorsWritten),
+        repair::messages::FinishedCutShort(repair::messages::PathText(finished->journal),
+                                           finished->sectorsWritten),
         texts::Tr(texts::kNoticeTitle), kStyleInformation);
   }
 }
@@ -510,7 +511,7 @@ bool Form1::ReportChange(std::string text, const std::string& title,
     controls_.ShowMessage(text, title, kStyleInformation);
     return false;
   }
-  text += "\r\n\r\n" + texts::Format(texts::kJournalSaved, journal.string());
+  text += "\r\n\r\n" + texts::Format(texts::kJournalSaved, repair::messages::PathText(journal));
   if (!controls_.ShowReport(text, title, texts::Tr(texts::kUndoThisChange))) return false;
   return UndoLast(journal);
 }
@@ -549,6 +550,15 @@ bool Form1::UndoLast(const std::filesystem::path& journal) {
 void Form1::ForgetAnalysisAfter(const repair::Problem& problem) {
   using repair::ProblemKind;
   switch (problem.kind) {
+    case ProblemKind::kOpenFailed:
+    case ProblemKind::kPassOpenFailed:
+      // A drive that another program holds is still the one analysed: the user may close that
+      // program and try again. One that is gone, or now another, is not.
+      if (problem.open.kind != volume::DeviceErrorKind::kNotFound &&
+          problem.open.kind != volume::DeviceErrorKind::kDriveChanged) {
+        return;
+      }
+      break;
     // The drive is as it was analysed: the user may mend what stopped the pass and try again.
     case ProblemKind::kWriteProtected:
     case ProblemKind::kOutOfMemory:
@@ -560,11 +570,11 @@ void Form1::ForgetAnalysisAfter(const repair::Problem& problem) {
     case ProblemKind::kFolderUnreadable:
       return;
     default:
-      // Gone, unreadable, changed, or written in part: what the analysis found no longer holds.
-      layout_ = {};
-      SetRepairEnabled(false);
-      return;
+      // Unreadable, changed, or written in part: what the analysis found no longer holds.
+      break;
   }
+  layout_ = {};
+  SetRepairEnabled(false);
 }
 
 std::int16_t Form1::FirstSelectedIndex() {

@@ -553,6 +553,11 @@ std::string WouldRepairCount(std::size_t count) {
   return count == 1 ? Tr(texts::kWouldRepairOne) : Format(texts::kWouldRepairCount, count);
 }
 
+std::string PathText(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
 std::string ElapsedText(double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%.2f", seconds < 0 ? 0.0 : seconds);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -75,6 +76,10 @@ std::string WouldRepairCount(std::size_t count);
 std::string Size(std::uint64_t bytes);
 // A size as a drive's list entry shows it, in either language: "7.5 GiB", "1.5 MiB"; empty for 0.
 std::string ShortSize(std::uint64_t bytes);
+
+// A path as the texts show it: UTF-8 on every system (a Windows path's narrow string would be in
+// the ANSI code page, and fail for a name it cannot hold).
+std::string PathText(const std::filesystem::path& path);
 
 // An elapsed time in seconds as the completion message shows it: to the hundredth, "0.04".
 std::string ElapsedText(double seconds);

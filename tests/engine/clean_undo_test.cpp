@@ -239,6 +239,28 @@ TEST_P(CleanTest, KeepsAVirusFolderThatHoldsADocument) {
 }
 
 // With FAT32's mirroring off, only the FAT in use (here the second) is kept current.
+// The removal takes only the leftovers the user chose, each of which must still be found as it was
+// shown: one that is not refuses them all with nothing written.
+TEST_P(CleanTest, RemovesOnlyTheChosenLeftovers) {
+  const Infected infected = BuildInfected(stick);
+  const Snapshot before = stick.Drive();
+  repair::VolumeLayout layout = Analysed();
+  std::erase_if(layout.findings.leftovers, [](const repair::Judged& leftover) {
+    return leftover.Path() != "autorun.inf" && leftover.Path() != "sys.exe";
+  });
+  ASSERT_EQ(layout.findings.leftovers.size(), 2u);
+  repair::VolumeLayout moved = layout;
+  moved.findings.leftovers[1].file.offset += 32;
+  const auto refused = Clean(&moved);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().kind, ProblemKind::kLayoutChanged);
+  EXPECT_EQ(memory.Count(MemoryVolume::Call::kWrite), 0);
+
+  ASSERT_TRUE(Clean(&layout));
+  EXPECT_EQ(ChangedBytes(Removed(stick, before, {infected.autorun, infected.sys}), stick.Drive()),
+            std::vector<std::uint64_t>());
+}
+
 TEST(CleanMirroringTest, FreesTheChainsInTheFatInUseOnly) {
   MemoryVolume memory;
   ScopedBackend scoped{memory};
