@@ -51,6 +51,10 @@ struct FatFields {
   std::uint32_t reservedSectors = 0;
   std::uint32_t fatCount = 0;
   std::uint32_t totalSectors = 0;
+  // The FAT size, read where each type keeps it, and the data region that CountClusters places.
+  std::uint32_t fatSize = 0;
+  std::int64_t dataStart = 0;
+  std::int64_t clusterCount = 0;
 };
 
 std::optional<Problem> ReadFatFields(std::span<const std::uint8_t> boot, FatFields& f) {
@@ -70,12 +74,43 @@ std::optional<Problem> ReadFatFields(std::span<const std::uint8_t> boot, FatFiel
   return std::nullopt;
 }
 
-void StoreFatFields(const FatFields& f, VolumeGeometry& layout) {
+// Takes the data region as beginning at sector `dataStart` (empty when computing it overflowed)
+// and counts its clusters. The region must begin inside the volume, and hold from 1 to
+// `maxClusters` clusters: a count outside is a problem of `countKind`.
+std::optional<Problem> CountClusters(FatFields& f, std::optional<std::int64_t> dataStart,
+                                     std::int64_t maxClusters, DetailKind countKind) {
+  if (!dataStart || *dataStart > INT32_MAX || *dataStart >= f.totalSectors) {
+    return UnsupportedGeometry(DetailKind::kDataOutsideVolume);
+  }
+  f.dataStart = *dataStart;
+  f.clusterCount = (f.totalSectors - f.dataStart) / f.sectorsPerCluster;
+  if (f.clusterCount < 1 || f.clusterCount > maxClusters) {
+    return UnsupportedGeometry(countKind, f.clusterCount);
+  }
+  return std::nullopt;
+}
+
+// The FAT must have an entry of `fileSystem` for every cluster, including the two reserved ones.
+std::optional<Problem> CheckFatSize(const FatFields& f, FileSystem fileSystem) {
+  const std::int64_t fatBytes =
+      FatEntryOffset(fileSystem, f.clusterCount + fat::kFirstDataCluster - 1) +
+      FatEntryBytes(fileSystem);
+  if (std::int64_t{f.fatSize} * f.bytesPerSector < fatBytes) {
+    return UnsupportedGeometry(DetailKind::kFatTooSmall);
+  }
+  return std::nullopt;
+}
+
+void StoreFatFields(const FatFields& f, FileSystem fileSystem, VolumeGeometry& layout) {
+  layout.fileSystem = fileSystem;
   layout.bytesPerSector = static_cast<std::int32_t>(f.bytesPerSector);
   layout.sectorsPerCluster = static_cast<std::int32_t>(f.sectorsPerCluster);
   layout.reservedSectors = static_cast<std::int32_t>(f.reservedSectors);
   layout.fatCount = static_cast<std::int32_t>(f.fatCount);
   layout.totalSectors = f.totalSectors;
+  layout.fatSize = static_cast<std::int32_t>(f.fatSize);
+  layout.dataStart = static_cast<std::int32_t>(f.dataStart);
+  layout.clusterCount = f.clusterCount;
 }
 
 std::optional<Problem> ReadFat32Geometry(VolumeGeometry& layout) {
@@ -83,7 +118,7 @@ std::optional<Problem> ReadFat32Geometry(VolumeGeometry& layout) {
   const std::span<const std::uint8_t> boot = layout.bootSector;
   FatFields f;
   if (auto problem = ReadFatFields(boot, f)) return problem;
-  const std::uint32_t fatSize = Read32(boot, kFatSize32Offset);
+  f.fatSize = Read32(boot, kFatSize32Offset);
   const std::uint32_t rootCluster = Read32(boot, kRootClusterOffset);
   const std::uint32_t extFlags = Read16(boot, kExtFlagsOffset);
   // With mirroring off only one FAT is current; the others may be stale.
@@ -92,36 +127,24 @@ std::optional<Problem> ReadFat32Geometry(VolumeGeometry& layout) {
   if (Read16(boot, kRootEntryCountOffset) != 0 || Read16(boot, kFatSize16Offset) != 0) {
     return UnsupportedGeometry(DetailKind::kSmallFatFields);
   }
-  if (fatSize == 0) return UnsupportedGeometry(DetailKind::kEmptyFat);
+  if (f.fatSize == 0) return UnsupportedGeometry(DetailKind::kEmptyFat);
   if (activeFat >= f.fatCount) return UnsupportedGeometry(DetailKind::kActiveFat, activeFat);
 
   // dataStart = reserved + FAT count x FAT size; with two FATs that is the familiar
   // 2 x fatSize + reserved.
-  const auto fatsSize = CheckedMul<std::int64_t>(f.fatCount, fatSize);
+  const auto fatsSize = CheckedMul<std::int64_t>(f.fatCount, f.fatSize);
   const auto dataStart =
       fatsSize ? CheckedAdd<std::int64_t>(*fatsSize, f.reservedSectors) : std::nullopt;
-  if (!dataStart || *dataStart > INT32_MAX || *dataStart >= f.totalSectors) {
-    return UnsupportedGeometry(DetailKind::kDataOutsideVolume);
+  if (auto problem = CountClusters(f, dataStart, kMaxClusterCount, DetailKind::kClusterCount)) {
+    return problem;
   }
-  const std::int64_t clusterCount = (f.totalSectors - *dataStart) / f.sectorsPerCluster;
-  if (clusterCount < 1 || clusterCount > kMaxClusterCount) {
-    return UnsupportedGeometry(DetailKind::kClusterCount, clusterCount);
-  }
-  // The FAT must have an entry for every cluster, including the two reserved ones.
-  if (static_cast<std::int64_t>(fatSize) * (f.bytesPerSector / kFatEntrySize) <
-      clusterCount + kFirstDataCluster) {
-    return UnsupportedGeometry(DetailKind::kFatTooSmall);
-  }
-  if (rootCluster < kFirstDataCluster || rootCluster > clusterCount + 1) {
+  if (auto problem = CheckFatSize(f, FileSystem::kFat32)) return problem;
+  if (rootCluster < kFirstDataCluster || rootCluster > f.clusterCount + 1) {
     return UnsupportedGeometry(DetailKind::kRootOutsideVolume, rootCluster);
   }
 
-  StoreFatFields(f, layout);
-  layout.fileSystem = FileSystem::kFat32;
-  layout.fatSize = static_cast<std::int32_t>(fatSize);
-  layout.dataStart = static_cast<std::int32_t>(*dataStart);
+  StoreFatFields(f, FileSystem::kFat32, layout);
   layout.activeFat = static_cast<std::int32_t>(activeFat);
-  layout.clusterCount = clusterCount;
   layout.rootCluster = static_cast<std::int32_t>(rootCluster);
   layout.rootStart = layout.rootSectors = layout.rootEntries = 0;
   return std::nullopt;
@@ -135,31 +158,20 @@ std::optional<Problem> ReadSmallFatGeometry(VolumeGeometry& layout) {
   FatFields f;
   if (auto problem = ReadFatFields(boot, f)) return problem;
   const std::uint32_t rootEntries = Read16(boot, kRootEntryCountOffset);
-  const std::uint32_t fatSize = Read16(boot, kFatSize16Offset);
-  const std::int64_t rootStart = f.reservedSectors + std::int64_t{f.fatCount} * fatSize;
+  f.fatSize = Read16(boot, kFatSize16Offset);
+  const std::int64_t rootStart = f.reservedSectors + std::int64_t{f.fatCount} * f.fatSize;
   const std::int64_t rootSectors =
       (std::int64_t{rootEntries} * kDirEntrySize + f.bytesPerSector - 1) / f.bytesPerSector;
-  const std::int64_t dataStart = rootStart + rootSectors;
-  if (dataStart >= f.totalSectors) return UnsupportedGeometry(DetailKind::kDataOutsideVolume);
-  const std::int64_t clusterCount = (f.totalSectors - dataStart) / f.sectorsPerCluster;
-  if (clusterCount < 1 || clusterCount > kMaxFat16Clusters) {
-    return UnsupportedGeometry(DetailKind::kClusterCountSmallFat, clusterCount);
+  if (auto problem = CountClusters(f, rootStart + rootSectors, kMaxFat16Clusters,
+                                   DetailKind::kClusterCountSmallFat)) {
+    return problem;
   }
-  const bool fat12 = clusterCount <= kMaxFat12Clusters;
-  // The FAT holds the entries of the two reserved clusters and of every data cluster.
-  const FileSystem fileSystem = fat12 ? FileSystem::kFat12 : FileSystem::kFat16;
-  const std::int64_t fatBytes =
-      FatEntryOffset(fileSystem, clusterCount + kFirstDataCluster - 1) + FatEntryBytes(fileSystem);
-  if (std::int64_t{fatSize} * f.bytesPerSector < fatBytes) {
-    return UnsupportedGeometry(DetailKind::kFatTooSmall);
-  }
+  const FileSystem fileSystem =
+      f.clusterCount <= kMaxFat12Clusters ? FileSystem::kFat12 : FileSystem::kFat16;
+  if (auto problem = CheckFatSize(f, fileSystem)) return problem;
 
-  StoreFatFields(f, layout);
-  layout.fileSystem = fileSystem;
-  layout.fatSize = static_cast<std::int32_t>(fatSize);
-  layout.dataStart = static_cast<std::int32_t>(dataStart);
+  StoreFatFields(f, fileSystem, layout);
   layout.activeFat = 0;
-  layout.clusterCount = clusterCount;
   layout.rootCluster = 0;
   layout.rootStart = static_cast<std::int32_t>(rootStart);
   layout.rootSectors = static_cast<std::int32_t>(rootSectors);

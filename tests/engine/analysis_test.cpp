@@ -10,6 +10,7 @@
 #include "fat32_volume.h"
 #include "format/fat.h"
 #include "format/sector_io.h"
+#include "memory_stick.h"
 #include "memory_volume.h"
 #include "repair/engine.h"
 #include "volume/volume.h"
@@ -376,8 +377,7 @@ TEST_F(AnalysisTest, RestoredSectorsKeepEachSectorAsItWasRead) {
                           .length = kClusterBytes});
   }
   const auto before = memory.Sectors('F');
-  auto opened =
-      volume::Volume::Open(volume::DriveTarget::OfLetter('F'), volume::Access::kReadWrite);
+  auto opened = OpenDrive();
   ASSERT_TRUE(opened);
   repair::RestoredSectors restored;
   const auto analysed = repair::Analyse(*opened, &restored);
@@ -669,12 +669,6 @@ INSTANTIATE_TEST_SUITE_P(Faults, ReadFaultTest,
                                            ReadFault{"rootReadNotStarted", 3, Fault::kNotStarted}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-}  // namespace
-}  // namespace kestrova::testing
-
-namespace kestrova::testing {
-namespace {
-
 // FAT12 and FAT16 take their type from the cluster count: up to 4,084 clusters FAT12, up to
 // 65,524 FAT16, more is no FAT12/16 volume. One sector per cluster, 512 root entries.
 struct SmallFatCase {
@@ -684,11 +678,9 @@ struct SmallFatCase {
 
 void PrintTo(const SmallFatCase& c, std::ostream* out) { *out << c.clusters; }
 
-class SmallFatTypeTest : public ::testing::TestWithParam<SmallFatCase> {};
+class SmallFatTypeTest : public AnalysisTest, public ::testing::WithParamInterface<SmallFatCase> {};
 
 TEST_P(SmallFatTypeTest, FollowsTheClusterCount) {
-  MemoryVolume memory;
-  ScopedBackend scoped{memory};
   const std::uint32_t clusters = GetParam().clusters;
   const std::uint32_t fatBytes =
       clusters + 2 <= 4086 ? (clusters + 2) * 3 / 2 + 1 : (clusters + 2) * 2;
@@ -708,10 +700,7 @@ TEST_P(SmallFatTypeTest, FollowsTheClusterCount) {
   boot(fat::kFatSize16Offset, Le16(static_cast<std::uint16_t>(fatSize)));
   boot(fat::kTotalSectors32Offset, Le32(total));
   boot(510, {0x55, 0xAA});
-
-  repair::VolumeLayout layout;
-  EngineRun window;
-  AnalyseEntry(layout, window, 0);
+  Analyse();
   const std::string type = GetParam().type;
   ASSERT_EQ(window.RepairEnabled(), !type.empty());
   if (type.empty()) return;
@@ -726,38 +715,26 @@ INSTANTIATE_TEST_SUITE_P(Counts, SmallFatTypeTest,
 
 // With FAT mirroring off, only the FAT that the extended flags name is current; the chain must be
 // read from it, not from a stale first FAT.
-TEST(ActiveFatTest, ChainIsReadFromTheFatInUse) {
-  MemoryVolume memory;
-  ScopedBackend scoped{memory};
+using ActiveFatTest = AnalysisTest;
+
+TEST_F(ActiveFatTest, ChainIsReadFromTheFatInUse) {
   Fat32Volume volume(memory, 'F', {.reservedSectors = 32, .fatSize = 64});
   volume.Chain({2, 3, 4});
   // The first FAT still says the root is one cluster long.
   memory.Poke('F', 32 * 512 + 2 * 4, Le32(0x0FFFFFFF));
   volume.PokeBoot(40, Le16(0x0081));  // mirroring off, FAT 1 in use
-
-  repair::VolumeLayout layout;
-  EngineRun window;
-  AnalyseEntry(layout, window, 0);
-
+  Analyse();
   ASSERT_TRUE(window.RepairEnabled());
   EXPECT_EQ(layout.rootClusterCount, 3);
   EXPECT_EQ(memory.ReadTransfers().at(1).first, 32 + 64);
   EXPECT_EQ(memory.Count(MemoryVolume::Call::kRead), 3);
 }
 
-TEST(ActiveFatTest, FatNumberBeyondTheFatCountIsRefused) {
-  MemoryVolume memory;
-  ScopedBackend scoped{memory};
+TEST_F(ActiveFatTest, FatNumberBeyondTheFatCountIsRefused) {
   Fat32Volume volume(memory, 'F', {.fatCount = 2});
   volume.PokeBoot(40, Le16(0x0082));
-
-  repair::VolumeLayout layout;
-  EngineRun window;
-  AnalyseEntry(layout, window, 0);
-
-  EXPECT_FALSE(window.EverEnabled());
-  ASSERT_EQ(window.messages.size(), 1u);
-  EXPECT_EQ(memory.Count(MemoryVolume::Call::kWrite), 0);
+  Analyse();
+  ExpectRefused("错误");
 }
 
 }  // namespace

@@ -30,7 +30,6 @@ using repair::ProblemKind;
 
 constexpr std::uint64_t kSector = volume::kSectorSize;
 
-Bytes Text(const std::string& text) { return {text.begin(), text.end()}; }
 // Bytes that differ from one file to the next and are never zero.
 Bytes Noise(std::size_t size, int seed) {
   Bytes bytes(size);
@@ -119,23 +118,20 @@ class StickPasses {
  protected:
   explicit StickPasses(Kind kind) : stick{memory, kind} {}
 
-  static volume::Expected<volume::Volume, volume::DeviceError> Open() {
-    return volume::Volume::Open(volume::DriveTarget::OfLetter('F'), volume::Access::kReadWrite);
-  }
   repair::VolumeLayout Analysed() {
-    auto opened = Open();
+    auto opened = OpenDrive();
     EXPECT_TRUE(opened);
     auto layout = repair::Analyse(*opened);
     EXPECT_TRUE(layout);
     return layout ? *layout : repair::VolumeLayout{};
   }
   volume::Expected<repair::CleanReport, repair::Problem> Clean(const repair::VolumeLayout* layout) {
-    auto opened = Open();
+    auto opened = OpenDrive();
     if (!opened) return repair::OpenProblem(opened.error());
     return repair::Clean(*opened, layout, nullptr, &place);
   }
   volume::Expected<repair::UndoReport, repair::Problem> Undo(const repair::Journal& journal) {
-    auto opened = Open();
+    auto opened = OpenDrive();
     if (!opened) return repair::OpenProblem(opened.error());
     return repair::Undo(*opened, journal);
   }
@@ -268,8 +264,7 @@ TEST(CleanMirroringTest, FreesTheChainsInTheFatInUseOnly) {
   const Infected infected = BuildInfected(stick);
   memory.Poke('F', 40, {0x81, 0x00});  // the boot sector's flags: no mirroring, FAT 1 in use
   const Snapshot before = stick.Drive();
-  auto opened =
-      volume::Volume::Open(volume::DriveTarget::OfLetter('F'), volume::Access::kReadWrite);
+  auto opened = OpenDrive();
   ASSERT_TRUE(opened);
   ASSERT_TRUE(repair::Clean(*opened, nullptr));
   EXPECT_EQ(ChangedBytes(Removed(stick, before, infected.Virus(), 1), stick.Drive()),
@@ -297,7 +292,7 @@ TEST_P(CleanTest, FailedWriteIsToldAfterTheJournalAndUndoMendsIt) {
           savedAfter = fresh.Count(MemoryVolume::Call::kWrite);
         }};
     fresh.FailAt(MemoryVolume::Call::kWrite, n);
-    auto opened = Open();
+    auto opened = OpenDrive();
     ASSERT_TRUE(opened);
     const auto failed = repair::Clean(*opened, nullptr, nullptr, &journalTo);
     ASSERT_FALSE(failed);
@@ -441,7 +436,7 @@ TEST_P(UndoTest, UndoesARepair) {
   stick.AddFolder("Work", 0x12);
   const Snapshot before = stick.Drive();
   {
-    auto opened = Open();
+    auto opened = OpenDrive();
     ASSERT_TRUE(opened);
     const auto repaired = repair::Repair(*opened, nullptr, nullptr, &place);
     ASSERT_TRUE(repaired);
@@ -456,16 +451,11 @@ TEST_P(UndoTest, UndoesARepair) {
 
 const auto kKinds = ::testing::Values(Kind::kFat32, Kind::kExfat);
 
-INSTANTIATE_TEST_SUITE_P(Sticks, CleanTest, kKinds,
-                         [](const auto& info) { return std::string(KindName(info.param)); });
-INSTANTIATE_TEST_SUITE_P(Sticks, UndoTest, kKinds,
-                         [](const auto& info) { return std::string(KindName(info.param)); });
+INSTANTIATE_TEST_SUITE_P(Sticks, CleanTest, kKinds, KindTestName());
+INSTANTIATE_TEST_SUITE_P(Sticks, UndoTest, kKinds, KindTestName());
 INSTANTIATE_TEST_SUITE_P(Damage, CleanRefusalTest,
                          ::testing::Combine(kKinds, ::testing::ValuesIn(kRefusals)),
-                         [](const auto& info) {
-                           return std::string(KindName(std::get<0>(info.param))) + "_" +
-                                  std::get<1>(info.param).name;
-                         });
+                         KindTestName());
 
 }  // namespace
 }  // namespace kestrova::testing

@@ -64,7 +64,23 @@ bool HiddenDocument(std::uint8_t attribute) {
   return file && (attribute & 0x06) && !(attribute & 0xC8);
 }
 
-class RepairPassTest : public ::testing::Test {
+// Drive F in memory and a window's run on it, with the calls that the analysis made, so that
+// the pass's own calls show.
+struct Bench {
+  // The calls of the pass only.
+  std::vector<DeviceLog::Event> PassEvents() const {
+    return {memory.events.begin() + static_cast<std::ptrdiff_t>(analysisEvents),
+            memory.events.end()};
+  }
+
+  MemoryVolume memory;
+  ScopedBackend scoped{memory};
+  VolumeLayout layout;
+  EngineRun window;
+  std::size_t analysisEvents = 0;
+};
+
+class RepairPassTest : public ::testing::Test, protected Bench {
  protected:
   void Analyse() {
     AnalyseEntry(layout, window, 0);
@@ -79,11 +95,6 @@ class RepairPassTest : public ::testing::Test {
         .Peek('F', sector * kSector + static_cast<std::uint64_t>(index) * 32 + kAttributeByte, 1)
         .at(0);
   }
-  // The calls of the pass only.
-  std::vector<DeviceLog::Event> PassEvents() const {
-    return {memory.events.begin() + static_cast<std::ptrdiff_t>(analysisEvents),
-            memory.events.end()};
-  }
   // The reads and writes of the pass.
   std::size_t PassTransfers() const {
     const auto events = PassEvents();
@@ -92,12 +103,7 @@ class RepairPassTest : public ::testing::Test {
     }));
   }
 
-  MemoryVolume memory;
-  ScopedBackend scoped{memory};
-  VolumeLayout layout;
-  EngineRun window;
   repair::RepairReport report;
-  std::size_t analysisEvents = 0;
 };
 
 TEST_F(RepairPassTest, ChangesExactlyTheHiddenFolderAndDocumentAttributes) {
@@ -522,7 +528,7 @@ void PrintTo(const PassFault& fault, std::ostream* out) { *out << fault.name; }
 class PassFaultTest : public ::testing::TestWithParam<PassFault> {};
 
 // One drive, analysed, with a distinct hidden folder in every root sector.
-struct Rig {
+struct Rig : Bench {
   Rig() : volume(memory, 'F', {.sectorsPerCluster = 4}) {
     volume.Chain({2, 9});
     for (const std::uint32_t cluster : {2u, 9u}) {
@@ -538,13 +544,8 @@ struct Rig {
     original = memory.Sectors('F');
   }
 
-  MemoryVolume memory;
-  ScopedBackend scoped{memory};
   Fat32Volume volume;
-  VolumeLayout layout;
-  EngineRun window;
   std::vector<std::uint64_t> rootSectors;
-  std::size_t analysisEvents = 0;
   Snapshot original;
 };
 
@@ -571,9 +572,7 @@ TEST_P(PassFaultTest, EveryFailurePointEndsThePassCleanly) {
     ASSERT_TRUE(failure.has_value()) << "the pass did not report the failure";
     EXPECT_FALSE(rig.memory.IsOpen());
 
-    const std::vector<DeviceLog::Event> events(
-        rig.memory.events.begin() + static_cast<std::ptrdiff_t>(rig.analysisEvents),
-        rig.memory.events.end());
+    const auto events = rig.PassEvents();
     // The first failed call, and what the pass did after it. Once it had begun to write, it
     // flushes what it wrote, dismounts and closes; before that it only closes. A write that
     // never began has not begun to write.

@@ -26,8 +26,6 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint16_t kHiddenFolder = 0x16, kHiddenFile = 0x26, kPlainFile = 0x20;
 constexpr const char* kCmd = "C:\\Windows\\System32\\cmd.exe";
 
-Bytes Text(const std::string& text) { return {text.begin(), text.end()}; }
-
 // A shortcut that starts `program` with `arguments`, as the worms write them.
 Bytes Runs(const std::string& program, const std::string& arguments = "") {
   return ShortcutBytes({.localPath = program, .arguments = arguments});
@@ -45,10 +43,6 @@ void PrintTo(const RulesCase& c, std::ostream* out) { *out << c.name; }
 
 class VerdictRulesTest : public ::testing::TestWithParam<std::tuple<Kind, RulesCase>> {
  protected:
-  static volume::Expected<volume::Volume, volume::DeviceError> Open() {
-    return volume::Volume::Open(volume::DriveTarget::OfLetter('F'), volume::Access::kReadWrite);
-  }
-
   MemoryVolume memory;
   ScopedBackend scoped{memory};
 };
@@ -57,7 +51,7 @@ TEST_P(VerdictRulesTest, JudgesEveryEntryByItsEvidence) {
   const auto& [kind, c] = GetParam();
   MemoryStick stick(memory, kind);
   c.build(stick);
-  auto opened = Open();
+  auto opened = OpenDrive();
   ASSERT_TRUE(opened);
   const auto layout = repair::Analyse(*opened);
   ASSERT_TRUE(layout);
@@ -233,10 +227,7 @@ const RulesCase kCases[] = {
 INSTANTIATE_TEST_SUITE_P(Rules, VerdictRulesTest,
                          ::testing::Combine(::testing::Values(Kind::kFat32, Kind::kExfat),
                                             ::testing::ValuesIn(kCases)),
-                         [](const auto& info) {
-                           return std::string(KindName(std::get<0>(info.param))) + "_" +
-                                  std::get<1>(info.param).name;
-                         });
+                         KindTestName());
 
 TEST(VerdictInputsTest, DocumentsAreKnownByTheirLastExtension) {
   for (const char* name :

@@ -123,6 +123,10 @@ std::vector<std::uint64_t> ChangedBytes(const Snapshot& before, const Snapshot& 
   return changed;
 }
 
+volume::Expected<volume::Volume, volume::DeviceError> OpenDrive(char letter) {
+  return volume::Volume::Open(volume::DriveTarget::OfLetter(letter), volume::Access::kReadWrite);
+}
+
 MemoryStick::MemoryStick(MemoryVolume& memory, Kind kind, char letter)
     : memory_(memory), kind_(kind), letter_(letter) {
   if (kind == Kind::kFat32) {

@@ -11,6 +11,8 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "exfat_volume.h"
@@ -24,6 +26,12 @@ namespace kestrova::testing {
 using Snapshot = std::map<std::uint64_t, volume::SectorBuffer>;
 // The byte offsets at which two drive contents differ, in order.
 std::vector<std::uint64_t> ChangedBytes(const Snapshot& before, const Snapshot& after);
+// Drive `letter` of the memory volumes, opened for writing as the passes open it.
+volume::Expected<volume::Volume, volume::DeviceError> OpenDrive(char letter = 'F');
+// A file's bytes that are text.
+inline std::vector<std::uint8_t> Text(const std::string& text) {
+  return {text.begin(), text.end()};
+}
 
 class MemoryStick {
  public:
@@ -93,5 +101,16 @@ inline const char* KindName(MemoryStick::Kind kind) {
   return kind == MemoryStick::Kind::kFat32 ? "fat32" : "exfat";
 }
 inline void PrintTo(MemoryStick::Kind kind, std::ostream* out) { *out << KindName(kind); }
+// Names a test after its stick's kind ("exfat"), or its kind and its case's name ("exfat_name").
+struct KindTestName {
+  template <typename Info>
+  std::string operator()(const Info& info) const {
+    if constexpr (std::is_same_v<std::decay_t<decltype(info.param)>, MemoryStick::Kind>) {
+      return KindName(info.param);
+    } else {
+      return std::string(KindName(std::get<0>(info.param))) + "_" + std::get<1>(info.param).name;
+    }
+  }
+};
 
 }  // namespace kestrova::testing
