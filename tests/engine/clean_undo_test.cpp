@@ -350,12 +350,8 @@ const Refusal kRefusals[] = {
      },
      ProblemKind::kLeftoverChain, DetailKind::kChainReachesOther, DetailKind::kChainReachesOther,
      "copy.docx"},
-    {"leftoversChangedSinceTheAnalysis",
-     [](MemoryStick& s, const Infected&) {
-       s.Add({.name = "Music.lnk",
-              .bytes = ShortcutBytes({.localPath = "C:\\Windows\\System32\\cmd.exe",
-                                      .arguments = "/c start sys.exe"})});
-     },
+    {"shownFileGoneSinceTheAnalysis",
+     [](MemoryStick& s, const Infected& i) { s.MarkRemoved(i.autorun); },
      ProblemKind::kLayoutChanged, DetailKind::kRootFailsCheck, DetailKind::kRootFailsCheck},
 };
 

@@ -177,6 +177,14 @@ void MemoryStick::Link(std::uint32_t cluster, std::uint32_t next) {
   }
 }
 
+void MemoryStick::MarkRemoved(const Item& item) {
+  for (const std::uint64_t at : item.entries) {
+    const std::uint8_t first = memory_.Peek(letter_, at, 1).at(0);
+    memory_.Poke(letter_, at,
+                 {static_cast<std::uint8_t>(kind_ == Kind::kFat32 ? 0xE5 : first & 0x7F)});
+  }
+}
+
 std::uint64_t MemoryStick::FreeCountOffset() const { return kFsInfoSector * kSector + kFsInfoFree; }
 
 void MemoryStick::SetFreeCount(std::uint32_t count) {

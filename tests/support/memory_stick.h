@@ -72,6 +72,8 @@ class MemoryStick {
   std::uint64_t BitmapByte(std::uint32_t cluster) const;
   // Sets the FAT entry of `cluster` in every FAT.
   void Link(std::uint32_t cluster, std::uint32_t next);
+  // Marks each of the item's entries removed, as a driver's delete does to the entries alone.
+  void MarkRemoved(const Item& item);
   // FAT32: where FSInfo keeps its count of free clusters.
   std::uint64_t FreeCountOffset() const;
 
