@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QScrollBar>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QtTest>
@@ -30,6 +31,7 @@
 #include "ui/form1.h"
 #include "ui/layout.h"
 #include "ui/qt/main_window.h"
+#include "ui/qt/removal_dialog.h"
 #include "ui/qt/widgets.h"
 #include "volume/drive_watch.h"
 #include "volume/drives.h"
@@ -737,6 +739,30 @@ class WindowTest : public QObject {
     QVERIFY(Mtools("mdir", image, "::/X.EXE").status != 0);
     QCOMPARE(Mtools("mdir", image, "::/HIDDEN.EXE").status, 0);
     QCOMPARE(Run("fsck.fat -n " + kestrova::testing::Quote(image.string())).status, 0);
+  }
+
+  // The removal dialog shows up to eight rows and its columns whole, a longer list scrolling
+  // down; a name too long for the screen scrolls sideways instead of widening the dialog past it.
+  void removalDialogFitsItsRowsAndTheScreen() {
+    for (const auto& [count, repeats] : {std::pair{3, 1}, std::pair{12, 1}, std::pair{2, 200}}) {
+      std::vector<kestrova::repair::messages::RemovalChoice> files;
+      for (int i = 0; i < count; ++i) {
+        std::string name;
+        for (int repeat = 0; repeat < repeats; ++repeat) name += "照片";
+        files.push_back({name + std::to_string(i) + ".exe", "程序，冒充文件夹“照片”", ""});
+      }
+      kestrova::ui::qt::RemovalDialog dialog("?", "?", files, nullptr);
+      dialog.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+      auto* list = dialog.findChild<QTreeWidget*>();
+      const int rows = std::min(count, 8);
+      const int room = list->viewport()->height();
+      QVERIFY(list->visualItemRect(list->topLevelItem(rows - 1)).bottom() < room);
+      QVERIFY(count == rows || list->visualItemRect(list->topLevelItem(rows)).top() >= room);
+      QCOMPARE(list->verticalScrollBar()->maximum() > 0, count > rows);
+      QCOMPARE(list->horizontalScrollBar()->maximum() > 0, repeats > 1);
+      QVERIFY(dialog.frameGeometry().width() <= dialog.screen()->availableGeometry().width());
+    }
   }
 
   // Large sticks and cards carry exFAT: its entry sets keep their checksums right.
