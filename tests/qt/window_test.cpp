@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QListWidget>
@@ -12,13 +13,17 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QScrollBar>
 #include <QTimer>
+#include <QTreeWidget>
 #include <QtTest>
 
 #include <fcntl.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <utility>
 
 #include "exfat_tools.h"
 #include "fat32_volume.h"
@@ -26,6 +31,7 @@
 #include "ui/form1.h"
 #include "ui/layout.h"
 #include "ui/qt/main_window.h"
+#include "ui/qt/removal_dialog.h"
 #include "ui/qt/widgets.h"
 #include "volume/drive_watch.h"
 #include "volume/drives.h"
@@ -36,6 +42,7 @@ using kestrova::testing::MakeFat32Image;
 using kestrova::testing::MattribFlags;
 using kestrova::testing::Mtools;
 using kestrova::testing::ReadAt;
+using kestrova::testing::ReadBytes;
 using kestrova::testing::Run;
 using kestrova::testing::TempDir;
 using kestrova::ui::qt::MainWindow;
@@ -53,24 +60,38 @@ struct ShownMessage {
   QString defaultButton;
 };
 
-// Closes every message box that the window opens, recording what it showed.
+// Presses a key where the dialog's focus is, as the user does.
+void Press(QDialog& dialog, Qt::Key key) {
+  QTest::keyClick(dialog.focusWidget() ? dialog.focusWidget() : &dialog, key);
+}
+
+// Closes every message box that the window opens, recording what it showed, and answers the
+// removal dialog as the test says.
 class MessageCatcher {
  public:
   MessageCatcher() {
     QObject::connect(&timer_, &QTimer::timeout, [this] {
-      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-      if (!box) return;
+      QWidget* modal = QApplication::activeModalWidget();
+      auto* box = qobject_cast<QMessageBox*>(modal);
+      if (!box) {
+        if (auto* dialog = qobject_cast<QDialog*>(modal)) answerRemoval(*dialog);
+        return;
+      }
       QStringList buttons;
-      for (const QAbstractButton* button : box->buttons()) buttons << button->text();
-      const QPushButton* preset = box->defaultButton();
+      QAbstractButton* undo = nullptr;
+      for (QAbstractButton* button : box->buttons()) {
+        buttons << button->text();
+        if (box->buttonRole(button) == QMessageBox::ActionRole) undo = button;
+      }
+      QPushButton* preset = box->defaultButton();
       shown_.push_back(
           {box->text(), box->windowTitle(), box->icon(), buttons, preset ? preset->text() : ""});
-      // A question is answered Yes when the test says so, otherwise as Enter would.
-      QAbstractButton* yes = box->button(QMessageBox::Yes);
-      if (answerYes && yes) {
-        yes->click();
+      // A report's change is undone when the test says so; otherwise the box is answered as
+      // Enter would.
+      if (undo && std::exchange(undoNext, false)) {
+        undo->click();
       } else if (preset) {
-        const_cast<QPushButton*>(preset)->click();
+        preset->click();
       } else {
         box->accept();
       }
@@ -78,7 +99,10 @@ class MessageCatcher {
     timer_.start(10);
   }
   const QList<ShownMessage>& Shown() const { return shown_; }
-  bool answerYes = false;
+  bool undoNext = false;  // for the next report that offers to undo its change
+  std::function<void(QDialog&)> answerRemoval = [](QDialog& dialog) {
+    Press(dialog, Qt::Key_Return);
+  };
 
  private:
   QTimer timer_;
@@ -136,6 +160,21 @@ class WindowTest : public QObject {
     QCOMPARE(Mtools("mmd", image, "::/Music.2020").status, 0);
     QCOMPARE(Mtools("mattrib", image, "+a +h +s ::/Music.2020").status, 0);
     QCOMPARE(Mtools("mcopy", image, "/etc/hostname ::/NOTE.TXT").status, 0);
+  }
+
+  // Makes a FAT12 image whose hidden folder has the virus's files beside it: autorun.inf, the
+  // program that it runs, and a program posing as the folder.
+  void MakeImageWithLeftovers(const std::filesystem::path& image) {
+    QVERIFY(kestrova::testing::MakeFatImage(image, 8 * 1024, "-F 12"));
+    QCOMPARE(Mtools("mmd", image, "::/HIDDEN").status, 0);
+    QCOMPARE(Mtools("mattrib", image, "+h +s ::/HIDDEN").status, 0);
+    const std::string autorun = "[autorun]\r\nopen=x.exe\r\n";
+    const std::string program = "MZ";
+    for (const auto& [path, bytes] :
+         {std::pair{"/autorun.inf", autorun}, std::pair{"/X.EXE", program},
+          std::pair{"/HIDDEN.EXE", program}}) {
+      QVERIFY(kestrova::testing::PutFile(image, {path, {bytes.begin(), bytes.end()}}));
+    }
   }
 
   // Selects the list entry with this text by clicking it, as the user does.
@@ -445,7 +484,8 @@ class WindowTest : public QObject {
     QCOMPARE(report.title, QString("by Varkel"));
     QCOMPARE(report.icon, QMessageBox::Information);
     const QRegularExpression completion(QString(
-        "^程序运行结束，文件夹已恢复正常属性。\r\n耗时\\d+\\.\\d{2}s\r\n共恢复\\d+个文件夹。$"));
+        "^程序运行结束，文件夹已恢复正常属性。\r\n耗时\\d+\\.\\d{2}s\r\n共恢复\\d+个文件夹。"
+        "\r\n\r\n修改前的内容已保存到：.+$"));
     QVERIFY2(completion.match(report.text).hasMatch(), qPrintable(report.text));
     QVERIFY(Control(window, "Progress")->isVisibleTo(&window));
     QCOMPARE(window.ProgressPercent(), 100.0f);
@@ -619,15 +659,13 @@ class WindowTest : public QObject {
     }
   }
 
-  // After the report the virus's files are offered for removal, with No as the default.
-  void offersToRemoveTheVirussFilesAfterTheRepair() {
+  // A repair's report offers to undo the repair. After it the virus's files are offered in a
+  // list, each with why, all checked: Enter, Escape and the close box keep them all; Remove
+  // selected removes exactly the files left checked, and its report offers to undo the removal.
+  // An undo puts back every byte and tells so.
+  void removalDialogAndUndo() {
     const std::filesystem::path image = dir_ / "leftovers.img";
-    QVERIFY(kestrova::testing::MakeFatImage(image, 8 * 1024, "-F 12"));
-    QCOMPARE(Mtools("mmd", image, "::/HIDDEN").status, 0);
-    QCOMPARE(Mtools("mattrib", image, "+h +s ::/HIDDEN").status, 0);
-    const std::string autorun = "[autorun]\r\nopen=x.exe\r\n";
-    QVERIFY(kestrova::testing::PutFile(
-        image, {"/autorun.inf", std::vector<std::uint8_t>(autorun.begin(), autorun.end())}));
+    MakeImageWithLeftovers(image);
     QVERIFY(kestrova::volume::RegisterDrive('L', image.string()));
     MainWindow window;
     window.show();
@@ -635,21 +673,96 @@ class WindowTest : public QObject {
     MessageCatcher catcher;
     ClickEntry(window, "L");
     auto* command1 = Control<QAbstractButton>(window, "Command1");
+    const std::vector<std::uint8_t> infected = ReadBytes(image);
+    catcher.undoNext = true;
     QTest::mouseClick(command1, Qt::LeftButton);
-    QCOMPARE(catcher.Shown().size(), 2);
-    const ShownMessage question = catcher.Shown()[1];
-    QCOMPARE(question.title, QString(kestrova::texts::kCleanTitle.chinese));
-    QVERIFY2(question.text.contains("autorun.inf", Qt::CaseInsensitive), qPrintable(question.text));
-    QCOMPARE(question.buttons.size(), 2);
-    QCOMPARE(question.defaultButton, QString(kestrova::texts::kNo.chinese));
-    QCOMPARE(Mtools("mdir", image, "::/autorun.inf").status, 0);  // Enter kept it
+    QVERIFY(ReadBytes(image) == infected);
+    QCOMPARE(catcher.Shown().size(), 2);  // undone, the repair offers no removal
+    QCOMPARE(catcher.Shown()[0].buttons, QStringList({"确定", "撤销刚才的修改"}));
+    QCOMPARE(catcher.Shown()[0].defaultButton, QString("确定"));
+    QVERIFY(catcher.Shown()[1].text.startsWith("已恢复"));
 
-    catcher.answerYes = true;
-    QTest::mouseClick(command1, Qt::LeftButton);
-    QCOMPARE(catcher.Shown().size(), 5);
-    QCOMPARE(catcher.Shown()[4].text, QString("共删除1个病毒留下的文件。"));
+    std::vector<std::uint8_t> offered;  // the image as the dialog found it
+    QStringList shown;                  // and what the dialog showed
+    const auto look = [&](QDialog& dialog) {
+      offered = ReadBytes(image);
+      auto* list = dialog.findChild<QTreeWidget*>();
+      shown = QStringList{dialog.windowTitle(), dialog.findChild<QLabel*>()->text(),
+                          list->headerItem()->text(0) + "|" + list->headerItem()->text(1)};
+      for (int i = 0; i < list->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem* row = list->topLevelItem(i);
+        shown << QString("%1|%2|%3|%4")
+                     .arg(row->checkState(0) == Qt::Checked)
+                     .arg(row->text(0), row->text(1), row->toolTip(0));
+      }
+      for (const QPushButton* button : dialog.findChildren<QPushButton*>()) {
+        shown << button->text() + (button->isDefault() ? "*" : "");
+      }
+    };
+    // Enter, Escape and, for none, the close box.
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape, Qt::Key_unknown}) {
+      catcher.answerRemoval = [&](QDialog& dialog) {
+        look(dialog);
+        if (key == Qt::Key_unknown) {
+          dialog.close();
+        } else {
+          Press(dialog, key);
+        }
+      };
+      QTest::mouseClick(command1, Qt::LeftButton);
+      QVERIFY(!offered.empty() && ReadBytes(image) == std::exchange(offered, {}));
+    }
+    QCOMPARE(shown, QStringList({"删除病毒留下的文件", kestrova::texts::kCleanQuestion.chinese,
+                                 "文件|原因",
+                                 "1|autorun.inf|autorun.inf，插入磁盘时让Windows自动运行程序|"
+                                 "autorun.inf，插入磁盘时让Windows自动运行程序：open=x.exe",
+                                 "1|X.EXE|由autorun.inf中的“open=x.exe”运行|",
+                                 "1|HIDDEN.EXE|程序，冒充文件夹“HIDDEN”|", "删除所选", "保留*"}));
+
+    // Space unchecks the program posing as the folder: the other two go, and come back with the
+    // removal's undo.
+    catcher.answerRemoval = [&](QDialog& dialog) {
+      look(dialog);
+      auto* list = dialog.findChild<QTreeWidget*>();
+      list->setCurrentItem(list->topLevelItem(2));
+      QTest::keyClick(list, Qt::Key_Space);
+      dialog.findChild<QPushButton*>("RemoveSelected")->click();
+    };
+    for (const bool undo : {true, false}) {
+      catcher.undoNext = undo;
+      QTest::mouseClick(command1, Qt::LeftButton);
+      QCOMPARE(ReadBytes(image) == offered, undo);
+      QCOMPARE(catcher.Shown().back().text.startsWith("已恢复"), undo);
+    }
+    QVERIFY(catcher.Shown().back().text.startsWith("共删除2个病毒留下的文件。"));
     QVERIFY(Mtools("mdir", image, "::/autorun.inf").status != 0);
+    QVERIFY(Mtools("mdir", image, "::/X.EXE").status != 0);
+    QCOMPARE(Mtools("mdir", image, "::/HIDDEN.EXE").status, 0);
     QCOMPARE(Run("fsck.fat -n " + kestrova::testing::Quote(image.string())).status, 0);
+  }
+
+  // The removal dialog shows up to eight rows and its columns whole, a longer list scrolling
+  // down; a name too long for the screen scrolls sideways instead of widening the dialog past it.
+  void removalDialogFitsItsRowsAndTheScreen() {
+    for (const auto& [count, repeats] : {std::pair{3, 1}, std::pair{12, 1}, std::pair{2, 200}}) {
+      std::vector<kestrova::repair::messages::RemovalChoice> files;
+      for (int i = 0; i < count; ++i) {
+        std::string name;
+        for (int repeat = 0; repeat < repeats; ++repeat) name += "照片";
+        files.push_back({name + std::to_string(i) + ".exe", "程序，冒充文件夹“照片”", ""});
+      }
+      kestrova::ui::qt::RemovalDialog dialog("?", "?", files, nullptr);
+      dialog.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+      auto* list = dialog.findChild<QTreeWidget*>();
+      const int rows = std::min(count, 8);
+      const int room = list->viewport()->height();
+      QVERIFY(list->visualItemRect(list->topLevelItem(rows - 1)).bottom() < room);
+      QVERIFY(count == rows || list->visualItemRect(list->topLevelItem(rows)).top() >= room);
+      QCOMPARE(list->verticalScrollBar()->maximum() > 0, count > rows);
+      QCOMPARE(list->horizontalScrollBar()->maximum() > 0, repeats > 1);
+      QVERIFY(dialog.frameGeometry().width() <= dialog.screen()->availableGeometry().width());
+    }
   }
 
   // Large sticks and cards carry exFAT: its entry sets keep their checksums right.

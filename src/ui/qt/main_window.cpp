@@ -20,6 +20,7 @@
 #include <cmath>
 
 #include "format/progress.h"
+#include "ui/qt/removal_dialog.h"
 #include "ui/window_contacts.h"
 #include "volume/drives.h"
 #include "words/texts.h"
@@ -330,6 +331,27 @@ bool MainWindow::AskYesNo(const std::string& text, const std::string& title) {
   box.button(QMessageBox::No)->setText(TextOf(texts::kNo));
   box.setDefaultButton(QMessageBox::No);
   return box.exec() == QMessageBox::Yes;
+}
+
+bool MainWindow::ShowReport(const std::string& text, const std::string& title,
+                            const std::string& action) {
+  QMessageBox box(QMessageBox::Information, Text(title), Text(text), QMessageBox::NoButton, this);
+  QPushButton* ok = box.addButton(QMessageBox::Ok);
+  ok->setText(TextOf(texts::kOk));
+  QPushButton* second = box.addButton(Text(action), QMessageBox::ActionRole);
+  // Enter and Escape only close the report: the change is undone by a press of its own button.
+  box.setDefaultButton(ok);
+  box.setEscapeButton(ok);
+  box.exec();
+  return box.clickedButton() == second;
+}
+
+std::optional<std::vector<std::size_t>> MainWindow::ChooseRemovals(
+    const std::string& text, const std::string& title,
+    const std::vector<repair::messages::RemovalChoice>& files) {
+  RemovalDialog dialog(Text(text), Text(title), files, this);
+  if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+  return dialog.Checked();
 }
 
 unsigned MainWindow::DriveType(const std::string& root) { return volume::QueryDriveType(root); }

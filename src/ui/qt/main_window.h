@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "ui/form1.h"
@@ -57,6 +58,11 @@ class MainWindow final : public QWidget, public Form1Controls, public Form1Platf
   void SetCaption(const std::string& text) override;
   void CloseForm() override;
   bool AskYesNo(const std::string& text, const std::string& title) override;
+  bool ShowReport(const std::string& text, const std::string& title,
+                  const std::string& action) override;
+  std::optional<std::vector<std::size_t>> ChooseRemovals(
+      const std::string& text, const std::string& title,
+      const std::vector<repair::messages::RemovalChoice>& files) override;
 
   // Form1Platform
   unsigned DriveType(const std::string& root) override;
