@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "ui/win32/dialogs.h"
 #include "ui/win32/ids.h"
 #include "ui/win32/owner_draw.h"
 #include "ui/win32/wide_text.h"
@@ -395,6 +396,17 @@ bool MainWindow::AskYesNo(const std::string& text, const std::string& title) {
   // No is the default: Enter keeps the files.
   return MessageBoxW(window_, Wide(text).c_str(), Wide(title).c_str(),
                      MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
+}
+
+bool MainWindow::ShowReport(const std::string& text, const std::string& title,
+                            const std::string& action) {
+  return RunReport(window_, dpi_, text, title, action);
+}
+
+std::optional<std::vector<std::size_t>> MainWindow::ChooseRemovals(
+    const std::string& text, const std::string& title,
+    const std::vector<repair::messages::RemovalChoice>& files) {
+  return RunRemovalChoice(window_, dpi_, text, title, files);
 }
 
 void MainWindow::ProcessPendingEvents() {
