@@ -125,6 +125,24 @@ class WineTest : public ::testing::Test {
 
   std::filesystem::path Before() const { return scratch_ / "before.img"; }
 
+  // Puts three of the virus's files in the root beside the infected folders: autorun.inf, the
+  // hidden program that it runs, and a program posing as the hidden folder HS1. The image before
+  // the repair holds them too.
+  void AddVirusFiles() {
+    const auto bytes = [](const std::string& text) {
+      return std::vector<std::uint8_t>(text.begin(), text.end());
+    };
+    ASSERT_TRUE(PutFile(image_, {"/autorun.inf", bytes("[autorun]\r\nopen=x.exe\r\n")}));
+    ASSERT_TRUE(PutFile(image_, {"/x.exe", bytes("MZ")}, "+h"));
+    ASSERT_TRUE(PutFile(image_, {"/HS1.exe", bytes("MZ")}));
+    ASSERT_TRUE(CopySparse(image_, Before()));
+  }
+
+  // Whether the root holds an entry of that name.
+  bool OnImage(const std::string& name) const {
+    return Mtools("mdir", image_, "-a ::/" + name).status == 0;
+  }
+
   // Holds F: open exclusively, as another program would, until the returned process ends.
   std::unique_ptr<Background> HoldDrive() {
     auto holder = std::make_unique<Background>(session_.Env() + " wine " + Quote(ProbeExe()) +
@@ -247,6 +265,64 @@ TEST_F(WineTest, CliWritesChineseToAConsoleAndToAPipeInItsCodePage) {
     EXPECT_NE(chinese.output.find(gbk.output + "\r\n"), std::string::npos) << line;
   }
   EXPECT_EQ(chinese.output.find(repaired.back()), std::string::npos) << "UTF-8 in the pipe";
+}
+
+// The commands that kestrova-cli prints for the user to run next, given to cmd as they are: the
+// clean after a repair and the undo of each change, with the journals in a folder whose name
+// holds a blank and a quote. cmd finds kestrova-cli on the path.
+TEST_F(WineTest, CliPrintedCommandsRunInCmdAsPrinted) {
+  AddVirusFiles();
+  std::string programs = "Z:" + std::filesystem::path(CliExe()).parent_path().string();
+  std::replace(programs.begin(), programs.end(), '/', '\\');
+  const std::string state = R"(C:\users\Lin's state)";
+  const auto stateFolder = session_.Prefix() / "drive_c" / "users" / "Lin's state";
+  std::filesystem::remove_all(stateFolder);
+  struct Removed {
+    std::filesystem::path folder;
+    ~Removed() { std::filesystem::remove_all(folder); }
+  } removed{stateFolder};
+  const auto inCmd = [&](const std::string& command) {
+    SCOPED_TRACE(command);
+    const auto ran =
+        kestrova::testing::Run(session_.Env() + " WINEPATH=" + Quote(programs) + " wine " +
+                               Quote(ProbeExe()) + " setenv LOCALAPPDATA " + Quote(state) +
+                               " run " + Quote("cmd.exe /c " + command) + " 2>/dev/null");
+    EXPECT_EQ(ran.status, 0) << ran.output;
+    EXPECT_EQ(Value(ran.output, "status"), "0") << ran.output;
+    return ran.output;
+  };
+  // The command that a printed line offers, from the program's name on (the text before it is
+  // in the code page of a pipe).
+  const auto offered = [](const std::string& output, const std::string& command) {
+    for (const auto& line : Values(output, "out")) {
+      if (const auto at = line.find("kestrova-cli " + command + " "); at != std::string::npos) {
+        return line.substr(at);
+      }
+    }
+    return std::string();
+  };
+
+  const std::string repair = inCmd("kestrova-cli repair F:");
+  ExpectRepairedExactly(Before(), image_, made_);
+  const auto repaired = scratch_ / "repaired.img";
+  ASSERT_TRUE(CopySparse(image_, repaired));
+  const std::string undoRepair = offered(repair, "undo");
+  EXPECT_TRUE(undoRepair.starts_with("kestrova-cli undo \"" + state + "\\Kestrova\\repair-"))
+      << repair;
+  EXPECT_TRUE(undoRepair.ends_with(".journal\" F:")) << undoRepair;
+  const std::string clean = offered(repair, "clean");
+  ASSERT_EQ(clean, "kestrova-cli clean F:") << repair;
+
+  const std::string cleaned = inCmd(clean);
+  for (const char* name : {"autorun.inf", "x.exe", "HS1.exe"}) EXPECT_FALSE(OnImage(name)) << name;
+  const std::string undoClean = offered(cleaned, "undo");
+  ASSERT_FALSE(undoClean.empty()) << cleaned;
+
+  // Undone in turn, newest first.
+  inCmd(undoClean);
+  EXPECT_TRUE(DifferingOffsets(repaired, image_).empty());
+  inCmd(undoRepair);
+  EXPECT_TRUE(DifferingOffsets(Before(), image_).empty());
 }
 
 // The window, started for each test and closed at its end.
@@ -462,14 +538,18 @@ TEST_F(WindowTest, RepairRepairsTheSelectedDriveAndReportsTheTime) {
       Probe("select F wait-enabled " + std::to_string(kCommand1) + " " + std::to_string(kWaitMs));
   ASSERT_EQ(selected.status, 0) << selected.output;
   const auto repaired =
-      Probe("click " + std::to_string(kCommand1) + " message " + std::to_string(kWaitMs));
+      Probe("click " + std::to_string(kCommand1) + " report " + std::to_string(kWaitMs));
   ASSERT_EQ(repaired.status, 0) << repaired.output;
   EXPECT_EQ(Value(repaired.output, "title"), "by Varkel");
+  // The report ends with where the journal of the change is, in the user's journal folder.
   const std::string text = Value(repaired.output, "text");
   EXPECT_TRUE(std::regex_match(
-      text, std::regex("程序运行结束，文件夹已恢复正常属性。\\\\r\\\\n耗时[0-9]+\\.[0-9]{2}s"
-                       "\\\\r\\\\n共恢复[0-9]+个文件夹。(\\\\r\\\\n.*)?")))
+      text, std::regex(R"(程序运行结束，文件夹已恢复正常属性。\\r\\n耗时[0-9]+\.[0-9]{2}s)"
+                       R"(\\r\\n共恢复[0-9]+个文件夹。(\\r\\n.*)?\\r\\n\\r\\n)"
+                       R"(修改前的内容已保存到：C:\\users\\[^\\]+\\AppData\\Local\\)"
+                       R"(Kestrova\\repair-[^\\]+\.journal)")))
       << text;
+  EXPECT_EQ(Value(repaired.output, "default"), "1");  // IDOK
   // The hidden program that nothing names is listed for the user to check.
   EXPECT_NE(text.find("SECRET.EXE"), std::string::npos) << text;
   ExpectRepairedExactly(Before(), image_, made_);
@@ -656,41 +736,121 @@ TEST_F(WindowTest, AnswersBetweenTheTransfersOfAPassAndClosesAfterIt) {
   ExpectRepairedExactly(Before(), image_, made);
 }
 
-// The window moves to a monitor of another resolution: it lays itself out again from the design,
-// and back.
-// After the report the virus's files are offered for removal, No being the default: Enter keeps
-// them, Yes removes them with a report of its own.
-TEST_F(WindowTest, OffersToRemoveTheVirussFilesAfterTheRepair) {
-  ASSERT_EQ(kestrova::testing::Run("printf '[autorun]\\r\\nopen=x.exe\\r\\n' | MTOOLS_SKIP_CHECK=1 "
-                                   "mcopy -i " +
-                                   Quote(image_.string()) + " - ::/autorun.inf")
-                .status,
-            0);
-  const std::string ms = std::to_string(kWaitMs);
-  const std::string repair = std::to_string(kCommand1);
-  ASSERT_EQ(Probe("select F wait-enabled " + repair + " " + ms).status, 0);
-  const auto kept = Probe("click " + repair + " message " + ms + " answer default " + ms);
-  ASSERT_EQ(kept.status, 0) << kept.output;
-  EXPECT_EQ(Values(kept.output, "title").back(), "删除病毒留下的文件");
-  EXPECT_TRUE(std::regex_search(Values(kept.output, "text").back(),
-                                std::regex("autorun\\.inf", std::regex::icase)))
-      << kept.output;
-  EXPECT_EQ(Value(kept.output, "default"), "7");  // IDNO
-  const auto listed = [&] {
-    return kestrova::testing::Run("MTOOLS_SKIP_CHECK=1 mdir -i " + Quote(image_.string()) +
-                                  " ::/autorun.inf")
-               .status == 0;
-  };
-  EXPECT_TRUE(listed());
-
-  const auto removed =
-      Probe("click " + repair + " message " + ms + " answer yes " + ms + " message " + ms);
-  ASSERT_EQ(removed.status, 0) << removed.output;
-  EXPECT_EQ(Values(removed.output, "text").back(), "共删除1个病毒留下的文件。");
-  EXPECT_FALSE(listed());
-  EXPECT_EQ(kestrova::testing::Run("fsck.fat -n " + Quote(image_.string())).status, 0);
+// The rows of the removal dialog as the probe printed them: name, reason and whether checked.
+struct Row {
+  std::string name, reason, checked;
+  bool operator==(const Row&) const = default;
+};
+std::vector<Row> Rows(const std::string& output) {
+  std::vector<Row> rows;
+  for (const auto& f : Lines(output)) {
+    if (f.size() == 5 && f[0] == "row") rows.push_back({f[2], f[3], f[4]});
+  }
+  return rows;
 }
 
+// The buttons of a dialog as the probe printed them, by id.
+std::map<std::string, std::string> Buttons(const std::string& output) {
+  std::map<std::string, std::string> buttons;
+  for (const auto& f : Lines(output)) {
+    if (f.size() == 3 && f[0] == "button") buttons[f[1]] = f[2];
+  }
+  return buttons;
+}
+
+// After the repair's report the virus's files are offered in a list, each checked, Keep being
+// the default: Enter, Escape and Keep keep them all, and Remove selected removes exactly the
+// checked ones, with a report of its own. The dialog keeps its size at another resolution.
+TEST_F(WindowTest, OffersEachOfTheVirussFilesAndRemovesTheCheckedOnes) {
+  AddVirusFiles();
+  const std::string ms = std::to_string(kWaitMs);
+  const std::string repair = std::to_string(kCommand1);
+  const std::string offered =
+      "select F wait-enabled " + repair + " " + ms + " click " + repair + " report " + ms;
+  std::map<std::string, int> widths;
+  for (const std::string key : {"enter", "escape", "keep"}) {
+    SCOPED_TRACE(key);
+    ASSERT_TRUE(CopySparse(Before(), image_));
+    const std::string dpi = key == "keep" ? "dpi 144 " : "";
+    const auto kept = Probe(dpi + offered + " removals " + ms + " press " + key);
+    if (!dpi.empty()) {
+      EXPECT_EQ(Probe("dpi 96").status, 0);
+    }
+    ASSERT_EQ(kept.status, 0) << kept.output;
+    EXPECT_EQ(Values(kept.output, "title").back(), texts::kCleanTitle.chinese);
+    EXPECT_EQ(Values(kept.output, "text").back(), texts::kCleanQuestion.chinese);
+    EXPECT_EQ(
+        Rows(kept.output),
+        (std::vector<Row>{{"autorun.inf", "autorun.inf，插入磁盘时让Windows自动运行程序", "1"},
+                          {"x.exe", "由autorun.inf中的“open=x.exe”运行", "1"},
+                          {"HS1.exe", "程序，冒充文件夹“HS1”", "1"}}));
+    auto buttons = Buttons(kept.output);
+    EXPECT_EQ(buttons[std::to_string(kRemoveSelected)], "删除所选");
+    EXPECT_EQ(buttons["2"], "保留");  // IDCANCEL
+    EXPECT_EQ(Values(kept.output, "default").back(), "2");
+    ExpectRepairedExactly(Before(), image_, made_);
+    for (const auto& f : Lines(kept.output)) {
+      if (f.size() == 3 && f[0] == "dialog") widths[key] = std::stoi(f[1]);
+    }
+  }
+  EXPECT_GT(widths["enter"], 0);
+  EXPECT_EQ(widths["escape"], widths["enter"]);
+  EXPECT_NEAR(widths["keep"], Scaled(widths["enter"], 144), 2);
+
+  ASSERT_TRUE(CopySparse(Before(), image_));
+  const auto removed = Probe(offered + " removals " + ms + " uncheck 1 press remove report " + ms);
+  ASSERT_EQ(removed.status, 0) << removed.output;
+  EXPECT_EQ(Rows(removed.output).size(), 3u);
+  EXPECT_EQ(Values(removed.output, "title").back(), texts::kCleanTitle.chinese);
+  EXPECT_TRUE(Values(removed.output, "text")
+                  .back()
+                  .starts_with("共删除2个病毒留下的文件。\\r\\n\\r\\n修改前的内容已保存到："))
+      << removed.output;
+  EXPECT_FALSE(OnImage("autorun.inf"));
+  EXPECT_TRUE(OnImage("x.exe"));
+  EXPECT_FALSE(OnImage("HS1.exe"));
+  EXPECT_EQ(MattribFlags(image_, "/x.exe"), MattribFlags(Before(), "/x.exe"));
+  const auto check = kestrova::testing::Run("fsck.fat -n " + Quote(image_.string()), true);
+  EXPECT_EQ(check.status, 0) << check.output;
+}
+
+// The report of each change offers its undo: the repair's puts back every byte it wrote, and
+// then offers no removal; the removal's puts the files back as the repair left them. Each undo
+// tells what it did.
+TEST_F(WindowTest, UndoesEachChangeFromItsReport) {
+  AddVirusFiles();
+  const std::string ms = std::to_string(kWaitMs);
+  const std::string repair = std::to_string(kCommand1);
+  const std::string repaired = "select F wait-enabled " + repair + " " + ms + " click " + repair;
+  const std::string undoTitle = texts::kUndoThisChange.chinese;
+  const std::regex undone("已恢复[0-9]+个扇区修改前的内容。");
+
+  const auto repairUndone = Probe(repaired + " report-action " + ms + " message " + ms);
+  ASSERT_EQ(repairUndone.status, 0) << repairUndone.output;
+  EXPECT_EQ(Buttons(repairUndone.output),
+            (std::map<std::string, std::string>{{"1", "确定"},  // IDOK
+                                                {std::to_string(kReportAction), undoTitle}}));
+  EXPECT_EQ(Values(repairUndone.output, "default").front(), "1");
+  EXPECT_EQ(Values(repairUndone.output, "title").back(), undoTitle);
+  EXPECT_TRUE(std::regex_match(Values(repairUndone.output, "text").back(), undone))
+      << repairUndone.output;
+  EXPECT_TRUE(DifferingOffsets(Before(), image_).empty());
+
+  const auto cleanUndone = Probe(repaired + " report " + ms + " removals " + ms +
+                                 " press remove report-action " + ms + " message " + ms);
+  ASSERT_EQ(cleanUndone.status, 0) << cleanUndone.output;
+  const auto titles = Values(cleanUndone.output, "title");
+  EXPECT_EQ(titles, (std::vector<std::string>{"by Varkel", texts::kCleanTitle.chinese,
+                                              texts::kCleanTitle.chinese, undoTitle}))
+      << cleanUndone.output;
+  EXPECT_TRUE(std::regex_match(Values(cleanUndone.output, "text").back(), undone))
+      << cleanUndone.output;
+  ExpectRepairedExactly(Before(), image_, made_);
+  for (const char* name : {"autorun.inf", "x.exe", "HS1.exe"}) EXPECT_TRUE(OnImage(name)) << name;
+}
+
+// The window moves to a monitor of another resolution: it lays itself out again from the design,
+// and back.
 TEST_F(WindowTest, FollowsAChangeOfResolution) {
   const auto larger = Probe("dpi 144" + kGeometry);
   ASSERT_EQ(larger.status, 0) << larger.output;

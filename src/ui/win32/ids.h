@@ -43,6 +43,15 @@ enum ControlId : int {
   kFrame2Box = 122,
 };
 
+// The controls of the report and of the removal dialog (dialogs.h). Their OK is IDOK and their
+// Keep IDCANCEL, as Enter and Escape press them.
+enum DialogControlId : int {
+  kDialogText = 0xFFFF,  // the text, under the id of a message box's own
+  kReportAction = 131,   // the report's second button
+  kRemovalList = 132,
+  kRemoveSelected = 133,
+};
+
 }  // namespace kestrova::ui::win32
 
 #endif

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "ui/win32/dialogs.h"
 #include "ui/win32/ids.h"
 #include "ui/win32/owner_draw.h"
 #include "ui/win32/wide_text.h"
@@ -46,6 +47,9 @@ Border Unpacked(LONG packed) {
   return Border{packed & kBorderMask, packed >> kBorderBits & kBorderMask,
                 packed >> 2 * kBorderBits & kBorderMask, packed >> 3 * kBorderBits & kBorderMask};
 }
+
+// The keys that press Refresh and the banner link, as they press a button.
+bool PressesKeyLink(WPARAM key) { return key == VK_RETURN || key == VK_SPACE; }
 
 // Where the containers' inner areas start in the client area.
 constexpr TwipPoint kFormInner{0, 0};
@@ -394,6 +398,17 @@ bool MainWindow::AskYesNo(const std::string& text, const std::string& title) {
                      MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
 }
 
+bool MainWindow::ShowReport(const std::string& text, const std::string& title,
+                            const std::string& action) {
+  return RunReport(window_, dpi_, text, title, action);
+}
+
+std::optional<std::vector<std::size_t>> MainWindow::ChooseRemovals(
+    const std::string& text, const std::string& title,
+    const std::vector<repair::messages::RemovalChoice>& files) {
+  return RunRemovalChoice(window_, dpi_, text, title, files);
+}
+
 void MainWindow::ProcessPendingEvents() {
   MSG message{};
   while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
@@ -507,25 +522,23 @@ LRESULT CALLBACK MainWindow::KeyLinkProc(HWND window, UINT message, WPARAM wPara
   MainWindow* self = FromWindow(GetAncestor(window, GA_ROOT));
   const WNDPROC base = self ? self->staticProc_ : nullptr;
   if (!base) return DefWindowProcW(window, message, wParam, lParam);
-  const bool press = wParam == VK_RETURN || wParam == VK_SPACE;
   switch (message) {
     case WM_GETDLGCODE:
       // Enter and Space come to the control itself rather than to the dialog navigation, which
       // would press Repair on Enter.
       if (const auto* key = reinterpret_cast<const MSG*>(lParam);
-          key && key->message == WM_KEYDOWN &&
-          (key->wParam == VK_RETURN || key->wParam == VK_SPACE)) {
+          key && key->message == WM_KEYDOWN && PressesKeyLink(key->wParam)) {
         return CallWindowProcW(base, window, message, wParam, lParam) | DLGC_WANTMESSAGE;
       }
       break;
     case WM_KEYDOWN:
+      if (!PressesKeyLink(wParam)) break;
       // A key held down presses once.
-      if (press && (lParam & (LPARAM{1} << 30)) == 0) {
+      if ((lParam & (LPARAM{1} << 30)) == 0) {
         SendMessageW(GetParent(window), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(window), STN_CLICKED),
                      reinterpret_cast<LPARAM>(window));
       }
-      if (press) return 0;
-      break;
+      return 0;
     case WM_SETFOCUS:
     case WM_KILLFOCUS:
       InvalidateRect(window, nullptr, TRUE);

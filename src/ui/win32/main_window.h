@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,11 @@ class MainWindow final : public Form1Controls, public Form1Platform {
   void SetProgressWidth(float percent) override;
   void ShowMessage(const std::string& text, const std::string& title, int style) override;
   bool AskYesNo(const std::string& text, const std::string& title) override;
+  bool ShowReport(const std::string& text, const std::string& title,
+                  const std::string& action) override;
+  std::optional<std::vector<std::size_t>> ChooseRemovals(
+      const std::string& text, const std::string& title,
+      const std::vector<repair::messages::RemovalChoice>& files) override;
   void ProcessPendingEvents() override;
   void SetCaption(const std::string& text) override;
   void CloseForm() override;

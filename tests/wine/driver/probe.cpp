@@ -22,6 +22,17 @@
 //   wait-enabled ID MS wait until control ID is enabled
 //   message MS         wait for a message box, print "title<TAB>..." and "text<TAB>..." (CR and
 //                      LF written as \r and \n), then press its OK button
+//   report MS          wait for the report of a change (a box with a second button), print its
+//                      "title<TAB>...", "text<TAB>...", "button<TAB>ID<TAB>CAPTION" for each button
+//                      and "default<TAB>ID", the button that Enter presses, then press its OK
+//   report-action MS   the same, then press its second button instead
+//   removals MS        wait for the removal dialog and print its title, text, buttons and default
+//                      button as report does, then "dialog<TAB>WIDTH<TAB>HEIGHT" (its client
+//                      area) and "row<TAB>N<TAB>NAME<TAB>REASON<TAB>CHECKED" for each row of its
+//                      list (CHECKED 1 or 0); it stays open
+//   uncheck N          uncheck row N of the removal dialog's list
+//   press BUTTON       in the removal dialog, press "remove" (Remove selected) or "keep", or the
+//                      key "enter" or "escape"; wait until the dialog is gone
 //   cursor ID          move the mouse over the middle of control ID and print
 //                      "cursor<TAB>ID<TAB>HANDLE", the cursor that shows there
 //   focus              print "focus<TAB>ID", the control that has the keyboard focus
@@ -44,12 +55,18 @@
 //                      the console has then
 //   hold LETTER        open \\.\LETTER: for exclusive access, print "held", and keep it open
 //                      until standard input ends
+//   setenv NAME VALUE  set variable NAME of this program's environment, which the programs that it
+//                      starts inherit
+//   run COMMANDLINE    start the command line as it is, its standard output and error into a
+//                      pipe, and wait for its end; print "out<TAB>LINE" for every line of what it
+//                      wrote (as the bytes came), then "status<TAB>CODE", its exit code
 // The commands that act on the window (select, click, cursor, tab, enter, dpi) return once its
 // thread has handled what they gave it, or has opened a message box meanwhile. The window is found
 // by its class, whatever its caption says. Output is UTF-8.
 // Any failure prints "error<TAB>what" and ends with status 1.
 #include <windows.h>
 
+#include <commctrl.h>
 #include <dbt.h>
 
 #include <cstdio>
@@ -298,6 +315,138 @@ void Answer(bool yes, DWORD timeoutMs) {
   if (!WaitFor(timeoutMs, [&] { return !IsWindow(box); })) Fail("question box stays open");
 }
 
+// Memory in the window's process, where the pointers of the messages sent to its controls must
+// point: the system carries no list view message's data from one process to another.
+class Remote {
+ public:
+  explicit Remote(std::size_t size) : size_(size) {
+    DWORD processId = 0;
+    GetWindowThreadProcessId(RequireMainWindow(), &processId);
+    process_ =
+        OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, processId);
+    if (!process_) Fail("cannot open the window's process");
+    at_ = VirtualAllocEx(process_, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (!at_) Fail("cannot allocate in the window's process");
+  }
+  ~Remote() {
+    VirtualFreeEx(process_, at_, 0, MEM_RELEASE);
+    CloseHandle(process_);
+  }
+  Remote(const Remote&) = delete;
+  Remote& operator=(const Remote&) = delete;
+
+  // Where the bytes at `offset` are, in the window's process.
+  void* At(std::size_t offset = 0) const { return static_cast<char*>(at_) + offset; }
+  void Write(const void* data, std::size_t size, std::size_t offset = 0) const {
+    if (offset + size > size_ || !WriteProcessMemory(process_, At(offset), data, size, nullptr)) {
+      Fail("cannot write into the window's process");
+    }
+  }
+  void Read(void* data, std::size_t size, std::size_t offset = 0) const {
+    if (offset + size > size_ || !ReadProcessMemory(process_, At(offset), data, size, nullptr)) {
+      Fail("cannot read from the window's process");
+    }
+  }
+
+ private:
+  std::size_t size_;
+  HANDLE process_ = nullptr;
+  void* at_ = nullptr;
+};
+
+// The text of row `row`'s column `column`.
+std::string RowText(HWND list, int row, int column) {
+  constexpr int kTextChars = 512;
+  Remote memory(sizeof(LVITEMW) + kTextChars * sizeof(wchar_t));
+  LVITEMW item{};
+  item.iSubItem = column;
+  item.pszText = static_cast<wchar_t*>(memory.At(sizeof item));
+  item.cchTextMax = kTextChars;
+  memory.Write(&item, sizeof item);
+  const auto length = static_cast<std::size_t>(SendMessageW(
+      list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(memory.At())));
+  std::wstring text(std::min<std::size_t>(length, kTextChars), L'\0');
+  memory.Read(text.data(), text.size() * sizeof(wchar_t), sizeof item);
+  return Utf8(text);
+}
+
+// Waits for one of the window's dialogs that holds control `id`.
+HWND WaitForDialogWith(int id, DWORD timeoutMs, const char* what) {
+  HWND box = nullptr;
+  if (!WaitFor(timeoutMs, [&] { return (box = FindMessageBox()) != nullptr; })) {
+    Fail(std::string("no ") + what);
+  }
+  if (!GetDlgItem(box, id)) Fail(std::string("not the ") + what + ": " + WindowText(box));
+  return box;
+}
+
+// The dialog's title and text, its buttons in their order and the one that Enter presses.
+void PrintDialog(HWND box) {
+  std::printf("title\t%s\n", Escaped(WindowText(box)).c_str());
+  HWND text = GetDlgItem(box, kDialogText);
+  std::printf("text\t%s\n", Escaped(text ? WindowText(text) : std::string()).c_str());
+  const LRESULT preset = SendMessageW(box, DM_GETDEFID, 0, 0);
+  for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    wchar_t className[16] = {};
+    GetClassNameW(child, className, 16);
+    const LONG type = GetWindowLongW(child, GWL_STYLE) & BS_TYPEMASK;
+    if (lstrcmpiW(className, L"Button") != 0 ||
+        (type != BS_PUSHBUTTON && type != BS_DEFPUSHBUTTON)) {
+      continue;
+    }
+    std::printf("button\t%d\t%s\n", GetDlgCtrlID(child), WindowText(child).c_str());
+  }
+  std::printf("default\t%d\n", HIWORD(preset) == DC_HASDEFID ? LOWORD(preset) : 0);
+}
+
+// Presses button `id` of the dialog as a click does and waits until the dialog is gone.
+void PressButton(HWND box, int id, DWORD timeoutMs) {
+  HWND button = GetDlgItem(box, id);
+  if (!button || !IsWindowEnabled(button) || !IsWindowVisible(button)) {
+    Fail("button " + std::to_string(id) + " is not clickable");
+  }
+  PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+  if (!WaitFor(timeoutMs, [&] { return !IsWindow(box); })) Fail("the dialog stays open");
+}
+
+void Report(bool action, DWORD timeoutMs) {
+  HWND box = WaitForDialogWith(kReportAction, timeoutMs, "report");
+  PrintDialog(box);
+  PressButton(box, action ? kReportAction : IDOK, timeoutMs);
+}
+
+void Removals(DWORD timeoutMs) {
+  HWND box = WaitForDialogWith(kRemovalList, timeoutMs, "removal dialog");
+  PrintDialog(box);
+  RECT client{};
+  GetClientRect(box, &client);
+  std::printf("dialog\t%ld\t%ld\n", client.right, client.bottom);
+  HWND list = GetDlgItem(box, kRemovalList);
+  const auto rows = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+  for (int row = 0; row < rows; ++row) {
+    const bool checked =
+        (SendMessageW(list, LVM_GETITEMSTATE, static_cast<WPARAM>(row), LVIS_STATEIMAGEMASK) >>
+         12) == 2;
+    std::printf("row\t%d\t%s\t%s\t%d\n", row, RowText(list, row, 0).c_str(),
+                RowText(list, row, 1).c_str(), checked ? 1 : 0);
+  }
+}
+
+void Uncheck(int row) {
+  HWND box = WaitForDialogWith(kRemovalList, 0, "removal dialog");
+  HWND list = GetDlgItem(box, kRemovalList);
+  Remote memory(sizeof(LVITEMW));
+  LVITEMW item{};
+  item.stateMask = LVIS_STATEIMAGEMASK;
+  item.state = INDEXTOSTATEIMAGEMASK(1);  // the empty check box
+  memory.Write(&item, sizeof item);
+  if (!SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(row),
+                    reinterpret_cast<LPARAM>(memory.At()))) {
+    Fail("cannot uncheck row " + std::to_string(row));
+  }
+  std::printf("unchecked\t%d\n", row);
+}
+
 void Cursor(int id) {
   RECT rect{};
   GetWindowRect(Control(id), &rect);
@@ -348,6 +497,26 @@ void Press(WPARAM key, LPARAM scanCode) {
   Settle();
 }
 
+void PressInRemovals(const std::string& what) {
+  constexpr DWORD kGoneMs = 20000;
+  HWND box = WaitForDialogWith(kRemovalList, 0, "removal dialog");
+  if (what == "remove" || what == "keep") {
+    PressButton(box, what == "remove" ? kRemoveSelected : IDCANCEL, kGoneMs);
+  } else if (what == "enter" || what == "escape") {
+    constexpr LPARAM kEnterScanCode = 0x1C;
+    constexpr LPARAM kEscapeScanCode = 0x01;
+    if (what == "enter") {
+      Press(VK_RETURN, kEnterScanCode);
+    } else {
+      Press(VK_ESCAPE, kEscapeScanCode);
+    }
+    if (!WaitFor(kGoneMs, [&] { return !IsWindow(box); })) Fail("the dialog stays open");
+  } else {
+    Fail("nothing to press named " + what);
+  }
+  std::printf("pressed\t%s\n", what.c_str());
+}
+
 // What the system sends a window whose monitor changes its resolution: the new resolution and a
 // suggested rectangle, here at the window's top-left corner and as large as its frame around the
 // designed client area at that resolution. The rectangle is written into the window's process,
@@ -363,21 +532,12 @@ void ChangeDpi(int dpi) {
                            MulDiv(kestrova::ui::kClientWidth, dpi, kestrova::ui::kTwipsPerInch),
                        rect.bottom - client.bottom +
                            MulDiv(kestrova::ui::kClientHeight, dpi, kestrova::ui::kTwipsPerInch)};
-  DWORD processId = 0;
-  GetWindowThreadProcessId(window, &processId);
-  HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, processId);
-  if (!process) Fail("cannot open the window's process");
-  void* remote =
-      VirtualAllocEx(process, nullptr, sizeof suggested, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-  if (!remote || !WriteProcessMemory(process, remote, &suggested, sizeof suggested, nullptr)) {
-    Fail("cannot write into the window's process");
-  }
+  const Remote memory(sizeof suggested);
+  memory.Write(&suggested, sizeof suggested);
   DWORD_PTR result = 0;
-  const bool answered =
-      SendMessageTimeoutW(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
-                          reinterpret_cast<LPARAM>(remote), SMTO_NORMAL, kAnswerMs, &result) != 0;
-  VirtualFreeEx(process, remote, 0, MEM_RELEASE);
-  CloseHandle(process);
+  const bool answered = SendMessageTimeoutW(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                                            reinterpret_cast<LPARAM>(memory.At()), SMTO_NORMAL,
+                                            kAnswerMs, &result) != 0;
   if (!answered) Fail("no answer to WM_DPICHANGED");
   Settle();
   std::printf("dpi\t%d\n", dpi);
@@ -483,6 +643,51 @@ void RunInConsole(UINT codePage, const std::string& exe, const std::string& argu
   std::printf("console\t%u\t%u\n", codePage, GetConsoleOutputCP());
 }
 
+void RunCommandLine(const std::string& commandLine) {
+  SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+  HANDLE readEnd = nullptr;
+  HANDLE writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &inherited, 0) ||
+      !SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0)) {
+    Fail("no pipe: error " + std::to_string(GetLastError()));
+  }
+  std::wstring line = Wide(commandLine);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = writeEnd;
+  startup.hStdError = writeEnd;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    Fail("cannot start " + commandLine + ": error " + std::to_string(GetLastError()));
+  }
+  CloseHandle(writeEnd);  // the pipe ends with the last of the child's handles
+  std::string output;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    output.append(buffer, got);
+  }
+  CloseHandle(readEnd);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  std::size_t start = 0;
+  while (start < output.size()) {
+    std::size_t end = output.find('\n', start);
+    if (end == std::string::npos) end = output.size();
+    std::string text = output.substr(start, end - start);
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    std::printf("out\t%s\n", text.c_str());
+    start = end + 1;
+  }
+  std::printf("status\t%lu\n", static_cast<unsigned long>(code));
+}
+
 void Hold(const std::string& letter) {
   const std::string path = "\\\\.\\" + letter + ":";
   HANDLE volume = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -554,6 +759,14 @@ int main(int argc, char** argv) {
       }
       std::printf("look\t%s\t%ld\t%s\n", WindowText(RequireMainWindow()).c_str(),
                   bar.right - bar.left, enabled.c_str());
+    } else if (command == "report" || command == "report-action") {
+      Report(command == "report-action", std::stoul(next(i)));
+    } else if (command == "removals") {
+      Removals(std::stoul(next(i)));
+    } else if (command == "uncheck") {
+      Uncheck(std::stoi(next(i)));
+    } else if (command == "press") {
+      PressInRemovals(next(i));
     } else if (command == "cursor") {
       Cursor(std::stoi(next(i)));
     } else if (command == "focus") {
@@ -578,6 +791,13 @@ int main(int argc, char** argv) {
       const UINT codePage = std::stoul(next(i));
       const std::string exe = next(i);
       RunInConsole(codePage, exe, next(i));
+    } else if (command == "setenv") {
+      const std::string name = next(i);
+      if (!SetEnvironmentVariableW(Wide(name).c_str(), Wide(next(i)).c_str())) {
+        Fail("cannot set " + name);
+      }
+    } else if (command == "run") {
+      RunCommandLine(next(i));
     } else if (command == "hold") {
       Hold(next(i));
     } else {
