@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,16 @@ class ListControls : public kestrova::ui::Form1Controls {
   void SetRepairEnabled(bool enabled) override { repairEnabled = enabled; }
   void SetCaption(const std::string&) override {}
   void CloseForm() override {}
+  // The pass's report is read and closed with OK; the virus's files are kept.
+  bool ShowReport(const std::string& text, const std::string& title, const std::string&) override {
+    ShowMessage(text, title, kestrova::ui::kStyleInformation);
+    return false;
+  }
+  std::optional<std::vector<std::size_t>> ChooseRemovals(
+      const std::string&, const std::string&,
+      const std::vector<kestrova::repair::messages::RemovalChoice>&) override {
+    return std::nullopt;
+  }
   bool repairEnabled = false;
 
  private:
