@@ -43,8 +43,8 @@ def main():
                 data = file.read()
             entries.append((name, windows_text(data, source) if kind == "text" else data))
 
-    part = zip_path + ".part"
-    with zipfile.ZipFile(part, "w") as archive:
+    unfinished = zip_path + ".new"
+    with zipfile.ZipFile(unfinished, "w") as archive:
         for name, data in entries:
             entry = zipfile.ZipInfo(name, stamp)
             # Unix permissions, fixed: a zip made on "FAT" has its UTF-8 names read as the
@@ -54,7 +54,7 @@ def main():
             entry.external_attr = (stat.S_IFREG | mode) << 16
             entry.compress_type = zipfile.ZIP_DEFLATED
             archive.writestr(entry, data, compresslevel=9)
-    os.replace(part, zip_path)
+    os.replace(unfinished, zip_path)
 
     with open(zip_path, "rb") as file:
         digest = hashlib.sha256(file.read()).hexdigest()
