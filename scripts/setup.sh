@@ -21,7 +21,7 @@ test_packages=(
   clang clang-format libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   util-linux e2fsprogs exfatprogs exfat-fuse fuse3 strace liblnk-utils
-  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libz-mingw-w64-dev wine wine64 icoutils
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libz-mingw-w64-dev wine wine64 icoutils unzip
   xdotool x11-utils imagemagick
   python3 python3-pil fonts-dejavu-core
   lintian desktop-file-utils appstream appstream-compose

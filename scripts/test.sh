@@ -8,9 +8,17 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh build test
 jobs=$(nproc)
 
-echo "== Windows cross-build"
+echo "== Windows cross-build and its zip: the checksum, the entries in their order"
 cmake --preset windows -G Ninja
 cmake --build build/windows -j "$jobs"
+win_zip=$(echo build/windows/Kestrova-*-win64.zip)
+(cd build/windows && sha256sum --check SHA256SUMS)
+LC_ALL=C.UTF-8 zipinfo "$win_zip"
+[ "$(LC_ALL=C.UTF-8 zipinfo -1 "$win_zip")" = \
+  "$(printf '%s\n' Kestrova.exe kestrova-cli.exe LICENSE README.txt 说明.txt)" ] ||
+  { echo "$win_zip holds other files or another order" >&2; exit 1; }
+! unzip -p "$win_zip" '*.exe' | strings -a | grep -e "$PWD" -e build ||
+  { echo "the programs in $win_zip name a build folder" >&2; exit 1; }
 
 echo "== Linux build and tests"
 cmake --preset linux -G Ninja -DKESTROVA_WINDOWS_BIN="$PWD/build/windows"
@@ -65,6 +73,14 @@ echo "== The .deb again, in another build folder: the same bytes"
 make_deb build/deb-again
 cmp "$deb" build/deb-again/kestrova_*.deb
 rm -rf build/deb-again
+
+echo "== The Windows zip again, in another build folder: the same bytes"
+# Only the two programs and the zip are built again (the tests' driver is not in the zip).
+rm -rf build/windows-again
+cmake --preset windows -G Ninja -B build/windows-again
+cmake --build build/windows-again -j "$jobs" --target zip
+cmp "$win_zip" "build/windows-again/${win_zip#build/windows/}"
+rm -rf build/windows-again
 
 echo "== Sanitizer build (ASan + UBSan) and engine tests"
 cmake --preset asan -G Ninja

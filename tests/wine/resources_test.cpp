@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The resources and imports of the Windows programs, read back from the built files with
-// wrestool, icotool and objdump.
+// wrestool, icotool and objdump; the checks of the version record and the manifest hold for the
+// programs that the zip unpacks too (zip_test.cpp).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -149,9 +150,12 @@ TEST(Resources, IconGroupOneHoldsThreeEightBitImagesWithFixedIds) {
   }
 }
 
-TEST(Resources, VersionRecordSaysTheVersionAndLicenceInSimplifiedChinese) {
+}  // namespace
+
+void ExpectVersionRecord(const std::string& exe, const std::string& fileName) {
+  SCOPED_TRACE(exe);
   TempDir scratch;
-  const auto raw = RawResource(scratch, WindowExe(), 16, 1);
+  const auto raw = RawResource(scratch, exe, 16, 1);
   ASSERT_GE(raw.size(), 6u);
   const VersionNode root = ParseNode(raw, 0);
   EXPECT_EQ(root.key, "VS_VERSION_INFO");
@@ -172,12 +176,15 @@ TEST(Resources, VersionRecordSaysTheVersionAndLicenceInSimplifiedChinese) {
     ASSERT_NE(value, nullptr) << key;
     EXPECT_EQ(TextValue(*value), KESTROVA_VERSION_TEXT) << key;
   }
-  for (const char* key : {"CompanyName", "FileDescription", "LegalCopyright", "ProductName",
-                          "InternalName", "OriginalFilename"}) {
+  for (const char* key :
+       {"CompanyName", "FileDescription", "LegalCopyright", "ProductName", "InternalName"}) {
     const VersionNode* value = Child(*table, key);
     ASSERT_NE(value, nullptr) << key;
     EXPECT_FALSE(TextValue(*value).empty()) << key;
   }
+  const VersionNode* original = Child(*table, "OriginalFilename");
+  ASSERT_NE(original, nullptr);
+  EXPECT_EQ(TextValue(*original), fileName);
   const VersionNode* copyright = Child(*table, "LegalCopyright");
   ASSERT_NE(copyright, nullptr);
   EXPECT_NE(TextValue(*copyright).find("License " KESTROVA_LICENSE_TEXT), std::string::npos);
@@ -190,28 +197,38 @@ TEST(Resources, VersionRecordSaysTheVersionAndLicenceInSimplifiedChinese) {
   EXPECT_EQ(U16(translation->value, 2), kUnicodeCodePage);
 }
 
-TEST(Resources, ManifestAsksForAdministratorAndDpiAwareness) {
+std::string ExpectManifest(const std::string& exe, Rights rights) {
+  SCOPED_TRACE(exe);
   TempDir scratch;
-  const auto raw = RawResource(scratch, WindowExe(), 24, 1);
+  const auto raw = RawResource(scratch, exe, 24, 1);
   const std::string manifest(raw.begin(), raw.end());
-  EXPECT_NE(manifest.find("level=\"requireAdministrator\""), std::string::npos);
-  EXPECT_TRUE(std::regex_search(manifest, std::regex("<dpiAware[^>]*>\\s*true")));
-  EXPECT_NE(manifest.find("PerMonitorV2"), std::string::npos);
-  EXPECT_NE(manifest.find("Microsoft.Windows.Common-Controls"), std::string::npos);
+  if (rights == Rights::kAdministrator) {
+    EXPECT_NE(manifest.find("level=\"requireAdministrator\""), std::string::npos) << manifest;
+  } else {
+    // A console tool must not ask for elevation: it runs with the rights of its console.
+    EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos) << manifest;
+    EXPECT_EQ(manifest.find("requireAdministrator"), std::string::npos);
+  }
+  EXPECT_TRUE(std::regex_search(manifest, std::regex("<dpiAware[^>]*>\\s*true/pm\\s*<")));
+  EXPECT_TRUE(std::regex_search(manifest, std::regex("<dpiAwareness[^>]*>\\s*PerMonitorV2")));
   EXPECT_NE(manifest.find("supportedOS"), std::string::npos);
   EXPECT_NE(manifest.find(kManifestVersion), std::string::npos) << manifest;
+  return manifest;
 }
 
-// A console tool must not ask for elevation: it runs with the rights of its console.
-TEST(Resources, CliManifestRunsWithTheCallersRights) {
-  TempDir scratch;
-  const auto raw = RawResource(scratch, CliExe(), 24, 1);
-  const std::string manifest(raw.begin(), raw.end());
-  EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos) << manifest;
-  EXPECT_EQ(manifest.find("requireAdministrator"), std::string::npos);
-  EXPECT_NE(manifest.find("supportedOS"), std::string::npos);
-  EXPECT_NE(manifest.find(kManifestVersion), std::string::npos) << manifest;
+namespace {
+
+TEST(Resources, VersionRecordsSayTheVersionAndLicenceInSimplifiedChinese) {
+  ExpectVersionRecord(WindowExe(), "Kestrova.exe");
+  ExpectVersionRecord(CliExe(), "kestrova-cli.exe");
 }
+
+TEST(Resources, WindowManifestAsksForAdministratorAndCommonControls) {
+  const auto manifest = ExpectManifest(WindowExe(), Rights::kAdministrator);
+  EXPECT_NE(manifest.find("Microsoft.Windows.Common-Controls"), std::string::npos);
+}
+
+TEST(Resources, CliManifestRunsWithTheCallersRights) { ExpectManifest(CliExe(), Rights::kCaller); }
 
 // Static programs: nothing but the system's own libraries beside them.
 TEST(Resources, ProgramsImportOnlySystemLibraries) {

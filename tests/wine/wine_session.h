@@ -19,6 +19,14 @@ std::string WindowExe();  // Kestrova.exe
 std::string CliExe();     // kestrova-cli.exe
 std::string ProbeExe();   // kestrova-probe.exe, the window's test driver
 
+// The resources of a Windows program, read from its file (resources_test.cpp): the version
+// record says the project's version (FILEVERSION x.y.z.0), the licence and the file's own name
+// in Simplified Chinese; the manifest asks for the rights, is aware of each monitor's resolution
+// and names the supported systems and the version. ExpectManifest returns the manifest.
+enum class Rights { kAdministrator, kCaller };
+void ExpectVersionRecord(const std::string& exe, const std::string& fileName);
+std::string ExpectManifest(const std::string& exe, Rights rights);
+
 // The shared prefix, made on first use and removed when the test program ends.
 class Session {
  public:
