@@ -104,6 +104,44 @@ Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout*
                                      Progress* progress = nullptr,
                                      const JournalPlace* journal = nullptr);
 
+// A file or folder that a move back put into the root, by its name in the folder and its name in
+// the root (another when the root held one of the same name already).
+struct MovedBack {
+  RootFile file;  // as it was in the folder
+  std::string name;
+  bool folder = false;
+};
+
+// What a finished move back did.
+struct MoveBackReport {
+  std::string folder;                 // the folder that the virus moved the files into; empty: none
+  std::vector<MovedBack> moved;       // what went back into the root, in the folder's order
+  std::vector<Judged> stayed;         // the virus's files and folders, left in the folder
+  bool folderRemoved = false;         // the emptied folder was removed with the virus's files in it
+  std::optional<Problem> folderKept;  // why a folder that held only the virus's files was kept
+                                      // (its removal could not be proved to free nothing else's)
+  std::int64_t clustersAdded = 0;     // FAT32: the clusters that the root grew by
+  std::int64_t sectorsWritten = 0;
+  std::filesystem::path journal;  // the journal of the change; empty when none was written
+};
+
+// Puts back into the root the files and folders that the virus moved into a folder of it (the
+// analysis's kMovedFilesFolder, the first one found), on a volume opened for writing, under the
+// rules of Repair (the analysis again under the lock, `analysed` checked as there and its folder
+// the same; all read before the first write, the journal first, only changed sectors written, a
+// checked flush). Every entry of the folder but "." and ".." and the virus's goes to free entry
+// slots of the root as it is: its attributes, times, size and first cluster unchanged; a moved
+// folder's ".." then names the root. A name that the root holds already gets " (2)" (or the first
+// free number) before its extension, and an entry whose short name the root holds gets a fresh one
+// with a numeric tail; the long-name entries carry its checksum. The old entries are marked
+// removed. When the root has no room, FAT32's grows by free clusters (chained in every FAT kept
+// current, zeroed, FSInfo's count kept), while FAT12 and FAT16 refuse with nothing written
+// (kRootFull). The folder goes when nothing but the virus's files stays in it: its entry marked,
+// its chain and theirs freed, once no other file of the volume is proved to own them.
+Expected<MoveBackReport, Problem> MoveBack(volume::Volume& volume, const VolumeLayout* analysed,
+                                           Progress* progress = nullptr,
+                                           const JournalPlace* journal = nullptr);
+
 // What undoing a journaled change did.
 struct UndoReport {
   std::int64_t sectorsWritten = 0;

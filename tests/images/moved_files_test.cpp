@@ -1,0 +1,145 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The files that a worm moved into its hidden blank folder (a no-break space, a figure space, an
+// ideographic space, or `_`) put back into the root on FAT32 and FAT16 images made with mkfs.fat
+// and mtools: fsck.fat finds nothing wrong (a moved folder's ".." names the root, at every level
+// below it the folders as they were), mtools reads every file at its place in the root with its
+// bytes, a name that the root held is numbered, the folder is gone with the virus's desktop.ini,
+// and undo gives the image back byte for byte. A FAT16 root without room refuses with nothing
+// written.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "fat_tools.h"
+#include "image_tools.h"
+#include "repair/engine.h"
+#include "repair/journal.h"
+
+namespace kestrova::testing {
+namespace {
+
+struct Layout {
+  const char* name;
+  const char* mkfs;
+  std::uint64_t sizeKiB;
+  const char* blank;  // the folder's name
+};
+
+void PrintTo(const Layout& layout, std::ostream* out) { *out << layout.name; }
+
+using Files = std::map<std::string, std::vector<std::uint8_t>>;
+
+// Makes the folders of each path, then puts the file.
+void PutAll(const std::filesystem::path& image, const std::vector<ImageFile>& files) {
+  for (const ImageFile& file : files) {
+    for (std::size_t slash = file.path.find('/', 1); slash != std::string::npos;
+         slash = file.path.find('/', slash + 1)) {
+      Mtools("mmd", image, "-D s " + Quote("::" + file.path.substr(0, slash)));
+    }
+    ASSERT_TRUE(PutFile(image, file));
+  }
+}
+
+volume::Expected<repair::MoveBackReport, repair::Problem> MoveBack(
+    const std::filesystem::path& image, const repair::JournalPlace& place) {
+  const auto target = volume::DriveTarget::OfPath(image.string());
+  const auto layout = [&]() -> volume::Expected<repair::VolumeLayout, repair::Problem> {
+    auto read = volume::Volume::Open(target, volume::Access::kReadOnly);
+    if (!read) return repair::OpenProblem(read.error());
+    return repair::Analyse(*read);
+  }();
+  if (!layout) return layout.error();
+  auto opened = volume::Volume::Open(target, volume::Access::kReadWrite);
+  if (!opened) return repair::OpenProblem(opened.error());
+  return repair::MoveBack(*opened, &*layout, nullptr, &place);
+}
+
+class MovedFilesTest : public ::testing::TestWithParam<Layout> {
+ protected:
+  TempDir dir;
+  std::filesystem::path image = dir / "stick.img";
+  repair::JournalPlace place{dir / "move.journal", {}, "move-back", {}};
+};
+
+TEST_P(MovedFilesTest, PutsEveryFileBackAndUndoGivesTheImageBack) {
+  const Layout& layout = GetParam();
+  ASSERT_TRUE(MakeFatImage(image, layout.sizeKiB, layout.mkfs));
+  const std::string folder = std::string("/") + layout.blank;
+  const std::vector<ImageFile> files = {
+      {"/report.docx", Noise(700, 1)},
+      {folder + "/report.docx", Noise(900, 2)},
+      {folder + "/Photos/2024/summer/IMG_0001.jpg", Noise(5000, 3)},
+      {folder + "/Photos/2024/notes.txt", Noise(20, 4)},
+      {folder + "/Photos/readme.txt", Noise(30, 5)},
+      {folder + "/Work/plan.xlsx", Noise(1500, 6)},
+      {folder + "/desktop.ini", Noise(40, 7)},
+  };
+  PutAll(image, files);
+  ASSERT_EQ(Mtools("mattrib", image, "+h +s " + Quote("::" + folder)).status, 0);
+  ASSERT_EQ(Mtools("mattrib", image, "+h +s " + Quote("::" + folder + "/desktop.ini")).status, 0);
+  const auto original = dir / "original.img";
+  ASSERT_TRUE(CopySparse(image, original));
+
+  const auto moved = MoveBack(image, place);
+  ASSERT_TRUE(moved) << static_cast<int>(moved.error().kind);
+  EXPECT_TRUE(moved->folderRemoved);
+  EXPECT_EQ(moved->moved.size(), 3u);
+  const auto fsck = testing::Run("fsck.fat -n " + Quote(image.string()), true);
+  EXPECT_EQ(fsck.status, 0) << fsck.output;
+  Files expected;
+  for (const ImageFile& file : files) {
+    if (!file.path.starts_with(folder + "/")) {
+      expected[file.path] = file.bytes;
+    } else if (!file.path.ends_with("desktop.ini")) {
+      const std::string path = file.path.substr(folder.size());
+      expected[path == "/report.docx" ? "/report (2).docx" : path] = file.bytes;
+    }
+  }
+  EXPECT_EQ(FatFiles(image), expected);
+
+  const auto journal = repair::ReadJournal(moved->journal);
+  ASSERT_TRUE(journal);
+  auto opened =
+      volume::Volume::Open(volume::DriveTarget::OfPath(image.string()), volume::Access::kReadWrite);
+  ASSERT_TRUE(opened);
+  ASSERT_TRUE(repair::Undo(*opened, *journal));
+  EXPECT_EQ(DifferingOffsets(original, image), std::vector<std::uint64_t>());
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, MovedFilesTest,
+                         ::testing::Values(Layout{"fat32NoBreakSpace", "-F 32", 40000, "\u00A0"},
+                                           Layout{"fat32FigureSpace", "-F 32", 40000, "\u2007"},
+                                           Layout{"fat16IdeographicSpace", "-F 16", 16384,
+                                                  "\u3000"},
+                                           Layout{"fat16Underscore", "-F 16", 16384, "_"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A FAT16 root of 16 entries (unaligned, so that it keeps that size) with one free: the three files
+// need three, and nothing is written.
+TEST(MovedFilesFullRootTest, Fat16RefusesWithTheFreeSlotsAndWritesNothing) {
+  TempDir dir;
+  const auto image = dir / "stick.img";
+  ASSERT_TRUE(MakeFatImage(image, 16384, "-F 16 -r 16 -a"));
+  std::vector<ImageFile> files;
+  for (int n = 1; n <= 14; ++n) files.push_back({"/F" + std::to_string(n) + ".TXT", {1}});
+  for (const char* name : {"A.TXT", "B.TXT", "C.TXT"})
+    files.push_back({"/_/" + std::string(name), {2}});
+  PutAll(image, files);
+  ASSERT_EQ(Mtools("mattrib", image, "+h +s ::/_").status, 0);
+  const auto original = dir / "original.img";
+  ASSERT_TRUE(CopySparse(image, original));
+  const repair::JournalPlace place{dir / "move.journal", {}, "move-back", {}};
+  const auto refused = MoveBack(image, place);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().kind, repair::ProblemKind::kRootFull);
+  EXPECT_EQ(refused.error().detail.value, 1);
+  EXPECT_EQ(refused.error().detail.at, 3);
+  EXPECT_FALSE(refused.error().anyWritten);
+  EXPECT_EQ(DifferingOffsets(original, image), std::vector<std::uint64_t>());
+  EXPECT_FALSE(std::filesystem::exists(place.file));
+}
+
+}  // namespace
+}  // namespace kestrova::testing
