@@ -219,5 +219,23 @@ TEST_F(MoveBackTest, GrowsAFullRootByAFreeCluster) {
   EXPECT_EQ(ChangedBytes(expected, after), std::vector<std::uint64_t>());
 }
 
+// The folder must still be the one that the user was shown: one gone since refuses the move with
+// nothing written, not even the journal.
+TEST_F(MoveBackTest, RefusesWhenTheFolderIsNoLongerAsShownAndWritesNothing) {
+  const Moved m = BuildMoved(stick);
+  const auto layout = Analysed();
+  stick.MarkRemoved(m.folder);
+  const Snapshot before = stick.Drive();
+  auto opened = OpenDrive();
+  ASSERT_TRUE(opened);
+  const auto refused = repair::MoveBack(*opened, &layout, nullptr, &place);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().kind, ProblemKind::kLayoutChanged);
+  EXPECT_FALSE(refused.error().anyWritten);
+  EXPECT_EQ(memory.Count(MemoryVolume::Call::kWrite), 0);
+  EXPECT_EQ(ChangedBytes(before, stick.Drive()), std::vector<std::uint64_t>());
+  EXPECT_FALSE(std::filesystem::exists(place.file));
+}
+
 }  // namespace
 }  // namespace kestrova::testing
