@@ -346,7 +346,8 @@ std::optional<std::vector<std::int64_t>> FreeClusters(const VolumeLayout& layout
     const std::int64_t c = first + (start - first + k) % (end - first);
     const auto raw = fat.Entry(c);
     if (!raw) return std::nullopt;
-    if (*raw == 0) found.push_back(c);
+    // A FAT32 entry's top four bits are no part of its value.
+    if ((*raw & fat::kClusterMask) == 0) found.push_back(c);
   }
   return found;
 }
@@ -399,8 +400,8 @@ Expected<MoveBackReport, Problem> MoveBack(volume::Volume& volume, const VolumeL
     if (!listing.complete) return pass.Fail(Unreadable(done.folder));
 
     // The root's new entries, in the folder's order; the virus's stay.
-    RootNames names(now, root.bytes);
     RootSlots slots(now, root.bytes);
+    RootNames names(now, slots.bytes());  // its entries only, not the rest of its last sector
     const std::int64_t freeSlots = slots.Free();
     std::int64_t needed = 0;
     bool roomy = true;
