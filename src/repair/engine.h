@@ -120,7 +120,7 @@ struct MoveBackReport {
   bool folderRemoved = false;         // the emptied folder was removed with the virus's files in it
   std::optional<Problem> folderKept;  // why a folder that held only the virus's files was kept
                                       // (its removal could not be proved to free nothing else's)
-  std::int64_t clustersAdded = 0;     // FAT32: the clusters that the root grew by
+  std::int64_t clustersAdded = 0;     // FAT32 and exFAT: the clusters that the root grew by
   std::int64_t sectorsWritten = 0;
   std::filesystem::path journal;  // the journal of the change; empty when none was written
 };
@@ -130,14 +130,18 @@ struct MoveBackReport {
 // rules of Repair (the analysis again under the lock, `analysed` checked as there and its folder
 // the same; all read before the first write, the journal first, only changed sectors written, a
 // checked flush). Every entry of the folder but "." and ".." and the virus's goes to free entry
-// slots of the root as it is: its attributes, times, size and first cluster unchanged; a moved
-// folder's ".." then names the root. A name that the root holds already gets " (2)" (or the first
-// free number) before its extension, and an entry whose short name the root holds gets a fresh one
-// with a numeric tail; the long-name entries carry its checksum. The old entries are marked
-// removed. When the root has no room, FAT32's grows by free clusters (chained in every FAT kept
-// current, zeroed, FSInfo's count kept), while FAT12 and FAT16 refuse with nothing written
-// (kRootFull). The folder goes when nothing but the virus's files stays in it: its entry marked,
-// its chain and theirs freed, once no other file of the volume is proved to own them.
+// slots of the root as it is: FAT's long-name entries and short entry, exFAT's whole entry set,
+// its attributes, times, size and first cluster unchanged; a moved FAT folder's ".." then names
+// the root. A name that the root holds already (compared as Windows does: exFAT by the volume's
+// up-case table) gets " (2)" (or the first free number) before its extension: on FAT new
+// long-name entries and a fresh short name with a numeric tail, on exFAT new name entries, name
+// length and name hash, and the set checksum. An entry whose short name alone the root holds gets
+// a fresh one; the long-name entries carry its checksum. The old entries are marked removed. When
+// the root has no room, FAT32's and exFAT's grow by free clusters (free in the FAT, or exFAT's
+// bitmap; chained in every FAT kept current, zeroed, FSInfo's count or the bitmap kept), while
+// FAT12 and FAT16 refuse with nothing written (kRootFull). The folder goes when nothing but the
+// virus's files stays in it: its entry marked, its clusters and theirs freed, once no other file
+// of the volume is proved to own them.
 Expected<MoveBackReport, Problem> MoveBack(volume::Volume& volume, const VolumeLayout* analysed,
                                            Progress* progress = nullptr,
                                            const JournalPlace* journal = nullptr);

@@ -3,6 +3,7 @@
 // free slots of the root as it is (renamed when the root holds its name), the old one marked
 // removed, the root grown when it has no room, and the emptied folder removed.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -12,6 +13,8 @@
 #include <vector>
 
 #include "format/codepage.h"
+#include "format/exfat.h"
+#include "format/exfat_sets.h"
 #include "format/fat.h"
 #include "format/fat_names.h"
 #include "format/fat_table.h"
@@ -78,7 +81,8 @@ std::optional<std::vector<std::int64_t>> FolderChain(const VolumeLayout& layout,
                static_cast<std::int64_t>(kMaxFolderBytes) / layout.ClusterBytes());
 }
 
-// A file's chain, as long as its size takes and ending there. Nothing when it is not so.
+// A file's clusters, as many as its size takes: its chain ending there, or on exFAT its
+// contiguous clusters. Nothing when it is not so.
 std::optional<std::vector<std::int64_t>> FileChain(const VolumeLayout& layout, FatReader& fat,
                                                    const RootFile& file) {
   const std::int64_t clusterBytes = layout.ClusterBytes();
@@ -87,6 +91,15 @@ std::optional<std::vector<std::int64_t>> FileChain(const VolumeLayout& layout, F
   if (need == 0 || file.firstCluster == 0) {
     if (need == 0 && file.firstCluster == 0) return std::vector<std::int64_t>{};
     return std::nullopt;
+  }
+  if (file.noFatChain) {
+    if (file.firstCluster < fat::kFirstDataCluster ||
+        file.firstCluster + need > layout.clusterCount + fat::kFirstDataCluster) {
+      return std::nullopt;
+    }
+    std::vector<std::int64_t> clusters;
+    for (std::int64_t k = 0; k < need; ++k) clusters.push_back(file.firstCluster + k);
+    return clusters;
   }
   auto chain = Chain(layout, fat, file.firstCluster, need);
   if (!chain || static_cast<std::int64_t>(chain->size()) != need) return std::nullopt;
@@ -119,13 +132,111 @@ std::optional<Problem> ReadDirectory(volume::Volume& volume, const VolumeLayout&
   return std::nullopt;
 }
 
-// A name as the root compares it: Windows takes no account of the case of ASCII letters.
+// A name as the root compares it: FAT takes no account of the case of ASCII letters.
 std::string Folded(std::string_view name) {
   std::string folded(name);
   for (char& c : folded) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   return folded;
+}
+
+// exFAT's capitals, by the volume's up-case table: what its names are compared and hashed by.
+// Without a table, the ASCII letters alone have capitals.
+class Capitals {
+ public:
+  // The table's bytes as stored: its characters in order, a run of characters that stay as they
+  // are written as 0xFFFF and the run's length.
+  explicit Capitals(std::span<const std::uint8_t> table) {
+    for (std::size_t i = 0; i < map_.size(); ++i) {
+      map_[i] = static_cast<char16_t>(i >= 'a' && i <= 'z' && table.empty() ? i - 'a' + 'A' : i);
+    }
+    std::size_t at = 0;
+    for (std::size_t i = 0; i + 1 < table.size() && at < map_.size(); i += 2) {
+      const std::uint16_t value = fat::Read16(table, i);
+      if (value == 0xFFFF && i + 3 < table.size()) {
+        i += 2;
+        at += fat::Read16(table, i);
+        continue;
+      }
+      map_[at++] = static_cast<char16_t>(value);
+    }
+  }
+
+  std::u16string Of(std::u16string text) const {
+    for (char16_t& c : text) c = map_[c];
+    return text;
+  }
+  std::string Folded(std::string_view name) const { return Utf16ToUtf8(Of(Utf8ToUtf16(name))); }
+
+  // The name hash of a stream extension: over the name in capitals, each character's low byte,
+  // then its high byte.
+  std::uint16_t Hash(const std::u16string& name) const {
+    std::uint16_t hash = 0;
+    for (const char16_t c : Of(name)) {
+      for (const std::uint8_t byte :
+           {static_cast<std::uint8_t>(c), static_cast<std::uint8_t>(c >> 8)}) {
+        hash = static_cast<std::uint16_t>(((hash & 1) ? 0x8000 : 0) + (hash >> 1) + byte);
+      }
+    }
+    return hash;
+  }
+
+ private:
+  std::vector<char16_t> map_ = std::vector<char16_t>(0x10000);
+};
+
+// The up-case table of an exFAT root (its entry names it), read as it lies: in clusters that
+// follow one another. Empty when the root names none or it cannot be read.
+Bytes ReadCapitalsTable(volume::Volume& volume, const VolumeLayout& layout,
+                        std::span<const std::uint8_t> root, ProgressTrack& track) {
+  for (std::size_t at = 0; at + kEntry <= root.size(); at += kEntry) {
+    const auto entry = root.subspan(at, kEntry);
+    if (entry[exfat::kEntryTypeOffset] == exfat::kEndOfDirectory) break;
+    if (entry[exfat::kEntryTypeOffset] != exfat::kUpcaseTable) continue;
+    const auto first = ClusterFirstSector(layout, fat::Read32(entry, exfat::kFirstClusterOffset));
+    const std::uint64_t length = fat::Read64(entry, exfat::kDataLengthOffset);
+    if (!first || length == 0 || length > 2 * 0x10000) return {};
+    const std::int64_t sectorBytes = layout.bytesPerSector;
+    const auto sectors = static_cast<std::int64_t>(length + sectorBytes - 1) / sectorBytes;
+    volume::AlignedBuffer buffer(static_cast<std::size_t>(sectors * sectorBytes));
+    if (ReadSectors(volume, *first, layout.bytesPerSector, buffer.bytes())) return {};
+    track.Touched();
+    return Bytes(buffer.bytes().begin(),
+                 buffer.bytes().begin() + static_cast<std::ptrdiff_t>(length));
+  }
+  return {};
+}
+
+// An exFAT entry set under the name `name`: its name entries and name length written anew, its
+// name hash and set checksum with them; its other secondaries follow as they were.
+Bytes RenamedSet(std::span<const std::uint8_t> set, const std::string& name,
+                 const Capitals& capitals) {
+  std::u16string units = Utf8ToUtf16(name);
+  if (units.size() > exfat::kMaxNameLength) units.resize(exfat::kMaxNameLength);
+  const std::size_t perEntry = exfat::kFileNameCharsPerEntry;
+  const auto stream = static_cast<std::size_t>(kEntry);
+  const std::size_t oldNames = (set[stream + exfat::kNameLengthOffset] + perEntry - 1) / perEntry;
+  const std::size_t names = (units.size() + perEntry - 1) / perEntry;
+  Bytes renamed(set.begin(), set.begin() + 2 * kEntry);
+  renamed[stream + exfat::kNameLengthOffset] = static_cast<std::uint8_t>(units.size());
+  fat::Write16(std::span(renamed).subspan(stream), exfat::kNameHashOffset, capitals.Hash(units));
+  units.resize(names * perEntry, 0);
+  for (std::size_t n = 0; n < names; ++n) {
+    Bytes entry(kEntry, 0);
+    entry[exfat::kEntryTypeOffset] = exfat::kFileName;
+    for (std::size_t k = 0; k < perEntry; ++k) {
+      fat::Write16(entry, exfat::kFileNameOffset + 2 * k, units[n * perEntry + k]);
+    }
+    renamed.insert(renamed.end(), entry.begin(), entry.end());
+  }
+  const auto others = static_cast<std::ptrdiff_t>((2 + oldNames) * kEntry);
+  if (others < static_cast<std::ptrdiff_t>(set.size())) {
+    renamed.insert(renamed.end(), set.begin() + others, set.end());
+  }
+  renamed[exfat::kSecondaryCountOffset] = static_cast<std::uint8_t>(renamed.size() / kEntry - 1);
+  fat::Write16(renamed, exfat::kSetChecksumOffset, SetChecksum(renamed));
+  return renamed;
 }
 
 // `name` with " (number)" before its extension (a file's) or at its end (a folder's).
@@ -210,9 +321,13 @@ class RootSlots {
     while (tail < slots && Lead(tail) == fat::kEndOfDirectory) ++tail;
     clean_ = tail == slots;
     if (!clean_ && tail > end) --tail;
+    // FAT marks a deleted entry with 0xE5, exFAT clears its in-use bit.
+    const bool exfat = layout.fileSystem == FileSystem::kExfat;
     free_.resize(slots);
     for (std::size_t i = 0; i < slots; ++i) {
-      free_[i] = i < end ? Lead(i) == fat::kDeletedEntry : i < tail;
+      const std::uint8_t lead = Lead(i);
+      free_[i] =
+          i < end ? (exfat ? !(lead & exfat::kInUse) : lead == fat::kDeletedEntry) : i < tail;
     }
   }
 
@@ -220,8 +335,8 @@ class RootSlots {
   std::int64_t Free() const { return std::count(free_.begin(), free_.end(), true); }
 
   // Writes `run` into the first free slots that hold it, growing the root by a cluster at a time
-  // when it may (FAT32, with only free slots after its end-of-directory mark, within the most a
-  // FAT directory and the analysis take). False when it has no room.
+  // when it may (FAT32 and exFAT, with only free slots after its end-of-directory mark, within the
+  // most a directory and the analysis take). False when it has no room.
   bool Put(std::span<const std::uint8_t> run) {
     const std::size_t count = run.size() / static_cast<std::size_t>(kEntry);
     for (;;) {
@@ -243,7 +358,7 @@ class RootSlots {
   // Marks the entries from root offset `offset` on removed.
   void MarkRemoved(std::int64_t offset, int count) {
     for (int i = 0; i < count; ++i) {
-      FatEntryFormat().MarkRemoved(Entry(offset + i * kEntry));
+      EntryFormatOf(layout_.fileSystem).MarkRemoved(Entry(offset + i * kEntry));
     }
   }
 
@@ -258,9 +373,12 @@ class RootSlots {
 
   bool Grow() {
     const std::int64_t clusterBytes = layout_.ClusterBytes();
-    if (layout_.fileSystem != FileSystem::kFat32 || !clean_ ||
+    const std::int64_t most = layout_.fileSystem == FileSystem::kExfat
+                                  ? static_cast<std::int64_t>(kMaxFolderBytes)
+                                  : kMaxDirectoryEntries * kEntry;
+    if (!layout_.RootHasChain() || !clean_ ||
         layout_.rootClusterCount + added_ + 1 > kRootClusterCapacity ||
-        static_cast<std::int64_t>(bytes_.size()) + clusterBytes > kMaxDirectoryEntries * kEntry) {
+        static_cast<std::int64_t>(bytes_.size()) + clusterBytes > most) {
       return false;
     }
     bytes_.resize(bytes_.size() + static_cast<std::size_t>(clusterBytes), 0);
@@ -284,20 +402,41 @@ const Judged* MovedFilesFolder(const RootFindings& findings) {
   return nullptr;
 }
 
-// The root's names as Windows compares them, and its short names as stored.
+// The root's names as Windows compares them, and FAT's short names as stored.
 struct RootNames {
   std::set<std::string> names;
   std::set<std::string> shortNames;
+  const Capitals* capitals = nullptr;  // exFAT's
 
-  explicit RootNames(const VolumeLayout& layout, std::span<const std::uint8_t> root) {
+  RootNames(const VolumeLayout& layout, std::span<const std::uint8_t> root,
+            const Capitals* exfatCapitals)
+      : capitals(exfatCapitals) {
     for (const RootFile& file : ListEntries(layout, root).entries) {
-      names.insert(Folded(file.Name()));
-      names.insert(Folded(file.shortName));
+      names.insert(Fold(file.Name()));
+      if (capitals) continue;
+      names.insert(Fold(file.shortName));
       const auto at = root.subspan(static_cast<std::size_t>(file.main), kName11);
       shortNames.emplace(at.begin(), at.end());
     }
   }
+  std::string Fold(std::string_view name) const {
+    return capitals ? capitals->Folded(name) : Folded(name);
+  }
+  // Whether the root holds `name`; takes it when it does not.
+  bool Take(const std::string& name) { return !names.insert(Fold(name)).second; }
 };
+
+// An exFAT entry set in the root: as it was, or renamed when the root holds its name. Returns the
+// name it has there.
+std::string ExfatRootRun(const RootFile& file, std::span<const std::uint8_t> set, RootNames& root,
+                         Bytes& run) {
+  std::string name = file.Name();
+  for (int number = 2; root.Take(name); ++number) {
+    name = Numbered(file.Name(), file.IsFolder(), number);
+  }
+  run = name == file.Name() ? Bytes(set.begin(), set.end()) : RenamedSet(set, name, *root.capitals);
+  return name;
+}
 
 // The entries of a moved file in the root: as they were, with a fresh short name when the root
 // holds its short name (the long-name entries given its checksum), or under a new name when the
@@ -308,10 +447,10 @@ std::string RootRun(const RootFile& file, std::span<const std::uint8_t> entries,
   std::string name11(reinterpret_cast<const char*>(shortEntry.data()), kName11);
   std::string name = file.Name();
   run.assign(entries.begin(), entries.end());
-  if (root.names.count(Folded(name))) {
+  if (root.names.count(root.Fold(name))) {
     for (int number = 2;; ++number) {
       name = Numbered(file.Name(), file.IsFolder(), number);
-      if (!root.names.count(Folded(name))) break;
+      if (!root.names.count(root.Fold(name))) break;
     }
     name11 = FreshShortName(name, file.IsFolder(), root.shortNames);
     run = LongNameEntries(name, name11);
@@ -327,15 +466,37 @@ std::string RootRun(const RootFile& file, std::span<const std::uint8_t> entries,
   for (std::size_t at = 0; at + kEntry < run.size(); at += kEntry) {
     run[at + fat::kLongChecksumOffset] = sum;
   }
-  root.names.insert(Folded(name));
-  root.names.insert(Folded(DisplayShortName(last)));
+  root.names.insert(root.Fold(name));
+  root.names.insert(root.Fold(DisplayShortName(last)));
   root.shortNames.insert(name11);
   return name;
 }
 
-// Free clusters for the root to grow by, the first ones after its last, then from the start.
-std::optional<std::vector<std::int64_t>> FreeClusters(const VolumeLayout& layout, FatReader& fat,
-                                                      std::int64_t count) {
+// Free clusters for the root to grow by, the first ones after its last, then from the start: free
+// in the FAT, or on exFAT in the allocation bitmap (whose clusters follow one another), which
+// alone says so there. Nothing when what says so cannot be read.
+std::optional<std::vector<std::int64_t>> FreeClusters(volume::Volume& volume,
+                                                      const VolumeLayout& layout, FatReader& fat,
+                                                      std::int64_t count, ProgressTrack& track) {
+  Bytes bitmap;
+  if (layout.fileSystem == FileSystem::kExfat) {
+    const auto& place = layout.findings.bitmap;
+    const auto heap = ClusterFirstSector(layout, place ? place->firstCluster : 0);
+    const std::int64_t sectorBytes = layout.bytesPerSector;
+    if (!heap || static_cast<std::int64_t>(place->bytes) * 8 < layout.clusterCount) {
+      return std::nullopt;
+    }
+    const auto sectors = static_cast<std::int64_t>(place->bytes + sectorBytes - 1) / sectorBytes;
+    const std::int64_t most = std::max<std::int64_t>(kMaxTransferBytes / sectorBytes, 1);
+    volume::AlignedBuffer buffer(static_cast<std::size_t>(most * sectorBytes));
+    for (std::int64_t s = 0; s < sectors; s += most) {
+      const auto piece =
+          buffer.bytes().first(static_cast<std::size_t>(std::min(most, sectors - s) * sectorBytes));
+      if (ReadSectors(volume, *heap + s, layout.bytesPerSector, piece)) return std::nullopt;
+      track.Touched();
+      bitmap.insert(bitmap.end(), piece.begin(), piece.end());
+    }
+  }
   std::vector<std::int64_t> found;
   const std::int64_t first = fat::kFirstDataCluster;
   const std::int64_t end = layout.clusterCount + first;
@@ -344,6 +505,11 @@ std::optional<std::vector<std::int64_t>> FreeClusters(const VolumeLayout& layout
   for (std::int64_t k = 0;
        k < layout.clusterCount && static_cast<std::int64_t>(found.size()) < count; ++k) {
     const std::int64_t c = first + (start - first + k) % (end - first);
+    if (!bitmap.empty()) {
+      const std::int64_t bit = c - first;
+      if (!(bitmap[static_cast<std::size_t>(bit / 8)] >> (bit % 8) & 1)) found.push_back(c);
+      continue;
+    }
     const auto raw = fat.Entry(c);
     if (!raw) return std::nullopt;
     // A FAT32 entry's top four bits are no part of its value.
@@ -380,28 +546,32 @@ Expected<MoveBackReport, Problem> MoveBack(volume::Volume& volume, const VolumeL
     if (auto problem = pass.Finish()) return std::move(*problem);
     return done;
   }
-  // exFAT's entry sets are not moved yet.
-  if (now.fileSystem == FileSystem::kExfat) {
-    return pass.Fail(PassProblem(ProblemKind::kUnsupportedFileSystem));
-  }
+  const bool exfat = now.fileSystem == FileSystem::kExfat;
   const Judged folder = *found;
   done.folder = folder.file.Name();
   SectorChanges changes(volume, now.bytesPerSector, track);
   try {
     // Everything is read and checked before the first write: the root was, by the analysis.
     FatReader fat(volume, now, &track);
-    const auto chain = FolderChain(now, fat, folder.file.firstCluster);
-    if (!chain) return pass.Fail(Unreadable(done.folder));
+    // An exFAT folder's size says how long it is, and its clusters may follow one another
+    // without a chain.
+    const auto chain = !exfat ? FolderChain(now, fat, folder.file.firstCluster)
+                       : folder.file.size <= kMaxFolderBytes ? FileChain(now, fat, folder.file)
+                                                             : std::nullopt;
+    if (!chain || chain->empty()) return pass.Fail(Unreadable(done.folder));
     DirectoryCopy inside;
     if (auto problem = ReadDirectory(volume, now, *chain, track, inside)) {
       return pass.Fail(std::move(*problem));
     }
+    if (exfat) inside.bytes.resize(std::min<std::size_t>(inside.bytes.size(), folder.file.size));
     const FolderListing listing = ListEntries(now, inside.bytes);
     if (!listing.complete) return pass.Fail(Unreadable(done.folder));
 
     // The root's new entries, in the folder's order; the virus's stay.
     RootSlots slots(now, root.bytes);
-    RootNames names(now, slots.bytes());  // its entries only, not the rest of its last sector
+    const Capitals capitals(exfat ? ReadCapitalsTable(volume, now, root.bytes, track) : Bytes{});
+    // The root's entries only, not the rest of its last sector.
+    RootNames names(now, slots.bytes(), exfat ? &capitals : nullptr);
     const std::int64_t freeSlots = slots.Free();
     std::int64_t needed = 0;
     bool roomy = true;
@@ -419,7 +589,8 @@ Expected<MoveBackReport, Problem> MoveBack(volume::Volume& volume, const VolumeL
       const auto entries = std::span(inside.bytes)
                                .subspan(static_cast<std::size_t>(file.offset),
                                         static_cast<std::size_t>(file.entryCount * kEntry));
-      std::string name = RootRun(file, entries, names, run);
+      std::string name =
+          exfat ? ExfatRootRun(file, entries, names, run) : RootRun(file, entries, names, run);
       needed += static_cast<std::int64_t>(run.size()) / kEntry;
       roomy = roomy && slots.Put(run);
       done.moved.push_back({file, std::move(name), file.IsFolder()});
@@ -432,7 +603,7 @@ Expected<MoveBackReport, Problem> MoveBack(volume::Volume& volume, const VolumeL
     }
     std::vector<std::int64_t> added;
     if (slots.added() > 0) {
-      const auto clusters = FreeClusters(now, fat, slots.added());
+      const auto clusters = FreeClusters(volume, now, fat, slots.added(), track);
       if (!clusters) return pass.Fail(PassProblem(ProblemKind::kReadFailed));
       if (static_cast<std::int64_t>(clusters->size()) < slots.added()) {
         Problem problem = PassProblem(ProblemKind::kRootFull);
@@ -446,6 +617,7 @@ Expected<MoveBackReport, Problem> MoveBack(volume::Volume& volume, const VolumeL
     // The folder goes when only the virus's files stay in it, with their chains, once nothing
     // else of the volume is proved to own a cluster of them.
     RemovalPlan removal;
+    std::vector<std::int64_t> fatChained;  // the freed clusters that the FAT chains
     const bool onlyFiles =
         std::none_of(done.stayed.begin(), done.stayed.end(),
                      [](const Judged& judged) { return judged.file.IsFolder(); });
@@ -454,6 +626,7 @@ Expected<MoveBackReport, Problem> MoveBack(volume::Volume& volume, const VolumeL
       removal.names.push_back(done.folder);
       bool whole = true;
       for (const std::int64_t c : *chain) whole = whole && !removal.freed.Add(c, 0);
+      if (!folder.file.noFatChain) fatChained = *chain;
       for (const Judged& judged : done.stayed) {
         const std::size_t owner = removal.names.size();
         removal.names.push_back(judged.Path());
@@ -461,6 +634,7 @@ Expected<MoveBackReport, Problem> MoveBack(volume::Volume& volume, const VolumeL
         whole = whole && clusters;
         for (const std::int64_t c : clusters.value_or(std::vector<std::int64_t>{})) {
           whole = whole && !removal.freed.Add(c, owner);
+          if (!judged.file.noFatChain) fatChained.push_back(c);
         }
         if (!whole) {
           done.folderKept = PassProblem(ProblemKind::kLeftoverChain, DetailKind::kChainLength);
@@ -514,16 +688,16 @@ Expected<MoveBackReport, Problem> MoveBack(volume::Volume& volume, const VolumeL
         const auto index = static_cast<std::size_t>(at / sectorBytes);
         const std::int64_t sector = inside.sectors.at(index);
         changes.Hold(sector, std::span(inside.bytes).subspan(index * sectorSize, sectorSize));
-        FatEntryFormat().MarkRemoved(changes.Bytes(sector, at % sectorBytes, kEntry));
+        EntryFormatOf(now.fileSystem).MarkRemoved(changes.Bytes(sector, at % sectorBytes, kEntry));
       }
     };
     if (done.folderRemoved) {
       for (const Judged& judged : done.stayed) markRemoved(judged.file);
     }
-    // Each moved folder's ".." names the root now.
+    // Each moved folder's ".." names the root now (exFAT's folders have none).
     for (const MovedBack& moved : done.moved) {
       markRemoved(moved.file);
-      if (!moved.folder || moved.file.firstCluster == 0) continue;
+      if (exfat || !moved.folder || moved.file.firstCluster == 0) continue;
       const auto first = ClusterFirstSector(now, moved.file.firstCluster);
       if (!first) continue;
       if (auto problem = changes.Load(*first)) return pass.Fail(std::move(*problem));
@@ -545,7 +719,7 @@ Expected<MoveBackReport, Problem> MoveBack(volume::Volume& volume, const VolumeL
       previous = c;
     }
     if (!added.empty()) {
-      if (auto problem = table.Set(previous, fat::kClusterMask)) {
+      if (auto problem = table.Set(previous, exfat ? exfat::kEndOfChain : fat::kClusterMask)) {
         return pass.Fail(std::move(*problem));
       }
       if (auto problem = CountUsed(now, now.findings.bitmap, changes, added)) {
@@ -553,11 +727,10 @@ Expected<MoveBackReport, Problem> MoveBack(volume::Volume& volume, const VolumeL
       }
     }
     if (done.folderRemoved) {
-      const auto freed = removal.freed.Clusters();
-      for (const std::int64_t c : freed) {
+      for (const std::int64_t c : fatChained) {
         if (auto problem = table.Set(c, 0)) return pass.Fail(std::move(*problem));
       }
-      if (auto problem = CountFree(now, now.findings.bitmap, changes, freed)) {
+      if (auto problem = CountFree(now, now.findings.bitmap, changes, removal.freed.Clusters())) {
         return pass.Fail(std::move(*problem));
       }
     }

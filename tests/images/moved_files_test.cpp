@@ -1,17 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The files that a worm moved into its hidden blank folder (a no-break space, a figure space, an
 // ideographic space, or `_`) put back into the root on FAT32 and FAT16 images made with mkfs.fat
-// and mtools: fsck.fat finds nothing wrong (a moved folder's ".." names the root, at every level
-// below it the folders as they were), mtools reads every file at its place in the root with its
-// bytes, a name that the root held is numbered, the folder is gone with the virus's desktop.ini,
-// and undo gives the image back byte for byte. A FAT16 root without room refuses with nothing
-// written.
+// and mtools, and on exFAT images made with mkfs.exfat and exfat-fuse: fsck finds nothing wrong
+// (a moved FAT folder's ".." names the root, at every level below it the folders as they were),
+// mtools or exfat-fuse reads every file at its place in the root with its bytes, a name that the
+// root held is numbered, the folder is gone with the virus's desktop.ini, and undo gives the image
+// back byte for byte. A FAT16 root without room refuses with nothing written.
 #include <gtest/gtest.h>
 
 #include <map>
 #include <string>
 #include <vector>
 
+#include "exfat_tools.h"
 #include "fat_tools.h"
 #include "image_tools.h"
 #include "repair/engine.h"
@@ -22,9 +23,10 @@ namespace {
 
 struct Layout {
   const char* name;
-  const char* mkfs;
+  const char* mkfs;  // mkfs.fat's options; empty for exFAT
   std::uint64_t sizeKiB;
   const char* blank;  // the folder's name
+  bool exfat() const { return std::string(mkfs).empty(); }
 };
 
 void PrintTo(const Layout& layout, std::ostream* out) { *out << layout.name; }
@@ -65,7 +67,6 @@ class MovedFilesTest : public ::testing::TestWithParam<Layout> {
 
 TEST_P(MovedFilesTest, PutsEveryFileBackAndUndoGivesTheImageBack) {
   const Layout& layout = GetParam();
-  ASSERT_TRUE(MakeFatImage(image, layout.sizeKiB, layout.mkfs));
   const std::string folder = std::string("/") + layout.blank;
   const std::vector<ImageFile> files = {
       {"/report.docx", Noise(700, 1)},
@@ -76,9 +77,20 @@ TEST_P(MovedFilesTest, PutsEveryFileBackAndUndoGivesTheImageBack) {
       {folder + "/Work/plan.xlsx", Noise(1500, 6)},
       {folder + "/desktop.ini", Noise(40, 7)},
   };
-  PutAll(image, files);
-  ASSERT_EQ(Mtools("mattrib", image, "+h +s " + Quote("::" + folder)).status, 0);
-  ASSERT_EQ(Mtools("mattrib", image, "+h +s " + Quote("::" + folder + "/desktop.ini")).status, 0);
+  if (layout.exfat()) {
+    ASSERT_TRUE(MakeExfatImage(image, layout.sizeKiB / 1024));
+    const std::string why = MakeFoldersThroughFuse(
+        image,
+        {layout.blank, folder.substr(1) + "/Photos", folder.substr(1) + "/Photos/2024",
+         folder.substr(1) + "/Photos/2024/summer", folder.substr(1) + "/Work"},
+        files);
+    if (!why.empty()) GTEST_SKIP() << "exFAT files cannot be made here: " << why;
+    ExfatRootSets(image).SetAttributes(layout.blank, 0x16);
+  } else {
+    ASSERT_TRUE(MakeFatImage(image, layout.sizeKiB, layout.mkfs));
+    PutAll(image, files);
+    ASSERT_EQ(Mtools("mattrib", image, "+h +s " + Quote("::" + folder)).status, 0);
+  }
   const auto original = dir / "original.img";
   ASSERT_TRUE(CopySparse(image, original));
 
@@ -86,7 +98,8 @@ TEST_P(MovedFilesTest, PutsEveryFileBackAndUndoGivesTheImageBack) {
   ASSERT_TRUE(moved) << static_cast<int>(moved.error().kind);
   EXPECT_TRUE(moved->folderRemoved);
   EXPECT_EQ(moved->moved.size(), 3u);
-  const auto fsck = testing::Run("fsck.fat -n " + Quote(image.string()), true);
+  const auto fsck = testing::Run(
+      (layout.exfat() ? "fsck.exfat -n " : "fsck.fat -n ") + Quote(image.string()), true);
   EXPECT_EQ(fsck.status, 0) << fsck.output;
   Files expected;
   for (const ImageFile& file : files) {
@@ -97,7 +110,17 @@ TEST_P(MovedFilesTest, PutsEveryFileBackAndUndoGivesTheImageBack) {
       expected[path == "/report.docx" ? "/report (2).docx" : path] = file.bytes;
     }
   }
-  EXPECT_EQ(FatFiles(image), expected);
+  if (layout.exfat()) {
+    Files read;
+    const std::string why = WithFuseMount(image, [&](const std::filesystem::path& mount) {
+      read = FilesUnder(mount);
+      return std::string();
+    });
+    ASSERT_EQ(why, "");
+    EXPECT_EQ(read, expected);
+  } else {
+    EXPECT_EQ(FatFiles(image), expected);
+  }
 
   const auto journal = repair::ReadJournal(moved->journal);
   ASSERT_TRUE(journal);
@@ -113,7 +136,9 @@ INSTANTIATE_TEST_SUITE_P(Images, MovedFilesTest,
                                            Layout{"fat32FigureSpace", "-F 32", 40000, "\u2007"},
                                            Layout{"fat16IdeographicSpace", "-F 16", 16384,
                                                   "\u3000"},
-                                           Layout{"fat16Underscore", "-F 16", 16384, "_"}),
+                                           Layout{"fat16Underscore", "-F 16", 16384, "_"},
+                                           Layout{"exfatNoBreakSpace", "", 65536, "\u00A0"},
+                                           Layout{"exfatIdeographicSpace", "", 65536, "\u3000"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A FAT16 root of 16 entries (unaligned, so that it keeps that size) with one free: the three files

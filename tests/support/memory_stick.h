@@ -76,6 +76,7 @@ class MemoryStick {
   char letter() const { return letter_; }
   std::uint64_t ClusterBytes() const;
   std::uint64_t ClusterOffset(std::uint32_t cluster) const;
+  std::uint32_t RootCluster() const;
   // Where the entry of `cluster` lies in each FAT (exFAT's first), and its bit in the allocation
   // bitmap (exFAT).
   std::vector<std::uint64_t> FatEntryOffsets(std::uint32_t cluster) const;
