@@ -145,6 +145,24 @@ void AddTo(Json& document, const CleanDone& done) {
   document["journal"] = repair::messages::PathText(done.report.journal);
 }
 
+void AddTo(Json& document, const MoveBackDone& done) {
+  const repair::MoveBackReport& report = done.report;
+  document["folder"] = report.folder;
+  document["moved"] = Json::array();
+  for (const auto& moved : report.moved) {
+    document["moved"].push_back({{"path", report.folder + '\\' + moved.file.Name()},
+                                 {"name", moved.name},
+                                 {"kind", moved.folder ? "folder" : "file"}});
+  }
+  document["stayed"] = Json::array();
+  for (const auto& stayed : report.stayed) document["stayed"].push_back(ToJson(stayed));
+  document["folder_removed"] = report.folderRemoved;
+  document["folder_kept"] = report.folderKept ? ToJson(*report.folderKept) : Json();
+  document["clusters_added"] = report.clustersAdded;
+  document["sectors_written"] = report.sectorsWritten;
+  document["journal"] = repair::messages::PathText(report.journal);
+}
+
 void AddTo(Json& document, const repair::UndoReport& undone) {
   document["sectors_written"] = undone.sectorsWritten;
   document["already_undone"] = undone.alreadyUndone;

@@ -146,6 +146,13 @@ Expected<MoveBackReport, Problem> MoveBack(volume::Volume& volume, const VolumeL
                                            Progress* progress = nullptr,
                                            const JournalPlace* journal = nullptr);
 
+// What MoveBack would do on the volume as it stands, reading only (a mounted drive too, beside
+// its file system): the folder, what would move under which names, what would stay; nothing is
+// written and no journal kept. An empty folder when there is none. The problem when the analysis
+// refuses the volume, the folder cannot be read whole, or the root has no room (kRootFull).
+Expected<MoveBackReport, Problem> PlanMoveBack(volume::Volume& volume,
+                                               Progress* progress = nullptr);
+
 // What undoing a journaled change did.
 struct UndoReport {
   std::int64_t sectorsWritten = 0;

@@ -518,6 +518,75 @@ std::optional<std::vector<std::int64_t>> FreeClusters(volume::Volume& volume,
   return found;
 }
 
+// What a move back reads and finds before it changes anything: the folder's clusters and
+// entries, the root's slots as the moved entries fill them, and whether they had room.
+struct Plan {
+  std::vector<std::int64_t> chain;
+  DirectoryCopy inside;
+  std::optional<RootSlots> slots;
+  std::int64_t freeSlots = 0;  // before the move
+  std::int64_t needed = 0;     // the slots that the moved entries take
+  bool roomy = true;
+};
+
+Problem RootFull(const Plan& plan) {
+  Problem problem = PassProblem(ProblemKind::kRootFull);
+  problem.detail.at = plan.needed;
+  problem.detail.value = plan.freeSlots;
+  return problem;
+}
+
+// Reads the moved-files folder `folder` of the volume analysed as `now`, whose root is `root`,
+// and places each of its entries but the virus's in the root's slots, renamed where the root
+// holds its name: done.folder, .moved and .stayed say what. The problem when the folder cannot be
+// read whole.
+std::optional<Problem> PlanMove(volume::Volume& volume, const VolumeLayout& now,
+                                const RootCopy& root, FatReader& fat, ProgressTrack& track,
+                                const Judged& folder, MoveBackReport& done, Plan& plan) {
+  const bool exfat = now.fileSystem == FileSystem::kExfat;
+  done.folder = folder.file.Name();
+  // An exFAT folder's size says how long it is, and its clusters may follow one another without
+  // a chain.
+  const auto chain = !exfat ? FolderChain(now, fat, folder.file.firstCluster)
+                     : folder.file.size <= kMaxFolderBytes ? FileChain(now, fat, folder.file)
+                                                           : std::nullopt;
+  if (!chain || chain->empty()) return Unreadable(done.folder);
+  plan.chain = *chain;
+  DirectoryCopy& inside = plan.inside;
+  if (auto problem = ReadDirectory(volume, now, *chain, track, inside)) return problem;
+  if (exfat) inside.bytes.resize(std::min<std::size_t>(inside.bytes.size(), folder.file.size));
+  const FolderListing listing = ListEntries(now, inside.bytes);
+  if (!listing.complete) return Unreadable(done.folder);
+
+  // The root's new entries, in the folder's order; the virus's stay.
+  RootSlots& slots = plan.slots.emplace(now, root.bytes);
+  const Capitals capitals(exfat ? ReadCapitalsTable(volume, now, root.bytes, track) : Bytes{});
+  // The root's entries only, not the rest of its last sector.
+  RootNames names(now, slots.bytes(), exfat ? &capitals : nullptr);
+  plan.freeSlots = slots.Free();
+  for (const RootFile& file : listing.entries) {
+    const auto virus = std::find_if(
+        now.findings.judged.begin(), now.findings.judged.end(), [&](const Judged& judged) {
+          return judged.folder == done.folder && judged.file.offset == file.offset &&
+                 VerdictOf(judged.evidence) == Verdict::kVirus;
+        });
+    if (virus != now.findings.judged.end()) {
+      done.stayed.push_back(*virus);
+      continue;
+    }
+    Bytes run;
+    const auto entries = std::span(inside.bytes)
+                             .subspan(static_cast<std::size_t>(file.offset),
+                                      static_cast<std::size_t>(file.entryCount * kEntry));
+    std::string name =
+        exfat ? ExfatRootRun(file, entries, names, run) : RootRun(file, entries, names, run);
+    plan.needed += static_cast<std::int64_t>(run.size()) / kEntry;
+    plan.roomy = plan.roomy && slots.Put(run);
+    done.moved.push_back({file, std::move(name), file.IsFolder()});
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 Expected<MoveBackReport, Problem> MoveBack(volume::Volume& volume, const VolumeLayout* analysed,
@@ -548,68 +617,24 @@ Expected<MoveBackReport, Problem> MoveBack(volume::Volume& volume, const VolumeL
   }
   const bool exfat = now.fileSystem == FileSystem::kExfat;
   const Judged folder = *found;
-  done.folder = folder.file.Name();
   SectorChanges changes(volume, now.bytesPerSector, track);
   try {
     // Everything is read and checked before the first write: the root was, by the analysis.
     FatReader fat(volume, now, &track);
-    // An exFAT folder's size says how long it is, and its clusters may follow one another
-    // without a chain.
-    const auto chain = !exfat ? FolderChain(now, fat, folder.file.firstCluster)
-                       : folder.file.size <= kMaxFolderBytes ? FileChain(now, fat, folder.file)
-                                                             : std::nullopt;
-    if (!chain || chain->empty()) return pass.Fail(Unreadable(done.folder));
-    DirectoryCopy inside;
-    if (auto problem = ReadDirectory(volume, now, *chain, track, inside)) {
+    Plan plan;
+    if (auto problem = PlanMove(volume, now, root, fat, track, folder, done, plan)) {
       return pass.Fail(std::move(*problem));
     }
-    if (exfat) inside.bytes.resize(std::min<std::size_t>(inside.bytes.size(), folder.file.size));
-    const FolderListing listing = ListEntries(now, inside.bytes);
-    if (!listing.complete) return pass.Fail(Unreadable(done.folder));
-
-    // The root's new entries, in the folder's order; the virus's stay.
-    RootSlots slots(now, root.bytes);
-    const Capitals capitals(exfat ? ReadCapitalsTable(volume, now, root.bytes, track) : Bytes{});
-    // The root's entries only, not the rest of its last sector.
-    RootNames names(now, slots.bytes(), exfat ? &capitals : nullptr);
-    const std::int64_t freeSlots = slots.Free();
-    std::int64_t needed = 0;
-    bool roomy = true;
-    for (const RootFile& file : listing.entries) {
-      const auto virus = std::find_if(
-          now.findings.judged.begin(), now.findings.judged.end(), [&](const Judged& judged) {
-            return judged.folder == done.folder && judged.file.offset == file.offset &&
-                   VerdictOf(judged.evidence) == Verdict::kVirus;
-          });
-      if (virus != now.findings.judged.end()) {
-        done.stayed.push_back(*virus);
-        continue;
-      }
-      Bytes run;
-      const auto entries = std::span(inside.bytes)
-                               .subspan(static_cast<std::size_t>(file.offset),
-                                        static_cast<std::size_t>(file.entryCount * kEntry));
-      std::string name =
-          exfat ? ExfatRootRun(file, entries, names, run) : RootRun(file, entries, names, run);
-      needed += static_cast<std::int64_t>(run.size()) / kEntry;
-      roomy = roomy && slots.Put(run);
-      done.moved.push_back({file, std::move(name), file.IsFolder()});
-    }
-    if (!roomy) {
-      Problem problem = PassProblem(ProblemKind::kRootFull);
-      problem.detail.at = needed;
-      problem.detail.value = freeSlots;
-      return pass.Fail(std::move(problem));
-    }
+    if (!plan.roomy) return pass.Fail(RootFull(plan));
+    const std::vector<std::int64_t>& chain = plan.chain;
+    const DirectoryCopy& inside = plan.inside;
+    RootSlots& slots = *plan.slots;
     std::vector<std::int64_t> added;
     if (slots.added() > 0) {
       const auto clusters = FreeClusters(volume, now, fat, slots.added(), track);
       if (!clusters) return pass.Fail(PassProblem(ProblemKind::kReadFailed));
       if (static_cast<std::int64_t>(clusters->size()) < slots.added()) {
-        Problem problem = PassProblem(ProblemKind::kRootFull);
-        problem.detail.at = needed;
-        problem.detail.value = freeSlots;
-        return pass.Fail(std::move(problem));
+        return pass.Fail(RootFull(plan));
       }
       added = *clusters;
     }
@@ -625,8 +650,8 @@ Expected<MoveBackReport, Problem> MoveBack(volume::Volume& volume, const VolumeL
       removal.rootOffsets.insert(folder.file.offset);
       removal.names.push_back(done.folder);
       bool whole = true;
-      for (const std::int64_t c : *chain) whole = whole && !removal.freed.Add(c, 0);
-      if (!folder.file.noFatChain) fatChained = *chain;
+      for (const std::int64_t c : chain) whole = whole && !removal.freed.Add(c, 0);
+      if (!folder.file.noFatChain) fatChained = chain;
       for (const Judged& judged : done.stayed) {
         const std::size_t owner = removal.names.size();
         removal.names.push_back(judged.Path());
@@ -745,6 +770,27 @@ Expected<MoveBackReport, Problem> MoveBack(volume::Volume& volume, const VolumeL
   done.sectorsWritten = committed->sectorsWritten;
   done.journal = std::move(committed->journal);
   return done;
+}
+
+Expected<MoveBackReport, Problem> PlanMoveBack(volume::Volume& volume, Progress* progress) {
+  ProgressTrack track(progress);
+  VolumeLayout now;
+  RootCopy root;
+  MoveBackReport planned;
+  try {
+    if (auto problem = AnalyseInto(volume, now, nullptr, &track, &root)) return *problem;
+    const Judged* found = MovedFilesFolder(now.findings);
+    if (!found) return planned;
+    FatReader fat(volume, now, &track);
+    Plan plan;
+    if (auto problem = PlanMove(volume, now, root, fat, track, *found, planned, plan)) {
+      return *problem;
+    }
+    if (!plan.roomy) return RootFull(plan);
+  } catch (const std::bad_alloc&) {
+    return PassProblem(ProblemKind::kOutOfMemory);
+  }
+  return planned;
 }
 
 }  // namespace kestrova::repair

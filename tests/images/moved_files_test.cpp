@@ -8,6 +8,8 @@
 // back byte for byte. A FAT16 root without room refuses with nothing written.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "image_tools.h"
 #include "repair/engine.h"
 #include "repair/journal.h"
+#include "words/messages.h"
 
 namespace kestrova::testing {
 namespace {
@@ -164,6 +167,63 @@ TEST(MovedFilesFullRootTest, Fat16RefusesWithTheFreeSlotsAndWritesNothing) {
   EXPECT_FALSE(refused.error().anyWritten);
   EXPECT_EQ(DifferingOffsets(original, image), std::vector<std::uint64_t>());
   EXPECT_FALSE(std::filesystem::exists(place.file));
+}
+
+// The command line: scan names the folder and what a move back would rename, move-back says what
+// it moved under which names and that the folder went, in text and in JSON, and its undo command
+// gives the image back.
+TEST(MovedFilesCliTest, ScanTellsTheRenamesAndMoveBackAndUndoRunAsPrinted) {
+  using texts::Format;
+  TempDir dir;
+  const auto image = dir / "stick.img";
+  const auto journal = dir / "move.journal";
+  ASSERT_TRUE(MakeFatImage(image, 40000, "-F 32"));
+  PutAll(image, {{"/report.docx", Noise(10, 1)},
+                 {"/\u00A0/report.docx", Noise(20, 2)},
+                 {"/\u00A0/Photos/IMG_0001.jpg", Noise(3000, 3)},
+                 {"/\u00A0/desktop.ini", Noise(30, 4)}});
+  ASSERT_EQ(Mtools("mattrib", image, "+h +s " + Quote("::/\u00A0")).status, 0);
+  const auto original = dir / "original.img";
+  ASSERT_TRUE(CopySparse(image, original));
+  const std::string target = Quote(image.string());
+
+  const auto scan = Cli("scan " + target);
+  ASSERT_EQ(scan.status, 0) << scan.err;
+  EXPECT_NE(scan.out.find(Format(texts::kWouldRename, "[U+00A0]\\report.docx", "report (2).docx")),
+            std::string::npos)
+      << scan.out;
+  EXPECT_NE(scan.err.find(Format(texts::kMoveBackHint, "kestrova-cli move-back " + image.string())),
+            std::string::npos)
+      << scan.err;
+  const auto scanJson = nlohmann::json::parse(Cli("scan --json " + target).out, nullptr, false);
+  ASSERT_TRUE(scanJson.contains("move_back"));
+  EXPECT_EQ(scanJson["move_back"]["renamed"][0]["name"], "report (2).docx");
+
+  const auto moved = Cli("move-back --journal " + Quote(journal.string()) + " " + target);
+  ASSERT_EQ(moved.status, 0) << moved.err;
+  const std::string folder = repair::messages::FolderName("\u00A0");
+  for (const std::string& line :
+       {Format(texts::kMovedBack, "Photos"),
+        Format(texts::kMovedBackRenamed, "report.docx", "report (2).docx"),
+        Format(texts::kMovedBackCount, folder, 1, 1), Format(texts::kMovedFolderRemoved, folder)}) {
+    EXPECT_NE(moved.out.find(line), std::string::npos) << line << "\n" << moved.out;
+  }
+  EXPECT_EQ(testing::Run("fsck.fat -n " + target).status, 0);
+  const std::string undo = "undo " + journal.string() + " " + image.string();
+  EXPECT_NE(moved.out.find(Format(texts::kUndoHint, "kestrova-cli " + undo)), std::string::npos);
+  ASSERT_EQ(Cli(undo).status, 0);
+  EXPECT_EQ(DifferingOffsets(original, image), std::vector<std::uint64_t>());
+
+  const auto json = nlohmann::json::parse(
+      Cli("move-back --json --journal " + Quote((dir / "again.journal").string()) + " " + target)
+          .out,
+      nullptr, false);
+  ASSERT_FALSE(json.is_discarded());
+  EXPECT_EQ(json["exit_status"], 0);
+  EXPECT_EQ(json["folder"], "\u00A0");
+  EXPECT_EQ(json["moved"][0]["name"], "report (2).docx");
+  EXPECT_EQ(json["stayed"][0]["evidence"], "in_hiding_folder");
+  EXPECT_EQ(json["folder_removed"], true);
 }
 
 }  // namespace
