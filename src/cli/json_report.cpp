@@ -148,9 +148,12 @@ void AddTo(Json& document, const CleanDone& done) {
 void AddTo(Json& document, const MoveBackDone& done) {
   const repair::MoveBackReport& report = done.report;
   document["folder"] = report.folder;
+  document["inner_folder"] = report.innerFolder;
+  const std::string from =
+      report.folder + (report.innerFolder.empty() ? "" : "\\" + report.innerFolder);
   document["moved"] = Json::array();
   for (const auto& moved : report.moved) {
-    document["moved"].push_back({{"path", report.folder + '\\' + moved.file.Name()},
+    document["moved"].push_back({{"path", from + '\\' + moved.file.Name()},
                                  {"name", moved.name},
                                  {"kind", moved.folder ? "folder" : "file"}});
   }

@@ -114,7 +114,9 @@ struct MovedBack {
 
 // What a finished move back did.
 struct MoveBackReport {
-  std::string folder;                 // the folder that the virus moved the files into; empty: none
+  std::string folder;       // the folder that the virus moved the files into; empty: none
+  std::string innerFolder;  // the blank folder in it that held them, when it holds only that one
+                            // of the user's (a worm that moved them two levels down)
   std::vector<MovedBack> moved;       // what went back into the root, in the folder's order
   std::vector<Judged> stayed;         // the virus's files and folders, left in the folder
   bool folderRemoved = false;         // the emptied folder was removed with the virus's files in it
@@ -132,9 +134,10 @@ struct MoveBackReport {
 // checked flush). Every entry of the folder but "." and ".." and the virus's goes to free entry
 // slots of the root as it is: FAT's long-name entries and short entry, exFAT's whole entry set,
 // its attributes, times, size and first cluster unchanged; a moved FAT folder's ".." then names
-// the root. A name that the root holds already (compared as Windows does: exFAT by the volume's
-// up-case table) gets " (2)" (or the first free number) before its extension: on FAT new
-// long-name entries and a fresh short name with a numeric tail, on exFAT new name entries, name
+// the root. A folder that holds nothing of the user's but one more blank folder gives that one's
+// entries, and goes with it. A name that the root holds already (compared as Windows does: exFAT by
+// the volume's up-case table) gets " (2)" (or the first free number) before its extension: on FAT
+// new long-name entries and a fresh short name with a numeric tail, on exFAT new name entries, name
 // length and name hash, and the set checksum. An entry whose short name alone the root holds gets
 // a fresh one; the long-name entries carry its checksum. The old entries are marked removed. When
 // the root has no room, FAT32's and exFAT's grow by free clusters (free in the FAT, or exFAT's

@@ -521,8 +521,12 @@ std::optional<std::vector<std::int64_t>> FreeClusters(volume::Volume& volume,
 // What a move back reads and finds before it changes anything: the folder's clusters and
 // entries, the root's slots as the moved entries fill them, and whether they had room.
 struct Plan {
-  std::vector<std::int64_t> chain;
-  DirectoryCopy inside;
+  std::vector<std::int64_t> chain;  // the folder's clusters
+  DirectoryCopy outer;              // its entries
+  // When the files lie one level further down: the blank folder there, its clusters and entries.
+  std::optional<RootFile> inner;
+  std::vector<std::int64_t> innerChain;
+  DirectoryCopy inside;  // the entries that move: the inner folder's, or the folder's
   std::optional<RootSlots> slots;
   std::int64_t freeSlots = 0;  // before the move
   std::int64_t needed = 0;     // the slots that the moved entries take
@@ -536,35 +540,40 @@ Problem RootFull(const Plan& plan) {
   return problem;
 }
 
+// Reads a folder whole: its clusters, and its entries in `copy`. Nothing when it cannot be read.
+std::optional<FolderListing> ReadFolder(volume::Volume& volume, const VolumeLayout& now,
+                                        FatReader& fat, ProgressTrack& track,
+                                        const RootFile& folder, std::vector<std::int64_t>& chain,
+                                        DirectoryCopy& copy) {
+  const bool exfat = now.fileSystem == FileSystem::kExfat;
+  // An exFAT folder's size says how long it is, and its clusters may follow one another without
+  // a chain.
+  const auto clusters = !exfat ? FolderChain(now, fat, folder.firstCluster)
+                        : folder.size <= kMaxFolderBytes ? FileChain(now, fat, folder)
+                                                         : std::nullopt;
+  if (!clusters || clusters->empty()) return std::nullopt;
+  chain = *clusters;
+  if (ReadDirectory(volume, now, chain, track, copy)) return std::nullopt;
+  if (exfat) copy.bytes.resize(std::min<std::size_t>(copy.bytes.size(), folder.size));
+  FolderListing listing = ListEntries(now, copy.bytes);
+  if (!listing.complete) return std::nullopt;
+  return listing;
+}
+
 // Reads the moved-files folder `folder` of the volume analysed as `now`, whose root is `root`,
 // and places each of its entries but the virus's in the root's slots, renamed where the root
-// holds its name: done.folder, .moved and .stayed say what. The problem when the folder cannot be
-// read whole.
+// holds its name: done.folder, .moved and .stayed say what. A folder that holds nothing of the
+// user's but one more blank folder (a worm that moved the root two levels down) gives the entries
+// of that one instead. The problem when a folder cannot be read whole.
 std::optional<Problem> PlanMove(volume::Volume& volume, const VolumeLayout& now,
                                 const RootCopy& root, FatReader& fat, ProgressTrack& track,
                                 const Judged& folder, MoveBackReport& done, Plan& plan) {
   const bool exfat = now.fileSystem == FileSystem::kExfat;
   done.folder = folder.file.Name();
-  // An exFAT folder's size says how long it is, and its clusters may follow one another without
-  // a chain.
-  const auto chain = !exfat ? FolderChain(now, fat, folder.file.firstCluster)
-                     : folder.file.size <= kMaxFolderBytes ? FileChain(now, fat, folder.file)
-                                                           : std::nullopt;
-  if (!chain || chain->empty()) return Unreadable(done.folder);
-  plan.chain = *chain;
-  DirectoryCopy& inside = plan.inside;
-  if (auto problem = ReadDirectory(volume, now, *chain, track, inside)) return problem;
-  if (exfat) inside.bytes.resize(std::min<std::size_t>(inside.bytes.size(), folder.file.size));
-  const FolderListing listing = ListEntries(now, inside.bytes);
-  if (!listing.complete) return Unreadable(done.folder);
-
-  // The root's new entries, in the folder's order; the virus's stay.
-  RootSlots& slots = plan.slots.emplace(now, root.bytes);
-  const Capitals capitals(exfat ? ReadCapitalsTable(volume, now, root.bytes, track) : Bytes{});
-  // The root's entries only, not the rest of its last sector.
-  RootNames names(now, slots.bytes(), exfat ? &capitals : nullptr);
-  plan.freeSlots = slots.Free();
-  for (const RootFile& file : listing.entries) {
+  const auto outer = ReadFolder(volume, now, fat, track, folder.file, plan.chain, plan.outer);
+  if (!outer) return Unreadable(done.folder);
+  std::vector<RootFile> users;
+  for (const RootFile& file : outer->entries) {
     const auto virus = std::find_if(
         now.findings.judged.begin(), now.findings.judged.end(), [&](const Judged& judged) {
           return judged.folder == done.folder && judged.file.offset == file.offset &&
@@ -572,8 +581,29 @@ std::optional<Problem> PlanMove(volume::Volume& volume, const VolumeLayout& now,
         });
     if (virus != now.findings.judged.end()) {
       done.stayed.push_back(*virus);
-      continue;
+    } else {
+      users.push_back(file);
     }
+  }
+  if (users.size() == 1 && users.front().IsFolder() && IsBlankName(users.front().Name())) {
+    plan.inner = users.front();
+    done.innerFolder = plan.inner->Name();
+    const auto inner =
+        ReadFolder(volume, now, fat, track, *plan.inner, plan.innerChain, plan.inside);
+    if (!inner) return Unreadable(done.folder + '\\' + done.innerFolder);
+    users = inner->entries;
+  } else {
+    plan.inside = plan.outer;
+  }
+  const DirectoryCopy& inside = plan.inside;
+
+  // The root's new entries, in the folder's order; the virus's stay.
+  RootSlots& slots = plan.slots.emplace(now, root.bytes);
+  const Capitals capitals(exfat ? ReadCapitalsTable(volume, now, root.bytes, track) : Bytes{});
+  // The root's entries only, not the rest of its last sector.
+  RootNames names(now, slots.bytes(), exfat ? &capitals : nullptr);
+  plan.freeSlots = slots.Free();
+  for (const RootFile& file : users) {
     Bytes run;
     const auto entries = std::span(inside.bytes)
                              .subspan(static_cast<std::size_t>(file.offset),
@@ -652,6 +682,15 @@ Expected<MoveBackReport, Problem> MoveBack(volume::Volume& volume, const VolumeL
       bool whole = true;
       for (const std::int64_t c : chain) whole = whole && !removal.freed.Add(c, 0);
       if (!folder.file.noFatChain) fatChained = chain;
+      // The blank folder inside, which the files came out of, goes with it.
+      if (plan.inner) {
+        const std::size_t owner = removal.names.size();
+        removal.names.push_back(done.folder + '\\' + done.innerFolder);
+        for (const std::int64_t c : plan.innerChain) {
+          whole = whole && !removal.freed.Add(c, owner);
+          if (!plan.inner->noFatChain) fatChained.push_back(c);
+        }
+      }
       for (const Judged& judged : done.stayed) {
         const std::size_t owner = removal.names.size();
         removal.names.push_back(judged.Path());
@@ -707,21 +746,22 @@ Expected<MoveBackReport, Problem> MoveBack(volume::Volume& volume, const VolumeL
     }
 
     // The old entries in the folder, those of the virus's files too when it goes with them.
-    const auto markRemoved = [&](const RootFile& file) {
+    const auto markRemoved = [&](const DirectoryCopy& in, const RootFile& file) {
       for (int i = 0; i < file.entryCount; ++i) {
         const std::int64_t at = file.offset + i * kEntry;
         const auto index = static_cast<std::size_t>(at / sectorBytes);
-        const std::int64_t sector = inside.sectors.at(index);
-        changes.Hold(sector, std::span(inside.bytes).subspan(index * sectorSize, sectorSize));
+        const std::int64_t sector = in.sectors.at(index);
+        changes.Hold(sector, std::span(in.bytes).subspan(index * sectorSize, sectorSize));
         EntryFormatOf(now.fileSystem).MarkRemoved(changes.Bytes(sector, at % sectorBytes, kEntry));
       }
     };
     if (done.folderRemoved) {
-      for (const Judged& judged : done.stayed) markRemoved(judged.file);
+      for (const Judged& judged : done.stayed) markRemoved(plan.outer, judged.file);
+      if (plan.inner) markRemoved(plan.outer, *plan.inner);
     }
     // Each moved folder's ".." names the root now (exFAT's folders have none).
     for (const MovedBack& moved : done.moved) {
-      markRemoved(moved.file);
+      markRemoved(inside, moved.file);
       if (exfat || !moved.folder || moved.file.firstCluster == 0) continue;
       const auto first = ClusterFirstSector(now, moved.file.firstCluster);
       if (!first) continue;

@@ -5,7 +5,8 @@
 // (a moved FAT folder's ".." names the root, at every level below it the folders as they were),
 // mtools or exfat-fuse reads every file at its place in the root with its bytes, a name that the
 // root held is numbered, the folder is gone with the virus's desktop.ini, and undo gives the image
-// back byte for byte. A FAT16 root without room refuses with nothing written.
+// back byte for byte; so also when they lie two blank folders down. A FAT16 root without room
+// refuses with nothing written.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -28,7 +29,8 @@ struct Layout {
   const char* name;
   const char* mkfs;  // mkfs.fat's options; empty for exFAT
   std::uint64_t sizeKiB;
-  const char* blank;  // the folder's name
+  const char* blank;       // the folder's name
+  const char* inner = "";  // the blank folder in it that holds the files, when there is one
   bool exfat() const { return std::string(mkfs).empty(); }
 };
 
@@ -71,22 +73,24 @@ class MovedFilesTest : public ::testing::TestWithParam<Layout> {
 TEST_P(MovedFilesTest, PutsEveryFileBackAndUndoGivesTheImageBack) {
   const Layout& layout = GetParam();
   const std::string folder = std::string("/") + layout.blank;
+  const std::string deep = folder + (*layout.inner ? std::string("/") + layout.inner : "");
   const std::vector<ImageFile> files = {
       {"/report.docx", Noise(700, 1)},
-      {folder + "/report.docx", Noise(900, 2)},
-      {folder + "/Photos/2024/summer/IMG_0001.jpg", Noise(5000, 3)},
-      {folder + "/Photos/2024/notes.txt", Noise(20, 4)},
-      {folder + "/Photos/readme.txt", Noise(30, 5)},
-      {folder + "/Work/plan.xlsx", Noise(1500, 6)},
+      {deep + "/report.docx", Noise(900, 2)},
+      {deep + "/Photos/2024/summer/IMG_0001.jpg", Noise(5000, 3)},
+      {deep + "/Photos/2024/notes.txt", Noise(20, 4)},
+      {deep + "/Photos/readme.txt", Noise(30, 5)},
+      {deep + "/Work/plan.xlsx", Noise(1500, 6)},
       {folder + "/desktop.ini", Noise(40, 7)},
   };
   if (layout.exfat()) {
     ASSERT_TRUE(MakeExfatImage(image, layout.sizeKiB / 1024));
-    const std::string why = MakeFoldersThroughFuse(
-        image,
-        {layout.blank, folder.substr(1) + "/Photos", folder.substr(1) + "/Photos/2024",
-         folder.substr(1) + "/Photos/2024/summer", folder.substr(1) + "/Work"},
-        files);
+    std::vector<std::string> folders = {layout.blank, deep.substr(1)};
+    for (const char* below : {"/Photos", "/Photos/2024", "/Photos/2024/summer", "/Work"}) {
+      folders.push_back(deep.substr(1) + below);
+    }
+    if (!*layout.inner) folders.erase(folders.begin() + 1);
+    const std::string why = MakeFoldersThroughFuse(image, folders, files);
     if (!why.empty()) GTEST_SKIP() << "exFAT files cannot be made here: " << why;
     ExfatRootSets(image).SetAttributes(layout.blank, 0x16);
   } else {
@@ -101,6 +105,7 @@ TEST_P(MovedFilesTest, PutsEveryFileBackAndUndoGivesTheImageBack) {
   ASSERT_TRUE(moved) << static_cast<int>(moved.error().kind);
   EXPECT_TRUE(moved->folderRemoved);
   EXPECT_EQ(moved->moved.size(), 3u);
+  EXPECT_EQ(moved->innerFolder, layout.inner);
   const auto fsck = testing::Run(
       (layout.exfat() ? "fsck.exfat -n " : "fsck.fat -n ") + Quote(image.string()), true);
   EXPECT_EQ(fsck.status, 0) << fsck.output;
@@ -109,7 +114,7 @@ TEST_P(MovedFilesTest, PutsEveryFileBackAndUndoGivesTheImageBack) {
     if (!file.path.starts_with(folder + "/")) {
       expected[file.path] = file.bytes;
     } else if (!file.path.ends_with("desktop.ini")) {
-      const std::string path = file.path.substr(folder.size());
+      const std::string path = file.path.substr(deep.size());
       expected[path == "/report.docx" ? "/report (2).docx" : path] = file.bytes;
     }
   }
@@ -134,15 +139,17 @@ TEST_P(MovedFilesTest, PutsEveryFileBackAndUndoGivesTheImageBack) {
   EXPECT_EQ(DifferingOffsets(original, image), std::vector<std::uint64_t>());
 }
 
-INSTANTIATE_TEST_SUITE_P(Images, MovedFilesTest,
-                         ::testing::Values(Layout{"fat32NoBreakSpace", "-F 32", 40000, "\u00A0"},
-                                           Layout{"fat32FigureSpace", "-F 32", 40000, "\u2007"},
-                                           Layout{"fat16IdeographicSpace", "-F 16", 16384,
-                                                  "\u3000"},
-                                           Layout{"fat16Underscore", "-F 16", 16384, "_"},
-                                           Layout{"exfatNoBreakSpace", "", 65536, "\u00A0"},
-                                           Layout{"exfatIdeographicSpace", "", 65536, "\u3000"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Images, MovedFilesTest,
+    ::testing::Values(Layout{"fat32NoBreakSpace", "-F 32", 40000, "\u00A0"},
+                      Layout{"fat32FigureSpace", "-F 32", 40000, "\u2007"},
+                      Layout{"fat16IdeographicSpace", "-F 16", 16384, "\u3000"},
+                      Layout{"fat16Underscore", "-F 16", 16384, "_"},
+                      Layout{"exfatNoBreakSpace", "", 65536, "\u00A0"},
+                      Layout{"exfatIdeographicSpace", "", 65536, "\u3000"},
+                      Layout{"fat32TwoLevels", "-F 32", 40000, "\u00A0", "\u2007"},
+                      Layout{"exfatTwoLevels", "", 65536, "\u3000", "\u00A0"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A FAT16 root of 16 entries (unaligned, so that it keeps that size) with one free: the three files
 // need three, and nothing is written.
