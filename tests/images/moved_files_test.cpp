@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -150,6 +151,75 @@ INSTANTIATE_TEST_SUITE_P(
                       Layout{"fat32TwoLevels", "-F 32", 40000, "\u00A0", "\u2007"},
                       Layout{"exfatTwoLevels", "", 65536, "\u3000", "\u00A0"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A thousand files with long names moved into the folder: the root grows by clusters of its own
+// (FAT32, exFAT), every file is back in it with its bytes, fsck finds nothing wrong, and undo gives
+// the image back.
+TEST_P(MovedFilesTest, AThousandFilesGrowTheRoot) {
+  const Layout& layout = GetParam();
+  if (!std::string(layout.mkfs).starts_with("-F 32") && !layout.exfat()) {
+    GTEST_SKIP() << "a fixed root does not grow";
+  }
+  const std::string folder = std::string("/") + layout.blank;
+  std::vector<ImageFile> files;
+  // mtools takes long to give a thousand long names short ones: most are short names there.
+  for (int n = 1000; n < 2000; ++n) {
+    const bool longName = layout.exfat() || n % 10 == 0;
+    files.push_back({folder + (longName ? "/holiday picture number " : "/P") + std::to_string(n) +
+                         (longName ? ".txt" : ".TXT"),
+                     Noise(10, static_cast<std::uint32_t>(n))});
+  }
+  if (layout.exfat()) {
+    ASSERT_TRUE(MakeExfatImage(image, layout.sizeKiB / 1024));
+    const std::string why = MakeFoldersThroughFuse(image, {layout.blank}, files);
+    if (!why.empty()) GTEST_SKIP() << "exFAT files cannot be made here: " << why;
+    ExfatRootSets(image).SetAttributes(layout.blank, 0x16);
+  } else {
+    ASSERT_TRUE(MakeFatImage(image, layout.sizeKiB, layout.mkfs));
+    TempDir source;
+    for (const ImageFile& file : files) {
+      std::ofstream(source.path() / file.path.substr(folder.size() + 1), std::ios::binary)
+          .write(reinterpret_cast<const char*>(file.bytes.data()),
+                 static_cast<std::streamsize>(file.bytes.size()));
+    }
+    ASSERT_EQ(Mtools("mmd", image, Quote("::" + folder)).status, 0);
+    ASSERT_EQ(
+        Mtools("mcopy", image, Quote(source.path().string()) + "/* " + Quote("::" + folder)).status,
+        0);
+    ASSERT_EQ(Mtools("mattrib", image, "+h +s " + Quote("::" + folder)).status, 0);
+  }
+  const auto original = dir / "original.img";
+  ASSERT_TRUE(CopySparse(image, original));
+  const auto moved = MoveBack(image, place);
+  ASSERT_TRUE(moved) << static_cast<int>(moved.error().kind);
+  EXPECT_EQ(moved->moved.size(), 1000u);
+  EXPECT_GT(moved->clustersAdded, 0);
+  EXPECT_TRUE(moved->folderRemoved);
+  const auto fsck = testing::Run(
+      (layout.exfat() ? "fsck.exfat -n " : "fsck.fat -n ") + Quote(image.string()), true);
+  EXPECT_EQ(fsck.status, 0) << fsck.output;
+  Files expected;
+  for (const ImageFile& file : files) expected[file.path.substr(folder.size())] = file.bytes;
+  if (layout.exfat()) {
+    Files read;
+    ASSERT_EQ(WithFuseMount(image,
+                            [&](const std::filesystem::path& mount) {
+                              read = FilesUnder(mount);
+                              return std::string();
+                            }),
+              "");
+    EXPECT_EQ(read, expected);
+  } else {
+    EXPECT_EQ(FatFiles(image), expected);
+  }
+  const auto journal = repair::ReadJournal(moved->journal);
+  ASSERT_TRUE(journal);
+  auto opened =
+      volume::Volume::Open(volume::DriveTarget::OfPath(image.string()), volume::Access::kReadWrite);
+  ASSERT_TRUE(opened);
+  ASSERT_TRUE(repair::Undo(*opened, *journal));
+  EXPECT_EQ(DifferingOffsets(original, image), std::vector<std::uint64_t>());
+}
 
 // A FAT16 root of 16 entries (unaligned, so that it keeps that size) with one free: the three files
 // need three, and nothing is written.
