@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The files that a worm moved into its hidden blank folder (a no-break space, a figure space, an
-// ideographic space, or `_`) put back into the root on FAT32 and FAT16 images made with mkfs.fat
-// and mtools, and on exFAT images made with mkfs.exfat and exfat-fuse: fsck finds nothing wrong
-// (a moved FAT folder's ".." names the root, at every level below it the folders as they were),
-// mtools or exfat-fuse reads every file at its place in the root with its bytes, a name that the
-// root held is numbered, the folder is gone with the virus's desktop.ini, and undo gives the image
-// back byte for byte; so also when they lie two blank folders down. A FAT16 root without room
+// ideographic space, a space, or `_`) put back into the root on FAT32 and FAT16 images made with
+// mkfs.fat and mtools, and on exFAT images made with mkfs.exfat and exfat-fuse: fsck finds nothing
+// wrong (a moved FAT folder's ".." names the root, at every level below it the folders as they
+// were), mtools or exfat-fuse reads every file at its place in the root with its bytes, a name that
+// the root held is numbered, the folder is gone with the virus's desktop.ini, and undo gives the
+// image back byte for byte; so also when they lie two blank folders down. A FAT16 root without room
 // refuses with nothing written.
 #include <gtest/gtest.h>
 
@@ -148,6 +148,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Layout{"fat16Underscore", "-F 16", 16384, "_"},
                       Layout{"exfatNoBreakSpace", "", 65536, "\u00A0"},
                       Layout{"exfatIdeographicSpace", "", 65536, "\u3000"},
+                      Layout{"exfatSpace", "", 65536, " "},
                       Layout{"fat32TwoLevels", "-F 32", 40000, "\u00A0", "\u2007"},
                       Layout{"exfatTwoLevels", "", 65536, "\u3000", "\u00A0"}),
     [](const auto& info) { return std::string(info.param.name); });
