@@ -19,6 +19,7 @@
 #include "exfat_tools.h"
 #include "fat_tools.h"
 #include "image_tools.h"
+#include "infected_sticks.h"
 #include "repair/engine.h"
 #include "repair/journal.h"
 #include "words/messages.h"
@@ -303,6 +304,71 @@ TEST(MovedFilesCliTest, ScanTellsTheRenamesAndMoveBackAndUndoRunAsPrinted) {
   EXPECT_EQ(json["stayed"][0]["evidence"], "in_hiding_folder");
   EXPECT_EQ(json["folder_removed"], true);
 }
+
+// The blank-folder worm's sticks of the corpus (FAT32, FAT16 and exFAT, each blank character, and
+// a folder that keeps only its short entry): one move-back puts every file of the user's back at
+// its place in the root with its bytes, the worm's files in the folder go with it, the checker
+// finds the stick clean, and undo gives it back.
+class BlankFolderStickTest : public ::testing::TestWithParam<InfectedStick> {};
+
+TEST_P(BlankFolderStickTest, OneMoveBackPutsEveryFileBack) {
+  const InfectedStick& stick = GetParam();
+  const bool exfat = stick.fs == StickFs::kExfat;
+  TempDir dir;
+  const auto image = dir / "stick.img";
+  const std::string why = MakeStick(stick, image);
+  if (!why.empty()) GTEST_SKIP() << why;
+  const auto original = dir / "original.img";
+  ASSERT_TRUE(CopySparse(image, original));
+  const auto journal = dir / "move.journal";
+  const auto moved =
+      Cli("move-back --journal " + Quote(journal.string()) + " " + Quote(image.string()));
+  ASSERT_EQ(moved.status, 0) << moved.err;
+  const auto fsck =
+      testing::Run((exfat ? "fsck.exfat -n " : "fsck.fat -n ") + Quote(image.string()), true);
+  EXPECT_EQ(fsck.status, 0) << fsck.output;
+  // The folder is the first item; what is in it comes up one level, but the worm's.
+  const std::string folder = stick.items.front().path + "/";
+  Files expected;
+  for (const StickItem& item : stick.items) {
+    if (item.folder()) continue;
+    if (!item.path.starts_with(folder)) {
+      expected["/" + item.path] = *item.bytes;
+    } else if (item.verdict != "virus") {
+      expected["/" + item.path.substr(folder.size())] = *item.bytes;
+    }
+  }
+  Files read;
+  if (exfat) {
+    ASSERT_EQ(WithFuseMount(image,
+                            [&](const std::filesystem::path& mount) {
+                              read = FilesUnder(mount);
+                              return std::string();
+                            }),
+              "");
+  } else {
+    read = FatFiles(image);
+  }
+  EXPECT_EQ(read, expected);
+  ASSERT_EQ(Cli("undo " + Quote(journal.string()) + " " + Quote(image.string())).status, 0);
+  EXPECT_EQ(DifferingOffsets(original, image), std::vector<std::uint64_t>());
+}
+
+std::vector<InfectedStick> BlankFolderSticks() {
+  std::vector<InfectedStick> sticks;
+  for (const StickFs fs : {StickFs::kFat32, StickFs::kFat16, StickFs::kExfat}) {
+    for (const char* blank : {"\u00A0", "\u2007", "\u3000"}) {
+      sticks.push_back(BlankFolderStick(fs, blank));
+    }
+  }
+  sticks.push_back(BlankFolderStick(StickFs::kFat32, "\u00A0", 0xFF));
+  return sticks;
+}
+
+INSTANTIATE_TEST_SUITE_P(Corpus, BlankFolderStickTest, ::testing::ValuesIn(BlankFolderSticks()),
+                         [](const auto& info) {
+                           return info.param.family + "_" + StickFsName(info.param.fs);
+                         });
 
 }  // namespace
 }  // namespace kestrova::testing
