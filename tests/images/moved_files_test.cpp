@@ -5,8 +5,8 @@
 // wrong (a moved FAT folder's ".." names the root, at every level below it the folders as they
 // were), mtools or exfat-fuse reads every file at its place in the root with its bytes, a name that
 // the root held is numbered, the folder is gone with the virus's desktop.ini, and undo gives the
-// image back byte for byte; so also when they lie two blank folders down. A FAT16 root without room
-// refuses with nothing written.
+// image back byte for byte; so also when they lie two blank folders down, and for a thousand files
+// that make the root grow. A FAT16 root without room refuses with nothing written.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -27,6 +27,9 @@
 namespace kestrova::testing {
 namespace {
 
+namespace fs = std::filesystem;
+using Files = std::map<std::string, std::vector<std::uint8_t>>;
+
 struct Layout {
   const char* name;
   const char* mkfs;  // mkfs.fat's options; empty for exFAT
@@ -38,21 +41,61 @@ struct Layout {
 
 void PrintTo(const Layout& layout, std::ostream* out) { *out << layout.name; }
 
-using Files = std::map<std::string, std::vector<std::uint8_t>>;
-
-// Makes the folders of each path, then puts the file.
-void PutAll(const std::filesystem::path& image, const std::vector<ImageFile>& files) {
+// Makes an image of `layout` that holds `files` in the folders of their paths, and gives the
+// root folder `hidden` the attributes hidden and system. Empty, or why exFAT cannot be made here.
+std::string MakeImage(const Layout& layout, const fs::path& image,
+                      const std::vector<ImageFile>& files, const std::string& hidden) {
+  std::vector<std::string> folders;  // from the root, parents first
   for (const ImageFile& file : files) {
-    for (std::size_t slash = file.path.find('/', 1); slash != std::string::npos;
-         slash = file.path.find('/', slash + 1)) {
-      Mtools("mmd", image, "-D s " + Quote("::" + file.path.substr(0, slash)));
+    for (std::size_t at = file.path.find('/', 1); at != std::string::npos;
+         at = file.path.find('/', at + 1)) {
+      const std::string folder = file.path.substr(1, at - 1);
+      if (std::find(folders.begin(), folders.end(), folder) == folders.end()) {
+        folders.push_back(folder);
+      }
     }
-    ASSERT_TRUE(PutFile(image, file));
   }
+  if (layout.exfat()) {
+    EXPECT_TRUE(MakeExfatImage(image, layout.sizeKiB / 1024));
+    const std::string why = MakeFoldersThroughFuse(image, folders, files);
+    if (why.empty()) ExfatRootSets(image).SetAttributes(hidden, 0x16);
+    return why;
+  }
+  EXPECT_TRUE(MakeFatImage(image, layout.sizeKiB, layout.mkfs));
+  // One mcopy of the whole tree: a call a file takes long for a thousand files.
+  TempDir source;
+  for (const std::string& folder : folders) fs::create_directory(source / folder);
+  for (const ImageFile& file : files) {
+    std::ofstream(source.path().string() + file.path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.bytes.data()),
+               static_cast<std::streamsize>(file.bytes.size()));
+  }
+  EXPECT_EQ(Mtools("mcopy", image, "-s " + Quote(source.path().string()) + "/* ::/").status, 0);
+  EXPECT_EQ(Mtools("mattrib", image, "+h +s " + Quote("::/" + hidden)).status, 0);
+  return {};
 }
 
+// Every file of the image by its path, as mtools or exfat-fuse reads it; and whether the file
+// system's checker finds nothing wrong.
+Files ReadImage(const fs::path& image, bool exfat) {
+  if (!exfat) return FatFiles(image);
+  Files read;
+  const std::string why = WithFuseMount(image, [&](const fs::path& mount) {
+    read = FilesUnder(mount);
+    return std::string();
+  });
+  EXPECT_EQ(why, "");
+  return read;
+}
+void ExpectChecked(const fs::path& image, bool exfat) {
+  const auto fsck =
+      testing::Run((exfat ? "fsck.exfat -n " : "fsck.fat -n ") + Quote(image.string()), true);
+  EXPECT_EQ(fsck.status, 0) << fsck.output;
+}
+
+// The move back on the image, after an analysis of its own.
 volume::Expected<repair::MoveBackReport, repair::Problem> MoveBack(
-    const std::filesystem::path& image, const repair::JournalPlace& place) {
+    const fs::path& image, const repair::JournalPlace& place) {
   const auto target = volume::DriveTarget::OfPath(image.string());
   const auto layout = [&]() -> volume::Expected<repair::VolumeLayout, repair::Problem> {
     auto read = volume::Volume::Open(target, volume::Access::kReadOnly);
@@ -67,9 +110,34 @@ volume::Expected<repair::MoveBackReport, repair::Problem> MoveBack(
 
 class MovedFilesTest : public ::testing::TestWithParam<Layout> {
  protected:
+  // Makes the image, moves the files back and checks what it found, then that undo gives the
+  // image back.
+  void MoveAndUndo(const std::vector<ImageFile>& files, const Files& expected) {
+    const Layout& layout = GetParam();
+    const std::string why = MakeImage(layout, image, files, layout.blank);
+    if (!why.empty()) GTEST_SKIP() << "exFAT files cannot be made here: " << why;
+    ASSERT_TRUE(CopySparse(image, original));
+    const auto moved = MoveBack(image, place);
+    ASSERT_TRUE(moved) << static_cast<int>(moved.error().kind);
+    report = *moved;
+    EXPECT_TRUE(moved->folderRemoved);
+    EXPECT_EQ(moved->innerFolder, layout.inner);
+    ExpectChecked(image, layout.exfat());
+    EXPECT_EQ(ReadImage(image, layout.exfat()), expected);
+    const auto journal = repair::ReadJournal(moved->journal);
+    ASSERT_TRUE(journal);
+    auto opened = volume::Volume::Open(volume::DriveTarget::OfPath(image.string()),
+                                       volume::Access::kReadWrite);
+    ASSERT_TRUE(opened);
+    ASSERT_TRUE(repair::Undo(*opened, *journal));
+    EXPECT_EQ(DifferingOffsets(original, image), std::vector<std::uint64_t>());
+  }
+
   TempDir dir;
-  std::filesystem::path image = dir / "stick.img";
-  repair::JournalPlace place{dir / "move.journal", {}, "move-back", {}};
+  fs::path image = dir / "stick.img";
+  fs::path original = dir / "original.img";
+  repair::JournalPlace place{dir / "move.journal", {}, "moveback", {}};
+  repair::MoveBackReport report;
 };
 
 TEST_P(MovedFilesTest, PutsEveryFileBackAndUndoGivesTheImageBack) {
@@ -85,32 +153,6 @@ TEST_P(MovedFilesTest, PutsEveryFileBackAndUndoGivesTheImageBack) {
       {deep + "/Work/plan.xlsx", Noise(1500, 6)},
       {folder + "/desktop.ini", Noise(40, 7)},
   };
-  if (layout.exfat()) {
-    ASSERT_TRUE(MakeExfatImage(image, layout.sizeKiB / 1024));
-    std::vector<std::string> folders = {layout.blank, deep.substr(1)};
-    for (const char* below : {"/Photos", "/Photos/2024", "/Photos/2024/summer", "/Work"}) {
-      folders.push_back(deep.substr(1) + below);
-    }
-    if (!*layout.inner) folders.erase(folders.begin() + 1);
-    const std::string why = MakeFoldersThroughFuse(image, folders, files);
-    if (!why.empty()) GTEST_SKIP() << "exFAT files cannot be made here: " << why;
-    ExfatRootSets(image).SetAttributes(layout.blank, 0x16);
-  } else {
-    ASSERT_TRUE(MakeFatImage(image, layout.sizeKiB, layout.mkfs));
-    PutAll(image, files);
-    ASSERT_EQ(Mtools("mattrib", image, "+h +s " + Quote("::" + folder)).status, 0);
-  }
-  const auto original = dir / "original.img";
-  ASSERT_TRUE(CopySparse(image, original));
-
-  const auto moved = MoveBack(image, place);
-  ASSERT_TRUE(moved) << static_cast<int>(moved.error().kind);
-  EXPECT_TRUE(moved->folderRemoved);
-  EXPECT_EQ(moved->moved.size(), 3u);
-  EXPECT_EQ(moved->innerFolder, layout.inner);
-  const auto fsck = testing::Run(
-      (layout.exfat() ? "fsck.exfat -n " : "fsck.fat -n ") + Quote(image.string()), true);
-  EXPECT_EQ(fsck.status, 0) << fsck.output;
   Files expected;
   for (const ImageFile& file : files) {
     if (!file.path.starts_with(folder + "/")) {
@@ -120,25 +162,33 @@ TEST_P(MovedFilesTest, PutsEveryFileBackAndUndoGivesTheImageBack) {
       expected[path == "/report.docx" ? "/report (2).docx" : path] = file.bytes;
     }
   }
-  if (layout.exfat()) {
-    Files read;
-    const std::string why = WithFuseMount(image, [&](const std::filesystem::path& mount) {
-      read = FilesUnder(mount);
-      return std::string();
-    });
-    ASSERT_EQ(why, "");
-    EXPECT_EQ(read, expected);
-  } else {
-    EXPECT_EQ(FatFiles(image), expected);
-  }
+  MoveAndUndo(files, expected);
+  if (IsSkipped()) return;
+  EXPECT_EQ(report.moved.size(), 3u);
+}
 
-  const auto journal = repair::ReadJournal(moved->journal);
-  ASSERT_TRUE(journal);
-  auto opened =
-      volume::Volume::Open(volume::DriveTarget::OfPath(image.string()), volume::Access::kReadWrite);
-  ASSERT_TRUE(opened);
-  ASSERT_TRUE(repair::Undo(*opened, *journal));
-  EXPECT_EQ(DifferingOffsets(original, image), std::vector<std::uint64_t>());
+// A thousand files moved into the folder: the root grows by clusters of its own (FAT32, exFAT).
+TEST_P(MovedFilesTest, AThousandFilesGrowTheRoot) {
+  const Layout& layout = GetParam();
+  if (!std::string(layout.mkfs).starts_with("-F 32") && !layout.exfat()) {
+    GTEST_SKIP() << "a fixed root does not grow";
+  }
+  const std::string deep =
+      std::string("/") + layout.blank + (*layout.inner ? std::string("/") + layout.inner : "");
+  std::vector<ImageFile> files;
+  Files expected;
+  // mtools takes long to give a thousand long names short ones: most are short names there.
+  for (int n = 1000; n < 2000; ++n) {
+    const bool longName = layout.exfat() || n % 10 == 0;
+    const std::string name = longName ? "/holiday picture number " + std::to_string(n) + ".txt"
+                                      : "/P" + std::to_string(n) + ".TXT";
+    files.push_back({deep + name, Noise(10, static_cast<std::uint32_t>(n))});
+    expected[name] = files.back().bytes;
+  }
+  MoveAndUndo(files, expected);
+  if (IsSkipped()) return;
+  EXPECT_EQ(report.moved.size(), 1000u);
+  EXPECT_GT(report.clustersAdded, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -154,90 +204,18 @@ INSTANTIATE_TEST_SUITE_P(
                       Layout{"exfatTwoLevels", "", 65536, "\u3000", "\u00A0"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A thousand files with long names moved into the folder: the root grows by clusters of its own
-// (FAT32, exFAT), every file is back in it with its bytes, fsck finds nothing wrong, and undo gives
-// the image back.
-TEST_P(MovedFilesTest, AThousandFilesGrowTheRoot) {
-  const Layout& layout = GetParam();
-  if (!std::string(layout.mkfs).starts_with("-F 32") && !layout.exfat()) {
-    GTEST_SKIP() << "a fixed root does not grow";
-  }
-  const std::string folder = std::string("/") + layout.blank;
-  std::vector<ImageFile> files;
-  // mtools takes long to give a thousand long names short ones: most are short names there.
-  for (int n = 1000; n < 2000; ++n) {
-    const bool longName = layout.exfat() || n % 10 == 0;
-    files.push_back({folder + (longName ? "/holiday picture number " : "/P") + std::to_string(n) +
-                         (longName ? ".txt" : ".TXT"),
-                     Noise(10, static_cast<std::uint32_t>(n))});
-  }
-  if (layout.exfat()) {
-    ASSERT_TRUE(MakeExfatImage(image, layout.sizeKiB / 1024));
-    const std::string why = MakeFoldersThroughFuse(image, {layout.blank}, files);
-    if (!why.empty()) GTEST_SKIP() << "exFAT files cannot be made here: " << why;
-    ExfatRootSets(image).SetAttributes(layout.blank, 0x16);
-  } else {
-    ASSERT_TRUE(MakeFatImage(image, layout.sizeKiB, layout.mkfs));
-    TempDir source;
-    for (const ImageFile& file : files) {
-      std::ofstream(source.path() / file.path.substr(folder.size() + 1), std::ios::binary)
-          .write(reinterpret_cast<const char*>(file.bytes.data()),
-                 static_cast<std::streamsize>(file.bytes.size()));
-    }
-    ASSERT_EQ(Mtools("mmd", image, Quote("::" + folder)).status, 0);
-    ASSERT_EQ(
-        Mtools("mcopy", image, Quote(source.path().string()) + "/* " + Quote("::" + folder)).status,
-        0);
-    ASSERT_EQ(Mtools("mattrib", image, "+h +s " + Quote("::" + folder)).status, 0);
-  }
-  const auto original = dir / "original.img";
-  ASSERT_TRUE(CopySparse(image, original));
-  const auto moved = MoveBack(image, place);
-  ASSERT_TRUE(moved) << static_cast<int>(moved.error().kind);
-  EXPECT_EQ(moved->moved.size(), 1000u);
-  EXPECT_GT(moved->clustersAdded, 0);
-  EXPECT_TRUE(moved->folderRemoved);
-  const auto fsck = testing::Run(
-      (layout.exfat() ? "fsck.exfat -n " : "fsck.fat -n ") + Quote(image.string()), true);
-  EXPECT_EQ(fsck.status, 0) << fsck.output;
-  Files expected;
-  for (const ImageFile& file : files) expected[file.path.substr(folder.size())] = file.bytes;
-  if (layout.exfat()) {
-    Files read;
-    ASSERT_EQ(WithFuseMount(image,
-                            [&](const std::filesystem::path& mount) {
-                              read = FilesUnder(mount);
-                              return std::string();
-                            }),
-              "");
-    EXPECT_EQ(read, expected);
-  } else {
-    EXPECT_EQ(FatFiles(image), expected);
-  }
-  const auto journal = repair::ReadJournal(moved->journal);
-  ASSERT_TRUE(journal);
-  auto opened =
-      volume::Volume::Open(volume::DriveTarget::OfPath(image.string()), volume::Access::kReadWrite);
-  ASSERT_TRUE(opened);
-  ASSERT_TRUE(repair::Undo(*opened, *journal));
-  EXPECT_EQ(DifferingOffsets(original, image), std::vector<std::uint64_t>());
-}
-
-// A FAT16 root of 16 entries (unaligned, so that it keeps that size) with one free: the three files
-// need three, and nothing is written.
+// A FAT16 root of 16 entries (unaligned, so that it keeps that size) with one free: the three
+// files need three, and nothing is written.
 TEST(MovedFilesFullRootTest, Fat16RefusesWithTheFreeSlotsAndWritesNothing) {
   TempDir dir;
   const auto image = dir / "stick.img";
-  ASSERT_TRUE(MakeFatImage(image, 16384, "-F 16 -r 16 -a"));
   std::vector<ImageFile> files;
   for (int n = 1; n <= 14; ++n) files.push_back({"/F" + std::to_string(n) + ".TXT", {1}});
-  for (const char* name : {"A.TXT", "B.TXT", "C.TXT"})
-    files.push_back({"/_/" + std::string(name), {2}});
-  PutAll(image, files);
-  ASSERT_EQ(Mtools("mattrib", image, "+h +s ::/_").status, 0);
+  for (const char* name : {"/_/A.TXT", "/_/B.TXT", "/_/C.TXT"}) files.push_back({name, {2}});
+  ASSERT_EQ(MakeImage({"fat16", "-F 16 -r 16 -a", 16384, "_"}, image, files, "_"), "");
   const auto original = dir / "original.img";
   ASSERT_TRUE(CopySparse(image, original));
-  const repair::JournalPlace place{dir / "move.journal", {}, "move-back", {}};
+  const repair::JournalPlace place{dir / "move.journal", {}, "moveback", {}};
   const auto refused = MoveBack(image, place);
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().kind, repair::ProblemKind::kRootFull);
@@ -245,23 +223,24 @@ TEST(MovedFilesFullRootTest, Fat16RefusesWithTheFreeSlotsAndWritesNothing) {
   EXPECT_EQ(refused.error().detail.at, 3);
   EXPECT_FALSE(refused.error().anyWritten);
   EXPECT_EQ(DifferingOffsets(original, image), std::vector<std::uint64_t>());
-  EXPECT_FALSE(std::filesystem::exists(place.file));
+  EXPECT_FALSE(fs::exists(place.file));
 }
 
-// The command line: scan names the folder and what a move back would rename, move-back says what
-// it moved under which names and that the folder went, in text and in JSON, and its undo command
-// gives the image back.
+// The command line: scan names what a move back would rename, move-back says what it moved under
+// which names and that the folder went, in text and in JSON, and its undo command gives the image
+// back.
 TEST(MovedFilesCliTest, ScanTellsTheRenamesAndMoveBackAndUndoRunAsPrinted) {
   using texts::Format;
   TempDir dir;
   const auto image = dir / "stick.img";
   const auto journal = dir / "move.journal";
-  ASSERT_TRUE(MakeFatImage(image, 40000, "-F 32"));
-  PutAll(image, {{"/report.docx", Noise(10, 1)},
-                 {"/\u00A0/report.docx", Noise(20, 2)},
-                 {"/\u00A0/Photos/IMG_0001.jpg", Noise(3000, 3)},
-                 {"/\u00A0/desktop.ini", Noise(30, 4)}});
-  ASSERT_EQ(Mtools("mattrib", image, "+h +s " + Quote("::/\u00A0")).status, 0);
+  ASSERT_EQ(MakeImage({"fat32", "-F 32", 40000, "\u00A0"}, image,
+                      {{"/report.docx", Noise(10, 1)},
+                       {"/\u00A0/report.docx", Noise(20, 2)},
+                       {"/\u00A0/Photos/IMG_0001.jpg", Noise(3000, 3)},
+                       {"/\u00A0/desktop.ini", Noise(30, 4)}},
+                      "\u00A0"),
+            "");
   const auto original = dir / "original.img";
   ASSERT_TRUE(CopySparse(image, original));
   const std::string target = Quote(image.string());
@@ -287,7 +266,7 @@ TEST(MovedFilesCliTest, ScanTellsTheRenamesAndMoveBackAndUndoRunAsPrinted) {
         Format(texts::kMovedBackCount, folder, 1, 1), Format(texts::kMovedFolderRemoved, folder)}) {
     EXPECT_NE(moved.out.find(line), std::string::npos) << line << "\n" << moved.out;
   }
-  EXPECT_EQ(testing::Run("fsck.fat -n " + target).status, 0);
+  ExpectChecked(image, false);
   const std::string undo = "undo " + journal.string() + " " + image.string();
   EXPECT_NE(moved.out.find(Format(texts::kUndoHint, "kestrova-cli " + undo)), std::string::npos);
   ASSERT_EQ(Cli(undo).status, 0);
@@ -300,7 +279,7 @@ TEST(MovedFilesCliTest, ScanTellsTheRenamesAndMoveBackAndUndoRunAsPrinted) {
   ASSERT_FALSE(json.is_discarded());
   EXPECT_EQ(json["exit_status"], 0);
   EXPECT_EQ(json["folder"], "\u00A0");
-  EXPECT_EQ(json["moved"][0]["name"], "report (2).docx");
+  EXPECT_EQ(json["moved"].size(), 2u);
   EXPECT_EQ(json["stayed"][0]["evidence"], "in_hiding_folder");
   EXPECT_EQ(json["folder_removed"], true);
 }
@@ -324,9 +303,7 @@ TEST_P(BlankFolderStickTest, OneMoveBackPutsEveryFileBack) {
   const auto moved =
       Cli("move-back --journal " + Quote(journal.string()) + " " + Quote(image.string()));
   ASSERT_EQ(moved.status, 0) << moved.err;
-  const auto fsck =
-      testing::Run((exfat ? "fsck.exfat -n " : "fsck.fat -n ") + Quote(image.string()), true);
-  EXPECT_EQ(fsck.status, 0) << fsck.output;
+  ExpectChecked(image, exfat);
   // The folder is the first item; what is in it comes up one level, but the worm's.
   const std::string folder = stick.items.front().path + "/";
   Files expected;
@@ -338,18 +315,7 @@ TEST_P(BlankFolderStickTest, OneMoveBackPutsEveryFileBack) {
       expected["/" + item.path.substr(folder.size())] = *item.bytes;
     }
   }
-  Files read;
-  if (exfat) {
-    ASSERT_EQ(WithFuseMount(image,
-                            [&](const std::filesystem::path& mount) {
-                              read = FilesUnder(mount);
-                              return std::string();
-                            }),
-              "");
-  } else {
-    read = FatFiles(image);
-  }
-  EXPECT_EQ(read, expected);
+  EXPECT_EQ(ReadImage(image, exfat), expected);
   ASSERT_EQ(Cli("undo " + Quote(journal.string()) + " " + Quote(image.string())).status, 0);
   EXPECT_EQ(DifferingOffsets(original, image), std::vector<std::uint64_t>());
 }
