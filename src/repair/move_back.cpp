@@ -3,7 +3,6 @@
 // free slots of the root as it is (renamed when the root holds its name), the old one marked
 // removed, the root grown when it has no room, and the emptied folder removed.
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <new>
 #include <optional>
