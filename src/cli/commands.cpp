@@ -395,9 +395,10 @@ void Print(Output& out, const MoveBackDone& done) {
     out.Line(texts::Tr(texts::kNothingToMoveBack));
     return;
   }
-  const std::string folder =
-      repair::messages::FolderName(report.folder) +
-      (report.innerFolder.empty() ? "" : "\\" + repair::messages::FolderName(report.innerFolder));
+  std::string folder = repair::messages::FolderName(report.folder);
+  if (!report.innerFolder.empty()) {
+    folder.append("\\").append(repair::messages::FolderName(report.innerFolder));
+  }
   std::size_t folders = 0;
   for (const auto& moved : report.moved) {
     const std::string was = repair::VisibleName(moved.file.Name());
