@@ -389,6 +389,41 @@ void Print(Output& out, const CleanDone& done) {
   UndoHint(out, done.report.journal, done);
 }
 
+void Print(Output& out, const MoveBackDone& done) {
+  const repair::MoveBackReport& report = done.report;
+  if (report.folder.empty()) {
+    out.Line(texts::Tr(texts::kNothingToMoveBack));
+    return;
+  }
+  std::string folder = repair::messages::FolderName(report.folder);
+  if (!report.innerFolder.empty()) {
+    folder.append("\\").append(repair::messages::FolderName(report.innerFolder));
+  }
+  std::size_t folders = 0;
+  for (const auto& moved : report.moved) {
+    const std::string was = repair::VisibleName(moved.file.Name());
+    folders += moved.folder ? 1 : 0;
+    out.Line(moved.name == moved.file.Name()
+                 ? texts::Format(texts::kMovedBack, was)
+                 : texts::Format(texts::kMovedBackRenamed, was, repair::VisibleName(moved.name)));
+  }
+  for (const auto& stayed : report.stayed) {
+    out.Line(texts::Format(texts::kStayedInFolder, repair::messages::JudgedLine(stayed)));
+  }
+  out.Line(texts::Format(texts::kMovedBackCount, folder, report.moved.size() - folders, folders));
+  if (report.clustersAdded > 0) out.Line(texts::Format(texts::kRootGrew, report.clustersAdded));
+  if (report.folderRemoved) {
+    out.Line(texts::Format(texts::kMovedFolderRemoved, folder));
+  } else if (report.folderKept) {
+    out.Line(texts::Format(
+        texts::kMovedFolderKept, folder,
+        repair::messages::Text(*report.folderKept, repair::messages::Audience::kCommandLine)));
+  } else {
+    out.Line(texts::Format(texts::kMovedFolderHoldsVirus, folder));
+  }
+  UndoHint(out, report.journal, done);
+}
+
 void Print(Output& out, const repair::UndoReport& undone) {
   out.Line(undone.alreadyUndone ? std::string(texts::Tr(texts::kAlreadyUndone))
                                 : repair::messages::UndoneCount(undone.sectorsWritten));
@@ -531,7 +566,48 @@ int Scan(const DriveTarget& target) {
     return kNothingWritten;
   }
   const auto& findings = looked->findings;
-  const bool printed = Render(findings);
+  bool printed = Render(findings);
+  // What a move back would do with the folder that the virus moved the files into: the names that
+  // the root holds already, which it would number.
+  const bool moved = std::any_of(findings.judged.begin(), findings.judged.end(), [](const auto& j) {
+    return j.evidence == repair::Evidence::kMovedFilesFolder;
+  });
+  std::optional<std::string> moveBackHint;
+  if (moved) {
+    const bool mounted = !volume::DriveMountPoint(target).empty();
+    auto opened = volume::Volume::Open(target, mounted ? Access::kReadShared : Access::kReadOnly);
+    auto planned = opened ? repair::PlanMoveBack(*opened)
+                          : volume::Expected<repair::MoveBackReport, Problem>(
+                                repair::OpenProblem(std::move(opened.error())));
+    if (!planned) {
+      Error(repair::messages::Text(planned.error(), repair::messages::Audience::kCommandLine) +
+            "\n");
+    } else if (InJson()) {
+      Json renamed = Json::array();
+      for (const auto& one : planned->moved) {
+        if (one.name == one.file.Name()) continue;
+        renamed.push_back({{"path", planned->folder + '\\' + one.file.Name()}, {"name", one.name}});
+      }
+      document["move_back"] = {{"folder", planned->folder},
+                               {"moved", planned->moved.size()},
+                               {"stayed", planned->stayed.size()},
+                               {"renamed", renamed}};
+    } else {
+      Output out;
+      for (const auto& one : planned->moved) {
+        if (one.name == one.file.Name()) continue;
+        out.Line(texts::Format(
+            texts::kWouldRename,
+            repair::VisibleName(planned->folder) + '\\' + repair::VisibleName(one.file.Name()),
+            repair::VisibleName(one.name)));
+      }
+      printed = out.Finish() && printed;
+    }
+    if (planned && !planned->moved.empty()) {
+      moveBackHint =
+          texts::Format(texts::kMoveBackHint, Offered("move-back", false, {CommandTarget(target)}));
+    }
+  }
   // The counts after the list, on standard error.
   const auto folders = static_cast<std::size_t>(std::count_if(
       findings.hidden.begin(), findings.hidden.end(), [](const auto& e) { return e.folder; }));
@@ -542,6 +618,7 @@ int Scan(const DriveTarget& target) {
   if (const std::size_t unsure = CountOf(findings.judged, repair::Verdict::kUnsure)) {
     Error(repair::messages::UnsureCount(unsure) + "\n");
   }
+  if (moveBackHint) Error(*moveBackHint + "\n");
   return printed ? kDone : kNothingWritten;
 }
 
@@ -579,6 +656,23 @@ int Clean(const DriveTarget& target, const WhenMounted& mounted, repair::Journal
   // A drive unmounted for the pass is mounted again once the report is out.
   return Rendered(
       CleanDone{target, std::move(pass->report), std::move(pass->finished), 0, taken->Holds()});
+}
+
+int MoveBack(const DriveTarget& target, const WhenMounted& mounted, repair::JournalPlace journal) {
+  journal = Announced(std::move(journal));
+  auto taken = Take(target, mounted);
+  if (!taken) return NotTaken(taken.error(), mounted.retry);
+  const auto start = std::chrono::steady_clock::now();
+  TerminalProgress progress;
+  auto pass =
+      repair::MoveBackDrive(target, nullptr, journal, &progress, TellFinishedAfter(progress));
+  progress.End();
+  taken->Note(pass);
+  if (!pass) return Failed(pass.error(), repair::PassKind::kMoveBack);
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+  // A drive unmounted for the pass is mounted again once the report is out.
+  return Rendered(MoveBackDone{target, std::move(pass->report), std::move(pass->finished),
+                               elapsed.count(), taken->Holds()});
 }
 
 int Undo(const std::filesystem::path& journal, const DriveTarget& target,

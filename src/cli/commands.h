@@ -58,6 +58,10 @@ int Repair(const volume::DriveTarget& target, const WhenMounted& mounted,
 // change goes to `journal` before the first write, as repair's.
 int Clean(const volume::DriveTarget& target, const WhenMounted& mounted,
           repair::JournalPlace journal);
+// Puts back into the root the files that the virus moved into a folder, listing each; the journal
+// of the change goes to `journal` before the first write, as repair's.
+int MoveBack(const volume::DriveTarget& target, const WhenMounted& mounted,
+             repair::JournalPlace journal);
 // Puts back what the journal at `journal` recorded, on the drive; a sector that a later change
 // wrote again names that change's journal.
 int Undo(const std::filesystem::path& journal, const volume::DriveTarget& target,

@@ -145,6 +145,27 @@ void AddTo(Json& document, const CleanDone& done) {
   document["journal"] = repair::messages::PathText(done.report.journal);
 }
 
+void AddTo(Json& document, const MoveBackDone& done) {
+  const repair::MoveBackReport& report = done.report;
+  document["folder"] = report.folder;
+  document["inner_folder"] = report.innerFolder;
+  const std::string from =
+      report.folder + (report.innerFolder.empty() ? "" : "\\" + report.innerFolder);
+  document["moved"] = Json::array();
+  for (const auto& moved : report.moved) {
+    document["moved"].push_back({{"path", from + '\\' + moved.file.Name()},
+                                 {"name", moved.name},
+                                 {"kind", moved.folder ? "folder" : "file"}});
+  }
+  document["stayed"] = Json::array();
+  for (const auto& stayed : report.stayed) document["stayed"].push_back(ToJson(stayed));
+  document["folder_removed"] = report.folderRemoved;
+  document["folder_kept"] = report.folderKept ? ToJson(*report.folderKept) : Json();
+  document["clusters_added"] = report.clustersAdded;
+  document["sectors_written"] = report.sectorsWritten;
+  document["journal"] = repair::messages::PathText(report.journal);
+}
+
 void AddTo(Json& document, const repair::UndoReport& undone) {
   document["sectors_written"] = undone.sectorsWritten;
   document["already_undone"] = undone.alreadyUndone;

@@ -39,6 +39,7 @@ void AddTo(Json& document, const repair::VolumeLayout& layout);      // analyze
 void AddTo(Json& document, const repair::RootFindings& findings);    // scan
 void AddTo(Json& document, const RepairDone& done);
 void AddTo(Json& document, const CleanDone& done);
+void AddTo(Json& document, const MoveBackDone& done);
 void AddTo(Json& document, const repair::UndoReport& undone);
 void AddTo(Json& document, const JournalsReport& report);
 

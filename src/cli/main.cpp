@@ -102,6 +102,22 @@ const std::vector<Command>& Commands() {
          {"for a drive that is mounted: unmount it first and mount it",
           "again afterwards (see repair)"}},
         {"--journal", {"write the journal of the change to FILE (see repair)"}, "FILE"}}},
+      {"move-back",
+       "TARGET",
+       {"analyse, then put back into the root every file and folder that",
+        "the virus moved into a hidden folder of it (a blank or invisible",
+        "name, `_` or the label's), but the virus's own: their entries",
+        "(exFAT: entry sets) are copied into free entries of the root as",
+        "they are and the old ones marked deleted (not in use); a name",
+        "that the root holds gets \" (2)\" before its extension. A full",
+        "root grows on FAT32 and exFAT; FAT12 and FAT16 refuse, with",
+        "nothing written. The emptied folder is removed with the virus's",
+        "files in it. Prints what it moved, under which names, what",
+        "stayed, the journal's path and the command that undoes it"},
+       {{"--unmount",
+         {"for a drive that is mounted: unmount it first and mount it",
+          "again afterwards (see repair)"}},
+        {"--journal", {"write the journal of the change to FILE (see repair)"}, "FILE"}}},
       {"undo",
        "JOURNAL TARGET",
        {"put back the old bytes of the change that JOURNAL recorded,",
@@ -134,7 +150,7 @@ constexpr const char* kTargetText =
     "TARGET is a drive letter (F or F:); on Linux it may also be the path of a block\n"
     "device or of an image file. analyze and scan open it for reading only, a mounted\n"
     "drive beside its file system (they say so). A mounted drive is changed only with\n"
-    "--unmount (repair, clean and undo), which unmounts it first and mounts it again\n"
+    "--unmount (repair, clean, move-back and undo), which unmounts it first and mounts it again\n"
     "afterwards.\n";
 
 #ifndef _WIN32
@@ -427,6 +443,11 @@ int Run(const Invocation& invocation, const std::string& name) {
                              std::string(name),
                              {}};
   if (name == "clean") return Clean(*target, mounted, std::move(place));
+  if (name == "move-back") {
+    // A journal's name begins with its command's, in letters alone.
+    place.what = "moveback";
+    return MoveBack(*target, mounted, std::move(place));
+  }
   return Repair(*target, mounted, std::move(place));
 }
 

@@ -40,6 +40,7 @@ struct PassDone {
 };
 using RepairDone = PassDone<repair::RepairReport>;
 using CleanDone = PassDone<repair::CleanReport>;
+using MoveBackDone = PassDone<repair::MoveBackReport>;
 
 // A listed journal, and with a drive what became of its change there.
 struct JournalLine {

@@ -137,4 +137,28 @@ std::string Utf16ToUtf8(std::u16string_view text) {
   return out;
 }
 
+std::u16string Utf8ToUtf16(std::string_view text) {
+  std::u16string out;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const int more = lead < 0x80 ? 0 : lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : -1;
+    char32_t c = more == 0 ? lead : more == 1 ? lead & 0x1F : more == 2 ? lead & 0x0F : lead & 0x07;
+    bool good = more >= 0 && i + static_cast<std::size_t>(more) < text.size();
+    for (int k = 1; good && k <= more; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
+      good = (next & 0xC0) == 0x80;
+      c = c << 6 | (next & 0x3F);
+    }
+    i += good ? static_cast<std::size_t>(more) + 1 : 1;
+    if (!good || c > 0x10FFFF) c = 0xFFFD;
+    if (c >= 0x10000) {
+      out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+      out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(c);
+    }
+  }
+  return out;
+}
+
 }  // namespace kestrova::repair

@@ -13,6 +13,9 @@ std::string Cp936ToUtf8(std::string_view bytes);
 
 // The UTF-8 text of UTF-16 code units (long names); a lone surrogate shows as U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view text);
+// The UTF-16 code units of UTF-8 text (a long name to write); a byte that begins no character
+// shows as U+FFFD.
+std::u16string Utf8ToUtf16(std::string_view text);
 
 // Whether a name (UTF-8) is blank: not empty, and every character of it a space (U+0020, U+00A0,
 // U+3000, ...) or one that shows nothing (controls, zero-width and format characters, fillers).

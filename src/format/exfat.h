@@ -92,7 +92,10 @@ inline constexpr std::size_t kSecondaryFlagsOffset = 1;  // 8 bits
 inline constexpr std::uint8_t kNoFatChain = 0x02;
 // The stream extension's name length, and the name entries' characters.
 inline constexpr std::size_t kNameLengthOffset = 3;  // 8 bits
-inline constexpr std::size_t kFileNameOffset = 2;    // 15 UTF-16 characters
+// The hash of the name in capitals (by the volume's up-case table), which a lookup compares first.
+inline constexpr std::size_t kNameHashOffset = 4;  // 16 bits
+inline constexpr std::size_t kMaxNameLength = 255;
+inline constexpr std::size_t kFileNameOffset = 2;  // 15 UTF-16 characters
 inline constexpr std::size_t kFileNameCharsPerEntry = 15;
 // The volume label entry: its length and up to 11 UTF-16 characters.
 inline constexpr std::size_t kLabelLengthOffset = 1;

@@ -193,8 +193,8 @@ std::optional<Problem> FatTable::Set(std::int64_t cluster, std::uint32_t value) 
 
 namespace {
 
-// FAT32's FSInfo, which fills the first 512 bytes of its sector: its free count grows by `freed`
-// when it is known.
+// FAT32's FSInfo, which fills the first 512 bytes of its sector: its free count changes by `freed`
+// (fewer when negative) when it is known.
 std::optional<Problem> CountFreeInFsInfo(const VolumeGeometry& layout, SectorEdits& changes,
                                          std::int64_t freed) {
   const std::int64_t sector = fat::Read16(layout.bootSector, fat::kFsInfoSectorOffset);
@@ -206,8 +206,7 @@ std::optional<Problem> CountFreeInFsInfo(const VolumeGeometry& layout, SectorEdi
     return std::nullopt;
   }
   const std::uint32_t count = fat::Read32(bytes, fat::kFsInfoFreeOffset);
-  if (count == fat::kFsInfoUnknown ||
-      count + static_cast<std::uint64_t>(freed) > static_cast<std::uint64_t>(layout.clusterCount)) {
+  if (count == fat::kFsInfoUnknown || count + freed < 0 || count + freed > layout.clusterCount) {
     return std::nullopt;
   }
   const auto now = static_cast<std::uint32_t>(count + freed);
@@ -218,11 +217,11 @@ std::optional<Problem> CountFreeInFsInfo(const VolumeGeometry& layout, SectorEdi
   return std::nullopt;
 }
 
-// exFAT: clears the clusters' bits in the allocation bitmap (bit n stands for cluster n + 2).
-std::optional<Problem> ClearBitmapBits(const VolumeGeometry& layout,
-                                       const std::optional<BitmapPlace>& place,
-                                       SectorEdits& changes,
-                                       const std::vector<std::int64_t>& clusters) {
+// exFAT: clears the clusters' bits in the allocation bitmap (bit n stands for cluster n + 2), or
+// sets them when `used`.
+std::optional<Problem> SetBitmapBits(const VolumeGeometry& layout,
+                                     const std::optional<BitmapPlace>& place, SectorEdits& changes,
+                                     const std::vector<std::int64_t>& clusters, bool used) {
   const auto heap = ClusterFirstSector(layout, place ? place->firstCluster : 0);
   if (!place || !heap) return DamagedDirectory(DetailKind::kNoAllocationBitmap, 0);
   const std::int64_t sectorBytes = changes.SectorBytes();
@@ -233,8 +232,10 @@ std::optional<Problem> ClearBitmapBits(const VolumeGeometry& layout,
       return DamagedDirectory(DetailKind::kNoAllocationBitmap, 0);
     }
     if (auto problem = changes.LoadBytes(*heap, byte, 1)) return problem;
-    changes.After(*heap + byte / sectorBytes)[static_cast<std::size_t>(byte % sectorBytes)] &=
-        static_cast<std::uint8_t>(~(1u << (bit % 8)));
+    auto& bits =
+        changes.After(*heap + byte / sectorBytes)[static_cast<std::size_t>(byte % sectorBytes)];
+    const auto mask = static_cast<std::uint8_t>(1u << (bit % 8));
+    bits = static_cast<std::uint8_t>(used ? bits | mask : bits & ~mask);
   }
   return std::nullopt;
 }
@@ -248,7 +249,22 @@ std::optional<Problem> CountFree(const VolumeGeometry& layout,
     case FileSystem::kFat32:
       return CountFreeInFsInfo(layout, changes, static_cast<std::int64_t>(clusters.size()));
     case FileSystem::kExfat:
-      return ClearBitmapBits(layout, bitmap, changes, clusters);
+      return SetBitmapBits(layout, bitmap, changes, clusters, false);
+    case FileSystem::kFat12:
+    case FileSystem::kFat16:
+      break;
+  }
+  return std::nullopt;
+}
+
+std::optional<Problem> CountUsed(const VolumeGeometry& layout,
+                                 const std::optional<BitmapPlace>& bitmap, SectorEdits& changes,
+                                 const std::vector<std::int64_t>& clusters) {
+  switch (layout.fileSystem) {
+    case FileSystem::kFat32:
+      return CountFreeInFsInfo(layout, changes, -static_cast<std::int64_t>(clusters.size()));
+    case FileSystem::kExfat:
+      return SetBitmapBits(layout, bitmap, changes, clusters, true);
     case FileSystem::kFat12:
     case FileSystem::kFat16:
       break;

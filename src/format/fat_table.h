@@ -98,6 +98,12 @@ class FatTable {
 std::optional<Problem> CountFree(const VolumeGeometry& layout,
                                  const std::optional<BitmapPlace>& bitmap, SectorEdits& changes,
                                  const std::vector<std::int64_t>& clusters);
+// Counts `clusters`, which a pass takes from the free ones, as used: FAT32's FSInfo free count
+// shrinks by their number when it is known (its next-free hint stays: it is only where a search
+// begins); exFAT's allocation bitmap has their bits set, under the same refusals as CountFree.
+std::optional<Problem> CountUsed(const VolumeGeometry& layout,
+                                 const std::optional<BitmapPlace>& bitmap, SectorEdits& changes,
+                                 const std::vector<std::int64_t>& clusters);
 
 // Up to `limit` bytes from the start of a root file's data (no more than its valid length), read
 // along its chain, or its contiguous clusters, through the open volume. Shorter when the chain

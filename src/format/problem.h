@@ -53,6 +53,9 @@ enum class ProblemKind {
   kLeftoverChain,     // detail, with detail.name the file's: its chain cannot be freed safely
   kFolderUnreadable,  // detail.name: a folder that cannot be read whole, so the removal cannot
                       // be proved to free nothing of another's
+  // Putting back the files that the virus moved into a folder.
+  kRootFull,  // detail.value: the free entry slots of the root, detail.at: the slots the files
+              // need; the root cannot grow (FAT12 and FAT16) or no further
 };
 
 // What exactly is wrong, for the refusals that say so in brackets. The numbers it names are in
@@ -124,7 +127,7 @@ struct Detail {
 };
 
 // The pass that a problem stopped, for its title.
-enum class PassKind { kRepair, kClean, kUndo };
+enum class PassKind { kRepair, kClean, kUndo, kMoveBack };
 
 struct Problem {
   ProblemKind kind = ProblemKind::kOpenFailed;

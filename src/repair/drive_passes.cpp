@@ -40,4 +40,13 @@ Expected<DrivePass<CleanReport>, Problem> CleanDrive(volume::Volume& volume,
                               [&] { return Clean(volume, analysed, progress, &journal); });
 }
 
+Expected<DrivePass<MoveBackReport>, Problem> MoveBackDrive(volume::Volume& volume,
+                                                           const VolumeLayout* analysed,
+                                                           const JournalPlace& journal,
+                                                           Progress* progress,
+                                                           const FinishedHook& finished) {
+  return OnDrive<MoveBackReport>(volume, journal, progress, finished,
+                                 [&] { return MoveBack(volume, analysed, progress, &journal); });
+}
+
 }  // namespace kestrova::repair

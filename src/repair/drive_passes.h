@@ -39,5 +39,11 @@ Expected<DrivePass<CleanReport>, Problem> CleanDrive(volume::Volume& volume,
                                                      const JournalPlace& journal,
                                                      Progress* progress,
                                                      const FinishedHook& finished = {});
+// MoveBack the same way.
+Expected<DrivePass<MoveBackReport>, Problem> MoveBackDrive(volume::Volume& volume,
+                                                           const VolumeLayout* analysed,
+                                                           const JournalPlace& journal,
+                                                           Progress* progress,
+                                                           const FinishedHook& finished = {});
 
 }  // namespace kestrova::repair

@@ -64,6 +64,14 @@ Expected<DrivePass<CleanReport>, Problem> CleanDrive(
   });
 }
 
+Expected<DrivePass<MoveBackReport>, Problem> MoveBackDrive(
+    const DriveTarget& target, const VolumeLayout* analysed, const JournalPlace& journal,
+    Progress* progress, const FinishedHook& finished, ProblemKind openFailed) {
+  return OnOpenedDrive<DrivePass<MoveBackReport>>(target, openFailed, [&](volume::Volume& opened) {
+    return MoveBackDrive(opened, analysed, journal, progress, finished);
+  });
+}
+
 Expected<UndoReport, Problem> UndoChange(const std::filesystem::path& journal,
                                          const DriveTarget& target, Progress* progress) {
   const auto recorded = ReadJournal(journal);

@@ -21,13 +21,18 @@ namespace kestrova::repair {
 // Opens the drive with `access` and analyses it.
 Expected<VolumeLayout, Problem> Look(const volume::DriveTarget& target, volume::Access access);
 
-// Repair and Clean as RepairDrive and CleanDrive of drive_passes.h run them, on the drive opened
-// for writing. A drive that cannot be opened is a problem of the kind `openFailed`.
+// Repair, Clean and MoveBack as RepairDrive, CleanDrive and MoveBackDrive of drive_passes.h run
+// them, on the drive opened for writing. A drive that cannot be opened is a problem of the kind
+// `openFailed`.
 Expected<DrivePass<RepairReport>, Problem> RepairDrive(
     const volume::DriveTarget& target, const VolumeLayout* analysed, const JournalPlace& journal,
     Progress* progress, const FinishedHook& finished = {},
     ProblemKind openFailed = ProblemKind::kOpenFailed);
 Expected<DrivePass<CleanReport>, Problem> CleanDrive(
+    const volume::DriveTarget& target, const VolumeLayout* analysed, const JournalPlace& journal,
+    Progress* progress, const FinishedHook& finished = {},
+    ProblemKind openFailed = ProblemKind::kOpenFailed);
+Expected<DrivePass<MoveBackReport>, Problem> MoveBackDrive(
     const volume::DriveTarget& target, const VolumeLayout* analysed, const JournalPlace& journal,
     Progress* progress, const FinishedHook& finished = {},
     ProblemKind openFailed = ProblemKind::kOpenFailed);

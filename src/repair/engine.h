@@ -104,6 +104,58 @@ Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout*
                                      Progress* progress = nullptr,
                                      const JournalPlace* journal = nullptr);
 
+// A file or folder that a move back put into the root, by its name in the folder and its name in
+// the root (another when the root held one of the same name already).
+struct MovedBack {
+  RootFile file;  // as it was in the folder
+  std::string name;
+  bool folder = false;
+};
+
+// What a finished move back did.
+struct MoveBackReport {
+  std::string folder;       // the folder that the virus moved the files into; empty: none
+  std::string innerFolder;  // the blank folder in it that held them, when it holds only that one
+                            // of the user's (a worm that moved them two levels down)
+  std::vector<MovedBack> moved;       // what went back into the root, in the folder's order
+  std::vector<Judged> stayed;         // the virus's files and folders, left in the folder
+  bool folderRemoved = false;         // the emptied folder was removed with the virus's files in it
+  std::optional<Problem> folderKept;  // why a folder that held only the virus's files was kept
+                                      // (its removal could not be proved to free nothing else's)
+  std::int64_t clustersAdded = 0;     // FAT32 and exFAT: the clusters that the root grew by
+  std::int64_t sectorsWritten = 0;
+  std::filesystem::path journal;  // the journal of the change; empty when none was written
+};
+
+// Puts back into the root the files and folders that the virus moved into a folder of it (the
+// analysis's kMovedFilesFolder, the first one found), on a volume opened for writing, under the
+// rules of Repair (the analysis again under the lock, `analysed` checked as there and its folder
+// the same; all read before the first write, the journal first, only changed sectors written, a
+// checked flush). Every entry of the folder but "." and ".." and the virus's goes to free entry
+// slots of the root as it is: FAT's long-name entries and short entry, exFAT's whole entry set,
+// its attributes, times, size and first cluster unchanged; a moved FAT folder's ".." then names
+// the root. A folder that holds nothing of the user's but one more blank folder gives that one's
+// entries, and goes with it. A name that the root holds already (compared as Windows does: exFAT by
+// the volume's up-case table) gets " (2)" (or the first free number) before its extension: on FAT
+// new long-name entries and a fresh short name with a numeric tail, on exFAT new name entries, name
+// length and name hash, and the set checksum. An entry whose short name alone the root holds gets
+// a fresh one; the long-name entries carry its checksum. The old entries are marked removed. When
+// the root has no room, FAT32's and exFAT's grow by free clusters (free in the FAT, or exFAT's
+// bitmap; chained in every FAT kept current, zeroed, FSInfo's count or the bitmap kept), while
+// FAT12 and FAT16 refuse with nothing written (kRootFull). The folder goes when nothing but the
+// virus's files stays in it: its entry marked, its clusters and theirs freed, once no other file
+// of the volume is proved to own them.
+Expected<MoveBackReport, Problem> MoveBack(volume::Volume& volume, const VolumeLayout* analysed,
+                                           Progress* progress = nullptr,
+                                           const JournalPlace* journal = nullptr);
+
+// What MoveBack would do on the volume as it stands, reading only (a mounted drive too, beside
+// its file system): the folder, what would move under which names, what would stay; nothing is
+// written and no journal kept. An empty folder when there is none. The problem when the analysis
+// refuses the volume, the folder cannot be read whole, or the root has no room (kRootFull).
+Expected<MoveBackReport, Problem> PlanMoveBack(volume::Volume& volume,
+                                               Progress* progress = nullptr);
+
 // What undoing a journaled change did.
 struct UndoReport {
   std::int64_t sectorsWritten = 0;

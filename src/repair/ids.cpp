@@ -67,6 +67,8 @@ std::string_view IdOf(ProblemKind value) {
       return "leftover_chain";
     case ProblemKind::kFolderUnreadable:
       return "folder_unreadable";
+    case ProblemKind::kRootFull:
+      return "root_full";
   }
   return "unknown";
 }
@@ -165,6 +167,8 @@ std::string_view IdOf(PassKind value) {
       return "clean";
     case PassKind::kUndo:
       return "undo";
+    case PassKind::kMoveBack:
+      return "move_back";
   }
   return "unknown";
 }

@@ -568,6 +568,7 @@ void Form1::ForgetAnalysisAfter(const repair::Problem& problem) {
     case ProblemKind::kJournalFolderFailed:
     case ProblemKind::kLeftoverChain:
     case ProblemKind::kFolderUnreadable:
+    case ProblemKind::kRootFull:
       return;
     default:
       // Unreadable, changed, or written in part: what the analysis found no longer holds.

@@ -305,6 +305,9 @@ std::string Text(const Problem& problem, Audience audience) {
     case ProblemKind::kFolderUnreadable:
       return Sentences({Format(texts::kFolderUnreadable, VisiblePath(problem.detail.name)),
                         Tr(texts::kRunDiskCheck)});
+    case ProblemKind::kRootFull:
+      return Sentences(
+          {Format(texts::kRootFull, problem.detail.at, problem.detail.value), nothingWritten});
   }
   return {};
 }
@@ -349,6 +352,7 @@ const char* Title(const Problem& problem) {
     case ProblemKind::kJournalSectorChanged:
     case ProblemKind::kLeftoverChain:
     case ProblemKind::kFolderUnreadable:
+    case ProblemKind::kRootFull:
       stage = Stage::kPass;
       break;
   }
@@ -367,6 +371,8 @@ const char* Title(const Problem& problem) {
       return Tr(texts::kCleanFailedTitle);
     case PassKind::kUndo:
       return Tr(texts::kUndoFailedTitle);
+    case PassKind::kMoveBack:
+      return Tr(texts::kMoveBackFailedTitle);
   }
   return Tr(texts::kRepairFailedTitle);
 }

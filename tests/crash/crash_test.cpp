@@ -396,8 +396,8 @@ FullRun ReadFullRun(const fs::path& trace) {
   return run;
 }
 
-// clean and undo on a stick of the H-worm family (FAT32 or exFAT), killed at each write and at
-// each later call on the volume.
+// clean and undo on a stick of the H-worm family (FAT32 or exFAT), and move-back on one of the
+// blank-folder worm's, killed at each write and at each later call on the volume.
 class CleanCrashTest : public ::testing::TestWithParam<testing::StickFs> {
  protected:
   void SetUp() override {
@@ -471,20 +471,23 @@ class CleanCrashTest : public ::testing::TestWithParam<testing::StickFs> {
   testing::TempDir dir_;
   fs::path state_ = dir_ / "state";
   fs::path base_ = fs::absolute(dir_ / "base.img");
+
+  void KilledIsUndoneOrFinished(const std::string& command, const fs::path& pre);
 };
 
-// clean killed anywhere has printed its journal's path; undoing that journal gives back the stick
-// as it was, and running clean again instead finishes it: byte for byte as a run to its end, the
-// checker finding each clean.
-TEST_P(CleanCrashTest, KilledCleanIsUndoneOrFinished) {
-  const fs::path cleaned = dir_ / "cleaned.img";
-  ASSERT_TRUE(CopySparse(base_, cleaned));
-  ASSERT_EQ(Cli("clean " + Quote(cleaned.string())), 0);
-  ASSERT_TRUE(FsckClean(cleaned));
+// `command` killed anywhere on `pre` has printed its journal's path; undoing that journal gives
+// back the stick as it was, and running the command again instead finishes it: byte for byte as a
+// run to its end, the checker finding each clean.
+void CleanCrashTest::KilledIsUndoneOrFinished(const std::string& command, const fs::path& pre) {
+  const fs::path done = dir_ / "done.img";
+  ASSERT_TRUE(CopySparse(pre, done));
+  ASSERT_EQ(Cli(command + " " + Quote(done.string())), 0);
+  ASSERT_TRUE(FsckClean(done));
+  ASSERT_FALSE(CompareImages(pre, done, 1).empty()) << command << " changed nothing";
   const std::string saved = texts::Tr(texts::kJournalSaved);
   const std::string lead = saved.substr(0, saved.find('%'));
   const fs::path copy = dir_ / "copy.img";
-  KillEverywhere(base_, cleaned, {"clean"},
+  KillEverywhere(pre, done, {command},
                  [&](const fs::path& killed, std::size_t writes, const std::string& output) {
                    const auto at = output.find(lead);
                    ASSERT_NE(at, std::string::npos) << output;
@@ -494,14 +497,25 @@ TEST_P(CleanCrashTest, KilledCleanIsUndoneOrFinished) {
                    // Nothing was written before the kill: the old bytes are there already.
                    ASSERT_TRUE(CopySparse(killed, copy));
                    ASSERT_EQ(Cli("undo " + Quote(journal) + " " + Quote(copy.string())), 0);
-                   EXPECT_TRUE(CompareImages(base_, copy, 1).empty()) << "undo differs";
+                   EXPECT_TRUE(CompareImages(pre, copy, 1).empty()) << "undo differs";
                    EXPECT_TRUE(FsckClean(copy));
                    ASSERT_TRUE(CopySparse(killed, copy));
-                   ASSERT_EQ(Cli("clean " + Quote(copy.string())), 0);
-                   EXPECT_TRUE(CompareImages(cleaned, copy, 1).empty())
+                   ASSERT_EQ(Cli(command + " " + Quote(copy.string())), 0);
+                   EXPECT_TRUE(CompareImages(done, copy, 1).empty())
                        << "the second run differs, after " << writes << " writes";
                    EXPECT_TRUE(FsckClean(copy));
                  });
+}
+
+TEST_P(CleanCrashTest, KilledCleanIsUndoneOrFinished) { KilledIsUndoneOrFinished("clean", base_); }
+
+// move-back too, on the stick of the worm that moved the files into a blank folder.
+TEST_P(CleanCrashTest, KilledMoveBackIsUndoneOrFinished) {
+  const fs::path blank = fs::absolute(dir_ / "blank.img");
+  const std::string why =
+      testing::MakeStick(testing::BlankFolderStick(GetParam(), "\u00A0"), blank);
+  if (!why.empty()) GTEST_SKIP() << why;
+  KilledIsUndoneOrFinished("move-back", blank);
 }
 
 // undo killed anywhere is finished by running it again.

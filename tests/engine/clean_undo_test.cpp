@@ -39,16 +39,6 @@ Bytes Noise(std::size_t size, int seed) {
   return bytes;
 }
 
-std::uint8_t ByteAt(const Snapshot& drive, std::uint64_t offset) {
-  const auto sector = drive.find(offset / kSector);
-  return sector == drive.end() ? 0 : sector->second[offset % kSector];
-}
-void Put(Snapshot& drive, std::uint64_t offset, const Bytes& bytes) {
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    drive[(offset + i) / kSector][(offset + i) % kSector] = bytes[i];
-  }
-}
-
 // The drive as the removal of `items` leaves it: each of their entries marked deleted (FAT) or
 // not in use (exFAT), each of their clusters free in every FAT and the bitmap, FAT32's free count
 // grown by them. Nothing else changes: not the data, not the "." and ".." entries of a folder.

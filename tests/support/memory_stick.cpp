@@ -154,6 +154,10 @@ std::uint64_t MemoryStick::ClusterBytes() const {
   return kSector << Read(memory_, letter_, 109, 1);
 }
 
+std::uint32_t MemoryStick::RootCluster() const {
+  return fat32_ ? kFat32Root : exfat_->RootCluster();
+}
+
 std::uint64_t MemoryStick::ClusterOffset(std::uint32_t cluster) const {
   if (fat32_) return fat32_->ClusterSector(cluster) * kSector;
   return Read(memory_, letter_, 88, 4) * kSector + (cluster - 2) * ClusterBytes();

@@ -28,6 +28,16 @@ using Snapshot = std::map<std::uint64_t, volume::SectorBuffer>;
 std::vector<std::uint64_t> ChangedBytes(const Snapshot& before, const Snapshot& after);
 // Drive `letter` of the memory volumes, opened for writing as the passes open it.
 volume::Expected<volume::Volume, volume::DeviceError> OpenDrive(char letter = 'F');
+// The byte at `offset` of a drive's contents, and bytes put there.
+inline std::uint8_t ByteAt(const Snapshot& drive, std::uint64_t offset) {
+  const auto sector = drive.find(offset / volume::kSectorSize);
+  return sector == drive.end() ? 0 : sector->second[offset % volume::kSectorSize];
+}
+inline void Put(Snapshot& drive, std::uint64_t offset, const std::vector<std::uint8_t>& bytes) {
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    drive[(offset + i) / volume::kSectorSize][(offset + i) % volume::kSectorSize] = bytes[i];
+  }
+}
 // A file's bytes that are text.
 inline std::vector<std::uint8_t> Text(const std::string& text) {
   return {text.begin(), text.end()};
@@ -66,6 +76,7 @@ class MemoryStick {
   char letter() const { return letter_; }
   std::uint64_t ClusterBytes() const;
   std::uint64_t ClusterOffset(std::uint32_t cluster) const;
+  std::uint32_t RootCluster() const;
   // Where the entry of `cluster` lies in each FAT (exFAT's first), and its bit in the allocation
   // bitmap (exFAT).
   std::vector<std::uint64_t> FatEntryOffsets(std::uint32_t cluster) const;
