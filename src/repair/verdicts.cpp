@@ -495,10 +495,14 @@ class Judge {
     return std::any_of(labels_.begin(), labels_.end(),
                        [&](const std::string& label) { return EqualFolded(bare, label); });
   }
+  // A folder into which a virus moves the user's files: a hidden one with a blank or invisible
+  // name, `_` or the label's name; or one with a blank or invisible name that is no longer hidden
+  // (a repair shows it again), a name that no one gives a folder of his own.
   bool IsHidingFolder(const RootFile& folder) const {
     const std::string& name = folder.Name();
+    if (IsBlankName(name)) return true;
     return (folder.attributes & fat::kAttrHiddenOrSystem) &&
-           (IsBlankName(name) || name == kUnderscoreFolder || IsLabel(name));
+           (name == kUnderscoreFolder || IsLabel(name));
   }
   std::optional<std::size_t> Folder(std::string_view name) const {
     const auto found = folderByName_.find(Fold(TrimmedName(name)));
@@ -861,7 +865,6 @@ class Judge {
         CountContents(*verdict, listing);
         continue;
       }
-      if (!hidden) continue;
       if (IsHidingFolder(folder) && listing) {
         verdict = Make(folder, Evidence::kMovedFilesFolder);
         CountContents(*verdict, listing);
@@ -875,6 +878,7 @@ class Judge {
         }
         continue;
       }
+      if (!hidden) continue;
       if (listing ? HoldsProgramsOnly(*listing) : programsOnly_[i]) {
         verdict = Make(folder, Evidence::kProgramsOnlyFolder);
       }

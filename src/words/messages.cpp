@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "format/codepage.h"
+#include "format/fat.h"
 #include "volume/files.h"
 #include "words/shell_words.h"
 #include "words/texts.h"
@@ -459,7 +460,11 @@ std::string ShortWhy(const Judged& judged) {
     case Evidence::kHiddenDocument:
       return Tr(texts::kUsersHiddenDocument);
     case Evidence::kMovedFilesFolder:
-      return Format(texts::kUsersMovedFiles, judged.files, judged.folders);
+      // Hidden still, it is shown again by the repair.
+      return Format((judged.file.attributes & fat::kAttrHiddenOrSystem)
+                        ? texts::kUsersMovedFiles
+                        : texts::kUsersMovedFilesShown,
+                    judged.files, judged.folders);
     case Evidence::kAutorunIconOnly:
       return Tr(texts::kUsersAutorunIconOnly);
     case Evidence::kHiddenProgram:
