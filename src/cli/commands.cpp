@@ -395,14 +395,8 @@ void Print(Output& out, const MoveBackDone& done) {
     out.Line(texts::Tr(texts::kNothingToMoveBack));
     return;
   }
-  std::string folder = repair::messages::FolderName(report.folder);
-  if (!report.innerFolder.empty()) {
-    folder.append("\\").append(repair::messages::FolderName(report.innerFolder));
-  }
-  std::size_t folders = 0;
   for (const auto& moved : report.moved) {
     const std::string was = repair::VisibleName(moved.file.Name());
-    folders += moved.folder ? 1 : 0;
     out.Line(moved.name == moved.file.Name()
                  ? texts::Format(texts::kMovedBack, was)
                  : texts::Format(texts::kMovedBackRenamed, was, repair::VisibleName(moved.name)));
@@ -410,16 +404,9 @@ void Print(Output& out, const MoveBackDone& done) {
   for (const auto& stayed : report.stayed) {
     out.Line(texts::Format(texts::kStayedInFolder, repair::messages::JudgedLine(stayed)));
   }
-  out.Line(texts::Format(texts::kMovedBackCount, folder, report.moved.size() - folders, folders));
-  if (report.clustersAdded > 0) out.Line(texts::Format(texts::kRootGrew, report.clustersAdded));
-  if (report.folderRemoved) {
-    out.Line(texts::Format(texts::kMovedFolderRemoved, folder));
-  } else if (report.folderKept) {
-    out.Line(texts::Format(
-        texts::kMovedFolderKept, folder,
-        repair::messages::Text(*report.folderKept, repair::messages::Audience::kCommandLine)));
-  } else {
-    out.Line(texts::Format(texts::kMovedFolderHoldsVirus, folder));
+  for (const std::string& line :
+       repair::messages::MoveBackEnd(report, repair::messages::Audience::kCommandLine)) {
+    out.Line(line);
   }
   UndoHint(out, report.journal, done);
 }

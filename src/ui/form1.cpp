@@ -7,6 +7,7 @@
 #include <string_view>
 #include <utility>
 
+#include "format/codepage.h"
 #include "format/problems.h"
 #include "format/progress.h"
 #include "repair/drive_passes.h"
@@ -198,6 +199,7 @@ void Form1::Command1_Click() {
                                                     lastRestored_, lastShownFiles_, lastJudged_),
                         kCompletionTitle, lastJournal_)) {
         OfferToClean();
+        OfferToMoveBack();
       }
     }
   } catch (const std::exception& failure) {
@@ -484,6 +486,48 @@ void Form1::OfferToClean() {
   }
   ReportChange(repair::messages::RemovedCount(lastRemoved_), texts::Tr(texts::kCleanTitle),
                lastJournal_);
+}
+
+void Form1::OfferToMoveBack() {
+  // A folder with a blank name is found again once the repair has shown it; one known by its
+  // name alone (`_`, the label's) is not, and is left to the command line before a repair.
+  const auto folder =
+      std::find_if(lastJudged_.begin(), lastJudged_.end(), [](const repair::Judged& judged) {
+        return judged.folder.empty() && judged.evidence == repair::Evidence::kMovedFilesFolder &&
+               repair::IsBlankName(judged.file.Name());
+      });
+  if (folder == lastJudged_.end()) return;
+  if (!controls_.AskYesNo(repair::messages::MoveBackQuestion(*folder),
+                          texts::Tr(texts::kMoveBackTitle))) {
+    return;
+  }
+  lastJournal_.clear();
+  std::optional<repair::Problem> problem;
+  std::vector<std::string> lines;
+  {
+    const PassScope running(*this);
+    PassProgress progress(*this);
+    const repair::JournalPlace journal{{}, repair::JournalFolder(), "moveback", {}};
+    auto pass = repair::MoveBackDrive(passTarget_, &layout_, journal, &progress, KeepFinished(),
+                                      repair::ProblemKind::kPassOpenFailed);
+    unmounted_.Note(pass);
+    if (pass) {
+      lines = repair::messages::MoveBackEnd(pass->report, repair::messages::Audience::kWindow);
+      lastJournal_ = pass->report.journal;
+    } else {
+      problem = std::move(pass.error());
+    }
+  }
+  TellFinished();
+  if (problem) {
+    ForgetAnalysisAfter(*problem);
+    controls_.ShowMessage(repair::messages::Text(*problem), texts::Tr(texts::kMoveBackFailedTitle),
+                          kStyleCritical);
+    return;
+  }
+  std::string text;
+  for (const std::string& line : lines) text += (text.empty() ? "" : "\r\n") + line;
+  ReportChange(text, texts::Tr(texts::kMoveBackTitle), lastJournal_);
 }
 
 std::optional<repair::Problem> Form1::CleanLeftovers(std::vector<repair::Judged> chosen) {

@@ -144,6 +144,10 @@ class Form1 final : private WindowContacts {
   // After a completed repair: when the virus's files are there, offers them for removal (Keep by
   // default) and removes those chosen, with the bar and a report of its own.
   void OfferToClean();
+  // After a completed repair and the removal it offered: when the virus moved the user's files
+  // into a folder with a blank name, asks whether to move them back (No by default) and moves
+  // them back on Yes, with the bar and a report of its own that offers its undo.
+  void OfferToMoveBack();
   // The removal of `chosen` of the virus's files on the selected drive: the problem when it failed.
   std::optional<repair::Problem> CleanLeftovers(std::vector<repair::Judged> chosen);
   // Tells the report of a pass that wrote the journal `journal` (none when it changed nothing):

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "words/messages.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -625,6 +626,30 @@ std::string UnmountFailed(const std::string& mountPoint, const volume::MountChan
 std::string RemountFailed(const volume::MountChange& change, bool repaired) {
   return Format(repaired ? texts::kRemountFailed : texts::kRemountFailedNotRepaired,
                 MountReason(change));
+}
+
+std::string MoveBackQuestion(const Judged& folder) {
+  return Format(texts::kMoveBackQuestion, folder.files, folder.folders,
+                FolderName(folder.file.Name()));
+}
+
+std::vector<std::string> MoveBackEnd(const MoveBackReport& report, Audience audience) {
+  std::string folder = FolderName(report.folder);
+  if (!report.innerFolder.empty()) folder.append("\\").append(FolderName(report.innerFolder));
+  const auto folders =
+      static_cast<std::size_t>(std::count_if(report.moved.begin(), report.moved.end(),
+                                             [](const MovedBack& moved) { return moved.folder; }));
+  std::vector<std::string> lines{
+      Format(texts::kMovedBackCount, folder, report.moved.size() - folders, folders)};
+  if (report.clustersAdded > 0) lines.push_back(Format(texts::kRootGrew, report.clustersAdded));
+  if (report.folderRemoved) {
+    lines.push_back(Format(texts::kMovedFolderRemoved, folder));
+  } else if (report.folderKept) {
+    lines.push_back(Format(texts::kMovedFolderKept, folder, Text(*report.folderKept, audience)));
+  } else {
+    lines.push_back(Format(texts::kMovedFolderHoldsVirus, folder));
+  }
+  return lines;
 }
 
 std::vector<RemovalChoice> RemovalChoices(const std::vector<Judged>& leftovers) {

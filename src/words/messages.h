@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "format/problem.h"
+#include "repair/engine.h"
 #include "repair/findings.h"
 #include "volume/drives.h"
 #include "volume/volume.h"
@@ -58,6 +59,11 @@ struct RemovalChoice {
   std::string detail;
 };
 std::vector<RemovalChoice> RemovalChoices(const std::vector<Judged>& leftovers);
+// The window's question whether to move back what the virus moved into `folder`.
+std::string MoveBackQuestion(const Judged& folder);
+// What a move back says at its end: how many files and folders it put back from which folder,
+// how much the root grew, and what became of the folder.
+std::vector<std::string> MoveBackEnd(const MoveBackReport& report, Audience audience);
 // A folder of the virus's that the removal kept, and the document in it that kept it.
 std::string KeptFolderLine(const KeptFolder& kept);
 // What repair says after its report when the virus's files are there: the command that removes

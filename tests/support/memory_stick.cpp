@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "memory_stick.h"
 
+#include "format/codepage.h"
+
 #include <algorithm>
 #include <cctype>
 #include <set>
@@ -82,7 +84,8 @@ std::uint8_t ShortNameSum(const std::string& name11) {
 
 // The long-name entries of `name`, in the order they are stored (the last part first).
 std::vector<std::uint8_t> LongNameEntries(const std::string& name, std::uint8_t sum) {
-  std::vector<std::uint16_t> units(name.begin(), name.end());
+  const std::u16string wide = repair::Utf8ToUtf16(name);
+  std::vector<std::uint16_t> units(wide.begin(), wide.end());
   if (units.size() % kLongNameChars != 0) units.push_back(0);
   while (units.size() % kLongNameChars != 0) units.push_back(0xFFFF);
   const std::size_t count = units.size() / kLongNameChars;

@@ -15,6 +15,7 @@
 
 #include "fat32_volume.h"
 #include "format/fat.h"
+#include "memory_stick.h"
 #include "memory_volume.h"
 #include "repair/drive_use.h"
 #include "repair/journals.h"
@@ -492,6 +493,47 @@ TEST_F(Form1Test, ReportsOfAChangeOfferItsUndo) {
   EXPECT_EQ(volumes_.Peek('F', 0, SectorOffset(kTotalSectors)), repaired);
   EXPECT_EQ(window_.actions.size(), 3u);
   EXPECT_EQ(window_.messages.back().title, "撤销刚才的修改");
+  EXPECT_FALSE(volumes_.IsOpen());
+}
+
+// After the repair, the files that the virus moved into its blank folder are offered to be moved
+// back, No by default: No leaves them; Yes puts them in the root, and the report's undo gives the
+// repaired stick back byte for byte.
+TEST_F(Form1Test, FilesInTheBlankFolderAreMovedBackOnlyWhenTheUserAgrees) {
+  MemoryStick stick(volumes_, MemoryStick::Kind::kFat32, 'H');
+  const auto blank = stick.AddFolder("\u00A0", 0x16);
+  stick.Add({.name = "report.docx", .bytes = Text("PK")}, &blank);
+  stick.AddFolder("Photos", 0x10, &blank);
+  window_.driveTypes["h:"] = 2;
+  form_.Form_Load();
+  window_.Select(form_, "H");
+
+  form_.Command1_Click();
+  ASSERT_EQ(window_.questions.size(), 1u);
+  EXPECT_EQ(window_.questions[0].title, "把文件移回根目录");
+  EXPECT_NE(window_.questions[0].text.find("1个文件、1个文件夹"), std::string::npos)
+      << window_.questions[0].text;
+  const Snapshot repaired = stick.Drive();
+
+  window_.answer = true;
+  window_.undoNext = true;
+  form_.Command1_Click();  // finds nothing to repair; the folder is offered again
+  ASSERT_EQ(window_.questions.size(), 2u);
+  ASSERT_GE(window_.messages.size(), 2u);
+  const Message& report = window_.messages[window_.messages.size() - 2];
+  EXPECT_TRUE(report.text.starts_with("从[U+00A0]"));
+  EXPECT_NE(report.text.find("移回了1个文件、1个文件夹"), std::string::npos) << report.text;
+  EXPECT_EQ(report.title, "把文件移回根目录");
+  EXPECT_EQ(stick.Drive(), repaired);  // undone
+
+  window_.undoNext = false;
+  form_.Command1_Click();
+  const auto layout = repair::Look(volume::DriveTarget::OfLetter('H'), volume::Access::kReadOnly);
+  ASSERT_TRUE(layout);
+  EXPECT_TRUE(std::none_of(layout->findings.judged.begin(), layout->findings.judged.end(),
+                           [](const repair::Judged& judged) {
+                             return judged.evidence == repair::Evidence::kMovedFilesFolder;
+                           }));
   EXPECT_FALSE(volumes_.IsOpen());
 }
 
