@@ -814,6 +814,30 @@ TEST_F(WindowTest, OffersEachOfTheVirussFilesAndRemovesTheCheckedOnes) {
   EXPECT_EQ(check.status, 0) << check.output;
 }
 
+// A folder with a blank name into which the virus moved the user's file: after the repair's report
+// the window asks whether to move it back, No by default; Yes puts it in the root, with a report.
+TEST_F(WindowTest, MovesTheFilesBackOutOfTheBlankFolderOnYes) {
+  const std::string folder = Quote("::/\u00A0");
+  ASSERT_EQ(Mtools("mmd", image_, folder).status, 0);
+  ASSERT_EQ(kestrova::testing::Run("printf notes | MTOOLS_SKIP_CHECK=1 mcopy -i " +
+                                   Quote(image_.string()) + " - " + Quote("::/\u00A0/notes.txt"))
+                .status,
+            0);
+  ASSERT_EQ(Mtools("mattrib", image_, "+h +s " + folder).status, 0);
+  const std::string ms = std::to_string(kWaitMs);
+  const std::string repair = std::to_string(kCommand1);
+  const auto moved = Probe("select F wait-enabled " + repair + " " + ms + " click " + repair +
+                           " report " + ms + " answer yes " + ms + " report " + ms);
+  ASSERT_EQ(moved.status, 0) << moved.output;
+  EXPECT_EQ(Values(moved.output, "title"),
+            (std::vector<std::string>{"by Varkel", texts::kMoveBackTitle.chinese,
+                                      texts::kMoveBackTitle.chinese}));
+  EXPECT_EQ(Values(moved.output, "default"), (std::vector<std::string>{"1", "7", "1"}));  // No
+  EXPECT_TRUE(OnImage("notes.txt"));
+  const auto check = kestrova::testing::Run("fsck.fat -n " + Quote(image_.string()), true);
+  EXPECT_EQ(check.status, 0) << check.output;
+}
+
 // The report of each change offers its undo: the repair's puts back every byte it wrote, and
 // then offers no removal; the removal's puts the files back as the repair left them. Each undo
 // tells what it did.
