@@ -321,13 +321,7 @@ Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout*
   } catch (const std::bad_alloc&) {
     return pass.Fail(PassProblem(ProblemKind::kOutOfMemory));
   }
-  changes.DropUnchanged();
-  track.Plan(static_cast<std::int64_t>(changes.sectors().size()) * now.bytesPerSector);
-  auto committed = Commit(volume, pass, changes, track, {journal, &now});
-  if (!committed) return std::move(committed.error());
-  done.sectorsWritten = committed->sectorsWritten;
-  done.journal = std::move(committed->journal);
-  return done;
+  return CommitReport(std::move(done), volume, pass, changes, track, {journal, &now});
 }
 
 }  // namespace kestrova::repair

@@ -91,4 +91,20 @@ Expected<Committed, Problem> Commit(volume::Volume& volume, PassEnd& pass, Secto
                                     ProgressTrack& track, JournalTo journal = {},
                                     WriteOrder order = WriteOrder::kVolume);
 
+// A pass's last step as a removal and a move back take it: plans the writes of the changes that
+// remain on `track`, commits them as Commit does, and gives `done` with the sectors written and
+// the journal, or the problem.
+template <typename Report>
+Expected<Report, Problem> CommitReport(Report done, volume::Volume& volume, PassEnd& pass,
+                                       SectorChanges& changes, ProgressTrack& track,
+                                       JournalTo journal) {
+  changes.DropUnchanged();
+  track.Plan(static_cast<std::int64_t>(changes.sectors().size()) * journal.layout->bytesPerSector);
+  auto committed = Commit(volume, pass, changes, track, journal);
+  if (!committed) return std::move(committed.error());
+  done.sectorsWritten = committed->sectorsWritten;
+  done.journal = std::move(committed->journal);
+  return done;
+}
+
 }  // namespace kestrova::repair
