@@ -43,7 +43,7 @@ class ListControls : public kestrova::ui::Form1Controls {
     return false;
   }
   std::optional<std::vector<std::size_t>> ChooseRemovals(
-      const std::string&, const std::string&,
+      const std::string&, const std::string&, const std::string&,
       const std::vector<kestrova::repair::messages::RemovalChoice>&) override {
     return std::nullopt;
   }

@@ -389,12 +389,8 @@ void Print(Output& out, const CleanDone& done) {
   UndoHint(out, done.report.journal, done);
 }
 
-void Print(Output& out, const MoveBackDone& done) {
-  const repair::MoveBackReport& report = done.report;
-  if (report.folder.empty()) {
-    out.Line(texts::Tr(texts::kNothingToMoveBack));
-    return;
-  }
+// What a move back did: what moved under which names, what stayed, and the folder's end.
+void PrintMoveBack(Output& out, const repair::MoveBackReport& report) {
   for (const auto& moved : report.moved) {
     const std::string was = repair::VisibleName(moved.file.Name());
     out.Line(moved.name == moved.file.Name()
@@ -408,7 +404,44 @@ void Print(Output& out, const MoveBackDone& done) {
        repair::messages::MoveBackEnd(report, repair::messages::Audience::kCommandLine)) {
     out.Line(line);
   }
-  UndoHint(out, report.journal, done);
+}
+
+void Print(Output& out, const MoveBackDone& done) {
+  if (done.report.folder.empty()) {
+    out.Line(texts::Tr(texts::kNothingToMoveBack));
+    return;
+  }
+  PrintMoveBack(out, done.report);
+  UndoHint(out, done.report.journal, done);
+}
+
+void Print(Output& out, const FixDone& done) {
+  const repair::Plan& plan = done.report;
+  const texts::Language language = texts::UserLanguage();
+  std::size_t folders = 0;
+  for (const auto& entry : plan.restore) {
+    if (entry.folder) {
+      out.Line(repair::messages::RestoredFolder(entry.Name(), language));
+      ++folders;
+    } else {
+      out.Line(repair::messages::RestoredFile(entry.Name(), language));
+    }
+  }
+  out.Line(repair::messages::RestoredCount(folders));
+  PrintLeftovers(out, plan.remove);
+  out.Line(repair::messages::RemovedCount(plan.remove.size()));
+  for (const auto& kept : plan.kept) out.Line(repair::messages::KeptFolderLine(kept));
+  if (!plan.moveBack.folder.empty() && !plan.moveBackRefused) PrintMoveBack(out, plan.moveBack);
+  if (plan.moveBackRefused) {
+    out.Line(texts::Format(
+        texts::kMoveBackLeftOut,
+        repair::messages::Text(*plan.moveBackRefused, repair::messages::Audience::kCommandLine)));
+  }
+  if (plan.sectorsWritten > 0) {
+    out.Line(
+        TerminalLines(repair::messages::Completion(repair::messages::ElapsedText(done.seconds))));
+  }
+  UndoHint(out, plan.journal, done);
 }
 
 void Print(Output& out, const repair::UndoReport& undone) {
@@ -554,45 +587,53 @@ int Scan(const DriveTarget& target) {
   }
   const auto& findings = looked->findings;
   bool printed = Render(findings);
-  // What a move back would do with the folder that the virus moved the files into: the names that
-  // the root holds already, which it would number.
-  const bool moved = std::any_of(findings.judged.begin(), findings.judged.end(), [](const auto& j) {
-    return j.evidence == repair::Evidence::kMovedFilesFolder;
-  });
-  std::optional<std::string> moveBackHint;
-  if (moved) {
+  // What one fix would do, by the same rules: the names that a move back would number, and in
+  // the JSON format the whole plan.
+  std::optional<std::string> fixHint;
+  {
     const bool mounted = !volume::DriveMountPoint(target).empty();
     auto opened = volume::Volume::Open(target, mounted ? Access::kReadShared : Access::kReadOnly);
-    auto planned = opened ? repair::PlanMoveBack(*opened)
-                          : volume::Expected<repair::MoveBackReport, Problem>(
+    auto planned = opened ? repair::PlanFix(*opened)
+                          : volume::Expected<repair::Plan, Problem>(
                                 repair::OpenProblem(std::move(opened.error())));
     if (!planned) {
       Error(repair::messages::Text(planned.error(), repair::messages::Audience::kCommandLine) +
             "\n");
     } else if (InJson()) {
-      Json renamed = Json::array();
-      for (const auto& one : planned->moved) {
-        if (one.name == one.file.Name()) continue;
-        renamed.push_back({{"path", planned->folder + '\\' + one.file.Name()}, {"name", one.name}});
+      const repair::MoveBackReport& moving = planned->moveBack;
+      if (!moving.folder.empty() && !planned->moveBackRefused) {
+        Json renamed = Json::array();
+        for (const auto& one : moving.moved) {
+          if (one.name == one.file.Name()) continue;
+          renamed.push_back({{"path", moving.folder + '\\' + one.file.Name()}, {"name", one.name}});
+        }
+        document["move_back"] = {{"folder", moving.folder},
+                                 {"moved", moving.moved.size()},
+                                 {"stayed", moving.stayed.size()},
+                                 {"renamed", renamed}};
       }
-      document["move_back"] = {{"folder", planned->folder},
-                               {"moved", planned->moved.size()},
-                               {"stayed", planned->stayed.size()},
-                               {"renamed", renamed}};
+      document["plan"] = PlanJson(*planned);
     } else {
       Output out;
-      for (const auto& one : planned->moved) {
+      const repair::MoveBackReport& moving = planned->moveBack;
+      for (const auto& one : moving.moved) {
         if (one.name == one.file.Name()) continue;
         out.Line(texts::Format(
             texts::kWouldRename,
-            repair::VisibleName(planned->folder) + '\\' + repair::VisibleName(one.file.Name()),
+            repair::VisibleName(moving.folder) + '\\' + repair::VisibleName(one.file.Name()),
             repair::VisibleName(one.name)));
       }
       printed = out.Finish() && printed;
     }
-    if (planned && !planned->moved.empty()) {
-      moveBackHint =
-          texts::Format(texts::kMoveBackHint, Offered("move-back", false, {CommandTarget(target)}));
+    if (planned && planned->moveBackRefused) {
+      Error(repair::messages::Text(*planned->moveBackRefused,
+                                   repair::messages::Audience::kCommandLine) +
+            "\n");
+    }
+    // Only the hidden entries to show: the repair is the one step.
+    if (planned && (!planned->remove.empty() ||
+                    (!planned->moveBack.moved.empty() && !planned->moveBackRefused))) {
+      fixHint = texts::Format(texts::kFixHint, Offered("fix", false, {CommandTarget(target)}));
     }
   }
   // The counts after the list, on standard error.
@@ -605,7 +646,7 @@ int Scan(const DriveTarget& target) {
   if (const std::size_t unsure = CountOf(findings.judged, repair::Verdict::kUnsure)) {
     Error(repair::messages::UnsureCount(unsure) + "\n");
   }
-  if (moveBackHint) Error(*moveBackHint + "\n");
+  if (fixHint) Error(*fixHint + "\n");
   return printed ? kDone : kNothingWritten;
 }
 
@@ -660,6 +701,26 @@ int MoveBack(const DriveTarget& target, const WhenMounted& mounted, repair::Jour
   // A drive unmounted for the pass is mounted again once the report is out.
   return Rendered(MoveBackDone{target, std::move(pass->report), std::move(pass->finished),
                                elapsed.count(), taken->Holds()});
+}
+
+int Fix(const DriveTarget& target, const WhenMounted& mounted, repair::JournalPlace journal,
+        std::vector<std::string> keep) {
+  journal = Announced(std::move(journal));
+  auto taken = Take(target, mounted);
+  if (!taken) return NotTaken(taken.error(), mounted.retry);
+  const auto start = std::chrono::steady_clock::now();
+  TerminalProgress progress;
+  repair::FixChoice choice;
+  choice.keep = std::move(keep);
+  auto pass =
+      repair::FixDrive(target, nullptr, choice, journal, &progress, TellFinishedAfter(progress));
+  progress.End();
+  taken->Note(pass);
+  if (!pass) return Failed(pass.error(), repair::PassKind::kFix);
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+  // A drive unmounted for the pass is mounted again once the report is out.
+  return Rendered(FixDone{target, std::move(pass->report), std::move(pass->finished),
+                          elapsed.count(), taken->Holds()});
 }
 
 int Undo(const std::filesystem::path& journal, const DriveTarget& target,

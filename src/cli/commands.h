@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "repair/journal.h"
 #include "volume/volume.h"
@@ -62,6 +63,10 @@ int Clean(const volume::DriveTarget& target, const WhenMounted& mounted,
 // of the change goes to `journal` before the first write, as repair's.
 int MoveBack(const volume::DriveTarget& target, const WhenMounted& mounted,
              repair::JournalPlace journal);
+// Repair, clean and move-back in one pass from one analysis, with one journal; the virus's files
+// whose paths `keep` names stay where they are.
+int Fix(const volume::DriveTarget& target, const WhenMounted& mounted, repair::JournalPlace journal,
+        std::vector<std::string> keep);
 // Puts back what the journal at `journal` recorded, on the drive; a sector that a later change
 // wrote again names that change's journal.
 int Undo(const std::filesystem::path& journal, const volume::DriveTarget& target,

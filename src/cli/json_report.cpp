@@ -145,25 +145,52 @@ void AddTo(Json& document, const CleanDone& done) {
   document["journal"] = repair::messages::PathText(done.report.journal);
 }
 
-void AddTo(Json& document, const MoveBackDone& done) {
-  const repair::MoveBackReport& report = done.report;
-  document["folder"] = report.folder;
-  document["inner_folder"] = report.innerFolder;
+Json MoveBackJson(const repair::MoveBackReport& report) {
+  Json json;
+  json["folder"] = report.folder;
+  json["inner_folder"] = report.innerFolder;
   const std::string from =
       report.folder + (report.innerFolder.empty() ? "" : "\\" + report.innerFolder);
-  document["moved"] = Json::array();
+  json["moved"] = Json::array();
   for (const auto& moved : report.moved) {
-    document["moved"].push_back({{"path", from + '\\' + moved.file.Name()},
-                                 {"name", moved.name},
-                                 {"kind", moved.folder ? "folder" : "file"}});
+    json["moved"].push_back({{"path", from + '\\' + moved.file.Name()},
+                             {"name", moved.name},
+                             {"kind", moved.folder ? "folder" : "file"}});
   }
-  document["stayed"] = Json::array();
-  for (const auto& stayed : report.stayed) document["stayed"].push_back(ToJson(stayed));
-  document["folder_removed"] = report.folderRemoved;
-  document["folder_kept"] = report.folderKept ? ToJson(*report.folderKept) : Json();
-  document["clusters_added"] = report.clustersAdded;
-  document["sectors_written"] = report.sectorsWritten;
-  document["journal"] = repair::messages::PathText(report.journal);
+  json["stayed"] = Json::array();
+  for (const auto& stayed : report.stayed) json["stayed"].push_back(ToJson(stayed));
+  json["folder_removed"] = report.folderRemoved;
+  json["folder_kept"] = report.folderKept ? ToJson(*report.folderKept) : Json();
+  json["clusters_added"] = report.clustersAdded;
+  return json;
+}
+
+void AddTo(Json& document, const MoveBackDone& done) {
+  document.update(MoveBackJson(done.report));
+  document["sectors_written"] = done.report.sectorsWritten;
+  document["journal"] = repair::messages::PathText(done.report.journal);
+}
+
+Json PlanJson(const repair::Plan& plan) {
+  Json json;
+  json["restored"] = Json::array();
+  for (const auto& entry : plan.restore) json["restored"].push_back(ToJson(entry));
+  json["removed"] = Json::array();
+  for (const auto& removed : plan.remove) json["removed"].push_back(ToJson(removed));
+  json["kept"] = Json::array();
+  for (const auto& kept : plan.kept) json["kept"].push_back(ToJson(kept));
+  json["move_back"] = plan.moveBack.folder.empty() ? Json() : MoveBackJson(plan.moveBack);
+  json["move_back_refused"] = plan.moveBackRefused ? ToJson(*plan.moveBackRefused) : Json();
+  return json;
+}
+
+void AddTo(Json& document, const FixDone& done) {
+  const repair::Plan& plan = done.report;
+  document.update(PlanJson(plan));
+  document.update(FindingsJson(plan.findings));
+  document["sectors_written"] = plan.sectorsWritten;
+  document["journal"] = repair::messages::PathText(plan.journal);
+  document["seconds"] = done.seconds;
 }
 
 void AddTo(Json& document, const repair::UndoReport& undone) {

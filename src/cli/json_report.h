@@ -40,6 +40,11 @@ void AddTo(Json& document, const repair::RootFindings& findings);    // scan
 void AddTo(Json& document, const RepairDone& done);
 void AddTo(Json& document, const CleanDone& done);
 void AddTo(Json& document, const MoveBackDone& done);
+void AddTo(Json& document, const FixDone& done);
+// What a move back did or would do: its folder, what moves under which names, what stays.
+Json MoveBackJson(const repair::MoveBackReport& report);
+// What a fix would do: what it shows again, removes and moves back (scan's plan).
+Json PlanJson(const repair::Plan& plan);
 void AddTo(Json& document, const repair::UndoReport& undone);
 void AddTo(Json& document, const JournalsReport& report);
 

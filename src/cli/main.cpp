@@ -27,6 +27,7 @@ struct Option {
   std::string_view name;
   std::vector<std::string_view> description;  // lines of the help
   std::string_view value = {};  // the name of the value that follows it, when it takes one
+  bool repeats = false;         // it may be given more than once, each time with a value
 };
 
 // A command: its operand and the lines that describe it, in the list of every command and in the
@@ -118,6 +119,24 @@ const std::vector<Command>& Commands() {
          {"for a drive that is mounted: unmount it first and mount it",
           "again afterwards (see repair)"}},
         {"--journal", {"write the journal of the change to FILE (see repair)"}, "FILE"}}},
+      {"fix",
+       "TARGET",
+       {"analyse once, then do in one step what repair, clean and",
+        "move-back do: show the hidden folders and the user's hidden files",
+        "again, remove the virus's files and folders, and put back into",
+        "the root what the virus moved into its folder, all judged by the",
+        "same analysis, with one journal and one command that undoes it",
+        "all. A move back that the root has no room for is left out and",
+        "said. Prints what it restored, removed and moved back"},
+       {{"--unmount",
+         {"for a drive that is mounted: unmount it first and mount it",
+          "again afterwards (see repair)"}},
+        {"--journal", {"write the journal of the change to FILE (see repair)"}, "FILE"},
+        {"--keep",
+         {"leave the virus's file or folder PATH (as scan names it, e.g.",
+          "'Photos.lnk' or 'FOLDER\\payload.vbs') where it is; may be", "given more than once"},
+         "PATH",
+         true}}},
       {"undo",
        "JOURNAL TARGET",
        {"put back the old bytes of the change that JOURNAL recorded,",
@@ -150,7 +169,8 @@ constexpr const char* kTargetText =
     "TARGET is a drive letter (F or F:); on Linux it may also be the path of a block\n"
     "device or of an image file. analyze and scan open it for reading only, a mounted\n"
     "drive beside its file system (they say so). A mounted drive is changed only with\n"
-    "--unmount (repair, clean, move-back and undo), which unmounts it first and mounts it again\n"
+    "--unmount (repair, clean, move-back, fix and undo), which unmounts it first and mounts it "
+    "again\n"
     "afterwards.\n";
 
 #ifndef _WIN32
@@ -320,6 +340,14 @@ struct Invocation {
   bool utf8 = false;                 // --utf8: UTF-8 to a pipe or a file on Windows too
 
   bool Has(std::string_view option) const { return Value(option) != nullptr; }
+  // Every value given with an option that repeats, in order.
+  std::vector<std::string> Values(std::string_view option) const {
+    std::vector<std::string> given;
+    for (std::size_t i = 0; i < options.size(); ++i) {
+      if (options[i] == option) given.push_back(values[i]);
+    }
+    return given;
+  }
   // The value given with an option; nullptr when the option was not given.
   const std::string* Value(std::string_view option) const {
     for (std::size_t i = 0; i < options.size(); ++i) {
@@ -365,14 +393,18 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
   parsed->set_help_flag("-h,--help");
   parsed->add_flag("--json", invocation.json);
   parsed->add_flag("--utf8", invocation.utf8);
-  // Each option's value, in the order of the table.
+  // Each option's value, in the order of the table; every value of one that repeats.
   std::vector<std::string> values(command.options.size());
+  std::vector<std::vector<std::string>> repeated(command.options.size());
   std::vector<CLI::Option*> given;
   for (std::size_t i = 0; i < command.options.size(); ++i) {
     const Option& option = command.options[i];
-    given.push_back(option.value.empty()
-                        ? parsed->add_flag(std::string(option.name))
-                        : parsed->add_option(std::string(option.name), values[i])->expected(1));
+    const std::string name(option.name);
+    given.push_back(option.value.empty() ? parsed->add_flag(name)
+                    : option.repeats     ? parsed->add_option(name, repeated[i])
+                                           ->expected(1)
+                                           ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+                                     : parsed->add_option(name, values[i])->expected(1));
   }
   parsed->add_option("operands", invocation.operands)
       ->expected(0, CLI::detail::expected_max_vector_size);
@@ -391,8 +423,12 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
   if (end != args.end()) invocation.operands.insert(invocation.operands.end(), end + 1, args.end());
   for (std::size_t i = 0; i < given.size(); ++i) {
     if (given[i]->count() == 0) continue;
-    invocation.options.emplace_back(command.options[i].name);
-    invocation.values.push_back(values[i]);
+    if (!command.options[i].repeats) repeated[i] = {values[i]};
+    // CLI11 took them last first.
+    for (auto value = repeated[i].rbegin(); value != repeated[i].rend(); ++value) {
+      invocation.options.emplace_back(command.options[i].name);
+      invocation.values.push_back(*value);
+    }
   }
   // An operand in brackets may be left out.
   const bool optional = command.operand.starts_with('[');
@@ -443,6 +479,7 @@ int Run(const Invocation& invocation, const std::string& name) {
                              std::string(name),
                              {}};
   if (name == "clean") return Clean(*target, mounted, std::move(place));
+  if (name == "fix") return Fix(*target, mounted, std::move(place), invocation.Values("--keep"));
   if (name == "move-back") {
     // A journal's name begins with its command's, in letters alone.
     place.what = "moveback";

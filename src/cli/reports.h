@@ -41,6 +41,7 @@ struct PassDone {
 using RepairDone = PassDone<repair::RepairReport>;
 using CleanDone = PassDone<repair::CleanReport>;
 using MoveBackDone = PassDone<repair::MoveBackReport>;
+using FixDone = PassDone<repair::Plan>;
 
 // A listed journal, and with a drive what became of its change there.
 struct JournalLine {

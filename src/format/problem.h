@@ -127,7 +127,7 @@ struct Detail {
 };
 
 // The pass that a problem stopped, for its title.
-enum class PassKind { kRepair, kClean, kUndo, kMoveBack };
+enum class PassKind { kRepair, kClean, kUndo, kMoveBack, kFix };
 
 struct Problem {
   ProblemKind kind = ProblemKind::kOpenFailed;

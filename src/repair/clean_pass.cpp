@@ -16,6 +16,7 @@
 #include "repair/engine.h"
 #include "repair/ownership.h"
 #include "repair/pass.h"
+#include "repair/steps.h"
 #include "repair/verdicts.h"
 
 namespace kestrova::repair {
@@ -185,143 +186,81 @@ class TreeRemoval {
   ProgressTrack& track_;
 };
 
-// The same leftover, by where it lies and what it is.
-bool SameFile(const Judged& x, const Judged& y) {
-  return x.file.offset == y.file.offset && x.file.entryCount == y.file.entryCount &&
-         x.file.firstCluster == y.file.firstCluster && x.file.size == y.file.size &&
-         x.file.Name() == y.file.Name();
-}
-
-// The leftovers found now that are among `chosen`, in root order; none when one of `chosen` is no
-// longer found as it was.
-std::optional<std::vector<Judged>> ChosenLeftovers(const std::vector<Judged>& found,
-                                                   const std::vector<Judged>& chosen) {
-  std::vector<Judged> kept;
-  for (const Judged& leftover : found) {
-    if (std::any_of(chosen.begin(), chosen.end(),
-                    [&](const Judged& one) { return SameFile(one, leftover); })) {
-      kept.push_back(leftover);
-    }
-  }
-  if (kept.size() != chosen.size()) return std::nullopt;
-  return kept;
-}
-
 }  // namespace
 
-Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout* analysed,
-                                     Progress* progress, const JournalPlace* journal) {
-  if (analysed && !IsAnalysed(*analysed)) {
-    return PassProblem(ProblemKind::kNotAnalysed);
-  }
-  PassEnd pass(volume, PassKind::kClean);
-  ProgressTrack track(progress);
-  VolumeLayout now;
-  RootCopy root;
-  if (auto problem = Reanalyse(volume, analysed, now, nullptr, track, &root)) {
-    return pass.Fail(std::move(*problem));
-  }
-  // The files removed are the ones the user was shown and chose, each still as it was shown.
-  if (analysed) {
-    auto chosen = ChosenLeftovers(now.findings.leftovers, analysed->findings.leftovers);
-    if (!chosen) {
-      return pass.Fail(PassProblem(ProblemKind::kLayoutChanged, DetailKind::kRootFailsCheck));
-    }
-    now.findings.leftovers = std::move(*chosen);
-  }
-  CleanReport done;
-  if (now.findings.leftovers.empty()) {
-    if (auto problem = pass.Finish()) return std::move(*problem);
-    return done;
-  }
-  SectorChanges changes(volume, now.bytesPerSector, track);
+std::optional<Problem> RemoveLeftovers(volume::Volume& volume, const VolumeLayout& now,
+                                       const std::vector<Judged>& leftovers, RootEdit& root,
+                                       SectorChanges& changes, ProgressTrack& track, Plan& plan) {
+  if (leftovers.empty()) return std::nullopt;
   Removal removal;
-  try {
-    // Everything is read and checked before the first write; the root was, by the analysis.
-    FatReader fat(volume, now, &track);
-    TreeRemoval trees(volume, now, fat, track);
-    std::vector<bool> removedEntries(root.bytes.size() /
-                                     static_cast<std::int64_t>(fat::kDirEntrySize));
-    // A chain that does not end as its size says may run on into another file's clusters: the
-    // refusal names that file when the walk below finds it.
-    std::optional<Problem> broken;
-    for (const Judged& leftover : now.findings.leftovers) {
-      removal.plan.rootOffsets.insert(leftover.file.offset);
-    }
-    for (const Judged& leftover : now.findings.leftovers) {
-      const RootFile& file = leftover.file;
-      const std::size_t owner = removal.plan.names.size();
-      removal.plan.names.push_back(file.Name());
-      std::vector<std::int64_t> clusters;
-      if (!file.IsFolder()) {
-        if (auto problem = EntryClusters(now, fat, file, file.Name(), owner, removal, clusters)) {
-          if (!IsBrokenChain(*problem)) return pass.Fail(std::move(*problem));
-          broken = std::move(problem);
-          break;
-        }
-      } else {
-        const std::size_t chained = removal.fatChained.size();
-        const std::size_t entries = removal.entries.size();
-        std::string document;
-        if (auto problem = trees.Remove(file, file.Name(), owner, removal, document)) {
-          if (!IsBrokenChain(*problem)) return pass.Fail(std::move(*problem));
-          broken = std::move(problem);
-          break;
-        }
-        if (!document.empty()) {
-          // A folder that holds a document stays, with all that is in it.
-          removal.plan.freed.Forget(owner);
-          removal.fatChained.resize(chained);
-          removal.entries.resize(entries);
-          removal.plan.rootOffsets.erase(file.offset);
-          done.kept.push_back({leftover, std::move(document)});
-          continue;
-        }
+  // Everything is read and checked before the first write; the root was, by the analysis.
+  FatReader fat(volume, now, &track);
+  TreeRemoval trees(volume, now, fat, track);
+  std::vector<bool> removedEntries(root.read.bytes.size() /
+                                   static_cast<std::int64_t>(fat::kDirEntrySize));
+  // A chain that does not end as its size says may run on into another file's clusters: the
+  // refusal names that file when the walk below finds it.
+  std::optional<Problem> broken;
+  for (const Judged& leftover : leftovers) removal.plan.rootOffsets.insert(leftover.file.offset);
+  for (const Judged& leftover : leftovers) {
+    const RootFile& file = leftover.file;
+    const std::size_t owner = removal.plan.names.size();
+    removal.plan.names.push_back(file.Name());
+    std::vector<std::int64_t> clusters;
+    if (!file.IsFolder()) {
+      if (auto problem = EntryClusters(now, fat, file, file.Name(), owner, removal, clusters)) {
+        if (!IsBrokenChain(*problem)) return problem;
+        broken = std::move(problem);
+        break;
       }
-      done.removed.push_back(leftover);
-      const auto first =
-          static_cast<std::size_t>(file.offset / static_cast<std::int64_t>(fat::kDirEntrySize));
-      for (int i = 0; i < file.entryCount && first + i < removedEntries.size(); ++i) {
-        removedEntries[first + static_cast<std::size_t>(i)] = true;
+    } else {
+      const std::size_t chained = removal.fatChained.size();
+      const std::size_t entries = removal.entries.size();
+      std::string document;
+      if (auto problem = trees.Remove(file, file.Name(), owner, removal, document)) {
+        if (!IsBrokenChain(*problem)) return problem;
+        broken = std::move(problem);
+        break;
+      }
+      if (!document.empty()) {
+        // A folder that holds a document stays, with all that is in it.
+        removal.plan.freed.Forget(owner);
+        removal.fatChained.resize(chained);
+        removal.entries.resize(entries);
+        removal.plan.rootOffsets.erase(file.offset);
+        plan.kept.push_back({leftover, std::move(document)});
+        continue;
       }
     }
-    removal.plan.freed.Seal();
-    // Nothing else in the volume may own a cluster to free.
-    if (auto problem = ProveNothingElseOwns(volume, now, root.bytes, removal.plan, track)) {
-      return pass.Fail(std::move(*problem));
+    plan.remove.push_back(leftover);
+    const auto first =
+        static_cast<std::size_t>(file.offset / static_cast<std::int64_t>(fat::kDirEntrySize));
+    for (int i = 0; i < file.entryCount && first + i < removedEntries.size(); ++i) {
+      removedEntries[first + static_cast<std::size_t>(i)] = true;
     }
-    if (broken) return pass.Fail(std::move(*broken));
-    // The root's entries, and those inside the removed folders.
-    const std::int64_t sectorSize = now.bytesPerSector;
-    const EntryFormat& entries = EntryFormatOf(now.fileSystem);
-    for (std::size_t e = 0; e < removedEntries.size(); ++e) {
-      if (!removedEntries[e]) continue;
-      const auto at = static_cast<std::int64_t>(e) * static_cast<std::int64_t>(fat::kDirEntrySize);
-      const auto index = static_cast<std::size_t>(at / sectorSize);
-      changes.Hold(root.sectors.at(index),
-                   std::span(root.bytes)
-                       .subspan(index * static_cast<std::size_t>(sectorSize),
-                                static_cast<std::size_t>(sectorSize)));
-      entries.MarkRemoved(
-          changes.Bytes(root.sectors.at(index), at % sectorSize, fat::kDirEntrySize));
-    }
-    for (const auto& [sector, at] : removal.entries) {
-      if (auto problem = changes.Load(sector)) return pass.Fail(std::move(*problem));
-      entries.MarkRemoved(changes.Bytes(sector, at, fat::kDirEntrySize));
-    }
-    // The FATs, FSInfo and the allocation bitmap.
-    FatTable table(now, changes);
-    for (const std::int64_t c : removal.fatChained) {
-      if (auto problem = table.Set(c, 0)) return pass.Fail(std::move(*problem));
-    }
-    if (auto problem =
-            CountFree(now, now.findings.bitmap, changes, removal.plan.freed.Clusters())) {
-      return pass.Fail(std::move(*problem));
-    }
-  } catch (const std::bad_alloc&) {
-    return pass.Fail(PassProblem(ProblemKind::kOutOfMemory));
   }
-  return CommitReport(std::move(done), volume, pass, changes, track, {journal, &now});
+  removal.plan.freed.Seal();
+  // Nothing else in the volume may own a cluster to free.
+  if (auto problem = ProveNothingElseOwns(volume, now, root.read.bytes, removal.plan, track)) {
+    return problem;
+  }
+  if (broken) return broken;
+  // The root's entries, and those inside the removed folders.
+  const EntryFormat& entries = EntryFormatOf(now.fileSystem);
+  for (std::size_t e = 0; e < removedEntries.size(); ++e) {
+    if (!removedEntries[e]) continue;
+    entries.MarkRemoved(std::span(root.bytes).subspan(e * fat::kDirEntrySize, fat::kDirEntrySize));
+  }
+  for (const auto& [sector, at] : removal.entries) {
+    if (auto problem = changes.Load(sector)) return problem;
+    entries.MarkRemoved(changes.Bytes(sector, at, fat::kDirEntrySize));
+  }
+  // The FATs, FSInfo and the allocation bitmap.
+  FatTable table(now, changes);
+  for (const std::int64_t c : removal.fatChained) {
+    if (auto problem = table.Set(c, 0)) return problem;
+  }
+  return CountFree(now, now.findings.bitmap, changes, removal.plan.freed.Clusters());
 }
 
 }  // namespace kestrova::repair

@@ -49,4 +49,11 @@ Expected<DrivePass<MoveBackReport>, Problem> MoveBackDrive(volume::Volume& volum
                                  [&] { return MoveBack(volume, analysed, progress, &journal); });
 }
 
+Expected<DrivePass<Plan>, Problem> FixDrive(volume::Volume& volume, const VolumeLayout* analysed,
+                                            const FixChoice& choice, const JournalPlace& journal,
+                                            Progress* progress, const FinishedHook& finished) {
+  return OnDrive<Plan>(volume, journal, progress, finished,
+                       [&] { return Fix(volume, analysed, choice, progress, &journal); });
+}
+
 }  // namespace kestrova::repair

@@ -46,4 +46,9 @@ Expected<DrivePass<MoveBackReport>, Problem> MoveBackDrive(volume::Volume& volum
                                                            Progress* progress,
                                                            const FinishedHook& finished = {});
 
+// Fix the same way, with `choice`.
+Expected<DrivePass<Plan>, Problem> FixDrive(volume::Volume& volume, const VolumeLayout* analysed,
+                                            const FixChoice& choice, const JournalPlace& journal,
+                                            Progress* progress, const FinishedHook& finished = {});
+
 }  // namespace kestrova::repair

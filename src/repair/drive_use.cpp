@@ -72,6 +72,15 @@ Expected<DrivePass<MoveBackReport>, Problem> MoveBackDrive(
   });
 }
 
+Expected<DrivePass<Plan>, Problem> FixDrive(const DriveTarget& target, const VolumeLayout* analysed,
+                                            const FixChoice& choice, const JournalPlace& journal,
+                                            Progress* progress, const FinishedHook& finished,
+                                            ProblemKind openFailed) {
+  return OnOpenedDrive<DrivePass<Plan>>(target, openFailed, [&](volume::Volume& opened) {
+    return FixDrive(opened, analysed, choice, journal, progress, finished);
+  });
+}
+
 Expected<UndoReport, Problem> UndoChange(const std::filesystem::path& journal,
                                          const DriveTarget& target, Progress* progress) {
   const auto recorded = ReadJournal(journal);

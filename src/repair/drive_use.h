@@ -21,9 +21,9 @@ namespace kestrova::repair {
 // Opens the drive with `access` and analyses it.
 Expected<VolumeLayout, Problem> Look(const volume::DriveTarget& target, volume::Access access);
 
-// Repair, Clean and MoveBack as RepairDrive, CleanDrive and MoveBackDrive of drive_passes.h run
-// them, on the drive opened for writing. A drive that cannot be opened is a problem of the kind
-// `openFailed`.
+// Repair, Clean, MoveBack and Fix as RepairDrive, CleanDrive, MoveBackDrive and FixDrive of
+// drive_passes.h run them, on the drive opened for writing. A drive that cannot be opened is a
+// problem of the kind `openFailed`.
 Expected<DrivePass<RepairReport>, Problem> RepairDrive(
     const volume::DriveTarget& target, const VolumeLayout* analysed, const JournalPlace& journal,
     Progress* progress, const FinishedHook& finished = {},
@@ -36,6 +36,11 @@ Expected<DrivePass<MoveBackReport>, Problem> MoveBackDrive(
     const volume::DriveTarget& target, const VolumeLayout* analysed, const JournalPlace& journal,
     Progress* progress, const FinishedHook& finished = {},
     ProblemKind openFailed = ProblemKind::kOpenFailed);
+Expected<DrivePass<Plan>, Problem> FixDrive(const volume::DriveTarget& target,
+                                            const VolumeLayout* analysed, const FixChoice& choice,
+                                            const JournalPlace& journal, Progress* progress,
+                                            const FinishedHook& finished = {},
+                                            ProblemKind openFailed = ProblemKind::kOpenFailed);
 
 // Puts back on the drive what the journal at `journal` recorded. The journal is read and checked
 // whole before the drive is opened. While the undo runs a mark beside the journal says so (a later

@@ -156,6 +156,48 @@ Expected<MoveBackReport, Problem> MoveBack(volume::Volume& volume, const VolumeL
 Expected<MoveBackReport, Problem> PlanMoveBack(volume::Volume& volume,
                                                Progress* progress = nullptr);
 
+// What one look plans for a stick, or what a fix did: the hidden entries shown again, the virus's
+// files and folders removed, and what the virus moved into its folder put back into the root, all
+// judged by one analysis.
+struct Plan {
+  RootFindings findings;             // the look it was made from
+  std::vector<HiddenEntry> restore;  // the entries shown again, in chain order
+  std::vector<Judged> remove;        // the virus's root files and folders removed, in root order
+  std::vector<KeptFolder> kept;      // the virus's folders left because they hold a document
+  MoveBackReport moveBack;           // its folder empty when nothing moves back; its
+                                     // sectorsWritten and journal unused
+  std::optional<Problem> moveBackRefused;  // why the files could not be moved back (the root
+                                           // has no room, the folder cannot be read whole)
+  std::int64_t sectorsWritten = 0;
+  std::filesystem::path journal;  // the journal of the change; empty when none was written
+};
+
+// Which steps a fix takes.
+struct FixChoice {
+  bool restore = true;   // shows the hidden entries again, as Repair
+  bool remove = true;    // removes the virus's files and folders, as Clean
+  bool moveBack = true;  // puts back what the virus moved into its folder, as MoveBack
+  // The virus's files and folders (by Judged::Path) that stay where they are: a root one is not
+  // removed, one in the moved-files folder keeps the folder.
+  std::vector<std::string> keep;
+};
+
+// Repair, Clean and MoveBack together, as one pass from one analysis: the hidden entries shown
+// again, then the virus's files removed, then the moved files put back into the root, into the
+// slots that the removal freed too, all read and checked before the first write, one journal,
+// one commit (the rules of each pass hold as there; with `analysed`, only its leftovers are
+// removed, each as it was, and its moved-files folder must be the one found now). A move back
+// that the root has no room for, or whose folder cannot be read, is left out and said in
+// moveBackRefused; the rest goes on. `pass` names the pass in a refusal.
+Expected<Plan, Problem> Fix(volume::Volume& volume, const VolumeLayout* analysed,
+                            const FixChoice& choice, Progress* progress = nullptr,
+                            const JournalPlace* journal = nullptr, PassKind pass = PassKind::kFix);
+
+// What Fix would do on the volume as it stands, reading only (a mounted drive too, beside its
+// file system): the same steps, nothing written and no journal kept.
+Expected<Plan, Problem> PlanFix(volume::Volume& volume, const FixChoice& choice = {},
+                                Progress* progress = nullptr);
+
 // What undoing a journaled change did.
 struct UndoReport {
   std::int64_t sectorsWritten = 0;

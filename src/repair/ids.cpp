@@ -169,6 +169,8 @@ std::string_view IdOf(PassKind value) {
       return "undo";
     case PassKind::kMoveBack:
       return "move_back";
+    case PassKind::kFix:
+      return "fix";
   }
   return "unknown";
 }

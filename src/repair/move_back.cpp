@@ -24,6 +24,7 @@
 #include "repair/engine.h"
 #include "repair/ownership.h"
 #include "repair/pass.h"
+#include "repair/steps.h"
 #include "repair/verdicts.h"
 
 namespace kestrova::repair {
@@ -393,14 +394,6 @@ class RootSlots {
   std::int64_t added_ = 0;
 };
 
-// The moved-files folder that the analysis found in the root, when there is one.
-const Judged* MovedFilesFolder(const RootFindings& findings) {
-  for (const Judged& judged : findings.judged) {
-    if (judged.folder.empty() && judged.evidence == Evidence::kMovedFilesFolder) return &judged;
-  }
-  return nullptr;
-}
-
 // The root's names as Windows compares them, and FAT's short names as stored.
 struct RootNames {
   std::set<std::string> names;
@@ -519,7 +512,7 @@ std::optional<std::vector<std::int64_t>> FreeClusters(volume::Volume& volume,
 
 // What a move back reads and finds before it changes anything: the folder's clusters and
 // entries, the root's slots as the moved entries fill them, and whether they had room.
-struct Plan {
+struct MovePlan {
   std::vector<std::int64_t> chain;  // the folder's clusters
   DirectoryCopy outer;              // its entries
   // When the files lie one level further down: the blank folder there, its clusters and entries.
@@ -532,7 +525,7 @@ struct Plan {
   bool roomy = true;
 };
 
-Problem RootFull(const Plan& plan) {
+Problem RootFull(const MovePlan& plan) {
   Problem problem = PassProblem(ProblemKind::kRootFull);
   problem.detail.at = plan.needed;
   problem.detail.value = plan.freeSlots;
@@ -565,8 +558,8 @@ std::optional<FolderListing> ReadFolder(volume::Volume& volume, const VolumeLayo
 // user's but one more blank folder (a worm that moved the root two levels down) gives the entries
 // of that one instead. The problem when a folder cannot be read whole.
 std::optional<Problem> PlanMove(volume::Volume& volume, const VolumeLayout& now,
-                                const RootCopy& root, FatReader& fat, ProgressTrack& track,
-                                const Judged& folder, MoveBackReport& done, Plan& plan) {
+                                const Bytes& rootBytes, FatReader& fat, ProgressTrack& track,
+                                const Judged& folder, MoveBackReport& done, MovePlan& plan) {
   const bool exfat = now.fileSystem == FileSystem::kExfat;
   done.folder = folder.file.Name();
   const auto outer = ReadFolder(volume, now, fat, track, folder.file, plan.chain, plan.outer);
@@ -597,8 +590,8 @@ std::optional<Problem> PlanMove(volume::Volume& volume, const VolumeLayout& now,
   const DirectoryCopy& inside = plan.inside;
 
   // The root's new entries, in the folder's order; the virus's stay.
-  RootSlots& slots = plan.slots.emplace(now, root.bytes);
-  const Capitals capitals(exfat ? ReadCapitalsTable(volume, now, root.bytes, track) : Bytes{});
+  RootSlots& slots = plan.slots.emplace(now, rootBytes);
+  const Capitals capitals(exfat ? ReadCapitalsTable(volume, now, rootBytes, track) : Bytes{});
   // The root's entries only, not the rest of its last sector.
   RootNames names(now, slots.bytes(), exfat ? &capitals : nullptr);
   plan.freeSlots = slots.Free();
@@ -618,212 +611,185 @@ std::optional<Problem> PlanMove(volume::Volume& volume, const VolumeLayout& now,
 
 }  // namespace
 
-Expected<MoveBackReport, Problem> MoveBack(volume::Volume& volume, const VolumeLayout* analysed,
-                                           Progress* progress, const JournalPlace* journal) {
-  if (analysed && !IsAnalysed(*analysed)) return PassProblem(ProblemKind::kNotAnalysed);
-  PassEnd pass(volume, PassKind::kMoveBack);
-  ProgressTrack track(progress);
-  VolumeLayout now;
-  RootCopy root;
-  if (auto problem = Reanalyse(volume, analysed, now, nullptr, track, &root)) {
-    return pass.Fail(std::move(*problem));
+const Judged* MovedFilesFolder(const RootFindings& findings) {
+  for (const Judged& judged : findings.judged) {
+    if (judged.folder.empty() && judged.evidence == Evidence::kMovedFilesFolder) return &judged;
   }
-  MoveBackReport done;
-  const Judged* found = MovedFilesFolder(now.findings);
-  // The folder is the one that the user was shown, as it was shown.
-  if (analysed) {
-    const Judged* shown = MovedFilesFolder(analysed->findings);
-    if (static_cast<bool>(shown) != static_cast<bool>(found) ||
-        (found && (shown->file.offset != found->file.offset ||
-                   shown->file.firstCluster != found->file.firstCluster ||
-                   shown->file.Name() != found->file.Name()))) {
-      return pass.Fail(PassProblem(ProblemKind::kLayoutChanged, DetailKind::kRootFailsCheck));
-    }
-  }
-  if (!found) {
-    if (auto problem = pass.Finish()) return std::move(*problem);
-    return done;
-  }
-  const bool exfat = now.fileSystem == FileSystem::kExfat;
-  const Judged folder = *found;
-  SectorChanges changes(volume, now.bytesPerSector, track);
-  try {
-    // Everything is read and checked before the first write: the root was, by the analysis.
-    FatReader fat(volume, now, &track);
-    Plan plan;
-    if (auto problem = PlanMove(volume, now, root, fat, track, folder, done, plan)) {
-      return pass.Fail(std::move(*problem));
-    }
-    if (!plan.roomy) return pass.Fail(RootFull(plan));
-    const std::vector<std::int64_t>& chain = plan.chain;
-    const DirectoryCopy& inside = plan.inside;
-    RootSlots& slots = *plan.slots;
-    std::vector<std::int64_t> added;
-    if (slots.added() > 0) {
-      const auto clusters = FreeClusters(volume, now, fat, slots.added(), track);
-      if (!clusters) return pass.Fail(PassProblem(ProblemKind::kReadFailed));
-      if (static_cast<std::int64_t>(clusters->size()) < slots.added()) {
-        return pass.Fail(RootFull(plan));
-      }
-      added = *clusters;
-    }
-
-    // The folder goes when only the virus's files stay in it, with their chains, once nothing
-    // else of the volume is proved to own a cluster of them.
-    RemovalPlan removal;
-    std::vector<std::int64_t> fatChained;  // the freed clusters that the FAT chains
-    const bool onlyFiles =
-        std::none_of(done.stayed.begin(), done.stayed.end(),
-                     [](const Judged& judged) { return judged.file.IsFolder(); });
-    if (onlyFiles) {
-      removal.rootOffsets.insert(folder.file.offset);
-      removal.names.push_back(done.folder);
-      bool whole = true;
-      for (const std::int64_t c : chain) whole = whole && !removal.freed.Add(c, 0);
-      if (!folder.file.noFatChain) fatChained = chain;
-      // The blank folder inside, which the files came out of, goes with it.
-      if (plan.inner) {
-        const std::size_t owner = removal.names.size();
-        removal.names.push_back(done.folder + '\\' + done.innerFolder);
-        for (const std::int64_t c : plan.innerChain) {
-          whole = whole && !removal.freed.Add(c, owner);
-          if (!plan.inner->noFatChain) fatChained.push_back(c);
-        }
-      }
-      for (const Judged& judged : done.stayed) {
-        const std::size_t owner = removal.names.size();
-        removal.names.push_back(judged.Path());
-        const auto clusters = FileChain(now, fat, judged.file);
-        whole = whole && clusters;
-        for (const std::int64_t c : clusters.value_or(std::vector<std::int64_t>{})) {
-          whole = whole && !removal.freed.Add(c, owner);
-          if (!judged.file.noFatChain) fatChained.push_back(c);
-        }
-        if (!whole) {
-          done.folderKept = PassProblem(ProblemKind::kLeftoverChain, DetailKind::kChainLength);
-          done.folderKept->detail.name = judged.Path();
-          break;
-        }
-      }
-      removal.freed.Seal();
-      if (whole) {
-        done.folderKept = ProveNothingElseOwns(volume, now, slots.bytes(), removal, track);
-      }
-      done.folderRemoved = !done.folderKept;
-    }
-
-    // The root: its changed sectors, then the clusters it grows by.
-    if (done.folderRemoved) slots.MarkRemoved(folder.file.offset, folder.file.entryCount);
-    const std::int64_t sectorBytes = now.bytesPerSector;
-    const auto sectorSize = static_cast<std::size_t>(sectorBytes);
-    const Bytes& image = slots.bytes();
-    for (std::size_t i = 0; i < root.sectors.size(); ++i) {
-      const std::size_t from = i * sectorSize;
-      if (from >= image.size()) break;
-      const std::size_t length = std::min(sectorSize, image.size() - from);
-      if (std::equal(image.begin() + static_cast<std::ptrdiff_t>(from),
-                     image.begin() + static_cast<std::ptrdiff_t>(from + length),
-                     root.bytes.begin() + static_cast<std::ptrdiff_t>(from))) {
-        continue;
-      }
-      changes.Hold(root.sectors[i], std::span(root.bytes).subspan(from, sectorSize));
-      std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(from), length,
-                  changes.After(root.sectors[i]).begin());
-    }
-    const std::int64_t clusterBytes = now.ClusterBytes();
-    const auto rootBytes = static_cast<std::int64_t>(root.bytes.size());
-    for (std::size_t k = 0; k < added.size(); ++k) {
-      const auto first = ClusterFirstSector(now, added[k]);
-      if (!first) return pass.Fail(PassProblem(ProblemKind::kReadFailed));
-      for (std::int64_t s = 0; s < now.sectorsPerCluster; ++s) {
-        if (auto problem = changes.Load(*first + s)) return pass.Fail(std::move(*problem));
-        const std::int64_t from =
-            rootBytes + static_cast<std::int64_t>(k) * clusterBytes + s * sectorBytes;
-        std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(from), sectorSize,
-                    changes.After(*first + s).begin());
-      }
-    }
-
-    // The old entries in the folder, those of the virus's files too when it goes with them.
-    const auto markRemoved = [&](const DirectoryCopy& in, const RootFile& file) {
-      for (int i = 0; i < file.entryCount; ++i) {
-        const std::int64_t at = file.offset + i * kEntry;
-        const auto index = static_cast<std::size_t>(at / sectorBytes);
-        const std::int64_t sector = in.sectors.at(index);
-        changes.Hold(sector, std::span(in.bytes).subspan(index * sectorSize, sectorSize));
-        EntryFormatOf(now.fileSystem).MarkRemoved(changes.Bytes(sector, at % sectorBytes, kEntry));
-      }
-    };
-    if (done.folderRemoved) {
-      for (const Judged& judged : done.stayed) markRemoved(plan.outer, judged.file);
-      if (plan.inner) markRemoved(plan.outer, *plan.inner);
-    }
-    // Each moved folder's ".." names the root now (exFAT's folders have none).
-    for (const MovedBack& moved : done.moved) {
-      markRemoved(inside, moved.file);
-      if (exfat || !moved.folder || moved.file.firstCluster == 0) continue;
-      const auto first = ClusterFirstSector(now, moved.file.firstCluster);
-      if (!first) continue;
-      if (auto problem = changes.Load(*first)) return pass.Fail(std::move(*problem));
-      const auto dotDot = changes.Bytes(*first, kEntry, kEntry);
-      if (std::memcmp(dotDot.data(), fat::kDotDotName.data(), kName11) != 0) continue;
-      fat::Write16(dotDot, fat::kFirstClusterLowOffset, 0);
-      if (now.fileSystem == FileSystem::kFat32)
-        fat::Write16(dotDot, fat::kFirstClusterHighOffset, 0);
-    }
-
-    // The FATs, FSInfo: the root's new clusters chained after its last, the folder's freed.
-    FatTable table(now, changes);
-    std::int64_t previous =
-        now.rootClusterCount > 0 ? now.rootClusters[now.rootClusterCount - 1] : 0;
-    for (const std::int64_t c : added) {
-      if (auto problem = table.Set(previous, static_cast<std::uint32_t>(c))) {
-        return pass.Fail(std::move(*problem));
-      }
-      previous = c;
-    }
-    if (!added.empty()) {
-      if (auto problem = table.Set(previous, exfat ? exfat::kEndOfChain : fat::kClusterMask)) {
-        return pass.Fail(std::move(*problem));
-      }
-      if (auto problem = CountUsed(now, now.findings.bitmap, changes, added)) {
-        return pass.Fail(std::move(*problem));
-      }
-    }
-    if (done.folderRemoved) {
-      for (const std::int64_t c : fatChained) {
-        if (auto problem = table.Set(c, 0)) return pass.Fail(std::move(*problem));
-      }
-      if (auto problem = CountFree(now, now.findings.bitmap, changes, removal.freed.Clusters())) {
-        return pass.Fail(std::move(*problem));
-      }
-    }
-    done.clustersAdded = static_cast<std::int64_t>(added.size());
-  } catch (const std::bad_alloc&) {
-    return pass.Fail(PassProblem(ProblemKind::kOutOfMemory));
-  }
-  return CommitReport(std::move(done), volume, pass, changes, track, {journal, &now});
+  return nullptr;
 }
 
-Expected<MoveBackReport, Problem> PlanMoveBack(volume::Volume& volume, Progress* progress) {
-  ProgressTrack track(progress);
-  VolumeLayout now;
-  RootCopy root;
-  MoveBackReport planned;
-  try {
-    if (auto problem = AnalyseInto(volume, now, nullptr, &track, &root)) return *problem;
-    const Judged* found = MovedFilesFolder(now.findings);
-    if (!found) return planned;
-    FatReader fat(volume, now, &track);
-    Plan plan;
-    if (auto problem = PlanMove(volume, now, root, fat, track, *found, planned, plan)) {
-      return *problem;
-    }
-    if (!plan.roomy) return RootFull(plan);
-  } catch (const std::bad_alloc&) {
-    return PassProblem(ProblemKind::kOutOfMemory);
+std::optional<Problem> MoveFilesBack(volume::Volume& volume, const VolumeLayout& now,
+                                     const Judged& folder, const std::vector<std::string>& keep,
+                                     RootEdit& root, SectorChanges& changes, ProgressTrack& track,
+                                     Plan& whole, std::optional<Problem>& refused) {
+  const bool exfat = now.fileSystem == FileSystem::kExfat;
+  MoveBackReport& done = whole.moveBack;
+  // Everything is read and checked before the first write: the root was, by the analysis.
+  FatReader fat(volume, now, &track);
+  MovePlan plan;
+  if (auto problem = PlanMove(volume, now, root.bytes, fat, track, folder, done, plan)) {
+    refused = std::move(problem);
+    return std::nullopt;
   }
-  return planned;
+  if (!plan.roomy) {
+    refused = RootFull(plan);
+    return std::nullopt;
+  }
+  const std::vector<std::int64_t>& chain = plan.chain;
+  const DirectoryCopy& inside = plan.inside;
+  RootSlots& slots = *plan.slots;
+  std::vector<std::int64_t> added;
+  if (slots.added() > 0) {
+    const auto clusters = FreeClusters(volume, now, fat, slots.added(), track);
+    if (!clusters) return PassProblem(ProblemKind::kReadFailed);
+    if (static_cast<std::int64_t>(clusters->size()) < slots.added()) {
+      refused = RootFull(plan);
+      return std::nullopt;
+    }
+    added = *clusters;
+  }
+
+  // The folder goes when only the virus's files stay in it, none of them kept, with their chains,
+  // once nothing else of the volume is proved to own a cluster of them.
+  RemovalPlan removal;
+  std::vector<std::int64_t> fatChained;  // the freed clusters that the FAT chains
+  const bool onlyFiles = std::none_of(done.stayed.begin(), done.stayed.end(), [&](const Judged& j) {
+    return j.file.IsFolder() || std::find(keep.begin(), keep.end(), j.Path()) != keep.end();
+  });
+  if (onlyFiles) {
+    removal.rootOffsets.insert(folder.file.offset);
+    removal.names.push_back(done.folder);
+    bool whole = true;
+    for (const std::int64_t c : chain) whole = whole && !removal.freed.Add(c, 0);
+    if (!folder.file.noFatChain) fatChained = chain;
+    // The blank folder inside, which the files came out of, goes with it.
+    if (plan.inner) {
+      const std::size_t owner = removal.names.size();
+      removal.names.push_back(done.folder + '\\' + done.innerFolder);
+      for (const std::int64_t c : plan.innerChain) {
+        whole = whole && !removal.freed.Add(c, owner);
+        if (!plan.inner->noFatChain) fatChained.push_back(c);
+      }
+    }
+    for (const Judged& judged : done.stayed) {
+      const std::size_t owner = removal.names.size();
+      removal.names.push_back(judged.Path());
+      const auto clusters = FileChain(now, fat, judged.file);
+      whole = whole && clusters;
+      for (const std::int64_t c : clusters.value_or(std::vector<std::int64_t>{})) {
+        whole = whole && !removal.freed.Add(c, owner);
+        if (!judged.file.noFatChain) fatChained.push_back(c);
+      }
+      if (!whole) {
+        done.folderKept = PassProblem(ProblemKind::kLeftoverChain, DetailKind::kChainLength);
+        done.folderKept->detail.name = judged.Path();
+        break;
+      }
+    }
+    removal.freed.Seal();
+    if (whole) {
+      done.folderKept = ProveNothingElseOwns(volume, now, slots.bytes(), removal, track);
+    }
+    done.folderRemoved = !done.folderKept;
+  }
+
+  // The root: its new bytes, and the clusters it grows by.
+  if (done.folderRemoved) slots.MarkRemoved(folder.file.offset, folder.file.entryCount);
+  root.bytes = slots.bytes();
+  root.added = added;
+  const std::int64_t sectorBytes = now.bytesPerSector;
+  const auto sectorSize = static_cast<std::size_t>(sectorBytes);
+
+  // The old entries in the folder, those of the virus's files too when it goes with them.
+  const auto markRemoved = [&](const DirectoryCopy& in, const RootFile& file) {
+    for (int i = 0; i < file.entryCount; ++i) {
+      const std::int64_t at = file.offset + i * kEntry;
+      const auto index = static_cast<std::size_t>(at / sectorBytes);
+      const std::int64_t sector = in.sectors.at(index);
+      changes.Hold(sector, std::span(in.bytes).subspan(index * sectorSize, sectorSize));
+      EntryFormatOf(now.fileSystem).MarkRemoved(changes.Bytes(sector, at % sectorBytes, kEntry));
+    }
+  };
+  if (done.folderRemoved) {
+    for (const Judged& judged : done.stayed) markRemoved(plan.outer, judged.file);
+    if (plan.inner) markRemoved(plan.outer, *plan.inner);
+  }
+  // Each moved folder's ".." names the root now (exFAT's folders have none).
+  for (const MovedBack& moved : done.moved) {
+    markRemoved(inside, moved.file);
+    if (exfat || !moved.folder || moved.file.firstCluster == 0) continue;
+    const auto first = ClusterFirstSector(now, moved.file.firstCluster);
+    if (!first) continue;
+    if (auto problem = changes.Load(*first)) return problem;
+    const auto dotDot = changes.Bytes(*first, kEntry, kEntry);
+    if (std::memcmp(dotDot.data(), fat::kDotDotName.data(), kName11) != 0) continue;
+    fat::Write16(dotDot, fat::kFirstClusterLowOffset, 0);
+    if (now.fileSystem == FileSystem::kFat32) fat::Write16(dotDot, fat::kFirstClusterHighOffset, 0);
+  }
+
+  // The FATs, FSInfo: the root's new clusters chained after its last, the folder's freed.
+  FatTable table(now, changes);
+  std::int64_t previous = now.rootClusterCount > 0 ? now.rootClusters[now.rootClusterCount - 1] : 0;
+  for (const std::int64_t c : added) {
+    if (auto problem = table.Set(previous, static_cast<std::uint32_t>(c))) return problem;
+    previous = c;
+  }
+  if (!added.empty()) {
+    if (auto problem = table.Set(previous, exfat ? exfat::kEndOfChain : fat::kClusterMask)) {
+      return problem;
+    }
+    if (auto problem = CountUsed(now, now.findings.bitmap, changes, added)) return problem;
+  }
+  if (done.folderRemoved) {
+    for (const std::int64_t c : fatChained) {
+      if (auto problem = table.Set(c, 0)) return problem;
+    }
+    if (auto problem = CountFree(now, now.findings.bitmap, changes, removal.freed.Clusters())) {
+      return problem;
+    }
+  }
+  done.clustersAdded = static_cast<std::int64_t>(added.size());
+  return std::nullopt;
+}
+
+std::optional<Problem> HoldRoot(const VolumeLayout& now, const RootEdit& root,
+                                SectorChanges& changes) {
+  const std::int64_t sectorBytes = now.bytesPerSector;
+  const auto sectorSize = static_cast<std::size_t>(sectorBytes);
+  const Bytes& image = root.bytes;
+  const Bytes& read = root.read.bytes;
+  for (std::size_t i = 0; i < root.read.sectors.size(); ++i) {
+    const std::size_t from = i * sectorSize;
+    if (from >= image.size() || from >= read.size()) break;
+    const std::size_t length = std::min({sectorSize, image.size() - from, read.size() - from});
+    if (std::equal(image.begin() + static_cast<std::ptrdiff_t>(from),
+                   image.begin() + static_cast<std::ptrdiff_t>(from + length),
+                   read.begin() + static_cast<std::ptrdiff_t>(from))) {
+      continue;
+    }
+    if (read.size() - from < sectorSize) {
+      // The root's last sector, held past its entries: read whole.
+      if (auto problem = changes.Load(root.read.sectors[i])) return problem;
+    } else {
+      changes.Hold(root.read.sectors[i], std::span(read).subspan(from, sectorSize));
+    }
+    std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(from), length,
+                changes.After(root.read.sectors[i]).begin());
+  }
+  const std::int64_t clusterBytes = now.ClusterBytes();
+  const auto rootBytes = static_cast<std::int64_t>(read.size());
+  for (std::size_t k = 0; k < root.added.size(); ++k) {
+    const auto first = ClusterFirstSector(now, root.added[k]);
+    if (!first) return PassProblem(ProblemKind::kReadFailed);
+    for (std::int64_t s = 0; s < now.sectorsPerCluster; ++s) {
+      if (auto problem = changes.Load(*first + s)) return problem;
+      const std::int64_t from =
+          rootBytes + static_cast<std::int64_t>(k) * clusterBytes + s * sectorBytes;
+      std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(from), sectorSize,
+                  changes.After(*first + s).begin());
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace kestrova::repair

@@ -198,8 +198,7 @@ void Form1::Command1_Click() {
       if (!ReportChange(repair::messages::RepairEnd(repair::messages::ElapsedText(elapsed.count()),
                                                     lastRestored_, lastShownFiles_, lastJudged_),
                         kCompletionTitle, lastJournal_)) {
-        OfferToClean();
-        OfferToMoveBack();
+        OfferNextStep();
       }
     }
   } catch (const std::exception& failure) {
@@ -463,32 +462,7 @@ std::optional<repair::Problem> Form1::cmdrepair_Click() {
   return std::nullopt;
 }
 
-void Form1::OfferToClean() {
-  if (lastLeftovers_.empty()) return;
-  const auto chosen =
-      controls_.ChooseRemovals(texts::Tr(texts::kCleanQuestion), texts::Tr(texts::kCleanTitle),
-                               repair::messages::RemovalChoices(lastLeftovers_));
-  if (!chosen) return;
-  std::vector<repair::Judged> files;
-  for (std::size_t i = 0; i < lastLeftovers_.size(); ++i) {
-    if (std::find(chosen->begin(), chosen->end(), i) != chosen->end()) {
-      files.push_back(lastLeftovers_[i]);
-    }
-  }
-  if (files.empty()) return;
-  const auto problem = CleanLeftovers(std::move(files));
-  TellFinished();
-  if (problem) {
-    ForgetAnalysisAfter(*problem);
-    controls_.ShowMessage(repair::messages::Text(*problem), texts::Tr(texts::kCleanFailedTitle),
-                          kStyleCritical);
-    return;
-  }
-  ReportChange(repair::messages::RemovedCount(lastRemoved_), texts::Tr(texts::kCleanTitle),
-               lastJournal_);
-}
-
-void Form1::OfferToMoveBack() {
+void Form1::OfferNextStep() {
   // A folder with a blank name is found again once the repair has shown it; one known by its
   // name alone (`_`, the label's) is not, and is left to the command line before a repair.
   const auto folder =
@@ -496,57 +470,71 @@ void Form1::OfferToMoveBack() {
         return judged.folder.empty() && judged.evidence == repair::Evidence::kMovedFilesFolder &&
                repair::IsBlankName(judged.file.Name());
       });
-  if (folder == lastJudged_.end()) return;
-  if (!controls_.AskYesNo(repair::messages::MoveBackQuestion(*folder),
-                          texts::Tr(texts::kMoveBackTitle))) {
-    return;
-  }
-  lastJournal_.clear();
-  std::optional<repair::Problem> problem;
-  std::vector<std::string> lines;
-  {
-    const PassScope running(*this);
-    PassProgress progress(*this);
-    const repair::JournalPlace journal{{}, repair::JournalFolder(), "moveback", {}};
-    auto pass = repair::MoveBackDrive(passTarget_, &layout_, journal, &progress, KeepFinished(),
-                                      repair::ProblemKind::kPassOpenFailed);
-    unmounted_.Note(pass);
-    if (pass) {
-      lines = repair::messages::MoveBackEnd(pass->report, repair::messages::Audience::kWindow);
-      lastJournal_ = pass->report.journal;
-    } else {
-      problem = std::move(pass.error());
+  const bool moving = folder != lastJudged_.end();
+  if (lastLeftovers_.empty() && !moving) return;
+  std::vector<repair::messages::RemovalChoice> lines =
+      repair::messages::RemovalChoices(lastLeftovers_);
+  if (moving) lines.push_back(repair::messages::MoveBackChoice(*folder));
+  const std::string title = texts::Tr(moving ? texts::kNextStepTitle : texts::kCleanTitle);
+  const auto chosen = controls_.ChooseRemovals(
+      texts::Tr(moving ? texts::kNextStepQuestion : texts::kCleanQuestion), title,
+      texts::Tr(moving ? texts::kDoChecked : texts::kRemoveSelected), lines);
+  if (!chosen) return;
+  std::vector<repair::Judged> files;
+  for (std::size_t i = 0; i < lastLeftovers_.size(); ++i) {
+    if (std::find(chosen->begin(), chosen->end(), i) != chosen->end()) {
+      files.push_back(lastLeftovers_[i]);
     }
   }
+  const bool moveBack =
+      moving && std::find(chosen->begin(), chosen->end(), lastLeftovers_.size()) != chosen->end();
+  if (files.empty() && !moveBack) return;
+  const auto done = FixRest(std::move(files), moveBack);
   TellFinished();
-  if (problem) {
-    ForgetAnalysisAfter(*problem);
-    controls_.ShowMessage(repair::messages::Text(*problem), texts::Tr(texts::kMoveBackFailedTitle),
-                          kStyleCritical);
+  if (!done) {
+    ForgetAnalysisAfter(done.error());
+    controls_.ShowMessage(
+        repair::messages::Text(done.error()),
+        texts::Tr(moving ? texts::kMoveBackFailedTitle : texts::kCleanFailedTitle), kStyleCritical);
     return;
   }
-  std::string text;
-  for (const std::string& line : lines) text += (text.empty() ? "" : "\r\n") + line;
-  ReportChange(text, texts::Tr(texts::kMoveBackTitle), lastJournal_);
+  ReportChange(*done, title, lastJournal_);
 }
 
-std::optional<repair::Problem> Form1::CleanLeftovers(std::vector<repair::Judged> chosen) {
-  lastRemoved_ = 0;
+repair::Expected<std::string, repair::Problem> Form1::FixRest(std::vector<repair::Judged> chosen,
+                                                              bool moveBack) {
   lastJournal_.clear();
   const PassScope running(*this);
   PassProgress progress(*this);
-  const repair::JournalPlace journal{{}, repair::JournalFolder(), "clean", {}};
-  // The volume must still be the one analysed and hold the files that were chosen: those are the
-  // ones removed, or none.
+  const repair::JournalPlace journal{{}, repair::JournalFolder(), moveBack ? "fix" : "clean", {}};
+  // The volume must still be the one analysed and hold the files that were chosen, and the
+  // folder that the files go back from: those are the ones changed, or none.
   repair::VolumeLayout offered = layout_;
+  const bool removing = !chosen.empty();
   offered.findings.leftovers = std::move(chosen);
-  auto pass = repair::CleanDrive(passTarget_, &offered, journal, &progress, KeepFinished(),
-                                 repair::ProblemKind::kPassOpenFailed);
+  const repair::FixChoice choice{
+      .restore = false, .remove = removing, .moveBack = moveBack, .keep = {}};
+  auto pass = repair::FixDrive(passTarget_, &offered, choice, journal, &progress, KeepFinished(),
+                               repair::ProblemKind::kPassOpenFailed);
   unmounted_.Note(pass);
   if (!pass) return std::move(pass.error());
-  lastRemoved_ = pass->report.removed.size();
-  lastJournal_ = pass->report.journal;
-  return std::nullopt;
+  const repair::Plan& plan = pass->report;
+  lastJournal_ = plan.journal;
+  std::vector<std::string> lines;
+  if (removing) lines.push_back(repair::messages::RemovedCount(plan.remove.size()));
+  for (const auto& kept : plan.kept) lines.push_back(repair::messages::KeptFolderLine(kept));
+  if (plan.moveBackRefused) {
+    lines.push_back(
+        texts::Format(texts::kMoveBackLeftOut, repair::messages::Text(*plan.moveBackRefused)));
+  } else if (moveBack) {
+    for (std::string& line :
+         repair::messages::MoveBackEnd(plan.moveBack, repair::messages::Audience::kWindow)) {
+      lines.push_back(std::move(line));
+    }
+  }
+  std::string text;
+  for (const std::string& line : lines) text += (text.empty() ? "" : "\r\n") + line;
+  return text;
 }
 
 bool Form1::ReportChange(std::string text, const std::string& title,

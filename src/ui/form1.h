@@ -59,12 +59,12 @@ class Form1Controls {
   virtual bool ShowReport(const std::string& text, const std::string& title,
                           const std::string& action) = 0;
   // The modal removal dialog: `text` above a list of the files, one line each with its name and
-  // reason (the detail shown on demand), each with a check box, all checked; the buttons "删除所选"
-  // (Remove selected) and "保留" (Keep), Keep the default for Enter and Escape. The indices of the
-  // files checked when Remove selected was pressed (it may be none); nothing when the files are
-  // kept or the dialog is closed.
+  // reason (the detail shown on demand), each with a check box, all checked; the buttons `action`
+  // ("删除所选", Remove selected, or "执行所选", Do what is checked) and "保留" (Keep), Keep the
+  // default for Enter and Escape. The indices of the lines checked when `action` was pressed (it
+  // may be none); nothing when the files are kept or the dialog is closed.
   virtual std::optional<std::vector<std::size_t>> ChooseRemovals(
-      const std::string& text, const std::string& title,
+      const std::string& text, const std::string& title, const std::string& action,
       const std::vector<repair::messages::RemovalChoice>& files) = 0;
 };
 
@@ -141,15 +141,15 @@ class Form1 final : private WindowContacts {
   void List1_ItemCheck(std::int16_t item);
   // The repair pass on the selected drive, against the layout state: the problem when it failed.
   std::optional<repair::Problem> cmdrepair_Click();
-  // After a completed repair: when the virus's files are there, offers them for removal (Keep by
-  // default) and removes those chosen, with the bar and a report of its own.
-  void OfferToClean();
-  // After a completed repair and the removal it offered: when the virus moved the user's files
-  // into a folder with a blank name, asks whether to move them back (No by default) and moves
-  // them back on Yes, with the bar and a report of its own that offers its undo.
-  void OfferToMoveBack();
-  // The removal of `chosen` of the virus's files on the selected drive: the problem when it failed.
-  std::optional<repair::Problem> CleanLeftovers(std::vector<repair::Judged> chosen);
+  // After a completed repair, what remains in one dialog (Keep by default): the virus's files, each
+  // to remove, and when the virus moved the user's files into a folder with a blank name, the
+  // line that moves them back. What is checked is done in one pass, with the bar and one report
+  // that offers its undo.
+  void OfferNextStep();
+  // The removal of `chosen` of the virus's files, and with `moveBack` the move back, on the
+  // selected drive in one pass: its report's text, or the problem when it failed.
+  repair::Expected<std::string, repair::Problem> FixRest(std::vector<repair::Judged> chosen,
+                                                         bool moveBack);
   // Tells the report of a pass that wrote the journal `journal` (none when it changed nothing):
   // the report ends with where the journal is, and offers to undo the change. True when the
   // change was undone.
@@ -210,7 +210,6 @@ class Form1 final : private WindowContacts {
   std::size_t lastShownFiles_ = 0;             // and how many hidden files it showed again
   std::vector<repair::Judged> lastJudged_;     // and what else it judged
   std::vector<repair::Judged> lastLeftovers_;  // the virus's files that the last pass found
-  std::size_t lastRemoved_ = 0;                // how many of them the last removal removed
   // The drive of the last pass, which the removal and the undo that it offers work on.
   volume::DriveTarget passTarget_;
   std::filesystem::path lastJournal_;  // the journal of the last pass's change; empty when none

@@ -368,6 +368,7 @@ const char* Title(const Problem& problem) {
   }
   switch (problem.pass) {
     case PassKind::kRepair:
+    case PassKind::kFix:
       break;
     case PassKind::kClean:
       return Tr(texts::kCleanFailedTitle);
@@ -628,9 +629,14 @@ std::string RemountFailed(const volume::MountChange& change, bool repaired) {
                 MountReason(change));
 }
 
-std::string MoveBackQuestion(const Judged& folder) {
-  return Format(texts::kMoveBackQuestion, folder.files, folder.folders,
-                FolderName(folder.file.Name()));
+RemovalChoice MoveBackChoice(const Judged& folder) {
+  return {
+      Format(texts::kMoveBackLine, VisibleName(folder.file.Name()), folder.files, folder.folders),
+      Tr(texts::kMoveBackReason), MovedAway(folder)};
+}
+
+std::string MovedAway(const Judged& folder) {
+  return Format(texts::kMovedAway, folder.files, folder.folders, FolderName(folder.file.Name()));
 }
 
 std::vector<std::string> MoveBackEnd(const MoveBackReport& report, Audience audience) {

@@ -59,8 +59,10 @@ struct RemovalChoice {
   std::string detail;
 };
 std::vector<RemovalChoice> RemovalChoices(const std::vector<Judged>& leftovers);
-// The window's question whether to move back what the virus moved into `folder`.
-std::string MoveBackQuestion(const Judged& folder);
+// The removal dialog's line that moves back what the virus moved into `folder`.
+RemovalChoice MoveBackChoice(const Judged& folder);
+// What the virus moved into `folder`, as the line's detail says it.
+std::string MovedAway(const Judged& folder);
 // What a move back says at its end: how many files and folders it put back from which folder,
 // how much the root grew, and what became of the folder.
 std::vector<std::string> MoveBackEnd(const MoveBackReport& report, Audience audience);

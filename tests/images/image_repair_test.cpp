@@ -674,8 +674,9 @@ TEST_F(ImageTest, UsageErrorsGiveStatusTwo) {
   ASSERT_TRUE(MakeFat32Image(image, 64 * 1024, "-s 8"));
   const std::string target = Quote(image.string());
   for (const std::string& arguments : std::vector<std::string>{
-           "", "repair", "analyze", "fix " + target, "repair " + target + " " + target,
-           "drives extra", "REPAIR " + target, "--help extra", "scan -x " + target, "repair --"}) {
+           "", "repair", "analyze", "mend " + target, "fix --keep",
+           "repair " + target + " " + target, "drives extra", "REPAIR " + target, "--help extra",
+           "scan -x " + target, "repair --"}) {
     const auto result = Cli(arguments);
     EXPECT_EQ(result.status, 2) << "'" << arguments << "'";
     EXPECT_NE(result.err.find("usage:"), std::string::npos) << arguments;

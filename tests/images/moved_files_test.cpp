@@ -250,7 +250,7 @@ TEST(MovedFilesCliTest, ScanTellsTheRenamesAndMoveBackAndUndoRunAsPrinted) {
   EXPECT_NE(scan.out.find(Format(texts::kWouldRename, "[U+00A0]\\report.docx", "report (2).docx")),
             std::string::npos)
       << scan.out;
-  EXPECT_NE(scan.err.find(Format(texts::kMoveBackHint, "kestrova-cli move-back " + image.string())),
+  EXPECT_NE(scan.err.find(Format(texts::kFixHint, "kestrova-cli fix " + image.string())),
             std::string::npos)
       << scan.err;
   const auto scanJson = nlohmann::json::parse(Cli("scan --json " + target).out, nullptr, false);

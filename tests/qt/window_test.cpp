@@ -751,7 +751,7 @@ class WindowTest : public QObject {
         for (int repeat = 0; repeat < repeats; ++repeat) name += "照片";
         files.push_back({name + std::to_string(i) + ".exe", "程序，冒充文件夹“照片”", ""});
       }
-      kestrova::ui::qt::RemovalDialog dialog("?", "?", files, nullptr);
+      kestrova::ui::qt::RemovalDialog dialog("?", "?", "?", files, nullptr);
       dialog.show();
       QVERIFY(QTest::qWaitForWindowExposed(&dialog));
       auto* list = dialog.findChild<QTreeWidget*>();

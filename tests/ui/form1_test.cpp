@@ -89,9 +89,10 @@ class FakeWindow final : public ui::Form1Controls, public ui::Form1Platform {
     return std::exchange(undoNext, false);
   }
   std::optional<std::vector<std::size_t>> ChooseRemovals(
-      const std::string& text, const std::string& title,
+      const std::string& text, const std::string& title, const std::string& action,
       const std::vector<repair::messages::RemovalChoice>& files) override {
     questions.push_back({text, title, 0});
+    removalActions.push_back(action);
     offered = files;
     return chosen;
   }
@@ -181,6 +182,7 @@ class FakeWindow final : public ui::Form1Controls, public ui::Form1Platform {
   bool answer = false;
   // The removal dialog: what it offered last, and the files chosen (none: Keep).
   std::vector<repair::messages::RemovalChoice> offered;
+  std::vector<std::string> removalActions;  // the accepting button of each removal dialog
   std::optional<std::vector<std::size_t>> chosen;
   // The reports' second buttons, and whether the next report's is pressed.
   std::vector<std::string> actions;
@@ -497,8 +499,8 @@ TEST_F(Form1Test, ReportsOfAChangeOfferItsUndo) {
 }
 
 // After the repair, the files that the virus moved into its blank folder are offered to be moved
-// back, No by default: No leaves them; Yes puts them in the root, and the report's undo gives the
-// repaired stick back byte for byte.
+// back on a line of the one dialog, Keep by default: Keep leaves them; the line checked puts them
+// in the root, and the report's undo gives the repaired stick back byte for byte.
 TEST_F(Form1Test, FilesInTheBlankFolderAreMovedBackOnlyWhenTheUserAgrees) {
   MemoryStick stick(volumes_, MemoryStick::Kind::kFat32, 'H');
   const auto blank = stick.AddFolder("\u00A0", 0x16);
@@ -510,12 +512,13 @@ TEST_F(Form1Test, FilesInTheBlankFolderAreMovedBackOnlyWhenTheUserAgrees) {
 
   form_.Command1_Click();
   ASSERT_EQ(window_.questions.size(), 1u);
-  EXPECT_EQ(window_.questions[0].title, "把文件移回根目录");
-  EXPECT_NE(window_.questions[0].text.find("1个文件、1个文件夹"), std::string::npos)
-      << window_.questions[0].text;
+  EXPECT_EQ(window_.questions[0].title, "清除病毒，移回文件");
+  EXPECT_EQ(window_.removalActions.back(), "执行所选");
+  ASSERT_EQ(window_.offered.size(), 1u);
+  EXPECT_EQ(window_.offered[0].name, "把病毒移到[U+00A0]里的1个文件、1个文件夹移回根目录");
   const Snapshot repaired = stick.Drive();
 
-  window_.answer = true;
+  window_.chosen = std::vector<std::size_t>{0};
   window_.undoNext = true;
   form_.Command1_Click();  // finds nothing to repair; the folder is offered again
   ASSERT_EQ(window_.questions.size(), 2u);
@@ -523,7 +526,7 @@ TEST_F(Form1Test, FilesInTheBlankFolderAreMovedBackOnlyWhenTheUserAgrees) {
   const Message& report = window_.messages[window_.messages.size() - 2];
   EXPECT_TRUE(report.text.starts_with("从[U+00A0]"));
   EXPECT_NE(report.text.find("移回了1个文件、1个文件夹"), std::string::npos) << report.text;
-  EXPECT_EQ(report.title, "把文件移回根目录");
+  EXPECT_EQ(report.title, "清除病毒，移回文件");
   EXPECT_EQ(stick.Drive(), repaired);  // undone
 
   window_.undoNext = false;

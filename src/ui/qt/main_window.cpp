@@ -347,9 +347,9 @@ bool MainWindow::ShowReport(const std::string& text, const std::string& title,
 }
 
 std::optional<std::vector<std::size_t>> MainWindow::ChooseRemovals(
-    const std::string& text, const std::string& title,
+    const std::string& text, const std::string& title, const std::string& action,
     const std::vector<repair::messages::RemovalChoice>& files) {
-  RemovalDialog dialog(Text(text), Text(title), files, this);
+  RemovalDialog dialog(Text(text), Text(title), Text(action), files, this);
   if (dialog.exec() != QDialog::Accepted) return std::nullopt;
   return dialog.Checked();
 }

@@ -61,7 +61,7 @@ class MainWindow final : public QWidget, public Form1Controls, public Form1Platf
   bool ShowReport(const std::string& text, const std::string& title,
                   const std::string& action) override;
   std::optional<std::vector<std::size_t>> ChooseRemovals(
-      const std::string& text, const std::string& title,
+      const std::string& text, const std::string& title, const std::string& action,
       const std::vector<repair::messages::RemovalChoice>& files) override;
 
   // Form1Platform

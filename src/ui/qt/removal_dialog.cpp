@@ -75,7 +75,7 @@ class FileList final : public QTreeWidget {
 
 }  // namespace
 
-RemovalDialog::RemovalDialog(const QString& text, const QString& title,
+RemovalDialog::RemovalDialog(const QString& text, const QString& title, const QString& action,
                              const std::vector<repair::messages::RemovalChoice>& files,
                              QWidget* parent)
     : QDialog(parent) {
@@ -109,8 +109,7 @@ RemovalDialog::RemovalDialog(const QString& text, const QString& title,
   if (QTreeWidgetItem* first = list_->topLevelItem(0)) list_->setCurrentItem(first);
 
   auto* buttons = new QDialogButtonBox(this);
-  QPushButton* remove =
-      buttons->addButton(TextOf(texts::kRemoveSelected), QDialogButtonBox::AcceptRole);
+  QPushButton* remove = buttons->addButton(action, QDialogButtonBox::AcceptRole);
   remove->setObjectName("RemoveSelected");
   QPushButton* keep = buttons->addButton(TextOf(texts::kKeep), QDialogButtonBox::RejectRole);
   keep->setObjectName("Keep");

@@ -19,8 +19,9 @@ class RemovalDialog final : public QDialog {
  public:
   // `text` above the list of `files`: one row each with its name and reason, and its detail, when
   // it has one, as the row's tooltip; every row checked. Keep is the default for Enter, and
-  // Escape or the close box keep the files too (the dialog is rejected); Remove selected accepts.
-  RemovalDialog(const QString& text, const QString& title,
+  // Escape or the close box keep the files too (the dialog is rejected); `action` (Remove
+  // selected) accepts.
+  RemovalDialog(const QString& text, const QString& title, const QString& action,
                 const std::vector<repair::messages::RemovalChoice>& files, QWidget* parent);
 
   // The rows checked, by their index in the files given.

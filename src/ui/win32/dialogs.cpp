@@ -265,9 +265,9 @@ class Report final : public Dialog {
 
 class RemovalChoice final : public Dialog {
  public:
-  RemovalChoice(HWND owner, int dpi, const std::string& text,
+  RemovalChoice(HWND owner, int dpi, const std::string& text, const std::string& action,
                 const std::vector<repair::messages::RemovalChoice>& files)
-      : Dialog(owner, dpi), text_(Wide(text)), files_(files) {}
+      : Dialog(owner, dpi), text_(Wide(text)), action_(Wide(action)), files_(files) {}
 
   // The rows checked when Remove selected was pressed.
   const std::vector<std::size_t>& Checked() const { return checked_; }
@@ -326,7 +326,7 @@ class RemovalChoice final : public Dialog {
       ListView_SetItemState(list_, 0, LVIS_FOCUSED, LVIS_FOCUSED);
     }
 
-    const std::vector<Button> buttons{{kRemoveSelected, Wide(texts::Tr(texts::kRemoveSelected))},
+    const std::vector<Button> buttons{{kRemoveSelected, action_},
                                       {IDCANCEL, Wide(texts::Tr(texts::kKeep))}};
     const int buttonsTop = listTop + Px(kListHeight) + Px(kControlGap);
     AddButtons(buttons, IDCANCEL, left + width, buttonsTop);
@@ -361,6 +361,7 @@ class RemovalChoice final : public Dialog {
   }
 
   std::wstring text_;
+  std::wstring action_;
   const std::vector<repair::messages::RemovalChoice>& files_;
   HWND list_ = nullptr;
   std::vector<std::size_t> checked_;
@@ -376,11 +377,11 @@ bool RunReport(HWND owner, int dpi, const std::string& text, const std::string& 
 
 std::optional<std::vector<std::size_t>> RunRemovalChoice(
     HWND owner, int dpi, const std::string& text, const std::string& title,
-    const std::vector<repair::messages::RemovalChoice>& files) {
+    const std::string& action, const std::vector<repair::messages::RemovalChoice>& files) {
   // The list view's class is registered by the common controls.
   INITCOMMONCONTROLSEX classes{sizeof classes, ICC_LISTVIEW_CLASSES};
   InitCommonControlsEx(&classes);
-  RemovalChoice choice(owner, dpi, text, files);
+  RemovalChoice choice(owner, dpi, text, action, files);
   if (choice.Run(title) != 1) return std::nullopt;
   return choice.Checked();
 }

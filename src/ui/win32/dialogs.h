@@ -22,11 +22,11 @@ bool RunReport(HWND owner, int dpi, const std::string& text, const std::string& 
                const std::string& action);
 
 // `text` above a list of `files`, one row each with its name and reason, each checked, the detail
-// shown as the row's tip; the buttons Remove selected and Keep, Keep the default for Enter and
-// Escape. The indices of the rows checked when Remove selected was pressed; nothing when the files
-// are kept or the dialog is closed.
+// shown as the row's tip; the buttons `action` (kRemoveSelected) and Keep, Keep the default for
+// Enter and Escape. The indices of the rows checked when `action` was pressed; nothing when the
+// files are kept or the dialog is closed.
 std::optional<std::vector<std::size_t>> RunRemovalChoice(
     HWND owner, int dpi, const std::string& text, const std::string& title,
-    const std::vector<repair::messages::RemovalChoice>& files);
+    const std::string& action, const std::vector<repair::messages::RemovalChoice>& files);
 
 }  // namespace kestrova::ui::win32

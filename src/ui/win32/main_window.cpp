@@ -404,9 +404,9 @@ bool MainWindow::ShowReport(const std::string& text, const std::string& title,
 }
 
 std::optional<std::vector<std::size_t>> MainWindow::ChooseRemovals(
-    const std::string& text, const std::string& title,
+    const std::string& text, const std::string& title, const std::string& action,
     const std::vector<repair::messages::RemovalChoice>& files) {
-  return RunRemovalChoice(window_, dpi_, text, title, files);
+  return RunRemovalChoice(window_, dpi_, text, title, action, files);
 }
 
 void MainWindow::ProcessPendingEvents() {

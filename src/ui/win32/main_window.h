@@ -51,7 +51,7 @@ class MainWindow final : public Form1Controls, public Form1Platform {
   bool ShowReport(const std::string& text, const std::string& title,
                   const std::string& action) override;
   std::optional<std::vector<std::size_t>> ChooseRemovals(
-      const std::string& text, const std::string& title,
+      const std::string& text, const std::string& title, const std::string& action,
       const std::vector<repair::messages::RemovalChoice>& files) override;
   void ProcessPendingEvents() override;
   void SetCaption(const std::string& text) override;

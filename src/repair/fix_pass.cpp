@@ -1,0 +1,174 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// One pass from one analysis: the hidden entries shown again, the virus's files removed and the
+// moved files put back, committed at once; the removal and the move back alone are this pass with
+// one step.
+#include <algorithm>
+#include <new>
+#include <optional>
+#include <vector>
+
+#include "format/problems.h"
+#include "repair/commit.h"
+#include "repair/engine.h"
+#include "repair/pass.h"
+#include "repair/steps.h"
+
+namespace kestrova::repair {
+namespace {
+
+// The same leftover, by where it lies and what it is.
+bool SameFile(const Judged& x, const Judged& y) {
+  return x.file.offset == y.file.offset && x.file.entryCount == y.file.entryCount &&
+         x.file.firstCluster == y.file.firstCluster && x.file.size == y.file.size &&
+         x.file.Name() == y.file.Name();
+}
+
+// The leftovers found now that are among `chosen`, in root order; none when one of `chosen` is no
+// longer found as it was.
+std::optional<std::vector<Judged>> ChosenLeftovers(const std::vector<Judged>& found,
+                                                   const std::vector<Judged>& chosen) {
+  std::vector<Judged> kept;
+  for (const Judged& leftover : found) {
+    if (std::any_of(chosen.begin(), chosen.end(),
+                    [&](const Judged& one) { return SameFile(one, leftover); })) {
+      kept.push_back(leftover);
+    }
+  }
+  if (kept.size() != chosen.size()) return std::nullopt;
+  return kept;
+}
+
+// Whether the moved-files folder found now is the one that the user was shown, as it was shown.
+bool SameFolder(const Judged* shown, const Judged* found) {
+  if (static_cast<bool>(shown) != static_cast<bool>(found)) return false;
+  return !found || (shown->file.offset == found->file.offset &&
+                    shown->file.firstCluster == found->file.firstCluster &&
+                    shown->file.Name() == found->file.Name());
+}
+
+// The fix, or with `write` false only what it would do.
+Expected<Plan, Problem> Run(volume::Volume& volume, const VolumeLayout* analysed,
+                            const FixChoice& choice, Progress* progress,
+                            const JournalPlace* journal, PassKind kind, bool write) {
+  if (analysed && !IsAnalysed(*analysed)) return PassProblem(ProblemKind::kNotAnalysed);
+  PassEnd pass(volume, kind);
+  const auto fail = [&](Problem problem) {
+    if (!write) {
+      problem.pass = kind;
+      return problem;
+    }
+    return pass.Fail(std::move(problem));
+  };
+  ProgressTrack track(progress);
+  VolumeLayout now;
+  RootCopy root;
+  RestoredSectors restored;
+  try {
+    if (auto problem =
+            Reanalyse(volume, analysed, now, choice.restore ? &restored : nullptr, track, &root)) {
+      return fail(std::move(*problem));
+    }
+    // The files removed are the ones the user was shown and chose, each still as it was shown,
+    // and the folder that the files go back from is the one shown.
+    std::vector<Judged> leftovers;
+    if (choice.remove) {
+      leftovers = now.findings.leftovers;
+      if (analysed) {
+        auto chosen = ChosenLeftovers(now.findings.leftovers, analysed->findings.leftovers);
+        if (!chosen) {
+          return fail(PassProblem(ProblemKind::kLayoutChanged, DetailKind::kRootFailsCheck));
+        }
+        leftovers = std::move(*chosen);
+      }
+      std::erase_if(leftovers, [&](const Judged& leftover) {
+        return std::find(choice.keep.begin(), choice.keep.end(), leftover.Path()) !=
+               choice.keep.end();
+      });
+    }
+    const Judged* found = choice.moveBack ? MovedFilesFolder(now.findings) : nullptr;
+    if (choice.moveBack && analysed && !SameFolder(MovedFilesFolder(analysed->findings), found)) {
+      return fail(PassProblem(ProblemKind::kLayoutChanged, DetailKind::kRootFailsCheck));
+    }
+
+    Plan plan;
+    SectorChanges changes(volume, now.bytesPerSector, track);
+    RootEdit edit{root, root.bytes, {}};
+    // The hidden entries shown again, in the root's new bytes.
+    if (choice.restore) {
+      plan.restore = now.findings.hidden;
+      const auto sectorBytes = static_cast<std::size_t>(now.bytesPerSector);
+      for (const auto& [index, change] : restored.sectors) {
+        const std::size_t from = static_cast<std::size_t>(index) * sectorBytes;
+        if (from >= edit.bytes.size()) continue;
+        std::copy_n(change.after.begin(), std::min(sectorBytes, edit.bytes.size() - from),
+                    edit.bytes.begin() + static_cast<std::ptrdiff_t>(from));
+      }
+    }
+    if (auto problem = RemoveLeftovers(volume, now, leftovers, edit, changes, track, plan)) {
+      return fail(std::move(*problem));
+    }
+    if (found) {
+      const Judged folder = *found;
+      if (auto problem = MoveFilesBack(volume, now, folder, choice.keep, edit, changes, track, plan,
+                                       plan.moveBackRefused)) {
+        return fail(std::move(*problem));
+      }
+    }
+    if (auto problem = HoldRoot(now, edit, changes)) return fail(std::move(*problem));
+    plan.findings = now.findings;
+    if (!write) return plan;
+    return CommitReport(std::move(plan), volume, pass, changes, track, {journal, &now});
+  } catch (const std::bad_alloc&) {
+    return fail(PassProblem(ProblemKind::kOutOfMemory));
+  }
+}
+
+}  // namespace
+
+Expected<Plan, Problem> Fix(volume::Volume& volume, const VolumeLayout* analysed,
+                            const FixChoice& choice, Progress* progress,
+                            const JournalPlace* journal, PassKind pass) {
+  return Run(volume, analysed, choice, progress, journal, pass, true);
+}
+
+Expected<Plan, Problem> PlanFix(volume::Volume& volume, const FixChoice& choice,
+                                Progress* progress) {
+  return Run(volume, nullptr, choice, progress, nullptr, PassKind::kFix, false);
+}
+
+Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout* analysed,
+                                     Progress* progress, const JournalPlace* journal) {
+  auto fixed =
+      Fix(volume, analysed, {.restore = false, .remove = true, .moveBack = false, .keep = {}},
+          progress, journal, PassKind::kClean);
+  if (!fixed) return std::move(fixed.error());
+  return CleanReport{std::move(fixed->remove), std::move(fixed->kept), fixed->sectorsWritten,
+                     std::move(fixed->journal)};
+}
+
+Expected<MoveBackReport, Problem> MoveBack(volume::Volume& volume, const VolumeLayout* analysed,
+                                           Progress* progress, const JournalPlace* journal) {
+  auto fixed =
+      Fix(volume, analysed, {.restore = false, .remove = false, .moveBack = true, .keep = {}},
+          progress, journal, PassKind::kMoveBack);
+  if (!fixed) return std::move(fixed.error());
+  if (fixed->moveBackRefused) {
+    Problem problem = std::move(*fixed->moveBackRefused);
+    problem.pass = PassKind::kMoveBack;
+    return problem;
+  }
+  MoveBackReport done = std::move(fixed->moveBack);
+  done.sectorsWritten = fixed->sectorsWritten;
+  done.journal = std::move(fixed->journal);
+  return done;
+}
+
+Expected<MoveBackReport, Problem> PlanMoveBack(volume::Volume& volume, Progress* progress) {
+  auto planned =
+      PlanFix(volume, {.restore = false, .remove = false, .moveBack = true, .keep = {}}, progress);
+  if (!planned) return std::move(planned.error());
+  if (planned->moveBackRefused) return std::move(*planned->moveBackRefused);
+  return std::move(planned->moveBack);
+}
+
+}  // namespace kestrova::repair

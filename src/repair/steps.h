@@ -1,0 +1,56 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The steps of the passes that change the root and what hangs from it: the removal of the virus's
+// files and the move back of what it moved. Each reads and checks what it needs, then adds its
+// changes to the root's new bytes and to one set of changed sectors; a pass runs one or several of
+// them on the same analysis and commits once.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "format/problem.h"
+#include "format/progress.h"
+#include "repair/commit.h"
+#include "repair/engine.h"
+#include "repair/findings.h"
+#include "repair/layout.h"
+#include "volume/volume.h"
+
+namespace kestrova::repair {
+
+// The root as the steps change it: its bytes as the analysis read them, and as they become, with
+// the clusters it grows by after them.
+struct RootEdit {
+  const RootCopy& read;
+  std::vector<std::uint8_t> bytes;
+  std::vector<std::int64_t> added;  // the clusters that the root grows by, in order
+};
+
+// Removes `leftovers` (the virus's root files and folders found now, in root order) as Clean
+// does: their root entries marked in root.bytes, their clusters and what lies in their folders in
+// `changes`. plan.remove and plan.kept say what went and what stayed.
+std::optional<Problem> RemoveLeftovers(volume::Volume& volume, const VolumeLayout& now,
+                                       const std::vector<Judged>& leftovers, RootEdit& root,
+                                       SectorChanges& changes, ProgressTrack& track, Plan& plan);
+
+// Puts back into the root what the virus moved into `folder` (the moved-files folder found now)
+// as MoveBack does, into root.bytes as the steps before left them. plan.moveBack says what. The
+// virus's files in the folder whose paths `keep` names keep it. A refusal found before anything
+// is changed (the root has no room, a folder cannot be read whole) is put in `refused`, and
+// nothing is changed then; the problem that ends the pass otherwise.
+std::optional<Problem> MoveFilesBack(volume::Volume& volume, const VolumeLayout& now,
+                                     const Judged& folder, const std::vector<std::string>& keep,
+                                     RootEdit& root, SectorChanges& changes, ProgressTrack& track,
+                                     Plan& plan, std::optional<Problem>& refused);
+
+// Holds in `changes` the root's sectors whose bytes the steps changed, and the sectors of the
+// clusters it grows by.
+std::optional<Problem> HoldRoot(const VolumeLayout& now, const RootEdit& root,
+                                SectorChanges& changes);
+
+// The moved-files folder that the analysis found in the root, when there is one.
+const Judged* MovedFilesFolder(const RootFindings& findings);
+
+}  // namespace kestrova::repair
