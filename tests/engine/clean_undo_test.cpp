@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <set>
@@ -14,9 +15,11 @@
 #include <vector>
 
 #include "fat_tools.h"
+#include "format/exfat.h"
 #include "memory_stick.h"
 #include "repair/engine.h"
 #include "repair/journal.h"
+#include "repair/journals.h"
 #include "shortcut_writer.h"
 
 namespace kestrova::testing {
@@ -261,6 +264,88 @@ TEST(CleanMirroringTest, FreesTheChainsInTheFatInUseOnly) {
             std::vector<std::uint64_t>());
 }
 
+// The volume's last cluster is a data cluster like any other: a removed file's chain may end
+// there, and a folder of the user's may run on into it, its entries there walked whole.
+TEST_P(CleanTest, FreesAChainThatEndsInTheVolumesLastCluster) {
+  const std::uint32_t last = stick.LastCluster();
+  const Item autorun =
+      stick.Add({.name = "autorun.inf", .bytes = Text("[autorun]\r\nopen=go.exe")});
+  const Item go = stick.Add({.name = "go.exe",
+                             .attributes = 0x26,
+                             .bytes = Noise(2 * stick.ClusterBytes(), 8),
+                             .clusters = {last - 1, last}});
+  const Snapshot before = stick.Drive();
+  const auto layout = Analysed();
+  const auto cleaned = Clean(&layout);
+  ASSERT_TRUE(cleaned) << static_cast<int>(cleaned.error().detail.kind);
+  ASSERT_EQ(cleaned->removed.size(), 2u);
+  EXPECT_EQ(ChangedBytes(Removed(stick, before, {autorun, go}), stick.Drive()),
+            std::vector<std::uint64_t>());
+}
+
+TEST(CleanLastClusterTest, WalksAFolderWhoseChainRunsIntoTheVolumesLastCluster) {
+  MemoryVolume memory;
+  ScopedBackend scoped{memory};
+  MemoryStick stick(memory, Kind::kFat32);
+  Item photos = stick.AddFolder("Photos", 0x16);
+  // "." and ".." and these fill its first cluster: the entries go on in the next.
+  for (std::uint64_t n = 2; n < stick.ClusterBytes() / 32; ++n) {
+    stick.Add({.name = "F" + std::to_string(n) + ".TXT"}, &photos);
+  }
+  stick.GrowFolder(photos, stick.LastCluster());
+  stick.Add({.name = "Report.docx", .bytes = Text("PK")}, &photos);
+  stick.Add({.name = "autorun.inf", .bytes = Text("[autorun]\r\nopen=go.exe")});
+  stick.Add({.name = "go.exe", .attributes = 0x26, .bytes = Text("MZ")});
+  auto opened = OpenDrive();
+  ASSERT_TRUE(opened);
+  const auto cleaned = repair::Clean(*opened, nullptr);
+  ASSERT_TRUE(cleaned) << static_cast<int>(cleaned.error().kind) << " "
+                       << cleaned.error().detail.name;
+  EXPECT_EQ(cleaned->removed.size(), 2u);
+}
+
+// exFAT's allocation bitmap, its up-case table and a vendor allocation entry own their clusters
+// without the FAT: a removed chain that runs into one of them refuses the removal, nothing written.
+TEST(CleanExfatTablesTest, AChainIntoTheBitmapTheUpcaseTableOrAVendorAllocationIsRefused) {
+  const auto put = [](Bytes& bytes, std::size_t at, std::uint64_t value, int size) {
+    for (int i = 0; i < size; ++i) bytes.at(at + i) = static_cast<std::uint8_t>(value >> 8 * i);
+  };
+  for (const char* table : {"bitmap", "upcase", "vendor"}) {
+    SCOPED_TRACE(table);
+    MemoryVolume memory;
+    ScopedBackend scoped{memory};
+    MemoryStick stick(memory, Kind::kExfat);
+    const std::uint32_t upcase = stick.TakeCluster(), vendor = stick.TakeCluster();
+    Bytes upcaseEntry(exfat::kEntrySize);
+    put(upcaseEntry, exfat::kEntryTypeOffset, exfat::kUpcaseTable, 1);
+    put(upcaseEntry, exfat::kFirstClusterOffset, upcase, 4);
+    put(upcaseEntry, exfat::kDataLengthOffset, stick.ClusterBytes(), 8);
+    stick.AddRootEntries(upcaseEntry);
+    Bytes notes = ExfatSetBytes({.name = "Notes.txt", .extra = {exfat::kVendorAllocation}});
+    const std::size_t at = notes.size() - exfat::kEntrySize;
+    put(notes, at + exfat::kFirstClusterOffset, vendor, 4);
+    put(notes, at + exfat::kDataLengthOffset, stick.ClusterBytes(), 8);
+    put(notes, exfat::kSetChecksumOffset, ExfatSetChecksum(notes), 2);
+    stick.AddRootEntries(notes);
+    const Infected infected = BuildInfected(stick);
+    const std::uint32_t into = std::string(table) == "bitmap"   ? 2
+                               : std::string(table) == "upcase" ? upcase
+                                                                : vendor;
+    stick.Link(infected.sys.clusters[1], into);
+    const Snapshot before = stick.Drive();
+    auto opened = OpenDrive();
+    ASSERT_TRUE(opened);
+    const auto cleaned = repair::Clean(*opened, nullptr);
+    EXPECT_FALSE(cleaned);
+    if (cleaned) continue;
+    EXPECT_EQ(cleaned.error().kind, ProblemKind::kLeftoverChain);
+    EXPECT_EQ(cleaned.error().detail.kind, DetailKind::kClusterOfTable);
+    EXPECT_EQ(cleaned.error().detail.at, into);
+    EXPECT_EQ(memory.Count(MemoryVolume::Call::kWrite), 0);
+    EXPECT_EQ(ChangedBytes(before, stick.Drive()), std::vector<std::uint64_t>());
+  }
+}
+
 // A write that fails is told as such, with anyWritten; the journal had reached the disk before
 // the first write, and undoing it gives the drive back whichever write failed.
 TEST_P(CleanTest, FailedWriteIsToldAfterTheJournalAndUndoMendsIt) {
@@ -334,6 +419,15 @@ const Refusal kRefusals[] = {
        s.Link(i.sys.clusters[1], s.kind() == Kind::kFat32 ? 0x0FFFFFFF : 0xFFFFFFFF);
      },
      ProblemKind::kLeftoverChain, DetailKind::kChainLength, DetailKind::kChainLength},
+    // A file of the user's whose chain runs on into the lowest cluster that the removal frees:
+    // autorun.inf's, the first that the stick handed out.
+    {"usersChainRunsIntoTheLowestFreedCluster",
+     [](MemoryStick& s, const Infected& i) {
+       const Item notes =
+           s.Add({.name = "notes.txt", .bytes = Noise(2 * s.ClusterBytes(), 7), .chained = true});
+       s.Link(notes.clusters[1], i.autorun.clusters[0]);
+     },
+     ProblemKind::kLeftoverChain, DetailKind::kChainLinkedFrom, DetailKind::kChainLinkedFrom},
     {"clusterOwnedByAnotherFile",
      [](MemoryStick& s, const Infected& i) {
        s.Add({.name = "copy.docx", .bytes = Text("PK"), .clusters = {i.sys.clusters[2]}});
@@ -412,6 +506,31 @@ TEST_P(UndoTest, RefusesWhenTheDriveChangedSinceAndWritesNothing) {
   EXPECT_FALSE(undone.error().anyWritten);
   EXPECT_EQ(memory.Count(MemoryVolume::Call::kWrite), writes);
   EXPECT_EQ(ChangedBytes(changed, stick.Drive()), std::vector<std::uint64_t>());
+}
+
+// An undo cut short leaves its mark beside the journal: the next pass does not take the change
+// for one cut short and write it again; the undo run again finishes it.
+TEST_P(UndoTest, AnUndoCutShortIsNotWrittenForwardByTheNextPass) {
+  BuildInfected(stick);
+  const Snapshot before = stick.Drive();
+  ASSERT_TRUE(Clean(nullptr));
+  const auto journal = repair::ReadJournal(place.file);
+  ASSERT_TRUE(journal);
+  ASSERT_GE(journal->sectors.size(), 2u);
+  const repair::JournalSector& first = journal->sectors.front();
+  memory.Poke('F', static_cast<std::uint64_t>(first.sector) * kSector, first.before);
+  std::ofstream(repair::UndoMarkOf(place.file)).close();
+  const Snapshot cut = stick.Drive();
+  {
+    auto opened = OpenDrive();
+    ASSERT_TRUE(opened);
+    const auto finished = repair::FinishCutShort(*opened, dir.path());
+    ASSERT_TRUE(finished);
+    EXPECT_FALSE(*finished);
+  }
+  EXPECT_EQ(ChangedBytes(cut, stick.Drive()), std::vector<std::uint64_t>());
+  ASSERT_TRUE(Undo(*journal));
+  EXPECT_EQ(ChangedBytes(before, stick.Drive()), std::vector<std::uint64_t>());
 }
 
 // The repair's journal undoes it too: the attributes and, on exFAT, the set checksums come back.

@@ -169,6 +169,24 @@ const RulesCase kCases[] = {
       {"RECYCLER", "virus folder_impostor <x.exe>"},
       {"RECYCLER\\x.exe", "virus named_by_autorun <shell\\open\\command=RECYCLER\\x.exe>"}},
      {"autorun.inf", "RECYCLER"}},
+    // A folder that the virus runs a program in is the virus's, unless it holds a folder of the
+    // user's (one not named as a recycle bin's S-1-5-... folders).
+    {"folderRunFromHoldingAUsersFolderStays",
+     [](MemoryStick& s) {
+       s.Add({.name = "autorun.inf",
+              .bytes = Text("[autorun]\r\nopen=Tools\\go.exe\r\nshellexecute=Bin\\run.exe\r\n")});
+       const auto tools = s.AddFolder("Tools", kHiddenFolder);
+       s.Add({.name = "go.exe", .attributes = kHiddenFile, .bytes = Text("MZ")}, &tools);
+       s.AddFolder("Holiday", 0x10, &tools);
+       const auto bin = s.AddFolder("Bin", kHiddenFolder);
+       s.Add({.name = "run.exe", .attributes = kHiddenFile, .bytes = Text("MZ")}, &bin);
+       s.AddFolder("S-1-5-21-1", 0x16, &bin);
+     },
+     {{"autorun.inf", "virus autorun <open=Tools\\go.exe>"},
+      {"Tools\\go.exe", "virus named_by_autorun <open=Tools\\go.exe>"},
+      {"Bin", "virus folder_run_from <shellexecute=Bin\\run.exe>"},
+      {"Bin\\run.exe", "virus named_by_autorun <shellexecute=Bin\\run.exe>"}},
+     {"autorun.inf", "Bin"}},
     // An autorun.inf that only names the drive's icon runs nothing.
     {"autorunWithAnIconOnlyIsTheUsers",
      [](MemoryStick& s) {
@@ -177,6 +195,18 @@ const RulesCase kCases[] = {
               .bytes = Text("[autorun]\r\nicon=stick.ico\r\nlabel=Mine\r\n")});
      },
      {{"autorun.inf", "user autorun_icon_only"}},
+     {}},
+    // What lies past autorun.inf's end in its last sector is none of its text.
+    {"autorunSlackIsNotRead",
+     [](MemoryStick& s) {
+       const std::string text = "[autorun]\r\nicon=stick.ico\r\n";
+       s.Add({.name = "autorun.inf",
+              .attributes = 0x27,
+              .bytes = Text(text + "open=go.exe\r\n"),
+              .size = text.size()});
+       s.Add({.name = "go.exe", .attributes = kHiddenFile, .bytes = Text("MZ")});
+     },
+     {{"autorun.inf", "user autorun_icon_only"}, {"go.exe", "unsure hidden_program"}},
      {}},
     {"vaccineFolder",
      [](MemoryStick& s) { s.AddFolder("autorun.inf", 0x17); },

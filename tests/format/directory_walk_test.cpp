@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The walk of a directory's entries: which entries it shows and how it marks them, where it stops
-// in a window, and which damaged exFAT sets refuse the directory.
+// in a window, and which damaged exFAT sets refuse the directory; and the listing of a folder's
+// entries, which such a set leaves incomplete.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include "format/directory_walk.h"
 #include "format/exfat.h"
 #include "format/fat.h"
+#include "format/folder_listing.h"
 
 namespace kestrova::testing {
 namespace {
@@ -93,6 +95,30 @@ TEST(DirectoryWalk, ExfatRefusesASetWhoseChecksumIsWrong) {
   ASSERT_TRUE(refused);
   EXPECT_EQ(refused->detail.kind, repair::DetailKind::kSetChecksum);
   EXPECT_TRUE(seen.empty());
+}
+
+// A folder's listing keeps the sets before a damaged one and is incomplete: a set whose checksum
+// is wrong is none of its entries, nor is one whose secondaries run past the folder's end.
+TEST(FolderListing, ExfatStopsAtASetWhoseChecksumIsWrongOrThatTheFolderCutsOff) {
+  repair::VolumeGeometry geometry;
+  geometry.fileSystem = repair::FileSystem::kExfat;
+  geometry.bytesPerSector = 512;
+  const std::vector<std::uint8_t> photos = ExfatSetBytes({"Photos", fat::kAttrDirectory, 0, 9, 0});
+  const std::vector<std::uint8_t> notes = ExfatSetBytes({"Notes.txt", 0, 0, 12, 100});
+  std::vector<std::uint8_t> folder = photos;
+  folder.insert(folder.end(), notes.begin(), notes.end());
+  const auto listed = [&](const std::vector<std::uint8_t>& bytes) {
+    const repair::FolderListing listing = repair::ListEntries(geometry, bytes);
+    std::vector<std::string> names;
+    for (const repair::RootFile& entry : listing.entries) names.push_back(entry.Name());
+    return std::pair(listing.complete, names);
+  };
+  EXPECT_EQ(listed(folder), std::pair(true, std::vector<std::string>{"Photos", "Notes.txt"}));
+  std::vector<std::uint8_t> spoilt = folder;
+  spoilt[photos.size() + exfat::kEntrySize * 2 + 2] ^= 1;  // a character of Notes.txt's name
+  EXPECT_EQ(listed(spoilt), std::pair(false, std::vector<std::string>{"Photos"}));
+  folder.resize(folder.size() - exfat::kEntrySize);
+  EXPECT_EQ(listed(folder), std::pair(false, std::vector<std::string>{"Photos"}));
 }
 
 }  // namespace

@@ -33,10 +33,11 @@ class JournalsTest : public ::testing::Test {
   // The journals go to a folder of this test's own.
   void SetUp() override { ASSERT_EQ(::setenv("XDG_STATE_HOME", state.c_str(), 1), 0); }
 
-  // A FAT32 image with a hidden folder for repair and autorun.inf with the program it starts for
-  // clean; `options` for mkfs.fat.
-  void MakeStick(const fs::path& path, const std::string& options) {
-    ASSERT_TRUE(MakeFat32Image(path, 40 * 1024, "-s 1 " + options));
+  // A FAT32 (or FAT16) image with a hidden folder for repair and autorun.inf with the program it
+  // starts for clean; `options` for mkfs.fat.
+  void MakeStick(const fs::path& path, const std::string& options, bool fat16 = false) {
+    ASSERT_TRUE(fat16 ? MakeFatImage(path, 16 * 1024, "-F 16 -s 1 " + options)
+                      : MakeFat32Image(path, 40 * 1024, "-s 1 " + options));
     ASSERT_EQ(Mtools("mmd", path, "::/Photos").status, 0);
     ASSERT_EQ(Mtools("mattrib", path, "+h +s ::/Photos").status, 0);
     const std::string autorun = "[AutoRun]\r\nopen=sys.exe\r\n";
@@ -128,6 +129,29 @@ TEST_F(JournalsTest, NamedByCommandVolumeAndTimeInAPrivateFolder) {
     }
     EXPECT_EQ(ReadBytes(image), before);
   }
+}
+
+// FAT12 and FAT16 keep the serial number where FAT32 keeps other fields: a FAT16 stick's journal
+// is named by its own, and undoing it on a copy of the stick that differs in its serial alone is
+// refused, nothing written.
+TEST_F(JournalsTest, AFat16JournalIsOfItsOwnSerialNumber) {
+  MakeStick(image, "-i 1A2B3C4D", true);
+  const auto other = dir / "other.img";
+  ASSERT_TRUE(CopySparse(image, other));
+  PatchBytes(other, 39, {0x8B, 0x7A, 0x6F, 0x5E});
+  const auto cleaned = Cli("clean " + Quote(image.string()));
+  ASSERT_EQ(cleaned.status, 0) << cleaned.err;
+  const fs::path journal = SavedJournal(cleaned);
+  EXPECT_TRUE(std::regex_match(journal.filename().string(),
+                               std::regex(R"(clean-NONAME-1A2B3C4D-\d{8}-\d{6}\.journal)")))
+      << journal;
+  const auto before = ReadBytes(other);
+  const auto refused = Cli("undo " + Quote(journal.string()) + " " + Quote(other.string()));
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find(texts::Tr(texts::kJournalOtherVolume)), std::string::npos)
+      << refused.err;
+  EXPECT_EQ(ReadBytes(other), before);
+  EXPECT_EQ(Cli("undo " + Quote(journal.string()) + " " + Quote(image.string())).status, 0);
 }
 
 // The journals of a volume, newest first, with what became of each change: a repair that a later

@@ -161,6 +161,11 @@ std::uint32_t MemoryStick::RootCluster() const {
   return fat32_ ? kFat32Root : exfat_->RootCluster();
 }
 
+std::uint32_t MemoryStick::LastCluster() const {
+  return fat32_ ? fat32_->LastCluster()
+                : static_cast<std::uint32_t>(Read(memory_, letter_, 92, 4) + 1);
+}
+
 std::uint64_t MemoryStick::ClusterOffset(std::uint32_t cluster) const {
   if (fat32_) return fat32_->ClusterSector(cluster) * kSector;
   return Read(memory_, letter_, 88, 4) * kSector + (cluster - 2) * ClusterBytes();
@@ -209,7 +214,8 @@ std::uint32_t MemoryStick::Allocate() {
 }
 
 std::uint64_t MemoryStick::NextSlots(const Item* in, std::size_t count) {
-  const std::uint32_t folder = in ? in->First() : (fat32_ ? kFat32Root : exfat_->RootCluster());
+  const std::uint32_t folder =
+      in ? in->clusters.back() : (fat32_ ? kFat32Root : exfat_->RootCluster());
   std::size_t& used = slots_.at(folder);
   if ((used + count) * kEntry > ClusterBytes()) throw std::length_error("a folder of one cluster");
   const std::uint64_t at = ClusterOffset(folder) + used * kEntry;
@@ -298,6 +304,33 @@ MemoryStick::Item MemoryStick::AddFolder(const std::string& name, std::uint16_t 
       memory_.Poke(letter_, at + 28, Le32(0));
     }
   }
+  return item;
+}
+
+void MemoryStick::GrowFolder(Item& folder, std::uint32_t cluster) {
+  if (!fat32_) throw std::logic_error("an exFAT folder's length is its set's");
+  Link(folder.clusters.back(), cluster);
+  Link(cluster, kFat32EndMark);
+  Use(1);
+  folder.clusters.push_back(cluster);
+  slots_[cluster] = 0;
+}
+
+std::uint32_t MemoryStick::TakeCluster() {
+  if (!exfat_) throw std::logic_error("exFAT only");
+  const std::uint32_t cluster = Allocate();
+  exfat_->SetAllocated(cluster, true);
+  Link(cluster, kExfatEndMark);
+  return cluster;
+}
+
+MemoryStick::Item MemoryStick::AddRootEntries(const std::vector<std::uint8_t>& entries) {
+  if (!exfat_) throw std::logic_error("exFAT only");
+  Item item;
+  const std::uint64_t at = NextSlots(nullptr, entries.size() / kEntry);
+  memory_.Poke(letter_, at, entries);
+  for (std::uint64_t e = 0; e < entries.size() / kEntry; ++e)
+    item.entries.push_back(at + e * kEntry);
   return item;
 }
 

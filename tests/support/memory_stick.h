@@ -71,12 +71,20 @@ class MemoryStick {
 
   Item Add(const File& file, const Item* in = nullptr);
   Item AddFolder(const std::string& name, std::uint16_t attributes, const Item* in = nullptr);
+  // FAT32: chains `cluster` on at a folder's end; what is added to the folder goes there.
+  void GrowFolder(Item& folder, std::uint32_t cluster);
+  // exFAT: the next free cluster, marked used and its FAT entry an end mark; and entries written
+  // as they are given in the root's next free slots (an up-case table's, a set Add does not make).
+  std::uint32_t TakeCluster();
+  Item AddRootEntries(const std::vector<std::uint8_t>& entries);
 
   Kind kind() const { return kind_; }
   char letter() const { return letter_; }
   std::uint64_t ClusterBytes() const;
   std::uint64_t ClusterOffset(std::uint32_t cluster) const;
   std::uint32_t RootCluster() const;
+  // The volume's last cluster: its cluster count + 1.
+  std::uint32_t LastCluster() const;
   // Where the entry of `cluster` lies in each FAT (exFAT's first), and its bit in the allocation
   // bitmap (exFAT).
   std::vector<std::uint64_t> FatEntryOffsets(std::uint32_t cluster) const;
