@@ -19,6 +19,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -536,6 +538,26 @@ TEST_P(CleanCrashTest, KilledUndoIsFinishedByRunningItAgain) {
 TEST_P(CleanCrashTest, JournalComesFirstAndAnUnfinishedCleanSaysWhetherItWrote) {
   ExpectJournalBeforeFirstWrite("clean", base_, dir_.path());
   ExpectUnfinishedRunsTold("clean", base_, dir_.path(), state_);
+}
+
+// clean --json that cannot complete says in its problem whether it had written: not when its
+// first write was refused, and so when a later one failed.
+TEST_P(CleanCrashTest, AnUnfinishedCleanSaysInItsJsonWhetherItWrote) {
+  const fs::path work = fs::absolute(dir_ / "work.img");
+  const fs::path output = dir_ / "output.json";
+  for (const Unfinished& run : {kUnfinished[0], kUnfinished[2]}) {
+    SCOPED_TRACE(run.name);
+    EmptyState();
+    ASSERT_TRUE(CopySparse(base_, work));
+    const int status = Traced({"clean", "--json", work.string()}, work, dir_ / "trace.txt",
+                              run.inject, {.output = output});
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+    EXPECT_EQ(WEXITSTATUS(status), run.status);
+    const auto bytes = testing::ReadBytes(output);
+    const auto json = nlohmann::json::parse(bytes.begin(), bytes.end(), nullptr, false);
+    ASSERT_TRUE(json.contains("problem")) << std::string(bytes.begin(), bytes.end());
+    EXPECT_EQ(json["problem"]["any_written"], run.status == 3);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sticks, CleanCrashTest,

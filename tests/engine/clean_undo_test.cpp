@@ -76,6 +76,9 @@ Snapshot Removed(const MemoryStick& stick, Snapshot drive, const std::vector<Ite
   return drive;
 }
 
+constexpr const char* kAutorun =
+    "[autorun]\r\nopen=sys.exe\r\nshell\\open\\command=RECYCLER\\x.exe\r\n";
+
 // A stick that an autorun worm and a shortcut worm share, with the user's things beside.
 struct Infected {
   Item autorun, photos, photo, shortcut, report, sys, recycler, x, sid, y;
@@ -86,10 +89,7 @@ struct Infected {
 Infected BuildInfected(MemoryStick& s) {
   const std::size_t cluster = s.ClusterBytes();
   Infected i;
-  i.autorun = s.Add(
-      {.name = "autorun.inf",
-       .attributes = 0x27,
-       .bytes = Text("[autorun]\r\nopen=sys.exe\r\nshell\\open\\command=RECYCLER\\x.exe\r\n")});
+  i.autorun = s.Add({.name = "autorun.inf", .attributes = 0x27, .bytes = Text(kAutorun)});
   i.photos = s.AddFolder("Photos", 0x16);
   i.photo = s.Add({.name = "IMG_0001.jpg", .bytes = Noise(2 * cluster, 1)}, &i.photos);
   i.shortcut =
@@ -434,6 +434,14 @@ const Refusal kRefusals[] = {
      },
      ProblemKind::kLeftoverChain, DetailKind::kChainReachesOther, DetailKind::kChainReachesOther,
      "copy.docx"},
+    {"shownFileStartsAtAnotherClusterSinceTheAnalysis",
+     [](MemoryStick& s, const Infected& i) {
+       // A copy of it in a cluster that nothing owns now, as a deleted file leaves it on exFAT.
+       const Item lost = s.Add({.name = "LOST.TXT", .bytes = Text(kAutorun)});
+       s.MarkRemoved(lost);
+       s.SetFirstCluster(i.autorun, lost.First());
+     },
+     ProblemKind::kLayoutChanged, DetailKind::kRootFailsCheck, DetailKind::kRootFailsCheck},
     {"shownFileGoneSinceTheAnalysis",
      [](MemoryStick& s, const Infected& i) { s.MarkRemoved(i.autorun); },
      ProblemKind::kLayoutChanged, DetailKind::kRootFailsCheck, DetailKind::kRootFailsCheck},

@@ -8,6 +8,7 @@
 // every byte back.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -73,16 +74,16 @@ std::uint16_t NameHash(const std::string& name) {
 
 class MoveBackTest : public ::testing::TestWithParam<Kind> {
  protected:
-  repair::VolumeLayout Analysed() {
-    auto opened = OpenDrive();
+  repair::VolumeLayout Analysed(char letter = 'F') {
+    auto opened = OpenDrive(letter);
     EXPECT_TRUE(opened);
     auto layout = repair::Analyse(*opened);
     EXPECT_TRUE(layout);
     return layout ? *layout : repair::VolumeLayout{};
   }
-  volume::Expected<repair::MoveBackReport, repair::Problem> MoveBack() {
-    const auto layout = Analysed();
-    auto opened = OpenDrive();
+  volume::Expected<repair::MoveBackReport, repair::Problem> MoveBack(char letter = 'F') {
+    const auto layout = Analysed(letter);
+    auto opened = OpenDrive(letter);
     if (!opened) return repair::OpenProblem(opened.error());
     return repair::MoveBack(*opened, &layout, nullptr, &place);
   }
@@ -270,22 +271,134 @@ TEST_P(MoveBackTest, GrowsAFullRootByAFreeCluster) {
   EXPECT_EQ(ChangedBytes(expected, after), std::vector<std::uint64_t>());
 }
 
-// The folder must still be the one that the user was shown: one gone since refuses the move with
-// nothing written, not even the journal.
+// The folder must still be the one that the user was shown: one that now starts at another
+// cluster, or one gone since, refuses the move with nothing written, not even the journal.
 TEST_P(MoveBackTest, RefusesWhenTheFolderIsNoLongerAsShownAndWritesNothing) {
   const Moved m = BuildMoved(stick);
   const auto layout = Analysed();
-  stick.MarkRemoved(m.folder);
+  const Snapshot built = stick.Drive();
+  const std::vector<std::function<void()>> changes = {
+      [&] { stick.SetFirstCluster(m.folder, m.photos.First()); },
+      [&] { stick.MarkRemoved(m.folder); },
+  };
+  for (std::size_t i = 0; i < changes.size(); ++i) {
+    SCOPED_TRACE(i);
+    changes[i]();
+    const Snapshot before = stick.Drive();
+    ASSERT_FALSE(ChangedBytes(built, before).empty());
+    auto opened = OpenDrive();
+    ASSERT_TRUE(opened);
+    const auto refused = repair::MoveBack(*opened, &layout, nullptr, &place);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().kind, ProblemKind::kLayoutChanged);
+    EXPECT_FALSE(refused.error().anyWritten);
+    EXPECT_EQ(memory.Count(MemoryVolume::Call::kWrite), 0);
+    EXPECT_EQ(ChangedBytes(before, stick.Drive()), std::vector<std::uint64_t>());
+    EXPECT_FALSE(std::filesystem::exists(place.file));
+    stick.SetFirstCluster(m.folder, m.folder.First());
+  }
+}
+
+// A name that the root holds in another case is the root's (FAT folds ASCII letters, exFAT its
+// up-case table): the moved one is numbered. A name of 15 characters numbered so takes a second
+// exFAT name entry: the set counts it, and its checksum and hash cover it.
+TEST_P(MoveBackTest, NumbersANameTheRootHoldsInAnotherCase) {
+  const Item folder = stick.AddFolder("_", 0x16);
+  stick.AddFolder("Photos", 0x10);
+  const Item pics = stick.Add({.name = "Holiday pics.md", .bytes = Text("root")});
+  const Item photos = stick.AddFolder("photos", 0x10, &folder);
+  stick.Add({.name = "IMG_0001.jpg", .bytes = Text("JPEG")}, &photos);
+  stick.Add({.name = "holiday pics.md", .bytes = Text("moved")}, &folder);
+  const auto moved = MoveBack();
+  ASSERT_TRUE(moved);
+  ASSERT_EQ(moved->moved.size(), 2u);
+  EXPECT_EQ(moved->moved[0].name, "photos (2)");
+  EXPECT_EQ(moved->moved[1].name, "holiday pics (2).md");
+  const Snapshot after = stick.Drive();
+  const std::uint64_t first = SlotAfter(pics);
+  if (!Exfat()) {
+    EXPECT_EQ(LongNameAt(after, RootSlot(first), 1), "photos (2)");
+    EXPECT_EQ(LongNameAt(after, RootSlot(first + 2), 2), "holiday pics (2).md");
+    return;
+  }
+  EXPECT_EQ(repair::NameOf(Slice(after, RootSlot(first), 3 * kEntry)), "photos (2)");
+  const Bytes renamed = Slice(after, RootSlot(first + 3), 4 * kEntry);
+  EXPECT_EQ(renamed[1], 3);
+  EXPECT_EQ(repair::NameOf(renamed), "holiday pics (2).md");
+  EXPECT_EQ(renamed[2] | renamed[3] << 8, repair::SetChecksum(renamed));
+  EXPECT_EQ(renamed[36] | renamed[37] << 8, NameHash("holiday pics (2).md"));
+}
+
+// A file of the virus's in the folder whose cluster a user's file elsewhere holds too: the folder
+// stays with it, and the user's cluster stays allocated.
+TEST_P(MoveBackTest, KeepsTheFolderWhenAVirusFileInItSharesAClusterWithAUsersFile) {
+  const Moved m = BuildMoved(stick);
+  stick.Add({.name = "copy.docx", .bytes = Text("PK"), .clusters = {m.desktop.First()}});
   const Snapshot before = stick.Drive();
-  auto opened = OpenDrive();
-  ASSERT_TRUE(opened);
-  const auto refused = repair::MoveBack(*opened, &layout, nullptr, &place);
+  const auto moved = MoveBack();
+  ASSERT_TRUE(moved);
+  EXPECT_EQ(moved->moved.size(), 3u);
+  EXPECT_FALSE(moved->folderRemoved);
+  EXPECT_TRUE(moved->folderKept);
+  const Snapshot after = stick.Drive();
+  for (const std::uint64_t at : stick.FatEntryOffsets(m.desktop.First())) {
+    EXPECT_EQ(Read32(after, at), Read32(before, at));
+  }
+  if (Exfat()) {
+    const std::uint64_t at = stick.BitmapByte(m.desktop.First());
+    EXPECT_EQ(ByteAt(after, at), ByteAt(before, at));
+  }
+  for (const std::uint64_t at : m.desktop.entries) EXPECT_EQ(ByteAt(after, at), ByteAt(before, at));
+}
+
+// The root's only room lies between its end-of-directory mark and an entry left behind it: the
+// last of those slots stays a mark, so the file that would fill them all finds no room, and
+// nothing is written.
+TEST_P(MoveBackTest, KeepsAnEndMarkBeforeEntriesThatFollowTheOldOne) {
+  const Item folder = stick.AddFolder("_", 0x16);
+  const Item gap = stick.Add({.name = "B.TXT"});
+  stick.Add({.name = "STALE.TXT", .bytes = Text("old")});
+  for (const std::uint64_t at : gap.entries) memory.Poke('F', at, Bytes(kEntry, 0));
+  stick.Add({.name = "A.TXT", .bytes = Text("a")}, &folder);
+  const Snapshot before = stick.Drive();
+  const auto refused = MoveBack();
   ASSERT_FALSE(refused);
-  EXPECT_EQ(refused.error().kind, ProblemKind::kLayoutChanged);
-  EXPECT_FALSE(refused.error().anyWritten);
+  EXPECT_EQ(refused.error().kind, ProblemKind::kRootFull);
+  EXPECT_EQ(refused.error().detail.at, static_cast<std::int64_t>(gap.entries.size()));
+  EXPECT_EQ(refused.error().detail.value, static_cast<std::int64_t>(gap.entries.size()) - 1);
   EXPECT_EQ(memory.Count(MemoryVolume::Call::kWrite), 0);
   EXPECT_EQ(ChangedBytes(before, stick.Drive()), std::vector<std::uint64_t>());
-  EXPECT_FALSE(std::filesystem::exists(place.file));
+}
+
+// A FAT32 stick of more than 65536 clusters, whose root has one free slot and whose folder lies
+// at cluster 70000: the root grows by the first cluster that its 32-bit FAT entry, top four bits
+// dropped, says is free (not the one before it, whose entry links to cluster 65536), and the
+// moved folder's ".." names the root in both halves of its cluster number.
+TEST_P(MoveBackTest, OnALargeFat32StickGrowsByAFreeClusterAndMovedDotDotNamesTheRoot) {
+  if (Exfat()) GTEST_SKIP() << "FAT32's cluster numbers and entries";
+  MemoryStick large(memory, Kind::kFat32, 'G', 1024);
+  const auto clusterBytes = static_cast<std::size_t>(large.ClusterBytes());
+  const Item big =
+      large.Add({.name = "BIG.BIN", .bytes = Bytes(2 * clusterBytes, 7), .clusters = {3, 65536}});
+  large.Link(4, 0xF0000000);
+  large.AllocateFrom(70000);
+  const Item folder = large.AddFolder("_", 0x16);
+  for (std::uint64_t n = 2; n + 1 < clusterBytes / kEntry; ++n) {
+    large.Add({.name = "F" + std::to_string(n) + ".TXT"});
+  }
+  const Item photos = large.AddFolder("Photos", 0x10, &folder);
+  large.Add({.name = "IMG_0001.jpg", .bytes = Text("JPEG")}, &photos);
+  large.Add({.name = "NOTES.TXT", .bytes = Text("notes")}, &folder);
+  ASSERT_EQ(folder.First(), 70000u);
+  const auto moved = MoveBack('G');
+  ASSERT_TRUE(moved);
+  EXPECT_EQ(moved->clustersAdded, 1);
+  const Snapshot after = large.Drive();
+  EXPECT_EQ(Read32(after, large.FatEntryOffsets(2)[0]) & 0x0FFFFFFF, 4u);
+  EXPECT_EQ(Read32(after, large.FatEntryOffsets(big.First())[0]), 65536u);
+  const Bytes dotDot = Slice(after, large.ClusterOffset(photos.First()) + kEntry, kEntry);
+  EXPECT_EQ(std::string(dotDot.begin(), dotDot.begin() + 11), "..         ");
+  EXPECT_EQ(dotDot[20] | dotDot[21] << 8 | dotDot[26] | dotDot[27] << 8, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sticks, MoveBackTest, ::testing::Values(Kind::kFat32, Kind::kExfat),

@@ -13,6 +13,7 @@
 
 #include <fstream>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -144,7 +145,7 @@ TEST_P(MovedFilesTest, PutsEveryFileBackAndUndoGivesTheImageBack) {
   const Layout& layout = GetParam();
   const std::string folder = std::string("/") + layout.blank;
   const std::string deep = folder + (*layout.inner ? std::string("/") + layout.inner : "");
-  const std::vector<ImageFile> files = {
+  std::vector<ImageFile> files = {
       {"/report.docx", Noise(700, 1)},
       {deep + "/report.docx", Noise(900, 2)},
       {deep + "/Photos/2024/summer/IMG_0001.jpg", Noise(5000, 3)},
@@ -153,18 +154,25 @@ TEST_P(MovedFilesTest, PutsEveryFileBackAndUndoGivesTheImageBack) {
       {deep + "/Work/plan.xlsx", Noise(1500, 6)},
       {folder + "/desktop.ini", Noise(40, 7)},
   };
+  // exFAT compares names by the volume's up-case table, which gives "ü" its capital.
+  if (layout.exfat()) {
+    files.push_back({"/\u00DCbung.txt", Noise(50, 8)});
+    files.push_back({deep + "/\u00FCbung.txt", Noise(60, 9)});
+  }
+  const std::map<std::string, std::string> renamed = {{"/report.docx", "/report (2).docx"},
+                                                      {"/\u00FCbung.txt", "/\u00FCbung (2).txt"}};
   Files expected;
   for (const ImageFile& file : files) {
     if (!file.path.starts_with(folder + "/")) {
       expected[file.path] = file.bytes;
     } else if (!file.path.ends_with("desktop.ini")) {
       const std::string path = file.path.substr(deep.size());
-      expected[path == "/report.docx" ? "/report (2).docx" : path] = file.bytes;
+      expected[renamed.count(path) ? renamed.at(path) : path] = file.bytes;
     }
   }
   MoveAndUndo(files, expected);
   if (IsSkipped()) return;
-  EXPECT_EQ(report.moved.size(), 3u);
+  EXPECT_EQ(report.moved.size(), layout.exfat() ? 4u : 3u);
 }
 
 // A thousand files moved into the folder: the root grows by clusters of its own (FAT32, exFAT).
@@ -256,6 +264,12 @@ TEST(MovedFilesCliTest, ScanTellsTheRenamesAndMoveBackAndUndoRunAsPrinted) {
   const auto scanJson = nlohmann::json::parse(Cli("scan --json " + target).out, nullptr, false);
   ASSERT_TRUE(scanJson.contains("move_back"));
   EXPECT_EQ(scanJson["move_back"]["renamed"][0]["name"], "report (2).docx");
+  // The folder holds two files and one folder.
+  const auto shown = std::find_if(scanJson["verdicts"].begin(), scanJson["verdicts"].end(),
+                                  [](const auto& verdict) { return verdict["path"] == "\u00A0"; });
+  ASSERT_NE(shown, scanJson["verdicts"].end());
+  EXPECT_EQ((*shown)["files"], 2);
+  EXPECT_EQ((*shown)["folders"], 1);
 
   const auto moved = Cli("move-back --journal " + Quote(journal.string()) + " " + target);
   ASSERT_EQ(moved.status, 0) << moved.err;
@@ -285,6 +299,29 @@ TEST(MovedFilesCliTest, ScanTellsTheRenamesAndMoveBackAndUndoRunAsPrinted) {
   EXPECT_EQ(json["moved"].size(), 2u);
   EXPECT_EQ(json["stayed"][0]["evidence"], "in_hiding_folder");
   EXPECT_EQ(json["folder_removed"], true);
+}
+
+// Files that lie two blank folders down: move-back's JSON names each by its path through both.
+TEST(MovedFilesCliTest, MoveBackJsonNamesTheFilesThroughBothBlankFolders) {
+  TempDir dir;
+  const auto image = dir / "stick.img";
+  ASSERT_EQ(MakeImage({"fat32", "-F 32", 40000, "\u00A0"}, image,
+                      {{"/\u00A0/\u2007/report.docx", Noise(20, 1)},
+                       {"/\u00A0/\u2007/Photos/IMG_0001.jpg", Noise(3000, 2)},
+                       {"/\u00A0/desktop.ini", Noise(30, 3)}},
+                      "\u00A0"),
+            "");
+  const auto json = nlohmann::json::parse(
+      Cli("move-back --json --journal " + Quote((dir / "move.journal").string()) + " " +
+          Quote(image.string()))
+          .out,
+      nullptr, false);
+  ASSERT_FALSE(json.is_discarded());
+  EXPECT_EQ(json["inner_folder"], "\u2007");
+  std::set<std::string> paths;
+  for (const auto& moved : json["moved"]) paths.insert(moved["path"]);
+  EXPECT_EQ(paths,
+            (std::set<std::string>{"\u00A0\\\u2007\\report.docx", "\u00A0\\\u2007\\Photos"}));
 }
 
 // The blank-folder worm's sticks of the corpus (FAT32, FAT16 and exFAT, each blank character, and

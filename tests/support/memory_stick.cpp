@@ -2,6 +2,7 @@
 #include "memory_stick.h"
 
 #include "format/codepage.h"
+#include "format/exfat_sets.h"
 
 #include <algorithm>
 #include <cctype>
@@ -17,8 +18,7 @@ namespace {
 constexpr std::uint64_t kSector = volume::kSectorSize;
 constexpr std::uint64_t kEntry = 32;
 constexpr std::uint32_t kFat32Root = 2;
-constexpr std::uint16_t kReserved = 32;  // Fat32Geometry's defaults, which the stick keeps
-constexpr std::uint32_t kFatSectors = 64;
+constexpr std::uint16_t kReserved = 32;  // Fat32Geometry's default, which the stick keeps
 constexpr std::uint64_t kFsInfoSector = 1;
 constexpr std::size_t kFsInfoFree = 488, kFsInfoNext = 492;
 constexpr std::uint8_t kLongNameAttribute = 0x0F;
@@ -130,10 +130,10 @@ volume::Expected<volume::Volume, volume::DeviceError> OpenDrive(char letter) {
   return volume::Volume::Open(volume::DriveTarget::OfLetter(letter), volume::Access::kReadWrite);
 }
 
-MemoryStick::MemoryStick(MemoryVolume& memory, Kind kind, char letter)
-    : memory_(memory), kind_(kind), letter_(letter) {
+MemoryStick::MemoryStick(MemoryVolume& memory, Kind kind, char letter, std::uint32_t fatSectors)
+    : memory_(memory), kind_(kind), letter_(letter), fatSectors_(fatSectors) {
   if (kind == Kind::kFat32) {
-    fat32_.emplace(memory, letter, Fat32Geometry{});
+    fat32_.emplace(memory, letter, Fat32Geometry{.fatSize = fatSectors});
     fat32_->PokeBoot(48, Le16(kFsInfoSector));
     const std::string noLabel = "NO NAME    ";  // the boot sector's label field, as mkfs leaves it
     fat32_->PokeBoot(71, {noLabel.begin(), noLabel.end()});
@@ -174,7 +174,7 @@ std::uint64_t MemoryStick::ClusterOffset(std::uint32_t cluster) const {
 std::vector<std::uint64_t> MemoryStick::FatEntryOffsets(std::uint32_t cluster) const {
   if (!fat32_) return {Read(memory_, letter_, 80, 4) * kSector + cluster * 4ull};
   return {kReserved * kSector + cluster * 4ull,
-          (kReserved + kFatSectors) * kSector + cluster * 4ull};
+          (kReserved + fatSectors_) * kSector + cluster * 4ull};
 }
 
 std::uint64_t MemoryStick::BitmapByte(std::uint32_t cluster) const {
@@ -195,6 +195,21 @@ void MemoryStick::MarkRemoved(const Item& item) {
     memory_.Poke(letter_, at,
                  {static_cast<std::uint8_t>(kind_ == Kind::kFat32 ? 0xE5 : first & 0x7F)});
   }
+}
+
+void MemoryStick::SetFirstCluster(const Item& item, std::uint32_t cluster) {
+  if (fat32_) {
+    const std::uint64_t entry = item.entries.back();
+    fat32_->SetFirstCluster(entry / kSector, static_cast<int>(entry % kSector / kEntry), cluster);
+    return;
+  }
+  memory_.Poke(letter_, item.entries.at(1) + 20, Le32(cluster));
+  std::vector<std::uint8_t> set;
+  for (const std::uint64_t at : item.entries) {
+    const auto entry = memory_.Peek(letter_, at, kEntry);
+    set.insert(set.end(), entry.begin(), entry.end());
+  }
+  memory_.Poke(letter_, item.entries.front() + 2, Le16(repair::SetChecksum(set)));
 }
 
 std::uint64_t MemoryStick::FreeCountOffset() const { return kFsInfoSector * kSector + kFsInfoFree; }

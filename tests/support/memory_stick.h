@@ -66,8 +66,9 @@ class MemoryStick {
     std::optional<std::uint64_t> size = std::nullopt;  // what the entry records; else the bytes'
   };
 
-  // A stick on drive `letter` of `memory`, with an empty root.
-  MemoryStick(MemoryVolume& memory, Kind kind, char letter = 'F');
+  // A stick on drive `letter` of `memory`, with an empty root; on FAT32 each FAT takes
+  // `fatSectors` sectors (the stick has 128 clusters a sector of them, less two).
+  MemoryStick(MemoryVolume& memory, Kind kind, char letter = 'F', std::uint32_t fatSectors = 64);
 
   Item Add(const File& file, const Item* in = nullptr);
   Item AddFolder(const std::string& name, std::uint16_t attributes, const Item* in = nullptr);
@@ -91,6 +92,10 @@ class MemoryStick {
   std::uint64_t BitmapByte(std::uint32_t cluster) const;
   // Sets the FAT entry of `cluster` in every FAT.
   void Link(std::uint32_t cluster, std::uint32_t next);
+  // The clusters handed out from now on start at `cluster`; those skipped stay free.
+  void AllocateFrom(std::uint32_t cluster) { nextCluster_ = cluster; }
+  // Makes an item's entry name `cluster` as its first (exFAT: its set checksum made anew).
+  void SetFirstCluster(const Item& item, std::uint32_t cluster);
   // Marks each of the item's entries removed, as a driver's delete does to the entries alone.
   void MarkRemoved(const Item& item);
   // FAT32: where FSInfo keeps its count of free clusters.
@@ -109,6 +114,7 @@ class MemoryStick {
   MemoryVolume& memory_;
   Kind kind_;
   char letter_;
+  std::uint32_t fatSectors_;
   std::optional<Fat32Volume> fat32_;
   std::optional<ExfatVolume> exfat_;
   std::uint32_t nextCluster_ = 0;
