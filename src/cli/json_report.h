@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // What a command found or did, as JSON for other programs (kestrova-cli --json): one document a
 // command, its kinds, verdicts and reasons by their stable names (repair/ids.h), the words in the
-// user's language beside them. Version 1 of the format is described in the README.
+// user's language beside them. Version 1 of the format is described in docs/json.md.
 #pragma once
 
 #include <nlohmann/json.hpp>

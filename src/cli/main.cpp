@@ -316,7 +316,7 @@ std::string CommandHelp(const Command& command) {
     text += ListEntry(name, option.description);
   }
   text += ListEntry("--json", {"print what the command found or did as one JSON",
-                               "document (UTF-8; its fields: see the README)"});
+                               "document (UTF-8; its fields: see docs/json.md)"});
   text += ListEntry("--utf8", {"write UTF-8 to a pipe or a file (on Windows they get",
                                "the console's code page otherwise)"});
   text += ListEntry("-h, --help", {"print this help"});
