@@ -593,7 +593,8 @@ int Scan(const DriveTarget& target) {
   {
     const bool mounted = !volume::DriveMountPoint(target).empty();
     auto opened = volume::Volume::Open(target, mounted ? Access::kReadShared : Access::kReadOnly);
-    auto planned = opened ? repair::PlanFix(*opened)
+    const std::filesystem::path recall = repair::JournalFolder();
+    auto planned = opened ? repair::PlanFix(*opened, {}, nullptr, &recall)
                           : volume::Expected<repair::Plan, Problem>(
                                 repair::OpenProblem(std::move(opened.error())));
     if (!planned) {

@@ -272,6 +272,15 @@ std::optional<Problem> CountUsed(const VolumeGeometry& layout,
   return std::nullopt;
 }
 
+std::vector<std::uint8_t> ReadFileContent(volume::Volume& volume, const VolumeGeometry& layout,
+                                          const RootFile& file, ProgressTrack& track,
+                                          bool* complete) {
+  std::vector<std::uint8_t> bytes = ReadFileStart(volume, layout, file, file.size, track);
+  if (complete) *complete = bytes.size() == std::min(file.size, file.validSize);
+  bytes.resize(file.size);
+  return bytes;
+}
+
 std::vector<std::uint8_t> ReadFileStart(volume::Volume& volume, const VolumeGeometry& layout,
                                         const RootFile& file, std::size_t limit,
                                         ProgressTrack& track) {

@@ -111,5 +111,10 @@ std::optional<Problem> CountUsed(const VolumeGeometry& layout,
 std::vector<std::uint8_t> ReadFileStart(volume::Volume& volume, const VolumeGeometry& layout,
                                         const RootFile& file, std::size_t limit,
                                         ProgressTrack& track);
+// A file's whole content as the volume holds it (`size` bytes): what lies past an exFAT file's
+// valid data length, or what could not be read, as zeros; `complete` says whether it was all read.
+std::vector<std::uint8_t> ReadFileContent(volume::Volume& volume, const VolumeGeometry& layout,
+                                          const RootFile& file, ProgressTrack& track,
+                                          bool* complete = nullptr);
 
 }  // namespace kestrova::repair

@@ -49,6 +49,9 @@ enum class ProblemKind {
   kJournalOtherVolume,    // the volume is not the journal's
   kJournalSectorChanged,  // sector: it no longer holds what the change wrote; detail.name: the
                           // journal of a later change that overtook it, when one is known
+  // The quarantine of a removal. detail.name is its path.
+  kQuarantineUnreadable,  // not a quarantine
+  kQuarantineDamaged,     // its length or a checksum is wrong
   // The removal of the virus's files.
   kLeftoverChain,     // detail, with detail.name the file's: its chain cannot be freed safely
   kFolderUnreadable,  // detail.name: a folder that cannot be read whole, so the removal cannot

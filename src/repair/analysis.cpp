@@ -4,17 +4,21 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <unordered_set>
 
 #include "format/exfat.h"
 #include "format/fat.h"
 #include "format/fat_table.h"
+#include "format/folder_listing.h"
 #include "format/problems.h"
 #include "format/sector_io.h"
+#include "format/sha256.h"
 #include "repair/cross_links.h"
 #include "repair/directory.h"
 #include "repair/engine.h"
+#include "repair/quarantine.h"
 #include "repair/verdicts.h"
 
 namespace kestrova::repair {
@@ -222,9 +226,93 @@ void KeepHidden(VolumeLayout& layout, const std::unordered_set<std::int64_t>& ke
   }
 }
 
+// The files that an earlier removal of this program's recorded as the virus's, found again at
+// their places with the same size, first cluster and bytes, stay the virus's although the removal
+// took away what showed it (the shortcut that ran them): a root file becomes a leftover and stays
+// as it is, one inside a folder is the virus's there. A document never is; neither is a file that
+// any of this differs from.
+void Remember(volume::Volume& volume, VolumeLayout& layout, const RootEntries& entries,
+              const std::vector<QuarantinedFile>& recalled, std::unordered_set<std::int64_t>& keep,
+              ProgressTrack& track) {
+  if (recalled.empty()) return;
+  RootFindings& found = layout.findings;
+  const auto recalledAs = [&](const std::string& path, const RootFile& file) {
+    const QuarantinedFile* same = nullptr;
+    if (file.IsFolder() || IsDocument(file.Name())) return same;
+    std::optional<Sha256Digest> digest;  // read once, when a record names the file's place
+    for (const QuarantinedFile& one : recalled) {
+      if (one.path != path || one.size != file.size || one.firstCluster != file.firstCluster) {
+        continue;
+      }
+      if (!digest) digest = Sha256Of(ReadFileContent(volume, layout, file, track));
+      if (*digest != one.digest) continue;
+      // The record that names a shortcut says most.
+      if (!same || one.evidence == Evidence::kNamedByShortcut) same = &one;
+    }
+    return same;
+  };
+  const auto judgeAgain = [](Judged& judged, const QuarantinedFile& was) {
+    judged.verdict = Verdict::kVirus;
+    const bool shortcut =
+        was.evidence == Evidence::kNamedByShortcut || was.evidence == Evidence::kRemovedShortcutRan;
+    judged.evidence = shortcut ? Evidence::kRemovedShortcutRan : Evidence::kJudgedBefore;
+    judged.subject = was.subject.empty() ? was.path : was.subject;
+    judged.command = was.command;
+  };
+  // Inside the root's folders that a record names, each listed once.
+  std::vector<const RootFile*> named;
+  for (const RootFile& folder : entries.folders) {
+    const std::string within = folder.Name() + '\\';
+    if (std::any_of(recalled.begin(), recalled.end(),
+                    [&](const QuarantinedFile& one) { return one.path.starts_with(within); })) {
+      named.push_back(&folder);
+    }
+  }
+  const std::vector<FolderListing> listings =
+      named.empty() ? std::vector<FolderListing>{}
+                    : ListFolders(volume, layout, named, kMaxFolderBytes, track);
+  for (std::size_t f = 0; f < listings.size(); ++f) {
+    const std::string& folder = named[f]->Name();
+    for (const RootFile& file : listings[f].entries) {
+      const QuarantinedFile* was = recalledAs(folder + '\\' + file.Name(), file);
+      if (!was) continue;
+      const auto judged = std::find_if(
+          found.judged.begin(), found.judged.end(),
+          [&](const Judged& j) { return j.folder == folder && j.file.offset == file.offset; });
+      if (judged != found.judged.end()) {
+        if (judged->verdict != Verdict::kVirus) judgeAgain(*judged, *was);
+        continue;
+      }
+      Judged again;
+      again.file = file;
+      again.folder = folder;
+      judgeAgain(again, *was);
+      found.judged.push_back(std::move(again));
+    }
+  }
+  for (const RootFile& file : entries.files) {
+    const bool leftover =
+        std::any_of(found.leftovers.begin(), found.leftovers.end(),
+                    [&](const Judged& j) { return j.file.offset == file.offset; });
+    if (leftover) continue;
+    const QuarantinedFile* was = recalledAs(file.Name(), file);
+    if (!was) continue;
+    std::erase_if(found.judged, [&](const Judged& j) {
+      return j.folder.empty() && j.file.offset == file.offset;
+    });
+    Judged judged;
+    judged.file = file;
+    judgeAgain(judged, *was);
+    const auto at = std::find_if(found.leftovers.begin(), found.leftovers.end(),
+                                 [&](const Judged& j) { return j.file.offset > file.offset; });
+    found.leftovers.insert(at, std::move(judged));
+    keep.insert(file.main);
+  }
+}
+
 std::optional<Problem> AnalyseVolume(volume::Volume& volume, VolumeLayout& layout,
                                      RestoredSectors* restored, ProgressTrack& track,
-                                     RootCopy* root) {
+                                     RootCopy* root, const std::filesystem::path* recall) {
   // A volume too short for its boot sector cannot be read at all: no size was claimed yet.
   volume::AlignedBuffer boot(kBootReadBytes);
   if (ReadSectors(volume, kBootSector, kBootReadBytes, boot.bytes())) {
@@ -250,7 +338,8 @@ std::optional<Problem> AnalyseVolume(volume::Volume& volume, VolumeLayout& layou
   if (auto problem = CheckOtherChains(volume, layout, window, track)) return problem;
   // Whose each entry is, once the volume proved to be one the engine reads; the hidden entries
   // that are not to be shown again are put back as they were.
-  const auto keep = JudgeRoot(volume, layout, entries, track);
+  auto keep = JudgeRoot(volume, layout, entries, track);
+  if (recall) Remember(volume, layout, entries, Recall(*recall, IdentityOf(layout)), keep, track);
   KeepHidden(layout, keep, restored);
   return std::nullopt;
 }
@@ -258,11 +347,11 @@ std::optional<Problem> AnalyseVolume(volume::Volume& volume, VolumeLayout& layou
 }  // namespace
 
 std::optional<Problem> AnalyseInto(volume::Volume& volume, VolumeLayout& layout,
-                                   RestoredSectors* restored, ProgressTrack* track,
-                                   RootCopy* root) {
+                                   RestoredSectors* restored, ProgressTrack* track, RootCopy* root,
+                                   const std::filesystem::path* recall) {
   ProgressTrack unseen;
   try {
-    return AnalyseVolume(volume, layout, restored, track ? *track : unseen, root);
+    return AnalyseVolume(volume, layout, restored, track ? *track : unseen, root, recall);
   } catch (const std::bad_alloc&) {
     return MakeProblem(ProblemKind::kOutOfMemory);
   }

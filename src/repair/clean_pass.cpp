@@ -47,12 +47,23 @@ bool IsBrokenChain(const Problem& problem) {
          kind == DetailKind::kBadClusterLink;
 }
 
-// What is removed: the clusters and their owners, and the entries to mark deleted or not in use
-// by the volume sector and the byte in it where each lies.
+// A file or folder inside a removed folder: its path and entry, and where its directory entries
+// lie (in `entries` of the removal, from `first` on).
+struct Inside {
+  std::string folder;
+  RootFile file;
+  std::size_t owner = 0;
+  std::size_t first = 0;
+  std::size_t count = 0;
+};
+
+// What is removed: the clusters and their owners, the entries to mark deleted or not in use by
+// the volume sector and the byte in it where each lies, and what lay inside the removed folders.
 struct Removal {
   RemovalPlan plan;
   std::vector<std::int64_t> fatChained;  // the freed clusters that the FAT chains
   std::vector<std::pair<std::int64_t, std::int64_t>> entries;
+  std::vector<Inside> inside;
 };
 
 // Adds a cluster of the removed entry `owner`: one that another removed entry holds already, or
@@ -150,7 +161,9 @@ class TreeRemoval {
           document = inner;
           return std::nullopt;
         }
+        const std::size_t first = removal.entries.size();
         Mark(entry, clusters, removal);
+        removal.inside.push_back({next.path, entry, owner, first, removal.entries.size() - first});
         if (entry.IsFolder()) {
           pending.push_back({entry, inner});
           continue;
@@ -190,7 +203,8 @@ class TreeRemoval {
 
 std::optional<Problem> RemoveLeftovers(volume::Volume& volume, const VolumeLayout& now,
                                        const std::vector<Judged>& leftovers, RootEdit& root,
-                                       SectorChanges& changes, ProgressTrack& track, Plan& plan) {
+                                       SectorChanges& changes, ProgressTrack& track, Plan& plan,
+                                       std::vector<RemovedFile>& removed) {
   if (leftovers.empty()) return std::nullopt;
   Removal removal;
   // Everything is read and checked before the first write; the root was, by the analysis.
@@ -227,6 +241,7 @@ std::optional<Problem> RemoveLeftovers(volume::Volume& volume, const VolumeLayou
         removal.plan.freed.Forget(owner);
         removal.fatChained.resize(chained);
         removal.entries.resize(entries);
+        std::erase_if(removal.inside, [&](const Inside& in) { return in.owner == owner; });
         removal.plan.rootOffsets.erase(file.offset);
         plan.kept.push_back({leftover, std::move(document)});
         continue;
@@ -251,8 +266,30 @@ std::optional<Problem> RemoveLeftovers(volume::Volume& volume, const VolumeLayou
     if (!removedEntries[e]) continue;
     entries.MarkRemoved(std::span(root.bytes).subspan(e * fat::kDirEntrySize, fat::kDirEntrySize));
   }
+  for (const Judged& leftover : plan.remove) {
+    const auto run =
+        std::span(root.read.bytes)
+            .subspan(static_cast<std::size_t>(leftover.file.offset),
+                     static_cast<std::size_t>(leftover.file.entryCount) * fat::kDirEntrySize);
+    removed.push_back({leftover, {run.begin(), run.end()}});
+  }
   for (const auto& [sector, at] : removal.entries) {
     if (auto problem = changes.Load(sector)) return problem;
+  }
+  // What lay inside the removed folders, with its entries as they were, for the quarantine.
+  for (const Inside& in : removal.inside) {
+    const Judged& top = leftovers[in.owner];
+    RemovedFile file{{in.file, in.folder, Verdict::kVirus, top.evidence, top.Path(), top.command},
+                     {}};
+    for (std::size_t i = in.first; i < in.first + in.count; ++i) {
+      const auto& [sector, at] = removal.entries[i];
+      const auto& before = changes.sectors().at(sector).before;
+      file.entries.insert(file.entries.end(), before.begin() + at,
+                          before.begin() + at + static_cast<std::ptrdiff_t>(fat::kDirEntrySize));
+    }
+    removed.push_back(std::move(file));
+  }
+  for (const auto& [sector, at] : removal.entries) {
     entries.MarkRemoved(changes.Bytes(sector, at, fat::kDirEntrySize));
   }
   // The FATs, FSInfo and the allocation bitmap.

@@ -105,9 +105,10 @@ Expected<Committed, Problem> Commit(volume::Volume& volume, PassEnd& pass, Secto
       const SectorChange& change = sectors.at(sector);
       record.sectors.push_back({sector, change.before, change.after});
     }
-    auto written = WriteJournal(*journal.place, *journal.layout, record);
+    auto written = WriteJournal(*journal.place, *journal.layout, record, journal.quarantine);
     if (!written) return pass.Fail(std::move(written.error()));
     done.journal = std::move(*written);
+    if (journal.quarantine) done.quarantine = QuarantineOf(done.journal);
   }
   const std::int64_t maxRun = std::max<std::int64_t>(1, kMaxTransferBytes / sectorBytes);
   // The one buffer of the writes, had before the first of them.

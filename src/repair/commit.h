@@ -19,6 +19,7 @@
 #include "repair/journal.h"
 #include "repair/layout.h"
 #include "repair/pass.h"
+#include "repair/quarantine.h"
 #include "volume/volume.h"
 
 namespace kestrova::repair {
@@ -68,17 +69,20 @@ std::optional<Problem> WriteRun(PassEnd& pass, volume::Volume& volume, std::int6
 // What a commit did.
 struct Committed {
   std::int64_t sectorsWritten = 0;
-  std::filesystem::path journal;  // where the journal went; empty when none was written
+  std::filesystem::path journal;     // where the journal went; empty when none was written
+  std::filesystem::path quarantine;  // and the quarantine beside it; empty when none
 };
 
 // The order in which a commit writes: the volume's, or the order in which the pass held the
 // sectors (the repair's: the root's chain order).
 enum class WriteOrder { kVolume, kAsHeld };
 
-// The journal of a commit: where it goes, and the layout of the volume it is of.
+// The journal of a commit: where it goes, the layout of the volume it is of, and the quarantine of
+// the files it removes, which goes beside it.
 struct JournalTo {
   const JournalPlace* place = nullptr;
   const VolumeLayout* layout = nullptr;
+  const Quarantine* quarantine = nullptr;
 };
 
 // Commits a pass's changes on a volume opened for writing: the sectors that do not change are let
@@ -104,6 +108,7 @@ Expected<Report, Problem> CommitReport(Report done, volume::Volume& volume, Pass
   if (!committed) return std::move(committed.error());
   done.sectorsWritten = committed->sectorsWritten;
   done.journal = std::move(committed->journal);
+  if constexpr (requires { done.quarantine; }) done.quarantine = std::move(committed->quarantine);
   return done;
 }
 

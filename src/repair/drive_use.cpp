@@ -45,7 +45,12 @@ std::filesystem::path LaterChange(const DriveTarget& target, const std::filesyst
 Expected<VolumeLayout, Problem> Look(const DriveTarget& target, Access access) {
   auto opened = volume::Volume::Open(target, access);
   if (!opened) return OpenProblem(std::move(opened.error()));
-  return Analyse(*opened);
+  VolumeLayout layout;
+  const std::filesystem::path recall = JournalFolder();
+  if (auto problem = AnalyseInto(*opened, layout, nullptr, nullptr, nullptr, &recall)) {
+    return std::move(*problem);
+  }
+  return layout;
 }
 
 Expected<DrivePass<RepairReport>, Problem> RepairDrive(

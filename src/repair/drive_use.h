@@ -18,7 +18,8 @@
 
 namespace kestrova::repair {
 
-// Opens the drive with `access` and analyses it.
+// Opens the drive with `access` and analyses it, recalling what the quarantines of the journal
+// folder record of it.
 Expected<VolumeLayout, Problem> Look(const volume::DriveTarget& target, volume::Access access);
 
 // Repair, Clean, MoveBack and Fix as RepairDrive, CleanDrive, MoveBackDrive and FixDrive of

@@ -61,10 +61,13 @@ struct RootCopy {
 Expected<VolumeLayout, Problem> Analyse(volume::Volume& volume, RestoredSectors* restored = nullptr,
                                         ProgressTrack* track = nullptr);
 // The same into `layout`, which keeps what was learnt before a refusal. With `root`, the root
-// directory's bytes as they were read are kept there.
+// directory's bytes as they were read are kept there. With `recall`, the quarantines of the volume
+// in that folder are read: a file that a removal recorded as the virus's and that is still at its
+// place with the same bytes stays the virus's (Evidence::kRemovedShortcutRan, kJudgedBefore).
 std::optional<Problem> AnalyseInto(volume::Volume& volume, VolumeLayout& layout,
                                    RestoredSectors* restored = nullptr,
-                                   ProgressTrack* track = nullptr, RootCopy* root = nullptr);
+                                   ProgressTrack* track = nullptr, RootCopy* root = nullptr,
+                                   const std::filesystem::path* recall = nullptr);
 
 // The repair pass on a volume opened for writing. Analyses it again as Analyse does, reading the
 // whole root directory before anything is written; with `analysed`, it must still have that
@@ -169,7 +172,8 @@ struct Plan {
   std::optional<Problem> moveBackRefused;  // why the files could not be moved back (the root
                                            // has no room, the folder cannot be read whole)
   std::int64_t sectorsWritten = 0;
-  std::filesystem::path journal;  // the journal of the change; empty when none was written
+  std::filesystem::path journal;     // the journal of the change; empty when none was written
+  std::filesystem::path quarantine;  // beside it, what it removed; empty when it removed nothing
 };
 
 // Which steps a fix takes.
@@ -188,15 +192,20 @@ struct FixChoice {
 // one commit (the rules of each pass hold as there; with `analysed`, only its leftovers are
 // removed, each as it was, and its moved-files folder must be the one found now). A move back
 // that the root has no room for, or whose folder cannot be read, is left out and said in
-// moveBackRefused; the rest goes on. `pass` names the pass in a refusal.
+// moveBackRefused; the rest goes on. `pass` names the pass in a refusal. With `journal`, the
+// analysis recalls what the volume's quarantines in journal->folder record (AnalyseInto), and a
+// fix that removes anything first writes its quarantine beside the journal: every file removed
+// with its bytes, and every file of the virus's that stays with its digest.
 Expected<Plan, Problem> Fix(volume::Volume& volume, const VolumeLayout* analysed,
                             const FixChoice& choice, Progress* progress = nullptr,
                             const JournalPlace* journal = nullptr, PassKind pass = PassKind::kFix);
 
 // What Fix would do on the volume as it stands, reading only (a mounted drive too, beside its
-// file system): the same steps, nothing written and no journal kept.
+// file system): the same steps, nothing written and no journal kept; with `recall`, the
+// quarantines there are recalled as Fix recalls those of its journal folder.
 Expected<Plan, Problem> PlanFix(volume::Volume& volume, const FixChoice& choice = {},
-                                Progress* progress = nullptr);
+                                Progress* progress = nullptr,
+                                const std::filesystem::path* recall = nullptr);
 
 // What undoing a journaled change did.
 struct UndoReport {

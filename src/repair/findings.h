@@ -53,7 +53,8 @@ enum class Verdict {
   kUnsure,   // no evidence either way: left as it is (a folder is shown again) and listed
 };
 
-// The evidence behind a verdict; `subject` and `command` of Judged say what it names.
+// The evidence behind a verdict; `subject` and `command` of Judged say what it names. Quarantines
+// keep their numbers: a new one goes at the end.
 enum class Evidence {
   // The virus's.
   kShortcutRunsHost,         // a shortcut whose command interpreter or script host runs something
@@ -89,6 +90,9 @@ enum class Evidence {
   // Vaccines.
   kVaccineFolder,  // a folder named autorun.inf
   kVaccineFile,    // an autorun.inf whose attribute byte carries a reserved bit
+  // The virus's, as an earlier removal of this program's recorded it, its bytes unchanged.
+  kRemovedShortcutRan,  // what the virus's shortcut `subject`, since removed, ran
+  kJudgedBefore,        // judged the virus's before, for the evidence `subject` says
 };
 
 // A root entry, or one inside a hidden folder of the root, with its verdict.

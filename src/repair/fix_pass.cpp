@@ -5,13 +5,19 @@
 #include <algorithm>
 #include <new>
 #include <optional>
+#include <string>
+#include <unordered_set>
 #include <vector>
 
+#include "format/fat_table.h"
 #include "format/problems.h"
+#include "format/sha256.h"
 #include "repair/commit.h"
 #include "repair/engine.h"
 #include "repair/pass.h"
+#include "repair/quarantine.h"
 #include "repair/steps.h"
+#include "repair/verdicts.h"
 
 namespace kestrova::repair {
 namespace {
@@ -46,10 +52,69 @@ bool SameFolder(const Judged* shown, const Judged* found) {
                     shown->file.Name() == found->file.Name());
 }
 
+// The quarantine of a removal: each removed file with its content, each of the virus's files that
+// stays with its digest (read now, before anything is written). A removed file that cannot be
+// read whole refuses the removal: it could not come back.
+Expected<Quarantine, Problem> QuarantineFor(volume::Volume& volume, const VolumeLayout& now,
+                                            const std::vector<RemovedFile>& removed,
+                                            ProgressTrack& track) {
+  Quarantine quarantine{IdentityOf(now), {}};
+  bool whole = true;
+  const auto record = [&](const Judged& judged, bool gone) {
+    QuarantinedFile file;
+    file.removed = gone;
+    file.path = judged.Path();
+    file.longName = judged.file.longName;
+    file.shortName = judged.file.shortName;
+    file.attributes = judged.file.attributes;
+    file.size = judged.file.IsFolder() ? 0 : judged.file.size;
+    file.firstCluster = judged.file.firstCluster;
+    file.verdict = judged.verdict;
+    file.evidence = judged.evidence;
+    file.subject = judged.subject;
+    file.command = judged.command;
+    if (!judged.file.IsFolder()) {
+      bool complete = false;
+      std::vector<std::uint8_t> bytes = ReadFileContent(volume, now, judged.file, track, &complete);
+      whole = complete;
+      file.digest = Sha256Of(bytes);
+      if (gone) file.bytes = std::move(bytes);
+    }
+    return file;
+  };
+  std::unordered_set<std::string> gone;
+  for (const RemovedFile& one : removed) {
+    QuarantinedFile file = record(one.judged, true);
+    if (!whole) {
+      Problem problem = PassProblem(ProblemKind::kReadFailed);
+      problem.detail.name = file.path;
+      return problem;
+    }
+    file.entries = one.entries;
+    gone.insert(file.path);
+    quarantine.files.push_back(std::move(file));
+  }
+  // The virus's files that stay: what a later look must still know for the virus's once what
+  // showed it is gone.
+  const auto stays = [&](const Judged& judged) {
+    return VerdictOf(judged.evidence) == Verdict::kVirus && !judged.file.IsFolder() &&
+           !gone.count(judged.Path());
+  };
+  for (const auto* list : {&now.findings.leftovers, &now.findings.judged}) {
+    for (const Judged& judged : *list) {
+      if (!stays(judged)) continue;
+      QuarantinedFile file = record(judged, false);
+      if (whole) quarantine.files.push_back(std::move(file));
+    }
+  }
+  return quarantine;
+}
+
 // The fix, or with `write` false only what it would do.
 Expected<Plan, Problem> Run(volume::Volume& volume, const VolumeLayout* analysed,
                             const FixChoice& choice, Progress* progress,
-                            const JournalPlace* journal, PassKind kind, bool write) {
+                            const JournalPlace* journal, PassKind kind, bool write,
+                            const std::filesystem::path* recall) {
   if (analysed && !IsAnalysed(*analysed)) return PassProblem(ProblemKind::kNotAnalysed);
   PassEnd pass(volume, kind);
   const auto fail = [&](Problem problem) {
@@ -64,8 +129,8 @@ Expected<Plan, Problem> Run(volume::Volume& volume, const VolumeLayout* analysed
   RootCopy root;
   RestoredSectors restored;
   try {
-    if (auto problem =
-            Reanalyse(volume, analysed, now, choice.restore ? &restored : nullptr, track, &root)) {
+    if (auto problem = Reanalyse(volume, analysed, now, choice.restore ? &restored : nullptr, track,
+                                 &root, recall)) {
       return fail(std::move(*problem));
     }
     // The files removed are the ones the user was shown and chose, each still as it was shown,
@@ -104,20 +169,29 @@ Expected<Plan, Problem> Run(volume::Volume& volume, const VolumeLayout* analysed
                     edit.bytes.begin() + static_cast<std::ptrdiff_t>(from));
       }
     }
-    if (auto problem = RemoveLeftovers(volume, now, leftovers, edit, changes, track, plan)) {
+    std::vector<RemovedFile> removed;
+    if (auto problem =
+            RemoveLeftovers(volume, now, leftovers, edit, changes, track, plan, removed)) {
       return fail(std::move(*problem));
     }
     if (found) {
       const Judged folder = *found;
       if (auto problem = MoveFilesBack(volume, now, folder, choice.keep, edit, changes, track, plan,
-                                       plan.moveBackRefused)) {
+                                       plan.moveBackRefused, removed)) {
         return fail(std::move(*problem));
       }
     }
     if (auto problem = HoldRoot(now, edit, changes)) return fail(std::move(*problem));
     plan.findings = now.findings;
     if (!write) return plan;
-    return CommitReport(std::move(plan), volume, pass, changes, track, {journal, &now});
+    std::optional<Quarantine> quarantine;
+    if (journal && (!plan.remove.empty() || plan.moveBack.folderRemoved)) {
+      auto kept = QuarantineFor(volume, now, removed, track);
+      if (!kept) return fail(std::move(kept.error()));
+      quarantine = std::move(*kept);
+    }
+    return CommitReport(std::move(plan), volume, pass, changes, track,
+                        {journal, &now, quarantine ? &*quarantine : nullptr});
   } catch (const std::bad_alloc&) {
     return fail(PassProblem(ProblemKind::kOutOfMemory));
   }
@@ -128,12 +202,13 @@ Expected<Plan, Problem> Run(volume::Volume& volume, const VolumeLayout* analysed
 Expected<Plan, Problem> Fix(volume::Volume& volume, const VolumeLayout* analysed,
                             const FixChoice& choice, Progress* progress,
                             const JournalPlace* journal, PassKind pass) {
-  return Run(volume, analysed, choice, progress, journal, pass, true);
+  return Run(volume, analysed, choice, progress, journal, pass, true,
+             journal ? &journal->folder : nullptr);
 }
 
-Expected<Plan, Problem> PlanFix(volume::Volume& volume, const FixChoice& choice,
-                                Progress* progress) {
-  return Run(volume, nullptr, choice, progress, nullptr, PassKind::kFix, false);
+Expected<Plan, Problem> PlanFix(volume::Volume& volume, const FixChoice& choice, Progress* progress,
+                                const std::filesystem::path* recall) {
+  return Run(volume, nullptr, choice, progress, nullptr, PassKind::kFix, false, recall);
 }
 
 Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout* analysed,

@@ -61,6 +61,10 @@ std::string_view IdOf(ProblemKind value) {
       return "journal_not_read";
     case ProblemKind::kJournalOtherVolume:
       return "journal_other_volume";
+    case ProblemKind::kQuarantineUnreadable:
+      return "quarantine_unreadable";
+    case ProblemKind::kQuarantineDamaged:
+      return "quarantine_damaged";
     case ProblemKind::kJournalSectorChanged:
       return "journal_sector_changed";
     case ProblemKind::kLeftoverChain:
@@ -247,6 +251,10 @@ std::string_view IdOf(Evidence value) {
       return "vaccine_folder";
     case Evidence::kVaccineFile:
       return "vaccine_file";
+    case Evidence::kRemovedShortcutRan:
+      return "removed_shortcut_ran";
+    case Evidence::kJudgedBefore:
+      return "judged_before";
   }
   return "unknown";
 }

@@ -11,6 +11,8 @@
 #include "format/fat.h"
 #include "format/problems.h"
 #include "repair/label.h"
+#include "repair/quarantine.h"
+#include "repair/records.h"
 #include "volume/files.h"
 
 #include <zlib.h>
@@ -28,63 +30,11 @@ constexpr std::string_view kClosing = "END\n";
 constexpr int kLengthBytes = 8;
 constexpr int kChecksumBytes = 4;
 
-std::uint32_t Checksum(std::span<const std::uint8_t> bytes) {
-  uLong crc = crc32(0L, Z_NULL, 0);
-  // zlib takes at most 4 GiB a call.
-  for (std::size_t at = 0; at < bytes.size(); at += std::size_t{1} << 30) {
-    const std::size_t part = std::min(bytes.size() - at, std::size_t{1} << 30);
-    crc = crc32(crc, bytes.data() + at, static_cast<uInt>(part));
-  }
-  return static_cast<std::uint32_t>(crc);
-}
-
 // The most sectors a journal holds: more than any root directory that the engine handles.
 constexpr std::uint32_t kMaxSectors = 1u << 20;
 // The largest journal file that is read: far more than a repair or a removal writes (a root of
 // 501 clusters of 64 KiB, the FAT sectors of the files removed), read whole into memory.
 constexpr std::int64_t kMaxJournalBytes = std::int64_t{256} << 20;
-
-void Put(std::vector<std::uint8_t>& out, std::uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-}
-
-// Reads the file's bytes in order; every read is checked against what is left.
-class Reader {
- public:
-  explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
-  bool Take(std::uint64_t& value, int bytes) {
-    if (bytes_.size() - at_ < static_cast<std::size_t>(bytes)) return false;
-    value = 0;
-    for (int i = 0; i < bytes; ++i) value |= std::uint64_t{bytes_[at_ + i]} << (8 * i);
-    at_ += static_cast<std::size_t>(bytes);
-    return true;
-  }
-  bool Take(std::vector<std::uint8_t>& out, std::size_t count) {
-    if (bytes_.size() - at_ < count) return false;
-    out.assign(bytes_.begin() + static_cast<std::ptrdiff_t>(at_),
-               bytes_.begin() + static_cast<std::ptrdiff_t>(at_ + count));
-    at_ += count;
-    return true;
-  }
-  bool Expect(std::string_view text) {
-    if (bytes_.size() - at_ < text.size() ||
-        !std::equal(text.begin(), text.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(at_))) {
-      return false;
-    }
-    at_ += text.size();
-    return true;
-  }
-  bool AtEnd() const { return at_ == bytes_.size(); }
-  std::size_t At() const { return at_; }
-  // The bytes read from `from` on.
-  std::span<const std::uint8_t> Since(std::size_t from) const {
-    return bytes_.subspan(from, at_ - from);
-  }
-
- private:
-  std::span<const std::uint8_t> bytes_;
-  std::size_t at_ = 0;
-};
 
 Problem JournalProblem(ProblemKind kind, const std::filesystem::path& path,
                        std::int64_t value = 0) {
@@ -225,13 +175,29 @@ std::string JournalFileName(std::string_view what, std::string_view label, std::
 
 Expected<std::filesystem::path, Problem> WriteJournal(const JournalPlace& place,
                                                       const VolumeLayout& layout,
-                                                      const Journal& journal) {
+                                                      const Journal& journal,
+                                                      const Quarantine* quarantine) {
   const auto told = [&](std::filesystem::path path) -> Expected<std::filesystem::path, Problem> {
     if (place.saved) place.saved(path);
     return path;
   };
+  // The quarantine beside the journal that names it; gone again when the journal is not written.
+  const auto dropQuarantine = [&](const std::filesystem::path& path) {
+    std::error_code ignored;
+    if (quarantine) std::filesystem::remove(QuarantineOf(path), ignored);
+  };
   if (!place.file.empty()) {
-    if (auto problem = WriteJournal(place.file, journal)) return std::move(*problem);
+    if (quarantine) {
+      // Named as the user named it: the journal, whose place cannot take the quarantine.
+      if (auto problem = WriteQuarantine(QuarantineOf(place.file), *quarantine)) {
+        problem->detail.name = place.file.string();
+        return std::move(*problem);
+      }
+    }
+    if (auto problem = WriteJournal(place.file, journal)) {
+      dropQuarantine(place.file);
+      return std::move(*problem);
+    }
     return told(place.file);
   }
   const auto folderProblem = [&](int error) {
@@ -263,8 +229,15 @@ Expected<std::filesystem::path, Problem> WriteJournal(const JournalPlace& place,
       taken = taken || entry.path().filename().string().ends_with(tail);
     }
     if (taken) continue;
+    if (quarantine) {
+      if (auto problem = WriteQuarantine(QuarantineOf(path), *quarantine)) {
+        if (problem->detail.at == kJournalExists) continue;
+        return std::move(*problem);
+      }
+    }
     const int error = volume::WriteFileDurably(path, bytes);
     if (error == 0) return told(path);
+    dropQuarantine(path);
     if (volume::KindOfFileError(error) != volume::FileErrorKind::kExists) {
       return folderProblem(error);
     }

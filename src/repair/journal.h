@@ -84,12 +84,16 @@ inline constexpr std::string_view kNoLabelName = "NONAME";
 std::string JournalFileName(std::string_view what, std::string_view label, std::uint32_t serial,
                             const std::tm& time, int number = 1);
 
+struct Quarantine;
+
 // Writes the journal of a change to the volume of `layout` to its place, a new file that reaches
-// the disk, and tells place.saved. The path it went to, or the problem: a journal folder that
+// the disk, and tells place.saved; with `quarantine`, that goes first beside it (QuarantineOf),
+// and no journal is written without it. The path it went to, or the problem: a journal folder that
 // cannot be made or written in is kJournalFolderFailed.
 Expected<std::filesystem::path, Problem> WriteJournal(const JournalPlace& place,
                                                       const VolumeLayout& layout,
-                                                      const Journal& journal);
+                                                      const Journal& journal,
+                                                      const Quarantine* quarantine = nullptr);
 
 // Reads a journal file; the problem when it cannot be read or is not one.
 Expected<Journal, Problem> ReadJournal(const std::filesystem::path& path);

@@ -11,13 +11,10 @@
 #include "repair/pass.h"
 
 namespace kestrova::repair {
-namespace {
+namespace {}  // namespace
 
-// What a journal's name says: the command, the label, the serial number, the time and the number
-// of a name that was taken (JournalFileName); or, in the names of the first versions, the command,
-// the time and the process number.
-void ReadName(ListedJournal& listed) {
-  static const std::regex kName(R"(^([a-z]+)-(.*)-[0-9A-F]{8}-(\d{8}-\d{6})(?:-(\d+))?\.journal$)");
+void ReadJournalName(ListedJournal& listed) {
+  static const std::regex kName(R"(^([a-z]+)-(.*)-[0-9A-F]{8}-(\d{8}-\d{6})(?:-(\d+))?\.[a-z]+$)");
   static const std::regex kFirstName(R"(^([a-z]+)-(\d{8}-\d{6})-\d+(?:-(\d+))?\.journal$)");
   const std::string name = listed.path.filename().string();
   std::smatch match;
@@ -32,6 +29,8 @@ void ReadName(ListedJournal& listed) {
     if (match[3].matched) listed.number = std::stoi(match[3]);
   }
 }
+
+namespace {
 
 // What one sector of a journal holds on the volume.
 enum class Holds { kAfter, kBefore, kOther };
@@ -84,7 +83,7 @@ std::vector<ListedJournal> ListJournals(const std::filesystem::path& folder) {
     if (entry.path().extension() != ".journal" || !entry.is_regular_file(typed)) continue;
     ListedJournal journal;
     journal.path = entry.path();
-    ReadName(journal);
+    ReadJournalName(journal);
     auto read = ReadJournal(journal.path);
     if (read) {
       journal.journal = std::move(*read);

@@ -19,6 +19,13 @@
 namespace kestrova::repair {
 
 // A file of the journal folder, with what its name says (see JournalFileName).
+struct ListedJournal;
+// What a journal's name says (the same of its quarantine's, whose name differs by the extension):
+// the command, the label, the serial number, the time and the number of a name that was taken
+// (JournalFileName); or, in the names of the first versions, the command, the time and the process
+// number. Sets them in `listed` from its path.
+void ReadJournalName(ListedJournal& listed);
+
 struct ListedJournal {
   std::filesystem::path path;
   std::string command;  // "repair", "clean"; empty when the name does not say

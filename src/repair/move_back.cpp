@@ -621,7 +621,8 @@ const Judged* MovedFilesFolder(const RootFindings& findings) {
 std::optional<Problem> MoveFilesBack(volume::Volume& volume, const VolumeLayout& now,
                                      const Judged& folder, const std::vector<std::string>& keep,
                                      RootEdit& root, SectorChanges& changes, ProgressTrack& track,
-                                     Plan& whole, std::optional<Problem>& refused) {
+                                     Plan& whole, std::optional<Problem>& refused,
+                                     std::vector<RemovedFile>& removed) {
   const bool exfat = now.fileSystem == FileSystem::kExfat;
   MoveBackReport& done = whole.moveBack;
   // Everything is read and checked before the first write: the root was, by the analysis.
@@ -711,7 +712,13 @@ std::optional<Problem> MoveFilesBack(volume::Volume& volume, const VolumeLayout&
     }
   };
   if (done.folderRemoved) {
-    for (const Judged& judged : done.stayed) markRemoved(plan.outer, judged.file);
+    for (const Judged& judged : done.stayed) {
+      const auto entries = std::span(plan.outer.bytes)
+                               .subspan(static_cast<std::size_t>(judged.file.offset),
+                                        static_cast<std::size_t>(judged.file.entryCount * kEntry));
+      removed.push_back({judged, {entries.begin(), entries.end()}});
+      markRemoved(plan.outer, judged.file);
+    }
     if (plan.inner) markRemoved(plan.outer, *plan.inner);
   }
   // Each moved folder's ".." names the root now (exFAT's folders have none).

@@ -25,10 +25,10 @@ bool TellsItself(ProblemKind kind) {
 
 std::optional<Problem> Reanalyse(volume::Volume& volume, const VolumeLayout* analysed,
                                  VolumeLayout& now, RestoredSectors* restored, ProgressTrack& track,
-                                 RootCopy* root) {
+                                 RootCopy* root, const std::filesystem::path* recall) {
   // Under the lock, the volume must still be the one analysed: the same boot sector and the same
   // root chain, checked as the analysis checks them.
-  if (auto refused = AnalyseInto(volume, now, restored, &track, root)) {
+  if (auto refused = AnalyseInto(volume, now, restored, &track, root, recall)) {
     Problem problem = std::move(*refused);
     if (analysed && !TellsItself(problem.kind)) {
       const DetailKind difference = Difference(*analysed, now);

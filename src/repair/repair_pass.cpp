@@ -25,7 +25,8 @@ Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayou
   // The root directory is read whole before anything is written.
   RestoredSectors restored;
   VolumeLayout now;
-  if (auto problem = Reanalyse(volume, analysed, now, &restored, track)) {
+  if (auto problem = Reanalyse(volume, analysed, now, &restored, track, nullptr,
+                               journal ? &journal->folder : nullptr)) {
     return pass.Fail(std::move(*problem));
   }
   RepairReport done;

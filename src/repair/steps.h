@@ -28,22 +28,33 @@ struct RootEdit {
   std::vector<std::int64_t> added;  // the clusters that the root grows by, in order
 };
 
+// A file or folder that a step removes, as the quarantine keeps it: whose it is and why, and its
+// directory entries as they were.
+struct RemovedFile {
+  Judged judged;
+  std::vector<std::uint8_t> entries;
+};
+
 // Removes `leftovers` (the virus's root files and folders found now, in root order) as Clean
 // does: their root entries marked in root.bytes, their clusters and what lies in their folders in
-// `changes`. plan.remove and plan.kept say what went and what stayed.
+// `changes`. plan.remove and plan.kept say what went and what stayed; `removed` gets every file
+// and folder removed, those inside the removed folders too.
 std::optional<Problem> RemoveLeftovers(volume::Volume& volume, const VolumeLayout& now,
                                        const std::vector<Judged>& leftovers, RootEdit& root,
-                                       SectorChanges& changes, ProgressTrack& track, Plan& plan);
+                                       SectorChanges& changes, ProgressTrack& track, Plan& plan,
+                                       std::vector<RemovedFile>& removed);
 
 // Puts back into the root what the virus moved into `folder` (the moved-files folder found now)
-// as MoveBack does, into root.bytes as the steps before left them. plan.moveBack says what. The
-// virus's files in the folder whose paths `keep` names keep it. A refusal found before anything
-// is changed (the root has no room, a folder cannot be read whole) is put in `refused`, and
-// nothing is changed then; the problem that ends the pass otherwise.
+// as MoveBack does, into root.bytes as the steps before left them. plan.moveBack says what; the
+// virus's files removed with the folder go to `removed`. The virus's files in the folder whose
+// paths `keep` names keep it. A refusal found before anything is changed (the root has no room,
+// a folder cannot be read whole) is put in `refused`, and nothing is changed then; the problem
+// that ends the pass otherwise.
 std::optional<Problem> MoveFilesBack(volume::Volume& volume, const VolumeLayout& now,
                                      const Judged& folder, const std::vector<std::string>& keep,
                                      RootEdit& root, SectorChanges& changes, ProgressTrack& track,
-                                     Plan& plan, std::optional<Problem>& refused);
+                                     Plan& plan, std::optional<Problem>& refused,
+                                     std::vector<RemovedFile>& removed);
 
 // Holds in `changes` the root's sectors whose bytes the steps changed, and the sectors of the
 // clusters it grows by.

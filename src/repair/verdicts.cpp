@@ -1102,6 +1102,8 @@ Verdict VerdictOf(Evidence evidence) {
       {Evidence::kOtherSystemFile, Verdict::kSystem},
       {Evidence::kVaccineFolder, Verdict::kVaccine},
       {Evidence::kVaccineFile, Verdict::kVaccine},
+      {Evidence::kRemovedShortcutRan, Verdict::kVirus},
+      {Evidence::kJudgedBefore, Verdict::kVirus},
   };
   for (const Row& row : kRows) {
     if (row.evidence == evidence) return row.verdict;

@@ -300,6 +300,10 @@ std::string Text(const Problem& problem, Audience audience) {
              nothingWritten});
       }
       return Sentences({Format(texts::kJournalSectorChanged, problem.sector), nothingWritten});
+    case ProblemKind::kQuarantineUnreadable:
+      return Sentences({Format(texts::kQuarantineUnreadable, problem.detail.name), nothingWritten});
+    case ProblemKind::kQuarantineDamaged:
+      return Sentences({Format(texts::kQuarantineDamaged, problem.detail.name), nothingWritten});
     case ProblemKind::kLeftoverChain:
       return Sentences({Format(texts::kLeftoverChain, VisiblePath(problem.detail.name),
                                DetailText(problem.detail)),
@@ -352,6 +356,8 @@ const char* Title(const Problem& problem) {
     case ProblemKind::kJournalNotRead:
     case ProblemKind::kJournalOtherVolume:
     case ProblemKind::kJournalSectorChanged:
+    case ProblemKind::kQuarantineUnreadable:
+    case ProblemKind::kQuarantineDamaged:
     case ProblemKind::kLeftoverChain:
     case ProblemKind::kFolderUnreadable:
     case ProblemKind::kRootFull:
@@ -487,6 +493,10 @@ std::string ShortWhy(const Judged& judged) {
       return Tr(texts::kVaccineFolder);
     case Evidence::kVaccineFile:
       return Tr(texts::kVaccineFile);
+    case Evidence::kRemovedShortcutRan:
+      return Format(texts::kLeftoverRemovedShortcutRan, subject);
+    case Evidence::kJudgedBefore:
+      return Format(texts::kLeftoverJudgedBefore, subject);
   }
   return {};
 }
