@@ -337,6 +337,13 @@ volume::Expected<RepairDone, Problem> RepairNow(const DriveTarget& target,
                     unmounted.Holds()};
 }
 
+// Where the removed files are kept, and how to list them.
+void QuarantineHint(Output& out, const std::filesystem::path& quarantine) {
+  if (!quarantine.empty()) {
+    out.Line(texts::Format(texts::kQuarantineSaved, repair::messages::PathText(quarantine)));
+  }
+}
+
 // The text of each report, on standard output.
 
 void Print(Output& out, const std::vector<ListedDrive>& drives) {
@@ -386,6 +393,7 @@ void Print(Output& out, const CleanDone& done) {
   PrintLeftovers(out, done.report.removed);
   out.Line(repair::messages::RemovedCount(done.report.removed.size()));
   for (const auto& kept : done.report.kept) out.Line(repair::messages::KeptFolderLine(kept));
+  QuarantineHint(out, done.report.quarantine);
   UndoHint(out, done.report.journal, done);
 }
 
@@ -412,6 +420,7 @@ void Print(Output& out, const MoveBackDone& done) {
     return;
   }
   PrintMoveBack(out, done.report);
+  QuarantineHint(out, done.report.quarantine);
   UndoHint(out, done.report.journal, done);
 }
 
@@ -441,7 +450,40 @@ void Print(Output& out, const FixDone& done) {
     out.Line(
         TerminalLines(repair::messages::Completion(repair::messages::ElapsedText(done.seconds))));
   }
+  QuarantineHint(out, plan.quarantine);
   UndoHint(out, plan.journal, done);
+}
+
+void Print(Output& out, const RestoreDone& done) {
+  for (const auto& one : done.report.restored) {
+    const std::string was = repair::VisibleName(one.file.Name());
+    out.Line(one.name == one.file.Name()
+                 ? texts::Format(texts::kPutBack, was)
+                 : texts::Format(texts::kPutBackRenamed, was, repair::VisibleName(one.name)));
+  }
+  UndoHint(out, done.report.journal, done);
+}
+
+void Print(Output& out, const QuarantinesReport& report) {
+  for (const auto& listed : report.quarantines) {
+    std::string line = repair::messages::PathText(listed.named.path);
+    line.append("\t").append(listed.named.command).append("\t");
+    line.append(ShownTime(listed.named.stamp)).append("\t").append(listed.named.label);
+    if (!listed.quarantine) {
+      out.Line(line + "\t" + texts::Tr(texts::kJournalDamagedListed));
+      continue;
+    }
+    out.Line(line);
+    for (const auto& file : listed.quarantine->files) {
+      repair::Judged judged;
+      judged.evidence = file.evidence;
+      judged.subject = file.subject;
+      judged.command = file.command;
+      out.Line("\t" + repair::VisiblePath(file.path) + "\t" + std::to_string(file.size) + "\t" +
+               texts::Tr(file.removed ? texts::kQuarantineRemoved : texts::kQuarantineStayed) +
+               "\t" + repair::messages::ShortWhy(judged));
+    }
+  }
 }
 
 void Print(Output& out, const repair::UndoReport& undone) {
@@ -722,6 +764,51 @@ int Fix(const DriveTarget& target, const WhenMounted& mounted, repair::JournalPl
   // A drive unmounted for the pass is mounted again once the report is out.
   return Rendered(FixDone{target, std::move(pass->report), std::move(pass->finished),
                           elapsed.count(), taken->Holds()});
+}
+
+int ListQuarantines(const DriveTarget* target) {
+  QuarantinesReport report;
+  report.folder = repair::JournalFolder();
+  std::optional<repair::VolumeIdentity> identity;
+  if (target) {
+    const bool mounted = !volume::DriveMountPoint(*target).empty();
+    auto open = volume::Volume::Open(*target, mounted ? Access::kReadShared : Access::kReadOnly);
+    if (!open) {
+      Tell(repair::OpenProblem(std::move(open.error())));
+      return kNothingWritten;
+    }
+    identity = repair::IdentityOfVolume(*open);
+    if (!identity) {
+      Problem problem;
+      problem.kind = repair::ProblemKind::kUnsupportedFileSystem;
+      Tell(problem);
+      return kNothingWritten;
+    }
+  }
+  report.quarantines = repair::ListQuarantines(report.folder, identity);
+  if (report.quarantines.empty()) {
+    Error(texts::Format(texts::kNoQuarantines, report.folder.string()) + "\n");
+  }
+  return Render(report) ? kDone : kNothingWritten;
+}
+
+int Restore(const std::filesystem::path& quarantine, const std::vector<std::string>& paths,
+            const DriveTarget& target, const WhenMounted& mounted, repair::JournalPlace journal) {
+  // A quarantine that cannot be used is refused before the drive is opened.
+  const auto kept = repair::ReadQuarantine(quarantine);
+  if (!kept) return Failed(kept.error(), repair::PassKind::kRestore);
+  journal.what = "restore";
+  journal = Announced(std::move(journal));
+  auto taken = Take(target, mounted);
+  if (!taken) return NotTaken(taken.error(), mounted.retry);
+  TerminalProgress progress;
+  auto pass =
+      repair::RestoreDrive(target, *kept, paths, journal, &progress, TellFinishedAfter(progress));
+  progress.End();
+  taken->Note(pass);
+  if (!pass) return Failed(pass.error(), repair::PassKind::kRestore);
+  return Rendered(
+      RestoreDone{target, std::move(pass->report), std::move(pass->finished), 0, taken->Holds()});
 }
 
 int Undo(const std::filesystem::path& journal, const DriveTarget& target,

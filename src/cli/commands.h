@@ -71,6 +71,14 @@ int Fix(const volume::DriveTarget& target, const WhenMounted& mounted, repair::J
 // wrote again names that change's journal.
 int Undo(const std::filesystem::path& journal, const volume::DriveTarget& target,
          const WhenMounted& mounted);
+// Lists the quarantines of the journal folder, newest first: all of them, or with `target` only
+// the drive's, each with its files (the drive is only read).
+int ListQuarantines(const volume::DriveTarget* target);
+// Writes the removed files `paths` of the quarantine at `quarantine` back into the drive's root;
+// the quarantine is read and checked whole before the drive is opened.
+int Restore(const std::filesystem::path& quarantine, const std::vector<std::string>& paths,
+            const volume::DriveTarget& target, const WhenMounted& mounted,
+            repair::JournalPlace journal);
 // Lists the journals of the journal folder, newest first: all of them, or with `target` only the
 // drive's, each with what became of its change there (the drive is only read).
 int ListJournals(const volume::DriveTarget* target);

@@ -143,6 +143,7 @@ void AddTo(Json& document, const CleanDone& done) {
   for (const auto& kept : done.report.kept) document["kept"].push_back(ToJson(kept));
   document["sectors_written"] = done.report.sectorsWritten;
   document["journal"] = repair::messages::PathText(done.report.journal);
+  document["quarantine"] = repair::messages::PathText(done.report.quarantine);
 }
 
 Json MoveBackJson(const repair::MoveBackReport& report) {
@@ -169,6 +170,7 @@ void AddTo(Json& document, const MoveBackDone& done) {
   document.update(MoveBackJson(done.report));
   document["sectors_written"] = done.report.sectorsWritten;
   document["journal"] = repair::messages::PathText(done.report.journal);
+  document["quarantine"] = repair::messages::PathText(done.report.quarantine);
 }
 
 Json PlanJson(const repair::Plan& plan) {
@@ -190,7 +192,43 @@ void AddTo(Json& document, const FixDone& done) {
   document.update(FindingsJson(plan.findings));
   document["sectors_written"] = plan.sectorsWritten;
   document["journal"] = repair::messages::PathText(plan.journal);
+  document["quarantine"] = repair::messages::PathText(plan.quarantine);
   document["seconds"] = done.seconds;
+}
+
+void AddTo(Json& document, const RestoreDone& done) {
+  document["restored"] = Json::array();
+  for (const auto& one : done.report.restored) {
+    document["restored"].push_back({{"path", one.file.Name()}, {"name", one.name}});
+  }
+  document["sectors_written"] = done.report.sectorsWritten;
+  document["journal"] = repair::messages::PathText(done.report.journal);
+}
+
+void AddTo(Json& document, const QuarantinesReport& report) {
+  document["folder"] = report.folder.string();
+  document["quarantines"] = Json::array();
+  for (const auto& listed : report.quarantines) {
+    Json& entry = document["quarantines"].emplace_back(
+        Json{{"path", repair::messages::PathText(listed.named.path)},
+             {"command", listed.named.command},
+             {"time", ShownTime(listed.named.stamp)},
+             {"label", listed.named.label},
+             {"damaged", !listed.quarantine}});
+    if (!listed.quarantine) continue;
+    entry["serial"] = listed.quarantine->volume.serial;
+    entry["files"] = Json::array();
+    for (const auto& file : listed.quarantine->files) {
+      entry["files"].push_back({{"path", file.path},
+                                {"size", file.size},
+                                {"removed", file.removed},
+                                {"sha256", HexOf(file.digest)},
+                                {"verdict", repair::IdOf(file.verdict)},
+                                {"evidence", repair::IdOf(file.evidence)},
+                                {"subject", file.subject},
+                                {"command", file.command}});
+    }
+  }
 }
 
 void AddTo(Json& document, const repair::UndoReport& undone) {

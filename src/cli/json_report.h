@@ -41,6 +41,8 @@ void AddTo(Json& document, const RepairDone& done);
 void AddTo(Json& document, const CleanDone& done);
 void AddTo(Json& document, const MoveBackDone& done);
 void AddTo(Json& document, const FixDone& done);
+void AddTo(Json& document, const RestoreDone& done);
+void AddTo(Json& document, const QuarantinesReport& report);
 // What a move back did or would do: its folder, what moves under which names, what stays.
 Json MoveBackJson(const repair::MoveBackReport& report);
 // What a fix would do: what it shows again, removes and moves back (scan's plan).

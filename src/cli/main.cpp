@@ -147,6 +147,29 @@ const std::vector<Command>& Commands() {
        {{"--unmount",
          {"for a drive that is mounted: unmount it first and mount it",
           "again afterwards (see repair)"}}}},
+      {"quarantine",
+       "[TARGET]",
+       {"list the quarantine files in the journal folder, newest first, or",
+        "only TARGET's: each removal's quarantine keeps every file it",
+        "removed (its bytes masked, so that it neither runs nor looks like",
+        "the virus to a scanner) and a record of each file of the virus's",
+        "that stayed. One line a quarantine (path, command, time, label),",
+        "then one a file: its path, size, whether it was removed or stayed,",
+        "and why it was judged the virus's. Opens TARGET for reading only"},
+       {}},
+      {"restore",
+       "QUARANTINE PATH... TARGET",
+       {"write each removed file PATH (as quarantine lists it) of the",
+        "quarantine file QUARANTINE back into the root of TARGET as a new,",
+        "visible file, its content checked against its SHA-256 first: in",
+        "free entries of the root and free clusters, whatever was written",
+        "to the drive since; a name the root holds gets \" (2)\". A damaged",
+        "quarantine is refused before the drive is opened. Journaled and",
+        "undone like every change"},
+       {{"--unmount",
+         {"for a drive that is mounted: unmount it first and mount it",
+          "again afterwards (see repair)"}},
+        {"--journal", {"write the journal of the change to FILE (see repair)"}, "FILE"}}},
       {"journals",
        "[TARGET]",
        {"list the journals in the journal folder, newest first, or",
@@ -430,8 +453,9 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
       invocation.values.push_back(*value);
     }
   }
-  // An operand in brackets may be left out.
+  // An operand in brackets may be left out; one with dots may be given more than once.
   const bool optional = command.operand.starts_with('[');
+  const bool more = command.operand.find("...") != std::string_view::npos;
   const std::size_t expected = command.operand.empty()
                                    ? 0
                                    : 1 + static_cast<std::size_t>(std::count(
@@ -440,7 +464,7 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
     invocation.request = Request::kRun;
   } else if (invocation.operands.size() < expected) {
     invocation.error = std::string(command.name) + " needs a " + std::string(command.operand);
-  } else if (invocation.operands.size() > expected) {
+  } else if (invocation.operands.size() > expected && !more) {
     invocation.error = "too many arguments for " + std::string(command.name);
   } else {
     invocation.request = Request::kRun;
@@ -452,6 +476,7 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
 int Run(const Invocation& invocation, const std::string& name) {
   if (name == "drives") return ListDrives();
   if (name == "journals" && invocation.operands.empty()) return ListJournals(nullptr);
+  if (name == "quarantine" && invocation.operands.empty()) return ListQuarantines(nullptr);
   const std::string& typed = invocation.operands.back();
   const auto target = TargetOf(typed);
   if (!target) {
@@ -461,6 +486,7 @@ int Run(const Invocation& invocation, const std::string& name) {
   if (name == "analyze") return Analyze(*target);
   if (name == "scan") return Scan(*target);
   if (name == "journals") return ListJournals(&*target);
+  if (name == "quarantine") return ListQuarantines(&*target);
   // The same command with --unmount, as the refusal of a mounted drive offers it.
   WhenMounted mounted{invocation.Has("--unmount"), {}};
   std::vector<std::string> retry{kProgram, name, "--unmount"};
@@ -468,6 +494,9 @@ int Run(const Invocation& invocation, const std::string& name) {
     retry.insert(retry.end(), {"--journal", *journal});
   }
   if (name == "undo") retry.push_back(invocation.operands[0]);
+  if (name == "restore") {
+    retry.insert(retry.end(), invocation.operands.begin(), invocation.operands.end() - 1);
+  }
   retry.push_back(CommandTarget(*target));
   mounted.retry = words::CommandLine(retry);
   if (name == "undo") return Undo(invocation.operands[0], *target, mounted);
@@ -479,6 +508,11 @@ int Run(const Invocation& invocation, const std::string& name) {
                              std::string(name),
                              {}};
   if (name == "clean") return Clean(*target, mounted, std::move(place));
+  if (name == "restore") {
+    return Restore(invocation.operands.front(),
+                   {invocation.operands.begin() + 1, invocation.operands.end() - 1}, *target,
+                   mounted, std::move(place));
+  }
   if (name == "fix") return Fix(*target, mounted, std::move(place), invocation.Values("--keep"));
   if (name == "move-back") {
     // A journal's name begins with its command's, in letters alone.

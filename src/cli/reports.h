@@ -12,6 +12,7 @@
 
 #include "repair/engine.h"
 #include "repair/journals.h"
+#include "repair/quarantine.h"
 #include "volume/drives.h"
 
 namespace kestrova::cli {
@@ -42,6 +43,13 @@ using RepairDone = PassDone<repair::RepairReport>;
 using CleanDone = PassDone<repair::CleanReport>;
 using MoveBackDone = PassDone<repair::MoveBackReport>;
 using FixDone = PassDone<repair::Plan>;
+using RestoreDone = PassDone<repair::RestoreReport>;
+
+// The quarantines of the journal folder, or of one drive.
+struct QuarantinesReport {
+  std::filesystem::path folder;
+  std::vector<repair::ListedQuarantine> quarantines;
+};
 
 // A listed journal, and with a drive what became of its change there.
 struct JournalLine {

@@ -101,6 +101,17 @@ bool HasInvisible(std::string_view name) {
 
 bool IsBlankName(std::string_view name) { return !IsPlainName(name) && IsBlank(CodePoints(name)); }
 
+std::string VisiblePath(std::string_view path) {
+  std::string shown;
+  for (std::size_t from = 0;;) {
+    const std::size_t end = path.find('\\', from);
+    shown += VisibleName(path.substr(from, end - from));
+    if (end == std::string_view::npos) return shown;
+    shown += '\\';
+    from = end + 1;
+  }
+}
+
 std::string VisibleName(std::string_view name, bool* blank) {
   if (IsPlainName(name)) {
     if (blank) *blank = false;

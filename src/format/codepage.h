@@ -24,6 +24,8 @@ bool IsBlankName(std::string_view name);
 // ("[U+00A0]"), any other with the characters that show nothing as their code points. With
 // `blank`, also tells whether the name is blank.
 std::string VisibleName(std::string_view name, bool* blank = nullptr);
+// A path of names joined by '\\', each shown as VisibleName shows it.
+std::string VisiblePath(std::string_view path);
 // Whether a name (UTF-8) holds a character that shows nothing or turns the text's direction
 // (U+202E, U+200B, controls): what hides a program's real extension.
 bool HasInvisible(std::string_view name);

@@ -141,4 +141,14 @@ inline void Write16(std::span<std::uint8_t> bytes, std::size_t offset, std::uint
   bytes[offset + 1] = static_cast<std::uint8_t>(value >> 8);
 }
 
+inline void Write32(std::span<std::uint8_t> bytes, std::size_t offset, std::uint32_t value) {
+  Write16(bytes, offset, static_cast<std::uint16_t>(value));
+  Write16(bytes, offset + 2, static_cast<std::uint16_t>(value >> 16));
+}
+
+inline void Write64(std::span<std::uint8_t> bytes, std::size_t offset, std::uint64_t value) {
+  Write32(bytes, offset, static_cast<std::uint32_t>(value));
+  Write32(bytes, offset + 4, static_cast<std::uint32_t>(value >> 32));
+}
+
 }  // namespace kestrova::fat

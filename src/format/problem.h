@@ -59,6 +59,9 @@ enum class ProblemKind {
   // Putting back the files that the virus moved into a folder.
   kRootFull,  // detail.value: the free entry slots of the root, detail.at: the slots the files
               // need; the root cannot grow (FAT12 and FAT16) or no further
+  // Putting back files from a quarantine.
+  kVolumeFull,       // detail.value: the free clusters, detail.at: the clusters the files need
+  kNotInQuarantine,  // detail.name: a path that the quarantine keeps no removed file of
 };
 
 // What exactly is wrong, for the refusals that say so in brackets. The numbers it names are in
@@ -130,7 +133,7 @@ struct Detail {
 };
 
 // The pass that a problem stopped, for its title.
-enum class PassKind { kRepair, kClean, kUndo, kMoveBack, kFix };
+enum class PassKind { kRepair, kClean, kUndo, kMoveBack, kFix, kRestore };
 
 struct Problem {
   ProblemKind kind = ProblemKind::kOpenFailed;

@@ -49,6 +49,14 @@ Expected<DrivePass<MoveBackReport>, Problem> MoveBackDrive(volume::Volume& volum
                                  [&] { return MoveBack(volume, analysed, progress, &journal); });
 }
 
+Expected<DrivePass<RestoreReport>, Problem> RestoreDrive(
+    volume::Volume& volume, const Quarantine& quarantine, const std::vector<std::string>& paths,
+    const JournalPlace& journal, Progress* progress, const FinishedHook& finished) {
+  return OnDrive<RestoreReport>(volume, journal, progress, finished, [&] {
+    return Restore(volume, quarantine, paths, progress, &journal);
+  });
+}
+
 Expected<DrivePass<Plan>, Problem> FixDrive(volume::Volume& volume, const VolumeLayout* analysed,
                                             const FixChoice& choice, const JournalPlace& journal,
                                             Progress* progress, const FinishedHook& finished) {

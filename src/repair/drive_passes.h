@@ -12,6 +12,7 @@
 #include "repair/engine.h"
 #include "repair/journal.h"
 #include "repair/journals.h"
+#include "repair/quarantine.h"
 #include "volume/volume.h"
 
 namespace kestrova::repair {
@@ -46,6 +47,10 @@ Expected<DrivePass<MoveBackReport>, Problem> MoveBackDrive(volume::Volume& volum
                                                            Progress* progress,
                                                            const FinishedHook& finished = {});
 
+// Restore the same way.
+Expected<DrivePass<RestoreReport>, Problem> RestoreDrive(
+    volume::Volume& volume, const Quarantine& quarantine, const std::vector<std::string>& paths,
+    const JournalPlace& journal, Progress* progress, const FinishedHook& finished = {});
 // Fix the same way, with `choice`.
 Expected<DrivePass<Plan>, Problem> FixDrive(volume::Volume& volume, const VolumeLayout* analysed,
                                             const FixChoice& choice, const JournalPlace& journal,

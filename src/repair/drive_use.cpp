@@ -86,6 +86,15 @@ Expected<DrivePass<Plan>, Problem> FixDrive(const DriveTarget& target, const Vol
   });
 }
 
+Expected<DrivePass<RestoreReport>, Problem> RestoreDrive(
+    const DriveTarget& target, const Quarantine& quarantine, const std::vector<std::string>& paths,
+    const JournalPlace& journal, Progress* progress, const FinishedHook& finished,
+    ProblemKind openFailed) {
+  return OnOpenedDrive<DrivePass<RestoreReport>>(target, openFailed, [&](volume::Volume& opened) {
+    return RestoreDrive(opened, quarantine, paths, journal, progress, finished);
+  });
+}
+
 Expected<UndoReport, Problem> UndoChange(const std::filesystem::path& journal,
                                          const DriveTarget& target, Progress* progress) {
   const auto recorded = ReadJournal(journal);

@@ -43,6 +43,11 @@ Expected<DrivePass<Plan>, Problem> FixDrive(const volume::DriveTarget& target,
                                             const FinishedHook& finished = {},
                                             ProblemKind openFailed = ProblemKind::kOpenFailed);
 
+Expected<DrivePass<RestoreReport>, Problem> RestoreDrive(
+    const volume::DriveTarget& target, const Quarantine& quarantine,
+    const std::vector<std::string>& paths, const JournalPlace& journal, Progress* progress,
+    const FinishedHook& finished = {}, ProblemKind openFailed = ProblemKind::kOpenFailed);
+
 // Puts back on the drive what the journal at `journal` recorded. The journal is read and checked
 // whole before the drive is opened. While the undo runs a mark beside the journal says so (a later
 // pass then does not take a cut undo for a change cut short); it goes when the undo has ended or

@@ -21,6 +21,10 @@
 #include "volume/volume.h"
 
 namespace kestrova::repair {
+struct Quarantine;
+}
+
+namespace kestrova::repair {
 
 using volume::Expected;
 
@@ -87,7 +91,8 @@ struct CleanReport {
   std::vector<Judged> removed;   // the files and folders it removed, in root order
   std::vector<KeptFolder> kept;  // the virus's folders it left because they hold a document
   std::int64_t sectorsWritten = 0;
-  std::filesystem::path journal;  // the journal of the change; empty when none was written
+  std::filesystem::path journal;     // the journal of the change; empty when none was written
+  std::filesystem::path quarantine;  // beside it, the files it removed
 };
 
 // Removes the files and folders that the virus left in the root (layout.findings.leftovers), on a
@@ -127,7 +132,8 @@ struct MoveBackReport {
                                       // (its removal could not be proved to free nothing else's)
   std::int64_t clustersAdded = 0;     // FAT32 and exFAT: the clusters that the root grew by
   std::int64_t sectorsWritten = 0;
-  std::filesystem::path journal;  // the journal of the change; empty when none was written
+  std::filesystem::path journal;     // the journal of the change; empty when none was written
+  std::filesystem::path quarantine;  // beside it, the virus's files removed with the folder
 };
 
 // Puts back into the root the files and folders that the virus moved into a folder of it (the
@@ -206,6 +212,26 @@ Expected<Plan, Problem> Fix(volume::Volume& volume, const VolumeLayout* analysed
 Expected<Plan, Problem> PlanFix(volume::Volume& volume, const FixChoice& choice = {},
                                 Progress* progress = nullptr,
                                 const std::filesystem::path* recall = nullptr);
+
+// What putting files back from a quarantine did: each file as the quarantine kept it, and its
+// name in the root.
+struct RestoreReport {
+  std::vector<MovedBack> restored;
+  std::int64_t sectorsWritten = 0;
+  std::filesystem::path journal;  // the journal of the change; empty when none was written
+};
+
+// Writes the removed files of `quarantine` at `paths` (QuarantinedFile::path) back into the root
+// of its volume, each as a new visible file (PutBackFiles in steps.h): on a volume opened for
+// writing, under the rules of Repair (the analysis under the lock, all read before the first
+// write, the journal first, only changed sectors written, a checked flush), whatever was written
+// to the volume since the removal. Refuses with nothing written when the volume is not the
+// quarantine's (kJournalOtherVolume), a path names no removed file of it (kNotInQuarantine), a
+// file's content does not match its digest (kQuarantineDamaged) or there is no room.
+Expected<RestoreReport, Problem> Restore(volume::Volume& volume, const Quarantine& quarantine,
+                                         const std::vector<std::string>& paths,
+                                         Progress* progress = nullptr,
+                                         const JournalPlace* journal = nullptr);
 
 // What undoing a journaled change did.
 struct UndoReport {

@@ -9,6 +9,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "format/codepage.h"
+#include "format/fat.h"
 #include "format/fat_table.h"
 #include "format/problems.h"
 #include "format/sha256.h"
@@ -218,7 +220,7 @@ Expected<CleanReport, Problem> Clean(volume::Volume& volume, const VolumeLayout*
           progress, journal, PassKind::kClean);
   if (!fixed) return std::move(fixed.error());
   return CleanReport{std::move(fixed->remove), std::move(fixed->kept), fixed->sectorsWritten,
-                     std::move(fixed->journal)};
+                     std::move(fixed->journal), std::move(fixed->quarantine)};
 }
 
 Expected<MoveBackReport, Problem> MoveBack(volume::Volume& volume, const VolumeLayout* analysed,
@@ -235,6 +237,7 @@ Expected<MoveBackReport, Problem> MoveBack(volume::Volume& volume, const VolumeL
   MoveBackReport done = std::move(fixed->moveBack);
   done.sectorsWritten = fixed->sectorsWritten;
   done.journal = std::move(fixed->journal);
+  done.quarantine = std::move(fixed->quarantine);
   return done;
 }
 
@@ -244,6 +247,50 @@ Expected<MoveBackReport, Problem> PlanMoveBack(volume::Volume& volume, Progress*
   if (!planned) return std::move(planned.error());
   if (planned->moveBackRefused) return std::move(*planned->moveBackRefused);
   return std::move(planned->moveBack);
+}
+
+Expected<RestoreReport, Problem> Restore(volume::Volume& volume, const Quarantine& quarantine,
+                                         const std::vector<std::string>& paths, Progress* progress,
+                                         const JournalPlace* journal) {
+  PassEnd pass(volume, PassKind::kRestore);
+  ProgressTrack track(progress);
+  // The files to put back, each checked before the drive is looked at.
+  std::vector<const QuarantinedFile*> files;
+  for (const std::string& path : paths) {
+    const auto kept = std::find_if(
+        quarantine.files.begin(), quarantine.files.end(), [&](const QuarantinedFile& file) {
+          return file.removed && (file.path == path || VisiblePath(file.path) == path) &&
+                 !(file.attributes & fat::kAttrDirectory);
+        });
+    if (kept == quarantine.files.end()) {
+      return pass.Fail(MakeProblem(ProblemKind::kNotInQuarantine, {DetailKind::kNone, 0, 0, path}));
+    }
+    if (Sha256Of(kept->bytes) != kept->digest || kept->entries.empty()) {
+      return pass.Fail(
+          MakeProblem(ProblemKind::kQuarantineDamaged, {DetailKind::kNone, 0, 0, path}));
+    }
+    if (std::find(files.begin(), files.end(), &*kept) == files.end()) files.push_back(&*kept);
+  }
+  VolumeLayout now;
+  RootCopy root;
+  RestoreReport done;
+  try {
+    if (auto problem = Reanalyse(volume, nullptr, now, nullptr, track, &root)) {
+      return pass.Fail(std::move(*problem));
+    }
+    if (IdentityOf(now) != quarantine.volume) {
+      return pass.Fail(PassProblem(ProblemKind::kJournalOtherVolume));
+    }
+    SectorChanges changes(volume, now.bytesPerSector, track);
+    RootEdit edit{root, root.bytes, {}};
+    if (auto problem = PutBackFiles(volume, now, files, edit, changes, track, done.restored)) {
+      return pass.Fail(std::move(*problem));
+    }
+    if (auto problem = HoldRoot(now, edit, changes)) return pass.Fail(std::move(*problem));
+    return CommitReport(std::move(done), volume, pass, changes, track, {journal, &now});
+  } catch (const std::bad_alloc&) {
+    return pass.Fail(PassProblem(ProblemKind::kOutOfMemory));
+  }
 }
 
 }  // namespace kestrova::repair

@@ -61,6 +61,10 @@ std::string_view IdOf(ProblemKind value) {
       return "journal_not_read";
     case ProblemKind::kJournalOtherVolume:
       return "journal_other_volume";
+    case ProblemKind::kVolumeFull:
+      return "volume_full";
+    case ProblemKind::kNotInQuarantine:
+      return "not_in_quarantine";
     case ProblemKind::kQuarantineUnreadable:
       return "quarantine_unreadable";
     case ProblemKind::kQuarantineDamaged:
@@ -175,6 +179,8 @@ std::string_view IdOf(PassKind value) {
       return "move_back";
     case PassKind::kFix:
       return "fix";
+    case PassKind::kRestore:
+      return "restore";
   }
   return "unknown";
 }

@@ -24,6 +24,7 @@
 #include "repair/engine.h"
 #include "repair/ownership.h"
 #include "repair/pass.h"
+#include "repair/quarantine.h"
 #include "repair/steps.h"
 #include "repair/verdicts.h"
 
@@ -336,8 +337,8 @@ class RootSlots {
 
   // Writes `run` into the first free slots that hold it, growing the root by a cluster at a time
   // when it may (FAT32 and exFAT, with only free slots after its end-of-directory mark, within the
-  // most a directory and the analysis take). False when it has no room.
-  bool Put(std::span<const std::uint8_t> run) {
+  // most a directory and the analysis take). Its root offset, or nothing when it has no room.
+  std::optional<std::int64_t> Put(std::span<const std::uint8_t> run) {
     const std::size_t count = run.size() / static_cast<std::size_t>(kEntry);
     for (;;) {
       std::size_t length = 0;
@@ -349,9 +350,9 @@ class RootSlots {
                   bytes_.begin() + static_cast<std::ptrdiff_t>(first * kEntry));
         std::fill(free_.begin() + static_cast<std::ptrdiff_t>(first),
                   free_.begin() + static_cast<std::ptrdiff_t>(i + 1), false);
-        return true;
+        return static_cast<std::int64_t>(first) * kEntry;
       }
-      if (!Grow()) return false;
+      if (!Grow()) return std::nullopt;
     }
   }
 
@@ -362,8 +363,9 @@ class RootSlots {
     }
   }
 
-  std::span<std::uint8_t> Entry(std::int64_t offset) {
-    return std::span(bytes_).subspan(static_cast<std::size_t>(offset), kEntry);
+  std::span<std::uint8_t> Entry(std::int64_t offset) { return Run(offset, kEntry); }
+  std::span<std::uint8_t> Run(std::int64_t offset, std::size_t length) {
+    return std::span(bytes_).subspan(static_cast<std::size_t>(offset), length);
   }
   const Bytes& bytes() const { return bytes_; }
   std::int64_t added() const { return added_; }
@@ -510,6 +512,30 @@ std::optional<std::vector<std::int64_t>> FreeClusters(volume::Volume& volume,
   return found;
 }
 
+// Chains `clusters` one after another from `previous` (0: none), the last one ending the chain.
+std::optional<Problem> ChainUp(const VolumeLayout& layout, FatTable& table, std::int64_t previous,
+                               const std::vector<std::int64_t>& clusters) {
+  for (const std::int64_t c : clusters) {
+    if (previous != 0) {
+      if (auto problem = table.Set(previous, static_cast<std::uint32_t>(c))) return problem;
+    }
+    previous = c;
+  }
+  if (clusters.empty()) return std::nullopt;
+  return table.Set(
+      previous, layout.fileSystem == FileSystem::kExfat ? exfat::kEndOfChain : fat::kClusterMask);
+}
+
+// The root grown by `added`: chained after its last cluster in every FAT, counted used.
+std::optional<Problem> GrowRoot(const VolumeLayout& now, FatTable& table, SectorChanges& changes,
+                                const std::vector<std::int64_t>& added) {
+  if (added.empty()) return std::nullopt;
+  const std::int64_t last =
+      now.rootClusterCount > 0 ? now.rootClusters[now.rootClusterCount - 1] : 0;
+  if (auto problem = ChainUp(now, table, last, added)) return problem;
+  return CountUsed(now, now.findings.bitmap, changes, added);
+}
+
 // What a move back reads and finds before it changes anything: the folder's clusters and
 // entries, the root's slots as the moved entries fill them, and whether they had room.
 struct MovePlan {
@@ -603,7 +629,7 @@ std::optional<Problem> PlanMove(volume::Volume& volume, const VolumeLayout& now,
     std::string name =
         exfat ? ExfatRootRun(file, entries, names, run) : RootRun(file, entries, names, run);
     plan.needed += static_cast<std::int64_t>(run.size()) / kEntry;
-    plan.roomy = plan.roomy && slots.Put(run);
+    plan.roomy = plan.roomy && slots.Put(run).has_value();
     done.moved.push_back({file, std::move(name), file.IsFolder()});
   }
   return std::nullopt;
@@ -736,17 +762,7 @@ std::optional<Problem> MoveFilesBack(volume::Volume& volume, const VolumeLayout&
 
   // The FATs, FSInfo: the root's new clusters chained after its last, the folder's freed.
   FatTable table(now, changes);
-  std::int64_t previous = now.rootClusterCount > 0 ? now.rootClusters[now.rootClusterCount - 1] : 0;
-  for (const std::int64_t c : added) {
-    if (auto problem = table.Set(previous, static_cast<std::uint32_t>(c))) return problem;
-    previous = c;
-  }
-  if (!added.empty()) {
-    if (auto problem = table.Set(previous, exfat ? exfat::kEndOfChain : fat::kClusterMask)) {
-      return problem;
-    }
-    if (auto problem = CountUsed(now, now.findings.bitmap, changes, added)) return problem;
-  }
+  if (auto problem = GrowRoot(now, table, changes, added)) return problem;
   if (done.folderRemoved) {
     for (const std::int64_t c : fatChained) {
       if (auto problem = table.Set(c, 0)) return problem;
@@ -756,6 +772,114 @@ std::optional<Problem> MoveFilesBack(volume::Volume& volume, const VolumeLayout&
     }
   }
   done.clustersAdded = static_cast<std::int64_t>(added.size());
+  return std::nullopt;
+}
+
+std::optional<Problem> PutBackFiles(volume::Volume& volume, const VolumeLayout& now,
+                                    const std::vector<const QuarantinedFile*>& files,
+                                    RootEdit& root, SectorChanges& changes, ProgressTrack& track,
+                                    std::vector<MovedBack>& restored) {
+  const bool exfat = now.fileSystem == FileSystem::kExfat;
+  FatReader fat(volume, now, &track);
+  RootSlots slots(now, root.bytes);
+  const Capitals capitals(exfat ? ReadCapitalsTable(volume, now, root.bytes, track) : Bytes{});
+  RootNames names(now, slots.bytes(), exfat ? &capitals : nullptr);
+  const std::int64_t clusterBytes = now.ClusterBytes();
+  // Each file's entries as they were, in free slots of the root, renamed where the root holds the
+  // name; then as many free clusters as their content takes.
+  std::vector<std::int64_t> places;
+  std::vector<std::size_t> lengths;
+  std::int64_t wanted = 0;
+  for (const QuarantinedFile* file : files) {
+    RootFile was;
+    was.longName = file->longName;
+    was.shortName = file->shortName;
+    was.attributes = file->attributes;
+    was.size = file->size;
+    Bytes run;
+    std::string name = exfat ? ExfatRootRun(was, file->entries, names, run)
+                             : RootRun(was, file->entries, names, run);
+    const auto at = slots.Put(run);
+    if (!at) {
+      Problem problem = PassProblem(ProblemKind::kRootFull);
+      problem.detail.at = static_cast<std::int64_t>(run.size()) / kEntry;
+      problem.detail.value = slots.Free();
+      return problem;
+    }
+    places.push_back(*at);
+    lengths.push_back(run.size());
+    wanted +=
+        static_cast<std::int64_t>((file->size + static_cast<std::uint64_t>(clusterBytes) - 1) /
+                                  static_cast<std::uint64_t>(clusterBytes));
+    restored.push_back({was, std::move(name), false});
+  }
+  const auto free = FreeClusters(volume, now, fat, wanted + slots.added(), track);
+  if (!free) return PassProblem(ProblemKind::kReadFailed);
+  if (static_cast<std::int64_t>(free->size()) < wanted + slots.added()) {
+    Problem problem = PassProblem(ProblemKind::kVolumeFull);
+    problem.detail.at = wanted + slots.added();
+    problem.detail.value = static_cast<std::int64_t>(free->size());
+    return problem;
+  }
+  // The root's growth first: the clusters after its last are the first found.
+  root.added.assign(free->begin(), free->begin() + slots.added());
+  FatTable table(now, changes);
+  if (auto problem = GrowRoot(now, table, changes, root.added)) return problem;
+  auto next = free->begin() + slots.added();
+  const std::int64_t sectorBytes = now.bytesPerSector;
+  std::vector<std::int64_t> used;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const QuarantinedFile& file = *files[i];
+    const auto count =
+        static_cast<std::int64_t>((file.size + static_cast<std::uint64_t>(clusterBytes) - 1) /
+                                  static_cast<std::uint64_t>(clusterBytes));
+    const std::vector<std::int64_t> clusters(next, next + count);
+    next += count;
+    // The content, cluster by cluster; what follows its end in the last cluster is zeros.
+    for (std::int64_t k = 0; k < count; ++k) {
+      const auto first = ClusterFirstSector(now, clusters[static_cast<std::size_t>(k)]);
+      if (!first) return PassProblem(ProblemKind::kReadFailed);
+      for (std::int64_t s = 0; s < now.sectorsPerCluster; ++s) {
+        if (auto problem = changes.Load(*first + s)) return problem;
+        const auto sector = changes.After(*first + s);
+        std::fill(sector.begin(), sector.end(), 0);
+        const std::int64_t from = k * clusterBytes + s * sectorBytes;
+        if (from < static_cast<std::int64_t>(file.bytes.size())) {
+          const auto length = std::min<std::int64_t>(
+              sectorBytes, static_cast<std::int64_t>(file.bytes.size()) - from);
+          std::copy_n(file.bytes.begin() + from, length, sector.begin());
+        }
+      }
+    }
+    if (auto problem = ChainUp(now, table, 0, clusters)) return problem;
+    used.insert(used.end(), clusters.begin(), clusters.end());
+    // The entries name the new clusters, and show the file: no hidden or system bit.
+    const auto run = slots.Run(places[i], lengths[i]);
+    const std::uint32_t firstCluster =
+        clusters.empty() ? 0 : static_cast<std::uint32_t>(clusters.front());
+    if (exfat) {
+      const std::uint16_t attributes = fat::Read16(run, exfat::kFileAttributesOffset);
+      fat::Write16(run, exfat::kFileAttributesOffset,
+                   static_cast<std::uint16_t>(attributes & ~fat::kAttrHiddenOrSystem));
+      const auto stream = run.subspan(kEntry, kEntry);
+      stream[exfat::kSecondaryFlagsOffset] &= static_cast<std::uint8_t>(~exfat::kNoFatChain);
+      fat::Write32(stream, exfat::kFirstClusterOffset, firstCluster);
+      fat::Write64(stream, exfat::kValidDataLengthOffset, file.size);
+      fat::Write64(stream, exfat::kDataLengthOffset, file.size);
+      fat::Write16(run, exfat::kSetChecksumOffset, SetChecksum(run));
+    } else {
+      const auto entry = run.last(kEntry);
+      entry[fat::kAttributeOffset] &= static_cast<std::uint8_t>(~fat::kAttrHiddenOrSystem);
+      fat::Write16(entry, fat::kFirstClusterLowOffset,
+                   static_cast<std::uint16_t>(firstCluster & 0xFFFF));
+      fat::Write16(entry, fat::kFirstClusterHighOffset,
+                   now.fileSystem == FileSystem::kFat32
+                       ? static_cast<std::uint16_t>(firstCluster >> 16)
+                       : std::uint16_t{0});
+    }
+  }
+  if (auto problem = CountUsed(now, now.findings.bitmap, changes, used)) return problem;
+  root.bytes = slots.bytes();
   return std::nullopt;
 }
 

@@ -16,6 +16,7 @@
 #include "repair/engine.h"
 #include "repair/findings.h"
 #include "repair/layout.h"
+#include "repair/quarantine.h"
 #include "volume/volume.h"
 
 namespace kestrova::repair {
@@ -55,6 +56,16 @@ std::optional<Problem> MoveFilesBack(volume::Volume& volume, const VolumeLayout&
                                      RootEdit& root, SectorChanges& changes, ProgressTrack& track,
                                      Plan& plan, std::optional<Problem>& refused,
                                      std::vector<RemovedFile>& removed);
+
+// Writes each of `files` (removed files of a quarantine, with their content) back into the root
+// as a new file: its entries as they were, in free slots (the root grown when it may), renamed
+// when the root holds its name, without the hidden and system bits, their content in free
+// clusters (chained in every FAT, counted used). `restored` says under which names. The problem
+// when the root or the volume has no room (kRootFull, kVolumeFull).
+std::optional<Problem> PutBackFiles(volume::Volume& volume, const VolumeLayout& now,
+                                    const std::vector<const QuarantinedFile*>& files,
+                                    RootEdit& root, SectorChanges& changes, ProgressTrack& track,
+                                    std::vector<MovedBack>& restored);
 
 // Holds in `changes` the root's sectors whose bytes the steps changed, and the sectors of the
 // clusters it grows by.

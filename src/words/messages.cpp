@@ -79,18 +79,6 @@ std::string OpenReason(const volume::DeviceError& open, bool classicBusy, Audien
   return Format(texts::kCannotOpen, Device(open), open.systemError);
 }
 
-// A path of names joined by '\', each shown readable.
-std::string VisiblePath(std::string_view path) {
-  std::string shown;
-  for (std::size_t from = 0;;) {
-    const std::size_t end = path.find('\\', from);
-    shown += VisibleName(path.substr(from, end - from));
-    if (end == std::string_view::npos) return shown;
-    shown += '\\';
-    from = end + 1;
-  }
-}
-
 // The phrase in brackets that says what exactly is wrong.
 // Why a file could not be made or written, from the system's error value.
 std::string FileError(std::int64_t error) {
@@ -314,6 +302,12 @@ std::string Text(const Problem& problem, Audience audience) {
     case ProblemKind::kRootFull:
       return Sentences(
           {Format(texts::kRootFull, problem.detail.at, problem.detail.value), nothingWritten});
+    case ProblemKind::kVolumeFull:
+      return Sentences(
+          {Format(texts::kVolumeFull, problem.detail.at, problem.detail.value), nothingWritten});
+    case ProblemKind::kNotInQuarantine:
+      return Sentences(
+          {Format(texts::kNotInQuarantine, VisiblePath(problem.detail.name)), nothingWritten});
   }
   return {};
 }
@@ -358,6 +352,8 @@ const char* Title(const Problem& problem) {
     case ProblemKind::kJournalSectorChanged:
     case ProblemKind::kQuarantineUnreadable:
     case ProblemKind::kQuarantineDamaged:
+    case ProblemKind::kVolumeFull:
+    case ProblemKind::kNotInQuarantine:
     case ProblemKind::kLeftoverChain:
     case ProblemKind::kFolderUnreadable:
     case ProblemKind::kRootFull:
@@ -382,6 +378,8 @@ const char* Title(const Problem& problem) {
       return Tr(texts::kUndoFailedTitle);
     case PassKind::kMoveBack:
       return Tr(texts::kMoveBackFailedTitle);
+    case PassKind::kRestore:
+      return Tr(texts::kRestoreFailedTitle);
   }
   return Tr(texts::kRepairFailedTitle);
 }
