@@ -474,7 +474,7 @@ void Form1::OfferNextStep() {
   if (lastLeftovers_.empty() && !moving) return;
   std::vector<repair::messages::RemovalChoice> lines =
       repair::messages::RemovalChoices(lastLeftovers_);
-  if (moving) lines.push_back(repair::messages::MoveBackChoice(*folder));
+  if (moving) lines.push_back(repair::messages::MoveBackChoice(*folder, lastJudged_));
   const std::string title = texts::Tr(moving ? texts::kNextStepTitle : texts::kCleanTitle);
   const auto chosen = controls_.ChooseRemovals(
       texts::Tr(moving ? texts::kNextStepQuestion : texts::kCleanQuestion), title,

@@ -637,14 +637,19 @@ std::string RemountFailed(const volume::MountChange& change, bool repaired) {
                 MountReason(change));
 }
 
-RemovalChoice MoveBackChoice(const Judged& folder) {
-  return {
-      Format(texts::kMoveBackLine, VisibleName(folder.file.Name()), folder.files, folder.folders),
-      Tr(texts::kMoveBackReason), MovedAway(folder)};
-}
-
-std::string MovedAway(const Judged& folder) {
-  return Format(texts::kMovedAway, folder.files, folder.folders, FolderName(folder.file.Name()));
+RemovalChoice MoveBackChoice(const Judged& folder, const std::vector<Judged>& judged) {
+  std::size_t files = folder.files;
+  std::size_t folders = folder.folders;
+  for (const Judged& inside : judged) {
+    if (inside.folder != folder.file.Name() || inside.verdict != Verdict::kVirus) {
+      continue;
+    }
+    std::size_t& count = inside.file.IsFolder() ? folders : files;
+    if (count > 0) --count;
+  }
+  const std::string name = folder.file.Name();
+  return {Format(texts::kMoveBackLine, VisibleName(name), files, folders),
+          Tr(texts::kMoveBackReason), Format(texts::kMovedAway, files, folders, FolderName(name))};
 }
 
 std::vector<std::string> MoveBackEnd(const MoveBackReport& report, Audience audience) {

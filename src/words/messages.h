@@ -59,10 +59,10 @@ struct RemovalChoice {
   std::string detail;
 };
 std::vector<RemovalChoice> RemovalChoices(const std::vector<Judged>& leftovers);
-// The removal dialog's line that moves back what the virus moved into `folder`.
-RemovalChoice MoveBackChoice(const Judged& folder);
-// What the virus moved into `folder`, as the line's detail says it.
-std::string MovedAway(const Judged& folder);
+// The removal dialog's line that moves back what the virus moved into `folder`: the files and
+// folders of the user's in it, those that `judged` (every verdict of the analysis) does not judge
+// the virus's, which stay and go with the folder.
+RemovalChoice MoveBackChoice(const Judged& folder, const std::vector<Judged>& judged);
 // What a move back says at its end: how many files and folders it put back from which folder,
 // how much the root grew, and what became of the folder.
 std::vector<std::string> MoveBackEnd(const MoveBackReport& report, Audience audience);

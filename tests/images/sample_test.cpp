@@ -9,19 +9,32 @@
 
 #include "fat_tools.h"
 #include "image_tools.h"
+#include "sample_stick.h"
+#include "words/texts.h"
 
 namespace kestrova::testing {
 namespace {
 
-TEST(SampleStickTest, ShowsTheWholeFlowAndKeepsTheUsersFiles) {
-  TempDir dir;
-  const auto image = dir / "sample.img";
-  const auto made = testing::Run(Quote(KESTROVA_SAMPLE_SCRIPT) + " " + Quote(image.string()), true);
-  ASSERT_EQ(made.status, 0) << made.output;
-  const auto before = FatFiles(image);
-  ASSERT_FALSE(before.empty());
+class SampleStickTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(MakeSampleImage(image_));
+    before_ = FatFiles(image_);
+    ASSERT_FALSE(before_.empty());
+  }
 
-  const auto scan = Cli("scan --json " + Quote(image.string()));
+  void ExpectClean() const {
+    const auto fsck = testing::Run("fsck.fat -n " + Quote(image_.string()), true);
+    EXPECT_EQ(fsck.status, 0) << fsck.output;
+  }
+
+  TempDir dir_;
+  std::filesystem::path image_ = dir_ / "sample.img";
+  FileMap before_;
+};
+
+TEST_F(SampleStickTest, ShowsTheWholeFlowAndKeepsTheUsersFiles) {
+  const auto scan = Cli("scan --json " + Quote(image_.string()));
   ASSERT_EQ(scan.status, 0) << scan.err;
   const auto found = nlohmann::json::parse(scan.out);
   std::multiset<std::string> hidden;
@@ -32,32 +45,60 @@ TEST(SampleStickTest, ShowsTheWholeFlowAndKeepsTheUsersFiles) {
   for (const auto& judged : found.at("verdicts")) {
     if (judged.at("verdict") == "virus") virus.insert(judged.at("path"));
   }
-  const std::set<std::string> expected{"autorun.inf",
-                                       "sys.vbs",
-                                       "资料.lnk",
-                                       "我的文档与照片备份.lnk",
-                                       "MUSIC.lnk",
-                                       "Old Projects.lnk",
-                                       "KESTROVA (64MB).lnk",
-                                       "\u00a0\\~$WQF5D.FAT32"};
-  EXPECT_EQ(virus, expected);
+  EXPECT_EQ(virus, SampleVirusPaths());
 
-  const auto repaired = Cli("repair " + Quote(image.string()));
+  const auto repaired = Cli("repair " + Quote(image_.string()));
   ASSERT_EQ(repaired.status, 0) << repaired.err;
-  const auto cleaned = Cli("clean " + Quote(image.string()));
+  const auto cleaned = Cli("clean " + Quote(image_.string()));
   ASSERT_EQ(cleaned.status, 0) << cleaned.err;
-  const auto fsck = testing::Run("fsck.fat -n " + Quote(image.string()), true);
-  EXPECT_EQ(fsck.status, 0) << fsck.output;
+  ExpectClean();
 
   // Every file but the worms' in the root is there with its bytes, the user's own shortcut among
   // them; the payload in the blank folder waits for the files to be moved out of it.
-  auto kept = before;
-  for (const auto& [path, bytes] : before) {
+  auto kept = before_;
+  for (const auto& [path, bytes] : before_) {
     const bool inRoot = path.find('/', 1) == std::string::npos;
     if (inRoot && virus.contains(path.substr(1))) kept.erase(path);
   }
-  EXPECT_EQ(kept.size() + expected.size() - 1, before.size());
-  EXPECT_EQ(FatFiles(image), kept);
+  EXPECT_EQ(kept.size() + virus.size() - 1, before_.size());
+  EXPECT_EQ(FatFiles(image_), kept);
+}
+
+// What scan says next, and plans, is what fix does in one pass: no file of the virus's in the root,
+// the payload not moved there but gone with the emptied folder, every file of the user's in the
+// root with its bytes; the one undo of fix's journal gives the infected stick back byte for byte.
+TEST_F(SampleStickTest, FixDoesAllInOnePassAsScanPlansAndOneUndoTakesItBack) {
+  const auto infected = dir_ / "infected.img";
+  ASSERT_TRUE(CopySparse(image_, infected));
+  const auto scan = Cli("scan " + Quote(image_.string()));
+  ASSERT_EQ(scan.status, 0) << scan.err;
+  EXPECT_NE(scan.err.find(texts::Format(texts::kFixHint, "kestrova-cli fix " + image_.string())),
+            std::string::npos)
+      << scan.err;
+  const auto plan = nlohmann::json::parse(Cli("scan --json " + Quote(image_.string())).out);
+
+  const auto journal = dir_ / "fix.journal";
+  const auto fixed =
+      Cli("fix --json --journal " + Quote(journal.string()) + " " + Quote(image_.string()));
+  ASSERT_EQ(fixed.status, 0) << fixed.err;
+  const auto done = nlohmann::json::parse(fixed.out);
+  for (const char* field : {"restored", "removed", "kept", "move_back", "move_back_refused"}) {
+    EXPECT_EQ(done.at(field), plan.at("plan").at(field)) << field;
+  }
+  EXPECT_EQ(done.at("restored").size(), 6u);
+  EXPECT_EQ(done.at("removed").size(), SampleVirusPaths().size() - 1);
+  const auto& moved = done.at("move_back");
+  EXPECT_EQ(moved.at("moved").size(), 1u);
+  EXPECT_EQ(moved.at("stayed").at(0).at("path"), "\u00a0\\~$WQF5D.FAT32");
+  EXPECT_EQ(moved.at("folder_removed"), true);
+  EXPECT_EQ(done.at("journal"), journal.string());
+  EXPECT_GT(done.at("sectors_written"), 0);
+  EXPECT_EQ(FatFiles(image_), SampleFixed(before_));
+  ExpectClean();
+
+  const auto undone = Cli("undo " + Quote(journal.string()) + " " + Quote(image_.string()));
+  ASSERT_EQ(undone.status, 0) << undone.err;
+  EXPECT_TRUE(DifferingOffsets(infected, image_).empty());
 }
 
 }  // namespace

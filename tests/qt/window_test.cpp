@@ -23,11 +23,14 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <set>
 #include <utility>
 
 #include "exfat_tools.h"
 #include "fat32_volume.h"
 #include "fat_tools.h"
+#include "repair/journal.h"
+#include "sample_stick.h"
 #include "ui/form1.h"
 #include "ui/layout.h"
 #include "ui/qt/main_window.h"
@@ -738,6 +741,110 @@ class WindowTest : public QObject {
     QVERIFY(Mtools("mdir", image, "::/autorun.inf").status != 0);
     QVERIFY(Mtools("mdir", image, "::/X.EXE").status != 0);
     QCOMPARE(Mtools("mdir", image, "::/HIDDEN.EXE").status, 0);
+    QCOMPARE(Run("fsck.fat -n " + kestrova::testing::Quote(image.string())).status, 0);
+  }
+
+  // The sample stick (tools/make_sample_image.sh): after the repair's report one dialog offers the
+  // virus's files and, last, the line that moves the user's file back out of the blank folder (the
+  // payload there is the virus's and not counted), all checked, Keep the default. 执行所选 does
+  // what is checked in one pass with one journal ("fix-", or "clean-" with the line unchecked) and
+  // one report whose undo gives the repaired stick back byte for byte. Everything done leaves no
+  // file of the virus's in the root and every file of the user's there with its bytes.
+  void oneDialogCleansAndMovesBackTheSampleStick() {
+    const std::filesystem::path image = dir_ / "sample.img";
+    QVERIFY(kestrova::testing::MakeSampleImage(image));
+    const auto infected = kestrova::testing::FatFiles(image);
+    QVERIFY(kestrova::volume::RegisterDrive('M', image.string()));
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    MessageCatcher catcher;
+    ClickEntry(window, "M");
+    auto* command1 = Control<QAbstractButton>(window, "Command1");
+
+    const std::filesystem::path journals = kestrova::repair::JournalFolder();
+    const auto journalNames = [&] {
+      std::set<std::string> names;
+      if (!std::filesystem::exists(journals)) return names;
+      for (const auto& entry : std::filesystem::directory_iterator(journals)) {
+        names.insert(entry.path().filename().string());
+      }
+      return names;
+    };
+    std::vector<std::uint8_t> offered;  // the image as the dialog found it
+    std::set<std::string> journalsBefore;
+    QStringList shown;
+    // The dialog's look, then the move line (the last) checked or not, then 执行所选, and the
+    // report's undo or not.
+    const auto answer = [&](bool moveBack, bool undo) {
+      catcher.answerRemoval = [&, moveBack, undo](QDialog& dialog) {
+        offered = ReadBytes(image);
+        journalsBefore = journalNames();
+        auto* list = dialog.findChild<QTreeWidget*>();
+        shown = QStringList{dialog.windowTitle(), dialog.findChild<QLabel*>()->text()};
+        for (int i = 0; i < list->topLevelItemCount(); ++i) {
+          const QTreeWidgetItem* row = list->topLevelItem(i);
+          shown << QString("%1|%2|%3")
+                       .arg(row->checkState(0) == Qt::Checked)
+                       .arg(row->text(0), row->text(1));
+        }
+        shown << list->topLevelItem(list->topLevelItemCount() - 1)->toolTip(0);
+        for (const QPushButton* button : dialog.findChildren<QPushButton*>()) {
+          shown << button->text() + (button->isDefault() ? "*" : "");
+        }
+        if (!moveBack) {
+          list->setCurrentItem(list->topLevelItem(list->topLevelItemCount() - 1));
+          QTest::keyClick(list, Qt::Key_Space);
+        }
+        catcher.undoNext = undo;
+        dialog.findChild<QPushButton*>("RemoveSelected")->click();
+      };
+    };
+    // The one journal that the pass wrote, by its name's beginning.
+    const auto newJournal = [&]() -> QString {
+      std::set<std::string> added = journalNames();
+      for (const std::string& name : journalsBefore) added.erase(name);
+      return added.size() == 1 ? QString::fromStdString(*added.begin()).section('-', 0, 0)
+                               : QString("%1 journals").arg(added.size());
+    };
+    const QString title = kestrova::texts::kNextStepTitle.chinese;
+
+    // Everything checked, then undone from the report.
+    answer(true, true);
+    QTest::mouseClick(command1, Qt::LeftButton);
+    QCOMPARE(shown.size(), 13);
+    QCOMPARE(shown.mid(0, 2), QStringList({title, kestrova::texts::kNextStepQuestion.chinese}));
+    QCOMPARE(shown[2], QString("1|sys.vbs|由autorun.inf中的“open=wscript.exe sys.vbs”运行"));
+    QCOMPARE(shown[9], QString("1|把病毒移到[U+00A0]里的1个文件、0个文件夹移回根目录|"
+                               "病毒移走的您的文件"));
+    QVERIFY2(shown[10].startsWith("病毒把您的1个文件、0个文件夹移到了文件夹"),
+             qPrintable(shown[10]));
+    QCOMPARE(shown.mid(11), QStringList({"执行所选", "保留*"}));
+    QCOMPARE(newJournal(), QString("fix"));
+    QCOMPARE(catcher.Shown().size(), 3);  // the repair's report, the one report, the undo's
+    QCOMPARE(catcher.Shown()[1].title, title);
+    const std::string folder = kestrova::repair::messages::FolderName("\u00a0");
+    const std::string done =
+        "共删除7个病毒留下的文件。\r\n" +
+        kestrova::texts::Format(kestrova::texts::kMovedBackCount, folder, 1, 0) + "\r\n" +
+        kestrova::texts::Format(kestrova::texts::kMovedFolderRemoved, folder) +
+        "\r\n\r\n修改前的内容已保存到：";
+    QVERIFY2(catcher.Shown()[1].text.startsWith(QString::fromStdString(done)),
+             qPrintable(catcher.Shown()[1].text));
+    QVERIFY(ReadBytes(image) == offered);
+
+    // The move line unchecked: the files alone go, the user's file stays in the folder.
+    answer(false, true);
+    QTest::mouseClick(command1, Qt::LeftButton);
+    QCOMPARE(newJournal(), QString("clean"));
+    QCOMPARE(catcher.Shown()[catcher.Shown().size() - 2].title, title);
+    QVERIFY(ReadBytes(image) == offered);
+
+    // Everything done.
+    answer(true, false);
+    QTest::mouseClick(command1, Qt::LeftButton);
+    QCOMPARE(newJournal(), QString("fix"));
+    QVERIFY(kestrova::testing::FatFiles(image) == kestrova::testing::SampleFixed(infected));
     QCOMPARE(Run("fsck.fat -n " + kestrova::testing::Quote(image.string())).status, 0);
   }
 

@@ -499,12 +499,14 @@ TEST_F(Form1Test, ReportsOfAChangeOfferItsUndo) {
 }
 
 // After the repair, the files that the virus moved into its blank folder are offered to be moved
-// back on a line of the one dialog, Keep by default: Keep leaves them; the line checked puts them
-// in the root, and the report's undo gives the repaired stick back byte for byte.
+// back on a line of the one dialog, Keep by default, which counts the user's only (the virus's
+// desktop.ini stays): Keep leaves them; the line checked puts them in the root, and the report's
+// undo gives the repaired stick back byte for byte.
 TEST_F(Form1Test, FilesInTheBlankFolderAreMovedBackOnlyWhenTheUserAgrees) {
   MemoryStick stick(volumes_, MemoryStick::Kind::kFat32, 'H');
   const auto blank = stick.AddFolder("\u00A0", 0x16);
   stick.Add({.name = "report.docx", .bytes = Text("PK")}, &blank);
+  stick.Add({.name = "desktop.ini", .bytes = Text("[.ShellClassInfo]")}, &blank);
   stick.AddFolder("Photos", 0x10, &blank);
   window_.driveTypes["h:"] = 2;
   form_.Form_Load();

@@ -16,6 +16,7 @@
 
 #include "exfat_tools.h"
 #include "project_info.h"
+#include "sample_stick.h"
 #include "ui/win32/ids.h"
 #include "wine_session.h"
 #include "words/texts.h"
@@ -814,28 +815,71 @@ TEST_F(WindowTest, OffersEachOfTheVirussFilesAndRemovesTheCheckedOnes) {
   EXPECT_EQ(check.status, 0) << check.output;
 }
 
-// A folder with a blank name into which the virus moved the user's file: after the repair's report
-// the window asks whether to move it back, No by default; Yes puts it in the root, with a report.
-TEST_F(WindowTest, MovesTheFilesBackOutOfTheBlankFolderOnYes) {
-  const std::string folder = Quote("::/\u00A0");
-  ASSERT_EQ(Mtools("mmd", image_, folder).status, 0);
-  ASSERT_EQ(kestrova::testing::Run("printf notes | MTOOLS_SKIP_CHECK=1 mcopy -i " +
-                                   Quote(image_.string()) + " - " + Quote("::/\u00A0/notes.txt"))
-                .status,
-            0);
-  ASSERT_EQ(Mtools("mattrib", image_, "+h +s " + folder).status, 0);
+// The sample stick (tools/make_sample_image.sh): after the repair's report one dialog offers the
+// virus's files and, last, the line that moves the user's file back out of the blank folder, each
+// whole in its column, all checked, Keep the default. 执行所选 with the line unchecked removes the
+// files alone, the user's file staying in the folder; with everything checked one pass also moves
+// it back (the payload is the virus's: it goes with the folder), with one journal and one report,
+// whose undo gives the repaired stick back byte for byte.
+TEST_F(WindowTest, OneDialogRemovesTheVirusAndMovesTheFilesBack) {
+  ASSERT_TRUE(MakeSampleImage(scratch_ / "sample.img"));
+  session_.UseImage(scratch_ / "sample.img");
+  const auto infected = FatFiles(image_);
+  ASSERT_TRUE(CopySparse(image_, Before()));
   const std::string ms = std::to_string(kWaitMs);
   const std::string repair = std::to_string(kCommand1);
-  const auto moved = Probe("select F wait-enabled " + repair + " " + ms + " click " + repair +
-                           " report " + ms + " answer yes " + ms + " report " + ms);
-  ASSERT_EQ(moved.status, 0) << moved.output;
-  EXPECT_EQ(Values(moved.output, "title"),
-            (std::vector<std::string>{"by Varkel", texts::kMoveBackTitle.chinese,
-                                      texts::kMoveBackTitle.chinese}));
-  EXPECT_EQ(Values(moved.output, "default"), (std::vector<std::string>{"1", "7", "1"}));  // No
-  EXPECT_TRUE(OnImage("notes.txt"));
+  const std::string repaired =
+      "select F wait-enabled " + repair + " " + ms + " click " + repair + " report " + ms;
+  const std::string title = texts::kNextStepTitle.chinese;
+  const std::string folder = "[U+00A0]";
+  const std::string moveLine = "把病毒移到" + folder + "里的1个文件、0个文件夹移回根目录";
+  const std::regex journal(R"(.*\\r\\n\\r\\n修改前的内容已保存到：C:\\users\\[^\\]+)"
+                           R"(\\AppData\\Local\\Kestrova\\(fix|clean)-[^\\]+\.journal)");
+  const auto journalOf = [&](const std::string& report) {
+    std::smatch named;
+    return std::regex_match(report, named, journal) ? named[1].str() : "<none> " + report;
+  };
+
+  const auto cleaned = Probe(repaired + " removals " + ms + " uncheck 7 press remove report " + ms);
+  ASSERT_EQ(cleaned.status, 0) << cleaned.output;
+  EXPECT_EQ(Values(cleaned.output, "title"), (std::vector<std::string>{"by Varkel", title, title}));
+  EXPECT_EQ(Values(cleaned.output, "text")[1], texts::kNextStepQuestion.chinese);
+  const std::vector<Row> rows = Rows(cleaned.output);
+  ASSERT_EQ(rows.size(), 8u) << cleaned.output;
+  EXPECT_EQ(rows[0], (Row{"sys.vbs", "由autorun.inf中的“open=wscript.exe sys.vbs”运行", "1"}));
+  EXPECT_EQ(rows[7], (Row{moveLine, texts::kMoveBackReason.chinese, "1"}));
+  for (const auto& f : Lines(cleaned.output)) {
+    if (f.size() == 4 && f[0] == "room") {
+      EXPECT_LE(std::stoi(f[3]), std::stoi(f[2])) << "row " << f[1] << " is cut";
+    }
+  }
+  auto buttons = Buttons(cleaned.output);
+  EXPECT_EQ(buttons[std::to_string(kRemoveSelected)], "执行所选");
+  EXPECT_EQ(buttons["2"], "保留");  // IDCANCEL
+  EXPECT_EQ(Values(cleaned.output, "default"), (std::vector<std::string>{"1", "2", "1"}));
+  EXPECT_EQ(journalOf(Values(cleaned.output, "text").back()), "clean");
+  EXPECT_FALSE(OnImage("sys.vbs"));
+  EXPECT_FALSE(OnImage("budget.txt"));
+  EXPECT_TRUE(OnImage("\u00A0/budget.txt"));
+
+  ASSERT_TRUE(CopySparse(Before(), image_));
+  ASSERT_EQ(Probe(repaired).status, 0);
+  const auto repairedImage = scratch_ / "repaired.img";
+  ASSERT_TRUE(CopySparse(image_, repairedImage));
+  const auto fixed = Probe("removals " + ms + " press remove report-open " + ms);
+  ASSERT_EQ(fixed.status, 0) << fixed.output;
+  EXPECT_EQ(Values(fixed.output, "title").back(), title);
+  const std::string report = Values(fixed.output, "text").back();
+  EXPECT_TRUE(report.starts_with("共删除7个病毒留下的文件。\\r\\n从" + folder)) << report;
+  EXPECT_EQ(journalOf(report), "fix");
+  EXPECT_EQ(FatFiles(image_), SampleFixed(infected));
   const auto check = kestrova::testing::Run("fsck.fat -n " + Quote(image_.string()), true);
   EXPECT_EQ(check.status, 0) << check.output;
+
+  const auto undone = Probe("report-action " + ms + " message " + ms);
+  ASSERT_EQ(undone.status, 0) << undone.output;
+  EXPECT_EQ(Values(undone.output, "title").back(), texts::kUndoThisChange.chinese);
+  EXPECT_TRUE(DifferingOffsets(repairedImage, image_).empty());
 }
 
 // The report of each change offers its undo: the repair's puts back every byte it wrote, and

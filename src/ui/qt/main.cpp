@@ -68,8 +68,8 @@ int main(int argc, char** argv) {
   QCommandLineParser parser;
   parser.setApplicationDescription(
       "Repairs the root folders and files of a FAT12, FAT16, FAT32 or exFAT drive that a virus "
-      "made hidden and system, removes the virus's files beside them when asked, and saves a "
-      "journal before each change that undoes it.");
+      "made hidden and system, removes the virus's files beside them and moves back the files "
+      "it moved away when asked, and saves a journal before each change that undoes it.");
   const QCommandLineOption help = parser.addHelpOption();
   const QCommandLineOption version = parser.addVersionOption();
   const QCommandLineOption drive(

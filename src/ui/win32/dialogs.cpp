@@ -156,6 +156,17 @@ class Dialog {
     SendMessageW(dialog_, DM_SETDEFID, static_cast<WPARAM>(defaultId), 0);
   }
 
+  // The widest client area that the dialog may have: nine tenths of the work area of its
+  // owner's monitor, less the dialog's frame.
+  int MostWidth() const {
+    RECT outer{};
+    RECT client{};
+    GetWindowRect(dialog_, &outer);
+    GetClientRect(dialog_, &client);
+    const RECT work = WorkArea();
+    return (work.right - work.left) * 9 / 10 - (outer.right - outer.left - client.right);
+  }
+
   // Gives the dialog a client area of `width` by `height` and centres it over its owner, inside
   // the work area of the owner's monitor.
   void Place(int width, int height) {
@@ -168,10 +179,7 @@ class Dialog {
     RECT over{};
     if (!owner_ || !GetWindowRect(owner_, &over))
       SystemParametersInfoW(SPI_GETWORKAREA, 0, &over, 0);
-    MONITORINFO monitor{};
-    monitor.cbSize = sizeof monitor;
-    GetMonitorInfoW(MonitorFromRect(&over, MONITOR_DEFAULTTONEAREST), &monitor);
-    const RECT& work = monitor.rcWork;
+    const RECT work = WorkArea();
     const int left = std::clamp((over.left + over.right - fullWidth) / 2, work.left,
                                 std::max(work.left, work.right - fullWidth));
     const int top = std::clamp((over.top + over.bottom - fullHeight) / 2, work.top,
@@ -183,6 +191,17 @@ class Dialog {
   HFONT font_ = nullptr;
 
  private:
+  // The work area of the monitor that the owner is on (the nearest one).
+  RECT WorkArea() const {
+    RECT over{};
+    if (!owner_ || !GetWindowRect(owner_, &over))
+      SystemParametersInfoW(SPI_GETWORKAREA, 0, &over, 0);
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    GetMonitorInfoW(MonitorFromRect(&over, MONITOR_DEFAULTTONEAREST), &monitor);
+    return monitor.rcWork;
+  }
+
   int ButtonWidth(const std::wstring& caption) const {
     return std::max(Px(kButtonMinWidth),
                     TextSize(caption, Px(kListWidth)).width + 2 * Px(kButtonPadding));
@@ -275,17 +294,10 @@ class RemovalChoice final : public Dialog {
  private:
   void Build() override {
     const int left = Px(kMargin);
-    const int width = Px(kListWidth);
-    const Extent text = TextSize(text_, width);
-    Add(L"STATIC", text_, SS_LEFT | SS_NOPREFIX, 0, kDialogText,
-        RECT{left, Px(kMargin), left + text.width, Px(kMargin) + text.height});
-
-    const int listTop = Px(kMargin) + text.height + Px(kControlGap);
     list_ = Add(
         WC_LISTVIEWW, L"",
         WS_TABSTOP | WS_VSCROLL | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_NOSORTHEADER,
-        WS_EX_CLIENTEDGE, kRemovalList,
-        RECT{left, listTop, left + width, listTop + Px(kListHeight)});
+        WS_EX_CLIENTEDGE, kRemovalList, RECT{left, 0, left + Px(kListWidth), Px(kListHeight)});
     const DWORD extended = LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT | LVS_EX_INFOTIP;
     SendMessageW(list_, LVM_SETEXTENDEDLISTVIEWSTYLE, extended, extended);
     const std::wstring headings[] = {Wide(texts::Tr(texts::kFileColumn)),
@@ -315,13 +327,35 @@ class RemovalChoice final : public Dialog {
                    reinterpret_cast<LPARAM>(&item));
       ListView_SetCheckState(list_, at, TRUE);
     }
-    // The reason takes the rest of the list's width, beside its scroll bar when it has one.
+    // Both columns as wide as their widest line (the name with its check box), the list widened
+    // for them up to most of the screen's width; beyond that it scrolls sideways. The reason then
+    // takes the rest of the list's width, beside its scroll bar when it has one.
+    RECT outer{};
     RECT inside{};
+    GetWindowRect(list_, &outer);
+    GetClientRect(list_, &inside);
+    const int frame = static_cast<int>(outer.right - outer.left - inside.right);
+    int columns[2] = {};
+    for (int column = 0; column < 2; ++column) {
+      SendMessageW(list_, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(column),
+                   MAKELPARAM(LVSCW_AUTOSIZE, 0));
+      columns[column] = std::max(Px(kFileColumnWidth),
+                                 static_cast<int>(SendMessageW(list_, LVM_GETCOLUMNWIDTH,
+                                                               static_cast<WPARAM>(column), 0)));
+    }
+    SendMessageW(list_, LVM_SETCOLUMNWIDTH, 0, MAKELPARAM(columns[0], 0));
+    const int width = std::clamp(columns[0] + columns[1] + frame, Px(kListWidth),
+                                 std::max(Px(kListWidth), MostWidth() - 2 * Px(kMargin)));
+
+    const Extent text = TextSize(text_, width);
+    Add(L"STATIC", text_, SS_LEFT | SS_NOPREFIX, 0, kDialogText,
+        RECT{left, Px(kMargin), left + text.width, Px(kMargin) + text.height});
+    const int listTop = Px(kMargin) + text.height + Px(kControlGap);
+    SetWindowPos(list_, nullptr, left, listTop, width, Px(kListHeight),
+                 SWP_NOZORDER | SWP_NOACTIVATE);
     GetClientRect(list_, &inside);
     SendMessageW(list_, LVM_SETCOLUMNWIDTH, 1,
-                 MAKELPARAM(std::max(Px(kFileColumnWidth),
-                                     static_cast<int>(inside.right) - Px(kFileColumnWidth)),
-                            0));
+                 MAKELPARAM(std::max(columns[1], static_cast<int>(inside.right) - columns[0]), 0));
     if (!files_.empty()) {
       ListView_SetItemState(list_, 0, LVIS_FOCUSED, LVIS_FOCUSED);
     }

@@ -26,13 +26,17 @@
 //                      "title<TAB>...", "text<TAB>...", "button<TAB>ID<TAB>CAPTION" for each button
 //                      and "default<TAB>ID", the button that Enter presses, then press its OK
 //   report-action MS   the same, then press its second button instead
+//   report-open MS     the same, and leave it open (for report or report-action to press)
 //   removals MS        wait for the removal dialog and print its title, text, buttons and default
 //                      button as report does, then "dialog<TAB>WIDTH<TAB>HEIGHT" (its client
-//                      area) and "row<TAB>N<TAB>NAME<TAB>REASON<TAB>CHECKED" for each row of its
-//                      list (CHECKED 1 or 0); it stays open
+//                      area), "row<TAB>N<TAB>NAME<TAB>REASON<TAB>CHECKED" for each row of its
+//                      list (CHECKED 1 or 0) and "room<TAB>N<TAB>LABEL<TAB>NAME", the width of the
+//                      row's first column beside its check box and the width that its name takes
+//                      in the list's font; it stays open
 //   uncheck N          uncheck row N of the removal dialog's list
-//   press BUTTON       in the removal dialog, press "remove" (Remove selected) or "keep", or the
-//                      key "enter" or "escape"; wait until the dialog is gone
+//   press BUTTON       in the removal dialog, press "remove" (its accepting button, 删除所选 or
+//                      执行所选) or "keep", or the key "enter" or "escape"; wait until the dialog
+//                      is gone
 //   cursor ID          move the mouse over the middle of control ID and print
 //                      "cursor<TAB>ID<TAB>HANDLE", the cursor that shows there
 //   focus              print "focus<TAB>ID", the control that has the keyboard focus
@@ -293,28 +297,6 @@ void Message(DWORD timeoutMs) {
   if (!WaitFor(timeoutMs, [&] { return !IsWindow(box); })) Fail("message box stays open");
 }
 
-// A question box: its title and text and the button that Enter presses, then the answer: Yes,
-// or that default button.
-void Answer(bool yes, DWORD timeoutMs) {
-  HWND box = nullptr;
-  if (!WaitFor(timeoutMs, [&] { return (box = FindMessageBox()) != nullptr; })) {
-    Fail("no question box");
-  }
-  HWND text = GetDlgItem(box, kMessageTextId);
-  std::printf("title\t%s\n", Escaped(WindowText(box)).c_str());
-  std::printf("text\t%s\n", Escaped(text ? WindowText(text) : std::string()).c_str());
-  // The default push button among the box's buttons.
-  int presetId = 0;
-  for (const int id : {IDOK, IDCANCEL, IDYES, IDNO}) {
-    HWND button = GetDlgItem(box, id);
-    const LONG style = button ? GetWindowLongW(button, GWL_STYLE) : 0;
-    if ((style & BS_TYPEMASK) == BS_DEFPUSHBUTTON) presetId = id;
-  }
-  std::printf("default\t%d\n", presetId);
-  PostMessageW(box, WM_COMMAND, MAKEWPARAM(yes ? IDYES : presetId, BN_CLICKED), 0);
-  if (!WaitFor(timeoutMs, [&] { return !IsWindow(box); })) Fail("question box stays open");
-}
-
 // Memory in the window's process, where the pointers of the messages sent to its controls must
 // point: the system carries no list view message's data from one process to another.
 class Remote {
@@ -368,6 +350,28 @@ std::string RowText(HWND list, int row, int column) {
   std::wstring text(std::min<std::size_t>(length, kTextChars), L'\0');
   memory.Read(text.data(), text.size() * sizeof(wchar_t), sizeof item);
   return Utf8(text);
+}
+
+// The width of row `row`'s label in the first column: the column beside the check box.
+int LabelWidth(HWND list, int row) {
+  Remote memory(sizeof(RECT));
+  RECT label{};
+  label.left = LVIR_LABEL;
+  memory.Write(&label, sizeof label);
+  if (!SendMessageW(list, LVM_GETITEMRECT, static_cast<WPARAM>(row),
+                    reinterpret_cast<LPARAM>(memory.At()))) {
+    Fail("no rectangle of row " + std::to_string(row));
+  }
+  memory.Read(&label, sizeof label);
+  return static_cast<int>(label.right - label.left);
+}
+
+// The width that `text` takes in the list's font.
+int TextWidth(HWND list, const std::wstring& text) {
+  Remote memory((text.size() + 1) * sizeof(wchar_t));
+  memory.Write(text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+  return static_cast<int>(
+      SendMessageW(list, LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(memory.At())));
 }
 
 // Waits for one of the window's dialogs that holds control `id`.
@@ -427,8 +431,10 @@ void Removals(DWORD timeoutMs) {
     const bool checked =
         (SendMessageW(list, LVM_GETITEMSTATE, static_cast<WPARAM>(row), LVIS_STATEIMAGEMASK) >>
          12) == 2;
-    std::printf("row\t%d\t%s\t%s\t%d\n", row, RowText(list, row, 0).c_str(),
-                RowText(list, row, 1).c_str(), checked ? 1 : 0);
+    const std::string name = RowText(list, row, 0);
+    std::printf("row\t%d\t%s\t%s\t%d\n", row, name.c_str(), RowText(list, row, 1).c_str(),
+                checked ? 1 : 0);
+    std::printf("room\t%d\t%d\t%d\n", row, LabelWidth(list, row), TextWidth(list, Wide(name)));
   }
 }
 
@@ -738,9 +744,6 @@ int main(int argc, char** argv) {
       std::printf("enabled\n");
     } else if (command == "message") {
       Message(std::stoul(next(i)));
-    } else if (command == "answer") {
-      const bool yes = next(i) == "yes";
-      Answer(yes, std::stoul(next(i)));
     } else if (command == "close") {
       HWND window = RequireMainWindow();
       PostMessageW(window, WM_CLOSE, 0, 0);
@@ -761,6 +764,8 @@ int main(int argc, char** argv) {
                   bar.right - bar.left, enabled.c_str());
     } else if (command == "report" || command == "report-action") {
       Report(command == "report-action", std::stoul(next(i)));
+    } else if (command == "report-open") {
+      PrintDialog(WaitForDialogWith(kReportAction, std::stoul(next(i)), "report"));
     } else if (command == "removals") {
       Removals(std::stoul(next(i)));
     } else if (command == "uncheck") {
