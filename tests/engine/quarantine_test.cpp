@@ -45,52 +45,33 @@ bool Contains(const Bytes& bytes, const Bytes& part) {
   return std::search(bytes.begin(), bytes.end(), part.begin(), part.end()) != bytes.end();
 }
 
+// A file as a removal records it: removed with its content, or staying with its digest only.
+QuarantinedFile Record(bool removed, std::string path, std::string shortName, Evidence evidence,
+                       const Bytes& content, std::uint32_t cluster, std::string subject) {
+  const std::string name = path.substr(path.rfind('\\') + 1);
+  return {removed,
+          path,
+          name == shortName ? "" : name,
+          shortName,
+          static_cast<std::uint16_t>(removed ? 0x26 : 0x06),
+          content.size(),
+          cluster,
+          Sha256Of(content),
+          Verdict::kVirus,
+          evidence,
+          subject,
+          removed ? "cmd.exe /c start" : "",
+          Bytes(removed ? 64 : 0, static_cast<std::uint8_t>(cluster)),
+          removed ? content : Bytes{}};
+}
+
 repair::Quarantine Sample() {
-  QuarantinedFile program{.removed = true,
-                          .path = "_\\~$WQF5D.FAT32",
-                          .longName = "~$WQF5D.FAT32",
-                          .shortName = "~$WQF5~1.FAT",
-                          .attributes = 0x26,
-                          .size = kProgram.size(),
-                          .firstCluster = 0x12345,
-                          .digest = Sha256Of(kProgram),
-                          .verdict = Verdict::kVirus,
-                          .evidence = Evidence::kNamedByShortcut,
-                          .subject = "USB DISK.lnk",
-                          .command = "%windir%\\system32\\rundll32.exe ~$WQF5D.FAT32,_ldr@16",
-                          .entries = Bytes(96, 0xE5),
-                          .bytes = kProgram};
-  program.entries[0] = 0x41;
-  QuarantinedFile script{.removed = true,
-                         .path = "sys.vbs",
-                         .longName = "",
-                         .shortName = "SYS.VBS",
-                         .attributes = 0x27,
-                         .size = kScript.size(),
-                         .firstCluster = 7,
-                         .digest = Sha256Of(kScript),
-                         .verdict = Verdict::kVirus,
-                         .evidence = Evidence::kShortcutRunsHost,
-                         .subject = "照片.lnk",
-                         .command = "cmd.exe /c start sys.vbs",
-                         .entries = Bytes(32, 0x20),
-                         .bytes = kScript};
-  // One that stayed: its digest, no bytes.
-  QuarantinedFile stayed{.removed = false,
-                         .path = "_\\desktop.ini",
-                         .longName = "desktop.ini",
-                         .shortName = "DESKTOP.INI",
-                         .attributes = 0x06,
-                         .size = 4096,
-                         .firstCluster = 99,
-                         .digest = Sha256Of(Text("[.ShellClassInfo]")),
-                         .verdict = Verdict::kVirus,
-                         .evidence = Evidence::kInHidingFolder,
-                         .subject = "",
-                         .command = "",
-                         .entries = {},
-                         .bytes = {}};
-  return {{repair::FileSystem::kExfat, 0x5EED1234, 123456789, 4096}, {program, script, stayed}};
+  return {{repair::FileSystem::kExfat, 0x5EED1234, 123456789, 4096},
+          {Record(true, "_\\~$WQF5D.FAT32", "~$WQF5~1.FAT", Evidence::kNamedByShortcut, kProgram,
+                  0x12345, "USB DISK.lnk"),
+           Record(true, "SYS.VBS", "SYS.VBS", Evidence::kShortcutRunsHost, kScript, 7, "照片.lnk"),
+           Record(false, "_\\desktop.ini", "DESKTOP.INI", Evidence::kInHidingFolder,
+                  Text("[.ShellClassInfo]"), 99, "")}};
 }
 
 void ExpectSame(const QuarantinedFile& a, const QuarantinedFile& b) {
