@@ -41,8 +41,8 @@ const Bytes kProgram = [] {
 const Bytes kScript =
     Text("Set shell = CreateObject(\"WScript.Shell\")\r\nshell.Run \"x.vbs\"\r\n");
 
-bool Contains(const Bytes& bytes, const Bytes& part) {
-  return std::search(bytes.begin(), bytes.end(), part.begin(), part.end()) != bytes.end();
+bool Contains(const Bytes& bytes, const Bytes& piece) {
+  return std::search(bytes.begin(), bytes.end(), piece.begin(), piece.end()) != bytes.end();
 }
 
 // A file as a removal records it: removed with its content, or staying with its digest only.
