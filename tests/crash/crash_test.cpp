@@ -6,10 +6,11 @@
 // aimed (the run's trace ends in that call), and afterwards the volume must be clean for fsck.fat,
 // its root must hold exactly the sectors of the writes made before the kill (each sector entirely
 // as before or entirely as repaired), nothing outside the root may have changed, and a second run
-// must finish the repair exactly. clean and undo, on FAT32 and on exFAT sticks, are killed at the
-// same points: the undo of the journal that a killed clean printed gives the volume back as it
-// was, and running the killed command again finishes it as one run that was not cut short. Each
-// pass writes its journal to the disk before its first write to the volume, and a pass that
+// must finish the repair exactly. clean, move-back, fix and undo, on FAT32 and on exFAT sticks,
+// are killed at the same points: the undo of the journal that a killed pass printed gives the
+// volume back as it was, and running the killed command again finishes it as one run that was not
+// cut short. Each pass writes its journal to the disk before its first write to the volume (and a
+// fix its quarantine before its journal), and a pass that
 // cannot complete exits with status 3 once it has written (a later write refused or failing, the
 // flush failing, the report not printed), 1 when it had not.
 #include <fcntl.h>
@@ -32,6 +33,8 @@
 #include "fat_image.h"
 #include "fat_tools.h"
 #include "infected_sticks.h"
+#include "repair/journal.h"
+#include "repair/quarantine.h"
 #include "words/texts.h"
 
 extern char** environ;
@@ -66,16 +69,16 @@ std::vector<std::uint8_t> ReadSector(const fs::path& image, std::uint64_t sector
   return testing::ReadAt(image, sector * kImageSectorSize, kImageSectorSize);
 }
 
-// Where a traced run's standard output and standard error go (discarded when empty), and a file
-// whose calls are traced beside the image's.
+// Where a traced run's standard output and standard error go (discarded when empty), and the
+// files whose calls are traced beside the image's.
 struct Beside {
   fs::path output = {};
   fs::path errors = {};
-  fs::path file = {};
+  std::vector<fs::path> files = {};
 };
 
 // Runs kestrova-cli with `arguments` under strace, which records the system calls on the image
-// (and on `beside.file`) in `trace`, each descriptor with its file, and applies `inject` (an
+// (and on `beside.files`) in `trace`, each descriptor with its file, and applies `inject` (an
 // --inject expression, which counts only the calls recorded) when given. Returns the wait status
 // of strace, which dies by the same signal as the program.
 int Traced(const std::vector<std::string>& arguments, const fs::path& image, const fs::path& trace,
@@ -97,7 +100,7 @@ int Traced(const std::vector<std::string>& arguments, const fs::path& image, con
   for (const auto& arg : {std::string("-o"), trace.string(), std::string("-P"), image.string()}) {
     args.push_back(arg);
   }
-  if (!beside.file.empty()) args.insert(args.end(), {"-P", beside.file.string()});
+  for (const fs::path& file : beside.files) args.insert(args.end(), {"-P", file.string()});
   if (!inject.empty()) args.push_back("--inject=" + inject);
   args.push_back(testing::CliPath());
   args.insert(args.end(), arguments.begin(), arguments.end());
@@ -312,7 +315,7 @@ void ExpectJournalBeforeFirstWrite(const std::string& command, const fs::path& p
   fs::remove(journal);
   ASSERT_TRUE(CopySparse(pre, work));
   const int status = Traced({command, "--journal", journal.string(), work.string()}, work, trace,
-                            "", {.file = journal});
+                            "", {.files = {journal}});
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
   const std::vector<Call> calls = ReadTrace(trace);
   const auto on = [](const fs::path& file, const std::vector<std::string>& names) {
@@ -518,6 +521,68 @@ TEST_P(CleanCrashTest, KilledMoveBackIsUndoneOrFinished) {
       testing::MakeStick(testing::BlankFolderStick(GetParam(), "\u00A0"), blank);
   if (!why.empty()) GTEST_SKIP() << why;
   KilledIsUndoneOrFinished("move-back", blank);
+}
+
+// fix too, which shows the blank folder, removes the shortcut and moves the files back in one
+// commit.
+TEST_P(CleanCrashTest, KilledFixIsUndoneOrFinished) {
+  const fs::path blank = fs::absolute(dir_ / "blank.img");
+  const std::string why =
+      testing::MakeStick(testing::BlankFolderStick(GetParam(), "\u00A0"), blank);
+  if (!why.empty()) GTEST_SKIP() << why;
+  KilledIsUndoneOrFinished("fix", blank);
+}
+
+// fix's quarantine reaches the disk before its journal is written: killed on entering the
+// journal's first write, it has left the quarantine whole, no journal that can be read and the
+// stick as it was; a fix run again then finishes as one that was not cut short.
+TEST_P(CleanCrashTest, FixWritesItsQuarantineBeforeItsJournal) {
+  const fs::path pre = fs::absolute(dir_ / "blank.img");
+  const std::string why = testing::MakeStick(testing::BlankFolderStick(GetParam(), "\u00A0"), pre);
+  if (!why.empty()) GTEST_SKIP() << why;
+  const fs::path done = dir_ / "done.img";
+  ASSERT_TRUE(CopySparse(pre, done));
+  ASSERT_EQ(Cli("fix " + Quote(done.string())), 0);
+  EmptyState();
+
+  const fs::path work = fs::absolute(dir_ / "work.img");
+  const fs::path journal = fs::absolute(dir_ / "fix.journal");
+  const fs::path quarantine = repair::QuarantineOf(journal);
+  const fs::path trace = dir_ / "trace.txt";
+  const std::vector<std::string> command = {"fix", "--journal", journal.string(), work.string()};
+  ASSERT_TRUE(CopySparse(pre, work));
+  const int status = Traced(command, work, trace, "", {.files = {journal, quarantine}});
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  const std::vector<Call> calls = ReadTrace(trace);
+  const auto on = [&](const fs::path& file, const char* name) {
+    return std::find_if(calls.begin(), calls.end(), [&](const Call& call) {
+      return call.file == file.filename().string() && call.name == name;
+    });
+  };
+  const auto journalWrite = on(journal, "write");
+  ASSERT_NE(journalWrite, calls.end()) << "no journal written";
+  ASSERT_LT(on(quarantine, "fsync"), journalWrite) << "the quarantine is not on the disk first";
+  const int nth = static_cast<int>(std::count_if(
+      calls.begin(), journalWrite + 1, [](const Call& call) { return call.name == "write"; }));
+
+  fs::remove(journal);
+  fs::remove(quarantine);
+  ASSERT_TRUE(CopySparse(pre, work));
+  const int killed =
+      Traced(command, work, trace, "write:signal=SIGKILL:when=" + std::to_string(nth),
+             {.files = {journal, quarantine}});
+  ASSERT_TRUE(WIFSIGNALED(killed) && WTERMSIG(killed) == SIGKILL) << "status " << killed;
+  std::vector<Call> expected(calls.begin(), journalWrite + 1);
+  expected.back().result = "?";
+  ASSERT_EQ(ReadTrace(trace), expected) << "the kill did not land on the journal's write";
+  EXPECT_TRUE(CompareImages(pre, work, 1).empty()) << "the stick changed";
+  const auto kept = repair::ReadQuarantine(quarantine);
+  ASSERT_TRUE(kept) << "the quarantine is not whole";
+  EXPECT_FALSE(kept->files.empty());
+  EXPECT_FALSE(repair::ReadJournal(journal)) << "a journal was written";
+  ASSERT_EQ(Cli("fix " + Quote(work.string())), 0);
+  EXPECT_TRUE(CompareImages(done, work, 1).empty()) << "the second run differs";
+  EXPECT_TRUE(FsckClean(work));
 }
 
 // undo killed anywhere is finished by running it again.
