@@ -226,44 +226,64 @@ void KeepHidden(VolumeLayout& layout, const std::unordered_set<std::int64_t>& ke
   }
 }
 
-// The files that an earlier removal of this program's recorded as the virus's, found again at
-// their places with the same size, first cluster and bytes, stay the virus's although the removal
-// took away what showed it (the shortcut that ran them): a root file becomes a leftover and stays
-// as it is, one inside a folder is the virus's there. A document never is; neither is a file that
-// any of this differs from.
+// What an earlier pass of this program's recorded, found again at its place with the same size,
+// first cluster and bytes, is judged as then although that pass took away or showed what told it:
+// the virus's file (the shortcut that ran it removed) becomes a leftover and stays as it is in the
+// root, or is the virus's inside its folder; the user's file that the virus's shortcut posed as
+// is shown again; the folder that the virus moved the files into, shown since, is that folder
+// still. A document is never the virus's; a file that any of this differs from is judged anew.
 void Remember(volume::Volume& volume, VolumeLayout& layout, const RootEntries& entries,
               const std::vector<QuarantinedFile>& recalled, std::unordered_set<std::int64_t>& keep,
               ProgressTrack& track) {
   if (recalled.empty()) return;
   RootFindings& found = layout.findings;
+  // The record of the file at `path` (its size, first cluster and bytes the same), the virus's
+  // before the user's; a document is never the virus's.
   const auto recalledAs = [&](const std::string& path, const RootFile& file) {
     const QuarantinedFile* same = nullptr;
-    if (file.IsFolder() || IsDocument(file.Name())) return same;
+    if (file.IsFolder()) return same;
     std::optional<Sha256Digest> digest;  // read once, when a record names the file's place
     for (const QuarantinedFile& one : recalled) {
-      if (one.path != path || one.size != file.size || one.firstCluster != file.firstCluster) {
+      if (one.path != path || one.size != file.size || one.firstCluster != file.firstCluster ||
+          one.evidence == Evidence::kMovedFilesFolder ||
+          (one.verdict == Verdict::kVirus && IsDocument(file.Name()))) {
         continue;
       }
       if (!digest) digest = Sha256Of(ReadFileContent(volume, layout, file, track));
       if (*digest != one.digest) continue;
       // The record that names a shortcut says most.
-      if (!same || one.evidence == Evidence::kNamedByShortcut) same = &one;
+      const bool better =
+          !same || (same->verdict != Verdict::kVirus && one.verdict == Verdict::kVirus) ||
+          (one.verdict == same->verdict && one.evidence == Evidence::kNamedByShortcut);
+      if (better) same = &one;
     }
     return same;
   };
   const auto judgeAgain = [](Judged& judged, const QuarantinedFile& was) {
-    judged.verdict = Verdict::kVirus;
-    const bool shortcut =
-        was.evidence == Evidence::kNamedByShortcut || was.evidence == Evidence::kRemovedShortcutRan;
-    judged.evidence = shortcut ? Evidence::kRemovedShortcutRan : Evidence::kJudgedBefore;
+    judged.verdict = was.verdict == Verdict::kVirus ? Verdict::kVirus : Verdict::kUser;
+    if (judged.verdict == Verdict::kUser) {
+      judged.evidence = Evidence::kDisguise;
+    } else {
+      const bool shortcut = was.evidence == Evidence::kNamedByShortcut ||
+                            was.evidence == Evidence::kRemovedShortcutRan;
+      judged.evidence = shortcut ? Evidence::kRemovedShortcutRan : Evidence::kJudgedBefore;
+    }
     judged.subject = was.subject.empty() ? was.path : was.subject;
     judged.command = was.command;
   };
-  // Inside the root's folders that a record names, each listed once.
+  // The folder that the virus moved the user's files into, shown since, by its name and place.
+  const auto movedFiles = [&](const RootFile& folder) {
+    return std::any_of(recalled.begin(), recalled.end(), [&](const QuarantinedFile& one) {
+      return one.evidence == Evidence::kMovedFilesFolder && one.path == folder.Name() &&
+             one.firstCluster == folder.firstCluster;
+    });
+  };
+  // The root's folders that a record names, each listed once.
   std::vector<const RootFile*> named;
   for (const RootFile& folder : entries.folders) {
     const std::string within = folder.Name() + '\\';
-    if (std::any_of(recalled.begin(), recalled.end(),
+    if (movedFiles(folder) ||
+        std::any_of(recalled.begin(), recalled.end(),
                     [&](const QuarantinedFile& one) { return one.path.starts_with(within); })) {
       named.push_back(&folder);
     }
@@ -272,10 +292,27 @@ void Remember(volume::Volume& volume, VolumeLayout& layout, const RootEntries& e
       named.empty() ? std::vector<FolderListing>{}
                     : ListFolders(volume, layout, named, kMaxFolderBytes, track);
   for (std::size_t f = 0; f < listings.size(); ++f) {
-    const std::string& folder = named[f]->Name();
+    const RootFile& root = *named[f];
+    const std::string& folder = root.Name();
+    const bool known = std::any_of(found.judged.begin(), found.judged.end(), [&](const Judged& j) {
+      return j.folder.empty() && j.file.offset == root.offset &&
+             j.evidence == Evidence::kMovedFilesFolder;
+    });
+    if (!known && movedFiles(root)) {
+      std::erase_if(found.judged, [&](const Judged& j) {
+        return j.folder.empty() && j.file.offset == root.offset;
+      });
+      Judged moved;
+      moved.file = root;
+      moved.verdict = Verdict::kUser;
+      moved.evidence = Evidence::kMovedFilesFolder;
+      for (const RootFile& file : listings[f].entries)
+        ++(file.IsFolder() ? moved.folders : moved.files);
+      found.judged.push_back(std::move(moved));
+    }
     for (const RootFile& file : listings[f].entries) {
       const QuarantinedFile* was = recalledAs(folder + '\\' + file.Name(), file);
-      if (!was) continue;
+      if (!was || was->verdict != Verdict::kVirus) continue;
       const auto judged = std::find_if(
           found.judged.begin(), found.judged.end(),
           [&](const Judged& j) { return j.folder == folder && j.file.offset == file.offset; });
@@ -297,15 +334,31 @@ void Remember(volume::Volume& volume, VolumeLayout& layout, const RootEntries& e
     if (leftover) continue;
     const QuarantinedFile* was = recalledAs(file.Name(), file);
     if (!was) continue;
-    std::erase_if(found.judged, [&](const Judged& j) {
-      return j.folder.empty() && j.file.offset == file.offset;
-    });
-    Judged judged;
-    judged.file = file;
-    judgeAgain(judged, *was);
+    const auto judged = std::find_if(
+        found.judged.begin(), found.judged.end(),
+        [&](const Judged& j) { return j.folder.empty() && j.file.offset == file.offset; });
+    if (was->verdict != Verdict::kVirus) {
+      // The user's, which the virus's shortcut posed as: shown again as then, unless it is
+      // judged the user's or anything but unsure now.
+      if (judged != found.judged.end() && judged->verdict != Verdict::kUnsure) continue;
+      keep.erase(file.main);
+      if (judged != found.judged.end()) {
+        judgeAgain(*judged, *was);
+      } else {
+        Judged again;
+        again.file = file;
+        judgeAgain(again, *was);
+        found.judged.push_back(std::move(again));
+      }
+      continue;
+    }
+    if (judged != found.judged.end()) found.judged.erase(judged);
+    Judged again;
+    again.file = file;
+    judgeAgain(again, *was);
     const auto at = std::find_if(found.leftovers.begin(), found.leftovers.end(),
                                  [&](const Judged& j) { return j.file.offset > file.offset; });
-    found.leftovers.insert(at, std::move(judged));
+    found.leftovers.insert(at, std::move(again));
     keep.insert(file.main);
   }
 }

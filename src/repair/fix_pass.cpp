@@ -54,64 +54,6 @@ bool SameFolder(const Judged* shown, const Judged* found) {
                     shown->file.Name() == found->file.Name());
 }
 
-// The quarantine of a removal: each removed file with its content, each of the virus's files that
-// stays with its digest (read now, before anything is written). A removed file that cannot be
-// read whole refuses the removal: it could not come back.
-Expected<Quarantine, Problem> QuarantineFor(volume::Volume& volume, const VolumeLayout& now,
-                                            const std::vector<RemovedFile>& removed,
-                                            ProgressTrack& track) {
-  Quarantine quarantine{IdentityOf(now), {}};
-  bool whole = true;
-  const auto record = [&](const Judged& judged, bool gone) {
-    QuarantinedFile file;
-    file.removed = gone;
-    file.path = judged.Path();
-    file.longName = judged.file.longName;
-    file.shortName = judged.file.shortName;
-    file.attributes = judged.file.attributes;
-    file.size = judged.file.IsFolder() ? 0 : judged.file.size;
-    file.firstCluster = judged.file.firstCluster;
-    file.verdict = judged.verdict;
-    file.evidence = judged.evidence;
-    file.subject = judged.subject;
-    file.command = judged.command;
-    if (!judged.file.IsFolder()) {
-      bool complete = false;
-      std::vector<std::uint8_t> bytes = ReadFileContent(volume, now, judged.file, track, &complete);
-      whole = complete;
-      file.digest = Sha256Of(bytes);
-      if (gone) file.bytes = std::move(bytes);
-    }
-    return file;
-  };
-  std::unordered_set<std::string> gone;
-  for (const RemovedFile& one : removed) {
-    QuarantinedFile file = record(one.judged, true);
-    if (!whole) {
-      Problem problem = PassProblem(ProblemKind::kReadFailed);
-      problem.detail.name = file.path;
-      return problem;
-    }
-    file.entries = one.entries;
-    gone.insert(file.path);
-    quarantine.files.push_back(std::move(file));
-  }
-  // The virus's files that stay: what a later look must still know for the virus's once what
-  // showed it is gone.
-  const auto stays = [&](const Judged& judged) {
-    return VerdictOf(judged.evidence) == Verdict::kVirus && !judged.file.IsFolder() &&
-           !gone.count(judged.Path());
-  };
-  for (const auto* list : {&now.findings.leftovers, &now.findings.judged}) {
-    for (const Judged& judged : *list) {
-      if (!stays(judged)) continue;
-      QuarantinedFile file = record(judged, false);
-      if (whole) quarantine.files.push_back(std::move(file));
-    }
-  }
-  return quarantine;
-}
-
 // The fix, or with `write` false only what it would do.
 Expected<Plan, Problem> Run(volume::Volume& volume, const VolumeLayout* analysed,
                             const FixChoice& choice, Progress* progress,
@@ -200,6 +142,68 @@ Expected<Plan, Problem> Run(volume::Volume& volume, const VolumeLayout* analysed
 }
 
 }  // namespace
+
+// The quarantine of a removal: each removed file with its content, each of the virus's files that
+// stays with its digest (read now, before anything is written). A removed file that cannot be
+// read whole refuses the removal: it could not come back.
+Expected<Quarantine, Problem> QuarantineFor(volume::Volume& volume, const VolumeLayout& now,
+                                            const std::vector<RemovedFile>& removed,
+                                            ProgressTrack& track) {
+  Quarantine quarantine{IdentityOf(now), {}};
+  bool whole = true;
+  const auto record = [&](const Judged& judged, bool gone) {
+    QuarantinedFile file;
+    file.removed = gone;
+    file.path = judged.Path();
+    file.longName = judged.file.longName;
+    file.shortName = judged.file.shortName;
+    file.attributes = judged.file.attributes;
+    file.size = judged.file.IsFolder() ? 0 : judged.file.size;
+    file.firstCluster = judged.file.firstCluster;
+    file.verdict = judged.verdict;
+    file.evidence = judged.evidence;
+    file.subject = judged.subject;
+    file.command = judged.command;
+    if (!judged.file.IsFolder()) {
+      bool complete = false;
+      std::vector<std::uint8_t> bytes = ReadFileContent(volume, now, judged.file, track, &complete);
+      whole = complete;
+      file.digest = Sha256Of(bytes);
+      if (gone) file.bytes = std::move(bytes);
+    }
+    return file;
+  };
+  std::unordered_set<std::string> gone;
+  for (const RemovedFile& one : removed) {
+    QuarantinedFile file = record(one.judged, true);
+    if (!whole) {
+      Problem problem = PassProblem(ProblemKind::kReadFailed);
+      problem.detail.name = file.path;
+      return problem;
+    }
+    file.entries = one.entries;
+    gone.insert(file.path);
+    quarantine.files.push_back(std::move(file));
+  }
+  // What a later look must still know once what showed it is gone or shown: the virus's files
+  // that stay, the user's files that the virus's shortcuts posed as, and the folder that the virus
+  // moved the user's files into.
+  const auto stays = [&](const Judged& judged) {
+    if (gone.count(judged.Path())) return false;
+    if (judged.evidence == Evidence::kMovedFilesFolder) return judged.folder.empty();
+    if (judged.file.IsFolder()) return false;
+    return VerdictOf(judged.evidence) == Verdict::kVirus ||
+           (judged.evidence == Evidence::kDisguise && judged.folder.empty());
+  };
+  for (const auto* list : {&now.findings.leftovers, &now.findings.judged}) {
+    for (const Judged& judged : *list) {
+      if (!stays(judged)) continue;
+      QuarantinedFile file = record(judged, false);
+      if (whole) quarantine.files.push_back(std::move(file));
+    }
+  }
+  return quarantine;
+}
 
 Expected<Plan, Problem> Fix(volume::Volume& volume, const VolumeLayout* analysed,
                             const FixChoice& choice, Progress* progress,

@@ -258,7 +258,10 @@ std::vector<QuarantinedFile> Recall(const std::filesystem::path& folder,
   for (ListedQuarantine& listed : ListQuarantines(folder, volume)) {
     if (!listed.quarantine) continue;
     for (QuarantinedFile& file : listed.quarantine->files) {
-      if (file.verdict == Verdict::kVirus) recalled.push_back(std::move(file));
+      if (file.verdict == Verdict::kVirus || file.evidence == Evidence::kDisguise ||
+          file.evidence == Evidence::kMovedFilesFolder) {
+        recalled.push_back(std::move(file));
+      }
     }
   }
   return recalled;

@@ -78,6 +78,7 @@ std::vector<ListedQuarantine> ListQuarantines(const std::filesystem::path& folde
                                               std::optional<VolumeIdentity> volume = {});
 
 // What a look recalls of a volume: the files that a removal of this program's judged the virus's,
+// the user's files that the virus's shortcuts posed as and the folders it moved the files into,
 // from the quarantines of the volume in `folder`.
 std::vector<QuarantinedFile> Recall(const std::filesystem::path& folder,
                                     const VolumeIdentity& volume);

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "format/fat.h"
 #include "format/problems.h"
 #include "format/sector_io.h"
 #include "repair/commit.h"
@@ -12,6 +13,8 @@
 #include "repair/engine.h"
 #include "repair/journals.h"
 #include "repair/pass.h"
+#include "repair/quarantine.h"
+#include "repair/steps.h"
 
 namespace kestrova::repair {
 
@@ -47,7 +50,24 @@ Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayou
   } catch (const std::bad_alloc&) {
     return pass.Fail(PassProblem(ProblemKind::kOutOfMemory));
   }
-  auto committed = Commit(volume, pass, changes, track, {journal, &now}, WriteOrder::kAsHeld);
+  // A folder that the virus moved the files into is known by being hidden: once shown, the next
+  // look knows it, and the virus's files in it, from the quarantine's records.
+  std::optional<Quarantine> quarantine;
+  const bool movedFiles =
+      std::any_of(done.findings.judged.begin(), done.findings.judged.end(), [](const Judged& j) {
+        return j.folder.empty() && j.evidence == Evidence::kMovedFilesFolder &&
+               (j.file.attributes & fat::kAttrHiddenOrSystem);
+      });
+  if (journal && movedFiles && !changes.sectors().empty()) {
+    VolumeLayout judged = now;
+    judged.findings = done.findings;
+    auto kept = QuarantineFor(volume, judged, {}, track);
+    if (!kept) return pass.Fail(std::move(kept.error()));
+    quarantine = std::move(*kept);
+  }
+  auto committed =
+      Commit(volume, pass, changes, track, {journal, &now, quarantine ? &*quarantine : nullptr},
+             WriteOrder::kAsHeld);
   if (!committed) return std::move(committed.error());
   done.sectorsWritten = committed->sectorsWritten;
   done.journal = std::move(committed->journal);

@@ -57,6 +57,15 @@ std::optional<Problem> MoveFilesBack(volume::Volume& volume, const VolumeLayout&
                                      Plan& plan, std::optional<Problem>& refused,
                                      std::vector<RemovedFile>& removed);
 
+// The quarantine of a pass on the volume analysed as `now`: each removed file with its content
+// (one that cannot be read whole refuses the pass: it could not come back), and a record of what
+// a later look must still know once what showed it is gone or shown: each of the virus's files
+// that stays (with its digest), each user's file that the virus's shortcuts posed as, and the
+// folder that the virus moved the user's files into.
+Expected<Quarantine, Problem> QuarantineFor(volume::Volume& volume, const VolumeLayout& now,
+                                            const std::vector<RemovedFile>& removed,
+                                            ProgressTrack& track);
+
 // Writes each of `files` (removed files of a quarantine, with their content) back into the root
 // as a new file: its entries as they were, in free slots (the root grown when it may), renamed
 // when the root holds its name, without the hidden and system bits, their content in free

@@ -239,16 +239,23 @@ TEST_P(MemoryTest, ThePayloadStaysTheVirusWhileItsBytesAreTheSame) {
   EXPECT_EQ(recalled.count("_\\report.docx") ? recalled.at("_\\report.docx") : "",
             forgotten.count("_\\report.docx") ? forgotten.at("_\\report.docx") : "");
 
-  // The quarantine recorded the payload that stays and the shortcut it removed, with its bytes.
+  // The quarantine recorded the shortcut it removed, with its bytes, then the payload that stays
+  // and the folder that the virus moved the files into.
   const auto read = repair::ReadQuarantine(quarantine);
   ASSERT_TRUE(read);
-  ASSERT_EQ(read->files.size(), 2u);
+  ASSERT_EQ(read->files.size(), 3u);
   EXPECT_TRUE(read->files[0].removed);
   EXPECT_EQ(read->files[0].path, "USB DISK.lnk");
-  EXPECT_FALSE(read->files[1].removed);
-  EXPECT_EQ(read->files[1].path, payload);
-  EXPECT_EQ(read->files[1].firstCluster, m.payload.First());
-  EXPECT_EQ(read->files[1].digest, Sha256Of(kProgram));
+  const auto stayed = std::find_if(read->files.begin(), read->files.end(),
+                                   [&](const auto& file) { return file.path == payload; });
+  ASSERT_NE(stayed, read->files.end());
+  EXPECT_FALSE(stayed->removed);
+  EXPECT_EQ(stayed->firstCluster, m.payload.First());
+  EXPECT_EQ(stayed->digest, Sha256Of(kProgram));
+  EXPECT_TRUE(std::any_of(read->files.begin(), read->files.end(), [](const auto& file) {
+    return !file.removed && file.path == "_" &&
+           file.evidence == repair::Evidence::kMovedFilesFolder;
+  }));
 
   // One byte of its content changed, in place: judged as without the memory.
   memory.Poke('F', stick.ClusterOffset(m.payload.First()) + 100, {0x00});

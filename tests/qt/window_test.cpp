@@ -767,7 +767,7 @@ class WindowTest : public QObject {
       std::set<std::string> names;
       if (!std::filesystem::exists(journals)) return names;
       for (const auto& entry : std::filesystem::directory_iterator(journals)) {
-        names.insert(entry.path().filename().string());
+        if (entry.path().extension() == ".journal") names.insert(entry.path().filename().string());
       }
       return names;
     };
