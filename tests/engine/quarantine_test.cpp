@@ -10,11 +10,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "fat_tools.h"
+#include "format/fat_table.h"
+#include "format/folder_listing.h"
 #include "format/sha256.h"
 #include "memory_stick.h"
 #include "repair/engine.h"
@@ -303,6 +306,81 @@ TEST_P(MemoryTest, NoDocumentAndNoOtherVolumeIsRecalled) {
   // And the volume's own again: recalled.
   Rewrite(path, *read, path);
   EXPECT_EQ(Look(&state).at("_\\~$WQF5D.FAT32"), "virus removed_shortcut_ran");
+}
+
+// A root file of the stick, found by its name, with its attributes and whole content.
+struct RootFileNow {
+  std::uint16_t attributes = 0;
+  Bytes bytes;
+};
+std::map<std::string, RootFileNow> RootFiles() {
+  std::map<std::string, RootFileNow> files;
+  auto opened = OpenDrive();
+  EXPECT_TRUE(opened);
+  if (!opened) return files;
+  repair::VolumeLayout layout;
+  repair::RootCopy root;
+  EXPECT_FALSE(repair::AnalyseInto(*opened, layout, nullptr, nullptr, &root));
+  repair::ProgressTrack track;
+  for (const auto& file : repair::ListEntries(layout, root.bytes).entries) {
+    if (file.IsFolder()) continue;
+    files[file.Name()] = {file.attributes, repair::ReadFileContent(*opened, layout, file, track)};
+  }
+  return files;
+}
+
+// A file removed by mistake comes back alone, byte for byte and visible, after the stick was
+// written since (its clusters and its name taken by a new file), and the undo takes it away again;
+// a quarantine whose content no longer matches its digest, a path it does not keep, or another
+// volume's quarantine writes nothing.
+TEST_P(MemoryTest, ARemovedFileComesBackAloneAfterTheStickWasWritten) {
+  const Moved m = BuildMoved(stick);
+  const Bytes shortcut = RootFiles().at("USB DISK.lnk").bytes;
+  const auto kept = repair::ReadQuarantine(Clean());
+  ASSERT_TRUE(kept);
+  stick.AllocateFrom(m.shortcut.First());
+  stick.Add({.name = "USB DISK.lnk", .bytes = Text("the user's own notes")});
+  const Snapshot written = stick.Drive();
+
+  const auto refused = [&](repair::Quarantine quarantine, std::vector<std::string> paths,
+                           repair::ProblemKind kind) {
+    auto opened = OpenDrive();
+    ASSERT_TRUE(opened);
+    const auto restored = repair::Restore(*opened, quarantine, paths);
+    ASSERT_FALSE(restored);
+    EXPECT_EQ(restored.error().kind, kind);
+    EXPECT_FALSE(restored.error().anyWritten);
+    EXPECT_EQ(stick.Drive(), written);
+  };
+  repair::Quarantine changed = *kept;
+  changed.files[0].bytes[10] ^= 1;
+  refused(changed, {"USB DISK.lnk"}, repair::ProblemKind::kQuarantineDamaged);
+  refused(*kept, {"_\\~$WQF5D.FAT32"}, repair::ProblemKind::kNotInQuarantine);
+  repair::Quarantine other = *kept;
+  other.volume.serial ^= 1;
+  refused(other, {"USB DISK.lnk"}, repair::ProblemKind::kJournalOtherVolume);
+
+  const repair::JournalPlace restoring{{}, state, "restore", {}};
+  const auto restored = [&] {
+    auto opened = OpenDrive();
+    EXPECT_TRUE(opened);
+    return repair::Restore(*opened, *kept, {"USB DISK.lnk"}, nullptr, &restoring);
+  }();
+  ASSERT_TRUE(restored) << static_cast<int>(restored.error().kind);
+  ASSERT_EQ(restored->restored.size(), 1u);
+  EXPECT_EQ(restored->restored[0].name, "USB DISK (2).lnk");
+  const auto files = RootFiles();
+  ASSERT_TRUE(files.count("USB DISK (2).lnk"));
+  EXPECT_EQ(files.at("USB DISK (2).lnk").bytes, shortcut);
+  EXPECT_EQ(files.at("USB DISK (2).lnk").attributes & 0x06, 0);
+  EXPECT_EQ(files.at("USB DISK.lnk").bytes, Text("the user's own notes"));
+
+  auto again = OpenDrive();
+  ASSERT_TRUE(again);
+  const auto journal = repair::ReadJournal(restored->journal);
+  ASSERT_TRUE(journal);
+  ASSERT_TRUE(repair::Undo(*again, *journal));
+  EXPECT_EQ(stick.Drive(), written);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sticks, MemoryTest, ::testing::Values(Kind::kFat32, Kind::kExfat),

@@ -3,6 +3,7 @@
 // the whole flow acts on, and the flow leaves every file of the user's as it was.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
@@ -99,6 +100,57 @@ TEST_F(SampleStickTest, FixDoesAllInOnePassAsScanPlansAndOneUndoTakesItBack) {
   const auto undone = Cli("undo " + Quote(journal.string()) + " " + Quote(image_.string()));
   ASSERT_EQ(undone.status, 0) << undone.err;
   EXPECT_TRUE(DifferingOffsets(infected, image_).empty());
+}
+
+// What the fix removed is listed in its quarantine and comes back on the command line, a file at
+// a time, after the stick was written since: as a new visible file with its bytes, the checker
+// finding the stick clean. A damaged quarantine is refused before the stick is touched.
+TEST_F(SampleStickTest, RemovedFilesAreListedAndComeBackAfterTheStickWasWritten) {
+  const auto fixed = Cli("fix --json " + Quote(image_.string()));
+  ASSERT_EQ(fixed.status, 0) << fixed.err;
+  const std::string quarantine = nlohmann::json::parse(fixed.out).at("quarantine");
+  const auto listed = nlohmann::json::parse(Cli("quarantine --json " + Quote(image_.string())).out);
+  std::set<std::string> paths;
+  for (const auto& one : listed.at("quarantines")) {
+    if (one.at("path") != quarantine) continue;
+    for (const auto& file : one.at("files")) {
+      if (file.at("removed")) paths.insert(file.at("path"));
+    }
+  }
+  EXPECT_EQ(paths.size(), SampleVirusPaths().size());
+  // New files take the clusters that the removal freed.
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_EQ(
+        testing::Run("printf 'notes %d' " + std::to_string(i) + " | MTOOLS_SKIP_CHECK=1 mcopy -i " +
+                     Quote(image_.string()) + " - ::/notes" + std::to_string(i) + ".txt")
+            .status,
+        0);
+  }
+  const FileMap written = FatFiles(image_);
+
+  auto damaged = ReadBytes(quarantine);
+  damaged[damaged.size() / 2] ^= 1;
+  const auto broken = dir_ / "broken.quarantine";
+  std::ofstream(broken, std::ios::binary)
+      .write(reinterpret_cast<const char*>(damaged.data()),
+             static_cast<std::streamsize>(damaged.size()));
+  const auto refused =
+      Cli("restore " + Quote(broken.string()) + " sys.vbs " + Quote(image_.string()));
+  EXPECT_NE(refused.err.find(texts::Format(texts::kQuarantineDamaged, broken.string())),
+            std::string::npos)
+      << refused.err;
+  EXPECT_EQ(refused.status, 1) << refused.err;
+  EXPECT_EQ(FatFiles(image_), written);
+
+  const auto restored = Cli("restore " + Quote(quarantine) + " sys.vbs '[U+00A0]\\~$WQF5D.FAT32' " +
+                            Quote(image_.string()));
+  ASSERT_EQ(restored.status, 0) << restored.err;
+  const FileMap now = FatFiles(image_);
+  EXPECT_EQ(now.at("/sys.vbs"), before_.at("/sys.vbs"));
+  EXPECT_EQ(now.at("/~$WQF5D.FAT32"), before_.at("/\u00a0/~$WQF5D.FAT32"));
+  for (const auto& [path, bytes] : written) EXPECT_EQ(now.at(path), bytes) << path;
+  EXPECT_EQ(now.size(), written.size() + 2);
+  ExpectClean();
 }
 
 }  // namespace
