@@ -20,6 +20,7 @@
 #include "format/folder_listing.h"
 #include "format/problems.h"
 #include "format/sector_io.h"
+#include "format/sha256.h"
 #include "repair/commit.h"
 #include "repair/engine.h"
 #include "repair/ownership.h"
@@ -787,10 +788,30 @@ std::optional<Problem> PutBackFiles(volume::Volume& volume, const VolumeLayout& 
   const std::int64_t clusterBytes = now.ClusterBytes();
   // Each file's entries as they were, in free slots of the root, renamed where the root holds the
   // name; then as many free clusters as their content takes.
+  // A file that is in the root already, under its name or a numbered one with its bytes (a restore
+  // that was cut short and finished since), is not put back twice.
+  std::vector<const QuarantinedFile*> todo;
+  const std::vector<RootFile> present = ListEntries(now, root.bytes).entries;
+  for (const QuarantinedFile* file : files) {
+    const std::string name = file->longName.empty() ? file->shortName : file->longName;
+    const auto there = std::find_if(present.begin(), present.end(), [&](const RootFile& entry) {
+      if (entry.IsFolder() || entry.size != file->size) return false;
+      bool named = names.Fold(entry.Name()) == names.Fold(name);
+      for (int number = 2; !named && number < 100; ++number) {
+        named = names.Fold(entry.Name()) == names.Fold(Numbered(name, false, number));
+      }
+      return named && Sha256Of(ReadFileContent(volume, now, entry, track)) == file->digest;
+    });
+    if (there == present.end()) {
+      todo.push_back(file);
+    } else {
+      restored.push_back({*there, there->Name(), false});
+    }
+  }
   std::vector<std::int64_t> places;
   std::vector<std::size_t> lengths;
   std::int64_t wanted = 0;
-  for (const QuarantinedFile* file : files) {
+  for (const QuarantinedFile* file : todo) {
     RootFile was;
     was.longName = file->longName;
     was.shortName = file->shortName;
@@ -828,8 +849,8 @@ std::optional<Problem> PutBackFiles(volume::Volume& volume, const VolumeLayout& 
   auto next = free->begin() + slots.added();
   const std::int64_t sectorBytes = now.bytesPerSector;
   std::vector<std::int64_t> used;
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    const QuarantinedFile& file = *files[i];
+  for (std::size_t i = 0; i < todo.size(); ++i) {
+    const QuarantinedFile& file = *todo[i];
     const auto count =
         static_cast<std::int64_t>((file.size + static_cast<std::uint64_t>(clusterBytes) - 1) /
                                   static_cast<std::uint64_t>(clusterBytes));

@@ -477,22 +477,25 @@ class CleanCrashTest : public ::testing::TestWithParam<testing::StickFs> {
   fs::path state_ = dir_ / "state";
   fs::path base_ = fs::absolute(dir_ / "base.img");
 
-  void KilledIsUndoneOrFinished(const std::string& command, const fs::path& pre);
+  void KilledIsUndoneOrFinished(const std::vector<std::string>& command, const fs::path& pre);
 };
 
 // `command` killed anywhere on `pre` has printed its journal's path; undoing that journal gives
 // back the stick as it was, and running the command again instead finishes it: byte for byte as a
 // run to its end, the checker finding each clean.
-void CleanCrashTest::KilledIsUndoneOrFinished(const std::string& command, const fs::path& pre) {
+void CleanCrashTest::KilledIsUndoneOrFinished(const std::vector<std::string>& arguments,
+                                              const fs::path& pre) {
+  std::string command;
+  for (const std::string& argument : arguments) command += Quote(argument) + " ";
   const fs::path done = dir_ / "done.img";
   ASSERT_TRUE(CopySparse(pre, done));
-  ASSERT_EQ(Cli(command + " " + Quote(done.string())), 0);
+  ASSERT_EQ(Cli(command + Quote(done.string())), 0);
   ASSERT_TRUE(FsckClean(done));
   ASSERT_FALSE(CompareImages(pre, done, 1).empty()) << command << " changed nothing";
   const std::string saved = texts::Tr(texts::kJournalSaved);
   const std::string lead = saved.substr(0, saved.find('%'));
   const fs::path copy = dir_ / "copy.img";
-  KillEverywhere(pre, done, {command},
+  KillEverywhere(pre, done, arguments,
                  [&](const fs::path& killed, std::size_t writes, const std::string& output) {
                    const auto at = output.find(lead);
                    ASSERT_NE(at, std::string::npos) << output;
@@ -505,14 +508,16 @@ void CleanCrashTest::KilledIsUndoneOrFinished(const std::string& command, const 
                    EXPECT_TRUE(CompareImages(pre, copy, 1).empty()) << "undo differs";
                    EXPECT_TRUE(FsckClean(copy));
                    ASSERT_TRUE(CopySparse(killed, copy));
-                   ASSERT_EQ(Cli(command + " " + Quote(copy.string())), 0);
+                   ASSERT_EQ(Cli(command + Quote(copy.string())), 0);
                    EXPECT_TRUE(CompareImages(done, copy, 1).empty())
                        << "the second run differs, after " << writes << " writes";
                    EXPECT_TRUE(FsckClean(copy));
                  });
 }
 
-TEST_P(CleanCrashTest, KilledCleanIsUndoneOrFinished) { KilledIsUndoneOrFinished("clean", base_); }
+TEST_P(CleanCrashTest, KilledCleanIsUndoneOrFinished) {
+  KilledIsUndoneOrFinished({"clean"}, base_);
+}
 
 // move-back too, on the stick of the worm that moved the files into a blank folder.
 TEST_P(CleanCrashTest, KilledMoveBackIsUndoneOrFinished) {
@@ -520,7 +525,7 @@ TEST_P(CleanCrashTest, KilledMoveBackIsUndoneOrFinished) {
   const std::string why =
       testing::MakeStick(testing::BlankFolderStick(GetParam(), "\u00A0"), blank);
   if (!why.empty()) GTEST_SKIP() << why;
-  KilledIsUndoneOrFinished("move-back", blank);
+  KilledIsUndoneOrFinished({"move-back"}, blank);
 }
 
 // fix too, which shows the blank folder, removes the shortcut and moves the files back in one
@@ -530,7 +535,20 @@ TEST_P(CleanCrashTest, KilledFixIsUndoneOrFinished) {
   const std::string why =
       testing::MakeStick(testing::BlankFolderStick(GetParam(), "\u00A0"), blank);
   if (!why.empty()) GTEST_SKIP() << why;
-  KilledIsUndoneOrFinished("fix", blank);
+  KilledIsUndoneOrFinished({"fix"}, blank);
+}
+
+// restore too, which puts a removed file back from fix's quarantine: run again after the kill,
+// it finds the file back already and does not put it back twice.
+TEST_P(CleanCrashTest, KilledRestoreIsUndoneOrFinished) {
+  const fs::path infected = fs::absolute(dir_ / "infected.img");
+  const std::string why =
+      testing::MakeStick(testing::BlankFolderStick(GetParam(), "\u00A0"), infected);
+  if (!why.empty()) GTEST_SKIP() << why;
+  const fs::path journal = fs::absolute(dir_ / "fix.journal");
+  ASSERT_EQ(Cli("fix --journal " + Quote(journal.string()) + " " + Quote(infected.string())), 0);
+  KilledIsUndoneOrFinished(
+      {"restore", repair::QuarantineOf(journal).string(), "KINGSTON (8GB).lnk"}, infected);
 }
 
 // fix's quarantine reaches the disk before its journal is written: killed on entering the
