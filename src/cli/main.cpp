@@ -429,6 +429,7 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
     given.push_back(option.value.empty() ? parsed->add_flag(name)
                     : option.repeats     ? parsed->add_option(name, repeated[i])
                                            ->expected(1)
+                                           ->allow_extra_args(false)
                                            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
                                      : parsed->add_option(name, values[i])->expected(1));
   }

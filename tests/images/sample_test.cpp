@@ -153,5 +153,21 @@ TEST_F(SampleStickTest, RemovedFilesAreListedAndComeBackAfterTheStickWasWritten)
   ExpectClean();
 }
 
+// Each --keep, given before the drive as the help shows it, leaves that file of the virus's.
+TEST_F(SampleStickTest, FixLeavesEveryFileThatKeepNames) {
+  const auto fixed =
+      Cli("fix --json --keep sys.vbs --keep 'KESTROVA (64MB).lnk' " + Quote(image_.string()));
+  ASSERT_EQ(fixed.status, 0) << fixed.err;
+  const auto done = nlohmann::json::parse(fixed.out);
+  std::set<std::string> removed;
+  for (const auto& one : done.at("removed")) removed.insert(one.at("path"));
+  EXPECT_EQ(removed.size(), SampleVirusPaths().size() - 3);
+  EXPECT_FALSE(removed.count("sys.vbs") || removed.count("KESTROVA (64MB).lnk"));
+  const FileMap now = FatFiles(image_);
+  EXPECT_EQ(now.at("/sys.vbs"), before_.at("/sys.vbs"));
+  EXPECT_EQ(now.at("/KESTROVA (64MB).lnk"), before_.at("/KESTROVA (64MB).lnk"));
+  ExpectClean();
+}
+
 }  // namespace
 }  // namespace kestrova::testing
