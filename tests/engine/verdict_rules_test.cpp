@@ -244,87 +244,54 @@ const RulesCase kCases[] = {
      },
      {{"svchost.exe", "unsure hidden_program"}, {"helper.vbs", "unsure hidden_program"}},
      {}},
-    // conhost hosts a command line, after its options (some with a value): what that runs.
-    {"conhostHostsAnInterpreter",
+    // conhost hosts a command line after its options (some with a value); explorer runs a script
+    // that it is given, and a folder that it opens, or a script that it only selects, runs nothing.
+    {"consoleHostAndExplorer",
      [](MemoryStick& s) {
+       constexpr const char* kExplorer = "C:\\Windows\\explorer.exe";
        s.AddFolder("Lectures", kHiddenFolder);
        s.Add({.name = "Lectures.lnk",
-              .bytes = Runs("C:\\Windows\\System32\\conhost.exe",
-                            "--headless --width 80 cmd /c start lec.js&start explorer Lectures")});
-       s.Add({.name = "lec.js", .attributes = kHiddenFile, .bytes = Text("WScript")});
-       s.Add({.name = "Lab.lnk", .bytes = Runs("conhost.exe", "cmd.exe /c wscript lab.vbs")});
-       s.Add({.name = "lab.vbs", .attributes = kHiddenFile, .bytes = Text("WScript")});
+              .bytes =
+                  Runs("conhost.exe", "--width 80 cmd /c start lec.js&start explorer Lectures")});
+       s.Add({.name = "Scans.lnk", .bytes = Runs(kExplorer, "/e, upd.js")});
+       s.AddFolder("Archive", kHiddenFolder);
+       s.Add({.name = "Archive.lnk", .bytes = Runs(kExplorer, "\"Archive\"")});
+       s.Add({.name = "Where.lnk", .bytes = Runs(kExplorer, "/select,keep.vbs")});
+       for (const char* name : {"lec.js", "upd.js", "keep.vbs"}) {
+         s.Add({.name = name, .attributes = kHiddenFile, .bytes = Text("WScript")});
+       }
      },
      {{"Lectures", "user disguise <Lectures.lnk>"},
       {"Lectures.lnk", "virus shortcut_runs_host"},
       {"lec.js", "virus named_by_shortcut <Lectures.lnk>"},
-      {"Lab.lnk", "virus shortcut_runs_host"},
-      {"lab.vbs", "virus named_by_shortcut <Lab.lnk>"}},
-     {"Lectures.lnk", "lec.js", "Lab.lnk", "lab.vbs"}},
-    // explorer runs a script that it is given, also after start; a folder that it opens is the
-    // disguise, and a shortcut that only opens one, or only selects a script, runs nothing.
-    {"explorerRunsAScriptAndOpensAFolder",
-     [](MemoryStick& s) {
-       constexpr const char* kExplorer = "C:\\Windows\\explorer.exe";
-       s.AddFolder("Scans", kHiddenFolder);
-       s.Add({.name = "Scans.lnk", .bytes = Runs(kExplorer, "upd.js")});
-       s.Add({.name = "upd.js", .attributes = kHiddenFile, .bytes = Text("WScript")});
-       s.AddFolder("Old Notes", kHiddenFolder);
-       s.Add({.name = "Old Notes.lnk",
-              .bytes = Runs(kCmd, "/c start explorer \"Old Notes\"&start explorer /e, n.vbs")});
-       s.Add({.name = "n.vbs", .attributes = kHiddenFile, .bytes = Text("WScript")});
-       s.AddFolder("Archive", kHiddenFolder);
-       s.Add({.name = "Archive.lnk", .bytes = Runs(kExplorer, "\"Archive\"")});
-       s.Add({.name = "Where.lnk", .bytes = Runs(kExplorer, "/select,keep.vbs")});
-       s.Add({.name = "keep.vbs", .bytes = Text("WScript")});
-     },
-     {{"Scans.lnk", "virus shortcut_runs_host"},
+      {"Scans.lnk", "virus shortcut_runs_host"},
       {"upd.js", "virus named_by_shortcut <Scans.lnk>"},
-      {"Old Notes", "user disguise <Old Notes.lnk>"},
-      {"Old Notes.lnk", "virus shortcut_runs_host"},
-      {"n.vbs", "virus named_by_shortcut <Old Notes.lnk>"}},
-     {"Scans.lnk", "upd.js", "Old Notes.lnk", "n.vbs"}},
-    // regsvr32's /i: names the scriptlet that scrobj.dll runs, by a relative path or one from
-    // the drive's root: no document of the user's.
-    {"regsvr32InstallsAScriptlet",
-     [](MemoryStick& s) {
-       constexpr const char* kRegsvr32 = "C:\\Windows\\System32\\regsvr32.exe";
-       s.Add({.name = "Pics.lnk",
-              .bytes = Runs(kRegsvr32, "/s /n /u /i:\"..\\pics.sct\" scrobj.dll")});
-       s.Add({.name = "pics.sct", .attributes = kHiddenFile, .bytes = Text("<scriptlet>")});
-       const auto cache = s.AddFolder("cache", kHiddenFolder);
-       s.Add({.name = "k.sct", .bytes = Text("<scriptlet>")}, &cache);
-       s.Add({.name = "Drive.lnk", .bytes = Runs("regsvr32", "-s -i:\\cache\\k.sct scrobj.dll")});
-     },
-     {{"Pics.lnk", "virus shortcut_runs_host"},
-      {"pics.sct", "virus named_by_shortcut <Pics.lnk>"},
-      {"cache", "virus folder_run_from <regsvr32 -s -i:\\cache\\k.sct scrobj.dll>"},
-      {"cache\\k.sct", "virus named_by_shortcut <Drive.lnk>"},
-      {"Drive.lnk", "virus shortcut_runs_host"}},
-     {"Pics.lnk", "pics.sct", "cache", "Drive.lnk"}},
-    // forfiles runs its /c command, in which 0xHH is a character and @file the file that its mask
-    // names; in a folder of another drive, that file is none of this drive's.
-    {"forfilesRunsItsCommand",
+      {"keep.vbs", "unsure hidden_program"}},
+     {"Lectures.lnk", "Scans.lnk", "lec.js", "upd.js"}},
+    // regsvr32's /i: names the scriptlet that scrobj.dll runs (a path from the drive's root); no
+    // document of the user's. forfiles runs its /c command, where 0xHH is a character and @path
+    // the file of its mask, none of this drive's in a folder of another drive.
+    {"scriptletAndForfiles",
      [](MemoryStick& s) {
        constexpr const char* kForfiles = "C:\\Windows\\System32\\forfiles.exe";
+       s.Add({.name = "Pics.lnk", .bytes = Runs("regsvr32", "-s /n /i:\\pics.sct scrobj.dll")});
+       s.Add({.name = "pics.sct", .attributes = kHiddenFile, .bytes = Text("<scriptlet>")});
        s.AddFolder("Docs", kHiddenFolder);
        s.Add({.name = "Docs.lnk",
               .bytes = Runs(kForfiles,
-                            "/p C:\\Windows\\System32 /m notepad.exe /c "
+                            "/p C:\\Windows /m notepad.exe /c "
                             "\"cmd /c start 0x22d.vbs0x22 0x26 start explorer Docs\"")});
        s.Add({.name = "d.vbs", .attributes = kHiddenFile, .bytes = Text("WScript")});
-       s.Add({.name = "Tunes.lnk", .bytes = Runs(kForfiles, "/m t.vbs /c \"cmd /c @file\"")});
-       s.Add({.name = "t.vbs", .attributes = kHiddenFile, .bytes = Text("WScript")});
        s.Add({.name = "Nightly.lnk",
               .bytes = Runs(kForfiles, "/p C:\\Tools /m backup.bat /c \"cmd /c @path\"")});
        s.Add({.name = "backup.bat", .bytes = Text("xcopy")});
      },
-     {{"Docs", "user disguise <Docs.lnk>"},
+     {{"Pics.lnk", "virus shortcut_runs_host"},
+      {"pics.sct", "virus named_by_shortcut <Pics.lnk>"},
+      {"Docs", "user disguise <Docs.lnk>"},
       {"Docs.lnk", "virus shortcut_runs_host"},
-      {"d.vbs", "virus named_by_shortcut <Docs.lnk>"},
-      {"Tunes.lnk", "virus shortcut_runs_host"},
-      {"t.vbs", "virus named_by_shortcut <Tunes.lnk>"}},
-     {"Docs.lnk", "d.vbs", "Tunes.lnk", "t.vbs"}},
+      {"d.vbs", "virus named_by_shortcut <Docs.lnk>"}},
+     {"Pics.lnk", "pics.sct", "Docs.lnk", "d.vbs"}},
     // The interpreter's carets and quotes are undone as it undoes them: outside quotes only, so
     // a document's name with a caret, between quotes, is still the disguise.
     {"interpreterEscapesAreUndone",
