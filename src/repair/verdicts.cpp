@@ -25,7 +25,19 @@ namespace kestrova::repair {
 namespace {
 
 // What a command interpreter or script host takes as what it runs.
-enum class Host { kNone, kShell, kScript, kLibrary, kRegister, kInstaller, kHta, kPowerShell };
+enum class Host {
+  kNone,
+  kShell,
+  kScript,
+  kLibrary,
+  kRegister,
+  kInstaller,
+  kHta,
+  kPowerShell,
+  kConsole,   // conhost: the command line that it hosts
+  kExplorer,  // explorer: what it opens, a script run through its association
+  kForFiles,  // forfiles: the command of its /c
+};
 
 struct HostName {
   std::string_view name;
@@ -36,15 +48,16 @@ constexpr HostName kHosts[] = {
     {"cscript.exe", Host::kScript},    {"rundll32.exe", Host::kLibrary},
     {"regsvr32.exe", Host::kRegister}, {"msiexec.exe", Host::kInstaller},
     {"mshta.exe", Host::kHta},         {"powershell.exe", Host::kPowerShell},
-    {"pwsh.exe", Host::kPowerShell},
+    {"pwsh.exe", Host::kPowerShell},   {"conhost.exe", Host::kConsole},
+    {"explorer.exe", Host::kExplorer}, {"forfiles.exe", Host::kForFiles},
 };
 // The environment variable that names the command interpreter.
 constexpr std::string_view kComspec = "%comspec%";
 
 // Extensions of what Windows runs, of libraries that a host loads, and of documents.
-constexpr std::string_view kProgramExtensions[] = {"exe", "com", "scr", "pif", "bat", "cmd",
-                                                   "vbs", "vbe", "js",  "jse", "wsf", "wsh",
-                                                   "hta", "cpl", "msi", "ps1", "jar"};
+constexpr std::string_view kProgramExtensions[] = {"exe", "com", "scr", "pif", "bat", "cmd", "vbs",
+                                                   "vbe", "js",  "jse", "wsf", "wsh", "hta", "cpl",
+                                                   "msi", "ps1", "jar", "sct", "wsc"};
 constexpr std::string_view kLibraryExtensions[] = {"dll", "ocx", "sys", "drv"};
 constexpr std::string_view kDocumentExtensions[] = {
     "txt", "doc", "docx", "xls", "xlsx", "ppt",  "pptx", "pdf", "rtf", "wps",  "et",   "dps",
@@ -213,12 +226,64 @@ std::vector<std::string_view> Commands(std::string_view line) {
 
 bool IsSwitch(std::string_view word) { return word.starts_with('/') || word.starts_with('-'); }
 
+// A line as the command interpreter reads it: outside quotes a caret takes the next character as
+// it is and goes (at the line's end it goes alone), so that c^m^d is cmd; an escaped quote opens
+// nothing, and an escaped character that joins or splits commands is put between quotes, so that
+// it stays inside its word. Inside quotes a caret is a character of the text.
+std::string InterpreterLine(std::string_view line) {
+  std::string read;
+  bool quoted = false;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (c == '"') quoted = !quoted;
+    if (c != '^' || quoted) {
+      read += c;
+    } else if (++i < line.size() && line[i] != '"') {
+      if (std::string_view("&|<>()^").find(line[i]) == std::string_view::npos) {
+        read += line[i];
+      } else {
+        read += {'"', line[i], '"'};
+      }
+    }
+  }
+  return read;
+}
+
+// Each `name` in `text` (as Windows compares names) replaced by `by`.
+std::string Replaced(std::string text, std::string_view name, std::string_view by) {
+  for (std::size_t at = 0; at + name.size() <= text.size();) {
+    if (EqualFolded(std::string_view(text).substr(at, name.size()), name)) {
+      text.replace(at, name.size(), by);
+      at += by.size();
+    } else {
+      ++at;
+    }
+  }
+  return text;
+}
+
 // Something that a command runs or opens.
 struct Run {
   std::string path;
   bool loaded = false;  // a file that a host loads (a script, rundll32's library, msiexec's file)
   bool opened = false;  // a folder that the command opens in Explorer
 };
+
+// What explorer is given: the first word that is no option. It opens a folder or a document, and
+// runs a program or a script through its association; with /select it only shows where a thing
+// lies.
+void ExplorerRuns(const std::vector<std::string>& words, std::vector<Run>& runs) {
+  for (const std::string& word : words) {
+    if (Fold(word) == "/select") return;
+    if (IsSwitch(word)) continue;
+    runs.push_back({word, false, !IsProgramName(BaseName(word))});
+    return;
+  }
+}
+
+// conhost's options that take a value.
+constexpr std::string_view kConsoleValueOptions[] = {
+    "--width", "--height", "--signal", "--server", "--vtmode", "--feature", "--textmeasurement"};
 
 // The interpreter's commands that run nothing from the drive.
 constexpr std::string_view kBuiltins[] = {"exit", "echo", "cd",    "chdir", "type",  "set",
@@ -244,11 +309,62 @@ void RunsOf(std::string_view program, std::string_view arguments, std::vector<Ru
     case Host::kNone:
       runs.push_back({std::string(Unquoted(program)), false, false});
       return;
+    case Host::kRegister:
+      // /i:X hands X to the library's install: the scriptlet that scrobj.dll runs.
+      for (const std::string& word : words) {
+        if (word.size() > 3 && (StartsFolded(word, "/i:") || StartsFolded(word, "-i:"))) {
+          loaded(word.substr(3));
+        }
+      }
+      return loaded(firstFile());
     case Host::kScript:
     case Host::kLibrary:  // the library before its comma: the words split there
-    case Host::kRegister:
     case Host::kHta:
       return loaded(firstFile());
+    case Host::kExplorer:
+      return ExplorerRuns(words, runs);
+    case Host::kConsole: {
+      // Its options, then the command line that it hosts.
+      const std::vector<Word> parts = WordsOf(arguments);
+      std::size_t at = 0;
+      while (at < parts.size() && parts[at].text.starts_with("--")) {
+        const std::string option = Fold(parts[at++].text);
+        if (option == "--") break;
+        if (Listed(kConsoleValueOptions, option)) ++at;
+      }
+      if (at < parts.size()) {
+        RunsOf(parts[at].text, arguments.substr(parts[at].end), runs, depth + 1);
+      }
+      return;
+    }
+    case Host::kForFiles: {
+      // The command of its /c, run for each file that /m matches in the folder of /p: @file and
+      // @path name that file when the mask names one alone; 0xHH is the character of that code.
+      std::string folder, mask, line;
+      for (std::size_t i = 0; i + 1 < words.size(); ++i) {
+        const std::string option = Fold(words[i]);
+        if (option == "/p" || option == "-p") folder = words[i + 1];
+        if (option == "/m" || option == "-m") mask = words[i + 1];
+        if (option == "/c" || option == "-c") line = words[i + 1];
+      }
+      for (std::size_t i = 0; i + 3 < line.size(); ++i) {
+        if (line[i] == '0' && (line[i + 1] == 'x' || line[i + 1] == 'X') &&
+            std::isxdigit(static_cast<unsigned char>(line[i + 2])) &&
+            std::isxdigit(static_cast<unsigned char>(line[i + 3]))) {
+          line.replace(i, 4, 1, static_cast<char>(std::stoi(line.substr(i + 2, 2), nullptr, 16)));
+        }
+      }
+      if (!mask.empty() && mask.find_first_of("*?") == std::string::npos) {
+        const std::string file =
+            "\"" + (folder.empty() || folder == "." ? "" : folder + "\\") + mask + "\"";
+        line = Replaced(Replaced(std::move(line), "@path", file), "@file", file);
+      }
+      const std::vector<Word> parts = WordsOf(line);
+      if (!parts.empty()) {
+        RunsOf(parts[0].text, std::string_view(line).substr(parts[0].end), runs, depth + 1);
+      }
+      return;
+    }
     case Host::kInstaller:
       for (std::size_t i = 0; i + 1 < words.size(); ++i) {
         const std::string option = Fold(words[i]);
@@ -267,8 +383,9 @@ void RunsOf(std::string_view program, std::string_view arguments, std::vector<Ru
     case Host::kShell:
       break;
   }
-  // The interpreter: its switches, then commands joined by & and |.
-  for (const std::string_view command : Commands(arguments)) {
+  // The interpreter: its switches, then commands joined by & and |, as it reads them.
+  const std::string line = InterpreterLine(arguments);
+  for (const std::string_view command : Commands(line)) {
     const std::vector<Word> parts = WordsOf(command);
     std::size_t at = 0;
     while (at < parts.size() && IsSwitch(parts[at].text)) ++at;
@@ -278,11 +395,6 @@ void RunsOf(std::string_view program, std::string_view arguments, std::vector<Ru
       ++at;
       while (at < parts.size() && IsSwitch(parts[at].text)) ++at;
       if (at == parts.size()) continue;
-      const std::string started = Fold(BaseName(parts[at].text));
-      if (started == "explorer" || started == "explorer.exe") {
-        if (at + 1 < parts.size()) runs.push_back({parts[at + 1].text, false, true});
-        continue;
-      }
     } else if (Listed(kBuiltins, verb)) {
       continue;
     }
@@ -730,6 +842,8 @@ class Judge {
       } else if (command.host == Host::kNone) {
         if (!payload) continue;
         evidence = Evidence::kShortcutRunsFromDrive;
+      } else if (command.host == Host::kExplorer && !payload) {
+        continue;  // explorer opening a folder or a document: as the user's own shortcut does
       } else if (payload || NamedLikeSomething(base)) {
         evidence = Evidence::kShortcutRunsHost;
       } else if (elsewhere) {

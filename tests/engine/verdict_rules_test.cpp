@@ -244,6 +244,77 @@ const RulesCase kCases[] = {
      },
      {{"svchost.exe", "unsure hidden_program"}, {"helper.vbs", "unsure hidden_program"}},
      {}},
+    // conhost hosts a command line after its options (some with a value); explorer runs a script
+    // that it is given, and a folder that it opens, or a script that it only selects, runs nothing.
+    {"consoleHostAndExplorer",
+     [](MemoryStick& s) {
+       constexpr const char* kExplorer = "C:\\Windows\\explorer.exe";
+       s.AddFolder("Lectures", kHiddenFolder);
+       s.Add({.name = "Lectures.lnk",
+              .bytes =
+                  Runs("conhost.exe", "--width 80 cmd /c start lec.js&start explorer Lectures")});
+       s.Add({.name = "Scans.lnk", .bytes = Runs(kExplorer, "/e, upd.js")});
+       s.AddFolder("Archive", kHiddenFolder);
+       s.Add({.name = "Archive.lnk", .bytes = Runs(kExplorer, "\"Archive\"")});
+       s.Add({.name = "Where.lnk", .bytes = Runs(kExplorer, "/select,keep.vbs")});
+       for (const char* name : {"lec.js", "upd.js", "keep.vbs"}) {
+         s.Add({.name = name, .attributes = kHiddenFile, .bytes = Text("WScript")});
+       }
+     },
+     {{"Lectures", "user disguise <Lectures.lnk>"},
+      {"Lectures.lnk", "virus shortcut_runs_host"},
+      {"lec.js", "virus named_by_shortcut <Lectures.lnk>"},
+      {"Scans.lnk", "virus shortcut_runs_host"},
+      {"upd.js", "virus named_by_shortcut <Scans.lnk>"},
+      {"keep.vbs", "unsure hidden_program"}},
+     {"Lectures.lnk", "Scans.lnk", "lec.js", "upd.js"}},
+    // regsvr32's /i: names the scriptlet that scrobj.dll runs (a path from the drive's root); no
+    // document of the user's. forfiles runs its /c command, where 0xHH is a character and @path
+    // the file of its mask, none of this drive's in a folder of another drive.
+    {"scriptletAndForfiles",
+     [](MemoryStick& s) {
+       constexpr const char* kForfiles = "C:\\Windows\\System32\\forfiles.exe";
+       s.Add({.name = "Pics.lnk", .bytes = Runs("regsvr32", "-s /n /i:\\pics.sct scrobj.dll")});
+       s.Add({.name = "pics.sct", .attributes = kHiddenFile, .bytes = Text("<scriptlet>")});
+       s.AddFolder("Docs", kHiddenFolder);
+       s.Add({.name = "Docs.lnk",
+              .bytes = Runs(kForfiles,
+                            "/p C:\\Windows /m notepad.exe /c "
+                            "\"cmd /c start 0x22d.vbs0x22 0x26 start explorer Docs\"")});
+       s.Add({.name = "d.vbs", .attributes = kHiddenFile, .bytes = Text("WScript")});
+       s.Add({.name = "Nightly.lnk",
+              .bytes = Runs(kForfiles, "/p C:\\Tools /m backup.bat /c \"cmd /c @path\"")});
+       s.Add({.name = "backup.bat", .bytes = Text("xcopy")});
+     },
+     {{"Pics.lnk", "virus shortcut_runs_host"},
+      {"pics.sct", "virus named_by_shortcut <Pics.lnk>"},
+      {"Docs", "user disguise <Docs.lnk>"},
+      {"Docs.lnk", "virus shortcut_runs_host"},
+      {"d.vbs", "virus named_by_shortcut <Docs.lnk>"}},
+     {"Pics.lnk", "pics.sct", "Docs.lnk", "d.vbs"}},
+    // The interpreter's carets and quotes are undone as it undoes them: outside quotes only, so
+    // a document's name with a caret, between quotes, is still the disguise.
+    {"interpreterEscapesAreUndone",
+     [](MemoryStick& s) {
+       s.AddFolder("Work", kHiddenFolder);
+       s.Add({.name = "Work.lnk",
+              .bytes = Runs(kCmd,
+                            "/c c^m^d /c s^t^a^r^t w^s^c^r^i^p^t w.vbs&\"s\"ta\"\"rt "
+                            "\"w\"s\"cript\" x.vbs&start explorer W^o^r^k^")});
+       s.Add({.name = "w.vbs", .attributes = kHiddenFile, .bytes = Text("WScript")});
+       s.Add({.name = "x.vbs", .attributes = kHiddenFile, .bytes = Text("WScript")});
+       s.Add({.name = "Q^3.docx", .attributes = kHiddenFile, .bytes = Text("PK")});
+       s.Add({.name = "Q^3.lnk", .bytes = Runs(kCmd, "/c s^tart q^&x.js&start \"Q^3.docx\"")});
+       s.Add({.name = "q&x.js", .attributes = kHiddenFile, .bytes = Text("WScript")});
+     },
+     {{"Work", "user disguise <Work.lnk>"},
+      {"Work.lnk", "virus shortcut_runs_host"},
+      {"w.vbs", "virus named_by_shortcut <Work.lnk>"},
+      {"x.vbs", "virus named_by_shortcut <Work.lnk>"},
+      {"Q^3.docx", "user disguise <Q^3.lnk>"},
+      {"Q^3.lnk", "virus shortcut_runs_host"},
+      {"q&x.js", "virus named_by_shortcut <Q^3.lnk>"}},
+     {"Work.lnk", "w.vbs", "x.vbs", "Q^3.lnk", "q&x.js"}},
     // A program named like a hidden folder beside it is the folder disguise worm's.
     {"programNamedLikeAFolder",
      [](MemoryStick& s) {

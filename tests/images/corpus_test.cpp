@@ -321,6 +321,9 @@ std::vector<InfectedStick> Corpus() {
   sticks.push_back(AutorunWormStick(kFat16, true));
   sticks.push_back(VaccineFileStick(kFat32));
   sticks.push_back(VaccineFileStick(kFat12));
+  sticks.push_back(ConsoleHostStick(kFat32));
+  sticks.push_back(ScriptletStick(kFat16));
+  sticks.push_back(EscapedLinesStick(kExfat));
   return sticks;
 }
 

@@ -522,6 +522,90 @@ InfectedStick TrickyNamesStick(StickFs fs) {
   };
 }
 
+// A hidden shortcut that starts the program of that path, of System32 when it has no folder.
+Bytes Starts(const std::string& program, const std::string& arguments) {
+  const std::string path =
+      program.find('\\') == std::string::npos ? "C:\\Windows\\System32\\" + program : program;
+  return Hidden({.localPath = path, .arguments = arguments});
+}
+
+// A JS port of H-worm whose shortcuts start the interpreter under a console host without a
+// window, and one that has explorer run a script through its association.
+InfectedStick ConsoleHostStick(StickFs fs) {
+  return {
+      .family = "console_host",
+      .fs = fs,
+      .label = "UNI2024",
+      .items =
+          {
+              Folder("Semester 2", 0x16, "user"),
+              {"Semester 2/grades.xlsx", Document("grades")},
+              {"thesis draft.docx", Document("thesis"), 0x26, "user"},
+              {"wsupd.js", Script("console"), 0x26, "virus"},
+              {"lecture.vbs", Script("lecture"), 0x26, "virus"},
+              {"Semester 2.lnk",
+               Starts("conhost.exe",
+                      "--headless cmd.exe /c start wsupd.js&start explorer \"Semester 2\"&exit"),
+               0, "virus"},
+              {"thesis draft.lnk",
+               Starts("conhost.exe", "cmd /c start wsupd.js&start thesis\" \"draft.docx&exit"), 0,
+               "virus"},
+              {"Course notes.lnk", Starts("C:\\Windows\\explorer.exe", "..\\lecture.vbs"), 0,
+               "virus"},
+          },
+  };
+}
+
+// The user's files moved into a hidden folder named like the label; the label's shortcut has
+// regsvr32 install a scriptlet through scrobj.dll, a generic one has forfiles start a script.
+InfectedStick ScriptletStick(StickFs fs) {
+  return {
+      .family = "scriptlet",
+      .fs = fs,
+      .label = "DATA",
+      .items =
+          {
+              Folder("DATA", 0x16, "user"),
+              {"DATA/invoice 0042.pdf", Document("invoice")},
+              {"DATA/scan.png", Picture("s")},
+              Folder(".cache", 0x12, "virus"),
+              {".cache/s.sct", Text("<?XML version=\"1.0\"?><scriptlet/>\r\n"), 0, "virus"},
+              {"run.vbs", Script("forfiles"), 0x26, "virus"},
+              {"DATA (2GB).lnk",
+               Starts("regsvr32.exe", "/s /n /u /i:\"..\\.cache\\s.sct\" scrobj.dll"), 0, "virus"},
+              {"USB Drive.lnk",
+               Starts("forfiles.exe",
+                      "/p C:\\Windows /m notepad.exe /c \"cmd /c wscript //B run.vbs\""),
+               0, "virus"},
+          },
+  };
+}
+
+// H-worm's VBE form, its command lines escaped with carets and cut by quotes; a document whose
+// name holds a caret, which a quoted argument keeps, is what one shortcut poses as.
+InfectedStick EscapedLinesStick(StickFs fs) {
+  return {
+      .family = "escaped_lines",
+      .fs = fs,
+      .label = "LEXAR",
+      .items =
+          {
+              Folder("Photos 2019", 0x16, "user"),
+              {"Photos 2019/lake.jpg", Picture("l")},
+              {"budget^2025.xlsx", Document("budget"), 0x26, "user"},
+              {"svc.vbe", Script("escaped"), 0x26, "virus"},
+              {"Photos 2019.lnk",
+               Hidden({.arguments = "/c s^t^a^r^t \"w\"s\"cript\" svc.vbe&s^t^a^r^t "
+                                    "e^x^p^l^o^r^e^r \"Photos 2019\"&e^x^i^t",
+                       .environmentPath = "%COMSPEC%"}),
+               0, "virus"},
+              {"budget^2025.lnk",
+               Starts("cmd.exe", "/c c^m^d /c s^t^a^r^t s\"\"vc.vbe&start \"budget^2025.xlsx\""), 0,
+               "virus"},
+          },
+  };
+}
+
 // A protection tool's folder named autorun.inf (hidden, system, read-only), beside the user's
 // files.
 InfectedStick VaccineFolderStick(StickFs fs) {

@@ -78,6 +78,9 @@ InfectedStick MovemenoregStick(StickFs fs);
 InfectedStick AutorunWormStick(StickFs fs, bool utf16);
 InfectedStick FolderDisguiseStick(StickFs fs);
 InfectedStick TrickyNamesStick(StickFs fs);
+InfectedStick ConsoleHostStick(StickFs fs);
+InfectedStick ScriptletStick(StickFs fs);
+InfectedStick EscapedLinesStick(StickFs fs);
 InfectedStick VaccineFolderStick(StickFs fs);
 InfectedStick VaccineFileStick(StickFs fs);  // FAT only: the reserved bit
 InfectedStick CarefulUserStick(StickFs fs);
