@@ -195,9 +195,8 @@ constexpr const char* kTargetText =
     "TARGET is a drive letter (F or F:); on Linux it may also be the path of a block\n"
     "device or of an image file. analyze and scan open it for reading only, a mounted\n"
     "drive beside its file system (they say so). A mounted drive is changed only with\n"
-    "--unmount (repair, clean, move-back, fix and undo), which unmounts it first and mounts it "
-    "again\n"
-    "afterwards.\n";
+    "--unmount (repair, clean, move-back, fix, restore and undo), which unmounts it\n"
+    "first and mounts it again afterwards.\n";
 
 #ifndef _WIN32
 constexpr const char* kAccessText =
