@@ -361,11 +361,11 @@ void Print(Output& out, const repair::RootFindings& findings) {
   PrintVerdicts(out, findings);
 }
 
-void Print(Output& out, const RepairDone& done) {
-  const repair::RepairReport& result = done.report;
+// Each entry shown again, then the folders' count.
+void PrintRestored(Output& out, const std::vector<repair::HiddenEntry>& restored) {
   const texts::Language language = texts::UserLanguage();
   std::size_t folders = 0;
-  for (const auto& entry : result.restored) {
+  for (const auto& entry : restored) {
     if (entry.folder) {
       out.Line(repair::messages::RestoredFolder(entry.Name(), language));
       ++folders;
@@ -373,8 +373,13 @@ void Print(Output& out, const RepairDone& done) {
       out.Line(repair::messages::RestoredFile(entry.Name(), language));
     }
   }
-  // The count, then the completion; with nothing restored, the count says so and is all.
   out.Line(repair::messages::RestoredCount(folders));
+}
+
+void Print(Output& out, const RepairDone& done) {
+  const repair::RepairReport& result = done.report;
+  // The count, then the completion; with nothing restored, the count says so and is all.
+  PrintRestored(out, result.restored);
   if (!result.restored.empty()) {
     out.Line(
         TerminalLines(repair::messages::Completion(repair::messages::ElapsedText(done.seconds))));
@@ -426,17 +431,7 @@ void Print(Output& out, const MoveBackDone& done) {
 
 void Print(Output& out, const FixDone& done) {
   const repair::Plan& plan = done.report;
-  const texts::Language language = texts::UserLanguage();
-  std::size_t folders = 0;
-  for (const auto& entry : plan.restore) {
-    if (entry.folder) {
-      out.Line(repair::messages::RestoredFolder(entry.Name(), language));
-      ++folders;
-    } else {
-      out.Line(repair::messages::RestoredFile(entry.Name(), language));
-    }
-  }
-  out.Line(repair::messages::RestoredCount(folders));
+  PrintRestored(out, plan.restore);
   PrintLeftovers(out, plan.remove);
   out.Line(repair::messages::RemovedCount(plan.remove.size()));
   for (const auto& kept : plan.kept) out.Line(repair::messages::KeptFolderLine(kept));
