@@ -32,9 +32,6 @@ Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayou
                                journal ? &journal->folder : nullptr)) {
     return pass.Fail(std::move(*problem));
   }
-  RepairReport done;
-  done.restored = std::move(now.findings.hidden);
-  done.findings = std::move(now.findings);
   // The changed sectors of the root, at their places in the volume.
   SectorChanges changes(volume, now.bytesPerSector, track);
   try {
@@ -54,14 +51,12 @@ Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayou
   // look knows it, and the virus's files in it, from the quarantine's records.
   std::optional<Quarantine> quarantine;
   const bool movedFiles =
-      std::any_of(done.findings.judged.begin(), done.findings.judged.end(), [](const Judged& j) {
+      std::any_of(now.findings.judged.begin(), now.findings.judged.end(), [](const Judged& j) {
         return j.folder.empty() && j.evidence == Evidence::kMovedFilesFolder &&
                (j.file.attributes & fat::kAttrHiddenOrSystem);
       });
   if (journal && movedFiles && !changes.sectors().empty()) {
-    VolumeLayout judged = now;
-    judged.findings = done.findings;
-    auto kept = QuarantineFor(volume, judged, {}, track);
+    auto kept = QuarantineFor(volume, now, {}, track);
     if (!kept) return pass.Fail(std::move(kept.error()));
     quarantine = std::move(*kept);
   }
@@ -69,6 +64,9 @@ Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayou
       Commit(volume, pass, changes, track, {journal, &now, quarantine ? &*quarantine : nullptr},
              WriteOrder::kAsHeld);
   if (!committed) return std::move(committed.error());
+  RepairReport done;
+  done.restored = std::move(now.findings.hidden);
+  done.findings = std::move(now.findings);
   done.sectorsWritten = committed->sectorsWritten;
   done.journal = std::move(committed->journal);
   return done;
