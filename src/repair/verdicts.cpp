@@ -20,6 +20,7 @@
 #include "format/shell_link.h"
 #include "repair/journal.h"
 #include "repair/label.h"
+#include "repair/root_source.h"
 
 namespace kestrova::repair {
 namespace {
@@ -542,13 +543,11 @@ struct Target {
 
 class Judge {
  public:
-  Judge(volume::Volume& volume, VolumeLayout& layout, const RootEntries& entries,
-        ProgressTrack& track)
-      : volume_(volume),
+  Judge(RootSource& source, VolumeLayout& layout, const RootEntries& entries)
+      : source_(source),
         layout_(layout),
         files_(entries.files),
         folders_(entries.folders),
-        track_(track),
         fileVerdicts_(files_.size()),
         folderVerdicts_(folders_.size()),
         listings_(folders_.size()),
@@ -692,7 +691,7 @@ class Judge {
       const RootFile& file = files_[i];
       if (NameIs(file, kAutorunName)) {
         if (file.attributes & ReservedBits()) continue;  // a vaccine: nothing to read
-        const auto bytes = ReadFileStart(volume_, layout_, file, kMaxInspectedBytes, track_);
+        const auto bytes = source_.ReadFileStart(file, kMaxInspectedBytes);
         const std::string text = TextOf(bytes);
         for (const KeyLine& line : KeyLines(text)) {
           if (!RunsSomething(line.key)) continue;
@@ -705,8 +704,7 @@ class Judge {
           commands_.push_back(std::move(command));
         }
       } else if (ExtensionIs(file, kShortcutExtension)) {
-        const auto link =
-            ParseShellLink(ReadFileStart(volume_, layout_, file, kMaxInspectedBytes, track_));
+        const auto link = ParseShellLink(source_.ReadFileStart(file, kMaxInspectedBytes));
         if (!link) {
           unreadable_.push_back(i);
           continue;
@@ -719,8 +717,7 @@ class Judge {
         RunsOf(program, link->arguments, command.runs);
         commands_.push_back(std::move(command));
       } else if (ExtensionIs(file, kInternetShortcutExtension)) {
-        const auto path =
-            UrlFilePath(TextOf(ReadFileStart(volume_, layout_, file, kMaxInspectedBytes, track_)));
+        const auto path = UrlFilePath(TextOf(source_.ReadFileStart(file, kMaxInspectedBytes)));
         if (!path || !IsRunnable(BaseName(*path))) continue;
         Command command{i, false, Host::kNone, *path, {{*path, false, false}}, false};
         commands_.push_back(std::move(command));
@@ -770,7 +767,7 @@ class Judge {
         narrowAt.push_back(i);
       }
     }
-    auto listed = ListFolders(volume_, layout_, wide, kMaxListedBytes, track_);
+    auto listed = source_.ListFolders(wide, kMaxListedBytes);
     for (std::size_t i = 0; i < listed.size(); ++i) listings_[wideAt[i]] = std::move(listed[i]);
     // The others, a batch at a time, each kept only as whether it holds programs alone.
     const auto firstCluster =
@@ -779,7 +776,7 @@ class Judge {
       const std::size_t to = std::min(narrow.size(), from + kFolderBatch);
       const std::vector<const RootFile*> batch(narrow.begin() + static_cast<std::ptrdiff_t>(from),
                                                narrow.begin() + static_cast<std::ptrdiff_t>(to));
-      listed = ListFolders(volume_, layout_, batch, firstCluster, track_);
+      listed = source_.ListFolders(batch, firstCluster);
       for (std::size_t i = 0; i < listed.size(); ++i) {
         programsOnly_[narrowAt[from + i]] = HoldsProgramsOnly(listed[i]);
       }
@@ -1161,11 +1158,10 @@ class Judge {
     return judged;
   }
 
-  volume::Volume& volume_;
+  RootSource& source_;
   VolumeLayout& layout_;
   const std::vector<RootFile>& files_;
   const std::vector<RootFile>& folders_;
-  ProgressTrack& track_;
   std::unordered_map<std::string, std::size_t> fileByName_;    // folded names
   std::unordered_map<std::string, std::size_t> folderByName_;  // folded names
   std::vector<std::string> labels_;                            // folded, not empty
@@ -1255,7 +1251,13 @@ std::vector<std::string> AutorunRunLines(std::span<const std::uint8_t> bytes) {
 
 std::unordered_set<std::int64_t> JudgeRoot(volume::Volume& volume, VolumeLayout& layout,
                                            const RootEntries& entries, ProgressTrack& track) {
-  return Judge(volume, layout, entries, track).Run();
+  VolumeRootSource source(volume, layout, track);
+  return JudgeRoot(source, layout, entries);
+}
+
+std::unordered_set<std::int64_t> JudgeRoot(RootSource& source, VolumeLayout& layout,
+                                           const RootEntries& entries) {
+  return Judge(source, layout, entries).Run();
 }
 
 bool IsDocument(std::string_view name) { return IsDocumentName(name); }

@@ -21,6 +21,8 @@
 
 namespace kestrova::repair {
 
+class RootSource;
+
 // The most files that the analysis keeps of the root besides those whose names or attributes may
 // make them the virus's: as many as a FAT directory holds entries.
 inline constexpr std::size_t kMaxRootNames = 65536;
@@ -47,6 +49,10 @@ Verdict VerdictOf(Evidence evidence);
 // `track` hears of every read.
 std::unordered_set<std::int64_t> JudgeRoot(volume::Volume& volume, VolumeLayout& layout,
                                            const RootEntries& entries, ProgressTrack& track);
+// The same rules, reading the files and folders through `source` (root_source.h): the raw volume
+// as above, or a file system that the system mounted.
+std::unordered_set<std::int64_t> JudgeRoot(RootSource& source, VolumeLayout& layout,
+                                           const RootEntries& entries);
 
 // Whether a file's name is a document's (a text, an office file, a picture, music, a video, an
 // archive): never the virus's.

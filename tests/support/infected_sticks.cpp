@@ -701,4 +701,28 @@ InfectedStick CarefulUserStick(StickFs fs) {
   };
 }
 
+std::vector<InfectedStick> Corpus() {
+  using enum StickFs;
+  std::vector<InfectedStick> sticks;
+  for (const StickFs fs : {kFat32, kExfat, kFat16, kFat12}) sticks.push_back(HWormStick(fs));
+  for (const StickFs fs : {kFat32, kExfat}) {
+    for (const char* blank : {"\u00A0", "\u2007", "\u3000"}) {
+      sticks.push_back(BlankFolderStick(fs, blank));
+    }
+    for (const auto make : {SysvolumeStick, MovemenoregStick, FolderDisguiseStick, TrickyNamesStick,
+                            VaccineFolderStick, CarefulUserStick}) {
+      sticks.push_back(make(fs));
+    }
+    sticks.push_back(AutorunWormStick(fs, false));
+  }
+  sticks.push_back(BlankFolderStick(kFat32, "\u00A0", 0xFF));
+  sticks.push_back(AutorunWormStick(kFat16, true));
+  sticks.push_back(VaccineFileStick(kFat32));
+  sticks.push_back(VaccineFileStick(kFat12));
+  sticks.push_back(ConsoleHostStick(kFat32));
+  sticks.push_back(ScriptletStick(kFat16));
+  sticks.push_back(EscapedLinesStick(kExfat));
+  return sticks;
+}
+
 }  // namespace kestrova::testing

@@ -85,4 +85,7 @@ InfectedStick VaccineFolderStick(StickFs fs);
 InfectedStick VaccineFileStick(StickFs fs);  // FAT only: the reserved bit
 InfectedStick CarefulUserStick(StickFs fs);
 
+// Every family on each file system it is made on, the careful user's stick and the vaccines.
+std::vector<InfectedStick> Corpus();
+
 }  // namespace kestrova::testing
