@@ -20,15 +20,23 @@
 //               into the root, against one unbuffered read of the FAT in 1 MiB transfers on an
 //               open file; also the bytes it read, and whether it read any sector of the FAT
 //               twice (goal: never)
+//   look        a guard's look at the stick: judged through a mounted file system (the image's
+//               root copied into a folder, each folder's hidden and system bits kept as Wine
+//               keeps them), and raw, read-only, on a fresh copy of the image; both against
+//               listing that folder alone (readdir and lstat of each entry; goal: under a second)
 //   walk        the walk that proves a removal frees nothing of another's, on volumes of 32 GiB
 //               holding 2,000 folders of 50 files, against one unbuffered read of every
 //               directory cluster; also the bytes and reads it took
 //
-// kestrova_bench [--smoke] [--repeat N] [--dir DIRECTORY]
-// --smoke makes everything tiny: it only proves that the benchmarks run.
+// kestrova_bench [--smoke] [--look] [--repeat N] [--dir DIRECTORY]
+// --smoke makes everything tiny: it only proves that the benchmarks run. --look runs the look
+// alone.
+#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,6 +55,7 @@
 #include "fat_image.h"
 #include "fat_tools.h"
 #include "repair/engine.h"
+#include "repair/listed_root.h"
 #include "repair/ownership.h"
 #include "volume/drives.h"
 #include "window_bench.h"
@@ -88,6 +97,7 @@ struct Settings {
   std::uint64_t largeVolumeGiB = 32;
   std::size_t treeFolders = 2000;  // the ownership walk's tree
   std::size_t treeFiles = 50;
+  bool lookOnly = false;  // --look: the look benchmark alone
 };
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
@@ -421,6 +431,54 @@ void PassBenchmarks(const Settings& s, const Fixture& f) {
 #ifdef KESTROVA_BENCH_QT
   PrintRatio("qt", qtWindow, qtHeadless, "(goal <= 1.5; QProgressBar, offscreen)");
 #endif
+}
+
+// Lists a folder as the bare baseline of a look: readdir, and lstat of each entry. The entries.
+std::size_t ListAlone(const fs::path& folder) {
+  DIR* dir = ::opendir(folder.c_str());
+  Must(dir != nullptr, "cannot list " + folder.string());
+  std::size_t entries = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    struct stat info {};
+    if (::fstatat(::dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0) ++entries;
+  }
+  ::closedir(dir);
+  return entries;
+}
+
+void LookBenchmark(const Settings& s, const Fixture& f) {
+  const fs::path root = s.directory / "look-root";
+  fs::remove_all(root);
+  fs::create_directories(root);
+  MustRun("mcopy -s -n -Q -i " + Quote(f.image.string()) + " ::/ " + Quote(root.string()));
+  for (const auto& entry : fs::directory_iterator(root)) {
+    Must(::setxattr(entry.path().c_str(), "user.DOSATTRIB", "0x6", 3, 0) == 0,
+         "this file system keeps no user attributes");
+  }
+  const kestrova::repair::MountedVolume mounted{root, kestrova::repair::FileSystem::kFat32, "", 0,
+                                                kSectorsPerCluster * 512};
+  std::vector<double> listed, raw, alone;
+  for (int r = 0; r < s.repeat; ++r) {
+    auto start = Clock::now();
+    const auto look = kestrova::repair::LookThroughFileSystem(mounted);
+    listed.push_back(Seconds(Clock::now() - start));
+    Must(look && look->layout.findings.hidden.size() == s.folders, "the look missed folders");
+    f.Fresh();
+    start = Clock::now();
+    auto opened =
+        kestrova::volume::Volume::Open(kestrova::volume::DriveTarget::OfPath(f.work.string()),
+                                       kestrova::volume::Access::kReadOnly);
+    Must(opened.has_value(), "cannot open the image");
+    const auto analysed = kestrova::repair::Analyse(*opened);
+    raw.push_back(Seconds(Clock::now() - start));
+    Must(analysed && analysed->findings.hidden.size() == s.folders, "the raw look missed folders");
+    start = Clock::now();
+    Must(ListAlone(root) == s.folders + 2, "the listing missed folders");
+    alone.push_back(Seconds(Clock::now() - start));
+  }
+  PrintRatio("look fs", listed, alone, "(through the file system / listing the root; goal < 1 s)");
+  PrintRatio("look raw", raw, alone,
+             "(raw, read-only, fresh image / listing the root; goal < 1 s)");
 }
 
 // A large volume for the analysis benchmark, and where its FAT in use lies.
@@ -860,6 +918,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--smoke") s.smoke = true;
+    if (arg == "--look") s.lookOnly = true;
     if (arg == "--repeat" && i + 1 < argc) s.repeat = std::max(1, std::atoi(argv[++i]));
     if (arg == "--dir" && i + 1 < argc) s.directory = argv[++i];
   }
@@ -883,7 +942,12 @@ int main(int argc, char** argv) {
   const Fixture fixture = MakeFixture(s);
   std::printf("medians of %d runs, each on a fresh copy of the image\n", s.repeat);
   PeerBenchmark(s, fixture);
+  if (s.lookOnly) {
+    LookBenchmark(s, fixture);
+    return 0;
+  }
   PassBenchmarks(s, fixture);
+  LookBenchmark(s, fixture);
   std::printf("volumes of %llu GiB, 16 KiB clusters, the FAT full of chains of 64 clusters\n",
               static_cast<unsigned long long>(s.largeVolumeGiB));
   AnalysisBenchmark(s, MakeLargeFat32(s));
