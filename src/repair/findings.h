@@ -93,7 +93,24 @@ enum class Evidence {
   // The virus's, as an earlier removal of this program's recorded it, its bytes unchanged.
   kRemovedShortcutRan,  // what the virus's shortcut `subject`, since removed, ran
   kJudgedBefore,        // judged the virus's before, for the evidence `subject` says
+  // Added since; the verdicts of each are in VerdictOf.
+  kShortcutRunsVisible,   // unsure: a shortcut that runs a program of this drive that is not
+                          // hidden, with nothing else of a worm's
+  kIdenticalCopies,       // the virus's: a program named like a root item whose bytes are those
+                          // of the program `subject`, named like another (a worm's copies)
+  kAutorunNothingHere,    // unsure: an autorun.inf that starts nothing found on this drive
+  kPlatformAutorun,       // the system's: an autorun.inf that starts the drive's own visible
+                          // program `subject` (a portable-apps platform, an installer)
+  kPlatformProgram,       // the system's: the program that such an autorun.inf starts
+  kBootEntry,             // the system's: a boot or installation drive's own entry
+  kCameraEntry,           // the system's: a camera card's own entry
+  kInWindowsFolder,       // the virus's: a program inside Windows' own folder `subject`, where
+                          // Windows keeps no program
+  kAutorunStartsVisible,  // unsure: a hidden autorun.inf that starts the drive's visible program
+                          // `subject`, which a platform's does and a worm's may
 };
+// The last evidence, for the readers of stored numbers.
+inline constexpr Evidence kLastEvidence = Evidence::kAutorunStartsVisible;
 
 // A root entry, or one inside a hidden folder of the root, with its verdict.
 struct Judged {

@@ -261,6 +261,24 @@ std::string_view IdOf(Evidence value) {
       return "removed_shortcut_ran";
     case Evidence::kJudgedBefore:
       return "judged_before";
+    case Evidence::kShortcutRunsVisible:
+      return "shortcut_runs_visible";
+    case Evidence::kIdenticalCopies:
+      return "identical_copies";
+    case Evidence::kAutorunNothingHere:
+      return "autorun_nothing_here";
+    case Evidence::kAutorunStartsVisible:
+      return "autorun_starts_visible";
+    case Evidence::kPlatformAutorun:
+      return "platform_autorun";
+    case Evidence::kPlatformProgram:
+      return "platform_program";
+    case Evidence::kBootEntry:
+      return "boot_entry";
+    case Evidence::kCameraEntry:
+      return "camera_entry";
+    case Evidence::kInWindowsFolder:
+      return "in_windows_folder";
   }
   return "unknown";
 }

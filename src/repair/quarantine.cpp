@@ -155,7 +155,7 @@ std::optional<Quarantine> DecodeQuarantine(std::span<const std::uint8_t> bytes, 
     const auto recorded = in.Since(record);
     if (!in.Take(sum, kChecksumBytes) || sum != Checksum(recorded) || removed > 1 ||
         verdict > static_cast<std::uint64_t>(Verdict::kUnsure) ||
-        evidence > static_cast<std::uint64_t>(Evidence::kJudgedBefore) ||
+        evidence > static_cast<std::uint64_t>(kLastEvidence) ||
         (removed && file.bytes.size() != size)) {
       return std::nullopt;
     }

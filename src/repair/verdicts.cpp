@@ -17,6 +17,7 @@
 #include "format/fat.h"
 #include "format/fat_table.h"
 #include "format/folder_listing.h"
+#include "format/sha256.h"
 #include "format/shell_link.h"
 #include "repair/journal.h"
 #include "repair/label.h"
@@ -74,6 +75,27 @@ constexpr std::string_view kGenericNames[] = {
 // Folders that Windows keeps hidden and system in a drive's root, and what they hold there.
 constexpr std::string_view kWindowsFolders[] = {"$recycle.bin", "system volume information",
                                                 "recycler", "recycled"};
+// What Windows keeps in System Volume Information besides its folders (folded).
+constexpr std::string_view kWindowsVolumeFiles[] = {"indexervolumeguid",
+                                                    "wpsettings.dat",
+                                                    "tracking.log",
+                                                    "mountpointmanagerremotedatabase",
+                                                    "efadata",
+                                                    "aadrecoverypassworddelete",
+                                                    "clientrecoverypasswordrotation",
+                                                    "chkdsk"};
+// A boot or installation drive: the boot loaders that make one, and its own entries.
+constexpr std::string_view kBootLoaders[] = {"bootmgr",     "bootmgr.efi", "ntldr",  "grldr",
+                                             "ldlinux.sys", "ldlinux.c32", "io.sys", "kernel.sys"};
+constexpr std::string_view kBootFiles[] = {
+    "bootmgr",      "bootmgr.efi",  "bootnxt", "bootsect.bak", "ntldr",
+    "ntdetect.com", "boot.ini",     "grldr",   "menu.lst",     "ldlinux.sys",
+    "ldlinux.c32",  "syslinux.cfg", "io.sys",  "msdos.sys",    "kernel.sys"};
+constexpr std::string_view kBootFolders[] = {"boot",     "efi",      "sources", "support",
+                                             "isolinux", "syslinux", "grub",    "ventoy"};
+// What cameras keep beside DCIM.
+constexpr std::string_view kCameraFolders[] = {"dcim",     "misc",    "private",  "avchd",
+                                               "avf_info", "mp_root", "canonmsc", "nikon"};
 // What macOS and Linux keep hidden in a drive's root.
 constexpr std::string_view kOtherSystemFolders[] = {".trashes", ".fseventsd", ".spotlight-v100",
                                                     ".temporaryitems", ".documentrevisions-v100"};
@@ -414,6 +436,11 @@ struct DrivePath {
 DrivePath SplitPath(std::string_view path) {
   DrivePath split;
   path = Unquoted(path);
+  // A path that Windows takes as it is: \\?\F:\x is F:\x without its blanks trimmed.
+  if ((path.starts_with("\\\\?\\") || path.starts_with("\\\\.\\")) && path.size() > 5 &&
+      path[5] == ':') {
+    path.remove_prefix(4);
+  }
   if (path.starts_with("\\\\") || path.starts_with("//") ||
       path.find("://") != std::string_view::npos) {
     split.elsewhere = true;
@@ -572,6 +599,7 @@ class Judge {
     }
     ListHiddenFolders();
     JudgeCommands();
+    JudgeSticks();
     JudgeFolders();
     JudgeFiles();
     return Publish();
@@ -588,17 +616,26 @@ class Judge {
     bool targetOnDrive = false;  // a shortcut's LinkInfo places its target on this drive
   };
 
+  // Each entry by its exact name and short name; the names that Windows trims of their blanks
+  // and dots by what is left, where no entry has that name exactly: a path names the entry of its
+  // exact name first, so that a look-alike `System Volume Information ` never stands for the real
+  // folder, nor the real one for it.
+  static void Index(const std::vector<RootFile>& entries,
+                    std::unordered_map<std::string, std::size_t>& byName) {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      for (const std::string* name : {&entries[i].longName, &entries[i].shortName}) {
+        if (!name->empty()) byName.emplace(Fold(*name), i);
+      }
+    }
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      for (const std::string* name : {&entries[i].longName, &entries[i].shortName}) {
+        if (!name->empty()) byName.emplace(Fold(TrimmedName(*name)), i);
+      }
+    }
+  }
   void IndexNames() {
-    for (std::size_t i = 0; i < files_.size(); ++i) {
-      for (const std::string* name : {&files_[i].longName, &files_[i].shortName}) {
-        if (!name->empty()) fileByName_.emplace(Fold(TrimmedName(*name)), i);
-      }
-    }
-    for (std::size_t i = 0; i < folders_.size(); ++i) {
-      for (const std::string* name : {&folders_[i].longName, &folders_[i].shortName}) {
-        if (!name->empty()) folderByName_.emplace(Fold(TrimmedName(*name)), i);
-      }
-    }
+    Index(files_, fileByName_);
+    Index(folders_, folderByName_);
   }
 
   bool IsLabel(std::string_view name) const {
@@ -615,24 +652,27 @@ class Judge {
     return (folder.attributes & fat::kAttrHiddenOrSystem) &&
            (name == kUnderscoreFolder || IsLabel(name));
   }
+  static std::optional<std::size_t> Find(const std::unordered_map<std::string, std::size_t>& byName,
+                                         std::string_view name) {
+    auto found = byName.find(Fold(name));
+    if (found == byName.end()) found = byName.find(Fold(TrimmedName(name)));
+    if (found == byName.end()) return std::nullopt;
+    return found->second;
+  }
   std::optional<std::size_t> Folder(std::string_view name) const {
-    const auto found = folderByName_.find(Fold(TrimmedName(name)));
-    if (found == folderByName_.end()) return std::nullopt;
-    return found->second;
+    return Find(folderByName_, name);
   }
-  std::optional<std::size_t> File(std::string_view name) const {
-    const auto found = fileByName_.find(Fold(TrimmedName(name)));
-    if (found == fileByName_.end()) return std::nullopt;
-    return found->second;
-  }
+  std::optional<std::size_t> File(std::string_view name) const { return Find(fileByName_, name); }
   std::optional<std::size_t> InListing(std::size_t folder, std::string_view name) const {
     if (!listings_[folder]) return std::nullopt;
     const auto& entries = listings_[folder]->entries;
-    const std::string folded = Fold(TrimmedName(name));
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-      if (EqualFolded(TrimmedName(entries[i].longName), folded) ||
-          EqualFolded(TrimmedName(entries[i].shortName), folded)) {
-        return i;
+    // The exact name first, as in the root.
+    for (const bool trimmed : {false, true}) {
+      const std::string folded = Fold(trimmed ? TrimmedName(name) : name);
+      for (std::size_t i = 0; i < entries.size(); ++i) {
+        for (const std::string* own : {&entries[i].longName, &entries[i].shortName}) {
+          if (!own->empty() && EqualFolded(trimmed ? TrimmedName(*own) : *own, folded)) return i;
+        }
       }
     }
     return std::nullopt;
@@ -655,7 +695,13 @@ class Judge {
     const DrivePath split = SplitPath(path);
     if (split.elsewhere || split.parts.empty()) return target;
     if (split.parts.size() == 1) {
-      if (!onDrive) return target;
+      if (!onDrive) {
+        // Another drive's letter may be the one this drive had where the worm wrote the path:
+        // the file of that name here is what it runs.
+        if (split.hasDrive) target.file = File(split.parts[0]);
+        target.onDrive = target.file.has_value();
+        return target;
+      }
       target.file = File(split.parts[0]);
       if (!target.file) target.folder = Folder(split.parts[0]);
       if (!target.file && !target.folder) {
@@ -798,7 +844,66 @@ class Judge {
     return Listed(kOtherSystemFolders, name) || StartsFolded(name, kLinuxTrashPrefix);
   }
 
-  // The shortcuts and autorun.inf: whose they are, what they disguise and what they run.
+  // What a command's runs are on this drive: which open what the command is named after, which
+  // are payloads and where they lie.
+  struct Reading {
+    std::vector<Target> targets;
+    std::vector<bool> disguise;
+    bool disguised = false;  // one run opens what the command is named after
+    bool payload = false;    // it runs a program, script or library on this drive
+    bool hidden = false;     // one of them lies here, hidden or in a hidden folder
+    bool missing = false;    // one of them is not found here
+    bool odd = false;        // one of them is a file that a host loads, not named as a program
+    bool elsewhere = false;  // it runs something on another drive
+  };
+  Reading Read(const Command& command, std::string_view base, bool url) const {
+    Reading reading;
+    for (std::size_t r = 0; r < command.runs.size(); ++r) {
+      const auto& run = command.runs[r];
+      const Target target = Locate(run.path, RunOnDrive(command, r));
+      const bool onDrive = target.onDrive;
+      const bool disguise = !url && !command.autorun && IsDisguise(run, target, base);
+      reading.targets.push_back(target);
+      reading.disguise.push_back(disguise);
+      reading.disguised = reading.disguised || disguise;
+      if (disguise) continue;
+      if (!onDrive && SplitPath(run.path).hasDrive) reading.elsewhere = true;
+      // An internet shortcut that opens a program or script is no bookmark, wherever it lies.
+      if (!(onDrive || url) || !IsPayload(run)) continue;
+      if (!onDrive) {
+        reading.elsewhere = true;
+        continue;
+      }
+      reading.payload = true;
+      if (const auto hidden = HiddenHere(target)) {
+        reading.hidden = reading.hidden || *hidden;
+      } else {
+        reading.missing = true;
+      }
+      if (!IsRunnable(BaseName(run.path))) reading.odd = true;
+    }
+    return reading;
+  }
+
+  // Whether the entry that a target names is hidden, or lies in a hidden folder; nothing when it
+  // is not here (a folder alone that was not read is taken as here, as it shows).
+  std::optional<bool> HiddenHere(const Target& target) const {
+    const auto hidden = [](const RootFile& entry) {
+      return (entry.attributes & fat::kAttrHiddenOrSystem) != 0;
+    };
+    if (target.file) return hidden(files_[*target.file]);
+    if (!target.folder) return std::nullopt;
+    const RootFile& folder = folders_[*target.folder];
+    if (target.inner)
+      return hidden(folder) || hidden(listings_[*target.folder]->entries[*target.inner]);
+    if (listings_[*target.folder]) return std::nullopt;  // read, and it is not there
+    return hidden(folder);
+  }
+
+  // The shortcuts and autorun.inf: whose they are, what they disguise and what they run. What
+  // makes one the virus's is what a user's own does not do: start something hidden here, open
+  // what it is named after besides what it runs, or have an interpreter run something here under
+  // the name of a root item; a program here that is not hidden is no evidence.
   void JudgeCommands() {
     for (const std::size_t i : unreadable_) {
       fileVerdicts_[i] = Make(files_[i], Evidence::kShortcutUnreadable);
@@ -806,57 +911,119 @@ class Judge {
     for (std::size_t c = 0; c < commands_.size(); ++c) {
       const Command& command = commands_[c];
       const RootFile& source = files_[command.file];
-      if (command.autorun) {
-        auto& verdict = fileVerdicts_[command.file];
-        if (!verdict) {
-          verdict = Make(source, Evidence::kAutorun);
-          verdict->subject = command.shown;
-        }
-        NamePayloads(command, {}, Evidence::kNamedByAutorun, command.shown, "");
-        continue;
-      }
       const bool url = ExtensionIs(source, kInternetShortcutExtension);
       const std::string base(Stem(source.Name()));
-      // What the shortcut opens to look like the thing it is named after.
-      std::vector<bool> disguise(command.runs.size(), false);
-      std::vector<Target> targets;
-      bool payload = false;
-      bool elsewhere = false;
-      for (std::size_t r = 0; r < command.runs.size(); ++r) {
-        const auto& run = command.runs[r];
-        const bool onDrive = RunOnDrive(command, r);
-        targets.push_back(Locate(run.path, onDrive));
-        disguise[r] = !url && IsDisguise(run, targets.back(), base);
-        if (disguise[r]) continue;
-        // An internet shortcut that opens a program or script is no bookmark, wherever it lies.
-        if ((onDrive || url) && IsPayload(run)) payload = true;
-        if (!onDrive && SplitPath(run.path).hasDrive) elsewhere = true;
+      const Reading reading = Read(command, base, url);
+      if (command.autorun) {
+        JudgeAutorun(command, reading);
+        continue;
       }
-      Evidence evidence;
-      if (url) {
-        if (!payload) continue;
-        evidence = Evidence::kUrlRunsProgram;
-      } else if (command.host == Host::kNone) {
-        if (!payload) continue;
-        evidence = Evidence::kShortcutRunsFromDrive;
-      } else if (command.host == Host::kExplorer && !payload) {
-        continue;  // explorer opening a folder or a document: as the user's own shortcut does
-      } else if (payload || NamedLikeSomething(base)) {
+      const bool named = NamedLikeSomething(base);
+      // Only programs here that are not hidden and run as programs: what a user's shortcut runs.
+      const bool visibleOnly =
+          reading.payload && !reading.hidden && !reading.missing && !reading.odd;
+      const bool worm = reading.hidden || reading.disguised;
+      std::optional<Evidence> evidence;
+      if (url || command.host == Host::kNone || command.host == Host::kExplorer) {
+        // A shortcut to a program, or explorer opening one: the virus's when what it runs is
+        // hidden here, or when it also opens what it is named after; a folder or a document
+        // that it opens is the user's own shortcut.
+        // What it runs gone from this drive, under the name of a root item: the trap left when
+        // the payload was deleted.
+        const bool trap = reading.missing && named;
+        if ((worm || trap) && reading.payload) {
+          evidence = url                           ? Evidence::kUrlRunsProgram
+                     : command.host == Host::kNone ? Evidence::kShortcutRunsFromDrive
+                                                   : Evidence::kShortcutRunsHost;
+        } else if (reading.payload && (named || url || reading.odd)) {
+          evidence = Evidence::kShortcutRunsVisible;
+        } else if (url && reading.elsewhere) {
+          evidence = Evidence::kShortcutRunsVisible;
+        }
+      } else if (worm || (named && !visibleOnly)) {
+        // An interpreter under the name of a root item, running anything but a program in plain
+        // sight here: no user's shortcut to a document or a program does that.
         evidence = Evidence::kShortcutRunsHost;
-      } else if (elsewhere) {
-        continue;  // an interpreter on a path of another drive: the user's own tool
-      } else {
+      } else if (reading.payload) {
+        evidence = Evidence::kShortcutRunsVisible;
+      } else if (!reading.elsewhere || named) {
         evidence = Evidence::kShortcutHostUnknown;
       }
-      fileVerdicts_[command.file] = Make(source, evidence);
-      fileVerdicts_[command.file]->command = command.shown;
-      if (VerdictOf(evidence) != Verdict::kVirus) continue;
+      if (!evidence) continue;  // the user's own shortcut
+      Assign(fileVerdicts_[command.file], Make(source, *evidence), command.shown);
+      if (VerdictOf(*evidence) != Verdict::kVirus) continue;
       for (std::size_t r = 0; r < command.runs.size(); ++r) {
-        if (!disguise[r]) continue;
-        Disguise(targets[r], source.Name(), command.shown);
+        if (reading.disguise[r]) Disguise(reading.targets[r], source.Name(), command.shown);
       }
-      NamePayloads(command, disguise, Evidence::kNamedByShortcut, source.Name(), command.shown);
+      NamePayloads(command, reading.disguise, Evidence::kNamedByShortcut, source.Name(),
+                   command.shown);
     }
+  }
+
+  // autorun.inf by what its line starts: something hidden here, or a file that a host loads
+  // without a program's name, is the virus's; the drive's own visible programs are a platform's
+  // or an installer's menu; what is not here, or only a document, says nothing.
+  void JudgeAutorun(const Command& command, const Reading& reading) {
+    const RootFile& source = files_[command.file];
+    Evidence evidence;
+    if (reading.hidden || (reading.odd && !reading.missing)) {
+      evidence = Evidence::kAutorun;
+    } else if (reading.payload && !reading.missing) {
+      // A platform's or an installer's autorun.inf shows; a hidden one that starts a program in
+      // plain sight is either's.
+      const bool shown = (source.attributes & fat::kAttrHiddenOrSystem) == 0;
+      evidence = shown ? Evidence::kPlatformAutorun : Evidence::kAutorunStartsVisible;
+    } else {
+      evidence = Evidence::kAutorunNothingHere;
+    }
+    Judged judged = Make(source, evidence);
+    judged.subject = command.shown;
+    if (evidence == Evidence::kPlatformAutorun || evidence == Evidence::kAutorunStartsVisible) {
+      for (std::size_t r = 0; r < command.runs.size(); ++r) {
+        if (!reading.targets[r].file || !IsPayload(command.runs[r])) continue;
+        judged.subject = files_[*reading.targets[r].file].Name();
+        if (evidence != Evidence::kPlatformAutorun) break;
+        Judged program = Make(files_[*reading.targets[r].file], Evidence::kPlatformProgram);
+        program.subject = command.shown;
+        Assign(fileVerdicts_[*reading.targets[r].file], std::move(program));
+      }
+    }
+    // One autorun.inf has several lines: the first that starts the virus makes it the virus's,
+    // else the first that starts the drive's own program makes it the platform's.
+    const auto rank = [](Evidence e) {
+      return e == Evidence::kAutorun                ? 3
+             : e == Evidence::kPlatformAutorun      ? 2
+             : e == Evidence::kAutorunStartsVisible ? 1
+                                                    : 0;
+    };
+    auto& slot = fileVerdicts_[command.file];
+    if (!slot || rank(evidence) > rank(slot->evidence)) slot = std::move(judged);
+    if (evidence == Evidence::kAutorun) {
+      NamePayloads(command, {}, Evidence::kNamedByAutorun, command.shown, "");
+    }
+  }
+
+  // How safe a verdict is to act on: the virus's least, then unsure, the user's (shown again),
+  // and what keeps every bit. When two rules judge one entry, the safer verdict stands, whatever
+  // the order in which the root holds what they read.
+  static int Safety(Verdict verdict) {
+    switch (verdict) {
+      case Verdict::kVirus:
+        return 0;
+      case Verdict::kUnsure:
+        return 1;
+      case Verdict::kUser:
+        return 2;
+      case Verdict::kSystem:
+        return 3;
+      case Verdict::kVaccine:
+        return 4;
+    }
+    return 1;
+  }
+  static void Assign(std::optional<Judged>& slot, Judged judged, const std::string& command = {}) {
+    if (!command.empty()) judged.command = command;
+    if (!slot || Safety(judged.verdict) > Safety(slot->verdict)) slot = std::move(judged);
   }
 
   // A run that a virus's command gives a host or starts: a program, script or library, or a
@@ -894,10 +1061,9 @@ class Judge {
   void Disguise(const Target& target, const std::string& shortcut, const std::string& command) {
     auto& verdict = target.folder ? folderVerdicts_[*target.folder] : fileVerdicts_[*target.file];
     const RootFile& entry = target.folder ? folders_[*target.folder] : files_[*target.file];
-    if (verdict) return;
-    verdict = Make(entry, Evidence::kDisguise);
-    verdict->subject = shortcut;
-    verdict->command = command;
+    Judged judged = Make(entry, Evidence::kDisguise);
+    judged.subject = shortcut;
+    Assign(verdict, std::move(judged), command);
   }
 
   // Each payload of a virus's command (the runs that are no disguise) is the virus's, and a
@@ -910,13 +1076,10 @@ class Judge {
       const Target target = Locate(run.path, RunOnDrive(command, r));
       if (!target.onDrive || !IsPayload(run)) continue;
       if (target.file) {
-        auto& verdict = fileVerdicts_[*target.file];
-        if (!verdict || VerdictOf(verdict->evidence) != Verdict::kVirus) {
-          if (verdict && verdict->evidence == Evidence::kDisguise) continue;
-          verdict = Make(files_[*target.file], evidence);
-          verdict->subject = subject;
-          verdict->command = shown;
-        }
+        Judged judged = Make(files_[*target.file], evidence);
+        judged.subject = subject;
+        judged.command = shown;
+        Assign(fileVerdicts_[*target.file], std::move(judged));
       } else if (target.folder) {
         runIn_.emplace(*target.folder, shown.empty() ? subject : shown);
         // A file that it runs inside; a folder further down is told by the folder here.
@@ -939,46 +1102,78 @@ class Judge {
     if (!known) list.push_back(std::move(judged));
   }
 
+  // The sticks that are no worm's, recognised whole: a boot or installation drive by its boot
+  // loader, a camera card by its DCIM folder. Their own entries keep every bit.
+  void JudgeSticks() {
+    const auto hasFile = [&](std::string_view name) { return File(name).has_value(); };
+    const auto hasFolder = [&](std::string_view name) { return Folder(name).has_value(); };
+    const bool loader = std::any_of(std::begin(kBootLoaders), std::end(kBootLoaders), hasFile);
+    const bool installer = hasFolder("sources") && (hasFolder("boot") || hasFolder("efi"));
+    const bool boot = loader || installer || (hasFolder("efi") && hasFolder("boot"));
+    const bool camera = hasFolder("dcim");
+    const auto hidden = [](const RootFile& entry) {
+      return (entry.attributes & fat::kAttrHiddenOrSystem) != 0;
+    };
+    for (std::size_t i = 0; boot && i < files_.size(); ++i) {
+      const std::string& name = files_[i].Name();
+      if (Listed(kBootFiles, name) || (installer && EqualFolded(name, "setup.exe"))) {
+        Assign(fileVerdicts_[i], Make(files_[i], Evidence::kBootEntry));
+      }
+    }
+    for (std::size_t i = 0; i < folders_.size(); ++i) {
+      const std::string& name = folders_[i].Name();
+      if (boot && (Listed(kBootFolders, name) ||
+                   (installer && (EqualFolded(name, "x64") || EqualFolded(name, "x86"))))) {
+        Assign(folderVerdicts_[i], Make(folders_[i], Evidence::kBootEntry));
+      } else if (camera && hidden(folders_[i]) && Listed(kCameraFolders, name) &&
+                 !folderVerdicts_[i]) {
+        // A camera hides none of them: one that the virus's shortcut poses as is the user's.
+        folderVerdicts_[i] = Make(folders_[i], Evidence::kCameraEntry);
+      }
+    }
+  }
+
   void JudgeFolders() {
     for (std::size_t i = 0; i < folders_.size(); ++i) {
       const RootFile& folder = folders_[i];
       auto& verdict = folderVerdicts_[i];
-      if (verdict) continue;  // a disguise
       const std::string& name = folder.Name();
       const bool hidden = (folder.attributes & fat::kAttrHiddenOrSystem) != 0;
       const auto& listing = listings_[i];
+      const auto runIn = runIn_.find(i);
+      const auto judge = [&](Evidence evidence, std::string subject = {}) {
+        Judged judged = Make(folder, evidence);
+        judged.subject = std::move(subject);
+        if (evidence != Evidence::kWindowsFolder) CountContents(judged, listing);
+        Assign(verdict, std::move(judged));
+      };
       if (EqualFolded(name, kAutorunName)) {
-        verdict = Make(folder, Evidence::kVaccineFolder);
+        judge(Evidence::kVaccineFolder);
         continue;
       }
       if (IsOtherSystemFolder(folder)) {
-        if (hidden) verdict = Make(folder, Evidence::kOtherSystemFolder);
+        if (hidden) judge(Evidence::kOtherSystemFolder);
         continue;
       }
-      const auto runIn = runIn_.find(i);
+      if (verdict && verdict->verdict != Verdict::kVirus) continue;  // a disguise, a stick's own
       if (Listed(kWindowsFolders, name)) {
-        if (const auto program = ProgramIn(i)) {
-          verdict = Make(folder, Evidence::kFolderImpostor);
-          verdict->subject = *program;
-          CountContents(*verdict, listing);
-        } else if (runIn != runIn_.end()) {
-          verdict = Make(folder, Evidence::kFolderRunFrom);
-          verdict->subject = runIn->second;
-          CountContents(*verdict, listing);
-        } else if (hidden) {
-          verdict = Make(folder, Evidence::kWindowsFolder);
-        }
+        JudgeWindowsFolder(i, runIn == runIn_.end() ? nullptr : &runIn->second);
         continue;
+      }
+      const bool lookAlike = Listed(kWindowsFolders, TrimmedName(name));
+      if (lookAlike) {
+        // Named like Windows' own but not exactly: an impostor when it holds a program.
+        if (const auto program = ProgramIn(i, false)) {
+          judge(Evidence::kFolderImpostor, *program);
+          continue;
+        }
       }
       if (runIn != runIn_.end() && !HoldsUsersThings(i)) {
-        verdict = Make(folder, Evidence::kFolderRunFrom);
-        verdict->subject = runIn->second;
-        CountContents(*verdict, listing);
+        judge(Evidence::kFolderRunFrom, runIn->second);
         continue;
       }
       if (IsHidingFolder(folder) && listing) {
-        verdict = Make(folder, Evidence::kMovedFilesFolder);
-        CountContents(*verdict, listing);
+        judge(Evidence::kMovedFilesFolder);
         for (const RootFile& entry : listing->entries) {
           if (entry.IsFolder()) continue;
           if (NameIs(entry, kDesktopIni)) {
@@ -991,9 +1186,68 @@ class Judge {
       }
       if (!hidden) continue;
       if (listing ? HoldsProgramsOnly(*listing) : programsOnly_[i]) {
-        verdict = Make(folder, Evidence::kProgramsOnlyFolder);
+        judge(Evidence::kProgramsOnlyFolder);
       }
     }
+  }
+
+  // A folder named exactly as Windows names its own. When it holds what Windows puts there, it is
+  // Windows' and stays whole, and only a program at its top is the virus's (Windows keeps none
+  // there: the user's deleted programs are its $R files); one that holds nothing of Windows' but
+  // a program is an impostor, removed with what it holds unless a document lies in it.
+  void JudgeWindowsFolder(std::size_t i, const std::string* runIn) {
+    const RootFile& folder = folders_[i];
+    const bool hidden = (folder.attributes & fat::kAttrHiddenOrSystem) != 0;
+    const auto& listing = listings_[i];
+    const auto judge = [&](Evidence evidence, std::string subject = {}) {
+      Judged judged = Make(folder, evidence);
+      judged.subject = std::move(subject);
+      if (evidence != Evidence::kWindowsFolder) CountContents(judged, listing);
+      Assign(folderVerdicts_[i], std::move(judged));
+    };
+    if (!listing) {
+      if (hidden) judge(Evidence::kWindowsFolder);
+      return;
+    }
+    const bool windows = listing->entries.empty() ||
+                         std::any_of(listing->entries.begin(), listing->entries.end(),
+                                     [&](const RootFile& entry) { return IsWindowsOwn(entry); });
+    if (windows) {
+      if (hidden || ProgramIn(i, true) || runIn) judge(Evidence::kWindowsFolder);
+      for (const RootFile& entry : listing->entries) {
+        if (entry.IsFolder() || IsWindowsOwn(entry) || !IsRunnable(entry.Name())) continue;
+        Judged inner = Make(entry, Evidence::kInWindowsFolder);
+        inner.subject = folder.Name();
+        AddInner(i, std::move(inner));
+      }
+    } else if (const auto program = ProgramIn(i, true)) {
+      judge(Evidence::kFolderImpostor, *program);
+    } else if (runIn && !HoldsUsersThings(i)) {
+      judge(Evidence::kFolderRunFrom, *runIn);
+    } else if (hidden) {
+      judge(Evidence::kWindowsFolder);
+    }
+  }
+
+  // What Windows itself puts at the top of its recycle bin or of System Volume Information: a
+  // folder per user (S-1-5-…), desktop.ini, the $I and $R files of the deleted ones and the
+  // older bins' INFO2 and D<drive><n> files, the indexer's, restore's and BitLocker's files.
+  static bool IsWindowsOwn(const RootFile& entry) {
+    const std::string name = Fold(entry.Name());
+    if (entry.IsFolder()) {
+      return name.starts_with("s-1-5-") || name.starts_with("_restore{") || name.starts_with("{") ||
+             name == "spp" || name == "windowsimagebackup";
+    }
+    if (name == kDesktopIni || name == "info" || name == "info2") return true;
+    if ((name.starts_with("$i") || name.starts_with("$r")) && name.size() > 2) return true;
+    if (name.size() >= 3 && name[0] == 'd' && std::isalpha(static_cast<unsigned char>(name[1])) &&
+        std::isdigit(static_cast<unsigned char>(name[2]))) {
+      return true;
+    }
+    if (name.starts_with("{") || name.starts_with("syscache.hve") || name.starts_with("fve2.")) {
+      return true;
+    }
+    return Listed(kWindowsVolumeFiles, name);
   }
 
   // The files and folders at the top of a folder, as far as it was read.
@@ -1004,12 +1258,14 @@ class Judge {
     }
   }
 
-  // The first program or script at the top of a folder named as Windows' own: Windows keeps
-  // there only its own folders, desktop.ini and its index files.
-  std::optional<std::string> ProgramIn(std::size_t folder) const {
+  // The first program or script at the top of a folder; with `windows`, of those that Windows
+  // does not put there itself.
+  std::optional<std::string> ProgramIn(std::size_t folder, bool windows) const {
     if (!listings_[folder]) return std::nullopt;
     for (const RootFile& entry : listings_[folder]->entries) {
-      if (!entry.IsFolder() && IsRunnable(entry.Name())) return entry.Name();
+      if (!entry.IsFolder() && IsRunnable(entry.Name()) && !(windows && IsWindowsOwn(entry))) {
+        return entry.Name();
+      }
     }
     return std::nullopt;
   }
@@ -1062,6 +1318,7 @@ class Judge {
   };
 
   void JudgeFiles() {
+    std::vector<std::size_t> posing;  // programs whose names pose as something
     for (std::size_t i = 0; i < files_.size(); ++i) {
       const RootFile& file = files_[i];
       auto& verdict = fileVerdicts_[i];
@@ -1083,6 +1340,7 @@ class Judge {
           if (auto subject = (this->*rule.test)(file)) {
             verdict = Make(file, rule.evidence);
             verdict->subject = std::move(*subject);
+            posing.push_back(i);
             break;
           }
         }
@@ -1097,6 +1355,35 @@ class Judge {
         verdict = Make(file, Evidence::kOtherSystemFile);
       } else {
         verdict = Make(file, Evidence::kHiddenDocument);
+      }
+    }
+    JudgeCopies(posing);
+  }
+
+  // Programs that pose as root items and are byte for byte the same: a worm's copies of itself
+  // under several names, which no user makes. Files of one size are read and compared.
+  void JudgeCopies(const std::vector<std::size_t>& posing) {
+    constexpr std::uint64_t kMaxCopyBytes = std::uint64_t{16} << 20;
+    std::map<std::uint64_t, std::vector<std::size_t>> bySize;
+    for (const std::size_t i : posing) {
+      const RootFile& file = files_[i];
+      if (file.size > 0 && file.size <= kMaxCopyBytes) bySize[file.size].push_back(i);
+    }
+    for (const auto& [size, same] : bySize) {
+      if (same.size() < 2) continue;
+      std::vector<std::pair<Sha256Digest, std::size_t>> digests;
+      for (const std::size_t i : same) {
+        const auto bytes = source_.ReadFileStart(files_[i], static_cast<std::size_t>(size));
+        if (bytes.size() == size) digests.emplace_back(Sha256Of(bytes), i);
+      }
+      for (const auto& [digest, i] : digests) {
+        for (const auto& [other, j] : digests) {
+          if (i == j || other != digest) continue;
+          Judged judged = Make(files_[i], Evidence::kIdenticalCopies);
+          judged.subject = files_[j].Name();
+          fileVerdicts_[i] = std::move(judged);
+          break;
+        }
       }
     }
   }
@@ -1191,11 +1478,12 @@ Verdict VerdictOf(Evidence evidence) {
       {Evidence::kAutorun, Verdict::kVirus},
       {Evidence::kNamedByShortcut, Verdict::kVirus},
       {Evidence::kNamedByAutorun, Verdict::kVirus},
-      {Evidence::kProgramLikeFolder, Verdict::kVirus},
-      {Evidence::kProgramLikeLabel, Verdict::kVirus},
-      {Evidence::kProgramGenericName, Verdict::kVirus},
+      // A name alone shows nothing: a user names a program after the folder it backs up.
+      {Evidence::kProgramLikeFolder, Verdict::kUnsure},
+      {Evidence::kProgramLikeLabel, Verdict::kUnsure},
+      {Evidence::kProgramGenericName, Verdict::kUnsure},
       {Evidence::kProgramHiddenCharacters, Verdict::kVirus},
-      {Evidence::kProgramDoubleExtension, Verdict::kVirus},
+      {Evidence::kProgramDoubleExtension, Verdict::kUnsure},
       {Evidence::kFolderRunFrom, Verdict::kVirus},
       {Evidence::kFolderImpostor, Verdict::kVirus},
       {Evidence::kInHidingFolder, Verdict::kVirus},
@@ -1214,6 +1502,15 @@ Verdict VerdictOf(Evidence evidence) {
       {Evidence::kVaccineFile, Verdict::kVaccine},
       {Evidence::kRemovedShortcutRan, Verdict::kVirus},
       {Evidence::kJudgedBefore, Verdict::kVirus},
+      {Evidence::kShortcutRunsVisible, Verdict::kUnsure},
+      {Evidence::kIdenticalCopies, Verdict::kVirus},
+      {Evidence::kAutorunNothingHere, Verdict::kUnsure},
+      {Evidence::kAutorunStartsVisible, Verdict::kUnsure},
+      {Evidence::kPlatformAutorun, Verdict::kSystem},
+      {Evidence::kPlatformProgram, Verdict::kSystem},
+      {Evidence::kBootEntry, Verdict::kSystem},
+      {Evidence::kCameraEntry, Verdict::kSystem},
+      {Evidence::kInWindowsFolder, Verdict::kVirus},
   };
   for (const Row& row : kRows) {
     if (row.evidence == evidence) return row.verdict;

@@ -420,6 +420,7 @@ std::string Why(const Judged& judged) {
     case Evidence::kNamedByShortcut:
       return Format(texts::kReasonCommand, reason, VisibleName(judged.command));
     case Evidence::kAutorun:
+    case Evidence::kAutorunNothingHere:
       return Format(texts::kReasonCommand, reason, VisibleName(judged.subject));
     default:
       return reason;
@@ -495,6 +496,24 @@ std::string ShortWhy(const Judged& judged) {
       return Format(texts::kLeftoverRemovedShortcutRan, subject);
     case Evidence::kJudgedBefore:
       return Format(texts::kLeftoverJudgedBefore, subject);
+    case Evidence::kShortcutRunsVisible:
+      return Format(texts::kUnsureShortcutRunsVisible, command);
+    case Evidence::kIdenticalCopies:
+      return Format(texts::kLeftoverIdenticalCopies, subject);
+    case Evidence::kAutorunNothingHere:
+      return Tr(texts::kUnsureAutorunNothingHere);
+    case Evidence::kAutorunStartsVisible:
+      return Format(texts::kUnsureAutorunStartsVisible, subject);
+    case Evidence::kPlatformAutorun:
+      return Format(texts::kSystemPlatformAutorun, subject);
+    case Evidence::kPlatformProgram:
+      return Tr(texts::kSystemPlatformProgram);
+    case Evidence::kBootEntry:
+      return Tr(texts::kSystemBootEntry);
+    case Evidence::kCameraEntry:
+      return Tr(texts::kSystemCameraEntry);
+    case Evidence::kInWindowsFolder:
+      return Format(texts::kLeftoverInWindowsFolder, subject);
   }
   return {};
 }

@@ -101,7 +101,7 @@ Infected BuildInfected(MemoryStick& s) {
       {.name = "sys.exe", .attributes = 0x26, .bytes = Noise(2 * cluster + 7, 3), .chained = true});
   i.recycler = s.AddFolder("RECYCLER", 0x16);
   i.x = s.Add({.name = "x.exe", .attributes = 0x26, .bytes = Noise(cluster + 1, 4)}, &i.recycler);
-  i.sid = s.AddFolder("S-1-5-21-1", 0x16, &i.recycler);
+  i.sid = s.AddFolder("S-5-3-42-1", 0x16, &i.recycler);
   i.y = s.Add({.name = "y.dll", .bytes = Noise(100, 5)}, &i.sid);
   return i;
 }
@@ -221,7 +221,7 @@ TEST_P(CleanTest, KeepsAVirusFolderThatHoldsADocument) {
   ASSERT_TRUE(cleaned);
   ASSERT_EQ(cleaned->kept.size(), 1u);
   EXPECT_EQ(cleaned->kept[0].folder.Path(), "RECYCLER");
-  EXPECT_EQ(cleaned->kept[0].document, "RECYCLER\\S-1-5-21-1\\Report.docx");
+  EXPECT_EQ(cleaned->kept[0].document, "RECYCLER\\S-5-3-42-1\\Report.docx");
   const Snapshot expected =
       Removed(stick, before, {infected.autorun, infected.shortcut, infected.sys});
   EXPECT_EQ(ChangedBytes(expected, stick.Drive()), std::vector<std::uint64_t>());

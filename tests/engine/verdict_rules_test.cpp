@@ -315,14 +315,26 @@ const RulesCase kCases[] = {
       {"Q^3.lnk", "virus shortcut_runs_host"},
       {"q&x.js", "virus named_by_shortcut <Q^3.lnk>"}},
      {"Work.lnk", "w.vbs", "x.vbs", "Q^3.lnk", "q&x.js"}},
-    // A program named like a hidden folder beside it is the folder disguise worm's.
-    {"programNamedLikeAFolder",
+    // Programs named like the hidden folders beside them that are one program under several
+    // names are the folder disguise worm's copies; a lone one named like a folder may be the
+    // user's own (a backup script beside its folder): it stays, listed.
+    {"programsNamedLikeFolders",
      [](MemoryStick& s) {
+       const Bytes worm = Text("MZ\x90 one worm");
        s.AddFolder("Photos", kHiddenFolder);
-       s.Add({.name = "Photos.exe", .attributes = kPlainFile, .bytes = Text("MZ")});
+       s.AddFolder("tesis 2025", kHiddenFolder);
+       s.Add({.name = "tesis 2025.exe", .bytes = worm});
+       s.Add({.name = "Photos.exe", .bytes = worm});
+       s.AddFolder("Backup", 0x10);
+       s.Add({.name = "backup.bat", .bytes = Text("xcopy /s C:\\Users Backup")});
+       s.AddFolder("Music", kHiddenFolder);
+       s.Add({.name = "Music.scr", .bytes = Text("MZ another")});
      },
-     {{"Photos.exe", "virus program_like_folder <Photos>"}},
-     {"Photos.exe"}},
+     {{"Photos.exe", "virus identical_copies <tesis 2025.exe>"},
+      {"tesis 2025.exe", "virus identical_copies <Photos.exe>"},
+      {"backup.bat", "unsure program_like_folder <Backup>"},
+      {"Music.scr", "unsure program_like_folder <Music>"}},
+     {"tesis 2025.exe", "Photos.exe"}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Rules, VerdictRulesTest,

@@ -42,7 +42,7 @@ class JournalsTest : public ::testing::Test {
     ASSERT_EQ(Mtools("mattrib", path, "+h +s ::/Photos").status, 0);
     const std::string autorun = "[AutoRun]\r\nopen=sys.exe\r\n";
     ASSERT_TRUE(PutFile(path, {"/autorun.inf", {autorun.begin(), autorun.end()}}));
-    ASSERT_TRUE(PutFile(path, {"/sys.exe", {'M', 'Z'}}));
+    ASSERT_TRUE(PutFile(path, {"/sys.exe", {'M', 'Z'}}, "+h +s"));
   }
 
   // The journal that a run printed it saved.

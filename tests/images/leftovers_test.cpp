@@ -41,7 +41,8 @@ constexpr const char* kHostCommand =
 // The root's files, in the order they are made; the hidden ones (hidden and system) are named in
 // kHidden. `serial` is the volume's serial number, which the shortcut to a program on the stick
 // records.
-const std::vector<std::string> kHidden = {"/x.vbs", "/svchost.exe", "/desktop.ini"};
+const std::vector<std::string> kHidden = {"/autorun.inf", "/sys.exe", "/x.vbs", "/svchost.exe",
+                                          "/desktop.ini"};
 std::vector<ImageFile> InfectedFiles(std::uint32_t serial, const std::string& blank) {
   const auto text = [](const std::string& s) {
     return std::vector<std::uint8_t>(s.begin(), s.end());
@@ -469,7 +470,9 @@ TEST(Fat16LeftoversTest, CleanFreesChainsEndingInEitherEndMarkInBothFats) {
   ASSERT_TRUE(PutFile(image, {"/autorun.inf", {autorun.begin(), autorun.end()}}));
   std::uint32_t seed = 1;
   for (const char* name : {"/run.exe", "/go.exe", "/report.docx"}) {
-    ASSERT_TRUE(PutFile(image, {name, Noise(1500, seed++)}));
+    // The worm hides what it starts; the user's document is in plain sight.
+    ASSERT_TRUE(PutFile(image, {name, Noise(1500, seed++)},
+                        std::string_view(name).ends_with(".exe") ? "+h +s" : ""));
   }
   const auto boot = ReadAt(image, 0, 24);
   const std::uint64_t fat0 = (boot[14] | boot[15] << 8) * 512ull;

@@ -51,7 +51,7 @@ std::vector<ImageFile> StickFiles() {
       {"/Photos/readme.txt", text("mine")},
       // What the virus hid in a recycle bin of its own, beside a document of the user's.
       {"/RECYCLER/x.exe", text("MZ")},
-      {"/RECYCLER/S-1-5-21-1/Report.docx", text("PK report")},
+      {"/RECYCLER/S-5-3-42-1/Report.docx", text("PK report")},
   };
   // Enough long names that the year's folder takes several clusters.
   for (int i = 0; i < 20; ++i) {
@@ -66,7 +66,7 @@ class OwnershipTest : public ::testing::TestWithParam<Layout> {
   void SetUp() override {
     const Layout& layout = GetParam();
     const std::vector<std::string> folders = {"Photos", "Photos/2024", "RECYCLER",
-                                              "RECYCLER/S-1-5-21-1"};
+                                              "RECYCLER/S-5-3-42-1"};
     if (layout.exfat()) {
       ASSERT_TRUE(MakeExfatImage(image, layout.sizeKiB / 1024, "-c 512"));
       const std::string why = MakeFoldersThroughFuse(image, folders, StickFiles());
@@ -270,7 +270,7 @@ TEST_P(OwnershipTest, AFolderOfTheVirussThatHoldsADocumentStaysWhole) {
       Cli("clean --journal " + Quote((dir / "j").string()) + " " + Quote(image.string()));
   ASSERT_EQ(clean.status, 0) << clean.err;
   EXPECT_NE(
-      clean.out.find(Format(texts::kKeptFolder, "RECYCLER", "RECYCLER\\S-1-5-21-1\\Report.docx")),
+      clean.out.find(Format(texts::kKeptFolder, "RECYCLER", "RECYCLER\\S-5-3-42-1\\Report.docx")),
       std::string::npos)
       << clean.out;
   const auto after = files();

@@ -169,14 +169,15 @@ class WindowTest : public QObject {
   // program that it runs, and a program posing as the folder.
   void MakeImageWithLeftovers(const std::filesystem::path& image) {
     QVERIFY(kestrova::testing::MakeFatImage(image, 8 * 1024, "-F 12"));
-    QCOMPARE(Mtools("mmd", image, "::/HIDDEN").status, 0);
-    QCOMPARE(Mtools("mattrib", image, "+h +s ::/HIDDEN").status, 0);
+    QCOMPARE(Mtools("mmd", image, "::/HIDDEN ::/WORK").status, 0);
+    QCOMPARE(Mtools("mattrib", image, "+h +s ::/HIDDEN ::/WORK").status, 0);
     const std::string autorun = "[autorun]\r\nopen=x.exe\r\n";
     const std::string program = "MZ";
-    for (const auto& [path, bytes] :
-         {std::pair{"/autorun.inf", autorun}, std::pair{"/X.EXE", program},
-          std::pair{"/HIDDEN.EXE", program}}) {
-      QVERIFY(kestrova::testing::PutFile(image, {path, {bytes.begin(), bytes.end()}}));
+    const std::string copy = "MZ the worm's copy";
+    for (const auto& [path, bytes, attributes] :
+         {std::tuple{"/autorun.inf", autorun, "+h +s"}, std::tuple{"/X.EXE", program, "+h +s"},
+          std::tuple{"/HIDDEN.EXE", copy, ""}, std::tuple{"/WORK.EXE", copy, ""}}) {
+      QVERIFY(kestrova::testing::PutFile(image, {path, {bytes.begin(), bytes.end()}}, attributes));
     }
   }
 
@@ -715,14 +716,17 @@ class WindowTest : public QObject {
       QTest::mouseClick(command1, Qt::LeftButton);
       QVERIFY(!offered.empty() && ReadBytes(image) == std::exchange(offered, {}));
     }
-    QCOMPARE(shown, QStringList({"删除病毒留下的文件", kestrova::texts::kCleanQuestion.chinese,
-                                 "文件|原因",
-                                 "1|autorun.inf|autorun.inf，插入磁盘时让Windows自动运行程序|"
-                                 "autorun.inf，插入磁盘时让Windows自动运行程序：open=x.exe",
-                                 "1|X.EXE|由autorun.inf中的“open=x.exe”运行|",
-                                 "1|HIDDEN.EXE|程序，冒充文件夹“HIDDEN”|", "删除所选", "保留*"}));
+    QCOMPARE(shown,
+             QStringList(
+                 {"删除病毒留下的文件", kestrova::texts::kCleanQuestion.chinese, "文件|原因",
+                  "1|autorun.inf|autorun.inf，插入磁盘时让Windows自动运行程序|"
+                  "autorun.inf，插入磁盘时让Windows自动运行程序：open=x.exe",
+                  "1|X.EXE|由autorun.inf中的“open=x.exe”运行|",
+                  "1|HIDDEN.EXE|程序，与同样冒充文件夹或磁盘的“WORK.EXE”内容完全相同：病毒的副本|",
+                  "1|WORK.EXE|程序，与同样冒充文件夹或磁盘的“HIDDEN.EXE”内容完全相同：病毒的副本|",
+                  "删除所选", "保留*"}));
 
-    // Space unchecks the program posing as the folder: the other two go, and come back with the
+    // Space unchecks one program posing as a folder: the other three go, and come back with the
     // removal's undo.
     catcher.answerRemoval = [&](QDialog& dialog) {
       look(dialog);
@@ -737,7 +741,7 @@ class WindowTest : public QObject {
       QCOMPARE(ReadBytes(image) == offered, undo);
       QCOMPARE(catcher.Shown().back().text.startsWith("已恢复"), undo);
     }
-    QVERIFY(catcher.Shown().back().text.startsWith("共删除2个病毒留下的文件。"));
+    QVERIFY(catcher.Shown().back().text.startsWith("共删除3个病毒留下的文件。"));
     QVERIFY(Mtools("mdir", image, "::/autorun.inf").status != 0);
     QVERIFY(Mtools("mdir", image, "::/X.EXE").status != 0);
     QCOMPARE(Mtools("mdir", image, "::/HIDDEN.EXE").status, 0);

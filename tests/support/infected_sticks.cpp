@@ -447,8 +447,8 @@ InfectedStick AutorunWormStick(StickFs fs, bool utf16) {
   };
 }
 
-// The folders hidden and system, a program with a folder's icon named like each of them, and
-// the names of a new folder and of the stick.
+// The folders hidden and system, the worm's one program copied under the name of each of them,
+// of a new folder and of the stick.
 InfectedStick FolderDisguiseStick(StickFs fs) {
   return {
       .family = "folder_disguise",
@@ -459,19 +459,19 @@ InfectedStick FolderDisguiseStick(StickFs fs) {
               {"Photos/cat.jpg", Picture("c")},
               Folder("资料", 0x16, "user"),
               {"资料/合同.docx", Document("contract")},
-              {"Photos.exe", Program("photos"), 0, "virus"},
-              {"资料.scr", Program("ziliao"), 0, "virus"},
-              {"New Folder.exe", Program("new"), 0, "virus"},
-              {"新建文件夹.exe", Program("xinjian"), 0, "virus"},
-              {"KINGSTON.exe", Program("label"), 0, "virus"},
+              {"Photos.exe", Program("worm"), 0, "virus"},
+              {"资料.scr", Program("worm"), 0, "virus"},
+              {"New Folder.exe", Program("worm"), 0, "virus"},
+              {"新建文件夹.exe", Program("worm"), 0, "virus"},
+              {"KINGSTON.exe", Program("worm"), 0, "virus"},
           },
   };
 }
 
-// Names that hide what they are: a right-to-left override, a second extension, a .pif, an
-// Internet shortcut to a script; shortcuts named like the folder (with a space), the drive, or
-// the drive in Chinese, each running something of the worm's; shortcuts that name cmd or wscript
-// without ".exe".
+// Names that hide what they are, on the worm's one program copied under each: a right-to-left
+// override, a second extension, a .pif; an Internet shortcut to a script; shortcuts named like the
+// folder (with a space), the drive, or the drive in Chinese, each running something of the worm's;
+// shortcuts that name cmd or wscript without ".exe".
 InfectedStick TrickyNamesStick(StickFs fs) {
   const auto cmd = [](const std::string& arguments) {
     return Hidden({.idList = {"C:\\", "Windows", "System32", "cmd.exe"},
@@ -485,10 +485,10 @@ InfectedStick TrickyNamesStick(StickFs fs) {
           {
               Folder("Photos", 0x12, "user"),
               {"Photos/dog.jpg", Picture("d")},
-              {"Photos\u202Egpj.exe", Program("rlo"), 0, "virus"},
-              {"report.pdf.exe", Program("pdf"), 0, "virus"},
-              {"invoice.doc.scr", Program("doc"), 0, "virus"},
-              {"Photos.pif", Program("pif"), 0, "virus"},
+              {"Photos\u202Egpj.exe", Program("tricky"), 0, "virus"},
+              {"report.pdf.exe", Program("tricky"), 0, "virus"},
+              {"invoice.doc.scr", Program("tricky"), 0, "virus"},
+              {"Photos.pif", Program("tricky"), 0, "virus"},
               {"Photos.url", Text("[InternetShortcut]\r\nURL=file:///E:/sys.vbs\r\n"), 0, "virus"},
               {"sys.vbs", Script("tricky"), 0x22, "virus"},
               {"Photos .lnk", cmd("/c start ..\\sys.vbs&start explorer Photos"), 0, "virus"},

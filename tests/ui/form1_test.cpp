@@ -226,6 +226,15 @@ void MakeInfectedVolume(MemoryVolume& memory, char letter) {
   // The last root sector: cluster 3's second sector.
   volume.PutEntry(kDataStart + kRootSectors - 1, 0, "MUSIC      ",
                   kAttrDirectory | kAttrHidden | kAttrSystem | kAttrReadOnly);
+  // Each folder empty, in a cluster of its own from 10 on.
+  std::uint32_t cluster = 10;
+  for (const auto& [sector, index] : {std::pair<std::uint64_t, int>{first, 0},
+                                      {first, 1},
+                                      {first, 3},
+                                      {kDataStart + kRootSectors - 1, 0}}) {
+    volume.Chain({cluster});
+    volume.SetFirstCluster(sector, index, cluster++);
+  }
 }
 
 class Form1Test : public ::testing::Test {
@@ -414,13 +423,24 @@ TEST_F(Form1Test, RepairRewritesTheRootAndReportsTheElapsedTime) {
   EXPECT_FALSE(form_.PassRunning());
 }
 
-// A program named like each hidden folder, posing as it, in the root's entries 4 and 5.
+// The worm's one program copied under the name of each hidden folder, in the root's entries 4
+// and 5, one cluster each (4 and 5).
 void PutProgramsPosingAsFolders(MemoryVolume& volumes) {
+  const std::string worm = "MZ\x90 the worm's copy of itself";
   for (const auto& [slot, name] : {std::pair{4, "PHOTOS  EXE"}, std::pair{5, "DOCS    EXE"}}) {
+    const auto cluster = static_cast<std::uint32_t>(slot);
     std::vector<std::uint8_t> program(kDirEntrySize, 0);
     std::copy_n(name, 11, program.begin());
     program[kAttributeOffset] = kAttrArchive;
+    program[26] = static_cast<std::uint8_t>(cluster);
+    program[28] = static_cast<std::uint8_t>(worm.size());
     volumes.Poke('F', AttributeAt(0, slot) - kAttributeOffset, program);
+    volumes.Poke('F', SectorOffset(kDataStart + (cluster - 2) * kSectorsPerCluster),
+                 {worm.begin(), worm.end()});
+    for (std::uint32_t fat = 0; fat < kFats; ++fat) {
+      volumes.Poke('F', SectorOffset(kReserved + fat * kFatSectors) + cluster * 4,
+                   {0xFF, 0xFF, 0xFF, 0x0F});
+    }
   }
 }
 
@@ -440,7 +460,7 @@ TEST_F(Form1Test, VirusFilesAreRemovedOnlyAsTheUserChose) {
   EXPECT_EQ(window_.questions[0].title, std::string(texts::kCleanTitle.chinese));
   ASSERT_EQ(window_.offered.size(), 2u);
   EXPECT_EQ(window_.offered[0].name, "PHOTOS.EXE");
-  EXPECT_EQ(window_.offered[0].reason, texts::Format(texts::kLeftoverLikeFolder, "photos"));
+  EXPECT_EQ(window_.offered[0].reason, texts::Format(texts::kLeftoverIdenticalCopies, "DOCS.EXE"));
   EXPECT_EQ(window_.offered[1].name, "DOCS.EXE");
   EXPECT_EQ(window_.messages.size(), 1u);  // the repair's report, and nothing after Keep
   EXPECT_EQ(firstByte(4), 'P');

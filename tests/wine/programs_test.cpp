@@ -126,16 +126,17 @@ class WineTest : public ::testing::Test {
 
   std::filesystem::path Before() const { return scratch_ / "before.img"; }
 
-  // Puts three of the virus's files in the root beside the infected folders: autorun.inf, the
-  // hidden program that it runs, and a program posing as the hidden folder HS1. The image before
-  // the repair holds them too.
+  // Puts four of the virus's files in the root beside the infected folders: autorun.inf, the
+  // hidden program that it runs, and one program copied under the names of the hidden folders HS1
+  // and HID2. The image before the repair holds them too.
   void AddVirusFiles() {
     const auto bytes = [](const std::string& text) {
       return std::vector<std::uint8_t>(text.begin(), text.end());
     };
     ASSERT_TRUE(PutFile(image_, {"/autorun.inf", bytes("[autorun]\r\nopen=x.exe\r\n")}));
     ASSERT_TRUE(PutFile(image_, {"/x.exe", bytes("MZ")}, "+h"));
-    ASSERT_TRUE(PutFile(image_, {"/HS1.exe", bytes("MZ")}));
+    ASSERT_TRUE(PutFile(image_, {"/HS1.exe", bytes("MZ copied")}));
+    ASSERT_TRUE(PutFile(image_, {"/HID2.exe", bytes("MZ copied")}));
     ASSERT_TRUE(CopySparse(image_, Before()));
   }
 
@@ -315,7 +316,8 @@ TEST_F(WineTest, CliPrintedCommandsRunInCmdAsPrinted) {
   ASSERT_EQ(clean, "kestrova-cli clean F:") << repair;
 
   const std::string cleaned = inCmd(clean);
-  for (const char* name : {"autorun.inf", "x.exe", "HS1.exe"}) EXPECT_FALSE(OnImage(name)) << name;
+  for (const char* name : {"autorun.inf", "x.exe", "HS1.exe", "HID2.exe"})
+    EXPECT_FALSE(OnImage(name)) << name;
   const std::string undoClean = offered(cleaned, "undo");
   ASSERT_FALSE(undoClean.empty()) << cleaned;
 
@@ -782,9 +784,11 @@ TEST_F(WindowTest, OffersEachOfTheVirussFilesAndRemovesTheCheckedOnes) {
     EXPECT_EQ(Values(kept.output, "text").back(), texts::kCleanQuestion.chinese);
     EXPECT_EQ(
         Rows(kept.output),
-        (std::vector<Row>{{"autorun.inf", "autorun.inf，插入磁盘时让Windows自动运行程序", "1"},
-                          {"x.exe", "由autorun.inf中的“open=x.exe”运行", "1"},
-                          {"HS1.exe", "程序，冒充文件夹“HS1”", "1"}}));
+        (std::vector<Row>{
+            {"autorun.inf", "autorun.inf，插入磁盘时让Windows自动运行程序", "1"},
+            {"x.exe", "由autorun.inf中的“open=x.exe”运行", "1"},
+            {"HS1.exe", "程序，与同样冒充文件夹或磁盘的“HID2.exe”内容完全相同：病毒的副本", "1"},
+            {"HID2.exe", "程序，与同样冒充文件夹或磁盘的“HS1.exe”内容完全相同：病毒的副本", "1"}}));
     auto buttons = Buttons(kept.output);
     EXPECT_EQ(buttons[std::to_string(kRemoveSelected)], "删除所选");
     EXPECT_EQ(buttons["2"], "保留");  // IDCANCEL
@@ -801,15 +805,16 @@ TEST_F(WindowTest, OffersEachOfTheVirussFilesAndRemovesTheCheckedOnes) {
   ASSERT_TRUE(CopySparse(Before(), image_));
   const auto removed = Probe(offered + " removals " + ms + " uncheck 1 press remove report " + ms);
   ASSERT_EQ(removed.status, 0) << removed.output;
-  EXPECT_EQ(Rows(removed.output).size(), 3u);
+  EXPECT_EQ(Rows(removed.output).size(), 4u);
   EXPECT_EQ(Values(removed.output, "title").back(), texts::kCleanTitle.chinese);
   EXPECT_TRUE(Values(removed.output, "text")
                   .back()
-                  .starts_with("共删除2个病毒留下的文件。\\r\\n\\r\\n修改前的内容已保存到："))
+                  .starts_with("共删除3个病毒留下的文件。\\r\\n\\r\\n修改前的内容已保存到："))
       << removed.output;
   EXPECT_FALSE(OnImage("autorun.inf"));
   EXPECT_TRUE(OnImage("x.exe"));
   EXPECT_FALSE(OnImage("HS1.exe"));
+  EXPECT_FALSE(OnImage("HID2.exe"));
   EXPECT_EQ(MattribFlags(image_, "/x.exe"), MattribFlags(Before(), "/x.exe"));
   const auto check = kestrova::testing::Run("fsck.fat -n " + Quote(image_.string()), true);
   EXPECT_EQ(check.status, 0) << check.output;
@@ -914,7 +919,8 @@ TEST_F(WindowTest, UndoesEachChangeFromItsReport) {
   EXPECT_TRUE(std::regex_match(Values(cleanUndone.output, "text").back(), undone))
       << cleanUndone.output;
   ExpectRepairedExactly(Before(), image_, made_);
-  for (const char* name : {"autorun.inf", "x.exe", "HS1.exe"}) EXPECT_TRUE(OnImage(name)) << name;
+  for (const char* name : {"autorun.inf", "x.exe", "HS1.exe", "HID2.exe"})
+    EXPECT_TRUE(OnImage(name)) << name;
 }
 
 // The window moves to a monitor of another resolution: it lays itself out again from the design,
