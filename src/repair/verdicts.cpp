@@ -858,13 +858,28 @@ class Judge {
   };
   Reading Read(const Command& command, std::string_view base, bool url) const {
     Reading reading;
+    // What it opens of its own name. A program of that name is the user's that the worm opens
+    // to look like it only when the command runs something else too; alone, it is the payload.
+    bool other = false;
     for (std::size_t r = 0; r < command.runs.size(); ++r) {
       const auto& run = command.runs[r];
       const Target target = Locate(run.path, RunOnDrive(command, r));
-      const bool onDrive = target.onDrive;
       const bool disguise = !url && !command.autorun && IsDisguise(run, target, base);
       reading.targets.push_back(target);
       reading.disguise.push_back(disguise);
+      other = other || (!disguise && target.onDrive && IsPayload(run));
+    }
+    for (std::size_t r = 0; r < command.runs.size(); ++r) {
+      const Target& target = reading.targets[r];
+      if (reading.disguise[r] && !other && target.file && IsRunnable(files_[*target.file].Name())) {
+        reading.disguise[r] = false;
+      }
+    }
+    for (std::size_t r = 0; r < command.runs.size(); ++r) {
+      const auto& run = command.runs[r];
+      const Target& target = reading.targets[r];
+      const bool onDrive = target.onDrive;
+      const bool disguise = reading.disguise[r];
       reading.disguised = reading.disguised || disguise;
       if (disguise) continue;
       if (!onDrive && SplitPath(run.path).hasDrive) reading.elsewhere = true;
@@ -1042,8 +1057,15 @@ class Judge {
     const std::string folded = Fold(TrimmedName(base));
     if (target.folder) return Fold(TrimmedName(folders_[*target.folder].Name())) == folded;
     if (!target.file || run.loaded) return false;
-    const std::string name = Fold(files_[*target.file].Name());
-    return name == folded || Fold(TrimmedName(name.substr(0, name.find('.')))) == folded;
+    return NamedAfter(files_[*target.file], base);
+  }
+
+  // Whether a root file bears the name of a shortcut named `base`, with or without extensions.
+  static bool NamedAfter(const RootFile& file, std::string_view base) {
+    const std::string folded = Fold(TrimmedName(base));
+    const std::string name = Fold(file.Name());
+    return !folded.empty() &&
+           (name == folded || Fold(TrimmedName(name.substr(0, name.find('.')))) == folded);
   }
 
   bool NamedLikeSomething(std::string_view base) const {
@@ -1105,15 +1127,23 @@ class Judge {
   // The sticks that are no worm's, recognised whole: a boot or installation drive by its boot
   // loader, a camera card by its DCIM folder. Their own entries keep every bit.
   void JudgeSticks() {
-    const auto hasFile = [&](std::string_view name) { return File(name).has_value(); };
-    const auto hasFolder = [&](std::string_view name) { return Folder(name).has_value(); };
-    const bool loader = std::any_of(std::begin(kBootLoaders), std::end(kBootLoaders), hasFile);
-    const bool installer = hasFolder("sources") && (hasFolder("boot") || hasFolder("efi"));
-    const bool boot = loader || installer || (hasFolder("efi") && hasFolder("boot"));
-    const bool camera = hasFolder("dcim");
+    // One look at the names: the root need not have been indexed.
     const auto hidden = [](const RootFile& entry) {
       return (entry.attributes & fat::kAttrHiddenOrSystem) != 0;
     };
+    bool loader = false, sources = false, bootFolder = false, efi = false, camera = false;
+    for (const RootFile& file : files_) loader = loader || Listed(kBootLoaders, file.Name());
+    for (const RootFile& folder : folders_) {
+      const std::string& name = folder.Name();
+      sources = sources || EqualFolded(name, "sources");
+      bootFolder = bootFolder || EqualFolded(name, "boot");
+      efi = efi || EqualFolded(name, "efi");
+      // No camera hides DCIM itself: hidden, it is the worm's doing, and so is every hidden
+      // folder beside it.
+      camera = camera || (EqualFolded(name, "dcim") && !hidden(folder));
+    }
+    const bool installer = sources && (bootFolder || efi);
+    const bool boot = loader || installer || (efi && bootFolder);
     for (std::size_t i = 0; boot && i < files_.size(); ++i) {
       const std::string& name = files_[i].Name();
       if (Listed(kBootFiles, name) || (installer && EqualFolded(name, "setup.exe"))) {
@@ -1127,7 +1157,8 @@ class Judge {
         Assign(folderVerdicts_[i], Make(folders_[i], Evidence::kBootEntry));
       } else if (camera && hidden(folders_[i]) && Listed(kCameraFolders, name) &&
                  !folderVerdicts_[i]) {
-        // A camera hides none of them: one that the virus's shortcut poses as is the user's.
+        // Some cameras keep their own folders beside DCIM hidden: they stay so; one that the
+        // virus's shortcut poses as is the user's.
         folderVerdicts_[i] = Make(folders_[i], Evidence::kCameraEntry);
       }
     }

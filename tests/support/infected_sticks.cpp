@@ -172,7 +172,7 @@ std::string MakeFatStick(const InfectedStick& stick, const std::filesystem::path
     std::uint64_t sizeKiB;
   } kinds[] = {{"-F 12 -s 1", 2 * 1024}, {"-F 16 -s 1", 16 * 1024}, {"-F 32 -s 1", 40 * 1024}};
   const auto& kind = kinds[static_cast<int>(stick.fs)];
-  if (!MakeFatImage(image, kind.sizeKiB, std::string(kind.options) + " -n " + stick.label)) {
+  if (!MakeFatImage(image, kind.sizeKiB, std::string(kind.options) + " -n " + Quote(stick.label))) {
     return "mkfs.fat refused";
   }
   const auto made = [&](const std::string& path) {
@@ -216,7 +216,7 @@ std::string MakeFatStick(const InfectedStick& stick, const std::filesystem::path
 }
 
 std::string MakeExfatStick(const InfectedStick& stick, const std::filesystem::path& image) {
-  if (!MakeExfatImage(image, 32, "-L " + stick.label)) {
+  if (!MakeExfatImage(image, 32, "-L " + Quote(stick.label))) {
     ADD_FAILURE() << "mkfs.exfat refused";
     return "mkfs.exfat refused";
   }
@@ -701,6 +701,233 @@ InfectedStick CarefulUserStick(StickFs fs) {
   };
 }
 
+// A Windows installation stick as the media tools write it, its boot entries hidden on FAT32 as
+// some tools leave them; on exFAT a worm has also hidden the user's folder beside them, with a
+// script that its shortcut starts. The stick's own autorun.inf starts its own setup.exe.
+InfectedStick InstallerStick(StickFs fs) {
+  const bool infected = fs == StickFs::kExfat;
+  InfectedStick stick{
+      .family = infected ? "installer_worm" : "installer",
+      .fs = fs,
+      .label = "CCCOMA_X64",
+      .items =
+          {
+              {"autorun.inf",
+               Text("[AutoRun.Amd64]\r\nopen=setup.exe\r\nicon=setup.exe,0\r\n"
+                    "\r\n[AutoRun]\r\nopen=sources\\SetupError.exe x64\r\n"
+                    "icon=sources\\SetupError.exe,0\r\n"),
+               0, "system"},
+              {"bootmgr", Program("bootmgr"), 0x27, "system"},
+              {"bootmgr.efi", Program("bootmgr efi"), 0x27, "system"},
+              {"setup.exe", Program("setup"), 0, "system"},
+              Folder("boot", 0x12, "system"),
+              {"boot/bcd", Text("regf")},
+              Folder("efi", 0x12, "system"),
+              Folder("efi/boot", 0x10, ""),
+              {"efi/boot/bootx64.efi", Program("bootx64")},
+              Folder("sources", 0x10, "system"),
+              {"sources/SetupError.exe", Program("setup error")},
+              {"sources/install.esd", Text("MSWIM install")},
+              Folder("support", 0x12, "system"),
+              {"support/logging.dll", Program("logging")},
+          },
+  };
+  if (infected) {
+    for (StickItem item : std::initializer_list<StickItem>{
+             Folder("Drivers backup", 0x16, "user"),
+             {"Drivers backup/wifi.inf", Text("[Version]\r\n")},
+             {"Drivers backup/notes.txt", Text("for the laptop\r\n")},
+             {"Drivers backup.lnk",
+              Starts("wscript.exe", "//e:vbscript svc32.dat \"Drivers backup\""), 0, "virus"},
+             {"svc32.dat", Script("installer worm"), 0x26, "virus"},
+         }) {
+      stick.items.push_back(std::move(item));
+    }
+  }
+  return stick;
+}
+
+// A syslinux boot stick (ldlinux.sys is hidden, system and read-only, as syslinux writes it) with
+// the user's own files beside it, and a GRUB one with an EFI folder that its maker hid.
+InfectedStick BootLoaderStick(StickFs fs) {
+  if (fs == StickFs::kFat16) {
+    return {
+        .family = "syslinux",
+        .fs = fs,
+        .label = "RESCUE",
+        .items =
+            {
+                {"ldlinux.sys", Program("ldlinux"), 0x27, "system"},
+                {"ldlinux.c32", Program("ldlinux c32"), 0x27, "system"},
+                {"syslinux.cfg", Text("DEFAULT rescue\r\nLABEL rescue\r\n"), 0x22, "system"},
+                Folder("isolinux", 0x12, "system"),
+                {"isolinux/menu.c32", Program("menu")},
+                {"memtest.bin", Program("memtest"), 0, ""},
+                {"readme.txt", Text("boot me\r\n"), 0, ""},
+            },
+    };
+  }
+  return {
+      .family = "grub",
+      .fs = fs,
+      .label = "LIVE",
+      .items =
+          {
+              Folder("EFI", 0x16, "system"),
+              Folder("EFI/BOOT", 0x10, ""),
+              {"EFI/BOOT/BOOTX64.EFI", Program("shim")},
+              Folder("boot", 0x16, "system"),
+              Folder("boot/grub", 0x10, ""),
+              {"boot/grub/grub.cfg", Text("menuentry live {\n}\n")},
+              Folder("live", 0x10, ""),
+              {"live/vmlinuz", Program("kernel")},
+              {"Backups", std::nullopt, 0x16, "user"},
+              {"Backups/phone.zip", Document("phone")},
+          },
+  };
+}
+
+// A portable-apps platform: its autorun.inf, shown, starts its own menu program in plain sight.
+// On exFAT a worm has come too: the platform stays, the worm's shortcut and script go.
+InfectedStick PortablePlatformStick(StickFs fs) {
+  const bool infected = fs == StickFs::kExfat;
+  InfectedStick stick{
+      .family = infected ? "platform_worm" : "platform",
+      .fs = fs,
+      .label = "APPS",
+      .items =
+          {
+              {"Autorun.inf",
+               Text("[AutoRun]\r\nopen=Start.exe\r\nicon=Start.exe\r\n"
+                    "action=Start the portable menu\r\nlabel=Portable Apps\r\n"),
+               0, "system"},
+              {"Start.exe", Program("menu"), 0, "system"},
+              Folder("Apps", 0x10, ""),
+              {"Apps/notepad2.exe", Program("notepad2")},
+              Folder("Documents", infected ? 0x16 : 0x10, infected ? "user" : ""),
+              {"Documents/plan.odt", Document("plan")},
+          },
+  };
+  if (infected) {
+    for (StickItem item : std::initializer_list<StickItem>{
+             {"Documents.lnk", HostShortcut(1, "/c start ~wr.vbs&start explorer Documents", true),
+              0, "virus"},
+             {"~wr.vbs", Script("platform worm"), 0x26, "virus"},
+         }) {
+      stick.items.push_back(std::move(item));
+    }
+  }
+  return stick;
+}
+
+// Camera cards. One with the folders a camera keeps beside DCIM, one of them hidden as some
+// cameras keep it, and no worm; one whose DCIM a worm hid, with a shortcut of that name.
+InfectedStick CameraCardStick(StickFs fs) {
+  if (fs == StickFs::kFat32) {
+    return {
+        .family = "camera",
+        .fs = fs,
+        .label = "EOS_DIGITAL",
+        .items =
+            {
+                Folder("DCIM", 0x10, ""),
+                Folder("DCIM/100CANON", 0x10, ""),
+                {"DCIM/100CANON/IMG_0042.JPG", Picture("c")},
+                Folder("MISC", 0x12, "system"),
+                {"MISC/AUTPRINT.MRK", Text("[HDR]\r\n")},
+                Folder("AVF_INFO", 0x12, "system"),
+                {"AVF_INFO/AVIN0001.BNP", Bytes{1, 2, 3}},
+            },
+    };
+  }
+  return {
+      .family = "camera_worm",
+      .fs = fs,
+      .label = "NIKON D5",
+      .items =
+          {
+              Folder("DCIM", 0x16, "user"),
+              Folder("DCIM/100NIKON", 0x10, ""),
+              {"DCIM/100NIKON/DSC_0007.JPG", Picture("n")},
+              Folder("MISC", 0x16, "user"),
+              {"MISC/notes.txt", Text("lens\r\n")},
+              {"DCIM.lnk", Starts("cmd.exe", "/c start dcim.js&explorer DCIM"), 0, "virus"},
+              // Named like the shortcut, and all that it runs besides the folder it poses as.
+              {"dcim.js", Script("camera worm"), 0x26, "virus"},
+              {"MISC.lnk", Starts("wscript.exe", "~m1.vbs"), 0, "virus"},
+              {"~m1.vbs", Script("camera worm's other"), 0x26, "virus"},
+          },
+  };
+}
+
+// Windows' own folders by their content: a real recycle bin (the user's deleted files as $I/$R
+// pairs in a folder per user, a program the worm dropped at its top) and a real System Volume
+// Information; on FAT16 the older bin, whose deleted files keep their extension as Dc<n>.
+InfectedStick WindowsFoldersStick(StickFs fs) {
+  if (fs == StickFs::kFat16) {
+    return {
+        .family = "old_recycler",
+        .fs = fs,
+        .items =
+            {
+                Folder("RECYCLER", 0x16, "system"),
+                Folder("RECYCLER/S-1-5-21-1957994488-484763869-854245398-1003", 0x16, ""),
+                {"RECYCLER/S-1-5-21-1957994488-484763869-854245398-1003/INFO2", Bytes{5, 0, 0, 0}},
+                {"RECYCLER/S-1-5-21-1957994488-484763869-854245398-1003/Dc1.exe",
+                 Program("the user's deleted tool")},
+                {"RECYCLER/S-1-5-21-1957994488-484763869-854245398-1003/desktop.ini",
+                 Text("[.ShellClassInfo]\r\n")},
+                {"accounts.xls", Document("accounts"), 0, ""},
+            },
+    };
+  }
+  const std::string sid = "$RECYCLE.BIN/S-1-5-21-3623811015-3361044348-30300820-1013";
+  return {
+      .family = "recycle_bin",
+      .fs = fs,
+      .items =
+          {
+              Folder("$RECYCLE.BIN", 0x16, "system"),
+              Folder(sid, 0x16, ""),
+              {sid + "/desktop.ini", Text("[.ShellClassInfo]\r\n")},
+              {sid + "/$IR8K2QF.docx", Bytes{2, 0, 0, 0, 0, 0, 0, 0}},
+              {sid + "/$RR8K2QF.docx", Document("deleted letter")},
+              {sid + "/$IX1.exe", Bytes{2, 0, 0, 0, 1, 0, 0, 0}},
+              {sid + "/$RX1.exe", Program("the user's deleted program")},
+              {"$RECYCLE.BIN/winlogon.exe", Program("dropped"), 0x26, "virus"},
+              Folder("System Volume Information", 0x16, "system"),
+              {"System Volume Information/IndexerVolumeGuid", Text("{9A1B2C3D}")},
+              {"letter.docx", Document("letter"), 0, ""},
+          },
+  };
+}
+
+// The user's own things that look like a worm's by their names alone: a batch file named like
+// the folder it backs up, a lone program named like a folder, shortcuts to the stick's own
+// programs, visible. Nothing goes.
+InfectedStick LookAlikeUserStick(StickFs fs) {
+  return {
+      .family = "look_alike_user",
+      .fs = fs,
+      .label = "WORK",
+      .items =
+          {
+              Folder("Backup", 0x10, ""),
+              {"Backup/2026-11.zip", Document("november")},
+              {"backup.bat", Text("@xcopy /s /y C:\\Users\\ana\\Documents Backup\\\r\n"), 0,
+               "unsure"},
+              Folder("Tools", 0x10, ""),
+              {"Tools/app.exe", Program("app")},
+              {"App.lnk", ShortcutBytes({.relativePath = ".\\Tools\\app.exe"}), 0, ""},
+              {"Tools.lnk", ShortcutBytes({.relativePath = ".\\Tools\\app.exe"}), 0, "unsure|"},
+              Folder("Setup", 0x10, ""),
+              {"Setup/readme.txt", Text("install\r\n")},
+              {"Setup.exe", Program("installer"), 0, "unsure"},
+              {"WORK.exe", Program("work timer"), 0, "unsure"},
+          },
+  };
+}
+
 std::vector<InfectedStick> Corpus() {
   using enum StickFs;
   std::vector<InfectedStick> sticks;
@@ -722,6 +949,17 @@ std::vector<InfectedStick> Corpus() {
   sticks.push_back(ConsoleHostStick(kFat32));
   sticks.push_back(ScriptletStick(kFat16));
   sticks.push_back(EscapedLinesStick(kExfat));
+  for (const StickFs fs : {kFat32, kExfat}) {
+    for (const auto make : {InstallerStick, PortablePlatformStick, CameraCardStick}) {
+      sticks.push_back(make(fs));
+    }
+  }
+  for (const StickFs fs : {kFat32, kFat16}) {
+    sticks.push_back(BootLoaderStick(fs));
+    sticks.push_back(WindowsFoldersStick(fs));
+  }
+  sticks.push_back(LookAlikeUserStick(kExfat));
+  sticks.push_back(LookAlikeUserStick(kFat12));
   return sticks;
 }
 
