@@ -244,9 +244,12 @@ void Remember(volume::Volume& volume, VolumeLayout& layout, const RootEntries& e
     if (file.IsFolder()) return same;
     std::optional<Sha256Digest> digest;  // read once, when a record names the file's place
     for (const QuarantinedFile& one : recalled) {
+      // A record of the virus's for evidence that the rules no longer take as the virus's (a
+      // name alone) is not recalled either.
       if (one.path != path || one.size != file.size || one.firstCluster != file.firstCluster ||
           one.evidence == Evidence::kMovedFilesFolder ||
-          (one.verdict == Verdict::kVirus && IsDocument(file.Name()))) {
+          (one.verdict == Verdict::kVirus &&
+           (IsDocument(file.Name()) || VerdictOf(one.evidence) != Verdict::kVirus))) {
         continue;
       }
       if (!digest) digest = Sha256Of(ReadFileContent(volume, layout, file, track));

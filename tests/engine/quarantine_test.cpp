@@ -266,8 +266,8 @@ TEST_P(MemoryTest, ThePayloadStaysTheVirusWhileItsBytesAreTheSame) {
   EXPECT_EQ(Look(&state), changed);
 }
 
-// A document recorded as the virus's is not judged so; another volume's quarantine, by its name
-// or by what it says, is not recalled.
+// A document recorded as the virus's is not judged so, nor a file recorded so for a name alone;
+// another volume's quarantine, by its name or by what it says, is not recalled.
 TEST_P(MemoryTest, NoDocumentAndNoOtherVolumeIsRecalled) {
   const Moved m = BuildMoved(stick);
   const auto path = Clean();
@@ -288,6 +288,14 @@ TEST_P(MemoryTest, NoDocumentAndNoOtherVolumeIsRecalled) {
   EXPECT_EQ(recalled.at("_\\~$WQF5D.FAT32"), "virus removed_shortcut_ran");
   EXPECT_EQ(recalled.count("_\\report.docx") ? recalled.at("_\\report.docx") : "",
             forgotten.count("_\\report.docx") ? forgotten.at("_\\report.docx") : "");
+
+  // Recorded as the virus's for a name alone, which the rules no longer take as evidence.
+  repair::Quarantine byName = *read;
+  for (QuarantinedFile& file : byName.files) {
+    if (file.path == "_\\~$WQF5D.FAT32") file.evidence = repair::Evidence::kProgramLikeFolder;
+  }
+  Rewrite(path, byName, path);
+  EXPECT_EQ(Look(&state), forgotten);
 
   // Another serial number, in the name and inside.
   repair::Quarantine other = *read;
