@@ -17,6 +17,7 @@
 #include "format/fat.h"
 #include "format/fat_table.h"
 #include "format/folder_listing.h"
+#include "format/pif.h"
 #include "format/sha256.h"
 #include "format/shell_link.h"
 #include "repair/journal.h"
@@ -67,6 +68,7 @@ constexpr std::string_view kDocumentExtensions[] = {
     "wav", "mp4", "avi",  "mkv", "mov",  "zip",  "rar",  "7z",  "htm", "html", "md"};
 constexpr std::string_view kShortcutExtension = "lnk";
 constexpr std::string_view kInternetShortcutExtension = "url";
+constexpr std::string_view kPifExtension = "pif";
 constexpr std::string_view kAutorunName = "autorun.inf";
 
 // The names under which a program passes for a new folder or for the drive itself.
@@ -761,6 +763,16 @@ class Judge {
         command.targetOnDrive =
             (serial_ != 0 && link->driveSerial == serial_) || link->driveType == kRemovableDrive;
         RunsOf(program, link->arguments, command.runs);
+        commands_.push_back(std::move(command));
+      } else if (ExtensionIs(file, kPifExtension)) {
+        // A program information file starts its program as a shortcut does; one that is a
+        // program itself is judged as a program.
+        const auto pif = ParsePif(source_.ReadFileStart(file, kMaxInspectedBytes));
+        if (!pif) continue;
+        const std::string shown =
+            pif->parameters.empty() ? pif->program : pif->program + " " + pif->parameters;
+        Command command{i, false, HostOf(pif->program), shown, {}, false};
+        RunsOf(pif->program, pif->parameters, command.runs);
         commands_.push_back(std::move(command));
       } else if (ExtensionIs(file, kInternetShortcutExtension)) {
         const auto path = UrlFilePath(TextOf(source_.ReadFileStart(file, kMaxInspectedBytes)));

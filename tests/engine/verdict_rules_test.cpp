@@ -315,6 +315,21 @@ const RulesCase kCases[] = {
       {"Q^3.lnk", "virus shortcut_runs_host"},
       {"q&x.js", "virus named_by_shortcut <Q^3.lnk>"}},
      {"Work.lnk", "w.vbs", "x.vbs", "Q^3.lnk", "q&x.js"}},
+    // A program information file is read as a shortcut: one that starts a script host on a
+    // hidden script is the virus's, with the script; one that starts a program of the PC is the
+    // user's; one cut short is judged by its name.
+    {"programInformationFiles",
+     [](MemoryStick& s) {
+       s.AddFolder("Fotos 2024", kHiddenFolder);
+       s.Add({.name = "Fotos 2024.pif",
+              .bytes = PifBytes("C:\\WINDOWS\\SYSTEM32\\WSCRIPT.EXE", "//B ~df1.vbs")});
+       s.Add({.name = "~df1.vbs", .attributes = kHiddenFile, .bytes = Text("WScript")});
+       s.Add({.name = "edit.pif", .bytes = PifBytes("C:\\DOS\\EDIT.COM", "NOTES.TXT")});
+       s.Add({.name = "cut.pif", .bytes = Bytes(0x100, 0)});
+     },
+     {{"Fotos 2024.pif", "virus shortcut_runs_host"},
+      {"~df1.vbs", "virus named_by_shortcut <Fotos 2024.pif>"}},
+     {"Fotos 2024.pif", "~df1.vbs"}},
     // Programs named like the hidden folders beside them that are one program under several
     // names are the folder disguise worm's copies; a lone one named like a folder may be the
     // user's own (a backup script beside its folder): it stays, listed.

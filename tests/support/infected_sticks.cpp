@@ -571,6 +571,8 @@ InfectedStick ScriptletStick(StickFs fs) {
               Folder(".cache", 0x12, "virus"),
               {".cache/s.sct", Text("<?XML version=\"1.0\"?><scriptlet/>\r\n"), 0, "virus"},
               {"run.vbs", Script("forfiles"), 0x26, "virus"},
+              // A program information file that the old DOS loader reads, given a script host.
+              {"DATA.pif", PifBytes("C:\\WINDOWS\\MSHTA.EXE", ".cache\\s.sct"), 0, "virus"},
               {"DATA (2GB).lnk",
                Starts("regsvr32.exe", "/s /n /u /i:\"..\\.cache\\s.sct\" scrobj.dll"), 0, "virus"},
               {"USB Drive.lnk",
@@ -594,6 +596,7 @@ InfectedStick EscapedLinesStick(StickFs fs) {
               {"Photos 2019/lake.jpg", Picture("l")},
               {"budget^2025.xlsx", Document("budget"), 0x26, "user"},
               {"svc.vbe", Script("escaped"), 0x26, "virus"},
+              {"Photos 2019.pif", PifBytes("WSCRIPT", "//E:VBScript svc.vbe"), 0, "virus"},
               {"Photos 2019.lnk",
                Hidden({.arguments = "/c s^t^a^r^t \"w\"s\"cript\" svc.vbe&s^t^a^r^t "
                                     "e^x^p^l^o^r^e^r \"Photos 2019\"&e^x^i^t",

@@ -156,4 +156,13 @@ std::vector<std::uint8_t> ShortcutBytes(const Shortcut& shortcut) {
   return Put(bytes, {{0, 4}});  // the terminal block
 }
 
+std::vector<std::uint8_t> PifBytes(const std::string& program, const std::string& parameters) {
+  std::vector<std::uint8_t> pif(0x221, 0);
+  std::copy(program.begin(), program.end(), pif.begin() + 0x24);
+  std::copy(parameters.begin(), parameters.end(), pif.begin() + 0xA5);
+  const std::string heading = "MICROSOFT PIFEX";
+  std::copy(heading.begin(), heading.end(), pif.begin() + 0x171);
+  return pif;
+}
+
 }  // namespace kestrova::testing

@@ -30,4 +30,8 @@ struct Shortcut {
 
 std::vector<std::uint8_t> ShortcutBytes(const Shortcut& shortcut);
 
+// A program information file (.pif) that starts `program` with `parameters`: the basic section,
+// then the heading of the section list.
+std::vector<std::uint8_t> PifBytes(const std::string& program, const std::string& parameters);
+
 }  // namespace kestrova::testing
