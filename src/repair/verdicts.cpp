@@ -109,10 +109,9 @@ constexpr std::string_view kDesktopIni = "desktop.ini";
 constexpr std::string_view kUnderscoreFolder = "_";
 
 // How much of a folder the verdicts read: one that may hide the user's files or the virus's
-// whole (the first of them, as many as a stick plausibly holds), and of any other hidden folder
-// its first cluster, which tells whether it holds programs only.
-constexpr std::size_t kMaxListedBytes = 256 << 10;
-constexpr std::size_t kMaxDeepFolders = 64;
+// whole, every entry of it (as far as a folder of the file system goes), a batch of such folders
+// at a time; of any other hidden folder its first cluster, which tells whether it holds programs
+// only.
 constexpr std::size_t kMaxFirstClusterBytes = 64 << 10;
 // Of the other hidden folders, the first ones in the root: a stick holds fewer, and a root of a
 // thousand hidden folders is not read a thousand clusters more on slow flash for a listing that
@@ -816,7 +815,7 @@ class Judge {
       const RootFile& folder = folders_[i];
       const bool hidden = (folder.attributes & fat::kAttrHiddenOrSystem) != 0;
       if (IsHidingFolder(folder) || Listed(kWindowsFolders, folder.Name())) deep[i] = true;
-      if (deep[i] && wide.size() < kMaxDeepFolders) {
+      if (deep[i]) {
         wide.push_back(&folder);
         wideAt.push_back(i);
       } else if (hidden && narrow.size() < kMaxCheckedFolders && !IsOtherSystemFolder(folder) &&
@@ -825,8 +824,16 @@ class Judge {
         narrowAt.push_back(i);
       }
     }
-    auto listed = source_.ListFolders(wide, kMaxListedBytes);
-    for (std::size_t i = 0; i < listed.size(); ++i) listings_[wideAt[i]] = std::move(listed[i]);
+    std::vector<FolderListing> listed;
+    for (std::size_t from = 0; from < wide.size(); from += kFolderBatch) {
+      const std::size_t to = std::min(wide.size(), from + kFolderBatch);
+      listed = source_.ListFolders({wide.begin() + static_cast<std::ptrdiff_t>(from),
+                                    wide.begin() + static_cast<std::ptrdiff_t>(to)},
+                                   kMaxFolderBytes);
+      for (std::size_t i = 0; i < listed.size(); ++i) {
+        listings_[wideAt[from + i]] = std::move(listed[i]);
+      }
+    }
     // The others, a batch at a time, each kept only as whether it holds programs alone.
     const auto firstCluster =
         std::min(static_cast<std::size_t>(layout_.ClusterBytes()), kMaxFirstClusterBytes);

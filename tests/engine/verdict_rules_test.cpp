@@ -357,6 +357,40 @@ INSTANTIATE_TEST_SUITE_P(Rules, VerdictRulesTest,
                                             ::testing::ValuesIn(kCases)),
                          KindTestName());
 
+// The folder that the worm moved the root into is judged whole however many entries it holds:
+// 4,600 files (over 256 KiB of entries, in clusters far apart), the worm's desktop.ini last.
+TEST(VerdictRulesWholeTest, AMovedFilesFolderIsJudgedToItsLastEntry) {
+  MemoryVolume memory;
+  ScopedBackend scoped{memory};
+  MemoryStick stick(memory, Kind::kFat32);
+  auto moved = stick.AddFolder("_", kHiddenFolder);
+  std::uint32_t next = 4000;
+  const auto add = [&](const MemoryStick::File& file) {
+    try {
+      stick.Add(file, &moved);
+    } catch (const std::length_error&) {
+      stick.GrowFolder(moved, next += 3);
+      stick.Add(file, &moved);
+    }
+  };
+  // Two entries each, a long name and a short one, so that every cluster is filled to its end.
+  constexpr int kFiles = 4600;
+  for (int n = 0; n < kFiles; ++n) add({.name = "Inf " + std::to_string(1000 + n) + ".doc"});
+  add({.name = "desktop.ini", .attributes = kHiddenFile, .bytes = Text("[.ShellClassInfo]")});
+  ASSERT_GT(moved.clusters.size() * stick.ClusterBytes(), std::size_t{256} << 10);
+  auto opened = OpenDrive();
+  ASSERT_TRUE(opened);
+  const auto layout = repair::Analyse(*opened);
+  ASSERT_TRUE(layout);
+  std::map<std::string, const repair::Judged*> judged;
+  for (const repair::Judged& entry : layout->findings.judged) judged[entry.Path()] = &entry;
+  ASSERT_TRUE(judged.count("_"));
+  EXPECT_EQ(judged["_"]->evidence, repair::Evidence::kMovedFilesFolder);
+  EXPECT_EQ(judged["_"]->files, kFiles + 1);
+  ASSERT_TRUE(judged.count("_\\desktop.ini"));
+  EXPECT_EQ(judged["_\\desktop.ini"]->verdict, repair::Verdict::kVirus);
+}
+
 TEST(VerdictInputsTest, DocumentsAreKnownByTheirLastExtension) {
   for (const char* name :
        {"Report.docx", "PHOTO.JPG", "a.b.pdf", "notes.txt", "song.mp3", "backup.7z"}) {
