@@ -928,8 +928,11 @@ class Judge {
     if (target.file) return hidden(files_[*target.file]);
     if (!target.folder) return std::nullopt;
     const RootFile& folder = folders_[*target.folder];
-    if (target.inner)
-      return hidden(folder) || hidden(listings_[*target.folder]->entries[*target.inner]);
+    // A program in a folder of the user's that the worm hid is where the user put it.
+    if (target.inner) {
+      return hidden(listings_[*target.folder]->entries[*target.inner]) ||
+             (hidden(folder) && !HoldsUsersThings(*target.folder));
+    }
     if (listings_[*target.folder]) return std::nullopt;  // read, and it is not there
     return hidden(folder);
   }
