@@ -181,6 +181,8 @@ bool IsLibraryName(std::string_view name) { return Listed(kLibraryExtensions, Ex
 bool IsDocumentName(std::string_view name) { return Listed(kDocumentExtensions, Extension(name)); }
 bool IsRunnable(std::string_view name) { return IsProgramName(name) || IsLibraryName(name); }
 
+bool IsHidden(const RootFile& entry) { return (entry.attributes & fat::kAttrHiddenOrSystem) != 0; }
+
 bool NameIs(const RootFile& file, std::string_view folded) {
   return Fold(file.longName) == folded || Fold(file.shortName) == folded;
 }
@@ -813,7 +815,7 @@ class Judge {
     std::vector<std::size_t> wideAt, narrowAt;
     for (std::size_t i = 0; i < folders_.size(); ++i) {
       const RootFile& folder = folders_[i];
-      const bool hidden = (folder.attributes & fat::kAttrHiddenOrSystem) != 0;
+      const bool hidden = IsHidden(folder);
       if (IsHidingFolder(folder) || Listed(kWindowsFolders, folder.Name())) deep[i] = true;
       if (deep[i]) {
         wide.push_back(&folder);
@@ -922,19 +924,16 @@ class Judge {
   // Whether the entry that a target names is hidden, or lies in a hidden folder; nothing when it
   // is not here (a folder alone that was not read is taken as here, as it shows).
   std::optional<bool> HiddenHere(const Target& target) const {
-    const auto hidden = [](const RootFile& entry) {
-      return (entry.attributes & fat::kAttrHiddenOrSystem) != 0;
-    };
-    if (target.file) return hidden(files_[*target.file]);
+    if (target.file) return IsHidden(files_[*target.file]);
     if (!target.folder) return std::nullopt;
     const RootFile& folder = folders_[*target.folder];
     // A program in a folder of the user's that the worm hid is where the user put it.
     if (target.inner) {
-      return hidden(listings_[*target.folder]->entries[*target.inner]) ||
-             (hidden(folder) && !HoldsUsersThings(*target.folder));
+      return IsHidden(listings_[*target.folder]->entries[*target.inner]) ||
+             (IsHidden(folder) && !HoldsUsersThings(*target.folder));
     }
     if (listings_[*target.folder]) return std::nullopt;  // read, and it is not there
-    return hidden(folder);
+    return IsHidden(folder);
   }
 
   // The shortcuts and autorun.inf: whose they are, what they disguise and what they run. What
@@ -1008,7 +1007,7 @@ class Judge {
     } else if (reading.payload && !reading.missing) {
       // A platform's or an installer's autorun.inf shows; a hidden one that starts a program in
       // plain sight is either's.
-      const bool shown = (source.attributes & fat::kAttrHiddenOrSystem) == 0;
+      const bool shown = !IsHidden(source);
       evidence = shown ? Evidence::kPlatformAutorun : Evidence::kAutorunStartsVisible;
     } else {
       evidence = Evidence::kAutorunNothingHere;
@@ -1150,9 +1149,6 @@ class Judge {
   // loader, a camera card by its DCIM folder. Their own entries keep every bit.
   void JudgeSticks() {
     // One look at the names: the root need not have been indexed.
-    const auto hidden = [](const RootFile& entry) {
-      return (entry.attributes & fat::kAttrHiddenOrSystem) != 0;
-    };
     bool loader = false, sources = false, bootFolder = false, efi = false, camera = false;
     for (const RootFile& file : files_) loader = loader || Listed(kBootLoaders, file.Name());
     for (const RootFile& folder : folders_) {
@@ -1162,7 +1158,7 @@ class Judge {
       efi = efi || EqualFolded(name, "efi");
       // No camera hides DCIM itself: hidden, it is the worm's doing, and so is every hidden
       // folder beside it.
-      camera = camera || (EqualFolded(name, "dcim") && !hidden(folder));
+      camera = camera || (EqualFolded(name, "dcim") && !IsHidden(folder));
     }
     const bool installer = sources && (bootFolder || efi);
     const bool boot = loader || installer || (efi && bootFolder);
@@ -1177,7 +1173,7 @@ class Judge {
       if (boot && (Listed(kBootFolders, name) ||
                    (installer && (EqualFolded(name, "x64") || EqualFolded(name, "x86"))))) {
         Assign(folderVerdicts_[i], Make(folders_[i], Evidence::kBootEntry));
-      } else if (camera && hidden(folders_[i]) && Listed(kCameraFolders, name) &&
+      } else if (camera && IsHidden(folders_[i]) && Listed(kCameraFolders, name) &&
                  !folderVerdicts_[i]) {
         // Some cameras keep their own folders beside DCIM hidden: they stay so; one that the
         // virus's shortcut poses as is the user's.
@@ -1191,14 +1187,11 @@ class Judge {
       const RootFile& folder = folders_[i];
       auto& verdict = folderVerdicts_[i];
       const std::string& name = folder.Name();
-      const bool hidden = (folder.attributes & fat::kAttrHiddenOrSystem) != 0;
+      const bool hidden = IsHidden(folder);
       const auto& listing = listings_[i];
       const auto runIn = runIn_.find(i);
       const auto judge = [&](Evidence evidence, std::string subject = {}) {
-        Judged judged = Make(folder, evidence);
-        judged.subject = std::move(subject);
-        if (evidence != Evidence::kWindowsFolder) CountContents(judged, listing);
-        Assign(verdict, std::move(judged));
+        JudgeFolder(i, evidence, std::move(subject));
       };
       if (EqualFolded(name, kAutorunName)) {
         judge(Evidence::kVaccineFolder);
@@ -1244,19 +1237,25 @@ class Judge {
     }
   }
 
+  // A root folder's verdict, with what it holds at its top (but for Windows' own folders); the
+  // safer of two stands.
+  void JudgeFolder(std::size_t i, Evidence evidence, std::string subject = {}) {
+    Judged judged = Make(folders_[i], evidence);
+    judged.subject = std::move(subject);
+    if (evidence != Evidence::kWindowsFolder) CountContents(judged, listings_[i]);
+    Assign(folderVerdicts_[i], std::move(judged));
+  }
+
   // A folder named exactly as Windows names its own. When it holds what Windows puts there, it is
   // Windows' and stays whole, and only a program at its top is the virus's (Windows keeps none
   // there: the user's deleted programs are its $R files); one that holds nothing of Windows' but
   // a program is an impostor, removed with what it holds unless a document lies in it.
   void JudgeWindowsFolder(std::size_t i, const std::string* runIn) {
     const RootFile& folder = folders_[i];
-    const bool hidden = (folder.attributes & fat::kAttrHiddenOrSystem) != 0;
+    const bool hidden = IsHidden(folder);
     const auto& listing = listings_[i];
     const auto judge = [&](Evidence evidence, std::string subject = {}) {
-      Judged judged = Make(folder, evidence);
-      judged.subject = std::move(subject);
-      if (evidence != Evidence::kWindowsFolder) CountContents(judged, listing);
-      Assign(folderVerdicts_[i], std::move(judged));
+      JudgeFolder(i, evidence, std::move(subject));
     };
     if (!listing) {
       if (hidden) judge(Evidence::kWindowsFolder);
@@ -1376,7 +1375,7 @@ class Judge {
       const RootFile& file = files_[i];
       auto& verdict = fileVerdicts_[i];
       if (verdict) continue;
-      const bool hidden = (file.attributes & fat::kAttrHiddenOrSystem) != 0;
+      const bool hidden = IsHidden(file);
       const std::string name = Fold(file.Name());
       if (NameIs(file, kAutorunName)) {
         const bool vaccine = (file.attributes & ReservedBits()) != 0;
@@ -1447,7 +1446,7 @@ class Judge {
     std::unordered_set<std::int64_t> keep;
     std::vector<Judged> judged;
     for (std::size_t i = 0; i < files_.size(); ++i) {
-      const bool hidden = (files_[i].attributes & fat::kAttrHiddenOrSystem) != 0;
+      const bool hidden = IsHidden(files_[i]);
       const auto& verdict = fileVerdicts_[i];
       // Only the user's things that the virus hid come back; an autorun.inf of the user's stays.
       const bool shown = verdict && (verdict->evidence == Evidence::kDisguise ||
