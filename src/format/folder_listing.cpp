@@ -25,8 +25,9 @@ namespace {
 // in the next piece.
 class FolderReader {
  public:
-  FolderReader(const VolumeGeometry& layout, FolderListing& listing)
-      : layout_(layout), listing_(listing) {}
+  FolderReader(const VolumeGeometry& layout, FolderListing& listing,
+               const EntryFilter* keep = nullptr, std::size_t folder = 0)
+      : layout_(layout), listing_(listing), keep_(keep), folder_(folder) {}
 
   // The folder's next `bytes`, which begin at sector `sector`.
   void Look(std::span<const std::uint8_t> bytes, std::int64_t sector) {
@@ -82,7 +83,7 @@ class FolderReader {
       }
       RootFile file = DecodeFatFile(layout_.fileSystem, entry, offset, longName_.Take(entry));
       Place(file, sector, at);
-      listing_.entries.push_back(std::move(file));
+      Add(std::move(file));
     }
   }
 
@@ -137,11 +138,20 @@ class FolderReader {
     RootFile file = DecodeExfatSet(set, place.offset);
     file.sector = place.sector;
     file.index = place.index;
+    Add(std::move(file));
+  }
+
+  // An entry read: counted, and kept when the filter keeps it.
+  void Add(RootFile file) {
+    ++(file.IsFolder() ? listing_.folders : listing_.files);
+    if (keep_ && *keep_ && !(*keep_)(folder_, file)) return;
     listing_.entries.push_back(std::move(file));
   }
 
   const VolumeGeometry& layout_;
   FolderListing& listing_;
+  const EntryFilter* keep_;
+  std::size_t folder_;
   std::int64_t offset_ = 0;  // the folder's byte that the next piece begins with
   bool ended_ = false;
   bool stopped_ = false;
@@ -307,7 +317,8 @@ class Lister {
 
 std::vector<FolderListing> ListFolders(volume::Volume& volume, const VolumeGeometry& layout,
                                        const std::vector<const RootFile*>& folders,
-                                       std::size_t maxBytes, ProgressTrack& track) {
+                                       std::size_t maxBytes, ProgressTrack& track,
+                                       const EntryFilter& keep) {
   std::vector<FolderListing> listings(folders.size());
   const bool exfat = layout.fileSystem == FileSystem::kExfat;
   const auto bound = static_cast<std::int64_t>(
@@ -333,7 +344,8 @@ std::vector<FolderListing> ListFolders(volume::Volume& volume, const VolumeGeome
   });
   if (cursors.empty()) return listings;
   for (Cursor& cursor : cursors) {
-    cursor.reader = std::make_unique<FolderReader>(layout, listings[cursor.folder]);
+    cursor.reader =
+        std::make_unique<FolderReader>(layout, listings[cursor.folder], &keep, cursor.folder);
   }
   Lister lister(volume, layout, track);
   lister.ReadFirstClusters(cursors);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -21,15 +22,23 @@ inline constexpr std::size_t kMaxFolderBytes = std::size_t{256} << 20;
 
 // What one root folder holds, as far as the analysis reads it.
 struct FolderListing {
-  std::vector<RootFile> entries;  // its entries in use, in order, without "." and ".."; each with
-                                  // shortName/longName/attributes/firstCluster/size/validSize/
-                                  // noFatChain as the root walker fills them; offset is its first
-                                  // entry's byte offset in the folder, sector and index where its
-                                  // short entry or File entry lies
+  std::vector<RootFile> entries;  // its entries in use, in order, without "." and ".." (those that
+                                  // the listing's EntryFilter kept); each with shortName/longName/
+                                  // attributes/firstCluster/size/validSize/noFatChain as the root
+                                  // walker fills them; offset is its first entry's byte offset in
+                                  // the folder, sector and index where its short entry or File
+                                  // entry lies
+  std::size_t files = 0;          // the files and the folders it holds, as far as read, kept or not
+  std::size_t folders = 0;
   bool complete = true;  // false when the listing stopped early: at the byte bound, at a read that
                          // failed, at a damaged entry set, or at a chain that is broken, loops or
                          // leaves the data clusters
 };
+
+// Looks at each entry of a folder as it is read, and says whether the listing keeps it; `folder`
+// is the folder's place among those listed. What is not kept is counted and let go, so that a
+// folder of any size is looked at in the memory of what is kept. Empty: every entry is kept.
+using EntryFilter = std::function<bool(std::size_t folder, const RootFile& entry)>;
 
 // Lists each folder of `folders` (root entries of the analysed `layout` that are folders), reading
 // at most `maxBytes` of each along its cluster chain through the open volume (FAT12/16/32: the FAT
@@ -42,7 +51,8 @@ struct FolderListing {
 // consecutive clusters at a time. `track` hears of every read (track.Touched()).
 std::vector<FolderListing> ListFolders(volume::Volume& volume, const VolumeGeometry& layout,
                                        const std::vector<const RootFile*>& folders,
-                                       std::size_t maxBytes, ProgressTrack& track);
+                                       std::size_t maxBytes, ProgressTrack& track,
+                                       const EntryFilter& keep = {});
 
 // The entries of a folder whose bytes are at hand, in order (the root as a pass read it): as
 // ListFolders gives them, except that `sector` and `index` are not set.

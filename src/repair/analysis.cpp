@@ -291,9 +291,17 @@ void Remember(volume::Volume& volume, VolumeLayout& layout, const RootEntries& e
       named.push_back(&folder);
     }
   }
+  // Of what they hold, only the entries that a record names are kept; the rest are counted.
   const std::vector<FolderListing> listings =
       named.empty() ? std::vector<FolderListing>{}
-                    : ListFolders(volume, layout, named, kMaxFolderBytes, track);
+                    : ListFolders(volume, layout, named, kMaxFolderBytes, track,
+                                  [&](std::size_t f, const RootFile& file) {
+                                    const std::string path = named[f]->Name() + '\\' + file.Name();
+                                    return std::any_of(recalled.begin(), recalled.end(),
+                                                       [&](const QuarantinedFile& one) {
+                                                         return one.path == path;
+                                                       });
+                                  });
   for (std::size_t f = 0; f < listings.size(); ++f) {
     const RootFile& root = *named[f];
     const std::string& folder = root.Name();
@@ -309,8 +317,8 @@ void Remember(volume::Volume& volume, VolumeLayout& layout, const RootEntries& e
       moved.file = root;
       moved.verdict = Verdict::kUser;
       moved.evidence = Evidence::kMovedFilesFolder;
-      for (const RootFile& file : listings[f].entries)
-        ++(file.IsFolder() ? moved.folders : moved.files);
+      moved.files = listings[f].files;
+      moved.folders = listings[f].folders;
       found.judged.push_back(std::move(moved));
     }
     for (const RootFile& file : listings[f].entries) {
@@ -331,9 +339,9 @@ void Remember(volume::Volume& volume, VolumeLayout& layout, const RootEntries& e
     }
   }
   for (const RootFile& file : entries.files) {
-    const bool leftover =
-        std::any_of(found.leftovers.begin(), found.leftovers.end(),
-                    [&](const Judged& j) { return j.file.offset == file.offset; });
+    const bool leftover = std::any_of(
+        found.leftovers.begin(), found.leftovers.end(),
+        [&](const Judged& j) { return j.folder.empty() && j.file.offset == file.offset; });
     if (leftover) continue;
     const QuarantinedFile* was = recalledAs(file.Name(), file);
     if (!was) continue;
@@ -359,11 +367,13 @@ void Remember(volume::Volume& volume, VolumeLayout& layout, const RootEntries& e
     Judged again;
     again.file = file;
     judgeAgain(again, *was);
-    const auto at = std::find_if(found.leftovers.begin(), found.leftovers.end(),
-                                 [&](const Judged& j) { return j.file.offset > file.offset; });
+    const auto at = std::find_if(
+        found.leftovers.begin(), found.leftovers.end(),
+        [&](const Judged& j) { return !j.folder.empty() || j.file.offset > file.offset; });
     found.leftovers.insert(at, std::move(again));
     keep.insert(file.main);
   }
+  GatherLeftoversInside(found);
 }
 
 std::optional<Problem> AnalyseVolume(volume::Volume& volume, VolumeLayout& layout,

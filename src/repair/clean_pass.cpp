@@ -125,6 +125,24 @@ std::optional<Problem> EntryClusters(const VolumeLayout& layout, FatReader& fat,
   }
 }
 
+// Where the entries of `entry` lie in its folder, whose clusters are `clusters`: the volume sector
+// and the byte in it of each, added to `entries`.
+void PlaceEntries(const VolumeLayout& layout, const RootFile& entry,
+                  const std::vector<std::int64_t>& clusters,
+                  std::vector<std::pair<std::int64_t, std::int64_t>>& entries) {
+  const std::int64_t clusterBytes = layout.ClusterBytes();
+  const std::int64_t sectorBytes = layout.bytesPerSector;
+  for (int i = 0; i < entry.entryCount; ++i) {
+    const std::int64_t at = entry.offset + i * static_cast<std::int64_t>(fat::kDirEntrySize);
+    const auto index = static_cast<std::size_t>(at / clusterBytes);
+    if (index >= clusters.size()) return;
+    const auto first = ClusterFirstSector(layout, clusters[index]);
+    if (!first) return;
+    const std::int64_t within = at % clusterBytes;
+    entries.emplace_back(*first + within / sectorBytes, within % sectorBytes);
+  }
+}
+
 // A folder to remove with everything in it: each entry inside marked for removal, each chain and
 // the folder's own taken for `owner`, as far down as it goes. Its first document, when it holds
 // one at any depth, in `document`: such a folder is kept.
@@ -162,7 +180,7 @@ class TreeRemoval {
           return std::nullopt;
         }
         const std::size_t first = removal.entries.size();
-        Mark(entry, clusters, removal);
+        PlaceEntries(layout_, entry, clusters, removal.entries);
         removal.inside.push_back({next.path, entry, owner, first, removal.entries.size() - first});
         if (entry.IsFolder()) {
           pending.push_back({entry, inner});
@@ -178,21 +196,6 @@ class TreeRemoval {
   }
 
  private:
-  // The entries of `entry` in its folder, whose clusters are `clusters`, for marking.
-  void Mark(const RootFile& entry, const std::vector<std::int64_t>& clusters, Removal& removal) {
-    const std::int64_t clusterBytes = layout_.ClusterBytes();
-    const std::int64_t sectorBytes = layout_.bytesPerSector;
-    for (int i = 0; i < entry.entryCount; ++i) {
-      const std::int64_t at = entry.offset + i * static_cast<std::int64_t>(fat::kDirEntrySize);
-      const auto index = static_cast<std::size_t>(at / clusterBytes);
-      if (index >= clusters.size()) return;
-      const auto first = ClusterFirstSector(layout_, clusters[index]);
-      if (!first) return;
-      const std::int64_t within = at % clusterBytes;
-      removal.entries.emplace_back(*first + within / sectorBytes, within % sectorBytes);
-    }
-  }
-
   volume::Volume& volume_;
   const VolumeLayout& layout_;
   FatReader& fat_;
@@ -215,12 +218,52 @@ std::optional<Problem> RemoveLeftovers(volume::Volume& volume, const VolumeLayou
   // A chain that does not end as its size says may run on into another file's clusters: the
   // refusal names that file when the walk below finds it.
   std::optional<Problem> broken;
-  for (const Judged& leftover : leftovers) removal.plan.rootOffsets.insert(leftover.file.offset);
+  for (const Judged& leftover : leftovers) {
+    if (leftover.folder.empty()) removal.plan.rootOffsets.insert(leftover.file.offset);
+  }
+  // The root's entries, for the folders that files of the virus's are removed from.
+  std::optional<FolderListing> rootEntries;
+  // Where the entries of each file removed from inside a folder lie in `removal.entries`, by its
+  // place in `plan.remove`.
+  std::map<std::size_t, std::pair<std::size_t, std::size_t>> insideEntries;
   for (const Judged& leftover : leftovers) {
     const RootFile& file = leftover.file;
     const std::size_t owner = removal.plan.names.size();
-    removal.plan.names.push_back(file.Name());
+    removal.plan.names.push_back(leftover.Path());
     std::vector<std::int64_t> clusters;
+    if (!leftover.folder.empty()) {
+      // A file inside a root folder that stays: its entries in the folder's clusters.
+      if (!rootEntries) rootEntries = ListEntries(now, root.read.bytes);
+      const auto folder = std::find_if(
+          rootEntries->entries.begin(), rootEntries->entries.end(),
+          [&](const RootFile& one) { return one.IsFolder() && one.Name() == leftover.folder; });
+      if (folder == rootEntries->entries.end()) {
+        return PassProblem(ProblemKind::kLayoutChanged, DetailKind::kRootFailsCheck);
+      }
+      Removal walked;  // the folder's own clusters, which stay
+      std::vector<std::int64_t> folderClusters;
+      if (auto problem =
+              EntryClusters(now, fat, *folder, folder->Name(), 0, walked, folderClusters)) {
+        return problem;
+      }
+      const std::size_t first = removal.entries.size();
+      PlaceEntries(now, file, folderClusters, removal.entries);
+      const std::size_t count = removal.entries.size() - first;
+      if (count != static_cast<std::size_t>(file.entryCount)) {
+        Problem problem = PassProblem(ProblemKind::kFolderUnreadable);
+        problem.detail.name = folder->Name();
+        return problem;
+      }
+      if (auto problem = EntryClusters(now, fat, file, leftover.Path(), owner, removal, clusters)) {
+        if (!IsBrokenChain(*problem)) return problem;
+        broken = std::move(problem);
+        break;
+      }
+      removal.plan.insideOffsets.emplace(folder->firstCluster, file.offset);
+      insideEntries.emplace(plan.remove.size(), std::make_pair(first, count));
+      plan.remove.push_back(leftover);
+      continue;
+    }
     if (!file.IsFolder()) {
       if (auto problem = EntryClusters(now, fat, file, file.Name(), owner, removal, clusters)) {
         if (!IsBrokenChain(*problem)) return problem;
@@ -266,28 +309,37 @@ std::optional<Problem> RemoveLeftovers(volume::Volume& volume, const VolumeLayou
     if (!removedEntries[e]) continue;
     entries.MarkRemoved(std::span(root.bytes).subspan(e * fat::kDirEntrySize, fat::kDirEntrySize));
   }
-  for (const Judged& leftover : plan.remove) {
+  for (const auto& [sector, at] : removal.entries) {
+    if (auto problem = changes.Load(sector)) return problem;
+  }
+  // The entries of each removed file as they were, for the quarantine.
+  const auto entriesBefore = [&](std::size_t first, std::size_t count) {
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = first; i < first + count; ++i) {
+      const auto& [sector, at] = removal.entries[i];
+      const auto& before = changes.sectors().at(sector).before;
+      bytes.insert(bytes.end(), before.begin() + at,
+                   before.begin() + at + static_cast<std::ptrdiff_t>(fat::kDirEntrySize));
+    }
+    return bytes;
+  };
+  for (std::size_t r = 0; r < plan.remove.size(); ++r) {
+    const Judged& leftover = plan.remove[r];
+    if (const auto inside = insideEntries.find(r); inside != insideEntries.end()) {
+      removed.push_back({leftover, entriesBefore(inside->second.first, inside->second.second)});
+      continue;
+    }
     const auto run =
         std::span(root.read.bytes)
             .subspan(static_cast<std::size_t>(leftover.file.offset),
                      static_cast<std::size_t>(leftover.file.entryCount) * fat::kDirEntrySize);
     removed.push_back({leftover, {run.begin(), run.end()}});
   }
-  for (const auto& [sector, at] : removal.entries) {
-    if (auto problem = changes.Load(sector)) return problem;
-  }
   // What lay inside the removed folders, with its entries as they were, for the quarantine.
   for (const Inside& in : removal.inside) {
     const Judged& top = leftovers[in.owner];
-    RemovedFile file{{in.file, in.folder, Verdict::kVirus, top.evidence, top.Path(), top.command},
-                     {}};
-    for (std::size_t i = in.first; i < in.first + in.count; ++i) {
-      const auto& [sector, at] = removal.entries[i];
-      const auto& before = changes.sectors().at(sector).before;
-      file.entries.insert(file.entries.end(), before.begin() + at,
-                          before.begin() + at + static_cast<std::ptrdiff_t>(fat::kDirEntrySize));
-    }
-    removed.push_back(std::move(file));
+    removed.push_back({{in.file, in.folder, Verdict::kVirus, top.evidence, top.Path(), top.command},
+                       entriesBefore(in.first, in.count)});
   }
   for (const auto& [sector, at] : removal.entries) {
     entries.MarkRemoved(changes.Bytes(sector, at, fat::kDirEntrySize));

@@ -88,14 +88,16 @@ Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayou
 
 // What a finished removal of the virus's files did.
 struct CleanReport {
-  std::vector<Judged> removed;   // the files and folders it removed, in root order
+  std::vector<Judged> removed;   // the files and folders it removed, in root order, then those
+                                 // it removed from inside a folder
   std::vector<KeptFolder> kept;  // the virus's folders it left because they hold a document
   std::int64_t sectorsWritten = 0;
   std::filesystem::path journal;     // the journal of the change; empty when none was written
   std::filesystem::path quarantine;  // beside it, the files it removed
 };
 
-// Removes the files and folders that the virus left in the root (layout.findings.leftovers), on a
+// Removes the files and folders that the virus left in the root, and its files one level inside a
+// root folder that stays (layout.findings.leftovers; such a folder itself is left as it is), on a
 // volume opened for writing, as a file system driver removes a file or a tree, under the rules of
 // Repair (the analysis again under the lock, `analysed` checked as there; with `analysed`, only
 // its leftovers are removed, the ones the user chose, each of which the analysis must find as it

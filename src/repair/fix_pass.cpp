@@ -26,9 +26,9 @@ namespace {
 
 // The same leftover, by where it lies and what it is.
 bool SameFile(const Judged& x, const Judged& y) {
-  return x.file.offset == y.file.offset && x.file.entryCount == y.file.entryCount &&
-         x.file.firstCluster == y.file.firstCluster && x.file.size == y.file.size &&
-         x.file.Name() == y.file.Name();
+  return x.folder == y.folder && x.file.offset == y.file.offset &&
+         x.file.entryCount == y.file.entryCount && x.file.firstCluster == y.file.firstCluster &&
+         x.file.size == y.file.size && x.file.Name() == y.file.Name();
 }
 
 // The leftovers found now that are among `chosen`, in root order; none when one of `chosen` is no

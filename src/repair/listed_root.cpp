@@ -36,16 +36,18 @@ class ListedRootSource final : public RootSource {
         static_cast<std::size_t>(std::min<std::uint64_t>(limit, file.size)));
   }
   std::vector<FolderListing> ListFolders(const std::vector<const RootFile*>& folders,
-                                         std::size_t maxBytes) override {
+                                         std::size_t maxBytes, const EntryFilter& keep) override {
     std::vector<FolderListing> listings;
     listings.reserve(folders.size());
-    for (const RootFile* folder : folders) {
-      const auto listed = volume::ListFolderFiles(volume::PathIn(root_, folder->longName),
+    for (std::size_t f = 0; f < folders.size(); ++f) {
+      const auto listed = volume::ListFolderFiles(volume::PathIn(root_, folders[f]->longName),
                                                   maxBytes / static_cast<std::size_t>(kEntryBytes));
       FolderListing listing;
       listing.complete = listed.complete;
       for (std::size_t i = 0; i < listed.entries.size(); ++i) {
-        listing.entries.push_back(FileOf(listed.entries[i], i));
+        RootFile file = FileOf(listed.entries[i], i);
+        ++(file.IsFolder() ? listing.folders : listing.files);
+        if (!keep || keep(f, file)) listing.entries.push_back(std::move(file));
       }
       listings.push_back(std::move(listing));
     }

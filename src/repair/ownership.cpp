@@ -249,6 +249,7 @@ class OwnershipWalk {
     for (std::size_t i = 0; i < batch.size(); ++i) {
       if (!listings[i].complete) return Unreadable(batch[i].path);
       for (const RootFile& entry : listings[i].entries) {
+        if (removal_.insideOffsets.count({batch[i].folder.firstCluster, entry.offset})) continue;
         if (auto problem = Look(entry, batch[i].path + '\\' + entry.Name())) return problem;
       }
     }

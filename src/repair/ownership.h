@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "format/problem.h"
@@ -54,8 +56,11 @@ class FreedClusters {
 // owner, the names that a refusal gives.
 struct RemovalPlan {
   std::unordered_set<std::int64_t> rootOffsets;  // each removed root entry's first entry
-  std::vector<std::string> names;                // the removed entries' paths, by owner
-  FreedClusters freed;                           // sealed
+  // Each file removed from inside a root folder that stays: the folder's first cluster and the
+  // file's first entry's offset in it.
+  std::set<std::pair<std::int64_t, std::int64_t>> insideOffsets;
+  std::vector<std::string> names;  // the removed entries' paths, by owner
+  FreedClusters freed;             // sealed
 };
 
 // Proves, before a removal writes anything, that no file or folder of the volume other than the

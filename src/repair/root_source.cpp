@@ -10,8 +10,8 @@ std::vector<std::uint8_t> VolumeRootSource::ReadFileStart(const RootFile& file, 
 }
 
 std::vector<FolderListing> VolumeRootSource::ListFolders(
-    const std::vector<const RootFile*>& folders, std::size_t maxBytes) {
-  return repair::ListFolders(volume_, layout_, folders, maxBytes, track_);
+    const std::vector<const RootFile*>& folders, std::size_t maxBytes, const EntryFilter& keep) {
+  return repair::ListFolders(volume_, layout_, folders, maxBytes, track_, keep);
 }
 
 }  // namespace kestrova::repair

@@ -22,10 +22,11 @@ class RootSource {
   // read fails.
   virtual std::vector<std::uint8_t> ReadFileStart(const RootFile& file, std::size_t limit) = 0;
   // One level inside each root folder of `folders`, at most `maxBytes` of directory entries of
-  // each (32 bytes an entry), in the order of `folders`. Never refuses: a folder that cannot be
-  // read gets an incomplete listing.
+  // each (32 bytes an entry), in the order of `folders`, each listing holding the entries that
+  // `keep` keeps (folder_listing.h). Never refuses: a folder that cannot be read gets an
+  // incomplete listing.
   virtual std::vector<FolderListing> ListFolders(const std::vector<const RootFile*>& folders,
-                                                 std::size_t maxBytes) = 0;
+                                                 std::size_t maxBytes, const EntryFilter& keep) = 0;
   // Whether the entries' hidden and system bits are what the stick holds; false where the
   // system's driver does not show them (every entry then seems visible).
   virtual bool SeesAttributes() const = 0;
@@ -39,7 +40,7 @@ class VolumeRootSource final : public RootSource {
       : volume_(volume), layout_(layout), track_(track) {}
   std::vector<std::uint8_t> ReadFileStart(const RootFile& file, std::size_t limit) override;
   std::vector<FolderListing> ListFolders(const std::vector<const RootFile*>& folders,
-                                         std::size_t maxBytes) override;
+                                         std::size_t maxBytes, const EntryFilter& keep) override;
   bool SeesAttributes() const override { return true; }
 
  private:

@@ -581,7 +581,7 @@ class Judge {
         fileVerdicts_(files_.size()),
         folderVerdicts_(folders_.size()),
         listings_(folders_.size()),
-        programsOnly_(folders_.size(), false) {
+        contents_(folders_.size()) {
     for (const std::string& label : {layout.findings.label, VolumeLabel(layout)}) {
       const std::string folded = Fold(TrimmedName(label));
       if (!folded.empty() && std::find(labels_.begin(), labels_.end(), folded) == labels_.end()) {
@@ -803,14 +803,43 @@ class Judge {
   // of the others.
   void ListHiddenFolders() {
     std::vector<bool> deep(folders_.size(), false);
+    // The names that the commands give inside each folder (folded, without the blanks and dots
+    // at their ends): their entries are kept, whatever else the folder holds.
+    // A name alone may be looked for in the folder that the virus moved the files into.
+    std::map<std::size_t, std::unordered_set<std::string>> named;
+    std::unordered_set<std::string> alone;
     for (const Command& command : commands_) {
       for (const auto& run : command.runs) {
         const DrivePath split = SplitPath(run.path);
+        if (split.parts.size() == 1) alone.insert(Fold(TrimmedName(split.parts[0])));
         if (split.parts.size() >= 2) {
-          if (const auto folder = Folder(split.parts[0])) deep[*folder] = true;
+          if (const auto folder = Folder(split.parts[0])) {
+            deep[*folder] = true;
+            named[*folder].insert(Fold(TrimmedName(split.parts[1])));
+          }
         }
       }
     }
+    // Each entry read tells what the folder holds; only the programs, desktop.ini and what the
+    // commands name are kept, so that a folder of any size is judged whole in little memory.
+    const auto keeper = [&](const std::vector<std::size_t>& at, std::size_t from) {
+      return [&, from](std::size_t batch, const RootFile& entry) {
+        const std::size_t folder = at[from + batch];
+        Note(contents_[folder], entry);
+        if (!entry.IsFolder() && (IsRunnable(entry.Name()) || NameIs(entry, kDesktopIni))) {
+          return true;
+        }
+        const auto names = named.find(folder);
+        for (const std::string* own : {&entry.longName, &entry.shortName}) {
+          if (own->empty()) continue;
+          const std::string name = Fold(TrimmedName(*own));
+          if (alone.count(name) || (names != named.end() && names->second.count(name))) {
+            return true;
+          }
+        }
+        return false;
+      };
+    };
     std::vector<const RootFile*> wide, narrow;
     std::vector<std::size_t> wideAt, narrowAt;
     for (std::size_t i = 0; i < folders_.size(); ++i) {
@@ -831,33 +860,48 @@ class Judge {
       const std::size_t to = std::min(wide.size(), from + kFolderBatch);
       listed = source_.ListFolders({wide.begin() + static_cast<std::ptrdiff_t>(from),
                                     wide.begin() + static_cast<std::ptrdiff_t>(to)},
-                                   kMaxFolderBytes);
+                                   kMaxFolderBytes, keeper(wideAt, from));
       for (std::size_t i = 0; i < listed.size(); ++i) {
         listings_[wideAt[from + i]] = std::move(listed[i]);
       }
     }
-    // The others, a batch at a time, each kept only as whether it holds programs alone.
+    // The others, a batch at a time, each kept only as what it holds.
     const auto firstCluster =
         std::min(static_cast<std::size_t>(layout_.ClusterBytes()), kMaxFirstClusterBytes);
     for (std::size_t from = 0; from < narrow.size(); from += kFolderBatch) {
       const std::size_t to = std::min(narrow.size(), from + kFolderBatch);
       const std::vector<const RootFile*> batch(narrow.begin() + static_cast<std::ptrdiff_t>(from),
                                                narrow.begin() + static_cast<std::ptrdiff_t>(to));
-      listed = source_.ListFolders(batch, firstCluster);
-      for (std::size_t i = 0; i < listed.size(); ++i) {
-        programsOnly_[narrowAt[from + i]] = HoldsProgramsOnly(listed[i]);
-      }
+      source_.ListFolders(batch, firstCluster, [&, from](std::size_t i, const RootFile& entry) {
+        Note(contents_[narrowAt[from + i]], entry);
+        return false;
+      });
     }
   }
 
-  // Whether a listing holds programs and scripts and nothing of the user's besides.
-  static bool HoldsProgramsOnly(const FolderListing& listing) {
-    const auto& entries = listing.entries;
-    return std::any_of(entries.begin(), entries.end(),
-                       [](const RootFile& e) { return !e.IsFolder() && IsRunnable(e.Name()); }) &&
-           std::all_of(entries.begin(), entries.end(), [](const RootFile& e) {
-             return !e.IsFolder() && (IsRunnable(e.Name()) || Listed(kOtherSystemFiles, e.Name()));
-           });
+  // What a folder holds, as far as it was read: what only a user keeps (a document, or a folder
+  // not named as Windows names its recycle bin's, S-1-5-...), what Windows keeps at the top of
+  // its own folders, programs and scripts, and anything but those and other systems' files.
+  struct Contents {
+    bool users = false;
+    bool windows = false;
+    bool programs = false;
+    bool others = false;
+  };
+  static void Note(Contents& contents, const RootFile& entry) {
+    const bool folder = entry.IsFolder();
+    const bool runnable = !folder && IsRunnable(entry.Name());
+    contents.users = contents.users || (folder ? !Fold(entry.Name()).starts_with("s-")
+                                               : IsDocumentName(entry.Name()));
+    contents.windows = contents.windows || IsWindowsOwn(entry);
+    contents.programs = contents.programs || runnable;
+    contents.others =
+        contents.others || folder || !(runnable || Listed(kOtherSystemFiles, entry.Name()));
+  }
+
+  // Whether a folder holds programs and scripts and nothing of the user's besides.
+  bool HoldsProgramsOnly(std::size_t folder) const {
+    return contents_[folder].programs && !contents_[folder].others;
   }
 
   static bool IsOtherSystemFolder(const RootFile& folder) {
@@ -1231,7 +1275,7 @@ class Judge {
         continue;
       }
       if (!hidden) continue;
-      if (listing ? HoldsProgramsOnly(*listing) : programsOnly_[i]) {
+      if (HoldsProgramsOnly(i)) {
         judge(Evidence::kProgramsOnlyFolder);
       }
     }
@@ -1261,9 +1305,7 @@ class Judge {
       if (hidden) judge(Evidence::kWindowsFolder);
       return;
     }
-    const bool windows = listing->entries.empty() ||
-                         std::any_of(listing->entries.begin(), listing->entries.end(),
-                                     [&](const RootFile& entry) { return IsWindowsOwn(entry); });
+    const bool windows = listing->files + listing->folders == 0 || contents_[i].windows;
     if (windows) {
       if (hidden || ProgramIn(i, true) || runIn) judge(Evidence::kWindowsFolder);
       for (const RootFile& entry : listing->entries) {
@@ -1305,9 +1347,8 @@ class Judge {
   // The files and folders at the top of a folder, as far as it was read.
   static void CountContents(Judged& verdict, const std::optional<FolderListing>& listing) {
     if (!listing) return;
-    for (const RootFile& entry : listing->entries) {
-      ++(entry.IsFolder() ? verdict.folders : verdict.files);
-    }
+    verdict.files = listing->files;
+    verdict.folders = listing->folders;
   }
 
   // The first program or script at the top of a folder; with `windows`, of those that Windows
@@ -1326,11 +1367,7 @@ class Judge {
   // program, or a folder not named as Windows names its recycle bin's (S-1-5-...).
   bool HoldsUsersThings(std::size_t folder) const {
     if (!listings_[folder]) return true;  // not read: kept
-    return std::any_of(listings_[folder]->entries.begin(), listings_[folder]->entries.end(),
-                       [](const RootFile& entry) {
-                         if (entry.IsFolder()) return !Fold(entry.Name()).starts_with("s-");
-                         return IsDocumentName(entry.Name());
-                       });
+    return contents_[folder].users;
   }
 
   // The rules that make a root program the virus's by its name, tried in order: each gives the
@@ -1486,6 +1523,7 @@ class Judge {
       if (folderVerdicts_[f]) continue;
       for (Judged& inner : list) findings.judged.push_back(std::move(inner));
     }
+    GatherLeftoversInside(findings);
     return keep;
   }
 
@@ -1510,7 +1548,7 @@ class Judge {
   std::vector<std::optional<Judged>> fileVerdicts_;
   std::vector<std::optional<Judged>> folderVerdicts_;
   std::vector<std::optional<FolderListing>> listings_;  // the folders read deep
-  std::vector<bool> programsOnly_;  // the other hidden folders: whether they hold programs alone
+  std::vector<Contents> contents_;                      // what each folder read holds
   std::map<std::size_t, std::string> runIn_;          // folders a virus's command runs something in
   std::map<std::size_t, std::vector<Judged>> inner_;  // entries judged inside a folder
 };
@@ -1607,6 +1645,27 @@ std::unordered_set<std::int64_t> JudgeRoot(volume::Volume& volume, VolumeLayout&
 std::unordered_set<std::int64_t> JudgeRoot(RootSource& source, VolumeLayout& layout,
                                            const RootEntries& entries) {
   return Judge(source, layout, entries).Run();
+}
+
+void GatherLeftoversInside(RootFindings& findings) {
+  const auto goesWith = [&](const std::string& folder) {
+    const auto named = [&](const Judged& one) {
+      return one.folder.empty() && one.file.IsFolder() && one.file.Name() == folder;
+    };
+    return std::any_of(findings.leftovers.begin(), findings.leftovers.end(), named) ||
+           std::any_of(findings.judged.begin(), findings.judged.end(), [&](const Judged& one) {
+             return named(one) && one.evidence == Evidence::kMovedFilesFolder;
+           });
+  };
+  for (auto at = findings.judged.begin(); at != findings.judged.end();) {
+    if (at->folder.empty() || at->verdict != Verdict::kVirus || at->file.IsFolder() ||
+        goesWith(at->folder)) {
+      ++at;
+      continue;
+    }
+    findings.leftovers.push_back(std::move(*at));
+    at = findings.judged.erase(at);
+  }
 }
 
 bool IsDocument(std::string_view name) { return IsDocumentName(name); }

@@ -54,6 +54,12 @@ std::unordered_set<std::int64_t> JudgeRoot(volume::Volume& volume, VolumeLayout&
 std::unordered_set<std::int64_t> JudgeRoot(RootSource& source, VolumeLayout& layout,
                                            const RootEntries& entries);
 
+// Moves into `findings.leftovers` (after the root's) each file of the virus's one level inside a
+// root folder that stays: the removal takes it alone. One inside a folder of the virus's goes with
+// that folder, and one inside the folder that the virus moved the files into goes with it when
+// the files are moved back; both stay in `judged`.
+void GatherLeftoversInside(RootFindings& findings);
+
 // Whether a file's name is a document's (a text, an office file, a picture, music, a video, an
 // archive): never the virus's.
 bool IsDocument(std::string_view name);

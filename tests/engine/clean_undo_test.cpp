@@ -250,6 +250,43 @@ TEST_P(CleanTest, RemovesOnlyTheChosenLeftovers) {
             std::vector<std::uint64_t>());
 }
 
+// A file of the virus's inside a root folder that stays goes alone: the program that a worm put
+// at the top of Windows' recycle bin, whose folders of the user's deleted files stay, and the
+// script that a worm's shortcut runs inside the user's folder that it poses as, which is shown.
+TEST_P(CleanTest, RemovesTheVirussFilesInsideAFolderThatStays) {
+  const std::size_t cluster = stick.ClusterBytes();
+  Item bin = stick.AddFolder("$RECYCLE.BIN", 0x16);
+  Item user = stick.AddFolder("S-1-5-21-3623811015-3361044348-30300820-1001", 0x16, &bin);
+  stick.Add({.name = "desktop.ini", .attributes = 0x26, .bytes = Text("[.ShellClassInfo]")}, &user);
+  stick.Add({.name = "$I4KQ2.exe", .bytes = Noise(544, 6)}, &user);
+  stick.Add({.name = "$R4KQ2.exe", .bytes = Noise(cluster + 9, 7)}, &user);
+  const Item dropped =
+      stick.Add({.name = "svchost.exe", .attributes = 0x26, .bytes = Noise(cluster, 8)}, &bin);
+  Item music = stick.AddFolder("Music", 0x16);
+  stick.Add({.name = "song.mp3", .bytes = Noise(2 * cluster, 9)}, &music);
+  const Item script =
+      stick.Add({.name = "~wx.vbs", .attributes = 0x26, .bytes = Noise(300, 10)}, &music);
+  const Item shortcut =
+      stick.Add({.name = "Music.lnk",
+                 .bytes = ShortcutBytes(
+                     {.localPath = "C:\\Windows\\System32\\cmd.exe",
+                      .arguments = "/c start wscript Music\\~wx.vbs&start explorer Music"})});
+  const Snapshot before = stick.Drive();
+  const auto layout = Analysed();
+  const auto cleaned = Clean(&layout);
+  ASSERT_TRUE(cleaned) << static_cast<int>(cleaned.error().kind);
+  std::vector<std::string> removed;
+  for (const auto& entry : cleaned->removed) removed.push_back(entry.Path());
+  EXPECT_EQ(removed,
+            (std::vector<std::string>{"Music.lnk", "$RECYCLE.BIN\\svchost.exe", "Music\\~wx.vbs"}));
+  EXPECT_EQ(ChangedBytes(Removed(stick, before, {shortcut, dropped, script}), stick.Drive()),
+            std::vector<std::uint64_t>());
+  const auto journal = repair::ReadJournal(cleaned->journal);
+  ASSERT_TRUE(journal);
+  ASSERT_TRUE(Undo(*journal));
+  EXPECT_EQ(ChangedBytes(before, stick.Drive()), std::vector<std::uint64_t>());
+}
+
 TEST(CleanMirroringTest, FreesTheChainsInTheFatInUseOnly) {
   MemoryVolume memory;
   ScopedBackend scoped{memory};

@@ -66,13 +66,26 @@ TEST_P(VerdictRulesTest, JudgesEveryEntryByItsEvidence) {
     }
   }
   EXPECT_EQ(judged, c.judged);
-  // The leftovers are the root's entries of the virus, and only they.
+  // The leftovers are the virus's root entries and its files inside a folder that stays; one
+  // inside a folder of the virus's, or inside the folder that the virus moved the files into,
+  // goes with that folder.
+  const auto goesWithItsFolder = [&](const repair::Judged& inner) {
+    const auto& f = layout->findings;
+    return std::any_of(f.leftovers.begin(), f.leftovers.end(),
+                       [&](const repair::Judged& one) { return one.Path() == inner.folder; }) ||
+           std::any_of(f.judged.begin(), f.judged.end(), [&](const repair::Judged& one) {
+             return one.Path() == inner.folder &&
+                    one.evidence == repair::Evidence::kMovedFilesFolder;
+           });
+  };
   for (const repair::Judged& leftover : layout->findings.leftovers) {
     EXPECT_EQ(leftover.verdict, repair::Verdict::kVirus) << leftover.Path();
-    EXPECT_TRUE(leftover.folder.empty()) << leftover.Path();
+    EXPECT_TRUE(leftover.folder.empty() || !goesWithItsFolder(leftover)) << leftover.Path();
   }
   for (const repair::Judged& other : layout->findings.judged) {
-    EXPECT_FALSE(other.verdict == repair::Verdict::kVirus && other.folder.empty()) << other.Path();
+    EXPECT_FALSE(other.verdict == repair::Verdict::kVirus &&
+                 (other.folder.empty() || !goesWithItsFolder(other)))
+        << other.Path();
   }
 
   const Snapshot before = stick.Drive();
@@ -186,7 +199,7 @@ const RulesCase kCases[] = {
       {"Tools\\go.exe", "virus named_by_autorun <open=Tools\\go.exe>"},
       {"Bin", "virus folder_run_from <shellexecute=Bin\\run.exe>"},
       {"Bin\\run.exe", "virus named_by_autorun <shellexecute=Bin\\run.exe>"}},
-     {"autorun.inf", "Bin"}},
+     {"autorun.inf", "Bin", "Tools\\go.exe"}},
     // An autorun.inf that only names the drive's icon runs nothing.
     {"autorunWithAnIconOnlyIsTheUsers",
      [](MemoryStick& s) {

@@ -30,7 +30,7 @@ class ReadCounter final : public repair::Progress {
 // Lists `folders` of the image, and counts its reads in `reads`.
 std::vector<FolderListing> List(const std::filesystem::path& image,
                                 const std::vector<RootFile>& folders, std::size_t maxBytes,
-                                int* reads = nullptr) {
+                                int* reads = nullptr, const repair::EntryFilter& keep = {}) {
   auto opened =
       volume::Volume::Open(volume::DriveTarget::OfPath(image.string()), volume::Access::kReadOnly);
   if (!opened) return {};
@@ -40,7 +40,7 @@ std::vector<FolderListing> List(const std::filesystem::path& image,
   for (const RootFile& folder : folders) pointers.push_back(&folder);
   ReadCounter counter;
   repair::ProgressTrack track(&counter);
-  auto listings = repair::ListFolders(*opened, *layout, pointers, maxBytes, track);
+  auto listings = repair::ListFolders(*opened, *layout, pointers, maxBytes, track, keep);
   if (reads) *reads = counter.reads;
   return listings;
 }
@@ -108,6 +108,23 @@ TEST_P(FolderListingTest, ListsNamesAndAttributesAlongTheChain) {
             FatFolder(image, "$RECYCLE.BIN/Sub Folder").firstCluster);
   EXPECT_TRUE(listings[1].complete);
   EXPECT_EQ(Names(listings[1]), ManyNames(40));
+
+  // Filtered: every entry is counted, only the kept ones held, each asked of its own folder.
+  std::vector<std::size_t> asked(2);
+  const auto kept = List(image, {FatFolder(image, "$RECYCLE.BIN"), FatFolder(image, "Big")},
+                         1 << 20, nullptr, [&](std::size_t folder, const RootFile& entry) {
+                           ++asked.at(folder);
+                           return entry.Name().ends_with(".exe") || entry.Name().ends_with(" 39");
+                         });
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(asked, (std::vector<std::size_t>{3, 40}));
+  EXPECT_EQ(Names(kept[0]), std::vector<std::string>{"msupd.exe"});
+  EXPECT_EQ(std::make_pair(kept[0].files, kept[0].folders),
+            std::make_pair(std::size_t{2}, std::size_t{1}));
+  EXPECT_EQ(Names(kept[1]), std::vector<std::string>{ManyNames(40).back()});
+  EXPECT_EQ(std::make_pair(kept[1].files, kept[1].folders),
+            std::make_pair(std::size_t{40}, std::size_t{0}));
+  EXPECT_TRUE(kept[1].complete);
 
   const auto cut = List(image, {FatFolder(image, "Big")}, 2048);
   ASSERT_EQ(cut.size(), 1u);
