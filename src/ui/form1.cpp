@@ -463,12 +463,11 @@ std::optional<repair::Problem> Form1::cmdrepair_Click() {
 }
 
 void Form1::OfferNextStep() {
-  // A folder with a blank name is found again once the repair has shown it; one known by its
-  // name alone (`_`, the label's) is not, and is left to the command line before a repair.
+  // The folder that the virus moved the files into is found again once the repair has shown
+  // it: by its blank name, or by the record that the repair kept of it (`_`, the label's name).
   const auto folder =
       std::find_if(lastJudged_.begin(), lastJudged_.end(), [](const repair::Judged& judged) {
-        return judged.folder.empty() && judged.evidence == repair::Evidence::kMovedFilesFolder &&
-               repair::IsBlankName(judged.file.Name());
+        return judged.folder.empty() && judged.evidence == repair::Evidence::kMovedFilesFolder;
       });
   const bool moving = folder != lastJudged_.end();
   if (lastLeftovers_.empty() && !moving) return;
