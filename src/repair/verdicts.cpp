@@ -1576,6 +1576,12 @@ class Judge {
         if (hidden) judge(Evidence::kOtherSystemFolder);
         continue;
       }
+      // The folder that the virus moved the files into stays that when its shortcut also poses
+      // as it, so that every pass moves them back alike.
+      if (verdict && verdict->evidence == Evidence::kDisguise && IsHidingFolder(folder) &&
+          listing) {
+        verdict.reset();
+      }
       if (verdict && verdict->verdict != Verdict::kVirus) continue;  // a disguise, a stick's own
       if (Listed(kWindowsFolders, name)) {
         JudgeWindowsFolder(i, runIn == runIn_.end() ? nullptr : &runIn->second);

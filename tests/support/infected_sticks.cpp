@@ -931,6 +931,105 @@ InfectedStick LookAlikeUserStick(StickFs fs) {
   };
 }
 
+// A shortcut to Windows PowerShell with `arguments`, hidden as the worms write them; its target
+// written as a local path or only in the environment block.
+constexpr const char* kPowerShell =
+    "C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe";
+Bytes PowerShell(bool environment, const std::string& arguments) {
+  if (!environment) return Starts(kPowerShell, arguments);
+  return Hidden({.arguments = arguments,
+                 .environmentPath = "%SystemRoot%\\System32\\WindowsPowerShell\\v1.0\\"
+                                    "powershell.exe"});
+}
+
+// A worm whose shortcuts hand PowerShell an encoded command that starts its hidden script and
+// then what they pose as; the user's own PowerShell shortcut runs a script of C:.
+InfectedStick EncodedScriptStick(StickFs fs) {
+  return {
+      .family = "powershell_encoded_script",
+      .fs = fs,
+      .label = "SANDISK",
+      .items =
+          {
+              {"lista compras.txt", Text("pan, leche\r\n"), 0, ""},
+              Folder("Fotos Familia", 0x16, "user"),
+              {"Fotos Familia/playa.jpg", Picture("p")},
+              {"Fotos Familia.lnk",
+               PowerShell(false, "-NoProfile -WindowStyle Hidden -enc " +
+                                     EncodedCommand("Start-Process wscript.exe '//B //Nologo "
+                                                    ".\\~svc.vbs'; Invoke-Item 'Fotos Familia'")),
+               0, "virus"},
+              {"contrato.pdf", Document("contrato"), 0x26, "user"},
+              {"~svc.vbs", Script("encoded"), 0x26, "virus"},
+              {"contrato.lnk",
+               PowerShell(true, "-ExecutionPolicy Bypass -EnC " +
+                                    EncodedCommand("saps -FilePath wscript -ArgumentList "
+                                                   "'~svc.vbs'\r\nsaps contrato.pdf")),
+               0, "virus"},
+              {"respaldo.lnk",
+               ShortcutBytes({.localPath = kPowerShell,
+                              .arguments = "-NoProfile -File C:\\Scripts\\respaldo.ps1"}),
+               0, ""},
+          },
+  };
+}
+
+// The user's files moved into a hidden folder named like the label; the label's shortcut has
+// PowerShell decode a command that calls the worm's program in a hidden folder of its own and
+// opens the moved files.
+InfectedStick EncodedProgramStick(StickFs fs) {
+  return {
+      .family = "powershell_encoded_program",
+      .fs = fs,
+      .label = "TRANSCEND",
+      .items =
+          {
+              {"TRANSCEND.lnk",
+               PowerShell(true,
+                          "-nop -w hidden /e " + EncodedCommand("$d = Join-Path $pwd '.system'\n"
+                                                                "& .\\.system\\winhost.exe -k; "
+                                                                "explorer.exe TRANSCEND")),
+               0, "virus"},
+              Folder(".system", 0x16, "virus"),
+              {".system/winhost.exe", Program("encoded program"), 0, "virus"},
+              {".system/config.dat", Text("[cfg]\r\nid=42\r\n"), 0, kAnyVerdict},
+              Folder("TRANSCEND", 0x16, "user"),
+              {"TRANSCEND/presupuesto.xlsx", Document("presupuesto")},
+              {"TRANSCEND/video boda.mp4", Text("ftypisom")},
+          },
+  };
+}
+
+// Shortcuts that give PowerShell its command in plain text, after -Command and as its first
+// argument; each starts a script of the worm's through a script host, then opens the folder.
+InfectedStick CommandPowerShellStick(StickFs fs) {
+  return {
+      .family = "powershell_command",
+      .fs = fs,
+      .label = "MEMORIA",
+      .items =
+          {
+              Folder("Music", 0x12, "user"),
+              {"Music/cancion.mp3", Text("ID3")},
+              {"~t.js", Script("command"), 0x26, "virus"},
+              {"Tesis.lnk",
+               PowerShell(false,
+                          "-nop -w hidden -c \"if (Test-Path .\\~t.js) { cscript "
+                          "//nologo .\\~t.js }; explorer Tesis\""),
+               0, "virus"},
+              Folder("Tesis", 0x16, "user"),
+              {"Tesis/capitulo1.docx", Document("capitulo")},
+              {"Music.lnk",
+               PowerShell(true,
+                          "-NoLogo \"Start-Process -WindowStyle Hidden wscript.exe "
+                          "-ArgumentList .\\~m.vbs; ii Music\""),
+               0, "virus"},
+              {"~m.vbs", Script("positional"), 0x26, "virus"},
+              {"notas.txt", Text("entregar el lunes\r\n"), 0x22, "user"},
+          },
+  };
+}
+
 std::vector<InfectedStick> Corpus() {
   using enum StickFs;
   std::vector<InfectedStick> sticks;
@@ -963,6 +1062,9 @@ std::vector<InfectedStick> Corpus() {
   }
   sticks.push_back(LookAlikeUserStick(kExfat));
   sticks.push_back(LookAlikeUserStick(kFat12));
+  sticks.push_back(EncodedScriptStick(kFat16));
+  sticks.push_back(EncodedProgramStick(kExfat));
+  sticks.push_back(CommandPowerShellStick(kFat32));
   return sticks;
 }
 
