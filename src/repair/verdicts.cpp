@@ -1191,7 +1191,10 @@ class Judge {
     for (std::size_t i = 0; i < folders_.size(); ++i) {
       const RootFile& folder = folders_[i];
       const bool hidden = IsHidden(folder);
-      if (IsHidingFolder(folder) || Listed(kWindowsFolders, folder.Name())) deep[i] = true;
+      // Windows' folders, and the look-alikes named with blanks or dots after their names.
+      if (IsHidingFolder(folder) || Listed(kWindowsFolders, TrimmedName(folder.Name()))) {
+        deep[i] = true;
+      }
       if (deep[i]) {
         wide.push_back(&folder);
         wideAt.push_back(i);
