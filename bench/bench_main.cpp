@@ -24,13 +24,16 @@
 //               root copied into a folder, each folder's hidden and system bits kept as Wine
 //               keeps them), and raw, read-only, on a fresh copy of the image; both against
 //               listing that folder alone (readdir and lstat of each entry; goal: under a second)
+//   moved       the analysis of a stick whose blank folder (hidden, named U+00A0) holds the
+//               user's 10,000 moved files, which it reads to the last entry, against one
+//               unbuffered read of that folder's clusters
 //   walk        the walk that proves a removal frees nothing of another's, on volumes of 32 GiB
 //               holding 2,000 folders of 50 files, against one unbuffered read of every
 //               directory cluster; also the bytes and reads it took
 //
-// kestrova_bench [--smoke] [--look] [--repeat N] [--dir DIRECTORY]
+// kestrova_bench [--smoke] [--look] [--moved] [--repeat N] [--dir DIRECTORY]
 // --smoke makes everything tiny: it only proves that the benchmarks run. --look runs the look
-// alone.
+// alone, --moved the moved files' analysis alone.
 #include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -54,6 +57,7 @@
 #include "fat32_volume.h"
 #include "fat_image.h"
 #include "fat_tools.h"
+#include "format/codepage.h"
 #include "repair/engine.h"
 #include "repair/listed_root.h"
 #include "repair/ownership.h"
@@ -80,6 +84,7 @@ using kestrova::bench::QtWindowPass;
 namespace fs = std::filesystem;
 using kestrova::proof::FatImage;
 using kestrova::proof::kImageSectorSize;
+using kestrova::repair::Utf8ToUtf16;
 using kestrova::testing::Quote;
 using kestrova::testing::Run;
 using Clock = std::chrono::steady_clock;
@@ -97,7 +102,9 @@ struct Settings {
   std::uint64_t largeVolumeGiB = 32;
   std::size_t treeFolders = 2000;  // the ownership walk's tree
   std::size_t treeFiles = 50;
-  bool lookOnly = false;  // --look: the look benchmark alone
+  bool lookOnly = false;           // --look: the look benchmark alone
+  std::size_t movedFiles = 10000;  // the files in the blank folder of the moved-files benchmark
+  bool movedOnly = false;          // --moved: that benchmark alone
 };
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
@@ -629,6 +636,43 @@ void WriteAt(int fd, std::uint64_t offset, const std::vector<std::uint8_t>& byte
        "pwrite");
 }
 
+// A FAT short entry at `at`: its 11 name bytes, attributes, first cluster and size.
+void PutShortEntry(std::vector<std::uint8_t>& bytes, std::size_t at, const std::string& name11,
+                   std::uint8_t attributes, std::uint32_t first, std::uint32_t size) {
+  std::copy(name11.begin(), name11.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+  bytes[at + 11] = attributes;
+  PutLe(bytes, at + 20, first >> 16, 2);
+  PutLe(bytes, at + 26, first & 0xFFFF, 2);
+  PutLe(bytes, at + 28, size, 4);
+}
+
+// A long name (UTF-16 units, at most 26) in its entries, the last part first, then the short
+// entry that it belongs to: where the next entry goes.
+std::size_t PutNamedEntry(std::vector<std::uint8_t>& bytes, std::size_t at,
+                          const std::u16string& name, const std::string& name11,
+                          std::uint8_t attributes, std::uint32_t first, std::uint32_t size) {
+  std::uint8_t sum = 0;
+  for (const char c : name11) {
+    sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) + static_cast<std::uint8_t>(c));
+  }
+  const std::size_t parts = (name.size() + 12) / 13;
+  for (std::size_t part = parts; part-- > 0; at += 32) {
+    bytes[at] = static_cast<std::uint8_t>((part + 1) | (part + 1 == parts ? 0x40 : 0));
+    bytes[at + 11] = 0x0F;
+    bytes[at + 13] = sum;
+    static constexpr int kSlots[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+    for (std::size_t c = 0; c < 13; ++c) {
+      const std::size_t index = part * 13 + c;
+      const std::uint16_t unit = index < name.size()    ? name[index]
+                                 : index == name.size() ? 0
+                                                        : 0xFFFF;
+      PutLe(bytes, at + static_cast<std::size_t>(kSlots[c]), unit, 2);
+    }
+  }
+  PutShortEntry(bytes, at, name11, attributes, first, size);
+  return at + 32;
+}
+
 // The file names of the tree: long names of two long-name entries on FAT.
 std::string Digits(std::size_t value, std::size_t width) {
   std::string digits = std::to_string(value);
@@ -663,53 +707,21 @@ TreeVolume MakeTreeFat32(const Settings& s, std::size_t folders, std::size_t fil
   }
   const int fd = ::open(v.image.c_str(), O_WRONLY | O_CLOEXEC);
   Must(fd >= 0, "cannot open " + v.image.string());
-  const auto shortEntry = [](std::vector<std::uint8_t>& bytes, std::size_t at,
-                             const std::string& name11, std::uint8_t attributes,
-                             std::uint32_t first, std::uint32_t size) {
-    std::copy(name11.begin(), name11.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
-    bytes[at + 11] = attributes;
-    PutLe(bytes, at + 20, first >> 16, 2);
-    PutLe(bytes, at + 26, first & 0xFFFF, 2);
-    PutLe(bytes, at + 28, size, 4);
-  };
   for (std::size_t f = 0; f < folders; ++f) {
     const std::uint32_t folder = next++;
     fat[folder] = 0x0FFFFFFF;
     const std::string name11 = "D" + Digits(f % 10000000, 7) + "   ";
-    shortEntry(root, f * 32, name11, 0x10, folder, 0);
+    PutShortEntry(root, f * 32, name11, 0x10, folder, 0);
     std::vector<std::uint8_t> entries(v.clusterBytes, 0);
-    shortEntry(entries, 0, ".          ", 0x10, folder, 0);
-    shortEntry(entries, 32, "..         ", 0x10, 0, 0);
+    PutShortEntry(entries, 0, ".          ", 0x10, folder, 0);
+    PutShortEntry(entries, 32, "..         ", 0x10, 0, 0);
     std::size_t at = 64;
     for (std::size_t k = 0; k < files; ++k) {
       const std::uint32_t file = next++;
       fat[file] = 0x0FFFFFFF;
       const std::string shortName = "P" + Digits(f % 1000, 3) + Digits(k % 1000, 3) + " JPG";
-      std::uint8_t sum = 0;
-      for (int c = 0; c < 11; ++c) {
-        sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) +
-                                        static_cast<std::uint8_t>(shortName[c]));
-      }
-      // Two long-name entries, the last part first; 13 characters each.
-      const std::string name = TreeFileName(f, k);
-      for (int part = 1; part >= 0; --part) {
-        const std::size_t e = at + static_cast<std::size_t>(1 - part) * 32;
-        entries[e] = static_cast<std::uint8_t>((part + 1) | (part == 1 ? 0x40 : 0));
-        entries[e + 11] = 0x0F;
-        entries[e + 13] = sum;
-        static constexpr int kSlots[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-        for (int c = 0; c < 13; ++c) {
-          const std::size_t index =
-              static_cast<std::size_t>(part) * 13 + static_cast<std::size_t>(c);
-          const std::uint16_t unit = index < name.size()    ? static_cast<std::uint8_t>(name[index])
-                                     : index == name.size() ? 0
-                                                            : 0xFFFF;
-          PutLe(entries, e + static_cast<std::size_t>(kSlots[c]), unit, 2);
-        }
-      }
-      shortEntry(entries, at + 64, shortName, 0x20, file,
-                 static_cast<std::uint32_t>(v.clusterBytes));
-      at += 96;
+      at = PutNamedEntry(entries, at, Utf8ToUtf16(TreeFileName(f, k)), shortName, 0x20, file,
+                         static_cast<std::uint32_t>(v.clusterBytes));
     }
     WriteAt(fd, clusterOffset(folder), entries);
     v.directoryOffsets.push_back(clusterOffset(folder));
@@ -911,6 +923,91 @@ void WalkBenchmark(const Settings& s, const TreeVolume& v) {
               static_cast<unsigned long long>(total), static_cast<unsigned long long>(reads),
               static_cast<unsigned long long>(directoryBytes));
 }
+// A stick whose root holds the blank folder of the worm that moves the user's files (hidden and
+// system, named U+00A0), holding `files` files of the user's (empty) and the worm's desktop.ini
+// last, in clusters that follow the root's: 300 MiB, FAT32 of 4 KiB clusters.
+TreeVolume MakeMovedFilesImage(const Settings& s, std::size_t files) {
+  TreeVolume v{.name = "moved", .drive = 'M', .image = s.directory / "moved.img"};
+  MustRun("rm -f " + Quote(v.image.string()) + " && truncate -s 300M " + Quote(v.image.string()) +
+          " && mkfs.fat -F 32 -s 8 -n KINGSTON " + Quote(v.image.string()));
+  const auto g = FatImage(v.image, false).geometry();
+  v.clusterBytes = std::uint64_t{g.sectorsPerCluster} * g.bytesPerSector;
+  const auto clusterOffset = [&](std::uint64_t cluster) {
+    return (g.firstDataSector + (cluster - 2) * g.sectorsPerCluster) * g.bytesPerSector;
+  };
+  // Its entries: . and .., three a file (its long name in two), desktop.ini.
+  const std::uint32_t first = g.rootCluster + 1;
+  const auto clusters =
+      static_cast<std::uint32_t>(((files * 3 + 3) * 32 + v.clusterBytes - 1) / v.clusterBytes);
+  std::vector<std::uint8_t> folder(clusters * v.clusterBytes, 0);
+  PutShortEntry(folder, 0, ".          ", 0x10, first, 0);
+  PutShortEntry(folder, 32, "..         ", 0x10, 0, 0);
+  std::size_t at = 64;
+  for (std::size_t k = 0; k < files; ++k) {
+    const std::string name = "Informe " + Digits(k % 100000, 5) + " final.docx";
+    at = PutNamedEntry(folder, at, Utf8ToUtf16(name), "INF" + Digits(k % 100000, 5) + "DOC", 0x20,
+                       0, 0);
+  }
+  PutShortEntry(folder, at, "DESKTOP INI", 0x26, 0, 0);
+  auto root = kestrova::testing::ReadAt(v.image, clusterOffset(g.rootCluster), v.clusterBytes);
+  std::size_t free = 0;
+  while (root.at(free) != 0) free += 32;
+  PutNamedEntry(root, free, u"\u00A0", "_~1        ", 0x16, first, 0);
+  const int fd = ::open(v.image.c_str(), O_WRONLY | O_CLOEXEC);
+  Must(fd >= 0, "cannot open " + v.image.string());
+  WriteAt(fd, clusterOffset(g.rootCluster), root);
+  WriteAt(fd, clusterOffset(first), folder);
+  std::vector<std::uint8_t> chain(clusters * 4ull);
+  for (std::uint32_t i = 0; i < clusters; ++i) {
+    PutLe(chain, i * 4ull, i + 1 < clusters ? first + i + 1 : 0x0FFFFFFF, 4);
+    v.directoryOffsets.push_back(clusterOffset(first + i));
+  }
+  for (std::uint32_t copy = 0; copy < g.fatCount; ++copy) {
+    WriteAt(
+        fd,
+        (g.reservedSectors + std::uint64_t{copy} * g.fatSectors) * g.bytesPerSector + first * 4ull,
+        chain);
+  }
+  WriteAt(fd, std::uint64_t{g.fsInfoSector} * g.bytesPerSector + 488, {0xFF, 0xFF, 0xFF, 0xFF});
+  ::close(fd);
+  return v;
+}
+
+// The analysis of that stick, which reads the blank folder to its last entry to judge it, against
+// one unbuffered read of the folder's clusters alone; each on a stick just plugged in.
+void MovedFilesBenchmark(const Settings& s, const TreeVolume& v) {
+  using namespace kestrova;
+  Must(volume::RegisterDrive(v.drive, v.image.string()), "cannot register the drive");
+  std::vector<double> analysis, baseline;
+  std::uint64_t folderBytes = 0;
+  for (int r = 0; r < s.repeat; ++r) {
+    InAlternatingOrder(
+        r,
+        [&] {
+          DropCache(v.image);
+          auto opened = OpenDrive(v.drive, volume::Access::kReadOnly);
+          const auto start = Clock::now();
+          const auto layout = repair::Analyse(opened);
+          analysis.push_back(Seconds(Clock::now() - start));
+          Must(layout.has_value(), "the analysis refused the moved files' stick");
+          const auto& judged = layout->findings.judged;
+          Must(std::any_of(judged.begin(), judged.end(),
+                           [&](const repair::Judged& j) {
+                             return j.evidence == repair::Evidence::kMovedFilesFolder &&
+                                    j.files == s.movedFiles + 1;
+                           }),
+               "the analysis did not count every moved file");
+        },
+        [&] {
+          DropCache(v.image);
+          baseline.push_back(ReadDirectoriesOnce(v, folderBytes));
+        });
+  }
+  std::printf("a blank folder of %zu moved files, %llu bytes of entries\n", s.movedFiles,
+              static_cast<unsigned long long>(folderBytes));
+  PrintRatio("moved", analysis, baseline,
+             "(the analysis of the stick / one unbuffered read of the folder's clusters)");
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -919,6 +1016,7 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "--smoke") s.smoke = true;
     if (arg == "--look") s.lookOnly = true;
+    if (arg == "--moved") s.movedOnly = true;
     if (arg == "--repeat" && i + 1 < argc) s.repeat = std::max(1, std::atoi(argv[++i]));
     if (arg == "--dir" && i + 1 < argc) s.directory = argv[++i];
   }
@@ -929,6 +1027,7 @@ int main(int argc, char** argv) {
     s.largeVolumeGiB = 2;
     s.treeFolders = 20;
     s.treeFiles = 5;
+    s.movedFiles = 50;
   }
   std::unique_ptr<kestrova::testing::TempDir> temp;
   if (s.directory.empty()) {
@@ -938,6 +1037,10 @@ int main(int argc, char** argv) {
   ::setenv("MTOOLS_SKIP_CHECK", "1", 1);
   // The journals of the repairs go beside the images.
   ::setenv("XDG_STATE_HOME", s.directory.c_str(), 1);
+  if (s.movedOnly) {
+    MovedFilesBenchmark(s, MakeMovedFilesImage(s, s.movedFiles));
+    return 0;
+  }
   const auto toolkit = kestrova::bench::StartWindowToolkit(argc, argv);
   const Fixture fixture = MakeFixture(s);
   std::printf("medians of %d runs, each on a fresh copy of the image\n", s.repeat);
@@ -948,6 +1051,7 @@ int main(int argc, char** argv) {
   }
   PassBenchmarks(s, fixture);
   LookBenchmark(s, fixture);
+  MovedFilesBenchmark(s, MakeMovedFilesImage(s, s.movedFiles));
   std::printf("volumes of %llu GiB, 16 KiB clusters, the FAT full of chains of 64 clusters\n",
               static_cast<unsigned long long>(s.largeVolumeGiB));
   AnalysisBenchmark(s, MakeLargeFat32(s));

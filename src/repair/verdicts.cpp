@@ -11,6 +11,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "format/base64.h"
 #include "format/codepage.h"
 #include "format/entries.h"
 #include "format/exfat.h"
@@ -275,6 +276,35 @@ std::string InterpreterLine(std::string_view line) {
   return read;
 }
 
+// cmd's /c, /k and /r take the rest of the line: when it begins with a quote, cmd drops that quote
+// and the last one, unless they are its only two, around blanks and no special character (a
+// program's path with blanks).
+std::string CommandOfSwitch(std::string_view arguments) {
+  std::size_t at = 0;
+  for (std::string option; option != "/c" && option != "/k" && option != "/r";) {
+    at = arguments.find_first_not_of(" \t", at);
+    if (at == std::string_view::npos || arguments[at] != '/') return std::string(arguments);
+    const std::size_t end = std::min(arguments.find_first_of(" \t\"", at), arguments.size());
+    option = Fold(arguments.substr(at, end - at));
+    at = end;
+  }
+  at = arguments.find_first_not_of(" \t", at);
+  if (at == std::string_view::npos || arguments[at] != '"') return std::string(arguments);
+  const std::string_view rest = arguments.substr(at + 1);
+  const std::size_t last = rest.rfind('"');
+  if (last == std::string_view::npos) {
+    return std::string(arguments.substr(0, at)) + std::string(rest);
+  }
+  const std::string_view inside = rest.substr(0, last);
+  if (std::count(rest.begin(), rest.end(), '"') == 1 &&
+      inside.find_first_of("&<>()@^|") == std::string_view::npos &&
+      inside.find_first_of(" \t") != std::string_view::npos) {
+    return std::string(arguments);
+  }
+  return std::string(arguments.substr(0, at)) + std::string(inside) +
+         std::string(rest.substr(last + 1));
+}
+
 // Each `name` in `text` (as Windows compares names) replaced by `by`.
 std::string Replaced(std::string text, std::string_view name, std::string_view by) {
   for (std::size_t at = 0; at + name.size() <= text.size();) {
@@ -315,11 +345,360 @@ constexpr std::string_view kConsoleValueOptions[] = {
 constexpr std::string_view kBuiltins[] = {"exit", "echo", "cd",    "chdir", "type",  "set",
                                           "rem",  "cls",  "pause", "title", "color", "@echo"};
 
+// How deep commands that start commands are read: a host's, whose command starts a host, ...
+constexpr int kMaxCommandDepth = 4;
+
+void RunsOf(std::string_view program, std::string_view arguments, std::vector<Run>& runs,
+            int depth = 0);
+
+// The arguments of a command line as a program's C runtime splits them: blanks outside double
+// quotes part them; 2n backslashes before a quote are n, and the quote opens or closes a quoted
+// run; 2n+1 are n and a quote; "" inside a quoted run is a quote.
+std::vector<std::string> ArgumentsOf(std::string_view line) {
+  std::vector<std::string> arguments;
+  std::string argument;
+  bool started = false, quoted = false;
+  for (std::size_t i = 0; i < line.size();) {
+    const char c = line[i];
+    if (!quoted && (c == ' ' || c == '\t')) {
+      if (started) arguments.push_back(std::move(argument));
+      argument.clear();
+      started = false;
+      ++i;
+      continue;
+    }
+    started = true;
+    if (c == '\\') {
+      const std::size_t end = std::min(line.find_first_not_of('\\', i), line.size());
+      const std::size_t n = end - i;
+      i = end;
+      const bool quote = i < line.size() && line[i] == '"';
+      argument.append(quote ? n / 2 : n, '\\');
+      if (quote && n % 2 == 1) {
+        argument += '"';
+        ++i;
+      }
+    } else if (c == '"' && quoted && i + 1 < line.size() && line[i + 1] == '"') {
+      argument += '"';
+      i += 2;
+    } else {
+      if (c == '"') {
+        quoted = !quoted;
+      } else {
+        argument += c;
+      }
+      ++i;
+    }
+  }
+  if (started) arguments.push_back(std::move(argument));
+  return arguments;
+}
+
+// A PowerShell option or parameter's name without its dash (one or two of -, the en and em
+// dashes and the horizontal bar, or a /), folded; nothing when the word is none.
+std::optional<std::string> PowerShellOptionName(std::string_view word, bool slash) {
+  const auto dash = [&word]() {
+    for (const std::string_view mark : {"-", "\u2013", "\u2014", "\u2015"}) {
+      if (word.starts_with(mark)) {
+        word.remove_prefix(mark.size());
+        return true;
+      }
+    }
+    return false;
+  };
+  if (!dash()) {
+    if (!slash || !word.starts_with('/')) return std::nullopt;
+    word.remove_prefix(1);
+  } else {
+    dash();
+  }
+  if (word.empty() || !std::isalpha(static_cast<unsigned char>(word.front()))) return std::nullopt;
+  return Fold(word);
+}
+
+// Whether `key` names `name` by a prefix that PowerShell accepts: at least `least`.
+bool NamesOption(std::string_view key, std::string_view name, std::string_view least) {
+  return key.size() >= least.size() && name.starts_with(key);
+}
+
+// What the options of powershell.exe and pwsh take after them.
+enum class Takes { kNothing, kValue, kCommand, kEncoded, kFile };
+struct PowerShellOption {
+  std::string_view name;
+  std::string_view least;  // its shortest prefix that PowerShell takes for it
+  Takes takes;
+};
+constexpr PowerShellOption kPowerShellOptions[] = {
+    {"command", "c", Takes::kCommand},
+    {"encodedcommand", "e", Takes::kEncoded},
+    {"ec", "ec", Takes::kEncoded},
+    {"file", "f", Takes::kFile},
+    {"executionpolicy", "ex", Takes::kValue},
+    {"ep", "ep", Takes::kValue},
+    {"windowstyle", "w", Takes::kValue},
+    {"workingdirectory", "wo", Takes::kValue},
+    {"wd", "wd", Takes::kValue},
+    {"version", "v", Takes::kValue},
+    {"inputformat", "inp", Takes::kValue},
+    {"if", "if", Takes::kValue},
+    {"outputformat", "o", Takes::kValue},
+    {"of", "of", Takes::kValue},
+    {"psconsolefile", "psconsolefile", Takes::kValue},
+    {"configurationname", "config", Takes::kValue},
+    {"settingsfile", "settings", Takes::kValue},
+    {"custompipename", "custompipename", Takes::kValue},
+    {"encodedarguments", "encodeda", Takes::kValue},
+    {"ea", "ea", Takes::kValue},
+};
+
+// The most bytes that an encoded command is decoded to: a shortcut's whole command line is less.
+constexpr std::size_t kMaxEncodedCommandBytes = 64 << 10;
+
+// The text of -EncodedCommand, base64 of UTF-16LE; nothing when it is not base64 or not text (an
+// odd length, a control character but a tab or a line break, a lone surrogate, a non-character).
+std::optional<std::string> EncodedCommand(std::string_view base64) {
+  const auto bytes = DecodeBase64(base64, kMaxEncodedCommandBytes);
+  if (!bytes || bytes->empty() || bytes->size() % 2 != 0) return std::nullopt;
+  std::u16string text;
+  for (std::size_t i = 0; i < bytes->size(); i += 2) {
+    const auto c = static_cast<char16_t>((*bytes)[i] | (*bytes)[i + 1] << 8);
+    const bool control = c < 0x20 && c != '\t' && c != '\n' && c != '\r';
+    const bool high = !text.empty() && text.back() >= 0xD800 && text.back() <= 0xDBFF;
+    const bool low = c >= 0xDC00 && c <= 0xDFFF;
+    if (control || c == 0xFFFE || c == 0xFFFF || high != low) return std::nullopt;
+    if (!(i == 0 && c == 0xFEFF)) text += c;
+  }
+  if (!text.empty() && text.back() >= 0xD800 && text.back() <= 0xDBFF) return std::nullopt;
+  return Utf16ToUtf8(text);
+}
+
+// A word of a PowerShell statement: quoted when some of it stood between quotes.
+struct ShellWord {
+  std::string text;
+  bool quoted = false;
+};
+using Statement = std::vector<ShellWord>;
+
+// PowerShell's statements: parted by ; | && || line breaks, braces and parentheses outside
+// quotes, their words by blanks, `,` and `&` standing alone. '' quotes literally ('' is a quote
+// there); "" and a backtick outside single quotes take the next character as it is. A variable
+// becomes %NAME% ($env:NAME too) so that its path lies elsewhere, but $pwd, which is the current
+// folder; a comment (#) ends at the line's end.
+std::vector<Statement> StatementsOf(std::string_view text) {
+  std::vector<Statement> statements(1);
+  ShellWord word;
+  bool inWord = false;
+  const auto endWord = [&] {
+    if (inWord) statements.back().push_back(std::move(word));
+    word = {};
+    inWord = false;
+  };
+  const auto endStatement = [&] {
+    endWord();
+    if (!statements.back().empty()) statements.emplace_back();
+  };
+  const auto variable = [&](std::size_t& i) {
+    // At the $: its name, up to what cannot be in it, or between braces.
+    std::string name;
+    if (i + 1 < text.size() && text[i + 1] == '{') {
+      const std::size_t close = text.find('}', i);
+      name = text.substr(i + 2, close == std::string_view::npos ? close : close - i - 2);
+      i = close == std::string_view::npos ? text.size() : close + 1;
+    } else {
+      std::size_t end = i + 1;
+      while (end < text.size() && (std::isalnum(static_cast<unsigned char>(text[end])) ||
+                                   text[end] == '_' || text[end] == ':')) {
+        ++end;
+      }
+      name = text.substr(i + 1, end - i - 1);
+      i = end;
+    }
+    const std::string folded = Fold(name);
+    if (folded == "pwd") return std::string(".");
+    return "%" + (folded.starts_with("env:") ? name.substr(4) : name) + "%";
+  };
+  for (std::size_t i = 0; i < text.size();) {
+    const char c = text[i];
+    if (c == '\'') {
+      inWord = word.quoted = true;
+      for (++i; i < text.size(); ++i) {
+        if (text[i] != '\'') {
+          word.text += text[i];
+        } else if (i + 1 < text.size() && text[i + 1] == '\'') {
+          word.text += text[++i];
+        } else {
+          break;
+        }
+      }
+      ++i;
+    } else if (c == '"') {
+      inWord = word.quoted = true;
+      for (++i; i < text.size() && text[i] != '"';) {
+        if (text[i] == '`' && i + 1 < text.size()) {
+          word.text += text[i + 1];
+          i += 2;
+        } else if (text[i] == '$') {
+          word.text += variable(i);
+        } else {
+          word.text += text[i++];
+        }
+      }
+      ++i;
+    } else if (c == '`' && i + 1 < text.size()) {
+      // A line that goes on, or a character as it is.
+      if (text[i + 1] != '\r' && text[i + 1] != '\n') {
+        word.text += text[i + 1];
+        inWord = true;
+      }
+      i += 2;
+    } else if (c == '$') {
+      word.text += variable(i);
+      inWord = true;
+    } else if (c == '#' && !inWord) {
+      i = std::min(text.find_first_of("\r\n", i), text.size());
+    } else if (std::string_view(";|\r\n{}()").find(c) != std::string_view::npos ||
+               (c == '&' && i + 1 < text.size() && text[i + 1] == '&')) {
+      endStatement();
+      i += c == '&' ? 2 : 1;
+    } else if (c == ' ' || c == '\t') {
+      endWord();
+      ++i;
+    } else if (c == ',' || (c == '&' && !inWord)) {
+      endWord();
+      statements.back().push_back({std::string(1, c), false});
+      ++i;
+    } else {
+      word.text += c;
+      inWord = true;
+      ++i;
+    }
+  }
+  endStatement();
+  statements.pop_back();
+  return statements;
+}
+
+// A value of a cmdlet's parameter from word `at` on: a word, or an array of words between commas,
+// joined by blanks as Start-Process joins its arguments.
+std::string ValueAt(const Statement& words, std::size_t& at) {
+  std::string value = words[at].text;
+  while (at + 2 < words.size() && !words[at + 1].quoted && words[at + 1].text == ",") {
+    at += 2;
+    value += " " + words[at].text;
+  }
+  return value;
+}
+
+// The parameters of Start-Process that take no value.
+constexpr std::string_view kStartProcessSwitches[] = {
+    "wait",    "passthru", "nonewwindow", "loaduserprofile", "usenewenvironment",
+    "verbose", "debug",    "whatif",      "confirm"};
+
+void PowerShellText(std::string_view text, std::vector<Run>& runs, int depth);
+
+// What one PowerShell statement runs: Start-Process (start, saps) its -FilePath or first
+// positional word with its -ArgumentList or second, Invoke-Item (ii) what it opens, Invoke-
+// Expression (iex) a text read again, a host given the words after it, a program's path; after
+// the call operators & and . too. Cmdlets and strings run nothing of the drive.
+void PowerShellStatement(const Statement& words, std::vector<Run>& runs, int depth) {
+  std::size_t at = 0;
+  const bool called = !words[0].quoted && (words[0].text == "&" || words[0].text == ".");
+  if (called) ++at;
+  if (at == words.size() || (words[at].quoted && !called)) return;
+  const std::string& command = words[at].text;
+  const std::string verb = Fold(command);
+  std::vector<std::string> values;  // by position, or the one that a parameter names
+  std::optional<std::string> file, arguments;
+  for (std::size_t i = at + 1; i < words.size(); ++i) {
+    const auto name = words[i].quoted ? std::nullopt : PowerShellOptionName(words[i].text, false);
+    if (!name) {
+      if (words[i].quoted || words[i].text != ",") values.push_back(ValueAt(words, i));
+      continue;
+    }
+    const bool flag =
+        std::any_of(std::begin(kStartProcessSwitches), std::end(kStartProcessSwitches),
+                    [&](std::string_view s) { return NamesOption(*name, s, "wa"); });
+    if (flag || i + 1 == words.size()) continue;
+    ++i;
+    if (NamesOption(*name, "filepath", "f") || *name == "path" || *name == "pspath" ||
+        *name == "literalpath") {
+      file = ValueAt(words, i);
+    } else if (NamesOption(*name, "argumentlist", "a") || *name == "args") {
+      arguments = ValueAt(words, i);
+    } else {
+      ValueAt(words, i);
+    }
+  }
+  if (verb == "start-process" || verb == "start" || verb == "saps") {
+    std::size_t next = 0;
+    if (!file && next < values.size()) file = values[next++];
+    if (!arguments && next < values.size()) arguments = values[next];
+    if (file) RunsOf(*file, arguments.value_or(""), runs, depth + 1);
+  } else if (verb == "invoke-item" || verb == "ii") {
+    if (file) values.insert(values.begin(), *file);
+    for (const std::string& path : values) {
+      runs.push_back({path, false, !IsProgramName(BaseName(path))});
+    }
+  } else if (verb == "invoke-expression" || verb == "iex") {
+    if (!values.empty()) PowerShellText(values[0], runs, depth + 1);
+  } else if (HostOf(command) != Host::kNone) {
+    // Its words as PowerShell hands them to a program: those with blanks between quotes.
+    std::string line;
+    for (std::size_t i = at + 1; i < words.size(); ++i) {
+      const std::string& w = words[i].text;
+      line += (line.empty() ? "" : " ") +
+              (w.find_first_of(" \t") == std::string::npos ? w : "\"" + w + "\"");
+    }
+    RunsOf(command, line, runs, depth + 1);
+  } else if (IsRunnable(BaseName(command)) || command.find_first_of("\\/") != std::string::npos) {
+    RunsOf(command, "", runs, depth + 1);
+  }
+}
+
+void PowerShellText(std::string_view text, std::vector<Run>& runs, int depth) {
+  if (depth > kMaxCommandDepth) return;
+  for (const Statement& statement : StatementsOf(text)) {
+    PowerShellStatement(statement, runs, depth);
+  }
+}
+
+// What powershell.exe or pwsh runs: the script of -File, or the text of -Command (the rest of
+// the line) or of -EncodedCommand, each option by any prefix that PowerShell takes for it; with
+// none of them, the first argument that is no option: a script, or the command's text.
+void PowerShellRuns(std::string_view line, std::vector<Run>& runs, int depth) {
+  const std::vector<std::string> arguments = ArgumentsOf(line);
+  const auto rest = [&](std::size_t from) {
+    std::string text;
+    for (std::size_t i = from; i < arguments.size(); ++i) {
+      text += (i == from ? "" : " ") + arguments[i];
+    }
+    return text;
+  };
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const auto name = PowerShellOptionName(arguments[i], true);
+    if (!name) {
+      if (Extension(arguments[i]) == "ps1") return runs.push_back({arguments[i], true, false});
+      return PowerShellText(rest(i), runs, depth);
+    }
+    const auto option = std::find_if(
+        std::begin(kPowerShellOptions), std::end(kPowerShellOptions),
+        [&](const PowerShellOption& o) { return NamesOption(*name, o.name, o.least); });
+    const Takes takes = option == std::end(kPowerShellOptions) ? Takes::kNothing : option->takes;
+    if (takes == Takes::kNothing) continue;
+    if (++i == arguments.size()) return;
+    if (takes == Takes::kFile) return runs.push_back({arguments[i], true, false});
+    if (takes == Takes::kCommand) return PowerShellText(rest(i), runs, depth);
+    if (takes == Takes::kEncoded) {
+      if (const auto text = EncodedCommand(arguments[i])) PowerShellText(*text, runs, depth);
+      return;
+    }
+  }
+}
+
 // What `program` run with the arguments `arguments` runs, into `runs`.
 void RunsOf(std::string_view program, std::string_view arguments, std::vector<Run>& runs,
-            int depth = 0) {
-  constexpr int kMaxDepth = 4;
-  if (depth > kMaxDepth) return;
+            int depth) {
+  if (depth > kMaxCommandDepth) return;
   const Host host = HostOf(program);
   const std::vector<std::string> words = Words(arguments);
   const auto firstFile = [&]() -> std::optional<std::string> {
@@ -401,16 +780,12 @@ void RunsOf(std::string_view program, std::string_view arguments, std::vector<Ru
       }
       return loaded(firstFile());
     case Host::kPowerShell:
-      for (std::size_t i = 0; i < words.size(); ++i) {
-        if (Fold(words[i]) == "-file" && i + 1 < words.size()) return loaded(words[i + 1]);
-        if (Extension(words[i]) == "ps1") return loaded(words[i]);
-      }
-      return;
+      return PowerShellRuns(arguments, runs, depth);
     case Host::kShell:
       break;
   }
   // The interpreter: its switches, then commands joined by & and |, as it reads them.
-  const std::string line = InterpreterLine(arguments);
+  const std::string line = InterpreterLine(CommandOfSwitch(arguments));
   for (const std::string_view command : Commands(line)) {
     const std::vector<Word> parts = WordsOf(command);
     std::size_t at = 0;
@@ -845,7 +1220,10 @@ class Judge {
     for (std::size_t i = 0; i < folders_.size(); ++i) {
       const RootFile& folder = folders_[i];
       const bool hidden = IsHidden(folder);
-      if (IsHidingFolder(folder) || Listed(kWindowsFolders, folder.Name())) deep[i] = true;
+      // Windows' folders, and the look-alikes named with blanks or dots after their names.
+      if (IsHidingFolder(folder) || Listed(kWindowsFolders, TrimmedName(folder.Name()))) {
+        deep[i] = true;
+      }
       if (deep[i]) {
         wide.push_back(&folder);
         wideAt.push_back(i);
@@ -1244,6 +1622,12 @@ class Judge {
       if (IsOtherSystemFolder(folder)) {
         if (hidden) judge(Evidence::kOtherSystemFolder);
         continue;
+      }
+      // The folder that the virus moved the files into stays that when its shortcut also poses
+      // as it, so that every pass moves them back alike.
+      if (verdict && verdict->evidence == Evidence::kDisguise && IsHidingFolder(folder) &&
+          listing) {
+        verdict.reset();
       }
       if (verdict && verdict->verdict != Verdict::kVirus) continue;  // a disguise, a stick's own
       if (Listed(kWindowsFolders, name)) {

@@ -343,6 +343,48 @@ const RulesCase kCases[] = {
      {{"Fotos 2024.pif", "virus shortcut_runs_host"},
       {"~df1.vbs", "virus named_by_shortcut <Fotos 2024.pif>"}},
      {"Fotos 2024.pif", "~df1.vbs"}},
+    // PowerShell's -EncodedCommand by any prefix (after -, / or an en dash; base64 of UTF-16LE)
+    // and -Command are read as PowerShell reads them: Start-Process and saps with their
+    // parameters, ii, the call operator with $pwd, a host given a quoted command line. What does
+    // not decode to text is not read at all.
+    {"powerShellCommands",
+     [](MemoryStick& s) {
+       constexpr const char* kPowerShell =
+           "C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe";
+       s.AddFolder("Photos", kHiddenFolder);
+       s.Add({.name = "Photos.lnk",
+              .bytes = Runs(kPowerShell, "-NoP -W Hidden -eNc " +
+                                             EncodedCommand("Start-Process -WindowStyle Hidden "
+                                                            "-FilePath wscript -ArgumentList "
+                                                            "'//B','~p.vbs'; ii Photos"))});
+       s.Add({.name = "Report.docx", .attributes = kHiddenFile, .bytes = Text("PK")});
+       s.Add({.name = "Report.lnk",
+              .bytes = Runs(
+                  "C:\\Program Files\\PowerShell\\7\\pwsh.exe",
+                  "-nologo \u2013ec " + EncodedCommand("& \"$pwd\\r.exe\"\nsaps 'Report.docx'"))});
+       s.Add({.name = "Notes.docx", .attributes = kHiddenFile, .bytes = Text("PK")});
+       s.Add({.name = "Notes.lnk",
+              .bytes = Runs(kPowerShell, "/w hidden -c \"cmd /c 'start n.js&start Notes.docx'\"")});
+       std::string cut = EncodedCommand("start .\\s.vbs");
+       s.Add({.name = "Scan.lnk", .bytes = Runs(kPowerShell, "-enc " + cut.insert(8, "*"))});
+       s.Add({.name = "Fax.lnk", .bytes = Runs(kPowerShell, "-e QUJD")});  // "ABC": no UTF-16
+       for (const char* name : {"~p.vbs", "r.exe", "n.js", "s.vbs"}) {
+         s.Add({.name = name, .attributes = kHiddenFile, .bytes = Text("WScript")});
+       }
+     },
+     {{"Photos", "user disguise <Photos.lnk>"},
+      {"Photos.lnk", "virus shortcut_runs_host"},
+      {"~p.vbs", "virus named_by_shortcut <Photos.lnk>"},
+      {"Report.docx", "user disguise <Report.lnk>"},
+      {"Report.lnk", "virus shortcut_runs_host"},
+      {"r.exe", "virus named_by_shortcut <Report.lnk>"},
+      {"Notes.docx", "user disguise <Notes.lnk>"},
+      {"Notes.lnk", "virus shortcut_runs_host"},
+      {"n.js", "virus named_by_shortcut <Notes.lnk>"},
+      {"Scan.lnk", "unsure shortcut_host_unknown"},
+      {"Fax.lnk", "unsure shortcut_host_unknown"},
+      {"s.vbs", "unsure hidden_program"}},
+     {"Photos.lnk", "Report.lnk", "Notes.lnk", "~p.vbs", "r.exe", "n.js"}},
     // Programs named like the hidden folders beside them that are one program under several
     // names are the folder disguise worm's copies; a lone one named like a folder may be the
     // user's own (a backup script beside its folder): it stays, listed.

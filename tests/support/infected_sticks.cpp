@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "exfat_tools.h"
 #include "fat_image.h"
@@ -100,10 +101,14 @@ std::string ShortName(const std::uint8_t* entry) {
   return extension.empty() ? base : base + "." + extension;
 }
 
+// Where a long-name entry holds its 13 UTF-16 units.
+constexpr int kLongNameSlots[] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+
 struct FatEntry {
   std::uint64_t attributeAt = 0;  // where the attribute byte lies in the image
   std::uint8_t attributes = 0;
   std::uint32_t first = 0;
+  std::vector<std::uint64_t> longAt = {};  // where its long name's entries lie
 };
 
 // The entries of the root (`first` 0) or of a folder, by `prefix` and their names.
@@ -121,6 +126,7 @@ void ReadFatDirectory(const proof::FatImage& fat, const std::filesystem::path& i
     }
   }
   std::u16string longName;
+  std::vector<std::uint64_t> longAt;
   for (const auto& [at, bytes] : blocks) {
     for (std::size_t i = 0; i + 32 <= bytes.size(); i += 32) {
       const std::uint8_t* entry = bytes.data() + i;
@@ -130,23 +136,27 @@ void ReadFatDirectory(const proof::FatImage& fat, const std::filesystem::path& i
       } else if (entry[11] == 0x0F) {
         // A long name's entries come last part first; each holds 13 UTF-16 units.
         std::u16string part;
-        for (const int o : {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30}) {
+        for (const int o : kLongNameSlots) {
           const char16_t c = static_cast<char16_t>(entry[o] | entry[o + 1] << 8);
           if (c == 0 || c == 0xFFFF) break;
           part += c;
         }
         longName = entry[0] & 0x40 ? part : part + longName;
+        if (entry[0] & 0x40) longAt.clear();
+        longAt.push_back(at + i);
       } else if (entry[11] & 0x08) {
         longName.clear();  // the volume's label
       } else {
         const std::string name =
             longName.empty() ? ShortName(entry) : repair::Utf16ToUtf8(longName);
+        if (longName.empty()) longAt.clear();
         longName.clear();
         if (name == "." || name == "..") continue;
         entries[prefix + name] = {
             at + i + 11, entry[11],
             static_cast<std::uint32_t>(entry[26] | entry[27] << 8 | entry[20] << 16 |
-                                       static_cast<std::uint32_t>(entry[21]) << 24)};
+                                       static_cast<std::uint32_t>(entry[21]) << 24),
+            std::exchange(longAt, {})};
       }
     }
   }
@@ -166,6 +176,35 @@ std::map<std::string, FatEntry> FatEntries(const std::filesystem::path& image) {
   return entries;
 }
 
+bool InRoot(const StickItem& item) { return item.path.find('/') == std::string::npos; }
+
+// A root name that Windows trims, with blanks or dots at its end: mtools trims them too, so the
+// stick is made with each of them as '_' and then its long name written as it is.
+std::string Untrimmed(std::string name) {
+  for (auto end = name.rbegin(); end != name.rend() && (*end == ' ' || *end == '.'); ++end) {
+    *end = '_';
+  }
+  return name;
+}
+
+// Writes `name` (ASCII, as long as `made`) into the long name of the root entry named `made`.
+bool PutLongName(const std::filesystem::path& image, const std::string& made,
+                 const std::string& name) {
+  const auto entries = FatEntries(image);
+  const auto entry = entries.find(made);
+  if (entry == entries.end() || entry->second.longAt.empty()) {
+    ADD_FAILURE() << "no long name " << made;
+    return false;
+  }
+  for (const std::uint64_t at : entry->second.longAt) {
+    const std::size_t from = ((ReadAt(image, at, 1)[0] & 0x1F) - 1u) * 13u;
+    for (std::size_t k = 0; k < 13 && from + k < name.size(); ++k) {
+      PatchBytes(image, at + kLongNameSlots[k], {static_cast<std::uint8_t>(name[from + k]), 0});
+    }
+  }
+  return true;
+}
+
 std::string MakeFatStick(const InfectedStick& stick, const std::filesystem::path& image) {
   const struct {
     const char* options;
@@ -176,9 +215,11 @@ std::string MakeFatStick(const InfectedStick& stick, const std::filesystem::path
     return "mkfs.fat refused";
   }
   const auto made = [&](const std::string& path) {
-    return stick.shortOnlyBlank && path.starts_with(kBlank)
-               ? kPlaceholder + path.substr(std::string(kBlank).size())
-               : path;
+    if (stick.shortOnlyBlank && path.starts_with(kBlank)) {
+      return kPlaceholder + path.substr(std::string(kBlank).size());
+    }
+    const std::string root = path.substr(0, path.find('/'));
+    return Untrimmed(root) + path.substr(root.size());
   };
   for (const StickItem& item : stick.items) {
     if (item.folder()) {
@@ -201,6 +242,11 @@ std::string MakeFatStick(const InfectedStick& stick, const std::filesystem::path
     Bytes name(11, ' ');
     name[0] = stick.shortOnlyBlank;
     PatchBytes(image, placeholder->second.attributeAt - 11, name);
+  }
+  for (const StickItem& item : stick.items) {
+    if (InRoot(item) && Untrimmed(item.path) != item.path) {
+      if (!PutLongName(image, Untrimmed(item.path), item.path)) return "no long name";
+    }
   }
   const auto entries = FatEntries(image);
   for (const StickItem& item : stick.items) {
@@ -931,6 +977,163 @@ InfectedStick LookAlikeUserStick(StickFs fs) {
   };
 }
 
+// A shortcut to Windows PowerShell with `arguments`, hidden as the worms write them; its target
+// written as a local path or only in the environment block.
+constexpr const char* kPowerShell =
+    "C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe";
+Bytes PowerShell(bool environment, const std::string& arguments) {
+  if (!environment) return Starts(kPowerShell, arguments);
+  return Hidden({.arguments = arguments,
+                 .environmentPath = "%SystemRoot%\\System32\\WindowsPowerShell\\v1.0\\"
+                                    "powershell.exe"});
+}
+
+// A worm whose shortcuts hand PowerShell an encoded command that starts its hidden script and
+// then what they pose as; the user's own PowerShell shortcut runs a script of C:.
+InfectedStick EncodedScriptStick(StickFs fs) {
+  return {
+      .family = "powershell_encoded_script",
+      .fs = fs,
+      .label = "SANDISK",
+      .items =
+          {
+              {"lista compras.txt", Text("pan, leche\r\n"), 0, ""},
+              Folder("Fotos Familia", 0x16, "user"),
+              {"Fotos Familia/playa.jpg", Picture("p")},
+              {"Fotos Familia.lnk",
+               PowerShell(false, "-NoProfile -WindowStyle Hidden -enc " +
+                                     EncodedCommand("Start-Process wscript.exe '//B //Nologo "
+                                                    ".\\~svc.vbs'; Invoke-Item 'Fotos Familia'")),
+               0, "virus"},
+              {"contrato.pdf", Document("contrato"), 0x26, "user"},
+              {"~svc.vbs", Script("encoded"), 0x26, "virus"},
+              {"contrato.lnk",
+               PowerShell(true, "-ExecutionPolicy Bypass -EnC " +
+                                    EncodedCommand("saps -FilePath wscript -ArgumentList "
+                                                   "'~svc.vbs'\r\nsaps contrato.pdf")),
+               0, "virus"},
+              {"respaldo.lnk",
+               ShortcutBytes({.localPath = kPowerShell,
+                              .arguments = "-NoProfile -File C:\\Scripts\\respaldo.ps1"}),
+               0, ""},
+          },
+  };
+}
+
+// The user's files moved into a hidden folder named like the label; the label's shortcut has
+// PowerShell decode a command that calls the worm's program in a hidden folder of its own and
+// opens the moved files.
+InfectedStick EncodedProgramStick(StickFs fs) {
+  return {
+      .family = "powershell_encoded_program",
+      .fs = fs,
+      .label = "TRANSCEND",
+      .items =
+          {
+              {"TRANSCEND.lnk",
+               PowerShell(true,
+                          "-nop -w hidden /e " + EncodedCommand("$d = Join-Path $pwd '.system'\n"
+                                                                "& .\\.system\\winhost.exe -k; "
+                                                                "explorer.exe TRANSCEND")),
+               0, "virus"},
+              Folder(".system", 0x16, "virus"),
+              {".system/winhost.exe", Program("encoded program"), 0, "virus"},
+              {".system/config.dat", Text("[cfg]\r\nid=42\r\n"), 0, kAnyVerdict},
+              Folder("TRANSCEND", 0x16, "user"),
+              {"TRANSCEND/presupuesto.xlsx", Document("presupuesto")},
+              {"TRANSCEND/video boda.mp4", Text("ftypisom")},
+          },
+  };
+}
+
+// Shortcuts that give PowerShell its command in plain text, after -Command and as its first
+// argument; each starts a script of the worm's through a script host, then opens the folder.
+InfectedStick CommandPowerShellStick(StickFs fs) {
+  return {
+      .family = "powershell_command",
+      .fs = fs,
+      .label = "MEMORIA",
+      .items =
+          {
+              Folder("Music", 0x12, "user"),
+              {"Music/cancion.mp3", Text("ID3")},
+              {"~t.js", Script("command"), 0x26, "virus"},
+              {"Tesis.lnk",
+               PowerShell(false,
+                          "-nop -w hidden -c \"if (Test-Path .\\~t.js) { cscript "
+                          "//nologo .\\~t.js }; explorer Tesis\""),
+               0, "virus"},
+              Folder("Tesis", 0x16, "user"),
+              {"Tesis/capitulo1.docx", Document("capitulo")},
+              {"Music.lnk",
+               PowerShell(true,
+                          "-NoLogo \"Start-Process -WindowStyle Hidden wscript.exe "
+                          "-ArgumentList .\\~m.vbs; ii Music\""),
+               0, "virus"},
+              {"~m.vbs", Script("positional"), 0x26, "virus"},
+              {"notas.txt", Text("entregar el lunes\r\n"), 0x22, "user"},
+          },
+  };
+}
+
+// Windows' real folders, exactly named and holding what Windows keeps there, beside the worm's
+// look-alikes that a blank or a dot after the name sets apart, each holding its program or script.
+InfectedStick WindowsLookAlikesStick(StickFs fs) {
+  const std::string sid = "$RECYCLE.BIN/S-1-5-21-2743520385-3219836401-1571210893-1001";
+  return {
+      .family = "windows_look_alikes",
+      .fs = fs,
+      .label = "VERBATIM",
+      .items =
+          {
+              Folder("System Volume Information ", 0x16, "virus"),
+              {"System Volume Information /svchost.exe", Program("look-alike"), 0, kAnyVerdict},
+              Folder("$RECYCLE.BIN", 0x16, "system"),
+              Folder(sid, 0x16, ""),
+              {sid + "/desktop.ini", Text("[.ShellClassInfo]\r\n")},
+              {sid + "/$I4ZK1PA.xlsx", Bytes{2, 0, 0, 0, 9, 0, 0, 0}},
+              {sid + "/$R4ZK1PA.xlsx", Document("deleted sheet")},
+              {sid + "/$IQ3M7.exe", Bytes{2, 0, 0, 0, 3, 0, 0, 0}},
+              {sid + "/$RQ3M7.exe", Program("the user's deleted installer")},
+              {"Informe.docx", Document("informe"), 0, ""},
+              Folder("System Volume Information", 0x16, "system"),
+              {"System Volume Information/IndexerVolumeGuid", Text("{0C1D2E3F-4A5B}")},
+              {"System Volume Information/WPSettings.dat", Bytes{12, 0, 0, 0, 7, 7, 7, 7}},
+              Folder("$RECYCLE.BIN.", 0x16, "virus"),
+              {"$RECYCLE.BIN./update.vbs", Script("look-alike bin"), 0, kAnyVerdict},
+          },
+  };
+}
+
+// The old recycle bin and System Volume Information, real and looked alike: the worm's copies
+// named with a blank and with a dot after the name, an S-1-5 folder of its own in one.
+InfectedStick OldRecyclerLookAlikesStick(StickFs fs) {
+  const std::string sid = "RECYCLER/S-1-5-21-1004336348-1177238915-682003330-1003";
+  return {
+      .family = "recycler_look_alikes",
+      .fs = fs,
+      .label = "PNY",
+      .items =
+          {
+              Folder("Fotos 2023", 0x10, ""),
+              {"Fotos 2023/IMG_0001.jpg", Picture("f")},
+              Folder("RECYCLER", 0x16, "system"),
+              Folder(sid, 0x16, ""),
+              {sid + "/INFO2", Bytes{5, 0, 0, 0, 0x20, 3}},
+              {sid + "/Dc1.doc", Document("the user's deleted letter")},
+              {sid + "/desktop.ini", Text("[.ShellClassInfo]\r\n")},
+              Folder("RECYCLER ", 0x16, "virus"),
+              Folder("RECYCLER /S-1-5-21-0-0-0-500", 0x16, kAnyVerdict),
+              {"RECYCLER /ctfmon.exe", Program("look-alike recycler"), 0, kAnyVerdict},
+              Folder("System Volume Information.", 0x16, "virus"),
+              {"System Volume Information./wsvcz.js", Script("look-alike volume"), 0, kAnyVerdict},
+              Folder("System Volume Information", 0x16, "system"),
+              {"System Volume Information/IndexerVolumeGuid", Text("{77AA0B1C}")},
+              {"System Volume Information/tracking.log", Bytes{1, 0, 0, 0}},
+          },
+  };
+}
+
 std::vector<InfectedStick> Corpus() {
   using enum StickFs;
   std::vector<InfectedStick> sticks;
@@ -963,6 +1166,12 @@ std::vector<InfectedStick> Corpus() {
   }
   sticks.push_back(LookAlikeUserStick(kExfat));
   sticks.push_back(LookAlikeUserStick(kFat12));
+  sticks.push_back(EncodedScriptStick(kFat16));
+  sticks.push_back(EncodedProgramStick(kExfat));
+  sticks.push_back(CommandPowerShellStick(kFat32));
+  sticks.push_back(WindowsLookAlikesStick(kFat32));
+  sticks.push_back(OldRecyclerLookAlikesStick(kExfat));
+  sticks.push_back(OldRecyclerLookAlikesStick(kFat16));
   return sticks;
 }
 

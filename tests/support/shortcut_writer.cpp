@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "shortcut_writer.h"
 
+#include <nettle/base64.h>
+
 #include <algorithm>
 #include <initializer_list>
 #include <utility>
@@ -163,6 +165,14 @@ std::vector<std::uint8_t> PifBytes(const std::string& program, const std::string
   const std::string heading = "MICROSOFT PIFEX";
   std::copy(heading.begin(), heading.end(), pif.begin() + 0x171);
   return pif;
+}
+
+std::string EncodedCommand(const std::string& text) {
+  Bytes utf16 = Terminated(text, true);
+  utf16.resize(utf16.size() - 2);
+  std::string base64(BASE64_ENCODE_RAW_LENGTH(utf16.size()), '\0');
+  base64_encode_raw(base64.data(), utf16.size(), utf16.data());
+  return base64;
 }
 
 }  // namespace kestrova::testing

@@ -34,4 +34,7 @@ std::vector<std::uint8_t> ShortcutBytes(const Shortcut& shortcut);
 // then the heading of the section list.
 std::vector<std::uint8_t> PifBytes(const std::string& program, const std::string& parameters);
 
+// PowerShell's -EncodedCommand for a command's text (UTF-8): base64 of its UTF-16LE.
+std::string EncodedCommand(const std::string& text);
+
 }  // namespace kestrova::testing

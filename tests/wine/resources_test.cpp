@@ -232,10 +232,10 @@ TEST(Resources, CliManifestRunsWithTheCallersRights) { ExpectManifest(CliExe(), 
 
 // Static programs: nothing but the system's own libraries beside them.
 TEST(Resources, ProgramsImportOnlySystemLibraries) {
-  // bcrypt.dll: CNG's hashes, part of Windows since Vista.
-  const std::set<std::string> system{"kernel32.dll", "user32.dll",   "gdi32.dll",
-                                     "msvcrt.dll",   "msimg32.dll",  "shell32.dll",
-                                     "advapi32.dll", "comctl32.dll", "bcrypt.dll"};
+  // bcrypt.dll: CNG's hashes, part of Windows since Vista; crypt32.dll: the base64 decoder.
+  const std::set<std::string> system{"kernel32.dll", "user32.dll",  "gdi32.dll",    "msvcrt.dll",
+                                     "msimg32.dll",  "shell32.dll", "advapi32.dll", "comctl32.dll",
+                                     "bcrypt.dll",   "crypt32.dll"};
   for (const auto& exe : {WindowExe(), CliExe()}) {
     const auto dump = kestrova::testing::Run("x86_64-w64-mingw32-objdump -p " + Quote(exe), true);
     ASSERT_EQ(dump.status, 0) << dump.output;
