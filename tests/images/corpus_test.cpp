@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -19,13 +18,12 @@
 #include <vector>
 
 #include "exfat_tools.h"
-#include "fake_window.h"
 #include "fat_tools.h"
 #include "format/codepage.h"
 #include "image_tools.h"
 #include "infected_sticks.h"
-#include "memory_volume.h"
 #include "repair/verdicts.h"
+#include "scoped_env.h"
 #include "verdicts.h"
 
 namespace kestrova::testing {
@@ -175,69 +173,6 @@ struct StickEnd {
   bool operator==(const StickEnd&) const = default;
 };
 
-// Sets an environment variable for as long as it lives.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* was = std::getenv(name)) was_ = was;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (was_) {
-      ::setenv(name_, was_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> was_;
-};
-
-// The window's one click on the stick in `image`, presented as drive F, and its one dialog with
-// every line checked as it offers them: the repair, then the removal and the move back in one
-// step. The stick is read into memory and written back as the window left it.
-void RepairInTheWindow(const std::filesystem::path& image) {
-  MemoryVolume memory;
-  const auto size = std::filesystem::file_size(image);
-  memory.AddSparseDrive('F', size);
-  std::ifstream in(image, std::ios::binary);
-  std::vector<std::uint8_t> piece(1 << 20);
-  for (std::uint64_t at = 0; at < size; at += piece.size()) {
-    in.read(reinterpret_cast<char*>(piece.data()), static_cast<std::streamsize>(piece.size()));
-    piece.resize(static_cast<std::size_t>(in.gcount()));
-    for (std::size_t s = 0; s < piece.size(); s += volume::kSectorSize) {
-      const auto sector = std::span(piece).subspan(s, volume::kSectorSize);
-      if (std::any_of(sector.begin(), sector.end(), [](std::uint8_t b) { return b != 0; })) {
-        memory.Poke('F', at + s, {sector.begin(), sector.end()});
-      }
-    }
-  }
-  {
-    ScopedBackend backend(memory);
-    FakeWindow window;
-    window.driveTypes = {{"f:", 2}};
-    window.chooseAll = true;
-    ui::Form1 form(window, window);
-    form.Form_Load();
-    window.Select(form, "F");
-    form.Command1_Click();
-    for (const auto& message : window.messages) {
-      EXPECT_NE(message.style, ui::kStyleCritical) << message.text;
-    }
-  }
-  std::fstream out(image, std::ios::binary | std::ios::in | std::ios::out);
-  for (const std::int64_t sector : memory.SectorsWritten()) {
-    const auto at = static_cast<std::uint64_t>(sector) * volume::kSectorSize;
-    const auto bytes = memory.Peek('F', at, volume::kSectorSize);
-    out.seekp(static_cast<std::streamoff>(at));
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-  }
-  EXPECT_TRUE(out.good());
-}
-
 // Whether the description makes it the virus's: it, or a folder it lies in, is.
 bool Virus(const InfectedStick& stick, const StickItem& item) {
   for (std::string path = item.path;; path.resize(path.rfind('/'))) {
@@ -247,8 +182,7 @@ bool Virus(const InfectedStick& stick, const StickItem& item) {
   }
 }
 
-// fix, the window's click and dialog, and repair, clean and move-back in several orders, each on a
-// copy of the infected stick
+// fix, and repair, clean and move-back in several orders, each on a copy of the infected stick
 // with a journal folder of its own that the commands of one order share: a later command recalls
 // what an earlier one removed, so every order ends with the same stick as fix. None leaves a file
 // of the virus's outside a folder of its that holds a document; each keeps every other file
@@ -264,7 +198,6 @@ TEST_P(CorpusTest, EveryOrderOfTheCommandsEndsAsFix) {
 
   const std::vector<std::vector<std::string>> orders = {
       {"fix"},
-      {"window"},
       {"repair", "clean", "move-back"},
       {"move-back", "clean", "repair"},
       {"clean", "move-back", "repair"},
@@ -280,10 +213,6 @@ TEST_P(CorpusTest, EveryOrderOfTheCommandsEndsAsFix) {
     ASSERT_TRUE(CopySparse(image, copy));
     const ScopedEnv journals("XDG_STATE_HOME", state.string());
     for (const auto& command : orders[o]) {
-      if (command == "window") {
-        RepairInTheWindow(copy);
-        continue;
-      }
       const auto run = Cli(command + " " + Quote(copy.string()));
       ASSERT_EQ(run.status, 0) << command << ": " << run.err;
     }
