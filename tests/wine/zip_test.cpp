@@ -32,8 +32,8 @@ std::set<std::string> UnpackedNames() {
   }
   return names;
 }
-const std::set<std::string> kZipFiles{"Kestrova.exe", "kestrova-cli.exe", "LICENSE", "README.txt",
-                                      "说明.txt"};
+const std::set<std::string> kZipFiles{"Kestrova.exe", "kestrova-cli.exe", "kestrova-guard.exe",
+                                      "LICENSE",      "README.txt",       "说明.txt"};
 
 std::string Text(const std::string& file) {
   const auto bytes = ReadBytes(file);
@@ -89,6 +89,8 @@ TEST(Zip, ProgramsRunFromTheUnpackedFolder) {
   ExpectVersionRecord(Unpacked("kestrova-cli.exe"), "kestrova-cli.exe");
   ExpectManifest(Unpacked("Kestrova.exe"), Rights::kAdministrator);
   ExpectManifest(Unpacked("kestrova-cli.exe"), Rights::kCaller);
+  ExpectVersionRecord(Unpacked("kestrova-guard.exe"), "kestrova-guard.exe");
+  ExpectManifest(Unpacked("kestrova-guard.exe"), Rights::kCaller);
 
   Session& session = Session::Get();
   const auto version = session.Wine(Unpacked("kestrova-cli.exe"), "--version");

@@ -21,6 +21,7 @@ namespace {
 // Posted to itself: look at the drives of wParam's mask. The system's broadcast of an arrival is
 // not held up by the look.
 constexpr UINT kLookMessage = WM_APP + 2;
+static_assert(kTrayMessage == WM_APP + 1);
 
 constexpr const wchar_t* kRunKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr const wchar_t* kRunValue = L"Kestrova guard";

@@ -1,19 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // What kestrova-guard.exe shows of itself to the system and to its test driver: its window's
 // class, the message by which its notification-area icon calls it, and its menu's commands.
+// Free of windows.h: the tests under Wine, built for Linux, read it too.
 #pragma once
-
-#ifndef RC_INVOKED
-
-#include <windows.h>
 
 namespace kestrova::ui::win32::guard {
 
 inline constexpr const wchar_t* kGuardClass = L"KestrovaGuard";
 // The icon's calls: with NOTIFYICON_VERSION_4, LOWORD(lParam) says what happened
 // (WM_CONTEXTMENU, NIN_BALLOONUSERCLICK, ...) and HIWORD(lParam) the icon.
-inline constexpr UINT kTrayMessage = WM_APP + 1;
-inline constexpr UINT kTrayIconId = 1;
+inline constexpr unsigned kTrayMessage = 0x8000 + 1;  // WM_APP + 1
+inline constexpr unsigned kTrayIconId = 1;
 // The menu's commands, sent as WM_COMMAND.
 enum GuardCommand : int {
   kCheckAll = 201,
@@ -27,5 +24,3 @@ enum GuardCommand : int {
 inline constexpr const wchar_t* kReportVariable = L"KESTROVA_GUARD_REPORT";
 
 }  // namespace kestrova::ui::win32::guard
-
-#endif
