@@ -25,9 +25,11 @@ namespace {
 using namespace kestrova::ui::win32;
 constexpr const char* kWaitMs = "30000";
 constexpr const char* kRunKey = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-// The infected image of MakeInfectedImage with AddVirusFiles, as the guard tells of it.
+// The infected image of MakeInfectedImage with AddVirusFiles, labelled KINGSTON, as the guard
+// tells of it.
 constexpr const char* kNoticeF =
-    "notice\tF\tU盘病毒\tU盘F:被病毒感染：22个文件夹被隐藏，发现4个病毒文件。点击这里修复。\t1";
+    "notice\tF\tU盘病毒\tU盘F:（KINGSTON）被病毒感染：22个文件夹被隐藏，"
+    "发现4个病毒文件。点击这里修复。\t1";
 
 std::string Text(const std::vector<std::string>& lines) {
   std::string text;
@@ -53,6 +55,7 @@ class GuardTest : public ::testing::Test {
   void SetUp() override {
     MakeInfectedImage(scratch_ / "f.img");
     ASSERT_TRUE(AddVirusFiles(scratch_ / "f.img"));
+    ASSERT_EQ(Mtools("mlabel", scratch_ / "f.img", "::KINGSTON").status, 0);
     session_.UseImage(scratch_ / "f.img");
   }
 
@@ -189,8 +192,12 @@ TEST_F(GuardTest, JudgesADriveOfFoldersThroughItsFileSystemOncePerArrival) {
                                      "发现2个病毒文件。点击这里修复。\t1"});
 }
 
-TEST_F(GuardTest, StartAtLogonIsOneRunValueAndASecondGuardEndsAtOnce) {
+TEST_F(GuardTest, MenuChecksAllDrivesAgainStartsAtLogonAndASecondGuardEndsAtOnce) {
   StartGuard();
+  ASSERT_TRUE(Await("look\tF"));
+  ASSERT_EQ(Probe("guard-command " + std::to_string(guard::kCheckAll)).status, 0);
+  EXPECT_EQ(Reported("notice"), (std::vector<std::string>{kNoticeF, kNoticeF}));
+
   const std::string toggle = "guard-command " + std::to_string(guard::kStartAtLogon);
   ASSERT_EQ(Probe(toggle).status, 0);
   const auto value = kestrova::testing::Run(session_.Env() + " wine reg query '" + kRunKey +
