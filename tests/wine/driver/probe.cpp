@@ -68,6 +68,7 @@
 //   guard-volume EVENT LETTER  send the guard's window WM_DEVICECHANGE as volume does; return once
 //                      it has handled it
 //   guard-click        send the guard's window what its icon sends when the user clicks its notice
+//   guard-menu         post the guard's window what its icon sends when the user asks for its menu
 //   guard-command ID   send the guard's window its menu's command ID, as a choice in the menu does
 //   run COMMANDLINE    start the command line as it is, its standard output and error into a
 //                      pipe, and wait for its end; print "out<TAB>LINE" for every line of what it
@@ -854,6 +855,9 @@ int main(int argc, char** argv) {
     } else if (command == "guard-click") {
       SendMessageW(RequireGuard(), guard::kTrayMessage, 0,
                    MAKELPARAM(NIN_BALLOONUSERCLICK, guard::kTrayIconId));
+    } else if (command == "guard-menu") {
+      PostMessageW(RequireGuard(), guard::kTrayMessage, 0,
+                   MAKELPARAM(WM_CONTEXTMENU, guard::kTrayIconId));
     } else if (command == "guard-command") {
       SendMessageW(RequireGuard(), WM_COMMAND, MAKEWPARAM(std::stoi(next(i)), 0), 0);
     } else if (command == "run") {
