@@ -159,6 +159,16 @@ void Form1::ShowDrives(std::vector<volume::DriveInfo> drives) {
   }
 }
 
+bool Form1::SelectDrive(char letter) {
+  for (std::size_t i = 0; i < drives_.size(); ++i) {
+    if (drives_[i].letter != letter) continue;
+    controls_.ListSelect(static_cast<std::int16_t>(i));
+    List1_Click();
+    return true;
+  }
+  return false;
+}
+
 void Form1::List1_Click() {
   if (passRunning_) {
     // The running pass keeps its volume and layout; the new selection is analysed afterwards.

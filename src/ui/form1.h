@@ -124,6 +124,9 @@ class Form1 final : private WindowContacts {
   // drive gone, Repair is disabled and the caption says so. During a pass, or a look at a drive,
   // the change waits until it has returned.
   void DrivesChanged();
+  // Selects the listed drive of the uppercase `letter` and looks at it as a click on its entry
+  // does (the window started for one drive); false when the list has no such drive.
+  bool SelectDrive(char letter);
 
   // True while a repair pass runs.
   bool PassRunning() const { return passRunning_; }

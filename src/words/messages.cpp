@@ -701,4 +701,19 @@ std::vector<RemovalChoice> RemovalChoices(const std::vector<Judged>& leftovers) 
   return choices;
 }
 
+std::string GuardNotice(const std::string& drive, const std::string& label,
+                        const WormSigns& signs) {
+  const std::string name = label.empty() ? texts::Format(texts::kGuardDrive, drive)
+                                         : texts::Format(texts::kGuardLabelledDrive, drive, label);
+  std::string found;
+  if (signs.virusFiles == 0) {
+    found = texts::Format(texts::kGuardMovedFiles, name);
+  } else if (signs.attributesSeen && signs.hiddenFolders > 0) {
+    found = texts::Format(texts::kGuardHiddenAndVirus, name, signs.hiddenFolders, signs.virusFiles);
+  } else {
+    found = texts::Format(texts::kGuardVirus, name, signs.virusFiles);
+  }
+  return texts::Sentences({found, texts::Tr(texts::kGuardClickToRepair)});
+}
+
 }  // namespace kestrova::repair::messages

@@ -12,6 +12,7 @@
 #include "format/problem.h"
 #include "repair/engine.h"
 #include "repair/findings.h"
+#include "repair/signs.h"
 #include "volume/drives.h"
 #include "volume/volume.h"
 #include "words/texts.h"
@@ -106,6 +107,10 @@ std::string RepairEnd(const std::string& seconds, std::size_t restored, std::siz
 std::string UnmountQuestion(const std::string& mountPoint);
 std::string UnmountFailed(const std::string& mountPoint, const volume::MountChange& change);
 std::string RemountFailed(const volume::MountChange& change, bool repaired);
+// What the guard tells when a stick that it looked at shows signs of a worm (signs.h): the drive
+// by its letter ("F:") and its label (none when empty), the hidden folders when their bits were
+// seen, the virus's files, and that a click repairs it.
+std::string GuardNotice(const std::string& drive, const std::string& label, const WormSigns& signs);
 
 }  // namespace messages
 }  // namespace kestrova::repair

@@ -170,5 +170,27 @@ TEST(MessagesTest, CountsTimesAndSizesReadRightInBothLanguages) {
   EXPECT_EQ(repair::messages::Size(3ull << 30), "3221225472 bytes (3.0 GiB)");
 }
 
+// The guard's notice: the hidden folders only when their bits were seen, the moved files only when
+// nothing else of the virus's is there, the label only when the stick has one.
+TEST(MessagesTest, GuardNoticeCountsOnlyWhatItSaw) {
+  using repair::messages::GuardNotice;
+  repair::WormSigns signs;
+  signs.hiddenFolders = 5;
+  signs.virusFiles = 7;
+  EXPECT_EQ(GuardNotice("F:", "KINGSTON", signs),
+            "U盘F:（KINGSTON）被病毒感染：5个文件夹被隐藏，发现7个病毒文件。点击这里修复。");
+  signs.attributesSeen = false;
+  EXPECT_EQ(GuardNotice("F:", "", signs), "U盘F:被病毒感染：发现7个病毒文件。点击这里修复。");
+  repair::WormSigns moved;
+  moved.movedFiles = true;
+  EXPECT_EQ(GuardNotice("G:", "", moved),
+            "U盘G:被病毒感染：病毒把文件移进了一个文件夹。点击这里修复。");
+  InEnglish english;
+  signs.attributesSeen = true;
+  EXPECT_EQ(GuardNotice("F:", "KINGSTON", signs),
+            "The USB drive F: (KINGSTON) is infected: hidden folders: 5; the virus's files found: "
+            "7. Click here to repair it.");
+}
+
 }  // namespace
 }  // namespace kestrova::testing

@@ -180,6 +180,18 @@ TEST_F(Form1Test, SelectionAnalysesTheSelectedDriveAndRepairFollowsTheLatestAnal
   EXPECT_FALSE(volumes_.IsOpen());
 }
 
+// The window started for one drive (Kestrova.exe /drive F): that entry is selected and analysed;
+// a letter that the list does not hold selects nothing.
+TEST_F(Form1Test, StartedForADriveSelectsAndAnalysesItsEntry) {
+  form_.Form_Load();
+  EXPECT_FALSE(form_.SelectDrive('H'));
+  EXPECT_FALSE(window_.selected.has_value());
+  EXPECT_TRUE(form_.SelectDrive('F'));
+  EXPECT_EQ(window_.selected, std::optional<std::int16_t>(0));
+  EXPECT_TRUE(window_.repairEnabled);
+  EXPECT_EQ(form_.Layout().rootClusterCount, 2);
+}
+
 TEST_F(Form1Test, SelectionOfAHeldDriveReportsThatItCannotBeOpened) {
   form_.Form_Load();
   volumes_.HoldDrive('F');

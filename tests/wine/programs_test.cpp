@@ -130,13 +130,7 @@ class WineTest : public ::testing::Test {
   // hidden program that it runs, and one program copied under the names of the hidden folders HS1
   // and HID2. The image before the repair holds them too.
   void AddVirusFiles() {
-    const auto bytes = [](const std::string& text) {
-      return std::vector<std::uint8_t>(text.begin(), text.end());
-    };
-    ASSERT_TRUE(PutFile(image_, {"/autorun.inf", bytes("[autorun]\r\nopen=x.exe\r\n")}));
-    ASSERT_TRUE(PutFile(image_, {"/x.exe", bytes("MZ")}, "+h"));
-    ASSERT_TRUE(PutFile(image_, {"/HS1.exe", bytes("MZ copied")}));
-    ASSERT_TRUE(PutFile(image_, {"/HID2.exe", bytes("MZ copied")}));
+    ASSERT_TRUE(wine::AddVirusFiles(image_));
     ASSERT_TRUE(CopySparse(image_, Before()));
   }
 

@@ -221,6 +221,7 @@ namespace {
 TEST(Resources, VersionRecordsSayTheVersionAndLicenceInSimplifiedChinese) {
   ExpectVersionRecord(WindowExe(), "Kestrova.exe");
   ExpectVersionRecord(CliExe(), "kestrova-cli.exe");
+  ExpectVersionRecord(GuardExe(), "kestrova-guard.exe");
 }
 
 TEST(Resources, WindowManifestAsksForAdministratorAndCommonControls) {
@@ -228,15 +229,20 @@ TEST(Resources, WindowManifestAsksForAdministratorAndCommonControls) {
   EXPECT_NE(manifest.find("Microsoft.Windows.Common-Controls"), std::string::npos);
 }
 
-TEST(Resources, CliManifestRunsWithTheCallersRights) { ExpectManifest(CliExe(), Rights::kCaller); }
+TEST(Resources, CliAndGuardManifestsRunWithTheCallersRights) {
+  ExpectManifest(CliExe(), Rights::kCaller);
+  ExpectManifest(GuardExe(), Rights::kCaller);
+}
 
 // Static programs: nothing but the system's own libraries beside them.
 TEST(Resources, ProgramsImportOnlySystemLibraries) {
-  // bcrypt.dll: CNG's hashes, part of Windows since Vista; crypt32.dll: the base64 decoder.
+  // bcrypt.dll: CNG's hashes, part of Windows since Vista; crypt32.dll: the base64 decoder. The
+  // guard's icon and notices come from shell32.dll, its value under the Run key is written
+  // through advapi32.dll.
   const std::set<std::string> system{"kernel32.dll", "user32.dll",  "gdi32.dll",    "msvcrt.dll",
                                      "msimg32.dll",  "shell32.dll", "advapi32.dll", "comctl32.dll",
                                      "bcrypt.dll",   "crypt32.dll"};
-  for (const auto& exe : {WindowExe(), CliExe()}) {
+  for (const auto& exe : {WindowExe(), CliExe(), GuardExe()}) {
     const auto dump = kestrova::testing::Run("x86_64-w64-mingw32-objdump -p " + Quote(exe), true);
     ASSERT_EQ(dump.status, 0) << dump.output;
     std::istringstream lines(dump.output);

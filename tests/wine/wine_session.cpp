@@ -40,6 +40,7 @@ std::string Joined(const std::vector<std::string>& names, const std::string& pre
 
 std::string WindowExe() { return KESTROVA_WIN_WINDOW; }
 std::string CliExe() { return KESTROVA_WIN_CLI; }
+std::string GuardExe() { return KESTROVA_WIN_GUARD; }
 std::string ProbeExe() { return KESTROVA_WIN_PROBE; }
 
 Session& Session::Get() {
@@ -201,6 +202,16 @@ InfectedImage MakeInfectedImage(const std::filesystem::path& image, const std::s
     made.untouched.insert(made.untouched.end(), group->begin(), group->end());
   }
   return made;
+}
+
+bool AddVirusFiles(const std::filesystem::path& image) {
+  const auto bytes = [](const std::string& text) {
+    return std::vector<std::uint8_t>(text.begin(), text.end());
+  };
+  return PutFile(image, {"/autorun.inf", bytes("[autorun]\r\nopen=x.exe\r\n")}) &&
+         PutFile(image, {"/x.exe", bytes("MZ")}, "+h") &&
+         PutFile(image, {"/HS1.exe", bytes("MZ copied")}) &&
+         PutFile(image, {"/HID2.exe", bytes("MZ copied")});
 }
 
 void ExpectRepairedExactly(const std::filesystem::path& before, const std::filesystem::path& after,

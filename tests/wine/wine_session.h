@@ -17,6 +17,7 @@ namespace kestrova::testing::wine {
 // The built Windows programs.
 std::string WindowExe();  // Kestrova.exe
 std::string CliExe();     // kestrova-cli.exe
+std::string GuardExe();   // kestrova-guard.exe, beside Kestrova.exe
 std::string ProbeExe();   // kestrova-probe.exe, the window's test driver
 
 // The resources of a Windows program, read from its file (resources_test.cpp): the version
@@ -93,6 +94,11 @@ struct InfectedImage {
 InfectedImage MakeInfectedImage(const std::filesystem::path& image,
                                 const std::string& mkfsOptions = "-F 32 -s 1",
                                 std::uint64_t sizeKiB = 40 * 1024);
+
+// The four files of the virus's beside the infected folders of MakeInfectedImage: autorun.inf,
+// the hidden program x.exe that it runs, and one program copied under the names of the hidden
+// folders HS1 and HID2 (HS1.exe, HID2.exe). False when a tool refused.
+bool AddVirusFiles(const std::filesystem::path& image);
 
 // Checks a repair byte for byte: exactly the attribute bytes of the infected root entries
 // changed, each to a plain folder, and fsck.fat finds nothing wrong.

@@ -4,6 +4,8 @@
 // read-mes and the programs' resources read from the unpacked files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
@@ -32,8 +34,24 @@ std::set<std::string> UnpackedNames() {
   }
   return names;
 }
-const std::set<std::string> kZipFiles{"Kestrova.exe", "kestrova-cli.exe", "LICENSE", "README.txt",
-                                      "说明.txt"};
+const std::set<std::string> kZipFiles{"Kestrova.exe", "kestrova-cli.exe", "kestrova-guard.exe",
+                                      "LICENSE",      "README.txt",       "说明.txt"};
+
+// The prefix's registry as the server saves it when it ends, without what Wine itself writes on
+// its own: the times at which it saved each key and the display driver's date.
+std::vector<std::string> Registry(const Session& session) {
+  Run(session.Env() + " wineserver -w", true);
+  std::vector<std::string> lines;
+  for (const char* file : {"user.reg", "system.reg"}) {
+    std::ifstream in(session.Prefix() / file);
+    for (std::string line; std::getline(in, line);) {
+      if (line.starts_with("#time=") || line.starts_with("\"DriverDateData\"=")) continue;
+      if (line.starts_with("[")) line.erase(line.rfind(']') + 1);
+      lines.push_back(line);
+    }
+  }
+  return lines;
+}
 
 std::string Text(const std::string& file) {
   const auto bytes = ReadBytes(file);
@@ -89,6 +107,8 @@ TEST(Zip, ProgramsRunFromTheUnpackedFolder) {
   ExpectVersionRecord(Unpacked("kestrova-cli.exe"), "kestrova-cli.exe");
   ExpectManifest(Unpacked("Kestrova.exe"), Rights::kAdministrator);
   ExpectManifest(Unpacked("kestrova-cli.exe"), Rights::kCaller);
+  ExpectVersionRecord(Unpacked("kestrova-guard.exe"), "kestrova-guard.exe");
+  ExpectManifest(Unpacked("kestrova-guard.exe"), Rights::kCaller);
 
   Session& session = Session::Get();
   const auto version = session.Wine(Unpacked("kestrova-cli.exe"), "--version");
@@ -109,14 +129,20 @@ TEST(Zip, ProgramsRunFromTheUnpackedFolder) {
 
   constexpr const char* kStartMs = "30000";
   constexpr const char* kCloseMs = "20000";
+  const auto registry = Registry(session);
   Background window(session.Env() + " wine " + Quote(Unpacked("Kestrova.exe")) + " 2>/dev/null");
   const auto started = session.Wine(ProbeExe(), std::string("window ") + kStartMs);
   ASSERT_EQ(started.status, 0) << started.output;
   const auto closed = session.Wine(ProbeExe(), std::string("close ") + kCloseMs);
   EXPECT_NE(closed.output.find("closed"), std::string::npos) << closed.output;
   EXPECT_EQ(window.Wait(), 0);
-  // Portable: nothing written beside the programs.
+  // Portable: nothing written beside the programs, nor to the registry (only the guard writes
+  // there, and only when asked to start at logon).
   EXPECT_EQ(UnpackedNames(), kZipFiles);
+  const auto after = Registry(session);
+  const auto differs = std::mismatch(registry.begin(), registry.end(), after.begin(), after.end());
+  EXPECT_TRUE(differs.first == registry.end() && differs.second == after.end())
+      << "the registry changed at: " << (differs.second == after.end() ? "<end>" : *differs.second);
 }
 
 }  // namespace

@@ -112,7 +112,7 @@ bool MainWindow::RegisterClasses() {
   return RegisterClassExW(&panel) != 0;
 }
 
-bool MainWindow::Create(int showCommand) {
+bool MainWindow::Create(int showCommand, char drive) {
   if (!RegisterClasses()) return false;
   HDC screen = GetDC(nullptr);
   dpi_ = GetDeviceCaps(screen, LOGPIXELSX);
@@ -143,6 +143,7 @@ bool MainWindow::Create(int showCommand) {
   ShowWindow(window_, showCommand);
   UpdateWindow(window_);
   SetFocus(list1_);
+  if (drive) form_.SelectDrive(drive);
   return true;
 }
 

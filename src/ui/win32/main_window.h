@@ -30,8 +30,9 @@ class MainWindow final : public Form1Controls, public Form1Platform {
   MainWindow(const MainWindow&) = delete;
   MainWindow& operator=(const MainWindow&) = delete;
 
-  // Builds the window and its controls, runs Form_Load, then shows the window.
-  bool Create(int showCommand);
+  // Builds the window and its controls, runs Form_Load, then shows the window; with a `drive`
+  // letter, selects that drive and looks at it as a click on its entry does.
+  bool Create(int showCommand, char drive = 0);
   // Runs the message loop until the window is closed; returns the exit code.
   int Run();
 

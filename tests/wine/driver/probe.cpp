@@ -61,6 +61,15 @@
 //                      until standard input ends
 //   setenv NAME VALUE  set variable NAME of this program's environment, which the programs that it
 //                      starts inherit
+//   selection          print "selection<TAB>TEXT", the selected entry of the drive list (empty when
+//                      none is)
+//   guard MS           wait up to MS milliseconds for kestrova-guard's window; print
+//                      "guard<TAB>N", how many guard windows there are
+//   guard-volume EVENT LETTER  send the guard's window WM_DEVICECHANGE as volume does; return once
+//                      it has handled it
+//   guard-click        send the guard's window what its icon sends when the user clicks its notice
+//   guard-menu         post the guard's window what its icon sends when the user asks for its menu
+//   guard-command ID   send the guard's window its menu's command ID, as a choice in the menu does
 //   run COMMANDLINE    start the command line as it is, its standard output and error into a
 //                      pipe, and wait for its end; print "out<TAB>LINE" for every line of what it
 //                      wrote (as the bytes came), then "status<TAB>CODE", its exit code
@@ -72,12 +81,14 @@
 
 #include <commctrl.h>
 #include <dbt.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "ui/win32/guard/guard_ids.h"
 #include "ui/win32/ids.h"
 
 namespace {
@@ -230,6 +241,33 @@ void Notify(HWND control, int code) {
   Settle();
 }
 
+void Selection() {
+  HWND list = Control(kList1);
+  const LRESULT index = SendMessageW(list, LB_GETCURSEL, 0, 0);
+  std::wstring text;
+  if (index != LB_ERR) {
+    text.assign(static_cast<std::size_t>(SendMessageW(list, LB_GETTEXTLEN, index, 0)) + 1, L'\0');
+    text.resize(static_cast<std::size_t>(
+        SendMessageW(list, LB_GETTEXT, index, reinterpret_cast<LPARAM>(text.data()))));
+  }
+  std::printf("selection\t%s\n", Utf8(text).c_str());
+}
+
+int GuardWindows() {
+  int count = 0;
+  for (HWND window = FindWindowExW(nullptr, nullptr, guard::kGuardClass, nullptr); window;
+       window = FindWindowExW(nullptr, window, guard::kGuardClass, nullptr)) {
+    ++count;
+  }
+  return count;
+}
+
+HWND RequireGuard() {
+  HWND window = FindWindowW(guard::kGuardClass, nullptr);
+  if (!window) Fail("no guard window");
+  return window;
+}
+
 void Select(const std::string& letter) {
   HWND list = Control(kList1);
   const LRESULT index = SendMessageW(list, LB_FINDSTRING, static_cast<WPARAM>(-1),
@@ -240,7 +278,8 @@ void Select(const std::string& letter) {
   std::printf("selected\t%ld\n", static_cast<long>(index));
 }
 
-void VolumeChanged(const std::string& event, const std::string& letter) {
+// Sends `window` WM_DEVICECHANGE as the system does when the volume of drive `letter` came or went.
+void SendVolumeChange(HWND window, const std::string& event, const std::string& letter) {
   if (letter.size() != 1 || letter[0] < 'A' || letter[0] > 'Z') Fail("no drive letter " + letter);
   DEV_BROADCAST_VOLUME volume{};
   volume.dbcv_size = sizeof volume;
@@ -248,7 +287,11 @@ void VolumeChanged(const std::string& event, const std::string& letter) {
   volume.dbcv_unitmask = 1u << (letter[0] - 'A');
   const WPARAM code = event == "arrival" ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE;
   if (event != "arrival" && event != "removal") Fail("no volume event " + event);
-  SendMessageW(RequireMainWindow(), WM_DEVICECHANGE, code, reinterpret_cast<LPARAM>(&volume));
+  SendMessageW(window, WM_DEVICECHANGE, code, reinterpret_cast<LPARAM>(&volume));
+}
+
+void VolumeChanged(const std::string& event, const std::string& letter) {
+  SendVolumeChange(RequireMainWindow(), event, letter);
   Settle();
   std::printf("volume\t%s\t%s\n", event.c_str(), letter.c_str());
 }
@@ -801,6 +844,22 @@ int main(int argc, char** argv) {
       if (!SetEnvironmentVariableW(Wide(name).c_str(), Wide(next(i)).c_str())) {
         Fail("cannot set " + name);
       }
+    } else if (command == "selection") {
+      Selection();
+    } else if (command == "guard") {
+      if (!WaitFor(std::stoul(next(i)), [] { return GuardWindows() > 0; })) Fail("no guard window");
+      std::printf("guard\t%d\n", GuardWindows());
+    } else if (command == "guard-volume") {
+      const std::string event = next(i);
+      SendVolumeChange(RequireGuard(), event, next(i));
+    } else if (command == "guard-click") {
+      SendMessageW(RequireGuard(), guard::kTrayMessage, 0,
+                   MAKELPARAM(NIN_BALLOONUSERCLICK, guard::kTrayIconId));
+    } else if (command == "guard-menu") {
+      PostMessageW(RequireGuard(), guard::kTrayMessage, 0,
+                   MAKELPARAM(WM_CONTEXTMENU, guard::kTrayIconId));
+    } else if (command == "guard-command") {
+      SendMessageW(RequireGuard(), WM_COMMAND, MAKEWPARAM(std::stoi(next(i)), 0), 0);
     } else if (command == "run") {
       RunCommandLine(next(i));
     } else if (command == "hold") {
