@@ -474,9 +474,16 @@ void Print(Output& out, const QuarantinesReport& report) {
       judged.evidence = file.evidence;
       judged.subject = file.subject;
       judged.command = file.command;
-      out.Line("\t" + repair::VisiblePath(file.path) + "\t" + std::to_string(file.size) + "\t" +
-               texts::Tr(file.removed ? texts::kQuarantineRemoved : texts::kQuarantineStayed) +
-               "\t" + repair::messages::ShortWhy(judged));
+      // One append after another: GCC's -Wrestrict misreads a chain of + that begins with "\t".
+      std::string row = "\t";
+      row += repair::VisiblePath(file.path);
+      row += '\t';
+      row += std::to_string(file.size);
+      row += '\t';
+      row += texts::Tr(file.removed ? texts::kQuarantineRemoved : texts::kQuarantineStayed);
+      row += '\t';
+      row += repair::messages::ShortWhy(judged);
+      out.Line(row);
     }
   }
 }
