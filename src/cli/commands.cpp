@@ -630,7 +630,7 @@ int Scan(const DriveTarget& target) {
   {
     const bool mounted = !volume::DriveMountPoint(target).empty();
     auto opened = volume::Volume::Open(target, mounted ? Access::kReadShared : Access::kReadOnly);
-    const std::filesystem::path recall = repair::JournalFolder();
+    const repair::JournalFolderFiles recall = repair::ListJournalFolder(repair::JournalFolder());
     auto planned = opened ? repair::PlanFix(*opened, {}, nullptr, &recall)
                           : volume::Expected<repair::Plan, Problem>(
                                 repair::OpenProblem(std::move(opened.error())));
@@ -780,7 +780,7 @@ int ListQuarantines(const DriveTarget* target) {
       return kNothingWritten;
     }
   }
-  report.quarantines = repair::ListQuarantines(report.folder, identity);
+  report.quarantines = repair::ListQuarantines(repair::ListJournalFolder(report.folder), identity);
   if (report.quarantines.empty()) {
     Error(texts::Format(texts::kNoQuarantines, report.folder.string()) + "\n");
   }
@@ -823,7 +823,6 @@ int Undo(const std::filesystem::path& journal, const DriveTarget& target,
 int ListJournals(const DriveTarget* target) {
   JournalsReport report;
   report.folder = repair::JournalFolder();
-  std::vector<repair::ListedJournal> listed = repair::ListJournals(report.folder);
   std::optional<volume::Volume> opened;
   std::optional<repair::VolumeIdentity> identity;
   if (target) {
@@ -844,11 +843,11 @@ int ListJournals(const DriveTarget* target) {
       Tell(refused ? problem : refused.error());
       return kNothingWritten;
     }
-    // A damaged journal may be anyone's: it stays in the list.
-    std::erase_if(listed, [&](const repair::ListedJournal& j) {
-      return j.journal && j.journal->volume != *identity;
-    });
   }
+  // With a target, only the journals whose names may be of its volume are read; a damaged one
+  // stays in the list, as it may be its.
+  std::vector<repair::ListedJournal> listed =
+      repair::ListJournals(repair::ListJournalFolder(report.folder), identity);
   for (std::size_t i = 0; i < listed.size(); ++i) {
     JournalLine& line = report.journals.emplace_back(JournalLine{listed[i], std::nullopt});
     if (!opened || !listed[i].journal) continue;

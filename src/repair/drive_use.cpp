@@ -30,7 +30,9 @@ std::filesystem::path LaterChange(const DriveTarget& target, const std::filesyst
                                   const Journal& journal) {
   auto opened = volume::Volume::Open(target, Access::kReadOnly);
   if (!opened) return {};
-  std::vector<ListedJournal> others = ListJournals(JournalFolder());
+  // The volume's journals alone, picked by their names.
+  std::vector<ListedJournal> others =
+      ListJournals(ListJournalFolder(JournalFolder()), journal.volume);
   std::erase_if(others, [&](const ListedJournal& j) {
     std::error_code error;
     return std::filesystem::equivalent(j.path, path, error);
@@ -46,7 +48,7 @@ Expected<VolumeLayout, Problem> Look(const DriveTarget& target, Access access) {
   auto opened = volume::Volume::Open(target, access);
   if (!opened) return OpenProblem(std::move(opened.error()));
   VolumeLayout layout;
-  const std::filesystem::path recall = JournalFolder();
+  const JournalFolderFiles recall = ListJournalFolder(JournalFolder());
   if (auto problem = AnalyseInto(*opened, layout, nullptr, nullptr, nullptr, &recall)) {
     return std::move(*problem);
   }

@@ -18,27 +18,54 @@
 
 namespace kestrova::repair {
 
-// A file of the journal folder, with what its name says (see JournalFileName).
-struct ListedJournal;
-// What a journal's name says (the same of its quarantine's, whose name differs by the extension):
-// the command, the label, the serial number, the time and the number of a name that was taken
-// (JournalFileName); or, in the names of the first versions, the command, the time and the process
-// number. Sets them in `listed` from its path.
-void ReadJournalName(ListedJournal& listed);
-
-struct ListedJournal {
+// What the name of a file of the journal folder says, a journal's or a quarantine's (whose name
+// differs by the extension): the command, the label, the serial number, the time and the number of
+// a name that was taken (JournalFileName); or, in the names of the first versions, the command,
+// the time and the process number.
+struct JournalName {
   std::filesystem::path path;
   std::string command;  // "repair", "clean"; empty when the name does not say
   std::string label;    // the volume's label as the name carries it; empty when it does not
-  std::string stamp;    // the time, "20261208-103259"; empty when the name does not say
-  int number = 1;       // of a name that was taken at that time
+  std::optional<std::uint32_t> serial;  // nothing when the name does not say (the first versions'
+                                        // names, a name that the user gave)
+  std::string stamp;  // the time, "20261208-103259"; empty when the name does not say
+  int number = 1;     // of a name that was taken at that time
+};
+// The one reader of that name format.
+JournalName ReadJournalName(const std::filesystem::path& path);
+// Whether the file named so may be of the volume with `serial`: its name carries that serial
+// number, or none. Only such files of the folder are read for a volume.
+bool MayBeOf(const JournalName& name, std::uint32_t serial);
+
+// The journals and quarantines of a journal folder as one listing of it names them, newest first,
+// none of them read: a pass lists its folder once, and its volume's files are picked by the names
+// (MayBeOf) before any is read.
+struct JournalFolderFiles {
+  std::filesystem::path folder;
+  std::vector<JournalName> journals;     // *.journal, the files
+  std::vector<JournalName> quarantines;  // *.quarantine
+};
+// Lists `folder` once; nothing when there is no such folder.
+JournalFolderFiles ListJournalFolder(const std::filesystem::path& folder);
+
+// A journal of the folder, with what its name says and, once read, what it holds.
+struct ListedJournal : JournalName {
   std::optional<Journal> journal;  // nothing: damaged, or no journal
   Problem problem;                 // why not, then
   bool undoCutShort = false;       // an undo of it began and did not end (UndoMarkOf)
 };
 
-// The journals (*.journal) of `folder`, newest first; none when there is no such folder.
-std::vector<ListedJournal> ListJournals(const std::filesystem::path& folder);
+// The journals that `files` names, read, newest first. With `volume`, only those whose names may
+// be of it (MayBeOf) are read, and those that hold another volume's journal are left out; a
+// damaged one stays, as it may be anyone's.
+std::vector<ListedJournal> ListJournals(const JournalFolderFiles& files,
+                                        std::optional<VolumeIdentity> volume = {});
+
+// The place of a pass's journal with its folder listed once for the whole pass: `place` itself
+// when it brings the listing (JournalPlace::listed) or is null; else `copy`, a copy of it with the
+// folder listed into `listed`.
+const JournalPlace* ListedOnce(const JournalPlace* place, JournalPlace& copy,
+                               JournalFolderFiles& listed);
 
 // The file that stands beside a journal while an undo of it runs, so that a change whose undo was
 // cut short is not taken for a change cut short and finished again.
@@ -82,13 +109,14 @@ struct FinishedChange {
   std::int64_t sectorsWritten = 0;
 };
 
-// On a volume opened for writing, before a pass: when the newest journal of this volume in
-// `folder` is partly applied (and no undo of it was cut short), writes the new bytes of the
+// On a volume opened for writing, before a pass: when the newest journal of this volume that
+// `files` names is partly applied (and no undo of it was cut short), writes the new bytes of the
 // sectors that still hold their old ones, in the journal's order, and makes them reach the disk.
 // Every sector is read before the first write. Nothing when there was nothing to finish; the
-// problem, with anyWritten as a pass's, when it failed.
+// problem, with anyWritten as a pass's, when it failed. Of the journals, only those whose names
+// may be of the volume are read, newest first, up to the newest of the volume.
 Expected<std::optional<FinishedChange>, Problem> FinishCutShort(volume::Volume& volume,
-                                                                const std::filesystem::path& folder,
+                                                                const JournalFolderFiles& files,
                                                                 Progress* progress = nullptr);
 
 }  // namespace kestrova::repair

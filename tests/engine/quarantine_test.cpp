@@ -191,7 +191,9 @@ class MemoryTest : public ::testing::TestWithParam<Kind> {
     auto opened = OpenDrive();
     EXPECT_TRUE(opened);
     repair::VolumeLayout layout;
-    EXPECT_FALSE(repair::AnalyseInto(*opened, layout, nullptr, nullptr, nullptr, folder));
+    const auto listed = folder ? repair::ListJournalFolder(*folder) : repair::JournalFolderFiles{};
+    EXPECT_FALSE(repair::AnalyseInto(*opened, layout, nullptr, nullptr, nullptr,
+                                     folder ? &listed : nullptr));
     std::map<std::string, std::string> judged;
     for (const auto* list : {&layout.findings.leftovers, &layout.findings.judged}) {
       for (const repair::Judged& entry : *list) {
