@@ -630,7 +630,7 @@ int Scan(const DriveTarget& target) {
   {
     const bool mounted = !volume::DriveMountPoint(target).empty();
     auto opened = volume::Volume::Open(target, mounted ? Access::kReadShared : Access::kReadOnly);
-    const repair::JournalFolderFiles recall = repair::ListJournalFolder(repair::JournalFolder());
+    const repair::JournalFolderFiles recall(repair::JournalFolder());
     auto planned = opened ? repair::PlanFix(*opened, {}, nullptr, &recall)
                           : volume::Expected<repair::Plan, Problem>(
                                 repair::OpenProblem(std::move(opened.error())));
@@ -780,7 +780,7 @@ int ListQuarantines(const DriveTarget* target) {
       return kNothingWritten;
     }
   }
-  report.quarantines = repair::ListQuarantines(repair::ListJournalFolder(report.folder), identity);
+  report.quarantines = repair::ListQuarantines(repair::JournalFolderFiles(report.folder), identity);
   if (report.quarantines.empty()) {
     Error(texts::Format(texts::kNoQuarantines, report.folder.string()) + "\n");
   }
@@ -847,7 +847,7 @@ int ListJournals(const DriveTarget* target) {
   // With a target, only the journals whose names may be of its volume are read; a damaged one
   // stays in the list, as it may be its.
   std::vector<repair::ListedJournal> listed =
-      repair::ListJournals(repair::ListJournalFolder(report.folder), identity);
+      repair::ListJournals(repair::JournalFolderFiles(report.folder), identity);
   for (std::size_t i = 0; i < listed.size(); ++i) {
     JournalLine& line = report.journals.emplace_back(JournalLine{listed[i], std::nullopt});
     if (!opened || !listed[i].journal) continue;

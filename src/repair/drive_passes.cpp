@@ -10,7 +10,7 @@ template <typename Report, typename Pass>
 Expected<DrivePass<Report>, Problem> OnDrive(volume::Volume& volume, const JournalPlace& journal,
                                              Progress* progress, const FinishedHook& hook,
                                              Pass pass) {
-  const JournalFolderFiles listed = ListJournalFolder(journal.folder);
+  const JournalFolderFiles listed(journal.folder);
   JournalPlace place = journal;
   place.listed = &listed;
   auto finished = FinishCutShort(volume, listed, progress);

@@ -32,7 +32,7 @@ std::filesystem::path LaterChange(const DriveTarget& target, const std::filesyst
   if (!opened) return {};
   // The volume's journals alone, picked by their names.
   std::vector<ListedJournal> others =
-      ListJournals(ListJournalFolder(JournalFolder()), journal.volume);
+      ListJournals(JournalFolderFiles(JournalFolder()), journal.volume);
   std::erase_if(others, [&](const ListedJournal& j) {
     std::error_code error;
     return std::filesystem::equivalent(j.path, path, error);
@@ -48,7 +48,7 @@ Expected<VolumeLayout, Problem> Look(const DriveTarget& target, Access access) {
   auto opened = volume::Volume::Open(target, access);
   if (!opened) return OpenProblem(std::move(opened.error()));
   VolumeLayout layout;
-  const JournalFolderFiles recall = ListJournalFolder(JournalFolder());
+  const JournalFolderFiles recall(JournalFolder());
   if (auto problem = AnalyseInto(*opened, layout, nullptr, nullptr, nullptr, &recall)) {
     return std::move(*problem);
   }

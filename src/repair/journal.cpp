@@ -219,17 +219,16 @@ Expected<std::filesystem::path, Problem> WriteJournal(const JournalPlace& place,
   // journal has, so that the changes of one volume in one second keep their order.
   const std::uint32_t serial = IdentityOf(layout).serial;
   JournalFolderFiles ownListing;
-  if (!place.listed) ownListing = ListJournalFolder(place.folder);
-  const JournalFolderFiles& listed = place.listed ? *place.listed : ownListing;
+  if (!place.listed) ownListing = JournalFolderFiles(place.folder);
+  const std::vector<JournalName> ofSerial =
+      (place.listed ? *place.listed : ownListing).Journals(serial);
   for (int number = 1;; ++number) {
     const std::string name = JournalFileName(place.what, label, serial, local, number);
     const std::filesystem::path path = place.folder / std::u8string(name.begin(), name.end());
     const JournalName named = ReadJournalName(path);
-    const bool taken =
-        std::any_of(listed.journals.begin(), listed.journals.end(), [&](const JournalName& other) {
-          return other.serial == serial && other.stamp == named.stamp &&
-                 other.number == named.number;
-        });
+    const bool taken = std::any_of(ofSerial.begin(), ofSerial.end(), [&](const JournalName& other) {
+      return other.serial == serial && other.stamp == named.stamp && other.number == named.number;
+    });
     if (taken) continue;
     if (quarantine) {
       if (auto problem = WriteQuarantine(QuarantineOf(path), *quarantine)) {

@@ -11,6 +11,7 @@
 #include "repair/commit.h"
 #include "repair/engine.h"
 #include "repair/pass.h"
+#include "volume/folder_files.h"
 
 namespace kestrova::repair {
 namespace {
@@ -46,25 +47,27 @@ int NumberOf(std::string_view digits) {
   return number;
 }
 
-}  // namespace
+// What a name says, as parts of it.
+struct NameParts {
+  std::string_view command, label, stamp;
+  std::optional<std::uint32_t> serial;
+  int number = 1;
+};
 
 // Read from the end: "-SERIAL-STAMP" or "-SERIAL-STAMP-NUMBER" before the extension, the command
 // and the label before them (the label may hold dashes, and the last serial and stamp are the
 // name's); or "-STAMP-PID" or "-STAMP-PID-NUMBER" after the command in a first version's name.
-JournalName ReadJournalName(const std::filesystem::path& path) {
-  JournalName named;
-  named.path = path;
-  const std::string file = path.filename().string();
-  const std::string_view name = file;
+NameParts ParseName(std::string_view name) {
+  NameParts parts;
   const auto dot = name.rfind('.');
-  if (dot == std::string_view::npos) return named;
+  if (dot == std::string_view::npos) return parts;
   const std::string_view extension = name.substr(dot + 1);
   const std::string_view base = name.substr(0, dot);
   const auto commandEnd =
       static_cast<std::size_t>(std::find_if_not(base.begin(), base.end(), IsLower) - base.begin());
   if (extension.empty() || !AllOf(extension, IsLower) || commandEnd == 0 ||
       commandEnd == base.size() || base[commandEnd] != '-') {
-    return named;
+    return parts;
   }
   // The serial, the stamp and the number of a name that ends at `end` with the stamp.
   const auto tryName = [&](std::size_t end, std::string_view number) {
@@ -78,29 +81,93 @@ JournalName ReadJournalName(const std::filesystem::path& path) {
     }
     std::uint32_t value = 0;
     std::from_chars(serial.data(), serial.data() + serial.size(), value, 16);
-    named.command = base.substr(0, commandEnd);
-    named.label = base.substr(commandEnd + 1, at - commandEnd - 1);
-    named.serial = value;
-    named.stamp = base.substr(at + 10, kStampLength);
-    if (!number.empty()) named.number = NumberOf(number);
+    parts.command = base.substr(0, commandEnd);
+    parts.label = base.substr(commandEnd + 1, at - commandEnd - 1);
+    parts.serial = value;
+    parts.stamp = base.substr(at + 10, kStampLength);
+    if (!number.empty()) parts.number = NumberOf(number);
     return true;
   };
   std::string_view rest = base;
   const auto number = NumberAtEnd(rest);
-  if (tryName(base.size(), {}) || (number && tryName(rest.size(), *number))) return named;
+  if (tryName(base.size(), {}) || (number && tryName(rest.size(), *number))) return parts;
   // A first version's name: the command, the stamp, the process and maybe a number.
   if (extension != "journal" || base.size() < commandEnd + 1 + kStampLength ||
       !IsStamp(base.substr(commandEnd + 1, kStampLength))) {
-    return named;
+    return parts;
   }
   // "-PID" or "-PID-NUMBER" after the stamp.
   std::string_view tail = base.substr(commandEnd + 1 + kStampLength);
   const auto last = NumberAtEnd(tail);
   const bool numbered = last && !tail.empty();
-  if (!last || (numbered && (!NumberAtEnd(tail) || !tail.empty()))) return named;
-  named.command = base.substr(0, commandEnd);
-  named.stamp = base.substr(commandEnd + 1, kStampLength);
-  if (numbered) named.number = NumberOf(*last);
+  if (!last || (numbered && (!NumberAtEnd(tail) || !tail.empty()))) return parts;
+  parts.command = base.substr(0, commandEnd);
+  parts.stamp = base.substr(commandEnd + 1, kStampLength);
+  if (numbered) parts.number = NumberOf(*last);
+  return parts;
+}
+
+// Whether a file whose name says `named` may be of the volume with `serial`: a name without one
+// may be anyone's.
+bool MayBeOf(std::optional<std::uint32_t> named, std::uint32_t serial) {
+  return !named || *named == serial;
+}
+
+JournalName NamedFrom(std::filesystem::path path, std::string_view name) {
+  const NameParts parts = ParseName(name);
+  return {std::move(path), std::string(parts.command), std::string(parts.label),
+          parts.serial,    std::string(parts.stamp),   parts.number};
+}
+
+}  // namespace
+
+JournalName ReadJournalName(const std::filesystem::path& path) {
+  const std::u8string name = path.filename().u8string();
+  return NamedFrom(path, {reinterpret_cast<const char*>(name.data()), name.size()});
+}
+
+JournalFolderFiles::JournalFolderFiles(std::filesystem::path folder) : folder_(std::move(folder)) {
+  constexpr std::string_view kJournal = ".journal", kQuarantine = ".quarantine";
+  volume::ListNames(folder_, [&](std::string_view name, volume::ListedType type) {
+    const bool journal = name.ends_with(kJournal);
+    if (!journal && !name.ends_with(kQuarantine)) return;
+    if (journal && type != volume::ListedType::kFile) {
+      // Only a journal that is a file is listed (a link to one is).
+      std::error_code typed;
+      if (type == volume::ListedType::kOther ||
+          !std::filesystem::is_regular_file(volume::PathIn(folder_, std::string(name)), typed)) {
+        return;
+      }
+    }
+    entries_.push_back({names_.size(), name.size(), journal, ParseName(name).serial});
+    names_.append(name);
+  });
+}
+
+bool JournalFolderFiles::AnyJournal() const {
+  return std::any_of(entries_.begin(), entries_.end(), [](const Entry& e) { return e.journal; });
+}
+
+std::vector<JournalName> JournalFolderFiles::Journals(std::optional<std::uint32_t> serial) const {
+  return Named(true, serial);
+}
+
+std::vector<JournalName> JournalFolderFiles::Quarantines(
+    std::optional<std::uint32_t> serial) const {
+  return Named(false, serial);
+}
+
+std::vector<JournalName> JournalFolderFiles::Named(bool journals,
+                                                   std::optional<std::uint32_t> serial) const {
+  std::vector<JournalName> named;
+  for (const Entry& entry : entries_) {
+    if (entry.journal != journals || (serial && !MayBeOf(entry.serial, *serial))) continue;
+    const std::string name = names_.substr(entry.at, entry.length);
+    named.push_back(NamedFrom(volume::PathIn(folder_, name), name));
+  }
+  std::sort(named.begin(), named.end(), [](const JournalName& a, const JournalName& b) {
+    return std::tie(a.stamp, a.number, a.path) > std::tie(b.stamp, b.number, b.path);
+  });
   return named;
 }
 
@@ -149,30 +216,6 @@ std::filesystem::path UndoMarkOf(const std::filesystem::path& journal) {
   return mark;
 }
 
-bool MayBeOf(const JournalName& name, std::uint32_t serial) {
-  return !name.serial || *name.serial == serial;
-}
-
-JournalFolderFiles ListJournalFolder(const std::filesystem::path& folder) {
-  JournalFolderFiles files{folder, {}, {}};
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-    const std::filesystem::path extension = entry.path().extension();
-    std::error_code typed;
-    if (extension == ".journal" && entry.is_regular_file(typed)) {
-      files.journals.push_back(ReadJournalName(entry.path()));
-    } else if (extension == ".quarantine") {
-      files.quarantines.push_back(ReadJournalName(entry.path()));
-    }
-  }
-  const auto newer = [](const JournalName& a, const JournalName& b) {
-    return std::tie(a.stamp, a.number, a.path) > std::tie(b.stamp, b.number, b.path);
-  };
-  std::sort(files.journals.begin(), files.journals.end(), newer);
-  std::sort(files.quarantines.begin(), files.quarantines.end(), newer);
-  return files;
-}
-
 namespace {
 
 // The journal that `name` names, read.
@@ -195,8 +238,8 @@ ListedJournal ReadListed(const JournalName& name) {
 std::vector<ListedJournal> ListJournals(const JournalFolderFiles& files,
                                         std::optional<VolumeIdentity> volume) {
   std::vector<ListedJournal> listed;
-  for (const JournalName& name : files.journals) {
-    if (volume && !MayBeOf(name, volume->serial)) continue;
+  for (const JournalName& name :
+       files.Journals(volume ? volume->serial : std::optional<std::uint32_t>())) {
     ListedJournal journal = ReadListed(name);
     if (volume && journal.journal && journal.journal->volume != *volume) continue;
     listed.push_back(std::move(journal));
@@ -208,7 +251,7 @@ const JournalPlace* ListedOnce(const JournalPlace* place, JournalPlace& copy,
                                JournalFolderFiles& listed) {
   if (!place || place->listed) return place;
   copy = *place;
-  listed = ListJournalFolder(place->folder);
+  listed = JournalFolderFiles(place->folder);
   copy.listed = &listed;
   return &copy;
 }
@@ -276,15 +319,14 @@ Expected<std::optional<FinishedChange>, Problem> FinishCutShort(volume::Volume& 
                                                                 const JournalFolderFiles& files,
                                                                 Progress* progress) {
   // The journals come first: without one, the volume is not read at all.
-  if (files.journals.empty()) return std::optional<FinishedChange>();
+  if (!files.AnyJournal()) return std::optional<FinishedChange>();
   // Its reads only touch the track: the pass that follows moves it.
   ProgressTrack track(progress);
   const auto identity = IdentityOfVolume(volume, &track);
   if (!identity) return std::optional<FinishedChange>();
   // Newest first, each whose name may be of the volume, up to the newest that is.
   std::optional<ListedJournal> newest;
-  for (const JournalName& name : files.journals) {
-    if (!MayBeOf(name, identity->serial)) continue;
+  for (const JournalName& name : files.Journals(identity->serial)) {
     ListedJournal listed = ReadListed(name);
     if (listed.journal && listed.journal->volume == *identity) {
       newest = std::move(listed);

@@ -33,20 +33,40 @@ struct JournalName {
 };
 // The one reader of that name format.
 JournalName ReadJournalName(const std::filesystem::path& path);
-// Whether the file named so may be of the volume with `serial`: its name carries that serial
-// number, or none. Only such files of the folder are read for a volume.
-bool MayBeOf(const JournalName& name, std::uint32_t serial);
 
-// The journals and quarantines of a journal folder as one listing of it names them, newest first,
-// none of them read: a pass lists its folder once, and its volume's files are picked by the names
-// (MayBeOf) before any is read.
-struct JournalFolderFiles {
-  std::filesystem::path folder;
-  std::vector<JournalName> journals;     // *.journal, the files
-  std::vector<JournalName> quarantines;  // *.quarantine
+// The journals and quarantines of a journal folder as one listing of it names them, none of them
+// read: a pass lists its folder once, and its volume's files are picked by their names before any
+// is read: those that carry its serial number, and those that carry none (a first version's name,
+// a name that the user gave), which may be anyone's. The names are kept as the listing gave them,
+// with the serial number each says; a path and the rest of what a name says are made for the files
+// picked alone.
+class JournalFolderFiles {
+ public:
+  JournalFolderFiles() = default;
+  // Lists `folder` once; nothing when there is no such folder.
+  explicit JournalFolderFiles(std::filesystem::path folder);
+
+  // Whether the folder holds any journal, anyone's.
+  bool AnyJournal() const;
+  // The journals (*.journal, the files) whose names may be of the volume with `serial`, all of
+  // them without; newest first (by name).
+  std::vector<JournalName> Journals(std::optional<std::uint32_t> serial = {}) const;
+  // The quarantines (*.quarantine) the same way.
+  std::vector<JournalName> Quarantines(std::optional<std::uint32_t> serial = {}) const;
+
+ private:
+  struct Entry {
+    std::size_t at = 0;  // the name in names_
+    std::size_t length = 0;
+    bool journal = false;  // else a quarantine
+    std::optional<std::uint32_t> serial;
+  };
+  std::vector<JournalName> Named(bool journals, std::optional<std::uint32_t> serial) const;
+
+  std::filesystem::path folder_;
+  std::string names_;  // every name, one after the other
+  std::vector<Entry> entries_;
 };
-// Lists `folder` once; nothing when there is no such folder.
-JournalFolderFiles ListJournalFolder(const std::filesystem::path& folder);
 
 // A journal of the folder, with what its name says and, once read, what it holds.
 struct ListedJournal : JournalName {
@@ -56,8 +76,8 @@ struct ListedJournal : JournalName {
 };
 
 // The journals that `files` names, read, newest first. With `volume`, only those whose names may
-// be of it (MayBeOf) are read, and those that hold another volume's journal are left out; a
-// damaged one stays, as it may be anyone's.
+// be of it are read, and those that hold another volume's journal are left out; a damaged one
+// stays, as it may be its.
 std::vector<ListedJournal> ListJournals(const JournalFolderFiles& files,
                                         std::optional<VolumeIdentity> volume = {});
 

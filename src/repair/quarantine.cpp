@@ -221,8 +221,8 @@ Expected<Quarantine, Problem> ReadQuarantine(const std::filesystem::path& path, 
 std::vector<ListedQuarantine> ListQuarantines(const JournalFolderFiles& files,
                                               std::optional<VolumeIdentity> volume) {
   std::vector<ListedQuarantine> listed;
-  for (const JournalName& name : files.quarantines) {
-    if (volume && !MayBeOf(name, volume->serial)) continue;
+  for (const JournalName& name :
+       files.Quarantines(volume ? volume->serial : std::optional<std::uint32_t>())) {
     auto read = ReadQuarantine(name.path, false);
     if (read && volume && read->volume != *volume) continue;
     ListedQuarantine one{name, std::nullopt, {}};

@@ -73,7 +73,7 @@ struct ListedQuarantine {
   Problem problem;                       // why not, then
 };
 // The quarantine files that `files` names, read, newest first (by name); with `volume`, only those
-// whose names may be of it (MayBeOf), and of those not the ones that hold another volume's. Their
+// whose names may be of it, and of those not the ones that hold another volume's. Their
 // content is not kept.
 std::vector<ListedQuarantine> ListQuarantines(const JournalFolderFiles& files,
                                               std::optional<VolumeIdentity> volume = {});

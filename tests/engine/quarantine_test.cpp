@@ -192,7 +192,7 @@ class MemoryTest : public ::testing::TestWithParam<Kind> {
     auto opened = OpenDrive();
     EXPECT_TRUE(opened);
     repair::VolumeLayout layout;
-    const auto listed = folder ? repair::ListJournalFolder(*folder) : repair::JournalFolderFiles{};
+    const auto listed = folder ? repair::JournalFolderFiles(*folder) : repair::JournalFolderFiles{};
     EXPECT_FALSE(repair::AnalyseInto(*opened, layout, nullptr, nullptr, nullptr,
                                      folder ? &listed : nullptr));
     std::map<std::string, std::string> judged;
@@ -368,7 +368,7 @@ TEST_P(MemoryTest, APassReadsOnlyTheFilesNamedForItsVolume) {
     const auto identity = repair::IdentityOfVolume(*opened);
     ASSERT_TRUE(identity);
     std::vector<std::filesystem::path> listed;
-    for (const auto& one : repair::ListJournals(repair::ListJournalFolder(state), *identity)) {
+    for (const auto& one : repair::ListJournals(repair::JournalFolderFiles(state), *identity)) {
       listed.push_back(one.path);
     }
     EXPECT_EQ(listed, (std::vector<std::filesystem::path>{firstVersion, ownJournal}));
@@ -378,7 +378,7 @@ TEST_P(MemoryTest, APassReadsOnlyTheFilesNamedForItsVolume) {
   {
     auto opened = OpenDrive();
     ASSERT_TRUE(opened);
-    const auto finished = repair::FinishCutShort(*opened, repair::ListJournalFolder(state));
+    const auto finished = repair::FinishCutShort(*opened, repair::JournalFolderFiles(state));
     ASSERT_TRUE(finished && *finished);
     EXPECT_EQ((*finished)->journal, firstVersion);
     EXPECT_EQ((*finished)->sectorsWritten, 1);
