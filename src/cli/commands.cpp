@@ -113,10 +113,13 @@ void TellDriveOfLetter(char letter) {
 #endif
 
 // The analysis of analyze and scan: a mounted drive is looked at beside its file system; once it
-// proved to be a volume this program reads, the user is told so.
-volume::Expected<VolumeLayout, Problem> LookOnly(const DriveTarget& target) {
+// proved to be a volume this program reads, the user is told so. With `listed`, the journal folder
+// as the caller listed it.
+volume::Expected<VolumeLayout, Problem> LookOnly(
+    const DriveTarget& target, const repair::JournalFolderFiles* listed = nullptr) {
   const std::string mountPoint = volume::DriveMountPoint(target);
-  auto looked = repair::Look(target, mountPoint.empty() ? Access::kReadOnly : Access::kReadShared);
+  auto looked =
+      repair::Look(target, mountPoint.empty() ? Access::kReadOnly : Access::kReadShared, listed);
   if (looked && !mountPoint.empty()) {
     Tell(texts::Tr(texts::kNoticeTitle), texts::Format(texts::kReadWhileMounted, mountPoint));
   }
@@ -617,7 +620,9 @@ int Analyze(const DriveTarget& target) {
 }
 
 int Scan(const DriveTarget& target) {
-  const auto looked = LookOnly(target);
+  // The look and the plan after it recall by one listing of the journal folder.
+  const repair::JournalFolderFiles recall(repair::JournalFolder());
+  const auto looked = LookOnly(target, &recall);
   if (!looked) {
     Tell(looked.error());
     return kNothingWritten;
@@ -630,7 +635,6 @@ int Scan(const DriveTarget& target) {
   {
     const bool mounted = !volume::DriveMountPoint(target).empty();
     auto opened = volume::Volume::Open(target, mounted ? Access::kReadShared : Access::kReadOnly);
-    const repair::JournalFolderFiles recall(repair::JournalFolder());
     auto planned = opened ? repair::PlanFix(*opened, {}, nullptr, &recall)
                           : volume::Expected<repair::Plan, Problem>(
                                 repair::OpenProblem(std::move(opened.error())));

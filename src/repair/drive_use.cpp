@@ -44,12 +44,15 @@ std::filesystem::path LaterChange(const DriveTarget& target, const std::filesyst
 
 }  // namespace
 
-Expected<VolumeLayout, Problem> Look(const DriveTarget& target, Access access) {
+Expected<VolumeLayout, Problem> Look(const DriveTarget& target, Access access,
+                                     const JournalFolderFiles* listed) {
   auto opened = volume::Volume::Open(target, access);
   if (!opened) return OpenProblem(std::move(opened.error()));
   VolumeLayout layout;
-  const JournalFolderFiles recall(JournalFolder());
-  if (auto problem = AnalyseInto(*opened, layout, nullptr, nullptr, nullptr, &recall)) {
+  const JournalFolderFiles recall =
+      listed ? JournalFolderFiles() : JournalFolderFiles(JournalFolder());
+  if (auto problem =
+          AnalyseInto(*opened, layout, nullptr, nullptr, nullptr, listed ? listed : &recall)) {
     return std::move(*problem);
   }
   return layout;

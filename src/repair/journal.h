@@ -61,7 +61,7 @@ std::optional<Journal> DecodeJournal(std::span<const std::uint8_t> bytes,
 // Writes the journal as a new file and makes it reach the disk; the problem when it cannot.
 std::optional<Problem> WriteJournal(const std::filesystem::path& path, const Journal& journal);
 
-struct JournalFolderFiles;
+class JournalFolderFiles;
 
 // Where a pass writes the journal of its change.
 struct JournalPlace {
