@@ -477,9 +477,12 @@ void Print(Output& out, const QuarantinesReport& report) {
       judged.evidence = file.evidence;
       judged.subject = file.subject;
       judged.command = file.command;
-      out.Line("\t" + repair::VisiblePath(file.path) + "\t" + std::to_string(file.size) + "\t" +
-               texts::Tr(file.removed ? texts::kQuarantineRemoved : texts::kQuarantineStayed) +
-               "\t" + repair::messages::ShortWhy(judged));
+      // Appended one after the other: GCC 12 takes "\t" + a string for overlapping copies.
+      std::string fields = "\t";
+      fields.append(repair::VisiblePath(file.path)).append("\t").append(std::to_string(file.size));
+      fields.append("\t").append(
+          texts::Tr(file.removed ? texts::kQuarantineRemoved : texts::kQuarantineStayed));
+      out.Line(fields.append("\t").append(repair::messages::ShortWhy(judged)));
     }
   }
 }
