@@ -62,6 +62,7 @@ FolderFiles ListFolderFiles(const std::filesystem::path& folder, std::size_t max
 
 void ListNames(const std::filesystem::path& folder,
                const std::function<void(std::string_view name, ListedType type)>& take) {
+  if (folder.empty()) return;  // not the current folder
   const std::wstring pattern = (folder / L"*").wstring();
   WIN32_FIND_DATAW found{};
   HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
