@@ -30,10 +30,15 @@
 //   walk        the walk that proves a removal frees nothing of another's, on volumes of 32 GiB
 //               holding 2,000 folders of 50 files, against one unbuffered read of every
 //               directory cluster; also the bytes and reads it took
+//   journals    a repair through the drive passes as both front ends run it, a fix after it and
+//               the undo of the repair, with the journals and quarantines of N other sticks in
+//               the journal folder (--other-journals N, default 500), against the same with an
+//               empty folder (goal: at most 1.05); also the time of one listing of that folder
 //
-// kestrova_bench [--smoke] [--look] [--moved] [--repeat N] [--dir DIRECTORY]
+// kestrova_bench [--smoke] [--look] [--moved] [--journals] [--other-journals N] [--repeat N]
+//                [--dir DIRECTORY]
 // --smoke makes everything tiny: it only proves that the benchmarks run. --look runs the look
-// alone, --moved the moved files' analysis alone.
+// alone, --moved the moved files' analysis alone, --journals the journals alone.
 #include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -58,9 +63,12 @@
 #include "fat_image.h"
 #include "fat_tools.h"
 #include "format/codepage.h"
+#include "repair/drive_use.h"
 #include "repair/engine.h"
+#include "repair/journals.h"
 #include "repair/listed_root.h"
 #include "repair/ownership.h"
+#include "repair/quarantine.h"
 #include "volume/drives.h"
 #include "window_bench.h"
 #include "words/messages.h"
@@ -102,9 +110,11 @@ struct Settings {
   std::uint64_t largeVolumeGiB = 32;
   std::size_t treeFolders = 2000;  // the ownership walk's tree
   std::size_t treeFiles = 50;
-  bool lookOnly = false;           // --look: the look benchmark alone
-  std::size_t movedFiles = 10000;  // the files in the blank folder of the moved-files benchmark
-  bool movedOnly = false;          // --moved: that benchmark alone
+  bool lookOnly = false;            // --look: the look benchmark alone
+  std::size_t movedFiles = 10000;   // the files in the blank folder of the moved-files benchmark
+  bool movedOnly = false;           // --moved: that benchmark alone
+  bool journalsOnly = false;        // --journals: the journals benchmark alone
+  std::size_t otherJournals = 500;  // of other sticks, in the journal folder
 };
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
@@ -438,6 +448,98 @@ void PassBenchmarks(const Settings& s, const Fixture& f) {
 #ifdef KESTROVA_BENCH_QT
   PrintRatio("qt", qtWindow, qtHeadless, "(goal <= 1.5; QProgressBar, offscreen)");
 #endif
+}
+
+// Fills `folder` with a journal and a quarantine for each of `count` other sticks, named as the
+// passes name them, none of them of the volume with `serial`: a journal of eight sectors and a
+// quarantine of one removed file of 1 KiB, about what a clean of a small stick keeps.
+void FillOtherSticks(const fs::path& folder, std::size_t count, std::uint32_t serial) {
+  namespace repair = kestrova::repair;
+  fs::create_directories(folder);
+  const std::time_t first = 1767225600;  // 2026-01-01
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto theirs = serial ^ static_cast<std::uint32_t>(i + 1);
+    const repair::VolumeIdentity volume{repair::FileSystem::kFat32, theirs, 7864320, 512};
+    repair::Journal journal{volume, {}};
+    for (std::int64_t sector = 0; sector < 8; ++sector) {
+      journal.sectors.push_back({32 + sector, std::vector<std::uint8_t>(512, 0x11),
+                                 std::vector<std::uint8_t>(512, 0x22)});
+    }
+    repair::QuarantinedFile file;
+    file.path = file.longName = "Photos.lnk";
+    file.shortName = "PHOTOS.LNK";
+    file.size = 1024;
+    file.bytes.assign(1024, 0x4C);
+    const std::time_t when = first + static_cast<std::time_t>(i) * 3607;
+    std::tm local{};
+    ::localtime_r(&when, &local);
+    const fs::path journalPath =
+        folder / repair::JournalFileName("clean", "STICK" + std::to_string(i), theirs, local);
+    const auto write = [](const fs::path& path, const std::vector<std::uint8_t>& bytes) {
+      std::FILE* out = std::fopen(path.c_str(), "wb");
+      Must(out && std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size() &&
+               std::fclose(out) == 0,
+           "cannot write " + path.string());
+    };
+    write(journalPath, repair::EncodeJournal(journal));
+    write(repair::QuarantineOf(journalPath), repair::EncodeQuarantine({volume, {file}}));
+  }
+}
+
+// A repair, a fix after it and the undo of the repair through the drive passes, each on a fresh
+// copy of the image, with the journal folder empty and with the files of other sticks in it.
+void JournalsBenchmark(const Settings& s, const Fixture& f) {
+  namespace repair = kestrova::repair;
+  const auto target = kestrova::volume::DriveTarget::OfLetter(kDrive);
+  const std::uint32_t serial = repair::IdentityOf(Analyse()).serial;
+  const fs::path empty = s.directory / "journals-empty", crowded = s.directory / "journals-others";
+  fs::remove_all(empty);
+  fs::remove_all(crowded);
+  fs::create_directories(empty);
+  FillOtherSticks(crowded, s.otherJournals, serial);
+  struct Times {
+    std::vector<double> repair, fix, undo;
+  } alone, among;
+  const auto steps = [&](const fs::path& folder, Times& times) {
+    f.Fresh();
+    repair::JournalPlace place{{}, folder, "repair", {}};
+    auto start = Clock::now();
+    const auto repaired = repair::RepairDrive(target, nullptr, place, nullptr);
+    times.repair.push_back(Seconds(Clock::now() - start));
+    Must(repaired && !repaired->report.restored.empty() && !repaired->finished,
+         "the repair found nothing to repair");
+    place.what = "fix";
+    start = Clock::now();
+    const auto fixed = repair::FixDrive(target, nullptr, {}, place, nullptr);
+    times.fix.push_back(Seconds(Clock::now() - start));
+    Must(fixed && fixed->report.sectorsWritten == 0, "the fix after the repair changed something");
+    start = Clock::now();
+    const auto undone = repair::UndoChange(repaired->report.journal, target, nullptr);
+    times.undo.push_back(Seconds(Clock::now() - start));
+    Must(undone && undone->sectorsWritten > 0, "the undo wrote nothing");
+    fs::remove(repaired->report.journal);
+  };
+  for (int r = 0; r < s.repeat; ++r) {
+    InAlternatingOrder(
+        r, [&] { steps(empty, alone); }, [&] { steps(crowded, among); });
+  }
+  std::vector<double> listings;
+  std::size_t listed = 0;
+  for (int r = 0; r < s.repeat; ++r) {
+    const auto start = Clock::now();
+    const repair::JournalFolderFiles files(crowded);
+    listings.push_back(Seconds(Clock::now() - start));
+    listed = files.Journals().size() + files.Quarantines().size();
+  }
+  Must(listed == 2 * s.otherJournals, "the listing missed files of the folder");
+  std::printf("the journals and quarantines of %zu other sticks in the journal folder\n",
+              s.otherJournals);
+  PrintRatio("repair", among.repair, alone.repair,
+             "(the repair pass of a drive, among them / with an empty folder; goal <= 1.05)");
+  PrintRatio("fix", among.fix, alone.fix, "(a fix after it, which finds nothing to do; the same)");
+  PrintRatio("undo", among.undo, alone.undo, "(the undo of the repair; the same)");
+  std::printf("%-8s %10.4f s for one listing of the folder's %zu files\n", "listing",
+              Median(listings), listed);
 }
 
 // Lists a folder as the bare baseline of a look: readdir, and lstat of each entry. The entries.
@@ -1017,6 +1119,10 @@ int main(int argc, char** argv) {
     if (arg == "--smoke") s.smoke = true;
     if (arg == "--look") s.lookOnly = true;
     if (arg == "--moved") s.movedOnly = true;
+    if (arg == "--journals") s.journalsOnly = true;
+    if (arg == "--other-journals" && i + 1 < argc) {
+      s.otherJournals = static_cast<std::size_t>(std::max(1, std::atoi(argv[++i])));
+    }
     if (arg == "--repeat" && i + 1 < argc) s.repeat = std::max(1, std::atoi(argv[++i]));
     if (arg == "--dir" && i + 1 < argc) s.directory = argv[++i];
   }
@@ -1028,6 +1134,7 @@ int main(int argc, char** argv) {
     s.treeFolders = 20;
     s.treeFiles = 5;
     s.movedFiles = 50;
+    s.otherJournals = 20;
   }
   std::unique_ptr<kestrova::testing::TempDir> temp;
   if (s.directory.empty()) {
@@ -1044,12 +1151,17 @@ int main(int argc, char** argv) {
   const auto toolkit = kestrova::bench::StartWindowToolkit(argc, argv);
   const Fixture fixture = MakeFixture(s);
   std::printf("medians of %d runs, each on a fresh copy of the image\n", s.repeat);
+  if (s.journalsOnly) {
+    JournalsBenchmark(s, fixture);
+    return 0;
+  }
   PeerBenchmark(s, fixture);
   if (s.lookOnly) {
     LookBenchmark(s, fixture);
     return 0;
   }
   PassBenchmarks(s, fixture);
+  JournalsBenchmark(s, fixture);
   LookBenchmark(s, fixture);
   MovedFilesBenchmark(s, MakeMovedFilesImage(s, s.movedFiles));
   std::printf("volumes of %llu GiB, 16 KiB clusters, the FAT full of chains of 64 clusters\n",

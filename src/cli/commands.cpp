@@ -113,10 +113,13 @@ void TellDriveOfLetter(char letter) {
 #endif
 
 // The analysis of analyze and scan: a mounted drive is looked at beside its file system; once it
-// proved to be a volume this program reads, the user is told so.
-volume::Expected<VolumeLayout, Problem> LookOnly(const DriveTarget& target) {
+// proved to be a volume this program reads, the user is told so. With `listed`, the journal folder
+// as the caller listed it.
+volume::Expected<VolumeLayout, Problem> LookOnly(
+    const DriveTarget& target, const repair::JournalFolderFiles* listed = nullptr) {
   const std::string mountPoint = volume::DriveMountPoint(target);
-  auto looked = repair::Look(target, mountPoint.empty() ? Access::kReadOnly : Access::kReadShared);
+  auto looked =
+      repair::Look(target, mountPoint.empty() ? Access::kReadOnly : Access::kReadShared, listed);
   if (looked && !mountPoint.empty()) {
     Tell(texts::Tr(texts::kNoticeTitle), texts::Format(texts::kReadWhileMounted, mountPoint));
   }
@@ -474,16 +477,12 @@ void Print(Output& out, const QuarantinesReport& report) {
       judged.evidence = file.evidence;
       judged.subject = file.subject;
       judged.command = file.command;
-      // One append after another: GCC's -Wrestrict misreads a chain of + that begins with "\t".
-      std::string row = "\t";
-      row += repair::VisiblePath(file.path);
-      row += '\t';
-      row += std::to_string(file.size);
-      row += '\t';
-      row += texts::Tr(file.removed ? texts::kQuarantineRemoved : texts::kQuarantineStayed);
-      row += '\t';
-      row += repair::messages::ShortWhy(judged);
-      out.Line(row);
+      // Appended one after the other: GCC 12 takes "\t" + a string for overlapping copies.
+      std::string fields = "\t";
+      fields.append(repair::VisiblePath(file.path)).append("\t").append(std::to_string(file.size));
+      fields.append("\t").append(
+          texts::Tr(file.removed ? texts::kQuarantineRemoved : texts::kQuarantineStayed));
+      out.Line(fields.append("\t").append(repair::messages::ShortWhy(judged)));
     }
   }
 }
@@ -624,7 +623,9 @@ int Analyze(const DriveTarget& target) {
 }
 
 int Scan(const DriveTarget& target) {
-  const auto looked = LookOnly(target);
+  // The look and the plan after it recall by one listing of the journal folder.
+  const repair::JournalFolderFiles recall(repair::JournalFolder());
+  const auto looked = LookOnly(target, &recall);
   if (!looked) {
     Tell(looked.error());
     return kNothingWritten;
@@ -637,7 +638,6 @@ int Scan(const DriveTarget& target) {
   {
     const bool mounted = !volume::DriveMountPoint(target).empty();
     auto opened = volume::Volume::Open(target, mounted ? Access::kReadShared : Access::kReadOnly);
-    const std::filesystem::path recall = repair::JournalFolder();
     auto planned = opened ? repair::PlanFix(*opened, {}, nullptr, &recall)
                           : volume::Expected<repair::Plan, Problem>(
                                 repair::OpenProblem(std::move(opened.error())));
@@ -787,7 +787,7 @@ int ListQuarantines(const DriveTarget* target) {
       return kNothingWritten;
     }
   }
-  report.quarantines = repair::ListQuarantines(report.folder, identity);
+  report.quarantines = repair::ListQuarantines(repair::JournalFolderFiles(report.folder), identity);
   if (report.quarantines.empty()) {
     Error(texts::Format(texts::kNoQuarantines, report.folder.string()) + "\n");
   }
@@ -830,7 +830,6 @@ int Undo(const std::filesystem::path& journal, const DriveTarget& target,
 int ListJournals(const DriveTarget* target) {
   JournalsReport report;
   report.folder = repair::JournalFolder();
-  std::vector<repair::ListedJournal> listed = repair::ListJournals(report.folder);
   std::optional<volume::Volume> opened;
   std::optional<repair::VolumeIdentity> identity;
   if (target) {
@@ -851,11 +850,11 @@ int ListJournals(const DriveTarget* target) {
       Tell(refused ? problem : refused.error());
       return kNothingWritten;
     }
-    // A damaged journal may be anyone's: it stays in the list.
-    std::erase_if(listed, [&](const repair::ListedJournal& j) {
-      return j.journal && j.journal->volume != *identity;
-    });
   }
+  // With a target, only the journals whose names may be of its volume are read; a damaged one
+  // stays in the list, as it may be its.
+  std::vector<repair::ListedJournal> listed =
+      repair::ListJournals(repair::JournalFolderFiles(report.folder), identity);
   for (std::size_t i = 0; i < listed.size(); ++i) {
     JournalLine& line = report.journals.emplace_back(JournalLine{listed[i], std::nullopt});
     if (!opened || !listed[i].journal) continue;

@@ -378,7 +378,7 @@ void Remember(volume::Volume& volume, VolumeLayout& layout, const RootEntries& e
 
 std::optional<Problem> AnalyseVolume(volume::Volume& volume, VolumeLayout& layout,
                                      RestoredSectors* restored, ProgressTrack& track,
-                                     RootCopy* root, const std::filesystem::path* recall) {
+                                     RootCopy* root, const JournalFolderFiles* recall) {
   // A volume too short for its boot sector cannot be read at all: no size was claimed yet.
   volume::AlignedBuffer boot(kBootReadBytes);
   if (ReadSectors(volume, kBootSector, kBootReadBytes, boot.bytes())) {
@@ -414,7 +414,7 @@ std::optional<Problem> AnalyseVolume(volume::Volume& volume, VolumeLayout& layou
 
 std::optional<Problem> AnalyseInto(volume::Volume& volume, VolumeLayout& layout,
                                    RestoredSectors* restored, ProgressTrack* track, RootCopy* root,
-                                   const std::filesystem::path* recall) {
+                                   const JournalFolderFiles* recall) {
   ProgressTrack unseen;
   try {
     return AnalyseVolume(volume, layout, restored, track ? *track : unseen, root, recall);

@@ -30,7 +30,9 @@ std::filesystem::path LaterChange(const DriveTarget& target, const std::filesyst
                                   const Journal& journal) {
   auto opened = volume::Volume::Open(target, Access::kReadOnly);
   if (!opened) return {};
-  std::vector<ListedJournal> others = ListJournals(JournalFolder());
+  // The volume's journals alone, picked by their names.
+  std::vector<ListedJournal> others =
+      ListJournals(JournalFolderFiles(JournalFolder()), journal.volume);
   std::erase_if(others, [&](const ListedJournal& j) {
     std::error_code error;
     return std::filesystem::equivalent(j.path, path, error);
@@ -42,12 +44,15 @@ std::filesystem::path LaterChange(const DriveTarget& target, const std::filesyst
 
 }  // namespace
 
-Expected<VolumeLayout, Problem> Look(const DriveTarget& target, Access access) {
+Expected<VolumeLayout, Problem> Look(const DriveTarget& target, Access access,
+                                     const JournalFolderFiles* listed) {
   auto opened = volume::Volume::Open(target, access);
   if (!opened) return OpenProblem(std::move(opened.error()));
   VolumeLayout layout;
-  const std::filesystem::path recall = JournalFolder();
-  if (auto problem = AnalyseInto(*opened, layout, nullptr, nullptr, nullptr, &recall)) {
+  const JournalFolderFiles recall =
+      listed ? JournalFolderFiles() : JournalFolderFiles(JournalFolder());
+  if (auto problem =
+          AnalyseInto(*opened, layout, nullptr, nullptr, nullptr, listed ? listed : &recall)) {
     return std::move(*problem);
   }
   return layout;

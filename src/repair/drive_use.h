@@ -19,8 +19,9 @@
 namespace kestrova::repair {
 
 // Opens the drive with `access` and analyses it, recalling what the quarantines of the journal
-// folder record of it.
-Expected<VolumeLayout, Problem> Look(const volume::DriveTarget& target, volume::Access access);
+// folder record of it: of `listed`, the folder as the caller listed it, else of a listing made now.
+Expected<VolumeLayout, Problem> Look(const volume::DriveTarget& target, volume::Access access,
+                                     const JournalFolderFiles* listed = nullptr);
 
 // Repair, Clean, MoveBack and Fix as RepairDrive, CleanDrive, MoveBackDrive and FixDrive of
 // drive_passes.h run them, on the drive opened for writing. A drive that cannot be opened is a

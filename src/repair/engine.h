@@ -66,12 +66,13 @@ Expected<VolumeLayout, Problem> Analyse(volume::Volume& volume, RestoredSectors*
                                         ProgressTrack* track = nullptr);
 // The same into `layout`, which keeps what was learnt before a refusal. With `root`, the root
 // directory's bytes as they were read are kept there. With `recall`, the quarantines of the volume
-// in that folder are read: a file that a removal recorded as the virus's and that is still at its
+// that that listing of the journal folder names are read (by their names, the others are not): a
+// file that a removal recorded as the virus's and that is still at its
 // place with the same bytes stays the virus's (Evidence::kRemovedShortcutRan, kJudgedBefore).
 std::optional<Problem> AnalyseInto(volume::Volume& volume, VolumeLayout& layout,
                                    RestoredSectors* restored = nullptr,
                                    ProgressTrack* track = nullptr, RootCopy* root = nullptr,
-                                   const std::filesystem::path* recall = nullptr);
+                                   const JournalFolderFiles* recall = nullptr);
 
 // The repair pass on a volume opened for writing. Analyses it again as Analyse does, reading the
 // whole root directory before anything is written; with `analysed`, it must still have that
@@ -201,7 +202,8 @@ struct FixChoice {
 // removed, each as it was, and its moved-files folder must be the one found now). A move back
 // that the root has no room for, or whose folder cannot be read, is left out and said in
 // moveBackRefused; the rest goes on. `pass` names the pass in a refusal. With `journal`, the
-// analysis recalls what the volume's quarantines in journal->folder record (AnalyseInto), and a
+// analysis recalls what the volume's quarantines in journal->folder record (AnalyseInto; the
+// folder listed once for the pass, ListedOnce), and a
 // fix that removes anything first writes its quarantine beside the journal: every file removed
 // with its bytes, and every file of the virus's that stays with its digest.
 Expected<Plan, Problem> Fix(volume::Volume& volume, const VolumeLayout* analysed,
@@ -210,10 +212,10 @@ Expected<Plan, Problem> Fix(volume::Volume& volume, const VolumeLayout* analysed
 
 // What Fix would do on the volume as it stands, reading only (a mounted drive too, beside its
 // file system): the same steps, nothing written and no journal kept; with `recall`, the
-// quarantines there are recalled as Fix recalls those of its journal folder.
+// quarantines that listing names are recalled as Fix recalls those of its journal folder.
 Expected<Plan, Problem> PlanFix(volume::Volume& volume, const FixChoice& choice = {},
                                 Progress* progress = nullptr,
-                                const std::filesystem::path* recall = nullptr);
+                                const JournalFolderFiles* recall = nullptr);
 
 // What putting files back from a quarantine did: each file as the quarantine kept it, and its
 // name in the root.

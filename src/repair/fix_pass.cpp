@@ -16,6 +16,7 @@
 #include "format/sha256.h"
 #include "repair/commit.h"
 #include "repair/engine.h"
+#include "repair/journals.h"
 #include "repair/pass.h"
 #include "repair/quarantine.h"
 #include "repair/steps.h"
@@ -58,7 +59,7 @@ bool SameFolder(const Judged* shown, const Judged* found) {
 Expected<Plan, Problem> Run(volume::Volume& volume, const VolumeLayout* analysed,
                             const FixChoice& choice, Progress* progress,
                             const JournalPlace* journal, PassKind kind, bool write,
-                            const std::filesystem::path* recall) {
+                            const JournalFolderFiles* recall) {
   if (analysed && !IsAnalysed(*analysed)) return PassProblem(ProblemKind::kNotAnalysed);
   PassEnd pass(volume, kind);
   const auto fail = [&](Problem problem) {
@@ -208,12 +209,15 @@ Expected<Quarantine, Problem> QuarantineFor(volume::Volume& volume, const Volume
 Expected<Plan, Problem> Fix(volume::Volume& volume, const VolumeLayout* analysed,
                             const FixChoice& choice, Progress* progress,
                             const JournalPlace* journal, PassKind pass) {
+  JournalPlace copy;
+  JournalFolderFiles listed;
+  journal = ListedOnce(journal, copy, listed);
   return Run(volume, analysed, choice, progress, journal, pass, true,
-             journal ? &journal->folder : nullptr);
+             journal ? journal->listed : nullptr);
 }
 
 Expected<Plan, Problem> PlanFix(volume::Volume& volume, const FixChoice& choice, Progress* progress,
-                                const std::filesystem::path* recall) {
+                                const JournalFolderFiles* recall) {
   return Run(volume, nullptr, choice, progress, nullptr, PassKind::kFix, false, recall);
 }
 

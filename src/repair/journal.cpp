@@ -10,6 +10,7 @@
 #include "format/exfat.h"
 #include "format/fat.h"
 #include "format/problems.h"
+#include "repair/journals.h"
 #include "repair/label.h"
 #include "repair/quarantine.h"
 #include "repair/records.h"
@@ -213,21 +214,21 @@ Expected<std::filesystem::path, Problem> WriteJournal(const JournalPlace& place,
 #endif
   const std::string label = VolumeLabel(layout);
   const std::vector<std::uint8_t> bytes = EncodeJournal(journal);
-  // A name that is taken, also by a program that wrote it a moment ago, is numbered on; so is
-  // one whose serial number and time another command's journal has, so that the changes of one
-  // volume in one second keep their order.
+  // A name that is taken, also by a program that wrote it a moment ago (the write makes a new
+  // file or fails), is numbered on; so is one whose serial number and time another command's
+  // journal has, so that the changes of one volume in one second keep their order.
   const std::uint32_t serial = IdentityOf(layout).serial;
-  char serialText[16] = {};
-  std::snprintf(serialText, sizeof serialText, "-%08X-", static_cast<unsigned>(serial));
+  JournalFolderFiles ownListing;
+  if (!place.listed) ownListing = JournalFolderFiles(place.folder);
+  const std::vector<JournalName> ofSerial =
+      (place.listed ? *place.listed : ownListing).Journals(serial);
   for (int number = 1;; ++number) {
     const std::string name = JournalFileName(place.what, label, serial, local, number);
     const std::filesystem::path path = place.folder / std::u8string(name.begin(), name.end());
-    const std::string tail = name.substr(name.rfind(serialText));
-    std::error_code checked;
-    bool taken = false;
-    for (const auto& entry : std::filesystem::directory_iterator(place.folder, checked)) {
-      taken = taken || entry.path().filename().string().ends_with(tail);
-    }
+    const JournalName named = ReadJournalName(path);
+    const bool taken = std::any_of(ofSerial.begin(), ofSerial.end(), [&](const JournalName& other) {
+      return other.serial == serial && other.stamp == named.stamp && other.number == named.number;
+    });
     if (taken) continue;
     if (quarantine) {
       if (auto problem = WriteQuarantine(QuarantineOf(path), *quarantine)) {

@@ -61,6 +61,8 @@ std::optional<Journal> DecodeJournal(std::span<const std::uint8_t> bytes,
 // Writes the journal as a new file and makes it reach the disk; the problem when it cannot.
 std::optional<Problem> WriteJournal(const std::filesystem::path& path, const Journal& journal);
 
+class JournalFolderFiles;
+
 // Where a pass writes the journal of its change.
 struct JournalPlace {
   // The file that the user named (--journal), taken as it is; empty: a new file in `folder`,
@@ -70,6 +72,8 @@ struct JournalPlace {
   std::string what;  // the command: "repair", "clean"
   // Told the journal's path once it has reached the disk, before the first write to the volume.
   std::function<void(const std::filesystem::path&)> saved;
+  // `folder` as the pass listed it, once for the whole pass (ListedOnce); null: not listed yet.
+  const JournalFolderFiles* listed = nullptr;
 };
 
 // The folder of the user's journals (volume::StateDirectory()), or the current folder when the
@@ -88,8 +92,10 @@ struct Quarantine;
 
 // Writes the journal of a change to the volume of `layout` to its place, a new file that reaches
 // the disk, and tells place.saved; with `quarantine`, that goes first beside it (QuarantineOf),
-// and no journal is written without it. The path it went to, or the problem: a journal folder that
-// cannot be made or written in is kJournalFolderFailed.
+// and no journal is written without it. A name that the folder's listing (place.listed, else one
+// made now) has for another journal of the volume's serial number and time is numbered on. The
+// path it went to, or the problem: a journal folder that cannot be made or written in is
+// kJournalFolderFailed.
 Expected<std::filesystem::path, Problem> WriteJournal(const JournalPlace& place,
                                                       const VolumeLayout& layout,
                                                       const Journal& journal,

@@ -2,32 +2,173 @@
 #include "repair/journals.h"
 
 #include <algorithm>
-#include <regex>
+#include <charconv>
+#include <string_view>
+#include <tuple>
 
 #include "format/fat.h"
 #include "format/sector_io.h"
 #include "repair/commit.h"
 #include "repair/engine.h"
 #include "repair/pass.h"
+#include "volume/folder_files.h"
 
 namespace kestrova::repair {
-namespace {}  // namespace
+namespace {
 
-void ReadJournalName(ListedJournal& listed) {
-  static const std::regex kName(R"(^([a-z]+)-(.*)-[0-9A-F]{8}-(\d{8}-\d{6})(?:-(\d+))?\.[a-z]+$)");
-  static const std::regex kFirstName(R"(^([a-z]+)-(\d{8}-\d{6})-\d+(?:-(\d+))?\.journal$)");
-  const std::string name = listed.path.filename().string();
-  std::smatch match;
-  if (std::regex_match(name, match, kName)) {
-    listed.command = match[1];
-    listed.label = match[2];
-    listed.stamp = match[3];
-    if (match[4].matched) listed.number = std::stoi(match[4]);
-  } else if (std::regex_match(name, match, kFirstName)) {
-    listed.command = match[1];
-    listed.stamp = match[2];
-    if (match[3].matched) listed.number = std::stoi(match[3]);
+bool AllOf(std::string_view text, bool (*is)(char)) {
+  return std::all_of(text.begin(), text.end(), is);
+}
+bool IsLower(char c) { return c >= 'a' && c <= 'z'; }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsUpperHex(char c) { return IsDigit(c) || (c >= 'A' && c <= 'F'); }
+
+// "20261208-103259"
+constexpr std::size_t kStampLength = 15;
+bool IsStamp(std::string_view text) {
+  return text.size() == kStampLength && text[8] == '-' && AllOf(text.substr(0, 8), IsDigit) &&
+         AllOf(text.substr(9), IsDigit);
+}
+
+// Digits after a '-' at the end of `base` (a number), with what comes before; nothing when it
+// does not end so.
+std::optional<std::string_view> NumberAtEnd(std::string_view& base) {
+  const auto dash = base.rfind('-');
+  if (dash == std::string_view::npos) return std::nullopt;
+  const std::string_view digits = base.substr(dash + 1);
+  if (digits.empty() || !AllOf(digits, IsDigit)) return std::nullopt;
+  base = base.substr(0, dash);
+  return digits;
+}
+
+int NumberOf(std::string_view digits) {
+  int number = 1;
+  std::from_chars(digits.data(), digits.data() + digits.size(), number);
+  return number;
+}
+
+// What a name says, as parts of it.
+struct NameParts {
+  std::string_view command, label, stamp;
+  std::optional<std::uint32_t> serial;
+  int number = 1;
+};
+
+// Read from the end: "-SERIAL-STAMP" or "-SERIAL-STAMP-NUMBER" before the extension, the command
+// and the label before them (the label may hold dashes, and the last serial and stamp are the
+// name's); or "-STAMP-PID" or "-STAMP-PID-NUMBER" after the command in a first version's name.
+NameParts ParseName(std::string_view name) {
+  NameParts parts;
+  const auto dot = name.rfind('.');
+  if (dot == std::string_view::npos) return parts;
+  const std::string_view extension = name.substr(dot + 1);
+  const std::string_view base = name.substr(0, dot);
+  const auto commandEnd =
+      static_cast<std::size_t>(std::find_if_not(base.begin(), base.end(), IsLower) - base.begin());
+  if (extension.empty() || !AllOf(extension, IsLower) || commandEnd == 0 ||
+      commandEnd == base.size() || base[commandEnd] != '-') {
+    return parts;
   }
+  // The serial, the stamp and the number of a name that ends at `end` with the stamp.
+  const auto tryName = [&](std::size_t end, std::string_view number) {
+    constexpr std::size_t kSerialAndStamp = 1 + 8 + 1 + kStampLength;
+    if (end < commandEnd + 1 + kSerialAndStamp) return false;
+    const std::size_t at = end - kSerialAndStamp;  // the dash before the serial
+    const std::string_view serial = base.substr(at + 1, 8);
+    if (base[at] != '-' || base[at + 9] != '-' || !AllOf(serial, IsUpperHex) ||
+        !IsStamp(base.substr(at + 10, kStampLength))) {
+      return false;
+    }
+    std::uint32_t value = 0;
+    std::from_chars(serial.data(), serial.data() + serial.size(), value, 16);
+    parts.command = base.substr(0, commandEnd);
+    parts.label = base.substr(commandEnd + 1, at - commandEnd - 1);
+    parts.serial = value;
+    parts.stamp = base.substr(at + 10, kStampLength);
+    if (!number.empty()) parts.number = NumberOf(number);
+    return true;
+  };
+  std::string_view rest = base;
+  const auto number = NumberAtEnd(rest);
+  if (tryName(base.size(), {}) || (number && tryName(rest.size(), *number))) return parts;
+  // A first version's name: the command, the stamp, the process and maybe a number.
+  if (extension != "journal" || base.size() < commandEnd + 1 + kStampLength ||
+      !IsStamp(base.substr(commandEnd + 1, kStampLength))) {
+    return parts;
+  }
+  // "-PID" or "-PID-NUMBER" after the stamp.
+  std::string_view tail = base.substr(commandEnd + 1 + kStampLength);
+  const auto last = NumberAtEnd(tail);
+  const bool numbered = last && !tail.empty();
+  if (!last || (numbered && (!NumberAtEnd(tail) || !tail.empty()))) return parts;
+  parts.command = base.substr(0, commandEnd);
+  parts.stamp = base.substr(commandEnd + 1, kStampLength);
+  if (numbered) parts.number = NumberOf(*last);
+  return parts;
+}
+
+// Whether a file whose name says `named` may be of the volume with `serial`: a name without one
+// may be anyone's.
+bool MayBeOf(std::optional<std::uint32_t> named, std::uint32_t serial) {
+  return !named || *named == serial;
+}
+
+JournalName NamedFrom(std::filesystem::path path, std::string_view name) {
+  const NameParts parts = ParseName(name);
+  return {std::move(path), std::string(parts.command), std::string(parts.label),
+          parts.serial,    std::string(parts.stamp),   parts.number};
+}
+
+}  // namespace
+
+JournalName ReadJournalName(const std::filesystem::path& path) {
+  const std::u8string name = path.filename().u8string();
+  return NamedFrom(path, {reinterpret_cast<const char*>(name.data()), name.size()});
+}
+
+JournalFolderFiles::JournalFolderFiles(std::filesystem::path folder) : folder_(std::move(folder)) {
+  constexpr std::string_view kJournal = ".journal", kQuarantine = ".quarantine";
+  volume::ListNames(folder_, [&](std::string_view name, volume::ListedType type) {
+    const bool journal = name.ends_with(kJournal);
+    if (!journal && !name.ends_with(kQuarantine)) return;
+    if (journal && type != volume::ListedType::kFile) {
+      // Only a journal that is a file is listed (a link to one is).
+      std::error_code typed;
+      if (type == volume::ListedType::kOther ||
+          !std::filesystem::is_regular_file(volume::PathIn(folder_, std::string(name)), typed)) {
+        return;
+      }
+    }
+    entries_.push_back({names_.size(), name.size(), journal, ParseName(name).serial});
+    names_.append(name);
+  });
+}
+
+bool JournalFolderFiles::AnyJournal() const {
+  return std::any_of(entries_.begin(), entries_.end(), [](const Entry& e) { return e.journal; });
+}
+
+std::vector<JournalName> JournalFolderFiles::Journals(std::optional<std::uint32_t> serial) const {
+  return Named(true, serial);
+}
+
+std::vector<JournalName> JournalFolderFiles::Quarantines(
+    std::optional<std::uint32_t> serial) const {
+  return Named(false, serial);
+}
+
+std::vector<JournalName> JournalFolderFiles::Named(bool journals,
+                                                   std::optional<std::uint32_t> serial) const {
+  std::vector<JournalName> named;
+  for (const Entry& entry : entries_) {
+    if (entry.journal != journals || (serial && !MayBeOf(entry.serial, *serial))) continue;
+    const std::string name = names_.substr(entry.at, entry.length);
+    named.push_back(NamedFrom(volume::PathIn(folder_, name), name));
+  }
+  std::sort(named.begin(), named.end(), [](const JournalName& a, const JournalName& b) {
+    return std::tie(a.stamp, a.number, a.path) > std::tie(b.stamp, b.number, b.path);
+  });
+  return named;
 }
 
 namespace {
@@ -75,28 +216,44 @@ std::filesystem::path UndoMarkOf(const std::filesystem::path& journal) {
   return mark;
 }
 
-std::vector<ListedJournal> ListJournals(const std::filesystem::path& folder) {
+namespace {
+
+// The journal that `name` names, read.
+ListedJournal ReadListed(const JournalName& name) {
+  ListedJournal listed;
+  static_cast<JournalName&>(listed) = name;
+  auto read = ReadJournal(name.path);
+  if (read) {
+    listed.journal = std::move(*read);
+  } else {
+    listed.problem = std::move(read.error());
+  }
+  std::error_code checked;
+  listed.undoCutShort = std::filesystem::exists(UndoMarkOf(name.path), checked);
+  return listed;
+}
+
+}  // namespace
+
+std::vector<ListedJournal> ListJournals(const JournalFolderFiles& files,
+                                        std::optional<VolumeIdentity> volume) {
   std::vector<ListedJournal> listed;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-    std::error_code typed;
-    if (entry.path().extension() != ".journal" || !entry.is_regular_file(typed)) continue;
-    ListedJournal journal;
-    journal.path = entry.path();
-    ReadJournalName(journal);
-    auto read = ReadJournal(journal.path);
-    if (read) {
-      journal.journal = std::move(*read);
-    } else {
-      journal.problem = std::move(read.error());
-    }
-    journal.undoCutShort = std::filesystem::exists(UndoMarkOf(journal.path), typed);
+  for (const JournalName& name :
+       files.Journals(volume ? volume->serial : std::optional<std::uint32_t>())) {
+    ListedJournal journal = ReadListed(name);
+    if (volume && journal.journal && journal.journal->volume != *volume) continue;
     listed.push_back(std::move(journal));
   }
-  std::sort(listed.begin(), listed.end(), [](const ListedJournal& a, const ListedJournal& b) {
-    return std::tie(a.stamp, a.number, a.path) > std::tie(b.stamp, b.number, b.path);
-  });
   return listed;
+}
+
+const JournalPlace* ListedOnce(const JournalPlace* place, JournalPlace& copy,
+                               JournalFolderFiles& listed) {
+  if (!place || place->listed) return place;
+  copy = *place;
+  listed = JournalFolderFiles(place->folder);
+  copy.listed = &listed;
+  return &copy;
 }
 
 Expected<JournalStatus, Problem> StatusOf(volume::Volume& volume, const Journal& journal,
@@ -159,19 +316,24 @@ std::optional<VolumeIdentity> IdentityOfVolume(volume::Volume& volume, ProgressT
 }
 
 Expected<std::optional<FinishedChange>, Problem> FinishCutShort(volume::Volume& volume,
-                                                                const std::filesystem::path& folder,
+                                                                const JournalFolderFiles& files,
                                                                 Progress* progress) {
   // The journals come first: without one, the volume is not read at all.
-  const auto listed = ListJournals(folder);
-  if (listed.empty()) return std::optional<FinishedChange>();
+  if (!files.AnyJournal()) return std::optional<FinishedChange>();
   // Its reads only touch the track: the pass that follows moves it.
   ProgressTrack track(progress);
   const auto identity = IdentityOfVolume(volume, &track);
   if (!identity) return std::optional<FinishedChange>();
-  const auto newest = std::find_if(listed.begin(), listed.end(), [&](const ListedJournal& j) {
-    return j.journal && j.journal->volume == *identity;
-  });
-  if (newest == listed.end() || newest->undoCutShort) return std::optional<FinishedChange>();
+  // Newest first, each whose name may be of the volume, up to the newest that is.
+  std::optional<ListedJournal> newest;
+  for (const JournalName& name : files.Journals(identity->serial)) {
+    ListedJournal listed = ReadListed(name);
+    if (listed.journal && listed.journal->volume == *identity) {
+      newest = std::move(listed);
+      break;
+    }
+  }
+  if (!newest || newest->undoCutShort) return std::optional<FinishedChange>();
   const Journal& journal = *newest->journal;
   // Every sector is read before the first write.
   PassEnd pass(volume);

@@ -18,27 +18,74 @@
 
 namespace kestrova::repair {
 
-// A file of the journal folder, with what its name says (see JournalFileName).
-struct ListedJournal;
-// What a journal's name says (the same of its quarantine's, whose name differs by the extension):
-// the command, the label, the serial number, the time and the number of a name that was taken
-// (JournalFileName); or, in the names of the first versions, the command, the time and the process
-// number. Sets them in `listed` from its path.
-void ReadJournalName(ListedJournal& listed);
-
-struct ListedJournal {
+// What the name of a file of the journal folder says, a journal's or a quarantine's (whose name
+// differs by the extension): the command, the label, the serial number, the time and the number of
+// a name that was taken (JournalFileName); or, in the names of the first versions, the command,
+// the time and the process number.
+struct JournalName {
   std::filesystem::path path;
   std::string command;  // "repair", "clean"; empty when the name does not say
   std::string label;    // the volume's label as the name carries it; empty when it does not
-  std::string stamp;    // the time, "20261208-103259"; empty when the name does not say
-  int number = 1;       // of a name that was taken at that time
+  std::optional<std::uint32_t> serial;  // nothing when the name does not say (the first versions'
+                                        // names, a name that the user gave)
+  std::string stamp;  // the time, "20261208-103259"; empty when the name does not say
+  int number = 1;     // of a name that was taken at that time
+};
+// The one reader of that name format.
+JournalName ReadJournalName(const std::filesystem::path& path);
+
+// The journals and quarantines of a journal folder as one listing of it names them, none of them
+// read: a pass lists its folder once, and its volume's files are picked by their names before any
+// is read: those that carry its serial number, and those that carry none (a first version's name,
+// a name that the user gave), which may be anyone's. The names are kept as the listing gave them,
+// with the serial number each says; a path and the rest of what a name says are made for the files
+// picked alone.
+class JournalFolderFiles {
+ public:
+  JournalFolderFiles() = default;
+  // Lists `folder` once; nothing when there is no such folder.
+  explicit JournalFolderFiles(std::filesystem::path folder);
+
+  // Whether the folder holds any journal, anyone's.
+  bool AnyJournal() const;
+  // The journals (*.journal, the files) whose names may be of the volume with `serial`, all of
+  // them without; newest first (by name).
+  std::vector<JournalName> Journals(std::optional<std::uint32_t> serial = {}) const;
+  // The quarantines (*.quarantine) the same way.
+  std::vector<JournalName> Quarantines(std::optional<std::uint32_t> serial = {}) const;
+
+ private:
+  struct Entry {
+    std::size_t at = 0;  // the name in names_
+    std::size_t length = 0;
+    bool journal = false;  // else a quarantine
+    std::optional<std::uint32_t> serial;
+  };
+  std::vector<JournalName> Named(bool journals, std::optional<std::uint32_t> serial) const;
+
+  std::filesystem::path folder_;
+  std::string names_;  // every name, one after the other
+  std::vector<Entry> entries_;
+};
+
+// A journal of the folder, with what its name says and, once read, what it holds.
+struct ListedJournal : JournalName {
   std::optional<Journal> journal;  // nothing: damaged, or no journal
   Problem problem;                 // why not, then
   bool undoCutShort = false;       // an undo of it began and did not end (UndoMarkOf)
 };
 
-// The journals (*.journal) of `folder`, newest first; none when there is no such folder.
-std::vector<ListedJournal> ListJournals(const std::filesystem::path& folder);
+// The journals that `files` names, read, newest first. With `volume`, only those whose names may
+// be of it are read, and those that hold another volume's journal are left out; a damaged one
+// stays, as it may be its.
+std::vector<ListedJournal> ListJournals(const JournalFolderFiles& files,
+                                        std::optional<VolumeIdentity> volume = {});
+
+// The place of a pass's journal with its folder listed once for the whole pass: `place` itself
+// when it brings the listing (JournalPlace::listed) or is null; else `copy`, a copy of it with the
+// folder listed into `listed`.
+const JournalPlace* ListedOnce(const JournalPlace* place, JournalPlace& copy,
+                               JournalFolderFiles& listed);
 
 // The file that stands beside a journal while an undo of it runs, so that a change whose undo was
 // cut short is not taken for a change cut short and finished again.
@@ -82,13 +129,14 @@ struct FinishedChange {
   std::int64_t sectorsWritten = 0;
 };
 
-// On a volume opened for writing, before a pass: when the newest journal of this volume in
-// `folder` is partly applied (and no undo of it was cut short), writes the new bytes of the
+// On a volume opened for writing, before a pass: when the newest journal of this volume that
+// `files` names is partly applied (and no undo of it was cut short), writes the new bytes of the
 // sectors that still hold their old ones, in the journal's order, and makes them reach the disk.
 // Every sector is read before the first write. Nothing when there was nothing to finish; the
-// problem, with anyWritten as a pass's, when it failed.
+// problem, with anyWritten as a pass's, when it failed. Of the journals, only those whose names
+// may be of the volume are read, newest first, up to the newest of the volume.
 Expected<std::optional<FinishedChange>, Problem> FinishCutShort(volume::Volume& volume,
-                                                                const std::filesystem::path& folder,
+                                                                const JournalFolderFiles& files,
                                                                 Progress* progress = nullptr);
 
 }  // namespace kestrova::repair

@@ -25,7 +25,7 @@ bool TellsItself(ProblemKind kind) {
 
 std::optional<Problem> Reanalyse(volume::Volume& volume, const VolumeLayout* analysed,
                                  VolumeLayout& now, RestoredSectors* restored, ProgressTrack& track,
-                                 RootCopy* root, const std::filesystem::path* recall) {
+                                 RootCopy* root, const JournalFolderFiles* recall) {
   // Under the lock, the volume must still be the one analysed: the same boot sector and the same
   // root chain, checked as the analysis checks them.
   if (auto refused = AnalyseInto(volume, now, restored, &track, root, recall)) {

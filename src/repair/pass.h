@@ -70,11 +70,11 @@ bool TellsItself(ProblemKind kind);
 
 // The analysis again under the pass's lock (see Repair): the refusal, told as the pass tells it,
 // when it fails or the volume is no longer the analysed one. With `root`, the root directory as
-// it read it is kept there; with `recall`, what the volume's quarantines there recall is applied
-// (AnalyseInto).
+// it read it is kept there; with `recall`, what the volume's quarantines that it names recall is
+// applied (AnalyseInto).
 std::optional<Problem> Reanalyse(volume::Volume& volume, const VolumeLayout* analysed,
                                  VolumeLayout& now, RestoredSectors* restored, ProgressTrack& track,
                                  RootCopy* root = nullptr,
-                                 const std::filesystem::path* recall = nullptr);
+                                 const JournalFolderFiles* recall = nullptr);
 
 }  // namespace kestrova::repair

@@ -2,9 +2,7 @@
 #include "repair/quarantine.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <string_view>
-#include <tuple>
 
 #include "format/fat.h"
 #include "format/problems.h"
@@ -220,24 +218,14 @@ Expected<Quarantine, Problem> ReadQuarantine(const std::filesystem::path& path, 
   return std::move(*quarantine);
 }
 
-std::vector<ListedQuarantine> ListQuarantines(const std::filesystem::path& folder,
+std::vector<ListedQuarantine> ListQuarantines(const JournalFolderFiles& files,
                                               std::optional<VolumeIdentity> volume) {
   std::vector<ListedQuarantine> listed;
-  char serialText[16] = {};
-  if (volume) {
-    std::snprintf(serialText, sizeof serialText, "-%08X-", static_cast<unsigned>(volume->serial));
-  }
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-    const std::filesystem::path& path = entry.path();
-    if (path.extension() != ".quarantine") continue;
-    // A volume's quarantines carry its serial number in their names: the others are not read.
-    if (volume && path.filename().string().find(serialText) == std::string::npos) continue;
-    auto read = ReadQuarantine(path, false);
+  for (const JournalName& name :
+       files.Quarantines(volume ? volume->serial : std::optional<std::uint32_t>())) {
+    auto read = ReadQuarantine(name.path, false);
     if (read && volume && read->volume != *volume) continue;
-    ListedQuarantine one;
-    one.named.path = path;
-    ReadJournalName(one.named);
+    ListedQuarantine one{name, std::nullopt, {}};
     if (read) {
       one.quarantine = std::move(*read);
     } else {
@@ -245,17 +233,12 @@ std::vector<ListedQuarantine> ListQuarantines(const std::filesystem::path& folde
     }
     listed.push_back(std::move(one));
   }
-  std::sort(listed.begin(), listed.end(), [](const ListedQuarantine& a, const ListedQuarantine& b) {
-    return std::tie(a.named.stamp, a.named.number, a.named.path) >
-           std::tie(b.named.stamp, b.named.number, b.named.path);
-  });
   return listed;
 }
 
-std::vector<QuarantinedFile> Recall(const std::filesystem::path& folder,
-                                    const VolumeIdentity& volume) {
+std::vector<QuarantinedFile> Recall(const JournalFolderFiles& files, const VolumeIdentity& volume) {
   std::vector<QuarantinedFile> recalled;
-  for (ListedQuarantine& listed : ListQuarantines(folder, volume)) {
+  for (ListedQuarantine& listed : ListQuarantines(files, volume)) {
     if (!listed.quarantine) continue;
     for (QuarantinedFile& file : listed.quarantine->files) {
       if (file.verdict == Verdict::kVirus || file.evidence == Evidence::kDisguise ||

@@ -68,19 +68,19 @@ Expected<Quarantine, Problem> ReadQuarantine(const std::filesystem::path& path,
 // A quarantine file of the folder, as the listing finds it: its path and what its name says as a
 // journal's does (the command, label and time), and the quarantine without its files' content.
 struct ListedQuarantine {
-  ListedJournal named;
+  JournalName named;
   std::optional<Quarantine> quarantine;  // nothing: damaged, or none
   Problem problem;                       // why not, then
 };
-// The quarantine files in `folder`, newest first (by name); with `serial`, only those whose name
-// carries that volume serial number (and that are of that volume). Their content is not kept.
-std::vector<ListedQuarantine> ListQuarantines(const std::filesystem::path& folder,
+// The quarantine files that `files` names, read, newest first (by name); with `volume`, only those
+// whose names may be of it, and of those not the ones that hold another volume's. Their
+// content is not kept.
+std::vector<ListedQuarantine> ListQuarantines(const JournalFolderFiles& files,
                                               std::optional<VolumeIdentity> volume = {});
 
 // What a look recalls of a volume: the files that a removal of this program's judged the virus's,
 // the user's files that the virus's shortcuts posed as and the folders it moved the files into,
-// from the quarantines of the volume in `folder`.
-std::vector<QuarantinedFile> Recall(const std::filesystem::path& folder,
-                                    const VolumeIdentity& volume);
+// from the quarantines of the volume that `files` names.
+std::vector<QuarantinedFile> Recall(const JournalFolderFiles& files, const VolumeIdentity& volume);
 
 }  // namespace kestrova::repair

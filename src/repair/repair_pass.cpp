@@ -25,11 +25,14 @@ Expected<RepairReport, Problem> Repair(volume::Volume& volume, const VolumeLayou
   }
   PassEnd pass(volume);
   ProgressTrack track(progress);
+  JournalPlace copy;
+  JournalFolderFiles listed;
+  journal = ListedOnce(journal, copy, listed);
   // The root directory is read whole before anything is written.
   RestoredSectors restored;
   VolumeLayout now;
   if (auto problem = Reanalyse(volume, analysed, now, &restored, track, nullptr,
-                               journal ? &journal->folder : nullptr)) {
+                               journal ? journal->listed : nullptr)) {
     return pass.Fail(std::move(*problem));
   }
   // The changed sectors of the root, at their places in the volume.

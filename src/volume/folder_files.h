@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kestrova::volume {
@@ -35,6 +37,15 @@ struct FolderFiles {
 
 // Lists at most `maxEntries` entries of the folder at `folder`.
 FolderFiles ListFolderFiles(const std::filesystem::path& folder, std::size_t maxEntries);
+
+// What one listing of a folder says of an entry: a file, something else (a folder, a device), or
+// nothing (a link, or a file system that does not say) until the entry is looked at on its own.
+enum class ListedType { kFile, kOther, kUnknown };
+
+// Hands `take` the name (UTF-8) and type of each entry of the folder at `folder` but "." and "..",
+// as one listing of it gives them, none looked at on its own; nothing when it cannot be listed.
+void ListNames(const std::filesystem::path& folder,
+               const std::function<void(std::string_view name, ListedType type)>& take);
 
 // Up to `limit` bytes from the start of the regular file at `file`: fewer when it is shorter, none
 // when it cannot be opened, and what was read before a read failed.

@@ -96,6 +96,20 @@ FolderFiles ListFolderFiles(const std::filesystem::path& folder, std::size_t max
   return listed;
 }
 
+void ListNames(const std::filesystem::path& folder,
+               const std::function<void(std::string_view name, ListedType type)>& take) {
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    take(name, entry->d_type == DT_REG                                  ? ListedType::kFile
+               : entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN ? ListedType::kUnknown
+                                                                        : ListedType::kOther);
+  }
+  ::closedir(dir);
+}
+
 std::vector<std::uint8_t> ReadFileHead(const std::filesystem::path& file, std::size_t limit) {
   std::vector<std::uint8_t> bytes;
   // Without an access time where the owner may ask for that; a stick is never written to.

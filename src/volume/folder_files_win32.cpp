@@ -60,6 +60,25 @@ FolderFiles ListFolderFiles(const std::filesystem::path& folder, std::size_t max
   return listed;
 }
 
+void ListNames(const std::filesystem::path& folder,
+               const std::function<void(std::string_view name, ListedType type)>& take) {
+  if (folder.empty()) return;  // not the current folder
+  const std::wstring pattern = (folder / L"*").wstring();
+  WIN32_FIND_DATAW found{};
+  HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                 nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring_view name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const DWORD attributes = found.dwFileAttributes;
+    take(Utf8(found.cFileName), attributes & FILE_ATTRIBUTE_REPARSE_POINT ? ListedType::kUnknown
+                                : attributes & FILE_ATTRIBUTE_DIRECTORY   ? ListedType::kOther
+                                                                          : ListedType::kFile);
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+}
+
 std::vector<std::uint8_t> ReadFileHead(const std::filesystem::path& file, std::size_t limit) {
   std::vector<std::uint8_t> bytes;
   HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,

@@ -569,7 +569,7 @@ TEST_P(UndoTest, AnUndoCutShortIsNotWrittenForwardByTheNextPass) {
   {
     auto opened = OpenDrive();
     ASSERT_TRUE(opened);
-    const auto finished = repair::FinishCutShort(*opened, dir.path());
+    const auto finished = repair::FinishCutShort(*opened, repair::JournalFolderFiles(dir.path()));
     ASSERT_TRUE(finished);
     EXPECT_FALSE(*finished);
   }

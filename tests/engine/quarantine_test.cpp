@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -191,7 +192,9 @@ class MemoryTest : public ::testing::TestWithParam<Kind> {
     auto opened = OpenDrive();
     EXPECT_TRUE(opened);
     repair::VolumeLayout layout;
-    EXPECT_FALSE(repair::AnalyseInto(*opened, layout, nullptr, nullptr, nullptr, folder));
+    const auto listed = folder ? repair::JournalFolderFiles(*folder) : repair::JournalFolderFiles{};
+    EXPECT_FALSE(repair::AnalyseInto(*opened, layout, nullptr, nullptr, nullptr,
+                                     folder ? &listed : nullptr));
     std::map<std::string, std::string> judged;
     for (const auto* list : {&layout.findings.leftovers, &layout.findings.judged}) {
       for (const repair::Judged& entry : *list) {
@@ -314,6 +317,73 @@ TEST_P(MemoryTest, NoDocumentAndNoOtherVolumeIsRecalled) {
   // And the volume's own again: recalled.
   Rewrite(path, *read, path);
   EXPECT_EQ(Look(&state).at("_\\~$WQF5D.FAT32"), "virus removed_shortcut_ran");
+}
+
+// Among the journals and quarantines of two hundred other sticks, each a copy of this stick's own
+// (the first under its label, with another serial number), a pass reads only the files whose
+// names may be its volume's: its quarantine is recalled under its own name only, its journals are
+// its own and a first version's name (not one of its serial number that holds another volume's),
+// and the change cut short that is finished is the newest of these, not a newer copy elsewhere.
+TEST_P(MemoryTest, APassReadsOnlyTheFilesNamedForItsVolume) {
+  BuildMoved(stick);
+  const auto ownQuarantine = Clean();
+  const Snapshot cleaned = stick.Drive();
+  const auto forgotten = Look(nullptr);
+  const auto ownJournal = std::filesystem::path(ownQuarantine).replace_extension(".journal");
+  const auto journal = repair::ReadJournal(ownJournal);
+  ASSERT_TRUE(journal);
+  ASSERT_GE(journal->sectors.size(), 2u);
+  const std::uint32_t serial = journal->volume.serial;
+  const std::string label = repair::ReadJournalName(ownJournal).label;
+  // A name of the folder at a time in 2099, `at` seconds on (after every name of this run's).
+  const auto named = [&](const std::string& of, std::uint32_t number, int at, const char* kind) {
+    std::tm time{};
+    time.tm_year = 199;
+    time.tm_mday = 1;
+    time.tm_min = at / 60;
+    time.tm_sec = at % 60;
+    return state / std::filesystem::path(repair::JournalFileName("clean", of, number, time))
+                       .replace_extension(kind);
+  };
+  for (int i = 0; i < 200; ++i) {
+    const std::string other = i == 0 ? label : "STICK" + std::to_string(i);
+    const auto otherSerial = serial ^ static_cast<std::uint32_t>(i + 1);
+    std::filesystem::copy_file(ownJournal, named(other, otherSerial, i + 1, ".journal"));
+    std::filesystem::copy_file(ownQuarantine, named(other, otherSerial, i + 1, ".quarantine"));
+  }
+  const auto elsewhere = named(label, serial ^ 0x80000000, 0, ".quarantine");
+  std::filesystem::rename(ownQuarantine, elsewhere);
+  EXPECT_EQ(Look(&state), forgotten);
+  std::filesystem::rename(elsewhere, ownQuarantine);
+  EXPECT_EQ(Look(&state).at("_\\~$WQF5D.FAT32"), "virus removed_shortcut_ran");
+
+  const auto firstVersion = state / "clean-20990101-000000-4242.journal";
+  std::filesystem::copy_file(ownJournal, firstVersion);
+  repair::Journal another = *journal;
+  another.volume.totalSectors += 8;
+  ASSERT_FALSE(repair::WriteJournal(named(label, serial, 900, ".journal"), another));
+  {
+    auto opened = OpenDrive();
+    ASSERT_TRUE(opened);
+    const auto identity = repair::IdentityOfVolume(*opened);
+    ASSERT_TRUE(identity);
+    std::vector<std::filesystem::path> listed;
+    for (const auto& one : repair::ListJournals(repair::JournalFolderFiles(state), *identity)) {
+      listed.push_back(one.path);
+    }
+    EXPECT_EQ(listed, (std::vector<std::filesystem::path>{firstVersion, ownJournal}));
+  }
+  const repair::JournalSector& first = journal->sectors.front();
+  memory.Poke('F', static_cast<std::uint64_t>(first.sector) * volume::kSectorSize, first.before);
+  {
+    auto opened = OpenDrive();
+    ASSERT_TRUE(opened);
+    const auto finished = repair::FinishCutShort(*opened, repair::JournalFolderFiles(state));
+    ASSERT_TRUE(finished && *finished);
+    EXPECT_EQ((*finished)->journal, firstVersion);
+    EXPECT_EQ((*finished)->sectorsWritten, 1);
+  }
+  EXPECT_EQ(stick.Drive(), cleaned);
 }
 
 // A root file of the stick, found by its name, with its attributes and whole content.

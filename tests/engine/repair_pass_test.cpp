@@ -18,6 +18,7 @@
 #include "memory_volume.h"
 #include "repair/engine.h"
 #include "repair/journal.h"
+#include "repair/journals.h"
 #include "words/messages.h"
 
 namespace kestrova::testing {
@@ -679,7 +680,7 @@ TEST(JournalTest, ProvesItselfAndReadsTheFirstFormat) {
 
 // A journal's name says the command, the volume's label and serial number and the time: a label
 // loses what a file name cannot hold on Linux or Windows and its blanks and dots at either end,
-// and a volume without one gets a fixed word.
+// and a volume without one gets a fixed word; the reader of names reads each of its facts back.
 TEST(JournalTest, NameSaysCommandVolumeAndTime) {
   std::tm time{};
   time.tm_year = 2026 - 1900;
@@ -697,6 +698,26 @@ TEST(JournalTest, NameSaysCommandVolumeAndTime) {
   for (const char* none : {"", "  ", " . "}) {
     EXPECT_EQ(repair::JournalFileName("clean", none, 1, time),
               "clean-NONAME-00000001-20261208-103259.journal");
+  }
+  // Read back, a label that holds dashes, a serial number and a time too; a first version's name
+  // says no serial number, and neither does a name that is not of either form.
+  const auto read = [](const std::string& file) {
+    const repair::JournalName name = repair::ReadJournalName(file);
+    char serial[16] = "-";
+    if (name.serial)
+      std::snprintf(serial, sizeof serial, "%08X", static_cast<unsigned>(*name.serial));
+    return name.command + " " + name.label + " " + serial + " " + name.stamp + " " +
+           std::to_string(name.number);
+  };
+  EXPECT_EQ(
+      read(repair::JournalFileName("move-back", "A-0000BEEF-20250101-000000", 0xAB, time, 12)),
+      "move back-A-0000BEEF-20250101-000000 000000AB 20261208-103259 12");
+  EXPECT_EQ(read("clean-KINGSTON-1A2B3C4D-20261208-103259.quarantine"),
+            "clean KINGSTON 1A2B3C4D 20261208-103259 1");
+  EXPECT_EQ(read("repair-20261208-103259-4242-2.journal"), "repair  - 20261208-103259 2");
+  for (const char* other : {"mine.journal", "repair-20261208-103259-4242.quarantine",
+                            "clean-KINGSTON-1a2b3c4d-20261208-103259.journal"}) {
+    EXPECT_EQ(read(other), "  -  1") << other;
   }
 }
 

@@ -157,8 +157,9 @@ TEST_F(JournalsTest, AFat16JournalIsOfItsOwnSerialNumber) {
 // The journals of a volume, newest first, with what became of each change: a repair that a later
 // clean wrote over names the clean, and undoing it first is refused naming the clean; undone, cut
 // short, or cut short while undone, each says so. A damaged file is listed as damaged, another
-// volume's journal only without a target. The next clean finishes a clean that was cut short, and
-// exits with status 3 when it cannot print that it did.
+// volume's journal only without a target (one named for another serial number is not read). The
+// next clean finishes a clean that was cut short, and exits with status 3 when it cannot print that
+// it did.
 TEST_F(JournalsTest, ListTellsWhatBecameOfEachChange) {
   MakeStick(image, "-n KINGSTON -i 1A2B3C4D");
   const std::string target = " " + Quote(image.string());
@@ -176,6 +177,8 @@ TEST_F(JournalsTest, ListTellsWhatBecameOfEachChange) {
   std::ofstream(damaged, std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()),
              static_cast<std::streamsize>(bytes.size() - 1));
+  // Not a journal, under the volume's label with another serial number: its list never reads it.
+  std::ofstream(folder / "repair-KINGSTON-1A2B3C4E-20991231-235959.journal") << "not a journal";
   const auto repairRecord = repair::ReadJournal(repairJournal);
   const auto cleanRecord = repair::ReadJournal(cleanJournal);
   ASSERT_TRUE(repairRecord && cleanRecord);
@@ -222,7 +225,7 @@ TEST_F(JournalsTest, ListTellsWhatBecameOfEachChange) {
   };
   expectDocument("undoable", "overtaken", false);
   const auto all = Listed("");
-  ASSERT_EQ(all.size(), 4u);
+  ASSERT_EQ(all.size(), 5u);
   // Changes of two volumes in one second come in either order; without a target, no state.
   const std::string otherChanges = repair::messages::JournalChanges(1, "OTHER", "0BAD-F00D");
   EXPECT_EQ(std::count_if(all.begin(), all.end(),
