@@ -179,7 +179,8 @@ class Guard {
     notice = 0;
   }
 
-  // The window on the device, under the letter that the drive list gives it, or the first free.
+  // The window on the device, under the letter that the drive list gives it, or the first free
+  // one.
   void StartWindow(const std::string& device) {
     volume::RefreshDrives();
     const auto drives = volume::ListRemovableDrives();
@@ -192,7 +193,8 @@ class Guard {
     for (char free = 'D'; letter == 0 && free <= volume::kLastDriveLetter; ++free) {
       if (!taken.contains(free)) letter = free;
     }
-    if (letter == 0) return;
+    // Every letter taken: the window gives the one named on its command line to this device.
+    if (letter == 0) letter = volume::kLastDriveLetter;
     const std::string drive = std::string(1, letter) + "=" + device;
     std::vector<char*> argv{window_.data(), const_cast<char*>("--drive"),
                             const_cast<char*>(drive.c_str()), nullptr};
@@ -236,6 +238,13 @@ int Watch(const std::string& window) {
   Guard guard(*notices, window);
   guard.Look();
   for (;;) {
+    // A click may have come in while a notice was sent, and already been read off the socket.
+    std::vector<Notifications::Invoked> clicks;
+    if (!notices->Process(clicks)) {
+      std::fprintf(stderr, "kestrova-watch: %s\n", texts::Tr(texts::kGuardNoSessionBus));
+      return 1;
+    }
+    for (const auto& [id, key] : clicks) guard.Clicked(id, key);
     pollfd ready[] = {{drives->Fd(), POLLIN, 0}, {notices->Fd(), notices->Events(), 0}};
     if (::poll(ready, 2, -1) < 0) {
       if (errno == EINTR) continue;
@@ -248,12 +257,6 @@ int Watch(const std::string& window) {
       }
       guard.Look();
     }
-    std::vector<Notifications::Invoked> clicks;
-    if (!notices->Process(clicks)) {
-      std::fprintf(stderr, "kestrova-watch: %s\n", texts::Tr(texts::kGuardNoSessionBus));
-      return 1;
-    }
-    for (const auto& [id, key] : clicks) guard.Clicked(id, key);
   }
 }
 
