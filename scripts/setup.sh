@@ -25,7 +25,7 @@ test_packages=(
   xdotool x11-utils imagemagick
   python3 python3-pil fonts-dejavu-core
   lintian desktop-file-utils appstream appstream-compose
-  udisks2 polkitd dbus-daemon udev
+  udisks2 polkitd dbus-daemon dbus-bin udev python3-dbusmock
 )
 
 list=false

@@ -39,11 +39,13 @@ constexpr std::uint64_t kInteractiveTimeoutUs = 5ull * 60 * 1000 * 1000;
 struct SdBus {
   decltype(&::sd_bus_call) call = nullptr;
   decltype(&::sd_bus_call_method) call_method = nullptr;
+  decltype(&::sd_bus_add_match) add_match = nullptr;
   decltype(&::sd_bus_error_free) error_free = nullptr;
   decltype(&::sd_bus_flush_close_unref) flush_close_unref = nullptr;
   decltype(&::sd_bus_get_fd) get_fd = nullptr;
   decltype(&::sd_bus_match_signal) match_signal = nullptr;
   decltype(&::sd_bus_message_append) message_append = nullptr;
+  decltype(&::sd_bus_message_at_end) message_at_end = nullptr;
   decltype(&::sd_bus_message_enter_container) message_enter_container = nullptr;
   decltype(&::sd_bus_message_exit_container) message_exit_container = nullptr;
   decltype(&::sd_bus_message_new_method_call) message_new_method_call = nullptr;
@@ -72,11 +74,13 @@ const SdBus* Library() {
     bool ok = true;
     ok = Load(handle, "sd_bus_call", library.call) && ok;
     ok = Load(handle, "sd_bus_call_method", library.call_method) && ok;
+    ok = Load(handle, "sd_bus_add_match", library.add_match) && ok;
     ok = Load(handle, "sd_bus_error_free", library.error_free) && ok;
     ok = Load(handle, "sd_bus_flush_close_unref", library.flush_close_unref) && ok;
     ok = Load(handle, "sd_bus_get_fd", library.get_fd) && ok;
     ok = Load(handle, "sd_bus_match_signal", library.match_signal) && ok;
     ok = Load(handle, "sd_bus_message_append", library.message_append) && ok;
+    ok = Load(handle, "sd_bus_message_at_end", library.message_at_end) && ok;
     ok = Load(handle, "sd_bus_message_enter_container", library.message_enter_container) && ok;
     ok = Load(handle, "sd_bus_message_exit_container", library.message_exit_container) && ok;
     ok = Load(handle, "sd_bus_message_new_method_call", library.message_new_method_call) && ok;
@@ -143,6 +147,8 @@ struct Object {
   std::string idUsage;
   std::string idType;
   std::string idLabel;
+  std::string idVersion;
+  std::vector<std::string> mountPoints;
   std::string driveObject;  // Block.Drive
   std::string table;        // Partition.Table
   bool removable = false;
@@ -219,6 +225,14 @@ void ReadProperty(sd_bus_message* message, std::string_view interface, std::stri
     object.idType = ReadText(message, 's');
   } else if (is(kBlock, "IdLabel", "s")) {
     object.idLabel = ReadText(message, 's');
+  } else if (is(kBlock, "IdVersion", "s")) {
+    object.idVersion = ReadText(message, 's');
+  } else if (is(kFilesystem, "MountPoints", "aay")) {
+    Check(Sd().message_enter_container(message, 'a', "ay"));
+    while (Check(Sd().message_at_end(message, 0)) == 0) {
+      object.mountPoints.push_back(ReadByteString(message));
+    }
+    Check(Sd().message_exit_container(message));
   } else if (is(kBlock, "Drive", "o")) {
     object.driveObject = ReadText(message, 'o');
   } else if (is(kPartition, "Table", "o")) {
@@ -361,7 +375,9 @@ std::optional<std::vector<BlockDevice>> CandidateDevices() {
     std::vector<BlockDevice> devices;
     for (const auto& [path, object] : objects) {
       if (!Candidate(objects, object)) continue;
-      devices.push_back({object.device, object.size, object.idLabel});
+      devices.push_back({object.device, object.size, object.idLabel,
+                         static_cast<dev_t>(object.number), object.idType + " " + object.idVersion,
+                         object.mountPoints});
     }
     std::sort(devices.begin(), devices.end(),
               [](const auto& a, const auto& b) { return a.device < b.device; });
@@ -433,11 +449,19 @@ class UdisksWatch final : public DriveWatch {
     return changed_;
   }
 
-  // Subscribes to both signals of the daemon's object manager.
+  // Subscribes to both signals of the daemon's object manager, and to the changes of a block
+  // device's properties and of a file system's (its label once probed, its mount points).
   void Subscribe() {
     for (const char* member : {"InterfacesAdded", "InterfacesRemoved"}) {
       Check(Sd().match_signal(bus_.get(), nullptr, udisks::kService, udisks::kManagerPath,
                               kObjectManager, member, &UdisksWatch::Signalled, this));
+    }
+    for (const char* interface : {udisks::kBlock, udisks::kFilesystem}) {
+      const std::string rule = std::string("type='signal',sender='") + udisks::kService +
+                               "',interface='org.freedesktop.DBus.Properties',member='"
+                               "PropertiesChanged',arg0='" +
+                               interface + "'";
+      Check(Sd().add_match(bus_.get(), nullptr, rule.c_str(), &UdisksWatch::Signalled, this));
     }
   }
 

@@ -21,6 +21,9 @@ struct BlockDevice {
   std::string device;  // the device node, e.g. /dev/sdb1 or /dev/loop0
   std::uint64_t sizeBytes = 0;
   std::string label;  // the file system's label (IdLabel); may be empty
+  dev_t number = 0;   // the device's number (DeviceNumber)
+  std::string type;   // the file system (IdType, IdVersion): "vfat FAT32", "exfat 1.0"
+  std::vector<std::string> mountPoints;  // Filesystem.MountPoints; empty when not mounted
 };
 
 // The block devices that carry a FAT or exFAT file system on a removable drive (or a card

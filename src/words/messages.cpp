@@ -701,10 +701,14 @@ std::vector<RemovalChoice> RemovalChoices(const std::vector<Judged>& leftovers) 
   return choices;
 }
 
-std::string GuardNotice(const std::string& drive, const std::string& label,
-                        const WormSigns& signs) {
-  const std::string name = label.empty() ? texts::Format(texts::kGuardDrive, drive)
-                                         : texts::Format(texts::kGuardLabelledDrive, drive, label);
+std::string GuardDriveName(const std::string& drive, const std::string& label) {
+  return label.empty() ? texts::Format(texts::kGuardDrive, drive)
+                       : texts::Format(texts::kGuardLabelledDrive, drive, label);
+}
+
+std::string GuardFinding(const std::string& drive, const std::string& label,
+                         const WormSigns& signs) {
+  const std::string name = GuardDriveName(drive, label);
   std::string found;
   if (signs.virusFiles == 0) {
     found = texts::Format(texts::kGuardMovedFiles, name);
@@ -713,7 +717,13 @@ std::string GuardNotice(const std::string& drive, const std::string& label,
   } else {
     found = texts::Format(texts::kGuardVirus, name, signs.virusFiles);
   }
-  return texts::Sentences({found, texts::Tr(texts::kGuardClickToRepair)});
+  return found;
+}
+
+std::string GuardNotice(const std::string& drive, const std::string& label,
+                        const WormSigns& signs) {
+  return texts::Sentences(
+      {GuardFinding(drive, label, signs), texts::Tr(texts::kGuardClickToRepair)});
 }
 
 }  // namespace kestrova::repair::messages

@@ -107,9 +107,13 @@ std::string RepairEnd(const std::string& seconds, std::size_t restored, std::siz
 std::string UnmountQuestion(const std::string& mountPoint);
 std::string UnmountFailed(const std::string& mountPoint, const volume::MountChange& change);
 std::string RemountFailed(const volume::MountChange& change, bool repaired);
-// What the guard tells when a stick that it looked at shows signs of a worm (signs.h): the drive
-// by its letter ("F:") and its label (none when empty), the hidden folders when their bits were
-// seen, the virus's files, and that a click repairs it.
+// What the guards tell when a stick that they looked at shows signs of a worm (signs.h): the
+// drive by its name ("F:", "sdb1") and its label (none when empty) as GuardDriveName gives it, the
+// hidden folders when their bits were seen and the virus's files (GuardFinding), and, in Windows'
+// notice, that a click repairs it (GuardNotice).
+std::string GuardDriveName(const std::string& drive, const std::string& label);
+std::string GuardFinding(const std::string& drive, const std::string& label,
+                         const WormSigns& signs);
 std::string GuardNotice(const std::string& drive, const std::string& label, const WormSigns& signs);
 
 }  // namespace messages

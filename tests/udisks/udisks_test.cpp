@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <regex>
@@ -183,6 +184,7 @@ class UdisksTest : public ::testing::Test {
   }
   void TearDown() override {
     if (mounted_) Shell("umount " + Quote(mountDir_.string()) + " 2>/dev/null");
+    for (const auto& mount : otherMounts_) Shell("umount " + Quote(mount.string()));
     for (const auto& device : loops_) {
       // A kernel with exFAT may have had UDisks2 mount it again.
       Shell("udisksctl unmount --no-user-interaction -b " + Quote(device) + " 2>/dev/null");
@@ -276,7 +278,7 @@ class UdisksTest : public ::testing::Test {
     return image;
   }
 
-  // An exFAT image on a loop device, mounted with FUSE at mountDir_; the device, or empty.
+  // A fresh exFAT image on a loop device, mounted with FUSE at mountDir_; the device, or empty.
   std::string MountedExfat() {
     if (!fs::exists("/dev/fuse") || Shell("command -v mkfs.exfat mount.exfat-fuse").status != 0) {
       return {};
@@ -286,12 +288,23 @@ class UdisksTest : public ::testing::Test {
         Shell("mkfs.exfat -L EXSTICK " + Quote(image.string())).status != 0) {
       return {};
     }
+    const std::string device = MountExfat(image, mountDir_);
+    mounted_ = !device.empty();
+    return device;
+  }
+
+  // The exFAT image on a loop device, mounted with FUSE at `at` for every user; the device, or
+  // empty.
+  std::string MountExfat(const fs::path& image, const fs::path& at) {
     const std::string device = Attach(image);
-    fs::create_directories(mountDir_);
-    mounted_ =
-        !device.empty() &&
-        Shell("mount.exfat-fuse " + Quote(device) + " " + Quote(mountDir_.string())).status == 0;
-    return mounted_ ? device : std::string();
+    fs::create_directories(at);
+    if (device.empty() ||
+        Shell("mount.exfat-fuse -o allow_other " + Quote(device) + " " + Quote(at.string()))
+                .status != 0) {
+      return {};
+    }
+    if (at != mountDir_) otherMounts_.push_back(at);
+    return device;
   }
 
   bool Mounted() const {
@@ -305,6 +318,7 @@ class UdisksTest : public ::testing::Test {
   TempDir dir_;
   fs::path mountDir_ = dir_ / "stick";
   bool mounted_ = false;
+  std::vector<fs::path> otherMounts_;
   std::vector<std::string> loops_;
 };
 
@@ -522,6 +536,207 @@ TEST_F(UdisksTest, WritingCommandsUnmountForThePassAndOfferOnlyWhatThenWorks) {
   }
   ASSERT_EQ(unmount().status, 0);
   EXPECT_TRUE(DifferingOffsets(before, image).empty());
+}
+
+// The desktop of the user nobody, for the guard: a session bus of its own and a stand-in
+// notification service (python3-dbusmock's) that logs every call and clicks a notice's button
+// when asked.
+class Desktop {
+ public:
+  // Empty when it runs; else why it cannot.
+  std::string Begin(const fs::path& dir) {
+    if (Shell("command -v dbus-monitor busctl && /usr/bin/python3 -c 'import dbusmock'").status !=
+        0) {
+      return "dbus-monitor, busctl or python3-dbusmock is missing";
+    }
+    const fs::path config = dir / "session.conf";
+    std::ofstream(config)
+        << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
+           "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+           "<busconfig><type>session</type><listen>unix:path="
+        << (dir / "session_bus").string()
+        << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
+           "<allow own=\"*\"/><allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
+           "</policy></busconfig>\n";
+    const auto bus = Shell(kAsNobody + std::string("dbus-daemon --config-file=") +
+                               Quote(config.string()) + " --fork --print-pid",
+                           true);
+    if (bus.status != 0) return "no session bus: " + bus.output;
+    pids_.push_back(static_cast<pid_t>(std::atoi(bus.output.c_str())));
+    address_ = "unix:path=" + (dir / "session_bus").string();
+    log_ = dir / "notices.log";
+    const pid_t server = Start(kAsNobody + std::string("env DBUS_SESSION_BUS_ADDRESS=") + address_ +
+                                   " /usr/bin/python3 -m dbusmock --session -t notification_daemon"
+                                   " -p '{\"capabilities\": \"body actions\"}' -l " +
+                                   Quote(log_.string()),
+                               dir / "dbusmock.out");
+    pids_.push_back(server);
+    if (!WaitFor([&] { return Bus("status org.freedesktop.Notifications").status == 0; }, server)) {
+      return "the notification service did not start";
+    }
+    return {};
+  }
+  ~Desktop() {
+    for (auto pid = pids_.rbegin(); pid != pids_.rend(); ++pid) ::kill(*pid, SIGTERM);
+  }
+
+  // Ends the process with the desktop.
+  void Own(pid_t pid) { pids_.push_back(pid); }
+  // Runs `command` as nobody on this desktop, in the background.
+  void Launch(const std::string& command, const fs::path& log) {
+    pids_.push_back(Start(
+        kAsNobody + std::string("env DBUS_SESSION_BUS_ADDRESS=") + address_ + " " + command, log));
+  }
+  // The last notice of each id so far about the drive named `name` (and label: other loop devices
+  // of the machine are told of too), as the service logged it; it counts the new ones from 1.
+  std::map<int, std::string> Notices(const std::string& name) const {
+    std::ifstream in(log_);
+    std::map<int, std::string> notices;
+    int count = 0;
+    const std::string notify = " Notify \"Kestrova\" ";
+    for (std::string line; std::getline(in, line);) {
+      const auto at = line.find(notify);
+      if (at == std::string::npos) continue;
+      const int replaced = std::atoi(line.c_str() + at + notify.size());
+      const int id = replaced != 0 ? replaced : ++count;
+      if (line.find("\"U盘" + name) != std::string::npos) notices[id] = line;
+    }
+    return notices;
+  }
+  // A click on the button `action` of notice `id`.
+  void Click(int id, const std::string& action) {
+    const auto clicked = Bus(
+        "call org.freedesktop.Notifications /org/freedesktop/Notifications "
+        "org.freedesktop.DBus.Mock EmitSignal sssav org.freedesktop.Notifications ActionInvoked "
+        "us 2 u " +
+        std::to_string(id) + " s " + action);
+    EXPECT_EQ(clicked.status, 0) << clicked.output;
+  }
+
+ private:
+  CommandResult Bus(const std::string& arguments) const {
+    return Shell("busctl --address=" + address_ + " -- " + arguments + " 2>&1");
+  }
+
+  std::vector<pid_t> pids_;
+  std::string address_;
+  fs::path log_;
+};
+
+// The guard judges the sticks present when it starts and those that come later, tells only of
+// the infected ones and offers a check of an unmounted one, starts the window on a click, and
+// never opens a device: it runs as nobody, who could only have UDisks2 open one, and UDisks2 is
+// asked for no OpenDevice.
+TEST_F(UdisksTest, GuardTellsOfInfectedSticksAndOffersToCheckUnmountedOnesWithoutOpeningThem) {
+#ifndef KESTROVA_WATCH
+  GTEST_SKIP() << "kestrova-watch is not built";
+#else
+  if (!fs::exists("/dev/fuse")) GTEST_SKIP() << "no exFAT mounts with FUSE";
+  fs::permissions(dir_.path(), fs::perms::all);  // nobody reaches the mounts and writes the record
+  Desktop desktop;
+  const std::string why = desktop.Begin(dir_.path());
+  if (!why.empty()) GTEST_SKIP() << why;
+  const fs::path opened = dir_ / "system_bus.log";
+  desktop.Own(Start("dbus-monitor --system \"member='OpenDevice'\" \"member='GetId'\"", opened));
+  const auto systemBus = [&] {
+    std::ifstream in(opened);
+    return std::string{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  };
+  // The monitor has seen every call on the system bus before the last of these that it has seen.
+  const auto monitored = [&] {
+    const auto calls = [&] {
+      const std::string log = systemBus();
+      int seen = 0;
+      for (auto at = log.find("member=GetId"); at != std::string::npos;
+           at = log.find("member=GetId", at + 1)) {
+        ++seen;
+      }
+      return seen;
+    };
+    const int before = calls();
+    return WaitFor([&] {
+      Shell(
+          "busctl --system call org.freedesktop.DBus /org/freedesktop/DBus "
+          "org.freedesktop.DBus GetId");
+      return calls() > before;
+    });
+  };
+  ASSERT_TRUE(monitored());
+
+  const fs::path worm = dir_ / "worm.img";
+  const InfectedStick stick = HWormStick(StickFs::kExfat);
+  const std::string made = MakeStick(stick, worm);
+  if (!made.empty()) GTEST_SKIP() << made;
+  const fs::path clean = dir_ / "clean.img";
+  ASSERT_EQ(Shell("truncate -s 64M " + Quote(clean.string()) + " && mkfs.exfat -L CLEAN " +
+                  Quote(clean.string()))
+                .status,
+            0);
+  const std::string infected = MountExfat(worm, dir_ / "worm");
+  const std::string healthy = MountExfat(clean, dir_ / "clean");
+  ASSERT_FALSE(infected.empty());
+  ASSERT_FALSE(healthy.empty());
+  // UDisks2 shows both mounted before the guard starts.
+  for (const auto& device : {infected, healthy}) {
+    ASSERT_TRUE(WaitFor([&] {
+      return std::regex_search(Shell("udisksctl info -b " + Quote(device)).output,
+                               std::regex("MountPoints: +" + dir_.path().string()));
+    }));
+  }
+
+  // The window that a click starts, recorded instead of shown.
+  const fs::path window = dir_ / "window.sh";
+  const fs::path started = dir_ / "started";
+  std::ofstream(window) << "#!/bin/sh\necho \"$@\" >>" << Quote(started.string()) << "\n";
+  fs::permissions(window, fs::perms::all);
+  const auto windows = [&] {
+    std::ifstream in(started);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  };
+  desktop.Launch(Quote(KESTROVA_WATCH) + " --window " + Quote(window.string()), dir_ / "watch.log");
+
+  std::size_t virus = 0;
+  for (const auto& item : stick.items)
+    virus += item.verdict == "virus" && item.path.find('/') == std::string::npos;
+  const auto told = [&](const std::string& device, const std::string& label) {
+    return desktop.Notices(fs::path(device).filename().string() + "（" + label + "）");
+  };
+  ASSERT_TRUE(WaitFor([&] { return !told(infected, "KINGSTON").empty(); }));
+  // exfat-fuse shows no attributes: only the virus's files are told of.
+  const auto [infectedId, notice] = *told(infected, "KINGSTON").begin();
+  EXPECT_NE(notice.find("\"U盘病毒\" \"U盘" + fs::path(infected).filename().string() +
+                        "（KINGSTON）被病毒感染：发现" + std::to_string(virus) +
+                        "个病毒文件。\" [\"repair\", \"修复\", \"ignore\", \"忽略\"]"),
+            std::string::npos)
+      << notice;
+  desktop.Click(infectedId, "repair");
+  ASSERT_TRUE(WaitFor([&] { return windows().size() == 1; }))
+      << infectedId
+      << Shell("cat " + Quote((dir_ / "watch.log").string()) + " " +
+               Quote((dir_ / "notices.log").string()))
+             .output;
+  EXPECT_TRUE(std::regex_match(windows()[0], std::regex("--drive [D-Z]=" + infected)))
+      << windows()[0];
+  // The first look at every stick came before the click: one notice, none of the clean stick.
+  EXPECT_EQ(told(infected, "KINGSTON").size(), 1u);
+  EXPECT_TRUE(told(healthy, "CLEAN").empty()) << told(healthy, "CLEAN").begin()->second;
+
+  // A stick that comes unmounted is offered a check, which starts the window too.
+  const std::string unmounted = Attach(InfectedImage("fat.img", "WATCHME"));
+  ASSERT_FALSE(unmounted.empty());
+  ASSERT_TRUE(WaitFor([&] { return !told(unmounted, "WATCHME").empty(); }));
+  const auto [offerId, offer] = *told(unmounted, "WATCHME").rbegin();
+  EXPECT_NE(offer.find("（WATCHME）未挂载"), std::string::npos) << offer;
+  desktop.Click(offerId, "check");
+  ASSERT_TRUE(WaitFor([&] { return windows().size() == 2; }));
+  EXPECT_TRUE(std::regex_match(windows()[1], std::regex("--drive [D-Z]=" + unmounted)))
+      << windows()[1];
+
+  ASSERT_TRUE(monitored());
+  EXPECT_EQ(systemBus().find("OpenDevice"), std::string::npos) << systemBus();
+#endif
 }
 
 }  // namespace
