@@ -17,12 +17,14 @@ std::string FatLabelText(std::span<const std::uint8_t> boot, std::size_t offset)
 }
 
 RootFile DecodeFatFile(FileSystem fileSystem, std::span<const std::uint8_t> entry, std::int64_t at,
-                       LongName name) {
+                       LongName name, const std::string* shortName) {
   RootFile file;
   file.offset = name.entries > 0 ? name.first : at;
   file.entryCount = name.entries + 1;
   file.main = at;
-  file.shortName = ShownShortName(entry);
+  // The case flags only lower capitals: applied to a name they were applied to, they change
+  // nothing.
+  file.shortName = shortName ? WithShortNameCase(*shortName, entry) : ShownShortName(entry);
   file.longName = std::move(name.text);
   file.attributes = entry[kAttributeOffset];
   file.firstCluster = EntryFirstCluster(fileSystem, entry);

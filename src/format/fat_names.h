@@ -89,9 +89,10 @@ class LongNameCollector {
 
 // The file or folder of the short entry `entry` at directory offset `at`, with `name`, the long
 // name gathered in front of it: all of it but where it lies (sector, index), which the reader of
-// the directory knows.
+// the directory knows. `shortName`, when given, is the entry's DisplayShortName or ShownShortName
+// already decoded, which is then not decoded again.
 RootFile DecodeFatFile(FileSystem fileSystem, std::span<const std::uint8_t> entry, std::int64_t at,
-                       LongName name);
+                       LongName name, const std::string* shortName = nullptr);
 
 // A file's short name as Windows shows it: in lower case where the entry's case bits say so.
 std::string ShownShortName(std::span<const std::uint8_t> entry);

@@ -121,10 +121,7 @@ Link Follow(FileSystem fileSystem, std::uint32_t raw, std::uint32_t& next) {
 }
 
 FatReader::FatReader(volume::Volume& volume, const VolumeGeometry& layout, ProgressTrack* track)
-    : volume_(volume),
-      layout_(layout),
-      track_(track),
-      window_(2 * static_cast<std::size_t>(layout.bytesPerSector)) {}
+    : volume_(volume), layout_(layout), track_(track) {}
 
 std::optional<std::uint32_t> FatReader::Entry(std::int64_t cluster) {
   const std::int64_t sectorSize = layout_.bytesPerSector;
@@ -133,6 +130,9 @@ std::optional<std::uint32_t> FatReader::Entry(std::int64_t cluster) {
   const std::int64_t lastSector = (offset + FatEntryBytes(layout_.fileSystem) - 1) / sectorSize;
   if (cluster < 0 || lastSector >= layout_.fatSize) return std::nullopt;
   if (sector < first_ || lastSector >= first_ + count_) {
+    // Taken at the first lookup: a listing that follows no chain needs none.
+    if (window_.size() == 0)
+      window_ = volume::AlignedBuffer(2 * static_cast<std::size_t>(sectorSize));
     const std::int64_t count = std::min<std::int64_t>(2, layout_.fatSize - sector);
     const auto bytes = window_.bytes().first(static_cast<std::size_t>(count * sectorSize));
     first_ = -1;

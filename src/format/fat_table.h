@@ -54,7 +54,8 @@ class FatReader {
   volume::Volume& volume_;
   const VolumeGeometry& layout_;
   ProgressTrack* track_;
-  volume::AlignedBuffer window_;  // two sectors: a FAT12 entry may run over a sector's end
+  volume::AlignedBuffer window_;  // two sectors (a FAT12 entry may run over a sector's end), taken
+                                  // at the first lookup
   std::int64_t first_ = -1;       // the FAT sector it holds first, counted from the FAT's start
   std::int64_t count_ = 0;
 };

@@ -46,6 +46,7 @@ std::optional<Problem> WalkRootChain(volume::Volume& volume, VolumeLayout& layou
   window.first = -1;
   window.count = 0;
   std::int64_t cluster = layout.rootCluster;
+  std::int64_t highest = cluster;  // the highest cluster recorded
   for (;;) {
     const std::int64_t entryOffset = cluster * fat::kFatEntrySize;
     const std::int64_t fatSectorIndex = entryOffset / sectorSize;
@@ -73,11 +74,14 @@ std::optional<Problem> WalkRootChain(volume::Volume& volume, VolumeLayout& layou
     if (next < fat::kFirstDataCluster || next > lastCluster) {
       return damaged(DetailKind::kLinkOutsideVolume);
     }
+    // A cluster past every one recorded cannot be one of them: a chain that runs forward is
+    // checked in one pass, not once a cluster over all that came before.
     const auto recorded = layout.rootClusters.begin();
-    if (std::find(recorded, recorded + count, static_cast<std::int32_t>(next)) !=
-        recorded + count) {
+    if (next <= highest && std::find(recorded, recorded + count, static_cast<std::int32_t>(next)) !=
+                               recorded + count) {
       return damaged(DetailKind::kChainLoop);
     }
+    highest = std::max<std::int64_t>(highest, next);
     if (count == kRootClusterCapacity) {
       Problem problem = MakeProblem(ProblemKind::kRootTooLong);
       problem.count = kRootClusterCapacity;

@@ -59,14 +59,22 @@ class FatWalker final : public RootWalker {
     LongName& name = walked.name;
     const bool hiddenEntry = hiddenFolder || hiddenFile;
     std::string longName = hiddenEntry && !deleted ? name.text : std::string();
-    if (live && entries_) Record(DecodeFatFile(layout_.fileSystem, entry, at, std::move(name)));
+    // A folder's line shows its short name in capitals, a file's as Windows shows it; the name is
+    // decoded once for the line and the verdicts.
+    std::string shortName;
+    if (hiddenEntry) {
+      shortName = (attribute & kAttrDirectory) ? DisplayShortName(entry) : ShownShortName(entry);
+    }
+    if (live && entries_) {
+      RootFile file = DecodeFatFile(layout_.fileSystem, entry, at, std::move(name),
+                                    hiddenEntry ? &shortName : nullptr);
+      Record(std::move(file));
+    }
     if (!hiddenEntry) return std::nullopt;
     HiddenEntry hidden = PlaceOf(layout_, extents_, at);
     hidden.offset = at;
     hidden.folder = hiddenFolder;
-    // A folder's line shows its short name in capitals, a file's as Windows shows it.
-    hidden.shortName =
-        (attribute & kAttrDirectory) ? DisplayShortName(entry) : ShownShortName(entry);
+    hidden.shortName = std::move(shortName);
     hidden.longName = std::move(longName);
     hidden.attribute = attribute;
     hidden.deleted = deleted;

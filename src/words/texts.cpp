@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace kestrova::texts {
 
@@ -62,6 +63,31 @@ std::string Printf(const char* format, ...) {
     std::vsnprintf(text.data(), text.size() + 1, format, again);
   }
   va_end(again);
+  return text;
+}
+
+std::optional<std::string> PutStrings(const char* format,
+                                      std::initializer_list<const char*> values) {
+  std::string text;
+  const char* const* value = values.begin();
+  for (const char* at = format;;) {
+    const char* percent = std::strchr(at, '%');
+    if (!percent) {
+      text.append(at);
+      break;
+    }
+    text.append(at, static_cast<std::size_t>(percent - at));
+    if (percent[1] == '%') {
+      text += '%';
+    } else if (percent[1] == 's' && value != values.end() && *value) {
+      text.append(*value);
+      ++value;
+    } else {
+      return std::nullopt;
+    }
+    at = percent + 2;
+  }
+  if (value != values.end()) return std::nullopt;
   return text;
 }
 

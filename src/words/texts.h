@@ -6,6 +6,7 @@
 
 #include <concepts>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -54,6 +55,12 @@ std::string Sentences(std::initializer_list<std::string_view> sentences);
 // conversions take (%lld, %llu/%llX, %f, %s).
 std::string Printf(const char* format, ...);
 
+// `format` with its conversions put in as Printf puts them, when each is a plain %s (and %% is a
+// percent sign): the values taken in order. Nothing when the format has another conversion, or
+// when the conversions and the values are not as many.
+std::optional<std::string> PutStrings(const char* format,
+                                      std::initializer_list<const char*> values);
+
 namespace detail {
 template <typename T>
 auto Value(const T& value) {
@@ -75,7 +82,12 @@ auto Value(const T& value) {
 // The text in `language` with the values put in.
 template <typename... Values>
 std::string Format(Language language, const Text& text, const Values&... values) {
-  return Printf(Tr(text, language), detail::Value(values)...);
+  const char* format = Tr(text, language);
+  // Texts whose values are all strings are made without vsnprintf's work.
+  if constexpr (sizeof...(Values) > 0 && (std::is_convertible_v<Values, std::string_view> && ...)) {
+    if (auto text = PutStrings(format, {detail::Value(values)...})) return std::move(*text);
+  }
+  return Printf(format, detail::Value(values)...);
 }
 
 // The text in the user's language with the values put in.

@@ -488,8 +488,20 @@ INSTANTIATE_TEST_SUITE_P(Chains, DamagedChainTest,
                                            DamagedChain{"reservedHigh", {3, 0x0FFFFFF6}, false},
                                            DamagedChain{"pastLast", {3, 0}, true},
                                            DamagedChain{"selfLoop", {2}, false},
-                                           DamagedChain{"loopBack", {3, 4, 5, 3}, false}),
+                                           DamagedChain{"loopBack", {3, 4, 5, 3}, false},
+                                           // Back below the highest cluster, to one recorded.
+                                           DamagedChain{"backThenLoop", {6, 2, 0, 0, 3}, false},
+                                           DamagedChain{"backToHighest", {4, 4, 3}, false}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A chain that goes back to clusters below those recorded, none of them twice, is whole.
+TEST_F(AnalysisTest, RootChainThatGoesBackwardWithoutLoopingIsWhole) {
+  Fat32Volume volume(memory, 'F', {});
+  volume.Chain({2, 9, 5, 7, 3});
+  Analyse();
+  EXPECT_TRUE(window.RepairEnabled());
+  EXPECT_EQ(Recorded(), (std::vector<std::int32_t>{2, 9, 5, 7, 3}));
+}
 
 TEST_F(AnalysisTest, LastClusterOfTheVolumeIsAValidLink) {
   Fat32Volume volume(memory, 'F', {});

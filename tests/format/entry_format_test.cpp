@@ -12,6 +12,7 @@
 #include "format/entry_format.h"
 #include "format/exfat.h"
 #include "format/fat.h"
+#include "format/fat_names.h"
 
 namespace kestrova::testing {
 namespace {
@@ -42,6 +43,27 @@ TEST(EntryFormat, FatMarksTheLeadByteAndSetsTheAttributeByteOnly) {
   EXPECT_EQ(entry[fat::kNameOffset], fat::kDeletedEntry);
   EXPECT_EQ(Differences(before, entry),
             (std::vector<std::size_t>{fat::kNameOffset, fat::kAttributeOffset}));
+}
+
+// A short name decoded once and handed to DecodeFatFile gives the file the name it decodes itself,
+// whether it was decoded in capitals (a folder's line) or as Windows shows it (a file's).
+TEST(EntryFormat, FatFileTakesItsShortNameDecodedOnceAsItWouldDecodeIt) {
+  std::vector<std::uint8_t> entry(fat::kDirEntrySize, 0);
+  const char name11[] = "READ ME TXT";
+  std::copy_n(name11, 11, entry.begin());
+  for (const std::uint8_t flags : {0x00, 0x08, 0x10, 0x18}) {
+    entry[fat::kCaseFlagsOffset] = flags;
+    const repair::RootFile own =
+        repair::DecodeFatFile(repair::FileSystem::kFat32, entry, 64, repair::LongName{});
+    for (const std::string& decoded :
+         {repair::DisplayShortName(entry), repair::ShownShortName(entry)}) {
+      const repair::RootFile given = repair::DecodeFatFile(repair::FileSystem::kFat32, entry, 64,
+                                                           repair::LongName{}, &decoded);
+      EXPECT_EQ(given.shortName, own.shortName) << int{flags};
+    }
+  }
+  EXPECT_EQ(repair::DisplayShortName(entry), "READ ME.TXT");
+  EXPECT_EQ(repair::ShownShortName(entry), "read me.txt");
 }
 
 TEST(EntryFormat, ExfatKeepsTheSetChecksumAndClearsOnlyTheInUseBit) {
