@@ -1134,6 +1134,38 @@ InfectedStick OldRecyclerLookAlikesStick(StickFs fs) {
   };
 }
 
+// A worm that leaves its script inside each folder of the user's that it hides, and a shortcut
+// beside each folder that runs that script and opens the folder: the scripts go alone, the
+// folders come back with every file of the user's in them.
+InfectedStick PayloadInUsersFolderStick(StickFs fs) {
+  return {
+      .family = "payload_in_users_folder",
+      .fs = fs,
+      .items =
+          {
+              {"Tax 2025.lnk",
+               Starts("C:\\Windows\\System32\\conhost.exe",
+                      "--headless cmd /c start wscript //B \"Tax 2025\\~tx0.js\"&start explorer "
+                      "\"Tax 2025\""),
+               0, "virus"},
+              Folder("Tax 2025", 0x16, "user"),
+              {"Tax 2025/return.pdf", Document("tax return")},
+              {"Tax 2025/~tx0.js", Script("folder worm, first copy"), 0x26, "virus"},
+              Folder("Lecture Notes", 0x12, "user"),
+              Folder("Lecture Notes/Week 3", 0x10, ""),
+              {"Lecture Notes/Week 3/slides.pptx", Document("slides")},
+              {"Lecture Notes/notes.md", Text("# notes\r\n")},
+              {"Lecture Notes/~ln1.js", Script("folder worm, second copy"), 0x22, "virus"},
+              {"Lecture Notes.lnk",
+               Starts("cmd.exe",
+                      "/c start wscript \"Lecture Notes\\~ln1.js\"&start explorer "
+                      "\"Lecture Notes\"&exit"),
+               0, "virus"},
+              {"helper.js", Script("the user's own, visible and run by nothing"), 0, ""},
+          },
+  };
+}
+
 std::vector<InfectedStick> Corpus() {
   using enum StickFs;
   std::vector<InfectedStick> sticks;
@@ -1172,6 +1204,8 @@ std::vector<InfectedStick> Corpus() {
   sticks.push_back(WindowsLookAlikesStick(kFat32));
   sticks.push_back(OldRecyclerLookAlikesStick(kExfat));
   sticks.push_back(OldRecyclerLookAlikesStick(kFat16));
+  sticks.push_back(PayloadInUsersFolderStick(kExfat));
+  sticks.push_back(PayloadInUsersFolderStick(kFat16));
   return sticks;
 }
 
