@@ -797,7 +797,7 @@ int ListQuarantines(const DriveTarget* target) {
 int Restore(const std::filesystem::path& quarantine, const std::vector<std::string>& paths,
             const DriveTarget& target, const WhenMounted& mounted, repair::JournalPlace journal) {
   // A quarantine that cannot be used is refused before the drive is opened.
-  const auto kept = repair::ReadQuarantine(quarantine);
+  const auto kept = repair::ReadQuarantine(repair::ArrangedPath(quarantine));
   if (!kept) return Failed(kept.error(), repair::PassKind::kRestore);
   journal.what = "restore";
   journal = Announced(std::move(journal));

@@ -100,8 +100,9 @@ Expected<DrivePass<RestoreReport>, Problem> RestoreDrive(
   });
 }
 
-Expected<UndoReport, Problem> UndoChange(const std::filesystem::path& journal,
+Expected<UndoReport, Problem> UndoChange(const std::filesystem::path& named,
                                          const DriveTarget& target, Progress* progress) {
+  const std::filesystem::path journal = ArrangedPath(named);
   const auto recorded = ReadJournal(journal);
   if (!recorded) return recorded.error();
   // A journal whose folder takes no mark is undone all the same.

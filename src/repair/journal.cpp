@@ -204,7 +204,6 @@ Expected<std::filesystem::path, Problem> WriteJournal(const JournalPlace& place,
   const auto folderProblem = [&](int error) {
     return JournalProblem(ProblemKind::kJournalFolderFailed, place.folder, error);
   };
-  if (const int error = volume::MakePrivateFolder(place.folder)) return folderProblem(error);
   const std::time_t now = std::time(nullptr);
   std::tm local{};
 #ifdef _WIN32
@@ -222,9 +221,12 @@ Expected<std::filesystem::path, Problem> WriteJournal(const JournalPlace& place,
   if (!place.listed) ownListing = JournalFolderFiles(place.folder);
   const std::vector<JournalName> ofSerial =
       (place.listed ? *place.listed : ownListing).Journals(serial);
+  // In the volume's own folder (SerialFolder), made after the listing has arranged the folder.
+  const std::filesystem::path folder = SerialFolder(place.folder, serial);
+  if (const int error = volume::MakePrivateFolder(folder)) return folderProblem(error);
   for (int number = 1;; ++number) {
     const std::string name = JournalFileName(place.what, label, serial, local, number);
-    const std::filesystem::path path = place.folder / std::u8string(name.begin(), name.end());
+    const std::filesystem::path path = folder / std::u8string(name.begin(), name.end());
     const JournalName named = ReadJournalName(path);
     const bool taken = std::any_of(ofSerial.begin(), ofSerial.end(), [&](const JournalName& other) {
       return other.serial == serial && other.stamp == named.stamp && other.number == named.number;

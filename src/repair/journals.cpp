@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
+#include <set>
 #include <string_view>
 #include <tuple>
 
@@ -11,6 +13,7 @@
 #include "repair/commit.h"
 #include "repair/engine.h"
 #include "repair/pass.h"
+#include "volume/files.h"
 #include "volume/folder_files.h"
 
 namespace kestrova::repair {
@@ -126,26 +129,131 @@ JournalName ReadJournalName(const std::filesystem::path& path) {
   return NamedFrom(path, {reinterpret_cast<const char*>(name.data()), name.size()});
 }
 
-JournalFolderFiles::JournalFolderFiles(std::filesystem::path folder) : folder_(std::move(folder)) {
-  constexpr std::string_view kJournal = ".journal", kQuarantine = ".quarantine";
+std::filesystem::path SerialFolder(const std::filesystem::path& folder, std::uint32_t serial) {
+  char name[16] = {};
+  std::snprintf(name, sizeof name, "%08X", static_cast<unsigned>(serial));
+  return folder / name;
+}
+
+namespace {
+
+constexpr std::string_view kJournalExtension = ".journal", kQuarantineExtension = ".quarantine",
+                           kUndoMarkExtension = ".undoing";
+
+// The journal folder's own file names: its journals, its quarantines and the marks of undos.
+bool IsJournalFolderFile(std::string_view name) {
+  if (name.ends_with(kUndoMarkExtension)) name.remove_suffix(kUndoMarkExtension.size());
+  return name.ends_with(kJournalExtension) || name.ends_with(kQuarantineExtension);
+}
+
+// The folder that the file named `name` belongs in.
+std::filesystem::path PlaceOf(const std::filesystem::path& folder, std::string_view name) {
+  if (name.ends_with(kUndoMarkExtension)) name.remove_suffix(kUndoMarkExtension.size());
+  const auto serial = ParseName(name).serial;
+  return serial ? SerialFolder(folder, *serial) : folder / kNoSerialFolder;
+}
+
+bool IsPlaceName(std::string_view name) {
+  return name == kNoSerialFolder || (name.size() == 8 && AllOf(name, IsUpperHex));
+}
+
+}  // namespace
+
+std::filesystem::path ArrangedPath(const std::filesystem::path& named) {
+  std::error_code checked;
+  if (std::filesystem::exists(named, checked) || !named.has_parent_path()) return named;
+  const std::u8string name = named.filename().u8string();
+  const std::string_view text(reinterpret_cast<const char*>(name.data()), name.size());
+  if (!IsJournalFolderFile(text)) return named;
+  std::filesystem::path moved = PlaceOf(named.parent_path(), text) / named.filename();
+  return std::filesystem::exists(moved, checked) ? moved : named;
+}
+
+JournalFolderFiles::JournalFolderFiles(std::filesystem::path folder) : folder_(std::move(folder)) {}
+
+void JournalFolderFiles::Arrange() const {
+  if (arranged_ || folder_.empty()) return;
+  arranged_ = true;
+  std::error_code checked;
+  exists_ = std::filesystem::is_directory(folder_, checked);
+  if (!exists_ || std::filesystem::exists(folder_ / kLayoutMark, checked)) return;
+  std::vector<std::string> files;
   volume::ListNames(folder_, [&](std::string_view name, volume::ListedType type) {
-    const bool journal = name.ends_with(kJournal);
-    if (!journal && !name.ends_with(kQuarantine)) return;
+    if (type != volume::ListedType::kOther && IsJournalFolderFile(name)) files.emplace_back(name);
+  });
+  std::set<std::filesystem::path::string_type> made;  // the folders moved into
+  for (const std::string& name : files) {
+    const std::filesystem::path place = PlaceOf(folder_, name);
+    int error = 0;
+    if (!made.contains(place.native())) {
+      error = volume::MakePrivateFolder(place);
+      if (error == 0) made.insert(place.native());
+    }
+    if (error == 0) {
+      error = volume::MoveFileNoReplace(volume::PathIn(folder_, name), volume::PathIn(place, name));
+    }
+    // A file that another program moved meanwhile is in its place; any other stays at the top.
+    if (error != 0 && std::filesystem::exists(volume::PathIn(folder_, name), checked)) {
+      topHoldsFiles_ = true;
+    }
+  }
+  // The new names reach the disk before the mark that says the top holds none.
+  if (topHoldsFiles_ || (!files.empty() && volume::SyncFileSystem(folder_) != 0)) {
+    topHoldsFiles_ = true;
+    return;
+  }
+  static constexpr std::string_view kMarkText =
+      "Each volume's journals and quarantines are in the folder named by its serial number.\n";
+  const int marked = volume::WriteFileDurably(
+      folder_ / kLayoutMark,
+      {reinterpret_cast<const std::uint8_t*>(kMarkText.data()), kMarkText.size()});
+  // Without the mark, the top is listed by every pass as it was before.
+  if (marked != 0 && volume::KindOfFileError(marked) != volume::FileErrorKind::kExists) {
+    topHoldsFiles_ = true;
+  }
+}
+
+void JournalFolderFiles::ListPlace(const std::filesystem::path& place) const {
+  if (!listedPlaces_.insert(place.native()).second) return;
+  places_.push_back(place);
+  const std::size_t index = places_.size() - 1;
+  volume::ListNames(place, [&](std::string_view name, volume::ListedType type) {
+    const bool journal = name.ends_with(kJournalExtension);
+    if (!journal && !name.ends_with(kQuarantineExtension)) return;
     if (journal && type != volume::ListedType::kFile) {
       // Only a journal that is a file is listed (a link to one is).
       std::error_code typed;
       if (type == volume::ListedType::kOther ||
-          !std::filesystem::is_regular_file(volume::PathIn(folder_, std::string(name)), typed)) {
+          !std::filesystem::is_regular_file(volume::PathIn(place, std::string(name)), typed)) {
         return;
       }
     }
-    entries_.push_back({names_.size(), name.size(), journal, ParseName(name).serial});
+    entries_.push_back({names_.size(), name.size(), index, journal, ParseName(name).serial});
     names_.append(name);
   });
 }
 
+void JournalFolderFiles::ListFor(std::optional<std::uint32_t> serial) const {
+  Arrange();
+  if (!exists_) return;
+  if (serial) {
+    ListPlace(SerialFolder(folder_, *serial));
+    ListPlace(folder_ / kNoSerialFolder);
+    if (topHoldsFiles_) ListPlace(folder_);
+    return;
+  }
+  // Every volume's: the top, and each folder of a volume in it.
+  std::vector<std::string> folders;
+  volume::ListNames(folder_, [&](std::string_view name, volume::ListedType type) {
+    if (type != volume::ListedType::kFile && IsPlaceName(name)) folders.emplace_back(name);
+  });
+  ListPlace(folder_);
+  for (const std::string& name : folders) ListPlace(volume::PathIn(folder_, name));
+}
+
 bool JournalFolderFiles::AnyJournal() const {
-  return std::any_of(entries_.begin(), entries_.end(), [](const Entry& e) { return e.journal; });
+  Arrange();
+  return exists_;
 }
 
 std::vector<JournalName> JournalFolderFiles::Journals(std::optional<std::uint32_t> serial) const {
@@ -159,11 +267,12 @@ std::vector<JournalName> JournalFolderFiles::Quarantines(
 
 std::vector<JournalName> JournalFolderFiles::Named(bool journals,
                                                    std::optional<std::uint32_t> serial) const {
+  ListFor(serial);
   std::vector<JournalName> named;
   for (const Entry& entry : entries_) {
     if (entry.journal != journals || (serial && !MayBeOf(entry.serial, *serial))) continue;
     const std::string name = names_.substr(entry.at, entry.length);
-    named.push_back(NamedFrom(volume::PathIn(folder_, name), name));
+    named.push_back(NamedFrom(volume::PathIn(places_[entry.place], name), name));
   }
   std::sort(named.begin(), named.end(), [](const JournalName& a, const JournalName& b) {
     return std::tie(a.stamp, a.number, a.path) > std::tie(b.stamp, b.number, b.path);

@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "format/problem.h"
@@ -34,19 +36,32 @@ struct JournalName {
 // The one reader of that name format.
 JournalName ReadJournalName(const std::filesystem::path& path);
 
-// The journals and quarantines of a journal folder as one listing of it names them, none of them
-// read: a pass lists its folder once, and its volume's files are picked by their names before any
-// is read: those that carry its serial number, and those that carry none (a first version's name,
-// a name that the user gave), which may be anyone's. The names are kept as the listing gave them,
-// with the serial number each says; a path and the rest of what a name says are made for the files
-// picked alone.
+// The journal folder keeps each volume's journals and quarantines in a folder of their own, named
+// by the volume's serial number as the names carry it ("1A2B3C4D"), so that a pass lists its
+// volume's files alone, whatever the number of other volumes'. Files whose names carry no serial
+// number (the first versions') are in kNoSerialFolder, which may be anyone's. The files that the
+// first versions left at the top are moved into those folders the first time the folder is looked
+// at; kLayoutMark, written once they all are, says that none is left there.
+inline constexpr std::string_view kNoSerialFolder = "no-serial";
+inline constexpr std::string_view kLayoutMark = "by-serial";
+// The folder of the volume with `serial` in the journal folder `folder`.
+std::filesystem::path SerialFolder(const std::filesystem::path& folder, std::uint32_t serial);
+
+// Where the file that `named` names is now: in its volume's folder when a look moved it there from
+// the top of the journal folder (a path that a first version printed); else `named` itself.
+std::filesystem::path ArrangedPath(const std::filesystem::path& named);
+
+// The journals and quarantines of a journal folder, picked by their names before any is read:
+// those that carry a volume's serial number, and those that carry none, which may be anyone's. Each
+// folder is listed once, when a question first needs it (the first asks for the layout above), and
+// the names are kept as the listings gave them; a path and the rest of what a name says are made
+// for the files picked alone.
 class JournalFolderFiles {
  public:
   JournalFolderFiles() = default;
-  // Lists `folder` once; nothing when there is no such folder.
   explicit JournalFolderFiles(std::filesystem::path folder);
 
-  // Whether the folder holds any journal, anyone's.
+  // Whether the folder may hold a journal of any volume: false when there is no folder.
   bool AnyJournal() const;
   // The journals (*.journal, the files) whose names may be of the volume with `serial`, all of
   // them without; newest first (by name).
@@ -58,14 +73,25 @@ class JournalFolderFiles {
   struct Entry {
     std::size_t at = 0;  // the name in names_
     std::size_t length = 0;
-    bool journal = false;  // else a quarantine
+    std::size_t place = 0;  // its folder in places_
+    bool journal = false;   // else a quarantine
     std::optional<std::uint32_t> serial;
   };
+  // The first versions' files at the top moved into their folders, once.
+  void Arrange() const;
+  // The folders that the files of `serial` (of every volume without) may be in, listed once each.
+  void ListFor(std::optional<std::uint32_t> serial) const;
+  void ListPlace(const std::filesystem::path& place) const;
   std::vector<JournalName> Named(bool journals, std::optional<std::uint32_t> serial) const;
 
   std::filesystem::path folder_;
-  std::string names_;  // every name, one after the other
-  std::vector<Entry> entries_;
+  mutable bool arranged_ = false;
+  mutable bool exists_ = false;
+  mutable bool topHoldsFiles_ = false;                 // files at the top that could not be moved
+  mutable std::vector<std::filesystem::path> places_;  // the folders listed
+  mutable std::set<std::filesystem::path::string_type> listedPlaces_;
+  mutable std::string names_;  // every name, one after the other
+  mutable std::vector<Entry> entries_;
 };
 
 // A journal of the folder, with what its name says and, once read, what it holds.

@@ -19,6 +19,15 @@ int WriteFileDurably(const std::filesystem::path& path, std::span<const std::uin
 // the system's error value.
 int MakePrivateFolder(const std::filesystem::path& path);
 
+// Moves the file at `from` to `to`, in the same file system, without replacing a file that is at
+// `to` already. 0, or the system's error value (the kExists kind when `to` is taken, a missing
+// `from` as the system says it). The names reach the disk with SyncFileSystem.
+int MoveFileNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Makes all that was written to the file system of `folder`, names and files, reach the disk: one
+// call after many moves. 0, or the system's error value.
+int SyncFileSystem(const std::filesystem::path& folder);
+
 // What a system's error value from making or writing a file means to the user.
 enum class FileErrorKind {
   kOther,

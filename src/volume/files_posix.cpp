@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <system_error>
 
@@ -41,6 +42,24 @@ int WriteFileDurably(const std::filesystem::path& path, std::span<const std::uin
   const int synced = ::fsync(folder) == 0 ? 0 : errno;
   ::close(folder);
   return synced;
+}
+
+int SyncFileSystem(const std::filesystem::path& folder) {
+  const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  const int synced = ::syncfs(fd) == 0 ? 0 : errno;
+  ::close(fd);
+  return synced;
+}
+
+int MoveFileNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+    if (errno != EINVAL && errno != ENOSYS) return errno;
+    // A file system that cannot rename so: a second name, then the first one dropped.
+    if (::link(from.c_str(), to.c_str()) != 0) return errno;
+    if (::unlink(from.c_str()) != 0) return errno;
+  }
+  return 0;
 }
 
 int MakePrivateFolder(const std::filesystem::path& path) {

@@ -32,6 +32,16 @@ int WriteFileDurably(const std::filesystem::path& path, std::span<const std::uin
   return static_cast<int>(error);
 }
 
+int MoveFileNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) {
+  // Without MOVEFILE_REPLACE_EXISTING a taken name fails.
+  return MoveFileExW(from.c_str(), to.c_str(), 0) ? 0 : static_cast<int>(GetLastError());
+}
+
+int SyncFileSystem(const std::filesystem::path&) {
+  // NTFS journals its names: a move needs no flush of its own.
+  return 0;
+}
+
 int MakePrivateFolder(const std::filesystem::path& path) {
   // A folder under %LOCALAPPDATA% inherits the user's own access rights.
   std::error_code made;

@@ -342,7 +342,9 @@ TEST_P(MemoryTest, APassReadsOnlyTheFilesNamedForItsVolume) {
     time.tm_mday = 1;
     time.tm_min = at / 60;
     time.tm_sec = at % 60;
-    return state / std::filesystem::path(repair::JournalFileName("clean", of, number, time))
+    const auto place = repair::SerialFolder(state, number);
+    std::filesystem::create_directories(place);
+    return place / std::filesystem::path(repair::JournalFileName("clean", of, number, time))
                        .replace_extension(kind);
   };
   for (int i = 0; i < 200; ++i) {
@@ -357,7 +359,8 @@ TEST_P(MemoryTest, APassReadsOnlyTheFilesNamedForItsVolume) {
   std::filesystem::rename(elsewhere, ownQuarantine);
   EXPECT_EQ(Look(&state).at("_\\~$WQF5D.FAT32"), "virus removed_shortcut_ran");
 
-  const auto firstVersion = state / "clean-20990101-000000-4242.journal";
+  std::filesystem::create_directories(state / repair::kNoSerialFolder);
+  const auto firstVersion = state / repair::kNoSerialFolder / "clean-20990101-000000-4242.journal";
   std::filesystem::copy_file(ownJournal, firstVersion);
   repair::Journal another = *journal;
   another.volume.totalSectors += 8;

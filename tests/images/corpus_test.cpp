@@ -260,7 +260,8 @@ TEST_P(CorpusTest, EveryOrderOfTheCommandsEndsAsFix) {
       // the infected stick.
       std::vector<std::filesystem::path> written;
       std::error_code none;
-      for (const auto& entry : std::filesystem::directory_iterator(state / "kestrova", none)) {
+      for (const auto& entry :
+           std::filesystem::recursive_directory_iterator(state / "kestrova", none)) {
         if (entry.path().extension() == ".journal") written.push_back(entry.path());
       }
       if (written.empty()) {

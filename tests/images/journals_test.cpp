@@ -20,6 +20,7 @@
 #include "image_tools.h"
 #include "repair/journal.h"
 #include "repair/journals.h"
+#include "repair/quarantine.h"
 #include "words/messages.h"
 
 namespace kestrova::testing {
@@ -83,14 +84,16 @@ TEST_F(JournalsTest, NamedByCommandVolumeAndTimeInAPrivateFolder) {
   const auto repaired = Cli("repair " + Quote(image.string()));
   ASSERT_EQ(repaired.status, 0) << repaired.err;
   const fs::path journal = SavedJournal(repaired);
-  EXPECT_EQ(journal.parent_path(), folder);
+  EXPECT_EQ(journal.parent_path(), repair::SerialFolder(folder, 0x1A2B3C4D));
   EXPECT_TRUE(std::regex_match(journal.filename().string(),
                                std::regex(R"(repair-KINGSTON-1A2B3C4D-\d{8}-\d{6}\.journal)")))
       << journal;
   EXPECT_TRUE(fs::is_regular_file(journal));
   struct stat info {};
-  ASSERT_EQ(::stat(folder.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0700u);
+  for (const fs::path& made : {folder, journal.parent_path()}) {
+    ASSERT_EQ(::stat(made.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0700u) << made;
+  }
   ASSERT_EQ(::stat(state.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0700u);
 
@@ -173,12 +176,15 @@ TEST_F(JournalsTest, ListTellsWhatBecameOfEachChange) {
   MakeStick(other, "-n OTHER -i 0BADF00D");
   ASSERT_EQ(Cli("repair " + Quote(other.string())).status, 0);
   const auto bytes = ReadBytes(repairJournal);
-  const fs::path damaged = folder / "repair-KINGSTON-1A2B3C4D-20000101-000000.journal";
+  const fs::path damaged =
+      repair::SerialFolder(folder, 0x1A2B3C4D) / "repair-KINGSTON-1A2B3C4D-20000101-000000.journal";
   std::ofstream(damaged, std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()),
              static_cast<std::streamsize>(bytes.size() - 1));
   // Not a journal, under the volume's label with another serial number: its list never reads it.
-  std::ofstream(folder / "repair-KINGSTON-1A2B3C4E-20991231-235959.journal") << "not a journal";
+  const fs::path unread = repair::SerialFolder(folder, 0x1A2B3C4E);
+  fs::create_directories(unread);
+  std::ofstream(unread / "repair-KINGSTON-1A2B3C4E-20991231-235959.journal") << "not a journal";
   const auto repairRecord = repair::ReadJournal(repairJournal);
   const auto cleanRecord = repair::ReadJournal(cleanJournal);
   ASSERT_TRUE(repairRecord && cleanRecord);
@@ -268,6 +274,57 @@ TEST_F(JournalsTest, ListTellsWhatBecameOfEachChange) {
       "\n"))
       << finished.out;
   EXPECT_TRUE(DifferingOffsets(cleaned, image).empty());
+}
+
+// The journals, quarantines and marks of undos that the first versions left at the top of the
+// folder move into their volumes' folders at the first look, a first version's name into the folder
+// of names without a serial number; what else the top holds stays. A file whose name is taken in
+// its volume's folder stays at the top, and the top is read by every pass until it is moved.
+TEST_F(JournalsTest, FilesAtTheTopMoveIntoTheirVolumesFolders) {
+  MakeStick(image, "-n KINGSTON -i 1A2B3C4D");
+  const std::string target = " " + Quote(image.string());
+  const fs::path repaired = SavedJournal(Cli("repair" + target));
+  const fs::path cleaned = SavedJournal(Cli("clean" + target));
+  ASSERT_TRUE(fs::exists(repair::QuarantineOf(cleaned)));
+  const fs::path own = repaired.parent_path();
+  // The folder as a first version left it.
+  fs::remove(folder / repair::kLayoutMark);
+  for (const fs::path& file :
+       std::vector<fs::path>{repaired, cleaned, repair::QuarantineOf(cleaned)}) {
+    fs::rename(file, folder / file.filename());
+  }
+  fs::remove(own);
+  const fs::path firstVersion = folder / "repair-20000101-000000-4242.journal";
+  fs::copy_file(folder / repaired.filename(), firstVersion);
+  std::ofstream(repair::UndoMarkOf(folder / repaired.filename())) << "";
+  std::ofstream(folder / "notes.txt") << "mine";
+
+  const auto expectListed = [&](const std::vector<fs::path>& paths) {
+    const auto listed = Listed(target);
+    std::vector<fs::path> named;
+    for (const auto& line : listed) named.emplace_back(line.at(0));
+    EXPECT_EQ(named, paths);
+  };
+  expectListed({cleaned, repaired, folder / repair::kNoSerialFolder / firstVersion.filename()});
+  EXPECT_TRUE(fs::exists(repair::QuarantineOf(cleaned)));
+  EXPECT_TRUE(fs::exists(repair::UndoMarkOf(repaired)));
+  EXPECT_TRUE(fs::exists(folder / "notes.txt"));
+  EXPECT_TRUE(fs::exists(folder / repair::kLayoutMark));
+  // The path that the clean printed then is undone where the file is now.
+  const auto undone = Cli("undo " + Quote((folder / cleaned.filename()).string()) + target);
+  EXPECT_EQ(undone.status, 0) << undone.err;
+
+  // A name taken in the volume's folder: the file stays at the top, and is found there.
+  fs::remove(folder / repair::kLayoutMark);
+  fs::copy_file(cleaned, folder / cleaned.filename());
+  const fs::path again = folder / "clean-KINGSTON-1A2B3C4D-20991231-235959.journal";
+  fs::copy_file(repaired, again);
+  for (int look = 0; look < 2; ++look) {
+    expectListed({own / again.filename(), folder / cleaned.filename(), cleaned, repaired,
+                  folder / repair::kNoSerialFolder / firstVersion.filename()});
+  }
+  EXPECT_FALSE(fs::exists(again));
+  EXPECT_FALSE(fs::exists(folder / repair::kLayoutMark));
 }
 
 }  // namespace

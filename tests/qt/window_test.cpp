@@ -770,7 +770,7 @@ class WindowTest : public QObject {
     const auto journalNames = [&] {
       std::set<std::string> names;
       if (!std::filesystem::exists(journals)) return names;
-      for (const auto& entry : std::filesystem::directory_iterator(journals)) {
+      for (const auto& entry : std::filesystem::recursive_directory_iterator(journals)) {
         if (entry.path().extension() == ".journal") names.insert(entry.path().filename().string());
       }
       return names;

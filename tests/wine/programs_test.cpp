@@ -544,7 +544,7 @@ TEST_F(WindowTest, RepairRepairsTheSelectedDriveAndReportsTheTime) {
       text, std::regex(R"(程序运行结束，文件夹已恢复正常属性。\\r\\n耗时[0-9]+\.[0-9]{2}s)"
                        R"(\\r\\n共恢复[0-9]+个文件夹。(\\r\\n.*)?\\r\\n\\r\\n)"
                        R"(修改前的内容已保存到：C:\\users\\[^\\]+\\AppData\\Local\\)"
-                       R"(Kestrova\\repair-[^\\]+\.journal)")))
+                       R"(Kestrova\\[0-9A-F]{8}\\repair-[^\\]+\.journal)")))
       << text;
   EXPECT_EQ(Value(repaired.output, "default"), "1");  // IDOK
   // The hidden program that nothing names is listed for the user to check.
@@ -834,8 +834,9 @@ TEST_F(WindowTest, OneDialogRemovesTheVirusAndMovesTheFilesBack) {
   const std::string title = texts::kNextStepTitle.chinese;
   const std::string folder = "[U+00A0]";
   const std::string moveLine = "把病毒移到" + folder + "里的1个文件、0个文件夹移回根目录";
-  const std::regex journal(R"(.*\\r\\n\\r\\n修改前的内容已保存到：C:\\users\\[^\\]+)"
-                           R"(\\AppData\\Local\\Kestrova\\(fix|clean)-[^\\]+\.journal)");
+  const std::regex journal(
+      R"(.*\\r\\n\\r\\n修改前的内容已保存到：C:\\users\\[^\\]+)"
+      R"(\\AppData\\Local\\Kestrova\\[0-9A-F]{8}\\(fix|clean)-[^\\]+\.journal)");
   const auto journalOf = [&](const std::string& report) {
     std::smatch named;
     return std::regex_match(report, named, journal) ? named[1].str() : "<none> " + report;
