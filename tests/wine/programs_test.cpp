@@ -303,7 +303,10 @@ TEST_F(WineTest, CliPrintedCommandsRunInCmdAsPrinted) {
   const auto repaired = scratch_ / "repaired.img";
   ASSERT_TRUE(CopySparse(image_, repaired));
   const std::string undoRepair = offered(repair, "undo");
-  EXPECT_TRUE(undoRepair.starts_with("kestrova-cli undo \"" + state + "\\Kestrova\\repair-"))
+  const std::string folder = "kestrova-cli undo \"" + state + "\\Kestrova\\";
+  EXPECT_TRUE(
+      undoRepair.starts_with(folder) &&
+      std::regex_match(undoRepair.substr(folder.size()), std::regex(R"([0-9A-F]{8}\\repair-.*)")))
       << repair;
   EXPECT_TRUE(undoRepair.ends_with(".journal\" F:")) << undoRepair;
   const std::string clean = offered(repair, "clean");
