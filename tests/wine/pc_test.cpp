@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "shortcut_writer.h"
+#include "ui/win32/ids.h"
 #include "wine_session.h"
 
 namespace kestrova::testing::wine {
@@ -58,6 +59,7 @@ class PcTest : public ::testing::Test {
     const std::string autorun = "[autorun]\r\nopen=wscript.exe sys.vbs\r\n";
     ASSERT_TRUE(PutFile(image, {"/autorun.inf", {autorun.begin(), autorun.end()}}, "+h +s"));
     ASSERT_EQ(Mtools("mmd", image, "::/DOCS").status, 0);
+    ASSERT_EQ(Mtools("mattrib", image, "+h +s ::/DOCS").status, 0);
     session_.UseImage(image);
 
     const auto user = kestrova::testing::Run(session_.Env() + " wine cmd /c echo %USERNAME%");
@@ -81,6 +83,7 @@ class PcTest : public ::testing::Test {
   }
   // Starts a script through wscript.exe and waits until it has started.
   std::unique_ptr<Background> StartScript(const std::string& name) {
+    std::filesystem::remove(roaming_ / (name + ".started"));
     auto started = std::make_unique<Background>(session_.Env() + " wine wscript.exe " +
                                                 Quote(appData_ + "\\" + name) + " 2>/dev/null");
     EXPECT_TRUE(AwaitWrites(roaming_, [&] {
@@ -89,31 +92,41 @@ class PcTest : public ::testing::Test {
     return started;
   }
 
+  // The worm's copy on the PC, hidden, started by the Run value WinUpdate and the shortcut
+  // Update.lnk of the user's Startup folder; the user's own script, visible, started by the Run
+  // value Reminder, and the Run value Notes.
+  void PlantWorm() {
+    // The worm's copy on the PC, hidden; the user's own script, visible.
+    Write(roaming_ / "sys.vbs", kStandIn);
+    ASSERT_EQ(setxattr((roaming_ / "sys.vbs").c_str(), "user.DOSATTRIB", "0x2", 3, 0), 0);
+    Write(roaming_ / "reminder.vbs", kUsersScript);
+    wormValue_ = "wscript.exe \"" + appData_ + "\\sys.vbs\"";
+    ASSERT_EQ(Reg("add " + Quote(kRunKey) + " /v WinUpdate /d " + Quote(wormValue_) + " /f").status,
+              0);
+    ASSERT_EQ(Reg("add " + Quote(kRunKey) + " /v Reminder /d " +
+                  Quote("wscript.exe " + appData_ + "\\reminder.vbs") + " /f")
+                  .status,
+              0);
+    ASSERT_EQ(Reg("add " + Quote(kRunKey) + " /v Notes /d notepad.exe /f").status, 0);
+    const auto link = ShortcutBytes({.localPath = "C:\\windows\\system32\\wscript.exe",
+                                     .arguments = "\"%APPDATA%\\sys.vbs\"",
+                                     .showCommand = 7});
+    link_.assign(link.begin(), link.end());
+    Write(startup_ / "Update.lnk", link_);
+  }
+
   Session& session_ = Session::Get();
   TempDir scratch_;
   std::string user_;
   std::string appData_;
   std::filesystem::path roaming_;
   std::filesystem::path startup_;
+  std::string wormValue_;
+  std::string link_;
 };
 
 TEST_F(PcTest, FindsEveryPlaceTheWormStartsFromStopsItAndTheUndoPutsItBack) {
-  // The worm's copy on the PC, hidden; the user's own script, visible.
-  Write(roaming_ / "sys.vbs", kStandIn);
-  ASSERT_EQ(setxattr((roaming_ / "sys.vbs").c_str(), "user.DOSATTRIB", "0x2", 3, 0), 0);
-  Write(roaming_ / "reminder.vbs", kUsersScript);
-  const std::string wormValue = "wscript.exe \"" + appData_ + "\\sys.vbs\"";
-  ASSERT_EQ(Reg("add " + Quote(kRunKey) + " /v WinUpdate /d " + Quote(wormValue) + " /f").status,
-            0);
-  ASSERT_EQ(Reg("add " + Quote(kRunKey) + " /v Reminder /d " +
-                Quote("wscript.exe " + appData_ + "\\reminder.vbs") + " /f")
-                .status,
-            0);
-  ASSERT_EQ(Reg("add " + Quote(kRunKey) + " /v Notes /d notepad.exe /f").status, 0);
-  const auto link = ShortcutBytes({.localPath = "C:\\windows\\system32\\wscript.exe",
-                                   .arguments = "\"%APPDATA%\\sys.vbs\"",
-                                   .showCommand = 7});
-  Write(startup_ / "Update.lnk", {link.begin(), link.end()});
+  PlantWorm();
   const auto worm = StartScript("sys.vbs");
   const auto users = StartScript("reminder.vbs");
 
@@ -124,7 +137,7 @@ TEST_F(PcTest, FindsEveryPlaceTheWormStartsFromStopsItAndTheUndoPutsItBack) {
   EXPECT_TRUE(virus.starts_with("启动病毒的地方：\n")) << looked.output;
   for (const std::string& place :
        {"注册表启动值 HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run：WinUpdate\t" +
-            wormValue + "\t脚本宿主运行" + appData_ +
+            wormValue_ + "\t脚本宿主运行" + appData_ +
             "\\sys.vbs，它与U盘上病毒的文件sys.vbs字节相同",
         "启动文件夹中的 " + appData_ +
             "\\Microsoft\\Windows\\Start Menu\\Programs\\StartUp\\Update.lnk\t",
@@ -159,12 +172,40 @@ TEST_F(PcTest, FindsEveryPlaceTheWormStartsFromStopsItAndTheUndoPutsItBack) {
   const auto undone = Cli("undo " + Quote(journal));
   ASSERT_EQ(undone.status, 0) << undone.output << Errors();
   const auto value = Reg("query " + Quote(kRunKey) + " /v WinUpdate");
-  EXPECT_NE(value.output.find("REG_SZ    " + wormValue), std::string::npos) << value.output;
-  EXPECT_EQ(Read(startup_ / "Update.lnk"), std::string(link.begin(), link.end()));
+  EXPECT_NE(value.output.find("REG_SZ    " + wormValue_), std::string::npos) << value.output;
+  EXPECT_EQ(Read(startup_ / "Update.lnk"), link_);
   EXPECT_EQ(Read(roaming_ / "sys.vbs"), kStandIn);
   EXPECT_TRUE(Hidden(roaming_ / "sys.vbs"));
   // Undone twice, everything is there already.
   EXPECT_EQ(Cli("undo " + Quote(journal)).status, 0);
+}
+
+// After the repair of a stick whose worm runs on this PC, the window asks about the PC first,
+// saying that the worm runs; Yes stops it before the removal of the stick's files is
+// offered.
+TEST_F(PcTest, TheWindowAsksFirstAboutTheWormRunningOnThePcAndStopsItOnYes) {
+  PlantWorm();
+  const auto worm = StartScript("sys.vbs");
+  Background window(session_.Env() + " wine " + Quote(WindowExe()) + " 2>/dev/null");
+  const std::string ms = "30000";
+  const std::string repair = std::to_string(ui::win32::kCommand1);
+  auto asked =
+      session_.Wine(ProbeExe(), "window " + ms + " select F wait-enabled " + repair + " " + ms +
+                                    " click " + repair + " report " + ms + " answer yes " + ms +
+                                    " report " + ms + " removals " + ms + " press keep");
+  ASSERT_EQ(asked.status, 0) << asked.output;
+  std::erase(asked.output, '\r');
+  EXPECT_NE(asked.output.find("title\t电脑上的病毒\ntext\t病毒正在这台电脑上运行"),
+            std::string::npos)
+      << asked.output;
+  EXPECT_NE(worm->Wait(), -1);
+  EXPECT_NE(Reg("query " + Quote(kRunKey) + " /v WinUpdate").status, 0);
+  EXPECT_FALSE(std::filesystem::exists(startup_ / "Update.lnk"));
+  EXPECT_FALSE(std::filesystem::exists(roaming_ / "sys.vbs"));
+  EXPECT_EQ(Reg("query " + Quote(kRunKey) + " /v Reminder").status, 0);
+  const auto closed = session_.Wine(ProbeExe(), "close " + ms);
+  EXPECT_NE(closed.output.find("closed"), std::string::npos) << closed.output;
+  EXPECT_EQ(window.Wait(), 0);
 }
 
 }  // namespace
