@@ -22,6 +22,9 @@ namespace kestrova::testing::wine {
 namespace {
 
 constexpr const char* kRunKey = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+// The machine's RunOnce key of the 32-bit view.
+constexpr const char* kRunOnce32Key =
+    "HKLM\\Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
 // The stand-in: it tells that it started by a file beside itself, then waits on a message box
 // (Wine's WScript.Sleep returns at once).
 constexpr const char* kStandIn =
@@ -108,6 +111,9 @@ class PcTest : public ::testing::Test {
                   .status,
               0);
     ASSERT_EQ(Reg("add " + Quote(kRunKey) + " /v Notes /d notepad.exe /f").status, 0);
+    ASSERT_EQ(
+        Reg("add " + Quote(kRunOnce32Key) + " /v Helper /d " + Quote(wormValue_) + " /f").status,
+        0);
     const auto link = ShortcutBytes({.localPath = "C:\\windows\\system32\\wscript.exe",
                                      .arguments = "\"%APPDATA%\\sys.vbs\"",
                                      .showCommand = 7});
@@ -141,7 +147,9 @@ TEST_F(PcTest, FindsEveryPlaceTheWormStartsFromStopsItAndTheUndoPutsItBack) {
             "\\sys.vbs，它与U盘上病毒的文件sys.vbs字节相同",
         "启动文件夹中的 " + appData_ +
             "\\Microsoft\\Windows\\Start Menu\\Programs\\StartUp\\Update.lnk\t",
-        std::string("\\wscript.exe）\t")}) {
+        std::string("\\wscript.exe）\t"),
+        std::string("注册表启动值 HKLM\\Software\\Wow6432Node\\Microsoft\\Windows\\"
+                    "CurrentVersion\\RunOnce：Helper\t")}) {
     EXPECT_NE(virus.find(place), std::string::npos) << place << "\n" << looked.output;
   }
   for (const char* own : {"reminder.vbs", "Notes", "notepad"}) {
@@ -155,6 +163,7 @@ TEST_F(PcTest, FindsEveryPlaceTheWormStartsFromStopsItAndTheUndoPutsItBack) {
   // The worm's process has ended; the user's runs on.
   EXPECT_NE(worm->Wait(), -1);
   EXPECT_NE(Reg("query " + Quote(kRunKey) + " /v WinUpdate").status, 0);
+  EXPECT_NE(Reg("query " + Quote(kRunOnce32Key) + " /v Helper").status, 0);
   EXPECT_FALSE(std::filesystem::exists(startup_ / "Update.lnk"));
   EXPECT_FALSE(std::filesystem::exists(roaming_ / "sys.vbs"));
   EXPECT_EQ(Read(roaming_ / "reminder.vbs"), kUsersScript);
@@ -173,6 +182,7 @@ TEST_F(PcTest, FindsEveryPlaceTheWormStartsFromStopsItAndTheUndoPutsItBack) {
   ASSERT_EQ(undone.status, 0) << undone.output << Errors();
   const auto value = Reg("query " + Quote(kRunKey) + " /v WinUpdate");
   EXPECT_NE(value.output.find("REG_SZ    " + wormValue_), std::string::npos) << value.output;
+  EXPECT_EQ(Reg("query " + Quote(kRunOnce32Key) + " /v Helper").status, 0);
   EXPECT_EQ(Read(startup_ / "Update.lnk"), link_);
   EXPECT_EQ(Read(roaming_ / "sys.vbs"), kStandIn);
   EXPECT_TRUE(Hidden(roaming_ / "sys.vbs"));
