@@ -12,6 +12,7 @@
 #include "repair/drive_use.h"
 #include "repair/quarantine.h"
 #include "repair/records.h"
+#include "repair/verdicts.h"
 #include "volume/drives.h"
 #include "volume/files.h"
 
@@ -66,6 +67,14 @@ bool IsScript(std::string_view path) {
 bool IsWormScript(std::string_view path) {
   const std::string extension = Extension(path);
   return extension == "vbs" || extension == "vbe" || extension == "js";
+}
+
+// A file that no system starts as a program: a folder's settings, autorun.inf, a shortcut (which
+// is followed instead) or a document. Neither its bytes nor its name make a place the virus's.
+bool NeverRuns(std::string_view path) {
+  const std::string extension = Extension(path);
+  return extension == "ini" || extension == "inf" || extension == "lnk" || extension == "url" ||
+         IsDocument(BaseName(path));
 }
 
 bool IsAbsolute(std::string_view path) {
@@ -148,7 +157,7 @@ Judgement JudgeFile(const std::string& path, const std::string& program, bool ho
                     const PcFileReader& read) {
   // Windows' own folder holds no worm's copy that this program would take away: what is there
   // is never the virus's here.
-  if (Under(path, listing.windowsFolder)) return {};
+  if (Under(path, listing.windowsFolder) || NeverRuns(path)) return {};
   const std::optional<PcFile> file = read(path);
   if (!file) return {};
   if (file->complete) {

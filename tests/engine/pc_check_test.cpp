@@ -150,7 +150,10 @@ TEST_F(PcRulesTest, ShortcutsScriptsInStartupProcessesAndHostsCommandsAreFollowe
       false, 0, testing::ShortcutBytes({.localPath = "C:\\Program Files\\Mail\\mail.exe"}), true};
   const std::string dropped = std::string(kStartup) + "\\sys.vbs";
   File(dropped, kWorm, true);
-  listing_.startupFiles = {{false, link}, {false, own}, {false, dropped}};
+  // The folder's own hidden settings, as a worm's folder on the stick holds them too: never run.
+  const std::string settings = std::string(kStartup) + "\\desktop.ini";
+  File(settings, "[.ShellClassInfo]\r\n", true);
+  listing_.startupFiles = {{false, link}, {false, own}, {false, dropped}, {false, settings}};
   listing_.processes = {
       {40, "C:\\Windows\\System32\\wscript.exe", "wscript.exe \"" + copy + "\""},
       {41, "C:\\Windows\\System32\\cmd.exe",
@@ -158,7 +161,9 @@ TEST_F(PcRulesTest, ShortcutsScriptsInStartupProcessesAndHostsCommandsAreFollowe
       {42, "C:\\Windows\\System32\\rundll32.exe", "rundll32.exe " + copy + ",DllMain"},
       {43, "C:\\Program Files\\Mail\\mail.exe", "mail.exe -tray"},
       {44, "C:\\Windows\\System32\\wscript.exe", ""}};
-  const auto entries = Judge(StickHoldsWorm());
+  PcEvidence evidence = StickHoldsWorm();
+  evidence.files.push_back({"desktop.ini", Sha256Of(Bytes("[.ShellClassInfo]\r\n"))});
+  const auto entries = Judge(evidence);
   EXPECT_EQ(Seen(entries),
             (decltype(Seen(entries)){{PcPlace::kStartupFile, 0, PcWhy::kHostRunsCopy, copy},
                                      {PcPlace::kStartupFile, 2, PcWhy::kHostRunsCopy, dropped},
