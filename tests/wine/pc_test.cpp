@@ -188,6 +188,14 @@ TEST_F(PcTest, FindsEveryPlaceTheWormStartsFromStopsItAndTheUndoPutsItBack) {
   EXPECT_TRUE(Hidden(roaming_ / "sys.vbs"));
   // Undone twice, everything is there already.
   EXPECT_EQ(Cli("undo " + Quote(journal)).status, 0);
+
+  // Once the stick is fixed, its quarantine is the evidence of a look without a drive.
+  ASSERT_EQ(Cli("fix F:").status, 0) << Errors();
+  const auto recalled = Cli("pc-check");
+  EXPECT_NE(recalled.output.find("Run：WinUpdate\t" + wormValue_ + "\t脚本宿主运行"),
+            std::string::npos)
+      << recalled.output;
+  EXPECT_EQ(recalled.output.find("reminder.vbs"), std::string::npos) << recalled.output;
 }
 
 // After the repair of a stick whose worm runs on this PC, the window asks about the PC first,
