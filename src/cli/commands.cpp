@@ -15,8 +15,10 @@
 #include "repair/ids.h"
 #include "repair/journals.h"
 #include "repair/label.h"
+#include "repair/pc_check.h"
 #include "volume/drives.h"
 #include "words/messages.h"
+#include "words/pc_words.h"
 #include "words/shell_words.h"
 #include "words/texts.h"
 
@@ -868,6 +870,173 @@ int ListJournals(const DriveTarget* target) {
   }
   if (listed.empty()) Error(texts::Format(texts::kNoJournals, report.folder.string()) + "\n");
   return Render(report) ? kDone : kNothingWritten;
+}
+
+namespace {
+
+// The PC's look: the places, and what the evidence says of each; the evidence of `target`'s stick
+// (and of the quarantines of it), or of every quarantine here. Nothing when the evidence could
+// not be read (it has been told).
+struct PcLook {
+  volume::StartupListing listing;
+  std::vector<repair::PcEntry> entries;
+};
+
+std::optional<PcLook> LookAtPc(const DriveTarget* target, bool all) {
+  PcLook look;
+  look.listing = volume::ListStartup();
+  if (!look.listing.supported) return look;
+  const repair::JournalFolderFiles files(repair::JournalFolder());
+  repair::PcEvidence evidence;
+  if (target) {
+    auto read = repair::EvidenceOfStick(*target, files);
+    if (!read) {
+      Tell(read.error());
+      return std::nullopt;
+    }
+    evidence = std::move(*read);
+  } else {
+    evidence = repair::EvidenceRecalled(files);
+  }
+  if (evidence.Empty()) Tell(texts::Tr(texts::kNoticeTitle), texts::Tr(texts::kPcNoEvidence));
+  for (const auto& unlisted : look.listing.unlisted) {
+    Tell(texts::Tr(texts::kNoticeTitle), repair::messages::PcUnlistedText(unlisted));
+  }
+  look.entries = repair::JudgePc(look.listing, evidence, repair::ReadFileOfPc, all);
+  return look;
+}
+
+Json PcJson(const PcLook& look) {
+  Json entries = Json::array();
+  for (const repair::PcEntry& entry : look.entries) {
+    const repair::PcVerdict verdict = repair::VerdictOf(entry.why);
+    entries.push_back({{"place", repair::messages::PcPlaceText(look.listing, entry)},
+                       {"command", entry.command},
+                       {"file", entry.file},
+                       {"verdict", verdict == repair::PcVerdict::kVirus    ? "virus"
+                                   : verdict == repair::PcVerdict::kUnsure ? "unsure"
+                                                                           : "other"},
+                       {"subject", entry.subject},
+                       {"why", repair::messages::PcWhyText(entry)}});
+  }
+  return entries;
+}
+
+bool AnyVirus(const std::vector<repair::PcEntry>& entries) {
+  return std::any_of(entries.begin(), entries.end(), [](const repair::PcEntry& entry) {
+    return repair::VerdictOf(entry.why) == repair::PcVerdict::kVirus;
+  });
+}
+
+void PrintPcLook(Output& out, const PcLook& look) {
+  for (const std::string& line : repair::messages::PcLookLines(look.listing, look.entries)) {
+    out.Line(line);
+  }
+  if (!AnyVirus(look.entries)) out.Line(texts::Tr(texts::kPcNothingFound));
+}
+
+int PcChangesDone(Output& out, const std::vector<repair::PcDone>& done, bool undo) {
+  bool failed = false;
+  Json lines = Json::array();
+  for (const repair::PcDone& one : done) {
+    failed = failed || one.error != 0;
+    const std::string line = repair::messages::PcDoneLine(one, undo);
+    if (InJson()) {
+      lines.push_back(
+          {{"change", repair::messages::PcChangeText(*one.change, undo)}, {"error", one.error}});
+    } else {
+      out.Line(line);
+    }
+  }
+  if (InJson()) document["changes"] = lines;
+  return failed ? kWrittenAndFailed : kDone;
+}
+
+}  // namespace
+
+int PcCheck(const DriveTarget* target, bool all) {
+  const auto look = LookAtPc(target, all);
+  if (!look) return kNothingWritten;
+  Output out;
+  if (!look->listing.supported) {
+    Tell(texts::Tr(texts::kNoticeTitle), texts::Tr(texts::kPcNoSuchPlaces));
+    if (InJson()) document["places"] = Json::array();
+    return out.Finish() ? kDone : kNothingWritten;
+  }
+  if (InJson()) {
+    document["places"] = PcJson(*look);
+  } else {
+    PrintPcLook(out, *look);
+    if (AnyVirus(look->entries)) {
+      std::vector<std::string> words{kProgram, "pc-clean"};
+      if (target) words.push_back(CommandTarget(*target));
+      out.Line(texts::Format(texts::kPcCleanHint, words::CommandLine(words)));
+    }
+  }
+  return out.Finish() ? kDone : kNothingWritten;
+}
+
+int PcClean(const DriveTarget* target) {
+  const auto look = LookAtPc(target, false);
+  if (!look) return kNothingWritten;
+  Output out;
+  if (!look->listing.supported) {
+    Tell(texts::Tr(texts::kNoticeTitle), texts::Tr(texts::kPcNoSuchPlaces));
+    return out.Finish() ? kDone : kNothingWritten;
+  }
+  if (InJson()) document["places"] = PcJson(*look);
+  if (!InJson()) PrintPcLook(out, *look);
+  const repair::PcPlan plan =
+      repair::PlanPcClean(look->listing, look->entries, repair::ReadFileOfPc);
+  for (const std::string& left : plan.left) {
+    Tell(texts::Tr(texts::kNoticeTitle), texts::Format(texts::kPcFileLeft, left));
+  }
+  if (plan.journal.changes.empty()) {
+    out.Line(texts::Tr(texts::kPcCleanNothing));
+    return out.Finish() ? kDone : kNothingWritten;
+  }
+  if (!out.Finish()) return kNothingWritten;
+  std::vector<repair::PcDone> done;
+  const auto journal = repair::CleanPc(plan.journal, repair::JournalFolder(), done);
+  if (!journal) {
+    Tell(journal.error());
+    return kNothingWritten;
+  }
+  wroteToDisk = true;
+  SayNow(texts::Format(texts::kJournalSaved, repair::messages::PathText(*journal)));
+  Output changes;
+  const int status = PcChangesDone(changes, done, false);
+  const bool ended = std::any_of(done.begin(), done.end(), [](const repair::PcDone& one) {
+    return one.change->kind == repair::PcChange::Kind::kProcess && one.error == 0;
+  });
+  if (InJson()) document["journal"] = repair::messages::PathText(*journal);
+  if (!InJson()) {
+    changes.Line(texts::Format(
+        texts::kUndoHint,
+        words::CommandLine({kProgram, "undo", repair::messages::PathText(*journal)})));
+    if (ended) changes.Line(texts::Tr(texts::kPcProcessesNotUndone));
+  }
+  if (status != kDone) Tell(texts::Tr(texts::kNoticeTitle), texts::Tr(texts::kPcAdministrator));
+  return changes.Finish() ? status : kWrittenAndFailed;
+}
+
+std::optional<int> UndoPcJournal(const std::filesystem::path& path) {
+  auto journal = repair::ReadPcJournal(path);
+  if (!journal) {
+    // Another kind of journal is the drive's undo's.
+    if (journal.error().kind == repair::ProblemKind::kJournalUnreadable) return std::nullopt;
+    return Failed(journal.error(), repair::PassKind::kUndo);
+  }
+  const std::vector<repair::PcDone> done = repair::UndoPc(*journal);
+  wroteToDisk = !done.empty();
+  Output out;
+  const int status = PcChangesDone(out, done, true);
+  const bool ended = std::any_of(journal->changes.begin(), journal->changes.end(),
+                                 [](const repair::PcChange& change) {
+                                   return change.kind == repair::PcChange::Kind::kProcess;
+                                 });
+  if (ended && !InJson()) out.Line(texts::Tr(texts::kPcProcessesNotUndone));
+  return out.Finish() ? status : kWrittenAndFailed;
 }
 
 }  // namespace kestrova::cli

@@ -83,6 +83,18 @@ int Restore(const std::filesystem::path& quarantine, const std::vector<std::stri
 // drive's, each with what became of its change there (the drive is only read).
 int ListJournals(const volume::DriveTarget* target);
 
+// The PC's look (pc-check): the places from which this PC starts a stick's worm, each with why,
+// judged by the virus's files of `target`'s stick and the quarantines of it (without `target`: of
+// every quarantine here); with `all` every other place too. Only reads.
+int PcCheck(const volume::DriveTarget* target, bool all);
+// The same look, then its clean (pc-clean): the virus's processes ended, its Run values, Startup
+// files and tasks removed and the files they start moved into the PC journal, which is written
+// first and undone by UndoPcJournal.
+int PcClean(const volume::DriveTarget* target);
+// Puts back what the PC journal at `journal` records; nothing when the file is no PC journal (a
+// drive's journal, which Undo takes).
+std::optional<int> UndoPcJournal(const std::filesystem::path& journal);
+
 // Text for standard error; a failure to write it has nowhere to be told.
 void Error(const std::string& text);
 

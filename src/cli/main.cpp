@@ -141,12 +141,15 @@ const std::vector<Command>& Commands() {
          "PATH",
          true}}},
       {"undo",
-       "JOURNAL TARGET",
+       "JOURNAL [TARGET]",
        {"put back the old bytes of the change that JOURNAL recorded (all", "of a fix at once),",
         "when TARGET is the volume it was made on and every sector",
         "still holds what the change wrote; otherwise it writes",
         "nothing, and a sector that a later change wrote again names",
-        "that change's journal, to undo first. Writes only the", "journal's sectors"},
+        "that change's journal, to undo first. Writes only the", "journal's sectors.",
+        "A journal of pc-clean (.pcjournal) needs no TARGET: its Run",
+        "values, Startup files, scheduled tasks and files are put back",
+        "(ended processes stay ended)"},
        {{"--unmount",
          {"for a drive that is mounted: unmount it first and mount it",
           "again afterwards (see repair)"}}}},
@@ -173,6 +176,30 @@ const std::vector<Command>& Commands() {
          {"for a drive that is mounted: unmount it first and mount it",
           "again afterwards (see repair)"}},
         {"--journal", {"write the journal of the change to FILE (see repair)"}, "FILE"}}},
+      {"pc-check",
+       "[TARGET]",
+       {"Windows: look at the places from which this PC starts programs",
+        "by itself (the Run and RunOnce values of HKCU and HKLM, also",
+        "Wow6432Node; the Startup folders; the scheduled tasks; the",
+        "running processes) and list, with why, those that start the",
+        "virus of a stick: a file with the bytes of a file judged the",
+        "virus's on TARGET (or recorded in a quarantine of this PC), a",
+        "script host running such a file, a hidden file in the user's",
+        "folders with its name; unsure: a script host running a hidden",
+        "script from the user's folders. Never by a name alone. Reads",
+        "only. On Linux it says that there is nothing of the kind"},
+       {{"--all", {"list every other place too, as left alone"}}}},
+      {"pc-clean",
+       "[TARGET]",
+       {"look as pc-check does, then stop what it found of the virus's:",
+        "end its processes, remove its Run values, Startup files and",
+        "scheduled tasks, and move the files that they start into the",
+        "PC journal (a .pcjournal in the journal folder, written first,",
+        "with each value's name, type and data, each task's XML and",
+        "each file's path and bytes); undo JOURNAL puts them back. Ending",
+        "a process is not undone. HKLM's values and other users'",
+        "processes need administrator rights"},
+       {}},
       {"journals",
        "[TARGET]",
        {"list the journals in the journal folder, newest first, or",
@@ -457,15 +484,16 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
     }
   }
   // An operand in brackets may be left out; one with dots may be given more than once.
-  const bool optional = command.operand.starts_with('[');
   const bool more = command.operand.find("...") != std::string_view::npos;
   const std::size_t expected = command.operand.empty()
                                    ? 0
                                    : 1 + static_cast<std::size_t>(std::count(
                                              command.operand.begin(), command.operand.end(), ' '));
-  if (optional && invocation.operands.empty()) {
+  const std::size_t optional =
+      static_cast<std::size_t>(std::count(command.operand.begin(), command.operand.end(), '['));
+  if (invocation.operands.size() + optional == expected) {
     invocation.request = Request::kRun;
-  } else if (invocation.operands.size() < expected) {
+  } else if (invocation.operands.size() + optional < expected) {
     invocation.error = std::string(command.name) + " needs a " + std::string(command.operand);
   } else if (invocation.operands.size() > expected && !more) {
     invocation.error = "too many arguments for " + std::string(command.name);
@@ -480,6 +508,19 @@ int Run(const Invocation& invocation, const std::string& name) {
   if (name == "drives") return ListDrives();
   if (name == "journals" && invocation.operands.empty()) return ListJournals(nullptr);
   if (name == "quarantine" && invocation.operands.empty()) return ListQuarantines(nullptr);
+  if (name == "pc-check" && invocation.operands.empty()) {
+    return PcCheck(nullptr, invocation.Has("--all"));
+  }
+  if (name == "pc-clean" && invocation.operands.empty()) return PcClean(nullptr);
+  if (name == "undo") {
+    // A PC journal is undone without a drive; a drive's journal needs its drive.
+    if (const auto undone = UndoPcJournal(invocation.operands.front())) return *undone;
+    if (invocation.operands.size() < 2) {
+      Error(std::string(kProgram) + ": " +
+            texts::Format(texts::kPcUndoNeedsTarget, invocation.operands.front()) + "\n");
+      return kUsage;
+    }
+  }
   const std::string& typed = invocation.operands.back();
   const auto target = TargetOf(typed);
   if (!target) {
@@ -490,6 +531,8 @@ int Run(const Invocation& invocation, const std::string& name) {
   if (name == "scan") return Scan(*target);
   if (name == "journals") return ListJournals(&*target);
   if (name == "quarantine") return ListQuarantines(&*target);
+  if (name == "pc-check") return PcCheck(&*target, invocation.Has("--all"));
+  if (name == "pc-clean") return PcClean(&*target);
   // The same command with --unmount, as the refusal of a mounted drive offers it.
   WhenMounted mounted{invocation.Has("--unmount"), {}};
   std::vector<std::string> retry{kProgram, name, "--unmount"};

@@ -29,10 +29,6 @@ constexpr std::uint64_t kMaxText = 1u << 16;
 constexpr std::uint8_t kMask[] = {0x4B, 0xE7, 0x19, 0xA3, 0x5D, 0x72, 0xC8, 0x0E,
                                   0x96, 0x3F, 0xD1, 0x64, 0xB8, 0x2A, 0xF5, 0x81};
 
-void Mask(std::span<std::uint8_t> bytes) {
-  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] ^= kMask[i % sizeof kMask];
-}
-
 void PutText(std::vector<std::uint8_t>& out, std::string_view text) {
   Put(out, text.size(), 4);
   out.insert(out.end(), text.begin(), text.end());
@@ -83,7 +79,7 @@ std::vector<std::uint8_t> Record(const QuarantinedFile& file) {
   PutText(out, file.command);
   PutBytes(out, file.entries);
   std::vector<std::uint8_t> masked = file.bytes;
-  Mask(masked);
+  MaskQuarantined(masked);
   PutBytes(out, masked);
   Put(out, Checksum(out), kChecksumBytes);
   return out;
@@ -165,7 +161,7 @@ std::optional<Quarantine> DecodeQuarantine(std::span<const std::uint8_t> bytes, 
     file.verdict = static_cast<Verdict>(verdict);
     file.evidence = static_cast<Evidence>(evidence);
     if (withBytes) {
-      Mask(file.bytes);
+      MaskQuarantined(file.bytes);
     } else {
       file.bytes = {};
     }
@@ -248,6 +244,10 @@ std::vector<QuarantinedFile> Recall(const JournalFolderFiles& files, const Volum
     }
   }
   return recalled;
+}
+
+void MaskQuarantined(std::span<std::uint8_t> bytes) {
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] ^= kMask[i % sizeof kMask];
 }
 
 }  // namespace kestrova::repair

@@ -55,6 +55,10 @@ std::vector<std::uint8_t> EncodeQuarantine(const Quarantine& quarantine);
 std::optional<Quarantine> DecodeQuarantine(std::span<const std::uint8_t> bytes,
                                            bool* damaged = nullptr, bool withBytes = true);
 
+// Combines kept bytes with the quarantine's key, both ways: what keeps stored copies of the
+// virus's files from being programs that run or copies that a scanner takes for the virus.
+void MaskQuarantined(std::span<std::uint8_t> bytes);
+
 // The quarantine beside the journal `journal`: the same name, ending in .quarantine.
 std::filesystem::path QuarantineOf(const std::filesystem::path& journal);
 // Writes the quarantine as a new file that reaches the disk; the problem when it cannot.

@@ -13,9 +13,12 @@
 #include "repair/drive_passes.h"
 #include "repair/drive_use.h"
 #include "repair/engine.h"
+#include "repair/journals.h"
+#include "repair/pc_check.h"
 #include "ui/layout.h"
 #include "ui/report.h"
 #include "words/messages.h"
+#include "words/pc_words.h"
 #include "words/texts.h"
 
 namespace kestrova::ui {
@@ -208,7 +211,23 @@ void Form1::Command1_Click() {
       if (!ReportChange(repair::messages::RepairEnd(repair::messages::ElapsedText(elapsed.count()),
                                                     lastRestored_, lastShownFiles_, lastJudged_),
                         kCompletionTitle, lastJournal_)) {
+        // The PC's look, when the stick's worm was found: its question comes first when the
+        // worm runs on this PC, which would infect the stick again at once.
+        const bool wormFound =
+            !lastLeftovers_.empty() ||
+            std::any_of(lastJudged_.begin(), lastJudged_.end(), [](const repair::Judged& judged) {
+              return judged.verdict == repair::Verdict::kVirus;
+            });
+        std::optional<PcLook> pc;
+        if (wormFound) pc = LookAtPc();
+        const bool running =
+            pc && std::any_of(pc->entries.begin(), pc->entries.end(), [](const auto& entry) {
+              return entry.place == repair::PcPlace::kProcess &&
+                     repair::VerdictOf(entry.why) == repair::PcVerdict::kVirus;
+            });
+        if (running) OfferPcClean(*pc, true);
         OfferNextStep();
+        if (pc && !running) OfferPcClean(*pc, false);
       }
     }
   } catch (const std::exception& failure) {
@@ -508,6 +527,61 @@ void Form1::OfferNextStep() {
     return;
   }
   ReportChange(*done, title, lastJournal_);
+}
+
+std::optional<Form1::PcLook> Form1::LookAtPc() {
+  PcLook look;
+  look.listing = volume::ListStartup();
+  if (!look.listing.supported) return std::nullopt;
+  auto evidence =
+      repair::EvidenceOfStick(passTarget_, repair::JournalFolderFiles(repair::JournalFolder()));
+  if (!evidence || evidence->Empty()) return std::nullopt;
+  look.entries = repair::JudgePc(look.listing, *evidence, repair::ReadFileOfPc);
+  std::erase_if(look.entries, [](const repair::PcEntry& entry) {
+    return repair::VerdictOf(entry.why) != repair::PcVerdict::kVirus;
+  });
+  if (look.entries.empty()) return std::nullopt;
+  return look;
+}
+
+void Form1::OfferPcClean(const PcLook& look, bool running) {
+  std::string places;
+  for (const repair::PcEntry& entry : look.entries) {
+    places += (places.empty() ? "" : "\r\n") + repair::messages::PcPlaceText(look.listing, entry) +
+              "\r\n    " + repair::messages::PcWhyText(entry);
+  }
+  std::string question = texts::Format(texts::kPcQuestion, places);
+  if (running) question = std::string(texts::Tr(texts::kPcRunningFirst)) + "\r\n\r\n" + question;
+  if (!controls_.AskYesNo(question, texts::Tr(texts::kPcTitle))) return;
+  const repair::PcPlan plan = repair::PlanPcClean(look.listing, look.entries, repair::ReadFileOfPc);
+  std::vector<repair::PcDone> done;
+  const auto journal = repair::CleanPc(plan.journal, repair::JournalFolder(), done);
+  if (!journal) {
+    controls_.ShowMessage(repair::messages::Text(journal.error()), texts::Tr(texts::kPcTitle),
+                          kStyleCritical);
+    return;
+  }
+  std::string text;
+  for (const repair::PcDone& one : done) {
+    text += (text.empty() ? "" : "\r\n") + repair::messages::PcDoneLine(one, false);
+  }
+  for (const std::string& left : plan.left) {
+    text += "\r\n" + texts::Format(texts::kPcFileLeft, left);
+  }
+  text += "\r\n\r\n" + texts::Format(texts::kJournalSaved, repair::messages::PathText(*journal));
+  if (std::any_of(done.begin(), done.end(), [](const repair::PcDone& one) {
+        return one.change->kind == repair::PcChange::Kind::kProcess;
+      })) {
+    text += "\r\n" + std::string(texts::Tr(texts::kPcProcessesNotUndone));
+  }
+  if (!controls_.ShowReport(text, texts::Tr(texts::kPcTitle), texts::Tr(texts::kUndoThisChange))) {
+    return;
+  }
+  std::string undone;
+  for (const repair::PcDone& one : repair::UndoPc(plan.journal)) {
+    undone += (undone.empty() ? "" : "\r\n") + repair::messages::PcDoneLine(one, true);
+  }
+  controls_.ShowMessage(undone, texts::Tr(texts::kUndoThisChange), kStyleInformation);
 }
 
 repair::Expected<std::string, repair::Problem> Form1::FixRest(std::vector<repair::Judged> chosen,

@@ -15,8 +15,10 @@
 #include "repair/drive_passes.h"
 #include "repair/drive_use.h"
 #include "repair/layout.h"
+#include "repair/pc_check.h"
 #include "ui/window_contacts.h"
 #include "volume/drives.h"
+#include "volume/startup.h"
 #include "words/messages.h"
 
 namespace kestrova::ui {
@@ -149,6 +151,18 @@ class Form1 final : private WindowContacts {
   // line that moves them back. What is checked is done in one pass, with the bar and one report
   // that offers its undo.
   void OfferNextStep();
+  // The PC's look after a repair that found the stick's worm: the places of this PC that start it,
+  // judged by the virus's files of the drive of the pass (and the quarantines of it); nothing
+  // when there are none of the virus's, or no such places (Linux).
+  struct PcLook {
+    volume::StartupListing listing;
+    std::vector<repair::PcEntry> entries;  // the virus's
+  };
+  std::optional<PcLook> LookAtPc();
+  // Asks (No the default) whether to stop what the look found of the virus's, saying first, when
+  // `running`, that the worm runs on this PC; on Yes, the PC clean with its journal, and a report
+  // that offers its undo.
+  void OfferPcClean(const PcLook& look, bool running);
   // The removal of `chosen` of the virus's files, and with `moveBack` the move back, on the
   // selected drive in one pass: its report's text, or the problem when it failed.
   repair::Expected<std::string, repair::Problem> FixRest(std::vector<repair::Judged> chosen,

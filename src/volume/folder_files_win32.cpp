@@ -4,9 +4,9 @@
 #include <algorithm>
 
 #include "volume/folder_files.h"
+#include "volume/utf16_win32.h"
 
 namespace kestrova::volume {
-namespace {
 
 std::string Utf8(const wchar_t* text) {
   const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
@@ -25,8 +25,6 @@ std::wstring Wide(const std::string& text) {
   MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
   return out;
 }
-
-}  // namespace
 
 FolderFiles ListFolderFiles(const std::filesystem::path& folder, std::size_t maxEntries) {
   FolderFiles listed;

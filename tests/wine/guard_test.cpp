@@ -6,13 +6,10 @@
 // folder whose entries carry the hidden and system bits as Wine keeps them (user.DOSATTRIB), H: a
 // clean image.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/inotify.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -119,22 +116,8 @@ class GuardTest : public ::testing::Test {
   // the system tells of a write in the report's folder; the bound only keeps a guard that never
   // writes them from hanging the test.
   bool Await(const std::string& prefix, std::size_t count = 1) {
-    const int writes = inotify_init1(IN_CLOEXEC);
-    if (writes >= 0) {
-      inotify_add_watch(writes, scratch_.path().c_str(),
-                        IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO);
-    }
-    const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    bool found = false;
-    while (!(found = Reported(prefix).size() >= count) && writes >= 0) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          bound - std::chrono::steady_clock::now());
-      pollfd told{writes, POLLIN, 0};
-      if (left.count() <= 0 || ::poll(&told, 1, static_cast<int>(left.count())) <= 0) break;
-      char events[4096];
-      if (::read(writes, events, sizeof events) < 0) break;
-    }
-    if (writes >= 0) ::close(writes);
+    const bool found =
+        AwaitWrites(scratch_.path(), [&] { return Reported(prefix).size() >= count; });
     if (found) return true;
     ADD_FAILURE() << "the guard never reported " << count << " of " << prefix << "; it reported:\n"
                   << Text(Reported(""));

@@ -238,10 +238,11 @@ TEST(Resources, CliAndGuardManifestsRunWithTheCallersRights) {
 TEST(Resources, ProgramsImportOnlySystemLibraries) {
   // bcrypt.dll: CNG's hashes, part of Windows since Vista; crypt32.dll: the base64 decoder. The
   // guard's icon and notices come from shell32.dll, its value under the Run key is written
-  // through advapi32.dll.
+  // through advapi32.dll. The PC's look reaches the Task Scheduler through COM (ole32.dll,
+  // oleaut32.dll's BSTRs and VARIANTs) and the Startup folders through shell32.dll.
   const std::set<std::string> system{"kernel32.dll", "user32.dll",  "gdi32.dll",    "msvcrt.dll",
                                      "msimg32.dll",  "shell32.dll", "advapi32.dll", "comctl32.dll",
-                                     "bcrypt.dll",   "crypt32.dll"};
+                                     "bcrypt.dll",   "crypt32.dll", "ole32.dll",    "oleaut32.dll"};
   for (const auto& exe : {WindowExe(), CliExe(), GuardExe()}) {
     const auto dump = kestrova::testing::Run("x86_64-w64-mingw32-objdump -p " + Quote(exe), true);
     ASSERT_EQ(dump.status, 0) << dump.output;

@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
@@ -86,6 +88,25 @@ CommandResult Session::Wine(const std::string& exe, const std::string& arguments
                             const std::filesystem::path& stderrFile) const {
   const std::string errors = stderrFile.empty() ? "2>/dev/null" : "2>" + Quote(stderrFile.string());
   return Run(Env() + " wine " + Quote(exe) + " " + arguments + " " + errors);
+}
+
+bool AwaitWrites(const std::filesystem::path& folder, const std::function<bool()>& done) {
+  const int writes = inotify_init1(IN_CLOEXEC);
+  if (writes >= 0) {
+    inotify_add_watch(writes, folder.c_str(), IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO);
+  }
+  const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  bool found = false;
+  while (!(found = done()) && writes >= 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        bound - std::chrono::steady_clock::now());
+    pollfd told{writes, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&told, 1, static_cast<int>(left.count())) <= 0) break;
+    char events[4096];
+    if (::read(writes, events, sizeof events) < 0) break;
+  }
+  if (writes >= 0) ::close(writes);
+  return found;
 }
 
 Background::Background(const std::string& command) {

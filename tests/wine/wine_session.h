@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,11 @@ class Background {
   int output_ = -1;
   std::string pending_;
 };
+
+// Waits until `done()` holds, looking again each time the system tells of a file made, written or
+// moved into `folder` (inotify); the bound only keeps a program that never writes from hanging the
+// test. Whether `done()` held.
+bool AwaitWrites(const std::filesystem::path& folder, const std::function<bool()>& done);
 
 // An infected volume: root folders made hidden and/or system, with neighbours that must stay
 // as they are. The root directory spans several clusters.

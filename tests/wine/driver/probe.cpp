@@ -22,6 +22,8 @@
 //   wait-enabled ID MS wait until control ID is enabled
 //   message MS         wait for a message box, print "title<TAB>..." and "text<TAB>..." (CR and
 //                      LF written as \r and \n), then press its OK button
+//   answer yes|no MS   wait for a question box (Yes and No), print its title and text as message
+//                      does, then press Yes or No
 //   report MS          wait for the report of a change (a box with a second button), print its
 //                      "title<TAB>...", "text<TAB>...", "button<TAB>ID<TAB>CAPTION" for each button
 //                      and "default<TAB>ID", the button that Enter presses, then press its OK
@@ -328,7 +330,8 @@ HWND FindMessageBox() {
   return search.found;
 }
 
-void Message(DWORD timeoutMs) {
+// Waits for a message box, prints its title and text, and presses its button `button`.
+void Message(DWORD timeoutMs, int button = IDOK) {
   HWND box = nullptr;
   if (!WaitFor(timeoutMs, [&] { return (box = FindMessageBox()) != nullptr; })) {
     Fail("no message box");
@@ -336,7 +339,7 @@ void Message(DWORD timeoutMs) {
   HWND text = GetDlgItem(box, kMessageTextId);
   std::printf("title\t%s\n", Escaped(WindowText(box)).c_str());
   std::printf("text\t%s\n", Escaped(text ? WindowText(text) : std::string()).c_str());
-  PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
   if (!WaitFor(timeoutMs, [&] { return !IsWindow(box); })) Fail("message box stays open");
 }
 
@@ -787,6 +790,9 @@ int main(int argc, char** argv) {
       std::printf("enabled\n");
     } else if (command == "message") {
       Message(std::stoul(next(i)));
+    } else if (command == "answer") {
+      const int button = next(i) == "yes" ? IDYES : IDNO;
+      Message(std::stoul(next(i)), button);
     } else if (command == "close") {
       HWND window = RequireMainWindow();
       PostMessageW(window, WM_CLOSE, 0, 0);

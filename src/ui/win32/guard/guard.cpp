@@ -11,6 +11,7 @@
 #include "ui/win32/guard/guard_ids.h"
 #include "ui/win32/guard/stick_look.h"
 #include "ui/win32/wide_text.h"
+#include "volume/startup.h"
 #include "volume/volume.h"
 #include "words/messages.h"
 #include "words/texts.h"
@@ -23,8 +24,9 @@ namespace {
 constexpr UINT kLookMessage = WM_APP + 2;
 static_assert(kTrayMessage == WM_APP + 1);
 
-constexpr const wchar_t* kRunKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-constexpr const wchar_t* kRunValue = L"Kestrova guard";
+// The guard's Run value: the user's Run key (volume/startup.h), its name.
+constexpr volume::RunKey kRunKey{volume::RegistryRoot::kCurrentUser, false, false};
+constexpr const char* kRunValue = "Kestrova guard";
 
 std::wstring ProgramPath() {
   std::wstring path(MAX_PATH, L'\0');
@@ -44,21 +46,19 @@ std::wstring FolderOf(const std::wstring& path) {
   return slash == std::wstring::npos ? std::wstring{} : path.substr(0, slash + 1);
 }
 
-bool StartsAtLogon() {
-  return RegGetValueW(HKEY_CURRENT_USER, kRunKey, kRunValue, RRF_RT_REG_SZ, nullptr, nullptr,
-                      nullptr) == ERROR_SUCCESS;
-}
+bool StartsAtLogon() { return volume::ReadRunValue(kRunKey, kRunValue).has_value(); }
 
-// The one value that the programs write to the registry: the guard's own command line, under the
-// user's Run key.
+// The guard's own command line under the user's Run key, written and removed as pc-clean and its
+// undo write Run values (volume/startup.h).
 void SetStartAtLogon(bool start) {
+  std::string command = "\"";
+  command.append(Utf8(ProgramPath())).append("\"");
+  const volume::RunValue value = volume::StringRunValue(kRunKey, kRunValue, command);
   if (!start) {
-    RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, kRunValue);
+    volume::DeleteRunValue(value);
     return;
   }
-  const std::wstring command = L"\"" + ProgramPath() + L"\"";
-  RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, kRunValue, REG_SZ, command.c_str(),
-                  static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
+  volume::PutRunValue(value);
 }
 
 template <std::size_t N>
