@@ -1021,7 +1021,7 @@ int PcClean(const DriveTarget* target) {
 }
 
 std::optional<int> UndoPcJournal(const std::filesystem::path& path) {
-  auto journal = repair::ReadPcJournal(path);
+  auto journal = repair::ReadPcJournal(repair::ArrangedPath(path));
   if (!journal) {
     // Another kind of journal is the drive's undo's.
     if (journal.error().kind == repair::ProblemKind::kJournalUnreadable) return std::nullopt;
