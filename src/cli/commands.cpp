@@ -1020,11 +1020,16 @@ int PcClean(const DriveTarget* target) {
   return changes.Finish() ? status : kWrittenAndFailed;
 }
 
-std::optional<int> UndoPcJournal(const std::filesystem::path& path) {
+std::optional<int> UndoPcJournal(const std::filesystem::path& path, bool driveGiven) {
   auto journal = repair::ReadPcJournal(repair::ArrangedPath(path));
   if (!journal) {
-    // Another kind of journal is the drive's undo's.
-    if (journal.error().kind == repair::ProblemKind::kJournalUnreadable) return std::nullopt;
+    // Another kind of journal is the drive's undo's; with a drive, so is a file that cannot be
+    // read, whose undo tells first whether the drive can be taken, as it always did.
+    const repair::ProblemKind kind = journal.error().kind;
+    if (kind == repair::ProblemKind::kJournalUnreadable ||
+        (driveGiven && kind != repair::ProblemKind::kJournalDamaged)) {
+      return std::nullopt;
+    }
     return Failed(journal.error(), repair::PassKind::kUndo);
   }
   const std::vector<repair::PcDone> done = repair::UndoPc(*journal);

@@ -92,8 +92,8 @@ int PcCheck(const volume::DriveTarget* target, bool all);
 // first and undone by UndoPcJournal.
 int PcClean(const volume::DriveTarget* target);
 // Puts back what the PC journal at `journal` records; nothing when the file is no PC journal (a
-// drive's journal, which Undo takes).
-std::optional<int> UndoPcJournal(const std::filesystem::path& journal);
+// drive's journal, which Undo takes), nor, with `driveGiven`, one that cannot be read.
+std::optional<int> UndoPcJournal(const std::filesystem::path& journal, bool driveGiven);
 
 // Text for standard error; a failure to write it has nowhere to be told.
 void Error(const std::string& text);

@@ -514,7 +514,10 @@ int Run(const Invocation& invocation, const std::string& name) {
   if (name == "pc-clean" && invocation.operands.empty()) return PcClean(nullptr);
   if (name == "undo") {
     // A PC journal is undone without a drive; a drive's journal needs its drive.
-    if (const auto undone = UndoPcJournal(invocation.operands.front())) return *undone;
+    if (const auto undone =
+            UndoPcJournal(invocation.operands.front(), invocation.operands.size() > 1)) {
+      return *undone;
+    }
     if (invocation.operands.size() < 2) {
       Error(std::string(kProgram) + ": " +
             texts::Format(texts::kPcUndoNeedsTarget, invocation.operands.front()) + "\n");
