@@ -14,7 +14,7 @@ build_packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   dosfstools mtools
   xvfb xauth fonts-wqy-microhei
-  dpkg-dev file
+  dpkg-dev file gettext python3-polib
   libsystemd-dev pkgconf zlib1g-dev nettle-dev nlohmann-json3-dev libcli11-dev
 )
 test_packages=(

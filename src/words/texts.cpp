@@ -30,7 +30,12 @@ Language UserLanguage() {
 }
 
 const char* Tr(const Text& text, Language language) {
-  return language == Language::kEnglish ? text.english : text.chinese;
+  return language == Language::kEnglish || !*text.chinese ? text.english : text.chinese;
+}
+
+const char* Tr(const Counted& text, unsigned long long count, Language language) {
+  if (language == Language::kChinese) return text.chinese;
+  return count == 1 ? text.one : text.other;
 }
 
 const char* Tr(const Text& text) { return Tr(text, UserLanguage()); }

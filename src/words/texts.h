@@ -14,12 +14,23 @@
 namespace kestrova::texts {
 
 struct Text {
-  const char* chinese;
+  const char* chinese;  // empty: the English is said
   const char* english;
 };
 
+// A text with a count: a form for each plural form of a language (English: one and other); every
+// form holds every value.
+struct Counted {
+  const char* chinese;
+  const char* one;
+  const char* other;
+};
+
 #define KESTROVA_TEXT(name, chinese, english) inline constexpr Text name{chinese, english};
+#define KESTROVA_COUNTED(name, chinese, one, other) \
+  inline constexpr Counted name{chinese, one, other};
 #include "words/texts.def"
+#undef KESTROVA_COUNTED
 #undef KESTROVA_TEXT
 
 // Every entry and its name, for the checks of the table.
@@ -29,7 +40,20 @@ struct Entry {
 };
 inline constexpr Entry kTable[] = {
 #define KESTROVA_TEXT(name, chinese, english) {#name, &name},
+#define KESTROVA_COUNTED(name, chinese, one, other)
 #include "words/texts.def"
+#undef KESTROVA_COUNTED
+#undef KESTROVA_TEXT
+};
+struct CountedEntry {
+  const char* name;
+  const Counted* text;
+};
+inline constexpr CountedEntry kCountedTable[] = {
+#define KESTROVA_TEXT(name, chinese, english)
+#define KESTROVA_COUNTED(name, chinese, one, other) {#name, &name},
+#include "words/texts.def"
+#undef KESTROVA_COUNTED
 #undef KESTROVA_TEXT
 };
 
@@ -47,6 +71,8 @@ Language UserLanguage();
 // The text in `language`, or in the user's language.
 const char* Tr(const Text& text, Language language);
 const char* Tr(const Text& text);
+// The form of a counted text for `count`.
+const char* Tr(const Counted& text, unsigned long long count, Language language);
 
 // The sentences one after another: Chinese runs them together, English puts a space between.
 std::string Sentences(std::initializer_list<std::string_view> sentences);
@@ -94,6 +120,22 @@ std::string Format(Language language, const Text& text, const Values&... values)
 template <typename... Values>
 std::string Format(const Text& text, const Values&... values) {
   return Format(UserLanguage(), text, values...);
+}
+
+// The form of a counted text for `count` with the values put in; without values, the count is
+// its value.
+template <std::integral Count, typename... Values>
+std::string Format(Language language, const Counted& text, Count count, const Values&... values) {
+  const char* format = Tr(text, static_cast<unsigned long long>(count), language);
+  if constexpr (sizeof...(Values) == 0) {
+    return Printf(format, detail::Value(count));
+  } else {
+    return Printf(format, detail::Value(values)...);
+  }
+}
+template <std::integral Count, typename... Values>
+std::string Format(const Counted& text, Count count, const Values&... values) {
+  return Format(UserLanguage(), text, count, values...);
 }
 
 }  // namespace kestrova::texts

@@ -101,7 +101,7 @@ TEST_P(LanguageTest, RefusalAndRepairSpeakTheLocalesLanguage) {
   EXPECT_FALSE(std::getline(lines, line)) << line;
   const auto scanned = Cli("scan " + Quote(infected.string()));
   EXPECT_EQ(scanned.out, "0x16\tHIDDEN\t\t\n");
-  EXPECT_EQ(scanned.err, std::string(texts::Tr(texts::kWouldRepairOne, language)) + "\n");
+  EXPECT_EQ(scanned.err, texts::Format(language, texts::kWouldRepairCount, 1) + "\n");
 
   const auto repaired = Cli("repair " + Quote(infected.string()));
   EXPECT_EQ(repaired.status, 0) << repaired.err;
@@ -111,7 +111,7 @@ TEST_P(LanguageTest, RefusalAndRepairSpeakTheLocalesLanguage) {
   EXPECT_TRUE(repaired.out.starts_with(saved.substr(0, saved.find('%')))) << repaired.out;
   const std::string expected =
       texts::Printf(texts::Tr(texts::kRestoredFolder, language), "HIDDEN") + "\n" +
-      texts::Tr(texts::kRestoredOne, language) + "\n" +
+      texts::Format(language, texts::kRestoredCount, 1) + "\n" +
       completion.substr(0, completion.find('\r')) + "\n";
   EXPECT_TRUE(repaired.out.substr(repaired.out.find('\n') + 1).starts_with(expected))
       << repaired.out;

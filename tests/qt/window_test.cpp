@@ -830,8 +830,10 @@ class WindowTest : public QObject {
     const std::string folder = kestrova::repair::messages::FolderName("\u00a0");
     const std::string done =
         "共删除7个病毒留下的文件。\r\n" +
-        kestrova::texts::Format(kestrova::texts::kMovedBackCount, folder, 1, 0) + "\r\n" +
-        kestrova::texts::Format(kestrova::texts::kMovedFolderRemoved, folder) +
+        kestrova::texts::Format(kestrova::texts::kMovedBackCount, folder,
+                                kestrova::texts::Format(kestrova::texts::kFilesCount, 1),
+                                kestrova::texts::Format(kestrova::texts::kFoldersCount, 0)) +
+        "\r\n" + kestrova::texts::Format(kestrova::texts::kMovedFolderRemoved, folder) +
         "\r\n\r\n修改前的内容已保存到：";
     QVERIFY2(catcher.Shown()[1].text.startsWith(QString::fromStdString(done)),
              qPrintable(catcher.Shown()[1].text));
