@@ -9,6 +9,14 @@ Usage:
       the entry's name), the paragraphs of the Windows zip's read-me, the desktop entry and the
       AppStream metainfo. With --check nothing is written: the exit status is 1 when FILE differs
       from what would be written.
+  translations.py tables --texts TEXTS_DEF --output FILE.cpp PO...
+      The C++ tables of the languages of the .po files for src/words/texts.cpp: each text's
+      forms (none where the translation is missing, empty, fuzzy or its values differ from its
+      source's), and each language's Plural-Forms expression as a C++ function.
+  translations.py check --texts TEXTS_DEF PO...
+      Every translation of every .po puts in the values of its source, of the same types; the
+      header names the language, its plural forms and how the translation was made (po/README.md).
+      Prints each fault; the exit status is 1 when there is one.
 
 The .po files are read with polib (Debian's python3-polib).
 """
@@ -259,6 +267,204 @@ def _metainfo_entries(path):
     return list(made.values())
 
 
+# The .po files --------------------------------------------------------------------------------
+
+# Languages written right to left: their windows are mirrored, their values isolated.
+RIGHT_TO_LEFT = {"ar", "fa", "he", "ur", "ps", "sd", "ug", "yi", "ckb", "dv"}
+# A Plural-Forms expression: C's arithmetic, comparisons, logic and ?: on n and numbers only.
+PLURAL_EXPRESSION = re.compile(r"^[n0-9\s()?:%<>=!&|+\-*/]+$")
+# The line of the header that says how the translation was made (po/README.md).
+MADE_HERE = "Made here with a back-translation check"
+REVIEWED = "Reviewed by native speakers"
+
+
+def language_code(path):
+    return os.path.splitext(os.path.basename(path))[0]
+
+
+def plural_forms(po):
+    """(nplurals, expression) of the header's Plural-Forms; None when it is missing or is no
+    plain C expression of n."""
+    header = po.metadata.get("Plural-Forms", "")
+    match = re.match(r"\s*nplurals\s*=\s*(\d+)\s*;\s*plural\s*=\s*(.+?)\s*;?\s*$", header)
+    if not match or not PLURAL_EXPRESSION.match(match.group(2)):
+        return None
+    return int(match.group(1)), match.group(2)
+
+
+def _kind(conversion):
+    """What a conversion takes: a signed or unsigned integer, a real number or a string."""
+    letter = conversion[-1]
+    if letter in "di":
+        return "integer"
+    if letter in "ouxX":
+        return "natural"
+    if letter in "fFeEgG":
+        return "real"
+    return "string"
+
+
+def value_kinds(text):
+    """The values a text takes, in the order of the values (numbered ones by their numbers), or
+    None when it numbers some values and not others, or numbers one twice or leaves a gap."""
+    found = []
+    for match in CONVERSION.finditer(text):
+        if match.group(2) == "%":
+            continue
+        number = int(match.group(1)) if match.group(1) else None
+        found.append((number, _kind(match.group(0))))
+    numbers = [number for number, _ in found]
+    if any(n is not None for n in numbers):
+        if None in numbers or sorted(numbers) != list(range(1, len(numbers) + 1)):
+            return None
+        found.sort()
+    return [kind for _, kind in found]
+
+
+def translation_faults(po, entries):
+    """Each fault of a .po file, as a line: its header, and every translation whose values are
+    not its source's."""
+    faults = []
+    forms = plural_forms(po)
+    if forms is None:
+        faults.append("Plural-Forms is missing or is no plain C expression of n")
+    if not po.metadata.get("Language"):
+        faults.append("the header names no Language")
+    if MADE_HERE not in po.header and REVIEWED not in po.header:
+        faults.append(f"the header does not say '{MADE_HERE} ...' or '{REVIEWED}' (po/README.md)")
+    for entry in po:
+        if entry.obsolete or "fuzzy" in entry.flags:
+            continue
+        source = value_kinds(entry.msgid)
+        where = f"{entry.msgctxt or ''} ({entry.linenum})"
+        translations = ([entry.msgstr] if not entry.msgid_plural
+                        else [entry.msgstr_plural[k] for k in sorted(entry.msgstr_plural)])
+        for number, text in enumerate(translations):
+            if text and value_kinds(text) != source:
+                faults.append(f"{where}: the values of form {number} are not those of the source: "
+                              f"{text!r}")
+        if entry.msgctxt == READ_ME_CONTEXT and entry.msgstr:
+            if sorted(BUILD_VALUE.findall(entry.msgstr)) != sorted(BUILD_VALUE.findall(entry.msgid)):
+                faults.append(f"{where}: the @...@ values are not those of the source")
+    if forms is not None:
+        for entry in po:
+            if entry.msgid_plural and not entry.obsolete and len(entry.msgstr_plural) != forms[0]:
+                faults.append(f"{entry.msgctxt} ({entry.linenum}): {len(entry.msgstr_plural)} "
+                              f"forms where Plural-Forms has {forms[0]}")
+    return faults
+
+
+def usable(entry, text):
+    """A translation that the program says: there, not fuzzy, with its source's values."""
+    return (bool(text) and not entry.obsolete and "fuzzy" not in entry.flags and
+            value_kinds(text) == value_kinds(entry.msgid))
+
+
+def _c_string(text):
+    escaped = (text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n")
+               .replace("\r", "\\r").replace("\t", "\\t").replace("?", "\\?"))
+    return '"' + escaped + '"'
+
+
+def make_tables(texts_def, po_paths):
+    entries = read_texts(texts_def)
+    lines = [
+        "// SPDX-License-Identifier: GPL-3.0-or-later",
+        "// Made by tools/translations.py from src/words/texts.def and the .po files: do not edit.",
+        "#include <cstddef>",
+        "#include <cstdint>",
+        "#include <iterator>",
+        "",
+        '#include "words/texts.h"',
+        "",
+        "namespace kestrova::texts::detail {",
+        "namespace {",
+        "",
+        "// The texts in the order that the tables were made in: the order of texts.def.",
+        "constexpr std::uint16_t kOrder[] = {",
+    ]
+    lines += [f"    ids::{entry.name}," for entry in entries]
+    lines += [
+        "};",
+        "constexpr bool InOrder() {",
+        "  for (std::size_t i = 0; i < std::size(kOrder); ++i) {",
+        "    if (kOrder[i] != i) return false;",
+        "  }",
+        "  return std::size(kOrder) == ids::kCount;",
+        "}",
+        'static_assert(InOrder(), "the tables are not of this texts.def");',
+        "",
+        "#pragma GCC diagnostic push",
+        '#pragma GCC diagnostic ignored "-Wparentheses"',
+    ]
+    languages = []
+    for path in sorted(po_paths):
+        code = language_code(path)
+        if not re.match(r"^[a-z]{2,3}(_[A-Z]{2})?$", code):
+            sys.exit(f"{path}: a .po file is named by its language: es.po, pt_BR.po")
+        po = polib.pofile(path)
+        forms = plural_forms(po)
+        if forms is None:
+            sys.exit(f"{path}: Plural-Forms is missing or is no plain C expression of n")
+        nplurals, expression = forms
+        name = code.replace("_", "")
+        by_key = {(e.msgctxt, e.msgid): e for e in po if not e.obsolete}
+        slots, first = [], []
+        for entry in entries:
+            first.append(len(slots))
+            found = by_key.get((entry.name, entry.english))
+            if entry.plural is None:
+                slots.append(found.msgstr if found and usable(found, found.msgstr) else None)
+            else:
+                for form in range(nplurals):
+                    text = found.msgstr_plural.get(form) if found and found.msgid_plural else None
+                    slots.append(text if found and usable(found, text) else None)
+        lines += [
+            "",
+            f"std::size_t Plural{name}([[maybe_unused]] unsigned long long n) {{",
+            f"  return static_cast<std::size_t>({expression});",
+            "}",
+            f"const char* const kSlots{name}[] = {{",
+        ]
+        lines += [f"    {_c_string(slot) if slot is not None else 'nullptr'}," for slot in slots]
+        lines += ["};", f"const std::uint16_t kFirst{name}[] = {{"]
+        lines += [f"    {at}," for at in first]
+        lines += ["};"]
+        languages.append(f'    {{"{code}", {"true" if code.split("_")[0] in RIGHT_TO_LEFT else "false"}, '
+                         f"{nplurals}, Plural{name}, kSlots{name}, kFirst{name}}},")
+    lines += ["", "#pragma GCC diagnostic pop", ""]
+    if languages:
+        lines += ["const LanguageTable kLanguages[] = {"] + languages + ["};", ""]
+    lines += ["}  // namespace", "",
+              "std::span<const LanguageTable> Translations() {",
+              "  return kLanguages;" if languages else "  return {};",
+              "}", "", "}  // namespace kestrova::texts::detail", ""]
+    return "\n".join(lines)
+
+
+def command_tables(args):
+    text = make_tables(args.texts, args.po)
+    try:
+        with open(args.output, encoding="utf-8") as f:
+            if f.read() == text:
+                return 0
+    except FileNotFoundError:
+        pass
+    with open(args.output, "w", encoding="utf-8") as f:
+        f.write(text)
+    return 0
+
+
+def command_check(args):
+    entries = read_texts(args.texts)
+    failed = False
+    for path in args.po:
+        for fault in translation_faults(polib.pofile(path), entries):
+            print(f"{path}: {fault}")
+            failed = True
+    return 1 if failed else 0
+
+
 # The template --------------------------------------------------------------------------------
 
 
@@ -311,6 +517,15 @@ def main():
     pot.add_argument("--output", required=True)
     pot.add_argument("--check", action="store_true")
     pot.set_defaults(run=command_pot)
+    tables = commands.add_parser("tables")
+    tables.add_argument("--texts", required=True)
+    tables.add_argument("--output", required=True)
+    tables.add_argument("po", nargs="*")
+    tables.set_defaults(run=command_tables)
+    check = commands.add_parser("check")
+    check.add_argument("--texts", required=True)
+    check.add_argument("po", nargs="+")
+    check.set_defaults(run=command_check)
     args = parser.parse_args()
     return args.run(args)
 

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// kestrova-cli speaks the language of the locale: Chinese for zh and for no locale (unset, empty,
-// C, POSIX), English for any other; LC_ALL before LC_MESSAGES before LANG, each read from the
-// environment whether or not the machine has generated that locale.
+// kestrova-cli speaks the language of the locale: Chinese for zh, for no locale (unset, empty, C,
+// POSIX) and for a language without a translation, English for en; LC_ALL before LC_MESSAGES
+// before LANG, each read from the environment whether or not the machine has generated that
+// locale.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -109,10 +110,9 @@ TEST_P(LanguageTest, RefusalAndRepairSpeakTheLocalesLanguage) {
   // The journal's path comes first, told before the first write.
   const std::string saved = texts::Tr(texts::kJournalSaved, language);
   EXPECT_TRUE(repaired.out.starts_with(saved.substr(0, saved.find('%')))) << repaired.out;
-  const std::string expected =
-      texts::Printf(texts::Tr(texts::kRestoredFolder, language), "HIDDEN") + "\n" +
-      texts::Format(language, texts::kRestoredCount, 1) + "\n" +
-      completion.substr(0, completion.find('\r')) + "\n";
+  const std::string expected = texts::Format(language, texts::kRestoredFolder, "HIDDEN") + "\n" +
+                               texts::Format(language, texts::kRestoredCount, 1) + "\n" +
+                               completion.substr(0, completion.find('\r')) + "\n";
   EXPECT_TRUE(repaired.out.substr(repaired.out.find('\n') + 1).starts_with(expected))
       << repaired.out;
 }
@@ -123,9 +123,9 @@ INSTANTIATE_TEST_SUITE_P(
         LocaleCase{"English", "", "", "en_US.UTF-8", Language::kEnglish},
         LocaleCase{"Chinese", "", "", "zh_CN.UTF-8", Language::kChinese},
         LocaleCase{"Unset", nullptr, nullptr, nullptr, Language::kChinese},
-        LocaleCase{"AllWins", "de_DE.UTF-8", nullptr, "zh_CN.UTF-8", Language::kEnglish},
+        LocaleCase{"AllWins", "en_GB.UTF-8", nullptr, "zh_CN.UTF-8", Language::kEnglish},
         LocaleCase{"AllIsC", "C", nullptr, "en_US.UTF-8", Language::kChinese},
-        LocaleCase{"MessagesBeforeLang", nullptr, "fr_FR.UTF-8", "zh_TW.UTF-8", Language::kEnglish},
+        LocaleCase{"MessagesBeforeLang", nullptr, "en_US.UTF-8", "zh_TW.UTF-8", Language::kEnglish},
         LocaleCase{"CUtf8", nullptr, nullptr, "C.UTF-8", Language::kChinese}),
     [](const auto& info) { return std::string(info.param.name); });
 
