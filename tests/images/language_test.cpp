@@ -11,8 +11,11 @@
 #include <sstream>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "fat_tools.h"
 #include "image_tools.h"
+#include "sample_stick.h"
 #include "words/texts.h"
 
 namespace kestrova::testing {
@@ -115,6 +118,50 @@ TEST_P(LanguageTest, RefusalAndRepairSpeakTheLocalesLanguage) {
                                completion.substr(0, completion.find('\r')) + "\n";
   EXPECT_TRUE(repaired.out.substr(repaired.out.find('\n') + 1).starts_with(expected))
       << repaired.out;
+}
+
+// A program reads the same --json document whatever the user's language: a scan, a fix that
+// repairs, removes and moves back, and the undo of it, on the sample stick, with the language
+// chosen by KESTROVA_LANG, by --lang and by the locale.
+TEST(JsonLanguageTest, DocumentsAreTheSameInEveryLanguage) {
+  TempDir dir;
+  const auto sample = dir / "sample.img";
+  ASSERT_TRUE(MakeSampleImage(sample));
+  std::vector<std::string> ways;
+  for (std::size_t i = 0; i < Language::Count(); ++i) {
+    const std::string code(Language::At(i).Code());
+    ways.insert(ways.end(),
+                {"KESTROVA_LANG=" + code, "--lang " + code, "LC_ALL=" + code + ".UTF-8"});
+  }
+  std::string first;
+  for (std::size_t way = 0; way < ways.size(); ++way) {
+    SCOPED_TRACE(ways[way]);
+    // The same paths in every run: the documents name them.
+    const auto image = dir / "stick.img";
+    const auto journal = dir / "fix.journal";
+    std::filesystem::remove(journal);
+    std::filesystem::remove(dir / "fix.quarantine");
+    ASSERT_TRUE(CopySparse(sample, image));
+    const bool option = ways[way].starts_with("--");
+    std::string documents;
+    for (const std::string& command :
+         {std::string("scan"), "fix --journal " + Quote(journal.string()),
+          "undo " + Quote(journal.string())}) {
+      const auto run = testing::Run((option ? "" : ways[way] + " ") + Quote(CliPath()) + " " +
+                                    (option ? ways[way] + " " : "") + command + " --json " +
+                                    Quote(image.string()) + " 2>/dev/null");
+      ASSERT_EQ(run.status, 0) << command << "\n" << run.output;
+      auto document = nlohmann::json::parse(run.output, nullptr, false);
+      ASSERT_FALSE(document.is_discarded()) << run.output;
+      document.erase("seconds");
+      documents += document.dump(1) + "\n";
+    }
+    if (way == 0) first = documents;
+    EXPECT_EQ(documents, first);
+  }
+  // The words of the documents, the same in all of them, are English.
+  EXPECT_NE(first.find(texts::Tr(texts::kUsersHiddenDocument, Language::kEnglish)),
+            std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(
