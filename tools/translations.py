@@ -13,6 +13,13 @@ Usage:
       The C++ tables of the languages of the .po files for src/words/texts.cpp: each text's
       forms (none where the translation is missing, empty, fuzzy or its values differ from its
       source's), and each language's Plural-Forms expression as a C++ function.
+  translations.py readme --template README.en.txt.in --output FILE PO
+      The Windows zip's read-me in the language of PO: each paragraph translated, or in English
+      where the translation lacks it.
+  translations.py desktop --template kestrova.desktop.in --output FILE PO...
+  translations.py metainfo --template kestrova.metainfo.xml.in --output FILE PO...
+      The desktop entry (Name[LANG]=...) or the AppStream metainfo (<p xml:lang="LANG">) with
+      each language's translations beside the English.
   translations.py check --texts TEXTS_DEF PO...
       Every translation of every .po puts in the values of its source, of the same types; the
       header names the language, its plural forms and how the translation was made (po/README.md).
@@ -465,6 +472,81 @@ def command_check(args):
     return 1 if failed else 0
 
 
+# The read-me, the desktop entry and the metainfo in every language -----------------------------
+
+
+def _translated(po, context, msgid):
+    entry = po.find(msgid, msgctxt=context)
+    if entry is None or not usable(entry, entry.msgstr):
+        return None
+    if sorted(BUILD_VALUE.findall(entry.msgstr)) != sorted(BUILD_VALUE.findall(msgid)):
+        return None
+    return entry.msgstr
+
+
+def make_readme(template, po_path):
+    po = polib.pofile(po_path)
+    paragraphs = read_me_paragraphs(template)
+    return "\n\n".join(_translated(po, READ_ME_CONTEXT, p) or p for p in paragraphs) + "\n"
+
+
+def make_desktop(template, po_paths):
+    pos = [(language_code(path), polib.pofile(path)) for path in sorted(po_paths)]
+    lines = []
+    with open(template, encoding="utf-8") as f:
+        for line in f:
+            lines.append(line)
+            key, _, value = line.rstrip("\n").partition("=")
+            if key not in DESKTOP_KEYS:
+                continue
+            for code, po in pos:
+                translated = _translated(po, "kestrova.desktop " + key, value)
+                if translated:
+                    lines.append(f"{key}[{code}]={' '.join(translated.split())}\n")
+    return "".join(lines)
+
+
+def _xml_text(text):
+    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+
+
+def make_metainfo(template, po_paths):
+    pos = [(language_code(path), polib.pofile(path)) for path in sorted(po_paths)]
+    with open(template, encoding="utf-8") as f:
+        text = f.read()
+    made, at = [], 0
+    for element, value, (start, end) in metainfo_strings(text):
+        made.append(text[at:end])
+        at = end
+        indent = text[text.rfind("\n", 0, start) + 1:start]
+        for code, po in pos:
+            translated = _translated(po, "metainfo " + element, value)
+            if translated:
+                made.append(f'\n{indent}<{element} xml:lang="{code}">'
+                            f"{_xml_text(translated)}</{element}>")
+    made.append(text[at:])
+    return "".join(made)
+
+
+def _write_if_changed(path, text):
+    try:
+        with open(path, encoding="utf-8") as f:
+            if f.read() == text:
+                return 0
+    except FileNotFoundError:
+        pass
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+    return 0
+
+
+def command_merge(args):
+    if args.command == "readme":
+        return _write_if_changed(args.output, make_readme(args.template, args.po[0]))
+    make = make_desktop if args.command == "desktop" else make_metainfo
+    return _write_if_changed(args.output, make(args.template, args.po))
+
+
 # The template --------------------------------------------------------------------------------
 
 
@@ -522,6 +604,12 @@ def main():
     tables.add_argument("--output", required=True)
     tables.add_argument("po", nargs="*")
     tables.set_defaults(run=command_tables)
+    for kind in ("readme", "desktop", "metainfo"):
+        merge = commands.add_parser(kind)
+        merge.add_argument("--template", required=True)
+        merge.add_argument("--output", required=True)
+        merge.add_argument("po", nargs=1 if kind == "readme" else "*")
+        merge.set_defaults(run=command_merge)
     check = commands.add_parser("check")
     check.add_argument("--texts", required=True)
     check.add_argument("po", nargs="+")
