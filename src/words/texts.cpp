@@ -264,8 +264,8 @@ Language UserLanguage() {
   return SystemLanguage();
 }
 
-void SetLanguage(Language language) {
-  chosen.store(language.Index() + 1, std::memory_order_relaxed);
+void SetLanguage(std::optional<Language> language) {
+  chosen.store(language ? language->Index() + 1 : 0, std::memory_order_relaxed);
 }
 
 const char* Tr(const Text& text, Language language) {

@@ -137,7 +137,8 @@ Language SystemLanguage();
 // The user's language: the one given to SetLanguage (--lang), else the one KESTROVA_LANG names,
 // else the system's.
 Language UserLanguage();
-void SetLanguage(Language language);
+// Nothing: back to KESTROVA_LANG and the system's.
+void SetLanguage(std::optional<Language> language);
 
 // The text in `language`, or in the user's language. A text that the language lacks (missing,
 // empty, fuzzy or with other values in its .po) is said in English.

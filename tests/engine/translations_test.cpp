@@ -184,6 +184,8 @@ TEST(TranslationsTest, AChosenLanguageComesFirstAndSpacesItsSentences) {
   EXPECT_EQ(texts::UserLanguage(), Named("ru"));
   EXPECT_STREQ(texts::Tr(texts::kRepair), "[ru Repair]");
   EXPECT_EQ(texts::Sentences({"A.", "B."}), "A. B.");
+  texts::SetLanguage(std::nullopt);
+  EXPECT_EQ(texts::UserLanguage(), Named("ar"));
 }
 
 }  // namespace
