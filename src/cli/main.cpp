@@ -236,7 +236,8 @@ std::string CommandHelp(const Command& command) {
     syntax.append("]");
   }
   if (!command.operand.empty()) syntax.append(" [--] ").append(command.operand);
-  std::string text = Usage(syntax) + "\n\n";
+  // A long syntax goes on under itself.
+  std::string text = Filled(Usage(syntax), 7) + "\n";
   text += Filled(texts::Tr(*command.description), 0);
   text += "\n" + std::string(texts::Tr(texts::kHelpOptions)) + "\n";
   for (const auto& option : command.options) {
