@@ -13,8 +13,8 @@ build_packages=(
   cmake ninja-build g++ help2man
   qt6-base-dev qt6-base-dev-tools libgl-dev
   dosfstools mtools
-  xvfb xauth fonts-wqy-microhei
-  dpkg-dev file
+  xvfb xauth fonts-wqy-microhei fonts-lohit-beng-bengali fonts-lohit-deva
+  dpkg-dev file gettext python3-polib
   libsystemd-dev pkgconf zlib1g-dev nettle-dev nlohmann-json3-dev libcli11-dev
 )
 test_packages=(

@@ -2,9 +2,11 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 
 #include "cli/console.h"
+#include "words/texts.h"
 
 namespace kestrova::cli {
 namespace {
@@ -13,10 +15,12 @@ namespace {
 constexpr std::size_t kConsoleChunk = 8192;
 
 bool utf8ToFiles = false;
+// The files' code page could not hold a text: UTF-8 from then on, said once.
+bool utf8Instead = false;
 
 // The code page of what goes to a pipe or a file.
 UINT FileCodePage() {
-  if (utf8ToFiles) return CP_UTF8;
+  if (utf8ToFiles || utf8Instead) return CP_UTF8;
   const UINT console = GetConsoleOutputCP();
   return console != 0 ? console : GetACP();
 }
@@ -58,22 +62,51 @@ bool WriteConsoleText(HANDLE console, std::string_view utf8) {
   return true;
 }
 
-// The text in `codePage`, from UTF-8.
-std::string Encoded(std::string_view utf8, UINT codePage) {
+// The text in `codePage`, from UTF-8; nothing when the code page cannot hold every character of
+// it.
+std::optional<std::string> Encoded(std::string_view utf8, UINT codePage) {
   if (codePage == CP_UTF8 || utf8.empty()) return std::string(utf8);
   const std::wstring wide = Wide(utf8);
   const int size = static_cast<int>(wide.size());
-  const int length =
-      WideCharToMultiByte(codePage, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
-  if (length <= 0) return std::string(utf8);
+  BOOL lost = FALSE;
+  // Code pages such as 50220 and 65000 take no flags and tell of no loss: checked by going back.
+  const bool tells = codePage < 50000 || codePage == 54936;
+  const DWORD flags = tells ? WC_NO_BEST_FIT_CHARS : 0;
+  const int length = WideCharToMultiByte(codePage, flags, wide.data(), size, nullptr, 0, nullptr,
+                                         tells ? &lost : nullptr);
+  if (length <= 0 || lost) return std::nullopt;
   std::string text(static_cast<std::size_t>(length), '\0');
-  WideCharToMultiByte(codePage, 0, wide.data(), size, text.data(), length, nullptr, nullptr);
+  WideCharToMultiByte(codePage, flags, wide.data(), size, text.data(), length, nullptr, nullptr);
+  if (!tells) {
+    const int back = MultiByteToWideChar(codePage, 0, text.data(), length, nullptr, 0);
+    std::wstring again(static_cast<std::size_t>(std::max(back, 0)), L'\0');
+    if (back > 0) MultiByteToWideChar(codePage, 0, text.data(), length, again.data(), back);
+    if (again != wide) return std::nullopt;
+  }
   return text;
 }
 
 // The text in the files' code page, with the line ends of Windows text files.
 bool WriteBytes(HANDLE file, std::string_view utf8) {
-  const std::string text = Encoded(utf8, FileCodePage());
+  const UINT codePage = FileCodePage();
+  std::optional<std::string> encoded = utf8Instead ? std::string(utf8) : Encoded(utf8, codePage);
+  if (!encoded) {
+    // Once, and before the text it speaks of; on the console when there is one, so that it is
+    // read and not written into the file.
+    utf8Instead = true;
+    const std::string advice =
+        kestrova::texts::Format(kestrova::texts::kUtf8Instead, codePage) + "\n";
+    const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    if (error != file && error != nullptr && error != INVALID_HANDLE_VALUE) {
+      if (IsConsole(error)) {
+        WriteConsoleText(error, advice);
+      } else {
+        WriteBytes(error, advice);
+      }
+    }
+    encoded = std::string(utf8);
+  }
+  const std::string& text = *encoded;
   std::string bytes;
   bytes.reserve(text.size() + text.size() / 16);
   for (std::size_t i = 0; i < text.size(); ++i) {

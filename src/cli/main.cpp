@@ -25,253 +25,136 @@ using namespace kestrova::cli;
 // and Invocation::Has tells whether it was given.
 struct Option {
   std::string_view name;
-  std::vector<std::string_view> description;  // lines of the help
-  std::string_view value = {};  // the name of the value that follows it, when it takes one
-  bool repeats = false;         // it may be given more than once, each time with a value
+  const texts::Text* description;  // of the help
+  std::string_view value = {};     // the name of the value that follows it, when it takes one
+  bool repeats = false;            // it may be given more than once, each time with a value
 };
 
-// A command: its operand and the lines that describe it, in the list of every command and in the
-// command's own help.
+// A command: its operand and what it does, in the list of every command and in the command's own
+// help.
 struct Command {
   std::string_view name;
   std::string_view operand;  // "TARGET", "JOURNAL TARGET", "[TARGET]" (may be left out), or none
-  std::vector<std::string_view> description;
+  const texts::Text* description;
   std::vector<Option> options;
 };
 
 const std::vector<Command>& Commands() {
+  const Option unmount{"--unmount", &texts::kHelpUnmountSee};
+  const Option journal{"--journal", &texts::kHelpJournalSee, "FILE"};
   static const std::vector<Command> commands = {
-      {"drives",
-       "",
-       {"list the removable drives: device, letter, size in bytes, volume",
-        "label and, when it is mounted, the mount point; writes nothing.",
-        "On Linux letters are handed out afresh at each run: scripts", "should name the device"},
-       {}},
-      {"analyze",
-       "TARGET",
-       {"analyse the volume and print its layout (file system, sector",
-        "size, reserved sectors, sectors per FAT, FAT count, sectors",
-        "per cluster, first data sector, the root directory's clusters",
-        "or sectors); opens the drive for reading only and writes nothing"},
-       {}},
-      {"scan",
-       "TARGET",
-       {"analyse, then list the root-directory entries that repair would",
-        "change (attribute now, short name, long name): the hidden",
-        "folders, then the hidden files that are the user's; then every",
-        "other entry judged by evidence, under the heading of its",
-        "verdict: the virus's (its shortcuts, autorun.inf, what they run,",
-        "its folders), unsure, the user's, and what is left as it is (a",
-        "system's own, vaccines), one a line: name, a tab, and why. When",
-        "the virus's files are there to remove or the user's to move back,",
-        "it ends with the fix command that does all of it in one step",
-        "(with --json: the plan of that fix). Opens the drive for reading",
-        "only and writes nothing"},
-       {}},
+      {"drives", "", &texts::kHelpDrives, {}},
+      {"analyze", "TARGET", &texts::kHelpAnalyze, {}},
+      {"scan", "TARGET", &texts::kHelpScan, {}},
       {"repair",
        "TARGET",
-       {"analyse, then turn every hidden and/or system root folder into a",
-        "plain folder (but the virus's, a system's own and vaccines) and",
-        "show again every hidden root file that is the user's, as the",
-        "window's Repair button does; prints each folder and file it",
-        "restored and the folders' count. Writes only the attribute bytes",
-        "of those root entries (on exFAT with their entry sets'",
-        "checksums), in the root directory's sectors that change. Then",
-        "lists the other verdicts, as scan does: the virus's files, which",
-        "it leaves as they are, and the command that removes them (clean)"},
-       {{"--unmount",
-         {"for a drive that is mounted: unmount it first and mount it",
-          "again afterwards (without the option a mounted drive is", "refused)"}},
-        {"--journal",
-         {"write the journal of the change (each changed sector's old",
-          "and new bytes) to FILE instead of a new file in",
-          "$XDG_STATE_HOME/kestrova (~/.local/state/kestrova; on Windows",
-          "%LOCALAPPDATA%\\Kestrova)"},
-         "FILE"}}},
-      {"clean",
-       "TARGET",
-       {"analyse, then list the files and folders that the virus left in",
-        "the root, as scan does, and remove exactly them, as the system",
-        "removes a file or a folder with all inside it (a folder that holds",
-        "a document anywhere is kept): writes their entries (marked",
-        "deleted; on exFAT not in use), the FAT entries of their clusters",
-        "(freed in every FAT kept current), FAT32's free-cluster count and",
-        "exFAT's allocation bitmap, only in the sectors that change. First",
-        "it reads every folder of the volume and the FAT: a chain that is",
-        "damaged, a cluster that anything else owns, or a folder that",
-        "cannot be read refuses them all, with nothing written. Prints",
-        "what it removed, each with why, their count, the journal's path",
-        "and the command that undoes the change"},
-       {{"--unmount",
-         {"for a drive that is mounted: unmount it first and mount it",
-          "again afterwards (see repair)"}},
-        {"--journal", {"write the journal of the change to FILE (see repair)"}, "FILE"}}},
-      {"move-back",
-       "TARGET",
-       {"analyse, then put back into the root every file and folder that",
-        "the virus moved into a hidden folder of it (a blank or invisible",
-        "name, `_` or the label's), but the virus's own: their entries",
-        "(exFAT: entry sets) are copied into free entries of the root as",
-        "they are and the old ones marked deleted (not in use); a name",
-        "that the root holds gets \" (2)\" before its extension. A full",
-        "root grows on FAT32 and exFAT; FAT12 and FAT16 refuse, with",
-        "nothing written. The emptied folder is removed with the virus's",
-        "files in it. Prints what it moved, under which names, what",
-        "stayed, the journal's path and the command that undoes it"},
-       {{"--unmount",
-         {"for a drive that is mounted: unmount it first and mount it",
-          "again afterwards (see repair)"}},
-        {"--journal", {"write the journal of the change to FILE (see repair)"}, "FILE"}}},
+       &texts::kHelpRepair,
+       {{"--unmount", &texts::kHelpUnmount}, {"--journal", &texts::kHelpJournal, "FILE"}}},
+      {"clean", "TARGET", &texts::kHelpClean, {unmount, journal}},
+      {"move-back", "TARGET", &texts::kHelpMoveBack, {unmount, journal}},
       {"fix",
        "TARGET",
-       {"analyse once, then do in one step what repair, clean and",
-        "move-back do: show the hidden folders and the user's hidden files",
-        "again, remove the virus's files and folders, and put back into",
-        "the root what the virus moved into its folder, all judged by the",
-        "same analysis, with one journal and one command that undoes it",
-        "all. A move back that the root has no room for is left out and",
-        "said. Prints what it restored, removed and moved back"},
-       {{"--unmount",
-         {"for a drive that is mounted: unmount it first and mount it",
-          "again afterwards (see repair)"}},
-        {"--journal", {"write the journal of the change to FILE (see repair)"}, "FILE"},
-        {"--keep",
-         {"leave the virus's file or folder PATH (as scan names it, e.g.",
-          "'Photos.lnk' or 'FOLDER\\payload.vbs') where it is; may be", "given more than once"},
-         "PATH",
-         true}}},
-      {"undo",
-       "JOURNAL [TARGET]",
-       {"put back the old bytes of the change that JOURNAL recorded (all", "of a fix at once),",
-        "when TARGET is the volume it was made on and every sector",
-        "still holds what the change wrote; otherwise it writes",
-        "nothing, and a sector that a later change wrote again names",
-        "that change's journal, to undo first. Writes only the", "journal's sectors.",
-        "A journal of pc-clean (.pcjournal) needs no TARGET: its Run",
-        "values, Startup files, scheduled tasks and files are put back",
-        "(ended processes stay ended)"},
-       {{"--unmount",
-         {"for a drive that is mounted: unmount it first and mount it",
-          "again afterwards (see repair)"}}}},
-      {"quarantine",
-       "[TARGET]",
-       {"list the quarantine files in the journal folder, newest first, or",
-        "only TARGET's: each removal's quarantine keeps every file it",
-        "removed (its bytes masked, so that it neither runs nor looks like",
-        "the virus to a scanner) and a record of each file of the virus's",
-        "that stayed. One line a quarantine (path, command, time, label),",
-        "then one a file: its path, size, whether it was removed or stayed,",
-        "and why it was judged the virus's. Opens TARGET for reading only"},
-       {}},
-      {"restore",
-       "QUARANTINE PATH... TARGET",
-       {"write each removed file PATH (as quarantine lists it) of the",
-        "quarantine file QUARANTINE back into the root of TARGET as a new,",
-        "visible file, its content checked against its SHA-256 first: in",
-        "free entries of the root and free clusters, whatever was written",
-        "to the drive since; a name the root holds gets \" (2)\". A damaged",
-        "quarantine is refused before the drive is opened. Journaled and",
-        "undone like every change"},
-       {{"--unmount",
-         {"for a drive that is mounted: unmount it first and mount it",
-          "again afterwards (see repair)"}},
-        {"--journal", {"write the journal of the change to FILE (see repair)"}, "FILE"}}},
-      {"pc-check",
-       "[TARGET]",
-       {"Windows: look at the places from which this PC starts programs",
-        "by itself (the Run and RunOnce values of HKCU and HKLM, also",
-        "Wow6432Node; the Startup folders; the scheduled tasks; the",
-        "running processes) and list, with why, those that start the",
-        "virus of a stick: a file with the bytes of a file judged the",
-        "virus's on TARGET (or recorded in a quarantine of this PC), a",
-        "script host running such a file, a hidden file in the user's",
-        "folders with its name; unsure: a script host running a hidden",
-        "script from the user's folders. Never by a name alone. Reads",
-        "only. On Linux it says that there is nothing of the kind"},
-       {{"--all", {"list every other place too, as left alone"}}}},
-      {"pc-clean",
-       "[TARGET]",
-       {"look as pc-check does, then stop what it found of the virus's:",
-        "end its processes, remove its Run values, Startup files and",
-        "scheduled tasks, and move the files that they start into the",
-        "PC journal (a .pcjournal in the journal folder, written first,",
-        "with each value's name, type and data, each task's XML and",
-        "each file's path and bytes); undo JOURNAL puts them back. Ending",
-        "a process is not undone. HKLM's values and other users'",
-        "processes need administrator rights"},
-       {}},
-      {"journals",
-       "[TARGET]",
-       {"list the journals in the journal folder, newest first, or",
-        "only TARGET's: path, command, time, and what it changed",
-        "(sectors; the volume's label and serial number). With",
-        "TARGET also what became of the change: can still be undone,",
-        "already undone, partly applied (cut short), or overtaken by",
-        "a later change (its journal named). A damaged journal is",
-        "listed as damaged. Opens TARGET for reading only"},
-       {}},
+       &texts::kHelpFix,
+       {unmount, journal, {"--keep", &texts::kHelpKeep, "PATH", true}}},
+      {"undo", "JOURNAL [TARGET]", &texts::kHelpUndo, {unmount}},
+      {"quarantine", "[TARGET]", &texts::kHelpQuarantine, {}},
+      {"restore", "QUARANTINE PATH... TARGET", &texts::kHelpRestore, {unmount, journal}},
+      {"pc-check", "[TARGET]", &texts::kHelpPcCheck, {{"--all", &texts::kHelpPcAll}}},
+      {"pc-clean", "[TARGET]", &texts::kHelpPcClean, {}},
+      {"journals", "[TARGET]", &texts::kHelpJournals, {}},
   };
   return commands;
 }
 
-constexpr const char* kSummary =
-    "Repairs the root folders of a FAT12, FAT16, FAT32 or exFAT drive that a virus made\n"
-    "hidden and system.\n";
-
-constexpr const char* kTargetText =
-    "TARGET is a drive letter (F or F:); on Linux it may also be the path of a block\n"
-    "device or of an image file. analyze and scan open it for reading only, a mounted\n"
-    "drive beside its file system (they say so). A mounted drive is changed only with\n"
-    "--unmount (repair, clean, move-back, fix, restore and undo), which unmounts it\n"
-    "first and mounts it again afterwards.\n";
-
-#ifndef _WIN32
-constexpr const char* kAccessText =
-    "On Linux a user without root needs no sudo: the drives are opened through\n"
-    "UDisks2 on the system bus, and polkit decides (it may ask for a password); where\n"
-    "UDisks2 does not answer, opening a block device needs root.\n";
-#endif
-
-constexpr const char* kClosingText =
-    "Messages are printed as 'title: text' on standard error.\n"
-    "\n"
-    "exit status:\n"
-    "  0  done\n"
-    "  1  failed, and nothing was written to the disk (the volume cannot be opened,\n"
-    "     is not FAT or exFAT, is unsupported, damaged, larger than its device or\n"
-    "     changed, or the pass failed before its first write)\n"
-    "  2  usage\n"
-    "  3  failed after the pass began to write: some sectors may have been written\n"
-    "A failure to write this program's own output is a failure too.\n";
-
 // The help's width: every line fits a terminal of 80 columns.
 constexpr std::size_t kHelpWidth = 80;
 
+// The columns that a character takes in a terminal: two for the wide characters of East Asian
+// scripts, none for combining marks, format characters and the second half of a pair.
+std::size_t Columns(char32_t c) {
+  const auto in = [c](char32_t first, char32_t last) { return c >= first && c <= last; };
+  if (in(0x0300, 0x036F) || in(0x0591, 0x05C7) || in(0x0610, 0x061A) || in(0x064B, 0x065F) ||
+      c == 0x0670 || in(0x06D6, 0x06ED) ||
+      // Devanagari's and Bengali's marks drawn over or under a letter; their vowel signs that
+      // stand beside it (such as U+093E, U+09BE) take a column of their own.
+      in(0x0900, 0x0902) || c == 0x093A || c == 0x093C || in(0x0941, 0x0948) || c == 0x094D ||
+      in(0x0951, 0x0957) || in(0x0962, 0x0963) || c == 0x0981 || c == 0x09BC ||
+      in(0x09C1, 0x09C4) || c == 0x09CD || in(0x09E2, 0x09E3) || c == 0x09FE ||
+      in(0x200B, 0x200F) || in(0x202A, 0x202E) || in(0x2060, 0x206F) || c == 0xFEFF) {
+    return 0;
+  }
+  if (in(0x1100, 0x115F) || in(0x2E80, 0xA4CF) || in(0xAC00, 0xD7A3) || in(0xF900, 0xFAFF) ||
+      in(0xFE30, 0xFE4F) || in(0xFF00, 0xFF60) || in(0xFFE0, 0xFFE6) || in(0x20000, 0x3FFFD)) {
+    return 2;
+  }
+  return 1;
+}
+
+// The UTF-8 character that begins at text[at], and its length in bytes.
+std::pair<char32_t, std::size_t> CharacterAt(std::string_view text, std::size_t at) {
+  const auto byte = static_cast<unsigned char>(text[at]);
+  const std::size_t length = byte < 0x80 ? 1 : byte < 0xE0 ? 2 : byte < 0xF0 ? 3 : 4;
+  if (at + length > text.size()) return {byte, 1};
+  char32_t c = length == 1 ? byte : byte & (0x7F >> length);
+  for (std::size_t i = 1; i < length; ++i)
+    c = (c << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3F);
+  return {c, length};
+}
+
+// The words of a text and where a line may break: at spaces, and between the characters of
+// scripts written without spaces (Chinese), each word with its columns.
+struct Word {
+  std::string text;
+  std::size_t columns = 0;
+  bool spaced = true;  // a space stands before it when it follows another word on a line
+};
+
+std::vector<Word> Words(std::string_view text) {
+  std::vector<Word> words;
+  bool space = true;       // a space stands before the next character
+  bool afterWide = false;  // the last character was a wide one
+  for (std::size_t at = 0; at < text.size();) {
+    const auto [c, length] = CharacterAt(text, at);
+    const std::string_view character = text.substr(at, length);
+    at += length;
+    if (c == ' ') {
+      space = true;
+      continue;
+    }
+    const std::size_t columns = Columns(c);
+    if (words.empty() || space || columns == 2 || afterWide) {
+      words.push_back({std::string(character), columns, space});
+    } else {
+      words.back().text.append(character);
+      words.back().columns += columns;
+    }
+    space = false;
+    afterWide = columns == 2;
+  }
+  return words;
+}
+
 // Words filled into lines of at most `width` columns, each line after the first beginning with
 // `indent` spaces; the first line has `first` columns less room. Lines end in '\n'.
-std::string Filled(const std::string& words, std::size_t indent, std::size_t first = 0,
+std::string Filled(std::string_view words, std::size_t indent, std::size_t first = 0,
                    std::size_t width = kHelpWidth) {
   std::string text;
   std::size_t column = first;
   bool lineStart = true;
-  for (std::size_t at = 0; at < words.size();) {
-    const std::size_t begin = words.find_first_not_of(' ', at);
-    if (begin == std::string::npos) break;
-    const std::size_t end = std::min(words.find(' ', begin), words.size());
-    const std::string word = words.substr(begin, end - begin);
-    if (!lineStart && column + 1 + word.size() > width) {
+  for (const Word& word : Words(words)) {
+    const std::size_t space = !lineStart && word.spaced ? 1 : 0;
+    if (!lineStart && column + space + word.columns > width) {
       text += '\n' + std::string(indent, ' ');
       column = indent;
       lineStart = true;
     }
-    if (!lineStart) {
+    if (!lineStart && word.spaced) {
       text += ' ';
       ++column;
     }
-    text += word;
-    column += word.size();
+    text += word.text;
+    column += word.columns;
     lineStart = false;
-    at = end;
   }
   return text + '\n';
 }
@@ -300,83 +183,82 @@ std::string FilledParagraphs(std::string_view text) {
 
 // One entry of a two-column list: the name, then its description from column 19 on, filled to
 // the help's width. A name that reaches the column puts its description on the line below it.
-std::string ListEntry(const std::string& name, const std::vector<std::string_view>& lines) {
+std::string ListEntry(const std::string& name, std::string_view description) {
   constexpr std::size_t kColumn = 19;
   std::string entry = "  " + name;
   if (entry.size() >= kColumn)
     entry += '\n' + std::string(kColumn, ' ');
   else
     entry.append(kColumn - entry.size(), ' ');
-  std::string words;
-  for (const auto line : lines) words.append(words.empty() ? "" : " ").append(line);
-  return entry + Filled(words, kColumn, kColumn);
+  return entry + Filled(description, kColumn, kColumn);
 }
 
+std::string ListEntry(const std::string& name, const texts::Text& description) {
+  return ListEntry(name, texts::Tr(description));
+}
+
+std::string Usage(const std::string& syntax) { return texts::Format(texts::kHelpUsage, syntax); }
+
 std::string GeneralHelp() {
-  std::string text = std::string("usage: ") + kProgram + " COMMAND [TARGET]\n" +  //
-                     "   or: " + kProgram + " COMMAND --help\n" +                 //
-                     "   or: " + kProgram + " --help | --version\n\n" + FilledParagraphs(kSummary) +
-                     "\ncommands:\n";
+  const std::string program(kProgram);
+  std::string text = Usage(program + " COMMAND [TARGET]") + "\n" +
+                     texts::Format(texts::kHelpUsageOr, program + " COMMAND --help") + "\n" +
+                     texts::Format(texts::kHelpUsageOr, program + " --help | --version") + "\n\n" +
+                     FilledParagraphs(texts::Tr(texts::kHelpSummary)) + "\n" +
+                     texts::Tr(texts::kHelpCommands) + "\n";
   for (const auto& command : Commands()) {
     std::string name(command.name);
     if (!command.operand.empty()) name.append(" ").append(command.operand);
-    text += ListEntry(name, command.description);
+    text += ListEntry(name, *command.description);
   }
-  text += "\noptions:\n";
-  text += ListEntry("-h, --help", {"print this help; after a command, that command's help"});
-  text += ListEntry("--version", {"print the version"});
-  text += ListEntry(
-      "--", {"end the options: what follows is the TARGET, even when it", "begins with '-'"});
-  text += "\noptions of the commands (see COMMAND --help):\n";
-  text += ListEntry("--json", {"every command: print what it found or did as one JSON",
-                               "document (UTF-8) instead of text"});
-  text += ListEntry("--utf8", {"every command: write UTF-8 to a pipe or a file; on Windows",
-                               "they get the console's code page otherwise"});
+  text += "\n" + std::string(texts::Tr(texts::kHelpOptions)) + "\n";
+  text += ListEntry("-h, --help", texts::kHelpHelp);
+  text += ListEntry("--version", texts::kHelpVersion);
+  text += ListEntry("--", texts::kHelpEnd);
+  text += "\n" + std::string(texts::Tr(texts::kHelpCommandsOptions)) + "\n";
+  text += ListEntry("--json", texts::kHelpJson);
+  text += ListEntry("--utf8", texts::kHelpUtf8);
+  text += ListEntry("--lang LANG", texts::kHelpLang);
   for (const auto& command : Commands()) {
     for (const auto& option : command.options) {
       std::string name(option.name);
       if (!option.value.empty()) name.append(" ").append(option.value);
-      const std::string of = std::string(command.name) + ":";
-      std::vector<std::string_view> lines{of};
-      lines.insert(lines.end(), option.description.begin(), option.description.end());
-      text += ListEntry(name, lines);
+      text += ListEntry(name, std::string(command.name) + ": " + texts::Tr(*option.description));
     }
   }
-  text += "\n" + FilledParagraphs(kTargetText);
+  text += "\n" + FilledParagraphs(texts::Tr(texts::kHelpTarget));
 #ifndef _WIN32
-  text += "\n" + FilledParagraphs(kAccessText);
+  text += "\n" + FilledParagraphs(texts::Tr(texts::kHelpAccess));
 #endif
-  return text + "\n" + FilledParagraphs(kClosingText);
+  return text + "\n" + FilledParagraphs(texts::Tr(texts::kHelpClosing));
 }
 
 std::string CommandHelp(const Command& command) {
-  std::string text = std::string("usage: ") + kProgram + " " + std::string(command.name);
+  std::string syntax = std::string(kProgram) + " " + std::string(command.name);
   for (const auto& option : command.options) {
-    text.append(" [").append(option.name);
-    if (!option.value.empty()) text.append(" ").append(option.value);
-    text.append("]");
+    syntax.append(" [").append(option.name);
+    if (!option.value.empty()) syntax.append(" ").append(option.value);
+    syntax.append("]");
   }
-  if (!command.operand.empty()) text.append(" [--] ").append(command.operand);
-  text += "\n\n";
-  std::string words;
-  for (const auto line : command.description) words.append(words.empty() ? "" : " ").append(line);
-  text += Filled(words, 0);
-  text += "\noptions:\n";
+  if (!command.operand.empty()) syntax.append(" [--] ").append(command.operand);
+  // A long syntax goes on under itself.
+  std::string text = Filled(Usage(syntax), 7) + "\n";
+  text += Filled(texts::Tr(*command.description), 0);
+  text += "\n" + std::string(texts::Tr(texts::kHelpOptions)) + "\n";
   for (const auto& option : command.options) {
     std::string name(option.name);
     if (!option.value.empty()) name.append(" ").append(option.value);
-    text += ListEntry(name, option.description);
+    text += ListEntry(name, *option.description);
   }
-  text += ListEntry("--json", {"print what the command found or did as one JSON",
-                               "document (UTF-8; its fields: see docs/json.md)"});
-  text += ListEntry("--utf8", {"write UTF-8 to a pipe or a file (on Windows they get",
-                               "the console's code page otherwise)"});
-  text += ListEntry("-h, --help", {"print this help"});
+  text += ListEntry("--json", texts::kHelpCommandJson);
+  text += ListEntry("--utf8", texts::kHelpCommandUtf8);
+  text += ListEntry("--lang LANG", texts::kHelpLang);
+  text += ListEntry("-h, --help", texts::kHelpCommandHelp);
   if (!command.operand.empty()) {
-    text += ListEntry("--", {"end the options: what follows is the TARGET"});
-    text.append("\n").append(FilledParagraphs(kTargetText));
+    text += ListEntry("--", texts::kHelpCommandEnd);
+    text.append("\n").append(FilledParagraphs(texts::Tr(texts::kHelpTarget)));
   }
-  return text + "\n" + FilledParagraphs(kClosingText);
+  return text + "\n" + FilledParagraphs(texts::Tr(texts::kHelpClosing));
 }
 
 // What the command line asks for.
@@ -425,14 +307,15 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
     return invocation;
   }
   if (args[0] == "--help" || args[0] == "-h" || args[0] == "--version") {
-    invocation.error = args[0] + " takes no arguments; a command's help is 'COMMAND --help'";
+    invocation.error = texts::Format(texts::kUsageNoArguments, args[0]);
     return invocation;
   }
   const auto named = std::find_if(Commands().begin(), Commands().end(),
                                   [&](const Command& command) { return command.name == args[0]; });
   if (named == Commands().end()) {
-    invocation.error =
-        (args[0].starts_with('-') ? "unknown option '" : "unknown command '") + args[0] + "'";
+    invocation.error = texts::Format(
+        args[0].starts_with('-') ? texts::kUsageUnknownOption : texts::kUsageUnknownCommand,
+        args[0]);
     return invocation;
   }
   const Command& command = *named;
@@ -494,9 +377,9 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
   if (invocation.operands.size() + optional == expected) {
     invocation.request = Request::kRun;
   } else if (invocation.operands.size() + optional < expected) {
-    invocation.error = std::string(command.name) + " needs a " + std::string(command.operand);
+    invocation.error = texts::Format(texts::kUsageMissingOperand, command.name, command.operand);
   } else if (invocation.operands.size() > expected && !more) {
-    invocation.error = "too many arguments for " + std::string(command.name);
+    invocation.error = texts::Format(texts::kUsageTooManyOperands, command.name);
   } else {
     invocation.request = Request::kRun;
   }
@@ -573,8 +456,35 @@ int Run(const Invocation& invocation, const std::string& name) {
 
 }  // namespace
 
+// Takes --lang LANG (or --lang=LANG) out of the arguments before '--' and speaks that language
+// from then on; a language that the table lacks is a usage error, told in the user's language.
+std::optional<std::string> TakeLanguage(std::vector<std::string>& args) {
+  for (auto at = args.begin(); at != args.end() && *at != "--";) {
+    std::optional<std::string> name;
+    if (*at == "--lang" && at + 1 != args.end()) {
+      name = *(at + 1);
+      at = args.erase(at, at + 2);
+    } else if (at->starts_with("--lang=")) {
+      name = at->substr(7);
+      at = args.erase(at);
+    } else {
+      ++at;
+      continue;
+    }
+    const auto language = texts::Language::Named(*name);
+    if (!language) return texts::Format(texts::kUsageUnknownLanguage, *name);
+    texts::SetLanguage(*language);
+  }
+  return std::nullopt;
+}
+
 int main(int argc, char** argv) {
-  const Invocation invocation = ParseArguments({argv + 1, argv + argc});
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (const auto error = TakeLanguage(args)) {
+    Error(std::string(kProgram) + ": " + *error + "\n");
+    return kUsage;
+  }
+  const Invocation invocation = ParseArguments(args);
   switch (invocation.request) {
     case Invocation::Request::kUsageError: {
       if (!invocation.error.empty()) Error(std::string(kProgram) + ": " + invocation.error + "\n");
@@ -598,6 +508,10 @@ int main(int argc, char** argv) {
   }
   const std::string name(invocation.command->name);
   if (invocation.json || invocation.utf8) WriteUtf8ToFiles();
-  if (invocation.json) SetOutputFormat(OutputFormat::kJson, name);
+  if (invocation.json) {
+    // The document is the same in every language: its words too are English.
+    texts::SetLanguage(texts::Language::kEnglish);
+    SetOutputFormat(OutputFormat::kJson, name);
+  }
   return FinishCommand(Run(invocation, name));
 }

@@ -154,8 +154,12 @@ std::vector<volume::DriveInfo> Form1::ListDrives() {
 void Form1::ShowDrives(std::vector<volume::DriveInfo> drives) {
   for (auto& drive : drives) {
     try {
-      controls_.ListAddItem(DriveEntryText(
-          drive, [this](const std::string& text) { return controls_.ListFits(text); }));
+      std::string text = DriveEntryText(
+          drive, [this](const std::string& text) { return controls_.ListFits(text); });
+      // In a window that reads from the right, "F:" stays "F:": marks that go left to right
+      // hold the colon to the letter.
+      if (texts::UserLanguage().RightToLeft()) text = "\u200E" + text + "\u200E";
+      controls_.ListAddItem(text);
       drives_.push_back(std::move(drive));
     } catch (...) {
     }

@@ -110,7 +110,7 @@ std::string DetailText(const Detail& detail) {
     case DetailKind::kChainLoop:
       return Format(texts::kChainLoop, detail.at, static_cast<std::uint64_t>(detail.value));
     case DetailKind::kSectorSize:
-      return Format(texts::kSectorSize, detail.value);
+      return Format(texts::kSectorSize, Format(texts::kBytesCount, detail.value));
     case DetailKind::kSectorsPerCluster:
       return Format(texts::kSectorsPerCluster, detail.value);
     case DetailKind::kClusterShift:
@@ -142,7 +142,8 @@ std::string DetailText(const Detail& detail) {
     case DetailKind::kExfatNonZeroFields:
       return Tr(texts::kExfatNonZeroFields);
     case DetailKind::kDeviceSectorSize:
-      return Format(texts::kDeviceSectorSize, detail.value, detail.at);
+      return Format(texts::kDeviceSectorSize, Format(texts::kBytesCount, detail.value),
+                    Format(texts::kBytesCount, detail.at));
     case DetailKind::kBootSignature:
       return Tr(texts::kBootSignature);
     case DetailKind::kExtendedBootSignature:
@@ -184,7 +185,8 @@ std::string DetailText(const Detail& detail) {
     case DetailKind::kClusterOfTable:
       return Format(texts::kClusterOfTable, detail.at);
     case DetailKind::kChainLength:
-      return Format(texts::kChainLength, detail.at, detail.value);
+      return Format(texts::kChainLength, Format(texts::kClustersCount, detail.at),
+                    Format(texts::kClustersCount, detail.value));
   }
   return {};
 }
@@ -300,11 +302,13 @@ std::string Text(const Problem& problem, Audience audience) {
       return Sentences({Format(texts::kFolderUnreadable, VisiblePath(problem.detail.name)),
                         Tr(texts::kRunDiskCheck)});
     case ProblemKind::kRootFull:
-      return Sentences(
-          {Format(texts::kRootFull, problem.detail.at, problem.detail.value), nothingWritten});
+      return Sentences({Format(texts::kRootFull, Format(texts::kEntriesCount, problem.detail.at),
+                               Format(texts::kEntriesCount, problem.detail.value)),
+                        nothingWritten});
     case ProblemKind::kVolumeFull:
-      return Sentences(
-          {Format(texts::kVolumeFull, problem.detail.at, problem.detail.value), nothingWritten});
+      return Sentences({Format(texts::kVolumeFull, Format(texts::kClustersCount, problem.detail.at),
+                               Format(texts::kClustersCount, problem.detail.value)),
+                        nothingWritten});
     case ProblemKind::kNotInQuarantine:
       return Sentences(
           {Format(texts::kNotInQuarantine, VisiblePath(problem.detail.name)), nothingWritten});
@@ -398,7 +402,6 @@ std::string RestoredFolder(const std::string& name, texts::Language language) {
 
 std::string RestoredCount(std::size_t count) {
   if (count == 0) return Tr(texts::kNothingToRestore);
-  if (count == 1) return Tr(texts::kRestoredOne);
   return Format(texts::kRestoredCount, count);
 }
 
@@ -426,6 +429,14 @@ std::string Why(const Judged& judged) {
       return reason;
   }
 }
+
+namespace {
+// " (it holds 3 files and 1 folder)" of a folder judged with what it holds.
+std::string FolderHolds(const Judged& judged) {
+  return Format(texts::kFolderHolds, Format(texts::kFilesCount, judged.files),
+                Format(texts::kFoldersCount, judged.folders));
+}
+}  // namespace
 
 std::string ShortWhy(const Judged& judged) {
   // What a shortcut or autorun.inf says, with the characters that show nothing made visible.
@@ -455,11 +466,9 @@ std::string ShortWhy(const Judged& judged) {
     case Evidence::kProgramDoubleExtension:
       return Format(texts::kLeftoverDoubleExtension, subject);
     case Evidence::kFolderRunFrom:
-      return Format(texts::kLeftoverFolderRunFrom, subject) +
-             Format(texts::kFolderHolds, judged.files, judged.folders);
+      return Format(texts::kLeftoverFolderRunFrom, subject) + FolderHolds(judged);
     case Evidence::kFolderImpostor:
-      return Format(texts::kLeftoverFolderImpostor, subject) +
-             Format(texts::kFolderHolds, judged.files, judged.folders);
+      return Format(texts::kLeftoverFolderImpostor, subject) + FolderHolds(judged);
     case Evidence::kInHidingFolder:
       return Tr(texts::kLeftoverInHidingFolder);
     case Evidence::kDisguise:
@@ -468,10 +477,10 @@ std::string ShortWhy(const Judged& judged) {
       return Tr(texts::kUsersHiddenDocument);
     case Evidence::kMovedFilesFolder:
       // Hidden still, it is shown again by the repair.
-      return Format((judged.file.attributes & fat::kAttrHiddenOrSystem)
-                        ? texts::kUsersMovedFiles
-                        : texts::kUsersMovedFilesShown,
-                    judged.files, judged.folders);
+      return Format(
+          (judged.file.attributes & fat::kAttrHiddenOrSystem) ? texts::kUsersMovedFiles
+                                                              : texts::kUsersMovedFilesShown,
+          Format(texts::kFilesCount, judged.files), Format(texts::kFoldersCount, judged.folders));
     case Evidence::kAutorunIconOnly:
       return Tr(texts::kUsersAutorunIconOnly);
     case Evidence::kHiddenProgram:
@@ -536,22 +545,20 @@ std::string RestoredFile(const std::string& name, texts::Language language) {
   return texts::Format(language, texts::kRestoredFile, VisibleName(name));
 }
 
-std::string UnsureCount(std::size_t count) {
-  return count == 1 ? Tr(texts::kUnsureOne) : Format(texts::kUnsureCount, count);
-}
+std::string UnsureCount(std::size_t count) { return Format(texts::kUnsureCount, count); }
 
-std::string LeftoverCount(std::size_t count) {
-  return count == 1 ? Tr(texts::kLeftoverOne) : Format(texts::kLeftoverCount, count);
-}
+std::string LeftoverCount(std::size_t count) { return Format(texts::kLeftoverCount, count); }
 
 std::string Size(std::uint64_t bytes) {
   constexpr std::uint64_t kKiB = 1024;
   const auto in = [&](std::uint64_t unit) {
     return static_cast<double>(bytes) / static_cast<double>(unit);
   };
-  if (bytes >= kKiB * kKiB * kKiB) return Format(texts::kBytesGiB, bytes, in(kKiB * kKiB * kKiB));
-  if (bytes >= kKiB * kKiB) return Format(texts::kBytesMiB, bytes, in(kKiB * kKiB));
-  return Format(texts::kBytesKiB, bytes, in(kKiB));
+  if (bytes >= kKiB * kKiB * kKiB) {
+    return Format(texts::kBytesGiB, bytes, bytes, in(kKiB * kKiB * kKiB));
+  }
+  if (bytes >= kKiB * kKiB) return Format(texts::kBytesMiB, bytes, bytes, in(kKiB * kKiB));
+  return Format(texts::kBytesKiB, bytes, bytes, in(kKiB));
 }
 
 std::string ShortSize(std::uint64_t bytes) {
@@ -569,29 +576,23 @@ std::string ShortSize(std::uint64_t bytes) {
 
 std::string RemovedCount(std::size_t count) {
   if (count == 0) return Tr(texts::kNothingToRemove);
-  return count == 1 ? Tr(texts::kRemovedOne) : Format(texts::kRemovedCount, count);
+  return Format(texts::kRemovedCount, count);
 }
 
 std::string CleanHint(const std::string& command) { return Format(texts::kCleanHint, command); }
 
-std::string UndoneCount(std::size_t sectors) {
-  return sectors == 1 ? Tr(texts::kUndoneOne) : Format(texts::kUndone, sectors);
-}
+std::string UndoneCount(std::size_t sectors) { return Format(texts::kUndone, sectors); }
 
 std::string FinishedCutShort(const std::string& journal, std::size_t sectors) {
-  return sectors == 1 ? Format(texts::kFinishedCutShortOne, journal)
-                      : Format(texts::kFinishedCutShort, journal, sectors);
+  return Format(texts::kFinishedCutShort, sectors, journal, sectors);
 }
 
 std::string JournalChanges(std::size_t sectors, const std::string& label,
                            const std::string& serial) {
-  return sectors == 1 ? Format(texts::kJournalChangesOne, label, serial)
-                      : Format(texts::kJournalChanges, sectors, label, serial);
+  return Format(texts::kJournalChanges, sectors, sectors, label, serial);
 }
 
-std::string WouldRepairCount(std::size_t count) {
-  return count == 1 ? Tr(texts::kWouldRepairOne) : Format(texts::kWouldRepairCount, count);
-}
+std::string WouldRepairCount(std::size_t count) { return Format(texts::kWouldRepairCount, count); }
 
 std::string PathText(const std::filesystem::path& path) {
   const std::u8string text = path.u8string();
@@ -667,8 +668,11 @@ RemovalChoice MoveBackChoice(const Judged& folder, const std::vector<Judged>& ju
     if (count > 0) --count;
   }
   const std::string name = folder.file.Name();
-  return {Format(texts::kMoveBackLine, VisibleName(name), files, folders),
-          Tr(texts::kMoveBackReason), Format(texts::kMovedAway, files, folders, FolderName(name))};
+  const std::string filesText = Format(texts::kFilesCount, files);
+  const std::string foldersText = Format(texts::kFoldersCount, folders);
+  return {Format(texts::kMoveBackLine, VisibleName(name), filesText, foldersText),
+          Tr(texts::kMoveBackReason),
+          Format(texts::kMovedAway, filesText, foldersText, FolderName(name))};
 }
 
 std::vector<std::string> MoveBackEnd(const MoveBackReport& report, Audience audience) {
@@ -677,8 +681,9 @@ std::vector<std::string> MoveBackEnd(const MoveBackReport& report, Audience audi
   const auto folders =
       static_cast<std::size_t>(std::count_if(report.moved.begin(), report.moved.end(),
                                              [](const MovedBack& moved) { return moved.folder; }));
-  std::vector<std::string> lines{
-      Format(texts::kMovedBackCount, folder, report.moved.size() - folders, folders)};
+  std::vector<std::string> lines{Format(texts::kMovedBackCount, folder,
+                                        Format(texts::kFilesCount, report.moved.size() - folders),
+                                        Format(texts::kFoldersCount, folders))};
   if (report.clustersAdded > 0) lines.push_back(Format(texts::kRootGrew, report.clustersAdded));
   if (report.folderRemoved) {
     lines.push_back(Format(texts::kMovedFolderRemoved, folder));
@@ -713,9 +718,12 @@ std::string GuardFinding(const std::string& drive, const std::string& label,
   if (signs.virusFiles == 0) {
     found = texts::Format(texts::kGuardMovedFiles, name);
   } else if (signs.attributesSeen && signs.hiddenFolders > 0) {
-    found = texts::Format(texts::kGuardHiddenAndVirus, name, signs.hiddenFolders, signs.virusFiles);
+    found = texts::Format(texts::kGuardHiddenAndVirus, name,
+                          texts::Format(texts::kFoldersCount, signs.hiddenFolders),
+                          texts::Format(texts::kVirusFilesCount, signs.virusFiles));
   } else {
-    found = texts::Format(texts::kGuardVirus, name, signs.virusFiles);
+    found = texts::Format(texts::kGuardVirus, name,
+                          texts::Format(texts::kVirusFilesCount, signs.virusFiles));
   }
   return found;
 }

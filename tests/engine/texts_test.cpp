@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdarg>
+#include <cstdio>
 #include <optional>
 #include <regex>
 #include <string>
@@ -49,9 +52,14 @@ TEST(TextsTest, EveryEntryHasBothLanguagesWithTheSameConversions) {
     // The English slot holds no Chinese or full-width punctuation, the Chinese slot no English.
     EXPECT_FALSE(english.empty());
     EXPECT_TRUE(Ascii(english)) << english;
+    // An empty Chinese slot says the English (the command line's help).
+    if (chinese.empty()) continue;
     EXPECT_FALSE(Ascii(chinese)) << chinese;
     const std::vector<std::string> conversions = Conversions(chinese);
     EXPECT_EQ(conversions, Conversions(english));
+    // A text with a percent sign that begins no conversion (%LOCALAPPDATA% in the help) is no
+    // format: it is said as it is, never made.
+    if (std::count(conversions.begin(), conversions.end(), "%?") > 0) continue;
     for (const auto& conversion : conversions) EXPECT_NE(conversion, "%?") << chinese;
   }
 }
@@ -62,63 +70,85 @@ TEST(TextsTest, ConversionsAreReadAsPrintfReadsThem) {
             (std::vector<std::string>{"%lld", "%08llX", "%s", "%5.1f", "%%", "%?"}));
 }
 
-// Every text whose values are all strings is made by PutStrings as printf makes it, whatever the
-// values hold; a format with any other conversion, or values that do not fit, is left to printf.
-TEST(TextsTest, StringsArePutInAsPrintfPutsThem) {
-  const std::vector<const char*> values = {"H%s 0", "文件夹%%", "", "x"};
-  std::size_t made = 0;
-  for (const auto& [name, text] : texts::kTable) {
-    for (const char* format : {text->chinese, text->english}) {
-      SCOPED_TRACE(format);
-      const std::vector<std::string> conversions = Conversions(format);
-      const auto strings = std::count(conversions.begin(), conversions.end(), "%s");
-      const bool plain = std::all_of(conversions.begin(), conversions.end(),
-                                     [](const auto& c) { return c == "%s" || c == "%%"; });
-      if (!plain || strings > 4) {
-        EXPECT_FALSE(texts::PutStrings(format, {"a", "b", "c", "d", "e", "f", "g", "h"}));
-        continue;
-      }
-      const auto put = [&](auto... v) { return texts::PutStrings(format, {v...}); };
-      const auto printed = [&](auto... v) { return texts::Printf(format, v...); };
-      std::optional<std::string> got;
-      std::string want;
-      switch (strings) {
-        case 0:
-          got = put();
-          want = printed();
-          break;
-        case 1:
-          got = put(values[0]);
-          want = printed(values[0]);
-          break;
-        case 2:
-          got = put(values[0], values[1]);
-          want = printed(values[0], values[1]);
-          break;
-        case 3:
-          got = put(values[0], values[1], values[2]);
-          want = printed(values[0], values[1], values[2]);
-          break;
-        default:
-          got = put(values[0], values[1], values[2], values[3]);
-          want = printed(values[0], values[1], values[2], values[3]);
-      }
-      ASSERT_TRUE(got.has_value());
-      EXPECT_EQ(*got, want);
-      ++made;
-      // One value too many: printf would leave it out; PutStrings leaves the text to printf.
-      EXPECT_FALSE(texts::PutStrings(format, {"a", "b", "c", "d", "e"}).has_value() && strings < 5);
-    }
+// printf, as the reference that Render is compared with.
+std::string Printed(const char* format, ...) {
+  std::va_list values;
+  va_start(values, format);
+  std::array<char, 1024> text;
+  const int length = std::vsnprintf(text.data(), text.size(), format, values);
+  va_end(values);
+  return std::string(text.data(), static_cast<std::size_t>(std::max(length, 0)));
+}
+
+// Every format of the table is made by Render as printf makes it, from values of the types its
+// conversions take; strings keep their percent signs and get no conversion of their own.
+TEST(TextsTest, EveryTextIsMadeAsPrintfMakesIt) {
+  std::vector<const char*> formats;
+  for (const auto& [name, text] : texts::kTable)
+    formats.insert(formats.end(), {text->chinese, text->english});
+  for (const auto& [name, text] : texts::kCountedTable) {
+    formats.insert(formats.end(), {text->chinese, text->one, text->other});
   }
-  EXPECT_GT(made, 10u);
-  EXPECT_EQ(texts::PutStrings("100%% %s", {"x"}), "100% x");
-  EXPECT_FALSE(texts::PutStrings("%s and %s", {"x"}));  // too few values
-  EXPECT_FALSE(texts::PutStrings("%5s", {"x"}));
-  EXPECT_FALSE(texts::PutStrings("%lld %s", {"x"}));
-  EXPECT_FALSE(texts::PutStrings("50%", {}));
-  EXPECT_FALSE(texts::PutStrings("%s", {nullptr}));
-  EXPECT_EQ(texts::Format(texts::kRestoredFolder, std::string("H1")),
-            texts::Printf(texts::Tr(texts::kRestoredFolder), "H1"));
+  std::size_t made = 0;
+  for (const char* format : formats) {
+    SCOPED_TRACE(format);
+    const std::vector<std::string> conversions = Conversions(format);
+    // A text with a percent sign that begins no conversion (%LOCALAPPDATA% in the help) is said
+    // as it is, never made.
+    if (std::count(conversions.begin(), conversions.end(), "%?") > 0) continue;
+    std::vector<texts::Value> values;
+    std::vector<std::string> strings;
+    for (const auto& conversion : conversions) {
+      if (conversion == "%%") continue;
+      const char type = conversion.back();
+      const std::size_t n = values.size();
+      if (type == 's') {
+        strings.push_back("v" + std::to_string(n) + "%s 文件夹%%");
+      } else if (type == 'f') {
+        values.push_back(
+            {texts::Value::Kind::kDouble, 0, 0, 12.345 * static_cast<double>(n + 1), {}});
+      } else if (type == 'd') {
+        values.push_back({texts::Value::Kind::kSigned, -7 - static_cast<long long>(n), 0, 0, {}});
+      } else {
+        values.push_back({texts::Value::Kind::kUnsigned, 0, 0xABCDu + n, 0, {}});
+      }
+      if (type == 's') values.push_back({texts::Value::Kind::kString, 0, 0, 0, strings.back()});
+    }
+    // Up to three values, of any of the types, as the texts have them.
+    if (values.size() > 3) continue;
+    const auto argument = [&](const texts::Value& v) -> std::string {
+      return v.kind == texts::Value::Kind::kString ? std::string(v.string) : std::string();
+    };
+    std::string want;
+    // printf takes its values by their types: each combination that the table has is spelled out.
+    const auto print = [&](auto... v) { want = Printed(format, v...); };
+    const auto pick = [&](const texts::Value& v, auto then) {
+      switch (v.kind) {
+        case texts::Value::Kind::kString:
+          return then(argument(v).c_str());
+        case texts::Value::Kind::kSigned:
+          return then(v.integer);
+        case texts::Value::Kind::kUnsigned:
+          return then(v.natural);
+        case texts::Value::Kind::kDouble:
+          return then(v.real);
+      }
+    };
+    if (values.empty()) {
+      print();
+    } else if (values.size() == 1) {
+      pick(values[0], [&](auto a) { print(a); });
+    } else if (values.size() == 2) {
+      pick(values[0], [&](auto a) { pick(values[1], [&](auto b) { print(a, b); }); });
+    } else {
+      pick(values[0], [&](auto a) {
+        pick(values[1], [&](auto b) { pick(values[2], [&](auto c) { print(a, b, c); }); });
+      });
+    }
+    EXPECT_EQ(texts::Render(format, values), want);
+    ++made;
+  }
+  EXPECT_GT(made, 500u);
 }
 
 }  // namespace

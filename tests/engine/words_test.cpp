@@ -188,8 +188,13 @@ TEST(MessagesTest, GuardNoticeCountsOnlyWhatItSaw) {
   InEnglish english;
   signs.attributesSeen = true;
   EXPECT_EQ(GuardNotice("F:", "KINGSTON", signs),
-            "The USB drive F: (KINGSTON) is infected: hidden folders: 5; the virus's files found: "
-            "7. Click here to repair it.");
+            "The USB drive F: (KINGSTON) is infected: 5 folders hidden, 7 files of the virus "
+            "found. Click here to repair it.");
+  signs.hiddenFolders = 1;
+  signs.virusFiles = 1;
+  EXPECT_EQ(GuardNotice("F:", "", signs),
+            "The USB drive F: is infected: 1 folder hidden, 1 file of the virus found. Click here "
+            "to repair it.");
 }
 
 }  // namespace

@@ -679,7 +679,7 @@ TEST_F(ImageTest, UsageErrorsGiveStatusTwo) {
            "scan -x " + target, "repair --"}) {
     const auto result = Cli(arguments);
     EXPECT_EQ(result.status, 2) << "'" << arguments << "'";
-    EXPECT_NE(result.err.find("usage:"), std::string::npos) << arguments;
+    EXPECT_NE(result.err.find(Lead(texts::kHelpUsage)), std::string::npos) << arguments;
   }
   EXPECT_EQ(Cli("--help").status, 0);
 }
@@ -701,7 +701,8 @@ TEST_F(ImageTest, VersionCommandHelpAndEndOfOptions) {
          std::vector<std::string>{" -h", " --help", " " + Quote(image.string()) + " -h"}) {
       const auto help = Cli(command + arguments);
       EXPECT_EQ(help.status, 0) << command << arguments;
-      EXPECT_EQ(help.out.rfind("usage: kestrova-cli " + command, 0), 0) << help.out;
+      EXPECT_EQ(help.out.rfind(texts::Format(texts::kHelpUsage, "kestrova-cli " + command), 0), 0)
+          << help.out;
     }
   }
   EXPECT_TRUE(DifferingOffsets(before, image).empty()) << "a command ran instead of its help";

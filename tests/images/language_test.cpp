@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// kestrova-cli speaks the language of the locale: Chinese for zh and for no locale (unset, empty,
-// C, POSIX), English for any other; LC_ALL before LC_MESSAGES before LANG, each read from the
-// environment whether or not the machine has generated that locale.
+// kestrova-cli speaks the language of the locale: Chinese for zh, for no locale (unset, empty, C,
+// POSIX) and for a language without a translation, English for en; LC_ALL before LC_MESSAGES
+// before LANG, each read from the environment whether or not the machine has generated that
+// locale.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -10,8 +11,11 @@
 #include <sstream>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "fat_tools.h"
 #include "image_tools.h"
+#include "sample_stick.h"
 #include "words/texts.h"
 
 namespace kestrova::testing {
@@ -101,7 +105,7 @@ TEST_P(LanguageTest, RefusalAndRepairSpeakTheLocalesLanguage) {
   EXPECT_FALSE(std::getline(lines, line)) << line;
   const auto scanned = Cli("scan " + Quote(infected.string()));
   EXPECT_EQ(scanned.out, "0x16\tHIDDEN\t\t\n");
-  EXPECT_EQ(scanned.err, std::string(texts::Tr(texts::kWouldRepairOne, language)) + "\n");
+  EXPECT_EQ(scanned.err, texts::Format(language, texts::kWouldRepairCount, 1) + "\n");
 
   const auto repaired = Cli("repair " + Quote(infected.string()));
   EXPECT_EQ(repaired.status, 0) << repaired.err;
@@ -109,12 +113,55 @@ TEST_P(LanguageTest, RefusalAndRepairSpeakTheLocalesLanguage) {
   // The journal's path comes first, told before the first write.
   const std::string saved = texts::Tr(texts::kJournalSaved, language);
   EXPECT_TRUE(repaired.out.starts_with(saved.substr(0, saved.find('%')))) << repaired.out;
-  const std::string expected =
-      texts::Printf(texts::Tr(texts::kRestoredFolder, language), "HIDDEN") + "\n" +
-      texts::Tr(texts::kRestoredOne, language) + "\n" +
-      completion.substr(0, completion.find('\r')) + "\n";
+  const std::string expected = texts::Format(language, texts::kRestoredFolder, "HIDDEN") + "\n" +
+                               texts::Format(language, texts::kRestoredCount, 1) + "\n" +
+                               completion.substr(0, completion.find('\r')) + "\n";
   EXPECT_TRUE(repaired.out.substr(repaired.out.find('\n') + 1).starts_with(expected))
       << repaired.out;
+}
+
+// A program reads the same --json document whatever the user's language: a scan, a fix that
+// repairs, removes and moves back, and the undo of it, on the sample stick, with the language
+// chosen by KESTROVA_LANG, by --lang and by the locale.
+TEST(JsonLanguageTest, DocumentsAreTheSameInEveryLanguage) {
+  TempDir dir;
+  const auto sample = dir / "sample.img";
+  ASSERT_TRUE(MakeSampleImage(sample));
+  std::vector<std::string> ways;
+  for (std::size_t i = 0; i < Language::Count(); ++i) {
+    const std::string code(Language::At(i).Code());
+    ways.insert(ways.end(),
+                {"KESTROVA_LANG=" + code, "--lang " + code, "LC_ALL=" + code + ".UTF-8"});
+  }
+  std::string first;
+  for (std::size_t way = 0; way < ways.size(); ++way) {
+    SCOPED_TRACE(ways[way]);
+    // The same paths in every run: the documents name them.
+    const auto image = dir / "stick.img";
+    const auto journal = dir / "fix.journal";
+    std::filesystem::remove(journal);
+    std::filesystem::remove(dir / "fix.quarantine");
+    ASSERT_TRUE(CopySparse(sample, image));
+    const bool option = ways[way].starts_with("--");
+    std::string documents;
+    for (const std::string& command :
+         {std::string("scan"), "fix --journal " + Quote(journal.string()),
+          "undo " + Quote(journal.string())}) {
+      const auto run = testing::Run((option ? "" : ways[way] + " ") + Quote(CliPath()) + " " +
+                                    (option ? ways[way] + " " : "") + command + " --json " +
+                                    Quote(image.string()) + " 2>/dev/null");
+      ASSERT_EQ(run.status, 0) << command << "\n" << run.output;
+      auto document = nlohmann::json::parse(run.output, nullptr, false);
+      ASSERT_FALSE(document.is_discarded()) << run.output;
+      document.erase("seconds");
+      documents += document.dump(1) + "\n";
+    }
+    if (way == 0) first = documents;
+    EXPECT_EQ(documents, first);
+  }
+  // The words of the documents, the same in all of them, are English.
+  EXPECT_NE(first.find(texts::Tr(texts::kUsersHiddenDocument, Language::kEnglish)),
+            std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -123,9 +170,9 @@ INSTANTIATE_TEST_SUITE_P(
         LocaleCase{"English", "", "", "en_US.UTF-8", Language::kEnglish},
         LocaleCase{"Chinese", "", "", "zh_CN.UTF-8", Language::kChinese},
         LocaleCase{"Unset", nullptr, nullptr, nullptr, Language::kChinese},
-        LocaleCase{"AllWins", "de_DE.UTF-8", nullptr, "zh_CN.UTF-8", Language::kEnglish},
+        LocaleCase{"AllWins", "en_GB.UTF-8", nullptr, "zh_CN.UTF-8", Language::kEnglish},
         LocaleCase{"AllIsC", "C", nullptr, "en_US.UTF-8", Language::kChinese},
-        LocaleCase{"MessagesBeforeLang", nullptr, "fr_FR.UTF-8", "zh_TW.UTF-8", Language::kEnglish},
+        LocaleCase{"MessagesBeforeLang", nullptr, "en_US.UTF-8", "zh_TW.UTF-8", Language::kEnglish},
         LocaleCase{"CUtf8", nullptr, nullptr, "C.UTF-8", Language::kChinese}),
     [](const auto& info) { return std::string(info.param.name); });
 

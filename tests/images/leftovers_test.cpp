@@ -372,7 +372,8 @@ TEST_P(LeftoversTest, DamagedChainRefusesEveryRemovalWithNothingWritten) {
   const std::vector<std::pair<std::uint32_t, std::string>> cases = {
       {setup, Format(texts::kChainReachesOther, setup, "setup.exe")},
       {sys, Format(texts::kChainLoop, sys, sys)},
-      {end, Format(texts::kChainLength, 1, 2)},
+      {end, Format(texts::kChainLength, Format(texts::kClustersCount, 1),
+                   Format(texts::kClustersCount, 2))},
   };
   for (const auto& [next, why] : cases) {
     SCOPED_TRACE(why);

@@ -277,7 +277,9 @@ TEST(MovedFilesCliTest, ScanTellsTheRenamesAndMoveBackAndUndoRunAsPrinted) {
   for (const std::string& line :
        {Format(texts::kMovedBack, "Photos"),
         Format(texts::kMovedBackRenamed, "report.docx", "report (2).docx"),
-        Format(texts::kMovedBackCount, folder, 1, 1), Format(texts::kMovedFolderRemoved, folder)}) {
+        Format(texts::kMovedBackCount, folder, Format(texts::kFilesCount, 1),
+               Format(texts::kFoldersCount, 1)),
+        Format(texts::kMovedFolderRemoved, folder)}) {
     EXPECT_NE(moved.out.find(line), std::string::npos) << line << "\n" << moved.out;
   }
   ExpectChecked(image, false);

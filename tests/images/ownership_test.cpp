@@ -263,7 +263,8 @@ TEST_P(OwnershipTest, AFolderOfTheVirussThatHoldsADocumentStaysWhole) {
   const auto before = files();
   const auto scan = Cli("scan " + Quote(image.string()));
   EXPECT_NE(scan.out.find("RECYCLER\t" + Format(texts::kLeftoverFolderImpostor, "x.exe") +
-                          Format(texts::kFolderHolds, 1, 1)),
+                          Format(texts::kFolderHolds, Format(texts::kFilesCount, 1),
+                                 Format(texts::kFoldersCount, 1))),
             std::string::npos)
       << scan.out;
   const auto clean =

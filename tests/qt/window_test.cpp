@@ -600,6 +600,52 @@ class WindowTest : public QObject {
     QCOMPARE(catcher.Shown()[0].buttons, QStringList({"OK"}));
   }
 
+  // Every text of the fixed layout fits its control in every language of the table, at the
+  // resolution of the run (the tests QtWindow.fits.96, .144 and .192 run this alone at each): the
+  // frames' captions, the label and the link beside it, the button's caption, the contact line
+  // right of the banner, and the description in its three lines.
+  void everyLanguageFitsTheFixedLayout() {
+    namespace texts = kestrova::texts;
+    auto restore = qScopeGuard([] { texts::SetLanguage(std::nullopt); });
+    for (std::size_t i = 0; i < texts::Language::Count(); ++i) {
+      const texts::Language language = texts::Language::At(i);
+      texts::SetLanguage(language);
+      MainWindow window;
+      const QString where = QString("%1 at %2 dpi: ")
+                                .arg(QString::fromUtf8(language.Code().data(),
+                                                       static_cast<int>(language.Code().size())))
+                                .arg(window.logicalDpiX());
+      const auto advance = [](const QWidget* control, const QString& text) {
+        return QFontMetrics(control->font()).horizontalAdvance(text);
+      };
+      const auto left = [&](const QWidget* control) {
+        return control->mapTo(&window, QPoint()).x();
+      };
+      for (const char* name : {"Frame1", "Frame2"}) {
+        auto* frame = Control<QGroupBox>(window, name);
+        QVERIFY2(advance(frame, frame->title()) + 2 * qRound(8 * window.Scale()) <= frame->width(),
+                 qPrintable(where + name));
+      }
+      auto* label2 = Control<QLabel>(window, "Label2");
+      auto* command2 = Control<QLabel>(window, "Command2");
+      QVERIFY2(advance(label2, label2->text()) <= label2->width(), qPrintable(where + "Label2"));
+      QVERIFY2(advance(command2, command2->text()) <= command2->width(),
+               qPrintable(where + "Command2"));
+      QVERIFY2(left(label2) + advance(label2, label2->text()) <= left(command2),
+               qPrintable(where + "Command2 over Label2"));
+      auto* command1 = Control<QAbstractButton>(window, "Command1");
+      QVERIFY2(advance(command1, command1->text()) <= command1->width(),
+               qPrintable(where + "Command1"));
+      auto* label3 = Control<QLabel>(window, "Label3");
+      auto* picture3 = Control(window, "Picture3");
+      QVERIFY2(left(label3) >= left(picture3) + picture3->width(),
+               qPrintable(where + "Label3 over the banner"));
+      auto* label1 = Control<kestrova::ui::qt::WrappedLabel>(window, "Label1");
+      QVERIFY2(label1->Lines().size() <= kestrova::ui::kLabel1Lines,
+               qPrintable(where + label1->Lines().join('|')));
+    }
+  }
+
   // A close asked for in the middle of a pass, queued from inside its first read, is taken after
   // the pass: the pass completes, meanwhile the caption says that the window will close, and the
   // window closes once the pass's report has been read.
@@ -830,8 +876,10 @@ class WindowTest : public QObject {
     const std::string folder = kestrova::repair::messages::FolderName("\u00a0");
     const std::string done =
         "共删除7个病毒留下的文件。\r\n" +
-        kestrova::texts::Format(kestrova::texts::kMovedBackCount, folder, 1, 0) + "\r\n" +
-        kestrova::texts::Format(kestrova::texts::kMovedFolderRemoved, folder) +
+        kestrova::texts::Format(kestrova::texts::kMovedBackCount, folder,
+                                kestrova::texts::Format(kestrova::texts::kFilesCount, 1),
+                                kestrova::texts::Format(kestrova::texts::kFoldersCount, 0)) +
+        "\r\n" + kestrova::texts::Format(kestrova::texts::kMovedFolderRemoved, folder) +
         "\r\n\r\n修改前的内容已保存到：";
     QVERIFY2(catcher.Shown()[1].text.startsWith(QString::fromStdString(done)),
              qPrintable(catcher.Shown()[1].text));

@@ -263,6 +263,45 @@ TEST_F(WineTest, CliWritesChineseToAConsoleAndToAPipeInItsCodePage) {
   EXPECT_EQ(chinese.output.find(repaired.back()), std::string::npos) << "UTF-8 in the pipe";
 }
 
+// Left to Wine, which takes Windows' UI language from the locale, the programs speak English for
+// English, Chinese for Chinese and for a language that Kestrova lacks; KESTROVA_LANG and --lang
+// come before it. A pipe whose code page cannot hold the text (1252 under an English locale, for
+// Chinese) gets it in UTF-8, with one line of advice on standard error.
+TEST_F(WineTest, ProgramsSpeakTheLanguageOfWindows) {
+  const std::string wine = "WINEPREFIX=" + Quote(session_.Prefix().string()) + " WINEDEBUG=-all ";
+  const auto errors = scratch_ / "language-stderr";
+  const auto said = [&](const std::string& environment, const std::string& arguments) {
+    const auto run = testing::Run(wine + environment + " wine " + Quote(CliExe()) + " " +
+                                  arguments + " 2>" + Quote(errors.string()));
+    const auto bytes = ReadBytes(errors);
+    return std::make_pair(run, std::string(bytes.begin(), bytes.end()));
+  };
+  const std::string chinese = "属于本机的系统磁盘";
+  const std::string english = "belongs to this computer's system disk";
+  const std::pair<std::string, std::string> cases[] = {
+      {"LC_ALL=en_US.UTF-8", english},
+      {"LC_ALL=zh_CN.UTF-8", chinese},
+      {"LC_ALL=de_DE.UTF-8", chinese},
+      {"LC_ALL=zh_CN.UTF-8 KESTROVA_LANG=en", english},
+  };
+  for (const auto& [environment, expected] : cases) {
+    EXPECT_NE(said(environment, "scan --utf8 C:").second.find(expected), std::string::npos)
+        << environment;
+  }
+  EXPECT_NE(said("LC_ALL=en_US.UTF-8", "--lang zh scan --utf8 C:").second.find(chinese),
+            std::string::npos);
+
+  ASSERT_TRUE(CopySparse(Before(), image_));
+  const auto [piped, advice] = said("LC_ALL=en_US.UTF-8 KESTROVA_LANG=zh", "repair F:");
+  EXPECT_EQ(piped.status, 0) << advice;
+  EXPECT_NE(piped.output.find(texts::Format(texts::Language::kChinese, texts::kRestoredCount,
+                                            made_.infected.size())),
+            std::string::npos)
+      << piped.output;
+  EXPECT_EQ(advice, texts::Format(texts::Language::kChinese, texts::kUtf8Instead, 1252) + "\r\n");
+  ExpectRepairedExactly(Before(), image_, made_);
+}
+
 // The commands that kestrova-cli prints for the user to run next, given to cmd as they are: the
 // clean after a repair and the undo of each change, with the journals in a folder whose name
 // holds a blank and a quote. cmd finds kestrova-cli on the path.

@@ -67,7 +67,9 @@ void Session::Shutdown() {
 }
 
 std::string Session::Env() const {
-  return "WINEPREFIX=" + Quote(prefix_.string()) + " WINEDEBUG=-all";
+  // The programs speak the program's own language, whatever language Wine takes from the
+  // tests' locale; WineTest.ProgramsSpeakTheLanguageOfWindows leaves it to Wine.
+  return "WINEPREFIX=" + Quote(prefix_.string()) + " WINEDEBUG=-all KESTROVA_LANG=zh";
 }
 
 void Session::SetScreenDpi(int dpi) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -34,8 +35,19 @@ std::set<std::string> UnpackedNames() {
   }
   return names;
 }
-const std::set<std::string> kZipFiles{"Kestrova.exe", "kestrova-cli.exe", "kestrova-guard.exe",
-                                      "LICENSE",      "README.txt",       "说明.txt"};
+// The programs, the licence, the read-mes in English and Chinese, and one in each language of
+// po/ (README.LANG.txt).
+std::set<std::string> ZipFiles() {
+  std::set<std::string> files{"Kestrova.exe", "kestrova-cli.exe", "kestrova-guard.exe",
+                              "LICENSE",      "README.txt",       "说明.txt"};
+  for (const auto& entry : std::filesystem::directory_iterator(KESTROVA_SOURCE_DIR "/po")) {
+    if (entry.path().extension() == ".po") {
+      files.insert("README." + entry.path().stem().string() + ".txt");
+    }
+  }
+  return files;
+}
+const std::set<std::string> kZipFiles = ZipFiles();
 
 // The prefix's registry as the server saves it when it ends, without what Wine itself writes on
 // its own: the times at which it saved each key and the display driver's date.

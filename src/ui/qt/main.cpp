@@ -14,6 +14,7 @@
 
 #include "ui/qt/main_window.h"
 #include "volume/drives.h"
+#include "words/texts.h"
 
 namespace {
 
@@ -78,6 +79,10 @@ int main(int argc, char** argv) {
           "). Repeatable.",
       "LETTER=PATH");
   parser.addOption(drive);
+  const QCommandLineOption lang(
+      "lang", "Speak the language LANG (en, es, pt_BR, fr, ru, ar, fa, hi, bn, id, vi, tr or zh).",
+      "LANG");
+  parser.addOption(lang);
   const bool parsed = parser.parse(QCoreApplication::arguments());
   if (parser.isSet(help)) parser.showHelp(0);
   if (parser.isSet(version)) parser.showVersion();
@@ -91,6 +96,15 @@ int main(int argc, char** argv) {
   }
   // A --help or --version that was the value of --drive: that value is no LETTER=PATH either.
   if (textOnly) return UsageError(parser, "expected --drive LETTER=PATH");
+  if (parser.isSet(lang)) {
+    const auto language = kestrova::texts::Language::Named(parser.value(lang).toStdString());
+    if (!language) return UsageError(parser, "no language " + parser.value(lang));
+    kestrova::texts::SetLanguage(*language);
+  }
+  // Arabic and Persian read from the right: the window and its dialogs are mirrored.
+  if (kestrova::texts::UserLanguage().RightToLeft()) {
+    QGuiApplication::setLayoutDirection(Qt::RightToLeft);
+  }
 
   QGuiApplication::setDesktopFileName(KESTROVA_APP_ID);
   kestrova::ui::qt::MainWindow window;

@@ -58,6 +58,19 @@ QPixmap LoadPicture(const char* resource, double scale) {
                         Qt::IgnoreAspectRatio, Qt::FastTransformation);
 }
 
+// In a language written right to left the window reads from the right: the place of each widget
+// of the design (Qt's own inner widgets, named "qt_...", keep theirs) is mirrored in its parent.
+// The pictures are drawn as they are.
+void MirrorPlaces(QWidget* parent) {
+  for (QWidget* child : parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    if (child->isWindow() || child->objectName().startsWith("qt_")) continue;
+    QRect place = child->geometry();
+    place.moveLeft(parent->width() - place.left() - place.width());
+    child->setGeometry(place);
+    MirrorPlaces(child);
+  }
+}
+
 QCursor HandCursor() {
   const QPixmap hand(kHandPicture);
   if (hand.isNull()) return QCursor(Qt::PointingHandCursor);
@@ -83,6 +96,7 @@ MainWindow::MainWindow(std::unique_ptr<volume::DriveWatch> watch)
   setFont(Font(kSongFace, kDefaultFontPx));
   setFixedSize(Pixels(kClientWidth), Pixels(kClientHeight));
   Build();
+  if (layoutDirection() == Qt::RightToLeft) MirrorPlaces(this);
   // Watched before the first look: a drive that comes meanwhile is not missed.
   watch_ = std::move(watch);
   if (watch_ && watch_->Fd() >= 0) {

@@ -58,8 +58,10 @@ void EtchedFrame::paintEvent(QPaintEvent*) {
   painter.setPen(colours.color(QPalette::Dark));
   painter.drawRect(0, edge, w - 2, h - edge - 2);
 
-  const QRect caption(Scaled(this, kCaptionIndent), 0, metrics.horizontalAdvance(title()),
-                      metrics.height());
+  // At the left, or at the right in a language written right to left.
+  const QRect caption = QStyle::visualRect(
+      layoutDirection(), rect(),
+      QRect(Scaled(this, kCaptionIndent), 0, metrics.horizontalAdvance(title()), metrics.height()));
   painter.fillRect(caption, colours.window());
   painter.setPen(
       colours.color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
@@ -189,6 +191,9 @@ void WrappedLabel::paintEvent(QPaintEvent*) {
   painter.setPen(
       palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
   QTextLayout layout(text(), font());
+  QTextOption option;
+  option.setTextDirection(layoutDirection());
+  layout.setTextOption(option);
   const int step = LineStep();
   layout.beginLayout();
   int row = 0;

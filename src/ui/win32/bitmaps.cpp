@@ -87,6 +87,11 @@ void DrawPicture(HDC dc, HBITMAP picture, const RECT& target) {
   if (size.cx <= 0 || size.cy <= 0) return;
   HDC memory = CreateCompatibleDC(dc);
   HGDIOBJ old = SelectObject(memory, picture);
+  // In a mirrored window (a language written right to left) the picture keeps its own
+  // orientation: only its place is mirrored.
+  const DWORD layout = GetLayout(dc);
+  const bool mirrored = layout != GDI_ERROR && (layout & LAYOUT_RTL);
+  if (mirrored) SetLayout(dc, layout | LAYOUT_BITMAPORIENTATIONPRESERVED);
   const int width = target.right - target.left;
   const int height = target.bottom - target.top;
   if (width == size.cx && height == size.cy) {
@@ -99,6 +104,7 @@ void DrawPicture(HDC dc, HBITMAP picture, const RECT& target) {
     SetBrushOrgEx(dc, oldOrigin.x, oldOrigin.y, nullptr);
     SetStretchBltMode(dc, oldMode);
   }
+  if (mirrored) SetLayout(dc, layout);
   SelectObject(memory, old);
   DeleteDC(memory);
 }

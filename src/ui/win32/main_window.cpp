@@ -389,14 +389,20 @@ void MainWindow::SetProgressWidth(float percent) {
   InvalidateRect(picture2_, nullptr, TRUE);
 }
 
+namespace {
+// A message box reads from the right in a language written right to left.
+UINT Reading() { return texts::UserLanguage().RightToLeft() ? MB_RTLREADING | MB_RIGHT : 0; }
+}  // namespace
+
 void MainWindow::ShowMessage(const std::string& text, const std::string& title, int style) {
-  MessageBoxW(window_, Wide(text).c_str(), Wide(title).c_str(), static_cast<UINT>(style));
+  MessageBoxW(window_, Wide(text).c_str(), Wide(title).c_str(),
+              static_cast<UINT>(style) | Reading());
 }
 
 bool MainWindow::AskYesNo(const std::string& text, const std::string& title) {
   // No is the default: Enter keeps the files.
   return MessageBoxW(window_, Wide(text).c_str(), Wide(title).c_str(),
-                     MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
+                     MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2 | Reading()) == IDYES;
 }
 
 bool MainWindow::ShowReport(const std::string& text, const std::string& title,

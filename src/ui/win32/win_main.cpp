@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Kestrova.exe: the main window. "/drive F" on the command line starts it with drive F selected
-// (the guard starts it so); anything else there is ignored.
+// (the guard starts it so), "/lang es" (or --lang es) in that language; anything else there is
+// ignored.
 #include <windows.h>
 
+#include <cctype>
 #include <sstream>
 #include <string>
 
@@ -13,26 +15,34 @@
 
 namespace {
 
-// The drive that "/drive LETTER" names on the command line; 0 when it names none.
-char DriveOfCommandLine(const char* commandLine) {
+// The value that follows "/NAME" (or -NAME, --NAME) on the command line; empty when none does.
+std::string ValueOfCommandLine(const char* commandLine, const std::string& name) {
   std::istringstream words(commandLine ? commandLine : "");
   std::string word;
   while (words >> word) {
-    if (word != "/drive" && word != "/DRIVE" && word != "-drive") continue;
-    std::string letter;
-    if (!(words >> letter)) return 0;
-    return kestrova::volume::DriveLetter(letter).value_or(0);
+    for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (word != "/" + name && word != "-" + name && word != "--" + name) continue;
+    std::string value;
+    words >> value;
+    return value;
   }
-  return 0;
+  return {};
 }
 
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCommand) {
+  namespace texts = kestrova::texts;
+  if (const auto language = texts::Language::Named(ValueOfCommandLine(commandLine, "lang"))) {
+    texts::SetLanguage(*language);
+  }
+  // Arabic and Persian read from the right: every window of the program is mirrored.
+  if (texts::UserLanguage().RightToLeft()) SetProcessDefaultLayout(LAYOUT_RTL);
   kestrova::ui::win32::MainWindow window(instance);
-  if (!window.Create(showCommand, DriveOfCommandLine(commandLine))) {
+  const char drive =
+      kestrova::volume::DriveLetter(ValueOfCommandLine(commandLine, "drive")).value_or(0);
+  if (!window.Create(showCommand, drive)) {
     using kestrova::ui::win32::Wide;
-    namespace texts = kestrova::texts;
     MessageBoxW(nullptr, Wide(texts::Tr(texts::kCannotCreateWindow)).c_str(),
                 Wide(texts::Tr(texts::kFailureTitle)).c_str(), MB_OK | MB_ICONSTOP);
     return 1;
