@@ -14,9 +14,11 @@ cmake --build build/windows -j "$jobs"
 win_zip=$(echo build/windows/Kestrova-*-win64.zip)
 (cd build/windows && sha256sum --check SHA256SUMS)
 LC_ALL=C.UTF-8 zipinfo "$win_zip"
+# The programs, the licence, the read-mes in English and Chinese, then one in each language of po/.
+readmes=$(for po in po/*.po; do name=${po#po/}; echo "README.${name%.po}.txt"; done | LC_ALL=C sort)
 [ "$(LC_ALL=C.UTF-8 zipinfo -1 "$win_zip")" = \
   "$(printf '%s\n' Kestrova.exe kestrova-cli.exe kestrova-guard.exe LICENSE README.txt \
-    说明.txt)" ] ||
+    说明.txt $readmes)" ] ||
   { echo "$win_zip holds other files or another order" >&2; exit 1; }
 ! unzip -p "$win_zip" '*.exe' | strings -a | grep -e "$PWD" -e build ||
   { echo "the programs in $win_zip name a build folder" >&2; exit 1; }

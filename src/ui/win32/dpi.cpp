@@ -4,16 +4,45 @@
 #include <cstdlib>
 
 #include "ui/win32/wide_text.h"
+#include "words/texts.h"
 
 namespace kestrova::ui::win32 {
 namespace {
 
 constexpr BYTE kChineseCharset = GB2312_CHARSET;  // 134
 
-HFONT ScaledFont(const char* face, int pixelsAt96, int weight, bool underline, int dpi) {
-  return CreateFontW(-ScaledPixels(pixelsAt96, dpi), 0, 0, 0, weight, FALSE, underline, FALSE,
-                     kChineseCharset, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+HFONT FontOfHeight(const char* face, int pixels, int weight, bool underline) {
+  return CreateFontW(-pixels, 0, 0, 0, weight, FALSE, underline, FALSE, kChineseCharset,
+                     OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                      DEFAULT_PITCH | FF_DONTCARE, Wide(face).c_str());
+}
+
+HFONT ScaledFont(const char* face, int pixelsAt96, int weight, bool underline, int dpi) {
+  return FontOfHeight(face, ScaledPixels(pixelsAt96, dpi), weight, underline);
+}
+
+// The font for a one-line control `width` pixels wide that shows `text`: the design's, made a
+// pixel smaller at a time while a translation is wider than the control (down to three fifths of
+// its size), so that the text is never cut off.
+HFONT FittedFont(const char* face, int pixelsAt96, int weight, bool underline, int dpi,
+                 const char* text, int width) {
+  const int designed = ScaledPixels(pixelsAt96, dpi);
+  HFONT font = FontOfHeight(face, designed, weight, underline);
+  HDC dc = GetDC(nullptr);
+  if (!dc) return font;
+  const std::wstring wide = Wide(text);
+  for (int pixels = designed; font && pixels > designed * 3 / 5; --pixels) {
+    HGDIOBJ old = SelectObject(dc, font);
+    SIZE size{};
+    const bool measured =
+        GetTextExtentPoint32W(dc, wide.c_str(), static_cast<int>(wide.size()), &size);
+    SelectObject(dc, old);
+    if (!measured || size.cx <= width) break;
+    DeleteObject(font);
+    font = FontOfHeight(face, pixels - 1, weight, underline);
+  }
+  ReleaseDC(nullptr, dc);
+  return font;
 }
 
 }  // namespace
@@ -73,7 +102,8 @@ Fonts FontsAt(int dpi) {
   fonts.normal = ScaledFont(kSongFace, kDefaultFontPx, FW_NORMAL, false, dpi);
   fonts.label1 = ScaledFont(kSongFace, kLabel1FontPx, FW_NORMAL, false, dpi);
   fonts.list = ScaledFont(kSongFace, kList1FontPx, FW_NORMAL, false, dpi);
-  fonts.command2 = ScaledFont(kSongFace, kCommand2FontPx, FW_NORMAL, true, dpi);
+  fonts.command2 = FittedFont(kSongFace, kCommand2FontPx, FW_NORMAL, true, dpi,
+                              texts::Tr(texts::kRefresh), TwipsToPixels(kCommand2Rect.width, dpi));
   fonts.command1 = ScaledFont(kXinweiFace, kCommand1FontPx, FW_NORMAL, false, dpi);
   fonts.label3 = ScaledFont(kSongFace, kLabel3FontPx, FW_BOLD, false, dpi);
   return fonts;

@@ -89,14 +89,28 @@ void DrawWrappedLabel(const DRAWITEMSTRUCT& item, HFONT font) {
   HGDIOBJ oldFont = SelectObject(dc, font);
   const int width = area.right - area.left;
   std::vector<std::wstring> lines;
+  // A line may break after a space, and before or after a wide (Chinese) character; a word longer
+  // than the line breaks where it must.
+  const auto wide = [](wchar_t c) { return c >= 0x2E80 && !(c >= 0xD800 && c <= 0xDFFF); };
+  const auto breaksBefore = [&](std::size_t i) {
+    return text[i - 1] == L' ' || wide(text[i - 1]) || wide(text[i]);
+  };
   for (std::size_t at = 0; at < text.size();) {
     int fit = 0;
     SIZE size{};
     GetTextExtentExPointW(dc, text.c_str() + at, static_cast<int>(text.size() - at), width, &fit,
                           nullptr, &size);
-    const std::size_t count = fit > 0 ? static_cast<std::size_t>(fit) : 1;
-    lines.push_back(text.substr(at, count));
+    std::size_t count = fit > 0 ? static_cast<std::size_t>(fit) : 1;
+    if (at + count < text.size()) {
+      std::size_t end = at + count;
+      while (end > at + 1 && !breaksBefore(end)) --end;
+      if (end > at + 1 || breaksBefore(end)) count = end - at;
+    }
+    std::wstring line = text.substr(at, count);
+    while (!line.empty() && line.back() == L' ') line.pop_back();
+    lines.push_back(std::move(line));
     at += count;
+    while (at < text.size() && text[at] == L' ') ++at;
   }
   TEXTMETRICW metrics{};
   GetTextMetricsW(dc, &metrics);
