@@ -160,8 +160,8 @@ def conversions(text):
     for match in CONVERSION.finditer(text):
         if match.group(2) == "%":
             continue
-        spec = match.group(0)
-        length = re.search(r"(ll|l|hh|h|z|j)?[diouxXfFeEgGcs]$", spec).group(0)
+        written = match.group(0)
+        length = re.search(r"(ll|l|hh|h|z|j)?[diouxXfFeEgGcs]$", written).group(0)
         found.append((int(match.group(1)) if match.group(1) else None, length))
     if any(number is not None for number, _ in found):
         found = sorted(found, key=lambda numbered: numbered[0] or 0)

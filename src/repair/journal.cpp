@@ -145,6 +145,17 @@ std::optional<Problem> WriteJournal(const std::filesystem::path& path, const Jou
   return std::nullopt;
 }
 
+std::tm LocalTimeNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &now);
+#else
+  localtime_r(&now, &local);
+#endif
+  return local;
+}
+
 std::filesystem::path JournalFolder() {
   std::filesystem::path folder = volume::StateDirectory();
   if (folder.empty()) folder = std::filesystem::current_path();
@@ -204,13 +215,7 @@ Expected<std::filesystem::path, Problem> WriteJournal(const JournalPlace& place,
   const auto folderProblem = [&](int error) {
     return JournalProblem(ProblemKind::kJournalFolderFailed, place.folder, error);
   };
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-#ifdef _WIN32
-  localtime_s(&local, &now);
-#else
-  localtime_r(&now, &local);
-#endif
+  const std::tm local = LocalTimeNow();
   const std::string label = VolumeLabel(layout);
   const std::vector<std::uint8_t> bytes = EncodeJournal(journal);
   // A name that is taken, also by a program that wrote it a moment ago (the write makes a new

@@ -80,6 +80,9 @@ struct JournalPlace {
 // system names none.
 std::filesystem::path JournalFolder();
 
+// The local time now, which names a new journal.
+std::tm LocalTimeNow();
+
 // The name of a new journal: the command, the volume's label made safe for a file name on Linux
 // and on Windows (kNoLabelName for none), its serial number and the local time, as in
 // clean-KINGSTON-1A2B3C4D-20261208-103259.journal; a `number` from 2 on follows the time, for a

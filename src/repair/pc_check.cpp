@@ -489,13 +489,7 @@ Expected<std::filesystem::path, Problem> CleanPc(const PcJournal& journal,
   if (const int error = volume::MakePrivateFolder(folder)) {
     return PcJournalProblem(ProblemKind::kJournalFolderFailed, folder, error);
   }
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-#ifdef _WIN32
-  localtime_s(&local, &now);
-#else
-  localtime_r(&now, &local);
-#endif
+  const std::tm local = LocalTimeNow();
   char stamp[32] = {};
   std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
   const std::vector<std::uint8_t> bytes = EncodePcJournal(journal);

@@ -117,9 +117,9 @@ Conversion Read(std::string_view format, std::size_t at) {
 void Put(std::string& text, const Conversion& conversion, const Value& value, bool isolate) {
   const std::string flags(conversion.flags);
   const char type = conversion.type;
-  const auto printed = [&](const std::string& spec, auto number) {
+  const auto printed = [&](const std::string& format, auto number) {
     std::array<char, 128> buffer;
-    const int length = std::snprintf(buffer.data(), buffer.size(), spec.c_str(), number);
+    const int length = std::snprintf(buffer.data(), buffer.size(), format.c_str(), number);
     if (length > 0) text.append(buffer.data(), std::min<std::size_t>(length, buffer.size() - 1));
   };
   if (value.kind == Value::Kind::kString || type == 's' || type == 'c') {
