@@ -35,10 +35,11 @@
 //               the journal folder (--other-journals N, default 500), against the same with an
 //               empty folder (goal: at most 1.05); also the time of one listing of that folder
 //
-// kestrova_bench [--smoke] [--look] [--moved] [--journals] [--other-journals N] [--repeat N]
-//                [--dir DIRECTORY]
+// kestrova_bench [--smoke] [--look] [--moved] [--journals] [--large] [--other-journals N]
+//                [--repeat N] [--dir DIRECTORY]
 // --smoke makes everything tiny: it only proves that the benchmarks run. --look runs the look
-// alone, --moved the moved files' analysis alone, --journals the journals alone.
+// alone, --moved the moved files' analysis alone, --journals the journals alone, --large the
+// analysis and the walk of the large volumes alone.
 #include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -114,6 +115,7 @@ struct Settings {
   std::size_t movedFiles = 10000;   // the files in the blank folder of the moved-files benchmark
   bool movedOnly = false;           // --moved: that benchmark alone
   bool journalsOnly = false;        // --journals: the journals benchmark alone
+  bool largeOnly = false;           // --large: the analysis and the walk of the large volumes alone
   std::size_t otherJournals = 500;  // of other sticks, in the journal folder
 };
 
@@ -1128,6 +1130,7 @@ int main(int argc, char** argv) {
     if (arg == "--look") s.lookOnly = true;
     if (arg == "--moved") s.movedOnly = true;
     if (arg == "--journals") s.journalsOnly = true;
+    if (arg == "--large") s.largeOnly = true;
     if (arg == "--other-journals" && i + 1 < argc) {
       s.otherJournals = static_cast<std::size_t>(std::max(1, std::atoi(argv[++i])));
     }
@@ -1156,22 +1159,24 @@ int main(int argc, char** argv) {
     MovedFilesBenchmark(s, MakeMovedFilesImage(s, s.movedFiles));
     return 0;
   }
-  const auto toolkit = kestrova::bench::StartWindowToolkit(argc, argv);
-  const Fixture fixture = MakeFixture(s);
-  std::printf("medians of %d runs, each on a fresh copy of the image\n", s.repeat);
-  if (s.journalsOnly) {
+  if (!s.largeOnly) {
+    const auto toolkit = kestrova::bench::StartWindowToolkit(argc, argv);
+    const Fixture fixture = MakeFixture(s);
+    std::printf("medians of %d runs, each on a fresh copy of the image\n", s.repeat);
+    if (s.journalsOnly) {
+      JournalsBenchmark(s, fixture);
+      return 0;
+    }
+    PeerBenchmark(s, fixture);
+    if (s.lookOnly) {
+      LookBenchmark(s, fixture);
+      return 0;
+    }
+    PassBenchmarks(s, fixture);
     JournalsBenchmark(s, fixture);
-    return 0;
-  }
-  PeerBenchmark(s, fixture);
-  if (s.lookOnly) {
     LookBenchmark(s, fixture);
-    return 0;
+    MovedFilesBenchmark(s, MakeMovedFilesImage(s, s.movedFiles));
   }
-  PassBenchmarks(s, fixture);
-  JournalsBenchmark(s, fixture);
-  LookBenchmark(s, fixture);
-  MovedFilesBenchmark(s, MakeMovedFilesImage(s, s.movedFiles));
   std::printf("volumes of %llu GiB, 16 KiB clusters, the FAT full of chains of 64 clusters\n",
               static_cast<unsigned long long>(s.largeVolumeGiB));
   AnalysisBenchmark(s, MakeLargeFat32(s));

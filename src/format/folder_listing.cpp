@@ -15,6 +15,7 @@
 #include "format/fat.h"
 #include "format/fat_names.h"
 #include "format/fat_table.h"
+#include "format/read_ahead.h"
 #include "format/sector_io.h"
 
 namespace kestrova::repair {
@@ -179,11 +180,19 @@ class Lister {
         track_(track),
         fat_(volume, layout, &track),
         sectorBytes_(layout.bytesPerSector),
-        clusterBytes_(layout.ClusterBytes()),
-        buffer_(static_cast<std::size_t>(kMaxTransferBytes)) {}
+        clusterBytes_(layout.ClusterBytes()) {}
 
-  // Reads the first cluster of each cursor (sorted by it), a run of consecutive clusters at once.
+  // Reads the first cluster of each cursor (sorted by it), a run of consecutive clusters at once;
+  // each run is on its way while the one before it is looked at.
   void ReadFirstClusters(std::vector<Cursor>& cursors) {
+    struct Run {
+      std::size_t first = 0, end = 0;  // its cursors
+      std::int64_t start = 0;          // its first cluster
+      std::optional<std::int64_t> sector;
+      std::int64_t bytes = 0;
+    };
+    std::vector<Run> runs;
+    std::vector<SectorTransfer> transfers;
     for (std::size_t first = 0; first < cursors.size();) {
       const std::int64_t start = cursors[first].cluster;
       std::int64_t last = start;
@@ -203,19 +212,32 @@ class Lister {
                                      ? Rounded(std::min({clusterBytes_, want, kMaxTransferBytes}))
                                      : (last - start + 1) * clusterBytes_;
       const auto sector = ClusterFirstSector(layout_, start);
-      const bool arrived = sector && Read(*sector, bytes);
-      for (std::size_t i = first; i < end; ++i) {
+      runs.push_back({first, end, start, sector, bytes});
+      if (sector) transfers.push_back({*sector, bytes});
+      first = end;
+    }
+    ReadAhead ahead(volume_, static_cast<std::uint32_t>(sectorBytes_), std::move(transfers));
+    for (const Run& run : runs) {
+      std::span<const std::uint8_t> bytes;
+      if (run.sector) {
+        std::optional<volume::DeviceError> failed;
+        const auto arrived = ahead.Next(failed);
+        if (arrived && !failed) {
+          bytes = *arrived;
+          track_.Touched();
+        }
+      }
+      for (std::size_t i = run.first; i < run.end; ++i) {
         Cursor& cursor = cursors[i];
-        if (!arrived) {
+        if (bytes.empty()) {
           cursor.reader->Finish(false);
           cursor.finished = true;
           continue;
         }
-        const std::int64_t at = (cursor.cluster - start) * clusterBytes_;
-        cursor.within = std::min(clusterBytes_, bytes - at);
-        Feed(cursor, at, cursor.within, *sector + at / sectorBytes_);
+        const std::int64_t at = (cursor.cluster - run.start) * clusterBytes_;
+        cursor.within = std::min(clusterBytes_, run.bytes - at);
+        Feed(cursor, bytes, at, cursor.within, *run.sector + at / sectorBytes_);
       }
-      first = end;
     }
   }
 
@@ -248,7 +270,7 @@ class Lister {
       const std::int64_t from = cursor.within / sectorBytes_;
       if (!sector || !Read(*sector + from, bytes)) break;
       const std::int64_t reach = cursor.within + bytes;  // from the start of cursor.cluster
-      Feed(cursor, 0, bytes, *sector + from);
+      Feed(cursor, buffer_.bytes(), 0, bytes, *sector + from);
       const std::int64_t further = (reach - 1) / clusterBytes_;
       cursor.cluster += further;
       cursor.within = reach - further * clusterBytes_;
@@ -273,18 +295,20 @@ class Lister {
   }
 
   bool Read(std::int64_t sector, std::int64_t bytes) {
+    if (buffer_.size() == 0)
+      buffer_ = volume::AlignedBuffer(static_cast<std::size_t>(kMaxTransferBytes));
     const auto into = buffer_.bytes().first(static_cast<std::size_t>(bytes));
     if (ReadSectors(volume_, sector, layout_.bytesPerSector, into)) return false;
     track_.Touched();
     return true;
   }
 
-  // Gives the cursor's folder `bytes` of the buffer from `at` (no more than it wants).
-  void Feed(Cursor& cursor, std::int64_t at, std::int64_t bytes, std::int64_t sector) {
+  // Gives the cursor's folder `bytes` of `read` from `at` (no more than it wants).
+  void Feed(Cursor& cursor, std::span<const std::uint8_t> read, std::int64_t at, std::int64_t bytes,
+            std::int64_t sector) {
     const std::int64_t piece = std::min(bytes, cursor.want - cursor.read);
-    cursor.reader->Look(
-        buffer_.bytes().subspan(static_cast<std::size_t>(at), static_cast<std::size_t>(piece)),
-        sector);
+    cursor.reader->Look(read.subspan(static_cast<std::size_t>(at), static_cast<std::size_t>(piece)),
+                        sector);
     cursor.read += piece;
   }
 
@@ -310,7 +334,7 @@ class Lister {
   FatReader fat_;
   const std::int64_t sectorBytes_;
   const std::int64_t clusterBytes_;
-  volume::AlignedBuffer buffer_;
+  volume::AlignedBuffer buffer_;  // for the reads along the chains, made at the first of them
 };
 
 }  // namespace

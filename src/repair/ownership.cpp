@@ -115,7 +115,7 @@ class OwnershipWalk {
     if (!root.complete) return Unreadable("\\");
     for (const RootFile& entry : root.entries) {
       if (removal_.rootOffsets.count(entry.offset)) continue;
-      if (auto problem = Look(entry, entry.Name())) return problem;
+      if (auto problem = Look(entry, nullptr)) return problem;
     }
     while (!pending_.empty()) {
       if (auto problem = ReadSomeFolders()) return problem;
@@ -210,23 +210,24 @@ class OwnershipWalk {
     });
   }
 
-  // One entry of a folder that stays: its first cluster, its contiguous run, and its own entries
-  // when it is a folder.
-  std::optional<Problem> Look(const RootFile& entry, std::string path) {
+  // One entry of a folder that stays (of the root when `parent`, its folder's path, is null): its
+  // first cluster, its contiguous run, and its own entries when it is a folder.
+  std::optional<Problem> Look(const RootFile& entry, const std::string* parent) {
+    const auto path = [&] { return parent ? *parent + '\\' + entry.Name() : entry.Name(); };
     if (entry.firstCluster != 0) {
       if (const auto owner = removal_.freed.OwnerOf(entry.firstCluster)) {
         return Refusal(removal_, *owner,
-                       {DetailKind::kChainReachesOther, entry.firstCluster, 0, {}, path});
+                       {DetailKind::kChainReachesOther, entry.firstCluster, 0, {}, path()});
       }
     }
     if (entry.noFatChain) {
       if (const auto hit = InRun(entry.firstCluster, entry.size)) {
         return Refusal(removal_, *removal_.freed.OwnerOf(*hit),
-                       {DetailKind::kChainReachesOther, *hit, 0, {}, path});
+                       {DetailKind::kChainReachesOther, *hit, 0, {}, path()});
       }
       Clear(entry.firstCluster, entry.size);
     }
-    if (entry.IsFolder()) pending_.push_back({entry, std::move(path)});
+    if (entry.IsFolder()) pending_.push_back({entry, path()});
     return std::nullopt;
   }
 
@@ -245,13 +246,23 @@ class OwnershipWalk {
       }
       folders.push_back(&next.folder);
     }
-    const auto listings = ListFolders(volume_, layout_, folders, kMaxFolderBytes, track_);
+    // Each entry is looked at as it is read, while the next folder's read is on its way, and
+    // not kept; the first refusal of each folder is.
+    std::vector<std::optional<Problem>> refused(batch.size());
+    const auto listings = ListFolders(
+        volume_, layout_, folders, kMaxFolderBytes, track_,
+        [&](std::size_t i, const RootFile& entry) {
+          const Pending& folder = batch[i];
+          if (refused[i] ||
+              removal_.insideOffsets.count({folder.folder.firstCluster, entry.offset})) {
+            return false;
+          }
+          refused[i] = Look(entry, &folder.path);
+          return false;
+        });
     for (std::size_t i = 0; i < batch.size(); ++i) {
       if (!listings[i].complete) return Unreadable(batch[i].path);
-      for (const RootFile& entry : listings[i].entries) {
-        if (removal_.insideOffsets.count({batch[i].folder.firstCluster, entry.offset})) continue;
-        if (auto problem = Look(entry, batch[i].path + '\\' + entry.Name())) return problem;
-      }
+      if (refused[i]) return std::move(refused[i]);
     }
     return std::nullopt;
   }

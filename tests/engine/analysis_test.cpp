@@ -357,7 +357,9 @@ TEST_F(AnalysisTest, RestoredSectorsKeepEachSectorAsItWasRead) {
   ExfatVolume volume(memory, 'F');
   const std::uint32_t root = volume.RootCluster();
   constexpr std::uint32_t kClusterBytes = 4096;
-  const auto clusters = static_cast<std::uint32_t>(2 * repair::kMaxTransferBytes / kClusterBytes);
+  // A root of a transfer and a quarter: the most that a root may have is less than two.
+  const auto clusters =
+      static_cast<std::uint32_t>(5 * repair::kMaxTransferBytes / 4 / kClusterBytes);
   for (std::uint32_t c = root; c < root + clusters; ++c) {
     volume.SetFat(c, c + 1 < root + clusters ? c + 1 : 0xFFFFFFFF);
     volume.SetAllocated(c, true);
