@@ -2,6 +2,7 @@
 #include "format/read_ahead.h"
 
 #include <algorithm>
+#include <system_error>
 
 #include "format/sector_io.h"
 
@@ -17,7 +18,12 @@ ReadAhead::ReadAhead(volume::Volume& volume, std::uint32_t sectorSize,
   for (std::size_t i = 0; i < slots && largest > 0; ++i) {
     slots_.push_back({volume::AlignedBuffer(static_cast<std::size_t>(largest)), {}, false});
   }
-  if (ahead && !slots_.empty()) reader_ = std::thread([this] { ReadAll(); });
+  if (!ahead || slots_.empty()) return;
+  try {
+    reader_ = std::thread([this] { ReadAll(); });
+  } catch (const std::system_error&) {
+    // No thread to be had: every transfer is read at Next(), as a list of one is.
+  }
 }
 
 ReadAhead::~ReadAhead() {

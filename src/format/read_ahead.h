@@ -23,8 +23,8 @@ struct SectorTransfer {
 // Reads `transfers` in their order, each one on its way while the one before it is looked at:
 // on a disk that reads as fast as the processor looks, the looking then costs no time. The reads
 // are made on a thread of their own, and the volume is used by nothing else while a ReadAhead
-// lives: its owner reads nothing else until it is gone. A list of one transfer is read at Next(),
-// on the caller's thread.
+// lives: its owner reads nothing else until it is gone. A list of one transfer (and every list
+// when the system gives no thread) is read at Next(), on the caller's thread.
 class ReadAhead {
  public:
   ReadAhead(volume::Volume& volume, std::uint32_t sectorSize,

@@ -10,14 +10,20 @@
 
 namespace kestrova::repair {
 
-// The largest transfer of the root, the FAT, folders and the writes: a run of contiguous sectors
-// moves at once up to this size. On flash a transfer of many sectors costs about as much as one of
-// a single sector; the system splits it into as many commands as the drive takes, and sends them
-// one after another without waiting for the program in between (measured on a virtual disk: eight
-// MiB read in transfers of 128 KiB took 1.4 to 2 times as long as in transfers of 1 MiB). Each
-// transfer is walked entry by entry as soon as it arrives. The buffers this takes are all the
-// memory the engine needs, whatever the volume.
-inline constexpr std::int64_t kMaxTransferBytes = 1 << 20;
+// The largest transfer of the root, folders and the writes: a run of contiguous sectors moves at
+// once up to this size. On flash a transfer of many sectors costs about as much as one of a
+// single sector, and a USB drive takes at most about this much in one command. Each transfer is
+// walked entry by entry as soon as it arrives: one that fits the processor's cache is walked
+// there, where a transfer of a megabyte is fetched from memory again (measured: the walk of a
+// large root took ten times as long). The buffers this takes are all the memory the engine needs,
+// whatever the volume.
+inline constexpr std::int64_t kMaxTransferBytes = 128 << 10;
+// The largest transfer of a scan of the whole FAT, whose entries are tested in blocks without
+// branches: it runs at the speed of memory, and what counts is the number of commands. The
+// system splits a transfer into as many commands as the drive takes and sends them one after
+// another without waiting for the program in between (measured on a virtual disk: 8 MiB read in
+// transfers of 128 KiB took 1.4 to 2 times as long as in transfers of 1 MiB).
+inline constexpr std::int64_t kFatScanTransferBytes = 1 << 20;
 
 // The byte offset of a sector of `sectorSize` bytes, or nothing when it cannot be represented.
 std::optional<std::int64_t> SectorOffset(std::int64_t sector, std::uint32_t sectorSize);

@@ -149,7 +149,7 @@ std::optional<Problem> ReadFatInOrder(volume::Volume& volume, const VolumeLayout
     if (auto problem = look(held, heldFirst)) return problem;
   }
   const std::int64_t transferSectors =
-      std::max<std::int64_t>(1, std::min(kMaxTransferBytes / sectorSize, sectors));
+      std::max<std::int64_t>(1, std::min(kFatScanTransferBytes / sectorSize, sectors));
   volume::AlignedBuffer buffer(static_cast<std::size_t>(transferSectors * sectorSize));
   const std::int64_t fatStart = layout.ActiveFatStart();
   for (std::int64_t sector = 0; sector < sectors;) {

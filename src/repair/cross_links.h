@@ -62,9 +62,10 @@ using FatPieceLook =
     std::function<std::optional<Problem>(std::span<const std::uint8_t>, std::int64_t)>;
 
 // Reads the sectors of the FAT in use that describe the volume's clusters once, in order, in
-// transfers of up to kMaxTransferBytes, and gives each piece to `look`; the sectors that `window`
-// holds (when given) are taken from it and not read again. FAT12 and FAT16 tables are never
-// larger than one transfer: they come as one piece from sector 0. `track` hears of every read.
+// transfers of up to kFatScanTransferBytes, and gives each piece to `look`; the sectors that
+// `window` holds (when given) are taken from it and not read again. FAT12 and FAT16 tables are
+// never larger than one transfer: they come as one piece from sector 0. `track` hears of every
+// read.
 std::optional<Problem> ReadFatInOrder(volume::Volume& volume, const VolumeLayout& layout,
                                       const FatWindow* window, ProgressTrack& track,
                                       const FatPieceLook& look);

@@ -151,7 +151,7 @@ TEST_F(AnalysisTest, FatIsReadAWindowAtATimeAndAgainWhenTheChainComesBack) {
   Analyse();
   EXPECT_TRUE(window.RepairEnabled());
   Reads expected{{32, 128}, {32 + 156, 128}, {32, 128}};
-  for (const auto& piece : Pieces(32 + 128, 1009 - 128, repair::kMaxTransferBytes / 512)) {
+  for (const auto& piece : Pieces(32 + 128, 1009 - 128, repair::kFatScanTransferBytes / 512)) {
     expected.push_back(piece);
   }
   EXPECT_EQ(FatReads(volume.DataStart()), expected);
@@ -357,9 +357,7 @@ TEST_F(AnalysisTest, RestoredSectorsKeepEachSectorAsItWasRead) {
   ExfatVolume volume(memory, 'F');
   const std::uint32_t root = volume.RootCluster();
   constexpr std::uint32_t kClusterBytes = 4096;
-  // A root of a transfer and a quarter: the most that a root may have is less than two.
-  const auto clusters =
-      static_cast<std::uint32_t>(5 * repair::kMaxTransferBytes / 4 / kClusterBytes);
+  const auto clusters = static_cast<std::uint32_t>(2 * repair::kMaxTransferBytes / kClusterBytes);
   for (std::uint32_t c = root; c < root + clusters; ++c) {
     volume.SetFat(c, c + 1 < root + clusters ? c + 1 : 0xFFFFFFFF);
     volume.SetAllocated(c, true);
