@@ -10,6 +10,7 @@
 #include "format/exfat.h"
 #include "format/fat.h"
 #include "format/problems.h"
+#include "format/sector_io.h"
 #include "repair/journals.h"
 #include "repair/label.h"
 #include "repair/quarantine.h"
@@ -273,6 +274,39 @@ Expected<Journal, Problem> ReadJournal(const std::filesystem::path& path) {
       return JournalProblem(ProblemKind::kJournalNotRead, path, error);
   }
   return problem;
+}
+
+std::optional<Problem> ReadJournalSectors(volume::Volume& volume, const Journal& journal,
+                                          const JournalSectorLook& look,
+                                          const std::function<void(std::int64_t bytes)>& read) {
+  const auto sectorBytes = static_cast<std::uint32_t>(journal.volume.bytesPerSector);
+  // A journal without a sector size reads nothing: its first read is refused.
+  const auto most = sectorBytes == 0
+                        ? std::size_t{1}
+                        : static_cast<std::size_t>(std::max<std::int64_t>(
+                              1, kMaxTransferBytes / static_cast<std::int64_t>(sectorBytes)));
+  const std::size_t count = journal.sectors.size();
+  volume::AlignedBuffer buffer(std::min(most, std::max<std::size_t>(count, 1)) * sectorBytes);
+  for (std::size_t first = 0; first < count;) {
+    std::size_t end = first + 1;
+    while (end < count && end - first < most &&
+           journal.sectors[end].sector == journal.sectors[end - 1].sector + 1) {
+      ++end;
+    }
+    const auto bytes = buffer.bytes().first((end - first) * sectorBytes);
+    const std::int64_t sector = journal.sectors[first].sector;
+    if (const auto failed = ReadSectors(volume, sector, sectorBytes, bytes)) {
+      return ReadProblem(*failed, sector, sectorBytes);
+    }
+    for (std::size_t i = first; i < end; ++i) {
+      if (auto problem = look(i, bytes.subspan((i - first) * sectorBytes, sectorBytes))) {
+        return problem;
+      }
+    }
+    read(static_cast<std::int64_t>(bytes.size()));
+    first = end;
+  }
+  return std::nullopt;
 }
 
 }  // namespace kestrova::repair

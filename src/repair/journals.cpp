@@ -292,29 +292,29 @@ std::optional<Problem> ReadSectorsOf(volume::Volume& volume, const Journal& jour
                                      std::vector<Holds>& holds,
                                      std::vector<std::vector<std::uint8_t>>& others,
                                      ProgressTrack& track, bool planned = true) {
-  const auto sectorBytes = static_cast<std::uint32_t>(journal.volume.bytesPerSector);
-  volume::AlignedBuffer buffer(sectorBytes);
+  const auto sectorBytes = static_cast<std::int64_t>(journal.volume.bytesPerSector);
   if (planned) track.Plan(static_cast<std::int64_t>(journal.sectors.size()) * sectorBytes);
-  for (const JournalSector& entry : journal.sectors) {
-    if (const auto failed = ReadSectors(volume, entry.sector, sectorBytes, buffer.bytes())) {
-      return ReadProblem(*failed, entry.sector, sectorBytes);
-    }
-    if (planned) {
-      track.Moved(sectorBytes);
-    } else {
-      track.Touched();
-    }
-    const auto now = buffer.bytes();
-    if (std::equal(entry.after.begin(), entry.after.end(), now.begin(), now.end())) {
-      holds.push_back(Holds::kAfter);
-    } else if (std::equal(entry.before.begin(), entry.before.end(), now.begin(), now.end())) {
-      holds.push_back(Holds::kBefore);
-    } else {
-      holds.push_back(Holds::kOther);
-      others.emplace_back(now.begin(), now.end());
-    }
-  }
-  return std::nullopt;
+  return ReadJournalSectors(
+      volume, journal,
+      [&](std::size_t index, std::span<const std::uint8_t> now) -> std::optional<Problem> {
+        const JournalSector& entry = journal.sectors[index];
+        if (std::equal(entry.after.begin(), entry.after.end(), now.begin(), now.end())) {
+          holds.push_back(Holds::kAfter);
+        } else if (std::equal(entry.before.begin(), entry.before.end(), now.begin(), now.end())) {
+          holds.push_back(Holds::kBefore);
+        } else {
+          holds.push_back(Holds::kOther);
+          others.emplace_back(now.begin(), now.end());
+        }
+        return std::nullopt;
+      },
+      [&](std::int64_t bytes) {
+        if (planned) {
+          track.Moved(bytes);
+        } else {
+          track.Touched();
+        }
+      });
 }
 
 }  // namespace

@@ -89,26 +89,27 @@ Expected<UndoReport, Problem> Undo(volume::Volume& volume, const Journal& journa
   // Every sector must still hold what the change wrote: all of them are read before the first
   // write.
   const auto sectorBytes = static_cast<std::uint32_t>(now.bytesPerSector);
-  volume::AlignedBuffer sector(sectorBytes);
   // Each sector is read, then written.
   track.Plan(2 * static_cast<std::int64_t>(sectorBytes) *
              static_cast<std::int64_t>(journal.sectors.size()));
   // Each sector holds what the change wrote (to be put back) or its old bytes already (an undo
   // that ran before, maybe cut short); anything else refuses them all.
   std::vector<bool> toWrite;
-  for (const JournalSector& entry : journal.sectors) {
-    if (const auto failed = ReadSectors(volume, entry.sector, sectorBytes, sector.bytes())) {
-      return pass.Fail(ReadProblem(*failed, entry.sector, sectorBytes));
-    }
-    track.Moved(sectorBytes);
-    const bool changed = std::equal(entry.after.begin(), entry.after.end(), sector.bytes().begin());
-    if (!changed && !std::equal(entry.before.begin(), entry.before.end(), sector.bytes().begin())) {
-      Problem problem = PassProblem(ProblemKind::kJournalSectorChanged);
-      problem.sector = entry.sector;
-      return pass.Fail(std::move(problem));
-    }
-    toWrite.push_back(changed);
-  }
+  const auto read = ReadJournalSectors(
+      volume, journal,
+      [&](std::size_t index, std::span<const std::uint8_t> sector) -> std::optional<Problem> {
+        const JournalSector& entry = journal.sectors[index];
+        const bool changed = std::equal(entry.after.begin(), entry.after.end(), sector.begin());
+        if (!changed && !std::equal(entry.before.begin(), entry.before.end(), sector.begin())) {
+          Problem problem = PassProblem(ProblemKind::kJournalSectorChanged);
+          problem.sector = entry.sector;
+          return problem;
+        }
+        toWrite.push_back(changed);
+        return std::nullopt;
+      },
+      [&](std::int64_t bytes) { track.Moved(bytes); });
+  if (read) return pass.Fail(*read);
   UndoReport done;
   done.alreadyUndone = std::none_of(toWrite.begin(), toWrite.end(), [](bool b) { return b; });
   // The old bytes go back where the change still holds.
