@@ -133,6 +133,24 @@ class OwnershipWalk {
                    {DetailKind::kChainLinkedFrom, link.to, link.from, {}, {}});
   }
 
+  static constexpr std::int64_t kBlock = 64;
+
+  // Whether one of the kBlock 32-bit FAT entries at the start of `bytes`, each taken as `mask`
+  // says, links to a cluster from `low` to `high`.
+  static bool AnyLinkWithin(std::span<const std::uint8_t> bytes, std::uint32_t mask,
+                            std::int64_t low, std::int64_t high) {
+    const auto first = static_cast<std::uint32_t>(low);
+    const auto span = static_cast<std::uint32_t>(high - low);
+    std::uint32_t near = 0;
+    for (std::int64_t i = 0; i < kBlock; ++i) {
+      std::uint32_t entry;
+      std::memcpy(&entry, bytes.data() + i * fat::kFatEntrySize, sizeof entry);
+      if constexpr (std::endian::native == std::endian::big) entry = __builtin_bswap32(entry);
+      near |= (entry & mask) - first <= span;
+    }
+    return near != 0;
+  }
+
   // Every entry of the FAT in use, once: a link from a cluster that is not freed into one that is.
   std::optional<Problem> ScanFat() {
     std::optional<AllocationBitmap> bitmap;
@@ -140,6 +158,9 @@ class OwnershipWalk {
     const std::int64_t lastCluster = layout_.clusterCount + 1;
     const std::int64_t low = removal_.freed.Lowest();
     const std::int64_t high = removal_.freed.Highest();
+    const bool wide = FatEntryBytes(layout_.fileSystem) == fat::kFatEntrySize;
+    // The top four bits of a FAT32 entry are not part of the link; exFAT uses all 32.
+    const std::uint32_t mask = exfat_ ? 0xFFFFFFFFu : fat::kClusterMask;
     const auto look = [&](std::span<const std::uint8_t> bytes,
                           std::int64_t firstSector) -> std::optional<Problem> {
       const std::int64_t startByte = firstSector * layout_.bytesPerSector;
@@ -150,6 +171,16 @@ class OwnershipWalk {
       for (; cluster <= lastCluster; ++cluster) {
         const std::int64_t at = FatEntryOffset(layout_, cluster);
         if (at + FatEntryBytes(layout_.fileSystem) > endByte) break;
+        // A block of FAT32's or exFAT's entries none of which links between the lowest and the
+        // highest freed cluster is passed over at once: its test is a loop of fixed length
+        // without branches, which the compiler turns into vector instructions.
+        if (wide && cluster + kBlock - 1 <= lastCluster &&
+            at + kBlock * fat::kFatEntrySize <= endByte &&
+            !AnyLinkWithin(bytes.subspan(static_cast<std::size_t>(at - startByte)), mask, low,
+                           high)) {
+          cluster += kBlock - 1;
+          continue;
+        }
         const std::uint32_t raw = DecodeFatEntry(layout_.fileSystem, bytes, startByte, cluster);
         std::uint32_t next = 0;
         if (Follow(layout_.fileSystem, raw, next) != Link::kNext) continue;
