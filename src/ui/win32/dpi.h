@@ -48,11 +48,12 @@ RECT PixelRect(const TwipRect& rect, TwipPoint container, int dpi);
 Border SunkenBorderPixels(const TwipRect& rect, TwipPoint container, int dpi);
 
 // The faces and the character set of the window's fonts in one language. Chinese keeps the
-// design's faces with the Chinese character set, as the window has always looked. Every other
-// language takes the system's message font, the face Windows itself shows messages in, with
-// DEFAULT_CHARSET: the face alone chooses the font, and the system's font links and the complex
-// scripts' fallback (Arabic, Persian, Bengali, Hindi) fill in what the face lacks. Chinese faces
-// asked for with the Chinese character set have neither, and draw those scripts as boxes.
+// design's faces with the Chinese character set, as the window has always looked. Bengali and
+// Hindi take Nirmala UI, Windows' face of the Indic scripts. Every other language takes the
+// system's message font, the face Windows itself shows messages in. Both with DEFAULT_CHARSET: the
+// face alone chooses the font, and the system's font links and the complex scripts' fallback fill
+// in what the face lacks. Chinese faces asked for with the Chinese character set have neither,
+// and draw Arabic, Persian, Bengali and Hindi as boxes.
 struct FontChoice {
   std::wstring face;        // every text of the window
   std::wstring buttonFace;  // the Repair button's caption
