@@ -23,7 +23,7 @@ test_packages=(
   util-linux e2fsprogs exfatprogs exfat-fuse fuse3 strace liblnk-utils
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libz-mingw-w64-dev wine wine64 icoutils unzip
   xdotool x11-utils imagemagick
-  python3 python3-pil fonts-dejavu-core
+  python3 python3-pil fonts-dejavu-core fonts-freefont-ttf fonts-wine
   lintian desktop-file-utils appstream appstream-compose
   udisks2 polkitd dbus-daemon dbus-bin udev python3-dbusmock
 )

@@ -294,6 +294,26 @@ struct Invocation {
 // Reads the command line with CLI11: a command of the table (a subcommand), its options, --json,
 // -h/--help and its operands ('--' ends the options). What CLI11 refuses is a usage error in its
 // words; the operands are counted here, so that a missing or extra one is named.
+// Why CLI11 refused the options of `command` in [begin, end): one that takes a value given twice,
+// or given last without its value.
+std::optional<std::string> MismatchedOption(const Command& command,
+                                            std::vector<std::string>::const_iterator begin,
+                                            std::vector<std::string>::const_iterator end) {
+  for (const Option& option : command.options) {
+    if (option.value.empty()) continue;
+    const auto given = [&](const std::string& arg) {
+      return arg == option.name || arg.starts_with(std::string(option.name) + "=");
+    };
+    if (!option.repeats && std::count_if(begin, end, given) > 1) {
+      return texts::Format(texts::kUsageOptionTwice, option.name);
+    }
+    if (begin != end && *(end - 1) == option.name) {
+      return texts::Format(texts::kUsageMissingOperand, option.name, option.value);
+    }
+  }
+  return std::nullopt;
+}
+
 Invocation ParseArguments(const std::vector<std::string>& args) {
   using Request = Invocation::Request;
   Invocation invocation;
@@ -344,6 +364,8 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
   }
   parsed->add_option("operands", invocation.operands)
       ->expected(0, CLI::detail::expected_max_vector_size);
+  // What CLI11 does not know is told in the user's language below.
+  parsed->allow_extras();
   // What follows '--' is operands alone; CLI11 reads the rest.
   const auto end = std::find(args.begin() + 1, args.end(), "--");
   try {
@@ -352,8 +374,18 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
   } catch (const CLI::CallForHelp&) {
     invocation.request = Request::kHelp;
     return invocation;
+  } catch (const CLI::ArgumentMismatch& error) {
+    invocation.error = MismatchedOption(command, args.begin() + 1, end).value_or(error.what());
+    return invocation;
   } catch (const CLI::ParseError& error) {
     invocation.error = error.what();
+    return invocation;
+  }
+  // The first option typed that the command does not have.
+  const std::vector<std::string> unknown = parsed->remaining();
+  const auto first = std::find_first_of(args.begin() + 1, end, unknown.begin(), unknown.end());
+  if (first != end) {
+    invocation.error = texts::Format(texts::kUsageUnknownOption, *first);
     return invocation;
   }
   if (end != args.end()) invocation.operands.insert(invocation.operands.end(), end + 1, args.end());

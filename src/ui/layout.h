@@ -3,8 +3,7 @@
 // its fonts and colours. Both windows build themselves from these values. One pixel is 15 twips
 // at 96 dots per inch; at other resolutions the twips convert with that resolution's factor.
 // Their texts are entries of words/texts.def (kDescription, kStepOne, kStepTwo, kChooseDrive,
-// kRefresh, kRepair, kMailPrefix) in the user's language: the Qt window's follows the locale, the
-// Win32 window's is Chinese.
+// kRefresh, kRepair, kMailPrefix) in the user's language.
 #pragma once
 
 namespace kestrova::ui {
@@ -41,7 +40,8 @@ inline constexpr int kSunkenBorder = 30;  // 2 px
 inline constexpr int kTrackWidth = 1755;
 
 // Fonts: face, and size in pixels at 96 dots per inch. A face the machine lacks is replaced by a
-// Chinese face of the same pixel size.
+// Chinese face of the same pixel size. The faces are Chinese ones: the Win32 window takes others
+// in other languages (win32/dpi.h, FontChoiceFor), at the same sizes.
 inline constexpr const char* kSongFace = "宋体";
 inline constexpr const char* kXinweiFace = "华文新魏";
 inline constexpr int kDefaultFontPx = 12;   // the window's own font: 9 pt

@@ -681,6 +681,16 @@ TEST_F(ImageTest, UsageErrorsGiveStatusTwo) {
     EXPECT_EQ(result.status, 2) << "'" << arguments << "'";
     EXPECT_NE(result.err.find(Lead(texts::kHelpUsage)), std::string::npos) << arguments;
   }
+  // What the argument reader refuses is told in the program's words.
+  const std::pair<std::string, std::string> told[] = {
+      {"scan -x " + target, texts::Format(texts::kUsageUnknownOption, "-x")},
+      {"fix --keep", texts::Format(texts::kUsageMissingOperand, "--keep", "PATH")},
+      {"repair --journal a --journal b " + target,
+       texts::Format(texts::kUsageOptionTwice, "--journal")}};
+  for (const auto& [arguments, text] : told) {
+    EXPECT_NE(Cli(arguments).err.find("kestrova-cli: " + text + "\n"), std::string::npos)
+        << arguments;
+  }
   EXPECT_EQ(Cli("--help").status, 0);
 }
 

@@ -50,9 +50,8 @@ std::vector<WORD> EmptyTemplate(const std::wstring& title) {
 
 // The system's message font at `dpi`: the system tells it at its own resolution.
 HFONT MessageFontAt(int dpi) {
-  NONCLIENTMETRICSW metrics{};
-  metrics.cbSize = sizeof metrics;
-  if (!SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
+  const std::optional<LOGFONTW> message = SystemMessageFont();
+  if (!message) {
     return CreateFontW(-ScaledPixels(12, dpi), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
                        DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                        DEFAULT_PITCH | FF_DONTCARE, L"MS Shell Dlg 2");
@@ -60,7 +59,7 @@ HFONT MessageFontAt(int dpi) {
   HDC screen = GetDC(nullptr);
   const int systemDpi = GetDeviceCaps(screen, LOGPIXELSY);
   ReleaseDC(nullptr, screen);
-  LOGFONTW font = metrics.lfMessageFont;
+  LOGFONTW font = *message;
   font.lfHeight = MulDiv(font.lfHeight, dpi, systemDpi > 0 ? systemDpi : USER_DEFAULT_SCREEN_DPI);
   return CreateFontIndirectW(&font);
 }

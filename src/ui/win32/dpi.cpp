@@ -9,25 +9,32 @@
 namespace kestrova::ui::win32 {
 namespace {
 
-constexpr BYTE kChineseCharset = GB2312_CHARSET;  // 134
+// The face that stands for the system's message font where the system does not tell it: the
+// system maps it to its dialog font.
+constexpr const wchar_t* kShellDialogFace = L"MS Shell Dlg 2";
+// Windows' user-interface face of the Indic scripts (Bengali, Devanagari) since Windows 8, the
+// face that the message font falls back to for them. Asked for by name, it is also what the window
+// measures its texts with; a system without it falls back as for the message font.
+constexpr const wchar_t* kIndicFace = L"Nirmala UI";
 
-HFONT FontOfHeight(const char* face, int pixels, int weight, bool underline) {
-  return CreateFontW(-pixels, 0, 0, 0, weight, FALSE, underline, FALSE, kChineseCharset,
+HFONT FontOfHeight(const FontChoice& choice, const std::wstring& face, int pixels, int weight,
+                   bool underline) {
+  return CreateFontW(-pixels, 0, 0, 0, weight, FALSE, underline, FALSE, choice.charset,
                      OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                     DEFAULT_PITCH | FF_DONTCARE, Wide(face).c_str());
+                     DEFAULT_PITCH | FF_DONTCARE, face.c_str());
 }
 
-HFONT ScaledFont(const char* face, int pixelsAt96, int weight, bool underline, int dpi) {
-  return FontOfHeight(face, ScaledPixels(pixelsAt96, dpi), weight, underline);
+HFONT ScaledFont(const FontChoice& choice, int pixelsAt96, int weight, bool underline, int dpi) {
+  return FontOfHeight(choice, choice.face, ScaledPixels(pixelsAt96, dpi), weight, underline);
 }
 
 // The font for a one-line control `width` pixels wide that shows `text`: the design's, made a
 // pixel smaller at a time while a translation is wider than the control (down to three fifths of
 // its size), so that the text is never cut off.
-HFONT FittedFont(const char* face, int pixelsAt96, int weight, bool underline, int dpi,
+HFONT FittedFont(const FontChoice& choice, int pixelsAt96, int weight, bool underline, int dpi,
                  const char* text, int width) {
   const int designed = ScaledPixels(pixelsAt96, dpi);
-  HFONT font = FontOfHeight(face, designed, weight, underline);
+  HFONT font = FontOfHeight(choice, choice.face, designed, weight, underline);
   HDC dc = GetDC(nullptr);
   if (!dc) return font;
   const std::wstring wide = Wide(text);
@@ -39,7 +46,7 @@ HFONT FittedFont(const char* face, int pixelsAt96, int weight, bool underline, i
     SelectObject(dc, old);
     if (!measured || size.cx <= width) break;
     DeleteObject(font);
-    font = FontOfHeight(face, pixels - 1, weight, underline);
+    font = FontOfHeight(choice, choice.face, pixels - 1, weight, underline);
   }
   ReleaseDC(nullptr, dc);
   return font;
@@ -97,15 +104,37 @@ Border SunkenBorderPixels(const TwipRect& rect, TwipPoint container, int dpi) {
                 edge(outerTop + rect.height) - edge(outerTop + rect.height - kSunkenBorder)};
 }
 
-Fonts FontsAt(int dpi) {
+FontChoice FontChoiceFor(texts::Language language) {
+  if (language == texts::Language::kChinese) {
+    return FontChoice{Wide(kSongFace), Wide(kXinweiFace), GB2312_CHARSET};
+  }
+  if (language.Code() == "bn" || language.Code() == "hi") {
+    return FontChoice{kIndicFace, kIndicFace, DEFAULT_CHARSET};
+  }
+  const std::optional<LOGFONTW> message = SystemMessageFont();
+  const std::wstring face = message ? message->lfFaceName : kShellDialogFace;
+  return FontChoice{face, face, DEFAULT_CHARSET};
+}
+
+std::optional<LOGFONTW> SystemMessageFont() {
+  NONCLIENTMETRICSW metrics{};
+  metrics.cbSize = sizeof metrics;
+  if (!SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
+    return std::nullopt;
+  }
+  return metrics.lfMessageFont;
+}
+
+Fonts FontsAt(int dpi, const FontChoice& choice) {
   Fonts fonts;
-  fonts.normal = ScaledFont(kSongFace, kDefaultFontPx, FW_NORMAL, false, dpi);
-  fonts.label1 = ScaledFont(kSongFace, kLabel1FontPx, FW_NORMAL, false, dpi);
-  fonts.list = ScaledFont(kSongFace, kList1FontPx, FW_NORMAL, false, dpi);
-  fonts.command2 = FittedFont(kSongFace, kCommand2FontPx, FW_NORMAL, true, dpi,
+  fonts.normal = ScaledFont(choice, kDefaultFontPx, FW_NORMAL, false, dpi);
+  fonts.label1 = ScaledFont(choice, kLabel1FontPx, FW_NORMAL, false, dpi);
+  fonts.list = ScaledFont(choice, kList1FontPx, FW_NORMAL, false, dpi);
+  fonts.command2 = FittedFont(choice, kCommand2FontPx, FW_NORMAL, true, dpi,
                               texts::Tr(texts::kRefresh), TwipsToPixels(kCommand2Rect.width, dpi));
-  fonts.command1 = ScaledFont(kXinweiFace, kCommand1FontPx, FW_NORMAL, false, dpi);
-  fonts.label3 = ScaledFont(kSongFace, kLabel3FontPx, FW_BOLD, false, dpi);
+  fonts.command1 =
+      FontOfHeight(choice, choice.buttonFace, ScaledPixels(kCommand1FontPx, dpi), FW_NORMAL, false);
+  fonts.label3 = ScaledFont(choice, kLabel3FontPx, FW_BOLD, false, dpi);
   return fonts;
 }
 

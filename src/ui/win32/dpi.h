@@ -5,7 +5,11 @@
 
 #include <windows.h>
 
+#include <optional>
+#include <string>
+
 #include "ui/layout.h"
+#include "words/texts.h"
 
 namespace kestrova::ui::win32 {
 
@@ -43,6 +47,23 @@ RECT PixelRect(const TwipRect& rect, TwipPoint container, int dpi);
 // The kSunkenBorder of a picture box at `rect` inside `container`, in pixels at `dpi`.
 Border SunkenBorderPixels(const TwipRect& rect, TwipPoint container, int dpi);
 
+// The faces and the character set of the window's fonts in one language. Chinese keeps the
+// design's faces with the Chinese character set, as the window has always looked. Bengali and
+// Hindi take Nirmala UI, Windows' face of the Indic scripts. Every other language takes the
+// system's message font, the face Windows itself shows messages in. Both with DEFAULT_CHARSET: the
+// face alone chooses the font, and the system's font links and the complex scripts' fallback fill
+// in what the face lacks. Chinese faces asked for with the Chinese character set have neither,
+// and draw Arabic, Persian, Bengali and Hindi as boxes.
+struct FontChoice {
+  std::wstring face;        // every text of the window
+  std::wstring buttonFace;  // the Repair button's caption
+  BYTE charset = DEFAULT_CHARSET;
+};
+FontChoice FontChoiceFor(texts::Language language);
+// The system's message font (SPI_GETNONCLIENTMETRICS), at the system's resolution; nothing where
+// the system does not tell it.
+std::optional<LOGFONTW> SystemMessageFont();
+
 // The fonts of the controls at one resolution.
 struct Fonts {
   HFONT normal = nullptr;
@@ -52,7 +73,9 @@ struct Fonts {
   HFONT command1 = nullptr;
   HFONT label3 = nullptr;
 };
-// Makes the design's fonts at `dpi`; they are the caller's to delete.
-Fonts FontsAt(int dpi);
+// Makes the design's fonts at `dpi` in the faces of `choice`; they are the caller's to delete.
+// Only the Refresh link's may be smaller than the design's: down to three fifths of its size,
+// while its text is wider than the link.
+Fonts FontsAt(int dpi, const FontChoice& choice);
 
 }  // namespace kestrova::ui::win32

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "ui/win32/dialogs.h"
@@ -66,7 +67,8 @@ int ProgressPixels(float percent, int trackWidth) {
   return pixels >= trackWidth ? trackWidth : static_cast<int>(pixels);
 }
 
-MainWindow::MainWindow(HINSTANCE instance) : instance_(instance), form_(*this, *this) {}
+MainWindow::MainWindow(HINSTANCE instance, FontChoice fonts)
+    : instance_(instance), form_(*this, *this), fontChoice_(std::move(fonts)) {}
 
 MainWindow::~MainWindow() {
   std::vector<HGDIOBJ> objects{fonts_.normal,   fonts_.label1, fonts_.list,   fonts_.command2,
@@ -99,7 +101,11 @@ bool MainWindow::RegisterClasses() {
   form.hCursor = LoadCursorW(nullptr, IDC_ARROW);
   form.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
   form.lpszClassName = kWindowClass;
-  if (!RegisterClassExW(&form)) return false;
+  // A window made again in the same program finds its classes there.
+  const auto registered = [](const WNDCLASSEXW& windowClass) {
+    return RegisterClassExW(&windowClass) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+  };
+  if (!registered(form)) return false;
 
   WNDCLASSEXW panel{};
   panel.cbSize = sizeof panel;
@@ -109,7 +115,7 @@ bool MainWindow::RegisterClasses() {
   panel.hCursor = LoadCursorW(nullptr, IDC_ARROW);
   panel.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
   panel.lpszClassName = kPanelClass;
-  return RegisterClassExW(&panel) != 0;
+  return registered(panel);
 }
 
 bool MainWindow::Create(int showCommand, char drive) {
@@ -201,7 +207,7 @@ void MainWindow::CreateControls() {
 void MainWindow::ApplyDpi(int dpi) {
   dpi_ = dpi;
   const Fonts old = fonts_;
-  fonts_ = FontsAt(dpi_);
+  fonts_ = FontsAt(dpi_, fontChoice_);
   for (HBITMAP& picture : repairOnFace_) {
     if (picture) DeleteObject(picture);
     picture = nullptr;
@@ -245,7 +251,8 @@ void MainWindow::ApplyDpi(int dpi) {
   SetProgressWidth(progressPercent_);
 
   // The contact line ends at the label's right edge; an address longer than the label widens it
-  // to the left rather than losing the start of the line.
+  // to the left rather than losing the start of the line, and a face taller than the design's
+  // lowers the label's bottom edge rather than losing the letters' tails.
   const std::wstring mail = Wide(std::string(texts::Tr(texts::kMailPrefix)) + kAuthorMail);
   HDC dc = GetDC(label3_);
   HGDIOBJ oldFont = SelectObject(dc, fonts_.label3);
@@ -255,11 +262,10 @@ void MainWindow::ApplyDpi(int dpi) {
   ReleaseDC(label3_, dc);
   const int right = Edge(kLabel3Rect.left + kLabel3Rect.width);
   const int top = Edge(kLabel3Rect.top);
-  const int height = Edge(kLabel3Rect.top + kLabel3Rect.height) - top;
-  if (extent.cx > right - Edge(kLabel3Rect.left)) {
-    SetWindowPos(label3_, nullptr, right - extent.cx, top, extent.cx, height,
-                 SWP_NOZORDER | SWP_NOACTIVATE);
-  }
+  const int width = std::max(static_cast<int>(extent.cx), right - Edge(kLabel3Rect.left));
+  const int height =
+      std::max(static_cast<int>(extent.cy), Edge(kLabel3Rect.top + kLabel3Rect.height) - top);
+  SetWindowPos(label3_, nullptr, right - width, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
 
   for (HFONT font : {old.normal, old.label1, old.list, old.command2, old.command1, old.label3}) {
     if (font) DeleteObject(font);

@@ -25,7 +25,8 @@ int ProgressPixels(float percent, int trackWidth);
 
 class MainWindow final : public Form1Controls, public Form1Platform {
  public:
-  explicit MainWindow(HINSTANCE instance);
+  // The window's fonts take the faces of `fonts` (FontChoiceFor the user's language).
+  MainWindow(HINSTANCE instance, FontChoice fonts);
   ~MainWindow() override;
   MainWindow(const MainWindow&) = delete;
   MainWindow& operator=(const MainWindow&) = delete;
@@ -115,6 +116,7 @@ class MainWindow final : public Form1Controls, public Form1Platform {
   HWND progress_ = nullptr;
   HWND picture3_ = nullptr;
   HWND label3_ = nullptr;
+  FontChoice fontChoice_;
   Fonts fonts_;
   Pictures repairPictures_{};
   Pictures banners_{};

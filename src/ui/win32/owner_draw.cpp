@@ -78,16 +78,7 @@ void DrawBanner(const DRAWITEMSTRUCT& item, const Pictures& banners, int dpi) {
   DrawPicture(item.hDC, NearestPicture(banners, dpi), item.rcItem);
 }
 
-// Label1: the text broken into lines at the label's width (Chinese text breaks between any two
-// characters). A substitute face may set its lines further apart than the label's font would; the
-// lines then close up so that every one of them stays inside the label.
-void DrawWrappedLabel(const DRAWITEMSTRUCT& item, HFONT font) {
-  HDC dc = item.hDC;
-  const RECT area = item.rcItem;
-  FillRect(dc, &area, GetSysColorBrush(COLOR_BTNFACE));
-  const std::wstring text = Wide(WindowTextUtf8(item.hwndItem));
-  HGDIOBJ oldFont = SelectObject(dc, font);
-  const int width = area.right - area.left;
+std::vector<std::wstring> WrappedLines(HDC dc, const std::wstring& text, int width) {
   std::vector<std::wstring> lines;
   // A line may break after a space, and before or after a wide (Chinese) character; a word longer
   // than the line breaks where it must.
@@ -112,6 +103,19 @@ void DrawWrappedLabel(const DRAWITEMSTRUCT& item, HFONT font) {
     at += count;
     while (at < text.size() && text[at] == L' ') ++at;
   }
+  return lines;
+}
+
+// Label1: the text in the lines of WrappedLines. A substitute face may set its lines further
+// apart than the label's font would; the lines then close up so that every one of them stays
+// inside the label.
+void DrawWrappedLabel(const DRAWITEMSTRUCT& item, HFONT font) {
+  HDC dc = item.hDC;
+  const RECT area = item.rcItem;
+  FillRect(dc, &area, GetSysColorBrush(COLOR_BTNFACE));
+  const std::wstring text = Wide(WindowTextUtf8(item.hwndItem));
+  HGDIOBJ oldFont = SelectObject(dc, font);
+  const std::vector<std::wstring> lines = WrappedLines(dc, text, area.right - area.left);
   TEXTMETRICW metrics{};
   GetTextMetricsW(dc, &metrics);
   int pitch = metrics.tmHeight;

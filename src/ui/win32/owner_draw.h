@@ -5,6 +5,9 @@
 
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
 #include "ui/win32/bitmaps.h"
 #include "ui/win32/dpi.h"
 
@@ -17,7 +20,11 @@ void DrawProgressBar(const DRAWITEMSTRUCT& item, HBRUSH brush);
 void DrawRepairButton(const DRAWITEMSTRUCT& item, HFONT font, HBITMAP picture, int dpi);
 // The banner among `banners` that suits `dpi`, over its whole picture box.
 void DrawBanner(const DRAWITEMSTRUCT& item, const Pictures& banners, int dpi);
-// Label1's text in `font`, broken into lines at the label's width.
+// `text` broken into lines no wider than `width` in the font selected into `dc`, as Label1 shows
+// it: after a space, or before or after a wide (Chinese) character; a word longer than the line
+// breaks where it must.
+std::vector<std::wstring> WrappedLines(HDC dc, const std::wstring& text, int width);
+// Label1's text in `font`, in the lines of WrappedLines at the label's width.
 void DrawWrappedLabel(const DRAWITEMSTRUCT& item, HFONT font);
 // Label3's text in `font` and `colour`, on one line that ends at the label's right edge.
 void DrawRightAlignedLabel(const DRAWITEMSTRUCT& item, HFONT font, COLORREF colour);

@@ -38,7 +38,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCom
   }
   // Arabic and Persian read from the right: every window of the program is mirrored.
   if (texts::UserLanguage().RightToLeft()) SetProcessDefaultLayout(LAYOUT_RTL);
-  kestrova::ui::win32::MainWindow window(instance);
+  namespace win32 = kestrova::ui::win32;
+  win32::MainWindow window(instance, win32::FontChoiceFor(texts::UserLanguage()));
   const char drive =
       kestrova::volume::DriveLetter(ValueOfCommandLine(commandLine, "drive")).value_or(0);
   if (!window.Create(showCommand, drive)) {
