@@ -12,6 +12,7 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "exfat_tools.h"
@@ -666,6 +667,17 @@ pid_t WindowProcess(const std::filesystem::path& prefix) {
   return count == 1 ? found : -1;
 }
 
+// The threads of process `process`, by id.
+std::set<std::string> ThreadsOf(pid_t process) {
+  std::set<std::string> threads;
+  std::error_code error;
+  const auto tasks = std::filesystem::path("/proc") / std::to_string(process) / "task";
+  for (const auto& entry : std::filesystem::directory_iterator(tasks, error)) {
+    threads.insert(entry.path().filename().string());
+  }
+  return threads;
+}
+
 // What the window showed while its process stood still after a transfer of the pass.
 struct Stop {
   std::string after;  // the call on the image just made: "read" or "write"
@@ -676,12 +688,12 @@ struct Stop {
 };
 
 // On a slow drive the window stays alive. strace stops the window's process (SIGSTOP) as each of
-// the pass's reads and writes of the image returns; while it stands there, the test looks at the
-// window through what the system keeps of it, then lets it go on. A close asked for at the first
-// stop is answered between two reads, the caption saying that the window will close, and the bar
-// has moved before the first write; the pass then completes, its report is shown, and the window
-// closes by itself. The image's FAT takes two transfers, so that the bar has moved by a visible
-// step before the last read.
+// the pass's reads and writes of the image returns, on whichever thread made it; once every
+// thread stands still, the test looks at the window through what the system keeps of it, then lets
+// it go on. A close asked for at the first stop is answered between two reads, the caption saying
+// that the window will close, and the bar has moved before the first write; the pass then
+// completes, its report is shown, and the window closes by itself. The image's FAT takes two
+// transfers, so that the bar has moved by a visible step before the last read.
 TEST_F(WindowTest, AnswersBetweenTheTransfersOfAPassAndClosesAfterIt) {
   const auto made = MakeInfectedImage(scratch_ / "large.img", "-F 32 -s 1", 160 * 1024);
   session_.UseImage(scratch_ / "large.img");
@@ -716,21 +728,38 @@ TEST_F(WindowTest, AnswersBetweenTheTransfersOfAPassAndClosesAfterIt) {
   Background click(probe + "click " + std::to_string(kCommand1) + " 2>/dev/null");
   Background report(probe + "message " + passMs + " gone " + passMs + " 2>/dev/null");
   std::vector<Stop> stops;
-  static const std::regex kCall(R"(^\d+ +(read|write)\()");
+  static const std::regex kCall(R"(^(\d+) +(read|write)\()");
+  static const std::regex kStopped(R"(^(\d+) +--- stopped by SIGSTOP ---)");
+  static const std::regex kExited(R"(^(\d+) +\+\+\+ exited)");
   std::string after;
   int writes = 0;
+  std::size_t calls = 0;
+  // The threads still to stop for the stop under way: a SIGSTOP stops every thread of the
+  // process (the pass may read on a thread of its own), and strace tells of each.
+  std::set<std::string> stopping;
+  bool stopped = false;
   char* line = nullptr;
   std::size_t size = 0;
   // The trace ends when the window's process does.
   while (getline(&line, &size, trace) > 0) {
     const std::string text(line);
-    std::smatch call;
-    if (std::regex_search(text, call, kCall)) {
-      after = call[1];
+    std::smatch match;
+    if (std::regex_search(text, match, kCall)) {
+      after = match[2];
       if (after == "write") ++writes;
+      ++calls;
+      // The call returned with the SIGSTOP injected: the stop begins for every thread there is.
+      stopping = ThreadsOf(window);
+      stopped = false;
       continue;
     }
-    if (text.find("--- stopped by SIGSTOP ---") == std::string::npos) continue;
+    if (std::regex_search(text, match, kStopped) || std::regex_search(text, match, kExited)) {
+      stopping.erase(match[1]);
+      if (stopped || !stopping.empty() || after.empty()) continue;
+    } else {
+      continue;
+    }
+    stopped = true;
     if (stops.empty()) {
       // Posted, not waited for: the window stands still.
       EXPECT_EQ(Probe("close 0").output.find("closed"), std::string::npos);
@@ -759,6 +788,7 @@ TEST_F(WindowTest, AnswersBetweenTheTransfersOfAPassAndClosesAfterIt) {
          << stop.barWidth << ", enabled " << stop.enabled << "\n";
   }
   ASSERT_FALSE(stops.empty());
+  EXPECT_EQ(stops.size(), calls) << "one look at each stop\n" << seen.str();
   EXPECT_EQ(stops.front().after, "read") << seen.str();
   const auto beforeWrites = [&](auto&& shows) {
     return std::any_of(stops.begin(), stops.end(),
