@@ -10,10 +10,12 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "ui/qt/main_window.h"
 #include "volume/drives.h"
+#include "words/help_text.h"
 #include "words/texts.h"
 
 namespace {
@@ -34,22 +36,52 @@ bool AsksOnlyForText(int argc, char** argv) {
   return false;
 }
 
-// The letters that --drive takes: "C to Z".
-QString LetterRange(const char* between) {
-  return QLatin1Char(kestrova::volume::kFirstDriveLetter) + QString(between) +
-         QLatin1Char(kestrova::volume::kLastDriveLetter);
+using namespace kestrova;
+
+// The letters that --drive takes: "C..Z".
+std::string LetterRange() {
+  return std::string{volume::kFirstDriveLetter} + ".." + std::string{volume::kLastDriveLetter};
 }
 
-int UsageError(const QCommandLineParser& parser, const QString& problem) {
-  std::fprintf(stderr, "kestrova: %s\n%s", qPrintable(problem), qPrintable(parser.helpText()));
+// The help, in the user's language and in the form of kestrova-cli's.
+std::string HelpText() {
+  std::string text =
+      texts::Format(texts::kHelpUsage, "kestrova [--drive LETTER=PATH]... [--lang LANG]") + "\n" +
+      texts::Format(texts::kHelpUsageOr, "kestrova --help | --version") + "\n\n" +
+      words::FilledParagraphs(texts::Tr(texts::kHelpWindowSummary)) + "\n" +
+      texts::Tr(texts::kHelpOptions) + "\n";
+  text += words::ListEntry("--drive LETTER=PATH",
+                           texts::Format(texts::kHelpWindowDrive, LetterRange()));
+  text += words::ListEntry("--lang LANG", texts::Tr(texts::kHelpWindowLang));
+  text += words::ListEntry("-h, --help", texts::Tr(texts::kHelpCommandHelp));
+  text += words::ListEntry("-v, --version", texts::Tr(texts::kHelpVersion));
+  return text;
+}
+
+int UsageError(const std::string& problem) {
+  std::fprintf(stderr, "kestrova: %s\n\n%s", problem.c_str(), HelpText().c_str());
   return kUsageError;
+}
+
+// What the parser refused, in the user's language: an option it does not know, or one whose
+// value is missing (it can only be the last argument).
+std::string ParseProblem(const QCommandLineParser& parser, const QStringList& arguments) {
+  if (!parser.unknownOptionNames().isEmpty()) {
+    const QString name = parser.unknownOptionNames().first();
+    return texts::Format(texts::kUsageUnknownOption,
+                         (name.size() == 1 ? "-" : "--") + name.toStdString());
+  }
+  const std::string last = arguments.isEmpty() ? std::string() : arguments.last().toStdString();
+  if (last == "--drive") return texts::Format(texts::kUsageMissingOperand, last, "LETTER=PATH");
+  if (last == "--lang") return texts::Format(texts::kUsageMissingOperand, last, "LANG");
+  return texts::Format(texts::kUsageUnknownOption, last);
 }
 
 // Registers every --drive LETTER=PATH. Returns the value that is not one, or nothing.
 std::optional<QString> RegisterDrives(const QStringList& values) {
   for (const QString& value : values) {
     if (value.indexOf('=') != 1 || value.size() < 3 ||
-        !kestrova::volume::RegisterDrive(value[0].toLatin1(), value.mid(2).toStdString())) {
+        !volume::RegisterDrive(value[0].toLatin1(), value.mid(2).toStdString())) {
       return value;
     }
   }
@@ -66,43 +98,38 @@ int main(int argc, char** argv) {
       textOnly ? std::make_unique<QCoreApplication>(argc, argv)
                : std::make_unique<QApplication>(argc, argv);
 
+  // The language first: the help and the usage errors speak it too.
+  const QStringList arguments = QCoreApplication::arguments();
   QCommandLineParser parser;
-  parser.setApplicationDescription(
-      "Repairs the root folders and files of a FAT12, FAT16, FAT32 or exFAT drive that a virus "
-      "made hidden and system, removes the virus's files beside them and moves back the files "
-      "it moved away when asked, and saves a journal before each change that undoes it.");
-  const QCommandLineOption help = parser.addHelpOption();
-  const QCommandLineOption version = parser.addVersionOption();
-  const QCommandLineOption drive(
-      "drive",
-      "Present an image file or a block device as removable drive LETTER (" + LetterRange(" to ") +
-          "). Repeatable.",
-      "LETTER=PATH");
-  parser.addOption(drive);
-  const QCommandLineOption lang(
-      "lang", "Speak the language LANG (en, es, pt_BR, fr, ru, ar, fa, hi, bn, id, vi, tr or zh).",
-      "LANG");
-  parser.addOption(lang);
-  const bool parsed = parser.parse(QCoreApplication::arguments());
-  if (parser.isSet(help)) parser.showHelp(0);
+  const QCommandLineOption help(QStringList{"h", "help", "?"});
+  const QCommandLineOption version(QStringList{"v", "version"});
+  const QCommandLineOption drive("drive", QString(), "LETTER=PATH");
+  const QCommandLineOption lang("lang", QString(), "LANG");
+  parser.addOptions({help, version, drive, lang});
+  const bool parsed = parser.parse(arguments);
+  if (!parser.values(lang).isEmpty()) {
+    const std::string name = parser.values(lang).last().toStdString();
+    const auto language = texts::Language::Named(name);
+    if (!language) return UsageError(texts::Format(texts::kUsageUnknownLanguage, name));
+    texts::SetLanguage(*language);
+  }
+  if (parser.isSet(help)) {
+    std::fputs(HelpText().c_str(), stdout);
+    return 0;
+  }
   if (parser.isSet(version)) parser.showVersion();
-  if (!parsed) return UsageError(parser, parser.errorText());
+  if (!parsed) return UsageError(ParseProblem(parser, arguments));
   if (!parser.positionalArguments().isEmpty()) {
-    return UsageError(parser, "unknown argument: " + parser.positionalArguments().first());
+    return UsageError(texts::Format(texts::kUsageTooManyOperands, "kestrova"));
   }
   if (const auto bad = RegisterDrives(parser.values(drive))) {
-    return UsageError(
-        parser, "expected --drive LETTER=PATH with a letter " + LetterRange("..") + ": " + *bad);
+    return UsageError(texts::Format(texts::kUsageBadDrive, LetterRange(), bad->toStdString()));
   }
   // A --help or --version that was the value of --drive: that value is no LETTER=PATH either.
-  if (textOnly) return UsageError(parser, "expected --drive LETTER=PATH");
-  if (parser.isSet(lang)) {
-    const auto language = kestrova::texts::Language::Named(parser.value(lang).toStdString());
-    if (!language) return UsageError(parser, "no language " + parser.value(lang));
-    kestrova::texts::SetLanguage(*language);
-  }
+  if (textOnly)
+    return UsageError(texts::Format(texts::kUsageMissingOperand, "--drive", "LETTER=PATH"));
   // Arabic and Persian read from the right: the window and its dialogs are mirrored.
-  if (kestrova::texts::UserLanguage().RightToLeft()) {
+  if (texts::UserLanguage().RightToLeft()) {
     QGuiApplication::setLayoutDirection(Qt::RightToLeft);
   }
 

@@ -28,6 +28,7 @@
 #include "volume/drive_watch.h"
 #include "volume/drives.h"
 #include "volume/udisks_posix.h"
+#include "words/help_text.h"
 #include "words/messages.h"
 #include "words/texts.h"
 
@@ -39,19 +40,17 @@ namespace {
 namespace fs = std::filesystem;
 using volume::udisks::BlockDevice;
 
-constexpr const char* kUsage =
-    "Usage: kestrova-watch [--window PROGRAM]\n"
-    "Looks at every USB drive with a FAT or exFAT file system as it is plugged in, and at those\n"
-    "present when it starts, and tells of a virus's signs in a desktop notification. A mounted\n"
-    "drive is read through its mount point and never opened; an unmounted one is not read, a\n"
-    "notification offers a check instead. Its Repair button starts the window on the drive.\n"
-    "Nothing is written to a drive.\n"
-    "\n"
-    "Options:\n"
-    "  --window PROGRAM  the program that Repair starts, with --drive LETTER=DEVICE\n"
-    "                    (default: kestrova beside this program, else kestrova on the PATH)\n"
-    "  -h, --help        print this help and exit\n"
-    "  -v, --version     print the version and exit\n";
+// The help, in the user's language and in the form of kestrova-cli's.
+std::string HelpText() {
+  std::string text =
+      texts::Format(texts::kHelpUsage, "kestrova-watch [--window PROGRAM]") + "\n\n" +
+      words::FilledParagraphs(texts::Format(texts::kHelpWatchSummary, texts::Tr(texts::kRepair))) +
+      "\n" + texts::Tr(texts::kHelpOptions) + "\n";
+  text += words::ListEntry("--window PROGRAM", texts::Tr(texts::kHelpWatchWindow));
+  text += words::ListEntry("-h, --help", texts::Tr(texts::kHelpCommandHelp));
+  text += words::ListEntry("-v, --version", texts::Tr(texts::kHelpVersion));
+  return text;
+}
 
 // The window beside this program, or the one on the PATH.
 std::string DefaultWindow() {
@@ -242,20 +241,27 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument = argv[i];
     if (argument == "-h" || argument == "--help") {
-      std::fputs(kestrova::ui::watch::kUsage, stdout);
+      std::fputs(kestrova::ui::watch::HelpText().c_str(), stdout);
       return 0;
     }
     if (argument == "-v" || argument == "--version") {
       std::printf("kestrova-watch %s\n%s\n", kestrova::kVersion, kestrova::kLicenseNotice);
       return 0;
     }
+    namespace texts = kestrova::texts;
+    std::string problem;
     if (argument == "--window" && i + 1 < argc) {
       window = argv[++i];
     } else if (argument.starts_with("--window=")) {
       window = argument.substr(9);
+    } else if (argument == "--window") {
+      problem = texts::Format(texts::kUsageMissingOperand, argument, "PROGRAM");
     } else {
-      std::fprintf(stderr, "kestrova-watch: unknown argument: %s\n%s", argv[i],
-                   kestrova::ui::watch::kUsage);
+      problem = texts::Format(texts::kUsageUnknownOption, argument);
+    }
+    if (!problem.empty()) {
+      std::fprintf(stderr, "kestrova-watch: %s\n\n%s", problem.c_str(),
+                   kestrova::ui::watch::HelpText().c_str());
       return 2;
     }
   }
