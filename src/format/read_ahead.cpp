@@ -13,7 +13,7 @@ ReadAhead::ReadAhead(volume::Volume& volume, std::uint32_t sectorSize,
     : volume_(volume), sectorSize_(sectorSize), transfers_(std::move(transfers)) {
   std::int64_t largest = 0;
   for (const SectorTransfer& transfer : transfers_) largest = std::max(largest, transfer.bytes);
-  const bool ahead = transfers_.size() > 1;
+  const bool ahead = transfers_.size() >= kFewestAhead;
   const std::size_t slots = ahead ? kSlots : 1;
   for (std::size_t i = 0; i < slots && largest > 0; ++i) {
     slots_.push_back({volume::AlignedBuffer(static_cast<std::size_t>(largest)), {}, false});

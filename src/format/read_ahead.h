@@ -23,7 +23,7 @@ struct SectorTransfer {
 // Reads `transfers` in their order, each one on its way while the one before it is looked at:
 // on a disk that reads as fast as the processor looks, the looking then costs no time. The reads
 // are made on a thread of their own, and the volume is used by nothing else while a ReadAhead
-// lives: its owner reads nothing else until it is gone. A list of one transfer (and every list
+// lives: its owner reads nothing else until it is gone. A list of a few transfers (and every list
 // when the system gives no thread) is read at Next(), on the caller's thread.
 class ReadAhead {
  public:
@@ -44,6 +44,8 @@ class ReadAhead {
     bool ready = false;
   };
   static constexpr std::size_t kSlots = 2;
+  // Fewer transfers are read at Next(): a thread costs more to start than it would save them.
+  static constexpr std::size_t kFewestAhead = 4;
 
   void ReadAll();
   std::optional<volume::DeviceError> ReadInto(Slot& slot, const SectorTransfer& transfer);

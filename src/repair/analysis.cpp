@@ -31,14 +31,19 @@ constexpr std::uint32_t kBootReadBytes = fat::kMaxSectorSize;
 constexpr std::int64_t kFatWindowBytes = 64 << 10;
 
 // Follows the root directory's chain through the FAT in use (the first one unless the boot
-// sector names another), recording its clusters. The FAT is read a window of sectors at a time;
+// sector names another), recording its clusters. The FAT is read a window of sectors at a time,
+// or whole in one transfer when it fits one of the scan's (the scan then reads nothing more);
 // `window` keeps the last one. Returns the refusal when a sector cannot be read or the chain is
 // damaged. `track` hears of every read.
 std::optional<Problem> WalkRootChain(volume::Volume& volume, VolumeLayout& layout,
                                      FatWindow& window, ProgressTrack& track) {
   const std::int64_t lastCluster = layout.clusterCount + 1;
   const std::int64_t sectorSize = layout.bytesPerSector;
-  const std::int64_t windowSectors = std::max<std::int64_t>(1, kFatWindowBytes / sectorSize);
+  const std::int64_t describing = DescribingFatSectors(layout);
+  const bool whole = describing * sectorSize <= kFatScanTransferBytes;
+  const std::int64_t windowSectors = whole
+                                         ? std::max<std::int64_t>(1, describing)
+                                         : std::max<std::int64_t>(1, kFatWindowBytes / sectorSize);
   const std::int64_t fatStart = layout.ActiveFatStart();
   layout.rootClusters[0] = layout.rootCluster;
   std::int32_t count = 1;
@@ -51,15 +56,15 @@ std::optional<Problem> WalkRootChain(volume::Volume& volume, VolumeLayout& layou
     const std::int64_t entryOffset = cluster * fat::kFatEntrySize;
     const std::int64_t fatSectorIndex = entryOffset / sectorSize;
     if (fatSectorIndex < window.first || fatSectorIndex >= window.first + window.count) {
-      window.count = std::min<std::int64_t>(windowSectors, layout.fatSize - fatSectorIndex);
+      const std::int64_t first = whole && fatSectorIndex < describing ? 0 : fatSectorIndex;
+      window.count = std::min<std::int64_t>(windowSectors, layout.fatSize - first);
       const auto bytes =
           window.buffer.bytes().first(static_cast<std::size_t>(window.count * sectorSize));
-      if (const auto failed =
-              ReadSectors(volume, fatStart + fatSectorIndex, layout.bytesPerSector, bytes)) {
-        return ReadProblem(*failed, fatStart + fatSectorIndex, sectorSize);
+      if (const auto failed = ReadSectors(volume, fatStart + first, layout.bytesPerSector, bytes)) {
+        return ReadProblem(*failed, fatStart + first, sectorSize);
       }
       track.Touched();
-      window.first = fatSectorIndex;
+      window.first = first;
     }
     // The FAT sector that holds the entry.
     const std::size_t at = static_cast<std::size_t>((fatSectorIndex - window.first) * sectorSize);

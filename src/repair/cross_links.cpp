@@ -125,22 +125,20 @@ std::optional<Problem> ScanFatSectors(const VolumeLayout& layout, const RootClus
   return std::nullopt;
 }
 
-// The FAT sectors that hold the entries of clusters 0 .. clusterCount + 1; the rest of the FAT
-// describes no cluster.
-std::int64_t DescribingSectors(const VolumeLayout& layout) {
+}  // namespace
+
+std::int64_t DescribingFatSectors(const VolumeLayout& layout) {
   const std::int64_t sectorSize = layout.bytesPerSector;
   const std::int64_t entryBytes =
       (layout.clusterCount + fat::kFirstDataCluster) * fat::kFatEntrySize;
   return std::min<std::int64_t>(layout.fatSize, (entryBytes + sectorSize - 1) / sectorSize);
 }
 
-}  // namespace
-
 std::optional<Problem> ReadFatInOrder(volume::Volume& volume, const VolumeLayout& layout,
                                       const FatWindow* window, ProgressTrack& track,
                                       const FatPieceLook& look) {
   const std::int64_t sectorSize = layout.bytesPerSector;
-  const std::int64_t sectors = DescribingSectors(layout);
+  const std::int64_t sectors = DescribingFatSectors(layout);
   const std::int64_t heldFirst = window ? window->first : -1;
   const std::int64_t heldEnd = window ? std::min(window->first + window->count, sectors) : -1;
   if (heldFirst >= 0 && heldFirst < heldEnd) {
@@ -190,7 +188,7 @@ std::optional<Problem> CheckOtherChains(volume::Volume& volume, VolumeLayout& la
 
 std::int64_t FatScanBytes(const VolumeLayout& layout, const FatWindow& window) {
   if (!layout.RootHasChain() || layout.rootClusterCount < 1) return 0;
-  const std::int64_t sectors = DescribingSectors(layout);
+  const std::int64_t sectors = DescribingFatSectors(layout);
   const std::int64_t heldEnd = std::min(window.first + window.count, sectors);
   const std::int64_t held =
       window.first >= 0 && window.first < heldEnd ? heldEnd - window.first : 0;

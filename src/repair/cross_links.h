@@ -56,6 +56,10 @@ class AllocationBitmap {
   std::int64_t held_ = -1;  // the volume sector that sector_ holds
 };
 
+// The FAT sectors that hold the entries of clusters 0 .. clusterCount + 1; the rest of the FAT
+// describes no cluster.
+std::int64_t DescribingFatSectors(const VolumeLayout& layout);
+
 // Looks at a piece of the FAT in use: `bytes`, from its sector `firstSector` (counted from the
 // FAT's start). A problem ends the reading.
 using FatPieceLook =

@@ -142,8 +142,18 @@ TEST_F(AnalysisTest, RootIsReadInTransfersOfTheLargestSize) {
   EXPECT_EQ(reads, expected);
 }
 
-TEST_F(AnalysisTest, FatIsReadAWindowAtATimeAndAgainWhenTheChainComesBack) {
+// A FAT that fits one of the scan's transfers is read whole, once, by the root chain's walk.
+TEST_F(AnalysisTest, SmallFatIsReadWholeOnce) {
   Fat32Volume volume(memory, 'F', {.sectorsPerCluster = 1, .fatSize = 1009});
+  volume.Chain({2, 1000, 5, 20000, 30000, 127});
+  Analyse();
+  EXPECT_TRUE(window.RepairEnabled());
+  EXPECT_EQ(FatReads(volume.DataStart()), (Reads{{32, 1009}}));
+  EXPECT_EQ(Recorded(), (std::vector<std::int32_t>{2, 1000, 5, 20000, 30000, 127}));
+}
+
+TEST_F(AnalysisTest, LargeFatIsReadAWindowAtATimeAndAgainWhenTheChainComesBack) {
+  Fat32Volume volume(memory, 'F', {.sectorsPerCluster = 1, .fatSize = 4099});
   // 1000 lies in FAT sector 7, inside the first window of 128 sectors; 20000 in sector 156, and
   // 30000 in sector 234 of the window that 20000 loaded; 127 is back in the first window. The
   // scan for links into the root then reads the rest of the FAT in the largest transfers.
@@ -151,19 +161,19 @@ TEST_F(AnalysisTest, FatIsReadAWindowAtATimeAndAgainWhenTheChainComesBack) {
   Analyse();
   EXPECT_TRUE(window.RepairEnabled());
   Reads expected{{32, 128}, {32 + 156, 128}, {32, 128}};
-  for (const auto& piece : Pieces(32 + 128, 1009 - 128, repair::kFatScanTransferBytes / 512)) {
+  for (const auto& piece : Pieces(32 + 128, 4099 - 128, repair::kFatScanTransferBytes / 512)) {
     expected.push_back(piece);
   }
   EXPECT_EQ(FatReads(volume.DataStart()), expected);
   EXPECT_EQ(Recorded(), (std::vector<std::int32_t>{2, 1000, 5, 20000, 30000, 127}));
 
   // The last window stops at the end of the FAT.
-  volume.Chain({2, 1009 * 128 - 1});
+  volume.Chain({2, 4099 * 128 - 1});
   window = EngineRun{};
   const std::size_t before = memory.ReadTransfers().size();
   Analyse();
   EXPECT_TRUE(window.RepairEnabled());
-  EXPECT_EQ(memory.ReadTransfers().at(before + 2), (MemoryVolume::Transfer{32 + 1008, 1}));
+  EXPECT_EQ(memory.ReadTransfers().at(before + 2), (MemoryVolume::Transfer{32 + 4098, 1}));
 }
 
 // Short names as the reports show them: the parts without their padding, a deleted entry's lost
