@@ -161,6 +161,32 @@ std::string FirstPartitionPath(const fs::path& disk) {
   return names.empty() ? std::string() : "/dev/" + names.front();
 }
 
+// The names of the loop devices that may have a file behind them. /proc/partitions lists only the
+// block devices with a capacity, which an unattached loop device has not: one read instead of a
+// look into each of the machine's loop devices (dozens where images are attached often). Every
+// loop device in /sys/block when /proc/partitions cannot be read.
+std::vector<std::string> LoopDevicesWithCapacity() {
+  std::vector<std::string> names;
+  if (std::ifstream partitions("/proc/partitions"); partitions) {
+    std::string line;
+    while (std::getline(partitions, line)) {
+      std::istringstream fields(line);
+      unsigned long long majorNumber = 0, minorNumber = 0, blocks = 0;
+      std::string name;
+      if (fields >> majorNumber >> minorNumber >> blocks >> name && name.rfind("loop", 0) == 0) {
+        names.push_back(name);
+      }
+    }
+    return names;
+  }
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator("/sys/block", error)) {
+    std::string name = entry.path().filename().string();
+    if (name.rfind("loop", 0) == 0) names.push_back(std::move(name));
+  }
+  return names;
+}
+
 // Whether a loop device, opened to ask it, is backed by the file (st_dev, st_ino). The kernel
 // reports the file itself, whatever has become of its name.
 bool LoopBackedBy(const std::string& loopName, dev_t device, ino_t inode) {
@@ -227,11 +253,8 @@ DeviceRole RoleOf(dev_t device) {
 
 bool BacksLoopDevice(dev_t device, ino_t inode) {
   static constexpr std::string_view kDeleted = " (deleted)";
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator("/sys/block", error)) {
-    const std::string name = entry.path().filename().string();
-    if (name.rfind("loop", 0) != 0) continue;
-    const std::string backing = ReadLine(entry.path() / "loop" / "backing_file");
+  for (const std::string& name : LoopDevicesWithCapacity()) {
+    const std::string backing = ReadLine(fs::path("/sys/block") / name / "loop" / "backing_file");
     if (backing.empty()) continue;  // not attached
     const bool deleted =
         backing.size() > kDeleted.size() &&
