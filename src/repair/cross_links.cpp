@@ -23,6 +23,8 @@ RootClusterSet::RootClusterSet(const VolumeLayout& layout)
 }
 
 bool RootClusterSet::Contains(std::int64_t cluster) const {
+  // Most clusters asked about (a free one, the end of a chain) lie outside the root's span.
+  if (count_ == 0 || cluster < sorted_[0] || cluster > sorted_[count_ - 1]) return false;
   return std::binary_search(begin(), end(), cluster);
 }
 
@@ -148,7 +150,7 @@ std::optional<Problem> ReadFatInOrder(volume::Volume& volume, const VolumeLayout
   }
   const std::int64_t transferSectors =
       std::max<std::int64_t>(1, std::min(kFatScanTransferBytes / sectorSize, sectors));
-  volume::AlignedBuffer buffer(static_cast<std::size_t>(transferSectors * sectorSize));
+  volume::AlignedBuffer buffer;  // taken at the first read: often the window held the whole FAT
   const std::int64_t fatStart = layout.ActiveFatStart();
   for (std::int64_t sector = 0; sector < sectors;) {
     if (sector >= heldFirst && sector < heldEnd) {
@@ -158,6 +160,9 @@ std::optional<Problem> ReadFatInOrder(volume::Volume& volume, const VolumeLayout
     // Up to the window, when it lies ahead.
     const std::int64_t end = sector < heldFirst ? std::min(heldFirst, sectors) : sectors;
     const std::int64_t count = std::min(transferSectors, end - sector);
+    if (buffer.bytes().empty()) {
+      buffer = volume::AlignedBuffer(static_cast<std::size_t>(transferSectors * sectorSize));
+    }
     const auto bytes = buffer.bytes().first(static_cast<std::size_t>(count * sectorSize));
     if (const auto failed = ReadSectors(volume, fatStart + sector, layout.bytesPerSector, bytes)) {
       return ReadProblem(*failed, fatStart + sector, sectorSize);
