@@ -37,11 +37,12 @@
 //               the journal folder (--other-journals N, default 500), against the same with an
 //               empty folder (goal: at most 1.05); also the time of one listing of that folder
 //
-// kestrova_bench [--smoke] [--look] [--moved] [--journals] [--large] [--other-journals N]
-//                [--repeat N] [--dir DIRECTORY]
-// --smoke makes everything tiny: it only proves that the benchmarks run. --look runs the look
-// alone, --moved the moved files' analysis alone, --journals the journals alone, --large the
-// analysis and the walk of the large volumes alone.
+// kestrova_bench [--smoke] [--pass] [--look] [--moved] [--journals] [--large]
+//                [--other-journals N] [--repeat N] [--dir DIRECTORY]
+// --smoke makes everything tiny: it only proves that the benchmarks run. --pass runs the repair
+// against mattrib and the pass alone, --look the look alone, --moved the moved files' analysis
+// alone, --journals the journals alone, --large the analysis and the walk of the large volumes
+// alone.
 #include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -118,6 +119,7 @@ struct Settings {
   bool movedOnly = false;           // --moved: that benchmark alone
   bool journalsOnly = false;        // --journals: the journals benchmark alone
   bool largeOnly = false;           // --large: the analysis and the walk of the large volumes alone
+  bool passOnly = false;            // --pass: the repair against mattrib and the pass alone
   std::size_t otherJournals = 500;  // of other sticks, in the journal folder
 };
 
@@ -1166,6 +1168,7 @@ int main(int argc, char** argv) {
     if (arg == "--moved") s.movedOnly = true;
     if (arg == "--journals") s.journalsOnly = true;
     if (arg == "--large") s.largeOnly = true;
+    if (arg == "--pass") s.passOnly = true;
     if (arg == "--other-journals" && i + 1 < argc) {
       s.otherJournals = static_cast<std::size_t>(std::max(1, std::atoi(argv[++i])));
     }
@@ -1208,6 +1211,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     PassBenchmarks(s, fixture);
+    if (s.passOnly) return 0;
     JournalsBenchmark(s, fixture);
     LookBenchmark(s, fixture);
     MovedFilesBenchmark(s, MakeMovedFilesImage(s, s.movedFiles));
