@@ -15,7 +15,7 @@ build_packages=(
   dosfstools mtools
   xvfb xauth fonts-wqy-microhei fonts-lohit-beng-bengali fonts-lohit-deva
   dpkg-dev file gettext python3-polib
-  libsystemd-dev pkgconf zlib1g-dev nettle-dev nlohmann-json3-dev libcli11-dev
+  libsystemd-dev pkgconf zlib1g-dev nettle-dev nlohmann-json3-dev libcli11-dev liburing-dev
 )
 test_packages=(
   clang clang-format libclang-rt-14-dev

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "format/sector_io.h"
 
+#include <vector>
+
 #include "format/checked.h"
 
 namespace kestrova::repair {
@@ -35,6 +37,22 @@ std::optional<volume::DeviceError> ReadSectors(volume::Volume& volume, std::int6
   const auto offset = TransferOffset(sector, sectorSize, bytes.size());
   if (!offset) return NotStarted(volume);
   return volume.Read(*offset, bytes);
+}
+
+std::optional<volume::ReadManyFailure> ReadSectorsTogether(volume::Volume& volume,
+                                                           std::uint32_t sectorSize,
+                                                           std::span<const SectorRead> reads,
+                                                           const volume::ReadArrived& arrived) {
+  std::vector<volume::ReadRequest> requests;
+  requests.reserve(reads.size());
+  for (const SectorRead& read : reads) {
+    const auto offset = TransferOffset(read.sector, sectorSize, read.bytes.size());
+    if (!offset) break;  // those before it are read; it cannot begin
+    requests.push_back({*offset, read.bytes});
+  }
+  if (auto failed = volume.ReadMany(requests, arrived)) return failed;
+  if (requests.size() == reads.size()) return std::nullopt;
+  return volume::ReadManyFailure{requests.size(), NotStarted(volume)};
 }
 
 std::optional<volume::DeviceError> WriteSectors(volume::Volume& volume, std::int64_t sector,

@@ -137,6 +137,33 @@ std::optional<DeviceError> Volume::Read(std::uint64_t offset, std::span<std::uin
   return Named(device_->Read(offset, bytes));
 }
 
+std::optional<ReadManyFailure> Device::ReadMany(std::span<const ReadRequest> requests,
+                                                const ReadArrived& arrived) {
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    if (auto failed = Read(requests[i].offset, requests[i].bytes)) {
+      return ReadManyFailure{i, std::move(*failed)};
+    }
+    if (arrived) arrived(i);
+  }
+  return std::nullopt;
+}
+
+std::optional<ReadManyFailure> Volume::ReadMany(std::span<const ReadRequest> requests,
+                                                const ReadArrived& arrived) {
+  // A request that cannot be handed on ends the list there: those before it are read.
+  std::size_t handed = 0;
+  while (handed < requests.size() &&
+         Transferable(requests[handed].offset, requests[handed].bytes.size())) {
+    ++handed;
+  }
+  if (auto failed = device_->ReadMany(requests.first(handed), arrived)) {
+    failed->error = *Named(std::move(failed->error));
+    return failed;
+  }
+  if (handed == requests.size()) return std::nullopt;
+  return ReadManyFailure{handed, *Named(CallFailure(DeviceErrorKind::kNotStarted))};
+}
+
 std::optional<DeviceError> Volume::Write(std::uint64_t offset,
                                          std::span<const std::uint8_t> bytes) {
   if (!Transferable(offset, bytes.size())) {

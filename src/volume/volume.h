@@ -13,6 +13,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -161,6 +162,22 @@ struct DeviceSize {
   std::uint32_t sectorBytes = kSectorSize;
 };
 
+// One read of several given to a device together: bytes.size() bytes at `offset`.
+struct ReadRequest {
+  std::uint64_t offset = 0;
+  std::span<std::uint8_t> bytes;
+};
+
+// The first read of such a list, in its order, that did not bring all its bytes, and why.
+struct ReadManyFailure {
+  std::size_t index = 0;
+  DeviceError error;
+};
+
+// Told of each read of a list (by its place in the list) as it arrives whole, on the reading
+// thread, while the others may still be on their way: a window answers its input there.
+using ReadArrived = std::function<void(std::size_t index)>;
+
 // The device of one open volume: what the platform (or a test) opened, closed when it goes. Each
 // call says itself what went wrong with it: the kind, the system's error value of the call that
 // failed and, for a transfer, the bytes that moved before it failed. The Volume above it names the
@@ -171,6 +188,12 @@ class Device {
   // Reads bytes.size() bytes at `offset`: kShort when the device ends first, kIoFailed when the
   // read fails, kNotStarted when it cannot begin.
   virtual std::optional<DeviceError> Read(std::uint64_t offset, std::span<std::uint8_t> bytes) = 0;
+  // Reads every one of `requests` as Read reads it, tells `arrived` (when given) of each that
+  // arrived whole, and returns the first of them (in their order) that failed; the ones after it
+  // may or may not have been read. A device that can have several reads on their way at once
+  // sends them together; this one reads them one after another, and stops at the first that fails.
+  virtual std::optional<ReadManyFailure> ReadMany(std::span<const ReadRequest> requests,
+                                                  const ReadArrived& arrived);
   // Writes all of `bytes` at `offset`: kReadOnly when the medium refuses it whole as
   // write-protected, kIoFailed when it fails or stops short, kNotStarted when it cannot begin.
   virtual std::optional<DeviceError> Write(std::uint64_t offset,
@@ -209,6 +232,11 @@ class Volume {
 
   // Reads bytes.size() bytes from `offset` (both whole sectors of the device).
   std::optional<DeviceError> Read(std::uint64_t offset, std::span<std::uint8_t> bytes);
+  // Reads each of `requests` (whole sectors of the device), together where the device can, and
+  // tells `arrived` of each as it arrives whole; the first of them, in their order, that failed.
+  // Those after it may or may not have been read.
+  std::optional<ReadManyFailure> ReadMany(std::span<const ReadRequest> requests,
+                                          const ReadArrived& arrived = {});
   // Writes all of `bytes` at `offset`. kReadOnly when the medium refused it whole as
   // write-protected; kNotStarted when nothing went to the device.
   std::optional<DeviceError> Write(std::uint64_t offset, std::span<const std::uint8_t> bytes);

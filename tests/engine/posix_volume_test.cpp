@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -273,6 +274,57 @@ TEST_F(PosixVolumeTest, ReadPastTheEndIsShort) {
   EXPECT_EQ(acrossEnd->kind, Kind::kShort);
   EXPECT_EQ(acrossEnd->bytesMoved, kSector);
   EXPECT_EQ(ReadSector((kSectors - 1) * kSector), PatternSector(kSectors - 1));
+}
+
+// Scattered reads handed over together arrive as each would alone, and each is told as it does;
+// the first that cannot arrive whole is told by its place, with what moved.
+TEST_F(PosixVolumeTest, ReadsHandedOverTogetherArriveAsEachAlone) {
+  ASSERT_TRUE(Open());
+  volume::AlignedBuffer pages(3 * volume::kBufferAlignment);
+  const auto page = [&](std::size_t i, std::uint32_t sectors) {
+    return pages.bytes().subspan(i * volume::kBufferAlignment, std::size_t{sectors} * kSector);
+  };
+  std::vector<std::uint8_t> unaligned(kSector + 1, 0xCC);
+  std::vector<volume::ReadRequest> requests = {{40 * kSector, page(0, 8)},
+                                               {3 * kSector, page(1, 1)},
+                                               {17 * kSector, std::span(unaligned).subspan(1)},
+                                               {9 * kSector, page(2, 2)}};
+  const std::vector<std::uint64_t> firsts = {40, 3, 17, 9};
+  std::vector<std::size_t> told;
+  const auto tell = [&](std::size_t i) { told.push_back(i); };
+  ASSERT_FALSE(open->ReadMany(requests, tell));
+  std::sort(told.begin(), told.end());
+  EXPECT_EQ(told, (std::vector<std::size_t>{0, 1, 2, 3}));
+  for (std::size_t r = 0; r < requests.size(); ++r) {
+    for (std::size_t s = 0; s < requests[r].bytes.size() / kSector; ++s) {
+      const auto sector = requests[r].bytes.subspan(s * kSector, kSector);
+      EXPECT_EQ(std::vector<std::uint8_t>(sector.begin(), sector.end()),
+                PatternSector(firsts[r] + s))
+          << "request " << r << ", sector " << s;
+    }
+  }
+
+  // One across the end, between two that arrive.
+  requests = {
+      {5 * kSector, page(0, 1)}, {(kSectors - 1) * kSector, page(1, 2)}, {6 * kSector, page(2, 1)}};
+  told.clear();
+  const auto acrossEnd = open->ReadMany(requests, tell);
+  ASSERT_TRUE(acrossEnd);
+  EXPECT_EQ(acrossEnd->index, 1u);
+  EXPECT_EQ(acrossEnd->error.kind, Kind::kShort);
+  EXPECT_EQ(acrossEnd->error.bytesMoved, kSector);
+  EXPECT_EQ(acrossEnd->error.device, "P:");
+  EXPECT_EQ(std::count(told.begin(), told.end(), 0), 1);
+  EXPECT_EQ(std::count(told.begin(), told.end(), 1), 0);
+  EXPECT_EQ(std::vector<std::uint8_t>(page(0, 1).begin(), page(0, 1).end()), PatternSector(5));
+
+  // One that no device can be handed: those before it arrive.
+  requests = {{2 * kSector, page(0, 1)}, {std::uint64_t{1} << 63, page(1, 1)}};
+  const auto refused = open->ReadMany(requests);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->index, 1u);
+  EXPECT_EQ(refused->error.kind, Kind::kNotStarted);
+  EXPECT_EQ(std::vector<std::uint8_t>(page(0, 1).begin(), page(0, 1).end()), PatternSector(2));
 }
 
 // Two volumes open at once: each failure comes from the call that failed on its own device, with
