@@ -108,11 +108,11 @@ static_assert(kHeldRoom % volume::kBufferAlignment == 0 && kHeldRoom >= fat::kMa
               kHeldRoom >= 2 * fat::kMinSectorSize && kMaxHeldBytes <= 2 * fat::kMinSectorSize);
 
 // Reads the root directory in transfers of a bounded size, a run of contiguous sectors at a time,
-// and shows each to the file system's walker, which fills layout.findings. With `restored`, the
-// walker restores the hidden folders, and the sectors that it changed are kept, as they are to be
-// written. The root is planned on `track` before its first read, and each changed sector as it is
-// found; a transfer moves the track once the walker has looked at it. With `copy`, every transfer
-// is kept there as it was read.
+// a batch of runs together, and shows each batch to the file system's walker, which fills
+// layout.findings. With `restored`, the walker restores the hidden folders, and the sectors that
+// it changed are kept, as they are to be written. The root is planned on `track` before its first
+// read, and each changed sector as it is found; each run moves the track as it arrives, the last
+// once the walker has looked at it. With `copy`, every transfer is kept there as it was read.
 std::optional<Problem> ScanRootDirectory(volume::Volume& volume, VolumeLayout& layout,
                                          RestoredSectors* restored, RootEntries& entries,
                                          ProgressTrack& track, RootCopy* copy) {
@@ -123,7 +123,9 @@ std::optional<Problem> ScanRootDirectory(volume::Volume& volume, VolumeLayout& l
   for (const RootExtent& extent : extents) total += extent.sectors;
   const std::int64_t maxSectors =
       std::clamp<std::int64_t>(kMaxTransferBytes / sectorSize, 1, std::max<std::int64_t>(total, 1));
-  volume::AlignedBuffer buffer(kHeldRoom + static_cast<std::size_t>(maxSectors * sectorSize));
+  const std::int64_t batchSectors = std::clamp<std::int64_t>(
+      kRootBatchBytes / sectorSize, maxSectors, std::max<std::int64_t>(total, maxSectors));
+  volume::AlignedBuffer buffer(kHeldRoom + static_cast<std::size_t>(batchSectors * sectorSize));
   const auto bytes = buffer.bytes();
   track.Plan(total * sectorSize);
 
@@ -135,35 +137,67 @@ std::optional<Problem> ScanRootDirectory(volume::Volume& volume, VolumeLayout& l
   std::int64_t looked = 0;  // root bytes the walker is done with
   std::size_t extent = 0;
   std::int64_t inExtent = 0;  // sectors of extents[extent] already read
+  std::vector<SectorRead> runs;
   while (extent < extents.size()) {
-    // The next run: contiguous sectors, up to the largest transfer.
-    const std::int64_t first = extents[extent].firstSector + inExtent;
-    std::int64_t sectors = 0;
-    while (extent < extents.size() && sectors < maxSectors &&
-           extents[extent].firstSector + inExtent == first + sectors) {
-      const std::int64_t take =
-          std::min<std::int64_t>(extents[extent].sectors - inExtent, maxSectors - sectors);
-      sectors += take;
-      inExtent += take;
-      if (inExtent == extents[extent].sectors) {
-        ++extent;
-        inExtent = 0;
+    // The next batch: runs of contiguous sectors, each up to the largest transfer, one after
+    // another in the buffer, read together.
+    runs.clear();
+    std::int64_t sectors = 0;  // in the batch
+    while (extent < extents.size() && sectors < batchSectors) {
+      const std::int64_t first = extents[extent].firstSector + inExtent;
+      std::int64_t run = 0;
+      while (extent < extents.size() && run < maxSectors && sectors + run < batchSectors &&
+             extents[extent].firstSector + inExtent == first + run) {
+        const std::int64_t take = std::min<std::int64_t>(
+            {extents[extent].sectors - inExtent, maxSectors - run, batchSectors - sectors - run});
+        run += take;
+        inExtent += take;
+        if (inExtent == extents[extent].sectors) {
+          ++extent;
+          inExtent = 0;
+        }
+      }
+      runs.push_back(
+          {first, bytes.subspan(kHeldRoom + static_cast<std::size_t>(sectors * sectorSize),
+                                static_cast<std::size_t>(run * sectorSize))});
+      sectors += run;
+    }
+    // Each run moves the track as it arrives, so that a window answers its input between two of
+    // them; the root's last run moves it once the walker has looked at it, when the sectors to
+    // write are planned, so that the track does not reach its end before them.
+    const std::size_t lastRun = extent == extents.size() ? runs.size() - 1 : runs.size();
+    const auto arrived = [&](std::size_t run) {
+      if (run != lastRun) track.Moved(static_cast<std::int64_t>(runs[run].bytes.size()));
+    };
+    // A run that failed is told once the runs before it were looked at, as when each is read
+    // after the one before it.
+    std::optional<Problem> failedRun;
+    if (const auto failed =
+            ReadSectorsTogether(volume, static_cast<std::uint32_t>(sectorSize), runs, arrived)) {
+      failedRun = ReadProblem(failed->error, runs[failed->index].sector, sectorSize);
+      if (failed->index == 0) return failedRun;
+      runs.resize(failed->index);
+      sectors = 0;
+      for (const SectorRead& run : runs) {
+        sectors += static_cast<std::int64_t>(run.bytes.size()) / sectorSize;
       }
     }
     const auto area = bytes.subspan(kHeldRoom, static_cast<std::size_t>(sectors * sectorSize));
-    if (const auto failed = ReadSectors(volume, first, layout.bytesPerSector, area)) {
-      return ReadProblem(*failed, first, sectorSize);
-    }
     if (copy) {
       copy->bytes.insert(copy->bytes.end(), area.begin(), area.end());
-      for (std::int64_t i = 0; i < sectors; ++i) copy->sectors.push_back(first + i);
+      for (const SectorRead& run : runs) {
+        for (std::int64_t i = 0; i < static_cast<std::int64_t>(run.bytes.size()) / sectorSize;
+             ++i) {
+          copy->sectors.push_back(run.sector + i);
+        }
+      }
     }
 
     // The window: what the walker left, then the transfer, up to the end of the root's entries.
     const std::int64_t transferStart = read;
     read += sectors * sectorSize;
     const std::int64_t windowEnd = std::min(read, rootBytes);
-    const bool last = extent == extents.size() || windowEnd == rootBytes;
+    const bool last = !failedRun && (extent == extents.size() || windowEnd == rootBytes);
     const std::size_t windowFirst = kHeldRoom - static_cast<std::size_t>(transferStart - looked);
     const auto window = bytes.subspan(
         windowFirst, static_cast<std::size_t>(std::max<std::int64_t>(windowEnd - looked, 0)));
@@ -193,8 +227,9 @@ std::optional<Problem> ScanRootDirectory(volume::Volume& volume, VolumeLayout& l
       std::copy(entry.before.begin(), entry.before.end(),
                 current->before.begin() + (entry.offset - sector * sectorSize));
     }
-    track.Moved(sectors * sectorSize);
     looked += static_cast<std::int64_t>(done);
+    if (failedRun) return failedRun;
+    if (lastRun < runs.size()) track.Moved(static_cast<std::int64_t>(runs[lastRun].bytes.size()));
     if (last) break;
     // Keeps the sectors from the one where the walker stopped for the next window.
     const std::int64_t keepFrom = looked / sectorSize * sectorSize;

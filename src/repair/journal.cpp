@@ -6,6 +6,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "format/exfat.h"
 #include "format/fat.h"
@@ -285,26 +286,46 @@ std::optional<Problem> ReadJournalSectors(volume::Volume& volume, const Journal&
                         ? std::size_t{1}
                         : static_cast<std::size_t>(std::max<std::int64_t>(
                               1, kMaxTransferBytes / static_cast<std::int64_t>(sectorBytes)));
+  // Runs of contiguous sectors, scattered over the volume, read a batch at a time together.
+  const std::size_t batch =
+      sectorBytes == 0
+          ? most
+          : std::max(most, static_cast<std::size_t>(kRootBatchBytes /
+                                                    static_cast<std::int64_t>(sectorBytes)));
   const std::size_t count = journal.sectors.size();
-  volume::AlignedBuffer buffer(std::min(most, std::max<std::size_t>(count, 1)) * sectorBytes);
+  volume::AlignedBuffer buffer(std::min(batch, std::max<std::size_t>(count, 1)) * sectorBytes);
+  std::vector<SectorRead> runs;
+  std::vector<std::size_t> runFirst;  // the journal's first sector of each run
   for (std::size_t first = 0; first < count;) {
-    std::size_t end = first + 1;
-    while (end < count && end - first < most &&
-           journal.sectors[end].sector == journal.sectors[end - 1].sector + 1) {
-      ++end;
+    runs.clear();
+    runFirst.clear();
+    for (std::size_t used = 0; first < count && used < batch;) {
+      std::size_t end = first + 1;
+      while (end < count && end - first < most && used + (end - first) < batch &&
+             journal.sectors[end].sector == journal.sectors[end - 1].sector + 1) {
+        ++end;
+      }
+      runs.push_back({journal.sectors[first].sector,
+                      buffer.bytes().subspan(used * sectorBytes, (end - first) * sectorBytes)});
+      runFirst.push_back(first);
+      used += end - first;
+      first = end;
     }
-    const auto bytes = buffer.bytes().first((end - first) * sectorBytes);
-    const std::int64_t sector = journal.sectors[first].sector;
-    if (const auto failed = ReadSectors(volume, sector, sectorBytes, bytes)) {
-      return ReadProblem(*failed, sector, sectorBytes);
-    }
-    for (std::size_t i = first; i < end; ++i) {
-      if (auto problem = look(i, bytes.subspan((i - first) * sectorBytes, sectorBytes))) {
-        return problem;
+    // `read` hears of each run as it arrives (a window answers its input between two); the runs
+    // before one that failed are looked at first, as when each is read after the other.
+    const auto failed = ReadSectorsTogether(volume, sectorBytes, runs, [&](std::size_t r) {
+      read(static_cast<std::int64_t>(runs[r].bytes.size()));
+    });
+    const std::size_t arrived = failed ? failed->index : runs.size();
+    for (std::size_t r = 0; r < arrived; ++r) {
+      const auto bytes = runs[r].bytes;
+      for (std::size_t i = 0; i < bytes.size() / sectorBytes; ++i) {
+        if (auto problem = look(runFirst[r] + i, bytes.subspan(i * sectorBytes, sectorBytes))) {
+          return problem;
+        }
       }
     }
-    read(static_cast<std::int64_t>(bytes.size()));
-    first = end;
+    if (failed) return ReadProblem(failed->error, runs[failed->index].sector, sectorBytes);
   }
   return std::nullopt;
 }

@@ -64,8 +64,9 @@ std::optional<Problem> WriteJournal(const std::filesystem::path& path, const Jou
 // Reads the journal's sectors from the volume as they are now, in the journal's order, and gives
 // each to `look` with its place in the journal. Sectors that follow one another in the journal
 // and on the volume go in one transfer of up to kMaxTransferBytes (a change's sectors mostly
-// do), and `read` hears of each transfer's bytes once they were looked at. The problem of a read
-// that failed, or the first that `look` gives, ends the reading.
+// do), transfers elsewhere on the volume are read together, and `read` hears of each transfer's
+// bytes as they arrive. The problem of a read that failed, or the first that `look` gives, ends
+// the reading.
 using JournalSectorLook =
     std::function<std::optional<Problem>(std::size_t index, std::span<const std::uint8_t> now)>;
 std::optional<Problem> ReadJournalSectors(volume::Volume& volume, const Journal& journal,

@@ -308,6 +308,28 @@ TEST_F(AnalysisTest, RootCrossLinkedWithAFileItListsIsRefused) {
   EXPECT_TRUE(window.RepairEnabled());
 }
 
+// The root's runs are read together, but told in the root's order: what the walker finds in a
+// run comes before the failed read of a run after it, as when each is read after the other.
+TEST_F(AnalysisTest, FailedReadOfALaterRootRunIsToldAfterTheRunsBeforeIt) {
+  Fat32Volume volume(memory, 'F', {});
+  volume.Chain({2, 9});  // two runs
+  volume.PutEntry(volume.ClusterSector(2), 0, "DATA    BIN", 0x20);
+  volume.SetFirstCluster(volume.ClusterSector(2), 0, 9);  // cross-linked with the root
+  const int before = memory.Count(Call::kRead);
+  memory.FailAt(Call::kRead, before + 4);  // the boot sector, the FAT, then the second run
+  Analyse();
+  ExpectRefused("错误");
+  EXPECT_NE(window.messages[0].text.find("簇链交叉"), std::string::npos) << window.messages[0].text;
+
+  volume.SetFirstCluster(volume.ClusterSector(2), 0, 20);
+  window = EngineRun{};
+  memory.FailAt(Call::kRead, memory.Count(Call::kRead) + 4);
+  Analyse();
+  ExpectRefused("错误");
+  EXPECT_NE(window.messages[0].text.find("读取磁盘第"), std::string::npos)
+      << window.messages[0].text;
+}
+
 // Another chain that reaches a root cluster past its first: the FAT entry that links into the
 // root lies beyond the FAT sectors that the chain's walk read, and its top four bits are not
 // part of the link. The root's own link 2 -> 3 does not count.
