@@ -15,8 +15,8 @@
 //               width after every transfer and pump a queue of window events at Form1's pace,
 //               against the headless pass writing its journal as the window's does (goal: at
 //               most 1.5)
-//   qt          (when built with Qt) the same with a QProgressBar in an offscreen window and
-//               QCoreApplication::processEvents as the pump
+//   qt          (when built with Qt) the same with the Qt window's own bar in an offscreen
+//               window and QCoreApplication::processEvents as the pump
 //   analysis    the analysis on the open volume of a large volume (FAT32 and exFAT of 32 GiB,
 //               16 KiB clusters, the FAT full of chains), which scans the whole FAT for links
 //               into the root, against one unbuffered read of the FAT in 1 MiB transfers on an
@@ -485,7 +485,7 @@ void PassBenchmarks(const Settings& s, const Fixture& f) {
              "(the pass / the bare I/O of every sector it reads, once, its writes and flush)");
   PrintRatio("window", window, headless, "(goal <= 1.5)");
 #ifdef KESTROVA_BENCH_QT
-  PrintRatio("qt", qtWindow, qtHeadless, "(goal <= 1.5; QProgressBar, offscreen)");
+  PrintRatio("qt", qtWindow, qtHeadless, "(goal <= 1.5; the Qt window's bar, offscreen)");
 #endif
 }
 

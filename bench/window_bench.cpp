@@ -15,8 +15,11 @@
 
 #ifdef KESTROVA_BENCH_QT
 #include <QApplication>
-#include <QProgressBar>
 #include <QWidget>
+#include <algorithm>
+
+#include "ui/layout.h"
+#include "ui/qt/widgets.h"
 #endif
 
 namespace kestrova::bench {
@@ -140,30 +143,33 @@ double WindowPass() {
 #ifdef KESTROVA_BENCH_QT
 namespace {
 
-// The same controls on a real Qt progress bar in a shown (offscreen) window: every step sets the
-// bar and lets Qt process its events, which lays out and repaints the bar.
+// The same controls on the Qt window's own bar, a raised face that the pass widens along its
+// track as the window does, in a shown (offscreen) window: every step sets its width and lets Qt
+// process its events, which repaints it.
 class QtControls final : public ListControls {
  public:
-  QtControls() : bar_(&window_) {
+  QtControls() : bar_(QColor::fromRgb(static_cast<QRgb>(ui::kProgressFace)), &window_) {
     window_.resize(kWindowWidth, kWindowHeight);
-    bar_.setGeometry(kBarLeft, kBarTop, kBarWidth, kBarHeight);
-    bar_.setRange(0, kBarSteps);
+    bar_.setGeometry(Pixels(ui::kProgressRect.left), kBarTop, Pixels(ui::kProgressRect.width),
+                     Pixels(ui::kProgressRect.height));
     window_.show();
     QCoreApplication::processEvents();
   }
   void SetProgressVisible(bool visible) override { bar_.setVisible(visible); }
   void SetProgressWidth(float percent) override {
-    bar_.setValue(static_cast<int>(percent / 100.0f * kBarSteps));
+    const int track = Pixels(ui::kTrackWidth);
+    bar_.resize(std::min(track, static_cast<int>(track * percent / 100.0f + 0.5f)), bar_.height());
   }
   void ShowMessage(const std::string&, const std::string&, int) override {}
   void ProcessPendingEvents() override { QCoreApplication::processEvents(); }
 
  private:
-  static constexpr int kWindowWidth = 391, kWindowHeight = 310;
-  static constexpr int kBarLeft = 30, kBarTop = 270, kBarWidth = 331, kBarHeight = 17;
-  static constexpr int kBarSteps = 1000;
+  static int Pixels(int twips) {
+    return static_cast<int>(twips * ui::kDesignDpi / ui::kTwipsPerInch + 0.5);
+  }
+  static constexpr int kWindowWidth = 391, kWindowHeight = 310, kBarTop = 270;
   QWidget window_;
-  QProgressBar bar_;
+  ui::qt::RaisedBar bar_;
 };
 
 }  // namespace
