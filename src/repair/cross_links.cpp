@@ -103,15 +103,22 @@ std::optional<Problem> ScanFatSectors(const VolumeLayout& layout, const RootClus
   constexpr std::size_t kBlock = 64;
   for (std::size_t block = 0; block < entries; block += kBlock) {
     const std::size_t end = std::min(entries, block + kBlock);
+    const std::uint8_t* at = bytes.data() + block * fat::kFatEntrySize;
     if (end - block == kBlock) {
-      const std::uint8_t* at = bytes.data() + block * fat::kFatEntrySize;
       std::uint32_t near = 0;
       for (std::size_t i = 0; i < kBlock; ++i) {
         near |= (LoadEntry(at + i * fat::kFatEntrySize) & mask) - low <= span;
       }
       if (near == 0) continue;
     }
-    for (std::size_t i = block; i < end; ++i) {
+    // Of a block that has some, only the entries that link within the root's span are looked at
+    // one by one.
+    std::uint64_t nearOnes = 0;
+    for (std::size_t i = 0; i < end - block; ++i) {
+      nearOnes |= std::uint64_t{(LoadEntry(at + i * fat::kFatEntrySize) & mask) - low <= span} << i;
+    }
+    for (; nearOnes != 0; nearOnes &= nearOnes - 1) {
+      const std::size_t i = block + static_cast<std::size_t>(std::countr_zero(nearOnes));
       const std::uint32_t next = LoadEntry(bytes.data() + i * fat::kFatEntrySize) & mask;
       const std::int64_t cluster = firstCluster + static_cast<std::int64_t>(i);
       if (cluster < fat::kFirstDataCluster || cluster > lastCluster) continue;

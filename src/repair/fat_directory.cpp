@@ -65,13 +65,17 @@ class FatWalker final : public RootWalker {
     if (hiddenEntry) {
       shortName = (attribute & kAttrDirectory) ? DisplayShortName(entry) : ShownShortName(entry);
     }
+    // Where the short entry lies, found once for the line and the verdicts.
+    HiddenEntry hidden =
+        (live && entries_) || hiddenEntry ? PlaceOf(layout_, extents_, at) : HiddenEntry{};
     if (live && entries_) {
       RootFile file = DecodeFatFile(layout_.fileSystem, entry, at, std::move(name),
                                     hiddenEntry ? &shortName : nullptr);
+      file.sector = hidden.sector;
+      file.index = hidden.index;
       Record(std::move(file));
     }
     if (!hiddenEntry) return std::nullopt;
-    HiddenEntry hidden = PlaceOf(layout_, extents_, at);
     hidden.offset = at;
     hidden.folder = hiddenFolder;
     hidden.shortName = std::move(shortName);
@@ -89,11 +93,8 @@ class FatWalker final : public RootWalker {
     return std::nullopt;
   }
 
-  // A file or folder in use, as the format decodes it, for the verdicts.
+  // A file or folder in use, as the format decodes it and placed, for the verdicts.
   void Record(RootFile file) {
-    const HiddenEntry place = PlaceOf(layout_, extents_, file.main);
-    file.sector = place.sector;
-    file.index = place.index;
     if (file.IsFolder()) {
       entries_->AddFolder(std::move(file));
     } else {
