@@ -216,16 +216,14 @@ class Lister {
       if (sector) transfers.push_back({*sector, bytes});
       first = end;
     }
-    ReadAhead ahead(volume_, static_cast<std::uint32_t>(sectorBytes_), std::move(transfers));
+    ReadAhead ahead(volume_, static_cast<std::uint32_t>(sectorBytes_), std::move(transfers),
+                    [this] { track_.Touched(); });
     for (const Run& run : runs) {
       std::span<const std::uint8_t> bytes;
       if (run.sector) {
         std::optional<volume::DeviceError> failed;
         const auto arrived = ahead.Next(failed);
-        if (arrived && !failed) {
-          bytes = *arrived;
-          track_.Touched();
-        }
+        if (arrived && !failed) bytes = *arrived;
       }
       for (std::size_t i = run.first; i < run.end; ++i) {
         Cursor& cursor = cursors[i];

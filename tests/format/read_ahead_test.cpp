@@ -37,28 +37,43 @@ class ReadAheadTest : public ::testing::Test {
   ScopedBackend backend{memory};
 };
 
+// Of different sizes and out of order on the volume, one read failing: many transfers read on
+// the thread, a few read together at the first Next(). Each arrived transfer is told once, before
+// it is handed over.
 TEST_F(ReadAheadTest, GivesEachTransferItsOwnBytesInOrderAndFailsOnlyTheOneWhoseReadFailed) {
-  // Of different sizes and out of order on the volume, the third one's read failing.
-  const std::vector<SectorTransfer> transfers = {
-      {40, 2 * kSector}, {3, 8 * kSector}, {20, kSector}, {9, 4 * kSector}, {0, kSector}};
-  memory.FailAt(MemoryVolume::Call::kRead, 3);
-  auto volume = Open();
-  ReadAhead reads(volume, kSector, transfers);
-  for (std::size_t i = 0; i < transfers.size(); ++i) {
-    SCOPED_TRACE(i);
-    std::optional<volume::DeviceError> failed;
-    const auto bytes = reads.Next(failed);
-    ASSERT_TRUE(bytes.has_value());
-    EXPECT_EQ(failed.has_value(), i == 2);
-    if (failed) continue;
-    ASSERT_EQ(bytes->size(), static_cast<std::size_t>(transfers[i].bytes));
-    for (std::size_t at = 0; at < bytes->size(); at += kSector) {
-      EXPECT_EQ((*bytes)[at], transfers[i].sector + static_cast<std::int64_t>(at / kSector) + 1);
+  struct Case {
+    std::vector<SectorTransfer> transfers;
+    std::size_t failing;
+  };
+  const Case cases[] = {
+      {{{40, 2 * kSector}, {3, 8 * kSector}, {20, kSector}, {9, 4 * kSector}, {0, kSector}}, 2},
+      {{{33, 4 * kSector}, {7, kSector}, {12, 3 * kSector}}, 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.transfers.size());
+    const int before = memory.Count(MemoryVolume::Call::kRead);
+    memory.FailAt(MemoryVolume::Call::kRead, before + static_cast<int>(c.failing) + 1);
+    auto volume = Open();
+    std::size_t told = 0;
+    ReadAhead reads(volume, kSector, c.transfers, [&] { ++told; });
+    for (std::size_t i = 0; i < c.transfers.size(); ++i) {
+      SCOPED_TRACE(i);
+      std::optional<volume::DeviceError> failed;
+      const auto bytes = reads.Next(failed);
+      ASSERT_TRUE(bytes.has_value());
+      EXPECT_EQ(failed.has_value(), i == c.failing);
+      EXPECT_EQ(told, i + (i < c.failing ? 1 : 0)) << "told of each that arrived, before it";
+      if (failed) continue;
+      ASSERT_EQ(bytes->size(), static_cast<std::size_t>(c.transfers[i].bytes));
+      for (std::size_t at = 0; at < bytes->size(); at += kSector) {
+        EXPECT_EQ((*bytes)[at],
+                  c.transfers[i].sector + static_cast<std::int64_t>(at / kSector) + 1);
+      }
     }
+    std::optional<volume::DeviceError> failed;
+    EXPECT_FALSE(reads.Next(failed).has_value());
+    EXPECT_EQ(memory.Count(MemoryVolume::Call::kRead) - before,
+              static_cast<int>(c.transfers.size()));
   }
-  std::optional<volume::DeviceError> failed;
-  EXPECT_FALSE(reads.Next(failed).has_value());
-  EXPECT_EQ(memory.Count(MemoryVolume::Call::kRead), 5);
 }
 
 TEST_F(ReadAheadTest, AnOwnerThatStopsEarlyLeavesTheRestUnread) {
